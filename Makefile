@@ -1,0 +1,34 @@
+# Kestrova: `make run` starts the agent tool server on your own mail database;
+# `make test` builds everything and runs the whole test suite.
+
+BUILD ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run bench fuzz clean
+
+all: build
+
+deps:
+	@bash tools/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) > /dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+run: build
+	@exec $(BUILD)/kestrova --mcp-stdio
+
+bench: build
+	@bash bench/run_all.sh
+
+fuzz: deps
+	@bash fuzz/run.sh
+
+clean:
+	rm -rf $(BUILD) build-fuzz

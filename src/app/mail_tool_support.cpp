@@ -1,0 +1,124 @@
+#include "app/mail_tool_support.h"
+
+#include "app/mcp_error.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+Json decode_contact_list(const std::optional<std::string>& stored) {
+  Json out = Json::array();
+  if (!stored || stored->empty()) return out;
+  Json parsed = Json::parse(*stored, nullptr, false);
+  if (!parsed.is_array()) return out;
+  for (const auto& item : parsed) {
+    if (!item.is_object()) return Json::array();
+    auto email = item.find("email");
+    if (email == item.end() || !email->is_string()) return Json::array();
+    auto name = item.find("name");
+    if (name != item.end() && !name->is_string() && !name->is_null()) return Json::array();
+    out.push_back(Json{{"name", (name != item.end() && name->is_string()) ? *name : Json("")},
+                       {"email", *email}});
+  }
+  return out;
+}
+
+std::string text_column(const store::Statement& row, std::string_view column) {
+  return row.text(column).value_or("");
+}
+
+bool flag_column(const store::Statement& row, std::string_view column) {
+  const int i = row.column_index(column);
+  return i >= 0 && row.type(i) == store::ColumnType::Integer && row.integer(i) == 1;
+}
+
+Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null) {
+  auto value = row.real(column);
+  if (!value) return when_null;
+  return iso8601_utc(*value);
+}
+
+Json message_summary(const store::Statement& row) {
+  Json summary = Json::object();
+  summary["id"] = text_column(row, "id");
+  summary["accountId"] = text_column(row, "account_id");
+  summary["folderId"] = text_column(row, "folder_id");
+  summary["subject"] = text_column(row, "subject");
+  summary["from"] = Json{{"name", text_column(row, "from_name")}, {"email", text_column(row, "from_email")}};
+  summary["to"] = decode_contact_list(row.text("to_contacts"));
+  summary["date"] = iso_date_column(row, "date", iso8601_utc(0));
+  summary["isRead"] = flag_column(row, "is_read");
+  summary["isStarred"] = flag_column(row, "is_starred");
+  summary["isDraft"] = flag_column(row, "is_draft");
+  summary["preview"] = text_column(row, "preview");
+  return summary;
+}
+
+std::vector<std::string> decode_string_list(const std::optional<std::string>& stored) {
+  if (!stored || stored->empty()) return {};
+  Json parsed = Json::parse(*stored, nullptr, false);
+  if (!parsed.is_array()) return {};
+  std::vector<std::string> out;
+  for (const auto& item : parsed) {
+    if (!item.is_string()) return {};
+    out.push_back(item.get<std::string>());
+  }
+  return out;
+}
+
+std::string encode_string_list(const std::vector<std::string>& values) {
+  try {
+    return Json(values).dump(-1, ' ', false, Json::error_handler_t::strict);
+  } catch (const std::exception&) {
+    return "[]";
+  }
+}
+
+namespace {
+
+void bind_value(store::Statement& s, int index, const ColumnValue& value) {
+  std::visit([&](const auto& v) { s.bind(index, v); }, value);
+}
+
+}  // namespace
+
+void update_all_copies(store::Connection& c, const std::string& message_id,
+                       std::string_view set_clause, const ColumnValue& value) {
+  auto lookup = c.prepare(
+      "SELECT account_id, message_id, subject, from_email, date FROM email_messages WHERE id = ?");
+  lookup.bind(1, message_id);
+  if (!lookup.step()) throw MCPError("Message not found");
+  const std::string account_id = text_column(lookup, "account_id");
+  const std::string header_id = text::trim(text_column(lookup, "message_id"));
+  const std::string subject = text_column(lookup, "subject");
+  const std::string from = text_column(lookup, "from_email");
+  const double date = lookup.real("date").value_or(0);
+  const double now = now_seconds();
+  if (!header_id.empty()) {
+    auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
+                            ", updated_at = ? WHERE account_id = ? AND message_id IS NOT NULL "
+                            "AND TRIM(message_id) = ?");
+    bind_value(update, 1, value);
+    update.bind(2, now).bind(3, account_id).bind(4, header_id);
+    update.run();
+    return;
+  }
+  auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
+                          ", updated_at = ? WHERE account_id = ? AND COALESCE(subject, '') = ? "
+                          "AND LOWER(COALESCE(from_email, '')) = LOWER(?) AND ABS(date - ?) < 0.001");
+  bind_value(update, 1, value);
+  update.bind(2, now).bind(3, account_id).bind(4, subject).bind(5, from).bind(6, date);
+  update.run();
+}
+
+std::string required_uuid(const Json& arguments, std::string_view key, std::string_view message) {
+  if (arguments.is_object()) {
+    auto it = arguments.find(key);
+    if (it != arguments.end() && it->is_string())
+      if (auto id = parse_uuid(it->get_ref<const std::string&>())) return *id;
+  }
+  throw MCPError(std::string(message));
+}
+
+}  // namespace kestrova::app

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "store/database.h"
+#include "util/json.h"
+
+namespace kestrova::app {
+
+// Pieces shared by the mail, tag and write tools.
+
+// A JSON contact list (as stored in the *_contacts columns) as [{name, email}] with ""
+// for a missing name. NULL, empty or undecodable values give an empty array.
+Json decode_contact_list(const std::optional<std::string>& stored);
+// The eleven-key summary of one email_messages row (the statement selects every column).
+Json message_summary(const store::Statement& row);
+// A JSON array of strings (ai_tags); anything else reads as empty.
+std::vector<std::string> decode_string_list(const std::optional<std::string>& stored);
+std::string encode_string_list(const std::vector<std::string>& values);
+
+// "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
+Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);
+std::string text_column(const store::Statement& row, std::string_view column);
+bool flag_column(const store::Statement& row, std::string_view column);
+
+// Changes every local copy of one message: the copies share the trimmed Message-ID, or,
+// without one, the subject, sender (ignoring case) and date within a millisecond.
+// `set_clause` is one of the fixed "column = ?" texts. Throws "Message not found".
+using ColumnValue = std::variant<std::nullopt_t, int64_t, double, std::string>;
+void update_all_copies(store::Connection& c, const std::string& message_id,
+                       std::string_view set_clause, const ColumnValue& value);
+
+// The write-group check: a UUID string in canonical form, else `message`.
+std::string required_uuid(const Json& arguments, std::string_view key, std::string_view message);
+
+}  // namespace kestrova::app

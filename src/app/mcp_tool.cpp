@@ -1,0 +1,88 @@
+#include "app/mcp_tool.h"
+
+#include <algorithm>
+
+#include "platform/settings_store.h"
+
+namespace kestrova::app {
+
+MCPExposureLevel exposure_level_from_string(const std::optional<std::string>& stored) {
+  if (stored == "readonly") return MCPExposureLevel::readonly;
+  if (stored == "full") return MCPExposureLevel::full;
+  return MCPExposureLevel::trainable;
+}
+
+MCPExposureLevel current_exposure_level() {
+  return exposure_level_from_string(platform::SettingsStore::shared().string("mcpExposureLevel"));
+}
+
+bool is_exposed(MCPExposureLevel level, ToolTier tier) {
+  switch (level) {
+    case MCPExposureLevel::readonly:
+      return tier == ToolTier::read;
+    case MCPExposureLevel::trainable:
+      return tier != ToolTier::full;
+    case MCPExposureLevel::full:
+      return true;
+  }
+  return false;
+}
+
+std::string_view tier_name(ToolTier tier) {
+  switch (tier) {
+    case ToolTier::read:
+      return "read";
+    case ToolTier::trainable:
+      return "trainable";
+    case ToolTier::full:
+      return "full";
+  }
+  return "read";
+}
+
+ToolGroup& ToolGroup::add(Tool tool) {
+  // Keep the tier blocks in order: insert after the last tool of the same or a lower tier.
+  auto position = std::find_if(tools_.begin(), tools_.end(),
+                               [&](const Tool& t) { return t.tier > tool.tier; });
+  tools_.insert(position, std::move(tool));
+  return *this;
+}
+
+const Tool* ToolGroup::find(std::string_view name) const {
+  for (const auto& tool : tools_)
+    if (tool.name == name) return &tool;
+  return nullptr;
+}
+
+void ToolGroup::append_exposed(MCPExposureLevel level, std::vector<OrderedJson>& out) const {
+  for (const auto& tool : tools_)
+    if (is_exposed(level, tool.tier)) out.push_back(tool.descriptor);
+}
+
+OrderedJson string_property(std::string_view description) {
+  return OrderedJson{{"type", "string"}, {"description", description}};
+}
+
+OrderedJson integer_property(std::string_view description) {
+  return OrderedJson{{"type", "integer"}, {"description", description}};
+}
+
+OrderedJson boolean_property(std::string_view description) {
+  return OrderedJson{{"type", "boolean"}, {"description", description}};
+}
+
+OrderedJson tool_descriptor(std::string_view name, std::string_view description,
+                            OrderedJson properties, std::vector<std::string> required) {
+  if (properties.is_null()) properties = OrderedJson::object();
+  OrderedJson schema = OrderedJson::object();
+  schema["type"] = "object";
+  schema["properties"] = std::move(properties);
+  schema["required"] = required;
+  OrderedJson descriptor = OrderedJson::object();
+  descriptor["name"] = name;
+  descriptor["description"] = description;
+  descriptor["inputSchema"] = std::move(schema);
+  return descriptor;
+}
+
+}  // namespace kestrova::app

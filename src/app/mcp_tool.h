@@ -1,0 +1,56 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/json.h"
+
+namespace kestrova::app {
+
+// What an agent may do, from the setting `mcpExposureLevel`.
+enum class MCPExposureLevel { readonly = 0, trainable = 1, full = 2 };
+// How much a tool may change.
+enum class ToolTier { read = 0, trainable = 1, full = 2 };
+
+// "readonly" and "full" name their levels; anything else, and a missing value, is trainable.
+MCPExposureLevel exposure_level_from_string(const std::optional<std::string>& stored);
+// The level as stored now, read from the settings store at every call (no caching).
+MCPExposureLevel current_exposure_level();
+bool is_exposed(MCPExposureLevel level, ToolTier tier);
+std::string_view tier_name(ToolTier tier);
+
+// A tool: its descriptor ({name, description, inputSchema}, served exactly as declared),
+// its tier and the function that runs it. The handler returns the result value, which the
+// server serialises with sorted keys, and reports failures by throwing kestrova::Error.
+struct Tool {
+  std::string name;
+  ToolTier tier;
+  OrderedJson descriptor;
+  std::function<Json(const Json& arguments)> handler;
+};
+
+// One group of the catalogue. Tools are kept with the read tools first, then the trainable,
+// then the full tools, each block in the order added.
+class ToolGroup {
+ public:
+  ToolGroup& add(Tool tool);
+  const Tool* find(std::string_view name) const;
+  // The descriptors exposed at `level`, in group order.
+  void append_exposed(MCPExposureLevel level, std::vector<OrderedJson>& out) const;
+
+ private:
+  std::vector<Tool> tools_;
+};
+
+// Helpers for writing descriptors.
+OrderedJson string_property(std::string_view description);
+OrderedJson integer_property(std::string_view description);
+OrderedJson boolean_property(std::string_view description);
+// {name, description, inputSchema: {type: "object", properties, required}}.
+OrderedJson tool_descriptor(std::string_view name, std::string_view description,
+                            OrderedJson properties, std::vector<std::string> required);
+
+}  // namespace kestrova::app

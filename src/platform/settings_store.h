@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/json.h"
+
+namespace kestrova::platform {
+
+// The user-defaults store: one JSON object file whose top-level keys are the setting keys,
+// with values in their natural JSON type. Writes replace the file atomically (temporary
+// file + rename). Reads notice a change written by another process: before each read the
+// file's modification time and size are compared with the loaded copy and the file is read
+// again when they differ. A missing or unreadable file, or one that is not a JSON object,
+// reads as empty. Thread-safe.
+class SettingsStore {
+ public:
+  // The store of this user: $XDG_CONFIG_HOME/kestrova/settings.json.
+  static SettingsStore& shared();
+  static std::filesystem::path default_path();
+
+  explicit SettingsStore(std::filesystem::path file);
+
+  const std::filesystem::path& path() const { return path_; }
+
+  // The stored value, or nothing when the key is absent.
+  std::optional<Json> value(std::string_view key);
+  // Typed accessors: nothing when absent or of another JSON type. integer() accepts a
+  // number with an integral value; real() any number.
+  std::optional<bool> boolean(std::string_view key);
+  std::optional<int64_t> integer(std::string_view key);
+  std::optional<double> real(std::string_view key);
+  std::optional<std::string> string(std::string_view key);
+  std::optional<std::vector<std::string>> string_list(std::string_view key);
+  // A copy of every stored key and value.
+  Json all();
+
+  // Stores `value` under `key` and writes the file at once; observers are then called
+  // (on the calling thread) with the key. Throws kestrova::Error when the file cannot be
+  // written; the previous file is then left unchanged.
+  void set(std::string_view key, Json value);
+  void remove(std::string_view key);
+
+  using Observer = std::function<void(const std::string& key)>;
+  // Returns a token for remove_observer.
+  int add_observer(Observer observer);
+  void remove_observer(int token);
+
+ private:
+  void reload_if_changed();  // caller holds mutex_
+  void write_file();         // caller holds mutex_
+  void notify(const std::string& key);
+
+  std::filesystem::path path_;
+  std::mutex mutex_;
+  Json values_ = Json::object();
+  std::optional<std::filesystem::file_time_type> loaded_mtime_;
+  std::uintmax_t loaded_size_ = 0;
+  bool loaded_ = false;
+  std::mutex observers_mutex_;
+  std::vector<std::pair<int, Observer>> observers_;
+  int next_token_ = 1;
+};
+
+}  // namespace kestrova::platform

@@ -1,0 +1,353 @@
+#include "store/database.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "store/schema.h"
+#include "util/log.h"
+
+namespace kestrova::store {
+
+namespace {
+
+std::string describe_sqlite(int code, const std::string& message) {
+  return "SQLite error " + std::to_string(code) + ": " + message;
+}
+
+struct StringHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+
+}  // namespace
+
+DatabaseError::DatabaseError(int code, const std::string& message)
+    : Error(describe_sqlite(code, message)), code_(code) {}
+
+EmailDatabaseError::EmailDatabaseError(Kind kind)
+    : Error(kind == Kind::notInitialized ? "数据库未初始化" : "无效的数据"), kind_(kind) {}
+
+// A compiled statement kept by the connection, with its result column names.
+struct Statement::Cached {
+  sqlite3_stmt* stmt = nullptr;
+  bool in_use = false;
+  std::unordered_map<std::string, int, StringHash, std::equal_to<>> columns;
+  bool columns_read = false;
+  ~Cached() { sqlite3_finalize(stmt); }
+};
+
+// ---- Statement ----
+
+Statement::Statement(Connection* connection, Cached* cached, sqlite3_stmt* owned)
+    : connection_(connection), cached_(cached), owned_(owned) {}
+
+Statement::Statement(Statement&& other) noexcept
+    : connection_(other.connection_), cached_(other.cached_), owned_(other.owned_) {
+  other.cached_ = nullptr;
+  other.owned_ = nullptr;
+}
+
+Statement::~Statement() {
+  if (owned_) sqlite3_finalize(owned_);
+  if (cached_) {
+    sqlite3_reset(cached_->stmt);
+    sqlite3_clear_bindings(cached_->stmt);
+    cached_->in_use = false;
+  }
+}
+
+sqlite3_stmt* Statement::handle() const { return owned_ ? owned_ : cached_->stmt; }
+
+Statement& Statement::bind(int index, std::nullopt_t) {
+  if (int rc = sqlite3_bind_null(handle(), index); rc != SQLITE_OK) connection_->throw_error(rc);
+  return *this;
+}
+
+Statement& Statement::bind(int index, int64_t value) {
+  if (int rc = sqlite3_bind_int64(handle(), index, value); rc != SQLITE_OK)
+    connection_->throw_error(rc);
+  return *this;
+}
+
+Statement& Statement::bind(int index, double value) {
+  if (int rc = sqlite3_bind_double(handle(), index, value); rc != SQLITE_OK)
+    connection_->throw_error(rc);
+  return *this;
+}
+
+Statement& Statement::bind(int index, std::string_view value) {
+  int rc = sqlite3_bind_text64(handle(), index, value.data(), value.size(), SQLITE_TRANSIENT,
+                               SQLITE_UTF8);
+  if (rc != SQLITE_OK) connection_->throw_error(rc);
+  return *this;
+}
+
+Statement& Statement::bind(int index, Blob value) {
+  int rc = sqlite3_bind_blob64(handle(), index, value.bytes.data(), value.bytes.size(),
+                               SQLITE_TRANSIENT);
+  if (rc != SQLITE_OK) connection_->throw_error(rc);
+  return *this;
+}
+
+bool Statement::step() {
+  int rc = sqlite3_step(handle());
+  if (rc == SQLITE_ROW) return true;
+  if (rc == SQLITE_DONE) return false;
+  connection_->throw_error(rc);
+}
+
+void Statement::run() {
+  while (step()) {
+  }
+}
+
+int Statement::column_count() const { return sqlite3_column_count(handle()); }
+
+int Statement::column_index(std::string_view name) const {
+  if (cached_) {
+    if (!cached_->columns_read) {
+      const int n = sqlite3_column_count(cached_->stmt);
+      for (int i = 0; i < n; ++i) cached_->columns.emplace(sqlite3_column_name(cached_->stmt, i), i);
+      cached_->columns_read = true;
+    }
+    auto it = cached_->columns.find(name);
+    return it == cached_->columns.end() ? -1 : it->second;
+  }
+  const int n = sqlite3_column_count(owned_);
+  for (int i = 0; i < n; ++i)
+    if (name == sqlite3_column_name(owned_, i)) return i;
+  return -1;
+}
+
+int Statement::index_or_throw(std::string_view name) const {
+  int i = column_index(name);
+  if (i < 0) throw DatabaseError(SQLITE_RANGE, "no such column in result: " + std::string(name));
+  return i;
+}
+
+ColumnType Statement::type(int index) const {
+  switch (sqlite3_column_type(handle(), index)) {
+    case SQLITE_INTEGER:
+      return ColumnType::Integer;
+    case SQLITE_FLOAT:
+      return ColumnType::Real;
+    case SQLITE_TEXT:
+      return ColumnType::Text;
+    case SQLITE_BLOB:
+      return ColumnType::Blob;
+    default:
+      return ColumnType::Null;
+  }
+}
+
+ColumnType Statement::type(std::string_view name) const {
+  int i = column_index(name);
+  return i < 0 ? ColumnType::Null : type(i);
+}
+
+std::optional<std::string> Statement::text(int index) const {
+  sqlite3_stmt* s = handle();
+  const int t = sqlite3_column_type(s, index);
+  if (t == SQLITE_NULL) return std::nullopt;
+  if (t == SQLITE_BLOB) {
+    const void* data = sqlite3_column_blob(s, index);
+    const int size = sqlite3_column_bytes(s, index);
+    return std::string(static_cast<const char*>(data), data ? static_cast<size_t>(size) : 0);
+  }
+  const unsigned char* data = sqlite3_column_text(s, index);
+  const int size = sqlite3_column_bytes(s, index);
+  return std::string(reinterpret_cast<const char*>(data), data ? static_cast<size_t>(size) : 0);
+}
+
+std::optional<std::string> Statement::text(std::string_view name) const {
+  int i = column_index(name);
+  return i < 0 ? std::nullopt : text(i);
+}
+
+std::optional<int64_t> Statement::integer(int index) const {
+  if (sqlite3_column_type(handle(), index) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_int64(handle(), index);
+}
+
+std::optional<int64_t> Statement::integer(std::string_view name) const {
+  int i = column_index(name);
+  return i < 0 ? std::nullopt : integer(i);
+}
+
+std::optional<double> Statement::real(int index) const {
+  if (sqlite3_column_type(handle(), index) == SQLITE_NULL) return std::nullopt;
+  return sqlite3_column_double(handle(), index);
+}
+
+std::optional<double> Statement::real(std::string_view name) const {
+  int i = column_index(name);
+  return i < 0 ? std::nullopt : real(i);
+}
+
+// ---- Connection ----
+
+Connection::Connection(const std::filesystem::path& file) {
+  const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw DatabaseError(rc, message);
+  }
+  sqlite3_extended_result_codes(db_, 0);
+  try {
+    execute("PRAGMA foreign_keys = ON");
+  } catch (...) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw;
+  }
+}
+
+Connection::~Connection() {
+  cache_.clear();  // finalize every statement before closing
+  sqlite3_close(db_);
+}
+
+void Connection::throw_error(int code) const { throw DatabaseError(code, sqlite3_errmsg(db_)); }
+
+Statement Connection::prepare(std::string_view sql) {
+  auto it = cache_.find(std::string(sql));
+  if (it == cache_.end()) {
+    auto cached = std::make_unique<Statement::Cached>();
+    int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                                SQLITE_PREPARE_PERSISTENT, &cached->stmt, nullptr);
+    if (rc != SQLITE_OK) throw_error(rc);
+    it = cache_.emplace(std::string(sql), std::move(cached)).first;
+  }
+  Statement::Cached* cached = it->second.get();
+  if (!cached->in_use) {
+    cached->in_use = true;
+    return Statement(this, cached, nullptr);
+  }
+  // The cached statement is still stepping (a nested use of the same SQL): use a one-off.
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db_, sql.data(), static_cast<int>(sql.size()), &stmt, nullptr);
+  if (rc != SQLITE_OK) throw_error(rc);
+  return Statement(this, nullptr, stmt);
+}
+
+void Connection::execute(std::string_view sql) {
+  std::string text(sql);
+  char* error = nullptr;
+  int rc = sqlite3_exec(db_, text.c_str(), nullptr, nullptr, &error);
+  if (rc != SQLITE_OK) {
+    std::string message = error ? error : sqlite3_errstr(rc);
+    sqlite3_free(error);
+    throw DatabaseError(rc, message);
+  }
+}
+
+int64_t Connection::changes() const { return sqlite3_changes64(db_); }
+
+bool Connection::table_exists(std::string_view table) {
+  auto s = prepare("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+  s.bind(1, table);
+  return s.step();
+}
+
+bool Connection::index_exists(std::string_view index) {
+  auto s = prepare("SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = ?");
+  s.bind(1, index);
+  return s.step();
+}
+
+std::set<std::string> Connection::column_names(std::string_view table) {
+  auto s = prepare("SELECT name FROM pragma_table_info(?)");
+  s.bind(1, table);
+  std::set<std::string> names;
+  while (s.step()) names.insert(s.text(0).value_or(""));
+  return names;
+}
+
+// ---- EmailDatabase ----
+
+EmailDatabase::EmailDatabase(std::filesystem::path path) : path_(std::move(path)) {
+  try {
+    std::filesystem::create_directories(path_.parent_path());
+    auto connection = std::make_unique<Connection>(path_);
+    connection->execute("BEGIN IMMEDIATE");
+    try {
+      build_schema(*connection);
+      connection->execute("COMMIT");
+    } catch (...) {
+      try {
+        connection->execute("ROLLBACK");
+      } catch (...) {
+      }
+      throw;
+    }
+    connection_ = std::move(connection);
+  } catch (const std::exception& e) {
+    log_line(log_kind::kFailure, "EmailDatabase", std::string("初始化数据库失败: ") + e.what());
+    connection_.reset();
+  }
+}
+
+EmailDatabase::~EmailDatabase() = default;
+
+std::filesystem::path EmailDatabase::default_path() {
+  std::filesystem::path base;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+    base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    base = std::filesystem::path(home) / ".local" / "share";
+  } else {
+    base = ".local/share";
+  }
+  return base / "tivra" / "Email" / "email.db";
+}
+
+EmailDatabase& EmailDatabase::shared() {
+  static EmailDatabase* instance = new EmailDatabase(default_path());  // lives until exit
+  return *instance;
+}
+
+std::unique_ptr<EmailDatabase> EmailDatabase::open(const std::filesystem::path& file) {
+  return std::unique_ptr<EmailDatabase>(new EmailDatabase(file));
+}
+
+Connection& EmailDatabase::connection_or_throw() {
+  if (!connection_) throw EmailDatabaseError(EmailDatabaseError::Kind::notInitialized);
+  return *connection_;
+}
+
+void EmailDatabase::optimize() {
+  read([](Connection& c) { c.execute("PRAGMA optimize"); });
+  log_line(log_kind::kSuccess, "EmailDatabase", "PRAGMA optimize 完成");
+}
+
+void EmailDatabase::vacuum() {
+  read([](Connection& c) { c.execute("VACUUM"); });
+  log_line(log_kind::kSuccess, "EmailDatabase", "VACUUM 完成");
+}
+
+EmailDatabase::Transaction::Transaction(EmailDatabase& owner, Connection& c)
+    : owner_(owner), connection_(c) {
+  connection_.execute("BEGIN IMMEDIATE");
+  ++owner_.write_depth_;
+}
+
+EmailDatabase::Transaction::~Transaction() {
+  --owner_.write_depth_;
+  if (done_) return;
+  try {
+    connection_.execute("ROLLBACK");
+  } catch (...) {
+  }
+}
+
+void EmailDatabase::Transaction::commit() {
+  connection_.execute("COMMIT");
+  done_ = true;
+}
+
+}  // namespace kestrova::store

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace kestrova {
+
+// Json keeps object keys sorted (std::map), which is what results serialised "with sorted
+// keys" need. OrderedJson keeps insertion order, for documents served exactly as declared.
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+// Compact serialisation. Invalid UTF-8 inside strings is replaced by U+FFFD rather than
+// failing, so text read from mail never makes a whole answer unserialisable.
+std::string dump_compact(const Json& value);
+std::string dump_compact(const OrderedJson& value);
+
+}  // namespace kestrova

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::text {
+
+// Unicode-aware text helpers over UTF-8 strings (ICU underneath). Invalid UTF-8 input is
+// treated as U+FFFD where a conversion is needed.
+
+// Removes white space and line breaks (Unicode White_Space) from both ends.
+std::string trim(std::string_view s);
+// Locale-independent full lower-case mapping ("Straße" stays, "İ" becomes "i̇").
+std::string lower(std::string_view s);
+// Case-insensitive substring test: lower(haystack) contains lower(needle).
+bool contains_ci(std::string_view haystack, std::string_view needle);
+// Equality ignoring letter case (both sides lower-cased).
+bool equals_ci(std::string_view a, std::string_view b);
+// The first `count` user-perceived characters (grapheme clusters).
+std::string prefix_characters(std::string_view s, size_t count);
+// Number of user-perceived characters.
+size_t character_count(std::string_view s);
+// Splits on white space and line breaks, dropping empty pieces.
+std::vector<std::string> split_whitespace(std::string_view s);
+// Keeps only letters, marks, digits and white space (drops punctuation, symbols, emoji).
+std::string keep_alphanumerics_and_spaces(std::string_view s);
+bool is_valid_utf8(std::string_view s);
+
+}  // namespace kestrova::text

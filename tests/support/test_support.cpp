@@ -1,0 +1,133 @@
+#include "support/test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace kestrova::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "kestrova-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+ScopedHome::ScopedHome(const std::filesystem::path& root) {
+  const std::pair<const char*, std::filesystem::path> entries[] = {
+      {"HOME", root / "home"},
+      {"XDG_DATA_HOME", root / "data"},
+      {"XDG_CONFIG_HOME", root / "config"}};
+  for (const auto& [name, path] : entries) {
+    const char* old = std::getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    std::filesystem::create_directories(path);
+    setenv(name, path.c_str(), 1);
+  }
+}
+
+ScopedHome::~ScopedHome() {
+  for (const auto& [name, value] : saved_) {
+    if (value)
+      setenv(name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+}
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& input, const std::vector<std::string>& env,
+                          const std::optional<std::string>& argv0) {
+  signal(SIGPIPE, SIG_IGN);  // a child that stops reading must not end the test program
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+
+  std::vector<std::string> arg_storage;
+  arg_storage.push_back(argv0.value_or(program));
+  for (const auto& a : args) arg_storage.push_back(a);
+  std::vector<char*> argv;
+  for (auto& a : arg_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::vector<std::string> env_storage;
+  for (char** e = environ; *e; ++e) env_storage.emplace_back(*e);
+  for (const auto& e : env) env_storage.push_back(e);
+  std::vector<char*> envp;
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  pid_t pid;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+
+  ProcessResult result;
+  size_t written = 0;
+  bool in_open = true;
+  if (input.empty()) {
+    close(in_pipe[1]);
+    in_open = false;
+  }
+  fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+  bool out_open = true, err_open = true;
+  char buf[65536];
+  while (out_open || err_open || in_open) {
+    std::vector<pollfd> fds;
+    if (out_open) fds.push_back({out_pipe[0], POLLIN, 0});
+    if (err_open) fds.push_back({err_pipe[0], POLLIN, 0});
+    if (in_open) fds.push_back({in_pipe[1], POLLOUT, 0});
+    if (poll(fds.data(), fds.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (const auto& p : fds) {
+      if (!p.revents) continue;
+      if (p.fd == in_pipe[1]) {
+        ssize_t n = write(in_pipe[1], input.data() + written, input.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+        if (n < 0 && errno != EAGAIN) written = input.size();
+        if (written >= input.size()) {
+          close(in_pipe[1]);
+          in_open = false;
+        }
+        continue;
+      }
+      ssize_t n = read(p.fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(p.fd);
+        (p.fd == out_pipe[0] ? out_open : err_open) = false;
+      } else {
+        (p.fd == out_pipe[0] ? result.out : result.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace kestrova::testing
