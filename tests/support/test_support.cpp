@@ -16,6 +16,24 @@ extern char** environ;
 
 namespace kestrova::testing {
 
+namespace {
+
+// Our environment with `overrides` ("KEY=VALUE") replacing entries of the same key.
+std::vector<std::string> merged_environment(const std::vector<std::string>& overrides) {
+  auto key_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> out;
+  for (char** e = environ; *e; ++e) {
+    std::string entry(*e);
+    bool replaced = false;
+    for (const auto& o : overrides) replaced = replaced || key_of(o) == key_of(entry);
+    if (!replaced) out.push_back(std::move(entry));
+  }
+  out.insert(out.end(), overrides.begin(), overrides.end());
+  return out;
+}
+
+}  // namespace
+
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "kestrova-test-XXXXXX").string();
   if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
@@ -69,9 +87,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   for (auto& a : arg_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  std::vector<std::string> env_storage;
-  for (char** e = environ; *e; ++e) env_storage.emplace_back(*e);
-  for (const auto& e : env) env_storage.push_back(e);
+  std::vector<std::string> env_storage = merged_environment(env);
   std::vector<char*> envp;
   for (auto& e : env_storage) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -128,6 +144,105 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   waitpid(pid, &status, 0);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+}  // namespace kestrova::testing
+
+#include <chrono>
+
+namespace kestrova::testing {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::vector<std::string>& env) {
+  signal(SIGPIPE, SIG_IGN);
+  int in_pipe[2], out_pipe[2];
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  std::vector<std::string> arg_storage{program};
+  for (const auto& a : args) arg_storage.push_back(a);
+  std::vector<char*> argv;
+  for (auto& a : arg_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_storage = merged_environment(env);
+  std::vector<char*> envp;
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  in_ = in_pipe[1];
+  out_ = out_pipe[0];
+  if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+}
+
+ChildProcess::~ChildProcess() {
+  if (in_ >= 0) close(in_);
+  if (out_ >= 0) close(out_);
+  if (!exited_ && pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+void ChildProcess::write(const std::string& data) {
+  size_t written = 0;
+  while (written < data.size()) {
+    ssize_t n = ::write(in_, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("write to child failed");
+    written += static_cast<size_t>(n);
+  }
+}
+
+std::optional<std::string> ChildProcess::read_line(int timeout_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (true) {
+    if (size_t nl = buffered_.find('\n'); nl != std::string::npos) {
+      std::string line = buffered_.substr(0, nl);
+      buffered_.erase(0, nl + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0 || out_ < 0) return std::nullopt;
+    pollfd p{out_, POLLIN, 0};
+    int r = poll(&p, 1, static_cast<int>(left));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return std::nullopt;
+    char buf[65536];
+    ssize_t n = read(out_, buf, sizeof buf);
+    if (n <= 0) {
+      close(out_);
+      out_ = -1;
+      return std::nullopt;
+    }
+    buffered_.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void ChildProcess::close_input() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+int ChildProcess::wait(int timeout_ms) {
+  if (exited_) return status_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exited_ = true;
+      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return status_;
+    }
+    usleep(5000);
+  }
+  return -1;
 }
 
 }  // namespace kestrova::testing

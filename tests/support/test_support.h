@@ -44,3 +44,34 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
                           const std::optional<std::string>& argv0 = std::nullopt);
 
 }  // namespace kestrova::testing
+
+namespace kestrova::testing {
+
+// A child process driven line by line over pipes (standard error is passed through to a
+// file). Killed and reaped on destruction if still running.
+class ChildProcess {
+ public:
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const std::vector<std::string>& env = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  void write(const std::string& data);
+  // The next line of standard output without its "\n"; nothing on end of output or when
+  // `timeout_ms` passes first.
+  std::optional<std::string> read_line(int timeout_ms = 10000);
+  void close_input();
+  // Waits for the exit status (-1 on time-out).
+  int wait(int timeout_ms = 10000);
+  int pid() const { return pid_; }
+
+ private:
+  int pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string buffered_;
+  bool exited_ = false;
+  int status_ = -1;
+};
+
+}  // namespace kestrova::testing

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include "tool_test_support.h"
+
+namespace kestrova::testing {
+namespace {
+
+using ServerEnvelope = ToolServerTest;
+
+TEST_F(ServerEnvelope, LinesThatGetNoAnswer) {
+  for (const char* line : {"", "   ", "[]", "[1,2]", "{}", "42", "\"text\"", "{not json",
+                           R"({"id":1})", R"({"id":1,"method":5})",
+                           R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
+                           R"({"jsonrpc":"2.0","id":9,"method":"notifications/initialized"})"})
+    EXPECT_TRUE(request(line).is_null()) << line;
+}
+
+TEST_F(ServerEnvelope, InitializeAnswersTheFixedServerInfo) {
+  Json answer = request(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"x":1}})");
+  EXPECT_EQ(answer["jsonrpc"], "2.0");
+  EXPECT_EQ(answer["id"], 1);
+  EXPECT_EQ(answer["result"]["protocolVersion"], "2024-11-05");
+  EXPECT_EQ(answer["result"]["serverInfo"]["name"], "kestrova");
+  EXPECT_TRUE(answer["result"]["capabilities"]["tools"].is_object());
+  EXPECT_TRUE(answer["result"]["capabilities"]["tools"].empty());
+  const std::string version = answer["result"]["serverInfo"]["version"];
+  EXPECT_EQ(version.rfind("v", 0), 0u);
+  EXPECT_NE(version.find(" ("), std::string::npos);
+  EXPECT_NE(version.find(") #"), std::string::npos);
+}
+
+TEST_F(ServerEnvelope, IdIsEchoedExactlyAndUnknownMethodsFail) {
+  Json answer = request(R"({"id":7,"method":"ping"})");
+  EXPECT_EQ(answer["id"], 7);
+  EXPECT_EQ(answer["error"]["code"], -32601);
+  EXPECT_EQ(answer["error"]["message"], "Method not found: ping");
+  EXPECT_EQ(request(R"({"id":"seven","method":"ping"})")["id"], "seven");
+  EXPECT_EQ(request(R"({"id":{"a":[1]},"method":"x"})")["id"], Json::parse(R"({"a":[1]})"));
+  // A notification (no id) other than notifications/initialized still gets an answer.
+  Json notification = request(R"({"jsonrpc":"2.0","method":"notifications/cancelled"})");
+  EXPECT_TRUE(notification.contains("id"));
+  EXPECT_TRUE(notification["id"].is_null());
+  EXPECT_EQ(notification["error"]["message"], "Method not found: notifications/cancelled");
+}
+
+TEST_F(ServerEnvelope, EnvelopeIsCompactOneLineWithKeysInProtocolOrder) {
+  auto line = server_.handle_line(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+  ASSERT_TRUE(line);
+  EXPECT_EQ(*line,
+            R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found: ping"}})");
+}
+
+TEST_F(ServerEnvelope, ToolsCallWithoutUsableParams) {
+  EXPECT_EQ(request(R"({"id":3,"method":"tools/call"})")["error"]["message"], "Unknown tool: ");
+  EXPECT_EQ(request(R"({"id":3,"method":"tools/call","params":{"name":5}})")["error"]["message"],
+            "Unknown tool: ");
+  EXPECT_EQ(request(R"({"id":3,"method":"tools/call","params":{"name":"nope"}})")["error"]["code"],
+            -32000);
+  // Arguments that are not an object count as empty.
+  Json answer = request(
+      R"({"id":4,"method":"tools/call","params":{"name":"list_folders","arguments":[1]}})");
+  EXPECT_EQ(answer["error"]["message"], "Missing required argument: accountId");
+}
+
+TEST_F(ServerEnvelope, ResultTextIsSortedCompactJson) {
+  add_account("a@example.com");
+  Json answer = request(R"({"id":5,"method":"tools/call","params":{"name":"list_accounts"}})");
+  const std::string text = answer["result"]["content"][0]["text"];
+  EXPECT_EQ(answer["result"]["content"][0]["type"], "text");
+  EXPECT_EQ(text.find("[{\"displayName\""), 0u) << text;  // first key in sorted order
+  EXPECT_EQ(text, Json::parse(text).dump()) << text;        // sorted, compact
+}
+
+std::vector<std::string> names(const Json& tools) {
+  std::vector<std::string> out;
+  for (const auto& t : tools) out.push_back(t["name"]);
+  return out;
+}
+
+TEST_F(ServerEnvelope, ExposureLevelsFilterTheCatalogueInOrder) {
+  const std::vector<std::string> read = {"list_accounts", "list_folders", "list_messages",
+                                         "get_message", "search_messages", "list_tags",
+                                         "search_by_tag", "get_deep_link", "list_feature_toggles"};
+  const std::vector<std::string> trainable = {
+      "list_accounts", "list_folders", "list_messages", "get_message", "search_messages",
+      "create_draft", "list_tags", "search_by_tag", "get_deep_link", "list_feature_toggles",
+      "open_email_window", "remove_tag", "mark_message_read", "set_message_starred", "add_tag"};
+  std::vector<std::string> full = trainable;
+  full.push_back("move_message");
+  full.push_back("delete_message");
+
+  auto list = [&] { return names(request(R"({"id":1,"method":"tools/list"})")["result"]["tools"]); };
+  EXPECT_EQ(list(), trainable);  // a missing setting is trainable
+  set_exposure("readonly");
+  EXPECT_EQ(list(), read);
+  EXPECT_EQ(call_error("create_draft", {{"subject", "s"}, {"body", "b"}}),
+            "Tool not exposed at current MCP level");
+  set_exposure("full");
+  EXPECT_EQ(list(), full);
+  set_exposure("FULL");  // exact, case-sensitive: anything else is trainable
+  EXPECT_EQ(list(), trainable);
+  EXPECT_EQ(call_error("delete_message", {{"messageId", "x"}}), "Tool not exposed at current MCP level");
+  EXPECT_EQ(call_error("no_such_tool"), "Unknown tool: no_such_tool");
+}
+
+TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
+  set_exposure("full");
+  Json tools = request(R"({"id":1,"method":"tools/list"})")["result"]["tools"];
+  auto line = server_.handle_line(R"({"id":1,"method":"tools/list"})");
+  // Properties keep their declared order in the served text.
+  const size_t draft = line->find(R"("name":"create_draft")");
+  ASSERT_NE(draft, std::string::npos);
+  const std::string tail = line->substr(draft);
+  EXPECT_LT(tail.find("\"accountId\""), tail.find("\"draftId\""));
+  EXPECT_LT(tail.find("\"bcc\""), tail.find("\"subject\""));
+  EXPECT_LT(tail.find("\"body\""), tail.find("\"htmlBody\""));
+  for (const auto& tool : tools) {
+    EXPECT_EQ(tool.size(), 3u);
+    EXPECT_EQ(tool["inputSchema"]["type"], "object");
+    EXPECT_TRUE(tool["inputSchema"]["properties"].is_object());
+    EXPECT_TRUE(tool["inputSchema"]["required"].is_array());
+  }
+  const Json& draft_schema = tools[5]["inputSchema"];
+  EXPECT_EQ(tools[5]["description"],
+            "Create or replace a local draft email. Useful for external AI agents that prepare mail for review.");
+  EXPECT_EQ(draft_schema["required"], Json::parse(R"(["subject","body"])"));
+  EXPECT_EQ(draft_schema["properties"]["to"],
+            Json::parse(R"({"oneOf":[{"type":"string"},{"type":"array","items":{"type":"string"}}],
+                            "description":"Recipient email or array of emails."})"));
+  EXPECT_EQ(tools[16]["name"], "delete_message");
+  EXPECT_EQ(tools[16]["description"], "Mark a local message as deleted (soft delete in the local database).");
+}
+
+}  // namespace
+}  // namespace kestrova::testing
