@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git python3 sqlite3
   libsqlite3-dev libicu-dev nlohmann-json3-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  libsecret-1-dev libglib2.0-bin dbus-daemon gnome-keyring
 )
 
 missing=()

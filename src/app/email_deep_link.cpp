@@ -1,8 +1,10 @@
 #include "app/email_deep_link.h"
 
-#include <cctype>
 #include <vector>
 
+#include "app/notification_center.h"
+#include "platform/main_queue.h"
+#include "util/log.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -10,8 +12,12 @@ namespace kestrova::app {
 
 namespace {
 
+// ASCII only, whatever the C locale says about bytes of multi-byte characters.
+bool ascii_alpha(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool ascii_alnum(unsigned char c) { return ascii_alpha(c) || (c >= '0' && c <= '9'); }
+
 bool path_allowed(unsigned char c) {
-  if (std::isalnum(c)) return true;
+  if (ascii_alnum(c)) return true;
   switch (c) {
     case '!': case '$': case '&': case '\'': case '(': case ')': case '*': case '+':
     case ',': case '-': case '.': case '/': case ':': case '=': case '@': case '_': case '~':
@@ -24,7 +30,7 @@ bool path_allowed(unsigned char c) {
 // Characters that may stand unescaped anywhere in a URL reference (RFC 3986 reserved and
 // unreserved characters plus "%"). A text with anything else is not a URL.
 bool url_character(unsigned char c) {
-  if (std::isalnum(c)) return true;
+  if (ascii_alnum(c)) return true;
   static constexpr std::string_view kAllowed = "-._~:/?#[]@!$&'()*+,;=%";
   return kAllowed.find(static_cast<char>(c)) != std::string_view::npos;
 }
@@ -56,9 +62,9 @@ std::optional<UrlParts> split_url(std::string_view url) {
   if (colon == std::string_view::npos || colon == 0) return std::nullopt;
   UrlParts parts;
   parts.scheme = std::string(url.substr(0, colon));
-  if (!std::isalpha(static_cast<unsigned char>(parts.scheme[0]))) return std::nullopt;
+  if (!ascii_alpha(static_cast<unsigned char>(parts.scheme[0]))) return std::nullopt;
   for (unsigned char c : parts.scheme)
-    if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return std::nullopt;
+    if (!ascii_alnum(c) && c != '+' && c != '-' && c != '.') return std::nullopt;
   std::string_view rest = url.substr(colon + 1);
   if (size_t hash = rest.find('#'); hash != std::string_view::npos) rest = rest.substr(0, hash);
   if (size_t q = rest.find('?'); q != std::string_view::npos) {
@@ -102,6 +108,19 @@ bool chat_flag(const UrlParts& parts) {
 }
 
 std::string canonical(std::string_view uuid) { return parse_uuid(uuid).value_or(std::string(uuid)); }
+
+// The parser strips slashes at both ends of the path before decoding, so a thread id that
+// begins or ends with "/" keeps those slashes only when they are escaped.
+std::string encode_thread_id(std::string_view id) {
+  size_t begin = 0, end = id.size();
+  while (begin < end && id[begin] == '/') ++begin;
+  while (end > begin && id[end - 1] == '/') --end;
+  std::string out;
+  for (size_t i = 0; i < begin; ++i) out += "%2F";
+  out += percent_encode_path(id.substr(begin, end - begin));
+  for (size_t i = end; i < id.size(); ++i) out += "%2F";
+  return out;
+}
 
 }  // namespace
 
@@ -169,7 +188,7 @@ std::string EmailDeepLink::build() const {
     case Kind::message:
       return "kestrova://message/" + id;
     case Kind::thread:
-      return "kestrova://thread/" + percent_encode_path(id);
+      return "kestrova://thread/" + encode_thread_id(id);
     case Kind::draft:
       return "kestrova://draft/" + id;
     case Kind::account:
@@ -182,6 +201,45 @@ std::string EmailDeepLink::build() const {
       return "kestrova://drafts";
   }
   return {};
+}
+
+std::string_view case_name(EmailDeepLink::Kind kind) {
+  using Kind = EmailDeepLink::Kind;
+  switch (kind) {
+    case Kind::message:
+      return "message";
+    case Kind::thread:
+      return "thread";
+    case Kind::draft:
+      return "draft";
+    case Kind::account:
+      return "account";
+    case Kind::email:
+      return "email";
+    case Kind::reply:
+      return "reply";
+    case Kind::drafts:
+      return "drafts";
+  }
+  return "drafts";
+}
+
+Json EmailDeepLink::to_json() const {
+  Json out{{"case", case_name(kind)}, {"caseNumber", static_cast<int>(kind)}};
+  if (kind != Kind::drafts) out["id"] = id;
+  if (kind == Kind::email || kind == Kind::reply) out["chat"] = chat;
+  return out;
+}
+
+std::optional<EmailDeepLink> open_deep_link(std::string_view url) {
+  auto link = EmailDeepLink::parse(url);
+  if (!link) return std::nullopt;
+  log_line(log_kind::kLink, "AppDelegate", "深链打开: " + std::string(url));
+  // Bringing a window to the front belongs to the interface that routes the notification.
+  platform::MainQueue::post([payload = link->to_json()] {
+    NotificationCenter::shared().post(notification_name::kEmailDeepLinkOpened, payload);
+  });
+  return link;
 }
 
 }  // namespace kestrova::app

@@ -30,7 +30,8 @@ Json get_deep_link(const Json& arguments) {
     link = EmailDeepLink::message(uuid_or_fail(id));
   } else if (*type == "thread") {
     if (!id || id->empty()) throw MCPError("Thread ID required");
-    link = EmailDeepLink::thread(*id);
+    // The agent gets the thread id exactly as it gave it.
+    return Json{{"url", "kestrova://thread/" + *id}};
   } else if (*type == "drafts") {
     link = EmailDeepLink::drafts();
   } else if (*type == "draft") {

@@ -1,26 +1,17 @@
 #include "app/mail_tool_support.h"
 
 #include "app/mcp_error.h"
+#include "store/email_contact.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
 
 namespace kestrova::app {
 
-Json decode_contact_list(const std::optional<std::string>& stored) {
+Json contact_list_for_agent(const std::optional<std::string>& stored) {
   Json out = Json::array();
-  if (!stored || stored->empty()) return out;
-  Json parsed = Json::parse(*stored, nullptr, false);
-  if (!parsed.is_array()) return out;
-  for (const auto& item : parsed) {
-    if (!item.is_object()) return Json::array();
-    auto email = item.find("email");
-    if (email == item.end() || !email->is_string()) return Json::array();
-    auto name = item.find("name");
-    if (name != item.end() && !name->is_string() && !name->is_null()) return Json::array();
-    out.push_back(Json{{"name", (name != item.end() && name->is_string()) ? *name : Json("")},
-                       {"email", *email}});
-  }
+  for (const auto& contact : store::decode_contact_list(stored))
+    out.push_back(Json{{"name", contact.name.value_or("")}, {"email", contact.email}});
   return out;
 }
 
@@ -46,33 +37,13 @@ Json message_summary(const store::Statement& row) {
   summary["folderId"] = text_column(row, "folder_id");
   summary["subject"] = text_column(row, "subject");
   summary["from"] = Json{{"name", text_column(row, "from_name")}, {"email", text_column(row, "from_email")}};
-  summary["to"] = decode_contact_list(row.text("to_contacts"));
+  summary["to"] = contact_list_for_agent(row.text("to_contacts"));
   summary["date"] = iso_date_column(row, "date", iso8601_utc(0));
   summary["isRead"] = flag_column(row, "is_read");
   summary["isStarred"] = flag_column(row, "is_starred");
   summary["isDraft"] = flag_column(row, "is_draft");
   summary["preview"] = text_column(row, "preview");
   return summary;
-}
-
-std::vector<std::string> decode_string_list(const std::optional<std::string>& stored) {
-  if (!stored || stored->empty()) return {};
-  Json parsed = Json::parse(*stored, nullptr, false);
-  if (!parsed.is_array()) return {};
-  std::vector<std::string> out;
-  for (const auto& item : parsed) {
-    if (!item.is_string()) return {};
-    out.push_back(item.get<std::string>());
-  }
-  return out;
-}
-
-std::string encode_string_list(const std::vector<std::string>& values) {
-  try {
-    return Json(values).dump(-1, ' ', false, Json::error_handler_t::strict);
-  } catch (const std::exception&) {
-    return "[]";
-  }
 }
 
 namespace {

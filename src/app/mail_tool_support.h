@@ -13,14 +13,11 @@ namespace kestrova::app {
 
 // Pieces shared by the mail, tag and write tools.
 
-// A JSON contact list (as stored in the *_contacts columns) as [{name, email}] with ""
+// A stored contact list (a *_contacts column) as the agent sees it: [{name, email}] with ""
 // for a missing name. NULL, empty or undecodable values give an empty array.
-Json decode_contact_list(const std::optional<std::string>& stored);
+Json contact_list_for_agent(const std::optional<std::string>& stored);
 // The eleven-key summary of one email_messages row (the statement selects every column).
 Json message_summary(const store::Statement& row);
-// A JSON array of strings (ai_tags); anything else reads as empty.
-std::vector<std::string> decode_string_list(const std::optional<std::string>& stored);
-std::string encode_string_list(const std::vector<std::string>& values);
 
 // "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
 Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);

@@ -9,6 +9,8 @@
 #include "app/mcp_catalogue.h"
 #include "app/mcp_error.h"
 #include "store/database.h"
+#include "store/email_contact.h"
+#include "store/json_list.h"
 #include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -21,6 +23,8 @@ namespace {
 using store::Blob;
 using store::Connection;
 using store::EmailDatabase;
+using store::decode_string_list;
+using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
 
@@ -115,8 +119,8 @@ Json get_message(const Json& arguments) {
     s.bind(1, message_id);
     if (!s.step()) throw MCPError("Message not found");
     Json message = message_summary(s);
-    message["cc"] = decode_contact_list(s.text("cc_contacts"));
-    message["bcc"] = decode_contact_list(s.text("bcc_contacts"));
+    message["cc"] = contact_list_for_agent(s.text("cc_contacts"));
+    message["bcc"] = contact_list_for_agent(s.text("bcc_contacts"));
     message["textBody"] = text_column(s, "text_body");
     message["htmlBody"] = text_column(s, "html_body");
     return message;
@@ -147,13 +151,8 @@ Json search_messages(const Json& arguments) {
   });
 }
 
-struct Recipient {
-  std::optional<std::string> name;
-  std::string address;
-};
-
 // "Name <addr>, other@example.com" → recipients; addresses are not validated.
-void parse_recipient_text(std::string_view value, std::vector<Recipient>& out) {
+void parse_recipient_text(std::string_view value, std::vector<store::EmailContact>& out) {
   size_t start = 0;
   while (start <= value.size()) {
     size_t comma = value.find(',', start);
@@ -163,13 +162,13 @@ void parse_recipient_text(std::string_view value, std::vector<Recipient>& out) {
     if (!piece.empty()) {
       const size_t lt = piece.rfind('<'), gt = piece.rfind('>');
       if (lt != std::string::npos && gt != std::string::npos && gt > lt) {
-        Recipient r;
-        r.address = text::trim(std::string_view(piece).substr(lt + 1, gt - lt - 1));
+        store::EmailContact r;
+        r.email = text::trim(std::string_view(piece).substr(lt + 1, gt - lt - 1));
         std::string name = text::trim(std::string_view(piece).substr(0, lt));
         if (!name.empty()) r.name = std::move(name);
         out.push_back(std::move(r));
       } else {
-        out.push_back(Recipient{std::nullopt, piece});
+        out.push_back(store::EmailContact{std::nullopt, piece});
       }
     }
     if (comma == std::string_view::npos) break;
@@ -177,8 +176,8 @@ void parse_recipient_text(std::string_view value, std::vector<Recipient>& out) {
   }
 }
 
-std::vector<Recipient> parse_recipients(const Json& arguments, std::string_view key) {
-  std::vector<Recipient> out;
+std::vector<store::EmailContact> parse_recipients(const Json& arguments, std::string_view key) {
+  std::vector<store::EmailContact> out;
   auto it = arguments.find(key);
   if (it == arguments.end()) return out;
   if (it->is_string()) {
@@ -190,28 +189,15 @@ std::vector<Recipient> parse_recipients(const Json& arguments, std::string_view 
   return out;
 }
 
-// The contact-list JSON of the message columns: [{"name":…,"email":…}], name omitted when
-// absent.
-std::string encode_contacts(const std::vector<Recipient>& recipients) {
-  OrderedJson list = OrderedJson::array();
-  for (const auto& r : recipients) {
-    OrderedJson contact = OrderedJson::object();
-    if (r.name) contact["name"] = *r.name;
-    contact["email"] = r.address;
-    list.push_back(std::move(contact));
-  }
-  return dump_compact(list);
-}
-
 Json create_draft(const Json& arguments) {
   const std::string subject = args::required_string(arguments, "subject");
   const std::string body = args::required_string(arguments, "body");
   const auto html_body = args::optional_string(arguments, "htmlBody");
   const std::string draft_id = args::uuid(arguments, "draftId").value_or(new_uuid());
   const auto to = parse_recipients(arguments, "to");
-  const std::string to_json = encode_contacts(to);
-  const std::string cc_json = encode_contacts(parse_recipients(arguments, "cc"));
-  const std::string bcc_json = encode_contacts(parse_recipients(arguments, "bcc"));
+  const std::string to_json = store::encode_contact_list(to);
+  const std::string cc_json = store::encode_contact_list(parse_recipients(arguments, "cc"));
+  const std::string bcc_json = store::encode_contact_list(parse_recipients(arguments, "bcc"));
   const auto requested_account = args::optional_string(arguments, "accountId");
 
   return EmailDatabase::shared().write([&](Connection& c) {
@@ -261,7 +247,7 @@ Json create_draft(const Json& arguments) {
     s.run();
 
     Json addresses = Json::array();
-    for (const auto& r : to) addresses.push_back(r.address);
+    for (const auto& r : to) addresses.push_back(r.email);
     return Json{{"draftId", draft_id}, {"accountId", *account_id}, {"folderId", folder_id},
                 {"subject", subject},  {"to", addresses},           {"updatedAt", iso8601_utc(now)}};
   });

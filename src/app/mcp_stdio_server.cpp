@@ -48,6 +48,30 @@ void write_all(int fd, const std::string& data) {
   }
 }
 
+// Copying and serialising a JSON value recurse once per nesting level, so a line of a few
+// hundred kilobytes of brackets would overflow the request thread's stack. No request needs
+// more than a handful of levels; deeper lines are treated like lines that are not JSON.
+constexpr int kMaxNesting = 512;
+
+bool nests_deeper_than(std::string_view text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return false;
+}
+
 std::string or_fallback(const char* value, const char* fallback) {
   return (value && *value) ? std::string(value) : std::string(fallback);
 }
@@ -108,6 +132,7 @@ OrderedJson MCPStdioServer::call_tool(const Json& params) {
 }
 
 std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
+  if (nests_deeper_than(line, kMaxNesting)) return std::nullopt;
   Json request = Json::parse(line.begin(), line.end(), nullptr, false);
   if (request.is_discarded() || !request.is_object()) return std::nullopt;
   Json id = nullptr;

@@ -1,6 +1,9 @@
 #include "platform/settings_store.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,25 +29,84 @@ std::filesystem::path SettingsStore::default_path() {
 
 SettingsStore::SettingsStore(std::filesystem::path file) : path_(std::move(file)) {}
 
+namespace {
+
+// The coarsest file-time granularity we allow for (FAT and some network file systems keep
+// two seconds); on local Linux file systems it is one clock tick.
+constexpr int64_t kTimestampSlackNs = 2'000'000'000;
+
+int64_t now_ns() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+int64_t to_ns(const timespec& ts) { return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec; }
+
+std::optional<std::string> read_file(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return std::nullopt;
+  return content;
+}
+
+// Serialises read-modify-write cycles of every process (and every SettingsStore instance)
+// on the same file. The lock is on a sidecar file because the settings file itself is
+// replaced by rename at every write. Without a lock file the write goes ahead unguarded.
+class SidecarLock {
+ public:
+  explicit SidecarLock(const std::filesystem::path& settings_file) {
+    std::error_code ec;
+    std::filesystem::create_directories(settings_file.parent_path(), ec);
+    std::filesystem::path lock_file = settings_file;
+    lock_file += ".lock";
+    fd_ = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  ~SidecarLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+  }
+  SidecarLock(const SidecarLock&) = delete;
+  SidecarLock& operator=(const SidecarLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace
+
+std::optional<SettingsStore::FileStamp> SettingsStore::stamp_of(const std::filesystem::path& file) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+  return FileStamp{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                   static_cast<uint64_t>(st.st_size), to_ns(st.st_mtim), to_ns(st.st_ctim)};
+}
+
 void SettingsStore::reload_if_changed() {
-  std::error_code ec;
-  auto mtime = std::filesystem::last_write_time(path_, ec);
-  if (ec) {
+  const auto stamp = stamp_of(path_);
+  if (!stamp) {
     values_ = Json::object();
-    loaded_mtime_.reset();
-    loaded_size_ = 0;
+    loaded_stamp_.reset();
+    loaded_content_.clear();
     loaded_ = true;
     return;
   }
-  auto size = std::filesystem::file_size(path_, ec);
-  if (ec) size = 0;
-  if (loaded_ && loaded_mtime_ == mtime && loaded_size_ == size) return;
-  std::ifstream in(path_, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Json parsed = Json::parse(content, nullptr, false);
-  values_ = parsed.is_object() ? std::move(parsed) : Json::object();
-  loaded_mtime_ = mtime;
-  loaded_size_ = size;
+  // The same identity proves the same content only once the loaded copy was confirmed
+  // later than a rewrite could still share the file's modification time.
+  if (loaded_ && loaded_stamp_ == stamp && verified_at_ns_ - stamp->modified_ns > kTimestampSlackNs)
+    return;
+  const int64_t checked_at = now_ns();  // taken before reading: a later write is not covered
+  const std::string content = read_file(path_).value_or(std::string());
+  if (!loaded_ || content != loaded_content_) {
+    Json parsed = Json::parse(content, nullptr, false);
+    values_ = parsed.is_object() ? std::move(parsed) : Json::object();
+    loaded_content_ = content;
+  }
+  loaded_stamp_ = stamp;
+  verified_at_ns_ = checked_at;
   loaded_ = true;
 }
 
@@ -103,6 +165,7 @@ Json SettingsStore::all() {
 void SettingsStore::write_file() {
   std::error_code ec;
   std::filesystem::create_directories(path_.parent_path(), ec);
+  const int64_t written_at = now_ns();
   const std::string content = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
   std::filesystem::path temp = path_;
   temp += ".tmp-" + std::to_string(::getpid());
@@ -127,42 +190,41 @@ void SettingsStore::write_file() {
     ::unlink(temp.c_str());
     throw Error("无法写入设置文件: " + std::string(std::strerror(saved)));
   }
-  loaded_mtime_ = std::filesystem::last_write_time(path_, ec);
-  loaded_size_ = std::filesystem::file_size(path_, ec);
+  loaded_content_ = content;
+  loaded_stamp_ = stamp_of(path_);
+  verified_at_ns_ = written_at;
+}
+
+// Applies `apply` to the values under both locks, after picking up any change on disk so
+// that keys written by another process meanwhile are kept. `apply` returns false when it
+// changed nothing; then nothing is written and no observer is called.
+template <class Change>
+void SettingsStore::change(std::string_view key, Change apply) {
+  {
+    std::lock_guard lock(mutex_);
+    SidecarLock file_lock(path_);
+    reload_if_changed();
+    Json previous = values_;
+    if (!apply(values_)) return;
+    try {
+      write_file();
+    } catch (...) {
+      values_ = std::move(previous);
+      throw;
+    }
+  }
+  notify(std::string(key));
 }
 
 void SettingsStore::set(std::string_view key, Json value) {
-  {
-    std::lock_guard lock(mutex_);
-    reload_if_changed();
-    Json previous = values_;
-    values_[std::string(key)] = std::move(value);
-    try {
-      write_file();
-    } catch (...) {
-      values_ = std::move(previous);
-      throw;
-    }
-  }
-  notify(std::string(key));
+  change(key, [&](Json& values) {
+    values[std::string(key)] = std::move(value);
+    return true;
+  });
 }
 
 void SettingsStore::remove(std::string_view key) {
-  {
-    std::lock_guard lock(mutex_);
-    reload_if_changed();
-    auto it = values_.find(key);
-    if (it == values_.end()) return;
-    Json previous = values_;
-    values_.erase(it);
-    try {
-      write_file();
-    } catch (...) {
-      values_ = std::move(previous);
-      throw;
-    }
-  }
-  notify(std::string(key));
+  change(key, [&](Json& values) { return values.erase(std::string(key)) > 0; });
 }
 
 int SettingsStore::add_observer(Observer observer) {

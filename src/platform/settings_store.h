@@ -15,10 +15,14 @@ namespace kestrova::platform {
 
 // The user-defaults store: one JSON object file whose top-level keys are the setting keys,
 // with values in their natural JSON type. Writes replace the file atomically (temporary
-// file + rename). Reads notice a change written by another process: before each read the
-// file's modification time and size are compared with the loaded copy and the file is read
-// again when they differ. A missing or unreadable file, or one that is not a JSON object,
-// reads as empty. Thread-safe.
+// file + rename) while holding an exclusive lock on a sidecar file ("settings.json.lock"),
+// so that two processes setting different keys at the same time do not lose either.
+// Reads notice a change written by another process: before each read the file's identity
+// (device, inode, size, modification and change times) is compared with the loaded copy.
+// Because file times are coarse (one clock tick, up to seconds on some file systems), a
+// file modified shortly before it was loaded could be rewritten with the same identity, so
+// while the loaded copy is that fresh its content is compared as well. A missing or
+// unreadable file, or one that is not a JSON object, reads as empty. Thread-safe.
 class SettingsStore {
  public:
   // The store of this user: $XDG_CONFIG_HOME/kestrova/settings.json.
@@ -53,16 +57,28 @@ class SettingsStore {
   void remove_observer(int token);
 
  private:
+  // What stat() tells about the file; equal stamps mean "probably the same content".
+  struct FileStamp {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t modified_ns = 0, changed_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+  };
+
+  static std::optional<FileStamp> stamp_of(const std::filesystem::path& file);
   void reload_if_changed();  // caller holds mutex_
-  void write_file();         // caller holds mutex_
+  void write_file();         // caller holds mutex_ and the sidecar lock
+  template <class Change>
+  void change(std::string_view key, Change apply);
   void notify(const std::string& key);
 
   std::filesystem::path path_;
   std::mutex mutex_;
   Json values_ = Json::object();
-  std::optional<std::filesystem::file_time_type> loaded_mtime_;
-  std::uintmax_t loaded_size_ = 0;
   bool loaded_ = false;
+  std::optional<FileStamp> loaded_stamp_;  // nothing: the file was missing
+  std::string loaded_content_;
+  // When loaded_content_ was last known to match the file (CLOCK_REALTIME, ns).
+  int64_t verified_at_ns_ = 0;
   std::mutex observers_mutex_;
   std::vector<std::pair<int, Observer>> observers_;
   int next_token_ = 1;

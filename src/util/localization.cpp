@@ -7,9 +7,68 @@ namespace kestrova {
 
 namespace {
 
+// The one table of Chinese defaults, grouped by the feature that shows them.
 const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
   static const std::unordered_map<std::string_view, std::string_view> table = {
+      // Folders and message lists.
       {"email.folder.drafts", "草稿箱"},
+      {"email.no.subject", "（无主题）"},
+      {"email.virtual_folder.attachments", "带附件"},
+      {"email.virtual_folder.starred", "已加星标"},
+
+      // Priorities and categories of a message.
+      {"priority.low", "低"},
+      {"priority.normal", "普通"},
+      {"priority.high", "高"},
+      {"priority.urgent", "紧急"},
+      {"category.primary", "主要"},
+      {"category.social", "社交"},
+      {"category.promotions", "推广"},
+      {"category.updates", "动态"},
+      {"category.forums", "论坛"},
+
+      // Reply templates: categories and the four templates an empty store starts with.
+      {"template.category.reply", "回复"},
+      {"template.category.business", "商务"},
+      {"template.category.personal", "个人"},
+      {"template.category.follow_up", "跟进"},
+      {"template.category.custom", "自定义"},
+      {"template.default.ack.name", "已收到"},
+      {"template.default.ack.body", "您好：\n\n邮件已收到，我会尽快处理并回复您。\n\n谢谢！"},
+      {"template.default.thanks.name", "致谢"},
+      {"template.default.thanks.body", "您好：\n\n非常感谢您的来信与帮助！\n\n祝好"},
+      {"template.default.followup.name", "跟进"},
+      {"template.default.followup.subject", "跟进：之前的邮件"},
+      {"template.default.followup.body",
+       "您好：\n\n想跟进一下我之前发送的邮件，不知您是否方便查看？期待您的回复。\n\n谢谢！"},
+      {"template.default.ooo.name", "外出自动回复"},
+      {"template.default.ooo.subject", "外出通知"},
+      {"template.default.ooo.body",
+       "您好：\n\n我目前外出，暂时无法及时回复邮件，回来后会尽快与您联系。\n\n感谢您的理解！"},
+
+      // Action items.
+      {"action.notify.wake.title", "行动项到时间了"},
+      {"action.notify.wake.body", "「%@」需要继续处理"},
+
+      // Follow-up queues and snoozing.
+      {"followup.notify.reply_later.title", "该回复邮件了"},
+      {"followup.notify.reply_later.body", "「%@」到了你设的回复时间"},
+      {"followup.notify.waiting.title", "仍在等待回复"},
+      {"followup.notify.waiting.body", "「%@」已经等 %d 天"},
+      {"snooze.duration.one_hour", "1 小时后"},
+      {"snooze.duration.tonight", "今晚"},
+      {"snooze.duration.tomorrow", "明天"},
+      {"snooze.duration.next_week", "下周"},
+      {"snooze.duration.custom", "自定义时间…"},
+      {"snooze.expired.title", "稍后处理的邮件回来了"},
+      {"snooze.expired.body", "「%@」已回到邮件列表"},
+
+      // New-mail notifications.
+      {"notification.new_mail.generic", "收到一封新邮件"},
+      {"notification.action.mark_as_read", "标记为已读"},
+      {"notification.action.reply", "回复"},
+
+      // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
   };
   return table;
@@ -21,6 +80,34 @@ std::string localized(std::string_view key) {
   const auto& table = chinese_texts();
   if (auto it = table.find(key); it != table.end()) return std::string(it->second);
   return std::string(key);
+}
+
+std::string format_placeholders(std::string_view pattern, std::span<const std::string> args) {
+  std::string out;
+  out.reserve(pattern.size());
+  size_t next = 0;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] != '%' || i + 1 == pattern.size()) {
+      out.push_back(pattern[i]);
+      continue;
+    }
+    const char kind = pattern[i + 1];
+    if (kind == '%') {
+      out.push_back('%');
+      ++i;
+      continue;
+    }
+    if (kind != '@' && kind != 'd') {
+      out.push_back('%');
+      continue;
+    }
+    if (next < args.size())
+      out.append(args[next++]);
+    else
+      out.append(pattern.substr(i, 2));
+    ++i;
+  }
+  return out;
 }
 
 }  // namespace kestrova

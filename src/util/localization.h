@@ -1,12 +1,38 @@
 #pragma once
 
+#include <concepts>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova {
 
 // User-facing texts by localisation key. The Chinese texts are the defaults; a key without
 // a text returns the key itself, so a missing entry shows up instead of an empty label.
 std::string localized(std::string_view key);
+
+// Fills a localised pattern. Each "%@" (a text) and each "%d" (a whole number) takes the
+// next argument in order; "%%" is a literal percent sign; any other "%" stays as it is.
+// A placeholder left without an argument stays in the result as written, so a caller that
+// passes too few arguments shows a visible gap rather than losing text; surplus arguments
+// are ignored.
+std::string format_placeholders(std::string_view pattern, std::span<const std::string> args);
+
+namespace detail {
+inline std::string placeholder_argument(std::string_view text) { return std::string(text); }
+template <std::integral Number>
+std::string placeholder_argument(Number number) {
+  return std::to_string(number);
+}
+}  // namespace detail
+
+// The localised text of `key` with its placeholders filled from `args` (texts or whole
+// numbers): localized_format("followup.notify.waiting.body", subject, days).
+template <typename... Args>
+std::string localized_format(std::string_view key, const Args&... args) {
+  const std::vector<std::string> values{detail::placeholder_argument(args)...};
+  return format_placeholders(localized(key), values);
+}
 
 }  // namespace kestrova

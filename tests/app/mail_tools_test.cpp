@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 
 #include "tool_test_support.h"
@@ -60,11 +61,9 @@ TEST_F(MailTools, ListMessagesPagesAndAppliesFolderConditions) {
 
   auto folders = call("list_folders", {{"accountId", account}});
   ASSERT_EQ(folders.size(), 3u);
-  for (const auto& f : folders) {
-    if (f["type"] == "inbox") EXPECT_EQ(f["totalCount"], 120);
-    if (f["type"] == "trash") EXPECT_EQ(f["totalCount"], 2);
-    if (f["type"] == "spam") EXPECT_EQ(f["totalCount"], 1);
-  }
+  std::map<std::string, int64_t> totals;
+  for (const auto& f : folders) totals[f["type"]] = f["totalCount"];
+  EXPECT_EQ(totals, (std::map<std::string, int64_t>{{"inbox", 120}, {"trash", 2}, {"spam", 1}}));
   EXPECT_EQ(call_error("list_folders"), "Missing required argument: accountId");
 }
 

@@ -131,5 +131,15 @@ TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
   EXPECT_EQ(tools[16]["description"], "Mark a local message as deleted (soft delete in the local database).");
 }
 
+TEST_F(ServerEnvelope, DeeplyNestedLinesAreIgnoredInsteadOfOverflowingTheStack) {
+  // Echoing an id copies and serialises it level by level; 200,000 levels used to crash.
+  const std::string deep(200000, '[');
+  EXPECT_FALSE(server_.handle_line(R"({"id":)" + deep + std::string(deep.size(), ']') + R"(,"method":"ping"})"));
+  // Ordinary nesting is answered, and brackets inside strings do not count.
+  const std::string nested = std::string(100, '[') + std::string(100, ']');
+  Json answer = request(R"({"id":)" + nested + R"(,"method":"ping","params":")" + std::string(1000, '{') + R"("})");
+  EXPECT_EQ(answer["id"], Json::parse(nested));
+}
+
 }  // namespace
 }  // namespace kestrova::testing

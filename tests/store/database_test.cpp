@@ -1,0 +1,502 @@
+#include "store/database.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "store/email_message.h"
+#include "support/test_support.h"
+
+namespace kestrova::store {
+namespace {
+
+using testing::TempDir;
+using Columns = std::vector<std::string>;
+
+const std::map<std::string, Columns> kTables = {
+    {"email_accounts",
+     {"id", "email_address", "display_name", "service_type", "imap_host", "imap_port",
+      "imap_encryption", "smtp_host", "smtp_port", "smtp_encryption", "is_enabled", "is_default",
+      "requires_biometric_unlock", "is_privacy_mode_enabled", "last_sync_date", "connection_status",
+      "password_keychain_identifier", "created_at", "updated_at"}},
+    {"email_folders",
+     {"id", "account_id", "name", "type", "path", "unread_count", "total_count", "last_sync_date"}},
+    {"email_messages",
+     {"id",
+      "account_id",
+      "folder_id",
+      "uid",
+      "message_id",
+      "in_reply_to",
+      "thread_id",
+      "subject",
+      "from_name",
+      "from_email",
+      "to_contacts",
+      "cc_contacts",
+      "bcc_contacts",
+      "reply_to_contacts",
+      "text_body",
+      "html_body",
+      "preview",
+      "date",
+      "received_date",
+      "is_read",
+      "is_starred",
+      "is_important",
+      "is_no_reply",
+      "has_attachments",
+      "is_spam",
+      "is_deleted",
+      "contains_remote_resources",
+      "tags",
+      "ai_tags",
+      "ai_summary",
+      "ai_priority",
+      "ai_action_items",
+      "ai_category",
+      "synced_at",
+      "updated_at",
+      "is_body_loaded",
+      "body_cached_at",
+      "is_draft",
+      "snoozed_until",
+      "rule_applied_at",
+      "has_been_replied",
+      "reply_later_until",
+      "waiting_since",
+      "internal_note"}},
+    {"email_attachments",
+     {"id", "message_id", "filename", "mime_type", "size", "content_id", "is_inline", "local_path",
+      "part_path", "encoding", "charset"}},
+    {"email_signatures",
+     {"id", "account_id", "name", "content", "is_html", "is_default", "created_at", "updated_at"}},
+    {"email_threads",
+     {"id", "account_id", "subject", "message_id", "root_message_id", "participant_emails",
+      "message_count", "unread_count", "last_message_date", "created_at", "updated_at"}},
+    {"email_rules",
+     {"id", "account_id", "name", "conditions", "actions", "is_enabled", "lua_code", "created_at",
+      "updated_at"}},
+    {"email_blocked_senders", {"id", "account_id", "email", "note", "created_at", "updated_at"}},
+    {"email_translation_cache",
+     {"message_id", "target_language", "source_fingerprint", "source_language", "translated_text",
+      "created_at", "updated_at"}},
+    {"contacts",
+     {"id", "name", "email", "frequency", "last_used", "source", "category", "note", "trained_at"}},
+    {"email_templates",
+     {"id", "name", "subject", "body", "html_body", "category", "shortcut", "usage_count",
+      "created_at", "updated_at"}},
+    {"email_labels", {"id", "name", "color_hex", "system_image", "usage_count", "created_at"}},
+    {"email_message_labels", {"message_id", "label_id"}},
+    {"scheduled_messages",
+     {"id", "account_id", "to_contacts", "cc_contacts", "bcc_contacts", "subject", "body",
+      "html_body", "attachments_json", "scheduled_at", "created_at", "status", "error_message"}},
+    {"email_action_items",
+     {"id", "message_id", "account_id", "title", "title_key", "due_at", "state", "source",
+      "snoozed_until", "completed_at", "created_at", "updated_at"}},
+    {"email_action_item_tombstones",
+     {"id", "message_id", "account_id", "title_key", "deleted_at", "source"}},
+};
+
+// Every index a database has after its first open (idx_messages_in_reply_to only comes
+// with the upgrade of a table that lacked in_reply_to).
+const std::set<std::string> kNewDatabaseIndexes = {
+    "idx_messages_account_folder",
+    "idx_messages_date",
+    "idx_messages_thread",
+    "idx_messages_uid",
+    "idx_folders_account",
+    "idx_signatures_account",
+    "idx_threads_account",
+    "idx_threads_message_id",
+    "idx_threads_root_message_id",
+    "idx_rules_account",
+    "idx_blocked_senders_account",
+    "idx_translation_cache_updated",
+    "idx_messages_ai_tags",
+    "idx_messages_reply_later",
+    "idx_messages_waiting_since",
+    "idx_contacts_category",
+    "idx_contacts_email",
+    "idx_contacts_frequency",
+    "idx_scheduled_messages_time",
+    "idx_scheduled_messages_status",
+    "idx_action_items_message",
+    "idx_action_items_state",
+    "idx_action_items_due",
+    "idx_action_items_dedup",
+    "idx_action_item_tombstones_message",
+};
+
+constexpr const char* kAccount = "A0000000-0000-4000-8000-000000000001";
+constexpr const char* kFolder = "F0000000-0000-4000-8000-000000000001";
+constexpr const char* kMessage = "E0000000-0000-4000-8000-000000000001";
+
+Columns column_order(EmailDatabase& db, const std::string& table) {
+  return db.read([&](Connection& c) {
+    auto s = c.prepare("SELECT name FROM pragma_table_info(?) ORDER BY cid");
+    s.bind(1, table);
+    Columns names;
+    while (s.step()) names.push_back(*s.text(0));
+    return names;
+  });
+}
+
+// (name, type, notnull, default, pk) of every column, ignoring order.
+using ColumnInfo = std::tuple<std::string, std::string, int64_t, std::string, int64_t>;
+std::set<ColumnInfo> column_info(EmailDatabase& db, const std::string& table) {
+  return db.read([&](Connection& c) {
+    auto s = c.prepare("SELECT name, type, \"notnull\", dflt_value, pk FROM pragma_table_info(?)");
+    s.bind(1, table);
+    std::set<ColumnInfo> info;
+    while (s.step())
+      info.emplace(*s.text(0), *s.text(1), *s.integer(2), s.text(3).value_or("<null>"),
+                   *s.integer(4));
+    return info;
+  });
+}
+
+std::set<std::string> names_of(EmailDatabase& db, const char* type) {
+  return db.read([&](Connection& c) {
+    auto s =
+        c.prepare("SELECT name FROM sqlite_master WHERE type = ? AND name NOT LIKE 'sqlite_%'");
+    s.bind(1, type);
+    std::set<std::string> names;
+    while (s.step()) names.insert(*s.text(0));
+    return names;
+  });
+}
+
+std::vector<std::string> schema_dump(EmailDatabase& db) {
+  return db.read([](Connection& c) {
+    auto s = c.prepare(
+        "SELECT type || ' ' || name || ' ' || COALESCE(sql, '') FROM sqlite_master ORDER BY "
+        "type, name");
+    std::vector<std::string> rows;
+    while (s.step()) rows.push_back(*s.text(0));
+    auto version = c.prepare("PRAGMA schema_version");
+    version.step();
+    rows.push_back("schema_version " + *version.text(0));
+    return rows;
+  });
+}
+
+int64_t count(EmailDatabase& db, const std::string& sql) {
+  return db.read([&](Connection& c) {
+    auto s = c.prepare(sql);
+    s.step();
+    return *s.integer(0);
+  });
+}
+
+void insert_account_folder_message(EmailDatabase& db) {
+  db.write([](Connection& c) {
+    c.prepare(
+         "INSERT INTO email_accounts (id, email_address, service_type, imap_host, imap_port, "
+         "imap_encryption, smtp_host, smtp_port, smtp_encryption, created_at, updated_at) "
+         "VALUES (?, 'me@example.com', 'Gmail', 'imap.gmail.com', 993, 'ssl', "
+         "'smtp.gmail.com', 465, 'ssl', 1, 1)")
+        .bind_all(kAccount)
+        .run();
+    c.prepare(
+         "INSERT INTO email_folders (id, account_id, name, type, path) "
+         "VALUES (?, ?, 'INBOX', 'inbox', 'INBOX')")
+        .bind_all(kFolder, kAccount)
+        .run();
+    c.prepare(
+         "INSERT INTO email_messages (id, account_id, folder_id, subject, from_email, date, "
+         "synced_at, updated_at) VALUES (?, ?, ?, 'Hello', 'a@example.com', 10, 10, 10)")
+        .bind_all(kMessage, kAccount, kFolder)
+        .run();
+    c.prepare(
+         "INSERT INTO email_attachments (id, message_id, filename, mime_type) "
+         "VALUES ('B0000000-0000-4000-8000-000000000001', ?, 'a.pdf', 'application/pdf')")
+        .bind_all(kMessage)
+        .run();
+  });
+}
+
+TEST(EmailDatabaseTest, FirstOpenCreatesEveryTableAndColumn) {
+  TempDir dir;
+  const auto path = dir.path() / "tivra" / "Email" / "email.db";
+  auto db = EmailDatabase::open(path);
+  ASSERT_TRUE(db->is_open());
+  EXPECT_TRUE(std::filesystem::exists(path));
+
+  std::set<std::string> expected_tables;
+  for (const auto& [table, columns] : kTables) {
+    expected_tables.insert(table);
+    // Exact order: the five late message columns, added right after creation, come last.
+    EXPECT_EQ(column_order(*db, table), columns) << table;
+  }
+  EXPECT_EQ(names_of(*db, "table"), expected_tables);
+  EXPECT_EQ(names_of(*db, "index"), kNewDatabaseIndexes);
+  EXPECT_EQ(count(*db, "PRAGMA foreign_keys"), 1);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM pragma_journal_mode WHERE journal_mode = 'delete'"),
+            1);
+}
+
+TEST(EmailDatabaseTest, SecondOpenChangesNothing) {
+  TempDir dir;
+  const auto path = dir.path() / "email.db";
+  std::vector<std::string> before;
+  {
+    auto db = EmailDatabase::open(path);
+    insert_account_folder_message(*db);
+    before = schema_dump(*db);
+  }
+  auto db = EmailDatabase::open(path);
+  ASSERT_TRUE(db->is_open());
+  EXPECT_EQ(schema_dump(*db), before);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_messages"), 1);
+}
+
+// A file written by an older version: tables without the columns added since.
+constexpr const char* kOlderSchema = R"(
+CREATE TABLE email_accounts (
+    id TEXT PRIMARY KEY, email_address TEXT NOT NULL, display_name TEXT,
+    service_type TEXT NOT NULL, imap_host TEXT NOT NULL, imap_port INTEGER NOT NULL,
+    imap_encryption TEXT NOT NULL, smtp_host TEXT NOT NULL, smtp_port INTEGER NOT NULL,
+    smtp_encryption TEXT NOT NULL, is_enabled INTEGER NOT NULL DEFAULT 1,
+    is_default INTEGER NOT NULL DEFAULT 0, last_sync_date REAL,
+    connection_status TEXT NOT NULL DEFAULT 'disconnected', password_keychain_identifier TEXT,
+    created_at REAL NOT NULL, updated_at REAL NOT NULL);
+CREATE TABLE email_folders (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL, name TEXT NOT NULL, type TEXT NOT NULL,
+    path TEXT NOT NULL, unread_count INTEGER NOT NULL DEFAULT 0,
+    total_count INTEGER NOT NULL DEFAULT 0, last_sync_date REAL,
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE);
+CREATE TABLE email_messages (
+    id TEXT PRIMARY KEY, account_id TEXT NOT NULL, folder_id TEXT, uid INTEGER,
+    message_id TEXT, thread_id TEXT, subject TEXT NOT NULL, from_name TEXT,
+    from_email TEXT NOT NULL, to_contacts TEXT, cc_contacts TEXT, bcc_contacts TEXT,
+    reply_to_contacts TEXT, text_body TEXT, html_body TEXT, preview TEXT, date REAL NOT NULL,
+    received_date REAL, is_read INTEGER NOT NULL DEFAULT 0,
+    is_starred INTEGER NOT NULL DEFAULT 0, is_important INTEGER NOT NULL DEFAULT 0,
+    is_no_reply INTEGER NOT NULL DEFAULT 0, has_attachments INTEGER NOT NULL DEFAULT 0,
+    tags TEXT, ai_tags TEXT, ai_summary TEXT, ai_priority TEXT, synced_at REAL NOT NULL,
+    updated_at REAL NOT NULL, is_body_loaded INTEGER NOT NULL DEFAULT 0,
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE,
+    FOREIGN KEY (folder_id) REFERENCES email_folders(id) ON DELETE SET NULL);
+CREATE TABLE email_attachments (
+    id TEXT PRIMARY KEY, message_id TEXT NOT NULL, filename TEXT NOT NULL,
+    mime_type TEXT NOT NULL, size INTEGER NOT NULL DEFAULT 0, content_id TEXT,
+    is_inline INTEGER NOT NULL DEFAULT 0, local_path TEXT,
+    FOREIGN KEY (message_id) REFERENCES email_messages(id) ON DELETE CASCADE);
+CREATE TABLE contacts (
+    id TEXT PRIMARY KEY, name TEXT, email TEXT NOT NULL, frequency INTEGER NOT NULL DEFAULT 1,
+    last_used REAL NOT NULL, source TEXT NOT NULL DEFAULT 'received');
+CREATE UNIQUE INDEX idx_contacts_email ON contacts(email);
+INSERT INTO email_accounts (id, email_address, service_type, imap_host, imap_port,
+    imap_encryption, smtp_host, smtp_port, smtp_encryption, created_at, updated_at)
+    VALUES ('A0000000-0000-4000-8000-000000000001', 'me@example.com', 'iCloud',
+    'imap.mail.me.com', 993, 'ssl', 'smtp.mail.me.com', 587, 'startTLS', 1, 2);
+INSERT INTO email_folders (id, account_id, name, type, path)
+    VALUES ('F0000000-0000-4000-8000-000000000001', 'A0000000-0000-4000-8000-000000000001',
+    'INBOX', 'inbox', 'INBOX');
+INSERT INTO email_messages (id, account_id, folder_id, uid, subject, from_email, to_contacts,
+    date, synced_at, updated_at, is_read)
+    VALUES ('E0000000-0000-4000-8000-000000000001', 'A0000000-0000-4000-8000-000000000001',
+    'F0000000-0000-4000-8000-000000000001', 42, 'Old mail', 'old@example.com',
+    '[{"email":"me@example.com"}]', 100, 100, 100, 1);
+INSERT INTO email_attachments (id, message_id, filename, mime_type, size)
+    VALUES ('B0000000-0000-4000-8000-000000000001', 'E0000000-0000-4000-8000-000000000001',
+    'a.pdf', 'application/pdf', 7);
+INSERT INTO contacts (id, email, last_used) VALUES ('C1', 'old@example.com', 5);
+)";
+
+TEST(EmailDatabaseTest, UpgradesOlderDatabaseKeepingRows) {
+  TempDir dir;
+  auto fresh = EmailDatabase::open(dir.path() / "fresh.db");
+  const auto older_path = dir.path() / "older.db";
+  {
+    Connection c(older_path);
+    c.execute(kOlderSchema);
+  }
+  auto db = EmailDatabase::open(older_path);
+  ASSERT_TRUE(db->is_open());
+
+  // Added columns carry exactly the types, constraints and defaults of a new database.
+  for (const auto& [table, columns] : kTables)
+    EXPECT_EQ(column_info(*db, table), column_info(*fresh, table)) << table;
+  auto indexes = kNewDatabaseIndexes;
+  indexes.insert("idx_messages_in_reply_to");
+  EXPECT_EQ(names_of(*db, "index"), indexes);
+
+  auto message = db->read([](Connection& c) {
+    auto s = c.prepare("SELECT * FROM email_messages");
+    EXPECT_TRUE(s.step());
+    return EmailMessage::from_row(s);
+  });
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->subject, "Old mail");
+  EXPECT_EQ(message->uid, 42u);
+  EXPECT_TRUE(message->isRead);
+  EXPECT_FALSE(message->isSpam);
+  EXPECT_FALSE(message->hasBeenReplied);
+  EXPECT_EQ(message->inReplyTo, std::nullopt);
+  EXPECT_EQ(message->aiCategory, std::nullopt);
+  ASSERT_EQ(message->to.size(), 1u);
+  EXPECT_EQ(message->to[0].email, "me@example.com");
+  EXPECT_EQ(count(*db,
+                  "SELECT COUNT(*) FROM email_messages WHERE is_spam = 0 AND is_deleted = 0 "
+                  "AND is_draft = 0 AND in_reply_to IS NULL AND rule_applied_at IS NULL"),
+            1);
+  EXPECT_EQ(count(*db,
+                  "SELECT COUNT(*) FROM email_accounts WHERE requires_biometric_unlock = 0 "
+                  "AND is_privacy_mode_enabled = 0 AND service_type = 'iCloud'"),
+            1);
+  EXPECT_EQ(count(*db,
+                  "SELECT COUNT(*) FROM email_attachments WHERE size = 7 AND part_path IS "
+                  "NULL AND encoding IS NULL AND charset IS NULL"),
+            1);
+  EXPECT_EQ(count(*db,
+                  "SELECT COUNT(*) FROM contacts WHERE email = 'old@example.com' AND "
+                  "category IS NULL AND note IS NULL AND trained_at IS NULL"),
+            1);
+}
+
+TEST(EmailDatabaseTest, ForeignKeysCascadeAndSetNull) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  insert_account_folder_message(*db);
+
+  db->write([](Connection& c) {
+    c.prepare("DELETE FROM email_folders WHERE id = ?").bind_all(kFolder).run();
+  });
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_messages WHERE folder_id IS NULL"), 1);
+
+  db->write([](Connection& c) {
+    c.prepare("DELETE FROM email_accounts WHERE id = ?").bind_all(kAccount).run();
+  });
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_messages"), 0);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_attachments"), 0);
+
+  insert_account_folder_message(*db);
+  db->write([](Connection& c) {
+    c.prepare("DELETE FROM email_accounts WHERE id = ?").bind_all(kAccount).run();
+  });
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_folders"), 0);
+}
+
+TEST(EmailDatabaseTest, ContactAddressesAreUniqueCaseSensitively) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  auto add = [&](const char* id, const char* email) {
+    db->write([&](Connection& c) {
+      c.prepare("INSERT INTO contacts (id, email, last_used) VALUES (?, ?, 0)")
+          .bind_all(id, email)
+          .run();
+    });
+  };
+  add("1", "bob@example.com");
+  EXPECT_THROW(add("2", "bob@example.com"), DatabaseError);
+  EXPECT_NO_THROW(add("3", "Bob@Example.com"));
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM contacts"), 2);
+}
+
+struct BlockFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+TEST(EmailDatabaseTest, WriteRollsBackEverythingAndRethrows) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  auto insert_label = [](Connection& c, const char* id) {
+    c.prepare("INSERT INTO email_labels (id, name, created_at) VALUES (?, 'x', 0)")
+        .bind_all(id)
+        .run();
+  };
+
+  try {
+    db->write([&](Connection& c) {
+      insert_label(c, "L1");
+      db->write([&](Connection& inner) { insert_label(inner, "L2"); });  // joins the outer one
+      throw BlockFailure("boom");
+    });
+    FAIL() << "the block's error must reach the caller";
+  } catch (const BlockFailure& e) {
+    EXPECT_STREQ(e.what(), "boom");
+  }
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_labels"), 0);
+
+  // The connection is usable afterwards, and a nested write commits with the outer one.
+  db->write([&](Connection& c) {
+    insert_label(c, "L1");
+    db->write([&](Connection& inner) { insert_label(inner, "L2"); });
+  });
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_labels"), 2);
+  EXPECT_EQ(db->write_async([&](Connection& c) {
+                insert_label(c, "L3");
+                return 7;
+              }).get(),
+            7);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_labels"), 3);
+}
+
+TEST(EmailDatabaseTest, FailedOpenLeavesOwnerWithoutConnection) {
+  TempDir dir;
+  const auto blocker = dir.path() / "not-a-directory";
+  std::ofstream(blocker) << "x";
+  auto db = EmailDatabase::open(blocker / "email.db");
+  EXPECT_FALSE(db->is_open());
+  auto expect_not_initialized = [](auto&& call) {
+    try {
+      call();
+      ADD_FAILURE() << "expected EmailDatabaseError";
+    } catch (const EmailDatabaseError& e) {
+      EXPECT_EQ(e.kind(), EmailDatabaseError::Kind::notInitialized);
+      EXPECT_STREQ(e.what(), "数据库未初始化");
+    }
+  };
+  expect_not_initialized([&] { db->read([](Connection&) {}); });
+  expect_not_initialized([&] { db->write([](Connection&) {}); });
+}
+
+TEST(EmailDatabaseTest, StatementsCanNestAndStartClean) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  db->write([](Connection& c) {
+    for (const char* id : {"1", "2", "3"})
+      c.prepare("INSERT INTO email_labels (id, name, created_at) VALUES (?, ?, 0)")
+          .bind_all(id, id)
+          .run();
+  });
+
+  // The same SQL prepared again while its first use is still stepping.
+  const char* sql = "SELECT id FROM email_labels WHERE id >= ? ORDER BY id";
+  auto pairs = db->read([&](Connection& c) {
+    std::vector<std::string> seen;
+    auto outer = c.prepare(sql);
+    outer.bind(1, "1");
+    while (outer.step()) {
+      auto inner = c.prepare(sql);
+      inner.bind(1, *outer.text("id"));
+      while (inner.step()) seen.push_back(*outer.text("id") + *inner.text("id"));
+    }
+    return seen;
+  });
+  EXPECT_EQ(pairs, (std::vector<std::string>{"11", "12", "13", "22", "23", "33"}));
+
+  // A statement taken again from the cache has no bindings from its previous use.
+  auto unbound_is_null = db->read([](Connection& c) {
+    {
+      auto first = c.prepare("SELECT ? IS NULL AS unbound");
+      first.bind(1, 5);
+      first.step();
+    }
+    auto again = c.prepare("SELECT ? IS NULL AS unbound");
+    again.step();
+    return *again.integer("unbound");
+  });
+  EXPECT_EQ(unbound_is_null, 1);
+}
+
+}  // namespace
+}  // namespace kestrova::store

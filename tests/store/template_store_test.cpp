@@ -1,0 +1,96 @@
+#include "store/template_store.h"
+
+#include <gtest/gtest.h>
+
+#include "store_test_support.h"
+
+namespace kestrova::store {
+namespace {
+
+class TemplateStoreTest : public testing::StoreTest {
+ protected:
+  std::function<double()> clock() {
+    return [this] { return now_; };
+  }
+  int64_t rows() {
+    return db_->read([](Connection& c) {
+      auto s = c.prepare("SELECT COUNT(*) FROM email_templates");
+      s.step();
+      return s.integer(0).value_or(-1);
+    });
+  }
+  double now_ = 1'700'000'000;
+};
+
+TEST_F(TemplateStoreTest, EmptyTableIsSeededWithTheFourDefaultsOnce) {
+  TemplateStore store(*db_, clock());
+  ASSERT_EQ(store.templates().size(), 4u);
+  const auto& t = store.templates();
+  EXPECT_EQ(t[0].name, "已收到");
+  EXPECT_EQ(t[0].subject, "");
+  EXPECT_EQ(t[0].category, EmailTemplate::Category::reply);
+  EXPECT_EQ(t[1].category, EmailTemplate::Category::reply);
+  EXPECT_EQ(t[2].category, EmailTemplate::Category::followUp);
+  EXPECT_FALSE(t[2].subject.empty());
+  EXPECT_EQ(t[3].category, EmailTemplate::Category::business);
+  for (const auto& entry : t) {
+    EXPECT_FALSE(entry.body.empty());
+    EXPECT_EQ(entry.body.find("template."), std::string::npos);  // a text, not a key
+    EXPECT_EQ(entry.usageCount, 0);
+    EXPECT_EQ(entry.createdAt, now_);
+    EXPECT_EQ(entry.htmlBody, std::nullopt);
+  }
+  EXPECT_EQ(rows(), 4);
+  EXPECT_EQ(TemplateStore(*db_, clock()).templates().size(), 4u);
+  EXPECT_EQ(rows(), 4);
+}
+
+TEST_F(TemplateStoreTest, TableWithOneUserTemplateIsNotSeeded) {
+  exec(
+      "INSERT INTO email_templates (id, name, subject, body, category, usage_count, created_at, "
+      "updated_at) VALUES ('0B5A4A34-3E3C-4B0B-9E4A-6C1D0E0F1A2B', 'Mine', '', 'Hi', 'bogus', 0, "
+      "1, 1)");
+  TemplateStore store(*db_, clock());
+  ASSERT_EQ(store.templates().size(), 1u);
+  EXPECT_EQ(store.templates()[0].category, EmailTemplate::Category::custom);
+
+  // Deleting every template does not bring the defaults back until the next load.
+  ASSERT_TRUE(store.remove(store.templates()[0].id));
+  EXPECT_TRUE(store.templates().empty());
+  EXPECT_EQ(TemplateStore(*db_, clock()).templates().size(), 4u);
+}
+
+TEST_F(TemplateStoreTest, UseSearchAndCategories) {
+  TemplateStore store(*db_, clock());
+  EmailTemplate mine;
+  mine.name = "Quarterly REPORT";
+  mine.body = "Attached.";
+  mine.category = EmailTemplate::Category::business;
+  mine.shortcut = "qr";
+  auto added = store.add(mine);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(store.templates().back(), *added);
+
+  now_ += 50;
+  ASSERT_TRUE(store.record_use(added->id));
+  ASSERT_TRUE(store.record_use(added->id));
+  TemplateStore reopened(*db_, clock());
+  EXPECT_EQ(reopened.templates().front().id, added->id);  // most used first
+  EXPECT_EQ(reopened.templates().front().usageCount, 2);
+  EXPECT_EQ(reopened.templates().front().shortcut, "qr");
+
+  auto found = reopened.search("report");
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].name, "Quarterly REPORT");
+  EXPECT_EQ(reopened.search("").size(), 5u);
+  EXPECT_EQ(reopened.templates_in(EmailTemplate::Category::business).size(), 2u);
+  EXPECT_EQ(reopened.templates_in(EmailTemplate::Category::personal).size(), 0u);
+
+  EmailTemplate edited = reopened.templates().front();
+  edited.body = "See attachment.";
+  ASSERT_TRUE(reopened.update(edited));
+  EXPECT_EQ(TemplateStore(*db_, clock()).templates().front().body, "See attachment.");
+}
+
+}  // namespace
+}  // namespace kestrova::store
