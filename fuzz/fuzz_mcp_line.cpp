@@ -108,6 +108,11 @@ void seed_database() {
         {"E2000000-0000-4000-8000-000000000001", kAccount2, kInbox2, "<a1@example.com>", "Weekly report",
          "boss@example.org", R"([{"name":"Emma","email":"emma@example.org"}])", R"(["invoice"])", nullptr,
          1700000300, 0, 0},
+        // Dates no clock produces, as a database written elsewhere may hold them.
+        {"E1000000-0000-4000-8000-000000000008", kAccount1, kCustom1, "<far@example.com>", "Far future",
+         "far@example.com", "[]", R"(["invoice"])", nullptr, 1e300, 0, 0},
+        {"E1000000-0000-4000-8000-000000000009", kAccount1, kCustom1, nullptr, "Far past", "past@example.com",
+         "[]", nullptr, nullptr, -1e18, 0, 0},
     };
     for (const Row& r : rows) {
       auto s = c.prepare(

@@ -704,6 +704,8 @@ int main(int argc, char** argv) {
   app.add_option("--seed", options.seed, "Seed of the generator");
   app.add_flag("--force", options.force, "Replace an existing file");
   CLI11_PARSE(app, argc, argv);
+  // The database owner creates the file's folder first, which needs a path with a parent.
+  options.out = std::filesystem::absolute(options.out);
   if (options.folders < options.accounts) {
     std::fprintf(stderr, "--folders must be at least --accounts\n");
     return 2;

@@ -7,15 +7,16 @@
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
+#include "store/email_store_detail.h"
 #include "store/email_store_sql.h"
 #include "store/folder_message_count_cache.h"
 #include "util/log.h"
 
 namespace kestrova::store {
 
-namespace {
+using detail::kComponent;
 
-constexpr std::string_view kComponent = "EmailStore";
+namespace {
 
 const std::vector<EmailFolder> kNoFolders;
 const std::vector<EmailMessage> kNoMessages;
@@ -71,24 +72,28 @@ std::future<void> EmailStore::start() {
   struct Progress {
     std::atomic<int> running{2};
     std::promise<void> done;
-    void finishOne() {
-      if (--running == 0) done.set_value();
+  };
+  // Counts one part as finished when it goes out of scope, also when the part failed.
+  struct PartDone {
+    std::shared_ptr<Progress> progress;
+    ~PartDone() {
+      if (--progress->running == 0) progress->done.set_value();
     }
   };
   auto progress = std::make_shared<Progress>();
   auto future = progress->done.get_future();
   runInBackground([this, progress] {
+    PartDone startUp{progress};
     loadAccounts();
     loadFolders();
     migrateOrphanMessagesIfNeeded();
     migrateGmailSmtpPresets();
     // Compaction can take a while on a large file; the preload must not wait for it.
     runInBackground([this, progress] {
+      PartDone maintenance{progress};
       runDailyMaintenanceIfDue();
-      progress->finishOne();
     });
     preloadMessageCaches();
-    progress->finishOne();
   });
   return future;
 }
@@ -102,7 +107,7 @@ void EmailStore::onMain(std::function<void()> task) {
     task();
     return;
   }
-  platform::MainQueue::post([alive = std::weak_ptr<bool>(alive_), task = std::move(task)] {
+  platform::MainQueue::post([alive = aliveToken_, task = std::move(task)] {
     if (alive.lock()) task();
   });
 }
@@ -137,6 +142,8 @@ void EmailStore::runInBackground(std::function<void()> task) {
       task();
     } catch (const std::exception& e) {
       log_line(log_kind::kFailure, kComponent, std::string("后台任务失败: ") + e.what());
+    } catch (...) {
+      log_line(log_kind::kFailure, kComponent, "后台任务失败");
     }
     finished->store(true);
   });

@@ -165,6 +165,9 @@ class EmailStore {
   // existing folder (its own, else the account's inbox, else any folder of the account,
   // else none), then writes the row and its attachments. One write transaction (or part of
   // the caller's). When written into an existing copy, the in-memory copies are replaced.
+  // A record whose own id is already stored replaces that row (INSERT OR REPLACE), and the
+  // schema's cascades then drop the row's label links, action items and cached
+  // translations, and clear rule_applied_at: rewrite a known row with updateMessage.
   std::optional<SavedMessage> saveMessage(const EmailMessage& message);
   // Update in place by id, with the same body carry-over, account check and folder
   // placement; the attachments are replaced by the record's. Replaces the in-memory copies.
@@ -174,7 +177,8 @@ class EmailStore {
   // no-reply, spam, deleted, replied, tags, AI tags, summary and priority, snooze,
   // reply-later, waiting, internal note) to every stored copy of it in its account (same
   // trimmed Message-ID; without one, same subject, sender and date) and to every in-memory
-  // copy of those rows. Returns the ids of the stored copies. Throws on database errors.
+  // copy of those rows; updatedAt becomes the time of the call. Returns the ids of the
+  // stored copies. Throws on database errors.
   std::vector<std::string> updateFlagsOnAllCopies(const EmailMessage& message);
   // The read state only, on every copy (stored and in memory). Returns the copies' ids.
   std::vector<std::string> markRead(const EmailMessage& message, bool isRead);
@@ -310,8 +314,11 @@ class EmailStore {
   mutable std::mutex draftsMutex_;
   std::set<std::string> deletedDraftIds_;
 
-  // Tasks posted to the main queue check this before touching the store.
+  // Tasks posted to the main queue check the token before touching the store. The
+  // destructor resets alive_; background threads only ever copy the token, which is never
+  // written after construction.
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  const std::weak_ptr<bool> aliveToken_ = alive_;
   std::mutex tasksMutex_;
   std::vector<std::unique_ptr<BackgroundTask>> tasks_;
 };

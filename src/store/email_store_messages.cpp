@@ -223,6 +223,12 @@ void copyFlags(EmailMessage& target, const EmailMessage& source) {
 
 bool newerFirst(const EmailMessage& a, const EmailMessage& b) { return a.date > b.date; }
 
+bool rowExists(Connection& c, const std::string& id) {
+  auto s = c.prepare("SELECT 1 FROM email_messages WHERE id = ?");
+  s.bind(1, id);
+  return s.step();
+}
+
 }  // namespace
 
 // ---- upsert and update in place ----
@@ -239,6 +245,14 @@ std::optional<SavedMessage> EmailStore::upsertLocked(Connection& c, EmailMessage
     auto updated = updateInPlaceLocked(c, std::move(record), kSkipUpdateWarning);
     if (!updated) return std::nullopt;
     return SavedMessage{std::move(*updated), true};
+  }
+  if (rowExists(c, record.id)) {
+    // A row that is already stored is rewritten in place rather than replaced: a REPLACE
+    // deletes the row first, and the cascades would take its label links, action items and
+    // translations with it, and clear rule_applied_at.
+    auto updated = updateInPlaceLocked(c, std::move(record), kSkipUpdateWarning);
+    if (!updated) return std::nullopt;
+    return SavedMessage{std::move(*updated), false};
   }
   record.folderId = resolveFolder(c, record);
   auto s = c.prepare(sql::kInsertMessage);

@@ -172,7 +172,7 @@ void EmailStore::updateCachedCountOfFolder(const std::optional<std::string>& fol
   std::optional<EmailFolder> stored;
   try {
     stored = database_.read([&](Connection& c) -> std::optional<EmailFolder> {
-      auto s = c.prepare("SELECT * FROM email_folders WHERE id = ?");
+      auto s = c.prepare(sql::kSelectFolder);
       s.bind(1, *folderId);
       if (!s.step()) return std::nullopt;
       return EmailFolder::from_row(s);

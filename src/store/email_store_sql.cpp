@@ -64,7 +64,8 @@ std::string folderCount(EmailFolderType type) {
 //   multi   for groups of several copies, the representative by rank (0: existing folder
 //           and a body, 1: existing folder, 2: neither) and then smallest id: the rank
 //           character in front of the id makes MIN() pick it, and SQLite takes the bare
-//           column c.date from the row that MIN() chose;
+//           column c.date from the row that MIN() chose (CROSS JOIN keeps the groups
+//           outermost, so only the copies of those groups are looked up);
 //   page    the newest groups by their representative's date, `limit` of them;
 // and finally the representative rows themselves.
 std::string aggregateList(std::optional<EmailVirtualFolderKind> kind) {
@@ -83,8 +84,8 @@ std::string aggregateList(std::optional<EmailVirtualFolderKind> kind) {
   sql +=
       "), multi AS (SELECT k.dedup_key, substr(MIN(CASE WHEN f.id IS NULL THEN '2' "
       "WHEN c.text_body != '' OR c.html_body != '' THEN '0' ELSE '1' END || c.id), 2) AS picked_id, "
-      "c.date AS picked_date FROM groups g JOIN keyed k ON k.dedup_key = g.dedup_key "
-      "JOIN email_messages c ON c.id = k.id LEFT JOIN email_folders f ON f.id = c.folder_id "
+      "c.date AS picked_date FROM groups g CROSS JOIN keyed k ON k.dedup_key = g.dedup_key "
+      "CROSS JOIN email_messages c ON c.id = k.id LEFT JOIN email_folders f ON f.id = c.folder_id "
       "WHERE g.copies > 1 GROUP BY k.dedup_key"
       "), page AS (SELECT COALESCE(mu.picked_id, g.only_id) AS picked_id, "
       "g.agg_is_read, g.agg_is_starred, g.agg_has_been_replied, g.agg_has_attachments "

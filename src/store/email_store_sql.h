@@ -24,6 +24,7 @@ inline constexpr std::string_view kSaveAccount =
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 inline constexpr std::string_view kDeleteAccount = "DELETE FROM email_accounts WHERE id = ?";
 inline constexpr std::string_view kSelectFolders = "SELECT * FROM email_folders ORDER BY type, name";
+inline constexpr std::string_view kSelectFolder = "SELECT * FROM email_folders WHERE id = ?";
 inline constexpr std::string_view kSaveFolder =
     "INSERT OR REPLACE INTO email_folders (id, account_id, name, type, path, unread_count, "
     "total_count, last_sync_date) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";

@@ -62,7 +62,12 @@ double now_seconds() {
 }
 
 std::string iso8601_utc(double seconds) {
-  if (!std::isfinite(seconds)) seconds = 0;
+  // Years 1 to 9999 fit the four-digit form. Times outside it (only a damaged or foreign
+  // database holds them) print as the epoch, like non-finite ones; converting them to
+  // time_t would not even be defined for the largest.
+  constexpr double kFirst = -62135596800.0;  // 0001-01-01T00:00:00Z
+  constexpr double kLast = 253402300799.0;   // 9999-12-31T23:59:59Z
+  if (!std::isfinite(seconds) || seconds < kFirst || seconds >= kLast + 1) seconds = 0;
   std::time_t t = static_cast<std::time_t>(std::floor(seconds));
   std::tm tm{};
   gmtime_r(&t, &tm);

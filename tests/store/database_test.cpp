@@ -132,6 +132,10 @@ const std::set<std::string> kNewDatabaseIndexes = {
     "idx_action_items_due",
     "idx_action_items_dedup",
     "idx_action_item_tombstones_message",
+    "idx_messages_account_message_id",
+    "idx_messages_account_sender",
+    "idx_messages_folder_listing",
+    "idx_attachments_message",
 };
 
 constexpr const char* kAccount = "A0000000-0000-4000-8000-000000000001";

@@ -171,6 +171,20 @@ TEST_F(EmailStoreTest, HeadersOnlySaveKeepsTheDownloadedBody) {
             "<p>Pay by Friday</p>10");  // the later write's flags win
 }
 
+TEST_F(EmailStoreTest, SavingAStoredIdAgainKeepsWhatHangsOffTheRow) {
+  auto draft = makeMessage(account_, drafts_, "Plan", std::nullopt, 1700000300);
+  draft.isDraft = true;
+  store_.saveMessage(draft);
+  exec("INSERT INTO email_action_items (id, message_id, account_id, title, title_key, created_at, updated_at) "
+       "VALUES ('A0000000-0000-4000-8000-000000000001', '" + draft.id + "', '" + account_.id + "', 'Call', 'call', 1, 1)");
+  exec("UPDATE email_messages SET rule_applied_at = 5 WHERE id = '" + draft.id + "'");
+  draft.subject = "Plan v2";
+  ASSERT_TRUE(store_.saveMessage(draft));
+  EXPECT_EQ(text("SELECT subject FROM email_messages WHERE id = ?", draft.id), "Plan v2");
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_action_items"), 1);
+  EXPECT_EQ(text("SELECT rule_applied_at FROM email_messages WHERE id = ?", draft.id), "5.0");
+}
+
 TEST_F(EmailStoreTest, UnknownAccountWritesNothing) {
   auto other = makeAccount("gone@example.com");
   store_.saveAccount(other);
@@ -465,7 +479,7 @@ TEST_F(EmailStoreTest, StartUpPassesMigrateGmailAndRunDailyMaintenanceOnce) {
 // ---- a batch save killed while it writes ----
 
 constexpr const char* kCrashDbVariable = "KESTROVA_CRASH_TEST_DB";
-constexpr int kCrashBatchSize = 4000;
+constexpr int kCrashBatchSize = 20000;
 
 // Runs only as the child of the test below, in a process of its own that gets killed.
 TEST(EmailStoreCrashChild, SaveLargeBatch) {
@@ -482,7 +496,7 @@ TEST(EmailStoreCrashChild, SaveLargeBatch) {
   std::vector<EmailMessage> batch;
   for (int i = 0; i < kCrashBatchSize; ++i) {
     auto m = makeMessage(account, inbox, "crash batch", "<c" + std::to_string(i) + "@x>", i);
-    m.textBody = std::string(2000, 'x');
+    m.textBody = std::string(1000, 'x');
     batch.push_back(std::move(m));
   }
   store.applyTrainedSenderCategories = [](std::vector<EmailMessage>&) {
@@ -509,7 +523,8 @@ TEST(EmailStoreCrash, KilledBatchSaveLeavesAllOrNothing) {
     ASSERT_EQ(line, "batch-writing");
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     ::kill(child.pid(), SIGKILL);
-    EXPECT_EQ(child.wait(), 128 + SIGKILL);
+    const int status = child.wait();
+    EXPECT_TRUE(status == 128 + SIGKILL || status == 0) << status;  // 0: it finished first
     std::error_code ec;
     if (std::filesystem::file_size(path.string() + "-journal", ec) > 0 && !ec) ++killedMidWrite;
 

@@ -32,6 +32,31 @@ std::vector<std::string> merged_environment(const std::vector<std::string>& over
   return out;
 }
 
+// Starts `program` with its standard streams on the given descriptors (-1 leaves a stream
+// as ours). Returns the pid; throws when the program cannot be started.
+pid_t spawn(const std::string& program, const std::string& argv0, const std::vector<std::string>& args,
+            const std::vector<std::string>& env, int in_fd, int out_fd, int err_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (in_fd >= 0) posix_spawn_file_actions_adddup2(&actions, in_fd, 0);
+  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  std::vector<std::string> arg_storage{argv0};
+  arg_storage.insert(arg_storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : arg_storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_storage = merged_environment(env);
+  std::vector<char*> envp;
+  for (auto& e : env_storage) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
+  return pid;
+}
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -74,31 +99,16 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
     throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
-
-  std::vector<std::string> arg_storage;
-  arg_storage.push_back(argv0.value_or(program));
-  for (const auto& a : args) arg_storage.push_back(a);
-  std::vector<char*> argv;
-  for (auto& a : arg_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  std::vector<std::string> env_storage = merged_environment(env);
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
   pid_t pid;
-  int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  try {
+    pid = spawn(program, argv0.value_or(program), args, env, in_pipe[0], out_pipe[1], err_pipe[1]);
+  } catch (...) {
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+    throw;
+  }
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
-  if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
 
   ProcessResult result;
   size_t written = 0;
@@ -157,26 +167,16 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   signal(SIGPIPE, SIG_IGN);
   int in_pipe[2], out_pipe[2];
   if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC)) throw std::runtime_error("pipe failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  std::vector<std::string> arg_storage{program};
-  for (const auto& a : args) arg_storage.push_back(a);
-  std::vector<char*> argv;
-  for (auto& a : arg_storage) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env_storage = merged_environment(env);
-  std::vector<char*> envp;
-  for (auto& e : env_storage) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  int rc = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
+  try {
+    pid_ = spawn(program, program, args, env, in_pipe[0], out_pipe[1], -1);
+  } catch (...) {
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1]}) close(fd);
+    throw;
+  }
   close(in_pipe[0]);
   close(out_pipe[1]);
   in_ = in_pipe[1];
   out_ = out_pipe[0];
-  if (rc != 0) throw std::runtime_error(std::string("spawn failed: ") + std::strerror(rc));
 }
 
 ChildProcess::~ChildProcess() {

@@ -47,8 +47,8 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 
 namespace kestrova::testing {
 
-// A child process driven line by line over pipes (standard error is passed through to a
-// file). Killed and reaped on destruction if still running.
+// A child process driven line by line over pipes (its standard error is ours). Killed and
+// reaped on destruction if still running.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args,
