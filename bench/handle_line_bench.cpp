@@ -11,16 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
 #include "app/mcp_stdio_server.h"
 #include "bench_cases.h"
 
-namespace {
-
 using namespace kestrova::bench;
-
-}  // namespace
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

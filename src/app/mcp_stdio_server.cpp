@@ -72,6 +72,44 @@ bool nests_deeper_than(std::string_view text, int limit) {
   return false;
 }
 
+// Appends `text` as the body of a JSON string, escaped the way the JSON library escapes.
+void append_json_string_body(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0x0F]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+}
+
+// {"jsonrpc":"2.0","id":…,"result":{"content":[{"type":"text","text":…}]}} for valid UTF-8
+// `text` (the serialised tool result).
+std::string tool_result_line(const Json& id, const std::string& text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8 + 96);
+  out += R"({"jsonrpc":"2.0","id":)";
+  out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
+  out += R"(,"result":{"content":[{"type":"text","text":")";
+  append_json_string_body(out, text);
+  out += R"("}]}})";
+  return out;
+}
+
 std::string or_fallback(const char* value, const char* fallback) {
   return (value && *value) ? std::string(value) : std::string(fallback);
 }
@@ -102,7 +140,7 @@ const Tool* MCPStdioServer::find_tool(std::string_view name) const {
   return nullptr;
 }
 
-OrderedJson MCPStdioServer::call_tool(const Json& params) {
+std::string MCPStdioServer::call_tool(const Json& params) {
   std::string name;
   Json arguments = Json::object();
   if (params.is_object()) {
@@ -123,12 +161,7 @@ OrderedJson MCPStdioServer::call_tool(const Json& params) {
   } catch (const std::exception&) {
     text = "{}";
   }
-  OrderedJson content = OrderedJson::object();
-  content["type"] = "text";
-  content["text"] = std::move(text);
-  OrderedJson result = OrderedJson::object();
-  result["content"] = OrderedJson::array({std::move(content)});
-  return result;
+  return text;
 }
 
 std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
@@ -164,7 +197,9 @@ std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
     response = success(id, std::move(result));
   } else if (method == "tools/call") {
     try {
-      response = success(id, call_tool(params));
+      // The tool's text is already JSON; it is placed into the envelope by hand so that a
+      // long answer is not parsed, copied and checked again.
+      return tool_result_line(id, call_tool(params));
     } catch (const std::exception& e) {
       response = failure(id, kToolError, e.what());
     }

@@ -33,7 +33,8 @@ class MCPStdioServer {
   static std::string version_text();
 
  private:
-  OrderedJson call_tool(const Json& params);
+  // Runs a tools/call and returns the result value serialised with sorted keys.
+  std::string call_tool(const Json& params);
   const Tool* find_tool(std::string_view name) const;
 
   // Catalogue order: base mail, workflow, tag/link, rule, write.

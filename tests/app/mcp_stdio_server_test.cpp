@@ -143,3 +143,29 @@ TEST_F(ServerEnvelope, DeeplyNestedLinesAreIgnoredInsteadOfOverflowingTheStack) 
 
 }  // namespace
 }  // namespace kestrova::testing
+
+namespace kestrova::testing {
+namespace {
+
+TEST_F(ServerEnvelope, ToolAnswerLineMatchesTheLibrarysOwnSerialisation) {
+  add_account("a@example.com");
+  Json draft = call("create_draft", {{"subject", "引号 \" 反斜杠 \\ 换行\n制表\t控制\x01"},
+                                     {"body", "正文 </script> \xF0\x9F\x98\x80"}});
+  ASSERT_TRUE(draft.is_object()) << draft;
+  const std::string request = R"({"id":[1,"x"],"method":"tools/call","params":{"name":"get_message","arguments":{"messageId":")" +
+                              draft["draftId"].get<std::string>() + R"("}}})";
+  auto line = server_.handle_line(request);
+  ASSERT_TRUE(line);
+  Json parsed = Json::parse(*line);
+  OrderedJson expected = OrderedJson::object();
+  expected["jsonrpc"] = "2.0";
+  expected["id"] = OrderedJson::parse(R"([1,"x"])");
+  expected["result"]["content"] = OrderedJson::array(
+      {OrderedJson{{"type", "text"}, {"text", parsed["result"]["content"][0]["text"]}}});
+  EXPECT_EQ(*line, expected.dump());
+  Json message = Json::parse(parsed["result"]["content"][0]["text"].get<std::string>());
+  EXPECT_EQ(message["subject"], "引号 \" 反斜杠 \\ 换行\n制表\t控制\x01");
+}
+
+}  // namespace
+}  // namespace kestrova::testing
