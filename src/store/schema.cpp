@@ -365,6 +365,12 @@ void create_lookup_indexes(Connection& c) {
   c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_sender ON email_messages(account_id, LOWER(from_email))");
   c.execute("CREATE INDEX IF NOT EXISTS idx_messages_folder_listing ON email_messages(folder_id, is_deleted, is_spam, date DESC)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_attachments_message ON email_attachments(message_id)");
+  // Account-wide lists and counts (trash and spam folders, searches within an account,
+  // the tag list) would otherwise read every row of the account, bodies included, because
+  // the flags they filter on sit after the bodies in the row.
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_date ON email_messages(account_id, date DESC)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_flags ON email_messages(account_id, is_deleted, is_spam, folder_id)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
 }
 
 }  // namespace

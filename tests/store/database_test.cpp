@@ -136,6 +136,9 @@ const std::set<std::string> kNewDatabaseIndexes = {
     "idx_messages_account_sender",
     "idx_messages_folder_listing",
     "idx_attachments_message",
+    "idx_messages_account_date",
+    "idx_messages_account_flags",
+    "idx_messages_tag_listing",
 };
 
 constexpr const char* kAccount = "A0000000-0000-4000-8000-000000000001";
