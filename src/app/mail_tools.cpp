@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <unordered_map>
 
 #include "app/mail_tool_support.h"
 #include "app/mcp_arguments.h"
@@ -265,13 +266,20 @@ Json list_tags(const Json& arguments) {
     // Counts per exact tag text; ties keep the order in which tags were first met (newest
     // mail first).
     std::vector<std::pair<std::string, int64_t>> counts;
-    std::map<std::string, size_t> position;
+    std::unordered_map<std::string, size_t> position;
+    // Many messages carry the same tag array; each distinct text is decoded once.
+    std::unordered_map<std::string, std::vector<size_t>> decoded;
     while (s.step()) {
-      for (auto& tag : decode_string_list(s.text(0))) {
-        auto [it, inserted] = position.emplace(tag, counts.size());
-        if (inserted) counts.emplace_back(std::move(tag), 0);
-        ++counts[it->second].second;
+      std::string stored = s.text(0).value_or("");
+      auto [entry, fresh] = decoded.try_emplace(std::move(stored));
+      if (fresh) {
+        for (auto& tag : decode_string_list(entry->first)) {
+          auto [it, inserted] = position.emplace(tag, counts.size());
+          if (inserted) counts.emplace_back(std::move(tag), 0);
+          entry->second.push_back(it->second);
+        }
       }
+      for (size_t index : entry->second) ++counts[index].second;
     }
     std::stable_sort(counts.begin(), counts.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });

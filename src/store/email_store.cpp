@@ -209,13 +209,7 @@ void bindFolder(Statement& s, const EmailFolder& f) {
 void EmailStore::loadAccounts() {
   std::vector<EmailAccount> accounts;
   try {
-    accounts = database_.read([](Connection& c) {
-      std::vector<EmailAccount> rows;
-      auto s = c.prepare(sql::kSelectAccounts);
-      while (s.step())
-        if (auto account = EmailAccount::from_row(s)) rows.push_back(std::move(*account));
-      return rows;
-    });
+    accounts = database_.read(detail::readAccounts);
   } catch (const std::exception& e) {
     log_line(log_kind::kFailure, kComponent, std::string("加载账号失败: ") + e.what());
     accounts.clear();

@@ -28,6 +28,8 @@ bool hasBody(const EmailMessage& message);
 bool belongsInFolderList(const EmailFolder& folder, const EmailMessage& message);
 // The attachment rows of one message.
 std::vector<EmailAttachment> readAttachments(Connection& c, const std::string& messageId);
+// Every account row, in the store's load order; invalid rows are skipped.
+std::vector<EmailAccount> readAccounts(Connection& c);
 // Decodes every remaining row of `s` into messages (rows without valid ids skipped), with
 // their attachments when `withAttachments`.
 std::vector<EmailMessage> readMessages(Connection& c, Statement& s, bool withAttachments);

@@ -208,13 +208,7 @@ int EmailStore::migrateGmailSmtpPresets() {
   log_line("🔧", kComponent, "开始检查 Gmail SMTP 配置迁移...");
   std::vector<EmailAccount> accounts;
   try {
-    accounts = database_.read([](Connection& c) {
-      std::vector<EmailAccount> rows;
-      auto s = c.prepare(sql::kSelectAccounts);
-      while (s.step())
-        if (auto a = EmailAccount::from_row(s)) rows.push_back(std::move(*a));
-      return rows;
-    });
+    accounts = database_.read(detail::readAccounts);
   } catch (const std::exception& e) {
     log_line(log_kind::kFailure, kComponent, std::string("Gmail 账号迁移失败: ") + e.what());
     return 0;

@@ -40,6 +40,14 @@ bool detail::belongsInFolderList(const EmailFolder& folder, const EmailMessage& 
   return m.folderId == folder.id && !m.isDeleted && !m.isSpam;
 }
 
+std::vector<EmailAccount> detail::readAccounts(Connection& c) {
+  std::vector<EmailAccount> rows;
+  auto s = c.prepare(sql::kSelectAccounts);
+  while (s.step())
+    if (auto account = EmailAccount::from_row(s)) rows.push_back(std::move(*account));
+  return rows;
+}
+
 std::vector<EmailAttachment> detail::readAttachments(Connection& c, const std::string& messageId) {
   auto s = c.prepare(sql::kSelectAttachments);
   s.bind(1, messageId);
