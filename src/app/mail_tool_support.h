@@ -13,11 +13,10 @@ namespace kestrova::app {
 
 // Pieces shared by the mail, tag and write tools.
 
-// A stored contact list (a *_contacts column) as the agent sees it: [{name, email}] with ""
-// for a missing name. NULL, empty or undecodable values give an empty array.
-Json contact_list_for_agent(const std::optional<std::string>& stored);
-// The eleven-key summary of one email_messages row (the statement selects every column).
-Json message_summary(const store::Statement& row);
+// The eleven-key summary of one email_messages row (the statement selects every column),
+// appended as compact JSON with sorted keys. With `with_bodies` the object also has cc, bcc,
+// textBody and htmlBody (the single-message form).
+void append_message_summary(std::string& out, const store::Statement& row, bool with_bodies = false);
 
 // "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
 Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);

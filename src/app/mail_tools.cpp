@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <type_traits>
 #include <unordered_map>
 
 #include "app/mail_tool_support.h"
@@ -29,9 +30,13 @@ using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
 
-Json rows_as_summaries(store::Statement& s) {
-  Json out = Json::array();
-  while (s.step()) out.push_back(message_summary(s));
+std::string rows_as_summaries(store::Statement& s) {
+  std::string out = "[";
+  while (s.step()) {
+    if (out.size() > 1) out.push_back(',');
+    append_message_summary(out, s);
+  }
+  out.push_back(']');
   return out;
 }
 
@@ -81,14 +86,14 @@ Json list_folders(const Json& arguments) {
   });
 }
 
-Json list_messages(const Json& arguments) {
+std::string list_messages(const Json& arguments) {
   const std::string folder_id = args::required_string(arguments, "folderId");
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
   const int64_t offset = std::max<int64_t>(args::integer(arguments, "offset").value_or(0), 0);
   return EmailDatabase::shared().read([&](Connection& c) {
     auto folder = c.prepare("SELECT account_id, type FROM email_folders WHERE id = ?");
     folder.bind(1, folder_id);
-    if (!folder.step()) return Json::array();
+    if (!folder.step()) return std::string("[]");
     const std::string account_id = text_column(folder, "account_id");
     const std::string type = text_column(folder, "type");
     if (type == "trash") {
@@ -113,22 +118,19 @@ Json list_messages(const Json& arguments) {
   });
 }
 
-Json get_message(const Json& arguments) {
+std::string get_message(const Json& arguments) {
   const std::string message_id = args::required_string(arguments, "messageId");
   return EmailDatabase::shared().read([&](Connection& c) {
     auto s = c.prepare("SELECT * FROM email_messages WHERE id = ?");
     s.bind(1, message_id);
     if (!s.step()) throw MCPError("Message not found");
-    Json message = message_summary(s);
-    message["cc"] = contact_list_for_agent(s.text("cc_contacts"));
-    message["bcc"] = contact_list_for_agent(s.text("bcc_contacts"));
-    message["textBody"] = text_column(s, "text_body");
-    message["htmlBody"] = text_column(s, "html_body");
-    return message;
+    std::string out;
+    append_message_summary(out, s, true);
+    return out;
   });
 }
 
-Json search_messages(const Json& arguments) {
+std::string search_messages(const Json& arguments) {
   const std::string query = args::required_string(arguments, "query");
   const auto account_id = args::optional_string(arguments, "accountId");
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
@@ -438,8 +440,12 @@ OrderedJson properties(std::initializer_list<std::pair<std::string, OrderedJson>
 std::vector<Tool> mail_tools() {
   std::vector<Tool> tools;
   auto add = [&](ToolTier tier, OrderedJson descriptor, auto handler) {
-    std::string name = descriptor["name"].get<std::string>();
-    tools.push_back(Tool{std::move(name), tier, std::move(descriptor), handler});
+    Tool tool{descriptor["name"].get<std::string>(), tier, std::move(descriptor), nullptr};
+    if constexpr (std::is_same_v<std::invoke_result_t<decltype(handler), const Json&>, std::string>)
+      tool.text_handler = handler;
+    else
+      tool.handler = handler;
+    tools.push_back(std::move(tool));
   };
   add(ToolTier::read, tool_descriptor("list_accounts", "List local kestrova email accounts.", {}, {}),
       list_accounts);

@@ -72,31 +72,6 @@ bool nests_deeper_than(std::string_view text, int limit) {
   return false;
 }
 
-// Appends `text` as the body of a JSON string, escaped the way the JSON library escapes.
-void append_json_string_body(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0x0F]);
-        } else {
-          out.push_back(ch);
-        }
-    }
-  }
-}
-
 // {"jsonrpc":"2.0","id":…,"result":{"content":[{"type":"text","text":…}]}} for valid UTF-8
 // `text` (the serialised tool result).
 std::string tool_result_line(const Json& id, const std::string& text) {
@@ -104,9 +79,9 @@ std::string tool_result_line(const Json& id, const std::string& text) {
   out.reserve(text.size() + text.size() / 8 + 96);
   out += R"({"jsonrpc":"2.0","id":)";
   out += id.dump(-1, ' ', false, Json::error_handler_t::replace);
-  out += R"(,"result":{"content":[{"type":"text","text":")";
-  append_json_string_body(out, text);
-  out += R"("}]}})";
+  out += R"(,"result":{"content":[{"type":"text","text":)";
+  append_json_string(out, text);
+  out += R"(}]}})";
   return out;
 }
 
@@ -153,6 +128,7 @@ std::string MCPStdioServer::call_tool(const Json& params) {
   if (!tool) throw MCPError("Unknown tool: " + name);
   if (!is_exposed(current_exposure_level(), tool->tier))
     throw MCPError("Tool not exposed at current MCP level");
+  if (tool->text_handler) return tool->text_handler(arguments);
   Json value = tool->handler(arguments);
   std::string text;
   try {

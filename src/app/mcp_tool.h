@@ -30,6 +30,10 @@ struct Tool {
   ToolTier tier;
   OrderedJson descriptor;
   std::function<Json(const Json& arguments)> handler;
+  // Tools with long answers write their result text directly (compact JSON with sorted
+  // keys, exactly what serialising the value would give); when set it is used instead of
+  // `handler`.
+  std::function<std::string(const Json& arguments)> text_handler = nullptr;
 };
 
 // One group of the catalogue. Tools are kept with the read tools first, then the trainable,

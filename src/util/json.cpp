@@ -1,5 +1,7 @@
 #include "util/json.h"
 
+#include <unicode/utf8.h>
+
 namespace kestrova {
 
 std::string dump_compact(const Json& value) {
@@ -8,6 +10,46 @@ std::string dump_compact(const Json& value) {
 
 std::string dump_compact(const OrderedJson& value) {
   return value.dump(-1, ' ', false, OrderedJson::error_handler_t::replace);
+}
+
+void append_json_string(std::string& out, std::string_view value) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
+  const int32_t length = static_cast<int32_t>(value.size());
+  int32_t i = 0;
+  while (i < length) {
+    const uint8_t c = bytes[i];
+    if (c >= 0x80) {
+      const int32_t start = i;
+      UChar32 code_point;
+      U8_NEXT(bytes, i, length, code_point);
+      if (code_point < 0)
+        out.append("\xEF\xBF\xBD");
+      else
+        out.append(value.data() + start, static_cast<size_t>(i - start));
+      continue;
+    }
+    ++i;
+    switch (c) {
+      case '"': out.append("\\\""); break;
+      case '\\': out.append("\\\\"); break;
+      case '\b': out.append("\\b"); break;
+      case '\f': out.append("\\f"); break;
+      case '\n': out.append("\\n"); break;
+      case '\r': out.append("\\r"); break;
+      case '\t': out.append("\\t"); break;
+      default:
+        if (c < 0x20) {
+          out.append("\\u00");
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0x0F]);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out.push_back('"');
 }
 
 }  // namespace kestrova

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 
 namespace kestrova {
 
@@ -14,5 +15,9 @@ using OrderedJson = nlohmann::ordered_json;
 // failing, so text read from mail never makes a whole answer unserialisable.
 std::string dump_compact(const Json& value);
 std::string dump_compact(const OrderedJson& value);
+
+// Appends `value` as a quoted JSON string, escaped as dump_compact escapes it; bytes that
+// are not UTF-8 become U+FFFD. For writers that build large answers without a Json tree.
+void append_json_string(std::string& out, std::string_view value);
 
 }  // namespace kestrova

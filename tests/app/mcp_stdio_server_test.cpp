@@ -163,8 +163,15 @@ TEST_F(ServerEnvelope, ToolAnswerLineMatchesTheLibrarysOwnSerialisation) {
   expected["result"]["content"] = OrderedJson::array(
       {OrderedJson{{"type", "text"}, {"text", parsed["result"]["content"][0]["text"]}}});
   EXPECT_EQ(*line, expected.dump());
-  Json message = Json::parse(parsed["result"]["content"][0]["text"].get<std::string>());
+  const std::string text = parsed["result"]["content"][0]["text"];
+  Json message = Json::parse(text);
   EXPECT_EQ(message["subject"], "引号 \" 反斜杠 \\ 换行\n制表\t控制\x01");
+  // The text is what serialising the value with sorted keys gives, byte for byte.
+  EXPECT_EQ(text, message.dump());
+  const std::string listed = ToolServerTest::request(R"({"id":2,"method":"tools/call","params":{"name":"list_messages","arguments":{"folderId":")" +
+                                     draft["folderId"].get<std::string>() + R"("}}})")["result"]["content"][0]["text"];
+  EXPECT_EQ(listed, Json::parse(listed).dump());
+  EXPECT_EQ(Json::parse(listed)[0]["subject"], message["subject"]);
 }
 
 }  // namespace
