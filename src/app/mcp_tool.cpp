@@ -28,18 +28,6 @@ bool is_exposed(MCPExposureLevel level, ToolTier tier) {
   return false;
 }
 
-std::string_view tier_name(ToolTier tier) {
-  switch (tier) {
-    case ToolTier::read:
-      return "read";
-    case ToolTier::trainable:
-      return "trainable";
-    case ToolTier::full:
-      return "full";
-  }
-  return "read";
-}
-
 ToolGroup& ToolGroup::add(Tool tool) {
   // Keep the tier blocks in order: insert after the last tool of the same or a lower tier.
   auto position = std::find_if(tools_.begin(), tools_.end(),

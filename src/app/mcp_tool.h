@@ -20,7 +20,6 @@ MCPExposureLevel exposure_level_from_string(const std::optional<std::string>& st
 // The level as stored now, read from the settings store at every call (no caching).
 MCPExposureLevel current_exposure_level();
 bool is_exposed(MCPExposureLevel level, ToolTier tier);
-std::string_view tier_name(ToolTier tier);
 
 // A tool: its descriptor ({name, description, inputSchema}, served exactly as declared),
 // its tier and the function that runs it. The handler returns the result value, which the

@@ -138,7 +138,6 @@ class Connection {
   std::set<std::string> column_names(std::string_view table);
 
   [[noreturn]] void throw_error(int code) const;
-  sqlite3* raw() const { return db_; }
 
  private:
   friend class Statement;
