@@ -1,22 +1,31 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer target fuzz_mcp_line with clang (ASan + UBSan, in build-fuzz) and
-# runs it: by default 1,000,000 executions, inputs up to 4096 bytes, 10 s per input. The
-# seed corpus is copied into the git-ignored working corpus fuzz/corpus-work/mcp_line,
-# which keeps what the fuzzer finds between runs; crash, leak and timeout inputs land in
-# fuzz/corpus-work/artifacts/.
+# Builds the libFuzzer targets with clang (ASan + UBSan, in build-fuzz) and runs each in
+# turn: by default 1,000,000 executions per target, one process each, 10 s per input.
+#   mcp_line        one request line for the tool server (inputs up to 4096 bytes)
+#   modified_utf7   IMAP modified UTF-7 both ways and the wire form of folder names (512)
+#   imap_envelope   a server's UID FETCH answer parsed by libetpan and flattened (4096)
+# Each seed corpus fuzz/corpus/<target> is copied into the git-ignored working corpus
+# fuzz/corpus-work/<target>, which keeps what the fuzzer finds between runs; crash, leak
+# and timeout inputs land in fuzz/corpus-work/artifacts/<target>-….
 #
-# Environment: FUZZ_RUNS (1000000), FUZZ_BUILD (build-fuzz), JOBS (parallel build jobs,
-# default: all cores), FUZZ_ARGS (extra libFuzzer flags, e.g. "-max_total_time=600").
-# Reproduce one input: build-fuzz/fuzz/fuzz_mcp_line fuzz/corpus-work/artifacts/crash-…
+# Environment: FUZZ_TARGETS (all three, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
+# (build-fuzz), JOBS (parallel build jobs, default: all cores), FUZZ_ARGS (extra libFuzzer
+# flags for every target, e.g. "-max_total_time=600").
+# Reproduce one input: build-fuzz/fuzz/fuzz_<target> fuzz/corpus-work/artifacts/<target>-crash-…
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 runs=${FUZZ_RUNS:-1000000}
 jobs=${JOBS:-$(nproc)}
+targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope}
 work=$root/fuzz/corpus-work
-corpus=$work/mcp_line
 artifacts=$work/artifacts
+
+# Per target: the longest input and the dictionary (if any).
+declare -A max_len=([mcp_line]=4096 [modified_utf7]=512 [imap_envelope]=4096)
+declare -A dict=([mcp_line]=mcp_line.dict [modified_utf7]=modified_utf7.dict
+  [imap_envelope]=imap_envelope.dict)
 
 # libFuzzer ships with clang's runtime libraries.
 missing=()
@@ -31,17 +40,40 @@ if ((${#missing[@]})); then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
+build_targets=()
+for t in $targets; do
+  [[ -n ${max_len[$t]:-} ]] || { echo "unknown fuzz target: $t" >&2; exit 2; }
+  build_targets+=("fuzz_$t")
+done
+
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKESTROVA_FUZZ=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target fuzz_mcp_line
-
-mkdir -p "$corpus" "$artifacts"
-cp -n "$root"/fuzz/corpus/mcp_line/* "$corpus"/
+cmake --build "$build" -j "$jobs" --target "${build_targets[@]}"
 
 # UBSan findings stop the run like ASan's do.
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
-# shellcheck disable=SC2086
-exec "$build/fuzz/fuzz_mcp_line" -runs="$runs" -max_len=4096 -timeout=10 \
-  -dict="$root/fuzz/mcp_line.dict" -artifact_prefix="$artifacts/" -print_final_stats=1 \
-  ${FUZZ_ARGS:-} "$corpus"
+
+mkdir -p "$artifacts"
+failed=()
+for t in $targets; do
+  corpus=$work/$t
+  mkdir -p "$corpus"
+  cp -n "$root"/fuzz/corpus/"$t"/* "$corpus"/
+  echo "== fuzz_$t: $runs executions"
+  start=$SECONDS
+  # shellcheck disable=SC2086
+  if "$build/fuzz/fuzz_$t" -runs="$runs" -max_len="${max_len[$t]}" -timeout=10 \
+      -dict="$root/fuzz/${dict[$t]}" -artifact_prefix="$artifacts/$t-" -print_final_stats=1 \
+      ${FUZZ_ARGS:-} "$corpus"; then
+    echo "== fuzz_$t: done in $((SECONDS - start)) s"
+  else
+    echo "== fuzz_$t: FAILED after $((SECONDS - start)) s (see $artifacts/$t-*)"
+    failed+=("$t")
+  fi
+done
+
+if ((${#failed[@]})); then
+  echo "fuzz targets with findings: ${failed[*]}" >&2
+  exit 1
+fi

@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libicu-dev nlohmann-json3-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin dbus-daemon gnome-keyring
+  libetpan-dev libsasl2-modules dovecot-core dovecot-imapd python3-aiosmtpd openssl
 )
 
 missing=()

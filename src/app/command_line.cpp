@@ -63,10 +63,14 @@ int run_command_line(int argc, char** argv) {
   add_mcp_commands(root);
   add_settings_commands(root);
   add_open_command(root);
+  add_account_commands(root);
+  add_send_command(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return root.exit(e);
+  } catch (const CommandFailure& failure) {
+    return failure.status;
   } catch (const std::exception& e) {
     std::cerr << "错误: " << e.what() << "\n";
     return 1;

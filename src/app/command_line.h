@@ -13,5 +13,13 @@ int run_command_line(int argc, char** argv);
 void add_mcp_commands(CLI::App& root);
 void add_settings_commands(CLI::App& root);
 void add_open_command(CLI::App& root);
+void add_account_commands(CLI::App& root);
+void add_send_command(CLI::App& root);
+
+// Thrown by a command that has already printed why it failed: the program ends with
+// `status` and prints nothing more.
+struct CommandFailure {
+  int status = 1;
+};
 
 }  // namespace kestrova::app

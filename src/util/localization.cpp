@@ -70,6 +70,24 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
 
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
+
+      // Mail providers of the account editor: localised names and app-password hints.
+      {"provider.mail163.name", "163 网易邮箱"},
+      {"provider.qq.name", "QQ 邮箱"},
+      {"provider.aliyun.name", "阿里云企业邮箱"},
+      {"provider.tencent.name", "腾讯企业邮箱"},
+      {"provider.custom.name", "自定义"},
+      {"provider.gmail.summary", "需开启两步验证，并用 Google 账号生成的应用专用密码登录"},
+      {"provider.outlook.summary", "开启两步验证的账号需使用 Microsoft 账户中生成的应用密码"},
+      {"provider.icloud.summary", "请在 Apple 账户的“登录与安全”中生成 App 专用密码"},
+      {"provider.exchange.summary", "使用工作或学校账号；若启用了多重验证，请在安全信息页面创建应用密码"},
+      {"provider.yahoo.summary", "请在 Yahoo 账户安全设置中生成应用密码"},
+      {"provider.aol.summary", "请在 AOL 账户安全设置中生成应用密码"},
+      {"provider.mail163.summary", "请在网页版设置中开启 IMAP/SMTP 服务，并使用客户端授权码登录"},
+      {"provider.qq.summary", "请在网页版设置中开启 IMAP/SMTP 服务，并使用生成的授权码登录"},
+      {"provider.aliyun.summary", "使用企业邮箱地址和密码；管理员可能需要先开启 IMAP/SMTP"},
+      {"provider.tencent.summary", "请在企业邮箱设置中开启安全登录，并使用客户端专用密码"},
+      {"provider.custom.summary", "手动填写 IMAP 与 SMTP 服务器的地址、端口和加密方式"},
   };
   return table;
 }

@@ -1,0 +1,224 @@
+// libFuzzer target: each input is what an IMAP server answers to
+//   UID FETCH <set> (UID ENVELOPE FLAGS)
+// before the tagged completion. libetpan's own client parses it from a stream that reads
+// from memory (the greeting, then the input, then "<tag> OK" with the tag the client sent),
+// exactly as it would parse a socket; every message it returns is then flattened with the
+// header-record functions, in the batch style and in the single-message style, and every
+// address of every envelope is formatted in both address styles.
+//
+// Beyond "no crash, no sanitizer report, no leak" it aborts when
+//   - a batch record is made for a message without a non-zero UID or without an envelope,
+//     or is missing for a message that has both;
+//   - a record holds an empty "from" or "to" (absent is how empty is written);
+//   - an address without a personal name formats differently in the two styles although
+//     it has a mailbox name (the styles only differ in the name and in a lone "@host").
+//
+// libetpan comes from the distribution, without coverage instrumentation: the fuzzer is
+// guided by the flattening code only, and memory errors inside libetpan show up only where
+// ASan's allocator sees them (double frees, leaks, frees of foreign pointers).
+
+#include <libetpan/libetpan.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mail/imap_header_record.h"
+
+namespace {
+
+using kestrova::mail::batch_header_record;
+using kestrova::mail::format_imap_address;
+using kestrova::mail::ImapAddressStyle;
+using kestrova::mail::ImapHeaderRecord;
+using kestrova::mail::imap_flag_state;
+using kestrova::mail::merge_into_header_record;
+
+// ---- a mailstream over memory ----
+
+// What the fake server says and what the client wrote. Reading past the end is end of
+// file, so any input ends the exchange.
+struct Conversation {
+  std::string incoming;  // greeting first; the answer is appended once a command arrives
+  size_t read_pos = 0;
+  std::string outgoing;
+  std::string_view answer;  // the fuzz input
+  bool answered = false;
+};
+
+ssize_t memory_read(mailstream_low* low, void* buffer, size_t count) {
+  auto* c = static_cast<Conversation*>(low->data);
+  const size_t n = std::min(count, c->incoming.size() - c->read_pos);
+  std::memcpy(buffer, c->incoming.data() + c->read_pos, n);
+  c->read_pos += n;
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t memory_write(mailstream_low* low, const void* buffer, size_t count) {
+  auto* c = static_cast<Conversation*>(low->data);
+  c->outgoing.append(static_cast<const char*>(buffer), count);
+  // A complete command line: the server answers with the input, then completes the command
+  // under the tag the client chose.
+  if (!c->answered && c->outgoing.size() >= 2 && c->outgoing.ends_with("\r\n")) {
+    c->answered = true;
+    const std::string tag = c->outgoing.substr(0, c->outgoing.find(' '));
+    c->incoming.append(c->answer);
+    c->incoming.append("\r\n" + tag + " OK UID FETCH completed\r\n");
+  }
+  return static_cast<ssize_t>(count);
+}
+
+int memory_close(mailstream_low*) { return 0; }
+int memory_fd(mailstream_low*) { return -1; }
+// The conversation lives on the caller's stack; only the low stream itself is freed here.
+void memory_free(mailstream_low* low) { std::free(low); }
+void memory_cancel(mailstream_low*) {}
+struct mailstream_cancel* memory_get_cancel(mailstream_low*) { return nullptr; }
+carray* memory_certificates(mailstream_low*) { return nullptr; }
+
+mailstream_low_driver g_memory_driver = {
+    memory_read,   memory_write,      memory_close,         memory_fd, memory_free,
+    memory_cancel, memory_get_cancel, memory_certificates, nullptr,   nullptr,
+    nullptr,
+};
+
+template <auto F>
+struct CFree {
+  void operator()(auto* p) const noexcept {
+    if (p) F(p);
+  }
+};
+using ImapPtr = std::unique_ptr<mailimap, CFree<&mailimap_free>>;
+using SetPtr = std::unique_ptr<mailimap_set, CFree<&mailimap_set_free>>;
+using FetchTypePtr = std::unique_ptr<mailimap_fetch_type, CFree<&mailimap_fetch_type_free>>;
+using FetchListPtr = std::unique_ptr<clist, CFree<&mailimap_fetch_list_free>>;
+
+// KESTROVA_FUZZ_ECHO=1 prints every record, to see what the corpus reaches.
+const bool g_echo = std::getenv("KESTROVA_FUZZ_ECHO") != nullptr;
+
+void echo(const char* kind, const ImapHeaderRecord& r) {
+  if (!g_echo) return;
+  auto show = [](const std::optional<std::string>& v) { return v ? "\"" + *v + "\"" : std::string("-"); };
+  std::fprintf(stderr, "%s uid=%u subject=%s from=%s to=%s date=%s message-id=%s in-reply-to=%s seen=%d flagged=%d\n",
+               kind, r.uid, show(r.subject).c_str(), show(r.from).c_str(), show(r.to).c_str(),
+               show(r.date).c_str(), show(r.messageId).c_str(), show(r.inReplyTo).c_str(), r.seen, r.flagged);
+}
+
+[[noreturn]] void fail(const char* what, std::string_view input) {
+  std::fprintf(stderr, "IMAP envelope: %s\ninput: %.*s\n", what, static_cast<int>(input.size()),
+               input.data());
+  std::abort();
+}
+
+template <typename T, typename F>
+void for_each_in(clist* list, F&& visit) {
+  if (!list) return;
+  for (clistiter* cell = clist_begin(list); cell; cell = clist_next(cell))
+    visit(static_cast<T*>(clist_content(cell)));
+}
+
+void check_addresses(clist* addresses, std::string_view input) {
+  for_each_in<mailimap_address>(addresses, [&](mailimap_address* address) {
+    const std::string bare = format_imap_address(address, ImapAddressStyle::Bare);
+    const std::string named = format_imap_address(address, ImapAddressStyle::WithDisplayName);
+    if (address && !address->ad_personal_name && address->ad_mailbox_name &&
+        address->ad_mailbox_name[0] != '\0' && bare != named)
+      fail("the two address styles differ for an address without a personal name", input);
+  });
+}
+
+void check_envelope(const mailimap_envelope* envelope, std::string_view input) {
+  if (!envelope) return;
+  if (envelope->env_from) check_addresses(envelope->env_from->frm_list, input);
+  if (envelope->env_sender) check_addresses(envelope->env_sender->snd_list, input);
+  if (envelope->env_reply_to) check_addresses(envelope->env_reply_to->rt_list, input);
+  if (envelope->env_to) check_addresses(envelope->env_to->to_list, input);
+  if (envelope->env_cc) check_addresses(envelope->env_cc->cc_list, input);
+  if (envelope->env_bcc) check_addresses(envelope->env_bcc->bcc_list, input);
+}
+
+void check_record(const ImapHeaderRecord& record, std::string_view input) {
+  if (record.from && record.from->empty()) fail("an empty \"from\" instead of none", input);
+  if (record.to && record.to->empty()) fail("an empty \"to\" instead of none", input);
+}
+
+void flatten(clist* messages, std::string_view input) {
+  ImapHeaderRecord single;
+  for_each_in<mailimap_msg_att>(messages, [&](mailimap_msg_att* message) {
+    // What the batch record must make of this message: the last UID item counts.
+    uint32_t uid = 0;
+    bool has_envelope = false;
+    for_each_in<mailimap_msg_att_item>(message ? message->att_list : nullptr,
+                                       [&](mailimap_msg_att_item* item) {
+      if (!item) return;
+      if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+        imap_flag_state(item->att_data.att_dyn);
+        return;
+      }
+      const mailimap_msg_att_static* s = item->att_data.att_static;
+      if (!s) return;
+      if (s->att_type == MAILIMAP_MSG_ATT_UID) uid = s->att_data.att_uid;
+      if (s->att_type == MAILIMAP_MSG_ATT_ENVELOPE && s->att_data.att_env) {
+        has_envelope = true;
+        check_envelope(s->att_data.att_env, input);
+      }
+    });
+
+    const std::optional<ImapHeaderRecord> batch = batch_header_record(message);
+    if (batch && (uid == 0 || !has_envelope)) fail("a batch record without UID or envelope", input);
+    if (!batch && uid != 0 && has_envelope) fail("no batch record for a message with UID and envelope", input);
+    if (batch) {
+      if (batch->uid != uid) fail("the batch record's UID is not the message's", input);
+      check_record(*batch, input);
+      echo("batch ", *batch);
+    }
+
+    merge_into_header_record(single, message);
+    check_record(single, input);
+  });
+  echo("single", single);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Conversation conversation;
+  conversation.incoming = "* OK IMAP server ready\r\n";
+  conversation.answer = std::string_view(reinterpret_cast<const char*>(data), size);
+
+  ImapPtr imap(mailimap_new(0, nullptr));
+  if (!imap) return 0;
+  mailstream_low* low = mailstream_low_new(&conversation, &g_memory_driver);
+  mailstream* stream = low ? mailstream_new(low, 8192) : nullptr;
+  if (!stream) {
+    if (low) mailstream_low_free(low);
+    return 0;
+  }
+  // The session owns the stream from here and closes it when freed.
+  const int connected = mailimap_connect(imap.get(), stream);
+  if (connected != MAILIMAP_NO_ERROR_NON_AUTHENTICATED) fail("the greeting was not accepted", "");
+
+  // As after LOGIN and SELECT: the session keeps the mailbox status that untagged EXISTS,
+  // RECENT, FLAGS and the like in the answer update.
+  imap->imap_state = MAILIMAP_STATE_SELECTED;
+  imap->imap_selection_info = mailimap_selection_info_new();
+
+  SetPtr set(mailimap_set_new_interval(1, 0));
+  FetchTypePtr fetch_type(mailimap_fetch_type_new_fetch_att_list_empty());
+  if (!set || !fetch_type) return 0;
+  mailimap_fetch_type_new_fetch_att_list_add(fetch_type.get(), mailimap_fetch_att_new_uid());
+  mailimap_fetch_type_new_fetch_att_list_add(fetch_type.get(), mailimap_fetch_att_new_envelope());
+  mailimap_fetch_type_new_fetch_att_list_add(fetch_type.get(), mailimap_fetch_att_new_flags());
+
+  clist* result = nullptr;
+  const int r = mailimap_uid_fetch(imap.get(), set.get(), fetch_type.get(), &result);
+  FetchListPtr messages(result);
+  if (g_echo) std::fprintf(stderr, "UID FETCH: result %d, %d messages\n", r, messages ? clist_count(messages.get()) : -1);
+  if (r == MAILIMAP_NO_ERROR) flatten(messages.get(), conversation.answer);
+  return 0;
+}

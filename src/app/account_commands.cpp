@@ -1,0 +1,367 @@
+// `kestrova account add|test|list|remove|set-default`: the account editor of the command
+// line. Accounts go to the mail store, their passwords to the credential store; an account
+// is saved only after both of its servers accepted the password.
+
+#include "app/account_commands.h"
+
+#include <CLI/CLI.hpp>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "mail/email_provider_catalog.h"
+#include "mail/email_service.h"
+#include "platform/email_credential_store.h"
+#include "platform/settings_store.h"
+#include "store/database.h"
+#include "store/email_store.h"
+#include "util/error.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+using store::EmailAccount;
+using store::EmailEncryption;
+using store::EmailServiceType;
+
+// ---- AccountBook ----
+
+AccountBook::AccountBook() {
+  auto& database = store::EmailDatabase::shared();
+  if (!database.is_open()) throw Error("无法打开邮件数据库: " + database.db_path().string());
+  store_ = std::make_unique<store::EmailStore>(database, platform::SettingsStore::shared());
+  store_->loadAccounts();
+}
+
+AccountBook::~AccountBook() = default;
+
+const std::vector<EmailAccount>& AccountBook::accounts() const { return store_->accounts(); }
+
+const EmailAccount& AccountBook::find(std::string_view idOrAddress) const {
+  const auto id = parse_uuid(text::trim(idOrAddress));
+  const std::string address = text::trim(idOrAddress);
+  for (const auto& account : accounts()) {
+    if (id && parse_uuid(account.id) == id) return account;
+    if (!address.empty() && text::equals_ci(account.emailAddress, address)) return account;
+  }
+  throw Error("未找到账户: " + std::string(idOrAddress) + "（用 kestrova account list 查看全部账户）");
+}
+
+const EmailAccount& AccountBook::defaultAccount() const {
+  const auto& all = accounts();
+  if (all.empty()) throw Error("还没有账户（用 kestrova account add 添加）");
+  auto it = std::ranges::find(all, true, &EmailAccount::isDefault);
+  return it != all.end() ? *it : all.front();
+}
+
+void AccountBook::save(const EmailAccount& account) { store_->saveAccount(account); }
+
+void AccountBook::makeDefault(const std::string& accountId) {
+  // Copied: each save replaces the entry of the list being walked.
+  const std::vector<EmailAccount> all = accounts();
+  const double now = now_seconds();
+  store_->database().write([&](store::Connection&) {
+    for (EmailAccount account : all) {
+      const bool wanted = account.id == accountId;
+      if (account.isDefault == wanted) continue;
+      account.isDefault = wanted;
+      account.updatedAt = now;
+      store_->saveAccount(account);
+    }
+  });
+}
+
+void AccountBook::remove(const std::string& accountId) {
+  const bool wasDefault = find(accountId).isDefault;
+  store_->deleteAccount(accountId);
+  if (wasDefault && !accounts().empty()) makeDefault(accounts().front().id);
+}
+
+namespace {
+
+// ---- passwords ----
+
+// Turns terminal echo off for the lifetime of the object (and back on, also when the read
+// throws).
+class EchoOff {
+ public:
+  explicit EchoOff(int fd) : fd_(fd) {
+    if (tcgetattr(fd_, &saved_) != 0) return;
+    termios quiet = saved_;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
+  }
+  ~EchoOff() {
+    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+
+ private:
+  int fd_;
+  termios saved_{};
+  bool active_ = false;
+};
+
+std::string first_line_of_standard_input() {
+  std::string line;
+  std::getline(std::cin, line);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The password as typed: on a terminal after a prompt on standard error, without echo;
+// with `fromStandardInput`, the first line of standard input. Never trimmed: blanks may
+// belong to it.
+std::string read_password(bool fromStandardInput) {
+  std::string password;
+  if (fromStandardInput) {
+    password = first_line_of_standard_input();
+  } else {
+    if (!isatty(STDIN_FILENO))
+      throw Error("标准输入不是终端：请用 --password-stdin 从标准输入的第一行读取密码");
+    std::cerr << "密码: " << std::flush;
+    {
+      EchoOff echoOff(STDIN_FILENO);
+      password = first_line_of_standard_input();
+    }
+    std::cerr << "\n";
+  }
+  if (password.empty()) throw Error("密码不能为空");
+  return password;
+}
+
+// ---- output ----
+
+std::string server_text(const std::string& host, int port, EmailEncryption encryption) {
+  return host + ":" + std::to_string(port) + " " + std::string(store::raw_value(encryption));
+}
+
+// Prints the stages and the summary message; true when both stages passed.
+bool print_connection_test(const mail::EmailConnectionTestReport& report) {
+  const auto result = mail::ConnectionTestResult::from(report);
+  for (const auto& stage : result.stages)
+    std::cout << (stage.success ? "✓ " : "✗ ") << stage.name << ": " << stage.detail << "\n";
+  std::cout << result.message << "\n" << std::flush;
+  return result.success;
+}
+
+mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
+                                                    const std::string& password) {
+  std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
+  return mail::EmailService::shared().testConnection(account, password);
+}
+
+// ---- account add ----
+
+std::vector<std::string> provider_names() {
+  std::vector<std::string> names;
+  for (auto type : store::all_cases<EmailServiceType>()) names.emplace_back(store::case_name(type));
+  return names;
+}
+
+EmailServiceType provider_named(const std::string& name) {
+  for (auto type : store::all_cases<EmailServiceType>())
+    if (store::case_name(type) == name) return type;
+  throw Error("未知的服务商: " + name);
+}
+
+struct AddOptions {
+  std::string email;
+  std::string name;
+  std::string provider;
+  std::string imapHost, smtpHost;
+  int imapPort = 0, smtpPort = 0;
+  std::string imapEncryption, smtpEncryption;
+  bool passwordFromStandardInput = false;
+  bool skipTest = false;
+  bool makeDefault = false;
+  // Which options were given; set while the command is registered.
+  CLI::Option *providerOption = nullptr, *imapHostOption = nullptr, *imapPortOption = nullptr,
+              *imapEncryptionOption = nullptr, *smtpHostOption = nullptr,
+              *smtpPortOption = nullptr, *smtpEncryptionOption = nullptr;
+};
+
+bool given(const CLI::Option* option) { return option && option->count() > 0; }
+
+EmailEncryption encryption_named(const std::string& name) {
+  auto encryption = store::from_raw<EmailEncryption>(name);
+  if (!encryption) throw Error("未知的加密方式: " + name);
+  return *encryption;
+}
+
+// The new account's provider and servers: the provider's preset (the provider named, else
+// the one the address belongs to), with any server option given overriding it.
+EmailAccount account_from_options(const AddOptions& o, const std::string& address) {
+  EmailAccount account;
+  account.id = new_uuid();
+  account.emailAddress = address;
+  account.displayName = text::trim(o.name).empty() ? address : text::trim(o.name);
+  const bool serversGiven = given(o.imapHostOption) || given(o.smtpHostOption);
+  if (given(o.providerOption)) {
+    account.serviceType = provider_named(o.provider);
+  } else if (auto recognized = mail::EmailProviderCatalog::recognize(address)) {
+    account.serviceType = *recognized;
+  } else if (!serversGiven) {
+    throw Error("无法从地址识别邮件服务商: 请用 --provider 选择服务商，或用 --imap-host 与 --smtp-host 给出服务器");
+  }
+  mail::applyProviderPreset(account, mail::AccountEditorState::creatingAccount);
+
+  if (account.serviceType == EmailServiceType::custom &&
+      !(given(o.imapHostOption) && given(o.smtpHostOption)))
+    throw Error("自定义服务商需要给出 --imap-host 和 --smtp-host");
+  if (given(o.imapHostOption)) account.imapHost = text::trim(o.imapHost);
+  if (given(o.imapPortOption)) account.imapPort = o.imapPort;
+  if (given(o.imapEncryptionOption)) account.imapEncryption = encryption_named(o.imapEncryption);
+  if (given(o.smtpHostOption)) account.smtpHost = text::trim(o.smtpHost);
+  if (given(o.smtpPortOption)) account.smtpPort = o.smtpPort;
+  if (given(o.smtpEncryptionOption)) account.smtpEncryption = encryption_named(o.smtpEncryption);
+  if (account.imapHost.empty() || account.smtpHost.empty()) throw Error("服务器地址不能为空");
+  return account;
+}
+
+void add_account(const AddOptions& o) {
+  set_log_target(LogTarget::StandardError);
+  const std::string address = text::trim(o.email);
+  if (address.empty()) throw Error("邮箱地址不能为空");
+  AccountBook book;
+  for (const auto& existing : book.accounts())
+    if (text::equals_ci(existing.emailAddress, address)) throw Error("账户已存在: " + existing.emailAddress);
+
+  EmailAccount account = account_from_options(o, address);
+  const std::string password = read_password(o.passwordFromStandardInput);
+
+  if (o.skipTest) {
+    std::cerr << "已跳过连接测试\n";
+  } else if (!print_connection_test(run_connection_test(account, password))) {
+    throw Error("连接测试未通过，账户未保存");
+  }
+
+  const double now = now_seconds();
+  account.createdAt = now;
+  account.updatedAt = now;
+  account.passwordKeychainIdentifier = account.id;
+  account.isDefault = book.accounts().empty();
+
+  // The password first: an account row without its password would be unusable, and a
+  // password left over from a failed row write is removed again.
+  const auto& credentials = platform::EmailCredentialStore::shared();
+  credentials.save(password, *account.passwordKeychainIdentifier);
+  try {
+    book.save(account);
+  } catch (...) {
+    credentials.remove(*account.passwordKeychainIdentifier);
+    throw;
+  }
+  if (o.makeDefault && !account.isDefault) {
+    book.makeDefault(account.id);
+    account.isDefault = true;
+  }
+  std::cout << "已添加账户: " << account.emailAddress << " (" << account.id << ")"
+            << (account.isDefault ? "，默认账户" : "") << "\n";
+}
+
+void register_add(CLI::App& account) {
+  auto* add = account.add_subcommand("add", "Add an account after testing both of its servers");
+  auto o = std::make_shared<AddOptions>();
+  add->add_option("--email", o->email, "The account's mail address (also the login name)")->required();
+  add->add_option("--name", o->name, "Display name (default: the address)");
+  o->providerOption =
+      add->add_option("--provider", o->provider,
+                      "Mail provider whose servers to use (default: recognised from the address)")
+          ->check(CLI::IsMember(provider_names()));
+  const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
+  o->imapHostOption = add->add_option("--imap-host", o->imapHost, "IMAP server");
+  o->imapPortOption = add->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
+  o->imapEncryptionOption = add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
+                                ->check(CLI::IsMember(encryptions));
+  o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
+  o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
+                                ->check(CLI::IsMember(encryptions));
+  add->add_flag("--password-stdin", o->passwordFromStandardInput,
+                "Read the password from the first line of standard input instead of a prompt");
+  add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
+  add->add_flag("--default", o->makeDefault, "Make it the default account");
+  add->callback([o] { add_account(*o); });
+}
+
+// ---- account test, list, remove, set-default ----
+
+void test_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  const auto password = mail::EmailService::shared().storedPassword(account);
+  if (!password) throw mail::EmailServiceError::authenticationFailed("密码未找到");
+  if (!print_connection_test(run_connection_test(account, *password))) throw CommandFailure{1};
+}
+
+void list_accounts() {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  if (book.accounts().empty()) {
+    std::cout << "还没有账户（用 kestrova account add 添加）\n";
+    return;
+  }
+  for (const auto& a : book.accounts()) {
+    std::cout << (a.isDefault ? "* " : "  ") << a.id << "  " << a.emailAddress;
+    if (a.displayName != a.emailAddress && !a.displayName.empty()) std::cout << " (" << a.displayName << ")";
+    std::cout << "  " << store::raw_value(a.serviceType)
+              << "  IMAP " << server_text(a.imapHost, a.imapPort, a.imapEncryption)
+              << "  SMTP " << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
+              << (a.isEnabled ? "已启用" : "已停用") << "\n";
+  }
+  std::cout << "(* 表示默认账户)\n";
+}
+
+void remove_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  book.remove(account.id);
+  platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
+  std::cout << "已删除账户: " << account.emailAddress << "\n";
+}
+
+void set_default_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  book.makeDefault(account.id);
+  std::cout << "默认账户: " << account.emailAddress << "\n";
+}
+
+// A subcommand taking one account (id or address) and running `action` on it.
+void register_for_account(CLI::App& account, const std::string& name, const std::string& description,
+                          void (*action)(const std::string&)) {
+  auto* command = account.add_subcommand(name, description);
+  auto target = std::make_shared<std::string>();
+  command->add_option("ACCOUNT", *target, "Account id or mail address")->required();
+  command->callback([target, action] { action(*target); });
+}
+
+}  // namespace
+
+void add_account_commands(CLI::App& root) {
+  auto* account = root.add_subcommand("account", "Add, test, list and remove mail accounts");
+  account->require_subcommand(1);
+  register_add(*account);
+  register_for_account(*account, "test", "Test an account's servers with its stored password", test_account);
+  account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
+  register_for_account(*account, "remove", "Remove an account, its local mail and its password",
+                       remove_account);
+  register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
+}
+
+}  // namespace kestrova::app

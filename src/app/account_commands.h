@@ -1,0 +1,46 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/email_account.h"
+
+namespace kestrova::store {
+class EmailStore;
+}
+
+namespace kestrova::app {
+
+// The user's accounts for the account and send commands: the mail store over the user's
+// database, with its account list loaded. For the main thread of a command only.
+class AccountBook {
+ public:
+  // Throws when the database cannot be opened.
+  AccountBook();
+  ~AccountBook();
+  AccountBook(const AccountBook&) = delete;
+  AccountBook& operator=(const AccountBook&) = delete;
+
+  // Default account first, then newest first.
+  const std::vector<store::EmailAccount>& accounts() const;
+  // The account whose id is `idOrAddress` or whose address equals it (ignoring case).
+  // Throws "未找到账户: ..." when there is none.
+  const store::EmailAccount& find(std::string_view idOrAddress) const;
+  // The default account, else the first one; throws when there is no account at all.
+  const store::EmailAccount& defaultAccount() const;
+
+  // Writes the account (insert or replace).
+  void save(const store::EmailAccount& account);
+  // Makes `accountId` the only default account, in one transaction.
+  void makeDefault(const std::string& accountId);
+  // Deletes the account row (its folders and messages go with it); when it was the
+  // default, the first remaining account becomes the default.
+  void remove(const std::string& accountId);
+
+ private:
+  std::unique_ptr<store::EmailStore> store_;
+};
+
+}  // namespace kestrova::app

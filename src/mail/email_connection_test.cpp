@@ -1,0 +1,28 @@
+#include "mail/email_connection_test.h"
+
+#include <algorithm>
+
+#include "util/uuid.h"
+
+namespace kestrova::mail {
+
+bool EmailConnectionTestReport::allSucceeded() const {
+  return std::ranges::all_of(stages, &EmailConnectionStageResult::success);
+}
+
+std::optional<std::string> EmailConnectionTestReport::firstFailureDetail() const {
+  auto failed = std::ranges::find(stages, false, &EmailConnectionStageResult::success);
+  if (failed == stages.end()) return std::nullopt;
+  return failed->detail;
+}
+
+ConnectionTestResult ConnectionTestResult::from(const EmailConnectionTestReport& report) {
+  ConnectionTestResult result;
+  result.success = report.allSucceeded();
+  result.message = std::string(result.success ? kPassedMessage : kFailedMessage);
+  for (const auto& stage : report.stages)
+    result.stages.push_back({new_uuid(), stage.name, stage.success, stage.detail});
+  return result;
+}
+
+}  // namespace kestrova::mail

@@ -1,0 +1,193 @@
+#include "mail/email_service.h"
+
+#include <functional>
+
+#include "platform/email_credential_store.h"
+#include "util/log.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+using store::EmailAccount;
+
+void log(std::string_view emoji, std::string_view message) {
+  log_line(emoji, EmailService::kComponent, message);
+}
+
+// Session parameters shared by both protocols: the login name is the address, the
+// encryption goes over as its raw name ("none", "ssl", "startTLS").
+template <typename Session>
+std::unique_ptr<Session> createSession(const std::string& host, int port,
+                                       store::EmailEncryption encryption,
+                                       const EmailAccount& account, std::string_view password) {
+  return Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
+                               account.emailAddress, std::string(password));
+}
+
+std::unique_ptr<LibEtPanIMAPSession> createIMAPSession(const EmailAccount& account,
+                                                       std::string_view password) {
+  return createSession<LibEtPanIMAPSession>(account.imapHost, account.imapPort,
+                                            account.imapEncryption, account, password);
+}
+
+std::unique_ptr<LibEtPanSMTPSession> createSMTPSession(const EmailAccount& account,
+                                                       std::string_view password) {
+  return createSession<LibEtPanSMTPSession>(account.smtpHost, account.smtpPort,
+                                            account.smtpEncryption, account, password);
+}
+
+// The texts of one stage of the connection test.
+struct StageTexts {
+  std::string_view name;
+  std::string_view protocol;  // "IMAP" or "SMTP"
+  std::string_view cannotCreate;
+};
+
+// One stage: create, connect, log in, disconnect. Both session types offer the same
+// three calls, so the stage is written once.
+template <typename Session>
+EmailConnectionStageResult runStage(const StageTexts& texts, std::unique_ptr<Session> session,
+                                    const std::string& host, int port) {
+  const std::string protocol(texts.protocol);
+  auto failed = [&](std::string detail) {
+    return EmailConnectionStageResult{std::string(texts.name), false, std::move(detail)};
+  };
+  if (!session) return failed(std::string(texts.cannotCreate));
+
+  log("🔌", "测试 " + protocol + " 连接: " + host + ":" + std::to_string(port));
+  LibEtPanError error;
+  if (!session->connectWithError(&error)) {
+    session->disconnect();
+    return failed(protocol + " 连接失败: " + error.localizedDescription);
+  }
+  log(log_kind::kSuccess, protocol + " 连接成功");
+  log("🔐", "测试 " + protocol + " 登录…");
+  if (!session->loginWithError(&error)) {
+    session->disconnect();
+    return failed(protocol + " 登录失败: " + error.localizedDescription);
+  }
+  log(log_kind::kSuccess, protocol + " 登录成功");
+  session->disconnect();
+  return {std::string(texts.name), true, std::string(EmailConnectionStageResult::kSuccessDetail)};
+}
+
+// A stage never lets an exception out: the report is the only outcome of the test.
+EmailConnectionStageResult guarded(const StageTexts& texts,
+                                   const std::function<EmailConnectionStageResult()>& stage) {
+  try {
+    return stage();
+  } catch (const std::exception& e) {
+    return {std::string(texts.name), false,
+            std::string(texts.protocol) + " 连接失败: " + e.what()};
+  }
+}
+
+bool missing(const std::optional<std::string>& password) { return !password || password->empty(); }
+
+// The advice that goes with the two library codes a wrong port/encryption pair produces.
+std::optional<std::string_view> connectionAdvice(int libEtPanCode) {
+  if (libEtPanCode == 27)  // MAILSMTP_ERROR_SSL
+    return "SSL/TLS 错误，请检查端口和加密方式是否匹配（SSL 通常用 465，STARTTLS 用 587）";
+  if (libEtPanCode == 24)  // MAILSMTP_ERROR_STARTTLS_NOT_SUPPORTED
+    return "STARTTLS 握手失败，可以尝试使用 SSL 直接连接（端口 465）";
+  return std::nullopt;
+}
+
+}  // namespace
+
+EmailService& EmailService::shared() {
+  static EmailService service;
+  return service;
+}
+
+EmailConnectionTestReport EmailService::testConnection(const EmailAccount& account,
+                                                       std::string_view password) const {
+  const StageTexts imap{EmailConnectionStageResult::kIMAPStageName, "IMAP",
+                        "无法创建 IMAP 会话，请检查配置是否正确"};
+  const StageTexts smtp{EmailConnectionStageResult::kSMTPStageName, "SMTP",
+                        "无法创建 SMTP 会话，请检查配置是否正确"};
+  EmailConnectionTestReport report;
+  report.stages.push_back(guarded(imap, [&] {
+    return runStage(imap, createIMAPSession(account, password), account.imapHost,
+                    account.imapPort);
+  }));
+  report.stages.push_back(guarded(smtp, [&] {
+    return runStage(smtp, createSMTPSession(account, password), account.smtpHost,
+                    account.smtpPort);
+  }));
+  return report;
+}
+
+std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
+    const EmailAccount& account, const std::optional<std::string>& password) const {
+  if (missing(password)) throw EmailServiceError::authenticationFailed("密码未找到");
+  auto session = createIMAPSession(account, *password);
+  if (!session) throw EmailServiceError::connectionFailed("无法创建 IMAP 会话");
+
+  LibEtPanError error;
+  if (!session->connectWithError(&error))
+    throw EmailServiceError::connectionFailed(error.localizedDescription);
+  log(log_kind::kSuccess, "IMAP 连接成功");
+  if (!session->loginWithError(&error)) {
+    session->disconnect();
+    throw EmailServiceError::authenticationFailed(error.localizedDescription);
+  }
+  log(log_kind::kSuccess, "IMAP 登录成功");
+  return session;
+}
+
+std::unique_ptr<LibEtPanSMTPSession> EmailService::openSMTPSession(
+    const EmailAccount& account, const std::optional<std::string>& password) const {
+  if (missing(password)) {
+    log(log_kind::kFailure, "SMTP 密码未找到");
+    throw EmailServiceError::authenticationFailed("密码未找到");
+  }
+  log(log_kind::kMail, "正在创建 LibEtPan SMTP 会话对象...");
+  auto session = createSMTPSession(account, *password);
+  if (!session) {
+    log(log_kind::kFailure, "无法创建 SMTP 会话对象");
+    throw EmailServiceError::connectionFailed("无法创建 SMTP 会话");
+  }
+
+  log(log_kind::kMail, "SMTP 会话对象创建成功，正在连接服务器...");
+  LibEtPanError error;
+  if (!session->connectWithError(&error)) {
+    log(log_kind::kFailure, "SMTP 连接失败: " + error.localizedDescription);
+    if (error.localizedFailureReason)
+      log(log_kind::kFailure, "失败原因: " + *error.localizedFailureReason);
+    if (error.libEtPanErrorCode) {
+      log(log_kind::kFailure, "LibEtPan 错误代码: " + std::to_string(*error.libEtPanErrorCode));
+      if (auto advice = connectionAdvice(*error.libEtPanErrorCode))
+        log("💡", "建议: " + std::string(*advice));
+    }
+    throw EmailServiceError::connectionFailed(error.localizedDescription);
+  }
+  log(log_kind::kSuccess, "SMTP 连接成功");
+
+  log(log_kind::kMail, "正在登录 SMTP 服务器...");
+  if (!session->loginWithError(&error)) {
+    log(log_kind::kFailure, "SMTP 登录失败: " + error.localizedDescription);
+    log(log_kind::kFailure,
+        "错误详情: " + error.localizedFailureReason.value_or(error.localizedDescription));
+    log(log_kind::kFailure, "错误域: " + std::string(error.domain()) +
+                                ", 错误代码: " + std::to_string(error.code));
+    session->disconnect();
+    throw EmailServiceError::authenticationFailed(error.localizedDescription);
+  }
+  log(log_kind::kSuccess, "SMTP 登录成功");
+  log(log_kind::kSuccess, "SMTP 会话创建成功");
+  return session;
+}
+
+std::optional<std::string> EmailService::storedPassword(const EmailAccount& account) const {
+  if (!account.passwordKeychainIdentifier) return std::nullopt;
+  try {
+    return platform::EmailCredentialStore::shared().read(*account.passwordKeychainIdentifier);
+  } catch (const platform::EmailCredentialError& e) {
+    log(log_kind::kFailure, std::string("读取账户密码失败: ") + e.what());
+    throw EmailServiceError::authenticationFailed(e.what());
+  }
+}
+
+}  // namespace kestrova::mail

@@ -1,0 +1,854 @@
+#include "mail/libetpan_imap_session.h"
+
+#include <libetpan/libetpan.h>
+
+#include <algorithm>
+#include <cctype>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "mail/mail_proxy_settings.h"
+#include "mail/modified_utf7.h"
+#include "platform/thread_priority.h"
+#include "util/c_free.h"
+#include "util/log.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+using SetPtr = CHandle<mailimap_set, mailimap_set_free>;
+using FetchTypePtr = CHandle<mailimap_fetch_type, mailimap_fetch_type_free>;
+using FetchAttPtr = CHandle<mailimap_fetch_att, mailimap_fetch_att_free>;
+using SearchKeyPtr = CHandle<mailimap_search_key, mailimap_search_key_free>;
+using FlagPtr = CHandle<mailimap_flag, mailimap_flag_free>;
+using FlagListPtr = CHandle<mailimap_flag_list, mailimap_flag_list_free>;
+using StoreAttPtr = CHandle<mailimap_store_att_flags, mailimap_store_att_flags_free>;
+using FetchResultPtr = CHandle<clist, mailimap_fetch_list_free>;
+using SearchResultPtr = CHandle<clist, mailimap_search_result_free>;
+using ListResultPtr = CHandle<clist, mailimap_list_result_free>;
+
+constexpr std::string_view kImapComponent = "LibEtPan IMAP";
+constexpr std::string_view kComponent = "LibEtPan";
+constexpr std::string_view kNoSession = "IMAP 会话未初始化";
+
+// Searches returning more UIDs than this get a warning that sorting them takes a while.
+constexpr size_t kLargeSearchResult = 1000;
+
+void log_event(std::string_view emoji, std::string_view message) {
+  log_line(emoji, kComponent, message);
+}
+
+bool fail(LibEtPanError* error, int code, std::string description) {
+  LibEtPanError failure;
+  failure.code = code;
+  failure.localizedDescription = std::move(description);
+  set_error(error, std::move(failure));
+  return false;
+}
+
+bool require_session(const mailimap* imap, LibEtPanError* error) {
+  if (imap) return true;
+  return fail(error, -1, std::string(kNoSession));
+}
+
+template <typename Number>
+std::string str(Number value) {
+  return std::to_string(value);
+}
+
+// libetpan writes plain sockets with write(2): once a server has dropped the connection,
+// the next command (often the LOGOUT of disconnect) would end the whole process with
+// SIGPIPE. A process that installed no handler of its own gets EPIPE errors instead.
+void ignore_broken_pipe_signal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      signal(SIGPIPE, SIG_IGN);
+    }
+  });
+}
+
+// Whether a connect result means "connected": OK greeting or plain success. A PREAUTH
+// greeting (MAILIMAP_NO_ERROR_AUTHENTICATED) is refused, as LOGIN would then be out of order.
+bool connected(int result) {
+  return result == MAILIMAP_NO_ERROR || result == MAILIMAP_NO_ERROR_NON_AUTHENTICATED;
+}
+
+// Writes the user's mail proxy into the process environment for helpers that honour
+// all_proxy / http_proxy. Our own IMAP connection goes direct. Variables are only ever
+// overwritten, never removed.
+void export_proxy_to_environment() {
+  const MailProxySettings proxy = MailProxySettings::load();
+  if (!proxy.enabled) {
+    log_line("⚠️", kImapComponent, "代理未启用");
+    return;
+  }
+  log_line("📡", kImapComponent,
+           "代理已启用: " + proxy.type + "://" + proxy.host + ":" + str(proxy.port));
+  std::string url;
+  if (proxy.type == "socks5") {
+    url = "socks5://" + proxy.host + ":" + str(proxy.port);
+    for (const char* name : {"all_proxy", "ALL_PROXY"}) setenv(name, url.c_str(), 1);
+  } else if (proxy.type == "http") {
+    url = "http://" + proxy.host + ":" + str(proxy.port);
+    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"}) {
+      setenv(name, url.c_str(), 1);
+    }
+  }
+  log_line("📡", kImapComponent, "环境变量已设置: " + url);
+}
+
+// The UIDs of a UID SEARCH result (a list of uint32_t*).
+std::vector<uint32_t> uids_of_search(const clist* result) {
+  std::vector<uint32_t> uids;
+  if (!result) return uids;
+  for (clistiter* cell = clist_begin(const_cast<clist*>(result)); cell; cell = clist_next(cell)) {
+    if (auto* uid = static_cast<const uint32_t*>(clist_content(cell))) uids.push_back(*uid);
+  }
+  return uids;
+}
+
+template <typename F>
+void for_each_message(const clist* messages, F&& visit) {
+  if (!messages) return;
+  for (clistiter* cell = clist_begin(const_cast<clist*>(messages)); cell; cell = clist_next(cell)) {
+    if (auto* message = static_cast<const mailimap_msg_att*>(clist_content(cell))) visit(message);
+  }
+}
+
+// Calls `visit` with every fixed (non-FLAGS) item of every message, until it returns true.
+template <typename F>
+bool find_static_item(const clist* messages, F&& visit) {
+  bool found = false;
+  for_each_message(messages, [&](const mailimap_msg_att* message) {
+    if (found || !message->att_list) return;
+    for (clistiter* cell = clist_begin(message->att_list); cell && !found; cell = clist_next(cell)) {
+      auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
+      if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static) {
+        found = visit(item->att_data.att_static);
+      }
+    }
+  });
+  return found;
+}
+
+uint32_t uid_of(const mailimap_msg_att* message) {
+  uint32_t uid = 0;
+  if (!message->att_list) return uid;
+  for (clistiter* cell = clist_begin(message->att_list); cell; cell = clist_next(cell)) {
+    auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
+    if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static &&
+        item->att_data.att_static->att_type == MAILIMAP_MSG_ATT_UID) {
+      uid = item->att_data.att_static->att_data.att_uid;
+    }
+  }
+  return uid;
+}
+
+// Sorts highest UID first and keeps the first `limit` (all when 0).
+std::vector<ImapUidEntry> newest_first(std::vector<uint32_t> uids, uint64_t limit) {
+  std::sort(uids.begin(), uids.end(), std::greater<>());
+  if (limit != 0 && uids.size() > limit) uids.resize(static_cast<size_t>(limit));
+  std::vector<ImapUidEntry> entries;
+  entries.reserve(uids.size());
+  for (uint32_t uid : uids) entries.push_back(ImapUidEntry{uid});
+  return entries;
+}
+
+// A fetch type holding the given attributes; null when libetpan cannot allocate.
+FetchTypePtr fetch_type_of(std::initializer_list<mailimap_fetch_att*> attributes) {
+  std::vector<FetchAttPtr> owned;
+  for (mailimap_fetch_att* att : attributes) owned.emplace_back(att);
+  FetchTypePtr type(mailimap_fetch_type_new_fetch_att_list_empty());
+  if (!type) return nullptr;
+  for (FetchAttPtr& att : owned) {
+    if (!att) return nullptr;
+    if (mailimap_fetch_type_new_fetch_att_list_add(type.get(), att.get()) != MAILIMAP_NO_ERROR) {
+      return nullptr;
+    }
+    att.release();  // now owned by the fetch type
+  }
+  return type;
+}
+
+SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)); }
+
+// RFC 3501 §6.4.6 UID STORE with +FLAGS / -FLAGS (the form that answers with FETCH).
+// Nothing when libetpan cannot allocate the request.
+mailimap_flag* flag_named(std::string_view name) {
+  auto system_flag = [&](std::string_view system) {
+    if (name.size() != system.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+      if (std::tolower(static_cast<unsigned char>(name[i])) != system[i]) return false;
+    }
+    return true;
+  };
+  if (system_flag("\\seen")) return mailimap_flag_new_seen();
+  if (system_flag("\\flagged")) return mailimap_flag_new_flagged();
+  if (system_flag("\\deleted")) return mailimap_flag_new_deleted();
+  if (system_flag("\\answered")) return mailimap_flag_new_answered();
+  if (system_flag("\\draft")) return mailimap_flag_new_draft();
+  if (name.starts_with('\\')) {
+    return mailimap_flag_new_flag_extension(strndup(name.data() + 1, name.size() - 1));
+  }
+  return mailimap_flag_new_flag_keyword(strndup(name.data(), name.size()));
+}
+
+std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view name, int sign) {
+  FlagPtr flag(flag_named(name));
+  FlagListPtr flags(mailimap_flag_list_new_empty());
+  if (!flag || !flags) return std::nullopt;
+  if (mailimap_flag_list_add(flags.get(), flag.get()) != MAILIMAP_NO_ERROR) return std::nullopt;
+  flag.release();
+  StoreAttPtr store(sign < 0 ? mailimap_store_att_flags_new_remove_flags(flags.get())
+                             : mailimap_store_att_flags_new_add_flags(flags.get()));
+  if (!store) return std::nullopt;
+  flags.release();
+  SetPtr set = single_uid_set(uid);
+  if (!set) return std::nullopt;
+  platform::lower_thread_to_utility_priority();
+  return mailimap_uid_store(imap, set.get(), store.get());
+}
+
+// "yyyy-MM-dd HH:mm:ss +0000", how dates read in our logs.
+std::string log_date(std::chrono::system_clock::time_point date) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S +0000", &utc);
+  return text;
+}
+
+// RFC 3501 §6.4.4 SINCE takes a date without time; the user means their own day.
+mailimap_search_key* since_key(std::chrono::system_clock::time_point date) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(date);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  mailimap_date* day = mailimap_date_new(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900);
+  if (!day) return nullptr;
+  mailimap_search_key* key = mailimap_search_key_new_since(day);
+  if (!key) mailimap_date_free(day);
+  return key;
+}
+
+// "2" or "1.2": dot-separated section numbers, each at least 1 (RFC 3501 §6.4.5).
+std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
+  std::vector<uint32_t> numbers;
+  size_t start = 0;
+  while (true) {
+    const size_t dot = path.find('.', start);
+    const std::string_view piece = path.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    if (piece.empty() || piece.size() > 10) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : piece) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (value < 1 || value > UINT32_MAX) return std::nullopt;
+    numbers.push_back(static_cast<uint32_t>(value));
+    if (dot == std::string_view::npos) return numbers;
+    start = dot + 1;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Life cycle
+
+std::unique_ptr<LibEtPanIMAPSession> LibEtPanIMAPSession::initWithHost(std::string host,
+                                                                      int64_t port,
+                                                                      std::string encryption,
+                                                                      std::string username,
+                                                                      std::string password) {
+  ignore_broken_pipe_signal();
+  mailimap* imap = mailimap_new(0, nullptr);
+  if (!imap) return nullptr;
+  return std::unique_ptr<LibEtPanIMAPSession>(
+      new LibEtPanIMAPSession(imap, std::move(host), port, std::move(encryption),
+                              std::move(username), std::move(password)));
+}
+
+LibEtPanIMAPSession::LibEtPanIMAPSession(mailimap* imap, std::string host, int64_t port,
+                                         std::string encryption, std::string username,
+                                         std::string password)
+    : imap_(imap),
+      host_(std::move(host)),
+      port_(port),
+      encryption_(std::move(encryption)),
+      username_(std::move(username)),
+      password_(std::move(password)) {}
+
+LibEtPanIMAPSession::~LibEtPanIMAPSession() { disconnect(); }
+
+void LibEtPanIMAPSession::HandleRelease::operator()(mailimap* imap) const {
+  if (!imap) return;
+  if (imap->imap_stream) {
+    platform::lower_thread_to_utility_priority();
+    mailimap_logout(imap);
+  }
+  mailimap_free(imap);
+}
+
+void LibEtPanIMAPSession::disconnect() { imap_.reset(); }
+
+// ---------------------------------------------------------------------------------------
+// Connection and login
+
+bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  export_proxy_to_environment();
+  log_line("🔌", kImapComponent,
+           "尝试连接: " + host_ + " 端口 " + str(port_) + " 加密方式 " + encryption_);
+
+  const auto port = static_cast<uint16_t>(port_ & 0xFFFF);
+  platform::lower_thread_to_utility_priority();
+  int result = 0;
+  if (encryption_ == "ssl") {
+    result = mailimap_ssl_connect(imap_.get(), host_.c_str(), port);
+  } else if (encryption_ == "startTLS") {
+    result = mailimap_socket_connect(imap_.get(), host_.c_str(), port);
+    // RFC 3501 §6.2.1: STARTTLS comes before any authentication, right after the greeting.
+    if (connected(result)) result = mailimap_socket_starttls(imap_.get());
+  } else {
+    result = mailimap_socket_connect(imap_.get(), host_.c_str(), port);
+  }
+
+  if (!connected(result)) {
+    log_event("❌", "IMAP 连接失败，错误代码: " + str(result));
+    return fail(error, result, "连接失败: " + str(result));
+  }
+  log_event("✅", "IMAP 连接成功");
+  return true;
+}
+
+bool LibEtPanIMAPSession::loginWithError(LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  log_event("🔐", "尝试登录 IMAP，用户名: " + username_);
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_login(imap_.get(), username_.c_str(), password_.c_str());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "IMAP 登录失败，错误代码: " + str(result));
+    return fail(error, result, "登录失败: " + str(result));
+  }
+  log_event("✅", "IMAP 登录成功");
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Folders
+
+bool LibEtPanIMAPSession::selectFolder(std::string_view folder, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wire = imap_wire_folder_name(folder);
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_select(imap_.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "选择文件夹失败: " + std::string(folder) + ", 错误代码: " + str(result));
+    return fail(error, result, "选择文件夹失败: " + str(result));
+  }
+  log_event("✅", "选择文件夹成功: " + std::string(folder));
+  return true;
+}
+
+bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wire = imap_wire_folder_name(folder);
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_create(imap_.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) + ", 错误代码: " + str(result));
+    return fail(error, result, "创建文件夹失败: " + str(result));
+  }
+  log_event("✅", "创建文件夹成功: " + std::string(folder));
+  return true;
+}
+
+std::optional<std::vector<std::string>> LibEtPanIMAPSession::fetchFoldersWithError(
+    LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_list(imap_.get(), "", "*", &raw);
+  ListResultPtr list(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "获取文件夹列表失败，错误代码: " + str(result));
+    fail(error, result, "获取文件夹列表失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  if (list) {
+    for (clistiter* cell = clist_begin(list.get()); cell; cell = clist_next(cell)) {
+      auto* mailbox = static_cast<const mailimap_mailbox_list*>(clist_content(cell));
+      if (mailbox && mailbox->mb_name) names.push_back(decode_modified_utf7(mailbox->mb_name));
+    }
+  }
+  log_event("✅", "获取到 " + str(names.size()) + " 个文件夹");
+  return names;
+}
+
+// ---------------------------------------------------------------------------------------
+// UID listings
+
+std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesFromUID(
+    uint32_t fromUID, uint32_t toUID, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  SearchKeyPtr key(mailimap_search_key_new_all());
+  if (!key) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
+  SearchResultPtr found(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
+    fail(error, result, "搜索邮件失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<ImapUidEntry> entries;
+  for (uint32_t uid : uids_of_search(found.get())) {
+    if (uid >= fromUID && (toUID == 0 || uid <= toUID)) entries.push_back(ImapUidEntry{uid});
+  }
+  log_event("✅", "找到 " + str(entries.size()) + " 封邮件");
+  return entries;
+}
+
+std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSinceDate(
+    std::optional<std::chrono::system_clock::time_point> date, uint64_t limit,
+    LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  log_event("🔍", "开始搜索邮件，日期: " + (date ? log_date(*date) : std::string("(null)")) +
+                ", 限制: " + str(limit));
+  SearchKeyPtr key(date ? since_key(*date) : mailimap_search_key_new_all());
+  if (!key) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
+  SearchResultPtr found(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
+    fail(error, result, "搜索邮件失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<uint32_t> uids = uids_of_search(found.get());
+  const size_t total = uids.size();
+  log_event("📊", "搜索到 " + str(total) + " 封邮件");
+  if (total > kLargeSearchResult) {
+    log_event("⚠️", "邮件数量较多(" + str(total) + "封)，排序可能需要时间...");
+  }
+  std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
+  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) + ", 限制: " +
+                str(limit) + "）");
+  return entries;
+}
+
+std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::searchMessagesWithQuery(
+    std::string_view query, uint64_t limit, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  if (query.empty()) {
+    fail(error, -1, "搜索查询不能为空");
+    return std::nullopt;
+  }
+  log_event("🔍", "开始搜索邮件，查询: " + std::string(query) + ", 限制: " + str(limit));
+  // RFC 3501 §6.4.4 TEXT matches the header and the body.
+  char* text = strndup(query.data(), query.size());
+  if (!text) return std::nullopt;
+  SearchKeyPtr key(mailimap_search_key_new_text(text));
+  if (!key) {
+    std::free(text);
+    return std::nullopt;
+  }
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
+  SearchResultPtr found(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "搜索邮件失败，错误代码: " + str(result));
+    fail(error, result, "搜索邮件失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<uint32_t> uids = uids_of_search(found.get());
+  log_event("📊", "搜索到 " + str(uids.size()) + " 封邮件");
+  std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
+  log_event("✅", "返回 " + str(entries.size()) + " 封邮件");
+  return entries;
+}
+
+std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessagesWithLimit(
+    uint64_t limit, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  log_event("⚡️", "快速获取最新 " + str(limit) + " 封邮件...");
+  // libetpan keeps EXISTS and UIDNEXT from the last SELECT (and later untagged EXISTS).
+  const mailimap_selection_info* selection = imap_->imap_selection_info;
+  if (!selection) {
+    log_event("❌", "未选择文件夹");
+    fail(error, -1, "未选择文件夹");
+    return std::nullopt;
+  }
+  const uint32_t exists = selection->sel_exists;
+  const uint32_t uid_next = selection->sel_uidnext;
+  log_event("📊", "文件夹状态 - 邮件总数: " + str(exists) + ", 下一个UID: " + str(uid_next));
+  if (exists == 0) {
+    log_event("⚠️", "文件夹为空");
+    return std::vector<ImapUidEntry>{};
+  }
+  // The newest `limit` UIDs can only lie below UIDNEXT; gaps make the answer shorter.
+  // A limit of 0 asks for the whole range.
+  const uint32_t low =
+      limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
+  const uint32_t high = uid_next - 1;
+  log_event("🔍", "获取 UID 范围: " + str(low) + ":" + str(high));
+
+  SetPtr set(mailimap_set_new_interval(low, high));
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid()});
+  if (!set || !type) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "获取邮件 UID 失败，错误代码: " + str(result));
+    fail(error, result, "获取邮件失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<uint32_t> uids;
+  for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
+    if (const uint32_t uid = uid_of(message); uid != 0) uids.push_back(uid);
+  });
+  std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
+  log_event("✅", "快速获取完成: " + str(entries.size()) + " 封邮件");
+  return entries;
+}
+
+// ---------------------------------------------------------------------------------------
+// Headers
+
+std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
+    uint32_t uid, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  SetPtr set = single_uid_set(uid);
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
+  if (!set || !type) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "获取邮件头失败，UID: " + str(uid) + ", 错误代码: " + str(result));
+    fail(error, result, "获取邮件头失败: " + str(result));
+    return std::nullopt;
+  }
+  if (!messages || clist_isempty(messages.get())) {
+    log_event("⚠️", "邮件头为空，UID: " + str(uid));
+    return std::nullopt;
+  }
+  ImapHeaderRecord record;
+  record.uid = uid;
+  for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
+    merge_into_header_record(record, message);
+  });
+  log_event("✅", "获取邮件头成功，UID: " + str(uid));
+  return record;
+}
+
+std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMessageHeadersWithUIDs(
+    const std::vector<uint32_t>& uids, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  if (uids.empty()) return std::vector<ImapHeaderRecord>{};
+  log_event("📦", "批量获取 " + str(uids.size()) + " 封邮件头...");
+  SetPtr set(mailimap_set_new_empty());
+  if (!set) return std::nullopt;
+  for (uint32_t uid : uids) {
+    if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR) return std::nullopt;
+  }
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
+                                     mailimap_fetch_att_new_flags()});
+  if (!type) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "批量获取邮件头失败，错误代码: " + str(result));
+    fail(error, result, "批量获取邮件头失败: " + str(result));
+    return std::nullopt;
+  }
+  std::vector<ImapHeaderRecord> records;
+  for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
+    if (auto record = batch_header_record(message)) records.push_back(std::move(*record));
+  });
+  log_event("✅", "批量获取完成: " + str(records.size()) + " 封邮件头");
+  return records;
+}
+
+// ---------------------------------------------------------------------------------------
+// Bodies
+
+std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t uid,
+                                                                        LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  SetPtr set = single_uid_set(uid);
+  // RFC822 is the non-peeking form: the server sets \Seen, which is what opening a message
+  // means to the user.
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_rfc822()});
+  if (!set || !type) return std::nullopt;
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "获取邮件正文失败，UID: " + str(uid) + ", 错误代码: " + str(result));
+    fail(error, result, "获取邮件正文失败: " + str(result));
+    return std::nullopt;
+  }
+  if (!messages || clist_isempty(messages.get())) {
+    log_event("⚠️", "邮件正文为空（服务器未返回该 UID 记录），UID: " + str(uid));
+    fail(error, -2, "服务器未返回该邮件（UID " + str(uid) + "）的正文，可能已被移动或删除");
+    return std::nullopt;
+  }
+  std::string body;
+  const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
+    if (item->att_type == MAILIMAP_MSG_ATT_BODY_SECTION && item->att_data.att_body_section &&
+        item->att_data.att_body_section->sec_body_part &&
+        item->att_data.att_body_section->sec_length > 0) {
+      body.assign(item->att_data.att_body_section->sec_body_part,
+                  item->att_data.att_body_section->sec_length);
+      return true;
+    }
+    if (item->att_type == MAILIMAP_MSG_ATT_RFC822 && item->att_data.att_rfc822.att_content &&
+        item->att_data.att_rfc822.att_length > 0) {
+      body.assign(item->att_data.att_rfc822.att_content, item->att_data.att_rfc822.att_length);
+      return true;
+    }
+    return false;
+  });
+  if (!found) {
+    log_event("⚠️", "未找到邮件正文数据，UID: " + str(uid));
+    fail(error, -3, "邮件（UID " + str(uid) + "）响应中未包含正文数据");
+    return std::nullopt;
+  }
+  log_event("✅", "获取邮件正文成功，UID: " + str(uid) + ", 大小: " + str(body.size()) + " 字节");
+  return body;
+}
+
+std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t uid,
+                                                                        std::string_view partPath,
+                                                                        LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  if (partPath.empty()) {
+    fail(error, -1, "附件 partPath 不能为空");
+    return std::nullopt;
+  }
+  const auto numbers = parse_part_path(partPath);
+  if (!numbers) {
+    fail(error, -1, "非法的 partPath: " + std::string(partPath));
+    return std::nullopt;
+  }
+  const std::string part(partPath);
+
+  // BODY.PEEK[1.2] (RFC 3501 §6.4.5): the part as stored, without setting \Seen.
+  clist* section_ids = clist_new();
+  if (!section_ids) {
+    fail(error, -1, "clist_new 失败");
+    return std::nullopt;
+  }
+  for (uint32_t number : *numbers) {
+    auto* id = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+    if (id) *id = number;
+    if (!id || clist_append(section_ids, id) != 0) {
+      std::free(id);
+      clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
+      clist_free(section_ids);
+      return std::nullopt;
+    }
+  }
+  mailimap_section_part* section_part = mailimap_section_part_new(section_ids);
+  if (!section_part) {
+    clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
+    clist_free(section_ids);
+    return std::nullopt;
+  }
+  mailimap_section* section = mailimap_section_new_part(section_part);
+  if (!section) {
+    mailimap_section_part_free(section_part);
+    return std::nullopt;
+  }
+  mailimap_fetch_att* att = mailimap_fetch_att_new_body_peek_section(section);
+  if (!att) {
+    mailimap_section_free(section);
+    return std::nullopt;
+  }
+  FetchTypePtr type = fetch_type_of({att});
+  SetPtr set = single_uid_set(uid);
+  if (!set || !type) return std::nullopt;
+
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "抓取 part 失败，UID: " + str(uid) + ", part: " + part + ", 错误代码: " + str(result));
+    fail(error, result, "抓取附件 part 失败: " + str(result));
+    return std::nullopt;
+  }
+  if (!messages || clist_isempty(messages.get())) {
+    log_event("⚠️", "抓取 part 返回空，UID: " + str(uid) + ", part: " + part);
+    return std::nullopt;
+  }
+  std::string bytes;
+  const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
+    if (item->att_type != MAILIMAP_MSG_ATT_BODY_SECTION || !item->att_data.att_body_section) {
+      return false;
+    }
+    const mailimap_msg_att_body_section* body = item->att_data.att_body_section;
+    if (!body->sec_body_part || body->sec_length == 0) return false;
+    bytes.assign(body->sec_body_part, body->sec_length);
+    return true;
+  });
+  if (!found) {
+    log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
+    return std::nullopt;
+  }
+  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
+                " 字节");
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------------------
+// Flags, deletion, moving
+
+bool LibEtPanIMAPSession::markAsReadWithUID(uint32_t uid, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const auto result = uid_store_flag(imap_.get(), uid, "\\Seen", +1);
+  if (!result) return false;
+  if (*result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "标记为已读失败，UID: " + str(uid) + ", 错误代码: " + str(*result));
+    return fail(error, *result, "标记为已读失败: " + str(*result));
+  }
+  log_event("✅", "标记为已读成功，UID: " + str(uid));
+  return true;
+}
+
+bool LibEtPanIMAPSession::markAsUnreadWithUID(uint32_t uid, LibEtPanError* error) {
+  return storeFlagWithUID(uid, "\\Seen", -1, "标记为未读", error);
+}
+
+bool LibEtPanIMAPSession::addFlaggedWithUID(uint32_t uid, LibEtPanError* error) {
+  return storeFlagWithUID(uid, "\\Flagged", +1, "添加星标", error);
+}
+
+bool LibEtPanIMAPSession::removeFlaggedWithUID(uint32_t uid, LibEtPanError* error) {
+  return storeFlagWithUID(uid, "\\Flagged", -1, "移除星标", error);
+}
+
+bool LibEtPanIMAPSession::storeFlagWithUID(uint32_t uid, std::string_view flag, int sign,
+                                           std::string_view action, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const auto result = uid_store_flag(imap_.get(), uid, flag, sign);
+  if (!result) return false;
+  const std::string label(action);
+  if (*result != MAILIMAP_NO_ERROR) {
+    log_event("❌", label + " 失败，UID: " + str(uid) + ", 错误代码: " + str(*result));
+    return fail(error, *result, label + " 失败: " + str(*result));
+  }
+  log_event("✅", label + " 成功，UID: " + str(uid));
+  return true;
+}
+
+bool LibEtPanIMAPSession::deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (!storeFlagWithUID(uid, "\\Deleted", +1, "标记为删除", error)) return false;
+  // EXPUNGE (RFC 3501 §6.4.3) removes every \Deleted message of the folder, not only this one.
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_expunge(imap_.get());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "EXPUNGE 失败，UID: " + str(uid) + ", 错误代码: " + str(result));
+    return fail(error, result, "EXPUNGE 失败: " + str(result));
+  }
+  log_event("✅", "删除并 EXPUNGE 成功，UID: " + str(uid));
+  return true;
+}
+
+bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFolder,
+                                             LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wire = imap_wire_folder_name(toFolder);
+  const std::string dest(toFolder);
+  SetPtr set = single_uid_set(uid);
+  if (!set) return false;
+  // COPY + delete rather than MOVE (RFC 6851), which not every server offers.
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_copy(imap_.get(), set.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "COPY 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
+    return fail(error, result, "COPY 失败: " + str(result));
+  }
+  // A failed delete leaves the copy in the destination; the caller sees the delete's error.
+  if (!deleteAndExpungeWithUID(uid, error)) return false;
+  log_event("✅", "MOVE 成功，UID: " + str(uid) + ", dest: " + dest);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// IDLE (RFC 2177) and NOOP
+
+bool LibEtPanIMAPSession::hasIdleCapability() {
+  if (!imap_) return false;
+  return mailimap_has_idle(imap_.get()) != 0;
+}
+
+bool LibEtPanIMAPSession::idleWithError(LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_idle(imap_.get());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "IDLE 失败，错误代码: " + str(result));
+    return fail(error, result, "IDLE 失败: " + str(result));
+  }
+  log_event("✅", "进入 IDLE 状态");
+  return true;
+}
+
+bool LibEtPanIMAPSession::idleDoneWithError(LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_idle_done(imap_.get());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "IDLE DONE 失败，错误代码: " + str(result));
+    return fail(error, result, "IDLE DONE 失败: " + str(result));
+  }
+  log_event("✅", "退出 IDLE 状态");
+  return true;
+}
+
+int LibEtPanIMAPSession::idleFd() const {
+  if (!imap_ || !imap_->imap_stream) return -1;
+  mailstream_low* low = mailstream_get_low(imap_->imap_stream);
+  return low ? mailstream_low_get_fd(low) : -1;
+}
+
+bool LibEtPanIMAPSession::noopWithError(LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_noop(imap_.get());
+  if (result != MAILIMAP_NO_ERROR) return fail(error, result, "NOOP 失败: " + str(result));
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Modified UTF-7
+
+std::string LibEtPanIMAPSession::encodeModifiedUTF7(std::string_view text) {
+  return encode_modified_utf7(text);
+}
+
+std::string LibEtPanIMAPSession::decodeModifiedUTF7(std::string_view text) {
+  return decode_modified_utf7(text);
+}
+
+}  // namespace kestrova::mail

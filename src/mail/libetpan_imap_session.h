@@ -1,0 +1,123 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "mail/imap_header_record.h"
+#include "mail/libetpan_error.h"
+
+struct mailimap;
+
+namespace kestrova::mail {
+
+// One entry of a UID listing.
+struct ImapUidEntry {
+  uint32_t uid = 0;
+  bool operator==(const ImapUidEntry&) const = default;
+};
+
+// A blocking IMAP client over libetpan: one instance owns one connection to one server for
+// one account and is used by one thread at a time. Every operation takes an optional error
+// out-parameter; failing means returning false (or nothing) and filling it when given.
+//
+// Calling order: create, connectWithError, loginWithError, then folder operations; message
+// operations act on the folder of the last successful selectFolder. After disconnect every
+// operation fails with -1 "IMAP 会话未初始化"; destruction disconnects.
+class LibEtPanIMAPSession {
+ public:
+  // Nothing when libetpan cannot create its client handle. `encryption` is "ssl",
+  // "startTLS", or anything else for an unencrypted connection.
+  static std::unique_ptr<LibEtPanIMAPSession> initWithHost(std::string host, int64_t port,
+                                                           std::string encryption,
+                                                           std::string username,
+                                                           std::string password);
+  ~LibEtPanIMAPSession();
+  LibEtPanIMAPSession(const LibEtPanIMAPSession&) = delete;
+  LibEtPanIMAPSession& operator=(const LibEtPanIMAPSession&) = delete;
+
+  mailimap* imapSession() const { return imap_.get(); }
+  const std::string& host() const { return host_; }
+  int64_t port() const { return port_; }
+  const std::string& encryption() const { return encryption_; }
+  const std::string& username() const { return username_; }
+
+  bool connectWithError(LibEtPanError* error = nullptr);
+  bool loginWithError(LibEtPanError* error = nullptr);
+  bool selectFolder(std::string_view folder, LibEtPanError* error = nullptr);
+  bool createFolder(std::string_view folder, LibEtPanError* error = nullptr);
+  std::optional<std::vector<std::string>> fetchFoldersWithError(LibEtPanError* error = nullptr);
+
+  // UID listings. `toUID` 0 = no upper bound; `limit` 0 = no limit. The date is read in
+  // the user's local calendar and time zone (day, month, year); nothing means ALL.
+  std::optional<std::vector<ImapUidEntry>> fetchMessagesFromUID(uint32_t fromUID,
+                                                                uint32_t toUID,
+                                                                LibEtPanError* error = nullptr);
+  std::optional<std::vector<ImapUidEntry>> fetchMessagesSinceDate(
+      std::optional<std::chrono::system_clock::time_point> date, uint64_t limit,
+      LibEtPanError* error = nullptr);
+  std::optional<std::vector<ImapUidEntry>> searchMessagesWithQuery(std::string_view query,
+                                                                   uint64_t limit,
+                                                                   LibEtPanError* error = nullptr);
+  std::optional<std::vector<ImapUidEntry>> fetchLatestMessagesWithLimit(
+      uint64_t limit, LibEtPanError* error = nullptr);
+
+  // Nothing without an error when the server returned no message.
+  std::optional<ImapHeaderRecord> fetchMessageHeadersWithUID(uint32_t uid,
+                                                             LibEtPanError* error = nullptr);
+  std::optional<std::vector<ImapHeaderRecord>> fetchBatchMessageHeadersWithUIDs(
+      const std::vector<uint32_t>& uids, LibEtPanError* error = nullptr);
+
+  // The whole raw message (sets \Seen on the server).
+  std::optional<std::string> fetchMessageBodyWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  // The raw, still transfer-encoded bytes of one body part ("2", "1.2"); nothing without
+  // an error when the server sent no data.
+  std::optional<std::string> fetchMessagePartWithUID(uint32_t uid, std::string_view partPath,
+                                                     LibEtPanError* error = nullptr);
+
+  bool markAsReadWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  bool markAsUnreadWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  bool addFlaggedWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  bool removeFlaggedWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  // `flag` is the IMAP form ("\\Seen"); `sign` +1 adds, -1 removes; `action` names the
+  // operation in messages.
+  bool storeFlagWithUID(uint32_t uid, std::string_view flag, int sign, std::string_view action,
+                        LibEtPanError* error = nullptr);
+  bool deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  bool moveMessageWithUID(uint32_t uid, std::string_view toFolder, LibEtPanError* error = nullptr);
+
+  bool hasIdleCapability();
+  bool idleWithError(LibEtPanError* error = nullptr);
+  bool idleDoneWithError(LibEtPanError* error = nullptr);
+  // The connection's socket, for waiting until the server speaks while idling; -1 when
+  // there is no client handle.
+  int idleFd() const;
+  bool noopWithError(LibEtPanError* error = nullptr);
+
+  void disconnect();
+
+  // IMAP modified UTF-7 (folder names), both directions.
+  static std::string encodeModifiedUTF7(std::string_view text);
+  static std::string decodeModifiedUTF7(std::string_view text);
+
+ private:
+  LibEtPanIMAPSession(mailimap* imap, std::string host, int64_t port, std::string encryption,
+                      std::string username, std::string password);
+
+  // Releasing the handle logs out first when a connection is open.
+  struct HandleRelease {
+    void operator()(mailimap* imap) const;
+  };
+  std::unique_ptr<mailimap, HandleRelease> imap_;
+  std::string host_;
+  int64_t port_ = 0;
+  std::string encryption_;
+  std::string username_;
+  std::string password_;
+};
+
+}  // namespace kestrova::mail

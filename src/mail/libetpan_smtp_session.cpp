@@ -1,0 +1,346 @@
+#include "mail/libetpan_smtp_session.h"
+
+#include <libetpan/libetpan.h>
+#include <unicode/unistr.h>
+
+#include <cstdlib>
+
+#include "mail/mail_proxy_settings.h"
+#include "mail/modified_utf7.h"
+#include "platform/thread_priority.h"
+#include "util/log.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+constexpr std::string_view kComponent = "LibEtPan SMTP";
+constexpr time_t kTimeoutSeconds = 30;
+
+void log(std::string_view emoji, const std::string& message) {
+  log_line(emoji, kComponent, message);
+}
+
+// Logs "❌ <message>" and reports the failure under `code`.
+bool fail(LibEtPanError* error, int code, const std::string& message) {
+  log("❌", message);
+  set_error(error, LibEtPanError{code, message, std::nullopt, std::nullopt});
+  return false;
+}
+
+bool fail_uninitialised(LibEtPanError* error, const std::string& log_message) {
+  log("❌", log_message);
+  set_error(error, LibEtPanError{-1, "SMTP 会话未初始化", std::nullopt, std::nullopt});
+  return false;
+}
+
+// The user-facing kind and explanation of a failed connection, by libetpan result code.
+std::pair<std::string, std::string> describe_connect_failure(int code) {
+  switch (code) {
+    case MAILSMTP_ERROR_STREAM:
+      return {"流错误", "网络流错误，可能是网络连接中断。"};
+    case MAILSMTP_ERROR_HOSTNAME:
+      return {"主机名错误", "无法解析主机名，请检查服务器地址是否正确。"};
+    case MAILSMTP_ERROR_STARTTLS_TEMPORARY_FAILURE:
+      return {"STARTTLS 临时失败", "STARTTLS 握手临时失败，请稍后重试。"};
+    case MAILSMTP_ERROR_STARTTLS_NOT_SUPPORTED:
+      return {"STARTTLS 不支持或握手失败",
+              "服务器可能不支持 STARTTLS，或 SSL/TLS 握手失败。请尝试使用 SSL 直接连接（端口 465）。"};
+    case MAILSMTP_ERROR_CONNECTION_REFUSED:
+      return {"连接被拒绝", "服务器拒绝了连接，请检查服务器地址和端口是否正确。"};
+    case MAILSMTP_ERROR_SSL:
+      return {"SSL/TLS 错误", "SSL/TLS 连接失败，可能是证书验证失败或 TLS 版本不兼容。"};
+    default:
+      return {"连接失败: " + std::to_string(code), "LibEtPan 错误代码: " + std::to_string(code)};
+  }
+}
+
+// Exports the proxy to the process environment for helpers that honour it; only the
+// lower-case variables, which is what such helpers read for mail traffic.
+void export_proxy(const MailProxySettings& proxy) {
+  if (!proxy.enabled) {
+    log("🔌", "未启用代理");
+    return;
+  }
+  const std::string address = proxy.host + ":" + std::to_string(proxy.port);
+  log("🔌", "使用代理: " + proxy.type + "://" + address);
+  if (proxy.type == "socks5") {
+    setenv("all_proxy", ("socks5://" + address).c_str(), 1);
+  } else if (proxy.type == "http") {
+    setenv("http_proxy", ("http://" + address).c_str(), 1);
+    setenv("https_proxy", ("http://" + address).c_str(), 1);
+  }
+}
+
+std::string join(const std::vector<std::string>& items) {
+  std::string out;
+  for (const auto& item : items) {
+    if (!out.empty()) out += ", ";
+    out += item;
+  }
+  return out;
+}
+
+bool has_line_break(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// Text length as the user interface counts it (UTF-16 code units).
+size_t utf16_length(std::string_view text) {
+  return static_cast<size_t>(
+      icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
+          .length());
+}
+
+const std::vector<std::string>& or_empty(const std::optional<std::vector<std::string>>& list) {
+  static const std::vector<std::string> kEmpty;
+  return list ? *list : kEmpty;
+}
+
+// The texts of one kind of recipient (To, Cc, Bcc) in the RCPT phase.
+struct RecipientKind {
+  const std::vector<std::string>& addresses;
+  std::string_view step;           // step log, or empty for To
+  std::string_view each_prefix;    // "添加收件人: " ...
+  std::string_view failure_prefix; // "添加收件人失败: " ...
+  std::string_view success;        // "收件人添加成功" ...
+};
+
+}  // namespace
+
+void LibEtPanSMTPSession::HandleRelease::operator()(mailsmtp* smtp) const {
+  if (!smtp) return;
+  if (smtp->stream) mailsmtp_quit(smtp);
+  mailsmtp_free(smtp);
+}
+
+LibEtPanSMTPSession::LibEtPanSMTPSession(mailsmtp* smtp, std::string host, int64_t port,
+                                         std::string encryption, std::string username,
+                                         std::string password)
+    : smtp_(smtp),
+      host_(std::move(host)),
+      port_(port),
+      encryption_(std::move(encryption)),
+      username_(std::move(username)),
+      password_(std::move(password)) {}
+
+LibEtPanSMTPSession::~LibEtPanSMTPSession() { disconnect(); }
+
+std::unique_ptr<LibEtPanSMTPSession> LibEtPanSMTPSession::initWithHost(std::string host,
+                                                                       int64_t port,
+                                                                       std::string encryption,
+                                                                       std::string username,
+                                                                       std::string password) {
+  mailsmtp* smtp = mailsmtp_new(0, nullptr);
+  if (!smtp) return nullptr;
+  mailsmtp_set_timeout(smtp, kTimeoutSeconds);
+  log("📧", "已设置连接超时: 30秒");
+  return std::unique_ptr<LibEtPanSMTPSession>(
+      new LibEtPanSMTPSession(smtp, std::move(host), port, std::move(encryption),
+                              std::move(username), std::move(password)));
+}
+
+bool LibEtPanSMTPSession::connectWithError(LibEtPanError* error) {
+  if (!smtp_) return fail_uninitialised(error, "会话未初始化");
+  platform::lower_thread_to_utility_priority();
+  log("🔌", "尝试连接: " + host_ + " 端口 " + std::to_string(port_) + " 加密方式 " + encryption_);
+  export_proxy(MailProxySettings::load());
+
+  const auto port = static_cast<uint16_t>(port_);
+  log("🔌", "开始连接，主机: " + host_ + ", 端口: " + std::to_string(port));
+  int result;
+  if (encryption_ == "ssl") {
+    log("🔌", "使用 SSL 加密连接");
+    result = mailsmtp_ssl_connect(smtp_.get(), host_.c_str(), port);
+  } else if (encryption_ == "startTLS") {
+    log("🔌", "使用 STARTTLS 连接");
+    result = mailsmtp_socket_connect(smtp_.get(), host_.c_str(), port);
+    if (result == MAILSMTP_NO_ERROR) {
+      log("🔌", "Socket 连接成功，开始 STARTTLS 握手");
+      // RFC 3207: STARTTLS is only known to be offered after EHLO lists it.
+      mailesmtp_ehlo(smtp_.get());
+      result = mailsmtp_socket_starttls(smtp_.get());
+    }
+  } else {
+    log("🔌", "使用无加密连接");
+    result = mailsmtp_socket_connect(smtp_.get(), host_.c_str(), port);
+  }
+  if (result == MAILSMTP_NO_ERROR) {
+    log("✅", "连接成功");
+    return true;
+  }
+
+  auto [type, detail] = describe_connect_failure(result);
+  log("❌", "连接失败，错误代码: " + std::to_string(result));
+  log("❌", "错误类型: " + type);
+  log("❌", "错误详情: " + detail);
+  set_error(error, LibEtPanError{result, std::move(type), std::move(detail), result});
+  return false;
+}
+
+bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
+  if (!smtp_) return fail_uninitialised(error, "登录失败: 会话未初始化");
+  platform::lower_thread_to_utility_priority();
+  log("🔐", "开始登录，用户名: " + username_);
+
+  log("🔐", "步骤 1: 发送 EHLO 命令");
+  int result = mailesmtp_ehlo(smtp_.get());
+  if (result == MAILSMTP_NO_ERROR) {
+    log("✅", "EHLO 成功");
+  } else {
+    log("⚠️", "EHLO 失败 (代码: " + std::to_string(result) + ")，尝试 HELO");
+    result = mailsmtp_helo(smtp_.get());
+    if (result != MAILSMTP_NO_ERROR)
+      return fail(error, result, "HELO/EHLO 失败: " + std::to_string(result));
+    log("✅", "HELO 成功");
+  }
+
+  log("🔐", "步骤 2: 执行认证");
+  // No server name, address pair or realm: LOGIN and PLAIN need none of them.
+  auto authenticate = [&](const char* mechanism) {
+    return mailesmtp_auth_sasl(smtp_.get(), mechanism, nullptr, nullptr, nullptr,
+                               username_.c_str(), username_.c_str(), password_.c_str(),
+                               nullptr);
+  };
+  result = authenticate("LOGIN");
+  if (result == MAILSMTP_NO_ERROR) {
+    log("✅", "LOGIN 认证成功");
+  } else {
+    log("⚠️", "LOGIN 认证失败 (代码: " + std::to_string(result) + ")，尝试 PLAIN 认证");
+    result = authenticate("PLAIN");
+    if (result != MAILSMTP_NO_ERROR) {
+      const std::string message = "认证失败: " + std::to_string(result);
+      log("❌", "认证失败，错误代码: " + std::to_string(result));
+      log("❌", "错误信息: " + message);
+      log("💡", "提示: 如果您使用 Gmail，请确保使用应用专用密码");
+      set_error(error, LibEtPanError{result, message, std::nullopt, std::nullopt});
+      return false;
+    }
+    log("✅", "PLAIN 认证成功");
+  }
+  log("✅", "登录成功");
+  return true;
+}
+
+bool LibEtPanSMTPSession::sendMessageTo(
+    const std::vector<std::string>& to, const std::optional<std::vector<std::string>>& cc,
+    const std::optional<std::vector<std::string>>& bcc, std::string_view subject,
+    std::string_view body, const std::optional<std::string>& htmlBody,
+    const std::optional<std::vector<OutgoingAttachment>>& attachments, bool readReceipt,
+    LibEtPanError* error, std::string* messageId) {
+  if (!smtp_) return fail_uninitialised(error, "发送失败: 会话未初始化");
+  platform::lower_thread_to_utility_priority();
+  mailsmtp* smtp = smtp_.get();
+  const auto& cc_list = or_empty(cc);
+  const auto& bcc_list = or_empty(bcc);
+
+  log("📧", "开始发送邮件");
+  log("📧", "发件人: " + single_line(username_));
+  log("📧", "收件人: " + single_line(join(to)));
+  if (!cc_list.empty()) log("📧", "抄送: " + single_line(join(cc_list)));
+  if (!bcc_list.empty()) log("📧", "密送: " + single_line(join(bcc_list)));
+  log("📧", "主题: " + single_line(subject));
+  log("📧", "正文长度: " + std::to_string(utf16_length(body)) + " 字符");
+  if (htmlBody)
+    log("📧", "HTML 正文长度: " + std::to_string(utf16_length(*htmlBody)) + " 字符");
+  if (attachments) {
+    log("📧", "附件数量: " + std::to_string(attachments->size()));
+    for (const auto& attachment : *attachments)
+      log("📧", "附件: " + single_line(attachment.filename.value_or("unknown")) + " (" +
+                    single_line(attachment.mimeType.value_or("application/octet-stream")) +
+                    ", " + std::to_string(attachment.data ? attachment.data->size() : 0) +
+                    " 字节)");
+  }
+
+  const RecipientKind kinds[] = {
+      {to, "", "添加收件人: ", "添加收件人失败: ", "收件人添加成功"},
+      {cc_list, "步骤 2.1: 添加 CC 收件人", "添加 CC 收件人: ", "添加CC收件人失败: ",
+       "CC 收件人添加成功"},
+      {bcc_list, "步骤 2.2: 添加 BCC 收件人", "添加 BCC 收件人: ", "添加BCC收件人失败: ",
+       "BCC 收件人添加成功"},
+  };
+  // libetpan writes envelope addresses into the command line as they are, so a line break
+  // in one would start a command of its own. Such a send is refused before MAIL FROM.
+  if (has_line_break(username_))
+    return fail(error, -1, "设置发件人失败: " + std::to_string(-1));
+  for (const auto& kind : kinds)
+    for (const auto& address : kind.addresses)
+      if (has_line_break(address))
+        return fail(error, -1,
+                    std::string(kind.failure_prefix) + single_line(address) + ", 错误: -1");
+
+  // RFC 5321 §3.3: one MAIL/RCPT/DATA transaction per message.
+  log("📧", "步骤 1: 设置发件人");
+  const bool extended = smtp->esmtp != 0;
+  int result = extended ? mailesmtp_mail(smtp, username_.c_str(), 1, nullptr)
+                        : mailsmtp_mail(smtp, username_.c_str());
+  if (result != MAILSMTP_NO_ERROR)
+    return fail(error, result, "设置发件人失败: " + std::to_string(result));
+  log("✅", "发件人设置成功");
+
+  log("📧", "步骤 2: 添加收件人");
+  for (const auto& kind : kinds) {
+    const bool is_to = kind.step.empty();
+    if (!is_to && kind.addresses.empty()) continue;
+    if (!is_to) log("📧", std::string(kind.step));
+    for (const auto& address : kind.addresses) {
+      log("📧", std::string(kind.each_prefix) + address);
+      result = extended ? mailesmtp_rcpt(smtp, address.c_str(), 0, nullptr)
+                        : mailsmtp_rcpt(smtp, address.c_str());
+      if (result != MAILSMTP_NO_ERROR)
+        return fail(error, result,
+                    std::string(kind.failure_prefix) + address + ", 错误: " +
+                        std::to_string(result));
+    }
+    log("✅", std::string(kind.success));
+  }
+
+  log("📧", "步骤 3: 开始数据阶段");
+  result = mailsmtp_data(smtp);
+  if (result != MAILSMTP_NO_ERROR)
+    return fail(error, result, "开始数据阶段失败: " + std::to_string(result));
+  log("✅", "数据阶段开始成功");
+
+  log("📧", "步骤 4: 构建 MIME 消息");
+  OutgoingMessage message{username_,
+                          to,
+                          cc_list,
+                          std::string(subject),
+                          std::string(body),
+                          htmlBody,
+                          attachments.value_or(std::vector<OutgoingAttachment>{}),
+                          readReceipt};
+  const BuiltMessage built = build_outgoing_message(message, MessageStamp::now());
+
+  log("📧", "步骤 5: 发送消息数据");
+  log("📧", "消息大小: " + std::to_string(built.text.size()) + " 字节");
+  // libetpan dot-stuffs the text and writes the terminating "." line.
+  result = mailsmtp_data_message(smtp, built.text.data(), built.text.size());
+  if (result != MAILSMTP_NO_ERROR) {
+    log("❌", "错误代码: " + std::to_string(result));
+    return fail(error, result, "发送消息失败: " + std::to_string(result));
+  }
+  log("✅", "邮件发送成功");
+  if (messageId) *messageId = built.messageId;
+  return true;
+}
+
+void LibEtPanSMTPSession::disconnect() { smtp_.reset(); }
+
+std::string LibEtPanSMTPSession::encodeMimeHeader(std::string_view text) {
+  return encode_mime_header(text);
+}
+
+std::string LibEtPanSMTPSession::encodeMimeHeaderValue(std::string_view text) {
+  return encode_mime_header_value(text);
+}
+
+std::string LibEtPanSMTPSession::quotedPrintableEncode(std::string_view text) {
+  return quoted_printable_encode(text);
+}
+
+std::string LibEtPanSMTPSession::encodeModifiedUTF7(std::string_view text) {
+  return encode_modified_utf7(text);
+}
+
+}  // namespace kestrova::mail

@@ -1,0 +1,347 @@
+// Connecting and logging in with LibEtPanIMAPSession: the real Dovecot for what a server
+// normally does, and tiny scripted servers on loopback for what it will not do (refuse
+// STARTTLS, greet pre-authenticated, speak another protocol, hang up mid-greeting, fail an
+// EXPUNGE).
+#include <arpa/inet.h>
+#include <libetpan/libetpan.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mail/libetpan_imap_session.h"
+#include "platform/settings_store.h"
+#include "support/mail_servers.h"
+#include "support/session_bus.h"
+#include "support/test_support.h"
+
+namespace kestrova::mail {
+namespace {
+
+using testing::MailServers;
+using testing::ScopedEnvironment;
+using testing::ScopedHome;
+using testing::TempDir;
+
+// A one-connection IMAP server on loopback. `respond` gets the tag and the upper-cased
+// command words of each client line ("UID COPY", "LOGIN", ...) and returns what to send
+// back; LOGOUT is answered and ends the conversation. The command names it saw can be read
+// after finish().
+class ScriptedServer {
+ public:
+  using Responder = std::function<std::string(const std::string& tag, const std::string& command)>;
+
+  ScriptedServer(std::string greeting, Responder respond) {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(listen_fd_, 1) != 0 ||
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      throw std::runtime_error("cannot listen on loopback");
+    }
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, greeting = std::move(greeting), respond = std::move(respond)] {
+      serve(greeting, respond);
+    });
+  }
+  ~ScriptedServer() {
+    finish();
+    close(listen_fd_);
+  }
+
+  int port() const { return port_; }
+  void finish() {
+    if (thread_.joinable()) thread_.join();
+  }
+  const std::vector<std::string>& commands() const { return commands_; }
+
+ private:
+  void serve(const std::string& greeting, const Responder& respond) {
+    pollfd waiting{listen_fd_, POLLIN, 0};
+    if (poll(&waiting, 1, 10000) <= 0) return;
+    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) return;
+    send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+    std::string buffer;
+    while (respond) {
+      const size_t end = buffer.find("\r\n");
+      if (end == std::string::npos) {
+        pollfd readable{fd, POLLIN, 0};
+        char chunk[1024];
+        if (poll(&readable, 1, 10000) <= 0) break;
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) break;
+        buffer.append(chunk, static_cast<size_t>(n));
+        continue;
+      }
+      const std::string line = buffer.substr(0, end);
+      buffer.erase(0, end + 2);
+      const size_t space = line.find(' ');
+      const std::string tag = line.substr(0, space);
+      std::string command = space == std::string::npos ? "" : line.substr(space + 1);
+      for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      const std::string name = command.substr(0, command.find(' '));
+      commands_.push_back(name == "UID" ? command.substr(0, command.find(' ', 4)) : name);
+      const std::string reply =
+          name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n" : respond(tag, commands_.back());
+      send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      if (name == "LOGOUT") break;
+    }
+    close(fd);
+  }
+
+  int listen_fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::vector<std::string> commands_;
+};
+
+// A loopback port nobody listens on.
+int closed_port() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+class ImapConnectionTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<LibEtPanIMAPSession> session(int port, const std::string& encryption = "none",
+                                               const std::string& password = "") {
+    const std::string user = servers_.fresh_user();
+    return LibEtPanIMAPSession::initWithHost(servers_.host, port, encryption, user,
+                                             password.empty() ? servers_.password : password);
+  }
+  std::unique_ptr<LibEtPanIMAPSession> scripted_session(const ScriptedServer& server,
+                                                        const std::string& encryption = "none") {
+    return LibEtPanIMAPSession::initWithHost("127.0.0.1", server.port(), encryption, "u", "p");
+  }
+
+  // A failed connect must carry the library's code in both places.
+  static void expect_connect_failure(LibEtPanIMAPSession& session) {
+    LibEtPanError error;
+    EXPECT_FALSE(session.connectWithError(&error));
+    EXPECT_NE(error.code, MAILIMAP_NO_ERROR);
+    EXPECT_NE(error.code, MAILIMAP_NO_ERROR_NON_AUTHENTICATED);
+    EXPECT_EQ(error.localizedDescription, "连接失败: " + std::to_string(error.code));
+    EXPECT_EQ(error.domain(), "LibEtPanError");
+  }
+
+  TempDir dir_;
+  ScopedHome home_{dir_.path()};
+  const MailServers& servers_ = MailServers::shared();
+};
+
+TEST_F(ImapConnectionTest, ConnectsAndLogsInWithEveryEncryption) {
+  const std::pair<std::string, int> variants[] = {
+      {"none", servers_.imap_plain}, {"startTLS", servers_.imap_plain}, {"ssl", servers_.imap_ssl}};
+  for (const auto& [encryption, port] : variants) {
+    SCOPED_TRACE(encryption);
+    auto imap = session(port, encryption);
+    ASSERT_TRUE(imap);
+    EXPECT_EQ(imap->encryption(), encryption);
+    LibEtPanError error;
+    ASSERT_TRUE(imap->connectWithError(&error)) << error.localizedDescription;
+    ASSERT_TRUE(imap->loginWithError(&error)) << error.localizedDescription;
+    EXPECT_TRUE(imap->hasIdleCapability());
+    EXPECT_TRUE(imap->noopWithError(&error));
+    EXPECT_GE(imap->idleFd(), 0);
+    auto folders = imap->fetchFoldersWithError(&error);
+    ASSERT_TRUE(folders);
+    EXPECT_EQ(*folders, std::vector<std::string>{"INBOX"});
+  }
+}
+
+TEST_F(ImapConnectionTest, WrongPasswordFailsLoginWithTheLibraryCode) {
+  auto imap = session(servers_.imap_plain, "none", "not-the-password");
+  ASSERT_TRUE(imap->connectWithError());
+  LibEtPanError error;
+  EXPECT_FALSE(imap->loginWithError(&error));
+  EXPECT_EQ(error.code, MAILIMAP_ERROR_LOGIN);
+  EXPECT_EQ(error.localizedDescription, "登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN));
+  // Without an out-parameter the failure is only the return value.
+  EXPECT_FALSE(imap->loginWithError());
+}
+
+TEST_F(ImapConnectionTest, BrokenOrForeignServersFailWithoutHanging) {
+  {
+    SCOPED_TRACE("closed port");
+    auto imap = session(closed_port());
+    expect_connect_failure(*imap);
+  }
+  {
+    SCOPED_TRACE("TLS handshake against a plain-text greeting");
+    auto imap = session(servers_.imap_plain, "ssl");
+    expect_connect_failure(*imap);
+  }
+  {
+    SCOPED_TRACE("another protocol");
+    ScriptedServer http("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n", nullptr);
+    auto imap = scripted_session(http);
+    expect_connect_failure(*imap);
+    imap.reset();
+  }
+  {
+    SCOPED_TRACE("hang-up in the middle of the greeting");
+    ScriptedServer cut("* OK Dove", nullptr);
+    auto imap = scripted_session(cut, "startTLS");
+    expect_connect_failure(*imap);
+    imap->disconnect();
+    EXPECT_EQ(imap->idleFd(), -1);
+  }
+}
+
+TEST_F(ImapConnectionTest, RefusedStartTlsFailsBeforeAnyLogin) {
+  ScriptedServer server("* OK [CAPABILITY IMAP4rev1 STARTTLS] ready\r\n",
+                        [](const std::string& tag, const std::string& command) {
+                          if (command == "STARTTLS") return tag + " NO TLS is not available\r\n";
+                          return tag + " BAD unexpected\r\n";
+                        });
+  auto imap = scripted_session(server, "startTLS");
+  expect_connect_failure(*imap);
+  imap->disconnect();
+  server.finish();
+  ASSERT_FALSE(server.commands().empty());
+  EXPECT_EQ(server.commands().front(), "STARTTLS");
+  for (const std::string& command : server.commands()) EXPECT_NE(command, "LOGIN");
+}
+
+TEST_F(ImapConnectionTest, PreAuthenticatedGreetingIsAFailure) {
+  ScriptedServer server("* PREAUTH welcome back\r\n",
+                        [](const std::string& tag, const std::string&) { return tag + " BAD no\r\n"; });
+  auto imap = scripted_session(server);
+  LibEtPanError error;
+  EXPECT_FALSE(imap->connectWithError(&error));
+  EXPECT_EQ(error.code, 1);
+  EXPECT_EQ(error.localizedDescription, "连接失败: 1");
+}
+
+TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
+  ScriptedServer server(
+      "* OK ready\r\n", [](const std::string& tag, const std::string& command) -> std::string {
+        if (command == "LOGIN") return tag + " OK logged in\r\n";
+        if (command == "SELECT") {
+          return "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 2] n\r\n" + tag +
+                 " OK [READ-WRITE] selected\r\n";
+        }
+        if (command == "UID COPY") return tag + " OK copied\r\n";
+        if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK\r\n";
+        if (command == "EXPUNGE") return tag + " NO expunge refused\r\n";
+        return tag + " BAD unexpected\r\n";
+      });
+  auto imap = scripted_session(server);
+  ASSERT_TRUE(imap->connectWithError());
+  ASSERT_TRUE(imap->loginWithError());
+  ASSERT_TRUE(imap->selectFolder("INBOX"));
+  LibEtPanError error;
+  EXPECT_FALSE(imap->moveMessageWithUID(1, "Archive", &error));
+  EXPECT_EQ(error.code, MAILIMAP_ERROR_EXPUNGE);
+  EXPECT_EQ(error.localizedDescription, "EXPUNGE 失败: " + std::to_string(MAILIMAP_ERROR_EXPUNGE));
+  imap->disconnect();
+  server.finish();
+  EXPECT_EQ(server.commands(), (std::vector<std::string>{"LOGIN", "SELECT", "UID COPY", "UID STORE",
+                                                         "EXPUNGE", "LOGOUT"}));
+}
+
+TEST_F(ImapConnectionTest, EveryOperationFailsAfterDisconnect) {
+  auto imap = session(servers_.imap_plain);
+  ASSERT_TRUE(imap->connectWithError());
+  ASSERT_TRUE(imap->loginWithError());
+  imap->disconnect();
+  EXPECT_EQ(imap->imapSession(), nullptr);
+  EXPECT_EQ(imap->idleFd(), -1);
+  EXPECT_FALSE(imap->hasIdleCapability());
+
+  std::vector<LibEtPanError> errors(20);
+  size_t n = 0;
+  EXPECT_FALSE(imap->connectWithError(&errors[n++]));
+  EXPECT_FALSE(imap->loginWithError(&errors[n++]));
+  EXPECT_FALSE(imap->selectFolder("INBOX", &errors[n++]));
+  EXPECT_FALSE(imap->createFolder("X", &errors[n++]));
+  EXPECT_FALSE(imap->fetchFoldersWithError(&errors[n++]));
+  EXPECT_FALSE(imap->fetchMessagesFromUID(1, 0, &errors[n++]));
+  EXPECT_FALSE(imap->fetchMessagesSinceDate(std::nullopt, 0, &errors[n++]));
+  EXPECT_FALSE(imap->searchMessagesWithQuery("x", 0, &errors[n++]));
+  EXPECT_FALSE(imap->fetchLatestMessagesWithLimit(5, &errors[n++]));
+  EXPECT_FALSE(imap->fetchMessageHeadersWithUID(1, &errors[n++]));
+  EXPECT_FALSE(imap->fetchBatchMessageHeadersWithUIDs({1}, &errors[n++]));
+  EXPECT_FALSE(imap->fetchMessageBodyWithUID(1, &errors[n++]));
+  EXPECT_FALSE(imap->fetchMessagePartWithUID(1, "1", &errors[n++]));
+  EXPECT_FALSE(imap->markAsReadWithUID(1, &errors[n++]));
+  EXPECT_FALSE(imap->removeFlaggedWithUID(1, &errors[n++]));
+  EXPECT_FALSE(imap->deleteAndExpungeWithUID(1, &errors[n++]));
+  EXPECT_FALSE(imap->moveMessageWithUID(1, "X", &errors[n++]));
+  EXPECT_FALSE(imap->idleWithError(&errors[n++]));
+  EXPECT_FALSE(imap->idleDoneWithError(&errors[n++]));
+  EXPECT_FALSE(imap->noopWithError(&errors[n++]));
+  for (size_t i = 0; i < n; ++i) {
+    EXPECT_EQ(errors[i].code, -1) << i;
+    EXPECT_EQ(errors[i].localizedDescription, "IMAP 会话未初始化") << i;
+  }
+  imap->disconnect();  // a second release is harmless
+}
+
+TEST_F(ImapConnectionTest, ProxySettingsAreExportedToTheEnvironment) {
+  const char* names[] = {"all_proxy", "ALL_PROXY", "http_proxy", "https_proxy", "HTTP_PROXY",
+                         "HTTPS_PROXY"};
+  std::vector<std::unique_ptr<ScopedEnvironment>> restore;
+  for (const char* name : names) restore.push_back(std::make_unique<ScopedEnvironment>(name, std::nullopt));
+  auto value = [](const char* name) {
+    const char* v = std::getenv(name);
+    return std::string(v ? v : "<unset>");
+  };
+  auto& settings = platform::SettingsStore::shared();
+  const char* keys[] = {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"};
+  for (const char* key : keys) settings.remove(key);
+  // Only the environment matters here, so a closed port keeps the connection short.
+  auto connect_once = [&] { LibEtPanIMAPSession::initWithHost("127.0.0.1", closed_port(), "none", "u", "p")->connectWithError(); };
+
+  settings.set("emailProxyEnabled", false);
+  connect_once();
+  for (const char* name : names) EXPECT_EQ(value(name), "<unset>") << name;
+
+  // Enabled with nothing else stored (and a port of 0): the defaults.
+  settings.set("emailProxyEnabled", true);
+  settings.set("emailProxyPort", 0);
+  connect_once();
+  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");
+  EXPECT_EQ(value("ALL_PROXY"), "socks5://localhost:7856");
+  EXPECT_EQ(value("http_proxy"), "<unset>");
+
+  settings.set("emailProxyType", "http");
+  settings.set("emailProxyHost", "proxy.example");
+  settings.set("emailProxyPort", 3128);
+  connect_once();
+  for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"}) {
+    EXPECT_EQ(value(name), "http://proxy.example:3128") << name;
+  }
+  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");  // never removed
+
+  settings.set("emailProxyType", "https");
+  settings.set("emailProxyPort", 9999);
+  connect_once();
+  EXPECT_EQ(value("https_proxy"), "http://proxy.example:3128");
+  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");
+
+  for (const char* key : keys) settings.remove(key);
+}
+
+}  // namespace
+}  // namespace kestrova::mail

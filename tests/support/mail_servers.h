@@ -1,0 +1,56 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kestrova::testing {
+
+// The loopback Dovecot (IMAP) and SMTP servers that the CTest fixture `mail_servers` starts
+// once per ctest run (tests/support/mail_servers/mail_servers.py). Any user name logs in to
+// both with `password`; any other password fails. The object is read-only after loading,
+// so it may be shared between threads.
+struct MailServers {
+  std::string host;                 // "127.0.0.1"
+  std::string password;             // the one password every test user has
+  int imap_plain = 0;               // IMAP, plain text, STARTTLS offered, plaintext LOGIN allowed
+  int imap_ssl = 0;                 // IMAP over implicit TLS (self-signed certificate)
+  int smtp_starttls = 0;            // SMTP, plain text, STARTTLS offered, AUTH PLAIN+LOGIN
+  int smtp_ssl = 0;                 // SMTP over implicit TLS, AUTH PLAIN+LOGIN
+  int smtp_no_tls = 0;              // SMTP, plain text, NO STARTTLS offered, AUTH PLAIN+LOGIN
+  std::filesystem::path root;       // the fixture directory
+
+  // Reads root/servers.json, root being $KESTROVA_MAIL_SERVERS_DIR or else the build's
+  // mail-servers directory. Throws std::runtime_error saying how to start the servers when
+  // they are not running. The object lives until the program ends.
+  static const MailServers& shared();
+
+  // A user name nobody else uses ("t<pid>-<n>@kestrova.test"): every test gets its own
+  // empty mailbox, so parallel tests never see each other's mail.
+  std::string fresh_user() const;
+
+  // Puts a raw RFC 5322 message into `user`'s folder ("INBOX" or a folder name, created
+  // when missing; a hierarchy is written with Dovecot's separator ".", as in "Work.2024"),
+  // directly in the Maildir; Dovecot sees it at the next command (an IDLE client at once).
+  // `seen` stores it with the \Seen flag.
+  void deliver(const std::string& user, const std::string& folder, const std::string& raw,
+               bool seen = false) const;
+
+  // Messages the SMTP server received for the given envelope sender, oldest first.
+  struct ReceivedMail {
+    std::string mail_from;
+    std::vector<std::string> rcpt_to;
+    std::string auth_user;          // the AUTH user name ("" without AUTH; never accepted)
+    std::string data;               // the DATA bytes as received, dot-unstuffed, CRLF kept
+    std::string listener;           // "starttls", "ssl" or "no_tls": the port it came in on
+    bool tls = false;               // sent over implicit TLS or after a completed STARTTLS
+  };
+  std::vector<ReceivedMail> received_from(const std::string& mail_from) const;
+
+  // Owner of the Maildirs (Dovecot refuses root for mail access; with root as the user
+  // running the tests, deliver() hands its files to this user).
+  int mail_uid = -1;
+  int mail_gid = -1;
+};
+
+}  // namespace kestrova::testing
