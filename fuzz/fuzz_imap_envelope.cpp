@@ -8,10 +8,14 @@
 //
 // Beyond "no crash, no sanitizer report, no leak" it aborts when
 //   - a batch record is made for a message without a non-zero UID or without an envelope,
-//     or is missing for a message that has both;
+//     or is missing for a message that has both, or carries another UID;
 //   - a record holds an empty "from" or "to" (absent is how empty is written);
-//   - an address without a personal name formats differently in the two styles although
-//     it has a mailbox name (the styles only differ in the name and in a lone "@host").
+//   - the two address styles differ other than by the personal name ("Name <...>") and by
+//     the "@" of an address that has a host but no mailbox text;
+//   - for a message with one envelope, the single-message record made from it alone and
+//     the batch record disagree on anything but "from" (bare against named), or a text
+//     field is not exactly the envelope's (present when sent, absent when NIL);
+//   - folding a message into the running single-message record loses a field it held.
 //
 // libetpan comes from the distribution, without coverage instrumentation: the fuzzer is
 // guided by the flattening code only, and memory errors inside libetpan show up only where
@@ -126,9 +130,23 @@ void check_addresses(clist* addresses, std::string_view input) {
   for_each_in<mailimap_address>(addresses, [&](mailimap_address* address) {
     const std::string bare = format_imap_address(address, ImapAddressStyle::Bare);
     const std::string named = format_imap_address(address, ImapAddressStyle::WithDisplayName);
-    if (address && !address->ad_personal_name && address->ad_mailbox_name &&
-        address->ad_mailbox_name[0] != '\0' && bare != named)
-      fail("the two address styles differ for an address without a personal name", input);
+    if (!address) {
+      if (!bare.empty() || !named.empty()) fail("a missing address formats as text", input);
+      return;
+    }
+    // The same address without its personal name: the named style must only wrap it.
+    mailimap_address nameless = *address;
+    nameless.ad_personal_name = nullptr;
+    const std::string inner = format_imap_address(&nameless, ImapAddressStyle::WithDisplayName);
+    if (address->ad_personal_name &&
+        named != std::string(address->ad_personal_name) + " <" + inner + ">")
+      fail("the named style is not \"personal <address>\"", input);
+    if (format_imap_address(&nameless, ImapAddressStyle::Bare) != bare)
+      fail("the bare style depends on the personal name", input);
+    const bool lone_host = address->ad_host_name &&
+                           (!address->ad_mailbox_name || address->ad_mailbox_name[0] == '\0');
+    if (inner != (lone_host ? "@" + bare : bare))
+      fail("the two address styles differ beyond the name and a lone \"@host\"", input);
   });
 }
 
@@ -147,12 +165,63 @@ void check_record(const ImapHeaderRecord& record, std::string_view input) {
   if (record.to && record.to->empty()) fail("an empty \"to\" instead of none", input);
 }
 
+// A text field of a record against the envelope's member: present exactly when sent.
+void check_text(const std::optional<std::string>& field, const char* sent, const char* name,
+                std::string_view input) {
+  if (field.has_value() != (sent != nullptr) || (sent && *field != sent)) {
+    std::fprintf(stderr, "field %s\n", name);
+    fail("a record's text is not the envelope's", input);
+  }
+}
+
+// A message with exactly one envelope: the record of the single-message fetch made from it
+// alone and the batch record (when there is one) read the same envelope and FLAGS items.
+void check_builders_agree(const mailimap_msg_att* message, const mailimap_envelope* envelope,
+                          const std::optional<ImapHeaderRecord>& batch, std::string_view input) {
+  ImapHeaderRecord alone;
+  merge_into_header_record(alone, message);
+  check_text(alone.subject, envelope->env_subject, "subject", input);
+  check_text(alone.date, envelope->env_date, "date", input);
+  check_text(alone.messageId, envelope->env_message_id, "message-id", input);
+  check_text(alone.inReplyTo, envelope->env_in_reply_to, "in-reply-to", input);
+  if (alone.uid != 0) fail("the single-message fetch wrote a UID", input);
+  if (!batch) return;
+  ImapHeaderRecord same = *batch;
+  same.uid = 0;
+  same.from = alone.from;
+  if (same != alone) fail("the two record builders disagree beyond \"from\" and the UID", input);
+  if (batch->from.has_value() && !alone.from.has_value()) {
+    // Only a first address with a personal name, or a host but no mailbox text, can be
+    // empty in the bare style and not in the named one.
+    const mailimap_address* first = static_cast<const mailimap_address*>(
+        clist_content(clist_begin(envelope->env_from->frm_list)));
+    if (!first->ad_personal_name && !first->ad_host_name)
+      fail("a named \"from\" without a bare one", input);
+  }
+  if (alone.from.has_value() && !batch->from.has_value())
+    fail("a bare \"from\" without a named one", input);
+}
+
+// Folding a message in overwrites fields or leaves them; it never clears one.
+void check_kept(const ImapHeaderRecord& before, const ImapHeaderRecord& after,
+                std::string_view input) {
+  auto kept = [](const std::optional<std::string>& b, const std::optional<std::string>& a) {
+    return !b || a;
+  };
+  if (!kept(before.subject, after.subject) || !kept(before.from, after.from) ||
+      !kept(before.to, after.to) || !kept(before.date, after.date) ||
+      !kept(before.messageId, after.messageId) || !kept(before.inReplyTo, after.inReplyTo))
+    fail("folding a message into the record lost a field", input);
+}
+
 void flatten(clist* messages, std::string_view input) {
   ImapHeaderRecord single;
   for_each_in<mailimap_msg_att>(messages, [&](mailimap_msg_att* message) {
     // What the batch record must make of this message: the last UID item counts.
     uint32_t uid = 0;
     bool has_envelope = false;
+    int envelopes = 0;
+    const mailimap_envelope* envelope = nullptr;
     for_each_in<mailimap_msg_att_item>(message ? message->att_list : nullptr,
                                        [&](mailimap_msg_att_item* item) {
       if (!item) return;
@@ -165,7 +234,9 @@ void flatten(clist* messages, std::string_view input) {
       if (s->att_type == MAILIMAP_MSG_ATT_UID) uid = s->att_data.att_uid;
       if (s->att_type == MAILIMAP_MSG_ATT_ENVELOPE && s->att_data.att_env) {
         has_envelope = true;
-        check_envelope(s->att_data.att_env, input);
+        ++envelopes;
+        envelope = s->att_data.att_env;
+        check_envelope(envelope, input);
       }
     });
 
@@ -178,8 +249,12 @@ void flatten(clist* messages, std::string_view input) {
       echo("batch ", *batch);
     }
 
+    if (envelopes == 1) check_builders_agree(message, envelope, batch, input);
+
+    const ImapHeaderRecord before = single;
     merge_into_header_record(single, message);
     check_record(single, input);
+    check_kept(before, single, input);
   });
   echo("single", single);
 }

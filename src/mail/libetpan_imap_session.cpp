@@ -4,12 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
+#include "mail/broken_pipe.h"
 #include "mail/mail_proxy_settings.h"
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
@@ -58,19 +57,6 @@ bool require_session(const mailimap* imap, LibEtPanError* error) {
 template <typename Number>
 std::string str(Number value) {
   return std::to_string(value);
-}
-
-// libetpan writes plain sockets with write(2): once a server has dropped the connection,
-// the next command (often the LOGOUT of disconnect) would end the whole process with
-// SIGPIPE. A process that installed no handler of its own gets EPIPE errors instead.
-void ignore_broken_pipe_signal() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction current {};
-    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
-      signal(SIGPIPE, SIG_IGN);
-    }
-  });
 }
 
 // Whether a connect result means "connected": OK greeting or plain success. A PREAUTH

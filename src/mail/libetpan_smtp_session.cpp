@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "mail/broken_pipe.h"
 #include "mail/mail_proxy_settings.h"
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
@@ -131,6 +132,7 @@ std::unique_ptr<LibEtPanSMTPSession> LibEtPanSMTPSession::initWithHost(std::stri
                                                                        std::string encryption,
                                                                        std::string username,
                                                                        std::string password) {
+  ignore_broken_pipe_signal();
   mailsmtp* smtp = mailsmtp_new(0, nullptr);
   if (!smtp) return nullptr;
   mailsmtp_set_timeout(smtp, kTimeoutSeconds);

@@ -242,7 +242,7 @@ TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
                  " OK [READ-WRITE] selected\r\n";
         }
         if (command == "UID COPY") return tag + " OK copied\r\n";
-        if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK\r\n";
+        if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK stored\r\n";
         if (command == "EXPUNGE") return tag + " NO expunge refused\r\n";
         return tag + " BAD unexpected\r\n";
       });

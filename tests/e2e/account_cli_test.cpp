@@ -1,0 +1,183 @@
+// `kestrova account …` and `kestrova send` as a user runs them, against the loopback Dovecot
+// and SMTP servers, in a temporary home with the file credential store.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "support/mail_servers.h"
+#include "support/test_support.h"
+
+namespace kestrova {
+namespace {
+
+using testing::MailServers;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class AccountCliTest : public ::testing::Test {
+ protected:
+  testing::ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::filesystem::path root = dir_.path();
+    return testing::run_process(KESTROVA_BINARY, args, input,
+                                {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
+                                 "XDG_CONFIG_HOME=" + (root / "config").string(),
+                                 "KESTROVA_CREDENTIAL_STORE=file"});
+  }
+
+  // `account add` for `address` on the loopback servers (IMAP with STARTTLS, SMTP over TLS).
+  testing::ProcessResult add(const std::string& address, const std::string& password,
+                             std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"account", "add", "--email", address,
+                                     "--imap-host", servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
+                                     "--imap-encryption", "startTLS",
+                                     "--smtp-host", servers_.host, "--smtp-port", std::to_string(servers_.smtp_ssl),
+                                     "--smtp-encryption", "ssl", "--password-stdin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run(args, password + "\n");
+  }
+
+  std::filesystem::path database() const { return dir_.path() / "data" / "tivra" / "Email" / "email.db"; }
+  std::filesystem::path credentials() const { return dir_.path() / "data" / "kestrova" / "credentials.json"; }
+
+  testing::TempDir dir_;
+  testing::ScopedHome home_{dir_.path()};
+  const MailServers& servers_ = MailServers::shared();
+  const std::string user_ = servers_.fresh_user();
+};
+
+constexpr std::string_view kBothPassed =
+    "✓ 接收服务器 (IMAP): 连接和登录成功\n"
+    "✓ 发送服务器 (SMTP): 连接和登录成功\n"
+    "IMAP 与 SMTP 均已通过\n";
+
+TEST_F(AccountCliTest, AddTestsBothServersAndKeepsThePasswordOnlyInTheCredentialStore) {
+  auto result = add(user_, servers_.password);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(result.out.starts_with(kBothPassed)) << result.out;
+  EXPECT_NE(result.out.find("已添加账户: " + user_), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("默认账户"), std::string::npos) << result.out;  // the first one
+
+  EXPECT_NE(read_file(credentials()).find(servers_.password), std::string::npos);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir_.path())) {
+    if (!entry.is_regular_file() || entry.path() == credentials()) continue;
+    EXPECT_EQ(read_file(entry.path()).find(servers_.password), std::string::npos) << entry.path();
+  }
+  EXPECT_EQ(result.err.find(servers_.password), std::string::npos);
+  EXPECT_EQ(std::filesystem::status(credentials()).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  // The stored password serves the later test.
+  result = run({"account", "test", user_});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.out, kBothPassed);
+
+  result = run({"account", "list"});
+  EXPECT_NE(result.out.find("* "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(user_), std::string::npos) << result.out;
+
+  // The same address twice is refused before any network work.
+  result = add(user_, servers_.password);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("账户已存在"), std::string::npos) << result.err;
+}
+
+TEST_F(AccountCliTest, FailedStageShowsItsTextAndSavesNothing) {
+  auto result = add(user_, "not-the-password");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.out.find("✗ 接收服务器 (IMAP): IMAP 登录失败: 登录失败: "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("✗ 发送服务器 (SMTP): SMTP 登录失败: 认证失败: "), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("连接失败，请查看详细阶段信息"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("连接测试未通过，账户未保存"), std::string::npos) << result.err;
+  EXPECT_EQ(read_file(credentials()).find("not-the-password"), std::string::npos);
+  EXPECT_NE(run({"account", "list"}).out.find("还没有账户"), std::string::npos);
+
+  // An empty password is refused before any network work.
+  result = add(user_, "");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("密码不能为空"), std::string::npos) << result.err;
+  EXPECT_EQ(result.out, "");
+
+  // Without --password-stdin and without a terminal there is nobody to ask.
+  result = run({"account", "add", "--email", user_, "--provider", "gmail"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("--password-stdin"), std::string::npos) << result.err;
+}
+
+TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
+  // The provider is recognised from the address; --skip-test saves without the network.
+  auto result = run({"account", "add", "--email", "someone@gmail.com", "--password-stdin", "--skip-test"}, "pw\n");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  result = run({"account", "add", "--email", "work@corp.example", "--provider", "outlook", "--password-stdin",
+                "--skip-test", "--default"},
+               "pw2\n");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  result = run({"account", "list"});
+  EXPECT_TRUE(std::regex_search(result.out, std::regex("\\* \\S+  work@corp\\.example  Outlook/Hotmail  IMAP \\S+:993 ssl  SMTP \\S+:587 startTLS")))
+      << result.out;
+  EXPECT_TRUE(std::regex_search(result.out, std::regex("\n  \\S+  someone@gmail\\.com  Gmail  IMAP imap\\.gmail\\.com:993 ssl  SMTP smtp\\.gmail\\.com:465 ssl")))
+      << result.out;
+
+  result = run({"account", "set-default", "SOMEONE@gmail.com"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(run({"account", "list"}).out.find("* "), std::string::npos);
+  EXPECT_TRUE(std::regex_search(run({"account", "list"}).out, std::regex("\\* \\S+  someone@gmail\\.com")));
+
+  // A custom account needs both servers; an unknown domain needs a provider or servers.
+  result = run({"account", "add", "--email", "x@unknown.example", "--password-stdin", "--skip-test"}, "pw\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("--provider"), std::string::npos) << result.err;
+
+  result = run({"account", "remove", "someone@gmail.com"});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  const std::string listing = run({"account", "list"}).out;
+  EXPECT_EQ(listing.find("someone@gmail.com"), std::string::npos);
+  EXPECT_TRUE(std::regex_search(listing, std::regex("\\* \\S+  work@corp\\.example"))) << listing;
+  EXPECT_EQ(read_file(credentials()).find("\"pw\""), std::string::npos);
+  EXPECT_NE(read_file(credentials()).find("\"pw2\""), std::string::npos);
+  EXPECT_EQ(run({"account", "remove", "nobody@example.org"}).exit_code, 1);
+}
+
+TEST_F(AccountCliTest, SendPrintsTheMessageIdThatWentOut) {
+  ASSERT_EQ(add(user_, servers_.password).exit_code, 0);
+  const auto attachment = dir_.path() / "报告.txt";
+  std::ofstream(attachment) << "quarterly numbers\n";
+  const auto html = dir_.path() / "body.html";
+  std::ofstream(html) << "<p>见附件</p>";
+
+  auto result = run({"send", "--to", "boss@example.org,second@example.org", "--cc", "team@example.org", "--bcc",
+                     "archive@example.org", "--subject", "季度报告", "--body", "见附件 = 附件", "--html-file",
+                     html.string(), "--attach", attachment.string()});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::smatch id;
+  ASSERT_TRUE(std::regex_search(result.out, id, std::regex("Message-ID: (<[^>\n]+>)\n"))) << result.out;
+
+  const auto mails = servers_.received_from(user_);
+  ASSERT_EQ(mails.size(), 1u);
+  EXPECT_EQ(mails[0].rcpt_to, (std::vector<std::string>{"boss@example.org", "second@example.org",
+                                                         "team@example.org", "archive@example.org"}));
+  EXPECT_NE(mails[0].data.find("\r\nMessage-ID: " + id[1].str() + "\r\n"), std::string::npos) << mails[0].data;
+  EXPECT_EQ(mails[0].data.find("archive@example.org"), std::string::npos);
+  EXPECT_NE(mails[0].data.find("Content-Type: text/plain; name=\"=?UTF-8?B?"), std::string::npos) << mails[0].data;
+  EXPECT_NE(mails[0].data.find("alt_boundary"), std::string::npos);
+
+  // Bad input is refused before anything is sent.
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"send", "--to", "a@example.org", "--subject", "s"},
+        {"send", "--to", " ", "--subject", "s", "--body", "b"},
+        {"send", "--to", "a@example.org", "--subject", "s", "--body", "b", "--attach", "/no/such/file"},
+        {"send", "--account", "nobody@example.org", "--to", "a@example.org", "--subject", "s", "--body", "b"}}) {
+    result = run(bad);
+    EXPECT_NE(result.exit_code, 0) << bad.back();
+    EXPECT_NE(result.err.find("错误: "), std::string::npos) << result.err;
+  }
+  EXPECT_EQ(servers_.received_from(user_).size(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrova

@@ -1,0 +1,226 @@
+// The outgoing message as LibEtPanSMTPSession writes it: whole messages compared byte for
+// byte with the date, Message-ID and boundary fixed, and the encoders on their own.
+#include "mail/outgoing_message.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mail/libetpan_smtp_session.h"
+#include "util/base64.h"
+
+namespace kestrova::mail {
+namespace {
+
+const MessageStamp kStamp{"Sat, 05 Dec 2026 18:01:21 +0000", "11111111-2222-3333-4444-555555555555",
+                          "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"};
+constexpr std::string_view kBoundary = "boundary_AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
+
+OutgoingMessage message() {
+  OutgoingMessage m;
+  m.from = "me@example.com";
+  m.to = {"a@example.org", "b@example.org"};
+  m.subject = "Hello";
+  m.body = "Hi=there\r\nsecond line";
+  return m;
+}
+
+std::string header_block(std::string_view extra_after_to = "", std::string_view subject = "Hello",
+                         std::string_view receipt = "") {
+  return "From: me@example.com\r\n"
+         "To: a@example.org, b@example.org\r\n" +
+         std::string(extra_after_to) + "Subject: " + std::string(subject) +
+         "\r\n"
+         "Date: Sat, 05 Dec 2026 18:01:21 +0000\r\n"
+         "Message-ID: <11111111-2222-3333-4444-555555555555@example.com>\r\n" +
+         std::string(receipt) + "MIME-Version: 1.0\r\n";
+}
+
+std::string text_part(std::string_view subtype, std::string_view encoded) {
+  return "Content-Type: text/" + std::string(subtype) +
+         "; charset=UTF-8\r\n"
+         "Content-Transfer-Encoding: quoted-printable\r\n"
+         "\r\n" +
+         std::string(encoded) + "\r\n";
+}
+
+// The header lines (up to the first empty line) of a message.
+std::vector<std::string> header_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (true) {
+    const size_t end = text.find("\r\n", at);
+    if (end == std::string::npos || end == at) return lines;
+    lines.push_back(text.substr(at, end - at));
+    at = end + 2;
+  }
+}
+
+TEST(OutgoingMessage, PlainBodyIsOneTextPartWithoutWrapper) {
+  const BuiltMessage built = build_outgoing_message(message(), kStamp);
+  EXPECT_EQ(built.text, header_block() +
+                            "Content-Type: text/plain; charset=UTF-8\r\n"
+                            "Content-Transfer-Encoding: quoted-printable\r\n"
+                            "\r\n"
+                            "Hi=3Dthere\r\nsecond line");
+  EXPECT_EQ(built.messageId, "<11111111-2222-3333-4444-555555555555@example.com>");
+
+  // An empty HTML body counts as none.
+  OutgoingMessage empty_html = message();
+  empty_html.htmlBody = "";
+  EXPECT_EQ(build_outgoing_message(empty_html, kStamp).text, built.text);
+}
+
+TEST(OutgoingMessage, HtmlWithoutAttachmentsUsesTheRandomBoundary) {
+  OutgoingMessage m = message();
+  m.cc = {"c@example.org"};
+  m.subject = "你好";
+  m.body = "plain";
+  m.htmlBody = "<p>html</p>";
+  m.readReceipt = true;
+  const std::string b(kBoundary);
+  EXPECT_EQ(build_outgoing_message(m, kStamp).text,
+            header_block("Cc: c@example.org\r\n", "=?UTF-8?B?5L2g5aW9?=",
+                         "Disposition-Notification-To: me@example.com\r\n"
+                         "Return-Receipt-To: me@example.com\r\n") +
+                "Content-Type: multipart/alternative; boundary=\"" + b + "\"\r\n\r\n--" + b + "\r\n" +
+                text_part("plain", "plain") + "--" + b + "\r\n" + text_part("html", "<p>html</p>") +
+                "--" + b + "--\r\n");
+}
+
+TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutData) {
+  OutgoingMessage m = message();
+  m.body = "plain";
+  m.htmlBody = "<b>x</b>";
+  const std::string data(120, 'x');  // 160 Base64 characters: lines of 76, 76 and 8
+  m.attachments = {
+      {data, "报告.pdf", "application/pdf"},
+      {std::nullopt, "missing.txt", "text/plain"},
+      {std::string("hello"), "say \"hi\".txt", std::nullopt},
+      {std::string("\x01\x02"), std::nullopt, std::nullopt},
+  };
+  const std::string b(kBoundary);
+  std::string line76;
+  for (int i = 0; i < 19; ++i) line76 += "eHh4";
+  EXPECT_EQ(build_outgoing_message(m, kStamp).text,
+            header_block() + "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n--" + b +
+                "\r\n"
+                "Content-Type: multipart/alternative; boundary=\"alt_boundary\"\r\n\r\n"
+                "--alt_boundary\r\n" +
+                text_part("plain", "plain") + "--alt_boundary\r\n" + text_part("html", "<b>x</b>") +
+                "--alt_boundary--\r\n"
+                "--" + b + "\r\n"
+                "Content-Type: application/pdf; name=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n"
+                "Content-Disposition: attachment; filename=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
+                "\r\n" +
+                line76 + "\r\n" + line76 + "\r\neHh4eHh4\r\n"
+                "--" + b + "\r\n"
+                "Content-Type: application/octet-stream; name=\"say \\\"hi\\\".txt\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n"
+                "Content-Disposition: attachment; filename=\"say \\\"hi\\\".txt\"\r\n"
+                "\r\n"
+                "aGVsbG8=\r\n"
+                "--" + b + "\r\n"
+                "Content-Type: application/octet-stream; name=\"attachment\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n"
+                "Content-Disposition: attachment; filename=\"attachment\"\r\n"
+                "\r\n"
+                "AQI=\r\n"
+                "--" + b + "--\r\n");
+
+  // Without HTML the plain part stands directly in the mixed body.
+  m.htmlBody.reset();
+  m.attachments = {{std::string("hello"), "a.txt", "text/plain"}};
+  EXPECT_EQ(build_outgoing_message(m, kStamp).text,
+            header_block() + "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n\r\n--" + b +
+                "\r\n" + text_part("plain", "plain") + "--" + b +
+                "\r\n"
+                "Content-Type: text/plain; name=\"a.txt\"\r\n"
+                "Content-Transfer-Encoding: base64\r\n"
+                "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
+                "\r\n"
+                "aGVsbG8=\r\n"
+                "--" + b + "--\r\n");
+}
+
+TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
+  OutgoingMessage m = message();
+  m.from = "me@example.com\r\nX-From-Injected: 1";
+  m.to = {"a@example.org\r\nBcc: hidden@evil.example", "b@example.org\n\n\nX-To: 2"};
+  m.cc = {"c@example.org\rX-Cc: 3"};
+  m.subject = "Hi\r\nX-Subject: 4\r\n\r\nbody?";
+  m.attachments = {{std::string("x"), "f\r\nContent-Type: text/html.txt", "text/plain\r\nX-Type: 5"}};
+  const std::string text = build_outgoing_message(m, kStamp).text;
+  const auto lines = header_lines(text);
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(lines[0], "From: me@example.com X-From-Injected: 1");
+  EXPECT_EQ(lines[1], "To: a@example.org Bcc: hidden@evil.example, b@example.org X-To: 2");
+  EXPECT_EQ(lines[2], "Cc: c@example.org X-Cc: 3");
+  EXPECT_EQ(lines[3], "Subject: Hi X-Subject: 4 body?");
+  for (const auto& line : lines) {
+    EXPECT_FALSE(line.starts_with("Bcc:")) << line;
+    EXPECT_FALSE(line.starts_with("X-")) << line;
+  }
+  EXPECT_NE(text.find("Content-Type: text/plain X-Type: 5; name=\"f Content-Type: text/html.txt\"\r\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("\r\nX-"), std::string::npos) << text;
+}
+
+TEST(OutgoingMessage, MessageIdTakesTheTextAfterTheLastAt) {
+  OutgoingMessage m = message();
+  m.from = "odd@name@mail.example";
+  EXPECT_EQ(build_outgoing_message(m, kStamp).messageId,
+            "<11111111-2222-3333-4444-555555555555@mail.example>");
+  m.from = "localuser";
+  EXPECT_EQ(build_outgoing_message(m, kStamp).messageId,
+            "<11111111-2222-3333-4444-555555555555@localuser>");
+
+  const MessageStamp a = MessageStamp::now(), b = MessageStamp::now();
+  EXPECT_NE(a.messageUuid, b.messageUuid);
+  EXPECT_NE(a.messageUuid, a.boundaryUuid);
+  EXPECT_EQ(a.messageUuid.size(), 36u);
+  for (char c : a.messageUuid) EXPECT_FALSE(c >= 'a' && c <= 'z') << a.messageUuid;
+}
+
+TEST(OutgoingMessage, DateIsEnglishWithNumericZone) {
+  EXPECT_EQ(format_message_date(0, "UTC"), "Thu, 01 Jan 1970 00:00:00 +0000");
+  EXPECT_EQ(format_message_date(1796493681, "Asia/Shanghai"), "Sun, 06 Dec 2026 02:01:21 +0800");
+  EXPECT_EQ(format_message_date(1796493681, "America/New_York"), "Sat, 05 Dec 2026 13:01:21 -0500");
+}
+
+TEST(OutgoingMessage, HeaderEncoders) {
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeader("Hello"), "Hello");
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeader("Grüße"), "=?UTF-8?B?R3LDvMOfZQ==?=");
+  // One encoded word for the whole text, however long.
+  const std::string long_subject(100, 'a');
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeader(long_subject + "é"),
+            "=?UTF-8?B?" + base64::encode(long_subject + "é") + "?=");
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeader(""), "");
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeaderValue("a\"b\\c.txt"), "a\\\"b\\\\c.txt");
+  EXPECT_EQ(LibEtPanSMTPSession::encodeMimeHeaderValue("ü\".txt"), "=?UTF-8?B?w7wiLnR4dA==?=");
+}
+
+TEST(OutgoingMessage, QuotedPrintable) {
+  auto qp = &LibEtPanSMTPSession::quotedPrintableEncode;
+  EXPECT_EQ(qp("a=b"), "a=3Db");
+  EXPECT_EQ(qp("é"), "=C3=A9");
+  EXPECT_EQ(qp("tab\tspace \r\nend~"), "tab\tspace \r\nend~");
+  EXPECT_EQ(qp(std::string("\x00\x7F\x1B", 3)), "=00=7F=1B");
+  EXPECT_EQ(qp(""), "");
+
+  // A soft break whenever the output reaches a multiple of 75 characters, counting the
+  // breaks written before.
+  const std::string a160(160, 'a');
+  EXPECT_EQ(qp(a160), std::string(75, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n" +
+                          std::string(13, 'a'));
+  EXPECT_EQ(qp(std::string(75, 'a')), std::string(75, 'a') + "=\r\n");
+  // An "=XX" triplet that steps over the mark makes a longer line without a break.
+  EXPECT_EQ(qp(std::string(74, 'a') + "=" + "b"), std::string(74, 'a') + "=3Db");
+  EXPECT_EQ(qp(std::string(72, 'a') + "=" + "b"), std::string(72, 'a') + "=3D=\r\nb");
+}
+
+}  // namespace
+}  // namespace kestrova::mail
