@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run bench fuzz clean
+.PHONY: all deps configure build test run bench bench-imap fuzz clean
 
 all: build
 
@@ -26,6 +26,10 @@ run: build
 
 bench: build
 	@bash bench/run_all.sh
+
+# IMAP header load, Kestrova against Python's imaplib on a loopback Dovecot (bench/README.md).
+bench-imap: deps
+	@bash bench/run_imap.sh
 
 fuzz: deps
 	@bash fuzz/run.sh

@@ -59,6 +59,11 @@ using kestrova::mail::ImapHeaderRecord;
 using kestrova::mail::LibEtPanError;
 using kestrova::mail::LibEtPanIMAPSession;
 
+// The environment the program started with, for the Python children: the session exports
+// the mail proxy setting (all_proxy and the like) into this process at every connect, and
+// each child should start the same way whichever connection it serves.
+std::vector<std::string> g_start_environment;
+
 // Where the benchmark's own messages go: the standard error the program was started with
 // (file descriptor 2 itself carries the session's log lines once they are redirected).
 std::FILE* g_report = stderr;
@@ -201,7 +206,11 @@ class ImaplibChild {
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const int rc = posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> environment = g_start_environment;
+    std::vector<char*> envp;
+    for (std::string& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    const int rc = posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -424,6 +433,7 @@ int main(int argc, char** argv) {
   app.add_option("--markdown", markdown, "Also write the result table to this file");
   app.add_option("--session-log", session_log, "Where the session's log lines go");
   CLI11_PARSE(app, argc, argv);
+  for (char** variable = environ; *variable; ++variable) g_start_environment.emplace_back(*variable);
 
   try {
     const int report_fd = redirect_session_log(session_log);

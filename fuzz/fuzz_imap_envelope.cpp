@@ -46,10 +46,18 @@ using kestrova::mail::merge_into_header_record;
 // ---- a mailstream over memory ----
 
 // What the fake server says and what the client wrote. Reading past the end is end of
-// file, so any input ends the exchange.
+// file once and a failed read after that, so any input ends the exchange.
+//
+// A socket whose peer has closed returns end of file (0) on every read, but libetpan 1.9.4
+// takes 0 from a read inside a literal ("{n}" followed by fewer than n bytes) as "nothing
+// yet" and reads again forever, at full speed: a server that closes the connection in the
+// middle of a literal hangs mailimap_fetch. Found by this target; it happens the same way
+// over a real loopback socket. Modelling that here would make every truncated literal a
+// time-out and stop the run, so the stream fails instead, as a reset connection does.
 struct Conversation {
   std::string incoming;  // greeting first; the answer is appended once a command arrives
   size_t read_pos = 0;
+  bool end_seen = false;
   std::string outgoing;
   std::string_view answer;  // the fuzz input
   bool answered = false;
@@ -57,6 +65,11 @@ struct Conversation {
 
 ssize_t memory_read(mailstream_low* low, void* buffer, size_t count) {
   auto* c = static_cast<Conversation*>(low->data);
+  if (c->read_pos == c->incoming.size()) {
+    if (c->end_seen) return -1;
+    c->end_seen = true;
+    return 0;
+  }
   const size_t n = std::min(count, c->incoming.size() - c->read_pos);
   std::memcpy(buffer, c->incoming.data() + c->read_pos, n);
   c->read_pos += n;

@@ -2,11 +2,7 @@
 // servers, the error descriptions, and the provider presets of the account editor.
 #include "mail/email_service.h"
 
-#include <arpa/inet.h>
 #include <libetpan/libetpan.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +11,7 @@
 
 #include "mail/email_provider_catalog.h"
 #include "platform/email_credential_store.h"
+#include "support/loopback.h"
 #include "support/mail_servers.h"
 #include "support/session_bus.h"
 #include "support/test_support.h"
@@ -27,18 +24,6 @@ using store::EmailAccount;
 using store::EmailEncryption;
 using store::EmailServiceType;
 using testing::MailServers;
-
-int closed_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 class EmailServiceTest : public ::testing::Test {
  protected:
@@ -105,7 +90,7 @@ TEST_F(EmailServiceTest, WrongPasswordFailsTheImapStageAndStillTriesSmtp) {
 
 TEST_F(EmailServiceTest, UnreachableImapHostWithWorkingSmtp) {
   EmailAccount a = account();
-  a.imapPort = closed_port();
+  a.imapPort = testing::closed_loopback_port();
   a.smtpPort = servers_.smtp_no_tls;
   a.smtpEncryption = EmailEncryption::startTLS;  // refused by that port
   auto report = service_.testConnection(a, servers_.password);
@@ -158,7 +143,7 @@ TEST_F(EmailServiceTest, OpenersThrowTypedErrors) {
   EXPECT_TRUE(std::string(e.what()).starts_with("认证失败: 认证失败: ")) << e.what();
 
   EmailAccount unreachable = a;
-  unreachable.imapPort = closed_port();
+  unreachable.imapPort = testing::closed_loopback_port();
   unreachable.smtpPort = servers_.smtp_no_tls;
   unreachable.smtpEncryption = EmailEncryption::startTLS;
   e = thrown([&] { service_.openIMAPSession(unreachable, servers_.password); });
@@ -235,7 +220,9 @@ TEST(EmailProviderPresets, CatalogNamesRecognisesAndOrders) {
   std::set<EmailServiceType> seen;
   for (size_t i = 0; i < brands.size(); ++i) {
     seen.insert(brands[i].id);
-    if (i > 0) EXPECT_LT(brands[i - 1].priority, brands[i].priority);
+    if (i > 0) {
+      EXPECT_LT(brands[i - 1].priority, brands[i].priority);
+    }
     EXPECT_EQ(brands[i].summary, "provider." + std::string(store::case_name(brands[i].id)) + ".summary");
   }
   EXPECT_EQ(seen.size(), brands.size());

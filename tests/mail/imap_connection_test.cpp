@@ -2,11 +2,7 @@
 // normally does, and tiny scripted servers on loopback for what it will not do (refuse
 // STARTTLS, greet pre-authenticated, speak another protocol, hang up mid-greeting, fail an
 // EXPUNGE).
-#include <arpa/inet.h>
 #include <libetpan/libetpan.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -20,6 +16,7 @@
 
 #include "mail/libetpan_imap_session.h"
 #include "platform/settings_store.h"
+#include "support/loopback.h"
 #include "support/mail_servers.h"
 #include "support/session_bus.h"
 #include "support/test_support.h"
@@ -41,27 +38,13 @@ class ScriptedServer {
   using Responder = std::function<std::string(const std::string& tag, const std::string& command)>;
 
   ScriptedServer(std::string greeting, Responder respond) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(listen_fd_, 1) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      throw std::runtime_error("cannot listen on loopback");
-    }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this, greeting = std::move(greeting), respond = std::move(respond)] {
       serve(greeting, respond);
     });
   }
-  ~ScriptedServer() {
-    finish();
-    close(listen_fd_);
-  }
+  ~ScriptedServer() { finish(); }
 
-  int port() const { return port_; }
+  int port() const { return listener_.port(); }
   void finish() {
     if (thread_.joinable()) thread_.join();
   }
@@ -69,57 +52,30 @@ class ScriptedServer {
 
  private:
   void serve(const std::string& greeting, const Responder& respond) {
-    pollfd waiting{listen_fd_, POLLIN, 0};
-    if (poll(&waiting, 1, 10000) <= 0) return;
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    const int fd = listener_.accept();
     if (fd < 0) return;
-    send(fd, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+    testing::send_all(fd, greeting);
     std::string buffer;
     while (respond) {
-      const size_t end = buffer.find("\r\n");
-      if (end == std::string::npos) {
-        pollfd readable{fd, POLLIN, 0};
-        char chunk[1024];
-        if (poll(&readable, 1, 10000) <= 0) break;
-        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
-        if (n <= 0) break;
-        buffer.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      const std::string line = buffer.substr(0, end);
-      buffer.erase(0, end + 2);
-      const size_t space = line.find(' ');
-      const std::string tag = line.substr(0, space);
-      std::string command = space == std::string::npos ? "" : line.substr(space + 1);
+      const auto line = testing::read_crlf_line(fd, buffer);
+      if (!line) break;
+      const size_t space = line->find(' ');
+      const std::string tag = line->substr(0, space);
+      std::string command = space == std::string::npos ? "" : line->substr(space + 1);
       for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       const std::string name = command.substr(0, command.find(' '));
       commands_.push_back(name == "UID" ? command.substr(0, command.find(' ', 4)) : name);
-      const std::string reply =
-          name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n" : respond(tag, commands_.back());
-      send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+      testing::send_all(fd, name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n"
+                                             : respond(tag, commands_.back()));
       if (name == "LOGOUT") break;
     }
     close(fd);
   }
 
-  int listen_fd_ = -1;
-  int port_ = 0;
+  testing::LoopbackListener listener_;
   std::thread thread_;
   std::vector<std::string> commands_;
 };
-
-// A loopback port nobody listens on.
-int closed_port() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), length);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
 
 class ImapConnectionTest : public ::testing::Test {
  protected:
@@ -183,7 +139,7 @@ TEST_F(ImapConnectionTest, WrongPasswordFailsLoginWithTheLibraryCode) {
 TEST_F(ImapConnectionTest, BrokenOrForeignServersFailWithoutHanging) {
   {
     SCOPED_TRACE("closed port");
-    auto imap = session(closed_port());
+    auto imap = session(testing::closed_loopback_port());
     expect_connect_failure(*imap);
   }
   {
@@ -311,7 +267,7 @@ TEST_F(ImapConnectionTest, ProxySettingsAreExportedToTheEnvironment) {
   const char* keys[] = {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"};
   for (const char* key : keys) settings.remove(key);
   // Only the environment matters here, so a closed port keeps the connection short.
-  auto connect_once = [&] { LibEtPanIMAPSession::initWithHost("127.0.0.1", closed_port(), "none", "u", "p")->connectWithError(); };
+  auto connect_once = [&] { LibEtPanIMAPSession::initWithHost("127.0.0.1", testing::closed_loopback_port(), "none", "u", "p")->connectWithError(); };
 
   settings.set("emailProxyEnabled", false);
   connect_once();
