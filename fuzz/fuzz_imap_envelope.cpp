@@ -126,6 +126,67 @@ void echo(const char* kind, const ImapHeaderRecord& r) {
                show(r.date).c_str(), show(r.messageId).c_str(), show(r.inReplyTo).c_str(), r.seen, r.flagged);
 }
 
+// libetpan allocates a literal's announced size before reading it, so "{4294967295}" makes
+// it ask for 4 GiB at once (only virtual memory outside ASan, where the read then ends
+// the exchange; beyond libFuzzer's malloc limit here). Inputs announcing a literal larger
+// than this are skipped; smaller literals that the input cannot fill still run.
+constexpr uint64_t kLargestLiteral = 1 << 20;
+
+bool announces_huge_literal(std::string_view input) {
+  for (size_t open = input.find('{'); open != std::string_view::npos;
+       open = input.find('{', open + 1)) {
+    uint64_t n = 0;
+    size_t i = open + 1;
+    while (i < input.size() && input[i] >= '0' && input[i] <= '9' && n <= kLargestLiteral)
+      n = n * 10 + static_cast<uint64_t>(input[i++] - '0');
+    if (n > kLargestLiteral) return true;
+  }
+  return false;
+}
+
+// libetpan 1.9.4 crashes (strdup of a null pointer in mailimap_parse_response) on a status
+// response, untagged or the tagged completion, whose code is ALERT or PARSE and that has no
+// text after it: "* OK [ALERT]", "* NO [parse]  ". Found by this target; a real server
+// that sends such a line over a socket crashes the client the same way. Inputs holding
+// such a line are skipped so that the run gets past it.
+bool has_textless_alert(std::string_view input) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  for (size_t open = input.find('['); open != std::string_view::npos;
+       open = input.find('[', open + 1)) {
+    for (std::string_view code : {std::string_view("[ALERT]"), std::string_view("[PARSE]")}) {
+      if (input.size() - open < code.size()) continue;
+      bool same = true;
+      for (size_t k = 0; k < code.size() && same; ++k) same = upper(input[open + k]) == code[k];
+      if (!same) continue;
+      size_t i = open + code.size();
+      while (i < input.size() && input[i] == ' ') ++i;
+      if (i == input.size() || input[i] == '\r' || input[i] == '\n') return true;
+    }
+  }
+  return false;
+}
+
+// libetpan 1.9.4 accepts a quoted string or a literal as a flag ("FLAGS (\"a\")", also in an
+// untagged FLAGS answer and in PERMANENTFLAGS) but frees it with free() instead of handing
+// it back to its string registry: the registry keeps the string's header and an entry per
+// such flag for the rest of the process (found by this target). It is a leak LeakSanitizer
+// only sees once the entry is overwritten, and it makes every input look like it leaks, so
+// that libFuzzer stops checking for leaks after each input; such inputs are skipped.
+bool has_string_flag(std::string_view input) {
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  for (size_t i = 0; i + 5 <= input.size(); ++i) {
+    if (upper(input[i]) != 'F' || upper(input[i + 1]) != 'L' || upper(input[i + 2]) != 'A' ||
+        upper(input[i + 3]) != 'G' || upper(input[i + 4]) != 'S')
+      continue;
+    size_t k = i + 5;
+    while (k < input.size() && input[k] == ' ') ++k;
+    if (k == input.size() || input[k] != '(') continue;
+    for (++k; k < input.size() && input[k] != ')'; ++k)
+      if (input[k] == '"' || input[k] == '{') return true;
+  }
+  return false;
+}
+
 [[noreturn]] void fail(const char* what, std::string_view input) {
   std::fprintf(stderr, "IMAP envelope: %s\ninput: %.*s\n", what, static_cast<int>(input.size()),
                input.data());
@@ -278,6 +339,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Conversation conversation;
   conversation.incoming = "* OK IMAP server ready\r\n";
   conversation.answer = std::string_view(reinterpret_cast<const char*>(data), size);
+  // Inputs that reach the libetpan faults above are not run (nor kept in the corpus).
+  if (announces_huge_literal(conversation.answer) || has_textless_alert(conversation.answer) ||
+      has_string_flag(conversation.answer))
+    return -1;
 
   ImapPtr imap(mailimap_new(0, nullptr));
   if (!imap) return 0;

@@ -11,6 +11,7 @@
 #include "mail/broken_pipe.h"
 #include "mail/mail_proxy_settings.h"
 #include "mail/modified_utf7.h"
+#include "mail/stream_end_guard.h"
 #include "platform/thread_priority.h"
 #include "util/c_free.h"
 #include "util/log.h"
@@ -310,6 +311,7 @@ bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
     log_event("❌", "IMAP 连接失败，错误代码: " + str(result));
     return fail(error, result, "连接失败: " + str(result));
   }
+  guard_stream_end(imap_->imap_stream);
   log_event("✅", "IMAP 连接成功");
   return true;
 }

@@ -31,8 +31,10 @@ using testing::TempDir;
 
 // A one-connection IMAP server on loopback. `respond` gets the tag and the upper-cased
 // command words of each client line ("UID COPY", "LOGIN", ...) and returns what to send
-// back; LOGOUT is answered and ends the conversation. The command names it saw can be read
-// after finish().
+// back; LOGOUT is answered and ends the conversation, and so does a reply that ends in
+// kHangUp (sent without it). The command names it saw can be read after finish().
+constexpr std::string_view kHangUp = "<hang up>";
+
 class ScriptedServer {
  public:
   using Responder = std::function<std::string(const std::string& tag, const std::string& command)>;
@@ -65,9 +67,12 @@ class ScriptedServer {
       for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       const std::string name = command.substr(0, command.find(' '));
       commands_.push_back(name == "UID" ? command.substr(0, command.find(' ', 4)) : name);
-      testing::send_all(fd, name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n"
-                                             : respond(tag, commands_.back()));
-      if (name == "LOGOUT") break;
+      std::string reply = name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n"
+                                           : respond(tag, commands_.back());
+      const bool hang_up = name == "LOGOUT" || reply.ends_with(kHangUp);
+      if (reply.ends_with(kHangUp)) reply.resize(reply.size() - kHangUp.size());
+      testing::send_all(fd, reply);
+      if (hang_up) break;
     }
     close(fd);
   }
@@ -187,6 +192,31 @@ TEST_F(ImapConnectionTest, PreAuthenticatedGreetingIsAFailure) {
   EXPECT_FALSE(imap->connectWithError(&error));
   EXPECT_EQ(error.code, 1);
   EXPECT_EQ(error.localizedDescription, "连接失败: 1");
+}
+
+TEST_F(ImapConnectionTest, ConnectionCutInTheMiddleOfAnAnswerIsAnError) {
+  ScriptedServer server(
+      "* OK ready\r\n", [](const std::string& tag, const std::string& command) -> std::string {
+        if (command == "LOGIN") return tag + " OK logged in\r\n";
+        if (command == "SELECT") return "* 3 EXISTS\r\n* OK [UIDNEXT 4] n\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+        // The envelope's subject announced as a 40-byte literal, of which 9 arrive.
+        if (command == "UID FETCH")
+          return "* 1 FETCH (UID 1 FLAGS (\\Seen) ENVELOPE (\"Tue, 2 Jan 2024 10:00:00 +0000\" {40}\r\nQuarterly" +
+                 std::string(kHangUp);
+        return tag + " BAD unexpected\r\n";
+      });
+  auto imap = scripted_session(server);
+  ASSERT_TRUE(imap->connectWithError());
+  ASSERT_TRUE(imap->loginWithError());
+  ASSERT_TRUE(imap->selectFolder("INBOX"));
+  LibEtPanError error;
+  EXPECT_FALSE(imap->fetchBatchMessageHeadersWithUIDs({1, 2, 3}, &error));
+  EXPECT_EQ(error.code, MAILIMAP_ERROR_STREAM);
+  EXPECT_EQ(error.localizedDescription, "批量获取邮件头失败: " + std::to_string(MAILIMAP_ERROR_STREAM));
+  // The dead connection keeps failing the same way instead of hanging or crashing.
+  EXPECT_FALSE(imap->noopWithError(&error));
+  EXPECT_EQ(error.code, MAILIMAP_ERROR_STREAM);
+  imap->disconnect();
 }
 
 TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
