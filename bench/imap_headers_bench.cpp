@@ -43,6 +43,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench_figures.h"
 #include "mail/imap_header_record.h"
 #include "mail/libetpan_imap_session.h"
 #include "platform/thread_priority.h"
@@ -52,6 +53,8 @@
 extern char** environ;
 
 namespace {
+
+using namespace kestrova::bench;
 
 using Clock = std::chrono::steady_clock;
 using kestrova::Json;
@@ -70,12 +73,6 @@ std::FILE* g_report = stderr;
 
 double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-double process_cpu_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -156,7 +153,7 @@ struct Server {
 Round kestrova_round(const Server& server) {
   Round round;
   LibEtPanError error;
-  const double cpu0 = process_cpu_ms();
+  const double cpu0 = cpu_ms(CLOCK_PROCESS_CPUTIME_ID);
   const auto t0 = Clock::now();
   auto session = LibEtPanIMAPSession::initWithHost(server.host, server.port, server.tls ? "ssl" : "none",
                                                    server.user, server.password);
@@ -176,7 +173,7 @@ Round kestrova_round(const Server& server) {
   const auto t3 = Clock::now();
   session->disconnect();
   const auto t4 = Clock::now();
-  const double cpu = process_cpu_ms() - cpu0;
+  const double cpu = cpu_ms(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
 
   round.ms = {ms_between(t0, t1), ms_between(t1, t2), ms_between(t2, t3),
               ms_between(t3, t4), ms_between(t0, t4), cpu};
@@ -287,28 +284,8 @@ struct Stats {
   double median = 0, p90 = 0;
 };
 
-// Median (mean of the middle two for an even count) and nearest-rank 90th percentile.
-Stats stats_of(std::vector<double> samples) {
-  Stats s;
-  if (samples.empty()) return s;
-  std::sort(samples.begin(), samples.end());
-  const size_t n = samples.size();
-  s.median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-  s.p90 = samples[static_cast<size_t>(std::ceil(0.9 * static_cast<double>(n))) - 1];
-  return s;
-}
-
-std::string fmt(const char* format, double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
-
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
+Stats stats_of(const std::vector<double>& samples) {
+  return Stats{median(samples), percentile(samples, 0.9)};
 }
 
 struct Result {

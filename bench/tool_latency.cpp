@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench_cases.h"
+#include "bench_figures.h"
 
 extern char** environ;
 
@@ -37,14 +38,6 @@ using namespace kestrova::bench;
 
 double ms_since(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// CPU time of a clock (a process's or this thread's) in milliseconds. On a loaded machine
-// wall time includes waiting for a core; CPU time does not, so both are reported.
-double cpu_ms(clockid_t clock) {
-  timespec ts{};
-  clock_gettime(clock, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
 void write_all(int fd, const std::string& data) {
@@ -132,15 +125,8 @@ struct Stats {
   size_t count = 0;
 };
 
-Stats stats(std::vector<double> samples) {
-  Stats s;
-  s.count = samples.size();
-  if (samples.empty()) return s;
-  std::sort(samples.begin(), samples.end());
-  const size_t n = samples.size();
-  s.median = n % 2 ? samples[n / 2] : (samples[n / 2 - 1] + samples[n / 2]) / 2;
-  s.p99 = samples[static_cast<size_t>(std::ceil(0.99 * static_cast<double>(n))) - 1];
-  return s;
+Stats stats(const std::vector<double>& samples) {
+  return Stats{median(samples), percentile(samples, 0.99), samples.size()};
 }
 
 // What one answer held: the number of items of an array result, or 1 for an object.
@@ -163,20 +149,6 @@ struct Row {
   Answer answer;
   bool has_sql = false;
 };
-
-std::string fmt(const char* format, double value) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, format, value);
-  return buf;
-}
-
-// The 1, 5 and 15 minute load averages: other work on the machine shows in the wall times.
-std::string load_average() {
-  std::ifstream in("/proc/loadavg");
-  std::string one, five, fifteen;
-  in >> one >> five >> fifteen;
-  return one + " " + five + " " + fifteen;
-}
 
 bool meets_goal(double tool, double raw) { return tool <= 1.5 * raw + 0.2; }
 

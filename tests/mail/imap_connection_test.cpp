@@ -95,6 +95,25 @@ class ImapConnectionTest : public ::testing::Test {
     return LibEtPanIMAPSession::initWithHost("127.0.0.1", server.port(), encryption, "u", "p");
   }
 
+  // A scripted server that accepts LOGIN and SELECT (one message, UIDNEXT 2) and leaves
+  // every other command to `respond`.
+  static ScriptedServer::Responder selecting(ScriptedServer::Responder respond) {
+    return [respond](const std::string& tag, const std::string& command) -> std::string {
+      if (command == "LOGIN") return tag + " OK logged in\r\n";
+      if (command == "SELECT")
+        return "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 2] n\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+      return respond(tag, command);
+    };
+  }
+  // Connected, logged in and INBOX selected on a scripted server.
+  std::unique_ptr<LibEtPanIMAPSession> selected_session(const ScriptedServer& server) {
+    auto imap = scripted_session(server);
+    EXPECT_TRUE(imap->connectWithError());
+    EXPECT_TRUE(imap->loginWithError());
+    EXPECT_TRUE(imap->selectFolder("INBOX"));
+    return imap;
+  }
+
   // A failed connect must carry the library's code in both places.
   static void expect_connect_failure(LibEtPanIMAPSession& session) {
     LibEtPanError error;
@@ -195,22 +214,16 @@ TEST_F(ImapConnectionTest, PreAuthenticatedGreetingIsAFailure) {
 }
 
 TEST_F(ImapConnectionTest, ConnectionCutInTheMiddleOfAnAnswerIsAnError) {
-  ScriptedServer server(
-      "* OK ready\r\n", [](const std::string& tag, const std::string& command) -> std::string {
-        if (command == "LOGIN") return tag + " OK logged in\r\n";
-        if (command == "SELECT") return "* 3 EXISTS\r\n* OK [UIDNEXT 4] n\r\n" + tag + " OK [READ-WRITE] selected\r\n";
-        // The envelope's subject announced as a 40-byte literal, of which 9 arrive.
-        if (command == "UID FETCH")
-          return "* 1 FETCH (UID 1 FLAGS (\\Seen) ENVELOPE (\"Tue, 2 Jan 2024 10:00:00 +0000\" {40}\r\nQuarterly" +
-                 std::string(kHangUp);
-        return tag + " BAD unexpected\r\n";
-      });
-  auto imap = scripted_session(server);
-  ASSERT_TRUE(imap->connectWithError());
-  ASSERT_TRUE(imap->loginWithError());
-  ASSERT_TRUE(imap->selectFolder("INBOX"));
+  ScriptedServer server("* OK ready\r\n", selecting([](const std::string& tag, const std::string& command) {
+    // The envelope's subject announced as a 40-byte literal, of which 9 arrive.
+    if (command == "UID FETCH")
+      return "* 1 FETCH (UID 1 FLAGS (\\Seen) ENVELOPE (\"Tue, 2 Jan 2024 10:00:00 +0000\" {40}\r\nQuarterly" +
+             std::string(kHangUp);
+    return tag + " BAD unexpected\r\n";
+  }));
+  auto imap = selected_session(server);
   LibEtPanError error;
-  EXPECT_FALSE(imap->fetchBatchMessageHeadersWithUIDs({1, 2, 3}, &error));
+  EXPECT_FALSE(imap->fetchBatchMessageHeadersWithUIDs({1}, &error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_STREAM);
   EXPECT_EQ(error.localizedDescription, "批量获取邮件头失败: " + std::to_string(MAILIMAP_ERROR_STREAM));
   // The dead connection keeps failing the same way instead of hanging or crashing.
@@ -220,22 +233,13 @@ TEST_F(ImapConnectionTest, ConnectionCutInTheMiddleOfAnAnswerIsAnError) {
 }
 
 TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
-  ScriptedServer server(
-      "* OK ready\r\n", [](const std::string& tag, const std::string& command) -> std::string {
-        if (command == "LOGIN") return tag + " OK logged in\r\n";
-        if (command == "SELECT") {
-          return "* 1 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 2] n\r\n" + tag +
-                 " OK [READ-WRITE] selected\r\n";
-        }
-        if (command == "UID COPY") return tag + " OK copied\r\n";
-        if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK stored\r\n";
-        if (command == "EXPUNGE") return tag + " NO expunge refused\r\n";
-        return tag + " BAD unexpected\r\n";
-      });
-  auto imap = scripted_session(server);
-  ASSERT_TRUE(imap->connectWithError());
-  ASSERT_TRUE(imap->loginWithError());
-  ASSERT_TRUE(imap->selectFolder("INBOX"));
+  ScriptedServer server("* OK ready\r\n", selecting([](const std::string& tag, const std::string& command) {
+    if (command == "UID COPY") return tag + " OK copied\r\n";
+    if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK stored\r\n";
+    if (command == "EXPUNGE") return tag + " NO expunge refused\r\n";
+    return tag + " BAD unexpected\r\n";
+  }));
+  auto imap = selected_session(server);
   LibEtPanError error;
   EXPECT_FALSE(imap->moveMessageWithUID(1, "Archive", &error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_EXPUNGE);
