@@ -51,6 +51,8 @@ class ScriptedServer {
     if (thread_.joinable()) thread_.join();
   }
   const std::vector<std::string>& commands() const { return commands_; }
+  // Each client line without its tag.
+  const std::vector<std::string>& lines() const { return lines_; }
 
  private:
   void serve(const std::string& greeting, const Responder& respond) {
@@ -64,6 +66,7 @@ class ScriptedServer {
       const size_t space = line->find(' ');
       const std::string tag = line->substr(0, space);
       std::string command = space == std::string::npos ? "" : line->substr(space + 1);
+      lines_.push_back(command);
       for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
       const std::string name = command.substr(0, command.find(' '));
       commands_.push_back(name == "UID" ? command.substr(0, command.find(' ', 4)) : name);
@@ -80,6 +83,7 @@ class ScriptedServer {
   testing::LoopbackListener listener_;
   std::thread thread_;
   std::vector<std::string> commands_;
+  std::vector<std::string> lines_;
 };
 
 class ImapConnectionTest : public ::testing::Test {
@@ -230,6 +234,25 @@ TEST_F(ImapConnectionTest, ConnectionCutInTheMiddleOfAnAnswerIsAnError) {
   EXPECT_FALSE(imap->noopWithError(&error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_STREAM);
   imap->disconnect();
+}
+
+TEST_F(ImapConnectionTest, FetchLatestAsksForTheRangeBelowUidNext) {
+  ScriptedServer server("* OK ready\r\n", [](const std::string& tag, const std::string& command) -> std::string {
+    if (command == "LOGIN") return tag + " OK logged in\r\n";
+    if (command == "SELECT")
+      return "* 10 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 1000] n\r\n" + tag + " OK [READ-WRITE] selected\r\n";
+    if (command == "UID FETCH")
+      return "* 1 FETCH (UID 960)\r\n* 2 FETCH (UID 998)\r\n* 3 FETCH (UID 951)\r\n" + tag + " OK done\r\n";
+    return tag + " BAD unexpected\r\n";
+  });
+  auto imap = selected_session(server);
+  const auto latest = imap->fetchLatestMessagesWithLimit(50);
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(*latest, (std::vector<ImapUidEntry>{{998}, {960}, {951}}));
+  imap->disconnect();
+  server.finish();
+  ASSERT_GE(server.lines().size(), 3u);
+  EXPECT_EQ(server.lines()[2], "UID FETCH 950:999 (UID)");
 }
 
 TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
