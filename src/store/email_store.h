@@ -182,6 +182,11 @@ class EmailStore {
   std::vector<std::string> updateFlagsOnAllCopies(const EmailMessage& message);
   // The read state only, on every copy (stored and in memory). Returns the copies' ids.
   std::vector<std::string> markRead(const EmailMessage& message, bool isRead);
+  // For each message of `batch`, the copy of it the account already stores, with its
+  // attachments (the upsert's rule: same trimmed Message-ID, else for non-drafts same
+  // subject, sender and a date less than one second apart). Read failures are logged and
+  // count as not stored.
+  std::vector<std::optional<EmailMessage>> storedCopies(const std::vector<EmailMessage>& batch);
   // Replaces every in-memory copy with the same id by `message` (logged). Does not write.
   void replaceInMemory(const EmailMessage& message);
 

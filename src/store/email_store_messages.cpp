@@ -13,6 +13,7 @@
 #include "store/email_store_sql.h"
 #include "store/folder_message_count_cache.h"
 #include "store/json_list.h"
+#include "store/message_lookup.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -286,6 +287,24 @@ std::optional<SavedMessage> EmailStore::saveMessage(const EmailMessage& message)
   auto saved = database_.write([&](Connection& c) { return upsertLocked(c, message); });
   if (saved && saved->merged) replaceInMemory(saved->message);
   return saved;
+}
+
+std::vector<std::optional<EmailMessage>> EmailStore::storedCopies(
+    const std::vector<EmailMessage>& batch) {
+  try {
+    return database_.read([&](Connection& c) {
+      std::vector<std::optional<EmailMessage>> stored;
+      stored.reserve(batch.size());
+      for (const auto& message : batch) {
+        const auto id = findStoredCopy(c, message);
+        stored.push_back(id ? read_stored_message(c, *id) : std::nullopt);
+      }
+      return stored;
+    });
+  } catch (const std::exception& e) {
+    log_line(log_kind::kFailure, kComponent, std::string("检查已存储邮件失败: ") + e.what());
+    return std::vector<std::optional<EmailMessage>>(batch.size());
+  }
 }
 
 std::optional<EmailMessage> EmailStore::updateMessage(const EmailMessage& message) {
