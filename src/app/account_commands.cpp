@@ -54,6 +54,8 @@ const EmailAccount& AccountBook::find(std::string_view idOrAddress) const {
     if (id && parse_uuid(account.id) == id) return account;
     if (!address.empty() && text::equals_ci(account.emailAddress, address)) return account;
   }
+  for (const auto& account : accounts())
+    if (!address.empty() && text::equals_ci(account.displayName, address)) return account;
   throw Error("未找到账户: " + std::string(idOrAddress) + "（用 kestrova account list 查看全部账户）");
 }
 

@@ -25,11 +25,14 @@ class AccountBook {
 
   // Default account first, then newest first.
   const std::vector<store::EmailAccount>& accounts() const;
-  // The account whose id is `idOrAddress` or whose address equals it (ignoring case).
-  // Throws "未找到账户: ..." when there is none.
+  // The account whose id is `idOrAddress`, else whose address equals it, else whose display
+  // name does (both ignoring case). Throws "未找到账户: ..." when there is none.
   const store::EmailAccount& find(std::string_view idOrAddress) const;
   // The default account, else the first one; throws when there is no account at all.
   const store::EmailAccount& defaultAccount() const;
+
+  // The mail store the book reads (accounts loaded; folders and messages on demand).
+  store::EmailStore& store() { return *store_; }
 
   // Writes the account (insert or replace).
   void save(const store::EmailAccount& account);
