@@ -18,6 +18,7 @@
 #include "platform/settings_store.h"
 #include "support/loopback.h"
 #include "support/mail_servers.h"
+#include "support/scripted_imap_server.h"
 #include "support/session_bus.h"
 #include "support/test_support.h"
 
@@ -29,62 +30,8 @@ using testing::ScopedEnvironment;
 using testing::ScopedHome;
 using testing::TempDir;
 
-// A one-connection IMAP server on loopback. `respond` gets the tag and the upper-cased
-// command words of each client line ("UID COPY", "LOGIN", ...) and returns what to send
-// back; LOGOUT is answered and ends the conversation, and so does a reply that ends in
-// kHangUp (sent without it). The command names it saw can be read after finish().
-constexpr std::string_view kHangUp = "<hang up>";
-
-class ScriptedServer {
- public:
-  using Responder = std::function<std::string(const std::string& tag, const std::string& command)>;
-
-  ScriptedServer(std::string greeting, Responder respond) {
-    thread_ = std::thread([this, greeting = std::move(greeting), respond = std::move(respond)] {
-      serve(greeting, respond);
-    });
-  }
-  ~ScriptedServer() { finish(); }
-
-  int port() const { return listener_.port(); }
-  void finish() {
-    if (thread_.joinable()) thread_.join();
-  }
-  const std::vector<std::string>& commands() const { return commands_; }
-  // Each client line without its tag.
-  const std::vector<std::string>& lines() const { return lines_; }
-
- private:
-  void serve(const std::string& greeting, const Responder& respond) {
-    const int fd = listener_.accept();
-    if (fd < 0) return;
-    testing::send_all(fd, greeting);
-    std::string buffer;
-    while (respond) {
-      const auto line = testing::read_crlf_line(fd, buffer);
-      if (!line) break;
-      const size_t space = line->find(' ');
-      const std::string tag = line->substr(0, space);
-      std::string command = space == std::string::npos ? "" : line->substr(space + 1);
-      lines_.push_back(command);
-      for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-      const std::string name = command.substr(0, command.find(' '));
-      commands_.push_back(name == "UID" ? command.substr(0, command.find(' ', 4)) : name);
-      std::string reply = name == "LOGOUT" ? "* BYE bye\r\n" + tag + " OK done\r\n"
-                                           : respond(tag, commands_.back());
-      const bool hang_up = name == "LOGOUT" || reply.ends_with(kHangUp);
-      if (reply.ends_with(kHangUp)) reply.resize(reply.size() - kHangUp.size());
-      testing::send_all(fd, reply);
-      if (hang_up) break;
-    }
-    close(fd);
-  }
-
-  testing::LoopbackListener listener_;
-  std::thread thread_;
-  std::vector<std::string> commands_;
-  std::vector<std::string> lines_;
-};
+using testing::kHangUp;
+using testing::ScriptedServer;
 
 class ImapConnectionTest : public ::testing::Test {
  protected:
