@@ -66,7 +66,11 @@ std::string icu_name(const std::string& label) {
 std::optional<std::string> convert_with_icu(std::string_view bytes, const std::string& name) {
   if (name.empty() || name.size() > kMaxCharsetName) return std::nullopt;
   if (name.find('\0') != std::string::npos) return std::nullopt;
+  // ucnv_open looks for a converter file on disk for a name its alias table lacks; asking
+  // the table first keeps unknown names (every message may bring its own) cheap.
   UErrorCode status = U_ZERO_ERROR;
+  if (!ucnv_getAlias(name.c_str(), 0, &status) || U_FAILURE(status)) return std::nullopt;
+  status = U_ZERO_ERROR;
   ConverterPtr converter(ucnv_open(name.c_str(), &status));
   if (U_FAILURE(status) || !converter) return std::nullopt;
   if (bytes.size() > static_cast<size_t>(INT32_MAX / 2)) bytes = bytes.substr(0, INT32_MAX / 2);
