@@ -1,15 +1,25 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "mail/email_connection_test.h"
+#include "mail/email_content_decoder.h"
 #include "mail/email_service_error.h"
 #include "mail/libetpan_imap_session.h"
 #include "mail/libetpan_smtp_session.h"
 #include "store/email_account.h"
+#include "store/email_folder.h"
+#include "store/email_message.h"
 
 namespace kestrova::mail {
 
@@ -27,7 +37,26 @@ class EmailService {
   // The one instance of the process, created on first use.
   static EmailService& shared();
 
+  // The most messages a first load of a folder hands over at once; the rest is loaded in
+  // the background.
+  static constexpr size_t kInitialLoadLimit = 1000;
+  // Background loader: UIDs per chunk and the pause after each chunk.
+  static constexpr size_t kBackgroundChunkSize = 50;
+  static constexpr int kBackgroundPauseMilliseconds = 100;
+  // A body download gives up after this many seconds; raw messages above this size are
+  // decoded from their first bytes only.
+  static constexpr int kBodyTimeLimitSeconds = 45;
+  static constexpr size_t kBodyDecodeLimit = 10485760;
+
+  // Receives the records of one background chunk, on the loader's thread.
+  using BackgroundDelivery = std::function<void(std::vector<store::EmailMessage>)>;
+  // Called once when a background loader has walked all its UIDs (not when cancelled),
+  // with the number of records it delivered.
+  using BackgroundCompletion = std::function<void(size_t delivered)>;
+
   EmailService() = default;
+  // Cancels the background loaders and waits for them.
+  ~EmailService();
   EmailService(const EmailService&) = delete;
   EmailService& operator=(const EmailService&) = delete;
 
@@ -52,6 +81,104 @@ class EmailService {
   // passwordKeychainIdentifier; nothing when the account names no entry or none is stored.
   // A credential store that cannot be read throws authenticationFailed with its reason.
   std::optional<std::string> storedPassword(const store::EmailAccount& account) const;
+
+  // ---- Folders and messages ----
+  // Every operation opens its own session and disconnects it before returning; failures
+  // are EmailServiceError. `folders` is the account's folder list as stored (messages name
+  // their folder by id; moves look for the destination there).
+
+  // The server's folders: name decoded, path the server name, type from the name; fresh ids.
+  std::vector<store::EmailFolder> fetchFolders(const store::EmailAccount& account,
+                                               const std::optional<std::string>& password) const;
+
+  // The newest messages of a folder. With `since` and either `limit` above 200 or
+  // `preferDateSearch` (the limit then becomes 200) the folder is searched by date;
+  // otherwise the UIDs are listed from UIDNEXT. Beyond kInitialLoadLimit UIDs the rest is
+  // handed to a background loader for the account (replacing one that runs), which
+  // delivers records in chunks through `deliver` and reports through `completed`.
+  std::vector<store::EmailMessage> syncMessages(const store::EmailAccount& account,
+                                                const std::optional<std::string>& password,
+                                                const store::EmailFolder& folder,
+                                                std::optional<double> since, uint64_t limit,
+                                                bool preferDateSearch = false,
+                                                BackgroundDelivery deliver = {},
+                                                BackgroundCompletion completed = {});
+
+  // The decoded body (RFC822 fetch, which marks the message read on the server), within
+  // kBodyTimeLimitSeconds; above kBodyDecodeLimit bytes only the start is decoded.
+  EmailBodyContent fetchMessageBody(const store::EmailAccount& account,
+                                    const std::optional<std::string>& password,
+                                    const store::EmailMessage& message,
+                                    const std::vector<store::EmailFolder>& folders) const;
+  // The raw RFC 5322 bytes.
+  std::string fetchRawMessage(const store::EmailAccount& account,
+                              const std::optional<std::string>& password,
+                              const store::EmailMessage& message,
+                              const std::vector<store::EmailFolder>& folders) const;
+  // An attachment's decoded bytes: its part, else found in the whole message.
+  std::string downloadAttachment(const store::EmailAccount& account,
+                                 const std::optional<std::string>& password,
+                                 const store::EmailMessage& message,
+                                 const EmailAttachmentMeta& attachment,
+                                 const std::vector<store::EmailFolder>& folders) const;
+  // Server-side text search in one folder, newest first.
+  std::vector<store::EmailMessage> searchMessages(const store::EmailAccount& account,
+                                                  const std::optional<std::string>& password,
+                                                  const store::EmailFolder& folder,
+                                                  std::string_view query,
+                                                  uint64_t limit = 100) const;
+
+  void markAsRead(const store::EmailAccount& account, const std::optional<std::string>& password,
+                  const store::EmailMessage& message,
+                  const std::vector<store::EmailFolder>& folders) const;
+  // Removes \Seen (the command line's "mark unread").
+  void markAsUnread(const store::EmailAccount& account, const std::optional<std::string>& password,
+                    const store::EmailMessage& message,
+                    const std::vector<store::EmailFolder>& folders) const;
+  void toggleStar(const store::EmailAccount& account, const std::optional<std::string>& password,
+                  const store::EmailMessage& message, bool starred,
+                  const std::vector<store::EmailFolder>& folders) const;
+  // Permanent on the server: \Deleted, then EXPUNGE of the folder.
+  void deleteMessage(const store::EmailAccount& account, const std::optional<std::string>& password,
+                     const store::EmailMessage& message,
+                     const std::vector<store::EmailFolder>& folders) const;
+  // COPY then delete; when that fails the destination is created and the move tried once
+  // more.
+  void moveMessage(const store::EmailAccount& account, const std::optional<std::string>& password,
+                   const store::EmailMessage& message, const store::EmailFolder& destination,
+                   const std::vector<store::EmailFolder>& folders) const;
+  void moveToSpam(const store::EmailAccount& account, const std::optional<std::string>& password,
+                  const store::EmailMessage& message,
+                  const std::vector<store::EmailFolder>& folders) const;
+  void moveToInbox(const store::EmailAccount& account, const std::optional<std::string>& password,
+                   const store::EmailMessage& message,
+                   const std::vector<store::EmailFolder>& folders) const;
+
+  // Background loaders: cancel one account's (or all) and return at once; wait for one
+  // account's loader to end.
+  void cancelBackgroundTasks(const std::string& accountId);
+  void cancelAllBackgroundTasks();
+  void waitForBackgroundTasks(const std::string& accountId);
+  bool hasBackgroundTask(const std::string& accountId);
+
+ private:
+  struct BackgroundTask {
+    std::atomic<bool> cancelled{false};
+    std::thread thread;
+  };
+  void startBackgroundLoad(const store::EmailAccount& account,
+                           const std::optional<std::string>& password,
+                           const store::EmailFolder& folder, std::vector<uint32_t> uids,
+                           BackgroundDelivery deliver, BackgroundCompletion completed);
+  void runBackgroundLoad(BackgroundTask& task, const store::EmailAccount& account,
+                         const std::optional<std::string>& password,
+                         const store::EmailFolder& folder, const std::vector<uint32_t>& uids,
+                         const BackgroundDelivery& deliver,
+                         const BackgroundCompletion& completed) const;
+
+  std::mutex backgroundSyncTasksLock_;
+  // Per account id; finished tasks stay until replaced, cancelled or waited for.
+  std::map<std::string, std::shared_ptr<BackgroundTask>> backgroundSyncTasks_;
 };
 
 }  // namespace kestrova::mail

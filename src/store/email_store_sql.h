@@ -16,18 +16,35 @@ namespace kestrova::store::sql {
 
 inline constexpr std::string_view kSelectAccounts =
     "SELECT * FROM email_accounts ORDER BY is_default DESC, created_at DESC";
+// Insert or update in place. A REPLACE would delete the old row first, and the schema's
+// cascades would take the account's folders and messages (or, for a folder, the messages'
+// folder) with it.
 inline constexpr std::string_view kSaveAccount =
-    "INSERT OR REPLACE INTO email_accounts (id, email_address, display_name, service_type, "
+    "INSERT INTO email_accounts (id, email_address, display_name, service_type, "
     "imap_host, imap_port, imap_encryption, smtp_host, smtp_port, smtp_encryption, is_enabled, "
     "is_default, requires_biometric_unlock, is_privacy_mode_enabled, last_sync_date, "
     "connection_status, password_keychain_identifier, created_at, updated_at) "
-    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT(id) DO UPDATE SET email_address = excluded.email_address, "
+    "display_name = excluded.display_name, service_type = excluded.service_type, "
+    "imap_host = excluded.imap_host, imap_port = excluded.imap_port, "
+    "imap_encryption = excluded.imap_encryption, smtp_host = excluded.smtp_host, "
+    "smtp_port = excluded.smtp_port, smtp_encryption = excluded.smtp_encryption, "
+    "is_enabled = excluded.is_enabled, is_default = excluded.is_default, "
+    "requires_biometric_unlock = excluded.requires_biometric_unlock, "
+    "is_privacy_mode_enabled = excluded.is_privacy_mode_enabled, "
+    "last_sync_date = excluded.last_sync_date, connection_status = excluded.connection_status, "
+    "password_keychain_identifier = excluded.password_keychain_identifier, "
+    "created_at = excluded.created_at, updated_at = excluded.updated_at";
 inline constexpr std::string_view kDeleteAccount = "DELETE FROM email_accounts WHERE id = ?";
 inline constexpr std::string_view kSelectFolders = "SELECT * FROM email_folders ORDER BY type, name";
 inline constexpr std::string_view kSelectFolder = "SELECT * FROM email_folders WHERE id = ?";
 inline constexpr std::string_view kSaveFolder =
-    "INSERT OR REPLACE INTO email_folders (id, account_id, name, type, path, unread_count, "
-    "total_count, last_sync_date) VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+    "INSERT INTO email_folders (id, account_id, name, type, path, unread_count, "
+    "total_count, last_sync_date) VALUES (?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(id) DO UPDATE SET "
+    "account_id = excluded.account_id, name = excluded.name, type = excluded.type, "
+    "path = excluded.path, unread_count = excluded.unread_count, "
+    "total_count = excluded.total_count, last_sync_date = excluded.last_sync_date";
 inline constexpr std::string_view kDeleteFolder = "DELETE FROM email_folders WHERE id = ?";
 
 // ---- the message upsert and the update in place ----

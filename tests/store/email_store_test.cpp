@@ -185,6 +185,21 @@ TEST_F(EmailStoreTest, SavingAStoredIdAgainKeepsWhatHangsOffTheRow) {
   EXPECT_EQ(text("SELECT rule_applied_at FROM email_messages WHERE id = ?", draft.id), "5.0");
 }
 
+TEST_F(EmailStoreTest, SavingAnAccountOrFolderAgainKeepsWhatBelongsToIt) {
+  auto m = makeMessage(account_, inbox_, "Kept", "<kept@example.com>");
+  ASSERT_TRUE(store_.saveMessage(m));
+  account_.isDefault = !account_.isDefault;
+  account_.lastSyncDate = 123;
+  store_.saveAccount(account_);
+  inbox_.totalCount = 7;
+  inbox_.lastSyncDate = 456;
+  store_.saveFolder(inbox_);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE account_id = '" + account_.id + "'"), 5);
+  EXPECT_EQ(text("SELECT folder_id FROM email_messages WHERE id = ?", m.id), inbox_.id);
+  EXPECT_EQ(text("SELECT last_sync_date FROM email_accounts WHERE id = ?", account_.id), "123.0");
+  EXPECT_EQ(text("SELECT total_count FROM email_folders WHERE id = ?", inbox_.id), "7");
+}
+
 TEST_F(EmailStoreTest, UnknownAccountWritesNothing) {
   auto other = makeAccount("gone@example.com");
   store_.saveAccount(other);

@@ -1,0 +1,547 @@
+// The folder and message operations of the account service: listings, envelopes, bodies,
+// attachments and the user's server-side actions.
+
+#include <libetpan/libetpan.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <condition_variable>
+#include <cstdio>
+#include <future>
+#include <stdexcept>
+
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+using store::EmailAccount;
+using store::EmailFolder;
+using store::EmailFolderType;
+using store::EmailMessage;
+
+void log(std::string_view emoji, std::string_view message) {
+  log_line(emoji, EmailService::kComponent, message);
+}
+
+// A failure described by the service itself, thrown as a network error.
+EmailServiceError failure(const std::string& text) {
+  return EmailServiceError::networkError(std::runtime_error(text));
+}
+
+// A session that is disconnected, with the log line naming the operation, however the
+// operation ends.
+class ScopedSession {
+ public:
+  ScopedSession(std::unique_ptr<LibEtPanIMAPSession> session, std::string operation)
+      : session_(std::move(session)), operation_(std::move(operation)) {}
+  ~ScopedSession() {
+    if (!session_) return;
+    session_->disconnect();
+    log("🔌", "断开 IMAP 连接 (" + operation_ + ")");
+  }
+  ScopedSession(const ScopedSession&) = delete;
+  ScopedSession& operator=(const ScopedSession&) = delete;
+  LibEtPanIMAPSession* operator->() const { return session_.get(); }
+  LibEtPanIMAPSession& operator*() const { return *session_; }
+
+ private:
+  std::unique_ptr<LibEtPanIMAPSession> session_;
+  std::string operation_;
+};
+
+void selectOrThrow(LibEtPanIMAPSession& session, const std::string& path) {
+  LibEtPanError error;
+  if (!session.selectFolder(path, &error))
+    throw failure("选择文件夹失败: " + error.localizedDescription);
+}
+
+std::vector<uint32_t> uidsOf(const std::vector<ImapUidEntry>& entries) {
+  std::vector<uint32_t> uids;
+  uids.reserve(entries.size());
+  for (const auto& entry : entries) uids.push_back(entry.uid);
+  return uids;
+}
+
+// The headers of `uids` in one batch; when the batch fails, one UID at a time, skipping
+// those that give nothing.
+std::vector<ImapHeaderRecord> fetchHeaders(LibEtPanIMAPSession& session,
+                                           const std::vector<uint32_t>& uids) {
+  if (uids.empty()) return {};
+  LibEtPanError error;
+  if (auto records = session.fetchBatchMessageHeadersWithUIDs(uids, &error)) return *records;
+  log(log_kind::kFailure, "批量获取失败，降级为逐个获取");
+  std::vector<ImapHeaderRecord> records;
+  for (uint32_t uid : uids) {
+    LibEtPanError one;
+    if (auto record = session.fetchMessageHeadersWithUID(uid, &one)) {
+      records.push_back(*record);
+    } else if (one.code == MAILIMAP_ERROR_STREAM) {
+      // The connection is gone: what was fetched so far is not a listing of the folder.
+      throw EmailServiceError::networkError(one);
+    }
+  }
+  return records;
+}
+
+// Records in the order of `uids` (newest first), whatever order the server answered in.
+std::vector<ImapHeaderRecord> inUidOrder(std::vector<ImapHeaderRecord> records,
+                                         const std::vector<uint32_t>& uids) {
+  std::map<uint32_t, size_t> position;
+  for (size_t i = 0; i < uids.size(); ++i) position.emplace(uids[i], i);
+  std::stable_sort(records.begin(), records.end(), [&](const auto& a, const auto& b) {
+    const auto pa = position.find(a.uid), pb = position.find(b.uid);
+    const size_t ia = pa == position.end() ? uids.size() : pa->second;
+    const size_t ib = pb == position.end() ? uids.size() : pb->second;
+    return ia < ib;
+  });
+  return records;
+}
+
+std::string seconds2(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", seconds);
+  return text;
+}
+
+const EmailFolder& folderOf(const EmailMessage& message, const std::vector<EmailFolder>& folders,
+                            const char* missingText = "找不到邮件所在文件夹") {
+  for (const auto& folder : folders)
+    if (message.folderId && folder.id == *message.folderId) return folder;
+  throw EmailServiceError::invalidConfiguration(missingText);
+}
+
+const EmailFolder* folderOfType(EmailFolderType type, const std::vector<EmailFolder>& folders) {
+  for (const auto& folder : folders)
+    if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
+  return nullptr;
+}
+
+uint32_t uidOrThrow(const EmailMessage& message) {
+  if (!message.uid) throw EmailServiceError::invalidConfiguration("邮件 UID 不存在");
+  return *message.uid;
+}
+
+// Runs `work` on a thread of its own and waits at most `limit`. When the limit passes, the
+// session's socket is shut down so that the blocked call returns, and timedOut is thrown.
+template <typename Result>
+Result withTimeLimit(std::chrono::seconds limit, LibEtPanIMAPSession& session,
+                     const std::function<Result()>& work, const std::string& timeoutText) {
+  auto task = std::packaged_task<Result()>(work);
+  auto result = task.get_future();
+  std::thread worker(std::move(task));
+  if (result.wait_for(limit) != std::future_status::ready) {
+    const int fd = session.idleFd();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    worker.join();
+    throw EmailServiceError::timedOut(timeoutText);
+  }
+  worker.join();
+  return result.get();
+}
+
+std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session, const EmailFolder& folder,
+                                             uint32_t uid, std::string_view operation,
+                                             std::string_view selectedText,
+                                             std::string_view receivedText) {
+  LibEtPanError error;
+  if (!session.selectFolder(folder.path, &error)) {
+    log(log_kind::kFailure, std::string(operation) + ": 选择文件夹失败: " + error.localizedDescription);
+    throw failure("选择文件夹失败: " + error.localizedDescription);
+  }
+  log(log_kind::kMail, std::string(operation) + ": " + std::string(selectedText));
+  auto raw = session.fetchMessageBodyWithUID(uid, &error);
+  log(log_kind::kMail, std::string(operation) + ": " + std::string(receivedText) +
+                           std::to_string(raw ? raw->size() : 0));
+  return raw;
+}
+
+}  // namespace
+
+EmailService::~EmailService() { cancelAllBackgroundTasks(); }
+
+// ---- folders ----
+
+std::vector<EmailFolder> EmailService::fetchFolders(const EmailAccount& account,
+                                                    const std::optional<std::string>& password) const {
+  ScopedSession session(openIMAPSession(account, password), "fetchFolders");
+  LibEtPanError error;
+  auto names = session->fetchFoldersWithError(&error);
+  if (!names) throw failure("获取文件夹列表失败: " + error.localizedDescription);
+  std::vector<EmailFolder> folders;
+  folders.reserve(names->size());
+  for (const auto& name : *names) {
+    EmailFolder folder;
+    folder.id = new_uuid();
+    folder.accountId = account.id;
+    folder.name = name;
+    folder.path = name;
+    folder.type = classify_folder(name);
+    folders.push_back(EmailFolder::make(std::move(folder)));
+  }
+  return folders;
+}
+
+// ---- message sync ----
+
+std::vector<EmailMessage> EmailService::syncMessages(
+    const EmailAccount& account, const std::optional<std::string>& password,
+    const EmailFolder& folder, std::optional<double> since, uint64_t limit, bool preferDateSearch,
+    BackgroundDelivery deliver, BackgroundCompletion completed) {
+  std::vector<uint32_t> uids;
+  std::vector<EmailMessage> messages;
+  {
+    ScopedSession session(openIMAPSession(account, password), "syncMessages");
+    selectOrThrow(*session, folder.path);
+
+    LibEtPanError error;
+    std::optional<std::vector<ImapUidEntry>> listed;
+    if (since && (limit > 200 || preferDateSearch)) {
+      if (preferDateSearch) limit = 200;
+      const auto date = std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(
+              std::chrono::duration<double>(*since)));
+      log(log_kind::kSearch, "使用日期搜索，since: " + iso8601_utc(*since));
+      listed = session->fetchMessagesSinceDate(date, limit, &error);
+    } else {
+      log("⚡️", "使用快速方法获取最新 " + std::to_string(limit) + " 封邮件");
+      listed = session->fetchLatestMessagesWithLimit(limit, &error);
+    }
+    if (!listed) throw EmailServiceError::networkError(error);
+    uids = uidsOf(*listed);
+
+    std::vector<uint32_t> remaining;
+    if (uids.size() > kInitialLoadLimit) {
+      log(log_kind::kStatistics, "邮件数量(" + std::to_string(uids.size()) + ")超过限制,先加载前" +
+                                     std::to_string(kInitialLoadLimit) + "封,剩余将在后台同步");
+      remaining.assign(uids.begin() + kInitialLoadLimit, uids.end());
+      uids.resize(kInitialLoadLimit);
+    }
+
+    log("📦", "批量获取 " + std::to_string(uids.size()) + " 封邮件头...");
+    const auto started = std::chrono::steady_clock::now();
+    auto records = inUidOrder(fetchHeaders(*session, uids), uids);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    log(log_kind::kStatistics, "邮件头获取耗时: " + seconds2(elapsed.count()) + " 秒");
+
+    messages.reserve(records.size());
+    for (const auto& record : records) {
+      messages.push_back(message_from_header_record(record, account.id, folder.id));
+      if (messages.size() % 100 == 0)
+        log(log_kind::kMail, "已解析 " + std::to_string(messages.size()));
+    }
+    log(log_kind::kSuccess, "初始加载完成: " + std::to_string(messages.size()));
+
+    if (!remaining.empty())
+      startBackgroundLoad(account, password, folder, std::move(remaining), std::move(deliver),
+                          std::move(completed));
+  }
+  return messages;
+}
+
+void EmailService::startBackgroundLoad(const EmailAccount& account,
+                                       const std::optional<std::string>& password,
+                                       const EmailFolder& folder, std::vector<uint32_t> uids,
+                                       BackgroundDelivery deliver, BackgroundCompletion completed) {
+  cancelBackgroundTasks(account.id);
+  waitForBackgroundTasks(account.id);
+  auto task = std::make_shared<BackgroundTask>();
+  {
+    std::lock_guard lock(backgroundSyncTasksLock_);
+    backgroundSyncTasks_[account.id] = task;
+  }
+  task->thread = std::thread([this, task, account, password, folder, uids = std::move(uids),
+                              deliver = std::move(deliver), completed = std::move(completed)] {
+    runBackgroundLoad(*task, account, password, folder, uids, deliver, completed);
+  });
+}
+
+void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& account,
+                                     const std::optional<std::string>& password,
+                                     const EmailFolder& folder, const std::vector<uint32_t>& uids,
+                                     const BackgroundDelivery& deliver,
+                                     const BackgroundCompletion& completed) const {
+  log(log_kind::kSync, "开始后台同步剩余 " + std::to_string(uids.size()));
+  try {
+    ScopedSession session(openIMAPSession(account, password), "backgroundSync");
+    size_t done = 0, delivered = 0;
+    for (size_t start = 0; start < uids.size(); start += kBackgroundChunkSize) {
+      if (task.cancelled) return;
+      const size_t end = std::min(uids.size(), start + kBackgroundChunkSize);
+      const std::vector<uint32_t> chunk(uids.begin() + start, uids.begin() + end);
+      selectOrThrow(*session, folder.path);
+      auto records = inUidOrder(fetchHeaders(*session, chunk), chunk);
+      std::vector<EmailMessage> messages;
+      messages.reserve(records.size());
+      for (const auto& record : records) {
+        if (task.cancelled) return;
+        messages.push_back(message_from_header_record(record, account.id, folder.id));
+      }
+      if (task.cancelled) return;
+      delivered += messages.size();
+      if (deliver) deliver(std::move(messages));
+      done = end;
+      if (done % 100 < 50)
+        log(log_kind::kSync, "后台已同步 " + std::to_string(done) + "/" +
+                                 std::to_string(uids.size()) + " 封邮件");
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBackgroundPauseMilliseconds));
+    }
+    log(log_kind::kSuccess, "后台同步完成: " + std::to_string(delivered));
+    if (completed) completed(delivered);
+  } catch (const std::exception& e) {
+    log(log_kind::kFailure, std::string("后台同步失败: ") + e.what());
+  }
+}
+
+void EmailService::cancelBackgroundTasks(const std::string& accountId) {
+  std::lock_guard lock(backgroundSyncTasksLock_);
+  auto it = backgroundSyncTasks_.find(accountId);
+  if (it == backgroundSyncTasks_.end()) return;
+  it->second->cancelled = true;
+  log("🧹", "已清理账户后台任务");
+}
+
+void EmailService::cancelAllBackgroundTasks() {
+  std::map<std::string, std::shared_ptr<BackgroundTask>> tasks;
+  {
+    std::lock_guard lock(backgroundSyncTasksLock_);
+    tasks.swap(backgroundSyncTasks_);
+  }
+  for (auto& [id, task] : tasks) task->cancelled = true;
+  for (auto& [id, task] : tasks)
+    if (task->thread.joinable()) task->thread.join();
+  if (!tasks.empty()) log("🧹", "已清理所有后台任务（含 IDLE）");
+}
+
+void EmailService::waitForBackgroundTasks(const std::string& accountId) {
+  std::shared_ptr<BackgroundTask> task;
+  {
+    std::lock_guard lock(backgroundSyncTasksLock_);
+    auto it = backgroundSyncTasks_.find(accountId);
+    if (it == backgroundSyncTasks_.end()) return;
+    task = it->second;
+    backgroundSyncTasks_.erase(it);
+  }
+  if (task->thread.joinable()) task->thread.join();
+}
+
+bool EmailService::hasBackgroundTask(const std::string& accountId) {
+  std::lock_guard lock(backgroundSyncTasksLock_);
+  return backgroundSyncTasks_.count(accountId) > 0;
+}
+
+// ---- bodies, raw messages, attachments ----
+
+EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
+                                                const std::optional<std::string>& password,
+                                                const EmailMessage& message,
+                                                const std::vector<EmailFolder>& folders) const {
+  const EmailFolder& folder = folderOf(message, folders);
+  if (folder.isLocalPseudoFolder())
+    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
+  const uint32_t uid = uidOrThrow(message);
+  log(log_kind::kMail, "fetchMessageBody: 开始获取正文, folder=" + folder.path +
+                           ", uid=" + std::to_string(uid));
+
+  ScopedSession session(openIMAPSession(account, password), "fetchMessageBody");
+  const std::function<std::optional<std::string>()> work = [&] {
+    return fetchWholeMessage(*session, folder, uid, "fetchMessageBody", "文件夹选择成功",
+                             "获取到数据 ");
+  };
+  auto raw = withTimeLimit(std::chrono::seconds(kBodyTimeLimitSeconds), *session, work,
+                           "拉取邮件正文超过 45 秒");
+  if (!raw || raw->empty()) {
+    log(log_kind::kFailure, "fetchMessageBody: 邮件正文为空");
+    throw EmailServiceError::parseError("未获取到邮件正文");
+  }
+  const size_t originalSize = raw->size();
+  bool truncated = false;
+  if (originalSize > kBodyDecodeLimit) {
+    log(log_kind::kWarning, "fetchMessageBody: 邮件大小 " + std::to_string(originalSize) +
+                                " 字节超过阈值 " + std::to_string(kBodyDecodeLimit) +
+                                "，将截断后解析");
+    raw->resize(kBodyDecodeLimit);
+    truncated = true;
+  }
+  EmailBodyContent content = EmailContentDecoder::decode(*raw);
+  content.originalSize = static_cast<int64_t>(originalSize);
+  content.wasTruncated = truncated;
+  log(log_kind::kMail,
+      "fetchMessageBody: 解析完成, textBody=" +
+          std::to_string(content.textBody ? text::character_count(*content.textBody) : 0) +
+          "字符, htmlBody=" +
+          std::to_string(content.htmlBody ? text::character_count(*content.htmlBody) : 0) +
+          ", truncated=" + (truncated ? "true" : "false") +
+          ", attachments=" + std::to_string(content.attachments.size()));
+  return content;
+}
+
+std::string EmailService::fetchRawMessage(const EmailAccount& account,
+                                          const std::optional<std::string>& password,
+                                          const EmailMessage& message,
+                                          const std::vector<EmailFolder>& folders) const {
+  const EmailFolder& folder = folderOf(message, folders);
+  if (folder.isLocalPseudoFolder())
+    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端原始数据可拉取");
+  const uint32_t uid = uidOrThrow(message);
+  ScopedSession session(openIMAPSession(account, password), "fetchRawMessage");
+  auto raw = fetchWholeMessage(*session, folder, uid, "fetchRawMessage", "文件夹选择成功",
+                               "获取到原始邮件数据 ");
+  if (!raw || raw->empty()) {
+    log(log_kind::kFailure, "fetchRawMessage: 原始邮件数据为空");
+    throw EmailServiceError::parseError("未获取到原始邮件数据");
+  }
+  return std::move(*raw);
+}
+
+std::string EmailService::downloadAttachment(const EmailAccount& account,
+                                             const std::optional<std::string>& password,
+                                             const EmailMessage& message,
+                                             const EmailAttachmentMeta& attachment,
+                                             const std::vector<EmailFolder>& folders) const {
+  const EmailFolder& folder = folderOf(message, folders);
+  if (folder.isLocalPseudoFolder())
+    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端附件可下载");
+  const uint32_t uid = uidOrThrow(message);
+  ScopedSession session(openIMAPSession(account, password), "downloadAttachment");
+  selectOrThrow(*session, folder.path);
+  LibEtPanError error;
+  if (!attachment.partPath.empty()) {
+    if (auto part = session->fetchMessagePartWithUID(uid, attachment.partPath, &error);
+        part && !part->empty()) {
+      std::string bytes = attachment.encoding
+                              ? EmailContentDecoder::decodeTransferEncoding(*part, *attachment.encoding)
+                              : std::move(*part);
+      log("📎", "附件下载完成: mime=" + attachment.mimeType + ", partPath=" + attachment.partPath +
+                    ", bytes=" + std::to_string(bytes.size()));
+      return bytes;
+    }
+  }
+  auto raw = session->fetchMessageBodyWithUID(uid, &error);
+  if (raw && !raw->empty()) {
+    if (auto bytes = EmailContentDecoder::attachmentData(*raw, attachment)) {
+      log("📎", "附件下载完成 (回退路径): mime=" + attachment.mimeType + ", partPath=" +
+                    attachment.partPath + ", bytes=" + std::to_string(bytes->size()));
+      return std::move(*bytes);
+    }
+  }
+  throw EmailServiceError::parseError("未在邮件中找到附件：" + attachment.filename);
+}
+
+// ---- search ----
+
+std::vector<EmailMessage> EmailService::searchMessages(const EmailAccount& account,
+                                                       const std::optional<std::string>& password,
+                                                       const EmailFolder& folder,
+                                                       std::string_view query,
+                                                       uint64_t limit) const {
+  log(log_kind::kSearch, "开始搜索邮件，查询: " + std::string(query));
+  ScopedSession session(openIMAPSession(account, password), "searchMessages");
+  selectOrThrow(*session, folder.path);
+  LibEtPanError error;
+  auto hits = session->searchMessagesWithQuery(query, limit, &error);
+  if (!hits) throw EmailServiceError::networkError(error);
+  const auto uids = uidsOf(*hits);
+  std::vector<EmailMessage> messages;
+  for (const auto& record : inUidOrder(fetchHeaders(*session, uids), uids))
+    messages.push_back(message_from_header_record(record, account.id, folder.id));
+  log(log_kind::kSuccess, "搜索完成，找到 " + std::to_string(messages.size()));
+  return messages;
+}
+
+// ---- server-side actions ----
+
+namespace {
+
+template <typename Action>
+void actOnMessage(const EmailService& service, const EmailAccount& account,
+                  const std::optional<std::string>& password, const EmailMessage& message,
+                  const std::vector<EmailFolder>& folders, const std::string& name,
+                  Action&& action, const char* missingFolderText = "找不到邮件所在文件夹") {
+  const EmailFolder& folder = folderOf(message, folders, missingFolderText);
+  const uint32_t uid = uidOrThrow(message);
+  ScopedSession session(service.openIMAPSession(account, password), name);
+  selectOrThrow(*session, folder.path);
+  LibEtPanError error;
+  if (!action(*session, uid, &error)) throw EmailServiceError::networkError(error);
+}
+
+}  // namespace
+
+void EmailService::markAsRead(const EmailAccount& account, const std::optional<std::string>& password,
+                              const EmailMessage& message,
+                              const std::vector<EmailFolder>& folders) const {
+  actOnMessage(*this, account, password, message, folders, "markAsRead",
+               [](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+                 return s.markAsReadWithUID(uid, e);
+               });
+}
+
+void EmailService::markAsUnread(const EmailAccount& account,
+                                const std::optional<std::string>& password,
+                                const EmailMessage& message,
+                                const std::vector<EmailFolder>& folders) const {
+  actOnMessage(*this, account, password, message, folders, "markAsUnread",
+               [](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+                 return s.markAsUnreadWithUID(uid, e);
+               });
+}
+
+void EmailService::toggleStar(const EmailAccount& account, const std::optional<std::string>& password,
+                              const EmailMessage& message, bool starred,
+                              const std::vector<EmailFolder>& folders) const {
+  actOnMessage(*this, account, password, message, folders, "toggleStar",
+               [starred](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+                 return starred ? s.addFlaggedWithUID(uid, e) : s.removeFlaggedWithUID(uid, e);
+               });
+}
+
+void EmailService::deleteMessage(const EmailAccount& account,
+                                 const std::optional<std::string>& password,
+                                 const EmailMessage& message,
+                                 const std::vector<EmailFolder>& folders) const {
+  actOnMessage(*this, account, password, message, folders, "deleteMessage",
+               [](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+                 return s.deleteAndExpungeWithUID(uid, e);
+               });
+}
+
+void EmailService::moveMessage(const EmailAccount& account, const std::optional<std::string>& password,
+                               const EmailMessage& message, const EmailFolder& destination,
+                               const std::vector<EmailFolder>& folders) const {
+  actOnMessage(
+      *this, account, password, message, folders, "moveMessage",
+      [&](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+        if (s.moveMessageWithUID(uid, destination.path, e)) return true;
+        log("ℹ️", "MOVE 失败，尝试在服务器创建目标 mailbox「" + destination.path + "」后重试");
+        s.createFolder(destination.path);
+        return s.moveMessageWithUID(uid, destination.path, e);
+      },
+      "找不到源文件夹");
+}
+
+void EmailService::moveToSpam(const EmailAccount& account, const std::optional<std::string>& password,
+                              const EmailMessage& message,
+                              const std::vector<EmailFolder>& folders) const {
+  const EmailFolder* spam = folderOfType(EmailFolderType::spam, folders);
+  if (!spam) throw EmailServiceError::invalidConfiguration("找不到垃圾邮件文件夹");
+  moveMessage(account, password, message, *spam, folders);
+}
+
+void EmailService::moveToInbox(const EmailAccount& account, const std::optional<std::string>& password,
+                               const EmailMessage& message,
+                               const std::vector<EmailFolder>& folders) const {
+  const EmailFolder* inbox = folderOfType(EmailFolderType::inbox, folders);
+  if (!inbox) throw EmailServiceError::invalidConfiguration("找不到收件箱");
+  moveMessage(account, password, message, *inbox, folders);
+}
+
+}  // namespace kestrova::mail

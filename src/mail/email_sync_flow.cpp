@@ -1,0 +1,161 @@
+#include "mail/email_sync_flow.h"
+
+#include <mutex>
+#include <set>
+
+#include "mail/email_deduplication_service.h"
+#include "mail/email_service.h"
+#include "store/email_store.h"
+#include "store/email_thread_service.h"
+#include "util/log.h"
+#include "util/time.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+using store::EmailAccount;
+using store::EmailFolder;
+using store::EmailMessage;
+
+constexpr std::string_view kComponent = "EmailSyncFlow";
+
+// The stored copy with what the server says now: where it lies, under which UID, and the
+// server's read and starred state. The user's other marks and annotations, the body and
+// the AI results stay as stored.
+EmailMessage refreshed(EmailMessage stored, const EmailMessage& fetched) {
+  stored.folderId = fetched.folderId;
+  stored.uid = fetched.uid;
+  stored.isRead = fetched.isRead;
+  stored.isStarred = fetched.isStarred;
+  if (!stored.threadId) stored.threadId = fetched.threadId;
+  if (!stored.inReplyTo) stored.inReplyTo = fetched.inReplyTo;
+  stored.syncedAt = fetched.syncedAt;
+  return stored;
+}
+
+}  // namespace
+
+EmailSyncFlow::EmailSyncFlow(store::EmailStore& store, EmailService& service)
+    : store_(store), service_(service) {}
+
+std::vector<EmailFolder> EmailSyncFlow::syncFolders(const EmailAccount& account,
+                                                    const std::optional<std::string>& password) {
+  const auto fetched = service_.fetchFolders(account, password);
+  store_.loadFolders();
+  const std::vector<EmailFolder> known = store_.foldersOf(account.id);
+  for (EmailFolder folder : fetched) {
+    bool stored = false;
+    for (const auto& existing : known)
+      if (existing.path == folder.path) {
+        stored = true;
+        // The name and type follow the server's; the row keeps its id and counts.
+        if (existing.name != folder.name || existing.type != folder.type) {
+          EmailFolder updated = existing;
+          updated.name = folder.name;
+          updated.type = folder.type;
+          store_.saveFolder(updated);
+        }
+        break;
+      }
+    if (!stored) store_.saveFolder(folder);
+  }
+  store_.loadFolders();
+  return store_.foldersOf(account.id);
+}
+
+std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
+                                                    const EmailFolder& folder,
+                                                    std::vector<EmailMessage> batch,
+                                                    size_t& stored) {
+  batch = EmailDeduplicationService::deduplicate(std::move(batch));
+  for (const auto& hook : incomingHooks)
+    if (hook) hook(account, batch);
+  if (folder.type == store::EmailFolderType::inbox)
+    batch = store_.excludeMessagesStoredInOtherFolders(account.id, folder.id, std::move(batch));
+  if (batch.empty()) return {};
+
+  const auto copies = store_.storedCopies(batch);
+  std::vector<EmailMessage> fresh;
+  std::set<std::string> threads;
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (copies[i]) {
+      batch[i] = refreshed(*copies[i], batch[i]);
+    } else {
+      fresh.push_back(batch[i]);
+    }
+    if (batch[i].threadId) threads.insert(*batch[i].threadId);
+  }
+  stored += store_.saveMessagesInBackground(std::move(batch)).get();
+  store::EmailThreadService(store_.database())
+      .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
+  return fresh;
+}
+
+EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& account,
+                                                      const std::optional<std::string>& password,
+                                                      const EmailFolder& folder,
+                                                      std::optional<double> since, uint64_t limit,
+                                                      bool waitForBackground,
+                                                      const Progress& progress) {
+  FolderResult result;
+  result.folder = folder;
+  if (progress) progress(folder, 0, 0);
+
+  // Background chunks arrive on the loader's thread while the first load is stored here;
+  // one lock keeps the result and the store writes in order.
+  std::mutex resultLock;
+  size_t total = 0;
+  auto deliver = [&](std::vector<EmailMessage> chunk) {
+    std::lock_guard lock(resultLock);
+    result.fetched += chunk.size();
+    auto added = storeBatch(account, folder, std::move(chunk), result.stored);
+    result.newMessages.insert(result.newMessages.end(), added.begin(), added.end());
+    if (progress) progress(folder, result.fetched, std::max(total, result.fetched));
+  };
+  // Without waiting the loader may outlive this call, so its batches are stored through a
+  // flow of their own that holds nothing of this frame.
+  EmailService::BackgroundDelivery background;
+  if (waitForBackground) {
+    background = deliver;
+  } else {
+    background = [this, account, folder](std::vector<EmailMessage> chunk) {
+      size_t ignored = 0;
+      storeBatch(account, folder, std::move(chunk), ignored);
+    };
+  }
+
+  auto first = service_.syncMessages(account, password, folder, since, limit, false, background);
+  {
+    std::lock_guard lock(resultLock);
+    total = first.size();
+  }
+  const bool more = service_.hasBackgroundTask(account.id);
+  if (more && progress) progress(folder, 0, std::max<size_t>(limit, first.size()));
+  {
+    std::lock_guard lock(resultLock);
+    result.fetched += first.size();
+    auto added = storeBatch(account, folder, std::move(first), result.stored);
+    result.newMessages.insert(result.newMessages.begin(), added.begin(), added.end());
+    if (progress) progress(folder, result.fetched, std::max(total, result.fetched));
+  }
+  if (more && waitForBackground) service_.waitForBackgroundTasks(account.id);
+
+  EmailFolder updated = folder;
+  updated.lastSyncDate = now_seconds();
+  updated.totalCount = store_.getFolderMessageCount(folder);
+  store_.saveFolder(updated);
+  result.folder = updated;
+  log_line(log_kind::kSuccess, kComponent,
+           "文件夹 " + folder.name + " 同步完成: " + std::to_string(result.fetched) + " 封, 新邮件 " +
+               std::to_string(result.newMessages.size()));
+  return result;
+}
+
+void EmailSyncFlow::recordAccountSync(const EmailAccount& account) {
+  EmailAccount updated = account;
+  updated.lastSyncDate = now_seconds();
+  store_.saveAccount(updated);
+}
+
+}  // namespace kestrova::mail

@@ -1,0 +1,192 @@
+// `kestrova sync`, `folders`, `list`, `read`, `search`, `mark`, `move`, `spam`, `delete`,
+// `attachment save` and `raw` as a user runs them, against the loopback Dovecot, in a
+// temporary home with the file credential store.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <regex>
+
+#include "support/mail_servers.h"
+#include "support/test_support.h"
+
+namespace kestrova {
+namespace {
+
+using testing::MailServers;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A GB 2312 message with a German attachment name whose file name tries to leave the
+// directory it is saved into.
+const std::string kChinese =
+    "From: =?GB2312?B?1cXI/Q==?= <zhang@example.cn>\r\n"
+    "To: user@kestrova.test\r\n"
+    "Subject: =?GB2312?B?u+HS6c2o1qo=?=\r\n"
+    "Date: Tue, 2 Jan 2024 10:00:00 +0800\r\n"
+    "Message-ID: <cn1@example.cn>\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: multipart/mixed; boundary=\"zz\"\r\n\r\n"
+    "--zz\r\n"
+    "Content-Type: text/plain; charset=gb2312\r\n"
+    "Content-Transfer-Encoding: base64\r\n\r\n"
+    "w/fM7MnPzufKrrXjv6q74aGj\r\n"
+    "--zz\r\n"
+    "Content-Type: text/plain; name=\"../../escape.txt\"\r\n"
+    "Content-Disposition: attachment; filename=\"../../escape.txt\"\r\n\r\n"
+    "attached text\r\n"
+    "--zz--\r\n";
+
+const std::string kGerman =
+    "From: =?ISO-8859-1?Q?J=FCrgen_M=FCller?= <juergen@example.de>\r\n"
+    "To: user@kestrova.test\r\n"
+    "Subject: =?ISO-8859-1?Q?Gr=FC=DFe_aus_K=F6ln?=\r\n"
+    "Date: Wed, 3 Jan 2024 10:00:00 +0100\r\n"
+    "Message-ID: <de1@example.de>\r\n"
+    "MIME-Version: 1.0\r\n"
+    "Content-Type: text/plain; charset=windows-1252\r\n"
+    "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+    "Sch=F6ne Gr=FC=DFe =80 100\r\n";
+
+class MailCliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    servers_.deliver(user_, "INBOX", kChinese);
+    servers_.deliver(user_, "INBOX", kGerman);
+    servers_.deliver(user_, "Archive", "From: a@example.com\r\nSubject: archived\r\n"
+                                       "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\n"
+                                       "Message-ID: <ar1@example.com>\r\n\r\nold\r\n");
+    auto added = run({"account", "add", "--email", user_, "--name", "Tester", "--imap-host",
+                      servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
+                      "--imap-encryption", "startTLS", "--smtp-host", servers_.host, "--smtp-port",
+                      std::to_string(servers_.smtp_ssl), "--smtp-encryption", "ssl",
+                      "--password-stdin"},
+                     servers_.password + "\n");
+    ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
+  }
+
+  testing::ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::filesystem::path root = dir_.path();
+    return testing::run_process(KESTROVA_BINARY, args, input,
+                                {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
+                                 "XDG_CONFIG_HOME=" + (root / "config").string(),
+                                 "KESTROVA_CREDENTIAL_STORE=file"});
+  }
+
+  // The id of the listed message whose line contains `text`.
+  std::string id_of(const std::string& listing, const std::string& text) {
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find(text) != std::string::npos) return line.substr(0, 36);
+    ADD_FAILURE() << "no line with " << text << " in\n" << listing;
+    return "";
+  }
+
+  testing::TempDir dir_;
+  testing::ScopedHome home_{dir_.path()};
+  const MailServers& servers_ = MailServers::shared();
+  const std::string user_ = servers_.fresh_user();
+};
+
+TEST_F(MailCliTest, SyncListReadShowDecodedChineseAndEuropeanMail) {
+  auto result = run({"sync"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find(user_ + " / INBOX: 2 封, 新邮件 2"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find(user_ + " / Archive: 1 封, 新邮件 1"), std::string::npos) << result.out;
+  // Not a terminal: no progress line, no log.
+  EXPECT_EQ(result.err, "");
+
+  result = run({"sync", "--account", "Tester", "--folder", "INBOX"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("INBOX: 2 封, 新邮件 0"), std::string::npos) << result.out;
+
+  result = run({"folders"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("inbox  INBOX"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("archive  Archive"), std::string::npos) << result.out;
+
+  const auto listed = run({"list"});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_NE(listed.out.find("会议通知"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("Grüße aus Köln"), std::string::npos) << listed.out;
+  EXPECT_LT(listed.out.find("Grüße"), listed.out.find("会议通知"));  // newest first
+
+  const std::string chinese = id_of(listed.out, "会议通知");
+  result = run({"read", chinese});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("From: 张三 <zhang@example.cn>"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("明天上午十点开会。"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("Attachment: ../../escape.txt"), std::string::npos) << result.out;
+
+  result = run({"read", id_of(listed.out, "Grüße")});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("From: Jürgen Müller <juergen@example.de>"), std::string::npos);
+  EXPECT_NE(result.out.find("Schöne Grüße € 100"), std::string::npos) << result.out;
+
+  // The body is stored: local search finds its text.
+  result = run({"search", "十点"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find(chinese), std::string::npos) << result.out;
+  result = run({"search", "Köln", "--server"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("Grüße aus Köln"), std::string::npos) << result.out;
+
+  // The attachment's name cannot leave the directory it is saved into.
+  const auto out = dir_.path() / "out";
+  std::filesystem::create_directories(out);
+  result = run({"attachment", "save", chinese, "../../escape.txt", "-o", out.string()});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(read_file(out / "escape.txt"), "attached text");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "escape.txt"));
+  result = run({"attachment", "save", chinese, "nothing.pdf", "-o", out.string()});
+  EXPECT_NE(result.exit_code, 0);
+  EXPECT_NE(result.err.find("邮件中没有附件: nothing.pdf"), std::string::npos) << result.err;
+
+  result = run({"raw", chinese});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("Message-ID: <cn1@example.cn>"), std::string::npos);
+}
+
+TEST_F(MailCliTest, ServerActionsChangeTheServer) {
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  auto listed = run({"list", "--unread"});
+  const std::string german = id_of(listed.out, "Grüße");
+  const std::string chinese = id_of(listed.out, "会议通知");
+
+  auto result = run({"mark", "star", german});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  result = run({"mark", "read", german});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  listed = run({"list", "--unread"});
+  EXPECT_EQ(listed.out.find("Grüße"), std::string::npos) << listed.out;
+
+  result = run({"move", german, "Archive"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("已移动到 Archive"), std::string::npos);
+  // A fresh sync sees it in Archive on the server, starred and read, once.
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  listed = run({"list", "--folder", "Archive"});
+  EXPECT_NE(listed.out.find("★"), std::string::npos) << listed.out;
+  EXPECT_EQ(listed.out.find("Grüße"), listed.out.rfind("Grüße")) << listed.out;
+  EXPECT_EQ(run({"list"}).out.find("Grüße"), std::string::npos);
+
+  result = run({"spam", chinese});
+  EXPECT_NE(result.exit_code, 0);  // the account has no spam folder
+  EXPECT_NE(result.err.find("找不到垃圾邮件文件夹"), std::string::npos) << result.err;
+
+  result = run({"delete", chinese});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  EXPECT_EQ(run({"list"}).out, "(没有邮件)\n");
+
+  result = run({"read", "not-an-id"});
+  EXPECT_NE(result.exit_code, 0);
+  EXPECT_NE(result.err.find("不是邮件 ID"), std::string::npos) << result.err;
+}
+
+}  // namespace
+}  // namespace kestrova
