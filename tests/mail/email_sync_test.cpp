@@ -23,6 +23,7 @@
 #include "store/email_store.h"
 #include "store/message_lookup.h"
 #include "support/mail_servers.h"
+#include "support/scripted_imap_server.h"
 #include "support/test_support.h"
 #include "util/uuid.h"
 
@@ -386,6 +387,30 @@ TEST_F(EmailSyncTest, MoveCreatesAMissingDestinationAndDeleteExpunges) {
   } catch (const EmailServiceError& e) {
     EXPECT_NE(std::string(e.what()).find("找不到垃圾邮件文件夹"), std::string::npos) << e.what();
   }
+}
+
+TEST_F(EmailSyncTest, ConnectionDroppedMidSyncStoresNothingAndTheNextSyncCompletes) {
+  servers_.deliver(user_, "INBOX", raw_message("Survivor", "x", "<sv@x>"));
+  const EmailFolder inbox = folderAt("INBOX");
+  // A server that lists two messages and hangs up in the middle of their envelopes.
+  testing::ScriptedServer dropping("* OK ready\r\n", [n = 0](const std::string& tag, const std::string& command) mutable {
+    if (command == "LOGIN") return tag + " OK logged in\r\n";
+    if (command == "SELECT")
+      return "* 2 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 3] n\r\n" + tag + " OK selected\r\n";
+    if (command == "UID FETCH" && n++ == 0)
+      return std::string("* 1 FETCH (UID 1)\r\n* 2 FETCH (UID 2)\r\n") + tag + " OK listed\r\n";
+    return std::string("* 2 FETCH (UID 2 FLAGS () ENVELOPE (\"Tue, 2 Jan 2024 10:00:00 +0000\" \"Half") +
+           std::string(testing::kHangUp);
+  });
+  EmailAccount broken = account_;
+  broken.imapHost = "127.0.0.1";
+  broken.imapPort = dropping.port();
+  EXPECT_THROW(flow_.syncFolder(broken, password_, inbox, std::nullopt, 50), EmailServiceError);
+  EXPECT_TRUE(stored(inbox).empty());
+
+  auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
+  EXPECT_EQ(result.newMessages.size(), 1u);
+  EXPECT_EQ(stored(inbox).size(), 1u);
 }
 
 TEST_F(EmailSyncTest, LocalFoldersAndMissingUidsFailWithoutTheNetwork) {
