@@ -65,6 +65,7 @@ int run_command_line(int argc, char** argv) {
   add_open_command(root);
   add_account_commands(root);
   add_send_command(root);
+  add_import_command(root);
   add_mail_commands(root);
   try {
     root.parse(argc, argv);

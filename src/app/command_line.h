@@ -15,6 +15,7 @@ void add_settings_commands(CLI::App& root);
 void add_open_command(CLI::App& root);
 void add_account_commands(CLI::App& root);
 void add_send_command(CLI::App& root);
+void add_import_command(CLI::App& root);
 void add_mail_commands(CLI::App& root);
 
 // Thrown by a command that has already printed why it failed: the program ends with

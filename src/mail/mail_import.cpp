@@ -1,0 +1,333 @@
+#include "mail/mail_import.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <system_error>
+#include <unordered_set>
+#include <utility>
+
+#include "mail/email_content_decoder.h"
+#include "mail/email_deduplication_service.h"
+#include "mail/email_message_conversion.h"
+#include "platform/main_queue.h"
+#include "store/email_store.h"
+#include "store/email_thread_service.h"
+#include "util/error.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::mail {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool starts_with_ci(std::string_view line, std::string_view prefix) {
+  if (line.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+std::string_view without_cr(std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return line;
+}
+
+// Maildir names look like "1700000000.M1P2Q3.host:2,FRS": the delivery time leads.
+std::optional<double> maildir_delivery_time(std::string_view name) {
+  size_t digits = 0;
+  while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
+  if (digits == 0 || digits > 12 || digits >= name.size() || name[digits] != '.')
+    return std::nullopt;
+  return std::stod(std::string(name.substr(0, digits)));
+}
+
+void apply_maildir_flags(std::string_view name, ArchivedMessage& m) {
+  const size_t info = name.rfind(":2,");
+  if (info == std::string_view::npos) return;
+  for (char flag : name.substr(info + 3)) {
+    if (flag == 'S') m.isRead = true;
+    if (flag == 'F') m.isStarred = true;
+    if (flag == 'R') m.hasBeenReplied = true;
+  }
+}
+
+// "From sender Sat Jan  3 01:05:34 1996" (asctime, UTC); anything after the year is ignored.
+std::optional<double> mbox_separator_date(std::string_view line) {
+  line = without_cr(line);
+  const size_t sender_end = line.find(' ', 5);
+  if (sender_end == std::string_view::npos) return std::nullopt;
+  std::string rest(line.substr(sender_end + 1));
+  std::tm tm{};
+  const char* end = strptime(rest.c_str(), "%a %b %d %H:%M:%S %Y", &tm);
+  if (!end) return std::nullopt;
+  return static_cast<double>(timegm(&tm));
+}
+
+// Unquotes an mboxrd body line: ">From ", ">>From ", ... lose their first ">".
+std::string_view unquoted(std::string_view line) {
+  size_t quotes = 0;
+  while (quotes < line.size() && line[quotes] == '>') ++quotes;
+  if (quotes > 0 && line.substr(quotes).starts_with("From ")) line.remove_prefix(1);
+  return line;
+}
+
+void append_capped(ArchivedMessage& m, std::string_view bytes) {
+  m.originalSize += bytes.size();
+  const size_t room =
+      ArchivedMessage::kMaxRawSize - std::min(m.raw.size(), ArchivedMessage::kMaxRawSize);
+  if (bytes.size() > room) {
+    m.wasTruncated = true;
+    bytes = bytes.substr(0, room);
+  }
+  m.raw.append(bytes);
+}
+
+// mutt's and others' flag headers: "Status: RO" (read, old), "X-Status: AF" (answered,
+// flagged).
+void apply_status_header(std::string_view line, ArchivedMessage& m) {
+  line = without_cr(line);
+  if (starts_with_ci(line, "Status:")) {
+    if (line.substr(7).find('R') != std::string_view::npos) m.isRead = true;
+  } else if (starts_with_ci(line, "X-Status:")) {
+    const auto value = line.substr(9);
+    if (value.find('F') != std::string_view::npos) m.isStarred = true;
+    if (value.find('A') != std::string_view::npos) m.hasBeenReplied = true;
+  }
+}
+
+}  // namespace
+
+// ---- Maildir ----
+
+MaildirReader::MaildirReader(const fs::path& dir) {
+  std::error_code error;
+  bool any = false;
+  for (const char* sub : {"cur", "new"}) {
+    const fs::path folder = dir / sub;
+    if (!fs::is_directory(folder, error)) continue;
+    any = true;
+    std::vector<fs::path> names;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (name.starts_with('.')) continue;
+      if (!it->is_regular_file(error)) continue;
+      names.push_back(it->path());
+    }
+    if (error) throw Error("无法读取目录: " + folder.string() + " (" + error.message() + ")");
+    std::sort(names.begin(), names.end());
+    files_.insert(files_.end(), names.begin(), names.end());
+  }
+  if (!any) throw Error("不是 Maildir 目录（没有 cur/ 或 new/）: " + dir.string());
+}
+
+std::optional<ArchivedMessage> MaildirReader::next() {
+  if (next_ >= files_.size()) return std::nullopt;
+  const fs::path& file = files_[next_++];
+  ArchivedMessage m;
+  m.origin = file.string();
+  const std::string name = file.filename().string();
+  apply_maildir_flags(name, m);
+  m.archiveDate = maildir_delivery_time(name);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Error("无法读取邮件文件: " + file.string());
+  std::string chunk(64 * 1024, '\0');
+  while (in) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    append_capped(m, std::string_view(chunk.data(), static_cast<size_t>(in.gcount())));
+  }
+  if (in.bad()) throw Error("无法读取邮件文件: " + file.string());
+  return m;
+}
+
+// ---- mbox ----
+
+MboxReader::MboxReader(const fs::path& file) : path_(file), in_(file, std::ios::binary) {
+  std::error_code error;
+  if (!in_ || fs::is_directory(file, error)) throw Error("无法打开 mbox 文件: " + file.string());
+  std::string line;
+  while (read_line(line)) {
+    if (without_cr(line).empty()) continue;
+    if (!line.starts_with("From "))
+      throw Error("不是 mbox 文件（没有以 \"From \" 行开头）: " + file.string());
+    separator_ = std::move(line);
+    separator_line_ = line_number_;
+    return;
+  }
+  // An empty file holds no messages.
+}
+
+bool MboxReader::read_line(std::string& line) {
+  if (!std::getline(in_, line)) {
+    if (in_.bad()) throw Error("读取 mbox 文件失败: " + path_.string());
+    return false;
+  }
+  ++line_number_;
+  return true;
+}
+
+std::optional<ArchivedMessage> MboxReader::next() {
+  if (!separator_) return std::nullopt;
+  ArchivedMessage m;
+  m.origin = path_.string() + ":" + std::to_string(separator_line_);
+  m.archiveDate = mbox_separator_date(*separator_);
+  separator_.reset();
+
+  bool in_headers = true;
+  bool pending_blank = false;  // an empty line that may turn out to belong to the separator
+  std::string pending_blank_text;
+  std::string line;
+  while (read_line(line)) {
+    if (pending_blank && line.starts_with("From ")) {
+      separator_ = std::move(line);
+      separator_line_ = line_number_;
+      return m;
+    }
+    if (pending_blank) {
+      append_capped(m, pending_blank_text);
+      append_capped(m, "\n");
+      pending_blank = false;
+    }
+    if (without_cr(line).empty()) {
+      in_headers = false;
+      pending_blank = true;
+      pending_blank_text = line;
+      continue;
+    }
+    if (in_headers) apply_status_header(line, m);
+    append_capped(m, unquoted(line));
+    append_capped(m, "\n");
+  }
+  // End of file: a last empty line is the mbox's trailing separator line.
+  return m;
+}
+
+// ---- records ----
+
+store::EmailMessage message_from_archive(const ArchivedMessage& archived,
+                                         const std::string& accountId, const std::string& folderId,
+                                         double now) {
+  const auto headers = EmailContentDecoder::decodeHeaders(archived.raw);
+  const auto body = EmailContentDecoder::decode(archived.raw);
+
+  store::EmailMessage m;
+  m.id = new_uuid();
+  m.accountId = accountId;
+  m.folderId = folderId;
+  m.messageId = headers.messageId;
+  m.inReplyTo = headers.inReplyTo;
+  m.subject = headers.subject;
+  if (headers.from) m.from = *headers.from;
+  m.to = headers.to;
+  m.cc = headers.cc;
+  m.replyTo = headers.replyTo;
+  std::optional<double> date;
+  if (headers.date) date = parse_header_date(*headers.date);
+  m.date = date.value_or(archived.archiveDate.value_or(0));
+  m.threadId = normalized_thread_id(m.subject, m.messageId);
+  m.isNoReply = is_no_reply_address(m.from.email);
+  m.isRead = archived.isRead;
+  m.isStarred = archived.isStarred;
+  m.hasBeenReplied = archived.hasBeenReplied;
+  m.textBody = body.textBody;
+  m.htmlBody = body.htmlBody;
+  m.containsRemoteResources = body.containsRemoteResources;
+  for (const auto& meta : body.attachments) {
+    store::EmailAttachment a;
+    a.id = new_uuid();
+    a.filename = meta.filename;
+    a.mimeType = meta.mimeType;
+    a.size = static_cast<int64_t>(meta.size);
+    a.contentId = meta.contentId;
+    a.isInline = meta.isInline;
+    a.partPath = meta.partPath;
+    a.encoding = meta.encoding;
+    a.charset = meta.charset;
+    m.attachments.push_back(std::move(a));
+  }
+  m.hasAttachments = std::any_of(m.attachments.begin(), m.attachments.end(),
+                                 [](const store::EmailAttachment& a) { return !a.isInline; });
+  m.isBodyLoaded = true;
+  m.bodyCachedAt = now;
+  m.syncedAt = now;
+  m.updatedAt = now;
+  return store::EmailMessage::make(std::move(m));
+}
+
+// ---- importer ----
+
+MailImporter::MailImporter(store::EmailStore& store, std::string accountId, std::string folderId)
+    : store_(store), accountId_(std::move(accountId)), folderId_(std::move(folderId)) {}
+
+ImportCounts MailImporter::run(const Source& next, const Progress& progress,
+                               const std::function<void(const std::string&)>& failure) {
+  ImportCounts counts;
+  std::unordered_set<EmailDeduplicationService::DeduplicationKey,
+                     EmailDeduplicationService::KeyHash>
+      seen;
+  std::vector<store::EmailMessage> batch;
+  batch.reserve(kBatchSize);
+  auto report_failure = [&](const std::string& what) {
+    ++counts.failed;
+    if (failure) failure(what);
+  };
+  while (true) {
+    std::optional<ArchivedMessage> archived;
+    try {
+      archived = next();
+    } catch (const Error& e) {
+      report_failure(e.what());
+      if (progress) progress(counts);
+      continue;
+    }
+    if (!archived) break;
+    try {
+      auto record = message_from_archive(*archived, accountId_, folderId_, now_seconds());
+      if (!seen.insert(EmailDeduplicationService::key(record)).second) {
+        ++counts.skipped;
+      } else {
+        batch.push_back(std::move(record));
+      }
+    } catch (const std::exception& e) {
+      report_failure(archived->origin + ": " + e.what());
+    }
+    if (batch.size() >= kBatchSize) flush(batch, counts);
+    if (progress) progress(counts);
+  }
+  flush(batch, counts);
+  if (progress) progress(counts);
+  return counts;
+}
+
+void MailImporter::flush(std::vector<store::EmailMessage>& batch, ImportCounts& counts) {
+  if (batch.empty()) return;
+  const auto stored = store_.storedCopies(batch);
+  std::vector<store::EmailMessage> fresh;
+  fresh.reserve(batch.size());
+  for (size_t i = 0; i < batch.size(); ++i) {
+    if (i < stored.size() && stored[i].has_value()) {
+      ++counts.skipped;
+      continue;
+    }
+    fresh.push_back(std::move(batch[i]));
+  }
+  batch.clear();
+  if (fresh.empty()) return;
+  std::vector<std::string> threads;
+  for (const auto& m : fresh) {
+    if (m.threadId) threads.push_back(*m.threadId);
+  }
+  const size_t offered = fresh.size();
+  const size_t written = store_.saveMessagesInBackground(std::move(fresh)).get();
+  counts.imported += written;
+  counts.skipped += offered - std::min(offered, written);
+  platform::MainQueue::drain();
+  store::EmailThreadService(store_.database()).refreshThreads(accountId_, threads);
+}
+
+}  // namespace kestrova::mail
