@@ -2,6 +2,7 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
@@ -63,6 +64,18 @@ std::string icu_name(const std::string& label) {
   return label;
 }
 
+// ICU's substitute callback writes U+001A instead of U+FFFD for an invalid single byte in
+// converters whose substitution character is 0x1A (GB 2312 and many single-byte tables), so
+// "gb2312" text written in GBK came out with SUB controls the fall-back readings never
+// noticed. Every invalid or unmappable sequence becomes U+FFFD here.
+void replacement_callback(const void*, UConverterToUnicodeArgs* args, const char*, int32_t,
+                          UConverterCallbackReason reason, UErrorCode* status) {
+  if (reason != UCNV_UNASSIGNED && reason != UCNV_ILLEGAL && reason != UCNV_IRREGULAR) return;
+  static constexpr UChar kReplacement = 0xFFFD;
+  *status = U_ZERO_ERROR;
+  ucnv_cbToUWriteUChars(args, &kReplacement, 1, 0, status);
+}
+
 std::optional<std::string> convert_with_icu(std::string_view bytes, const std::string& name) {
   if (name.empty() || name.size() > kMaxCharsetName) return std::nullopt;
   if (name.find('\0') != std::string::npos) return std::nullopt;
@@ -73,6 +86,8 @@ std::optional<std::string> convert_with_icu(std::string_view bytes, const std::s
   status = U_ZERO_ERROR;
   ConverterPtr converter(ucnv_open(name.c_str(), &status));
   if (U_FAILURE(status) || !converter) return std::nullopt;
+  ucnv_setToUCallBack(converter.get(), replacement_callback, nullptr, nullptr, nullptr, &status);
+  if (U_FAILURE(status)) return std::nullopt;
   if (bytes.size() > static_cast<size_t>(INT32_MAX / 2)) bytes = bytes.substr(0, INT32_MAX / 2);
   status = U_ZERO_ERROR;
   icu::UnicodeString text(bytes.data(), static_cast<int32_t>(bytes.size()), converter.get(),

@@ -158,6 +158,16 @@ TEST(EmailContentDecoderCharset, UnknownAndWrongCharsets) {
   EXPECT_EQ(decode_charset_text("8-bit UTF-8: 中文", "us-ascii"), "8-bit UTF-8: 中文");
 }
 
+// Bytes a charset does not allow become U+FFFD, whatever substitute the converter table
+// carries, so the fall-back readings see them.
+TEST(EmailContentDecoderCharset, InvalidBytesBecomeReplacementCharacters) {
+  // "朱镕基" in GBK labelled GB 2312, which has no "镕" (E9 46, the second byte ASCII "F").
+  EXPECT_EQ(EmailContentDecoder::decodeText("\xD6\xEC\xE9\x46\xBB\xF9", "gb2312"), "朱镕基");
+  // A byte a single-byte table leaves unassigned (ISO 8859-3 has nothing at A5).
+  EXPECT_EQ(convert_charset("a\xA5z", "iso-8859-3"), "a\xEF\xBF\xBDz");
+  EXPECT_EQ(convert_charset("\xD6\xEC\xE9\x46", "gb2312"), "朱\xEF\xBF\xBD" "F");
+}
+
 TEST(EmailContentDecoderCharset, GarbledTextIsRepaired) {
   // UTF-8 read as Latin-1 and written out as UTF-8 again ("ä¸­æ–‡é‚®ä»¶").
   const std::string twice = *convert_charset("中文邮件内容", "windows-1252");
