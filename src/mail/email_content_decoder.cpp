@@ -24,6 +24,9 @@ using AddressListPtr = CHandle<mailimf_address_list, &mailimf_address_list_free>
 constexpr int kMaxContainers = 64;
 // Parts walked per message.
 constexpr int kMaxParts = 4096;
+// Bytes after a boundary parameter searched for the end of its header block and the end of
+// the preamble that follows.
+constexpr size_t kPreambleWindow = 64 * 1024;
 // Longest charset name an encoded word may carry.
 constexpr size_t kMaxWordCharset = 64;
 
@@ -328,16 +331,44 @@ std::vector<store::EmailContact> address_list(std::string_view value) {
 
 // ---- the MIME structure ----
 
-// The input libetpan parses: `raw` itself, or a copy of the same length in which every
-// "multipart" and "message/" token after the first kMaxContainers has its first letter
-// replaced by 'x', so that those parts parse as opaque leaves. Body data is always read
-// from `raw` through `original`, so the replacement never shows in decoded text.
+// The value of a "boundary" parameter starting at `at` (just after the word), quoted or not;
+// empty when there is none.
+std::string_view boundary_value_at(std::string_view raw, size_t at) {
+  while (at < raw.size() && is_wsp(raw[at])) ++at;
+  if (at >= raw.size() || raw[at] != '=') return {};
+  ++at;
+  while (at < raw.size() && is_wsp(raw[at])) ++at;
+  if (at < raw.size() && raw[at] == '"') {
+    const size_t close = raw.find_first_of("\"\r\n", at + 1);
+    if (close == std::string_view::npos || raw[close] != '"') return {};
+    return raw.substr(at + 1, close - at - 1);
+  }
+  size_t end = at;
+  while (end < raw.size() && raw[end] != ';' && !is_space(raw[end])) ++end;
+  return raw.substr(at, end - at);
+}
+
+// The input libetpan parses: `raw` itself, or a copy of the same length with two kinds of
+// change. Body data is always read from `raw` through `original`, so neither shows in
+// decoded text.
+//  - Every "multipart" and "message/" token after the first kMaxContainers has its first
+//    letter replaced by 'x', so that those parts parse as opaque leaves.
+//  - libetpan ends a preamble at the first line that starts, after optional white space,
+//    with "--" and the boundary, even when the line goes on ("--separate" for boundary
+//    "sep") or is indented, and parses the rest of that line as the first part. A delimiter
+//    line starts at the line start and has only white space after the boundary (RFC 2046
+//    §5.1.1); preamble lines that only look like one get their first "-" replaced by 'x'.
 class StructureInput {
  public:
   explicit StructureInput(std::string_view raw) : raw_(raw) {
     int containers = 0;
+    int boundaries = 0;
     for (size_t i = 0; i < raw.size(); ++i) {
       const char c = lower_char(raw[i]);
+      if (c == 'b' && boundaries < kMaxContainers && starts_with_ci(raw, i, "boundary")) {
+        if (hide_false_delimiters(i + 8)) ++boundaries;
+        continue;
+      }
       if (c != 'm') continue;
       size_t token = 0;
       if (starts_with_ci(raw, i, "multipart")) {
@@ -349,15 +380,15 @@ class StructureInput {
       }
       if (token == 0) continue;
       if (++containers > kMaxContainers) {
-        if (copy_.empty()) copy_.assign(raw);
-        copy_[i] = 'x';
+        replace(i, 'x');
+        containers_neutralised_ = true;
       }
       i += token - 1;
     }
   }
 
   std::string_view parsed() const { return copy_.empty() ? raw_ : std::string_view(copy_); }
-  bool neutralised() const { return !copy_.empty(); }
+  bool neutralised() const { return containers_neutralised_; }
 
   // Maps a range libetpan returned back to the same bytes of the raw message.
   std::string_view original(const char* data, size_t length) const {
@@ -370,8 +401,50 @@ class StructureInput {
   }
 
  private:
+  void replace(size_t at, char c) {
+    if (copy_.empty()) copy_.assign(raw_);
+    copy_[at] = c;
+  }
+
+  // For the boundary parameter whose name ends at `at`: the preamble runs from the end of
+  // that header block to the first real delimiter line. Nothing changes when no real opening
+  // delimiter follows within kPreambleWindow bytes, or a closing one comes first: the
+  // look-alike is then the only start of a part there is. Returns whether `at` starts a
+  // boundary parameter.
+  bool hide_false_delimiters(size_t at) {
+    const std::string_view boundary = boundary_value_at(raw_, at);
+    if (boundary.empty() || boundary.size() > 200) return false;
+    const std::string_view window = raw_.substr(0, std::min(raw_.size(), at + kPreambleWindow));
+    const size_t lf_lf = window.find("\n\n", at);
+    const size_t lf_crlf = window.find("\n\r\n", at);
+    size_t line = std::min(lf_lf == std::string_view::npos ? lf_lf : lf_lf + 2,
+                           lf_crlf == std::string_view::npos ? lf_crlf : lf_crlf + 3);
+    std::vector<size_t> false_delimiters;
+    while (line < window.size()) {
+      size_t eol = window.find('\n', line);
+      if (eol == std::string_view::npos) eol = window.size();
+      const std::string_view text = window.substr(line, eol - line);
+      size_t dashes = 0;
+      while (dashes < text.size() && is_wsp(text[dashes])) ++dashes;
+      if (text.substr(dashes, 2) == "--" && text.substr(dashes + 2, boundary.size()) == boundary) {
+        std::string_view rest = text.substr(dashes + 2 + boundary.size());
+        const bool close = rest.substr(0, 2) == "--";
+        if (close) rest.remove_prefix(2);
+        if (dashes == 0 && only_white_space(rest)) {
+          if (!close)
+            for (const size_t d : false_delimiters) replace(d, 'x');
+          return true;
+        }
+        false_delimiters.push_back(line + dashes);
+      }
+      line = eol + 1;
+    }
+    return true;
+  }
+
   std::string_view raw_;
   std::string copy_;
+  bool containers_neutralised_ = false;
 };
 
 struct Parameter {
@@ -715,8 +788,8 @@ class MimeWalker {
     if (info.typeWritten) info.typeWritten = type_written(mime);
     const std::optional<std::string> name = part_filename(info);
     const bool is_text = info.type.rfind("text/", 0) == 0;
-    const bool attachment = info.disposition == PartInfo::Disposition::Attachment || name ||
-                            (!is_text && info.type != "text/plain");
+    const bool attachment =
+        info.disposition == PartInfo::Disposition::Attachment || name || !is_text;
     const std::string_view data = body_data(mime);
     if (attachment) {
       const std::string filename = name ? *name : info.contentId ? *info.contentId : "attachment";

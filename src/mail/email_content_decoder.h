@@ -55,11 +55,12 @@ struct DecodedHeaders {
 //    multipart body are "3.1", "3.2", ... and a body that is not multipart is "3.1".
 //  - A part is an attachment when its Content-Disposition is "attachment" or it has a
 //    "filename" or "name" parameter (RFC 2231 continuations and charsets honoured, RFC 2047
-//    words decoded), or when it is a non-text leaf with a Content-ID (the images of a
-//    multipart/related). `isInline` is true for attachments with a Content-ID whose
-//    disposition is "inline" or missing. Attachments without a name are called by their
-//    Content-ID, else "attachment"; a message/rfc822 attachment without a name is called by
-//    its decoded subject plus ".eml" (else "message.eml").
+//    words decoded), or when it is a leaf whose type is not text/* (the images of a
+//    multipart/related, an unnamed PDF, the delivery-status part of a bounce). `isInline`
+//    is true for attachments with a Content-ID whose disposition is "inline" or missing.
+//    Attachments without a name are called by their Content-ID, else "attachment"; a
+//    message/rfc822 attachment without a name is called by its decoded subject plus ".eml"
+//    (else "message.eml").
 //  - The first text/plain leaf that is not an attachment gives `textBody`, the first
 //    text/html one `htmlBody` (document order, depth first; later ones are ignored). The
 //    text parts of an attached message (a message/rfc822 part that is itself an

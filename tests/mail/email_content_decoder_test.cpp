@@ -309,6 +309,42 @@ TEST(EmailContentDecoderStructure, NestedPartsAndAttachments) {
   EXPECT_FALSE(EmailContentDecoder::attachmentData("", report));
 }
 
+// Preamble lines that start like a delimiter but are none (indented, or the boundary followed
+// by more text) do not start the first part; delimiter lines inside parts are exact anyway.
+TEST(EmailContentDecoderStructure, PreambleLinesThatResembleTheBoundary) {
+  for (std::string_view preamble : {" --sep (indented)", "--separate", "\t--sep", "--sep-not"}) {
+    const std::string raw = message({"Content-Type: multipart/alternative; boundary=\"sep\"", "",
+                                     "This is a multi-part message.", preamble, "--sep",
+                                     "Content-Type: text/plain", "", "real text", "--separate",
+                                     "--sep", "Content-Type: text/html", "", "<p>real</p>", "--sep--"});
+    const EmailBodyContent c = EmailContentDecoder::decode(raw);
+    EXPECT_EQ(c.textBody, "real text\r\n--separate") << preamble;
+    EXPECT_EQ(c.htmlBody, "<p>real</p>") << preamble;
+  }
+}
+
+// Leaves that are not text are attachments even without a name; other text leaves are
+// neither bodies nor attachments.
+TEST(EmailContentDecoderStructure, BounceReport) {
+  const std::string raw = message({
+      "Content-Type: multipart/report; report-type=delivery-status; boundary=r", "", "--r",
+      "Content-Type: text/plain", "", "Delivery failed.", "--r",
+      "Content-Type: message/delivery-status", "", "Action: failed", "Status: 5.1.1", "", "--r",
+      "Content-Type: text/rfc822-headers", "", "Subject: hello", "--r",
+      "Content-Type: application/pdf", "Content-Transfer-Encoding: base64", "", "JVBERg==", "--r--"});
+  const EmailBodyContent c = EmailContentDecoder::decode(raw);
+  EXPECT_EQ(c.textBody, "Delivery failed.");
+  ASSERT_EQ(c.attachments.size(), 2u);
+  EXPECT_EQ(c.attachments[0].partPath, "2");
+  EXPECT_EQ(c.attachments[0].filename, "attachment");
+  EXPECT_EQ(c.attachments[0].mimeType, "message/delivery-status");
+  EXPECT_EQ(c.attachments[0].size, 31);
+  EXPECT_EQ(c.attachments[1].partPath, "4");
+  EXPECT_EQ(c.attachments[1].mimeType, "application/pdf");
+  EXPECT_EQ(c.attachments[1].size, 4);
+  EXPECT_FALSE(c.attachments[1].isInline);
+}
+
 TEST(EmailContentDecoderStructure, FilenameParameters) {
   auto first = [](std::initializer_list<std::string_view> headers) {
     std::string raw = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n";
