@@ -584,7 +584,10 @@ std::string content_type_name(const mailmime_content* content) {
           type = lower_ascii(t->tp_data.tp_composite_type->ct_token);
     }
   }
-  if (type.empty() || !content->ct_subtype) return "application/octet-stream";
+  // libetpan fills in the subtype "unknown" when none is written ("Content-Type: text"):
+  // such a type is broken, and the part an opaque leaf.
+  if (type.empty() || !content->ct_subtype || equals_ascii_ci(content->ct_subtype, "unknown"))
+    return "application/octet-stream";
   return type + "/" + lower_ascii(content->ct_subtype);
 }
 

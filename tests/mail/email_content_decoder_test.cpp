@@ -372,6 +372,9 @@ TEST(EmailContentDecoderStructure, FilenameParameters) {
             "attachment");
   EXPECT_EQ(first({"Content-Type: Application/ZIP", "Content-Disposition: attachment"}).mimeType,
             "application/zip");
+  // A type without subtype is broken: the part is opaque, even when it says "text".
+  EXPECT_EQ(first({"Content-Type: text"}).mimeType, "application/octet-stream");
+  EXPECT_EQ(first({"Content-Type: image", "Content-ID: <i@x>"}).filename, "i@x");
 }
 
 TEST(EmailContentDecoderStructure, AttachedAndInlineMessages) {
