@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -64,53 +63,6 @@ MailServers load() {
   return servers;
 }
 
-// RFC 3501 §5.1.3 modified UTF-7: Dovecot's on-disk name of a Maildir++ folder. The input
-// is taken to be valid UTF-8 (test code passes literals).
-std::string encode_modified_utf7(const std::string& utf8) {
-  std::u16string units;
-  for (size_t i = 0; i < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[i]);
-    const int length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    char32_t cp = length == 1 ? lead : lead & (0x7F >> length);
-    for (int k = 1; k < length && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
-    i += length;
-    if (cp < 0x10000) {
-      units.push_back(static_cast<char16_t>(cp));
-    } else {
-      units.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      units.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    }
-  }
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
-  std::string out;
-  std::string bytes;  // pending UTF-16BE bytes of the current non-ASCII run
-  auto flush = [&] {
-    if (bytes.empty()) return;
-    out += '&';
-    uint32_t bits = 0;
-    int count = 0;
-    for (unsigned char b : bytes) {
-      bits = (bits << 8) | b;
-      count += 8;
-      while (count >= 6) out += kAlphabet[(bits >> (count -= 6)) & 0x3F];
-    }
-    if (count > 0) out += kAlphabet[(bits << (6 - count)) & 0x3F];
-    out += '-';
-    bytes.clear();
-  };
-  for (char16_t u : units) {
-    if (u >= 0x20 && u <= 0x7E) {
-      flush();
-      out += u == '&' ? std::string("&-") : std::string(1, static_cast<char>(u));
-    } else {
-      bytes += static_cast<char>(u >> 8);
-      bytes += static_cast<char>(u & 0xFF);
-    }
-  }
-  flush();
-  return out;
-}
-
 std::string ascii_lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; });
   return s;
@@ -134,36 +86,30 @@ std::string MailServers::fresh_user() const {
 
 void MailServers::deliver(const std::string& user, const std::string& folder, const std::string& raw,
                           bool seen) const {
+  deliver(user, folder, raw, MessageFlags{.seen = seen});
+}
+
+void MailServers::deliver(const std::string& user, const std::string& folder, const std::string& raw,
+                          MessageFlags flags) const {
+  deliver_many(user, folder, {MaildirMessage{raw, flags, std::nullopt}});
+}
+
+void MailServers::deliver_many(const std::string& user, const std::string& folder,
+                               const std::vector<MaildirMessage>& messages) const {
+  // Dovecot refuses root for mail access: with root running the tests, the files go to the
+  // mail user.
+  MaildirOwner owner;
+  if (geteuid() == 0 && mail_uid > 0) owner = {mail_uid, mail_gid};
+  write_maildir_messages(maildir_of(user), folder, messages, owner);
+}
+
+std::vector<std::string> MailServers::stored_messages(const std::string& user, const std::string& folder) const {
+  return read_maildir_messages(maildir_of(user), folder);
+}
+
+fs::path MailServers::maildir_of(const std::string& user) const {
   // Dovecot lower-cases user names (auth_username_format %Lu) before it picks the home.
-  const fs::path home = root / "home" / ascii_lower(user);
-  const fs::path maildir = home / "Maildir";
-  const bool inbox = ascii_lower(folder) == "inbox";
-  const fs::path box = inbox ? maildir : maildir / ("." + encode_modified_utf7(folder));
-
-  const bool give_away = geteuid() == 0 && mail_uid >= 0 && static_cast<uid_t>(mail_uid) != 0;
-  auto own = [&](const fs::path& path) {
-    if (give_away && chown(path.c_str(), mail_uid, mail_gid) != 0)
-      throw std::runtime_error("cannot hand " + path.string() + " to the mail user");
-  };
-  for (const fs::path& dir : {home, maildir, maildir / "cur", maildir / "new", maildir / "tmp", box,
-                              box / "cur", box / "new", box / "tmp"}) {
-    if (fs::create_directory(dir)) own(dir);
-  }
-
-  static std::atomic<int> counter{0};
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const std::string name = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now).count()) + ".M" +
-                           std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count() % 1000000) +
-                           "P" + std::to_string(getpid()) + "Q" + std::to_string(++counter) + ".kestrova-test";
-  const fs::path staged = box / "tmp" / name;
-  {
-    std::ofstream out(staged, std::ios::binary);
-    out << raw;
-    if (!out.flush()) throw std::runtime_error("cannot write " + staged.string());
-  }
-  own(staged);
-  // Maildir delivery: a message appears in new/ (or cur/ with its flags) in one rename.
-  fs::rename(staged, seen ? box / "cur" / (name + ":2,S") : box / "new" / name);
+  return root / "home" / ascii_lower(user) / "Maildir";
 }
 
 std::vector<MailServers::ReceivedMail> MailServers::received_from(const std::string& mail_from) const {

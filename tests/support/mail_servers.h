@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "support/maildir.h"
+
 namespace kestrova::testing {
 
 // The loopback Dovecot (IMAP) and SMTP servers that the CTest fixture `mail_servers` starts
@@ -35,6 +37,18 @@ struct MailServers {
   // `seen` stores it with the \Seen flag.
   void deliver(const std::string& user, const std::string& folder, const std::string& raw,
                bool seen = false) const;
+  // The same with any flags (\Seen, \Flagged).
+  void deliver(const std::string& user, const std::string& folder, const std::string& raw,
+               MessageFlags flags) const;
+  // Many messages into one folder at once, in order (UIDs follow it): the folder is set up
+  // once and every file written straight into place, fast enough for tens of thousands.
+  void deliver_many(const std::string& user, const std::string& folder,
+                    const std::vector<MaildirMessage>& messages) const;
+  // The raw messages the Maildir holds in `user`'s folder right now, sorted by file name:
+  // what the server really has, seen without IMAP.
+  std::vector<std::string> stored_messages(const std::string& user, const std::string& folder) const;
+  // `user`'s Maildir ("root/home/<user>/Maildir", the user name lower-cased as Dovecot does).
+  std::filesystem::path maildir_of(const std::string& user) const;
 
   // Messages the SMTP server received for the given envelope sender, oldest first.
   struct ReceivedMail {
