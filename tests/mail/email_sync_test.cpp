@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "email_sync_fixture.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
@@ -119,63 +120,7 @@ std::string raw_message(const std::string& subject, const std::string& body,
   return raw + extra + "\r\n" + body + "\r\n";
 }
 
-class EmailSyncTest : public ::testing::Test {
- protected:
-  EmailSyncTest() {
-    account_.id = new_uuid();
-    account_.emailAddress = user_;
-    account_.imapHost = servers_.host;
-    account_.imapPort = servers_.imap_plain;
-    account_.imapEncryption = store::EmailEncryption::none;
-    account_.smtpHost = servers_.host;
-    account_.smtpPort = servers_.smtp_no_tls;
-    store_.saveAccount(account_);
-  }
-
-  std::vector<EmailFolder> syncFolders() { return flow_.syncFolders(account_, password_); }
-
-  EmailFolder folderAt(const std::string& path) {
-    for (const auto& f : syncFolders())
-      if (f.path == path) return f;
-    ADD_FAILURE() << "no folder " << path;
-    return {};
-  }
-
-  std::vector<EmailMessage> stored(const EmailFolder& folder) {
-    return store_.loadMessages(folder, 100000);
-  }
-
-  std::unique_ptr<LibEtPanIMAPSession> imap() {
-    auto session = LibEtPanIMAPSession::initWithHost(servers_.host, servers_.imap_plain, "none",
-                                                     user_, servers_.password);
-    LibEtPanError error;
-    EXPECT_TRUE(session->connectWithError(&error) && session->loginWithError(&error))
-        << error.localizedDescription;
-    return session;
-  }
-
-  std::vector<uint32_t> serverUids(const std::string& folder) {
-    auto session = imap();
-    if (!session->selectFolder(folder)) return {};
-    std::vector<uint32_t> uids;
-    if (auto listed = session->fetchMessagesFromUID(1, 0))
-      for (const auto& e : *listed) uids.push_back(e.uid);
-    std::sort(uids.begin(), uids.end());
-    return uids;
-  }
-
-  testing::TempDir dir_;
-  testing::ScopedHome home_{dir_.path()};
-  const MailServers& servers_ = MailServers::shared();
-  const std::string user_ = servers_.fresh_user();
-  const std::optional<std::string> password_ = servers_.password;
-  std::unique_ptr<store::EmailDatabase> db_ = store::EmailDatabase::open(dir_.path() / "email.db");
-  platform::SettingsStore settings_{dir_.path() / "settings.json"};
-  store::EmailStore store_{*db_, settings_};
-  EmailService service_;
-  EmailSyncFlow flow_{store_, service_};
-  EmailAccount account_;
-};
+class EmailSyncTest : public EmailSyncFixture {};
 
 TEST_F(EmailSyncTest, FoldersAreStoredOnceWithDecodedNamesAndTypes) {
   servers_.deliver(user_, "INBOX", raw_message("a", "b", "<f1@x>"));
