@@ -21,8 +21,10 @@ namespace {
 
 constexpr std::string_view kTag = "EmailThreadService";
 
+// "+account_id": the two Message-ID indexes answer the OR; the account index would read
+// every thread of the account.
 constexpr std::string_view kFindThread =
-    "SELECT * FROM email_threads WHERE account_id = ? AND (message_id = ? OR root_message_id = "
+    "SELECT * FROM email_threads WHERE +account_id = ? AND (message_id = ? OR root_message_id = "
     "?) LIMIT 1";
 constexpr std::string_view kFetchThread = "SELECT * FROM email_threads WHERE id = ?";
 constexpr std::string_view kSaveThread =
@@ -32,8 +34,10 @@ constexpr std::string_view kSaveThread =
 constexpr std::string_view kListThreads =
     "SELECT * FROM email_threads WHERE account_id = ? ORDER BY last_message_date DESC";
 constexpr std::string_view kDeleteThread = "DELETE FROM email_threads WHERE id = ?";
+// "+account_id" keeps the planner on the thread index: left to itself it prefers an
+// account-wide index (more equality columns) and reads every message of the account.
 constexpr std::string_view kThreadMessages =
-    "SELECT * FROM email_messages WHERE account_id = ? AND thread_id = ? AND is_draft = 0 AND "
+    "SELECT * FROM email_messages WHERE +account_id = ? AND thread_id = ? AND is_draft = 0 AND "
     "is_deleted = 0 AND is_spam = 0 ORDER BY date ASC, id ASC";
 
 void log_failure(std::string_view what, const std::exception& e) {

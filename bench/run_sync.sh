@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# First load of the newest 1,000 envelopes of a 10,000-message INBOX: Kestrova against
+# Python's imaplib and mbsync (isync), side by side in one run (bench/sync_first_load.py).
+#
+#   1. builds kestrova-bench-sync-round and kestrova-mailgen (Release, in build-bench);
+#   2. starts the tests' loopback Dovecot in bench/data/sync-servers (stopped on exit);
+#   3. writes SYNC_MESSAGES generated messages straight into a fresh user's INBOX Maildir;
+#   4. runs the rounds; the table is printed and kept in bench/data/sync-results-*.md.
+#
+# Environment: SYNC_MESSAGES (10000), SYNC_LIMIT (1000), SYNC_ROUNDS (7), SYNC_WARMUP (1),
+# BENCH_BUILD (build-bench), JOBS (build jobs, default: all cores).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BENCH_BUILD:-$root/build-bench}
+jobs=${JOBS:-$(nproc)}
+messages=${SYNC_MESSAGES:-10000}
+limit=${SYNC_LIMIT:-1000}
+data=$root/bench/data
+servers=$data/sync-servers
+mail_servers=$root/tests/support/mail_servers/mail_servers.py
+
+bash "$root/tools/install-deps.sh"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
+  -DKESTROVA_BENCH=ON >/dev/null
+cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
+
+mkdir -p "$data"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrova-bench-sync.XXXXXX")
+mkdir -p "$scratch/data" "$scratch/config" "$scratch/home"
+export XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config HOME=$scratch/home
+cleanup() {
+  python3 "$mail_servers" stop "$servers" >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+python3 "$mail_servers" start "$servers" >/dev/null
+user="bench-sync-$(date +%s)-$$@kestrova.test"
+# Dovecot creates the user's home at the first login; the messages then go straight into
+# its Maildir (Dovecot's own layout), faster than 10,000 APPENDs.
+python3 - "$servers/servers.json" "$user" <<'PY'
+import imaplib, json, sys
+s = json.load(open(sys.argv[1]))
+imap = imaplib.IMAP4(s["host"], s["imap_plain"])
+imap.login(sys.argv[2], s["password"])
+imap.select("INBOX")
+imap.logout()
+PY
+"$build/tests/kestrova-mailgen" --maildir "$servers/home/$user/Maildir" --folder INBOX \
+  --count "$messages" --seed 7 >/dev/null
+
+stamp=$(date +%Y%m%d-%H%M%S)
+echo "== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1);" \
+  "$(dovecot --version 2>/dev/null | cut -d' ' -f1 | sed 's/^/Dovecot /'), $(mbsync --version)," \
+  "$(python3 -c 'import platform; print("Python", platform.python_version())')"
+echo "== $messages messages in INBOX, newest $limit, ${SYNC_ROUNDS:-7} rounds after ${SYNC_WARMUP:-1} warm-up"
+python3 "$root/bench/sync_first_load.py" --servers "$servers/servers.json" --user "$user" \
+  --bench-round "$build/bench/kestrova-bench-sync-round" --limit "$limit" --expect "$messages" \
+  --rounds "${SYNC_ROUNDS:-7}" --warmup "${SYNC_WARMUP:-1}" --markdown "$data/sync-results-$stamp.md"
+echo "Table kept in $data/sync-results-$stamp.md"
