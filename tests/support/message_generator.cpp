@@ -22,16 +22,8 @@ using Attachment = GeneratedMessage::Attachment;
 
 class Rng {
  public:
-  Rng(uint64_t seed, int index)
-      : state_(seed * 0x9E3779B97F4A7C15ull + static_cast<uint64_t>(index) + 1) {
-    next();
-  }
-  uint64_t next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
+  Rng(uint64_t seed, int index) : state_(mix(seed ^ mix(static_cast<uint64_t>(index) + 1))) {}
+  uint64_t next() { return mix(state_ += 0x9E3779B97F4A7C15ull); }
   int below(int n) { return static_cast<int>(next() % static_cast<uint64_t>(n)); }
   bool chance(int percent) { return below(100) < percent; }
   template <class T>
@@ -45,6 +37,11 @@ class Rng {
   }
 
  private:
+  static uint64_t mix(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
   uint64_t state_;
 };
 
@@ -230,7 +227,7 @@ std::string encoded_words(std::string_view utf8, const char* charset, char mode)
   size_t start = 0;
   for (size_t at = 0; at < utf8.size();) {
     const size_t next = at + utf8_length(static_cast<unsigned char>(utf8[at]));
-    if (next - start > 24 && at > start) {
+    if (at > start && word(utf8.substr(start, next - start)).size() > 75) {
       out += (out.empty() ? "" : "\r\n ") + word(utf8.substr(start, at - start));
       start = at;
     }
