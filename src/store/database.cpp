@@ -16,6 +16,20 @@ std::string describe_sqlite(int code, const std::string& message) {
   return "SQLite error " + std::to_string(code) + ": " + message;
 }
 
+// Statement journals (the undo record of one statement inside a transaction, never used for
+// crash recovery) stay in memory up to this size. SQLite's 64 KiB default is smaller than
+// what one message insert touches (the table and its fourteen indexes), so every insert of a
+// batch wrote its pages to a temporary file. Process-wide, set before SQLite initialises;
+// when something else initialised it first the default simply stays.
+constexpr int kStatementJournalInMemory = 8 * 1024 * 1024;
+
+void configure_sqlite_once() {
+  static const bool configured = [] {
+    return sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalInMemory) == SQLITE_OK;
+  }();
+  (void)configured;
+}
+
 struct StringHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
@@ -189,6 +203,7 @@ std::optional<double> Statement::real(std::string_view name) const {
 // ---- Connection ----
 
 Connection::Connection(const std::filesystem::path& file) {
+  configure_sqlite_once();
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
