@@ -364,7 +364,13 @@ class StructureInput {
     int containers = 0;
     int boundaries = 0;
     for (size_t i = 0; i < raw.size(); ++i) {
-      const char c = lower_char(raw[i]);
+      // The whole message passes through here, so bytes that cannot start a token are
+      // passed over with an OR and a few compares: `| 0x20` lower-cases 'B', 'M', 'O',
+      // 'U' and 'E' and maps no other byte onto those letters.
+      const char c = static_cast<char>(raw[i] | 0x20);
+      if (c != 'b' && c != 'm') continue;
+      const char next = i + 1 < raw.size() ? static_cast<char>(raw[i + 1] | 0x20) : '\0';
+      if (c == 'b' ? next != 'o' : (next != 'u' && next != 'e')) continue;
       if (c == 'b' && boundaries < kMaxContainers && starts_with_ci(raw, i, "boundary")) {
         if (hide_false_delimiters(i + 8)) ++boundaries;
         continue;
