@@ -206,6 +206,11 @@ struct HeaderField {
 
 // The header fields of `raw` up to the first empty line (or the end). A first line that is
 // an mbox "From " separator is skipped; lines without a colon are ignored.
+// Longest header field kept (name, value and folds): enough for any real Subject or address
+// list; the rest of a longer field is dropped, so a field of hundreds of megabytes costs one
+// scan instead of several copies and decodes.
+constexpr size_t kMaxHeaderField = 1 << 20;
+
 std::vector<HeaderField> header_fields(std::string_view raw) {
   std::vector<HeaderField> fields;
   size_t at = 0;
@@ -232,11 +237,12 @@ std::vector<HeaderField> header_fields(std::string_view raw) {
     at = eol + 1;
     if (line.empty()) break;
     if (is_wsp(line.front())) {
-      current += line;
+      if (current.size() < kMaxHeaderField)
+        current += line.substr(0, kMaxHeaderField - current.size());
       continue;
     }
     flush();
-    current.assign(line);
+    current.assign(line.substr(0, kMaxHeaderField));
   }
   flush();
   return fields;
