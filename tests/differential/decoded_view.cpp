@@ -57,8 +57,7 @@ std::optional<FieldDifference> compare_body(std::string_view field,
     auto side = [](const std::optional<std::string>& body) {
       return body ? std::to_string(body->size()) + " bytes" : std::string("none");
     };
-    return FieldDifference{std::string(field),
-                           "ours " + side(ours) + ", gmime " + side(reference)};
+    return FieldDifference{std::string(field), "ours " + side(ours) + ", gmime " + side(reference)};
   }
   const std::string a = normalise_body(*ours);
   const std::string b = normalise_body(*reference);
@@ -66,16 +65,16 @@ std::optional<FieldDifference> compare_body(std::string_view field,
   const auto mismatch = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
   const auto at = static_cast<size_t>(mismatch.first - a.begin());
   return FieldDifference{std::string(field), "at byte " + std::to_string(at) + ": ours \"" +
-                                                 excerpt(a, at) + "\", gmime \"" +
-                                                 excerpt(b, at) + "\""};
+                                                 excerpt(a, at) + "\", gmime \"" + excerpt(b, at) +
+                                                 "\""};
 }
 
 std::string describe(const std::vector<AttachmentView>& list) {
   std::string out = "[";
   for (const auto& a : list) {
     if (out.size() > 1) out += ", ";
-    out += a.partPath + " " + printable(a.filename) + " " + a.mimeType + " " +
-           std::to_string(a.size);
+    out +=
+        a.partPath + " " + printable(a.filename) + " " + a.mimeType + " " + std::to_string(a.size);
     if (a.contentId) out += " cid=" + printable(*a.contentId);
     if (a.isInline) out += " inline";
   }
@@ -94,7 +93,8 @@ DecodedView view_of(const mail::EmailBodyContent& content) {
   view.textBody = content.textBody;
   view.htmlBody = content.htmlBody;
   for (const auto& a : content.attachments)
-    view.attachments.push_back({a.partPath, a.filename, a.mimeType, a.size, a.contentId, a.isInline});
+    view.attachments.push_back(
+        {a.partPath, a.filename, a.mimeType, a.size, a.contentId, a.isInline});
   return view;
 }
 
@@ -124,8 +124,10 @@ std::string normalise_body(std::string_view body) {
 
 std::vector<FieldDifference> compare_views(const DecodedView& ours, const DecodedView& reference) {
   std::vector<FieldDifference> out;
-  if (auto d = compare_body("text", ours.textBody, reference.textBody)) out.push_back(std::move(*d));
-  if (auto d = compare_body("html", ours.htmlBody, reference.htmlBody)) out.push_back(std::move(*d));
+  if (auto d = compare_body("text", ours.textBody, reference.textBody))
+    out.push_back(std::move(*d));
+  if (auto d = compare_body("html", ours.htmlBody, reference.htmlBody))
+    out.push_back(std::move(*d));
   if (!std::equal(ours.attachments.begin(), ours.attachments.end(), reference.attachments.begin(),
                   reference.attachments.end(), same_attachment))
     out.push_back({"attachments", "ours " + describe(ours.attachments) + ", gmime " +

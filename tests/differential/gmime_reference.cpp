@@ -6,6 +6,7 @@
 #include <string>
 
 #include "util/c_free.h"
+#include "util/text.h"
 
 namespace kestrova::differential {
 
@@ -14,13 +15,6 @@ namespace {
 template <typename T>
 using GObjectPtr = CHandle<T, &g_object_unref>;
 using GCharPtr = CHandle<char, &g_free>;
-
-std::string lower_ascii(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 std::optional<std::string> non_empty(const char* s) {
   if (!s || !*s) return std::nullopt;
@@ -46,7 +40,7 @@ PartFacts facts_of(GMimeObject* object) {
   GMimeContentType* type = g_mime_object_get_content_type(object);
   if (type) {
     const GCharPtr mime_type(g_mime_content_type_get_mime_type(type));
-    if (mime_type) facts.type = lower_ascii(mime_type.get());
+    if (mime_type) facts.type = text::lower(mime_type.get());
   }
   facts.typeWritten = g_mime_object_get_header(object, "Content-Type") != nullptr;
   if (GMimeContentDisposition* d = g_mime_object_get_content_disposition(object)) {
@@ -55,7 +49,8 @@ PartFacts facts_of(GMimeObject* object) {
     facts.inlineOrNoDisposition = name && g_ascii_strcasecmp(name, "inline") == 0;
   }
   facts.filename = non_empty(g_mime_object_get_content_disposition_parameter(object, "filename"));
-  if (!facts.filename) facts.filename = non_empty(g_mime_object_get_content_type_parameter(object, "name"));
+  if (!facts.filename)
+    facts.filename = non_empty(g_mime_object_get_content_type_parameter(object, "name"));
   facts.contentId = non_empty(g_mime_object_get_content_id(object));
   return facts;
 }
@@ -66,7 +61,8 @@ std::string collect(Write write) {
   const GObjectPtr<GMimeStream> stream(g_mime_stream_mem_new());
   write(stream.get());
   GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream.get()));
-  return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len) : std::string();
+  return bytes ? std::string(reinterpret_cast<const char*>(bytes->data), bytes->len)
+               : std::string();
 }
 
 class ReferenceWalker {
@@ -109,16 +105,15 @@ class ReferenceWalker {
       std::string name = facts.filename.value_or("");
       if (name.empty() && message) {
         if (const char* subject = g_mime_message_get_subject(message)) {
-          const std::string trimmed = trim(subject);
+          const std::string trimmed = text::trim(subject);
           if (!trimmed.empty()) name = trimmed + ".eml";
         }
       }
       if (name.empty()) name = "message.eml";
-      const std::string bytes =
-          message ? collect([&](GMimeStream* s) {
-            g_mime_object_write_to_stream(GMIME_OBJECT(message), format_.get(), s);
-          })
-                  : std::string();
+      const std::string bytes = message ? collect([&](GMimeStream* s) {
+        g_mime_object_write_to_stream(GMIME_OBJECT(message), format_.get(), s);
+      })
+                                        : std::string();
       add_attachment(facts, number, name, facts.type, static_cast<int64_t>(bytes.size()));
       return;
     }
@@ -134,7 +129,7 @@ class ReferenceWalker {
     const bool is_text = facts.type.rfind("text/", 0) == 0;
     const bool attachment = facts.attachmentDisposition || facts.filename || !is_text;
     if (attachment) {
-      const std::string name = facts.filename ? *facts.filename
+      const std::string name = facts.filename    ? *facts.filename
                                : facts.contentId ? *facts.contentId
                                                  : "attachment";
       const std::string bytes = collect([&](GMimeStream* s) {
@@ -166,13 +161,6 @@ class ReferenceWalker {
     view_.attachments.push_back(std::move(a));
   }
 
-  static std::string trim(std::string_view s) {
-    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && space(s.back())) s.remove_suffix(1);
-    return std::string(s);
-  }
-
   CHandle<GMimeFormatOptions, &g_mime_format_options_free> format_;
   DecodedView view_;
   std::optional<std::string> fallback_text_;
@@ -190,7 +178,8 @@ DecodedView decode_with_gmime(std::string_view raw) {
   const size_t eol = raw.find('\n');
   ReferenceWalker walker(eol != std::string_view::npos && eol > 0 && raw[eol - 1] == '\r');
   if (message)
-    if (GMimeObject* root = g_mime_message_get_mime_part(message.get())) walker.visit(root, "", false);
+    if (GMimeObject* root = g_mime_message_get_mime_part(message.get()))
+      walker.visit(root, "", false);
   return walker.finish();
 }
 

@@ -12,7 +12,6 @@
 #include <fnmatch.h>
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +24,7 @@
 #include "decoded_view.h"
 #include "gmime_reference.h"
 #include "mail/email_content_decoder.h"
+#include "util/text.h"
 
 namespace {
 
@@ -39,12 +39,6 @@ struct KnownDifference {
   bool used = false;
 };
 
-std::string trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return std::string(s);
-}
-
 // Throws std::runtime_error naming the line that does not read "<file> <field>: <text>".
 std::vector<KnownDifference> read_known_differences(const fs::path& path) {
   std::ifstream in(path);
@@ -52,7 +46,7 @@ std::vector<KnownDifference> read_known_differences(const fs::path& path) {
   std::vector<KnownDifference> out;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
-    const std::string text = trim(line);
+    const std::string text = kestrova::text::trim(line);
     if (text.empty() || text.front() == '#') continue;
     const size_t space = text.find(' ');
     const size_t colon = text.find(':', space == std::string::npos ? 0 : space);
@@ -61,8 +55,8 @@ std::vector<KnownDifference> read_known_differences(const fs::path& path) {
                                ": expected \"<file> <field>: <explanation>\"");
     KnownDifference known;
     known.pattern = text.substr(0, space);
-    known.field = trim(std::string_view(text).substr(space + 1, colon - space - 1));
-    known.explanation = trim(std::string_view(text).substr(colon + 1));
+    known.field = kestrova::text::trim(std::string_view(text).substr(space + 1, colon - space - 1));
+    known.explanation = kestrova::text::trim(std::string_view(text).substr(colon + 1));
     known.line = number;
     if (known.field != "text" && known.field != "html" && known.field != "attachments")
       throw std::runtime_error(path.string() + ":" + std::to_string(number) + ": unknown field \"" +
@@ -86,7 +80,8 @@ std::vector<fs::path> messages_in(const std::vector<std::string>& directories) {
   for (const auto& dir : directories) {
     std::vector<fs::path> here;
     for (const auto& entry : fs::directory_iterator(dir))
-      if (entry.is_regular_file() && entry.path().extension() == ".eml") here.push_back(entry.path());
+      if (entry.is_regular_file() && entry.path().extension() == ".eml")
+        here.push_back(entry.path());
     std::sort(here.begin(), here.end());
     out.insert(out.end(), here.begin(), here.end());
   }
@@ -106,7 +101,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> directories;
   std::string known_path;
   bool quiet = false;
-  app.add_option("directories", directories, "Directories of .eml files")->required()->check(CLI::ExistingDirectory);
+  app.add_option("directories", directories, "Directories of .eml files")
+      ->required()
+      ->check(CLI::ExistingDirectory);
   app.add_option("--known", known_path, "Known-differences file")->check(CLI::ExistingFile);
   app.add_flag("--quiet", quiet, "Print only messages with differences");
   CLI11_PARSE(app, argc, argv);
@@ -136,9 +133,11 @@ int main(int argc, char** argv) {
     }
     const std::string name = path.filename().string();
     const std::string shown = path.parent_path().filename().string() + "/" + name;
-    const auto ours = kestrova::differential::view_of(kestrova::mail::EmailContentDecoder::decode(raw));
+    const auto ours =
+        kestrova::differential::view_of(kestrova::mail::EmailContentDecoder::decode(raw));
     const auto reference = kestrova::differential::decode_with_gmime(raw);
-    const std::vector<FieldDifference> differences = kestrova::differential::compare_views(ours, reference);
+    const std::vector<FieldDifference> differences =
+        kestrova::differential::compare_views(ours, reference);
     if (differences.empty()) {
       ++agree;
       if (!quiet) std::printf("ok     %s\n", shown.c_str());
@@ -163,8 +162,9 @@ int main(int argc, char** argv) {
                   k.pattern.c_str(), k.field.c_str());
 
   const auto total = static_cast<int>(files.size());
-  std::printf("mime differential: %d messages, %d agree (%.1f%%), %d with known differences, "
-              "%d with unexplained differences\n",
-              total, agree, 100.0 * agree / total, explained, unexplained);
+  std::printf(
+      "mime differential: %d messages, %d agree (%.1f%%), %d with known differences, "
+      "%d with unexplained differences\n",
+      total, agree, 100.0 * agree / total, explained, unexplained);
   return unexplained == 0 ? 0 : 1;
 }
