@@ -204,13 +204,14 @@ struct HeaderField {
   std::string value;  // unfolded, trimmed
 };
 
-// The header fields of `raw` up to the first empty line (or the end). A first line that is
-// an mbox "From " separator is skipped; lines without a colon are ignored.
 // Longest header field kept (name, value and folds): enough for any real Subject or address
 // list; the rest of a longer field is dropped, so a field of hundreds of megabytes costs one
 // scan instead of several copies and decodes.
 constexpr size_t kMaxHeaderField = 1 << 20;
 
+// The header fields of `raw` up to the first empty line (or the end). A first line that is
+// an mbox "From " separator is skipped; lines without a colon are ignored; a field is cut at
+// kMaxHeaderField bytes.
 std::vector<HeaderField> header_fields(std::string_view raw) {
   std::vector<HeaderField> fields;
   size_t at = 0;
