@@ -67,6 +67,7 @@ int run_command_line(int argc, char** argv) {
   add_send_command(root);
   add_import_command(root);
   add_mail_commands(root);
+  add_rule_commands(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

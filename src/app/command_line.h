@@ -17,6 +17,7 @@ void add_account_commands(CLI::App& root);
 void add_send_command(CLI::App& root);
 void add_import_command(CLI::App& root);
 void add_mail_commands(CLI::App& root);
+void add_rule_commands(CLI::App& root);
 
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,8 @@
 
 #include "app/account_commands.h"
 #include "app/command_line.h"
+#include "app/folder_lookup.h"
+#include "app/rule_server_move.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "store/database.h"
@@ -27,6 +30,7 @@
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
+#include "util/work_group.h"
 
 namespace kestrova::app {
 
@@ -37,20 +41,6 @@ using store::EmailFolder;
 using store::EmailMessage;
 
 // ---- naming things ----
-
-const EmailFolder& find_folder(const std::vector<EmailFolder>& folders, std::string_view name,
-                               const EmailAccount& account) {
-  const std::string wanted = text::trim(name);
-  const auto id = parse_uuid(wanted);
-  for (const auto& folder : folders)
-    if ((id && parse_uuid(folder.id) == id) || folder.path == wanted) return folder;
-  for (const auto& folder : folders)
-    if (text::equals_ci(folder.name, wanted) || text::equals_ci(folder.path, wanted) ||
-        text::equals_ci(folder.displayName(), wanted))
-      return folder;
-  throw Error("未找到文件夹: " + wanted + "（账户 " + account.emailAddress +
-              "，用 kestrova folders 查看全部文件夹）");
-}
 
 const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store::EmailFolderType type) {
   for (const auto& folder : folders)
@@ -65,16 +55,6 @@ EmailMessage find_message(store::EmailStore& store, std::string_view id) {
       [&](store::Connection& c) { return store::read_stored_message(c, *uuid); });
   if (!message) throw Error("未找到邮件: " + std::string(id));
   return *message;
-}
-
-// The stored folders of an account; fetched from the server first when none are stored.
-std::vector<EmailFolder> folders_of(AccountBook& book, const EmailAccount& account) {
-  book.store().loadFolders();
-  auto folders = book.store().foldersOf(account.id);
-  if (!folders.empty()) return folders;
-  auto& service = mail::EmailService::shared();
-  mail::EmailSyncFlow flow(book.store(), service);
-  return flow.syncFolders(account, service.storedPassword(account));
 }
 
 std::string date_text(double seconds) { return seconds > 0 ? iso8601_utc(seconds) : "-"; }
@@ -127,6 +107,9 @@ class ProgressLine {
 
 // ---- sync ----
 
+// How long a sync waits at its end for the server moves its rules started.
+constexpr std::chrono::seconds kServerMoveWait{60};
+
 struct SyncOptions {
   std::string account, folder, since;
   uint64_t limit = 200;
@@ -148,6 +131,13 @@ void sync(const SyncOptions& o) {
 
   auto& service = mail::EmailService::shared();
   mail::EmailSyncFlow flow(book.store(), service);
+  // The account's enabled rules act on new mail before it is stored; what they move to
+  // another folder is moved on the server in the background.
+  store::EmailDatabase& database = book.store().database();
+  const rules::EmailRuleService rules(database);
+  flow.incomingHooks.push_back([&](const EmailAccount& account, std::vector<EmailMessage>& batch) {
+    for (auto& move : rules.applyToIncoming(account, batch)) start_rule_server_move(database, std::move(move));
+  });
   ProgressLine progress;
   int failures = 0;
   for (const auto& account : accounts) {
@@ -187,6 +177,8 @@ void sync(const SyncOptions& o) {
       std::cerr << account.emailAddress << ": 同步失败: " << e.what() << "\n";
     }
   }
+  if (!WorkGroup::shared().wait_for(kServerMoveWait))
+    std::cerr << "规则触发的服务器移动 60 秒内未完成，已停止等待\n";
   if (failures) throw CommandFailure{1};
 }
 

@@ -429,12 +429,6 @@ OrderedJson recipients_property(std::string_view description) {
   return property;
 }
 
-OrderedJson properties(std::initializer_list<std::pair<std::string, OrderedJson>> entries) {
-  OrderedJson object = OrderedJson::object();
-  for (const auto& [key, value] : entries) object[key] = value;
-  return object;
-}
-
 }  // namespace
 
 std::vector<Tool> mail_tools() {

@@ -13,5 +13,6 @@ std::vector<ToolGroup> build_tool_catalogue();
 // Tool providers, one per tool family; each returns its tools in any order.
 std::vector<Tool> mail_tools();
 std::vector<Tool> link_tools();
+std::vector<Tool> rule_tools();
 
 }  // namespace kestrova::app

@@ -59,6 +59,16 @@ OrderedJson boolean_property(std::string_view description) {
   return OrderedJson{{"type", "boolean"}, {"description", description}};
 }
 
+OrderedJson object_property(std::string_view description) {
+  return OrderedJson{{"type", "object"}, {"description", description}};
+}
+
+OrderedJson properties(std::initializer_list<std::pair<std::string, OrderedJson>> entries) {
+  OrderedJson object = OrderedJson::object();
+  for (const auto& [key, value] : entries) object[key] = value;
+  return object;
+}
+
 OrderedJson tool_descriptor(std::string_view name, std::string_view description,
                             OrderedJson properties, std::vector<std::string> required) {
   if (properties.is_null()) properties = OrderedJson::object();

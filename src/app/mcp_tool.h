@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +53,9 @@ class ToolGroup {
 OrderedJson string_property(std::string_view description);
 OrderedJson integer_property(std::string_view description);
 OrderedJson boolean_property(std::string_view description);
+OrderedJson object_property(std::string_view description);
+// A properties object with the entries in the order given.
+OrderedJson properties(std::initializer_list<std::pair<std::string, OrderedJson>> entries);
 // {name, description, inputSchema: {type: "object", properties, required}}.
 OrderedJson tool_descriptor(std::string_view name, std::string_view description,
                             OrderedJson properties, std::vector<std::string> required);

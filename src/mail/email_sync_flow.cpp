@@ -69,24 +69,29 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
                                                     std::vector<EmailMessage> batch,
                                                     size_t& stored) {
   batch = EmailDeduplicationService::deduplicate(std::move(batch));
-  for (const auto& hook : incomingHooks)
-    if (hook) hook(account, batch);
   if (folder.type == store::EmailFolderType::inbox)
     batch = store_.excludeMessagesStoredInOtherFolders(account.id, folder.id, std::move(batch));
   if (batch.empty()) return {};
 
+  // Stored copies keep what the user and the rules did to them; only messages seen for the
+  // first time go through the hooks.
   const auto copies = store_.storedCopies(batch);
   std::vector<EmailMessage> fresh;
-  std::set<std::string> threads;
+  std::vector<EmailMessage> toSave;
   for (size_t i = 0; i < batch.size(); ++i) {
-    if (copies[i]) {
-      batch[i] = refreshed(*copies[i], batch[i]);
-    } else {
-      fresh.push_back(batch[i]);
-    }
-    if (batch[i].threadId) threads.insert(*batch[i].threadId);
+    if (copies[i])
+      toSave.push_back(refreshed(*copies[i], batch[i]));
+    else
+      fresh.push_back(std::move(batch[i]));
   }
-  stored += store_.saveMessagesInBackground(std::move(batch)).get();
+  for (const auto& hook : incomingHooks)
+    if (hook && !fresh.empty()) hook(account, fresh);
+  toSave.insert(toSave.end(), fresh.begin(), fresh.end());
+  if (toSave.empty()) return {};
+  std::set<std::string> threads;
+  for (const auto& message : toSave)
+    if (message.threadId) threads.insert(*message.threadId);
+  stored += store_.saveMessagesInBackground(std::move(toSave)).get();
   store::EmailThreadService(store_.database())
       .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
   return fresh;

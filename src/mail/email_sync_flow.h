@@ -19,10 +19,11 @@ namespace kestrova::mail {
 class EmailService;
 
 // The road of newly fetched mail into the local store, as one operation for the command
-// line and the background receiver: fetch from the server, let the incoming-mail hooks
-// look at each batch, leave out inbox messages archived elsewhere, keep what is already
-// stored (with the user's marks and annotations) and take only the server's flags from the
-// fresh record, save the batch in one transaction, and report which messages are new.
+// line and the background receiver: fetch from the server, leave out inbox messages
+// archived elsewhere, keep what is already stored (with the user's marks and annotations)
+// and take only the server's flags from the fresh record, let the incoming-mail hooks look
+// at the messages not stored before, save the batch in one transaction, and report which
+// messages are new.
 //
 // Blocks on the network and the database: call it off the interface thread.
 class EmailSyncFlow {
@@ -37,8 +38,8 @@ class EmailSyncFlow {
   // Progress of one folder: records handled so far out of the UIDs listed (0 while
   // unknown).
   using Progress = std::function<void(const store::EmailFolder& folder, size_t done, size_t total)>;
-  // Looks at (and may change or drop from) a freshly fetched batch before it is stored:
-  // where rules and the junk filter come in.
+  // Looks at (and may change or drop from) the messages of a fetched batch that were not
+  // stored before, before they are stored: where rules and the junk filter come in.
   using IncomingHook =
       std::function<void(const store::EmailAccount& account, std::vector<store::EmailMessage>& batch)>;
 

@@ -68,6 +68,27 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
       {"notification.action.mark_as_read", "标记为已读"},
       {"notification.action.reply", "回复"},
 
+      // Mail rules: the summary of a rule and the combined preview.
+      {"rules.enabled", "启用"},
+      {"rules.disabled", "停用"},
+      {"rules.condition.from", "发件人包含「%@」"},
+      {"rules.condition.subject", "主题包含「%@」"},
+      {"rules.condition.body", "正文包含「%@」"},
+      {"rules.condition.hasAttachments", "有附件"},
+      {"rules.condition.noAttachments", "无附件"},
+      {"rules.condition.read", "已读"},
+      {"rules.condition.unread", "未读"},
+      {"rules.condition.any", "所有邮件"},
+      {"rules.action.markRead", "标为已读"},
+      {"rules.action.markUnread", "标为未读"},
+      {"rules.action.important", "标为重要"},
+      {"rules.action.spam", "标为垃圾邮件"},
+      {"rules.action.moveToFolder.summary", "移动到指定文件夹"},
+      {"rules.action.tags", "添加标签：%@"},
+      {"rules.action.delete", "移入删除状态"},
+      {"rules.action.none", "不执行动作"},
+      {"rules.all.enabled", "全部已启用规则"},
+
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
 

@@ -77,6 +77,39 @@ bool contains_ci(std::string_view haystack, std::string_view needle) {
   return lower(haystack).find(lower(needle)) != std::string::npos;
 }
 
+namespace {
+
+bool turkic_locale() {
+  const std::string_view language = icu::Locale::getDefault().getLanguage();
+  return language == "tr" || language == "az";
+}
+
+}  // namespace
+
+std::string fold_case_locale(std::string_view s) {
+  const bool turkic = turkic_locale();
+  bool plain = true;
+  for (unsigned char c : s)
+    if (c >= 0x80 || (turkic && c == 'I')) {
+      plain = false;
+      break;
+    }
+  if (plain) {
+    std::string out(s);
+    for (char& c : out)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+  }
+  icu::UnicodeString u = to_unicode(s);
+  u.foldCase(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT);
+  return to_utf8(u);
+}
+
+bool contains_ci_locale(std::string_view haystack, std::string_view needle) {
+  if (needle.empty()) return true;
+  return fold_case_locale(haystack).find(fold_case_locale(needle)) != std::string::npos;
+}
+
 bool equals_ci(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
 std::string prefix_characters(std::string_view s, size_t count) {

@@ -15,6 +15,14 @@ std::string trim(std::string_view s);
 std::string lower(std::string_view s);
 // Case-insensitive substring test: lower(haystack) contains lower(needle).
 bool contains_ci(std::string_view haystack, std::string_view needle);
+// Case-insensitive substring test under the user's locale (ICU's default locale, from the
+// environment): full case folding, so "STRASSE" contains "straße", with the Turkish and
+// Azerbaijani dotted and dotless i under those locales. An empty needle is contained in
+// everything.
+bool contains_ci_locale(std::string_view haystack, std::string_view needle);
+// The text folded for contains_ci_locale; folding both sides once and comparing with
+// std::string::find gives the same answer.
+std::string fold_case_locale(std::string_view s);
 // Equality ignoring letter case (both sides lower-cased).
 bool equals_ci(std::string_view a, std::string_view b);
 // The first `count` user-perceived characters (grapheme clusters).
