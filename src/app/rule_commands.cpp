@@ -64,6 +64,7 @@ const char* kUndecodable = "（规则内容无法读取，不会执行）";
 // ---- commands ----
 
 void list_rules(const std::string& accountName) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   std::optional<std::string> accountId;
@@ -90,6 +91,7 @@ struct AddOptions {
 };
 
 void add_rule(const AddOptions& o) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto& account = book.find(o.account);
   const std::string name = text::trim(o.name);
@@ -127,6 +129,7 @@ void add_rule(const AddOptions& o) {
 }
 
 void show_rule(const std::string& id) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto rule = find_rule(service_of(book), id);
   std::cout << EmailRuleService::summary(rule) << "\n";
@@ -151,6 +154,7 @@ RuleChoice choose(AccountBook& book, const EmailRuleService& service, const std:
 }
 
 void preview_rules(const std::string& id, bool all, const std::string& accountName, int64_t limit) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
@@ -187,6 +191,7 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
 }
 
 void set_enabled(const std::string& id, bool enabled) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
@@ -195,6 +200,7 @@ void set_enabled(const std::string& id, bool enabled) {
 }
 
 void remove_rule(const std::string& id) {
+  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);

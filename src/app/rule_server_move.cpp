@@ -45,7 +45,7 @@ void run_move(store::EmailDatabase& database, const rules::PendingRuleServerMove
                "服务器移动失败 (" + message.id + " → " + target->path + "): " + e.what());
     }
   }
-  log_line(log_kind::kSuccess, kComponent,
+  log_line(moved == move.messages.size() ? log_kind::kSuccess : log_kind::kWarning, kComponent,
            "已在服务器上移动 " + std::to_string(moved) + "/" + std::to_string(move.messages.size()) +
                " 封邮件到 " + target->path);
 }

@@ -178,7 +178,8 @@ EmailRuleApplicationResult apply_rule(Connection& c, const EmailRule& rule, int6
     s.bind_all(updated.isRead, updated.isImportant, updated.isSpam, updated.isDeleted, updated.folderId,
                store::encode_string_list(updated.tags), now, now, updated.id);
     s.run();
-    if (updated.folderId && updated.folderId != stored.folderId)
+    // Messages that only exist locally (no server UID) have nothing to move on the server.
+    if (updated.folderId && updated.folderId != stored.folderId && stored.uid)
       add_pending(pending, rule.accountId, *updated.folderId, stored);
   }
   return result;

@@ -72,7 +72,7 @@ EmailRule rule_from_row(const store::Statement& row);
 // account on `c`, which must be inside a write transaction unless `dryRun`. Changed rows
 // get their flags, folder, tags, rule_applied_at and updated_at written (both `now`). A rule
 // that cannot be decoded scans and changes nothing. `pending` receives the messages whose
-// folder changed, per target folder.
+// folder changed and that have a server UID, per target folder.
 EmailRuleApplicationResult apply_rule(store::Connection& c, const EmailRule& rule, int64_t limit,
                                       bool dryRun, RuleApplicationStyle style, double now,
                                       std::vector<PendingRuleServerMove>& pending);

@@ -80,11 +80,14 @@ std::vector<std::string> names(const Json& tools) {
 TEST_F(ServerEnvelope, ExposureLevelsFilterTheCatalogueInOrder) {
   const std::vector<std::string> read = {"list_accounts", "list_folders", "list_messages",
                                          "get_message", "search_messages", "list_tags",
-                                         "search_by_tag", "get_deep_link", "list_feature_toggles"};
+                                         "search_by_tag", "get_deep_link", "list_feature_toggles",
+                                         "list_email_rules", "preview_email_rule"};
   const std::vector<std::string> trainable = {
       "list_accounts", "list_folders", "list_messages", "get_message", "search_messages",
       "create_draft", "list_tags", "search_by_tag", "get_deep_link", "list_feature_toggles",
-      "open_email_window", "remove_tag", "mark_message_read", "set_message_starred", "add_tag"};
+      "open_email_window", "remove_tag", "list_email_rules", "preview_email_rule",
+      "create_email_rule", "update_email_rule", "delete_email_rule", "set_email_rule_enabled",
+      "apply_email_rule", "apply_email_rules", "mark_message_read", "set_message_starred", "add_tag"};
   std::vector<std::string> full = trainable;
   full.push_back("move_message");
   full.push_back("delete_message");
@@ -127,8 +130,8 @@ TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
   EXPECT_EQ(draft_schema["properties"]["to"],
             Json::parse(R"({"oneOf":[{"type":"string"},{"type":"array","items":{"type":"string"}}],
                             "description":"Recipient email or array of emails."})"));
-  EXPECT_EQ(tools[16]["name"], "delete_message");
-  EXPECT_EQ(tools[16]["description"], "Mark a local message as deleted (soft delete in the local database).");
+  EXPECT_EQ(tools[24]["name"], "delete_message");
+  EXPECT_EQ(tools[24]["description"], "Mark a local message as deleted (soft delete in the local database).");
 }
 
 TEST_F(ServerEnvelope, DeeplyNestedLinesAreIgnoredInsteadOfOverflowingTheStack) {

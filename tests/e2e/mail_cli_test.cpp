@@ -8,6 +8,7 @@
 #include <iterator>
 #include <regex>
 
+#include "cli_fixture.h"
 #include "support/mail_servers.h"
 #include "support/message_generator.h"
 #include "support/test_support.h"
@@ -53,7 +54,7 @@ const std::string kGerman =
     "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
     "Sch=F6ne Gr=FC=DFe =80 100\r\n";
 
-class MailCliTest : public ::testing::Test {
+class MailCliTest : public testing::CliTest {
  protected:
   void SetUp() override {
     servers_.deliver(user_, "INBOX", kChinese);
@@ -61,36 +62,8 @@ class MailCliTest : public ::testing::Test {
     servers_.deliver(user_, "Archive", "From: a@example.com\r\nSubject: archived\r\n"
                                        "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\n"
                                        "Message-ID: <ar1@example.com>\r\n\r\nold\r\n");
-    auto added = run({"account", "add", "--email", user_, "--name", "Tester", "--imap-host",
-                      servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
-                      "--imap-encryption", "startTLS", "--smtp-host", servers_.host, "--smtp-port",
-                      std::to_string(servers_.smtp_ssl), "--smtp-encryption", "ssl",
-                      "--password-stdin"},
-                     servers_.password + "\n");
-    ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
+    add_account();
   }
-
-  testing::ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::filesystem::path root = dir_.path();
-    return testing::run_process(KESTROVA_BINARY, args, input,
-                                {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
-                                 "XDG_CONFIG_HOME=" + (root / "config").string(),
-                                 "KESTROVA_CREDENTIAL_STORE=file"});
-  }
-
-  // The id of the listed message whose line contains `text`.
-  std::string id_of(const std::string& listing, const std::string& text) {
-    std::istringstream lines(listing);
-    for (std::string line; std::getline(lines, line);)
-      if (line.find(text) != std::string::npos) return line.substr(0, 36);
-    ADD_FAILURE() << "no line with " << text << " in\n" << listing;
-    return "";
-  }
-
-  testing::TempDir dir_;
-  testing::ScopedHome home_{dir_.path()};
-  const MailServers& servers_ = MailServers::shared();
-  const std::string user_ = servers_.fresh_user();
 };
 
 TEST_F(MailCliTest, SyncListReadShowDecodedChineseAndEuropeanMail) {

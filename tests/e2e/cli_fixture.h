@@ -1,0 +1,55 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/mail_servers.h"
+#include "support/test_support.h"
+
+namespace kestrova::testing {
+
+// The program as a user runs it against the loopback Dovecot, in a temporary home with the
+// file credential store, with one fresh mailbox user per test.
+class CliTest : public ::testing::Test {
+ protected:
+  std::vector<std::string> environment() const {
+    const std::filesystem::path root = dir_.path();
+    return {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
+            "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTROVA_CREDENTIAL_STORE=file"};
+  }
+
+  ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {
+    return run_process(KESTROVA_BINARY, args, input, environment());
+  }
+
+  // `kestrova account add` for the test's user, named "Tester".
+  void add_account() {
+    auto added = run({"account", "add", "--email", user_, "--name", "Tester", "--imap-host",
+                      servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
+                      "--imap-encryption", "startTLS", "--smtp-host", servers_.host, "--smtp-port",
+                      std::to_string(servers_.smtp_ssl), "--smtp-encryption", "ssl",
+                      "--password-stdin"},
+                     servers_.password + "\n");
+    ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
+  }
+
+  // The id (first 36 characters) of the listed line that contains `text`.
+  std::string id_of(const std::string& listing, const std::string& text) {
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find(text) != std::string::npos) return line.substr(0, 36);
+    ADD_FAILURE() << "no line with " << text << " in\n" << listing;
+    return "";
+  }
+
+  TempDir dir_;
+  ScopedHome home_{dir_.path()};
+  const MailServers& servers_ = MailServers::shared();
+  const std::string user_ = servers_.fresh_user();
+};
+
+}  // namespace kestrova::testing
