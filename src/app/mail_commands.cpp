@@ -22,6 +22,8 @@
 #include "app/rule_server_move.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
+#include "rules/email_rule_engine.h"
+#include "rules/email_rule_service.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
@@ -135,6 +137,10 @@ void sync(const SyncOptions& o) {
   // another folder is moved on the server in the background.
   store::EmailDatabase& database = book.store().database();
   const rules::EmailRuleService rules(database);
+  // Script rules: the rules directory gets its default file; without a script VM nothing
+  // is loaded, so no script runs on the new mail.
+  rules::EmailRuleEngine scripts;
+  scripts.start();
   flow.incomingHooks.push_back([&](const EmailAccount& account, std::vector<EmailMessage>& batch) {
     for (auto& move : rules.applyToIncoming(account, batch)) start_rule_server_move(database, std::move(move));
   });
