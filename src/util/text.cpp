@@ -7,6 +7,7 @@
 #include <unicode/utf8.h>
 
 #include <memory>
+#include <optional>
 
 namespace kestrova::text {
 
@@ -53,20 +54,23 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(first, last - first));
 }
 
+namespace {
+
+// The ASCII lower-case form when `s` is ASCII without any of the bytes in `special`, where
+// the Unicode mappings and the plain one agree; nothing otherwise.
+std::optional<std::string> plain_ascii_lower(std::string_view s, std::string_view special = {}) {
+  for (unsigned char c : s)
+    if (c >= 0x80 || special.find(static_cast<char>(c)) != std::string_view::npos) return std::nullopt;
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+}  // namespace
+
 std::string lower(std::string_view s) {
-  bool ascii = true;
-  for (unsigned char c : s) {
-    if (c >= 0x80) {
-      ascii = false;
-      break;
-    }
-  }
-  if (ascii) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-  }
+  if (auto plain = plain_ascii_lower(s)) return std::move(*plain);
   icu::UnicodeString u = to_unicode(s);
   u.toLower(icu::Locale::getRoot());
   return to_utf8(u);
@@ -88,18 +92,7 @@ bool turkic_locale() {
 
 std::string fold_case_locale(std::string_view s) {
   const bool turkic = turkic_locale();
-  bool plain = true;
-  for (unsigned char c : s)
-    if (c >= 0x80 || (turkic && c == 'I')) {
-      plain = false;
-      break;
-    }
-  if (plain) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-  }
+  if (auto plain = plain_ascii_lower(s, turkic ? "I" : "")) return std::move(*plain);
   icu::UnicodeString u = to_unicode(s);
   u.foldCase(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT);
   return to_utf8(u);
