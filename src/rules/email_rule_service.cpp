@@ -104,8 +104,21 @@ bool differs(const EmailMessage& a, const EmailMessage& b) {
          a.isDeleted != b.isDeleted || a.folderId != b.folderId || a.tags != b.tags;
 }
 
+// Records that `former` (as the server has it) must end up in `target`. A message an
+// earlier rule of the same run already moved keeps its first record: the server still has
+// it in its original folder, since moves start only after the transaction.
 void add_pending(std::vector<PendingRuleServerMove>& pending, const std::string& accountId,
                  const std::string& target, EmailMessage former) {
+  for (auto& move : pending) {
+    auto it = std::find_if(move.messages.begin(), move.messages.end(),
+                           [&](const EmailMessage& m) { return m.id == former.id; });
+    if (it == move.messages.end()) continue;
+    former = std::move(*it);
+    move.messages.erase(it);
+    break;
+  }
+  std::erase_if(pending, [](const PendingRuleServerMove& move) { return move.messages.empty(); });
+  if (former.folderId == target) return;  // back where the server has it
   for (auto& move : pending)
     if (move.accountId == accountId && move.targetFolderId == target) {
       move.messages.push_back(std::move(former));

@@ -163,6 +163,45 @@ TEST_F(RuleServiceTest, SpamTargetsAndUnreadableRules) {
   EXPECT_EQ(value("SELECT is_deleted FROM email_messages WHERE id = 'm1'"), "0");
 }
 
+TEST_F(RuleServiceTest, ChainedMovesInOneRunMoveFromWhereTheServerHasTheMessage) {
+  folder(kJunk, "Junk", "custom");
+  mail("m1", "Report", 100, 21);
+  mail("m2", "Report too", 90, 22);
+  auto archive = rule("to-archive", kA, 2);  // newest: runs first
+  archive.actions.moveToFolder = kArchive;
+  service().save(archive);
+  auto junk = rule("to-junk", kA, 1);
+  junk.conditions.subjectContains = "too";
+  junk.actions.moveToFolder = kJunk;
+  service().save(junk);
+  auto back = rule("back-home", kA, 0);
+  back.conditions.subjectContains = "report";
+  back.conditions.isRead = false;
+  service().save(back);
+
+  service().applyEnabled(kA);
+  ASSERT_EQ(moves_.size(), 2u);
+  for (const auto& move : moves_) {
+    ASSERT_EQ(move.messages.size(), 1u);
+    EXPECT_EQ(move.messages[0].folderId, kInbox);  // never the folder an earlier rule chose
+  }
+  EXPECT_EQ(moves_[0].targetFolderId, kArchive);
+  EXPECT_EQ(moves_[0].messages[0].id, "m1");
+  EXPECT_EQ(moves_[1].targetFolderId, kJunk);
+  EXPECT_EQ(moves_[1].messages[0].id, "m2");
+
+  // A later rule that puts the message back where the server has it cancels its move.
+  moves_.clear();
+  exec("UPDATE email_messages SET folder_id = '" + kInbox + "'");
+  exec("UPDATE email_rules SET actions = '{\"moveToFolder\":\"" + kInbox + "\"}' WHERE id = 'back-home'");
+  exec("UPDATE email_rules SET created_at = 0.5 WHERE id = 'to-junk'");
+  exec("DELETE FROM email_rules WHERE id = 'to-archive'");
+  exec("UPDATE email_rules SET created_at = 0.1 WHERE id = 'back-home'");
+  service().applyEnabled(kA);  // to-junk moves m2, back-home returns it
+  EXPECT_TRUE(moves_.empty());
+  EXPECT_EQ(value("SELECT folder_id FROM email_messages WHERE id = 'm2'"), kInbox);
+}
+
 TEST_F(RuleServiceTest, IncomingBatchChangesInPlace) {
   auto r = rule("in", kA, 1);
   r.conditions.fromContains = "NEWS@";
