@@ -69,17 +69,17 @@ void list_rules(const std::string& accountName) {
   const auto service = service_of(book);
   std::optional<std::string> accountId;
   if (!accountName.empty()) accountId = book.find(accountName).id;
-  const auto rules = service.rulesForApplication(accountId, true);
-  if (rules.empty()) {
+  const auto stored = service.rulesForApplication(accountId, true);
+  if (stored.empty()) {
     std::cout << "还没有规则（用 kestrova rules add 添加）\n";
     return;
   }
-  for (const auto& rule : rules) {
+  for (const auto& rule : stored) {
     std::string address = rule.accountId;
     for (const auto& account : book.accounts())
       if (account.id == rule.accountId) address = account.emailAddress;
-    std::cout << rule.id << "  " << address << "  "
-              << EmailRuleService::summary(rule).substr(0, EmailRuleService::summary(rule).find('\n'))
+    const std::string text = rules::summary(rule);
+    std::cout << rule.id << "  " << address << "  " << text.substr(0, text.find('\n'))
               << (rule.isDecodable ? "" : kUndecodable) << "\n";
   }
 }
@@ -125,14 +125,14 @@ void add_rule(const AddOptions& o) {
   rule.isEnabled = !o.disabled;
   rule.createdAt = rule.updatedAt = now_seconds();
   service_of(book).save(rule);
-  std::cout << rule.id << "\n" << EmailRuleService::summary(rule) << "\n";
+  std::cout << rule.id << "\n" << rules::summary(rule) << "\n";
 }
 
 void show_rule(const std::string& id) {
   set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto rule = find_rule(service_of(book), id);
-  std::cout << EmailRuleService::summary(rule) << "\n";
+  std::cout << rules::summary(rule) << "\n";
   if (!rule.isDecodable) std::cout << kUndecodable << "\n";
 }
 

@@ -81,10 +81,6 @@ void EmailRuleEngine::createDefaultRulesFile() {
   const auto file = directory_ / kDefaultRulesFile;
   std::error_code ec;
   if (std::filesystem::exists(file, ec)) return;
-  if (rule_template().empty()) {
-    log_line(log_kind::kWarning, kComponent, "未找到规则模板文件");
-    return;
-  }
   std::filesystem::create_directories(directory_, ec);
   std::ofstream out;
   if (!ec) {

@@ -118,8 +118,6 @@ class EmailRuleService {
   std::vector<PendingRuleServerMove> applyToIncoming(const store::EmailAccount& account,
                                                      std::vector<store::EmailMessage>& batch) const;
 
-  static std::string summary(const EmailRule& rule) { return rules::summary(rule); }
-
  private:
   store::EmailDatabase& database_;
   ServerMover mover_;

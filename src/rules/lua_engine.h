@@ -23,9 +23,6 @@ class LuaEngineError : public Error {
 // initialised and every operation throws.
 class LuaEngine {
  public:
-  // How the engine describes itself when scripting is switched off.
-  static constexpr std::string_view kDisabledText = "Lua 功能未启用";
-
   bool isInitialized() const { return LuaWrapper::kAvailable; }
   void loadFile(const std::filesystem::path& file);
   void loadString(std::string_view code);
