@@ -76,7 +76,7 @@ TEST_F(RulesCliTest, AddShowPreviewApplyMovesOnTheServer) {
 }
 
 TEST_F(RulesCliTest, EnabledRulesActOnNewlySynchronisedMail) {
-  servers_.deliver(user_, "INBOX", message("friend@example.com", "Before", "before@example"));
+  servers_.deliver(user_, "INBOX", message("shop@example.com", "Invoice stored before", "before@shop"));
   servers_.deliver(user_, "Archive", message("a@example.com", "old", "old@example"));
   add_account();
   sync();
@@ -96,6 +96,9 @@ TEST_F(RulesCliTest, EnabledRulesActOnNewlySynchronisedMail) {
   EXPECT_EQ(run({"list", "--folder", "Archive", "--unread"}).out.find("Invoice"), std::string::npos);
   EXPECT_EQ(on_server("INBOX", "Invoice 2024-001"), 0u);
   EXPECT_EQ(on_server("Archive", "Invoice 2024-001"), 1u);
+  // The invoice stored before the rule existed stays where it is, locally and on the server.
+  EXPECT_NE(inbox.find("Invoice stored before"), std::string::npos) << inbox;
+  EXPECT_EQ(on_server("INBOX", "Invoice stored before"), 1u);
 
   // The moved message comes back from the server's Archive as the same stored message.
   sync();
