@@ -8,6 +8,7 @@ packages=(
   libsqlite3-dev libicu-dev nlohmann-json3-dev libglib2.0-dev libcli11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin dbus-daemon gnome-keyring
+  libpcre2-dev liburiparser-dev
   libetpan-dev libsasl2-modules dovecot-core dovecot-imapd python3-aiosmtpd openssl
   libgmime-3.0-dev  # only the MIME differential test and the decoder benchmark use GMime
   isync             # mbsync, the peer tool of the first-load benchmark (bench/run_sync.sh)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/mcp_tool.h"
+#include "safety/email_junk_filter_action.h"
 #include "util/json.h"
 
 namespace kestrova::platform {
@@ -28,7 +29,8 @@ namespace kestrova::app {
 
 enum class AppVisualSkin { system, mist, ink, sciFi, midnight, aurora, ember, seaSalt };
 enum class AppInterfaceFontScale { compact, standard, comfortable, large };
-enum class EmailJunkFilterAction { markSpam, moveToSpam };
+// The junk filter's action is the safety library's own type.
+using EmailJunkFilterAction = safety::EmailJunkFilterAction;
 enum class EmailReadingThemeMode { automatic, classic, dark, warmPaper, eyeCare };
 enum class EmailLineSpacing { compact, normal, relaxed };
 enum class EmailFontSize { small = 14, medium = 16, large = 18, extraLarge = 20 };

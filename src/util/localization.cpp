@@ -89,6 +89,27 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
       {"rules.action.none", "不执行动作"},
       {"rules.all.enabled", "全部已启用规则"},
 
+      // Privacy report: link reasons, sender trust, prompt-injection kinds.
+      {"privacy.link.reason.displayMismatch", "链接文字显示的域名与实际目的地不同"},
+      {"privacy.link.reason.ipAddress", "链接直接指向 IP 地址"},
+      {"privacy.link.reason.urlShortener", "短链,真实目的地未知"},
+      {"privacy.link.reason.punycode", "Punycode 域名,可能伪装"},
+      {"privacy.link.reason.insecureScheme", "未加密的 http 链接"},
+      {"privacy.sender.replyToMismatch", "Reply-To 域名 (%@) 与发件人 (%@) 不一致"},
+      {"privacy.sender.displayNameMimicry", "发件人显示名里写着 %@,但实际发件域是 %@"},
+      {"privacy.sender.bothIssues", "Reply-To 是 %@、发件域是 %@,而显示名写着 %@"},
+      {"privacy.injection.kind.directInstruction", "可疑指令文字"},
+      {"privacy.injection.kind.hiddenText", "隐藏不可见文字"},
+      {"privacy.injection.kind.systemFence", "AI 系统提示围栏字符"},
+      {"privacy.injection.kind.zeroWidthChars", "大段零宽字符"},
+      {"privacy.injection.snippet.zeroWidth", "正文里包含异常的零宽字符段"},
+
+      // Sender categories.
+      {"sender.category.newsletter", "订阅邮件"},
+      {"sender.category.paperTrail", "票据存档"},
+      {"sender.category.vip", "重要联系人"},
+      {"sender.category.lowPriority", "低优先级"},
+
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
 
