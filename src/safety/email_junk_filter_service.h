@@ -52,7 +52,21 @@ class EmailJunkFilterService {
   // Borrows `database` for the service's lifetime.
   explicit EmailJunkFilterService(store::EmailDatabase& database, Clock clock = {});
 
-  // The weighted sum of the junk signals and their reason codes in table order. Pure.
+  // The weighted sum of the junk signals and their reason codes in this order. Pure.
+  //   "spam-words"            0.9 per spam phrase found in the lower-cased subject or body
+  //   "many-links"            1.1 when "http" occurs three times or more in the body
+  //   "symbol-heavy-subject"  0.9 when more than 16 % of the subject's characters are one of
+  //                           ! $ ￥ % ★ ☆
+  //   "remote-tracker"        0.6 when the message loads remote resources and has no
+  //                           attachments
+  //   "risky-domain"          0.8 when the sender address ends in .xyz, .top or .click
+  //   "isolation-outlier"     0.65 per flag when at least two of these hold: the trimmed
+  //                           body is under 20 characters and contains "http"; the subject
+  //                           has 91 characters or more; the sender's local part (before the
+  //                           last "@") is longer than 28 characters; subject + "\n" + body
+  //                           is under 500 characters and holds 19 or more ASCII digits.
+  // The body is the text body, or the HTML body when there is no text; characters are
+  // user-perceived characters.
   static JunkScore junkScore(const store::EmailMessage& message);
 
   // The decision for one incoming message, applied to it in place: with moveToSpam it is

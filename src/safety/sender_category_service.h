@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "store/email_message.h"
+#include "store/stored_contact.h"
 
 namespace kestrova::platform {
 class SettingsStore;
@@ -32,6 +33,7 @@ class SenderCategoryService {
 
  private:
   double now() const;
+  void apply_category(store::EmailMessage& message, const std::string& address, store::SenderCategory category);
 
   store::EmailDatabase& database_;
   platform::SettingsStore& settings_;
