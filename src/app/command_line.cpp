@@ -68,6 +68,8 @@ int run_command_line(int argc, char** argv) {
   add_import_command(root);
   add_mail_commands(root);
   add_rule_commands(root);
+  add_safety_commands(root);
+  add_workflow_commands(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

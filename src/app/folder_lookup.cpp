@@ -4,6 +4,8 @@
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "store/email_store.h"
+#include "store/database.h"
+#include "store/message_lookup.h"
 #include "util/error.h"
 #include "util/text.h"
 #include "util/uuid.h"
@@ -34,6 +36,15 @@ std::vector<EmailFolder> folders_of(AccountBook& book, const EmailAccount& accou
   auto& service = mail::EmailService::shared();
   mail::EmailSyncFlow flow(book.store(), service);
   return flow.syncFolders(account, service.storedPassword(account));
+}
+
+store::EmailMessage find_message(store::EmailStore& store, std::string_view id) {
+  const auto uuid = parse_uuid(text::trim(id));
+  if (!uuid) throw Error("不是邮件 ID: " + std::string(id) + "（用 kestrova list 查看）");
+  auto message = store.database().read(
+      [&](store::Connection& c) { return store::read_stored_message(c, *uuid); });
+  if (!message) throw Error("未找到邮件: " + std::string(id));
+  return *message;
 }
 
 }  // namespace kestrova::app

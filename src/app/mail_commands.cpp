@@ -19,11 +19,11 @@
 #include "app/account_commands.h"
 #include "app/command_line.h"
 #include "app/folder_lookup.h"
-#include "app/rule_server_move.h"
+#include "app/incoming_mail_filter.h"
+#include "app/user_preferences.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "rules/email_rule_engine.h"
-#include "rules/email_rule_service.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
@@ -48,15 +48,6 @@ const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store
   for (const auto& folder : folders)
     if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
   return nullptr;
-}
-
-EmailMessage find_message(store::EmailStore& store, std::string_view id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是邮件 ID: " + std::string(id) + "（用 kestrova list 查看）");
-  auto message = store.database().read(
-      [&](store::Connection& c) { return store::read_stored_message(c, *uuid); });
-  if (!message) throw Error("未找到邮件: " + std::string(id));
-  return *message;
 }
 
 std::string date_text(double seconds) { return seconds > 0 ? iso8601_utc(seconds) : "-"; }
@@ -109,7 +100,7 @@ class ProgressLine {
 
 // ---- sync ----
 
-// How long a sync waits at its end for the server moves its rules started.
+// How long a sync waits at its end for the server moves its rules and junk filter started.
 constexpr std::chrono::seconds kServerMoveWait{60};
 
 struct SyncOptions {
@@ -133,16 +124,16 @@ void sync(const SyncOptions& o) {
 
   auto& service = mail::EmailService::shared();
   mail::EmailSyncFlow flow(book.store(), service);
-  // The account's enabled rules act on new mail before it is stored; what they move to
-  // another folder is moved on the server in the background.
-  store::EmailDatabase& database = book.store().database();
-  const rules::EmailRuleService rules(database);
+  // New mail goes through the account's enabled rules and the junk filter before it is
+  // stored, and gets the trained sender categories as it is saved; what changed folder on
+  // the way is moved on the server in the background once the folder's batch is stored.
+  IncomingMailFilter incoming(book.store(), UserPreferences::shared());
   // Script rules: the rules directory gets its default file; without a script VM nothing
   // is loaded, so no script runs on the new mail.
   rules::EmailRuleEngine scripts;
   scripts.start();
   flow.incomingHooks.push_back([&](const EmailAccount& account, std::vector<EmailMessage>& batch) {
-    for (auto& move : rules.applyToIncoming(account, batch)) start_rule_server_move(database, std::move(move));
+    incoming.process(account, batch);
   });
   ProgressLine progress;
   int failures = 0;
@@ -175,6 +166,7 @@ void sync(const SyncOptions& o) {
           std::cerr << account.emailAddress << " / " << folder.name << ": 同步失败: " << e.what()
                     << "\n";
         }
+        incoming.startServerMoves();  // what the stored batches moved, also after a failure
       }
       flow.recordAccountSync(account);
     } catch (const std::exception& e) {
@@ -184,7 +176,7 @@ void sync(const SyncOptions& o) {
     }
   }
   if (!WorkGroup::shared().wait_for(kServerMoveWait))
-    std::cerr << "规则触发的服务器移动 60 秒内未完成，已停止等待\n";
+    std::cerr << "规则和垃圾邮件过滤触发的服务器移动 60 秒内未完成，已停止等待\n";
   if (failures) throw CommandFailure{1};
 }
 

@@ -44,7 +44,7 @@ ToolGroup group_of(const std::array<std::string_view, N>& names,
 
 std::vector<ToolGroup> build_tool_catalogue() {
   std::map<std::string, Tool, std::less<>> available;
-  for (auto provider : {mail_tools, link_tools, rule_tools})
+  for (auto provider : {mail_tools, workflow_tools, link_tools, rule_tools})
     for (Tool& tool : provider()) available.emplace(tool.name, std::move(tool));
   std::vector<ToolGroup> groups;
   groups.push_back(group_of(kBaseMail, available));

@@ -14,5 +14,6 @@ std::vector<ToolGroup> build_tool_catalogue();
 std::vector<Tool> mail_tools();
 std::vector<Tool> link_tools();
 std::vector<Tool> rule_tools();
+std::vector<Tool> workflow_tools();
 
 }  // namespace kestrova::app

@@ -78,19 +78,29 @@ std::vector<std::string> names(const Json& tools) {
 }
 
 TEST_F(ServerEnvelope, ExposureLevelsFilterTheCatalogueInOrder) {
-  const std::vector<std::string> read = {"list_accounts", "list_folders", "list_messages",
-                                         "get_message", "search_messages", "list_tags",
-                                         "search_by_tag", "get_deep_link", "list_feature_toggles",
-                                         "list_email_rules", "preview_email_rule"};
-  const std::vector<std::string> trainable = {
-      "list_accounts", "list_folders", "list_messages", "get_message", "search_messages",
-      "create_draft", "list_tags", "search_by_tag", "get_deep_link", "list_feature_toggles",
-      "open_email_window", "remove_tag", "list_email_rules", "preview_email_rule",
-      "create_email_rule", "update_email_rule", "delete_email_rule", "set_email_rule_enabled",
-      "apply_email_rule", "apply_email_rules", "mark_message_read", "set_message_starred", "add_tag"};
-  std::vector<std::string> full = trainable;
-  full.push_back("move_message");
-  full.push_back("delete_message");
+  // The whole catalogue in order, with each tool's tier.
+  const std::vector<std::pair<std::string, char>> catalogue = {
+      {"list_accounts", 'r'}, {"list_folders", 'r'}, {"list_messages", 'r'}, {"get_message", 'r'},
+      {"search_messages", 'r'}, {"create_draft", 't'}, {"list_action_items", 'r'},
+      {"list_follow_ups", 'r'}, {"get_privacy_report", 'r'}, {"get_sender_profile", 'r'},
+      {"list_contacts", 'r'}, {"create_action_item", 't'}, {"mark_action_done", 't'},
+      {"snooze_action", 't'}, {"reopen_action", 't'}, {"set_reply_later", 't'},
+      {"set_waiting_on", 't'}, {"set_sender_category", 't'}, {"set_sender_note", 't'},
+      {"list_tags", 'r'}, {"search_by_tag", 'r'}, {"get_deep_link", 'r'},
+      {"list_feature_toggles", 'r'}, {"open_email_window", 't'}, {"remove_tag", 't'},
+      {"list_email_rules", 'r'}, {"preview_email_rule", 'r'}, {"create_email_rule", 't'},
+      {"update_email_rule", 't'}, {"delete_email_rule", 't'}, {"set_email_rule_enabled", 't'},
+      {"apply_email_rule", 't'}, {"apply_email_rules", 't'}, {"mark_message_read", 't'},
+      {"set_message_starred", 't'}, {"add_tag", 't'}, {"move_message", 'f'}, {"delete_message", 'f'}};
+  std::vector<std::string> read, trainable, full;
+  for (const auto& [name, tier] : catalogue) {
+    if (tier == 'r') read.push_back(name);
+    if (tier != 'f') trainable.push_back(name);
+    full.push_back(name);
+  }
+  ASSERT_EQ(read.size(), 16u);
+  ASSERT_EQ(trainable.size(), 36u);
+  ASSERT_EQ(full.size(), 38u);
 
   auto list = [&] { return names(request(R"({"id":1,"method":"tools/list"})")["result"]["tools"]); };
   EXPECT_EQ(list(), trainable);  // a missing setting is trainable

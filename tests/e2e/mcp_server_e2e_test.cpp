@@ -55,7 +55,7 @@ TEST_F(ToolServerProcess, AnswersInRequestOrderAndExitsAtEndOfInput) {
   ASSERT_EQ(answers.size(), 4u) << r.out;
   EXPECT_EQ(answers[0]["id"], 1);
   EXPECT_EQ(answers[1]["id"], 2);
-  EXPECT_EQ(answers[1]["result"]["tools"].size(), 23u);
+  EXPECT_EQ(answers[1]["result"]["tools"].size(), 36u);
   EXPECT_EQ(answers[2]["id"], "x");
   EXPECT_EQ(answers[2]["result"]["content"][0]["text"], "[]");
   EXPECT_EQ(answers[3]["error"]["message"], "Method not found: ping");
@@ -84,13 +84,13 @@ TEST_F(ToolServerProcess, ExposureComesFromTheSettingsFileAtEveryCall) {
   server.write(kList + "\n");
   auto first = server.read_line();
   ASSERT_TRUE(first);
-  EXPECT_EQ(Json::parse(*first)["result"]["tools"].size(), 11u);
+  EXPECT_EQ(Json::parse(*first)["result"]["tools"].size(), 16u);
   // Another process changes the setting while the server runs.
   write_settings(R"({"mcpExposureLevel":"full"})");
   server.write(kList + "\n");
   auto second = server.read_line();
   ASSERT_TRUE(second);
-  EXPECT_EQ(Json::parse(*second)["result"]["tools"].size(), 25u);
+  EXPECT_EQ(Json::parse(*second)["result"]["tools"].size(), 38u);
   server.close_input();
   EXPECT_EQ(server.wait(), 0);
 }
