@@ -47,6 +47,8 @@ void print_privacy_report(const std::string& id, bool json) {
     return;
   }
   std::cout << message.subject << "\n";
+  // The report reads only what is stored; nothing is downloaded for it.
+  if (!message.isBodyLoaded) std::cout << "（正文尚未下载，报告只含主题和发件人；kestrova read ID 会下载正文）\n";
   std::cout << "远程资源（追踪器）: " << report.trackerCount << "\n";
   std::cout << "可疑链接: " << (report.suspiciousLinks.empty() ? "无" : std::to_string(report.suspiciousLinks.size()))
             << "\n";
