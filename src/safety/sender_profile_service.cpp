@@ -53,9 +53,11 @@ constexpr Query kRecentAttachments{
 constexpr Query kCoRecipients{
     "SELECT to_contacts, cc_contacts FROM email_messages WHERE lower(from_email) = ? AND is_deleted = 0",
     " ORDER BY date DESC LIMIT 100"};
-// The sender's rank: how many addresses sent more mail, plus one.
+// The sender's rank: how many other correspondents sent more mail, plus one (the user's own
+// addresses, the senders of the Sent folder, are not correspondents).
 constexpr Query kRank{
-    "SELECT COUNT(*) AS c FROM (SELECT lower(from_email) AS e FROM email_messages WHERE is_deleted = 0",
+    "SELECT COUNT(*) AS c FROM (SELECT lower(from_email) AS e FROM email_messages WHERE is_deleted = 0 AND "
+    "lower(from_email) NOT IN (SELECT lower(email_address) FROM email_accounts)",
     " GROUP BY e HAVING COUNT(*) > ?)"};
 // The name the address used most often (the newest of equally frequent ones).
 constexpr Query kMostUsedName{
