@@ -22,7 +22,13 @@ IncomingMailFilter::IncomingMailFilter(store::EmailStore& store, const UserPrefe
       junk_(store.database()),
       categories_(store.database(), preferences.defaults()) {
   store_.applyTrainedSenderCategories = [this](std::vector<store::EmailMessage>& batch) {
-    categories_.apply(batch);
+    std::vector<store::EmailMessage*> fresh;
+    {
+      std::lock_guard lock(lock_);
+      for (auto& message : batch)
+        if (fresh_.erase(message.id)) fresh.push_back(&message);
+    }
+    for (auto* message : fresh) categories_.apply(*message);
   };
 }
 
@@ -57,6 +63,7 @@ void IncomingMailFilter::process(const store::EmailAccount& account, std::vector
   }
   std::lock_guard lock(lock_);
   for (auto& [folder, move] : moves) pending_.push_back(std::move(move));
+  for (const auto& message : batch) fresh_.insert(message.id);
 }
 
 void IncomingMailFilter::startServerMoves() {

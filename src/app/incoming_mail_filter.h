@@ -1,6 +1,8 @@
 #pragma once
 
 #include <mutex>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "rules/email_rule_service.h"
@@ -47,8 +49,12 @@ class IncomingMailFilter {
   rules::EmailRuleService rules_;
   safety::EmailJunkFilterService junk_;
   safety::SenderCategoryService categories_;
-  std::mutex lock_;  // guards pending_
+  std::mutex lock_;  // guards pending_ and fresh_
   std::vector<rules::PendingRuleServerMove> pending_;
+  // Messages seen here and not stored yet: the only ones the trained categories act on (a
+  // batch also carries stored copies refreshed from the server, which keep what the user
+  // did to them).
+  std::set<std::string> fresh_;
 };
 
 }  // namespace kestrova::app
