@@ -106,7 +106,8 @@ TEST(PrivacyReportTrackers, TagHeadsWithoutAttributesDoNotHideLaterImages) {
   // A ">" inside an attribute value ends the tag as far as the patterns go.
   EXPECT_EQ(trackers(R"(<img alt=">" src="http://x.example/a.png">)"), 0);
   // A background URL body that fails (a quote before ")") does not hide a later one.
-  EXPECT_EQ(trackers(R"x(background:url(http://a background:url("http://x.example/b"))x"), 1);
+  const std::string quoted_body = R"x(background:url(http://a background:url("http://x.example/b"))x";
+  EXPECT_EQ(trackers(quoted_body), 1);
   EXPECT_EQ(trackers(R"(background:url(http://a.example/x background:url(http://b.example/y))"), 1);
 }
 
