@@ -5,11 +5,12 @@
 #   modified_utf7   IMAP modified UTF-7 both ways and the wire form of folder names (512)
 #   imap_envelope   a server's UID FETCH answer parsed by libetpan and flattened (4096)
 #   content_decoder a raw message or one header value through the MIME decoder (8192)
+#   privacy_report  the privacy report of a message built from the input's fields (16384)
 # Each seed corpus fuzz/corpus/<target> is copied into the git-ignored working corpus
 # fuzz/corpus-work/<target>, which keeps what the fuzzer finds between runs; crash, leak
 # and timeout inputs land in fuzz/corpus-work/artifacts/<target>-….
 #
-# Environment: FUZZ_TARGETS (all four, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
+# Environment: FUZZ_TARGETS (all five, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
 # (build-fuzz), JOBS (parallel build jobs, default: all cores), FUZZ_ARGS (extra libFuzzer
 # flags for every target, e.g. "-max_total_time=600").
 # Reproduce one input: build-fuzz/fuzz/fuzz_<target> fuzz/corpus-work/artifacts/<target>-crash-…
@@ -20,16 +21,17 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 runs=${FUZZ_RUNS:-1000000}
 jobs=${JOBS:-$(nproc)}
-targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope content_decoder}
+targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope content_decoder privacy_report}
 work=$root/fuzz/corpus-work
 artifacts=$work/artifacts
 
 # Per target: the longest input and the dictionary (if any). A file fuzz/<target>.lsan holds
 # LeakSanitizer suppressions for leaks inside a library the project cannot change.
 declare -A max_len=([mcp_line]=4096 [modified_utf7]=512 [imap_envelope]=4096
-  [content_decoder]=8192)
+  [content_decoder]=8192 [privacy_report]=16384)
 declare -A dict=([mcp_line]=mcp_line.dict [modified_utf7]=modified_utf7.dict
-  [imap_envelope]=imap_envelope.dict [content_decoder]=content_decoder.dict)
+  [imap_envelope]=imap_envelope.dict [content_decoder]=content_decoder.dict
+  [privacy_report]=privacy_report.dict)
 
 # libFuzzer ships with clang's runtime libraries.
 missing=()

@@ -1,0 +1,59 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "mail/email_content_decoder.h"
+#include "safety/email_privacy_report_service.h"
+#include "store/email_message.h"
+
+// Hand-written messages in tests/safety/golden/*.eml against their expected reports in the
+// tool form (*.json). KESTROVA_UPDATE_GOLDEN=1 rewrites the expected files; review the diff.
+namespace kestrova::safety {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+store::EmailMessage decoded(const std::string& raw) {
+  const auto headers = mail::EmailContentDecoder::decodeHeaders(raw);
+  const auto body = mail::EmailContentDecoder::decode(raw);
+  store::EmailMessage m;
+  m.subject = headers.subject;
+  if (headers.from) m.from = *headers.from;
+  m.replyTo = headers.replyTo;
+  m.textBody = body.textBody;
+  m.htmlBody = body.htmlBody;
+  return m;
+}
+
+TEST(PrivacyGolden, EachSampleGivesItsExpectedReport) {
+  const fs::path dir = fs::path(KESTROVA_SOURCE_DIR) / "tests/safety/golden";
+  const bool update = std::getenv("KESTROVA_UPDATE_GOLDEN") != nullptr;
+  int samples = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() != ".eml") continue;
+    ++samples;
+    const Json actual =
+        to_tool_json(EmailPrivacyReportService::report(decoded(read_file(entry.path()))));
+    fs::path expected_path = entry.path();
+    expected_path.replace_extension(".json");
+    if (update) {
+      std::ofstream(expected_path, std::ios::binary) << actual.dump(2) << "\n";
+      continue;
+    }
+    ASSERT_TRUE(fs::exists(expected_path)) << expected_path;
+    EXPECT_EQ(actual, Json::parse(read_file(expected_path))) << entry.path().filename();
+  }
+  EXPECT_GE(samples, 8);
+}
+
+}  // namespace
+}  // namespace kestrova::safety
