@@ -4,11 +4,14 @@
 
 #include "app/command_line.h"
 #include "app/mcp_stdio_server.h"
+#include "platform/launch_environment.h"
 #include "platform/main_queue.h"
 #include "util/log.h"
 
 int main(int argc, char** argv) {
   using namespace kestrova;
+  // Before anything can change the process environment.
+  platform::captureLaunchEnvironment();
   // The mode is decided before anything else.
   std::vector<std::string> arguments(argv, argv + argc);
   if (app::is_tool_server_invocation(arguments)) {
