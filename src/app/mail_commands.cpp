@@ -469,6 +469,12 @@ void mark(const std::string& what, const std::string& id) {
   std::cout << "已标记: " << what << "  " << m.subject << "\n";
 }
 
+// The server kept the source copy, flagged \Deleted, rather than expunge other messages.
+void report_flagged_only(mail::ImapSourceRemoval removal) {
+  if (removal == mail::ImapSourceRemoval::flaggedOnly)
+    std::cerr << "注意: " << mail::EmailService::kFlaggedOnlyNotice << "\n";
+}
+
 // After a move the server gives the message a new UID in its new folder, which the next
 // sync of that folder brings in; until then the local copy has none.
 void record_move(Context& c, const EmailFolder& destination, bool spam) {
@@ -485,30 +491,35 @@ void move(const std::string& id, const std::string& folderName) {
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
   if (c->message.folderId == destination.id) throw Error("邮件已在文件夹 " + destination.name + " 中");
-  mail::EmailService::shared().moveMessage(c->account, password_of(*c), c->message, destination,
-                                           c->folders);
+  const auto removal = mail::EmailService::shared().moveMessage(
+      c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
   std::cout << "已移动到 " << destination.name << ": " << c->message.subject << "\n";
+  report_flagged_only(removal);
 }
 
 void spam(const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
-  mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
+  const auto removal =
+      mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
   record_move(*c, *folder_of_type(c->folders, store::EmailFolderType::spam), true);
   std::cout << "已移到垃圾邮件: " << c->message.subject << "\n";
+  report_flagged_only(removal);
 }
 
 void remove_message(const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
-  mail::EmailService::shared().deleteMessage(c->account, password_of(*c), c->message, c->folders);
+  const auto removal = mail::EmailService::shared().deleteMessage(c->account, password_of(*c),
+                                                                  c->message, c->folders);
   c->book.store().database().write([&](store::Connection& db) {
     auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
     s.bind(1, c->message.id);
     s.run();
   });
   std::cout << "已删除: " << c->message.subject << "\n";
+  report_flagged_only(removal);
 }
 
 }  // namespace

@@ -138,21 +138,35 @@ class EmailService {
   void toggleStar(const store::EmailAccount& account, const std::optional<std::string>& password,
                   const store::EmailMessage& message, bool starred,
                   const std::vector<store::EmailFolder>& folders) const;
-  // Permanent on the server: \Deleted, then EXPUNGE of the folder.
-  void deleteMessage(const store::EmailAccount& account, const std::optional<std::string>& password,
-                     const store::EmailMessage& message,
-                     const std::vector<store::EmailFolder>& folders) const;
-  // COPY then delete; when that fails the destination is created and the move tried once
-  // more.
-  void moveMessage(const store::EmailAccount& account, const std::optional<std::string>& password,
-                   const store::EmailMessage& message, const store::EmailFolder& destination,
-                   const std::vector<store::EmailFolder>& folders) const;
-  void moveToSpam(const store::EmailAccount& account, const std::optional<std::string>& password,
-                  const store::EmailMessage& message,
-                  const std::vector<store::EmailFolder>& folders) const;
-  void moveToInbox(const store::EmailAccount& account, const std::optional<std::string>& password,
-                   const store::EmailMessage& message,
-                   const std::vector<store::EmailFolder>& folders) const;
+  // Deletes and moves first confirm that the message's folder on the server still holds its
+  // UID and, when the message has a Message-ID, that the UID's Message-ID is the same;
+  // otherwise they throw messageMismatch and change nothing. They take only this message
+  // out of its folder (see LibEtPanIMAPSession::moveMessageWithUID) and say whether its
+  // source copy is gone or only flagged \Deleted (kFlaggedOnlyNotice tells the user why).
+  static constexpr std::string_view kFlaggedOnlyNotice =
+      "该服务器只能一次清除文件夹中所有标记为删除的邮件，而文件夹中还有其他这样的邮件；"
+      "为免误删它们，原邮件只标记为删除，仍留在服务器上";
+
+  // Permanent on the server: \Deleted, then the expunge of this UID.
+  ImapSourceRemoval deleteMessage(const store::EmailAccount& account,
+                                  const std::optional<std::string>& password,
+                                  const store::EmailMessage& message,
+                                  const std::vector<store::EmailFolder>& folders) const;
+  // UID MOVE, else COPY then delete; when that fails the destination is created and the move
+  // tried once more.
+  ImapSourceRemoval moveMessage(const store::EmailAccount& account,
+                                const std::optional<std::string>& password,
+                                const store::EmailMessage& message,
+                                const store::EmailFolder& destination,
+                                const std::vector<store::EmailFolder>& folders) const;
+  ImapSourceRemoval moveToSpam(const store::EmailAccount& account,
+                               const std::optional<std::string>& password,
+                               const store::EmailMessage& message,
+                               const std::vector<store::EmailFolder>& folders) const;
+  ImapSourceRemoval moveToInbox(const store::EmailAccount& account,
+                                const std::optional<std::string>& password,
+                                const store::EmailMessage& message,
+                                const std::vector<store::EmailFolder>& folders) const;
 
   // Background loaders: cancel one account's (or all) and return at once; wait for one
   // account's loader to end.

@@ -16,6 +16,8 @@ std::string_view EmailServiceError::prefix(Kind kind) {
       return "解析错误: ";
     case Kind::timedOut:
       return "请求超时: ";
+    case Kind::messageMismatch:
+      return "邮件不匹配: ";
   }
   return "";
 }
@@ -49,6 +51,10 @@ EmailServiceError EmailServiceError::parseError(std::string_view text) {
 
 EmailServiceError EmailServiceError::timedOut(std::string_view text) {
   return {Kind::timedOut, text};
+}
+
+EmailServiceError EmailServiceError::messageMismatch(std::string_view text) {
+  return {Kind::messageMismatch, text};
 }
 
 }  // namespace kestrova::mail

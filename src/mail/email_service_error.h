@@ -21,6 +21,7 @@ class EmailServiceError : public Error {
     networkError,          // "网络错误: " + the underlying error's description
     parseError,            // "解析错误: "
     timedOut,              // "请求超时: "
+    messageMismatch,       // "邮件不匹配: " (the UID names another message)
   };
 
   static EmailServiceError connectionFailed(std::string_view text);
@@ -30,6 +31,7 @@ class EmailServiceError : public Error {
   static EmailServiceError networkError(const LibEtPanError& underlying);
   static EmailServiceError parseError(std::string_view text);
   static EmailServiceError timedOut(std::string_view text);
+  static EmailServiceError messageMismatch(std::string_view text);
 
   Kind kind() const { return kind_; }
   // The text behind the prefix (for networkError, the underlying error's description).

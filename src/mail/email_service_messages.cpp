@@ -461,17 +461,72 @@ std::vector<EmailMessage> EmailService::searchMessages(const EmailAccount& accou
 
 namespace {
 
+// The form both sides of a Message-ID comparison take: the msg-id between its angle
+// brackets (RFC 5322 §3.6.4), trimmed, with the part after "@" lower-cased, as domains are
+// case-insensitive; the part before it is compared as written.
+std::string comparableMessageId(std::string_view raw) {
+  std::string id = text::trim(raw);
+  const size_t open = id.find('<');
+  const size_t close = open == std::string::npos ? open : id.find('>', open);
+  if (close != std::string::npos)
+    id = text::trim(std::string_view(id).substr(open + 1, close - open - 1));
+  if (const size_t at = id.rfind('@'); at != std::string::npos)
+    id = id.substr(0, at) + text::lower(std::string_view(id).substr(at));
+  return id;
+}
+
+// A UID names a message only within one folder and only until it is expunged: a row whose
+// folder changed locally, or that a sync has not refreshed, may name another message. Before
+// anything destructive the selected folder must hold the UID and, when the row has a
+// Message-ID, the UID's Message-ID must be the same. Otherwise throws messageMismatch,
+// having changed nothing.
+void confirmIdentity(LibEtPanIMAPSession& session, const EmailFolder& folder, uint32_t uid,
+                     const EmailMessage& message) {
+  LibEtPanError error;
+  const auto identity = session.fetchMessageIdentityWithUID(uid, &error);
+  if (!identity) throw EmailServiceError::networkError(error);
+  const std::string where = "服务器上文件夹「" + folder.name + "」中";
+  const std::string unchanged = "；未做任何更改，请先同步该文件夹";
+  if (!identity->exists) {
+    log(log_kind::kFailure,
+        "服务器上没有该 UID: folder=" + folder.path + ", uid=" + std::to_string(uid));
+    throw EmailServiceError::messageMismatch(where + "已没有 UID " + std::to_string(uid) +
+                                             " 的邮件，它可能已被移动或删除" + unchanged);
+  }
+  const std::string expected = message.messageId ? comparableMessageId(*message.messageId) : "";
+  if (expected.empty()) return;
+  if (!identity->messageId || comparableMessageId(*identity->messageId) != expected) {
+    log(log_kind::kFailure, "UID 对应的邮件与本地记录不符: folder=" + folder.path + ", uid=" +
+                                std::to_string(uid) + ", 本地 Message-ID=" + *message.messageId +
+                                ", 服务器 Message-ID=" + identity->messageId.value_or("(无)"));
+    throw EmailServiceError::messageMismatch(where + " UID " + std::to_string(uid) +
+                                             " 的邮件不是本地记录的这封邮件（Message-ID 不同），"
+                                             "它可能已被移动" +
+                                             unchanged);
+  }
+}
+
+enum class Confirm { no, identity };
+
 template <typename Action>
 void actOnMessage(const EmailService& service, const EmailAccount& account,
                   const std::optional<std::string>& password, const EmailMessage& message,
-                  const std::vector<EmailFolder>& folders, const std::string& name,
-                  Action&& action, const char* missingFolderText = "找不到邮件所在文件夹") {
+                  const std::vector<EmailFolder>& folders, const std::string& name, Action&& action,
+                  const char* missingFolderText = "找不到邮件所在文件夹",
+                  Confirm confirm = Confirm::no) {
   const EmailFolder& folder = folderOf(message, folders, missingFolderText);
   const uint32_t uid = uidOrThrow(message);
   ScopedSession session(service.openIMAPSession(account, password), name);
   selectOrThrow(*session, folder.path);
+  if (confirm == Confirm::identity) confirmIdentity(*session, folder, uid, message);
   LibEtPanError error;
   if (!action(*session, uid, &error)) throw EmailServiceError::networkError(error);
+}
+
+ImapSourceRemoval reported(ImapSourceRemoval removal) {
+  if (removal == ImapSourceRemoval::flaggedOnly)
+    log(log_kind::kWarning, std::string(EmailService::kFlaggedOnlyNotice));
+  return removal;
 }
 
 }  // namespace
@@ -504,44 +559,54 @@ void EmailService::toggleStar(const EmailAccount& account, const std::optional<s
                });
 }
 
-void EmailService::deleteMessage(const EmailAccount& account,
-                                 const std::optional<std::string>& password,
-                                 const EmailMessage& message,
-                                 const std::vector<EmailFolder>& folders) const {
-  actOnMessage(*this, account, password, message, folders, "deleteMessage",
-               [](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
-                 return s.deleteAndExpungeWithUID(uid, e);
-               });
+ImapSourceRemoval EmailService::deleteMessage(const EmailAccount& account,
+                                              const std::optional<std::string>& password,
+                                              const EmailMessage& message,
+                                              const std::vector<EmailFolder>& folders) const {
+  ImapSourceRemoval removal = ImapSourceRemoval::removed;
+  actOnMessage(
+      *this, account, password, message, folders, "deleteMessage",
+      [&](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
+        return s.deleteAndExpungeWithUID(uid, e, &removal);
+      },
+      "找不到邮件所在文件夹", Confirm::identity);
+  return reported(removal);
 }
 
-void EmailService::moveMessage(const EmailAccount& account, const std::optional<std::string>& password,
-                               const EmailMessage& message, const EmailFolder& destination,
-                               const std::vector<EmailFolder>& folders) const {
+ImapSourceRemoval EmailService::moveMessage(const EmailAccount& account,
+                                            const std::optional<std::string>& password,
+                                            const EmailMessage& message,
+                                            const EmailFolder& destination,
+                                            const std::vector<EmailFolder>& folders) const {
+  ImapSourceRemoval removal = ImapSourceRemoval::removed;
   actOnMessage(
       *this, account, password, message, folders, "moveMessage",
       [&](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
-        if (s.moveMessageWithUID(uid, destination.path, e)) return true;
+        if (s.moveMessageWithUID(uid, destination.path, e, &removal)) return true;
         log("ℹ️", "MOVE 失败，尝试在服务器创建目标 mailbox「" + destination.path + "」后重试");
         s.createFolder(destination.path);
-        return s.moveMessageWithUID(uid, destination.path, e);
+        return s.moveMessageWithUID(uid, destination.path, e, &removal);
       },
-      "找不到源文件夹");
+      "找不到源文件夹", Confirm::identity);
+  return reported(removal);
 }
 
-void EmailService::moveToSpam(const EmailAccount& account, const std::optional<std::string>& password,
-                              const EmailMessage& message,
-                              const std::vector<EmailFolder>& folders) const {
+ImapSourceRemoval EmailService::moveToSpam(const EmailAccount& account,
+                                           const std::optional<std::string>& password,
+                                           const EmailMessage& message,
+                                           const std::vector<EmailFolder>& folders) const {
   const EmailFolder* spam = folderOfType(EmailFolderType::spam, folders);
   if (!spam) throw EmailServiceError::invalidConfiguration("找不到垃圾邮件文件夹");
-  moveMessage(account, password, message, *spam, folders);
+  return moveMessage(account, password, message, *spam, folders);
 }
 
-void EmailService::moveToInbox(const EmailAccount& account, const std::optional<std::string>& password,
-                               const EmailMessage& message,
-                               const std::vector<EmailFolder>& folders) const {
+ImapSourceRemoval EmailService::moveToInbox(const EmailAccount& account,
+                                            const std::optional<std::string>& password,
+                                            const EmailMessage& message,
+                                            const std::vector<EmailFolder>& folders) const {
   const EmailFolder* inbox = folderOfType(EmailFolderType::inbox, folders);
   if (!inbox) throw EmailServiceError::invalidConfiguration("找不到收件箱");
-  moveMessage(account, password, message, *inbox, folders);
+  return moveMessage(account, password, message, *inbox, folders);
 }
 
 }  // namespace kestrova::mail

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "mail/broken_pipe.h"
+#include "mail/email_content_decoder.h"
 #include "mail/mail_proxy_settings.h"
 #include "mail/modified_utf7.h"
 #include "mail/stream_end_guard.h"
@@ -164,6 +165,32 @@ FetchTypePtr fetch_type_of(std::initializer_list<mailimap_fetch_att*> attributes
 }
 
 SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)); }
+
+// BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)] (RFC 3501 §6.4.5): the one header line, without
+// setting \Seen. Null when libetpan cannot allocate.
+mailimap_fetch_att* message_id_header_att() {
+  clist* names = clist_new();
+  char* name = strdup("MESSAGE-ID");
+  if (!names || !name || clist_append(names, name) != 0) {
+    std::free(name);
+    if (names) clist_free(names);
+    return nullptr;
+  }
+  mailimap_header_list* list = mailimap_header_list_new(names);
+  if (!list) {
+    std::free(name);
+    clist_free(names);
+    return nullptr;
+  }
+  mailimap_section* section = mailimap_section_new_header_fields(list);
+  if (!section) {
+    mailimap_header_list_free(list);
+    return nullptr;
+  }
+  mailimap_fetch_att* att = mailimap_fetch_att_new_body_peek_section(section);
+  if (!att) mailimap_section_free(section);
+  return att;
+}
 
 // RFC 3501 §6.4.6 UID STORE with +FLAGS / -FLAGS (the form that answers with FETCH).
 // Nothing when libetpan cannot allocate the request.
@@ -748,28 +775,64 @@ bool LibEtPanIMAPSession::storeFlagWithUID(uint32_t uid, std::string_view flag, 
   return true;
 }
 
-bool LibEtPanIMAPSession::deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error) {
+bool LibEtPanIMAPSession::deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error,
+                                                  ImapSourceRemoval* removal) {
   if (!require_session(imap_.get(), error)) return false;
   if (!storeFlagWithUID(uid, "\\Deleted", +1, "标记为删除", error)) return false;
-  // EXPUNGE (RFC 3501 §6.4.3) removes every \Deleted message of the folder, not only this one.
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_expunge(imap_.get());
+  int result = MAILIMAP_NO_ERROR;
+  if (hasCapability("UIDPLUS")) {
+    // RFC 4315 §2.1: UID EXPUNGE removes only the UIDs named, whatever else is \Deleted.
+    SetPtr set = single_uid_set(uid);
+    if (!set)
+      return fail(error, MAILIMAP_ERROR_MEMORY, "EXPUNGE 失败: " + str(MAILIMAP_ERROR_MEMORY));
+    platform::lower_thread_to_utility_priority();
+    result = mailimap_uid_expunge(imap_.get(), set.get());
+  } else {
+    // A plain EXPUNGE (RFC 3501 §6.4.3) removes every \Deleted message of the folder, also
+    // those another client flagged and may still undelete: run it only when ours is the
+    // only one.
+    const auto flagged = deletedUIDs(error);
+    if (!flagged) return false;
+    const auto others = std::count_if(flagged->begin(), flagged->end(),
+                                      [uid](uint32_t other) { return other != uid; });
+    if (others > 0) {
+      log_event("⚠️", "服务器不支持 UID EXPUNGE，文件夹中另有 " + str(others) +
+                              " 封邮件标记为删除；为免一并清除，UID " + str(uid) + " 仅标记为删除");
+      if (removal) *removal = ImapSourceRemoval::flaggedOnly;
+      return true;
+    }
+    platform::lower_thread_to_utility_priority();
+    result = mailimap_expunge(imap_.get());
+  }
   if (result != MAILIMAP_NO_ERROR) {
     log_event("❌", "EXPUNGE 失败，UID: " + str(uid) + ", 错误代码: " + str(result));
     return fail(error, result, "EXPUNGE 失败: " + str(result));
   }
+  if (removal) *removal = ImapSourceRemoval::removed;
   log_event("✅", "删除并 EXPUNGE 成功，UID: " + str(uid));
   return true;
 }
 
 bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFolder,
-                                             LibEtPanError* error) {
+                                             LibEtPanError* error, ImapSourceRemoval* removal) {
   if (!require_session(imap_.get(), error)) return false;
   const std::string wire = imap_wire_folder_name(toFolder);
   const std::string dest(toFolder);
   SetPtr set = single_uid_set(uid);
   if (!set) return false;
-  // COPY + delete rather than MOVE (RFC 6851), which not every server offers.
+  if (hasCapability("MOVE")) {
+    // RFC 6851: one atomic command that takes nothing else out of the source folder.
+    platform::lower_thread_to_utility_priority();
+    const int result = mailimap_uid_move(imap_.get(), set.get(), wire.c_str());
+    if (result != MAILIMAP_NO_ERROR) {
+      log_event("❌",
+                "MOVE 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
+      return fail(error, result, "MOVE 失败: " + str(result));
+    }
+    if (removal) *removal = ImapSourceRemoval::removed;
+    log_event("✅", "MOVE 成功，UID: " + str(uid) + ", dest: " + dest);
+    return true;
+  }
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_uid_copy(imap_.get(), set.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
@@ -777,9 +840,84 @@ bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFo
     return fail(error, result, "COPY 失败: " + str(result));
   }
   // A failed delete leaves the copy in the destination; the caller sees the delete's error.
-  if (!deleteAndExpungeWithUID(uid, error)) return false;
+  if (!deleteAndExpungeWithUID(uid, error, removal)) return false;
   log_event("✅", "MOVE 成功，UID: " + str(uid) + ", dest: " + dest);
   return true;
+}
+
+bool LibEtPanIMAPSession::hasCapability(const char* name) {
+  if (!imap_) return false;
+  // Servers announce more after LOGIN than in their greeting (Dovecot adds MOVE and
+  // UIDPLUS), and not every server puts the list in its LOGIN answer: ask once per session.
+  if (!capabilitiesAsked_) {
+    mailimap_capability_data* answer = nullptr;
+    platform::lower_thread_to_utility_priority();
+    if (mailimap_capability(imap_.get(), &answer) != MAILIMAP_NO_ERROR) return false;
+    if (answer) mailimap_capability_data_free(answer);
+    capabilitiesAsked_ = true;
+  }
+  return mailimap_has_extension(imap_.get(), name) != 0;
+}
+
+std::optional<std::vector<uint32_t>> LibEtPanIMAPSession::deletedUIDs(LibEtPanError* error) {
+  SearchKeyPtr key(mailimap_search_key_new(
+      MAILIMAP_SEARCH_KEY_DELETED, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr));
+  if (!key) {
+    fail(error, MAILIMAP_ERROR_MEMORY, "搜索邮件失败: " + str(MAILIMAP_ERROR_MEMORY));
+    return std::nullopt;
+  }
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_search(imap_.get(), nullptr, key.get(), &raw);
+  SearchResultPtr found(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
+    fail(error, result, "搜索邮件失败: " + str(result));
+    return std::nullopt;
+  }
+  return uids_of_search(found.get());
+}
+
+std::optional<ImapUidIdentity> LibEtPanIMAPSession::fetchMessageIdentityWithUID(
+    uint32_t uid, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  SetPtr set = single_uid_set(uid);
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), message_id_header_att()});
+  if (!set || !type) {
+    fail(error, MAILIMAP_ERROR_MEMORY, "获取邮件标识失败: " + str(MAILIMAP_ERROR_MEMORY));
+    return std::nullopt;
+  }
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
+  FetchResultPtr messages(raw);
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "获取邮件标识失败，UID: " + str(uid) + ", 错误代码: " + str(result));
+    fail(error, result, "获取邮件标识失败: " + str(result));
+    return std::nullopt;
+  }
+  ImapUidIdentity identity;
+  for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
+    // The answer may also carry unsolicited FETCH responses about other messages.
+    if (uid_of(message) != uid) return;
+    identity.exists = true;
+    for (clistiter* cell = clist_begin(message->att_list); cell; cell = clist_next(cell)) {
+      auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
+      if (!item || item->att_type != MAILIMAP_MSG_ATT_ITEM_STATIC || !item->att_data.att_static)
+        continue;
+      const mailimap_msg_att_static* field = item->att_data.att_static;
+      if (field->att_type != MAILIMAP_MSG_ATT_BODY_SECTION || !field->att_data.att_body_section)
+        continue;
+      const mailimap_msg_att_body_section* body = field->att_data.att_body_section;
+      if (!body->sec_body_part) continue;
+      const std::string_view block(body->sec_body_part, body->sec_length);
+      if (auto id = EmailContentDecoder::decodeHeaders(block).messageId)
+        identity.messageId = std::move(id);
+    }
+  });
+  return identity;
 }
 
 // ---------------------------------------------------------------------------------------

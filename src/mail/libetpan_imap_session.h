@@ -21,6 +21,20 @@ struct ImapUidEntry {
   bool operator==(const ImapUidEntry&) const = default;
 };
 
+// What the selected folder holds under one UID: enough to confirm that it is the message
+// meant before anything destructive is done to it.
+struct ImapUidIdentity {
+  bool exists = false;                   // the folder has a message with this UID
+  std::optional<std::string> messageId;  // its Message-ID header as written, unfolded
+};
+
+// How a delete or move left the message's source copy.
+enum class ImapSourceRemoval {
+  removed,      // gone from the source folder
+  flaggedOnly,  // flagged \Deleted but kept: the server can only expunge every flagged
+                // message at once, and others in the folder carry the flag
+};
+
 // A blocking IMAP client over libetpan: one instance owns one connection to one server for
 // one account and is used by one thread at a time. Every operation takes an optional error
 // out-parameter; failing means returning false (or nothing) and filling it when given.
@@ -87,8 +101,22 @@ class LibEtPanIMAPSession {
   // operation in messages.
   bool storeFlagWithUID(uint32_t uid, std::string_view flag, int sign, std::string_view action,
                         LibEtPanError* error = nullptr);
-  bool deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error = nullptr);
-  bool moveMessageWithUID(uint32_t uid, std::string_view toFolder, LibEtPanError* error = nullptr);
+  // Both remove only this UID from the selected folder: UID MOVE (RFC 6851) when the server
+  // offers MOVE, else COPY + \Deleted + UID EXPUNGE (RFC 4315); without UIDPLUS a plain
+  // EXPUNGE, and only when no other message of the folder carries \Deleted. Otherwise the
+  // source copy stays flagged and `removal` (when given) says flaggedOnly.
+  bool deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* error = nullptr,
+                               ImapSourceRemoval* removal = nullptr);
+  bool moveMessageWithUID(uint32_t uid, std::string_view toFolder, LibEtPanError* error = nullptr,
+                          ImapSourceRemoval* removal = nullptr);
+
+  // Whether the server announces `name` (RFC 3501 §7.2.1). Asks with CAPABILITY once per
+  // session, after login; false without a client handle or when the server cannot be asked.
+  bool hasCapability(const char* name);
+  // Whether the selected folder holds `uid`, and that message's Message-ID header
+  // (BODY.PEEK, so \Seen is left alone). Nothing on failure.
+  std::optional<ImapUidIdentity> fetchMessageIdentityWithUID(uint32_t uid,
+                                                             LibEtPanError* error = nullptr);
 
   bool hasIdleCapability();
   bool idleWithError(LibEtPanError* error = nullptr);
@@ -107,6 +135,8 @@ class LibEtPanIMAPSession {
  private:
   LibEtPanIMAPSession(mailimap* imap, std::string host, int64_t port, std::string encryption,
                       std::string username, std::string password);
+  // UID SEARCH DELETED: the UIDs of the selected folder flagged \Deleted.
+  std::optional<std::vector<uint32_t>> deletedUIDs(LibEtPanError* error);
 
   // Releasing the handle logs out first when a connection is open.
   struct HandleRelease {
@@ -118,6 +148,7 @@ class LibEtPanIMAPSession {
   std::string encryption_;
   std::string username_;
   std::string password_;
+  bool capabilitiesAsked_ = false;
 };
 
 }  // namespace kestrova::mail

@@ -334,6 +334,51 @@ TEST_F(EmailSyncTest, MoveCreatesAMissingDestinationAndDeleteExpunges) {
   }
 }
 
+TEST_F(EmailSyncTest, DeleteAndMoveTouchOnlyTheirOwnConfirmedMessage) {
+  servers_.deliver(user_, "INBOX", raw_message("Ours", "x", "<ours@x.org>"));
+  servers_.deliver(user_, "INBOX", raw_message("Flagged", "y", "<flagged@x.org>"));
+  servers_.deliver(user_, "Archive", raw_message("Theirs", "z", "<theirs@x.org>"));
+  const auto folders = syncFolders();
+  const EmailFolder inbox = folderAt("INBOX"), archive = folderAt("Archive");
+  const auto listed = service_.syncMessages(account_, password_, inbox, std::nullopt, 10);
+  ASSERT_EQ(listed.size(), 2u);
+  EmailMessage ours = listed[0].subject == "Ours" ? listed[0] : listed[1];
+  // Another client flags UID 2 \Deleted and may still take that back.
+  auto other = imap();
+  ASSERT_TRUE(other->selectFolder("INBOX"));
+  ASSERT_TRUE(other->storeFlagWithUID(2, "\\Deleted", +1, "标记为删除"));
+
+  // The agent's local move_message leaves the row in Archive with its INBOX UID, which names
+  // another message there; UID 7 names none.
+  EmailMessage movedLocally = ours, expunged = ours;
+  movedLocally.folderId = archive.id;
+  expunged.uid = 7;
+  for (const auto& [row, text] : std::vector<std::pair<EmailMessage, std::string>>{
+           {movedLocally,
+            "文件夹「Archive」中 UID 1 的邮件不是本地记录的这封邮件（Message-ID 不同）"},
+           {expunged, "文件夹「INBOX」中已没有 UID 7 的邮件"}}) {
+    for (bool remove : {true, false}) {
+      try {
+        remove ? service_.deleteMessage(account_, password_, row, folders)
+               : service_.moveMessage(account_, password_, row,
+                                      row.folderId == inbox.id ? archive : inbox, folders);
+        ADD_FAILURE() << text << " not refused";
+      } catch (const EmailServiceError& e) {
+        EXPECT_NE(std::string(e.what()).find("邮件不匹配: 服务器上" + text), std::string::npos)
+            << e.what();
+      }
+    }
+  }
+  EXPECT_EQ(serverUids("Archive"), std::vector<uint32_t>{1});
+
+  // The row as synced is confirmed however its Message-ID is spelled, and the flagged message
+  // stays where it is.
+  ours.messageId = " ours@X.ORG ";
+  service_.moveMessage(account_, password_, ours, archive, folders);
+  EXPECT_EQ(serverUids("INBOX"), std::vector<uint32_t>{2});
+  EXPECT_EQ(serverUids("Archive"), (std::vector<uint32_t>{1, 2}));
+}
+
 TEST_F(EmailSyncTest, ConnectionDroppedMidSyncStoresNothingAndTheNextSyncCompletes) {
   servers_.deliver(user_, "INBOX", raw_message("Survivor", "x", "<sv@x>"));
   const EmailFolder inbox = folderAt("INBOX");

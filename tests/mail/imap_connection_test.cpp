@@ -202,22 +202,54 @@ TEST_F(ImapConnectionTest, FetchLatestAsksForTheRangeBelowUidNext) {
   EXPECT_EQ(server.lines()[2], "UID FETCH 950:999 (UID)");
 }
 
-TEST_F(ImapConnectionTest, MoveReportsTheExpungeErrorAfterASuccessfulCopy) {
-  ScriptedServer server("* OK ready\r\n", selecting([](const std::string& tag, const std::string& command) {
-    if (command == "UID COPY") return tag + " OK copied\r\n";
-    if (command == "UID STORE") return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK stored\r\n";
-    if (command == "EXPUNGE") return tag + " NO expunge refused\r\n";
-    return tag + " BAD unexpected\r\n";
-  }));
-  auto imap = selected_session(server);
-  LibEtPanError error;
-  EXPECT_FALSE(imap->moveMessageWithUID(1, "Archive", &error));
-  EXPECT_EQ(error.code, MAILIMAP_ERROR_EXPUNGE);
-  EXPECT_EQ(error.localizedDescription, "EXPUNGE 失败: " + std::to_string(MAILIMAP_ERROR_EXPUNGE));
-  imap->disconnect();
-  server.finish();
-  EXPECT_EQ(server.commands(), (std::vector<std::string>{"LOGIN", "SELECT", "UID COPY", "UID STORE",
-                                                         "EXPUNGE", "LOGOUT"}));
+// Which commands take a message out of its folder, by what the server offers: only a plain
+// EXPUNGE can hit other messages, so it runs only when UID SEARCH DELETED finds none but ours.
+TEST_F(ImapConnectionTest, DeleteAndMoveExpungeOnlyTheirOwnUid) {
+  struct Case {
+    std::string capabilities, deleted, expunge;  // answers to CAPABILITY, UID SEARCH, EXPUNGE
+    bool move;
+    std::string sent;  // the commands after SELECT
+    ImapSourceRemoval removal;
+  };
+  using R = ImapSourceRemoval;
+  const std::vector<Case> cases = {
+      {"MOVE UIDPLUS", "", "", true, "CAPABILITY|UID MOVE", R::removed},
+      {"UIDPLUS", "", "", true, "CAPABILITY|UID COPY|UID STORE|UID EXPUNGE", R::removed},
+      {"", "1", "OK", false, "UID STORE|CAPABILITY|UID SEARCH|EXPUNGE", R::removed},
+      {"", "1 5", "OK", false, "UID STORE|CAPABILITY|UID SEARCH", R::flaggedOnly},
+      {"", "1 5", "OK", true, "CAPABILITY|UID COPY|UID STORE|UID SEARCH", R::flaggedOnly},
+      // A failed EXPUNGE after a successful COPY leaves two copies and reports the EXPUNGE.
+      {"", "1", "NO", true, "CAPABILITY|UID COPY|UID STORE|UID SEARCH|EXPUNGE", R::removed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sent);
+    ScriptedServer server(
+        "* OK ready\r\n", selecting([&c](const std::string& tag, const std::string& command) {
+          if (command == "CAPABILITY")
+            return "* CAPABILITY IMAP4rev1 " + c.capabilities + "\r\n" + tag + " OK done\r\n";
+          if (command == "UID STORE")
+            return "* 1 FETCH (UID 1 FLAGS (\\Deleted))\r\n" + tag + " OK stored\r\n";
+          if (command == "UID SEARCH")
+            return "* SEARCH " + c.deleted + "\r\n" + tag + " OK searched\r\n";
+          if (command == "EXPUNGE") return tag + " " + c.expunge + " expunge\r\n";
+          return tag + " OK done\r\n";
+        }));
+    auto imap = selected_session(server);
+    LibEtPanError error;
+    ImapSourceRemoval removal = R::removed;
+    const bool done = c.move ? imap->moveMessageWithUID(1, "Archive", &error, &removal)
+                             : imap->deleteAndExpungeWithUID(1, &error, &removal);
+    const int code = c.expunge == "NO" ? MAILIMAP_ERROR_EXPUNGE : 0;
+    EXPECT_EQ(done, code == 0);
+    EXPECT_EQ(error.localizedDescription, code ? "EXPUNGE 失败: " + std::to_string(code) : "");
+    EXPECT_EQ(removal, c.removal);
+    imap->disconnect();
+    server.finish();
+    std::string sent;
+    for (size_t i = 2; i + 1 < server.commands().size(); ++i)
+      sent += (sent.empty() ? "" : "|") + server.commands()[i];
+    EXPECT_EQ(sent, c.sent);
+  }
 }
 
 TEST_F(ImapConnectionTest, EveryOperationFailsAfterDisconnect) {
