@@ -4,9 +4,26 @@
 
 #include "app/command_line.h"
 #include "app/mcp_stdio_server.h"
+#include "mail/mail_proxy_settings.h"
 #include "platform/launch_environment.h"
 #include "platform/main_queue.h"
+#include "platform/paths.h"
 #include "util/log.h"
+
+namespace {
+
+// What every mode does first, on the main thread before any other thread exists: the
+// user's folders made private, and the mail proxy exported (the only time besides a change
+// of its setting that the process environment is written). Warnings of this phase, such
+// as a damaged settings file set aside, go to standard error, away from command output.
+void prepare_process() {
+  using namespace kestrova;
+  set_log_target(LogTarget::StandardError);
+  platform::secure_private_directories();
+  mail::export_proxy_environment_and_follow_changes();
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace kestrova;
@@ -14,7 +31,9 @@ int main(int argc, char** argv) {
   platform::captureLaunchEnvironment();
   // The mode is decided before anything else.
   std::vector<std::string> arguments(argv, argv + argc);
-  if (app::is_tool_server_invocation(arguments)) {
+  const bool tool_server = app::is_tool_server_invocation(arguments);
+  prepare_process();
+  if (tool_server) {
     // Standard output carries protocol lines only; diagnostics go to standard error.
     set_log_target(LogTarget::StandardError);
     std::thread([] {
@@ -24,5 +43,6 @@ int main(int argc, char** argv) {
     platform::MainQueue::run();  // the main thread only services the main queue
     return 0;
   }
+  set_log_target(LogTarget::StandardOutput);
   return app::run_command_line(argc, argv);
 }

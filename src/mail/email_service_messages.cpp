@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <future>
 #include <stdexcept>
+#include <utility>
 
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
@@ -254,14 +255,21 @@ void EmailService::startBackgroundLoad(const EmailAccount& account,
   cancelBackgroundTasks(account.id);
   waitForBackgroundTasks(account.id);
   auto task = std::make_shared<BackgroundTask>();
+  std::shared_ptr<BackgroundTask> replaced;  // a loader another caller started meanwhile
   {
+    // The thread is assigned under the lock that waitForBackgroundTasks and
+    // cancelAllBackgroundTasks take before they read it to join.
     std::lock_guard lock(backgroundSyncTasksLock_);
-    backgroundSyncTasks_[account.id] = task;
+    task->thread = std::thread([this, task, account, password, folder, uids = std::move(uids),
+                                deliver = std::move(deliver), completed = std::move(completed)] {
+      runBackgroundLoad(*task, account, password, folder, uids, deliver, completed);
+    });
+    replaced = std::exchange(backgroundSyncTasks_[account.id], task);
   }
-  task->thread = std::thread([this, task, account, password, folder, uids = std::move(uids),
-                              deliver = std::move(deliver), completed = std::move(completed)] {
-    runBackgroundLoad(*task, account, password, folder, uids, deliver, completed);
-  });
+  if (replaced) {
+    replaced->cancelled = true;
+    if (replaced->thread.joinable()) replaced->thread.join();
+  }
 }
 
 void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& account,

@@ -67,10 +67,10 @@ bool connected(int result) {
   return result == MAILIMAP_NO_ERROR || result == MAILIMAP_NO_ERROR_NON_AUTHENTICATED;
 }
 
-// Writes the user's mail proxy into the process environment for helpers that honour
-// all_proxy / http_proxy. Our own IMAP connection goes direct. Variables are only ever
-// overwritten, never removed.
-void export_proxy_to_environment() {
+// Reports the user's mail proxy. Its variables are exported by main on the main thread
+// (export_proxy_environment), never here: a worker thread writing the environment races
+// with every getenv. Our own IMAP connection goes direct.
+void log_proxy_settings() {
   const MailProxySettings proxy = MailProxySettings::load();
   if (!proxy.enabled) {
     log_line("⚠️", kImapComponent, "代理未启用");
@@ -81,12 +81,8 @@ void export_proxy_to_environment() {
   std::string url;
   if (proxy.type == "socks5") {
     url = "socks5://" + proxy.host + ":" + str(proxy.port);
-    for (const char* name : {"all_proxy", "ALL_PROXY"}) setenv(name, url.c_str(), 1);
   } else if (proxy.type == "http") {
     url = "http://" + proxy.host + ":" + str(proxy.port);
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"}) {
-      setenv(name, url.c_str(), 1);
-    }
   }
   log_line("📡", kImapComponent, "环境变量已设置: " + url);
 }
@@ -317,7 +313,7 @@ void LibEtPanIMAPSession::disconnect() { imap_.reset(); }
 
 bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
-  export_proxy_to_environment();
+  log_proxy_settings();
   log_line("🔌", kImapComponent,
            "尝试连接: " + host_ + " 端口 " + str(port_) + " 加密方式 " + encryption_);
 

@@ -56,21 +56,15 @@ std::pair<std::string, std::string> describe_connect_failure(int code) {
   }
 }
 
-// Exports the proxy to the process environment for helpers that honour it; only the
-// lower-case variables, which is what such helpers read for mail traffic.
-void export_proxy(const MailProxySettings& proxy) {
+// Reports the user's mail proxy. Its variables are exported by main on the main thread
+// (export_proxy_environment), never here: a worker thread writing the environment races
+// with every getenv. Our own SMTP connection goes direct.
+void log_proxy_settings(const MailProxySettings& proxy) {
   if (!proxy.enabled) {
     log("🔌", "未启用代理");
     return;
   }
-  const std::string address = proxy.host + ":" + std::to_string(proxy.port);
-  log("🔌", "使用代理: " + proxy.type + "://" + address);
-  if (proxy.type == "socks5") {
-    setenv("all_proxy", ("socks5://" + address).c_str(), 1);
-  } else if (proxy.type == "http") {
-    setenv("http_proxy", ("http://" + address).c_str(), 1);
-    setenv("https_proxy", ("http://" + address).c_str(), 1);
-  }
+  log("🔌", "使用代理: " + proxy.type + "://" + proxy.host + ":" + std::to_string(proxy.port));
 }
 
 std::string join(const std::vector<std::string>& items) {
@@ -146,7 +140,7 @@ bool LibEtPanSMTPSession::connectWithError(LibEtPanError* error) {
   if (!smtp_) return fail_uninitialised(error, "会话未初始化");
   platform::lower_thread_to_utility_priority();
   log("🔌", "尝试连接: " + host_ + " 端口 " + std::to_string(port_) + " 加密方式 " + encryption_);
-  export_proxy(MailProxySettings::load());
+  log_proxy_settings(MailProxySettings::load());
 
   const auto port = static_cast<uint16_t>(port_);
   log("🔌", "开始连接，主机: " + host_ + ", 端口: " + std::to_string(port));

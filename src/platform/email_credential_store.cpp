@@ -228,6 +228,7 @@ Json load_document(const std::filesystem::path& file) {
     if (errno == ENOENT) return Json::object();
     fail_with_errno();
   }
+  restrict_file_to_owner(file);  // a copy restored from a backup may come back wider
   std::string content;
   char buffer[8192];
   while (true) {
@@ -270,9 +271,7 @@ void write_document(const std::filesystem::path& file, const Json& document) {
 }
 
 void ensure_directory(const std::filesystem::path& file) {
-  std::error_code ec;
-  std::filesystem::create_directories(file.parent_path(), ec);
-  if (ec) throw FileFailure{ec.value()};
+  if (!ensure_private_directory(file.parent_path())) throw FileFailure{errno};
 }
 
 void file_save(const std::string& service, const std::string& key, std::string_view password) {

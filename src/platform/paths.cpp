@@ -1,10 +1,15 @@
 #include "platform/paths.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
+
+#include "util/log.h"
 
 namespace kestrova::platform {
 
@@ -39,6 +44,56 @@ std::optional<std::filesystem::path> executable_path() {
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec || p.empty()) return std::nullopt;
   return p;
+}
+
+namespace {
+
+constexpr mode_t kGroupAndOthers = S_IRWXG | S_IRWXO;
+
+// Creates `directory` and its missing parents, each 0700; folders that exist are left as
+// they are (the user's own ~/.local/share is none of our business).
+bool create_missing(const std::filesystem::path& directory) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) == 0) return true;
+  if (errno != ENOENT) return false;
+  const auto parent = directory.parent_path();
+  if (!parent.empty() && parent != directory && !create_missing(parent)) return false;
+  return ::mkdir(directory.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// Narrows an existing entry of the given type to `wanted` when group or others have any
+// access. stat follows a symbolic link, which the user may have made to keep the data
+// elsewhere: the target is what needs protecting.
+bool narrow(const std::filesystem::path& path, mode_t type, mode_t wanted, bool missing_ok) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return missing_ok && errno == ENOENT;
+  if ((st.st_mode & S_IFMT) != type) {
+    errno = type == S_IFDIR ? ENOTDIR : EISDIR;
+    return false;
+  }
+  if ((st.st_mode & kGroupAndOthers) == 0) return true;
+  return ::chmod(path.c_str(), wanted) == 0;
+}
+
+}  // namespace
+
+bool ensure_private_directory(const std::filesystem::path& directory) {
+  return create_missing(directory) && narrow(directory, S_IFDIR, 0700, /*missing_ok=*/false);
+}
+
+bool restrict_file_to_owner(const std::filesystem::path& file) {
+  return narrow(file, S_IFREG, 0600, /*missing_ok=*/true);
+}
+
+void secure_private_directories() {
+  const auto data = data_home();
+  for (const auto& directory : {data / "tivra", data / "tivra" / "Email", data / "tivra" / "Rules",
+                                data / "kestrova", config_home() / "kestrova"}) {
+    if (!ensure_private_directory(directory))
+      log_line(log_kind::kWarning, "Files",
+               "无法将文件夹设为仅本人可访问 (0700): " + directory.string() + ": " +
+                   std::strerror(errno));
+  }
 }
 
 }  // namespace kestrova::platform

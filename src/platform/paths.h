@@ -12,4 +12,20 @@ std::filesystem::path config_home();  // $XDG_CONFIG_HOME or ~/.config
 // The running program's own file (/proc/self/exe), when it can be determined.
 std::optional<std::filesystem::path> executable_path();
 
+// Private files. The user's mail, rules, settings and credentials are readable by the user
+// alone, whatever the umask: folders 0700, files 0600.
+//
+// Creates `directory` and any missing parent with mode 0700 (what the XDG base directory
+// rules ask for), and narrows `directory` itself to 0700 when group or others have any
+// access. False when it could not be created or narrowed.
+bool ensure_private_directory(const std::filesystem::path& directory);
+// Narrows an existing file to 0600 when group or others have any access; a missing file
+// is fine. False when the mode could not be changed.
+bool restrict_file_to_owner(const std::filesystem::path& file);
+// Creates and narrows the folders of the user's data and settings ($XDG_DATA_HOME/tivra
+// with Email and Rules, $XDG_DATA_HOME/kestrova, $XDG_CONFIG_HOME/kestrova), with one
+// warning for each that cannot be fixed. Called at the top of main, so that whatever the
+// program writes later lands in folders only the user can enter.
+void secure_private_directories();
+
 }  // namespace kestrova::platform

@@ -8,13 +8,17 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 
 #include "platform/paths.h"
 #include "util/error.h"
+#include "util/log.h"
 
 namespace kestrova::platform {
 
@@ -57,8 +61,7 @@ std::optional<std::string> read_file(const std::filesystem::path& file) {
 class SidecarLock {
  public:
   explicit SidecarLock(const std::filesystem::path& settings_file) {
-    std::error_code ec;
-    std::filesystem::create_directories(settings_file.parent_path(), ec);
+    ensure_private_directory(settings_file.parent_path());
     std::filesystem::path lock_file = settings_file;
     lock_file += ".lock";
     fd_ = ::open(lock_file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -76,6 +79,28 @@ class SidecarLock {
   int fd_ = -1;
 };
 
+bool is_blank(const std::string& content) {
+  return content.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// Renames `file` to "<file>.damaged-YYYYMMDD-HHMMSS" (with "-2", "-3", ... when that name
+// is taken, so that no earlier copy is ever replaced). The new name, or nothing.
+std::optional<std::filesystem::path> rename_aside(const std::filesystem::path& file) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  for (int attempt = 1; attempt <= 100; ++attempt) {
+    std::filesystem::path aside = file;
+    aside += ".damaged-" + std::string(stamp) + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+    if (::renameat2(AT_FDCWD, file.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0)
+      return aside;
+    if (errno != EEXIST) return std::nullopt;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<SettingsStore::FileStamp> SettingsStore::stamp_of(const std::filesystem::path& file) {
@@ -85,12 +110,13 @@ std::optional<SettingsStore::FileStamp> SettingsStore::stamp_of(const std::files
                    static_cast<uint64_t>(st.st_size), to_ns(st.st_mtim), to_ns(st.st_ctim)};
 }
 
-void SettingsStore::reload_if_changed() {
+void SettingsStore::reload_if_changed(bool holding_file_lock) {
   const auto stamp = stamp_of(path_);
   if (!stamp) {
     values_ = Json::object();
     loaded_stamp_.reset();
     loaded_content_.clear();
+    damaged_in_place_ = false;
     loaded_ = true;
     return;
   }
@@ -101,12 +127,48 @@ void SettingsStore::reload_if_changed() {
   const int64_t checked_at = now_ns();  // taken before reading: a later write is not covered
   const std::string content = read_file(path_).value_or(std::string());
   if (!loaded_ || content != loaded_content_) {
+    restrict_file_to_owner(path_);
     Json parsed = Json::parse(content, nullptr, false);
+    if (!parsed.is_object() && !is_blank(content)) {
+      values_ = Json::object();
+      set_aside_damaged(content, holding_file_lock);
+      return;
+    }
     values_ = parsed.is_object() ? std::move(parsed) : Json::object();
     loaded_content_ = content;
+    damaged_in_place_ = false;
   }
   loaded_stamp_ = stamp;
   verified_at_ns_ = checked_at;
+  loaded_ = true;
+}
+
+void SettingsStore::set_aside_damaged(const std::string& content, bool holding_file_lock) {
+  // Under the sidecar lock, and only while the file still holds what was read: another
+  // process may have set it aside and written a good file meanwhile.
+  std::optional<SidecarLock> file_lock;
+  if (!holding_file_lock) file_lock.emplace(path_);
+  if (read_file(path_) != content) {
+    loaded_ = false;
+    reload_if_changed(/*holding_file_lock=*/true);  // the lock is held by now either way
+    return;
+  }
+  if (const auto aside = rename_aside(path_)) {
+    log_line(log_kind::kWarning, "Settings",
+             "设置文件无法解析，已改名保留为 " + aside->string() + "，现使用默认设置");
+    loaded_stamp_.reset();
+    loaded_content_.clear();
+    damaged_in_place_ = false;
+  } else {
+    const std::string reason = std::strerror(errno);
+    log_line(log_kind::kFailure, "Settings",
+             "设置文件无法解析，也无法改名保留 (" + reason + "): " + path_.string() +
+                 "；修复或移走它之前不会写入设置");
+    loaded_stamp_ = stamp_of(path_);
+    loaded_content_ = content;
+    verified_at_ns_ = now_ns();
+    damaged_in_place_ = true;
+  }
   loaded_ = true;
 }
 
@@ -163,14 +225,15 @@ Json SettingsStore::all() {
 }
 
 void SettingsStore::write_file() {
-  std::error_code ec;
-  std::filesystem::create_directories(path_.parent_path(), ec);
+  if (damaged_in_place_) throw Error("设置文件已损坏且无法改名保留，未写入: " + path_.string());
+  ensure_private_directory(path_.parent_path());
   const int64_t written_at = now_ns();
   const std::string content = values_.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
   std::filesystem::path temp = path_;
   temp += ".tmp-" + std::to_string(::getpid());
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) throw Error("无法写入设置文件: " + std::string(std::strerror(errno)));
+  ::fchmod(fd, 0600);  // a leftover temporary file keeps its old mode through O_CREAT
   size_t written = 0;
   while (written < content.size()) {
     ssize_t n = ::write(fd, content.data() + written, content.size() - written);
@@ -203,7 +266,7 @@ void SettingsStore::change(std::string_view key, Change apply) {
   {
     std::lock_guard lock(mutex_);
     SidecarLock file_lock(path_);
-    reload_if_changed();
+    reload_if_changed(/*holding_file_lock=*/true);
     Json previous = values_;
     if (!apply(values_)) return;
     try {

@@ -22,7 +22,13 @@ namespace kestrova::platform {
 // Because file times are coarse (one clock tick, up to seconds on some file systems), a
 // file modified shortly before it was loaded could be rewritten with the same identity, so
 // while the loaded copy is that fresh its content is compared as well. A missing or
-// unreadable file, or one that is not a JSON object, reads as empty. Thread-safe.
+// unreadable file reads as empty.
+//
+// The file and its folder are the user's alone: the folder is created 0700, the file is
+// written 0600, and either is narrowed to that when found wider. A file that is not a JSON
+// object is never overwritten: it is renamed aside to "settings.json.damaged-TIMESTAMP"
+// (one warning names it) and the settings read as empty; while it cannot be renamed,
+// writes fail instead of replacing it. Thread-safe.
 class SettingsStore {
  public:
   // The store of this user: $XDG_CONFIG_HOME/kestrova/settings.json.
@@ -65,8 +71,11 @@ class SettingsStore {
   };
 
   static std::optional<FileStamp> stamp_of(const std::filesystem::path& file);
-  void reload_if_changed();  // caller holds mutex_
-  void write_file();         // caller holds mutex_ and the sidecar lock
+  // Caller holds mutex_; `holding_file_lock` tells whether it holds the sidecar lock too.
+  void reload_if_changed(bool holding_file_lock = false);
+  // Moves the damaged file (whose content is `content`) aside; caller holds mutex_.
+  void set_aside_damaged(const std::string& content, bool holding_file_lock);
+  void write_file();  // caller holds mutex_ and the sidecar lock
   template <class Change>
   void change(std::string_view key, Change apply);
   void notify(const std::string& key);
@@ -77,6 +86,8 @@ class SettingsStore {
   bool loaded_ = false;
   std::optional<FileStamp> loaded_stamp_;  // nothing: the file was missing
   std::string loaded_content_;
+  // The file on disk does not parse and could not be renamed aside: it must not be replaced.
+  bool damaged_in_place_ = false;
   // When loaded_content_ was last known to match the file (CLOCK_REALTIME, ns).
   int64_t verified_at_ns_ = 0;
   std::mutex observers_mutex_;

@@ -1,6 +1,7 @@
 // The settings and open commands of the real program, in a temporary home.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
@@ -70,6 +71,40 @@ TEST_F(SettingsCliTest, OpenLogsAndShowsTheParsedLinkOrSaysNothing) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
+}
+
+TEST_F(SettingsCliTest, FoldersAndFilesArePrivateAndADamagedFileIsSetAsideOnce) {
+  const std::filesystem::path data = dir_.path() / "data",
+                              config = dir_.path() / "config" / "kestrova";
+  const std::string damaged =
+      R"({"appVisualSkin": "ink", "aiAPIToken": "sk-)";  // cut off mid-write
+  std::filesystem::create_directories(data / "tivra" / "Email");
+  std::filesystem::create_directories(config);
+  std::ofstream(config / "settings.json") << damaged;
+  for (const auto& wide : {data / "tivra" / "Email", config, config / "settings.json"})
+    ::chmod(wide.c_str(), 0755);
+  auto mode = [](const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+  };
+
+  auto result = run({"settings", "get", "appVisualSkin"});
+  EXPECT_EQ(result.out, "\"mist\"\n");  // the default, and nothing else on standard output
+  const std::string prefix = (config / "settings.json.damaged-").string();
+  const size_t named = result.err.find(prefix);  // the warning names the renamed file
+  ASSERT_NE(named, std::string::npos) << result.err;
+  const std::filesystem::path aside =
+      result.err.substr(named, prefix.size() + 15);  // YYYYMMDD-HHMMSS
+  std::ifstream kept(aside);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), damaged);
+
+  result = run({"settings", "set", "hideDockIcon", "true"});
+  EXPECT_EQ(result.err.find("damaged"), std::string::npos) << result.err;  // told once
+  EXPECT_EQ(settings_file()["hideDockIcon"], true);
+  for (const auto& file : {aside, config / "settings.json"}) EXPECT_EQ(mode(file), 0600u) << file;
+  for (const auto& folder : {data / "tivra", data / "tivra" / "Email", data / "tivra" / "Rules",
+                             data / "kestrova", config})
+    EXPECT_EQ(mode(folder), 0700u) << folder;
 }
 
 }  // namespace

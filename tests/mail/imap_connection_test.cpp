@@ -2,6 +2,7 @@
 // normally does, and tiny scripted servers on loopback for what it will not do (refuse
 // STARTTLS, greet pre-authenticated, speak another protocol, hang up mid-greeting, fail an
 // EXPUNGE).
+#include <gtest/gtest.h>
 #include <libetpan/libetpan.h>
 #include <unistd.h>
 
@@ -12,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "mail/libetpan_imap_session.h"
+#include "mail/libetpan_smtp_session.h"
+#include "mail/mail_proxy_settings.h"
 #include "platform/settings_store.h"
 #include "support/loopback.h"
 #include "support/mail_servers.h"
@@ -290,49 +291,43 @@ TEST_F(ImapConnectionTest, EveryOperationFailsAfterDisconnect) {
   imap->disconnect();  // a second release is harmless
 }
 
-TEST_F(ImapConnectionTest, ProxySettingsAreExportedToTheEnvironment) {
+// Only main exports the proxy (before threads start, or from the main queue); a session
+// connecting on a worker thread must leave the environment alone, as setenv there races
+// with every getenv. Exported variables are never removed.
+TEST_F(ImapConnectionTest, ProxyIsExportedOnRequestAndNeverWrittenByAConnect) {
   const char* names[] = {"all_proxy", "ALL_PROXY", "http_proxy", "https_proxy", "HTTP_PROXY",
                          "HTTPS_PROXY"};
   std::vector<std::unique_ptr<ScopedEnvironment>> restore;
   for (const char* name : names) restore.push_back(std::make_unique<ScopedEnvironment>(name, std::nullopt));
-  auto value = [](const char* name) {
-    const char* v = std::getenv(name);
-    return std::string(v ? v : "<unset>");
+  auto environment = [&] {
+    std::string out;
+    for (const char* name : names)
+      out += std::string(name) + "=" + (std::getenv(name) ? std::getenv(name) : "") + " ";
+    return out;
   };
   auto& settings = platform::SettingsStore::shared();
-  const char* keys[] = {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"};
-  for (const char* key : keys) settings.remove(key);
-  // Only the environment matters here, so a closed port keeps the connection short.
-  auto connect_once = [&] { LibEtPanIMAPSession::initWithHost("127.0.0.1", testing::closed_loopback_port(), "none", "u", "p")->connectWithError(); };
-
-  settings.set("emailProxyEnabled", false);
-  connect_once();
-  for (const char* name : names) EXPECT_EQ(value(name), "<unset>") << name;
-
-  // Enabled with nothing else stored (and a port of 0): the defaults.
-  settings.set("emailProxyEnabled", true);
-  settings.set("emailProxyPort", 0);
-  connect_once();
-  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");
-  EXPECT_EQ(value("ALL_PROXY"), "socks5://localhost:7856");
-  EXPECT_EQ(value("http_proxy"), "<unset>");
-
+  settings.set("emailProxyPort", 0);  // counts as absent: socks5://localhost:7856
+  export_proxy_environment(MailProxySettings::load());
   settings.set("emailProxyType", "http");
   settings.set("emailProxyHost", "proxy.example");
   settings.set("emailProxyPort", 3128);
-  connect_once();
-  for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"}) {
-    EXPECT_EQ(value(name), "http://proxy.example:3128") << name;
-  }
-  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");  // never removed
+  export_proxy_environment(MailProxySettings::load());
+  settings.set("emailProxyEnabled", false);
+  export_proxy_environment(MailProxySettings::load());  // switching off removes nothing
+  const std::string exported = environment(), http = "http://proxy.example:3128 ";
+  EXPECT_EQ(exported,
+            "all_proxy=socks5://localhost:7856 ALL_PROXY=socks5://localhost:7856 http_proxy=" +
+                http + "https_proxy=" + http + "HTTP_PROXY=" + http + "HTTPS_PROXY=" + http);
 
-  settings.set("emailProxyType", "https");
-  settings.set("emailProxyPort", 9999);
-  connect_once();
-  EXPECT_EQ(value("https_proxy"), "http://proxy.example:3128");
-  EXPECT_EQ(value("all_proxy"), "socks5://localhost:7856");
-
-  for (const char* key : keys) settings.remove(key);
+  settings.set("emailProxyEnabled", true);
+  settings.set("emailProxyType", "socks5");
+  const int port = testing::closed_loopback_port();  // the connect fails at once
+  LibEtPanIMAPSession::initWithHost("127.0.0.1", port, "none", "u", "p")->connectWithError();
+  LibEtPanSMTPSession::initWithHost("127.0.0.1", port, "none", "u", "p")->connectWithError();
+  EXPECT_EQ(environment(), exported);
+  for (const char* key :
+       {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"})
+    settings.remove(key);
 }
 
 }  // namespace

@@ -182,16 +182,22 @@ class CredentialFileTest : public ::testing::Test {
   EmailCredentialStore store_{"com.kestrova.test.file", CredentialBackend::File};
 };
 
-TEST_F(CredentialFileTest, FileIsCreatedOwnerOnlyWhateverTheUmask) {
+TEST_F(CredentialFileTest, FileAndFolderAreOwnerOnlyWhateverTheUmask) {
   const mode_t previous = ::umask(0);
   store_.save("s3cret", "account");
   ::umask(previous);
 
   const auto file = EmailCredentialStore::credentials_file();
   EXPECT_EQ(file, dir_.path() / "data" / "kestrova" / "credentials.json");
-  struct stat st {};
-  ASSERT_EQ(::stat(file.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  auto mode = [](const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+  };
+  EXPECT_EQ(mode(file), 0600u);
+  EXPECT_EQ(mode(file.parent_path()), 0700u);
+  ::chmod(file.c_str(), 0644);  // restored wider from a backup: narrowed when next read
+  EXPECT_EQ(store_.read("account"), "s3cret");
+  EXPECT_EQ(mode(file), 0600u);
   // Nothing but the file and its lock is left behind (no half-written temporary files).
   for (const auto& entry : std::filesystem::directory_iterator(file.parent_path())) {
     const auto name = entry.path().filename().string();

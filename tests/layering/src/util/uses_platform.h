@@ -1,0 +1,3 @@
+#pragma once
+#include "util/text.h"
+  #  include "platform/settings_store.h"
