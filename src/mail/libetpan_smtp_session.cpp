@@ -11,7 +11,6 @@
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
 #include "util/log.h"
-#include "util/text.h"
 
 namespace kestrova::mail {
 
@@ -143,11 +142,8 @@ std::string LibEtPanSMTPSession::failureCause(int code) const {
                                 code == MAILSMTP_ERROR_CONNECTION_REFUSED ||
                                 code == MAILSMTP_ERROR_HOSTNAME || code < 0;
   if (transportFailure || !smtp || smtp->response_code < 400 || !smtp->response) return "";
-  std::string text = std::to_string(smtp->response_code) + " " + smtp->response;
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return "服务器: " + text::prefix_characters(text, 300);
+  return "服务器: " +
+         quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response);
 }
 
 bool LibEtPanSMTPSession::fail(LibEtPanError* error, int code, const std::string& message) const {

@@ -1,9 +1,7 @@
 #include "mail/mail_transport.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
 #include <libetpan/libetpan.h>
 #include <netdb.h>
 #include <poll.h>
@@ -33,22 +31,10 @@ constexpr uint64_t kMaxImapAnswerBytes = uint64_t{256} << 20;
 constexpr int kMaxNesting = 256;
 // An SMTP reply is a few short lines (RFC 5321 §4.5.3.1.5: 512 bytes each).
 constexpr uint64_t kMaxSmtpReplyBytes = uint64_t{1} << 20;
-// Server texts quoted in errors.
-constexpr size_t kMaxQuotedCharacters = 300;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kStreamBufferSize = 8192;
 
 std::string mib(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
-
-// Server text fit for an error message: one line of at most kMaxQuotedCharacters.
-std::string quoted_server_text(std::string_view raw) {
-  std::string line;
-  for (char c : raw) {
-    const auto byte = static_cast<unsigned char>(c);
-    line.push_back(byte < 0x20 || byte == 0x7F ? ' ' : c);
-  }
-  return text::prefix_characters(text::trim(line), kMaxQuotedCharacters);
-}
 
 bool is_ip_literal(const std::string& host) {
   unsigned char address[sizeof(in6_addr)];
@@ -510,7 +496,7 @@ struct Connection {
     };
     reason(GNUTLS_CERT_EXPIRED, "证书已过期");
     reason(GNUTLS_CERT_NOT_ACTIVATED, "证书尚未生效");
-    reason(GNUTLS_CERT_SIGNER_NOT_FOUND, "颁发者不受信任（自签名或未知的证书颁发机构）");
+    reason(GNUTLS_CERT_SIGNER_NOT_FOUND, "颁发者不受信任，自签名或来自未知的证书颁发机构");
     reason(GNUTLS_CERT_SIGNER_NOT_CA, "颁发者不是证书颁发机构");
     reason(GNUTLS_CERT_UNEXPECTED_OWNER, "证书上的名称与主机名不符");
     reason(GNUTLS_CERT_REVOKED, "证书已被吊销");
@@ -607,6 +593,15 @@ int connect_tcp(MailTransport::State& state) {
 }
 
 }  // namespace
+
+std::string quoted_server_text(std::string_view raw) {
+  std::string line;
+  for (char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    line.push_back(byte < 0x20 || byte == 0x7F ? ' ' : c);
+  }
+  return text::prefix_characters(text::trim(line), 300);
+}
 
 std::string seconds_text(std::chrono::milliseconds limit) {
   const auto ms = limit.count();

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "mail/certificate_trust.h"
 
@@ -74,6 +75,9 @@ class MailTransport {
  private:
   std::shared_ptr<State> state_;
 };
+
+// A server's text fit for an error message: one line of at most 300 characters.
+std::string quoted_server_text(std::string_view raw);
 
 // The time limit as people read it: "30 秒", "0.2 秒".
 std::string seconds_text(std::chrono::milliseconds limit);

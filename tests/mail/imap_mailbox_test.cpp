@@ -96,7 +96,9 @@ TEST_F(ImapMailboxTest, NonAsciiFolderNamesRoundTrip) {
   }
   // An ASCII name goes out as it is, and Dovecot refuses a bare "&".
   EXPECT_FALSE(imap_->createFolder("A&B", &error));
-  EXPECT_EQ(error.localizedDescription, "创建文件夹失败: " + std::to_string(MAILIMAP_ERROR_CREATE));
+  EXPECT_TRUE(error.localizedDescription.starts_with("创建文件夹失败: " + std::to_string(MAILIMAP_ERROR_CREATE) +
+                                                    "（服务器: Mailbox name is not valid mUTF-7"))
+      << error.localizedDescription;
   EXPECT_FALSE(imap_->createFolder("Entwürfe", &error));  // exists already
   EXPECT_EQ(error.code, MAILIMAP_ERROR_CREATE);
 
@@ -113,7 +115,8 @@ TEST_F(ImapMailboxTest, NonAsciiFolderNamesRoundTrip) {
 
   EXPECT_FALSE(imap_->selectFolder("Gibt es nicht", &error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_SELECT);
-  EXPECT_EQ(error.localizedDescription, "选择文件夹失败: " + std::to_string(MAILIMAP_ERROR_SELECT));
+  EXPECT_TRUE(error.localizedDescription.starts_with("选择文件夹失败: " + std::to_string(MAILIMAP_ERROR_SELECT) + "（服务器: "))
+      << error.localizedDescription;
 }
 
 TEST_F(ImapMailboxTest, SearchesReturnNewestFirstWithinLimits) {
@@ -309,7 +312,8 @@ TEST_F(ImapMailboxTest, DeleteExpungesAndMoveCopiesThenDeletes) {
   EXPECT_TRUE(imap_->moveMessageWithUID(1, "Entwürfe", &error)) << error.localizedDescription;
   EXPECT_FALSE(imap_->moveMessageWithUID(2, "Nirgendwo", &error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_UID_COPY);
-  EXPECT_EQ(error.localizedDescription, "COPY 失败: " + std::to_string(MAILIMAP_ERROR_UID_COPY));
+  EXPECT_TRUE(error.localizedDescription.starts_with("COPY 失败: " + std::to_string(MAILIMAP_ERROR_UID_COPY) + "（服务器: "))
+      << error.localizedDescription;
   EXPECT_EQ(uids(imap_->fetchMessagesFromUID(1, 0)), (std::vector<uint32_t>{2, 3, 4}));
 
   // EXPUNGE takes every message marked \Deleted, not only the one asked for.
