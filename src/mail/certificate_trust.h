@@ -18,8 +18,8 @@ struct CertificateTrust {
   std::optional<std::string> fingerprint;  // "AB:CD:…", as normalized_fingerprint writes it
   std::optional<std::string> caFile;
   // The command that trusts a refused certificate; a refusal shows it followed by the
-  // certificate's fingerprint.
-  std::string trustCommand = "kestrova account trust-cert ACCOUNT --imap";
+  // certificate's fingerprint. Empty: the command for an account not named here.
+  std::string trustCommand;
 };
 
 // Both servers of one account, kept in the settings under kSettingsKey as an object

@@ -277,9 +277,7 @@ LibEtPanIMAPSession::LibEtPanIMAPSession(mailimap* imap, std::string host, int64
       encryption_(std::move(encryption)),
       username_(std::move(username)),
       password_(std::move(password)),
-      timeout_(MailTransport::kDefaultTimeout) {
-  trust_.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-}
+      timeout_(MailTransport::kDefaultTimeout) {}
 
 LibEtPanIMAPSession::~LibEtPanIMAPSession() { disconnect(); }
 
@@ -325,8 +323,12 @@ bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
 
 int LibEtPanIMAPSession::openConnection() {
   const bool implicitTls = encryption_ == "ssl";
+  CertificateTrust trust = trust_;
+  if (trust.trustCommand.empty())
+    trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
   transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
-                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_, trust_);
+                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
+                                               std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.

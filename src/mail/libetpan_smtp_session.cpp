@@ -126,9 +126,7 @@ LibEtPanSMTPSession::LibEtPanSMTPSession(mailsmtp* smtp, std::string host, int64
       encryption_(std::move(encryption)),
       username_(std::move(username)),
       password_(std::move(password)),
-      timeout_(MailTransport::kDefaultTimeout) {
-  trust_.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", false);
-}
+      timeout_(MailTransport::kDefaultTimeout) {}
 
 LibEtPanSMTPSession::~LibEtPanSMTPSession() { disconnect(); }
 
@@ -200,8 +198,11 @@ int LibEtPanSMTPSession::openConnection() {
     log("🔌", "使用 STARTTLS 连接");
   else
     log("🔌", "使用无加密连接");
-  transport_ = std::make_unique<MailTransport>(MailProtocol::smtp, host_,
-                                               static_cast<uint16_t>(port_), timeout_, trust_);
+  CertificateTrust trust = trust_;
+  if (trust.trustCommand.empty())
+    trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", false);
+  transport_ = std::make_unique<MailTransport>(
+      MailProtocol::smtp, host_, static_cast<uint16_t>(port_), timeout_, std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream)
     return transport_->tlsFailed() ? MAILSMTP_ERROR_SSL : MAILSMTP_ERROR_CONNECTION_REFUSED;
