@@ -82,7 +82,7 @@ class ImapResponseFilter {
           return TransportProblem{
               TransportProblem::Kind::tooDeep,
               "服务器的应答嵌套超过 " + std::to_string(kMaxNesting) + " 层，连接已断开"};
-      } else if (c == ')') {
+      } else if (c == ')' && depth_ > 0) {
         --depth_;
       }
     }
@@ -253,7 +253,10 @@ struct Connection {
   // Bytes from the socket: >0 read, 0 at the end of the stream, -1 on an error or when
   // the time limit passed (errno ETIMEDOUT).
   ssize_t receive(void* buffer, size_t count) {
-    if (dead) return -1;
+    if (dead) {
+      errno = EIO;
+      return -1;
+    }
     while (true) {
       const ssize_t got = ::recv(fd, buffer, count, 0);
       if (got > 0) received_anything = true;
@@ -269,7 +272,10 @@ struct Connection {
   }
 
   ssize_t send_some(const void* buffer, size_t count) {
-    if (dead) return -1;
+    if (dead) {
+      errno = EIO;
+      return -1;
+    }
     while (true) {
       const ssize_t sent = ::send(fd, buffer, count, MSG_NOSIGNAL);
       if (sent >= 0) return sent;
@@ -331,13 +337,13 @@ struct Connection {
   // they come.
   ssize_t read_imap(char* buffer, size_t count) {
     while (true) {
+      if (dead) return -1;
       if (ready_at < ready.size()) {
         const size_t n = std::min(count, ready.size() - ready_at);
         std::memcpy(buffer, ready.data() + ready_at, n);
         ready_at += n;
         return static_cast<ssize_t>(n);
       }
-      if (dead) return -1;
       if (const uint64_t left = filter.literal_left(); left > 0) {
         const size_t want = static_cast<size_t>(std::min<uint64_t>(left, count));
         size_t n;
@@ -397,16 +403,23 @@ struct Connection {
     return false;
   }
 
+  // GnuTLS retries after EAGAIN and EINTR; our waits are over when these fail, so such an
+  // errno must not reach it.
+  void report_failure_to_tls() {
+    const int error = errno;
+    const bool retry = error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+    gnutls_transport_set_errno(tls, retry ? EIO : error);
+  }
   static ssize_t pull(gnutls_transport_ptr_t self, void* buffer, size_t count) {
     auto* connection = static_cast<Connection*>(self);
     const ssize_t got = connection->receive(buffer, count);
-    if (got < 0) gnutls_transport_set_errno(connection->tls, errno ? errno : EIO);
+    if (got < 0) connection->report_failure_to_tls();
     return got;
   }
   static ssize_t push(gnutls_transport_ptr_t self, const void* data, size_t count) {
     auto* connection = static_cast<Connection*>(self);
     const ssize_t sent = connection->send_some(data, count);
-    if (sent < 0) gnutls_transport_set_errno(connection->tls, errno ? errno : EIO);
+    if (sent < 0) connection->report_failure_to_tls();
     return sent;
   }
   static int pull_timeout(gnutls_transport_ptr_t self, unsigned int ms) {
