@@ -1,6 +1,7 @@
-// `kestrova account add|test|list|remove|set-default`: the account editor of the command
-// line. Accounts go to the mail store, their passwords to the credential store; an account
-// is saved only after both of its servers accepted the password.
+// `kestrova account add|test|list|remove|set-default|trust-cert`: the account editor of the
+// command line. Accounts go to the mail store, their passwords to the credential store; an
+// account is saved only after both of its servers accepted the password. Certificates a
+// self-hosted server needs trusted are kept per account in the settings.
 
 #include "app/account_commands.h"
 
@@ -9,13 +10,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
+#include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
 #include "platform/email_credential_store.h"
@@ -159,9 +164,28 @@ bool print_connection_test(const mail::EmailConnectionTestReport& report) {
 }
 
 mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
-                                                    const std::string& password) {
+                                                    const std::string& password,
+                                                    const mail::AccountCertificateTrust* trust = nullptr) {
   std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
-  return mail::EmailService::shared().testConnection(account, password);
+  return mail::EmailService::shared().testConnection(account, password, trust);
+}
+
+// ---- certificates ----
+
+std::string fingerprint_named(const std::string& text) {
+  auto fingerprint = mail::normalized_fingerprint(text);
+  if (!fingerprint) throw Error("证书指纹应为 64 位十六进制数（SHA-256，可用冒号分隔）: " + text);
+  return *fingerprint;
+}
+
+// The absolute path of a readable PEM file holding at least one certificate.
+std::string ca_file_named(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("无法读取 CA 证书文件: " + path);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (content.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+    throw Error("CA 证书文件中没有 PEM 格式的证书: " + path);
+  return std::filesystem::absolute(path).lexically_normal().string();
 }
 
 // ---- account add ----
@@ -185,6 +209,7 @@ struct AddOptions {
   std::string imapHost, smtpHost;
   int imapPort = 0, smtpPort = 0;
   std::string imapEncryption, smtpEncryption;
+  std::string imapCert, smtpCert, imapCAFile, smtpCAFile;
   bool passwordFromStandardInput = false;
   bool skipTest = false;
   bool makeDefault = false;
@@ -241,11 +266,19 @@ void add_account(const AddOptions& o) {
     if (text::equals_ci(existing.emailAddress, address)) throw Error("账户已存在: " + existing.emailAddress);
 
   EmailAccount account = account_from_options(o, address);
+  // The certificates to trust; a refusal during the test names the option that adds one.
+  mail::AccountCertificateTrust trust;
+  trust.imap.trustCommand = "kestrova account add（其余参数不变）--imap-cert";
+  trust.smtp.trustCommand = "kestrova account add（其余参数不变）--smtp-cert";
+  if (!o.imapCert.empty()) trust.imap.fingerprint = fingerprint_named(o.imapCert);
+  if (!o.smtpCert.empty()) trust.smtp.fingerprint = fingerprint_named(o.smtpCert);
+  if (!o.imapCAFile.empty()) trust.imap.caFile = ca_file_named(o.imapCAFile);
+  if (!o.smtpCAFile.empty()) trust.smtp.caFile = ca_file_named(o.smtpCAFile);
   const std::string password = read_password(o.passwordFromStandardInput);
 
   if (o.skipTest) {
     std::cerr << "已跳过连接测试\n";
-  } else if (!print_connection_test(run_connection_test(account, password))) {
+  } else if (!print_connection_test(run_connection_test(account, password, &trust))) {
     throw Error("连接测试未通过，账户未保存");
   }
 
@@ -265,6 +298,7 @@ void add_account(const AddOptions& o) {
     credentials.remove(*account.passwordKeychainIdentifier);
     throw;
   }
+  trust.save(platform::SettingsStore::shared(), account.id);
   if (o.makeDefault && !account.isDefault) {
     book.makeDefault(account.id);
     account.isDefault = true;
@@ -291,6 +325,12 @@ void register_add(CLI::App& account) {
   o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
   o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
                                 ->check(CLI::IsMember(encryptions));
+  add->add_option("--imap-cert", o->imapCert,
+                  "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
+  add->add_option("--smtp-cert", o->smtpCert, "The same for the SMTP server");
+  add->add_option("--imap-ca-file", o->imapCAFile,
+                  "Also trust the certificate authorities in this PEM file for the IMAP server");
+  add->add_option("--smtp-ca-file", o->smtpCAFile, "The same for the SMTP server");
   add->add_flag("--password-stdin", o->passwordFromStandardInput,
                 "Read the password from the first line of standard input instead of a prompt");
   add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
@@ -333,6 +373,7 @@ void remove_account(const std::string& idOrAddress) {
   const EmailAccount account = book.find(idOrAddress);
   book.remove(account.id);
   platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
+  mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
   std::cout << "已删除账户: " << account.emailAddress << "\n";
 }
 
@@ -342,6 +383,48 @@ void set_default_account(const std::string& idOrAddress) {
   const EmailAccount account = book.find(idOrAddress);
   book.makeDefault(account.id);
   std::cout << "默认账户: " << account.emailAddress << "\n";
+}
+
+// ---- account trust-cert ----
+
+struct TrustOptions {
+  std::string account;
+  bool imap = false, smtp = false;
+  std::string fingerprint, caFile;
+};
+
+// Trusts one certificate (by fingerprint) or more certificate authorities (a CA file) for
+// one server of one account; replaces what was trusted for that server before.
+void trust_certificate(const TrustOptions& o) {
+  set_log_target(LogTarget::StandardError);
+  if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
+  if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
+  AccountBook book;
+  const EmailAccount account = book.find(o.account);
+  auto& settings = platform::SettingsStore::shared();
+  auto trust = mail::AccountCertificateTrust::load(settings, account.id, account.emailAddress);
+  mail::CertificateTrust& server = o.imap ? trust.imap : trust.smtp;
+  server.fingerprint.reset();
+  server.caFile.reset();
+  if (!o.fingerprint.empty())
+    server.fingerprint = fingerprint_named(o.fingerprint);
+  else
+    server.caFile = ca_file_named(o.caFile);
+  trust.save(settings, account.id);
+  std::cout << account.emailAddress << " 的 " << (o.imap ? "IMAP" : "SMTP") << " 服务器现在信任"
+            << (server.fingerprint ? "证书 " + *server.fingerprint : "CA 证书文件 " + *server.caFile) << "\n";
+}
+
+void register_trust_cert(CLI::App& account) {
+  auto* command = account.add_subcommand(
+      "trust-cert", "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
+  auto o = std::make_shared<TrustOptions>();
+  command->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
+  command->add_option("FINGERPRINT", o->fingerprint, "The certificate's SHA-256 fingerprint, as the refusal shows it");
+  command->add_flag("--imap", o->imap, "The IMAP server's certificate");
+  command->add_flag("--smtp", o->smtp, "The SMTP server's certificate");
+  command->add_option("--ca-file", o->caFile, "Trust the certificate authorities in this PEM file instead");
+  command->callback([o] { trust_certificate(*o); });
 }
 
 // A subcommand taking one account (id or address) and running `action` on it.
@@ -364,6 +447,7 @@ void add_account_commands(CLI::App& root) {
   register_for_account(*account, "remove", "Remove an account, its local mail and its password",
                        remove_account);
   register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
+  register_trust_cert(*account);
 }
 
 }  // namespace kestrova::app

@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "platform/email_credential_store.h"
+#include "platform/settings_store.h"
 #include "util/log.h"
 
 namespace kestrova::mail {
@@ -16,25 +17,36 @@ void log(std::string_view emoji, std::string_view message) {
 }
 
 // Session parameters shared by both protocols: the login name is the address, the
-// encryption goes over as its raw name ("none", "ssl", "startTLS").
+// encryption goes over as its raw name ("none", "ssl", "startTLS"); the certificate trust
+// is the account's.
 template <typename Session>
 std::unique_ptr<Session> createSession(const std::string& host, int port,
                                        store::EmailEncryption encryption,
-                                       const EmailAccount& account, std::string_view password) {
-  return Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
-                               account.emailAddress, std::string(password));
+                                       const EmailAccount& account, std::string_view password,
+                                       CertificateTrust trust) {
+  auto session = Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
+                                       account.emailAddress, std::string(password));
+  if (session) session->setCertificateTrust(std::move(trust));
+  return session;
+}
+
+AccountCertificateTrust trustOf(const EmailAccount& account) {
+  return AccountCertificateTrust::load(platform::SettingsStore::shared(), account.id,
+                                       account.emailAddress);
 }
 
 std::unique_ptr<LibEtPanIMAPSession> createIMAPSession(const EmailAccount& account,
-                                                       std::string_view password) {
+                                                       std::string_view password,
+                                                       const AccountCertificateTrust& trust) {
   return createSession<LibEtPanIMAPSession>(account.imapHost, account.imapPort,
-                                            account.imapEncryption, account, password);
+                                            account.imapEncryption, account, password, trust.imap);
 }
 
 std::unique_ptr<LibEtPanSMTPSession> createSMTPSession(const EmailAccount& account,
-                                                       std::string_view password) {
+                                                       std::string_view password,
+                                                       const AccountCertificateTrust& trust) {
   return createSession<LibEtPanSMTPSession>(account.smtpHost, account.smtpPort,
-                                            account.smtpEncryption, account, password);
+                                            account.smtpEncryption, account, password, trust.smtp);
 }
 
 // The texts of one stage of the connection test.
@@ -102,18 +114,20 @@ EmailService& EmailService::shared() {
 }
 
 EmailConnectionTestReport EmailService::testConnection(const EmailAccount& account,
-                                                       std::string_view password) const {
+                                                       std::string_view password,
+                                                       const AccountCertificateTrust* given) const {
   const StageTexts imap{EmailConnectionStageResult::kIMAPStageName, "IMAP",
                         "无法创建 IMAP 会话，请检查配置是否正确"};
   const StageTexts smtp{EmailConnectionStageResult::kSMTPStageName, "SMTP",
                         "无法创建 SMTP 会话，请检查配置是否正确"};
   EmailConnectionTestReport report;
+  const AccountCertificateTrust trust = given ? *given : trustOf(account);
   report.stages.push_back(guarded(imap, [&] {
-    return runStage(imap, createIMAPSession(account, password), account.imapHost,
+    return runStage(imap, createIMAPSession(account, password, trust), account.imapHost,
                     account.imapPort);
   }));
   report.stages.push_back(guarded(smtp, [&] {
-    return runStage(smtp, createSMTPSession(account, password), account.smtpHost,
+    return runStage(smtp, createSMTPSession(account, password, trust), account.smtpHost,
                     account.smtpPort);
   }));
   return report;
@@ -122,7 +136,7 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
 std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
     const EmailAccount& account, const std::optional<std::string>& password) const {
   if (missing(password)) throw EmailServiceError::authenticationFailed("密码未找到");
-  auto session = createIMAPSession(account, *password);
+  auto session = createIMAPSession(account, *password, trustOf(account));
   if (!session) throw EmailServiceError::connectionFailed("无法创建 IMAP 会话");
 
   LibEtPanError error;
@@ -144,7 +158,7 @@ std::unique_ptr<LibEtPanSMTPSession> EmailService::openSMTPSession(
     throw EmailServiceError::authenticationFailed("密码未找到");
   }
   log(log_kind::kMail, "正在创建 LibEtPan SMTP 会话对象...");
-  auto session = createSMTPSession(account, *password);
+  auto session = createSMTPSession(account, *password, trustOf(account));
   if (!session) {
     log(log_kind::kFailure, "无法创建 SMTP 会话对象");
     throw EmailServiceError::connectionFailed("无法创建 SMTP 会话");

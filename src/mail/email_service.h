@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "mail/certificate_trust.h"
 #include "mail/email_connection_test.h"
 #include "mail/email_content_decoder.h"
 #include "mail/email_service_error.h"
@@ -62,9 +63,12 @@ class EmailService {
 
   // Tries to connect and log in to the IMAP server, then (whatever the IMAP outcome) to
   // the SMTP server, each with a session of its own that is disconnected afterwards. No
-  // mail is sent. Never throws: every failure becomes a failed stage.
+  // mail is sent. Never throws: every failure becomes a failed stage. The certificates
+  // are trusted as the settings say for the account, or as `trust` says when given (for
+  // an account not saved yet).
   EmailConnectionTestReport testConnection(const store::EmailAccount& account,
-                                           std::string_view password) const;
+                                           std::string_view password,
+                                           const AccountCertificateTrust* trust = nullptr) const;
 
   // An IMAP session that is connected and logged in; the caller owns it and disconnects
   // it when done. Throws EmailServiceError: authenticationFailed("密码未找到") without a

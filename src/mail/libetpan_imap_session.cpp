@@ -11,8 +11,8 @@
 #include "mail/broken_pipe.h"
 #include "mail/email_content_decoder.h"
 #include "mail/mail_proxy_settings.h"
+#include "mail/mail_transport.h"
 #include "mail/modified_utf7.h"
-#include "mail/stream_end_guard.h"
 #include "platform/thread_priority.h"
 #include "util/c_free.h"
 #include "util/log.h"
@@ -41,6 +41,12 @@ constexpr size_t kLargeSearchResult = 1000;
 
 void log_event(std::string_view emoji, std::string_view message) {
   log_line(emoji, kComponent, message);
+}
+
+// The codes of commands the server answered with NO, BAD or BYE (as opposed to a broken
+// connection, a parse failure or a call out of order).
+bool is_server_refusal(int code) {
+  return code >= MAILIMAP_ERROR_FATAL && code <= MAILIMAP_ERROR_STARTTLS;
 }
 
 bool fail(LibEtPanError* error, int code, std::string description) {
@@ -293,9 +299,20 @@ LibEtPanIMAPSession::LibEtPanIMAPSession(mailimap* imap, std::string host, int64
       port_(port),
       encryption_(std::move(encryption)),
       username_(std::move(username)),
-      password_(std::move(password)) {}
+      password_(std::move(password)),
+      timeout_(MailTransport::kDefaultTimeout) {}
 
 LibEtPanIMAPSession::~LibEtPanIMAPSession() { disconnect(); }
+
+bool LibEtPanIMAPSession::fail(LibEtPanError* error, int code, std::string description) const {
+  if (transport_) {
+    if (auto problem = transport_->problem())
+      description += "（" + problem->text + "）";
+    else if (auto refusal = transport_->refusal(); refusal && is_server_refusal(code))
+      description += "（服务器: " + *refusal + "）";
+  }
+  return kestrova::mail::fail(error, code, std::move(description));
+}
 
 void LibEtPanIMAPSession::HandleRelease::operator()(mailimap* imap) const {
   if (!imap) return;
@@ -317,26 +334,36 @@ bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
   log_line("🔌", kImapComponent,
            "尝试连接: " + host_ + " 端口 " + str(port_) + " 加密方式 " + encryption_);
 
-  const auto port = static_cast<uint16_t>(port_ & 0xFFFF);
   platform::lower_thread_to_utility_priority();
-  int result = 0;
-  if (encryption_ == "ssl") {
-    result = mailimap_ssl_connect(imap_.get(), host_.c_str(), port);
-  } else if (encryption_ == "startTLS") {
-    result = mailimap_socket_connect(imap_.get(), host_.c_str(), port);
-    // RFC 3501 §6.2.1: STARTTLS comes before any authentication, right after the greeting.
-    if (connected(result)) result = mailimap_socket_starttls(imap_.get());
-  } else {
-    result = mailimap_socket_connect(imap_.get(), host_.c_str(), port);
-  }
-
+  const int result = openConnection();
   if (!connected(result)) {
     log_event("❌", "IMAP 连接失败，错误代码: " + str(result));
     return fail(error, result, "连接失败: " + str(result));
   }
-  guard_stream_end(imap_->imap_stream);
   log_event("✅", "IMAP 连接成功");
   return true;
+}
+
+int LibEtPanIMAPSession::openConnection() {
+  const bool implicitTls = encryption_ == "ssl";
+  CertificateTrust trust = trust_;
+  if (trust.trustCommand.empty())
+    trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
+  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
+                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
+                                               std::move(trust));
+  mailstream* stream = transport_->open(implicitTls);
+  if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
+  // Takes the stream, and closes it when the greeting fails.
+  int result = mailimap_connect(imap_.get(), stream);
+  if (encryption_ != "startTLS" || !connected(result)) return result;
+  // RFC 3501 §6.2.1: STARTTLS comes before any authentication, right after the greeting.
+  result = mailimap_starttls(imap_.get());
+  if (result != MAILIMAP_NO_ERROR) return result;
+  if (transport_->startTls(imap_->imap_stream)) return MAILIMAP_NO_ERROR;
+  const auto problem = transport_->problem();
+  return problem && problem->kind == TransportProblem::Kind::certificate ? MAILIMAP_ERROR_SSL
+                                                                         : MAILIMAP_ERROR_STREAM;
 }
 
 bool LibEtPanIMAPSession::loginWithError(LibEtPanError* error) {

@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/certificate_trust.h"
 #include "mail/imap_header_record.h"
 #include "mail/libetpan_error.h"
 
 struct mailimap;
 
 namespace kestrova::mail {
+
+class MailTransport;
 
 // One entry of a UID listing.
 struct ImapUidEntry {
@@ -60,6 +63,14 @@ class LibEtPanIMAPSession {
   const std::string& encryption() const { return encryption_; }
   const std::string& username() const { return username_; }
 
+  // Set before connecting. The time limit applies to the connect, the greeting, the TLS
+  // handshake and each wait for the server's answer (30 seconds by default); the trust
+  // adds to the system's certificate authorities for this server.
+  void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
+
+  // Connecting checks the server's certificate before anything else is exchanged; a
+  // failure's description names the reason (time limit, certificate, TLS) after the code.
   bool connectWithError(LibEtPanError* error = nullptr);
   bool loginWithError(LibEtPanError* error = nullptr);
   bool selectFolder(std::string_view folder, LibEtPanError* error = nullptr);
@@ -68,8 +79,7 @@ class LibEtPanIMAPSession {
 
   // UID listings. `toUID` 0 = no upper bound; `limit` 0 = no limit. The date is read in
   // the user's local calendar and time zone (day, month, year); nothing means ALL.
-  std::optional<std::vector<ImapUidEntry>> fetchMessagesFromUID(uint32_t fromUID,
-                                                                uint32_t toUID,
+  std::optional<std::vector<ImapUidEntry>> fetchMessagesFromUID(uint32_t fromUID, uint32_t toUID,
                                                                 LibEtPanError* error = nullptr);
   std::optional<std::vector<ImapUidEntry>> fetchMessagesSinceDate(
       std::optional<std::chrono::system_clock::time_point> date, uint64_t limit,
@@ -138,6 +148,12 @@ class LibEtPanIMAPSession {
   // UID SEARCH DELETED: the UIDs of the selected folder flagged \Deleted.
   std::optional<std::vector<uint32_t>> deletedUIDs(LibEtPanError* error);
 
+  // Connects, greets and (for "startTLS") upgrades; the libetpan result code.
+  int openConnection();
+  // Records a failure whose description gets, after the code, why the connection was
+  // given up or the server's own text when it refused the command.
+  bool fail(LibEtPanError* error, int code, std::string description) const;
+
   // Releasing the handle logs out first when a connection is open.
   struct HandleRelease {
     void operator()(mailimap* imap) const;
@@ -149,6 +165,9 @@ class LibEtPanIMAPSession {
   std::string username_;
   std::string password_;
   bool capabilitiesAsked_ = false;
+  std::chrono::milliseconds timeout_;
+  CertificateTrust trust_;
+  std::unique_ptr<MailTransport> transport_;
 };
 
 }  // namespace kestrova::mail

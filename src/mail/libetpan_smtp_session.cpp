@@ -7,6 +7,7 @@
 
 #include "mail/broken_pipe.h"
 #include "mail/mail_proxy_settings.h"
+#include "mail/mail_transport.h"
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
 #include "util/log.h"
@@ -45,8 +46,9 @@ std::pair<std::string, std::string> describe_connect_failure(int code) {
     case MAILSMTP_ERROR_STARTTLS_TEMPORARY_FAILURE:
       return {"STARTTLS 临时失败", "STARTTLS 握手临时失败，请稍后重试。"};
     case MAILSMTP_ERROR_STARTTLS_NOT_SUPPORTED:
-      return {"STARTTLS 不支持或握手失败",
-              "服务器可能不支持 STARTTLS，或 SSL/TLS 握手失败。请尝试使用 SSL 直接连接（端口 465）。"};
+      return {
+          "STARTTLS 不支持或握手失败",
+          "服务器可能不支持 STARTTLS，或 SSL/TLS 握手失败。请尝试使用 SSL 直接连接（端口 465）。"};
     case MAILSMTP_ERROR_CONNECTION_REFUSED:
       return {"连接被拒绝", "服务器拒绝了连接，请检查服务器地址和端口是否正确。"};
     case MAILSMTP_ERROR_SSL:
@@ -95,10 +97,10 @@ const std::vector<std::string>& or_empty(const std::optional<std::vector<std::st
 // The texts of one kind of recipient (To, Cc, Bcc) in the RCPT phase.
 struct RecipientKind {
   const std::vector<std::string>& addresses;
-  std::string_view step;           // step log, or empty for To
-  std::string_view each_prefix;    // "添加收件人: " ...
-  std::string_view failure_prefix; // "添加收件人失败: " ...
-  std::string_view success;        // "收件人添加成功" ...
+  std::string_view step;            // step log, or empty for To
+  std::string_view each_prefix;     // "添加收件人: " ...
+  std::string_view failure_prefix;  // "添加收件人失败: " ...
+  std::string_view success;         // "收件人添加成功" ...
 };
 
 }  // namespace
@@ -117,9 +119,29 @@ LibEtPanSMTPSession::LibEtPanSMTPSession(mailsmtp* smtp, std::string host, int64
       port_(port),
       encryption_(std::move(encryption)),
       username_(std::move(username)),
-      password_(std::move(password)) {}
+      password_(std::move(password)),
+      timeout_(MailTransport::kDefaultTimeout) {}
 
 LibEtPanSMTPSession::~LibEtPanSMTPSession() { disconnect(); }
+
+std::string LibEtPanSMTPSession::failureCause(int code) const {
+  if (transport_) {
+    if (auto problem = transport_->problem()) return problem->text;
+  }
+  const mailsmtp* smtp = smtp_.get();
+  const bool transportFailure = code == MAILSMTP_ERROR_STREAM || code == MAILSMTP_ERROR_MEMORY ||
+                                code == MAILSMTP_ERROR_SSL ||
+                                code == MAILSMTP_ERROR_CONNECTION_REFUSED ||
+                                code == MAILSMTP_ERROR_HOSTNAME || code < 0;
+  if (transportFailure || !smtp || smtp->response_code < 400 || !smtp->response) return "";
+  return "服务器: " +
+         quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response);
+}
+
+bool LibEtPanSMTPSession::fail(LibEtPanError* error, int code, const std::string& message) const {
+  const std::string cause = failureCause(code);
+  return kestrova::mail::fail(error, code, cause.empty() ? message : message + "（" + cause + "）");
+}
 
 std::unique_ptr<LibEtPanSMTPSession> LibEtPanSMTPSession::initWithHost(std::string host,
                                                                        int64_t port,
@@ -142,36 +164,51 @@ bool LibEtPanSMTPSession::connectWithError(LibEtPanError* error) {
   log("🔌", "尝试连接: " + host_ + " 端口 " + std::to_string(port_) + " 加密方式 " + encryption_);
   log_proxy_settings(MailProxySettings::load());
 
-  const auto port = static_cast<uint16_t>(port_);
-  log("🔌", "开始连接，主机: " + host_ + ", 端口: " + std::to_string(port));
-  int result;
-  if (encryption_ == "ssl") {
-    log("🔌", "使用 SSL 加密连接");
-    result = mailsmtp_ssl_connect(smtp_.get(), host_.c_str(), port);
-  } else if (encryption_ == "startTLS") {
-    log("🔌", "使用 STARTTLS 连接");
-    result = mailsmtp_socket_connect(smtp_.get(), host_.c_str(), port);
-    if (result == MAILSMTP_NO_ERROR) {
-      log("🔌", "Socket 连接成功，开始 STARTTLS 握手");
-      // RFC 3207: STARTTLS is only known to be offered after EHLO lists it.
-      mailesmtp_ehlo(smtp_.get());
-      result = mailsmtp_socket_starttls(smtp_.get());
-    }
-  } else {
-    log("🔌", "使用无加密连接");
-    result = mailsmtp_socket_connect(smtp_.get(), host_.c_str(), port);
-  }
+  log("🔌", "开始连接，主机: " + host_ + ", 端口: " + std::to_string(static_cast<uint16_t>(port_)));
+  const int result = openConnection();
   if (result == MAILSMTP_NO_ERROR) {
     log("✅", "连接成功");
     return true;
   }
 
   auto [type, detail] = describe_connect_failure(result);
+  // A broken connection's cause replaces the generic detail; a refusal is added to the type.
+  if (const std::string cause = failureCause(result); !cause.empty()) {
+    type += "（" + cause + "）";
+    if (transport_ && transport_->problem()) detail = cause;
+  }
   log("❌", "连接失败，错误代码: " + std::to_string(result));
   log("❌", "错误类型: " + type);
   log("❌", "错误详情: " + detail);
   set_error(error, LibEtPanError{result, std::move(type), std::move(detail), result});
   return false;
+}
+
+int LibEtPanSMTPSession::openConnection() {
+  const bool implicitTls = encryption_ == "ssl";
+  if (implicitTls)
+    log("🔌", "使用 SSL 加密连接");
+  else if (encryption_ == "startTLS")
+    log("🔌", "使用 STARTTLS 连接");
+  else
+    log("🔌", "使用无加密连接");
+  CertificateTrust trust = trust_;
+  if (trust.trustCommand.empty())
+    trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", false);
+  transport_ = std::make_unique<MailTransport>(
+      MailProtocol::smtp, host_, static_cast<uint16_t>(port_), timeout_, std::move(trust));
+  mailstream* stream = transport_->open(implicitTls);
+  if (!stream)
+    return transport_->tlsFailed() ? MAILSMTP_ERROR_SSL : MAILSMTP_ERROR_CONNECTION_REFUSED;
+  // Takes the stream, and closes it when the greeting fails.
+  int result = mailsmtp_connect(smtp_.get(), stream);
+  if (encryption_ != "startTLS" || result != MAILSMTP_NO_ERROR) return result;
+  log("🔌", "Socket 连接成功，开始 STARTTLS 握手");
+  // RFC 3207: STARTTLS is only known to be offered after EHLO lists it.
+  mailesmtp_ehlo(smtp_.get());
+  result = mailesmtp_starttls(smtp_.get());
+  if (result != MAILSMTP_NO_ERROR) return result;
+  return transport_->startTls(smtp_->stream) ? MAILSMTP_NO_ERROR : MAILSMTP_ERROR_SSL;
 }
 
 bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
@@ -194,9 +231,8 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
   log("🔐", "步骤 2: 执行认证");
   // No server name, address pair or realm: LOGIN and PLAIN need none of them.
   auto authenticate = [&](const char* mechanism) {
-    return mailesmtp_auth_sasl(smtp_.get(), mechanism, nullptr, nullptr, nullptr,
-                               username_.c_str(), username_.c_str(), password_.c_str(),
-                               nullptr);
+    return mailesmtp_auth_sasl(smtp_.get(), mechanism, nullptr, nullptr, nullptr, username_.c_str(),
+                               username_.c_str(), password_.c_str(), nullptr);
   };
   result = authenticate("LOGIN");
   if (result == MAILSMTP_NO_ERROR) {
@@ -205,7 +241,9 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
     log("⚠️", "LOGIN 认证失败 (代码: " + std::to_string(result) + ")，尝试 PLAIN 认证");
     result = authenticate("PLAIN");
     if (result != MAILSMTP_NO_ERROR) {
-      const std::string message = "认证失败: " + std::to_string(result);
+      std::string message = "认证失败: " + std::to_string(result);
+      if (const std::string cause = failureCause(result); !cause.empty())
+        message += "（" + cause + "）";
       log("❌", "认证失败，错误代码: " + std::to_string(result));
       log("❌", "错误信息: " + message);
       log("💡", "提示: 如果您使用 Gmail，请确保使用应用专用密码");
@@ -237,28 +275,25 @@ bool LibEtPanSMTPSession::sendMessageTo(
   if (!bcc_list.empty()) log("📧", "密送: " + single_line(join(bcc_list)));
   log("📧", "主题: " + single_line(subject));
   log("📧", "正文长度: " + std::to_string(utf16_length(body)) + " 字符");
-  if (htmlBody)
-    log("📧", "HTML 正文长度: " + std::to_string(utf16_length(*htmlBody)) + " 字符");
+  if (htmlBody) log("📧", "HTML 正文长度: " + std::to_string(utf16_length(*htmlBody)) + " 字符");
   if (attachments) {
     log("📧", "附件数量: " + std::to_string(attachments->size()));
     for (const auto& attachment : *attachments)
       log("📧", "附件: " + single_line(attachment.filename.value_or("unknown")) + " (" +
-                    single_line(attachment.mimeType.value_or("application/octet-stream")) +
-                    ", " + std::to_string(attachment.data ? attachment.data->size() : 0) +
-                    " 字节)");
+                   single_line(attachment.mimeType.value_or("application/octet-stream")) + ", " +
+                   std::to_string(attachment.data ? attachment.data->size() : 0) + " 字节)");
   }
 
   const RecipientKind kinds[] = {
       {to, "", "添加收件人: ", "添加收件人失败: ", "收件人添加成功"},
-      {cc_list, "步骤 2.1: 添加 CC 收件人", "添加 CC 收件人: ", "添加CC收件人失败: ",
-       "CC 收件人添加成功"},
-      {bcc_list, "步骤 2.2: 添加 BCC 收件人", "添加 BCC 收件人: ", "添加BCC收件人失败: ",
-       "BCC 收件人添加成功"},
+      {cc_list, "步骤 2.1: 添加 CC 收件人",
+       "添加 CC 收件人: ", "添加CC收件人失败: ", "CC 收件人添加成功"},
+      {bcc_list, "步骤 2.2: 添加 BCC 收件人",
+       "添加 BCC 收件人: ", "添加BCC收件人失败: ", "BCC 收件人添加成功"},
   };
   // libetpan writes envelope addresses into the command line as they are, so a line break
   // in one would start a command of its own. Such a send is refused before MAIL FROM.
-  if (has_line_break(username_))
-    return fail(error, -1, "设置发件人失败: " + std::to_string(-1));
+  if (has_line_break(username_)) return fail(error, -1, "设置发件人失败: " + std::to_string(-1));
   for (const auto& kind : kinds)
     for (const auto& address : kind.addresses)
       if (has_line_break(address))
@@ -284,9 +319,9 @@ bool LibEtPanSMTPSession::sendMessageTo(
       result = extended ? mailesmtp_rcpt(smtp, address.c_str(), 0, nullptr)
                         : mailsmtp_rcpt(smtp, address.c_str());
       if (result != MAILSMTP_NO_ERROR)
-        return fail(error, result,
-                    std::string(kind.failure_prefix) + address + ", 错误: " +
-                        std::to_string(result));
+        return fail(
+            error, result,
+            std::string(kind.failure_prefix) + address + ", 错误: " + std::to_string(result));
     }
     log("✅", std::string(kind.success));
   }

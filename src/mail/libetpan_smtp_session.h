@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -7,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/certificate_trust.h"
 #include "mail/libetpan_error.h"
 #include "mail/outgoing_message.h"
 
 struct mailsmtp;
 
 namespace kestrova::mail {
+
+class MailTransport;
 
 // A blocking SMTP client over libetpan that also writes the outgoing message (RFC 5322
 // header block and MIME body) itself. One instance per connection, one thread at a time.
@@ -38,6 +42,10 @@ class LibEtPanSMTPSession {
   const std::string& encryption() const { return encryption_; }
   const std::string& username() const { return username_; }
 
+  // Set before connecting; as for the IMAP session (30 seconds by default).
+  void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
+
   // Connection failures carry the error type as description, the detail as failure
   // reason and the library code under "LibEtPanErrorCode".
   bool connectWithError(LibEtPanError* error = nullptr);
@@ -47,9 +55,8 @@ class LibEtPanSMTPSession {
   // in it. `messageId`, when given, receives the Message-ID header value that was sent.
   bool sendMessageTo(const std::vector<std::string>& to,
                      const std::optional<std::vector<std::string>>& cc,
-                     const std::optional<std::vector<std::string>>& bcc,
-                     std::string_view subject, std::string_view body,
-                     const std::optional<std::string>& htmlBody,
+                     const std::optional<std::vector<std::string>>& bcc, std::string_view subject,
+                     std::string_view body, const std::optional<std::string>& htmlBody,
                      const std::optional<std::vector<OutgoingAttachment>>& attachments,
                      bool readReceipt, LibEtPanError* error = nullptr,
                      std::string* messageId = nullptr);
@@ -66,6 +73,14 @@ class LibEtPanSMTPSession {
   LibEtPanSMTPSession(mailsmtp* smtp, std::string host, int64_t port, std::string encryption,
                       std::string username, std::string password);
 
+  // Connects, reads the greeting and (for "startTLS") upgrades; the libetpan result code.
+  int openConnection();
+  // Why the connection was given up, or the server's refusal ("535 …") after a failed
+  // command; empty when there is neither.
+  std::string failureCause(int code) const;
+  // Logs "❌ <message>" and records the failure, the cause added to the description.
+  bool fail(LibEtPanError* error, int code, const std::string& message) const;
+
   // Releasing the handle sends QUIT first when connected.
   struct HandleRelease {
     void operator()(mailsmtp* smtp) const;
@@ -76,6 +91,9 @@ class LibEtPanSMTPSession {
   std::string encryption_;
   std::string username_;
   std::string password_;
+  std::chrono::milliseconds timeout_;
+  CertificateTrust trust_;
+  std::unique_ptr<MailTransport> transport_;
 };
 
 }  // namespace kestrova::mail

@@ -5,7 +5,9 @@
 
 #include <fstream>
 #include <iterator>
+#include <iterator>
 #include <regex>
+#include <sstream>
 
 #include "support/mail_servers.h"
 #include "support/test_support.h"
@@ -31,13 +33,16 @@ class AccountCliTest : public ::testing::Test {
   }
 
   // `account add` for `address` on the loopback servers (IMAP with STARTTLS, SMTP over TLS).
+  // The servers' certificates come from the fixture's CA, trusted unless `trustTestCA` is off.
   testing::ProcessResult add(const std::string& address, const std::string& password,
-                             std::vector<std::string> extra = {}) {
+                             std::vector<std::string> extra = {}, bool trustTestCA = true) {
     std::vector<std::string> args = {"account", "add", "--email", address,
                                      "--imap-host", servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
                                      "--imap-encryption", "startTLS",
                                      "--smtp-host", servers_.host, "--smtp-port", std::to_string(servers_.smtp_ssl),
                                      "--smtp-encryption", "ssl", "--password-stdin"};
+    if (trustTestCA)
+      args.insert(args.end(), {"--imap-ca-file", servers_.ca_file.string(), "--smtp-ca-file", servers_.ca_file.string()});
     args.insert(args.end(), extra.begin(), extra.end());
     return run(args, password + "\n");
   }
@@ -85,6 +90,37 @@ TEST_F(AccountCliTest, AddTestsBothServersAndKeepsThePasswordOnlyInTheCredential
   result = add(user_, servers_.password);
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("账户已存在"), std::string::npos) << result.err;
+}
+
+// A server whose certificate nothing trusts gets no password: each stage fails with the
+// certificate's fingerprint and the command that trusts it, which then works as shown.
+TEST_F(AccountCliTest, UntrustedCertificateIsRefusedAndTrustedWithTheCommandItShows) {
+  auto result = add(user_, servers_.password, {}, false);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_TRUE(std::regex_search(result.out, std::regex("✗ 接收服务器 \\(IMAP\\): IMAP 连接失败: 连接失败: \\d+（"
+                                                      "127\\.0\\.0\\.1 的证书未通过验证: 颁发者不受信任")))
+      << result.out;
+  EXPECT_NE(result.out.find("kestrova account add（其余参数不变）--smtp-cert "), std::string::npos) << result.out;
+
+  ASSERT_EQ(add(user_, servers_.password, {"--skip-test"}, false).exit_code, 0);
+  result = run({"account", "test", user_});
+  EXPECT_EQ(result.exit_code, 1);
+  const std::string marker = "可运行: kestrova ";
+  size_t commands = 0;
+  for (size_t at = result.out.find(marker); at != std::string::npos; at = result.out.find(marker, at + 1)) {
+    const size_t start = at + marker.size();
+    std::istringstream words(result.out.substr(start, result.out.find("）", start) - start));
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    ASSERT_EQ(args.size(), 5u) << result.out;  // account trust-cert ADDRESS --imap|--smtp FINGERPRINT
+    EXPECT_EQ(args[2], user_);
+    const auto trusted = run(args);
+    EXPECT_EQ(trusted.exit_code, 0) << trusted.err;
+    ++commands;
+  }
+  EXPECT_EQ(commands, 2u) << result.out;
+  result = run({"account", "test", user_});
+  EXPECT_EQ(result.exit_code, 0) << result.out;
+  EXPECT_EQ(result.out, kBothPassed);
 }
 
 TEST_F(AccountCliTest, FailedStageShowsItsTextAndSavesNothing) {

@@ -32,7 +32,8 @@ class CliTest : public ::testing::Test {
                       servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
                       "--imap-encryption", "startTLS", "--smtp-host", servers_.host, "--smtp-port",
                       std::to_string(servers_.smtp_ssl), "--smtp-encryption", "ssl",
-                      "--password-stdin"},
+                      "--imap-ca-file", servers_.ca_file.string(), "--smtp-ca-file",
+                      servers_.ca_file.string(), "--password-stdin"},
                      servers_.password + "\n");
     ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
   }

@@ -11,6 +11,7 @@
 
 #include "mail/email_provider_catalog.h"
 #include "platform/email_credential_store.h"
+#include "platform/settings_store.h"
 #include "support/loopback.h"
 #include "support/mail_servers.h"
 #include "support/session_bus.h"
@@ -38,6 +39,10 @@ class EmailServiceTest : public ::testing::Test {
     a.smtpHost = servers_.host;
     a.smtpPort = servers_.smtp_ssl;
     a.smtpEncryption = EmailEncryption::ssl;
+    // Both servers have a certificate from the fixture's own CA.
+    AccountCertificateTrust trust;
+    trust.imap.caFile = trust.smtp.caFile = servers_.ca_file.string();
+    trust.save(platform::SettingsStore::shared(), a.id);
     return a;
   }
 
@@ -81,7 +86,8 @@ TEST_F(EmailServiceTest, WrongPasswordFailsTheImapStageAndStillTriesSmtp) {
   const auto report = service_.testConnection(account(), "not-the-password");
   ASSERT_EQ(report.stages.size(), 2u);
   EXPECT_FALSE(report.stages[0].success);
-  EXPECT_EQ(report.stages[0].detail, "IMAP 登录失败: 登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN));
+  EXPECT_EQ(report.stages[0].detail, "IMAP 登录失败: 登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN) +
+                                         "（服务器: [AUTHENTICATIONFAILED] Authentication failed.）");
   EXPECT_FALSE(report.stages[1].success);
   EXPECT_TRUE(report.stages[1].detail.starts_with("SMTP 登录失败: 认证失败: ")) << report.stages[1].detail;
   EXPECT_EQ(report.firstFailureDetail(), report.stages[0].detail);
@@ -137,7 +143,8 @@ TEST_F(EmailServiceTest, OpenersThrowTypedErrors) {
 
   auto e = thrown([&] { service_.openIMAPSession(a, std::string("wrong")); });
   EXPECT_EQ(e.kind(), EmailServiceError::Kind::authenticationFailed);
-  EXPECT_EQ(std::string(e.what()), "认证失败: 登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN));
+  EXPECT_TRUE(std::string(e.what()).starts_with("认证失败: 登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN) + "（服务器: "))
+      << e.what();
   e = thrown([&] { service_.openSMTPSession(a, std::string("wrong")); });
   EXPECT_EQ(e.kind(), EmailServiceError::Kind::authenticationFailed);
   EXPECT_TRUE(std::string(e.what()).starts_with("认证失败: 认证失败: ")) << e.what();

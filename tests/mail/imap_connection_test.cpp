@@ -4,6 +4,7 @@
 // EXPUNGE).
 #include <gtest/gtest.h>
 #include <libetpan/libetpan.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -39,8 +40,10 @@ class ImapConnectionTest : public ::testing::Test {
   std::unique_ptr<LibEtPanIMAPSession> session(int port, const std::string& encryption = "none",
                                                const std::string& password = "") {
     const std::string user = servers_.fresh_user();
-    return LibEtPanIMAPSession::initWithHost(servers_.host, port, encryption, user,
-                                             password.empty() ? servers_.password : password);
+    auto imap = LibEtPanIMAPSession::initWithHost(servers_.host, port, encryption, user,
+                                                  password.empty() ? servers_.password : password);
+    imap->setCertificateTrust({.caFile = servers_.ca_file.string()});
+    return imap;
   }
   std::unique_ptr<LibEtPanIMAPSession> scripted_session(const ScriptedServer& server,
                                                         const std::string& encryption = "none") {
@@ -66,14 +69,16 @@ class ImapConnectionTest : public ::testing::Test {
     return imap;
   }
 
-  // A failed connect must carry the library's code in both places.
-  static void expect_connect_failure(LibEtPanIMAPSession& session) {
+  // A failed connect must carry the library's code in both places (and may say why after it).
+  static LibEtPanError expect_connect_failure(LibEtPanIMAPSession& session) {
     LibEtPanError error;
     EXPECT_FALSE(session.connectWithError(&error));
     EXPECT_NE(error.code, MAILIMAP_NO_ERROR);
     EXPECT_NE(error.code, MAILIMAP_NO_ERROR_NON_AUTHENTICATED);
-    EXPECT_EQ(error.localizedDescription, "连接失败: " + std::to_string(error.code));
+    EXPECT_TRUE(error.localizedDescription.starts_with("连接失败: " + std::to_string(error.code)))
+        << error.localizedDescription;
     EXPECT_EQ(error.domain(), "LibEtPanError");
+    return error;
   }
 
   TempDir dir_;
@@ -107,7 +112,9 @@ TEST_F(ImapConnectionTest, WrongPasswordFailsLoginWithTheLibraryCode) {
   LibEtPanError error;
   EXPECT_FALSE(imap->loginWithError(&error));
   EXPECT_EQ(error.code, MAILIMAP_ERROR_LOGIN);
-  EXPECT_EQ(error.localizedDescription, "登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN));
+  // The server's own words follow the code.
+  EXPECT_EQ(error.localizedDescription, "登录失败: " + std::to_string(MAILIMAP_ERROR_LOGIN) +
+                                            "（服务器: [AUTHENTICATIONFAILED] Authentication failed.）");
   // Without an out-parameter the failure is only the return value.
   EXPECT_FALSE(imap->loginWithError());
 }
@@ -121,7 +128,9 @@ TEST_F(ImapConnectionTest, BrokenOrForeignServersFailWithoutHanging) {
   {
     SCOPED_TRACE("TLS handshake against a plain-text greeting");
     auto imap = session(servers_.imap_plain, "ssl");
-    expect_connect_failure(*imap);
+    const LibEtPanError error = expect_connect_failure(*imap);
+    EXPECT_EQ(error.code, MAILIMAP_ERROR_SSL);
+    EXPECT_NE(error.localizedDescription.find("请检查端口与加密方式是否匹配"), std::string::npos);
   }
   {
     SCOPED_TRACE("another protocol");
@@ -242,7 +251,8 @@ TEST_F(ImapConnectionTest, DeleteAndMoveExpungeOnlyTheirOwnUid) {
                              : imap->deleteAndExpungeWithUID(1, &error, &removal);
     const int code = c.expunge == "NO" ? MAILIMAP_ERROR_EXPUNGE : 0;
     EXPECT_EQ(done, code == 0);
-    EXPECT_EQ(error.localizedDescription, code ? "EXPUNGE 失败: " + std::to_string(code) : "");
+    EXPECT_EQ(error.localizedDescription,
+              code ? "EXPUNGE 失败: " + std::to_string(code) + "（服务器: expunge）" : "");
     EXPECT_EQ(removal, c.removal);
     imap->disconnect();
     server.finish();
@@ -289,6 +299,118 @@ TEST_F(ImapConnectionTest, EveryOperationFailsAfterDisconnect) {
     EXPECT_EQ(errors[i].localizedDescription, "IMAP 会话未初始化") << i;
   }
   imap->disconnect();  // a second release is harmless
+}
+
+// Every answer a hostile (or confused) server can give ends in a clear error, without a
+// crash, a hang or a large amount of memory; a short time limit keeps the silent ones quick.
+TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
+  const std::string select = "* 1 EXISTS\r\n* OK [UIDNEXT 2] n\r\nTAG OK [READ-WRITE] selected\r\n";
+  struct Hostile {
+    const char* name;
+    std::string greeting, encryption, login, fetch;  // "TAG" stands for the command's tag
+    int code;                                          // 0: everything works
+    const char* says;
+  };
+  const Hostile rows[] = {
+      {"ALERT and PARSE without text; the same bytes inside a message stay as they are",
+       "* OK [ALERT]\r\n", "none", "* OK [ALERT]\r\nTAG OK [ALERT]\r\n",
+       "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\n* NO [PARSE]\r\nTAG OK [ALERT]   \r\n", 0, ""},
+      {"nested 200,000 deep", "* OK ready\r\n", "none", "TAG OK in\r\n",
+       "* 1 FETCH (UID 1 BODYSTRUCTURE " + std::string(200000, '(') + std::string(200000, ')') + ")\r\nTAG OK\r\n",
+       MAILIMAP_ERROR_STREAM, "嵌套超过 256 层"},
+      {"a line that never ends", "* OK ready\r\n", "none", "* OK " + std::string(17 << 20, 'x'), "",
+       MAILIMAP_ERROR_STREAM, "一行超过 16 MiB"},
+      {"a huge literal", "* OK ready\r\n", "none", "TAG OK in\r\n", "* 1 FETCH (UID 1 RFC822 {5000000000}\r\n",
+       MAILIMAP_ERROR_STREAM, "数据块（5000000000 字节）超过 64 MiB"},
+      {"silent after the greeting", "* OK ready\r\n", "none", "", "", MAILIMAP_ERROR_STREAM, "等待服务器应答超时（0.25 秒"},
+      {"never greets (plain text against a TLS port)", "", "none", "", "", MAILIMAP_ERROR_STREAM,
+       "问候超时（0.25 秒内没有收到任何数据）；该端口可能要求 SSL/TLS"},
+      {"TLS against a plain-text port", "* OK ready\r\n", "ssl", "", "", MAILIMAP_ERROR_SSL,
+       "TLS 握手失败"},
+  };
+  auto tagged = [](std::string text, const std::string& tag) {
+    for (size_t at = text.find("TAG"); at != std::string::npos; at = text.find("TAG", at + tag.size()))
+      text.replace(at, 3, tag);
+    return text;
+  };
+  for (const Hostile& row : rows) {
+    SCOPED_TRACE(row.name);
+    ScriptedServer server(row.greeting, [&](const std::string& tag, const std::string& command) {
+      if (command == "LOGIN") return tagged(row.login, tag);
+      if (command == "SELECT") return tagged(select, tag);
+      return tagged(row.fetch, tag);
+    });
+    auto imap = scripted_session(server, row.encryption);
+    // Short for the silent servers; ample for the others, so that a busy machine cannot turn
+    // their error into a timeout.
+    const bool silent = std::string_view(row.says).find("超时") != std::string_view::npos;
+    imap->setTimeout(std::chrono::milliseconds(silent ? 250 : 10000));
+    LibEtPanError error;
+    std::optional<std::string> body;
+    const bool worked = imap->connectWithError(&error) && imap->loginWithError(&error) &&
+                        imap->selectFolder("INBOX", &error) && (body = imap->fetchMessageBodyWithUID(1, &error));
+    if (row.code == 0) {
+      ASSERT_TRUE(worked) << error.localizedDescription;
+      EXPECT_EQ(body, "* OK [ALERT]\r\n");
+    } else {
+      EXPECT_FALSE(worked);
+      EXPECT_EQ(error.code, row.code);
+      EXPECT_NE(error.localizedDescription.find(row.says), std::string::npos) << error.localizedDescription;
+    }
+    imap->disconnect();
+  }
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "kilobytes";
+}
+
+// The servers' certificate is checked before anything is said over TLS: the system's
+// authorities and the host name, or what the user trusts for this server.
+TEST_F(ImapConnectionTest, CertificatesAreVerifiedAndTrustedPerServer) {
+  const std::string fingerprint_label = "SHA-256 指纹 ";
+  auto refusal = [&](int port, const std::string& encryption, const CertificateTrust& trust) {
+    auto imap = LibEtPanIMAPSession::initWithHost(servers_.host, port, encryption, "u", "p");
+    imap->setCertificateTrust(trust);
+    LibEtPanError error;
+    EXPECT_FALSE(imap->connectWithError(&error));
+    EXPECT_EQ(error.code, MAILIMAP_ERROR_SSL);
+    return error.localizedDescription;
+  };
+  const CertificateTrust test_ca{.caFile = servers_.ca_file.string()};
+  const struct {
+    const char* name;
+    int port;
+    std::string encryption;
+    CertificateTrust trust;
+    const char* reason;
+  } refused[] = {
+      {"Dovecot over TLS, its CA not trusted", servers_.imap_ssl, "ssl", {}, "颁发者不受信任"},
+      {"Dovecot after STARTTLS, its CA not trusted", servers_.imap_plain, "startTLS", {}, "颁发者不受信任"},
+      {"self-signed", servers_.tls_self_signed, "ssl", test_ca, "颁发者不受信任"},
+      {"issued for another host", servers_.tls_wrong_host, "ssl", test_ca, "证书上的名称与主机名不符"},
+      {"expired", servers_.tls_expired, "ssl", test_ca, "证书已过期"},
+  };
+  std::string self_signed;
+  for (const auto& row : refused) {
+    SCOPED_TRACE(row.name);
+    const std::string text = refusal(row.port, row.encryption, row.trust);
+    EXPECT_NE(text.find("127.0.0.1 的证书未通过验证: "), std::string::npos) << text;
+    EXPECT_NE(text.find(row.reason), std::string::npos) << text;
+    const size_t at = text.find(fingerprint_label);
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string fingerprint = text.substr(at + fingerprint_label.size(), 95);
+    EXPECT_TRUE(normalized_fingerprint(fingerprint)) << fingerprint;
+    EXPECT_NE(text.find("kestrova account trust-cert ACCOUNT --imap " + fingerprint), std::string::npos) << text;
+    if (row.port == servers_.tls_self_signed) self_signed = fingerprint;
+  }
+  // Trusted by its fingerprint, the self-signed certificate is accepted; another one is not.
+  auto imap = LibEtPanIMAPSession::initWithHost(servers_.host, servers_.tls_self_signed, "ssl", "u", "p");
+  imap->setCertificateTrust({.fingerprint = self_signed});
+  LibEtPanError error;
+  EXPECT_TRUE(imap->connectWithError(&error)) << error.localizedDescription;
+  imap->disconnect();
+  CertificateTrust other{.fingerprint = normalized_fingerprint(std::string(64, 'A'))};
+  EXPECT_NE(refusal(servers_.tls_self_signed, "ssl", other).find("颁发者不受信任"), std::string::npos);
 }
 
 // Only main exports the proxy (before threads start, or from the main queue); a session

@@ -104,8 +104,10 @@ class SmtpSessionTest : public ::testing::Test {
  protected:
   std::unique_ptr<LibEtPanSMTPSession> session(int port, const std::string& encryption,
                                                const std::string& password = "") {
-    return LibEtPanSMTPSession::initWithHost(servers_.host, port, encryption, user_,
-                                             password.empty() ? servers_.password : password);
+    auto smtp = LibEtPanSMTPSession::initWithHost(servers_.host, port, encryption, user_,
+                                                  password.empty() ? servers_.password : password);
+    smtp->setCertificateTrust({.caFile = servers_.ca_file.string()});
+    return smtp;
   }
   std::unique_ptr<LibEtPanSMTPSession> logged_in(int port, const std::string& encryption) {
     auto smtp = session(port, encryption);
@@ -233,7 +235,9 @@ TEST_F(SmtpSessionTest, WrongPasswordFailsAfterBothMechanisms) {
   LibEtPanError error;
   EXPECT_FALSE(smtp->loginWithError(&error));
   EXPECT_NE(error.code, MAILSMTP_NO_ERROR);
-  EXPECT_EQ(error.localizedDescription, "认证失败: " + std::to_string(error.code));
+  // The server's refusal follows the code.
+  EXPECT_EQ(error.localizedDescription,
+            "认证失败: " + std::to_string(error.code) + "（服务器: 535 5.7.8 Authentication credentials invalid）");
   EXPECT_FALSE(error.libEtPanErrorCode);
   EXPECT_TRUE(servers_.received_from(user_).empty());
 }
@@ -252,10 +256,22 @@ TEST_F(SmtpSessionTest, ConnectionFailuresCarryTypeDetailAndCode) {
                            "服务器拒绝了连接，请检查服务器地址和端口是否正确。");
   }
   {
-    SCOPED_TRACE("TLS against a plain-text port");
+    SCOPED_TRACE("TLS against a plain-text port, and plain text against a silent one");
     auto smtp = session(servers_.smtp_no_tls, "ssl");
-    expect_connect_failure(*smtp, MAILSMTP_ERROR_SSL, "SSL/TLS 错误",
-                           "SSL/TLS 连接失败，可能是证书验证失败或 TLS 版本不兼容。");
+    LibEtPanError error;
+    EXPECT_FALSE(smtp->connectWithError(&error));
+    EXPECT_EQ(error.code, MAILSMTP_ERROR_SSL);
+    EXPECT_TRUE(error.localizedDescription.starts_with("SSL/TLS 错误（TLS 握手失败")) << error.localizedDescription;
+    EXPECT_NE(error.localizedFailureReason->find("请检查端口与加密方式是否匹配"), std::string::npos);
+
+    ScriptedSmtpServer silent("", {""});
+    smtp = LibEtPanSMTPSession::initWithHost("127.0.0.1", silent.port(), "none", "u", "p");
+    smtp->setTimeout(std::chrono::milliseconds(200));
+    EXPECT_FALSE(smtp->connectWithError(&error));
+    EXPECT_EQ(error.code, MAILSMTP_ERROR_STREAM);
+    EXPECT_EQ(error.localizedFailureReason,
+              "等待服务器问候超时（0.2 秒内没有收到任何数据）；该端口可能要求 SSL/TLS（IMAP 通常 993，SMTP 通常 "
+              "465），请检查端口与加密方式是否匹配");
   }
   {
     SCOPED_TRACE("hang-up in the middle of the greeting");
@@ -284,7 +300,7 @@ TEST_F(SmtpSessionTest, ConnectionFailuresCarryTypeDetailAndCode) {
     ScriptedSmtpServer busy("421 busy, try later\r\n", {});
     auto smtp = LibEtPanSMTPSession::initWithHost("127.0.0.1", busy.port(), "none", "u", "p");
     expect_connect_failure(*smtp, MAILSMTP_ERROR_UNEXPECTED_CODE,
-                           "连接失败: " + std::to_string(MAILSMTP_ERROR_UNEXPECTED_CODE),
+                           "连接失败: " + std::to_string(MAILSMTP_ERROR_UNEXPECTED_CODE) + "（服务器: 421 busy, try later）",
                            "LibEtPan 错误代码: " + std::to_string(MAILSMTP_ERROR_UNEXPECTED_CODE));
   }
 }

@@ -57,7 +57,11 @@ MailServers load() {
   servers.smtp_starttls = json.at("smtp_starttls");
   servers.smtp_ssl = json.at("smtp_ssl");
   servers.smtp_no_tls = json.at("smtp_no_tls");
+  servers.tls_self_signed = json.at("tls_self_signed");
+  servers.tls_wrong_host = json.at("tls_wrong_host");
+  servers.tls_expired = json.at("tls_expired");
   servers.root = json.at("root").get<std::string>();
+  servers.ca_file = servers.root / "ca.pem";
   servers.mail_uid = json.at("mail_uid");
   servers.mail_gid = json.at("mail_gid");
   return servers;

@@ -16,11 +16,17 @@ struct MailServers {
   std::string host;                 // "127.0.0.1"
   std::string password;             // the one password every test user has
   int imap_plain = 0;               // IMAP, plain text, STARTTLS offered, plaintext LOGIN allowed
-  int imap_ssl = 0;                 // IMAP over implicit TLS (self-signed certificate)
+  int imap_ssl = 0;                 // IMAP over implicit TLS
   int smtp_starttls = 0;            // SMTP, plain text, STARTTLS offered, AUTH PLAIN+LOGIN
   int smtp_ssl = 0;                 // SMTP over implicit TLS, AUTH PLAIN+LOGIN
   int smtp_no_tls = 0;              // SMTP, plain text, NO STARTTLS offered, AUTH PLAIN+LOGIN
+  // TLS ports that greet like an IMAP server with a certificate that must be refused:
+  // self-signed, from the test CA for another host name, from the test CA but expired.
+  int tls_self_signed = 0, tls_wrong_host = 0, tls_expired = 0;
   std::filesystem::path root;       // the fixture directory
+  // The test CA that issued the servers' certificate (for localhost and 127.0.0.1); a
+  // session trusts the servers through it (CertificateTrust::caFile).
+  std::filesystem::path ca_file;
 
   // Reads root/servers.json, root being $KESTROVA_MAIL_SERVERS_DIR or else the build's
   // mail-servers directory. Throws std::runtime_error saying how to start the servers when

@@ -2,7 +2,7 @@
 """Starts and stops the tests' mail servers (a private Dovecot and smtp_server.py).
 
   mail_servers.py start DIR   stop whatever an earlier run left in DIR, wipe it, pick free
-                              loopback ports, make a self-signed certificate, start both
+                              loopback ports, make a test CA and the certificates, start both
                               servers, wait until every port greets, write DIR/servers.json
   mail_servers.py stop DIR    stop the servers recorded in DIR (by pid), keep the logs
 
@@ -28,7 +28,8 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 HOST = "127.0.0.1"
 PASSWORD = "kestrova-test-secret"
-PORT_NAMES = ("imap_plain", "imap_ssl", "smtp_starttls", "smtp_ssl", "smtp_no_tls")
+PORT_NAMES = ("imap_plain", "imap_ssl", "smtp_starttls", "smtp_ssl", "smtp_no_tls",
+              "tls_self_signed", "tls_wrong_host", "tls_expired")
 START_TIMEOUT = 20.0
 STOP_TIMEOUT = 10.0
 # Unix socket paths are limited to 108 bytes; Dovecot's longest name under base_dir is
@@ -134,14 +135,60 @@ def free_ports(count):
             s.close()
 
 
-def make_certificate(root):
-    result = subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
-         "-keyout", os.path.join(root, "key.pem"), "-out", os.path.join(root, "cert.pem"),
-         "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+CA_CONFIG = """\
+[ca]
+default_ca = test_ca
+[test_ca]
+database = {dir}/index.txt
+new_certs_dir = {dir}
+serial = {dir}/serial
+default_md = sha256
+policy = any_name
+copy_extensions = copy
+[any_name]
+commonName = supplied
+"""
+
+
+def openssl(*args):
+    result = subprocess.run(["openssl"] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     if result.returncode != 0:
-        fail("openssl could not make the certificate:\n" + result.stdout.decode("utf-8", "replace"))
+        fail("openssl %s failed:\n%s" % (args[0], result.stdout.decode("utf-8", "replace")))
+
+
+def make_certificates(root):
+    """ca.pem: the test CA, which the tests trust for these servers (never the system).
+    cert.pem (+ key.pem): the servers' certificate from that CA for localhost and 127.0.0.1.
+    For the certificate tests, with the same key: self-signed.pem, wrong-host.pem (from the
+    CA, for another name) and expired.pem (from the CA, valid only in 2020)."""
+    path = lambda name: os.path.join(root, name)
+    work = path("ca-work")
+    os.mkdir(work)
+    with open(os.path.join(work, "ca.cnf"), "w") as f:
+        f.write(CA_CONFIG.format(dir=work))
+    open(os.path.join(work, "index.txt"), "w").close()
+    with open(os.path.join(work, "serial"), "w") as f:
+        f.write("1000\n")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+            "-keyout", path("ca.key"), "-out", path("ca.pem"), "-subj", "/CN=Kestrova Test CA",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    local_names = "subjectAltName=DNS:localhost,IP:127.0.0.1"
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "3650",
+            "-keyout", path("key.pem"), "-out", path("self-signed.pem"), "-subj", "/CN=localhost",
+            "-addext", local_names)
+
+    def issue(name, names, *dates):
+        request = os.path.join(work, name + ".csr")
+        openssl("req", "-new", "-key", path("key.pem"), "-out", request, "-subj", "/CN=" + name,
+                "-addext", names)
+        openssl("ca", "-config", os.path.join(work, "ca.cnf"), "-batch", "-notext",
+                "-cert", path("ca.pem"), "-keyfile", path("ca.key"), "-in", request,
+                "-out", path(name + ".pem"), *dates)
+
+    issue("cert", local_names, "-days", "3650")
+    issue("wrong-host", "subjectAltName=DNS:wrong-host.example", "-days", "3650")
+    issue("expired", local_names, "-startdate", "20200101000000Z", "-enddate", "20200201000000Z")
 
 
 UNPRIVILEGED_SERVICES = """\
@@ -294,6 +341,9 @@ def wait_until_ready(ports, pending_check):
         "smtp_starttls": (False, b"220"),
         "smtp_ssl": (True, b"220"),
         "smtp_no_tls": (False, b"220"),
+        "tls_self_signed": (True, b"* OK"),
+        "tls_wrong_host": (True, b"* OK"),
+        "tls_expired": (True, b"* OK"),
     }
     waiting = set(checks)
     deadline = time.monotonic() + START_TIMEOUT
@@ -329,7 +379,7 @@ def start_once(root):
     home = make_subdir(root, "home", needs_others=os.getuid() != ids["mail_uid"])
     os.chown(home, ids["mail_uid"], ids["mail_gid"])
     ports = dict(zip(PORT_NAMES, free_ports(len(PORT_NAMES))))
-    make_certificate(root)
+    make_certificates(root)
     conf = write_dovecot_conf(root, base_dir, home, ids, ports)
     start_smtp(root, ports)
     if not start_dovecot(root, conf):

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The tests' SMTP server: one aiosmtpd process serving three loopback ports.
+"""The tests' SMTP server: one aiosmtpd process serving three loopback ports, and the
+certificate tests' TLS ports.
 
   starttls  plain text, STARTTLS offered
   ssl       TLS from the first byte
@@ -11,6 +12,10 @@ server. Every accepted message is kept in ROOT/smtp-spool/ as NNNNNN.eml (the DA
 as received, after dot-unstuffing) and NNNNNN.json (envelope, authenticated user, which
 port, whether the session was encrypted); the .json appears last, atomically, so a reader
 that lists *.json only sees complete messages.
+
+The ports tls_self_signed, tls_wrong_host and tls_expired present those certificates
+(see mail_servers.py) and then play a minimal IMAP server: a greeting, OK to every
+command, BYE to LOGOUT.
 
 Usage: smtp_server.py ROOT  (reads ROOT/smtp-config.json written by mail_servers.py)
 """
@@ -75,9 +80,33 @@ def make_authenticator(password):
     return authenticate
 
 
-async def serve(root, config):
+async def greet_over_tls(reader, writer):
+    writer.write(b"* OK [CAPABILITY IMAP4rev1] certificate test\r\n")
+    try:
+        while True:
+            line = await reader.readline()
+            if not line:
+                break
+            tag = line.split(b" ", 1)[0]
+            if b" LOGOUT" in line.upper():
+                writer.write(b"* BYE bye\r\n" + tag + b" OK done\r\n")
+                await writer.drain()
+                break
+            writer.write(tag + b" OK done\r\n")
+            await writer.drain()
+    except (OSError, ssl.SSLError):
+        pass
+    writer.close()
+
+
+def tls_context(root, certificate):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(os.path.join(root, "cert.pem"), os.path.join(root, "key.pem"))
+    context.load_cert_chain(os.path.join(root, certificate), os.path.join(root, "key.pem"))
+    return context
+
+
+async def serve(root, config):
+    context = tls_context(root, "cert.pem")
     spool = Spool(os.path.join(root, "smtp-spool"))
     authenticator = make_authenticator(config["password"])
     loop = asyncio.get_running_loop()
@@ -97,6 +126,10 @@ async def serve(root, config):
         await loop.create_server(factory("no_tls", False), config["host"], config["smtp_no_tls"]),
         await loop.create_server(factory("ssl", False), config["host"], config["smtp_ssl"], ssl=context),
     ]
+    for name in ("self_signed", "wrong_host", "expired"):
+        servers.append(await asyncio.start_server(
+            greet_over_tls, config["host"], config["tls_" + name],
+            ssl=tls_context(root, name.replace("_", "-") + ".pem")))
     logging.info("listening on %s", [s.sockets[0].getsockname() for s in servers])
     await asyncio.Event().wait()
 

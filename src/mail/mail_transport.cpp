@@ -1,0 +1,673 @@
+#include "mail/mail_transport.h"
+
+#include <arpa/inet.h>
+#include <gnutls/gnutls.h>
+#include <libetpan/libetpan.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "util/text.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+// Caps on what an IMAP server may send. A response line (the text between literals) holds
+// at most a SEARCH answer of a few million UIDs; a literal is at most one message or body
+// part, well above the 10 MiB bodies are cut to; an answer is everything the server sends
+// for one command, such as a UID FETCH listing every message of a very large folder.
+constexpr size_t kMaxLineBytes = size_t{16} << 20;
+constexpr uint64_t kMaxLiteralBytes = uint64_t{64} << 20;
+constexpr uint64_t kMaxImapAnswerBytes = uint64_t{256} << 20;
+// Real BODYSTRUCTUREs nest a few levels per MIME level (servers stop at about 100 MIME
+// levels); libetpan parses nesting by recursion, so a deeper answer would exhaust the stack.
+constexpr int kMaxNesting = 256;
+// An SMTP reply is a few short lines (RFC 5321 §4.5.3.1.5: 512 bytes each).
+constexpr uint64_t kMaxSmtpReplyBytes = uint64_t{1} << 20;
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kStreamBufferSize = 8192;
+
+std::string mib(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+bool is_ip_literal(const std::string& host) {
+  unsigned char address[sizeof(in6_addr)];
+  return inet_pton(AF_INET, host.c_str(), address) == 1 ||
+         inet_pton(AF_INET6, host.c_str(), address) == 1;
+}
+
+bool equals_ascii_ci(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const auto x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (std::tolower(x) != std::tolower(y)) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// What an IMAP server sends (RFC 3501 §4 and §9), followed closely enough to keep the
+// caps: a response is text lines ended by CRLF, each but the last announcing a literal
+// "{n}" whose n bytes follow and are passed on untouched. Parentheses are counted outside
+// quoted strings and literals.
+class ImapResponseFilter {
+ public:
+  // Checks one complete line (CRLF included) and may rewrite a harmless byte of it.
+  // Returns the problem that ends the connection, if any.
+  std::optional<TransportProblem> line(std::string& line, std::optional<std::string>& refusal) {
+    response_bytes_ += line.size();
+    if (first_line_) {
+      neutralize_empty_alert(line);
+      note_refusal(line, refusal);
+    }
+    const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
+    bool quoted = false;
+    for (size_t i = 0; i < text_end; ++i) {
+      const char c = line[i];
+      if (quoted) {
+        if (c == '\\')
+          ++i;
+        else if (c == '"')
+          quoted = false;
+      } else if (c == '"') {
+        quoted = true;
+      } else if (c == '(') {
+        if (++depth_ > kMaxNesting)
+          return TransportProblem{
+              TransportProblem::Kind::tooDeep,
+              "服务器的应答嵌套超过 " + std::to_string(kMaxNesting) + " 层，连接已断开"};
+      } else if (c == ')' && depth_ > 0) {
+        --depth_;
+      }
+    }
+    const std::optional<uint64_t> literal =
+        quoted ? std::nullopt : announced_literal(std::string_view(line).substr(0, text_end));
+    if (!literal) {
+      first_line_ = true;
+      depth_ = 0;
+      response_bytes_ = 0;
+      return std::nullopt;
+    }
+    first_line_ = false;
+    if (*literal > kMaxLiteralBytes ||
+        response_bytes_ + *literal > kMaxLiteralBytes + kMaxLineBytes)
+      return TransportProblem{TransportProblem::Kind::tooLarge,
+                              "服务器声明的数据块（" + std::to_string(*literal) + " 字节）超过 " +
+                                  mib(kMaxLiteralBytes) + " 的上限，连接已断开"};
+    literal_left_ = *literal;
+    response_bytes_ += *literal;
+    return std::nullopt;
+  }
+
+  uint64_t literal_left() const { return literal_left_; }
+  void literal_passed(size_t bytes) { literal_left_ -= bytes; }
+
+ private:
+  // "{123}" or the non-synchronizing "{123+}" (RFC 7888) at the end of the line's text.
+  static std::optional<uint64_t> announced_literal(std::string_view text) {
+    if (text.size() < 3 || text.back() != '}') return std::nullopt;
+    size_t end = text.size() - 1;
+    if (text[end - 1] == '+') --end;
+    size_t start = end;
+    while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
+    if (start == end || start == 0 || text[start - 1] != '{' || end - start > 19)
+      return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = start; i < end; ++i) value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+    return value;
+  }
+
+  // The tag ("*", "+" or the command's), the status word if any, and where the text after
+  // them starts.
+  struct StatusLine {
+    std::string_view tag, status;
+    size_t text = 0;
+  };
+  static StatusLine status_line(std::string_view line) {
+    StatusLine parsed;
+    const size_t tag_end = line.find(' ');
+    if (tag_end == std::string_view::npos) return parsed;
+    parsed.tag = line.substr(0, tag_end);
+    parsed.text = tag_end + 1;
+    if (parsed.tag == "+") return parsed;
+    const size_t word_end = line.find_first_of(" \r", parsed.text);
+    if (word_end == std::string_view::npos) return parsed;
+    const std::string_view word = line.substr(parsed.text, word_end - parsed.text);
+    for (std::string_view status : {"OK", "NO", "BAD", "BYE", "PREAUTH"}) {
+      if (equals_ascii_ci(word, status)) {
+        parsed.status = status;
+        parsed.text = line[word_end] == ' ' ? word_end + 1 : word_end;
+      }
+    }
+    return parsed;
+  }
+
+  // libetpan 1.9.4 dereferences a null text after the response codes ALERT and PARSE
+  // when no text follows them ("* OK [ALERT]"). Such a code carries nothing without its
+  // text, so its first letter is changed, which makes it an unknown code that libetpan
+  // skips (RFC 3501 §7.1 lets clients ignore codes they do not know).
+  static void neutralize_empty_alert(std::string& line) {
+    const StatusLine parsed = status_line(line);
+    if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
+    const std::string_view rest = std::string_view(line).substr(parsed.text);
+    if (rest.size() < 7 || rest[0] != '[') return;
+    const std::string_view code = rest.substr(1, 6);
+    if (!equals_ascii_ci(code, "ALERT]") && !equals_ascii_ci(code, "PARSE]")) return;
+    const size_t text = rest.find_first_not_of(' ', 7);
+    if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
+      return;  // text follows
+    line[parsed.text + 1] = 'X';
+  }
+
+  static void note_refusal(std::string_view line, std::optional<std::string>& refusal) {
+    const StatusLine parsed = status_line(line);
+    const bool tagged = parsed.tag != "*" && parsed.tag != "+";
+    if ((tagged && (parsed.status == "NO" || parsed.status == "BAD")) ||
+        (!tagged && parsed.status == "BYE"))
+      refusal = quoted_server_text(line.substr(parsed.text));
+  }
+
+  bool first_line_ = true;
+  int depth_ = 0;
+  uint64_t literal_left_ = 0;
+  uint64_t response_bytes_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------
+
+}  // namespace
+
+struct MailTransport::State {
+  MailProtocol protocol;
+  std::string host;
+  uint16_t port;
+  std::chrono::milliseconds timeout;
+  CertificateTrust trust;
+  std::optional<TransportProblem> problem;
+  std::optional<std::string> refusal;
+  bool tlsFailed = false;
+};
+
+namespace {
+
+// The low-level stream's own data: one socket, TLS over it once started, and what has
+// been read from the server but not yet given to libetpan.
+struct Connection {
+  std::shared_ptr<MailTransport::State> state;
+  int fd = -1;
+  gnutls_session_t tls = nullptr;
+  gnutls_certificate_credentials_t credentials = nullptr;
+  bool handshaking = false;
+  bool received_anything = false;
+  bool dead = false;
+  uint64_t answer_bytes = 0;  // since the last write
+  ImapResponseFilter filter;
+  std::string raw;  // read; raw[raw_at, …) not yet filtered
+  size_t raw_at = 0;
+  size_t scan_from = 0;  // raw[raw_at, scan_from) holds no line end
+  std::string ready;     // filtered, not yet given to libetpan
+  size_t ready_at = 0;
+
+  ~Connection() {
+    if (tls) gnutls_deinit(tls);
+    if (credentials) gnutls_certificate_free_credentials(credentials);
+    if (fd >= 0) ::close(fd);
+  }
+
+  int wait_ms() const { return static_cast<int>(state->timeout.count()); }
+
+  // Ends the connection for good; later reads and writes fail at once.
+  void give_up(TransportProblem problem) {
+    if (!state->problem) state->problem = std::move(problem);
+    dead = true;
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  }
+
+  void timed_out() {
+    const std::string_view during = handshaking ? "TLS 握手" : received_anything ? "应答" : "问候";
+    std::string text = "等待服务器" + std::string(during) + "超时（" +
+                       seconds_text(state->timeout) + "内没有收到任何数据）";
+    if (!received_anything && !tls)
+      text +=
+          "；该端口可能要求 SSL/TLS（IMAP 通常 993，SMTP 通常 465），请检查端口与加密方式是否匹配";
+    give_up({TransportProblem::Kind::timedOut, std::move(text)});
+  }
+
+  // Waits for the socket to become readable or writable; false when the time limit passed.
+  bool wait_for(short events) {
+    pollfd entry{fd, events, 0};
+    while (true) {
+      const int ready_count = ::poll(&entry, 1, wait_ms());
+      if (ready_count > 0) return true;
+      if (ready_count == 0) return false;
+      if (errno != EINTR) return true;  // let the next call report the error
+    }
+  }
+
+  // Bytes from the socket: >0 read, 0 at the end of the stream, -1 on an error or when
+  // the time limit passed (errno ETIMEDOUT).
+  ssize_t receive(void* buffer, size_t count) {
+    if (dead) {
+      errno = EIO;
+      return -1;
+    }
+    while (true) {
+      const ssize_t got = ::recv(fd, buffer, count, 0);
+      if (got > 0) received_anything = true;
+      if (got >= 0) return got;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!wait_for(POLLIN)) {
+        timed_out();
+        errno = ETIMEDOUT;
+        return -1;
+      }
+    }
+  }
+
+  ssize_t send_some(const void* buffer, size_t count) {
+    if (dead) {
+      errno = EIO;
+      return -1;
+    }
+    while (true) {
+      const ssize_t sent = ::send(fd, buffer, count, MSG_NOSIGNAL);
+      if (sent >= 0) return sent;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+      if (!wait_for(POLLOUT)) {
+        timed_out();
+        errno = ETIMEDOUT;
+        return -1;
+      }
+    }
+  }
+
+  // One read from the server, through TLS when it is on. 0 or -1 both end the stream.
+  ssize_t read_raw(void* buffer, size_t count) {
+    ssize_t got;
+    if (!tls) {
+      got = receive(buffer, count);
+    } else {
+      do {
+        got = gnutls_record_recv(tls, buffer, count);
+      } while (got == GNUTLS_E_INTERRUPTED || got == GNUTLS_E_AGAIN);
+      if (got < 0) got = -1;
+    }
+    if (got <= 0) return -1;
+    answer_bytes += static_cast<uint64_t>(got);
+    const bool imap = state->protocol == MailProtocol::imap;
+    const uint64_t cap = imap ? kMaxImapAnswerBytes : kMaxSmtpReplyBytes;
+    if (answer_bytes > cap) {
+      give_up({TransportProblem::Kind::tooLarge,
+               "服务器对一条命令的应答超过 " + mib(cap) + "，连接已断开"});
+      return -1;
+    }
+    return got;
+  }
+
+  ssize_t write_all(const char* data, size_t count) {
+    state->refusal.reset();
+    answer_bytes = 0;
+    size_t written = 0;
+    while (written < count) {
+      ssize_t sent;
+      if (!tls) {
+        sent = send_some(data + written, count - written);
+      } else {
+        do {
+          sent = gnutls_record_send(tls, data + written, count - written);
+        } while (sent == GNUTLS_E_INTERRUPTED || sent == GNUTLS_E_AGAIN);
+      }
+      if (sent <= 0) return -1;
+      written += static_cast<size_t>(sent);
+    }
+    return static_cast<ssize_t>(count);
+  }
+
+  size_t raw_left() const { return raw.size() - raw_at; }
+
+  // IMAP: whole lines are checked before libetpan sees them; literal bytes go through as
+  // they come.
+  ssize_t read_imap(char* buffer, size_t count) {
+    while (true) {
+      if (dead) return -1;
+      if (ready_at < ready.size()) {
+        const size_t n = std::min(count, ready.size() - ready_at);
+        std::memcpy(buffer, ready.data() + ready_at, n);
+        ready_at += n;
+        return static_cast<ssize_t>(n);
+      }
+      if (const uint64_t left = filter.literal_left(); left > 0) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, count));
+        size_t n;
+        if (raw_left() > 0) {
+          n = std::min(want, raw_left());
+          std::memcpy(buffer, raw.data() + raw_at, n);
+          raw_at += n;
+          scan_from = raw_at;
+        } else {
+          const ssize_t got = read_raw(buffer, want);
+          if (got < 0) return -1;
+          n = static_cast<size_t>(got);
+        }
+        filter.literal_passed(n);
+        return static_cast<ssize_t>(n);
+      }
+      // libetpan ends a line at LF; so does the filter.
+      const size_t end = raw.find('\n', std::max(scan_from, raw_at));
+      if (end == std::string::npos) {
+        if (raw_left() > kMaxLineBytes) {
+          give_up({TransportProblem::Kind::tooLarge,
+                   "服务器发来的一行超过 " + mib(kMaxLineBytes) + "，连接已断开"});
+          return -1;
+        }
+        raw.erase(0, raw_at);
+        raw_at = 0;
+        scan_from = raw.size();
+        const size_t had = raw.size();
+        raw.resize(had + kReadChunk);
+        const ssize_t got = read_raw(raw.data() + had, kReadChunk);
+        raw.resize(had + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        if (got < 0) return -1;
+        continue;
+      }
+      ready.assign(raw, raw_at, end + 1 - raw_at);
+      ready_at = 0;
+      raw_at = end + 1;
+      scan_from = raw_at;
+      if (auto problem = filter.line(ready, state->refusal)) {
+        give_up(std::move(*problem));
+        return -1;
+      }
+    }
+  }
+
+  ssize_t read(void* buffer, size_t count) {
+    if (count == 0) return 0;
+    if (state->protocol == MailProtocol::imap) return read_imap(static_cast<char*>(buffer), count);
+    return read_raw(buffer, count);
+  }
+
+  // ---- TLS
+
+  bool tls_failed(TransportProblem problem) {
+    state->tlsFailed = true;
+    give_up(std::move(problem));
+    return false;
+  }
+
+  // GnuTLS retries after EAGAIN and EINTR; our waits are over when these fail, so such an
+  // errno must not reach it.
+  void report_failure_to_tls() {
+    const int error = errno;
+    const bool retry = error == 0 || error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+    gnutls_transport_set_errno(tls, retry ? EIO : error);
+  }
+  static ssize_t pull(gnutls_transport_ptr_t self, void* buffer, size_t count) {
+    auto* connection = static_cast<Connection*>(self);
+    const ssize_t got = connection->receive(buffer, count);
+    if (got < 0) connection->report_failure_to_tls();
+    return got;
+  }
+  static ssize_t push(gnutls_transport_ptr_t self, const void* data, size_t count) {
+    auto* connection = static_cast<Connection*>(self);
+    const ssize_t sent = connection->send_some(data, count);
+    if (sent < 0) connection->report_failure_to_tls();
+    return sent;
+  }
+  static int pull_timeout(gnutls_transport_ptr_t self, unsigned int ms) {
+    auto* connection = static_cast<Connection*>(self);
+    pollfd entry{connection->fd, POLLIN, 0};
+    const int limit =
+        ms == GNUTLS_INDEFINITE_TIMEOUT ? connection->wait_ms() : static_cast<int>(ms);
+    return ::poll(&entry, 1, limit);
+  }
+
+  // The TLS handshake over the connected socket, then the certificate check; nothing is
+  // read or written over TLS before both passed. `implicit`: TLS from the first byte.
+  bool start_tls(bool implicit) {
+    const std::string& host = state->host;
+    if (gnutls_certificate_allocate_credentials(&credentials) < 0 ||
+        gnutls_init(&tls, GNUTLS_CLIENT) < 0)
+      return tls_failed({TransportProblem::Kind::tlsHandshake, "无法建立 TLS 会话"});
+    gnutls_certificate_set_x509_system_trust(credentials);
+    if (const auto& file = state->trust.caFile) {
+      if (gnutls_certificate_set_x509_trust_file(credentials, file->c_str(), GNUTLS_X509_FMT_PEM) <=
+          0)
+        return tls_failed({TransportProblem::Kind::certificate,
+                           "无法读取为 " + host + " 指定的 CA 证书文件: " + *file});
+    }
+    gnutls_set_default_priority(tls);
+    gnutls_credentials_set(tls, GNUTLS_CRD_CERTIFICATE, credentials);
+    // RFC 6066 §3: server name indication carries host names only.
+    if (!is_ip_literal(host))
+      gnutls_server_name_set(tls, GNUTLS_NAME_DNS, host.data(), host.size());
+    gnutls_transport_set_ptr(tls, this);
+    gnutls_transport_set_pull_function(tls, pull);
+    gnutls_transport_set_push_function(tls, push);
+    gnutls_transport_set_pull_timeout_function(tls, pull_timeout);
+    gnutls_handshake_set_timeout(tls, 0);  // the transport's own limit applies to every read
+
+    int result;
+    handshaking = true;
+    do {
+      result = gnutls_handshake(tls);
+    } while (result < 0 && !gnutls_error_is_fatal(result));
+    handshaking = false;
+    if (result < 0) {
+      const std::string_view mix_up =
+          "；服务器可能没有在该端口使用 SSL/TLS（不加密或 STARTTLS 的端口通常是 IMAP 143、SMTP "
+          "587/25），请检查端口与加密方式是否匹配";
+      TransportProblem problem = state->problem.value_or(
+          TransportProblem{TransportProblem::Kind::tlsHandshake,
+                           "TLS 握手失败: " + std::string(gnutls_strerror(result))});
+      if (implicit) problem.text += mix_up;
+      state->problem.reset();
+      return tls_failed(std::move(problem));
+    }
+    return verify_certificate();
+  }
+
+  // RFC 5280 chain to the trusted authorities, RFC 6125 host name, validity period; or the
+  // one certificate the user trusts by fingerprint.
+  bool verify_certificate() {
+    const std::string& host = state->host;
+    unsigned int count = 0;
+    const gnutls_datum_t* chain = gnutls_certificate_get_peers(tls, &count);
+    if (!chain || count == 0)
+      return tls_failed({TransportProblem::Kind::certificate, host + " 没有出示证书"});
+    unsigned char digest[32];
+    size_t digest_size = sizeof digest;
+    if (gnutls_fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &digest_size) < 0)
+      return tls_failed({TransportProblem::Kind::certificate, "无法读取 " + host + " 的证书"});
+    std::string fingerprint;
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (size_t i = 0; i < digest_size; ++i) {
+      if (i) fingerprint.push_back(':');
+      fingerprint.push_back(kHex[digest[i] >> 4]);
+      fingerprint.push_back(kHex[digest[i] & 15]);
+    }
+    if (state->trust.fingerprint == fingerprint) return true;
+
+    unsigned int status = 0;
+    if (gnutls_certificate_verify_peers3(tls, host.c_str(), &status) < 0)
+      status = GNUTLS_CERT_INVALID;
+    if (status == 0) return true;
+
+    std::string reasons;
+    auto reason = [&](unsigned int flag, std::string_view text) {
+      if (!(status & flag)) return;
+      if (!reasons.empty()) reasons += "、";
+      reasons += text;
+    };
+    reason(GNUTLS_CERT_EXPIRED, "证书已过期");
+    reason(GNUTLS_CERT_NOT_ACTIVATED, "证书尚未生效");
+    reason(GNUTLS_CERT_SIGNER_NOT_FOUND, "颁发者不受信任，自签名或来自未知的证书颁发机构");
+    reason(GNUTLS_CERT_SIGNER_NOT_CA, "颁发者不是证书颁发机构");
+    reason(GNUTLS_CERT_UNEXPECTED_OWNER, "证书上的名称与主机名不符");
+    reason(GNUTLS_CERT_REVOKED, "证书已被吊销");
+    reason(GNUTLS_CERT_INSECURE_ALGORITHM, "证书使用了不安全的签名算法");
+    reason(GNUTLS_CERT_SIGNATURE_FAILURE, "证书签名无效");
+    if (reasons.empty()) reasons = "证书无效";
+    return tls_failed(
+        {TransportProblem::Kind::certificate,
+         host + " 的证书未通过验证: " + reasons + "；证书的 SHA-256 指纹 " + fingerprint +
+             "；如确认它属于该服务器，可运行: " + state->trust.trustCommand + " " + fingerprint});
+  }
+};
+
+Connection* connection_of(mailstream_low* low) { return static_cast<Connection*>(low->data); }
+
+ssize_t low_read(mailstream_low* low, void* buffer, size_t count) {
+  return connection_of(low)->read(buffer, count);
+}
+ssize_t low_write(mailstream_low* low, const void* data, size_t count) {
+  return connection_of(low)->write_all(static_cast<const char*>(data), count);
+}
+int low_close(mailstream_low* low) {
+  Connection* connection = connection_of(low);
+  if (connection->tls && !connection->dead) gnutls_bye(connection->tls, GNUTLS_SHUT_WR);
+  if (connection->fd >= 0) ::close(connection->fd);
+  connection->fd = -1;
+  connection->dead = true;
+  return 0;
+}
+int low_fd(mailstream_low* low) { return connection_of(low)->fd; }
+void low_free(mailstream_low* low) {
+  delete connection_of(low);
+  std::free(low);
+}
+void low_cancel(mailstream_low* low) {
+  if (connection_of(low)->fd >= 0) ::shutdown(connection_of(low)->fd, SHUT_RDWR);
+}
+struct mailstream_cancel* low_get_cancel(mailstream_low*) {
+  return nullptr;
+}
+carray* low_certificate_chain(mailstream_low*) { return nullptr; }
+// Waiting while idling is the caller's own poll on the socket.
+int low_no_idle(mailstream_low*) { return -1; }
+
+mailstream_low_driver kDriver = {low_read,    low_write,   low_close,      low_fd,
+                                 low_free,    low_cancel,  low_get_cancel, low_certificate_chain,
+                                 low_no_idle, low_no_idle, low_no_idle};
+
+Connection* our_connection(mailstream* stream) {
+  mailstream_low* low = stream ? mailstream_get_low(stream) : nullptr;
+  return low && low->driver == &kDriver ? connection_of(low) : nullptr;
+}
+
+// A TCP connection to host:port with the time limit on the connect; -1 when none could be
+// made (a timeout is recorded as the problem).
+int connect_tcp(MailTransport::State& state) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(state.host.c_str(), std::to_string(state.port).c_str(), &hints, &found) != 0)
+    return -1;
+  bool timed_out = false;
+  int fd = -1;
+  for (addrinfo* address = found; address && fd < 0; address = address->ai_next) {
+    fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                  address->ai_protocol);
+    if (fd < 0) continue;
+    int result = ::connect(fd, address->ai_addr, address->ai_addrlen);
+    if (result != 0 && errno == EINPROGRESS) {
+      pollfd entry{fd, POLLOUT, 0};
+      int ready;
+      do {
+        ready = ::poll(&entry, 1, static_cast<int>(state.timeout.count()));
+      } while (ready < 0 && errno == EINTR);
+      int error = 0;
+      socklen_t size = sizeof error;
+      if (ready == 0) timed_out = true;
+      result = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0
+                   ? 0
+                   : -1;
+    }
+    if (result != 0) {
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd < 0 && timed_out)
+    state.problem = TransportProblem{TransportProblem::Kind::timedOut,
+                                     "连接 " + state.host + ":" + std::to_string(state.port) +
+                                         " 超时（" + seconds_text(state.timeout) + "内没有回应）"};
+  return fd;
+}
+
+}  // namespace
+
+std::string quoted_server_text(std::string_view raw) {
+  std::string line;
+  for (char c : raw) {
+    const auto byte = static_cast<unsigned char>(c);
+    line.push_back(byte < 0x20 || byte == 0x7F ? ' ' : c);
+  }
+  return text::prefix_characters(text::trim(line), 300);
+}
+
+std::string seconds_text(std::chrono::milliseconds limit) {
+  const auto ms = limit.count();
+  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " 秒";
+  std::string text = std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 + 1000).substr(1);
+  while (text.back() == '0') text.pop_back();
+  return text + " 秒";
+}
+
+MailTransport::MailTransport(MailProtocol protocol, std::string host, uint16_t port,
+                             std::chrono::milliseconds timeout, CertificateTrust trust)
+    : state_(std::make_shared<State>(State{protocol, std::move(host), port, timeout,
+                                           std::move(trust), std::nullopt, std::nullopt, false})) {}
+
+MailTransport::~MailTransport() = default;
+
+mailstream* MailTransport::open(bool tls) {
+  state_->problem.reset();
+  state_->tlsFailed = false;
+  const int fd = connect_tcp(*state_);
+  if (fd < 0) return nullptr;
+  auto connection = std::make_unique<Connection>();
+  connection->state = state_;
+  connection->fd = fd;
+  if (tls && !connection->start_tls(true)) return nullptr;
+  mailstream_low* low = mailstream_low_new(connection.get(), &kDriver);
+  if (!low) return nullptr;
+  connection.release();  // owned by the low-level stream now
+  mailstream* stream = mailstream_new(low, kStreamBufferSize);
+  if (!stream) low_free(low);
+  return stream;
+}
+
+bool MailTransport::tlsFailed() const { return state_->tlsFailed; }
+
+bool MailTransport::startTls(mailstream* stream) {
+  Connection* connection = our_connection(stream);
+  if (!connection || connection->tls) return false;
+  // RFC 3207 §4.2 / RFC 3501 §6.2.1: the client discards what came before TLS, so
+  // anything already waiting is a sign of an injected answer.
+  if (stream->read_buffer_len > 0 || connection->raw_left() > 0 ||
+      connection->ready_at < connection->ready.size()) {
+    state_->tlsFailed = true;
+    connection->give_up(
+        {TransportProblem::Kind::injection,
+         "服务器在 STARTTLS 之后、TLS 握手之前多发了数据，连接已断开（可能有人篡改了连接）"});
+    return false;
+  }
+  return connection->start_tls(false);
+}
+
+std::optional<TransportProblem> MailTransport::problem() const { return state_->problem; }
+
+std::optional<std::string> MailTransport::refusal() const { return state_->refusal; }
+
+}  // namespace kestrova::mail
