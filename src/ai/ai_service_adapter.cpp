@@ -176,6 +176,42 @@ std::optional<std::string> ollama_text(const Json& reply) {
   return first_text(reply, {{"response"}, {"message", "content"}});
 }
 
+// The protocols grouped by how requests and replies are built; most providers speak
+// OpenAI's dialect and differ only in their presets.
+enum class Family { openAI, miniMax, dashScope, ollama, claude, gemini, custom };
+
+Family family_of(AIProtocolType protocol) {
+  switch (protocol) {
+    case P::miniMaxCN:
+    case P::miniMaxGlobal:
+      return Family::miniMax;
+    case P::dashScope:
+      return Family::dashScope;
+    case P::ollama:
+      return Family::ollama;
+    case P::claude:
+      return Family::claude;
+    case P::gemini:
+      return Family::gemini;
+    case P::custom:
+      return Family::custom;
+    case P::openAI:
+    case P::azureOpenAI:
+    case P::halvex:
+    case P::openRouter:
+    case P::zhipuAI:
+    case P::deepSeek:
+    case P::moonshot:
+    case P::doubao:
+    case P::stepFun:
+    case P::xiaomi:
+    case P::xAI:
+    case P::mistral:
+      return Family::openAI;
+  }
+  return Family::openAI;
+}
+
 }  // namespace
 
 bool AIServiceAdapter::isNativeDashScope(const AIServiceProfile& profile) {
@@ -206,39 +242,27 @@ std::string AIServiceAdapter::buildURL(const AIServiceProfile& profile, bool use
     // The native body goes to the native generation service, never to compatible mode.
     url = contains(lower, "/api/v1/services/") ? base : base + std::string(kDashScopeNativePath);
   } else {
-    switch (profile.protocolType) {
-      case P::dashScope:
+    switch (family_of(profile.protocolType)) {
+      case Family::dashScope:
         url = base + (contains(lower, "/compatible-mode/v1")
                           ? "/chat/completions"
                           : "/compatible-mode/v1/chat/completions");
         break;
-      case P::ollama:
-      case P::custom:
+      case Family::ollama:
+      case Family::custom:
         url = base + (useChatCompletions ? "/v1/chat/completions" : "/api/generate");
         break;
-      case P::claude:
+      case Family::claude:
         // A base that already names the API version only lacks the method.
         url = base + (ends_with(lower, "/v1") ? "/messages" : "/v1/messages");
         break;
-      case P::gemini:
+      case Family::gemini:
         url = base + "/v1/chat/completions";
         break;
-      case P::miniMaxCN:
-      case P::miniMaxGlobal:
+      case Family::miniMax:
         url = base + "/text/chatcompletion_v2";
         break;
-      case P::openAI:
-      case P::azureOpenAI:
-      case P::halvex:
-      case P::openRouter:
-      case P::zhipuAI:
-      case P::deepSeek:
-      case P::moonshot:
-      case P::doubao:
-      case P::stepFun:
-      case P::xiaomi:
-      case P::xAI:
-      case P::mistral:
+      case Family::openAI:
         url = base + "/chat/completions";
         break;
     }
@@ -290,11 +314,10 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
     return body;
   };
 
-  switch (profile.protocolType) {
-    case P::miniMaxCN:
-    case P::miniMaxGlobal:
+  switch (family_of(profile.protocolType)) {
+    case Family::miniMax:
       return openai_body("max_completion_tokens");
-    case P::dashScope: {
+    case Family::dashScope: {
       if (!isNativeDashScope(profile)) return openai_body("max_tokens");
       Json converted = Json::array();
       for (const Json& message : messages) {
@@ -312,7 +335,7 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
       if (!parameters.empty()) body["parameters"] = std::move(parameters);
       return body;
     }
-    case P::ollama: {
+    case Family::ollama: {
       std::string prompt;
       for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
         if (it->is_object() && it->value("role", "") == "user") {
@@ -331,14 +354,14 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
       merge(body, extraParameters);
       return body;
     }
-    case P::claude:
+    case Family::claude:
       body["messages"] = messages;
       body["max_tokens"] = limit.value_or(kClaudeDefaultMaxTokens);
       set_if(body, "temperature", temperature);
       set_if(body, "top_p", topP);
       merge(body, extraParameters);
       return body;
-    case P::gemini: {
+    case Family::gemini: {
       if (!isNativeGemini(profile)) return openai_body("max_tokens");
       // Gemini names no model in the body (it is in the URL) and takes sampling options
       // only inside generationConfig.
@@ -359,19 +382,8 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
       merge(body, extraParameters);
       return body;
     }
-    case P::openAI:
-    case P::azureOpenAI:
-    case P::halvex:
-    case P::openRouter:
-    case P::zhipuAI:
-    case P::deepSeek:
-    case P::moonshot:
-    case P::doubao:
-    case P::stepFun:
-    case P::xiaomi:
-    case P::xAI:
-    case P::mistral:
-    case P::custom:
+    case Family::openAI:
+    case Family::custom:
       return openai_body("max_tokens");
   }
   return openai_body("max_tokens");
@@ -388,40 +400,28 @@ std::string AIServiceAdapter::parseResponse(std::string_view data,
       profile.protocolType != P::ollama && profile.protocolType != P::custom) {
     found = first_text(reply, {choice});
   } else {
-    switch (profile.protocolType) {
-      case P::claude:
+    switch (family_of(profile.protocolType)) {
+      case Family::claude:
         found = content_text(at(reply, {"content"}));
         break;
-      case P::ollama:
+      case Family::ollama:
         found = ollama_text(reply);
         break;
-      case P::dashScope:
+      case Family::dashScope:
         found = first_text(
             reply, {{"output", "text"}, {"output", "choices", size_t{0}, "message", "content"}});
         break;
-      case P::gemini:
+      case Family::gemini:
         found = isNativeGemini(profile)
                     ? content_text(at(reply, {"candidates", size_t{0}, "content", "parts"}))
                     : first_text(reply, {choice});
         break;
-      case P::custom:
+      case Family::custom:
         found = first_text(reply, {choice});
         if (!found) found = ollama_text(reply);
         break;
-      case P::openAI:
-      case P::azureOpenAI:
-      case P::halvex:
-      case P::openRouter:
-      case P::zhipuAI:
-      case P::miniMaxCN:
-      case P::miniMaxGlobal:
-      case P::deepSeek:
-      case P::moonshot:
-      case P::doubao:
-      case P::stepFun:
-      case P::xiaomi:
-      case P::xAI:
-      case P::mistral:
+      case Family::openAI:
+      case Family::miniMax:
         found = first_text(reply, {choice});
         break;
     }

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -50,20 +51,22 @@ void set_verbosity(bool verbose) {
   set_log_target(verbose ? LogTarget::StandardError : LogTarget::Silent);
 }
 
-AIProtocolType protocol_named(const std::string& raw) {
-  if (auto protocol = ai::protocol_from_raw(raw)) return *protocol;
+// The case whose raw value is `raw`; the error lists the raw values there are.
+template <class E>
+E case_named(const std::string& raw, std::span<const E> cases, std::string_view what) {
   std::string known;
-  for (AIProtocolType p : ai::all_protocol_types())
-    known += (known.empty() ? "" : ", ") + std::string(raw_value(p));
-  throw Error("未知的协议: " + raw + "（可用: " + known + "）");
+  for (E candidate : cases) {
+    if (raw_value(candidate) == raw) return candidate;
+    known += (known.empty() ? "" : ", ") + std::string(raw_value(candidate));
+  }
+  throw Error("未知的" + std::string(what) + ": " + raw + "（可用: " + known + "）");
 }
 
+AIProtocolType protocol_named(const std::string& raw) {
+  return case_named(raw, ai::all_protocol_types(), "协议");
+}
 AIScenario scenario_named(const std::string& raw) {
-  if (auto scenario = ai::scenario_from_raw(raw)) return *scenario;
-  std::string known;
-  for (AIScenario s : ai::all_scenarios())
-    known += (known.empty() ? "" : ", ") + std::string(raw_value(s));
-  throw Error("未知的场景: " + raw + "（可用: " + known + "）");
+  return case_named(raw, ai::all_scenarios(), "场景");
 }
 
 // A profile by id, or by name (letter case ignored) when exactly one has it.
@@ -76,6 +79,12 @@ AIServiceProfile profile_named(const std::string& reference) {
   if (matches.empty())
     throw Error("找不到 AI 服务配置: " + reference + "（用 kestrova ai profiles 查看）");
   throw Error("有多个名为「" + reference + "」的 AI 服务配置，请用 ID 指定");
+}
+
+// The default profile; without any profile the error is the status hint.
+AIServiceProfile default_profile() {
+  if (auto p = configuration().defaultProfile()) return *p;
+  throw Error(configuration().aiServiceStatusHint().value_or(""));
 }
 
 std::string seconds_text(double seconds) {
@@ -188,8 +197,8 @@ void add_profile_options(CLI::App* command, ProfileOptions& o, bool editing) {
 
 // ---- bindings and status ----
 
-void bind(const std::string& scenarioName, const std::string& profileName, const std::string& model,
-          bool hasModel, double timeout, bool hasTimeout) {
+void bind_scenario(const std::string& scenarioName, const std::string& profileName,
+                   const std::string& model, bool hasModel, double timeout, bool hasTimeout) {
   ai::AIScenarioBinding binding{scenario_named(scenarioName), profile_named(profileName).id,
                                 std::nullopt, std::nullopt};
   if (hasModel) binding.modelOverride = model;
@@ -222,8 +231,7 @@ ai::OllamaService ollama_for(const AIServiceProfile& profile) {
 
 void list_models(const std::string& reference, bool verbose) {
   set_verbosity(verbose);
-  const AIServiceProfile profile =
-      reference.empty() ? configuration().defaultProfile().value() : profile_named(reference);
+  const AIServiceProfile profile = reference.empty() ? default_profile() : profile_named(reference);
   std::vector<std::string> names;
   if (profile.protocolType == AIProtocolType::ollama) {
     for (const auto& model : ollama_for(profile).installedModels()) names.push_back(model.name);
@@ -256,7 +264,7 @@ void chat(const ChatCommand& o) {
     if (auto issue = configuration().configurationIssue(scenario)) throw Error(*issue);
     target = configuration().resolveProfile(scenario);
   } else {
-    AIServiceProfile p = configuration().defaultProfile().value();
+    AIServiceProfile p = default_profile();
     target = {p, p.defaultModel, p.timeout};
   }
   if (!o.model.empty()) target.model = o.model;
@@ -469,8 +477,8 @@ void add_ai_commands(CLI::App& root) {
             ->check(CLI::Range(0.1, 3600.0));
     command->callback([o] {
       set_verbosity(false);
-      bind(o->scenario, o->profile, o->model, o->modelOption->count() > 0, o->timeout,
-           o->timeoutOption->count() > 0);
+      bind_scenario(o->scenario, o->profile, o->model, o->modelOption->count() > 0, o->timeout,
+                    o->timeoutOption->count() > 0);
     });
   }
   {

@@ -41,6 +41,11 @@ TEST(AICommandLineTest, ConfigureChatListAndFail) {
   EXPECT_EQ(kestrova({"ai", "models", "Cloud"}).out,
             "model-a\nmodel-b\nmodel-c\nmodel-d\nmodel-e\n");
   EXPECT_EQ(kestrova({"ai", "models", "Local"}).out, "gemma2:2b\nqwen2.5:7b\n");
+  EXPECT_EQ(kestrova({"ai", "bind", "email_summary", "Local", "--model", "qwen2.5:7b"}).exit_code,
+            0);
+  EXPECT_NE(kestrova({"ai", "status"})
+                .out.find("AI 邮件摘要 (email_summary): Local · qwen2.5:7b · 5 秒\n  ✓"),
+            std::string::npos);
   const std::string profiles = kestrova({"ai", "profiles", "--json"}).out;
   EXPECT_NE(profiles.find("\"hasAPIKey\": true"), std::string::npos);
 
