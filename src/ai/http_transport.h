@@ -44,7 +44,7 @@ class HttpTransport {
   static constexpr size_t kMaxErrorBodyBytes = 1u << 20;
   static constexpr double kMaxStreamSeconds = 3600;
 
-  // A CA bundle trusted in addition to the system's (self-hosted gateways, tests).
+  // A CA bundle trusted instead of the system's (a self-hosted gateway, the tests).
   std::optional<std::filesystem::path> extraCAFile;
 
   // Performs the exchange. A reply of any status is returned; with `sink`, the body of a

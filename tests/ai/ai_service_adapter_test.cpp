@@ -19,6 +19,20 @@ AIServiceProfile profile(AIProtocolType protocol, std::string endpoint, std::str
 const AIServiceAdapter adapter;
 const Json kUser = Json::array({{{"role", "user"}, {"content", "hi"}}});
 
+TEST(AIServiceAdapterTest, ProtocolPresets) {
+  for (AIProtocolType p : all_protocol_types()) {
+    EXPECT_EQ(protocol_from_raw(raw_value(p)), p);
+    // Every preset endpoint is a base the URL rule completes into a request URL.
+    if (!default_endpoint(p).empty()) {
+      EXPECT_NO_THROW(adapter.buildURL(AIServiceProfile::forProtocol(p), true, {}));
+    }
+  }
+  EXPECT_TRUE(supports_vision(AIProtocolType::openAI, "GPT-4o-mini"));
+  EXPECT_TRUE(supports_vision(AIProtocolType::stepFun, "step-2-mini"));
+  EXPECT_FALSE(supports_vision(AIProtocolType::deepSeek, "deepseek-vl"));
+  EXPECT_FALSE(supports_vision(AIProtocolType::mistral, "mistral-large-latest"));
+}
+
 TEST(AIServiceAdapterTest, RequestURLs) {
   using P = AIProtocolType;
   struct Case {
