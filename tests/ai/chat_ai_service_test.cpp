@@ -45,21 +45,18 @@ TEST(ChatAIServiceTest, EveryDialectRoundTrips) {
     AIProtocolType protocol;
     std::string path;  // appended to the server base to form the endpoint
     std::string plainPath, streamPath;
-    std::string keyHeader, keyValue;
+    std::string keyHeader = "authorization";
+    std::string keyValue = std::string("Bearer ") + kKey;
   } cases[] = {
-      {AIProtocolType::openAI, "/v1", "/v1/chat/completions", "/v1/chat/completions",
-       "authorization", std::string("Bearer ") + kKey},
-      {AIProtocolType::miniMaxCN, "/v1", "/v1/text/chatcompletion_v2", "/v1/text/chatcompletion_v2",
-       "authorization", std::string("Bearer ") + kKey},
+      {AIProtocolType::openAI, "/v1", "/v1/chat/completions", "/v1/chat/completions"},
+      {AIProtocolType::miniMaxCN, "/v1", "/v1/text/chatcompletion_v2",
+       "/v1/text/chatcompletion_v2"},
       {AIProtocolType::dashScope, "/compatible-mode/v1", "/compatible-mode/v1/chat/completions",
-       "/compatible-mode/v1/chat/completions", "authorization", std::string("Bearer ") + kKey},
+       "/compatible-mode/v1/chat/completions"},
       {AIProtocolType::dashScope, "", "/api/v1/services/aigc/text-generation/generation",
-       "/api/v1/services/aigc/text-generation/generation", "authorization",
-       std::string("Bearer ") + kKey},
-      {AIProtocolType::ollama, "", "/api/generate", "/api/generate", "authorization",
-       std::string("Bearer ") + kKey},
-      {AIProtocolType::custom, "", "/v1/chat/completions", "/v1/chat/completions", "authorization",
-       std::string("Bearer ") + kKey},
+       "/api/v1/services/aigc/text-generation/generation"},
+      {AIProtocolType::ollama, "", "/api/generate", "/api/generate"},
+      {AIProtocolType::custom, "", "/v1/chat/completions", "/v1/chat/completions"},
       {AIProtocolType::claude, "/v1", "/v1/messages", "/v1/messages", "x-api-key", kKey},
       {AIProtocolType::gemini, "/v1beta", "/v1beta/models/m1:generateContent",
        "/v1beta/models/m1:streamGenerateContent?alt=sse", "x-goog-api-key", kKey},
@@ -84,6 +81,8 @@ TEST(ChatAIServiceTest, EveryDialectRoundTrips) {
       EXPECT_EQ(stream["path"], c.streamPath);
       EXPECT_EQ(header(plain, "content-type"), "application/json");
       EXPECT_EQ(header(plain, c.keyHeader), c.keyValue);
+      if (c.protocol == AIProtocolType::claude)
+        EXPECT_EQ(header(plain, "anthropic-version"), "2023-06-01");
       EXPECT_EQ(header(stream, "accept"), "text/event-stream");
       const Json plainBody = Json::parse(plain["body"].get<std::string>());
       const Json streamBody = Json::parse(stream["body"].get<std::string>());

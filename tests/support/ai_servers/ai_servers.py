@@ -105,15 +105,15 @@ class Handler(BaseHTTPRequestHandler):
 
     def write(self, text):
         data = text.encode()
-        if self.behaviour == "split":
-            step = 3
-            for i in range(0, len(data), step):
-                self.wfile.write(data[i:i + step])
-                self.wfile.flush()
-                time.sleep(0.002)
-        else:
-            self.wfile.write(data)
+        # "split": pieces of 1 to 7 bytes, so lines and UTF-8 sequences break anywhere.
+        step, at = 1, 0
+        while at < len(data):
+            size = step if self.behaviour == "split" else len(data)
+            self.wfile.write(data[at:at + size])
             self.wfile.flush()
+            at, step = at + size, step % 7 + 1
+            if self.behaviour == "split":
+                time.sleep(0.001)
 
     def unauthorized(self, value, status=401):
         if self.behaviour == "status401":
