@@ -81,8 +81,9 @@ TEST(ChatAIServiceTest, EveryDialectRoundTrips) {
       EXPECT_EQ(stream["path"], c.streamPath);
       EXPECT_EQ(header(plain, "content-type"), "application/json");
       EXPECT_EQ(header(plain, c.keyHeader), c.keyValue);
-      if (c.protocol == AIProtocolType::claude)
+      if (c.protocol == AIProtocolType::claude) {
         EXPECT_EQ(header(plain, "anthropic-version"), "2023-06-01");
+      }
       EXPECT_EQ(header(stream, "accept"), "text/event-stream");
       const Json plainBody = Json::parse(plain["body"].get<std::string>());
       const Json streamBody = Json::parse(stream["body"].get<std::string>());
