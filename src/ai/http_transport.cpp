@@ -19,15 +19,40 @@ using CurlHandle = CHandle<CURL, &curl_easy_cleanup>;
 using HeaderList = CHandle<curl_slist, &curl_slist_free_all>;
 
 // One easy handle per thread, reset before each use: its connection cache keeps TLS
-// sessions to a provider alive between requests.
-CURL* thread_handle() {
-  static std::once_flag global_init;
-  std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-  thread_local CurlHandle handle(curl_easy_init());
-  if (!handle) throw AIServiceError::networkError("无法初始化 HTTP 客户端");
-  curl_easy_reset(handle.get());
-  return handle.get();
-}
+// sessions to a provider alive between requests. A request made from inside another's
+// callback on the same thread gets a handle of its own.
+class ThreadHandle {
+ public:
+  ThreadHandle() {
+    static std::once_flag global_init;
+    std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    thread_local CurlHandle shared(curl_easy_init());
+    thread_local bool busy = false;
+    if (busy) {
+      own_.reset(curl_easy_init());
+      handle_ = own_.get();
+    } else {
+      handle_ = shared.get();
+    }
+    if (!handle_) throw AIServiceError::networkError("无法初始化 HTTP 客户端");
+    if (!own_) {
+      busy = true;
+      busy_ = &busy;
+    }
+    curl_easy_reset(handle_);
+  }
+  ~ThreadHandle() {
+    if (busy_) *busy_ = false;
+  }
+  ThreadHandle(const ThreadHandle&) = delete;
+  ThreadHandle& operator=(const ThreadHandle&) = delete;
+  CURL* get() const { return handle_; }
+
+ private:
+  CurlHandle own_;
+  bool* busy_ = nullptr;
+  CURL* handle_ = nullptr;
+};
 
 std::optional<std::string> first_set(std::initializer_list<std::string_view> names) {
   for (std::string_view name : names)
@@ -106,7 +131,8 @@ std::string HttpTransport::noProxyHosts() {
 }
 
 HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* sink) const {
-  CURL* curl = thread_handle();
+  const ThreadHandle handle;
+  CURL* curl = handle.get();
   Transfer transfer;
   transfer.curl = curl;
   transfer.sink = sink;
