@@ -8,6 +8,7 @@
 
 #include "ai/ai_service_error.h"
 #include "ai/http_transport.h"
+#include "ai/json_fields.h"
 #include "util/base64.h"
 #include "util/c_free.h"
 #include "util/text.h"
@@ -83,12 +84,13 @@ Json dashscope_content(const Json& content) {
   if (!content.is_array()) return content;
   Json parts = Json::array();
   for (const Json& part : content) {
-    const std::string type = part.value("type", "");
+    const std::string type = string_member(part, "type");
     auto url_of = [&](const char* key) {
-      return part.contains(key) ? part[key].value("url", "") : "";
+      const Json* holder = member(part, key);
+      return holder ? string_member(*holder, "url") : std::string();
     };
     if (type == "text")
-      parts.push_back({{"text", part.value("text", "")}});
+      parts.push_back({{"text", string_member(part, "text")}});
     else if (type == "image_url")
       parts.push_back({{"image", url_of("image_url")}});
     else if (type == "audio_url")
@@ -119,11 +121,12 @@ Json gemini_parts(const Json& content) {
   }
   if (!content.is_array()) return parts;
   for (const Json& part : content) {
-    const std::string type = part.value("type", "");
+    const std::string type = string_member(part, "type");
+    const Json* image = member(part, "image_url");
     if (type == "text") {
-      parts.push_back({{"text", part.value("text", "")}});
-    } else if (type == "image_url" && part.contains("image_url")) {
-      if (auto data = inline_image_data(part["image_url"].value("url", "")))
+      parts.push_back({{"text", string_member(part, "text")}});
+    } else if (type == "image_url" && image) {
+      if (auto data = inline_image_data(string_member(*image, "url")))
         parts.push_back({{"inline_data", {{"mime_type", "image/png"}, {"data", *data}}}});
     }
   }
@@ -156,7 +159,7 @@ std::optional<std::string> content_text(const Json* content) {
   if (!content->is_array()) return std::nullopt;
   std::optional<std::string> joined;
   for (const Json& part : *content) {
-    if (!part.is_object() || part.value("thought", false)) continue;
+    if (!part.is_object() || true_member(part, "thought")) continue;
     auto text = part.find("text");
     if (text == part.end() || !text->is_string()) continue;
     joined = joined ? *joined + "\n" + text->get<std::string>() : text->get<std::string>();
@@ -338,10 +341,10 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
     case Family::ollama: {
       std::string prompt;
       for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-        if (it->is_object() && it->value("role", "") == "user") {
-          prompt = text_of(it->value("content", Json()));
-          break;
-        }
+        if (string_member(*it, "role") != "user") continue;
+        const Json* content = member(*it, "content");
+        prompt = content ? text_of(*content) : std::string();
+        break;
       }
       body["prompt"] = prompt;
       body["stream"] = false;
@@ -369,9 +372,9 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
       Json contents = Json::array();
       for (const Json& message : messages) {
         if (!message.is_object()) continue;
-        const std::string role = message.value("role", "") == "user" ? "user" : "model";
-        contents.push_back(
-            {{"role", role}, {"parts", gemini_parts(message.value("content", Json()))}});
+        const std::string role = string_member(message, "role") == "user" ? "user" : "model";
+        const Json* content = member(message, "content");
+        contents.push_back({{"role", role}, {"parts", gemini_parts(content ? *content : Json())}});
       }
       body["contents"] = std::move(contents);
       Json config = Json::object();
@@ -454,24 +457,20 @@ std::vector<std::string> AIServiceAdapter::fetchModels(const AIServiceProfile& p
   const Json reply = Json::parse(response.body, nullptr, false);
   if (!reply.is_object()) throw AIServiceError::invalidResponse();
   std::set<std::string> names;
-  auto add = [&](const Json& value) {
-    if (value.is_string() && !value.get_ref<const std::string&>().empty())
-      names.insert(value.get<std::string>());
+  auto add = [&](const Json& entry, std::string_view key) {
+    std::string name = string_member(entry, key);
+    if (name.empty()) return false;
+    names.insert(std::move(name));
+    return true;
   };
-  if (auto data = reply.find("data"); data != reply.end() && data->is_array())
-    for (const Json& entry : *data)
-      if (entry.is_object()) add(entry.value("id", Json()));
-  if (auto models = reply.find("models"); models != reply.end() && models->is_array()) {
+  if (const Json* data = member(reply, "data"); data && data->is_array())
+    for (const Json& entry : *data) add(entry, "id");
+  if (const Json* models = member(reply, "models"); models && models->is_array()) {
     for (const Json& entry : *models) {
-      if (entry.is_string()) {
-        add(entry);
-      } else if (entry.is_object()) {
-        const Json id = entry.value("id", Json());
-        if (id.is_string() && !id.get<std::string>().empty())
-          add(id);
-        else
-          add(entry.value("name", Json()));
-      }
+      if (entry.is_string() && !entry.get_ref<const std::string&>().empty())
+        names.insert(entry.get<std::string>());
+      else if (!add(entry, "id"))
+        add(entry, "name");
     }
   }
   return {names.begin(), names.end()};
@@ -551,7 +550,7 @@ void AIStreamParser::payload(std::string_view text) {
   }
   const Json event = Json::parse(text, nullptr, false);
   if (!event.is_object()) return;
-  if (event.contains("error") || event.value("type", "") == "error")
+  if (event.contains("error") || string_member(event, "type") == "error")
     throw AIServiceError::requestFailed(200, std::string(text));
 
   std::optional<std::string> delta;
@@ -576,7 +575,7 @@ void AIStreamParser::payload(std::string_view text) {
       delta = content_text(at(event, {"choices", size_t{0}, "message", "content"}));
   } else {
     delta = ollama_text(event);
-    if (event.value("done", false)) ended_ = true;
+    if (true_member(event, "done")) ended_ = true;
   }
   if (delta && !delta->empty()) {
     delivered_ = true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "ai/ai_service_error.h"
+#include "ai/json_fields.h"
 #include "util/json.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -29,11 +30,6 @@ constexpr OllamaLibraryModel kLibrary[] = {
     {"qwen2.5:32b", 20000000000, "32B"}, {"llava:7b", 4500000000, "7B"},
     {"llava:13b", 8000000000, "13B"},    {"qwen2.5-vl:7b", 4700000000, "7B"},
 };
-
-int64_t integer_field(const Json& object, const char* key) {
-  auto it = object.find(key);
-  return it != object.end() && it->is_number() ? it->get<int64_t>() : 0;
-}
 
 }  // namespace
 
@@ -76,10 +72,10 @@ std::vector<OllamaModelInfo> OllamaService::installedModels() const {
     throw OllamaError::from(AIServiceError::invalidResponse());
   std::vector<OllamaModelInfo> models;
   for (const Json& entry : reply["models"]) {
-    if (!entry.is_object() || !entry.contains("name") || !entry["name"].is_string()) continue;
-    OllamaModelInfo info{entry["name"].get<std::string>(), integer_field(entry, "size"), ""};
-    if (auto details = entry.find("details"); details != entry.end() && details->is_object())
-      info.parameterSize = details->value("parameter_size", "");
+    OllamaModelInfo info{string_member(entry, "name"), integer_member(entry, "size"), ""};
+    if (info.name.empty()) continue;
+    if (const Json* details = member(entry, "details"))
+      info.parameterSize = string_member(*details, "parameter_size");
     models.push_back(std::move(info));
   }
   log_line(log_kind::kSuccess, kComponent,
@@ -94,11 +90,11 @@ void OllamaService::pullModel(
   auto handle_line = [&](std::string_view line) {
     const Json event = Json::parse(line, nullptr, false);
     if (!event.is_object()) return;
-    if (auto error = event.find("error"); error != event.end())
+    if (const Json* error = member(event, "error"))
       throw OllamaError::from(AIServiceError::requestFailed(
-          200, error->is_string() ? error->get<std::string>() : error->dump()));
-    onProgress(OllamaPullProgress{event.value("status", ""), integer_field(event, "total"),
-                                  integer_field(event, "completed")});
+          200, error->is_string() ? error->get<std::string>() : std::string(line)));
+    onProgress(OllamaPullProgress{string_member(event, "status"), integer_member(event, "total"),
+                                  integer_member(event, "completed")});
   };
   const BodySink sink = [&](std::string_view bytes) {
     for (size_t newline; (newline = bytes.find('\n')) != std::string_view::npos;) {

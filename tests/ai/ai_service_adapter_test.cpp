@@ -153,13 +153,15 @@ TEST(AIServiceAdapterTest, ReplyParsingPerDialect) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(adapter.parseResponse(c.reply, profile(c.protocol, c.endpoint)), c.text);
-  for (std::string bad : {"[1]", "not json", R"({"choices":[]})"})
+  for (std::string bad :
+       {"[1]", "not json", R"({"choices":[]})", R"({"choices":[{"message":{"content":5}}]})"})
     EXPECT_THROW(adapter.parseResponse(bad, profile(AIProtocolType::openAI, "https://x")),
                  AIServiceError);
 }
 
 TEST(AIServiceAdapterTest, StreamParserSurvivesEverySplitPosition) {
   const std::string streams[] = {
+      "data: {\"type\":5,\"done\":\"x\",\"choices\":{}}\n\n"
       "data: {\"choices\":[{\"delta\":{\"content\":\"Hel\"}}]}\r\n\r\ndata: "
       "{\"choices\":[{\"delta\":{\"content\":"
       "\"lo\"}}]}\n\ndata: [DONE]\n\ndata: {\"choices\":[{\"delta\":{\"content\":\"late\"}}]}\n",
