@@ -59,7 +59,9 @@ TEST(AICommandLineTest, ConfigureChatListAndFail) {
       << refused.err;
   EXPECT_NE(refused.err.find("。请到设置里的「AI 与模型」测试当前服务「Cloud」。"),
             std::string::npos);
-  for (const std::string& output : {profiles, refused.out, refused.err})
+  const std::string stored = kestrova({"settings", "get", "aiServiceProfiles"}).out;
+  EXPECT_NE(stored.find("\"apiKey\":\"***\""), std::string::npos) << stored;
+  for (const std::string& output : {profiles, refused.out, refused.err, stored})
     EXPECT_EQ(output.find(key), std::string::npos) << output;
 }
 
