@@ -89,7 +89,7 @@ size_t on_body(char* data, size_t size, size_t count, void* context) noexcept {
     }
     return length;
   }
-  const size_t limit = t.sink ? HttpTransport::kMaxErrorBodyBytes : HttpTransport::kMaxBodyBytes;
+  const size_t limit = success ? HttpTransport::kMaxBodyBytes : HttpTransport::kMaxErrorBodyBytes;
   if (t.body.size() + length > limit) {
     t.too_large = true;
     return 0;

@@ -39,7 +39,7 @@ using BodySink = std::function<void(std::string_view)>;
 // travel to another host). Thread-safe: each thread keeps its own connection cache.
 class HttpTransport {
  public:
-  // Largest body kept in memory (a whole reply, or an error body after a sink).
+  // Largest bodies kept in memory: a 2xx reply, and the body of any other status.
   static constexpr size_t kMaxBodyBytes = 32u << 20;
   static constexpr size_t kMaxErrorBodyBytes = 1u << 20;
   static constexpr double kMaxStreamSeconds = 3600;
