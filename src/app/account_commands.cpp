@@ -6,9 +6,6 @@
 #include "app/account_commands.h"
 
 #include <CLI/CLI.hpp>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +18,7 @@
 
 #include "app/command_line.h"
 #include "mail/certificate_trust.h"
+#include "app/secret_input.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
 #include "platform/email_credential_store.h"
@@ -61,7 +59,8 @@ const EmailAccount& AccountBook::find(std::string_view idOrAddress) const {
   }
   for (const auto& account : accounts())
     if (!address.empty() && text::equals_ci(account.displayName, address)) return account;
-  throw Error("未找到账户: " + std::string(idOrAddress) + "（用 kestrova account list 查看全部账户）");
+  throw Error("未找到账户: " + std::string(idOrAddress) +
+              "（用 kestrova account list 查看全部账户）");
 }
 
 const EmailAccount& AccountBook::defaultAccount() const {
@@ -98,52 +97,12 @@ namespace {
 
 // ---- passwords ----
 
-// Turns terminal echo off for the lifetime of the object (and back on, also when the read
-// throws).
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (tcgetattr(fd_, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-  }
-  ~EchoOff() {
-    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
-
-std::string first_line_of_standard_input() {
-  std::string line;
-  std::getline(std::cin, line);
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
 // The password as typed: on a terminal after a prompt on standard error, without echo;
-// with `fromStandardInput`, the first line of standard input. Never trimmed: blanks may
-// belong to it.
+// with `fromStandardInput`, the first line of standard input.
 std::string read_password(bool fromStandardInput) {
-  std::string password;
-  if (fromStandardInput) {
-    password = first_line_of_standard_input();
-  } else {
-    if (!isatty(STDIN_FILENO))
-      throw Error("标准输入不是终端：请用 --password-stdin 从标准输入的第一行读取密码");
-    std::cerr << "密码: " << std::flush;
-    {
-      EchoOff echoOff(STDIN_FILENO);
-      password = first_line_of_standard_input();
-    }
-    std::cerr << "\n";
-  }
+  std::string password =
+      read_secret("密码: ", fromStandardInput,
+                  "标准输入不是终端：请用 --password-stdin 从标准输入的第一行读取密码");
   if (password.empty()) throw Error("密码不能为空");
   return password;
 }
@@ -215,8 +174,8 @@ struct AddOptions {
   bool makeDefault = false;
   // Which options were given; set while the command is registered.
   CLI::Option *providerOption = nullptr, *imapHostOption = nullptr, *imapPortOption = nullptr,
-              *imapEncryptionOption = nullptr, *smtpHostOption = nullptr,
-              *smtpPortOption = nullptr, *smtpEncryptionOption = nullptr;
+              *imapEncryptionOption = nullptr, *smtpHostOption = nullptr, *smtpPortOption = nullptr,
+              *smtpEncryptionOption = nullptr;
 };
 
 bool given(const CLI::Option* option) { return option && option->count() > 0; }
@@ -240,7 +199,9 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   } else if (auto recognized = mail::EmailProviderCatalog::recognize(address)) {
     account.serviceType = *recognized;
   } else if (!serversGiven) {
-    throw Error("无法从地址识别邮件服务商: 请用 --provider 选择服务商，或用 --imap-host 与 --smtp-host 给出服务器");
+    throw Error(
+        "无法从地址识别邮件服务商: 请用 --provider 选择服务商，或用 --imap-host 与 --smtp-host "
+        "给出服务器");
   }
   mail::applyProviderPreset(account, mail::AccountEditorState::creatingAccount);
 
@@ -263,7 +224,8 @@ void add_account(const AddOptions& o) {
   if (address.empty()) throw Error("邮箱地址不能为空");
   AccountBook book;
   for (const auto& existing : book.accounts())
-    if (text::equals_ci(existing.emailAddress, address)) throw Error("账户已存在: " + existing.emailAddress);
+    if (text::equals_ci(existing.emailAddress, address))
+      throw Error("账户已存在: " + existing.emailAddress);
 
   EmailAccount account = account_from_options(o, address);
   // The certificates to trust; a refusal during the test names the option that adds one.
@@ -310,7 +272,8 @@ void add_account(const AddOptions& o) {
 void register_add(CLI::App& account) {
   auto* add = account.add_subcommand("add", "Add an account after testing both of its servers");
   auto o = std::make_shared<AddOptions>();
-  add->add_option("--email", o->email, "The account's mail address (also the login name)")->required();
+  add->add_option("--email", o->email, "The account's mail address (also the login name)")
+      ->required();
   add->add_option("--name", o->name, "Display name (default: the address)");
   o->providerOption =
       add->add_option("--provider", o->provider,
@@ -318,9 +281,11 @@ void register_add(CLI::App& account) {
           ->check(CLI::IsMember(provider_names()));
   const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
   o->imapHostOption = add->add_option("--imap-host", o->imapHost, "IMAP server");
-  o->imapPortOption = add->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
-  o->imapEncryptionOption = add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
-                                ->check(CLI::IsMember(encryptions));
+  o->imapPortOption =
+      add->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
+  o->imapEncryptionOption =
+      add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
   o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
   o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
   o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
@@ -358,10 +323,11 @@ void list_accounts() {
   }
   for (const auto& a : book.accounts()) {
     std::cout << (a.isDefault ? "* " : "  ") << a.id << "  " << a.emailAddress;
-    if (a.displayName != a.emailAddress && !a.displayName.empty()) std::cout << " (" << a.displayName << ")";
-    std::cout << "  " << store::raw_value(a.serviceType)
-              << "  IMAP " << server_text(a.imapHost, a.imapPort, a.imapEncryption)
-              << "  SMTP " << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
+    if (a.displayName != a.emailAddress && !a.displayName.empty())
+      std::cout << " (" << a.displayName << ")";
+    std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
+              << server_text(a.imapHost, a.imapPort, a.imapEncryption) << "  SMTP "
+              << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
               << (a.isEnabled ? "已启用" : "已停用") << "\n";
   }
   std::cout << "(* 表示默认账户)\n";
@@ -428,8 +394,8 @@ void register_trust_cert(CLI::App& account) {
 }
 
 // A subcommand taking one account (id or address) and running `action` on it.
-void register_for_account(CLI::App& account, const std::string& name, const std::string& description,
-                          void (*action)(const std::string&)) {
+void register_for_account(CLI::App& account, const std::string& name,
+                          const std::string& description, void (*action)(const std::string&)) {
   auto* command = account.add_subcommand(name, description);
   auto target = std::make_shared<std::string>();
   command->add_option("ACCOUNT", *target, "Account id or mail address")->required();
@@ -442,7 +408,8 @@ void add_account_commands(CLI::App& root) {
   auto* account = root.add_subcommand("account", "Add, test, list and remove mail accounts");
   account->require_subcommand(1);
   register_add(*account);
-  register_for_account(*account, "test", "Test an account's servers with its stored password", test_account);
+  register_for_account(*account, "test", "Test an account's servers with its stored password",
+                       test_account);
   account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
   register_for_account(*account, "remove", "Remove an account, its local mail and its password",
                        remove_account);

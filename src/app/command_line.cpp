@@ -1,7 +1,6 @@
 #include "app/command_line.h"
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 
 #include "app/mcp_cli_installer.h"
@@ -21,7 +20,8 @@ void print_status(const CLI::App& root) {
       auto a = c.prepare("SELECT COUNT(*) FROM email_accounts");
       a.step();
       auto u = c.prepare(
-          "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND is_deleted = 0 AND is_spam = 0");
+          "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND is_deleted = 0 AND is_spam = "
+          "0");
       u.step();
       return std::pair{a.integer(0).value_or(0), u.integer(0).value_or(0)};
     });
@@ -35,7 +35,8 @@ void print_status(const CLI::App& root) {
 }  // namespace
 
 void add_mcp_commands(CLI::App& root) {
-  auto* mcp = root.add_subcommand("mcp", "Agent tool server: the kestrova-mcp link and its configuration");
+  auto* mcp =
+      root.add_subcommand("mcp", "Agent tool server: the kestrova-mcp link and its configuration");
   mcp->require_subcommand(1);
   mcp->add_subcommand("install", "Create ~/.local/bin/kestrova-mcp pointing at this program")
       ->callback([] {
@@ -56,9 +57,10 @@ void add_mcp_commands(CLI::App& root) {
 }
 
 int run_command_line(int argc, char** argv) {
-  CLI::App root{"Kestrova — a mail client for one person with several accounts, with an agent tool server.\n"
-                "Start the tool server with: kestrova --mcp-stdio",
-                "kestrova"};
+  CLI::App root{
+      "Kestrova — a mail client for one person with several accounts, with an agent tool server.\n"
+      "Start the tool server with: kestrova --mcp-stdio",
+      "kestrova"};
   root.require_subcommand(0, 1);
   add_mcp_commands(root);
   add_settings_commands(root);
@@ -70,6 +72,7 @@ int run_command_line(int argc, char** argv) {
   add_rule_commands(root);
   add_safety_commands(root);
   add_workflow_commands(root);
+  add_ai_commands(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -2,7 +2,6 @@
 // UserPreferences and the deep links.
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <memory>
 #include <string>
@@ -21,8 +20,22 @@ namespace {
 
 const SettingDescriptor& known_setting(const std::string& key) {
   const SettingDescriptor* setting = find_setting(key);
-  if (!setting) throw Error("未知的设置项: " + key + "（用 kestrova settings list 查看全部设置项）");
+  if (!setting)
+    throw Error("未知的设置项: " + key + "（用 kestrova settings list 查看全部设置项）");
   return *setting;
+}
+
+// A value as the command line shows it: API keys (the legacy token and each AI profile's
+// key) are secrets and appear as "***".
+Json shown(std::string_view key, Json value) {
+  auto mask = [](Json& secret) {
+    if (secret.is_string() && !secret.get_ref<const std::string&>().empty()) secret = "***";
+  };
+  if (key == settings::aiAPIToken.key) mask(value);
+  if (key == settings::aiServiceProfiles.key && value.is_array())
+    for (Json& profile : value)
+      if (profile.is_object() && profile.contains("apiKey")) mask(profile["apiKey"]);
+  return value;
 }
 
 void list_settings() {
@@ -30,8 +43,8 @@ void list_settings() {
   std::cout << "设置文件: " << preferences.defaults().path().string() << "\n";
   for (const auto& setting : setting_descriptors()) {
     const Json value = preferences.value(setting.key);
-    std::cout << (value == setting.fallback ? "  " : "* ") << setting.key << " = " << dump_compact(value)
-              << "\n";
+    std::cout << (value == setting.fallback ? "  " : "* ") << setting.key << " = "
+              << dump_compact(shown(setting.key, value)) << "\n";
   }
   std::cout << "(* 表示与默认值不同)\n";
 }
@@ -72,7 +85,10 @@ void add_settings_commands(CLI::App& root) {
   auto* settings = root.add_subcommand("settings", "Show and change the settings");
   settings->require_subcommand(1);
 
-  settings->add_subcommand("list", "Every setting with its current value (* marks values that differ from the default)")
+  settings
+      ->add_subcommand(
+          "list",
+          "Every setting with its current value (* marks values that differ from the default)")
       ->callback(list_settings);
 
   auto* get = settings->add_subcommand("get", "Print a setting's current value as JSON");
@@ -80,10 +96,12 @@ void add_settings_commands(CLI::App& root) {
   get->add_option("KEY", *get_key, "Setting key, as listed by `settings list`")->required();
   get->callback([get_key] {
     const auto& setting = known_setting(*get_key);
-    std::cout << dump_compact(UserPreferences::shared().value(setting.key)) << "\n";
+    std::cout << dump_compact(shown(setting.key, UserPreferences::shared().value(setting.key)))
+              << "\n";
   });
 
-  auto* set = settings->add_subcommand("set", "Change a setting; VALUE is read according to the setting's type");
+  auto* set = settings->add_subcommand(
+      "set", "Change a setting; VALUE is read according to the setting's type");
   auto set_key = std::make_shared<std::string>();
   auto set_text = std::make_shared<std::string>();
   set->add_option("KEY", *set_key, "Setting key, as listed by `settings list`")->required();
@@ -97,12 +115,14 @@ void add_settings_commands(CLI::App& root) {
     Json value = parse_setting_input(setting, *set_text);
     auto& preferences = UserPreferences::shared();
     preferences.set_value(setting.key, std::move(value));
-    std::cout << setting.key << " = " << dump_compact(preferences.value(setting.key)) << "\n";
+    std::cout << setting.key << " = "
+              << dump_compact(shown(setting.key, preferences.value(setting.key))) << "\n";
   });
 }
 
 void add_open_command(CLI::App& root) {
-  auto* open = root.add_subcommand("open", "Open a kestrova:// link, as the desktop does when one is clicked");
+  auto* open = root.add_subcommand(
+      "open", "Open a kestrova:// link, as the desktop does when one is clicked");
   auto url = std::make_shared<std::string>();
   open->add_option("URL", *url, "A kestrova:// link")->required();
   open->callback([url] {

@@ -1,0 +1,38 @@
+#include "ai/ai_service_error.h"
+
+namespace kestrova::ai {
+
+AIServiceError AIServiceError::requestFailed(long status, const std::string& body) {
+  return AIServiceError(Kind::requestFailed,
+                        "请求失败 (状态码: " + std::to_string(status) + "): " + body, status, body);
+}
+
+AIServiceError AIServiceError::networkError(const std::string& cause) {
+  return AIServiceError(Kind::networkError, "网络错误: " + cause);
+}
+
+AIServiceError AIServiceError::invalidURL() {
+  return AIServiceError(Kind::invalidURL, "无效的 API 端点地址");
+}
+AIServiceError AIServiceError::invalidResponse() {
+  return AIServiceError(Kind::invalidResponse, "无效的响应格式");
+}
+
+OllamaError OllamaError::from(const AIServiceError& error) {
+  return OllamaError(error.kind(), error.what(), error.status(), error.body());
+}
+
+OllamaError OllamaError::invalidImage() {
+  OllamaError error(Kind::invalidResponse, "无效的图片格式");
+  error.invalid_image_ = true;
+  return error;
+}
+
+std::string redact_secret(std::string text, const std::string& secret) {
+  if (secret.empty()) return text;
+  for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 3))
+    text.replace(at, secret.size(), "***");
+  return text;
+}
+
+}  // namespace kestrova::ai

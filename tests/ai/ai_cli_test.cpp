@@ -1,0 +1,69 @@
+// `kestrova ai ...` as a new user meets it: a fresh configuration explained, profiles for a
+// local OpenAI-style and a local Ollama-style server, replies streamed from each, their
+// model lists, and a refused key reported without the key.
+
+#include <gtest/gtest.h>
+
+#include "ai_test_server.h"
+#include "support/test_support.h"
+
+namespace kestrova::testing {
+namespace {
+
+TEST(AICommandLineTest, ConfigureChatListAndFail) {
+  TempDir home;
+  AITestServer server;
+  const std::vector<std::string> env{"HOME=" + home.path().string(),
+                                     "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
+                                     "XDG_DATA_HOME=" + (home.path() / "data").string(),
+                                     "XDG_STATE_HOME=" + (home.path() / "state").string()};
+  auto kestrova = [&](std::vector<std::string> args, const std::string& input = "") {
+    return run_process(KESTROVA_BINARY, args, input, env);
+  };
+  const ProcessResult fresh = kestrova({"ai", "status"});
+  EXPECT_EQ(fresh.exit_code, 0);
+  EXPECT_NE(fresh.out.find("当前默认 AI 服务是「默认配置（已迁移）」。如果没有启动本地 Ollama"),
+            std::string::npos);
+
+  const std::string key = "sk-cli-secret-987";
+  EXPECT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", "Cloud",
+                      "--endpoint", server.base("split") + "/v1", "--api-key-stdin", "--default"},
+                     key + "\n")
+                .exit_code,
+            0);
+  EXPECT_EQ(kestrova({"ai", "profile", "add", "--protocol", "ollama", "--name", "Local",
+                      "--endpoint", server.base("ok")})
+                .exit_code,
+            0);
+  EXPECT_EQ(kestrova({"ai", "chat", "hello"}).out, "Hello from gpt-4o-mini\n");
+  EXPECT_EQ(kestrova({"ai", "chat", "--profile", "Local", "--model", "qwen2.5:7b", "hello"}).out,
+            "Hello from qwen2.5:7b\n");
+  EXPECT_EQ(kestrova({"ai", "models", "Cloud"}).out,
+            "model-a\nmodel-b\nmodel-c\nmodel-d\nmodel-e\n");
+  EXPECT_EQ(kestrova({"ai", "models", "Local"}).out, "gemma2:2b\nqwen2.5:7b\n");
+  EXPECT_EQ(kestrova({"ai", "bind", "email_summary", "Local", "--model", "qwen2.5:7b"}).exit_code,
+            0);
+  EXPECT_NE(kestrova({"ai", "status"})
+                .out.find("AI 邮件摘要 (email_summary): Local · qwen2.5:7b · 5 秒\n  ✓"),
+            std::string::npos);
+  const std::string profiles = kestrova({"ai", "profiles", "--json"}).out;
+  EXPECT_NE(profiles.find("\"hasAPIKey\": true"), std::string::npos);
+
+  EXPECT_EQ(
+      kestrova({"ai", "profile", "edit", "Cloud", "--endpoint", server.base("status401") + "/v1"})
+          .exit_code,
+      0);
+  const ProcessResult refused = kestrova({"ai", "chat", "--verbose", "hello"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_NE(refused.err.find("AI 对话失败：请求失败 (状态码: 401): "), std::string::npos)
+      << refused.err;
+  EXPECT_NE(refused.err.find("。请到设置里的「AI 与模型」测试当前服务「Cloud」。"),
+            std::string::npos);
+  const std::string stored = kestrova({"settings", "get", "aiServiceProfiles"}).out;
+  EXPECT_NE(stored.find("\"apiKey\":\"***\""), std::string::npos) << stored;
+  for (const std::string& output : {profiles, refused.out, refused.err, stored})
+    EXPECT_EQ(output.find(key), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace kestrova::testing
