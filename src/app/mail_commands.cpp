@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -136,6 +137,8 @@ void sync(const SyncOptions& o) {
     incoming.process(account, batch);
   });
   ProgressLine progress;
+  // Every folder synced learns its count; the settings file is written once at the end.
+  const auto countWrites = book.store().deferCountCacheWrites();
   int failures = 0;
   for (const auto& account : accounts) {
     try {
@@ -193,6 +196,7 @@ void list_folders(const std::string& accountName, bool refresh) {
   } else {
     folders = folders_of(book, account);
   }
+  const auto countWrites = book.store().deferCountCacheWrites();
   for (const auto& folder : folders) {
     std::cout << folder.id << "  " << store::raw_value(folder.type) << "  " << folder.name;
     if (folder.path != folder.name) std::cout << "  (" << folder.path << ")";
@@ -267,33 +271,41 @@ void ensure_body(Context& c) {
   if (c.message.isBodyLoaded) return;
   auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
                                                                c.folders);
-  EmailMessage& m = c.message;
-  m.textBody = content.textBody;
-  m.htmlBody = content.htmlBody;
-  m.containsRemoteResources = content.containsRemoteResources;
-  m.attachments.clear();
-  for (const auto& meta : content.attachments) {
-    store::EmailAttachment a;
-    a.id = new_uuid();
-    a.filename = meta.filename;
-    a.mimeType = meta.mimeType;
-    a.size = meta.size;
-    a.contentId = meta.contentId;
-    a.isInline = meta.isInline;
-    a.partPath = meta.partPath;
-    a.encoding = meta.encoding;
-    a.charset = meta.charset;
-    m.attachments.push_back(std::move(a));
-    if (!meta.isInline) m.hasAttachments = true;
-  }
-  if (m.preview.empty() && m.textBody)
-    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
-  // The download marked the message read on the server.
-  m.isRead = true;
-  m.isBodyLoaded = true;
-  m.bodyCachedAt = now_seconds();
-  m.updatedAt = now_seconds();
-  if (auto updated = c.book.store().updateMessage(m)) m = *updated;
+  // Applied to the row as it is when the body is stored, not as it was read before the
+  // download: another process may have tagged or annotated the message meanwhile.
+  auto with_body = [&](EmailMessage m) {
+    m.textBody = content.textBody;
+    m.htmlBody = content.htmlBody;
+    m.containsRemoteResources = content.containsRemoteResources;
+    m.attachments.clear();
+    for (const auto& meta : content.attachments) {
+      store::EmailAttachment a;
+      a.id = new_uuid();
+      a.filename = meta.filename;
+      a.mimeType = meta.mimeType;
+      a.size = meta.size;
+      a.contentId = meta.contentId;
+      a.isInline = meta.isInline;
+      a.partPath = meta.partPath;
+      a.encoding = meta.encoding;
+      a.charset = meta.charset;
+      m.attachments.push_back(std::move(a));
+      if (!meta.isInline) m.hasAttachments = true;
+    }
+    if (m.preview.empty() && m.textBody)
+      m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
+    // The download marked the message read on the server.
+    m.isRead = true;
+    m.isBodyLoaded = true;
+    m.bodyCachedAt = now_seconds();
+    m.updatedAt = now_seconds();
+    return m;
+  };
+  c.message = with_body(c.message);
+  c.book.store().database().write([&](store::Connection& db) {
+    if (auto stored = store::read_stored_message(db, c.message.id)) c.message = with_body(*stored);
+    if (auto updated = c.book.store().updateMessage(c.message)) c.message = *updated;
+  });
 }
 
 void read_message(const std::string& id, bool html) {
@@ -448,6 +460,28 @@ void search(const std::string& query, bool server, const std::string& accountNam
 
 // ---- server-side actions ----
 
+// How often the local copy is tried again after the server accepted a change; each try
+// already waits up to the database's busy timeout for another process's lock.
+constexpr int kLocalWriteAttempts = 3;
+
+// The server has made the change; the local copy follows it. The command has done what was
+// asked, so a local write that still fails after a few tries (another process holding the
+// database for long) is a warning, not the command's failure: the next sync brings the
+// local copy up to date.
+void follow_locally(const std::function<void()>& write) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      write();
+      return;
+    } catch (const std::exception& e) {
+      if (attempt < kLocalWriteAttempts) continue;
+      std::cerr << "警告: 服务器上已完成，但本地副本暂未更新（" << e.what()
+                << "），下次同步时会更新\n";
+      return;
+    }
+  }
+}
+
 void mark(const std::string& what, const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
@@ -459,12 +493,11 @@ void mark(const std::string& what, const std::string& id) {
       service.markAsRead(c->account, password_of(*c), m, c->folders);
     else
       service.markAsUnread(c->account, password_of(*c), m, c->folders);
-    c->book.store().markRead(m, read);
+    follow_locally([&] { c->book.store().markRead(m, read); });
   } else {
     const bool starred = what == "star";
     service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
-    m.isStarred = starred;
-    c->book.store().updateFlagsOnAllCopies(m);
+    follow_locally([&] { c->book.store().markStarred(m, starred); });
   }
   std::cout << "已标记: " << what << "  " << m.subject << "\n";
 }
@@ -472,12 +505,7 @@ void mark(const std::string& what, const std::string& id) {
 // After a move the server gives the message a new UID in its new folder, which the next
 // sync of that folder brings in; until then the local copy has none.
 void record_move(Context& c, const EmailFolder& destination, bool spam) {
-  EmailMessage m = c.message;
-  m.folderId = destination.id;
-  m.uid.reset();
-  if (spam) m.isSpam = true;
-  m.updatedAt = now_seconds();
-  c.book.store().updateMessage(m);
+  follow_locally([&] { c.book.store().recordServerMove(c.message.id, destination.id, spam); });
 }
 
 void move(const std::string& id, const std::string& folderName) {
@@ -503,10 +531,12 @@ void remove_message(const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   mail::EmailService::shared().deleteMessage(c->account, password_of(*c), c->message, c->folders);
-  c->book.store().database().write([&](store::Connection& db) {
-    auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
-    s.bind(1, c->message.id);
-    s.run();
+  follow_locally([&] {
+    c->book.store().database().write([&](store::Connection& db) {
+      auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
+      s.bind(1, c->message.id);
+      s.run();
+    });
   });
   std::cout << "已删除: " << c->message.subject << "\n";
 }
