@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/account_commands.h"
@@ -271,40 +272,48 @@ void ensure_body(Context& c) {
   if (c.message.isBodyLoaded) return;
   auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
                                                                c.folders);
-  // Applied to the row as it is when the body is stored, not as it was read before the
-  // download: another process may have tagged or annotated the message meanwhile.
-  auto with_body = [&](EmailMessage m) {
-    m.textBody = content.textBody;
-    m.htmlBody = content.htmlBody;
-    m.containsRemoteResources = content.containsRemoteResources;
-    m.attachments.clear();
-    for (const auto& meta : content.attachments) {
-      store::EmailAttachment a;
-      a.id = new_uuid();
-      a.filename = meta.filename;
-      a.mimeType = meta.mimeType;
-      a.size = meta.size;
-      a.contentId = meta.contentId;
-      a.isInline = meta.isInline;
-      a.partPath = meta.partPath;
-      a.encoding = meta.encoding;
-      a.charset = meta.charset;
-      m.attachments.push_back(std::move(a));
-      if (!meta.isInline) m.hasAttachments = true;
-    }
-    if (m.preview.empty() && m.textBody)
-      m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
-    // The download marked the message read on the server.
-    m.isRead = true;
-    m.isBodyLoaded = true;
-    m.bodyCachedAt = now_seconds();
-    m.updatedAt = now_seconds();
-    return m;
-  };
-  c.message = with_body(c.message);
+  EmailMessage& m = c.message;
+  m.textBody = content.textBody;
+  m.htmlBody = content.htmlBody;
+  m.containsRemoteResources = content.containsRemoteResources;
+  m.attachments.clear();
+  for (const auto& meta : content.attachments) {
+    store::EmailAttachment a;
+    a.id = new_uuid();
+    a.filename = meta.filename;
+    a.mimeType = meta.mimeType;
+    a.size = meta.size;
+    a.contentId = meta.contentId;
+    a.isInline = meta.isInline;
+    a.partPath = meta.partPath;
+    a.encoding = meta.encoding;
+    a.charset = meta.charset;
+    m.attachments.push_back(std::move(a));
+    if (!meta.isInline) m.hasAttachments = true;
+  }
+  if (m.preview.empty() && m.textBody)
+    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
+  // The download marked the message read on the server.
+  m.isRead = true;
+  m.isBodyLoaded = true;
+  m.bodyCachedAt = now_seconds();
+  m.updatedAt = now_seconds();
+  // The body goes onto the row as it is now, not as it was read before the download: another
+  // process may have tagged or annotated the message meanwhile.
   c.book.store().database().write([&](store::Connection& db) {
-    if (auto stored = store::read_stored_message(db, c.message.id)) c.message = with_body(*stored);
-    if (auto updated = c.book.store().updateMessage(c.message)) c.message = *updated;
+    if (auto stored = store::read_stored_message(db, m.id)) {
+      EmailMessage downloaded = std::exchange(m, std::move(*stored));
+      m.textBody = std::move(downloaded.textBody);
+      m.htmlBody = std::move(downloaded.htmlBody);
+      m.containsRemoteResources = downloaded.containsRemoteResources;
+      m.attachments = std::move(downloaded.attachments);
+      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
+      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
+      m.isRead = m.isBodyLoaded = true;
+      m.bodyCachedAt = downloaded.bodyCachedAt;
+      m.updatedAt = downloaded.updatedAt;
+    }
+    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
   });
 }
 
