@@ -307,8 +307,8 @@ void EmailStore::saveFolders(const std::vector<EmailFolder>& folders) {
   });
   onMain([this, stored = std::move(stored)]() mutable {
     std::set<std::string> changedAccounts;
-    std::map<std::string, std::unordered_map<std::string, size_t>>
-        positions;  // account -> id -> index
+    // Account -> folder id -> index in the account's list, built when first needed.
+    std::map<std::string, std::unordered_map<std::string, size_t>> positions;
     for (auto& folder : stored) {
       auto& list = folders_[folder.accountId];
       auto& index = positions[folder.accountId];
