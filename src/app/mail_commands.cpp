@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/account_commands.h"
@@ -136,6 +138,8 @@ void sync(const SyncOptions& o) {
     incoming.process(account, batch);
   });
   ProgressLine progress;
+  // Every folder synced learns its count; the settings file is written once at the end.
+  const auto countWrites = book.store().deferCountCacheWrites();
   int failures = 0;
   for (const auto& account : accounts) {
     try {
@@ -193,6 +197,7 @@ void list_folders(const std::string& accountName, bool refresh) {
   } else {
     folders = folders_of(book, account);
   }
+  const auto countWrites = book.store().deferCountCacheWrites();
   for (const auto& folder : folders) {
     std::cout << folder.id << "  " << store::raw_value(folder.type) << "  " << folder.name;
     if (folder.path != folder.name) std::cout << "  (" << folder.path << ")";
@@ -293,7 +298,23 @@ void ensure_body(Context& c) {
   m.isBodyLoaded = true;
   m.bodyCachedAt = now_seconds();
   m.updatedAt = now_seconds();
-  if (auto updated = c.book.store().updateMessage(m)) m = *updated;
+  // The body goes onto the row as it is now, not as it was read before the download: another
+  // process may have tagged or annotated the message meanwhile.
+  c.book.store().database().write([&](store::Connection& db) {
+    if (auto stored = store::read_stored_message(db, m.id)) {
+      EmailMessage downloaded = std::exchange(m, std::move(*stored));
+      m.textBody = std::move(downloaded.textBody);
+      m.htmlBody = std::move(downloaded.htmlBody);
+      m.containsRemoteResources = downloaded.containsRemoteResources;
+      m.attachments = std::move(downloaded.attachments);
+      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
+      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
+      m.isRead = m.isBodyLoaded = true;
+      m.bodyCachedAt = downloaded.bodyCachedAt;
+      m.updatedAt = downloaded.updatedAt;
+    }
+    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
+  });
 }
 
 void read_message(const std::string& id, bool html) {
@@ -448,6 +469,28 @@ void search(const std::string& query, bool server, const std::string& accountNam
 
 // ---- server-side actions ----
 
+// How often the local copy is tried again after the server accepted a change; each try
+// already waits up to the database's busy timeout for another process's lock.
+constexpr int kLocalWriteAttempts = 3;
+
+// The server has made the change; the local copy follows it. The command has done what was
+// asked, so a local write that still fails after a few tries (another process holding the
+// database for long) is a warning, not the command's failure: the next sync brings the
+// local copy up to date.
+void follow_locally(const std::function<void()>& write) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      write();
+      return;
+    } catch (const std::exception& e) {
+      if (attempt < kLocalWriteAttempts) continue;
+      std::cerr << "警告: 服务器上已完成，但本地副本暂未更新（" << e.what()
+                << "），下次同步时会更新\n";
+      return;
+    }
+  }
+}
+
 void mark(const std::string& what, const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
@@ -459,12 +502,11 @@ void mark(const std::string& what, const std::string& id) {
       service.markAsRead(c->account, password_of(*c), m, c->folders);
     else
       service.markAsUnread(c->account, password_of(*c), m, c->folders);
-    c->book.store().markRead(m, read);
+    follow_locally([&] { c->book.store().markRead(m, read); });
   } else {
     const bool starred = what == "star";
     service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
-    m.isStarred = starred;
-    c->book.store().updateFlagsOnAllCopies(m);
+    follow_locally([&] { c->book.store().markStarred(m, starred); });
   }
   std::cout << "已标记: " << what << "  " << m.subject << "\n";
 }
@@ -478,12 +520,7 @@ void report_flagged_only(mail::ImapSourceRemoval removal) {
 // After a move the server gives the message a new UID in its new folder, which the next
 // sync of that folder brings in; until then the local copy has none.
 void record_move(Context& c, const EmailFolder& destination, bool spam) {
-  EmailMessage m = c.message;
-  m.folderId = destination.id;
-  m.uid.reset();
-  if (spam) m.isSpam = true;
-  m.updatedAt = now_seconds();
-  c.book.store().updateMessage(m);
+  follow_locally([&] { c.book.store().recordServerMove(c.message.id, destination.id, spam); });
 }
 
 void move(const std::string& id, const std::string& folderName) {
@@ -513,10 +550,12 @@ void remove_message(const std::string& id) {
   auto c = context_for(id);
   const auto removal = mail::EmailService::shared().deleteMessage(c->account, password_of(*c),
                                                                   c->message, c->folders);
-  c->book.store().database().write([&](store::Connection& db) {
-    auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
-    s.bind(1, c->message.id);
-    s.run();
+  follow_locally([&] {
+    c->book.store().database().write([&](store::Connection& db) {
+      auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
+      s.bind(1, c->message.id);
+      s.run();
+    });
   });
   std::cout << "已删除: " << c->message.subject << "\n";
   report_flagged_only(removal);

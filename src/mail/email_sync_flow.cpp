@@ -2,6 +2,7 @@
 
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 #include "mail/email_deduplication_service.h"
 #include "mail/email_service.h"
@@ -20,20 +21,6 @@ using store::EmailMessage;
 
 constexpr std::string_view kComponent = "EmailSyncFlow";
 
-// The stored copy with what the server says now: where it lies, under which UID, and the
-// server's read and starred state. The user's other marks and annotations, the body and
-// the AI results stay as stored.
-EmailMessage refreshed(EmailMessage stored, const EmailMessage& fetched) {
-  stored.folderId = fetched.folderId;
-  stored.uid = fetched.uid;
-  stored.isRead = fetched.isRead;
-  stored.isStarred = fetched.isStarred;
-  if (!stored.threadId) stored.threadId = fetched.threadId;
-  if (!stored.inReplyTo) stored.inReplyTo = fetched.inReplyTo;
-  stored.syncedAt = fetched.syncedAt;
-  return stored;
-}
-
 }  // namespace
 
 EmailSyncFlow::EmailSyncFlow(store::EmailStore& store, EmailService& service)
@@ -43,23 +30,25 @@ std::vector<EmailFolder> EmailSyncFlow::syncFolders(const EmailAccount& account,
                                                     const std::optional<std::string>& password) {
   const auto fetched = service_.fetchFolders(account, password);
   store_.loadFolders();
-  const std::vector<EmailFolder> known = store_.foldersOf(account.id);
-  for (EmailFolder folder : fetched) {
-    bool stored = false;
-    for (const auto& existing : known)
-      if (existing.path == folder.path) {
-        stored = true;
-        // The name and type follow the server's; the row keeps its id and counts.
-        if (existing.name != folder.name || existing.type != folder.type) {
-          EmailFolder updated = existing;
-          updated.name = folder.name;
-          updated.type = folder.type;
-          store_.saveFolder(updated);
-        }
-        break;
-      }
-    if (!stored) store_.saveFolder(folder);
+  std::unordered_map<std::string, const EmailFolder*> byPath;
+  for (const auto& existing : store_.foldersOf(account.id))
+    byPath.emplace(existing.path, &existing);
+  std::vector<EmailFolder> changed;
+  for (const EmailFolder& folder : fetched) {
+    auto it = byPath.find(folder.path);
+    if (it == byPath.end()) {
+      changed.push_back(folder);
+      continue;
+    }
+    // The name and type follow the server's; the row keeps its id and counts.
+    const EmailFolder& existing = *it->second;
+    if (existing.name == folder.name && existing.type == folder.type) continue;
+    EmailFolder updated = existing;
+    updated.name = folder.name;
+    updated.type = folder.type;
+    changed.push_back(std::move(updated));
   }
+  store_.saveFolders(changed);
   store_.loadFolders();
   return store_.foldersOf(account.id);
 }
@@ -73,17 +62,14 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
     batch = store_.excludeMessagesStoredInOtherFolders(account.id, folder.id, std::move(batch));
   if (batch.empty()) return {};
 
-  // Stored copies keep what the user and the rules did to them; only messages seen for the
-  // first time go through the hooks.
+  // Only messages seen for the first time go through the hooks. Stored copies keep what the
+  // user, the rules and other processes did to them: the save writes only the server's
+  // columns into their rows, deciding again inside its transaction which rows exist.
   const auto copies = store_.storedCopies(batch);
   std::vector<EmailMessage> fresh;
   std::vector<EmailMessage> toSave;
-  for (size_t i = 0; i < batch.size(); ++i) {
-    if (copies[i])
-      toSave.push_back(refreshed(*copies[i], batch[i]));
-    else
-      fresh.push_back(std::move(batch[i]));
-  }
+  for (size_t i = 0; i < batch.size(); ++i)
+    (copies[i] ? toSave : fresh).push_back(std::move(batch[i]));
   for (const auto& hook : incomingHooks)
     if (hook && !fresh.empty()) hook(account, fresh);
   toSave.insert(toSave.end(), fresh.begin(), fresh.end());
@@ -91,7 +77,7 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
   std::set<std::string> threads;
   for (const auto& message : toSave)
     if (message.threadId) threads.insert(*message.threadId);
-  stored += store_.saveMessagesInBackground(std::move(toSave)).get();
+  stored += store_.saveSyncedMessagesInBackground(std::move(toSave)).get();
   store::EmailThreadService(store_.database())
       .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
   return fresh;
@@ -158,9 +144,7 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
 }
 
 void EmailSyncFlow::recordAccountSync(const EmailAccount& account) {
-  EmailAccount updated = account;
-  updated.lastSyncDate = now_seconds();
-  store_.saveAccount(updated);
+  store_.recordAccountSync(account.id, now_seconds());
 }
 
 }  // namespace kestrova::mail

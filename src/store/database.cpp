@@ -1,10 +1,16 @@
 #include "store/database.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "platform/paths.h"
 #include "store/schema.h"
 #include "util/log.h"
 
@@ -28,6 +34,39 @@ void configure_sqlite_once() {
     return sqlite3_config(SQLITE_CONFIG_STMTJRNL_SPILL, kStatementJournalInMemory) == SQLITE_OK;
   }();
   (void)configured;
+}
+
+// How long a statement waits for a lock another process holds (the CLI, the tool server and
+// the service share the file) before it fails with SQLITE_BUSY.
+constexpr int kBusyTimeoutMs = 10'000;
+
+// Mail is private: the database is created readable by its owner only, and a file (or a
+// rollback journal left by a crash) found with wider permissions is narrowed on open.
+// SQLite gives every journal it creates the database file's permissions.
+constexpr mode_t kPrivateFileMode = 0600;
+
+void make_private(const std::filesystem::path& file) {
+  const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) {
+    if (errno == ENOENT) return;
+    throw DatabaseError(SQLITE_CANTOPEN, file.string() + ": " + std::strerror(errno));
+  }
+  struct stat st {};
+  const bool wider = ::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0;
+  const bool narrowed = !wider || ::fchmod(fd, kPrivateFileMode) == 0;
+  const int error = errno;
+  ::close(fd);
+  if (!narrowed)
+    log_line(log_kind::kWarning, "EmailDatabase",
+             "无法把 " + file.string() + " 设为仅本人可读写: " + std::strerror(error));
+}
+
+void narrow_if_present(const std::filesystem::path& file) {
+  struct stat st {};
+  if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || (st.st_mode & 077) == 0) return;
+  if (::chmod(file.c_str(), kPrivateFileMode) != 0)
+    log_line(log_kind::kWarning, "EmailDatabase",
+             "无法把 " + file.string() + " 设为仅本人可读写: " + std::strerror(errno));
 }
 
 struct StringHash {
@@ -204,6 +243,8 @@ std::optional<double> Statement::real(std::string_view name) const {
 
 Connection::Connection(const std::filesystem::path& file) {
   configure_sqlite_once();
+  make_private(file);  // an empty file is an empty database
+  narrow_if_present(file.string() + "-journal");
   const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   int rc = sqlite3_open_v2(file.c_str(), &db_, flags, nullptr);
   if (rc != SQLITE_OK) {
@@ -213,6 +254,7 @@ Connection::Connection(const std::filesystem::path& file) {
     throw DatabaseError(rc, message);
   }
   sqlite3_extended_result_codes(db_, 0);
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   try {
     execute("PRAGMA foreign_keys = ON");
   } catch (...) {
@@ -285,20 +327,28 @@ std::set<std::string> Connection::column_names(std::string_view table) {
 
 // ---- EmailDatabase ----
 
-EmailDatabase::EmailDatabase(std::filesystem::path path) : path_(std::move(path)) {
+EmailDatabase::EmailDatabase(std::filesystem::path path) : path_(std::move(path)) { try_open(); }
+
+void EmailDatabase::try_open() {
   try {
-    std::filesystem::create_directories(path_.parent_path());
+    // The mail is the user's alone: the folder is 0700 whatever the umask.
+    platform::ensure_private_directory(path_.parent_path());
     auto connection = std::make_unique<Connection>(path_);
-    connection->execute("BEGIN IMMEDIATE");
-    try {
-      build_schema(*connection);
-      connection->execute("COMMIT");
-    } catch (...) {
+    // A current schema is only read, so a process that starts while another one writes
+    // neither waits for nor blocks it.
+    if (!schema_is_current(*connection)) {
+      connection->execute("BEGIN IMMEDIATE");
       try {
-        connection->execute("ROLLBACK");
+        // Another process may have built it while this one waited for the lock.
+        if (!schema_is_current(*connection)) build_schema(*connection);
+        connection->execute("COMMIT");
       } catch (...) {
+        try {
+          connection->execute("ROLLBACK");
+        } catch (...) {
+        }
+        throw;
       }
-      throw;
     }
     connection_ = std::move(connection);
   } catch (const std::exception& e) {
@@ -331,6 +381,7 @@ std::unique_ptr<EmailDatabase> EmailDatabase::open(const std::filesystem::path& 
 }
 
 Connection& EmailDatabase::connection_or_throw() {
+  if (!connection_) try_open();  // what failed (a lock, a missing directory) may be gone now
   if (!connection_) throw EmailDatabaseError(EmailDatabaseError::Kind::notInitialized);
   return *connection_;
 }

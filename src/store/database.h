@@ -118,8 +118,12 @@ class Statement {
   sqlite3_stmt* owned_;  // a one-off statement when the cached one was busy
 };
 
-// One SQLite connection with foreign keys on and SQLite's defaults otherwise. Reached only
-// through EmailDatabase::read/write, which serialise all access.
+// One SQLite connection with foreign keys on and SQLite's defaults otherwise, apart from a
+// busy timeout of 10 s: the CLI, the tool server and the service share the file, and a
+// statement that meets another process's lock waits for it instead of failing at once.
+// Opening creates the file readable by its owner only and narrows a database or journal
+// found with wider permissions. Reached only through EmailDatabase::read/write, which
+// serialise all access.
 class Connection {
  public:
   explicit Connection(const std::filesystem::path& file);
@@ -149,8 +153,9 @@ class Connection {
 // block runs under one lock, so access from any thread is serialised. Thread-safe.
 class EmailDatabase {
  public:
-  // The shared instance on the user's database file, created (and the schema built) on
-  // first use. A file that cannot be opened leaves an instance without a connection.
+  // The shared instance on the user's database file, created (and the schema built when it
+  // is not current) on first use. A file that cannot be opened leaves an instance without a
+  // connection; every later read or write tries to open it again.
   static EmailDatabase& shared();
   // An owner on another file (tests, benchmarks, tools).
   static std::unique_ptr<EmailDatabase> open(const std::filesystem::path& file);
@@ -163,7 +168,7 @@ class EmailDatabase {
   bool is_open() const { return connection_ != nullptr; }
 
   // Runs block(Connection&) serialised with all other access. Throws
-  // EmailDatabaseError(notInitialized) without a connection.
+  // EmailDatabaseError(notInitialized) when there is no connection and opening again fails.
   template <typename F>
   auto read(F&& block) -> std::invoke_result_t<F, Connection&> {
     std::lock_guard lock(mutex_);
@@ -207,6 +212,9 @@ class EmailDatabase {
 
  private:
   explicit EmailDatabase(std::filesystem::path path);
+  // Opens the file and builds the schema when it is not current; logs a failure and leaves
+  // connection_ empty. Caller holds mutex_ (or is the constructor).
+  void try_open();
   Connection& connection_or_throw();
 
   // Rolls back unless committed; never throws from the destructor.

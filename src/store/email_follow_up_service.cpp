@@ -153,12 +153,14 @@ std::vector<EmailMessage> EmailFollowUpService::snoozed_messages() { return list
 template <class Change>
 bool EmailFollowUpService::change_mark(const EmailMessage& message, Change change) {
   try {
-    EmailMessage changed =
-        database_.read([&](Connection& c) { return read_stored_message(c, message.id); })
-            .value_or(message);
-    change(changed);
-    changed.updatedAt = now();
-    mail_store_.updateFlagsOnAllCopies(changed);
+    // Read and written in one transaction, so that a mark another process sets in between
+    // is not written over with the value read before it.
+    mail_store_.database().write([&](Connection& c) {
+      EmailMessage changed = read_stored_message(c, message.id).value_or(message);
+      change(changed);
+      changed.updatedAt = now();
+      mail_store_.updateFlagsOnAllCopies(changed);
+    });
   } catch (const std::exception& e) {
     log_failure("持久化失败: ", e);
     return false;

@@ -50,12 +50,13 @@ bool EmailInternalNoteService::set_note(const EmailMessage& message,
   if (note) trimmed = text::trim(*note);
   if (trimmed && trimmed->empty()) trimmed.reset();
   try {
-    EmailMessage changed =
-        database_.read([&](Connection& c) { return read_stored_message(c, message.id); })
-            .value_or(message);
-    changed.internalNote = std::move(trimmed);
-    changed.updatedAt = now_seconds();
-    mail_store_.updateFlagsOnAllCopies(changed);
+    // Read and written in one transaction (see EmailFollowUpService::change_mark).
+    mail_store_.database().write([&](Connection& c) {
+      EmailMessage changed = read_stored_message(c, message.id).value_or(message);
+      changed.internalNote = std::move(trimmed);
+      changed.updatedAt = now_seconds();
+      mail_store_.updateFlagsOnAllCopies(changed);
+    });
   } catch (const std::exception& e) {
     log_failure("写入失败: ", e);
     return false;

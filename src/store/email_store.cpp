@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <map>
+#include <set>
+#include <unordered_map>
 
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
@@ -234,6 +237,19 @@ void EmailStore::saveAccount(const EmailAccount& account) {
   });
 }
 
+void EmailStore::recordAccountSync(const std::string& accountId, double date) {
+  database_.write([&](Connection& c) {
+    auto s = c.prepare(sql::kSetAccountSyncDate);
+    s.bind_all(date, accountId);
+    s.run();
+  });
+  onMain([this, accountId, date] {
+    for (auto& a : accounts_)
+      if (a.id == accountId) a.lastSyncDate = date;
+    notify(StoreChange::accounts, "");
+  });
+}
+
 void EmailStore::deleteAccount(const std::string& accountId) {
   database_.write([&](Connection& c) {
     auto s = c.prepare(sql::kDeleteAccount);
@@ -275,21 +291,38 @@ void EmailStore::loadFolders() {
   publishFolders(std::move(folders));
 }
 
-void EmailStore::saveFolder(const EmailFolder& folder) {
-  const EmailFolder stored = EmailFolder::make(folder);
+void EmailStore::saveFolder(const EmailFolder& folder) { saveFolders({folder}); }
+
+void EmailStore::saveFolders(const std::vector<EmailFolder>& folders) {
+  if (folders.empty()) return;
+  std::vector<EmailFolder> stored;
+  stored.reserve(folders.size());
+  for (const auto& folder : folders) stored.push_back(EmailFolder::make(folder));
   database_.write([&](Connection& c) {
-    auto s = c.prepare(sql::kSaveFolder);
-    bindFolder(s, stored);
-    s.run();
+    for (const auto& folder : stored) {
+      auto s = c.prepare(sql::kSaveFolder);
+      bindFolder(s, folder);
+      s.run();
+    }
   });
-  onMain([this, stored] {
-    auto& list = folders_[stored.accountId];
-    auto it = std::find_if(list.begin(), list.end(), [&](const EmailFolder& f) { return f.id == stored.id; });
-    if (it == list.end())
-      list.push_back(stored);
-    else
-      *it = stored;
-    notify(StoreChange::folders, stored.accountId);
+  onMain([this, stored = std::move(stored)]() mutable {
+    std::set<std::string> changedAccounts;
+    // Account -> folder id -> index in the account's list, built when first needed.
+    std::map<std::string, std::unordered_map<std::string, size_t>> positions;
+    for (auto& folder : stored) {
+      auto& list = folders_[folder.accountId];
+      auto& index = positions[folder.accountId];
+      if (index.empty())
+        for (size_t i = 0; i < list.size(); ++i) index.emplace(list[i].id, i);
+      changedAccounts.insert(folder.accountId);
+      if (auto it = index.find(folder.id); it != index.end()) {
+        list[it->second] = std::move(folder);
+        continue;
+      }
+      index.emplace(folder.id, list.size());
+      list.push_back(std::move(folder));
+    }
+    for (const auto& accountId : changedAccounts) notify(StoreChange::folders, accountId);
   });
 }
 

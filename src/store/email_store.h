@@ -18,6 +18,7 @@
 #include "store/email_enums.h"
 #include "store/email_folder.h"
 #include "store/email_message.h"
+#include "store/folder_message_count_cache.h"
 
 namespace kestrova::platform {
 class SettingsStore;
@@ -27,7 +28,6 @@ namespace kestrova::store {
 
 class Connection;
 class EmailDatabase;
-class FolderMessageCountCache;
 namespace detail {
 struct CleanupResult;
 }
@@ -128,7 +128,13 @@ class EmailStore {
   // Writes the row (insert or replace) and updates the in-memory list to match. Throw on
   // database errors.
   void saveAccount(const EmailAccount& account);
+  // Sets only the account's last synchronisation date (in the row and in memory), so that a
+  // sync never writes back account settings another process changed while it ran.
+  void recordAccountSync(const std::string& accountId, double date);
   void saveFolder(const EmailFolder& folder);
+  // Writes many folders in one transaction (all or none) and updates the in-memory lists
+  // once: a server that lists 100,000 folders is stored in seconds.
+  void saveFolders(const std::vector<EmailFolder>& folders);
   // Deletes the row; the schema's cascades remove the account's folders and messages (a
   // deleted folder's messages keep their rows, without folder). The in-memory state drops
   // what went with it.
@@ -155,6 +161,9 @@ class EmailStore {
   int64_t getFolderMessageCount(const EmailFolder& folder);
   // Recounts every folder and writes all counts to the cache at once.
   void refreshAllFolderCounts();
+  // Holds back the count cache's writes to the settings file until the returned guard ends,
+  // then writes once (see FolderMessageCountCache::DeferredWrites).
+  FolderMessageCountCache::DeferredWrites deferCountCacheWrites();
 
   // ---- Message writes ----
 
@@ -182,6 +191,14 @@ class EmailStore {
   std::vector<std::string> updateFlagsOnAllCopies(const EmailMessage& message);
   // The read state only, on every copy (stored and in memory). Returns the copies' ids.
   std::vector<std::string> markRead(const EmailMessage& message, bool isRead);
+  // The starred state only, on every copy (stored and in memory). Returns the copies' ids.
+  std::vector<std::string> markStarred(const EmailMessage& message, bool isStarred);
+  // Files the stored row `messageId` under `folderId` after the server moved the message
+  // there: the UID is cleared (the next sync of the folder brings the new one) and, for a
+  // move to spam, the row is marked spam. Nothing else of the row changes. Returns the row as
+  // stored now, or nothing when there is no such row.
+  std::optional<EmailMessage> recordServerMove(const std::string& messageId,
+                                               const std::string& folderId, bool markSpam);
   // For each message of `batch`, the copy of it the account already stores, with its
   // attachments (the upsert's rule: same trimmed Message-ID, else for non-drafts same
   // subject, sender and a date less than one second apart). Read failures are logged and
@@ -197,6 +214,13 @@ class EmailStore {
   // the number of messages written (unknown accounts left out) or the write error, which is
   // also logged.
   std::future<size_t> saveMessagesInBackground(std::vector<EmailMessage> batch);
+  // The batch save of a synchronisation pass, otherwise as saveMessagesInBackground. A
+  // message the account already stores (the upsert's identity rule) gets only what the
+  // server owns written into its row — folder, UID, read, starred, and a thread and
+  // In-Reply-To where the row has none — in the write transaction that finds the row, so
+  // tags, notes, follow-up dates and AI results another process writes meanwhile survive.
+  // A message not stored yet goes through the upsert.
+  std::future<size_t> saveSyncedMessagesInBackground(std::vector<EmailMessage> batch);
   // Sets the trained sender category of the new messages of a batch before it is written;
   // called on a background thread. Empty: the batch is stored as fetched.
   std::function<void(std::vector<EmailMessage>& batch)> applyTrainedSenderCategories;
@@ -290,7 +314,14 @@ class EmailStore {
   std::optional<SavedMessage> upsertLocked(Connection& c, EmailMessage record);
   std::optional<EmailMessage> updateInPlaceLocked(Connection& c, EmailMessage record,
                                                   std::string_view skipWarning);
+  std::optional<SavedMessage> syncServerStateLocked(Connection& c, EmailMessage fetched);
   std::vector<std::string> copyIdsLocked(Connection& c, const EmailMessage& message);
+  // `update` ("UPDATE email_messages SET column = ?, updated_at = ?") on every copy, then
+  // `apply` on the in-memory copies; the ids of the copies.
+  std::vector<std::string> setOnAllCopies(const EmailMessage& message, std::string_view update,
+                                          bool value, std::function<void(EmailMessage&)> apply);
+  enum class BatchKind { fetched, synced };
+  std::future<size_t> saveBatchInBackground(std::vector<EmailMessage> batch, BatchKind kind);
   detail::CleanupResult cleanupDuplicatesLocked(Connection& c);
   void applyCleanupInMemory(const detail::CleanupResult& result);
   std::optional<int64_t> countFolder(const EmailFolder& folder);
@@ -301,8 +332,8 @@ class EmailStore {
   void publishAccounts(std::vector<EmailAccount> accounts);
   void publishFolders(FolderLists folders);
   void mergeSavedIntoLists(std::vector<SavedMessage> saved);
-  void applyFlagsInMemory(const std::vector<std::string>& ids, const EmailMessage& source,
-                          bool readOnly, bool isRead);
+  void applyFlagsInMemory(const std::vector<std::string>& ids,
+                          const std::function<void(EmailMessage&)>& apply);
 
   EmailDatabase& database_;
   platform::SettingsStore& settings_;

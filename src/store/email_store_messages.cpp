@@ -165,8 +165,8 @@ std::optional<std::string> findStoredCopy(Connection& c, const EmailMessage& rec
   // written within a second are two drafts.
   if (record.isDraft) return std::nullopt;
   auto s = c.prepare(sql::kFindCopyBySubject);
-  s.bind_all(record.accountId, text::trim(record.subject), text::lower(record.from.email),
-             record.date, record.id);
+  s.bind_all(record.accountId, sql::identitySubject(record.subject),
+             sql::identitySender(record.from.email), record.date, record.id);
   if (s.step()) return s.text(0);
   return std::nullopt;
 }
@@ -235,6 +235,8 @@ bool rowExists(Connection& c, const std::string& id) {
 // ---- upsert and update in place ----
 
 std::optional<SavedMessage> EmailStore::upsertLocked(Connection& c, EmailMessage record) {
+  // Stored as the identity lookup compares it, so that the row is found again.
+  if (record.messageId) record.messageId = text::trim(*record.messageId);
   carryOverStoredBody(c, record);
   if (!accountExists(c, record.accountId)) {
     logSkippedAccount(kSkipSaveWarning, record);
@@ -281,6 +283,20 @@ std::optional<EmailMessage> EmailStore::updateInPlaceLocked(Connection& c, Email
   drop.run();
   insertAttachments(c, record);
   return record;
+}
+
+std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, EmailMessage fetched) {
+  auto id = findStoredCopy(c, fetched);
+  if (!id && rowExists(c, fetched.id)) id = fetched.id;
+  if (!id) return upsertLocked(c, std::move(fetched));
+  const auto folderId = resolveFolder(c, fetched);
+  auto s = c.prepare(sql::kUpdateServerState);
+  s.bind_all(folderId, fetched.uid, fetched.isRead, fetched.isStarred, fetched.threadId,
+             fetched.inReplyTo, fetched.syncedAt, *id);
+  s.run();
+  auto stored = read_stored_message(c, *id);
+  if (!stored) return std::nullopt;
+  return SavedMessage{std::move(*stored), true};
 }
 
 std::optional<SavedMessage> EmailStore::saveMessage(const EmailMessage& message) {
@@ -364,41 +380,66 @@ std::vector<std::string> EmailStore::updateFlagsOnAllCopies(const EmailMessage& 
     s.run();
     return ids;
   });
-  onMain([this, ids, source] { applyFlagsInMemory(ids, source, false, source.isRead); });
+  onMain([this, ids, source] {
+    applyFlagsInMemory(ids, [&](EmailMessage& m) { copyFlags(m, source); });
+  });
+  return ids;
+}
+
+std::vector<std::string> EmailStore::setOnAllCopies(const EmailMessage& message,
+                                                    std::string_view update, bool value,
+                                                    std::function<void(EmailMessage&)> apply) {
+  const double updatedAt = now_seconds();
+  auto ids = database_.write([&](Connection& c) {
+    auto ids = copyIdsLocked(c, message);
+    const CopyCondition condition = copyCondition(message);
+    auto s = c.prepare(std::string(update) + " " + std::string(condition.where));
+    s.bind_all(value, updatedAt);
+    bindCopyCondition(s, 3, condition, message);
+    s.run();
+    return ids;
+  });
+  onMain([this, ids, updatedAt, apply = std::move(apply)] {
+    applyFlagsInMemory(ids, [&](EmailMessage& m) {
+      apply(m);
+      m.updatedAt = updatedAt;
+    });
+  });
   return ids;
 }
 
 std::vector<std::string> EmailStore::markRead(const EmailMessage& message, bool isRead) {
-  EmailMessage source = message;
-  source.isRead = isRead;
-  source.updatedAt = now_seconds();
-  auto ids = database_.write([&](Connection& c) {
-    auto ids = copyIdsLocked(c, source);
-    const CopyCondition condition = copyCondition(source);
-    auto s = c.prepare(std::string(sql::kUpdateReadState) + " " + std::string(condition.where));
-    s.bind_all(isRead, source.updatedAt);
-    bindCopyCondition(s, 3, condition, source);
-    s.run();
-    return ids;
-  });
-  onMain([this, ids, source] { applyFlagsInMemory(ids, source, true, source.isRead); });
-  return ids;
+  return setOnAllCopies(message, sql::kUpdateReadState, isRead,
+                        [isRead](EmailMessage& m) { m.isRead = isRead; });
 }
 
-void EmailStore::applyFlagsInMemory(const std::vector<std::string>& ids, const EmailMessage& source,
-                                    bool readOnly, bool isRead) {
+std::vector<std::string> EmailStore::markStarred(const EmailMessage& message, bool isStarred) {
+  return setOnAllCopies(message, sql::kUpdateStarredState, isStarred,
+                        [isStarred](EmailMessage& m) { m.isStarred = isStarred; });
+}
+
+std::optional<EmailMessage> EmailStore::recordServerMove(const std::string& messageId,
+                                                         const std::string& folderId,
+                                                         bool markSpam) {
+  auto moved = database_.write([&](Connection& c) {
+    auto s = c.prepare(sql::kRecordServerMove);
+    s.bind_all(folderId, markSpam, now_seconds(), messageId);
+    s.run();
+    return read_stored_message(c, messageId);
+  });
+  if (moved) replaceInMemory(*moved);
+  return moved;
+}
+
+void EmailStore::applyFlagsInMemory(const std::vector<std::string>& ids,
+                                    const std::function<void(EmailMessage&)>& apply) {
   const std::set<std::string, std::less<>> wanted(ids.begin(), ids.end());
   std::vector<std::string> changed;
   for (auto& [folderId, list] : messages_) {
     bool touched = false;
     for (auto& m : list) {
       if (!wanted.contains(m.id)) continue;
-      if (readOnly) {
-        m.isRead = isRead;
-        m.updatedAt = source.updatedAt;
-      } else {
-        copyFlags(m, source);
-      }
+      apply(m);
       touched = true;
     }
     if (touched) changed.push_back(folderId);
@@ -409,17 +450,29 @@ void EmailStore::applyFlagsInMemory(const std::vector<std::string>& ids, const E
 // ---- background batch save ----
 
 std::future<size_t> EmailStore::saveMessagesInBackground(std::vector<EmailMessage> batch) {
+  return saveBatchInBackground(std::move(batch), BatchKind::fetched);
+}
+
+std::future<size_t> EmailStore::saveSyncedMessagesInBackground(std::vector<EmailMessage> batch) {
+  return saveBatchInBackground(std::move(batch), BatchKind::synced);
+}
+
+std::future<size_t> EmailStore::saveBatchInBackground(std::vector<EmailMessage> batch,
+                                                      BatchKind kind) {
   auto promise = std::make_shared<std::promise<size_t>>();
   auto future = promise->get_future();
-  runInBackground([this, batch = std::move(batch), promise]() mutable {
+  runInBackground([this, batch = std::move(batch), promise, kind]() mutable {
     try {
       if (applyTrainedSenderCategories) applyTrainedSenderCategories(batch);
       // One transaction: a batch is stored whole or not at all.
       auto saved = database_.write([&](Connection& c) {
         std::vector<SavedMessage> written;
         written.reserve(batch.size());
-        for (auto& message : batch)
-          if (auto s = upsertLocked(c, std::move(message))) written.push_back(std::move(*s));
+        for (auto& message : batch) {
+          auto s = kind == BatchKind::synced ? syncServerStateLocked(c, std::move(message))
+                                             : upsertLocked(c, std::move(message));
+          if (s) written.push_back(std::move(*s));
+        }
         return written;
       });
       const size_t count = saved.size();

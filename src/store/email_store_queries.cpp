@@ -152,6 +152,10 @@ int64_t EmailStore::getFolderMessageCount(const EmailFolder& folder) {
   return 0;
 }
 
+FolderMessageCountCache::DeferredWrites EmailStore::deferCountCacheWrites() {
+  return FolderMessageCountCache::DeferredWrites(*countCache_);
+}
+
 void EmailStore::refreshAllFolderCounts() {
   try {
     auto counts = database_.read([](Connection& c) {
@@ -333,8 +337,8 @@ std::optional<EmailMessage> EmailStore::resolveMessageForBodyFetch(const EmailMe
         return first(c, s);
       }
       auto s = c.prepare(sql::kBodyFetchBySubject);
-      s.bind_all(message.accountId, text::trim(message.subject), text::lower(message.from.email),
-                 message.date);
+      s.bind_all(message.accountId, sql::identitySubject(message.subject),
+                 sql::identitySender(message.from.email), message.date);
       return first(c, s);
     });
   } catch (const std::exception& e) {

@@ -27,6 +27,19 @@ std::string having(std::optional<EmailVirtualFolderKind> kind) {  // for the cou
 
 }  // namespace
 
+std::string identitySubject(std::string_view subject) {
+  const size_t first = subject.find_first_not_of(' ');
+  if (first == std::string_view::npos) return {};
+  return std::string(subject.substr(first, subject.find_last_not_of(' ') - first + 1));
+}
+
+std::string identitySender(std::string_view address) {
+  std::string folded(address);
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return folded;
+}
+
 bool folderConditionTakesAccount(EmailFolderType type) {
   return type == EmailFolderType::trash || type == EmailFolderType::spam;
 }

@@ -36,6 +36,8 @@ inline constexpr std::string_view kSaveAccount =
     "last_sync_date = excluded.last_sync_date, connection_status = excluded.connection_status, "
     "password_keychain_identifier = excluded.password_keychain_identifier, "
     "created_at = excluded.created_at, updated_at = excluded.updated_at";
+inline constexpr std::string_view kSetAccountSyncDate =
+    "UPDATE email_accounts SET last_sync_date = ? WHERE id = ?";
 inline constexpr std::string_view kDeleteAccount = "DELETE FROM email_accounts WHERE id = ?";
 inline constexpr std::string_view kSelectFolders = "SELECT * FROM email_folders ORDER BY type, name";
 inline constexpr std::string_view kSelectFolder = "SELECT * FROM email_folders WHERE id = ?";
@@ -55,9 +57,19 @@ inline constexpr std::string_view kSelectStoredBody =
 inline constexpr std::string_view kCountAccount = "SELECT COUNT(*) FROM email_accounts WHERE id = ?";
 inline constexpr std::string_view kFindCopyByMessageId =
     "SELECT id FROM email_messages WHERE account_id = ? AND message_id = ? AND id != ? LIMIT 1";
+// Bound with (account, identitySubject(subject), identitySender(sender), date, id).
 inline constexpr std::string_view kFindCopyBySubject =
     "SELECT id FROM email_messages WHERE account_id = ? AND LOWER(TRIM(subject)) = LOWER(?) AND "
     "LOWER(from_email) = ? AND ABS(date - ?) < 1 AND id != ? LIMIT 1";
+// The values bound against LOWER(TRIM(subject)) and LOWER(from_email) when a message
+// without Message-ID is looked up. They are prepared exactly as SQLite's built-in TRIM
+// (spaces) and LOWER (the ASCII letters, byte by byte) prepare the stored side, and not with
+// the Unicode-aware text functions: both sides then follow one normalisation whatever bytes
+// a header holds (invalid UTF-8, non-ASCII capitals), so a message is found again on every
+// sync instead of being stored once more.
+std::string identitySubject(std::string_view subject);
+std::string identitySender(std::string_view address);
+
 inline constexpr std::string_view kCountFolder = "SELECT COUNT(*) FROM email_folders WHERE id = ?";
 inline constexpr std::string_view kInboxOfAccount =
     "SELECT id FROM email_folders WHERE account_id = ? AND type = 'inbox' LIMIT 1";
@@ -83,6 +95,15 @@ inline constexpr std::string_view kUpdateMessage =
     "ai_action_items = ?, ai_category = ?, snoozed_until = ?, reply_later_until = ?, "
     "waiting_since = ?, internal_note = ?, synced_at = ?, updated_at = ?, is_body_loaded = ?, "
     "body_cached_at = ?, has_been_replied = ?, is_draft = ? WHERE id = ?";
+// What a sync writes into a row it already stores: the server's columns only.
+inline constexpr std::string_view kUpdateServerState =
+    "UPDATE email_messages SET folder_id = ?, uid = ?, is_read = ?, is_starred = ?, "
+    "thread_id = COALESCE(thread_id, ?), in_reply_to = COALESCE(in_reply_to, ?), synced_at = ? "
+    "WHERE id = ?";
+// Bound with (folder, spam 0/1, updated_at, id).
+inline constexpr std::string_view kRecordServerMove =
+    "UPDATE email_messages SET folder_id = ?, uid = NULL, is_spam = MAX(is_spam, ?), "
+    "updated_at = ? WHERE id = ?";
 inline constexpr std::string_view kInsertAttachment =
     "INSERT OR REPLACE INTO email_attachments (id, message_id, filename, mime_type, size, "
     "content_id, is_inline, local_path, part_path, encoding, charset) "
@@ -97,7 +118,10 @@ inline constexpr std::string_view kUpdateFlags =
     "is_spam = ?, is_deleted = ?, has_been_replied = ?, tags = ?, ai_tags = ?, ai_summary = ?, "
     "ai_priority = ?, snoozed_until = ?, reply_later_until = ?, waiting_since = ?, "
     "internal_note = ?, updated_at = ?";
-inline constexpr std::string_view kUpdateReadState = "UPDATE email_messages SET is_read = ?, updated_at = ?";
+inline constexpr std::string_view kUpdateReadState =
+    "UPDATE email_messages SET is_read = ?, updated_at = ?";
+inline constexpr std::string_view kUpdateStarredState =
+    "UPDATE email_messages SET is_starred = ?, updated_at = ?";
 inline constexpr std::string_view kSelectIds = "SELECT id FROM email_messages";
 // Bound with (account, trimmed Message-ID).
 inline constexpr std::string_view kCopiesByMessageId =
@@ -141,7 +165,7 @@ inline constexpr std::string_view kBodyFetchByMessageId =
     "ORDER BY CASE WHEN (m.text_body IS NOT NULL AND m.text_body != '') OR "
     "(m.html_body IS NOT NULL AND m.html_body != '') THEN 0 ELSE 1 END, "
     "CASE WHEN f.type = 'inbox' THEN 0 ELSE 1 END, m.date DESC LIMIT 1";
-// Bound with (account, trimmed subject, lower-cased sender, date).
+// Bound with (account, identitySubject(subject), identitySender(sender), date).
 inline constexpr std::string_view kBodyFetchBySubject =
     "SELECT m.* FROM email_messages m INNER JOIN email_folders f ON f.id = m.folder_id "
     "WHERE m.account_id = ? AND LOWER(TRIM(m.subject)) = LOWER(?) AND LOWER(m.from_email) = ? "

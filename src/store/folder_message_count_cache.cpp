@@ -69,7 +69,23 @@ void FolderMessageCountCache::clear() {
   log_line(log_kind::kSuccess, kComponent, "缓存已清除");
 }
 
+FolderMessageCountCache::DeferredWrites::DeferredWrites(FolderMessageCountCache& cache)
+    : cache_(cache) {
+  std::lock_guard lock(cache_.mutex_);
+  ++cache_.writesHeld_;
+}
+
+FolderMessageCountCache::DeferredWrites::~DeferredWrites() {
+  std::lock_guard lock(cache_.mutex_);
+  if (--cache_.writesHeld_ == 0 && cache_.dirty_) cache_.writeBack();
+}
+
 void FolderMessageCountCache::writeBack() {
+  if (writesHeld_ > 0) {
+    dirty_ = true;
+    return;
+  }
+  dirty_ = false;
   Json object = Json::object();
   for (const auto& [folderId, count] : cache_) object[folderId] = count;
   // The cache only speeds up the display; a settings file that cannot be written must not

@@ -36,12 +36,29 @@ class FolderMessageCountCache {
   // Empties the cache and removes the stored key.
   void clear();
 
+  // While one of these lives, changed counts stay in memory; when the last one ends they are
+  // written once. For passes that learn many counts in a row (listing or syncing every
+  // folder of a server with 100,000 folders), which would otherwise rewrite the settings
+  // file once per folder.
+  class DeferredWrites {
+   public:
+    explicit DeferredWrites(FolderMessageCountCache& cache);
+    ~DeferredWrites();
+    DeferredWrites(const DeferredWrites&) = delete;
+    DeferredWrites& operator=(const DeferredWrites&) = delete;
+
+   private:
+    FolderMessageCountCache& cache_;
+  };
+
  private:
-  void writeBack();  // caller holds mutex_
+  void writeBack();  // caller holds mutex_; deferred while writesHeld_ > 0
 
   platform::SettingsStore& settings_;
   mutable std::mutex mutex_;
   std::map<std::string, int64_t, std::less<>> cache_;
+  int writesHeld_ = 0;
+  bool dirty_ = false;
 };
 
 }  // namespace kestrova::store

@@ -1,6 +1,7 @@
 #include "store/schema.h"
 
 #include <array>
+#include <cstdint>
 #include <set>
 #include <string>
 
@@ -373,7 +374,16 @@ void create_lookup_indexes(Connection& c) {
   c.execute("CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
 }
 
+// Kept in the file header's user_version. Raise it with every change of build_schema, so
+// that files built before the change run the build again on their next open.
+constexpr int64_t kSchemaVersion = 1;
+
 }  // namespace
+
+bool schema_is_current(Connection& c) {
+  auto s = c.prepare("PRAGMA user_version");
+  return s.step() && s.integer(0).value_or(0) >= kSchemaVersion;
+}
 
 void build_schema(Connection& c) {
   c.execute(kCreateAccounts);
@@ -387,6 +397,7 @@ void build_schema(Connection& c) {
   upgrade_attachment_columns(c);
   upgrade_contact_columns(c);
   create_lookup_indexes(c);
+  c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 
 }  // namespace kestrova::store

@@ -128,12 +128,13 @@ void SnoozeService::start() {
 
 bool SnoozeService::write_mark(const EmailMessage& message, std::optional<double> until) {
   try {
-    EmailMessage changed =
-        database_.read([&](Connection& c) { return read_stored_message(c, message.id); })
-            .value_or(message);
-    changed.snoozedUntil = until;
-    changed.updatedAt = now();
-    mail_store_.updateFlagsOnAllCopies(changed);
+    // Read and written in one transaction (see EmailFollowUpService::change_mark).
+    mail_store_.database().write([&](Connection& c) {
+      EmailMessage changed = read_stored_message(c, message.id).value_or(message);
+      changed.snoozedUntil = until;
+      changed.updatedAt = now();
+      mail_store_.updateFlagsOnAllCopies(changed);
+    });
   } catch (const std::exception& e) {
     log_line(log_kind::kFailure, kTag, std::string("保存 Snooze 失败: ") + e.what());
     return false;
@@ -159,29 +160,32 @@ int SnoozeService::check_expired() {
   const double at = now();
   int woken = 0;
   try {
-    const auto expired = database_.read([&](Connection& c) {
-      std::vector<EmailMessage> messages;
+    // Read and woken in one transaction, so that marks another process sets meanwhile stay.
+    // Copies of one message share the mark; it is woken (and announced) once.
+    const auto subjects = mail_store_.database().write([&](Connection& c) {
       std::vector<std::string> ids;
       auto s = c.prepare(kSelectExpired);
       s.bind(1, at);
       while (s.step()) ids.push_back(s.text(0).value_or(""));
-      for (const std::string& id : ids)
-        if (auto message = read_stored_message(c, id)) messages.push_back(std::move(*message));
-      return messages;
+      std::set<std::string> woken_copies;
+      std::vector<std::string> woken_subjects;
+      for (const std::string& id : ids) {
+        auto message = woken_copies.contains(id) ? std::nullopt : read_stored_message(c, id);
+        if (!message) continue;
+        message->snoozedUntil.reset();
+        message->updatedAt = at;
+        for (std::string& copy : mail_store_.updateFlagsOnAllCopies(*message))
+          woken_copies.insert(std::move(copy));
+        woken_subjects.push_back(message->subject);
+      }
+      return woken_subjects;
     });
-    // Copies of one message share the mark; it is woken (and announced) once.
-    std::set<std::string> woken_copies;
-    for (EmailMessage message : expired) {
-      if (woken_copies.contains(message.id)) continue;
-      message.snoozedUntil.reset();
-      message.updatedAt = at;
-      for (std::string& id : mail_store_.updateFlagsOnAllCopies(message))
-        woken_copies.insert(std::move(id));
-      const std::string subject =
-          text::trim(message.subject).empty() ? localized("email.no.subject") : message.subject;
+    for (const std::string& subject : subjects) {
       poster_(LocalNotification{
           .title = localized("snooze.expired.title"),
-          .body = localized_format("snooze.expired.body", subject),
+          .body = localized_format("snooze.expired.body", text::trim(subject).empty()
+                                                              ? localized("email.no.subject")
+                                                              : subject),
       });
       ++woken;
     }

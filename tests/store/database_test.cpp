@@ -464,6 +464,29 @@ TEST(EmailDatabaseTest, FailedOpenLeavesOwnerWithoutConnection) {
   };
   expect_not_initialized([&] { db->read([](Connection&) {}); });
   expect_not_initialized([&] { db->write([](Connection&) {}); });
+  // Once the cause is gone, the next use opens the file.
+  std::filesystem::remove(blocker);
+  EXPECT_EQ(db->read([](Connection& c) { return c.table_exists("email_messages"); }), true);
+}
+
+TEST(EmailDatabaseTest, OpeningACurrentFileTakesNoWriteLockAndKeepsItPrivate) {
+  namespace fs = std::filesystem;
+  TempDir dir;
+  const auto path = dir.path() / "email.db", journal = dir.path() / "email.db-journal";
+  auto is_private = [](const fs::path& p) {
+    return (fs::status(p).permissions() & fs::perms::all) == fs::perms(0600);
+  };
+  EmailDatabase::open(path);
+  EXPECT_TRUE(is_private(path));
+  std::ofstream(journal).close();  // as a crash may leave one
+  for (const auto& p : {path, journal}) fs::permissions(p, fs::perms(0644));
+  Connection writer(path);  // another process in the middle of a write
+  writer.execute("BEGIN IMMEDIATE");
+  auto db = EmailDatabase::open(path);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_accounts"), 0);
+  writer.execute("ROLLBACK");
+  EXPECT_TRUE(is_private(path));
+  EXPECT_TRUE(!fs::exists(journal) || is_private(journal));
 }
 
 TEST(EmailDatabaseTest, StatementsCanNestAndStartClean) {
