@@ -3,7 +3,8 @@
 
 The folders of src/ form layers: util <- platform <- store <- {mail, rules, ai, safety} <- app.
 A folder may include its own headers and those of the layers below it; mail, rules, ai
-and safety never include each other (app wires them together); app may include anything.
+and safety never include each other (app wires them together); app may include anything
+below it. Inside app, cli and mcp use core and never each other (cli -> core <- mcp).
 
 Usage: check_layering.py [SOURCE_ROOT]   (default: the repository this script lives in)
 Prints one line per offending include ("src/mail/x.cpp:12: includes ai/y.h") and exits 1
@@ -27,7 +28,14 @@ LAYERS = set(BELOW) | {"app"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([A-Za-z_]+)/([^>"]+)[>"]')
 
 
-def allowed(folder, target):
+# The rooms of app: the command line and the tool server both use core, never each other.
+APP_ROOMS = {"core": {"core"}, "cli": {"cli", "core"}, "mcp": {"mcp", "core"}}
+
+
+def allowed(folder, target, room=None, target_room=None):
+    if folder == "app" and target == "app":
+        # main.cpp (no room) decides the mode and may use every room.
+        return room is None or target_room in APP_ROOMS.get(room, set())
     if folder == "app" or target == folder:
         return True
     return target in BELOW.get(folder, set())
@@ -42,13 +50,15 @@ def violations(root):
         if len(parts) < 2:
             continue
         folder = parts[0]
-        if folder not in LAYERS:
+        room = parts[1] if folder == "app" and len(parts) > 2 else None
+        if folder not in LAYERS or (room is not None and room not in APP_ROOMS):
             yield f"{path.relative_to(root)}: folder src/{folder} has no place in the layer order"
             continue
         text = path.read_text(encoding="utf-8", errors="replace")
         for number, line in enumerate(text.splitlines(), start=1):
             match = INCLUDE.match(line)
-            if match and match.group(1) in LAYERS and not allowed(folder, match.group(1)):
+            target_room = match.group(2).split("/")[0] if match else None
+            if match and match.group(1) in LAYERS and not allowed(folder, match.group(1), room, target_room):
                 yield f"{path.relative_to(root)}:{number}: includes {match.group(1)}/{match.group(2)}"
 
 

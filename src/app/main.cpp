@@ -2,8 +2,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/command_line.h"
-#include "app/mcp_stdio_server.h"
+#include "app/cli/command_line.h"
+#include "app/mcp/mcp_stdio_server.h"
 #include "mail/mail_proxy_settings.h"
 #include "platform/launch_environment.h"
 #include "platform/main_queue.h"

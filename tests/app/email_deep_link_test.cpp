@@ -1,8 +1,8 @@
-#include "app/email_deep_link.h"
+#include "app/core/email_deep_link.h"
 
 #include <gtest/gtest.h>
 
-#include "app/notification_center.h"
+#include "app/core/notification_center.h"
 #include "platform/main_queue.h"
 #include "util/log.h"
 

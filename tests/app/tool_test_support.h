@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/mcp_stdio_server.h"
+#include "app/mcp/mcp_stdio_server.h"
 #include "store/database.h"
 #include "support/test_support.h"
 #include "util/json.h"

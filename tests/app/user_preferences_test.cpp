@@ -1,8 +1,8 @@
-#include "app/user_preferences.h"
+#include "app/core/user_preferences.h"
 
 #include <gtest/gtest.h>
 
-#include "app/notification_center.h"
+#include "app/core/notification_center.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "support/test_support.h"

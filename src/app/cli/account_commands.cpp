@@ -1,0 +1,364 @@
+// `kestrova account add|test|list|remove|set-default|trust-cert`: the account editor of the
+// command line. Accounts go to the mail store, their passwords to the credential store; an
+// account is saved only after both of its servers accepted the password. Certificates a
+// self-hosted server needs trusted are kept per account in the settings.
+
+#include "app/core/account_book.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/cli/command_line.h"
+#include "mail/certificate_trust.h"
+#include "app/cli/secret_input.h"
+#include "mail/email_provider_catalog.h"
+#include "mail/email_service.h"
+#include "platform/email_credential_store.h"
+#include "platform/settings_store.h"
+#include "store/database.h"
+#include "store/email_store.h"
+#include "util/error.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+using store::EmailAccount;
+using store::EmailEncryption;
+using store::EmailServiceType;
+
+namespace {
+
+// ---- passwords ----
+
+// The password as typed: on a terminal after a prompt on standard error, without echo;
+// with `fromStandardInput`, the first line of standard input.
+std::string read_password(bool fromStandardInput) {
+  std::string password =
+      read_secret("密码: ", fromStandardInput,
+                  "标准输入不是终端：请用 --password-stdin 从标准输入的第一行读取密码");
+  if (password.empty()) throw Error("密码不能为空");
+  return password;
+}
+
+// ---- output ----
+
+std::string server_text(const std::string& host, int port, EmailEncryption encryption) {
+  return host + ":" + std::to_string(port) + " " + std::string(store::raw_value(encryption));
+}
+
+// Prints the stages and the summary message; true when both stages passed.
+bool print_connection_test(const mail::EmailConnectionTestReport& report) {
+  const auto result = mail::ConnectionTestResult::from(report);
+  for (const auto& stage : result.stages)
+    std::cout << (stage.success ? "✓ " : "✗ ") << stage.name << ": " << stage.detail << "\n";
+  std::cout << result.message << "\n" << std::flush;
+  return result.success;
+}
+
+mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
+                                                    const std::string& password,
+                                                    const mail::AccountCertificateTrust* trust = nullptr) {
+  std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
+  return mail::EmailService::shared().testConnection(account, password, trust);
+}
+
+// ---- certificates ----
+
+std::string fingerprint_named(const std::string& text) {
+  auto fingerprint = mail::normalized_fingerprint(text);
+  if (!fingerprint) throw Error("证书指纹应为 64 位十六进制数（SHA-256，可用冒号分隔）: " + text);
+  return *fingerprint;
+}
+
+// The absolute path of a readable PEM file holding at least one certificate.
+std::string ca_file_named(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Error("无法读取 CA 证书文件: " + path);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (content.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+    throw Error("CA 证书文件中没有 PEM 格式的证书: " + path);
+  return std::filesystem::absolute(path).lexically_normal().string();
+}
+
+// ---- account add ----
+
+std::vector<std::string> provider_names() {
+  std::vector<std::string> names;
+  for (auto type : store::all_cases<EmailServiceType>()) names.emplace_back(store::case_name(type));
+  return names;
+}
+
+EmailServiceType provider_named(const std::string& name) {
+  for (auto type : store::all_cases<EmailServiceType>())
+    if (store::case_name(type) == name) return type;
+  throw Error("未知的服务商: " + name);
+}
+
+struct AddOptions {
+  std::string email;
+  std::string name;
+  std::string provider;
+  std::string imapHost, smtpHost;
+  int imapPort = 0, smtpPort = 0;
+  std::string imapEncryption, smtpEncryption;
+  std::string imapCert, smtpCert, imapCAFile, smtpCAFile;
+  bool passwordFromStandardInput = false;
+  bool skipTest = false;
+  bool makeDefault = false;
+  // Which options were given; set while the command is registered.
+  CLI::Option *providerOption = nullptr, *imapHostOption = nullptr, *imapPortOption = nullptr,
+              *imapEncryptionOption = nullptr, *smtpHostOption = nullptr, *smtpPortOption = nullptr,
+              *smtpEncryptionOption = nullptr;
+};
+
+bool given(const CLI::Option* option) { return option && option->count() > 0; }
+
+EmailEncryption encryption_named(const std::string& name) {
+  auto encryption = store::from_raw<EmailEncryption>(name);
+  if (!encryption) throw Error("未知的加密方式: " + name);
+  return *encryption;
+}
+
+// The new account's provider and servers: the provider's preset (the provider named, else
+// the one the address belongs to), with any server option given overriding it.
+EmailAccount account_from_options(const AddOptions& o, const std::string& address) {
+  EmailAccount account;
+  account.id = new_uuid();
+  account.emailAddress = address;
+  account.displayName = text::trim(o.name).empty() ? address : text::trim(o.name);
+  const bool serversGiven = given(o.imapHostOption) || given(o.smtpHostOption);
+  if (given(o.providerOption)) {
+    account.serviceType = provider_named(o.provider);
+  } else if (auto recognized = mail::EmailProviderCatalog::recognize(address)) {
+    account.serviceType = *recognized;
+  } else if (!serversGiven) {
+    throw Error(
+        "无法从地址识别邮件服务商: 请用 --provider 选择服务商，或用 --imap-host 与 --smtp-host "
+        "给出服务器");
+  }
+  mail::applyProviderPreset(account, mail::AccountEditorState::creatingAccount);
+
+  if (account.serviceType == EmailServiceType::custom &&
+      !(given(o.imapHostOption) && given(o.smtpHostOption)))
+    throw Error("自定义服务商需要给出 --imap-host 和 --smtp-host");
+  if (given(o.imapHostOption)) account.imapHost = text::trim(o.imapHost);
+  if (given(o.imapPortOption)) account.imapPort = o.imapPort;
+  if (given(o.imapEncryptionOption)) account.imapEncryption = encryption_named(o.imapEncryption);
+  if (given(o.smtpHostOption)) account.smtpHost = text::trim(o.smtpHost);
+  if (given(o.smtpPortOption)) account.smtpPort = o.smtpPort;
+  if (given(o.smtpEncryptionOption)) account.smtpEncryption = encryption_named(o.smtpEncryption);
+  if (account.imapHost.empty() || account.smtpHost.empty()) throw Error("服务器地址不能为空");
+  return account;
+}
+
+void add_account(const AddOptions& o) {
+  set_log_target(LogTarget::StandardError);
+  const std::string address = text::trim(o.email);
+  if (address.empty()) throw Error("邮箱地址不能为空");
+  AccountBook book;
+  for (const auto& existing : book.accounts())
+    if (text::equals_ci(existing.emailAddress, address))
+      throw Error("账户已存在: " + existing.emailAddress);
+
+  EmailAccount account = account_from_options(o, address);
+  // The certificates to trust; a refusal during the test names the option that adds one.
+  mail::AccountCertificateTrust trust;
+  trust.imap.trustCommand = "kestrova account add（其余参数不变）--imap-cert";
+  trust.smtp.trustCommand = "kestrova account add（其余参数不变）--smtp-cert";
+  if (!o.imapCert.empty()) trust.imap.fingerprint = fingerprint_named(o.imapCert);
+  if (!o.smtpCert.empty()) trust.smtp.fingerprint = fingerprint_named(o.smtpCert);
+  if (!o.imapCAFile.empty()) trust.imap.caFile = ca_file_named(o.imapCAFile);
+  if (!o.smtpCAFile.empty()) trust.smtp.caFile = ca_file_named(o.smtpCAFile);
+  const std::string password = read_password(o.passwordFromStandardInput);
+
+  if (o.skipTest) {
+    std::cerr << "已跳过连接测试\n";
+  } else if (!print_connection_test(run_connection_test(account, password, &trust))) {
+    throw Error("连接测试未通过，账户未保存");
+  }
+
+  const double now = now_seconds();
+  account.createdAt = now;
+  account.updatedAt = now;
+  account.passwordKeychainIdentifier = account.id;
+  account.isDefault = book.accounts().empty();
+
+  // The password first: an account row without its password would be unusable, and a
+  // password left over from a failed row write is removed again.
+  const auto& credentials = platform::EmailCredentialStore::shared();
+  credentials.save(password, *account.passwordKeychainIdentifier);
+  try {
+    book.save(account);
+  } catch (...) {
+    credentials.remove(*account.passwordKeychainIdentifier);
+    throw;
+  }
+  trust.save(platform::SettingsStore::shared(), account.id);
+  if (o.makeDefault && !account.isDefault) {
+    book.makeDefault(account.id);
+    account.isDefault = true;
+  }
+  std::cout << "已添加账户: " << account.emailAddress << " (" << account.id << ")"
+            << (account.isDefault ? "，默认账户" : "") << "\n";
+}
+
+void register_add(CLI::App& account) {
+  auto* add = account.add_subcommand("add", "Add an account after testing both of its servers");
+  auto o = std::make_shared<AddOptions>();
+  add->add_option("--email", o->email, "The account's mail address (also the login name)")
+      ->required();
+  add->add_option("--name", o->name, "Display name (default: the address)");
+  o->providerOption =
+      add->add_option("--provider", o->provider,
+                      "Mail provider whose servers to use (default: recognised from the address)")
+          ->check(CLI::IsMember(provider_names()));
+  const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
+  o->imapHostOption = add->add_option("--imap-host", o->imapHost, "IMAP server");
+  o->imapPortOption =
+      add->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
+  o->imapEncryptionOption =
+      add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+  o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
+  o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
+                                ->check(CLI::IsMember(encryptions));
+  add->add_option("--imap-cert", o->imapCert,
+                  "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
+  add->add_option("--smtp-cert", o->smtpCert, "The same for the SMTP server");
+  add->add_option("--imap-ca-file", o->imapCAFile,
+                  "Also trust the certificate authorities in this PEM file for the IMAP server");
+  add->add_option("--smtp-ca-file", o->smtpCAFile, "The same for the SMTP server");
+  add->add_flag("--password-stdin", o->passwordFromStandardInput,
+                "Read the password from the first line of standard input instead of a prompt");
+  add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
+  add->add_flag("--default", o->makeDefault, "Make it the default account");
+  add->callback([o] { add_account(*o); });
+}
+
+// ---- account test, list, remove, set-default ----
+
+void test_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  const auto password = mail::EmailService::shared().storedPassword(account);
+  if (!password) throw mail::EmailServiceError::authenticationFailed("密码未找到");
+  if (!print_connection_test(run_connection_test(account, *password))) throw CommandFailure{1};
+}
+
+void list_accounts() {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  if (book.accounts().empty()) {
+    std::cout << "还没有账户（用 kestrova account add 添加）\n";
+    return;
+  }
+  for (const auto& a : book.accounts()) {
+    std::cout << (a.isDefault ? "* " : "  ") << a.id << "  " << a.emailAddress;
+    if (a.displayName != a.emailAddress && !a.displayName.empty())
+      std::cout << " (" << a.displayName << ")";
+    std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
+              << server_text(a.imapHost, a.imapPort, a.imapEncryption) << "  SMTP "
+              << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
+              << (a.isEnabled ? "已启用" : "已停用") << "\n";
+  }
+  std::cout << "(* 表示默认账户)\n";
+}
+
+void remove_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  book.remove(account.id);
+  platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
+  mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
+  std::cout << "已删除账户: " << account.emailAddress << "\n";
+}
+
+void set_default_account(const std::string& idOrAddress) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const EmailAccount account = book.find(idOrAddress);
+  book.makeDefault(account.id);
+  std::cout << "默认账户: " << account.emailAddress << "\n";
+}
+
+// ---- account trust-cert ----
+
+struct TrustOptions {
+  std::string account;
+  bool imap = false, smtp = false;
+  std::string fingerprint, caFile;
+};
+
+// Trusts one certificate (by fingerprint) or more certificate authorities (a CA file) for
+// one server of one account; replaces what was trusted for that server before.
+void trust_certificate(const TrustOptions& o) {
+  set_log_target(LogTarget::StandardError);
+  if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
+  if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
+  AccountBook book;
+  const EmailAccount account = book.find(o.account);
+  auto& settings = platform::SettingsStore::shared();
+  auto trust = mail::AccountCertificateTrust::load(settings, account.id, account.emailAddress);
+  mail::CertificateTrust& server = o.imap ? trust.imap : trust.smtp;
+  server.fingerprint.reset();
+  server.caFile.reset();
+  if (!o.fingerprint.empty())
+    server.fingerprint = fingerprint_named(o.fingerprint);
+  else
+    server.caFile = ca_file_named(o.caFile);
+  trust.save(settings, account.id);
+  std::cout << account.emailAddress << " 的 " << (o.imap ? "IMAP" : "SMTP") << " 服务器现在信任"
+            << (server.fingerprint ? "证书 " + *server.fingerprint : "CA 证书文件 " + *server.caFile) << "\n";
+}
+
+void register_trust_cert(CLI::App& account) {
+  auto* command = account.add_subcommand(
+      "trust-cert", "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
+  auto o = std::make_shared<TrustOptions>();
+  command->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
+  command->add_option("FINGERPRINT", o->fingerprint, "The certificate's SHA-256 fingerprint, as the refusal shows it");
+  command->add_flag("--imap", o->imap, "The IMAP server's certificate");
+  command->add_flag("--smtp", o->smtp, "The SMTP server's certificate");
+  command->add_option("--ca-file", o->caFile, "Trust the certificate authorities in this PEM file instead");
+  command->callback([o] { trust_certificate(*o); });
+}
+
+// A subcommand taking one account (id or address) and running `action` on it.
+void register_for_account(CLI::App& account, const std::string& name,
+                          const std::string& description, void (*action)(const std::string&)) {
+  auto* command = account.add_subcommand(name, description);
+  auto target = std::make_shared<std::string>();
+  command->add_option("ACCOUNT", *target, "Account id or mail address")->required();
+  command->callback([target, action] { action(*target); });
+}
+
+}  // namespace
+
+void add_account_commands(CLI::App& root) {
+  auto* account = root.add_subcommand("account", "Add, test, list and remove mail accounts");
+  account->require_subcommand(1);
+  register_add(*account);
+  register_for_account(*account, "test", "Test an account's servers with its stored password",
+                       test_account);
+  account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
+  register_for_account(*account, "remove", "Remove an account, its local mail and its password",
+                       remove_account);
+  register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
+  register_trust_cert(*account);
+}
+
+}  // namespace kestrova::app

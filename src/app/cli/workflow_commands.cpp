@@ -1,0 +1,299 @@
+// `kestrova actions`, `kestrova followup`, `kestrova reply-later`, `kestrova waiting` and
+// `kestrova contacts`: the action items, the follow-up queues and the address book.
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/core/account_book.h"
+#include "app/cli/command_line.h"
+#include "app/core/folder_lookup.h"
+#include "platform/settings_store.h"
+#include "store/contact_store.h"
+#include "store/database.h"
+#include "store/email_action_store.h"
+#include "store/email_follow_up_service.h"
+#include "store/email_store.h"
+#include "util/error.h"
+#include "util/localization.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+namespace {
+
+using store::EmailActionItem;
+using store::EmailActionStore;
+
+std::string date_text(std::optional<double> date) { return date ? iso8601_utc(*date) : "-"; }
+
+double time_argument(const std::string& text) {
+  if (auto date = parse_date_argument(text::trim(text))) return *date;
+  throw Error("无法识别的时间: " + text + "（例如 2026-12-24T09:00:00Z 或 \"2026-12-24 09:00:00\"）");
+}
+
+// ---- action items ----
+
+EmailActionItem find_item(const EmailActionStore& actions, const std::string& id) {
+  const auto uuid = parse_uuid(text::trim(id));
+  if (!uuid) throw Error("不是待办 ID: " + id + "（用 kestrova actions list 查看）");
+  auto item = actions.item(*uuid);
+  if (!item) throw Error("未找到待办: " + id);
+  return *item;
+}
+
+void print_item(const EmailActionItem& item) {
+  std::cout << item.id << "  [" << store::raw_value(item.state) << "]  " << item.title;
+  if (item.dueAt) std::cout << "  截止 " << iso8601_utc(*item.dueAt);
+  if (item.state == store::EmailActionItemState::snoozed && item.snoozedUntil)
+    std::cout << "  推迟到 " << iso8601_utc(*item.snoozedUntil);
+  std::cout << "  (" << store::raw_value(item.source) << ", 邮件 " << item.messageId << ")\n";
+}
+
+struct ActionListOptions {
+  std::string state = "open", message;
+};
+
+void list_actions(const ActionListOptions& o) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  EmailActionStore actions(book.store().database());
+  std::optional<std::string> message;
+  if (!o.message.empty()) message = find_message(book.store(), o.message).id;
+  int shown = 0;
+  for (const auto& item : actions.items()) {
+    if (o.state != "all" && store::raw_value(item.state) != o.state) continue;
+    if (message && item.messageId != *message) continue;
+    print_item(item);
+    ++shown;
+  }
+  if (shown == 0) std::cout << "没有待办\n";
+}
+
+void add_action(const std::string& message_id, const std::string& title, const std::string& due) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  const auto message = find_message(book.store(), message_id);
+  if (text::trim(title).empty()) throw Error("待办标题不能为空");
+  EmailActionStore actions(book.store().database());
+  EmailActionItem item;
+  item.messageId = message.id;
+  item.accountId = message.accountId;
+  item.title = text::trim(title);
+  item.source = store::EmailActionItemSource::manual;
+  if (!due.empty()) item.dueAt = time_argument(due);
+  item = EmailActionItem::make(std::move(item));
+  if (!actions.add(item)) throw Error("这封邮件已有同名待办: " + item.title);
+  for (const auto& stored : actions.items())
+    if (stored.messageId == item.messageId && stored.titleKey == item.titleKey) print_item(stored);
+}
+
+enum class ActionChange { done, snooze, reopen, remove };
+
+void change_action(ActionChange change, const std::string& id, const std::string& until) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  EmailActionStore actions(book.store().database());
+  const auto item = find_item(actions, id);
+  bool ok = false;
+  switch (change) {
+    case ActionChange::done: ok = actions.complete(item.id); break;
+    case ActionChange::snooze: ok = actions.snooze(item.id, time_argument(until)); break;
+    case ActionChange::reopen: ok = actions.reopen(item.id); break;
+    case ActionChange::remove: ok = actions.remove(item.id); break;
+  }
+  if (!ok) throw Error("无法修改待办: " + item.title);
+  if (change == ActionChange::remove) {
+    std::cout << "已删除待办: " << item.title << "\n";
+    return;
+  }
+  if (auto changed = actions.item(item.id)) print_item(*changed);
+}
+
+// ---- follow-up ----
+
+void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
+  std::cout << m.id << "  " << date_text(when) << "  "
+            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  " << m.subject << "\n";
+}
+
+void list_follow_ups(const std::string& kind) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
+  struct Queue {
+    const char* kind;
+    const char* title;
+  };
+  for (const Queue q : {Queue{"reply_later", "稍后回复"}, Queue{"waiting_on", "等待回复"}, Queue{"snoozed", "已推迟"}}) {
+    if (kind != "all" && kind != q.kind) continue;
+    std::vector<store::EmailMessage> messages;
+    if (std::string_view(q.kind) == "reply_later") messages = followUp.reply_later_messages();
+    else if (std::string_view(q.kind) == "waiting_on") messages = followUp.waiting_on_messages();
+    else messages = followUp.snoozed_messages();
+    std::cout << q.title << " (" << messages.size() << ")\n";
+    for (const auto& m : messages)
+      print_follow_up(m, std::string_view(q.kind) == "reply_later"  ? m.replyLaterUntil
+                         : std::string_view(q.kind) == "waiting_on" ? m.waitingSince
+                                                                    : m.snoozedUntil);
+  }
+}
+
+void reply_later(const std::string& id, const std::string& time, bool clear) {
+  set_log_target(LogTarget::StandardError);
+  if (clear && !time.empty()) throw Error("TIME 和 --clear 只能选一个");
+  AccountBook book;
+  const auto message = find_message(book.store(), id);
+  store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
+  if (clear) {
+    if (!followUp.clear_reply_later(message)) throw Error("无法清除稍后回复: " + message.subject);
+    std::cout << "已清除稍后回复: " << message.subject << "\n";
+    return;
+  }
+  // Without a time the message comes back in a day.
+  const double until = time.empty() ? now_seconds() + 86400 : time_argument(time);
+  if (!followUp.set_reply_later(message, until)) throw Error("无法设置稍后回复: " + message.subject);
+  std::cout << "稍后回复 " << iso8601_utc(until) << ": " << message.subject << "\n";
+}
+
+void waiting(const std::string& id, const std::string& since_text, bool clear) {
+  set_log_target(LogTarget::StandardError);
+  if (clear && !since_text.empty()) throw Error("--since 和 --clear 只能选一个");
+  AccountBook book;
+  const auto message = find_message(book.store(), id);
+  store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
+  if (clear) {
+    if (!followUp.clear_waiting(message)) throw Error("无法清除等待回复: " + message.subject);
+    std::cout << "已清除等待回复: " << message.subject << "\n";
+    return;
+  }
+  const double since = since_text.empty() ? now_seconds() : time_argument(since_text);
+  if (!followUp.set_waiting(message, since)) throw Error("无法设置等待回复: " + message.subject);
+  std::cout << "等待回复（自 " << iso8601_utc(since) << "）: " << message.subject << "\n";
+}
+
+// ---- contacts ----
+
+void list_contacts(const std::string& category) {
+  set_log_target(LogTarget::StandardError);
+  AccountBook book;
+  std::optional<store::SenderCategory> wanted;
+  if (!category.empty()) wanted = store::from_raw<store::SenderCategory>(category);
+  // Read from the table directly: the store's in-memory list holds only the most used.
+  const auto contacts = book.store().database().read([&](store::Connection& c) {
+    std::vector<store::StoredContact> out;
+    auto s = c.prepare(wanted ? "SELECT * FROM contacts WHERE category = ? ORDER BY frequency DESC, last_used DESC"
+                              : "SELECT * FROM contacts ORDER BY frequency DESC, last_used DESC");
+    if (wanted) s.bind(1, store::raw_value(*wanted));
+    while (s.step())
+      if (auto contact = store::StoredContact::from_row(s)) out.push_back(std::move(*contact));
+    return out;
+  });
+  if (contacts.empty()) {
+    std::cout << "没有联系人\n";
+    return;
+  }
+  for (const auto& contact : contacts) {
+    std::cout << contact.email;
+    if (contact.name) std::cout << " (" << *contact.name << ")";
+    std::cout << "  ×" << contact.frequency << "  " << date_text(contact.lastUsed);
+    if (contact.category)
+      std::cout << "  [" << localized("sender.category." + std::string(store::raw_value(*contact.category))) << "]";
+    if (contact.note) std::cout << "  备注: " << *contact.note;
+    std::cout << "\n";
+  }
+}
+
+}  // namespace
+
+void add_workflow_commands(CLI::App& root) {
+  {
+    auto* actions = root.add_subcommand("actions", "Action items: list, add, done, snooze, reopen, delete");
+    actions->require_subcommand(1);
+    {
+      auto* command = actions->add_subcommand("list", "List action items");
+      auto o = std::make_shared<ActionListOptions>();
+      command->add_option("--state", o->state, "open (default), done, snoozed or all")
+          ->check(CLI::IsMember({"open", "done", "snoozed", "all"}));
+      command->add_option("--message", o->message, "Only the items of this message id");
+      command->callback([o] { list_actions(*o); });
+    }
+    {
+      auto* command = actions->add_subcommand("add", "Add an action item to a message");
+      auto message = std::make_shared<std::string>();
+      auto title = std::make_shared<std::string>();
+      auto due = std::make_shared<std::string>();
+      command->add_option("MESSAGE", *message, "Message id")->required();
+      command->add_option("TITLE", *title, "What to do")->required();
+      command->add_option("--due", *due, "Due time (ISO-8601, or \"yyyy-MM-dd HH:mm:ss\" local)");
+      command->callback([message, title, due] { add_action(*message, *title, *due); });
+    }
+    struct Change {
+      const char* name;
+      const char* help;
+      ActionChange change;
+    };
+    for (const Change c : {Change{"done", "Mark an action item done", ActionChange::done},
+                           Change{"reopen", "Reopen a done or snoozed action item", ActionChange::reopen},
+                           Change{"delete", "Delete an action item", ActionChange::remove}}) {
+      auto* command = actions->add_subcommand(c.name, c.help);
+      auto id = std::make_shared<std::string>();
+      command->add_option("ID", *id, "Action item id")->required();
+      const ActionChange change = c.change;
+      command->callback([id, change] { change_action(change, *id, ""); });
+    }
+    {
+      auto* command = actions->add_subcommand("snooze", "Snooze an action item until a time");
+      auto id = std::make_shared<std::string>();
+      auto until = std::make_shared<std::string>();
+      command->add_option("ID", *id, "Action item id")->required();
+      command->add_option("TIME", *until, "Wake time (ISO-8601, or \"yyyy-MM-dd HH:mm:ss\" local)")->required();
+      command->callback([id, until] { change_action(ActionChange::snooze, *id, *until); });
+    }
+  }
+  {
+    auto* followup = root.add_subcommand("followup", "The follow-up queues");
+    followup->require_subcommand(1);
+    auto* command = followup->add_subcommand("list", "List Reply Later, Waiting On and snoozed messages");
+    auto kind = std::make_shared<std::string>("all");
+    command->add_option("--kind", *kind, "reply_later, waiting_on, snoozed or all (default)")
+        ->check(CLI::IsMember({"reply_later", "waiting_on", "snoozed", "all"}));
+    command->callback([kind] { list_follow_ups(*kind); });
+  }
+  {
+    auto* command = root.add_subcommand("reply-later", "Mark a message Reply Later (default: in a day), or clear it");
+    auto id = std::make_shared<std::string>();
+    auto time = std::make_shared<std::string>();
+    auto clear = std::make_shared<bool>(false);
+    command->add_option("ID", *id, "Message id")->required();
+    command->add_option("TIME", *time, "When to reply (ISO-8601, or \"yyyy-MM-dd HH:mm:ss\" local)");
+    command->add_flag("--clear", *clear, "Clear the mark");
+    command->callback([id, time, clear] { reply_later(*id, *time, *clear); });
+  }
+  {
+    auto* command = root.add_subcommand("waiting", "Mark a message Waiting On (default: since now), or clear it");
+    auto id = std::make_shared<std::string>();
+    auto since = std::make_shared<std::string>();
+    auto clear = std::make_shared<bool>(false);
+    command->add_option("ID", *id, "Message id")->required();
+    command->add_option("--since", *since, "Waiting since (ISO-8601, or \"yyyy-MM-dd HH:mm:ss\" local)");
+    command->add_flag("--clear", *clear, "Clear the mark");
+    command->callback([id, since, clear] { waiting(*id, *since, *clear); });
+  }
+  {
+    auto* command = root.add_subcommand("contacts", "List contacts, most used first");
+    auto category = std::make_shared<std::string>();
+    command->add_option("--category", *category, "Only this trained category")
+        ->check(CLI::IsMember({"newsletter", "paperTrail", "vip", "lowPriority"}));
+    command->callback([category] { list_contacts(*category); });
+  }
+}
+
+}  // namespace kestrova::app

@@ -1,0 +1,536 @@
+// The mail tools of the tool server: reading, searching, drafting, flags, tags, moves and
+// deletions, all in the local database and never on a mail server.
+
+#include <algorithm>
+#include <map>
+#include <type_traits>
+#include <unordered_map>
+
+#include "app/mcp/mail_tool_support.h"
+#include "app/mcp/mcp_arguments.h"
+#include "app/mcp/mcp_catalogue.h"
+#include "app/mcp/mcp_error.h"
+#include "store/database.h"
+#include "store/email_contact.h"
+#include "store/json_list.h"
+#include "util/localization.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+namespace {
+
+using store::Blob;
+using store::Connection;
+using store::EmailDatabase;
+using store::decode_string_list;
+using store::encode_string_list;
+
+constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
+
+std::string rows_as_summaries(store::Statement& s) {
+  std::string out = "[";
+  while (s.step()) {
+    if (out.size() > 1) out.push_back(',');
+    append_message_summary(out, s);
+  }
+  out.push_back(']');
+  return out;
+}
+
+// ---- base mail group ----
+
+Json list_accounts(const Json&) {
+  return EmailDatabase::shared().read([](Connection& c) {
+    auto s = c.prepare(
+        "SELECT id, email_address, display_name, service_type, is_enabled, is_default "
+        "FROM email_accounts ORDER BY is_default DESC, created_at DESC");
+    Json out = Json::array();
+    while (s.step()) {
+      out.push_back(Json{{"id", text_column(s, "id")},
+                         {"email", text_column(s, "email_address")},
+                         {"displayName", text_column(s, "display_name")},
+                         {"provider", text_column(s, "service_type")},
+                         {"isEnabled", s.integer("is_enabled") == 1},
+                         {"isDefault", s.integer("is_default") == 1}});
+    }
+    return out;
+  });
+}
+
+Json list_folders(const Json& arguments) {
+  const std::string account_id = args::required_string(arguments, "accountId");
+  return EmailDatabase::shared().read([&](Connection& c) {
+    auto s = c.prepare(
+        "SELECT f.id, f.name, f.type, f.path, f.unread_count, "
+        "CASE WHEN f.type = 'trash' THEN (SELECT COUNT(*) FROM email_messages m "
+        "WHERE m.account_id = f.account_id AND (m.folder_id = f.id OR m.is_deleted = 1)) "
+        "WHEN f.type = 'spam' THEN (SELECT COUNT(*) FROM email_messages m "
+        "WHERE m.account_id = f.account_id AND m.is_deleted = 0 AND (m.folder_id = f.id OR m.is_spam = 1)) "
+        "ELSE (SELECT COUNT(*) FROM email_messages m "
+        "WHERE m.folder_id = f.id AND m.is_deleted = 0 AND m.is_spam = 0) END AS total_count "
+        "FROM email_folders f WHERE f.account_id = ? ORDER BY f.type, f.name");
+    s.bind(1, account_id);
+    Json out = Json::array();
+    while (s.step()) {
+      out.push_back(Json{{"id", text_column(s, "id")},
+                         {"name", text_column(s, "name")},
+                         {"type", text_column(s, "type")},
+                         {"path", text_column(s, "path")},
+                         {"unreadCount", s.integer("unread_count").value_or(0)},
+                         {"totalCount", s.integer("total_count").value_or(0)}});
+    }
+    return out;
+  });
+}
+
+std::string list_messages(const Json& arguments) {
+  const std::string folder_id = args::required_string(arguments, "folderId");
+  const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
+  const int64_t offset = std::max<int64_t>(args::integer(arguments, "offset").value_or(0), 0);
+  return EmailDatabase::shared().read([&](Connection& c) {
+    auto folder = c.prepare("SELECT account_id, type FROM email_folders WHERE id = ?");
+    folder.bind(1, folder_id);
+    if (!folder.step()) return std::string("[]");
+    const std::string account_id = text_column(folder, "account_id");
+    const std::string type = text_column(folder, "type");
+    if (type == "trash") {
+      auto s = c.prepare(
+          "SELECT * FROM email_messages WHERE account_id = ? AND (folder_id = ? OR is_deleted = 1) "
+          "ORDER BY date DESC LIMIT ? OFFSET ?");
+      s.bind_all(account_id, folder_id, limit, offset);
+      return rows_as_summaries(s);
+    }
+    if (type == "spam") {
+      auto s = c.prepare(
+          "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 "
+          "AND (folder_id = ? OR is_spam = 1) ORDER BY date DESC LIMIT ? OFFSET ?");
+      s.bind_all(account_id, folder_id, limit, offset);
+      return rows_as_summaries(s);
+    }
+    auto s = c.prepare(
+        "SELECT * FROM email_messages WHERE folder_id = ? AND is_deleted = 0 AND is_spam = 0 "
+        "ORDER BY date DESC LIMIT ? OFFSET ?");
+    s.bind_all(folder_id, limit, offset);
+    return rows_as_summaries(s);
+  });
+}
+
+std::string get_message(const Json& arguments) {
+  const std::string message_id = args::required_string(arguments, "messageId");
+  return EmailDatabase::shared().read([&](Connection& c) {
+    auto s = c.prepare("SELECT * FROM email_messages WHERE id = ?");
+    s.bind(1, message_id);
+    if (!s.step()) throw MCPError("Message not found");
+    std::string out;
+    append_message_summary(out, s, true);
+    return out;
+  });
+}
+
+std::string search_messages(const Json& arguments) {
+  const std::string query = args::required_string(arguments, "query");
+  const auto account_id = args::optional_string(arguments, "accountId");
+  const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
+  // No escaping: "%" and "_" in the query act as wildcards.
+  const std::string pattern = "%" + query + "%";
+  return EmailDatabase::shared().read([&](Connection& c) {
+    if (account_id) {
+      auto s = c.prepare(
+          "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 AND is_spam = 0 "
+          "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
+          "ORDER BY date DESC LIMIT ?");
+      s.bind_all(*account_id, pattern, pattern, pattern, pattern, limit);
+      return rows_as_summaries(s);
+    }
+    auto s = c.prepare(
+        "SELECT * FROM email_messages WHERE is_deleted = 0 AND is_spam = 0 "
+        "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
+        "ORDER BY date DESC LIMIT ?");
+    s.bind_all(pattern, pattern, pattern, pattern, limit);
+    return rows_as_summaries(s);
+  });
+}
+
+// "Name <addr>, other@example.com" → recipients; addresses are not validated.
+void parse_recipient_text(std::string_view value, std::vector<store::EmailContact>& out) {
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    std::string piece = text::trim(value.substr(start, comma == std::string_view::npos
+                                                           ? std::string_view::npos
+                                                           : comma - start));
+    if (!piece.empty()) {
+      const size_t lt = piece.rfind('<'), gt = piece.rfind('>');
+      if (lt != std::string::npos && gt != std::string::npos && gt > lt) {
+        store::EmailContact r;
+        r.email = text::trim(std::string_view(piece).substr(lt + 1, gt - lt - 1));
+        std::string name = text::trim(std::string_view(piece).substr(0, lt));
+        if (!name.empty()) r.name = std::move(name);
+        out.push_back(std::move(r));
+      } else {
+        out.push_back(store::EmailContact{std::nullopt, piece});
+      }
+    }
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+}
+
+std::vector<store::EmailContact> parse_recipients(const Json& arguments, std::string_view key) {
+  std::vector<store::EmailContact> out;
+  auto it = arguments.find(key);
+  if (it == arguments.end()) return out;
+  if (it->is_string()) {
+    parse_recipient_text(it->get_ref<const std::string&>(), out);
+  } else if (it->is_array()) {
+    for (const auto& item : *it)
+      if (item.is_string()) parse_recipient_text(item.get_ref<const std::string&>(), out);
+  }
+  return out;
+}
+
+Json create_draft(const Json& arguments) {
+  const std::string subject = args::required_string(arguments, "subject");
+  const std::string body = args::required_string(arguments, "body");
+  const auto html_body = args::optional_string(arguments, "htmlBody");
+  const std::string draft_id = args::uuid(arguments, "draftId").value_or(new_uuid());
+  const auto to = parse_recipients(arguments, "to");
+  const std::string to_json = store::encode_contact_list(to);
+  const std::string cc_json = store::encode_contact_list(parse_recipients(arguments, "cc"));
+  const std::string bcc_json = store::encode_contact_list(parse_recipients(arguments, "bcc"));
+  const auto requested_account = args::optional_string(arguments, "accountId");
+
+  return EmailDatabase::shared().write([&](Connection& c) {
+    std::optional<std::string> account_id, account_email;
+    auto read_account = [&](store::Statement& s) {
+      if (!s.step()) return;
+      auto id = s.text("id");
+      if (!id || !is_uuid(*id)) return;
+      account_id = *id;
+      account_email = s.text("email_address");
+    };
+    if (requested_account && !requested_account->empty()) {
+      auto s = c.prepare("SELECT id, email_address FROM email_accounts WHERE id = ?");
+      s.bind(1, *requested_account);
+      read_account(s);
+    } else {
+      auto s = c.prepare(
+          "SELECT id, email_address FROM email_accounts ORDER BY is_default DESC, created_at DESC LIMIT 1");
+      read_account(s);
+    }
+    if (!account_id) throw MCPError("No local email account is available");
+
+    std::string folder_id;
+    {
+      auto s = c.prepare("SELECT id FROM email_folders WHERE account_id = ? AND path = ?");
+      s.bind_all(*account_id, kLocalDraftsPath);
+      if (s.step()) folder_id = text_column(s, "id");
+    }
+    if (folder_id.empty()) {
+      folder_id = new_uuid();
+      auto s = c.prepare(
+          "INSERT INTO email_folders (id, account_id, name, type, path, unread_count, total_count) "
+          "VALUES (?, ?, ?, ?, ?, 0, 0)");
+      s.bind_all(folder_id, *account_id, localized("email.folder.drafts"), "drafts", kLocalDraftsPath);
+      s.run();
+    }
+
+    const double now = now_seconds();
+    auto s = c.prepare(
+        "INSERT OR REPLACE INTO email_messages (id, account_id, folder_id, subject, from_email, "
+        "to_contacts, cc_contacts, bcc_contacts, text_body, html_body, preview, date, received_date, "
+        "is_read, is_draft, synced_at, updated_at, is_body_loaded) "
+        "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1, ?, ?, 1)");
+    s.bind_all(draft_id, *account_id, folder_id, subject, account_email.value_or(""),
+               Blob{to_json}, Blob{cc_json}, Blob{bcc_json}, body, html_body,
+               text::prefix_characters(body, 200), now, now, now, now);
+    s.run();
+
+    Json addresses = Json::array();
+    for (const auto& r : to) addresses.push_back(r.email);
+    return Json{{"draftId", draft_id}, {"accountId", *account_id}, {"folderId", folder_id},
+                {"subject", subject},  {"to", addresses},           {"updatedAt", iso8601_utc(now)}};
+  });
+}
+
+// ---- tag tools ----
+
+Json list_tags(const Json& arguments) {
+  const int64_t limit = args::clamped(args::integer(arguments, "limit"), 100, 1, 500);
+  return EmailDatabase::shared().read([&](Connection& c) {
+    auto s = c.prepare(
+        "SELECT ai_tags FROM email_messages WHERE ai_tags IS NOT NULL AND ai_tags != '[]' "
+        "AND is_deleted = 0 AND is_spam = 0 ORDER BY date DESC LIMIT ?");
+    s.bind(1, int64_t{10000});
+    // Counts per exact tag text; ties keep the order in which tags were first met (newest
+    // mail first).
+    std::vector<std::pair<std::string, int64_t>> counts;
+    std::unordered_map<std::string, size_t> position;
+    // Many messages carry the same tag array; each distinct text is decoded once.
+    std::unordered_map<std::string, std::vector<size_t>> decoded;
+    while (s.step()) {
+      std::string stored = s.text(0).value_or("");
+      auto [entry, fresh] = decoded.try_emplace(std::move(stored));
+      if (fresh) {
+        for (auto& tag : decode_string_list(entry->first)) {
+          auto [it, inserted] = position.emplace(tag, counts.size());
+          if (inserted) counts.emplace_back(std::move(tag), 0);
+          entry->second.push_back(it->second);
+        }
+      }
+      for (size_t index : entry->second) ++counts[index].second;
+    }
+    std::stable_sort(counts.begin(), counts.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    Json out = Json::array();
+    for (size_t i = 0; i < counts.size() && static_cast<int64_t>(i) < limit; ++i)
+      out.push_back(Json{{"tag", counts[i].first}, {"count", counts[i].second}});
+    return out;
+  });
+}
+
+Json search_by_tag(const Json& arguments) {
+  const auto tag = args::optional_string(arguments, "tag");
+  if (!tag || tag->empty()) throw MCPError("Missing required parameter: tag");
+  const int64_t limit = args::clamped(args::integer(arguments, "limit"), 30, 1, 100);
+  return EmailDatabase::shared().read([&](Connection& c) {
+    auto s = c.prepare(
+        "SELECT id, account_id, subject, from_email, from_name, preview, date, ai_tags "
+        "FROM email_messages WHERE ai_tags LIKE ? AND is_deleted = 0 AND is_spam = 0 "
+        "ORDER BY date DESC LIMIT ?");
+    s.bind_all("%" + *tag + "%", limit * 4);
+    const std::string wanted = text::lower(*tag);
+    Json out = Json::array();
+    while (static_cast<int64_t>(out.size()) < limit && s.step()) {
+      const auto tags = decode_string_list(s.text("ai_tags"));
+      if (std::none_of(tags.begin(), tags.end(),
+                       [&](const std::string& t) { return text::lower(t) == wanted; }))
+        continue;
+      std::string from = s.text("from_name").value_or(s.text("from_email").value_or(""));
+      out.push_back(Json{{"id", text_column(s, "id")},
+                         {"subject", text_column(s, "subject")},
+                         {"from", from},
+                         {"preview", text::prefix_characters(text_column(s, "preview"), 120)},
+                         {"date", iso_date_column(s, "date", "")},
+                         {"tags", tags}});
+    }
+    return out;
+  });
+}
+
+std::string required_tag(const Json& arguments) {
+  std::string tag = text::trim(args::optional_string(arguments, "tag").value_or(""));
+  if (tag.empty()) throw MCPError("Missing required parameter: tag");
+  return tag;
+}
+
+// Reads the message's tags, lets `change` edit them, and writes them to every copy.
+template <typename F>
+void edit_tags(const std::string& message_id, F change) {
+  EmailDatabase::shared().write([&](Connection& c) {
+    std::vector<std::string> tags;
+    {
+      auto s = c.prepare("SELECT ai_tags FROM email_messages WHERE id = ?");
+      s.bind(1, message_id);
+      if (!s.step()) throw MCPError("Message not found");
+      tags = decode_string_list(s.text(0));
+    }
+    change(tags);
+    update_all_copies(c, message_id, "ai_tags = ?", encode_string_list(tags));
+  });
+}
+
+Json add_tag(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string tag = required_tag(arguments);
+  edit_tags(message_id, [&](std::vector<std::string>& tags) {
+    const std::string key = text::lower(tag);
+    if (std::none_of(tags.begin(), tags.end(),
+                     [&](const std::string& t) { return text::lower(t) == key; }))
+      tags.push_back(tag);
+  });
+  return Json{{"status", "added"}, {"tag", tag}};
+}
+
+Json remove_tag(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string tag = required_tag(arguments);
+  edit_tags(message_id, [&](std::vector<std::string>& tags) {
+    const std::string key = text::lower(tag);
+    std::erase_if(tags, [&](const std::string& t) { return text::lower(t) == key; });
+  });
+  return Json{{"status", "removed"}, {"tag", tag}};
+}
+
+// ---- write group ----
+
+Json mark_message_read(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const bool is_read = args::boolean(arguments, "isRead").value_or(true);
+  EmailDatabase::shared().write([&](Connection& c) {
+    update_all_copies(c, message_id, "is_read = ?", int64_t{is_read ? 1 : 0});
+  });
+  return Json{{"messageId", message_id}, {"isRead", is_read}};
+}
+
+Json set_message_starred(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const auto starred = args::boolean(arguments, "isStarred");
+  if (!starred) throw MCPError("Missing required parameter: isStarred");
+  EmailDatabase::shared().write([&](Connection& c) {
+    update_all_copies(c, message_id, "is_starred = ?", int64_t{*starred ? 1 : 0});
+  });
+  return Json{{"messageId", message_id}, {"isStarred", *starred}};
+}
+
+Json move_message(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string target =
+      required_uuid(arguments, "targetFolderId", "Invalid or missing targetFolderId");
+  EmailDatabase::shared().write([&](Connection& c) {
+    std::string account_id;
+    {
+      auto s = c.prepare("SELECT account_id, folder_id FROM email_messages WHERE id = ?");
+      s.bind(1, message_id);
+      if (!s.step()) throw MCPError("Message not found");
+      account_id = text_column(s, "account_id");
+    }
+    {
+      auto s = c.prepare("SELECT COUNT(*) FROM email_folders WHERE id = ? AND account_id = ?");
+      s.bind_all(target, account_id);
+      if (!s.step() || s.integer(0).value_or(0) == 0)
+        throw MCPError("Target folder not found or belongs to a different account");
+    }
+    auto s = c.prepare("UPDATE email_messages SET folder_id = ?, updated_at = ? WHERE id = ?");
+    s.bind_all(target, now_seconds(), message_id);
+    s.run();
+  });
+  return Json{{"messageId", message_id}, {"movedTo", target}};
+}
+
+Json delete_message(const Json& arguments) {
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  EmailDatabase::shared().write([&](Connection& c) {
+    update_all_copies(c, message_id, "is_deleted = ?", int64_t{1});
+  });
+  return Json{{"messageId", message_id}, {"status", "deleted"}};
+}
+
+OrderedJson recipients_property(std::string_view description) {
+  OrderedJson one_of = OrderedJson::array();
+  one_of.push_back(OrderedJson{{"type", "string"}});
+  one_of.push_back(OrderedJson{{"type", "array"}, {"items", OrderedJson{{"type", "string"}}}});
+  OrderedJson property = OrderedJson::object();
+  property["oneOf"] = std::move(one_of);
+  property["description"] = description;
+  return property;
+}
+
+}  // namespace
+
+std::vector<Tool> mail_tools() {
+  std::vector<Tool> tools;
+  auto add = [&](ToolTier tier, OrderedJson descriptor, auto handler) {
+    Tool tool{descriptor["name"].get<std::string>(), tier, std::move(descriptor), nullptr};
+    if constexpr (std::is_same_v<std::invoke_result_t<decltype(handler), const Json&>, std::string>)
+      tool.text_handler = handler;
+    else
+      tool.handler = handler;
+    tools.push_back(std::move(tool));
+  };
+  add(ToolTier::read, tool_descriptor("list_accounts", "List local kestrova email accounts.", {}, {}),
+      list_accounts);
+  add(ToolTier::read,
+      tool_descriptor("list_folders", "List folders for an account.",
+                      properties({{"accountId", string_property("Account UUID")}}), {"accountId"}),
+      list_folders);
+  add(ToolTier::read,
+      tool_descriptor("list_messages", "List local messages in a folder.",
+                      properties({{"folderId", string_property("Folder UUID")},
+                                  {"limit", integer_property("Max messages, default 20")},
+                                  {"offset", integer_property("Offset, default 0")}}),
+                      {"folderId"}),
+      list_messages);
+  add(ToolTier::read,
+      tool_descriptor("get_message", "Get a local message by UUID.",
+                      properties({{"messageId", string_property("Message UUID")}}), {"messageId"}),
+      get_message);
+  add(ToolTier::read,
+      tool_descriptor("search_messages",
+                      "Search local messages by subject, sender, recipient, preview, or body.",
+                      properties({{"query", string_property("Search query")},
+                                  {"accountId", string_property("Optional account UUID")},
+                                  {"limit", integer_property("Max messages, default 20")}}),
+                      {"query"}),
+      search_messages);
+  add(ToolTier::trainable,
+      tool_descriptor(
+          "create_draft",
+          "Create or replace a local draft email. Useful for external AI agents that prepare mail for review.",
+          properties(
+              {{"accountId", string_property("Optional account UUID. Defaults to the default local account.")},
+               {"draftId", string_property("Optional draft UUID. Reusing it replaces that draft.")},
+               {"to", recipients_property("Recipient email or array of emails.")},
+               {"cc", recipients_property("CC email or array of emails.")},
+               {"bcc", recipients_property("BCC email or array of emails.")},
+               {"subject", string_property("Draft subject.")},
+               {"body", string_property("Plain text body.")},
+               {"htmlBody", string_property("Optional HTML body.")}}),
+          {"subject", "body"}),
+      create_draft);
+  add(ToolTier::read,
+      tool_descriptor("list_tags", "List all AI-generated tags across emails, with message counts.",
+                      properties({{"limit", integer_property("Max tags to return (default 100)")}}), {}),
+      list_tags);
+  add(ToolTier::read,
+      tool_descriptor("search_by_tag", "Search emails matching a specific tag.",
+                      properties({{"tag", string_property("Tag name to search for")},
+                                  {"limit", integer_property("Max results (default 30)")}}),
+                      {"tag"}),
+      search_by_tag);
+  add(ToolTier::trainable,
+      tool_descriptor("remove_tag", "Remove an AI tag from a specific email message.",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"tag", string_property("Tag to remove")}}),
+                      {"messageId", "tag"}),
+      remove_tag);
+  add(ToolTier::trainable,
+      tool_descriptor("mark_message_read", "Mark a local message as read or unread.",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"isRead", boolean_property("Read state, default true")}}),
+                      {"messageId"}),
+      mark_message_read);
+  add(ToolTier::trainable,
+      tool_descriptor("set_message_starred", "Star or unstar a local message.",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"isStarred", boolean_property("Starred state")}}),
+                      {"messageId", "isStarred"}),
+      set_message_starred);
+  add(ToolTier::trainable,
+      tool_descriptor("add_tag",
+                      "Add an AI tag to a specific email message (deduplicated, case-insensitive).",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"tag", string_property("Tag to add")}}),
+                      {"messageId", "tag"}),
+      add_tag);
+  add(ToolTier::full,
+      tool_descriptor("move_message",
+                      "Move a local message to another folder of the same account. Local database "
+                      "only; server sync happens on next refresh.",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"targetFolderId",
+                                   string_property("Target folder UUID (must belong to the message's account)")}}),
+                      {"messageId", "targetFolderId"}),
+      move_message);
+  add(ToolTier::full,
+      tool_descriptor("delete_message",
+                      "Mark a local message as deleted (soft delete in the local database).",
+                      properties({{"messageId", string_property("Message UUID")}}), {"messageId"}),
+      delete_message);
+  return tools;
+}
+
+}  // namespace kestrova::app
