@@ -32,9 +32,9 @@ std::unique_ptr<Session> createSession(const std::string& host, int port,
   const auto tokens = OAuthTokenSet::parse(password);
   if (!tokens && OAuthTokenSet::isTokenSet(password))
     throw EmailServiceError::authenticationFailed("OAuth 令牌数据已损坏，请重新登录该账户");
-  auto session = Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
-                                       account.emailAddress,
-                                       tokens ? std::string() : std::string(password));
+  auto session =
+      Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
+                            account.emailAddress, tokens ? std::string() : std::string(password));
   if (session) {
     session->setCertificateTrust(std::move(trust));
     if (tokens) session->setOAuth2AccessToken(tokens->accessToken);

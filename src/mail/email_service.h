@@ -90,7 +90,8 @@ class EmailService {
   // access token is about to expire refreshed first (the new tokens filed in the credential
   // store under the account's key). Throws authenticationFailed when the refresh fails,
   // saying to sign in again when the refresh token was refused.
-  std::string freshCredential(const store::EmailAccount& account, const std::string& credential) const;
+  std::string freshCredential(const store::EmailAccount& account,
+                              const std::string& credential) const;
 
   // ---- Folders and messages ----
   // Every operation opens its own session and disconnects it before returning; failures

@@ -3,8 +3,6 @@
 // account is saved only after both of its servers accepted the password. Certificates a
 // self-hosted server needs trusted are kept per account in the settings.
 
-#include "app/core/account_book.h"
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
@@ -17,10 +15,14 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "mail/certificate_trust.h"
 #include "app/cli/secret_input.h"
+#include "app/core/account_book.h"
+#include "app/core/user_preferences.h"
+#include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
+#include "mail/oauth_sign_in.h"
+#include "platform/desktop_open.h"
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
@@ -66,9 +68,9 @@ bool print_connection_test(const mail::EmailConnectionTestReport& report) {
   return result.success;
 }
 
-mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
-                                                    const std::string& password,
-                                                    const mail::AccountCertificateTrust* trust = nullptr) {
+mail::EmailConnectionTestReport run_connection_test(
+    const EmailAccount& account, const std::string& password,
+    const mail::AccountCertificateTrust* trust = nullptr) {
   std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
   return mail::EmailService::shared().testConnection(account, password, trust);
 }
@@ -114,6 +116,10 @@ struct AddOptions {
   std::string imapEncryption, smtpEncryption;
   std::string imapCert, smtpCert, imapCAFile, smtpCAFile;
   bool passwordFromStandardInput = false;
+  bool oauth = false;
+  std::string clientId;
+  bool clientSecretFromStandardInput = false;
+  bool customSchemeRedirect = false;
   bool skipTest = false;
   bool makeDefault = false;
   // Which options were given; set while the command is registered.
@@ -162,14 +168,81 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   return account;
 }
 
+// The provider's authorisation server: its own, or the one a deployment's settings name
+// (e.g. a single Microsoft tenant instead of "common").
+mail::OAuthProvider oauth_provider_for(EmailServiceType type) {
+  if (type != EmailServiceType::gmail && type != EmailServiceType::outlook &&
+      type != EmailServiceType::exchange)
+    throw Error("OAuth 登录只支持 --provider gmail 或 outlook");
+  namespace s = settings;
+  const bool google = type == EmailServiceType::gmail;
+  auto provider = google ? mail::OAuthProvider::google() : mail::OAuthProvider::microsoft();
+  const UserPreferences& preferences = UserPreferences::shared();
+  const std::string authorization = preferences.get(google ? s::oauthGmailAuthorizationEndpoint
+                                                           : s::oauthOutlookAuthorizationEndpoint);
+  const std::string token =
+      preferences.get(google ? s::oauthGmailTokenEndpoint : s::oauthOutlookTokenEndpoint);
+  if (!authorization.empty()) provider.authorizationEndpoint = authorization;
+  if (!token.empty()) provider.tokenEndpoint = token;
+  return provider;
+}
+
+// The interactive sign-in: prints the authorisation URL (and opens it where a desktop
+// exists), waits for the redirect and returns the token set to file as the credential.
+std::string sign_in_with_oauth(const AddOptions& o, const EmailAccount& account) {
+  const auto provider = oauth_provider_for(account.serviceType);
+  const bool google = provider.name == "gmail";
+  const UserPreferences& preferences = UserPreferences::shared();
+  std::string clientId = text::trim(o.clientId);
+  if (clientId.empty())
+    clientId = text::trim(
+        preferences.get(google ? settings::oauthGmailClientId : settings::oauthOutlookClientId));
+  if (clientId.empty())
+    throw Error(
+        std::string("需要 OAuth 客户端 ID: 用 --client-id 给出（README 说明如何创建），或设置 ") +
+        (google ? "oauthGmailClientId" : "oauthOutlookClientId"));
+  const std::string secret = o.clientSecretFromStandardInput ? read_secret("客户端密钥: ", true, "")
+                             : google ? preferences.get(settings::oauthGmailClientSecret)
+                                      : std::string();
+  mail::OAuthSignIn signIn(provider, clientId, text::trim(secret), account.emailAddress,
+                           o.customSchemeRedirect);
+  std::cout << "请在浏览器中打开以下地址并登录 " << account.emailAddress << ":\n"
+            << signIn.authorizationURL() << std::endl;
+  if (platform::open_url_on_desktop(signIn.authorizationURL()))
+    std::cerr << "已在浏览器中打开登录页面\n";
+  std::cerr << "等待浏览器回调（最多 "
+            << static_cast<int>(mail::OAuthSignIn::kDefaultWaitSeconds / 60) << " 分钟）...\n";
+  const std::string credential = signIn.complete().serialize();
+  std::cout << "登录完成" << std::endl;
+  return credential;
+}
+
+// `account add --oauth` for an account that exists: a new sign-in replaces its tokens
+// (what "sign in again" means).
+void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
+  if (!existing.passwordKeychainIdentifier)
+    throw Error("账户没有凭据条目: " + existing.emailAddress);
+  const std::string credential = sign_in_with_oauth(o, existing);
+  platform::EmailCredentialStore::shared().save(credential, *existing.passwordKeychainIdentifier);
+  std::cout << "已更新账户的登录令牌: " << existing.emailAddress << "\n";
+}
+
 void add_account(const AddOptions& o) {
   set_log_target(LogTarget::StandardError);
   const std::string address = text::trim(o.email);
   if (address.empty()) throw Error("邮箱地址不能为空");
+  if (!o.oauth &&
+      (!o.clientId.empty() || o.clientSecretFromStandardInput || o.customSchemeRedirect))
+    throw Error("--client-id、--client-secret-stdin 与 --custom-scheme-redirect 只用于 --oauth");
+  if (o.oauth && o.passwordFromStandardInput) throw Error("--oauth 不使用密码");
   AccountBook book;
   for (const auto& existing : book.accounts())
-    if (text::equals_ci(existing.emailAddress, address))
+    if (text::equals_ci(existing.emailAddress, address)) {
+      if (o.oauth && mail::OAuthTokenSet::isTokenSet(
+                         mail::EmailService::shared().storedPassword(existing).value_or("")))
+        return sign_in_again(o, existing);
       throw Error("账户已存在: " + existing.emailAddress);
+    }
 
   EmailAccount account = account_from_options(o, address);
   // The certificates to trust; a refusal during the test names the option that adds one.
@@ -180,7 +253,8 @@ void add_account(const AddOptions& o) {
   if (!o.smtpCert.empty()) trust.smtp.fingerprint = fingerprint_named(o.smtpCert);
   if (!o.imapCAFile.empty()) trust.imap.caFile = ca_file_named(o.imapCAFile);
   if (!o.smtpCAFile.empty()) trust.smtp.caFile = ca_file_named(o.smtpCAFile);
-  const std::string password = read_password(o.passwordFromStandardInput);
+  const std::string password =
+      o.oauth ? sign_in_with_oauth(o, account) : read_password(o.passwordFromStandardInput);
 
   if (o.skipTest) {
     std::cerr << "已跳过连接测试\n";
@@ -231,17 +305,29 @@ void register_add(CLI::App& account) {
       add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
           ->check(CLI::IsMember(encryptions));
   o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
-  o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
-  o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
-                                ->check(CLI::IsMember(encryptions));
-  add->add_option("--imap-cert", o->imapCert,
-                  "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
+  o->smtpPortOption =
+      add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o->smtpEncryptionOption =
+      add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+  add->add_option(
+      "--imap-cert", o->imapCert,
+      "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
   add->add_option("--smtp-cert", o->smtpCert, "The same for the SMTP server");
   add->add_option("--imap-ca-file", o->imapCAFile,
                   "Also trust the certificate authorities in this PEM file for the IMAP server");
   add->add_option("--smtp-ca-file", o->smtpCAFile, "The same for the SMTP server");
   add->add_flag("--password-stdin", o->passwordFromStandardInput,
                 "Read the password from the first line of standard input instead of a prompt");
+  add->add_flag(
+      "--oauth", o->oauth,
+      "Sign in through the browser with OAuth 2.0 (gmail, outlook) instead of a password");
+  add->add_option("--client-id", o->clientId, "Your OAuth client's id (with --oauth)");
+  add->add_flag("--client-secret-stdin", o->clientSecretFromStandardInput,
+                "Read your OAuth client's secret from the first line of standard input (Google)");
+  add->add_flag("--custom-scheme-redirect", o->customSchemeRedirect,
+                "Redirect to com.kestrova.mail:/oauth/callback (handed over by kestrova open) "
+                "instead of a loopback address");
   add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
   add->add_flag("--default", o->makeDefault, "Make it the default account");
   add->callback([o] { add_account(*o); });
@@ -282,7 +368,8 @@ void remove_account(const std::string& idOrAddress) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   book.remove(account.id);
-  platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
+  platform::EmailCredentialStore::shared().remove(
+      account.passwordKeychainIdentifier.value_or(account.id));
   mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
   std::cout << "已删除账户: " << account.emailAddress << "\n";
 }
@@ -308,7 +395,8 @@ struct TrustOptions {
 void trust_certificate(const TrustOptions& o) {
   set_log_target(LogTarget::StandardError);
   if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
-  if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
+  if (o.fingerprint.empty() == o.caFile.empty())
+    throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
   AccountBook book;
   const EmailAccount account = book.find(o.account);
   auto& settings = platform::SettingsStore::shared();
@@ -322,18 +410,23 @@ void trust_certificate(const TrustOptions& o) {
     server.caFile = ca_file_named(o.caFile);
   trust.save(settings, account.id);
   std::cout << account.emailAddress << " 的 " << (o.imap ? "IMAP" : "SMTP") << " 服务器现在信任"
-            << (server.fingerprint ? "证书 " + *server.fingerprint : "CA 证书文件 " + *server.caFile) << "\n";
+            << (server.fingerprint ? "证书 " + *server.fingerprint
+                                   : "CA 证书文件 " + *server.caFile)
+            << "\n";
 }
 
 void register_trust_cert(CLI::App& account) {
   auto* command = account.add_subcommand(
-      "trust-cert", "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
+      "trust-cert",
+      "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
   auto o = std::make_shared<TrustOptions>();
   command->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
-  command->add_option("FINGERPRINT", o->fingerprint, "The certificate's SHA-256 fingerprint, as the refusal shows it");
+  command->add_option("FINGERPRINT", o->fingerprint,
+                      "The certificate's SHA-256 fingerprint, as the refusal shows it");
   command->add_flag("--imap", o->imap, "The IMAP server's certificate");
   command->add_flag("--smtp", o->smtp, "The SMTP server's certificate");
-  command->add_option("--ca-file", o->caFile, "Trust the certificate authorities in this PEM file instead");
+  command->add_option("--ca-file", o->caFile,
+                      "Trust the certificate authorities in this PEM file instead");
   command->callback([o] { trust_certificate(*o); });
 }
 
@@ -357,7 +450,8 @@ void add_account_commands(CLI::App& root) {
   account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
   register_for_account(*account, "remove", "Remove an account, its local mail and its password",
                        remove_account);
-  register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
+  register_for_account(*account, "set-default", "Make an account the default one",
+                       set_default_account);
   register_trust_cert(*account);
 }
 

@@ -73,6 +73,7 @@ int run_command_line(int argc, char** argv) {
   add_safety_commands(root);
   add_workflow_commands(root);
   add_ai_commands(root);
+  add_tool_commands(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -21,6 +21,7 @@ void add_rule_commands(CLI::App& root);
 void add_safety_commands(CLI::App& root);
 void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
+void add_tool_commands(CLI::App& root);
 
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.

@@ -42,15 +42,23 @@ struct EnumRawValues;
 template <>
 struct EnumRawValues<AppVisualSkin> {
   using E = AppVisualSkin;
-  static constexpr std::array<std::pair<E, std::string_view>, 8> cases{{
-      {E::system, "system"}, {E::mist, "mist"}, {E::ink, "ink"}, {E::sciFi, "sciFi"},
-      {E::midnight, "midnight"}, {E::aurora, "aurora"}, {E::ember, "ember"}, {E::seaSalt, "seaSalt"}}};
+  static constexpr std::array<std::pair<E, std::string_view>, 8> cases{{{E::system, "system"},
+                                                                        {E::mist, "mist"},
+                                                                        {E::ink, "ink"},
+                                                                        {E::sciFi, "sciFi"},
+                                                                        {E::midnight, "midnight"},
+                                                                        {E::aurora, "aurora"},
+                                                                        {E::ember, "ember"},
+                                                                        {E::seaSalt, "seaSalt"}}};
 };
 template <>
 struct EnumRawValues<AppInterfaceFontScale> {
   using E = AppInterfaceFontScale;
   static constexpr std::array<std::pair<E, std::string_view>, 4> cases{
-      {{E::compact, "compact"}, {E::standard, "standard"}, {E::comfortable, "comfortable"}, {E::large, "large"}}};
+      {{E::compact, "compact"},
+       {E::standard, "standard"},
+       {E::comfortable, "comfortable"},
+       {E::large, "large"}}};
 };
 template <>
 struct EnumRawValues<MCPExposureLevel> {
@@ -222,6 +230,15 @@ KESTROVA_SETTING(bool, emailProxyEnabled)
 KESTROVA_SETTING(std::string, emailProxyHost)
 KESTROVA_SETTING(int64_t, emailProxyPort)
 KESTROVA_SETTING(std::string, emailProxyType)
+// OAuth sign-in of a deployment: its client, and endpoints other than the provider's own
+// (empty: the provider's); `kestrova account add --oauth` options take precedence.
+KESTROVA_SETTING(std::string, oauthGmailClientId)
+KESTROVA_SETTING(std::string, oauthGmailClientSecret)
+KESTROVA_SETTING(std::string, oauthGmailAuthorizationEndpoint)
+KESTROVA_SETTING(std::string, oauthGmailTokenEndpoint)
+KESTROVA_SETTING(std::string, oauthOutlookClientId)
+KESTROVA_SETTING(std::string, oauthOutlookAuthorizationEndpoint)
+KESTROVA_SETTING(std::string, oauthOutlookTokenEndpoint)
 // Reading view. The font size is an EmailFontSize raw value (see reading_font_size()).
 KESTROVA_ENUM_SETTING(EmailReadingThemeMode, emailReadingThemeMode)
 KESTROVA_SETTING(int64_t, emailReadingFontSize)
@@ -237,7 +254,8 @@ KESTROVA_SETTING(bool, featureTagSystemEnabled)
 
 // Keys kept directly in the store, outside the table (not observable).
 inline constexpr std::string_view kHasShownWelcome = "hasShownWelcome";
-inline constexpr std::string_view kDidMigrateDockBadgeUnreadOnlyDefault = "didMigrateDockBadgeUnreadOnlyDefault";
+inline constexpr std::string_view kDidMigrateDockBadgeUnreadOnlyDefault =
+    "didMigrateDockBadgeUnreadOnlyDefault";
 inline constexpr std::string_view kHasMigratedAIConfig = "hasMigratedAIConfig";
 
 }  // namespace settings
@@ -309,11 +327,13 @@ class UserPreferences {
   int subscribe(std::string_view key, Observer observer);
   template <class T>
   int subscribe(Setting<T> setting, std::type_identity_t<std::function<void(const T&)>> observer) {
-    return subscribe(setting.key, [observer = std::move(observer)](const Json& v) { observer(v.get<T>()); });
+    return subscribe(setting.key,
+                     [observer = std::move(observer)](const Json& v) { observer(v.get<T>()); });
   }
   template <class E>
   int subscribe(EnumSetting<E> setting, std::type_identity_t<std::function<void(E)>> observer) {
-    return subscribe(setting.key, [observer = std::move(observer)](const Json& v) { observer(decode<E>(v)); });
+    return subscribe(setting.key,
+                     [observer = std::move(observer)](const Json& v) { observer(decode<E>(v)); });
   }
   void unsubscribe(int token);
 

@@ -321,11 +321,13 @@ def start_smtp(root, ports):
 
 def start_oauth(root, port):
     log = open(os.path.join(root, "oauth.log"), "ab")
-    subprocess.Popen(
+    process = subprocess.Popen(
         ["/usr/bin/python3", os.path.join(HERE, "oauth_server.py"), root, str(port)],
         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
         start_new_session=True, close_fds=True)
     log.close()
+    with open(os.path.join(root, "oauth.pid"), "w") as f:
+        f.write("%d\n" % process.pid)
 
 
 def answers_http(port):

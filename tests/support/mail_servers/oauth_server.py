@@ -9,19 +9,19 @@
                     {"active": true, "email": ...} or {"active": false}
   POST /control     JSON commands from the tests, per client id so parallel tests never meet:
                     {"client_id", "token_reply": "normal|500|garbage|no_refresh|crlf"},
+                    {"client_id", "lifetime": SECONDS} (its access tokens' expires_in),
                     {"email", "expire": true} (access tokens of the address expire),
                     {"email", "revoke": true} (its refresh and access tokens die)
   /gmail/v1/...     records method, path with query, Authorization, Content-Type and body
                     per bearer token and answers canned JSON; GET /requests?token=T returns
                     and forgets what T sent
 
-Usage: oauth_server.py ROOT PORT   (writes ROOT/oauth.pid; logs to ROOT/oauth.log)
+Usage: oauth_server.py ROOT PORT   (ROOT only marks the process as the fixture's)
 """
 
 import base64
 import hashlib
 import json
-import os
 import secrets
 import sys
 import threading
@@ -34,6 +34,7 @@ CODES = {}       # code -> dict(client_id, redirect_uri, challenge, email)
 ACCESS = {}      # access token -> dict(email, expires)
 REFRESH = {}     # refresh token -> dict(email, client_id)
 REPLY_MODE = {}  # client id -> token_reply
+LIFETIMES = {}   # client id -> expires_in of its access tokens
 GMAIL = {}       # bearer token -> [request records]
 LIFETIME = 3600
 
@@ -60,8 +61,9 @@ def challenge_of(verifier):
 
 def issue(email, client_id, with_refresh=True):
     access = "at-" + secrets.token_urlsafe(24)
-    ACCESS[access] = dict(email=email, expires=time.time() + LIFETIME)
-    reply = dict(access_token=access, token_type="Bearer", expires_in=LIFETIME, scope="mail")
+    lifetime = LIFETIMES.get(client_id, LIFETIME)
+    ACCESS[access] = dict(email=email, expires=time.time() + lifetime)
+    reply = dict(access_token=access, token_type="Bearer", expires_in=lifetime, scope="mail")
     if with_refresh:
         refresh = "rt-" + secrets.token_urlsafe(24)
         REFRESH[refresh] = dict(email=email, client_id=client_id)
@@ -178,6 +180,8 @@ class Handler(BaseHTTPRequestHandler):
         with LOCK:
             if "token_reply" in command:
                 REPLY_MODE[command["client_id"]] = command["token_reply"]
+            if "lifetime" in command:
+                LIFETIMES[command["client_id"]] = command["lifetime"]
             email = command.get("email")
             for token in ACCESS.values():
                 if token["email"] == email and (command.get("expire") or command.get("revoke")):
@@ -189,11 +193,11 @@ class Handler(BaseHTTPRequestHandler):
 
 
 def main():
-    root, port = sys.argv[1], int(sys.argv[2])
+    port = int(sys.argv[2])
     server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
     server.daemon_threads = True
-    with open(os.path.join(root, "oauth.pid"), "w") as f:
-        f.write(str(os.getpid()))
+    # The readiness probe hangs up before reading the answer: not worth a traceback.
+    server.handle_error = lambda request, address: None
     server.serve_forever()
 
 
