@@ -3,6 +3,8 @@
 // account is saved only after both of its servers accepted the password. Certificates a
 // self-hosted server needs trusted are kept per account in the settings.
 
+#include "app/core/account_book.h"
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
@@ -15,10 +17,9 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/cli/secret_input.h"
-#include "app/core/account_book.h"
-#include "app/core/user_preferences.h"
 #include "mail/certificate_trust.h"
+#include "app/cli/secret_input.h"
+#include "app/core/user_preferences.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
 #include "mail/oauth_sign_in.h"
@@ -68,9 +69,9 @@ bool print_connection_test(const mail::EmailConnectionTestReport& report) {
   return result.success;
 }
 
-mail::EmailConnectionTestReport run_connection_test(
-    const EmailAccount& account, const std::string& password,
-    const mail::AccountCertificateTrust* trust = nullptr) {
+mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
+                                                    const std::string& password,
+                                                    const mail::AccountCertificateTrust* trust = nullptr) {
   std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
   return mail::EmailService::shared().testConnection(account, password, trust);
 }
@@ -305,23 +306,19 @@ void register_add(CLI::App& account) {
       add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
           ->check(CLI::IsMember(encryptions));
   o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
-  o->smtpPortOption =
-      add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
-  o->smtpEncryptionOption =
-      add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
-          ->check(CLI::IsMember(encryptions));
-  add->add_option(
-      "--imap-cert", o->imapCert,
-      "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
+  o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
+                                ->check(CLI::IsMember(encryptions));
+  add->add_option("--imap-cert", o->imapCert,
+                  "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
   add->add_option("--smtp-cert", o->smtpCert, "The same for the SMTP server");
   add->add_option("--imap-ca-file", o->imapCAFile,
                   "Also trust the certificate authorities in this PEM file for the IMAP server");
   add->add_option("--smtp-ca-file", o->smtpCAFile, "The same for the SMTP server");
   add->add_flag("--password-stdin", o->passwordFromStandardInput,
                 "Read the password from the first line of standard input instead of a prompt");
-  add->add_flag(
-      "--oauth", o->oauth,
-      "Sign in through the browser with OAuth 2.0 (gmail, outlook) instead of a password");
+  add->add_flag("--oauth", o->oauth,
+                "Sign in through the browser with OAuth 2.0 (gmail, outlook) instead of a password");
   add->add_option("--client-id", o->clientId, "Your OAuth client's id (with --oauth)");
   add->add_flag("--client-secret-stdin", o->clientSecretFromStandardInput,
                 "Read your OAuth client's secret from the first line of standard input (Google)");
@@ -368,8 +365,7 @@ void remove_account(const std::string& idOrAddress) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   book.remove(account.id);
-  platform::EmailCredentialStore::shared().remove(
-      account.passwordKeychainIdentifier.value_or(account.id));
+  platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
   mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
   std::cout << "已删除账户: " << account.emailAddress << "\n";
 }
@@ -395,8 +391,7 @@ struct TrustOptions {
 void trust_certificate(const TrustOptions& o) {
   set_log_target(LogTarget::StandardError);
   if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
-  if (o.fingerprint.empty() == o.caFile.empty())
-    throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
+  if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
   AccountBook book;
   const EmailAccount account = book.find(o.account);
   auto& settings = platform::SettingsStore::shared();
@@ -410,23 +405,18 @@ void trust_certificate(const TrustOptions& o) {
     server.caFile = ca_file_named(o.caFile);
   trust.save(settings, account.id);
   std::cout << account.emailAddress << " 的 " << (o.imap ? "IMAP" : "SMTP") << " 服务器现在信任"
-            << (server.fingerprint ? "证书 " + *server.fingerprint
-                                   : "CA 证书文件 " + *server.caFile)
-            << "\n";
+            << (server.fingerprint ? "证书 " + *server.fingerprint : "CA 证书文件 " + *server.caFile) << "\n";
 }
 
 void register_trust_cert(CLI::App& account) {
   auto* command = account.add_subcommand(
-      "trust-cert",
-      "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
+      "trust-cert", "Trust a server certificate (SHA-256 fingerprint) or a CA file for one account");
   auto o = std::make_shared<TrustOptions>();
   command->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
-  command->add_option("FINGERPRINT", o->fingerprint,
-                      "The certificate's SHA-256 fingerprint, as the refusal shows it");
+  command->add_option("FINGERPRINT", o->fingerprint, "The certificate's SHA-256 fingerprint, as the refusal shows it");
   command->add_flag("--imap", o->imap, "The IMAP server's certificate");
   command->add_flag("--smtp", o->smtp, "The SMTP server's certificate");
-  command->add_option("--ca-file", o->caFile,
-                      "Trust the certificate authorities in this PEM file instead");
+  command->add_option("--ca-file", o->caFile, "Trust the certificate authorities in this PEM file instead");
   command->callback([o] { trust_certificate(*o); });
 }
 
@@ -450,8 +440,7 @@ void add_account_commands(CLI::App& root) {
   account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
   register_for_account(*account, "remove", "Remove an account, its local mail and its password",
                        remove_account);
-  register_for_account(*account, "set-default", "Make an account the default one",
-                       set_default_account);
+  register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
   register_trust_cert(*account);
 }
 

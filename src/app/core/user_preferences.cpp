@@ -39,9 +39,7 @@ std::string_view symbol_name(AppVisualSkin skin) {
   return "leaf";
 }
 
-std::string title_key(AppVisualSkin skin) {
-  return "appearance.skin." + std::string(raw_value(skin));
-}
+std::string title_key(AppVisualSkin skin) { return "appearance.skin." + std::string(raw_value(skin)); }
 
 std::string description_key(AppVisualSkin skin) { return title_key(skin) + ".description"; }
 
@@ -106,9 +104,7 @@ std::vector<SettingDescriptor> build_table() {
     setting.minimum = minimum;
     setting.maximum = maximum;
   };
-  auto string = [&](std::string_view key, std::string_view fallback) {
-    add(key, T::string, std::string(fallback));
-  };
+  auto string = [&](std::string_view key, std::string_view fallback) { add(key, T::string, std::string(fallback)); };
   auto string_list = [&](std::string_view key) { add(key, T::string_list, Json::array()); };
   auto json_list = [&](std::string_view key) { add(key, T::json_list, Json::array()); };
   auto enumeration = [&]<class E>(EnumSetting<E> setting, E fallback) {
@@ -204,8 +200,8 @@ std::vector<SettingDescriptor> build_table() {
 Error unknown_key(std::string_view key) { return Error("未知的设置项: " + std::string(key)); }
 
 Error rejected(const SettingDescriptor& setting, std::string_view expected, std::string_view text) {
-  return Error("设置项 " + std::string(setting.key) + " 需要" + std::string(expected) +
-               "，收到: " + std::string(text));
+  return Error("设置项 " + std::string(setting.key) + " 需要" + std::string(expected) + "，收到: " +
+               std::string(text));
 }
 
 // The platform's plain bool accessor also reads numbers and a few words.
@@ -246,15 +242,15 @@ std::optional<double> parse_double(std::string_view text) {
   if (text.starts_with('+')) text.remove_prefix(1);
   double value = 0;
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || text.empty() ||
-      !std::isfinite(value))
+  if (ec != std::errc() || end != text.data() + text.size() || text.empty() || !std::isfinite(value))
     return std::nullopt;
   return value;
 }
 
 bool is_array_of(const Json& value, bool (Json::*is_kind)() const noexcept) {
-  return value.is_array() && std::all_of(value.begin(), value.end(),
-                                         [&](const Json& item) { return (item.*is_kind)(); });
+  return value.is_array() && std::all_of(value.begin(), value.end(), [&](const Json& item) {
+           return (item.*is_kind)();
+         });
 }
 
 }  // namespace
@@ -306,10 +302,10 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
       auto number = parse_integer(trimmed);
       if (!number) throw rejected(setting, "整数", text);
       if (*number < setting.minimum || *number > setting.maximum) {
-        const std::string range = setting.maximum == std::numeric_limits<int64_t>::max()
-                                      ? "不小于 " + std::to_string(setting.minimum) + " 的整数"
-                                      : std::to_string(setting.minimum) + " 到 " +
-                                            std::to_string(setting.maximum) + " 之间的整数";
+        const std::string range =
+            setting.maximum == std::numeric_limits<int64_t>::max()
+                ? "不小于 " + std::to_string(setting.minimum) + " 的整数"
+                : std::to_string(setting.minimum) + " 到 " + std::to_string(setting.maximum) + " 之间的整数";
         throw rejected(setting, range, text);
       }
       value = *number;
@@ -343,12 +339,10 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
     }
     case SettingType::json_list:
       value = Json::parse(trimmed, nullptr, false);
-      if (!is_array_of(value, &Json::is_object))
-        throw rejected(setting, "由 JSON 对象组成的数组", text);
+      if (!is_array_of(value, &Json::is_object)) throw rejected(setting, "由 JSON 对象组成的数组", text);
       return value;
   }
-  if (!in_choices(setting, value))
-    throw rejected(setting, "以下取值之一: " + joined_choices(setting), text);
+  if (!in_choices(setting, value)) throw rejected(setting, "以下取值之一: " + joined_choices(setting), text);
   return value;
 }
 
@@ -379,8 +373,7 @@ struct UserPreferences::Subscribers {
 };
 
 UserPreferences& UserPreferences::shared() {
-  static auto* instance =
-      new UserPreferences(platform::SettingsStore::shared());  // lives until exit
+  static auto* instance = new UserPreferences(platform::SettingsStore::shared());  // lives until exit
   return *instance;
 }
 
@@ -392,8 +385,7 @@ UserPreferences::UserPreferences(platform::SettingsStore& store)
   store_observer_ = store_.add_observer([this, subscribers = subscribers_](const std::string& key) {
     const SettingDescriptor* setting = find_setting(key);
     if (!setting) return;
-    platform::MainQueue::post(
-        [subscribers, key, value = read(*setting)] { subscribers->publish(key, value); });
+    platform::MainQueue::post([subscribers, key, value = read(*setting)] { subscribers->publish(key, value); });
   });
 }
 
@@ -403,8 +395,7 @@ UserPreferences::~UserPreferences() { store_.remove_observer(store_observer_); }
 // counts unread mail only, so existing users are switched over once. Until the write
 // succeeds (a read-only configuration folder) it is tried again at the next start.
 void UserPreferences::migrate_dock_badge_default() {
-  if (lenient_bool(store_.value(settings::kDidMigrateDockBadgeUnreadOnlyDefault)).value_or(false))
-    return;
+  if (lenient_bool(store_.value(settings::kDidMigrateDockBadgeUnreadOnlyDefault)).value_or(false)) return;
   try {
     store_.set(settings::dockBadgeIncludesActions.key, false);
     store_.set(settings::dockBadgeIncludesFollowUps.key, false);
@@ -460,12 +451,8 @@ void UserPreferences::set_value(std::string_view key, Json value) {
 }
 
 bool UserPreferences::get(Setting<bool> setting) const { return value(setting.key).get<bool>(); }
-int64_t UserPreferences::get(Setting<int64_t> setting) const {
-  return value(setting.key).get<int64_t>();
-}
-double UserPreferences::get(Setting<double> setting) const {
-  return value(setting.key).get<double>();
-}
+int64_t UserPreferences::get(Setting<int64_t> setting) const { return value(setting.key).get<int64_t>(); }
+double UserPreferences::get(Setting<double> setting) const { return value(setting.key).get<double>(); }
 std::string UserPreferences::get(Setting<std::string> setting) const {
   return value(setting.key).get<std::string>();
 }
@@ -476,25 +463,19 @@ Json UserPreferences::get(Setting<Json> setting) const { return value(setting.ke
 
 EmailFontSize UserPreferences::reading_font_size() const {
   // The getter only returns sizes of the enumeration.
-  return email_font_size_from_points(get(settings::emailReadingFontSize))
-      .value_or(EmailFontSize::medium);
+  return email_font_size_from_points(get(settings::emailReadingFontSize)).value_or(EmailFontSize::medium);
 }
 
 void UserPreferences::set(Setting<bool> setting, bool value) { store_.set(setting.key, value); }
-void UserPreferences::set(Setting<int64_t> setting, int64_t value) {
-  store_.set(setting.key, value);
-}
+void UserPreferences::set(Setting<int64_t> setting, int64_t value) { store_.set(setting.key, value); }
 void UserPreferences::set(Setting<double> setting, double value) { store_.set(setting.key, value); }
 void UserPreferences::set(Setting<std::string> setting, std::string value) {
   store_.set(setting.key, std::move(value));
 }
-void UserPreferences::set(Setting<std::vector<std::string>> setting,
-                          std::vector<std::string> value) {
+void UserPreferences::set(Setting<std::vector<std::string>> setting, std::vector<std::string> value) {
   store_.set(setting.key, std::move(value));
 }
-void UserPreferences::set(Setting<Json> setting, Json value) {
-  store_.set(setting.key, std::move(value));
-}
+void UserPreferences::set(Setting<Json> setting, Json value) { store_.set(setting.key, std::move(value)); }
 
 int UserPreferences::subscribe(std::string_view key, Observer observer) {
   std::lock_guard lock(subscribers_->mutex);

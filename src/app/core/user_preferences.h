@@ -42,23 +42,15 @@ struct EnumRawValues;
 template <>
 struct EnumRawValues<AppVisualSkin> {
   using E = AppVisualSkin;
-  static constexpr std::array<std::pair<E, std::string_view>, 8> cases{{{E::system, "system"},
-                                                                        {E::mist, "mist"},
-                                                                        {E::ink, "ink"},
-                                                                        {E::sciFi, "sciFi"},
-                                                                        {E::midnight, "midnight"},
-                                                                        {E::aurora, "aurora"},
-                                                                        {E::ember, "ember"},
-                                                                        {E::seaSalt, "seaSalt"}}};
+  static constexpr std::array<std::pair<E, std::string_view>, 8> cases{{
+      {E::system, "system"}, {E::mist, "mist"}, {E::ink, "ink"}, {E::sciFi, "sciFi"},
+      {E::midnight, "midnight"}, {E::aurora, "aurora"}, {E::ember, "ember"}, {E::seaSalt, "seaSalt"}}};
 };
 template <>
 struct EnumRawValues<AppInterfaceFontScale> {
   using E = AppInterfaceFontScale;
   static constexpr std::array<std::pair<E, std::string_view>, 4> cases{
-      {{E::compact, "compact"},
-       {E::standard, "standard"},
-       {E::comfortable, "comfortable"},
-       {E::large, "large"}}};
+      {{E::compact, "compact"}, {E::standard, "standard"}, {E::comfortable, "comfortable"}, {E::large, "large"}}};
 };
 template <>
 struct EnumRawValues<MCPExposureLevel> {
@@ -254,8 +246,7 @@ KESTROVA_SETTING(bool, featureTagSystemEnabled)
 
 // Keys kept directly in the store, outside the table (not observable).
 inline constexpr std::string_view kHasShownWelcome = "hasShownWelcome";
-inline constexpr std::string_view kDidMigrateDockBadgeUnreadOnlyDefault =
-    "didMigrateDockBadgeUnreadOnlyDefault";
+inline constexpr std::string_view kDidMigrateDockBadgeUnreadOnlyDefault = "didMigrateDockBadgeUnreadOnlyDefault";
 inline constexpr std::string_view kHasMigratedAIConfig = "hasMigratedAIConfig";
 
 }  // namespace settings
@@ -327,13 +318,11 @@ class UserPreferences {
   int subscribe(std::string_view key, Observer observer);
   template <class T>
   int subscribe(Setting<T> setting, std::type_identity_t<std::function<void(const T&)>> observer) {
-    return subscribe(setting.key,
-                     [observer = std::move(observer)](const Json& v) { observer(v.get<T>()); });
+    return subscribe(setting.key, [observer = std::move(observer)](const Json& v) { observer(v.get<T>()); });
   }
   template <class E>
   int subscribe(EnumSetting<E> setting, std::type_identity_t<std::function<void(E)>> observer) {
-    return subscribe(setting.key,
-                     [observer = std::move(observer)](const Json& v) { observer(decode<E>(v)); });
+    return subscribe(setting.key, [observer = std::move(observer)](const Json& v) { observer(decode<E>(v)); });
   }
   void unsubscribe(int token);
 

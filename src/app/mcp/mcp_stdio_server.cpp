@@ -59,10 +59,8 @@ bool nests_deeper_than(std::string_view text, int limit) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
     if (in_string) {
-      if (c == '\\')
-        ++i;
-      else if (c == '"')
-        in_string = false;
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
     } else if (c == '"') {
       in_string = true;
     } else if (c == '[' || c == '{') {
@@ -123,7 +121,8 @@ std::string MCPStdioServer::call_tool(const Json& params) {
   if (params.is_object()) {
     if (auto it = params.find("name"); it != params.end() && it->is_string())
       name = it->get<std::string>();
-    if (auto it = params.find("arguments"); it != params.end() && it->is_object()) arguments = *it;
+    if (auto it = params.find("arguments"); it != params.end() && it->is_object())
+      arguments = *it;
   }
   return run_tool(name, arguments);
 }
