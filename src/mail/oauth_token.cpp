@@ -33,6 +33,14 @@ std::string error_code_of(std::string_view body) {
   return {};
 }
 
+// "状态码 400 (invalid_grant)": a refusal's status and its RFC 6749 §5.2 error code, which
+// is safe to show (the body around it is not shown: it may echo what was sent).
+std::string refusal_text(const platform::HttpResponse& response) {
+  const std::string error = error_code_of(response.body);
+  return "状态码 " + std::to_string(response.status) +
+         (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")");
+}
+
 // The token set of a successful answer, checked before anything is kept.
 OAuthTokenSet token_set_from(const OAuthTokenResponse& response, const OAuthTokenSet& base) {
   if (!clean_token(response.accessToken))
@@ -246,13 +254,9 @@ OAuthTokenSet OAuthTokenClient::exchangeCode(const OAuthProvider& provider,
     form.emplace_back("client_secret", clientSecret);
   const platform::HttpResponse response = post(provider.tokenEndpoint, form);
   if (response.status != 200) {
-    const std::string error = error_code_of(response.body);
-    log_line(log_kind::kFailure, kComponent,
-             "令牌端点拒绝授权码，状态码 " + std::to_string(response.status) +
-                 (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")"));
-    throw OAuthError::tokenExchangeFailed(
-        "状态码 " + std::to_string(response.status) +
-        (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")"));
+    const std::string refusal = refusal_text(response);
+    log_line(log_kind::kFailure, kComponent, "令牌端点拒绝授权码，" + refusal);
+    throw OAuthError::tokenExchangeFailed(refusal);
   }
   const auto decoded = OAuthTokenResponse::decode(response.body);
   if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");
@@ -274,14 +278,11 @@ OAuthTokenSet OAuthTokenClient::refresh(const OAuthTokenSet& tokens,
   if (!tokens.clientSecret.empty()) form.emplace_back("client_secret", tokens.clientSecret);
   const platform::HttpResponse response = post(tokens.tokenEndpoint, form);
   if (response.status != 200) {
-    const std::string error = error_code_of(response.body);
-    log_line(log_kind::kFailure, kComponent,
-             "刷新访问令牌失败，状态码 " + std::to_string(response.status) +
-                 (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")"));
+    const std::string refusal = refusal_text(response);
+    log_line(log_kind::kFailure, kComponent, "刷新访问令牌失败，" + refusal);
     // RFC 6749 §5.2: invalid_grant is an expired or revoked refresh token.
-    if (error == "invalid_grant") throw OAuthError::signInAgain(address);
-    throw OAuthError::tokenExchangeFailed("刷新令牌失败，状态码 " +
-                                          std::to_string(response.status));
+    if (error_code_of(response.body) == "invalid_grant") throw OAuthError::signInAgain(address);
+    throw OAuthError::tokenExchangeFailed("刷新令牌失败，" + refusal);
   }
   const auto decoded = OAuthTokenResponse::decode(response.body);
   if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");

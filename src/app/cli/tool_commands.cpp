@@ -62,8 +62,9 @@ class KestrovaToolBridgeCommand {
 
   // Mapping helpers. Text is trimmed; a missing option is not passed on (the tool says
   // what it misses); a number or truth value that does not read as one fails the build.
-  static void text(const CommandArguments& from, const char* option, Json& to, const char* key) {
+  static bool text(const CommandArguments& from, const char* option, Json& to, const char* key) {
     if (auto it = from.find(option); it != from.end()) to[key] = text::trim(it->second);
+    return true;
   }
   static bool integer(const CommandArguments& from, const char* option, Json& to, const char* key) {
     auto it = from.find(option);
@@ -124,58 +125,66 @@ class KestrovaCallToolCommand : public KestrovaToolBridgeCommand {
   }
 };
 
-// A command whose arguments map one by one; `map` fills the tool arguments and says
-// whether they could be built.
+// A command that maps its arguments onto one tool: the subclass names the tool and fills
+// its arguments, saying whether they could be built.
 class MappedToolCommand : public KestrovaToolBridgeCommand {
- public:
-  using Mapping = bool (*)(const CommandArguments&, Json&);
-  MappedToolCommand(std::string tool, Mapping map) : tool_(std::move(tool)), map_(map) {}
-
  protected:
+  virtual std::string tool() const = 0;
+  virtual bool map(const CommandArguments& in, Json& out) const = 0;
   std::optional<std::pair<std::string, Json>> build(
       const CommandArguments& arguments) const override {
     Json out = Json::object();
-    if (!map_(arguments, out)) return std::nullopt;
-    return std::pair{tool_, out};
+    if (!map(arguments, out)) return std::nullopt;
+    return std::pair{tool(), out};
   }
-
- private:
-  std::string tool_;
-  Mapping map_;
 };
 
-#define KESTROVA_TOOL_COMMAND(Class, tool, body)                                             \
-  class Class : public MappedToolCommand {                                                   \
-   public:                                                                                   \
-    Class() : MappedToolCommand(tool, [](const CommandArguments& in, Json& out) { body }) {} \
-  };
-
-KESTROVA_TOOL_COMMAND(KestrovaListAccountsCommand, "list_accounts", (void)in; (void)out;
-                      return true;)
-KESTROVA_TOOL_COMMAND(KestrovaSearchMailsCommand, "search_messages",
-                      text(in, "query", out, "query");
-                      return integer(in, "limit", out, "limit");)
-KESTROVA_TOOL_COMMAND(KestrovaGetMailCommand, "get_message",
-                      text(in, "messageId", out, "messageId");
-                      return true;)
-KESTROVA_TOOL_COMMAND(KestrovaMarkReadCommand, "mark_message_read",
-                      text(in, "messageId", out, "messageId");
-                      return boolean(in, "read", out, "isRead");)
-KESTROVA_TOOL_COMMAND(KestrovaAddTagCommand, "add_tag", text(in, "messageId", out, "messageId");
-                      text(in, "tag", out, "tag"); return true;)
-KESTROVA_TOOL_COMMAND(KestrovaRemoveTagCommand, "remove_tag",
-                      text(in, "messageId", out, "messageId");
-                      text(in, "tag", out, "tag"); return true;)
-KESTROVA_TOOL_COMMAND(KestrovaMoveMailCommand, "move_message",
-                      text(in, "messageId", out, "messageId");
-                      text(in, "toFolder", out, "targetFolderId"); return true;)
-KESTROVA_TOOL_COMMAND(KestrovaDeleteMailCommand, "delete_message",
-                      text(in, "messageId", out, "messageId");
-                      return true;)
-KESTROVA_TOOL_COMMAND(KestrovaCreateDraftCommand, "create_draft",
-                      text(in, "subject", out, "subject");
-                      text(in, "body", out, "body"); return true;)
-#undef KESTROVA_TOOL_COMMAND
+class KestrovaListAccountsCommand : public MappedToolCommand {
+  std::string tool() const override { return "list_accounts"; }
+  bool map(const CommandArguments&, Json&) const override { return true; }
+};
+class KestrovaSearchMailsCommand : public MappedToolCommand {
+  std::string tool() const override { return "search_messages"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "query", out, "query") && integer(in, "limit", out, "limit");
+  }
+};
+class KestrovaGetMailCommand : public MappedToolCommand {
+  std::string tool() const override { return "get_message"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "messageId", out, "messageId");
+  }
+};
+class KestrovaMarkReadCommand : public MappedToolCommand {
+  std::string tool() const override { return "mark_message_read"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "messageId", out, "messageId") && boolean(in, "read", out, "isRead");
+  }
+};
+class KestrovaAddTagCommand : public MappedToolCommand {
+  std::string tool() const override { return "add_tag"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "messageId", out, "messageId") && text(in, "tag", out, "tag");
+  }
+};
+class KestrovaRemoveTagCommand : public KestrovaAddTagCommand {
+  std::string tool() const override { return "remove_tag"; }
+};
+class KestrovaMoveMailCommand : public MappedToolCommand {
+  std::string tool() const override { return "move_message"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "messageId", out, "messageId") && text(in, "toFolder", out, "targetFolderId");
+  }
+};
+class KestrovaDeleteMailCommand : public KestrovaGetMailCommand {
+  std::string tool() const override { return "delete_message"; }
+};
+class KestrovaCreateDraftCommand : public MappedToolCommand {
+  std::string tool() const override { return "create_draft"; }
+  bool map(const CommandArguments& in, Json& out) const override {
+    return text(in, "subject", out, "subject") && text(in, "body", out, "body");
+  }
+};
 
 // Registers one subcommand; `options` are (option flag, argument key) pairs.
 template <typename Command>
