@@ -30,8 +30,9 @@ class OAuthCliTest : public CliTest {
 
 TEST_F(OAuthCliTest, SignInSyncsRefreshesAndAsksToSignInAgainWhenRevoked) {
   const std::string client = "cli-" + user_;
-  // Access tokens that are due for refresh as soon as they are issued.
-  send("POST", oauth("/control"), Json{{"client_id", client}, {"lifetime", 1}}.dump());
+  // Access tokens that are due for refresh as soon as they are issued (a lifetime within
+  // the refresh margin), yet still accepted by the servers for the minute a command takes.
+  send("POST", oauth("/control"), Json{{"client_id", client}, {"lifetime", 60}}.dump());
   ASSERT_EQ(
       run({"settings", "set", "oauthOutlookAuthorizationEndpoint", oauth("/authorize")}).exit_code,
       0);
