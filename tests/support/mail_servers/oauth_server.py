@@ -1,20 +1,8 @@
 #!/usr/bin/python3
-"""The tests' OAuth 2.0 authorisation server, introspection endpoint and Gmail REST stand-in.
-
-  GET  /authorize   answers 302 to redirect_uri with a fresh code and the state given
-  POST /token       authorization_code (PKCE S256 checked, code used once, same redirect_uri)
-                    and refresh_token grants; invalid_grant for an unknown, used or revoked
-                    code or refresh token
-  GET  /introspect  Dovecot's "auth" mode: Authorization: Bearer TOKEN ->
-                    {"active": true, "email": ...} or {"active": false}
-  POST /control     JSON commands from the tests, per client id so parallel tests never meet:
-                    {"client_id", "token_reply": "normal|500|garbage|no_refresh|crlf"},
-                    {"client_id", "lifetime": SECONDS} (its access tokens' expires_in),
-                    {"email", "expire": true} (access tokens of the address expire),
-                    {"email", "revoke": true} (its refresh and access tokens die)
-  /gmail/v1/...     records method, path with query, Authorization, Content-Type and body
-                    per bearer token and answers canned JSON; GET /requests?token=T returns
-                    and forgets what T sent
+"""The tests' OAuth 2.0 server (authorisation with PKCE S256, token, introspection for
+Dovecot's and smtp_server.py's XOAUTH2) and a Gmail REST stand-in that records what each
+bearer token sent (GET /requests?token=T). Tests steer it per client id or address through
+POST /control: token_reply (normal|500|garbage|no_refresh|crlf), lifetime, expire, revoke.
 
 Usage: oauth_server.py ROOT PORT   (ROOT only marks the process as the fixture's)
 """
