@@ -21,9 +21,8 @@ void log(std::string_view emoji, std::string_view message) {
 
 // Session parameters shared by both protocols: the login name is the address, the
 // encryption goes over as its raw name ("none", "ssl", "startTLS"); the certificate trust
-// is the account's.
-// A credential that is an OAuth token set logs in with XOAUTH2 and its access token; any
-// other credential is the password.
+// is the account's. A credential that is an OAuth token set logs in with XOAUTH2 and its
+// access token; any other credential is the password.
 template <typename Session>
 std::unique_ptr<Session> createSession(const std::string& host, int port,
                                        store::EmailEncryption encryption,

@@ -75,7 +75,19 @@ struct Transfer {
   curl_off_t last_received = 0;
   std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
   bool idled_out = false;
+  std::string location;  // the Location header, as sent
 };
+
+// Keeps the Location header (a redirect is reported, never followed).
+size_t on_header(char* data, size_t size, size_t count, void* context) noexcept {
+  auto& t = *static_cast<Transfer*>(context);
+  const std::string_view line(data, size * count);
+  constexpr std::string_view kName = "location:";
+  if (line.size() > kName.size() && line.size() <= 16384 &&
+      text::lower(line.substr(0, kName.size())) == kName)
+    t.location = text::trim(line.substr(kName.size()));
+  return size * count;
+}
 
 size_t on_body(char* data, size_t size, size_t count, void* context) noexcept {
   auto& t = *static_cast<Transfer*>(context);
@@ -174,6 +186,8 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   if (request.method == "GET") {
     curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
@@ -206,9 +220,8 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   }
   HttpResponse response;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
-  char* location = nullptr;
-  if (curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location) == CURLE_OK && location)
-    response.redirectLocation = location;
+  if (response.status >= 300 && response.status < 400)
+    response.redirectLocation = std::move(transfer.location);
   response.body = std::move(transfer.body);
   return response;
 }

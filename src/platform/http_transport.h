@@ -40,7 +40,7 @@ struct HttpRequest {
 struct HttpResponse {
   long status = 0;
   std::string body;  // empty when the body went to a sink (2xx replies)
-  // Where a 3xx reply points (absolute), not followed; empty otherwise.
+  // Where a 3xx reply points (its Location header as sent; never followed), else empty.
   std::string redirectLocation;
 };
 

@@ -4,7 +4,7 @@
 // and the scripting commands print tool results with the two error statuses.
 #include <gtest/gtest.h>
 
-#include <future>
+#include <optional>
 
 #include "cli_fixture.h"
 #include "platform/http_transport.h"
@@ -26,6 +26,43 @@ class OAuthCliTest : public CliTest {
     request.body = std::move(body);
     return platform::HttpTransport().perform(request);
   }
+  // `kestrova account add --oauth` for the test's user against the fixture's servers; returns
+  // the sign-in address it printed.
+  std::string start_sign_in(std::optional<ChildProcess>& add, const std::string& client,
+                            std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"account",
+                                     "add",
+                                     "--provider",
+                                     "outlook",
+                                     "--oauth",
+                                     "--client-id",
+                                     client,
+                                     "--email",
+                                     user_,
+                                     "--imap-host",
+                                     servers_.host,
+                                     "--imap-port",
+                                     std::to_string(servers_.imap_plain),
+                                     "--imap-encryption",
+                                     "startTLS",
+                                     "--smtp-host",
+                                     servers_.host,
+                                     "--smtp-port",
+                                     std::to_string(servers_.smtp_starttls),
+                                     "--smtp-encryption",
+                                     "startTLS",
+                                     "--imap-ca-file",
+                                     servers_.ca_file.string(),
+                                     "--smtp-ca-file",
+                                     servers_.ca_file.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    run({"settings", "set", "oauthOutlookAuthorizationEndpoint", oauth("/authorize")});
+    run({"settings", "set", "oauthOutlookTokenEndpoint", oauth("/token")});
+    add.emplace(KESTROVA_BINARY, args, environment());
+    while (auto line = add->read_line())
+      if (line->starts_with("http")) return *line;
+    return "";
+  }
 };
 
 TEST_F(OAuthCliTest, SignInSyncsRefreshesAndAsksToSignInAgainWhenRevoked) {
@@ -33,50 +70,14 @@ TEST_F(OAuthCliTest, SignInSyncsRefreshesAndAsksToSignInAgainWhenRevoked) {
   // Access tokens that are due for refresh as soon as they are issued (a lifetime within
   // the refresh margin), yet still accepted by the servers for the minute a command takes.
   send("POST", oauth("/control"), Json{{"client_id", client}, {"lifetime", 60}}.dump());
-  ASSERT_EQ(
-      run({"settings", "set", "oauthOutlookAuthorizationEndpoint", oauth("/authorize")}).exit_code,
-      0);
-  ASSERT_EQ(run({"settings", "set", "oauthOutlookTokenEndpoint", oauth("/token")}).exit_code, 0);
   servers_.deliver(user_, "INBOX", "From: a@example.org\r\nSubject: signed in\r\n\r\nhi\r\n");
-
-  ChildProcess add(KESTROVA_BINARY,
-                   {"account",
-                    "add",
-                    "--provider",
-                    "outlook",
-                    "--oauth",
-                    "--client-id",
-                    client,
-                    "--email",
-                    user_,
-                    "--imap-host",
-                    servers_.host,
-                    "--imap-port",
-                    std::to_string(servers_.imap_plain),
-                    "--imap-encryption",
-                    "startTLS",
-                    "--smtp-host",
-                    servers_.host,
-                    "--smtp-port",
-                    std::to_string(servers_.smtp_starttls),
-                    "--smtp-encryption",
-                    "startTLS",
-                    "--imap-ca-file",
-                    servers_.ca_file.string(),
-                    "--smtp-ca-file",
-                    servers_.ca_file.string()},
-                   environment());
-  std::string url;
-  while (auto line = add.read_line())
-    if (line->starts_with("http")) {
-      url = *line;
-      break;
-    }
+  std::optional<ChildProcess> add;
+  const std::string url = start_sign_in(add, client);
   ASSERT_TRUE(url.starts_with(oauth("/authorize?"))) << url;
   const auto redirect = send("GET", url);
   ASSERT_EQ(redirect.status, 302);
   EXPECT_EQ(send("GET", redirect.redirectLocation).status, 200);
-  ASSERT_EQ(add.wait(60000), 0);
+  ASSERT_EQ(add->wait(60000), 0);
 
   auto synced = run({"sync"});
   ASSERT_EQ(synced.exit_code, 0) << synced.out << synced.err;
@@ -88,6 +89,18 @@ TEST_F(OAuthCliTest, SignInSyncsRefreshesAndAsksToSignInAgainWhenRevoked) {
   EXPECT_NE((synced.out + synced.err).find("请重新登录"), std::string::npos)
       << synced.out << synced.err;
   EXPECT_EQ((synced.out + synced.err).find("rt-"), std::string::npos);
+}
+
+TEST_F(OAuthCliTest, CustomSchemeRedirectArrivesThroughKestrovaOpen) {
+  std::optional<ChildProcess> add;
+  const std::string url =
+      start_sign_in(add, "scheme-" + user_, {"--custom-scheme-redirect", "--skip-test"});
+  const auto redirect = send("GET", url);
+  ASSERT_TRUE(redirect.redirectLocation.starts_with("com.kestrova.mail:/oauth/callback?code="));
+  const auto opened = run({"open", redirect.redirectLocation});
+  EXPECT_EQ(opened.exit_code, 0) << opened.err;
+  ASSERT_EQ(add->wait(60000), 0);
+  EXPECT_NE(run({"account", "list"}).out.find(user_), std::string::npos);
 }
 
 TEST_F(OAuthCliTest, ToolCommandsPrintSortedJsonAndScriptErrorNumbers) {
