@@ -9,6 +9,7 @@
 
 #include "app/command_line.h"
 #include "app/email_deep_link.h"
+#include "app/service_files.h"
 #include "app/user_preferences.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
@@ -98,6 +99,11 @@ void add_settings_commands(CLI::App& root) {
     auto& preferences = UserPreferences::shared();
     preferences.set_value(setting.key, std::move(value));
     std::cout << setting.key << " = " << dump_compact(preferences.value(setting.key)) << "\n";
+    if (setting.key == settings::launchAtLogin.key) {
+      apply_launch_at_login(preferences.get(settings::launchAtLogin));
+      std::cout << (preferences.get(settings::launchAtLogin) ? "已写入 " : "已移除 ")
+                << autostart_entry_path().string() << "\n";
+    }
   });
 }
 

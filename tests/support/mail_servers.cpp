@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+#include "support/test_support.h"
 
 namespace kestrova::testing {
 
@@ -36,8 +37,7 @@ fs::path servers_dir() {
   return KESTROVA_MAIL_SERVERS_DIR;
 }
 
-MailServers load() {
-  const fs::path dir = servers_dir();
+MailServers load(const fs::path& dir) {
   const fs::path file = dir / "servers.json";
   const std::string how =
       "; ctest starts them through the mail_servers fixture, by hand: /usr/bin/python3 "
@@ -71,8 +71,22 @@ std::string ascii_lower(std::string s) {
 }  // namespace
 
 const MailServers& MailServers::shared() {
-  static const MailServers servers = load();
+  static const MailServers servers = load(servers_dir());
   return servers;
+}
+
+PrivateMailServers::PrivateMailServers(const std::string& extra_dovecot_conf) {
+  const std::string script = KESTROVA_SOURCE_DIR "/tests/support/mail_servers/mail_servers.py";
+  const auto started = run_process("/usr/bin/python3", {script, "start", dir_.path().string()}, "",
+                                   {"KESTROVA_DOVECOT_EXTRA_CONF=" + extra_dovecot_conf});
+  if (started.exit_code != 0)
+    throw std::runtime_error("private mail servers did not start: " + started.err);
+  servers_ = load(dir_.path());
+}
+
+PrivateMailServers::~PrivateMailServers() {
+  const std::string script = KESTROVA_SOURCE_DIR "/tests/support/mail_servers/mail_servers.py";
+  run_process("/usr/bin/python3", {script, "stop", dir_.path().string()}, "");
 }
 
 std::string MailServers::fresh_user() const {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/maildir.h"
+#include "support/test_support.h"
 
 namespace kestrova::testing {
 
@@ -65,6 +66,19 @@ struct MailServers {
   // running the tests, deliver() hands its files to this user).
   int mail_uid = -1;
   int mail_gid = -1;
+};
+
+// A set of servers of the test's own, like the shared ones but with `extra_dovecot_conf`
+// appended to Dovecot's configuration; stopped (by pid) on destruction.
+class PrivateMailServers {
+ public:
+  explicit PrivateMailServers(const std::string& extra_dovecot_conf);
+  ~PrivateMailServers();
+  const MailServers& servers() const { return servers_; }
+
+ private:
+  TempDir dir_;
+  MailServers servers_;
 };
 
 }  // namespace kestrova::testing

@@ -6,6 +6,8 @@
                               servers, wait until every port greets, write DIR/servers.json
   mail_servers.py stop DIR    stop the servers recorded in DIR (by pid), keep the logs
 
+KESTROVA_DOVECOT_EXTRA_CONF, when set, is appended to Dovecot's configuration.
+
 Only the processes recorded in DIR are ever signalled, and only after checking that the
 pid still belongs to a server started for DIR.
 """
@@ -233,6 +235,9 @@ def write_dovecot_conf(root, base_dir, home, ids, ports):
     text = template.format(
         root=root, base_dir=base_dir, home=home, password=PASSWORD,
         instance=hashlib.sha1(root.encode()).hexdigest()[:8], **ids, **ports)
+    # A test that needs a differently configured server (one without IDLE, say) starts a
+    # set of its own with extra settings.
+    text += os.environ.get("KESTROVA_DOVECOT_EXTRA_CONF", "") + "\n"
     path = os.path.join(root, "dovecot.conf")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
