@@ -212,6 +212,9 @@ class MailServiceRunner {
   store::EmailStore& store_;
   UserPreferences& preferences_;
   mail::EmailService& service_;
+  // Before the services whose threads read them, so that they outlive those threads.
+  std::mutex accountsLock_;
+  std::vector<EmailAccount> enabled_;  // guarded by accountsLock_; read by the receiver
   platform::DesktopNotifier notifier_;
   platform::LauncherEntry launcher_;
   EmailNotificationService notifications_;
@@ -220,8 +223,6 @@ class MailServiceRunner {
   mail::EmailBackgroundReceiveService receiver_;
   platform::SleepWakeNotifier sleepWake_;
 
-  std::mutex accountsLock_;
-  std::vector<EmailAccount> enabled_;  // guarded by accountsLock_; read by the receiver
   // Main thread only:
   std::map<std::string, EmailAccount> watched_;
   std::map<std::string, double> lastReceive_;

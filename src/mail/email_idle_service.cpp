@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "mail/email_service.h"
 #include "mail/libetpan_imap_session.h"
@@ -171,7 +172,7 @@ void EmailIdleService::run(Watcher& watcher) {
   while (!watcher.cancelled) {
     setStatus(account.id, IdleStatus::connecting);
     try {
-      if (runSession(watcher) == SessionEnd::unsupported) return;
+      if (runSession(watcher, failures > 0) == SessionEnd::unsupported) return;
       failures = 0;  // the session ended without error: it was stopped
     } catch (const std::exception& e) {
       if (watcher.cancelled) break;
@@ -186,7 +187,7 @@ void EmailIdleService::run(Watcher& watcher) {
   setStatus(account.id, IdleStatus::stopped);
 }
 
-EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher) {
+EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher, bool catchUp) {
   const store::EmailAccount& account = watcher.account;
   std::optional<std::string> password;
   try {
@@ -219,6 +220,9 @@ EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher) {
     if (!session->idleWithError(&error))
       throw IdleError(Kind::idleStartFailed, error.localizedDescription);
     setStatus(account.id, IdleStatus::idle);
+    // Back after a failure: mail that came while the connection was down is fetched now.
+    if (std::exchange(catchUp, false) && options_.post)
+      options_.post(kNewMessageNotice, Json{{"accountId", account.id}});
     const int fd = session->idleFd();
     auto done = [&] {
       LibEtPanError doneError;

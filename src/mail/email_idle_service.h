@@ -110,7 +110,8 @@ class EmailIdleService {
   enum class SessionEnd { cancelled, unsupported };
 
   void run(Watcher& watcher);
-  SessionEnd runSession(Watcher& watcher);
+  // `catchUp`: announce activity once idle, for what arrived while disconnected.
+  SessionEnd runSession(Watcher& watcher, bool catchUp);
   void setStatus(const std::string& accountId, IdleStatus status);
   bool sleep(Watcher& watcher, std::chrono::seconds delay);
 

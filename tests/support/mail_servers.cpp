@@ -76,17 +76,25 @@ const MailServers& MailServers::shared() {
 }
 
 PrivateMailServers::PrivateMailServers(const std::string& extra_dovecot_conf) {
-  const std::string script = KESTROVA_SOURCE_DIR "/tests/support/mail_servers/mail_servers.py";
-  const auto started = run_process("/usr/bin/python3", {script, "start", dir_.path().string()}, "",
-                                   {"KESTROVA_DOVECOT_EXTRA_CONF=" + extra_dovecot_conf});
-  if (started.exit_code != 0)
-    throw std::runtime_error("private mail servers did not start: " + started.err);
+  run_script("start", {"KESTROVA_DOVECOT_EXTRA_CONF=" + extra_dovecot_conf});
   servers_ = load(dir_.path());
 }
 
 PrivateMailServers::~PrivateMailServers() {
+  try {
+    run_script("stop");
+  } catch (const std::exception&) {
+    // A destructor has nobody to report to; the script stops only the pids it recorded.
+  }
+}
+
+void PrivateMailServers::stop_imap() { run_script("stop-imap"); }
+void PrivateMailServers::start_imap() { run_script("start-imap"); }
+
+void PrivateMailServers::run_script(const std::string& command, const std::vector<std::string>& env) {
   const std::string script = KESTROVA_SOURCE_DIR "/tests/support/mail_servers/mail_servers.py";
-  run_process("/usr/bin/python3", {script, "stop", dir_.path().string()}, "");
+  const auto result = run_process("/usr/bin/python3", {script, command, dir_.path().string()}, "", env);
+  if (result.exit_code != 0) throw std::runtime_error("mail_servers.py " + command + ": " + result.err);
 }
 
 std::string MailServers::fresh_user() const {

@@ -75,8 +75,13 @@ class PrivateMailServers {
   explicit PrivateMailServers(const std::string& extra_dovecot_conf);
   ~PrivateMailServers();
   const MailServers& servers() const { return servers_; }
+  // Stops Dovecot alone, and starts it again on the same ports.
+  void stop_imap();
+  void start_imap();
 
  private:
+  void run_script(const std::string& command, const std::vector<std::string>& env = {});
+
   TempDir dir_;
   MailServers servers_;
 };
