@@ -17,7 +17,6 @@ build=${BENCH_BUILD:-$root/build-bench}
 jobs=${JOBS:-$(nproc)}
 data=$root/bench/data
 servers=$data/service-servers
-mail_servers=$root/tests/support/mail_servers/mail_servers.py
 
 kestrova=${KESTROVA:-}
 if [ -z "$kestrova" ]; then
@@ -28,18 +27,8 @@ if [ -z "$kestrova" ]; then
 fi
 
 mkdir -p "$data"
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrova-bench-service.XXXXXX")
-mkdir -p "$scratch/data" "$scratch/config" "$scratch/home"
-export XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config HOME=$scratch/home
+source "$root/bench/scratch_mail_servers.sh"
+scratch_home_with_mail_servers service "$servers"
 export KESTROVA_CREDENTIAL_STORE=file
-cleanup() {
-  python3 "$mail_servers" stop "$servers" >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-python3 "$mail_servers" start "$servers" >/dev/null
 python3 "$root/bench/service_latency.py" "$kestrova" "$servers/servers.json" \
   "$data/service-results-$(date +%Y%m%d-%H%M%S).md"
