@@ -54,10 +54,14 @@ void EmailDockBadgeService::stop() {
   launcher_.set_count(std::nullopt);
 }
 
-void EmailDockBadgeService::storeChanged() {
-  platform::MainQueue::post([self = std::weak_ptr(self_)] {
-    if (auto alive = self.lock(); alive && *alive) (*alive)->throttledRefresh();
-  });
+void EmailDockBadgeService::storeChanged() { changeTrigger()(); }
+
+std::function<void()> EmailDockBadgeService::changeTrigger() const {
+  return [self = std::weak_ptr(self_)] {
+    platform::MainQueue::post([self] {
+      if (auto alive = self.lock(); alive && *alive) (*alive)->throttledRefresh();
+    });
+  };
 }
 
 void EmailDockBadgeService::throttledRefresh() {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -39,6 +40,8 @@ class EmailDockBadgeService {
   void stop();
   // The mail changed: a refresh within kThrottle. Thread-safe.
   void storeChanged();
+  // storeChanged() for code that may outlive the service: does nothing once it is gone.
+  std::function<void()> changeTrigger() const;
   // Refreshes when the badge switch differs from the value last seen (the first value seen
   // at start counts as seen).
   void checkSetting();

@@ -313,19 +313,21 @@ void MailServiceRunner::onAction(const EmailNotificationService::ActionChoice& c
 // Read here at once, then on the server; a server failure is logged and the local mark stays.
 void MailServiceRunner::markReadEverywhere(const std::string& messageId) {
   auto guard = std::make_shared<WorkGroupGuard>(WorkGroup::shared());
-  std::thread([this, messageId, guard] {
+  // The thread may outlive the runner: it holds only the process-wide stores and services.
+  std::thread([&database = database_, &mailStore = store_, &service = service_,
+               badgeChanged = badge_.changeTrigger(), messageId, guard] {
     try {
-      auto message = database_.read(
+      auto message = database.read(
           [&](store::Connection& c) { return store::read_stored_message(c, messageId); });
       if (!message) return;
-      store_.markRead(*message, true);
-      badge_.storeChanged();  // the store announces only changes to the messages it holds in memory
+      mailStore.markRead(*message, true);
+      badgeChanged();  // the store announces only changes to the messages it holds in memory
       std::optional<EmailAccount> account;
-      for (auto& candidate : read_accounts(database_))
+      for (auto& candidate : read_accounts(database))
         if (candidate.id == message->accountId) account = std::move(candidate);
       if (!account) return;
-      service_.markAsRead(*account, service_.storedPassword(*account), *message,
-                          read_folders(database_, account->id));
+      service.markAsRead(*account, service.storedPassword(*account), *message,
+                         read_folders(database, account->id));
       log_line(log_kind::kSuccess, kComponent, "已标记为已读: " + message->subject);
     } catch (const std::exception& e) {
       log_line(log_kind::kFailure, kComponent, std::string("标记为已读失败: ") + e.what());
@@ -380,7 +382,12 @@ int MailServiceRunner::run() {
 
   platform::RepeatingTimer reconcileTimer(kReconcileInterval, [this] { reconcile(); });
   platform::on_termination_signals([] { platform::MainQueue::quit(); });
-  apply_launch_at_login(preferences_.get(settings::launchAtLogin));
+  try {
+    apply_launch_at_login(
+        preferences_.get(settings::launchAtLogin));  // the entry follows the setting
+  } catch (const std::exception& e) {
+    log_line(log_kind::kWarning, kComponent, std::string("无法更新登录时启动项: ") + e.what());
+  }
   log_line(log_kind::kSuccess, kComponent, "服务已启动 (pid " + std::to_string(::getpid()) + ")");
   platform::MainQueue::run();
 
