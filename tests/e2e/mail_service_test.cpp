@@ -51,16 +51,6 @@ class MailServiceTest : public CliTest {
     return false;
   }
 
-  void add_account_on(const MailServers& servers) {
-    auto added =
-        run({"account", "add", "--email", user_, "--name", "Tester", "--imap-host", servers.host,
-             "--imap-port", std::to_string(servers.imap_plain), "--imap-encryption", "startTLS",
-             "--smtp-host", servers.host, "--smtp-port", std::to_string(servers.smtp_ssl),
-             "--smtp-encryption", "ssl", "--password-stdin"},
-            servers.password + "\n");
-    ASSERT_EQ(added.exit_code, 0) << added.err;
-  }
-
   const std::vector<std::string> no_bus_{"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent",
                                          "DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent"};
   std::string output_;
@@ -145,7 +135,7 @@ TEST_F(MailServiceTest, ServerWithoutIdleIsUnsupportedAndUnselectableFoldersAreS
       "namespace inbox {\n  inbox = yes\n  separator = .\n  prefix =\n}\n"
       "namespace archive {\n  separator = .\n  prefix = Archive.\n  location = maildir:~/Archive\n"
       "  list = yes\n  subscriptions = no\n}\n");
-  add_account_on(plain.servers());
+  add_account(plain.servers());
 
   const auto synced = run({"sync"});
   EXPECT_EQ(synced.exit_code, 0) << synced.out << synced.err;
@@ -164,7 +154,7 @@ TEST_F(MailServiceTest, ServerWithoutIdleIsUnsupportedAndUnselectableFoldersAreS
 
 TEST_F(MailServiceTest, ServerRestartMidIdleReconnectsAndFetchesWhatCameMeanwhile) {
   PrivateMailServers own("");
-  add_account_on(own.servers());
+  add_account(own.servers());
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   auto service = start_service(no_bus_);
   ASSERT_TRUE(wait_for_line(*service, "IDLE 状态: idle")) << output_;

@@ -2,7 +2,6 @@
 
 #include <future>
 #include <stdexcept>
-#include <vector>
 
 namespace kestrova::testing {
 
@@ -10,7 +9,8 @@ struct BusService::Impl {
   std::string address, bus_name, object_path;
   const char* introspection = nullptr;
   MethodHandler handler;
-  std::vector<std::unique_ptr<SignalHandler>> signal_handlers;
+  std::string signal_interface;
+  SignalHandler on_signal;
   GMainContext* context = nullptr;
   GMainLoop* loop = nullptr;
   GDBusConnection* connection = nullptr;
@@ -52,6 +52,15 @@ struct BusService::Impl {
         }
       }
     }
+    if (connection && on_signal) {
+      g_dbus_connection_signal_subscribe(
+          connection, nullptr, signal_interface.c_str(), nullptr, nullptr, nullptr,
+          G_DBUS_SIGNAL_FLAGS_NONE,
+          [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+             GVariant* parameters,
+             gpointer data) { static_cast<Impl*>(data)->on_signal(parameters); },
+          this, nullptr);
+    }
     if (error) {
       failure = error->message;
       g_error_free(error);
@@ -60,31 +69,15 @@ struct BusService::Impl {
     if (failure.empty()) g_main_loop_run(loop);
     g_main_context_pop_thread_default(context);
   }
-
-  // Runs `task` on the service thread and waits for it.
-  void on_thread(const std::function<void()>& task) {
-    std::promise<void> done;
-    struct Call {
-      const std::function<void()>* task;
-      std::promise<void>* done;
-    } call{&task, &done};
-    g_main_context_invoke(
-        context,
-        [](gpointer data) -> gboolean {
-          auto* c = static_cast<Call*>(data);
-          (*c->task)();
-          c->done->set_value();
-          return G_SOURCE_REMOVE;
-        },
-        &call);
-    done.get_future().wait();
-  }
 };
 
 BusService::BusService(const std::string& bus_address, const std::string& bus_name,
                        const std::string& object_path, const char* introspection,
-                       MethodHandler handler)
+                       MethodHandler handler, const std::string& signal_interface,
+                       SignalHandler on_signal)
     : impl_(std::make_unique<Impl>()) {
+  impl_->signal_interface = signal_interface;
+  impl_->on_signal = std::move(on_signal);
   impl_->address = bus_address;
   impl_->bus_name = bus_name;
   impl_->object_path = object_path;
@@ -118,22 +111,6 @@ BusService::~BusService() {
   g_object_unref(impl_->connection);
   g_main_loop_unref(impl_->loop);
   g_main_context_unref(impl_->context);
-}
-
-void BusService::subscribe(const std::string& interface, const std::string& member,
-                           SignalHandler handler) {
-  impl_->signal_handlers.push_back(std::make_unique<SignalHandler>(std::move(handler)));
-  SignalHandler* raw = impl_->signal_handlers.back().get();
-  // Subscribed on the service thread so that the callbacks run there.
-  impl_->on_thread([&] {
-    g_dbus_connection_signal_subscribe(
-        impl_->connection, nullptr, interface.c_str(), member.c_str(), nullptr, nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-           GVariant* parameters,
-           gpointer data) { (*static_cast<SignalHandler*>(data))(parameters); },
-        raw, nullptr);
-  });
 }
 
 void BusService::emit(const std::string& interface, const std::string& signal,

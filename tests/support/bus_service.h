@@ -23,15 +23,15 @@ class BusService {
   using SignalHandler = std::function<void(GVariant* parameters)>;
 
   // Returns once the name is owned; throws std::runtime_error otherwise. An empty
-  // `bus_name` exports nothing.
+  // `bus_name` exports nothing. `on_signal`, when given, receives every signal of
+  // `signal_interface` (any member, any sender).
   BusService(const std::string& bus_address, const std::string& bus_name,
-             const std::string& object_path, const char* introspection, MethodHandler handler);
+             const std::string& object_path, const char* introspection, MethodHandler handler,
+             const std::string& signal_interface = {}, SignalHandler on_signal = {});
   ~BusService();
   BusService(const BusService&) = delete;
   BusService& operator=(const BusService&) = delete;
 
-  // Subscribes to a signal by interface and member (from any sender).
-  void subscribe(const std::string& interface, const std::string& member, SignalHandler handler);
   // Emits a signal from the object and flushes it.
   void emit(const std::string& interface, const std::string& signal, GVariant* parameters);
 

@@ -50,7 +50,7 @@ struct FakeLogind::Impl {
     GUnixFDList* fds = g_unix_fd_list_new_from_array(&ends[1], 1);  // takes the write end
     {
       std::lock_guard lock(mutex);
-      inhibitors.push_back({what, who, why, mode});
+      inhibitors.push_back({what, mode});
       read_ends.push_back(ends[0]);
     }
     g_dbus_method_invocation_return_value_with_unix_fd_list(invocation, g_variant_new("(h)", 0),

@@ -13,7 +13,7 @@ namespace kestrova::testing {
 class FakeLogind {
  public:
   struct Inhibitor {
-    std::string what, who, why, mode;
+    std::string what, mode;
   };
 
   // Throws std::runtime_error when the name cannot be owned.

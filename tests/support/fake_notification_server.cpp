@@ -153,23 +153,23 @@ struct LauncherEntryListener::Impl {
 
 LauncherEntryListener::LauncherEntryListener(const std::string& bus_address)
     : impl_(std::make_unique<Impl>()) {
-  impl_->bus = std::make_unique<BusService>(bus_address, "", "", nullptr, nullptr);
-  impl_->bus->subscribe("com.canonical.Unity.LauncherEntry", "Update",
-                        [impl = impl_.get()](GVariant* parameters) {
-                          if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv})"))) return;
-                          Update update;
-                          const gchar* uri = nullptr;
-                          GVariant* properties = nullptr;
-                          g_variant_get(parameters, "(&s@a{sv})", &uri, &properties);
-                          update.app_uri = uri;
-                          g_variant_lookup(properties, "count", "x", &update.count);
-                          gboolean visible = FALSE;
-                          g_variant_lookup(properties, "count-visible", "b", &visible);
-                          update.count_visible = visible;
-                          g_variant_unref(properties);
-                          std::lock_guard lock(impl->mutex);
-                          impl->updates.push_back(update);
-                        });
+  auto record = [impl = impl_.get()](GVariant* parameters) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv})"))) return;
+    Update update;
+    const gchar* uri = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(parameters, "(&s@a{sv})", &uri, &properties);
+    update.app_uri = uri;
+    g_variant_lookup(properties, "count", "x", &update.count);
+    gboolean visible = FALSE;
+    g_variant_lookup(properties, "count-visible", "b", &visible);
+    update.count_visible = visible;
+    g_variant_unref(properties);
+    std::lock_guard lock(impl->mutex);
+    impl->updates.push_back(update);
+  };
+  impl_->bus = std::make_unique<BusService>(bus_address, "", "", nullptr, nullptr,
+                                            "com.canonical.Unity.LauncherEntry", record);
 }
 
 LauncherEntryListener::~LauncherEntryListener() = default;
