@@ -5,7 +5,6 @@
 
 #include <fstream>
 #include <iterator>
-#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -154,9 +153,13 @@ TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
                "pw2\n");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   result = run({"account", "list"});
-  EXPECT_TRUE(std::regex_search(result.out, std::regex("\\* \\S+  work@corp\\.example  Outlook/Hotmail  IMAP \\S+:993 ssl  SMTP \\S+:587 startTLS")))
+  EXPECT_TRUE(
+      std::regex_search(result.out, std::regex("\\* \\S+  work@corp\\.example  Outlook/Hotmail  "
+                                               "IMAP \\S+:993 ssl  SMTP \\S+:587 startTLS")))
       << result.out;
-  EXPECT_TRUE(std::regex_search(result.out, std::regex("\n  \\S+  someone@gmail\\.com  Gmail  IMAP imap\\.gmail\\.com:993 ssl  SMTP smtp\\.gmail\\.com:465 ssl")))
+  EXPECT_TRUE(std::regex_search(
+      result.out, std::regex("\n  \\S+  someone@gmail\\.com  Gmail  IMAP imap\\.gmail\\.com:993 "
+                             "ssl  SMTP smtp\\.gmail\\.com:465 ssl")))
       << result.out;
 
   result = run({"account", "set-default", "SOMEONE@gmail.com"});
@@ -169,7 +172,8 @@ TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("--provider"), std::string::npos) << result.err;
 
-  result = run({"account", "remove", "someone@gmail.com"});
+  EXPECT_EQ(run({"account", "remove", "someone@gmail.com"}).exit_code, 2);  // needs --yes
+  result = run({"account", "remove", "--yes", "someone@gmail.com"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const std::string listing = run({"account", "list"}).out;
   EXPECT_EQ(listing.find("someone@gmail.com"), std::string::npos);

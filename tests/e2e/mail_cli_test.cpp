@@ -8,6 +8,7 @@
 #include <iterator>
 #include <regex>
 
+#include "app/cli/terminal_output.h"
 #include "cli_fixture.h"
 #include "support/mail_servers.h"
 #include "support/message_generator.h"
@@ -150,11 +151,33 @@ TEST_F(MailCliTest, GeneratedChineseAndEuropeanMailReadsDecoded) {
     EXPECT_NE(result.out.find("Subject: " + m.subject + "\n"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("\n\n" + m.text), std::string::npos) << result.out;
     for (const auto& a : m.attachments)
-      EXPECT_NE(result.out.find("Attachment: " + a.filename + " (" + a.mimeType + ", " + std::to_string(a.data.size()) +
-                                " bytes)\n"),
+      EXPECT_NE(result.out.find("Attachment: " + a.filename + " (" +
+                                app::size_text(static_cast<int64_t>(a.data.size())) + ", " +
+                                a.mimeType + ")\n"),
                 std::string::npos)
           << result.out;
   }
+}
+
+TEST_F(MailCliTest, ScriptsGetJsonIdsAndExitStatuses) {
+  auto synced = run({"sync"});
+  ASSERT_EQ(synced.exit_code, 0);
+  EXPECT_EQ(synced.err, "");  // the diagnostic log went to its file
+  // The tool server's summary keys, in its order.
+  auto found = run({"search", "is:unread subject:Köln", "--json"});
+  ASSERT_EQ(found.exit_code, 0) << found.err;
+  const std::regex keys(
+      R"(^\[\{"accountId":.*"date":.*"folderId":.*"from":\{"email":.*"name":.*\},"id":.*)"
+      R"("isDraft":false,"isRead":false,"isStarred":false,"preview":.*"subject":"Grüße aus Köln","to":\[.*\]\}\]\n$)");
+  EXPECT_TRUE(std::regex_match(found.out, keys)) << found.out;
+  // Ids from one command feed the next.
+  auto ids = run({"search", "is:unread", "--ids"});
+  EXPECT_EQ(run({"mark", "read", "-"}, ids.out).exit_code, 0);
+  EXPECT_EQ(run({"search", "is:unread", "--ids"}).out, "");
+  EXPECT_EQ(run({"list", "--limit", "x"}).exit_code, 2);
+  EXPECT_EQ(run({"mark", "read", "dead"}).exit_code, 1);
+  EXPECT_EQ(run({"mark", "read", "dead", id_of(run({"list"}).out, "Grüße")}).exit_code, 3);
+  EXPECT_EQ(run({"--version"}).exit_code, 0);
 }
 
 TEST_F(MailCliTest, ServerActionsChangeTheServer) {
@@ -176,7 +199,7 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   // A fresh sync sees it in Archive on the server, starred and read, once.
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   listed = run({"list", "--folder", "Archive"});
-  EXPECT_NE(listed.out.find("★"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(" * "), std::string::npos) << listed.out;
   EXPECT_EQ(listed.out.find("Grüße"), listed.out.rfind("Grüße")) << listed.out;
   EXPECT_EQ(run({"list"}).out.find("Grüße"), std::string::npos);
 
@@ -184,7 +207,10 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   EXPECT_NE(result.exit_code, 0);  // the account has no spam folder
   EXPECT_NE(result.err.find("找不到垃圾邮件文件夹"), std::string::npos) << result.err;
 
-  result = run({"delete", chinese});
+  // Without a trash folder only a confirmed permanent delete goes ahead.
+  EXPECT_EQ(run({"delete", chinese}).exit_code, 1);
+  EXPECT_EQ(run({"delete", "--permanent", chinese}).exit_code, 2);  // no terminal, no --yes
+  result = run({"delete", "--permanent", "--yes", chinese});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   EXPECT_EQ(run({"list"}).out, "(没有邮件)\n");

@@ -22,10 +22,20 @@ void add_safety_commands(CLI::App& root);
 void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
 
+// Exit statuses, listed in `kestrova --help`.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPartial = 3;  // done, but some parts failed
+
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.
 struct CommandFailure {
-  int status = 1;
+  int status = kExitFailure;
 };
+
+// Where one-shot commands keep their diagnostic log: a file under $XDG_STATE_HOME/kestrova/,
+// or standard error when `verbose` (-v, --verbose, or KESTROVA_LOG=debug).
+void use_command_log(bool verbose);
 
 }  // namespace kestrova::app

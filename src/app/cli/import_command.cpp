@@ -66,7 +66,6 @@ std::string counts_text(const mail::ImportCounts& c) {
 }
 
 void run_import(const ImportOptions& o) {
-  set_log_target(LogTarget::Silent);
   // Open the archive first: a missing file is reported before the database is touched.
   std::unique_ptr<mail::MaildirReader> maildir;
   std::unique_ptr<mail::MboxReader> mbox;

@@ -15,6 +15,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/core/id_prefix.h"
 #include "app/core/rule_server_move.h"
 #include "rules/email_rule_service.h"
 #include "store/email_store.h"
@@ -42,9 +43,9 @@ EmailRuleService service_of(AccountBook& book) {
 }
 
 EmailRule find_rule(const EmailRuleService& service, std::string_view id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是规则 ID: " + std::string(id) + "（用 kestrova rules list 查看）");
-  auto rule = service.rule(*uuid);
+  std::vector<std::string> ids;
+  for (const auto& rule : service.rulesForApplication(std::nullopt, true)) ids.push_back(rule.id);
+  auto rule = service.rule(match_id_prefix(id, ids, "规则"));
   if (!rule) throw Error("未找到规则: " + std::string(id));
   return *rule;
 }
@@ -64,7 +65,6 @@ const char* kUndecodable = "（规则内容无法读取，不会执行）";
 // ---- commands ----
 
 void list_rules(const std::string& accountName) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   std::optional<std::string> accountId;
@@ -91,7 +91,6 @@ struct AddOptions {
 };
 
 void add_rule(const AddOptions& o) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto& account = book.find(o.account);
   const std::string name = text::trim(o.name);
@@ -129,7 +128,6 @@ void add_rule(const AddOptions& o) {
 }
 
 void show_rule(const std::string& id) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto rule = find_rule(service_of(book), id);
   std::cout << rules::summary(rule) << "\n";
@@ -154,7 +152,6 @@ RuleChoice choose(AccountBook& book, const EmailRuleService& service, const std:
 }
 
 void preview_rules(const std::string& id, bool all, const std::string& accountName, int64_t limit) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
@@ -173,8 +170,8 @@ void print_result(const rules::EmailRuleApplicationResult& r) {
               << "\n";
 }
 
-void apply_rules(const std::string& id, bool all, const std::string& accountName, bool dryRun, int64_t limit) {
-  set_log_target(LogTarget::StandardError);
+void apply_rules(const std::string& id, bool all, const std::string& accountName, bool dryRun,
+                 int64_t limit) {
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
@@ -191,7 +188,6 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
 }
 
 void set_enabled(const std::string& id, bool enabled) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
@@ -200,7 +196,6 @@ void set_enabled(const std::string& id, bool enabled) {
 }
 
 void remove_rule(const std::string& id) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);

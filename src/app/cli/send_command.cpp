@@ -60,7 +60,6 @@ std::optional<std::vector<std::string>> optional_list(std::vector<std::string> l
 }
 
 void send(const SendOptions& o) {
-  set_log_target(LogTarget::StandardError);
   const auto to = addresses(o.to);
   if (to.empty()) throw Error("至少需要一个收件人（--to）");
   if (!o.bodyOption->count() && !o.bodyFileOption->count())

@@ -12,6 +12,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/core/id_prefix.h"
 #include "platform/settings_store.h"
 #include "store/contact_store.h"
 #include "store/database.h"
@@ -42,9 +43,9 @@ double time_argument(const std::string& text) {
 // ---- action items ----
 
 EmailActionItem find_item(const EmailActionStore& actions, const std::string& id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是待办 ID: " + id + "（用 kestrova actions list 查看）");
-  auto item = actions.item(*uuid);
+  std::vector<std::string> ids;
+  for (const auto& item : actions.items()) ids.push_back(item.id);
+  auto item = actions.item(match_id_prefix(id, ids, "待办"));
   if (!item) throw Error("未找到待办: " + id);
   return *item;
 }
@@ -62,7 +63,6 @@ struct ActionListOptions {
 };
 
 void list_actions(const ActionListOptions& o) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   EmailActionStore actions(book.store().database());
   std::optional<std::string> message;
@@ -78,7 +78,6 @@ void list_actions(const ActionListOptions& o) {
 }
 
 void add_action(const std::string& message_id, const std::string& title, const std::string& due) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const auto message = find_message(book.store(), message_id);
   if (text::trim(title).empty()) throw Error("待办标题不能为空");
@@ -98,7 +97,6 @@ void add_action(const std::string& message_id, const std::string& title, const s
 enum class ActionChange { done, snooze, reopen, remove };
 
 void change_action(ActionChange change, const std::string& id, const std::string& until) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   EmailActionStore actions(book.store().database());
   const auto item = find_item(actions, id);
@@ -125,7 +123,6 @@ void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
 }
 
 void list_follow_ups(const std::string& kind) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
   struct Queue {
@@ -147,7 +144,6 @@ void list_follow_ups(const std::string& kind) {
 }
 
 void reply_later(const std::string& id, const std::string& time, bool clear) {
-  set_log_target(LogTarget::StandardError);
   if (clear && !time.empty()) throw Error("TIME 和 --clear 只能选一个");
   AccountBook book;
   const auto message = find_message(book.store(), id);
@@ -164,7 +160,6 @@ void reply_later(const std::string& id, const std::string& time, bool clear) {
 }
 
 void waiting(const std::string& id, const std::string& since_text, bool clear) {
-  set_log_target(LogTarget::StandardError);
   if (clear && !since_text.empty()) throw Error("--since 和 --clear 只能选一个");
   AccountBook book;
   const auto message = find_message(book.store(), id);
@@ -182,7 +177,6 @@ void waiting(const std::string& id, const std::string& since_text, bool clear) {
 // ---- contacts ----
 
 void list_contacts(const std::string& category) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   std::optional<store::SenderCategory> wanted;
   if (!category.empty()) wanted = store::from_raw<store::SenderCategory>(category);
