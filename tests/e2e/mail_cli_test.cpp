@@ -170,6 +170,11 @@ TEST_F(MailCliTest, ScriptsGetJsonIdsAndExitStatuses) {
       R"(^\[\{"accountId":.*"date":.*"folderId":.*"from":\{"email":.*"name":.*\},"id":.*)"
       R"("isDraft":false,"isRead":false,"isStarred":false,"preview":.*"subject":"Grüße aus Köln","to":\[.*\]\}\]\n$)");
   EXPECT_TRUE(std::regex_match(found.out, keys)) << found.out;
+  // The sync taught the address book its senders.
+  EXPECT_TRUE(std::regex_match(run({"contacts", "--json", "--query", "JUERGEN"}).out,
+                               std::regex(R"(^\[\{"category":null,"email":"juergen@example.de",)"
+                                          R"("frequency":1,.*"source":"received".*\}\]\n$)")));
+  EXPECT_NE(run({"account", "list", "--json"}).out.find(R"("displayName":"Tester")"), std::string::npos);
   // Ids from one command feed the next.
   auto ids = run({"search", "is:unread", "--ids"});
   EXPECT_EQ(run({"mark", "read", "-"}, ids.out).exit_code, 0);

@@ -17,6 +17,8 @@
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
 #include "app/cli/terminal_output.h"
+#include "app/core/id_prefix.h"
+#include "app/core/tool_answer_json.h"
 #include "app/core/account_book.h"
 #include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
@@ -256,14 +258,19 @@ void test_account(const std::string& idOrAddress) {
   if (!print_connection_test(run_connection_test(account, *password))) throw CommandFailure{1};
 }
 
-void list_accounts() {
+void list_accounts(bool json) {
   AccountBook book;
+  if (json) {
+    std::cout << book.store().database().read([](store::Connection& c) { return accounts_json(c); }).dump()
+              << "\n";
+    return;
+  }
   if (book.accounts().empty()) {
     std::cout << "还没有账户（用 kestrova account add 添加）\n";
     return;
   }
   for (const auto& a : book.accounts()) {
-    std::cout << (a.isDefault ? "* " : "  ") << a.id << "  " << a.emailAddress;
+    std::cout << (a.isDefault ? "* " : "  ") << short_id(a.id) << "  " << a.emailAddress;
     if (a.displayName != a.emailAddress && !a.displayName.empty())
       std::cout << " (" << a.displayName << ")";
     std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
@@ -349,7 +356,14 @@ void add_account_commands(CLI::App& root) {
   register_add(*account);
   register_for_account(*account, "test", "Test an account's servers with its stored password",
                        test_account);
-  account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
+  {
+    auto* command = account->add_subcommand("list", "Every account (* marks the default)");
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json,
+                      "Print what the tool server's list_accounts answers: [{\"id\", \"email\", "
+                      "\"displayName\", \"provider\", \"isEnabled\", \"isDefault\"}, ...]");
+    command->callback([json] { list_accounts(*json); });
+  }
   {
     auto* command =
         account->add_subcommand("remove", "Remove an account, its local mail and its password");

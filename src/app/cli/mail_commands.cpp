@@ -25,11 +25,12 @@
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
-#include "app/core/message_summary_json.h"
+#include "app/core/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "rules/email_rule_engine.h"
+#include "store/contact_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
@@ -109,6 +110,20 @@ class ProgressLine {
 // How long a sync waits at its end for the server moves its rules and junk filter started.
 constexpr std::chrono::seconds kServerMoveWait{60};
 
+// The address book learns from new mail: who wrote to the user, and whom the user wrote to
+// (mail in the sent folder). Spam and the trash teach it nothing.
+void learn_contacts(store::ContactStore& contacts, const EmailFolder& folder,
+                    const std::vector<EmailMessage>& fresh) {
+  using enum store::EmailFolderType;
+  if (folder.type == spam || folder.type == trash || folder.type == drafts) return;
+  for (const auto& message : fresh) {
+    if (folder.type == sent)
+      contacts.learn_from_sent(message);
+    else
+      contacts.learn_from_received(message);
+  }
+}
+
 struct SyncOptions {
   std::string account, folder, since;
   uint64_t limit = 200;
@@ -140,6 +155,7 @@ void sync(const SyncOptions& o) {
     incoming.process(account, batch);
   });
   ProgressLine progress;
+  store::ContactStore contacts(book.store().database());
   // Every folder synced learns its count; the settings file is written once at the end.
   const auto countWrites = book.store().deferCountCacheWrites();
   int failures = 0;
@@ -164,6 +180,7 @@ void sync(const SyncOptions& o) {
                               (total ? "/" + std::to_string(total) : std::string()) + " 封");
               });
           progress.finish();
+          learn_contacts(contacts, folder, result.newMessages);
           std::cout << account.emailAddress << " / " << folder.name << ": " << result.fetched
                     << " 封, 新邮件 " << result.newMessages.size() << "\n";
         } catch (const std::exception& e) {

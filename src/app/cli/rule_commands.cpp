@@ -15,6 +15,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/cli/terminal_output.h"
 #include "app/core/id_prefix.h"
 #include "app/core/rule_server_move.h"
 #include "rules/email_rule_service.h"
@@ -79,7 +80,7 @@ void list_rules(const std::string& accountName) {
     for (const auto& account : book.accounts())
       if (account.id == rule.accountId) address = account.emailAddress;
     const std::string text = rules::summary(rule);
-    std::cout << rule.id << "  " << address << "  " << text.substr(0, text.find('\n'))
+    std::cout << short_id(rule.id) << "  " << address << "  " << text.substr(0, text.find('\n'))
               << (rule.isDecodable ? "" : kUndecodable) << "\n";
   }
 }
@@ -131,6 +132,14 @@ void show_rule(const std::string& id) {
   AccountBook book;
   const auto rule = find_rule(service_of(book), id);
   std::cout << rules::summary(rule) << "\n";
+  if (rule.actions.moveToFolder) {
+    // The summary only says that the rule moves mail; name the folder.
+    book.store().loadFolders();
+    std::string name = "（该账户没有这个文件夹）";
+    for (const auto& folder : book.store().foldersOf(rule.accountId))
+      if (folder.id == *rule.actions.moveToFolder) name = folder.path;
+    std::cout << "目标文件夹: " << name << "\n";
+  }
   if (!rule.isDecodable) std::cout << kUndecodable << "\n";
 }
 
@@ -159,22 +168,34 @@ void preview_rules(const std::string& id, bool all, const std::string& accountNa
       choice.rule ? service.preview(*choice.rule, limit) : service.previewEnabled(choice.accountId, limit);
   std::cout << preview.label << ": " << preview.items.size() << " 封\n";
   for (const auto& item : preview.items)
-    std::cout << item.id << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject << "\n";
+    std::cout << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject << "\n";
 }
 
 void print_result(const rules::EmailRuleApplicationResult& r) {
   std::cout << r.ruleName << ": 检查 " << r.scannedCount << " 封, 匹配 " << r.matchedCount << " 封, "
             << (r.dryRun ? "将改变 " : "已改变 ") << r.changedCount << " 封\n";
   for (const auto& item : r.samples)
-    std::cout << "  " << item.id << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject
+    std::cout << "  " << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject
               << "\n";
 }
 
+// More changes than this in one apply are confirmed first.
+constexpr int64_t kConfirmedChanges = 100;
+
 void apply_rules(const std::string& id, bool all, const std::string& accountName, bool dryRun,
-                 int64_t limit) {
+                 int64_t limit, bool yes) {
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
+  if (!dryRun) {
+    int64_t changes = 0;
+    if (choice.rule)
+      changes = service.apply(*choice.rule, limit, true).changedCount;
+    else
+      for (const auto& result : service.applyEnabled(choice.accountId, limit, true)) changes += result.changedCount;
+    if (changes > kConfirmedChanges)
+      confirm_or_stop("规则将改变 " + std::to_string(changes) + " 封邮件，继续？", yes);
+  }
   if (choice.rule) {
     if (!choice.rule->isDecodable) std::cerr << choice.rule->name << kUndecodable << "\n";
     print_result(service.apply(*choice.rule, limit, dryRun));
@@ -242,7 +263,7 @@ void add_rule_commands(CLI::App& root) {
   }
   struct RunOptions {
     std::string id, account;
-    bool all = false, dryRun = false;
+    bool all = false, dryRun = false, yes = false;
     int64_t limit = rules::kMaxRuleScan;
   };
   {
@@ -262,9 +283,10 @@ void add_rule_commands(CLI::App& root) {
     command->add_flag("--all", o->all, "Every enabled rule of --account, newest rule first");
     command->add_option("--account", o->account, "Account id, address or name (with --all)");
     command->add_flag("--dry-run", o->dryRun, "Only report what would change");
+    command->add_flag("-y,--yes", o->yes, "Do not ask before changing more than 100 messages");
     command->add_option("--limit", o->limit, "Newest messages per rule (default and most 5000)")
         ->check(CLI::PositiveNumber);
-    command->callback([o] { apply_rules(o->id, o->all, o->account, o->dryRun, o->limit); });
+    command->callback([o] { apply_rules(o->id, o->all, o->account, o->dryRun, o->limit, o->yes); });
   }
   for (const bool enabled : {true, false}) {
     auto* command = rules->add_subcommand(enabled ? "enable" : "disable", enabled ? "Switch a rule on" : "Switch a rule off");

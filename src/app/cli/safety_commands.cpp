@@ -139,7 +139,7 @@ void list_blocked() {
     std::string account = entry.accountId;
     for (const auto& a : book.accounts())
       if (a.id == entry.accountId) account = a.emailAddress;
-    std::cout << entry.id << "  " << account << "  " << entry.email;
+    std::cout << short_id(entry.id) << "  " << account << "  " << entry.email;
     if (entry.note) std::cout << "  (" << *entry.note << ")";
     std::cout << "\n";
   }
@@ -172,7 +172,7 @@ void print_profile(const safety::SenderProfile& p) {
   if (!p.recentMessages.empty()) {
     std::cout << "最近往来:\n";
     for (const auto& m : p.recentMessages)
-      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  " << m.id << "\n";
+      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  " << short_id(m.id) << "\n";
   }
   if (!p.recentAttachments.empty()) {
     std::cout << "最近附件:\n";

@@ -13,6 +13,7 @@
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
+#include "app/core/tool_answer_json.h"
 #include "platform/settings_store.h"
 #include "store/contact_store.h"
 #include "store/database.h"
@@ -51,7 +52,7 @@ EmailActionItem find_item(const EmailActionStore& actions, const std::string& id
 }
 
 void print_item(const EmailActionItem& item) {
-  std::cout << item.id << "  [" << store::raw_value(item.state) << "]  " << item.title;
+  std::cout << short_id(item.id) << "  [" << store::raw_value(item.state) << "]  " << item.title;
   if (item.dueAt) std::cout << "  截止 " << iso8601_utc(*item.dueAt);
   if (item.state == store::EmailActionItemState::snoozed && item.snoozedUntil)
     std::cout << "  推迟到 " << iso8601_utc(*item.snoozedUntil);
@@ -118,7 +119,7 @@ void change_action(ActionChange change, const std::string& id, const std::string
 // ---- follow-up ----
 
 void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
-  std::cout << m.id << "  " << date_text(when) << "  "
+  std::cout << short_id(m.id) << "  " << date_text(when) << "  "
             << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  " << m.subject << "\n";
 }
 
@@ -176,20 +177,40 @@ void waiting(const std::string& id, const std::string& since_text, bool clear) {
 
 // ---- contacts ----
 
-void list_contacts(const std::string& category) {
+struct ContactOptions {
+  std::string category, query;
+  bool json = false;
+};
+
+void list_contacts(const ContactOptions& o) {
   AccountBook book;
   std::optional<store::SenderCategory> wanted;
-  if (!category.empty()) wanted = store::from_raw<store::SenderCategory>(category);
+  if (!o.category.empty()) wanted = store::from_raw<store::SenderCategory>(o.category);
   // Read from the table directly: the store's in-memory list holds only the most used.
+  std::string pattern = "%";
+  for (char ch : o.query) {
+    if (ch == '%' || ch == '_' || ch == '\\') pattern += '\\';
+    pattern += ch;
+  }
+  pattern += "%";
+  Json json = Json::array();
   const auto contacts = book.store().database().read([&](store::Connection& c) {
     std::vector<store::StoredContact> out;
-    auto s = c.prepare(wanted ? "SELECT * FROM contacts WHERE category = ? ORDER BY frequency DESC, last_used DESC"
-                              : "SELECT * FROM contacts ORDER BY frequency DESC, last_used DESC");
-    if (wanted) s.bind(1, store::raw_value(*wanted));
-    while (s.step())
+    auto s = c.prepare(
+        "SELECT * FROM contacts WHERE (?1 IS NULL OR category = ?1) AND (email LIKE ?2 ESCAPE '\\' "
+        "OR name LIKE ?2 ESCAPE '\\') ORDER BY frequency DESC, last_used DESC");
+    s.bind(1, wanted ? std::optional(std::string(store::raw_value(*wanted))) : std::nullopt);
+    s.bind(2, pattern);
+    while (s.step()) {
+      if (o.json) json.push_back(contact_json(s));
       if (auto contact = store::StoredContact::from_row(s)) out.push_back(std::move(*contact));
+    }
     return out;
   });
+  if (o.json) {
+    std::cout << json.dump() << "\n";
+    return;
+  }
   if (contacts.empty()) {
     std::cout << "没有联系人\n";
     return;
@@ -282,11 +303,17 @@ void add_workflow_commands(CLI::App& root) {
     command->callback([id, since, clear] { waiting(*id, *since, *clear); });
   }
   {
-    auto* command = root.add_subcommand("contacts", "List contacts, most used first");
-    auto category = std::make_shared<std::string>();
-    command->add_option("--category", *category, "Only this trained category")
+    auto* command = root.add_subcommand(
+        "contacts", "List the address book learned from mail (sync, import, send), most used first");
+    auto o = std::make_shared<ContactOptions>();
+    command->add_option("--category", o->category, "Only this trained category")
         ->check(CLI::IsMember({"newsletter", "paperTrail", "vip", "lowPriority"}));
-    command->callback([category] { list_contacts(*category); });
+    command->add_option("--query", o->query, "Only contacts whose address or name contains this");
+    command->add_flag("--json", o->json,
+                      "Print what the tool server's list_contacts answers: [{\"id\", \"email\", "
+                      "\"name\", \"frequency\", \"lastUsed\", \"source\", \"category\", \"note\", "
+                      "\"trainedAt\"}, ...]");
+    command->callback([o] { list_contacts(*o); });
   }
 }
 

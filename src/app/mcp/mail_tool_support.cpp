@@ -7,12 +7,6 @@
 
 namespace kestrova::app {
 
-Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null) {
-  auto value = row.real(column);
-  if (!value) return when_null;
-  return iso8601_utc(*value);
-}
-
 namespace {
 
 void bind_value(store::Statement& s, int index, const ColumnValue& value) {

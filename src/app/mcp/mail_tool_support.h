@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "app/core/message_summary_json.h"
+#include "app/core/tool_answer_json.h"
 #include "store/database.h"
 #include "util/json.h"
 
@@ -14,8 +14,6 @@ namespace kestrova::app {
 
 // Pieces shared by the mail, tag and write tools.
 
-// "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
-Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);
 
 // Changes every local copy of one message: the copies share the trimmed Message-ID, or,
 // without one, the subject, sender (ignoring case) and date within a millisecond.

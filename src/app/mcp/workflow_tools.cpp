@@ -26,11 +26,6 @@ using store::EmailDatabase;
 
 constexpr double kThirtyDays = 30 * 24 * 3600;
 
-Json nullable_text(const store::Statement& row, std::string_view column) {
-  const auto value = row.text(column);
-  return value ? Json(*value) : Json(nullptr);
-}
-
 // ---- action items ----
 
 Json action_item_json(const store::Statement& row) {
@@ -303,18 +298,6 @@ Json set_sender_note(const Json& arguments) {
         s.run();
       });
   return Json{{"ok", true}, {"cleared", note.empty()}};
-}
-
-Json contact_json(const store::Statement& row) {
-  return Json{{"id", text_column(row, "id")},
-              {"email", text_column(row, "email")},
-              {"name", nullable_text(row, "name")},
-              {"frequency", row.integer("frequency").value_or(0)},
-              {"lastUsed", iso_date_column(row, "last_used", "")},
-              {"source", row.text("source").value_or("received")},
-              {"category", nullable_text(row, "category")},
-              {"note", nullable_text(row, "note")},
-              {"trainedAt", iso_date_column(row, "trained_at", "")}};
 }
 
 Json list_contacts(const Json& arguments) {

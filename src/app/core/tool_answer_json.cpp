@@ -1,4 +1,4 @@
-#include "app/core/message_summary_json.h"
+#include "app/core/tool_answer_json.h"
 
 #include "store/email_contact.h"
 #include "util/time.h"
@@ -12,6 +12,29 @@ std::string text_column(const store::Statement& row, std::string_view column) {
 bool flag_column(const store::Statement& row, std::string_view column) {
   const int i = row.column_index(column);
   return i >= 0 && row.type(i) == store::ColumnType::Integer && row.integer(i) == 1;
+}
+
+Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null) {
+  auto value = row.real(column);
+  if (!value) return when_null;
+  return iso8601_utc(*value);
+}
+
+Json nullable_text(const store::Statement& row, std::string_view column) {
+  const auto value = row.text(column);
+  return value ? Json(*value) : Json(nullptr);
+}
+
+Json contact_json(const store::Statement& row) {
+  return Json{{"id", text_column(row, "id")},
+              {"email", text_column(row, "email")},
+              {"name", nullable_text(row, "name")},
+              {"frequency", row.integer("frequency").value_or(0)},
+              {"lastUsed", iso_date_column(row, "last_used", "")},
+              {"source", row.text("source").value_or("received")},
+              {"category", nullable_text(row, "category")},
+              {"note", nullable_text(row, "note")},
+              {"trainedAt", iso_date_column(row, "trained_at", "")}};
 }
 
 namespace {

@@ -8,8 +8,8 @@
 
 namespace kestrova::app {
 
-// The JSON form of messages that the tool server answers with and the command line's
-// --json prints, so that scripts and agents see the same field names.
+// The JSON forms the tool server answers with and the command line's --json prints, so
+// that scripts and agents see the same field names.
 
 // The eleven-key summary of one email_messages row (the statement selects every column),
 // appended as compact JSON with sorted keys. With `with_bodies` the object also has cc, bcc,
@@ -23,6 +23,14 @@ Json accounts_json(store::Connection& c);
 // deleted mail, the spam folder mail marked as spam).
 Json folders_json(store::Connection& c, const std::string& account_id);
 
+// One row of `contacts`: id, email, name, frequency, lastUsed, source, category, note,
+// trainedAt.
+Json contact_json(const store::Statement& row);
+
+// "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
+Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);
+// The text of a column, or JSON null.
+Json nullable_text(const store::Statement& row, std::string_view column);
 std::string text_column(const store::Statement& row, std::string_view column);
 bool flag_column(const store::Statement& row, std::string_view column);
 
