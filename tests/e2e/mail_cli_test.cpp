@@ -10,6 +10,7 @@
 
 #include "app/cli/terminal_output.h"
 #include "cli_fixture.h"
+#include "util/display_width.h"
 #include "support/mail_servers.h"
 #include "support/message_generator.h"
 #include "support/test_support.h"
@@ -183,6 +184,28 @@ TEST_F(MailCliTest, ScriptsGetJsonIdsAndExitStatuses) {
   EXPECT_EQ(run({"mark", "read", "dead"}).exit_code, 1);
   EXPECT_EQ(run({"mark", "read", "dead", id_of(run({"list"}).out, "Grüße")}).exit_code, 3);
   EXPECT_EQ(run({"--version"}).exit_code, 0);
+}
+
+// The quick start on a terminal (a pseudo-terminal from script(1), 80 columns): quiet, the
+// listing fits and marks unread mail in bold, the message comes through the pager.
+TEST_F(MailCliTest, QuickStartOnATerminal) {
+  auto env = environment();
+  env.insert(env.end(), {"COLUMNS=80", "PAGER=cat", "TERM=dumb"});
+  auto terminal = [&](const std::string& command) {
+    return testing::run_process("/usr/bin/script", {"-qec", std::string(KESTROVA_BINARY) + " " + command, "/dev/null"},
+                       "", env);
+  };
+  EXPECT_EQ(terminal("sync").out.find("[EmailSync"), std::string::npos);
+  const auto listed = terminal("list");
+  ASSERT_EQ(listed.exit_code, 0) << listed.out;
+  const std::string plain = std::regex_replace(listed.out, std::regex("\x1b\\[[0-9;]*m|\r"), "");
+  std::istringstream lines(plain);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(display_width(line), 80u) << line;
+  EXPECT_NE(listed.out.find("\x1b[1m"), std::string::npos) << listed.out;
+  const auto read = terminal("read " + id_of(plain, "Grüße"));
+  EXPECT_NE(read.out.find("Schöne Grüße € 100"), std::string::npos) << read.out;
+  env.push_back("NO_COLOR=1");
+  EXPECT_EQ(terminal("list").out.find("\x1b["), std::string::npos);
 }
 
 TEST_F(MailCliTest, ServerActionsChangeTheServer) {

@@ -71,14 +71,18 @@ void add_help_command(CLI::App& root) {
   help->add_option("COMMAND", *path, "Command (and subcommand) to explain");
   help->callback([&root, path] {
     const CLI::App* app = &root;
+    std::string usage = root.get_name();
     for (const auto& name : *path) {
       try {
         app = app->get_subcommand(name);
       } catch (const CLI::OptionNotFound&) {
         throw Error("no such command: " + name);
       }
+      usage += " " + name;
     }
-    std::cout << app->help();
+    // The formatter directly: App::help() would show the help of `help` itself, the
+    // subcommand being run.
+    std::cout << app->get_formatter()->make_help(app, usage, CLI::AppFormatMode::Normal);
   });
 }
 
