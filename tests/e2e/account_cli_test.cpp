@@ -5,6 +5,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <iterator>
 #include <regex>
 #include <sstream>
 
@@ -153,13 +154,9 @@ TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
                "pw2\n");
   ASSERT_EQ(result.exit_code, 0) << result.err;
   result = run({"account", "list"});
-  EXPECT_TRUE(
-      std::regex_search(result.out, std::regex("\\* \\S+  work@corp\\.example  Outlook/Hotmail  "
-                                               "IMAP \\S+:993 ssl  SMTP \\S+:587 startTLS")))
+  EXPECT_TRUE(std::regex_search(result.out, std::regex("\\* \\S+  work@corp\\.example  Outlook/Hotmail  IMAP \\S+:993 ssl  SMTP \\S+:587 startTLS")))
       << result.out;
-  EXPECT_TRUE(std::regex_search(
-      result.out, std::regex("\n  \\S+  someone@gmail\\.com  Gmail  IMAP imap\\.gmail\\.com:993 "
-                             "ssl  SMTP smtp\\.gmail\\.com:465 ssl")))
+  EXPECT_TRUE(std::regex_search(result.out, std::regex("\n  \\S+  someone@gmail\\.com  Gmail  IMAP imap\\.gmail\\.com:993 ssl  SMTP smtp\\.gmail\\.com:465 ssl")))
       << result.out;
 
   result = run({"account", "set-default", "SOMEONE@gmail.com"});

@@ -175,7 +175,8 @@ TEST_F(MailCliTest, ScriptsGetJsonIdsAndExitStatuses) {
   EXPECT_TRUE(std::regex_match(run({"contacts", "--json", "--query", "JUERGEN"}).out,
                                std::regex(R"(^\[\{"category":null,"email":"juergen@example.de",)"
                                           R"("frequency":1,.*"source":"received".*\}\]\n$)")));
-  EXPECT_NE(run({"account", "list", "--json"}).out.find(R"("displayName":"Tester")"), std::string::npos);
+  EXPECT_NE(run({"account", "list", "--json"}).out.find(R"("displayName":"Tester")"),
+            std::string::npos);
   // Ids from one command feed the next.
   auto ids = run({"search", "is:unread", "--ids"});
   EXPECT_EQ(run({"mark", "read", "-"}, ids.out).exit_code, 0);
@@ -192,8 +193,9 @@ TEST_F(MailCliTest, QuickStartOnATerminal) {
   auto env = environment();
   env.insert(env.end(), {"COLUMNS=80", "PAGER=cat", "TERM=dumb"});
   auto terminal = [&](const std::string& command) {
-    return testing::run_process("/usr/bin/script", {"-qec", std::string(KESTROVA_BINARY) + " " + command, "/dev/null"},
-                       "", env);
+    return testing::run_process("/usr/bin/script",
+                                {"-qec", std::string(KESTROVA_BINARY) + " " + command, "/dev/null"},
+                                "", env);
   };
   EXPECT_EQ(terminal("sync").out.find("[EmailSync"), std::string::npos);
   const auto listed = terminal("list");

@@ -261,7 +261,10 @@ void test_account(const std::string& idOrAddress) {
 void list_accounts(bool json) {
   AccountBook book;
   if (json) {
-    std::cout << book.store().database().read([](store::Connection& c) { return accounts_json(c); }).dump()
+    std::cout << book.store()
+                     .database()
+                     .read([](store::Connection& c) { return accounts_json(c); })
+                     .dump()
               << "\n";
     return;
   }

@@ -168,15 +168,16 @@ void preview_rules(const std::string& id, bool all, const std::string& accountNa
       choice.rule ? service.preview(*choice.rule, limit) : service.previewEnabled(choice.accountId, limit);
   std::cout << preview.label << ": " << preview.items.size() << " 封\n";
   for (const auto& item : preview.items)
-    std::cout << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject << "\n";
+    std::cout << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  "
+              << item.subject << "\n";
 }
 
 void print_result(const rules::EmailRuleApplicationResult& r) {
   std::cout << r.ruleName << ": 检查 " << r.scannedCount << " 封, 匹配 " << r.matchedCount << " 封, "
             << (r.dryRun ? "将改变 " : "已改变 ") << r.changedCount << " 封\n";
   for (const auto& item : r.samples)
-    std::cout << "  " << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject
-              << "\n";
+    std::cout << "  " << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from
+              << "  " << item.subject << "\n";
 }
 
 // More changes than this in one apply are confirmed first.
@@ -192,7 +193,8 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
     if (choice.rule)
       changes = service.apply(*choice.rule, limit, true).changedCount;
     else
-      for (const auto& result : service.applyEnabled(choice.accountId, limit, true)) changes += result.changedCount;
+      for (const auto& result : service.applyEnabled(choice.accountId, limit, true))
+        changes += result.changedCount;
     if (changes > kConfirmedChanges)
       confirm_or_stop("规则将改变 " + std::to_string(changes) + " 封邮件，继续？", yes);
   }

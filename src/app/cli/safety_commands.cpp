@@ -172,7 +172,8 @@ void print_profile(const safety::SenderProfile& p) {
   if (!p.recentMessages.empty()) {
     std::cout << "最近往来:\n";
     for (const auto& m : p.recentMessages)
-      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  " << short_id(m.id) << "\n";
+      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  "
+                << short_id(m.id) << "\n";
   }
   if (!p.recentAttachments.empty()) {
     std::cout << "最近附件:\n";

@@ -31,8 +31,6 @@ std::string literal_pattern(std::string_view text) {
   return pattern;
 }
 
-// The same anywhere in the column.
-std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
 // A date term: an absolute date (local midnight) or a span back from `now`.
 double date_value(const std::string& text, double now) {
@@ -102,6 +100,8 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
   }
   return terms;
 }
+
+std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now) {
   SearchCondition condition;

@@ -31,4 +31,7 @@ struct SearchCondition {
 };
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now);
 
+// A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
+std::string contains_pattern(std::string_view text);
+
 }  // namespace kestrova::app

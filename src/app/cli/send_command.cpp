@@ -95,8 +95,10 @@ void send(const SendOptions& o) {
   if (!sent) throw Error("发送失败: " + error.localizedDescription);
   // The address book learns who the user writes to.
   store::EmailMessage written;
-  for (const auto& list : {std::pair{&written.to, &o.to}, {&written.cc, &o.cc}, {&written.bcc, &o.bcc}})
-    for (const auto& address : addresses(*list.second)) list.first->push_back({std::nullopt, address});
+  for (const auto& list :
+       {std::pair{&written.to, &o.to}, {&written.cc, &o.cc}, {&written.bcc, &o.bcc}})
+    for (const auto& address : addresses(*list.second))
+      list.first->push_back({std::nullopt, address});
   store::ContactStore(book.store().database()).learn_from_sent(written);
   std::cout << "已发送: " << account.emailAddress << "\n";
   std::cout << "Message-ID: " << messageId << "\n";

@@ -12,6 +12,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/cli/search_language.h"
 #include "app/core/id_prefix.h"
 #include "app/core/tool_answer_json.h"
 #include "platform/settings_store.h"
@@ -120,7 +121,8 @@ void change_action(ActionChange change, const std::string& id, const std::string
 
 void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
   std::cout << short_id(m.id) << "  " << date_text(when) << "  "
-            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  " << m.subject << "\n";
+            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  "
+            << m.subject << "\n";
 }
 
 void list_follow_ups(const std::string& kind) {
@@ -187,12 +189,7 @@ void list_contacts(const ContactOptions& o) {
   std::optional<store::SenderCategory> wanted;
   if (!o.category.empty()) wanted = store::from_raw<store::SenderCategory>(o.category);
   // Read from the table directly: the store's in-memory list holds only the most used.
-  std::string pattern = "%";
-  for (char ch : o.query) {
-    if (ch == '%' || ch == '_' || ch == '\\') pattern += '\\';
-    pattern += ch;
-  }
-  pattern += "%";
+  const std::string pattern = contains_pattern(o.query);
   Json json = Json::array();
   const auto contacts = book.store().database().read([&](store::Connection& c) {
     std::vector<store::StoredContact> out;
@@ -304,7 +301,8 @@ void add_workflow_commands(CLI::App& root) {
   }
   {
     auto* command = root.add_subcommand(
-        "contacts", "List the address book learned from mail (sync, import, send), most used first");
+        "contacts",
+        "List the address book learned from mail (sync, import, send), most used first");
     auto o = std::make_shared<ContactOptions>();
     command->add_option("--category", o->category, "Only this trained category")
         ->check(CLI::IsMember({"newsletter", "paperTrail", "vip", "lowPriority"}));

@@ -24,8 +24,8 @@ namespace {
 
 using store::Blob;
 using store::Connection;
-using store::decode_string_list;
 using store::EmailDatabase;
+using store::decode_string_list;
 using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
@@ -183,8 +183,7 @@ Json create_draft(const Json& arguments) {
       read_account(s);
     } else {
       auto s = c.prepare(
-          "SELECT id, email_address FROM email_accounts ORDER BY is_default DESC, created_at DESC "
-          "LIMIT 1");
+          "SELECT id, email_address FROM email_accounts ORDER BY is_default DESC, created_at DESC LIMIT 1");
       read_account(s);
     }
     if (!account_id) throw MCPError("No local email account is available");
@@ -207,8 +206,7 @@ Json create_draft(const Json& arguments) {
     const double now = now_seconds();
     auto s = c.prepare(
         "INSERT OR REPLACE INTO email_messages (id, account_id, folder_id, subject, from_email, "
-        "to_contacts, cc_contacts, bcc_contacts, text_body, html_body, preview, date, "
-        "received_date, "
+        "to_contacts, cc_contacts, bcc_contacts, text_body, html_body, preview, date, received_date, "
         "is_read, is_draft, synced_at, updated_at, is_body_loaded) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1, ?, ?, 1)");
     s.bind_all(draft_id, *account_id, folder_id, subject, account_email.value_or(""),
@@ -436,8 +434,7 @@ std::vector<Tool> mail_tools() {
   add(ToolTier::trainable,
       tool_descriptor(
           "create_draft",
-          "Create or replace a local draft email. Useful for external AI agents that prepare mail "
-          "for review.",
+          "Create or replace a local draft email. Useful for external AI agents that prepare mail for review.",
           properties(
               {{"accountId", string_property("Optional account UUID. Defaults to the default local account.")},
                {"draftId", string_property("Optional draft UUID. Reusing it replaces that draft.")},
