@@ -62,6 +62,7 @@ void print_item(const EmailActionItem& item) {
 
 struct ActionListOptions {
   std::string state = "open", message;
+  bool json = false;
 };
 
 void list_actions(const ActionListOptions& o) {
@@ -69,14 +70,26 @@ void list_actions(const ActionListOptions& o) {
   EmailActionStore actions(book.store().database());
   std::optional<std::string> message;
   if (!o.message.empty()) message = find_message(book.store(), o.message).id;
+  Json json = Json::array();
   int shown = 0;
   for (const auto& item : actions.items()) {
     if (o.state != "all" && store::raw_value(item.state) != o.state) continue;
     if (message && item.messageId != *message) continue;
-    print_item(item);
     ++shown;
+    if (!o.json) {
+      print_item(item);
+      continue;
+    }
+    book.store().database().read([&](store::Connection& c) {
+      auto s = c.prepare("SELECT * FROM email_action_items WHERE id = ?");
+      s.bind(1, item.id);
+      if (s.step()) json.push_back(action_item_json(s));
+    });
   }
-  if (shown == 0) std::cout << "没有待办\n";
+  if (o.json)
+    std::cout << json.dump() << "\n";
+  else if (shown == 0)
+    std::cout << "没有待办\n";
 }
 
 void add_action(const std::string& message_id, const std::string& title, const std::string& due) {
@@ -235,6 +248,10 @@ void add_workflow_commands(CLI::App& root) {
       command->add_option("--state", o->state, "open (default), done, snoozed or all")
           ->check(CLI::IsMember({"open", "done", "snoozed", "all"}));
       command->add_option("--message", o->message, "Only the items of this message id");
+      command->add_flag("--json", o->json,
+                        "Print what the tool server's list_action_items answers: [{\"id\", "
+                        "\"messageId\", \"accountId\", \"title\", \"state\", \"source\", \"dueAt\", "
+                        "\"snoozedUntil\", \"completedAt\", \"createdAt\", \"updatedAt\"}, ...]");
       command->callback([o] { list_actions(*o); });
     }
     {

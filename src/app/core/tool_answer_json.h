@@ -23,6 +23,9 @@ Json accounts_json(store::Connection& c);
 // deleted mail, the spam folder mail marked as spam).
 Json folders_json(store::Connection& c, const std::string& account_id);
 
+// One row of `email_action_items`: id, messageId, accountId, title, state, source, dueAt,
+// snoozedUntil, completedAt, createdAt, updatedAt.
+Json action_item_json(const store::Statement& row);
 // One row of `contacts`: id, email, name, frequency, lastUsed, source, category, note,
 // trainedAt.
 Json contact_json(const store::Statement& row);

@@ -28,20 +28,6 @@ constexpr double kThirtyDays = 30 * 24 * 3600;
 
 // ---- action items ----
 
-Json action_item_json(const store::Statement& row) {
-  return Json{{"id", text_column(row, "id")},
-              {"messageId", text_column(row, "message_id")},
-              {"accountId", text_column(row, "account_id")},
-              {"title", text_column(row, "title")},
-              {"state", row.text("state").value_or("open")},
-              {"source", row.text("source").value_or("ai")},
-              {"dueAt", iso_date_column(row, "due_at", "")},
-              {"snoozedUntil", iso_date_column(row, "snoozed_until", "")},
-              {"completedAt", iso_date_column(row, "completed_at", "")},
-              {"createdAt", iso_date_column(row, "created_at", "")},
-              {"updatedAt", iso_date_column(row, "updated_at", "")}};
-}
-
 Json list_action_items(const Json& arguments) {
   const std::string state = args::optional_string(arguments, "state").value_or("open");
   const auto message_id = args::optional_string(arguments, "messageId");
