@@ -76,7 +76,7 @@ void add_help_command(CLI::App& root) {
       try {
         app = app->get_subcommand(name);
       } catch (const CLI::OptionNotFound&) {
-        throw Error("no such command: " + name);
+        throw Error("没有这个命令: " + name);
       }
       usage += " " + name;
     }
