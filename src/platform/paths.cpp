@@ -39,6 +39,10 @@ std::filesystem::path config_home() {
   return absolute_env("XDG_CONFIG_HOME").value_or(home_directory() / ".config");
 }
 
+std::filesystem::path state_home() {
+  return absolute_env("XDG_STATE_HOME").value_or(home_directory() / ".local" / "state");
+}
+
 std::optional<std::filesystem::path> executable_path() {
   std::error_code ec;
   auto p = std::filesystem::read_symlink("/proc/self/exe", ec);

@@ -9,6 +9,7 @@ namespace kestrova::platform {
 std::filesystem::path home_directory();
 std::filesystem::path data_home();    // $XDG_DATA_HOME or ~/.local/share
 std::filesystem::path config_home();  // $XDG_CONFIG_HOME or ~/.config
+std::filesystem::path state_home();   // $XDG_STATE_HOME or ~/.local/state
 // The running program's own file (/proc/self/exe), when it can be determined.
 std::optional<std::filesystem::path> executable_path();
 

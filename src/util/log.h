@@ -1,15 +1,22 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
 #include <string_view>
 
 namespace kestrova {
 
-// Diagnostic lines: "emoji [Component] message", one line each. They go to standard
-// output in interactive mode; the tool server sends them to standard error because its
-// standard output carries protocol lines only. Thread-safe.
-enum class LogTarget { StandardOutput, StandardError, Silent };
+// Diagnostic lines: "emoji [Component] message", one line each. The long-running service
+// writes them to standard output (the journal collects it); the tool server to standard
+// error, because its standard output carries protocol lines only; one-shot commands to a
+// log file, and to standard error only when asked. Thread-safe.
+enum class LogTarget { StandardOutput, StandardError, File, Silent };
 
 void set_log_target(LogTarget target);
+// The file LogTarget::File appends to, created private (0600) when the first line is
+// written. Past `max_bytes` the file is renamed to "<name>.1" (replacing the older one)
+// and a new one is started, so the log never takes more than twice that.
+void set_log_file(const std::filesystem::path& path, std::uintmax_t max_bytes);
 void log_line(std::string_view emoji, std::string_view component, std::string_view message);
 
 namespace log_kind {

@@ -169,7 +169,8 @@ TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_NE(result.err.find("--provider"), std::string::npos) << result.err;
 
-  result = run({"account", "remove", "someone@gmail.com"});
+  EXPECT_EQ(run({"account", "remove", "someone@gmail.com"}).exit_code, 2);  // needs --yes
+  result = run({"account", "remove", "--yes", "someone@gmail.com"});
   EXPECT_EQ(result.exit_code, 0) << result.err;
   const std::string listing = run({"account", "list"}).out;
   EXPECT_EQ(listing.find("someone@gmail.com"), std::string::npos);

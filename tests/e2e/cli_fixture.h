@@ -40,11 +40,11 @@ class CliTest : public ::testing::Test {
     ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
   }
 
-  // The id (first 36 characters) of the listed line that contains `text`.
+  // The short id (first 8 characters) of the listed line that contains `text`.
   std::string id_of(const std::string& listing, const std::string& text) {
     std::istringstream lines(listing);
     for (std::string line; std::getline(lines, line);)
-      if (line.find(text) != std::string::npos) return line.substr(0, 36);
+      if (line.find(text) != std::string::npos) return line.substr(0, 8);
     ADD_FAILURE() << "no line with " << text << " in\n" << listing;
     return "";
   }

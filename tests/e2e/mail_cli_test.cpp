@@ -8,7 +8,9 @@
 #include <iterator>
 #include <regex>
 
+#include "app/cli/terminal_output.h"
 #include "cli_fixture.h"
+#include "util/display_width.h"
 #include "support/mail_servers.h"
 #include "support/message_generator.h"
 #include "support/test_support.h"
@@ -150,11 +152,62 @@ TEST_F(MailCliTest, GeneratedChineseAndEuropeanMailReadsDecoded) {
     EXPECT_NE(result.out.find("Subject: " + m.subject + "\n"), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("\n\n" + m.text), std::string::npos) << result.out;
     for (const auto& a : m.attachments)
-      EXPECT_NE(result.out.find("Attachment: " + a.filename + " (" + a.mimeType + ", " + std::to_string(a.data.size()) +
-                                " bytes)\n"),
+      EXPECT_NE(result.out.find("Attachment: " + a.filename + " (" +
+                                app::size_text(static_cast<int64_t>(a.data.size())) + ", " +
+                                a.mimeType + ")\n"),
                 std::string::npos)
           << result.out;
   }
+}
+
+TEST_F(MailCliTest, ScriptsGetJsonIdsAndExitStatuses) {
+  auto synced = run({"sync"});
+  ASSERT_EQ(synced.exit_code, 0);
+  EXPECT_EQ(synced.err, "");  // the diagnostic log went to its file
+  // The tool server's summary keys, in its order.
+  auto found = run({"search", "is:unread subject:Köln", "--json"});
+  ASSERT_EQ(found.exit_code, 0) << found.err;
+  const std::regex keys(
+      R"(^\[\{"accountId":.*"date":.*"folderId":.*"from":\{"email":.*"name":.*\},"id":.*)"
+      R"("isDraft":false,"isRead":false,"isStarred":false,"preview":.*"subject":"Grüße aus Köln","to":\[.*\]\}\]\n$)");
+  EXPECT_TRUE(std::regex_match(found.out, keys)) << found.out;
+  // The sync taught the address book its senders.
+  EXPECT_TRUE(std::regex_match(run({"contacts", "--json", "--query", "JUERGEN"}).out,
+                               std::regex(R"(^\[\{"category":null,"email":"juergen@example.de",)"
+                                          R"("frequency":1,.*"source":"received".*\}\]\n$)")));
+  EXPECT_NE(run({"account", "list", "--json"}).out.find(R"("displayName":"Tester")"),
+            std::string::npos);
+  // Ids from one command feed the next.
+  auto ids = run({"search", "is:unread", "--ids"});
+  EXPECT_EQ(run({"mark", "read", "-"}, ids.out).exit_code, 0);
+  EXPECT_EQ(run({"search", "is:unread", "--ids"}).out, "");
+  EXPECT_EQ(run({"list", "--limit", "x"}).exit_code, 2);
+  EXPECT_EQ(run({"mark", "read", "dead"}).exit_code, 1);
+  EXPECT_EQ(run({"mark", "read", "dead", id_of(run({"list"}).out, "Grüße")}).exit_code, 3);
+  EXPECT_EQ(run({"--version"}).exit_code, 0);
+}
+
+// The quick start on a terminal (a pseudo-terminal from script(1), 80 columns): quiet, the
+// listing fits and marks unread mail in bold, the message comes through the pager.
+TEST_F(MailCliTest, QuickStartOnATerminal) {
+  auto env = environment();
+  env.insert(env.end(), {"COLUMNS=80", "PAGER=cat", "TERM=dumb"});
+  auto terminal = [&](const std::string& command) {
+    return testing::run_process("/usr/bin/script",
+                                {"-qec", std::string(KESTROVA_BINARY) + " " + command, "/dev/null"},
+                                "", env);
+  };
+  EXPECT_EQ(terminal("sync").out.find("[EmailSync"), std::string::npos);
+  const auto listed = terminal("list");
+  ASSERT_EQ(listed.exit_code, 0) << listed.out;
+  const std::string plain = std::regex_replace(listed.out, std::regex("\x1b\\[[0-9;]*m|\r"), "");
+  std::istringstream lines(plain);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(display_width(line), 80u) << line;
+  EXPECT_NE(listed.out.find("\x1b[1m"), std::string::npos) << listed.out;
+  const auto read = terminal("read " + id_of(plain, "Grüße"));
+  EXPECT_NE(read.out.find("Schöne Grüße € 100"), std::string::npos) << read.out;
+  env.push_back("NO_COLOR=1");
+  EXPECT_EQ(terminal("list").out.find("\x1b["), std::string::npos);
 }
 
 TEST_F(MailCliTest, ServerActionsChangeTheServer) {
@@ -176,7 +229,7 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   // A fresh sync sees it in Archive on the server, starred and read, once.
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   listed = run({"list", "--folder", "Archive"});
-  EXPECT_NE(listed.out.find("★"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find(" * "), std::string::npos) << listed.out;
   EXPECT_EQ(listed.out.find("Grüße"), listed.out.rfind("Grüße")) << listed.out;
   EXPECT_EQ(run({"list"}).out.find("Grüße"), std::string::npos);
 
@@ -184,7 +237,10 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   EXPECT_NE(result.exit_code, 0);  // the account has no spam folder
   EXPECT_NE(result.err.find("找不到垃圾邮件文件夹"), std::string::npos) << result.err;
 
-  result = run({"delete", chinese});
+  // Without a trash folder only a confirmed permanent delete goes ahead.
+  EXPECT_EQ(run({"delete", chinese}).exit_code, 1);
+  EXPECT_EQ(run({"delete", "--permanent", chinese}).exit_code, 2);  // no terminal, no --yes
+  result = run({"delete", "--permanent", "--yes", chinese});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   EXPECT_EQ(run({"list"}).out, "(没有邮件)\n");

@@ -91,7 +91,12 @@ TEST_F(MailServiceTest, NewMailIsStoredRuledAnnouncedAndSurvivesSleep) {
                                                     "REPLY", "回复"}));
   EXPECT_EQ(badge.updates().back().app_uri, "application://kestrova.desktop");
   const auto listed = run({"list"}).out;
-  EXPECT_NE(listed.find("*     Alice <alice@example.org>  Lunch?"), std::string::npos) << listed;
+  // The new message is listed unread ("N") under its sender's name.
+  const size_t line = listed.find("Lunch?");
+  ASSERT_NE(line, std::string::npos) << listed;
+  const std::string row = listed.substr(listed.rfind('\n', line) + 1, line - listed.rfind('\n', line));
+  EXPECT_NE(row.find("  N  "), std::string::npos) << row;
+  EXPECT_NE(row.find("Alice"), std::string::npos) << row;
   EXPECT_EQ(listed.find("Budget"), std::string::npos) << listed;
 
   // One service per user; the status names it and the account's IDLE state.

@@ -45,7 +45,7 @@ TEST_F(RulesCliTest, AddShowPreviewApplyMovesOnTheServer) {
   const std::string rule = added.out.substr(0, 36);
   const std::string summary = "老板邮件 · 启用\nIF 发件人包含「BOSS@CORP」\nTHEN 移动到指定文件夹 + 添加标签：重要, 工作\n";
   EXPECT_EQ(added.out.substr(37), summary);
-  EXPECT_EQ(run({"rules", "show", rule}).out, summary);
+  EXPECT_EQ(run({"rules", "show", rule.substr(0, 6)}).out, summary + "目标文件夹: Archive\n");
 
   auto preview = run({"rules", "preview", rule});
   EXPECT_NE(preview.out.find("Quarterly report"), std::string::npos) << preview.out;

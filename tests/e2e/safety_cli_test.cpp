@@ -131,6 +131,9 @@ TEST_F(SafetyCliTest, ActionItemsAndFollowUpQueues) {
   const std::string item = id_of(list, "Sign the contract");
   ok({"actions", "snooze", item, "2031-02-03T04:05:06Z"});
   EXPECT_TRUE(contains(ok({"actions", "list", "--state", "snoozed"}).out, "推迟到 2031-02-03T04:05:06Z"));
+  const std::string json = ok({"actions", "list", "--state", "snoozed", "--json"}).out;
+  EXPECT_TRUE(contains(json, R"("snoozedUntil":"2031-02-03T04:05:06Z","source":"manual","state":"snoozed","title":"Sign the contract")"))
+      << json;
   EXPECT_NE(run({"actions", "snooze", item, "whenever"}).exit_code, 0);
   ok({"actions", "done", item});
   EXPECT_TRUE(contains(ok({"actions", "list"}).out, "没有待办"));

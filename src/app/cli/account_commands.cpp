@@ -3,8 +3,6 @@
 // account is saved only after both of its servers accepted the password. Certificates a
 // self-hosted server needs trusted are kept per account in the settings.
 
-#include "app/core/account_book.h"
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <filesystem>
@@ -17,9 +15,13 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "mail/certificate_trust.h"
 #include "app/cli/secret_input.h"
 #include "app/core/user_preferences.h"
+#include "app/cli/terminal_output.h"
+#include "app/core/id_prefix.h"
+#include "app/core/tool_answer_json.h"
+#include "app/core/account_book.h"
+#include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
 #include "mail/oauth_sign_in.h"
@@ -229,7 +231,6 @@ void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
 }
 
 void add_account(const AddOptions& o) {
-  set_log_target(LogTarget::StandardError);
   const std::string address = text::trim(o.email);
   if (address.empty()) throw Error("邮箱地址不能为空");
   if (!o.oauth &&
@@ -333,7 +334,6 @@ void register_add(CLI::App& account) {
 // ---- account test, list, remove, set-default ----
 
 void test_account(const std::string& idOrAddress) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   const auto password = mail::EmailService::shared().storedPassword(account);
@@ -341,15 +341,22 @@ void test_account(const std::string& idOrAddress) {
   if (!print_connection_test(run_connection_test(account, *password))) throw CommandFailure{1};
 }
 
-void list_accounts() {
-  set_log_target(LogTarget::StandardError);
+void list_accounts(bool json) {
   AccountBook book;
+  if (json) {
+    std::cout << book.store()
+                     .database()
+                     .read([](store::Connection& c) { return accounts_json(c); })
+                     .dump()
+              << "\n";
+    return;
+  }
   if (book.accounts().empty()) {
     std::cout << "还没有账户（用 kestrova account add 添加）\n";
     return;
   }
   for (const auto& a : book.accounts()) {
-    std::cout << (a.isDefault ? "* " : "  ") << a.id << "  " << a.emailAddress;
+    std::cout << (a.isDefault ? "* " : "  ") << short_id(a.id) << "  " << a.emailAddress;
     if (a.displayName != a.emailAddress && !a.displayName.empty())
       std::cout << " (" << a.displayName << ")";
     std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
@@ -360,10 +367,10 @@ void list_accounts() {
   std::cout << "(* 表示默认账户)\n";
 }
 
-void remove_account(const std::string& idOrAddress) {
-  set_log_target(LogTarget::StandardError);
+void remove_account(const std::string& idOrAddress, bool yes) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
+  confirm_or_stop("删除账户 " + account.emailAddress + "，连同本机保存的全部邮件和密码？", yes);
   book.remove(account.id);
   platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
   mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
@@ -371,7 +378,6 @@ void remove_account(const std::string& idOrAddress) {
 }
 
 void set_default_account(const std::string& idOrAddress) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   book.makeDefault(account.id);
@@ -389,7 +395,6 @@ struct TrustOptions {
 // Trusts one certificate (by fingerprint) or more certificate authorities (a CA file) for
 // one server of one account; replaces what was trusted for that server before.
 void trust_certificate(const TrustOptions& o) {
-  set_log_target(LogTarget::StandardError);
   if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
   if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
   AccountBook book;
@@ -437,10 +442,25 @@ void add_account_commands(CLI::App& root) {
   register_add(*account);
   register_for_account(*account, "test", "Test an account's servers with its stored password",
                        test_account);
-  account->add_subcommand("list", "Every account (* marks the default)")->callback(list_accounts);
-  register_for_account(*account, "remove", "Remove an account, its local mail and its password",
-                       remove_account);
-  register_for_account(*account, "set-default", "Make an account the default one", set_default_account);
+  {
+    auto* command = account->add_subcommand("list", "Every account (* marks the default)");
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json,
+                      "Print what the tool server's list_accounts answers: [{\"id\", \"email\", "
+                      "\"displayName\", \"provider\", \"isEnabled\", \"isDefault\"}, ...]");
+    command->callback([json] { list_accounts(*json); });
+  }
+  {
+    auto* command =
+        account->add_subcommand("remove", "Remove an account, its local mail and its password");
+    auto target = std::make_shared<std::string>();
+    auto yes = std::make_shared<bool>(false);
+    command->add_option("ACCOUNT", *target, "Account id or mail address")->required();
+    command->add_flag("-y,--yes", *yes, "Do not ask (needed when not on a terminal)");
+    command->callback([target, yes] { remove_account(*target, *yes); });
+  }
+  register_for_account(*account, "set-default", "Make an account the default one",
+                       set_default_account);
   register_trust_cert(*account);
 }
 

@@ -48,7 +48,7 @@ AIConfiguration& configuration() {
 }
 
 void set_verbosity(bool verbose) {
-  set_log_target(verbose ? LogTarget::StandardError : LogTarget::Silent);
+  if (verbose) use_command_log(true);
 }
 
 // The case whose raw value is `raw`; the error lists the raw values there are.

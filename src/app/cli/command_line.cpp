@@ -1,10 +1,14 @@
 #include "app/cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <iostream>
+#include <string_view>
 
 #include "app/core/mcp_cli_installer.h"
+#include "platform/paths.h"
 #include "store/database.h"
+#include "util/error.h"
 #include "util/log.h"
 
 namespace kestrova::app {
@@ -13,7 +17,6 @@ namespace {
 
 // `kestrova` alone: a short status and the command overview.
 void print_status(const CLI::App& root) {
-  set_log_target(LogTarget::StandardError);
   auto& db = store::EmailDatabase::shared();
   if (db.is_open()) {
     auto [accounts, unread] = db.read([](store::Connection& c) {
@@ -34,7 +37,70 @@ void print_status(const CLI::App& root) {
   std::cout << "\n" << root.help();
 }
 
+// The snippet each agent host expects. The link runs this program in tool-server mode.
+std::string host_configuration(const std::string& host) {
+  const std::string command = MCPCLIInstaller::link_path().string();
+  if (host == "claude-code") return "claude mcp add kestrova -- " + command;
+  if (host == "codex") return "codex mcp add kestrova -- " + command;
+  if (host == "vscode")
+    return "{\n  \"servers\": {\n    \"kestrova\": {\n      \"type\": \"stdio\",\n"
+           "      \"command\": \"" +
+           command + "\"\n    }\n  }\n}";
+  return MCPCLIInstaller::configuration_snippet();
+}
+
+// -v/--verbose anywhere before "--", or KESTROVA_LOG=debug, asks for the log on stderr.
+bool verbose_requested(int argc, char** argv) {
+  if (const char* level = std::getenv("KESTROVA_LOG"); level && std::string_view(level) == "debug")
+    return true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") break;
+    if (argument == "-v" || argument == "--verbose") return true;
+  }
+  return false;
+}
+
+constexpr std::string_view kFooter =
+    "Exit status: 0 success; 1 failure; 2 usage error; 3 done, but some parts failed.\n"
+    "Diagnostics go to $XDG_STATE_HOME/kestrova/kestrova.log; -v shows them on standard error.\n"
+    "Ids: any unique prefix of at least 4 characters.";
+
+// `kestrova help [COMMAND...]`: the help of the root or of the named (sub)command.
+void add_help_command(CLI::App& root) {
+  auto* help = root.add_subcommand("help", "Show the help of kestrova or of a command");
+  auto path = std::make_shared<std::vector<std::string>>();
+  help->add_option("COMMAND", *path, "Command (and subcommand) to explain");
+  help->callback([&root, path] {
+    const CLI::App* app = &root;
+    std::string usage = root.get_name();
+    for (const auto& name : *path) {
+      try {
+        app = app->get_subcommand(name);
+      } catch (const CLI::OptionNotFound&) {
+        throw Error("没有这个命令: " + name);
+      }
+      usage += " " + name;
+    }
+    // The formatter directly: App::help() would show the help of `help` itself, the
+    // subcommand being run.
+    std::cout << app->get_formatter()->make_help(app, usage, CLI::AppFormatMode::Normal);
+  });
+}
+
 }  // namespace
+
+void use_command_log(bool verbose) {
+  if (verbose) {
+    set_log_target(LogTarget::StandardError);
+    return;
+  }
+  constexpr std::uintmax_t kLogFileLimit = 4 * 1024 * 1024;
+  const auto directory = platform::state_home() / "kestrova";
+  platform::ensure_private_directory(directory);
+  set_log_file(directory / "kestrova.log", kLogFileLimit);
+  set_log_target(LogTarget::File);
+}
 
 void add_mcp_commands(CLI::App& root) {
   auto* mcp =
@@ -49,9 +115,15 @@ void add_mcp_commands(CLI::App& root) {
     MCPCLIInstaller::uninstall();
     std::cout << "已移除: " << MCPCLIInstaller::link_path().string() << "\n";
   });
-  mcp->add_subcommand("config", "Print the agent-host configuration snippet")->callback([] {
-    std::cout << MCPCLIInstaller::configuration_snippet() << "\n";
-  });
+  auto* config = mcp->add_subcommand(
+      "config",
+      "Print what an agent host needs to start the tool server: the \"mcpServers\" JSON object "
+      "(claude-desktop, cursor), VS Code's \"servers\" object, or the command that registers "
+      "it (claude-code, codex)");
+  auto host = std::make_shared<std::string>("claude-desktop");
+  config->add_option("--host", *host, "Agent host (default claude-desktop)")
+      ->check(CLI::IsMember({"claude-desktop", "cursor", "vscode", "claude-code", "codex"}));
+  config->callback([host] { std::cout << host_configuration(*host) << "\n"; });
   mcp->add_subcommand("status", "Tell whether the link is installed")->callback([] {
     std::cout << (MCPCLIInstaller::is_installed() ? "installed: " : "not installed: ")
               << MCPCLIInstaller::link_path().string() << "\n";
@@ -64,6 +136,15 @@ int run_command_line(int argc, char** argv) {
       "Start the tool server with: kestrova --mcp-stdio",
       "kestrova"};
   root.require_subcommand(0, 1);
+  root.footer(std::string(kFooter));
+  root.set_version_flag("--version", std::string("kestrova ") + KESTROVA_VERSION);
+  // Read before parsing (verbose_requested), so that logging is set up before any command.
+  bool verbose = false;
+  root.add_flag("-v,--verbose", verbose, "Print the diagnostic log on standard error");
+  // Options of the root, such as -v, may also follow the command name.
+  root.fallthrough();
+  use_command_log(verbose_requested(argc, argv));
+  add_help_command(root);
   add_mcp_commands(root);
   add_settings_commands(root);
   add_open_command(root);
@@ -80,15 +161,16 @@ int run_command_line(int argc, char** argv) {
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return root.exit(e);
+    // Help and --version end successfully; every other parse error is a usage error.
+    return root.exit(e) == 0 ? kExitSuccess : kExitUsage;
   } catch (const CommandFailure& failure) {
     return failure.status;
   } catch (const std::exception& e) {
     std::cerr << "错误: " << e.what() << "\n";
-    return 1;
+    return kExitFailure;
   }
   if (root.get_subcommands().empty()) print_status(root);
-  return 0;
+  return kExitSuccess;
 }
 
 }  // namespace kestrova::app

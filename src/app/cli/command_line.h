@@ -29,10 +29,20 @@ void add_service_commands(CLI::App& root);
 // Whether the mail service runs and, per account, its IDLE state and last receive.
 void print_service_status(std::ostream& out);
 
+// Exit statuses, listed in `kestrova --help`.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitPartial = 3;  // done, but some parts failed
+
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.
 struct CommandFailure {
-  int status = 1;
+  int status = kExitFailure;
 };
+
+// Where one-shot commands keep their diagnostic log: a file under $XDG_STATE_HOME/kestrova/,
+// or standard error when `verbose` (-v, --verbose, or KESTROVA_LOG=debug).
+void use_command_log(bool verbose);
 
 }  // namespace kestrova::app

@@ -15,6 +15,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "mail/mail_import.h"
+#include "store/contact_store.h"
 #include "store/email_folder.h"
 #include "store/email_store.h"
 #include "util/error.h"
@@ -66,7 +67,6 @@ std::string counts_text(const mail::ImportCounts& c) {
 }
 
 void run_import(const ImportOptions& o) {
-  set_log_target(LogTarget::Silent);
   // Open the archive first: a missing file is reported before the database is touched.
   std::unique_ptr<mail::MaildirReader> maildir;
   std::unique_ptr<mail::MboxReader> mbox;
@@ -102,6 +102,8 @@ void run_import(const ImportOptions& o) {
   else
     source = [&] { return mbox->next(); };
   const auto counts = importer.run(source, progress, failure);
+  // The senders of the imported mail join the address book.
+  store::ContactStore(book.store().database()).import_from_stored_mail();
   if (progress_shown) std::cerr << "\r\033[K" << std::flush;
   std::cout << "已导入到 " << account.emailAddress << " / " << folder.name << ": "
             << counts_text(counts) << "\n";

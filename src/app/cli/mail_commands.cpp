@@ -3,9 +3,9 @@
 // anything that needs the server goes through EmailService with the account's stored
 // password, and the local copy is changed only after the server accepted the change.
 
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,19 +18,26 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
+#include "app/cli/search_language.h"
+#include "app/cli/terminal_output.h"
+#include "app/core/account_book.h"
 #include "app/core/folder_lookup.h"
+#include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
+#include "app/core/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "rules/email_rule_engine.h"
+#include "store/contact_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
+#include "util/display_width.h"
 #include "util/error.h"
-#include "util/log.h"
+#include "util/html_text.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -51,8 +58,6 @@ const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store
     if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
   return nullptr;
 }
-
-std::string date_text(double seconds) { return seconds > 0 ? iso8601_utc(seconds) : "-"; }
 
 std::string contact_text(const store::EmailContact& contact) {
   if (contact.name && !contact.name->empty()) return *contact.name + " <" + contact.email + ">";
@@ -105,14 +110,26 @@ class ProgressLine {
 // How long a sync waits at its end for the server moves its rules and junk filter started.
 constexpr std::chrono::seconds kServerMoveWait{60};
 
+// The address book learns from new mail: who wrote to the user, and whom the user wrote to
+// (mail in the sent folder). Spam and the trash teach it nothing.
+void learn_contacts(store::ContactStore& contacts, const EmailFolder& folder,
+                    const std::vector<EmailMessage>& fresh) {
+  using enum store::EmailFolderType;
+  if (folder.type == spam || folder.type == trash || folder.type == drafts) return;
+  for (const auto& message : fresh) {
+    if (folder.type == sent)
+      contacts.learn_from_sent(message);
+    else
+      contacts.learn_from_received(message);
+  }
+}
+
 struct SyncOptions {
   std::string account, folder, since;
   uint64_t limit = 200;
-  bool verbose = false;
 };
 
 void sync(const SyncOptions& o) {
-  set_log_target(o.verbose ? LogTarget::StandardError : LogTarget::Silent);
   const std::optional<double> since = parse_since(o.since);
   AccountBook book;
   std::vector<EmailAccount> accounts;
@@ -136,6 +153,7 @@ void sync(const SyncOptions& o) {
   scripts.start();
   incoming.attachTo(flow);
   ProgressLine progress;
+  store::ContactStore contacts(book.store().database());
   // Every folder synced learns its count; the settings file is written once at the end.
   const auto countWrites = book.store().deferCountCacheWrites();
   int failures = 0;
@@ -160,6 +178,7 @@ void sync(const SyncOptions& o) {
                               (total ? "/" + std::to_string(total) : std::string()) + " 封");
               });
           progress.finish();
+          learn_contacts(contacts, folder, result.newMessages);
           std::cout << account.emailAddress << " / " << folder.name << ": " << result.fetched
                     << " 封, 新邮件 " << result.newMessages.size() << "\n";
         } catch (const std::exception& e) {
@@ -179,13 +198,12 @@ void sync(const SyncOptions& o) {
   }
   if (!WorkGroup::shared().wait_for(kServerMoveWait))
     std::cerr << "规则和垃圾邮件过滤触发的服务器移动 60 秒内未完成，已停止等待\n";
-  if (failures) throw CommandFailure{1};
+  if (failures) throw CommandFailure{kExitPartial};
 }
 
 // ---- folders and lists ----
 
-void list_folders(const std::string& accountName, bool refresh) {
-  set_log_target(LogTarget::StandardError);
+void list_folders(const std::string& accountName, bool refresh, bool json) {
   AccountBook book;
   const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
   std::vector<EmailFolder> folders;
@@ -195,9 +213,18 @@ void list_folders(const std::string& accountName, bool refresh) {
   } else {
     folders = folders_of(book, account);
   }
+  if (json) {
+    std::cout << book.store()
+                     .database()
+                     .read([&](store::Connection& c) { return folders_json(c, account.id); })
+                     .dump()
+              << "\n";
+    return;
+  }
   const auto countWrites = book.store().deferCountCacheWrites();
   for (const auto& folder : folders) {
-    std::cout << folder.id << "  " << store::raw_value(folder.type) << "  " << folder.name;
+    std::cout << short_id(folder.id) << "  " << store::raw_value(folder.type) << "  "
+              << folder.name;
     if (folder.path != folder.name) std::cout << "  (" << folder.path << ")";
     std::cout << "  " << book.store().getFolderMessageCount(folder) << " 封\n";
   }
@@ -206,17 +233,57 @@ void list_folders(const std::string& accountName, bool refresh) {
 struct ListOptions {
   std::string account, folder;
   int limit = 50;
-  bool unread = false;
+  bool unread = false, json = false;
 };
 
-void print_message_line(const EmailMessage& m) {
-  std::cout << m.id << "  " << date_text(m.date) << "  " << (m.isRead ? " " : "*")
-            << (m.isStarred ? "★" : " ") << (m.hasAttachments ? "📎" : "  ") << "  "
-            << contact_text(m.from) << "  " << (m.subject.empty() ? "(无主题)" : m.subject) << "\n";
+constexpr std::string_view kListLegend =
+    "Each line: id (first 8 characters; any unique prefix of 4 or more works), date in the local\n"
+    "time zone, flags (N unread, * starred, @ attachment), sender, subject. On a terminal unread\n"
+    "lines are bold and starred ones yellow (not with NO_COLOR); lines are cut to its width.\n"
+    "--json prints the tool server's message summaries: [{\"accountId\", \"date\", \"folderId\",\n"
+    "\"from\": {\"email\", \"name\"}, \"id\", \"isDraft\", \"isRead\", \"isStarred\", "
+    "\"preview\",\n"
+    "\"subject\", \"to\": [...]}, ...]";
+
+// One listing line, fitted to the terminal: the folder column only in search results.
+void print_message_line(const EmailMessage& m, const std::string& folder = {}) {
+  constexpr size_t kFromColumns = 20, kFolderColumns = 12;
+  std::string line = short_id(m.id) + "  ";
+  const std::string date = listing_date_text(m.date);
+  line += date + std::string(date.size() < 11 ? 11 - date.size() : 0, ' ') + "  ";
+  line += std::string(m.isRead ? " " : "N") + (m.isStarred ? "*" : " ") +
+          (m.hasAttachments ? "@" : " ");
+  line += "  ";
+  if (!folder.empty()) {
+    const std::string name = fit_to_width(folder, kFolderColumns);
+    line += name + std::string(kFolderColumns - display_width(name), ' ') + "  ";
+  }
+  const std::string from = fit_to_width(
+      m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email, kFromColumns);
+  line += from + std::string(kFromColumns - display_width(from), ' ') + "  ";
+  line += m.subject.empty() ? localized("email.no.subject") : m.subject;
+  if (const size_t columns = output_columns()) line = fit_to_width(line, columns);
+  if (!m.isRead) line = styled(line, TextStyle::Bold);
+  if (m.isStarred) line = styled(line, TextStyle::Yellow);
+  std::cout << line << "\n";
+}
+
+// The messages as the tool server summarises them: one JSON array.
+void print_messages_json(store::EmailStore& store, const std::vector<EmailMessage>& messages) {
+  std::string out = "[";
+  store.database().read([&](store::Connection& c) {
+    for (const auto& m : messages) {
+      auto s = c.prepare("SELECT * FROM email_messages WHERE id = ?");
+      s.bind(1, m.id);
+      if (!s.step()) continue;
+      if (out.size() > 1) out.push_back(',');
+      append_message_summary(out, s);
+    }
+  });
+  std::cout << out << "]\n";
 }
 
 void list_messages(const ListOptions& o) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const EmailAccount& account = o.account.empty() ? book.defaultAccount() : book.find(o.account);
   const auto folders = folders_of(book, account);
@@ -227,18 +294,20 @@ void list_messages(const ListOptions& o) {
     folder = folder_of_type(folders, store::EmailFolderType::inbox);
     if (!folder) throw Error("找不到收件箱（用 --folder 指定文件夹）");
   }
-  int shown = 0;
-  for (int offset = 0; shown < o.limit; offset += 200) {
+  std::vector<EmailMessage> shown;
+  for (int offset = 0; std::ssize(shown) < o.limit; offset += 200) {
     auto page = book.store().loadMessages(*folder, 200, offset);
     if (page.empty()) break;
-    for (const auto& m : page) {
+    for (auto& m : page) {
       if (o.unread && m.isRead) continue;
-      print_message_line(m);
-      if (++shown == o.limit) break;
+      shown.push_back(std::move(m));
+      if (std::ssize(shown) == o.limit) break;
     }
     if (page.size() < 200) break;
   }
-  if (shown == 0) std::cout << "(没有邮件)\n";
+  if (o.json) return print_messages_json(book.store(), shown);
+  for (const auto& m : shown) print_message_line(m);
+  if (shown.empty()) std::cout << "(没有邮件)\n";
 }
 
 // ---- reading ----
@@ -315,32 +384,43 @@ void ensure_body(Context& c) {
   });
 }
 
-void read_message(const std::string& id, bool html) {
-  set_log_target(LogTarget::StandardError);
+void read_message(const std::string& id, bool html, bool json) {
   auto c = context_for(id);
   ensure_body(*c);
   const EmailMessage& m = c->message;
-  std::cout << "From: " << contact_text(m.from) << "\n";
-  if (!m.to.empty()) std::cout << "To: " << contacts_text(m.to) << "\n";
-  if (!m.cc.empty()) std::cout << "Cc: " << contacts_text(m.cc) << "\n";
-  std::cout << "Date: " << date_text(m.date) << "\n";
-  std::cout << "Subject: " << m.subject << "\n";
+  if (json) {
+    // The tool server's single-message form, with bodies.
+    std::string out;
+    c->book.store().database().read([&](store::Connection& db) {
+      auto s = db.prepare("SELECT * FROM email_messages WHERE id = ?");
+      s.bind(1, m.id);
+      if (s.step()) append_message_summary(out, s, true);
+    });
+    std::cout << out << "\n";
+    return;
+  }
+  std::string page = styled("From: ", TextStyle::Bold) + contact_text(m.from) + "\n";
+  if (!m.to.empty()) page += styled("To: ", TextStyle::Bold) + contacts_text(m.to) + "\n";
+  if (!m.cc.empty()) page += styled("Cc: ", TextStyle::Bold) + contacts_text(m.cc) + "\n";
+  page += styled("Date: ", TextStyle::Bold) + local_date_text(m.date) + "\n";
+  page += styled("Subject: ", TextStyle::Bold) + m.subject + "\n";
   for (const auto& a : m.attachments)
-    std::cout << "Attachment: " << a.filename << " (" << a.mimeType << ", " << a.size << " bytes"
-              << (a.isInline ? ", inline" : "") << ")\n";
-  std::cout << "\n";
+    if (!a.isInline)
+      page += styled("Attachment: ", TextStyle::Bold) + a.filename + " (" + size_text(a.size) +
+              ", " + a.mimeType + ")\n";
+  page += "\n";
   if (html) {
     if (!m.htmlBody) throw Error("这封邮件没有 HTML 正文");
-    std::cout << *m.htmlBody << "\n";
-  } else if (m.textBody) {
-    std::cout << *m.textBody << "\n";
+    page += *m.htmlBody + "\n";
+  } else if (m.textBody && !text::trim(*m.textBody).empty()) {
+    page += *m.textBody + "\n";
   } else if (m.htmlBody) {
-    std::cout << "(只有 HTML 正文，用 --html 查看)\n";
+    page += html_to_readable_text(*m.htmlBody) + "\n";
   }
+  show_paged(page);
 }
 
 void print_raw(const std::string& id) {
-  set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   const std::string raw =
       mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c), c->message, c->folders);
@@ -365,8 +445,20 @@ std::string safe_file_name(std::string_view name) {
   return clean;
 }
 
-void save_attachment(const std::string& id, const std::string& name, const std::string& output) {
-  set_log_target(LogTarget::StandardError);
+void list_attachments(const std::string& id) {
+  auto c = context_for(id);
+  ensure_body(*c);
+  int shown = 0;
+  for (const auto& a : c->message.attachments) {
+    if (a.isInline) continue;
+    std::cout << a.filename << "  " << size_text(a.size) << "  " << a.mimeType << "\n";
+    ++shown;
+  }
+  if (shown == 0) std::cout << "(这封邮件没有附件)\n";
+}
+
+void save_attachment(const std::string& id, const std::string& name, const std::string& output,
+                     bool force) {
   auto c = context_for(id);
   ensure_body(*c);
   const store::EmailAttachment* found = nullptr;
@@ -397,6 +489,8 @@ void save_attachment(const std::string& id, const std::string& name, const std::
   std::filesystem::path target(output);
   std::error_code ec;
   if (std::filesystem::is_directory(target, ec)) target /= safe_file_name(found->filename);
+  if (!force && std::filesystem::exists(target, ec))
+    throw Error("文件已存在: " + target.string() + "（用 --force 覆盖）");
   std::filesystem::path temporary = target;
   temporary += ".part-" + new_uuid().substr(0, 8);
   {
@@ -418,42 +512,60 @@ void save_attachment(const std::string& id, const std::string& name, const std::
 
 // ---- search ----
 
-void search(const std::string& query, bool server, const std::string& accountName,
-            const std::string& folderName, int limit) {
-  set_log_target(LogTarget::StandardError);
-  AccountBook book;
-  if (server) {
-    const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
-    const auto folders = folders_of(book, account);
-    const EmailFolder* folder = folderName.empty()
-                                    ? folder_of_type(folders, store::EmailFolderType::inbox)
-                                    : &find_folder(folders, folderName, account);
-    if (!folder) throw Error("找不到收件箱（用 --folder 指定文件夹）");
-    auto& service = mail::EmailService::shared();
-    auto found = service.searchMessages(account, service.storedPassword(account), *folder, query,
-                                        static_cast<uint64_t>(limit));
-    // Shown as stored when the store has them, so that their ids work with the other commands.
-    const auto copies = book.store().storedCopies(found);
-    for (size_t i = 0; i < found.size(); ++i) print_message_line(copies[i] ? *copies[i] : found[i]);
-    if (found.empty()) std::cout << "(没有找到)\n";
+struct SearchOptions {
+  std::string query, account, folder;
+  int limit = 50;
+  bool server = false, json = false, ids = false;
+};
+
+void print_found(store::EmailStore& store, const SearchOptions& o,
+                 const std::vector<EmailMessage>& found) {
+  if (o.json) return print_messages_json(store, found);
+  if (o.ids) {
+    for (const auto& m : found) std::cout << m.id << "\n";
     return;
   }
-  // Local: subject, sender, preview and text body, "%" and "_" taken literally.
-  std::string pattern = "%";
-  for (char ch : query) {
-    if (ch == '%' || ch == '_' || ch == '\\') pattern += '\\';
-    pattern += ch;
+  store.loadFolders();
+  for (const auto& m : found) {
+    std::string folder;
+    for (const auto& f : store.foldersOf(m.accountId))
+      if (f.id == m.folderId) folder = f.displayName();
+    print_message_line(m, folder.empty() ? "-" : folder);
   }
-  pattern += "%";
+  if (found.empty()) std::cout << "(没有找到)\n";
+}
+
+void search(const SearchOptions& o) {
+  AccountBook book;
+  if (o.server) {
+    const EmailAccount& account = o.account.empty() ? book.defaultAccount() : book.find(o.account);
+    const auto folders = folders_of(book, account);
+    const EmailFolder* folder = o.folder.empty()
+                                    ? folder_of_type(folders, store::EmailFolderType::inbox)
+                                    : &find_folder(folders, o.folder, account);
+    if (!folder) throw Error("找不到收件箱（用 --folder 指定文件夹）");
+    auto& service = mail::EmailService::shared();
+    auto found = service.searchMessages(account, service.storedPassword(account), *folder, o.query,
+                                        static_cast<uint64_t>(o.limit));
+    // Shown as stored when the store has them, so that their ids work with the other commands.
+    const auto copies = book.store().storedCopies(found);
+    std::vector<EmailMessage> shown;
+    for (size_t i = 0; i < found.size(); ++i) shown.push_back(copies[i] ? *copies[i] : found[i]);
+    return print_found(book.store(), o, shown);
+  }
+  const auto condition = search_condition(parse_search_query(o.query), now_seconds());
   std::optional<std::string> accountId;
-  if (!accountName.empty()) accountId = book.find(accountName).id;
+  if (!o.account.empty()) accountId = book.find(o.account).id;
   auto found = book.store().database().read([&](store::Connection& c) {
     auto s = c.prepare(
-        "SELECT id FROM email_messages WHERE is_deleted = 0 AND (?1 IS NULL OR account_id = ?1) "
-        "AND (subject LIKE ?2 ESCAPE '\\' OR from_email LIKE ?2 ESCAPE '\\' OR from_name LIKE ?2 "
-        "ESCAPE '\\' OR preview LIKE ?2 ESCAPE '\\' OR text_body LIKE ?2 ESCAPE '\\') "
-        "ORDER BY date DESC LIMIT ?3");
-    s.bind_all(accountId, pattern, static_cast<int64_t>(limit));
+        "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
+        "account_id = ?) AND " +
+        condition.sql + " ORDER BY date DESC LIMIT ?");
+    int index = 1;
+    s.bind(index++, accountId);
+    s.bind(index++, accountId);
+    for (const auto& value : condition.texts) s.bind(index++, value);
+    s.bind(index, static_cast<int64_t>(o.limit));
     std::vector<EmailMessage> messages;
     std::vector<std::string> ids;
     while (s.step()) ids.push_back(s.text(0).value_or(""));
@@ -461,8 +573,7 @@ void search(const std::string& query, bool server, const std::string& accountNam
       if (auto m = store::read_stored_message(c, id)) messages.push_back(std::move(*m));
     return messages;
   });
-  for (const auto& m : found) print_message_line(m);
-  if (found.empty()) std::cout << "(没有找到)\n";
+  print_found(book.store(), o, found);
 }
 
 // ---- server-side actions ----
@@ -490,7 +601,6 @@ void follow_locally(const std::function<void()>& write) {
 }
 
 void mark(const std::string& what, const std::string& id) {
-  set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   auto& service = mail::EmailService::shared();
   auto& m = c->message;
@@ -522,7 +632,6 @@ void record_move(Context& c, const EmailFolder& destination, bool spam) {
 }
 
 void move(const std::string& id, const std::string& folderName) {
-  set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
   if (c->message.folderId == destination.id) throw Error("邮件已在文件夹 " + destination.name + " 中");
@@ -534,7 +643,6 @@ void move(const std::string& id, const std::string& folderName) {
 }
 
 void spam(const std::string& id) {
-  set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   const auto removal =
       mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
@@ -543,9 +651,24 @@ void spam(const std::string& id) {
   report_flagged_only(removal);
 }
 
-void remove_message(const std::string& id) {
-  set_log_target(LogTarget::StandardError);
+// Into the account's trash folder; for good (after confirmation) with `permanent`, or when
+// the message is in the trash already.
+void remove_message(const std::string& id, bool permanent) {
   auto c = context_for(id);
+  const EmailFolder* trash = folder_of_type(c->folders, store::EmailFolderType::trash);
+  if (!permanent) {
+    if (!trash)
+      throw Error("账户 " + c->account.emailAddress +
+                  " 没有废纸篓文件夹（永久删除用 --permanent）");
+    if (c->message.folderId != trash->id) {
+      const auto removal = mail::EmailService::shared().moveMessage(c->account, password_of(*c),
+                                                                    c->message, *trash, c->folders);
+      record_move(*c, *trash, false);
+      std::cout << "已移到 " << trash->name << ": " << c->message.subject << "\n";
+      report_flagged_only(removal);
+      return;
+    }
+  }
   const auto removal = mail::EmailService::shared().deleteMessage(c->account, password_of(*c),
                                                                   c->message, c->folders);
   follow_locally([&] {
@@ -559,6 +682,28 @@ void remove_message(const std::string& id) {
   report_flagged_only(removal);
 }
 
+constexpr const char* kIdsHelp =
+    "Message ids (unique prefixes work), or - to read them from standard input";
+
+// Runs `action` on each id (after "-" is expanded), going on past a failing one: the status
+// is 1 when all failed, 3 when only some did.
+void for_each_message(const std::vector<std::string>& arguments,
+                      const std::function<void(const std::string&)>& action) {
+  const auto ids = expand_id_arguments(arguments);
+  size_t failures = 0;
+  for (const auto& id : ids) {
+    try {
+      action(id);
+    } catch (const CommandFailure&) {
+      throw;
+    } catch (const std::exception& e) {
+      ++failures;
+      std::cerr << "错误: " << id << ": " << e.what() << "\n";
+    }
+  }
+  if (failures) throw CommandFailure{failures == ids.size() ? kExitFailure : kExitPartial};
+}
+
 }  // namespace
 
 void add_mail_commands(CLI::App& root) {
@@ -570,16 +715,20 @@ void add_mail_commands(CLI::App& root) {
     command->add_option("--since", o->since, "Only messages since this date (2024-10-01, or ISO-8601)");
     command->add_option("--limit", o->limit, "Newest messages per folder (default 200)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
-    command->add_flag("--verbose", o->verbose, "Print the diagnostic log on standard error");
     command->callback([o] { sync(*o); });
   }
   {
     auto* command = root.add_subcommand("folders", "List an account's folders");
     auto account = std::make_shared<std::string>();
     auto refresh = std::make_shared<bool>(false);
-    command->add_option("--account", *account, "Account id, address or name (default: the default account)");
+    auto json = std::make_shared<bool>(false);
+    command->add_option("--account", *account,
+                        "Account id, address or name (default: the default account)");
     command->add_flag("--refresh", *refresh, "Fetch the folder list from the server first");
-    command->callback([account, refresh] { list_folders(*account, *refresh); });
+    command->add_flag(
+        "--json", *json,
+        "Print [{\"id\", \"name\", \"type\", \"path\", \"unreadCount\", \"totalCount\"}, ...]");
+    command->callback([=] { list_folders(*account, *refresh, *json); });
   }
   {
     auto* command = root.add_subcommand("list", "List the stored messages of a folder, newest first");
@@ -588,59 +737,92 @@ void add_mail_commands(CLI::App& root) {
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
     command->add_option("--limit", o->limit, "Most messages to list (default 50)")->check(CLI::PositiveNumber);
     command->add_flag("--unread", o->unread, "Only unread messages");
+    command->add_flag("--json", o->json, "Print the messages as JSON (see below)");
+    command->footer(std::string(kListLegend));
     command->callback([o] { list_messages(*o); });
   }
   {
     auto* command = root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
     auto id = std::make_shared<std::string>();
     auto html = std::make_shared<bool>(false);
-    command->add_option("ID", *id, "Message id")->required();
-    command->add_flag("--html", *html, "Print the HTML body");
-    command->callback([id, html] { read_message(*id, *html); });
+    auto json = std::make_shared<bool>(false);
+    command->add_option("ID", *id, "Message id (or a unique prefix)")->required();
+    command->add_flag("--html", *html, "Print the raw HTML body");
+    command->add_flag("--json", *json,
+                      "Print the message as the tool server's get_message does: the summary "
+                      "fields plus \"cc\", \"bcc\", \"textBody\" and \"htmlBody\"");
+    command->footer(
+        "An HTML-only message is shown as text, its links numbered as footnotes. "
+        "On a terminal the message opens in $PAGER (default less -FRX).");
+    command->callback([=] { read_message(*id, *html, *json); });
   }
   {
-    auto* command = root.add_subcommand("search", "Search messages (stored ones, or on the server)");
-    auto query = std::make_shared<std::string>();
-    auto server = std::make_shared<bool>(false);
-    auto account = std::make_shared<std::string>();
-    auto folder = std::make_shared<std::string>();
-    auto limit = std::make_shared<int>(50);
-    command->add_option("QUERY", *query, "Text to look for")->required();
-    command->add_flag("--server", *server, "Search the server's folder (IMAP TEXT search)");
-    command->add_option("--account", *account, "Account id, address or name");
-    command->add_option("--folder", *folder, "Folder for --server (default: the inbox)");
-    command->add_option("--limit", *limit, "Most results (default 50)")->check(CLI::PositiveNumber);
-    command->callback([=] { search(*query, *server, *account, *folder, *limit); });
+    auto* command =
+        root.add_subcommand("search", "Search messages (stored ones, or on the server)");
+    auto o = std::make_shared<SearchOptions>();
+    command->add_option("QUERY", o->query, "What to look for (see below)")->required();
+    command->add_flag("--server", o->server, "Search the server's folder (IMAP TEXT search)");
+    command->add_option("--account", o->account, "Account id, address or name");
+    command->add_option("--folder", o->folder, "Folder for --server (default: the inbox)");
+    command->add_option("--limit", o->limit, "Most results (default 50)")
+        ->check(CLI::PositiveNumber);
+    command->add_flag("--json", o->json, "Print the results as `kestrova list --json` does");
+    command->add_flag("--ids", o->ids,
+                      "Print only the full ids, one a line (for `kestrova mark read -`)");
+    command->footer(
+        "Query terms (all must match): from: to: cc: subject: body: has:attachment\n"
+        "is:unread|read|starred folder:NAME account:ADDRESS before:/after:/since: DATE or "
+        "7d/2w/3m/1y;\n"
+        "\"quoted phrases\"; -term negates; other words match subject, sender and body.\n"
+        "Example: kestrova search 'from:becker is:unread -subject:newsletter since:7d' --json");
+    command->callback([o] { search(*o); });
   }
   {
-    auto* command = root.add_subcommand("mark", "Mark a message read, unread, starred or unstarred");
+    auto* command = root.add_subcommand("mark", "Mark messages read, unread, starred or unstarred");
     auto what = std::make_shared<std::string>();
-    auto id = std::make_shared<std::string>();
+    auto ids = std::make_shared<std::vector<std::string>>();
     command->add_option("STATE", *what, "read, unread, star or unstar")
         ->required()
         ->check(CLI::IsMember({"read", "unread", "star", "unstar"}));
-    command->add_option("ID", *id, "Message id")->required();
-    command->callback([what, id] { mark(*what, *id); });
+    command->add_option("IDS", *ids, kIdsHelp)->required();
+    command->callback(
+        [what, ids] { for_each_message(*ids, [&](const std::string& id) { mark(*what, id); }); });
   }
   {
-    auto* command = root.add_subcommand("move", "Move a message to another folder on the server");
-    auto id = std::make_shared<std::string>();
-    auto folder = std::make_shared<std::string>();
-    command->add_option("ID", *id, "Message id")->required();
-    command->add_option("FOLDER", *folder, "Destination folder (id, path or name)")->required();
-    command->callback([id, folder] { move(*id, *folder); });
+    auto* command = root.add_subcommand("move", "Move messages to another folder on the server");
+    // One list, its last word the destination: a list positional would take them all.
+    auto words = std::make_shared<std::vector<std::string>>();
+    command
+        ->add_option("IDS FOLDER", *words, std::string(kIdsHelp) + "; then the destination folder")
+        ->required()
+        ->expected(2, -1);
+    command->callback([words] {
+      const std::string folder = words->back();
+      words->pop_back();
+      for_each_message(*words, [&](const std::string& id) { move(id, folder); });
+    });
   }
   {
-    auto* command = root.add_subcommand("delete", "Delete a message on the server for good (and here)");
-    auto id = std::make_shared<std::string>();
-    command->add_option("ID", *id, "Message id")->required();
-    command->callback([id] { remove_message(*id); });
+    auto* command =
+        root.add_subcommand("delete", "Move messages to the trash (--permanent: delete for good)");
+    auto ids = std::make_shared<std::vector<std::string>>();
+    auto permanent = std::make_shared<bool>(false);
+    auto yes = std::make_shared<bool>(false);
+    command->add_option("IDS", *ids, kIdsHelp)->required();
+    command->add_flag("--permanent", *permanent, "Delete on the server for good (asks first)");
+    command->add_flag("-y,--yes", *yes, "Do not ask (needed when not on a terminal)");
+    command->callback([=] {
+      const auto all = expand_id_arguments(*ids);
+      if (*permanent)
+        confirm_or_stop("永久删除 " + std::to_string(all.size()) + " 封邮件？此操作无法撤销", *yes);
+      for_each_message(all, [&](const std::string& id) { remove_message(id, *permanent); });
+    });
   }
   {
-    auto* command = root.add_subcommand("spam", "Move a message to the account's spam folder");
-    auto id = std::make_shared<std::string>();
-    command->add_option("ID", *id, "Message id")->required();
-    command->callback([id] { spam(*id); });
+    auto* command = root.add_subcommand("spam", "Move messages to the account's spam folder");
+    auto ids = std::make_shared<std::vector<std::string>>();
+    command->add_option("IDS", *ids, kIdsHelp)->required();
+    command->callback([ids] { for_each_message(*ids, spam); });
   }
   {
     auto* attachment = root.add_subcommand("attachment", "Attachments of a message");
@@ -649,10 +831,18 @@ void add_mail_commands(CLI::App& root) {
     auto id = std::make_shared<std::string>();
     auto name = std::make_shared<std::string>();
     auto output = std::make_shared<std::string>();
+    auto force = std::make_shared<bool>(false);
     save->add_option("ID", *id, "Message id")->required();
     save->add_option("NAME", *name, "The attachment's file name")->required();
-    save->add_option("-o,--output", *output, "File to write (or an existing directory)")->required();
-    save->callback([id, name, output] { save_attachment(*id, *name, *output); });
+    save->add_option("-o,--output", *output, "File to write (or an existing directory)")
+        ->required();
+    save->add_flag("--force", *force, "Replace an existing file");
+    save->callback([=] { save_attachment(*id, *name, *output, *force); });
+    auto* list =
+        attachment->add_subcommand("list", "List a message's attachments with their sizes");
+    auto listed = std::make_shared<std::string>();
+    list->add_option("ID", *listed, "Message id")->required();
+    list->callback([listed] { list_attachments(*listed); });
   }
   {
     auto* command = root.add_subcommand("raw", "Print a message's raw source from the server");

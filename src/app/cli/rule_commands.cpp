@@ -15,6 +15,8 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/cli/terminal_output.h"
+#include "app/core/id_prefix.h"
 #include "app/core/rule_server_move.h"
 #include "rules/email_rule_service.h"
 #include "store/email_store.h"
@@ -42,9 +44,9 @@ EmailRuleService service_of(AccountBook& book) {
 }
 
 EmailRule find_rule(const EmailRuleService& service, std::string_view id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是规则 ID: " + std::string(id) + "（用 kestrova rules list 查看）");
-  auto rule = service.rule(*uuid);
+  std::vector<std::string> ids;
+  for (const auto& rule : service.rulesForApplication(std::nullopt, true)) ids.push_back(rule.id);
+  auto rule = service.rule(match_id_prefix(id, ids, "规则"));
   if (!rule) throw Error("未找到规则: " + std::string(id));
   return *rule;
 }
@@ -64,7 +66,6 @@ const char* kUndecodable = "（规则内容无法读取，不会执行）";
 // ---- commands ----
 
 void list_rules(const std::string& accountName) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   std::optional<std::string> accountId;
@@ -79,7 +80,7 @@ void list_rules(const std::string& accountName) {
     for (const auto& account : book.accounts())
       if (account.id == rule.accountId) address = account.emailAddress;
     const std::string text = rules::summary(rule);
-    std::cout << rule.id << "  " << address << "  " << text.substr(0, text.find('\n'))
+    std::cout << short_id(rule.id) << "  " << address << "  " << text.substr(0, text.find('\n'))
               << (rule.isDecodable ? "" : kUndecodable) << "\n";
   }
 }
@@ -91,7 +92,6 @@ struct AddOptions {
 };
 
 void add_rule(const AddOptions& o) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto& account = book.find(o.account);
   const std::string name = text::trim(o.name);
@@ -129,10 +129,17 @@ void add_rule(const AddOptions& o) {
 }
 
 void show_rule(const std::string& id) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto rule = find_rule(service_of(book), id);
   std::cout << rules::summary(rule) << "\n";
+  if (rule.actions.moveToFolder) {
+    // The summary only says that the rule moves mail; name the folder.
+    book.store().loadFolders();
+    std::string name = "（该账户没有这个文件夹）";
+    for (const auto& folder : book.store().foldersOf(rule.accountId))
+      if (folder.id == *rule.actions.moveToFolder) name = folder.path;
+    std::cout << "目标文件夹: " << name << "\n";
+  }
   if (!rule.isDecodable) std::cout << kUndecodable << "\n";
 }
 
@@ -154,7 +161,6 @@ RuleChoice choose(AccountBook& book, const EmailRuleService& service, const std:
 }
 
 void preview_rules(const std::string& id, bool all, const std::string& accountName, int64_t limit) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
@@ -162,22 +168,36 @@ void preview_rules(const std::string& id, bool all, const std::string& accountNa
       choice.rule ? service.preview(*choice.rule, limit) : service.previewEnabled(choice.accountId, limit);
   std::cout << preview.label << ": " << preview.items.size() << " 封\n";
   for (const auto& item : preview.items)
-    std::cout << item.id << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject << "\n";
+    std::cout << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  "
+              << item.subject << "\n";
 }
 
 void print_result(const rules::EmailRuleApplicationResult& r) {
   std::cout << r.ruleName << ": 检查 " << r.scannedCount << " 封, 匹配 " << r.matchedCount << " 封, "
             << (r.dryRun ? "将改变 " : "已改变 ") << r.changedCount << " 封\n";
   for (const auto& item : r.samples)
-    std::cout << "  " << item.id << "  " << date_text(item.date) << "  " << item.from << "  " << item.subject
-              << "\n";
+    std::cout << "  " << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from
+              << "  " << item.subject << "\n";
 }
 
-void apply_rules(const std::string& id, bool all, const std::string& accountName, bool dryRun, int64_t limit) {
-  set_log_target(LogTarget::StandardError);
+// More changes than this in one apply are confirmed first.
+constexpr int64_t kConfirmedChanges = 100;
+
+void apply_rules(const std::string& id, bool all, const std::string& accountName, bool dryRun,
+                 int64_t limit, bool yes) {
   AccountBook book;
   const auto service = service_of(book);
   const auto choice = choose(book, service, id, all, accountName);
+  if (!dryRun) {
+    int64_t changes = 0;
+    if (choice.rule)
+      changes = service.apply(*choice.rule, limit, true).changedCount;
+    else
+      for (const auto& result : service.applyEnabled(choice.accountId, limit, true))
+        changes += result.changedCount;
+    if (changes > kConfirmedChanges)
+      confirm_or_stop("规则将改变 " + std::to_string(changes) + " 封邮件，继续？", yes);
+  }
   if (choice.rule) {
     if (!choice.rule->isDecodable) std::cerr << choice.rule->name << kUndecodable << "\n";
     print_result(service.apply(*choice.rule, limit, dryRun));
@@ -191,7 +211,6 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
 }
 
 void set_enabled(const std::string& id, bool enabled) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
@@ -200,7 +219,6 @@ void set_enabled(const std::string& id, bool enabled) {
 }
 
 void remove_rule(const std::string& id) {
-  set_log_target(LogTarget::Silent);
   AccountBook book;
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
@@ -247,7 +265,7 @@ void add_rule_commands(CLI::App& root) {
   }
   struct RunOptions {
     std::string id, account;
-    bool all = false, dryRun = false;
+    bool all = false, dryRun = false, yes = false;
     int64_t limit = rules::kMaxRuleScan;
   };
   {
@@ -267,9 +285,10 @@ void add_rule_commands(CLI::App& root) {
     command->add_flag("--all", o->all, "Every enabled rule of --account, newest rule first");
     command->add_option("--account", o->account, "Account id, address or name (with --all)");
     command->add_flag("--dry-run", o->dryRun, "Only report what would change");
+    command->add_flag("-y,--yes", o->yes, "Do not ask before changing more than 100 messages");
     command->add_option("--limit", o->limit, "Newest messages per rule (default and most 5000)")
         ->check(CLI::PositiveNumber);
-    command->callback([o] { apply_rules(o->id, o->all, o->account, o->dryRun, o->limit); });
+    command->callback([o] { apply_rules(o->id, o->all, o->account, o->dryRun, o->limit, o->yes); });
   }
   for (const bool enabled : {true, false}) {
     auto* command = rules->add_subcommand(enabled ? "enable" : "disable", enabled ? "Switch a rule on" : "Switch a rule off");

@@ -13,6 +13,7 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/user_preferences.h"
 #include "safety/email_junk_filter_service.h"
@@ -38,7 +39,6 @@ std::string date_text(std::optional<double> date) { return date ? iso8601_utc(*d
 // ---- privacy report ----
 
 void print_privacy_report(const std::string& id, bool json) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const auto message = find_message(book.store(), id);
   const auto report = safety::EmailPrivacyReportService::report(message);
@@ -67,7 +67,6 @@ void print_privacy_report(const std::string& id, bool json) {
 // ---- junk filter ----
 
 void print_junk_score(const std::string& id) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   auto message = find_message(book.store(), id);
   EmailJunkFilterService junk(book.store().database());
@@ -95,7 +94,6 @@ struct BlockOptions {
 };
 
 void block(const BlockOptions& o) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   std::vector<store::EmailAccount> accounts;
   if (!o.account.empty())
@@ -115,21 +113,21 @@ void block(const BlockOptions& o) {
 }
 
 void unblock(const std::string& id) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是黑名单 ID: " + id + "（用 kestrova blocked 查看）");
   EmailJunkFilterService junk(book.store().database());
+  const auto all = junk.list();
+  std::vector<std::string> ids;
+  for (const auto& blocked : all) ids.push_back(blocked.id);
+  const std::string wanted = match_id_prefix(id, ids, "黑名单条目");
   std::optional<safety::BlockedSender> entry;
-  for (const auto& blocked : junk.list())
-    if (blocked.id == *uuid) entry = blocked;
+  for (const auto& blocked : all)
+    if (blocked.id == wanted) entry = blocked;
   if (!entry) throw Error("未找到黑名单条目: " + id);
   if (!junk.remove(entry->id)) throw Error("无法删除黑名单条目: " + id);
   std::cout << "已移出黑名单: " << entry->email << "\n";
 }
 
 void list_blocked() {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   EmailJunkFilterService junk(book.store().database());
   const auto entries = junk.list();
@@ -141,7 +139,7 @@ void list_blocked() {
     std::string account = entry.accountId;
     for (const auto& a : book.accounts())
       if (a.id == entry.accountId) account = a.emailAddress;
-    std::cout << entry.id << "  " << account << "  " << entry.email;
+    std::cout << short_id(entry.id) << "  " << account << "  " << entry.email;
     if (entry.note) std::cout << "  (" << *entry.note << ")";
     std::cout << "\n";
   }
@@ -174,7 +172,8 @@ void print_profile(const safety::SenderProfile& p) {
   if (!p.recentMessages.empty()) {
     std::cout << "最近往来:\n";
     for (const auto& m : p.recentMessages)
-      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  " << m.id << "\n";
+      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  "
+                << short_id(m.id) << "\n";
   }
   if (!p.recentAttachments.empty()) {
     std::cout << "最近附件:\n";
@@ -190,7 +189,6 @@ void print_profile(const safety::SenderProfile& p) {
 }
 
 void sender(const SenderOptions& o) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const std::string address = store::ContactStore::normalized_address(o.address);
   if (address.empty()) throw Error("请给出发件人地址");

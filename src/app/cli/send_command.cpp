@@ -17,6 +17,8 @@
 #include "mail/email_service.h"
 #include "mail/libetpan_smtp_session.h"
 #include "platform/content_type.h"
+#include "store/contact_store.h"
+#include "store/email_store.h"
 #include "util/error.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -60,7 +62,6 @@ std::optional<std::vector<std::string>> optional_list(std::vector<std::string> l
 }
 
 void send(const SendOptions& o) {
-  set_log_target(LogTarget::StandardError);
   const auto to = addresses(o.to);
   if (to.empty()) throw Error("至少需要一个收件人（--to）");
   if (!o.bodyOption->count() && !o.bodyFileOption->count())
@@ -92,6 +93,13 @@ void send(const SendOptions& o) {
       &error, &messageId);
   session->disconnect();
   if (!sent) throw Error("发送失败: " + error.localizedDescription);
+  // The address book learns who the user writes to.
+  store::EmailMessage written;
+  for (const auto& list :
+       {std::pair{&written.to, &o.to}, {&written.cc, &o.cc}, {&written.bcc, &o.bcc}})
+    for (const auto& address : addresses(*list.second))
+      list.first->push_back({std::nullopt, address});
+  store::ContactStore(book.store().database()).learn_from_sent(written);
   std::cout << "已发送: " << account.emailAddress << "\n";
   std::cout << "Message-ID: " << messageId << "\n";
 }

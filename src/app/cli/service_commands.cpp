@@ -31,10 +31,7 @@ void add_service_commands(CLI::App& root) {
         if (const int status = run_mail_service(); status != 0) throw CommandFailure{status};
       });
   root.add_subcommand("status", "Tell whether the mail service runs, and each account's IDLE state")
-      ->callback([] {
-        set_log_target(LogTarget::StandardError);
-        print_service_status(std::cout);
-      });
+      ->callback([] { print_service_status(std::cout); });
 
   auto* service =
       root.add_subcommand("service", "Start the mail service with the desktop session (systemd)");

@@ -12,6 +12,9 @@
 #include "app/core/account_book.h"
 #include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
+#include "app/cli/search_language.h"
+#include "app/core/id_prefix.h"
+#include "app/core/tool_answer_json.h"
 #include "platform/settings_store.h"
 #include "store/contact_store.h"
 #include "store/database.h"
@@ -42,15 +45,15 @@ double time_argument(const std::string& text) {
 // ---- action items ----
 
 EmailActionItem find_item(const EmailActionStore& actions, const std::string& id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是待办 ID: " + id + "（用 kestrova actions list 查看）");
-  auto item = actions.item(*uuid);
+  std::vector<std::string> ids;
+  for (const auto& item : actions.items()) ids.push_back(item.id);
+  auto item = actions.item(match_id_prefix(id, ids, "待办"));
   if (!item) throw Error("未找到待办: " + id);
   return *item;
 }
 
 void print_item(const EmailActionItem& item) {
-  std::cout << item.id << "  [" << store::raw_value(item.state) << "]  " << item.title;
+  std::cout << short_id(item.id) << "  [" << store::raw_value(item.state) << "]  " << item.title;
   if (item.dueAt) std::cout << "  截止 " << iso8601_utc(*item.dueAt);
   if (item.state == store::EmailActionItemState::snoozed && item.snoozedUntil)
     std::cout << "  推迟到 " << iso8601_utc(*item.snoozedUntil);
@@ -59,26 +62,37 @@ void print_item(const EmailActionItem& item) {
 
 struct ActionListOptions {
   std::string state = "open", message;
+  bool json = false;
 };
 
 void list_actions(const ActionListOptions& o) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   EmailActionStore actions(book.store().database());
   std::optional<std::string> message;
   if (!o.message.empty()) message = find_message(book.store(), o.message).id;
+  Json json = Json::array();
   int shown = 0;
   for (const auto& item : actions.items()) {
     if (o.state != "all" && store::raw_value(item.state) != o.state) continue;
     if (message && item.messageId != *message) continue;
-    print_item(item);
     ++shown;
+    if (!o.json) {
+      print_item(item);
+      continue;
+    }
+    book.store().database().read([&](store::Connection& c) {
+      auto s = c.prepare("SELECT * FROM email_action_items WHERE id = ?");
+      s.bind(1, item.id);
+      if (s.step()) json.push_back(action_item_json(s));
+    });
   }
-  if (shown == 0) std::cout << "没有待办\n";
+  if (o.json)
+    std::cout << json.dump() << "\n";
+  else if (shown == 0)
+    std::cout << "没有待办\n";
 }
 
 void add_action(const std::string& message_id, const std::string& title, const std::string& due) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   const auto message = find_message(book.store(), message_id);
   if (text::trim(title).empty()) throw Error("待办标题不能为空");
@@ -98,7 +112,6 @@ void add_action(const std::string& message_id, const std::string& title, const s
 enum class ActionChange { done, snooze, reopen, remove };
 
 void change_action(ActionChange change, const std::string& id, const std::string& until) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   EmailActionStore actions(book.store().database());
   const auto item = find_item(actions, id);
@@ -120,12 +133,12 @@ void change_action(ActionChange change, const std::string& id, const std::string
 // ---- follow-up ----
 
 void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
-  std::cout << m.id << "  " << date_text(when) << "  "
-            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  " << m.subject << "\n";
+  std::cout << short_id(m.id) << "  " << date_text(when) << "  "
+            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  "
+            << m.subject << "\n";
 }
 
 void list_follow_ups(const std::string& kind) {
-  set_log_target(LogTarget::StandardError);
   AccountBook book;
   store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
   struct Queue {
@@ -147,7 +160,6 @@ void list_follow_ups(const std::string& kind) {
 }
 
 void reply_later(const std::string& id, const std::string& time, bool clear) {
-  set_log_target(LogTarget::StandardError);
   if (clear && !time.empty()) throw Error("TIME 和 --clear 只能选一个");
   AccountBook book;
   const auto message = find_message(book.store(), id);
@@ -164,7 +176,6 @@ void reply_later(const std::string& id, const std::string& time, bool clear) {
 }
 
 void waiting(const std::string& id, const std::string& since_text, bool clear) {
-  set_log_target(LogTarget::StandardError);
   if (clear && !since_text.empty()) throw Error("--since 和 --clear 只能选一个");
   AccountBook book;
   const auto message = find_message(book.store(), id);
@@ -181,21 +192,35 @@ void waiting(const std::string& id, const std::string& since_text, bool clear) {
 
 // ---- contacts ----
 
-void list_contacts(const std::string& category) {
-  set_log_target(LogTarget::StandardError);
+struct ContactOptions {
+  std::string category, query;
+  bool json = false;
+};
+
+void list_contacts(const ContactOptions& o) {
   AccountBook book;
   std::optional<store::SenderCategory> wanted;
-  if (!category.empty()) wanted = store::from_raw<store::SenderCategory>(category);
+  if (!o.category.empty()) wanted = store::from_raw<store::SenderCategory>(o.category);
   // Read from the table directly: the store's in-memory list holds only the most used.
+  const std::string pattern = contains_pattern(o.query);
+  Json json = Json::array();
   const auto contacts = book.store().database().read([&](store::Connection& c) {
     std::vector<store::StoredContact> out;
-    auto s = c.prepare(wanted ? "SELECT * FROM contacts WHERE category = ? ORDER BY frequency DESC, last_used DESC"
-                              : "SELECT * FROM contacts ORDER BY frequency DESC, last_used DESC");
-    if (wanted) s.bind(1, store::raw_value(*wanted));
-    while (s.step())
+    auto s = c.prepare(
+        "SELECT * FROM contacts WHERE (?1 IS NULL OR category = ?1) AND (email LIKE ?2 ESCAPE '\\' "
+        "OR name LIKE ?2 ESCAPE '\\') ORDER BY frequency DESC, last_used DESC");
+    s.bind(1, wanted ? std::optional(std::string(store::raw_value(*wanted))) : std::nullopt);
+    s.bind(2, pattern);
+    while (s.step()) {
+      if (o.json) json.push_back(contact_json(s));
       if (auto contact = store::StoredContact::from_row(s)) out.push_back(std::move(*contact));
+    }
     return out;
   });
+  if (o.json) {
+    std::cout << json.dump() << "\n";
+    return;
+  }
   if (contacts.empty()) {
     std::cout << "没有联系人\n";
     return;
@@ -223,6 +248,10 @@ void add_workflow_commands(CLI::App& root) {
       command->add_option("--state", o->state, "open (default), done, snoozed or all")
           ->check(CLI::IsMember({"open", "done", "snoozed", "all"}));
       command->add_option("--message", o->message, "Only the items of this message id");
+      command->add_flag("--json", o->json,
+                        "Print what the tool server's list_action_items answers: [{\"id\", "
+                        "\"messageId\", \"accountId\", \"title\", \"state\", \"source\", \"dueAt\", "
+                        "\"snoozedUntil\", \"completedAt\", \"createdAt\", \"updatedAt\"}, ...]");
       command->callback([o] { list_actions(*o); });
     }
     {
@@ -288,11 +317,18 @@ void add_workflow_commands(CLI::App& root) {
     command->callback([id, since, clear] { waiting(*id, *since, *clear); });
   }
   {
-    auto* command = root.add_subcommand("contacts", "List contacts, most used first");
-    auto category = std::make_shared<std::string>();
-    command->add_option("--category", *category, "Only this trained category")
+    auto* command = root.add_subcommand(
+        "contacts",
+        "List the address book learned from mail (sync, import, send), most used first");
+    auto o = std::make_shared<ContactOptions>();
+    command->add_option("--category", o->category, "Only this trained category")
         ->check(CLI::IsMember({"newsletter", "paperTrail", "vip", "lowPriority"}));
-    command->callback([category] { list_contacts(*category); });
+    command->add_option("--query", o->query, "Only contacts whose address or name contains this");
+    command->add_flag("--json", o->json,
+                      "Print what the tool server's list_contacts answers: [{\"id\", \"email\", "
+                      "\"name\", \"frequency\", \"lastUsed\", \"source\", \"category\", \"note\", "
+                      "\"trainedAt\"}, ...]");
+    command->callback([o] { list_contacts(*o); });
   }
 }
 

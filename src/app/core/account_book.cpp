@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "app/core/id_prefix.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
@@ -34,6 +35,13 @@ const EmailAccount& AccountBook::find(std::string_view idOrAddress) const {
   }
   for (const auto& account : accounts())
     if (!address.empty() && text::equals_ci(account.displayName, address)) return account;
+  // Last, an id prefix.
+  std::vector<std::string> ids;
+  for (const auto& account : accounts()) ids.push_back(account.id);
+  const auto matches = prefix_matches(address, ids);
+  if (matches.size() == 1)
+    return *std::ranges::find(accounts(), matches.front(), &EmailAccount::id);
+  if (matches.size() > 1) match_id_prefix(address, ids, "账户");  // throws the candidates
   throw Error("未找到账户: " + std::string(idOrAddress) +
               "（用 kestrova account list 查看全部账户）");
 }

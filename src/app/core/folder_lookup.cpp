@@ -1,10 +1,11 @@
 #include "app/core/folder_lookup.h"
 
 #include "app/core/account_book.h"
+#include "app/core/id_prefix.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
-#include "store/email_store.h"
 #include "store/database.h"
+#include "store/email_store.h"
 #include "store/message_lookup.h"
 #include "util/error.h"
 #include "util/text.h"
@@ -39,10 +40,9 @@ std::vector<EmailFolder> folders_of(AccountBook& book, const EmailAccount& accou
 }
 
 store::EmailMessage find_message(store::EmailStore& store, std::string_view id) {
-  const auto uuid = parse_uuid(text::trim(id));
-  if (!uuid) throw Error("不是邮件 ID: " + std::string(id) + "（用 kestrova list 查看）");
-  auto message = store.database().read(
-      [&](store::Connection& c) { return store::read_stored_message(c, *uuid); });
+  auto message = store.database().read([&](store::Connection& c) {
+    return store::read_stored_message(c, resolve_id(c, "email_messages", id, "邮件"));
+  });
   if (!message) throw Error("未找到邮件: " + std::string(id));
   return *message;
 }

@@ -25,8 +25,8 @@ const store::EmailFolder& find_folder(const std::vector<store::EmailFolder>& fol
 // The stored folders of an account; fetched from the server first when none are stored.
 std::vector<store::EmailFolder> folders_of(AccountBook& book, const store::EmailAccount& account);
 
-// The stored message whose id is `id` (a UUID in any letter case). Throws "不是邮件 ID: ..."
-// or "未找到邮件: ...".
+// The stored message whose id is `id` (a UUID or a unique prefix, any letter case). Throws
+// "不是邮件 ID: ...", "未找到邮件: ..." or the list of candidates of an ambiguous prefix.
 store::EmailMessage find_message(store::EmailStore& store, std::string_view id);
 
 }  // namespace kestrova::app

@@ -6,6 +6,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/core/tool_answer_json.h"
 #include "store/database.h"
 #include "util/json.h"
 
@@ -13,15 +14,6 @@ namespace kestrova::app {
 
 // Pieces shared by the mail, tag and write tools.
 
-// The eleven-key summary of one email_messages row (the statement selects every column),
-// appended as compact JSON with sorted keys. With `with_bodies` the object also has cc, bcc,
-// textBody and htmlBody (the single-message form).
-void append_message_summary(std::string& out, const store::Statement& row, bool with_bodies = false);
-
-// "yyyy-MM-ddTHH:mm:ssZ" of a REAL column; `when_null` when the column is NULL.
-Json iso_date_column(const store::Statement& row, std::string_view column, Json when_null);
-std::string text_column(const store::Statement& row, std::string_view column);
-bool flag_column(const store::Statement& row, std::string_view column);
 
 // Changes every local copy of one message: the copies share the trimmed Message-ID, or,
 // without one, the subject, sender (ignoring case) and date within a millisecond.

@@ -43,47 +43,12 @@ std::string rows_as_summaries(store::Statement& s) {
 // ---- base mail group ----
 
 Json list_accounts(const Json&) {
-  return EmailDatabase::shared().read([](Connection& c) {
-    auto s = c.prepare(
-        "SELECT id, email_address, display_name, service_type, is_enabled, is_default "
-        "FROM email_accounts ORDER BY is_default DESC, created_at DESC");
-    Json out = Json::array();
-    while (s.step()) {
-      out.push_back(Json{{"id", text_column(s, "id")},
-                         {"email", text_column(s, "email_address")},
-                         {"displayName", text_column(s, "display_name")},
-                         {"provider", text_column(s, "service_type")},
-                         {"isEnabled", s.integer("is_enabled") == 1},
-                         {"isDefault", s.integer("is_default") == 1}});
-    }
-    return out;
-  });
+  return EmailDatabase::shared().read([](Connection& c) { return accounts_json(c); });
 }
 
 Json list_folders(const Json& arguments) {
   const std::string account_id = args::required_string(arguments, "accountId");
-  return EmailDatabase::shared().read([&](Connection& c) {
-    auto s = c.prepare(
-        "SELECT f.id, f.name, f.type, f.path, f.unread_count, "
-        "CASE WHEN f.type = 'trash' THEN (SELECT COUNT(*) FROM email_messages m "
-        "WHERE m.account_id = f.account_id AND (m.folder_id = f.id OR m.is_deleted = 1)) "
-        "WHEN f.type = 'spam' THEN (SELECT COUNT(*) FROM email_messages m "
-        "WHERE m.account_id = f.account_id AND m.is_deleted = 0 AND (m.folder_id = f.id OR m.is_spam = 1)) "
-        "ELSE (SELECT COUNT(*) FROM email_messages m "
-        "WHERE m.folder_id = f.id AND m.is_deleted = 0 AND m.is_spam = 0) END AS total_count "
-        "FROM email_folders f WHERE f.account_id = ? ORDER BY f.type, f.name");
-    s.bind(1, account_id);
-    Json out = Json::array();
-    while (s.step()) {
-      out.push_back(Json{{"id", text_column(s, "id")},
-                         {"name", text_column(s, "name")},
-                         {"type", text_column(s, "type")},
-                         {"path", text_column(s, "path")},
-                         {"unreadCount", s.integer("unread_count").value_or(0)},
-                         {"totalCount", s.integer("total_count").value_or(0)}});
-    }
-    return out;
-  });
+  return EmailDatabase::shared().read([&](Connection& c) { return folders_json(c, account_id); });
 }
 
 std::string list_messages(const Json& arguments) {

@@ -26,26 +26,7 @@ using store::EmailDatabase;
 
 constexpr double kThirtyDays = 30 * 24 * 3600;
 
-Json nullable_text(const store::Statement& row, std::string_view column) {
-  const auto value = row.text(column);
-  return value ? Json(*value) : Json(nullptr);
-}
-
 // ---- action items ----
-
-Json action_item_json(const store::Statement& row) {
-  return Json{{"id", text_column(row, "id")},
-              {"messageId", text_column(row, "message_id")},
-              {"accountId", text_column(row, "account_id")},
-              {"title", text_column(row, "title")},
-              {"state", row.text("state").value_or("open")},
-              {"source", row.text("source").value_or("ai")},
-              {"dueAt", iso_date_column(row, "due_at", "")},
-              {"snoozedUntil", iso_date_column(row, "snoozed_until", "")},
-              {"completedAt", iso_date_column(row, "completed_at", "")},
-              {"createdAt", iso_date_column(row, "created_at", "")},
-              {"updatedAt", iso_date_column(row, "updated_at", "")}};
-}
 
 Json list_action_items(const Json& arguments) {
   const std::string state = args::optional_string(arguments, "state").value_or("open");
@@ -303,18 +284,6 @@ Json set_sender_note(const Json& arguments) {
         s.run();
       });
   return Json{{"ok", true}, {"cleared", note.empty()}};
-}
-
-Json contact_json(const store::Statement& row) {
-  return Json{{"id", text_column(row, "id")},
-              {"email", text_column(row, "email")},
-              {"name", nullable_text(row, "name")},
-              {"frequency", row.integer("frequency").value_or(0)},
-              {"lastUsed", iso_date_column(row, "last_used", "")},
-              {"source", row.text("source").value_or("received")},
-              {"category", nullable_text(row, "category")},
-              {"note", nullable_text(row, "note")},
-              {"trainedAt", iso_date_column(row, "trained_at", "")}};
 }
 
 Json list_contacts(const Json& arguments) {

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::app {
+
+// The search language of `kestrova search`:
+//   from:  to:  cc:  subject:  body:     text in that part (address or name for people)
+//   has:attachment   is:unread  is:read  is:starred
+//   folder:NAME  account:ADDRESS-OR-NAME
+//   before:DATE  after:DATE  since:DATE  (2026-12-01, or a span back from now: 7d, 2w, 3m, 1y)
+//   "quoted phrases", implicit AND between terms, a leading "-" negates a term;
+//   any other word is looked for in the subject, sender, preview and text body.
+struct SearchTerm {
+  std::string field;  // empty for a plain word or phrase
+  std::string value;
+  bool negated = false;
+};
+
+// Splits a query into terms. Throws on an unknown has: or is: value.
+std::vector<SearchTerm> parse_search_query(std::string_view query);
+
+// The terms as an SQL condition on email_messages (one "?" per value in `values`, every
+// text matched literally, ignoring case), for `now` (seconds) as the reference of spans.
+// Throws on a date it cannot read.
+struct SearchCondition {
+  std::string sql;
+  std::vector<std::string> texts;  // bound in order: texts are LIKE patterns or dates
+};
+SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now);
+
+// A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
+std::string contains_pattern(std::string_view text);
+
+}  // namespace kestrova::app

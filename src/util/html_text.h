@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova {
+
+// HTML mail made readable on a terminal: paragraphs, headings, line breaks, lists ("• " and
+// "1. "), quotes ("> "), table rows and preformatted text keep their shape; style, script,
+// head and hidden elements are dropped; each web or mail link whose text is not its own
+// address gets a footnote number, "text [1]", with the address listed under the text.
+// Character references are decoded. Tolerates any malformed input (never throws).
+struct ReadableHtml {
+  std::string text;                // without the footnotes
+  std::vector<std::string> links;  // footnote n is links[n - 1]
+};
+ReadableHtml html_to_readable(std::string_view html);
+
+// The text followed, when there are links, by a blank line and "[n] address" lines.
+std::string html_to_readable_text(std::string_view html);
+
+}  // namespace kestrova
