@@ -8,7 +8,8 @@ namespace kestrova::mail {
 
 // A failure of an IMAP or SMTP session, in the error domain "LibEtPanError".
 //   code -1      no client handle, or a bad argument
-//   code -2, -3  the two "no body" outcomes of the IMAP body fetch
+//   code -2, -3  the server returned no such message / no data for it (IMAP body, header
+//                and part fetches)
 //   otherwise    libetpan's own result code (MAILIMAP_ERROR_* / MAILSMTP_ERROR_*)
 // Connection failures of the SMTP session also carry a failure reason (the detail text)
 // and the library code under "LibEtPanErrorCode".
@@ -28,5 +29,16 @@ struct LibEtPanError {
 inline void set_error(LibEtPanError* out, LibEtPanError error) {
   if (out) *out = std::move(error);
 }
+
+// What a session's failure path returns once the error is filled: false to the operations
+// that answer bool, nothing to those that answer a value. Only the sessions' fail helpers
+// make one, so no operation answers "nothing" without saying why.
+struct LibEtPanFailure {
+  operator bool() const { return false; }
+  template <typename T>
+  operator std::optional<T>() const {
+    return std::nullopt;
+  }
+};
 
 }  // namespace kestrova::mail

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "util/error.h"
+
 namespace CLI {
 class App;
 }
@@ -24,8 +26,10 @@ void add_ai_commands(CLI::App& root);
 
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.
-struct CommandFailure {
-  int status = 1;
+class CommandFailure : public Error {
+ public:
+  explicit CommandFailure(int exit_status = 1) : Error("命令失败"), status(exit_status) {}
+  int status;
 };
 
 }  // namespace kestrova::app
