@@ -3,9 +3,9 @@
 // anything that needs the server goes through EmailService with the account's stored
 // password, and the local copy is changed only after the server accepted the change.
 
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,11 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
+#include "app/core/account_book.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/user_preferences.h"
+#include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "rules/email_rule_engine.h"
@@ -276,21 +277,7 @@ void ensure_body(Context& c) {
   m.textBody = content.textBody;
   m.htmlBody = content.htmlBody;
   m.containsRemoteResources = content.containsRemoteResources;
-  m.attachments.clear();
-  for (const auto& meta : content.attachments) {
-    store::EmailAttachment a;
-    a.id = new_uuid();
-    a.filename = meta.filename;
-    a.mimeType = meta.mimeType;
-    a.size = meta.size;
-    a.contentId = meta.contentId;
-    a.isInline = meta.isInline;
-    a.partPath = meta.partPath;
-    a.encoding = meta.encoding;
-    a.charset = meta.charset;
-    m.attachments.push_back(std::move(a));
-    if (!meta.isInline) m.hasAttachments = true;
-  }
+  mail::set_attachments(m, content.attachments);
   if (m.preview.empty() && m.textBody)
     m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
   // The download marked the message read on the server.
