@@ -599,8 +599,7 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "邮件头为空，UID: " + str(uid));
-    return fail(error, -2,
-                "服务器未返回该邮件（UID " + str(uid) + "）的邮件头，可能已被移动或删除");
+    return std::nullopt;  // no such message: nothing, and no error
   }
   ImapHeaderRecord record;
   record.uid = uid;
@@ -730,7 +729,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "抓取 part 返回空，UID: " + str(uid) + ", part: " + part);
-    return fail(error, -2, "服务器未返回该邮件（UID " + str(uid) + "）的 part " + part);
+    return std::nullopt;  // no such message: nothing, and no error
   }
   std::string bytes;
   const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
@@ -744,7 +743,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
   });
   if (!found) {
     log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
-    return fail(error, -3, "邮件（UID " + str(uid) + "）响应中未包含 part " + part + " 的数据");
+    return std::nullopt;  // no such part: nothing, and no error
   }
   log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
                 " 字节");
