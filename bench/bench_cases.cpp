@@ -2,49 +2,26 @@
 
 #include <stdexcept>
 
+#include "app/core/mail_tool_sql.h"
+#include "store/email_store_sql.h"
+
 namespace kestrova::bench {
 
 namespace {
 
-// The statements as the tools run them (same text, same bound values).
-constexpr const char* kListAccounts =
-    "SELECT id, email_address, display_name, service_type, is_enabled, is_default "
-    "FROM email_accounts ORDER BY is_default DESC, created_at DESC";
-constexpr const char* kListFolders =
-    "SELECT f.id, f.name, f.type, f.path, f.unread_count, "
-    "CASE WHEN f.type = 'trash' THEN (SELECT COUNT(*) FROM email_messages m "
-    "WHERE m.account_id = f.account_id AND (m.folder_id = f.id OR m.is_deleted = 1)) "
-    "WHEN f.type = 'spam' THEN (SELECT COUNT(*) FROM email_messages m "
-    "WHERE m.account_id = f.account_id AND m.is_deleted = 0 AND (m.folder_id = f.id OR m.is_spam = 1)) "
-    "ELSE (SELECT COUNT(*) FROM email_messages m "
-    "WHERE m.folder_id = f.id AND m.is_deleted = 0 AND m.is_spam = 0) END AS total_count "
-    "FROM email_folders f WHERE f.account_id = ? ORDER BY f.type, f.name";
-constexpr const char* kFolderLookup = "SELECT account_id, type FROM email_folders WHERE id = ?";
-constexpr const char* kListTrash =
-    "SELECT * FROM email_messages WHERE account_id = ? AND (folder_id = ? OR is_deleted = 1) "
-    "ORDER BY date DESC LIMIT ? OFFSET ?";
-constexpr const char* kListSpam =
-    "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 "
-    "AND (folder_id = ? OR is_spam = 1) ORDER BY date DESC LIMIT ? OFFSET ?";
-constexpr const char* kListFolder =
-    "SELECT * FROM email_messages WHERE folder_id = ? AND is_deleted = 0 AND is_spam = 0 "
-    "ORDER BY date DESC LIMIT ? OFFSET ?";
-constexpr const char* kGetMessage = "SELECT * FROM email_messages WHERE id = ?";
-constexpr const char* kSearchAccount =
-    "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 AND is_spam = 0 "
-    "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
-    "ORDER BY date DESC LIMIT ?";
-constexpr const char* kSearchAll =
-    "SELECT * FROM email_messages WHERE is_deleted = 0 AND is_spam = 0 "
-    "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
-    "ORDER BY date DESC LIMIT ?";
-constexpr const char* kListTags =
-    "SELECT ai_tags FROM email_messages WHERE ai_tags IS NOT NULL AND ai_tags != '[]' "
-    "AND is_deleted = 0 AND is_spam = 0 ORDER BY date DESC LIMIT ?";
-constexpr const char* kSearchByTag =
-    "SELECT id, account_id, subject, from_email, from_name, preview, date, ai_tags "
-    "FROM email_messages WHERE ai_tags LIKE ? AND is_deleted = 0 AND is_spam = 0 "
-    "ORDER BY date DESC LIMIT ?";
+// The statements the tools run, from where the tools take them (same text, same bound
+// values).
+const std::string kListAccounts(app::sql::kListAccounts);
+const std::string kListFolders(app::sql::kListFolders);
+const std::string kFolderLookup(app::sql::kFolderLookup);
+const std::string kGetMessage(app::sql::kGetMessage);
+const std::string kSearchAccount(app::sql::kSearchAccount);
+const std::string kSearchAll(app::sql::kSearchAll);
+const std::string kListTags(app::sql::kListTags);
+const std::string kSearchByTag(app::sql::kSearchByTag);
+const std::string kListTrash = store::sql::folderPage(store::EmailFolderType::trash);
+const std::string kListSpam = store::sql::folderPage(store::EmailFolderType::spam);
+const std::string kListFolder = store::sql::folderPage(store::EmailFolderType::inbox);
 
 StatementHandle prepare(sqlite3* db, const std::string& sql) {
   sqlite3_stmt* raw = nullptr;

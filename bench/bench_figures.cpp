@@ -1,6 +1,7 @@
 #include "bench_figures.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -19,6 +20,19 @@ double percentile(std::vector<double> samples, double q) {
   std::sort(samples.begin(), samples.end());
   const auto rank = static_cast<size_t>(std::ceil(q * static_cast<double>(samples.size())));
   return samples[std::clamp<size_t>(rank, 1, samples.size()) - 1];
+}
+
+double median_ms(int rounds, const std::function<void()>& work) {
+  std::vector<double> times;
+  for (int i = 0; i < rounds; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    times.push_back(
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+            .count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
 }
 
 double cpu_ms(clockid_t clock) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,10 @@ namespace kestrova::bench {
 double median(std::vector<double> samples);
 // The nearest-rank percentile `q` (0 < q ≤ 1, e.g. 0.99); 0 for no samples.
 double percentile(std::vector<double> samples, double q);
+
+// Runs `work` `rounds` times (at least once) and returns the upper median of the wall times,
+// in milliseconds.
+double median_ms(int rounds, const std::function<void()>& work);
 
 // CPU time of a clock (CLOCK_PROCESS_CPUTIME_ID, a child's or a thread's) in milliseconds.
 // On a loaded machine wall time includes waiting for a core; CPU time does not, so both are

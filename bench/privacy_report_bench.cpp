@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "mail/email_content_decoder.h"
+#include "mail/mail_import.h"
 #include "safety/email_privacy_report_service.h"
 #include "store/email_message.h"
 #include "support/message_generator.h"
@@ -34,15 +34,9 @@ int corpus_messages = 1000;
 std::vector<EmailMessage> corpus() {
   std::vector<EmailMessage> messages;
   for (const auto& generated : kestrova::testing::generate_corpus(42, corpus_messages)) {
-    const auto body = kestrova::mail::EmailContentDecoder::decode(generated.raw);
-    const auto headers = kestrova::mail::EmailContentDecoder::decodeHeaders(generated.raw);
-    EmailMessage m;
-    m.subject = headers.subject;
-    if (headers.from) m.from = *headers.from;
-    m.replyTo = headers.replyTo;
-    m.textBody = body.textBody;
-    m.htmlBody = body.htmlBody;
-    messages.push_back(std::move(m));
+    kestrova::mail::ArchivedMessage archived;
+    archived.raw = generated.raw;
+    messages.push_back(kestrova::mail::message_from_archive(archived, "", "", 0));
   }
   return messages;
 }

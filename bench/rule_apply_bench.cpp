@@ -5,7 +5,6 @@
 //   kestrova-bench-rules --db FILE [--rounds N]
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,8 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "bench_figures.h"
 #include "rules/email_rule_service.h"
 #include "store/database.h"
+
+using kestrova::bench::median_ms;
 
 namespace {
 
@@ -29,17 +31,6 @@ const std::string kNewest =
     "SELECT id, subject, from_email, from_name, text_body, html_body, has_attachments, is_read, "
     "folder_id FROM email_messages WHERE account_id = ?1 AND is_deleted = 0 AND is_draft = 0 "
     "ORDER BY date DESC LIMIT 5000";
-
-double median_ms(int rounds, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int i = 0; i < rounds; ++i) {
-    const auto start = Clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
 
 std::string first_text(EmailDatabase& db, const std::string& sql, const std::string& account) {
   return db.read([&](Connection& c) {

@@ -24,7 +24,8 @@
 #include <variant>
 #include <vector>
 
-#include "mail/email_content_decoder.h"
+#include "bench_figures.h"
+#include "mail/mail_import.h"
 #include "platform/settings_store.h"
 #include "safety/email_junk_filter_service.h"
 #include "safety/sender_profile_service.h"
@@ -33,23 +34,14 @@
 #include "support/message_generator.h"
 #include "util/time.h"
 
+using kestrova::bench::median_ms;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using kestrova::store::Connection;
 using kestrova::store::EmailDatabase;
 using kestrova::store::EmailMessage;
-
-double median_ms(int rounds, const std::function<void()>& work) {
-  std::vector<double> times;
-  for (int i = 0; i < rounds; ++i) {
-    const auto start = Clock::now();
-    work();
-    times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-  }
-  std::sort(times.begin(), times.end());
-  return times[times.size() / 2];
-}
 
 // ---- sender profile against its statements run directly ----
 
@@ -217,15 +209,9 @@ int profile_table(const std::string& source, int rounds) {
 std::vector<EmailMessage> junk_corpus() {
   std::vector<EmailMessage> messages;
   for (const auto& generated : kestrova::testing::generate_corpus(42, 10'000)) {
-    const auto body = kestrova::mail::EmailContentDecoder::decode(generated.raw);
-    const auto headers = kestrova::mail::EmailContentDecoder::decodeHeaders(generated.raw);
-    EmailMessage m;
-    m.subject = headers.subject;
-    if (headers.from) m.from = *headers.from;
-    m.replyTo = headers.replyTo;
-    m.textBody = body.textBody;
-    m.htmlBody = body.htmlBody;
-    messages.push_back(std::move(m));
+    kestrova::mail::ArchivedMessage archived;
+    archived.raw = generated.raw;
+    messages.push_back(kestrova::mail::message_from_archive(archived, "", "", 0));
   }
   return messages;
 }

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/mcp_stdio_server.h"
+#include "app/mcp/mcp_stdio_server.h"
 #include "store/database.h"
 #include "util/json.h"
 

@@ -228,4 +228,23 @@ store::EmailMessage message_from_header_record(const ImapHeaderRecord& record,
   return store::EmailMessage::make(std::move(message));
 }
 
+void set_attachments(store::EmailMessage& message,
+                     const std::vector<EmailAttachmentMeta>& attachments) {
+  message.attachments.clear();
+  for (const auto& meta : attachments) {
+    store::EmailAttachment a;
+    a.id = new_uuid();
+    a.filename = meta.filename;
+    a.mimeType = meta.mimeType;
+    a.size = meta.size;
+    a.contentId = meta.contentId;
+    a.isInline = meta.isInline;
+    a.partPath = meta.partPath;
+    a.encoding = meta.encoding;
+    a.charset = meta.charset;
+    message.attachments.push_back(std::move(a));
+    if (!meta.isInline) message.hasAttachments = true;
+  }
+}
+
 }  // namespace kestrova::mail

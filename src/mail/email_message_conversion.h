@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "mail/email_content_decoder.h"
 #include "mail/imap_header_record.h"
 #include "store/email_contact.h"
 #include "store/email_enums.h"
@@ -49,5 +50,10 @@ std::vector<store::EmailContact> parse_contact_list(std::string_view text);
 store::EmailMessage message_from_header_record(const ImapHeaderRecord& record,
                                                const std::string& accountId,
                                                const std::string& folderId);
+
+// The decoded attachments as the message's attachment records, each with a new id. A
+// non-inline one means the message has attachments (an earlier "has" stays).
+void set_attachments(store::EmailMessage& message,
+                     const std::vector<EmailAttachmentMeta>& attachments);
 
 }  // namespace kestrova::mail

@@ -29,4 +29,17 @@ inline void set_error(LibEtPanError* out, LibEtPanError error) {
   if (out) *out = std::move(error);
 }
 
+// What a session's failure path returns once the error is filled: false to the operations
+// that answer bool, nothing to those that answer a value. Only the sessions' fail helpers
+// make one, so no failure answers "nothing" without saying why. (A header or part fetch of
+// a message the server does not have answers nothing with the error untouched: that is an
+// answer, not a failure.)
+struct LibEtPanFailure {
+  operator bool() const { return false; }
+  template <typename T>
+  operator std::optional<T>() const {
+    return std::nullopt;
+  }
+};
+
 }  // namespace kestrova::mail

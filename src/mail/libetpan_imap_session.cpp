@@ -32,6 +32,19 @@ using StoreAttPtr = CHandle<mailimap_store_att_flags, mailimap_store_att_flags_f
 using FetchResultPtr = CHandle<clist, mailimap_fetch_list_free>;
 using SearchResultPtr = CHandle<clist, mailimap_search_result_free>;
 using ListResultPtr = CHandle<clist, mailimap_list_result_free>;
+using SectionPartPtr = CHandle<mailimap_section_part, mailimap_section_part_free>;
+using SectionPtr = CHandle<mailimap_section, mailimap_section_free>;
+
+using HeaderListPtr = CHandle<mailimap_header_list, mailimap_header_list_free>;
+
+// A clist of malloc'd items (section numbers, header names) until a libetpan constructor
+// takes it.
+void free_malloced_list(clist* items) {
+  clist_foreach(
+      items, [](void* data, void*) { std::free(data); }, nullptr);
+  clist_free(items);
+}
+using MallocedListPtr = CHandle<clist, free_malloced_list>;
 
 constexpr std::string_view kImapComponent = "LibEtPan IMAP";
 constexpr std::string_view kComponent = "LibEtPan";
@@ -50,12 +63,18 @@ bool is_server_refusal(int code) {
   return code >= MAILIMAP_ERROR_FATAL && code <= MAILIMAP_ERROR_STARTTLS;
 }
 
-bool fail(LibEtPanError* error, int code, std::string description) {
+LibEtPanFailure fail(LibEtPanError* error, int code, std::string description) {
   LibEtPanError failure;
   failure.code = code;
   failure.localizedDescription = std::move(description);
   set_error(error, std::move(failure));
-  return false;
+  return {};
+}
+
+// libetpan could not allocate the request of the operation `label` names.
+LibEtPanFailure out_of_memory(LibEtPanError* error, std::string_view label) {
+  return fail(error, MAILIMAP_ERROR_MEMORY,
+              std::string(label) + ": " + std::to_string(MAILIMAP_ERROR_MEMORY));
 }
 
 bool require_session(const mailimap* imap, LibEtPanError* error) {
@@ -141,6 +160,26 @@ uint32_t uid_of(const mailimap_msg_att* message) {
   return uid;
 }
 
+// UID FETCH and UID SEARCH (RFC 3501 §6.4.8) with the answer in an owning handle; the
+// libetpan result code.
+int uid_fetch(mailimap* imap, mailimap_set* set, mailimap_fetch_type* type,
+              FetchResultPtr& answer) {
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_fetch(imap, set, type, &raw);
+  answer.reset(raw);
+  return result;
+}
+
+int uid_search(mailimap* imap, const char* charset, mailimap_search_key* key,
+               SearchResultPtr& answer) {
+  clist* raw = nullptr;
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_uid_search(imap, charset, key, &raw);
+  answer.reset(raw);
+  return result;
+}
+
 // Sorts highest UID first and keeps the first `limit` (all when 0).
 std::vector<ImapUidEntry> newest_first(std::vector<uint32_t> uids, uint64_t limit) {
   std::sort(uids.begin(), uids.end(), std::greater<>());
@@ -172,26 +211,20 @@ SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)
 // BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)] (RFC 3501 §6.4.5): the one header line, without
 // setting \Seen. Null when libetpan cannot allocate.
 mailimap_fetch_att* message_id_header_att() {
-  clist* names = clist_new();
+  MallocedListPtr names(clist_new());
   char* name = strdup("MESSAGE-ID");
-  if (!names || !name || clist_append(names, name) != 0) {
+  if (!names || !name || clist_append(names.get(), name) != 0) {
     std::free(name);
-    if (names) clist_free(names);
     return nullptr;
   }
-  mailimap_header_list* list = mailimap_header_list_new(names);
-  if (!list) {
-    std::free(name);
-    clist_free(names);
-    return nullptr;
-  }
-  mailimap_section* section = mailimap_section_new_header_fields(list);
-  if (!section) {
-    mailimap_header_list_free(list);
-    return nullptr;
-  }
-  mailimap_fetch_att* att = mailimap_fetch_att_new_body_peek_section(section);
-  if (!att) mailimap_section_free(section);
+  HeaderListPtr list(mailimap_header_list_new(names.get()));
+  if (!list) return nullptr;
+  names.release();
+  SectionPtr section(mailimap_section_new_header_fields(list.get()));
+  if (!section) return nullptr;
+  list.release();
+  mailimap_fetch_att* att = mailimap_fetch_att_new_body_peek_section(section.get());
+  if (att) section.release();
   return att;
 }
 
@@ -305,7 +338,8 @@ LibEtPanIMAPSession::LibEtPanIMAPSession(mailimap* imap, std::string host, int64
 
 LibEtPanIMAPSession::~LibEtPanIMAPSession() { disconnect(); }
 
-bool LibEtPanIMAPSession::fail(LibEtPanError* error, int code, std::string description) const {
+LibEtPanFailure LibEtPanIMAPSession::fail(LibEtPanError* error, int code,
+                                          std::string description) const {
   if (transport_) {
     if (auto problem = transport_->problem())
       description += "（" + problem->text + "）";
@@ -313,6 +347,13 @@ bool LibEtPanIMAPSession::fail(LibEtPanError* error, int code, std::string descr
       description += "（服务器: " + *refusal + "）";
   }
   return kestrova::mail::fail(error, code, std::move(description));
+}
+
+LibEtPanFailure LibEtPanIMAPSession::commandFailed(LibEtPanError* error, int code,
+                                                   std::string_view logged,
+                                                   std::string_view label) const {
+  log_event("❌", std::string(logged) + str(code));
+  return fail(error, code, std::string(label) + ": " + str(code));
 }
 
 void LibEtPanIMAPSession::HandleRelease::operator()(mailimap* imap) const {
@@ -338,8 +379,7 @@ bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
   platform::lower_thread_to_utility_priority();
   const int result = openConnection();
   if (!connected(result)) {
-    log_event("❌", "IMAP 连接失败，错误代码: " + str(result));
-    return fail(error, result, "连接失败: " + str(result));
+    return commandFailed(error, result, "IMAP 连接失败，错误代码: ", "连接失败");
   }
   log_event("✅", "IMAP 连接成功");
   return true;
@@ -378,8 +418,7 @@ bool LibEtPanIMAPSession::loginWithError(LibEtPanError* error) {
                                                         oauth2AccessToken_->c_str())
                          : mailimap_login(imap_.get(), username_.c_str(), password_.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "IMAP 登录失败，错误代码: " + str(result));
-    return fail(error, result, "登录失败: " + str(result));
+    return commandFailed(error, result, "IMAP 登录失败，错误代码: ", "登录失败");
   }
   log_event("✅", "IMAP 登录成功");
   return true;
@@ -394,8 +433,8 @@ bool LibEtPanIMAPSession::selectFolder(std::string_view folder, LibEtPanError* e
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_select(imap_.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "选择文件夹失败: " + std::string(folder) + ", 错误代码: " + str(result));
-    return fail(error, result, "选择文件夹失败: " + str(result));
+    return commandFailed(
+        error, result, "选择文件夹失败: " + std::string(folder) + ", 错误代码: ", "选择文件夹失败");
   }
   log_event("✅", "选择文件夹成功: " + std::string(folder));
   return true;
@@ -472,9 +511,7 @@ std::optional<std::vector<ImapListedFolder>> LibEtPanIMAPSession::fetchFoldersWi
   const int result = mailimap_list(imap_.get(), "", "*", &raw);
   ListResultPtr list(raw);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "获取文件夹列表失败，错误代码: " + str(result));
-    fail(error, result, "获取文件夹列表失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "获取文件夹列表失败，错误代码: ", "获取文件夹列表失败");
   }
   std::vector<ImapListedFolder> folders;
   if (list) {
@@ -495,15 +532,11 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesFromU
     uint32_t fromUID, uint32_t toUID, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SearchKeyPtr key(mailimap_search_key_new_all());
-  if (!key) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
-  SearchResultPtr found(raw);
+  if (!key) return out_of_memory(error, "搜索邮件失败");
+  SearchResultPtr found;
+  const int result = uid_search(imap_.get(), "UTF-8", key.get(), found);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
-    fail(error, result, "搜索邮件失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "搜索邮件 UID 失败，错误代码: ", "搜索邮件失败");
   }
   std::vector<ImapUidEntry> entries;
   for (uint32_t uid : uids_of_search(found.get())) {
@@ -520,15 +553,11 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
   log_event("🔍", "开始搜索邮件，日期: " + (date ? log_date(*date) : std::string("(null)")) +
                 ", 限制: " + str(limit));
   SearchKeyPtr key(date ? since_key(*date) : mailimap_search_key_new_all());
-  if (!key) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
-  SearchResultPtr found(raw);
+  if (!key) return out_of_memory(error, "搜索邮件失败");
+  SearchResultPtr found;
+  const int result = uid_search(imap_.get(), "UTF-8", key.get(), found);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
-    fail(error, result, "搜索邮件失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "搜索邮件 UID 失败，错误代码: ", "搜索邮件失败");
   }
   std::vector<uint32_t> uids = uids_of_search(found.get());
   const size_t total = uids.size();
@@ -546,26 +575,21 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::searchMessagesWith
     std::string_view query, uint64_t limit, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   if (query.empty()) {
-    fail(error, -1, "搜索查询不能为空");
-    return std::nullopt;
+    return fail(error, -1, "搜索查询不能为空");
   }
   log_event("🔍", "开始搜索邮件，查询: " + std::string(query) + ", 限制: " + str(limit));
   // RFC 3501 §6.4.4 TEXT matches the header and the body.
   char* text = strndup(query.data(), query.size());
-  if (!text) return std::nullopt;
+  if (!text) return out_of_memory(error, "搜索邮件失败");
   SearchKeyPtr key(mailimap_search_key_new_text(text));
   if (!key) {
     std::free(text);
-    return std::nullopt;
+    return out_of_memory(error, "搜索邮件失败");
   }
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_search(imap_.get(), "UTF-8", key.get(), &raw);
-  SearchResultPtr found(raw);
+  SearchResultPtr found;
+  const int result = uid_search(imap_.get(), "UTF-8", key.get(), found);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "搜索邮件失败，错误代码: " + str(result));
-    fail(error, result, "搜索邮件失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "搜索邮件失败，错误代码: ", "搜索邮件失败");
   }
   std::vector<uint32_t> uids = uids_of_search(found.get());
   log_event("📊", "搜索到 " + str(uids.size()) + " 封邮件");
@@ -582,8 +606,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
   const mailimap_selection_info* selection = imap_->imap_selection_info;
   if (!selection) {
     log_event("❌", "未选择文件夹");
-    fail(error, -1, "未选择文件夹");
-    return std::nullopt;
+    return fail(error, -1, "未选择文件夹");
   }
   const uint32_t exists = selection->sel_exists;
   const uint32_t uid_next = selection->sel_uidnext;
@@ -601,15 +624,11 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
 
   SetPtr set(mailimap_set_new_interval(low, high));
   FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid()});
-  if (!set || !type) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  if (!set || !type) return out_of_memory(error, "获取邮件失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "获取邮件 UID 失败，错误代码: " + str(result));
-    fail(error, result, "获取邮件失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "获取邮件 UID 失败，错误代码: ", "获取邮件失败");
   }
   std::vector<uint32_t> uids;
   for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
@@ -628,19 +647,16 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
   FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
-  if (!set || !type) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  if (!set || !type) return out_of_memory(error, "获取邮件头失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "获取邮件头失败，UID: " + str(uid) + ", 错误代码: " + str(result));
-    fail(error, result, "获取邮件头失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result,
+                         "获取邮件头失败，UID: " + str(uid) + ", 错误代码: ", "获取邮件头失败");
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "邮件头为空，UID: " + str(uid));
-    return std::nullopt;
+    return std::nullopt;  // no such message: nothing, and no error
   }
   ImapHeaderRecord record;
   record.uid = uid;
@@ -657,21 +673,18 @@ std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMess
   if (uids.empty()) return std::vector<ImapHeaderRecord>{};
   log_event("📦", "批量获取 " + str(uids.size()) + " 封邮件头...");
   SetPtr set(mailimap_set_new_empty());
-  if (!set) return std::nullopt;
+  if (!set) return out_of_memory(error, "批量获取邮件头失败");
   for (uint32_t uid : uids) {
-    if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR) return std::nullopt;
+    if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR)
+      return out_of_memory(error, "批量获取邮件头失败");
   }
   FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
                                      mailimap_fetch_att_new_flags()});
-  if (!type) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  if (!type) return out_of_memory(error, "批量获取邮件头失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "批量获取邮件头失败，错误代码: " + str(result));
-    fail(error, result, "批量获取邮件头失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "批量获取邮件头失败，错误代码: ", "批量获取邮件头失败");
   }
   std::vector<ImapHeaderRecord> records;
   for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
@@ -691,20 +704,16 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
   // RFC822 is the non-peeking form: the server sets \Seen, which is what opening a message
   // means to the user.
   FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_rfc822()});
-  if (!set || !type) return std::nullopt;
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  if (!set || !type) return out_of_memory(error, "获取邮件正文失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "获取邮件正文失败，UID: " + str(uid) + ", 错误代码: " + str(result));
-    fail(error, result, "获取邮件正文失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result,
+                         "获取邮件正文失败，UID: " + str(uid) + ", 错误代码: ", "获取邮件正文失败");
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "邮件正文为空（服务器未返回该 UID 记录），UID: " + str(uid));
-    fail(error, -2, "服务器未返回该邮件（UID " + str(uid) + "）的正文，可能已被移动或删除");
-    return std::nullopt;
+    return fail(error, -2, "服务器未返回该邮件（UID " + str(uid) + "）的正文，可能已被移动或删除");
   }
   std::string body;
   const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
@@ -724,8 +733,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
   });
   if (!found) {
     log_event("⚠️", "未找到邮件正文数据，UID: " + str(uid));
-    fail(error, -3, "邮件（UID " + str(uid) + "）响应中未包含正文数据");
-    return std::nullopt;
+    return fail(error, -3, "邮件（UID " + str(uid) + "）响应中未包含正文数据");
   }
   log_event("✅", "获取邮件正文成功，UID: " + str(uid) + ", 大小: " + str(body.size()) + " 字节");
   return body;
@@ -736,64 +744,49 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
                                                                         LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   if (partPath.empty()) {
-    fail(error, -1, "附件 partPath 不能为空");
-    return std::nullopt;
+    return fail(error, -1, "附件 partPath 不能为空");
   }
   const auto numbers = parse_part_path(partPath);
   if (!numbers) {
-    fail(error, -1, "非法的 partPath: " + std::string(partPath));
-    return std::nullopt;
+    return fail(error, -1, "非法的 partPath: " + std::string(partPath));
   }
   const std::string part(partPath);
 
-  // BODY.PEEK[1.2] (RFC 3501 §6.4.5): the part as stored, without setting \Seen.
-  clist* section_ids = clist_new();
-  if (!section_ids) {
-    fail(error, -1, "clist_new 失败");
-    return std::nullopt;
-  }
+  // BODY.PEEK[1.2] (RFC 3501 §6.4.5): the part as stored, without setting \Seen. Each
+  // handle owns what it was built from, so every early return frees all of it.
+  MallocedListPtr section_ids(clist_new());
+  if (!section_ids) return out_of_memory(error, "抓取附件 part 失败");
   for (uint32_t number : *numbers) {
     auto* id = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
     if (id) *id = number;
-    if (!id || clist_append(section_ids, id) != 0) {
+    if (!id || clist_append(section_ids.get(), id) != 0) {
       std::free(id);
-      clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
-      clist_free(section_ids);
-      return std::nullopt;
+      return out_of_memory(error, "抓取附件 part 失败");
     }
   }
-  mailimap_section_part* section_part = mailimap_section_part_new(section_ids);
-  if (!section_part) {
-    clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
-    clist_free(section_ids);
-    return std::nullopt;
-  }
-  mailimap_section* section = mailimap_section_new_part(section_part);
-  if (!section) {
-    mailimap_section_part_free(section_part);
-    return std::nullopt;
-  }
-  mailimap_fetch_att* att = mailimap_fetch_att_new_body_peek_section(section);
-  if (!att) {
-    mailimap_section_free(section);
-    return std::nullopt;
-  }
-  FetchTypePtr type = fetch_type_of({att});
+  SectionPartPtr section_part(mailimap_section_part_new(section_ids.get()));
+  if (!section_part) return out_of_memory(error, "抓取附件 part 失败");
+  section_ids.release();
+  SectionPtr section(mailimap_section_new_part(section_part.get()));
+  if (!section) return out_of_memory(error, "抓取附件 part 失败");
+  section_part.release();
+  FetchAttPtr att(mailimap_fetch_att_new_body_peek_section(section.get()));
+  if (!att) return out_of_memory(error, "抓取附件 part 失败");
+  section.release();
+  FetchTypePtr type = fetch_type_of({att.release()});
   SetPtr set = single_uid_set(uid);
-  if (!set || !type) return std::nullopt;
+  if (!set || !type) return out_of_memory(error, "抓取附件 part 失败");
 
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "抓取 part 失败，UID: " + str(uid) + ", part: " + part + ", 错误代码: " + str(result));
-    fail(error, result, "抓取附件 part 失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result,
+                         "抓取 part 失败，UID: " + str(uid) + ", part: " + part + ", 错误代码: ",
+                         "抓取附件 part 失败");
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "抓取 part 返回空，UID: " + str(uid) + ", part: " + part);
-    return std::nullopt;
+    return std::nullopt;  // no such message: nothing, and no error
   }
   std::string bytes;
   const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
@@ -807,7 +800,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
   });
   if (!found) {
     log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
-    return std::nullopt;
+    return std::nullopt;  // no such part: nothing, and no error
   }
   log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
                 " 字节");
@@ -820,10 +813,10 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
 bool LibEtPanIMAPSession::markAsReadWithUID(uint32_t uid, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
   const auto result = uid_store_flag(imap_.get(), uid, "\\Seen", +1);
-  if (!result) return false;
+  if (!result) return out_of_memory(error, "标记为已读失败");
   if (*result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "标记为已读失败，UID: " + str(uid) + ", 错误代码: " + str(*result));
-    return fail(error, *result, "标记为已读失败: " + str(*result));
+    return commandFailed(error, *result,
+                         "标记为已读失败，UID: " + str(uid) + ", 错误代码: ", "标记为已读失败");
   }
   log_event("✅", "标记为已读成功，UID: " + str(uid));
   return true;
@@ -845,11 +838,11 @@ bool LibEtPanIMAPSession::storeFlagWithUID(uint32_t uid, std::string_view flag, 
                                            std::string_view action, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
   const auto result = uid_store_flag(imap_.get(), uid, flag, sign);
-  if (!result) return false;
   const std::string label(action);
+  if (!result) return out_of_memory(error, label + " 失败");
   if (*result != MAILIMAP_NO_ERROR) {
-    log_event("❌", label + " 失败，UID: " + str(uid) + ", 错误代码: " + str(*result));
-    return fail(error, *result, label + " 失败: " + str(*result));
+    return commandFailed(error, *result,
+                         label + " 失败，UID: " + str(uid) + ", 错误代码: ", label + " 失败");
   }
   log_event("✅", label + " 成功，UID: " + str(uid));
   return true;
@@ -863,8 +856,7 @@ bool LibEtPanIMAPSession::deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* e
   if (hasCapability("UIDPLUS")) {
     // RFC 4315 §2.1: UID EXPUNGE removes only the UIDs named, whatever else is \Deleted.
     SetPtr set = single_uid_set(uid);
-    if (!set)
-      return fail(error, MAILIMAP_ERROR_MEMORY, "EXPUNGE 失败: " + str(MAILIMAP_ERROR_MEMORY));
+    if (!set) return out_of_memory(error, "EXPUNGE 失败");
     platform::lower_thread_to_utility_priority();
     result = mailimap_uid_expunge(imap_.get(), set.get());
   } else {
@@ -885,8 +877,8 @@ bool LibEtPanIMAPSession::deleteAndExpungeWithUID(uint32_t uid, LibEtPanError* e
     result = mailimap_expunge(imap_.get());
   }
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "EXPUNGE 失败，UID: " + str(uid) + ", 错误代码: " + str(result));
-    return fail(error, result, "EXPUNGE 失败: " + str(result));
+    return commandFailed(error, result,
+                         "EXPUNGE 失败，UID: " + str(uid) + ", 错误代码: ", "EXPUNGE 失败");
   }
   if (removal) *removal = ImapSourceRemoval::removed;
   log_event("✅", "删除并 EXPUNGE 成功，UID: " + str(uid));
@@ -899,15 +891,15 @@ bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFo
   const std::string wire = imap_wire_folder_name(toFolder);
   const std::string dest(toFolder);
   SetPtr set = single_uid_set(uid);
-  if (!set) return false;
+  if (!set) return out_of_memory(error, "MOVE 失败");
   if (hasCapability("MOVE")) {
     // RFC 6851: one atomic command that takes nothing else out of the source folder.
     platform::lower_thread_to_utility_priority();
     const int result = mailimap_uid_move(imap_.get(), set.get(), wire.c_str());
     if (result != MAILIMAP_NO_ERROR) {
-      log_event("❌",
-                "MOVE 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
-      return fail(error, result, "MOVE 失败: " + str(result));
+      return commandFailed(
+          error, result,
+          "MOVE 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: ", "MOVE 失败");
     }
     if (removal) *removal = ImapSourceRemoval::removed;
     log_event("✅", "MOVE 成功，UID: " + str(uid) + ", dest: " + dest);
@@ -916,8 +908,9 @@ bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFo
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_uid_copy(imap_.get(), set.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "COPY 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
-    return fail(error, result, "COPY 失败: " + str(result));
+    return commandFailed(
+        error, result,
+        "COPY 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: ", "COPY 失败");
   }
   // A failed delete leaves the copy in the destination; the caller sees the delete's error.
   if (!deleteAndExpungeWithUID(uid, error, removal)) return false;
@@ -944,18 +937,11 @@ std::optional<std::vector<uint32_t>> LibEtPanIMAPSession::deletedUIDs(LibEtPanEr
       MAILIMAP_SEARCH_KEY_DELETED, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
       nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
       nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr));
-  if (!key) {
-    fail(error, MAILIMAP_ERROR_MEMORY, "搜索邮件失败: " + str(MAILIMAP_ERROR_MEMORY));
-    return std::nullopt;
-  }
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_search(imap_.get(), nullptr, key.get(), &raw);
-  SearchResultPtr found(raw);
+  if (!key) return out_of_memory(error, "搜索邮件失败");
+  SearchResultPtr found;
+  const int result = uid_search(imap_.get(), nullptr, key.get(), found);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "搜索邮件 UID 失败，错误代码: " + str(result));
-    fail(error, result, "搜索邮件失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result, "搜索邮件 UID 失败，错误代码: ", "搜索邮件失败");
   }
   return uids_of_search(found.get());
 }
@@ -965,18 +951,12 @@ std::optional<ImapUidIdentity> LibEtPanIMAPSession::fetchMessageIdentityWithUID(
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
   FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), message_id_header_att()});
-  if (!set || !type) {
-    fail(error, MAILIMAP_ERROR_MEMORY, "获取邮件标识失败: " + str(MAILIMAP_ERROR_MEMORY));
-    return std::nullopt;
-  }
-  clist* raw = nullptr;
-  platform::lower_thread_to_utility_priority();
-  const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
-  FetchResultPtr messages(raw);
+  if (!set || !type) return out_of_memory(error, "获取邮件标识失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "获取邮件标识失败，UID: " + str(uid) + ", 错误代码: " + str(result));
-    fail(error, result, "获取邮件标识失败: " + str(result));
-    return std::nullopt;
+    return commandFailed(error, result,
+                         "获取邮件标识失败，UID: " + str(uid) + ", 错误代码: ", "获取邮件标识失败");
   }
   ImapUidIdentity identity;
   for_each_message(messages.get(), [&](const mailimap_msg_att* message) {
@@ -1010,8 +990,7 @@ bool LibEtPanIMAPSession::idleWithError(LibEtPanError* error) {
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_idle(imap_.get());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "IDLE 失败，错误代码: " + str(result));
-    return fail(error, result, "IDLE 失败: " + str(result));
+    return commandFailed(error, result, "IDLE 失败，错误代码: ", "IDLE 失败");
   }
   log_event("✅", "进入 IDLE 状态");
   return true;
@@ -1022,8 +1001,7 @@ bool LibEtPanIMAPSession::idleDoneWithError(LibEtPanError* error) {
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_idle_done(imap_.get());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌", "IDLE DONE 失败，错误代码: " + str(result));
-    return fail(error, result, "IDLE DONE 失败: " + str(result));
+    return commandFailed(error, result, "IDLE DONE 失败，错误代码: ", "IDLE DONE 失败");
   }
   log_event("✅", "退出 IDLE 状态");
   return true;

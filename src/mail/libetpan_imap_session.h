@@ -168,7 +168,11 @@ class LibEtPanIMAPSession {
   int openConnection();
   // Records a failure whose description gets, after the code, why the connection was
   // given up or the server's own text when it refused the command.
-  bool fail(LibEtPanError* error, int code, std::string description) const;
+  LibEtPanFailure fail(LibEtPanError* error, int code, std::string description) const;
+  // A command libetpan answered with `code`: logs `logged` + code, fails with
+  // `label` + ": " + code.
+  LibEtPanFailure commandFailed(LibEtPanError* error, int code, std::string_view logged,
+                                std::string_view label) const;
 
   // Releasing the handle logs out first when a connection is open.
   struct HandleRelease {

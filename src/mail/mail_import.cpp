@@ -237,21 +237,7 @@ store::EmailMessage message_from_archive(const ArchivedMessage& archived,
   m.textBody = body.textBody;
   m.htmlBody = body.htmlBody;
   m.containsRemoteResources = body.containsRemoteResources;
-  for (const auto& meta : body.attachments) {
-    store::EmailAttachment a;
-    a.id = new_uuid();
-    a.filename = meta.filename;
-    a.mimeType = meta.mimeType;
-    a.size = static_cast<int64_t>(meta.size);
-    a.contentId = meta.contentId;
-    a.isInline = meta.isInline;
-    a.partPath = meta.partPath;
-    a.encoding = meta.encoding;
-    a.charset = meta.charset;
-    m.attachments.push_back(std::move(a));
-  }
-  m.hasAttachments = std::any_of(m.attachments.begin(), m.attachments.end(),
-                                 [](const store::EmailAttachment& a) { return !a.isInline; });
+  set_attachments(m, body.attachments);
   m.isBodyLoaded = true;
   m.bodyCachedAt = now;
   m.syncedAt = now;

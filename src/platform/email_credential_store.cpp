@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "platform/dbus_connection.h"
@@ -45,7 +46,9 @@ int32_t status_from(const GError* error) {
 }
 
 // An errno from the credential file, carried until it becomes saveFailed or readFailed.
-struct FileFailure {
+class FileFailure : public Error {
+ public:
+  explicit FileFailure(int number) : Error(std::strerror(number)), error_number(number) {}
   int error_number;
 };
 

@@ -2,7 +2,7 @@
 
 #include <glib.h>
 
-#include <memory>
+#include <functional>
 
 namespace kestrova::platform {
 
@@ -13,24 +13,28 @@ GMainLoop* main_loop() {
   return loop;
 }
 
+using Task = std::function<void()>;
+
 gboolean run_task(gpointer data) noexcept {
-  std::unique_ptr<std::function<void()>> task(static_cast<std::function<void()>*>(data));
   try {
-    (*task)();
+    (*static_cast<Task*>(data))();
   } catch (...) {
     // A task's failure stays with the task; the loop goes on.
   }
   return G_SOURCE_REMOVE;
 }
 
+// The source's destroy notify: called once the task ran, or when the source is destroyed
+// without running (its context freed first), so a task that never runs is freed too.
+void free_task(gpointer data) noexcept { delete static_cast<Task*>(data); }
+
 }  // namespace
 
 void MainQueue::post(std::function<void()> task) {
   // Always queued (never run inline on the caller's thread), in the order posted.
-  auto* boxed = new std::function<void()>(std::move(task));  // owned by run_task
   GSource* source = g_idle_source_new();
   g_source_set_priority(source, G_PRIORITY_DEFAULT);
-  g_source_set_callback(source, run_task, boxed, nullptr);
+  g_source_set_callback(source, run_task, new Task(std::move(task)), free_task);
   g_source_attach(source, nullptr);
   g_source_unref(source);
 }

@@ -198,29 +198,32 @@ EmailRuleApplicationResult apply_rule(Connection& c, const EmailRule& rule, int6
   return result;
 }
 
+std::string sql::ruleListing(bool oneAccount, bool enabledOnly, std::string_view order) {
+  std::string text = "SELECT * FROM email_rules WHERE 1=1";
+  if (oneAccount) text += " AND account_id = ?";
+  if (enabledOnly) text += " AND is_enabled = 1";
+  text += order;
+  return text;
+}
+
 EmailRuleService::EmailRuleService(store::EmailDatabase& database, ServerMover mover)
     : database_(database), mover_(std::move(mover)) {}
 
 std::vector<EmailRule> EmailRuleService::rulesOf(const std::string& accountId) const {
-  return database_.read([&](Connection& c) {
-    return rules_of(c, "SELECT * FROM email_rules WHERE account_id = ? ORDER BY created_at DESC",
-                    {accountId});
-  });
+  return database_.read(
+      [&](Connection& c) { return rules_of(c, std::string(sql::kRulesOfAccount), {accountId}); });
 }
 
 namespace {
 
-std::vector<EmailRule> rules_for_application(Connection& c, const std::optional<std::string>& accountId,
+std::vector<EmailRule> rules_for_application(Connection& c,
+                                             const std::optional<std::string>& accountId,
                                              bool includeDisabled) {
-  std::string sql = "SELECT * FROM email_rules WHERE 1=1";
   std::vector<std::string> values;
-  if (accountId) {
-    sql += " AND account_id = ?";
-    values.push_back(*accountId);
-  }
-  if (!includeDisabled) sql += " AND is_enabled = 1";
-  sql += " ORDER BY account_id, created_at DESC";
-  return rules_of(c, sql, values);
+  if (accountId) values.push_back(*accountId);
+  return rules_of(
+      c, sql::ruleListing(accountId.has_value(), !includeDisabled, sql::kByAccountNewestFirst),
+      values);
 }
 
 }  // namespace
@@ -231,8 +234,8 @@ std::vector<EmailRule> EmailRuleService::rulesForApplication(const std::optional
 }
 
 std::optional<EmailRule> EmailRuleService::rule(const std::string& id) const {
-  auto found = database_.read(
-      [&](Connection& c) { return rules_of(c, "SELECT * FROM email_rules WHERE id = ?", {id}); });
+  auto found =
+      database_.read([&](Connection& c) { return rules_of(c, std::string(sql::kOneRule), {id}); });
   if (found.empty()) return std::nullopt;
   return found.front();
 }
@@ -251,7 +254,7 @@ void EmailRuleService::save(const EmailRule& rule) const {
 
 void EmailRuleService::remove(const std::string& id) const {
   database_.write([&](Connection& c) {
-    auto s = c.prepare("DELETE FROM email_rules WHERE id = ?");
+    auto s = c.prepare(sql::kDeleteRule);
     s.bind(1, id);
     s.run();
   });
@@ -259,7 +262,7 @@ void EmailRuleService::remove(const std::string& id) const {
 
 void EmailRuleService::setEnabled(const std::string& id, bool enabled) const {
   database_.write([&](Connection& c) {
-    auto s = c.prepare("UPDATE email_rules SET is_enabled = ?, updated_at = ? WHERE id = ?");
+    auto s = c.prepare(sql::kSetRuleEnabled);
     s.bind_all(enabled, now_seconds(), id);
     s.run();
   });

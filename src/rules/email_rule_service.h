@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "rules/email_rule.h"
@@ -12,6 +13,24 @@
 #include "store/email_message.h"
 
 namespace kestrova::rules {
+
+// The rule statements, one definition each, for the rule service and the tool server.
+namespace sql {
+inline constexpr std::string_view kOneRule = "SELECT * FROM email_rules WHERE id = ?";
+inline constexpr std::string_view kRulesOfAccount =
+    "SELECT * FROM email_rules WHERE account_id = ? ORDER BY created_at DESC";
+inline constexpr std::string_view kEnabledRulesOfAccount =
+    "SELECT * FROM email_rules WHERE account_id = ? AND is_enabled = 1 ORDER BY created_at DESC";
+inline constexpr std::string_view kDeleteRule = "DELETE FROM email_rules WHERE id = ?";
+// Bound with (enabled, updated_at, id).
+inline constexpr std::string_view kSetRuleEnabled =
+    "UPDATE email_rules SET is_enabled = ?, updated_at = ? WHERE id = ?";
+inline constexpr std::string_view kNewestFirst = " ORDER BY created_at DESC";
+inline constexpr std::string_view kByAccountNewestFirst = " ORDER BY account_id, created_at DESC";
+// "SELECT * FROM email_rules WHERE 1=1", then " AND account_id = ?" (the one value to bind)
+// for one account, " AND is_enabled = 1" for enabled rules only, then `order`.
+std::string ruleListing(bool oneAccount, bool enabledOnly, std::string_view order);
+}  // namespace sql
 
 // One matched message as a preview shows it.
 struct EmailRulePreviewItem {

@@ -155,7 +155,11 @@ TEST_F(WorkflowTools, SenderTrainingUpsertsContacts) {
             (Json{{"ok", true}, {"cleared", true}}));
   EXPECT_EQ(contact_column("news@shop.example", "note"), std::nullopt);
   EXPECT_EQ(call_error("set_sender_note", {{"email", "x@y.z"}}), "Missing required argument: note");
+  // Addresses are keys as the contact store keeps them: trimmed and lower-cased.
+  call("set_sender_note", {{"email", " New@Y.example"}, {"note", "met"}});
   call("set_sender_note", {{"email", "new@y.example"}, {"note", "met at the fair"}});
+  EXPECT_EQ(count("SELECT COUNT(*) FROM contacts"), 2);
+  EXPECT_EQ(contact_column("new@y.example", "note"), "met at the fair");
   EXPECT_EQ(contact_column("new@y.example", "source"), "manual");
   EXPECT_EQ(contact_column("new@y.example", "category"), std::nullopt);
 

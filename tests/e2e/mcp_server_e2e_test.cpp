@@ -96,19 +96,34 @@ TEST_F(ToolServerProcess, ExposureComesFromTheSettingsFileAtEveryCall) {
 }
 
 TEST_F(ToolServerProcess, UnopenableDatabaseFailsEachCallButKeepsServing) {
-  // The data directory is a regular file, so the database folder cannot be created.
-  std::ofstream(dir.path() / "data-file") << "x";
-  std::vector<std::string> environment = env();
-  environment[1] = "XDG_DATA_HOME=" + (dir.path() / "data-file").string();
-  const std::string call = R"({"id":3,"method":"tools/call","params":{"name":"list_accounts"}})";
-  ProcessResult r = run_process(KESTROVA_BINARY, {"--mcp-stdio"}, call + "\n" + call + "\n" + kInitialize + "\n",
-                                environment);
-  auto answers = lines(r.out);
-  ASSERT_EQ(answers.size(), 3u) << r.out;
-  EXPECT_EQ(answers[0]["error"]["message"], "数据库未初始化");
-  EXPECT_EQ(answers[1]["error"]["code"], -32000);
-  EXPECT_EQ(answers[2]["id"], 1);
-  EXPECT_NE(r.err.find("❌ [EmailDatabase] 初始化数据库失败: "), std::string::npos) << r.err;
+  // The data directory a regular file (the folder cannot be created), and a database file
+  // that is not SQLite at all (left exactly as it was found).
+  const fs::path blocked = dir.path() / "data-file", corrupt = dir.path() / "corrupt";
+  std::ofstream(blocked) << "x";
+  fs::create_directories(corrupt / "tivra" / "Email");
+  const std::string garbage(4096, 'G');
+  std::ofstream(corrupt / "tivra" / "Email" / "email.db") << garbage;
+  const struct {
+    fs::path data;
+    std::string logged;
+  } cases[] = {
+      {blocked, "❌ [EmailDatabase] 初始化数据库失败: "},
+      {corrupt, "❌ [EmailDatabase] 初始化数据库失败: SQLite error 26: file is not a database"}};
+  for (const auto& c : cases) {
+    std::vector<std::string> environment = env();
+    environment[1] = "XDG_DATA_HOME=" + c.data.string();
+    const std::string call = R"({"id":3,"method":"tools/call","params":{"name":"list_accounts"}})";
+    ProcessResult r = run_process(KESTROVA_BINARY, {"--mcp-stdio"},
+                                  call + "\n" + call + "\n" + kInitialize + "\n", environment);
+    auto answers = lines(r.out);
+    ASSERT_EQ(answers.size(), 3u) << r.out;
+    EXPECT_EQ(answers[0]["error"]["message"], "数据库未初始化");
+    EXPECT_EQ(answers[1]["error"]["code"], -32000);
+    EXPECT_EQ(answers[2]["id"], 1);
+    EXPECT_NE(r.err.find(c.logged), std::string::npos) << r.err;
+  }
+  std::ifstream left(corrupt / "tivra" / "Email" / "email.db");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(left), {}), garbage);
 }
 
 TEST_F(ToolServerProcess, AgentDraftsAndReadsMailEndToEnd) {

@@ -303,37 +303,6 @@ TEST_F(EmailSyncTest, LargeBodiesAreDecodedFromTheirFirstTenMebibytes) {
   EXPECT_LE(content.textBody->size(), EmailService::kBodyDecodeLimit);
 }
 
-TEST_F(EmailSyncTest, MoveCreatesAMissingDestinationAndDeleteExpunges) {
-  servers_.deliver(user_, "INBOX", raw_message("Move me", "x", "<mv@x>"));
-  servers_.deliver(user_, "INBOX", raw_message("Delete me", "y", "<del@x>"));
-  const auto folders = syncFolders();
-  EmailFolder inbox;
-  for (const auto& f : folders)
-    if (f.path == "INBOX") inbox = f;
-  auto listed = service_.syncMessages(account_, password_, inbox, std::nullopt, 10);
-  ASSERT_EQ(listed.size(), 2u);
-  EmailMessage move = listed[0].subject == "Move me" ? listed[0] : listed[1];
-  EmailMessage del = listed[0].subject == "Move me" ? listed[1] : listed[0];
-
-  EmailFolder destination;
-  destination.id = new_uuid();
-  destination.accountId = account_.id;
-  destination.name = destination.path = "Projects";
-  service_.moveMessage(account_, password_, move, destination, folders);
-  EXPECT_EQ(serverUids("Projects").size(), 1u);
-
-  service_.deleteMessage(account_, password_, del, folders);
-  EXPECT_TRUE(serverUids("INBOX").empty());
-
-  // The spam folder is looked up among the account's folders.
-  try {
-    service_.moveToSpam(account_, password_, move, folders);
-    FAIL() << "moved without a spam folder";
-  } catch (const EmailServiceError& e) {
-    EXPECT_NE(std::string(e.what()).find("找不到垃圾邮件文件夹"), std::string::npos) << e.what();
-  }
-}
-
 TEST_F(EmailSyncTest, DeleteAndMoveTouchOnlyTheirOwnConfirmedMessage) {
   servers_.deliver(user_, "INBOX", raw_message("Ours", "x", "<ours@x.org>"));
   servers_.deliver(user_, "INBOX", raw_message("Flagged", "y", "<flagged@x.org>"));

@@ -303,28 +303,6 @@ TEST_F(ImapMailboxTest, FlagChangesShowInTheHeaders) {
   EXPECT_TRUE(headers(1).flagged);
 }
 
-TEST_F(ImapMailboxTest, DeleteAndMoveTakeOnlyTheirOwnUid) {
-  for (int i = 1; i <= 4; ++i) deliver(message("m" + std::to_string(i), "body"));
-  ASSERT_TRUE(imap_->createFolder("Entwürfe"));
-  ASSERT_TRUE(imap_->selectFolder("INBOX"));
-  ASSERT_TRUE(imap_->storeFlagWithUID(4, "\\Deleted", +1, "标记为删除"));
-
-  LibEtPanError error;
-  EXPECT_TRUE(imap_->moveMessageWithUID(1, "Entwürfe", &error)) << error.localizedDescription;
-  EXPECT_FALSE(imap_->moveMessageWithUID(2, "Nirgendwo", &error));
-  EXPECT_EQ(error.code, MAILIMAP_ERROR_UID_MOVE);
-  EXPECT_TRUE(error.localizedDescription.starts_with("MOVE 失败: " + std::to_string(MAILIMAP_ERROR_UID_MOVE) + "（服务器: "))
-      << error.localizedDescription;
-  // UID MOVE and UID EXPUNGE leave UID 4, flagged \Deleted, alone.
-  EXPECT_TRUE(imap_->deleteAndExpungeWithUID(3, &error));
-  EXPECT_EQ(uids(imap_->fetchMessagesFromUID(1, 0)), (std::vector<uint32_t>{2, 4}));
-
-  ASSERT_TRUE(imap_->selectFolder("Entwürfe"));
-  const auto moved = imap_->fetchMessageHeadersWithUID(1);
-  ASSERT_TRUE(moved);
-  EXPECT_EQ(moved->subject, "m1");
-}
-
 TEST_F(ImapMailboxTest, IdleWakesUpOnNewMail) {
   ASSERT_TRUE(imap_->selectFolder("INBOX"));
   LibEtPanError error;

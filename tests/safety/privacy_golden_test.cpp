@@ -6,7 +6,7 @@
 #include <iterator>
 #include <string>
 
-#include "mail/email_content_decoder.h"
+#include "mail/mail_import.h"
 #include "safety/email_privacy_report_service.h"
 #include "store/email_message.h"
 
@@ -23,15 +23,9 @@ std::string read_file(const fs::path& path) {
 }
 
 store::EmailMessage decoded(const std::string& raw) {
-  const auto headers = mail::EmailContentDecoder::decodeHeaders(raw);
-  const auto body = mail::EmailContentDecoder::decode(raw);
-  store::EmailMessage m;
-  m.subject = headers.subject;
-  if (headers.from) m.from = *headers.from;
-  m.replyTo = headers.replyTo;
-  m.textBody = body.textBody;
-  m.htmlBody = body.htmlBody;
-  return m;
+  mail::ArchivedMessage archived;
+  archived.raw = raw;
+  return mail::message_from_archive(archived, "", "", 0);
 }
 
 TEST(PrivacyGolden, EachSampleGivesItsExpectedReport) {

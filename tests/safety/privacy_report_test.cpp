@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "mail/email_content_decoder.h"
+#include "mail/mail_import.h"
 #include "safety/email_privacy_report.h"
 #include "safety/email_privacy_report_service.h"
 #include "store/email_message.h"
@@ -367,18 +367,19 @@ TEST(PrivacyReportLimits, TenMegabytesOfHostileHtmlFinishWithAReport) {
   EXPECT_EQ(r.senderTrust.status, Status::clean);
 }
 
+store::EmailMessage record_of(const std::string& raw) {
+  mail::ArchivedMessage archived;
+  archived.raw = raw;
+  return mail::message_from_archive(archived, "", "", 0);
+}
+
 TEST(PrivacyReportCorpus, GeneratedMessagesGiveSaneDeterministicReports) {
   for (const auto& generated : testing::generate_corpus(7, 260)) {
-    const mail::EmailBodyContent body = mail::EmailContentDecoder::decode(generated.raw);
-    store::EmailMessage m;
-    m.subject = generated.subject;
-    m.from = {generated.fromName, generated.fromEmail};
-    m.textBody = body.textBody;
-    m.htmlBody = body.htmlBody;
+    const store::EmailMessage m = record_of(generated.raw);
     const auto first = EmailPrivacyReportService::report(m);
     const auto second = EmailPrivacyReportService::report(m);
     EXPECT_EQ(to_tool_json(first), to_tool_json(second)) << generated.kind;
-    const std::string html = body.htmlBody.value_or("");
+    const std::string html = m.htmlBody.value_or("");
     size_t tags = 0;
     for (size_t at = html.find('<'); at != std::string::npos; at = html.find('<', at + 1)) ++tags;
     size_t anchors = 0;
@@ -399,13 +400,7 @@ TEST(PrivacyReportCorpus, GeneratedMessagesGiveSaneDeterministicReports) {
 TEST(PrivacyReportCorpus, ReportsComputedOnSeveralThreadsAgree) {
   std::vector<store::EmailMessage> messages;
   for (const auto& generated : testing::generate_corpus(11, 40)) {
-    const auto body = mail::EmailContentDecoder::decode(generated.raw);
-    store::EmailMessage m;
-    m.subject = generated.subject;
-    m.from = {generated.fromName, generated.fromEmail};
-    m.htmlBody = body.htmlBody;
-    m.textBody = body.textBody;
-    messages.push_back(std::move(m));
+    messages.push_back(record_of(generated.raw));
   }
   std::vector<Json> expected;
   for (const auto& m : messages)

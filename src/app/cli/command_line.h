@@ -1,6 +1,7 @@
 #pragma once
 
 #include <iosfwd>
+#include "util/error.h"
 
 namespace CLI {
 class App;
@@ -37,8 +38,10 @@ inline constexpr int kExitPartial = 3;  // done, but some parts failed
 
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.
-struct CommandFailure {
-  int status = kExitFailure;
+class CommandFailure : public Error {
+ public:
+  explicit CommandFailure(int exit_status = kExitFailure) : Error("命令失败"), status(exit_status) {}
+  int status;
 };
 
 // Where one-shot commands keep their diagnostic log: a file under $XDG_STATE_HOME/kestrova/,

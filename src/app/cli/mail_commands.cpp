@@ -27,6 +27,7 @@
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/tool_answer_json.h"
 #include "app/core/user_preferences.h"
+#include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "rules/email_rule_engine.h"
@@ -343,21 +344,7 @@ void ensure_body(Context& c) {
   m.textBody = content.textBody;
   m.htmlBody = content.htmlBody;
   m.containsRemoteResources = content.containsRemoteResources;
-  m.attachments.clear();
-  for (const auto& meta : content.attachments) {
-    store::EmailAttachment a;
-    a.id = new_uuid();
-    a.filename = meta.filename;
-    a.mimeType = meta.mimeType;
-    a.size = meta.size;
-    a.contentId = meta.contentId;
-    a.isInline = meta.isInline;
-    a.partPath = meta.partPath;
-    a.encoding = meta.encoding;
-    a.charset = meta.charset;
-    m.attachments.push_back(std::move(a));
-    if (!meta.isInline) m.hasAttachments = true;
-  }
+  mail::set_attachments(m, content.attachments);
   if (m.preview.empty() && m.textBody)
     m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
   // The download marked the message read on the server.

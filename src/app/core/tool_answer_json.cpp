@@ -1,5 +1,6 @@
 #include "app/core/tool_answer_json.h"
 
+#include "app/core/mail_tool_sql.h"
 #include "store/email_contact.h"
 #include "util/time.h"
 
@@ -122,9 +123,7 @@ void append_message_summary(std::string& out, const store::Statement& row, bool 
 }
 
 Json accounts_json(store::Connection& c) {
-  auto s = c.prepare(
-      "SELECT id, email_address, display_name, service_type, is_enabled, is_default "
-      "FROM email_accounts ORDER BY is_default DESC, created_at DESC");
+  auto s = c.prepare(sql::kListAccounts);
   Json out = Json::array();
   while (s.step()) {
     out.push_back(Json{{"id", text_column(s, "id")},
@@ -138,16 +137,7 @@ Json accounts_json(store::Connection& c) {
 }
 
 Json folders_json(store::Connection& c, const std::string& account_id) {
-  auto s = c.prepare(
-      "SELECT f.id, f.name, f.type, f.path, f.unread_count, "
-      "CASE WHEN f.type = 'trash' THEN (SELECT COUNT(*) FROM email_messages m "
-      "WHERE m.account_id = f.account_id AND (m.folder_id = f.id OR m.is_deleted = 1)) "
-      "WHEN f.type = 'spam' THEN (SELECT COUNT(*) FROM email_messages m "
-      "WHERE m.account_id = f.account_id AND m.is_deleted = 0 AND (m.folder_id = f.id OR m.is_spam "
-      "= 1)) "
-      "ELSE (SELECT COUNT(*) FROM email_messages m "
-      "WHERE m.folder_id = f.id AND m.is_deleted = 0 AND m.is_spam = 0) END AS total_count "
-      "FROM email_folders f WHERE f.account_id = ? ORDER BY f.type, f.name");
+  auto s = c.prepare(sql::kListFolders);
   s.bind(1, account_id);
   Json out = Json::array();
   while (s.step()) {

@@ -1,6 +1,8 @@
 #include "app/mcp/mail_tool_support.h"
 
 #include "app/mcp/mcp_error.h"
+#include "store/email_contact.h"
+#include "store/email_store_sql.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -29,16 +31,14 @@ void update_all_copies(store::Connection& c, const std::string& message_id,
   const double now = now_seconds();
   if (!header_id.empty()) {
     auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
-                            ", updated_at = ? WHERE account_id = ? AND message_id IS NOT NULL "
-                            "AND TRIM(message_id) = ?");
+                            ", updated_at = ? " + std::string(store::sql::kCopiesByMessageId));
     bind_value(update, 1, value);
     update.bind(2, now).bind(3, account_id).bind(4, header_id);
     update.run();
     return;
   }
   auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
-                          ", updated_at = ? WHERE account_id = ? AND COALESCE(subject, '') = ? "
-                          "AND LOWER(COALESCE(from_email, '')) = LOWER(?) AND ABS(date - ?) < 0.001");
+                          ", updated_at = ? " + std::string(store::sql::kCopiesBySubject));
   bind_value(update, 1, value);
   update.bind(2, now).bind(3, account_id).bind(4, subject).bind(5, from).bind(6, date);
   update.run();

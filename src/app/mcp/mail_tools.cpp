@@ -6,12 +6,15 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "app/core/mail_tool_sql.h"
 #include "app/mcp/mail_tool_support.h"
 #include "app/mcp/mcp_arguments.h"
 #include "app/mcp/mcp_catalogue.h"
 #include "app/mcp/mcp_error.h"
 #include "store/database.h"
 #include "store/email_contact.h"
+#include "store/email_enums.h"
+#include "store/email_store_sql.h"
 #include "store/json_list.h"
 #include "util/localization.h"
 #include "util/text.h"
@@ -56,29 +59,19 @@ std::string list_messages(const Json& arguments) {
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
   const int64_t offset = std::max<int64_t>(args::integer(arguments, "offset").value_or(0), 0);
   return EmailDatabase::shared().read([&](Connection& c) {
-    auto folder = c.prepare("SELECT account_id, type FROM email_folders WHERE id = ?");
+    auto folder = c.prepare(sql::kFolderLookup);
     folder.bind(1, folder_id);
     if (!folder.step()) return std::string("[]");
     const std::string account_id = text_column(folder, "account_id");
-    const std::string type = text_column(folder, "type");
-    if (type == "trash") {
-      auto s = c.prepare(
-          "SELECT * FROM email_messages WHERE account_id = ? AND (folder_id = ? OR is_deleted = 1) "
-          "ORDER BY date DESC LIMIT ? OFFSET ?");
+    // The mail store's folder view: trash and spam also show the account's deleted or
+    // spam-marked mail.
+    const auto type = store::from_raw<store::EmailFolderType>(text_column(folder, "type"))
+                          .value_or(store::EmailFolderType::custom);
+    auto s = c.prepare(store::sql::folderPage(type));
+    if (store::sql::folderConditionTakesAccount(type))
       s.bind_all(account_id, folder_id, limit, offset);
-      return rows_as_summaries(s);
-    }
-    if (type == "spam") {
-      auto s = c.prepare(
-          "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 "
-          "AND (folder_id = ? OR is_spam = 1) ORDER BY date DESC LIMIT ? OFFSET ?");
-      s.bind_all(account_id, folder_id, limit, offset);
-      return rows_as_summaries(s);
-    }
-    auto s = c.prepare(
-        "SELECT * FROM email_messages WHERE folder_id = ? AND is_deleted = 0 AND is_spam = 0 "
-        "ORDER BY date DESC LIMIT ? OFFSET ?");
-    s.bind_all(folder_id, limit, offset);
+    else
+      s.bind_all(folder_id, limit, offset);
     return rows_as_summaries(s);
   });
 }
@@ -86,7 +79,7 @@ std::string list_messages(const Json& arguments) {
 std::string get_message(const Json& arguments) {
   const std::string message_id = args::required_string(arguments, "messageId");
   return EmailDatabase::shared().read([&](Connection& c) {
-    auto s = c.prepare("SELECT * FROM email_messages WHERE id = ?");
+    auto s = c.prepare(sql::kGetMessage);
     s.bind(1, message_id);
     if (!s.step()) throw MCPError("Message not found");
     std::string out;
@@ -103,17 +96,11 @@ std::string search_messages(const Json& arguments) {
   const std::string pattern = "%" + query + "%";
   return EmailDatabase::shared().read([&](Connection& c) {
     if (account_id) {
-      auto s = c.prepare(
-          "SELECT * FROM email_messages WHERE account_id = ? AND is_deleted = 0 AND is_spam = 0 "
-          "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
-          "ORDER BY date DESC LIMIT ?");
+      auto s = c.prepare(sql::kSearchAccount);
       s.bind_all(*account_id, pattern, pattern, pattern, pattern, limit);
       return rows_as_summaries(s);
     }
-    auto s = c.prepare(
-        "SELECT * FROM email_messages WHERE is_deleted = 0 AND is_spam = 0 "
-        "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) "
-        "ORDER BY date DESC LIMIT ?");
+    auto s = c.prepare(sql::kSearchAll);
     s.bind_all(pattern, pattern, pattern, pattern, limit);
     return rows_as_summaries(s);
   });
@@ -226,9 +213,7 @@ Json create_draft(const Json& arguments) {
 Json list_tags(const Json& arguments) {
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 100, 1, 500);
   return EmailDatabase::shared().read([&](Connection& c) {
-    auto s = c.prepare(
-        "SELECT ai_tags FROM email_messages WHERE ai_tags IS NOT NULL AND ai_tags != '[]' "
-        "AND is_deleted = 0 AND is_spam = 0 ORDER BY date DESC LIMIT ?");
+    auto s = c.prepare(sql::kListTags);
     s.bind(1, int64_t{10000});
     // Counts per exact tag text; ties keep the order in which tags were first met (newest
     // mail first).
@@ -262,10 +247,7 @@ Json search_by_tag(const Json& arguments) {
   if (!tag || tag->empty()) throw MCPError("Missing required parameter: tag");
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 30, 1, 100);
   return EmailDatabase::shared().read([&](Connection& c) {
-    auto s = c.prepare(
-        "SELECT id, account_id, subject, from_email, from_name, preview, date, ai_tags "
-        "FROM email_messages WHERE ai_tags LIKE ? AND is_deleted = 0 AND is_spam = 0 "
-        "ORDER BY date DESC LIMIT ?");
+    auto s = c.prepare(sql::kSearchByTag);
     s.bind_all("%" + *tag + "%", limit * 4);
     const std::string wanted = text::lower(*tag);
     Json out = Json::array();

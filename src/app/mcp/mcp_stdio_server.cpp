@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -92,9 +93,8 @@ std::string or_fallback(const char* value, const char* fallback) {
 }  // namespace
 
 MCPStdioServer::MCPStdioServer() : catalogue_(build_tool_catalogue()) {
-  // Catalogue order is base, workflow, tag/link, rule, write.
-  dispatch_order_ = {&catalogue_[4], &catalogue_[2], &catalogue_[3], &catalogue_[1],
-                     &catalogue_[0]};
+  for (const ToolGroup& group : catalogue_) dispatch_order_.push_back(&group);
+  std::ranges::sort(dispatch_order_, {}, &ToolGroup::lookup_rank);
 }
 
 std::string MCPStdioServer::version_text() {

@@ -43,7 +43,7 @@ class MCPStdioServer {
 
   // Catalogue order: base mail, workflow, tag/link, rule, write.
   std::vector<ToolGroup> catalogue_;
-  // Lookup order: write, tag/link, rule, workflow, base mail.
+  // The groups by their lookup rank.
   std::vector<const ToolGroup*> dispatch_order_;
 };
 

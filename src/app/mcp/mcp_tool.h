@@ -32,15 +32,19 @@ struct Tool {
 };
 
 // One group of the catalogue. Tools are kept with the read tools first, then the trainable,
-// then the full tools, each block in the order added.
+// then the full tools, each block in the order added. A tools/call looks the name up in the
+// groups by ascending `lookup_rank` (the group's own place in the dispatch order).
 class ToolGroup {
  public:
+  explicit ToolGroup(int lookup_rank) : lookup_rank_(lookup_rank) {}
+  int lookup_rank() const { return lookup_rank_; }
   ToolGroup& add(Tool tool);
   const Tool* find(std::string_view name) const;
   // The descriptors exposed at `level`, in group order.
   void append_exposed(MCPExposureLevel level, std::vector<OrderedJson>& out) const;
 
  private:
+  int lookup_rank_;
   std::vector<Tool> tools_;
 };
 

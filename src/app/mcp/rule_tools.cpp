@@ -74,11 +74,10 @@ Json stored_object(const std::optional<std::string>& text) {
 // ---- listing and editing ----
 
 Json list_email_rules(const Json& arguments) {
-  std::string sql = "SELECT * FROM email_rules WHERE 1=1";
   const auto account = args::optional_string(arguments, "accountId");
-  if (account) sql += " AND account_id = ?";
-  if (args::boolean(arguments, "enabledOnly").value_or(false)) sql += " AND is_enabled = 1";
-  sql += " ORDER BY created_at DESC";
+  const std::string sql = rules::sql::ruleListing(
+      account.has_value(), args::boolean(arguments, "enabledOnly").value_or(false),
+      rules::sql::kNewestFirst);
   return EmailDatabase::shared().read([&](Connection& c) {
     auto s = c.prepare(sql);
     if (account) s.bind(1, *account);
@@ -117,7 +116,7 @@ Json create_email_rule(const Json& arguments) {
 Json update_email_rule(const Json& arguments) {
   const std::string id = args::required_string(arguments, "ruleId");
   EmailDatabase::shared().write([&](Connection& c) {
-    auto s = c.prepare("SELECT * FROM email_rules WHERE id = ?");
+    auto s = c.prepare(rules::sql::kOneRule);
     s.bind(1, id);
     if (!s.step()) throw MCPError("Rule not found");
     std::string name = text_column(s, "name");
@@ -144,7 +143,7 @@ Json update_email_rule(const Json& arguments) {
 Json delete_email_rule(const Json& arguments) {
   const std::string id = args::required_string(arguments, "ruleId");
   EmailDatabase::shared().write([&](Connection& c) {
-    auto s = c.prepare("DELETE FROM email_rules WHERE id = ?");
+    auto s = c.prepare(rules::sql::kDeleteRule);
     s.bind(1, id);
     s.run();
   });
@@ -157,7 +156,7 @@ Json set_email_rule_enabled(const Json& arguments) {
   if (it == arguments.end() || !it->is_boolean()) throw MCPError("Missing required argument: isEnabled");
   const bool enabled = it->get<bool>();
   EmailDatabase::shared().write([&](Connection& c) {
-    auto s = c.prepare("UPDATE email_rules SET is_enabled = ?, updated_at = ? WHERE id = ?");
+    auto s = c.prepare(rules::sql::kSetRuleEnabled);
     s.bind_all(enabled, now_seconds(), id);
     s.run();
   });
@@ -189,7 +188,7 @@ void start_moves(std::vector<rules::PendingRuleServerMove>& pending) {
 Json run_rule(const std::string& id, bool dry_run, int64_t limit) {
   std::vector<rules::PendingRuleServerMove> pending;
   const auto result = EmailDatabase::shared().write([&](Connection& c) {
-    auto s = c.prepare("SELECT * FROM email_rules WHERE id = ?");
+    auto s = c.prepare(rules::sql::kOneRule);
     s.bind(1, id);
     if (!s.step()) throw MCPError("Rule not found");
     const rules::EmailRule rule = rules::rule_from_row(s);
@@ -216,8 +215,7 @@ Json apply_email_rules(const Json& arguments) {
   std::vector<rules::PendingRuleServerMove> pending;
   const auto results = EmailDatabase::shared().write([&](Connection& c) {
     std::vector<rules::EmailRule> rules;
-    auto s = c.prepare(
-        "SELECT * FROM email_rules WHERE account_id = ? AND is_enabled = 1 ORDER BY created_at DESC");
+    auto s = c.prepare(rules::sql::kEnabledRulesOfAccount);
     s.bind(1, account_id);
     while (s.step()) rules.push_back(rules::rule_from_row(s));
     const double now = now_seconds();

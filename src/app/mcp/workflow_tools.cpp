@@ -9,6 +9,7 @@
 #include "app/mcp/mcp_catalogue.h"
 #include "app/mcp/mcp_error.h"
 #include "safety/email_privacy_report_service.h"
+#include "store/contact_store.h"
 #include "store/database.h"
 #include "store/email_action_item.h"
 #include "store/email_message.h"
@@ -221,7 +222,8 @@ void upsert_contact(const std::string& email, Insert insert, Update update) {
 }
 
 Json set_sender_category(const Json& arguments) {
-  const std::string email = text::lower(args::required_string(arguments, "email"));
+  const std::string email =
+      store::ContactStore::normalized_address(args::required_string(arguments, "email"));
   std::optional<std::string> category;
   if (const auto it = arguments.find("category"); it != arguments.end() && !it->is_null()) {
     const std::string value = it->is_string() ? it->get<std::string>() : it->dump();
@@ -258,7 +260,8 @@ Json set_sender_category(const Json& arguments) {
 }
 
 Json set_sender_note(const Json& arguments) {
-  const std::string email = text::lower(args::required_string(arguments, "email"));
+  const std::string email =
+      store::ContactStore::normalized_address(args::required_string(arguments, "email"));
   const auto it = arguments.is_object() ? arguments.find("note") : arguments.end();
   if (it == arguments.end() || !it->is_string()) throw MCPError("Missing required argument: note");
   const std::string note = it->get<std::string>();
