@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mail/libetpan_smtp_session.h"
+#include "mail/mail_address.h"
 #include "util/base64.h"
 
 namespace kestrova::mail {
@@ -84,9 +85,9 @@ TEST(OutgoingMessage, HtmlWithoutAttachmentsUsesTheRandomBoundary) {
             header_block("Cc: c@example.org\r\n", "=?UTF-8?B?5L2g5aW9?=",
                          "Disposition-Notification-To: me@example.com\r\n"
                          "Return-Receipt-To: me@example.com\r\n") +
-                "Content-Type: multipart/alternative; boundary=\"" + b + "\"\r\n\r\n--" + b + "\r\n" +
-                text_part("plain", "plain") + "--" + b + "\r\n" + text_part("html", "<p>html</p>") +
-                "--" + b + "--\r\n");
+                "Content-Type: multipart/alternative; boundary=\"" + b + "\"\r\n\r\n--" + b +
+                "\r\n" + text_part("plain", "plain") + "--" + b + "\r\n" +
+                text_part("html", "<p>html</p>") + "--" + b + "--\r\n");
 }
 
 TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutData) {
@@ -110,25 +111,33 @@ TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutDat
                 "--alt_boundary\r\n" +
                 text_part("plain", "plain") + "--alt_boundary\r\n" + text_part("html", "<b>x</b>") +
                 "--alt_boundary--\r\n"
-                "--" + b + "\r\n"
+                "--" +
+                b +
+                "\r\n"
                 "Content-Type: application/pdf; name=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
                 "\r\n" +
-                line76 + "\r\n" + line76 + "\r\neHh4eHh4\r\n"
-                "--" + b + "\r\n"
+                line76 + "\r\n" + line76 +
+                "\r\neHh4eHh4\r\n"
+                "--" +
+                b +
+                "\r\n"
                 "Content-Type: application/octet-stream; name=\"say \\\"hi\\\".txt\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"say \\\"hi\\\".txt\"\r\n"
                 "\r\n"
                 "aGVsbG8=\r\n"
-                "--" + b + "\r\n"
+                "--" +
+                b +
+                "\r\n"
                 "Content-Type: application/octet-stream; name=\"attachment\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"attachment\"\r\n"
                 "\r\n"
                 "AQI=\r\n"
-                "--" + b + "--\r\n");
+                "--" +
+                b + "--\r\n");
 
   // Without HTML the plain part stands directly in the mixed body.
   m.htmlBody.reset();
@@ -142,7 +151,8 @@ TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutDat
                 "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
                 "\r\n"
                 "aGVsbG8=\r\n"
-                "--" + b + "--\r\n");
+                "--" +
+                b + "--\r\n");
 }
 
 TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
@@ -151,7 +161,8 @@ TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
   m.to = {"a@example.org\r\nBcc: hidden@evil.example", "b@example.org\n\n\nX-To: 2"};
   m.cc = {"c@example.org\rX-Cc: 3"};
   m.subject = "Hi\r\nX-Subject: 4\r\n\r\nbody?";
-  m.attachments = {{std::string("x"), "f\r\nContent-Type: text/html.txt", "text/plain\r\nX-Type: 5"}};
+  m.attachments = {
+      {std::string("x"), "f\r\nContent-Type: text/html.txt", "text/plain\r\nX-Type: 5"}};
   const std::string text = build_outgoing_message(m, kStamp).text;
   const auto lines = header_lines(text);
   ASSERT_GE(lines.size(), 8u);
@@ -163,8 +174,9 @@ TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
     EXPECT_FALSE(line.starts_with("Bcc:")) << line;
     EXPECT_FALSE(line.starts_with("X-")) << line;
   }
-  EXPECT_NE(text.find("Content-Type: text/plain X-Type: 5; name=\"f Content-Type: text/html.txt\"\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      text.find("Content-Type: text/plain X-Type: 5; name=\"f Content-Type: text/html.txt\"\r\n"),
+      std::string::npos)
       << text;
   EXPECT_EQ(text.find("\r\nX-"), std::string::npos) << text;
 }
@@ -214,12 +226,78 @@ TEST(OutgoingMessage, QuotedPrintable) {
   // A soft break whenever the output reaches a multiple of 75 characters, counting the
   // breaks written before.
   const std::string a160(160, 'a');
-  EXPECT_EQ(qp(a160), std::string(75, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n" +
-                          std::string(13, 'a'));
+  EXPECT_EQ(qp(a160),
+            std::string(75, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n" + std::string(13, 'a'));
   EXPECT_EQ(qp(std::string(75, 'a')), std::string(75, 'a') + "=\r\n");
   // An "=XX" triplet that steps over the mark makes a longer line without a break.
   EXPECT_EQ(qp(std::string(74, 'a') + "=" + "b"), std::string(74, 'a') + "=3Db");
   EXPECT_EQ(qp(std::string(72, 'a') + "=" + "b"), std::string(72, 'a') + "=3D=\r\nb");
+}
+
+TEST(OutgoingMessage, FromNameThreadingAndAutoSubmittedHeaders) {
+  OutgoingMessage m = message();
+  m.inReplyTo = "<orig@example.net>";
+  m.references = {"<root@example.net>", "not-an-id", "<orig@example.net>"};
+  m.autoSubmitted = "auto-replied";
+  const struct {
+    const char* name;
+    const char* from;
+  } names[] = {
+      {"Alice", "From: Alice <me@example.com>"},
+      {"Smith, Alice \"Al\"", "From: \"Smith, Alice \\\"Al\\\"\" <me@example.com>"},
+      {"张三", "From: =?UTF-8?B?5byg5LiJ?= <me@example.com>"},
+      {"Eve\r\nBcc: x@evil.example", "From: \"Eve Bcc: x@evil.example\" <me@example.com>"}};
+  for (const auto& n : names) {
+    m.fromName = n.name;
+    const auto lines = header_lines(build_outgoing_message(m, kStamp).text);
+    EXPECT_EQ(lines[0], n.from);
+    EXPECT_EQ(lines[5], "In-Reply-To: <orig@example.net>");
+    EXPECT_EQ(lines[6], "References: <root@example.net> <orig@example.net>");
+    EXPECT_EQ(lines[7], "Auto-Submitted: auto-replied");
+  }
+}
+
+TEST(OutgoingMessage, HostileHeaderValuesNeverBreakTheHeaderBlock) {
+  OutgoingMessage m = message();
+  m.to.clear();
+  for (int i = 0; i < 10000; ++i)
+    m.to.push_back("\"Name " + std::to_string(i) + "\" <u" + std::to_string(i) + "@example.org>");
+  m.subject = "Re: a\r\nBcc: evil@example.org";
+  m.inReplyTo = "<" + std::string(1 << 20, 'x') + "@example.org>";
+  m.references = {*m.inReplyTo, "<a@b>\r\nX-Injected: 1"};
+  const std::string text = build_outgoing_message(m, kStamp).text;
+  const auto lines = header_lines(text);
+  size_t names = 0;
+  for (const auto& line : lines) {
+    EXPECT_LE(line.size(), 998u);  // RFC 5322 §2.1.1
+    EXPECT_FALSE(line.starts_with("Bcc") || line.starts_with("X-Injected") ||
+                 line.starts_with("In-Reply-To") || line.starts_with("References"))
+        << line;
+    for (size_t at = 0; (at = line.find("@example.org>", at)) != std::string::npos; ++at) ++names;
+  }
+  EXPECT_EQ(names, 10000u);
+  EXPECT_NE(text.find("Subject: Re: a Bcc: evil@example.org\r\n"), std::string::npos);
+}
+
+TEST(MailAddress, AddrSpecAndMailboxForms) {
+  for (const char* good :
+       {"a@example.org", "first.last+tag@sub.example.org", "\"john doe\"@example.org",
+        "user@[192.0.2.1]", "用户@例子.中国", "x@localhost"})
+    EXPECT_TRUE(is_valid_addr_spec(good)) << good;
+  for (const char* bad :
+       {"not an address", "a@", "@b", "a..b@example.org", ".a@example.org", "a@b@",
+        "a@example.org\r\nRCPT TO:<x@y>", "a b@example.org", "a@exa mple.org", ""})
+    EXPECT_FALSE(is_valid_addr_spec(bad)) << bad;
+  EXPECT_FALSE(is_valid_addr_spec(std::string(250, 'a') + "@example.org"));
+
+  EXPECT_EQ(parse_mailbox(" Ann Lee <ann@example.net> "), (Mailbox{"Ann Lee", "ann@example.net"}));
+  EXPECT_EQ(parse_mailbox("\"Lee, Ann <boss>\" <ann@example.net>"),
+            (Mailbox{"Lee, Ann <boss>", "ann@example.net"}));
+  EXPECT_EQ(parse_mailbox("<ann@example.net>"), (Mailbox{"", "ann@example.net"}));
+  EXPECT_FALSE(parse_mailbox("Ann <not an address>"));
+  EXPECT_FALSE(parse_mailbox("Ann <a@b> trailing"));
+  EXPECT_EQ(message_ids_in("<a@b> junk <c@d>\r\n <" + std::string(300, 'x') + "@e>"),
+            (std::vector<std::string>{"<a@b>", "<c@d>"}));
 }
 
 }  // namespace

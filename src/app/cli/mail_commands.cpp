@@ -3,9 +3,9 @@
 // anything that needs the server goes through EmailService with the account's stored
 // password, and the local copy is changed only after the server accepted the change.
 
-#include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,10 +18,11 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
+#include "app/core/account_book.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/incoming_mail_filter.h"
+#include "app/core/message_context.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
@@ -46,7 +47,8 @@ using store::EmailMessage;
 
 // ---- naming things ----
 
-const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store::EmailFolderType type) {
+const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders,
+                                  store::EmailFolderType type) {
   for (const auto& folder : folders)
     if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
   return nullptr;
@@ -189,11 +191,13 @@ void sync(const SyncOptions& o) {
 void list_folders(const std::string& accountName, bool refresh) {
   set_log_target(LogTarget::StandardError);
   AccountBook book;
-  const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
+  const EmailAccount& account =
+      accountName.empty() ? book.defaultAccount() : book.find(accountName);
   std::vector<EmailFolder> folders;
   if (refresh) {
     auto& service = mail::EmailService::shared();
-    folders = mail::EmailSyncFlow(book.store(), service).syncFolders(account, service.storedPassword(account));
+    folders = mail::EmailSyncFlow(book.store(), service)
+                  .syncFolders(account, service.storedPassword(account));
   } else {
     folders = folders_of(book, account);
   }
@@ -245,77 +249,7 @@ void list_messages(const ListOptions& o) {
 
 // ---- reading ----
 
-struct Context {
-  AccountBook book;
-  EmailMessage message;
-  EmailAccount account;
-  std::vector<EmailFolder> folders;
-  std::optional<std::string> password;
-};
-
-std::unique_ptr<Context> context_for(const std::string& id) {
-  auto c = std::make_unique<Context>();
-  c->message = find_message(c->book.store(), id);
-  c->account = c->book.find(c->message.accountId);
-  c->book.store().loadFolders();
-  c->folders = c->book.store().foldersOf(c->account.id);
-  return c;
-}
-
-const std::optional<std::string>& password_of(Context& c) {
-  if (!c.password) c.password = mail::EmailService::shared().storedPassword(c.account);
-  return c.password;
-}
-
-// Downloads, decodes and stores the body when it is not stored yet.
-void ensure_body(Context& c) {
-  if (c.message.isBodyLoaded) return;
-  auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
-                                                               c.folders);
-  EmailMessage& m = c.message;
-  m.textBody = content.textBody;
-  m.htmlBody = content.htmlBody;
-  m.containsRemoteResources = content.containsRemoteResources;
-  m.attachments.clear();
-  for (const auto& meta : content.attachments) {
-    store::EmailAttachment a;
-    a.id = new_uuid();
-    a.filename = meta.filename;
-    a.mimeType = meta.mimeType;
-    a.size = meta.size;
-    a.contentId = meta.contentId;
-    a.isInline = meta.isInline;
-    a.partPath = meta.partPath;
-    a.encoding = meta.encoding;
-    a.charset = meta.charset;
-    m.attachments.push_back(std::move(a));
-    if (!meta.isInline) m.hasAttachments = true;
-  }
-  if (m.preview.empty() && m.textBody)
-    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
-  // The download marked the message read on the server.
-  m.isRead = true;
-  m.isBodyLoaded = true;
-  m.bodyCachedAt = now_seconds();
-  m.updatedAt = now_seconds();
-  // The body goes onto the row as it is now, not as it was read before the download: another
-  // process may have tagged or annotated the message meanwhile.
-  c.book.store().database().write([&](store::Connection& db) {
-    if (auto stored = store::read_stored_message(db, m.id)) {
-      EmailMessage downloaded = std::exchange(m, std::move(*stored));
-      m.textBody = std::move(downloaded.textBody);
-      m.htmlBody = std::move(downloaded.htmlBody);
-      m.containsRemoteResources = downloaded.containsRemoteResources;
-      m.attachments = std::move(downloaded.attachments);
-      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
-      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
-      m.isRead = m.isBodyLoaded = true;
-      m.bodyCachedAt = downloaded.bodyCachedAt;
-      m.updatedAt = downloaded.updatedAt;
-    }
-    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
-  });
-}
+using Context = MessageContext;
 
 void read_message(const std::string& id, bool html) {
   set_log_target(LogTarget::StandardError);
@@ -344,28 +278,13 @@ void read_message(const std::string& id, bool html) {
 void print_raw(const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
-  const std::string raw =
-      mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c), c->message, c->folders);
+  const std::string raw = mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c),
+                                                                       c->message, c->folders);
   std::cout.write(raw.data(), static_cast<std::streamsize>(raw.size()));
   std::cout.flush();
 }
 
 // ---- attachments ----
-
-// A file name from a message, made safe to create inside a directory: only its last path
-// component, without control characters, never "." or "..".
-std::string safe_file_name(std::string_view name) {
-  std::string base(name);
-  for (char& ch : base)
-    if (ch == '\\') ch = '/';
-  if (const size_t slash = base.rfind('/'); slash != std::string::npos) base = base.substr(slash + 1);
-  std::string clean;
-  for (char ch : base)
-    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F) clean += ch;
-  clean = text::trim(clean);
-  if (clean.empty() || clean == "." || clean == "..") clean = "attachment";
-  return clean;
-}
 
 void save_attachment(const std::string& id, const std::string& name, const std::string& output) {
   set_log_target(LogTarget::StandardError);
@@ -380,19 +299,10 @@ void save_attachment(const std::string& id, const std::string& name, const std::
   if (!found) {
     std::string names;
     for (const auto& a : c->message.attachments) names += "\n  " + a.filename;
-    throw Error("邮件中没有附件: " + name + (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
+    throw Error("邮件中没有附件: " + name +
+                (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
   }
-  mail::EmailAttachmentMeta meta;
-  meta.partPath = found->partPath.value_or("");
-  meta.filename = found->filename;
-  meta.mimeType = found->mimeType;
-  meta.size = found->size;
-  meta.contentId = found->contentId;
-  meta.isInline = found->isInline;
-  meta.encoding = found->encoding;
-  meta.charset = found->charset;
-  const std::string bytes = mail::EmailService::shared().downloadAttachment(
-      c->account, password_of(*c), c->message, meta, c->folders);
+  const std::string bytes = download_attachment(*c, *found);
 
   // The given path is the file to write; an existing directory receives the attachment
   // under its own (cleaned) name. Written beside the target first, then renamed.
@@ -425,7 +335,8 @@ void search(const std::string& query, bool server, const std::string& accountNam
   set_log_target(LogTarget::StandardError);
   AccountBook book;
   if (server) {
-    const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
+    const EmailAccount& account =
+        accountName.empty() ? book.defaultAccount() : book.find(accountName);
     const auto folders = folders_of(book, account);
     const EmailFolder* folder = folderName.empty()
                                     ? folder_of_type(folders, store::EmailFolderType::inbox)
@@ -527,7 +438,8 @@ void move(const std::string& id, const std::string& folderName) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
-  if (c->message.folderId == destination.id) throw Error("邮件已在文件夹 " + destination.name + " 中");
+  if (c->message.folderId == destination.id)
+    throw Error("邮件已在文件夹 " + destination.name + " 中");
   const auto removal = mail::EmailService::shared().moveMessage(
       c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
@@ -565,11 +477,14 @@ void remove_message(const std::string& id) {
 
 void add_mail_commands(CLI::App& root) {
   {
-    auto* command = root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
+    auto* command =
+        root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
     auto o = std::make_shared<SyncOptions>();
-    command->add_option("--account", o->account, "Account id, address or name (default: every enabled account)");
+    command->add_option("--account", o->account,
+                        "Account id, address or name (default: every enabled account)");
     command->add_option("--folder", o->folder, "Only this folder (id, path or name)");
-    command->add_option("--since", o->since, "Only messages since this date (2024-10-01, or ISO-8601)");
+    command->add_option("--since", o->since,
+                        "Only messages since this date (2024-10-01, or ISO-8601)");
     command->add_option("--limit", o->limit, "Newest messages per folder (default 200)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
     command->add_flag("--verbose", o->verbose, "Print the diagnostic log on standard error");
@@ -579,21 +494,26 @@ void add_mail_commands(CLI::App& root) {
     auto* command = root.add_subcommand("folders", "List an account's folders");
     auto account = std::make_shared<std::string>();
     auto refresh = std::make_shared<bool>(false);
-    command->add_option("--account", *account, "Account id, address or name (default: the default account)");
+    command->add_option("--account", *account,
+                        "Account id, address or name (default: the default account)");
     command->add_flag("--refresh", *refresh, "Fetch the folder list from the server first");
     command->callback([account, refresh] { list_folders(*account, *refresh); });
   }
   {
-    auto* command = root.add_subcommand("list", "List the stored messages of a folder, newest first");
+    auto* command =
+        root.add_subcommand("list", "List the stored messages of a folder, newest first");
     auto o = std::make_shared<ListOptions>();
-    command->add_option("--account", o->account, "Account id, address or name (default: the default account)");
+    command->add_option("--account", o->account,
+                        "Account id, address or name (default: the default account)");
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
-    command->add_option("--limit", o->limit, "Most messages to list (default 50)")->check(CLI::PositiveNumber);
+    command->add_option("--limit", o->limit, "Most messages to list (default 50)")
+        ->check(CLI::PositiveNumber);
     command->add_flag("--unread", o->unread, "Only unread messages");
     command->callback([o] { list_messages(*o); });
   }
   {
-    auto* command = root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
+    auto* command =
+        root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
     auto id = std::make_shared<std::string>();
     auto html = std::make_shared<bool>(false);
     command->add_option("ID", *id, "Message id")->required();
@@ -601,7 +521,8 @@ void add_mail_commands(CLI::App& root) {
     command->callback([id, html] { read_message(*id, *html); });
   }
   {
-    auto* command = root.add_subcommand("search", "Search messages (stored ones, or on the server)");
+    auto* command =
+        root.add_subcommand("search", "Search messages (stored ones, or on the server)");
     auto query = std::make_shared<std::string>();
     auto server = std::make_shared<bool>(false);
     auto account = std::make_shared<std::string>();
@@ -615,7 +536,8 @@ void add_mail_commands(CLI::App& root) {
     command->callback([=] { search(*query, *server, *account, *folder, *limit); });
   }
   {
-    auto* command = root.add_subcommand("mark", "Mark a message read, unread, starred or unstarred");
+    auto* command =
+        root.add_subcommand("mark", "Mark a message read, unread, starred or unstarred");
     auto what = std::make_shared<std::string>();
     auto id = std::make_shared<std::string>();
     command->add_option("STATE", *what, "read, unread, star or unstar")
@@ -633,7 +555,8 @@ void add_mail_commands(CLI::App& root) {
     command->callback([id, folder] { move(*id, *folder); });
   }
   {
-    auto* command = root.add_subcommand("delete", "Delete a message on the server for good (and here)");
+    auto* command =
+        root.add_subcommand("delete", "Delete a message on the server for good (and here)");
     auto id = std::make_shared<std::string>();
     command->add_option("ID", *id, "Message id")->required();
     command->callback([id] { remove_message(*id); });
@@ -653,7 +576,8 @@ void add_mail_commands(CLI::App& root) {
     auto output = std::make_shared<std::string>();
     save->add_option("ID", *id, "Message id")->required();
     save->add_option("NAME", *name, "The attachment's file name")->required();
-    save->add_option("-o,--output", *output, "File to write (or an existing directory)")->required();
+    save->add_option("-o,--output", *output, "File to write (or an existing directory)")
+        ->required();
     save->callback([id, name, output] { save_attachment(*id, *name, *output); });
   }
   {
