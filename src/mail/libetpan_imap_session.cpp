@@ -117,8 +117,7 @@ bool find_static_item(const clist* messages, F&& visit) {
   bool found = false;
   for_each_message(messages, [&](const mailimap_msg_att* message) {
     if (found || !message->att_list) return;
-    for (clistiter* cell = clist_begin(message->att_list); cell && !found;
-         cell = clist_next(cell)) {
+    for (clistiter* cell = clist_begin(message->att_list); cell && !found; cell = clist_next(cell)) {
       auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
       if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static) {
         found = visit(item->att_data.att_static);
@@ -169,10 +168,9 @@ FetchTypePtr fetch_type_of(std::initializer_list<mailimap_fetch_att*> attributes
 
 SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)); }
 
-// BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)] (RFC 3501 §6.4.5): the one header line, without
-// setting \Seen. Null when libetpan cannot allocate.
-// BODY.PEEK[HEADER.FIELDS (...)] of the fields that identify a message and tell whether it
-// was sent automatically (RFC 3834 Auto-Submitted, Precedence, RFC 2919 List-Id).
+// BODY.PEEK[HEADER.FIELDS (...)] (RFC 3501 §6.4.5) of the fields that identify a message
+// and tell whether it was sent automatically (RFC 3834 Auto-Submitted, Precedence, RFC 2919
+// List-Id), without setting \Seen. Null when libetpan cannot allocate.
 mailimap_fetch_att* message_id_header_att() {
   clist* names = clist_new();
   if (!names) return nullptr;
@@ -267,8 +265,7 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
   size_t start = 0;
   while (true) {
     const size_t dot = path.find('.', start);
-    const std::string_view piece =
-        path.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    const std::string_view piece = path.substr(start, dot == std::string_view::npos ? dot : dot - start);
     if (piece.empty() || piece.size() > 10) return std::nullopt;
     uint64_t value = 0;
     for (char c : piece) {
@@ -288,10 +285,10 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
 // Life cycle
 
 std::unique_ptr<LibEtPanIMAPSession> LibEtPanIMAPSession::initWithHost(std::string host,
-                                                                       int64_t port,
-                                                                       std::string encryption,
-                                                                       std::string username,
-                                                                       std::string password) {
+                                                                      int64_t port,
+                                                                      std::string encryption,
+                                                                      std::string username,
+                                                                      std::string password) {
   ignore_broken_pipe_signal();
   mailimap* imap = mailimap_new(0, nullptr);
   if (!imap) return nullptr;
@@ -358,11 +355,11 @@ int LibEtPanIMAPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-  transport_ = std::make_unique<MailTransport>(
-      MailProtocol::imap, host_, static_cast<uint16_t>(port_ & 0xFFFF), timeout_, std::move(trust));
+  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
+                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
+                                               std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
-  if (!stream)
-    return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
+  if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.
   int result = mailimap_connect(imap_.get(), stream);
   if (encryption_ != "startTLS" || !connected(result)) return result;
@@ -410,8 +407,7 @@ bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* e
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_create(imap_.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) +
-                            ", 错误代码: " + str(result));
+    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) + ", 错误代码: " + str(result));
     return fail(error, result, "创建文件夹失败: " + str(result));
   }
   log_event("✅", "创建文件夹成功: " + std::string(folder));
@@ -491,7 +487,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   log_event("🔍", "开始搜索邮件，日期: " + (date ? log_date(*date) : std::string("(null)")) +
-                     ", 限制: " + str(limit));
+                ", 限制: " + str(limit));
   SearchKeyPtr key(date ? since_key(*date) : mailimap_search_key_new_all());
   if (!key) return std::nullopt;
   clist* raw = nullptr;
@@ -510,8 +506,8 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     log_event("⚠️", "邮件数量较多(" + str(total) + "封)，排序可能需要时间...");
   }
   std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
-  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) +
-                     ", 限制: " + str(limit) + "）");
+  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) + ", 限制: " +
+                str(limit) + "）");
   return entries;
 }
 
@@ -567,7 +563,8 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
   }
   // The newest `limit` UIDs can only lie below UIDNEXT; gaps make the answer shorter.
   // A limit of 0 asks for the whole range.
-  const uint32_t low = limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
+  const uint32_t low =
+      limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
   const uint32_t high = uid_next - 1;
   log_event("🔍", "获取 UID 范围: " + str(low) + ":" + str(high));
 
@@ -599,8 +596,7 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
     uint32_t uid, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
-  FetchTypePtr type =
-      fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
   if (!set || !type) return std::nullopt;
   clist* raw = nullptr;
   platform::lower_thread_to_utility_priority();
@@ -634,9 +630,8 @@ std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMess
   for (uint32_t uid : uids) {
     if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR) return std::nullopt;
   }
-  FetchTypePtr type =
-      fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
-                     mailimap_fetch_att_new_flags()});
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
+                                     mailimap_fetch_att_new_flags()});
   if (!type) return std::nullopt;
   clist* raw = nullptr;
   platform::lower_thread_to_utility_priority();
@@ -731,16 +726,14 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
     if (id) *id = number;
     if (!id || clist_append(section_ids, id) != 0) {
       std::free(id);
-      clist_foreach(
-          section_ids, [](void* data, void*) { std::free(data); }, nullptr);
+      clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
       clist_free(section_ids);
       return std::nullopt;
     }
   }
   mailimap_section_part* section_part = mailimap_section_part_new(section_ids);
   if (!section_part) {
-    clist_foreach(
-        section_ids, [](void* data, void*) { std::free(data); }, nullptr);
+    clist_foreach(section_ids, [](void* data, void*) { std::free(data); }, nullptr);
     clist_free(section_ids);
     return std::nullopt;
   }
@@ -763,8 +756,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
   const int result = mailimap_uid_fetch(imap_.get(), set.get(), type.get(), &raw);
   FetchResultPtr messages(raw);
   if (result != MAILIMAP_NO_ERROR) {
-    log_event(
-        "❌", "抓取 part 失败，UID: " + str(uid) + ", part: " + part + ", 错误代码: " + str(result));
+    log_event("❌", "抓取 part 失败，UID: " + str(uid) + ", part: " + part + ", 错误代码: " + str(result));
     fail(error, result, "抓取附件 part 失败: " + str(result));
     return std::nullopt;
   }
@@ -786,8 +778,8 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
     log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
     return std::nullopt;
   }
-  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part +
-                     ", 大小: " + str(bytes.size()) + " 字节");
+  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
+                " 字节");
   return bytes;
 }
 
@@ -893,8 +885,7 @@ bool LibEtPanIMAPSession::moveMessageWithUID(uint32_t uid, std::string_view toFo
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_uid_copy(imap_.get(), set.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("❌",
-              "COPY 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
+    log_event("❌", "COPY 失败，UID: " + str(uid) + ", dest: " + dest + ", 错误代码: " + str(result));
     return fail(error, result, "COPY 失败: " + str(result));
   }
   // A failed delete leaves the copy in the destination; the caller sees the delete's error.

@@ -157,15 +157,15 @@ BuiltMessage build_outgoing_message(const OutgoingMessage& message, const Messag
   const bool has_html = message.htmlBody && !message.htmlBody->empty();
   if (!message.attachments.empty()) {
     const std::string delimiter = "--" + boundary;
-    out << "Content-Type: multipart/mixed; boundary=\"" + boundary + "\""
-        << "" << delimiter;
+    out << "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"" << "" << delimiter;
     if (has_html)
       write_alternative(out, "alt_boundary", message.body, *message.htmlBody);
     else
       write_text_part(out, "plain", message.body);
     for (const auto& attachment : message.attachments) {
       if (!attachment.data) {
-        log_line("⚠️", kComponent, "跳过无效附件: " + attachment.filename.value_or("unknown"));
+        log_line("⚠️", kComponent,
+                 "跳过无效附件: " + attachment.filename.value_or("unknown"));
         continue;
       }
       write_attachment(out, delimiter, attachment);
@@ -189,8 +189,8 @@ std::string format_message_date(double seconds, std::optional<std::string_view> 
                                icu::Locale("en_US_POSIX"), status);
   if (U_FAILURE(status)) return {};
   if (zone) {
-    format.adoptTimeZone(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(
-        icu::StringPiece(zone->data(), static_cast<int32_t>(zone->size())))));
+    format.adoptTimeZone(icu::TimeZone::createTimeZone(
+        icu::UnicodeString::fromUTF8(icu::StringPiece(zone->data(), static_cast<int32_t>(zone->size())))));
   } else {
     format.adoptTimeZone(icu::TimeZone::createDefault());
   }

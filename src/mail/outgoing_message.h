@@ -25,7 +25,7 @@ struct OutgoingMessage {
   std::vector<std::string> cc;
   std::string subject;
   std::string body;
-  std::optional<std::string> htmlBody;          // an empty text counts as none
+  std::optional<std::string> htmlBody;         // an empty text counts as none
   std::vector<OutgoingAttachment> attachments;  // any entry makes the message multipart/mixed
   bool readReceipt = false;
   std::string fromName;                      // the account's display name; empty: bare address
@@ -60,8 +60,7 @@ BuiltMessage build_outgoing_message(const OutgoingMessage& message, const Messag
 
 // "EEE, dd MMM yyyy HH:mm:ss Z" in English (e.g. "Sat, 05 Dec 2026 18:01:21 +0000") for
 // `seconds` since 1970 UTC, in the local time zone or the IANA zone `zone`.
-std::string format_message_date(double seconds,
-                                std::optional<std::string_view> zone = std::nullopt);
+std::string format_message_date(double seconds, std::optional<std::string_view> zone = std::nullopt);
 
 // `text` with each run of CR and LF characters replaced by one space.
 std::string single_line(std::string_view text);

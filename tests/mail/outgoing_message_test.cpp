@@ -85,9 +85,9 @@ TEST(OutgoingMessage, HtmlWithoutAttachmentsUsesTheRandomBoundary) {
             header_block("Cc: c@example.org\r\n", "=?UTF-8?B?5L2g5aW9?=",
                          "Disposition-Notification-To: me@example.com\r\n"
                          "Return-Receipt-To: me@example.com\r\n") +
-                "Content-Type: multipart/alternative; boundary=\"" + b + "\"\r\n\r\n--" + b +
-                "\r\n" + text_part("plain", "plain") + "--" + b + "\r\n" +
-                text_part("html", "<p>html</p>") + "--" + b + "--\r\n");
+                "Content-Type: multipart/alternative; boundary=\"" + b + "\"\r\n\r\n--" + b + "\r\n" +
+                text_part("plain", "plain") + "--" + b + "\r\n" + text_part("html", "<p>html</p>") +
+                "--" + b + "--\r\n");
 }
 
 TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutData) {
@@ -111,33 +111,25 @@ TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutDat
                 "--alt_boundary\r\n" +
                 text_part("plain", "plain") + "--alt_boundary\r\n" + text_part("html", "<b>x</b>") +
                 "--alt_boundary--\r\n"
-                "--" +
-                b +
-                "\r\n"
+                "--" + b + "\r\n"
                 "Content-Type: application/pdf; name=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"=?UTF-8?B?5oql5ZGKLnBkZg==?=\"\r\n"
                 "\r\n" +
-                line76 + "\r\n" + line76 +
-                "\r\neHh4eHh4\r\n"
-                "--" +
-                b +
-                "\r\n"
+                line76 + "\r\n" + line76 + "\r\neHh4eHh4\r\n"
+                "--" + b + "\r\n"
                 "Content-Type: application/octet-stream; name=\"say \\\"hi\\\".txt\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"say \\\"hi\\\".txt\"\r\n"
                 "\r\n"
                 "aGVsbG8=\r\n"
-                "--" +
-                b +
-                "\r\n"
+                "--" + b + "\r\n"
                 "Content-Type: application/octet-stream; name=\"attachment\"\r\n"
                 "Content-Transfer-Encoding: base64\r\n"
                 "Content-Disposition: attachment; filename=\"attachment\"\r\n"
                 "\r\n"
                 "AQI=\r\n"
-                "--" +
-                b + "--\r\n");
+                "--" + b + "--\r\n");
 
   // Without HTML the plain part stands directly in the mixed body.
   m.htmlBody.reset();
@@ -151,8 +143,7 @@ TEST(OutgoingMessage, AttachmentsWrapTheFixedAlternativeAndSkipEntriesWithoutDat
                 "Content-Disposition: attachment; filename=\"a.txt\"\r\n"
                 "\r\n"
                 "aGVsbG8=\r\n"
-                "--" +
-                b + "--\r\n");
+                "--" + b + "--\r\n");
 }
 
 TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
@@ -161,8 +152,7 @@ TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
   m.to = {"a@example.org\r\nBcc: hidden@evil.example", "b@example.org\n\n\nX-To: 2"};
   m.cc = {"c@example.org\rX-Cc: 3"};
   m.subject = "Hi\r\nX-Subject: 4\r\n\r\nbody?";
-  m.attachments = {
-      {std::string("x"), "f\r\nContent-Type: text/html.txt", "text/plain\r\nX-Type: 5"}};
+  m.attachments = {{std::string("x"), "f\r\nContent-Type: text/html.txt", "text/plain\r\nX-Type: 5"}};
   const std::string text = build_outgoing_message(m, kStamp).text;
   const auto lines = header_lines(text);
   ASSERT_GE(lines.size(), 8u);
@@ -174,9 +164,8 @@ TEST(OutgoingMessage, LineBreaksInHeaderValuesNeverStartHeaderLinesOfTheirOwn) {
     EXPECT_FALSE(line.starts_with("Bcc:")) << line;
     EXPECT_FALSE(line.starts_with("X-")) << line;
   }
-  EXPECT_NE(
-      text.find("Content-Type: text/plain X-Type: 5; name=\"f Content-Type: text/html.txt\"\r\n"),
-      std::string::npos)
+  EXPECT_NE(text.find("Content-Type: text/plain X-Type: 5; name=\"f Content-Type: text/html.txt\"\r\n"),
+            std::string::npos)
       << text;
   EXPECT_EQ(text.find("\r\nX-"), std::string::npos) << text;
 }
@@ -226,8 +215,8 @@ TEST(OutgoingMessage, QuotedPrintable) {
   // A soft break whenever the output reaches a multiple of 75 characters, counting the
   // breaks written before.
   const std::string a160(160, 'a');
-  EXPECT_EQ(qp(a160),
-            std::string(75, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n" + std::string(13, 'a'));
+  EXPECT_EQ(qp(a160), std::string(75, 'a') + "=\r\n" + std::string(72, 'a') + "=\r\n" +
+                          std::string(13, 'a'));
   EXPECT_EQ(qp(std::string(75, 'a')), std::string(75, 'a') + "=\r\n");
   // An "=XX" triplet that steps over the mark makes a longer line without a break.
   EXPECT_EQ(qp(std::string(74, 'a') + "=" + "b"), std::string(74, 'a') + "=3Db");

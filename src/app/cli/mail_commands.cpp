@@ -3,9 +3,9 @@
 // anything that needs the server goes through EmailService with the account's stored
 // password, and the local copy is changed only after the server accepted the change.
 
+#include <CLI/CLI.hpp>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -18,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/cli/command_line.h"
 #include "app/core/account_book.h"
+#include "app/cli/command_line.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/message_context.h"
@@ -47,8 +47,7 @@ using store::EmailMessage;
 
 // ---- naming things ----
 
-const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders,
-                                  store::EmailFolderType type) {
+const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store::EmailFolderType type) {
   for (const auto& folder : folders)
     if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
   return nullptr;
@@ -191,13 +190,11 @@ void sync(const SyncOptions& o) {
 void list_folders(const std::string& accountName, bool refresh) {
   set_log_target(LogTarget::StandardError);
   AccountBook book;
-  const EmailAccount& account =
-      accountName.empty() ? book.defaultAccount() : book.find(accountName);
+  const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
   std::vector<EmailFolder> folders;
   if (refresh) {
     auto& service = mail::EmailService::shared();
-    folders = mail::EmailSyncFlow(book.store(), service)
-                  .syncFolders(account, service.storedPassword(account));
+    folders = mail::EmailSyncFlow(book.store(), service).syncFolders(account, service.storedPassword(account));
   } else {
     folders = folders_of(book, account);
   }
@@ -278,8 +275,8 @@ void read_message(const std::string& id, bool html) {
 void print_raw(const std::string& id) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
-  const std::string raw = mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c),
-                                                                       c->message, c->folders);
+  const std::string raw =
+      mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c), c->message, c->folders);
   std::cout.write(raw.data(), static_cast<std::streamsize>(raw.size()));
   std::cout.flush();
 }
@@ -299,8 +296,7 @@ void save_attachment(const std::string& id, const std::string& name, const std::
   if (!found) {
     std::string names;
     for (const auto& a : c->message.attachments) names += "\n  " + a.filename;
-    throw Error("邮件中没有附件: " + name +
-                (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
+    throw Error("邮件中没有附件: " + name + (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
   }
   const std::string bytes = download_attachment(*c, *found);
 
@@ -335,8 +331,7 @@ void search(const std::string& query, bool server, const std::string& accountNam
   set_log_target(LogTarget::StandardError);
   AccountBook book;
   if (server) {
-    const EmailAccount& account =
-        accountName.empty() ? book.defaultAccount() : book.find(accountName);
+    const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
     const auto folders = folders_of(book, account);
     const EmailFolder* folder = folderName.empty()
                                     ? folder_of_type(folders, store::EmailFolderType::inbox)
@@ -438,8 +433,7 @@ void move(const std::string& id, const std::string& folderName) {
   set_log_target(LogTarget::StandardError);
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
-  if (c->message.folderId == destination.id)
-    throw Error("邮件已在文件夹 " + destination.name + " 中");
+  if (c->message.folderId == destination.id) throw Error("邮件已在文件夹 " + destination.name + " 中");
   const auto removal = mail::EmailService::shared().moveMessage(
       c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
@@ -477,14 +471,11 @@ void remove_message(const std::string& id) {
 
 void add_mail_commands(CLI::App& root) {
   {
-    auto* command =
-        root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
+    auto* command = root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
     auto o = std::make_shared<SyncOptions>();
-    command->add_option("--account", o->account,
-                        "Account id, address or name (default: every enabled account)");
+    command->add_option("--account", o->account, "Account id, address or name (default: every enabled account)");
     command->add_option("--folder", o->folder, "Only this folder (id, path or name)");
-    command->add_option("--since", o->since,
-                        "Only messages since this date (2024-10-01, or ISO-8601)");
+    command->add_option("--since", o->since, "Only messages since this date (2024-10-01, or ISO-8601)");
     command->add_option("--limit", o->limit, "Newest messages per folder (default 200)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
     command->add_flag("--verbose", o->verbose, "Print the diagnostic log on standard error");
@@ -494,26 +485,21 @@ void add_mail_commands(CLI::App& root) {
     auto* command = root.add_subcommand("folders", "List an account's folders");
     auto account = std::make_shared<std::string>();
     auto refresh = std::make_shared<bool>(false);
-    command->add_option("--account", *account,
-                        "Account id, address or name (default: the default account)");
+    command->add_option("--account", *account, "Account id, address or name (default: the default account)");
     command->add_flag("--refresh", *refresh, "Fetch the folder list from the server first");
     command->callback([account, refresh] { list_folders(*account, *refresh); });
   }
   {
-    auto* command =
-        root.add_subcommand("list", "List the stored messages of a folder, newest first");
+    auto* command = root.add_subcommand("list", "List the stored messages of a folder, newest first");
     auto o = std::make_shared<ListOptions>();
-    command->add_option("--account", o->account,
-                        "Account id, address or name (default: the default account)");
+    command->add_option("--account", o->account, "Account id, address or name (default: the default account)");
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
-    command->add_option("--limit", o->limit, "Most messages to list (default 50)")
-        ->check(CLI::PositiveNumber);
+    command->add_option("--limit", o->limit, "Most messages to list (default 50)")->check(CLI::PositiveNumber);
     command->add_flag("--unread", o->unread, "Only unread messages");
     command->callback([o] { list_messages(*o); });
   }
   {
-    auto* command =
-        root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
+    auto* command = root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
     auto id = std::make_shared<std::string>();
     auto html = std::make_shared<bool>(false);
     command->add_option("ID", *id, "Message id")->required();
@@ -521,8 +507,7 @@ void add_mail_commands(CLI::App& root) {
     command->callback([id, html] { read_message(*id, *html); });
   }
   {
-    auto* command =
-        root.add_subcommand("search", "Search messages (stored ones, or on the server)");
+    auto* command = root.add_subcommand("search", "Search messages (stored ones, or on the server)");
     auto query = std::make_shared<std::string>();
     auto server = std::make_shared<bool>(false);
     auto account = std::make_shared<std::string>();
@@ -536,8 +521,7 @@ void add_mail_commands(CLI::App& root) {
     command->callback([=] { search(*query, *server, *account, *folder, *limit); });
   }
   {
-    auto* command =
-        root.add_subcommand("mark", "Mark a message read, unread, starred or unstarred");
+    auto* command = root.add_subcommand("mark", "Mark a message read, unread, starred or unstarred");
     auto what = std::make_shared<std::string>();
     auto id = std::make_shared<std::string>();
     command->add_option("STATE", *what, "read, unread, star or unstar")
@@ -555,8 +539,7 @@ void add_mail_commands(CLI::App& root) {
     command->callback([id, folder] { move(*id, *folder); });
   }
   {
-    auto* command =
-        root.add_subcommand("delete", "Delete a message on the server for good (and here)");
+    auto* command = root.add_subcommand("delete", "Delete a message on the server for good (and here)");
     auto id = std::make_shared<std::string>();
     command->add_option("ID", *id, "Message id")->required();
     command->callback([id] { remove_message(*id); });
@@ -576,8 +559,7 @@ void add_mail_commands(CLI::App& root) {
     auto output = std::make_shared<std::string>();
     save->add_option("ID", *id, "Message id")->required();
     save->add_option("NAME", *name, "The attachment's file name")->required();
-    save->add_option("-o,--output", *output, "File to write (or an existing directory)")
-        ->required();
+    save->add_option("-o,--output", *output, "File to write (or an existing directory)")->required();
     save->callback([id, name, output] { save_attachment(*id, *name, *output); });
   }
   {
