@@ -23,17 +23,6 @@ namespace {
 constexpr std::string_view kComponent = "ScheduledSendService";
 using Status = store::ScheduledMessage::Status;
 
-std::vector<store::EmailContact> contacts_of(const std::vector<std::string>& entries) {
-  std::vector<store::EmailContact> out;
-  for (const auto& entry : entries) {
-    auto mailbox = mail::parse_mailbox(entry);
-    if (mailbox)
-      out.push_back(
-          {mailbox->name.empty() ? std::nullopt : std::optional(mailbox->name), mailbox->address});
-  }
-  return out;
-}
-
 std::vector<std::string> recipients_of(const std::vector<store::EmailContact>& contacts) {
   std::vector<std::string> out;
   for (const auto& contact : contacts)

@@ -1,5 +1,6 @@
 #include "app/core/message_sender.h"
 
+#include "app/core/reply_composer.h"
 #include "mail/email_service.h"
 #include "mail/mail_address.h"
 #include "store/email_store.h"
@@ -16,17 +17,6 @@ namespace {
 
 constexpr std::string_view kComponent = "MessageSender";
 constexpr std::string_view kDefaultSentPath = "Sent";
-
-std::vector<store::EmailContact> contacts(const std::vector<std::string>& entries) {
-  std::vector<store::EmailContact> out;
-  for (const auto& entry : entries) {
-    auto mailbox = mail::parse_mailbox(entry);
-    if (!mailbox) continue;
-    out.push_back(
-        {mailbox->name.empty() ? std::nullopt : std::optional(mailbox->name), mailbox->address});
-  }
-  return out;
-}
 
 const store::EmailFolder* folder_of_type(const std::vector<store::EmailFolder>& folders,
                                          store::EmailFolderType type, bool local) {
@@ -64,9 +54,9 @@ store::EmailMessage local_record(const store::EmailAccount& account, const Compo
        .subject = message.subject,
        .from = {account.displayName.empty() ? std::nullopt : std::optional(account.displayName),
                 account.emailAddress},
-       .to = contacts(message.to),
-       .cc = contacts(message.cc),
-       .bcc = contacts(message.bcc),
+       .to = contacts_of(message.to),
+       .cc = contacts_of(message.cc),
+       .bcc = contacts_of(message.bcc),
        .textBody = message.body,
        .htmlBody = message.htmlBody,
        .date = now,

@@ -101,6 +101,15 @@ std::optional<std::string> recipient_text(const store::EmailContact& contact) {
   return quoted_name + "\" <" + address + ">";
 }
 
+std::vector<store::EmailContact> contacts_of(const std::vector<std::string>& entries) {
+  std::vector<store::EmailContact> out;
+  for (const auto& entry : entries)
+    if (auto mailbox = mail::parse_mailbox(entry))
+      out.push_back(
+          {mailbox->name.empty() ? std::nullopt : std::optional(mailbox->name), mailbox->address});
+  return out;
+}
+
 std::string quotable_text(const store::EmailMessage& message) {
   std::string text;
   if (message.textBody && !text::trim(*message.textBody).empty())

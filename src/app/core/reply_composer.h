@@ -18,6 +18,8 @@ std::string forward_subject(std::string_view subject);
 // A recipient as a ComposedMessage holds it: the bare address, or "Name" <address> with
 // the name quoted; nothing for a contact whose address is not an addr-spec.
 std::optional<std::string> recipient_text(const store::EmailContact& contact);
+// The other way: the contacts of recipient entries, skipping any that is not a mailbox.
+std::vector<store::EmailContact> contacts_of(const std::vector<std::string>& entries);
 
 // The message's text for quoting: its plain body, else its HTML body as text, else the
 // preview; at most kQuoteLimit bytes.
