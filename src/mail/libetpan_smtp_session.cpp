@@ -314,6 +314,7 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
                    single_line(attachment.mimeType.value_or("application/octet-stream")) + ", " +
                    std::to_string(attachment.data ? attachment.data->size() : 0) + " 字节)");
   }
+
   const RecipientKind kinds[] = {
       {to, "", "添加收件人: ", "添加收件人失败: ", "收件人添加成功"},
       {cc_list, "步骤 2.1: 添加 CC 收件人",

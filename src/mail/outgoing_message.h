@@ -28,10 +28,10 @@ struct OutgoingMessage {
   std::optional<std::string> htmlBody;         // an empty text counts as none
   std::vector<OutgoingAttachment> attachments;  // any entry makes the message multipart/mixed
   bool readReceipt = false;
-  std::string fromName;                      // the account's display name; empty: bare address
-  std::optional<std::string> inReplyTo;      // RFC 5322 §3.6.4, the answered message's msg-id
-  std::vector<std::string> references;       // msg-ids of the thread, oldest first
-  std::optional<std::string> autoSubmitted;  // RFC 3834 §5, e.g. "auto-replied"
+  std::string fromName{};                    // the account's display name; empty: bare address
+  std::optional<std::string> inReplyTo{};    // RFC 5322 §3.6.4, the answered message's msg-id
+  std::vector<std::string> references{};     // msg-ids of the thread, oldest first
+  std::optional<std::string> autoSubmitted{};  // RFC 3834 §5, e.g. "auto-replied"
 };
 
 // The parts of a message that change every time one is written: tests fix them to compare

@@ -20,6 +20,14 @@ namespace {
 
 using store::ScheduledMessage;
 
+ComposedMessage composed(std::string to, std::string subject) {
+  ComposedMessage m;
+  m.to = {std::move(to)};
+  m.subject = std::move(subject);
+  m.body = "b";
+  return m;
+}
+
 class WritingServicesTest : public testing::CliTest {
  protected:
   void SetUp() override {
@@ -38,7 +46,7 @@ class WritingServicesTest : public testing::CliTest {
 
 TEST_F(WritingServicesTest, ScheduledMessagesGoOutWhenDueAfterARestartAndFailForAGoneAccount) {
   const double now = now_seconds();
-  ComposedMessage due{.to = {"ann@example.net"}, .subject = "Later", .body = "b"};
+  ComposedMessage due = composed("ann@example.net", "Later");
   due.attachments.push_back({"attached", "../../a.txt", "text/plain"});
   const auto row = EmailScheduledSendService::schedule(db_, account_, due, now - 60);
   const auto directory = EmailScheduledSendService::attachmentDirectory(row.id);
@@ -48,11 +56,11 @@ TEST_F(WritingServicesTest, ScheduledMessagesGoOutWhenDueAfterARestartAndFailFor
   // A run that stopped in the middle of the send left it "sending".
   store::ScheduledMessageStore table(db_);
   table.setStatus(row.id, ScheduledMessage::Status::sending, std::nullopt);
-  const auto cancelled = EmailScheduledSendService::schedule(
-      db_, account_, {.to = {"x@example.net"}, .subject = "No"}, now - 60);
+  const auto cancelled =
+      EmailScheduledSendService::schedule(db_, account_, composed("x@example.net", "No"), now - 60);
   EXPECT_TRUE(EmailScheduledSendService::cancel(db_, cancelled.id));
-  EmailScheduledSendService::schedule(
-      db_, account_, {.to = {"y@example.net"}, .subject = "Tomorrow"}, now + 86400);
+  EmailScheduledSendService::schedule(db_, account_, composed("y@example.net", "Tomorrow"),
+                                      now + 86400);
 
   std::vector<store::LocalNotification> notes;
   double clock = now;
