@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "app/mcp_stdio_server.h"
+#include "app/mcp/mcp_stdio_server.h"
 #include "bench_cases.h"
 
 using namespace kestrova::bench;

@@ -25,7 +25,6 @@ connections=${IMAP_CONNECTIONS:-plain,tls}
 python=${PYTHON:-/usr/bin/python3}
 data=$root/bench/data
 servers=$data/imap-servers
-mail_servers=$root/tests/support/mail_servers/mail_servers.py
 
 for tool in dovecot openssl; do
   if ! command -v "$tool" >/dev/null && [[ ! -x /usr/sbin/$tool ]]; then
@@ -40,19 +39,8 @@ cmake --build "$build" -j "$jobs" --target kestrova-bench-imap
 
 mkdir -p "$data"
 # The session reads the settings file at every connect: never the real one.
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrova-bench-imap.XXXXXX")
-mkdir -p "$scratch/data" "$scratch/config" "$scratch/home"
-export XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config HOME=$scratch/home
-
-cleanup() {
-  "$python" "$mail_servers" stop "$servers" >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-"$python" "$mail_servers" start "$servers" >/dev/null
+source "$root/bench/scratch_mail_servers.sh"
+scratch_home_with_mail_servers imap "$servers" "$python"
 read -r host plain_port password < <("$python" -c '
 import json, sys
 s = json.load(open(sys.argv[1]))

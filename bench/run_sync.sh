@@ -18,7 +18,6 @@ messages=${SYNC_MESSAGES:-10000}
 limit=${SYNC_LIMIT:-1000}
 data=$root/bench/data
 servers=$data/sync-servers
-mail_servers=$root/tests/support/mail_servers/mail_servers.py
 
 bash "$root/tools/install-deps.sh"
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
@@ -26,18 +25,8 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TEST
 cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
 
 mkdir -p "$data"
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/kestrova-bench-sync.XXXXXX")
-mkdir -p "$scratch/data" "$scratch/config" "$scratch/home"
-export XDG_DATA_HOME=$scratch/data XDG_CONFIG_HOME=$scratch/config HOME=$scratch/home
-cleanup() {
-  python3 "$mail_servers" stop "$servers" >/dev/null 2>&1 || true
-  rm -rf "$scratch"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-python3 "$mail_servers" start "$servers" >/dev/null
+source "$root/bench/scratch_mail_servers.sh"
+scratch_home_with_mail_servers sync "$servers"
 user="bench-sync-$(date +%s)-$$@kestrova.test"
 # Dovecot creates the user's home at the first login; the messages then go straight into
 # its Maildir (Dovecot's own layout), faster than 10,000 APPENDs.

@@ -13,6 +13,7 @@ packages=(
   libetpan-dev libgnutls28-dev libsasl2-modules dovecot-core dovecot-imapd python3-aiosmtpd openssl
   libgmime-3.0-dev  # only the MIME differential test and the decoder benchmark use GMime
   isync             # mbsync, the peer tool of the first-load benchmark (bench/run_sync.sh)
+  dbus-bin          # dbus-monitor, which times the Notify calls in bench/run_service.sh
 )
 
 missing=()

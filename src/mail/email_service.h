@@ -94,6 +94,15 @@ class EmailService {
   // The server's folders: name decoded, path the server name, type from the name; fresh ids.
   std::vector<store::EmailFolder> fetchFolders(const store::EmailAccount& account,
                                                const std::optional<std::string>& password) const;
+  // One folder of the listing with what the server says about it.
+  struct ListedFolder {
+    store::EmailFolder folder;
+    std::vector<std::string> flags;  // the LIST attributes, as sent
+    bool selectable = true;          // false for \Noselect and \NonExistent
+  };
+  // The same list with each folder's LIST attributes.
+  std::vector<ListedFolder> fetchFolderListing(const store::EmailAccount& account,
+                                               const std::optional<std::string>& password) const;
 
   // The newest messages of a folder. With `since` and either `limit` above 200 or
   // `preferDateSearch` (the limit then becomes 200) the folder is searched by date;

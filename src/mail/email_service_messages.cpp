@@ -171,22 +171,31 @@ EmailService::~EmailService() { cancelAllBackgroundTasks(); }
 
 // ---- folders ----
 
-std::vector<EmailFolder> EmailService::fetchFolders(const EmailAccount& account,
-                                                    const std::optional<std::string>& password) const {
+std::vector<EmailFolder> EmailService::fetchFolders(
+    const EmailAccount& account, const std::optional<std::string>& password) const {
+  std::vector<EmailFolder> folders;
+  for (auto& listed : fetchFolderListing(account, password))
+    folders.push_back(std::move(listed.folder));
+  return folders;
+}
+
+std::vector<EmailService::ListedFolder> EmailService::fetchFolderListing(
+    const EmailAccount& account, const std::optional<std::string>& password) const {
   ScopedSession session(openIMAPSession(account, password), "fetchFolders");
   LibEtPanError error;
-  auto names = session->fetchFoldersWithError(&error);
-  if (!names) throw failure("获取文件夹列表失败: " + error.localizedDescription);
-  std::vector<EmailFolder> folders;
-  folders.reserve(names->size());
-  for (const auto& name : *names) {
+  auto listed = session->fetchFoldersWithFlagsWithError(&error);
+  if (!listed) throw failure("获取文件夹列表失败: " + error.localizedDescription);
+  std::vector<ListedFolder> folders;
+  folders.reserve(listed->size());
+  for (auto& entry : *listed) {
     EmailFolder folder;
     folder.id = new_uuid();
     folder.accountId = account.id;
-    folder.name = name;
-    folder.path = name;
-    folder.type = classify_folder(name);
-    folders.push_back(EmailFolder::make(std::move(folder)));
+    folder.name = entry.name;
+    folder.path = entry.name;
+    folder.type = classify_folder(entry.name);
+    const bool selectable = entry.selectable();
+    folders.push_back({EmailFolder::make(std::move(folder)), std::move(entry.flags), selectable});
   }
   return folders;
 }

@@ -28,13 +28,20 @@ EmailSyncFlow::EmailSyncFlow(store::EmailStore& store, EmailService& service)
 
 std::vector<EmailFolder> EmailSyncFlow::syncFolders(const EmailAccount& account,
                                                     const std::optional<std::string>& password) {
-  const auto fetched = service_.fetchFolders(account, password);
+  const auto listing = service_.fetchFolderListing(account, password);
+  {
+    std::lock_guard lock(unselectableLock_);
+    std::erase_if(unselectable_, [&](const auto& entry) { return entry.first == account.id; });
+    for (const auto& listed : listing)
+      if (!listed.selectable) unselectable_.emplace(account.id, listed.folder.path);
+  }
   store_.loadFolders();
   std::unordered_map<std::string, const EmailFolder*> byPath;
   for (const auto& existing : store_.foldersOf(account.id))
     byPath.emplace(existing.path, &existing);
   std::vector<EmailFolder> changed;
-  for (const EmailFolder& folder : fetched) {
+  for (const auto& listed : listing) {
+    const EmailFolder& folder = listed.folder;
     auto it = byPath.find(folder.path);
     if (it == byPath.end()) {
       changed.push_back(folder);
@@ -141,6 +148,11 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
            "文件夹 " + folder.name + " 同步完成: " + std::to_string(result.fetched) + " 封, 新邮件 " +
                std::to_string(result.newMessages.size()));
   return result;
+}
+
+bool EmailSyncFlow::isSelectable(const EmailFolder& folder) const {
+  std::lock_guard lock(unselectableLock_);
+  return !unselectable_.contains({folder.accountId, folder.path});
 }
 
 void EmailSyncFlow::recordAccountSync(const EmailAccount& account) {

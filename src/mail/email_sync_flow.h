@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,10 @@ class EmailSyncFlow {
                           uint64_t limit, bool waitForBackground = true,
                           const Progress& progress = {});
 
+  // False for a folder that the last syncFolders of its account found listed as not
+  // selectable: it holds no messages of its own and SELECT on it fails.
+  bool isSelectable(const store::EmailFolder& folder) const;
+
   // Records the time of the account's last completed synchronisation.
   void recordAccountSync(const store::EmailAccount& account);
 
@@ -75,6 +81,8 @@ class EmailSyncFlow {
 
   store::EmailStore& store_;
   EmailService& service_;
+  mutable std::mutex unselectableLock_;
+  std::set<std::pair<std::string, std::string>> unselectable_;  // (account id, path)
 };
 
 }  // namespace kestrova::mail

@@ -16,6 +16,7 @@
 #include "platform/thread_priority.h"
 #include "util/c_free.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace kestrova::mail {
 
@@ -436,6 +437,56 @@ bool LibEtPanIMAPSession::appendSeenMessage(std::string_view folder, std::string
 
 std::optional<std::vector<std::string>> LibEtPanIMAPSession::fetchFoldersWithError(
     LibEtPanError* error) {
+  auto listed = fetchFoldersWithFlagsWithError(error);
+  if (!listed) return std::nullopt;
+  std::vector<std::string> names;
+  names.reserve(listed->size());
+  for (auto& folder : *listed) names.push_back(std::move(folder.name));
+  return names;
+}
+
+namespace {
+
+std::vector<std::string> list_flags(const mailimap_mbx_list_flags* flags) {
+  std::vector<std::string> out;
+  if (!flags) return out;
+  if (flags->mbf_type == MAILIMAP_MBX_LIST_FLAGS_SFLAG) {
+    switch (flags->mbf_sflag) {
+      case MAILIMAP_MBX_LIST_SFLAG_NOSELECT:
+        out.emplace_back("\\Noselect");
+        break;
+      case MAILIMAP_MBX_LIST_SFLAG_MARKED:
+        out.emplace_back("\\Marked");
+        break;
+      case MAILIMAP_MBX_LIST_SFLAG_UNMARKED:
+        out.emplace_back("\\Unmarked");
+        break;
+      default:
+        break;
+    }
+  }
+  if (!flags->mbf_oflags) return out;
+  for (clistiter* cell = clist_begin(flags->mbf_oflags); cell; cell = clist_next(cell)) {
+    auto* flag = static_cast<const mailimap_mbx_list_oflag*>(clist_content(cell));
+    if (!flag) continue;
+    if (flag->of_type == MAILIMAP_MBX_LIST_OFLAG_NOINFERIORS)
+      out.emplace_back("\\Noinferiors");
+    else if (flag->of_flag_ext)
+      out.push_back(std::string("\\") + flag->of_flag_ext);
+  }
+  return out;
+}
+
+}  // namespace
+
+bool ImapListedFolder::selectable() const {
+  for (const auto& flag : flags)
+    if (text::equals_ci(flag, "\\Noselect") || text::equals_ci(flag, "\\NonExistent")) return false;
+  return true;
+}
+
+std::optional<std::vector<ImapListedFolder>> LibEtPanIMAPSession::fetchFoldersWithFlagsWithError(
+    LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   clist* raw = nullptr;
   platform::lower_thread_to_utility_priority();
@@ -446,15 +497,16 @@ std::optional<std::vector<std::string>> LibEtPanIMAPSession::fetchFoldersWithErr
     fail(error, result, "获取文件夹列表失败: " + str(result));
     return std::nullopt;
   }
-  std::vector<std::string> names;
+  std::vector<ImapListedFolder> folders;
   if (list) {
     for (clistiter* cell = clist_begin(list.get()); cell; cell = clist_next(cell)) {
       auto* mailbox = static_cast<const mailimap_mailbox_list*>(clist_content(cell));
-      if (mailbox && mailbox->mb_name) names.push_back(decode_modified_utf7(mailbox->mb_name));
+      if (mailbox && mailbox->mb_name)
+        folders.push_back({decode_modified_utf7(mailbox->mb_name), list_flags(mailbox->mb_flag)});
     }
   }
-  log_event("✅", "获取到 " + str(names.size()) + " 个文件夹");
-  return names;
+  log_event("✅", "获取到 " + str(folders.size()) + " 个文件夹");
+  return folders;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -973,10 +1025,7 @@ std::optional<ImapUidIdentity> LibEtPanIMAPSession::fetchMessageIdentityWithUID(
 // ---------------------------------------------------------------------------------------
 // IDLE (RFC 2177) and NOOP
 
-bool LibEtPanIMAPSession::hasIdleCapability() {
-  if (!imap_) return false;
-  return mailimap_has_idle(imap_.get()) != 0;
-}
+bool LibEtPanIMAPSession::hasIdleCapability() { return hasCapability("IDLE"); }
 
 bool LibEtPanIMAPSession::idleWithError(LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;

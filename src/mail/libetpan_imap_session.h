@@ -34,6 +34,16 @@ struct ImapUidIdentity {
   std::string headerFields;
 };
 
+// One folder of a LIST answer with its name attributes (RFC 3501 §7.2.2, RFC 5258 §3),
+// written as the server sent them ("\\Noselect", "\\HasChildren").
+struct ImapListedFolder {
+  std::string name;  // decoded from modified UTF-7
+  std::vector<std::string> flags;
+  // False for \Noselect and \NonExistent: the name only holds the hierarchy together (a
+  // parent of other folders, Gmail's "[Gmail]") and SELECT on it fails.
+  bool selectable() const;
+};
+
 // How a delete or move left the message's source copy.
 enum class ImapSourceRemoval {
   removed,      // gone from the source folder
@@ -83,6 +93,9 @@ class LibEtPanIMAPSession {
   bool appendSeenMessage(std::string_view folder, std::string_view message,
                          LibEtPanError* error = nullptr);
   std::optional<std::vector<std::string>> fetchFoldersWithError(LibEtPanError* error = nullptr);
+  // The same LIST, each name with its attributes.
+  std::optional<std::vector<ImapListedFolder>> fetchFoldersWithFlagsWithError(
+      LibEtPanError* error = nullptr);
 
   // UID listings. `toUID` 0 = no upper bound; `limit` 0 = no limit. The date is read in
   // the user's local calendar and time zone (day, month, year); nothing means ALL.

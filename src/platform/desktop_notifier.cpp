@@ -1,22 +1,15 @@
 #include "platform/desktop_notifier.h"
 
-#include <gio/gio.h>
-
 #include <atomic>
 #include <mutex>
 #include <set>
 
-#include "util/c_free.h"
+#include "platform/dbus_connection.h"
 #include "util/log.h"
 
 namespace kestrova::platform {
 
 namespace {
-
-using GErrorPtr = CHandle<GError, &g_error_free>;
-using GCharPtr = CHandle<gchar, &g_free>;
-using VariantPtr = CHandle<GVariant, &g_variant_unref>;
-using ConnectionPtr = CHandle<GDBusConnection, &g_object_unref>;
 
 constexpr std::string_view kComponent = "DesktopNotifier";
 constexpr const char* kBusName = "org.freedesktop.Notifications";
@@ -56,11 +49,6 @@ bool means_unavailable(const GError* error) {
   }
   return error->domain == G_IO_ERROR &&
          (error->code == G_IO_ERROR_CLOSED || error->code == G_IO_ERROR_TIMED_OUT);
-}
-
-std::string message_of(GError* error) {
-  if (g_dbus_error_is_remote_error(error)) g_dbus_error_strip_remote_error(error);
-  return error->message ? error->message : "";
 }
 
 }  // namespace
@@ -135,31 +123,10 @@ guint subscribe(GDBusConnection* connection, const char* member, GDBusSignalCall
                                             new StateBox(state), free_state_box);
 }
 
-// A private connection rather than GLib's shared one: its lifetime is ours, and losing
-// the bus does not end the process.
-ConnectionPtr connect_session_bus(std::string& failure) {
-  GError* raw_error = nullptr;
-  GCharPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw_error));
-  GErrorPtr address_error(raw_error);
-  if (!address) {
-    failure = "没有会话总线: " + message_of(address_error.get());
-    return nullptr;
-  }
-  raw_error = nullptr;
-  ConnectionPtr connection(g_dbus_connection_new_for_address_sync(
-      address.get(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &raw_error));
-  GErrorPtr connect_error(raw_error);
-  if (!connection) failure = "无法连接会话总线: " + message_of(connect_error.get());
-  return connection;
-}
-
 }  // namespace
 
 DesktopNotifier::DesktopNotifier() : state_(std::make_shared<State>()) {
-  state_->connection = connect_session_bus(state_->connect_failure);
+  state_->connection = connect_bus(G_BUS_TYPE_SESSION, state_->connect_failure);
   if (!state_->connection) return;
   state_->action_subscription =
       subscribe(state_->connection.get(), "ActionInvoked", on_action_invoked, state_);

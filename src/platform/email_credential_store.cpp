@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/dbus_connection.h"
 #include "platform/paths.h"
 #include "util/c_free.h"
 #include "util/json.h"
@@ -25,10 +26,6 @@ constexpr std::string_view kComponent = "EmailCredentialStore";
 // ---------------------------------------------------------------------------------------
 // Errors
 
-using GErrorPtr = CHandle<GError, &g_error_free>;
-using GCharPtr = CHandle<gchar, &g_free>;
-using VariantPtr = CHandle<GVariant, &g_variant_unref>;
-using ConnectionPtr = CHandle<GDBusConnection, &g_object_unref>;
 using SecretValuePtr = CHandle<SecretValue, &secret_value_unref>;
 
 constexpr int32_t kSecretStatusBase = 1000;
@@ -61,17 +58,8 @@ struct FileFailure {
 // private connection so that the process-wide session bus is not bound to an address
 // before it is needed.
 bool secret_service_answers() {
-  GError* raw_error = nullptr;
-  GCharPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &raw_error));
-  GErrorPtr address_error(raw_error);
-  if (!address) return false;
-  raw_error = nullptr;
-  ConnectionPtr bus(g_dbus_connection_new_for_address_sync(
-      address.get(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, &raw_error));
-  GErrorPtr connect_error(raw_error);
+  std::string failure;
+  ConnectionPtr bus = connect_bus(G_BUS_TYPE_SESSION, failure);
   if (!bus) return false;
 
   constexpr int kTimeoutMs = 2000;

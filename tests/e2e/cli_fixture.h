@@ -26,15 +26,17 @@ class CliTest : public ::testing::Test {
     return run_process(KESTROVA_BINARY, args, input, environment());
   }
 
-  // `kestrova account add` for the test's user, named "Tester".
-  void add_account() {
+  // `kestrova account add` for the test's user, named "Tester" (on the shared servers, or on
+  // `servers`).
+  void add_account() { add_account(servers_); }
+  void add_account(const MailServers& servers) {
     auto added = run({"account", "add", "--email", user_, "--name", "Tester", "--imap-host",
-                      servers_.host, "--imap-port", std::to_string(servers_.imap_plain),
-                      "--imap-encryption", "startTLS", "--smtp-host", servers_.host, "--smtp-port",
-                      std::to_string(servers_.smtp_ssl), "--smtp-encryption", "ssl",
-                      "--imap-ca-file", servers_.ca_file.string(), "--smtp-ca-file",
-                      servers_.ca_file.string(), "--password-stdin"},
-                     servers_.password + "\n");
+                      servers.host, "--imap-port", std::to_string(servers.imap_plain),
+                      "--imap-encryption", "startTLS", "--smtp-host", servers.host, "--smtp-port",
+                      std::to_string(servers.smtp_ssl), "--smtp-encryption", "ssl",
+                      "--imap-ca-file", servers.ca_file.string(), "--smtp-ca-file",
+                      servers.ca_file.string(), "--password-stdin"},
+                     servers.password + "\n");
     ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
   }
 

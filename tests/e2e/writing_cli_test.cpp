@@ -11,9 +11,12 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "cli_fixture.h"
+#include "mail/outgoing_message.h"
+#include "util/time.h"
 
 namespace kestrova {
 namespace {
@@ -204,6 +207,45 @@ TEST_F(WritingCliTest, CtrlCInTheUndoCountdownSendsNothingAndKeepsADraft) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
   EXPECT_TRUE(sent().empty());
   EXPECT_NE(screen.find("草稿已保存"), std::string::npos) << screen;
+}
+
+TEST_F(WritingCliTest, TheServiceSendsScheduledMailAndAnswersNewMailOnce) {
+  // Due while no service ran; another cancelled; automatic replies switched on.
+  auto result = run({"send", "--to", "ann@example.net", "--subject", "Due", "--body", "x", "--at",
+                     "2026-01-01T08:00:00Z"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_NE(result.out.find("kestrova run 未在运行"), std::string::npos) << result.out;
+  result = run(
+      {"send", "--to", "bob@example.net", "--subject", "Cancelled", "--body", "x", "--at", "+1d"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  const std::string cancelled = result.out.substr(result.out.find(": ") + 2, 36);
+  ASSERT_EQ(run({"scheduled", "cancel", cancelled}).exit_code, 0);
+  ASSERT_EQ(run({"autoreply", "on", "--template", "Away until Monday."}).exit_code, 0);
+
+  auto env = environment();
+  env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
+  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
+  testing::ChildProcess service(KESTROVA_BINARY, {"run"}, env);
+  const auto eventually = [&](const std::function<bool()>& done) {
+    for (int i = 0; i < 300 && !done(); ++i) service.read_line(100);
+    return done();
+  };
+  ASSERT_TRUE(eventually([&] { return sent().size() == 1; }));
+  EXPECT_NE(sent()[0].data.find("Subject: Due\r\n"), std::string::npos);
+
+  servers_.deliver(
+      user_, "INBOX",
+      "From: Carol <carol@example.net>\r\nTo: " + user_ +
+          "\r\nSubject: Question\r\nDate: " + mail::format_message_date(now_seconds()) +
+          "\r\nMessage-ID: <q1@example.net>\r\n\r\nHi\r\n");
+  ASSERT_TRUE(eventually([&] { return sent().size() == 2; }));
+  const auto reply = sent()[1];
+  EXPECT_EQ(reply.rcpt_to, std::vector<std::string>{"carol@example.net"});
+  EXPECT_NE(reply.data.find("Subject: Re: Question\r\n"), std::string::npos);
+  EXPECT_NE(reply.data.find("Auto-Submitted: auto-replied\r\n"), std::string::npos);
+  const auto listed = run({"scheduled", "list"}).out;
+  EXPECT_NE(listed.find("sent  ann@example.net  Due"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("Cancelled"), std::string::npos) << listed;
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 #include "support/fake_notification_server.h"
 
-#include <gio/gio.h>
-
-#include <future>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
-#include <thread>
+
+#include "support/bus_service.h"
 
 namespace kestrova::testing {
 
@@ -38,22 +36,13 @@ constexpr const char* kIntrospection = R"(<node>
 }  // namespace
 
 struct FakeNotificationServer::Impl {
-  std::string address;
-  GMainContext* context = nullptr;
-  GMainLoop* loop = nullptr;
-  GDBusConnection* connection = nullptr;
-  std::thread thread;
-
   mutable std::mutex mutex;
   std::vector<Call> calls;
   std::optional<std::string> rejection;
   uint32_t next_id = 1;
+  std::unique_ptr<BusService> bus;  // last: its thread stops before the rest goes
 
-  void emit(const char* signal, GVariant* parameters) {
-    g_dbus_connection_emit_signal(connection, nullptr, kObjectPath, kInterface, signal, parameters,
-                                  nullptr);
-    g_dbus_connection_flush_sync(connection, nullptr, nullptr);
-  }
+  void emit(const char* signal, GVariant* parameters) { bus->emit(kInterface, signal, parameters); }
 
   void handle_notify(GVariant* parameters, GDBusMethodInvocation* invocation) {
     Call call;
@@ -98,12 +87,9 @@ struct FakeNotificationServer::Impl {
     g_dbus_method_invocation_return_value(invocation, g_variant_new("(u)", id));
   }
 
-  static void on_method_call(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                             const gchar* method, GVariant* parameters,
-                             GDBusMethodInvocation* invocation, gpointer data) {
-    auto* self = static_cast<Impl*>(data);
-    const std::string_view name(method);
-    if (name == "Notify") return self->handle_notify(parameters, invocation);
+  void on_method_call(const std::string& name, GVariant* parameters,
+                      GDBusMethodInvocation* invocation) {
+    if (name == "Notify") return handle_notify(parameters, invocation);
     if (name == "GetCapabilities") {
       const gchar* capabilities[] = {"actions", "body", "sound", nullptr};
       return g_dbus_method_invocation_return_value(invocation,
@@ -117,85 +103,29 @@ struct FakeNotificationServer::Impl {
       guint32 id = 0;
       g_variant_get(parameters, "(u)", &id);
       g_dbus_method_invocation_return_value(invocation, nullptr);
-      self->emit("NotificationClosed", g_variant_new("(uu)", id, 3u));
+      emit("NotificationClosed", g_variant_new("(uu)", id, 3u));
       return;
     }
-    g_dbus_method_invocation_return_dbus_error(invocation,
-                                               "org.freedesktop.DBus.Error.UnknownMethod", method);
-  }
-
-  // Runs on the server thread: connect, export the object, take the name, then serve.
-  void serve(std::promise<std::string>& started) {
-    g_main_context_push_thread_default(context);
-    GError* error = nullptr;
-    connection = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    std::string failure;
-    if (connection) {
-      GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-      static const GDBusInterfaceVTable vtable = {on_method_call, nullptr, nullptr, {}};
-      g_dbus_connection_register_object(connection, kObjectPath, node->interfaces[0], &vtable, this,
-                                        nullptr, &error);
-      g_dbus_node_info_unref(node);
-    }
-    if (!error) {
-      // DO_NOT_QUEUE (4): either we are the owner now or we fail.
-      GVariant* reply = g_dbus_connection_call_sync(
-          connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-          "RequestName", g_variant_new("(su)", kBusName, 4u), G_VARIANT_TYPE("(u)"),
-          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-      if (reply) {
-        guint32 result = 0;
-        g_variant_get(reply, "(u)", &result);
-        g_variant_unref(reply);
-        if (result != 1) failure = "org.freedesktop.Notifications is already owned";
-      }
-    }
-    if (error) {
-      failure = error->message;
-      g_error_free(error);
-    }
-    started.set_value(failure);
-    if (failure.empty()) g_main_loop_run(loop);
-    g_main_context_pop_thread_default(context);
+    g_dbus_method_invocation_return_dbus_error(
+        invocation, "org.freedesktop.DBus.Error.UnknownMethod", name.c_str());
   }
 };
 
 FakeNotificationServer::FakeNotificationServer(const std::string& bus_address)
     : impl_(std::make_unique<Impl>()) {
-  impl_->address = bus_address;
-  impl_->context = g_main_context_new();
-  impl_->loop = g_main_loop_new(impl_->context, FALSE);
-  std::promise<std::string> started;
-  auto result = started.get_future();
-  impl_->thread = std::thread([this, &started] { impl_->serve(started); });
-  const std::string failure = result.get();
-  if (!failure.empty()) {
-    impl_->thread.join();
-    if (impl_->connection) g_object_unref(impl_->connection);
-    g_main_loop_unref(impl_->loop);
-    g_main_context_unref(impl_->context);
-    throw std::runtime_error("fake notification server: " + failure);
+  try {
+    impl_->bus = std::make_unique<BusService>(
+        bus_address, kBusName, kObjectPath, kIntrospection,
+        [impl = impl_.get()](const std::string& method, GVariant* parameters,
+                             GDBusMethodInvocation* invocation) {
+          impl->on_method_call(method, parameters, invocation);
+        });
+  } catch (const std::runtime_error& e) {
+    throw std::runtime_error(std::string("fake notification server: ") + e.what());
   }
 }
 
-FakeNotificationServer::~FakeNotificationServer() {
-  g_main_context_invoke(
-      impl_->context,
-      [](gpointer loop) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(loop));
-        return G_SOURCE_REMOVE;
-      },
-      impl_->loop);
-  impl_->thread.join();
-  g_dbus_connection_close_sync(impl_->connection, nullptr, nullptr);
-  g_object_unref(impl_->connection);
-  g_main_loop_unref(impl_->loop);
-  g_main_context_unref(impl_->context);
-}
+FakeNotificationServer::~FakeNotificationServer() = default;
 
 std::vector<FakeNotificationServer::Call> FakeNotificationServer::calls() const {
   std::lock_guard lock(impl_->mutex);
@@ -213,6 +143,40 @@ void FakeNotificationServer::emit_action_invoked(uint32_t id, const std::string&
 
 void FakeNotificationServer::emit_notification_closed(uint32_t id, uint32_t reason) {
   impl_->emit("NotificationClosed", g_variant_new("(uu)", id, reason));
+}
+
+struct LauncherEntryListener::Impl {
+  std::mutex mutex;
+  std::vector<Update> updates;
+  std::unique_ptr<BusService> bus;
+};
+
+LauncherEntryListener::LauncherEntryListener(const std::string& bus_address)
+    : impl_(std::make_unique<Impl>()) {
+  auto record = [impl = impl_.get()](GVariant* parameters) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sa{sv})"))) return;
+    Update update;
+    const gchar* uri = nullptr;
+    GVariant* properties = nullptr;
+    g_variant_get(parameters, "(&s@a{sv})", &uri, &properties);
+    update.app_uri = uri;
+    g_variant_lookup(properties, "count", "x", &update.count);
+    gboolean visible = FALSE;
+    g_variant_lookup(properties, "count-visible", "b", &visible);
+    update.count_visible = visible;
+    g_variant_unref(properties);
+    std::lock_guard lock(impl->mutex);
+    impl->updates.push_back(update);
+  };
+  impl_->bus = std::make_unique<BusService>(bus_address, "", "", nullptr, nullptr,
+                                            "com.canonical.Unity.LauncherEntry", record);
+}
+
+LauncherEntryListener::~LauncherEntryListener() = default;
+
+std::vector<LauncherEntryListener::Update> LauncherEntryListener::updates() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->updates;
 }
 
 }  // namespace kestrova::testing

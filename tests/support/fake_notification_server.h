@@ -44,4 +44,23 @@ class FakeNotificationServer {
   std::unique_ptr<Impl> impl_;
 };
 
+// Records the com.canonical.Unity.LauncherEntry Update signals (the application badge)
+// sent on a bus.
+class LauncherEntryListener {
+ public:
+  struct Update {
+    std::string app_uri;
+    int64_t count = 0;
+    bool count_visible = false;
+  };
+  explicit LauncherEntryListener(const std::string& bus_address);
+  ~LauncherEntryListener();
+  std::vector<Update> updates() const;
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
 }  // namespace kestrova::testing

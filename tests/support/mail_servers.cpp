@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
+#include "support/test_support.h"
 
 namespace kestrova::testing {
 
@@ -36,8 +37,7 @@ fs::path servers_dir() {
   return KESTROVA_MAIL_SERVERS_DIR;
 }
 
-MailServers load() {
-  const fs::path dir = servers_dir();
+MailServers load(const fs::path& dir) {
   const fs::path file = dir / "servers.json";
   const std::string how =
       "; ctest starts them through the mail_servers fixture, by hand: /usr/bin/python3 "
@@ -75,8 +75,30 @@ std::string ascii_lower(std::string s) {
 }  // namespace
 
 const MailServers& MailServers::shared() {
-  static const MailServers servers = load();
+  static const MailServers servers = load(servers_dir());
   return servers;
+}
+
+PrivateMailServers::PrivateMailServers(const std::string& extra_dovecot_conf) {
+  run_script("start", {"KESTROVA_DOVECOT_EXTRA_CONF=" + extra_dovecot_conf});
+  servers_ = load(dir_.path());
+}
+
+PrivateMailServers::~PrivateMailServers() {
+  try {
+    run_script("stop");
+  } catch (const std::exception&) {
+    // A destructor has nobody to report to; the script stops only the pids it recorded.
+  }
+}
+
+void PrivateMailServers::stop_imap() { run_script("stop-imap"); }
+void PrivateMailServers::start_imap() { run_script("start-imap"); }
+
+void PrivateMailServers::run_script(const std::string& command, const std::vector<std::string>& env) {
+  const std::string script = KESTROVA_SOURCE_DIR "/tests/support/mail_servers/mail_servers.py";
+  const auto result = run_process("/usr/bin/python3", {script, command, dir_.path().string()}, "", env);
+  if (result.exit_code != 0) throw std::runtime_error("mail_servers.py " + command + ": " + result.err);
 }
 
 std::string MailServers::fresh_user() const {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "support/maildir.h"
+#include "support/test_support.h"
 
 namespace kestrova::testing {
 
@@ -71,6 +72,24 @@ struct MailServers {
   // running the tests, deliver() hands its files to this user).
   int mail_uid = -1;
   int mail_gid = -1;
+};
+
+// A set of servers of the test's own, like the shared ones but with `extra_dovecot_conf`
+// appended to Dovecot's configuration; stopped (by pid) on destruction.
+class PrivateMailServers {
+ public:
+  explicit PrivateMailServers(const std::string& extra_dovecot_conf);
+  ~PrivateMailServers();
+  const MailServers& servers() const { return servers_; }
+  // Stops Dovecot alone, and starts it again on the same ports.
+  void stop_imap();
+  void start_imap();
+
+ private:
+  void run_script(const std::string& command, const std::vector<std::string>& env = {});
+
+  TempDir dir_;
+  MailServers servers_;
 };
 
 }  // namespace kestrova::testing

@@ -29,7 +29,9 @@ void print_status(const CLI::App& root) {
   } else {
     std::cout << "Kestrova — 数据库未初始化 (" << db.db_path().string() << ")\n";
   }
-  std::cout << "数据库: " << db.db_path().string() << "\n\n" << root.help();
+  std::cout << "数据库: " << db.db_path().string() << "\n";
+  print_service_status(std::cout);
+  std::cout << "\n" << root.help();
 }
 
 }  // namespace
@@ -75,6 +77,7 @@ int run_command_line(int argc, char** argv) {
   add_safety_commands(root);
   add_workflow_commands(root);
   add_ai_commands(root);
+  add_service_commands(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

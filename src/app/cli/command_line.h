@@ -1,5 +1,7 @@
 #pragma once
 
+#include <iosfwd>
+
 namespace CLI {
 class App;
 }
@@ -23,6 +25,10 @@ void add_rule_commands(CLI::App& root);
 void add_safety_commands(CLI::App& root);
 void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
+void add_service_commands(CLI::App& root);
+
+// Whether the mail service runs and, per account, its IDLE state and last receive.
+void print_service_status(std::ostream& out);
 
 // Thrown by a command that has already printed why it failed: the program ends with
 // `status` and prints nothing more.

@@ -135,9 +135,7 @@ void sync(const SyncOptions& o) {
   // is loaded, so no script runs on the new mail.
   rules::EmailRuleEngine scripts;
   scripts.start();
-  flow.incomingHooks.push_back([&](const EmailAccount& account, std::vector<EmailMessage>& batch) {
-    incoming.process(account, batch);
-  });
+  incoming.attachTo(flow);
   ProgressLine progress;
   // Every folder synced learns its count; the settings file is written once at the end.
   const auto countWrites = book.store().deferCountCacheWrites();
@@ -152,7 +150,7 @@ void sync(const SyncOptions& o) {
         chosen.push_back(find_folder(folders, o.folder, account));
       } else {
         for (const auto& folder : folders)
-          if (!folder.isLocalPseudoFolder()) chosen.push_back(folder);
+          if (!folder.isLocalPseudoFolder() && flow.isSelectable(folder)) chosen.push_back(folder);
       }
       for (const auto& folder : chosen) {
         try {

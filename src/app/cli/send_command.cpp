@@ -21,6 +21,7 @@
 #include "app/core/account_book.h"
 #include "app/core/email_scheduled_send_service.h"
 #include "app/core/email_signature_service.h"
+#include "app/core/mail_service_runner.h"
 #include "app/core/message_context.h"
 #include "app/core/message_sender.h"
 #include "app/core/reply_composer.h"
@@ -221,7 +222,10 @@ void run(ComposeOptions& o) {
     const auto row =
         EmailScheduledSendService::schedule(store::EmailDatabase::shared(), l.account.id, m, *at);
     std::cout << "已安排定时发送: " << row.id << "（" << iso8601_utc(*at) << "）\n";
-    std::cout << "邮件将在 kestrova run 运行时按时发出\n";
+    if (read_service_status().pid)
+      std::cout << "kestrova run 正在运行，将按时发出\n";
+    else
+      std::cout << "kestrova run 未在运行: 邮件将在 kestrova run 运行后发出\n";
     return;
   }
 

@@ -9,6 +9,7 @@
 #include "app/cli/command_line.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/user_preferences.h"
+#include "app/core/service_files.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
@@ -117,6 +118,11 @@ void add_settings_commands(CLI::App& root) {
     preferences.set_value(setting.key, std::move(value));
     std::cout << setting.key << " = "
               << dump_compact(shown(setting.key, preferences.value(setting.key))) << "\n";
+    if (setting.key == settings::launchAtLogin.key) {
+      apply_launch_at_login(preferences.get(settings::launchAtLogin));
+      std::cout << (preferences.get(settings::launchAtLogin) ? "已写入 " : "已移除 ")
+                << autostart_entry_path().string() << "\n";
+    }
   });
 }
 

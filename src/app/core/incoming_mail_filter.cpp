@@ -4,6 +4,7 @@
 
 #include "app/core/rule_server_move.h"
 #include "app/core/user_preferences.h"
+#include "mail/email_sync_flow.h"
 #include "store/email_store.h"
 #include "util/log.h"
 
@@ -34,7 +35,15 @@ IncomingMailFilter::IncomingMailFilter(store::EmailStore& store, const UserPrefe
 
 IncomingMailFilter::~IncomingMailFilter() { store_.applyTrainedSenderCategories = nullptr; }
 
-void IncomingMailFilter::process(const store::EmailAccount& account, std::vector<store::EmailMessage>& batch) {
+void IncomingMailFilter::attachTo(mail::EmailSyncFlow& flow) {
+  flow.incomingHooks.push_back(
+      [this](const store::EmailAccount& account, std::vector<store::EmailMessage>& batch) {
+        process(account, batch);
+      });
+}
+
+void IncomingMailFilter::process(const store::EmailAccount& account,
+                                 std::vector<store::EmailMessage>& batch) {
   if (batch.empty()) return;
   const std::vector<store::EmailMessage> fetched = batch;
   // The rules' own move list is not used: a message a rule moved may still go to the spam

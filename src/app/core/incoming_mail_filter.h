@@ -15,6 +15,10 @@ namespace kestrova::store {
 class EmailStore;
 }
 
+namespace kestrova::mail {
+class EmailSyncFlow;
+}
+
 namespace kestrova::app {
 
 class UserPreferences;
@@ -37,6 +41,8 @@ class IncomingMailFilter {
   IncomingMailFilter(const IncomingMailFilter&) = delete;
   IncomingMailFilter& operator=(const IncomingMailFilter&) = delete;
 
+  // Installs process() as an incoming-mail hook of `flow` (which must not outlive the filter).
+  void attachTo(mail::EmailSyncFlow& flow);
   // The incoming-mail hook of the synchronisation.
   void process(const store::EmailAccount& account, std::vector<store::EmailMessage>& batch);
   // Starts the server moves collected since the last call (each on its own thread inside

@@ -6,6 +6,12 @@
                               servers, wait until every port greets, write DIR/servers.json
   mail_servers.py stop DIR    stop the servers recorded in DIR (by pid), keep the logs
 
+  mail_servers.py stop-imap DIR / start-imap DIR
+                              stop Dovecot alone (a server going away under its clients) and
+                              start it again on the same ports
+
+KESTROVA_DOVECOT_EXTRA_CONF, when set, is appended to Dovecot's configuration.
+
 Only the processes recorded in DIR are ever signalled, and only after checking that the
 pid still belongs to a server started for DIR.
 """
@@ -280,6 +286,9 @@ def write_dovecot_conf(root, base_dir, home, ids, ports):
     text = template.format(
         root=root, base_dir=base_dir, home=home, password=PASSWORD,
         instance=hashlib.sha1(root.encode()).hexdigest()[:8], **ids, **ports)
+    # A test that needs a differently configured server (one without IDLE, say) starts a
+    # set of its own with extra settings.
+    text += os.environ.get("KESTROVA_DOVECOT_EXTRA_CONF", "") + "\n"
     path = os.path.join(root, "dovecot.conf")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
@@ -345,7 +354,7 @@ def wait_until_ready(ports, pending_check):
         "tls_wrong_host": (True, b"* OK"),
         "tls_expired": (True, b"* OK"),
     }
-    waiting = set(checks)
+    waiting = set(checks) & set(ports)
     deadline = time.monotonic() + START_TIMEOUT
     while waiting and time.monotonic() < deadline:
         for name in sorted(waiting):
@@ -434,14 +443,30 @@ def start(root):
     fail("the mail servers did not come up in %s" % root)
 
 
+def stop_imap(root):
+    for pid, program in recorded_servers(root):
+        if program != "dovecot":
+            continue
+        os.kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + STOP_TIMEOUT
+        while alive(pid) and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+
+def start_imap(root):
+    with open(os.path.join(root, "servers.json"), encoding="utf-8") as f:
+        ports = {name: port for name, port in json.load(f).items() if name in PORT_NAMES}
+    if not start_dovecot(root, os.path.join(root, "dovecot.conf")):
+        fail("dovecot did not start again")
+    if wait_until_ready({name: ports[name] for name in ("imap_plain", "imap_ssl")}, lambda: True):
+        fail("dovecot does not greet after its restart")
+
+
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in ("start", "stop"):
-        fail("usage: mail_servers.py start|stop DIR")
-    root = os.path.abspath(sys.argv[2])
-    if sys.argv[1] == "start":
-        start(root)
-    else:
-        stop(root)
+    commands = {"start": start, "stop": stop, "stop-imap": stop_imap, "start-imap": start_imap}
+    if len(sys.argv) != 3 or sys.argv[1] not in commands:
+        fail("usage: mail_servers.py start|stop|stop-imap|start-imap DIR")
+    commands[sys.argv[1]](os.path.abspath(sys.argv[2]))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,86 @@
+#include "app/core/service_files.h"
+
+#include <fstream>
+#include <string>
+
+#include "platform/paths.h"
+#include "util/error.h"
+
+namespace kestrova::app {
+
+namespace {
+
+// This program file, quoted for an Exec line (Desktop Entry Specification, "The Exec key")
+// and for systemd's ExecStart, which both take double quotes with backslash escapes.
+std::string quoted_program() {
+  const auto program = platform::executable_path();
+  if (!program) throw Error("无法确定程序路径 (/proc/self/exe)");
+  std::string out = "\"";
+  for (char c : program->string()) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+void write_file(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::create_directories(path.parent_path());
+  const auto temporary = path.string() + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << text;
+    if (!out) throw Error("无法写入 " + path.string());
+  }
+  std::filesystem::rename(temporary, path);
+}
+
+void remove_file(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::remove(path, error);
+  if (error) throw Error("无法删除 " + path.string() + ": " + error.message());
+}
+
+}  // namespace
+
+std::filesystem::path autostart_entry_path() {
+  return platform::config_home() / "autostart" / "kestrova.desktop";
+}
+std::filesystem::path systemd_unit_path() {
+  return platform::config_home() / "systemd" / "user" / "kestrova.service";
+}
+std::filesystem::path desktop_entry_path() {
+  return platform::data_home() / "applications" / "kestrova.desktop";
+}
+
+void apply_launch_at_login(bool enabled) {
+  if (!enabled) return remove_file(autostart_entry_path());
+  write_file(autostart_entry_path(),
+             "[Desktop Entry]\nType=Application\nName=Kestrova\n"
+             "Comment=Kestrova mail service\nExec=" +
+                 quoted_program() +
+                 " run\nTerminal=false\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n");
+}
+
+void install_service_files() {
+  const std::string program = quoted_program();
+  write_file(systemd_unit_path(),
+             "[Unit]\nDescription=Kestrova mail service\n"
+             "After=graphical-session.target\n\n"
+             "[Service]\nExecStart=" +
+                 program +
+                 " run\nRestart=on-failure\nRestartSec=5\n\n"
+                 "[Install]\nWantedBy=default.target\n");
+  write_file(desktop_entry_path(),
+             "[Desktop Entry]\nType=Application\nName=Kestrova\n"
+             "Comment=Kestrova mail links\nExec=" +
+                 program +
+                 " open %u\nTerminal=false\nNoDisplay=true\n"
+                 "MimeType=x-scheme-handler/kestrova;\n");
+}
+
+void uninstall_service_files() {
+  remove_file(systemd_unit_path());
+  remove_file(desktop_entry_path());
+}
+
+}  // namespace kestrova::app

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace kestrova::platform {
+
+// Runs `task` once on the main loop after `delay`, unless the object is destroyed first.
+// Create, use and destroy it on the main thread.
+class OneShotTimer {
+ public:
+  OneShotTimer(std::chrono::milliseconds delay, std::function<void()> task);
+  ~OneShotTimer();
+  OneShotTimer(const OneShotTimer&) = delete;
+  OneShotTimer& operator=(const OneShotTimer&) = delete;
+
+  bool pending() const { return source_id_ != 0; }
+
+ private:
+  static int on_fire(void* self) noexcept;
+
+  std::function<void()> task_;
+  unsigned source_id_ = 0;
+};
+
+// Calls `handler` on the main loop when the process receives SIGTERM or SIGINT (instead of
+// the default action of ending at once). Call once, on the main thread, before the loop runs.
+void on_termination_signals(std::function<void()> handler);
+
+}  // namespace kestrova::platform
