@@ -3,6 +3,8 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
+#include "app/core/mcp_exposure_level.h"
+#include "app/core/tool_bridge.h"
 #include "app/mcp/mcp_stdio_server.h"
 #include "mail/mail_proxy_settings.h"
 #include "platform/launch_environment.h"
@@ -21,6 +23,27 @@ void prepare_process() {
   set_log_target(LogTarget::StandardError);
   platform::secure_private_directories();
   mail::export_proxy_environment_and_follow_changes();
+}
+
+// The scripting commands run the tool server's own dispatcher, built on first use.
+kestrova::app::MCPStdioServer& tool_dispatcher() {
+  static kestrova::app::MCPStdioServer server;
+  return server;
+}
+
+void install_tool_bridge() {
+  using namespace kestrova;
+  app::install_tool_bridge({[] {
+                              std::vector<app::ToolBridge::Entry> entries;
+                              for (const auto& tool : tool_dispatcher().exposed_descriptors(
+                                       app::current_exposure_level()))
+                                entries.push_back({tool.at("name").get<std::string>(),
+                                                   tool.at("description").get<std::string>()});
+                              return entries;
+                            },
+                            [](const std::string& name, const Json& arguments) {
+                              return Json::parse(tool_dispatcher().run_tool(name, arguments));
+                            }});
 }
 
 }  // namespace
@@ -44,5 +67,6 @@ int main(int argc, char** argv) {
     return 0;
   }
   set_log_target(LogTarget::StandardOutput);
+  install_tool_bridge();
   return app::run_command_line(argc, argv);
 }

@@ -1,10 +1,13 @@
 #include "mail/email_service.h"
 
 #include <functional>
+#include <mutex>
 
+#include "mail/oauth_token.h"
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
 #include "util/log.h"
+#include "util/time.h"
 
 namespace kestrova::mail {
 
@@ -18,15 +21,23 @@ void log(std::string_view emoji, std::string_view message) {
 
 // Session parameters shared by both protocols: the login name is the address, the
 // encryption goes over as its raw name ("none", "ssl", "startTLS"); the certificate trust
-// is the account's.
+// is the account's. A credential that is an OAuth token set logs in with XOAUTH2 and its
+// access token; any other credential is the password.
 template <typename Session>
 std::unique_ptr<Session> createSession(const std::string& host, int port,
                                        store::EmailEncryption encryption,
                                        const EmailAccount& account, std::string_view password,
                                        CertificateTrust trust) {
-  auto session = Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
-                                       account.emailAddress, std::string(password));
-  if (session) session->setCertificateTrust(std::move(trust));
+  const auto tokens = OAuthTokenSet::parse(password);
+  if (!tokens && OAuthTokenSet::isTokenSet(password))
+    throw EmailServiceError::authenticationFailed("OAuth 令牌数据已损坏，请重新登录该账户");
+  auto session =
+      Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
+                            account.emailAddress, tokens ? std::string() : std::string(password));
+  if (session) {
+    session->setCertificateTrust(std::move(trust));
+    if (tokens) session->setOAuth2AccessToken(tokens->accessToken);
+  }
   return session;
 }
 
@@ -121,6 +132,16 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
   const StageTexts smtp{EmailConnectionStageResult::kSMTPStageName, "SMTP",
                         "无法创建 SMTP 会话，请检查配置是否正确"};
   EmailConnectionTestReport report;
+  std::string credential(password);
+  try {
+    credential = freshCredential(account, credential);
+  } catch (const std::exception& e) {
+    for (const StageTexts* texts : {&imap, &smtp})
+      report.stages.push_back({std::string(texts->name), false,
+                               std::string(texts->protocol) + " 登录失败: " + e.what()});
+    return report;
+  }
+  password = credential;
   const AccountCertificateTrust trust = given ? *given : trustOf(account);
   report.stages.push_back(guarded(imap, [&] {
     return runStage(imap, createIMAPSession(account, password, trust), account.imapHost,
@@ -136,7 +157,7 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
 std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
     const EmailAccount& account, const std::optional<std::string>& password) const {
   if (missing(password)) throw EmailServiceError::authenticationFailed("密码未找到");
-  auto session = createIMAPSession(account, *password, trustOf(account));
+  auto session = createIMAPSession(account, freshCredential(account, *password), trustOf(account));
   if (!session) throw EmailServiceError::connectionFailed("无法创建 IMAP 会话");
 
   LibEtPanError error;
@@ -158,7 +179,7 @@ std::unique_ptr<LibEtPanSMTPSession> EmailService::openSMTPSession(
     throw EmailServiceError::authenticationFailed("密码未找到");
   }
   log(log_kind::kMail, "正在创建 LibEtPan SMTP 会话对象...");
-  auto session = createSMTPSession(account, *password, trustOf(account));
+  auto session = createSMTPSession(account, freshCredential(account, *password), trustOf(account));
   if (!session) {
     log(log_kind::kFailure, "无法创建 SMTP 会话对象");
     throw EmailServiceError::connectionFailed("无法创建 SMTP 会话");
@@ -201,6 +222,34 @@ std::optional<std::string> EmailService::storedPassword(const EmailAccount& acco
   } catch (const platform::EmailCredentialError& e) {
     log(log_kind::kFailure, std::string("读取账户密码失败: ") + e.what());
     throw EmailServiceError::authenticationFailed(e.what());
+  }
+}
+
+std::string EmailService::freshCredential(const EmailAccount& account,
+                                          const std::string& credential) const {
+  auto tokens = OAuthTokenSet::parse(credential);
+  if (!tokens || !tokens->needsRefresh(now_seconds())) return credential;
+  // One refresh at a time: a provider that hands out a new refresh token with every
+  // refresh (Microsoft) invalidates the old one, so a second refresh must start from the
+  // stored result of the first.
+  static std::mutex refreshing;
+  const std::lock_guard lock(refreshing);
+  const auto& key = account.passwordKeychainIdentifier;
+  if (key) {
+    if (auto stored = OAuthTokenSet::parse(storedPassword(account).value_or(""));
+        stored && !stored->needsRefresh(now_seconds()))
+      return stored->serialize();
+  }
+  try {
+    const OAuthTokenSet refreshed = OAuthTokenClient().refresh(*tokens, account.emailAddress);
+    const std::string serialized = refreshed.serialize();
+    if (key) platform::EmailCredentialStore::shared().save(serialized, *key);
+    return serialized;
+  } catch (const OAuthError& e) {
+    log(log_kind::kFailure, e.what());
+    throw EmailServiceError::authenticationFailed(e.what());
+  } catch (const platform::EmailCredentialError& e) {
+    throw EmailServiceError::authenticationFailed(std::string("无法保存刷新后的令牌: ") + e.what());
   }
 }
 

@@ -86,6 +86,13 @@ class EmailService {
   // A credential store that cannot be read throws authenticationFailed with its reason.
   std::optional<std::string> storedPassword(const store::EmailAccount& account) const;
 
+  // The credential a session logs in with: a password as it is; an OAuth token set whose
+  // access token is about to expire refreshed first (the new tokens filed in the credential
+  // store under the account's key). Throws authenticationFailed when the refresh fails,
+  // saying to sign in again when the refresh token was refused.
+  std::string freshCredential(const store::EmailAccount& account,
+                              const std::string& credential) const;
+
   // ---- Folders and messages ----
   // Every operation opens its own session and disconnects it before returning; failures
   // are EmailServiceError. `folders` is the account's folder list as stored (messages name

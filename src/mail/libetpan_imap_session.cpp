@@ -377,7 +377,12 @@ bool LibEtPanIMAPSession::loginWithError(LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
   log_event("🔐", "尝试登录 IMAP，用户名: " + username_);
   platform::lower_thread_to_utility_priority();
-  const int result = mailimap_login(imap_.get(), username_.c_str(), password_.c_str());
+  // XOAUTH2 (the bearer token in one SASL initial response); libetpan answers a failure's
+  // JSON challenge with the empty line the mechanism asks for.
+  const int result = oauth2AccessToken_
+                         ? mailimap_oauth2_authenticate(imap_.get(), username_.c_str(),
+                                                        oauth2AccessToken_->c_str())
+                         : mailimap_login(imap_.get(), username_.c_str(), password_.c_str());
   if (result != MAILIMAP_NO_ERROR) {
     log_event("❌", "IMAP 登录失败，错误代码: " + str(result));
     return fail(error, result, "登录失败: " + str(result));

@@ -81,6 +81,9 @@ class LibEtPanIMAPSession {
   // adds to the system's certificate authorities for this server.
   void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
   void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
+  // Set before logging in: the login then authenticates with SASL XOAUTH2 and this bearer
+  // token instead of LOGIN with the password.
+  void setOAuth2AccessToken(std::string token) { oauth2AccessToken_ = std::move(token); }
 
   // Connecting checks the server's certificate before anything else is exchanged; a
   // failure's description names the reason (time limit, certificate, TLS) after the code.
@@ -184,6 +187,7 @@ class LibEtPanIMAPSession {
   std::string encryption_;
   std::string username_;
   std::string password_;
+  std::optional<std::string> oauth2AccessToken_;
   bool capabilitiesAsked_ = false;
   std::chrono::milliseconds timeout_;
   CertificateTrust trust_;

@@ -246,6 +246,14 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
     return mailesmtp_auth_sasl(smtp_.get(), mechanism, nullptr, nullptr, nullptr, username_.c_str(),
                                username_.c_str(), password_.c_str(), nullptr);
   };
+  if (oauth2AccessToken_) {
+    result =
+        mailsmtp_oauth2_authenticate(smtp_.get(), username_.c_str(), oauth2AccessToken_->c_str());
+    if (result != MAILSMTP_NO_ERROR)
+      return fail(error, result, "XOAUTH2 认证失败: " + std::to_string(result));
+    log("✅", "XOAUTH2 认证成功");
+    return true;
+  }
   result = authenticate("LOGIN");
   if (result == MAILSMTP_NO_ERROR) {
     log("✅", "LOGIN 认证成功");

@@ -45,11 +45,14 @@ class LibEtPanSMTPSession {
   // Set before connecting; as for the IMAP session (30 seconds by default).
   void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
   void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
+  // Set before logging in: the login then authenticates with SASL XOAUTH2 and this bearer
+  // token instead of LOGIN/PLAIN with the password.
+  void setOAuth2AccessToken(std::string token) { oauth2AccessToken_ = std::move(token); }
 
   // Connection failures carry the error type as description, the detail as failure
   // reason and the library code under "LibEtPanErrorCode".
   bool connectWithError(LibEtPanError* error = nullptr);
-  // EHLO (HELO as fall-back), then SASL LOGIN, then PLAIN.
+  // EHLO (HELO as fall-back), then SASL LOGIN, then PLAIN (XOAUTH2 with a token).
   bool loginWithError(LibEtPanError* error = nullptr);
   // One MAIL/RCPT/DATA transaction. Bcc recipients get the message but are named nowhere
   // in it. `messageId`, when given, receives the Message-ID header value that was sent.
@@ -97,6 +100,7 @@ class LibEtPanSMTPSession {
   std::string encryption_;
   std::string username_;
   std::string password_;
+  std::optional<std::string> oauth2AccessToken_;
   std::chrono::milliseconds timeout_;
   CertificateTrust trust_;
   std::unique_ptr<MailTransport> transport_;

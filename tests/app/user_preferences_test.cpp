@@ -46,6 +46,9 @@ TEST_F(UserPreferencesTest, FreshStoreYieldsExactlyTheDefaultsInTableOrder) {
     "emailAIBackgroundAnalysisEnabled": true, "emailAutoTranslateEnabled": true,
     "emailAutoTranslateIgnoredLanguages": [],
     "emailProxyEnabled": true, "emailProxyHost": "localhost", "emailProxyPort": 7856, "emailProxyType": "socks5",
+    "oauthGmailClientId": "", "oauthGmailClientSecret": "", "oauthGmailAuthorizationEndpoint": "",
+    "oauthGmailTokenEndpoint": "", "oauthOutlookClientId": "", "oauthOutlookAuthorizationEndpoint": "",
+    "oauthOutlookTokenEndpoint": "",
     "emailReadingThemeMode": "auto", "emailReadingFontSize": 16, "emailReadingLineSpacing": "normal",
     "mcpExposureLevel": "trainable", "featureActionItemsEnabled": true,
     "featureInternalNotesEnabled": false, "featureTagSystemEnabled": false

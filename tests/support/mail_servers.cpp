@@ -60,6 +60,7 @@ MailServers load(const fs::path& dir) {
   servers.tls_self_signed = json.at("tls_self_signed");
   servers.tls_wrong_host = json.at("tls_wrong_host");
   servers.tls_expired = json.at("tls_expired");
+  servers.oauth = json.at("oauth");
   servers.root = json.at("root").get<std::string>();
   servers.ca_file = servers.root / "ca.pem";
   servers.mail_uid = json.at("mail_uid");

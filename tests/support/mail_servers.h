@@ -24,6 +24,9 @@ struct MailServers {
   // TLS ports that greet like an IMAP server with a certificate that must be refused:
   // self-signed, from the test CA for another host name, from the test CA but expired.
   int tls_self_signed = 0, tls_wrong_host = 0, tls_expired = 0;
+  // The OAuth 2.0 server (oauth_server.py): /authorize, /token, /introspect (which Dovecot's
+  // and the SMTP server's XOAUTH2 ask), /control and the Gmail REST stand-in /gmail/v1.
+  int oauth = 0;
   std::filesystem::path root;       // the fixture directory
   // The test CA that issued the servers' certificate (for localhost and 127.0.0.1); a
   // session trusts the servers through it (CertificateTrust::caFile).

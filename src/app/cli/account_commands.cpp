@@ -19,8 +19,11 @@
 #include "app/cli/command_line.h"
 #include "mail/certificate_trust.h"
 #include "app/cli/secret_input.h"
+#include "app/core/user_preferences.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
+#include "mail/oauth_sign_in.h"
+#include "platform/desktop_open.h"
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
@@ -114,6 +117,10 @@ struct AddOptions {
   std::string imapEncryption, smtpEncryption;
   std::string imapCert, smtpCert, imapCAFile, smtpCAFile;
   bool passwordFromStandardInput = false;
+  bool oauth = false;
+  std::string clientId;
+  bool clientSecretFromStandardInput = false;
+  bool customSchemeRedirect = false;
   bool skipTest = false;
   bool makeDefault = false;
   // Which options were given; set while the command is registered.
@@ -162,14 +169,81 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   return account;
 }
 
+// The provider's authorisation server: its own, or the one a deployment's settings name
+// (e.g. a single Microsoft tenant instead of "common").
+mail::OAuthProvider oauth_provider_for(EmailServiceType type) {
+  if (type != EmailServiceType::gmail && type != EmailServiceType::outlook &&
+      type != EmailServiceType::exchange)
+    throw Error("OAuth 登录只支持 --provider gmail 或 outlook");
+  namespace s = settings;
+  const bool google = type == EmailServiceType::gmail;
+  auto provider = google ? mail::OAuthProvider::google() : mail::OAuthProvider::microsoft();
+  const UserPreferences& preferences = UserPreferences::shared();
+  const std::string authorization = preferences.get(google ? s::oauthGmailAuthorizationEndpoint
+                                                           : s::oauthOutlookAuthorizationEndpoint);
+  const std::string token =
+      preferences.get(google ? s::oauthGmailTokenEndpoint : s::oauthOutlookTokenEndpoint);
+  if (!authorization.empty()) provider.authorizationEndpoint = authorization;
+  if (!token.empty()) provider.tokenEndpoint = token;
+  return provider;
+}
+
+// The interactive sign-in: prints the authorisation URL (and opens it where a desktop
+// exists), waits for the redirect and returns the token set to file as the credential.
+std::string sign_in_with_oauth(const AddOptions& o, const EmailAccount& account) {
+  const auto provider = oauth_provider_for(account.serviceType);
+  const bool google = provider.name == "gmail";
+  const UserPreferences& preferences = UserPreferences::shared();
+  std::string clientId = text::trim(o.clientId);
+  if (clientId.empty())
+    clientId = text::trim(
+        preferences.get(google ? settings::oauthGmailClientId : settings::oauthOutlookClientId));
+  if (clientId.empty())
+    throw Error(
+        std::string("需要 OAuth 客户端 ID: 用 --client-id 给出（README 说明如何创建），或设置 ") +
+        (google ? "oauthGmailClientId" : "oauthOutlookClientId"));
+  const std::string secret = o.clientSecretFromStandardInput ? read_secret("客户端密钥: ", true, "")
+                             : google ? preferences.get(settings::oauthGmailClientSecret)
+                                      : std::string();
+  mail::OAuthSignIn signIn(provider, clientId, text::trim(secret), account.emailAddress,
+                           o.customSchemeRedirect);
+  std::cout << "请在浏览器中打开以下地址并登录 " << account.emailAddress << ":\n"
+            << signIn.authorizationURL() << std::endl;
+  if (platform::open_url_on_desktop(signIn.authorizationURL()))
+    std::cerr << "已在浏览器中打开登录页面\n";
+  std::cerr << "等待浏览器回调（最多 "
+            << static_cast<int>(mail::OAuthSignIn::kDefaultWaitSeconds / 60) << " 分钟）...\n";
+  const std::string credential = signIn.complete().serialize();
+  std::cout << "登录完成" << std::endl;
+  return credential;
+}
+
+// `account add --oauth` for an account that exists: a new sign-in replaces its tokens
+// (what "sign in again" means).
+void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
+  if (!existing.passwordKeychainIdentifier)
+    throw Error("账户没有凭据条目: " + existing.emailAddress);
+  const std::string credential = sign_in_with_oauth(o, existing);
+  platform::EmailCredentialStore::shared().save(credential, *existing.passwordKeychainIdentifier);
+  std::cout << "已更新账户的登录令牌: " << existing.emailAddress << "\n";
+}
+
 void add_account(const AddOptions& o) {
   set_log_target(LogTarget::StandardError);
   const std::string address = text::trim(o.email);
   if (address.empty()) throw Error("邮箱地址不能为空");
+  if (!o.oauth &&
+      (!o.clientId.empty() || o.clientSecretFromStandardInput || o.customSchemeRedirect))
+    throw Error("--client-id、--client-secret-stdin 与 --custom-scheme-redirect 只用于 --oauth");
+  if (o.oauth && o.passwordFromStandardInput) throw Error("--oauth 不使用密码");
   AccountBook book;
   for (const auto& existing : book.accounts())
-    if (text::equals_ci(existing.emailAddress, address))
+    if (text::equals_ci(existing.emailAddress, address)) {
+      if (o.oauth && mail::OAuthTokenSet::isTokenSet(
+                         mail::EmailService::shared().storedPassword(existing).value_or("")))
+        return sign_in_again(o, existing);
       throw Error("账户已存在: " + existing.emailAddress);
+    }
 
   EmailAccount account = account_from_options(o, address);
   // The certificates to trust; a refusal during the test names the option that adds one.
@@ -180,7 +254,8 @@ void add_account(const AddOptions& o) {
   if (!o.smtpCert.empty()) trust.smtp.fingerprint = fingerprint_named(o.smtpCert);
   if (!o.imapCAFile.empty()) trust.imap.caFile = ca_file_named(o.imapCAFile);
   if (!o.smtpCAFile.empty()) trust.smtp.caFile = ca_file_named(o.smtpCAFile);
-  const std::string password = read_password(o.passwordFromStandardInput);
+  const std::string password =
+      o.oauth ? sign_in_with_oauth(o, account) : read_password(o.passwordFromStandardInput);
 
   if (o.skipTest) {
     std::cerr << "已跳过连接测试\n";
@@ -242,6 +317,14 @@ void register_add(CLI::App& account) {
   add->add_option("--smtp-ca-file", o->smtpCAFile, "The same for the SMTP server");
   add->add_flag("--password-stdin", o->passwordFromStandardInput,
                 "Read the password from the first line of standard input instead of a prompt");
+  add->add_flag("--oauth", o->oauth,
+                "Sign in through the browser with OAuth 2.0 (gmail, outlook) instead of a password");
+  add->add_option("--client-id", o->clientId, "Your OAuth client's id (with --oauth)");
+  add->add_flag("--client-secret-stdin", o->clientSecretFromStandardInput,
+                "Read your OAuth client's secret from the first line of standard input (Google)");
+  add->add_flag("--custom-scheme-redirect", o->customSchemeRedirect,
+                "Redirect to com.kestrova.mail:/oauth/callback (handed over by kestrova open) "
+                "instead of a loopback address");
   add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
   add->add_flag("--default", o->makeDefault, "Make it the default account");
   add->callback([o] { add_account(*o); });

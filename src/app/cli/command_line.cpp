@@ -77,6 +77,7 @@ int run_command_line(int argc, char** argv) {
   add_safety_commands(root);
   add_workflow_commands(root);
   add_ai_commands(root);
+  add_tool_commands(root);
   add_service_commands(root);
   try {
     root.parse(argc, argv);

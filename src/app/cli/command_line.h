@@ -25,6 +25,7 @@ void add_rule_commands(CLI::App& root);
 void add_safety_commands(CLI::App& root);
 void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
+void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
 
 // Whether the mail service runs and, per account, its IDLE state and last receive.

@@ -8,8 +8,9 @@
 
 #include "app/cli/command_line.h"
 #include "app/core/email_deep_link.h"
-#include "app/core/user_preferences.h"
 #include "app/core/service_files.h"
+#include "app/core/user_preferences.h"
+#include "mail/oauth_sign_in.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
@@ -132,6 +133,12 @@ void add_open_command(CLI::App& root) {
   auto url = std::make_shared<std::string>();
   open->add_option("URL", *url, "A kestrova:// link")->required();
   open->callback([url] {
+    // The redirect of an OAuth sign-in that uses the custom scheme goes to the sign-in
+    // waiting in `kestrova account add --oauth`.
+    if (mail::OAuthSignIn::forwardCustomSchemeCallback(*url)) {
+      std::cout << "已把登录回调交给正在等待的 kestrova account add\n";
+      return;
+    }
     // A text that is not a link of this program is ignored without a word, like a link
     // the desktop hands over by mistake: exit status 0 and no output.
     auto link = open_deep_link(*url);

@@ -177,6 +177,11 @@ std::vector<SettingDescriptor> build_table() {
   string(s::emailProxyHost.key, "localhost");
   ranged(s::emailProxyPort.key, 7856, 1, 65535);
   string(s::emailProxyType.key, "socks5");
+  for (auto key : {s::oauthGmailClientId.key, s::oauthGmailClientSecret.key,
+                   s::oauthGmailAuthorizationEndpoint.key, s::oauthGmailTokenEndpoint.key,
+                   s::oauthOutlookClientId.key, s::oauthOutlookAuthorizationEndpoint.key,
+                   s::oauthOutlookTokenEndpoint.key})
+    string(key, "");
   // Reading view.
   enumeration(s::emailReadingThemeMode, EmailReadingThemeMode::automatic);
   integer(s::emailReadingFontSize.key, points(EmailFontSize::medium));

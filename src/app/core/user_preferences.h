@@ -222,6 +222,15 @@ KESTROVA_SETTING(bool, emailProxyEnabled)
 KESTROVA_SETTING(std::string, emailProxyHost)
 KESTROVA_SETTING(int64_t, emailProxyPort)
 KESTROVA_SETTING(std::string, emailProxyType)
+// OAuth sign-in of a deployment: its client, and endpoints other than the provider's own
+// (empty: the provider's); `kestrova account add --oauth` options take precedence.
+KESTROVA_SETTING(std::string, oauthGmailClientId)
+KESTROVA_SETTING(std::string, oauthGmailClientSecret)
+KESTROVA_SETTING(std::string, oauthGmailAuthorizationEndpoint)
+KESTROVA_SETTING(std::string, oauthGmailTokenEndpoint)
+KESTROVA_SETTING(std::string, oauthOutlookClientId)
+KESTROVA_SETTING(std::string, oauthOutlookAuthorizationEndpoint)
+KESTROVA_SETTING(std::string, oauthOutlookTokenEndpoint)
 // Reading view. The font size is an EmailFontSize raw value (see reading_font_size()).
 KESTROVA_ENUM_SETTING(EmailReadingThemeMode, emailReadingThemeMode)
 KESTROVA_SETTING(int64_t, emailReadingFontSize)

@@ -124,6 +124,10 @@ std::string MCPStdioServer::call_tool(const Json& params) {
     if (auto it = params.find("arguments"); it != params.end() && it->is_object())
       arguments = *it;
   }
+  return run_tool(name, arguments);
+}
+
+std::string MCPStdioServer::run_tool(const std::string& name, const Json& arguments) const {
   const Tool* tool = find_tool(name);
   if (!tool) throw MCPError("Unknown tool: " + name);
   if (!is_exposed(current_exposure_level(), tool->tier))

@@ -29,6 +29,10 @@ class MCPStdioServer {
   // The descriptors exposed at `level`, in catalogue order.
   std::vector<OrderedJson> exposed_descriptors(MCPExposureLevel level) const;
 
+  // Runs one tool as tools/call does (unknown name and exposure level checked first) and
+  // returns the result value serialised with sorted keys; throws with the tool's message.
+  std::string run_tool(const std::string& name, const Json& arguments) const;
+
   // "v" + short version + " (" + build + ") #" + revision.
   static std::string version_text();
 

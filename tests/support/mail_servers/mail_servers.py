@@ -35,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 HOST = "127.0.0.1"
 PASSWORD = "kestrova-test-secret"
 PORT_NAMES = ("imap_plain", "imap_ssl", "smtp_starttls", "smtp_ssl", "smtp_no_tls",
-              "tls_self_signed", "tls_wrong_host", "tls_expired")
+              "tls_self_signed", "tls_wrong_host", "tls_expired", "oauth")
 START_TIMEOUT = 20.0
 STOP_TIMEOUT = 10.0
 # Unix socket paths are limited to 108 bytes; Dovecot's longest name under base_dir is
@@ -80,6 +80,7 @@ def recorded_servers(root):
         (read_pid(os.path.join(base_dir, "master.pid")), "dovecot",
          os.path.join(root, "dovecot.conf")),
         (read_pid(os.path.join(root, "smtp.pid")), "smtp_server.py", root),
+        (read_pid(os.path.join(root, "oauth.pid")), "oauth_server.py", root),
     ]
     running = []
     for pid, program, marker in candidates:
@@ -109,7 +110,7 @@ def stop(root):
                 os.kill(pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-    for name in ("servers.json", "smtp.pid"):
+    for name in ("servers.json", "smtp.pid", "oauth.pid"):
         try:
             os.remove(os.path.join(root, name))
         except FileNotFoundError:
@@ -292,6 +293,11 @@ def write_dovecot_conf(root, base_dir, home, ids, ports):
     path = os.path.join(root, "dovecot.conf")
     with open(path, "w", encoding="utf-8") as f:
         f.write(text)
+    # XOAUTH2 tokens are checked with oauth_server.py's introspection endpoint.
+    with open(os.path.join(root, "dovecot-oauth2.conf.ext"), "w", encoding="utf-8") as f:
+        f.write("introspection_url = http://%s:%d/introspect\n"
+                "introspection_mode = auth\nusername_attribute = email\n"
+                "active_attribute = active\nactive_value = true\n" % (HOST, ports["oauth"]))
     return path
 
 
@@ -320,6 +326,26 @@ def start_smtp(root, ports):
     log.close()
     with open(os.path.join(root, "smtp.pid"), "w") as f:
         f.write("%d\n" % process.pid)
+
+
+def start_oauth(root, port):
+    log = open(os.path.join(root, "oauth.log"), "ab")
+    process = subprocess.Popen(
+        ["/usr/bin/python3", os.path.join(HERE, "oauth_server.py"), root, str(port)],
+        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+        start_new_session=True, close_fds=True)
+    log.close()
+    with open(os.path.join(root, "oauth.pid"), "w") as f:
+        f.write("%d\n" % process.pid)
+
+
+def answers_http(port):
+    try:
+        with socket.create_connection((HOST, port), timeout=2) as sock:
+            sock.sendall(b"GET /introspect HTTP/1.0\r\n\r\n")
+            return sock.recv(16).startswith(b"HTTP/")
+    except OSError:
+        return False
 
 
 def greets(port, use_tls, expected):
@@ -353,12 +379,14 @@ def wait_until_ready(ports, pending_check):
         "tls_self_signed": (True, b"* OK"),
         "tls_wrong_host": (True, b"* OK"),
         "tls_expired": (True, b"* OK"),
+        "oauth": None,
     }
     waiting = set(checks) & set(ports)
     deadline = time.monotonic() + START_TIMEOUT
     while waiting and time.monotonic() < deadline:
         for name in sorted(waiting):
-            if greets(ports[name], *checks[name]):
+            if name == "oauth" and answers_http(ports[name]) or \
+                    name != "oauth" and greets(ports[name], *checks[name]):
                 waiting.discard(name)
         if waiting:
             if not pending_check():
@@ -368,7 +396,7 @@ def wait_until_ready(ports, pending_check):
 
 
 def print_logs(root):
-    for name in ("dovecot-start.log", "dovecot.log", "smtp.log"):
+    for name in ("dovecot-start.log", "dovecot.log", "smtp.log", "oauth.log"):
         path = os.path.join(root, name)
         if not os.path.exists(path):
             continue
@@ -390,13 +418,14 @@ def start_once(root):
     ports = dict(zip(PORT_NAMES, free_ports(len(PORT_NAMES))))
     make_certificates(root)
     conf = write_dovecot_conf(root, base_dir, home, ids, ports)
+    start_oauth(root, ports["oauth"])
     start_smtp(root, ports)
     if not start_dovecot(root, conf):
         stop(root)
         return "dovecot did not start"
 
     def still_running():
-        return len(recorded_servers(root)) == 2
+        return len(recorded_servers(root)) == 3
 
     missing = wait_until_ready(ports, still_running)
     if missing:

@@ -8,7 +8,9 @@ certificate tests' TLS ports.
 
 All three offer AUTH PLAIN and LOGIN without TLS, accept any user name with the one
 password, answer 535 to any other password and refuse MAIL before AUTH, like a submission
-server. Every accepted message is kept in ROOT/smtp-spool/ as NNNNNN.eml (the DATA bytes
+server. They also offer XOAUTH2, whose bearer token oauth_server.py's introspection endpoint
+must call active for the user named; a refused token gets the error challenge (334 and a
+Base64 JSON status) first, as Gmail and Dovecot do, and 535 after the client's empty line. Every accepted message is kept in ROOT/smtp-spool/ as NNNNNN.eml (the DATA bytes
 as received, after dot-unstuffing) and NNNNNN.json (envelope, authenticated user, which
 port, whether the session was encrypted); the .json appears last, atomically, so a reader
 that lists *.json only sees complete messages.
@@ -21,14 +23,16 @@ Usage: smtp_server.py ROOT  (reads ROOT/smtp-config.json written by mail_servers
 """
 
 import asyncio
+import base64
 import json
 import logging
 import os
 import ssl
 import sys
+import urllib.request
 import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult
+from aiosmtpd.smtp import MISSING, SMTP, AuthResult, LoginPassword
 
 
 class Spool:
@@ -48,10 +52,41 @@ class Spool:
         os.rename(stem + ".json.tmp", stem + ".json")
 
 
+def token_owner(oauth_port, token):
+    request = urllib.request.Request("http://127.0.0.1:%d/introspect" % oauth_port,
+                                     headers={"Authorization": "Bearer " + token})
+    try:
+        with urllib.request.urlopen(request, timeout=5) as reply:
+            answer = json.load(reply)
+    except (OSError, ValueError):
+        return None
+    return answer.get("email") if answer.get("active") is True else None
+
+
 class Handler:
-    def __init__(self, spool, listener):
+    def __init__(self, spool, listener, oauth_port):
         self.spool = spool
         self.listener = listener
+        self.oauth_port = oauth_port
+
+    async def auth_XOAUTH2(self, server, args):
+        blob = await server.challenge_auth("") if len(args) == 1 else args[1].encode()
+        if blob is MISSING:
+            return AuthResult(success=False, handled=True)
+        try:
+            text = (blob if len(args) == 1 else base64.b64decode(blob, validate=True)).decode()
+            fields = dict(f.split("=", 1) for f in text.split("\x01") if f)
+            user, token = fields["user"], fields["auth"][len("Bearer "):]
+        except (ValueError, KeyError, UnicodeDecodeError):
+            await server.push("501 5.5.2 Can't decode XOAUTH2 response")
+            return AuthResult(success=False, handled=True)
+        loop = asyncio.get_running_loop()
+        owner = await loop.run_in_executor(None, token_owner, self.oauth_port, token)
+        if owner is not None and owner.lower() == user.lower():
+            return AuthResult(success=True, auth_data=LoginPassword(user.encode(), b""))
+        status = json.dumps({"status": "401", "schemes": "bearer", "scope": "mail"})
+        await server.challenge_auth(status)  # the client answers with an empty line
+        return AuthResult(success=False, handled=False)
 
     async def handle_DATA(self, server, session, envelope):
         login = getattr(session.auth_data, "login", None) if session.authenticated else None
@@ -113,7 +148,7 @@ async def serve(root, config):
 
     def factory(listener, starttls):
         return lambda: SMTP(
-            Handler(spool, listener),
+            Handler(spool, listener, config["oauth"]),
             hostname="localhost",
             tls_context=context if starttls else None,
             auth_required=True,

@@ -1,0 +1,274 @@
+#include "mail/oauth_sign_in.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "platform/paths.h"
+#include "util/json.h"
+#include "util/log.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+constexpr std::string_view kComponent = "OAuth";
+
+using Clock = std::chrono::steady_clock;
+
+class Socket {
+ public:
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int remaining_ms(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// The request line of one connection ("GET /path?query HTTP/1.1"), read until the end of
+// the headers within the time limit; nothing when the peer sent none.
+std::optional<std::string> read_request_line(int fd) {
+  const auto deadline =
+      Clock::now() +
+      std::chrono::milliseconds(static_cast<int>(OAuthLoopbackListener::kRequestSeconds * 1000));
+  std::string data;
+  char buffer[2048];
+  while (data.find("\r\n\r\n") == std::string::npos && data.find("\n\n") == std::string::npos) {
+    pollfd p{fd, POLLIN, 0};
+    const int wait = remaining_ms(deadline);
+    if (wait == 0 || ::poll(&p, 1, wait) <= 0) return std::nullopt;
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got <= 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+    if (data.size() > OAuthLoopbackListener::kMaxRequestBytes) return std::nullopt;
+  }
+  const size_t end = data.find_first_of("\r\n");
+  if (end == 0 || data.empty()) return std::nullopt;
+  return data.substr(0, end);
+}
+
+void answer(int fd, int status, const std::string& page) {
+  const std::string reply = "HTTP/1.1 " + std::to_string(status) +
+                            (status == 200 ? " OK" : " Bad Request") +
+                            "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
+                            std::to_string(page.size()) +
+                            "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + page;
+  size_t sent = 0;
+  while (sent < reply.size()) {
+    const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
+}
+
+std::string html_page(std::string_view title, std::string_view text) {
+  return "<!doctype html><html><head><meta charset=\"utf-8\"><title>" + std::string(title) +
+         "</title></head><body><h1>" + std::string(title) + "</h1><p>" + std::string(text) +
+         "</p></body></html>";
+}
+
+std::optional<std::string> item(const QueryItems& items, std::string_view name) {
+  for (const auto& [key, value] : items)
+    if (key == name) return value;
+  return std::nullopt;
+}
+
+// An error code from the redirect, shown to the user: only the characters such codes use.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 80))
+    if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.') out += c;
+  return out;
+}
+
+std::filesystem::path pending_file() {
+  return platform::data_home() / "kestrova" / "oauth-pending.json";
+}
+
+// Sends one GET to the waiting listener; the answer is read only to let it finish.
+void send_to_listener(uint16_t port, const std::string& target) {
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (socket.get() < 0) throw OAuthError::callbackRejected("无法连接正在等待的登录");
+  timeval limit{10, 0};
+  setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    throw OAuthError::callbackRejected("没有正在等待的登录（它可能已结束或超时）");
+  const std::string request =
+      "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size()))
+    throw OAuthError::callbackRejected("无法把回调交给正在等待的登录");
+  char buffer[1024];
+  for (int i = 0; i < 64 && ::recv(socket.get(), buffer, sizeof buffer, 0) > 0; ++i) {
+  }
+}
+
+}  // namespace
+
+// ---- OAuthLoopbackListener ----
+
+OAuthLoopbackListener::OAuthLoopbackListener() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) throw OAuthError::callbackRejected("无法创建回调监听");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = 0;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd_, 4) != 0 ||
+      ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    throw OAuthError::callbackRejected("无法在 127.0.0.1 上监听回调");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+OAuthLoopbackListener::~OAuthLoopbackListener() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string OAuthLoopbackListener::redirectURI() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + std::string(kCallbackPath);
+}
+
+QueryItems OAuthLoopbackListener::awaitCallback(double limitSeconds, const std::string& successPage,
+                                                const std::string& failurePage) {
+  if (fd_ < 0) throw OAuthError::callbackRejected("回调已经收到过");
+  const auto deadline =
+      Clock::now() + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
+  while (true) {
+    pollfd p{fd_, POLLIN, 0};
+    const int wait = remaining_ms(deadline);
+    if (wait == 0 || ::poll(&p, 1, wait) <= 0) {
+      ::close(fd_);
+      fd_ = -1;
+      throw OAuthError::callbackRejected("等待浏览器回调超时");
+    }
+    Socket connection(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
+    if (connection.get() < 0) continue;
+    const auto line = read_request_line(connection.get());
+    if (!line) continue;  // a connection without a request does not count
+    // The one request: whatever it holds, the listener closes now.
+    ::close(fd_);
+    fd_ = -1;
+    // "GET /oauth/callback?query HTTP/1.1"
+    const size_t first = line->find(' ');
+    const size_t second = line->find(' ', first == std::string::npos ? first : first + 1);
+    const std::string target =
+        first == std::string::npos ? "" : line->substr(first + 1, second - first - 1);
+    const size_t question = target.find('?');
+    const std::string path = target.substr(0, question);
+    std::optional<QueryItems> items;
+    if (line->starts_with("GET ") && path == kCallbackPath)
+      items = form_decode(
+          question == std::string::npos ? "" : std::string_view(target).substr(question + 1));
+    if (!items) {
+      answer(connection.get(), 400, failurePage);
+      throw OAuthError::callbackRejected("回调请求格式不正确");
+    }
+    answer(connection.get(), 200, successPage);
+    return *items;
+  }
+}
+
+// ---- OAuthSignIn ----
+
+OAuthSignIn::OAuthSignIn(OAuthProvider provider, std::string clientId, std::string clientSecret,
+                         std::string loginHint, bool customSchemeRedirect)
+    : provider_(std::move(provider)),
+      clientId_(std::move(clientId)),
+      clientSecret_(std::move(clientSecret)),
+      state_(random_token(24)),
+      pkce_(PKCEPair::generate()),
+      customScheme_(customSchemeRedirect) {
+  redirectURI_ = customScheme_ ? std::string(kCustomSchemeRedirectURI) : listener_.redirectURI();
+  QueryItems items = {{"response_type", "code"},
+                      {"client_id", clientId_},
+                      {"redirect_uri", redirectURI_},
+                      {"scope", ""},
+                      {"state", state_},
+                      {"code_challenge", pkce_.challenge},
+                      {"code_challenge_method", "S256"}};
+  for (const auto& scope : provider_.scopes)
+    items[3].second += (items[3].second.empty() ? "" : " ") + scope;
+  if (!loginHint.empty()) items.emplace_back("login_hint", loginHint);
+  for (const auto& extra : provider_.extraAuthorizationItems) items.push_back(extra);
+  authorizationURL_ = provider_.authorizationEndpoint + "?" + form_encode(items);
+  if (customScheme_) {
+    const auto file = pending_file();
+    platform::ensure_private_directory(file.parent_path());
+    std::ofstream out(file, std::ios::trunc);
+    out << Json{{"port", listener_.port()}}.dump() << "\n";
+    out.close();
+    platform::restrict_file_to_owner(file);
+  }
+}
+
+OAuthSignIn::~OAuthSignIn() {
+  if (customScheme_) {
+    std::error_code ignored;
+    std::filesystem::remove(pending_file(), ignored);
+  }
+}
+
+OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient& client) const {
+  const std::string done =
+      html_page("Kestrova", "登录已完成，可以关闭此页面。 You can close this page.");
+  const std::string failed = html_page("Kestrova", "登录未完成，请回到终端查看原因。");
+  const QueryItems items = listener_.awaitCallback(limitSeconds, done, failed);
+  // RFC 6749 §10.12: a callback whose state is not ours may be forged.
+  if (item(items, "state") != state_) {
+    log_line(log_kind::kFailure, kComponent, "回调的 state 不匹配，已拒绝");
+    throw OAuthError::callbackRejected("回调的 state 不匹配（可能是伪造的请求）");
+  }
+  if (auto error = item(items, "error")) {
+    throw OAuthError::callbackRejected("授权服务器拒绝了请求: " + printable(*error));
+  }
+  const auto code = item(items, "code");
+  if (!code || code->empty()) throw OAuthError::callbackRejected("回调中没有授权码");
+  return client.exchangeCode(provider_, clientId_, clientSecret_, *code, pkce_.verifier,
+                             redirectURI_);
+}
+
+bool OAuthSignIn::forwardCustomSchemeCallback(std::string_view url) {
+  const std::string prefix(kCustomSchemeRedirectURI);
+  if (!url.starts_with(prefix) || (url.size() > prefix.size() && url[prefix.size()] != '?'))
+    return false;
+  std::ifstream in(pending_file());
+  const Json pending = Json::parse(in, nullptr, false);
+  if (!pending.is_object() || !pending.contains("port") || !pending["port"].is_number_unsigned())
+    throw OAuthError::callbackRejected("没有正在等待的登录");
+  const auto port = pending["port"].get<unsigned>();
+  if (port == 0 || port > 65535) throw OAuthError::callbackRejected("没有正在等待的登录");
+  std::string target(OAuthLoopbackListener::kCallbackPath);
+  target += url.substr(prefix.size());
+  send_to_listener(static_cast<uint16_t>(port), target);
+  return true;
+}
+
+}  // namespace kestrova::mail

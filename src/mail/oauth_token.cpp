@@ -1,0 +1,355 @@
+#include "mail/oauth_token.h"
+
+#include <gnutls/crypto.h>
+#include <gnutls/gnutls.h>
+
+#include <cctype>
+
+#include "util/base64.h"
+#include "util/json.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+constexpr std::string_view kComponent = "OAuth";
+
+// Tokens end up inside SASL exchanges and HTTP headers: a CR, LF or other control byte
+// would let a hostile server smuggle a command or a header line.
+bool clean_token(std::string_view token) {
+  if (token.empty() || token.size() > 16384) return false;
+  for (unsigned char c : token)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
+}
+
+std::string error_code_of(std::string_view body) {
+  const Json json = Json::parse(body, nullptr, false);
+  if (json.is_object() && json.contains("error") && json["error"].is_string())
+    return json["error"].get<std::string>();
+  return {};
+}
+
+// "状态码 400 (invalid_grant)": a refusal's status and its RFC 6749 §5.2 error code, which
+// is safe to show (the body around it is not shown: it may echo what was sent).
+std::string refusal_text(const platform::HttpResponse& response) {
+  const std::string error = error_code_of(response.body);
+  return "状态码 " + std::to_string(response.status) +
+         (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")");
+}
+
+// The token set of a successful answer, checked before anything is kept.
+OAuthTokenSet token_set_from(const OAuthTokenResponse& response, const OAuthTokenSet& base) {
+  if (!clean_token(response.accessToken))
+    throw OAuthError::invalidToken("访问令牌为空或含有控制字符");
+  if (!response.tokenType.empty() && !text::equals_ci(response.tokenType, "Bearer"))
+    throw OAuthError::invalidToken("不支持的令牌类型: " +
+                                   text::prefix_characters(response.tokenType, 40));
+  OAuthTokenSet tokens = base;
+  tokens.accessToken = response.accessToken;
+  if (response.refreshToken) {
+    if (!clean_token(*response.refreshToken))
+      throw OAuthError::invalidToken("刷新令牌含有控制字符");
+    tokens.refreshToken = *response.refreshToken;
+  }
+  // Without a lifetime the token is taken to last an hour, the providers' usual.
+  const long lifetime = response.expiresIn > 0 ? response.expiresIn : 3600;
+  tokens.expiresAt = now_seconds() + static_cast<double>(lifetime);
+  return tokens;
+}
+
+bool unreserved(unsigned char c) {
+  return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+void encode_component(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : text) {
+    if (unreserved(c)) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+}
+
+std::optional<std::string> decode_component(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      out += ' ';
+    } else if (text[i] == '%') {
+      if (i + 2 >= text.size()) return std::nullopt;
+      const auto hex = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        return -1;
+      };
+      const int high = hex(text[i + 1]), low = hex(text[i + 2]);
+      if (high < 0 || low < 0) return std::nullopt;
+      out += static_cast<char>(high * 16 + low);
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- OAuthError ----
+
+OAuthError OAuthError::notImplemented(const std::string& text) {
+  return OAuthError(Kind::notImplemented, text);
+}
+OAuthError OAuthError::invalidURL() { return OAuthError(Kind::invalidURL, "无效的授权地址"); }
+OAuthError OAuthError::tokenExchangeFailed(const std::string& reason) {
+  return OAuthError(Kind::tokenExchangeFailed,
+                    reason.empty() ? "令牌交换失败" : "令牌交换失败: " + reason);
+}
+OAuthError OAuthError::signInAgain(const std::string& address) {
+  return OAuthError(Kind::signInAgain,
+                    "账户 " + address +
+                        " 的授权已过期或被撤销，请重新登录: kestrova account add --email " +
+                        address + " --oauth --provider ... --client-id ...");
+}
+OAuthError OAuthError::callbackRejected(const std::string& reason) {
+  return OAuthError(Kind::callbackRejected, "登录未完成: " + reason);
+}
+OAuthError OAuthError::invalidToken(const std::string& reason) {
+  return OAuthError(Kind::invalidToken, "令牌无效: " + reason);
+}
+
+// ---- OAuthTokenResponse ----
+
+std::optional<OAuthTokenResponse> OAuthTokenResponse::decode(std::string_view body) {
+  const Json json = Json::parse(body, nullptr, false);
+  if (!json.is_object() || !json.contains("access_token") || !json["access_token"].is_string())
+    return std::nullopt;
+  OAuthTokenResponse response;
+  response.accessToken = json["access_token"].get<std::string>();
+  auto text_of = [&](const char* key) -> std::optional<std::string> {
+    if (json.contains(key) && json[key].is_string()) return json[key].get<std::string>();
+    return std::nullopt;
+  };
+  if (json.contains("expires_in")) {
+    const Json& value = json["expires_in"];
+    if (value.is_number_integer()) {
+      response.expiresIn = value.get<long>();
+    } else if (value.is_string()) {  // some servers send "3599"
+      try {
+        response.expiresIn = std::stol(value.get<std::string>());
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
+    } else {
+      return std::nullopt;
+    }
+  }
+  response.refreshToken = text_of("refresh_token");
+  response.scope = text_of("scope").value_or("");
+  response.tokenType = text_of("token_type").value_or("");
+  return response;
+}
+
+// ---- OAuthProvider ----
+
+OAuthProvider OAuthProvider::google() {
+  return {"gmail",
+          "https://accounts.google.com/o/oauth2/v2/auth",
+          "https://oauth2.googleapis.com/token",
+          {"https://mail.google.com/"},
+          true,
+          {{"access_type", "offline"}, {"prompt", "consent"}}};
+}
+
+OAuthProvider OAuthProvider::microsoft() {
+  return {"outlook",
+          "https://login.microsoftonline.com/common/oauth2/v2.0/authorize",
+          "https://login.microsoftonline.com/common/oauth2/v2.0/token",
+          {"https://outlook.office.com/IMAP.AccessAsUser.All",
+           "https://outlook.office.com/SMTP.Send", "offline_access"},
+          false,
+          {}};
+}
+
+std::optional<OAuthProvider> OAuthProvider::named(std::string_view name) {
+  if (name == "gmail") return google();
+  if (name == "outlook") return microsoft();
+  return std::nullopt;
+}
+
+// ---- OAuthTokenSet ----
+
+bool OAuthTokenSet::isTokenSet(std::string_view credential) {
+  return credential.starts_with(kMarker);
+}
+
+std::optional<OAuthTokenSet> OAuthTokenSet::parse(std::string_view credential) {
+  if (!isTokenSet(credential)) return std::nullopt;
+  const Json json = Json::parse(credential.substr(kMarker.size()), nullptr, false);
+  if (!json.is_object()) return std::nullopt;
+  OAuthTokenSet tokens;
+  try {
+    tokens.provider = json.at("provider").get<std::string>();
+    tokens.accessToken = json.at("accessToken").get<std::string>();
+    tokens.refreshToken = json.at("refreshToken").get<std::string>();
+    tokens.expiresAt = json.at("expiresAt").get<double>();
+    tokens.tokenEndpoint = json.at("tokenEndpoint").get<std::string>();
+    tokens.clientId = json.at("clientId").get<std::string>();
+    tokens.clientSecret = json.value("clientSecret", "");
+  } catch (const Json::exception&) {
+    return std::nullopt;
+  }
+  if (!clean_token(tokens.accessToken) || !clean_token(tokens.refreshToken)) return std::nullopt;
+  return tokens;
+}
+
+std::string OAuthTokenSet::serialize() const {
+  Json json = {{"provider", provider},           {"accessToken", accessToken},
+               {"refreshToken", refreshToken},   {"expiresAt", expiresAt},
+               {"tokenEndpoint", tokenEndpoint}, {"clientId", clientId}};
+  if (!clientSecret.empty()) json["clientSecret"] = clientSecret;
+  return std::string(kMarker) + json.dump();
+}
+
+// ---- OAuthTokenClient ----
+
+platform::HttpResponse OAuthTokenClient::post(
+    const std::string& endpoint,
+    const std::vector<std::pair<std::string, std::string>>& form) const {
+  platform::HttpRequest request;
+  request.method = "POST";
+  request.url = endpoint;
+  request.headers = {{"Content-Type", "application/x-www-form-urlencoded"},
+                     {"Accept", "application/json"}};
+  request.body = form_encode(form);
+  request.timeout = kTimeoutSeconds;
+  try {
+    return transport_.perform(request);
+  } catch (const platform::HttpError& e) {
+    throw OAuthError::tokenExchangeFailed(e.what());
+  }
+}
+
+OAuthTokenSet OAuthTokenClient::exchangeCode(const OAuthProvider& provider,
+                                             const std::string& clientId,
+                                             const std::string& clientSecret,
+                                             const std::string& code,
+                                             const std::string& codeVerifier,
+                                             const std::string& redirectURI) const {
+  std::vector<std::pair<std::string, std::string>> form = {{"grant_type", "authorization_code"},
+                                                           {"code", code},
+                                                           {"redirect_uri", redirectURI},
+                                                           {"client_id", clientId},
+                                                           {"code_verifier", codeVerifier}};
+  if (provider.sendsClientSecret && !clientSecret.empty())
+    form.emplace_back("client_secret", clientSecret);
+  const platform::HttpResponse response = post(provider.tokenEndpoint, form);
+  if (response.status != 200) {
+    const std::string refusal = refusal_text(response);
+    log_line(log_kind::kFailure, kComponent, "令牌端点拒绝授权码，" + refusal);
+    throw OAuthError::tokenExchangeFailed(refusal);
+  }
+  const auto decoded = OAuthTokenResponse::decode(response.body);
+  if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");
+  if (!decoded->refreshToken || decoded->refreshToken->empty())
+    throw OAuthError::tokenExchangeFailed("令牌端点没有返回刷新令牌（需要离线访问权限）");
+  OAuthTokenSet base;
+  base.provider = provider.name;
+  base.tokenEndpoint = provider.tokenEndpoint;
+  base.clientId = clientId;
+  if (provider.sendsClientSecret) base.clientSecret = clientSecret;
+  return token_set_from(*decoded, base);
+}
+
+OAuthTokenSet OAuthTokenClient::refresh(const OAuthTokenSet& tokens,
+                                        const std::string& address) const {
+  std::vector<std::pair<std::string, std::string>> form = {{"grant_type", "refresh_token"},
+                                                           {"refresh_token", tokens.refreshToken},
+                                                           {"client_id", tokens.clientId}};
+  if (!tokens.clientSecret.empty()) form.emplace_back("client_secret", tokens.clientSecret);
+  const platform::HttpResponse response = post(tokens.tokenEndpoint, form);
+  if (response.status != 200) {
+    const std::string refusal = refusal_text(response);
+    log_line(log_kind::kFailure, kComponent, "刷新访问令牌失败，" + refusal);
+    // RFC 6749 §5.2: invalid_grant is an expired or revoked refresh token.
+    if (error_code_of(response.body) == "invalid_grant") throw OAuthError::signInAgain(address);
+    throw OAuthError::tokenExchangeFailed("刷新令牌失败，" + refusal);
+  }
+  const auto decoded = OAuthTokenResponse::decode(response.body);
+  if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");
+  log_line(log_kind::kSuccess, kComponent, "已刷新 " + address + " 的访问令牌");
+  return token_set_from(*decoded, tokens);
+}
+
+// ---- PKCE, random values, form encoding ----
+
+std::string base64url(std::string_view bytes) {
+  std::string text = base64::encode(bytes);
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  for (char& c : text) {
+    if (c == '+')
+      c = '-';
+    else if (c == '/')
+      c = '_';
+  }
+  return text;
+}
+
+std::string random_token(size_t count) {
+  std::string bytes(count, '\0');
+  if (gnutls_rnd(GNUTLS_RND_KEY, bytes.data(), bytes.size()) != 0)
+    throw OAuthError::callbackRejected("无法生成随机数");
+  return base64url(bytes);
+}
+
+PKCEPair PKCEPair::generate() {
+  PKCEPair pair;
+  pair.verifier = random_token(32);
+  pair.challenge = challengeFor(pair.verifier);
+  return pair;
+}
+
+std::string PKCEPair::challengeFor(std::string_view verifier) {
+  unsigned char digest[32];
+  gnutls_hash_fast(GNUTLS_DIG_SHA256, verifier.data(), verifier.size(), digest);
+  return base64url(std::string_view(reinterpret_cast<const char*>(digest), sizeof digest));
+}
+
+std::string form_encode(const std::vector<std::pair<std::string, std::string>>& items) {
+  std::string out;
+  for (const auto& [name, value] : items) {
+    if (!out.empty()) out += '&';
+    encode_component(out, name);
+    out += '=';
+    encode_component(out, value);
+  }
+  return out;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> form_decode(
+    std::string_view query) {
+  std::vector<std::pair<std::string, std::string>> items;
+  while (!query.empty()) {
+    const size_t end = query.find('&');
+    const std::string_view item = query.substr(0, end);
+    query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
+    if (item.empty()) continue;
+    const size_t equals = item.find('=');
+    auto name = decode_component(item.substr(0, equals));
+    auto value = decode_component(equals == std::string_view::npos ? "" : item.substr(equals + 1));
+    if (!name || !value) return std::nullopt;
+    items.emplace_back(std::move(*name), std::move(*value));
+  }
+  return items;
+}
+
+}  // namespace kestrova::mail

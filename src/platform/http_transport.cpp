@@ -1,0 +1,229 @@
+#include "platform/http_transport.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <exception>
+#include <mutex>
+
+#include "platform/launch_environment.h"
+#include "util/c_free.h"
+#include "util/text.h"
+
+namespace kestrova::platform {
+
+namespace {
+
+HttpError network_error(const std::string& cause) {
+  return HttpError(HttpError::Kind::network, cause);
+}
+
+using CurlHandle = CHandle<CURL, &curl_easy_cleanup>;
+using HeaderList = CHandle<curl_slist, &curl_slist_free_all>;
+
+// One easy handle per thread, reset before each use: its connection cache keeps TLS
+// sessions to a provider alive between requests. A request made from inside another's
+// callback on the same thread gets a handle of its own.
+class ThreadHandle {
+ public:
+  ThreadHandle() {
+    static std::once_flag global_init;
+    std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    thread_local CurlHandle shared(curl_easy_init());
+    thread_local bool busy = false;
+    if (busy) {
+      own_.reset(curl_easy_init());
+      handle_ = own_.get();
+    } else {
+      handle_ = shared.get();
+    }
+    if (!handle_) throw network_error("无法初始化 HTTP 客户端");
+    if (!own_) {
+      busy = true;
+      busy_ = &busy;
+    }
+    curl_easy_reset(handle_);
+  }
+  ~ThreadHandle() {
+    if (busy_) *busy_ = false;
+  }
+  ThreadHandle(const ThreadHandle&) = delete;
+  ThreadHandle& operator=(const ThreadHandle&) = delete;
+  CURL* get() const { return handle_; }
+
+ private:
+  CurlHandle own_;
+  bool* busy_ = nullptr;
+  CURL* handle_ = nullptr;
+};
+
+std::optional<std::string> first_set(std::initializer_list<std::string_view> names) {
+  for (std::string_view name : names)
+    if (auto value = launchEnvironmentValue(name); value && !value->empty()) return value;
+  return std::nullopt;
+}
+
+// State shared with the C callbacks, which must not throw.
+struct Transfer {
+  CURL* curl = nullptr;
+  const BodySink* sink = nullptr;
+  std::string body;
+  bool too_large = false;
+  std::exception_ptr failure;
+  bool idle = false;
+  double idle_limit = 0;
+  curl_off_t last_received = 0;
+  std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
+  bool idled_out = false;
+  std::string location;  // the Location header, as sent
+};
+
+// Keeps the Location header (a redirect is reported, never followed).
+size_t on_header(char* data, size_t size, size_t count, void* context) noexcept {
+  auto& t = *static_cast<Transfer*>(context);
+  const std::string_view line(data, size * count);
+  constexpr std::string_view kName = "location:";
+  if (line.size() > kName.size() && line.size() <= 16384 &&
+      text::lower(line.substr(0, kName.size())) == kName)
+    t.location = text::trim(line.substr(kName.size()));
+  return size * count;
+}
+
+size_t on_body(char* data, size_t size, size_t count, void* context) noexcept {
+  auto& t = *static_cast<Transfer*>(context);
+  const size_t length = size * count;
+  long status = 0;
+  curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+  const bool success = status >= 200 && status < 300;
+  if (t.sink && success) {
+    try {
+      (*t.sink)(std::string_view(data, length));
+    } catch (...) {
+      t.failure = std::current_exception();
+      return 0;
+    }
+    return length;
+  }
+  const size_t limit = success ? HttpTransport::kMaxBodyBytes : HttpTransport::kMaxErrorBodyBytes;
+  if (t.body.size() + length > limit) {
+    t.too_large = true;
+    return 0;
+  }
+  t.body.append(data, length);
+  return length;
+}
+
+// Ends a streamed exchange when the server has been silent longer than the time-out.
+int on_progress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) noexcept {
+  auto& t = *static_cast<Transfer*>(context);
+  if (!t.idle) return 0;
+  const auto now = std::chrono::steady_clock::now();
+  if (received != t.last_received) {
+    t.last_received = received;
+    t.last_progress = now;
+    return 0;
+  }
+  if (std::chrono::duration<double>(now - t.last_progress).count() <= t.idle_limit) return 0;
+  t.idled_out = true;
+  return 1;
+}
+
+long milliseconds(double seconds) { return static_cast<long>(seconds * 1000.0 + 0.5); }
+
+}  // namespace
+
+std::string HttpTransport::proxyFor(std::string_view url) {
+  // curl's own convention: http_proxy only in lower case (HTTP_PROXY can be set by a CGI
+  // request header), https_proxy in either case, all_proxy as the fallback.
+  const bool https = text::lower(url.substr(0, 6)) == "https:";
+  auto proxy = https ? first_set({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+                     : first_set({"http_proxy", "all_proxy", "ALL_PROXY"});
+  return proxy.value_or("");
+}
+
+std::string HttpTransport::noProxyHosts() {
+  return first_set({"no_proxy", "NO_PROXY"}).value_or("");
+}
+
+HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* sink) const {
+  const ThreadHandle handle;
+  CURL* curl = handle.get();
+  Transfer transfer;
+  transfer.curl = curl;
+  transfer.sink = sink;
+  transfer.idle = request.idleTimeout;
+  transfer.idle_limit = request.timeout;
+
+  HeaderList headers;
+  for (const auto& [name, value] : request.headers) {
+    const std::string line = name + ": " + value;
+    curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
+    if (!appended) throw network_error("无法构建请求头");
+    headers.release();
+    headers.reset(appended);
+  }
+  // libcurl would add "Expect: 100-continue" to large bodies and wait for it.
+  if (curl_slist* appended = curl_slist_append(headers.get(), "Expect:")) {
+    headers.release();
+    headers.reset(appended);
+  }
+
+  const std::string proxy = proxyFor(request.url);
+  const std::string no_proxy = noProxyHosts();
+  char error_text[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (extraCAFile) curl_easy_setopt(curl, CURLOPT_CAINFO, extraCAFile->c_str());
+  // Set even when empty: an explicit value keeps libcurl from reading the live environment.
+  curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrova");
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  if (request.method == "GET") {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                     static_cast<curl_off_t>(request.body.size()));
+  }
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.timeout));
+  if (request.idleTimeout) {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(kMaxStreamSeconds));
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  } else {
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
+  }
+
+  const CURLcode result = curl_easy_perform(curl);
+  // The handle outlives this call; it must not keep pointers into this frame.
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+  if (transfer.failure) std::rethrow_exception(transfer.failure);
+  if (transfer.too_large) throw HttpError(HttpError::Kind::bodyTooLarge, "HTTP 响应过大");
+  if (transfer.idled_out) throw network_error("请求超时");
+  if (result != CURLE_OK) {
+    std::string cause = error_text[0] ? error_text : curl_easy_strerror(result);
+    if (result == CURLE_OPERATION_TIMEDOUT) cause = "请求超时 (" + cause + ")";
+    throw network_error(cause);
+  }
+  HttpResponse response;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  if (response.status >= 300 && response.status < 400)
+    response.redirectLocation = std::move(transfer.location);
+  response.body = std::move(transfer.body);
+  return response;
+}
+
+}  // namespace kestrova::platform

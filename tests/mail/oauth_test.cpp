@@ -1,0 +1,223 @@
+// OAuth 2.0 sign-in (loopback redirect, PKCE, token requests), XOAUTH2 logins to the
+// fixture's Dovecot and SMTP servers, refresh and revocation, and the Gmail REST client,
+// all against the fixture's OAuth server (tests/support/mail_servers/oauth_server.py).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <future>
+#include <map>
+
+#include "mail/email_service.h"
+#include "mail/gmail_api_service.h"
+#include "mail/google_oauth_service.h"
+#include "mail/oauth_sign_in.h"
+#include "platform/email_credential_store.h"
+#include "platform/settings_store.h"
+#include "support/mail_servers.h"
+#include "support/test_support.h"
+#include "util/json.h"
+#include "util/uuid.h"
+
+namespace kestrova::mail {
+namespace {
+
+using testing::MailServers;
+
+class OAuthTest : public ::testing::Test {
+ protected:
+  OAuthTest() { setenv("KESTROVA_CREDENTIAL_STORE", "file", 1); }
+
+  std::string server() const { return "http://127.0.0.1:" + std::to_string(servers_.oauth); }
+
+  OAuthProvider provider() const {
+    OAuthProvider p = OAuthProvider::microsoft();
+    p.authorizationEndpoint = server() + "/authorize";
+    p.tokenEndpoint = server() + "/token";
+    return p;
+  }
+
+  platform::HttpResponse get(const std::string& url) const {
+    platform::HttpRequest request;
+    request.method = "GET";
+    request.url = url;
+    return platform::HttpTransport().perform(request);
+  }
+
+  void control(const Json& command) const {
+    platform::HttpRequest request;
+    request.url = server() + "/control";
+    request.body = command.dump();
+    ASSERT_EQ(platform::HttpTransport().perform(request).status, 200);
+  }
+
+  // What a browser does: asks the authorisation endpoint and follows its redirect to the
+  // listener; returns the listener's answer status.
+  std::future<long> browse(const std::string& url) const {
+    return std::async(std::launch::async, [this, url] {
+      const auto redirect = get(url);
+      return redirect.status == 302 ? get(redirect.redirectLocation).status : 0L;
+    });
+  }
+
+  OAuthTokenSet signIn(const std::string& clientId) {
+    OAuthSignIn signIn(provider(), clientId, "", user_);
+    auto browser = browse(signIn.authorizationURL());
+    auto tokens = signIn.complete(30);
+    EXPECT_EQ(browser.get(), 200);
+    return tokens;
+  }
+
+  store::EmailAccount account(const std::string& credential) const {
+    store::EmailAccount a;
+    a.id = new_uuid();
+    a.emailAddress = user_;
+    a.imapHost = a.smtpHost = servers_.host;
+    a.imapPort = servers_.imap_plain;
+    a.imapEncryption = store::EmailEncryption::startTLS;
+    a.smtpPort = servers_.smtp_starttls;
+    a.smtpEncryption = store::EmailEncryption::startTLS;
+    a.passwordKeychainIdentifier = "oauth-" + a.id;
+    AccountCertificateTrust trust;
+    trust.imap.caFile = trust.smtp.caFile = servers_.ca_file.string();
+    trust.save(platform::SettingsStore::shared(), a.id);
+    platform::EmailCredentialStore::shared().save(credential, *a.passwordKeychainIdentifier);
+    return a;
+  }
+
+  testing::TempDir dir_;
+  testing::ScopedHome home_{dir_.path()};
+  const MailServers& servers_ = MailServers::shared();
+  const std::string user_ = servers_.fresh_user();
+};
+
+template <typename E, typename F>
+std::string failure(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "(no failure)";
+}
+
+// Syncing over XOAUTH2 and a revoked refresh token are the command-line test's.
+TEST_F(OAuthTest, SendsOverXOAUTH2AndRefreshesADueToken) {
+  const OAuthTokenSet tokens = signIn("client-" + new_uuid());
+  const auto a = account(tokens.serialize());
+  auto& service = EmailService::shared();
+  const auto credential = [&] { return service.storedPassword(a); };
+  auto smtp = service.openSMTPSession(a, credential());
+  ASSERT_TRUE(smtp->sendMessageTo({"friend@example.org"}, std::nullopt, std::nullopt, "hi", "body",
+                                  std::nullopt, std::nullopt, false));
+  smtp->disconnect();
+  ASSERT_EQ(servers_.received_from(user_).size(), 1u);
+  EXPECT_EQ(servers_.received_from(user_)[0].auth_user, user_);
+
+  // The servers no longer take the access token, which still looks fresh here: both
+  // XOAUTH2 logins fail cleanly (the error challenge answered, no hang).
+  control({{"email", user_}, {"expire", true}});
+  const auto report = service.testConnection(a, *credential());
+  ASSERT_EQ(report.stages.size(), 2u);
+  EXPECT_NE(report.stages[0].detail.find("IMAP 登录失败"), std::string::npos)
+      << report.stages[0].detail;
+  EXPECT_NE(report.stages[1].detail.find("SMTP 登录失败"), std::string::npos)
+      << report.stages[1].detail;
+
+  // Once it is due, the token is refreshed before the session opens and filed again.
+  OAuthTokenSet due = *OAuthTokenSet::parse(*credential());
+  due.expiresAt = 0;
+  platform::EmailCredentialStore::shared().save(due.serialize(), *a.passwordKeychainIdentifier);
+  EXPECT_TRUE(service.openIMAPSession(a, credential())->selectFolder("INBOX"));
+  const OAuthTokenSet refreshed = *OAuthTokenSet::parse(*credential());
+  EXPECT_NE(refreshed.accessToken, tokens.accessToken);
+  EXPECT_EQ(refreshed.refreshToken, tokens.refreshToken);
+}
+
+TEST_F(OAuthTest, BadRedirectsAndTokenRepliesEndWithAClearMessage) {
+  {  // a callback with another state; the listener takes no second request
+    OAuthSignIn signIn(provider(), "c", "", user_);
+    auto forged = std::async(std::launch::async, [&] {
+      return get(signIn.redirectURI() + "?code=stolen&state=guess").status;
+    });
+    EXPECT_NE(failure<OAuthError>([&] { signIn.complete(30); }).find("state 不匹配"),
+              std::string::npos);
+    EXPECT_EQ(forged.get(), 200);
+    EXPECT_THROW(get(signIn.redirectURI() + "?code=x"), platform::HttpError);
+  }
+  const struct {
+    std::string reply, expected;
+  } cases[] = {{"500", "状态码 500"},
+               {"garbage", "无法解析"},
+               {"no_refresh", "没有返回刷新令牌"},
+               {"crlf", "控制字符"}};
+  for (const auto& c : cases) {
+    const std::string client = "client-" + new_uuid();
+    control({{"client_id", client}, {"token_reply", c.reply}});
+    const auto message = failure<OAuthError>([&] { signIn(client); });
+    EXPECT_NE(message.find(c.expected), std::string::npos) << c.reply << ": " << message;
+    EXPECT_EQ(message.find("at-"), std::string::npos) << message;
+  }
+}
+
+TEST(OAuthRequests, PKCEAndAuthorizationRequests) {
+  // RFC 7636 appendix B.
+  EXPECT_EQ(PKCEPair::challengeFor("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"),
+            "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  GoogleOAuthService google;
+  google.clientId = "id 1";
+  EXPECT_EQ(google.authorizationURL(),
+            "https://accounts.google.com/o/oauth2/v2/auth?client_id=id%201&redirect_uri="
+            "com.kestrova.mail%3A%2Foauth%2Fcallback&response_type=code&scope=https%3A%2F%2F"
+            "www.googleapis.com%2Fauth%2Fgmail.readonly%20https%3A%2F%2Fwww.googleapis.com%2F"
+            "auth%2Fgmail.send%20https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fgmail.modify"
+            "&access_type=offline&prompt=consent");
+  EXPECT_EQ(failure<OAuthError>([&] { google.authorize([](const std::string&) { return true; }); }),
+            "需要实现 OAuth 回调处理");
+
+  OAuthSignIn signIn(OAuthProvider::microsoft(), "cid", "", "");
+  const auto query =
+      form_decode(signIn.authorizationURL().substr(signIn.authorizationURL().find('?') + 1));
+  ASSERT_TRUE(query);
+  const std::map<std::string, std::string> items(query->begin(), query->end());
+  EXPECT_EQ(items.at("scope"),
+            "https://outlook.office.com/IMAP.AccessAsUser.All https://outlook.office.com/SMTP.Send "
+            "offline_access");
+  EXPECT_EQ(items.at("code_challenge_method"), "S256");
+}
+
+TEST_F(OAuthTest, GmailClientSendsTheDocumentedRequests) {
+  GmailAPIService gmail;
+  gmail.baseURL = server() + "/gmail/v1";
+  EXPECT_EQ(failure<GmailAPIError>([&] { gmail.listLabels("me"); }), "缺少访问令牌");
+  const std::string token = "g-" + new_uuid();
+  gmail.accessToken = token;
+
+  EXPECT_EQ(gmail.listMessages("me", 10, "np2").nextPageToken, "np2");
+  EXPECT_EQ(gmail.getMessage("me", "m1").payload.parts->at(0).body->data, "aGk");
+  EXPECT_EQ(gmail.sendMessage("me", "UmF3").labelIds, std::vector<std::string>{"SENT"});
+  EXPECT_EQ(gmail.listLabels("me").labels[1].labelListVisibility, "labelShow");
+
+  const Json sent = Json::parse(get(server() + "/requests?token=" + token).body);
+  ASSERT_EQ(sent.size(), 4u);
+  const std::pair<std::string, std::string> expected[] = {
+      {"/gmail/v1/users/me/messages", "maxResults=10&pageToken=np2"},
+      {"/gmail/v1/users/me/messages/m1", "format=full"},
+      {"/gmail/v1/users/me/messages/send", ""},
+      {"/gmail/v1/users/me/labels", ""}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(sent[i]["path"], expected[i].first);
+    EXPECT_EQ(sent[i]["query"], expected[i].second);
+    EXPECT_EQ(sent[i]["authorization"], "Bearer " + token);
+  }
+  EXPECT_EQ(sent[2]["method"], "POST");
+  EXPECT_EQ(sent[2]["content_type"], "application/json");
+  EXPECT_EQ(Json::parse(sent[2]["body"].get<std::string>()), (Json{{"raw", "UmF3"}}));
+
+  gmail.accessToken = "garbage";
+  EXPECT_EQ(failure<GmailAPIError>([&] { gmail.listLabels("me"); }), "数据解析失败");
+  gmail.accessToken = "expired";
+  EXPECT_EQ(failure<GmailAPIError>([&] { gmail.listLabels("me"); }), "请求失败，状态码: 401");
+}
+
+}  // namespace
+}  // namespace kestrova::mail
