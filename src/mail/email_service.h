@@ -188,6 +188,32 @@ class EmailService {
                                 const store::EmailMessage& message,
                                 const std::vector<store::EmailFolder>& folders) const;
 
+  // ---- Sending ----
+
+  // Sends one message through a session of its own (disconnected afterwards), From
+  // carrying the account's display name. Throws EmailServiceError: the session openers'
+  // failures, networkError with the SMTP step that failed. Returns the message as sent.
+  BuiltMessage sendMessage(const store::EmailAccount& account,
+                           const std::optional<std::string>& password, OutgoingMessage message,
+                           const std::vector<std::string>& bcc) const;
+  // Gmail's SMTP server files every message it relays in the account's Sent folder itself
+  // (a second copy from us would show twice); other providers leave that to the client.
+  static bool providerFilesSentCopy(const store::EmailAccount& account);
+  // Stores a sent message in `folderPath` on the server with \Seen (IMAP APPEND).
+  void appendSentCopy(const store::EmailAccount& account,
+                      const std::optional<std::string>& password, std::string_view folderPath,
+                      std::string_view message) const;
+
+  // Whether the message with `uid` in `folderPath` says it was sent automatically (an
+  // auto-reply, a list or bulk mailing; see isAutomaticMail). Reads the header fields with
+  // BODY.PEEK, so the message stays unread. Throws EmailServiceError.
+  bool isAutomaticMessage(const store::EmailAccount& account,
+                          const std::optional<std::string>& password, std::string_view folderPath,
+                          uint32_t uid) const;
+  // RFC 3834 §2 and §3.1.2: Auto-Submitted other than "no", Precedence bulk, junk or list, a
+  // List-Id (RFC 2919), or an X-Autoreply / X-Autorespond field in a raw header block.
+  static bool isAutomaticMail(std::string_view headerFields);
+
   // Background loaders: cancel one account's (or all) and return at once; wait for one
   // account's loader to end.
   void cancelBackgroundTasks(const std::string& accountId);

@@ -208,14 +208,19 @@ FetchTypePtr fetch_type_of(std::initializer_list<mailimap_fetch_att*> attributes
 
 SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)); }
 
-// BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)] (RFC 3501 §6.4.5): the one header line, without
-// setting \Seen. Null when libetpan cannot allocate.
+// BODY.PEEK[HEADER.FIELDS (...)] (RFC 3501 §6.4.5) of the fields that identify a message
+// and tell whether it was sent automatically (RFC 3834 Auto-Submitted, Precedence, RFC 2919
+// List-Id), without setting \Seen. Null when libetpan cannot allocate.
 mailimap_fetch_att* message_id_header_att() {
   MallocedListPtr names(clist_new());
-  char* name = strdup("MESSAGE-ID");
-  if (!names || !name || clist_append(names.get(), name) != 0) {
-    std::free(name);
-    return nullptr;
+  if (!names) return nullptr;
+  for (const char* field :
+       {"MESSAGE-ID", "AUTO-SUBMITTED", "PRECEDENCE", "LIST-ID", "X-AUTOREPLY", "X-AUTORESPOND"}) {
+    char* name = strdup(field);
+    if (!name || clist_append(names.get(), name) != 0) {
+      std::free(name);
+      return nullptr;
+    }
   }
   HeaderListPtr list(mailimap_header_list_new(names.get()));
   if (!list) return nullptr;
@@ -450,6 +455,26 @@ bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* e
     return fail(error, result, "创建文件夹失败: " + str(result));
   }
   log_event("✅", "创建文件夹成功: " + std::string(folder));
+  return true;
+}
+
+bool LibEtPanIMAPSession::appendSeenMessage(std::string_view folder, std::string_view message,
+                                            LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wire = imap_wire_folder_name(folder);
+  FlagPtr seen(mailimap_flag_new_seen());
+  FlagListPtr flags(mailimap_flag_list_new_empty());
+  if (!seen || !flags || mailimap_flag_list_add(flags.get(), seen.get()) != MAILIMAP_NO_ERROR)
+    return fail(error, MAILIMAP_ERROR_MEMORY, "保存邮件失败: " + str(MAILIMAP_ERROR_MEMORY));
+  seen.release();
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_append(imap_.get(), wire.c_str(), flags.get(), nullptr,
+                                     message.data(), message.size());
+  if (result != MAILIMAP_NO_ERROR) {
+    log_event("❌", "保存邮件失败: " + std::string(folder) + ", 错误代码: " + str(result));
+    return fail(error, result, "保存邮件失败: " + str(result));
+  }
+  log_event("✅", "已保存邮件到文件夹: " + std::string(folder));
   return true;
 }
 
@@ -973,6 +998,7 @@ std::optional<ImapUidIdentity> LibEtPanIMAPSession::fetchMessageIdentityWithUID(
       const mailimap_msg_att_body_section* body = field->att_data.att_body_section;
       if (!body->sec_body_part) continue;
       const std::string_view block(body->sec_body_part, body->sec_length);
+      identity.headerFields.assign(block);
       if (auto id = EmailContentDecoder::decodeHeaders(block).messageId)
         identity.messageId = std::move(id);
     }

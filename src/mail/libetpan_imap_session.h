@@ -29,6 +29,9 @@ struct ImapUidEntry {
 struct ImapUidIdentity {
   bool exists = false;                   // the folder has a message with this UID
   std::optional<std::string> messageId;  // its Message-ID header as written, unfolded
+  // The raw header lines of Message-ID and of the fields that mark automatic mail
+  // (Auto-Submitted, Precedence, List-Id, X-Autoreply, X-Autorespond).
+  std::string headerFields;
 };
 
 // One folder of a LIST answer with its name attributes (RFC 3501 §7.2.2, RFC 5258 §3),
@@ -88,6 +91,10 @@ class LibEtPanIMAPSession {
   bool loginWithError(LibEtPanError* error = nullptr);
   bool selectFolder(std::string_view folder, LibEtPanError* error = nullptr);
   bool createFolder(std::string_view folder, LibEtPanError* error = nullptr);
+  // RFC 3501 §6.3.11 APPEND: stores `message` (RFC 5322 bytes, CR LF line ends) in
+  // `folder` with the \Seen flag, the way a sent copy is filed.
+  bool appendSeenMessage(std::string_view folder, std::string_view message,
+                         LibEtPanError* error = nullptr);
   std::optional<std::vector<std::string>> fetchFoldersWithError(LibEtPanError* error = nullptr);
   // The same LIST, each name with its attributes.
   std::optional<std::vector<ImapListedFolder>> fetchFoldersWithFlagsWithError(

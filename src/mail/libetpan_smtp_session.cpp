@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "mail/broken_pipe.h"
+#include "mail/mail_address.h"
 #include "mail/mail_proxy_settings.h"
 #include "mail/mail_transport.h"
 #include "mail/modified_utf7.h"
@@ -87,6 +88,17 @@ size_t utf16_length(std::string_view text) {
   return static_cast<size_t>(
       icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())))
           .length());
+}
+
+// The envelope address of each header entry ("Name <address>" or a bare address).
+std::vector<std::string> envelope_addresses(const std::vector<std::string>& entries) {
+  std::vector<std::string> out;
+  out.reserve(entries.size());
+  for (const auto& entry : entries) {
+    auto mailbox = parse_mailbox(entry);
+    out.push_back(mailbox ? mailbox->address : entry);
+  }
+  return out;
 }
 
 const std::vector<std::string>& or_empty(const std::optional<std::vector<std::string>>& list) {
@@ -270,23 +282,42 @@ bool LibEtPanSMTPSession::sendMessageTo(
     std::string_view body, const std::optional<std::string>& htmlBody,
     const std::optional<std::vector<OutgoingAttachment>>& attachments, bool readReceipt,
     LibEtPanError* error, std::string* messageId) {
+  OutgoingMessage message{username_,
+                          to,
+                          or_empty(cc),
+                          std::string(subject),
+                          std::string(body),
+                          htmlBody,
+                          attachments.value_or(std::vector<OutgoingAttachment>{}),
+                          readReceipt};
+  BuiltMessage built;
+  if (!sendMessage(std::move(message), or_empty(bcc), error, &built)) return false;
+  if (messageId) *messageId = built.messageId;
+  return true;
+}
+
+bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector<std::string>& bcc,
+                                      LibEtPanError* error, BuiltMessage* built) {
   if (!smtp_) return fail_uninitialised(error, "发送失败: 会话未初始化");
   platform::lower_thread_to_utility_priority();
   mailsmtp* smtp = smtp_.get();
-  const auto& cc_list = or_empty(cc);
-  const auto& bcc_list = or_empty(bcc);
+  message.from = username_;
+  const auto to = envelope_addresses(message.to);
+  const auto cc_list = envelope_addresses(message.cc);
+  const auto& bcc_list = bcc;
 
   log("📧", "开始发送邮件");
   log("📧", "发件人: " + single_line(username_));
   log("📧", "收件人: " + single_line(join(to)));
   if (!cc_list.empty()) log("📧", "抄送: " + single_line(join(cc_list)));
   if (!bcc_list.empty()) log("📧", "密送: " + single_line(join(bcc_list)));
-  log("📧", "主题: " + single_line(subject));
-  log("📧", "正文长度: " + std::to_string(utf16_length(body)) + " 字符");
-  if (htmlBody) log("📧", "HTML 正文长度: " + std::to_string(utf16_length(*htmlBody)) + " 字符");
-  if (attachments) {
-    log("📧", "附件数量: " + std::to_string(attachments->size()));
-    for (const auto& attachment : *attachments)
+  log("📧", "主题: " + single_line(message.subject));
+  log("📧", "正文长度: " + std::to_string(utf16_length(message.body)) + " 字符");
+  if (message.htmlBody)
+    log("📧", "HTML 正文长度: " + std::to_string(utf16_length(*message.htmlBody)) + " 字符");
+  if (!message.attachments.empty()) {
+    log("📧", "附件数量: " + std::to_string(message.attachments.size()));
+    for (const auto& attachment : message.attachments)
       log("📧", "附件: " + single_line(attachment.filename.value_or("unknown")) + " (" +
                    single_line(attachment.mimeType.value_or("application/octet-stream")) + ", " +
                    std::to_string(attachment.data ? attachment.data->size() : 0) + " 字节)");
@@ -341,26 +372,18 @@ bool LibEtPanSMTPSession::sendMessageTo(
   log("✅", "数据阶段开始成功");
 
   log("📧", "步骤 4: 构建 MIME 消息");
-  OutgoingMessage message{username_,
-                          to,
-                          cc_list,
-                          std::string(subject),
-                          std::string(body),
-                          htmlBody,
-                          attachments.value_or(std::vector<OutgoingAttachment>{}),
-                          readReceipt};
-  const BuiltMessage built = build_outgoing_message(message, MessageStamp::now());
+  BuiltMessage sent = build_outgoing_message(message, MessageStamp::now());
 
   log("📧", "步骤 5: 发送消息数据");
-  log("📧", "消息大小: " + std::to_string(built.text.size()) + " 字节");
+  log("📧", "消息大小: " + std::to_string(sent.text.size()) + " 字节");
   // libetpan dot-stuffs the text and writes the terminating "." line.
-  result = mailsmtp_data_message(smtp, built.text.data(), built.text.size());
+  result = mailsmtp_data_message(smtp, sent.text.data(), sent.text.size());
   if (result != MAILSMTP_NO_ERROR) {
     log("❌", "错误代码: " + std::to_string(result));
     return fail(error, result, "发送消息失败: " + std::to_string(result));
   }
   log("✅", "邮件发送成功");
-  if (messageId) *messageId = built.messageId;
+  if (built) *built = std::move(sent);
   return true;
 }
 

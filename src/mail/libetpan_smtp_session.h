@@ -63,6 +63,12 @@ class LibEtPanSMTPSession {
                      const std::optional<std::vector<OutgoingAttachment>>& attachments,
                      bool readReceipt, LibEtPanError* error = nullptr,
                      std::string* messageId = nullptr);
+  // The same transaction for a message with every header field the caller chose (display
+  // name, threading headers, Auto-Submitted). The sender is always the session's username.
+  // To and Cc entries may be "Name <address>" mailboxes: the envelope gets the address.
+  // `built`, when given, receives the message exactly as sent (for the sent-folder copy).
+  bool sendMessage(OutgoingMessage message, const std::vector<std::string>& bcc,
+                   LibEtPanError* error = nullptr, BuiltMessage* built = nullptr);
   void disconnect();
 
   // Header encoders: one UTF-8 Base64 encoded word for non-ASCII text, else the text

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "mail/mail_address.h"
 #include "util/base64.h"
 #include "util/log.h"
 #include "util/time.h"
@@ -21,12 +22,43 @@ constexpr std::string_view kCrlf = "\r\n";
 constexpr size_t kBase64LineLength = 76;
 constexpr size_t kQuotedPrintableLineLength = 75;
 
-std::string join(const std::vector<std::string>& items, std::string_view separator) {
-  std::string out;
-  for (const auto& item : items) {
-    if (!out.empty()) out += separator;
-    out += single_line(item);
+constexpr size_t kFoldWidth = 78;  // RFC 5322 §2.1.1 recommended line length
+
+enum class ListSeparator { comma, space };
+
+// One header line of `items` separated by ", " or " ", folded before an item that would
+// take the line past kFoldWidth (an item longer than that gets a line of its own).
+std::string folded(std::string_view name, const std::vector<std::string>& items,
+                   ListSeparator separator) {
+  std::string out = std::string(name) + ": ";
+  size_t line_start = 0;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const std::string item = single_line(items[i]);
+    const bool last = i + 1 == items.size();
+    const std::string piece = last || separator == ListSeparator::space ? item : item + ",";
+    if (i > 0) {
+      if (out.size() - line_start + 1 + piece.size() > kFoldWidth) {
+        out += "\r\n";
+        line_start = out.size();
+      }
+      out += ' ';
+    }
+    out += piece;
   }
+  return out;
+}
+
+// The mailbox as the header writes it: "Name <address>" entries with their names encoded,
+// anything else as it was given.
+std::string header_mailbox(std::string_view entry) {
+  if (auto mailbox = parse_mailbox(entry)) return format_mailbox(mailbox->name, mailbox->address);
+  return single_line(entry);
+}
+
+std::vector<std::string> header_mailboxes(const std::vector<std::string>& entries) {
+  std::vector<std::string> out;
+  out.reserve(entries.size());
+  for (const auto& entry : entries) out.push_back(header_mailbox(entry));
   return out;
 }
 
@@ -104,10 +136,19 @@ BuiltMessage build_outgoing_message(const OutgoingMessage& message, const Messag
   built.messageId = "<" + stamp.messageUuid + "@" + message_id_domain(from) + ">";
 
   Lines out;
-  out << "From: " + from << "To: " + join(message.to, ", ");
-  if (!message.cc.empty()) out << "Cc: " + join(message.cc, ", ");
-  out << "Subject: " + encode_mime_header(single_line(message.subject))
-      << "Date: " + stamp.date << "Message-ID: " + built.messageId;
+  out << "From: " + format_mailbox(message.fromName, from)
+      << folded("To", header_mailboxes(message.to), ListSeparator::comma);
+  if (!message.cc.empty()) out << folded("Cc", header_mailboxes(message.cc), ListSeparator::comma);
+  out << "Subject: " + encode_mime_header(single_line(message.subject)) << "Date: " + stamp.date
+      << "Message-ID: " + built.messageId;
+  if (message.inReplyTo) {
+    if (auto id = valid_message_id(*message.inReplyTo)) out << "In-Reply-To: " + *id;
+  }
+  std::vector<std::string> references;
+  for (const auto& reference : message.references)
+    if (auto id = valid_message_id(reference)) references.push_back(std::move(*id));
+  if (!references.empty()) out << folded("References", references, ListSeparator::space);
+  if (message.autoSubmitted) out << "Auto-Submitted: " + single_line(*message.autoSubmitted);
   if (message.readReceipt)
     out << "Disposition-Notification-To: " + from << "Return-Receipt-To: " + from;
   out << "MIME-Version: 1.0";

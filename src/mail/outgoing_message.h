@@ -14,9 +14,11 @@ struct OutgoingAttachment {
   std::optional<std::string> mimeType;  // "application/octet-stream" when absent
 };
 
-// Everything the sender chose for one message. `from` is the account's username, written
-// as a bare address; Bcc recipients are not part of it because they are named nowhere in
-// the message (the SMTP envelope carries them).
+// Everything the sender chose for one message. `from` is the account's username; with a
+// `fromName` the From header carries it as "Name <address>" (RFC 2047 encoded when not
+// ASCII). To and Cc entries are bare addresses or "Name <address>" mailboxes. Bcc
+// recipients are not part of it because they are named nowhere in the message (the SMTP
+// envelope carries them).
 struct OutgoingMessage {
   std::string from;
   std::vector<std::string> to;
@@ -26,6 +28,10 @@ struct OutgoingMessage {
   std::optional<std::string> htmlBody;         // an empty text counts as none
   std::vector<OutgoingAttachment> attachments;  // any entry makes the message multipart/mixed
   bool readReceipt = false;
+  std::string fromName{};                    // the account's display name; empty: bare address
+  std::optional<std::string> inReplyTo{};    // RFC 5322 §3.6.4, the answered message's msg-id
+  std::vector<std::string> references{};     // msg-ids of the thread, oldest first
+  std::optional<std::string> autoSubmitted{};  // RFC 3834 §5, e.g. "auto-replied"
 };
 
 // The parts of a message that change every time one is written: tests fix them to compare
@@ -45,9 +51,11 @@ struct BuiltMessage {
 };
 
 // Writes the header block and the MIME body (plain text; plain plus HTML alternative;
-// either of those plus Base64 attachments). Header values never span lines: each run of CR
-// and LF in an address, the subject, a file name or a MIME type becomes one space, so a
-// crafted value cannot add header lines of its own. Logs each skipped attachment.
+// either of those plus Base64 attachments). Header values never carry a line break of
+// their own: each run of CR and LF in an address, a name, the subject, a file name or a
+// MIME type becomes one space, so a crafted value cannot add header lines. Address lists
+// and References are folded (RFC 5322 §2.2.3) so that a long list keeps lines short;
+// In-Reply-To and References keep only well-formed msg-ids. Logs each skipped attachment.
 BuiltMessage build_outgoing_message(const OutgoingMessage& message, const MessageStamp& stamp);
 
 // "EEE, dd MMM yyyy HH:mm:ss Z" in English (e.g. "Sat, 05 Dec 2026 18:01:21 +0000") for

@@ -12,9 +12,28 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
   static const std::unordered_map<std::string_view, std::string_view> table = {
       // Folders and message lists.
       {"email.folder.drafts", "草稿箱"},
+      {"email.folder.sent", "已发送"},
       {"email.no.subject", "（无主题）"},
       {"email.virtual_folder.attachments", "带附件"},
       {"email.virtual_folder.starred", "已加星标"},
+
+      // Writing mail: undo, scheduled sending, replies and forwards.
+      {"undo.send.countdown", "%d 秒后发送"},
+      {"undo.send.button", "按 u 或 Ctrl-C 撤销"},
+      {"scheduled.send.success.title", "定时邮件已发送"},
+      {"scheduled.send.success.body", "“%@” 已发送"},
+      {"scheduled.send.failed.title", "定时邮件发送失败"},
+      {"scheduled.send.failed.body", "“%@” 发送失败: %@"},
+      {"reply.attribution", "在 %@，%@ 写道："},
+      {"forward.header", "---------- 转发邮件 ----------"},
+
+      // Message export.
+      {"export.from", "发件人"},
+      {"export.to", "收件人"},
+      {"export.cc", "抄送"},
+      {"export.subject", "主题"},
+      {"export.date", "日期"},
+      {"export.format.text", "纯文本"},
 
       // Priorities and categories of a message.
       {"priority.low", "低"},

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mail/libetpan_smtp_session.h"
+#include "mail/mail_address.h"
 #include "util/base64.h"
 
 namespace kestrova::mail {
@@ -220,6 +221,72 @@ TEST(OutgoingMessage, QuotedPrintable) {
   // An "=XX" triplet that steps over the mark makes a longer line without a break.
   EXPECT_EQ(qp(std::string(74, 'a') + "=" + "b"), std::string(74, 'a') + "=3Db");
   EXPECT_EQ(qp(std::string(72, 'a') + "=" + "b"), std::string(72, 'a') + "=3D=\r\nb");
+}
+
+TEST(OutgoingMessage, FromNameThreadingAndAutoSubmittedHeaders) {
+  OutgoingMessage m = message();
+  m.inReplyTo = "<orig@example.net>";
+  m.references = {"<root@example.net>", "not-an-id", "<orig@example.net>"};
+  m.autoSubmitted = "auto-replied";
+  const struct {
+    const char* name;
+    const char* from;
+  } names[] = {
+      {"Alice", "From: Alice <me@example.com>"},
+      {"Smith, Alice \"Al\"", "From: \"Smith, Alice \\\"Al\\\"\" <me@example.com>"},
+      {"张三", "From: =?UTF-8?B?5byg5LiJ?= <me@example.com>"},
+      {"Eve\r\nBcc: x@evil.example", "From: \"Eve Bcc: x@evil.example\" <me@example.com>"}};
+  for (const auto& n : names) {
+    m.fromName = n.name;
+    const auto lines = header_lines(build_outgoing_message(m, kStamp).text);
+    EXPECT_EQ(lines[0], n.from);
+    EXPECT_EQ(lines[5], "In-Reply-To: <orig@example.net>");
+    EXPECT_EQ(lines[6], "References: <root@example.net> <orig@example.net>");
+    EXPECT_EQ(lines[7], "Auto-Submitted: auto-replied");
+  }
+}
+
+TEST(OutgoingMessage, HostileHeaderValuesNeverBreakTheHeaderBlock) {
+  OutgoingMessage m = message();
+  m.to.clear();
+  for (int i = 0; i < 10000; ++i)
+    m.to.push_back("\"Name " + std::to_string(i) + "\" <u" + std::to_string(i) + "@example.org>");
+  m.subject = "Re: a\r\nBcc: evil@example.org";
+  m.inReplyTo = "<" + std::string(1 << 20, 'x') + "@example.org>";
+  m.references = {*m.inReplyTo, "<a@b>\r\nX-Injected: 1"};
+  const std::string text = build_outgoing_message(m, kStamp).text;
+  const auto lines = header_lines(text);
+  size_t names = 0;
+  for (const auto& line : lines) {
+    EXPECT_LE(line.size(), 998u);  // RFC 5322 §2.1.1
+    EXPECT_FALSE(line.starts_with("Bcc") || line.starts_with("X-Injected") ||
+                 line.starts_with("In-Reply-To") || line.starts_with("References"))
+        << line;
+    for (size_t at = 0; (at = line.find("@example.org>", at)) != std::string::npos; ++at) ++names;
+  }
+  EXPECT_EQ(names, 10000u);
+  EXPECT_NE(text.find("Subject: Re: a Bcc: evil@example.org\r\n"), std::string::npos);
+}
+
+TEST(MailAddress, AddrSpecAndMailboxForms) {
+  for (const char* good :
+       {"a@example.org", "first.last+tag@sub.example.org", "\"john doe\"@example.org",
+        "user@[192.0.2.1]", "用户@例子.中国", "x@localhost"})
+    EXPECT_TRUE(is_valid_addr_spec(good)) << good;
+  for (const char* bad :
+       {"not an address", "a@", "@b", "a..b@example.org", ".a@example.org", "a@b@",
+        "a@example.org\r\nRCPT TO:<x@y>", "a b@example.org", "a@exa mple.org", ""})
+    EXPECT_FALSE(is_valid_addr_spec(bad)) << bad;
+  EXPECT_FALSE(is_valid_addr_spec(std::string(250, 'a') + "@example.org"));
+
+  EXPECT_EQ(parse_mailbox(" Ann Lee <ann@example.net> "), (Mailbox{"Ann Lee", "ann@example.net"}));
+  EXPECT_EQ(parse_mailbox("\"Lee, Ann <boss>\" <ann@example.net>"),
+            (Mailbox{"Lee, Ann <boss>", "ann@example.net"}));
+  EXPECT_EQ(parse_mailbox("<ann@example.net>"), (Mailbox{"", "ann@example.net"}));
+  EXPECT_FALSE(parse_mailbox("Ann <not an address>"));
+  EXPECT_FALSE(parse_mailbox("Ann <a@b> trailing"));
+  EXPECT_EQ(message_ids_in("<a@b> junk <c@d>\r\n <" + std::string(300, 'x') + "@e>"),
+            (std::vector<std::string>{"<a@b>", "<c@d>"}));
 }
 
 }  // namespace

@@ -150,6 +150,8 @@ int run_command_line(int argc, char** argv) {
   add_open_command(root);
   add_account_commands(root);
   add_send_command(root);
+  add_signature_commands(root);
+  add_writing_commands(root);
   add_import_command(root);
   add_mail_commands(root);
   add_rule_commands(root);

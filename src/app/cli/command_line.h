@@ -18,6 +18,8 @@ void add_settings_commands(CLI::App& root);
 void add_open_command(CLI::App& root);
 void add_account_commands(CLI::App& root);
 void add_send_command(CLI::App& root);
+void add_signature_commands(CLI::App& root);
+void add_writing_commands(CLI::App& root);
 void add_import_command(CLI::App& root);
 void add_mail_commands(CLI::App& root);
 void add_rule_commands(CLI::App& root);

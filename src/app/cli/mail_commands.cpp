@@ -26,6 +26,7 @@
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/tool_answer_json.h"
+#include "app/core/message_context.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
@@ -313,63 +314,7 @@ void list_messages(const ListOptions& o) {
 
 // ---- reading ----
 
-struct Context {
-  AccountBook book;
-  EmailMessage message;
-  EmailAccount account;
-  std::vector<EmailFolder> folders;
-  std::optional<std::string> password;
-};
-
-std::unique_ptr<Context> context_for(const std::string& id) {
-  auto c = std::make_unique<Context>();
-  c->message = find_message(c->book.store(), id);
-  c->account = c->book.find(c->message.accountId);
-  c->book.store().loadFolders();
-  c->folders = c->book.store().foldersOf(c->account.id);
-  return c;
-}
-
-const std::optional<std::string>& password_of(Context& c) {
-  if (!c.password) c.password = mail::EmailService::shared().storedPassword(c.account);
-  return c.password;
-}
-
-// Downloads, decodes and stores the body when it is not stored yet.
-void ensure_body(Context& c) {
-  if (c.message.isBodyLoaded) return;
-  auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
-                                                               c.folders);
-  EmailMessage& m = c.message;
-  m.textBody = content.textBody;
-  m.htmlBody = content.htmlBody;
-  m.containsRemoteResources = content.containsRemoteResources;
-  mail::set_attachments(m, content.attachments);
-  if (m.preview.empty() && m.textBody)
-    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
-  // The download marked the message read on the server.
-  m.isRead = true;
-  m.isBodyLoaded = true;
-  m.bodyCachedAt = now_seconds();
-  m.updatedAt = now_seconds();
-  // The body goes onto the row as it is now, not as it was read before the download: another
-  // process may have tagged or annotated the message meanwhile.
-  c.book.store().database().write([&](store::Connection& db) {
-    if (auto stored = store::read_stored_message(db, m.id)) {
-      EmailMessage downloaded = std::exchange(m, std::move(*stored));
-      m.textBody = std::move(downloaded.textBody);
-      m.htmlBody = std::move(downloaded.htmlBody);
-      m.containsRemoteResources = downloaded.containsRemoteResources;
-      m.attachments = std::move(downloaded.attachments);
-      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
-      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
-      m.isRead = m.isBodyLoaded = true;
-      m.bodyCachedAt = downloaded.bodyCachedAt;
-      m.updatedAt = downloaded.updatedAt;
-    }
-    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
-  });
-}
+using Context = MessageContext;
 
 void read_message(const std::string& id, bool html, bool json) {
   auto c = context_for(id);
@@ -417,21 +362,6 @@ void print_raw(const std::string& id) {
 
 // ---- attachments ----
 
-// A file name from a message, made safe to create inside a directory: only its last path
-// component, without control characters, never "." or "..".
-std::string safe_file_name(std::string_view name) {
-  std::string base(name);
-  for (char& ch : base)
-    if (ch == '\\') ch = '/';
-  if (const size_t slash = base.rfind('/'); slash != std::string::npos) base = base.substr(slash + 1);
-  std::string clean;
-  for (char ch : base)
-    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F) clean += ch;
-  clean = text::trim(clean);
-  if (clean.empty() || clean == "." || clean == "..") clean = "attachment";
-  return clean;
-}
-
 void list_attachments(const std::string& id) {
   auto c = context_for(id);
   ensure_body(*c);
@@ -459,17 +389,7 @@ void save_attachment(const std::string& id, const std::string& name, const std::
     for (const auto& a : c->message.attachments) names += "\n  " + a.filename;
     throw Error("邮件中没有附件: " + name + (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
   }
-  mail::EmailAttachmentMeta meta;
-  meta.partPath = found->partPath.value_or("");
-  meta.filename = found->filename;
-  meta.mimeType = found->mimeType;
-  meta.size = found->size;
-  meta.contentId = found->contentId;
-  meta.isInline = found->isInline;
-  meta.encoding = found->encoding;
-  meta.charset = found->charset;
-  const std::string bytes = mail::EmailService::shared().downloadAttachment(
-      c->account, password_of(*c), c->message, meta, c->folders);
+  const std::string bytes = download_attachment(*c, *found);
 
   // The given path is the file to write; an existing directory receives the attachment
   // under its own (cleaned) name. Written beside the target first, then renamed.

@@ -1,8 +1,12 @@
-// `kestrova send`: one message through the account's SMTP server, with the session opened
-// by EmailService. Prints the Message-ID the message went out with.
+// `kestrova send`, `reply` and `forward`: compose a message (body from an option, a file,
+// standard input or the user's editor), put the account's signature above any quote, hold
+// it for undo on a terminal or schedule it, then send it with its sent copy.
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
-
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -12,22 +16,35 @@
 #include <string>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
-#include "mail/email_service.h"
-#include "mail/libetpan_smtp_session.h"
+#include "app/cli/undo_countdown.h"
+#include "app/core/account_book.h"
+#include "app/core/email_scheduled_send_service.h"
+#include "app/core/email_signature_service.h"
+#include "app/core/mail_service_runner.h"
+#include "app/core/message_context.h"
+#include "app/core/message_sender.h"
+#include "app/core/reply_composer.h"
+#include "app/core/user_preferences.h"
 #include "platform/content_type.h"
-#include "store/contact_store.h"
+#include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
 
 namespace kestrova::app {
 
 namespace {
 
-struct SendOptions {
+enum class Kind { send, reply, forward };
+
+struct ComposeOptions {
+  Kind kind = Kind::send;
+  std::string messageId;  // reply and forward
+  bool replyAll = false;
   std::string account;
   std::vector<std::string> to, cc, bcc;
   std::string subject;
@@ -36,7 +53,11 @@ struct SendOptions {
   std::string htmlFile;
   std::vector<std::string> attachments;
   bool readReceipt = false;
-  CLI::Option *bodyOption = nullptr, *bodyFileOption = nullptr;
+  std::string signature;
+  bool noSignature = false;
+  bool now = false;
+  std::string at;
+  CLI::Option *bodyOption = nullptr, *bodyFileOption = nullptr, *subjectOption = nullptr;
 };
 
 std::string read_file(const std::filesystem::path& path) {
@@ -48,6 +69,12 @@ std::string read_file(const std::filesystem::path& path) {
   return content;
 }
 
+// "-" is standard input, as for most Unix tools.
+std::string read_body_file(const std::string& file) {
+  if (file != "-") return read_file(file);
+  return std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+}
+
 // Blank entries (a trailing comma, an empty argument) are not recipients.
 std::vector<std::string> addresses(const std::vector<std::string>& given) {
   std::vector<std::string> result;
@@ -56,71 +83,213 @@ std::vector<std::string> addresses(const std::vector<std::string>& given) {
   return result;
 }
 
-std::optional<std::vector<std::string>> optional_list(std::vector<std::string> list) {
-  if (list.empty()) return std::nullopt;
-  return list;
+// The user's editor ($VISUAL, else $EDITOR) on a file holding `prepared`, as `git commit`
+// does; nothing when there is no editor, the editor failed, or the user left the text as
+// it was or blank.
+std::optional<std::string> edit_text(const std::string& prepared) {
+  const char* visual = std::getenv("VISUAL");
+  const char* editor = visual && *visual ? visual : std::getenv("EDITOR");
+  if (!editor || !*editor) throw Error("需要正文: 用 --body 或 --body-file 给出，或设置 $EDITOR");
+  char path[] = "/tmp/kestrova-message-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd < 0) throw Error("无法创建临时文件");
+  ::close(fd);
+  { std::ofstream(path, std::ios::binary) << prepared; }
+  const pid_t child = fork();
+  if (child == 0) {
+    // The editor command may hold arguments ("code --wait"): the shell splits it.
+    execl("/bin/sh", "sh", "-c", "$0 \"$1\"", editor, path, static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::string result = read_file(path);
+  std::filesystem::remove(path);
+  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  if (text::trim(result).empty() || text::trim(result) == text::trim(prepared)) return std::nullopt;
+  return result;
 }
 
-void send(const SendOptions& o) {
-  const auto to = addresses(o.to);
-  if (to.empty()) throw Error("至少需要一个收件人（--to）");
-  if (!o.bodyOption->count() && !o.bodyFileOption->count())
-    throw Error("需要正文: 用 --body 或 --body-file 给出");
+struct Loaded {
+  AccountBook book;
+  store::EmailAccount account;
+  std::unique_ptr<MessageContext> original;
+};
 
-  // Every file is read before anything goes over the network.
-  const std::string body = o.bodyFileOption->count() ? read_file(o.bodyFile) : o.body;
-  std::optional<std::string> html;
-  if (!o.htmlFile.empty()) html = read_file(o.htmlFile);
-  std::vector<mail::OutgoingAttachment> attachments;
+ComposedMessage compose(ComposeOptions& o, Loaded& l) {
+  ComposedMessage m;
+  if (o.kind == Kind::send) {
+    l.account = o.account.empty() ? l.book.defaultAccount() : l.book.find(o.account);
+  } else {
+    l.original = context_for(o.messageId);
+    l.account = l.original->account;
+    ensure_body(*l.original);
+    if (o.kind == Kind::reply) {
+      std::vector<std::string> own;
+      for (const auto& account : l.book.accounts()) own.push_back(account.emailAddress);
+      m = compose_reply(l.original->message, own, o.replyAll);
+    } else {
+      m = compose_forward(l.original->message);
+      for (const auto& attachment : l.original->message.attachments) {
+        if (attachment.isInline) continue;
+        m.attachments.push_back({download_attachment(*l.original, attachment),
+                                 safe_file_name(attachment.filename), attachment.mimeType});
+      }
+    }
+  }
+  for (const auto& entry : addresses(o.to)) m.to.push_back(entry);
+  for (const auto& entry : addresses(o.cc)) m.cc.push_back(entry);
+  for (const auto& entry : addresses(o.bcc)) m.bcc.push_back(entry);
+  if (o.subjectOption->count()) m.subject = o.subject;
+  // Recipients are checked before the user writes anything or a file is read.
+  validate_recipients(m);
+
+  const std::string quote = m.body;
+  if (o.bodyOption->count()) {
+    m.body = o.body + quote;
+  } else if (o.bodyFileOption->count()) {
+    m.body = read_body_file(o.bodyFile) + quote;
+  } else if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+    auto edited = edit_text("\n" + quote);
+    if (!edited) throw Error("正文为空，已取消发送");
+    m.body = *edited;
+  } else {
+    throw Error("需要正文: 用 --body 或 --body-file 给出");
+  }
+  if (!o.htmlFile.empty()) m.htmlBody = read_file(o.htmlFile);
   for (const auto& file : o.attachments) {
     const std::filesystem::path path(file);
     std::string data = read_file(path);
     const std::string name = path.filename().string();
     std::string type = platform::guess_mime_type(name, data);
-    attachments.push_back({std::move(data), name, std::move(type)});
+    m.attachments.push_back({std::move(data), name, std::move(type)});
+  }
+  m.readReceipt = o.readReceipt;
+  return m;
+}
+
+void sign(const ComposeOptions& o, Loaded& l, ComposedMessage& m) {
+  if (o.noSignature) return;
+  EmailSignatureService signatures(store::EmailDatabase::shared());
+  std::optional<store::EmailSignature> chosen;
+  if (!o.signature.empty()) {
+    for (const auto& s : signatures.signatures(l.account.id))
+      if (text::equals_ci(s.name, o.signature) || parse_uuid(o.signature) == s.id) chosen = s;
+    if (!chosen) throw Error("未找到签名: " + o.signature);
+  } else {
+    if (o.kind == Kind::reply &&
+        !UserPreferences::shared().get(settings::emailAutoSignatureOnReplyEnabled))
+      return;
+    chosen = signatures.defaultSignature(l.account.id);
+  }
+  if (!chosen) return;
+  auto bodies =
+      signatures.apply(*chosen, l.account, std::move(m.body), std::move(m.htmlBody), true);
+  m.body = std::move(bodies.plain);
+  m.htmlBody = std::move(bodies.html);
+}
+
+void print_outcome(const store::EmailAccount& account, const SendOutcome& outcome) {
+  std::cout << "已发送: " << account.emailAddress << "\n";
+  std::cout << "Message-ID: " << outcome.messageId << "\n";
+  switch (outcome.sentCopy) {
+    case SendOutcome::SentCopy::appended:
+      break;
+    case SendOutcome::SentCopy::byProvider:
+      std::cout << "已发送文件夹: 由服务商自动保存\n";
+      break;
+    case SendOutcome::SentCopy::failed:
+      std::cerr << "警告: 未能保存到已发送文件夹: " << outcome.sentCopyProblem << "\n";
+      break;
+  }
+}
+
+void run(ComposeOptions& o) {
+  std::optional<double> at;
+  if (!o.at.empty()) {
+    at = parse_send_time(o.at, now_seconds());
+    if (!at)
+      throw Error("无法识别的时间: " + o.at +
+                  "（例如 \"2026-12-08 09:00\"、2026-12-08T09:00:00Z 或 +2h）");
+  }
+  Loaded l;
+  ComposedMessage m = compose(o, l);
+  sign(o, l, m);
+
+  if (at) {
+    const auto row =
+        EmailScheduledSendService::schedule(store::EmailDatabase::shared(), l.account.id, m, *at);
+    std::cout << "已安排定时发送: " << row.id << "（" << iso8601_utc(*at) << "）\n";
+    if (read_service_status().pid)
+      std::cout << "kestrova run 正在运行，将按时发出\n";
+    else
+      std::cout << "kestrova run 未在运行: 邮件将在 kestrova run 运行后发出\n";
+    return;
   }
 
-  AccountBook book;
-  const store::EmailAccount account = o.account.empty() ? book.defaultAccount() : book.find(o.account);
-  auto& service = mail::EmailService::shared();
-  auto session = service.openSMTPSession(account, service.storedPassword(account));
+  auto& preferences = UserPreferences::shared();
+  if (!o.now && preferences.get(settings::undoSendEnabled) && can_hold_for_undo()) {
+    const int64_t delay = preferences.get(settings::undoSendDelaySeconds);
+    if (delay > 0 && hold_for_undo(delay) == HoldOutcome::undone) {
+      const std::string draft = save_composed_as_draft(l.account, m, l.book.store());
+      std::cout << "已撤销，邮件未发送。草稿已保存: " << draft << "\n";
+      return;
+    }
+  }
+  print_outcome(l.account, send_composed(l.account, m, l.book.store()));
+}
 
-  mail::LibEtPanError error;
-  std::string messageId;
-  const bool sent = session->sendMessageTo(
-      to, optional_list(addresses(o.cc)), optional_list(addresses(o.bcc)), o.subject, body, html,
-      attachments.empty() ? std::nullopt : std::optional(std::move(attachments)), o.readReceipt,
-      &error, &messageId);
-  session->disconnect();
-  if (!sent) throw Error("发送失败: " + error.localizedDescription);
-  // The address book learns who the user writes to.
-  store::EmailMessage written;
-  for (const auto& list :
-       {std::pair{&written.to, &o.to}, {&written.cc, &o.cc}, {&written.bcc, &o.bcc}})
-    for (const auto& address : addresses(*list.second))
-      list.first->push_back({std::nullopt, address});
-  store::ContactStore(book.store().database()).learn_from_sent(written);
-  std::cout << "已发送: " << account.emailAddress << "\n";
-  std::cout << "Message-ID: " << messageId << "\n";
+void add_common_options(CLI::App* command, const std::shared_ptr<ComposeOptions>& o) {
+  command->add_option("--to", o->to, "Recipients (repeat, or separate with commas)")
+      ->delimiter(',');
+  command->add_option("--cc", o->cc, "Copy recipients")->delimiter(',');
+  command->add_option("--bcc", o->bcc, "Blind copy recipients (named nowhere in the message)")
+      ->delimiter(',');
+  o->bodyOption =
+      command->add_option("--body", o->body, "Plain-text body (above the quote of a reply)");
+  o->bodyFileOption = command->add_option("--body-file", o->bodyFile,
+                                          "File holding the body (- for standard input)");
+  o->bodyOption->excludes(o->bodyFileOption);
+  command->add_option("--html-file", o->htmlFile, "File holding an HTML alternative of the body");
+  command->add_option("--attach", o->attachments, "Files to attach (repeat for several)");
+  command->add_flag("--read-receipt", o->readReceipt, "Ask for a read receipt");
+  auto* signature = command->add_option("--signature", o->signature,
+                                        "Signature to use (name), instead of the default");
+  command->add_flag("--no-signature", o->noSignature, "Send without a signature")
+      ->excludes(signature);
+  auto* now = command->add_flag("--now", o->now, "Send at once, without the undo countdown");
+  command
+      ->add_option("--at", o->at, "Send later: \"2026-12-08 09:00\", ISO-8601, or +2h / +30m / +1d")
+      ->excludes(now);
+  command->callback([o] { run(*o); });
 }
 
 }  // namespace
 
 void add_send_command(CLI::App& root) {
-  auto* command = root.add_subcommand("send", "Send one message through an account's SMTP server");
-  auto o = std::make_shared<SendOptions>();
-  command->add_option("--account", o->account, "Account id or address (default: the default account)");
-  command->add_option("--to", o->to, "Recipients (repeat, or separate with commas)")->delimiter(',');
-  command->add_option("--cc", o->cc, "Copy recipients")->delimiter(',');
-  command->add_option("--bcc", o->bcc, "Blind copy recipients (named nowhere in the message)")->delimiter(',');
-  command->add_option("--subject", o->subject, "Subject")->required();
-  o->bodyOption = command->add_option("--body", o->body, "Plain-text body");
-  o->bodyFileOption = command->add_option("--body-file", o->bodyFile, "File holding the plain-text body");
-  o->bodyOption->excludes(o->bodyFileOption);
-  command->add_option("--html-file", o->htmlFile, "File holding an HTML alternative of the body");
-  command->add_option("--attach", o->attachments, "Files to attach (repeat for several)");
-  command->add_flag("--read-receipt", o->readReceipt, "Ask for a read receipt");
-  command->callback([o] { send(*o); });
+  auto o = std::make_shared<ComposeOptions>();
+  auto* send = root.add_subcommand("send", "Send one message through an account's SMTP server");
+  send->add_option("--account", o->account, "Account id or address (default: the default account)");
+  o->subjectOption = send->add_option("--subject", o->subject, "Subject")->required();
+  add_common_options(send, o);
+
+  auto r = std::make_shared<ComposeOptions>();
+  r->kind = Kind::reply;
+  auto* reply = root.add_subcommand("reply", "Answer a stored message, quoted and threaded");
+  reply->add_option("id", r->messageId, "Message id")->required();
+  reply->add_flag("--all", r->replyAll, "Answer every recipient, not only the sender");
+  r->subjectOption =
+      reply->add_option("--subject", r->subject, "Subject (default: Re: and the original's)");
+  add_common_options(reply, r);
+
+  auto f = std::make_shared<ComposeOptions>();
+  f->kind = Kind::forward;
+  auto* forward = root.add_subcommand("forward", "Forward a stored message with its attachments");
+  forward->add_option("id", f->messageId, "Message id")->required();
+  f->subjectOption =
+      forward->add_option("--subject", f->subject, "Subject (default: Fwd: and the original's)");
+  add_common_options(forward, f);
 }
 
 }  // namespace kestrova::app

@@ -1,7 +1,8 @@
 // `kestrova run`: opens the database, loads the accounts, registers the notification
 // category, and starts the background services of the interactive application (badge,
 // IDLE watchers and background receive for every enabled account, the action-item wake-up,
-// follow-up scans, snooze expiry, sleep and wake handling) on a GLib main loop.
+// follow-up scans, snooze expiry, scheduled sending, automatic replies, sleep and wake
+// handling) on a GLib main loop.
 
 #include "app/core/mail_service_runner.h"
 
@@ -15,9 +16,11 @@
 #include <mutex>
 #include <thread>
 
+#include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
 #include "app/core/email_notification_service.h"
+#include "app/core/email_scheduled_send_service.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/notification_center.h"
 #include "app/core/service_files.h"
@@ -190,6 +193,7 @@ class MailServiceRunner {
                  }
                  badge_.storeChanged();
                  writeStatus();
+                 if (ok && autoReply_) autoReply_->process("poll");
                });
              }}) {}
 
@@ -226,6 +230,8 @@ class MailServiceRunner {
   // Main thread only:
   std::map<std::string, EmailAccount> watched_;
   std::map<std::string, double> lastReceive_;
+  // Automatic replies after each receive; set while run() runs (main thread only).
+  EmailAutoReplyService* autoReply_ = nullptr;
   std::optional<int64_t> dataVersion_;
   bool asleep_ = false;
 };
@@ -367,6 +373,13 @@ int MailServiceRunner::run() {
   followUps.start();
   store::SnoozeService snooze(database_, store_);
   snooze.start();
+  // Scheduled messages (checked every 30 s) and automatic replies (at start and after each
+  // receive). Both send on this thread.
+  EmailScheduledSendService scheduled(database_, store_, store::desktop_notification_poster());
+  scheduled.start();
+  EmailAutoReplyService autoReply(store_, preferences_);
+  autoReply_ = &autoReply;
+  autoReply.start();
 
   sleepWake_.onSystemWillSleep = [this] {
     asleep_ = true;
@@ -392,6 +405,8 @@ int MailServiceRunner::run() {
   platform::MainQueue::run();
 
   log_line(log_kind::kConnection, kComponent, "正在停止服务");
+  autoReply_ = nullptr;
+  scheduled.stop();
   sleepWake_.stopListening();
   center.remove_observer(newMessageObserver);
   idle_.stopAll();

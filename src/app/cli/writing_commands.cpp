@@ -1,0 +1,128 @@
+// `kestrova export`, `kestrova scheduled list|cancel` and `kestrova autoreply on|off|status`.
+
+#include <CLI/CLI.hpp>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "app/cli/command_line.h"
+#include "app/core/account_book.h"
+#include "app/core/email_auto_reply_service.h"
+#include "app/core/email_export_service.h"
+#include "app/core/email_scheduled_send_service.h"
+#include "app/core/folder_lookup.h"
+#include "app/core/user_preferences.h"
+#include "store/database.h"
+#include "store/email_store.h"
+#include "store/scheduled_message.h"
+#include "util/error.h"
+#include "util/log.h"
+#include "util/time.h"
+
+namespace kestrova::app {
+
+namespace {
+
+struct ExportOptions {
+  std::string id;
+  std::string format = "eml";
+  std::string output;
+  bool force = false;
+};
+
+void export_message(const ExportOptions& o) {
+  AccountBook book;
+  const auto message = find_message(book.store(), o.id);
+  const ExportFormat format = o.format == "text" ? ExportFormat::text : ExportFormat::eml;
+  std::filesystem::path target =
+      o.output.empty()
+          ? std::filesystem::path(EmailExportService::suggestedFileName(message, format))
+          : std::filesystem::path(o.output);
+  std::error_code ec;
+  if (std::filesystem::is_directory(target, ec))
+    target /= EmailExportService::suggestedFileName(message, format);
+  EmailExportService::exportTo(message, format, target, o.force);
+  std::cout << "已导出: " << target.string() << "\n";
+}
+
+std::string recipients_text(const std::vector<store::EmailContact>& contacts) {
+  std::string out;
+  for (const auto& c : contacts) out += (out.empty() ? "" : ", ") + c.email;
+  return out;
+}
+
+void list_scheduled() {
+  const auto all = store::ScheduledMessageStore(store::EmailDatabase::shared()).all();
+  if (all.empty()) std::cout << "(没有定时邮件)\n";
+  for (const auto& m : all) {
+    std::cout << m.id << "  " << iso8601_utc(m.scheduledAt) << "  " << store::raw_value(m.status)
+              << "  " << recipients_text(m.to) << "  " << m.subject;
+    if (m.errorMessage) std::cout << "  (" << *m.errorMessage << ")";
+    std::cout << "\n";
+  }
+}
+
+void cancel_scheduled(const std::string& id) {
+  if (!EmailScheduledSendService::cancel(store::EmailDatabase::shared(), id))
+    throw Error("没有这封定时邮件: " + id);
+  std::cout << "已取消定时邮件: " << id << "\n";
+}
+
+void autoreply_status() {
+  auto& p = UserPreferences::shared();
+  std::cout << "自动回复: " << (p.get(settings::emailAutoReplyEnabled) ? "开" : "关") << "\n";
+  if (p.get(settings::emailSuperPrivacyMode))
+    std::cout << "（超级隐私模式已启用: 不会发送自动回复）\n";
+  std::cout << "回复内容: " << p.get(settings::emailAutoReplyTemplate) << "\n";
+}
+
+}  // namespace
+
+void add_writing_commands(CLI::App& root) {
+  auto e = std::make_shared<ExportOptions>();
+  auto* exporter = root.add_subcommand("export", "Save a stored message as an .eml or .txt file");
+  exporter->add_option("id", e->id, "Message id")->required();
+  exporter->add_option("--format", e->format, "eml (default) or text")
+      ->check(CLI::IsMember({"eml", "text"}));
+  exporter->add_option("-o,--output", e->output,
+                       "File or directory (default: the suggested name here)");
+  exporter->add_flag("--force", e->force, "Replace an existing file");
+  exporter->callback([e] { export_message(*e); });
+
+  auto* scheduled = root.add_subcommand("scheduled", "Messages scheduled to be sent later");
+  scheduled->require_subcommand(1);
+  scheduled->add_subcommand("list", "List scheduled messages with their status")
+      ->callback(list_scheduled);
+  auto id = std::make_shared<std::string>();
+  auto* cancel =
+      scheduled->add_subcommand("cancel", "Cancel a scheduled message (nothing is sent)");
+  cancel->add_option("id", *id, "Scheduled message id")->required();
+  cancel->callback([id] { cancel_scheduled(*id); });
+
+  auto* autoreply =
+      root.add_subcommand("autoreply", "Automatic replies while away (sent by kestrova run)");
+  autoreply->require_subcommand(1);
+  auto text = std::make_shared<std::string>();
+  auto* on = autoreply->add_subcommand("on", "Answer mail that arrives from now on");
+  on->add_option("--template", *text, "Text of the automatic reply");
+  on->callback([text] {
+    auto& p = UserPreferences::shared();
+    if (!text->empty()) p.set(settings::emailAutoReplyTemplate, *text);
+    EmailAutoReplyService::setEnabled(p, true, now_seconds());
+    autoreply_status();
+  });
+  autoreply->add_subcommand("off", "Stop answering automatically")->callback([] {
+    EmailAutoReplyService::setEnabled(UserPreferences::shared(), false, now_seconds());
+    autoreply_status();
+  });
+  auto* status =
+      autoreply->add_subcommand("status", "Show whether automatic replies are on, and their text");
+  status->add_option("--template", *text, "Set the text of the automatic reply");
+  status->callback([text] {
+    if (!text->empty()) UserPreferences::shared().set(settings::emailAutoReplyTemplate, *text);
+    autoreply_status();
+  });
+}
+
+}  // namespace kestrova::app

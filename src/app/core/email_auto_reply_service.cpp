@@ -1,0 +1,135 @@
+#include "app/core/email_auto_reply_service.h"
+
+#include <algorithm>
+
+#include "app/core/reply_composer.h"
+#include "app/core/user_preferences.h"
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
+#include "mail/outgoing_message.h"
+#include "platform/settings_store.h"
+#include "store/email_store.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+
+namespace kestrova::app {
+
+namespace {
+
+constexpr std::string_view kComponent = "EmailAutoReplyScheduler";
+// Dates written by other machines may run this far behind ours.
+constexpr double kClockSkewSeconds = 600;
+constexpr int kInboxWindow = 200;  // newest messages of each inbox looked at per pass
+
+}  // namespace
+
+EmailAutoReplyService::EmailAutoReplyService(store::EmailStore& store, UserPreferences& preferences,
+                                             Sender sender, AutomaticCheck isAutomatic, Clock clock)
+    : store_(store),
+      preferences_(preferences),
+      sender_(std::move(sender)),
+      isAutomatic_(std::move(isAutomatic)),
+      clock_(std::move(clock)) {
+  if (!sender_)
+    sender_ = [this](const store::EmailAccount& account, const ComposedMessage& message) {
+      send_composed(account, message, store_);
+    };
+  if (!isAutomatic_)
+    isAutomatic_ = [this](const store::EmailAccount& account, const store::EmailMessage& message) {
+      const auto folder = message.folderId ? store_.folder(*message.folderId) : std::nullopt;
+      if (!folder || !message.uid) return false;
+      auto& service = mail::EmailService::shared();
+      return service.isAutomaticMessage(account, service.storedPassword(account), folder->path,
+                                        *message.uid);
+    };
+}
+
+void EmailAutoReplyService::start() {
+  startedAt_ = clock_ ? clock_() : now_seconds();
+  process("startup");
+}
+
+void EmailAutoReplyService::setEnabled(UserPreferences& preferences, bool enabled, double now) {
+  preferences.set(settings::emailAutoReplyEnabled, enabled);
+  if (enabled) platform::SettingsStore::shared().set(kEnabledAtKey, now);
+}
+
+bool EmailAutoReplyService::answerable(const store::EmailMessage& m, double since) const {
+  if (m.isSpam || m.isDeleted || m.isDraft || m.isNoReply) return false;
+  if (processedMessageIds_.contains(m.id) || baseline_->contains(m.id)) return false;
+  if (m.receivedDate.value_or(m.date) < since - kClockSkewSeconds) return false;
+  const std::string sender = text::lower(text::trim(m.from.email));
+  if (sender.empty() || ownAddresses_.contains(sender) || answeredSenders_.contains(sender))
+    return false;
+  return !mail::is_no_reply_address(sender);
+}
+
+std::set<std::string> EmailAutoReplyService::storedInboxMessages() {
+  std::set<std::string> ids;
+  store_.loadAccounts();
+  store_.loadFolders();
+  for (const auto& account : store_.accounts())
+    for (const auto& folder : store_.foldersOf(account.id))
+      if (folder.type == store::EmailFolderType::inbox && !folder.isLocalPseudoFolder())
+        for (const auto& message : store_.loadMessages(folder, kInboxWindow, 0))
+          ids.insert(message.id);
+  return ids;
+}
+
+void EmailAutoReplyService::process(std::string_view reason) {
+  if (!preferences_.get(settings::emailAutoReplyEnabled)) {
+    baseline_.reset();
+    return;
+  }
+  if (!baseline_) baseline_ = storedInboxMessages();
+  if (preferences_.get(settings::emailSuperPrivacyMode)) {
+    log_line("🔒", kComponent, "超级隐私模式已启用，跳过自动回复");
+    return;
+  }
+  log_line("📬", kComponent, "检查自动回复: " + std::string(reason));
+  const double enabledAt = platform::SettingsStore::shared().real(kEnabledAtKey).value_or(0);
+  const double since = std::max(startedAt_, enabledAt);
+  const std::string body = preferences_.get(settings::emailAutoReplyTemplate);
+
+  store_.loadAccounts();
+  store_.loadFolders();
+  ownAddresses_.clear();
+  for (const auto& account : store_.accounts())
+    ownAddresses_.insert(text::lower(text::trim(account.emailAddress)));
+
+  for (const auto& account : store_.accounts()) {
+    for (const auto& folder : store_.foldersOf(account.id)) {
+      if (folder.type != store::EmailFolderType::inbox || folder.isLocalPseudoFolder()) continue;
+      for (const auto& message : store_.loadMessages(folder, kInboxWindow, 0)) {
+        if (!answerable(message, since)) continue;
+        try {
+          if (isAutomatic_(account, message)) {
+            processedMessageIds_.insert(message.id);
+            continue;
+          }
+          ComposedMessage reply = compose_reply(message, {}, false);
+          reply.to.clear();
+          if (auto to = recipient_text(message.from)) reply.to.push_back(std::move(*to));
+          if (reply.to.empty()) {
+            processedMessageIds_.insert(message.id);
+            continue;
+          }
+          reply.cc.clear();
+          // "Re: " and the subject as received (cut to a sane length, on one line).
+          reply.subject = "Re: " + mail::single_line(text::prefix_characters(message.subject, 500));
+          reply.body = body;
+          reply.autoSubmitted = "auto-replied";
+          sender_(account, reply);
+          processedMessageIds_.insert(message.id);
+          answeredSenders_.insert(text::lower(text::trim(message.from.email)));
+          log_line("✅", kComponent, "已自动回复邮件: " + message.subject);
+        } catch (const std::exception& e) {
+          log_line("❌", kComponent, "自动回复失败: " + std::string(e.what()));
+        }
+      }
+    }
+  }
+}
+
+}  // namespace kestrova::app

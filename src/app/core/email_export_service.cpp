@@ -1,0 +1,145 @@
+#include "app/core/email_export_service.h"
+
+#include <fcntl.h>
+#include <unicode/datefmt.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "mail/outgoing_message.h"
+#include "util/error.h"
+#include "util/localization.h"
+#include "util/log.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+namespace {
+
+std::string address_form(const store::EmailContact& contact) {
+  if (contact.name && !contact.name->empty())
+    return "\"" + *contact.name + "\" <" + contact.email + ">";
+  return contact.email;
+}
+
+std::string address_list(const std::vector<store::EmailContact>& contacts) {
+  std::string out;
+  for (const auto& contact : contacts) out += (out.empty() ? "" : ", ") + address_form(contact);
+  return out;
+}
+
+// Full date style and medium time style in the user's locale.
+std::string readable_date(double seconds) {
+  std::unique_ptr<icu::DateFormat> format(icu::DateFormat::createDateTimeInstance(
+      icu::DateFormat::kFull, icu::DateFormat::kMedium, icu::Locale::getDefault()));
+  if (!format) return mail::format_message_date(seconds);
+  icu::UnicodeString formatted;
+  format->format(seconds * 1000.0, formatted);
+  std::string out;
+  formatted.toUTF8String(out);
+  return out;
+}
+
+[[noreturn]] void fail(const std::string& reason) {
+  log_line("⚠️", "EmailExportService", "导出失败: " + reason);
+  throw Error("导出失败: " + reason);
+}
+
+}  // namespace
+
+std::string_view EmailExportService::extension(ExportFormat format) {
+  switch (format) {
+    case ExportFormat::eml:
+      return ".eml";
+    case ExportFormat::text:
+      return ".txt";
+  }
+  return ".eml";
+}
+
+std::string EmailExportService::buildEML(const store::EmailMessage& m) {
+  std::string out;
+  const auto line = [&out](std::string_view text) {
+    out += text;
+    out += "\r\n";
+  };
+  line("From: " + address_form(m.from));
+  line("To: " + address_list(m.to));
+  if (!m.cc.empty()) line("Cc: " + address_list(m.cc));
+  line("Subject: " + m.subject);
+  line("Date: " + mail::format_message_date(m.date));
+  if (m.messageId) line("Message-ID: " + *m.messageId);
+  line("MIME-Version: 1.0");
+  if (m.htmlBody) {
+    line("Content-Type: text/html; charset=utf-8");
+    line("Content-Transfer-Encoding: quoted-printable");
+    line("");
+    out += mail::quoted_printable_encode(*m.htmlBody);
+  } else if (m.textBody) {
+    line("Content-Type: text/plain; charset=utf-8");
+    line("");
+    out += *m.textBody;
+  }
+  return out;
+}
+
+std::string EmailExportService::buildText(const store::EmailMessage& m) {
+  std::string out;
+  const auto field = [&out](std::string_view key, const std::string& value) {
+    out += localized(key) + ": " + value + "\n";
+  };
+  field("export.from", address_form(m.from));
+  field("export.to", address_list(m.to));
+  if (!m.cc.empty()) field("export.cc", address_list(m.cc));
+  field("export.subject", m.subject);
+  field("export.date", readable_date(m.date));
+  out += "---\n\n";
+  out += m.textBody ? *m.textBody : m.preview;
+  return out;
+}
+
+std::string EmailExportService::suggestedFileName(const store::EmailMessage& message,
+                                                  ExportFormat format) {
+  std::string name = message.subject;
+  for (char& c : name)
+    if (c == '/' || c == '\\' || c == ':') c = '_';
+  return name + std::string(extension(format));
+}
+
+void EmailExportService::exportTo(const store::EmailMessage& message, ExportFormat format,
+                                  const std::filesystem::path& destination, bool overwrite) {
+  const std::string content = format == ExportFormat::eml ? buildEML(message) : buildText(message);
+  std::filesystem::path temporary = destination;
+  temporary += ".part-" + new_uuid().substr(0, 8);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) fail(destination.string() + ": " + std::strerror(errno));
+  size_t written = 0;
+  while (written < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + written, content.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  const bool complete = written == content.size() && ::fsync(fd) == 0;
+  ::close(fd);
+  if (!complete) {
+    ::unlink(temporary.c_str());
+    fail(destination.string() + ": " + std::strerror(errno));
+  }
+  // link() refuses an existing target, so without `overwrite` nothing is ever replaced, not
+  // even a file that appeared after we looked.
+  const int placed = overwrite ? ::rename(temporary.c_str(), destination.c_str())
+                               : ::link(temporary.c_str(), destination.c_str());
+  const int error = errno;
+  if (!overwrite || placed != 0) ::unlink(temporary.c_str());
+  if (placed != 0) {
+    if (error == EEXIST) throw Error("文件已存在: " + destination.string() + "（用 --force 覆盖）");
+    fail(destination.string() + ": " + std::strerror(error));
+  }
+}
+
+}  // namespace kestrova::app

@@ -1,0 +1,96 @@
+#include "app/core/message_context.h"
+
+#include <utility>
+
+#include "app/core/folder_lookup.h"
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
+#include "store/database.h"
+#include "store/email_store.h"
+#include "store/message_lookup.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+using store::EmailMessage;
+
+std::unique_ptr<MessageContext> context_for(const std::string& id) {
+  auto c = std::make_unique<MessageContext>();
+  c->message = find_message(c->book.store(), id);
+  c->account = c->book.find(c->message.accountId);
+  c->book.store().loadFolders();
+  c->folders = c->book.store().foldersOf(c->account.id);
+  return c;
+}
+
+const std::optional<std::string>& password_of(MessageContext& c) {
+  if (!c.password) c.password = mail::EmailService::shared().storedPassword(c.account);
+  return c.password;
+}
+
+void ensure_body(MessageContext& c) {
+  if (c.message.isBodyLoaded) return;
+  auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
+                                                               c.folders);
+  EmailMessage& m = c.message;
+  m.textBody = content.textBody;
+  m.htmlBody = content.htmlBody;
+  m.containsRemoteResources = content.containsRemoteResources;
+  mail::set_attachments(m, content.attachments);
+  if (m.preview.empty() && m.textBody)
+    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
+  // The download marked the message read on the server.
+  m.isRead = true;
+  m.isBodyLoaded = true;
+  m.bodyCachedAt = now_seconds();
+  m.updatedAt = now_seconds();
+  // The body goes onto the row as it is now, not as it was read before the download: another
+  // process may have tagged or annotated the message meanwhile.
+  c.book.store().database().write([&](store::Connection& db) {
+    if (auto stored = store::read_stored_message(db, m.id)) {
+      EmailMessage downloaded = std::exchange(m, std::move(*stored));
+      m.textBody = std::move(downloaded.textBody);
+      m.htmlBody = std::move(downloaded.htmlBody);
+      m.containsRemoteResources = downloaded.containsRemoteResources;
+      m.attachments = std::move(downloaded.attachments);
+      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
+      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
+      m.isRead = m.isBodyLoaded = true;
+      m.bodyCachedAt = downloaded.bodyCachedAt;
+      m.updatedAt = downloaded.updatedAt;
+    }
+    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
+  });
+}
+
+std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment) {
+  mail::EmailAttachmentMeta meta;
+  meta.partPath = attachment.partPath.value_or("");
+  meta.filename = attachment.filename;
+  meta.mimeType = attachment.mimeType;
+  meta.size = attachment.size;
+  meta.contentId = attachment.contentId;
+  meta.isInline = attachment.isInline;
+  meta.encoding = attachment.encoding;
+  meta.charset = attachment.charset;
+  return mail::EmailService::shared().downloadAttachment(c.account, password_of(c), c.message, meta,
+                                                         c.folders);
+}
+
+std::string safe_file_name(std::string_view name) {
+  std::string base(name);
+  for (char& ch : base)
+    if (ch == '\\') ch = '/';
+  if (const size_t slash = base.rfind('/'); slash != std::string::npos)
+    base = base.substr(slash + 1);
+  std::string clean;
+  for (char ch : base)
+    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F) clean += ch;
+  clean = text::trim(clean);
+  if (clean.empty() || clean == "." || clean == "..") clean = "attachment";
+  return clean;
+}
+
+}  // namespace kestrova::app
