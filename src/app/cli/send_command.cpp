@@ -27,6 +27,7 @@
 #include "app/core/reply_composer.h"
 #include "app/core/user_preferences.h"
 #include "platform/content_type.h"
+#include "platform/launch_environment.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
@@ -95,10 +96,16 @@ std::optional<std::string> edit_text(const std::string& prepared) {
   if (fd < 0) throw Error("无法创建临时文件");
   ::close(fd);
   { std::ofstream(path, std::ios::binary) << prepared; }
+  // The editor gets the environment the user started Kestrova with, not the mail proxy's.
+  std::vector<char*> environment;
+  for (const std::string& entry : platform::launchEnvironment())
+    environment.push_back(const_cast<char*>(entry.c_str()));
+  environment.push_back(nullptr);
   const pid_t child = fork();
   if (child == 0) {
     // The editor command may hold arguments ("code --wait"): the shell splits it.
-    execl("/bin/sh", "sh", "-c", "$0 \"$1\"", editor, path, static_cast<char*>(nullptr));
+    execle("/bin/sh", "sh", "-c", "$0 \"$1\"", editor, path, static_cast<char*>(nullptr),
+           environment.data());
     _exit(127);
   }
   int status = 0;
