@@ -18,6 +18,7 @@
 
 #include "platform/paths.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/log.h"
 
 namespace kestrova::platform {
@@ -46,14 +47,6 @@ int64_t now_ns() {
 }
 
 int64_t to_ns(const timespec& ts) { return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec; }
-
-std::optional<std::string> read_file(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return content;
-}
 
 // Serialises read-modify-write cycles of every process (and every SettingsStore instance)
 // on the same file. The lock is on a sidecar file because the settings file itself is

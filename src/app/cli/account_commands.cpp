@@ -31,6 +31,7 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -88,10 +89,9 @@ std::string fingerprint_named(const std::string& text) {
 
 // The absolute path of a readable PEM file holding at least one certificate.
 std::string ca_file_named(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("无法读取 CA 证书文件: " + path);
-  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (content.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+  const auto content = read_file(path);
+  if (!content) throw Error("无法读取 CA 证书文件: " + path);
+  if (content->find("-----BEGIN CERTIFICATE-----") == std::string::npos)
     throw Error("CA 证书文件中没有 PEM 格式的证书: " + path);
   return std::filesystem::absolute(path).lexically_normal().string();
 }

@@ -31,6 +31,7 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -61,18 +62,16 @@ struct ComposeOptions {
   CLI::Option *bodyOption = nullptr, *bodyFileOption = nullptr, *subjectOption = nullptr;
 };
 
-std::string read_file(const std::filesystem::path& path) {
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) throw Error("无法读取文件: " + path.string());
-  std::ifstream in(path, std::ios::binary);
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in && !in.eof()) throw Error("无法读取文件: " + path.string());
-  return content;
+// A file the user named, read whole before anything goes over the network.
+std::string file_content(const std::filesystem::path& path) {
+  auto content = read_file(path);
+  if (!content) throw Error("无法读取文件: " + path.string());
+  return std::move(*content);
 }
 
 // "-" is standard input, as for most Unix tools.
 std::string read_body_file(const std::string& file) {
-  if (file != "-") return read_file(file);
+  if (file != "-") return file_content(file);
   return std::string((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
 }
 
@@ -111,7 +110,7 @@ std::optional<std::string> edit_text(const std::string& prepared) {
   int status = 0;
   while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  std::string result = read_file(path);
+  std::string result = file_content(path);
   std::filesystem::remove(path);
   if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   if (text::trim(result).empty() || text::trim(result) == text::trim(prepared)) return std::nullopt;
@@ -164,10 +163,10 @@ ComposedMessage compose(ComposeOptions& o, Loaded& l) {
   } else {
     throw Error("需要正文: 用 --body 或 --body-file 给出");
   }
-  if (!o.htmlFile.empty()) m.htmlBody = read_file(o.htmlFile);
+  if (!o.htmlFile.empty()) m.htmlBody = file_content(o.htmlFile);
   for (const auto& file : o.attachments) {
     const std::filesystem::path path(file);
-    std::string data = read_file(path);
+    std::string data = file_content(path);
     const std::string name = path.filename().string();
     std::string type = platform::guess_mime_type(name, data);
     m.attachments.push_back({std::move(data), name, std::move(type)});

@@ -15,6 +15,7 @@
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/json.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -83,9 +84,9 @@ store::EmailSignature find_signature(EmailSignatureService& service,
 
 std::string read_content(const SignatureOptions& o) {
   if (o.contentFile.empty()) return o.content;
-  std::ifstream in(o.contentFile, std::ios::binary);
-  if (!in) throw Error("无法读取文件: " + o.contentFile);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto content = read_file(o.contentFile);
+  if (!content) throw Error("无法读取文件: " + o.contentFile);
+  return std::move(*content);
 }
 
 void add_value_options(CLI::App* command, SignatureOptions& o) {

@@ -10,6 +10,7 @@
 #include "platform/repeating_timer.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -30,10 +31,10 @@ std::vector<std::string> recipients_of(const std::vector<store::EmailContact>& c
   return out;
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("无法读取附件: " + path.filename().string());
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+std::string attachment_content(const std::filesystem::path& path) {
+  auto content = read_file(path);
+  if (!content) throw Error("无法读取附件: " + path.filename().string());
+  return std::move(*content);
 }
 
 ComposedMessage composed_from(const store::ScheduledMessage& row) {
@@ -47,7 +48,7 @@ ComposedMessage composed_from(const store::ScheduledMessage& row) {
   m.inReplyTo = row.inReplyTo;
   m.references = row.references;
   for (const auto& a : row.attachments)
-    m.attachments.push_back({read_file(a.path), a.filename, a.mimeType});
+    m.attachments.push_back({attachment_content(a.path), a.filename, a.mimeType});
   return m;
 }
 
