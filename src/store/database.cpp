@@ -380,6 +380,12 @@ std::unique_ptr<EmailDatabase> EmailDatabase::open(const std::filesystem::path& 
   return std::unique_ptr<EmailDatabase>(new EmailDatabase(file));
 }
 
+bool EmailDatabase::is_open() {
+  std::lock_guard lock(mutex_);
+  if (!connection_) try_open();
+  return connection_ != nullptr;
+}
+
 Connection& EmailDatabase::connection_or_throw() {
   if (!connection_) try_open();  // what failed (a lock, a missing directory) may be gone now
   if (!connection_) throw EmailDatabaseError(EmailDatabaseError::Kind::notInitialized);

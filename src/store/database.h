@@ -165,7 +165,9 @@ class EmailDatabase {
   ~EmailDatabase();
 
   const std::filesystem::path& db_path() const { return path_; }
-  bool is_open() const { return connection_ != nullptr; }
+  // Whether there is a connection; when there is none yet, opening is tried again first
+  // (what failed before, a lock or a missing directory, may be gone now).
+  bool is_open();
 
   // Runs block(Connection&) serialised with all other access. Throws
   // EmailDatabaseError(notInitialized) when there is no connection and opening again fails.
