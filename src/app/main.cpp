@@ -8,11 +8,13 @@
 #include "app/cli/command_line.h"
 #include "app/core/mcp_exposure_level.h"
 #include "app/core/tool_bridge.h"
+#include "app/core/user_preferences.h"
 #include "app/mcp/mcp_stdio_server.h"
 #include "mail/mail_proxy_settings.h"
 #include "platform/launch_environment.h"
 #include "platform/main_queue.h"
 #include "platform/paths.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace {
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv, argv + argc);
   const bool tool_server = app::is_tool_server_invocation(arguments);
   prepare_process();
+  set_text_language(app::UserPreferences::shared().get(app::settings::defaultLanguage));
   if (tool_server) {
     // Standard output carries protocol lines only; diagnostics go to standard error.
     set_log_target(LogTarget::StandardError);

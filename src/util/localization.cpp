@@ -3,13 +3,19 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "util/localization_tables.h"
+
 namespace kestrova {
 
 namespace {
+TextLanguage current_language = TextLanguage::chinese;
+}  // namespace
+
+namespace detail {
 
 // The one table of Chinese defaults, grouped by the feature that shows them.
-const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
-  static const std::unordered_map<std::string_view, std::string_view> table = {
+const TextTable& chinese_texts() {
+  static const TextTable table = {
       // Folders and message lists.
       {"email.folder.drafts", "草稿箱"},
       {"email.folder.sent", "已发送"},
@@ -141,7 +147,8 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
       {"provider.gmail.summary", "需开启两步验证，并用 Google 账号生成的应用专用密码登录"},
       {"provider.outlook.summary", "开启两步验证的账号需使用 Microsoft 账户中生成的应用密码"},
       {"provider.icloud.summary", "请在 Apple 账户的“登录与安全”中生成 App 专用密码"},
-      {"provider.exchange.summary", "使用工作或学校账号；若启用了多重验证，请在安全信息页面创建应用密码"},
+      {"provider.exchange.summary",
+       "使用工作或学校账号；若启用了多重验证，请在安全信息页面创建应用密码"},
       {"provider.yahoo.summary", "请在 Yahoo 账户安全设置中生成应用密码"},
       {"provider.aol.summary", "请在 AOL 账户安全设置中生成应用密码"},
       {"provider.mail163.summary", "请在网页版设置中开启 IMAP/SMTP 服务，并使用客户端授权码登录"},
@@ -153,10 +160,20 @@ const std::unordered_map<std::string_view, std::string_view>& chinese_texts() {
   return table;
 }
 
-}  // namespace
+}  // namespace detail
+
+void set_text_language(std::string_view language_tag) {
+  current_language = language_tag.starts_with("en") ? TextLanguage::english : TextLanguage::chinese;
+}
+
+TextLanguage text_language() { return current_language; }
 
 std::string localized(std::string_view key) {
-  const auto& table = chinese_texts();
+  if (current_language == TextLanguage::english) {
+    const auto& english = detail::english_texts();
+    if (auto it = english.find(key); it != english.end()) return std::string(it->second);
+  }
+  const auto& table = detail::chinese_texts();
   if (auto it = table.find(key); it != table.end()) return std::string(it->second);
   return std::string(key);
 }

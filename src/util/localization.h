@@ -8,9 +8,19 @@
 
 namespace kestrova {
 
-// User-facing texts by localisation key. The Chinese texts are the defaults; a key without
-// a text returns the key itself, so a missing entry shows up instead of an empty label.
+// User-facing texts by localisation key. The Chinese texts are the defaults; in English
+// (see set_text_language) a key without an English text falls back to its Chinese one, and
+// a key without any text returns the key itself, so a missing entry shows up instead of an
+// empty label.
 std::string localized(std::string_view key);
+
+enum class TextLanguage { chinese, english };
+
+// Chooses the language of localized() from a language tag such as the `defaultLanguage`
+// setting: a tag starting with "en" selects English, anything else Chinese. Called once at
+// start, before other threads read texts.
+void set_text_language(std::string_view language_tag);
+TextLanguage text_language();
 
 // Fills a localised pattern. Each "%@" (a text) and each "%d" (a whole number) takes the
 // next argument in order; "%%" is a literal percent sign; any other "%" stays as it is.

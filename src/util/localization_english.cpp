@@ -1,0 +1,16 @@
+#include "util/localization_tables.h"
+
+namespace kestrova::detail {
+
+// English texts, grouped like the Chinese table.
+const TextTable& english_texts() {
+  static const TextTable table = {
+      // Folders and message lists.
+      {"email.folder.drafts", "Drafts"},
+      {"email.folder.sent", "Sent"},
+      {"email.no.subject", "(no subject)"},
+  };
+  return table;
+}
+
+}  // namespace kestrova::detail
