@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "app/core/notification_center.h"
-#include "platform/main_queue.h"
-#include "util/log.h"
-
 namespace kestrova::app {
 namespace {
 
@@ -83,27 +79,6 @@ TEST(EmailDeepLinkTest, BuildThenParseGivesTheSameLinkForEveryCase) {
   EXPECT_EQ(EmailDeepLink::message(kLower).build(), with("kestrova://message/", kUpper));
   EXPECT_EQ(EmailDeepLink::reply(kUpper, true).build(), with("kestrova://reply/", kUpper, "?chat=true"));
   EXPECT_EQ(EmailDeepLink::thread("a b/c").build(), "kestrova://thread/a%20b/c");
-}
-
-TEST(EmailDeepLinkTest, OpeningPostsTheLinkOnTheMainThreadAndIgnoresOtherText) {
-  std::vector<Json> opened;
-  const int observer = NotificationCenter::shared().observe(
-      notification_name::kEmailDeepLinkOpened, [&](const Json& payload) { opened.push_back(payload); });
-
-  set_log_target(LogTarget::StandardOutput);  // the interactive program's target
-  ::testing::internal::CaptureStdout();
-  EXPECT_EQ(open_deep_link("https://example.com/"), std::nullopt);
-  EXPECT_EQ(open_deep_link("kestrova://message/42"), std::nullopt);
-  const std::string url = with("kestrova://reply/", kLower, "?chat=true");
-  EXPECT_TRUE(open_deep_link(url).has_value());
-  const std::string logged = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(logged, "🔗 [AppDelegate] 深链打开: " + url + "\n");  // one line, for the link only
-
-  EXPECT_TRUE(opened.empty());
-  platform::MainQueue::drain();
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0], (Json{{"case", "reply"}, {"caseNumber", 5}, {"id", kUpper}, {"chat", true}}));
-  NotificationCenter::shared().remove_observer(observer);
 }
 
 }  // namespace

@@ -7,14 +7,6 @@ namespace {
 
 using ServerEnvelope = ToolServerTest;
 
-TEST_F(ServerEnvelope, LinesThatGetNoAnswer) {
-  for (const char* line : {"", "   ", "[]", "[1,2]", "{}", "42", "\"text\"", "{not json",
-                           R"({"id":1})", R"({"id":1,"method":5})",
-                           R"({"jsonrpc":"2.0","method":"notifications/initialized"})",
-                           R"({"jsonrpc":"2.0","id":9,"method":"notifications/initialized"})"})
-    EXPECT_TRUE(request(line).is_null()) << line;
-}
-
 TEST_F(ServerEnvelope, InitializeAnswersTheFixedServerInfo) {
   Json answer = request(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"x":1}})");
   EXPECT_EQ(answer["jsonrpc"], "2.0");
@@ -71,51 +63,6 @@ TEST_F(ServerEnvelope, ResultTextIsSortedCompactJson) {
   EXPECT_EQ(text, Json::parse(text).dump()) << text;        // sorted, compact
 }
 
-std::vector<std::string> names(const Json& tools) {
-  std::vector<std::string> out;
-  for (const auto& t : tools) out.push_back(t["name"]);
-  return out;
-}
-
-TEST_F(ServerEnvelope, ExposureLevelsFilterTheCatalogueInOrder) {
-  // The whole catalogue in order, with each tool's tier.
-  const std::vector<std::pair<std::string, char>> catalogue = {
-      {"list_accounts", 'r'}, {"list_folders", 'r'}, {"list_messages", 'r'}, {"get_message", 'r'},
-      {"search_messages", 'r'}, {"create_draft", 't'}, {"list_action_items", 'r'},
-      {"list_follow_ups", 'r'}, {"get_privacy_report", 'r'}, {"get_sender_profile", 'r'},
-      {"list_contacts", 'r'}, {"create_action_item", 't'}, {"mark_action_done", 't'},
-      {"snooze_action", 't'}, {"reopen_action", 't'}, {"set_reply_later", 't'},
-      {"set_waiting_on", 't'}, {"set_sender_category", 't'}, {"set_sender_note", 't'},
-      {"list_tags", 'r'}, {"search_by_tag", 'r'}, {"get_deep_link", 'r'},
-      {"list_feature_toggles", 'r'}, {"open_email_window", 't'}, {"remove_tag", 't'},
-      {"list_email_rules", 'r'}, {"preview_email_rule", 'r'}, {"create_email_rule", 't'},
-      {"update_email_rule", 't'}, {"delete_email_rule", 't'}, {"set_email_rule_enabled", 't'},
-      {"apply_email_rule", 't'}, {"apply_email_rules", 't'}, {"mark_message_read", 't'},
-      {"set_message_starred", 't'}, {"add_tag", 't'}, {"move_message", 'f'}, {"delete_message", 'f'}};
-  std::vector<std::string> read, trainable, full;
-  for (const auto& [name, tier] : catalogue) {
-    if (tier == 'r') read.push_back(name);
-    if (tier != 'f') trainable.push_back(name);
-    full.push_back(name);
-  }
-  ASSERT_EQ(read.size(), 16u);
-  ASSERT_EQ(trainable.size(), 36u);
-  ASSERT_EQ(full.size(), 38u);
-
-  auto list = [&] { return names(request(R"({"id":1,"method":"tools/list"})")["result"]["tools"]); };
-  EXPECT_EQ(list(), trainable);  // a missing setting is trainable
-  set_exposure("readonly");
-  EXPECT_EQ(list(), read);
-  EXPECT_EQ(call_error("create_draft", {{"subject", "s"}, {"body", "b"}}),
-            "Tool not exposed at current MCP level");
-  set_exposure("full");
-  EXPECT_EQ(list(), full);
-  set_exposure("FULL");  // exact, case-sensitive: anything else is trainable
-  EXPECT_EQ(list(), trainable);
-  EXPECT_EQ(call_error("delete_message", {{"messageId", "x"}}), "Tool not exposed at current MCP level");
-  EXPECT_EQ(call_error("no_such_tool"), "Unknown tool: no_such_tool");
-}
-
 TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
   set_exposure("full");
   Json tools = request(R"({"id":1,"method":"tools/list"})")["result"]["tools"];
@@ -146,39 +93,6 @@ TEST_F(ServerEnvelope, DeeplyNestedLinesAreIgnoredInsteadOfOverflowingTheStack) 
   const std::string nested = std::string(100, '[') + std::string(100, ']');
   Json answer = request(R"({"id":)" + nested + R"(,"method":"ping","params":")" + std::string(1000, '{') + R"("})");
   EXPECT_EQ(answer["id"], Json::parse(nested));
-}
-
-}  // namespace
-}  // namespace kestrova::testing
-
-namespace kestrova::testing {
-namespace {
-
-TEST_F(ServerEnvelope, ToolAnswerLineMatchesTheLibrarysOwnSerialisation) {
-  add_account("a@example.com");
-  Json draft = call("create_draft", {{"subject", "引号 \" 反斜杠 \\ 换行\n制表\t控制\x01"},
-                                     {"body", "正文 </script> \xF0\x9F\x98\x80"}});
-  ASSERT_TRUE(draft.is_object()) << draft;
-  const std::string request = R"({"id":[1,"x"],"method":"tools/call","params":{"name":"get_message","arguments":{"messageId":")" +
-                              draft["draftId"].get<std::string>() + R"("}}})";
-  auto line = server_.handle_line(request);
-  ASSERT_TRUE(line);
-  Json parsed = Json::parse(*line);
-  OrderedJson expected = OrderedJson::object();
-  expected["jsonrpc"] = "2.0";
-  expected["id"] = OrderedJson::parse(R"([1,"x"])");
-  expected["result"]["content"] = OrderedJson::array(
-      {OrderedJson{{"type", "text"}, {"text", parsed["result"]["content"][0]["text"]}}});
-  EXPECT_EQ(*line, expected.dump());
-  const std::string text = parsed["result"]["content"][0]["text"];
-  Json message = Json::parse(text);
-  EXPECT_EQ(message["subject"], "引号 \" 反斜杠 \\ 换行\n制表\t控制\x01");
-  // The text is what serialising the value with sorted keys gives, byte for byte.
-  EXPECT_EQ(text, message.dump());
-  const std::string listed = ToolServerTest::request(R"({"id":2,"method":"tools/call","params":{"name":"list_messages","arguments":{"folderId":")" +
-                                     draft["folderId"].get<std::string>() + R"("}}})")["result"]["content"][0]["text"];
-  EXPECT_EQ(listed, Json::parse(listed).dump());
-  EXPECT_EQ(Json::parse(listed)[0]["subject"], message["subject"]);
 }
 
 }  // namespace

@@ -20,23 +20,6 @@ class UserPreferencesTest : public ::testing::Test {
   platform::SettingsStore store_{file_};
 };
 
-TEST_F(UserPreferencesTest, FreshStoreYieldsTheDefaults) {
-  UserPreferences preferences(store_);
-  EXPECT_NE(preferences.get(settings::aiSystemPrompt).find("语音识别"), std::string::npos);
-  // The typed handles agree with the table.
-  EXPECT_EQ(preferences.get(settings::appVisualSkin), AppVisualSkin::mist);
-  EXPECT_EQ(preferences.get(settings::emailBlockedSenderAction), EmailJunkFilterAction::moveToSpam);
-  EXPECT_EQ(preferences.get(settings::emailReadingThemeMode), EmailReadingThemeMode::automatic);
-  EXPECT_EQ(preferences.get(settings::mcpExposureLevel), MCPExposureLevel::trainable);
-  EXPECT_EQ(preferences.reading_font_size(), EmailFontSize::medium);
-  EXPECT_EQ(preferences.get(settings::aiTimeout), 5.0);
-  EXPECT_TRUE(preferences.get(settings::emailVIPSenders).empty());
-  // Creation wrote nothing but the migration.
-  EXPECT_EQ(store_.all(), (Json{{"didMigrateDockBadgeUnreadOnlyDefault", true},
-                                {"dockBadgeIncludesActions", false},
-                                {"dockBadgeIncludesFollowUps", false}}));
-}
-
 TEST_F(UserPreferencesTest, StoredValuesOfTheWrongKindReadAsDefaults) {
   store_.set("followUpWaitingDays", 0);
   UserPreferences preferences(store_);
@@ -64,20 +47,6 @@ TEST_F(UserPreferencesTest, StoredValuesOfTheWrongKindReadAsDefaults) {
   // Onboarding is read like a plain platform bool: a stored 1 counts as done.
   store_.set("hasCompletedOnboarding", 1);
   EXPECT_TRUE(preferences.get(settings::hasCompletedOnboarding));
-}
-
-TEST_F(UserPreferencesTest, DockBadgeMigrationRunsOnce) {
-  // A user of the old default had both badge extras on.
-  store_.set("dockBadgeIncludesActions", true);
-  store_.set("dockBadgeIncludesFollowUps", true);
-  {
-    UserPreferences preferences(store_);
-    EXPECT_FALSE(preferences.get(settings::dockBadgeIncludesActions));
-    EXPECT_FALSE(preferences.get(settings::dockBadgeIncludesFollowUps));
-    preferences.set(settings::dockBadgeIncludesActions, true);
-  }
-  UserPreferences next_start(store_);
-  EXPECT_TRUE(next_start.get(settings::dockBadgeIncludesActions));
 }
 
 TEST_F(UserPreferencesTest, WritesArePublishedOnTheMainThreadAndSeenByOtherInstances) {
@@ -113,32 +82,6 @@ TEST_F(UserPreferencesTest, WritesArePublishedOnTheMainThreadAndSeenByOtherInsta
   other_process.set("emailProxyHost", "proxy.internal");
   EXPECT_EQ(preferences.get(settings::emailProxyHost), "proxy.internal");
   EXPECT_THROW(preferences.value("noSuchKey"), Error);
-}
-
-TEST_F(UserPreferencesTest, UserInputIsReadByTheKeysType) {
-  auto parse = [](std::string_view key, std::string_view text) {
-    return parse_setting_input(*find_setting(key), text);
-  };
-  EXPECT_EQ(parse("hideDockIcon", "YES"), true);
-  EXPECT_EQ(parse("hideDockIcon", "0"), false);
-  EXPECT_THROW(parse("hideDockIcon", "maybe"), Error);
-  EXPECT_EQ(parse("emailProxyPort", "+8080"), 8080);
-  EXPECT_THROW(parse("emailProxyPort", "80.5"), Error);
-  EXPECT_THROW(parse("emailProxyPort", "99999999999999999999"), Error);
-  EXPECT_THROW(parse("emailDoNotDisturbFrom", "24"), Error);
-  EXPECT_EQ(parse("aiTimeout", "2.5"), 2.5);
-  EXPECT_THROW(parse("aiTimeout", "nan"), Error);
-  EXPECT_EQ(parse("emailAutoReplyTemplate", "  稍后回复 "), "  稍后回复 ");
-  EXPECT_EQ(parse("appVisualSkin", "seaSalt"), "seaSalt");
-  EXPECT_THROW(parse("appVisualSkin", "SeaSalt"), Error);  // raw values are exact
-  EXPECT_EQ(parse("emailReadingFontSize", "18"), 18);
-  EXPECT_THROW(parse("emailReadingFontSize", "17"), Error);
-  EXPECT_EQ(parse("emailVIPSenders", " a@x.org, ,b@y.org "), Json::array({"a@x.org", "b@y.org"}));
-  EXPECT_EQ(parse("emailVIPSenders", R"(["a,b@x.org"])"), Json::array({"a,b@x.org"}));
-  EXPECT_EQ(parse("emailVIPSenders", ""), Json::array());
-  EXPECT_THROW(parse("emailVIPSenders", "[1]"), Error);
-  EXPECT_THROW(parse("aiServiceProfiles", "[1]"), Error);
-  EXPECT_EQ(parse("aiServiceProfiles", R"([{"name":"本地"}])")[0]["name"], "本地");
 }
 
 }  // namespace

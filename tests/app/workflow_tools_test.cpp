@@ -205,23 +205,6 @@ TEST_F(WorkflowTools, SenderProfileCountsOnlyMailFromTheAddress) {
   EXPECT_EQ(call_error("get_sender_profile"), "Missing required argument: email");
 }
 
-TEST_F(WorkflowTools, PrivacyReportOfAStoredMessage) {
-  const std::string m = message("Your account");
-  exec("UPDATE email_messages SET html_body = '<p>Hi</p><img src=\"https://t.example/p.gif\">"
-       "<a href=\"http://203.0.113.9/login\">bank.example</a>', "
-       "reply_to_contacts = '[{\"email\":\"help@other.example\"}]' WHERE id = '" + m + "'");
-  Json report = call("get_privacy_report", {{"messageId", m}});
-  EXPECT_EQ(report["trackerCount"], 1);
-  ASSERT_EQ(report["suspiciousLinks"].size(), 1u);
-  EXPECT_EQ(report["suspiciousLinks"][0],
-            (Json{{"url", "http://203.0.113.9/login"}, {"displayText", "bank.example"}, {"reason", "ipAddress"}}));
-  EXPECT_EQ(report["senderTrust"], (Json{{"status", "replyToDomainMismatch"},
-                                         {"fromDomain", "example.com"},
-                                         {"replyToDomain", "other.example"}}));
-  EXPECT_TRUE(report["injection"].empty());
-  EXPECT_EQ(call_error("get_privacy_report", {{"messageId", "missing"}}), "Message not found");
-}
-
 TEST_F(WorkflowTools, TrainableToolsAreHiddenFromReadOnlyAgents) {
   set_exposure("readonly");
   const std::string m = message("x");

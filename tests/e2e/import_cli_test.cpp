@@ -5,8 +5,8 @@
 
 #include <fstream>
 
+#include "cli_fixture.h"
 #include "store/database.h"
-#include "support/test_support.h"
 
 namespace kestrova {
 namespace {
@@ -28,7 +28,7 @@ std::string message_text(const std::string& id, const std::string& subject) {
          ".\n";
 }
 
-class ImportCliTest : public ::testing::Test {
+class ImportCliTest : public testing::CliTest {
  protected:
   ImportCliTest() {
     auto db = store::EmailDatabase::open(database());
@@ -48,14 +48,6 @@ class ImportCliTest : public ::testing::Test {
     });
   }
 
-  testing::ProcessResult run(const std::vector<std::string>& args) {
-    const fs::path root = dir_.path();
-    return testing::run_process(
-        KESTROVA_BINARY, args, "",
-        {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
-         "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTROVA_CREDENTIAL_STORE=file"});
-  }
-
   int64_t count(const std::string& sql) {
     auto db = store::EmailDatabase::open(database());
     return db->read([&](store::Connection& c) {
@@ -66,9 +58,6 @@ class ImportCliTest : public ::testing::Test {
   }
 
   fs::path database() const { return dir_.path() / "data" / "tivra" / "Email" / "email.db"; }
-
-  testing::TempDir dir_;
-  testing::ScopedHome home_{dir_.path()};
 };
 
 TEST_F(ImportCliTest, MboxAndMaildirLandInTheNamedFolderOnce) {

@@ -10,12 +10,12 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "cli_fixture.h"
+#include "mail/email_content_decoder.h"
 #include "mail/outgoing_message.h"
+#include "util/file.h"
 #include "util/time.h"
 
 namespace kestrova {
@@ -42,27 +42,11 @@ const std::string kOriginal =
     "attached\r\n"
     "--b--\r\n";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// The body of a single-part sent message with its quoted-printable undone (soft breaks and
-// =XX) and its line ends as LF.
+// The text body of a sent message, decoded, with its line ends as LF.
 std::string decoded(const std::string& data) {
-  std::string out;
-  for (size_t i = data.find("\r\n\r\n") + 4; i < data.size(); ++i) {
-    if (data.compare(i, 3, "=\r\n") == 0) {
-      i += 2;
-    } else if (data[i] == '=' && i + 2 < data.size() && std::isxdigit(data[i + 1]) &&
-               std::isxdigit(data[i + 2])) {
-      out.push_back(static_cast<char>(std::stoi(data.substr(i + 1, 2), nullptr, 16)));
-      i += 2;
-    } else if (data[i] != '\r') {
-      out.push_back(data[i]);
-    }
-  }
-  return out;
+  std::string text = mail::EmailContentDecoder::decode(data).textBody.value_or("");
+  std::erase(text, '\r');
+  return text;
 }
 
 class WritingCliTest : public testing::CliTest {
@@ -155,13 +139,13 @@ TEST_F(WritingCliTest, ExportWritesBothFormatsAndNeverOverwritesSilently) {
   ASSERT_EQ(result.exit_code, 0) << result.err;
   result = run({"export", original_, "--format", "text", "-o", out.string()});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  const std::string eml = read_file(out / "Plans.eml");
+  const std::string eml = read_file(out / "Plans.eml").value_or("");
   EXPECT_EQ(eml.substr(0, 30), "From: \"Bob\" <bob@example.net>\r");
   EXPECT_NE(eml.find("Message-ID: <orig1@example.net>\r\nMIME-Version: 1.0\r\nContent-Type: "
                      "text/plain; charset=utf-8\r\n\r\nShall we meet?"),
             std::string::npos)
       << eml;
-  const std::string text = read_file(out / "Plans.txt");
+  const std::string text = read_file(out / "Plans.txt").value_or("");
   EXPECT_TRUE(text.starts_with("发件人: \"Bob\" <bob@example.net>\n")) << text;
   EXPECT_NE(text.find("---\n\nShall we meet?"), std::string::npos) << text;
 

@@ -1,39 +1,25 @@
-// The scheduled-send and automatic-reply services driven directly, against the loopback
-// servers: what they send is judged by the SMTP spool, what they record by the database.
+// The automatic-reply service driven directly, against the loopback servers: what it sends
+// is judged by the SMTP spool.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "app/core/email_auto_reply_service.h"
-#include "app/core/email_scheduled_send_service.h"
 #include "app/core/user_preferences.h"
 #include "cli_fixture.h"
 #include "mail/outgoing_message.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
-#include "store/scheduled_message.h"
 #include "util/time.h"
 
 namespace kestrova::app {
 namespace {
-
-using store::ScheduledMessage;
-
-ComposedMessage composed(std::string to, std::string subject) {
-  ComposedMessage m;
-  m.to = {std::move(to)};
-  m.subject = std::move(subject);
-  m.body = "b";
-  return m;
-}
 
 class WritingServicesTest : public testing::CliTest {
  protected:
   void SetUp() override {
     add_account();
     store_.loadAccounts();
-    account_ = store_.accounts().at(0).id;
   }
   std::vector<testing::MailServers::ReceivedMail> sent() const {
     return servers_.received_from(user_);
@@ -41,52 +27,7 @@ class WritingServicesTest : public testing::CliTest {
 
   store::EmailDatabase& db_ = store::EmailDatabase::shared();
   store::EmailStore store_{db_, platform::SettingsStore::shared()};
-  std::string account_;
 };
-
-TEST_F(WritingServicesTest, ScheduledMessagesGoOutWhenDueAfterARestartAndFailForAGoneAccount) {
-  const double now = now_seconds();
-  ComposedMessage due = composed("ann@example.net", "Later");
-  due.attachments.push_back({"attached", "../../a.txt", "text/plain"});
-  const auto row = EmailScheduledSendService::schedule(db_, account_, due, now - 60);
-  const auto directory = EmailScheduledSendService::attachmentDirectory(row.id);
-  struct stat info {};
-  ASSERT_EQ(stat(directory.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
-  // A run that stopped in the middle of the send left it "sending".
-  store::ScheduledMessageStore table(db_);
-  table.setStatus(row.id, ScheduledMessage::Status::sending, std::nullopt);
-  const auto cancelled =
-      EmailScheduledSendService::schedule(db_, account_, composed("x@example.net", "No"), now - 60);
-  EXPECT_TRUE(EmailScheduledSendService::cancel(db_, cancelled.id));
-  EmailScheduledSendService::schedule(db_, account_, composed("y@example.net", "Tomorrow"),
-                                      now + 86400);
-
-  std::vector<store::LocalNotification> notes;
-  double clock = now;
-  EmailScheduledSendService service(
-      db_, store_, [&](const auto& n) { notes.push_back(n); }, {}, [&] { return clock; });
-  service.start();
-  auto mails = sent();
-  ASSERT_EQ(mails.size(), 1u);
-  EXPECT_NE(mails[0].data.find("Subject: Later\r\n"), std::string::npos);
-  EXPECT_NE(mails[0].data.find("filename=\"../../a.txt\""),
-            std::string::npos);  // a header value, never a path
-  EXPECT_EQ(table.get(row.id)->status, ScheduledMessage::Status::sent);
-  EXPECT_FALSE(std::filesystem::exists(directory));
-  EXPECT_FALSE(table.get(cancelled.id));
-  ASSERT_EQ(notes.size(), 1u);
-  EXPECT_EQ(notes[0].title, "定时邮件已发送");
-  ASSERT_EQ(service.scheduledMessages().size(), 1u);
-
-  store_.deleteAccount(account_);
-  clock = now + 2 * 86400;
-  service.tick();
-  EXPECT_EQ(sent().size(), 1u);
-  ASSERT_EQ(notes.size(), 2u);
-  EXPECT_EQ(notes[1].body, "“Tomorrow” 发送失败: Account not found");
-  EXPECT_TRUE(service.scheduledMessages().empty());
-}
 
 TEST_F(WritingServicesTest, AutomaticRepliesGoOnceToEachRealSenderAndNeverToAutomaticMail) {
   UserPreferences preferences(platform::SettingsStore::shared());

@@ -4,7 +4,6 @@
 
 #include <fstream>
 
-#include "store/email_thread_service.h"
 #include "store/mail_test_fixture.h"
 #include "support/test_support.h"
 #include "util/error.h"
@@ -139,126 +138,7 @@ TEST(MboxReaderTest, AnOversizedMessageIsCutAndTheNextOneStillRead) {
   EXPECT_FALSE(small->wasTruncated);
 }
 
-class MailImporterTest : public testing::MailTest {
- protected:
-  // Messages of an mbox written from `texts`, each behind its own separator.
-  MailImporter::Source mbox_of(const std::vector<std::string>& texts) {
-    std::string content;
-    for (const auto& t : texts)
-      content += "From x@example.org Tue Nov 14 22:13:20 2023\n" + t + "\n";
-    const fs::path file = dir_.path() / ("import" + std::to_string(files_++) + ".mbox");
-    write_file(file, content);
-    readers_.push_back(std::make_unique<MboxReader>(file));
-    auto* reader = readers_.back().get();
-    return [reader] { return reader->next(); };
-  }
-
-  int files_ = 0;
-  std::vector<std::unique_ptr<MboxReader>> readers_;
-};
-
-TEST_F(MailImporterTest, StoresDecodedMessagesAndAddsNothingTheSecondTime) {
-  const std::vector<std::string> texts = {
-      message_text("<one@example.org>", "Lunch"),
-      message_text("<two@example.org>", "Re: Lunch", "Yes.\n"),
-      message_text("<one@example.org>", "Lunch"),  // the same message twice in the archive
-      message_text("", "No id", "Still here.\n"),
-  };
-  MailImporter importer(mail_, account_id_, inbox_id_);
-  std::vector<ImportCounts> progress;
-  auto counts = importer.run(mbox_of(texts), [&](const ImportCounts& c) { progress.push_back(c); });
-  EXPECT_EQ(counts.imported, 3u);
-  EXPECT_EQ(counts.skipped, 1u);
-  EXPECT_EQ(counts.failed, 0u);
-  ASSERT_FALSE(progress.empty());
-  EXPECT_EQ(progress.back().seen(), 4u);
-
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 3);
-  auto stored = read_first<store::EmailMessage>(
-      "SELECT * FROM email_messages WHERE message_id = '<two@example.org>'");
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->subject, "Re: Lunch");
-  EXPECT_EQ(stored->from.email, "alice@example.org");
-  EXPECT_EQ(stored->date, 1'700'000'000);
-  EXPECT_EQ(stored->threadId, "lunch");
-  EXPECT_EQ(stored->folderId, inbox_id_);
-  EXPECT_EQ(stored->uid, std::nullopt);
-  EXPECT_TRUE(stored->isBodyLoaded);
-  EXPECT_NE(stored->textBody.value_or("").find("Yes."), std::string::npos);
-
-  // The conversation summary follows the stored messages.
-  auto thread = store::EmailThreadService(*db_).findThread(account_id_, "<one@example.org>");
-  ASSERT_TRUE(thread.has_value());
-  EXPECT_EQ(thread->messageCount, 2);
-
-  MailImporter again(mail_, account_id_, inbox_id_);
-  counts = again.run(mbox_of(texts));
-  EXPECT_EQ(counts.imported, 0u);
-  EXPECT_EQ(counts.skipped, 4u);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 3);
-}
-
-TEST_F(MailImporterTest, MimeMessagesKeepTheirAttachmentsAndDecodedHeaders) {
-  const std::string mime =
-      "From: =?UTF-8?B?5byg5LiJ?= <zhang@example.org>\n"
-      "To: Bob <bob@example.org>, carol@example.org\n"
-      "Subject: =?UTF-8?Q?Re:_Caf=C3=A9?=\n"
-      "Date: Tue, 14 Nov 2023 23:13:20 +0100\n"
-      "Message-ID: <mime@example.org>\n"
-      "MIME-Version: 1.0\n"
-      "Content-Type: multipart/mixed; boundary=\"b1\"\n"
-      "\n"
-      "--b1\n"
-      "Content-Type: text/plain; charset=utf-8\n"
-      "\n"
-      "See the file.\n"
-      "--b1\n"
-      "Content-Type: application/pdf; name=\"report.pdf\"\n"
-      "Content-Disposition: attachment; filename=\"report.pdf\"\n"
-      "Content-Transfer-Encoding: base64\n"
-      "\n"
-      "JVBERi0xLjQK\n"
-      "--b1--\n";
-  MailImporter importer(mail_, account_id_, inbox_id_);
-  ASSERT_EQ(importer.run(mbox_of({mime})).imported, 1u);
-  auto stored = read_first<store::EmailMessage>("SELECT * FROM email_messages");
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->subject, "Re: Café");
-  EXPECT_EQ(stored->threadId, "café");
-  EXPECT_EQ(stored->from.name, "张三");
-  EXPECT_EQ(stored->from.email, "zhang@example.org");
-  ASSERT_EQ(stored->to.size(), 2u);
-  EXPECT_EQ(stored->to[1].email, "carol@example.org");
-  EXPECT_EQ(stored->date, 1'700'000'000);
-  EXPECT_TRUE(stored->hasAttachments);
-  EXPECT_NE(stored->textBody.value_or("").find("See the file."), std::string::npos);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_attachments WHERE filename = 'report.pdf' AND "
-                  "mime_type = 'application/pdf' AND part_path = '2'"),
-            1);
-}
-
-TEST_F(MailImporterTest, ASynchronisedCopyIsLeftWhereItIs) {
-  const auto synced = add_message("Report", [](store::EmailMessage& m) {
-    m.messageId = "<report@example.org>";
-    m.uid = 77;
-  });
-  db_->write([&](store::Connection& c) {
-    c.prepare("UPDATE email_messages SET uid = 77 WHERE id = ?").bind(1, synced.id).run();
-  });
-  const std::string archive = "a4a4a4a4-1111-4222-8333-444444444444";
-  exec("INSERT INTO email_folders (id, account_id, name, type, path) VALUES ('" + archive + "', '" +
-       account_id_ + "', 'Imported', 'custom', 'Imported')");
-  mail_.loadFolders();
-
-  MailImporter importer(mail_, account_id_, archive);
-  auto counts = importer.run(mbox_of({message_text("<report@example.org>", "Report")}));
-  EXPECT_EQ(counts.imported, 0u);
-  EXPECT_EQ(counts.skipped, 1u);
-  auto row = read_first<store::EmailMessage>("SELECT * FROM email_messages");
-  ASSERT_TRUE(row.has_value());
-  EXPECT_EQ(row->folderId, inbox_id_);
-  EXPECT_EQ(row->uid, 77u);
-}
+using MailImporterTest = testing::MailTest;
 
 TEST_F(MailImporterTest, AnUnreadableMessageCountsAsFailedAndTheRestGoesOn) {
   // A source that fails in the middle, as a Maildir file that cannot be read does.

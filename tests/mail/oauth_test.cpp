@@ -1,5 +1,4 @@
-// OAuth 2.0 sign-in (loopback redirect, PKCE, token requests), XOAUTH2 logins to the
-// fixture's Dovecot and SMTP servers, refresh and revocation, and the Gmail REST client,
+// OAuth 2.0 sign-in (loopback redirect, PKCE, token requests) and the Gmail REST client,
 // all against the fixture's OAuth server (tests/support/mail_servers/oauth_server.py).
 #include <gtest/gtest.h>
 
@@ -7,12 +6,9 @@
 #include <future>
 #include <map>
 
-#include "mail/email_service.h"
 #include "mail/gmail_api_service.h"
 #include "mail/google_oauth_service.h"
 #include "mail/oauth_sign_in.h"
-#include "platform/email_credential_store.h"
-#include "platform/settings_store.h"
 #include "support/mail_servers.h"
 #include "support/test_support.h"
 #include "util/json.h"
@@ -67,23 +63,6 @@ class OAuthTest : public ::testing::Test {
     return tokens;
   }
 
-  store::EmailAccount account(const std::string& credential) const {
-    store::EmailAccount a;
-    a.id = new_uuid();
-    a.emailAddress = user_;
-    a.imapHost = a.smtpHost = servers_.host;
-    a.imapPort = servers_.imap_plain;
-    a.imapEncryption = store::EmailEncryption::startTLS;
-    a.smtpPort = servers_.smtp_starttls;
-    a.smtpEncryption = store::EmailEncryption::startTLS;
-    a.passwordKeychainIdentifier = "oauth-" + a.id;
-    AccountCertificateTrust trust;
-    trust.imap.caFile = trust.smtp.caFile = servers_.ca_file.string();
-    trust.save(platform::SettingsStore::shared(), a.id);
-    platform::EmailCredentialStore::shared().save(credential, *a.passwordKeychainIdentifier);
-    return a;
-  }
-
   testing::TempDir dir_;
   testing::ScopedHome home_{dir_.path()};
   const MailServers& servers_ = MailServers::shared();
@@ -98,39 +77,6 @@ std::string failure(F&& f) {
     return e.what();
   }
   return "(no failure)";
-}
-
-// Syncing over XOAUTH2 and a revoked refresh token are the command-line test's.
-TEST_F(OAuthTest, SendsOverXOAUTH2AndRefreshesADueToken) {
-  const OAuthTokenSet tokens = signIn("client-" + new_uuid());
-  const auto a = account(tokens.serialize());
-  auto& service = EmailService::shared();
-  const auto credential = [&] { return service.storedPassword(a); };
-  auto smtp = service.openSMTPSession(a, credential());
-  ASSERT_TRUE(smtp->sendMessageTo({"friend@example.org"}, std::nullopt, std::nullopt, "hi", "body",
-                                  std::nullopt, std::nullopt, false));
-  smtp->disconnect();
-  ASSERT_EQ(servers_.received_from(user_).size(), 1u);
-  EXPECT_EQ(servers_.received_from(user_)[0].auth_user, user_);
-
-  // The servers no longer take the access token, which still looks fresh here: both
-  // XOAUTH2 logins fail cleanly (the error challenge answered, no hang).
-  control({{"email", user_}, {"expire", true}});
-  const auto report = service.testConnection(a, *credential());
-  ASSERT_EQ(report.stages.size(), 2u);
-  EXPECT_NE(report.stages[0].detail.find("IMAP 登录失败"), std::string::npos)
-      << report.stages[0].detail;
-  EXPECT_NE(report.stages[1].detail.find("SMTP 登录失败"), std::string::npos)
-      << report.stages[1].detail;
-
-  // Once it is due, the token is refreshed before the session opens and filed again.
-  OAuthTokenSet due = *OAuthTokenSet::parse(*credential());
-  due.expiresAt = 0;
-  platform::EmailCredentialStore::shared().save(due.serialize(), *a.passwordKeychainIdentifier);
-  EXPECT_TRUE(service.openIMAPSession(a, credential())->selectFolder("INBOX"));
-  const OAuthTokenSet refreshed = *OAuthTokenSet::parse(*credential());
-  EXPECT_NE(refreshed.accessToken, tokens.accessToken);
-  EXPECT_EQ(refreshed.refreshToken, tokens.refreshToken);
 }
 
 TEST_F(OAuthTest, BadRedirectsAndTokenRepliesEndWithAClearMessage) {

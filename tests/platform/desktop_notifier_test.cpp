@@ -55,45 +55,6 @@ class DesktopNotifierTest : public ::testing::Test {
   std::optional<ScopedEnvironment> bus_env_;
 };
 
-TEST_F(DesktopNotifierTest, NotifyCarriesApplicationTextsActionsAndHints) {
-  FakeNotificationServer server(bus_->address());
-  DesktopNotifier notifier;
-
-  DesktopNotification mail;
-  mail.title = "张三";
-  mail.body = "季度报告「草稿」";
-  mail.actions = {{"MARK_AS_READ", "标记为已读"}, {"REPLY", "回复"}};
-  mail.category = std::string(DesktopNotification::kEmailArrivedCategory);
-  mail.sound = NotificationSound::Default;
-  EXPECT_EQ(notifier.post(mail), 1u);
-
-  DesktopNotification quiet;
-  quiet.title = "行动项到时间了";
-  quiet.body = "";
-  quiet.expire_timeout_ms = 0;
-  EXPECT_EQ(notifier.post(quiet), 2u);
-
-  const auto calls = server.calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].app_name, "Kestrova");
-  EXPECT_EQ(calls[0].replaces_id, 0u);
-  EXPECT_EQ(calls[0].summary, "张三");
-  EXPECT_EQ(calls[0].body, "季度报告「草稿」");
-  EXPECT_EQ(calls[0].actions,
-            (std::vector<std::string>{"MARK_AS_READ", "标记为已读", "REPLY", "回复"}));
-  EXPECT_EQ(calls[0].hints.at("category"), "email.arrived");
-  EXPECT_EQ(calls[0].hints.at("sound-name"), "message-new-email");
-  EXPECT_EQ(calls[0].hints.at("desktop-entry"), "kestrova");
-  EXPECT_EQ(calls[0].hints.count("suppress-sound"), 0u);
-  EXPECT_EQ(calls[0].expire_timeout, -1);
-
-  EXPECT_TRUE(calls[1].actions.empty());
-  EXPECT_EQ(calls[1].hints.count("category"), 0u);
-  EXPECT_EQ(calls[1].hints.count("sound-name"), 0u);
-  EXPECT_EQ(calls[1].hints.at("suppress-sound"), "true");
-  EXPECT_EQ(calls[1].expire_timeout, 0);
-}
-
 TEST_F(DesktopNotifierTest, ActionsOnOwnNotificationsReachTheHandler) {
   FakeNotificationServer server(bus_->address());
   DesktopNotifier notifier;
@@ -157,17 +118,6 @@ TEST_F(DesktopNotifierTest, ServerRejectionIsAnErrorNotSilence) {
     EXPECT_EQ(std::string(e.what()), "磁盘已满");
   }
   EXPECT_EQ(notifier.post(request), 1u);
-}
-
-TEST_F(DesktopNotifierTest, WithoutNotificationServiceWarnsOnceAndCarriesOn) {
-  DesktopNotifier notifier;  // the bus is there, nobody owns org.freedesktop.Notifications
-  DesktopNotification request;
-  request.title = "t";
-  ::testing::internal::CaptureStdout();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(notifier.post(request), std::nullopt);
-  const std::string log = ::testing::internal::GetCapturedStdout();
-  EXPECT_EQ(count_of(log, "⚠️ [DesktopNotifier] "), 1u) << log;
-  EXPECT_EQ(count_of(log, "\n"), 1u) << log;
 }
 
 TEST(DesktopNotifierWithoutBus, WarnsOnceAndCarriesOn) {

@@ -16,11 +16,6 @@ std::string read_text(const std::filesystem::path& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-void write_text(const std::filesystem::path& file, const std::string& text) {
-  std::filesystem::create_directories(file.parent_path());
-  std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-}
-
 class SettingsStoreTest : public ::testing::Test {
  protected:
   testing::TempDir dir_;
@@ -57,29 +52,6 @@ TEST_F(SettingsStoreTest, WritesValidJsonAtOnceAndReadsOnlyTheExpectedType) {
   EXPECT_EQ(store.boolean("missing"), std::nullopt);
 }
 
-TEST_F(SettingsStoreTest, SeesEveryChangeWrittenByAnotherProcess) {
-  SettingsStore reader(file_);
-  SettingsStore writer(file_);  // a second instance stands for another process
-  EXPECT_EQ(reader.integer("emailDoNotDisturbFrom"), std::nullopt);
-  // Rewrites of the same size follow each other within one file-time tick here; each must
-  // still be seen by the next read.
-  for (int hour = 10; hour < 20; ++hour) {
-    writer.set("emailDoNotDisturbFrom", hour);
-    ASSERT_EQ(reader.integer("emailDoNotDisturbFrom"), hour);
-  }
-  writer.remove("emailDoNotDisturbFrom");
-  EXPECT_EQ(reader.integer("emailDoNotDisturbFrom"), std::nullopt);
-
-  // An in-place edit of the same size within one tick of a coarse file clock: same inode,
-  // size and modification time as the copy the reader holds.
-  write_text(file_, R"({"mcpExposureLevel": "full"})");
-  EXPECT_EQ(reader.string("mcpExposureLevel"), "full");
-  const auto modified = std::filesystem::last_write_time(file_);
-  write_text(file_, R"({"mcpExposureLevel": "read"})");
-  std::filesystem::last_write_time(file_, modified);
-  EXPECT_EQ(reader.string("mcpExposureLevel"), "read");
-}
-
 TEST_F(SettingsStoreTest, WritersOnTheSameFileDoNotLoseEachOthersKeys) {
   SettingsStore first(file_), second(file_);
   auto writes = [](SettingsStore& store, const std::string& prefix) {
@@ -91,30 +63,6 @@ TEST_F(SettingsStoreTest, WritersOnTheSameFileDoNotLoseEachOthersKeys) {
   b.join();
   const Json on_disk = Json::parse(read_text(file_));
   EXPECT_EQ(on_disk.size(), 50u);
-}
-
-TEST_F(SettingsStoreTest, CorruptFileReadsAsEmptyAndTheNextSetRewritesIt) {
-  write_text(file_, "{\"hideDockIcon\": true,");  // cut off mid-write
-  SettingsStore store(file_);
-  EXPECT_TRUE(store.all().empty());
-  EXPECT_EQ(store.boolean("hideDockIcon"), std::nullopt);
-  store.set("launchAtLogin", true);
-  EXPECT_EQ(Json::parse(read_text(file_)), (Json{{"launchAtLogin", true}}));
-
-  write_text(file_, "[1, 2]");  // valid JSON, but not an object
-  EXPECT_TRUE(store.all().empty());
-}
-
-TEST_F(SettingsStoreTest, ObserversHearSetsAndRemovalsUntilRemoved) {
-  SettingsStore store(file_);
-  std::vector<std::string> heard;
-  const int token = store.add_observer([&](const std::string& key) { heard.push_back(key); });
-  store.set("a", 1);
-  store.remove("a");
-  store.remove("a");  // nothing to remove: no write, no call
-  store.remove_observer(token);
-  store.set("b", 2);
-  EXPECT_EQ(heard, (std::vector<std::string>{"a", "a"}));
 }
 
 }  // namespace

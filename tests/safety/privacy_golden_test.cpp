@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "mail/mail_import.h"
 #include "safety/email_privacy_report_service.h"
 #include "store/email_message.h"
+#include "util/file.h"
 
 // Hand-written messages in tests/safety/golden/*.eml against their expected reports in the
 // tool form (*.json). KESTROVA_UPDATE_GOLDEN=1 rewrites the expected files; review the diff.
@@ -16,11 +16,6 @@ namespace kestrova::safety {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 store::EmailMessage decoded(const std::string& raw) {
   mail::ArchivedMessage archived;
@@ -35,8 +30,8 @@ TEST(PrivacyGolden, EachSampleGivesItsExpectedReport) {
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (entry.path().extension() != ".eml") continue;
     ++samples;
-    const Json actual =
-        to_tool_json(EmailPrivacyReportService::report(decoded(read_file(entry.path()))));
+    const Json actual = to_tool_json(
+        EmailPrivacyReportService::report(decoded(read_file(entry.path()).value_or(""))));
     fs::path expected_path = entry.path();
     expected_path.replace_extension(".json");
     if (update) {
@@ -44,7 +39,8 @@ TEST(PrivacyGolden, EachSampleGivesItsExpectedReport) {
       continue;
     }
     ASSERT_TRUE(fs::exists(expected_path)) << expected_path;
-    EXPECT_EQ(actual, Json::parse(read_file(expected_path))) << entry.path().filename();
+    EXPECT_EQ(actual, Json::parse(read_file(expected_path).value_or("")))
+        << entry.path().filename();
   }
   EXPECT_GE(samples, 8);
 }

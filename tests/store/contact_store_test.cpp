@@ -11,29 +11,6 @@ using Source = StoredContact::Source;
 
 using ContactStoreTest = testing::SmallStoreTest;
 
-TEST_F(ContactStoreTest, OneAddressInTwoLetterCasesIsOneContact) {
-  ContactStore store(*db_, clock());
-  ASSERT_TRUE(store.record(std::string("Ann Lee"), "  Ann.Lee@Example.ORG ", Source::received));
-  now_ += 60;
-  ASSERT_TRUE(store.record(std::nullopt, "ann.lee@example.org", Source::sent));
-
-  EXPECT_EQ(count("SELECT COUNT(*) FROM contacts"), 1);
-  ContactStore reopened(*db_, clock());
-  ASSERT_EQ(reopened.recentContacts().size(), 1u);
-  const StoredContact& c = reopened.recentContacts()[0];
-  EXPECT_EQ(c.email, "ann.lee@example.org");
-  EXPECT_EQ(c.frequency, 2);
-  EXPECT_EQ(c.lastUsed, now_);
-  EXPECT_EQ(c.name, "Ann Lee");  // no new name given: the old one stays
-  EXPECT_EQ(c.source, Source::received);
-  EXPECT_EQ(store.recentContacts(), reopened.recentContacts());
-
-  store.record(std::string("Ann"), "ANN.LEE@example.org", Source::sent);
-  EXPECT_EQ(store.contact("ann.lee@example.org")->name, "Ann");
-  EXPECT_TRUE(store.record(std::nullopt, "   ", Source::sent));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM contacts"), 1);
-}
-
 TEST_F(ContactStoreTest, LearnsEachAddressOfAMessageOnce) {
   ContactStore store(*db_, clock());
   EmailMessage received;
@@ -77,46 +54,6 @@ TEST_F(ContactStoreTest, ImportAddsUnknownSendersOnly) {
   EXPECT_EQ(known->name, "Kim");
   EXPECT_FALSE(store.contact("me@example.org"));  // the user's own account
   EXPECT_EQ(store.import_from_stored_mail(), 0);
-}
-
-TEST_F(ContactStoreTest, SearchMatchesAddressOrNameIgnoringCase) {
-  ContactStore store(*db_, clock());
-  store.record(std::string("Zoë Müller"), "zm@example.org", Source::received);
-  store.record(std::nullopt, "ops@muller.example", Source::received);
-  store.record(std::nullopt, "other@example.org", Source::received);
-
-  EXPECT_EQ(store.search("").size(), 3u);
-  auto hits = store.search("MÜLLER");
-  ASSERT_EQ(hits.size(), 1u);
-  EXPECT_EQ(hits[0].email, "zm@example.org");
-  EXPECT_EQ(store.search("MULLER").size(), 1u);
-  EXPECT_TRUE(store.search("nobody").empty());
-}
-
-TEST_F(ContactStoreTest, CategoryAndNoteAreKeptByLaterUses) {
-  ContactStore store(*db_, clock());
-  store.record(std::nullopt, "boss@example.org", Source::received);
-  now_ += 100;
-  ASSERT_TRUE(store.set_category(" BOSS@example.org", SenderCategory::vip));
-  ASSERT_TRUE(store.set_note("boss@example.org", std::string("  answer within a day \n")));
-  now_ += 100;
-  store.record(std::nullopt, "boss@example.org", Source::received);
-
-  auto boss = ContactStore(*db_, clock()).contact("boss@example.org");
-  EXPECT_EQ(boss->category, SenderCategory::vip);
-  EXPECT_EQ(boss->trainedAt, kStart + 100);
-  EXPECT_EQ(boss->note, "answer within a day");
-  EXPECT_EQ(boss->frequency, 2);
-
-  ASSERT_TRUE(store.set_note("boss@example.org", std::string(" ")));
-  EXPECT_EQ(store.contact("boss@example.org")->note, std::nullopt);
-
-  // Training an address never seen creates it as a manual contact.
-  ASSERT_TRUE(store.set_category("list@news.example", SenderCategory::newsletter));
-  auto list = store.contact("list@news.example");
-  EXPECT_EQ(list->source, Source::manual);
-  EXPECT_EQ(list->category, SenderCategory::newsletter);
-  EXPECT_FALSE(store.set_category("  ", SenderCategory::vip));
 }
 
 }  // namespace

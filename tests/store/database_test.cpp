@@ -241,22 +241,6 @@ TEST(EmailDatabaseTest, ForeignKeysCascadeAndSetNull) {
   EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_folders"), 0);
 }
 
-TEST(EmailDatabaseTest, ContactAddressesAreUniqueCaseSensitively) {
-  TempDir dir;
-  auto db = EmailDatabase::open(dir.path() / "email.db");
-  auto add = [&](const char* id, const char* email) {
-    db->write([&](Connection& c) {
-      c.prepare("INSERT INTO contacts (id, email, last_used) VALUES (?, ?, 0)")
-          .bind_all(id, email)
-          .run();
-    });
-  };
-  add("1", "bob@example.com");
-  EXPECT_THROW(add("2", "bob@example.com"), DatabaseError);
-  EXPECT_NO_THROW(add("3", "Bob@Example.com"));
-  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM contacts"), 2);
-}
-
 struct BlockFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
@@ -336,45 +320,6 @@ TEST(EmailDatabaseTest, OpeningACurrentFileTakesNoWriteLockAndKeepsItPrivate) {
   writer.execute("ROLLBACK");
   EXPECT_TRUE(is_private(path));
   EXPECT_TRUE(!fs::exists(journal) || is_private(journal));
-}
-
-TEST(EmailDatabaseTest, StatementsCanNestAndStartClean) {
-  TempDir dir;
-  auto db = EmailDatabase::open(dir.path() / "email.db");
-  db->write([](Connection& c) {
-    for (const char* id : {"1", "2", "3"})
-      c.prepare("INSERT INTO email_labels (id, name, created_at) VALUES (?, ?, 0)")
-          .bind_all(id, id)
-          .run();
-  });
-
-  // The same SQL prepared again while its first use is still stepping.
-  const char* sql = "SELECT id FROM email_labels WHERE id >= ? ORDER BY id";
-  auto pairs = db->read([&](Connection& c) {
-    std::vector<std::string> seen;
-    auto outer = c.prepare(sql);
-    outer.bind(1, "1");
-    while (outer.step()) {
-      auto inner = c.prepare(sql);
-      inner.bind(1, *outer.text("id"));
-      while (inner.step()) seen.push_back(*outer.text("id") + *inner.text("id"));
-    }
-    return seen;
-  });
-  EXPECT_EQ(pairs, (std::vector<std::string>{"11", "12", "13", "22", "23", "33"}));
-
-  // A statement taken again from the cache has no bindings from its previous use.
-  auto unbound_is_null = db->read([](Connection& c) {
-    {
-      auto first = c.prepare("SELECT ? IS NULL AS unbound");
-      first.bind(1, 5);
-      first.step();
-    }
-    auto again = c.prepare("SELECT ? IS NULL AS unbound");
-    again.step();
-    return *again.integer("unbound");
-  });
-  EXPECT_EQ(unbound_is_null, 1);
 }
 
 }  // namespace

@@ -10,8 +10,6 @@ namespace {
 class EmailActionStoreTest : public testing::SmallStoreTest {
  protected:
   EmailActionStore::Options options() { return {clock(), poster()}; }
-
-  int64_t tombstones() { return count("SELECT COUNT(*) FROM email_action_item_tombstones"); }
 };
 
 TEST_F(EmailActionStoreTest, DeletedAiItemStaysDeletedWhateverTheSpelling) {
@@ -34,62 +32,6 @@ TEST_F(EmailActionStoreTest, DeletedAiItemStaysDeletedWhateverTheSpelling) {
   // Another message with the same title is not affected by the tombstone.
   const EmailMessage other = add_message("Other");
   EXPECT_EQ(store.add_ai_items(other.id, account_id_, {"Sign the contract"}).size(), 1u);
-}
-
-TEST_F(EmailActionStoreTest, DeletingTwiceLeavesOneTombstoneWithTheLatestDeletion) {
-  const EmailMessage message = add_message("Invoice");
-  EmailActionStore store(*db_, options());
-  auto ai = store.add_ai_items(message.id, account_id_, {"Pay invoice"});
-  ASSERT_EQ(ai.size(), 1u);
-  ASSERT_TRUE(store.remove(ai[0].id));
-
-  // The user adds the same to-do back by hand.
-  now_ += 500;
-  EmailActionItem manual;
-  manual.messageId = message.id;
-  manual.accountId = account_id_;
-  manual.title = "pay INVOICE";
-  manual.source = EmailActionItemSource::manual;
-  ASSERT_TRUE(store.add(manual));
-  manual.id.clear();
-  EXPECT_FALSE(store.add(manual));  // same (message, key) again: ignored
-  const auto again = store.items().front();
-  ASSERT_EQ(again.title, "pay INVOICE");
-  ASSERT_TRUE(store.remove(again.id));
-
-  EXPECT_EQ(tombstones(), 1);
-  db_->read([&](Connection& c) {
-    auto s = c.prepare("SELECT deleted_at, source FROM email_action_item_tombstones");
-    ASSERT_TRUE(s.step());
-    EXPECT_EQ(s.real(0), kStart + 500);
-    EXPECT_EQ(s.text(1), "manual");
-  });
-  EXPECT_FALSE(store.remove(again.id));
-  EXPECT_EQ(tombstones(), 1);
-}
-
-TEST_F(EmailActionStoreTest, CompleteSnoozeReopenAreWrittenThrough) {
-  const EmailMessage message = add_message("Plan");
-  EmailActionStore store(*db_, options());
-  const auto id = store.add_ai_items(message.id, account_id_, {"Draft plan"}).at(0).id;
-
-  now_ += 10;
-  ASSERT_TRUE(store.complete(id));
-  ASSERT_TRUE(store.snooze(id, kStart + 3600));
-  ASSERT_TRUE(store.reopen(id));
-  ASSERT_TRUE(store.complete(id));
-  auto done = EmailActionStore(*db_, options()).item(id);
-  ASSERT_TRUE(done);
-  EXPECT_EQ(done->state, EmailActionItemState::done);
-  EXPECT_EQ(done->completedAt, kStart + 10);
-  EXPECT_EQ(done->snoozedUntil, std::nullopt);
-  EXPECT_EQ(done->updatedAt, kStart + 10);
-  EXPECT_EQ(*done, *store.item(id));
-
-  ASSERT_TRUE(store.reopen(id));
-  EXPECT_EQ(store.item(id)->completedAt, std::nullopt);
-  EXPECT_EQ(store.item(id)->state, EmailActionItemState::open);
-  EXPECT_FALSE(store.complete("00000000-0000-0000-0000-000000000000"));
 }
 
 TEST_F(EmailActionStoreTest, OverdueSnoozedItemIsAnnouncedOnceOnTheFirstTick) {

@@ -42,42 +42,5 @@ TEST_F(EmailInternalNoteServiceTest, NoteIsTrimmedAndBlankClears) {
   EXPECT_EQ(service.count_noted(), 0);
 }
 
-TEST_F(EmailInternalNoteServiceTest, ListHoldsTheNewest200) {
-  // Rows written directly, one transaction; a note of only spaces does not count.
-  db_->write([&](Connection& c) {
-    for (int i = 0; i < 205; ++i) {
-      c.prepare(
-           "INSERT INTO email_messages (id, account_id, subject, from_email, date, synced_at, "
-           "updated_at, internal_note) VALUES (?, ?, ?, 'a@example.org', 0, 0, ?, ?)")
-          .bind_all(new_uuid(), account_id_, "m" + std::to_string(i), kStart + i,
-                    "note " + std::to_string(i))
-          .run();
-    }
-    c.prepare(
-         "INSERT INTO email_messages (id, account_id, subject, from_email, date, synced_at, "
-         "updated_at, internal_note) VALUES (?, ?, 'blank', 'a@example.org', 0, 0, ?, '   ')")
-        .bind_all(new_uuid(), account_id_, kStart + 1000)
-        .run();
-  });
-  EmailInternalNoteService service(*db_, mail_);
-  EXPECT_EQ(service.count_noted(), 205);
-  auto noted = service.list_noted();
-  ASSERT_EQ(noted.size(), 200u);
-  EXPECT_EQ(noted.front().subject, "m204");
-  EXPECT_EQ(noted.back().subject, "m5");
-  EXPECT_FALSE(noted.front().senderName.has_value());
-
-  // Clearing the newest note takes it off the list.
-  auto newest = db_->read([&](Connection& c) {
-    auto s = c.prepare("SELECT * FROM email_messages WHERE subject = 'm204'");
-    s.step();
-    return *EmailMessage::from_row(s);
-  });
-  ASSERT_TRUE(service.set_note(newest, std::nullopt));
-  noted = service.list_noted();
-  EXPECT_EQ(noted.front().subject, "m203");
-  EXPECT_EQ(noted.back().subject, "m4");
-}
-
 }  // namespace
 }  // namespace kestrova::store

@@ -134,22 +134,6 @@ TEST_F(EmailStoreTest, OneLogicalMessageIsStoredOnce) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE is_draft = 1"), 2);
 }
 
-TEST_F(EmailStoreTest, FullWriteStoresListsAsBlobsAndAttachments) {
-  auto m = makeMessage(account_, inbox_, "With files", "<files@example.com>");
-  m.tags = {"work"};
-  m.attachments.push_back({.id = new_uuid(), .filename = "a.pdf", .mimeType = "application/pdf", .size = 12,
-                           .partPath = "2"});
-  m.hasAttachments = true;
-  store_.saveMessage(m);
-  EXPECT_EQ(text("SELECT typeof(to_contacts) || typeof(tags) || typeof(ai_tags) FROM email_messages WHERE id = ?", m.id),
-            "blobblobblob");
-  auto page = store_.loadMessages(inbox_);
-  ASSERT_EQ(page.size(), 1u);
-  EXPECT_EQ(page[0].tags, m.tags);
-  EXPECT_EQ(page[0].to, m.to);
-  EXPECT_EQ(page[0].attachments, m.attachments);
-}
-
 TEST_F(EmailStoreTest, HeadersOnlySaveKeepsTheDownloadedBody) {
   auto full = makeMessage(account_, inbox_, "Invoice", "<inv@example.com>");
   full.textBody = "Pay by Friday";
@@ -185,33 +169,6 @@ TEST_F(EmailStoreTest, SavingAStoredIdAgainKeepsWhatHangsOffTheRow) {
   EXPECT_EQ(text("SELECT rule_applied_at FROM email_messages WHERE id = ?", draft.id), "5.0");
 }
 
-TEST_F(EmailStoreTest, SavingAnAccountOrFolderAgainKeepsWhatBelongsToIt) {
-  auto m = makeMessage(account_, inbox_, "Kept", "<kept@example.com>");
-  ASSERT_TRUE(store_.saveMessage(m));
-  account_.isDefault = !account_.isDefault;
-  account_.lastSyncDate = 123;
-  store_.saveAccount(account_);
-  inbox_.totalCount = 7;
-  inbox_.lastSyncDate = 456;
-  store_.saveFolder(inbox_);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE account_id = '" + account_.id + "'"), 5);
-  EXPECT_EQ(text("SELECT folder_id FROM email_messages WHERE id = ?", m.id), inbox_.id);
-  EXPECT_EQ(text("SELECT last_sync_date FROM email_accounts WHERE id = ?", account_.id), "123.0");
-  EXPECT_EQ(text("SELECT total_count FROM email_folders WHERE id = ?", inbox_.id), "7");
-}
-
-TEST_F(EmailStoreTest, UnknownAccountWritesNothing) {
-  auto other = makeAccount("gone@example.com");
-  store_.saveAccount(other);
-  store_.deleteAccount(other.id);
-  auto m = makeMessage(other, inbox_, "Lost", "<lost@example.com>");
-  std::optional<SavedMessage> saved;
-  EXPECT_NO_THROW(saved = store_.saveMessage(m));
-  EXPECT_FALSE(saved);
-  EXPECT_NO_THROW(EXPECT_FALSE(store_.updateMessage(m)));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 0);
-}
-
 TEST_F(EmailStoreTest, MissingFolderFallsBackToInboxThenAnyFolderThenNone) {
   auto gone = makeFolder(account_, EmailFolderType::custom, "Gone");
   store_.saveFolder(gone);
@@ -233,83 +190,6 @@ TEST_F(EmailStoreTest, MissingFolderFallsBackToInboxThenAnyFolderThenNone) {
   EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE folder_id IS NULL AND message_id = '<3@x>'"), 1);
 }
 
-TEST_F(EmailStoreTest, FlagsReachEveryCopyStoredAndInMemory) {
-  auto inInbox = makeMessage(account_, inbox_, "Shared", "<shared@example.com>");
-  auto inArchive = makeMessage(account_, archive_, "Shared", "<shared@example.com>");
-  insertCopy(inInbox, inbox_.id, true);
-  insertCopy(inArchive, archive_.id, true);
-  store_.loadFolderMessages(inbox_).get();
-  store_.loadFolderMessages(archive_).get();
-  std::map<std::string, int> notified;
-  store_.addObserver([&](StoreChange change, const std::string& key) {
-    if (change == StoreChange::messages) ++notified[key];
-  });
-
-  auto ids = store_.markRead(inInbox, true);
-  EXPECT_EQ(ids.size(), 2u);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE is_read = 1"), 2);
-  EXPECT_TRUE(store_.messagesIn(inbox_.id).at(0).isRead);
-  EXPECT_TRUE(store_.messagesIn(archive_.id).at(0).isRead);
-  EXPECT_EQ(notified[inbox_.id], 1);
-  EXPECT_EQ(notified[archive_.id], 1);
-
-  auto starred = store_.messagesIn(archive_.id).at(0);
-  starred.isStarred = true;
-  starred.aiTags = {"finance"};
-  store_.updateFlagsOnAllCopies(starred);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE is_starred = 1 AND is_read = 1 AND "
-                  "CAST(ai_tags AS TEXT) = '[\"finance\"]'"), 2);
-  EXPECT_TRUE(store_.messagesIn(inbox_.id).at(0).isStarred);
-}
-
-TEST_F(EmailStoreTest, TrashAndSpamShowFlaggedMailOfTheAccount) {
-  auto deleted = makeMessage(account_, inbox_, "deleted", "<d@x>", 1);
-  deleted.isDeleted = true;
-  auto junk = makeMessage(account_, archive_, "junk", "<j@x>", 2);
-  junk.isSpam = true;
-  auto plain = makeMessage(account_, inbox_, "plain", "<p@x>", 3);
-  for (const auto& m : {deleted, junk, plain}) store_.saveMessage(m);
-
-  auto subjects = [&](const EmailFolder& f) {
-    std::vector<std::string> out;
-    for (const auto& m : store_.loadMessages(f)) out.push_back(m.subject);
-    return out;
-  };
-  EXPECT_EQ(subjects(inbox_), std::vector<std::string>{"plain"});
-  EXPECT_EQ(subjects(archive_), std::vector<std::string>{});
-  EXPECT_EQ(subjects(trash_), std::vector<std::string>{"deleted"});
-  EXPECT_EQ(subjects(spam_), std::vector<std::string>{"junk"});
-  EXPECT_EQ(store_.getFolderMessageCount(trash_), 1);
-  EXPECT_EQ(store_.countCache().get(spam_.id), std::nullopt);
-  EXPECT_EQ(store_.getFolderMessageCount(spam_), 1);
-  EXPECT_EQ(store_.countCache().get(spam_.id), 1);
-}
-
-TEST_F(EmailStoreTest, StarredVirtualFolderShowsOneStarredEntryPerMessage) {
-  auto a = makeMessage(account_, inbox_, "Trip", "<trip@x>", 100);
-  auto b = makeMessage(account_, archive_, "Trip", "<trip@x>", 100);
-  auto c = makeMessage(account_, inbox_, "Trip", "<trip@x>", 100);
-  b.isStarred = true;
-  a.isRead = true;
-  insertCopy(a, inbox_.id, false);
-  insertCopy(b, std::nullopt, true);  // a body, but no folder
-  insertCopy(c, inbox_.id, true);     // the copy to show: folder and body
-  insertCopy(makeMessage(account_, inbox_, "Other", "<other@x>", 50), inbox_.id, true);
-
-  auto starred = store_.fetchVirtualFolderMessagesFromDatabase(EmailVirtualFolderKind::starred, account_.id, 50);
-  ASSERT_EQ(starred.size(), 1u);
-  EXPECT_EQ(starred[0].id, c.id);
-  EXPECT_TRUE(starred[0].isStarred);
-  EXPECT_TRUE(starred[0].isRead);
-  EXPECT_EQ(store_.getVirtualFolderMessageCount(EmailVirtualFolderKind::starred, account_.id), 1);
-
-  auto all = store_.fetchAggregateMessagesFromDatabase(account_.id, 50);
-  ASSERT_EQ(all.size(), 2u);
-  EXPECT_EQ(all[0].subject, "Trip");  // newest first
-  EXPECT_EQ(store_.getTotalMessageCountAsync(account_.id).get(), 2);
-  EXPECT_EQ(store_.fetchAggregateMessagesFromDatabase(account_.id, 1).size(), 1u);
-}
-
 TEST_F(EmailStoreTest, BodyFetchAndInboxExclusionFindCopiesInOtherFolders) {
   auto orphan = makeMessage(account_, inbox_, "Report", "<r@x>");
   auto archived = makeMessage(account_, archive_, "Report", "<r@x>");
@@ -323,40 +203,6 @@ TEST_F(EmailStoreTest, BodyFetchAndInboxExclusionFindCopiesInOtherFolders) {
   auto kept = store_.excludeMessagesStoredInOtherFolders(account_.id, inbox_.id, {orphan, fresh});
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].id, fresh.id);
-}
-
-TEST_F(EmailStoreTest, DraftsAreListedSavedAndOnlyDraftsDeleted) {
-  auto received = makeMessage(account_, inbox_, "Not a draft", "<n@x>");
-  store_.saveMessage(received);
-  EXPECT_FALSE(store_.deleteDraft(received.id));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 1);
-
-  auto draft = makeMessage(account_, drafts_, "My draft", std::nullopt);
-  ASSERT_TRUE(store_.saveDraft(draft));
-  EXPECT_EQ(store_.countCache().get(drafts_.id), 1);
-  EXPECT_EQ(store_.fetchDrafts(account_.id).size(), 1u);
-  EXPECT_TRUE(store_.loadDraft(draft.id));
-  EXPECT_FALSE(store_.loadDraft(received.id));
-  EXPECT_TRUE(store_.isDraftsFolder(drafts_.id));
-
-  EXPECT_TRUE(store_.deleteDraft(draft.id));
-  EXPECT_TRUE(store_.isDraftDeleted(draft.id));
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 1);
-  store_.saveDraft(draft);  // saved again on purpose: no longer deleted
-  EXPECT_FALSE(store_.isDraftDeleted(draft.id));
-}
-
-TEST_F(EmailStoreTest, CountFallsBackToCacheThenLoadedMessages) {
-  for (int i = 0; i < 3; ++i) store_.saveMessage(makeMessage(account_, inbox_, "m" + std::to_string(i), std::nullopt, i));
-  store_.loadFolderMessages(inbox_).get();
-  EXPECT_EQ(store_.countCache().get(inbox_.id), 3);
-  store_.countCache().set(inbox_.id, 0);
-  exec("ALTER TABLE email_messages RENAME TO moved_away");  // every count now fails
-  EXPECT_EQ(store_.getFolderMessageCount(inbox_), 3);
-  store_.countCache().set(inbox_.id, 7);
-  EXPECT_EQ(store_.getFolderMessageCount(inbox_), 7);
-  EXPECT_EQ(store_.getFolderMessageCount(archive_), 0);
-  EXPECT_TRUE(store_.fetchAggregateMessagesFromDatabase(account_.id, 10).empty());
 }
 
 TEST_F(EmailStoreTest, FolderLoadsFirstPageThenTheRestUpToTheCap) {
@@ -399,19 +245,6 @@ TEST_F(EmailStoreTest, BatchSaveMergesIntoLoadedListsNewestFirst) {
   EXPECT_EQ(store_.countCache().get(inbox_.id), 3);
 }
 
-TEST_F(EmailStoreTest, FailedWriteTransactionLeavesDatabaseUnchanged) {
-  store_.saveMessage(makeMessage(account_, inbox_, "before", "<before@x>"));
-  exec("CREATE TRIGGER refuse BEFORE INSERT ON email_messages WHEN NEW.subject = 'boom' "
-       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
-  auto batch = store_.saveMessagesInBackground({makeMessage(account_, inbox_, "a", "<a@x>"),
-                                                makeMessage(account_, inbox_, "boom", "<boom@x>"),
-                                                makeMessage(account_, inbox_, "c", "<c@x>")});
-  EXPECT_THROW(batch.get(), Error);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 1);
-  EXPECT_THROW(store_.saveMessage(makeMessage(account_, inbox_, "boom", "<boom2@x>")), Error);
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 1);
-}
-
 TEST_F(EmailStoreTest, CleanupKeepsOneCopyWithMergedFlagsAndBody) {
   auto noBody = makeMessage(account_, inbox_, "Dup", "<dup@x>", 100);
   auto orphanWithBody = makeMessage(account_, inbox_, "Dup", "<dup@x>", 100);
@@ -439,28 +272,6 @@ TEST_F(EmailStoreTest, CleanupKeepsOneCopyWithMergedFlagsAndBody) {
             "11body of " + orphanWithBody.id);
   EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE LOWER(TRIM(subject)) = 'lunch?'"), 1);
   EXPECT_EQ(store_.cleanupDuplicateMessages(), 0);  // a last copy is never removed
-}
-
-TEST_F(EmailStoreTest, OrphanMigrationRunsOnceAndPlacesOrphans) {
-  auto placed = makeMessage(account_, archive_, "Twin", "<twin@x>");
-  auto twin = makeMessage(account_, inbox_, "Twin", "<twin@x>");
-  auto alone = makeMessage(account_, inbox_, "Alone", "<alone@x>");
-  insertCopy(placed, archive_.id, true);
-  insertCopy(twin, std::nullopt, true);
-  insertCopy(alone, std::nullopt, true);
-  exec("CREATE TRIGGER refuse BEFORE UPDATE ON email_messages BEGIN SELECT RAISE(ABORT, 'refused'); END");
-  EXPECT_FALSE(store_.migrateOrphanMessagesIfNeeded());
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 3);  // rolled back as a whole
-  EXPECT_FALSE(settings_.boolean(EmailStore::kDidMigrateOrphanMessagesKey).has_value());
-
-  exec("DROP TRIGGER refuse");
-  EXPECT_TRUE(store_.migrateOrphanMessagesIfNeeded());
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages"), 2);
-  EXPECT_EQ(text("SELECT folder_id FROM email_messages WHERE id = ?", alone.id), inbox_.id);
-  EXPECT_EQ(settings_.boolean(EmailStore::kDidMigrateOrphanMessagesKey), true);
-  insertCopy(makeMessage(account_, inbox_, "Later", "<later@x>"), std::nullopt, true);
-  store_.migrateOrphanMessagesIfNeeded();  // recorded: does nothing
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages WHERE folder_id IS NULL"), 1);
 }
 
 TEST_F(EmailStoreTest, StartUpPassesMigrateGmailAndRunDailyMaintenanceOnce) {

@@ -37,23 +37,5 @@ TEST_F(LabelStoreTest, LinksAreSingleAndUnlinkingKeepsTheUsageCount) {
   EXPECT_EQ(reopened.labels(), store.labels());
 }
 
-TEST_F(LabelStoreTest, UpdateAndDelete) {
-  const EmailMessage message = add_message("Note");
-  LabelStore store(*db_, clock());
-  auto label = store.create("Tmp");
-  store.add_to_message(message.id, label->id);
-
-  label->name = "Later";
-  label->colorHex = "#00FF00";
-  ASSERT_TRUE(store.update(*label));
-  EXPECT_EQ(LabelStore(*db_, clock()).labels().at(0).name, "Later");
-  EXPECT_EQ(store.labels_of_message(message.id).at(0).colorHex, "#00FF00");
-
-  ASSERT_TRUE(store.remove(label->id));
-  EXPECT_TRUE(store.labels().empty());
-  EXPECT_TRUE(store.labels_of_message(message.id).empty());
-  EXPECT_EQ(count("SELECT COUNT(*) FROM email_message_labels"), 0);
-}
-
 }  // namespace
 }  // namespace kestrova::store

@@ -56,15 +56,6 @@ EmailMessage sample() {
                              .aiCategory = EmailCategory::updates});
 }
 
-TEST(SearchFilterTest, EmptyFilterMatchesEverything) {
-  EXPECT_TRUE(SearchFilter{}.isEmpty());
-  EXPECT_TRUE(SearchFilter{}.matches(sample()));
-  EXPECT_FALSE(SearchFilter{.isRead = false}.isEmpty());
-  EXPECT_FALSE(SearchFilter{.tag = "x"}.isEmpty());
-  EXPECT_EQ(SearchFilter{.keyword = "a"}, SearchFilter{.keyword = "a"});
-  EXPECT_NE(SearchFilter{.keyword = "a"}, SearchFilter{.keyword = "A"});
-}
-
 TEST(SearchFilterTest, TextCriteriaIgnoreCase) {
   const EmailMessage m = sample();
   EXPECT_TRUE(SearchFilter{.from = "ÉMILE Z"}.matches(m));       // the name

@@ -102,18 +102,5 @@ TEST_F(SnoozeServiceTest, ExpiredSnoozeWakesTheMessageOnceOnAllCopies) {
   EXPECT_EQ(posted_.size(), 2u);
 }
 
-TEST_F(SnoozeServiceTest, SnoozeAndUnsnoozeWriteTheMark) {
-  const auto message = add_message("Report");
-  SnoozeService service(*db_, mail_, {clock(), poster()});
-  ASSERT_TRUE(service.snooze(message, SnoozeDuration::oneHour));
-  EXPECT_EQ(real_column(message.id, "snoozed_until"), now_ + 3600);
-  EXPECT_FALSE(service.snooze(message, SnoozeDuration::custom));
-  ASSERT_TRUE(service.snooze(message, now_ + 42));
-  EXPECT_EQ(real_column(message.id, "snoozed_until"), now_ + 42);
-  ASSERT_TRUE(service.unsnooze(message));
-  EXPECT_EQ(real_column(message.id, "snoozed_until"), std::nullopt);
-  EXPECT_EQ(service.check_expired(), 0);
-}
-
 }  // namespace
 }  // namespace kestrova::store

@@ -37,21 +37,6 @@ TEST_F(TemplateStoreTest, EmptyTableIsSeededWithTheFourDefaultsOnce) {
   EXPECT_EQ(rows(), 4);
 }
 
-TEST_F(TemplateStoreTest, TableWithOneUserTemplateIsNotSeeded) {
-  exec(
-      "INSERT INTO email_templates (id, name, subject, body, category, usage_count, created_at, "
-      "updated_at) VALUES ('0B5A4A34-3E3C-4B0B-9E4A-6C1D0E0F1A2B', 'Mine', '', 'Hi', 'bogus', 0, "
-      "1, 1)");
-  TemplateStore store(*db_, clock());
-  ASSERT_EQ(store.templates().size(), 1u);
-  EXPECT_EQ(store.templates()[0].category, EmailTemplate::Category::custom);
-
-  // Deleting every template does not bring the defaults back until the next load.
-  ASSERT_TRUE(store.remove(store.templates()[0].id));
-  EXPECT_TRUE(store.templates().empty());
-  EXPECT_EQ(TemplateStore(*db_, clock()).templates().size(), 4u);
-}
-
 TEST_F(TemplateStoreTest, UseSearchAndCategories) {
   TemplateStore store(*db_, clock());
   EmailTemplate mine;
