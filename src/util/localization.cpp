@@ -135,6 +135,20 @@ const TextTable& chinese_texts() {
       {"sender.category.vip", "重要联系人"},
       {"sender.category.lowPriority", "低优先级"},
 
+      // AI scenarios and service regions.
+      {"ai.scenario.email_translate", "邮件翻译"},
+      {"ai.scenario.email_translate.desc", "把邮件正文翻译成你选择的语言"},
+      {"ai.scenario.email_compose", "AI 邮件撰写"},
+      {"ai.scenario.email_compose.desc", "根据要点起草或润色一封邮件"},
+      {"ai.scenario.email_summary", "AI 邮件摘要"},
+      {"ai.scenario.email_summary.desc", "用几句话概括一封邮件或一个会话"},
+      {"ai.scenario.email_reply", "AI 回复建议"},
+      {"ai.scenario.email_reply.desc", "为收到的邮件给出几条回复建议"},
+      {"ai.scenario.email_analysis", "邮件智能分析"},
+      {"ai.scenario.email_analysis.desc", "识别邮件的分类、优先级和待办事项"},
+      {"ai.service.halvex.endpoint.cn", "中国区"},
+      {"ai.service.halvex.endpoint.global", "国际区"},
+
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
 

@@ -9,6 +9,181 @@ const TextTable& english_texts() {
       {"email.folder.drafts", "Drafts"},
       {"email.folder.sent", "Sent"},
       {"email.no.subject", "(no subject)"},
+      {"email.virtual_folder.attachments", "With attachments"},
+      {"email.virtual_folder.starred", "Starred"},
+
+      // Writing mail: undo, scheduled sending, replies and forwards.
+      {"undo.send.countdown", "Sending in %d s"},
+      {"undo.send.button", "Press u or Ctrl-C to undo"},
+      {"scheduled.send.success.title", "Scheduled message sent"},
+      {"scheduled.send.success.body", "\"%@\" was sent"},
+      {"scheduled.send.failed.title", "Scheduled message not sent"},
+      {"scheduled.send.failed.body", "\"%@\" could not be sent: %@"},
+      {"reply.attribution", "On %@, %@ wrote:"},
+      {"forward.header", "---------- Forwarded message ----------"},
+
+      // Message export.
+      {"export.from", "From"},
+      {"export.to", "To"},
+      {"export.cc", "Cc"},
+      {"export.subject", "Subject"},
+      {"export.date", "Date"},
+      {"export.format.text", "Plain text"},
+
+      // Priorities and categories of a message.
+      {"priority.low", "Low"},
+      {"priority.normal", "Normal"},
+      {"priority.high", "High"},
+      {"priority.urgent", "Urgent"},
+      {"category.primary", "Primary"},
+      {"category.social", "Social"},
+      {"category.promotions", "Promotions"},
+      {"category.updates", "Updates"},
+      {"category.forums", "Forums"},
+
+      // Reply templates: categories and the four templates an empty store starts with.
+      {"template.category.reply", "Reply"},
+      {"template.category.business", "Business"},
+      {"template.category.personal", "Personal"},
+      {"template.category.follow_up", "Follow-up"},
+      {"template.category.custom", "Custom"},
+      {"template.default.ack.name", "Received"},
+      {"template.default.ack.body",
+       "Hello,\n\nI have received your message and will get back to you soon.\n\nThank you!"},
+      {"template.default.thanks.name", "Thanks"},
+      {"template.default.thanks.body",
+       "Hello,\n\nThank you very much for your message and your help!\n\nBest regards"},
+      {"template.default.followup.name", "Follow-up"},
+      {"template.default.followup.subject", "Following up: my earlier message"},
+      {"template.default.followup.body",
+       "Hello,\n\nI wanted to follow up on my earlier message. Have you had a chance to look at "
+       "it? I look forward to your reply.\n\nThank you!"},
+      {"template.default.ooo.name", "Out of office"},
+      {"template.default.ooo.subject", "Out of office"},
+      {"template.default.ooo.body",
+       "Hello,\n\nI am currently away and cannot reply right now. I will get back to you as soon "
+       "as I return.\n\nThank you for your understanding!"},
+
+      // Action items.
+      {"action.notify.wake.title", "An action item is due"},
+      {"action.notify.wake.body", "\"%@\" needs your attention again"},
+
+      // Follow-up queues and snoozing.
+      {"followup.notify.reply_later.title", "Time to reply"},
+      {"followup.notify.reply_later.body", "\"%@\" reached the reply time you set"},
+      {"followup.notify.waiting.title", "Still waiting for a reply"},
+      {"followup.notify.waiting.body", "\"%@\" has been waiting for %d days"},
+      {"snooze.duration.one_hour", "In 1 hour"},
+      {"snooze.duration.tonight", "Tonight"},
+      {"snooze.duration.tomorrow", "Tomorrow"},
+      {"snooze.duration.next_week", "Next week"},
+      {"snooze.duration.custom", "Custom time…"},
+      {"snooze.expired.title", "A snoozed message is back"},
+      {"snooze.expired.body", "\"%@\" is back in your message list"},
+
+      // New-mail notifications.
+      {"notification.new_mail.generic", "New message received"},
+      {"notification.action.mark_as_read", "Mark as read"},
+      {"notification.action.reply", "Reply"},
+
+      // Mail rules: the summary of a rule and the combined preview.
+      {"rules.enabled", "enabled"},
+      {"rules.disabled", "disabled"},
+      {"rules.condition.from", "sender contains \"%@\""},
+      {"rules.condition.subject", "subject contains \"%@\""},
+      {"rules.condition.body", "body contains \"%@\""},
+      {"rules.condition.hasAttachments", "has attachments"},
+      {"rules.condition.noAttachments", "no attachments"},
+      {"rules.condition.read", "read"},
+      {"rules.condition.unread", "unread"},
+      {"rules.condition.any", "all mail"},
+      {"rules.action.markRead", "mark as read"},
+      {"rules.action.markUnread", "mark as unread"},
+      {"rules.action.important", "mark as important"},
+      {"rules.action.spam", "mark as spam"},
+      {"rules.action.moveToFolder.summary", "move to a folder"},
+      {"rules.action.tags", "add tags: %@"},
+      {"rules.action.delete", "mark as deleted"},
+      {"rules.action.none", "no action"},
+      {"rules.all.enabled", "All enabled rules"},
+
+      // Privacy report: link reasons, sender trust, prompt-injection kinds.
+      {"privacy.link.reason.displayMismatch",
+       "The domain shown in the link text differs from the real destination"},
+      {"privacy.link.reason.ipAddress", "The link points directly at an IP address"},
+      {"privacy.link.reason.urlShortener", "Short link: the real destination is unknown"},
+      {"privacy.link.reason.punycode", "Punycode domain, possibly disguised"},
+      {"privacy.link.reason.insecureScheme", "Unencrypted http link"},
+      {"privacy.sender.replyToMismatch", "The Reply-To domain (%@) differs from the sender's (%@)"},
+      {"privacy.sender.displayNameMimicry",
+       "The sender's display name says %@, but the sending domain is %@"},
+      {"privacy.sender.bothIssues",
+       "Reply-To is %@ and the sending domain is %@, while the display name says %@"},
+      {"privacy.injection.kind.directInstruction", "Suspicious instruction text"},
+      {"privacy.injection.kind.hiddenText", "Hidden, invisible text"},
+      {"privacy.injection.kind.systemFence", "AI system prompt fence characters"},
+      {"privacy.injection.kind.zeroWidthChars", "Long run of zero-width characters"},
+      {"privacy.injection.snippet.zeroWidth",
+       "The body contains an unusual run of zero-width characters"},
+
+      // Sender categories.
+      {"sender.category.newsletter", "Newsletter"},
+      {"sender.category.paperTrail", "Paper trail"},
+      {"sender.category.vip", "VIP"},
+      {"sender.category.lowPriority", "Low priority"},
+
+      // AI scenarios and service regions.
+      {"ai.scenario.email_translate", "Mail translation"},
+      {"ai.scenario.email_translate.desc",
+       "Translates a message's body into the language you choose"},
+      {"ai.scenario.email_compose", "AI writing"},
+      {"ai.scenario.email_compose.desc", "Drafts or polishes a message from your notes"},
+      {"ai.scenario.email_summary", "AI summary"},
+      {"ai.scenario.email_summary.desc", "Sums up a message or a conversation in a few sentences"},
+      {"ai.scenario.email_reply", "AI reply suggestions"},
+      {"ai.scenario.email_reply.desc", "Suggests a few replies to a message you received"},
+      {"ai.scenario.email_analysis", "Mail analysis"},
+      {"ai.scenario.email_analysis.desc", "Finds a message's category, priority and action items"},
+      {"ai.service.halvex.endpoint.cn", "China region"},
+      {"ai.service.halvex.endpoint.global", "Global region"},
+
+      // Settings.
+      {"settings.mcp.error.missingExecutable",
+       "Cannot determine the path of this program's executable"},
+
+      // Mail providers of the account editor: localised names and app-password hints.
+      {"provider.mail163.name", "NetEase 163 Mail"},
+      {"provider.qq.name", "QQ Mail"},
+      {"provider.aliyun.name", "Alibaba Cloud Enterprise Mail"},
+      {"provider.tencent.name", "Tencent Enterprise Mail"},
+      {"provider.custom.name", "Custom"},
+      {"provider.gmail.summary",
+       "Turn on 2-Step Verification and sign in with an app password generated in your Google "
+       "Account"},
+      {"provider.outlook.summary",
+       "Accounts with two-step verification need an app password generated in the Microsoft "
+       "account"},
+      {"provider.icloud.summary",
+       "Generate an app-specific password under \"Sign-In and Security\" in your Apple Account"},
+      {"provider.exchange.summary",
+       "Use your work or school account; with multi-factor authentication, create an app "
+       "password on the security info page"},
+      {"provider.yahoo.summary",
+       "Generate an app password in your Yahoo account security settings"},
+      {"provider.aol.summary", "Generate an app password in your AOL account security settings"},
+      {"provider.mail163.summary",
+       "Turn on the IMAP/SMTP service in the web settings and sign in with the client "
+       "authorisation code"},
+      {"provider.qq.summary",
+       "Turn on the IMAP/SMTP service in the web settings and sign in with the generated "
+       "authorisation code"},
+      {"provider.aliyun.summary",
+       "Use your enterprise address and password; an administrator may first need to turn on "
+       "IMAP/SMTP"},
+      {"provider.tencent.summary",
+       "Turn on secure login in the enterprise mail settings and use a client-specific password"},
+      {"provider.custom.summary",
+       "Enter the address, port and encryption of the IMAP and SMTP servers by hand"},
   };
   return table;
 }
