@@ -152,6 +152,29 @@ const TextTable& chinese_texts() {
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
 
+      // Command line: overview, help, the tool-server link and the mail service.
+      {"cli.overview.counts", "Kestrova — 账户: %d，未读邮件: %d"},
+      {"cli.overview.no_database", "Kestrova — 数据库未初始化 (%@)"},
+      {"cli.overview.database", "数据库: %@"},
+      {"cli.help.no_such_command", "没有这个命令: %@"},
+      {"cli.error", "错误: %@"},
+      {"cli.installed", "已安装: %@"},
+      {"cli.removed", "已移除: %@"},
+      {"cli.written", "已写入: %@"},
+      {"cli.mcp.installed", "已安装: %@"},
+      {"cli.mcp.not_installed", "未安装: %@"},
+      {"cli.service.not_running", "服务: 未运行（用 kestrova run 启动）"},
+      {"cli.service.running", "服务: 运行中 (pid %d)"},
+      {"cli.service.account", "  %@  IDLE: %@  最近收信: %@"},
+      {"cli.service.enable_hint",
+       "启用并立即启动: systemctl --user daemon-reload && systemctl --user enable --now "
+       "kestrova.service"},
+      {"cli.service.links_hint",
+       "让 kestrova: 链接由本程序打开: xdg-mime default kestrova.desktop "
+       "x-scheme-handler/kestrova"},
+      {"cli.service.disable_hint",
+       "若服务仍在运行: systemctl --user disable --now kestrova.service"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "163 网易邮箱"},
       {"provider.qq.name", "QQ 邮箱"},

@@ -151,6 +151,29 @@ const TextTable& english_texts() {
       {"settings.mcp.error.missingExecutable",
        "Cannot determine the path of this program's executable"},
 
+      // Command line: overview, help, the tool-server link and the mail service.
+      {"cli.overview.counts", "Kestrova — accounts: %d, unread messages: %d"},
+      {"cli.overview.no_database", "Kestrova — database not initialised (%@)"},
+      {"cli.overview.database", "Database: %@"},
+      {"cli.help.no_such_command", "No such command: %@"},
+      {"cli.error", "Error: %@"},
+      {"cli.installed", "Installed: %@"},
+      {"cli.removed", "Removed: %@"},
+      {"cli.written", "Written: %@"},
+      {"cli.mcp.installed", "installed: %@"},
+      {"cli.mcp.not_installed", "not installed: %@"},
+      {"cli.service.not_running", "Service: not running (start it with kestrova run)"},
+      {"cli.service.running", "Service: running (pid %d)"},
+      {"cli.service.account", "  %@  IDLE: %@  last received: %@"},
+      {"cli.service.enable_hint",
+       "Enable and start now: systemctl --user daemon-reload && systemctl --user enable --now "
+       "kestrova.service"},
+      {"cli.service.links_hint",
+       "Let this program open kestrova: links: xdg-mime default kestrova.desktop "
+       "x-scheme-handler/kestrova"},
+      {"cli.service.disable_hint",
+       "If the service still runs: systemctl --user disable --now kestrova.service"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "NetEase 163 Mail"},
       {"provider.qq.name", "QQ Mail"},
