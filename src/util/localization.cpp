@@ -175,6 +175,58 @@ const TextTable& chinese_texts() {
       {"cli.service.disable_hint",
        "若服务仍在运行: systemctl --user disable --now kestrova.service"},
 
+      // Command line: settings and kestrova:// links.
+      {"cli.settings.unknown", "未知的设置项: %@（用 kestrova settings list 查看全部设置项）"},
+      {"cli.settings.file", "设置文件: %@"},
+      {"cli.settings.legend", "(* 表示与默认值不同)"},
+      {"cli.open.message", "在主窗口中选中邮件"},
+      {"cli.open.thread", "打开会话"},
+      {"cli.open.draft", "在撰写窗口中打开草稿"},
+      {"cli.open.account", "选中账户"},
+      {"cli.open.email", "在独立窗口中打开邮件"},
+      {"cli.open.reply", "打开回复窗口"},
+      {"cli.open.drafts", "显示草稿列表"},
+      {"cli.open.with_chat", "%@，并显示 AI 聊天侧栏"},
+      {"cli.open.will", "将%@: %@"},
+      {"cli.open.oauth_forwarded", "已把登录回调交给正在等待的 kestrova account add"},
+
+      // Command line: syncing, listing, reading and changing mail.
+      {"cli.date.unreadable", "无法识别的日期: %@（例如 2024-10-01 或 2024-10-01T08:00:00Z）"},
+      {"cli.accounts.none", "还没有账户（用 kestrova account add 添加）"},
+      {"cli.sync.folder_list", "%@: 文件夹列表…"},
+      {"cli.sync.progress", "%@ / %@: %@ 封"},
+      {"cli.sync.folder_done", "%@ / %@: %d 封, 新邮件 %d"},
+      {"cli.sync.folder_failed", "%@ / %@: 同步失败: %@"},
+      {"cli.sync.account_failed", "%@: 同步失败: %@"},
+      {"cli.sync.moves_unfinished", "规则和垃圾邮件过滤触发的服务器移动 60 秒内未完成，已停止等待"},
+      {"cli.folders.count", "%d 封"},
+      {"cli.list.no_inbox", "找不到收件箱（用 --folder 指定文件夹）"},
+      {"cli.list.empty", "(没有邮件)"},
+      {"cli.read.no_html", "这封邮件没有 HTML 正文"},
+      {"cli.attachments.none", "(这封邮件没有附件)"},
+      {"cli.attachments.not_found", "邮件中没有附件: %@（这封邮件没有附件）"},
+      {"cli.attachments.not_found_list", "邮件中没有附件: %@。附件有:%@"},
+      {"cli.file.exists", "文件已存在: %@（用 --force 覆盖）"},
+      {"cli.file.unwritable", "无法写入文件: %@"},
+      {"cli.file.saved", "已保存: %@ (%d bytes)"},
+      {"cli.search.empty", "(没有找到)"},
+      {"cli.local_copy_behind", "警告: 服务器上已完成，但本地副本暂未更新（%@），下次同步时会更新"},
+      {"cli.mark.done", "已标记: %@  %@"},
+      {"cli.move.already_there", "邮件已在文件夹 %@ 中"},
+      {"cli.move.done", "已移动到 %@: %@"},
+      {"cli.spam.done", "已移到垃圾邮件: %@"},
+      {"cli.delete.no_trash", "账户 %@ 没有废纸篓文件夹（永久删除用 --permanent）"},
+      {"cli.delete.to_trash", "已移到 %@: %@"},
+      {"cli.delete.done", "已删除: %@"},
+      {"cli.error.item", "错误: %@: %@"},
+      {"cli.delete.confirm", "永久删除 %d 封邮件？此操作无法撤销"},
+
+      // Command line: a source copy the server only flagged as deleted.
+      {"cli.flagged_only",
+       "注意: "
+       "该服务器只能一次清除文件夹中所有标记为删除的邮件，而文件夹中还有其他这样的邮件；为免误删它"
+       "们，原邮件只标记为删除，仍留在服务器上"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "163 网易邮箱"},
       {"provider.qq.name", "QQ 邮箱"},

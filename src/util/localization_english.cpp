@@ -174,6 +174,64 @@ const TextTable& english_texts() {
       {"cli.service.disable_hint",
        "If the service still runs: systemctl --user disable --now kestrova.service"},
 
+      // Command line: settings and kestrova:// links.
+      {"cli.settings.unknown", "Unknown setting: %@ (kestrova settings list shows them all)"},
+      {"cli.settings.file", "Settings file: %@"},
+      {"cli.settings.legend", "(* marks values that differ from the default)"},
+      {"cli.open.message", "select the message in the main window"},
+      {"cli.open.thread", "open the conversation"},
+      {"cli.open.draft", "open the draft in the compose window"},
+      {"cli.open.account", "select the account"},
+      {"cli.open.email", "open the message in its own window"},
+      {"cli.open.reply", "open the reply window"},
+      {"cli.open.drafts", "show the list of drafts"},
+      {"cli.open.with_chat", "%@ and show the AI chat side bar"},
+      {"cli.open.will", "Will %@: %@"},
+      {"cli.open.oauth_forwarded",
+       "Handed the sign-in callback to the waiting kestrova account add"},
+
+      // Command line: syncing, listing, reading and changing mail.
+      {"cli.date.unreadable",
+       "Unreadable date: %@ (for example 2024-10-01 or 2024-10-01T08:00:00Z)"},
+      {"cli.accounts.none", "No accounts yet (add one with kestrova account add)"},
+      {"cli.sync.folder_list", "%@: folder list…"},
+      {"cli.sync.progress", "%@ / %@: %@ messages"},
+      {"cli.sync.folder_done", "%@ / %@: %d messages, %d new"},
+      {"cli.sync.folder_failed", "%@ / %@: sync failed: %@"},
+      {"cli.sync.account_failed", "%@: sync failed: %@"},
+      {"cli.sync.moves_unfinished",
+       "Server moves started by rules and the junk filter did not finish within 60 seconds; "
+       "stopped waiting"},
+      {"cli.folders.count", "%d messages"},
+      {"cli.list.no_inbox", "No inbox found (name a folder with --folder)"},
+      {"cli.list.empty", "(no messages)"},
+      {"cli.read.no_html", "This message has no HTML body"},
+      {"cli.attachments.none", "(this message has no attachments)"},
+      {"cli.attachments.not_found", "No attachment named %@ (this message has no attachments)"},
+      {"cli.attachments.not_found_list", "No attachment named %@. Attachments:%@"},
+      {"cli.file.exists", "File exists: %@ (overwrite with --force)"},
+      {"cli.file.unwritable", "Cannot write file: %@"},
+      {"cli.file.saved", "Saved: %@ (%d bytes)"},
+      {"cli.search.empty", "(nothing found)"},
+      {"cli.local_copy_behind",
+       "Warning: done on the server, but the local copy is not updated yet (%@); the next sync "
+       "updates it"},
+      {"cli.mark.done", "Marked: %@  %@"},
+      {"cli.move.already_there", "The message is already in folder %@"},
+      {"cli.move.done", "Moved to %@: %@"},
+      {"cli.spam.done", "Moved to spam: %@"},
+      {"cli.delete.no_trash", "Account %@ has no trash folder (delete for good with --permanent)"},
+      {"cli.delete.to_trash", "Moved to %@: %@"},
+      {"cli.delete.done", "Deleted: %@"},
+      {"cli.error.item", "Error: %@: %@"},
+      {"cli.delete.confirm", "Delete %d messages for good? This cannot be undone"},
+
+      // Command line: a source copy the server only flagged as deleted.
+      {"cli.flagged_only",
+       "Note: this server can only purge every message marked as deleted in a folder at once, and "
+       "the folder holds other such messages; so as not to delete those, the original is only "
+       "marked as deleted and stays on the server"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "NetEase 163 Mail"},
       {"provider.qq.name", "QQ Mail"},
