@@ -28,11 +28,11 @@ TEST(IdPrefix, ResolvesUniquePrefixesAndExplainsTheRest) {
   };
   for (const auto& c : cases) {
     if (c.found) {
-      EXPECT_EQ(match_id_prefix(c.typed, ids, "邮件"), c.found) << c.typed;
+      EXPECT_EQ(match_id_prefix(c.typed, ids, "cli.noun.message"), c.found) << c.typed;
       continue;
     }
     try {
-      match_id_prefix(c.typed, ids, "邮件");
+      match_id_prefix(c.typed, ids, "cli.noun.message");
       ADD_FAILURE() << c.typed;
     } catch (const Error& e) {
       EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos)

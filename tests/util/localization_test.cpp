@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "util/localization_tables.h"
+
 namespace kestrova {
 namespace {
 
@@ -37,6 +39,39 @@ TEST(Localization, KeysReadTheirTextAndUnknownKeysThemselves) {
 
   // Bodies that name the message carry exactly the placeholder their callers fill.
   EXPECT_NE(localized("snooze.expired.body").find("%@"), std::string::npos);
+}
+
+// The placeholders of a text in order ("@" or "d"): a translation must take the same
+// arguments in the same order, or a caller would fill a number into a text slot.
+std::string placeholder_kinds(std::string_view text) {
+  std::string kinds;
+  for (size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] != '%') continue;
+    if (text[i + 1] == '@' || text[i + 1] == 'd') kinds.push_back(text[i + 1]);
+    ++i;
+  }
+  return kinds;
+}
+
+TEST(Localization, EveryKeyHasBothLanguagesWithTheSamePlaceholders) {
+  const auto& chinese = detail::chinese_texts();
+  const auto& english = detail::english_texts();
+  for (const auto& [key, text] : chinese) {
+    auto it = english.find(key);
+    if (it == english.end()) {
+      ADD_FAILURE() << "no English text for " << key;
+      continue;
+    }
+    EXPECT_EQ(placeholder_kinds(text), placeholder_kinds(it->second)) << key;
+  }
+  for (const auto& [key, text] : english)
+    EXPECT_TRUE(chinese.contains(key)) << "no Chinese text for " << key;
+
+  set_text_language("en-GB");
+  EXPECT_EQ(localized_format("followup.notify.waiting.body", "Report", 3),
+            "\"Report\" has been waiting for 3 days");
+  set_text_language("zh-Hans");
+  EXPECT_EQ(localized("email.folder.drafts"), "草稿箱");
 }
 
 }  // namespace

@@ -16,11 +16,11 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
-#include "app/core/user_preferences.h"
 #include "app/cli/terminal_output.h"
+#include "app/core/account_book.h"
 #include "app/core/id_prefix.h"
 #include "app/core/tool_answer_json.h"
-#include "app/core/account_book.h"
+#include "app/core/user_preferences.h"
 #include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"
@@ -32,6 +32,7 @@
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/file.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -50,10 +51,9 @@ namespace {
 // The password as typed: on a terminal after a prompt on standard error, without echo;
 // with `fromStandardInput`, the first line of standard input.
 std::string read_password(bool fromStandardInput) {
-  std::string password =
-      read_secret("密码: ", fromStandardInput,
-                  "标准输入不是终端：请用 --password-stdin 从标准输入的第一行读取密码");
-  if (password.empty()) throw Error("密码不能为空");
+  std::string password = read_secret(localized("cli.account.password_prompt"), fromStandardInput,
+                                     localized("cli.account.password_not_terminal"));
+  if (password.empty()) throw Error(localized("cli.account.password_empty"));
   return password;
 }
 
@@ -75,7 +75,7 @@ bool print_connection_test(const mail::EmailConnectionTestReport& report) {
 mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
                                                     const std::string& password,
                                                     const mail::AccountCertificateTrust* trust = nullptr) {
-  std::cerr << "正在测试 " << account.emailAddress << " 的收发服务器…\n" << std::flush;
+  std::cerr << localized_format("cli.account.testing", account.emailAddress) << "\n" << std::flush;
   return mail::EmailService::shared().testConnection(account, password, trust);
 }
 
@@ -83,16 +83,16 @@ mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
 
 std::string fingerprint_named(const std::string& text) {
   auto fingerprint = mail::normalized_fingerprint(text);
-  if (!fingerprint) throw Error("证书指纹应为 64 位十六进制数（SHA-256，可用冒号分隔）: " + text);
+  if (!fingerprint) throw Error(localized_format("cli.account.bad_fingerprint", text));
   return *fingerprint;
 }
 
 // The absolute path of a readable PEM file holding at least one certificate.
 std::string ca_file_named(const std::string& path) {
   const auto content = read_file(path);
-  if (!content) throw Error("无法读取 CA 证书文件: " + path);
+  if (!content) throw Error(localized_format("cli.account.ca_unreadable", path));
   if (content->find("-----BEGIN CERTIFICATE-----") == std::string::npos)
-    throw Error("CA 证书文件中没有 PEM 格式的证书: " + path);
+    throw Error(localized_format("cli.account.ca_no_pem", path));
   return std::filesystem::absolute(path).lexically_normal().string();
 }
 
@@ -107,7 +107,7 @@ std::vector<std::string> provider_names() {
 EmailServiceType provider_named(const std::string& name) {
   for (auto type : store::all_cases<EmailServiceType>())
     if (store::case_name(type) == name) return type;
-  throw Error("未知的服务商: " + name);
+  throw Error(localized_format("cli.account.unknown_provider", name));
 }
 
 struct AddOptions {
@@ -135,7 +135,7 @@ bool given(const CLI::Option* option) { return option && option->count() > 0; }
 
 EmailEncryption encryption_named(const std::string& name) {
   auto encryption = store::from_raw<EmailEncryption>(name);
-  if (!encryption) throw Error("未知的加密方式: " + name);
+  if (!encryption) throw Error(localized_format("cli.account.unknown_encryption", name));
   return *encryption;
 }
 
@@ -152,22 +152,21 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   } else if (auto recognized = mail::EmailProviderCatalog::recognize(address)) {
     account.serviceType = *recognized;
   } else if (!serversGiven) {
-    throw Error(
-        "无法从地址识别邮件服务商: 请用 --provider 选择服务商，或用 --imap-host 与 --smtp-host "
-        "给出服务器");
+    throw Error(localized("cli.account.provider_unrecognised"));
   }
   mail::applyProviderPreset(account, mail::AccountEditorState::creatingAccount);
 
   if (account.serviceType == EmailServiceType::custom &&
       !(given(o.imapHostOption) && given(o.smtpHostOption)))
-    throw Error("自定义服务商需要给出 --imap-host 和 --smtp-host");
+    throw Error(localized("cli.account.custom_needs_hosts"));
   if (given(o.imapHostOption)) account.imapHost = text::trim(o.imapHost);
   if (given(o.imapPortOption)) account.imapPort = o.imapPort;
   if (given(o.imapEncryptionOption)) account.imapEncryption = encryption_named(o.imapEncryption);
   if (given(o.smtpHostOption)) account.smtpHost = text::trim(o.smtpHost);
   if (given(o.smtpPortOption)) account.smtpPort = o.smtpPort;
   if (given(o.smtpEncryptionOption)) account.smtpEncryption = encryption_named(o.smtpEncryption);
-  if (account.imapHost.empty() || account.smtpHost.empty()) throw Error("服务器地址不能为空");
+  if (account.imapHost.empty() || account.smtpHost.empty())
+    throw Error(localized("cli.account.hosts_empty"));
   return account;
 }
 
@@ -176,7 +175,7 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
 mail::OAuthProvider oauth_provider_for(EmailServiceType type) {
   if (type != EmailServiceType::gmail && type != EmailServiceType::outlook &&
       type != EmailServiceType::exchange)
-    throw Error("OAuth 登录只支持 --provider gmail 或 outlook");
+    throw Error(localized("cli.account.oauth_providers"));
   namespace s = settings;
   const bool google = type == EmailServiceType::gmail;
   auto provider = google ? mail::OAuthProvider::google() : mail::OAuthProvider::microsoft();
@@ -201,22 +200,24 @@ std::string sign_in_with_oauth(const AddOptions& o, const EmailAccount& account)
     clientId = text::trim(
         preferences.get(google ? settings::oauthGmailClientId : settings::oauthOutlookClientId));
   if (clientId.empty())
-    throw Error(
-        std::string("需要 OAuth 客户端 ID: 用 --client-id 给出（README 说明如何创建），或设置 ") +
-        (google ? "oauthGmailClientId" : "oauthOutlookClientId"));
-  const std::string secret = o.clientSecretFromStandardInput ? read_secret("客户端密钥: ", true, "")
-                             : google ? preferences.get(settings::oauthGmailClientSecret)
-                                      : std::string();
+    throw Error(localized_format("cli.account.oauth_client_id",
+                                 google ? "oauthGmailClientId" : "oauthOutlookClientId"));
+  const std::string secret =
+      o.clientSecretFromStandardInput
+          ? read_secret(localized("cli.account.client_secret_prompt"), true, "")
+      : google ? preferences.get(settings::oauthGmailClientSecret)
+               : std::string();
   mail::OAuthSignIn signIn(provider, clientId, text::trim(secret), account.emailAddress,
                            o.customSchemeRedirect);
-  std::cout << "请在浏览器中打开以下地址并登录 " << account.emailAddress << ":\n"
+  std::cout << localized_format("cli.account.open_in_browser", account.emailAddress) << "\n"
             << signIn.authorizationURL() << std::endl;
   if (platform::open_url_on_desktop(signIn.authorizationURL()))
-    std::cerr << "已在浏览器中打开登录页面\n";
-  std::cerr << "等待浏览器回调（最多 "
-            << static_cast<int>(mail::OAuthSignIn::kDefaultWaitSeconds / 60) << " 分钟）...\n";
+    std::cerr << localized("cli.account.browser_opened") << "\n";
+  std::cerr << localized_format("cli.account.waiting_callback",
+                                static_cast<int>(mail::OAuthSignIn::kDefaultWaitSeconds / 60))
+            << "\n";
   const std::string credential = signIn.complete().serialize();
-  std::cout << "登录完成" << std::endl;
+  std::cout << localized("cli.account.signed_in") << std::endl;
   return credential;
 }
 
@@ -224,33 +225,34 @@ std::string sign_in_with_oauth(const AddOptions& o, const EmailAccount& account)
 // (what "sign in again" means).
 void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
   if (!existing.passwordKeychainIdentifier)
-    throw Error("账户没有凭据条目: " + existing.emailAddress);
+    throw Error(localized_format("cli.account.no_credential", existing.emailAddress));
   const std::string credential = sign_in_with_oauth(o, existing);
   platform::EmailCredentialStore::shared().save(credential, *existing.passwordKeychainIdentifier);
-  std::cout << "已更新账户的登录令牌: " << existing.emailAddress << "\n";
+  std::cout << localized_format("cli.account.tokens_updated", existing.emailAddress) << "\n";
 }
 
 void add_account(const AddOptions& o) {
   const std::string address = text::trim(o.email);
-  if (address.empty()) throw Error("邮箱地址不能为空");
+  if (address.empty()) throw Error(localized("cli.account.address_empty"));
   if (!o.oauth &&
       (!o.clientId.empty() || o.clientSecretFromStandardInput || o.customSchemeRedirect))
-    throw Error("--client-id、--client-secret-stdin 与 --custom-scheme-redirect 只用于 --oauth");
-  if (o.oauth && o.passwordFromStandardInput) throw Error("--oauth 不使用密码");
+    throw Error(localized("cli.account.oauth_only_options"));
+  if (o.oauth && o.passwordFromStandardInput)
+    throw Error(localized("cli.account.oauth_no_password"));
   AccountBook book;
   for (const auto& existing : book.accounts())
     if (text::equals_ci(existing.emailAddress, address)) {
       if (o.oauth && mail::OAuthTokenSet::isTokenSet(
                          mail::EmailService::shared().storedPassword(existing).value_or("")))
         return sign_in_again(o, existing);
-      throw Error("账户已存在: " + existing.emailAddress);
+      throw Error(localized_format("cli.account.exists", existing.emailAddress));
     }
 
   EmailAccount account = account_from_options(o, address);
   // The certificates to trust; a refusal during the test names the option that adds one.
   mail::AccountCertificateTrust trust;
-  trust.imap.trustCommand = "kestrova account add（其余参数不变）--imap-cert";
-  trust.smtp.trustCommand = "kestrova account add（其余参数不变）--smtp-cert";
+  trust.imap.trustCommand = localized("cli.account.trust_imap_command");
+  trust.smtp.trustCommand = localized("cli.account.trust_smtp_command");
   if (!o.imapCert.empty()) trust.imap.fingerprint = fingerprint_named(o.imapCert);
   if (!o.smtpCert.empty()) trust.smtp.fingerprint = fingerprint_named(o.smtpCert);
   if (!o.imapCAFile.empty()) trust.imap.caFile = ca_file_named(o.imapCAFile);
@@ -259,9 +261,9 @@ void add_account(const AddOptions& o) {
       o.oauth ? sign_in_with_oauth(o, account) : read_password(o.passwordFromStandardInput);
 
   if (o.skipTest) {
-    std::cerr << "已跳过连接测试\n";
+    std::cerr << localized("cli.account.test_skipped") << "\n";
   } else if (!print_connection_test(run_connection_test(account, password, &trust))) {
-    throw Error("连接测试未通过，账户未保存");
+    throw Error(localized("cli.account.test_failed"));
   }
 
   const double now = now_seconds();
@@ -285,8 +287,10 @@ void add_account(const AddOptions& o) {
     book.makeDefault(account.id);
     account.isDefault = true;
   }
-  std::cout << "已添加账户: " << account.emailAddress << " (" << account.id << ")"
-            << (account.isDefault ? "，默认账户" : "") << "\n";
+  std::cout << localized_format(
+                   account.isDefault ? "cli.account.added_default" : "cli.account.added",
+                   account.emailAddress, account.id)
+            << "\n";
 }
 
 void register_add(CLI::App& account) {
@@ -337,7 +341,8 @@ void test_account(const std::string& idOrAddress) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   const auto password = mail::EmailService::shared().storedPassword(account);
-  if (!password) throw mail::EmailServiceError::authenticationFailed("密码未找到");
+  if (!password)
+    throw mail::EmailServiceError::authenticationFailed(localized("cli.account.password_missing"));
   if (!print_connection_test(run_connection_test(account, *password))) throw CommandFailure{1};
 }
 
@@ -352,7 +357,7 @@ void list_accounts(bool json) {
     return;
   }
   if (book.accounts().empty()) {
-    std::cout << "还没有账户（用 kestrova account add 添加）\n";
+    std::cout << localized("cli.accounts.none") << "\n";
     return;
   }
   for (const auto& a : book.accounts()) {
@@ -362,26 +367,26 @@ void list_accounts(bool json) {
     std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
               << server_text(a.imapHost, a.imapPort, a.imapEncryption) << "  SMTP "
               << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
-              << (a.isEnabled ? "已启用" : "已停用") << "\n";
+              << localized(a.isEnabled ? "cli.account.enabled" : "cli.account.disabled") << "\n";
   }
-  std::cout << "(* 表示默认账户)\n";
+  std::cout << localized("cli.account.legend") << "\n";
 }
 
 void remove_account(const std::string& idOrAddress, bool yes) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
-  confirm_or_stop("删除账户 " + account.emailAddress + "，连同本机保存的全部邮件和密码？", yes);
+  confirm_or_stop(localized_format("cli.account.remove_confirm", account.emailAddress), yes);
   book.remove(account.id);
   platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
   mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
-  std::cout << "已删除账户: " << account.emailAddress << "\n";
+  std::cout << localized_format("cli.account.removed", account.emailAddress) << "\n";
 }
 
 void set_default_account(const std::string& idOrAddress) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   book.makeDefault(account.id);
-  std::cout << "默认账户: " << account.emailAddress << "\n";
+  std::cout << localized_format("cli.account.default", account.emailAddress) << "\n";
 }
 
 // ---- account trust-cert ----
@@ -395,8 +400,9 @@ struct TrustOptions {
 // Trusts one certificate (by fingerprint) or more certificate authorities (a CA file) for
 // one server of one account; replaces what was trusted for that server before.
 void trust_certificate(const TrustOptions& o) {
-  if (o.imap == o.smtp) throw Error("请用 --imap 或 --smtp 选择一个服务器");
-  if (o.fingerprint.empty() == o.caFile.empty()) throw Error("请给出证书指纹，或用 --ca-file 给出 CA 证书文件（二选一）");
+  if (o.imap == o.smtp) throw Error(localized("cli.account.trust_choose_server"));
+  if (o.fingerprint.empty() == o.caFile.empty())
+    throw Error(localized("cli.account.trust_choose_what"));
   AccountBook book;
   const EmailAccount account = book.find(o.account);
   auto& settings = platform::SettingsStore::shared();
@@ -409,8 +415,13 @@ void trust_certificate(const TrustOptions& o) {
   else
     server.caFile = ca_file_named(o.caFile);
   trust.save(settings, account.id);
-  std::cout << account.emailAddress << " 的 " << (o.imap ? "IMAP" : "SMTP") << " 服务器现在信任"
-            << (server.fingerprint ? "证书 " + *server.fingerprint : "CA 证书文件 " + *server.caFile) << "\n";
+  const std::string kind = o.imap ? "IMAP" : "SMTP";
+  std::cout << (server.fingerprint
+                    ? localized_format("cli.account.trusts_certificate", account.emailAddress, kind,
+                                       *server.fingerprint)
+                    : localized_format("cli.account.trusts_ca_file", account.emailAddress, kind,
+                                       *server.caFile))
+            << "\n";
 }
 
 void register_trust_cert(CLI::App& account) {

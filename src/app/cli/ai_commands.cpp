@@ -25,6 +25,7 @@
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -59,14 +60,14 @@ E case_named(const std::string& raw, std::span<const E> cases, std::string_view 
     if (raw_value(candidate) == raw) return candidate;
     known += (known.empty() ? "" : ", ") + std::string(raw_value(candidate));
   }
-  throw Error("未知的" + std::string(what) + ": " + raw + "（可用: " + known + "）");
+  throw Error(localized_format("cli.ai.unknown", localized(what), raw, known));
 }
 
 AIProtocolType protocol_named(const std::string& raw) {
-  return case_named(raw, ai::all_protocol_types(), "协议");
+  return case_named(raw, ai::all_protocol_types(), "cli.noun.protocol");
 }
 AIScenario scenario_named(const std::string& raw) {
-  return case_named(raw, ai::all_scenarios(), "场景");
+  return case_named(raw, ai::all_scenarios(), "cli.noun.scenario");
 }
 
 // A profile by id, or by name (letter case ignored) when exactly one has it.
@@ -76,9 +77,8 @@ AIServiceProfile profile_named(const std::string& reference) {
   for (const auto& p : configuration().profiles())
     if (text::equals_ci(p.name, reference)) matches.push_back(p);
   if (matches.size() == 1) return matches.front();
-  if (matches.empty())
-    throw Error("找不到 AI 服务配置: " + reference + "（用 kestrova ai profiles 查看）");
-  throw Error("有多个名为「" + reference + "」的 AI 服务配置，请用 ID 指定");
+  if (matches.empty()) throw Error(localized_format("cli.ai.profile_not_found", reference));
+  throw Error(localized_format("cli.ai.profile_ambiguous", reference));
 }
 
 // The default profile; without any profile the error is the status hint.
@@ -113,12 +113,18 @@ void list_profiles(bool asJson) {
   for (const auto& p : profiles) {
     std::cout << (p.isDefault ? "* " : "  ") << p.name << "  [" << raw_value(p.protocolType)
               << "]  " << p.id << "\n"
-              << "    地址: " << (p.endpoint.empty() ? "（未设置）" : p.endpoint) << "\n"
-              << "    模型: " << (p.defaultModel.empty() ? "（未设置）" : p.defaultModel)
-              << "  超时: " << seconds_text(p.timeout) << " 秒"
-              << "  API Key: " << (text::trim(p.apiKey).empty() ? "未设置" : "已设置") << "\n";
+              << localized_format("cli.ai.profile_endpoint",
+                                  p.endpoint.empty() ? localized("cli.ai.not_set") : p.endpoint)
+              << "\n"
+              << localized_format(
+                     "cli.ai.profile_model",
+                     p.defaultModel.empty() ? localized("cli.ai.not_set") : p.defaultModel,
+                     seconds_text(p.timeout),
+                     localized(text::trim(p.apiKey).empty() ? "cli.ai.key_unset"
+                                                            : "cli.ai.key_set"))
+              << "\n";
   }
-  std::cout << "(* 表示默认服务)\n";
+  std::cout << localized("cli.ai.legend") << "\n";
 }
 
 struct ProfileOptions {
@@ -133,8 +139,7 @@ struct ProfileOptions {
 
 std::string read_api_key(bool fromStandardInput) {
   return text::trim(
-      read_secret("API Key: ", fromStandardInput,
-                  "标准输入不是终端：请用 --api-key-stdin 从标准输入的第一行读取 API Key"));
+      read_secret("API Key: ", fromStandardInput, localized("cli.ai.key_not_terminal")));
 }
 
 void add_profile(const ProfileOptions& o) {
@@ -150,10 +155,9 @@ void add_profile(const ProfileOptions& o) {
     p.apiKey = read_api_key(o.keyFromStandardInput);
   configuration().saveProfile(p);
   if (o.makeDefault) configuration().setDefaultProfile(p.id);
-  std::cout << "已保存 AI 服务配置: " << p.name << " (" << p.id << ")\n";
+  std::cout << localized_format("cli.ai.profile_saved", p.name, p.id) << "\n";
   if (ai::requires_api_key(p.protocolType) && p.apiKey.empty())
-    std::cout << "提示: 该服务需要 API Key，可用 kestrova ai profile edit " << p.id
-              << " --api-key 填写\n";
+    std::cout << localized_format("cli.ai.key_hint", p.id) << "\n";
 }
 
 void edit_profile(const ProfileOptions& o) {
@@ -170,7 +174,7 @@ void edit_profile(const ProfileOptions& o) {
   const AIServiceProfile edited = AIConfiguration::updated(current, changes);
   configuration().saveProfile(edited);
   if (o.makeDefault) configuration().setDefaultProfile(edited.id);
-  std::cout << "已更新 AI 服务配置: " << edited.name << "\n";
+  std::cout << localized_format("cli.ai.profile_updated", edited.name) << "\n";
 }
 
 void add_profile_options(CLI::App* command, ProfileOptions& o, bool editing) {
@@ -204,22 +208,24 @@ void bind_scenario(const std::string& scenarioName, const std::string& profileNa
   if (hasModel) binding.modelOverride = model;
   if (hasTimeout) binding.timeoutOverride = timeout;
   configuration().setBinding(binding);
-  std::cout << "场景「" << ai::display_name(binding.scenario) << "」已绑定到 " << profileName
+  std::cout << localized_format("cli.ai.bound", ai::display_name(binding.scenario), profileName)
             << "\n";
 }
 
 void print_status() {
   const auto hint = configuration().aiServiceStatusHint();
-  std::cout << (hint ? *hint : "AI 服务配置可用。") << "\n\n";
+  std::cout << (hint ? *hint : localized("cli.ai.ready")) << "\n\n";
   for (AIScenario scenario : ai::all_scenarios()) {
     const ai::ResolvedAIProfile r = configuration().resolveProfile(scenario);
-    std::cout << ai::display_name(scenario) << " (" << raw_value(scenario)
-              << "): " << r.profile.name << " · " << (r.model.empty() ? "（无模型）" : r.model)
-              << " · " << seconds_text(r.timeout) << " 秒\n";
+    std::cout << localized_format("cli.ai.scenario_line", ai::display_name(scenario),
+                                  raw_value(scenario), r.profile.name,
+                                  r.model.empty() ? localized("cli.ai.no_model") : r.model,
+                                  seconds_text(r.timeout))
+              << "\n";
     if (auto issue = configuration().configurationIssue(scenario))
       std::cout << "  ✗ " << *issue << "\n";
     else
-      std::cout << "  ✓ 配置完整\n";
+      std::cout << localized("cli.ai.complete") << "\n";
   }
 }
 
@@ -236,7 +242,7 @@ void list_models(const std::string& reference, bool verbose) {
   if (profile.protocolType == AIProtocolType::ollama) {
     for (const auto& model : ollama_for(profile).installedModels()) names.push_back(model.name);
   } else if (!ai::supports_model_listing(profile.protocolType)) {
-    std::cout << "「" << profile.name << "」不提供模型列表；可选模型:\n";
+    std::cout << localized_format("cli.ai.no_model_list", profile.name) << "\n";
     for (std::string_view model : ai::suggested_models(profile.protocolType))
       std::cout << "  " << model << "\n";
     return;
@@ -375,7 +381,7 @@ void ollama_pull(const std::string& reference, const std::string& model, bool ve
       bar.update(p);
     });
   }
-  std::cout << "模型下载完成: " << model << "\n";
+  std::cout << localized_format("cli.ai.pulled", model) << "\n";
 }
 
 void ollama_test(const std::string& reference, const std::string& modelOverride, bool verbose) {
@@ -383,7 +389,7 @@ void ollama_test(const std::string& reference, const std::string& modelOverride,
   const AIServiceProfile profile = ollama_profile(reference);
   const std::string model = modelOverride.empty() ? profile.defaultModel : modelOverride;
   const ai::OllamaService service = ollama_for(profile);
-  std::cout << "Ollama: " << service.endpoint() << "  模型: " << model << "\n";
+  std::cout << localized_format("cli.ai.ollama_target", service.endpoint(), model) << "\n";
   bool passed = true;
   auto run = [&](const char* label, auto test) {
     try {
@@ -443,7 +449,7 @@ void add_ai_commands(CLI::App& root) {
         set_verbosity(false);
         const AIServiceProfile p = profile_named(*reference);
         configuration().deleteProfile(p);
-        std::cout << "已删除 AI 服务配置: " << p.name << "\n";
+        std::cout << localized_format("cli.ai.profile_removed", p.name) << "\n";
       });
     }
     {
@@ -454,7 +460,7 @@ void add_ai_commands(CLI::App& root) {
         set_verbosity(false);
         const AIServiceProfile p = profile_named(*reference);
         configuration().setDefaultProfile(p.id);
-        std::cout << "默认 AI 服务: " << p.name << "\n";
+        std::cout << localized_format("cli.ai.default_profile", p.name) << "\n";
       });
     }
   }
@@ -490,7 +496,7 @@ void add_ai_commands(CLI::App& root) {
       set_verbosity(false);
       const AIScenario s = scenario_named(*scenario);
       configuration().removeBinding(s);
-      std::cout << "场景「" << ai::display_name(s) << "」使用默认服务\n";
+      std::cout << localized_format("cli.ai.unbound", ai::display_name(s)) << "\n";
     });
   }
   {

@@ -9,6 +9,7 @@
 #include "platform/paths.h"
 #include "store/database.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::app {
@@ -28,11 +29,11 @@ void print_status(const CLI::App& root) {
       u.step();
       return std::pair{a.integer(0).value_or(0), u.integer(0).value_or(0)};
     });
-    std::cout << "Kestrova — 账户: " << accounts << "，未读邮件: " << unread << "\n";
+    std::cout << localized_format("cli.overview.counts", accounts, unread) << "\n";
   } else {
-    std::cout << "Kestrova — 数据库未初始化 (" << db.db_path().string() << ")\n";
+    std::cout << localized_format("cli.overview.no_database", db.db_path().string()) << "\n";
   }
-  std::cout << "数据库: " << db.db_path().string() << "\n";
+  std::cout << localized_format("cli.overview.database", db.db_path().string()) << "\n";
   print_service_status(std::cout);
   std::cout << "\n" << root.help();
 }
@@ -78,7 +79,7 @@ void add_help_command(CLI::App& root) {
       try {
         app = app->get_subcommand(name);
       } catch (const CLI::OptionNotFound&) {
-        throw Error("没有这个命令: " + name);
+        throw Error(localized_format("cli.help.no_such_command", name));
       }
       usage += " " + name;
     }
@@ -109,11 +110,12 @@ void add_mcp_commands(CLI::App& root) {
   mcp->add_subcommand("install", "Create ~/.local/bin/kestrova-mcp pointing at this program")
       ->callback([] {
         MCPCLIInstaller::install();
-        std::cout << "已安装: " << MCPCLIInstaller::link_path().string() << "\n";
+        std::cout << localized_format("cli.installed", MCPCLIInstaller::link_path().string())
+                  << "\n";
       });
   mcp->add_subcommand("uninstall", "Remove ~/.local/bin/kestrova-mcp")->callback([] {
     MCPCLIInstaller::uninstall();
-    std::cout << "已移除: " << MCPCLIInstaller::link_path().string() << "\n";
+    std::cout << localized_format("cli.removed", MCPCLIInstaller::link_path().string()) << "\n";
   });
   auto* config = mcp->add_subcommand(
       "config",
@@ -125,8 +127,10 @@ void add_mcp_commands(CLI::App& root) {
       ->check(CLI::IsMember({"claude-desktop", "cursor", "vscode", "claude-code", "codex"}));
   config->callback([host] { std::cout << host_configuration(*host) << "\n"; });
   mcp->add_subcommand("status", "Tell whether the link is installed")->callback([] {
-    std::cout << (MCPCLIInstaller::is_installed() ? "installed: " : "not installed: ")
-              << MCPCLIInstaller::link_path().string() << "\n";
+    std::cout << localized_format(MCPCLIInstaller::is_installed() ? "cli.mcp.installed"
+                                                                  : "cli.mcp.not_installed",
+                                  MCPCLIInstaller::link_path().string())
+              << "\n";
   });
 }
 
@@ -168,7 +172,7 @@ int run_command_line(int argc, char** argv) {
   } catch (const CommandFailure& failure) {
     return failure.status;
   } catch (const std::exception& e) {
-    std::cerr << "错误: " << e.what() << "\n";
+    std::cerr << localized_format("cli.error", e.what()) << "\n";
     return kExitFailure;
   }
   if (root.get_subcommands().empty()) print_status(root);

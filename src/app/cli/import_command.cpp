@@ -12,13 +12,14 @@
 #include <optional>
 #include <string>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
+#include "app/core/account_book.h"
 #include "mail/mail_import.h"
 #include "store/contact_store.h"
 #include "store/email_folder.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/uuid.h"
@@ -50,20 +51,17 @@ store::EmailFolder resolve_folder(store::EmailStore& store, const store::EmailAc
     if (f.name == wanted) return f;
   for (const auto& f : folders)
     if (text::equals_ci(f.name, wanted) || text::equals_ci(f.path, wanted)) return f;
-  if (folders.empty())
-    throw Error("账户 " + account.emailAddress + " 还没有文件夹（先同步一次文件夹列表）");
+  if (folders.empty()) throw Error(localized_format("cli.import.no_folders", account.emailAddress));
   std::string names;
   for (const auto& f : folders) {
     if (!names.empty()) names += ", ";
     names += f.path == f.name ? f.name : f.name + " (" + f.path + ")";
   }
-  throw Error("账户 " + account.emailAddress + " 没有文件夹「" + wanted +
-              "」；可用的文件夹: " + names);
+  throw Error(localized_format("cli.import.no_such_folder", account.emailAddress, wanted, names));
 }
 
 std::string counts_text(const mail::ImportCounts& c) {
-  return "新增 " + std::to_string(c.imported) + " 封，跳过 " + std::to_string(c.skipped) +
-         " 封（已存在或重复），失败 " + std::to_string(c.failed) + " 封";
+  return localized_format("cli.import.counts", c.imported, c.skipped, c.failed);
 }
 
 void run_import(const ImportOptions& o) {
@@ -87,12 +85,13 @@ void run_import(const ImportOptions& o) {
     const auto now = std::chrono::steady_clock::now();
     if (now - last_shown < std::chrono::milliseconds(100)) return;
     last_shown = now;
-    std::cerr << "\r已读取 " << c.seen() << " 封: " << counts_text(c) << std::flush;
+    std::cerr << "\r" << localized_format("cli.import.progress", c.seen(), counts_text(c))
+              << std::flush;
     progress_shown = true;
   };
   auto failure = [&](const std::string& what) {
     if (progress_shown) std::cerr << "\r\033[K";
-    std::cerr << "无法导入: " << what << "\n";
+    std::cerr << localized_format("cli.import.failed", what) << "\n";
   };
 
   mail::MailImporter importer(book.store(), account.id, folder.id);
@@ -105,8 +104,9 @@ void run_import(const ImportOptions& o) {
   // The senders of the imported mail join the address book.
   store::ContactStore(book.store().database()).import_from_stored_mail();
   if (progress_shown) std::cerr << "\r\033[K" << std::flush;
-  std::cout << "已导入到 " << account.emailAddress << " / " << folder.name << ": "
-            << counts_text(counts) << "\n";
+  std::cout << localized_format("cli.import.done", account.emailAddress, folder.name,
+                                counts_text(counts))
+            << "\n";
 }
 
 }  // namespace
@@ -122,7 +122,7 @@ void add_import_command(CLI::App& root) {
   command->add_option("--account", o->account, "Account id, address or name")->required();
   command->add_option("--folder", o->folder, "Folder of the account: id, path or name")->required();
   command->callback([o, maildir, mbox] {
-    if (!maildir->count() && !mbox->count()) throw Error("需要 --maildir 或 --mbox");
+    if (!maildir->count() && !mbox->count()) throw Error(localized("cli.import.source_needed"));
     run_import(*o);
   });
 }

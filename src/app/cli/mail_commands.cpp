@@ -25,8 +25,8 @@
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
-#include "app/core/tool_answer_json.h"
 #include "app/core/message_context.h"
+#include "app/core/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
@@ -55,7 +55,8 @@ using store::EmailMessage;
 
 // ---- naming things ----
 
-const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders, store::EmailFolderType type) {
+const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders,
+                                  store::EmailFolderType type) {
   for (const auto& folder : folders)
     if (folder.type == type && !folder.isLocalPseudoFolder()) return &folder;
   return nullptr;
@@ -79,7 +80,7 @@ std::optional<double> parse_since(const std::string& text) {
   if (text.empty()) return std::nullopt;
   if (auto date = parse_date_argument(text)) return date;
   if (auto date = parse_local_datetime(text + " 00:00:00")) return date;
-  throw Error("无法识别的日期: " + text + "（例如 2024-10-01 或 2024-10-01T08:00:00Z）");
+  throw Error(localized_format("cli.date.unreadable", text));
 }
 
 // ---- progress ----
@@ -140,7 +141,7 @@ void sync(const SyncOptions& o) {
   } else {
     for (const auto& account : book.accounts())
       if (account.isEnabled) accounts.push_back(account);
-    if (accounts.empty()) throw Error("还没有账户（用 kestrova account add 添加）");
+    if (accounts.empty()) throw Error(localized("cli.accounts.none"));
   }
 
   auto& service = mail::EmailService::shared();
@@ -162,7 +163,7 @@ void sync(const SyncOptions& o) {
   for (const auto& account : accounts) {
     try {
       const auto password = service.storedPassword(account);
-      progress.show(account.emailAddress + ": 文件夹列表…");
+      progress.show(localized_format("cli.sync.folder_list", account.emailAddress));
       auto folders = flow.syncFolders(account, password);
       std::vector<EmailFolder> chosen;
       if (!o.folder.empty()) {
@@ -176,17 +177,20 @@ void sync(const SyncOptions& o) {
           auto result = flow.syncFolder(
               account, password, folder, since, o.limit, true,
               [&](const EmailFolder& f, size_t done, size_t total) {
-                progress.show(account.emailAddress + " / " + f.name + ": " + std::to_string(done) +
-                              (total ? "/" + std::to_string(total) : std::string()) + " 封");
+                progress.show(localized_format(
+                    "cli.sync.progress", account.emailAddress, f.name,
+                    std::to_string(done) + (total ? "/" + std::to_string(total) : std::string())));
               });
           progress.finish();
           learn_contacts(contacts, folder, result.newMessages);
-          std::cout << account.emailAddress << " / " << folder.name << ": " << result.fetched
-                    << " 封, 新邮件 " << result.newMessages.size() << "\n";
+          std::cout << localized_format("cli.sync.folder_done", account.emailAddress, folder.name,
+                                        result.fetched, result.newMessages.size())
+                    << "\n";
         } catch (const std::exception& e) {
           progress.finish();
           ++failures;
-          std::cerr << account.emailAddress << " / " << folder.name << ": 同步失败: " << e.what()
+          std::cerr << localized_format("cli.sync.folder_failed", account.emailAddress, folder.name,
+                                        e.what())
                     << "\n";
         }
         incoming.startServerMoves();  // what the stored batches moved, also after a failure
@@ -195,11 +199,12 @@ void sync(const SyncOptions& o) {
     } catch (const std::exception& e) {
       progress.finish();
       ++failures;
-      std::cerr << account.emailAddress << ": 同步失败: " << e.what() << "\n";
+      std::cerr << localized_format("cli.sync.account_failed", account.emailAddress, e.what())
+                << "\n";
     }
   }
   if (!WorkGroup::shared().wait_for(kServerMoveWait))
-    std::cerr << "规则和垃圾邮件过滤触发的服务器移动 60 秒内未完成，已停止等待\n";
+    std::cerr << localized("cli.sync.moves_unfinished") << "\n";
   if (failures) throw CommandFailure{kExitPartial};
 }
 
@@ -207,11 +212,13 @@ void sync(const SyncOptions& o) {
 
 void list_folders(const std::string& accountName, bool refresh, bool json) {
   AccountBook book;
-  const EmailAccount& account = accountName.empty() ? book.defaultAccount() : book.find(accountName);
+  const EmailAccount& account =
+      accountName.empty() ? book.defaultAccount() : book.find(accountName);
   std::vector<EmailFolder> folders;
   if (refresh) {
     auto& service = mail::EmailService::shared();
-    folders = mail::EmailSyncFlow(book.store(), service).syncFolders(account, service.storedPassword(account));
+    folders = mail::EmailSyncFlow(book.store(), service)
+                  .syncFolders(account, service.storedPassword(account));
   } else {
     folders = folders_of(book, account);
   }
@@ -228,7 +235,9 @@ void list_folders(const std::string& accountName, bool refresh, bool json) {
     std::cout << short_id(folder.id) << "  " << store::raw_value(folder.type) << "  "
               << folder.name;
     if (folder.path != folder.name) std::cout << "  (" << folder.path << ")";
-    std::cout << "  " << book.store().getFolderMessageCount(folder) << " 封\n";
+    std::cout << "  "
+              << localized_format("cli.folders.count", book.store().getFolderMessageCount(folder))
+              << "\n";
   }
 }
 
@@ -294,7 +303,7 @@ void list_messages(const ListOptions& o) {
     folder = &find_folder(folders, o.folder, account);
   } else {
     folder = folder_of_type(folders, store::EmailFolderType::inbox);
-    if (!folder) throw Error("找不到收件箱（用 --folder 指定文件夹）");
+    if (!folder) throw Error(localized("cli.list.no_inbox"));
   }
   std::vector<EmailMessage> shown;
   for (int offset = 0; std::ssize(shown) < o.limit; offset += 200) {
@@ -309,7 +318,7 @@ void list_messages(const ListOptions& o) {
   }
   if (o.json) return print_messages_json(book.store(), shown);
   for (const auto& m : shown) print_message_line(m);
-  if (shown.empty()) std::cout << "(没有邮件)\n";
+  if (shown.empty()) std::cout << localized("cli.list.empty") << "\n";
 }
 
 // ---- reading ----
@@ -342,7 +351,7 @@ void read_message(const std::string& id, bool html, bool json) {
               ", " + a.mimeType + ")\n";
   page += "\n";
   if (html) {
-    if (!m.htmlBody) throw Error("这封邮件没有 HTML 正文");
+    if (!m.htmlBody) throw Error(localized("cli.read.no_html"));
     page += *m.htmlBody + "\n";
   } else if (m.textBody && !text::trim(*m.textBody).empty()) {
     page += *m.textBody + "\n";
@@ -354,8 +363,8 @@ void read_message(const std::string& id, bool html, bool json) {
 
 void print_raw(const std::string& id) {
   auto c = context_for(id);
-  const std::string raw =
-      mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c), c->message, c->folders);
+  const std::string raw = mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c),
+                                                                       c->message, c->folders);
   std::cout.write(raw.data(), static_cast<std::streamsize>(raw.size()));
   std::cout.flush();
 }
@@ -371,7 +380,7 @@ void list_attachments(const std::string& id) {
     std::cout << a.filename << "  " << size_text(a.size) << "  " << a.mimeType << "\n";
     ++shown;
   }
-  if (shown == 0) std::cout << "(这封邮件没有附件)\n";
+  if (shown == 0) std::cout << localized("cli.attachments.none") << "\n";
 }
 
 void save_attachment(const std::string& id, const std::string& name, const std::string& output,
@@ -387,7 +396,8 @@ void save_attachment(const std::string& id, const std::string& name, const std::
   if (!found) {
     std::string names;
     for (const auto& a : c->message.attachments) names += "\n  " + a.filename;
-    throw Error("邮件中没有附件: " + name + (names.empty() ? "（这封邮件没有附件）" : "。附件有:" + names));
+    throw Error(names.empty() ? localized_format("cli.attachments.not_found", name)
+                              : localized_format("cli.attachments.not_found_list", name, names));
   }
   const std::string bytes = download_attachment(*c, *found);
 
@@ -397,7 +407,7 @@ void save_attachment(const std::string& id, const std::string& name, const std::
   std::error_code ec;
   if (std::filesystem::is_directory(target, ec)) target /= safe_file_name(found->filename);
   if (!force && std::filesystem::exists(target, ec))
-    throw Error("文件已存在: " + target.string() + "（用 --force 覆盖）");
+    throw Error(localized_format("cli.file.exists", target.string()));
   std::filesystem::path temporary = target;
   temporary += ".part-" + new_uuid().substr(0, 8);
   {
@@ -406,15 +416,15 @@ void save_attachment(const std::string& id, const std::string& name, const std::
     out.close();
     if (!out) {
       std::filesystem::remove(temporary, ec);
-      throw Error("无法写入文件: " + target.string());
+      throw Error(localized_format("cli.file.unwritable", target.string()));
     }
   }
   std::filesystem::rename(temporary, target, ec);
   if (ec) {
     std::filesystem::remove(temporary, ec);
-    throw Error("无法写入文件: " + target.string());
+    throw Error(localized_format("cli.file.unwritable", target.string()));
   }
-  std::cout << "已保存: " << target.string() << " (" << bytes.size() << " bytes)\n";
+  std::cout << localized_format("cli.file.saved", target.string(), bytes.size()) << "\n";
 }
 
 // ---- search ----
@@ -439,7 +449,7 @@ void print_found(store::EmailStore& store, const SearchOptions& o,
       if (f.id == m.folderId) folder = f.displayName();
     print_message_line(m, folder.empty() ? "-" : folder);
   }
-  if (found.empty()) std::cout << "(没有找到)\n";
+  if (found.empty()) std::cout << localized("cli.search.empty") << "\n";
 }
 
 void search(const SearchOptions& o) {
@@ -450,7 +460,7 @@ void search(const SearchOptions& o) {
     const EmailFolder* folder = o.folder.empty()
                                     ? folder_of_type(folders, store::EmailFolderType::inbox)
                                     : &find_folder(folders, o.folder, account);
-    if (!folder) throw Error("找不到收件箱（用 --folder 指定文件夹）");
+    if (!folder) throw Error(localized("cli.list.no_inbox"));
     auto& service = mail::EmailService::shared();
     auto found = service.searchMessages(account, service.storedPassword(account), *folder, o.query,
                                         static_cast<uint64_t>(o.limit));
@@ -500,8 +510,7 @@ void follow_locally(const std::function<void()>& write) {
       return;
     } catch (const std::exception& e) {
       if (attempt < kLocalWriteAttempts) continue;
-      std::cerr << "警告: 服务器上已完成，但本地副本暂未更新（" << e.what()
-                << "），下次同步时会更新\n";
+      std::cerr << localized_format("cli.local_copy_behind", e.what()) << "\n";
       return;
     }
   }
@@ -523,13 +532,13 @@ void mark(const std::string& what, const std::string& id) {
     service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
     follow_locally([&] { c->book.store().markStarred(m, starred); });
   }
-  std::cout << "已标记: " << what << "  " << m.subject << "\n";
+  std::cout << localized_format("cli.mark.done", what, m.subject) << "\n";
 }
 
 // The server kept the source copy, flagged \Deleted, rather than expunge other messages.
 void report_flagged_only(mail::ImapSourceRemoval removal) {
   if (removal == mail::ImapSourceRemoval::flaggedOnly)
-    std::cerr << "注意: " << mail::EmailService::kFlaggedOnlyNotice << "\n";
+    std::cerr << localized("cli.flagged_only") << "\n";
 }
 
 // After a move the server gives the message a new UID in its new folder, which the next
@@ -541,11 +550,12 @@ void record_move(Context& c, const EmailFolder& destination, bool spam) {
 void move(const std::string& id, const std::string& folderName) {
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
-  if (c->message.folderId == destination.id) throw Error("邮件已在文件夹 " + destination.name + " 中");
+  if (c->message.folderId == destination.id)
+    throw Error(localized_format("cli.move.already_there", destination.name));
   const auto removal = mail::EmailService::shared().moveMessage(
       c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
-  std::cout << "已移动到 " << destination.name << ": " << c->message.subject << "\n";
+  std::cout << localized_format("cli.move.done", destination.name, c->message.subject) << "\n";
   report_flagged_only(removal);
 }
 
@@ -554,7 +564,7 @@ void spam(const std::string& id) {
   const auto removal =
       mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
   record_move(*c, *folder_of_type(c->folders, store::EmailFolderType::spam), true);
-  std::cout << "已移到垃圾邮件: " << c->message.subject << "\n";
+  std::cout << localized_format("cli.spam.done", c->message.subject) << "\n";
   report_flagged_only(removal);
 }
 
@@ -564,14 +574,12 @@ void remove_message(const std::string& id, bool permanent) {
   auto c = context_for(id);
   const EmailFolder* trash = folder_of_type(c->folders, store::EmailFolderType::trash);
   if (!permanent) {
-    if (!trash)
-      throw Error("账户 " + c->account.emailAddress +
-                  " 没有废纸篓文件夹（永久删除用 --permanent）");
+    if (!trash) throw Error(localized_format("cli.delete.no_trash", c->account.emailAddress));
     if (c->message.folderId != trash->id) {
       const auto removal = mail::EmailService::shared().moveMessage(c->account, password_of(*c),
                                                                     c->message, *trash, c->folders);
       record_move(*c, *trash, false);
-      std::cout << "已移到 " << trash->name << ": " << c->message.subject << "\n";
+      std::cout << localized_format("cli.delete.to_trash", trash->name, c->message.subject) << "\n";
       report_flagged_only(removal);
       return;
     }
@@ -585,7 +593,7 @@ void remove_message(const std::string& id, bool permanent) {
       s.run();
     });
   });
-  std::cout << "已删除: " << c->message.subject << "\n";
+  std::cout << localized_format("cli.delete.done", c->message.subject) << "\n";
   report_flagged_only(removal);
 }
 
@@ -605,7 +613,7 @@ void for_each_message(const std::vector<std::string>& arguments,
       throw;
     } catch (const std::exception& e) {
       ++failures;
-      std::cerr << "错误: " << id << ": " << e.what() << "\n";
+      std::cerr << localized_format("cli.error.item", id, e.what()) << "\n";
     }
   }
   if (failures) throw CommandFailure{failures == ids.size() ? kExitFailure : kExitPartial};
@@ -615,11 +623,14 @@ void for_each_message(const std::vector<std::string>& arguments,
 
 void add_mail_commands(CLI::App& root) {
   {
-    auto* command = root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
+    auto* command =
+        root.add_subcommand("sync", "Fetch folders and the newest messages from the servers");
     auto o = std::make_shared<SyncOptions>();
-    command->add_option("--account", o->account, "Account id, address or name (default: every enabled account)");
+    command->add_option("--account", o->account,
+                        "Account id, address or name (default: every enabled account)");
     command->add_option("--folder", o->folder, "Only this folder (id, path or name)");
-    command->add_option("--since", o->since, "Only messages since this date (2024-10-01, or ISO-8601)");
+    command->add_option("--since", o->since,
+                        "Only messages since this date (2024-10-01, or ISO-8601)");
     command->add_option("--limit", o->limit, "Newest messages per folder (default 200)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
     command->callback([o] { sync(*o); });
@@ -638,18 +649,22 @@ void add_mail_commands(CLI::App& root) {
     command->callback([=] { list_folders(*account, *refresh, *json); });
   }
   {
-    auto* command = root.add_subcommand("list", "List the stored messages of a folder, newest first");
+    auto* command =
+        root.add_subcommand("list", "List the stored messages of a folder, newest first");
     auto o = std::make_shared<ListOptions>();
-    command->add_option("--account", o->account, "Account id, address or name (default: the default account)");
+    command->add_option("--account", o->account,
+                        "Account id, address or name (default: the default account)");
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
-    command->add_option("--limit", o->limit, "Most messages to list (default 50)")->check(CLI::PositiveNumber);
+    command->add_option("--limit", o->limit, "Most messages to list (default 50)")
+        ->check(CLI::PositiveNumber);
     command->add_flag("--unread", o->unread, "Only unread messages");
     command->add_flag("--json", o->json, "Print the messages as JSON (see below)");
     command->footer(std::string(kListLegend));
     command->callback([o] { list_messages(*o); });
   }
   {
-    auto* command = root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
+    auto* command =
+        root.add_subcommand("read", "Show a message (its body is downloaded when not stored)");
     auto id = std::make_shared<std::string>();
     auto html = std::make_shared<bool>(false);
     auto json = std::make_shared<bool>(false);
@@ -720,8 +735,7 @@ void add_mail_commands(CLI::App& root) {
     command->add_flag("-y,--yes", *yes, "Do not ask (needed when not on a terminal)");
     command->callback([=] {
       const auto all = expand_id_arguments(*ids);
-      if (*permanent)
-        confirm_or_stop("永久删除 " + std::to_string(all.size()) + " 封邮件？此操作无法撤销", *yes);
+      if (*permanent) confirm_or_stop(localized_format("cli.delete.confirm", all.size()), *yes);
       for_each_message(all, [&](const std::string& id) { remove_message(id, *permanent); });
     });
   }

@@ -4,7 +4,6 @@
 // that (at most a minute).
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -12,15 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
-#include "app/core/folder_lookup.h"
 #include "app/cli/terminal_output.h"
+#include "app/core/account_book.h"
+#include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/rule_server_move.h"
 #include "rules/email_rule_service.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -46,8 +46,8 @@ EmailRuleService service_of(AccountBook& book) {
 EmailRule find_rule(const EmailRuleService& service, std::string_view id) {
   std::vector<std::string> ids;
   for (const auto& rule : service.rulesForApplication(std::nullopt, true)) ids.push_back(rule.id);
-  auto rule = service.rule(match_id_prefix(id, ids, "规则"));
-  if (!rule) throw Error("未找到规则: " + std::string(id));
+  auto rule = service.rule(match_id_prefix(id, ids, "cli.noun.rule"));
+  if (!rule) throw Error(localized_format("cli.rules.not_found", id));
   return *rule;
 }
 
@@ -56,12 +56,12 @@ std::optional<bool> yes_no(const std::string& text, std::string_view option) {
   const std::string value = text::lower(text::trim(text));
   if (value == "yes" || value == "true" || value == "1") return true;
   if (value == "no" || value == "false" || value == "0") return false;
-  throw Error(std::string(option) + " 只接受 yes 或 no: " + text);
+  throw Error(localized_format("cli.rules.yes_no", option, text));
 }
 
-std::string date_text(std::optional<double> date) { return date ? iso8601_utc(*date) : "-"; }
+std::string date_text(std::optional<double> date) { return date ? local_date_text(*date) : "-"; }
 
-const char* kUndecodable = "（规则内容无法读取，不会执行）";
+constexpr const char* kUndecodable = "cli.rules.undecodable";
 
 // ---- commands ----
 
@@ -72,7 +72,7 @@ void list_rules(const std::string& accountName) {
   if (!accountName.empty()) accountId = book.find(accountName).id;
   const auto stored = service.rulesForApplication(accountId, true);
   if (stored.empty()) {
-    std::cout << "还没有规则（用 kestrova rules add 添加）\n";
+    std::cout << localized("cli.rules.none") << "\n";
     return;
   }
   for (const auto& rule : stored) {
@@ -81,7 +81,7 @@ void list_rules(const std::string& accountName) {
       if (account.id == rule.accountId) address = account.emailAddress;
     const std::string text = rules::summary(rule);
     std::cout << short_id(rule.id) << "  " << address << "  " << text.substr(0, text.find('\n'))
-              << (rule.isDecodable ? "" : kUndecodable) << "\n";
+              << (rule.isDecodable ? "" : localized(kUndecodable)) << "\n";
   }
 }
 
@@ -95,7 +95,7 @@ void add_rule(const AddOptions& o) {
   AccountBook book;
   const auto& account = book.find(o.account);
   const std::string name = text::trim(o.name);
-  if (name.empty()) throw Error("规则名称不能为空");
+  if (name.empty()) throw Error(localized("cli.rules.name_empty"));
   EmailRule rule;
   rule.id = new_uuid();
   rule.accountId = account.id;
@@ -135,12 +135,12 @@ void show_rule(const std::string& id) {
   if (rule.actions.moveToFolder) {
     // The summary only says that the rule moves mail; name the folder.
     book.store().loadFolders();
-    std::string name = "（该账户没有这个文件夹）";
+    std::string name = localized("cli.rules.folder_missing");
     for (const auto& folder : book.store().foldersOf(rule.accountId))
       if (folder.id == *rule.actions.moveToFolder) name = folder.path;
-    std::cout << "目标文件夹: " << name << "\n";
+    std::cout << localized_format("cli.rules.target_folder", name) << "\n";
   }
-  if (!rule.isDecodable) std::cout << kUndecodable << "\n";
+  if (!rule.isDecodable) std::cout << localized(kUndecodable) << "\n";
 }
 
 // The account of `--all`, or the rule named by `id`; exactly one of the two.
@@ -151,12 +151,12 @@ struct RuleChoice {
 
 RuleChoice choose(AccountBook& book, const EmailRuleService& service, const std::string& id, bool all,
                   const std::string& accountName) {
-  if (all == !id.empty()) throw Error("请给出规则 ID，或 --all 与 --account");
+  if (all == !id.empty()) throw Error(localized("cli.rules.choose"));
   if (!all) {
     auto rule = find_rule(service, id);
     return RuleChoice{rule, rule.accountId};
   }
-  if (accountName.empty()) throw Error("--all 需要 --account");
+  if (accountName.empty()) throw Error(localized("cli.rules.all_needs_account"));
   return RuleChoice{std::nullopt, book.find(accountName).id};
 }
 
@@ -166,15 +166,17 @@ void preview_rules(const std::string& id, bool all, const std::string& accountNa
   const auto choice = choose(book, service, id, all, accountName);
   const auto preview =
       choice.rule ? service.preview(*choice.rule, limit) : service.previewEnabled(choice.accountId, limit);
-  std::cout << preview.label << ": " << preview.items.size() << " 封\n";
+  std::cout << localized_format("cli.rules.preview_count", preview.label, preview.items.size())
+            << "\n";
   for (const auto& item : preview.items)
     std::cout << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from << "  "
               << item.subject << "\n";
 }
 
 void print_result(const rules::EmailRuleApplicationResult& r) {
-  std::cout << r.ruleName << ": 检查 " << r.scannedCount << " 封, 匹配 " << r.matchedCount << " 封, "
-            << (r.dryRun ? "将改变 " : "已改变 ") << r.changedCount << " 封\n";
+  std::cout << localized_format(r.dryRun ? "cli.rules.result_dry_run" : "cli.rules.result",
+                                r.ruleName, r.scannedCount, r.matchedCount, r.changedCount)
+            << "\n";
   for (const auto& item : r.samples)
     std::cout << "  " << short_id(item.id) << "  " << date_text(item.date) << "  " << item.from
               << "  " << item.subject << "\n";
@@ -196,18 +198,19 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
       for (const auto& result : service.applyEnabled(choice.accountId, limit, true))
         changes += result.changedCount;
     if (changes > kConfirmedChanges)
-      confirm_or_stop("规则将改变 " + std::to_string(changes) + " 封邮件，继续？", yes);
+      confirm_or_stop(localized_format("cli.rules.confirm", changes), yes);
   }
   if (choice.rule) {
-    if (!choice.rule->isDecodable) std::cerr << choice.rule->name << kUndecodable << "\n";
+    if (!choice.rule->isDecodable)
+      std::cerr << choice.rule->name << localized(kUndecodable) << "\n";
     print_result(service.apply(*choice.rule, limit, dryRun));
   } else {
     const auto results = service.applyEnabled(choice.accountId, limit, dryRun);
-    if (results.empty()) std::cout << "这个账户没有启用的规则\n";
+    if (results.empty()) std::cout << localized("cli.rules.none_enabled") << "\n";
     for (const auto& result : results) print_result(result);
   }
   if (!WorkGroup::shared().wait_for(kServerMoveWait))
-    std::cerr << "规则触发的服务器移动 60 秒内未完成，已停止等待\n";
+    std::cerr << localized("cli.rules.moves_unfinished") << "\n";
 }
 
 void set_enabled(const std::string& id, bool enabled) {
@@ -215,7 +218,8 @@ void set_enabled(const std::string& id, bool enabled) {
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
   service.setEnabled(rule.id, enabled);
-  std::cout << rule.name << ": " << (enabled ? "已启用" : "已停用") << "\n";
+  std::cout << rule.name << ": "
+            << localized(enabled ? "cli.account.enabled" : "cli.account.disabled") << "\n";
 }
 
 void remove_rule(const std::string& id) {
@@ -223,7 +227,7 @@ void remove_rule(const std::string& id) {
   const auto service = service_of(book);
   const auto rule = find_rule(service, id);
   service.remove(rule.id);
-  std::cout << "已删除规则: " << rule.name << "\n";
+  std::cout << localized_format("cli.rules.removed", rule.name) << "\n";
 }
 
 }  // namespace

@@ -3,15 +3,16 @@
 // lists and sender profiles with their training (category and note).
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
+#include "app/cli/terminal_output.h"
+#include "app/core/account_book.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
@@ -34,7 +35,7 @@ namespace {
 
 using safety::EmailJunkFilterService;
 
-std::string date_text(std::optional<double> date) { return date ? iso8601_utc(*date) : "-"; }
+std::string date_text(std::optional<double> date) { return date ? local_date_text(*date) : "-"; }
 
 // ---- privacy report ----
 
@@ -48,18 +49,27 @@ void print_privacy_report(const std::string& id, bool json) {
   }
   std::cout << message.subject << "\n";
   // The report reads only what is stored; nothing is downloaded for it.
-  if (!message.isBodyLoaded) std::cout << "（正文尚未下载，报告只含主题和发件人；kestrova read ID 会下载正文）\n";
-  std::cout << "远程资源（追踪器）: " << report.trackerCount << "\n";
-  std::cout << "可疑链接: " << (report.suspiciousLinks.empty() ? "无" : std::to_string(report.suspiciousLinks.size()))
+  if (!message.isBodyLoaded) std::cout << localized("cli.privacy.body_missing") << "\n";
+  std::cout << localized_format("cli.privacy.trackers", report.trackerCount) << "\n";
+  std::cout << localized_format("cli.privacy.links",
+                                report.suspiciousLinks.empty()
+                                    ? localized("cli.none")
+                                    : std::to_string(report.suspiciousLinks.size()))
             << "\n";
   for (const auto& link : report.suspiciousLinks) {
     std::cout << "  - " << safety::localized_reason(link.reason) << ": " << link.url;
-    if (!link.displayText.empty()) std::cout << "（显示为「" << text::trim(link.displayText) << "」）";
+    if (!link.displayText.empty())
+      std::cout << localized_format("cli.privacy.shown_as", text::trim(link.displayText));
     std::cout << "\n";
   }
   const std::string trust = report.senderTrust.message();
-  std::cout << "发件人: " << (trust.empty() ? "一致" : trust) << "\n";
-  std::cout << "提示注入: " << (report.injection.empty() ? "无" : std::to_string(report.injection.size())) << "\n";
+  std::cout << localized_format("cli.privacy.sender",
+                                trust.empty() ? localized("cli.privacy.sender_consistent") : trust)
+            << "\n";
+  std::cout << localized_format("cli.privacy.injection",
+                                report.injection.empty() ? localized("cli.none")
+                                                         : std::to_string(report.injection.size()))
+            << "\n";
   for (const auto& hit : report.injection)
     std::cout << "  - " << safety::localized_label(hit.kind) << ": " << hit.snippet << "\n";
 }
@@ -72,21 +82,26 @@ void print_junk_score(const std::string& id) {
   EmailJunkFilterService junk(book.store().database());
   const auto score = EmailJunkFilterService::junkScore(message);
   std::cout << message.subject << "\n";
-  std::cout << "得分: " << score.score << "（阈值 " << EmailJunkFilterService::kThreshold << "）\n";
+  std::ostringstream scoreText, thresholdText;
+  scoreText << score.score;
+  thresholdText << EmailJunkFilterService::kThreshold;
+  std::cout << localized_format("cli.junk.score", scoreText.str(), thresholdText.str()) << "\n";
   std::string reasons;
   for (const auto& reason : score.reasons) reasons += (reasons.empty() ? "" : ", ") + reason;
-  std::cout << "信号: " << (reasons.empty() ? "无" : reasons) << "\n";
+  std::cout << localized_format("cli.junk.signals",
+                                reasons.empty() ? localized("cli.none") : reasons)
+            << "\n";
   // What the filter would do with this message on arrival, with the current settings.
   book.store().loadFolders();
   const auto decision = junk.evaluate(message, book.store().foldersOf(message.accountId),
                                       junk_filter_settings(UserPreferences::shared()));
-  std::cout << "到达时: ";
   if (!decision.action)
-    std::cout << "正常投递\n";
-  else if (decision.spamFolderId)
-    std::cout << "移到垃圾邮件文件夹（" << safety::raw_value(*decision.action) << "）\n";
+    std::cout << localized("cli.junk.on_arrival_deliver") << "\n";
   else
-    std::cout << "标为垃圾邮件（" << safety::raw_value(*decision.action) << "）\n";
+    std::cout << localized_format(decision.spamFolderId ? "cli.junk.on_arrival_move"
+                                                        : "cli.junk.on_arrival_mark",
+                                  safety::raw_value(*decision.action))
+              << "\n";
 }
 
 struct BlockOptions {
@@ -100,14 +115,15 @@ void block(const BlockOptions& o) {
     accounts.push_back(book.find(o.account));
   else
     accounts = book.accounts();
-  if (accounts.empty()) throw Error("还没有账户（用 kestrova account add 添加）");
+  if (accounts.empty()) throw Error(localized("cli.accounts.none"));
   const std::string address = text::lower(text::trim(o.address));
-  if (address.empty() || address == "@") throw Error("请给出要拉黑的地址、@域名或域名");
+  if (address.empty() || address == "@") throw Error(localized("cli.block.address_needed"));
   EmailJunkFilterService junk(book.store().database());
   const std::optional<std::string> note = o.note.empty() ? std::nullopt : std::optional(o.note);
   for (const auto& account : accounts) {
     const auto entry = junk.add(account.id, address, note);
-    if (!entry) throw Error("无法为 " + account.emailAddress + " 添加黑名单: " + address);
+    if (!entry)
+      throw Error(localized_format("cli.block.add_failed", account.emailAddress, address));
     std::cout << entry->id << "  " << account.emailAddress << "  " << entry->email << "\n";
   }
 }
@@ -118,13 +134,13 @@ void unblock(const std::string& id) {
   const auto all = junk.list();
   std::vector<std::string> ids;
   for (const auto& blocked : all) ids.push_back(blocked.id);
-  const std::string wanted = match_id_prefix(id, ids, "黑名单条目");
+  const std::string wanted = match_id_prefix(id, ids, "cli.noun.block_entry");
   std::optional<safety::BlockedSender> entry;
   for (const auto& blocked : all)
     if (blocked.id == wanted) entry = blocked;
-  if (!entry) throw Error("未找到黑名单条目: " + id);
-  if (!junk.remove(entry->id)) throw Error("无法删除黑名单条目: " + id);
-  std::cout << "已移出黑名单: " << entry->email << "\n";
+  if (!entry) throw Error(localized_format("cli.block.not_found", id));
+  if (!junk.remove(entry->id)) throw Error(localized_format("cli.block.remove_failed", id));
+  std::cout << localized_format("cli.block.removed", entry->email) << "\n";
 }
 
 void list_blocked() {
@@ -132,7 +148,7 @@ void list_blocked() {
   EmailJunkFilterService junk(book.store().database());
   const auto entries = junk.list();
   if (entries.empty()) {
-    std::cout << "黑名单为空（用 kestrova block 添加）\n";
+    std::cout << localized("cli.block.empty") << "\n";
     return;
   }
   for (const auto& entry : entries) {
@@ -155,34 +171,38 @@ struct SenderOptions {
 std::optional<store::SenderCategory> category_option(const std::string& text) {
   if (text == "none") return std::nullopt;
   if (auto category = store::from_raw<store::SenderCategory>(text)) return category;
-  throw Error("未知的分类: " + text + "（可选 newsletter、paperTrail、vip、lowPriority、none）");
+  throw Error(localized_format("cli.sender.unknown_category", text));
 }
 
 void print_profile(const safety::SenderProfile& p) {
   std::cout << p.email;
   if (p.displayName) std::cout << " (" << *p.displayName << ")";
   std::cout << "\n";
-  std::cout << "分类: " << (p.category ? localized("sender.category." + std::string(store::raw_value(*p.category))) : "-")
-            << (p.isVIP ? "，VIP" : "") << "\n";
-  if (p.note) std::cout << "备注: " << *p.note << "\n";
-  std::cout << "收到: " << p.totalReceived << " 封（近 30 天 " << p.receivedLast30Days << " 封），首次 "
-            << date_text(p.firstSeen) << "，最近 " << date_text(p.lastReceived) << "\n";
-  std::cout << "发出: " << p.totalSent << " 封，最近 " << date_text(p.lastSent) << "\n";
-  if (p.frequencyRank) std::cout << "来信频率排名: 第 " << *p.frequencyRank << " 位\n";
+  const std::string category =
+      p.category ? localized("sender.category." + std::string(store::raw_value(*p.category))) : "-";
+  std::cout << localized_format(p.isVIP ? "cli.sender.category_vip" : "cli.sender.category",
+                                category)
+            << "\n";
+  if (p.note) std::cout << localized_format("cli.sender.note", *p.note) << "\n";
+  std::cout << localized_format("cli.sender.received", p.totalReceived, p.receivedLast30Days,
+                                date_text(p.firstSeen), date_text(p.lastReceived))
+            << "\n";
+  std::cout << localized_format("cli.sender.sent", p.totalSent, date_text(p.lastSent)) << "\n";
+  if (p.frequencyRank) std::cout << localized_format("cli.sender.rank", *p.frequencyRank) << "\n";
   if (!p.recentMessages.empty()) {
-    std::cout << "最近往来:\n";
+    std::cout << localized("cli.sender.recent_messages") << "\n";
     for (const auto& m : p.recentMessages)
-      std::cout << "  " << iso8601_utc(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject << "  "
-                << short_id(m.id) << "\n";
+      std::cout << "  " << local_date_text(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject
+                << "  " << short_id(m.id) << "\n";
   }
   if (!p.recentAttachments.empty()) {
-    std::cout << "最近附件:\n";
+    std::cout << localized("cli.sender.recent_attachments") << "\n";
     for (const auto& a : p.recentAttachments)
-      std::cout << "  " << iso8601_utc(a.messageDate) << "  " << a.filename << "  " << a.size << " 字节  ("
-                << a.messageSubject << ")\n";
+      std::cout << "  " << local_date_text(a.messageDate) << "  " << a.filename << "  "
+                << size_text(a.size) << "  (" << a.messageSubject << ")\n";
   }
   if (!p.commonCoRecipients.empty()) {
-    std::cout << "常一起收信的人:\n";
+    std::cout << localized("cli.sender.co_recipients") << "\n";
     for (const auto& r : p.commonCoRecipients)
       std::cout << "  " << (r.name ? *r.name + " <" + r.email + ">" : r.email) << "  ×" << r.count << "\n";
   }
@@ -191,19 +211,26 @@ void print_profile(const safety::SenderProfile& p) {
 void sender(const SenderOptions& o) {
   AccountBook book;
   const std::string address = store::ContactStore::normalized_address(o.address);
-  if (address.empty()) throw Error("请给出发件人地址");
+  if (address.empty()) throw Error(localized("cli.sender.address_needed"));
   if (!o.category.empty() || o.note) {
     store::ContactStore contacts(book.store().database());
     if (!o.category.empty()) {
       const auto category = category_option(o.category);
-      if (!contacts.set_category(address, category)) throw Error("无法保存分类: " + address);
-      std::cout << address << ": 分类 "
-                << (category ? localized("sender.category." + std::string(store::raw_value(*category))) : "已清除")
+      if (!contacts.set_category(address, category))
+        throw Error(localized_format("cli.sender.category_save_failed", address));
+      std::cout << (category ? localized_format("cli.sender.category_set", address,
+                                                localized("sender.category." +
+                                                          std::string(store::raw_value(*category))))
+                             : localized_format("cli.sender.category_cleared", address))
                 << "\n";
     }
     if (o.note) {
-      if (!contacts.set_note(address, *o.note)) throw Error("无法保存备注: " + address);
-      std::cout << address << ": " << (text::trim(*o.note).empty() ? "备注已清除" : "备注已保存") << "\n";
+      if (!contacts.set_note(address, *o.note))
+        throw Error(localized_format("cli.sender.note_save_failed", address));
+      std::cout << localized_format(text::trim(*o.note).empty() ? "cli.sender.note_cleared"
+                                                                : "cli.sender.note_saved",
+                                    address)
+                << "\n";
     }
     return;
   }

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
 
@@ -48,7 +49,7 @@ double date_value(const std::string& text, double now) {
   }
   if (auto date = parse_local_datetime(text + " 00:00:00")) return *date;
   if (auto date = parse_date_argument(text)) return *date;
-  throw Error("无法识别的日期: " + text + "（例如 2026-12-01 或 7d）");
+  throw Error(localized_format("cli.search.bad_date", text));
 }
 
 }  // namespace
@@ -89,11 +90,11 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
       term.value = std::string(query.substr(start, i - start));
     }
     if (term.field == "has" && text::lower(term.value) != "attachment")
-      throw Error("has: 只支持 has:attachment");
+      throw Error(localized("cli.search.has_only"));
     if (term.field == "is") {
       term.value = text::lower(term.value);
       if (term.value != "unread" && term.value != "read" && term.value != "starred")
-        throw Error("is: 只支持 unread、read 或 starred");
+        throw Error(localized("cli.search.is_only"));
     }
     if (term.value.empty() && term.field.empty()) continue;
     terms.push_back(std::move(term));

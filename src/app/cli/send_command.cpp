@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
+#include "app/cli/terminal_output.h"
 #include "app/cli/undo_countdown.h"
 #include "app/core/account_book.h"
 #include "app/core/email_scheduled_send_service.h"
@@ -32,6 +33,7 @@
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/file.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -65,7 +67,7 @@ struct ComposeOptions {
 // A file the user named, read whole before anything goes over the network.
 std::string file_content(const std::filesystem::path& path) {
   auto content = read_file(path);
-  if (!content) throw Error("无法读取文件: " + path.string());
+  if (!content) throw Error(localized_format("cli.file.unreadable", path.string()));
   return std::move(*content);
 }
 
@@ -89,10 +91,10 @@ std::vector<std::string> addresses(const std::vector<std::string>& given) {
 std::optional<std::string> edit_text(const std::string& prepared) {
   const char* visual = std::getenv("VISUAL");
   const char* editor = visual && *visual ? visual : std::getenv("EDITOR");
-  if (!editor || !*editor) throw Error("需要正文: 用 --body 或 --body-file 给出，或设置 $EDITOR");
+  if (!editor || !*editor) throw Error(localized("cli.send.body_or_editor"));
   char path[] = "/tmp/kestrova-message-XXXXXX";
   const int fd = mkstemp(path);
-  if (fd < 0) throw Error("无法创建临时文件");
+  if (fd < 0) throw Error(localized("cli.send.temp_file_failed"));
   ::close(fd);
   { std::ofstream(path, std::ios::binary) << prepared; }
   // The editor gets the environment the user started Kestrova with, not the mail proxy's.
@@ -158,10 +160,10 @@ ComposedMessage compose(ComposeOptions& o, Loaded& l) {
     m.body = read_body_file(o.bodyFile) + quote;
   } else if (isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
     auto edited = edit_text("\n" + quote);
-    if (!edited) throw Error("正文为空，已取消发送");
+    if (!edited) throw Error(localized("cli.send.body_empty"));
     m.body = *edited;
   } else {
-    throw Error("需要正文: 用 --body 或 --body-file 给出");
+    throw Error(localized("cli.send.body_needed"));
   }
   if (!o.htmlFile.empty()) m.htmlBody = file_content(o.htmlFile);
   for (const auto& file : o.attachments) {
@@ -182,7 +184,7 @@ void sign(const ComposeOptions& o, Loaded& l, ComposedMessage& m) {
   if (!o.signature.empty()) {
     for (const auto& s : signatures.signatures(l.account.id))
       if (text::equals_ci(s.name, o.signature) || parse_uuid(o.signature) == s.id) chosen = s;
-    if (!chosen) throw Error("未找到签名: " + o.signature);
+    if (!chosen) throw Error(localized_format("cli.signature.not_found", o.signature));
   } else {
     if (o.kind == Kind::reply &&
         !UserPreferences::shared().get(settings::emailAutoSignatureOnReplyEnabled))
@@ -197,16 +199,16 @@ void sign(const ComposeOptions& o, Loaded& l, ComposedMessage& m) {
 }
 
 void print_outcome(const store::EmailAccount& account, const SendOutcome& outcome) {
-  std::cout << "已发送: " << account.emailAddress << "\n";
+  std::cout << localized_format("cli.send.sent", account.emailAddress) << "\n";
   std::cout << "Message-ID: " << outcome.messageId << "\n";
   switch (outcome.sentCopy) {
     case SendOutcome::SentCopy::appended:
       break;
     case SendOutcome::SentCopy::byProvider:
-      std::cout << "已发送文件夹: 由服务商自动保存\n";
+      std::cout << localized("cli.send.sent_copy_by_provider") << "\n";
       break;
     case SendOutcome::SentCopy::failed:
-      std::cerr << "警告: 未能保存到已发送文件夹: " << outcome.sentCopyProblem << "\n";
+      std::cerr << localized_format("cli.send.sent_copy_failed", outcome.sentCopyProblem) << "\n";
       break;
   }
 }
@@ -215,9 +217,7 @@ void run(ComposeOptions& o) {
   std::optional<double> at;
   if (!o.at.empty()) {
     at = parse_send_time(o.at, now_seconds());
-    if (!at)
-      throw Error("无法识别的时间: " + o.at +
-                  "（例如 \"2026-12-08 09:00\"、2026-12-08T09:00:00Z 或 +2h）");
+    if (!at) throw Error(localized_format("cli.send.bad_time", o.at));
   }
   Loaded l;
   ComposedMessage m = compose(o, l);
@@ -226,11 +226,11 @@ void run(ComposeOptions& o) {
   if (at) {
     const auto row =
         EmailScheduledSendService::schedule(store::EmailDatabase::shared(), l.account.id, m, *at);
-    std::cout << "已安排定时发送: " << row.id << "（" << iso8601_utc(*at) << "）\n";
+    std::cout << localized_format("cli.send.scheduled", row.id, local_date_text(*at)) << "\n";
     if (read_service_status().pid)
-      std::cout << "kestrova run 正在运行，将按时发出\n";
+      std::cout << localized("cli.send.service_running") << "\n";
     else
-      std::cout << "kestrova run 未在运行: 邮件将在 kestrova run 运行后发出\n";
+      std::cout << localized("cli.send.service_stopped") << "\n";
     return;
   }
 
@@ -239,7 +239,7 @@ void run(ComposeOptions& o) {
     const int64_t delay = preferences.get(settings::undoSendDelaySeconds);
     if (delay > 0 && hold_for_undo(delay) == HoldOutcome::undone) {
       const std::string draft = save_composed_as_draft(l.account, m, l.book.store());
-      std::cout << "已撤销，邮件未发送。草稿已保存: " << draft << "\n";
+      std::cout << localized_format("cli.send.undone", draft) << "\n";
       return;
     }
   }

@@ -4,23 +4,26 @@
 #include <iostream>
 
 #include "app/cli/command_line.h"
+#include "app/cli/terminal_output.h"
 #include "app/core/mail_service_runner.h"
 #include "app/core/service_files.h"
+#include "util/localization.h"
 #include "util/log.h"
-#include "util/time.h"
 
 namespace kestrova::app {
 
 void print_service_status(std::ostream& out) {
   const ServiceStatus status = read_service_status();
   if (!status.pid) {
-    out << "服务: 未运行（用 kestrova run 启动）\n";
+    out << localized("cli.service.not_running") << "\n";
     return;
   }
-  out << "服务: 运行中 (pid " << *status.pid << ")\n";
+  out << localized_format("cli.service.running", *status.pid) << "\n";
   for (const auto& account : status.accounts)
-    out << "  " << account.emailAddress << "  IDLE: " << account.idleStatus << "  最近收信: "
-        << (account.lastReceiveAt ? iso8601_utc(*account.lastReceiveAt) : std::string("-")) << "\n";
+    out << localized_format(
+               "cli.service.account", account.emailAddress, account.idleStatus,
+               account.lastReceiveAt ? local_date_text(*account.lastReceiveAt) : std::string("-"))
+        << "\n";
 }
 
 void add_service_commands(CLI::App& root) {
@@ -41,20 +44,17 @@ void add_service_commands(CLI::App& root) {
                        "Write the systemd user unit and kestrova.desktop (kestrova: links)")
       ->callback([] {
         install_service_files();
-        std::cout
-            << "已写入: " << systemd_unit_path().string() << "\n"
-            << "已写入: " << desktop_entry_path().string() << "\n"
-            << "启用并立即启动: systemctl --user daemon-reload && systemctl --user enable --now "
-               "kestrova.service\n"
-            << "让 kestrova: 链接由本程序打开: xdg-mime default kestrova.desktop "
-               "x-scheme-handler/kestrova\n";
+        std::cout << localized_format("cli.written", systemd_unit_path().string()) << "\n"
+                  << localized_format("cli.written", desktop_entry_path().string()) << "\n"
+                  << localized("cli.service.enable_hint") << "\n"
+                  << localized("cli.service.links_hint") << "\n";
       });
   service->add_subcommand("uninstall", "Remove the systemd user unit and kestrova.desktop")
       ->callback([] {
         uninstall_service_files();
-        std::cout << "已移除: " << systemd_unit_path().string() << "\n"
-                  << "已移除: " << desktop_entry_path().string() << "\n"
-                  << "若服务仍在运行: systemctl --user disable --now kestrova.service\n";
+        std::cout << localized_format("cli.removed", systemd_unit_path().string()) << "\n"
+                  << localized_format("cli.removed", desktop_entry_path().string()) << "\n"
+                  << localized("cli.service.disable_hint") << "\n";
       });
 }
 

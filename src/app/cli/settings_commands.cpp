@@ -15,6 +15,7 @@
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
+#include "util/localization.h"
 
 namespace kestrova::app {
 
@@ -22,8 +23,7 @@ namespace {
 
 const SettingDescriptor& known_setting(const std::string& key) {
   const SettingDescriptor* setting = find_setting(key);
-  if (!setting)
-    throw Error("未知的设置项: " + key + "（用 kestrova settings list 查看全部设置项）");
+  if (!setting) throw Error(localized_format("cli.settings.unknown", key));
   return *setting;
 }
 
@@ -42,13 +42,14 @@ Json shown(std::string_view key, Json value) {
 
 void list_settings() {
   auto& preferences = UserPreferences::shared();
-  std::cout << "设置文件: " << preferences.defaults().path().string() << "\n";
+  std::cout << localized_format("cli.settings.file", preferences.defaults().path().string())
+            << "\n";
   for (const auto& setting : setting_descriptors()) {
     const Json value = preferences.value(setting.key);
     std::cout << (value == setting.fallback ? "  " : "* ") << setting.key << " = "
               << dump_compact(shown(setting.key, value)) << "\n";
   }
-  std::cout << "(* 表示与默认值不同)\n";
+  std::cout << localized("cli.settings.legend") << "\n";
 }
 
 // What the interface will do with the link once it routes the notification.
@@ -56,28 +57,28 @@ std::string describe(const EmailDeepLink& link) {
   std::string action;
   switch (link.kind) {
     case EmailDeepLink::Kind::message:
-      action = "在主窗口中选中邮件";
+      action = localized("cli.open.message");
       break;
     case EmailDeepLink::Kind::thread:
-      action = "打开会话";
+      action = localized("cli.open.thread");
       break;
     case EmailDeepLink::Kind::draft:
-      action = "在撰写窗口中打开草稿";
+      action = localized("cli.open.draft");
       break;
     case EmailDeepLink::Kind::account:
-      action = "选中账户";
+      action = localized("cli.open.account");
       break;
     case EmailDeepLink::Kind::email:
-      action = "在独立窗口中打开邮件";
+      action = localized("cli.open.email");
       break;
     case EmailDeepLink::Kind::reply:
-      action = "打开回复窗口";
+      action = localized("cli.open.reply");
       break;
     case EmailDeepLink::Kind::drafts:
-      action = "显示草稿列表";
+      action = localized("cli.open.drafts");
       break;
   }
-  if (link.chat) action += "，并显示 AI 聊天侧栏";
+  if (link.chat) action = localized_format("cli.open.with_chat", action);
   return action;
 }
 
@@ -121,8 +122,10 @@ void add_settings_commands(CLI::App& root) {
               << dump_compact(shown(setting.key, preferences.value(setting.key))) << "\n";
     if (setting.key == settings::launchAtLogin.key) {
       apply_launch_at_login(preferences.get(settings::launchAtLogin));
-      std::cout << (preferences.get(settings::launchAtLogin) ? "已写入 " : "已移除 ")
-                << autostart_entry_path().string() << "\n";
+      std::cout << localized_format(
+                       preferences.get(settings::launchAtLogin) ? "cli.written" : "cli.removed",
+                       autostart_entry_path().string())
+                << "\n";
     }
   });
 }
@@ -136,7 +139,7 @@ void add_open_command(CLI::App& root) {
     // The redirect of an OAuth sign-in that uses the custom scheme goes to the sign-in
     // waiting in `kestrova account add --oauth`.
     if (mail::OAuthSignIn::forwardCustomSchemeCallback(*url)) {
-      std::cout << "已把登录回调交给正在等待的 kestrova account add\n";
+      std::cout << localized("cli.open.oauth_forwarded") << "\n";
       return;
     }
     // A text that is not a link of this program is ignored without a word, like a link
@@ -144,7 +147,8 @@ void add_open_command(CLI::App& root) {
     auto link = open_deep_link(*url);
     platform::MainQueue::drain();  // delivers the notification to this process's observers
     if (!link) return;
-    std::cout << "将" << describe(*link) << ": " << dump_compact(link->to_json()) << "\n";
+    std::cout << localized_format("cli.open.will", describe(*link), dump_compact(link->to_json()))
+              << "\n";
   });
 }
 

@@ -17,6 +17,7 @@
 #include "util/error.h"
 #include "util/file.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -79,13 +80,13 @@ store::EmailSignature find_signature(EmailSignatureService& service,
     if (auto found = service.signature(*id)) return *found;
   for (const auto& s : service.signatures(account.id))
     if (text::equals_ci(s.name, idOrName)) return s;
-  throw Error("未找到签名: " + idOrName);
+  throw Error(localized_format("cli.signature.not_found", idOrName));
 }
 
 std::string read_content(const SignatureOptions& o) {
   if (o.contentFile.empty()) return o.content;
   auto content = read_file(o.contentFile);
-  if (!content) throw Error("无法读取文件: " + o.contentFile);
+  if (!content) throw Error(localized_format("cli.file.unreadable", o.contentFile));
   return std::move(*content);
 }
 
@@ -104,7 +105,7 @@ void list(const SignatureOptions& o) {
   EmailSignatureService service(store::EmailDatabase::shared());
   const auto account = account_of(book, o.account);
   const auto all = service.signatures(account.id);
-  if (all.empty()) std::cout << "(没有签名)\n";
+  if (all.empty()) std::cout << localized("cli.signature.none") << "\n";
   for (const auto& s : all)
     std::cout << s.id << "  " << (s.isDefault ? "★ " : "  ") << s.name
               << (s.isHtml ? "  [HTML]" : "") << "\n";
@@ -115,7 +116,8 @@ void show(const SignatureOptions& o) {
   EmailSignatureService service(store::EmailDatabase::shared());
   const auto account = account_of(book, o.account);
   const auto s = find_signature(service, account, o.idOrName);
-  std::cout << "# " << s.name << (s.isDefault ? "（默认）" : "") << "\n"
+  std::cout << "# " << s.name << (s.isDefault ? localized("cli.signature.default_mark") : "")
+            << "\n"
             << service.plainText(s, account) << "\n";
   if (s.isHtml) std::cout << "\n# HTML\n" << service.render(s, account) << "\n";
 }
@@ -130,24 +132,23 @@ void add(SignatureOptions& o) {
   s.name = o.name;
   if (!o.templateId.empty()) {
     const auto* design = find_signature_template(o.templateId);
-    if (!design)
-      throw Error("未知的签名模板: " + o.templateId + "（用 kestrova signature templates 查看）");
+    if (!design) throw Error(localized_format("cli.signature.unknown_template", o.templateId));
     s.isHtml = design->isHtml;
     s.content = EmailSignatureService::fillValues(design->content,
                                                   remember_values(account.id, o.values), s.isHtml);
     if (s.name.empty()) s.name = std::string(design->name);
   } else {
     s.content = read_content(o);
-    if (text::trim(s.content).empty())
-      throw Error("签名内容为空: 用 --content、--content-file 或 --template 给出");
+    if (text::trim(s.content).empty()) throw Error(localized("cli.signature.content_needed"));
     s.isHtml = o.html;
   }
-  if (s.name.empty()) throw Error("需要签名名称（--name）");
+  if (s.name.empty()) throw Error(localized("cli.signature.name_needed"));
   s.createdAt = s.updatedAt = now_seconds();
   s.isDefault = o.makeDefault || service.signatures(account.id).empty();
   service.save(s);
   if (s.isDefault) service.setDefault(account.id, s.id);
-  std::cout << "已添加签名: " << s.id << "  " << s.name << (s.isDefault ? "（默认）" : "") << "\n";
+  std::cout << localized_format("cli.signature.added", s.id, s.name)
+            << (s.isDefault ? localized("cli.signature.default_mark") : "") << "\n";
 }
 
 void edit(SignatureOptions& o) {
@@ -163,7 +164,7 @@ void edit(SignatureOptions& o) {
       EmailSignatureService::fillValues(s.content, remember_values(account.id, o.values), s.isHtml);
   s.updatedAt = now_seconds();
   service.save(s);
-  std::cout << "已更新签名: " << s.id << "  " << s.name << "\n";
+  std::cout << localized_format("cli.signature.updated", s.id, s.name) << "\n";
 }
 
 void remove(const SignatureOptions& o) {
@@ -171,7 +172,7 @@ void remove(const SignatureOptions& o) {
   EmailSignatureService service(store::EmailDatabase::shared());
   const auto s = find_signature(service, account_of(book, o.account), o.idOrName);
   service.remove(s.id);
-  std::cout << "已删除签名: " << s.name << "\n";
+  std::cout << localized_format("cli.signature.removed", s.name) << "\n";
 }
 
 void make_default(const SignatureOptions& o) {
@@ -180,7 +181,7 @@ void make_default(const SignatureOptions& o) {
   const auto account = account_of(book, o.account);
   const auto s = find_signature(service, account, o.idOrName);
   service.setDefault(account.id, s.id);
-  std::cout << "默认签名: " << s.name << "\n";
+  std::cout << localized_format("cli.signature.default", s.name) << "\n";
 }
 
 void templates(bool withPreview) {

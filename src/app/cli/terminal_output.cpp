@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "app/cli/command_line.h"
+#include "util/localization.h"
 
 namespace kestrova::app {
 
@@ -92,7 +93,7 @@ void show_paged(const std::string& text) {
 void confirm_or_stop(const std::string& question, bool yes) {
   if (yes) return;
   if (isatty(STDIN_FILENO) != 1) {
-    std::cerr << question << "\n不在终端上时，用 --yes 确认\n";
+    std::cerr << question << "\n" << localized("cli.confirm.needs_yes") << "\n";
     throw CommandFailure{kExitUsage};
   }
   std::cerr << question << " [y/N] " << std::flush;

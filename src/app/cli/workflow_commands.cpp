@@ -2,17 +2,17 @@
 // `kestrova contacts`: the action items, the follow-up queues and the address book.
 
 #include <CLI/CLI.hpp>
-
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "app/core/account_book.h"
 #include "app/cli/command_line.h"
-#include "app/core/folder_lookup.h"
 #include "app/cli/search_language.h"
+#include "app/cli/terminal_output.h"
+#include "app/core/account_book.h"
+#include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/tool_answer_json.h"
 #include "platform/settings_store.h"
@@ -35,11 +35,11 @@ namespace {
 using store::EmailActionItem;
 using store::EmailActionStore;
 
-std::string date_text(std::optional<double> date) { return date ? iso8601_utc(*date) : "-"; }
+std::string date_text(std::optional<double> date) { return date ? local_date_text(*date) : "-"; }
 
 double time_argument(const std::string& text) {
   if (auto date = parse_date_argument(text::trim(text))) return *date;
-  throw Error("无法识别的时间: " + text + "（例如 2026-12-24T09:00:00Z 或 \"2026-12-24 09:00:00\"）");
+  throw Error(localized_format("cli.time.unreadable", text));
 }
 
 // ---- action items ----
@@ -47,17 +47,18 @@ double time_argument(const std::string& text) {
 EmailActionItem find_item(const EmailActionStore& actions, const std::string& id) {
   std::vector<std::string> ids;
   for (const auto& item : actions.items()) ids.push_back(item.id);
-  auto item = actions.item(match_id_prefix(id, ids, "待办"));
-  if (!item) throw Error("未找到待办: " + id);
+  auto item = actions.item(match_id_prefix(id, ids, "cli.noun.action_item"));
+  if (!item) throw Error(localized_format("cli.actions.not_found", id));
   return *item;
 }
 
 void print_item(const EmailActionItem& item) {
   std::cout << short_id(item.id) << "  [" << store::raw_value(item.state) << "]  " << item.title;
-  if (item.dueAt) std::cout << "  截止 " << iso8601_utc(*item.dueAt);
+  if (item.dueAt) std::cout << localized_format("cli.actions.due", local_date_text(*item.dueAt));
   if (item.state == store::EmailActionItemState::snoozed && item.snoozedUntil)
-    std::cout << "  推迟到 " << iso8601_utc(*item.snoozedUntil);
-  std::cout << "  (" << store::raw_value(item.source) << ", 邮件 " << item.messageId << ")\n";
+    std::cout << localized_format("cli.actions.snoozed_until", local_date_text(*item.snoozedUntil));
+  std::cout << localized_format("cli.actions.origin", store::raw_value(item.source), item.messageId)
+            << "\n";
 }
 
 struct ActionListOptions {
@@ -89,13 +90,13 @@ void list_actions(const ActionListOptions& o) {
   if (o.json)
     std::cout << json.dump() << "\n";
   else if (shown == 0)
-    std::cout << "没有待办\n";
+    std::cout << localized("cli.actions.none") << "\n";
 }
 
 void add_action(const std::string& message_id, const std::string& title, const std::string& due) {
   AccountBook book;
   const auto message = find_message(book.store(), message_id);
-  if (text::trim(title).empty()) throw Error("待办标题不能为空");
+  if (text::trim(title).empty()) throw Error(localized("cli.actions.title_empty"));
   EmailActionStore actions(book.store().database());
   EmailActionItem item;
   item.messageId = message.id;
@@ -104,7 +105,7 @@ void add_action(const std::string& message_id, const std::string& title, const s
   item.source = store::EmailActionItemSource::manual;
   if (!due.empty()) item.dueAt = time_argument(due);
   item = EmailActionItem::make(std::move(item));
-  if (!actions.add(item)) throw Error("这封邮件已有同名待办: " + item.title);
+  if (!actions.add(item)) throw Error(localized_format("cli.actions.duplicate", item.title));
   for (const auto& stored : actions.items())
     if (stored.messageId == item.messageId && stored.titleKey == item.titleKey) print_item(stored);
 }
@@ -122,9 +123,9 @@ void change_action(ActionChange change, const std::string& id, const std::string
     case ActionChange::reopen: ok = actions.reopen(item.id); break;
     case ActionChange::remove: ok = actions.remove(item.id); break;
   }
-  if (!ok) throw Error("无法修改待办: " + item.title);
+  if (!ok) throw Error(localized_format("cli.actions.change_failed", item.title));
   if (change == ActionChange::remove) {
-    std::cout << "已删除待办: " << item.title << "\n";
+    std::cout << localized_format("cli.actions.removed", item.title) << "\n";
     return;
   }
   if (auto changed = actions.item(item.id)) print_item(*changed);
@@ -145,13 +146,15 @@ void list_follow_ups(const std::string& kind) {
     const char* kind;
     const char* title;
   };
-  for (const Queue q : {Queue{"reply_later", "稍后回复"}, Queue{"waiting_on", "等待回复"}, Queue{"snoozed", "已推迟"}}) {
+  for (const Queue q :
+       {Queue{"reply_later", "cli.followup.reply_later"},
+        Queue{"waiting_on", "cli.followup.waiting_on"}, Queue{"snoozed", "cli.followup.snoozed"}}) {
     if (kind != "all" && kind != q.kind) continue;
     std::vector<store::EmailMessage> messages;
     if (std::string_view(q.kind) == "reply_later") messages = followUp.reply_later_messages();
     else if (std::string_view(q.kind) == "waiting_on") messages = followUp.waiting_on_messages();
     else messages = followUp.snoozed_messages();
-    std::cout << q.title << " (" << messages.size() << ")\n";
+    std::cout << localized(q.title) << " (" << messages.size() << ")\n";
     for (const auto& m : messages)
       print_follow_up(m, std::string_view(q.kind) == "reply_later"  ? m.replyLaterUntil
                          : std::string_view(q.kind) == "waiting_on" ? m.waitingSince
@@ -160,34 +163,41 @@ void list_follow_ups(const std::string& kind) {
 }
 
 void reply_later(const std::string& id, const std::string& time, bool clear) {
-  if (clear && !time.empty()) throw Error("TIME 和 --clear 只能选一个");
+  if (clear && !time.empty()) throw Error(localized("cli.followup.time_or_clear"));
   AccountBook book;
   const auto message = find_message(book.store(), id);
   store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
   if (clear) {
-    if (!followUp.clear_reply_later(message)) throw Error("无法清除稍后回复: " + message.subject);
-    std::cout << "已清除稍后回复: " << message.subject << "\n";
+    if (!followUp.clear_reply_later(message))
+      throw Error(localized_format("cli.followup.reply_later_clear_failed", message.subject));
+    std::cout << localized_format("cli.followup.reply_later_cleared", message.subject) << "\n";
     return;
   }
   // Without a time the message comes back in a day.
   const double until = time.empty() ? now_seconds() + 86400 : time_argument(time);
-  if (!followUp.set_reply_later(message, until)) throw Error("无法设置稍后回复: " + message.subject);
-  std::cout << "稍后回复 " << iso8601_utc(until) << ": " << message.subject << "\n";
+  if (!followUp.set_reply_later(message, until))
+    throw Error(localized_format("cli.followup.reply_later_set_failed", message.subject));
+  std::cout << localized_format("cli.followup.reply_later_set", local_date_text(until),
+                                message.subject)
+            << "\n";
 }
 
 void waiting(const std::string& id, const std::string& since_text, bool clear) {
-  if (clear && !since_text.empty()) throw Error("--since 和 --clear 只能选一个");
+  if (clear && !since_text.empty()) throw Error(localized("cli.followup.since_or_clear"));
   AccountBook book;
   const auto message = find_message(book.store(), id);
   store::EmailFollowUpService followUp(book.store().database(), book.store(), platform::SettingsStore::shared());
   if (clear) {
-    if (!followUp.clear_waiting(message)) throw Error("无法清除等待回复: " + message.subject);
-    std::cout << "已清除等待回复: " << message.subject << "\n";
+    if (!followUp.clear_waiting(message))
+      throw Error(localized_format("cli.followup.waiting_clear_failed", message.subject));
+    std::cout << localized_format("cli.followup.waiting_cleared", message.subject) << "\n";
     return;
   }
   const double since = since_text.empty() ? now_seconds() : time_argument(since_text);
-  if (!followUp.set_waiting(message, since)) throw Error("无法设置等待回复: " + message.subject);
-  std::cout << "等待回复（自 " << iso8601_utc(since) << "）: " << message.subject << "\n";
+  if (!followUp.set_waiting(message, since))
+    throw Error(localized_format("cli.followup.waiting_set_failed", message.subject));
+  std::cout << localized_format("cli.followup.waiting_set", local_date_text(since), message.subject)
+            << "\n";
 }
 
 // ---- contacts ----
@@ -222,7 +232,7 @@ void list_contacts(const ContactOptions& o) {
     return;
   }
   if (contacts.empty()) {
-    std::cout << "没有联系人\n";
+    std::cout << localized("cli.contacts.none") << "\n";
     return;
   }
   for (const auto& contact : contacts) {
@@ -231,7 +241,7 @@ void list_contacts(const ContactOptions& o) {
     std::cout << "  ×" << contact.frequency << "  " << date_text(contact.lastUsed);
     if (contact.category)
       std::cout << "  [" << localized("sender.category." + std::string(store::raw_value(*contact.category))) << "]";
-    if (contact.note) std::cout << "  备注: " << *contact.note;
+    if (contact.note) std::cout << localized_format("cli.contacts.note", *contact.note);
     std::cout << "\n";
   }
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/cli/command_line.h"
+#include "app/cli/terminal_output.h"
 #include "app/core/account_book.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_export_service.h"
@@ -17,6 +18,7 @@
 #include "store/email_store.h"
 #include "store/scheduled_message.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -43,7 +45,7 @@ void export_message(const ExportOptions& o) {
   if (std::filesystem::is_directory(target, ec))
     target /= EmailExportService::suggestedFileName(message, format);
   EmailExportService::exportTo(message, format, target, o.force);
-  std::cout << "已导出: " << target.string() << "\n";
+  std::cout << localized_format("cli.export.done", target.string()) << "\n";
 }
 
 std::string recipients_text(const std::vector<store::EmailContact>& contacts) {
@@ -54,10 +56,10 @@ std::string recipients_text(const std::vector<store::EmailContact>& contacts) {
 
 void list_scheduled() {
   const auto all = store::ScheduledMessageStore(store::EmailDatabase::shared()).all();
-  if (all.empty()) std::cout << "(没有定时邮件)\n";
+  if (all.empty()) std::cout << localized("cli.scheduled.none") << "\n";
   for (const auto& m : all) {
-    std::cout << m.id << "  " << iso8601_utc(m.scheduledAt) << "  " << store::raw_value(m.status)
-              << "  " << recipients_text(m.to) << "  " << m.subject;
+    std::cout << m.id << "  " << local_date_text(m.scheduledAt) << "  "
+              << store::raw_value(m.status) << "  " << recipients_text(m.to) << "  " << m.subject;
     if (m.errorMessage) std::cout << "  (" << *m.errorMessage << ")";
     std::cout << "\n";
   }
@@ -65,16 +67,19 @@ void list_scheduled() {
 
 void cancel_scheduled(const std::string& id) {
   if (!EmailScheduledSendService::cancel(store::EmailDatabase::shared(), id))
-    throw Error("没有这封定时邮件: " + id);
-  std::cout << "已取消定时邮件: " << id << "\n";
+    throw Error(localized_format("cli.scheduled.not_found", id));
+  std::cout << localized_format("cli.scheduled.cancelled", id) << "\n";
 }
 
 void autoreply_status() {
   auto& p = UserPreferences::shared();
-  std::cout << "自动回复: " << (p.get(settings::emailAutoReplyEnabled) ? "开" : "关") << "\n";
+  std::cout << localized(p.get(settings::emailAutoReplyEnabled) ? "cli.autoreply.on"
+                                                                : "cli.autoreply.off")
+            << "\n";
   if (p.get(settings::emailSuperPrivacyMode))
-    std::cout << "（超级隐私模式已启用: 不会发送自动回复）\n";
-  std::cout << "回复内容: " << p.get(settings::emailAutoReplyTemplate) << "\n";
+    std::cout << localized("cli.autoreply.super_privacy") << "\n";
+  std::cout << localized_format("cli.autoreply.text", p.get(settings::emailAutoReplyTemplate))
+            << "\n";
 }
 
 }  // namespace

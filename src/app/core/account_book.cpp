@@ -7,6 +7,7 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -17,7 +18,8 @@ using store::EmailAccount;
 
 AccountBook::AccountBook() {
   auto& database = store::EmailDatabase::shared();
-  if (!database.is_open()) throw Error("无法打开邮件数据库: " + database.db_path().string());
+  if (!database.is_open())
+    throw Error(localized_format("cli.database.unopenable", database.db_path().string()));
   store_ = std::make_unique<store::EmailStore>(database, platform::SettingsStore::shared());
   store_->loadAccounts();
 }
@@ -41,14 +43,14 @@ const EmailAccount& AccountBook::find(std::string_view idOrAddress) const {
   const auto matches = prefix_matches(address, ids);
   if (matches.size() == 1)
     return *std::ranges::find(accounts(), matches.front(), &EmailAccount::id);
-  if (matches.size() > 1) match_id_prefix(address, ids, "账户");  // throws the candidates
-  throw Error("未找到账户: " + std::string(idOrAddress) +
-              "（用 kestrova account list 查看全部账户）");
+  if (matches.size() > 1)
+    match_id_prefix(address, ids, "cli.noun.account");  // throws the candidates
+  throw Error(localized_format("cli.account.not_found", idOrAddress));
 }
 
 const EmailAccount& AccountBook::defaultAccount() const {
   const auto& all = accounts();
-  if (all.empty()) throw Error("还没有账户（用 kestrova account add 添加）");
+  if (all.empty()) throw Error(localized("cli.accounts.none"));
   auto it = std::ranges::find(all, true, &EmailAccount::isDefault);
   return it != all.end() ? *it : all.front();
 }

@@ -8,6 +8,7 @@
 #include "store/email_store.h"
 #include "store/message_lookup.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -26,8 +27,7 @@ const EmailFolder& find_folder(const std::vector<EmailFolder>& folders, std::str
     if (text::equals_ci(folder.name, wanted) || text::equals_ci(folder.path, wanted) ||
         text::equals_ci(folder.displayName(), wanted))
       return folder;
-  throw Error("未找到文件夹: " + wanted + "（账户 " + account.emailAddress +
-              "，用 kestrova folders 查看全部文件夹）");
+  throw Error(localized_format("cli.folder.not_found", wanted, account.emailAddress));
 }
 
 std::vector<EmailFolder> folders_of(AccountBook& book, const EmailAccount& account) {
@@ -41,9 +41,9 @@ std::vector<EmailFolder> folders_of(AccountBook& book, const EmailAccount& accou
 
 store::EmailMessage find_message(store::EmailStore& store, std::string_view id) {
   auto message = store.database().read([&](store::Connection& c) {
-    return store::read_stored_message(c, resolve_id(c, "email_messages", id, "邮件"));
+    return store::read_stored_message(c, resolve_id(c, "email_messages", id, "cli.noun.message"));
   });
-  if (!message) throw Error("未找到邮件: " + std::string(id));
+  if (!message) throw Error(localized_format("cli.message.not_found", id));
   return *message;
 }
 

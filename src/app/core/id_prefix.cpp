@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -50,24 +51,24 @@ std::vector<std::string> prefix_matches(std::string_view typed,
 }
 
 std::string match_id_prefix(std::string_view typed, const std::vector<std::string>& candidates,
-                            std::string_view what) {
+                            std::string_view what_key) {
+  const std::string what = localized(what_key);
   const std::string shown = text::trim(typed);
   const auto prefix = canonical_prefix(typed);
-  if (!prefix) throw Error("不是" + std::string(what) + " ID: " + shown);
+  if (!prefix) throw Error(localized_format("cli.id.not_an_id", what, shown));
   if (prefix->size() < kMinimumPrefix)
-    throw Error(std::string(what) + " ID 至少要写 " + std::to_string(kMinimumPrefix) +
-                " 个字符: " + shown);
+    throw Error(localized_format("cli.id.too_short", what, kMinimumPrefix, shown));
   const auto matches = prefix_matches(typed, candidates);
   if (matches.size() == 1) return matches.front();
-  if (matches.empty()) throw Error("未找到" + std::string(what) + ": " + shown);
+  if (matches.empty()) throw Error(localized_format("cli.id.not_found", what, shown));
   std::string list;
   for (size_t i = 0; i < matches.size() && i < kCandidatesShown; ++i) list += "\n  " + matches[i];
   if (matches.size() > kCandidatesShown) list += "\n  …";
-  throw Error(std::string(what) + " ID " + shown + " 不唯一，可能是:" + list);
+  throw Error(localized_format("cli.id.ambiguous", what, shown, list));
 }
 
 std::string resolve_id(store::Connection& c, std::string_view table, std::string_view typed,
-                       std::string_view what) {
+                       std::string_view what_key) {
   const auto prefix = canonical_prefix(typed);
   std::vector<std::string> candidates;
   if (prefix && prefix->size() >= kMinimumPrefix) {
@@ -78,7 +79,7 @@ std::string resolve_id(store::Connection& c, std::string_view table, std::string
     s.bind(1, *prefix + "%");
     while (s.step()) candidates.push_back(s.text(0).value_or(""));
   }
-  return match_id_prefix(typed, candidates, what);
+  return match_id_prefix(typed, candidates, what_key);
 }
 
 std::vector<std::string> expand_id_arguments(const std::vector<std::string>& arguments) {
@@ -91,7 +92,7 @@ std::vector<std::string> expand_id_arguments(const std::vector<std::string>& arg
     std::string word;
     while (std::cin >> word) ids.push_back(word);
   }
-  if (ids.empty()) throw Error("没有给出 ID");
+  if (ids.empty()) throw Error(localized("cli.id.none_given"));
   return ids;
 }
 

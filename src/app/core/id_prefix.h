@@ -23,14 +23,15 @@ std::vector<std::string> prefix_matches(std::string_view typed,
                                         const std::vector<std::string>& candidates);
 
 // The candidate `typed` names: the one equal to it as a UUID, else the only one that starts
-// with it (ignoring case). Throws when it is too short, matches nothing ("未找到<what>: ...")
-// or matches several (the error lists them).
+// with it (ignoring case). Throws when it is too short, matches nothing or matches several
+// (the error lists them); `what_key` is the localisation key of the noun the errors name
+// ("cli.noun.rule").
 std::string match_id_prefix(std::string_view typed, const std::vector<std::string>& candidates,
-                            std::string_view what);
+                            std::string_view what_key);
 
 // The same over the `id` column of `table` (a fixed table name, never user text).
 std::string resolve_id(store::Connection& c, std::string_view table, std::string_view typed,
-                       std::string_view what);
+                       std::string_view what_key);
 
 // The ids a command was given: each argument as it is, except "-", which stands for the
 // whitespace-separated ids on standard input (as `kestrova search ... --ids` prints them).
