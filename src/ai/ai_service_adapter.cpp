@@ -368,7 +368,9 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
         }
         const Json* content = member(message, "content");
         const std::string text = content ? text_of(*content) : std::string();
-        if (!text.empty()) system += (system.empty() ? "" : "\n\n") + text;
+        // The chat command hands its system prompt both ways; send it once.
+        if (!text.empty() && text != systemPrompt.value_or(""))
+          system += (system.empty() ? "" : "\n\n") + text;
       }
       body["messages"] = std::move(conversation);
       if (!system.empty()) body["system"] = system;

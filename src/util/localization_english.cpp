@@ -9,6 +9,18 @@ const TextTable& english_texts() {
       {"email.folder.drafts", "Drafts"},
       {"email.folder.sent", "Sent"},
       {"email.no.subject", "(no subject)"},
+
+      // AI on a message: refusals, languages, saved action items.
+      {"ai.mail.error.privacy_mode",
+       "Super privacy mode is on, so AI mail features are unavailable. Turn it off in the "
+       "settings and try again."},
+      {"ai.mail.error.account_privacy",
+       "This mail account is in privacy mode: its mail is not sent to AI services."},
+      {"ai.mail.actions.saved", "Added to the action items: %d"},
+      {"email.language.chinese", "Chinese"},
+      {"email.language.english", "English"},
+      {"email.language.japanese", "Japanese"},
+      {"email.language.korean", "Korean"},
   };
   return table;
 }

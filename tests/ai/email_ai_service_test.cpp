@@ -4,6 +4,7 @@
 
 #include <functional>
 
+#include "ai/email_language_detector.h"
 #include "ai_test_server.h"
 
 namespace kestrova::ai {
@@ -137,6 +138,24 @@ TEST(EmailAIServiceTest, HtmlTranslationSendsItsSystemMessageToEveryDialect) {
         "你是一名专业的邮件翻译助手。请把用户提供的邮件内容翻译成「德语」，并以 HTML 格式输出。"));
     EXPECT_EQ(body["messages"].back(), Json({{"role", "user"}, {"content", "<p>Hello</p>"}}));
   }
+}
+
+// Script counting at its thresholds; links do not count.
+TEST(EmailAIServiceTest, LanguageDetectionThresholds) {
+  using L = EmailDetectedLanguage;
+  const std::pair<std::string, L> cases[] = {
+      {"abcde 中文", L::unknown},
+      {"abcdefghijklmnopqrstuvwx", L::english},
+      {"abcdefghijklmnopqrstuvw", L::unknown},
+      {"안녕하세", L::korean},
+      {"ひらが", L::japanese},
+      {"这是一封中文邮件", L::chinese},
+      {"https://example.com/averyveryverylongenglishlookingpath", L::unknown},
+      {"这是中文 https://example.com/averyveryverylongenglishlookingpath", L::unknown},
+      {"", L::unknown},
+  };
+  for (const auto& [text, expected] : cases)
+    EXPECT_EQ(EmailLanguageDetector::detect(text), expected) << text;
 }
 
 }  // namespace
