@@ -165,6 +165,7 @@ const TextTable& chinese_texts() {
       {"email.language.english", "英文"},
       {"email.language.japanese", "日文"},
       {"email.language.korean", "韩文"},
+      {"ai.rule.saved", "已保存脚本规则「%@」(%@)：未启用，本程序不执行脚本规则"},
   };
   return table;
 }

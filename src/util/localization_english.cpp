@@ -21,6 +21,8 @@ const TextTable& english_texts() {
       {"email.language.english", "English"},
       {"email.language.japanese", "Japanese"},
       {"email.language.korean", "Korean"},
+      {"ai.rule.saved",
+       "Saved the script rule \"%@\" (%@), switched off: Kestrova does not run script rules"},
   };
   return table;
 }

@@ -120,6 +120,20 @@ TEST(AIMailCommandLineTest, TasksRefuseUnderPrivacyPrintStoreAndCache) {
   EXPECT_NE(again.out.find("\"cached\": true"), std::string::npos) << again.out;
   EXPECT_NE(again.out.find("\"sourceLanguage\": \"en\""), std::string::npos);
   EXPECT_EQ(server.requests().size(), before + 1);
+
+  // A drafted script rule is stored switched off; revising it shows the model its code.
+  server.reply_with({"function processEmail(email) return true end"});
+  const ProcessResult drafted =
+      kestrova({"ai", "rule-draft", "flag invoices", "--account", "me@example.com"});
+  ASSERT_EQ(drafted.exit_code, 0) << drafted.err;
+  const std::string ruleId = drafted.err.substr(drafted.err.find('(') + 1, 8);
+  EXPECT_EQ(kestrova({"ai", "rule-revise", ruleId, "only from Ann"}).exit_code, 0);
+  const std::string revise =
+      Json::parse(server.last()["body"].get<std::string>())["messages"][0]["content"];
+  EXPECT_NE(revise.find("规则名称：flag invoices\n\n现有规则代码：\nfunction processEmail"),
+            std::string::npos)
+      << revise;
+  EXPECT_NE(kestrova({"rules", "list"}).out.find("flag invoices"), std::string::npos);
 }
 
 }  // namespace

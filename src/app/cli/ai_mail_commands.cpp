@@ -15,11 +15,16 @@
 #include "ai/ai_service_error.h"
 #include "ai/email_ai_service.h"
 #include "ai/email_language_detector.h"
+#include "ai/email_rule_ai_service.h"
 #include "ai/email_translation_cache_service.h"
 #include "app/cli/command_line.h"
+#include "app/core/account_book.h"
+#include "app/core/id_prefix.h"
 #include "app/core/mail_ai.h"
 #include "app/core/message_context.h"
 #include "app/core/user_preferences.h"
+#include "rules/email_rule_engine.h"
+#include "rules/email_rule_service.h"
 #include "store/database.h"
 #include "store/email_action_store.h"
 #include "store/email_store.h"
@@ -30,6 +35,8 @@
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
 
 namespace kestrova::app {
 
@@ -212,6 +219,53 @@ void polish(const PolishTask& o) {
   print({"", o.json, false}, {{"mode", o.mode}, {"text", text}}, text);
 }
 
+// Script rules drafted by the AI are stored switched off: there is no script engine to run
+// them, and a rule without conditions would otherwise match every message.
+ResolvedAIProfile rule_target() {
+  const auto profile = ai_configuration().defaultProfile();
+  if (!profile) throw Error(ai_configuration().aiServiceStatusHint().value_or(""));
+  return {*profile, profile->defaultModel, profile->timeout};
+}
+
+void save_script_rule(rules::EmailRule rule, const std::string& code) {
+  AccountBook book;
+  rule.luaCode = code;
+  rule.isEnabled = false;
+  rule.updatedAt = now_seconds();
+  rules::EmailRuleService(book.store().database()).save(rule);
+  std::cout << code << (code.ends_with('\n') ? "" : "\n");
+  std::cerr << localized_format("ai.rule.saved", rule.name, short_id(rule.id)) << "\n";
+}
+
+void draft_rule(const std::string& description, const std::string& account,
+                const std::string& name) {
+  AccountBook book;
+  rules::EmailRule rule;
+  rule.id = new_uuid();
+  rule.accountId = book.find(account).id;
+  rule.name = name.empty() ? text::prefix_characters(text::trim(description), 40) : name;
+  rule.createdAt = now_seconds();
+  const auto target = rule_target();
+  const std::string template_text(rules::EmailRuleEngine::rule_template());
+  save_script_rule(rule, asking("规则生成", target, [&] {
+                     return ai::EmailRuleAIService().draftRule(description, template_text, target);
+                   }));
+}
+
+void revise_rule(const std::string& reference, const std::string& request) {
+  AccountBook book;
+  const std::string id = book.store().database().read(
+      [&](store::Connection& c) { return resolve_id(c, "email_rules", reference, "规则"); });
+  auto rule = rules::EmailRuleService(book.store().database()).rule(id);
+  if (!rule) throw Error("未找到规则: " + reference);
+  const std::string code =
+      rule->luaCode && !text::trim(*rule->luaCode).empty() ? *rule->luaCode : "-- 未找到规则函数";
+  const auto target = rule_target();
+  save_script_rule(*rule, asking("规则修改", target, [&] {
+    return ai::EmailRuleAIService().reviseRule(rule->name, code, request, target);
+  }));
+}
+
 }  // namespace
 
 void add_ai_mail_commands(CLI::App& aiCommand) {
@@ -275,6 +329,27 @@ void add_ai_mail_commands(CLI::App& aiCommand) {
     command->add_flag("--json", o->json, "Print JSON");
     command->add_flag("-v,--verbose", o->verbose, "Print the diagnostic log on standard error");
     command->callback([o] { polish(*o); });
+  }
+  {
+    struct Draft {
+      std::string description, account, name;
+    };
+    auto o = std::make_shared<Draft>();
+    auto* command = aiCommand.add_subcommand(
+        "rule-draft", "Have the AI write a script rule from a description (stored switched off)");
+    command->add_option("DESCRIPTION", o->description, "What the rule should do")->required();
+    command->add_option("--account", o->account, "Account id or address")->required();
+    command->add_option("--name", o->name, "Rule name (default: the description)");
+    command->callback([o] { draft_rule(o->description, o->account, o->name); });
+  }
+  {
+    auto reference = std::make_shared<std::string>();
+    auto request = std::make_shared<std::string>();
+    auto* command =
+        aiCommand.add_subcommand("rule-revise", "Have the AI change a rule's script as asked");
+    command->add_option("RULE", *reference, "Rule id (or an unambiguous prefix)")->required();
+    command->add_option("REQUEST", *request, "The change wanted")->required();
+    command->callback([reference, request] { revise_rule(*reference, *request); });
   }
 }
 
