@@ -56,35 +56,31 @@ std::optional<Json> parsed(const std::string& text) {
   return value;
 }
 
-bool starts_with(std::string_view s, std::string_view prefix) { return s.starts_with(prefix); }
-
-// Lines of `reply`, trimmed, without a leading "-" or "•" list marker, blank ones dropped.
-std::vector<std::string> suggestion_lines(std::string_view reply) {
+// The pieces of `reply` between `separator`s, trimmed, blank ones dropped.
+std::vector<std::string> trimmed_pieces(std::string_view reply, char separator) {
   std::vector<std::string> out;
   size_t start = 0;
   while (start <= reply.size()) {
-    size_t end = reply.find('\n', start);
+    size_t end = reply.find(separator, start);
     if (end == std::string_view::npos) end = reply.size();
-    std::string line = text::trim(reply.substr(start, end - start));
-    if (starts_with(line, "-"))
-      line = text::trim(std::string_view(line).substr(1));
-    else if (starts_with(line, "•"))
-      line = text::trim(std::string_view(line).substr(std::string_view("•").size()));
-    if (!line.empty()) out.push_back(std::move(line));
+    std::string piece = text::trim(reply.substr(start, end - start));
+    if (!piece.empty()) out.push_back(std::move(piece));
     start = end + 1;
   }
   return out;
 }
 
-std::vector<std::string> comma_separated(std::string_view reply) {
+// Lines of `reply` without a leading "-" or "•" list marker.
+std::vector<std::string> suggestion_lines(std::string_view reply) {
   std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= reply.size()) {
-    size_t end = reply.find(',', start);
-    if (end == std::string_view::npos) end = reply.size();
-    std::string part = text::trim(reply.substr(start, end - start));
-    if (!part.empty()) out.push_back(std::move(part));
-    start = end + 1;
+  for (std::string line : trimmed_pieces(reply, '\n')) {
+    for (std::string_view marker : {"-", "•"}) {
+      if (line.starts_with(marker)) {
+        line = text::trim(std::string_view(line).substr(marker.size()));
+        break;
+      }
+    }
+    if (!line.empty()) out.push_back(std::move(line));
   }
   return out;
 }
@@ -98,7 +94,7 @@ std::string without_quotes(std::string text) {
 
 std::string without_fence(std::string text, std::initializer_list<std::string_view> openers) {
   for (std::string_view opener : openers) {
-    if (starts_with(text, opener)) {
+    if (text.starts_with(opener)) {
       text.erase(0, opener.size());
       break;
     }
@@ -286,7 +282,7 @@ std::vector<std::string> EmailAIService::generateTags(const store::EmailMessage&
       "邮件主题：" +
       m.subject + "\n发件人：" + sender_line(m.from) + "\n邮件内容：" + prompt_content(m) +
       "\n\n请只返回标签，用逗号分隔，不要其他解释。\n例如：工作,紧急,发票,待处理";
-  return comma_separated(ask(prompt, target));
+  return trimmed_pieces(ask(prompt, target), ',');
 }
 
 EmailPriority EmailAIService::detectPriority(const store::EmailMessage& m,

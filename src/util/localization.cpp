@@ -166,6 +166,8 @@ const TextTable& chinese_texts() {
       {"email.language.japanese", "日文"},
       {"email.language.korean", "韩文"},
       {"ai.rule.saved", "已保存脚本规则「%@」(%@)：未启用，本程序不执行脚本规则"},
+      {"ai.mail.error.empty_response",
+       "AI 服务返回了空内容。请检查 AI 配置是否正确（设置 → AI 与模型），或稍后重试。"},
   };
   return table;
 }

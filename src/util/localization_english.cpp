@@ -23,6 +23,9 @@ const TextTable& english_texts() {
       {"email.language.korean", "Korean"},
       {"ai.rule.saved",
        "Saved the script rule \"%@\" (%@), switched off: Kestrova does not run script rules"},
+      {"ai.mail.error.empty_response",
+       "The AI service returned nothing. Check the AI configuration (Settings → AI and models) "
+       "or try again later."},
   };
   return table;
 }

@@ -52,15 +52,9 @@ Seeded seed(const std::filesystem::path& file) {
 }
 
 TEST(AIMailCommandLineTest, TasksRefuseUnderPrivacyPrintStoreAndCache) {
-  TempDir home;
+  KestrovaHome kestrova;
   AITestServer server;
-  const std::vector<std::string> env{"HOME=" + home.path().string(),
-                                     "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
-                                     "XDG_DATA_HOME=" + (home.path() / "data").string(),
-                                     "XDG_STATE_HOME=" + (home.path() / "state").string()};
-  auto kestrova = [&](std::vector<std::string> args, const std::string& input = "") {
-    return run_process(KESTROVA_BINARY, args, input, env);
-  };
+  const TempDir& home = kestrova.home;
   std::filesystem::create_directories(home.path() / "data/tivra/Email");
   const Seeded ids = seed(home.path() / "data/tivra/Email/email.db");
   const std::string id = ids.plain.substr(0, 8);
@@ -111,6 +105,8 @@ TEST(AIMailCommandLineTest, TasksRefuseUnderPrivacyPrintStoreAndCache) {
     EXPECT_NE(result.out.find(c.out), std::string::npos) << c.args[1] << ": " << result.out;
   }
   EXPECT_NE(kestrova({"actions", "list"}).out.find("Send receipt"), std::string::npos);
+  server.reply_with({" \n\t"});
+  EXPECT_NE(kestrova({"ai", "summary", id}).err.find("AI 服务返回了空内容"), std::string::npos);
 
   // The second translation into the same language is answered from the cache.
   const size_t before = server.requests().size();

@@ -77,6 +77,12 @@ auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) 
   }
 }
 
+// A text answer; a blank one is reported rather than printed or stored as the result.
+std::string non_blank(std::string answer) {
+  if (text::trim(answer).empty()) throw Error(localized("ai.mail.error.empty_response"));
+  return answer;
+}
+
 void print(const MessageTask& o, const Json& value, const std::string& plain) {
   if (o.json)
     std::cout << value.dump(2) << "\n";
@@ -93,8 +99,9 @@ std::string lines(const std::vector<std::string>& items) {
 void summary(const MessageTask& o) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailSummary);
-  const std::string text = asking(
-      "邮件摘要", target, [&] { return EmailAIService().generateSummary(c->message, target); });
+  const std::string text = asking("邮件摘要", target, [&] {
+    return non_blank(EmailAIService().generateSummary(c->message, target));
+  });
   c->message.aiSummary = text;
   c->book.store().updateMessage(c->message);
   print(o, {{"id", c->message.id}, {"summary", text}}, text);
@@ -166,8 +173,9 @@ void translate(const MessageTask& o, const std::string& to, bool html) {
   if (!cached) {
     const auto target = usable_ai_target(AIScenario::emailTranslate);
     cached = ai::CachedEmailTranslation{
-        asking("邮件翻译", target,
-               [&] { return EmailAIService().translateToHTML(source, language, target); }),
+        asking(
+            "邮件翻译", target,
+            [&] { return non_blank(EmailAIService().translateToHTML(source, language, target)); }),
         std::string(raw_value(detected))};
     cache.store(m.id, language, source, *cached);
   }
@@ -188,7 +196,7 @@ void layout(const MessageTask& o) {
   const std::string html = m.htmlBody.value_or(m.textBody.value_or(""));
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
   const std::string fragment = asking("排版优化", target, [&] {
-    return EmailAIService().optimizeLayout(html, ai::prompt_content(m), target);
+    return non_blank(EmailAIService().optimizeLayout(html, ai::prompt_content(m), target));
   });
   print(o, {{"id", m.id}, {"html", fragment}}, fragment);
 }
@@ -214,8 +222,8 @@ void polish(const PolishTask& o) {
     body = std::move(*read);
   }
   const auto target = usable_ai_target(AIScenario::emailCompose);
-  const std::string text =
-      asking("邮件润色", target, [&] { return EmailAIService().polish(body, mode, target); });
+  const std::string text = asking(
+      "邮件润色", target, [&] { return non_blank(EmailAIService().polish(body, mode, target)); });
   print({"", o.json, false}, {{"mode", o.mode}, {"text", text}}, text);
 }
 
