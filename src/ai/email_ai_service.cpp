@@ -271,8 +271,12 @@ std::vector<std::string> EmailAIService::extractActionItems(const store::EmailMe
       "\"Schedule meeting with team\"]";
   const auto array = enclosed(ask(prompt, target), '[', ']');
   if (!array) return {};
+  // Only a list of strings counts; anything else in it makes the answer unreadable.
   const auto value = parsed(*array);
-  return value ? first_strings(*value, 5) : std::vector<std::string>{};
+  if (!value || !value->is_array()) return {};
+  for (const Json& item : *value)
+    if (!item.is_string()) return {};
+  return first_strings(*value, 5);
 }
 
 std::vector<std::string> EmailAIService::generateTags(const store::EmailMessage& m,
