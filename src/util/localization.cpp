@@ -158,7 +158,8 @@ const TextTable& chinese_texts() {
       {"provider.custom.summary", "手动填写 IMAP 与 SMTP 服务器的地址、端口和加密方式"},
 
       // AI on a message: refusals, languages, saved action items.
-      {"ai.mail.error.privacy_mode", "超级隐私模式已开启，AI 邮件功能不可用。请在设置中关闭后再试。"},
+      {"ai.mail.error.privacy_mode",
+       "超级隐私模式已开启，AI 邮件功能不可用。请在设置中关闭后再试。"},
       {"ai.mail.error.account_privacy", "该邮箱账户已开启隐私模式，邮件内容不会发送给 AI 服务。"},
       {"ai.mail.actions.saved", "已加入待办: %d 项"},
       {"email.language.chinese", "中文"},
