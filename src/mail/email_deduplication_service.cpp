@@ -1,12 +1,10 @@
 #include "mail/email_deduplication_service.h"
 
-#include <glib.h>
-
 #include <cstdio>
 #include <functional>
 #include <unordered_set>
 
-#include "util/c_free.h"
+#include "platform/digest.h"
 #include "util/text.h"
 
 namespace kestrova::mail {
@@ -14,8 +12,6 @@ namespace kestrova::mail {
 namespace {
 
 constexpr size_t kPreviewCharacters = 100;
-
-using ChecksumPtr = CHandle<GChecksum, &g_checksum_free>;
 
 // Mixes `value` into `seed` (the boost::hash_combine recipe).
 void combine(size_t& seed, size_t value) {
@@ -75,21 +71,7 @@ std::string EmailDeduplicationService::contentHashText(const store::EmailMessage
 }
 
 std::string EmailDeduplicationService::sha256Hex(std::string_view bytes) {
-  ChecksumPtr checksum(g_checksum_new(G_CHECKSUM_SHA256));
-  if (!checksum) return {};
-  g_checksum_update(checksum.get(), reinterpret_cast<const guchar*>(bytes.data()),
-                    static_cast<gssize>(bytes.size()));
-  guint8 digest[32];
-  gsize length = sizeof digest;
-  g_checksum_get_digest(checksum.get(), digest, &length);
-  std::string hex;
-  hex.reserve(length * 2);
-  for (gsize i = 0; i < length; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+  return platform::sha256_hex(bytes);
 }
 
 std::vector<store::EmailMessage> EmailDeduplicationService::deduplicate(

@@ -486,6 +486,19 @@ const TextTable& chinese_texts() {
       {"provider.aliyun.summary", "使用企业邮箱地址和密码；管理员可能需要先开启 IMAP/SMTP"},
       {"provider.tencent.summary", "请在企业邮箱设置中开启安全登录，并使用客户端专用密码"},
       {"provider.custom.summary", "手动填写 IMAP 与 SMTP 服务器的地址、端口和加密方式"},
+
+      // AI on a message: refusals, languages, saved action items.
+      {"ai.mail.error.privacy_mode",
+       "超级隐私模式已开启，AI 邮件功能不可用。请在设置中关闭后再试。"},
+      {"ai.mail.error.account_privacy", "该邮箱账户已开启隐私模式，邮件内容不会发送给 AI 服务。"},
+      {"ai.mail.actions.saved", "已加入待办: %d 项"},
+      {"email.language.chinese", "中文"},
+      {"email.language.english", "英文"},
+      {"email.language.japanese", "日文"},
+      {"email.language.korean", "韩文"},
+      {"ai.rule.saved", "已保存脚本规则「%@」(%@)：未启用，本程序不执行脚本规则"},
+      {"ai.mail.error.empty_response",
+       "AI 服务返回了空内容。请检查 AI 配置是否正确（设置 → AI 与模型），或稍后重试。"},
   };
   return table;
 }

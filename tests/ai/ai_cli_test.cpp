@@ -11,15 +11,8 @@ namespace kestrova::testing {
 namespace {
 
 TEST(AICommandLineTest, ConfigureChatListAndFail) {
-  TempDir home;
+  KestrovaHome kestrova;
   AITestServer server;
-  const std::vector<std::string> env{"HOME=" + home.path().string(),
-                                     "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
-                                     "XDG_DATA_HOME=" + (home.path() / "data").string(),
-                                     "XDG_STATE_HOME=" + (home.path() / "state").string()};
-  auto kestrova = [&](std::vector<std::string> args, const std::string& input = "") {
-    return run_process(KESTROVA_BINARY, args, input, env);
-  };
   const ProcessResult fresh = kestrova({"ai", "status"});
   EXPECT_EQ(fresh.exit_code, 0);
   EXPECT_NE(fresh.out.find("当前默认 AI 服务是「默认配置（已迁移）」。如果没有启动本地 Ollama"),

@@ -3,8 +3,10 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ai/http_transport.h"
+#include "support/test_support.h"
 #include "util/json.h"
 #include "util/uuid.h"
 
@@ -43,6 +45,28 @@ struct AITestServer {
     return Json::parse(ai::HttpTransport().perform(request).body);
   }
   Json last() const { return requests().back(); }
+
+  // What the "canned" behaviour answers, one text per request in order, the last repeated.
+  void reply_with(const std::vector<std::string>& texts) const {
+    ai::HttpRequest request;
+    request.method = "POST";
+    request.url = "http://127.0.0.1:" + std::to_string(http) + "/__replies/" + tag;
+    request.body = Json(texts).dump();
+    ai::HttpTransport().perform(request);
+  }
+};
+
+// The kestrova binary run as a new user whose home and XDG folders are a fresh directory.
+struct KestrovaHome {
+  TempDir home;
+  std::vector<std::string> env{"HOME=" + home.path().string(),
+                               "XDG_CONFIG_HOME=" + (home.path() / "config").string(),
+                               "XDG_DATA_HOME=" + (home.path() / "data").string(),
+                               "XDG_STATE_HOME=" + (home.path() / "state").string()};
+
+  ProcessResult operator()(std::vector<std::string> args, const std::string& input = "") const {
+    return run_process(KESTROVA_BINARY, args, input, env);
+  }
 };
 
 }  // namespace kestrova::testing

@@ -22,6 +22,7 @@
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
+#include "app/core/mail_ai.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
@@ -39,14 +40,7 @@ using ai::AIScenario;
 using ai::AIServiceProfile;
 
 // The settings object's AI part, with the start-up migration and defaults applied.
-AIConfiguration& configuration() {
-  static AIConfiguration instance = [] {
-    AIConfiguration c(platform::SettingsStore::shared());
-    c.ensureAIConfiguration();
-    return c;
-  }();
-  return instance;
-}
+AIConfiguration& configuration() { return ai_configuration(); }
 
 void set_verbosity(bool verbose) {
   if (verbose) use_command_log(true);
@@ -563,6 +557,7 @@ void add_ai_commands(CLI::App& root) {
     test->callback(
         [reference, testModel, verbose] { ollama_test(*reference, *testModel, *verbose); });
   }
+  add_ai_mail_commands(*aiCommand);
 }
 
 }  // namespace kestrova::app

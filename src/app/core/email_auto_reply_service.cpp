@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "ai/email_ai_service.h"
+#include "app/core/mail_ai.h"
 #include "app/core/reply_composer.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_message_conversion.h"
@@ -118,7 +120,7 @@ void EmailAutoReplyService::process(std::string_view reason) {
           reply.cc.clear();
           // "Re: " and the subject as received (cut to a sane length, on one line).
           reply.subject = "Re: " + mail::single_line(text::prefix_characters(message.subject, 500));
-          reply.body = body;
+          reply.body = replyBody(account, message, body);
           reply.autoSubmitted = "auto-replied";
           sender_(account, reply);
           processedMessageIds_.insert(message.id);
@@ -130,6 +132,25 @@ void EmailAutoReplyService::process(std::string_view reason) {
       }
     }
   }
+}
+
+std::string EmailAutoReplyService::replyBody(const store::EmailAccount& account,
+                                             const store::EmailMessage& message,
+                                             const std::string& templateText) const {
+  // The template alone unless an AI service is configured and may read this account's mail.
+  if (!ai_may_read(preferences_, &account) ||
+      ai_configuration().configurationIssue(ai::AIScenario::emailReply))
+    return templateText;
+  try {
+    const auto target = ai_configuration().resolveProfile(ai::AIScenario::emailReply);
+    const auto given =
+        text::trim(templateText).empty() ? std::nullopt : std::optional<std::string>(templateText);
+    std::string drafted = ai::EmailAIService().generateAutoReply(message, given, target);
+    if (!text::trim(drafted).empty()) return drafted;
+  } catch (const std::exception& e) {
+    log_line("⚠️", kComponent, "AI 自动回复生成失败，使用模板: " + std::string(e.what()));
+  }
+  return templateText;
 }
 
 }  // namespace kestrova::app

@@ -22,7 +22,9 @@ class UserPreferences;
 // an inbox, arrived after the service started and after the switch was turned on, is not
 // spam, does not come from one of the user's own addresses or a no-reply sender, and does
 // not say that it was itself sent automatically (RFC 3834). Each sender gets at most one
-// reply per run. The reply is `emailAutoReplyTemplate` under "Re: " + the subject, with
+// reply per run. The reply is written by the AI service bound to replies from the message
+// with `emailAutoReplyTemplate` as its template when one is configured (and the account is
+// not in privacy mode), else it is the template itself; under "Re: " + the subject, with
 // In-Reply-To, References and "Auto-Submitted: auto-replied" (RFC 3834 §5). The strict
 // privacy mode stops it.
 //
@@ -51,6 +53,10 @@ class EmailAutoReplyService {
 
  private:
   bool answerable(const store::EmailMessage& message, double since) const;
+  // The reply's text: drafted by the AI from the message and the template when an AI
+  // service is configured and privacy allows it, else (or when drafting fails) the template.
+  std::string replyBody(const store::EmailAccount& account, const store::EmailMessage& message,
+                        const std::string& templateText) const;
   // The inbox messages stored now (ids).
   std::set<std::string> storedInboxMessages();
 
