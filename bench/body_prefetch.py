@@ -2,11 +2,12 @@
 """Body prefetch of a folder's newest messages, side by side in one run against the same
 loopback Dovecot INBOX, rounds interleaved (K, M, K, M, ...):
 
-  kestrova  kestrova-bench-body-round: envelopes stored first (not timed), then the bodies
+  kestrova  kestrova-bench-sync-round --bodies: envelopes stored first (not timed), then the bodies
             of the newest COUNT messages fetched with BODY.PEEK in batches, decoded and
             stored in SQLite (the prefetch's own clock);
-  mbsync    isync's mbsync pulling the COUNT whole messages of INBOX into a fresh Maildir
-            (process start to exit).
+  mbsync    isync's mbsync pulling INBOX into a fresh Maildir with MaxMessages COUNT (whole
+            messages; flagged messages are never expired, so it also pulls every older
+            flagged one), process start to exit.
 
   body_prefetch.py --servers servers.json --user U --bench-round PROGRAM --count 1000
                    [--rounds 5] [--warmup 1] [--markdown F]
@@ -20,11 +21,10 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from sync_first_load import MBSYNC_CONFIG, child_cpu_ms  # noqa: E402
+from sync_first_load import MBSYNC_CONFIG, child_cpu_ms, emit, interleave  # noqa: E402
 
 
 def kestrova_round(args, servers, scratch):
@@ -33,9 +33,9 @@ def kestrova_round(args, servers, scratch):
     os.makedirs(os.path.dirname(db))
     out = subprocess.run([args.bench_round, "--host", servers["host"], "--port", str(servers["imap_plain"]),
                           "--user", args.user, "--password", servers["password"], "--db", db,
-                          "--limit", str(args.count)], check=True, capture_output=True, text=True)
+                          "--limit", str(args.count), "--bodies"], check=True, capture_output=True, text=True)
     answer = json.loads(out.stdout.strip().splitlines()[-1])
-    return {"wall": answer["prefetch"], "cpu": answer["cpu"], "items": answer["stored"],
+    return {"wall": answer["prefetch"], "cpu": answer["prefetch_cpu"], "items": answer["bodies"],
             "bytes": answer["bytes"]}
 
 
@@ -46,7 +46,8 @@ def mbsync_round(args, servers, scratch):
     config = os.path.join(scratch, "mbsyncrc")
     with open(config, "w") as f:
         f.write(MBSYNC_CONFIG.format(host=servers["host"], port=servers["imap_plain"], user=args.user,
-                                     password=servers["password"], maildir=maildir, max_messages=""))
+                                     password=servers["password"], maildir=maildir,
+                                     max_messages="MaxMessages %d\nExpireUnread yes" % args.count))
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.perf_counter()
     subprocess.run(["mbsync", "-q", "-c", config, "inbox"], check=True, stderr=subprocess.DEVNULL)
@@ -70,25 +71,15 @@ def main():
     with open(args.servers) as f:
         servers = json.load(f)
 
-    sides = [("kestrova (BODY.PEEK batches, decoded, stored in SQLite)", kestrova_round),
-             ("mbsync (whole messages to a Maildir)", mbsync_round)]
-    samples = {name: [] for name, _ in sides}
-    scratch = tempfile.mkdtemp(prefix="kestrova-bench-bodies.")
-    try:
-        for r in range(args.warmup + args.rounds):
-            for name, run in sides:
-                result = run(args, servers, scratch)
-                if result["items"] != args.count:
-                    sys.exit("%s: %d messages instead of %d" % (name, result["items"], args.count))
-                if r >= args.warmup:
-                    samples[name].append(result)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    sides = [("kestrova (BODY.PEEK batches, decoded, stored in SQLite)", kestrova_round, args.count),
+             ("mbsync, MaxMessages %d (whole messages to a Maildir, older flagged ones too)" % args.count,
+              mbsync_round, None)]
+    samples = interleave(sides, args, servers, "kestrova-bench-bodies.")
 
     kestrova_median = statistics.median(s["wall"] for s in samples[sides[0][0]])
     lines = ["| program | messages | MB | rounds | wall median ms | wall min ms | wall max ms | MB/s (median) | CPU median ms | wall ÷ Kestrova |",
              "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"]
-    for name, _ in sides:
+    for name, _, _ in sides:
         walls = [s["wall"] for s in samples[name]]
         median = statistics.median(walls)
         mb = samples[name][0]["bytes"] / 1048576.0
@@ -96,13 +87,7 @@ def main():
             name, samples[name][0]["items"], mb, len(walls), median, min(walls), max(walls),
             mb / (median / 1000.0), statistics.median(s["cpu"] for s in samples[name]),
             median / kestrova_median))
-    lines.append("")
-    lines.append("Load average after the run: %s" % " ".join("%.2f" % v for v in os.getloadavg()))
-    table = "\n".join(lines)
-    print(table)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(table + "\n")
+    emit(lines, args.markdown)
 
 
 if __name__ == "__main__":
