@@ -28,18 +28,7 @@ mkdir -p "$data"
 source "$root/bench/scratch_mail_servers.sh"
 scratch_home_with_mail_servers sync "$servers"
 user="bench-sync-$(date +%s)-$$@kestrova.test"
-# Dovecot creates the user's home at the first login; the messages then go straight into
-# its Maildir (Dovecot's own layout), faster than 10,000 APPENDs.
-python3 - "$servers/servers.json" "$user" <<'PY'
-import imaplib, json, sys
-s = json.load(open(sys.argv[1]))
-imap = imaplib.IMAP4(s["host"], s["imap_plain"])
-imap.login(sys.argv[2], s["password"])
-imap.select("INBOX")
-imap.logout()
-PY
-"$build/tests/kestrova-mailgen" --maildir "$servers/home/$user/Maildir" --folder INBOX \
-  --count "$messages" --seed 7 >/dev/null
+generated_inbox "$user" "$messages" "$build/tests/kestrova-mailgen"
 
 stamp=$(date +%Y%m%d-%H%M%S)
 echo "== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1);" \

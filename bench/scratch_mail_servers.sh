@@ -16,3 +16,18 @@ scratch_home_with_mail_servers() {
   trap 'exit 143' TERM
   "$bench_python" "$bench_mail_servers" start "$bench_servers" >/dev/null
 }
+
+# generated_inbox USER COUNT MAILGEN: makes Dovecot create USER's home at a first login, then
+# writes COUNT generated messages (seed 7) straight into its INBOX Maildir, faster than as
+# many APPENDs. Needs $bench_servers from scratch_home_with_mail_servers.
+generated_inbox() {
+  "$bench_python" - "$bench_servers/servers.json" "$1" <<'PY'
+import imaplib, json, sys
+s = json.load(open(sys.argv[1]))
+imap = imaplib.IMAP4(s["host"], s["imap_plain"])
+imap.login(sys.argv[2], s["password"])
+imap.select("INBOX")
+imap.logout()
+PY
+  "$3" --maildir "$bench_servers/home/$1/Maildir" --folder INBOX --count "$2" --seed 7 >/dev/null
+}

@@ -119,6 +119,34 @@ def mbsync_round(args, servers, scratch, limited):
     return {"wall": wall, "cpu": child_cpu_ms(before), "items": items}
 
 
+def interleave(sides, args, servers, prefix):
+    """Runs each side of [(name, run, expected items or None)] once per round, in turn, in one
+    scratch directory; the samples after the warm-up rounds by name."""
+    samples = {name: [] for name, _, _ in sides}
+    scratch = tempfile.mkdtemp(prefix=prefix)
+    try:
+        for r in range(args.warmup + args.rounds):
+            for name, run, expected in sides:
+                result = run(args, servers, scratch)
+                if expected is not None and result["items"] != expected:
+                    sys.exit("%s: %d items instead of %d" % (name, result["items"], expected))
+                if r >= args.warmup:
+                    samples[name].append(result)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+    return samples
+
+
+def emit(lines, markdown):
+    """Prints the table lines with the load average, and keeps them in `markdown` when given."""
+    lines.append("Load average after the run: %s" % " ".join("%.2f" % v for v in os.getloadavg()))
+    table = "\n".join(lines)
+    print(table)
+    if markdown:
+        with open(markdown, "w") as f:
+            f.write(table + "\n")
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--servers", required=True)
@@ -142,18 +170,7 @@ def main():
         ("mbsync, whole folder (%d whole messages to a Maildir)" % args.expect,
          lambda a, s, d: mbsync_round(a, s, d, False), args.expect),
     ]
-    samples = {name: [] for name, _, _ in sides}
-    scratch = tempfile.mkdtemp(prefix="kestrova-bench-sync.")
-    try:
-        for r in range(args.warmup + args.rounds):
-            for name, run, expected in sides:
-                result = run(args, servers, scratch)
-                if expected is not None and result["items"] != expected:
-                    sys.exit("%s: %d items instead of %d" % (name, result["items"], expected))
-                if r >= args.warmup:
-                    samples[name].append(result)
-    finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+    samples = interleave(sides, args, servers, "kestrova-bench-sync.")
 
     kestrova_median = statistics.median(s["wall"] for s in samples[sides[0][0]])
     lines = ["| program | items | rounds | wall median ms | wall min ms | wall max ms | CPU median ms | wall ÷ Kestrova |",
@@ -172,12 +189,7 @@ def main():
     lines.append("Kestrova's own clock (median): folder list %.1f ms, INBOX first load %.1f ms; the rest of its "
                  "wall time is process start, opening the new database and exit." %
                  (statistics.median(folder_list), statistics.median(inner)))
-    lines.append("Load average after the run: %s" % " ".join("%.2f" % v for v in os.getloadavg()))
-    table = "\n".join(lines)
-    print(table)
-    if args.markdown:
-        with open(args.markdown, "w") as f:
-            f.write(table + "\n")
+    emit(lines, args.markdown)
 
 
 if __name__ == "__main__":

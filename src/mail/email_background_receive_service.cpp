@@ -174,6 +174,26 @@ void EmailBackgroundReceiveService::loop() {
   }
 }
 
+void EmailBackgroundReceiveService::syncOtherFolders(Road& road, const EmailAccount& account,
+                                                     const std::optional<std::string>& password,
+                                                     const std::string& inboxId) {
+  for (const auto& folder : road.flow().syncFolders(account, password)) {
+    if (folder.id == inboxId || folder.isLocalPseudoFolder() || !road.flow().isSelectable(folder))
+      continue;
+    {
+      std::lock_guard lock(lock_);
+      if (!running_) return;
+    }
+    try {
+      road.flow().syncFolder(account, password, folder, std::nullopt, 0, true);
+      road.afterSync();
+    } catch (const std::exception& e) {
+      log("❌",
+          "账号 " + account.emailAddress + " 文件夹 " + folder.name + " 同步失败: " + e.what());
+    }
+  }
+}
+
 void EmailBackgroundReceiveService::receive(Road& road, const EmailAccount& account) {
   const double startedAt = now();
   {
@@ -192,9 +212,13 @@ void EmailBackgroundReceiveService::receive(Road& road, const EmailAccount& acco
     }
     if (!inbox) throw Error("未找到 INBOX 文件夹");
     const auto known = known_keys(store.database(), account.id, inbox->id);
-    auto result =
-        road.flow().syncFolder(account, password, *inbox, std::nullopt, kReceiveLimit, true);
+    // The first sync of an account loads whole folders (the first kInitialLoadLimit at once,
+    // the rest through the background loader), the inbox first; later ones the newest mail.
+    const bool first = !inbox->lastSyncDate;
+    auto result = road.flow().syncFolder(account, password, *inbox, std::nullopt,
+                                         first ? 0 : kReceiveLimit, true);
     road.afterSync();
+    if (first) syncOtherFolders(road, account, password, inbox->id);
     std::vector<EmailMessage> arrived;
     // The first sync of an inbox brings what was there before: nothing of it is news.
     if (inbox->lastSyncDate) {

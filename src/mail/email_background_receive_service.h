@@ -89,6 +89,9 @@ class EmailBackgroundReceiveService {
  private:
   void loop();
   void receive(Road& road, const store::EmailAccount& account);
+  // The first sync of an account, after its inbox: every other selectable server folder.
+  void syncOtherFolders(Road& road, const store::EmailAccount& account,
+                        const std::optional<std::string>& password, const std::string& inboxId);
   double now() const;
 
   EmailService& service_;

@@ -247,4 +247,11 @@ void set_attachments(store::EmailMessage& message,
   }
 }
 
+void set_body(store::EmailMessage& message, const EmailBodyContent& content) {
+  message.textBody = content.textBody;
+  message.htmlBody = content.htmlBody;
+  message.containsRemoteResources = content.containsRemoteResources;
+  set_attachments(message, content.attachments);
+}
+
 }  // namespace kestrova::mail

@@ -55,5 +55,7 @@ store::EmailMessage message_from_header_record(const ImapHeaderRecord& record,
 // non-inline one means the message has attachments (an earlier "has" stays).
 void set_attachments(store::EmailMessage& message,
                      const std::vector<EmailAttachmentMeta>& attachments);
+// A decoded body on the message: text, HTML, remote resources and attachment metadata.
+void set_body(store::EmailMessage& message, const EmailBodyContent& content);
 
 }  // namespace kestrova::mail

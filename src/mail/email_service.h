@@ -130,6 +130,33 @@ class EmailService {
                                     const std::optional<std::string>& password,
                                     const store::EmailMessage& message,
                                     const std::vector<store::EmailFolder>& folders) const;
+  // Bodies downloaded ahead of time, without marking anything read.
+  struct PrefetchedBody {
+    uint32_t uid = 0;
+    EmailBodyContent content;
+  };
+  // Messages and bytes per UID FETCH of a prefetch: one batch is held in memory at a time.
+  static constexpr size_t kPrefetchBatchMessages = 200;
+  static constexpr uint64_t kPrefetchBatchBytes = 8u << 20;
+  struct PrefetchOutcome {
+    size_t downloaded = 0;
+    uint64_t bytes = 0;               // raw bytes downloaded
+    std::vector<uint32_t> oversized;  // left for the on-demand load: above the size cap
+    std::vector<uint32_t> missing;    // no longer in the folder
+  };
+  // Downloads and decodes the bodies of `uids` in `folder` (a server folder) with BODY.PEEK,
+  // so \Seen stays as the server has it: one session, sizes asked first, then batches of
+  // whole messages bounded by kPrefetchBatchMessages and kPrefetchBatchBytes. Messages above
+  // `maxBytes` are not downloaded. Each decoded batch goes to `deliver` on this thread;
+  // `stop` is checked before each batch.
+  PrefetchOutcome prefetchBodies(const store::EmailAccount& account,
+                                 const std::optional<std::string>& password,
+                                 const store::EmailFolder& folder,
+                                 const std::vector<uint32_t>& uids, uint64_t maxBytes,
+                                 const std::function<void(std::vector<PrefetchedBody>)>& deliver,
+                                 const std::atomic<bool>& stop) const;
+  // A raw message decoded as a body load does: above kBodyDecodeLimit bytes only the start.
+  static EmailBodyContent decodeRawMessage(std::string raw);
   // The raw RFC 5322 bytes.
   std::string fetchRawMessage(const store::EmailAccount& account,
                               const std::optional<std::string>& password,
@@ -220,10 +247,13 @@ class EmailService {
   void cancelAllBackgroundTasks();
   void waitForBackgroundTasks(const std::string& accountId);
   bool hasBackgroundTask(const std::string& accountId);
+  // The UIDs handed to the account's loader (0 without one).
+  size_t backgroundTotal(const std::string& accountId);
 
  private:
   struct BackgroundTask {
     std::atomic<bool> cancelled{false};
+    size_t total = 0;
     std::thread thread;
   };
   void startBackgroundLoad(const store::EmailAccount& account,

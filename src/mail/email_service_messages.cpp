@@ -214,7 +214,7 @@ std::vector<EmailMessage> EmailService::syncMessages(
 
     LibEtPanError error;
     std::optional<std::vector<ImapUidEntry>> listed;
-    if (since && (limit > 200 || preferDateSearch)) {
+    if (since && (limit == 0 || limit > 200 || preferDateSearch)) {
       if (preferDateSearch) limit = 200;
       const auto date = std::chrono::system_clock::time_point(
           std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -264,6 +264,7 @@ void EmailService::startBackgroundLoad(const EmailAccount& account,
   cancelBackgroundTasks(account.id);
   waitForBackgroundTasks(account.id);
   auto task = std::make_shared<BackgroundTask>();
+  task->total = uids.size();
   std::shared_ptr<BackgroundTask> replaced;  // a loader another caller started meanwhile
   {
     // The thread is assigned under the lock that waitForBackgroundTasks and
@@ -350,6 +351,12 @@ void EmailService::waitForBackgroundTasks(const std::string& accountId) {
   if (task->thread.joinable()) task->thread.join();
 }
 
+size_t EmailService::backgroundTotal(const std::string& accountId) {
+  std::lock_guard lock(backgroundSyncTasksLock_);
+  auto it = backgroundSyncTasks_.find(accountId);
+  return it == backgroundSyncTasks_.end() ? 0 : it->second->total;
+}
+
 bool EmailService::hasBackgroundTask(const std::string& accountId) {
   std::lock_guard lock(backgroundSyncTasksLock_);
   return backgroundSyncTasks_.count(accountId) > 0;
@@ -379,18 +386,12 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
     log(log_kind::kFailure, "fetchMessageBody: 邮件正文为空");
     throw EmailServiceError::parseError("未获取到邮件正文");
   }
-  const size_t originalSize = raw->size();
-  bool truncated = false;
-  if (originalSize > kBodyDecodeLimit) {
-    log(log_kind::kWarning, "fetchMessageBody: 邮件大小 " + std::to_string(originalSize) +
+  if (raw->size() > kBodyDecodeLimit)
+    log(log_kind::kWarning, "fetchMessageBody: 邮件大小 " + std::to_string(raw->size()) +
                                 " 字节超过阈值 " + std::to_string(kBodyDecodeLimit) +
                                 "，将截断后解析");
-    raw->resize(kBodyDecodeLimit);
-    truncated = true;
-  }
-  EmailBodyContent content = EmailContentDecoder::decode(*raw);
-  content.originalSize = static_cast<int64_t>(originalSize);
-  content.wasTruncated = truncated;
+  EmailBodyContent content = decodeRawMessage(std::move(*raw));
+  const bool truncated = content.wasTruncated;
   log(log_kind::kMail,
       "fetchMessageBody: 解析完成, textBody=" +
           std::to_string(content.textBody ? text::character_count(*content.textBody) : 0) +
@@ -399,6 +400,74 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
           ", truncated=" + (truncated ? "true" : "false") +
           ", attachments=" + std::to_string(content.attachments.size()));
   return content;
+}
+
+EmailBodyContent EmailService::decodeRawMessage(std::string raw) {
+  const size_t originalSize = raw.size();
+  const bool truncated = originalSize > kBodyDecodeLimit;
+  if (truncated) raw.resize(kBodyDecodeLimit);
+  EmailBodyContent content = EmailContentDecoder::decode(raw);
+  content.originalSize = static_cast<int64_t>(originalSize);
+  content.wasTruncated = truncated;
+  return content;
+}
+
+EmailService::PrefetchOutcome EmailService::prefetchBodies(
+    const EmailAccount& account, const std::optional<std::string>& password,
+    const EmailFolder& folder, const std::vector<uint32_t>& uids, uint64_t maxBytes,
+    const std::function<void(std::vector<PrefetchedBody>)>& deliver,
+    const std::atomic<bool>& stop) const {
+  if (folder.isLocalPseudoFolder())
+    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
+  PrefetchOutcome outcome;
+  if (uids.empty() || stop) return outcome;
+  ScopedSession session(openIMAPSession(account, password), "prefetchBodies");
+  selectOrThrow(*session, folder.path);
+  LibEtPanError error;
+  auto sizes = session->fetchMessageSizesWithUIDs(uids, &error);
+  if (!sizes) throw EmailServiceError::networkError(error);
+  std::map<uint32_t, uint64_t> sizeOf(sizes->begin(), sizes->end());
+
+  // Batches in the caller's order (newest first), each within the message and byte bounds.
+  std::vector<std::vector<uint32_t>> batches(1);
+  uint64_t batchBytes = 0;
+  for (uint32_t uid : uids) {
+    const auto size = sizeOf.find(uid);
+    if (size == sizeOf.end()) {
+      outcome.missing.push_back(uid);
+      continue;
+    }
+    if (size->second > maxBytes) {
+      outcome.oversized.push_back(uid);
+      continue;
+    }
+    if (!batches.back().empty() && (batches.back().size() >= kPrefetchBatchMessages ||
+                                    batchBytes + size->second > kPrefetchBatchBytes)) {
+      batches.emplace_back();
+      batchBytes = 0;
+    }
+    batches.back().push_back(uid);
+    batchBytes += size->second;
+  }
+  for (const auto& batch : batches) {
+    if (stop) break;
+    if (batch.empty()) continue;
+    auto raw = session->peekRawMessagesWithUIDs(batch, &error);
+    if (!raw) throw EmailServiceError::networkError(error);
+    std::vector<PrefetchedBody> bodies;
+    bodies.reserve(raw->size());
+    for (auto& [uid, bytes] : *raw) {
+      outcome.bytes += bytes.size();
+      bodies.push_back({uid, decodeRawMessage(std::exchange(bytes, {}))});
+    }
+    raw.reset();
+    outcome.downloaded += bodies.size();
+    if (deliver) deliver(std::move(bodies));
+  }
+  log(log_kind::kMail, "prefetchBodies: " + folder.path + " 已下载 " +
+                           std::to_string(outcome.downloaded) + " 封正文, " +
+                           std::to_string(outcome.bytes) + " 字节");
+  return outcome;
 }
 
 std::string EmailService::fetchRawMessage(const EmailAccount& account,

@@ -126,10 +126,10 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
   auto first = service_.syncMessages(account, password, folder, since, limit, false, background);
   {
     std::lock_guard lock(resultLock);
-    total = first.size();
+    total = first.size() + service_.backgroundTotal(account.id);
   }
   const bool more = service_.hasBackgroundTask(account.id);
-  if (more && progress) progress(folder, 0, std::max<size_t>(limit, first.size()));
+  if (more && progress) progress(folder, 0, total);
   {
     std::lock_guard lock(resultLock);
     result.fetched += first.size();

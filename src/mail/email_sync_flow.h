@@ -55,7 +55,7 @@ class EmailSyncFlow {
   std::vector<store::EmailFolder> syncFolders(const store::EmailAccount& account,
                                               const std::optional<std::string>& password);
 
-  // Synchronises one folder's newest `limit` messages (since `since` when given). The
+  // Synchronises one folder's newest `limit` messages (all when 0; since `since` when given). The
   // remainder beyond the first load arrives through the background loader, which is waited
   // for when `waitForBackground` (its batches are stored the same way). Afterwards the
   // folder's last sync date and counts are updated.

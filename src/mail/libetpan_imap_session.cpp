@@ -764,6 +764,82 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
   return body;
 }
 
+namespace {
+
+SetPtr uid_set_of(const std::vector<uint32_t>& uids) {
+  SetPtr set(mailimap_set_new_empty());
+  if (!set) return nullptr;
+  for (uint32_t uid : uids)
+    if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR) return nullptr;
+  return set;
+}
+
+// Calls `visit` with the UID and every fixed item of each message of a FETCH answer.
+template <typename F>
+void for_each_static_item(const clist* messages, F&& visit) {
+  for_each_message(messages, [&](const mailimap_msg_att* message) {
+    const uint32_t uid = uid_of(message);
+    if (uid == 0 || !message->att_list) return;
+    for (clistiter* cell = clist_begin(message->att_list); cell; cell = clist_next(cell)) {
+      auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
+      if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static)
+        visit(uid, item->att_data.att_static);
+    }
+  });
+}
+
+}  // namespace
+
+std::optional<std::vector<std::pair<uint32_t, uint64_t>>>
+LibEtPanIMAPSession::fetchMessageSizesWithUIDs(const std::vector<uint32_t>& uids,
+                                               LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  std::vector<std::pair<uint32_t, uint64_t>> sizes;
+  if (uids.empty()) return sizes;
+  SetPtr set = uid_set_of(uids);
+  FetchTypePtr type =
+      fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_rfc822_size()});
+  if (!set || !type) return out_of_memory(error, "获取邮件大小失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "获取邮件大小失败，错误代码: ", "获取邮件大小失败");
+  for_each_static_item(messages.get(), [&](uint32_t uid, const mailimap_msg_att_static* item) {
+    if (item->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE)
+      sizes.emplace_back(uid, item->att_data.att_rfc822_size);
+  });
+  return sizes;
+}
+
+std::optional<std::vector<std::pair<uint32_t, std::string>>>
+LibEtPanIMAPSession::peekRawMessagesWithUIDs(const std::vector<uint32_t>& uids,
+                                             LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  std::vector<std::pair<uint32_t, std::string>> raw;
+  if (uids.empty()) return raw;
+  SetPtr set = uid_set_of(uids);
+  SectionPtr section(mailimap_section_new(nullptr));
+  if (!set || !section) return out_of_memory(error, "批量获取邮件正文失败");
+  FetchAttPtr body(mailimap_fetch_att_new_body_peek_section(section.get()));
+  if (!body) return out_of_memory(error, "批量获取邮件正文失败");
+  section.release();
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), body.release()});
+  if (!type) return out_of_memory(error, "批量获取邮件正文失败");
+  FetchResultPtr messages;
+  const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "批量获取邮件正文失败，错误代码: ", "批量获取邮件正文失败");
+  raw.reserve(uids.size());
+  for_each_static_item(messages.get(), [&](uint32_t uid, const mailimap_msg_att_static* item) {
+    if (item->att_type != MAILIMAP_MSG_ATT_BODY_SECTION || !item->att_data.att_body_section) return;
+    const mailimap_msg_att_body_section* section = item->att_data.att_body_section;
+    if (section->sec_body_part && section->sec_length > 0)
+      raw.emplace_back(uid, std::string(section->sec_body_part, section->sec_length));
+  });
+  log_event("✅", "批量获取正文完成: " + str(raw.size()) + " 封");
+  return raw;
+}
+
 std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t uid,
                                                                         std::string_view partPath,
                                                                         LibEtPanError* error) {

@@ -121,6 +121,14 @@ class LibEtPanIMAPSession {
 
   // The whole raw message (sets \Seen on the server).
   std::optional<std::string> fetchMessageBodyWithUID(uint32_t uid, LibEtPanError* error = nullptr);
+  // RFC822.SIZE of each of `uids` that the selected folder holds, in one UID FETCH.
+  std::optional<std::vector<std::pair<uint32_t, uint64_t>>> fetchMessageSizesWithUIDs(
+      const std::vector<uint32_t>& uids, LibEtPanError* error = nullptr);
+  // The whole raw messages of `uids` in one UID FETCH of BODY.PEEK[] (RFC 3501 §6.4.5: \Seen
+  // stays as it is), as (UID, bytes); UIDs the folder no longer holds are left out. The
+  // whole answer is held in memory: the caller bounds the batch.
+  std::optional<std::vector<std::pair<uint32_t, std::string>>> peekRawMessagesWithUIDs(
+      const std::vector<uint32_t>& uids, LibEtPanError* error = nullptr);
   // The raw, still transfer-encoded bytes of one body part ("2", "1.2"); nothing without
   // an error when the server sent no data.
   std::optional<std::string> fetchMessagePartWithUID(uint32_t uid, std::string_view partPath,

@@ -17,6 +17,11 @@ namespace detail {
 const TextTable& chinese_texts() {
   static const TextTable table = {
       // Folders and message lists.
+      {"sync.bodies.progress", "%@: 正文 %d/%d 封"},
+      {"sync.bodies.done", "%@: 已下载正文 %d 封（共需 %d 封）"},
+      {"sync.bodies.failed", "部分文件夹的正文下载失败"},
+      {"mail.body.notDownloaded",
+       "（正文尚未下载到本地：kestrova run 会在后台下载，或运行 kestrova sync --bodies）"},
       {"email.folder.drafts", "草稿箱"},
       {"email.folder.sent", "已发送"},
       {"email.no.subject", "（无主题）"},

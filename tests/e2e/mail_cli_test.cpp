@@ -209,5 +209,27 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   EXPECT_NE(result.err.find("不是邮件 ID"), std::string::npos) << result.err;
 }
 
+// More than the first load holds: the rest comes through the background loader, and the
+// bodies follow without marking anything read.
+TEST_F(MailCliTest, SyncWithoutLimitStoresEveryMessageAndBodiesOnRequest) {
+  std::vector<testing::MaildirMessage> many;
+  for (int i = 0; i < 1130; ++i)
+    many.push_back({"From: a@example.org\r\nSubject: n" + std::to_string(i) + "\r\nMessage-ID: <n" +
+                        std::to_string(i) +
+                        "@example.org>\r\nDate: Mon, 7 Dec 2026 09:00:00 +0000" + "\r\n\r\nline " +
+                        std::to_string(i) + "\r\n",
+                    {},
+                    std::nullopt});
+  servers_.deliver_many(user_, "INBOX", many);
+  ASSERT_EQ(run({"settings", "set", "emailBodyPrefetchDays", "3650"}).exit_code, 0);
+  auto synced = run({"sync", "--bodies"});
+  ASSERT_EQ(synced.exit_code, 0) << synced.err;
+  EXPECT_NE(synced.out.find("INBOX: 1132 封, 新邮件 1132"), std::string::npos) << synced.out;
+  EXPECT_NE(synced.out.find("已下载正文 1133 封（共需 1133 封）"), std::string::npos) << synced.out;
+  EXPECT_NE(run({"folders"}).out.find("1132 封"), std::string::npos);
+  ASSERT_EQ(run({"sync"}).exit_code, 0);  // the server's flags again
+  EXPECT_EQ(run({"list", "--unread", "--limit", "2000"}).out, run({"list", "--limit", "2000"}).out);
+}
+
 }  // namespace
 }  // namespace kestrova

@@ -9,9 +9,11 @@
 #include <thread>
 
 #include "e2e/cli_fixture.h"
+#include "mail/libetpan_imap_session.h"
 #include "support/fake_logind.h"
 #include "support/fake_notification_server.h"
 #include "support/session_bus.h"
+#include "util/json.h"
 
 namespace kestrova::testing {
 namespace {
@@ -170,6 +172,53 @@ TEST_F(MailServiceTest, ServerRestartMidIdleReconnectsAndFetchesWhatCameMeanwhil
   ASSERT_TRUE(wait_for_line(*service, "IDLE 状态: idle")) << output_;
   EXPECT_TRUE(
       eventually([&] { return run({"list"}).out.find("While down") != std::string::npos; }));
+}
+
+TEST_F(MailServiceTest, NewMailBodiesArePrefetchedUnreadAndShownToTheAgent) {
+  add_account();
+  ASSERT_EQ(run({"settings", "set", "emailBodyPrefetchDays", "3650"}).exit_code, 0);
+  // Older than the prefetch window: its body stays on the server until it is opened.
+  servers_.deliver(
+      user_, "INBOX",
+      "From: old@example.org\r\nSubject: Old news\r\nMessage-ID: <old-1@example.org>\r\n"
+      "Date: Mon, 1 Jan 1990 09:00:00 +0000\r\n\r\nancient text\r\n");
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  auto service = start_service(no_bus_);
+  ASSERT_TRUE(wait_for_line(*service, "IDLE 状态: idle")) << output_;
+  servers_.deliver(user_, "INBOX", message("Ann <ann@example.org>", "Figures", "ann-1"));
+  ASSERT_TRUE(wait_for_line(*service, "已预取正文 1/1 封")) << output_;
+
+  // Nothing was marked read on the server.
+  auto imap = mail::LibEtPanIMAPSession::initWithHost(servers_.host, servers_.imap_plain, "none",
+                                                      user_, servers_.password);
+  ASSERT_TRUE(imap->connectWithError() && imap->loginWithError() && imap->selectFolder("INBOX"));
+  auto headers = imap->fetchBatchMessageHeadersWithUIDs({1, 2});
+  ASSERT_TRUE(headers && headers->size() == 2u);
+  for (const auto& record : *headers) EXPECT_FALSE(record.seen) << record.uid;
+  imap->disconnect();
+
+  // The agent finds the new message by its body and reads it; the old one says where its
+  // body is.
+  auto call = [&](const std::string& name, const Json& arguments) {
+    const Json request{{"jsonrpc", "2.0"},
+                       {"id", 1},
+                       {"method", "tools/call"},
+                       {"params", {{"name", name}, {"arguments", arguments}}}};
+    auto answer =
+        run_process(KESTROVA_BINARY, {"--mcp-stdio"}, request.dump() + "\n", environment());
+    return Json::parse(Json::parse(answer.out)["result"]["content"][0]["text"].get<std::string>());
+  };
+  const Json found = call("search_messages", {{"query", "body"}});
+  ASSERT_EQ(found.size(), 1u) << found.dump();
+  EXPECT_EQ(found[0]["subject"], "Figures");
+  EXPECT_EQ(call("get_message", {{"messageId", found[0]["id"]}})["textBody"], "body\r\n");
+  const Json old = call("search_messages", {{"query", "Old news"}});
+  ASSERT_EQ(old.size(), 1u) << old.dump();
+  EXPECT_NE(call("get_message", {{"messageId", old[0]["id"]}})["textBody"].get<std::string>().find(
+                "kestrova sync --bodies"),
+            std::string::npos);
+  ::kill(service->pid(), SIGTERM);
+  EXPECT_EQ(service->wait(5000), 0);
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "app/cli/search_language.h"
 #include "app/cli/terminal_output.h"
 #include "app/core/account_book.h"
+#include "app/core/body_prefetch_worker.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
@@ -129,8 +130,27 @@ void learn_contacts(store::ContactStore& contacts, const EmailFolder& folder,
 
 struct SyncOptions {
   std::string account, folder, since;
-  uint64_t limit = 200;
+  uint64_t limit = 0;  // every message
+  bool bodies = false;
 };
+
+// `sync --bodies`: the bodies of the account's recent messages, as the service downloads
+// them (they stay unread), with a counter on a terminal.
+void prefetch_bodies(const EmailAccount& account, const std::optional<std::string>& password,
+                     store::EmailDatabase& database, ProgressLine& progress) {
+  const auto window = body_prefetch_window(UserPreferences::shared());
+  const std::atomic<bool> never{false};
+  mail::EmailBodyPrefetcher prefetcher(database, mail::EmailService::shared());
+  const auto result =
+      prefetcher.prefetch(account, password, window, never, [&](size_t done, size_t total) {
+        progress.show(localized_format("sync.bodies.progress", account.emailAddress, done, total));
+      });
+  progress.finish();
+  std::cout << localized_format("sync.bodies.done", account.emailAddress, result.stored,
+                                result.wanted)
+            << "\n";
+  if (result.failedFolders) throw Error(localized("sync.bodies.failed"));
+}
 
 void sync(const SyncOptions& o) {
   const std::optional<double> since = parse_since(o.since);
@@ -196,6 +216,7 @@ void sync(const SyncOptions& o) {
         incoming.startServerMoves();  // what the stored batches moved, also after a failure
       }
       flow.recordAccountSync(account);
+      if (o.bodies) prefetch_bodies(account, password, book.store().database(), progress);
     } catch (const std::exception& e) {
       progress.finish();
       ++failures;
@@ -631,8 +652,14 @@ void add_mail_commands(CLI::App& root) {
     command->add_option("--folder", o->folder, "Only this folder (id, path or name)");
     command->add_option("--since", o->since,
                         "Only messages since this date (2024-10-01, or ISO-8601)");
-    command->add_option("--limit", o->limit, "Newest messages per folder (default 200)")
+    command
+        ->add_option("--limit", o->limit,
+                     "Newest messages per folder (default: all; the first 1000 at once, the rest "
+                     "in the background)")
         ->check(CLI::Range(uint64_t{1}, uint64_t{1000000}));
+    command->add_flag(
+        "--bodies", o->bodies,
+        "Also download the bodies of recent messages (emailBodyPrefetchDays), leaving them unread");
     command->callback([o] { sync(*o); });
   }
   {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "app/core/body_prefetch_worker.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
@@ -162,6 +163,7 @@ class MailServiceRunner {
         service_(mail::EmailService::shared()),
         notifications_(preferences_, notifier_),
         badge_(preferences_, database_, launcher_),
+        prefetch_(database_, service_, preferences_),
         idle_(service_, [this](const EmailAccount& account) { return inboxOf(account); },
               {.post = [](std::string_view name,
                           const Json& info) { NotificationCenter::shared().post(name, info); },
@@ -181,6 +183,7 @@ class MailServiceRunner {
             {.clock = {},
              .pollInterval = mail::EmailBackgroundReceiveService::kPollInterval,
              .received = [this](const EmailAccount& account, double at, bool ok) {
+               if (ok) prefetch_.request(account);
                platform::MainQueue::post([this, account, at, ok] {
                  const std::string& id = account.id;
                  if (ok) lastReceive_[id] = at;
@@ -223,6 +226,7 @@ class MailServiceRunner {
   platform::LauncherEntry launcher_;
   EmailNotificationService notifications_;
   EmailDockBadgeService badge_;
+  BodyPrefetchWorker prefetch_;
   mail::EmailIdleService idle_;
   mail::EmailBackgroundReceiveService receiver_;
   platform::SleepWakeNotifier sleepWake_;
@@ -365,6 +369,7 @@ int MailServiceRunner::run() {
       });
 
   reconcile();
+  prefetch_.start();
   receiver_.start();
 
   // Timers of the follow-up queues, snoozed messages and action items.
@@ -410,6 +415,7 @@ int MailServiceRunner::run() {
   sleepWake_.stopListening();
   center.remove_observer(newMessageObserver);
   idle_.stopAll();
+  prefetch_.stop();  // after the batch in progress is stored
   receiver_.stop();  // the receive in progress stores its batch first
   center.remove_observer(statusObserver);
   store_.removeObserver(storeObserver);

@@ -6,6 +6,7 @@
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "store/database.h"
+#include "store/downloaded_body.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
 #include "util/text.h"
@@ -35,33 +36,12 @@ void ensure_body(MessageContext& c) {
   auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c), c.message,
                                                                c.folders);
   EmailMessage& m = c.message;
-  m.textBody = content.textBody;
-  m.htmlBody = content.htmlBody;
-  m.containsRemoteResources = content.containsRemoteResources;
-  mail::set_attachments(m, content.attachments);
-  if (m.preview.empty() && m.textBody)
-    m.preview = text::prefix_characters(text::trim(*m.textBody), EmailMessage::kPreviewLength);
+  mail::set_body(m, content);
   // The download marked the message read on the server.
-  m.isRead = true;
-  m.isBodyLoaded = true;
-  m.bodyCachedAt = now_seconds();
-  m.updatedAt = now_seconds();
-  // The body goes onto the row as it is now, not as it was read before the download: another
-  // process may have tagged or annotated the message meanwhile.
-  c.book.store().database().write([&](store::Connection& db) {
-    if (auto stored = store::read_stored_message(db, m.id)) {
-      EmailMessage downloaded = std::exchange(m, std::move(*stored));
-      m.textBody = std::move(downloaded.textBody);
-      m.htmlBody = std::move(downloaded.htmlBody);
-      m.containsRemoteResources = downloaded.containsRemoteResources;
-      m.attachments = std::move(downloaded.attachments);
-      m.hasAttachments = m.hasAttachments || downloaded.hasAttachments;
-      if (m.preview.empty()) m.preview = std::move(downloaded.preview);
-      m.isRead = m.isBodyLoaded = true;
-      m.bodyCachedAt = downloaded.bodyCachedAt;
-      m.updatedAt = downloaded.updatedAt;
-    }
-    if (auto updated = c.book.store().updateMessage(m)) m = *updated;
+  m.isRead = m.isBodyLoaded = true;
+  store::save_downloaded_bodies(c.book.store().database(), {m}, true);
+  c.book.store().database().read([&](store::Connection& db) {
+    if (auto stored = store::read_stored_message(db, c.message.id)) c.message = std::move(*stored);
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/core/mail_tool_sql.h"
 #include "store/email_contact.h"
+#include "util/localization.h"
 #include "util/time.h"
 
 namespace kestrova::app {
@@ -116,7 +117,15 @@ void append_message_summary(std::string& out, const store::Statement& row, bool 
   append_flag(out, row, "isStarred", "is_starred");
   append_text_column(out, row, "preview", "preview");
   append_text_column(out, row, "subject", "subject");
-  if (with_bodies) append_text_column(out, row, "textBody", "text_body");
+  if (with_bodies) {
+    // A body not downloaded yet says so instead of looking like an empty message.
+    const bool pending = !flag_column(row, "is_body_loaded") &&
+                         text_column(row, "text_body").empty() &&
+                         text_column(row, "html_body").empty();
+    append_key(out, "textBody");
+    append_json_string(
+        out, pending ? localized("mail.body.notDownloaded") : text_column(row, "text_body"));
+  }
   append_key(out, "to");
   append_contact_list(out, row.text("to_contacts"));
   out.push_back('}');

@@ -161,6 +161,8 @@ std::vector<SettingDescriptor> build_table() {
   ranged(s::emailMarkAsReadDelaySeconds.key, 3, 0, kNoLimit);
   ranged(s::emailInitialLoadThreshold.key, 30, 0, kNoLimit);
   boolean(s::emailStopAutoSyncAfterThreshold.key, true);
+  ranged(s::emailBodyPrefetchDays.key, 90, 0, 36500);
+  ranged(s::emailBodyPrefetchMaxBytes.key, 5242880, 0, kNoLimit);
   boolean(s::emailSuperPrivacyMode.key, false);
   boolean(s::undoSendEnabled.key, true);
   ranged(s::undoSendDelaySeconds.key, 10, 0, kNoLimit);
