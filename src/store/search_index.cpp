@@ -109,30 +109,46 @@ void create_search_index(Connection& c) {
       "detail=none, tokenize='trigram')");
   c.execute(
       "CREATE VIRTUAL TABLE IF NOT EXISTS email_search_terms USING fts5vocab(email_search, row)");
+  c.execute("CREATE TABLE IF NOT EXISTS email_search_queue (rowid INTEGER PRIMARY KEY)");
+  const std::string not_queued = " NOT IN (SELECT rowid FROM email_search_queue)";
   // INSERT OR REPLACE removes the row it replaces without running delete triggers, so the
-  // row's entry goes before every insert that takes an existing id.
+  // row leaves the index (or the queue) before every insert that takes an existing id.
   c.execute(
       "CREATE TRIGGER IF NOT EXISTS email_search_before_insert BEFORE INSERT ON email_messages "
       "BEGIN INSERT INTO email_search(email_search, rowid, doc) SELECT 'delete', m.rowid, " +
-      indexed_text("m") + " FROM email_messages m WHERE m.id = new.id; END");
+      indexed_text("m") + " FROM email_messages m WHERE m.id = new.id AND m.rowid" + not_queued +
+      "; DELETE FROM email_search_queue WHERE rowid IN (SELECT rowid FROM email_messages WHERE "
+      "id = new.id); END");
   c.execute(
       "CREATE TRIGGER IF NOT EXISTS email_search_after_insert AFTER INSERT ON email_messages "
-      "BEGIN INSERT INTO email_search(rowid, doc) VALUES (new.rowid, " +
-      indexed_text("new") + "); END");
+      "BEGIN INSERT OR IGNORE INTO email_search_queue(rowid) VALUES (new.rowid); END");
   c.execute(
       "CREATE TRIGGER IF NOT EXISTS email_search_after_delete AFTER DELETE ON email_messages "
-      "BEGIN INSERT INTO email_search(email_search, rowid, doc) VALUES ('delete', old.rowid, " +
-      indexed_text("old") + "); END");
+      "BEGIN INSERT INTO email_search(email_search, rowid, doc) SELECT 'delete', old.rowid, " +
+      indexed_text("old") + " WHERE old.rowid" + not_queued +
+      "; DELETE FROM email_search_queue WHERE rowid = old.rowid; END");
   c.execute(
       "CREATE TRIGGER IF NOT EXISTS email_search_after_update AFTER UPDATE OF subject, "
       "from_email, from_name, preview, text_body ON email_messages WHEN (" +
       indexed_text("old") + ") IS NOT (" + indexed_text("new") +
-      ") BEGIN INSERT INTO email_search(email_search, rowid, doc) VALUES ('delete', old.rowid, " +
-      indexed_text("old") + "); INSERT INTO email_search(rowid, doc) VALUES (new.rowid, " +
-      indexed_text("new") + "); END");
+      ") BEGIN INSERT INTO email_search(email_search, rowid, doc) SELECT 'delete', old.rowid, " +
+      indexed_text("old") + " WHERE old.rowid" + not_queued +
+      "; INSERT OR IGNORE INTO email_search_queue(rowid) VALUES (new.rowid); END");
   if (fresh)
     c.execute("INSERT INTO email_search(rowid, doc) SELECT m.rowid, " + indexed_text("m") +
               " FROM email_messages m");
+}
+
+bool has_queued_messages(Connection& c) {
+  auto s = c.prepare("SELECT EXISTS (SELECT 1 FROM email_search_queue)");
+  return s.step() && s.integer(0).value_or(0) != 0;
+}
+
+void index_queued_messages(Connection& c) {
+  if (!has_queued_messages(c)) return;
+  c.execute("INSERT INTO email_search(rowid, doc) SELECT m.rowid, " + indexed_text("m") +
+            " FROM email_search_queue q JOIN email_messages m ON m.rowid = q.rowid");
+  c.execute("DELETE FROM email_search_queue");
 }
 
 std::optional<std::string> literal_text_query(std::string_view literal) {

@@ -18,6 +18,14 @@ class Connection;
 // The index only narrows: it answers "which rows may contain this text". Searches keep their
 // LIKE conditions on the rows it names, so their results are the same with or without it.
 //
+// Rows written with new text wait in email_search_queue (their row ids) and enter the index
+// in one statement when the write transaction commits (index_queued_messages): FTS5 writes
+// out its pending entries at every statement of a transaction, so indexing each message in
+// its own statement would write one small segment per message and merge them over and over.
+// Searches take the queued rows as candidates too, so a row is found before it is indexed.
+// Removals leave the index at once (an index without a copy of the text needs the removed
+// text, which only the trigger still has).
+//
 // Each field is indexed followed by two line feeds, so every occurrence of a one- or
 // two-character text starts at least one indexed trigram; that is what lets short texts
 // (two-character Chinese words) use the index too (see short_text_query).
@@ -25,6 +33,17 @@ class Connection;
 // Creates the index, its term listing and its triggers when missing, and fills the index from
 // the stored mail when it was missing. Runs inside the schema build's write transaction.
 void create_search_index(Connection& c);
+
+// Indexes the queued rows and empties the queue. Called before every commit of a write
+// transaction; does nothing when the queue is empty.
+void index_queued_messages(Connection& c);
+bool has_queued_messages(Connection& c);
+
+// The row ids a search may find for an index query bound to its "?": the rows the index
+// names and the rows still queued.
+inline constexpr std::string_view kSearchCandidates =
+    "(SELECT rowid FROM email_search WHERE email_search MATCH ? "
+    "UNION ALL SELECT rowid FROM email_search_queue)";
 
 // A query for the index matched by every row whose searchable text contains `literal`
 // (ASCII letter case ignored, as LIKE does). Nothing when `literal` has fewer than three

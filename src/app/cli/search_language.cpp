@@ -165,8 +165,7 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
     const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
     if (use_index && indexed_columns && !term.negated)
       if (auto match = store::literal_text_query(term.value)) {
-        part = "(+rowid IN (SELECT rowid FROM email_search WHERE email_search MATCH ?) AND " +
-               part + ")";
+        part = "(+rowid IN " + std::string(store::kSearchCandidates) + " AND " + part + ")";
         texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(first_text), *match);
       }
     if (!sql.empty()) sql += " AND ";

@@ -18,15 +18,14 @@ constexpr size_t kMaxIndexedPattern = 4096;
 constexpr std::string_view kTextConditions =
     "AND is_deleted = 0 AND is_spam = 0 "
     "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) ";
-constexpr std::string_view kCandidates =
-    "rowid IN (SELECT rowid FROM email_search WHERE email_search MATCH ?) ";
+const std::string kCandidates = "rowid IN " + std::string(store::kSearchCandidates) + " ";
 
 // Few candidates: each read by row id, then sorted. Rows of equal date come in row id order,
 // as they do in the date indexes that the plain statements walk.
 std::string few_candidates_sql(bool account) {
   return std::string("SELECT * FROM email_messages NOT INDEXED WHERE ") +
-         (account ? "account_id = ? AND " : "") + std::string(kCandidates) +
-         std::string(kTextConditions) + "ORDER BY date DESC, rowid LIMIT ?";
+         (account ? "account_id = ? AND " : "") + kCandidates + std::string(kTextConditions) +
+         "ORDER BY date DESC, rowid LIMIT ?";
 }
 
 // Many candidates: the plain statement's walk of the date index, skipping rows the index
@@ -35,7 +34,7 @@ std::string many_candidates_sql(bool account) {
   return std::string("SELECT * FROM email_messages INDEXED BY ") +
          (account ? "idx_messages_account_date WHERE account_id = ? AND "
                   : "idx_messages_date WHERE ") +
-         std::string(kCandidates) + std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
+         kCandidates + std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
 }
 
 }  // namespace
@@ -52,6 +51,9 @@ store::Statement prepare_message_search(store::Connection& c, std::string_view q
     if (!match && query.find_first_of("%_") == std::string_view::npos)
       match = store::short_text_query(c, query, kMaxShortTerms);
   }
+  // An empty query: no indexed trigram starts with the text, so no indexed row holds it;
+  // rows still queued for the index are looked for the plain way.
+  if (match && match->empty() && store::has_queued_messages(c)) match.reset();
   if (!match) {
     auto s = c.prepare(account_id ? sql::kSearchAccount : sql::kSearchAll);
     if (account_id)
@@ -60,7 +62,6 @@ store::Statement prepare_message_search(store::Connection& c, std::string_view q
       s.bind_all(pattern, pattern, pattern, pattern, limit);
     return s;
   }
-  // An empty query: no indexed trigram starts with the text, so no row holds it.
   if (match->empty()) {
     auto s = c.prepare("SELECT * FROM email_messages WHERE 0 LIMIT ?");
     s.bind(1, limit);
