@@ -18,6 +18,9 @@ class Connection;
 // The index only narrows: it answers "which rows may contain this text". Searches keep their
 // LIKE conditions on the rows it names, so their results are the same with or without it.
 //
+// Index entries are keyed by the rowid of email_messages, which VACUUM keeps (it copies
+// rows with their rowids).
+//
 // Rows written with new text wait in email_search_queue (their row ids) and enter the index
 // in one statement when the write transaction commits (index_queued_messages): FTS5 writes
 // out its pending entries at every statement of a transaction, so indexing each message in
