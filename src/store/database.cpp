@@ -12,6 +12,7 @@
 
 #include "platform/paths.h"
 #include "store/schema.h"
+#include "store/search_index.h"
 #include "util/log.h"
 
 namespace kestrova::store {
@@ -418,6 +419,7 @@ EmailDatabase::Transaction::~Transaction() {
 }
 
 void EmailDatabase::Transaction::commit() {
+  index_queued_messages(connection_);
   connection_.execute("COMMIT");
   done_ = true;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "store/database.h"
+#include "store/search_index.h"
 
 namespace kestrova::store {
 
@@ -376,7 +377,7 @@ void create_lookup_indexes(Connection& c) {
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 
 }  // namespace
 
@@ -397,6 +398,7 @@ void build_schema(Connection& c) {
   upgrade_attachment_columns(c);
   upgrade_contact_columns(c);
   create_lookup_indexes(c);
+  create_search_index(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

@@ -192,6 +192,8 @@ TEST(EmailDatabaseTest, UpgradesOlderDatabaseKeepingRows) {
   });
   ASSERT_TRUE(message);
   EXPECT_EQ(message->subject, "Old mail");
+  // The stored mail is in the substring index that searches go through.
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_search WHERE email_search MATCH '\"ld \"'"), 1);
   EXPECT_EQ(message->uid, 42u);
   EXPECT_TRUE(message->isRead);
   EXPECT_FALSE(message->isSpam);

@@ -498,7 +498,7 @@ void search(const SearchOptions& o) {
     auto s = c.prepare(
         "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
         "account_id = ?) AND " +
-        condition.sql + " ORDER BY date DESC LIMIT ?");
+        condition.sql + " ORDER BY date DESC, rowid LIMIT ?");
     int index = 1;
     s.bind(index++, accountId);
     s.bind(index++, accountId);

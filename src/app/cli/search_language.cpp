@@ -1,9 +1,11 @@
 #include "app/cli/search_language.h"
 
 #include <cctype>
+#include <cstddef>
 #include <cstdlib>
 #include <optional>
 
+#include "store/search_index.h"
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/text.h"
@@ -31,7 +33,6 @@ std::string literal_pattern(std::string_view text) {
   }
   return pattern;
 }
-
 
 // A date term: an absolute date (local midnight) or a span back from `now`.
 double date_value(const std::string& text, double now) {
@@ -104,7 +105,7 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
 
 std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
-SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now) {
+SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now, bool use_index) {
   SearchCondition condition;
   std::string& sql = condition.sql;
   auto& texts = condition.texts;
@@ -120,6 +121,7 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
   for (const auto& term : terms) {
     std::string part;
     const std::string& f = term.field;
+    const size_t first_text = texts.size();
     if (f.empty()) {
       part = like({"subject", "from_email", "from_name", "preview", "text_body"}, term.value);
     } else if (f == "from") {
@@ -157,6 +159,16 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
       part = f == "before" ? "date < CAST(? AS REAL)" : "date >= CAST(? AS REAL)";
       texts.push_back(std::to_string(when));
     }
+    // Text in the subject, sender, preview or body: the substring index names the rows that
+    // may hold it, so that the LIKE conditions read only those. "+rowid" keeps the walk in
+    // date order (the row set is a filter, not the way in), so a common word stops after a
+    // page of rows and rows of equal date keep their order.
+    const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
+    if (use_index && indexed_columns && !term.negated)
+      if (auto match = store::literal_text_query(term.value)) {
+        part = "(+rowid IN " + std::string(store::kSearchCandidates) + " AND " + part + ")";
+        texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(first_text), *match);
+      }
     if (!sql.empty()) sql += " AND ";
     sql += term.negated ? "NOT " + part : part;
   }

@@ -24,12 +24,14 @@ std::vector<SearchTerm> parse_search_query(std::string_view query);
 
 // The terms as an SQL condition on email_messages (one "?" per value in `values`, every
 // text matched literally, ignoring case), for `now` (seconds) as the reference of spans.
-// Throws on a date it cannot read.
+// Throws on a date it cannot read. With `use_index`, text terms also name the rows the
+// substring index allows (same rows found, fewer read); without, only the LIKE conditions.
 struct SearchCondition {
   std::string sql;
-  std::vector<std::string> texts;  // bound in order: texts are LIKE patterns or dates
+  std::vector<std::string> texts;  // bound in order: LIKE patterns, index queries or dates
 };
-SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now);
+SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
+                                 bool use_index = true);
 
 // A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
 std::string contains_pattern(std::string_view text);

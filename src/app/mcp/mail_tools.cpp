@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "app/core/mail_tool_sql.h"
+#include "app/core/message_search.h"
 #include "app/mcp/mail_tool_support.h"
 #include "app/mcp/mcp_arguments.h"
 #include "app/mcp/mcp_catalogue.h"
@@ -93,15 +94,8 @@ std::string search_messages(const Json& arguments) {
   const auto account_id = args::optional_string(arguments, "accountId");
   const int64_t limit = args::clamped(args::integer(arguments, "limit"), 20, 1, 100);
   // No escaping: "%" and "_" in the query act as wildcards.
-  const std::string pattern = "%" + query + "%";
   return EmailDatabase::shared().read([&](Connection& c) {
-    if (account_id) {
-      auto s = c.prepare(sql::kSearchAccount);
-      s.bind_all(*account_id, pattern, pattern, pattern, pattern, limit);
-      return rows_as_summaries(s);
-    }
-    auto s = c.prepare(sql::kSearchAll);
-    s.bind_all(pattern, pattern, pattern, pattern, limit);
+    auto s = prepare_message_search(c, query, account_id, limit);
     return rows_as_summaries(s);
   });
 }

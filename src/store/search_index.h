@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova::store {
+
+class Connection;
+
+// The substring index over the text that searches look in: subject, sender address and name,
+// preview and text body of every row of email_messages. It is an FTS5 trigram index without
+// a copy of the text (the rows keep it) and without positions, kept current by triggers on
+// email_messages, so every write path (sync, import, tools, deletes, account removal) updates
+// it in the same transaction as the row.
+//
+// The index only narrows: it answers "which rows may contain this text". Searches keep their
+// LIKE conditions on the rows it names, so their results are the same with or without it.
+//
+// Index entries are keyed by the rowid of email_messages, which VACUUM keeps (it copies
+// rows with their rowids).
+//
+// Rows written with new text wait in email_search_queue (their row ids) and enter the index
+// in one statement when the write transaction commits (index_queued_messages): FTS5 writes
+// out its pending entries at every statement of a transaction, so indexing each message in
+// its own statement would write one small segment per message and merge them over and over.
+// Searches take the queued rows as candidates too, so a row is found before it is indexed.
+// Removals leave the index at once (an index without a copy of the text needs the removed
+// text, which only the trigger still has).
+//
+// Each field is indexed followed by two line feeds, so every occurrence of a one- or
+// two-character text starts at least one indexed trigram; that is what lets short texts
+// (two-character Chinese words) use the index too (see short_text_query).
+
+// Creates the index, its term listing and its triggers when missing, and fills the index from
+// the stored mail when it was missing. Runs inside the schema build's write transaction.
+void create_search_index(Connection& c);
+
+// Indexes the queued rows and empties the queue. Called before every commit of a write
+// transaction; does nothing when the queue is empty.
+void index_queued_messages(Connection& c);
+bool has_queued_messages(Connection& c);
+
+// The row ids a search may find for an index query bound to its "?": the rows the index
+// names and the rows still queued.
+inline constexpr std::string_view kSearchCandidates =
+    "(SELECT rowid FROM email_search WHERE email_search MATCH ? "
+    "UNION ALL SELECT rowid FROM email_search_queue)";
+
+// A query for the index matched by every row whose searchable text contains `literal`
+// (ASCII letter case ignored, as LIKE does). Nothing when `literal` has fewer than three
+// characters, is not valid UTF-8 or holds a NUL.
+std::optional<std::string> literal_text_query(std::string_view literal);
+
+// The same for a LIKE pattern whose "%" and "_" are wildcards (no escape character): the
+// literal runs of three or more characters between wildcards. Nothing when there is none.
+std::optional<std::string> like_pattern_query(std::string_view pattern);
+
+// For a text of one or two characters: a query matching every row that contains it, built
+// from the indexed trigrams that start with it. Nothing when the text has letter case outside
+// ASCII (the index folds it in its own way), or when more than `max_terms` trigrams start with
+// it (a common text, which a scan in date order finds sooner). An empty query string means no
+// row contains the text.
+std::optional<std::string> short_text_query(Connection& c, std::string_view text, size_t max_terms);
+
+// Number of rows the query matches, counting no further than `cap`.
+size_t count_search_matches(Connection& c, const std::string& query, size_t cap);
+
+}  // namespace kestrova::store
