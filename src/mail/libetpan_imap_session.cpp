@@ -137,7 +137,8 @@ bool find_static_item(const clist* messages, F&& visit) {
   bool found = false;
   for_each_message(messages, [&](const mailimap_msg_att* message) {
     if (found || !message->att_list) return;
-    for (clistiter* cell = clist_begin(message->att_list); cell && !found; cell = clist_next(cell)) {
+    for (clistiter* cell = clist_begin(message->att_list); cell && !found;
+         cell = clist_next(cell)) {
       auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
       if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static) {
         found = visit(item->att_data.att_static);
@@ -254,7 +255,8 @@ mailimap_flag* flag_named(std::string_view name) {
   return mailimap_flag_new_flag_keyword(strndup(name.data(), name.size()));
 }
 
-std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view name, int sign) {
+std::optional<int> uid_store_flag(mailimap* imap, mailimap_set* set, std::string_view name,
+                                  int sign) {
   FlagPtr flag(flag_named(name));
   FlagListPtr flags(mailimap_flag_list_new_empty());
   if (!flag || !flags) return std::nullopt;
@@ -264,10 +266,29 @@ std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view
                              : mailimap_store_att_flags_new_add_flags(flags.get()));
   if (!store) return std::nullopt;
   flags.release();
+  platform::lower_thread_to_utility_priority();
+  return mailimap_uid_store(imap, set, store.get());
+}
+
+// A set of the given UIDs (one range per run of consecutive UIDs); null when libetpan
+// cannot allocate.
+SetPtr uid_set_of(std::vector<uint32_t> uids) {
+  std::sort(uids.begin(), uids.end());
+  SetPtr set(mailimap_set_new_empty());
+  if (!set) return nullptr;
+  for (size_t i = 0; i < uids.size();) {
+    size_t j = i;
+    while (j + 1 < uids.size() && uids[j + 1] <= uids[j] + 1) ++j;
+    if (mailimap_set_add_interval(set.get(), uids[i], uids[j]) != MAILIMAP_NO_ERROR) return nullptr;
+    i = j + 1;
+  }
+  return set;
+}
+
+std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view name, int sign) {
   SetPtr set = single_uid_set(uid);
   if (!set) return std::nullopt;
-  platform::lower_thread_to_utility_priority();
-  return mailimap_uid_store(imap, set.get(), store.get());
+  return uid_store_flag(imap, set.get(), name, sign);
 }
 
 // "yyyy-MM-dd HH:mm:ss +0000", how dates read in our logs.
@@ -298,7 +319,8 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
   size_t start = 0;
   while (true) {
     const size_t dot = path.find('.', start);
-    const std::string_view piece = path.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    const std::string_view piece =
+        path.substr(start, dot == std::string_view::npos ? dot : dot - start);
     if (piece.empty() || piece.size() > 10) return std::nullopt;
     uint64_t value = 0;
     for (char c : piece) {
@@ -318,10 +340,10 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
 // Life cycle
 
 std::unique_ptr<LibEtPanIMAPSession> LibEtPanIMAPSession::initWithHost(std::string host,
-                                                                      int64_t port,
-                                                                      std::string encryption,
-                                                                      std::string username,
-                                                                      std::string password) {
+                                                                       int64_t port,
+                                                                       std::string encryption,
+                                                                       std::string username,
+                                                                       std::string password) {
   ignore_broken_pipe_signal();
   mailimap* imap = mailimap_new(0, nullptr);
   if (!imap) return nullptr;
@@ -395,11 +417,11 @@ int LibEtPanIMAPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
-                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
-                                               std::move(trust));
+  transport_ = std::make_unique<MailTransport>(
+      MailProtocol::imap, host_, static_cast<uint16_t>(port_ & 0xFFFF), timeout_, std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
-  if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
+  if (!stream)
+    return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.
   int result = mailimap_connect(imap_.get(), stream);
   if (encryption_ != "startTLS" || !connected(result)) return result;
@@ -451,7 +473,8 @@ bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* e
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_create(imap_.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) + ", 错误代码: " + str(result));
+    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) +
+                            ", 错误代码: " + str(result));
     return fail(error, result, "创建文件夹失败: " + str(result));
   }
   log_event("✅", "创建文件夹成功: " + std::string(folder));
@@ -576,7 +599,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   log_event("🔍", "开始搜索邮件，日期: " + (date ? log_date(*date) : std::string("(null)")) +
-                ", 限制: " + str(limit));
+                     ", 限制: " + str(limit));
   SearchKeyPtr key(date ? since_key(*date) : mailimap_search_key_new_all());
   if (!key) return out_of_memory(error, "搜索邮件失败");
   SearchResultPtr found;
@@ -591,8 +614,8 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     log_event("⚠️", "邮件数量较多(" + str(total) + "封)，排序可能需要时间...");
   }
   std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
-  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) + ", 限制: " +
-                str(limit) + "）");
+  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) +
+                     ", 限制: " + str(limit) + "）");
   return entries;
 }
 
@@ -642,8 +665,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
   }
   // The newest `limit` UIDs can only lie below UIDNEXT; gaps make the answer shorter.
   // A limit of 0 asks for the whole range.
-  const uint32_t low =
-      limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
+  const uint32_t low = limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
   const uint32_t high = uid_next - 1;
   log_event("🔍", "获取 UID 范围: " + str(low) + ":" + str(high));
 
@@ -671,7 +693,8 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
     uint32_t uid, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
-  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
+  FetchTypePtr type =
+      fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
   if (!set || !type) return out_of_memory(error, "获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
@@ -703,8 +726,9 @@ std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMess
     if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR)
       return out_of_memory(error, "批量获取邮件头失败");
   }
-  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
-                                     mailimap_fetch_att_new_flags()});
+  FetchTypePtr type =
+      fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
+                     mailimap_fetch_att_new_flags()});
   if (!type) return out_of_memory(error, "批量获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
@@ -827,8 +851,8 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
     log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
     return std::nullopt;  // no such part: nothing, and no error
   }
-  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
-                " 字节");
+  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part +
+                     ", 大小: " + str(bytes.size()) + " 字节");
   return bytes;
 }
 
@@ -1056,6 +1080,93 @@ std::string LibEtPanIMAPSession::encodeModifiedUTF7(std::string_view text) {
 
 std::string LibEtPanIMAPSession::decodeModifiedUTF7(std::string_view text) {
   return decode_modified_utf7(text);
+}
+
+// ---------------------------------------------------------------------------------------
+// Batches: one command for many UIDs of the selected folder
+
+bool LibEtPanIMAPSession::storeFlagWithUIDs(const std::vector<uint32_t>& uids,
+                                            std::string_view flag, int sign, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "批量设置标记失败");
+  const auto result = uid_store_flag(imap_.get(), set.get(), flag, sign);
+  if (!result) return out_of_memory(error, "批量设置标记失败");
+  if (*result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, *result, "批量设置标记失败，错误代码: ", "批量设置标记失败");
+  log_event("✅", "批量设置标记 " + std::string(flag) + " 成功: " + str(uids.size()) + " 封");
+  return true;
+}
+
+bool LibEtPanIMAPSession::moveMessagesWithUIDs(const std::vector<uint32_t>& uids,
+                                               std::string_view toFolder, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  if (!hasCapability("MOVE")) {
+    // COPY + \Deleted + expunge one at a time keeps the care taken for servers without
+    // UID EXPUNGE (see deleteAndExpungeWithUID).
+    for (uint32_t uid : uids)
+      if (!moveMessageWithUID(uid, toFolder, error)) return false;
+    return true;
+  }
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "MOVE 失败");
+  const std::string wire = imap_wire_folder_name(toFolder);
+  platform::lower_thread_to_utility_priority();
+  // RFC 6851 §3.1: UID MOVE of a set takes exactly those messages out of the source.
+  const int result = mailimap_uid_move(imap_.get(), set.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(
+        error, result,
+        "批量 MOVE 失败，dest: " + std::string(toFolder) + ", 错误代码: ", "MOVE 失败");
+  log_event("✅", "批量 MOVE 成功: " + str(uids.size()) + " 封, dest: " + std::string(toFolder));
+  return true;
+}
+
+bool LibEtPanIMAPSession::deleteAndExpungeWithUIDs(const std::vector<uint32_t>& uids,
+                                                   LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  if (!hasCapability("UIDPLUS")) {
+    for (uint32_t uid : uids)
+      if (!deleteAndExpungeWithUID(uid, error)) return false;
+    return true;
+  }
+  if (!storeFlagWithUIDs(uids, "\\Deleted", +1, error)) return false;
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "EXPUNGE 失败");
+  platform::lower_thread_to_utility_priority();
+  // RFC 4315 §2.1: only the UIDs named go, whatever else carries \Deleted.
+  const int result = mailimap_uid_expunge(imap_.get(), set.get());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "EXPUNGE 失败，错误代码: ", "EXPUNGE 失败");
+  log_event("✅", "批量删除并 EXPUNGE 成功: " + str(uids.size()) + " 封");
+  return true;
+}
+
+std::optional<std::vector<uint32_t>> LibEtPanIMAPSession::searchUIDsWithMessageId(
+    std::string_view messageId, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  // RFC 3501 §6.4.4 HEADER <field> <string>: a substring match on the field's value.
+  char* field = strdup("Message-ID");
+  char* value = strndup(messageId.data(), messageId.size());
+  if (!field || !value) {
+    std::free(field);
+    std::free(value);
+    return out_of_memory(error, "搜索邮件失败");
+  }
+  SearchKeyPtr key(mailimap_search_key_new_header(field, value));
+  if (!key) {
+    std::free(field);
+    std::free(value);
+    return out_of_memory(error, "搜索邮件失败");
+  }
+  SearchResultPtr found;
+  const int result = uid_search(imap_.get(), "UTF-8", key.get(), found);
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "按 Message-ID 搜索失败，错误代码: ", "搜索邮件失败");
+  return uids_of_search(found.get());
 }
 
 }  // namespace kestrova::mail

@@ -155,7 +155,8 @@ constexpr const char* kCreateBlockedSenders = R"(CREATE TABLE IF NOT EXISTS emai
     UNIQUE(account_id, email)
 ))";
 
-constexpr const char* kCreateTranslationCache = R"(CREATE TABLE IF NOT EXISTS email_translation_cache (
+constexpr const char* kCreateTranslationCache =
+    R"(CREATE TABLE IF NOT EXISTS email_translation_cache (
     message_id TEXT NOT NULL,
     target_language TEXT NOT NULL,
     source_fingerprint TEXT NOT NULL,
@@ -239,7 +240,8 @@ constexpr const char* kCreateActionItems = R"(CREATE TABLE IF NOT EXISTS email_a
     FOREIGN KEY (message_id) REFERENCES email_messages(id) ON DELETE CASCADE
 ))";
 
-constexpr const char* kCreateActionItemTombstones = R"(CREATE TABLE IF NOT EXISTS email_action_item_tombstones (
+constexpr const char* kCreateActionItemTombstones =
+    R"(CREATE TABLE IF NOT EXISTS email_action_item_tombstones (
     id TEXT PRIMARY KEY,
     message_id TEXT NOT NULL,
     account_id TEXT NOT NULL,
@@ -251,7 +253,8 @@ constexpr const char* kCreateActionItemTombstones = R"(CREATE TABLE IF NOT EXIST
 
 // The thirteen indexes of schema step 5, in order.
 constexpr std::array kStepFiveIndexes = {
-    "CREATE INDEX IF NOT EXISTS idx_messages_account_folder ON email_messages(account_id, folder_id)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_account_folder ON email_messages(account_id, "
+    "folder_id)",
     "CREATE INDEX IF NOT EXISTS idx_messages_date ON email_messages(date DESC)",
     "CREATE INDEX IF NOT EXISTS idx_messages_thread ON email_messages(thread_id)",
     "CREATE INDEX IF NOT EXISTS idx_messages_uid ON email_messages(account_id, folder_id, uid)",
@@ -262,8 +265,10 @@ constexpr std::array kStepFiveIndexes = {
     "CREATE INDEX IF NOT EXISTS idx_threads_root_message_id ON email_threads(root_message_id)",
     "CREATE INDEX IF NOT EXISTS idx_rules_account ON email_rules(account_id)",
     "CREATE INDEX IF NOT EXISTS idx_blocked_senders_account ON email_blocked_senders(account_id)",
-    "CREATE INDEX IF NOT EXISTS idx_translation_cache_updated ON email_translation_cache(updated_at DESC)",
-    "CREATE INDEX IF NOT EXISTS idx_messages_ai_tags ON email_messages(ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'",
+    "CREATE INDEX IF NOT EXISTS idx_translation_cache_updated ON "
+    "email_translation_cache(updated_at DESC)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_ai_tags ON email_messages(ai_tags) WHERE ai_tags IS "
+    "NOT NULL AND ai_tags != '[]'",
 };
 
 void add_column(Connection& c, const char* table, const char* column, const char* definition) {
@@ -290,11 +295,13 @@ void upgrade_message_columns(Connection& c, const std::set<std::string>& columns
   // U2
   if (absent("reply_later_until")) {
     add_column(c, "email_messages", "reply_later_until", "REAL");
-    c.execute("CREATE INDEX IF NOT EXISTS idx_messages_reply_later ON email_messages(reply_later_until)");
+    c.execute(
+        "CREATE INDEX IF NOT EXISTS idx_messages_reply_later ON email_messages(reply_later_until)");
   }
   if (absent("waiting_since")) {
     add_column(c, "email_messages", "waiting_since", "REAL");
-    c.execute("CREATE INDEX IF NOT EXISTS idx_messages_waiting_since ON email_messages(waiting_since)");
+    c.execute(
+        "CREATE INDEX IF NOT EXISTS idx_messages_waiting_since ON email_messages(waiting_since)");
   }
   if (absent("internal_note")) add_column(c, "email_messages", "internal_note", "TEXT");
   // U3
@@ -327,16 +334,23 @@ void upgrade_stages_u0_to_u8(Connection& c) {
     add_column(c, "email_messages", "ai_category", "TEXT");
   // U7
   c.execute(kCreateScheduledMessages);
-  c.execute("CREATE INDEX IF NOT EXISTS idx_scheduled_messages_time ON scheduled_messages(scheduled_at)");
-  c.execute("CREATE INDEX IF NOT EXISTS idx_scheduled_messages_status ON scheduled_messages(status)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_scheduled_messages_time ON scheduled_messages(scheduled_at)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_scheduled_messages_status ON scheduled_messages(status)");
   // U8
   c.execute(kCreateActionItems);
-  c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_message ON email_action_items(message_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_action_items_message ON email_action_items(message_id)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_state ON email_action_items(state)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_due ON email_action_items(due_at)");
-  c.execute("CREATE UNIQUE INDEX IF NOT EXISTS idx_action_items_dedup ON email_action_items(message_id, title_key)");
+  c.execute(
+      "CREATE UNIQUE INDEX IF NOT EXISTS idx_action_items_dedup ON email_action_items(message_id, "
+      "title_key)");
   c.execute(kCreateActionItemTombstones);
-  c.execute("CREATE INDEX IF NOT EXISTS idx_action_item_tombstones_message ON email_action_item_tombstones(message_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_action_item_tombstones_message ON "
+      "email_action_item_tombstones(message_id)");
 }
 
 void upgrade_attachment_columns(Connection& c) {  // U10
@@ -362,21 +376,75 @@ void upgrade_contact_columns(Connection& c) {  // U11
 // counts, and attachment reads and cascades. Without them saving a batch of 1,000 messages
 // into a 50,000-message account scans the account once per message.
 void create_lookup_indexes(Connection& c) {
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_message_id ON email_messages(account_id, message_id)");
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_sender ON email_messages(account_id, LOWER(from_email))");
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_folder_listing ON email_messages(folder_id, is_deleted, is_spam, date DESC)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_account_message_id ON email_messages(account_id, "
+      "message_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_account_sender ON email_messages(account_id, "
+      "LOWER(from_email))");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_folder_listing ON email_messages(folder_id, "
+      "is_deleted, is_spam, date DESC)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_attachments_message ON email_attachments(message_id)");
   // Account-wide lists and counts (trash and spam folders, searches within an account,
   // the tag list) would otherwise read every row of the account, bodies included, because
   // the flags they filter on sit after the bodies in the row.
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_date ON email_messages(account_id, date DESC)");
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_flags ON email_messages(account_id, is_deleted, is_spam, folder_id)");
-  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_account_date ON email_messages(account_id, date "
+      "DESC)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_account_flags ON email_messages(account_id, "
+      "is_deleted, is_spam, folder_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, "
+      "is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
+}
+
+// The changes made locally that the mail server has not confirmed yet, in the order they
+// were made (see store/server_change_journal.h). A table of its own, beside the messages:
+// a row of it lives only until the service has replayed it.
+void create_server_change_journal(Connection& c) {
+  c.execute(R"(CREATE TABLE IF NOT EXISTS pending_server_changes (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    account_id TEXT NOT NULL,
+    message_row_id TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    value INTEGER NOT NULL DEFAULT 0,
+    source_path TEXT,
+    uid INTEGER,
+    header_message_id TEXT,
+    target_path TEXT,
+    payload TEXT,
+    attempts INTEGER NOT NULL DEFAULT 0,
+    last_error TEXT,
+    next_attempt_at REAL,
+    started_at REAL,
+    created_at REAL NOT NULL,
+    revision INTEGER NOT NULL DEFAULT 0
+))");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_pending_server_changes_row ON "
+      "pending_server_changes(message_row_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_pending_server_changes_account ON "
+      "pending_server_changes(account_id, seq)");
+}
+
+// Folders the server marks as views of mail filed elsewhere (RFC 6154 \All, \Flagged,
+// \Important: Gmail's "All Mail", "Starred", "Important"), by path, so that the mark
+// survives the folder rows being rewritten by a sync.
+void create_folder_views(Connection& c) {
+  c.execute(R"(CREATE TABLE IF NOT EXISTS email_folder_views (
+    account_id TEXT NOT NULL,
+    path TEXT NOT NULL,
+    PRIMARY KEY (account_id, path),
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE
+))");
 }
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 
 }  // namespace
 
@@ -397,6 +465,8 @@ void build_schema(Connection& c) {
   upgrade_attachment_columns(c);
   upgrade_contact_columns(c);
   create_lookup_indexes(c);
+  create_server_change_journal(c);
+  create_folder_views(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 
