@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
-#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -149,15 +149,13 @@ Result withTimeLimit(std::chrono::seconds limit, LibEtPanIMAPSession& session,
   return result.get();
 }
 
-std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session,
-                                             const EmailFolder& folder, uint32_t uid,
-                                             std::string_view operation,
+std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session, const EmailFolder& folder,
+                                             uint32_t uid, std::string_view operation,
                                              std::string_view selectedText,
                                              std::string_view receivedText) {
   LibEtPanError error;
   if (!session.selectFolder(folder.path, &error)) {
-    log(log_kind::kFailure,
-        std::string(operation) + ": 选择文件夹失败: " + error.localizedDescription);
+    log(log_kind::kFailure, std::string(operation) + ": 选择文件夹失败: " + error.localizedDescription);
     throw failure("选择文件夹失败: " + error.localizedDescription);
   }
   log(log_kind::kMail, std::string(operation) + ": " + std::string(selectedText));
@@ -309,8 +307,8 @@ void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& a
       if (deliver) deliver(std::move(messages));
       done = end;
       if (done % 100 < 50)
-        log(log_kind::kSync,
-            "后台已同步 " + std::to_string(done) + "/" + std::to_string(uids.size()) + " 封邮件");
+        log(log_kind::kSync, "后台已同步 " + std::to_string(done) + "/" +
+                                 std::to_string(uids.size()) + " 封邮件");
       std::this_thread::sleep_for(std::chrono::milliseconds(kBackgroundPauseMilliseconds));
     }
     log(log_kind::kSuccess, "后台同步完成: " + std::to_string(delivered));
@@ -367,8 +365,8 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
   const uint32_t uid = uidOrThrow(message);
-  log(log_kind::kMail,
-      "fetchMessageBody: 开始获取正文, folder=" + folder.path + ", uid=" + std::to_string(uid));
+  log(log_kind::kMail, "fetchMessageBody: 开始获取正文, folder=" + folder.path +
+                           ", uid=" + std::to_string(uid));
 
   ScopedSession session(openIMAPSession(account, password), "fetchMessageBody");
   const std::function<std::optional<std::string>()> work = [&] {
@@ -436,11 +434,11 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
   if (!attachment.partPath.empty()) {
     if (auto part = session->fetchMessagePartWithUID(uid, attachment.partPath, &error);
         part && !part->empty()) {
-      std::string bytes = attachment.encoding ? EmailContentDecoder::decodeTransferEncoding(
-                                                    *part, *attachment.encoding)
-                                              : std::move(*part);
+      std::string bytes = attachment.encoding
+                              ? EmailContentDecoder::decodeTransferEncoding(*part, *attachment.encoding)
+                              : std::move(*part);
       log("📎", "附件下载完成: mime=" + attachment.mimeType + ", partPath=" + attachment.partPath +
-                   ", bytes=" + std::to_string(bytes.size()));
+                    ", bytes=" + std::to_string(bytes.size()));
       return bytes;
     }
   }
@@ -448,7 +446,7 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
   if (raw && !raw->empty()) {
     if (auto bytes = EmailContentDecoder::attachmentData(*raw, attachment)) {
       log("📎", "附件下载完成 (回退路径): mime=" + attachment.mimeType + ", partPath=" +
-                   attachment.partPath + ", bytes=" + std::to_string(bytes->size()));
+                    attachment.partPath + ", bytes=" + std::to_string(bytes->size()));
       return std::move(*bytes);
     }
   }
@@ -547,8 +545,7 @@ std::string comparableMessageId(std::string_view raw) {
   return id;
 }
 
-void EmailService::markAsRead(const EmailAccount& account,
-                              const std::optional<std::string>& password,
+void EmailService::markAsRead(const EmailAccount& account, const std::optional<std::string>& password,
                               const EmailMessage& message,
                               const std::vector<EmailFolder>& folders) const {
   actOnMessage(*this, account, password, message, folders, "markAsRead",
@@ -567,8 +564,7 @@ void EmailService::markAsUnread(const EmailAccount& account,
                });
 }
 
-void EmailService::toggleStar(const EmailAccount& account,
-                              const std::optional<std::string>& password,
+void EmailService::toggleStar(const EmailAccount& account, const std::optional<std::string>& password,
                               const EmailMessage& message, bool starred,
                               const std::vector<EmailFolder>& folders) const {
   actOnMessage(*this, account, password, message, folders, "toggleStar",

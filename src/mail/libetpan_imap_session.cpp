@@ -137,8 +137,7 @@ bool find_static_item(const clist* messages, F&& visit) {
   bool found = false;
   for_each_message(messages, [&](const mailimap_msg_att* message) {
     if (found || !message->att_list) return;
-    for (clistiter* cell = clist_begin(message->att_list); cell && !found;
-         cell = clist_next(cell)) {
+    for (clistiter* cell = clist_begin(message->att_list); cell && !found; cell = clist_next(cell)) {
       auto* item = static_cast<const mailimap_msg_att_item*>(clist_content(cell));
       if (item && item->att_type == MAILIMAP_MSG_ATT_ITEM_STATIC && item->att_data.att_static) {
         found = visit(item->att_data.att_static);
@@ -319,8 +318,7 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
   size_t start = 0;
   while (true) {
     const size_t dot = path.find('.', start);
-    const std::string_view piece =
-        path.substr(start, dot == std::string_view::npos ? dot : dot - start);
+    const std::string_view piece = path.substr(start, dot == std::string_view::npos ? dot : dot - start);
     if (piece.empty() || piece.size() > 10) return std::nullopt;
     uint64_t value = 0;
     for (char c : piece) {
@@ -340,10 +338,10 @@ std::optional<std::vector<uint32_t>> parse_part_path(std::string_view path) {
 // Life cycle
 
 std::unique_ptr<LibEtPanIMAPSession> LibEtPanIMAPSession::initWithHost(std::string host,
-                                                                       int64_t port,
-                                                                       std::string encryption,
-                                                                       std::string username,
-                                                                       std::string password) {
+                                                                      int64_t port,
+                                                                      std::string encryption,
+                                                                      std::string username,
+                                                                      std::string password) {
   ignore_broken_pipe_signal();
   mailimap* imap = mailimap_new(0, nullptr);
   if (!imap) return nullptr;
@@ -417,11 +415,11 @@ int LibEtPanIMAPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-  transport_ = std::make_unique<MailTransport>(
-      MailProtocol::imap, host_, static_cast<uint16_t>(port_ & 0xFFFF), timeout_, std::move(trust));
+  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
+                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
+                                               std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
-  if (!stream)
-    return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
+  if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.
   int result = mailimap_connect(imap_.get(), stream);
   if (encryption_ != "startTLS" || !connected(result)) return result;
@@ -473,8 +471,7 @@ bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* e
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_create(imap_.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
-    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) +
-                            ", 错误代码: " + str(result));
+    log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) + ", 错误代码: " + str(result));
     return fail(error, result, "创建文件夹失败: " + str(result));
   }
   log_event("✅", "创建文件夹成功: " + std::string(folder));
@@ -599,7 +596,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   log_event("🔍", "开始搜索邮件，日期: " + (date ? log_date(*date) : std::string("(null)")) +
-                     ", 限制: " + str(limit));
+                ", 限制: " + str(limit));
   SearchKeyPtr key(date ? since_key(*date) : mailimap_search_key_new_all());
   if (!key) return out_of_memory(error, "搜索邮件失败");
   SearchResultPtr found;
@@ -614,8 +611,8 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchMessagesSince
     log_event("⚠️", "邮件数量较多(" + str(total) + "封)，排序可能需要时间...");
   }
   std::vector<ImapUidEntry> entries = newest_first(std::move(uids), limit);
-  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) +
-                     ", 限制: " + str(limit) + "）");
+  log_event("✅", "返回 " + str(entries.size()) + " 封邮件（总共: " + str(total) + ", 限制: " +
+                str(limit) + "）");
   return entries;
 }
 
@@ -665,7 +662,8 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
   }
   // The newest `limit` UIDs can only lie below UIDNEXT; gaps make the answer shorter.
   // A limit of 0 asks for the whole range.
-  const uint32_t low = limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
+  const uint32_t low =
+      limit != 0 && limit < uid_next ? static_cast<uint32_t>(uid_next - limit) : 1;
   const uint32_t high = uid_next - 1;
   log_event("🔍", "获取 UID 范围: " + str(low) + ":" + str(high));
 
@@ -693,8 +691,7 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
     uint32_t uid, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
-  FetchTypePtr type =
-      fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
   if (!set || !type) return out_of_memory(error, "获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
@@ -726,9 +723,8 @@ std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMess
     if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR)
       return out_of_memory(error, "批量获取邮件头失败");
   }
-  FetchTypePtr type =
-      fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
-                     mailimap_fetch_att_new_flags()});
+  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
+                                     mailimap_fetch_att_new_flags()});
   if (!type) return out_of_memory(error, "批量获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
@@ -851,8 +847,8 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
     log_event("⚠️", "抓取 part 无内容，UID: " + str(uid) + ", part: " + part);
     return std::nullopt;  // no such part: nothing, and no error
   }
-  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part +
-                     ", 大小: " + str(bytes.size()) + " 字节");
+  log_event("✅", "抓取 part 成功，UID: " + str(uid) + ", part: " + part + ", 大小: " + str(bytes.size()) +
+                " 字节");
   return bytes;
 }
 

@@ -58,8 +58,7 @@ bool matches_in_style(const RuleConditions& conditions, const EmailMessage& m,
   RuleConditions rest = conditions;
   rest.bodyContains.reset();
   if (!matches(rest, m)) return false;
-  const std::string body =
-      m.textBody.value_or("") + " " + m.htmlBody.value_or("") + " " + m.preview;
+  const std::string body = m.textBody.value_or("") + " " + m.htmlBody.value_or("") + " " + m.preview;
   return text::contains_ci_locale(body, *conditions.bodyContains);
 }
 
@@ -197,8 +196,8 @@ EmailRuleApplicationResult apply_rule(Connection& c, const EmailRule& rule, int6
     auto s = c.prepare(
         "UPDATE email_messages SET is_read = ?, is_important = ?, is_spam = ?, is_deleted = ?, "
         "folder_id = ?, tags = ?, rule_applied_at = ?, updated_at = ? WHERE id = ?");
-    s.bind_all(updated.isRead, updated.isImportant, updated.isSpam, updated.isDeleted,
-               updated.folderId, store::encode_string_list(updated.tags), now, now, updated.id);
+    s.bind_all(updated.isRead, updated.isImportant, updated.isSpam, updated.isDeleted, updated.folderId,
+               store::encode_string_list(updated.tags), now, now, updated.id);
     s.run();
     // Messages that only exist locally (no server UID) have nothing to move on the server.
     if (updated.folderId && updated.folderId != stored.folderId && stored.uid)
@@ -237,10 +236,9 @@ std::vector<EmailRule> rules_for_application(Connection& c,
 
 }  // namespace
 
-std::vector<EmailRule> EmailRuleService::rulesForApplication(
-    const std::optional<std::string>& accountId, bool includeDisabled) const {
-  return database_.read(
-      [&](Connection& c) { return rules_for_application(c, accountId, includeDisabled); });
+std::vector<EmailRule> EmailRuleService::rulesForApplication(const std::optional<std::string>& accountId,
+                                                             bool includeDisabled) const {
+  return database_.read([&](Connection& c) { return rules_for_application(c, accountId, includeDisabled); });
 }
 
 std::optional<EmailRule> EmailRuleService::rule(const std::string& id) const {
@@ -253,8 +251,7 @@ std::optional<EmailRule> EmailRuleService::rule(const std::string& id) const {
 void EmailRuleService::save(const EmailRule& rule) const {
   database_.write([&](Connection& c) {
     auto s = c.prepare(
-        "INSERT OR REPLACE INTO email_rules (id, account_id, name, conditions, actions, "
-        "is_enabled, "
+        "INSERT OR REPLACE INTO email_rules (id, account_id, name, conditions, actions, is_enabled, "
         "lua_code, created_at, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
     s.bind_all(rule.id, rule.accountId, rule.name, encode_conditions(rule.conditions),
                encode_actions(rule.actions), rule.isEnabled, rule.luaCode, rule.createdAt,
@@ -281,8 +278,7 @@ void EmailRuleService::setEnabled(const std::string& id, bool enabled) const {
 
 namespace {
 
-std::vector<EmailRulePreviewItem> preview_matches(Connection& c,
-                                                  const std::vector<EmailRule>& rules,
+std::vector<EmailRulePreviewItem> preview_matches(Connection& c, const std::vector<EmailRule>& rules,
                                                   const std::string& accountId, int64_t limit) {
   std::vector<EmailRulePreviewItem> items;
   auto s = c.prepare(kCandidates);
@@ -306,21 +302,17 @@ EmailRulePreview EmailRuleService::preview(const EmailRule& rule, int64_t limit)
   });
 }
 
-EmailRulePreview EmailRuleService::previewEnabled(const std::string& accountId,
-                                                  int64_t limit) const {
+EmailRulePreview EmailRuleService::previewEnabled(const std::string& accountId, int64_t limit) const {
   const auto rules = rulesForApplication(accountId);
   return database_.read([&](Connection& c) {
-    return EmailRulePreview{localized("rules.all.enabled"),
-                            preview_matches(c, rules, accountId, limit)};
+    return EmailRulePreview{localized("rules.all.enabled"), preview_matches(c, rules, accountId, limit)};
   });
 }
 
-EmailRuleApplicationResult EmailRuleService::apply(const EmailRule& rule, int64_t limit,
-                                                   bool dryRun) const {
+EmailRuleApplicationResult EmailRuleService::apply(const EmailRule& rule, int64_t limit, bool dryRun) const {
   std::vector<PendingRuleServerMove> pending;
   auto result = database_.write([&](Connection& c) {
-    return apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now_seconds(),
-                      pending);
+    return apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now_seconds(), pending);
   });
   if (mover_)
     for (auto& move : pending) mover_(std::move(move));
@@ -328,15 +320,13 @@ EmailRuleApplicationResult EmailRuleService::apply(const EmailRule& rule, int64_
 }
 
 std::vector<EmailRuleApplicationResult> EmailRuleService::applyEnabled(const std::string& accountId,
-                                                                       int64_t limit,
-                                                                       bool dryRun) const {
+                                                                       int64_t limit, bool dryRun) const {
   std::vector<PendingRuleServerMove> pending;
   auto results = database_.write([&](Connection& c) {
     const double now = now_seconds();
     std::vector<EmailRuleApplicationResult> out;
     for (const auto& rule : rules_for_application(c, accountId, false))
-      out.push_back(
-          apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now, pending));
+      out.push_back(apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now, pending));
     return out;
   });
   if (mover_)

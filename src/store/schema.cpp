@@ -155,8 +155,7 @@ constexpr const char* kCreateBlockedSenders = R"(CREATE TABLE IF NOT EXISTS emai
     UNIQUE(account_id, email)
 ))";
 
-constexpr const char* kCreateTranslationCache =
-    R"(CREATE TABLE IF NOT EXISTS email_translation_cache (
+constexpr const char* kCreateTranslationCache = R"(CREATE TABLE IF NOT EXISTS email_translation_cache (
     message_id TEXT NOT NULL,
     target_language TEXT NOT NULL,
     source_fingerprint TEXT NOT NULL,
@@ -240,8 +239,7 @@ constexpr const char* kCreateActionItems = R"(CREATE TABLE IF NOT EXISTS email_a
     FOREIGN KEY (message_id) REFERENCES email_messages(id) ON DELETE CASCADE
 ))";
 
-constexpr const char* kCreateActionItemTombstones =
-    R"(CREATE TABLE IF NOT EXISTS email_action_item_tombstones (
+constexpr const char* kCreateActionItemTombstones = R"(CREATE TABLE IF NOT EXISTS email_action_item_tombstones (
     id TEXT PRIMARY KEY,
     message_id TEXT NOT NULL,
     account_id TEXT NOT NULL,
@@ -253,8 +251,7 @@ constexpr const char* kCreateActionItemTombstones =
 
 // The thirteen indexes of schema step 5, in order.
 constexpr std::array kStepFiveIndexes = {
-    "CREATE INDEX IF NOT EXISTS idx_messages_account_folder ON email_messages(account_id, "
-    "folder_id)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_account_folder ON email_messages(account_id, folder_id)",
     "CREATE INDEX IF NOT EXISTS idx_messages_date ON email_messages(date DESC)",
     "CREATE INDEX IF NOT EXISTS idx_messages_thread ON email_messages(thread_id)",
     "CREATE INDEX IF NOT EXISTS idx_messages_uid ON email_messages(account_id, folder_id, uid)",
@@ -265,10 +262,8 @@ constexpr std::array kStepFiveIndexes = {
     "CREATE INDEX IF NOT EXISTS idx_threads_root_message_id ON email_threads(root_message_id)",
     "CREATE INDEX IF NOT EXISTS idx_rules_account ON email_rules(account_id)",
     "CREATE INDEX IF NOT EXISTS idx_blocked_senders_account ON email_blocked_senders(account_id)",
-    "CREATE INDEX IF NOT EXISTS idx_translation_cache_updated ON "
-    "email_translation_cache(updated_at DESC)",
-    "CREATE INDEX IF NOT EXISTS idx_messages_ai_tags ON email_messages(ai_tags) WHERE ai_tags IS "
-    "NOT NULL AND ai_tags != '[]'",
+    "CREATE INDEX IF NOT EXISTS idx_translation_cache_updated ON email_translation_cache(updated_at DESC)",
+    "CREATE INDEX IF NOT EXISTS idx_messages_ai_tags ON email_messages(ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'",
 };
 
 void add_column(Connection& c, const char* table, const char* column, const char* definition) {
@@ -295,13 +290,11 @@ void upgrade_message_columns(Connection& c, const std::set<std::string>& columns
   // U2
   if (absent("reply_later_until")) {
     add_column(c, "email_messages", "reply_later_until", "REAL");
-    c.execute(
-        "CREATE INDEX IF NOT EXISTS idx_messages_reply_later ON email_messages(reply_later_until)");
+    c.execute("CREATE INDEX IF NOT EXISTS idx_messages_reply_later ON email_messages(reply_later_until)");
   }
   if (absent("waiting_since")) {
     add_column(c, "email_messages", "waiting_since", "REAL");
-    c.execute(
-        "CREATE INDEX IF NOT EXISTS idx_messages_waiting_since ON email_messages(waiting_since)");
+    c.execute("CREATE INDEX IF NOT EXISTS idx_messages_waiting_since ON email_messages(waiting_since)");
   }
   if (absent("internal_note")) add_column(c, "email_messages", "internal_note", "TEXT");
   // U3
@@ -334,23 +327,16 @@ void upgrade_stages_u0_to_u8(Connection& c) {
     add_column(c, "email_messages", "ai_category", "TEXT");
   // U7
   c.execute(kCreateScheduledMessages);
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_scheduled_messages_time ON scheduled_messages(scheduled_at)");
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_scheduled_messages_status ON scheduled_messages(status)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_scheduled_messages_time ON scheduled_messages(scheduled_at)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_scheduled_messages_status ON scheduled_messages(status)");
   // U8
   c.execute(kCreateActionItems);
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_action_items_message ON email_action_items(message_id)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_message ON email_action_items(message_id)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_state ON email_action_items(state)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_action_items_due ON email_action_items(due_at)");
-  c.execute(
-      "CREATE UNIQUE INDEX IF NOT EXISTS idx_action_items_dedup ON email_action_items(message_id, "
-      "title_key)");
+  c.execute("CREATE UNIQUE INDEX IF NOT EXISTS idx_action_items_dedup ON email_action_items(message_id, title_key)");
   c.execute(kCreateActionItemTombstones);
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_action_item_tombstones_message ON "
-      "email_action_item_tombstones(message_id)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_action_item_tombstones_message ON email_action_item_tombstones(message_id)");
 }
 
 void upgrade_attachment_columns(Connection& c) {  // U10
@@ -376,28 +362,16 @@ void upgrade_contact_columns(Connection& c) {  // U11
 // counts, and attachment reads and cascades. Without them saving a batch of 1,000 messages
 // into a 50,000-message account scans the account once per message.
 void create_lookup_indexes(Connection& c) {
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_account_message_id ON email_messages(account_id, "
-      "message_id)");
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_account_sender ON email_messages(account_id, "
-      "LOWER(from_email))");
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_folder_listing ON email_messages(folder_id, "
-      "is_deleted, is_spam, date DESC)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_message_id ON email_messages(account_id, message_id)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_sender ON email_messages(account_id, LOWER(from_email))");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_folder_listing ON email_messages(folder_id, is_deleted, is_spam, date DESC)");
   c.execute("CREATE INDEX IF NOT EXISTS idx_attachments_message ON email_attachments(message_id)");
   // Account-wide lists and counts (trash and spam folders, searches within an account,
   // the tag list) would otherwise read every row of the account, bodies included, because
   // the flags they filter on sit after the bodies in the row.
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_account_date ON email_messages(account_id, date "
-      "DESC)");
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_account_flags ON email_messages(account_id, "
-      "is_deleted, is_spam, folder_id)");
-  c.execute(
-      "CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, "
-      "is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_date ON email_messages(account_id, date DESC)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_account_flags ON email_messages(account_id, is_deleted, is_spam, folder_id)");
+  c.execute("CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
 }
 
 // The changes made locally that the mail server has not confirmed yet, in the order they

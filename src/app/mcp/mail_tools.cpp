@@ -28,8 +28,8 @@ namespace {
 
 using store::Blob;
 using store::Connection;
-using store::decode_string_list;
 using store::EmailDatabase;
+using store::decode_string_list;
 using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
@@ -112,8 +112,9 @@ void parse_recipient_text(std::string_view value, std::vector<store::EmailContac
   size_t start = 0;
   while (start <= value.size()) {
     size_t comma = value.find(',', start);
-    std::string piece = text::trim(value.substr(
-        start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+    std::string piece = text::trim(value.substr(start, comma == std::string_view::npos
+                                                           ? std::string_view::npos
+                                                           : comma - start));
     if (!piece.empty()) {
       const size_t lt = piece.rfind('<'), gt = piece.rfind('>');
       if (lt != std::string::npos && gt != std::string::npos && gt > lt) {
@@ -170,8 +171,7 @@ Json create_draft(const Json& arguments) {
       read_account(s);
     } else {
       auto s = c.prepare(
-          "SELECT id, email_address FROM email_accounts ORDER BY is_default DESC, created_at DESC "
-          "LIMIT 1");
+          "SELECT id, email_address FROM email_accounts ORDER BY is_default DESC, created_at DESC LIMIT 1");
       read_account(s);
     }
     if (!account_id) throw MCPError("No local email account is available");
@@ -187,27 +187,25 @@ Json create_draft(const Json& arguments) {
       auto s = c.prepare(
           "INSERT INTO email_folders (id, account_id, name, type, path, unread_count, total_count) "
           "VALUES (?, ?, ?, ?, ?, 0, 0)");
-      s.bind_all(folder_id, *account_id, localized("email.folder.drafts"), "drafts",
-                 kLocalDraftsPath);
+      s.bind_all(folder_id, *account_id, localized("email.folder.drafts"), "drafts", kLocalDraftsPath);
       s.run();
     }
 
     const double now = now_seconds();
     auto s = c.prepare(
         "INSERT OR REPLACE INTO email_messages (id, account_id, folder_id, subject, from_email, "
-        "to_contacts, cc_contacts, bcc_contacts, text_body, html_body, preview, date, "
-        "received_date, "
+        "to_contacts, cc_contacts, bcc_contacts, text_body, html_body, preview, date, received_date, "
         "is_read, is_draft, synced_at, updated_at, is_body_loaded) "
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 1, 1, ?, ?, 1)");
-    s.bind_all(draft_id, *account_id, folder_id, subject, account_email.value_or(""), Blob{to_json},
-               Blob{cc_json}, Blob{bcc_json}, body, html_body, text::prefix_characters(body, 200),
-               now, now, now, now);
+    s.bind_all(draft_id, *account_id, folder_id, subject, account_email.value_or(""),
+               Blob{to_json}, Blob{cc_json}, Blob{bcc_json}, body, html_body,
+               text::prefix_characters(body, 200), now, now, now, now);
     s.run();
 
     Json addresses = Json::array();
     for (const auto& r : to) addresses.push_back(r.email);
     return Json{{"draftId", draft_id}, {"accountId", *account_id}, {"folderId", folder_id},
-                {"subject", subject},  {"to", addresses},          {"updatedAt", iso8601_utc(now)}};
+                {"subject", subject},  {"to", addresses},           {"updatedAt", iso8601_utc(now)}};
   });
 }
 
@@ -294,8 +292,7 @@ void edit_tags(const std::string& message_id, F change) {
 }
 
 Json add_tag(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const std::string tag = required_tag(arguments);
   edit_tags(message_id, [&](std::vector<std::string>& tags) {
     const std::string key = text::lower(tag);
@@ -307,8 +304,7 @@ Json add_tag(const Json& arguments) {
 }
 
 Json remove_tag(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const std::string tag = required_tag(arguments);
   edit_tags(message_id, [&](std::vector<std::string>& tags) {
     const std::string key = text::lower(tag);
@@ -320,8 +316,7 @@ Json remove_tag(const Json& arguments) {
 // ---- write group ----
 
 Json mark_message_read(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const bool is_read = args::boolean(arguments, "isRead").value_or(true);
   EmailDatabase::shared().write([&](Connection& c) {
     for (const auto& copy :
@@ -332,8 +327,7 @@ Json mark_message_read(const Json& arguments) {
 }
 
 Json set_message_starred(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const auto starred = args::boolean(arguments, "isStarred");
   if (!starred) throw MCPError("Missing required parameter: isStarred");
   EmailDatabase::shared().write([&](Connection& c) {
@@ -345,8 +339,7 @@ Json set_message_starred(const Json& arguments) {
 }
 
 Json move_message(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const std::string target =
       required_uuid(arguments, "targetFolderId", "Invalid or missing targetFolderId");
   EmailDatabase::shared().write([&](Connection& c) {
@@ -373,8 +366,7 @@ Json move_message(const Json& arguments) {
 }
 
 Json delete_message(const Json& arguments) {
-  const std::string message_id =
-      required_uuid(arguments, "messageId", "Invalid or missing messageId");
+  const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   EmailDatabase::shared().write([&](Connection& c) {
     for (const auto& copy : update_all_copies(c, message_id, "is_deleted = ?", int64_t{1}))
       store::record_server_change(c, copy, store::ServerChangeKind::remove);
@@ -404,8 +396,7 @@ std::vector<Tool> mail_tools() {
       tool.handler = handler;
     tools.push_back(std::move(tool));
   };
-  add(ToolTier::read,
-      tool_descriptor("list_accounts", "List local kestrova email accounts.", {}, {}),
+  add(ToolTier::read, tool_descriptor("list_accounts", "List local kestrova email accounts.", {}, {}),
       list_accounts);
   add(ToolTier::read,
       tool_descriptor("list_folders", "List folders for an account.",
@@ -433,11 +424,9 @@ std::vector<Tool> mail_tools() {
   add(ToolTier::trainable,
       tool_descriptor(
           "create_draft",
-          "Create or replace a local draft email. Useful for external AI agents that prepare mail "
-          "for review.",
+          "Create or replace a local draft email. Useful for external AI agents that prepare mail for review.",
           properties(
-              {{"accountId",
-                string_property("Optional account UUID. Defaults to the default local account.")},
+              {{"accountId", string_property("Optional account UUID. Defaults to the default local account.")},
                {"draftId", string_property("Optional draft UUID. Reusing it replaces that draft.")},
                {"to", recipients_property("Recipient email or array of emails.")},
                {"cc", recipients_property("CC email or array of emails.")},
@@ -449,8 +438,7 @@ std::vector<Tool> mail_tools() {
       create_draft);
   add(ToolTier::read,
       tool_descriptor("list_tags", "List all AI-generated tags across emails, with message counts.",
-                      properties({{"limit", integer_property("Max tags to return (default 100)")}}),
-                      {}),
+                      properties({{"limit", integer_property("Max tags to return (default 100)")}}), {}),
       list_tags);
   add(ToolTier::read,
       tool_descriptor("search_by_tag", "Search emails matching a specific tag.",
@@ -484,15 +472,13 @@ std::vector<Tool> mail_tools() {
                       {"messageId", "tag"}),
       add_tag);
   add(ToolTier::full,
-      tool_descriptor(
-          "move_message",
-          "Move a local message to another folder of the same account. Local database "
-          "only; server sync happens on next refresh.",
-          properties(
-              {{"messageId", string_property("Message UUID")},
-               {"targetFolderId",
-                string_property("Target folder UUID (must belong to the message's account)")}}),
-          {"messageId", "targetFolderId"}),
+      tool_descriptor("move_message",
+                      "Move a local message to another folder of the same account. Local database "
+                      "only; server sync happens on next refresh.",
+                      properties({{"messageId", string_property("Message UUID")},
+                                  {"targetFolderId",
+                                   string_property("Target folder UUID (must belong to the message's account)")}}),
+                      {"messageId", "targetFolderId"}),
       move_message);
   add(ToolTier::full,
       tool_descriptor("delete_message",
