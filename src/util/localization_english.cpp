@@ -9,6 +9,8 @@ const TextTable& english_texts() {
       {"email.folder.drafts", "Drafts"},
       {"email.folder.sent", "Sent"},
       {"email.no.subject", "(no subject)"},
+      {"status.pending.changes", "Changes waiting for the server: %d (sent by kestrova run)"},
+      {"status.failing.change", "  failed %d times: %@ %@ — %@"},
   };
   return table;
 }

@@ -6,21 +6,45 @@
 #include "app/cli/command_line.h"
 #include "app/core/mail_service_runner.h"
 #include "app/core/service_files.h"
+#include "store/database.h"
+#include "store/server_change_journal.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 
 namespace kestrova::app {
 
+namespace {
+
+// The journal of changes the servers have not confirmed: how many, and each failing one
+// with its last error.
+void print_pending_changes(std::ostream& out) {
+  const auto pending = store::EmailDatabase::shared().read(
+      [](store::Connection& c) { return store::all_server_changes(c); });
+  if (pending.empty()) return;
+  out << localized_format("status.pending.changes", pending.size()) << "\n";
+  for (const auto& change : pending)
+    if (change.lastError)
+      out << localized_format("status.failing.change", change.attempts,
+                              store::server_change_kind_name(change.kind), change.source.folderPath,
+                              *change.lastError)
+          << "\n";
+}
+
+}  // namespace
+
 void print_service_status(std::ostream& out) {
   const ServiceStatus status = read_service_status();
   if (!status.pid) {
     out << "服务: 未运行（用 kestrova run 启动）\n";
+    print_pending_changes(out);
     return;
   }
   out << "服务: 运行中 (pid " << *status.pid << ")\n";
   for (const auto& account : status.accounts)
     out << "  " << account.emailAddress << "  IDLE: " << account.idleStatus << "  最近收信: "
         << (account.lastReceiveAt ? iso8601_utc(*account.lastReceiveAt) : std::string("-")) << "\n";
+  print_pending_changes(out);
 }
 
 void add_service_commands(CLI::App& root) {
