@@ -270,6 +270,25 @@ class AccountReplay {
 ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
                                              const EmailService& service,
                                              const store::EmailAccount& account) {
+  if (account.imapHost.empty()) return {};
+  const bool due = database.read([&](Connection& c) {
+    return !store::due_server_changes(c, account.id, now_seconds(), 1).empty();
+  });
+  if (!due) return {};
+  std::optional<std::string> password;
+  try {
+    password = service.storedPassword(account);
+  } catch (const std::exception& e) {
+    // Without the credential the session fails below and records why.
+    log_line(log_kind::kFailure, kComponent, account.emailAddress + ": " + e.what());
+  }
+  return replayServerChanges(database, service, account, password);
+}
+
+ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
+                                             const EmailService& service,
+                                             const store::EmailAccount& account,
+                                             const std::optional<std::string>& password) {
   ServerChangeReplayReport report;
   if (account.imapHost.empty()) return report;
   std::lock_guard lock(replayLock());
@@ -279,7 +298,7 @@ ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
   std::unique_ptr<LibEtPanIMAPSession> session;
   try {
     report.commands += 2;
-    session = service.openIMAPSession(account, service.storedPassword(account));
+    session = service.openIMAPSession(account, password);
   } catch (const std::exception& e) {
     const double now = now_seconds();
     database.write([&](Connection& c) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "mail/email_service.h"
@@ -29,6 +30,11 @@ struct ServerChangeReplayReport {
 ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
                                              const EmailService& service,
                                              const store::EmailAccount& account);
+// The same with the account's credential given rather than read from the credential store.
+ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
+                                             const EmailService& service,
+                                             const store::EmailAccount& account,
+                                             const std::optional<std::string>& password);
 
 // The same for every account with due entries. Accounts without an IMAP server are
 // skipped (no entry is ever recorded for them).
