@@ -86,8 +86,8 @@ class AccountReplay {
       for (const auto& l : located) {
         store::complete_server_change(c, l.change);
         if (l.change.kind != ServerChangeKind::move) continue;
-        auto s = c.prepare("UPDATE email_messages SET uid = NULL WHERE id = ? AND uid = ?");
-        s.bind_all(l.change.messageRowId, l.uid);
+        auto s = c.prepare("UPDATE email_messages SET uid = NULL WHERE id = ?");
+        s.bind(1, l.change.messageRowId);
         s.run();
       }
     });
@@ -239,25 +239,35 @@ class AccountReplay {
 
   // A message its folder no longer holds. A move or delete without a Message-ID is done
   // (UIDs are never given again within a folder, RFC 3501 §2.3.1.1); a move is done when the
-  // target holds the message; a flag follows the message to where the row is now.
+  // target holds the message; a flag follows the message to where the row is now. A message
+  // found nowhere was deleted on the server: there is nothing left to change, and keeping
+  // the entry would keep the next syncs away from the row for good.
   void replayElsewhere(const ServerChange& change) {
     const bool flag =
         change.kind == ServerChangeKind::read || change.kind == ServerChangeKind::starred;
     if (change.kind == ServerChangeKind::remove || (!flag && !hasMessageId(change)))
       return complete({Located{change, 0}});
-    const std::string notFound =
-        "服务器上找不到这封邮件（Message-ID " + change.source.messageId.value_or("无") + "）";
     std::optional<std::string> where =
         flag ? localFolderPath(change.messageRowId) : std::optional<std::string>(change.targetPath);
     if (!where || *where == change.source.folderPath || !hasMessageId(change))
-      return fail(std::vector<ServerChange>{change}, notFound);
+      return drop(change);
     LibEtPanError error;
     if (!select(*where, error))
       return fail(std::vector<ServerChange>{change}, error.localizedDescription);
     const auto uid = searchByMessageId(change);
-    if (!uid) return fail(std::vector<ServerChange>{change}, notFound);
+    if (!uid) return drop(change);
     if (flag) return storeFlags(change.kind, change.value, {Located{change, *uid}});
     complete({Located{change, 0}});
+  }
+
+  void drop(const ServerChange& change) {
+    database_.write([&](Connection& c) { store::remove_server_change(c, change.seq); });
+    ++report_.gone;
+    log_line(log_kind::kWarning, kComponent,
+             "服务器上已找不到这封邮件，放弃该更改 (" +
+                 std::string(store::server_change_kind_name(change.kind)) + ", " +
+                 change.source.folderPath + ", Message-ID " + change.source.messageId.value_or("无") +
+                 ")");
   }
 
   store::EmailDatabase& database_;
@@ -336,6 +346,7 @@ ServerChangeReplayReport replayAllServerChanges(store::EmailDatabase& database,
     const auto report = replayServerChanges(database, service, account);
     total.applied += report.applied;
     total.failed += report.failed;
+    total.gone += report.gone;
     total.commands += report.commands;
   }
   return total;
