@@ -7,7 +7,6 @@
 //   kestrova-bench-replay --host H --port P --user U --password W --db FILE [--entries 1000]
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -83,9 +82,9 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < entries; ++i) {
       const auto& m = messages[i];
       if (i < flags)
-        store::record_server_change(c, m.id,
-                                    i % 2 ? store::ServerChangeKind::starred : store::ServerChangeKind::read,
-                                    true);
+        store::record_server_change(
+            c, m.id, i % 2 ? store::ServerChangeKind::starred : store::ServerChangeKind::read,
+            true);
       else
         store::record_server_change(c, m.id, store::ServerChangeKind::move, false,
                                     targets[i % targets.size()]->id);

@@ -9,8 +9,8 @@
 #include "mail/email_service.h"
 #include "store/database.h"
 #include "store/email_store.h"
-#include "store/folder_views.h"
 #include "store/email_thread_service.h"
+#include "store/folder_views.h"
 #include "util/log.h"
 #include "util/time.h"
 

@@ -249,8 +249,7 @@ class AccountReplay {
       return complete({Located{change, 0}});
     std::optional<std::string> where =
         flag ? localFolderPath(change.messageRowId) : std::optional<std::string>(change.targetPath);
-    if (!where || *where == change.source.folderPath || !hasMessageId(change))
-      return drop(change);
+    if (!where || *where == change.source.folderPath || !hasMessageId(change)) return drop(change);
     LibEtPanError error;
     if (!select(*where, error))
       return fail(std::vector<ServerChange>{change}, error.localizedDescription);
@@ -266,8 +265,8 @@ class AccountReplay {
     log_line(log_kind::kWarning, kComponent,
              "服务器上已找不到这封邮件，放弃该更改 (" +
                  std::string(store::server_change_kind_name(change.kind)) + ", " +
-                 change.source.folderPath + ", Message-ID " + change.source.messageId.value_or("无") +
-                 ")");
+                 change.source.folderPath + ", Message-ID " +
+                 change.source.messageId.value_or("无") + ")");
   }
 
   store::EmailDatabase& database_;

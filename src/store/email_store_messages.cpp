@@ -11,11 +11,11 @@
 #include "store/email_store.h"
 #include "store/email_store_detail.h"
 #include "store/email_store_sql.h"
-#include "store/folder_views.h"
-#include "store/server_change_journal.h"
 #include "store/folder_message_count_cache.h"
+#include "store/folder_views.h"
 #include "store/json_list.h"
 #include "store/message_lookup.h"
+#include "store/server_change_journal.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -311,8 +311,8 @@ std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, Ema
       }
   }
   auto s = c.prepare(sql::kUpdateServerState);
-  s.bind_all(folderId, uid, fetched.isRead, fetched.isStarred, fetched.threadId,
-             fetched.inReplyTo, fetched.syncedAt, *id);
+  s.bind_all(folderId, uid, fetched.isRead, fetched.isStarred, fetched.threadId, fetched.inReplyTo,
+             fetched.syncedAt, *id);
   s.run();
   auto stored = read_stored_message(c, *id);
   if (!stored) return std::nullopt;

@@ -14,7 +14,6 @@ namespace kestrova::app {
 
 // Pieces shared by the mail, tag and write tools.
 
-
 // Changes every local copy of one message: the copies share the trimmed Message-ID, or,
 // without one, the subject, sender (ignoring case) and date within a millisecond.
 // `set_clause` is one of the fixed "column = ?" texts. Throws "Message not found". Returns
