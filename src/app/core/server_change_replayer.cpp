@@ -31,14 +31,6 @@ void ServerChangeReplayer::stop() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ServerChangeReplayer::wake() {
-  {
-    std::lock_guard lock(lock_);
-    woken_ = true;
-  }
-  changed_.notify_all();
-}
-
 void ServerChangeReplayer::loop() {
   for (;;) {
     try {
@@ -48,8 +40,7 @@ void ServerChangeReplayer::loop() {
       log_line(log_kind::kFailure, "ServerChangeReplay", e.what());
     }
     std::unique_lock lock(lock_);
-    changed_.wait_for(lock, interval_, [this] { return !running_ || woken_; });
-    woken_ = false;
+    changed_.wait_for(lock, interval_, [this] { return !running_; });
     if (!running_) return;
   }
 }

@@ -12,7 +12,7 @@ namespace kestrova::app {
 
 // The service's worker that brings the mail servers up to date with the journal of local
 // changes (store/server_change_journal.h): a thread that replays the due entries of every
-// account, then waits `interval` (or until woken) and looks again. The journal is written by
+// account, then waits `interval` and looks again. The journal is written by
 // other processes too (the tool server, `kestrova tool`), so the worker asks the database
 // rather than waiting to be told. Thread-safe; stop() waits for the round in progress.
 class ServerChangeReplayer {
@@ -27,8 +27,6 @@ class ServerChangeReplayer {
 
   void start();
   void stop();
-  // Starts the next round now (after a wake from sleep, a new account).
-  void wake();
 
  private:
   void loop();
@@ -39,7 +37,6 @@ class ServerChangeReplayer {
   std::mutex lock_;
   std::condition_variable changed_;
   bool running_ = false;  // guarded by lock_
-  bool woken_ = false;    // guarded by lock_
   std::thread thread_;
 };
 
