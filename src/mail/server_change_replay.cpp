@@ -180,7 +180,7 @@ class AccountReplay {
       }
     }
     for (const auto& [key, group] : flags) storeFlags(std::get<0>(key), std::get<1>(key), group);
-    for (const auto& [target, group] : moves) move(target, group);
+    for (const auto& [target, group] : moves) move(path, target, group);
     if (!removals.empty()) {
       started(removals);
       LibEtPanError failure;
@@ -208,7 +208,9 @@ class AccountReplay {
       fail(group, error.localizedDescription);
   }
 
-  void move(const std::string& target, const std::vector<Located>& group) {
+  void move(const std::string& source, const std::string& target, std::vector<Located> group) {
+    if (!session_.hasCapability("MOVE")) group = settleInterruptedCopies(source, target, group);
+    if (group.empty()) return;
     started(group);
     LibEtPanError error;
     ++report_.commands;
@@ -223,6 +225,33 @@ class AccountReplay {
       complete(group);
     else
       fail(group, error.localizedDescription);
+  }
+
+  // Without MOVE a move is COPY, then the source's removal: a replay stopped between the two
+  // left the message in both folders. For entries a replay had started on, a copy already
+  // in the target means only the source copy has to go; the rest are returned to be moved.
+  std::vector<Located> settleInterruptedCopies(const std::string& source, const std::string& target,
+                                               const std::vector<Located>& group) {
+    std::vector<Located> interrupted, rest;
+    for (const auto& l : group)
+      (l.change.startedAt && hasMessageId(l.change) ? interrupted : rest).push_back(l);
+    if (interrupted.empty()) return rest;
+    LibEtPanError error;
+    if (!select(target, error)) return group;  // the move itself will say what is wrong
+    std::vector<Located> copied;
+    for (const auto& l : interrupted)
+      (searchByMessageId(l.change) ? copied : rest).push_back(l);
+    if (!select(source, error)) {
+      fail(group, error.localizedDescription);
+      return {};
+    }
+    if (copied.empty()) return rest;
+    report_.commands += 2;
+    if (session_.deleteAndExpungeWithUIDs(uids_of(copied), &error))
+      complete(copied);
+    else
+      fail(copied, error.localizedDescription);
+    return rest;
   }
 
   // The path of the folder the row is in now (where a flag may still find its message).

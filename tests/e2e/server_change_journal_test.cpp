@@ -194,6 +194,38 @@ TEST_F(ServerChangeJournalTest, ServiceKilledMidReplayLosesNothingAndAppliesNoth
   }
 }
 
+// Without MOVE a move is COPY, then removal. A replay stopped between the two left the
+// message in both folders; the next one only takes it out of the source.
+TEST_F(ServerChangeJournalTest, MoveInterruptedAfterItsCopyIsNotCopiedAgain) {
+  PrivateMailServers without_move("imap_capability = IMAP4rev1 LITERAL+ UIDPLUS IDLE ENABLE");
+  const MailServers& servers = without_move.servers();
+  add_account(servers);
+  ASSERT_EQ(run({"settings", "set", "mcpExposureLevel", "full"}).exit_code, 0);
+  servers.deliver(user_, "INBOX", mail("moving"));
+  servers.deliver(user_, "Archive", mail("archived"));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  call_tools({call("move_message", message_arg("moving") + R"(,"targetFolderId":")" +
+                                       folder_id("Archive") + R"(")")});
+  servers.deliver(user_, "Archive", mail("moving"));  // the copy the stopped replay made
+  {
+    auto db = store::EmailDatabase::open(db_path());
+    db->write([](store::Connection& c) { c.execute("UPDATE pending_server_changes SET started_at = 1"); });
+  }
+  auto service = start_service();
+  ASSERT_TRUE(until(*service, [&] { return pending() == 0; }));
+  stop(*service, SIGTERM);
+  const auto on = [&](const std::string& folder) {
+    std::multimap<std::string, std::string> found;
+    const fs::path dir = maildir_folder(servers.maildir_of(user_), folder);
+    for (const char* sub : {"cur", "new"})
+      for (const auto& file : fs::directory_iterator(dir / sub))
+        found.emplace(file.path().filename().string(), "");
+    return found.size();
+  };
+  EXPECT_EQ(on("INBOX"), 0u);
+  EXPECT_EQ(on("Archive"), 2u);
+}
+
 TEST_F(ServerChangeJournalTest, GmailViewsTakeNothingFromTheInbox) {
   add_account();
   for (int i = 0; i < 5; ++i) {
