@@ -239,8 +239,7 @@ class AccountReplay {
     LibEtPanError error;
     if (!select(target, error)) return group;  // the move itself will say what is wrong
     std::vector<Located> copied;
-    for (const auto& l : interrupted)
-      (searchByMessageId(l.change) ? copied : rest).push_back(l);
+    for (const auto& l : interrupted) (searchByMessageId(l.change) ? copied : rest).push_back(l);
     if (!select(source, error)) {
       fail(group, error.localizedDescription);
       return {};

@@ -209,7 +209,9 @@ TEST_F(ServerChangeJournalTest, MoveInterruptedAfterItsCopyIsNotCopiedAgain) {
   servers.deliver(user_, "Archive", mail("moving"));  // the copy the stopped replay made
   {
     auto db = store::EmailDatabase::open(db_path());
-    db->write([](store::Connection& c) { c.execute("UPDATE pending_server_changes SET started_at = 1"); });
+    db->write([](store::Connection& c) {
+      c.execute("UPDATE pending_server_changes SET started_at = 1");
+    });
   }
   auto service = start_service();
   ASSERT_TRUE(until(*service, [&] { return pending() == 0; }));
