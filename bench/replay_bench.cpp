@@ -8,23 +8,17 @@
 
 #include <CLI/CLI.hpp>
 #include <chrono>
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "mail/email_service.h"
-#include "mail/email_sync_flow.h"
+#include "bench_mail_account.h"
 #include "mail/server_change_replay.h"
-#include "platform/settings_store.h"
 #include "store/database.h"
-#include "store/email_store.h"
 #include "store/server_change_journal.h"
 #include "util/log.h"
-#include "util/uuid.h"
 
-namespace fs = std::filesystem;
 using namespace kestrova;
 
 int main(int argc, char** argv) {
@@ -42,19 +36,8 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   set_log_target(LogTarget::Silent);
 
-  const fs::path db_file(db_path);
-  auto db = store::EmailDatabase::open(db_file);
-  platform::SettingsStore settings(db_file.parent_path() / "settings.json");
-  store::EmailStore store(*db, settings);
-  mail::EmailService service;
-  mail::EmailSyncFlow flow(store, service);
-  store::EmailAccount account;
-  account.id = new_uuid();
-  account.emailAddress = user;
-  account.imapHost = host;
-  account.imapPort = port;
-  account.imapEncryption = store::EmailEncryption::none;
-  store.saveAccount(account);
+  bench::BenchMailAccount setup(db_path, host, port, user);
+  auto& [db, settings, store, service, flow, account] = setup;
   const std::optional<std::string> secret = password;
 
   // Every change needs its own message: half of them move, and a moved message is gone

@@ -7,7 +7,6 @@
 //   kestrova-bench-sync-round --host H --port P --user U --password W --db FILE [--limit 1000]
 
 #include <CLI/CLI.hpp>
-
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "bench_figures.h"
+#include "bench_mail_account.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "platform/settings_store.h"
@@ -45,20 +45,8 @@ int main(int argc, char** argv) {
   auto ms = [](clock::time_point a, clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
   };
-  const fs::path db_file(db_path);
-  auto db = store::EmailDatabase::open(db_file);
-  platform::SettingsStore settings(db_file.parent_path() / "settings.json");
-  store::EmailStore store(*db, settings);
-  mail::EmailService service;
-  mail::EmailSyncFlow flow(store, service);
-
-  store::EmailAccount account;
-  account.id = new_uuid();
-  account.emailAddress = user;
-  account.imapHost = host;
-  account.imapPort = port;
-  account.imapEncryption = store::EmailEncryption::none;
-  store.saveAccount(account);
+  bench::BenchMailAccount setup(db_path, host, port, user);
+  auto& [db, settings, store, service, flow, account] = setup;
   const std::optional<std::string> secret = password;
 
   const auto t0 = clock::now();
