@@ -21,6 +21,7 @@
 
 #include "bench_figures.h"
 #include "mail/email_body_prefetcher.h"
+#include "bench_mail_account.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
 #include "platform/settings_store.h"
@@ -52,20 +53,8 @@ int main(int argc, char** argv) {
   auto ms = [](clock::time_point a, clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
   };
-  const fs::path db_file(db_path);
-  auto db = store::EmailDatabase::open(db_file);
-  platform::SettingsStore settings(db_file.parent_path() / "settings.json");
-  store::EmailStore store(*db, settings);
-  mail::EmailService service;
-  mail::EmailSyncFlow flow(store, service);
-
-  store::EmailAccount account;
-  account.id = new_uuid();
-  account.emailAddress = user;
-  account.imapHost = host;
-  account.imapPort = port;
-  account.imapEncryption = store::EmailEncryption::none;
-  store.saveAccount(account);
+  bench::BenchMailAccount setup(db_path, host, port, user);
+  auto& [db, settings, store, service, flow, account] = setup;
   const std::optional<std::string> secret = password;
 
   const auto t0 = clock::now();

@@ -1,13 +1,16 @@
 #include "mail/email_sync_flow.h"
 
+#include <algorithm>
 #include <mutex>
 #include <set>
 #include <unordered_map>
 
 #include "mail/email_deduplication_service.h"
 #include "mail/email_service.h"
+#include "store/database.h"
 #include "store/email_store.h"
 #include "store/email_thread_service.h"
+#include "store/folder_views.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -35,6 +38,12 @@ std::vector<EmailFolder> EmailSyncFlow::syncFolders(const EmailAccount& account,
     for (const auto& listed : listing)
       if (!listed.selectable) unselectable_.emplace(account.id, listed.folder.path);
   }
+  std::vector<std::string> views;
+  for (const auto& listed : listing)
+    if (std::any_of(listed.flags.begin(), listed.flags.end(), store::is_view_attribute))
+      views.push_back(listed.folder.path);
+  store_.database().write(
+      [&](store::Connection& c) { store::replace_folder_views(c, account.id, views); });
   store_.loadFolders();
   std::unordered_map<std::string, const EmailFolder*> byPath;
   for (const auto& existing : store_.foldersOf(account.id))

@@ -151,6 +151,18 @@ class LibEtPanIMAPSession {
   bool moveMessageWithUID(uint32_t uid, std::string_view toFolder, LibEtPanError* error = nullptr,
                           ImapSourceRemoval* removal = nullptr);
 
+  // Batches over the selected folder, one command each: STORE of one flag on a UID set;
+  // UID MOVE of a set (one message at a time, as moveMessageWithUID, without MOVE); \Deleted
+  // and UID EXPUNGE of a set (one at a time without UIDPLUS).
+  bool storeFlagWithUIDs(const std::vector<uint32_t>& uids, std::string_view flag, int sign,
+                         LibEtPanError* error = nullptr);
+  bool moveMessagesWithUIDs(const std::vector<uint32_t>& uids, std::string_view toFolder,
+                            LibEtPanError* error = nullptr);
+  bool deleteAndExpungeWithUIDs(const std::vector<uint32_t>& uids, LibEtPanError* error = nullptr);
+  // The UIDs of the selected folder whose Message-ID header contains `messageId`.
+  std::optional<std::vector<uint32_t>> searchUIDsWithMessageId(std::string_view messageId,
+                                                               LibEtPanError* error = nullptr);
+
   // Whether the server announces `name` (RFC 3501 §7.2.1). Asks with CAPABILITY once per
   // session, after login; false without a client handle or when the server cannot be asked.
   bool hasCapability(const char* name);

@@ -12,8 +12,10 @@
 #include "store/email_store_detail.h"
 #include "store/email_store_sql.h"
 #include "store/folder_message_count_cache.h"
+#include "store/folder_views.h"
 #include "store/json_list.h"
 #include "store/message_lookup.h"
+#include "store/server_change_journal.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -289,10 +291,28 @@ std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, Ema
   auto id = findStoredCopy(c, fetched);
   if (!id && rowExists(c, fetched.id)) id = fetched.id;
   if (!id) return upsertLocked(c, std::move(fetched));
-  const auto folderId = resolveFolder(c, fetched);
+  // A local change the server has not confirmed yet wins over what the server still says.
+  if (has_pending_server_change(c, *id)) {
+    auto stored = read_stored_message(c, *id);
+    if (!stored) return std::nullopt;
+    return SavedMessage{std::move(*stored), true};
+  }
+  auto folderId = resolveFolder(c, fetched);
+  auto uid = fetched.uid;
+  // A view (Gmail's All Mail) never takes a message away from the real folder it is in.
+  if (folderId && is_view_folder(c, *folderId)) {
+    auto current = c.prepare("SELECT folder_id, uid FROM email_messages WHERE id = ?");
+    current.bind(1, *id);
+    if (current.step())
+      if (auto real = current.text(0); real && !is_view_folder(c, *real)) {
+        folderId = real;
+        uid.reset();
+        if (auto stored = current.integer(1)) uid = static_cast<uint32_t>(*stored);
+      }
+  }
   auto s = c.prepare(sql::kUpdateServerState);
-  s.bind_all(folderId, fetched.uid, fetched.isRead, fetched.isStarred, fetched.threadId,
-             fetched.inReplyTo, fetched.syncedAt, *id);
+  s.bind_all(folderId, uid, fetched.isRead, fetched.isStarred, fetched.threadId, fetched.inReplyTo,
+             fetched.syncedAt, *id);
   s.run();
   auto stored = read_stored_message(c, *id);
   if (!stored) return std::nullopt;

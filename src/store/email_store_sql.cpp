@@ -1,5 +1,7 @@
 #include "store/email_store_sql.h"
 
+#include "store/folder_views.h"
+
 namespace kestrova::store::sql {
 
 namespace {
@@ -123,7 +125,8 @@ std::string aggregateCount(std::optional<EmailVirtualFolderKind> kind) {
 std::string messageIdsInOtherFolders(size_t count) {
   std::string sql =
       "SELECT message_id FROM email_messages WHERE account_id = ? AND folder_id IS NOT NULL AND "
-      "folder_id != ? AND message_id IN (";
+      "folder_id != ? AND " +
+      not_a_view_condition("folder_id") + " AND message_id IN (";
   for (size_t i = 0; i < count; ++i) sql += i == 0 ? "?" : ", ?";
   sql += ")";
   return sql;

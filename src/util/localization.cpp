@@ -25,6 +25,8 @@ const TextTable& chinese_texts() {
       {"email.folder.drafts", "草稿箱"},
       {"email.folder.sent", "已发送"},
       {"email.no.subject", "（无主题）"},
+      {"status.pending.changes", "待同步到服务器的更改: %d 项（由 kestrova run 发送）"},
+      {"status.failing.change", "  失败 %d 次: %@ %@ — %@"},
       {"email.virtual_folder.attachments", "带附件"},
       {"email.virtual_folder.starred", "已加星标"},
 

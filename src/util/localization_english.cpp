@@ -542,6 +542,8 @@ const TextTable& english_texts() {
       {"ai.mail.error.empty_response",
        "The AI service returned nothing. Check the AI configuration (Settings → AI and models) "
        "or try again later."},
+      {"status.pending.changes", "Changes waiting for the server: %d (sent by kestrova run)"},
+      {"status.failing.change", "  failed %d times: %@ %@ — %@"},
   };
   return table;
 }

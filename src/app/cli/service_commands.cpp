@@ -7,15 +7,37 @@
 #include "app/cli/terminal_output.h"
 #include "app/core/mail_service_runner.h"
 #include "app/core/service_files.h"
+#include "store/database.h"
+#include "store/server_change_journal.h"
 #include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::app {
 
+namespace {
+
+// The journal of changes the servers have not confirmed: how many, and each failing one
+// with its last error.
+void print_pending_changes(std::ostream& out) {
+  const auto pending = store::EmailDatabase::shared().read(
+      [](store::Connection& c) { return store::all_server_changes(c); });
+  if (pending.empty()) return;
+  out << localized_format("status.pending.changes", pending.size()) << "\n";
+  for (const auto& change : pending)
+    if (change.lastError)
+      out << localized_format("status.failing.change", change.attempts,
+                              store::server_change_kind_name(change.kind), change.source.folderPath,
+                              *change.lastError)
+          << "\n";
+}
+
+}  // namespace
+
 void print_service_status(std::ostream& out) {
   const ServiceStatus status = read_service_status();
   if (!status.pid) {
     out << localized("cli.service.not_running") << "\n";
+    print_pending_changes(out);
     return;
   }
   out << localized_format("cli.service.running", *status.pid) << "\n";
@@ -24,6 +46,7 @@ void print_service_status(std::ostream& out) {
                "cli.service.account", account.emailAddress, account.idleStatus,
                account.lastReceiveAt ? local_date_text(*account.lastReceiveAt) : std::string("-"))
         << "\n";
+  print_pending_changes(out);
 }
 
 void add_service_commands(CLI::App& root) {

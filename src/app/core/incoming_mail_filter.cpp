@@ -5,7 +5,9 @@
 #include "app/core/rule_server_move.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_sync_flow.h"
+#include "store/database.h"
 #include "store/email_store.h"
+#include "store/server_change_journal.h"
 #include "util/log.h"
 
 namespace kestrova::app {
@@ -62,6 +64,7 @@ void IncomingMailFilter::process(const store::EmailAccount& account,
                  "): " + message.subject);
   }
 
+  journalReadMarks(account, fetched, batch);
   std::map<std::string, rules::PendingRuleServerMove> moves;  // by target folder
   for (size_t i = 0; i < batch.size(); ++i) {
     if (!batch[i].folderId || batch[i].folderId == fetched[i].folderId || !fetched[i].uid) continue;
@@ -73,6 +76,29 @@ void IncomingMailFilter::process(const store::EmailAccount& account,
   std::lock_guard lock(lock_);
   for (auto& [folder, move] : moves) pending_.push_back(std::move(move));
   for (const auto& message : batch) fresh_.insert(message.id);
+}
+
+// A rule that marks new mail read changes only the row it is about to store; the journal
+// takes the mark to the server, and until then the next sync leaves the row read.
+void IncomingMailFilter::journalReadMarks(const store::EmailAccount& account,
+                                          const std::vector<store::EmailMessage>& fetched,
+                                          const std::vector<store::EmailMessage>& batch) {
+  std::map<std::string, std::string> paths;  // folder id -> path
+  for (const auto& folder : store_.foldersOf(account.id)) paths.emplace(folder.id, folder.path);
+  try {
+    store_.database().write([&](store::Connection& c) {
+      for (size_t i = 0; i < batch.size(); ++i) {
+        if (!batch[i].isRead || fetched[i].isRead || !fetched[i].folderId) continue;
+        const auto path = paths.find(*fetched[i].folderId);
+        if (path == paths.end()) continue;
+        store::record_server_change_at(c, account.id, batch[i].id,
+                                       {path->second, fetched[i].uid, fetched[i].messageId},
+                                       store::ServerChangeKind::read, true, {});
+      }
+    });
+  } catch (const std::exception& e) {
+    log_line(log_kind::kFailure, "IncomingMail", std::string("记录已读标记失败: ") + e.what());
+  }
 }
 
 void IncomingMailFilter::startServerMoves() {

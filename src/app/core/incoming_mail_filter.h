@@ -50,6 +50,9 @@ class IncomingMailFilter {
   void startServerMoves();
 
  private:
+  void journalReadMarks(const store::EmailAccount& account,
+                        const std::vector<store::EmailMessage>& fetched,
+                        const std::vector<store::EmailMessage>& batch);
   store::EmailStore& store_;
   const UserPreferences& preferences_;
   rules::EmailRuleService rules_;

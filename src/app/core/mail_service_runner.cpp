@@ -24,6 +24,7 @@
 #include "app/core/email_scheduled_send_service.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/notification_center.h"
+#include "app/core/server_change_replayer.h"
 #include "app/core/service_files.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_background_receive_service.h"
@@ -398,6 +399,10 @@ int MailServiceRunner::run() {
   };
   sleepWake_.startListening();
 
+  // The changes the tool server and the command line journalled go to the servers.
+  ServerChangeReplayer replayer(database_, service_);
+  replayer.start();
+
   platform::RepeatingTimer reconcileTimer(kReconcileInterval, [this] { reconcile(); });
   platform::on_termination_signals([] { platform::MainQueue::quit(); });
   try {
@@ -417,6 +422,7 @@ int MailServiceRunner::run() {
   idle_.stopAll();
   prefetch_.stop();  // after the batch in progress is stored
   receiver_.stop();  // the receive in progress stores its batch first
+  replayer.stop();   // the round in progress ends; what it has not confirmed stays
   center.remove_observer(statusObserver);
   store_.removeObserver(storeObserver);
   badge_.stop();
