@@ -24,6 +24,11 @@
 
 namespace kestrova::mail {
 
+// The form both sides of a Message-ID comparison take: the msg-id between its angle
+// brackets (RFC 5322 §3.6.4), trimmed, with the part after "@" lower-cased, as domains are
+// case-insensitive; the part before it is compared as written.
+std::string comparableMessageId(std::string_view raw);
+
 // The account service: every conversation with an account's servers starts here. It
 // opens authenticated IMAP and SMTP sessions from an account's settings and proves, in
 // the connection test, that both servers can be reached with a password.

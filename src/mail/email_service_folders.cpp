@@ -59,7 +59,7 @@ void EmailService::replaceDraftCopy(const store::EmailAccount& account,
     }
     // The copies already there (older versions, or one filed just before an interruption)
     // are found by Message-ID, so that a retry never leaves two.
-    auto old = s.searchHeaderWithValue("Message-ID", messageId, &error);
+    auto old = s.searchUIDsWithMessageId(messageId, &error);
     if (!old) return false;
     if (message) {
       auto uid = s.appendMessage(folderPath, *message, {"\\Seen", "\\Draft"}, &error);

@@ -478,20 +478,6 @@ std::vector<EmailMessage> EmailService::searchMessages(const EmailAccount& accou
 
 namespace {
 
-// The form both sides of a Message-ID comparison take: the msg-id between its angle
-// brackets (RFC 5322 §3.6.4), trimmed, with the part after "@" lower-cased, as domains are
-// case-insensitive; the part before it is compared as written.
-std::string comparableMessageId(std::string_view raw) {
-  std::string id = text::trim(raw);
-  const size_t open = id.find('<');
-  const size_t close = open == std::string::npos ? open : id.find('>', open);
-  if (close != std::string::npos)
-    id = text::trim(std::string_view(id).substr(open + 1, close - open - 1));
-  if (const size_t at = id.rfind('@'); at != std::string::npos)
-    id = id.substr(0, at) + text::lower(std::string_view(id).substr(at));
-  return id;
-}
-
 // A UID names a message only within one folder and only until it is expunged: a row whose
 // folder changed locally, or that a sync has not refreshed, may name another message. Before
 // anything destructive the selected folder must hold the UID and, when the row has a
@@ -547,6 +533,17 @@ ImapSourceRemoval reported(ImapSourceRemoval removal) {
 }
 
 }  // namespace
+
+std::string comparableMessageId(std::string_view raw) {
+  std::string id = text::trim(raw);
+  const size_t open = id.find('<');
+  const size_t close = open == std::string::npos ? open : id.find('>', open);
+  if (close != std::string::npos)
+    id = text::trim(std::string_view(id).substr(open + 1, close - open - 1));
+  if (const size_t at = id.rfind('@'); at != std::string::npos)
+    id = id.substr(0, at) + text::lower(std::string_view(id).substr(at));
+  return id;
+}
 
 void EmailService::markAsRead(const EmailAccount& account, const std::optional<std::string>& password,
                               const EmailMessage& message,

@@ -254,7 +254,8 @@ mailimap_flag* flag_named(std::string_view name) {
   return mailimap_flag_new_flag_keyword(strndup(name.data(), name.size()));
 }
 
-std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view name, int sign) {
+std::optional<int> uid_store_flag(mailimap* imap, mailimap_set* set, std::string_view name,
+                                  int sign) {
   FlagPtr flag(flag_named(name));
   FlagListPtr flags(mailimap_flag_list_new_empty());
   if (!flag || !flags) return std::nullopt;
@@ -264,10 +265,29 @@ std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view
                              : mailimap_store_att_flags_new_add_flags(flags.get()));
   if (!store) return std::nullopt;
   flags.release();
+  platform::lower_thread_to_utility_priority();
+  return mailimap_uid_store(imap, set, store.get());
+}
+
+// A set of the given UIDs (one range per run of consecutive UIDs); null when libetpan
+// cannot allocate.
+SetPtr uid_set_of(std::vector<uint32_t> uids) {
+  std::sort(uids.begin(), uids.end());
+  SetPtr set(mailimap_set_new_empty());
+  if (!set) return nullptr;
+  for (size_t i = 0; i < uids.size();) {
+    size_t j = i;
+    while (j + 1 < uids.size() && uids[j + 1] <= uids[j] + 1) ++j;
+    if (mailimap_set_add_interval(set.get(), uids[i], uids[j]) != MAILIMAP_NO_ERROR) return nullptr;
+    i = j + 1;
+  }
+  return set;
+}
+
+std::optional<int> uid_store_flag(mailimap* imap, uint32_t uid, std::string_view name, int sign) {
   SetPtr set = single_uid_set(uid);
   if (!set) return std::nullopt;
-  platform::lower_thread_to_utility_priority();
-  return mailimap_uid_store(imap, set.get(), store.get());
+  return uid_store_flag(imap, set.get(), name, sign);
 }
 
 // "yyyy-MM-dd HH:mm:ss +0000", how dates read in our logs.
@@ -1113,21 +1133,90 @@ std::optional<uint32_t> LibEtPanIMAPSession::appendMessage(std::string_view fold
   return uid;
 }
 
-std::optional<std::vector<uint32_t>> LibEtPanIMAPSession::searchHeaderWithValue(
-    std::string_view field, std::string_view value, LibEtPanError* error) {
+// ---------------------------------------------------------------------------------------
+// Batches: one command for many UIDs of the selected folder
+
+bool LibEtPanIMAPSession::storeFlagWithUIDs(const std::vector<uint32_t>& uids,
+                                            std::string_view flag, int sign, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "批量设置标记失败");
+  const auto result = uid_store_flag(imap_.get(), set.get(), flag, sign);
+  if (!result) return out_of_memory(error, "批量设置标记失败");
+  if (*result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, *result, "批量设置标记失败，错误代码: ", "批量设置标记失败");
+  log_event("✅", "批量设置标记 " + std::string(flag) + " 成功: " + str(uids.size()) + " 封");
+  return true;
+}
+
+bool LibEtPanIMAPSession::moveMessagesWithUIDs(const std::vector<uint32_t>& uids,
+                                               std::string_view toFolder, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  if (!hasCapability("MOVE")) {
+    // COPY + \Deleted + expunge one at a time keeps the care taken for servers without
+    // UID EXPUNGE (see deleteAndExpungeWithUID).
+    for (uint32_t uid : uids)
+      if (!moveMessageWithUID(uid, toFolder, error)) return false;
+    return true;
+  }
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "MOVE 失败");
+  const std::string wire = imap_wire_folder_name(toFolder);
+  platform::lower_thread_to_utility_priority();
+  // RFC 6851 §3.1: UID MOVE of a set takes exactly those messages out of the source.
+  const int result = mailimap_uid_move(imap_.get(), set.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(
+        error, result,
+        "批量 MOVE 失败，dest: " + std::string(toFolder) + ", 错误代码: ", "MOVE 失败");
+  log_event("✅", "批量 MOVE 成功: " + str(uids.size()) + " 封, dest: " + std::string(toFolder));
+  return true;
+}
+
+bool LibEtPanIMAPSession::deleteAndExpungeWithUIDs(const std::vector<uint32_t>& uids,
+                                                   LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  if (uids.empty()) return true;
+  if (!hasCapability("UIDPLUS")) {
+    for (uint32_t uid : uids)
+      if (!deleteAndExpungeWithUID(uid, error)) return false;
+    return true;
+  }
+  if (!storeFlagWithUIDs(uids, "\\Deleted", +1, error)) return false;
+  SetPtr set = uid_set_of(uids);
+  if (!set) return out_of_memory(error, "EXPUNGE 失败");
+  platform::lower_thread_to_utility_priority();
+  // RFC 4315 §2.1: only the UIDs named go, whatever else carries \Deleted.
+  const int result = mailimap_uid_expunge(imap_.get(), set.get());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "EXPUNGE 失败，错误代码: ", "EXPUNGE 失败");
+  log_event("✅", "批量删除并 EXPUNGE 成功: " + str(uids.size()) + " 封");
+  return true;
+}
+
+std::optional<std::vector<uint32_t>> LibEtPanIMAPSession::searchUIDsWithMessageId(
+    std::string_view messageId, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
-  char* name = strndup(field.data(), field.size());
-  char* text = strndup(value.data(), value.size());
-  SearchKeyPtr key(name && text ? mailimap_search_key_new_header(name, text) : nullptr);
+  // RFC 3501 §6.4.4 HEADER <field> <string>: a substring match on the field's value.
+  char* field = strdup("Message-ID");
+  char* value = strndup(messageId.data(), messageId.size());
+  if (!field || !value) {
+    std::free(field);
+    std::free(value);
+    return out_of_memory(error, "搜索邮件失败");
+  }
+  SearchKeyPtr key(mailimap_search_key_new_header(field, value));
   if (!key) {
-    std::free(name);
-    std::free(text);
+    std::free(field);
+    std::free(value);
     return out_of_memory(error, "搜索邮件失败");
   }
   SearchResultPtr found;
-  const int result = uid_search(imap_.get(), nullptr, key.get(), found);
+  const int result = uid_search(imap_.get(), "UTF-8", key.get(), found);
   if (result != MAILIMAP_NO_ERROR)
-    return commandFailed(error, result, "搜索邮件失败，错误代码: ", "搜索邮件失败");
+    return commandFailed(error, result, "按 Message-ID 搜索失败，错误代码: ", "搜索邮件失败");
   return uids_of_search(found.get());
 }
 

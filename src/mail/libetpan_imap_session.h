@@ -103,10 +103,6 @@ class LibEtPanIMAPSession {
   std::optional<uint32_t> appendMessage(std::string_view folder, std::string_view message,
                                         const std::vector<std::string>& flags,
                                         LibEtPanError* error = nullptr);
-  // UID SEARCH HEADER `field` `value` in the selected folder (RFC 3501 §6.4.4).
-  std::optional<std::vector<uint32_t>> searchHeaderWithValue(std::string_view field,
-                                                             std::string_view value,
-                                                             LibEtPanError* error = nullptr);
   std::optional<std::vector<std::string>> fetchFoldersWithError(LibEtPanError* error = nullptr);
   // The same LIST, each name with its attributes.
   std::optional<std::vector<ImapListedFolder>> fetchFoldersWithFlagsWithError(
@@ -154,6 +150,18 @@ class LibEtPanIMAPSession {
                                ImapSourceRemoval* removal = nullptr);
   bool moveMessageWithUID(uint32_t uid, std::string_view toFolder, LibEtPanError* error = nullptr,
                           ImapSourceRemoval* removal = nullptr);
+
+  // Batches over the selected folder, one command each: STORE of one flag on a UID set;
+  // UID MOVE of a set (one message at a time, as moveMessageWithUID, without MOVE); \Deleted
+  // and UID EXPUNGE of a set (one at a time without UIDPLUS).
+  bool storeFlagWithUIDs(const std::vector<uint32_t>& uids, std::string_view flag, int sign,
+                         LibEtPanError* error = nullptr);
+  bool moveMessagesWithUIDs(const std::vector<uint32_t>& uids, std::string_view toFolder,
+                            LibEtPanError* error = nullptr);
+  bool deleteAndExpungeWithUIDs(const std::vector<uint32_t>& uids, LibEtPanError* error = nullptr);
+  // The UIDs of the selected folder whose Message-ID header contains `messageId`.
+  std::optional<std::vector<uint32_t>> searchUIDsWithMessageId(std::string_view messageId,
+                                                               LibEtPanError* error = nullptr);
 
   // Whether the server announces `name` (RFC 3501 §7.2.1). Asks with CAPABILITY once per
   // session, after login; false without a client handle or when the server cannot be asked.

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "store/json_list.h"
+#include "store/server_change_journal.h"
 #include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -185,6 +186,13 @@ EmailRuleApplicationResult apply_rule(Connection& c, const EmailRule& rule, int6
     if (!dryRun) changed.emplace_back(std::move(stored), std::move(updated));
   }
   for (const auto& [stored, updated] : changed) {
+    // Journalled with the row as the server still has it, in the same transaction, so that
+    // the service brings the server along and a sync does not undo the change meanwhile.
+    if (updated.isRead != stored.isRead)
+      store::record_server_change(c, updated.id, store::ServerChangeKind::read, updated.isRead);
+    if (updated.folderId && updated.folderId != stored.folderId && stored.uid)
+      store::record_server_change(c, updated.id, store::ServerChangeKind::move, false,
+                                  *updated.folderId);
     auto s = c.prepare(
         "UPDATE email_messages SET is_read = ?, is_important = ?, is_spam = ?, is_deleted = ?, "
         "folder_id = ?, tags = ?, rule_applied_at = ?, updated_at = ? WHERE id = ?");

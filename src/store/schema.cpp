@@ -374,9 +374,51 @@ void create_lookup_indexes(Connection& c) {
   c.execute("CREATE INDEX IF NOT EXISTS idx_messages_tag_listing ON email_messages(date DESC, is_deleted, is_spam, ai_tags) WHERE ai_tags IS NOT NULL AND ai_tags != '[]'");
 }
 
+// The changes made locally that the mail server has not confirmed yet, in the order they
+// were made (see store/server_change_journal.h). A table of its own, beside the messages:
+// a row of it lives only until the service has replayed it.
+void create_server_change_journal(Connection& c) {
+  c.execute(R"(CREATE TABLE IF NOT EXISTS pending_server_changes (
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    account_id TEXT NOT NULL,
+    message_row_id TEXT NOT NULL,
+    kind TEXT NOT NULL,
+    value INTEGER NOT NULL DEFAULT 0,
+    source_path TEXT,
+    uid INTEGER,
+    header_message_id TEXT,
+    target_path TEXT,
+    payload TEXT,
+    attempts INTEGER NOT NULL DEFAULT 0,
+    last_error TEXT,
+    next_attempt_at REAL,
+    started_at REAL,
+    created_at REAL NOT NULL,
+    revision INTEGER NOT NULL DEFAULT 0
+))");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_pending_server_changes_row ON "
+      "pending_server_changes(message_row_id)");
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_pending_server_changes_account ON "
+      "pending_server_changes(account_id, seq)");
+}
+
+// Folders the server marks as views of mail filed elsewhere (RFC 6154 \All, \Flagged,
+// \Important: Gmail's "All Mail", "Starred", "Important"), by path, so that the mark
+// survives the folder rows being rewritten by a sync.
+void create_folder_views(Connection& c) {
+  c.execute(R"(CREATE TABLE IF NOT EXISTS email_folder_views (
+    account_id TEXT NOT NULL,
+    path TEXT NOT NULL,
+    PRIMARY KEY (account_id, path),
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE
+))");
+}
+
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 1;
+constexpr int64_t kSchemaVersion = 2;
 
 }  // namespace
 
@@ -397,6 +439,8 @@ void build_schema(Connection& c) {
   upgrade_attachment_columns(c);
   upgrade_contact_columns(c);
   create_lookup_indexes(c);
+  create_server_change_journal(c);
+  create_folder_views(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

@@ -16,11 +16,11 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
+#include "app/core/user_preferences.h"
 #include "app/cli/terminal_output.h"
-#include "app/core/account_book.h"
 #include "app/core/id_prefix.h"
 #include "app/core/tool_answer_json.h"
-#include "app/core/user_preferences.h"
+#include "app/core/account_book.h"
 #include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
 #include "mail/email_service.h"

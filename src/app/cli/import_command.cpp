@@ -92,7 +92,7 @@ void upload_archive(const ImportOptions& o, const store::EmailAccount& account,
     }
     if (!archived) break;
     if (const auto id = raw_message_id(archived->raw)) {
-      auto found = session->searchHeaderWithValue("Message-ID", *id, &error);
+      auto found = session->searchUIDsWithMessageId(*id, &error);
       if (!found) throw mail::EmailServiceError::networkError(error);
       if (!found->empty()) {
         ++present;

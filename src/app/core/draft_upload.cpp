@@ -183,6 +183,14 @@ DraftUploadPass upload_marked_drafts(store::EmailDatabase& database, mail::Email
         messageId = work.draft->messageId;
       if (work.draft) {
         const auto built = draft_text(*work.account, *work.draft, messageId);
+        if (!messageId) {
+          // Kept before the upload: a pass cut short after the APPEND finds that copy by it.
+          database.write([&](store::Connection& c) {
+            c.prepare("UPDATE draft_server_copies SET message_id = ? WHERE draft_id = ?")
+                .bind_all(built.messageId, mark.draftId)
+                .run();
+          });
+        }
         service.replaceDraftCopy(*work.account, password, work.folderPath, built.messageId,
                                  built.text);
         messageId = built.messageId;

@@ -17,6 +17,7 @@
 #include "store/email_enums.h"
 #include "store/email_store_sql.h"
 #include "store/json_list.h"
+#include "store/server_change_journal.h"
 #include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -321,7 +322,9 @@ Json mark_message_read(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const bool is_read = args::boolean(arguments, "isRead").value_or(true);
   EmailDatabase::shared().write([&](Connection& c) {
-    update_all_copies(c, message_id, "is_read = ?", int64_t{is_read ? 1 : 0});
+    for (const auto& copy :
+         update_all_copies(c, message_id, "is_read = ?", int64_t{is_read ? 1 : 0}))
+      store::record_server_change(c, copy, store::ServerChangeKind::read, is_read);
   });
   return Json{{"messageId", message_id}, {"isRead", is_read}};
 }
@@ -331,7 +334,9 @@ Json set_message_starred(const Json& arguments) {
   const auto starred = args::boolean(arguments, "isStarred");
   if (!starred) throw MCPError("Missing required parameter: isStarred");
   EmailDatabase::shared().write([&](Connection& c) {
-    update_all_copies(c, message_id, "is_starred = ?", int64_t{*starred ? 1 : 0});
+    for (const auto& copy :
+         update_all_copies(c, message_id, "is_starred = ?", int64_t{*starred ? 1 : 0}))
+      store::record_server_change(c, copy, store::ServerChangeKind::starred, *starred);
   });
   return Json{{"messageId", message_id}, {"isStarred", *starred}};
 }
@@ -354,6 +359,8 @@ Json move_message(const Json& arguments) {
       if (!s.step() || s.integer(0).value_or(0) == 0)
         throw MCPError("Target folder not found or belongs to a different account");
     }
+    // Recorded first: the entry takes the server's folder from the row as it still is.
+    store::record_server_change(c, message_id, store::ServerChangeKind::move, false, target);
     auto s = c.prepare("UPDATE email_messages SET folder_id = ?, updated_at = ? WHERE id = ?");
     s.bind_all(target, now_seconds(), message_id);
     s.run();
@@ -364,7 +371,8 @@ Json move_message(const Json& arguments) {
 Json delete_message(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   EmailDatabase::shared().write([&](Connection& c) {
-    update_all_copies(c, message_id, "is_deleted = ?", int64_t{1});
+    for (const auto& copy : update_all_copies(c, message_id, "is_deleted = ?", int64_t{1}))
+      store::record_server_change(c, copy, store::ServerChangeKind::remove);
   });
   return Json{{"messageId", message_id}, {"status", "deleted"}};
 }
