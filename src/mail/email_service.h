@@ -220,6 +220,24 @@ class EmailService {
                                 const store::EmailMessage& message,
                                 const std::vector<store::EmailFolder>& folders) const;
 
+  // ---- Folder management ----
+  // RFC 3501 §6.3.3-§6.3.5 CREATE, DELETE and RENAME of server folders (server paths,
+  // encoded to modified UTF-7 on the wire).
+  void createFolder(const store::EmailAccount& account, const std::optional<std::string>& password,
+                    std::string_view path) const;
+  void renameFolder(const store::EmailAccount& account, const std::optional<std::string>& password,
+                    std::string_view from, std::string_view to) const;
+  void deleteFolder(const store::EmailAccount& account, const std::optional<std::string>& password,
+                    std::string_view path) const;
+
+  // Keeps one server copy of a draft in `folderPath`: files `message` there with \Draft and
+  // \Seen (creating the folder when missing), then deletes every other copy whose
+  // Message-ID header holds `messageId`. Without a message the copies are only deleted.
+  void replaceDraftCopy(const store::EmailAccount& account,
+                        const std::optional<std::string>& password, std::string_view folderPath,
+                        std::string_view messageId,
+                        const std::optional<std::string>& message) const;
+
   // ---- Sending ----
 
   // Sends one message through a session of its own (disconnected afterwards), From

@@ -1154,6 +1154,61 @@ std::string LibEtPanIMAPSession::decodeModifiedUTF7(std::string_view text) {
   return decode_modified_utf7(text);
 }
 
+// ---- Folder management and filing (RFC 3501 §6.3.4, §6.3.5, §6.3.11) ----
+
+bool LibEtPanIMAPSession::renameFolder(std::string_view from, std::string_view to,
+                                       LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wireFrom = imap_wire_folder_name(from), wireTo = imap_wire_folder_name(to);
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_rename(imap_.get(), wireFrom.c_str(), wireTo.c_str());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result, "重命名文件夹失败: " + std::string(from) + ", 错误代码: ",
+                         "重命名文件夹失败");
+  log_event("✅", "已重命名文件夹: " + std::string(from) + " -> " + std::string(to));
+  return true;
+}
+
+bool LibEtPanIMAPSession::deleteFolder(std::string_view folder, LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return false;
+  const std::string wire = imap_wire_folder_name(folder);
+  platform::lower_thread_to_utility_priority();
+  const int result = mailimap_delete(imap_.get(), wire.c_str());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(
+        error, result, "删除文件夹失败: " + std::string(folder) + ", 错误代码: ", "删除文件夹失败");
+  log_event("✅", "已删除文件夹: " + std::string(folder));
+  return true;
+}
+
+std::optional<uint32_t> LibEtPanIMAPSession::appendMessage(std::string_view folder,
+                                                           std::string_view message,
+                                                           const std::vector<std::string>& flags,
+                                                           LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  const std::string wire = imap_wire_folder_name(folder);
+  FlagListPtr list(mailimap_flag_list_new_empty());
+  if (!list) return out_of_memory(error, "保存邮件失败");
+  for (const auto& name : flags) {
+    FlagPtr flag(flag_named(name));
+    if (!flag || mailimap_flag_list_add(list.get(), flag.get()) != MAILIMAP_NO_ERROR)
+      return out_of_memory(error, "保存邮件失败");
+    flag.release();
+  }
+  platform::lower_thread_to_utility_priority();
+  uint32_t validity = 0, uid = 0;
+  // RFC 4315 APPENDUID names the new copy's UID; without UIDPLUS it stays 0.
+  const int result = hasCapability("UIDPLUS")
+                         ? mailimap_uidplus_append(imap_.get(), wire.c_str(), list.get(), nullptr,
+                                                   message.data(), message.size(), &validity, &uid)
+                         : mailimap_append(imap_.get(), wire.c_str(), list.get(), nullptr,
+                                           message.data(), message.size());
+  if (result != MAILIMAP_NO_ERROR)
+    return commandFailed(error, result,
+                         "保存邮件失败: " + std::string(folder) + ", 错误代码: ", "保存邮件失败");
+  return uid;
+}
+
 // ---------------------------------------------------------------------------------------
 // Batches: one command for many UIDs of the selected folder
 

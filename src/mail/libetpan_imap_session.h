@@ -95,6 +95,14 @@ class LibEtPanIMAPSession {
   // `folder` with the \Seen flag, the way a sent copy is filed.
   bool appendSeenMessage(std::string_view folder, std::string_view message,
                          LibEtPanError* error = nullptr);
+  // RFC 3501 §6.3.5 RENAME and §6.3.4 DELETE of a folder (server paths).
+  bool renameFolder(std::string_view from, std::string_view to, LibEtPanError* error = nullptr);
+  bool deleteFolder(std::string_view folder, LibEtPanError* error = nullptr);
+  // APPEND with the given flags ("\\Seen", "\\Draft"); the new copy's UID when the server
+  // offers UIDPLUS (RFC 4315), else 0. Nothing on failure.
+  std::optional<uint32_t> appendMessage(std::string_view folder, std::string_view message,
+                                        const std::vector<std::string>& flags,
+                                        LibEtPanError* error = nullptr);
   std::optional<std::vector<std::string>> fetchFoldersWithError(LibEtPanError* error = nullptr);
   // The same LIST, each name with its attributes.
   std::optional<std::vector<ImapListedFolder>> fetchFoldersWithFlagsWithError(

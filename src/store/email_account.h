@@ -35,6 +35,10 @@ struct EmailAccount {
 
   bool operator==(const EmailAccount&) const = default;
 
+  // An account without servers (an archive kept only here): no IMAP host. It is never
+  // synchronised and every change to its mail stays local. The one test of that property.
+  bool isLocalOnly() const { return imapHost.empty(); }
+
   // Nothing when `id` is NULL or not a UUID. NULL or unknown values read as the member
   // defaults above.
   static std::optional<EmailAccount> from_row(const Statement& row);

@@ -29,6 +29,7 @@
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
+#include "store/email_folder.h"
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/file.h"
@@ -125,6 +126,7 @@ struct AddOptions {
   bool customSchemeRedirect = false;
   bool skipTest = false;
   bool makeDefault = false;
+  bool local = false;
   // Which options were given; set while the command is registered.
   CLI::Option *providerOption = nullptr, *imapHostOption = nullptr, *imapPortOption = nullptr,
               *imapEncryptionOption = nullptr, *smtpHostOption = nullptr, *smtpPortOption = nullptr,
@@ -231,6 +233,40 @@ void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
   std::cout << localized_format("cli.account.tokens_updated", existing.emailAddress) << "\n";
 }
 
+// `account add --local`: an account without servers or password, for archives kept only
+// here. It gets an inbox of its own so that it has a folder from the start.
+void add_local_account(const AddOptions& o, const std::string& address, AccountBook& book) {
+  for (const CLI::Option* server :
+       {o.providerOption, o.imapHostOption, o.imapPortOption, o.imapEncryptionOption,
+        o.smtpHostOption, o.smtpPortOption, o.smtpEncryptionOption})
+    if (given(server)) throw Error(localized("local_account.no_servers"));
+  if (o.oauth || o.passwordFromStandardInput || !o.imapCert.empty() || !o.smtpCert.empty() ||
+      !o.imapCAFile.empty() || !o.smtpCAFile.empty())
+    throw Error(localized("local_account.no_servers"));
+  EmailAccount account;
+  account.id = new_uuid();
+  account.emailAddress = address;
+  account.displayName = text::trim(o.name).empty() ? address : text::trim(o.name);
+  account.imapHost.clear();
+  account.smtpHost.clear();
+  account.createdAt = account.updatedAt = now_seconds();
+  account.isDefault = book.accounts().empty();
+  const auto inbox = store::EmailFolder::make({.id = new_uuid(),
+                                               .accountId = account.id,
+                                               .name = "INBOX",
+                                               .type = store::EmailFolderType::inbox,
+                                               .path = "INBOX"});
+  book.store().database().write([&](store::Connection&) {
+    book.save(account);
+    book.store().saveFolder(inbox);
+  });
+  if (o.makeDefault && !account.isDefault) {
+    book.makeDefault(account.id);
+    account.isDefault = true;
+  }
+  std::cout << localized_format("local_account.added", account.emailAddress, account.id) << "\n";
+}
+
 void add_account(const AddOptions& o) {
   const std::string address = text::trim(o.email);
   if (address.empty()) throw Error(localized("cli.account.address_empty"));
@@ -247,6 +283,7 @@ void add_account(const AddOptions& o) {
         return sign_in_again(o, existing);
       throw Error(localized_format("cli.account.exists", existing.emailAddress));
     }
+  if (o.local) return add_local_account(o, address, book);
 
   EmailAccount account = account_from_options(o, address);
   // The certificates to trust; a refusal during the test names the option that adds one.
@@ -332,6 +369,8 @@ void register_add(CLI::App& account) {
                 "instead of a loopback address");
   add->add_flag("--skip-test", o->skipTest, "Save without testing the servers");
   add->add_flag("--default", o->makeDefault, "Make it the default account");
+  add->add_flag("--local", o->local,
+                "An account kept only on this computer: no servers, no password, never synced");
   add->callback([o] { add_account(*o); });
 }
 
@@ -340,6 +379,8 @@ void register_add(CLI::App& account) {
 void test_account(const std::string& idOrAddress) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
+  if (account.isLocalOnly())
+    throw Error(localized_format("local_account.no_sync", account.emailAddress));
   const auto password = mail::EmailService::shared().storedPassword(account);
   if (!password)
     throw mail::EmailServiceError::authenticationFailed(localized("cli.account.password_missing"));
@@ -364,6 +405,10 @@ void list_accounts(bool json) {
     std::cout << (a.isDefault ? "* " : "  ") << short_id(a.id) << "  " << a.emailAddress;
     if (a.displayName != a.emailAddress && !a.displayName.empty())
       std::cout << " (" << a.displayName << ")";
+    if (a.isLocalOnly()) {
+      std::cout << "  " << localized("local_account.label") << "\n";
+      continue;
+    }
     std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
               << server_text(a.imapHost, a.imapPort, a.imapEncryption) << "  SMTP "
               << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "

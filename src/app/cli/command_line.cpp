@@ -157,6 +157,8 @@ int run_command_line(int argc, char** argv) {
   add_signature_commands(root);
   add_writing_commands(root);
   add_import_command(root);
+  add_folder_commands(root);
+  add_draft_commands(root);
   add_mail_commands(root);
   add_rule_commands(root);
   add_safety_commands(root);

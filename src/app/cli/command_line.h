@@ -21,6 +21,8 @@ void add_send_command(CLI::App& root);
 void add_signature_commands(CLI::App& root);
 void add_writing_commands(CLI::App& root);
 void add_import_command(CLI::App& root);
+void add_folder_commands(CLI::App& root);
+void add_draft_commands(CLI::App& root);
 void add_mail_commands(CLI::App& root);
 void add_rule_commands(CLI::App& root);
 void add_safety_commands(CLI::App& root);

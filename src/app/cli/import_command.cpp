@@ -7,13 +7,16 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/cli/command_line.h"
 #include "app/core/account_book.h"
+#include "mail/email_service.h"
 #include "mail/mail_import.h"
 #include "store/contact_store.h"
 #include "store/email_folder.h"
@@ -33,7 +36,90 @@ struct ImportOptions {
   std::string mbox;
   std::string account;
   std::string folder;
+  bool upload = false;
 };
+
+// The archive again, from the start (for the upload after the local import).
+std::function<std::optional<mail::ArchivedMessage>()> archive_source(const ImportOptions& o) {
+  if (!o.maildir.empty()) {
+    auto reader = std::make_shared<mail::MaildirReader>(o.maildir);
+    return [reader] { return reader->next(); };
+  }
+  auto reader = std::make_shared<mail::MboxReader>(o.mbox);
+  return [reader] { return reader->next(); };
+}
+
+// The Message-ID header of raw message bytes, or nothing.
+std::optional<std::string> raw_message_id(const std::string& raw) {
+  mail::ArchivedMessage archived;
+  archived.raw = raw;
+  const auto record = mail::message_from_archive(archived, {}, {}, 0);
+  if (!record.messageId || text::trim(*record.messageId).empty()) return std::nullopt;
+  return text::trim(*record.messageId);
+}
+
+// RFC 3501 §6.3.11: an appended message has CR LF line ends; archives often keep bare LF.
+std::string with_crlf(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size() + raw.size() / 32);
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) out.push_back('\r');
+    out.push_back(raw[i]);
+  }
+  return out;
+}
+
+// `import --upload`: every message of the archive is filed in the server folder (IMAP
+// APPEND with its read, starred and answered flags) unless the folder already holds its
+// Message-ID, so a repeated upload adds nothing. One session for the whole archive.
+void upload_archive(const ImportOptions& o, const store::EmailAccount& account,
+                    const store::EmailFolder& folder) {
+  auto& service = mail::EmailService::shared();
+  auto session = service.openIMAPSession(account, service.storedPassword(account));
+  mail::LibEtPanError error;
+  if (!session->selectFolder(folder.path, &error))
+    throw mail::EmailServiceError::networkError(error);
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  size_t uploaded = 0, present = 0, failed = 0;
+  auto next = archive_source(o);
+  while (true) {
+    std::optional<mail::ArchivedMessage> archived;
+    try {
+      archived = next();
+    } catch (const Error&) {
+      ++failed;  // already reported by the local import
+      continue;
+    }
+    if (!archived) break;
+    if (const auto id = raw_message_id(archived->raw)) {
+      auto found = session->searchUIDsWithMessageId(*id, &error);
+      if (!found) throw mail::EmailServiceError::networkError(error);
+      if (!found->empty()) {
+        ++present;
+        continue;
+      }
+    }
+    std::vector<std::string> flags;
+    if (archived->isRead) flags.emplace_back("\\Seen");
+    if (archived->isStarred) flags.emplace_back("\\Flagged");
+    if (archived->hasBeenReplied) flags.emplace_back("\\Answered");
+    if (session->appendMessage(folder.path, with_crlf(archived->raw), flags, &error)) {
+      ++uploaded;
+    } else {
+      ++failed;
+      std::cerr << localized_format("import.upload.failed", archived->origin,
+                                    error.localizedDescription)
+                << "\n";
+    }
+    if (terminal)
+      std::cerr << "\r" << localized_format("import.upload.progress", uploaded, present)
+                << std::flush;
+  }
+  session->disconnect();
+  if (terminal) std::cerr << "\r\033[K" << std::flush;
+  std::cout << localized_format("import.upload.done", folder.name, uploaded, present, failed)
+            << "\n";
+}
 
 // The account's folder named by id, else by server path, else by name (exact, then
 // ignoring case). No folder is created: a mistyped name would otherwise quietly make a new
@@ -75,7 +161,11 @@ void run_import(const ImportOptions& o) {
 
   AccountBook book;
   const store::EmailAccount account = book.find(o.account);
+  if (o.upload && (account.isLocalOnly()))
+    throw Error(localized_format("local_account.no_sync", account.emailAddress));
   const store::EmailFolder folder = resolve_folder(book.store(), account, o.folder);
+  if (o.upload && folder.isLocalPseudoFolder())
+    throw Error(localized("import.upload.local_folder"));
 
   const bool terminal = isatty(STDERR_FILENO) == 1;
   bool progress_shown = false;
@@ -107,6 +197,10 @@ void run_import(const ImportOptions& o) {
   std::cout << localized_format("cli.import.done", account.emailAddress, folder.name,
                                 counts_text(counts))
             << "\n";
+  if (o.upload)
+    upload_archive(o, account, folder);
+  else if (!account.isLocalOnly() && !folder.isLocalPseudoFolder())
+    std::cout << localized("import.stays_local") << "\n";
 }
 
 }  // namespace
@@ -121,6 +215,9 @@ void add_import_command(CLI::App& root) {
   maildir->excludes(mbox);
   command->add_option("--account", o->account, "Account id, address or name")->required();
   command->add_option("--folder", o->folder, "Folder of the account: id, path or name")->required();
+  command->add_flag("--upload", o->upload,
+                    "Also file the messages in the server folder (IMAP APPEND); without it they "
+                    "stay on this computer");
   command->callback([o, maildir, mbox] {
     if (!maildir->count() && !mbox->count()) throw Error(localized("cli.import.source_needed"));
     run_import(*o);

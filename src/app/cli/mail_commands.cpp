@@ -158,9 +158,13 @@ void sync(const SyncOptions& o) {
   std::vector<EmailAccount> accounts;
   if (!o.account.empty()) {
     accounts.push_back(book.find(o.account));
+    if (accounts.back().isLocalOnly())
+      throw Error(localized_format("local_account.no_sync", accounts.back().emailAddress));
   } else {
     for (const auto& account : book.accounts())
-      if (account.isEnabled) accounts.push_back(account);
+      if (account.isEnabled && !account.isLocalOnly()) accounts.push_back(account);
+    if (accounts.empty() && !book.accounts().empty())
+      throw Error(localized("local_account.nothing_to_sync"));
     if (accounts.empty()) throw Error(localized("cli.accounts.none"));
   }
 
@@ -236,7 +240,7 @@ void list_folders(const std::string& accountName, bool refresh, bool json) {
   const EmailAccount& account =
       accountName.empty() ? book.defaultAccount() : book.find(accountName);
   std::vector<EmailFolder> folders;
-  if (refresh) {
+  if (refresh && !account.isLocalOnly()) {
     auto& service = mail::EmailService::shared();
     folders = mail::EmailSyncFlow(book.store(), service)
                   .syncFolders(account, service.storedPassword(account));
@@ -541,16 +545,18 @@ void mark(const std::string& what, const std::string& id) {
   auto c = context_for(id);
   auto& service = mail::EmailService::shared();
   auto& m = c->message;
+  // A local-only account's mail changes here alone.
+  const bool server = !c->account.isLocalOnly();
   if (what == "read" || what == "unread") {
     const bool read = what == "read";
-    if (read)
+    if (server && read)
       service.markAsRead(c->account, password_of(*c), m, c->folders);
-    else
+    else if (server)
       service.markAsUnread(c->account, password_of(*c), m, c->folders);
     follow_locally([&] { c->book.store().markRead(m, read); });
   } else {
     const bool starred = what == "star";
-    service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
+    if (server) service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
     follow_locally([&] { c->book.store().markStarred(m, starred); });
   }
   std::cout << localized_format("cli.mark.done", what, m.subject) << "\n";
@@ -560,6 +566,17 @@ void mark(const std::string& what, const std::string& id) {
 void report_flagged_only(mail::ImapSourceRemoval removal) {
   if (removal == mail::ImapSourceRemoval::flaggedOnly)
     std::cerr << localized("cli.flagged_only") << "\n";
+}
+
+// A local-only account's folder of `type`, created under `name` the first time it is needed.
+const EmailFolder& local_folder_of_type(Context& c, store::EmailFolderType type,
+                                        const std::string& name) {
+  if (const EmailFolder* folder = folder_of_type(c.folders, type)) return *folder;
+  auto folder = EmailFolder::make(
+      {.id = new_uuid(), .accountId = c.account.id, .name = name, .type = type, .path = name});
+  c.book.store().saveFolder(folder);
+  c.folders.push_back(std::move(folder));
+  return c.folders.back();
 }
 
 // After a move the server gives the message a new UID in its new folder, which the next
@@ -573,8 +590,10 @@ void move(const std::string& id, const std::string& folderName) {
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
   if (c->message.folderId == destination.id)
     throw Error(localized_format("cli.move.already_there", destination.name));
-  const auto removal = mail::EmailService::shared().moveMessage(
-      c->account, password_of(*c), c->message, destination, c->folders);
+  const auto removal = c->account.isLocalOnly()
+                           ? mail::ImapSourceRemoval::removed
+                           : mail::EmailService::shared().moveMessage(
+                                 c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
   std::cout << localized_format("cli.move.done", destination.name, c->message.subject) << "\n";
   report_flagged_only(removal);
@@ -582,6 +601,11 @@ void move(const std::string& id, const std::string& folderName) {
 
 void spam(const std::string& id) {
   auto c = context_for(id);
+  if (c->account.isLocalOnly()) {
+    record_move(*c, local_folder_of_type(*c, store::EmailFolderType::spam, "Junk"), true);
+    std::cout << "已移到垃圾邮件: " << c->message.subject << "\n";
+    return;
+  }
   const auto removal =
       mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
   record_move(*c, *folder_of_type(c->folders, store::EmailFolderType::spam), true);
@@ -593,20 +617,25 @@ void spam(const std::string& id) {
 // the message is in the trash already.
 void remove_message(const std::string& id, bool permanent) {
   auto c = context_for(id);
-  const EmailFolder* trash = folder_of_type(c->folders, store::EmailFolderType::trash);
+  const bool local = c->account.isLocalOnly();
+  const EmailFolder* trash = local && !permanent
+                                 ? &local_folder_of_type(*c, store::EmailFolderType::trash, "Trash")
+                                 : folder_of_type(c->folders, store::EmailFolderType::trash);
   if (!permanent) {
     if (!trash) throw Error(localized_format("cli.delete.no_trash", c->account.emailAddress));
     if (c->message.folderId != trash->id) {
-      const auto removal = mail::EmailService::shared().moveMessage(c->account, password_of(*c),
-                                                                    c->message, *trash, c->folders);
+      const auto removal = local ? mail::ImapSourceRemoval::removed
+                                 : mail::EmailService::shared().moveMessage(
+                                       c->account, password_of(*c), c->message, *trash, c->folders);
       record_move(*c, *trash, false);
       std::cout << localized_format("cli.delete.to_trash", trash->name, c->message.subject) << "\n";
       report_flagged_only(removal);
       return;
     }
   }
-  const auto removal = mail::EmailService::shared().deleteMessage(c->account, password_of(*c),
-                                                                  c->message, c->folders);
+  const auto removal = local ? mail::ImapSourceRemoval::removed
+                             : mail::EmailService::shared().deleteMessage(
+                                   c->account, password_of(*c), c->message, c->folders);
   follow_locally([&] {
     c->book.store().database().write([&](store::Connection& db) {
       auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");

@@ -18,6 +18,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
+#include "app/cli/text_editor.h"
 #include "app/cli/undo_countdown.h"
 #include "app/core/account_book.h"
 #include "app/core/email_scheduled_send_service.h"
@@ -82,40 +83,6 @@ std::vector<std::string> addresses(const std::vector<std::string>& given) {
   std::vector<std::string> result;
   for (const auto& entry : given)
     if (auto address = text::trim(entry); !address.empty()) result.push_back(std::move(address));
-  return result;
-}
-
-// The user's editor ($VISUAL, else $EDITOR) on a file holding `prepared`, as `git commit`
-// does; nothing when there is no editor, the editor failed, or the user left the text as
-// it was or blank.
-std::optional<std::string> edit_text(const std::string& prepared) {
-  const char* visual = std::getenv("VISUAL");
-  const char* editor = visual && *visual ? visual : std::getenv("EDITOR");
-  if (!editor || !*editor) throw Error(localized("cli.send.body_or_editor"));
-  char path[] = "/tmp/kestrova-message-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) throw Error(localized("cli.send.temp_file_failed"));
-  ::close(fd);
-  { std::ofstream(path, std::ios::binary) << prepared; }
-  // The editor gets the environment the user started Kestrova with, not the mail proxy's.
-  std::vector<char*> environment;
-  for (const std::string& entry : platform::launchEnvironment())
-    environment.push_back(const_cast<char*>(entry.c_str()));
-  environment.push_back(nullptr);
-  const pid_t child = fork();
-  if (child == 0) {
-    // The editor command may hold arguments ("code --wait"): the shell splits it.
-    execle("/bin/sh", "sh", "-c", "$0 \"$1\"", editor, path, static_cast<char*>(nullptr),
-           environment.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  std::string result = file_content(path);
-  std::filesystem::remove(path);
-  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-  if (text::trim(result).empty() || text::trim(result) == text::trim(prepared)) return std::nullopt;
   return result;
 }
 

@@ -10,13 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "app/core/body_prefetch_worker.h"
+#include "app/core/draft_upload.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
@@ -211,6 +214,7 @@ class MailServiceRunner {
     return std::nullopt;
   }
   void reconcile();
+  void uploadDrafts();
   void startWatchers();
   void writeStatus();
   void onAction(const EmailNotificationService::ActionChoice& choice);
@@ -239,7 +243,34 @@ class MailServiceRunner {
   EmailAutoReplyService* autoReply_ = nullptr;
   std::optional<int64_t> dataVersion_;
   bool asleep_ = false;
+  // Set while a thread files drafts on the servers; one pass at a time.
+  std::shared_ptr<std::atomic<bool>> uploadingDrafts_ = std::make_shared<std::atomic<bool>>(false);
 };
+
+// Drafts written since the last pass (by the tool server or the command line) go to their
+// servers on a thread of their own, so the main loop never waits on the network.
+void MailServiceRunner::uploadDrafts() {
+  if (asleep_ || uploadingDrafts_->exchange(true)) return;
+  size_t pending = 0;
+  try {
+    pending = pending_draft_uploads(database_);
+  } catch (const std::exception& e) {
+    log_line(log_kind::kFailure, kComponent, std::string("读取待上传草稿失败: ") + e.what());
+  }
+  if (pending == 0) {
+    *uploadingDrafts_ = false;
+    return;
+  }
+  auto guard = std::make_shared<WorkGroupGuard>(WorkGroup::shared());
+  std::thread([&database = database_, &service = service_, busy = uploadingDrafts_, guard] {
+    try {
+      upload_marked_drafts(database, service);
+    } catch (const std::exception& e) {
+      log_line(log_kind::kFailure, kComponent, std::string("上传草稿失败: ") + e.what());
+    }
+    *busy = false;
+  }).detach();
+}
 
 void MailServiceRunner::startWatchers() {
   std::lock_guard lock(accountsLock_);
@@ -252,7 +283,8 @@ void MailServiceRunner::reconcile() {
   std::vector<EmailAccount> enabled;
   try {
     for (auto& account : read_accounts(database_))
-      if (account.isEnabled) enabled.push_back(std::move(account));
+      // Local-only accounts have no server to watch or receive from.
+      if (account.isEnabled && !account.isLocalOnly()) enabled.push_back(std::move(account));
     const int64_t version = data_version(database_);
     if (dataVersion_ && *dataVersion_ != version) badge_.storeChanged();
     dataVersion_ = version;
@@ -261,6 +293,7 @@ void MailServiceRunner::reconcile() {
     return;
   }
   badge_.checkSetting();
+  uploadDrafts();
   std::map<std::string, EmailAccount> now;
   for (const auto& account : enabled) now[account.id] = account;
   if (now == watched_) return;

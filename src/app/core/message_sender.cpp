@@ -1,9 +1,11 @@
 #include "app/core/message_sender.h"
 
+#include "app/core/draft_upload.h"
 #include "app/core/reply_composer.h"
 #include "mail/email_service.h"
 #include "mail/mail_address.h"
 #include "store/contact_store.h"
+#include "store/database.h"
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/localization.h"
@@ -81,6 +83,8 @@ void validate_recipients(const ComposedMessage& message) {
 SendOutcome send_composed(const store::EmailAccount& account, const ComposedMessage& message,
                           store::EmailStore& store) {
   validate_recipients(message);
+  if (account.isLocalOnly())
+    throw Error(localized_format("local_account.no_send", account.emailAddress));
   auto& service = mail::EmailService::shared();
   const auto password = service.storedPassword(account);
 
@@ -138,9 +142,13 @@ std::string save_composed_as_draft(const store::EmailAccount& account,
       local_record(account, message,
                    folder_for_copy(store, account, store::EmailFolderType::drafts,
                                    store::EmailFolder::kLocalDraftsPath, "email.folder.drafts"));
-  auto saved = store.saveDraft(record);
-  if (!saved) throw Error("无法保存草稿");
-  return saved->message.id;
+  // Marked in the same transaction, so that the service files it on the server.
+  return store.database().write([&](store::Connection& c) {
+    auto saved = store.saveDraft(record);
+    if (!saved) throw Error("无法保存草稿");
+    mark_draft_for_upload(c, saved->message.id);
+    return saved->message.id;
+  });
 }
 
 }  // namespace kestrova::app

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "app/core/draft_upload.h"
 #include "app/core/mail_tool_sql.h"
 #include "app/core/message_search.h"
 #include "app/mcp/mail_tool_support.h"
@@ -195,6 +196,8 @@ Json create_draft(const Json& arguments) {
                Blob{to_json}, Blob{cc_json}, Blob{bcc_json}, body, html_body,
                text::prefix_characters(body, 200), now, now, now, now);
     s.run();
+    // The service files the draft on the account's server (the tool server never connects).
+    mark_draft_for_upload(c, draft_id);
 
     Json addresses = Json::array();
     for (const auto& r : to) addresses.push_back(r.email);
