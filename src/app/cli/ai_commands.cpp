@@ -22,6 +22,7 @@
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
+#include "app/core/ai_mail_services.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
@@ -37,15 +38,7 @@ using ai::AIProtocolType;
 using ai::AIScenario;
 using ai::AIServiceProfile;
 
-// The settings object's AI part, with the start-up migration and defaults applied.
-AIConfiguration& configuration() {
-  static AIConfiguration instance = [] {
-    AIConfiguration c(platform::SettingsStore::shared());
-    c.ensureAIConfiguration();
-    return c;
-  }();
-  return instance;
-}
+AIConfiguration& configuration() { return ai_configuration(); }
 
 void set_verbosity(bool verbose) {
   if (verbose) use_command_log(true);
@@ -557,6 +550,7 @@ void add_ai_commands(CLI::App& root) {
     test->callback(
         [reference, testModel, verbose] { ollama_test(*reference, *testModel, *verbose); });
   }
+  add_ai_mail_commands(*aiCommand);
 }
 
 }  // namespace kestrova::app

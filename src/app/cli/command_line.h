@@ -26,6 +26,8 @@ void add_rule_commands(CLI::App& root);
 void add_safety_commands(CLI::App& root);
 void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
+// `ai ask` and `ai analyze`, under the `ai` command.
+void add_ai_mail_commands(CLI::App& aiCommand);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
 

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "ai/ai_configuration.h"
+#include "ai/email_ai_background_service.h"
+#include "ai/email_qa_service.h"
+
+namespace kestrova::store {
+class EmailStore;
+}
+
+namespace kestrova::app {
+
+class UserPreferences;
+
+// The settings object's AI part for this process, with the start-up migration and the
+// default profiles applied on first use. One thread only.
+ai::AIConfiguration& ai_configuration();
+// The email-analysis scenario's profile, model and time-out as the settings file has them
+// now; callable from any thread.
+ai::ResolvedAIProfile ai_analysis_profile();
+
+// The settings a mailbox question depends on.
+ai::EmailQAService::Settings qa_settings(const UserPreferences& preferences);
+
+// Background analysis as the application runs it: allowed while the background switch is on
+// and super-privacy mode is off, never for a message of an account in privacy mode (its
+// content stays on the machine), analysed with the email-analysis scenario's profile, and
+// written into the stored message through `store`.
+ai::EmailAIBackgroundService::Environment background_analysis_environment(
+    store::EmailStore& store, const UserPreferences& preferences);
+
+}  // namespace kestrova::app
