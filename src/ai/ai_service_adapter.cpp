@@ -357,13 +357,27 @@ Json AIServiceAdapter::buildRequestBody(const AIServiceProfile& profile, const J
       merge(body, extraParameters);
       return body;
     }
-    case Family::claude:
-      body["messages"] = messages;
+    case Family::claude: {
+      // Anthropic refuses a "system" role: system texts go to the top-level "system" field.
+      std::string system = systemPrompt.value_or("");
+      Json conversation = Json::array();
+      for (const Json& message : messages) {
+        if (string_member(message, "role") != "system") {
+          conversation.push_back(message);
+          continue;
+        }
+        const Json* content = member(message, "content");
+        const std::string text = content ? text_of(*content) : std::string();
+        if (!text.empty()) system += (system.empty() ? "" : "\n\n") + text;
+      }
+      body["messages"] = std::move(conversation);
+      if (!system.empty()) body["system"] = system;
       body["max_tokens"] = limit.value_or(kClaudeDefaultMaxTokens);
       set_if(body, "temperature", temperature);
       set_if(body, "top_p", topP);
       merge(body, extraParameters);
       return body;
+    }
     case Family::gemini: {
       if (!isNativeGemini(profile)) return openai_body("max_tokens");
       // Gemini names no model in the body (it is in the URL) and takes sampling options

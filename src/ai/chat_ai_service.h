@@ -19,7 +19,7 @@ namespace kestrova::ai {
 struct ChatOptions {
   std::optional<std::string> model;
   std::optional<std::string>
-      systemPrompt;  // the Ollama dialect only; others send a "system" message
+      systemPrompt;  // Ollama and Claude dialects only; others send a "system" message
   std::optional<double> temperature;
   std::optional<double> topP;
   std::optional<int64_t> maxTokens;

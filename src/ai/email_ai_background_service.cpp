@@ -89,7 +89,7 @@ void EmailAIBackgroundService::processQueue() {
 void EmailAIBackgroundService::analyse(const store::EmailMessage& message) {
   Outcome outcome = Outcome::unchanged;
   try {
-    const MetadataAnalysis result = environment_.analyze(message);
+    const EmailMetadataAnalysis result = environment_.analyze(message);
     // Nothing learned: the message keeps no AI priority and may be offered again later.
     if (!result.tags.empty() || result.priority != store::EmailPriority::normal) {
       environment_.save(message, result);
@@ -131,16 +131,16 @@ size_t EmailAIBackgroundService::queuedCount() const {
   return analysisQueue_.size();
 }
 
-std::function<MetadataAnalysis(const store::EmailMessage&)> EmailAIBackgroundService::chatAnalyzer(
-    std::function<ResolvedAIProfile()> resolve, ChatAIService chat) {
-  return [resolve = std::move(resolve), chat = std::move(chat)](const store::EmailMessage& m) {
-    return analyze_message_metadata(chat, resolve(), m);
-  };
+std::function<EmailMetadataAnalysis(const store::EmailMessage&)>
+EmailAIBackgroundService::chatAnalyzer(std::function<ResolvedAIProfile()> resolve,
+                                       EmailAIService analysis) {
+  return [resolve = std::move(resolve), analysis = std::move(analysis)](
+             const store::EmailMessage& m) { return analysis.analyzeMetadata(m, resolve()); };
 }
 
-std::function<void(const store::EmailMessage&, const MetadataAnalysis&)>
+std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)>
 EmailAIBackgroundService::storeWriter(store::EmailStore& store) {
-  return [&store](const store::EmailMessage& message, const MetadataAnalysis& result) {
+  return [&store](const store::EmailMessage& message, const EmailMetadataAnalysis& result) {
     auto stored = store.database().read(
         [&](store::Connection& c) { return store::read_stored_message(c, message.id); });
     if (!stored) return;  // deleted meanwhile

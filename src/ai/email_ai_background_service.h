@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "ai/email_metadata_analysis.h"
+#include "ai/ai_configuration.h"
+#include "ai/email_ai_service.h"
 #include "store/email_message.h"
 
 namespace kestrova::store {
@@ -43,9 +44,9 @@ class EmailAIBackgroundService {
     // Empty: always.
     std::function<bool(const store::EmailMessage&)> admitsMessage;
     // The analysis of one message; throws on failure. Called from the batch's threads.
-    std::function<MetadataAnalysis(const store::EmailMessage&)> analyze;
+    std::function<EmailMetadataAnalysis(const store::EmailMessage&)> analyze;
     // Writes a result that has tags or a priority other than normal.
-    std::function<void(const store::EmailMessage&, const MetadataAnalysis&)> save;
+    std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)> save;
     // After each message, on the batch's thread (progress of `kestrova ai analyze`).
     std::function<void(const store::EmailMessage&, Outcome)> finished;
   };
@@ -77,9 +78,9 @@ class EmailAIBackgroundService {
   // The analysis through the chat service with what `resolve` gives for the email-analysis
   // scenario, and the write of a result into the stored row through the mail store's
   // message update (read afresh, so that marks set since the message was queued survive).
-  static std::function<MetadataAnalysis(const store::EmailMessage&)> chatAnalyzer(
-      std::function<ResolvedAIProfile()> resolve, ChatAIService chat = ChatAIService());
-  static std::function<void(const store::EmailMessage&, const MetadataAnalysis&)> storeWriter(
+  static std::function<EmailMetadataAnalysis(const store::EmailMessage&)> chatAnalyzer(
+      std::function<ResolvedAIProfile()> resolve, EmailAIService analysis = EmailAIService());
+  static std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)> storeWriter(
       store::EmailStore& store);
 
  private:

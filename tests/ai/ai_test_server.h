@@ -3,6 +3,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "ai/http_transport.h"
 #include "util/json.h"
@@ -43,6 +44,15 @@ struct AITestServer {
     return Json::parse(ai::HttpTransport().perform(request).body);
   }
   Json last() const { return requests().back(); }
+
+  // What the "canned" behaviour answers, one text per request in order, the last repeated.
+  void reply_with(const std::vector<std::string>& texts) const {
+    ai::HttpRequest request;
+    request.method = "POST";
+    request.url = "http://127.0.0.1:" + std::to_string(http) + "/__replies/" + tag;
+    request.body = Json(texts).dump();
+    ai::HttpTransport().perform(request);
+  }
 };
 
 }  // namespace kestrova::testing

@@ -21,6 +21,8 @@ test can check exactly what was sent. BEHAVIOUR chooses the reply:
   metadata  the tag and priority analysis answered in prose around a JSON object: tags
             "invoice" and "finance" with priority "HIGH", or no tags and "normal" for a
             prompt with the subject "plain"; metadata50 the same after 50 ms
+  canned    the texts queued by POST /__replies/TAG (a JSON list of strings), one per
+            request in order, the last repeated; awkward model answers for the parsers
 """
 import json
 import os
@@ -33,12 +35,21 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 RECORDS = {}
+REPLIES = {}
 LOCK = threading.Lock()
 REPLY_WORDS = ["Hello", " from", " "]
 
 
 def reply_text(model):
     return "Hello from " + model
+
+
+def canned_or(handler, model):
+    if handler.behaviour != "canned":
+        return reply_text(model)
+    with LOCK:
+        queue = REPLIES.get(handler.tag) or [""]
+        return queue.pop(0) if len(queue) > 1 else queue[0]
 
 
 def deltas(model):
@@ -64,6 +75,12 @@ class Handler(BaseHTTPRequestHandler):
             with LOCK:
                 self.send_json(200, RECORDS.get(tag, []))
             return
+        if self.path.startswith("/__replies/") and method == "POST":
+            length = int(self.headers.get("Content-Length") or 0)
+            with LOCK:
+                REPLIES[self.path[len("/__replies/"):]] = json.loads(self.rfile.read(length))
+            self.send_json(200, {})
+            return
         parts = self.path.split("/", 3)
         if len(parts) < 4:
             self.send_json(404, {"error": "path must be /BEHAVIOUR/TAG/..."})
@@ -82,6 +99,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_json(400, {"error": "body is not JSON"})
             return
         self.behaviour = behaviour
+        self.tag = tag
         self.key = headers.get("x-api-key") or headers.get("x-goog-api-key") or \
             headers.get("authorization", "").replace("Bearer ", "")
         if behaviour == "slow":
@@ -160,7 +178,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_json(200, {"choices": [{"index": 0, "message": message}]})
             return
         if not body.get("stream"):
-            message = {"role": "assistant", "content": reply_text(model)}
+            message = {"role": "assistant", "content": canned_or(self, model)}
             if self.behaviour == "thinking":
                 message["reasoning_content"] = "thinking it over"
             self.send_json(200, {"object": "chat.completion", "choices": [
@@ -246,8 +264,14 @@ class Handler(BaseHTTPRequestHandler):
                 "type": "authentication_error", "message": "invalid x-api-key " + self.key}}):
             return
         model = body.get("model", "")
+        # Anthropic takes the system prompt only as the top-level "system" field.
+        if any(m.get("role") not in ("user", "assistant") for m in body.get("messages", [])):
+            self.send_json(400, {"type": "error", "error": {
+                "type": "invalid_request_error",
+                "message": "messages: roles must be user or assistant"}})
+            return
         if not body.get("stream"):
-            content = [{"type": "text", "text": reply_text(model)}]
+            content = [{"type": "text", "text": canned_or(self, model)}]
             if self.behaviour == "thinking":
                 content.insert(0, {"type": "thinking", "thinking": "hmm", "signature": "x"})
             self.send_json(200, {"id": "msg_1", "type": "message", "role": "assistant",
