@@ -1,5 +1,8 @@
 #include "ai/email_ai_background_service.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
@@ -72,10 +75,7 @@ void EmailAIBackgroundService::processQueue() {
     processingCount_ = batch.size();
     lock.unlock();
     log_line(log_kind::kAI, kComponent, "分析 " + std::to_string(batch.size()) + " 封邮件");
-    {
-      std::vector<std::jthread> tasks;
-      for (const auto& message : batch) tasks.emplace_back([this, &message] { analyse(message); });
-    }
+    analyseBatch(batch);
     lock.lock();
     processingCount_ = 0;
     changed_.notify_all();
@@ -86,27 +86,55 @@ void EmailAIBackgroundService::processQueue() {
   changed_.notify_all();
 }
 
-void EmailAIBackgroundService::analyse(const store::EmailMessage& message) {
-  Outcome outcome = Outcome::unchanged;
-  try {
-    const EmailMetadataAnalysis result = environment_.analyze(message);
-    // Nothing learned: the message keeps no AI priority and may be offered again later.
-    if (!result.tags.empty() || result.priority != store::EmailPriority::normal) {
-      environment_.save(message, result);
-      outcome = Outcome::written;
-    }
-    std::lock_guard lock(lock_);
-    processingIds_.erase(message.id);
-  } catch (const std::exception& error) {
-    outcome = Outcome::failed;
-    std::lock_guard lock(lock_);
-    const int count = ++failedCounts_[message.id];
-    processingIds_.erase(message.id);
-    log_line(log_kind::kWarning, kComponent,
-             "分析失败 (" + std::to_string(count) + "/" + std::to_string(kMaxRetries) +
-                 "): " + error.what());
+void EmailAIBackgroundService::analyseBatch(const std::vector<store::EmailMessage>& batch) {
+  std::vector<std::optional<EmailMetadataAnalysis>> results(batch.size());
+  std::vector<std::string> errors(batch.size());
+  {
+    std::vector<std::jthread> tasks;
+    for (size_t i = 0; i < batch.size(); ++i)
+      tasks.emplace_back([&, i] {
+        try {
+          results[i] = environment_.analyze(batch[i]);
+        } catch (const std::exception& error) {
+          errors[i] = error.what();
+        }
+      });
   }
-  if (environment_.finished) environment_.finished(message, outcome);
+  // Nothing learned (no tags, normal priority): the message keeps no AI priority and may be
+  // offered again later.
+  std::vector<Result> learned;
+  for (size_t i = 0; i < batch.size(); ++i)
+    if (results[i] &&
+        (!results[i]->tags.empty() || results[i]->priority != store::EmailPriority::normal))
+      learned.push_back({batch[i], *results[i]});
+  std::string saveError;
+  if (!learned.empty()) {
+    try {
+      environment_.save(learned);
+    } catch (const std::exception& error) {
+      saveError = error.what();
+    }
+  }
+  for (size_t i = 0; i < batch.size(); ++i) {
+    const auto& message = batch[i];
+    const bool wasLearned = std::any_of(learned.begin(), learned.end(), [&](const Result& r) {
+      return r.message.id == message.id;
+    });
+    Outcome outcome = wasLearned ? Outcome::written : Outcome::unchanged;
+    const std::string& error = results[i] ? saveError : errors[i];
+    {
+      std::lock_guard lock(lock_);
+      processingIds_.erase(message.id);
+      if (!results[i] || (wasLearned && !saveError.empty())) {
+        outcome = Outcome::failed;
+        const int count = ++failedCounts_[message.id];
+        log_line(log_kind::kWarning, kComponent,
+                 "分析失败 (" + std::to_string(count) + "/" + std::to_string(kMaxRetries) +
+                     "): " + error);
+      }
+    }
+    if (environment_.finished) environment_.finished(message, outcome);
+  }
 }
 
 void EmailAIBackgroundService::waitUntilIdle() {
@@ -138,15 +166,18 @@ EmailAIBackgroundService::chatAnalyzer(std::function<ResolvedAIProfile()> resolv
              const store::EmailMessage& m) { return analysis.analyzeMetadata(m, resolve()); };
 }
 
-std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)>
+std::function<void(const std::vector<EmailAIBackgroundService::Result>&)>
 EmailAIBackgroundService::storeWriter(store::EmailStore& store) {
-  return [&store](const store::EmailMessage& message, const EmailMetadataAnalysis& result) {
-    auto stored = store.database().read(
-        [&](store::Connection& c) { return store::read_stored_message(c, message.id); });
-    if (!stored) return;  // deleted meanwhile
-    if (!result.tags.empty()) stored->aiTags = result.tags;
-    stored->aiPriority = result.priority;
-    store.updateMessage(*stored);
+  return [&store](const std::vector<Result>& results) {
+    store.database().write([&](store::Connection& c) {
+      for (const auto& [message, analysis] : results) {
+        auto stored = store::read_stored_message(c, message.id);
+        if (!stored) continue;  // deleted meanwhile
+        if (!analysis.tags.empty()) stored->aiTags = analysis.tags;
+        stored->aiPriority = analysis.priority;
+        store.updateMessage(*stored);  // joins this transaction
+      }
+    });
   };
 }
 

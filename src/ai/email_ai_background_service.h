@@ -36,6 +36,11 @@ class EmailAIBackgroundService {
   // What happened to one analysed message.
   enum class Outcome { written, unchanged, failed };
 
+  struct Result {
+    store::EmailMessage message;
+    EmailMetadataAnalysis analysis;
+  };
+
   struct Environment {
     // Whether background work is allowed at all now (the background-analysis switch is on
     // and super-privacy mode is off). Empty: always.
@@ -45,9 +50,10 @@ class EmailAIBackgroundService {
     std::function<bool(const store::EmailMessage&)> admitsMessage;
     // The analysis of one message; throws on failure. Called from the batch's threads.
     std::function<EmailMetadataAnalysis(const store::EmailMessage&)> analyze;
-    // Writes a result that has tags or a priority other than normal.
-    std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)> save;
-    // After each message, on the batch's thread (progress of `kestrova ai analyze`).
+    // Writes the results of one batch that have tags or a priority other than normal, on
+    // the worker thread once the whole batch is in; a throw fails each of them.
+    std::function<void(const std::vector<Result>&)> save;
+    // After each message, on the worker thread (progress of `kestrova ai analyze`).
     std::function<void(const store::EmailMessage&, Outcome)> finished;
   };
 
@@ -76,16 +82,17 @@ class EmailAIBackgroundService {
   size_t queuedCount() const;
 
   // The analysis through the chat service with what `resolve` gives for the email-analysis
-  // scenario, and the write of a result into the stored row through the mail store's
-  // message update (read afresh, so that marks set since the message was queued survive).
+  // scenario, and the write of a batch's results into the stored rows through the mail
+  // store's message update, in one write transaction (one disk sync per batch); each row is
+  // read afresh, so that marks set since the message was queued survive.
   static std::function<EmailMetadataAnalysis(const store::EmailMessage&)> chatAnalyzer(
       std::function<ResolvedAIProfile()> resolve, EmailAIService analysis = EmailAIService());
-  static std::function<void(const store::EmailMessage&, const EmailMetadataAnalysis&)> storeWriter(
-      store::EmailStore& store);
+  static std::function<void(const std::vector<Result>&)> storeWriter(store::EmailStore& store);
 
  private:
   void processQueue();
-  void analyse(const store::EmailMessage& message);
+  // The batch's analyses at the same time, then its results saved together.
+  void analyseBatch(const std::vector<store::EmailMessage>& batch);
 
   const Environment environment_;
   const std::chrono::nanoseconds batchDelay_;
