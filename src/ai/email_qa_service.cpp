@@ -5,7 +5,7 @@
 
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
-#include "util/html_text.h"
+#include "ai/email_ai_service.h"
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -26,27 +26,14 @@ std::string local_minutes(double seconds) {
   return text;
 }
 
-std::string contact_line(const store::EmailContact& contact) {
-  return contact.name && !contact.name->empty() ? *contact.name + " <" + contact.email + ">"
-                                                : contact.email;
-}
-
-// The body as prompt text: the text part, else the HTML part as text, else the preview.
-std::string body_text(const EmailMessage& message) {
-  if (message.textBody && !text::trim(*message.textBody).empty()) return *message.textBody;
-  if (message.htmlBody && !text::trim(*message.htmlBody).empty())
-    return html_to_readable_text(*message.htmlBody);
-  return message.preview;
-}
-
 std::string render_message(const EmailMessage& message, size_t bodyLimit) {
   std::string recipients;
   for (const auto& contact : message.to)
-    recipients += (recipients.empty() ? "" : ", ") + contact_line(contact);
-  std::string body = body_text(message);
+    recipients += (recipients.empty() ? "" : ", ") + sender_line(contact);
+  std::string body = prompt_content(message);
   const bool cut = text::character_count(body) > bodyLimit;
   if (cut) body = text::prefix_characters(body, bodyLimit) + "\n…(truncated)";
-  return "Subject: " + message.subject + "\nFrom: " + contact_line(message.from) +
+  return "Subject: " + message.subject + "\nFrom: " + sender_line(message.from) +
          "\nTo: " + recipients + "\nDate: " + local_minutes(message.date) + "\nBody:\n" + body;
 }
 
@@ -61,7 +48,7 @@ std::string render_listing(std::vector<EmailMessage> messages) {
     std::string preview = m.preview;
     for (char& c : preview)
       if (c == '\n' || c == '\r') c = ' ';
-    out += "\n- " + local_minutes(m.date) + " | " + contact_line(m.from) + " | " + m.subject +
+    out += "\n- " + local_minutes(m.date) + " | " + sender_line(m.from) + " | " + m.subject +
            (m.isRead ? "" : " | unread") + " | " +
            text::prefix_characters(text::trim(preview), EmailQAService::kPreviewLimit);
   }

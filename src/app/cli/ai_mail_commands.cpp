@@ -238,8 +238,7 @@ void analyze(const AnalyzeOptions& o) {
 
   auto environment = background_analysis_environment(book.store(), preferences);
   environment.admitsWork = {};
-  std::atomic<size_t> done = 0, written = 0, failed = 0;
-  size_t total = 0;
+  std::atomic<size_t> done = 0, written = 0, failed = 0, total = 0;
   const bool terminal = isatty(STDERR_FILENO) != 0;
   environment.finished = [&](const store::EmailMessage&,
                              ai::EmailAIBackgroundService::Outcome outcome) {
@@ -247,7 +246,7 @@ void analyze(const AnalyzeOptions& o) {
     if (outcome == Outcome::written) ++written;
     if (outcome == Outcome::failed) ++failed;
     const size_t n = ++done;
-    const std::string line = localized_format("ai.analyze.progress", n, total);
+    const std::string line = localized_format("ai.analyze.progress", n, total.load());
     if (terminal)
       std::cerr << "\r" << line << std::flush;
     else if (n % 10 == 0 || n == total)

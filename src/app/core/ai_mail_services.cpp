@@ -33,7 +33,9 @@ ai::EmailAIBackgroundService::Environment background_analysis_environment(
   ai::EmailAIBackgroundService::Environment environment;
   environment.admitsWork = [&preferences] {
     return preferences.get(settings::emailAIBackgroundAnalysisEnabled) &&
-           !preferences.get(settings::emailSuperPrivacyMode);
+           !preferences.get(settings::emailSuperPrivacyMode) &&
+           !ai::AIConfiguration(platform::SettingsStore::shared())
+                .configurationIssue(ai::AIScenario::emailAnalysis);
   };
   environment.admitsMessage = [&store](const store::EmailMessage& message) {
     return store.database().read([&](store::Connection& c) {

@@ -22,10 +22,10 @@ ai::ResolvedAIProfile ai_analysis_profile();
 // The settings a mailbox question depends on.
 ai::EmailQAService::Settings qa_settings(const UserPreferences& preferences);
 
-// Background analysis as the application runs it: allowed while the background switch is on
-// and super-privacy mode is off, never for a message of an account in privacy mode (its
-// content stays on the machine), analysed with the email-analysis scenario's profile, and
-// written into the stored message through `store`.
+// Background analysis as the application runs it: allowed while the background switch is on,
+// super-privacy mode is off and the email-analysis scenario is configured; never for a
+// message of an account in privacy mode (its content stays on the machine). Analysed with
+// the email-analysis scenario's profile and written into the stored message through `store`.
 ai::EmailAIBackgroundService::Environment background_analysis_environment(
     store::EmailStore& store, const UserPreferences& preferences);
 
