@@ -73,14 +73,16 @@ ScopeChoice choose_scope(const AskOptions& o) {
   if (!o.messageId.empty() || !o.threadId.empty()) {
     auto context = context_for(o.messageId.empty() ? o.threadId : o.messageId);
     ScopeChoice choice{{.account = context->account}, ""};
+    // Nothing is downloaded (and so marked read) for a question that will be refused.
+    const bool download = !context->account.isPrivacyModeEnabled;
     if (!o.messageId.empty()) {
-      ensure_body(*context);
+      if (download) ensure_body(*context);
       choice.scope.kind = EmailQAScope::Kind::message;
       choice.scope.messages = {context->message};
       choice.key = "message:" + context->message.id;
       return choice;
     }
-    // The conversation the message belongs to, oldest first; bodies as far as they are stored.
+    // The conversation the message belongs to, oldest first, its latest messages with bodies.
     choice.scope.kind = EmailQAScope::Kind::thread;
     const auto& message = context->message;
     if (message.threadId)
@@ -94,7 +96,7 @@ ScopeChoice choose_scope(const AskOptions& o) {
     if (thread.size() > kThreadMessages)
       thread.erase(thread.begin(), thread.end() - kThreadMessages);
     for (auto& member : thread) {
-      if (member.isBodyLoaded) continue;
+      if (member.isBodyLoaded || !download) continue;
       try {
         auto memberContext = context_for(member.id);
         ensure_body(*memberContext);
@@ -180,6 +182,11 @@ void ask(const AskOptions& o) {
   if (o.verbose) use_command_log(true);
   if (o.messageId.empty() && o.threadId.empty() && o.folder.empty() && o.account.empty())
     throw Error(localized("ai.ask.no_scope"));
+  const auto settings = qa_settings(UserPreferences::shared());
+  if (settings.superPrivacyMode) {  // before the scope is looked up and bodies downloaded
+    std::cerr << ai::EmailQAError::privacyModeBlocked().what() << "\n";
+    throw CommandFailure{1};
+  }
   const ScopeChoice choice = choose_scope(o);
   std::vector<EmailQAMessage> history;
   if (o.continueConversation) history = load_history(choice.key);
@@ -187,7 +194,7 @@ void ask(const AskOptions& o) {
   const ai::EmailQAService service(ai_configuration());
   try {
     const EmailQAMessage answer =
-        service.ask(o.question, choice.scope, history, qa_settings(UserPreferences::shared()),
+        service.ask(o.question, choice.scope, history, settings,
                     [](std::string_view delta) { std::cout << delta << std::flush; });
     std::cout << "\n";
     history.push_back({new_uuid(), EmailQAMessage::Role::user, o.question});
