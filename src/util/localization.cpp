@@ -536,6 +536,22 @@ const TextTable& chinese_texts() {
       {"ai.rule.saved", "已保存脚本规则「%@」(%@)：未启用，本程序不执行脚本规则"},
       {"ai.mail.error.empty_response",
        "AI 服务返回了空内容。请检查 AI 配置是否正确（设置 → AI 与模型），或稍后重试。"},
+      // Questions about mail and background AI analysis.
+      {"qa.scope.message", "邮件"},
+      {"qa.scope.thread", "会话"},
+      {"qa.scope.folder", "文件夹"},
+      {"chat.scope.account", "账户"},
+      {"qa.error.privacy_mode", "超级隐私模式已开启，AI 问答功能不可用。请在设置中关闭后再试。"},
+      {"qa.error.account_privacy", "该邮箱账户已开启隐私模式，邮件内容不会发送给 AI 服务。"},
+      {"qa.error.empty_response",
+       "AI 服务返回了空内容。请检查 AI 配置是否正确（设置 → AI 与模型），或稍后重试。"},
+      {"ai.ask.action", "AI 问答"},
+      {"ai.ask.no_scope", "请用 --message、--thread、--folder 或 --account 指定问题的范围"},
+      {"ai.ask.other_scope", "上一次对话是关于另一个范围的，本次重新开始。"},
+      {"ai.analyze.super_privacy", "超级隐私模式已开启，邮件内容不会发送给 AI 服务。"},
+      {"ai.analyze.none", "没有需要分析的邮件。"},
+      {"ai.analyze.progress", "已分析 %d/%d 封邮件"},
+      {"ai.analyze.done", "分析完成：%d 封写入了 AI 标签或优先级，%d 封失败。"},
   };
   return table;
 }

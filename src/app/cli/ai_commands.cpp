@@ -23,6 +23,7 @@
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
 #include "app/core/mail_ai.h"
+#include "app/core/ai_mail_services.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
@@ -558,6 +559,7 @@ void add_ai_commands(CLI::App& root) {
         [reference, testModel, verbose] { ollama_test(*reference, *testModel, *verbose); });
   }
   add_ai_mail_commands(*aiCommand);
+  add_ai_question_commands(*aiCommand);
 }
 
 }  // namespace kestrova::app

@@ -30,6 +30,8 @@ void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
 // The per-message AI tasks under `kestrova ai` (called by add_ai_commands).
 void add_ai_mail_commands(CLI::App& aiCommand);
+// `ai ask` and `ai analyze` (called by add_ai_commands).
+void add_ai_question_commands(CLI::App& aiCommand);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
 

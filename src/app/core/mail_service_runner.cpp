@@ -20,6 +20,7 @@
 
 #include "app/core/body_prefetch_worker.h"
 #include "app/core/draft_upload.h"
+#include "app/core/ai_mail_services.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
@@ -136,25 +137,56 @@ int64_t data_version(store::EmailDatabase& database) {
 }
 
 // The road of new mail for the background receiver, built on its thread: a mail store of
-// that thread, the sync flow, and the same incoming-mail filter as `kestrova sync`.
+// that thread, the sync flow, and the same incoming-mail filter as `kestrova sync`. Once a
+// sync has stored its batches, the messages that were new to the store are offered to the
+// background AI analysis as they are stored now.
 class IncomingRoad : public mail::EmailBackgroundReceiveService::Road {
  public:
   IncomingRoad(store::EmailDatabase& database, mail::EmailService& service,
-               UserPreferences& preferences)
+               UserPreferences& preferences, ai::EmailAIBackgroundService& analysis)
       : store_(database, platform::SettingsStore::shared()),
         flow_(store_, service),
-        filter_(store_, preferences) {
+        filter_(store_, preferences),
+        analysis_(analysis) {
     filter_.attachTo(flow_);
+    // After the filter: a message it dropped never reaches the store.
+    flow_.incomingHooks.push_back(
+        [this](const EmailAccount&, std::vector<store::EmailMessage>& batch) {
+          for (const auto& message : batch) arrived_.push_back(message.id);
+        });
     scripts_.start();
   }
   store::EmailStore& store() override { return store_; }
   mail::EmailSyncFlow& flow() override { return flow_; }
-  void afterSync() override { filter_.startServerMoves(); }
+  void afterSync() override {
+    filter_.startServerMoves();
+    offerForAnalysis();
+  }
 
  private:
+  void offerForAnalysis() {
+    if (arrived_.empty()) return;
+    std::vector<store::EmailMessage> stored;
+    try {
+      stored = store_.database().read([&](store::Connection& c) {
+        std::vector<store::EmailMessage> messages;
+        for (const auto& id : arrived_)
+          if (auto message = store::read_stored_message(c, id))
+            messages.push_back(std::move(*message));
+        return messages;
+      });
+    } catch (const std::exception& e) {
+      log_line(log_kind::kWarning, kComponent, std::string("读取新邮件失败: ") + e.what());
+    }
+    arrived_.clear();
+    analysis_.enqueue(stored);
+  }
+
   store::EmailStore store_;
   mail::EmailSyncFlow flow_;
   IncomingMailFilter filter_;
+  ai::EmailAIBackgroundService& analysis_;
+  std::vector<std::string> arrived_;  // ids of the messages new to the store since the last sync
   rules::EmailRuleEngine scripts_;
 };
 
@@ -172,9 +204,12 @@ class MailServiceRunner {
               {.post = [](std::string_view name,
                           const Json& info) { NotificationCenter::shared().post(name, info); },
                .sleep = {}}),
+        analysis_(background_analysis_environment(store_, preferences_)),
         receiver_(
             service_,
-            [this] { return std::make_unique<IncomingRoad>(database_, service_, preferences_); },
+            [this] {
+              return std::make_unique<IncomingRoad>(database_, service_, preferences_, analysis_);
+            },
             [this] {
               std::lock_guard lock(accountsLock_);
               return enabled_;
@@ -233,6 +268,8 @@ class MailServiceRunner {
   EmailDockBadgeService badge_;
   BodyPrefetchWorker prefetch_;
   mail::EmailIdleService idle_;
+  // Before the receiver, whose road feeds it.
+  ai::EmailAIBackgroundService analysis_;
   mail::EmailBackgroundReceiveService receiver_;
   platform::SleepWakeNotifier sleepWake_;
 
@@ -402,6 +439,7 @@ int MailServiceRunner::run() {
         });
       });
 
+  analysis_.start();
   reconcile();
   prefetch_.start();
   receiver_.start();
@@ -456,6 +494,7 @@ int MailServiceRunner::run() {
   prefetch_.stop();  // after the batch in progress is stored
   receiver_.stop();  // the receive in progress stores its batch first
   replayer.stop();   // the round in progress ends; what it has not confirmed stays
+  analysis_.stop();  // the batch in progress finishes; the destructor waits for it
   center.remove_observer(statusObserver);
   store_.removeObserver(storeObserver);
   badge_.stop();
@@ -505,6 +544,8 @@ int run_mail_service() {
     std::cerr << "无法打开数据库: " << store::EmailDatabase::default_path().string() << "\n";
     return 1;
   }
+  // The profiles and scenario bindings are migrated and created before the first analysis.
+  ai_configuration();
   int status = 0;
   {
     MailServiceRunner runner;

@@ -39,10 +39,11 @@ inline constexpr std::string_view kSearchAll =
 inline constexpr std::string_view kListTags =
     "SELECT ai_tags FROM email_messages WHERE ai_tags IS NOT NULL AND ai_tags != '[]' "
     "AND is_deleted = 0 AND is_spam = 0 ORDER BY date DESC LIMIT ?";
-// Bound with (pattern, limit).
+// Bound with (pattern, limit). The mail store writes the tag list as a BLOB, which LIKE
+// never matches: it is compared as text.
 inline constexpr std::string_view kSearchByTag =
     "SELECT id, account_id, subject, from_email, from_name, preview, date, ai_tags "
-    "FROM email_messages WHERE ai_tags LIKE ? AND is_deleted = 0 AND is_spam = 0 "
+    "FROM email_messages WHERE CAST(ai_tags AS TEXT) LIKE ? AND is_deleted = 0 AND is_spam = 0 "
     "ORDER BY date DESC LIMIT ?";
 
 }  // namespace kestrova::app::sql

@@ -18,6 +18,9 @@ test can check exactly what was sent. BEHAVIOUR chooses the reply:
   status401 HTTP 401 with the provider's error body, quoting the key it was sent
   status500 HTTP 500 with a plain-text body
   streamerr a stream that carries an error event after its first delta
+  metadata  the tag and priority analysis answered in prose around a JSON object: tags
+            "invoice" and "finance" with priority "HIGH", or no tags and "normal" for a
+            prompt with the subject "plain"; metadata50 the same after 50 ms
   canned    the texts queued by POST /__replies/TAG (a JSON list of strings), one per
             request in order, the last repeated; awkward model answers for the parsers
 """
@@ -101,6 +104,8 @@ class Handler(BaseHTTPRequestHandler):
             headers.get("authorization", "").replace("Bearer ", "")
         if behaviour == "slow":
             time.sleep(5)
+        if behaviour == "metadata50":
+            time.sleep(0.05)
         if behaviour == "status500":
             self.send_raw(500, "text/plain", b"upstream exploded")
             return
@@ -165,6 +170,13 @@ class Handler(BaseHTTPRequestHandler):
                                         "type": "invalid_request_error", "code": "invalid_api_key"}}):
             return
         model = body.get("model", "")
+        if self.behaviour.startswith("metadata"):
+            prompt = body.get("messages", [{}])[-1].get("content", "")
+            value = {"tags": [], "priority": "normal"} if "Subject: plain\n" in prompt else \
+                {"tags": ["invoice", "finance"], "priority": "HIGH"}
+            message = {"role": "assistant", "content": "Sure. " + json.dumps(value) + " Done."}
+            self.send_json(200, {"choices": [{"index": 0, "message": message}]})
+            return
         if not body.get("stream"):
             message = {"role": "assistant", "content": canned_or(self, model)}
             if self.behaviour == "thinking":
