@@ -468,6 +468,11 @@ const TextTable& chinese_texts() {
       {"cli.ai.default_profile", "默认 AI 服务: %@"},
       {"cli.ai.unbound", "场景「%@」使用默认服务"},
 
+      // Command line: the tool server started by hand.
+      {"cli.mcp.waiting",
+       "kestrova --mcp-stdio 正在等待 MCP 主机（agent）从标准输入连接；如何配置主机见 kestrova mcp "
+       "config --help"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "163 网易邮箱"},
       {"provider.qq.name", "QQ 邮箱"},

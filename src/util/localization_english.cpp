@@ -486,6 +486,11 @@ const TextTable& english_texts() {
       {"cli.ai.default_profile", "Default AI service: %@"},
       {"cli.ai.unbound", "Scenario \"%@\" uses the default service"},
 
+      // Command line: the tool server started by hand.
+      {"cli.mcp.waiting",
+       "kestrova --mcp-stdio is waiting for an MCP host (agent) to connect on standard input; "
+       "kestrova mcp config --help shows how to configure a host"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "NetEase 163 Mail"},
       {"provider.qq.name", "QQ Mail"},

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <iosfwd>
+
 #include "util/error.h"
+#include "util/json.h"
 
 namespace CLI {
 class App;
@@ -28,6 +30,10 @@ void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
+
+// `--json` of a listing that mirrors a tool: the tool's answer, run in-process through the
+// tool bridge, so scripts and agents read the same field names and shapes.
+void print_tool_answer(const std::string& tool, const Json& arguments);
 
 // Whether the mail service runs and, per account, its IDLE state and last receive.
 void print_service_status(std::ostream& out);

@@ -239,7 +239,19 @@ void add_rule_commands(CLI::App& root) {
     auto* command = rules->add_subcommand("list", "List the rules (every account, or one)");
     auto account = std::make_shared<std::string>();
     command->add_option("--account", *account, "Account id, address or name");
-    command->callback([account] { list_rules(*account); });
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json, "Print the rules as the list_email_rules tool answers");
+    command->footer(
+        "--json prints [{\"id\", \"accountId\", \"name\", \"conditions\": {...}, \"actions\": "
+        "{...},\n"
+        "\"isEnabled\", \"createdAt\", \"updatedAt\"}], newest first.\n"
+        "Example: kestrova rules list --json | jq '.[] | select(.isEnabled) | .name'");
+    command->callback([account, json] {
+      if (!*json) return list_rules(*account);
+      Json arguments = Json::object();
+      if (!account->empty()) arguments["accountId"] = AccountBook().find(*account).id;
+      print_tool_answer("list_email_rules", arguments);
+    });
   }
   {
     auto* command = rules->add_subcommand("add", "Add a rule");

@@ -9,6 +9,7 @@
 #include "app/core/service_files.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/time.h"
 
 namespace kestrova::app {
 
@@ -26,6 +27,25 @@ void print_service_status(std::ostream& out) {
         << "\n";
 }
 
+namespace {
+
+Json service_status_json() {
+  const ServiceStatus status = read_service_status();
+  Json accounts = Json::array();
+  for (const auto& account : status.accounts)
+    accounts.push_back(
+        Json{{"id", account.id},
+             {"email", account.emailAddress},
+             {"idleStatus", account.idleStatus},
+             {"lastReceiveAt",
+              account.lastReceiveAt ? Json(iso8601_utc(*account.lastReceiveAt)) : Json()}});
+  return Json{{"running", status.pid.has_value()},
+              {"pid", status.pid ? Json(*status.pid) : Json()},
+              {"accounts", std::move(accounts)}};
+}
+
+}  // namespace
+
 void add_service_commands(CLI::App& root) {
   root.add_subcommand("run",
                       "Run the mail service in the foreground: new mail arrives by itself, with "
@@ -33,8 +53,20 @@ void add_service_commands(CLI::App& root) {
       ->callback([] {
         if (const int status = run_mail_service(); status != 0) throw CommandFailure{status};
       });
-  root.add_subcommand("status", "Tell whether the mail service runs, and each account's IDLE state")
-      ->callback([] { print_service_status(std::cout); });
+  auto* status = root.add_subcommand(
+      "status", "Tell whether the mail service runs, and each account's IDLE state");
+  auto json = std::make_shared<bool>(false);
+  status->add_flag("--json", *json, "Print the status as JSON");
+  status->footer(
+      "--json prints {\"running\", \"pid\", \"accounts\": [{\"id\", \"email\", \"idleStatus\",\n"
+      "\"lastReceiveAt\"}]}.\n"
+      "Example: kestrova status --json | jq .running");
+  status->callback([json] {
+    if (*json)
+      std::cout << service_status_json().dump(2) << "\n";
+    else
+      print_service_status(std::cout);
+  });
 
   auto* service =
       root.add_subcommand("service", "Start the mail service with the desktop session (systemd)");
