@@ -30,6 +30,7 @@ void add_workflow_commands(CLI::App& root);
 void add_ai_commands(CLI::App& root);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
+void add_demo_command(CLI::App& root);
 
 // `--json` of a listing that mirrors a tool: the tool's answer, run in-process through the
 // tool bridge, so scripts and agents read the same field names and shapes.
