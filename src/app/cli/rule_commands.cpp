@@ -242,10 +242,9 @@ void add_rule_commands(CLI::App& root) {
     auto* command = rules->add_subcommand("list", "List the rules (every account, or one)");
     auto account = std::make_shared<std::string>();
     command->add_option("--account", *account, "Account id, address or name");
-    auto json = std::make_shared<bool>(false);
-    command->add_flag("--json", *json, "Print the rules as the list_email_rules tool answers");
-    command->footer(
-        "--json prints [{\"id\", \"accountId\", \"name\", \"conditions\": {...}, \"actions\": "
+    auto json = add_json_flag(
+        command, "Print the rules as the list_email_rules tool answers",
+        "[{\"id\", \"accountId\", \"name\", \"conditions\": {...}, \"actions\": "
         "{...},\n"
         "\"isEnabled\", \"createdAt\", \"updatedAt\"}], newest first.\n"
         "Example: kestrova rules list --json | jq '.[] | select(.isEnabled) | .name'");

@@ -284,12 +284,10 @@ void add_safety_commands(CLI::App& root) {
   }
   {
     auto* command = root.add_subcommand("blocked", "List the blocked senders");
-    auto json = std::make_shared<bool>(false);
-    command->add_flag("--json", *json, "Print the entries as JSON");
-    command->footer(
-        "--json prints [{\"id\", \"accountId\", \"email\", \"note\", \"createdAt\", "
-        "\"updatedAt\"}].\n"
-        "Example: kestrova blocked --json | jq -r '.[].email'");
+    auto json = add_json_flag(command, "Print the entries as JSON",
+                              "[{\"id\", \"accountId\", \"email\", \"note\", \"createdAt\", "
+                              "\"updatedAt\"}].\n"
+                              "Example: kestrova blocked --json | jq -r '.[].email'");
     command->callback([json] { list_blocked(*json); });
   }
   {

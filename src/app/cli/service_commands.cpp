@@ -55,12 +55,11 @@ void add_service_commands(CLI::App& root) {
       });
   auto* status = root.add_subcommand(
       "status", "Tell whether the mail service runs, and each account's IDLE state");
-  auto json = std::make_shared<bool>(false);
-  status->add_flag("--json", *json, "Print the status as JSON");
-  status->footer(
-      "--json prints {\"running\", \"pid\", \"accounts\": [{\"id\", \"email\", \"idleStatus\",\n"
-      "\"lastReceiveAt\"}]}.\n"
-      "Example: kestrova status --json | jq .running");
+  auto json =
+      add_json_flag(status, "Print the status as JSON",
+                    "{\"running\", \"pid\", \"accounts\": [{\"id\", \"email\", \"idleStatus\",\n"
+                    "\"lastReceiveAt\"}]}.\n"
+                    "Example: kestrova status --json | jq .running");
   status->callback([json] {
     if (*json)
       std::cout << service_status_json().dump(2) << "\n";

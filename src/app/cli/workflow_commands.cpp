@@ -304,10 +304,9 @@ void add_workflow_commands(CLI::App& root) {
     auto kind = std::make_shared<std::string>("all");
     command->add_option("--kind", *kind, "reply_later, waiting_on, snoozed or all (default)")
         ->check(CLI::IsMember({"reply_later", "waiting_on", "snoozed", "all"}));
-    auto json = std::make_shared<bool>(false);
-    command->add_flag("--json", *json, "Print the queues as the list_follow_ups tool answers");
-    command->footer(
-        "--json prints {\"replyLater\": [...], \"waitingOn\": [...], \"snoozed\": [...]}, each "
+    auto json = add_json_flag(
+        command, "Print the queues as the list_follow_ups tool answers",
+        "{\"replyLater\": [...], \"waitingOn\": [...], \"snoozed\": [...]}, each "
         "entry\n"
         "{\"id\", \"accountId\", \"subject\", \"from\": {\"name\", \"email\"}, \"date\",\n"
         "\"replyLaterUntil\", \"waitingSince\", \"snoozedUntil\"}.\n"

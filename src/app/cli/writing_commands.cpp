@@ -118,10 +118,9 @@ void add_writing_commands(CLI::App& root) {
   auto* scheduled = root.add_subcommand("scheduled", "Messages scheduled to be sent later");
   scheduled->require_subcommand(1);
   auto* list = scheduled->add_subcommand("list", "List scheduled messages with their status");
-  auto json = std::make_shared<bool>(false);
-  list->add_flag("--json", *json, "Print the scheduled messages as JSON");
-  list->footer(
-      "--json prints [{\"id\", \"accountId\", \"to\": [...], \"cc\": [...], \"subject\",\n"
+  auto json = add_json_flag(
+      list, "Print the scheduled messages as JSON",
+      "[{\"id\", \"accountId\", \"to\": [...], \"cc\": [...], \"subject\",\n"
       "\"scheduledAt\", \"status\", \"errorMessage\"}].\n"
       "Example: kestrova scheduled list --json | jq '.[] | select(.status == \"failed\")'");
   list->callback([json] { list_scheduled(*json); });
