@@ -67,10 +67,7 @@ int main(int argc, char** argv) {
     set_log_target(LogTarget::StandardError);
     // Someone typed it by hand: say what it is waiting for instead of a silent screen.
     if (isatty(STDIN_FILENO) == 1)
-      std::fputs(
-          "kestrova --mcp-stdio 正在等待 MCP 主机（agent）从标准输入连接；"
-          "如何配置主机见 kestrova mcp config --help\n",
-          stderr);
+      std::fputs((localized("cli.mcp.waiting") + "\n").c_str(), stderr);
     std::thread([] {
       app::MCPStdioServer server;
       server.serve_stdio();  // ends the process when standard input ends

@@ -100,6 +100,25 @@ EmailMessage acted_on(const EmailRule& rule, const EmailMessage& stored, const F
   return updated;
 }
 
+// The trash and spam folders of the rule's account that `style` keeps the rule away from;
+// nothing when it skips none, also when the rule's own folder condition names one of them.
+std::optional<std::set<std::string>> skipped_folders(Connection& c, const EmailRule& rule,
+                                                     RuleApplicationStyle style) {
+  if (!style.skipsTrashAndSpam) return std::nullopt;
+  std::set<std::string> folders;
+  auto s =
+      c.prepare("SELECT id FROM email_folders WHERE account_id = ? AND type IN ('trash', 'spam')");
+  s.bind(1, rule.accountId);
+  while (s.step()) folders.insert(s.text(0).value_or(""));
+  if (rule.conditions.folderId && folders.contains(*rule.conditions.folderId)) return std::nullopt;
+  return folders;
+}
+
+// Mail marked as spam counts as the spam folder's wherever it is stored.
+bool skipped(const EmailMessage& m, const std::optional<std::set<std::string>>& folders) {
+  return folders && (m.isSpam || (m.folderId && folders->contains(*m.folderId)));
+}
+
 bool differs(const EmailMessage& a, const EmailMessage& b) {
   return a.isRead != b.isRead || a.isImportant != b.isImportant || a.isSpam != b.isSpam ||
          a.isDeleted != b.isDeleted || a.folderId != b.folderId || a.tags != b.tags;
@@ -172,9 +191,11 @@ EmailRuleApplicationResult apply_rule(Connection& c, const EmailRule& rule, int6
   candidates.bind_all(rule.accountId, clamp_rule_limit(limit));
   std::optional<FolderTarget> target;
   std::vector<std::pair<EmailMessage, EmailMessage>> changed;  // stored, updated
+  const auto skippedFolders = skipped_folders(c, rule, style);
   while (candidates.step()) {
-    ++result.scannedCount;
     EmailMessage stored = candidate_from_row(candidates);
+    if (skipped(stored, skippedFolders)) continue;
+    ++result.scannedCount;
     if (!matches_in_style(rule.conditions, stored, style)) continue;
     ++result.matchedCount;
     if (result.samples.size() < EmailRuleApplicationResult::kMaxSamples)
@@ -309,24 +330,25 @@ EmailRulePreview EmailRuleService::previewEnabled(const std::string& accountId, 
   });
 }
 
-EmailRuleApplicationResult EmailRuleService::apply(const EmailRule& rule, int64_t limit, bool dryRun) const {
+EmailRuleApplicationResult EmailRuleService::apply(const EmailRule& rule, int64_t limit,
+                                                   bool dryRun, RuleApplicationStyle style) const {
   std::vector<PendingRuleServerMove> pending;
   auto result = database_.write([&](Connection& c) {
-    return apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now_seconds(), pending);
+    return apply_rule(c, rule, limit, dryRun, style, now_seconds(), pending);
   });
   if (mover_)
     for (auto& move : pending) mover_(std::move(move));
   return result;
 }
 
-std::vector<EmailRuleApplicationResult> EmailRuleService::applyEnabled(const std::string& accountId,
-                                                                       int64_t limit, bool dryRun) const {
+std::vector<EmailRuleApplicationResult> EmailRuleService::applyEnabled(
+    const std::string& accountId, int64_t limit, bool dryRun, RuleApplicationStyle style) const {
   std::vector<PendingRuleServerMove> pending;
   auto results = database_.write([&](Connection& c) {
     const double now = now_seconds();
     std::vector<EmailRuleApplicationResult> out;
     for (const auto& rule : rules_for_application(c, accountId, false))
-      out.push_back(apply_rule(c, rule, limit, dryRun, RuleApplicationStyle::service(), now, pending));
+      out.push_back(apply_rule(c, rule, limit, dryRun, style, now, pending));
     return out;
   });
   if (mover_)

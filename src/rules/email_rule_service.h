@@ -74,9 +74,14 @@ struct PendingRuleServerMove {
 struct RuleApplicationStyle {
   bool bodyIncludesPreview = false;
   bool tagsIgnoreCase = false;
+  // Leaves messages in the trash or spam folder (or marked as spam) alone, unless the rule's
+  // folder condition is one of those folders: a person applying a rule to stored mail
+  // does not mean the mail they already threw away.
+  bool skipsTrashAndSpam = false;
 
   static RuleApplicationStyle service() { return {}; }
   static RuleApplicationStyle toolServer() { return {true, true}; }
+  static RuleApplicationStyle commandLine() { return {false, false, true}; }
 };
 
 // Candidates per rule: at most this many of the newest messages.
@@ -124,11 +129,12 @@ class EmailRuleService {
   // Applies one rule, or every enabled rule of the account in the order of the rules query
   // (later rules see the changes of earlier ones), in one transaction; then hands folder
   // changes to the server mover. A failure changes nothing and moves nothing.
-  EmailRuleApplicationResult apply(const EmailRule& rule, int64_t limit = kMaxRuleScan,
-                                   bool dryRun = false) const;
-  std::vector<EmailRuleApplicationResult> applyEnabled(const std::string& accountId,
-                                                       int64_t limit = kMaxRuleScan,
-                                                       bool dryRun = false) const;
+  EmailRuleApplicationResult apply(
+      const EmailRule& rule, int64_t limit = kMaxRuleScan, bool dryRun = false,
+      RuleApplicationStyle style = RuleApplicationStyle::service()) const;
+  std::vector<EmailRuleApplicationResult> applyEnabled(
+      const std::string& accountId, int64_t limit = kMaxRuleScan, bool dryRun = false,
+      RuleApplicationStyle style = RuleApplicationStyle::service()) const;
 
   // Newly fetched mail, before it is stored: the account's enabled rules change the records
   // in place (same matching and actions, folder targets checked against the stored

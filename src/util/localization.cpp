@@ -505,6 +505,23 @@ const TextTable& chinese_texts() {
       {"cli.ai.default_profile", "默认 AI 服务: %@"},
       {"cli.ai.unbound", "场景「%@」使用默认服务"},
 
+      // Command line: the tool server started by hand.
+      {"cli.mcp.waiting",
+       "kestrova --mcp-stdio 正在等待 MCP 主机（agent）从标准输入连接；如何配置主机见 kestrova mcp "
+       "config --help"},
+
+      // Command line: the demo.
+      {"cli.demo.no_generator",
+       "找不到演示邮件生成器 kestrova-generate-db（它与 kestrova 一起构建；可用 make demo）"},
+      {"cli.demo.generator_failed", "生成演示邮件失败: %@"},
+      {"cli.demo.generating", "正在 %@ 中生成演示邮件…"},
+      {"cli.demo.ready", "演示邮件在 %@。在命令行中试用:"},
+      {"cli.demo.agent_host",
+       "让 agent 主机使用它（\"mcpServers\" 格式；VS Code 用 \"servers\" 并加 \"type\": "
+       "\"stdio\"）:"},
+      {"cli.demo.starting", "正在演示邮件上启动工具服务器（Ctrl-D 或 Ctrl-C 结束）。"},
+      {"cli.demo.start_failed", "无法启动工具服务器: %@"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "163 网易邮箱"},
       {"provider.qq.name", "QQ 邮箱"},

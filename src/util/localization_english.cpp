@@ -492,6 +492,25 @@ const TextTable& english_texts() {
       {"cli.ai.default_profile", "Default AI service: %@"},
       {"cli.ai.unbound", "Scenario \"%@\" uses the default service"},
 
+      // Command line: the tool server started by hand.
+      {"cli.mcp.waiting",
+       "kestrova --mcp-stdio is waiting for an MCP host (agent) to connect on standard input; "
+       "kestrova mcp config --help shows how to configure a host"},
+
+      // Command line: the demo.
+      {"cli.demo.no_generator",
+       "The demo mail generator kestrova-generate-db is missing (it is built with kestrova; try "
+       "make demo)"},
+      {"cli.demo.generator_failed", "Generating the demo mail failed: %@"},
+      {"cli.demo.generating", "Generating demo mail in %@…"},
+      {"cli.demo.ready", "Demo mail in %@. Try the command line on it:"},
+      {"cli.demo.agent_host",
+       "Point an agent host at it (\"mcpServers\" form; VS Code: \"servers\" with \"type\": "
+       "\"stdio\"):"},
+      {"cli.demo.starting",
+       "Starting the tool server on the demo mail (Ctrl-D or Ctrl-C ends it)."},
+      {"cli.demo.start_failed", "Cannot start the tool server: %@"},
+
       // Mail providers of the account editor: localised names and app-password hints.
       {"provider.mail163.name", "NetEase 163 Mail"},
       {"provider.qq.name", "QQ Mail"},

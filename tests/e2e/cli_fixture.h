@@ -19,7 +19,8 @@ class CliTest : public ::testing::Test {
   std::vector<std::string> environment() const {
     const std::filesystem::path root = dir_.path();
     return {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
-            "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTROVA_CREDENTIAL_STORE=file"};
+            "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTROVA_CREDENTIAL_STORE=file",
+            "TZ=UTC"};  // listings show local time
   }
 
   ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {

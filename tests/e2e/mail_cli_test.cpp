@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <tuple>
 
 #include "cli_fixture.h"
 #include "support/mail_servers.h"
@@ -156,15 +157,25 @@ TEST_F(MailCliTest, QuickStartOnATerminal) {
                                 {"-qec", std::string(KESTROVA_BINARY) + " " + command, "/dev/null"},
                                 "", env);
   };
-  EXPECT_EQ(terminal("sync").out.find("[EmailSync"), std::string::npos);
-  const auto listed = terminal("list");
-  ASSERT_EQ(listed.exit_code, 0) << listed.out;
-  const std::string plain = std::regex_replace(listed.out, std::regex("\x1b\\[[0-9;]*m|\r"), "");
-  std::istringstream lines(plain);
-  for (std::string line; std::getline(lines, line);) EXPECT_LE(display_width(line), 80u) << line;
-  EXPECT_NE(listed.out.find("\x1b[1m"), std::string::npos) << listed.out;
-  const auto read = terminal("read " + id_of(plain, "Grüße"));
-  EXPECT_NE(read.out.find("Schöne Grüße € 100"), std::string::npos) << read.out;
+  // The same steps in each language; the sync line tells which one spoke.
+  for (const auto& [language, synced, missing] :
+       {std::tuple{"zh-Hans", "封, 新邮件", "不是邮件 ID"},
+        {"en", "messages,", "Not a valid message id"}}) {
+    SCOPED_TRACE(language);
+    ASSERT_EQ(run({"settings", "set", "defaultLanguage", language}).exit_code, 0);
+    const auto sync = terminal("sync");
+    EXPECT_EQ(sync.out.find("[EmailSync"), std::string::npos);
+    EXPECT_NE(sync.out.find(synced), std::string::npos) << sync.out;
+    const auto listed = terminal("list");
+    ASSERT_EQ(listed.exit_code, 0) << listed.out;
+    const std::string plain = std::regex_replace(listed.out, std::regex("\x1b\\[[0-9;]*m|\r"), "");
+    std::istringstream lines(plain);
+    for (std::string line; std::getline(lines, line);) EXPECT_LE(display_width(line), 80u) << line;
+    EXPECT_NE(listed.out.find("\x1b[1m"), std::string::npos) << listed.out;
+    const auto read = terminal("read " + id_of(plain, "Grüße"));
+    EXPECT_NE(read.out.find("Schöne Grüße € 100"), std::string::npos) << read.out;
+    EXPECT_NE(terminal("read zzzz").out.find(missing), std::string::npos);
+  }
   env.push_back("NO_COLOR=1");
   EXPECT_EQ(terminal("list").out.find("\x1b["), std::string::npos);
 }

@@ -36,6 +36,8 @@ TEST_F(RulesCliTest, AddShowPreviewApplyMovesOnTheServer) {
   servers_.deliver(user_, "INBOX", message("Boss <boss@corp.example>", "Quarterly report", "q@corp"));
   servers_.deliver(user_, "INBOX", message("friend@example.com", "Lunch?", "l@example"));
   servers_.deliver(user_, "Archive", message("a@example.com", "old", "old@example"));
+  // Thrown away already: a rule that does not name the trash leaves it there.
+  servers_.deliver(user_, "Trash", message("boss@corp.example", "Old report", "o@corp"));
   add_account();
   sync();
 
@@ -61,6 +63,7 @@ TEST_F(RulesCliTest, AddShowPreviewApplyMovesOnTheServer) {
   EXPECT_NE(applied.out.find("匹配 1 封, 已改变 1 封"), std::string::npos) << applied.out;
   EXPECT_EQ(on_server("INBOX", "Quarterly report"), 0u);
   EXPECT_EQ(on_server("Archive", "Quarterly report"), 1u);
+  EXPECT_EQ(on_server("Trash", "Old report"), 1u);
   EXPECT_NE(run({"list", "--folder", "Archive"}).out.find("Quarterly report"), std::string::npos);
   EXPECT_EQ(run({"list"}).out.find("Quarterly report"), std::string::npos);
 

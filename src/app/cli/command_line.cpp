@@ -91,6 +91,14 @@ void add_help_command(CLI::App& root) {
 
 }  // namespace
 
+std::shared_ptr<bool> add_json_flag(CLI::App* command, const std::string& description,
+                                    const std::string& shape) {
+  auto json = std::make_shared<bool>(false);
+  command->add_flag("--json", *json, description);
+  command->footer("--json prints " + shape);
+  return json;
+}
+
 void use_command_log(bool verbose) {
   if (verbose) {
     set_log_target(LogTarget::StandardError);
@@ -166,6 +174,7 @@ int run_command_line(int argc, char** argv) {
   add_ai_commands(root);
   add_tool_commands(root);
   add_service_commands(root);
+  add_demo_command(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -1,7 +1,11 @@
 #pragma once
 
 #include <iosfwd>
+#include <memory>
+#include <string>
+
 #include "util/error.h"
+#include "util/json.h"
 
 namespace CLI {
 class App;
@@ -34,6 +38,16 @@ void add_ai_mail_commands(CLI::App& aiCommand);
 void add_ai_question_commands(CLI::App& aiCommand);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
+void add_demo_command(CLI::App& root);
+
+// Adds `--json` to a listing: `description` for the option, and `shape` (the document
+// printed, then an example) in the command's help. Returns where the flag is kept.
+std::shared_ptr<bool> add_json_flag(CLI::App* command, const std::string& description,
+                                    const std::string& shape);
+
+// `--json` of a listing that mirrors a tool: the tool's answer, run in-process through the
+// tool bridge, so scripts and agents read the same field names and shapes.
+void print_tool_answer(const std::string& tool, const Json& arguments);
 
 // Whether the mail service runs and, per account, its IDLE state and last receive.
 void print_service_status(std::ostream& out);

@@ -182,6 +182,9 @@ void print_result(const rules::EmailRuleApplicationResult& r) {
               << "  " << item.subject << "\n";
 }
 
+// Mail in the trash and spam stays out of reach unless the rule names those folders.
+const rules::RuleApplicationStyle kStyle = rules::RuleApplicationStyle::commandLine();
+
 // More changes than this in one apply are confirmed first.
 constexpr int64_t kConfirmedChanges = 100;
 
@@ -193,9 +196,9 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
   if (!dryRun) {
     int64_t changes = 0;
     if (choice.rule)
-      changes = service.apply(*choice.rule, limit, true).changedCount;
+      changes = service.apply(*choice.rule, limit, true, kStyle).changedCount;
     else
-      for (const auto& result : service.applyEnabled(choice.accountId, limit, true))
+      for (const auto& result : service.applyEnabled(choice.accountId, limit, true, kStyle))
         changes += result.changedCount;
     if (changes > kConfirmedChanges)
       confirm_or_stop(localized_format("cli.rules.confirm", changes), yes);
@@ -203,9 +206,9 @@ void apply_rules(const std::string& id, bool all, const std::string& accountName
   if (choice.rule) {
     if (!choice.rule->isDecodable)
       std::cerr << choice.rule->name << localized(kUndecodable) << "\n";
-    print_result(service.apply(*choice.rule, limit, dryRun));
+    print_result(service.apply(*choice.rule, limit, dryRun, kStyle));
   } else {
-    const auto results = service.applyEnabled(choice.accountId, limit, dryRun);
+    const auto results = service.applyEnabled(choice.accountId, limit, dryRun, kStyle);
     if (results.empty()) std::cout << localized("cli.rules.none_enabled") << "\n";
     for (const auto& result : results) print_result(result);
   }
@@ -239,7 +242,18 @@ void add_rule_commands(CLI::App& root) {
     auto* command = rules->add_subcommand("list", "List the rules (every account, or one)");
     auto account = std::make_shared<std::string>();
     command->add_option("--account", *account, "Account id, address or name");
-    command->callback([account] { list_rules(*account); });
+    auto json = add_json_flag(
+        command, "Print the rules as the list_email_rules tool answers",
+        "[{\"id\", \"accountId\", \"name\", \"conditions\": {...}, \"actions\": "
+        "{...},\n"
+        "\"isEnabled\", \"createdAt\", \"updatedAt\"}], newest first.\n"
+        "Example: kestrova rules list --json | jq '.[] | select(.isEnabled) | .name'");
+    command->callback([account, json] {
+      if (!*json) return list_rules(*account);
+      Json arguments = Json::object();
+      if (!account->empty()) arguments["accountId"] = AccountBook().find(*account).id;
+      print_tool_answer("list_email_rules", arguments);
+    });
   }
   {
     auto* command = rules->add_subcommand("add", "Add a rule");

@@ -143,10 +143,16 @@ void unblock(const std::string& id) {
   std::cout << localized_format("cli.block.removed", entry->email) << "\n";
 }
 
-void list_blocked() {
+void list_blocked(bool json) {
   AccountBook book;
   EmailJunkFilterService junk(book.store().database());
   const auto entries = junk.list();
+  if (json) {
+    OrderedJson array = OrderedJson::array();
+    for (const auto& entry : entries) array.push_back(entry.to_json());
+    std::cout << array.dump(2) << "\n";
+    return;
+  }
   if (entries.empty()) {
     std::cout << localized("cli.block.empty") << "\n";
     return;
@@ -166,6 +172,7 @@ void list_blocked() {
 struct SenderOptions {
   std::string address, account, category;
   std::optional<std::string> note;
+  bool json = false;
 };
 
 std::optional<store::SenderCategory> category_option(const std::string& text) {
@@ -234,6 +241,7 @@ void sender(const SenderOptions& o) {
     }
     return;
   }
+  if (o.json) return print_tool_answer("get_sender_profile", Json{{"email", address}});
   std::optional<std::string> account;
   if (!o.account.empty()) account = book.find(o.account).id;
   safety::SenderProfileService profiles(book.store().database(), UserPreferences::shared().defaults());
@@ -274,7 +282,14 @@ void add_safety_commands(CLI::App& root) {
     command->add_option("ID", *id, "Entry id (see kestrova blocked)")->required();
     command->callback([id] { unblock(*id); });
   }
-  root.add_subcommand("blocked", "List the blocked senders")->callback([] { list_blocked(); });
+  {
+    auto* command = root.add_subcommand("blocked", "List the blocked senders");
+    auto json = add_json_flag(command, "Print the entries as JSON",
+                              "[{\"id\", \"accountId\", \"email\", \"note\", \"createdAt\", "
+                              "\"updatedAt\"}].\n"
+                              "Example: kestrova blocked --json | jq -r '.[].email'");
+    command->callback([json] { list_blocked(*json); });
+  }
   {
     auto* command = root.add_subcommand("sender", "A sender's profile, or train its category or note");
     auto o = std::make_shared<SenderOptions>();
@@ -283,6 +298,12 @@ void add_safety_commands(CLI::App& root) {
     command->add_option("--category", o->category, "newsletter, paperTrail, vip, lowPriority or none")
         ->check(CLI::IsMember({"newsletter", "paperTrail", "vip", "lowPriority", "none"}));
     command->add_option("--note", o->note, "A note on the sender (empty clears it)");
+    command->add_flag("--json", o->json,
+                      "Print the profile as the get_sender_profile tool answers");
+    command->footer(
+        "--json prints {\"email\", \"displayName\", \"totalReceived\", \"receivedLast30Days\",\n"
+        "\"lastReceived\", \"category\", \"note\", \"trainedAt\", \"frequency\"}.\n"
+        "Example: kestrova sender becker@example.org --json | jq .totalReceived");
     command->callback([o] { sender(*o); });
   }
 }

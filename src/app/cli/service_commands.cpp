@@ -11,6 +11,7 @@
 #include "store/server_change_journal.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/time.h"
 
 namespace kestrova::app {
 
@@ -49,6 +50,25 @@ void print_service_status(std::ostream& out) {
   print_pending_changes(out);
 }
 
+namespace {
+
+Json service_status_json() {
+  const ServiceStatus status = read_service_status();
+  Json accounts = Json::array();
+  for (const auto& account : status.accounts)
+    accounts.push_back(
+        Json{{"id", account.id},
+             {"email", account.emailAddress},
+             {"idleStatus", account.idleStatus},
+             {"lastReceiveAt",
+              account.lastReceiveAt ? Json(iso8601_utc(*account.lastReceiveAt)) : Json()}});
+  return Json{{"running", status.pid.has_value()},
+              {"pid", status.pid ? Json(*status.pid) : Json()},
+              {"accounts", std::move(accounts)}};
+}
+
+}  // namespace
+
 void add_service_commands(CLI::App& root) {
   root.add_subcommand("run",
                       "Run the mail service in the foreground: new mail arrives by itself, with "
@@ -56,8 +76,19 @@ void add_service_commands(CLI::App& root) {
       ->callback([] {
         if (const int status = run_mail_service(); status != 0) throw CommandFailure{status};
       });
-  root.add_subcommand("status", "Tell whether the mail service runs, and each account's IDLE state")
-      ->callback([] { print_service_status(std::cout); });
+  auto* status = root.add_subcommand(
+      "status", "Tell whether the mail service runs, and each account's IDLE state");
+  auto json =
+      add_json_flag(status, "Print the status as JSON",
+                    "{\"running\", \"pid\", \"accounts\": [{\"id\", \"email\", \"idleStatus\",\n"
+                    "\"lastReceiveAt\"}]}.\n"
+                    "Example: kestrova status --json | jq .running");
+  status->callback([json] {
+    if (*json)
+      std::cout << service_status_json().dump(2) << "\n";
+    else
+      print_service_status(std::cout);
+  });
 
   auto* service =
       root.add_subcommand("service", "Start the mail service with the desktop session (systemd)");

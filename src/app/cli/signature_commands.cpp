@@ -31,6 +31,7 @@ namespace {
 constexpr std::string_view kValuesKey = "signatureFieldValues";
 
 struct SignatureOptions {
+  bool json = false;
   std::string account;
   std::string idOrName;
   std::string name;
@@ -105,6 +106,12 @@ void list(const SignatureOptions& o) {
   EmailSignatureService service(store::EmailDatabase::shared());
   const auto account = account_of(book, o.account);
   const auto all = service.signatures(account.id);
+  if (o.json) {
+    OrderedJson array = OrderedJson::array();
+    for (const auto& s : all) array.push_back(s.to_json());
+    std::cout << array.dump(2) << "\n";
+    return;
+  }
   if (all.empty()) std::cout << localized("cli.signature.none") << "\n";
   for (const auto& s : all)
     std::cout << s.id << "  " << (s.isDefault ? "★ " : "  ") << s.name
@@ -209,8 +216,14 @@ void add_signature_commands(CLI::App& root) {
                         "Account id or address (default: the default account)");
     return command;
   };
-  with_account(signature->add_subcommand("list", "List the account's signatures (★ the default)"))
-      ->callback([o] { list(*o); });
+  auto* list_cmd = with_account(
+      signature->add_subcommand("list", "List the account's signatures (★ the default)"));
+  list_cmd->add_flag("--json", o->json, "Print the signatures as JSON");
+  list_cmd->footer(
+      "--json prints [{\"id\", \"accountId\", \"name\", \"content\", \"isHtml\", \"isDefault\",\n"
+      "\"createdAt\", \"updatedAt\"}] (dates in seconds since 1970).\n"
+      "Example: kestrova signature list --json | jq -r '.[] | select(.isDefault) | .name'");
+  list_cmd->callback([o] { list(*o); });
   auto* show_cmd =
       with_account(signature->add_subcommand("show", "Show a signature as it renders"));
   show_cmd->add_option("signature", o->idOrName, "Signature id or name")->required();

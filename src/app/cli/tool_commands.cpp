@@ -209,6 +209,11 @@ void add(CLI::App& tool, const char* name, const char* description,
 
 }  // namespace
 
+void print_tool_answer(const std::string& tool, const Json& arguments) {
+  const Json result = tool_bridge().callTool(tool, arguments);
+  std::cout << result.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+}
+
 void add_tool_commands(CLI::App& root) {
   auto* tool =
       root.add_subcommand("tool", "Run the tool server's tools from scripts (JSON on stdout)");

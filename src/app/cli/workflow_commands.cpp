@@ -304,7 +304,17 @@ void add_workflow_commands(CLI::App& root) {
     auto kind = std::make_shared<std::string>("all");
     command->add_option("--kind", *kind, "reply_later, waiting_on, snoozed or all (default)")
         ->check(CLI::IsMember({"reply_later", "waiting_on", "snoozed", "all"}));
-    command->callback([kind] { list_follow_ups(*kind); });
+    auto json = add_json_flag(
+        command, "Print the queues as the list_follow_ups tool answers",
+        "{\"replyLater\": [...], \"waitingOn\": [...], \"snoozed\": [...]}, each "
+        "entry\n"
+        "{\"id\", \"accountId\", \"subject\", \"from\": {\"name\", \"email\"}, \"date\",\n"
+        "\"replyLaterUntil\", \"waitingSince\", \"snoozedUntil\"}.\n"
+        "Example: kestrova followup list --kind waiting_on --json | jq '.waitingOn[].subject'");
+    command->callback([kind, json] {
+      if (!*json) return list_follow_ups(*kind);
+      print_tool_answer("list_follow_ups", Json{{"kind", *kind}, {"limit", 200}});
+    });
   }
   {
     auto* command = root.add_subcommand("reply-later", "Mark a message Reply Later (default: in a day), or clear it");

@@ -54,8 +54,28 @@ std::string recipients_text(const std::vector<store::EmailContact>& contacts) {
   return out;
 }
 
-void list_scheduled() {
+Json addresses_json(const std::vector<store::EmailContact>& contacts) {
+  Json out = Json::array();
+  for (const auto& c : contacts) out.push_back(c.email);
+  return out;
+}
+
+void list_scheduled(bool json) {
   const auto all = store::ScheduledMessageStore(store::EmailDatabase::shared()).all();
+  if (json) {
+    Json array = Json::array();
+    for (const auto& m : all)
+      array.push_back(Json{{"id", m.id},
+                           {"accountId", m.accountId},
+                           {"to", addresses_json(m.to)},
+                           {"cc", addresses_json(m.cc)},
+                           {"subject", m.subject},
+                           {"scheduledAt", iso8601_utc(m.scheduledAt)},
+                           {"status", store::raw_value(m.status)},
+                           {"errorMessage", m.errorMessage ? Json(*m.errorMessage) : Json()}});
+    std::cout << array.dump(2) << "\n";
+    return;
+  }
   if (all.empty()) std::cout << localized("cli.scheduled.none") << "\n";
   for (const auto& m : all) {
     std::cout << m.id << "  " << local_date_text(m.scheduledAt) << "  "
@@ -97,8 +117,13 @@ void add_writing_commands(CLI::App& root) {
 
   auto* scheduled = root.add_subcommand("scheduled", "Messages scheduled to be sent later");
   scheduled->require_subcommand(1);
-  scheduled->add_subcommand("list", "List scheduled messages with their status")
-      ->callback(list_scheduled);
+  auto* list = scheduled->add_subcommand("list", "List scheduled messages with their status");
+  auto json = add_json_flag(
+      list, "Print the scheduled messages as JSON",
+      "[{\"id\", \"accountId\", \"to\": [...], \"cc\": [...], \"subject\",\n"
+      "\"scheduledAt\", \"status\", \"errorMessage\"}].\n"
+      "Example: kestrova scheduled list --json | jq '.[] | select(.status == \"failed\")'");
+  list->callback([json] { list_scheduled(*json); });
   auto id = std::make_shared<std::string>();
   auto* cancel =
       scheduled->add_subcommand("cancel", "Cancel a scheduled message (nothing is sent)");
