@@ -786,14 +786,6 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
 
 namespace {
 
-SetPtr uid_set_of(const std::vector<uint32_t>& uids) {
-  SetPtr set(mailimap_set_new_empty());
-  if (!set) return nullptr;
-  for (uint32_t uid : uids)
-    if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR) return nullptr;
-  return set;
-}
-
 // Calls `visit` with the UID and every fixed item of each message of a FETCH answer.
 template <typename F>
 void for_each_static_item(const clist* messages, F&& visit) {
