@@ -46,6 +46,8 @@ const TextTable& chinese_texts() {
       {"folder.delete.confirm", "删除文件夹「%@」及其中的 %d 封邮件？"},
       {"folder.deleted", "已删除文件夹「%@」"},
       {"draft.none", "（没有草稿）"},
+      {"draft.edit.bad_address", "收件人地址无效: %@"},
+      {"draft.save_failed", "无法保存草稿"},
       {"draft.not_draft", "不是草稿: %@"},
       {"draft.saved", "草稿已保存: %@"},
       {"draft.deleted", "已删除草稿: %@"},

@@ -583,6 +583,8 @@ const TextTable& english_texts() {
       {"folder.delete.confirm", "Delete folder \"%@\" and its %d messages?"},
       {"folder.deleted", "Folder \"%@\" deleted"},
       {"draft.none", "(no drafts)"},
+      {"draft.edit.bad_address", "Invalid recipient address: %@"},
+      {"draft.save_failed", "The draft could not be saved"},
       {"draft.not_draft", "Not a draft: %@"},
       {"draft.saved", "Draft saved: %@"},
       {"draft.deleted", "Draft deleted: %@"},

@@ -218,7 +218,7 @@ void polish(const PolishTask& o) {
     body.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
   } else {
     auto read = read_file(o.file);
-    if (!read) throw Error("无法读取文件: " + o.file);
+    if (!read) throw Error(localized_format("cli.file.unreadable", o.file));
     body = std::move(*read);
   }
   const auto target = usable_ai_target(AIScenario::emailCompose);
@@ -262,10 +262,11 @@ void draft_rule(const std::string& description, const std::string& account,
 
 void revise_rule(const std::string& reference, const std::string& request) {
   AccountBook book;
-  const std::string id = book.store().database().read(
-      [&](store::Connection& c) { return resolve_id(c, "email_rules", reference, "规则"); });
+  const std::string id = book.store().database().read([&](store::Connection& c) {
+    return resolve_id(c, "email_rules", reference, "cli.noun.rule");
+  });
   auto rule = rules::EmailRuleService(book.store().database()).rule(id);
-  if (!rule) throw Error("未找到规则: " + reference);
+  if (!rule) throw Error(localized_format("cli.rules.not_found", reference));
   const std::string code =
       rule->luaCode && !text::trim(*rule->luaCode).empty() ? *rule->luaCode : "-- 未找到规则函数";
   const auto target = rule_target();

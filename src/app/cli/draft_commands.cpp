@@ -101,7 +101,8 @@ std::vector<store::EmailContact> parse_recipients_line(const std::string& value)
   std::istringstream parts(value);
   for (std::string entry; std::getline(parts, entry, ',');)
     if (auto trimmed = text::trim(entry); !trimmed.empty()) {
-      if (!mail::parse_mailbox(trimmed)) throw Error("收件人地址无效: " + trimmed);
+      if (!mail::parse_mailbox(trimmed))
+        throw Error(localized_format("draft.edit.bad_address", trimmed));
       entries.push_back(std::move(trimmed));
     }
   return contacts_of(entries);
@@ -149,7 +150,7 @@ void edit_draft(const std::string& id) {
   }
   apply_edit(draft, *edited);
   book.store().database().write([&](store::Connection& c) {
-    if (!book.store().saveDraft(draft)) throw Error("无法保存草稿");
+    if (!book.store().saveDraft(draft)) throw Error(localized("draft.save_failed"));
     mark_draft_for_upload(c, draft.id);
   });
   std::cout << localized_format("draft.saved", short_id(draft.id)) << "\n";
@@ -180,9 +181,10 @@ void send_draft(const std::string& id) {
   if (draft.htmlBody && !draft.htmlBody->empty()) m.htmlBody = draft.htmlBody;
   m.inReplyTo = draft.inReplyTo;
   const SendOutcome outcome = send_composed(account, m, book.store());
-  std::cout << "已发送: " << account.emailAddress << "\nMessage-ID: " << outcome.messageId << "\n";
+  std::cout << localized_format("cli.send.sent", account.emailAddress)
+            << "\nMessage-ID: " << outcome.messageId << "\n";
   if (outcome.sentCopy == SendOutcome::SentCopy::failed)
-    std::cerr << "警告: 未能保存到已发送文件夹: " << outcome.sentCopyProblem << "\n";
+    std::cerr << localized_format("cli.send.sent_copy_failed", outcome.sentCopyProblem) << "\n";
   forget_draft(book, draft.id);
 }
 

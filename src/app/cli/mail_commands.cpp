@@ -603,7 +603,7 @@ void spam(const std::string& id) {
   auto c = context_for(id);
   if (c->account.isLocalOnly()) {
     record_move(*c, local_folder_of_type(*c, store::EmailFolderType::spam, "Junk"), true);
-    std::cout << "已移到垃圾邮件: " << c->message.subject << "\n";
+    std::cout << localized_format("cli.spam.done", c->message.subject) << "\n";
     return;
   }
   const auto removal =
