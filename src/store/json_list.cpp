@@ -1,8 +1,47 @@
 #include "store/json_list.h"
 
+#include <unicode/utf8.h>
+
 #include "util/json.h"
 
 namespace kestrova::store {
+
+namespace {
+
+// The list as the program writes it — ["a","b"], no white space, no escapes, valid UTF-8 —
+// read without building a JSON tree: tag columns are read by the thousand. Anything else
+// (escapes, spaces, other values, bad bytes) returns false and goes to the full parser,
+// which then decides.
+bool decode_plain_list(std::string_view text, std::vector<std::string>& values) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t length = static_cast<int32_t>(text.size());
+  if (length < 2 || bytes[0] != '[' || bytes[length - 1] != ']') return false;
+  int32_t i = 1;
+  if (i == length - 1) return true;
+  while (true) {
+    if (bytes[i] != '"') return false;
+    const int32_t start = ++i;
+    while (i < length && bytes[i] != '"') {
+      const uint8_t c = bytes[i];
+      if (c == '\\' || c < 0x20) return false;
+      if (c < 0x80) {
+        ++i;
+        continue;
+      }
+      UChar32 code_point;
+      U8_NEXT(bytes, i, length, code_point);
+      if (code_point < 0) return false;
+    }
+    if (i >= length - 1) return false;
+    values.emplace_back(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+    ++i;  // the closing quote
+    if (i == length - 1) return true;
+    if (bytes[i] != ',') return false;
+    ++i;
+  }
+}
+
+}  // namespace
 
 std::string encode_string_list(const std::vector<std::string>& values) {
   return dump_compact(Json(values));
@@ -10,6 +49,10 @@ std::string encode_string_list(const std::vector<std::string>& values) {
 
 std::vector<std::string> decode_string_list(const std::optional<std::string>& stored) {
   if (!stored || stored->empty()) return {};
+  {
+    std::vector<std::string> values;
+    if (decode_plain_list(*stored, values)) return values;
+  }
   Json parsed = Json::parse(*stored, nullptr, false);
   if (!parsed.is_array()) return {};
   std::vector<std::string> values;
