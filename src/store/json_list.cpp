@@ -6,38 +6,45 @@
 
 namespace kestrova::store {
 
+std::optional<std::string_view> read_plain_json_string(std::string_view text, size_t& at) {
+  if (at >= text.size() || text[at] != '"') return std::nullopt;
+  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t length = static_cast<int32_t>(text.size());
+  const int32_t start = static_cast<int32_t>(at) + 1;
+  int32_t i = start;
+  while (i < length && bytes[i] != '"') {
+    const uint8_t c = bytes[i];
+    if (c == '\\' || c < 0x20) return std::nullopt;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    UChar32 code_point;
+    U8_NEXT(bytes, i, length, code_point);
+    if (code_point < 0) return std::nullopt;
+  }
+  if (i >= length) return std::nullopt;
+  at = static_cast<size_t>(i) + 1;
+  return text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start));
+}
+
 namespace {
 
 // The list as the program writes it — ["a","b"], no white space, no escapes, valid UTF-8 —
 // read without building a JSON tree: tag columns are read by the thousand. Anything else
-// (escapes, spaces, other values, bad bytes) returns false and goes to the full parser,
-// which then decides.
+// returns false and goes to the full parser, which then decides.
 bool decode_plain_list(std::string_view text, std::vector<std::string>& values) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const int32_t length = static_cast<int32_t>(text.size());
-  if (length < 2 || bytes[0] != '[' || bytes[length - 1] != ']') return false;
-  int32_t i = 1;
-  if (i == length - 1) return true;
+  if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+  const size_t end = text.size() - 1;
+  size_t at = 1;
+  if (at == end) return true;
   while (true) {
-    if (bytes[i] != '"') return false;
-    const int32_t start = ++i;
-    while (i < length && bytes[i] != '"') {
-      const uint8_t c = bytes[i];
-      if (c == '\\' || c < 0x20) return false;
-      if (c < 0x80) {
-        ++i;
-        continue;
-      }
-      UChar32 code_point;
-      U8_NEXT(bytes, i, length, code_point);
-      if (code_point < 0) return false;
-    }
-    if (i >= length - 1) return false;
-    values.emplace_back(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
-    ++i;  // the closing quote
-    if (i == length - 1) return true;
-    if (bytes[i] != ',') return false;
-    ++i;
+    auto value = read_plain_json_string(text, at);
+    if (!value || at > end) return false;
+    values.emplace_back(*value);
+    if (at == end) return true;
+    if (text[at] != ',') return false;
+    ++at;
   }
 }
 
