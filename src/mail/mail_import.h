@@ -51,7 +51,7 @@ class MaildirReader {
   size_t size() const { return files_.size(); }
 
  private:
-  std::vector<std::filesystem::path> files_;
+  std::vector<std::string> files_;
   size_t next_ = 0;
 };
 

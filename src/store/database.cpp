@@ -201,18 +201,28 @@ ColumnType Statement::type(std::string_view name) const {
   return i < 0 ? ColumnType::Null : type(i);
 }
 
-std::optional<std::string> Statement::text(int index) const {
+std::optional<std::string_view> Statement::text_view(int index) const {
+  // Two calls per value, not three: each takes the connection's lock, and readers step
+  // through thousands of rows. A BLOB reads as its bytes (the text form only adds a
+  // terminator); no pointer means NULL, or a value without bytes.
   sqlite3_stmt* s = handle();
-  const int t = sqlite3_column_type(s, index);
-  if (t == SQLITE_NULL) return std::nullopt;
-  if (t == SQLITE_BLOB) {
-    const void* data = sqlite3_column_blob(s, index);
-    const int size = sqlite3_column_bytes(s, index);
-    return std::string(static_cast<const char*>(data), data ? static_cast<size_t>(size) : 0);
+  const auto* data = reinterpret_cast<const char*>(sqlite3_column_text(s, index));
+  if (!data) {
+    if (sqlite3_column_type(s, index) == SQLITE_NULL) return std::nullopt;
+    return std::string_view();
   }
-  const unsigned char* data = sqlite3_column_text(s, index);
-  const int size = sqlite3_column_bytes(s, index);
-  return std::string(reinterpret_cast<const char*>(data), data ? static_cast<size_t>(size) : 0);
+  return std::string_view(data, static_cast<size_t>(sqlite3_column_bytes(s, index)));
+}
+
+std::optional<std::string_view> Statement::text_view(std::string_view name) const {
+  int i = column_index(name);
+  return i < 0 ? std::nullopt : text_view(i);
+}
+
+std::optional<std::string> Statement::text(int index) const {
+  auto view = text_view(index);
+  if (!view) return std::nullopt;
+  return std::string(*view);
 }
 
 std::optional<std::string> Statement::text(std::string_view name) const {

@@ -101,6 +101,10 @@ class Statement {
   // TEXT and BLOB values as bytes; INTEGER and REAL rendered as text; NULL gives nothing.
   std::optional<std::string> text(int index) const;
   std::optional<std::string> text(std::string_view name) const;
+  // The same bytes without a copy, for readers of many rows: valid until the next step or
+  // reset, or until the column is read as another type.
+  std::optional<std::string_view> text_view(int index) const;
+  std::optional<std::string_view> text_view(std::string_view name) const;
   std::optional<int64_t> integer(int index) const;
   std::optional<int64_t> integer(std::string_view name) const;
   std::optional<double> real(int index) const;

@@ -1,5 +1,7 @@
 #include "store/email_contact.h"
 
+#include "store/json_list.h"
+
 namespace kestrova::store {
 
 OrderedJson EmailContact::to_json() const {
@@ -32,8 +34,48 @@ std::string encode_contact_list(const std::vector<EmailContact>& contacts) {
   return dump_compact(contact_list_json(contacts));
 }
 
+namespace {
+
+// [{"email":"…","name":"…"},…] (either key order, the name optional) with plain strings, read
+// without a JSON tree: message lists decode one of these per row. Anything else returns
+// false and goes to the full parser.
+bool decode_plain_contacts(std::string_view text, std::vector<EmailContact>& contacts) {
+  if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+  const size_t end = text.size() - 1;
+  size_t at = 1;
+  if (at == end) return true;
+  while (true) {
+    if (text[at] != '{') return false;
+    ++at;
+    std::optional<std::string_view> email, name;
+    while (true) {
+      const auto key = read_plain_json_string(text, at);
+      if (!key || at >= end || text[at] != ':') return false;
+      ++at;
+      auto& slot = *key == "email" ? email : name;
+      if ((*key != "email" && *key != "name") || slot) return false;
+      slot = read_plain_json_string(text, at);
+      if (!slot || at >= end) return false;
+      if (text[at++] == '}') break;
+      if (text[at - 1] != ',') return false;
+    }
+    if (!email || at > end) return false;
+    contacts.push_back(
+        EmailContact{name ? std::optional<std::string>(*name) : std::nullopt, std::string(*email)});
+    if (at == end) return true;
+    if (text[at] != ',') return false;
+    ++at;
+  }
+}
+
+}  // namespace
+
 std::vector<EmailContact> decode_contact_list(const std::optional<std::string>& stored) {
   if (!stored || stored->empty()) return {};
+  {
+    std::vector<EmailContact> contacts;
+    if (decode_plain_contacts(*stored, contacts)) return contacts;
+  }
   OrderedJson parsed = OrderedJson::parse(*stored, nullptr, false);
   if (!parsed.is_array()) return {};
   std::vector<EmailContact> contacts;

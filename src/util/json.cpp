@@ -17,6 +17,12 @@ void append_json_string(std::string& out, std::string_view value) {
   out.push_back('"');
   const auto* bytes = reinterpret_cast<const uint8_t*>(value.data());
   const int32_t length = static_cast<int32_t>(value.size());
+  // Bytes that need no escaping are copied in runs, not one by one: answers carry whole
+  // pages of text.
+  int32_t run = 0;
+  auto copy_run = [&](int32_t end) {
+    out.append(value.data() + run, static_cast<size_t>(end - run));
+  };
   int32_t i = 0;
   while (i < length) {
     const uint8_t c = bytes[i];
@@ -24,13 +30,19 @@ void append_json_string(std::string& out, std::string_view value) {
       const int32_t start = i;
       UChar32 code_point;
       U8_NEXT(bytes, i, length, code_point);
-      if (code_point < 0)
+      if (code_point < 0) {
+        copy_run(start);
         out.append("\xEF\xBF\xBD");
-      else
-        out.append(value.data() + start, static_cast<size_t>(i - start));
+        run = i;
+      }
       continue;
     }
-    ++i;
+    if (c >= 0x20 && c != '"' && c != '\\') {
+      ++i;
+      continue;
+    }
+    copy_run(i);
+    run = ++i;
     switch (c) {
       case '"': out.append("\\\""); break;
       case '\\': out.append("\\\\"); break;
@@ -40,15 +52,12 @@ void append_json_string(std::string& out, std::string_view value) {
       case '\r': out.append("\\r"); break;
       case '\t': out.append("\\t"); break;
       default:
-        if (c < 0x20) {
-          out.append("\\u00");
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0x0F]);
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
+        out.append("\\u00");
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0x0F]);
     }
   }
+  copy_run(length);
   out.push_back('"');
 }
 

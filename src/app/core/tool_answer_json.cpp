@@ -55,6 +55,11 @@ Json contact_json(const store::Statement& row) {
 
 namespace {
 
+// A text column's bytes as SQLite holds them ("" when NULL), written out without a copy.
+std::string_view column_text(const store::Statement& row, std::string_view column) {
+  return row.text_view(column).value_or(std::string_view());
+}
+
 void append_contact(std::string& out, std::string_view email, std::string_view name) {
   out += R"({"email":)";
   append_json_string(out, email);
@@ -84,7 +89,7 @@ void append_key(std::string& out, std::string_view key) {
 void append_text_column(std::string& out, const store::Statement& row, std::string_view key,
                         std::string_view column) {
   append_key(out, key);
-  append_json_string(out, text_column(row, column));
+  append_json_string(out, column_text(row, column));
 }
 
 void append_flag(std::string& out, const store::Statement& row, std::string_view key,
@@ -98,7 +103,7 @@ void append_flag(std::string& out, const store::Statement& row, std::string_view
 void append_message_summary(std::string& out, const store::Statement& row, bool with_bodies) {
   // Keys in sorted order, as the serialiser of result values writes them.
   out += R"({"accountId":)";
-  append_json_string(out, text_column(row, "account_id"));
+  append_json_string(out, column_text(row, "account_id"));
   if (with_bodies) {
     append_key(out, "bcc");
     append_contact_list(out, row.text("bcc_contacts"));
@@ -109,7 +114,7 @@ void append_message_summary(std::string& out, const store::Statement& row, bool 
   append_json_string(out, iso8601_utc(row.real("date").value_or(0)));
   append_text_column(out, row, "folderId", "folder_id");
   append_key(out, "from");
-  append_contact(out, text_column(row, "from_email"), text_column(row, "from_name"));
+  append_contact(out, column_text(row, "from_email"), column_text(row, "from_name"));
   if (with_bodies) append_text_column(out, row, "htmlBody", "html_body");
   append_text_column(out, row, "id", "id");
   append_flag(out, row, "isDraft", "is_draft");

@@ -36,6 +36,14 @@ using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
 
+// Lets string-keyed maps be searched with a string_view.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const noexcept {
+    return std::hash<std::string_view>{}(text);
+  }
+};
+
 std::string rows_as_summaries(store::Statement& s) {
   std::string out = "[";
   while (s.step()) {
@@ -217,14 +225,17 @@ Json list_tags(const Json& arguments) {
     // mail first).
     std::vector<std::pair<std::string, int64_t>> counts;
     std::unordered_map<std::string, size_t> position;
-    // Many messages carry the same tag array; each distinct text is decoded once.
-    std::unordered_map<std::string, std::vector<size_t>> decoded;
+    // Many messages carry the same tag array; each distinct text is decoded once, and the
+    // up to 10,000 stored texts are looked up where SQLite holds them, without a copy.
+    std::unordered_map<std::string, std::vector<size_t>, TextHash, std::equal_to<>> decoded;
+    decoded.reserve(4096);
     while (s.step()) {
-      std::string stored = s.text(0).value_or("");
-      auto [entry, fresh] = decoded.try_emplace(std::move(stored));
-      if (fresh) {
+      const std::string_view stored = s.text_view(0).value_or(std::string_view());
+      auto entry = decoded.find(stored);
+      if (entry == decoded.end()) {
+        entry = decoded.emplace(std::string(stored), std::vector<size_t>()).first;
         for (auto& tag : decode_string_list(entry->first)) {
-          auto [it, inserted] = position.emplace(tag, counts.size());
+          auto [it, inserted] = position.try_emplace(tag, counts.size());
           if (inserted) counts.emplace_back(std::move(tag), 0);
           entry->second.push_back(it->second);
         }
