@@ -48,11 +48,8 @@ void write_list(platform::SettingsStore& store, std::string_view key,
                 const std::vector<Record>& records) {
   Json array = Json::array();
   for (const Record& record : records) array.push_back(to_json(record));
-  // The profiles carry API keys: nobody but the user may list or read the settings.
-  std::error_code ignored;
-  std::filesystem::create_directories(store.path().parent_path(), ignored);
-  std::filesystem::permissions(store.path().parent_path(), std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::replace, ignored);
+  // The profiles carry API keys: the settings store writes its file 0600 in a directory
+  // only the user may enter.
   store.set(key, std::move(array));
 }
 

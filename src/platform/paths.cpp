@@ -76,6 +76,9 @@ bool narrow(const std::filesystem::path& path, mode_t type, mode_t wanted, bool 
     return false;
   }
   if ((st.st_mode & kGroupAndOthers) == 0) return true;
+  // A sticky directory (/tmp, /dev/shm) is shared by design and not ours to close, even when
+  // a settings file or database was put straight into it.
+  if (type == S_IFDIR && (st.st_mode & S_ISVTX)) return true;
   return ::chmod(path.c_str(), wanted) == 0;
 }
 

@@ -52,6 +52,19 @@ TEST_F(SettingsStoreTest, WritesValidJsonAtOnceAndReadsOnlyTheExpectedType) {
   EXPECT_EQ(store.boolean("missing"), std::nullopt);
 }
 
+TEST_F(SettingsStoreTest, FileIsPrivateButASharedStickyDirectoryStaysOpen) {
+  const auto shared = dir_.path() / "shared";
+  std::filesystem::create_directories(shared);
+  std::filesystem::permissions(shared,
+                               std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  SettingsStore store(shared / "settings.json");
+  store.set("aiAPIToken", "secret");
+  EXPECT_EQ(std::filesystem::status(shared).permissions(),
+            std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+  EXPECT_EQ(std::filesystem::status(shared / "settings.json").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
 TEST_F(SettingsStoreTest, WritersOnTheSameFileDoNotLoseEachOthersKeys) {
   SettingsStore first(file_), second(file_);
   auto writes = [](SettingsStore& store, const std::string& prefix) {
