@@ -131,6 +131,7 @@ const TextTable& chinese_texts() {
       {"notification.new_mail.generic", "收到一封新邮件"},
       {"notification.action.mark_as_read", "标记为已读"},
       {"notification.action.reply", "回复"},
+      {"notification.action.open", "打开"},
 
       // Mail rules: the summary of a rule and the combined preview.
       {"rules.enabled", "启用"},
@@ -439,6 +440,8 @@ const TextTable& chinese_texts() {
 
       // Command line: export, scheduled mail and automatic replies.
       {"cli.export.done", "已导出: %@"},
+      {"cli.export.failed", "导出失败: %@"},
+      {"cli.export.exists", "文件已存在: %@（用 --force 覆盖）"},
       {"cli.scheduled.none", "(没有定时邮件)"},
       {"cli.scheduled.not_found", "没有这封定时邮件: %@"},
       {"cli.scheduled.cancelled", "已取消定时邮件: %@"},

@@ -91,6 +91,7 @@ const TextTable& english_texts() {
       {"notification.new_mail.generic", "New message received"},
       {"notification.action.mark_as_read", "Mark as read"},
       {"notification.action.reply", "Reply"},
+      {"notification.action.open", "Open"},
 
       // Mail rules: the summary of a rule and the combined preview.
       {"rules.enabled", "enabled"},
@@ -420,6 +421,8 @@ const TextTable& english_texts() {
 
       // Command line: export, scheduled mail and automatic replies.
       {"cli.export.done", "Exported: %@"},
+      {"cli.export.failed", "Export failed: %@"},
+      {"cli.export.exists", "File already exists: %@ (use --force to overwrite)"},
       {"cli.scheduled.none", "(no scheduled messages)"},
       {"cli.scheduled.not_found", "No such scheduled message: %@"},
       {"cli.scheduled.cancelled", "Cancelled the scheduled message: %@"},

@@ -46,7 +46,7 @@ std::string readable_date(double seconds) {
 
 [[noreturn]] void fail(const std::string& reason) {
   log_line("⚠️", "EmailExportService", "导出失败: " + reason);
-  throw Error("导出失败: " + reason);
+  throw Error(localized_format("cli.export.failed", reason));
 }
 
 }  // namespace
@@ -137,7 +137,7 @@ void EmailExportService::exportTo(const store::EmailMessage& message, ExportForm
   const int error = errno;
   if (!overwrite || placed != 0) ::unlink(temporary.c_str());
   if (placed != 0) {
-    if (error == EEXIST) throw Error("文件已存在: " + destination.string() + "（用 --force 覆盖）");
+    if (error == EEXIST) throw Error(localized_format("cli.export.exists", destination.string()));
     fail(destination.string() + ": " + std::strerror(error));
   }
 }

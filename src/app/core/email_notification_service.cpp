@@ -38,8 +38,9 @@ EmailNotificationService::EmailNotificationService(const UserPreferences& prefer
 }
 
 void EmailNotificationService::registerCategories() {
-  categoryActions_ = {{std::string(kMarkAsReadAction), "标记为已读"},
-                      {std::string(kReplyAction), "回复"}};
+  categoryActions_ = {
+      {std::string(kMarkAsReadAction), localized("notification.action.mark_as_read")},
+      {std::string(kReplyAction), localized("notification.action.reply")}};
   log_line(log_kind::kSuccess, kComponent, "已注册通知类别 " + std::string(kCategory));
 }
 
@@ -79,7 +80,7 @@ void EmailNotificationService::notify(const store::EmailMessage& message) {
                            : platform::NotificationSound::None;
   notification.category = std::string(platform::DesktopNotification::kEmailArrivedCategory);
   notification.actions.emplace_back(std::string(platform::DesktopNotification::kDefaultAction),
-                                    "打开");
+                                    localized("notification.action.open"));
   notification.actions.insert(notification.actions.end(), categoryActions_.begin(),
                               categoryActions_.end());
   try {
