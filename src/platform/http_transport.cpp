@@ -48,14 +48,15 @@ class CurlLibrary {
   decltype(&::curl_url_cleanup) url_cleanup = nullptr;
   decltype(&::curl_url_set) url_set = nullptr;
   decltype(&::curl_url_get) url_get = nullptr;
-  decltype(&::curl_free) free = nullptr;
+  decltype(&::curl_free) free_memory = nullptr;
 
  private:
   CurlLibrary() {
     // The soname the build was configured against (the GnuTLS flavour on Debian).
     void* handle = dlopen(KESTROVA_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
-      missing_ = dlerror();
+      const char* reason = dlerror();
+      missing_ = reason ? reason : KESTROVA_CURL_SONAME;
       return;
     }
     decltype(&::curl_global_init) global_init = nullptr;
@@ -72,7 +73,7 @@ class CurlLibrary {
         resolve(handle, slist_free_all, "curl_slist_free_all") &&
         resolve(handle, url, "curl_url") && resolve(handle, url_cleanup, "curl_url_cleanup") &&
         resolve(handle, url_set, "curl_url_set") && resolve(handle, url_get, "curl_url_get") &&
-        resolve(handle, free, "curl_free");
+        resolve(handle, free_memory, "curl_free");
     if (!found) return;
     // Not thread-safe in libcurl, hence here: this constructor runs once.
     if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) missing_ = "curl_global_init";
@@ -241,7 +242,7 @@ bool HttpTransport::isHttpUrl(const std::string& url) {
   char* scheme = nullptr;
   if (api.url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
   const std::string name = scheme;
-  api.free(scheme);
+  api.free_memory(scheme);
   return name == "http" || name == "https";
 }
 
