@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsecret-1-dev libglib2.0-bin dbus-daemon gnome-keyring
   libpcre2-dev liburiparser-dev
-  libcurl4-gnutls-dev  # HTTP client of the AI services
+  libcurl4-gnutls-dev  # HTTP client of the AI services (brings libcurl3-gnutls, loaded at run time)
   libetpan-dev libgnutls28-dev libsasl2-modules dovecot-core dovecot-imapd python3-aiosmtpd openssl
   libgmime-3.0-dev  # only the MIME differential test and the decoder benchmark use GMime
   isync             # mbsync, the peer tool of the first-load benchmark (bench/run_sync.sh)

@@ -1,7 +1,5 @@
 #include "ai/ai_service_adapter.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <set>
 #include <variant>
@@ -10,7 +8,6 @@
 #include "ai/http_transport.h"
 #include "ai/json_fields.h"
 #include "util/base64.h"
-#include "util/c_free.h"
 #include "util/text.h"
 
 namespace kestrova::ai {
@@ -44,14 +41,11 @@ bool is_openai_compatible_endpoint(const AIServiceProfile& profile) {
 }
 
 bool is_valid_http_url(const std::string& url) {
-  CHandle<CURLU, &curl_url_cleanup> parsed(curl_url());
-  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
-    return false;
-  char* scheme = nullptr;
-  if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
-  const std::string name = scheme;
-  curl_free(scheme);
-  return name == "http" || name == "https";
+  try {
+    return platform::HttpTransport::isHttpUrl(url);
+  } catch (const platform::HttpError& e) {
+    throw AIServiceError::networkError(e.what());
+  }
 }
 
 // The string content of a message, or its text parts joined by line breaks.

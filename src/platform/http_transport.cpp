@@ -1,13 +1,14 @@
 #include "platform/http_transport.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <chrono>
 #include <exception>
-#include <mutex>
+#include <memory>
 
 #include "platform/launch_environment.h"
-#include "util/c_free.h"
+#include "util/localization.h"
 #include "util/text.h"
 
 namespace kestrova::platform {
@@ -18,8 +19,96 @@ HttpError network_error(const std::string& cause) {
   return HttpError(HttpError::Kind::network, cause);
 }
 
-using CurlHandle = CHandle<CURL, &curl_easy_cleanup>;
-using HeaderList = CHandle<curl_slist, &curl_slist_free_all>;
+// libcurl, loaded when the first request is made rather than when the program starts: with the
+// eighteen libraries it brings (Kerberos, LDAP, SSH, ...) it was a third of the cost of every
+// start, and most runs (the tool server, mail sync) never make an HTTP request. The types and
+// constants still come from <curl/curl.h> at compile time; only the functions are looked up.
+// The library stays loaded until the process ends, as a linked one would: the per-thread easy
+// handles below may be released after any static object. Thread-safe: loaded once.
+class CurlLibrary {
+ public:
+  // The loaded library. Throws HttpError (network) when it cannot be loaded, on every call.
+  static const CurlLibrary& get() {
+    static const CurlLibrary library;
+    if (!library.missing_.empty())
+      throw network_error(localized_format("http.clientUnavailable", library.missing_));
+    return library;
+  }
+
+  decltype(&::curl_easy_init) easy_init = nullptr;
+  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
+  decltype(&::curl_easy_reset) easy_reset = nullptr;
+  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
+  decltype(&::curl_easy_perform) easy_perform = nullptr;
+  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+  decltype(&::curl_slist_append) slist_append = nullptr;
+  decltype(&::curl_slist_free_all) slist_free_all = nullptr;
+  decltype(&::curl_url) url = nullptr;
+  decltype(&::curl_url_cleanup) url_cleanup = nullptr;
+  decltype(&::curl_url_set) url_set = nullptr;
+  decltype(&::curl_url_get) url_get = nullptr;
+  decltype(&::curl_free) free_memory = nullptr;
+
+ private:
+  CurlLibrary() {
+    // The soname the build was configured against (the GnuTLS flavour on Debian).
+    void* handle = dlopen(KESTROVA_CURL_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      const char* reason = dlerror();
+      missing_ = reason ? reason : KESTROVA_CURL_SONAME;
+      return;
+    }
+    decltype(&::curl_global_init) global_init = nullptr;
+    const bool found =
+        resolve(handle, global_init, "curl_global_init") &&
+        resolve(handle, easy_init, "curl_easy_init") &&
+        resolve(handle, easy_cleanup, "curl_easy_cleanup") &&
+        resolve(handle, easy_reset, "curl_easy_reset") &&
+        resolve(handle, easy_setopt, "curl_easy_setopt") &&
+        resolve(handle, easy_getinfo, "curl_easy_getinfo") &&
+        resolve(handle, easy_perform, "curl_easy_perform") &&
+        resolve(handle, easy_strerror, "curl_easy_strerror") &&
+        resolve(handle, slist_append, "curl_slist_append") &&
+        resolve(handle, slist_free_all, "curl_slist_free_all") &&
+        resolve(handle, url, "curl_url") && resolve(handle, url_cleanup, "curl_url_cleanup") &&
+        resolve(handle, url_set, "curl_url_set") && resolve(handle, url_get, "curl_url_get") &&
+        resolve(handle, free_memory, "curl_free");
+    if (!found) return;
+    // Not thread-safe in libcurl, hence here: this constructor runs once.
+    if (global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) missing_ = "curl_global_init";
+  }
+
+  template <typename Function>
+  bool resolve(void* handle, Function& function, const char* name) {
+    function = reinterpret_cast<Function>(dlsym(handle, name));
+    if (!function) missing_ = name;
+    return function != nullptr;
+  }
+
+  std::string missing_;  // why the library is unusable; empty when loaded
+};
+
+const CurlLibrary& curl_library() { return CurlLibrary::get(); }
+
+struct EasyCleanup {
+  void operator()(CURL* handle) const noexcept {
+    if (handle) curl_library().easy_cleanup(handle);
+  }
+};
+struct HeaderListFree {
+  void operator()(curl_slist* list) const noexcept {
+    if (list) curl_library().slist_free_all(list);
+  }
+};
+struct UrlCleanup {
+  void operator()(CURLU* url) const noexcept {
+    if (url) curl_library().url_cleanup(url);
+  }
+};
+using CurlHandle = std::unique_ptr<CURL, EasyCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, HeaderListFree>;
+using ParsedUrl = std::unique_ptr<CURLU, UrlCleanup>;
 
 // One easy handle per thread, reset before each use: its connection cache keeps TLS
 // sessions to a provider alive between requests. A request made from inside another's
@@ -27,12 +116,11 @@ using HeaderList = CHandle<curl_slist, &curl_slist_free_all>;
 class ThreadHandle {
  public:
   ThreadHandle() {
-    static std::once_flag global_init;
-    std::call_once(global_init, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    thread_local CurlHandle shared(curl_easy_init());
+    const CurlLibrary& curl = curl_library();
+    thread_local CurlHandle shared(curl.easy_init());
     thread_local bool busy = false;
     if (busy) {
-      own_.reset(curl_easy_init());
+      own_.reset(curl.easy_init());
       handle_ = own_.get();
     } else {
       handle_ = shared.get();
@@ -42,7 +130,7 @@ class ThreadHandle {
       busy = true;
       busy_ = &busy;
     }
-    curl_easy_reset(handle_);
+    curl.easy_reset(handle_);
   }
   ~ThreadHandle() {
     if (busy_) *busy_ = false;
@@ -65,6 +153,7 @@ std::optional<std::string> first_set(std::initializer_list<std::string_view> nam
 
 // State shared with the C callbacks, which must not throw.
 struct Transfer {
+  const CurlLibrary* api = nullptr;
   CURL* curl = nullptr;
   const BodySink* sink = nullptr;
   std::string body;
@@ -93,7 +182,7 @@ size_t on_body(char* data, size_t size, size_t count, void* context) noexcept {
   auto& t = *static_cast<Transfer*>(context);
   const size_t length = size * count;
   long status = 0;
-  curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+  t.api->easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
   const bool success = status >= 200 && status < 300;
   if (t.sink && success) {
     try {
@@ -145,10 +234,24 @@ std::string HttpTransport::noProxyHosts() {
   return first_set({"no_proxy", "NO_PROXY"}).value_or("");
 }
 
+bool HttpTransport::isHttpUrl(const std::string& url) {
+  const CurlLibrary& api = curl_library();
+  const ParsedUrl parsed(api.url());
+  if (!parsed || api.url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK)
+    return false;
+  char* scheme = nullptr;
+  if (api.url_get(parsed.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
+  const std::string name = scheme;
+  api.free_memory(scheme);
+  return name == "http" || name == "https";
+}
+
 HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* sink) const {
   const ThreadHandle handle;
+  const CurlLibrary& api = curl_library();
   CURL* curl = handle.get();
   Transfer transfer;
+  transfer.api = &api;
   transfer.curl = curl;
   transfer.sink = sink;
   transfer.idle = request.idleTimeout;
@@ -157,13 +260,13 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   HeaderList headers;
   for (const auto& [name, value] : request.headers) {
     const std::string line = name + ": " + value;
-    curl_slist* appended = curl_slist_append(headers.get(), line.c_str());
+    curl_slist* appended = api.slist_append(headers.get(), line.c_str());
     if (!appended) throw network_error("无法构建请求头");
     headers.release();
     headers.reset(appended);
   }
   // libcurl would add "Expect: 100-continue" to large bodies and wait for it.
-  if (curl_slist* appended = curl_slist_append(headers.get(), "Expect:")) {
+  if (curl_slist* appended = api.slist_append(headers.get(), "Expect:")) {
     headers.release();
     headers.reset(appended);
   }
@@ -171,55 +274,55 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   const std::string proxy = proxyFor(request.url);
   const std::string no_proxy = noProxyHosts();
   char error_text[CURL_ERROR_SIZE] = {};
-  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-  if (extraCAFile) curl_easy_setopt(curl, CURLOPT_CAINFO, extraCAFile->c_str());
+  api.easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  api.easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  api.easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  api.easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  api.easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+  api.easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+  if (extraCAFile) api.easy_setopt(curl, CURLOPT_CAINFO, extraCAFile->c_str());
   // Set even when empty: an explicit value keeps libcurl from reading the live environment.
-  curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, "Kestrova");
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
-  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  api.easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+  api.easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
+  api.easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+  api.easy_setopt(curl, CURLOPT_USERAGENT, "Kestrova");
+  api.easy_setopt(curl, CURLOPT_ERRORBUFFER, error_text);
+  api.easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_body);
+  api.easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  api.easy_setopt(curl, CURLOPT_HEADERFUNCTION, on_header);
+  api.easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   if (request.method == "GET") {
-    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    api.easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   } else {
-    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
-                     static_cast<curl_off_t>(request.body.size()));
+    api.easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    api.easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+    api.easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                    static_cast<curl_off_t>(request.body.size()));
   }
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.timeout));
+  api.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.timeout));
   if (request.idleTimeout) {
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(kMaxStreamSeconds));
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    api.easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(kMaxStreamSeconds));
+    api.easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    api.easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+    api.easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   } else {
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
+    api.easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
   }
 
-  const CURLcode result = curl_easy_perform(curl);
+  const CURLcode result = api.easy_perform(curl);
   // The handle outlives this call; it must not keep pointers into this frame.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+  api.easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  api.easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   if (transfer.failure) std::rethrow_exception(transfer.failure);
   if (transfer.too_large) throw HttpError(HttpError::Kind::bodyTooLarge, "HTTP 响应过大");
   if (transfer.idled_out) throw network_error("请求超时");
   if (result != CURLE_OK) {
-    std::string cause = error_text[0] ? error_text : curl_easy_strerror(result);
+    std::string cause = error_text[0] ? error_text : api.easy_strerror(result);
     if (result == CURLE_OPERATION_TIMEDOUT) cause = "请求超时 (" + cause + ")";
     throw network_error(cause);
   }
   HttpResponse response;
-  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+  api.easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   if (response.status >= 300 && response.status < 400)
     response.redirectLocation = std::move(transfer.location);
   response.body = std::move(transfer.body);

@@ -69,6 +69,10 @@ class HttpTransport {
   // bodyTooLarge for a body over kMaxBodyBytes.
   HttpResponse perform(const HttpRequest& request, const BodySink* sink = nullptr) const;
 
+  // Whether libcurl reads `url` as a whole http or https URL, which perform() will accept.
+  // Throws HttpError (network) when the HTTP client library cannot be loaded.
+  static bool isHttpUrl(const std::string& url);
+
   // The proxy a request to `url` goes through ("" for none) and the hosts that bypass
   // proxies, both from the launch environment.
   static std::string proxyFor(std::string_view url);

@@ -192,6 +192,9 @@ const TextTable& chinese_texts() {
       // Settings.
       {"settings.mcp.error.missingExecutable", "无法确定当前程序的可执行文件路径"},
 
+      // The HTTP client of the AI services.
+      {"http.clientUnavailable", "无法加载 HTTP 客户端库 libcurl（%@）"},
+
       // Command line: overview, help, the tool-server link and the mail service.
       {"cli.overview.counts", "Kestrova — 账户: %d，未读邮件: %d"},
       {"cli.overview.no_database", "Kestrova — 数据库未初始化 (%@)"},

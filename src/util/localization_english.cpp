@@ -158,6 +158,9 @@ const TextTable& english_texts() {
       {"settings.mcp.error.missingExecutable",
        "Cannot determine the path of this program's executable"},
 
+      // The HTTP client of the AI services.
+      {"http.clientUnavailable", "Cannot load the HTTP client library libcurl (%@)"},
+
       // Command line: overview, help, the tool-server link and the mail service.
       {"cli.overview.counts", "Kestrova — accounts: %d, unread messages: %d"},
       {"cli.overview.no_database", "Kestrova — database not initialised (%@)"},

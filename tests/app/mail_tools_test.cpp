@@ -243,6 +243,9 @@ TEST_F(MailTools, ListTagsAndSearchByTag) {
   Json tags = call("list_tags");
   ASSERT_EQ(tags.size(), 3u);
   EXPECT_EQ(tags[0], Json::parse(R"({"tag":"work","count":2})"));
+  // Equal counts keep the order first met, newest mail first.
+  EXPECT_EQ(tags[1]["tag"], "finance");
+  EXPECT_EQ(tags[2]["tag"], "homework");
   EXPECT_EQ(call("list_tags", {{"limit", 1}}).size(), 1u);
 
   Json found = call("search_by_tag", {{"tag", "WORK"}});

@@ -2,9 +2,13 @@
 // deletions, all in the local database and never on a mail server.
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
-#include <unordered_map>
+#include <vector>
 
 #include "app/core/draft_upload.h"
 #include "app/core/mail_tool_sql.h"
@@ -36,12 +40,60 @@ using store::encode_string_list;
 
 constexpr std::string_view kLocalDraftsPath = "__LocalDrafts__";
 
-// Lets string-keyed maps be searched with a string_view.
-struct TextHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view text) const noexcept {
-    return std::hash<std::string_view>{}(text);
+// Counts texts per distinct value, in the order they were first met. Open addressing over a
+// power-of-two table of 8-byte slots (half the hash and the entry's index): a lookup reads one
+// slot and, when that half matches, the entry's text, where a node map would follow a pointer or
+// two more for every text counted. Not thread-safe.
+class DistinctTextCounter {
+ public:
+  struct Entry {
+    std::optional<std::string> text;  // always set: optional only as the list decoder takes it
+    int64_t count = 0;
+  };
+
+  void add(std::string_view text, int64_t count = 1) {
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+    const size_t hash = std::hash<std::string_view>{}(text);
+    const auto check = static_cast<uint32_t>(hash >> 32);
+    for (size_t i = hash & mask();; i = (i + 1) & mask()) {
+      Slot& slot = slots_[i];
+      if (slot.index == kEmpty) {
+        slot = Slot{check, static_cast<uint32_t>(entries_.size())};
+        entries_.push_back(Entry{std::string(text), count});
+        return;
+      }
+      if (slot.check == check && *entries_[slot.index].text == text) {
+        entries_[slot.index].count += count;
+        return;
+      }
+    }
   }
+
+  // The distinct texts with their counts, first met first. Valid until the next add().
+  const std::vector<Entry>& entries() const { return entries_; }
+  std::vector<Entry> take() && { return std::move(entries_); }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  struct Slot {
+    uint32_t check = 0;
+    uint32_t index = kEmpty;
+  };
+
+  size_t mask() const { return slots_.size() - 1; }
+
+  void grow() {
+    slots_.assign(std::max<size_t>(slots_.size() * 2, 256), Slot{});
+    for (uint32_t index = 0; index < entries_.size(); ++index) {
+      const size_t hash = std::hash<std::string_view>{}(*entries_[index].text);
+      size_t i = hash & mask();
+      while (slots_[i].index != kEmpty) i = (i + 1) & mask();
+      slots_[i] = Slot{static_cast<uint32_t>(hash >> 32), index};
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::vector<Entry> entries_;
 };
 
 std::string rows_as_summaries(store::Statement& s) {
@@ -221,32 +273,21 @@ Json list_tags(const Json& arguments) {
   return EmailDatabase::shared().read([&](Connection& c) {
     auto s = c.prepare(sql::kListTags);
     s.bind(1, int64_t{10000});
+    // Many messages carry the same tag array: the up to 10,000 stored texts are counted where
+    // SQLite holds them, without a copy, and each distinct one is decoded once afterwards.
+    DistinctTextCounter arrays;
+    while (s.step()) arrays.add(s.text_view(0).value_or(std::string_view()));
     // Counts per exact tag text; ties keep the order in which tags were first met (newest
-    // mail first).
-    std::vector<std::pair<std::string, int64_t>> counts;
-    std::unordered_map<std::string, size_t> position;
-    // Many messages carry the same tag array; each distinct text is decoded once, and the
-    // up to 10,000 stored texts are looked up where SQLite holds them, without a copy.
-    std::unordered_map<std::string, std::vector<size_t>, TextHash, std::equal_to<>> decoded;
-    decoded.reserve(4096);
-    while (s.step()) {
-      const std::string_view stored = s.text_view(0).value_or(std::string_view());
-      auto entry = decoded.find(stored);
-      if (entry == decoded.end()) {
-        entry = decoded.emplace(std::string(stored), std::vector<size_t>()).first;
-        for (auto& tag : decode_string_list(entry->first)) {
-          auto [it, inserted] = position.try_emplace(tag, counts.size());
-          if (inserted) counts.emplace_back(std::move(tag), 0);
-          entry->second.push_back(it->second);
-        }
-      }
-      for (size_t index : entry->second) ++counts[index].second;
-    }
+    // mail first), which is the order of the arrays first met and of the tags within each.
+    DistinctTextCounter tags;
+    for (const auto& array : arrays.entries())
+      for (const auto& tag : decode_string_list(array.text)) tags.add(tag, array.count);
+    auto counts = std::move(tags).take();
     std::stable_sort(counts.begin(), counts.end(),
-                     [](const auto& a, const auto& b) { return a.second > b.second; });
+                     [](const auto& a, const auto& b) { return a.count > b.count; });
     Json out = Json::array();
     for (size_t i = 0; i < counts.size() && static_cast<int64_t>(i) < limit; ++i)
-      out.push_back(Json{{"tag", counts[i].first}, {"count", counts[i].second}});
+      out.push_back(Json{{"tag", *counts[i].text}, {"count", counts[i].count}});
     return out;
   });
 }
