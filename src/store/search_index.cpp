@@ -89,10 +89,11 @@ void create_search_index(Connection& c) {
     std::string_view kind, name;
     std::string sql;
   };
+  const std::string table =
+      "fts5(doc, content='', detail=none, tokenize='trigram case_sensitive 1')";
   const Object objects[] = {
-      {"TABLE", "email_search",
-       "CREATE VIRTUAL TABLE email_search USING fts5(doc, content='', detail=none, "
-       "tokenize='trigram case_sensitive 1')"},
+      // Quoted as a renamed table's statement is kept (see below).
+      {"TABLE", "email_search", "CREATE VIRTUAL TABLE \"email_search\" USING " + table},
       {"TABLE", "email_search_terms",
        "CREATE VIRTUAL TABLE email_search_terms USING fts5vocab(email_search, row)"},
       // INSERT OR REPLACE removes the row it replaces without running delete triggers, so
@@ -128,12 +129,20 @@ void create_search_index(Connection& c) {
     current = current && s.step() && s.text(0) == object.sql;
   }
   if (current) return;
+  // The new index is filled before the old one is dropped: SQLite 3.40 fails a statement
+  // that reuses pages freed earlier in its transaction once its statement journal spills
+  // to disk ("database or disk is full"), and the fill writes as much as the old index held.
   for (auto it = std::rbegin(objects); it != std::rend(objects); ++it)
-    c.execute("DROP " + std::string(it->kind) + " IF EXISTS " + std::string(it->name));
-  for (const auto& object : objects) c.execute(object.sql);
-  c.execute("DELETE FROM email_search_queue");
-  c.execute("INSERT INTO email_search(rowid, doc) SELECT m.rowid, " + indexed_text("m") +
+    if (it->name != "email_search")
+      c.execute("DROP " + std::string(it->kind) + " IF EXISTS " + std::string(it->name));
+  c.execute("CREATE VIRTUAL TABLE email_search_rebuilt USING " + table);
+  c.execute("INSERT INTO email_search_rebuilt(rowid, doc) SELECT m.rowid, " + indexed_text("m") +
             " FROM email_messages m");
+  c.execute("DROP TABLE IF EXISTS email_search");
+  c.execute("ALTER TABLE email_search_rebuilt RENAME TO email_search");
+  c.execute("DELETE FROM email_search_queue");
+  for (const auto& object : objects)
+    if (object.name != "email_search") c.execute(object.sql);
 }
 
 bool has_queued_messages(Connection& c) {
