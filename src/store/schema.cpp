@@ -419,7 +419,7 @@ void create_folder_views(Connection& c) {
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 2;
+constexpr int64_t kSchemaVersion = 3;
 
 }  // namespace
 

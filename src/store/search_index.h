@@ -29,6 +29,9 @@ class Connection;
 // Removals leave the index at once (an index without a copy of the text needs the removed
 // text, which only the trigger still has).
 //
+// The index folds ASCII letter case and nothing else, as LIKE does, so the trigrams of a text
+// LIKE matches are exactly those of the query.
+//
 // Each field is indexed followed by two line feeds, so every occurrence of a one- or
 // two-character text starts at least one indexed trigram; that is what lets short texts
 // (two-character Chinese words) use the index too (see short_text_query).
@@ -58,10 +61,9 @@ std::optional<std::string> literal_text_query(std::string_view literal);
 std::optional<std::string> like_pattern_query(std::string_view pattern);
 
 // For a text of one or two characters: a query matching every row that contains it, built
-// from the indexed trigrams that start with it. Nothing when the text has letter case outside
-// ASCII (the index folds it in its own way), or when more than `max_terms` trigrams start with
-// it (a common text, which a scan in date order finds sooner). An empty query string means no
-// row contains the text.
+// from the indexed trigrams that start with it. Nothing when more than `max_terms` trigrams
+// start with it (a common text, which a scan in date order finds sooner). An empty query
+// string means no row contains the text.
 std::optional<std::string> short_text_query(Connection& c, std::string_view text, size_t max_terms);
 
 // Number of rows the query matches, counting no further than `cap`.

@@ -220,6 +220,43 @@ TEST(EmailDatabaseTest, UpgradesOlderDatabaseKeepingRows) {
             1);
 }
 
+// The statement of the substring index's table and the names of its triggers.
+std::set<std::string> search_index_definition(EmailDatabase& db) {
+  auto definition = names_of(db, "trigger");
+  definition.insert(*db.read([](Connection& c) {
+    auto s = c.prepare("SELECT sql FROM sqlite_master WHERE name = 'email_search'");
+    s.step();
+    return s.text(0);
+  }));
+  return definition;
+}
+
+// A file whose substring index was built by an earlier definition (a trigram tokenizer that
+// folds all of Unicode, over the subject alone here) gets the index built again from its rows.
+TEST(EmailDatabaseTest, RebuildsASearchIndexOfAnEarlierDefinition) {
+  TempDir dir;
+  const auto path = dir.path() / "email.db";
+  std::set<std::string> definition;
+  {
+    auto db = EmailDatabase::open(path);
+    insert_account_folder_message(*db);
+    definition = search_index_definition(*db);
+  }
+  {
+    Connection c(path);
+    c.execute(R"(
+DROP TRIGGER email_search_after_update; DROP TRIGGER email_search_after_insert;
+DROP TABLE email_search_terms; DROP TABLE email_search;
+CREATE VIRTUAL TABLE email_search USING fts5(doc, content='', detail=none, tokenize='trigram');
+INSERT INTO email_search(rowid, doc) SELECT rowid, subject FROM email_messages;
+PRAGMA user_version = 2;)");
+  }
+  auto db = EmailDatabase::open(path);
+  EXPECT_EQ(search_index_definition(*db), definition);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_search WHERE email_search MATCH '\"a@e\"'"), 1);
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_search WHERE email_search MATCH '\"hel\"'"), 1);
+}
+
 TEST(EmailDatabaseTest, ForeignKeysCascadeAndSetNull) {
   TempDir dir;
   auto db = EmailDatabase::open(dir.path() / "email.db");
