@@ -173,7 +173,6 @@ int main(int argc, char** argv) {
     std::vector<double> tool_ms, plain_ms, cli_ms, cli_plain_ms;
     std::vector<std::string> tool_ids, plain_ids, cli_ids, cli_plain_ids;
     const auto terms = app::parse_search_query(q.text);
-    const auto indexed = app::search_condition(terms, 0, true);
     const auto plain = app::search_condition(terms, 0, false);
     db->read([&](store::Connection& c) {
       for (int round = 0; round <= rounds; ++round) {  // round 0 warms up
@@ -189,7 +188,9 @@ int main(int argc, char** argv) {
             s.bind_all(pattern, pattern, pattern, pattern, int64_t{20});
           plain_ids = ids_of(s);
         });
-        const double t3 = time_ms([&] { cli_ids = cli_search(c, indexed, true); });
+        // The condition is built inside the clock: short terms read the index's term listing.
+        const double t3 = time_ms(
+            [&] { cli_ids = cli_search(c, app::search_condition(terms, 0, true, &c), true); });
         const double t4 = time_ms([&] { cli_plain_ids = cli_search(c, plain, false); });
         if (round == 0) continue;
         tool_ms.push_back(t1);

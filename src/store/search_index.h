@@ -65,6 +65,9 @@ std::optional<std::string> like_pattern_query(std::string_view pattern);
 // start with it (a common text, which a scan in date order finds sooner). An empty query
 // string means no row contains the text.
 std::optional<std::string> short_text_query(Connection& c, std::string_view text, size_t max_terms);
+// The `max_terms` the searches use: one- and two-character texts with more trigrams than this
+// are common, and a date-ordered scan finds their page sooner than the index lists the rows.
+inline constexpr size_t kMaxShortTextTerms = 400;
 
 // Number of rows the query matches, counting no further than `cap`.
 size_t count_search_matches(Connection& c, const std::string& query, size_t cap);

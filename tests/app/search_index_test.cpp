@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/search_language.h"
 #include "app/core/mail_tool_sql.h"
 #include "mail/mail_import.h"
 #include "platform/settings_store.h"
@@ -42,6 +43,24 @@ class SearchIndex : public ToolServerTest {
         for (const auto& m : call("search_messages", arguments)) ids.push_back(m["id"]);
         EXPECT_EQ(ids, plain_ids(query, account)) << when << ", query " << query;
       }
+    // `kestrova search` reads through the index too: the same rows as its LIKE conditions alone.
+    store::EmailDatabase::shared().read([&](store::Connection& c) {
+      for (const auto& query : queries) {
+        const auto terms = app::parse_search_query("\"" + query + "\"");
+        auto rows = [&](const app::SearchCondition& condition) {
+          auto s = c.prepare("SELECT id FROM email_messages WHERE " + condition.sql +
+                             " ORDER BY date DESC, rowid");
+          int index = 1;
+          for (const auto& value : condition.texts) s.bind(index++, value);
+          std::vector<std::string> ids;
+          while (s.step()) ids.push_back(*s.text(0));
+          return ids;
+        };
+        EXPECT_EQ(rows(app::search_condition(terms, 0, true, &c)),
+                  rows(app::search_condition(terms, 0, false)))
+            << when << ", kestrova search " << query;
+      }
+    });
     // Removed text leaves the index too: a trigram names as many indexed rows as hold it.
     for (const std::string trigram : {"jvq", "wxk", "发票信"})
       EXPECT_EQ(

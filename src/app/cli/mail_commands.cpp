@@ -495,10 +495,12 @@ void search(const SearchOptions& o) {
     for (size_t i = 0; i < found.size(); ++i) shown.push_back(copies[i] ? *copies[i] : found[i]);
     return print_found(book.store(), o, shown);
   }
-  const auto condition = search_condition(parse_search_query(o.query), now_seconds());
+  const auto terms = parse_search_query(o.query);
+  const double now = now_seconds();
   std::optional<std::string> accountId;
   if (!o.account.empty()) accountId = book.find(o.account).id;
   auto found = book.store().database().read([&](store::Connection& c) {
+    const auto condition = search_condition(terms, now, true, &c);
     auto s = c.prepare(
         "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
         "account_id = ?) AND " +

@@ -10,9 +10,6 @@ namespace {
 // Rows the index names that the date-ordered walk of the plain statement would also find in
 // a few steps; fewer than this are read by row id and sorted instead.
 constexpr size_t kManyCandidates = 1500;
-// One- and two-character texts with more trigrams than this are common: the plain statement
-// finds its page sooner than the index would list the rows.
-constexpr size_t kMaxShortTerms = 400;
 constexpr size_t kMaxIndexedPattern = 4096;
 
 constexpr std::string_view kTextConditions =
@@ -49,7 +46,7 @@ store::Statement prepare_message_search(store::Connection& c, std::string_view q
   if (pattern.size() <= kMaxIndexedPattern) {
     match = store::like_pattern_query(query);
     if (!match && query.find_first_of("%_") == std::string_view::npos)
-      match = store::short_text_query(c, query, kMaxShortTerms);
+      match = store::short_text_query(c, query, store::kMaxShortTextTerms);
   }
   // An empty query: no indexed trigram starts with the text, so no indexed row holds it;
   // rows still queued for the index are looked for the plain way.
