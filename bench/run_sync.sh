@@ -8,7 +8,10 @@
 #   4. runs the rounds; the table is printed and kept in bench/data/sync-results-*.md.
 #
 # Environment: SYNC_MESSAGES (10000), SYNC_LIMIT (1000), SYNC_ROUNDS (7), SYNC_WARMUP (1),
-# BENCH_BUILD (build-bench), JOBS (build jobs, default: all cores).
+# SYNC_WHOLE (0; 1 adds Kestrova and imaplib loading the whole folder), SYNC_BASELINE (a
+# kestrova-bench-sync-round built from another revision: one more row), BENCH_BUILD
+# (build-bench), BENCH_NO_BUILD (set: use BENCH_BUILD as it is), JOBS (build jobs,
+# default: all cores).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -19,10 +22,12 @@ limit=${SYNC_LIMIT:-1000}
 data=$root/bench/data
 servers=$data/sync-servers
 
-bash "$root/tools/install-deps.sh"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
+if [ -z "${BENCH_NO_BUILD:-}" ]; then
+  bash "$root/tools/install-deps.sh"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
+    -DKESTROVA_BENCH=ON >/dev/null
+  cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
+fi
 
 mkdir -p "$data"
 source "$root/bench/scratch_mail_servers.sh"
@@ -37,5 +42,7 @@ echo "== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -
 echo "== $messages messages in INBOX, newest $limit, ${SYNC_ROUNDS:-7} rounds after ${SYNC_WARMUP:-1} warm-up"
 python3 "$root/bench/sync_first_load.py" --servers "$servers/servers.json" --user "$user" \
   --bench-round "$build/bench/kestrova-bench-sync-round" --limit "$limit" --expect "$messages" \
-  --rounds "${SYNC_ROUNDS:-7}" --warmup "${SYNC_WARMUP:-1}" --markdown "$data/sync-results-$stamp.md"
+  --rounds "${SYNC_ROUNDS:-7}" --warmup "${SYNC_WARMUP:-1}" --markdown "$data/sync-results-$stamp.md" \
+  $([ "${SYNC_WHOLE:-0}" = 1 ] && echo --whole) \
+  ${SYNC_BASELINE:+--baseline-round "$SYNC_BASELINE"}
 echo "Table kept in $data/sync-results-$stamp.md"

@@ -12,8 +12,14 @@ against the same loopback Dovecot INBOX, rounds interleaved (K, P, M, K, P, M, .
             downloads whole messages, it has no envelope-only mode; flagged messages are
             never expired, so it also pulls every older flagged one), and the whole folder.
 
+With --baseline-round PROGRAM one more row: the same Kestrova round with PROGRAM (built from
+another revision), for before/after figures in one run. With --whole two more rows: Kestrova loading the whole folder as `kestrova sync` does (the
+newest envelopes, then the rest through the background loader, waited for) and imaplib
+fetching every envelope of the folder in one UID FETCH.
+
   sync_first_load.py --servers servers.json --user U --bench-round PROGRAM
                      [--limit 1000] [--rounds 7] [--warmup 1] [--expect 10000] [--markdown F]
+                     [--whole]
 
 Wall time of each round is measured here (process start to exit for the two programs);
 CPU time is the child's (resource.getrusage) or, for imaplib, this process's.
@@ -40,22 +46,23 @@ def child_cpu_ms(before):
     return ((after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)) * 1000.0
 
 
-def kestrova_round(args, servers, scratch):
+def kestrova_round(args, servers, scratch, whole=False, program=None):
     db = os.path.join(scratch, "kestrova", "email.db")
     shutil.rmtree(os.path.dirname(db), ignore_errors=True)
     os.makedirs(os.path.dirname(db))
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     t0 = time.perf_counter()
-    out = subprocess.run([args.bench_round, "--host", servers["host"], "--port", str(servers["imap_plain"]),
+    out = subprocess.run([program or args.bench_round, "--host", servers["host"], "--port", str(servers["imap_plain"]),
                           "--user", args.user, "--password", servers["password"], "--db", db,
-                          "--limit", str(args.limit)], check=True, capture_output=True, text=True)
+                          "--limit", str(args.limit)] + (["--whole"] if whole else []),
+                         check=True, capture_output=True, text=True)
     wall = (time.perf_counter() - t0) * 1000.0
     answer = json.loads(out.stdout.strip().splitlines()[-1])
     return {"wall": wall, "cpu": child_cpu_ms(before), "items": answer["stored"],
             "inner": answer["first_load"], "folder_list": answer["folder_list"]}
 
 
-def imaplib_round(args, servers, scratch):
+def imaplib_round(args, servers, scratch, whole=False):
     cpu0 = time.process_time()
     t0 = time.perf_counter()
     imap = imaplib.IMAP4(servers["host"], servers["imap_plain"])
@@ -64,7 +71,9 @@ def imaplib_round(args, servers, scratch):
     typ, data = imap.uid("SEARCH", "ALL")
     if typ != "OK":
         raise RuntimeError("UID SEARCH failed: %r" % data)
-    uids = sorted(int(u) for u in b" ".join(d for d in data if d).split())[-args.limit:]
+    uids = sorted(int(u) for u in b" ".join(d for d in data if d).split())
+    if not whole:
+        uids = uids[-args.limit:]
     typ, data = imap.uid("FETCH", ",".join(map(str, uids)), "(UID ENVELOPE FLAGS)")
     if typ != "OK":
         raise RuntimeError("UID FETCH failed: %r" % data)
@@ -157,6 +166,8 @@ def main():
     p.add_argument("--warmup", type=int, default=1)
     p.add_argument("--expect", type=int, default=10000)
     p.add_argument("--markdown")
+    p.add_argument("--whole", action="store_true")
+    p.add_argument("--baseline-round", help="the same program built from another revision: one more row")
     args = p.parse_args()
     imaplib._MAXLINE = max(imaplib._MAXLINE, 10_000_000)
     with open(args.servers) as f:
@@ -170,6 +181,16 @@ def main():
         ("mbsync, whole folder (%d whole messages to a Maildir)" % args.expect,
          lambda a, s, d: mbsync_round(a, s, d, False), args.expect),
     ]
+    if args.baseline_round:
+        sides.append(("kestrova, baseline build (%s)" % args.baseline_round,
+                      lambda a, s, d: kestrova_round(a, s, d, program=a.baseline_round), args.limit))
+    if args.whole:
+        sides += [
+            ("kestrova, whole folder (newest %d, then the background loader; stored in SQLite)" % args.limit,
+             lambda a, s, d: kestrova_round(a, s, d, True), args.expect),
+            ("Python imaplib, whole folder (%d envelopes parsed, not stored)" % args.expect,
+             lambda a, s, d: imaplib_round(a, s, d, True), args.expect),
+        ]
     samples = interleave(sides, args, servers, "kestrova-bench-sync.")
 
     kestrova_median = statistics.median(s["wall"] for s in samples[sides[0][0]])
@@ -186,9 +207,18 @@ def main():
     inner = [s["inner"] for s in samples[sides[0][0]]]
     folder_list = [s["folder_list"] for s in samples[sides[0][0]]]
     lines.append("")
-    lines.append("Kestrova's own clock (median): folder list %.1f ms, INBOX first load %.1f ms; the rest of its "
-                 "wall time is process start, opening the new database and exit." %
-                 (statistics.median(folder_list), statistics.median(inner)))
+    imaplib_median = statistics.median(s["wall"] for s in samples[sides[1][0]])
+    lines.append("Kestrova's own clock (median): folder list %.1f ms, INBOX first load %.1f ms (%.2f× imaplib's "
+                 "wall time); the rest of its wall time is process start, opening the new database and exit." %
+                 (statistics.median(folder_list), statistics.median(inner),
+                  statistics.median(inner) / imaplib_median))
+    if args.whole:
+        whole = [s["inner"] for s in samples[sides[-2][0]]]
+        lines.append("Kestrova's own clock for the whole folder (median): %.1f ms." % statistics.median(whole))
+    if args.baseline_round:
+        baseline = [s["inner"] for s in samples[sides[4][0]]]
+        lines.append("The baseline build's own clock (median): INBOX first load %.1f ms (%.2f× imaplib's wall time)." %
+                     (statistics.median(baseline), statistics.median(baseline) / imaplib_median))
     emit(lines, args.markdown)
 
 

@@ -74,6 +74,84 @@ class HeaderDateFormats {
   std::vector<std::unique_ptr<icu::SimpleDateFormat>> formats_;
 };
 
+// The form nearly every message has, "Tue, 2 Jan 2024 10:00:00 +0000" (the weekday may be
+// left out, and then the zone too), read without ICU: a sync converts a thousand dates in a row,
+// and the formatter costs ~10 µs each. Only text that the first two formats read the same way is
+// taken: names as written in RFC 5322, a weekday that is the date's own, field values in range,
+// years of the Gregorian calendar (ICU's calendar is Julian before 1582), a zone of at most 14
+// hours. Everything else gives nothing and goes to ICU.
+std::optional<double> parse_common_date(std::string_view text) {
+  static constexpr std::array<std::string_view, 7> kWeekdays = {"Sun", "Mon", "Tue", "Wed",
+                                                                "Thu", "Fri", "Sat"};
+  static constexpr std::array<std::string_view, 12> kMonths = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  size_t at = 0;
+  auto literal = [&](std::string_view expected) {
+    if (text.substr(at, expected.size()) != expected) return false;
+    at += expected.size();
+    return true;
+  };
+  auto number = [&](size_t minDigits, size_t maxDigits) -> std::optional<int> {
+    int value = 0;
+    size_t digits = 0;
+    while (at < text.size() && digits < maxDigits && text[at] >= '0' && text[at] <= '9') {
+      value = value * 10 + (text[at++] - '0');
+      ++digits;
+    }
+    if (digits < minDigits) return std::nullopt;
+    return value;
+  };
+  std::optional<int> weekday;
+  if (text.size() > 5 && text.substr(3, 2) == ", ")
+    for (size_t i = 0; i < kWeekdays.size() && !weekday; ++i)
+      if (text.substr(0, 3) == kWeekdays[i]) {
+        weekday = static_cast<int>(i);
+        at = 5;
+      }
+  const auto day = number(1, 2);
+  if (!day || !literal(" ")) return std::nullopt;
+  int month = 0;
+  for (size_t i = 0; i < kMonths.size() && month == 0; ++i)
+    if (literal(kMonths[i])) month = static_cast<int>(i) + 1;
+  if (month == 0 || !literal(" ")) return std::nullopt;
+  const auto year = number(4, 4);
+  if (!year || !literal(" ")) return std::nullopt;
+  const auto hour = number(2, 2);
+  if (!hour || !literal(":")) return std::nullopt;
+  const auto minute = number(2, 2);
+  if (!minute || !literal(":")) return std::nullopt;
+  const auto second = number(2, 2);
+  if (!second) return std::nullopt;
+  // Without a zone the third format reads the time as UTC; with a weekday none of them does.
+  char sign = '+';
+  std::optional<int> zone = 0;
+  if (at != text.size() || weekday) {
+    if (!literal(" ") || at >= text.size()) return std::nullopt;
+    sign = text[at++];
+    if (sign != '+' && sign != '-') return std::nullopt;
+    zone = number(4, 4);
+    if (!zone || at != text.size()) return std::nullopt;
+  }
+  const int zoneHours = *zone / 100, zoneMinutes = *zone % 100;
+  if (*year < 1600 || *hour > 23 || *minute > 59 || *second > 59 || zoneHours > 14 ||
+      zoneMinutes > 59)
+    return std::nullopt;
+  const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+  static constexpr std::array<int, 12> kDays = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (*day < 1 || *day > kDays[month - 1] + (month == 2 && leap)) return std::nullopt;
+  // Days since 1970-01-01 of the proleptic Gregorian date.
+  const int y = *year - (month <= 2);
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + *day - 1;
+  const int64_t days =
+      static_cast<int64_t>(era) * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
+  // 1970-01-01 was a Thursday.
+  if (weekday && ((days % 7 + 7 + 4) % 7) != *weekday) return std::nullopt;
+  const int64_t zoneSeconds = (sign == '-' ? -1 : 1) * (zoneHours * 3600 + zoneMinutes * 60);
+  return static_cast<double>(days * 86400 + *hour * 3600 + *minute * 60 + *second - zoneSeconds);
+}
+
 HeaderDateFormats& header_date_formats() {
   static HeaderDateFormats formats;
   return formats;
@@ -166,6 +244,7 @@ bool is_no_reply_address(std::string_view email) {
 std::optional<double> parse_header_date(std::string_view text) {
   const std::string value = strip_trailing_comment(text);
   if (value.empty()) return std::nullopt;
+  if (auto date = parse_common_date(value)) return date;
   if (auto date = header_date_formats().parse(value)) return date;
   return parse_rfc5322_date(text);
 }

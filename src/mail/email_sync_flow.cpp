@@ -81,7 +81,7 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
   // Only messages seen for the first time go through the hooks. Stored copies keep what the
   // user, the rules and other processes did to them: the save writes only the server's
   // columns into their rows, deciding again inside its transaction which rows exist.
-  const auto copies = store_.storedCopies(batch);
+  const auto copies = store_.hasStoredCopies(batch);
   std::vector<EmailMessage> fresh;
   std::vector<EmailMessage> toSave;
   for (size_t i = 0; i < batch.size(); ++i)

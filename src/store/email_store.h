@@ -204,6 +204,8 @@ class EmailStore {
   // subject, sender and a date less than one second apart). Read failures are logged and
   // count as not stored.
   std::vector<std::optional<EmailMessage>> storedCopies(const std::vector<EmailMessage>& batch);
+  // Whether storedCopies would find a copy of each message, without reading the copies.
+  std::vector<bool> hasStoredCopies(const std::vector<EmailMessage>& batch);
   // Replaces every in-memory copy with the same id by `message` (logged). Does not write.
   void replaceInMemory(const EmailMessage& message);
 

@@ -19,6 +19,7 @@
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
+#include "util/uuid.h"
 
 namespace kestrova::store {
 
@@ -232,6 +233,17 @@ bool rowExists(Connection& c, const std::string& id) {
   return s.step();
 }
 
+// A record of a known account that has neither a stored copy nor a row under its id.
+SavedMessage insertNew(Connection& c, EmailMessage record) {
+  record.folderId = resolveFolder(c, record);
+  auto s = c.prepare(sql::kInsertMessage);
+  s.bind(1, record.id);
+  bindMessageColumns(s, 2, record);
+  s.run();
+  insertAttachments(c, record);
+  return SavedMessage{std::move(record), false};
+}
+
 }  // namespace
 
 // ---- upsert and update in place ----
@@ -259,13 +271,7 @@ std::optional<SavedMessage> EmailStore::upsertLocked(Connection& c, EmailMessage
     if (!updated) return std::nullopt;
     return SavedMessage{std::move(*updated), false};
   }
-  record.folderId = resolveFolder(c, record);
-  auto s = c.prepare(sql::kInsertMessage);
-  s.bind(1, record.id);
-  bindMessageColumns(s, 2, record);
-  s.run();
-  insertAttachments(c, record);
-  return SavedMessage{std::move(record), false};
+  return insertNew(c, std::move(record));
 }
 
 std::optional<EmailMessage> EmailStore::updateInPlaceLocked(Connection& c, EmailMessage record,
@@ -290,7 +296,16 @@ std::optional<EmailMessage> EmailStore::updateInPlaceLocked(Connection& c, Email
 std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, EmailMessage fetched) {
   auto id = findStoredCopy(c, fetched);
   if (!id && rowExists(c, fetched.id)) id = fetched.id;
-  if (!id) return upsertLocked(c, std::move(fetched));
+  if (!id) {
+    // Neither a copy nor a row under its id: the upsert would ask both again and find no
+    // stored body to carry over, so the record goes straight to the insert.
+    if (fetched.messageId) fetched.messageId = text::trim(*fetched.messageId);
+    if (!accountExists(c, fetched.accountId)) {
+      logSkippedAccount(kSkipSaveWarning, fetched);
+      return std::nullopt;
+    }
+    return insertNew(c, std::move(fetched));
+  }
   // A local change the server has not confirmed yet wins over what the server still says.
   if (has_pending_server_change(c, *id)) {
     auto stored = read_stored_message(c, *id);
@@ -340,6 +355,25 @@ std::vector<std::optional<EmailMessage>> EmailStore::storedCopies(
   } catch (const std::exception& e) {
     log_line(log_kind::kFailure, kComponent, std::string("检查已存储邮件失败: ") + e.what());
     return std::vector<std::optional<EmailMessage>>(batch.size());
+  }
+}
+
+std::vector<bool> EmailStore::hasStoredCopies(const std::vector<EmailMessage>& batch) {
+  try {
+    return database_.read([&](Connection& c) {
+      std::vector<bool> stored;
+      stored.reserve(batch.size());
+      // A row whose ids are not UUIDs does not read back as a message, so it counts as not
+      // stored, as in storedCopies.
+      for (const auto& message : batch) {
+        const auto id = findStoredCopy(c, message);
+        stored.push_back(id && parse_uuid(*id) && parse_uuid(message.accountId));
+      }
+      return stored;
+    });
+  } catch (const std::exception& e) {
+    log_line(log_kind::kFailure, kComponent, std::string("检查已存储邮件失败: ") + e.what());
+    return std::vector<bool>(batch.size());
   }
 }
 

@@ -9,8 +9,9 @@
 #include <unordered_set>
 
 #include "store/database.h"
-#include "store/email_message.h"
+#include "store/email_contact.h"
 #include "store/json_list.h"
+#include "store/row_reader.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -36,9 +37,36 @@ constexpr std::string_view kListThreads =
 constexpr std::string_view kDeleteThread = "DELETE FROM email_threads WHERE id = ?";
 // "+account_id" keeps the planner on the thread index: left to itself it prefers an
 // account-wide index (more equality columns) and reads every message of the account.
+// Only the columns a summary is made of: reading whole rows (bodies, every list) cost more
+// than the rest of a refresh.
 constexpr std::string_view kThreadMessages =
-    "SELECT * FROM email_messages WHERE +account_id = ? AND thread_id = ? AND is_draft = 0 AND "
+    "SELECT id, account_id, message_id, subject, from_email, to_contacts, cc_contacts, date, "
+    "is_read FROM email_messages WHERE +account_id = ? AND thread_id = ? AND is_draft = 0 AND "
     "is_deleted = 0 AND is_spam = 0 ORDER BY date ASC, id ASC";
+
+// What a summary reads of one message, as EmailMessage::from_row reads it.
+struct ThreadMember {
+  std::optional<std::string> messageId;
+  std::string subject;
+  std::string fromEmail;
+  std::vector<EmailContact> to;
+  std::vector<EmailContact> cc;
+  double date = 0;
+  bool isRead = false;
+
+  // Nothing for a row that does not read back as a message (ids that are not UUIDs).
+  static std::optional<ThreadMember> from_row(const Statement& row) {
+    RowReader r(row);
+    if (!r.uuid("id") || !r.uuid("account_id")) return std::nullopt;
+    return ThreadMember{r.optional_text("message_id"),
+                        r.text("subject"),
+                        r.text("from_email"),
+                        r.contact_list("to_contacts"),
+                        r.contact_list("cc_contacts"),
+                        r.date("date"),
+                        r.flag("is_read")};
+  }
+};
 
 void log_failure(std::string_view what, const std::exception& e) {
   log_line(log_kind::kFailure, kTag, std::string(what) + e.what());
@@ -53,11 +81,11 @@ std::optional<std::string> trimmed_message_id(const std::optional<std::string>& 
 
 // One logical message across folder copies: the trimmed Message-ID, else subject, sender
 // and date.
-std::string logical_key(const EmailMessage& m) {
+std::string logical_key(const ThreadMember& m) {
   if (auto id = trimmed_message_id(m.messageId)) return "id:" + *id;
   char date[40];
   std::snprintf(date, sizeof date, "%.17g", m.date);
-  return "content:" + m.subject + '|' + m.from.email + '|' + date;
+  return "content:" + m.subject + '|' + m.fromEmail + '|' + date;
 }
 
 std::optional<EmailThread> find_row(Connection& c, const std::string& accountId,
@@ -189,12 +217,12 @@ std::string EmailThreadService::derivedThreadRowId(const std::string& accountId,
 
 std::optional<EmailThread> EmailThreadService::refresh(Connection& c, const std::string& accountId,
                                                        const std::string& threadId, double now) {
-  std::vector<EmailMessage> messages;
+  std::vector<ThreadMember> messages;
   {
     auto s = c.prepare(kThreadMessages);
     s.bind_all(accountId, threadId);
     while (s.step()) {
-      if (auto m = EmailMessage::from_row(s)) messages.push_back(std::move(*m));
+      if (auto m = ThreadMember::from_row(s)) messages.push_back(std::move(*m));
     }
   }
   const std::string derived_id = derivedThreadRowId(accountId, threadId);
@@ -203,8 +231,8 @@ std::optional<EmailThread> EmailThreadService::refresh(Connection& c, const std:
     return std::nullopt;
   }
 
-  const EmailMessage& root = messages.front();
-  const EmailMessage& newest = messages.back();
+  const ThreadMember& root = messages.front();
+  const ThreadMember& newest = messages.back();
   EmailThread t;
   t.accountId = accountId;
   t.subject = root.subject;
@@ -220,7 +248,7 @@ std::optional<EmailThread> EmailThreadService::refresh(Connection& c, const std:
   };
   std::unordered_map<std::string, bool> read_by_message;  // logical key → any copy read
   for (const auto& m : messages) {
-    add_participant(m.from.email);
+    add_participant(m.fromEmail);
     for (const auto& contact : m.to) add_participant(contact.email);
     for (const auto& contact : m.cc) add_participant(contact.email);
     auto [it, inserted] = read_by_message.try_emplace(logical_key(m), m.isRead);

@@ -42,6 +42,17 @@ TEST(EmailMessageConversionTest, HeaderDatesInEveryForm) {
   EXPECT_EQ(parse_header_date("Tue, 2 Jan 24 05:00:00 EST"), expected);
   EXPECT_FALSE(parse_header_date("yesterday"));
   EXPECT_FALSE(parse_header_date(""));
+  // The common forms are read without the formatter; the values are the formatter's.
+  const std::vector<std::pair<std::string, double>> common = {
+      {"Mon, 2 Jan 2024 10:00:00 +0000", expected},  // a weekday that is not the date's
+      {"Tue, 02 Jan 2024 10:00:00 +0000", expected},
+      {"2 Jan 2024 10:00:00 -0130", expected + 5400},
+      {"Thu, 29 Feb 2024 23:59:59 +1400", 1709200799},
+      {"1 Mar 1600 00:00:00 +0000", -11670912000},
+      {"2 Jan 2024 10:00:60 +0000", expected + 60},
+  };
+  for (const auto& [text, seconds] : common) EXPECT_EQ(parse_header_date(text), seconds) << text;
+  EXPECT_FALSE(parse_header_date("2 Jan 2024 24:00:00 +0000"));
 }
 
 // ---- against the server ----
