@@ -24,11 +24,16 @@ std::string describe_sqlite(int code, const std::string& message) {
 }
 
 // Statement journals (the undo record of one statement inside a transaction, never used for
-// crash recovery) stay in memory up to this size. SQLite's 64 KiB default is smaller than
-// what one message insert touches (the table and its fourteen indexes), so every insert of a
-// batch wrote its pages to a temporary file. Process-wide, set before SQLite initialises;
-// when something else initialised it first the default simply stays.
-constexpr int kStatementJournalInMemory = 8 * 1024 * 1024;
+// crash recovery) stay in memory. SQLite's 64 KiB default is smaller than what one message
+// insert touches (the table and its fourteen indexes), so every insert of a batch wrote its
+// pages to a temporary file. They are never spilled (-1) rather than spilled above a larger
+// size: SQLite 3.40 keeps a journal with a spill size as one block of that size and writes it
+// to the file in a single call, which its file layer cuts to 128 KiB, so any spill size above
+// that failed the statement with "database or disk is full". A statement journal holds only
+// the pages one statement changes that the transaction had already changed, so it stays
+// small. Process-wide, set before SQLite initialises; when something else initialised it
+// first the default simply stays.
+constexpr int kStatementJournalInMemory = -1;
 
 void configure_sqlite_once() {
   static const bool configured = [] {

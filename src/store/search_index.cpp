@@ -129,9 +129,9 @@ void create_search_index(Connection& c) {
     current = current && s.step() && s.text(0) == object.sql;
   }
   if (current) return;
-  // The new index is filled before the old one is dropped: SQLite 3.40 fails a statement
-  // that reuses pages freed earlier in its transaction once its statement journal spills
-  // to disk ("database or disk is full"), and the fill writes as much as the old index held.
+  // The new index is filled before the old one is dropped, so that the fill writes to new
+  // pages rather than reusing the old index's freed ones, which would all go through the
+  // statement journal.
   for (auto it = std::rbegin(objects); it != std::rend(objects); ++it)
     if (it->name != "email_search")
       c.execute("DROP " + std::string(it->kind) + " IF EXISTS " + std::string(it->name));

@@ -280,6 +280,25 @@ TEST(EmailDatabaseTest, ForeignKeysCascadeAndSetNull) {
   EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM email_folders"), 0);
 }
 
+// A statement that reuses many pages its own transaction freed needs a large statement
+// journal; one kept in memory must not fail it.
+TEST(EmailDatabaseTest, LargeStatementAfterLargeDeleteInOneTransaction) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  const std::string fill =
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 8000) "
+      "INSERT INTO big SELECT randomblob(1000) FROM n";
+  db->write([&](Connection& c) {
+    c.execute("CREATE TABLE big (x UNIQUE)");
+    c.execute(fill);
+  });
+  EXPECT_NO_THROW(db->write([&](Connection& c) {
+    c.execute("DELETE FROM big");
+    c.execute(fill);
+  }));
+  EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM big"), 8000);
+}
+
 struct BlockFailure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
