@@ -6,10 +6,6 @@
 //   kestrova-bench-ai-background [--messages 1000] [--delay-ms 50] [--pause-ms 0]
 //                                [--directory DIR]
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
@@ -20,6 +16,7 @@
 
 #include "ai/ai_service_profile.h"
 #include "ai/email_ai_background_service.h"
+#include "loopback_http_server.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
@@ -35,69 +32,6 @@ namespace store = kestrova::store;
 
 const std::string kReply =
     R"({"choices":[{"index":0,"message":{"role":"assistant","content":"{\"tags\":[\"invoice\",\"finance\"],\"priority\":\"high\"}"}}]})";
-
-// Loopback HTTP/1.0: a thread per connection, which reads the request, waits `delay` and
-// answers with kReply.
-class DelayedProvider {
- public:
-  explicit DelayedProvider(std::chrono::milliseconds delay) : delay_(delay) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 64);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~DelayedProvider() {
-    stopping_ = true;
-    shutdown(listener_, SHUT_RDWR);
-    close(listener_);
-    thread_.join();
-  }
-  int port() const { return port_; }
-
- private:
-  void serve() {
-    while (!stopping_) {
-      const int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) continue;
-      std::thread([fd, delay = delay_] {
-        std::string request;
-        char buffer[8192];
-        size_t wanted = std::string::npos;
-        while (request.size() < wanted) {
-          const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-          if (n <= 0) break;
-          request.append(buffer, static_cast<size_t>(n));
-          const size_t end = request.find("\r\n\r\n");
-          const size_t at = request.find("Content-Length: ");
-          if (end != std::string::npos && at != std::string::npos)
-            wanted = end + 4 + std::stoul(request.substr(at + 16));
-        }
-        std::this_thread::sleep_for(delay);
-        const std::string reply =
-            "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-            std::to_string(kReply.size()) + "\r\n\r\n" + kReply;
-        for (size_t sent = 0; sent < reply.size();) {
-          const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-          if (n <= 0) break;
-          sent += static_cast<size_t>(n);
-        }
-        close(fd);
-      }).detach();
-    }
-  }
-
-  std::chrono::milliseconds delay_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_ = false;
-  std::thread thread_;
-};
 
 }  // namespace
 
@@ -140,7 +74,12 @@ int main(int argc, char** argv) {
     }
     mailStore.saveMessagesInBackground(messages).get();
 
-    DelayedProvider server{std::chrono::milliseconds(delayMs)};
+    // Answers every request with kReply after the provider's delay.
+    LoopbackHttpServer server(
+        [delay = std::chrono::milliseconds(delayMs)](int fd, const std::string&) {
+          std::this_thread::sleep_for(delay);
+          LoopbackHttpServer::send_json(fd, kReply);
+        });
     ai::ResolvedAIProfile target{ai::AIServiceProfile::forProtocol(ai::AIProtocolType::openAI),
                                  "bench-model", 30};
     target.profile.endpoint = "http://127.0.0.1:" + std::to_string(server.port()) + "/v1";

@@ -6,13 +6,9 @@
 //   kestrova-bench-ai [--rounds N]
 
 #include <curl/curl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -21,6 +17,7 @@
 #include <vector>
 
 #include "ai/chat_ai_service.h"
+#include "loopback_http_server.h"
 #include "util/log.h"
 
 namespace {
@@ -32,77 +29,18 @@ namespace ai = kestrova::ai;
 const std::string kReply =
     R"({"id":"c1","object":"chat.completion","choices":[{"index":0,"message":{"role":"assistant","content":"Hello from the loopback model, with a reply of ordinary length."},"finish_reason":"stop"}]})";
 
-// A minimal loopback HTTP/1.0 server: one connection at a time, reply, close. Paths
-// containing "stream" get a server-sent-event reply whose first event is sent at once and
-// the rest 2 ms later.
-class LoopbackServer {
- public:
-  LoopbackServer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 16);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~LoopbackServer() {
-    stopping_ = true;
-    shutdown(listener_, SHUT_RDWR);
-    close(listener_);
-    thread_.join();
-  }
-  int port() const { return port_; }
-
- private:
-  static void send_all(int fd, const std::string& data) {
-    for (size_t sent = 0; sent < data.size();) {
-      const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<size_t>(n);
-    }
-  }
-
-  void serve() {
-    while (!stopping_) {
-      const int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) continue;
-      std::string request;
-      char buffer[8192];
-      size_t wanted = std::string::npos;
-      while (request.size() < wanted) {
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) break;
-        request.append(buffer, static_cast<size_t>(n));
-        const size_t end = request.find("\r\n\r\n");
-        if (end != std::string::npos && wanted == std::string::npos) {
-          const size_t at = request.find("Content-Length: ");
-          wanted = end + 4 + (at == std::string::npos ? 0 : std::stoul(request.substr(at + 16)));
-        }
-      }
-      if (request.find(" /stream") != std::string::npos) {
-        send_all(fd,
-                 "HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
-                 "data: {\"choices\":[{\"delta\":{\"content\":\"Hello\"}}]}\n\n");
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        send_all(fd,
-                 "data: {\"choices\":[{\"delta\":{\"content\":\" there\"}}]}\n\ndata: [DONE]\n\n");
-      } else {
-        send_all(fd, "HTTP/1.0 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
-                         std::to_string(kReply.size()) + "\r\n\r\n" + kReply);
-      }
-      close(fd);
-    }
-  }
-
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stopping_ = false;
-  std::thread thread_;
-};
+// Paths containing "stream" get a server-sent-event reply whose first event is sent at once
+// and the rest 2 ms later; every other request gets kReply.
+void answer(int fd, const std::string& request) {
+  if (request.find(" /stream") == std::string::npos)
+    return LoopbackHttpServer::send_json(fd, kReply);
+  LoopbackHttpServer::send_all(fd,
+                               "HTTP/1.0 200 OK\r\nContent-Type: text/event-stream\r\n\r\n"
+                               "data: {\"choices\":[{\"delta\":{\"content\":\"Hello\"}}]}\n\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  LoopbackHttpServer::send_all(
+      fd, "data: {\"choices\":[{\"delta\":{\"content\":\" there\"}}]}\n\ndata: [DONE]\n\n");
+}
 
 size_t collect(char* data, size_t size, size_t count, void* context) {
   static_cast<std::string*>(context)->append(data, size * count);
@@ -166,7 +104,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
   kestrova::set_log_target(kestrova::LogTarget::Silent);
 
-  LoopbackServer server;
+  LoopbackHttpServer server(answer);
   const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
   ai::AIServiceProfile profile = ai::AIServiceProfile::forProtocol(ai::AIProtocolType::openAI);
   profile.apiKey = "sk-bench";
