@@ -11,27 +11,10 @@
 # flags, e.g. "--only list_messages").
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD:-$root/build-bench}
-messages=${BENCH_MESSAGES:-100000}
-seed=${BENCH_SEED:-42}
-jobs=${JOBS:-$(nproc)}
-data=$root/bench/data
-mail_home=$data/mail-$messages-seed$seed
-db=$mail_home/tivra/Email/email.db
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=OFF \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova kestrova-generate-db kestrova-bench-tools \
-  kestrova-bench-handle-line
-
-if [[ ! -f $db ]]; then
-  mkdir -p "$(dirname "$db")"
-  # Written under another name first, so an interrupted run never leaves a half database
-  # that a later run would take as finished.
-  "$build/tools/kestrova-generate-db" --out "$db.partial" --messages "$messages" --seed "$seed" --force
-  mv "$db.partial" "$db"
-fi
+# shellcheck source=bench/bench_database.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_database.sh"
+build_bench kestrova kestrova-bench-tools kestrova-bench-handle-line
+ensure_database
 
 # The tool server reads its database and settings from here, never from the real home.
 mkdir -p "$data/config" "$data/home"

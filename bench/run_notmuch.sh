@@ -9,25 +9,13 @@
 # (build-bench), JOBS (build jobs, default: all cores).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD:-$root/build-bench}
-messages=${BENCH_MESSAGES:-100000}
-seed=${BENCH_SEED:-42}
-jobs=${JOBS:-$(nproc)}
-data=$root/bench/data
-db=$data/mail-$messages-seed$seed/tivra/Email/email.db
+# shellcheck source=bench/bench_database.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_database.sh"
 maildir=$data/maildir-$messages-seed$seed
 
 command -v notmuch >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q notmuch >/dev/null
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=OFF \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova kestrova-generate-db
-
-if [[ ! -f $db ]]; then
-  mkdir -p "$(dirname "$db")"
-  "$build/tools/kestrova-generate-db" --out "$db.partial" --messages "$messages" --seed "$seed" --force
-  mv "$db.partial" "$db"
-fi
+build_bench kestrova
+ensure_database
 if [[ ! -d $maildir ]]; then
   rm -rf "$maildir.partial"
   python3 "$root/bench/export_maildir.py" "$db" "$maildir.partial"

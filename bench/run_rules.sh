@@ -7,21 +7,9 @@
 # JOBS (build jobs, default: all cores), RULE_ROUNDS (9).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD:-$root/build-bench}
-messages=${BENCH_MESSAGES:-100000}
-seed=${BENCH_SEED:-42}
-jobs=${JOBS:-$(nproc)}
-db=$root/bench/data/mail-$messages-seed$seed/tivra/Email/email.db
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=OFF \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova-generate-db kestrova-bench-rules
-
-if [[ ! -f $db ]]; then
-  mkdir -p "$(dirname "$db")"
-  "$build/tools/kestrova-generate-db" --out "$db.partial" --messages "$messages" --seed "$seed" --force
-  mv "$db.partial" "$db"
-fi
+# shellcheck source=bench/bench_database.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_database.sh"
+build_bench kestrova-bench-rules
+ensure_database
 
 "$build/bench/kestrova-bench-rules" --db "$db" --rounds "${RULE_ROUNDS:-9}"

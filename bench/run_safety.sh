@@ -7,18 +7,11 @@
 # Environment: BENCH_MESSAGES (100000), BENCH_SEED (42), BUILD (build), SAFETY_ROUNDS (9).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BUILD:-$root/build}
-messages=${BENCH_MESSAGES:-100000}
-seed=${BENCH_SEED:-42}
-db=$root/bench/data/mail-$messages-seed$seed/tivra/Email/email.db
+# shellcheck source=bench/bench_database.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_database.sh"
+build=${BUILD:-$root/build}  # the shared build: the bench needs the test message generator
 
 flock /tmp/kestrova-build.lock cmake --build "$build" -j 2 --target kestrova-generate-db kestrova-bench-safety
-
-if [[ ! -f $db ]]; then
-  mkdir -p "$(dirname "$db")"
-  "$build/tools/kestrova-generate-db" --out "$db.partial" --messages "$messages" --seed "$seed" --force
-  mv "$db.partial" "$db"
-fi
+ensure_database
 
 "$build/bench/kestrova-bench-safety" --db "$db" --rounds "${SAFETY_ROUNDS:-9}" "$@"

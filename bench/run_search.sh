@@ -9,23 +9,11 @@
 # JOBS (build jobs, default: all cores), SEARCH_ROUNDS (9).
 set -euo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${BENCH_BUILD:-$root/build-bench}
-messages=${BENCH_MESSAGES:-100000}
-seed=${BENCH_SEED:-42}
-jobs=${JOBS:-$(nproc)}
-db=$root/bench/data/mail-$messages-seed$seed/tivra/Email/email.db
-copy=$root/bench/data/search-$messages-seed$seed.db
-
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=OFF \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova-generate-db kestrova-bench-search
-
-if [[ ! -f $db ]]; then
-  mkdir -p "$(dirname "$db")"
-  "$build/tools/kestrova-generate-db" --out "$db.partial" --messages "$messages" --seed "$seed" --force
-  mv "$db.partial" "$db"
-fi
+# shellcheck source=bench/bench_database.sh
+source "$(dirname "${BASH_SOURCE[0]}")/bench_database.sh"
+copy=$data/search-$messages-seed$seed.db
+build_bench kestrova-bench-search
+ensure_database
 
 cp "$db" "$copy"
 "$build/bench/kestrova-bench-search" --db "$copy" --rounds "${SEARCH_ROUNDS:-9}" | grep -E '^(\||open|median|results|$)'
