@@ -128,7 +128,8 @@ bool accountExists(Connection& c, const std::string& accountId) {
   return s.step() && s.integer(0).value_or(0) > 0;
 }
 
-std::optional<std::string> firstId(Connection& c, std::string_view query, const std::string& accountId) {
+std::optional<std::string> firstId(Connection& c, std::string_view query,
+                                   const std::string& accountId) {
   auto s = c.prepare(query);
   s.bind(1, accountId);
   if (!s.step()) return std::nullopt;
@@ -144,7 +145,8 @@ std::optional<std::string> resolveFolder(Connection& c, const EmailMessage& reco
     if (s.step() && s.integer(0).value_or(0) >= 1) return record.folderId;
   }
   if (auto inbox = firstId(c, sql::kInboxOfAccount, record.accountId)) {
-    log_line(log_kind::kWarning, kComponent, "folder_id 缺失/失效，已回退到 INBOX, subject=" + record.subject);
+    log_line(log_kind::kWarning, kComponent,
+             "folder_id 缺失/失效，已回退到 INBOX, subject=" + record.subject);
     return inbox;
   }
   if (auto any = firstId(c, sql::kAnyFolderOfAccount, record.accountId)) {
@@ -195,7 +197,8 @@ CopyCondition copyCondition(const EmailMessage& m) {
 }
 
 // Binds the copy condition's arguments from `index` on.
-void bindCopyCondition(Statement& s, int index, const CopyCondition& condition, const EmailMessage& m) {
+void bindCopyCondition(Statement& s, int index, const CopyCondition& condition,
+                       const EmailMessage& m) {
   s.bind(index++, m.accountId);
   if (condition.byMessageId) {
     s.bind(index, condition.messageId);
@@ -233,6 +236,15 @@ bool rowExists(Connection& c, const std::string& id) {
   return s.step();
 }
 
+// Trims the Message-ID as the identity lookup compares it, so that the row is found again.
+// False (logged) when the record's account is not stored.
+bool admitForSave(Connection& c, EmailMessage& record) {
+  if (record.messageId) record.messageId = text::trim(*record.messageId);
+  if (accountExists(c, record.accountId)) return true;
+  logSkippedAccount(kSkipSaveWarning, record);
+  return false;
+}
+
 // A record of a known account that has neither a stored copy nor a row under its id.
 SavedMessage insertNew(Connection& c, EmailMessage record) {
   record.folderId = resolveFolder(c, record);
@@ -249,13 +261,8 @@ SavedMessage insertNew(Connection& c, EmailMessage record) {
 // ---- upsert and update in place ----
 
 std::optional<SavedMessage> EmailStore::upsertLocked(Connection& c, EmailMessage record) {
-  // Stored as the identity lookup compares it, so that the row is found again.
-  if (record.messageId) record.messageId = text::trim(*record.messageId);
+  if (!admitForSave(c, record)) return std::nullopt;
   carryOverStoredBody(c, record);
-  if (!accountExists(c, record.accountId)) {
-    logSkippedAccount(kSkipSaveWarning, record);
-    return std::nullopt;
-  }
   if (auto existing = findStoredCopy(c, record)) {
     // The first stored copy keeps its id; everything else comes from the new record.
     record.id = std::move(*existing);
@@ -299,11 +306,7 @@ std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, Ema
   if (!id) {
     // Neither a copy nor a row under its id: the upsert would ask both again and find no
     // stored body to carry over, so the record goes straight to the insert.
-    if (fetched.messageId) fetched.messageId = text::trim(*fetched.messageId);
-    if (!accountExists(c, fetched.accountId)) {
-      logSkippedAccount(kSkipSaveWarning, fetched);
-      return std::nullopt;
-    }
+    if (!admitForSave(c, fetched)) return std::nullopt;
     return insertNew(c, std::move(fetched));
   }
   // A local change the server has not confirmed yet wins over what the server still says.
@@ -399,7 +402,8 @@ void EmailStore::replaceInMemory(const EmailMessage& message) {
       return;
     }
     log_line(log_kind::kSuccess, kComponent,
-             "更新内存中的邮件: " + message.subject + ", folderId=" + message.folderId.value_or("nil") +
+             "更新内存中的邮件: " + message.subject +
+                 ", folderId=" + message.folderId.value_or("nil") +
                  ", hasBody=" + (detail::hasBody(message) ? "true" : "false") +
                  ", htmlLength=" + std::to_string(message.htmlBody ? message.htmlBody->size() : 0));
     for (const auto& folderId : changed) notify(StoreChange::messages, folderId);
@@ -425,7 +429,8 @@ std::vector<std::string> EmailStore::updateFlagsOnAllCopies(const EmailMessage& 
     auto ids = copyIdsLocked(c, source);
     const CopyCondition condition = copyCondition(source);
     auto s = c.prepare(std::string(sql::kUpdateFlags) + " " + std::string(condition.where));
-    const std::string tags = encode_string_list(source.tags), aiTags = encode_string_list(source.aiTags);
+    const std::string tags = encode_string_list(source.tags),
+                      aiTags = encode_string_list(source.aiTags);
     s.bind_all(source.isRead, source.isStarred, source.isImportant, source.isNoReply, source.isSpam,
                source.isDeleted, source.hasBeenReplied, Blob{tags}, Blob{aiTags}, source.aiSummary,
                rawOrNothing(source.aiPriority), source.snoozedUntil, source.replyLaterUntil,
@@ -530,13 +535,15 @@ std::future<size_t> EmailStore::saveBatchInBackground(std::vector<EmailMessage> 
         return written;
       });
       const size_t count = saved.size();
-      log_line(log_kind::kSuccess, kComponent,
-               "后台保存了 " + std::to_string(count) + " 封新邮件到数据库（已应用规则引擎和深度去重）");
+      log_line(
+          log_kind::kSuccess, kComponent,
+          "后台保存了 " + std::to_string(count) + " 封新邮件到数据库（已应用规则引擎和深度去重）");
       // The batch is ordered here so that the main thread only merges two sorted lists.
       log_line(log_kind::kStatistics, kComponent, "开始后台排序，数量: " + std::to_string(count));
-      std::stable_sort(saved.begin(), saved.end(), [](const SavedMessage& a, const SavedMessage& b) {
-        return newerFirst(a.message, b.message);
-      });
+      std::stable_sort(saved.begin(), saved.end(),
+                       [](const SavedMessage& a, const SavedMessage& b) {
+                         return newerFirst(a.message, b.message);
+                       });
       onMain([this, saved = std::move(saved)]() mutable { mergeSavedIntoLists(std::move(saved)); });
       promise->set_value(count);
     } catch (const std::exception& e) {
@@ -563,7 +570,8 @@ void EmailStore::mergeSavedIntoLists(std::vector<SavedMessage> saved) {
       auto listIt = messages_.find(folder.id);
       if (listIt == messages_.end()) continue;  // not loaded
       auto& list = listIt->second;
-      auto it = std::find_if(list.begin(), list.end(), [&](const EmailMessage& x) { return x.id == m.id; });
+      auto it = std::find_if(list.begin(), list.end(),
+                             [&](const EmailMessage& x) { return x.id == m.id; });
       if (it != list.end()) {
         if (belongs)
           *it = m;
@@ -582,7 +590,8 @@ void EmailStore::mergeSavedIntoLists(std::vector<SavedMessage> saved) {
     std::merge(std::make_move_iterator(list.begin()), std::make_move_iterator(list.end()),
                std::make_move_iterator(added.begin()), std::make_move_iterator(added.end()),
                std::back_inserter(merged), newerFirst);
-    if (merged.size() > static_cast<size_t>(kMaxMessagesInMemory)) merged.resize(kMaxMessagesInMemory);
+    if (merged.size() > static_cast<size_t>(kMaxMessagesInMemory))
+      merged.resize(kMaxMessagesInMemory);
     list = std::move(merged);
     changed.insert(folderId);
   }
