@@ -56,8 +56,7 @@ class SearchIndex : public ToolServerTest {
           while (s.step()) ids.push_back(*s.text(0));
           return ids;
         };
-        EXPECT_EQ(rows(app::search_condition(terms, 0, true, &c)),
-                  rows(app::search_condition(terms, 0, false)))
+        EXPECT_EQ(rows(app::search_condition(terms, 0, &c)), rows(app::search_condition(terms, 0)))
             << when << ", kestrova search " << query;
       }
     });

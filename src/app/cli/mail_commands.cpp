@@ -500,7 +500,7 @@ void search(const SearchOptions& o) {
   std::optional<std::string> accountId;
   if (!o.account.empty()) accountId = book.find(o.account).id;
   auto found = book.store().database().read([&](store::Connection& c) {
-    const auto condition = search_condition(terms, now, true, &c);
+    const auto condition = search_condition(terms, now, &c);
     auto s = c.prepare(
         "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
         "account_id = ?) AND " +

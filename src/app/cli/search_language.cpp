@@ -105,7 +105,7 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
 
 std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
-SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now, bool use_index,
+SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
                                  store::Connection* index) {
   SearchCondition condition;
   std::string& sql = condition.sql;
@@ -165,10 +165,9 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
     // date order (the row set is a filter, not the way in), so a common word stops after a
     // page of rows and rows of equal date keep their order.
     const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
-    if (use_index && indexed_columns && !term.negated) {
+    if (index && indexed_columns && !term.negated) {
       auto match = store::literal_text_query(term.value);
-      if (!match && index)
-        match = store::short_text_query(*index, term.value, store::kMaxShortTextTerms);
+      if (!match) match = store::short_text_query(*index, term.value, store::kMaxShortTextTerms);
       if (match && match->empty()) {
         // No indexed row holds the text: only rows still queued for the index can.
         part = "(+rowid IN (SELECT rowid FROM email_search_queue) AND " + part + ")";

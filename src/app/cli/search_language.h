@@ -28,16 +28,16 @@ std::vector<SearchTerm> parse_search_query(std::string_view query);
 
 // The terms as an SQL condition on email_messages (one "?" per value in `values`, every
 // text matched literally, ignoring case), for `now` (seconds) as the reference of spans.
-// Throws on a date it cannot read. With `use_index`, text terms also name the rows the
-// substring index allows (same rows found, fewer read); without, only the LIKE conditions.
-// Terms of one or two characters use the index only when `index` is given, since their rows
-// are found by reading the index's term listing.
+// Throws on a date it cannot read. Given the connection the condition will run on (`index`),
+// text terms also name the rows the substring index allows (same rows found, fewer read; a
+// term of one or two characters reads the index's term listing for them); without, only the
+// LIKE conditions.
 struct SearchCondition {
   std::string sql;
   std::vector<std::string> texts;  // bound in order: LIKE patterns, index queries or dates
 };
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
-                                 bool use_index = true, store::Connection* index = nullptr);
+                                 store::Connection* index = nullptr);
 
 // A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
 std::string contains_pattern(std::string_view text);
