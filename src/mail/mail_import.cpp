@@ -297,11 +297,11 @@ ImportCounts MailImporter::run(const Source& next, const Progress& progress,
 
 void MailImporter::flush(std::vector<store::EmailMessage>& batch, ImportCounts& counts) {
   if (batch.empty()) return;
-  const auto stored = store_.storedCopies(batch);
+  const auto stored = store_.hasStoredCopies(batch);
   std::vector<store::EmailMessage> fresh;
   fresh.reserve(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
-    if (i < stored.size() && stored[i].has_value()) {
+    if (stored[i]) {
       ++counts.skipped;
       continue;
     }
