@@ -11,25 +11,22 @@
 #   4. runs the rounds; the table is printed and kept in bench/data/body-results-*.md.
 #
 # Environment: BODY_MESSAGES (10000), BODY_LIMIT (1000), BODY_ROUNDS (5), BODY_WARMUP (1),
-# BENCH_BUILD (build-bench), JOBS (build jobs, default: all cores).
+# BENCH_BUILD (build-bench), JOBS (build jobs, default: all cores), BENCH_NO_BUILD (set: use
+# BENCH_BUILD as it is).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
-jobs=${JOBS:-$(nproc)}
 messages=${BODY_MESSAGES:-10000}
 limit=${BODY_LIMIT:-1000}
 data=$root/bench/data
 servers=$data/body-servers
 
-bash "$root/tools/install-deps.sh"
+source "$root/bench/scratch_mail_servers.sh"
 command -v mbsync >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q isync >/dev/null
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
-  -DKESTROVA_BENCH=ON >/dev/null
-cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
+build_mail_bench kestrova-bench-sync-round kestrova-mailgen
 
 mkdir -p "$data"
-source "$root/bench/scratch_mail_servers.sh"
 scratch_home_with_mail_servers bodies "$servers"
 user="bench-bodies-$(date +%s)-$$@kestrova.test"
 generated_inbox "$user" "$messages" "$build/tests/kestrova-mailgen"

@@ -10,21 +10,15 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
-jobs=${JOBS:-$(nproc)}
 entries=${REPLAY_ENTRIES:-1000}
 baseline=${REPLAY_BASELINE:-100}
 data=$root/bench/data
 servers=$data/replay-servers
 
-if [ -z "${BENCH_NO_BUILD:-}" ]; then
-  bash "$root/tools/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
-    -DKESTROVA_BENCH=ON >/dev/null
-  cmake --build "$build" -j "$jobs" --target kestrova-bench-replay kestrova-mailgen
-fi
+source "$root/bench/scratch_mail_servers.sh"
+build_mail_bench kestrova-bench-replay kestrova-mailgen
 
 mkdir -p "$data"
-source "$root/bench/scratch_mail_servers.sh"
 scratch_home_with_mail_servers replay "$servers"
 user="bench-replay-$(date +%s)-$$@kestrova.test"
 python3 - "$servers/servers.json" "$user" <<'PY'

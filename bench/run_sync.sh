@@ -16,21 +16,15 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
-jobs=${JOBS:-$(nproc)}
 messages=${SYNC_MESSAGES:-10000}
 limit=${SYNC_LIMIT:-1000}
 data=$root/bench/data
 servers=$data/sync-servers
 
-if [ -z "${BENCH_NO_BUILD:-}" ]; then
-  bash "$root/tools/install-deps.sh"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
-    -DKESTROVA_BENCH=ON >/dev/null
-  cmake --build "$build" -j "$jobs" --target kestrova-bench-sync-round kestrova-mailgen
-fi
+source "$root/bench/scratch_mail_servers.sh"
+build_mail_bench kestrova-bench-sync-round kestrova-mailgen
 
 mkdir -p "$data"
-source "$root/bench/scratch_mail_servers.sh"
 scratch_home_with_mail_servers sync "$servers"
 user="bench-sync-$(date +%s)-$$@kestrova.test"
 generated_inbox "$user" "$messages" "$build/tests/kestrova-mailgen"

@@ -1,8 +1,21 @@
 # Sourced by the benchmark scripts that talk to the loopback mail servers:
+#   build_mail_bench TARGET...
+# installs the build's packages and builds the targets in $build (Release, with the tests'
+# tools such as kestrova-mailgen), unless BENCH_NO_BUILD is set (then $build is used as it is);
 #   scratch_home_with_mail_servers NAME SERVERS_DIR [PYTHON]
 # points XDG_DATA_HOME, XDG_CONFIG_HOME and HOME at a new scratch directory ($scratch),
 # starts the tests' Dovecot and SMTP server in SERVERS_DIR, and stops them and removes the
 # scratch directory when the script exits.
+build_mail_bench() {
+  [ -n "${BENCH_NO_BUILD:-}" ] && return
+  local source_root
+  source_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  bash "$source_root/tools/install-deps.sh"
+  cmake -S "$source_root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=ON \
+    -DKESTROVA_BENCH=ON >/dev/null
+  cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "$@"
+}
+
 scratch_home_with_mail_servers() {
   bench_name=$1
   bench_servers=$2
