@@ -21,7 +21,10 @@ std::optional<std::string> edit_text(const std::string& prepared) {
   const char* visual = std::getenv("VISUAL");
   const char* editor = visual && *visual ? visual : std::getenv("EDITOR");
   if (!editor || !*editor) throw Error(localized("cli.send.body_or_editor"));
-  char path[] = "/tmp/kestrova-message-XXXXXX";
+  // Private to the user (mkstemp makes it 0600), in $TMPDIR when one is set.
+  std::string temporary =
+      (std::filesystem::temp_directory_path() / "kestrova-message-XXXXXX").string();
+  char* path = temporary.data();
   const int fd = mkstemp(path);
   if (fd < 0) throw Error(localized("cli.send.temp_file_failed"));
   ::close(fd);
