@@ -3,6 +3,7 @@
 // model lists, and a refused key reported without the key.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "ai_test_server.h"
 #include "support/test_support.h"
@@ -56,6 +57,33 @@ TEST(AICommandLineTest, ConfigureChatListAndFail) {
   EXPECT_NE(stored.find("\"apiKey\":\"***\""), std::string::npos) << stored;
   for (const std::string& output : {profiles, refused.out, refused.err, stored})
     EXPECT_EQ(output.find(key), std::string::npos) << output;
+}
+
+// Streams that never end through `kestrova ai chat`: the command fails with the adapter's
+// error text, and the process never held much more than the text cap.
+TEST(AICommandLineTest, HostileStreamsFailInBoundedMemory) {
+  KestrovaHome kestrova;
+  AITestServer server;
+  const struct {
+    std::string behaviour, error;
+  } cases[] = {{"endless", "无效的响应格式"}, {"keepalive", "网络错误: 请求超时"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    ASSERT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", c.behaviour,
+                        "--endpoint", server.base(c.behaviour) + "/v1", "--timeout", "2",
+                        "--api-key-stdin"},
+                       "k\n")
+                  .exit_code,
+              0);
+    const ProcessResult chat = kestrova({"ai", "chat", "--profile", c.behaviour, "hello"});
+    EXPECT_EQ(chat.exit_code, 1);
+    EXPECT_NE(chat.err.find("AI 对话失败：" + c.error), std::string::npos) << chat.err;
+    EXPECT_LE(chat.out.size(), size_t{16} << 20);
+  }
+  // The largest child so far (every kestrova this test ran): the cap is 16 MiB of text.
+  rusage children{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &children), 0);
+  EXPECT_LT(children.ru_maxrss, 160 * 1024) << "peak RSS in KiB";
 }
 
 }  // namespace
