@@ -211,14 +211,15 @@ WaitResult wait_on_socket(int fd, short events, std::chrono::milliseconds limit)
   const auto deadline = Clock::now() + limit;
   pollfd entry{fd, events, 0};
   while (true) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return WaitResult::timedOut;
+    const auto left = std::max(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+        std::chrono::milliseconds(0));
     const auto slice = std::min(left, platform::kCancellationCheckInterval);
     const int ready_count = ::poll(&entry, 1, static_cast<int>(slice.count()));
     if (ready_count > 0) return WaitResult::ready;
     if (ready_count < 0 && errno != EINTR) return WaitResult::ready;
     if (platform::CancellationToken::process().cancelled()) return WaitResult::cancelled;
+    if (Clock::now() >= deadline) return WaitResult::timedOut;
   }
 }
 
@@ -245,8 +246,6 @@ struct Connection {
     if (credentials) gnutls_certificate_free_credentials(credentials);
     if (fd >= 0) ::close(fd);
   }
-
-  int wait_ms() const { return static_cast<int>(state->timeout.count()); }
 
   // Ends the connection for good; later reads and writes fail at once.
   void give_up(TransportProblem problem) {
