@@ -211,9 +211,9 @@ WaitResult wait_on_socket(int fd, short events, std::chrono::milliseconds limit)
   const auto deadline = Clock::now() + limit;
   pollfd entry{fd, events, 0};
   while (true) {
-    const auto left = std::max(
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
-        std::chrono::milliseconds(0));
+    const auto left =
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                 std::chrono::milliseconds(0));
     const auto slice = std::min(left, platform::kCancellationCheckInterval);
     const int ready_count = ::poll(&entry, 1, static_cast<int>(slice.count()));
     if (ready_count > 0) return WaitResult::ready;

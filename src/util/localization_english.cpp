@@ -636,7 +636,8 @@ const TextTable& english_texts() {
       {"mail.transport.cancelled", "Connection given up (the program is stopping)"},
       {"oauth.page.done", "Sign-in complete. You can close this page."},
       {"oauth.page.failed", "Sign-in not completed. See the terminal for the reason."},
-      {"oauth.page.not_found", "Nothing here. The sign-in is still waiting for the authorisation server's redirect."},
+      {"oauth.page.not_found",
+       "Nothing here. The sign-in is still waiting for the authorisation server's redirect."},
   };
   return table;
 }
