@@ -38,7 +38,7 @@ struct DemoConversationMessage {
   bool fromMe = false;
   double hoursAfterStart = 0;
   std::string text;
-  bool withAttachment = false;  // gets demo_attachments(...) of the conversation's language
+  int attachment = -1;  // when not negative, the `pick` of demo_attachments for its files
 };
 struct DemoConversation {
   size_t account = 0;  // position in the generator's account table

@@ -784,8 +784,9 @@ class MailGenerator {
                           newest_ - conversation.daysAgo * 86400.0 + step.hoursAfterStart * 3600.0);
         m.received = m.date + 30;
         m.is_read = step.fromMe || !last;
-        if (step.withAttachment) {
-          m.attachments = kestrova::tools::demo_attachments(n * 7 + i, conversation.chinese,
+        if (step.attachment >= 0) {
+          m.attachments = kestrova::tools::demo_attachments(static_cast<uint64_t>(step.attachment),
+                                                            conversation.chinese,
                                                             static_cast<int64_t>(n * 100 + i));
           m.has_attachments = true;
         }
