@@ -29,9 +29,15 @@ struct MessageContext {
 std::unique_ptr<MessageContext> context_for(const std::string& id);
 // The account's stored password, read once.
 const std::optional<std::string>& password_of(MessageContext& c);
+// How a body download treats the message's read state on the server.
+enum class BodyLoad {
+  marksRead,  // the plain download, which sets \Seen (opening a message)
+  peek,       // BODY.PEEK: the read state stays as it is (the caller decides)
+};
 // Downloads, decodes and stores the body when it is not stored yet.
-void ensure_body(MessageContext& c);
-// The decoded bytes of one of the message's attachments, from the server.
+void ensure_body(MessageContext& c, BodyLoad load = BodyLoad::marksRead);
+// The decoded bytes of one of the message's attachments: its stored file when it has one,
+// else from the server.
 std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment);
 
 // A file name from a message, made safe to create inside a directory: only its last path
