@@ -14,7 +14,7 @@ mkdir -p "$XDG_DATA_HOME/tivra/Email" "$XDG_CONFIG_HOME/kestrova" "$XDG_RUNTIME_
 chmod 700 "$XDG_RUNTIME_DIR"
 # The same mailbox `kestrova demo` makes.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
-  --messages 3000 --accounts 3 --folders 15 --seed 7 >/dev/null
+  --messages 3000 --accounts 3 --folders 24 --seed 7 >/dev/null
 
 shot() {  # language scheme file [window options...]
   local language=$1 scheme=$2 file=$3

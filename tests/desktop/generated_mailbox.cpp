@@ -12,7 +12,7 @@ const std::filesystem::path& generated_once() {
     const auto path = dir.path() / "email.db";
     const auto result = run_process(KESTROVA_GENERATOR,
                                     {"--out", path.string(), "--messages", "3000", "--accounts", "3",
-                                     "--folders", "15", "--seed", "7"},
+                                     "--folders", "24", "--seed", "7"},
                                     "");
     EXPECT_EQ(result.exit_code, 0) << result.err;
     return path;

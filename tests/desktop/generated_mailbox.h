@@ -8,7 +8,7 @@
 
 namespace kestrova::testing {
 
-// A fresh copy of a generated mailbox (3 accounts, 15 folders, 3,000 messages in English and
+// A fresh copy of a generated mailbox (3 accounts, 24 folders, 3,000 messages in English and
 // Chinese) in its own temporary folder; the generator runs once per test program.
 class GeneratedMailbox {
  public:

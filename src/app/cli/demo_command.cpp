@@ -40,7 +40,7 @@ fs::path generator_path(const fs::path& program) {
 void generate(const fs::path& generator, const fs::path& database) {
   const std::vector<std::string> arguments{generator.string(), "--out", database.string(),
                                            "--messages", "3000", "--accounts", "3",
-                                           "--folders", "15", "--seed", "7"};
+                                           "--folders", "24", "--seed", "7"};
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);

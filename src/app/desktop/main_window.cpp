@@ -55,6 +55,10 @@ class MailboxDelegate : public QStyledItemDelegate {
     QString count = unread > 0 ? QString::number(unread) : QString();
     const QFontMetrics metrics(o.font);
     const int countWidth = count.isEmpty() ? 0 : metrics.horizontalAdvance(count) + 12;
+    // The selection covers the whole row, the count included.
+    const QWidget* widget = option.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &o, p, widget);
     o.rect.setRight(o.rect.right() - countWidth);
     if (unread > 0) o.font.setBold(true);
     QStyledItemDelegate::paint(p, o, index);

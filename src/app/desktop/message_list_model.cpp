@@ -198,7 +198,9 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   // Line 3: tags as chips, the folder when the list spans folders, then the preview.
   const int top3 = top2 + line + 1;
   x = r.left();
-  if (!m->folderName.empty() && model->selection().kind != MailboxSelection::Kind::folder) {
+  const auto kind = model->selection().kind;
+  if (!m->folderName.empty() && kind != MailboxSelection::Kind::folder &&
+      kind != MailboxSelection::Kind::unifiedInbox) {
     x += draw_chip(p, x, top3 + (line - chipHeight) / 2, chipHeight,
                    QString::fromStdString(m->folderName), mix(background, dim, 0.22), text, small) + 4;
   }

@@ -240,8 +240,11 @@ void ReadingPane::render() {
           contacts_text(m.to).toHtmlEscaped();
   if (!m.cc.empty())
     meta += " &nbsp; " + tr_("desktop.header.cc").toHtmlEscaped() + " " + contacts_text(m.cc).toHtmlEscaped();
+  const QDateTime when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(m.date));
   meta += "<br>" +
-          QLocale().toString(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(m.date)), QLocale::LongFormat)
+          QLocale().toString(when, text_language() == TextLanguage::chinese
+                                       ? QStringLiteral("yyyy年M月d日 dddd HH:mm")
+                                       : QStringLiteral("dddd, MMMM d, yyyy, HH:mm"))
               .toHtmlEscaped() +
           "</span>";
   meta_->setText(meta);
@@ -374,11 +377,11 @@ void ReadingPane::render() {
   QFont font = body_->font();
   font.setPointSize(static_cast<int>(preferences_.reading_font_size()) * 3 / 4);  // CSS px to pt
   body_->document()->setDefaultFont(font);
-  const char* spacing = "1.5";
+  const char* spacing = "1.35";
   switch (preferences_.get(settings::emailReadingLineSpacing)) {
-    case EmailLineSpacing::compact: spacing = "1.25"; break;
+    case EmailLineSpacing::compact: spacing = "1.15"; break;
     case EmailLineSpacing::normal: break;
-    case EmailLineSpacing::relaxed: spacing = "1.8"; break;
+    case EmailLineSpacing::relaxed: spacing = "1.7"; break;
   }
   body_->document()->setDefaultStyleSheet(
       QString("body { color: %1; } p, div, li, td { line-height: %2; } a { color: %3; } "
