@@ -20,8 +20,8 @@
 #include <string>
 
 #include "app/core/user_preferences.h"
-#include "app/desktop/main_window.h"
 #include "app/desktop/mailbox_view.h"
+#include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
 #include "bench_figures.h"
@@ -68,19 +68,22 @@ int main(int argc, char** argv) {
     return 0;
   }
   auto database = store::EmailDatabase::open(db);
-  platform::SettingsStore settings(std::string(std::getenv("XDG_CONFIG_HOME")) + "/bench-settings.json");
+  platform::SettingsStore settings(std::string(std::getenv("XDG_CONFIG_HOME")) +
+                                   "/bench-settings.json");
   app::UserPreferences preferences(settings);
   preferences.set(app::settings::emailMarkAsReadDelaySeconds, int64_t{3600});
   app::desktop::MainWindow window(*database, preferences);
   window.resize(1280, 800);
   window.show();
+  QApplication::setActiveWindow(&window);
   window.grab();
   const double start = ms_since(kStart);
   const double startRss = rss_kib() / 1024.0;
 
   // The biggest folder: its list, then j through its first 300 messages.
   std::string folder = database->read([](store::Connection& c) {
-    auto s = c.prepare("SELECT folder_id FROM email_messages GROUP BY folder_id ORDER BY COUNT(*) DESC LIMIT 1");
+    auto s = c.prepare(
+        "SELECT folder_id FROM email_messages GROUP BY folder_id ORDER BY COUNT(*) DESC LIMIT 1");
     s.step();
     return s.text(0).value_or("");
   });
@@ -128,15 +131,17 @@ int main(int argc, char** argv) {
     frames.push_back(ms_since(t));
   }
   const double scrolledRss = rss_kib() / 1024.0;
-  std::printf("window_start_to_painted_list_ms %.1f\nwindow_rss_after_start_mib %.1f\n", start, startRss);
-  std::printf("folder_rows %lld\nfolder_open_to_painted_ms %.1f\n", static_cast<long long>(rows), folderOpen);
+  std::printf("window_start_to_painted_list_ms %.1f\nwindow_rss_after_start_mib %.1f\n", start,
+              startRss);
+  std::printf("folder_rows %lld\nfolder_open_to_painted_ms %.1f\n", static_cast<long long>(rows),
+              folderOpen);
   std::printf("j_to_painted_pane_ms median %.2f p99 %.2f max %.2f (n=%zu)\n", bench::median(keys),
               bench::percentile(keys, 0.99), bench::percentile(keys, 1.0), keys.size());
   std::printf("search_key_to_painted_ms median %.2f max %.2f (keys 3..%zu of \"%s\")\n",
               bench::median(search), bench::percentile(search, 1.0), query.size(), query.c_str());
   std::printf("scroll_frame_ms median %.2f p99 %.2f max %.2f (frames=%zu, pages read %d)\n",
-              bench::median(frames), bench::percentile(frames, 0.99), bench::percentile(frames, 1.0),
-              frames.size(), model.pager().pages_read());
+              bench::median(frames), bench::percentile(frames, 0.99),
+              bench::percentile(frames, 1.0), frames.size(), model.pager().pages_read());
   std::printf("rss_mib folder_open %.1f after_full_scroll %.1f\n", folderRss, scrolledRss);
   return 0;
 }

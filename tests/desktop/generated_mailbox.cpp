@@ -11,8 +11,8 @@ const std::filesystem::path& generated_once() {
   static const std::filesystem::path file = [] {
     const auto path = dir.path() / "email.db";
     const auto result = run_process(KESTROVA_GENERATOR,
-                                    {"--out", path.string(), "--messages", "3000", "--accounts", "3",
-                                     "--folders", "24", "--seed", "7"},
+                                    {"--out", path.string(), "--messages", "3000", "--accounts",
+                                     "3", "--folders", "24", "--seed", "7"},
                                     "");
     EXPECT_EQ(result.exit_code, 0) << result.err;
     return path;

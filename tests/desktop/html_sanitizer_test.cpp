@@ -19,20 +19,27 @@ struct Case {
 
 TEST(HtmlSanitizerTest, KeepsWhatTheViewDrawsAndNothingThatActs) {
   const std::vector<Case> cases = {
-      {"script with content", "<p>Hi<script>alert('x')</script> there</p>", {"<p>Hi there</p>"},
+      {"script with content",
+       "<p>Hi<script>alert('x')</script> there</p>",
+       {"<p>Hi there</p>"},
        {"script", "alert"}},
       {"script end tag hidden in a string",
-       "<script>var s = '</scr' + 'ipt><b>'; steal()</script><b>ok</b>", {"<b>ok</b>"},
+       "<script>var s = '</scr' + 'ipt><b>'; steal()</script><b>ok</b>",
+       {"<b>ok</b>"},
        {"steal", "script"}},
-      {"event handlers", "<a href=\"https://a.example\" onclick=\"evil()\" onmouseover=x>a</a>",
-       {"<a href=\"https://a.example\">a</a>"}, {"onclick", "evil", "onmouseover"}},
+      {"event handlers",
+       "<a href=\"https://a.example\" onclick=\"evil()\" onmouseover=x>a</a>",
+       {"<a href=\"https://a.example\">a</a>"},
+       {"onclick", "evil", "onmouseover"}},
       {"javascript link, also written with references",
        "<a href=\"javascript:evil()\">1</a><a href=\"java&#115;cript&colon;evil()\">2</a>"
        "<a href=\" JAVASCRIPT:evil()\">3</a>",
-       {"<a>1</a>", "<a>2</a>", "<a>3</a>"}, {"evil", "href"}},
+       {"<a>1</a>", "<a>2</a>", "<a>3</a>"},
+       {"evil", "href"}},
       {"mail and web links kept, escaped",
        "<a href='mailto:a@b.example'>m</a><a href=\"https://x.example/?a=1&amp;b=\"\">w</a>",
-       {"href=\"mailto:a@b.example\"", "href=\"https://x.example/?a=1&amp;b=\""}, {}},
+       {"href=\"mailto:a@b.example\"", "href=\"https://x.example/?a=1&amp;b=\""},
+       {}},
       {"frames, forms, objects and the head",
        "<head><title>T</title><link rel=stylesheet href=https://css.example/s.css></head>"
        "<iframe src=https://x.example></iframe><form action=/post><input name=q>"
@@ -48,30 +55,46 @@ TEST(HtmlSanitizerTest, KeepsWhatTheViewDrawsAndNothingThatActs) {
        {"url(", "position", "expression", "p{color"}},
       {"remote images blocked, alternative text shown",
        "<img src=\"https://img.example/logo.png\" alt=\"Shop logo\" width=200><p>x</p>",
-       {"[Shop logo]", "<p>x</p>"}, {"img.example", "<img"}, 1, 0},
+       {"[Shop logo]", "<p>x</p>"},
+       {"img.example", "<img"},
+       1,
+       0},
       {"tracking pixels never kept",
        "<img src=\"https://t.example/open.gif\" width=\"1\" height=\"1\">"
        "<img src=\"https://t.example/o2.gif\" style=\"display: none\">",
-       {}, {"t.example"}, 0, 2},
+       {},
+       {"t.example"},
+       0,
+       2},
       {"embedded images stay",
        "<img src=\"cid:logo@shop\"><img src=\"data:image/png;base64,AAAA\">"
        "<img src=\"data:text/html,<script>\"><img src=\"file:///etc/passwd\">",
        {"src=\"cid:logo@shop\"", "src=\"data:image/png;base64,AAAA\""},
        {"text/html", "passwd"}},
-      {"comments and declarations", "<!DOCTYPE html><!-- <script>x()</script> --><p>a</p><?xml x?>",
-       {"<p>a</p>"}, {"DOCTYPE", "x()", "<?"}},
-      {"unclosed and stray tags balanced", "<div><b>bold<i>both</div></i></u><p>", {"<div><b>bold<i>both</i></b></div><p></p>"}, {"</u>"}},
+      {"comments and declarations",
+       "<!DOCTYPE html><!-- <script>x()</script> --><p>a</p><?xml x?>",
+       {"<p>a</p>"},
+       {"DOCTYPE", "x()", "<?"}},
+      {"unclosed and stray tags balanced",
+       "<div><b>bold<i>both</div></i></u><p>",
+       {"<div><b>bold<i>both</i></b></div><p></p>"},
+       {"</u>"}},
       {"stray angle brackets escaped", "a < b > c <3 <", {"a &lt; b &gt; c &lt;3 &lt;"}, {}},
-      {"attribute without quotes cannot open a tag", "<p title=a\"><script>x</script>\">t</p>",
-       {"t"}, {"<script"}},
-      {"unknown elements keep their text", "<marquee><blink>hello</blink></marquee><svg><text>no</text></svg>",
-       {"hello"}, {"marquee", "blink", "no"}},
+      {"attribute without quotes cannot open a tag",
+       "<p title=a\"><script>x</script>\">t</p>",
+       {"t"},
+       {"<script"}},
+      {"unknown elements keep their text",
+       "<marquee><blink>hello</blink></marquee><svg><text>no</text></svg>",
+       {"hello"},
+       {"marquee", "blink", "no"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const auto result = HtmlSanitizer::sanitize(c.html);
     for (const auto& k : c.kept) EXPECT_NE(result.html.find(k), std::string::npos) << result.html;
-    for (const auto& r : c.removed) EXPECT_EQ(result.html.find(r), std::string::npos) << result.html;
+    for (const auto& r : c.removed)
+      EXPECT_EQ(result.html.find(r), std::string::npos) << result.html;
     EXPECT_EQ(result.blockedRemoteImages, c.blocked);
     EXPECT_EQ(result.droppedTrackers, c.trackers);
   }

@@ -39,7 +39,8 @@ TEST(MessagePagerTest, ReadsOnlyThePagesLookedAtNewestFirst) {
   const std::string folder = biggest_folder(db);
   MessagePager pager(db, {Kind::folder, folder, {}});
   const int64_t expected = scalar(
-      db, "SELECT COUNT(*) FROM email_messages WHERE folder_id = ? AND is_deleted = 0 AND is_spam = 0",
+      db,
+      "SELECT COUNT(*) FROM email_messages WHERE folder_id = ? AND is_deleted = 0 AND is_spam = 0",
       folder);
   ASSERT_GT(expected, 3 * MessagePager::kPageSize);
   EXPECT_EQ(pager.count(), expected);
@@ -89,9 +90,11 @@ TEST(MessagePagerTest, SelectionsListWhatTheyName) {
   const std::vector<Case> cases = {
       {{Kind::unifiedInbox, {}, {}},
        "SELECT COUNT(*) FROM email_messages WHERE folder_id IN (SELECT id FROM email_folders "
-       "WHERE type = 'inbox')" + visible,
+       "WHERE type = 'inbox')" +
+           visible,
        [](const MessageSummary&) { return true; }},
-      {{Kind::starred, {}, {}}, "SELECT COUNT(*) FROM email_messages WHERE is_starred = 1" + visible,
+      {{Kind::starred, {}, {}},
+       "SELECT COUNT(*) FROM email_messages WHERE is_starred = 1" + visible,
        [](const MessageSummary& m) { return m.isStarred; }},
       {{Kind::replyLater, {}, {}},
        "SELECT COUNT(*) FROM email_messages WHERE reply_later_until IS NOT NULL" + visible,
@@ -102,7 +105,8 @@ TEST(MessagePagerTest, SelectionsListWhatTheyName) {
       {{Kind::priority, {}, {}},
        "SELECT COUNT(*) FROM email_messages WHERE ai_priority IN ('high', 'urgent')" + visible,
        [](const MessageSummary& m) {
-         return m.aiPriority == store::EmailPriority::high || m.aiPriority == store::EmailPriority::urgent;
+         return m.aiPriority == store::EmailPriority::high ||
+                m.aiPriority == store::EmailPriority::urgent;
        }},
       {{Kind::search, {}, "is:unread has:attachment"},
        "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND has_attachments = 1 AND "
@@ -114,7 +118,8 @@ TEST(MessagePagerTest, SelectionsListWhatTheyName) {
     MessagePager pager(db, c.selection, false, now_seconds());
     EXPECT_EQ(pager.count(), scalar(db, c.countSql));
     EXPECT_GT(pager.count(), 0);
-    for (int64_t i = 0; i < std::min<int64_t>(pager.count(), 150); ++i) EXPECT_TRUE(c.holds(*pager.at(i)));
+    for (int64_t i = 0; i < std::min<int64_t>(pager.count(), 150); ++i)
+      EXPECT_TRUE(c.holds(*pager.at(i)));
   }
   MessagePager bad(db, {Kind::search, {}, "is:nonsense"});
   EXPECT_THROW(bad.count(), Error);
@@ -146,8 +151,9 @@ TEST(MailboxTreeTest, ViewsThenAccountsWithNestedFoldersAndUnreadCounts) {
   testing::GeneratedMailbox mailbox;
   auto& db = mailbox.database();
   db.write([](store::Connection& c) {
-    auto s = c.prepare("UPDATE email_folders SET name = 'Projects/2026' WHERE id = "
-                       "(SELECT id FROM email_folders WHERE type = 'custom' ORDER BY id LIMIT 1)");
+    auto s = c.prepare(
+        "UPDATE email_folders SET name = 'Projects/2026' WHERE id = "
+        "(SELECT id FROM email_folders WHERE type = 'custom' ORDER BY id LIMIT 1)");
     s.run();
     auto t = c.prepare(
         "INSERT INTO email_folders (id, account_id, name, type, path) SELECT "
@@ -160,20 +166,21 @@ TEST(MailboxTreeTest, ViewsThenAccountsWithNestedFoldersAndUnreadCounts) {
   EXPECT_EQ(nodes[0].selection.kind, Kind::unifiedInbox);
   EXPECT_EQ(nodes[0].unread, unified_unread_count(db));
   EXPECT_EQ(nodes[0].unread,
-            scalar(db, "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND is_deleted = 0 AND "
-                       "is_spam = 0 AND is_draft = 0 AND folder_id IN (SELECT id FROM email_folders "
-                       "WHERE type = 'inbox')"));
+            scalar(db,
+                   "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND is_deleted = 0 AND "
+                   "is_spam = 0 AND is_draft = 0 AND folder_id IN (SELECT id FROM email_folders "
+                   "WHERE type = 'inbox')"));
   int64_t folders = 0;
   bool nested = false;
   std::function<void(const MailboxNode&)> walk = [&](const MailboxNode& n) {
     if (n.kind == MailboxNode::Kind::folder) {
       ++folders;
-      EXPECT_EQ(n.unread, scalar(db,
-                                 "SELECT COUNT(*) FROM email_messages WHERE folder_id = ? AND is_read = 0 "
-                                 "AND is_deleted = 0 AND is_spam = 0 AND is_draft = 0",
-                                 n.selection.folderId));
-      if (n.label == "Projects")
-        nested = n.children.size() == 1 && n.children[0].label == "2026";
+      EXPECT_EQ(n.unread,
+                scalar(db,
+                       "SELECT COUNT(*) FROM email_messages WHERE folder_id = ? AND is_read = 0 "
+                       "AND is_deleted = 0 AND is_spam = 0 AND is_draft = 0",
+                       n.selection.folderId));
+      if (n.label == "Projects") nested = n.children.size() == 1 && n.children[0].label == "2026";
     }
     for (const auto& child : n.children) walk(child);
   };
@@ -187,7 +194,10 @@ TEST(MailboxTreeTest, ViewsThenAccountsWithNestedFoldersAndUnreadCounts) {
   }
   EXPECT_EQ(accounts, 3);
   EXPECT_TRUE(nested);
-  EXPECT_EQ(folders, scalar(db, "SELECT COUNT(*) FROM email_folders WHERE path NOT LIKE '\\_\\_Local%' ESCAPE '\\'"));
+  EXPECT_EQ(
+      folders,
+      scalar(db,
+             "SELECT COUNT(*) FROM email_folders WHERE path NOT LIKE '\\_\\_Local%' ESCAPE '\\'"));
 }
 
 }  // namespace

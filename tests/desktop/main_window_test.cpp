@@ -23,8 +23,7 @@ namespace {
 // The real window over a generated mailbox, driven by keys as a person would.
 class MainWindowTest : public ::testing::Test {
  protected:
-  MainWindowTest()
-      : settings_(settingsDir_.path() / "settings.json"), preferences_(settings_) {
+  MainWindowTest() : settings_(settingsDir_.path() / "settings.json"), preferences_(settings_) {
     preferences_.set(settings::emailMarkAsReadDelaySeconds, int64_t{0});
     window_ = std::make_unique<MainWindow>(mailbox_.database(), preferences_);
     window_->show();
@@ -40,8 +39,9 @@ class MainWindowTest : public ::testing::Test {
   std::string current() { return window_->current_message_id().value_or(""); }
   std::string folder_type_of(const std::string& id) {
     return mailbox_.database().read([&](store::Connection& c) {
-      auto s = c.prepare("SELECT f.type FROM email_messages m JOIN email_folders f ON "
-                         "f.id = m.folder_id WHERE m.id = ?");
+      auto s = c.prepare(
+          "SELECT f.type FROM email_messages m JOIN email_folders f ON "
+          "f.id = m.folder_id WHERE m.id = ?");
       s.bind(1, id);
       return s.step() ? s.text(0).value_or("") : std::string();
     });
@@ -134,9 +134,10 @@ TEST_F(MainWindowTest, ChangesOfOtherProcessesAndDeepLinksShow) {
 
   // A link to a message deep in another folder opens it there.
   const std::string far = mailbox_.database().read([](store::Connection& c) {
-    auto s = c.prepare("SELECT m.id FROM email_messages m JOIN email_folders f ON f.id = m.folder_id "
-                       "WHERE f.type = 'custom' AND m.is_deleted = 0 AND m.is_spam = 0 "
-                       "ORDER BY m.date LIMIT 1");
+    auto s = c.prepare(
+        "SELECT m.id FROM email_messages m JOIN email_folders f ON f.id = m.folder_id "
+        "WHERE f.type = 'custom' AND m.is_deleted = 0 AND m.is_spam = 0 "
+        "ORDER BY m.date LIMIT 1");
     s.step();
     return s.text(0).value_or("");
   });
@@ -148,9 +149,9 @@ TEST_F(MainWindowTest, ChangesOfOtherProcessesAndDeepLinksShow) {
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
   const std::vector<std::pair<const char*, QString>> expected = {
-      {"next", "J"},      {"previous", "K"}, {"open", "Return"},  {"archive", "E"},
-      {"trash", "#"},     {"star", "S"},     {"read", "U"},       {"spam", "!"},
-      {"search", "/"},    {"inbox", "G, I"}, {"palette", "Ctrl+K"}, {"shortcuts", "?"},
+      {"next", "J"},   {"previous", "K"}, {"open", "Return"},    {"archive", "E"},
+      {"trash", "#"},  {"star", "S"},     {"read", "U"},         {"spam", "!"},
+      {"search", "/"}, {"inbox", "G, I"}, {"palette", "Ctrl+K"}, {"shortcuts", "?"},
       {"move", "V"},
   };
   for (const auto& [name, keys] : expected) {

@@ -120,8 +120,9 @@ TEST(MessageActionsTest, MissingFolderIsReportedAndNothingChanges) {
   auto& db = mailbox.database();
   const std::string id = inbox_message(db);
   db.write([&](store::Connection& c) {
-    auto s = c.prepare("DELETE FROM email_folders WHERE type = 'archive' AND account_id = "
-                       "(SELECT account_id FROM email_messages WHERE id = ?)");
+    auto s = c.prepare(
+        "DELETE FROM email_folders WHERE type = 'archive' AND account_id = "
+        "(SELECT account_id FROM email_messages WHERE id = ?)");
     s.bind(1, id);
     s.run();
   });
@@ -136,19 +137,22 @@ template <class F>
 bool wait_for(F done) {
   QElapsedTimer timer;
   timer.start();
-  while (!done() && timer.elapsed() < 10000) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  while (!done() && timer.elapsed() < 10000)
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   return done();
 }
 
 TEST(ReadAfterDelayTest, MarksOnlyTheMessageThatStayedOpen) {
   std::vector<std::string> marked;
-  ReadAfterDelay now(std::chrono::milliseconds(0), [&](const std::string& id) { marked.push_back(id); });
+  ReadAfterDelay now(std::chrono::milliseconds(0),
+                     [&](const std::string& id) { marked.push_back(id); });
   now.opened("A", false);
   now.opened("B", true);  // already read: nothing to do
   EXPECT_EQ(marked, std::vector<std::string>{"A"});
 
   marked.clear();
-  ReadAfterDelay later(std::chrono::milliseconds(30), [&](const std::string& id) { marked.push_back(id); });
+  ReadAfterDelay later(std::chrono::milliseconds(30),
+                       [&](const std::string& id) { marked.push_back(id); });
   later.opened("A", false);
   later.opened("B", false);  // A was left before its delay passed
   EXPECT_EQ(later.pending(), "B");

@@ -3,11 +3,10 @@
 
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "app/cli/command_line.h"
 #include "platform/paths.h"

@@ -46,8 +46,8 @@ struct MessagePlacement {
 };
 
 // Files the row under `target_folder_id` (journalled as a server move) and, when `spam` is
-// given, sets its spam mark to it. The folder must belong to the message's account. Nothing when the message
-// is unknown; otherwise where it was.
+// given, sets its spam mark to it. The folder must belong to the message's account. Nothing when
+// the message is unknown; otherwise where it was.
 std::optional<MessagePlacement> move_message_locally(store::Connection& c,
                                                      const std::string& message_id,
                                                      const std::string& target_folder_id,

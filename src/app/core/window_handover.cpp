@@ -44,7 +44,8 @@ bool hand_over_to_window(std::string_view line) {
   while (sent < message.size()) {
     pollfd ready{socket_fd.fd, POLLOUT, 0};
     if (poll(&ready, 1, 1000) <= 0) return false;
-    const ssize_t n = send(socket_fd.fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
+    const ssize_t n =
+        send(socket_fd.fd, message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
     if (n <= 0) return false;
     sent += static_cast<size_t>(n);
   }

@@ -17,33 +17,34 @@ using Names = std::unordered_set<std::string_view>;
 
 // Elements kept as they are (with their allowed attributes).
 const Names kAllowedElements{
-    "a",     "abbr",  "b",     "big",   "blockquote", "body", "br",   "caption", "center",
-    "cite",  "code",  "dd",    "del",   "div",        "dl",   "dt",   "em",      "font",
-    "h1",    "h2",    "h3",    "h4",    "h5",         "h6",   "hr",   "html",    "i",
-    "img",   "ins",   "kbd",   "li",    "ol",         "p",    "pre",  "q",       "s",
-    "samp",  "small", "span",  "strike", "strong",    "sub",  "sup",  "table",   "tbody",
-    "td",    "tfoot", "th",    "thead", "tr",         "tt",   "u",    "ul",      "var",
-    "section", "article", "header", "footer", "main", "nav", "figure", "figcaption", "address"};
+    "a",      "abbr",   "b",    "big",   "blockquote", "body",       "br",      "caption",
+    "center", "cite",   "code", "dd",    "del",        "div",        "dl",      "dt",
+    "em",     "font",   "h1",   "h2",    "h3",         "h4",         "h5",      "h6",
+    "hr",     "html",   "i",    "img",   "ins",        "kbd",        "li",      "ol",
+    "p",      "pre",    "q",    "s",     "samp",       "small",      "span",    "strike",
+    "strong", "sub",    "sup",  "table", "tbody",      "td",         "tfoot",   "th",
+    "thead",  "tr",     "tt",   "u",     "ul",         "var",        "section", "article",
+    "header", "footer", "main", "nav",   "figure",     "figcaption", "address"};
 
 // Elements dropped together with everything inside them.
-const Names kDroppedWithContent{"script", "style",  "iframe",   "frame",  "frameset", "object",
-                                "embed",  "applet", "noscript", "template", "head",   "title",
-                                "textarea", "select", "svg",    "math",   "canvas",   "audio",
-                                "video",  "noembed", "noframes", "xml",   "option"};
+const Names kDroppedWithContent{"script",   "style",   "iframe",   "frame",    "frameset", "object",
+                                "embed",    "applet",  "noscript", "template", "head",     "title",
+                                "textarea", "select",  "svg",      "math",     "canvas",   "audio",
+                                "video",    "noembed", "noframes", "xml",      "option"};
 
 // Elements whose content is raw text up to their end tag.
-const Names kRawText{"script", "style", "textarea", "title", "xmp", "noscript", "noembed",
-                     "noframes", "iframe", "template"};
+const Names kRawText{"script",   "style",   "textarea", "title",  "xmp",
+                     "noscript", "noembed", "noframes", "iframe", "template"};
 
 // Void elements: written without an end tag (the allowed ones), or never holding content
 // (the rest).
 const Names kVoid{"br", "hr", "img"};
-const Names kVoidDropped{"embed", "source", "track", "param", "link", "meta", "base",
-                         "input", "area", "col", "wbr", "keygen"};
+const Names kVoidDropped{"embed", "source", "track", "param", "link", "meta",
+                         "base",  "input",  "area",  "col",   "wbr",  "keygen"};
 
 // Attributes any allowed element may keep.
-const Names kGlobalAttributes{"style", "align", "dir", "title", "lang", "valign", "width",
-                              "height", "bgcolor", "color"};
+const Names kGlobalAttributes{"style",  "align", "dir",    "title",   "lang",
+                              "valign", "width", "height", "bgcolor", "color"};
 
 const std::unordered_map<std::string_view, Names>& element_attributes() {
   static const std::unordered_map<std::string_view, Names> map{
@@ -62,12 +63,13 @@ const std::unordered_map<std::string_view, Names>& element_attributes() {
 
 // Style properties the view draws.
 const Names kStyleProperties{
-    "color",          "background-color", "font-weight",    "font-style",     "font-size",
-    "font-family",    "text-align",       "text-decoration", "text-indent",   "vertical-align",
-    "white-space",    "margin",           "margin-top",     "margin-bottom",  "margin-left",
-    "margin-right",   "padding",          "padding-top",    "padding-bottom", "padding-left",
-    "padding-right",  "border",           "border-width",   "border-style",   "border-color",
-    "border-collapse", "width",           "line-height"};
+    "color",         "background-color", "font-weight",    "font-style",
+    "font-size",     "font-family",      "text-align",     "text-decoration",
+    "text-indent",   "vertical-align",   "white-space",    "margin",
+    "margin-top",    "margin-bottom",    "margin-left",    "margin-right",
+    "padding",       "padding-top",      "padding-bottom", "padding-left",
+    "padding-right", "border",           "border-width",   "border-style",
+    "border-color",  "border-collapse",  "width",          "line-height"};
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -108,8 +110,8 @@ void append_utf8(std::string& out, uint32_t cp) {
 // attribute value such as "java&#115;cript:" must be seen as what the browser would see).
 std::string decode_references(std::string_view s) {
   static const std::unordered_map<std::string_view, std::string_view> named{
-      {"amp", "&"}, {"lt", "<"}, {"gt", ">"}, {"quot", "\""}, {"apos", "'"}, {"nbsp", "\xC2\xA0"},
-      {"colon", ":"}, {"tab", "\t"}, {"newline", "\n"}};
+      {"amp", "&"},         {"lt", "<"},    {"gt", ">"},   {"quot", "\""},   {"apos", "'"},
+      {"nbsp", "\xC2\xA0"}, {"colon", ":"}, {"tab", "\t"}, {"newline", "\n"}};
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
     if (s[i] != '&') {
@@ -161,16 +163,23 @@ std::string escape(std::string_view s, bool attribute) {
   out.reserve(s.size());
   for (char c : s) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
       case '"':
         if (attribute) {
           out += "&quot;";
           break;
         }
         [[fallthrough]];
-      default: out += c;
+      default:
+        out += c;
     }
   }
   return out;
@@ -271,9 +280,11 @@ std::string clean_style(std::string_view style) {
       if (property != "background" || lowered.find(' ') != std::string::npos) continue;
       if (lowered.find('(') != std::string::npos && lowered.rfind("rgb", 0) != 0) continue;
     }
-    if (lowered.find("url(") != std::string::npos || lowered.find("expression") != std::string::npos ||
-        lowered.find('\\') != std::string::npos || lowered.find("javascript") != std::string::npos ||
-        lowered.find('@') != std::string::npos || lowered.find('<') != std::string::npos)
+    if (lowered.find("url(") != std::string::npos ||
+        lowered.find("expression") != std::string::npos ||
+        lowered.find('\\') != std::string::npos ||
+        lowered.find("javascript") != std::string::npos || lowered.find('@') != std::string::npos ||
+        lowered.find('<') != std::string::npos)
       continue;
     if (!out.empty()) out += "; ";
     out += (property == "background" ? std::string("background-color") : property) + ": " + value;
@@ -290,9 +301,12 @@ class Writer {
     if (dropDepth_ > 0) return;
     // Text is passed through with its references; only stray angle brackets are escaped.
     for (char c : t) {
-      if (c == '<') result_.html += "&lt;";
-      else if (c == '>') result_.html += "&gt;";
-      else result_.html += c;
+      if (c == '<')
+        result_.html += "&lt;";
+      else if (c == '>')
+        result_.html += "&gt;";
+      else
+        result_.html += c;
     }
   }
 
@@ -327,9 +341,8 @@ class Writer {
       image_placeholder(tag);
       return;
     }
-    if (tag.name == "img" &&
-        std::none_of(tag.attributes.begin(), tag.attributes.end(),
-                     [](const Attribute& a) { return a.name == "src"; }))
+    if (tag.name == "img" && std::none_of(tag.attributes.begin(), tag.attributes.end(),
+                                          [](const Attribute& a) { return a.name == "src"; }))
       return;
     out += ">";
     result_.html += out;
@@ -390,7 +403,8 @@ class Writer {
   void image_placeholder(const Tag& tag) {
     for (const auto& a : tag.attributes)
       if (a.name == "alt" && !trim(a.value).empty())
-        result_.html += "<span style=\"color: #888888\">[" + escape(trim(a.value), false) + "]</span>";
+        result_.html +=
+            "<span style=\"color: #888888\">[" + escape(trim(a.value), false) + "]</span>";
   }
 
   // An image of at most one pixel, or one hidden by its style, is there to report that the
@@ -522,10 +536,11 @@ std::string HtmlSanitizer::plain_text_html(std::string_view text, bool compactBl
       }
       escaped += escape(line.substr(i, found - i), false);
       size_t stop = found;
-      while (stop < line.size() && !is_space(line[stop]) && line[stop] != '<' && line[stop] != '>' &&
-             line[stop] != '"')
+      while (stop < line.size() && !is_space(line[stop]) && line[stop] != '<' &&
+             line[stop] != '>' && line[stop] != '"')
         ++stop;
-      while (stop > found && std::string_view(".,;:!?)").find(line[stop - 1]) != std::string_view::npos)
+      while (stop > found &&
+             std::string_view(".,;:!?)").find(line[stop - 1]) != std::string_view::npos)
         --stop;
       const std::string url(line.substr(found, stop - found));
       escaped += "<a href=\"" + escape(url, true) + "\">" + escape(url, false) + "</a>";

@@ -40,7 +40,8 @@ MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
   m.tags = store::decode_string_list(s.text("tags"));
   for (auto& tag : store::decode_string_list(s.text("ai_tags")))
     if (std::find(m.tags.begin(), m.tags.end(), tag) == m.tags.end()) m.tags.push_back(tag);
-  if (auto priority = s.text("ai_priority")) m.aiPriority = store::from_raw<store::EmailPriority>(*priority);
+  if (auto priority = s.text("ai_priority"))
+    m.aiPriority = store::from_raw<store::EmailPriority>(*priority);
   if (grouped) m.threadSize = static_cast<int>(s.integer("thread_size").value_or(1));
   return m;
 }
@@ -53,7 +54,8 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
   const std::string visible(kVisible);
   switch (selection.kind) {
     case Kind::unifiedInbox:
-      return {visible + " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')", {}};
+      return {visible + " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')",
+              {}};
     case Kind::folder: {
       auto s = c.prepare("SELECT type FROM email_folders WHERE id = ?");
       s.bind(1, selection.folderId);
@@ -79,9 +81,9 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
     case Kind::snoozed:
       return {visible + " AND snoozed_until > CAST(? AS REAL)", {std::to_string(now)}};
     case Kind::actionItems:
-      return {visible +
-                  " AND id IN (SELECT message_id FROM email_action_items WHERE state != 'done')",
-              {}};
+      return {
+          visible + " AND id IN (SELECT message_id FROM email_action_items WHERE state != 'done')",
+          {}};
     case Kind::priority:
       return {visible + " AND ai_priority IN ('high', 'urgent')", {}};
     case Kind::search: {
@@ -94,13 +96,17 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 
 MessagePager::MessagePager(store::EmailDatabase& database, MailboxSelection selection,
                            bool groupConversations, double now)
-    : database_(database), selection_(std::move(selection)), group_(groupConversations), now_(now) {}
+    : database_(database),
+      selection_(std::move(selection)),
+      group_(groupConversations),
+      now_(now) {}
 
 int64_t MessagePager::count() {
   if (count_) return *count_;
   count_ = database_.read([&](store::Connection& c) -> int64_t {
     const auto condition = mailbox_condition(c, selection_, now_);
-    const std::string what = group_ ? "COUNT(DISTINCT " + std::string(kThreadKey) + ")" : "COUNT(*)";
+    const std::string what =
+        group_ ? "COUNT(DISTINCT " + std::string(kThreadKey) + ")" : "COUNT(*)";
     auto s = c.prepare("SELECT " + what + " FROM email_messages WHERE " + condition.sql);
     int index = 1;
     for (const auto& value : condition.values) s.bind(index++, value);
@@ -176,9 +182,11 @@ void MessagePager::load_page(int64_t page) {
     if (group_) {
       // SQLite takes the bare columns of a group from the row that holds its MAX(date): the
       // newest message stands for its conversation.
-      sql = "SELECT " + std::string(kColumns) + ", MAX(date) AS newest, COUNT(*) AS thread_size "
-            "FROM email_messages WHERE " + condition.sql + " GROUP BY " + std::string(kThreadKey) +
-            " ORDER BY newest DESC, " + std::string(kThreadKey) + " LIMIT ? OFFSET ?";
+      sql = "SELECT " + std::string(kColumns) +
+            ", MAX(date) AS newest, COUNT(*) AS thread_size "
+            "FROM email_messages WHERE " +
+            condition.sql + " GROUP BY " + std::string(kThreadKey) + " ORDER BY newest DESC, " +
+            std::string(kThreadKey) + " LIMIT ? OFFSET ?";
     } else {
       sql = "SELECT " + std::string(kColumns) + " FROM email_messages WHERE " + condition.sql +
             " ORDER BY date DESC, id LIMIT ? OFFSET ?";
@@ -206,14 +214,14 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
   return database.read([&](store::Connection& c) {
     std::unordered_map<std::string, int64_t> unread;
     {
-      auto s = c.prepare(
-          "SELECT folder_id, COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
-          std::string(kVisible) + " GROUP BY folder_id");
+      auto s = c.prepare("SELECT folder_id, COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
+                         std::string(kVisible) + " GROUP BY folder_id");
       while (s.step()) unread[s.text(0).value_or("")] = s.integer(1).value_or(0);
     }
     auto count_of = [&](const MailboxSelection& selection) -> int64_t {
       const auto condition = mailbox_condition(c, selection, now);
-      auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + condition.sql);
+      auto s =
+          c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + condition.sql);
       int index = 1;
       for (const auto& value : condition.values) s.bind(index++, value);
       return s.step() ? s.integer(0).value_or(0) : 0;
@@ -256,8 +264,10 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
         folder.selection.folderId = folders.text(0).value_or("");
         const std::string name = folders.text(1).value_or("");
         folder.folderType = store::from_raw<store::EmailFolderType>(folders.text(2).value_or(""));
-        folder.unread = unread.contains(folder.selection.folderId) ? unread[folder.selection.folderId] : 0;
-        if (folder.folderType == store::EmailFolderType::inbox && account.selection.folderId.empty()) {
+        folder.unread =
+            unread.contains(folder.selection.folderId) ? unread[folder.selection.folderId] : 0;
+        if (folder.folderType == store::EmailFolderType::inbox &&
+            account.selection.folderId.empty()) {
           account.selection = folder.selection;
           account.unread = folder.unread;
         }
@@ -270,7 +280,8 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
             if (slash != std::string::npos && slash > 0) {
               const std::string head = path.substr(0, slash);
               for (auto& sibling : into)
-                if (sibling.label == head) return place(sibling.children, path.substr(slash + 1), std::move(node));
+                if (sibling.label == head)
+                  return place(sibling.children, path.substr(slash + 1), std::move(node));
             }
             node.label = path;
             into.push_back(std::move(node));
@@ -286,9 +297,9 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
 
 int64_t unified_unread_count(store::EmailDatabase& database) {
   return database.read([&](store::Connection& c) {
-    auto s = c.prepare(
-        "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + std::string(kVisible) +
-        " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')");
+    auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
+                       std::string(kVisible) +
+                       " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')");
     return s.step() ? s.integer(0).value_or(0) : int64_t{0};
   });
 }

@@ -12,7 +12,7 @@
 namespace kestrova::store {
 class Connection;
 class EmailDatabase;
-}
+}  // namespace kestrova::store
 
 namespace kestrova::app::desktop {
 
@@ -52,7 +52,7 @@ struct MessageSummary {
   bool isRead = false;
   bool isStarred = false;
   bool hasAttachments = false;
-  std::vector<std::string> tags;    // user tags, then the AI's
+  std::vector<std::string> tags;  // user tags, then the AI's
   std::optional<store::EmailPriority> aiPriority;
   int threadSize = 1;  // messages of its conversation in the same list
 };

@@ -48,7 +48,8 @@ constexpr int kFolderIdRole = Qt::UserRole + 3;
 class MailboxDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
-  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+  void paint(QPainter* p, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
     QStyleOptionViewItem o = option;
     initStyleOption(&o, index);
     const qlonglong unread = index.data(kUnreadRole).toLongLong();
@@ -67,8 +68,9 @@ class MailboxDelegate : public QStyledItemDelegate {
     QFont font = option.font;
     font.setBold(true);
     p->setFont(font);
-    p->setPen(option.state & QStyle::State_Selected ? option.palette.color(QPalette::HighlightedText)
-                                                    : option.palette.color(QPalette::Highlight));
+    p->setPen(option.state & QStyle::State_Selected
+                  ? option.palette.color(QPalette::HighlightedText)
+                  : option.palette.color(QPalette::Highlight));
     p->drawText(QRect(option.rect.right() - countWidth, option.rect.top(), countWidth - 6,
                       option.rect.height()),
                 Qt::AlignRight | Qt::AlignVCenter, count);
@@ -88,13 +90,20 @@ QIcon folder_icon(QStyle* style, std::optional<store::EmailFolderType> type) {
   };
   if (!type) return theme("folder", QStyle::SP_DirIcon);
   switch (*type) {
-    case T::inbox: return theme("mail-inbox", QStyle::SP_DirHomeIcon);
-    case T::sent: return theme("mail-send", QStyle::SP_ArrowRight);
-    case T::drafts: return theme("document-edit", QStyle::SP_FileIcon);
-    case T::trash: return theme("user-trash", QStyle::SP_TrashIcon);
-    case T::spam: return theme("mail-mark-junk", QStyle::SP_MessageBoxWarning);
-    case T::archive: return theme("folder-documents", QStyle::SP_DriveHDIcon);
-    case T::custom: return theme("folder", QStyle::SP_DirIcon);
+    case T::inbox:
+      return theme("mail-inbox", QStyle::SP_DirHomeIcon);
+    case T::sent:
+      return theme("mail-send", QStyle::SP_ArrowRight);
+    case T::drafts:
+      return theme("document-edit", QStyle::SP_FileIcon);
+    case T::trash:
+      return theme("user-trash", QStyle::SP_TrashIcon);
+    case T::spam:
+      return theme("mail-mark-junk", QStyle::SP_MessageBoxWarning);
+    case T::archive:
+      return theme("folder-documents", QStyle::SP_DriveHDIcon);
+    case T::custom:
+      return theme("folder", QStyle::SP_DirIcon);
   }
   return {};
 }
@@ -102,7 +111,8 @@ QIcon folder_icon(QStyle* style, std::optional<store::EmailFolderType> type) {
 // A list of named entries filtered as the user types; Enter takes the current one.
 class Picker : public QDialog {
  public:
-  Picker(QWidget* parent, const QString& title, const std::vector<std::pair<QString, QString>>& entries)
+  Picker(QWidget* parent, const QString& title,
+         const std::vector<std::pair<QString, QString>>& entries)
       : QDialog(parent) {
     setWindowTitle(title);
     setObjectName("picker");
@@ -157,6 +167,14 @@ class Picker : public QDialog {
   QListWidget* list_;
 };
 
+// The message list. Typing a letter no shortcut takes does not search the list by its
+// text, which would read every row of a large folder.
+class MessageListView : public QListView {
+ public:
+  using QListView::QListView;
+  void keyboardSearch(const QString&) override {}
+};
+
 std::vector<MailboxSelection>& selections_of(QStandardItemModel* model) {
   // The selections behind the tree's rows live with the model.
   auto* holder = model->property("selections").value<void*>();
@@ -199,7 +217,8 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
 }
 
 MainWindow::~MainWindow() {
-  delete static_cast<std::vector<MailboxSelection>*>(treeModel_->property("selections").value<void*>());
+  delete static_cast<std::vector<MailboxSelection>*>(
+      treeModel_->property("selections").value<void*>());
 }
 
 void MainWindow::build_layout() {
@@ -215,7 +234,7 @@ void MainWindow::build_layout() {
                           QVariant::fromValue<void*>(new std::vector<MailboxSelection>()));
   tree_->setModel(treeModel_);
 
-  list_ = new QListView(splitter);
+  list_ = new MessageListView(splitter);
   list_->setObjectName("messages");
   model_ = new MessageListModel(database_, this);
   delegate_ = new MessageListDelegate(list_);
@@ -285,8 +304,8 @@ QAction* MainWindow::action(const QString& objectName) const {
 }
 
 void MainWindow::build_actions() {
-  auto make = [this](QMenu* menu, const char* name, std::string_view key,
-                     QList<QKeySequence> keys, std::function<void()> run) {
+  auto make = [this](QMenu* menu, const char* name, std::string_view key, QList<QKeySequence> keys,
+                     std::function<void()> run) {
     auto* a = new QAction(tr_(key), this);
     a->setObjectName(name);
     a->setShortcuts(keys);
@@ -320,17 +339,20 @@ void MainWindow::build_actions() {
   });
   auto* archive = make(message, "archive", "desktop.action.archive", {K(Qt::Key_E)},
                        [this] { run_move(MessageActions::Kind::archive); });
-  auto* trash = make(message, "trash", "desktop.action.trash",
-                     {K(Qt::Key_NumberSign), K(Qt::Key_Delete)},
-                     [this] { run_move(MessageActions::Kind::trash); });
+  auto* trash =
+      make(message, "trash", "desktop.action.trash", {K(Qt::Key_NumberSign), K(Qt::Key_Delete)},
+           [this] { run_move(MessageActions::Kind::trash); });
   auto* spam = make(message, "spam", "desktop.action.spam", {K(Qt::Key_Exclam)},
                     [this] { run_move(MessageActions::Kind::spam); });
   make(message, "move", "desktop.action.move", {K(Qt::Key_V)}, [this] { move_to_folder(); });
-  auto* star = make(message, "star", "desktop.action.star", {K(Qt::Key_S)}, [this] { toggle_star(); });
-  auto* read = make(message, "read", "desktop.action.read", {K(Qt::Key_U)}, [this] { toggle_read(); });
+  auto* star =
+      make(message, "star", "desktop.action.star", {K(Qt::Key_S)}, [this] { toggle_star(); });
+  auto* read =
+      make(message, "read", "desktop.action.read", {K(Qt::Key_U)}, [this] { toggle_read(); });
   message->addSeparator();
   make(message, "undo", "desktop.action.undo", {K(QKeySequence::Undo)}, [this] { undo_last(); });
-  make(message, "loadImages", "desktop.images.load_once", {}, [this] { pane_->load_images_once(); });
+  make(message, "loadImages", "desktop.images.load_once", {},
+       [this] { pane_->load_images_once(); });
   auto* group = make(view, "conversations", "desktop.action.conversations", {K(Qt::Key_T)}, [this] {
     model_->set_group_conversations(!model_->group_conversations());
     update_status();
@@ -338,7 +360,8 @@ void MainWindow::build_actions() {
   group->setCheckable(true);
   make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
        [this] { show_command_palette(); });
-  make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)}, [this] { show_shortcuts(); });
+  make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
+       [this] { show_shortcuts(); });
   auto* toolbar = addToolBar("main");
   toolbar->setObjectName("toolbar");
   toolbar->setMovable(false);
@@ -362,12 +385,14 @@ void MainWindow::fill_mailbox_tree() {
   selections.clear();
   QModelIndex again;
   std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
-                                                                     const MailboxNode& node) {
-    auto* item = new QStandardItem(node.kind == MailboxNode::Kind::view ? tr_(node.label)
-                                                                        : QString::fromStdString(node.label));
+                                                                    const MailboxNode& node) {
+    auto* item = new QStandardItem(node.kind == MailboxNode::Kind::view
+                                       ? tr_(node.label)
+                                       : QString::fromStdString(node.label));
     item->setData(static_cast<qulonglong>(selections.size()), kSelectionRole);
     selections.push_back(node.selection);
-    if (node.kind != MailboxNode::Kind::account) item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
+    if (node.kind != MailboxNode::Kind::account)
+      item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
     if (node.kind == MailboxNode::Kind::folder) {
       item->setIcon(folder_icon(style(), node.folderType));
       item->setData(QString::fromStdString(node.selection.folderId), kFolderIdRole);
@@ -378,14 +403,17 @@ void MainWindow::fill_mailbox_tree() {
       item->setFont(font);
     }
     parent->appendRow(item);
-    if (chosen && node.selection == *chosen && !again.isValid() && node.kind != MailboxNode::Kind::account)
+    if (chosen && node.selection == *chosen && !again.isValid() &&
+        node.kind != MailboxNode::Kind::account)
       again = item->index();
     for (const auto& child : node.children) add(item, child);
   };
   for (const auto& node : nodes) add(treeModel_->invisibleRootItem(), node);
   tree_->expandToDepth(0);
-  if (again.isValid()) tree_->setCurrentIndex(again);
-  else if (!chosen) tree_->setCurrentIndex(treeModel_->index(0, 0));
+  if (again.isValid())
+    tree_->setCurrentIndex(again);
+  else if (!chosen)
+    tree_->setCurrentIndex(treeModel_->index(0, 0));
 }
 
 void MainWindow::choose(const MailboxSelection& selection) {
@@ -422,7 +450,8 @@ void MainWindow::current_changed() {
   if (shownId_ == m->id) return;
   shownId_ = m->id;
   pane_->show_message(m->id);
-  readAfterDelay_->set_delay(std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
+  readAfterDelay_->set_delay(
+      std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
   readAfterDelay_->opened(m->id, m->isRead);
 }
 
@@ -450,10 +479,17 @@ void MainWindow::run_move(MessageActions::Kind kind) {
   try {
     MessageActions::Undo undo;
     switch (kind) {
-      case MessageActions::Kind::archive: undo = actions_.archive(ids); break;
-      case MessageActions::Kind::trash: undo = actions_.trash(ids); break;
-      case MessageActions::Kind::spam: undo = actions_.spam(ids); break;
-      case MessageActions::Kind::move: return;
+      case MessageActions::Kind::archive:
+        undo = actions_.archive(ids);
+        break;
+      case MessageActions::Kind::trash:
+        undo = actions_.trash(ids);
+        break;
+      case MessageActions::Kind::spam:
+        undo = actions_.spam(ids);
+        break;
+      case MessageActions::Kind::move:
+        return;
     }
     const std::string key = kind == MessageActions::Kind::archive ? "desktop.toast.archived"
                             : kind == MessageActions::Kind::trash ? "desktop.toast.trashed"
@@ -475,8 +511,9 @@ void MainWindow::move_to_folder() {
   if (!first) return;
   std::vector<std::pair<QString, QString>> entries;
   database_.read([&](store::Connection& c) {
-    auto s = c.prepare("SELECT id, name FROM email_folders WHERE account_id = ? AND id != ? "
-                       "AND path NOT IN ('__LocalSent__', '__LocalDrafts__') ORDER BY name");
+    auto s = c.prepare(
+        "SELECT id, name FROM email_folders WHERE account_id = ? AND id != ? "
+        "AND path NOT IN ('__LocalSent__', '__LocalDrafts__') ORDER BY name");
     s.bind_all(first->accountId, first->folderId);
     while (s.step())
       entries.emplace_back(QString::fromStdString(s.text(1).value_or("")),
@@ -488,7 +525,9 @@ void MainWindow::move_to_folder() {
   lastUndo_ = actions_.move(ids, picker.chosen().toStdString());
   shownId_.reset();
   reload_list(row);
-  show_toast(QString::fromStdString(localized_format("desktop.toast.moved", static_cast<int>(ids.size()))), true);
+  show_toast(
+      QString::fromStdString(localized_format("desktop.toast.moved", static_cast<int>(ids.size()))),
+      true);
 }
 
 void MainWindow::toggle_star() {
@@ -527,7 +566,9 @@ void MainWindow::show_toast(const QString& text, bool undoable) {
   toastTimer_->start(undoable ? 10000 : 4000);
 }
 
-QString MainWindow::toast_text() const { return toast_->isHidden() ? QString() : toastText_->text(); }
+QString MainWindow::toast_text() const {
+  return toast_->isHidden() ? QString() : toastText_->text();
+}
 
 void MainWindow::reload_list(int fallbackRow) {
   const auto keep = current_message_id();
@@ -544,7 +585,8 @@ void MainWindow::reload_list(int fallbackRow) {
   list_->verticalScrollBar()->setValue(scroll);
   if (row >= 0) {
     QSignalBlocker block(list_->selectionModel());
-    list_->selectionModel()->setCurrentIndex(model_->index(row), QItemSelectionModel::ClearAndSelect);
+    list_->selectionModel()->setCurrentIndex(model_->index(row),
+                                             QItemSelectionModel::ClearAndSelect);
   }
   current_changed();
   if (shownId_ && keep == shownId_) pane_->show_message(*shownId_);
@@ -614,7 +656,8 @@ void MainWindow::update_tray(int64_t unread) {
     font.setBold(true);
     font.setPixelSize(unread > 99 ? 14 : 20);
     p.setFont(font);
-    p.drawText(QRect(28, 0, 36, 36), Qt::AlignCenter, unread > 99 ? "99+" : QString::number(unread));
+    p.drawText(QRect(28, 0, 36, 36), Qt::AlignCenter,
+               unread > 99 ? "99+" : QString::number(unread));
   }
   p.end();
   tray_->setIcon(QIcon(pixmap));

@@ -109,12 +109,13 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   p->setRenderHint(QPainter::Antialiasing);
   const QPalette& palette = option.palette;
   const bool selected = option.state & QStyle::State_Selected;
-  const bool focused = option.state & QStyle::State_HasFocus ||
-                       (option.widget && option.widget->hasFocus());
+  const bool focused =
+      option.state & QStyle::State_HasFocus || (option.widget && option.widget->hasFocus());
   QColor background = palette.color(QPalette::Base);
   if (selected)
-    background = focused ? palette.color(QPalette::Highlight)
-                         : mix(palette.color(QPalette::Base), palette.color(QPalette::Highlight), 0.35);
+    background = focused
+                     ? palette.color(QPalette::Highlight)
+                     : mix(palette.color(QPalette::Base), palette.color(QPalette::Highlight), 0.35);
   p->fillRect(option.rect, background);
   const QColor text = selected && focused ? palette.color(QPalette::HighlightedText)
                                           : palette.color(QPalette::Text);
@@ -140,8 +141,8 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   p->setFont(small);
   const int dateWidth = QFontMetrics(small).horizontalAdvance(date);
   p->setPen(dim);
-  p->drawText(QRect(r.right() - dateWidth, r.top(), dateWidth, line), Qt::AlignRight | Qt::AlignVCenter,
-              date);
+  p->drawText(QRect(r.right() - dateWidth, r.top(), dateWidth, line),
+              Qt::AlignRight | Qt::AlignVCenter, date);
   int right = r.right() - dateWidth - 6;
   if (m->isStarred) {
     p->setFont(regular);
@@ -172,9 +173,11 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   const int top2 = r.top() + line + 1;
   const int chipHeight = QFontMetrics(small).height() + 2;
   int subjectRight = r.right();
-  if (m->aiPriority == store::EmailPriority::high || m->aiPriority == store::EmailPriority::urgent) {
-    const QString label = QString::fromStdString(localized(
-        m->aiPriority == store::EmailPriority::urgent ? "desktop.priority.urgent" : "desktop.priority.high"));
+  if (m->aiPriority == store::EmailPriority::high ||
+      m->aiPriority == store::EmailPriority::urgent) {
+    const QString label = QString::fromStdString(
+        localized(m->aiPriority == store::EmailPriority::urgent ? "desktop.priority.urgent"
+                                                                : "desktop.priority.high"));
     const int w = QFontMetrics(small).horizontalAdvance(label) + 10;
     draw_chip(p, r.right() - w, top2 + (line - chipHeight) / 2, chipHeight, label,
               QColor(0xD9, 0x3F, 0x3F), Qt::white, small);
@@ -202,7 +205,8 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   if (!m->folderName.empty() && kind != MailboxSelection::Kind::folder &&
       kind != MailboxSelection::Kind::unifiedInbox) {
     x += draw_chip(p, x, top3 + (line - chipHeight) / 2, chipHeight,
-                   QString::fromStdString(m->folderName), mix(background, dim, 0.22), text, small) + 4;
+                   QString::fromStdString(m->folderName), mix(background, dim, 0.22), text, small) +
+         4;
   }
   if (showTags) {
     for (size_t i = 0; i < m->tags.size() && i < 3; ++i) {
@@ -210,7 +214,8 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
       const QColor hue = QColor::fromHsv(static_cast<int>(qHash(tag) % 360), 90, 200);
       x += draw_chip(p, x, top3 + (line - chipHeight) / 2, chipHeight, tag,
                      selected && focused ? mix(hue, background, 0.3) : mix(hue, background, 0.55),
-                     text, small) + 4;
+                     text, small) +
+           4;
       if (x > r.right() - 60) break;
     }
   }

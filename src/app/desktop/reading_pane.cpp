@@ -2,8 +2,6 @@
 
 #include <QApplication>
 #include <QDateTime>
-#include <QScrollBar>
-#include <QStyle>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFrame>
@@ -12,6 +10,8 @@
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
 #include <QThreadPool>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -93,7 +93,8 @@ QVariant MessageBodyView::loadResource(int type, const QUrl& name) {
       const int comma = text.indexOf(',');
       if (comma > 0 && text.left(comma).endsWith(QLatin1String(";base64"))) {
         QImage image;
-        if (image.loadFromData(QByteArray::fromBase64(text.mid(comma + 1).toLatin1()))) return image;
+        if (image.loadFromData(QByteArray::fromBase64(text.mid(comma + 1).toLatin1())))
+          return image;
       }
     }
   }
@@ -184,16 +185,16 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
 void ReadingPane::clear() {
   message_.reset();
   ++generation_;
-  for (QWidget* w : {header_, static_cast<QWidget*>(privacy_), imagesBar_,
-                     static_cast<QWidget*>(summary_), static_cast<QWidget*>(note_), attachments_,
-                     static_cast<QWidget*>(body_)})
+  for (QWidget* w :
+       {header_, static_cast<QWidget*>(privacy_), imagesBar_, static_cast<QWidget*>(summary_),
+        static_cast<QWidget*>(note_), attachments_, static_cast<QWidget*>(body_)})
     w->hide();
   empty_->show();
 }
 
 void ReadingPane::show_message(const std::string& id) {
-  auto message = database_.read(
-      [&](store::Connection& c) { return store::read_stored_message(c, id); });
+  auto message =
+      database_.read([&](store::Connection& c) { return store::read_stored_message(c, id); });
   if (!message) return clear();
   const bool same = message_ && message_->id == message->id;
   message_ = std::move(message);
@@ -205,8 +206,12 @@ void ReadingPane::apply_settings() {
   if (message_) render();
 }
 
-QString ReadingPane::privacy_text() const { return privacy_->isHidden() ? QString() : privacy_->text(); }
-QString ReadingPane::images_bar_text() const { return imagesBar_->isHidden() ? QString() : imagesText_->text(); }
+QString ReadingPane::privacy_text() const {
+  return privacy_->isHidden() ? QString() : privacy_->text();
+}
+QString ReadingPane::images_bar_text() const {
+  return imagesBar_->isHidden() ? QString() : imagesText_->text();
+}
 QString ReadingPane::body_html() const { return body_->toHtml(); }
 
 void ReadingPane::load_images_once() {
@@ -236,15 +241,17 @@ void ReadingPane::render() {
 
   subject_->setText(m.subject.empty() ? tr_("desktop.no_subject") : q(m.subject));
   QString meta = "<b>" + contact_text(m.from).toHtmlEscaped() + "</b>";
-  meta += "<br><span style='color: palette(mid)'>" + tr_("desktop.header.to").toHtmlEscaped() + " " +
-          contacts_text(m.to).toHtmlEscaped();
+  meta += "<br><span style='color: palette(mid)'>" + tr_("desktop.header.to").toHtmlEscaped() +
+          " " + contacts_text(m.to).toHtmlEscaped();
   if (!m.cc.empty())
-    meta += " &nbsp; " + tr_("desktop.header.cc").toHtmlEscaped() + " " + contacts_text(m.cc).toHtmlEscaped();
+    meta += " &nbsp; " + tr_("desktop.header.cc").toHtmlEscaped() + " " +
+            contacts_text(m.cc).toHtmlEscaped();
   const QDateTime when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(m.date));
   meta += "<br>" +
-          QLocale().toString(when, text_language() == TextLanguage::chinese
-                                       ? QStringLiteral("yyyy年M月d日 dddd HH:mm")
-                                       : QStringLiteral("dddd, MMMM d, yyyy, HH:mm"))
+          QLocale()
+              .toString(when, text_language() == TextLanguage::chinese
+                                  ? QStringLiteral("yyyy年M月d日 dddd HH:mm")
+                                  : QStringLiteral("dddd, MMMM d, yyyy, HH:mm"))
               .toHtmlEscaped() +
           "</span>";
   meta_->setText(meta);
@@ -302,9 +309,9 @@ void ReadingPane::render() {
 
   const bool notes = preferences_.get(settings::featureInternalNotesEnabled);
   note_->setStyleSheet("QLabel#internalNote { background: #fff4c2; color: #4d3b00; }");
-  note_->setText(m.internalNote ? "✎ <b>" + tr_("desktop.note") + "</b> " +
-                                      q(*m.internalNote).toHtmlEscaped()
-                                : QString());
+  note_->setText(m.internalNote
+                     ? "✎ <b>" + tr_("desktop.note") + "</b> " + q(*m.internalNote).toHtmlEscaped()
+                     : QString());
   note_->setVisible(notes && m.internalNote && !m.internalNote->empty());
 
   // Attachments: one button each, saving the downloaded copy.
@@ -323,10 +330,12 @@ void ReadingPane::render() {
       const std::optional<std::string> local = a.localPath;
       const bool saved = local && std::filesystem::exists(*local);
       button->setEnabled(saved);
-      button->setToolTip(saved ? tr_("desktop.attachment.save") : tr_("desktop.attachment.not_downloaded"));
+      button->setToolTip(saved ? tr_("desktop.attachment.save")
+                               : tr_("desktop.attachment.not_downloaded"));
       const QString name = q(a.filename);
       connect(button, &QToolButton::clicked, this, [this, local, name] {
-        const QString target = QFileDialog::getSaveFileName(this, tr_("desktop.attachment.save"), name);
+        const QString target =
+            QFileDialog::getSaveFileName(this, tr_("desktop.attachment.save"), name);
         if (target.isEmpty()) return;
         std::error_code error;
         std::filesystem::copy_file(*local, target.toStdString(),
@@ -340,13 +349,15 @@ void ReadingPane::render() {
   attachments_->setVisible(shownAttachments > 0);
 
   // The body, sanitised; remote images as the settings and the user say.
-  const auto senders = preferences_.defaults().string_list(kImageSendersKey).value_or(std::vector<std::string>{});
+  const auto senders =
+      preferences_.defaults().string_list(kImageSendersKey).value_or(std::vector<std::string>{});
   const bool senderAllowed =
       std::find(senders.begin(), senders.end(), text::lower(m.from.email)) != senders.end();
   HtmlSanitizer::Options options;
-  options.remoteImages = (preferences_.get(settings::emailShowImages) || imagesAllowedOnce_ || senderAllowed)
-                             ? HtmlSanitizer::RemoteImages::allow
-                             : HtmlSanitizer::RemoteImages::block;
+  options.remoteImages =
+      (preferences_.get(settings::emailShowImages) || imagesAllowedOnce_ || senderAllowed)
+          ? HtmlSanitizer::RemoteImages::allow
+          : HtmlSanitizer::RemoteImages::block;
   std::string html;
   int blocked = 0;
   const bool compact = preferences_.get(settings::emailCompactBlankLines);
@@ -358,17 +369,31 @@ void ReadingPane::render() {
     html = HtmlSanitizer::plain_text_html(m.textBody.value_or(m.preview), compact);
   }
   imagesText_->setText(q(localized_format("desktop.images.blocked", blocked)));
-  imagesBar_->setStyleSheet("QWidget#imagesBar { background: #fff4d6; } QLabel { color: #4d3b00; }");
+  imagesBar_->setStyleSheet(
+      "QWidget#imagesBar { background: #fff4d6; } QLabel { color: #4d3b00; }");
   imagesBar_->setVisible(blocked > 0);
 
   // Reading theme, size and line spacing.
   QColor background = palette.color(QPalette::Base), foreground = palette.color(QPalette::Text);
   switch (preferences_.get(settings::emailReadingThemeMode)) {
-    case EmailReadingThemeMode::automatic: break;
-    case EmailReadingThemeMode::classic: background = Qt::white; foreground = QColor(0x20, 0x20, 0x20); break;
-    case EmailReadingThemeMode::dark: background = QColor(0x1e, 0x1f, 0x22); foreground = QColor(0xdd, 0xdd, 0xdd); break;
-    case EmailReadingThemeMode::warmPaper: background = QColor(0xf6, 0xef, 0xdc); foreground = QColor(0x3b, 0x32, 0x24); break;
-    case EmailReadingThemeMode::eyeCare: background = QColor(0xdc, 0xec, 0xd5); foreground = QColor(0x22, 0x33, 0x22); break;
+    case EmailReadingThemeMode::automatic:
+      break;
+    case EmailReadingThemeMode::classic:
+      background = Qt::white;
+      foreground = QColor(0x20, 0x20, 0x20);
+      break;
+    case EmailReadingThemeMode::dark:
+      background = QColor(0x1e, 0x1f, 0x22);
+      foreground = QColor(0xdd, 0xdd, 0xdd);
+      break;
+    case EmailReadingThemeMode::warmPaper:
+      background = QColor(0xf6, 0xef, 0xdc);
+      foreground = QColor(0x3b, 0x32, 0x24);
+      break;
+    case EmailReadingThemeMode::eyeCare:
+      background = QColor(0xdc, 0xec, 0xd5);
+      foreground = QColor(0x22, 0x33, 0x22);
+      break;
   }
   QPalette bodyPalette = body_->palette();
   bodyPalette.setColor(QPalette::Base, background);
@@ -379,9 +404,14 @@ void ReadingPane::render() {
   body_->document()->setDefaultFont(font);
   const char* spacing = "1.35";
   switch (preferences_.get(settings::emailReadingLineSpacing)) {
-    case EmailLineSpacing::compact: spacing = "1.15"; break;
-    case EmailLineSpacing::normal: break;
-    case EmailLineSpacing::relaxed: spacing = "1.7"; break;
+    case EmailLineSpacing::compact:
+      spacing = "1.15";
+      break;
+    case EmailLineSpacing::normal:
+      break;
+    case EmailLineSpacing::relaxed:
+      spacing = "1.7";
+      break;
   }
   body_->document()->setDefaultStyleSheet(
       QString("body { color: %1; } p, div, li, td { line-height: %2; } a { color: %3; } "
@@ -398,7 +428,8 @@ void ReadingPane::render() {
 // Kestrova's HTTP client, on the thread pool, and hands each to the view.
 void ReadingPane::fetch_remote_images(const std::string& html) {
   std::set<std::string> urls;
-  for (size_t at = html.find("<img src=\""); at != std::string::npos && urls.size() < kMaxRemoteImages;
+  for (size_t at = html.find("<img src=\"");
+       at != std::string::npos && urls.size() < kMaxRemoteImages;
        at = html.find("<img src=\"", at + 1)) {
     const size_t start = at + 10;
     const size_t end = html.find('"', start);
@@ -425,7 +456,8 @@ void ReadingPane::fetch_remote_images(const std::string& html) {
         return;
       }
       QMetaObject::invokeMethod(
-          qApp, [self, url, data, generation] {
+          qApp,
+          [self, url, data, generation] {
             if (!self || self->generation_ != generation) return;
             self->body_->set_image(QUrl(QString::fromStdString(url)), data);
           },

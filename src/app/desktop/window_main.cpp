@@ -82,10 +82,14 @@ QPalette palette_for(bool dark) {
 
 double font_scale(app::AppInterfaceFontScale scale) {
   switch (scale) {
-    case app::AppInterfaceFontScale::compact: return 0.9;
-    case app::AppInterfaceFontScale::standard: return 1.0;
-    case app::AppInterfaceFontScale::comfortable: return 1.12;
-    case app::AppInterfaceFontScale::large: return 1.25;
+    case app::AppInterfaceFontScale::compact:
+      return 0.9;
+    case app::AppInterfaceFontScale::standard:
+      return 1.0;
+    case app::AppInterfaceFontScale::comfortable:
+      return 1.12;
+    case app::AppInterfaceFontScale::large:
+      return 1.25;
   }
   return 1.0;
 }
@@ -104,12 +108,15 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName("kestrova");
   QCommandLineParser parser;
   parser.addHelpOption();
-  QCommandLineOption screenshot("screenshot", "Save a picture of the window to FILE and quit", "FILE");
-  QCommandLineOption size("size", "Window size for --screenshot (WIDTHxHEIGHT)", "SIZE", "1280x800");
+  QCommandLineOption screenshot("screenshot", "Save a picture of the window to FILE and quit",
+                                "FILE");
+  QCommandLineOption size("size", "Window size for --screenshot (WIDTHxHEIGHT)", "SIZE",
+                          "1280x800");
   QCommandLineOption row("select", "Row of the list to open for --screenshot", "ROW", "0");
   QCommandLineOption scheme("scheme", "light or dark instead of the desktop's choice", "SCHEME");
   QCommandLineOption search("search", "Start with this search", "QUERY");
-  QCommandLineOption loadImages("load-images", "Load the open message's remote images (--screenshot)");
+  QCommandLineOption loadImages("load-images",
+                                "Load the open message's remote images (--screenshot)");
   parser.addOptions({screenshot, size, row, scheme, search, loadImages});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
@@ -141,7 +148,8 @@ int main(int argc, char** argv) {
                            : QStringList{"Noto Sans", "Noto Sans CJK SC", "DejaVu Sans"});
   font.setPointSizeF(10 * font_scale(preferences.get(app::settings::appInterfaceFontScale)));
   QApplication::setFont(font);
-  QLocale::setDefault(chinese ? QLocale(QLocale::Chinese, QLocale::China) : QLocale(QLocale::English, QLocale::UnitedStates));
+  QLocale::setDefault(chinese ? QLocale(QLocale::Chinese, QLocale::China)
+                              : QLocale(QLocale::English, QLocale::UnitedStates));
 
   auto& database = store::EmailDatabase::shared();
   app::desktop::MainWindow window(database, preferences);
