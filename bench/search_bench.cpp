@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/search_language.h"
+#include "app/core/search_language.h"
 #include "app/core/mail_tool_sql.h"
 #include "app/core/message_search.h"
 #include "store/database.h"

@@ -28,8 +28,10 @@ LAYERS = set(BELOW) | {"app"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([A-Za-z_]+)/([^>"]+)[>"]')
 
 
-# The rooms of app: the command line and the tool server both use core, never each other.
-APP_ROOMS = {"core": {"core"}, "cli": {"cli", "core"}, "mcp": {"mcp", "core"}}
+# The rooms of app: the command line, the tool server and the desktop window all use core,
+# never each other.
+APP_ROOMS = {"core": {"core"}, "cli": {"cli", "core"}, "mcp": {"mcp", "core"},
+             "desktop": {"desktop", "core"}}
 
 
 def allowed(folder, target, room=None, target_room=None):

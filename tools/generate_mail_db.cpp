@@ -524,6 +524,50 @@ class MailGenerator {
     return html;
   }
 
+  // A newsletter as shops and services send them: a banner and product pictures from the
+  // sender's image host, a table layout with inline styles, a button, a small print footer
+  // and a tracking pixel. Uses no randomness, so the rest of the mailbox stays the same.
+  static std::string newsletter_body(const std::string& text, const Sender& sender,
+                                     const std::string& subject) {
+    const std::string domain = sender.email.substr(sender.email.find('@') + 1);
+    const std::string images = "https://img." + domain + "/mail/";
+    std::string paragraphs;
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\n\n", start);
+      if (end == std::string::npos) end = text.size();
+      paragraphs += "<p style=\"margin:0 0 12px 0;color:#333333\">";
+      for (size_t i = start; i < end; ++i)
+        paragraphs += text[i] == '\n' ? std::string("<br>") : std::string(1, text[i]);
+      paragraphs += "</p>";
+      start = end + 2;
+    }
+    const std::string button = sender.chinese ? "立即查看" : "Read more";
+    const std::string footer = sender.chinese ? "您收到此邮件是因为您订阅了我们的通讯。退订"
+                                              : "You receive this because you subscribed. Unsubscribe";
+    return "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><style>.btn{color:#fff}</style>"
+           "<link rel=\"stylesheet\" href=\"https://" + domain + "/mail.css\"></head>"
+           "<body style=\"margin:0;background:#f2f4f7\"><table width=\"100%\" cellpadding=\"0\" "
+           "cellspacing=\"0\" bgcolor=\"#f2f4f7\"><tr><td align=\"center\">"
+           "<table width=\"600\" cellpadding=\"16\" cellspacing=\"0\" bgcolor=\"#ffffff\">"
+           "<tr><td bgcolor=\"#1f4e8c\" style=\"color:#ffffff;font-size:20px;font-weight:bold\">" +
+           sender.name + "</td></tr><tr><td><img src=\"" + images + "banner.jpg\" width=\"568\" "
+           "height=\"180\" alt=\"" + subject + "\"></td></tr><tr><td>"
+           "<h2 style=\"color:#1f4e8c;margin:0 0 8px 0\">" + subject + "</h2>" + paragraphs +
+           "<table cellpadding=\"8\"><tr><td><img src=\"" + images + "item1.jpg\" width=\"160\" "
+           "height=\"120\" alt=\"1\"></td><td><img src=\"" + images + "item2.jpg\" width=\"160\" "
+           "height=\"120\" alt=\"2\"></td><td><img src=\"" + images + "item3.jpg\" width=\"160\" "
+           "height=\"120\" alt=\"3\"></td></tr></table>"
+           "<p><a class=\"btn\" href=\"https://" + domain + "/newsletter?utm_source=mail\" "
+           "style=\"background-color:#e8590c;color:#ffffff;padding:10px 18px;font-weight:bold;"
+           "text-decoration:none\">" + button + "</a></p></td></tr>"
+           "<tr><td style=\"color:#888888;font-size:12px\"><a href=\"https://" + domain +
+           "/unsubscribe\" style=\"color:#888888\">" + footer + "</a></td></tr></table>"
+           "</td></tr></table><img src=\"https://tracking." + domain + "/open.gif\" width=\"1\" "
+           "height=\"1\" style=\"display:none\" onload=\"track()\"><script>track()</script>"
+           "</body></html>";
+  }
+
   std::string contact_list(const std::vector<std::pair<std::string, std::string>>& contacts) {
     Json list = Json::array();
     for (const auto& [name, email] : contacts) {
@@ -626,7 +670,7 @@ class MailGenerator {
     m.text = text_body(chinese, to_name, m.from_name.empty() ? m.from_email : m.from_name);
     m.preview = kestrova::text::prefix_characters(m.text, 200);
     if (sender.bulk ? random_.chance(0.9) : random_.chance(0.25)) {
-      m.html = html_body(m.text);
+      m.html = sender.bulk ? newsletter_body(m.text, sender, m.subject) : html_body(m.text);
       m.remote = random_.chance(0.6);
     }
 

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kestrova {
+
+// Appends the UTF-8 form of the code point; surrogates, 0 and values past U+10FFFF become
+// U+FFFD.
+void append_utf8(std::string& out, uint32_t cp);
 
 // HTML mail made readable on a terminal: paragraphs, headings, line breaks, lists ("• " and
 // "1. "), quotes ("> "), table rows and preformatted text keep their shape; style, script,

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/cli/search_language.h"
+#include "app/core/search_language.h"
 #include "app/core/id_prefix.h"
 #include "util/error.h"
 

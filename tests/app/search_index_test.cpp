@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/search_language.h"
+#include "app/core/search_language.h"
 #include "app/core/mail_tool_sql.h"
 #include "mail/mail_import.h"
 #include "platform/settings_store.h"

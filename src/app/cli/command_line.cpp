@@ -218,6 +218,7 @@ int run_command_line(int argc, char** argv) {
   add_tool_commands(root);
   add_service_commands(root);
   add_demo_command(root);
+  add_window_command(root);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

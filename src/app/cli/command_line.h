@@ -48,6 +48,7 @@ void add_ai_question_commands(CLI::App& aiCommand);
 void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
 void add_demo_command(CLI::App& root);
+void add_window_command(CLI::App& root);
 
 // Adds `--json` to a listing: `description` for the option, and `shape` (the document
 // printed, then an example) in the command's help. Returns where the flag is kept.

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/cli/search_language.h"
+#include "app/core/search_language.h"
 #include "app/cli/terminal_output.h"
 #include "app/core/account_book.h"
 #include "app/core/body_prefetch_worker.h"

@@ -10,6 +10,7 @@
 #include "app/core/email_deep_link.h"
 #include "app/core/service_files.h"
 #include "app/core/user_preferences.h"
+#include "app/core/window_handover.h"
 #include "mail/oauth_sign_in.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
@@ -144,6 +145,11 @@ void add_open_command(CLI::App& root) {
     }
     // A text that is not a link of this program is ignored without a word, like a link
     // the desktop hands over by mistake: exit status 0 and no output.
+    // A running window shows the link itself.
+    if (EmailDeepLink::parse(*url) && hand_over_to_window("open " + *url)) {
+      std::cout << localized("desktop.cli.handed_over") << "\n";
+      return;
+    }
     auto link = open_deep_link(*url);
     platform::MainQueue::drain();  // delivers the notification to this process's observers
     if (!link) return;

@@ -80,9 +80,10 @@ void install_service_files() {
                  "[Install]\nWantedBy=default.target\n");
   write_file(desktop_entry_path(),
              "[Desktop Entry]\nType=Application\nName=Kestrova\n"
-             "Comment=Kestrova mail links\nExec=" +
+             "GenericName=Mail Client\nComment=Read and sort mail from several accounts\n"
+             "Icon=mail-client\nCategories=Network;Email;\nExec=" +
                  program +
-                 " open %u\nTerminal=false\nNoDisplay=true\n"
+                 " window %u\nTerminal=false\n"
                  "MimeType=x-scheme-handler/kestrova;\n");
 }
 

@@ -3,9 +3,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
+#include "app/core/local_mail_change.h"
 #include "app/core/tool_answer_json.h"
 #include "store/database.h"
 #include "util/json.h"
@@ -18,7 +18,6 @@ namespace kestrova::app {
 // without one, the subject, sender (ignoring case) and date within a millisecond.
 // `set_clause` is one of the fixed "column = ?" texts. Throws "Message not found". Returns
 // the ids of the copies changed.
-using ColumnValue = std::variant<std::nullopt_t, int64_t, double, std::string>;
 std::vector<std::string> update_all_copies(store::Connection& c, const std::string& message_id,
                                            std::string_view set_clause, const ColumnValue& value);
 

@@ -368,10 +368,9 @@ Json mark_message_read(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const bool is_read = args::boolean(arguments, "isRead").value_or(true);
   EmailDatabase::shared().write([&](Connection& c) {
-    for (const auto& copy :
-         update_all_copies(c, message_id, "is_read = ?", int64_t{is_read ? 1 : 0}))
-      store::record_server_change(c, copy, store::ServerChangeKind::read, is_read);
+    if (!set_read_on_all_copies(c, message_id, is_read)) throw MCPError("Message not found");
   });
+
   return Json{{"messageId", message_id}, {"isRead", is_read}};
 }
 
@@ -380,10 +379,9 @@ Json set_message_starred(const Json& arguments) {
   const auto starred = args::boolean(arguments, "isStarred");
   if (!starred) throw MCPError("Missing required parameter: isStarred");
   EmailDatabase::shared().write([&](Connection& c) {
-    for (const auto& copy :
-         update_all_copies(c, message_id, "is_starred = ?", int64_t{*starred ? 1 : 0}))
-      store::record_server_change(c, copy, store::ServerChangeKind::starred, *starred);
+    if (!set_starred_on_all_copies(c, message_id, *starred)) throw MCPError("Message not found");
   });
+
   return Json{{"messageId", message_id}, {"isStarred", *starred}};
 }
 
@@ -405,11 +403,7 @@ Json move_message(const Json& arguments) {
       if (!s.step() || s.integer(0).value_or(0) == 0)
         throw MCPError("Target folder not found or belongs to a different account");
     }
-    // Recorded first: the entry takes the server's folder from the row as it still is.
-    store::record_server_change(c, message_id, store::ServerChangeKind::move, false, target);
-    auto s = c.prepare("UPDATE email_messages SET folder_id = ?, updated_at = ? WHERE id = ?");
-    s.bind_all(target, now_seconds(), message_id);
-    s.run();
+    move_message_locally(c, message_id, target);
   });
   return Json{{"messageId", message_id}, {"movedTo", target}};
 }

@@ -1,4 +1,4 @@
-#include "app/cli/search_language.h"
+#include "app/core/search_language.h"
 
 #include <cctype>
 #include <cstddef>

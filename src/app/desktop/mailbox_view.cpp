@@ -1,0 +1,307 @@
+#include "app/desktop/mailbox_view.h"
+
+#include <algorithm>
+#include <functional>
+#include <unordered_map>
+
+#include "app/core/search_language.h"
+#include "store/database.h"
+#include "store/json_list.h"
+
+namespace kestrova::app::desktop {
+
+namespace {
+
+constexpr std::string_view kColumns =
+    "id, account_id, folder_id, thread_id, from_name, from_email, subject, preview, date, "
+    "is_read, is_starred, has_attachments, tags, ai_tags, ai_priority, "
+    "(SELECT name FROM email_folders f WHERE f.id = email_messages.folder_id) AS folder_name";
+
+constexpr std::string_view kVisible = "is_deleted = 0 AND is_spam = 0 AND is_draft = 0";
+
+// The conversation key: the thread id, else the message itself.
+constexpr std::string_view kThreadKey = "COALESCE(NULLIF(thread_id, ''), id)";
+
+MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
+  MessageSummary m;
+  m.id = s.text("id").value_or("");
+  m.accountId = s.text("account_id").value_or("");
+  m.folderId = s.text("folder_id").value_or("");
+  m.folderName = s.text("folder_name").value_or("");
+  m.threadId = s.text("thread_id").value_or("");
+  m.fromName = s.text("from_name").value_or("");
+  m.fromEmail = s.text("from_email").value_or("");
+  m.subject = s.text("subject").value_or("");
+  m.preview = s.text("preview").value_or("");
+  m.date = s.real("date").value_or(0);
+  m.isRead = s.integer("is_read").value_or(0) != 0;
+  m.isStarred = s.integer("is_starred").value_or(0) != 0;
+  m.hasAttachments = s.integer("has_attachments").value_or(0) != 0;
+  m.tags = store::decode_string_list(s.text("tags"));
+  for (auto& tag : store::decode_string_list(s.text("ai_tags")))
+    if (std::find(m.tags.begin(), m.tags.end(), tag) == m.tags.end()) m.tags.push_back(tag);
+  if (auto priority = s.text("ai_priority"))
+    m.aiPriority = store::from_raw<store::EmailPriority>(*priority);
+  if (grouped) m.threadSize = static_cast<int>(s.integer("thread_size").value_or(1));
+  return m;
+}
+
+}  // namespace
+
+MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection& selection,
+                                   double now) {
+  using Kind = MailboxSelection::Kind;
+  const std::string visible(kVisible);
+  switch (selection.kind) {
+    case Kind::unifiedInbox:
+      return {visible + " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')",
+              {}};
+    case Kind::folder: {
+      auto s = c.prepare("SELECT type FROM email_folders WHERE id = ?");
+      s.bind(1, selection.folderId);
+      const std::string type = s.step() ? s.text(0).value_or("") : "";
+      const std::string account =
+          "account_id = (SELECT account_id FROM email_folders WHERE id = ?)";
+      // The trash also lists the account's deleted mail, the spam folder its spam, as the
+      // mail store's folder pages do.
+      if (type == "trash")
+        return {account + " AND (folder_id = ? OR is_deleted = 1)",
+                {selection.folderId, selection.folderId}};
+      if (type == "spam")
+        return {account + " AND is_deleted = 0 AND (folder_id = ? OR is_spam = 1)",
+                {selection.folderId, selection.folderId}};
+      return {"folder_id = ? AND is_deleted = 0 AND is_spam = 0", {selection.folderId}};
+    }
+    case Kind::starred:
+      return {visible + " AND is_starred = 1", {}};
+    case Kind::replyLater:
+      return {visible + " AND reply_later_until IS NOT NULL", {}};
+    case Kind::waitingOn:
+      return {visible + " AND waiting_since IS NOT NULL", {}};
+    case Kind::snoozed:
+      return {visible + " AND snoozed_until > CAST(? AS REAL)", {std::to_string(now)}};
+    case Kind::actionItems:
+      return {
+          visible + " AND id IN (SELECT message_id FROM email_action_items WHERE state != 'done')",
+          {}};
+    case Kind::priority:
+      return {visible + " AND ai_priority IN ('high', 'urgent')", {}};
+    case Kind::search: {
+      const auto condition = search_condition(parse_search_query(selection.query), now, &c);
+      return {"is_deleted = 0 AND is_draft = 0 AND " + condition.sql, condition.texts};
+    }
+  }
+  return {visible, {}};
+}
+
+MessagePager::MessagePager(store::EmailDatabase& database, MailboxSelection selection,
+                           bool groupConversations, double now)
+    : database_(database),
+      selection_(std::move(selection)),
+      group_(groupConversations),
+      now_(now) {}
+
+int64_t MessagePager::count() {
+  if (count_) return *count_;
+  count_ = database_.read([&](store::Connection& c) -> int64_t {
+    const auto condition = mailbox_condition(c, selection_, now_);
+    const std::string what =
+        group_ ? "COUNT(DISTINCT " + std::string(kThreadKey) + ")" : "COUNT(*)";
+    auto s = c.prepare("SELECT " + what + " FROM email_messages WHERE " + condition.sql);
+    int index = 1;
+    for (const auto& value : condition.values) s.bind(index++, value);
+    return s.step() ? s.integer(0).value_or(0) : 0;
+  });
+  return *count_;
+}
+
+const MessageSummary* MessagePager::at(int64_t index) {
+  if (index < 0 || index >= count()) return nullptr;
+  const int64_t page = index / kPageSize;
+  if (!pages_.contains(page)) load_page(page);
+  recent_.remove(page);
+  recent_.push_front(page);
+  const auto& rows = pages_[page];
+  const auto offset = static_cast<size_t>(index % kPageSize);
+  return offset < rows.size() ? &rows[offset] : nullptr;
+}
+
+std::optional<int64_t> MessagePager::held_index_of(const std::string& id) const {
+  for (const auto& [page, rows] : pages_)
+    for (size_t i = 0; i < rows.size(); ++i)
+      if (rows[i].id == id) return page * kPageSize + static_cast<int64_t>(i);
+  return std::nullopt;
+}
+
+std::optional<int64_t> MessagePager::index_of(const std::string& id) {
+  if (auto held = held_index_of(id)) return held;
+  return database_.read([&](store::Connection& c) -> std::optional<int64_t> {
+    const auto condition = mailbox_condition(c, selection_, now_);
+    auto bind = [&](store::Statement& s) {
+      int index = 1;
+      for (const auto& value : condition.values) s.bind(index++, value);
+      return index;
+    };
+    auto found = c.prepare("SELECT date, " + std::string(kThreadKey) +
+                           " FROM email_messages WHERE " + condition.sql + " AND id = ?");
+    found.bind(bind(found), id);
+    if (!found.step()) return std::nullopt;
+    const double date = found.real(0).value_or(0);
+    if (group_) {
+      // Conversations whose newest message is newer than this one's conversation.
+      const std::string key = found.text(1).value_or("");
+      auto newest = c.prepare("SELECT MAX(date) FROM email_messages WHERE " + condition.sql +
+                              " AND " + std::string(kThreadKey) + " = ?");
+      newest.bind(bind(newest), key);
+      const double top = newest.step() ? newest.real(0).value_or(date) : date;
+      auto s = c.prepare("SELECT COUNT(*) FROM (SELECT MAX(date) AS newest, " +
+                         std::string(kThreadKey) + " AS k FROM email_messages WHERE " +
+                         condition.sql + " GROUP BY k) WHERE newest > ? OR (newest = ? AND k < ?)");
+      int index = bind(s);
+      s.bind(index, top).bind(index + 1, top).bind(index + 2, key);
+      return s.step() ? s.integer(0) : std::nullopt;
+    }
+    auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE " + condition.sql +
+                       " AND (date > ? OR (date = ? AND id < ?))");
+    int index = bind(s);
+    s.bind(index, date).bind(index + 1, date).bind(index + 2, id);
+    return s.step() ? s.integer(0) : std::nullopt;
+  });
+}
+
+void MessagePager::refresh() {
+  count_.reset();
+  pages_.clear();
+  recent_.clear();
+}
+
+void MessagePager::load_page(int64_t page) {
+  auto rows = database_.read([&](store::Connection& c) {
+    const auto condition = mailbox_condition(c, selection_, now_);
+    std::string sql;
+    if (group_) {
+      // SQLite takes the bare columns of a group from the row that holds its MAX(date): the
+      // newest message stands for its conversation.
+      sql = "SELECT " + std::string(kColumns) +
+            ", MAX(date) AS newest, COUNT(*) AS thread_size "
+            "FROM email_messages WHERE " +
+            condition.sql + " GROUP BY " + std::string(kThreadKey) + " ORDER BY newest DESC, " +
+            std::string(kThreadKey) + " LIMIT ? OFFSET ?";
+    } else {
+      sql = "SELECT " + std::string(kColumns) + " FROM email_messages WHERE " + condition.sql +
+            " ORDER BY date DESC, id LIMIT ? OFFSET ?";
+    }
+    auto s = c.prepare(sql);
+    int index = 1;
+    for (const auto& value : condition.values) s.bind(index++, value);
+    s.bind(index++, int64_t{kPageSize});
+    s.bind(index, page * kPageSize);
+    std::vector<MessageSummary> out;
+    while (s.step()) out.push_back(summary_from_row(s, group_));
+    return out;
+  });
+  ++pagesRead_;
+  pages_[page] = std::move(rows);
+  if (pages_.size() > kMaxPages) {
+    const int64_t oldest = recent_.back();
+    recent_.pop_back();
+    pages_.erase(oldest);
+  }
+}
+
+std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, double now) {
+  using Kind = MailboxSelection::Kind;
+  return database.read([&](store::Connection& c) {
+    std::unordered_map<std::string, int64_t> unread;
+    {
+      auto s = c.prepare("SELECT folder_id, COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
+                         std::string(kVisible) + " GROUP BY folder_id");
+      while (s.step()) unread[s.text(0).value_or("")] = s.integer(1).value_or(0);
+    }
+    auto count_of = [&](const MailboxSelection& selection) -> int64_t {
+      const auto condition = mailbox_condition(c, selection, now);
+      auto s =
+          c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + condition.sql);
+      int index = 1;
+      for (const auto& value : condition.values) s.bind(index++, value);
+      return s.step() ? s.integer(0).value_or(0) : 0;
+    };
+    std::vector<MailboxNode> nodes;
+    auto add_view = [&](Kind kind, std::string key) {
+      MailboxNode node;
+      node.selection.kind = kind;
+      node.label = std::move(key);
+      node.unread = count_of(node.selection);
+      nodes.push_back(std::move(node));
+    };
+    add_view(Kind::unifiedInbox, "desktop.view.unified_inbox");
+    add_view(Kind::starred, "desktop.view.starred");
+    add_view(Kind::replyLater, "desktop.view.reply_later");
+    add_view(Kind::waitingOn, "desktop.view.waiting_on");
+    add_view(Kind::snoozed, "desktop.view.snoozed");
+    add_view(Kind::actionItems, "desktop.view.action_items");
+    add_view(Kind::priority, "desktop.view.priority");
+
+    auto accounts = c.prepare(
+        "SELECT id, COALESCE(NULLIF(display_name, ''), email_address) FROM email_accounts "
+        "ORDER BY is_default DESC, created_at DESC");
+    while (accounts.step()) {
+      MailboxNode account;
+      account.kind = MailboxNode::Kind::account;
+      const std::string accountId = accounts.text(0).value_or("");
+      account.label = accounts.text(1).value_or("");
+      auto folders = c.prepare(
+          "SELECT id, name, type FROM email_folders WHERE account_id = ? AND path NOT IN (?, ?) "
+          "ORDER BY CASE type WHEN 'inbox' THEN 0 WHEN 'drafts' THEN 1 WHEN 'sent' THEN 2 "
+          "WHEN 'archive' THEN 3 WHEN 'spam' THEN 4 WHEN 'trash' THEN 5 ELSE 6 END, name");
+      folders.bind_all(accountId, "__LocalSent__", "__LocalDrafts__");
+      // Folders nest by the "/" of their names: "Projects/2026" sits under "Projects".
+      std::vector<std::pair<std::string, MailboxNode>> flat;
+      while (folders.step()) {
+        MailboxNode folder;
+        folder.kind = MailboxNode::Kind::folder;
+        folder.selection.kind = Kind::folder;
+        folder.selection.folderId = folders.text(0).value_or("");
+        const std::string name = folders.text(1).value_or("");
+        folder.folderType = store::from_raw<store::EmailFolderType>(folders.text(2).value_or(""));
+        folder.unread =
+            unread.contains(folder.selection.folderId) ? unread[folder.selection.folderId] : 0;
+        if (folder.folderType == store::EmailFolderType::inbox &&
+            account.selection.folderId.empty()) {
+          account.selection = folder.selection;
+          account.unread = folder.unread;
+        }
+        folder.label = name;
+        flat.emplace_back(name, std::move(folder));
+      }
+      std::function<void(std::vector<MailboxNode>&, const std::string&, MailboxNode)> place =
+          [&](std::vector<MailboxNode>& into, const std::string& path, MailboxNode node) {
+            const size_t slash = path.find('/');
+            if (slash != std::string::npos && slash > 0) {
+              const std::string head = path.substr(0, slash);
+              for (auto& sibling : into)
+                if (sibling.label == head)
+                  return place(sibling.children, path.substr(slash + 1), std::move(node));
+            }
+            node.label = path;
+            into.push_back(std::move(node));
+          };
+      for (auto& [name, node] : flat) place(account.children, name, std::move(node));
+      if (account.selection.folderId.empty() && !account.children.empty())
+        account.selection = account.children.front().selection;
+      nodes.push_back(std::move(account));
+    }
+    return nodes;
+  });
+}
+
+int64_t unified_unread_count(store::EmailDatabase& database) {
+  return database.read([&](store::Connection& c) {
+    auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
+                       std::string(kVisible) +
+                       " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')");
+    return s.step() ? s.integer(0).value_or(0) : int64_t{0};
+  });
+}
+
+}  // namespace kestrova::app::desktop

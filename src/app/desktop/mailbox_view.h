@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/email_enums.h"
+
+namespace kestrova::store {
+class Connection;
+class EmailDatabase;
+}  // namespace kestrova::store
+
+namespace kestrova::app::desktop {
+
+// What the message list shows: the unified inbox, one folder, one of the store's views, or
+// the results of a search.
+struct MailboxSelection {
+  enum class Kind {
+    unifiedInbox,
+    folder,
+    starred,
+    replyLater,
+    waitingOn,
+    snoozed,
+    actionItems,
+    priority,
+    search,
+  };
+  Kind kind = Kind::unifiedInbox;
+  std::string folderId;  // for `folder`
+  std::string query;     // for `search`: the command line's search language
+
+  bool operator==(const MailboxSelection&) const = default;
+};
+
+// One line of the message list: what the list draws, not the whole message.
+struct MessageSummary {
+  std::string id;
+  std::string accountId;
+  std::string folderId;
+  std::string folderName;  // filled for views and searches that span folders
+  std::string threadId;
+  std::string fromName;
+  std::string fromEmail;
+  std::string subject;
+  std::string preview;
+  double date = 0;
+  bool isRead = false;
+  bool isStarred = false;
+  bool hasAttachments = false;
+  std::vector<std::string> tags;  // user tags, then the AI's
+  std::optional<store::EmailPriority> aiPriority;
+  int threadSize = 1;  // messages of its conversation in the same list
+};
+
+// The condition of a selection on email_messages (alias m) with its bound values, in order.
+// A search needs `now` for its spans. Throws kestrova::Error for a search it cannot read.
+struct MailboxCondition {
+  std::string sql;
+  std::vector<std::string> values;
+};
+MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection& selection,
+                                   double now);
+
+// The message list of one selection, read page by page from the database as rows are asked
+// for, newest first: a folder of 100,000 messages costs one count and the pages looked at.
+// At most kMaxPages pages are held; the least recently used goes first. Conversations: with
+// grouping on, each conversation (thread id) appears once, as its newest message, carrying
+// the number of its messages in the selection.
+//
+// Not thread-safe; the database is borrowed for the pager's lifetime.
+class MessagePager {
+ public:
+  static constexpr int kPageSize = 100;
+  static constexpr size_t kMaxPages = 20;
+
+  MessagePager(store::EmailDatabase& database, MailboxSelection selection,
+               bool groupConversations = false, double now = 0);
+
+  const MailboxSelection& selection() const { return selection_; }
+  // Number of rows (read once, again after refresh()).
+  int64_t count();
+  // Row `index` (0 newest), reading its page when it is not held. Nothing past the end.
+  const MessageSummary* at(int64_t index);
+  // Index of the message `id` among the held pages, if one holds it.
+  std::optional<int64_t> held_index_of(const std::string& id) const;
+  // Index of the message `id` in the whole list (one counting query), if the selection
+  // lists it. Conversations: the index of its conversation's row.
+  std::optional<int64_t> index_of(const std::string& id);
+  // Forgets the count and the pages, so that the next access reads the database again.
+  void refresh();
+
+  // Pages read from the database since construction (for tests and the benchmark).
+  int pages_read() const { return pagesRead_; }
+  size_t pages_held() const { return pages_.size(); }
+
+ private:
+  void load_page(int64_t page);
+
+  store::EmailDatabase& database_;
+  MailboxSelection selection_;
+  bool group_;
+  double now_;
+  std::optional<int64_t> count_;
+  std::map<int64_t, std::vector<MessageSummary>> pages_;
+  std::list<int64_t> recent_;  // most recently used first
+  int pagesRead_ = 0;
+};
+
+// The mailbox tree of the left pane: the unified inbox, the store's views, then each
+// account with its folders in their hierarchy, each with its unread count.
+struct MailboxNode {
+  enum class Kind { view, account, folder };
+  Kind kind = Kind::view;
+  MailboxSelection selection;  // what choosing the node shows (accounts: their inbox)
+  std::string label;           // the display name; views carry their localisation key
+  std::optional<store::EmailFolderType> folderType;
+  int64_t unread = 0;
+  std::vector<MailboxNode> children;
+};
+std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, double now);
+
+// Unread messages of all inboxes (the status-area icon's number).
+int64_t unified_unread_count(store::EmailDatabase& database);
+
+}  // namespace kestrova::app::desktop

@@ -1,0 +1,742 @@
+#include "app/desktop/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStandardItemModel>
+#include <QStatusBar>
+#include <QStyle>
+#include <QStyledItemDelegate>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolBar>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "app/core/email_deep_link.h"
+#include "app/core/user_preferences.h"
+#include "app/desktop/mailbox_view.h"
+#include "app/desktop/message_list_model.h"
+#include "app/desktop/reading_pane.h"
+#include "store/database.h"
+#include "util/localization.h"
+#include "util/time.h"
+
+namespace kestrova::app::desktop {
+
+namespace {
+
+QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
+
+constexpr int kSelectionRole = Qt::UserRole + 1;  // index into selections_ of the tree
+constexpr int kUnreadRole = Qt::UserRole + 2;
+constexpr int kFolderIdRole = Qt::UserRole + 3;
+
+// The mailbox tree's rows: name left, unread count right in bold.
+class MailboxDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+  void paint(QPainter* p, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem o = option;
+    initStyleOption(&o, index);
+    const qlonglong unread = index.data(kUnreadRole).toLongLong();
+    QString count = unread > 0 ? QString::number(unread) : QString();
+    const QFontMetrics metrics(o.font);
+    const int countWidth = count.isEmpty() ? 0 : metrics.horizontalAdvance(count) + 12;
+    // The selection covers the whole row, the count included.
+    const QWidget* widget = option.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    style->drawPrimitive(QStyle::PE_PanelItemViewItem, &o, p, widget);
+    o.rect.setRight(o.rect.right() - countWidth);
+    if (unread > 0) o.font.setBold(true);
+    QStyledItemDelegate::paint(p, o, index);
+    if (count.isEmpty()) return;
+    p->save();
+    QFont font = option.font;
+    font.setBold(true);
+    p->setFont(font);
+    p->setPen(option.state & QStyle::State_Selected
+                  ? option.palette.color(QPalette::HighlightedText)
+                  : option.palette.color(QPalette::Highlight));
+    p->drawText(QRect(option.rect.right() - countWidth, option.rect.top(), countWidth - 6,
+                      option.rect.height()),
+                Qt::AlignRight | Qt::AlignVCenter, count);
+    p->restore();
+  }
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    size.setHeight(std::max(size.height(), option.fontMetrics.lineSpacing() + 10));
+    return size;
+  }
+};
+
+QIcon folder_icon(QStyle* style, std::optional<store::EmailFolderType> type) {
+  using T = store::EmailFolderType;
+  const auto theme = [&](const char* name, QStyle::StandardPixmap fallback) {
+    return QIcon::fromTheme(name, style->standardIcon(fallback));
+  };
+  if (!type) return theme("folder", QStyle::SP_DirIcon);
+  switch (*type) {
+    case T::inbox:
+      return theme("mail-inbox", QStyle::SP_DirHomeIcon);
+    case T::sent:
+      return theme("mail-send", QStyle::SP_ArrowRight);
+    case T::drafts:
+      return theme("document-edit", QStyle::SP_FileIcon);
+    case T::trash:
+      return theme("user-trash", QStyle::SP_TrashIcon);
+    case T::spam:
+      return theme("mail-mark-junk", QStyle::SP_MessageBoxWarning);
+    case T::archive:
+      return theme("folder-documents", QStyle::SP_DriveHDIcon);
+    case T::custom:
+      return theme("folder", QStyle::SP_DirIcon);
+  }
+  return {};
+}
+
+// A list of named entries filtered as the user types; Enter takes the current one.
+class Picker : public QDialog {
+ public:
+  Picker(QWidget* parent, const QString& title,
+         const std::vector<std::pair<QString, QString>>& entries)
+      : QDialog(parent) {
+    setWindowTitle(title);
+    setObjectName("picker");
+    auto* layout = new QVBoxLayout(this);
+    filter_ = new QLineEdit(this);
+    filter_->setPlaceholderText(tr_("desktop.palette.filter"));
+    list_ = new QListWidget(this);
+    layout->addWidget(filter_);
+    layout->addWidget(list_);
+    for (const auto& [label, key] : entries) {
+      auto* item = new QListWidgetItem(label, list_);
+      item->setData(Qt::UserRole, key);
+    }
+    list_->setCurrentRow(0);
+    connect(filter_, &QLineEdit::textChanged, this, [this](const QString& text) {
+      int first = -1;
+      for (int i = 0; i < list_->count(); ++i) {
+        const bool hidden = !list_->item(i)->text().contains(text, Qt::CaseInsensitive);
+        list_->item(i)->setHidden(hidden);
+        if (!hidden && first < 0) first = i;
+      }
+      list_->setCurrentRow(first);
+    });
+    connect(filter_, &QLineEdit::returnPressed, this, &QDialog::accept);
+    connect(list_, &QListWidget::itemActivated, this, &QDialog::accept);
+    filter_->installEventFilter(this);
+    resize(460, 380);
+  }
+  QString chosen() const {
+    auto* item = list_->currentItem();
+    return item && !item->isHidden() ? item->data(Qt::UserRole).toString() : QString();
+  }
+  QLineEdit* filter() const { return filter_; }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == filter_ && event->type() == QEvent::KeyPress) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      if (key == Qt::Key_Down || key == Qt::Key_Up) {
+        int row = list_->currentRow();
+        do row += key == Qt::Key_Down ? 1 : -1;
+        while (row >= 0 && row < list_->count() && list_->item(row)->isHidden());
+        if (row >= 0 && row < list_->count()) list_->setCurrentRow(row);
+        return true;
+      }
+    }
+    return QDialog::eventFilter(watched, event);
+  }
+
+ private:
+  QLineEdit* filter_;
+  QListWidget* list_;
+};
+
+// The message list. Typing a letter no shortcut takes does not search the list by its
+// text, which would read every row of a large folder.
+class MessageListView : public QListView {
+ public:
+  using QListView::QListView;
+  void keyboardSearch(const QString&) override {}
+};
+
+std::vector<MailboxSelection>& selections_of(QStandardItemModel* model) {
+  // The selections behind the tree's rows live with the model.
+  auto* holder = model->property("selections").value<void*>();
+  return *static_cast<std::vector<MailboxSelection>*>(holder);
+}
+
+}  // namespace
+
+MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferences)
+    : database_(database), preferences_(preferences), actions_(database) {
+  setWindowTitle("Kestrova");
+  readAfterDelay_ = std::make_unique<ReadAfterDelay>(
+      std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)),
+      [this](const std::string& id) {
+        actions_.set_read({id}, true);
+        reload_list(list_->currentIndex().row());
+      });
+  build_layout();
+  build_actions();
+  fill_mailbox_tree();
+  choose(MailboxSelection{});
+  dataVersion_ = database_.read([](store::Connection& c) {
+    auto s = c.prepare("PRAGMA data_version");
+    return s.step() ? s.integer(0).value_or(0) : int64_t{0};
+  });
+  liveTimer_ = new QTimer(this);
+  connect(liveTimer_, &QTimer::timeout, this, [this] { poll_database(); });
+  liveTimer_->start(kLivePollMilliseconds);
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    tray_ = new QSystemTrayIcon(this);
+    connect(tray_, &QSystemTrayIcon::activated, this, [this] {
+      show();
+      raise();
+      activateWindow();
+    });
+    tray_->show();
+  }
+  update_tray(unified_unread_count(database_));
+  resize(1280, 800);
+}
+
+MainWindow::~MainWindow() {
+  delete static_cast<std::vector<MailboxSelection>*>(
+      treeModel_->property("selections").value<void*>());
+}
+
+void MainWindow::build_layout() {
+  auto* splitter = new QSplitter(this);
+  tree_ = new QTreeView(splitter);
+  tree_->setObjectName("mailboxes");
+  tree_->setHeaderHidden(true);
+  tree_->setItemDelegate(new MailboxDelegate(tree_));
+  tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  tree_->setFrameShape(QFrame::NoFrame);
+  treeModel_ = new QStandardItemModel(this);
+  treeModel_->setProperty("selections",
+                          QVariant::fromValue<void*>(new std::vector<MailboxSelection>()));
+  tree_->setModel(treeModel_);
+
+  list_ = new MessageListView(splitter);
+  list_->setObjectName("messages");
+  model_ = new MessageListModel(database_, this);
+  delegate_ = new MessageListDelegate(list_);
+  delegate_->showTags = preferences_.get(settings::featureTagSystemEnabled);
+  list_->setModel(model_);
+  list_->setItemDelegate(delegate_);
+  // One row height for all rows: the view never asks 100,000 rows for their size.
+  list_->setUniformItemSizes(true);
+  list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  list_->setFrameShape(QFrame::NoFrame);
+  list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+
+  pane_ = new ReadingPane(database_, preferences_, splitter);
+  pane_->onLinkHovered = [this](const QString& url) { statusBar()->showMessage(url, 5000); };
+  splitter->setStretchFactor(0, 0);
+  splitter->setStretchFactor(1, 1);
+  splitter->setStretchFactor(2, 2);
+  splitter->setSizes({230, 420, 630});
+  splitter->setHandleWidth(1);
+  setCentralWidget(splitter);
+
+  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& index) {
+            const QVariant slot = index.data(kSelectionRole);
+            if (!slot.isValid()) return;
+            search_->blockSignals(true);
+            search_->clear();
+            search_->blockSignals(false);
+            beforeSearch_.reset();
+            choose(selections_of(treeModel_)[slot.toULongLong()]);
+          });
+  connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this] { current_changed(); });
+
+  search_ = new QLineEdit(this);
+  search_->setObjectName("search");
+  search_->setClearButtonEnabled(true);
+  search_->setPlaceholderText(tr_("desktop.search.placeholder"));
+  search_->setMinimumWidth(320);
+  connect(search_, &QLineEdit::textChanged, this, [this](const QString& t) { search_changed(t); });
+  connect(search_, &QLineEdit::returnPressed, this, [this] {
+    list_->setFocus();
+    if (model_->rowCount() > 0 && !list_->currentIndex().isValid()) select_row(0);
+  });
+
+  status_ = new QLabel(this);
+  statusBar()->addWidget(status_);
+  toast_ = new QWidget(this);
+  toast_->setObjectName("toast");
+  auto* toastLayout = new QHBoxLayout(toast_);
+  toastLayout->setContentsMargins(8, 0, 8, 0);
+  toastText_ = new QLabel(toast_);
+  toastUndo_ = new QPushButton(tr_("desktop.undo"), toast_);
+  toastUndo_->setObjectName("undoButton");
+  toastLayout->addWidget(toastText_);
+  toastLayout->addWidget(toastUndo_);
+  statusBar()->addPermanentWidget(toast_);
+  toast_->hide();
+  connect(toastUndo_, &QPushButton::clicked, this, [this] { undo_last(); });
+  toastTimer_ = new QTimer(this);
+  toastTimer_->setSingleShot(true);
+  connect(toastTimer_, &QTimer::timeout, toast_, &QWidget::hide);
+}
+
+QAction* MainWindow::action(const QString& objectName) const {
+  return findChild<QAction*>(objectName);
+}
+
+void MainWindow::build_actions() {
+  auto make = [this](QMenu* menu, const char* name, std::string_view key, QList<QKeySequence> keys,
+                     std::function<void()> run) {
+    auto* a = new QAction(tr_(key), this);
+    a->setObjectName(name);
+    a->setShortcuts(keys);
+    a->setShortcutContext(Qt::WindowShortcut);
+    connect(a, &QAction::triggered, this, [run] { run(); });
+    menu->addAction(a);
+    addAction(a);
+    return a;
+  };
+  QMenu* message = menuBar()->addMenu(tr_("desktop.menu.message"));
+  QMenu* go = menuBar()->addMenu(tr_("desktop.menu.go"));
+  QMenu* view = menuBar()->addMenu(tr_("desktop.menu.view"));
+  QMenu* help = menuBar()->addMenu(tr_("desktop.menu.help"));
+  using K = QKeySequence;
+  make(go, "next", "desktop.action.next", {K(Qt::Key_J)}, [this] { move_selection(1); });
+  make(go, "previous", "desktop.action.previous", {K(Qt::Key_K)}, [this] { move_selection(-1); });
+  make(go, "open", "desktop.action.open", {K(Qt::Key_Return), K(Qt::Key_O)}, [this] {
+    if (!list_->currentIndex().isValid() && model_->rowCount() > 0) select_row(0);
+    if (auto id = current_message_id()) {
+      pane_->show_message(*id);
+      shownId_ = id;
+    }
+  });
+  make(go, "inbox", "desktop.action.inbox", {K(Qt::Key_G, Qt::Key_I)}, [this] {
+    tree_->setCurrentIndex(treeModel_->index(0, 0));
+    list_->setFocus();
+  });
+  make(go, "search", "desktop.action.search", {K(Qt::Key_Slash)}, [this] {
+    search_->setFocus();
+    search_->selectAll();
+  });
+  auto* archive = make(message, "archive", "desktop.action.archive", {K(Qt::Key_E)},
+                       [this] { run_move(MessageActions::Kind::archive); });
+  auto* trash =
+      make(message, "trash", "desktop.action.trash", {K(Qt::Key_NumberSign), K(Qt::Key_Delete)},
+           [this] { run_move(MessageActions::Kind::trash); });
+  auto* spam = make(message, "spam", "desktop.action.spam", {K(Qt::Key_Exclam)},
+                    [this] { run_move(MessageActions::Kind::spam); });
+  make(message, "move", "desktop.action.move", {K(Qt::Key_V)}, [this] { move_to_folder(); });
+  auto* star =
+      make(message, "star", "desktop.action.star", {K(Qt::Key_S)}, [this] { toggle_star(); });
+  auto* read =
+      make(message, "read", "desktop.action.read", {K(Qt::Key_U)}, [this] { toggle_read(); });
+  message->addSeparator();
+  make(message, "undo", "desktop.action.undo", {K(QKeySequence::Undo)}, [this] { undo_last(); });
+  make(message, "loadImages", "desktop.images.load_once", {},
+       [this] { pane_->load_images_once(); });
+  auto* group = make(view, "conversations", "desktop.action.conversations", {K(Qt::Key_T)}, [this] {
+    model_->set_group_conversations(!model_->group_conversations());
+    update_status();
+  });
+  group->setCheckable(true);
+  make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
+       [this] { show_command_palette(); });
+  make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
+       [this] { show_shortcuts(); });
+  auto* toolbar = addToolBar("main");
+  toolbar->setObjectName("toolbar");
+  toolbar->setMovable(false);
+  toolbar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+  for (QAction* a : {archive, trash, spam, star, read}) toolbar->addAction(a);
+  auto* spacer = new QWidget(toolbar);
+  spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  toolbar->addWidget(spacer);
+  toolbar->addWidget(search_);
+}
+
+void MainWindow::fill_mailbox_tree() {
+  const QModelIndex current = tree_->currentIndex();
+  const QVariant currentSlot = current.data(kSelectionRole);
+  std::optional<MailboxSelection> chosen;
+  auto& selections = selections_of(treeModel_);
+  if (currentSlot.isValid()) chosen = selections[currentSlot.toULongLong()];
+  const auto nodes = read_mailbox_tree(database_, now_seconds());
+  QSignalBlocker block(tree_->selectionModel());
+  treeModel_->clear();
+  selections.clear();
+  QModelIndex again;
+  std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
+                                                                    const MailboxNode& node) {
+    auto* item = new QStandardItem(node.kind == MailboxNode::Kind::view
+                                       ? tr_(node.label)
+                                       : QString::fromStdString(node.label));
+    item->setData(static_cast<qulonglong>(selections.size()), kSelectionRole);
+    selections.push_back(node.selection);
+    if (node.kind != MailboxNode::Kind::account)
+      item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
+    if (node.kind == MailboxNode::Kind::folder) {
+      item->setIcon(folder_icon(style(), node.folderType));
+      item->setData(QString::fromStdString(node.selection.folderId), kFolderIdRole);
+    }
+    if (node.kind == MailboxNode::Kind::account) {
+      QFont font = item->font();
+      font.setBold(true);
+      item->setFont(font);
+    }
+    parent->appendRow(item);
+    if (chosen && node.selection == *chosen && !again.isValid() &&
+        node.kind != MailboxNode::Kind::account)
+      again = item->index();
+    for (const auto& child : node.children) add(item, child);
+  };
+  for (const auto& node : nodes) add(treeModel_->invisibleRootItem(), node);
+  tree_->expandToDepth(0);
+  if (again.isValid())
+    tree_->setCurrentIndex(again);
+  else if (!chosen)
+    tree_->setCurrentIndex(treeModel_->index(0, 0));
+}
+
+void MainWindow::choose(const MailboxSelection& selection) {
+  readAfterDelay_->cancel();
+  model_->show(selection);
+  pane_->clear();
+  shownId_.reset();
+  if (model_->rowCount() > 0) select_row(0);
+  update_status();
+}
+
+void MainWindow::select_row(int row) {
+  if (row < 0 || row >= model_->rowCount()) return;
+  const QModelIndex index = model_->index(row);
+  list_->selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
+  list_->scrollTo(index);
+}
+
+std::optional<std::string> MainWindow::current_message_id() const {
+  const QModelIndex index = list_->currentIndex();
+  if (!index.isValid()) return std::nullopt;
+  const MessageSummary* m = model_->summary(index.row());
+  if (!m) return std::nullopt;
+  return m->id;
+}
+
+void MainWindow::current_changed() {
+  const QModelIndex index = list_->currentIndex();
+  const MessageSummary* m = index.isValid() ? model_->summary(index.row()) : nullptr;
+  if (!m) {
+    readAfterDelay_->cancel();
+    return;
+  }
+  if (shownId_ == m->id) return;
+  shownId_ = m->id;
+  pane_->show_message(m->id);
+  readAfterDelay_->set_delay(
+      std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
+  readAfterDelay_->opened(m->id, m->isRead);
+}
+
+void MainWindow::move_selection(int delta) {
+  const int rows = model_->rowCount();
+  if (rows == 0) return;
+  const QModelIndex current = list_->currentIndex();
+  const int row = current.isValid() ? std::clamp(current.row() + delta, 0, rows - 1) : 0;
+  select_row(row);
+}
+
+std::vector<std::string> selected_ids(QListView* list, MessageListModel* model) {
+  std::vector<std::string> ids;
+  for (const QModelIndex& index : list->selectionModel()->selectedIndexes())
+    if (const MessageSummary* m = model->summary(index.row())) ids.push_back(m->id);
+  if (ids.empty() && list->currentIndex().isValid())
+    if (const MessageSummary* m = model->summary(list->currentIndex().row())) ids.push_back(m->id);
+  return ids;
+}
+
+void MainWindow::run_move(MessageActions::Kind kind) {
+  const auto ids = selected_ids(list_, model_);
+  if (ids.empty()) return;
+  const int row = list_->currentIndex().row();
+  try {
+    MessageActions::Undo undo;
+    switch (kind) {
+      case MessageActions::Kind::archive:
+        undo = actions_.archive(ids);
+        break;
+      case MessageActions::Kind::trash:
+        undo = actions_.trash(ids);
+        break;
+      case MessageActions::Kind::spam:
+        undo = actions_.spam(ids);
+        break;
+      case MessageActions::Kind::move:
+        return;
+    }
+    const std::string key = kind == MessageActions::Kind::archive ? "desktop.toast.archived"
+                            : kind == MessageActions::Kind::trash ? "desktop.toast.trashed"
+                                                                  : "desktop.toast.spam";
+    lastUndo_ = std::move(undo);
+    readAfterDelay_->cancel();
+    shownId_.reset();
+    reload_list(row);
+    show_toast(QString::fromStdString(localized_format(key, static_cast<int>(ids.size()))), true);
+  } catch (const std::exception& e) {
+    show_toast(QString::fromStdString(e.what()), false);
+  }
+}
+
+void MainWindow::move_to_folder() {
+  const auto ids = selected_ids(list_, model_);
+  if (ids.empty()) return;
+  const MessageSummary* first = model_->summary(list_->currentIndex().row());
+  if (!first) return;
+  std::vector<std::pair<QString, QString>> entries;
+  database_.read([&](store::Connection& c) {
+    auto s = c.prepare(
+        "SELECT id, name FROM email_folders WHERE account_id = ? AND id != ? "
+        "AND path NOT IN ('__LocalSent__', '__LocalDrafts__') ORDER BY name");
+    s.bind_all(first->accountId, first->folderId);
+    while (s.step())
+      entries.emplace_back(QString::fromStdString(s.text(1).value_or("")),
+                           QString::fromStdString(s.text(0).value_or("")));
+  });
+  Picker picker(this, tr_("desktop.action.move"), entries);
+  if (picker.exec() != QDialog::Accepted || picker.chosen().isEmpty()) return;
+  const int row = list_->currentIndex().row();
+  lastUndo_ = actions_.move(ids, picker.chosen().toStdString());
+  shownId_.reset();
+  reload_list(row);
+  show_toast(
+      QString::fromStdString(localized_format("desktop.toast.moved", static_cast<int>(ids.size()))),
+      true);
+}
+
+void MainWindow::toggle_star() {
+  const MessageSummary* m = model_->summary(list_->currentIndex().row());
+  if (!m) return;
+  actions_.set_starred(selected_ids(list_, model_), !m->isStarred);
+  reload_list(list_->currentIndex().row());
+}
+
+void MainWindow::toggle_read() {
+  const MessageSummary* m = model_->summary(list_->currentIndex().row());
+  if (!m) return;
+  // Marked unread by hand: the delay must not mark it read again.
+  readAfterDelay_->cancel();
+  actions_.set_read(selected_ids(list_, model_), !m->isRead);
+  reload_list(list_->currentIndex().row());
+}
+
+void MainWindow::undo_last() {
+  if (!lastUndo_) return;
+  const auto undo = std::move(*lastUndo_);
+  lastUndo_.reset();
+  actions_.undo(undo);
+  reload_list(list_->currentIndex().row());
+  if (!undo.placements.empty()) {
+    if (auto row = model_->pager().index_of(undo.placements.front().messageId))
+      select_row(static_cast<int>(*row));
+  }
+  show_toast(tr_("desktop.toast.undone"), false);
+}
+
+void MainWindow::show_toast(const QString& text, bool undoable) {
+  toastText_->setText(text);
+  toastUndo_->setVisible(undoable);
+  toast_->show();
+  toastTimer_->start(undoable ? 10000 : 4000);
+}
+
+QString MainWindow::toast_text() const {
+  return toast_->isHidden() ? QString() : toastText_->text();
+}
+
+void MainWindow::reload_list(int fallbackRow) {
+  const auto keep = current_message_id();
+  const int scroll = list_->verticalScrollBar()->value();
+  {
+    QSignalBlocker block(list_->selectionModel());
+    model_->refresh();
+  }
+  int row = -1;
+  if (keep) {
+    if (auto index = model_->pager().index_of(*keep)) row = static_cast<int>(*index);
+  }
+  if (row < 0) row = std::min(fallbackRow, model_->rowCount() - 1);
+  list_->verticalScrollBar()->setValue(scroll);
+  if (row >= 0) {
+    QSignalBlocker block(list_->selectionModel());
+    list_->selectionModel()->setCurrentIndex(model_->index(row),
+                                             QItemSelectionModel::ClearAndSelect);
+  }
+  current_changed();
+  if (shownId_ && keep == shownId_) pane_->show_message(*shownId_);
+  fill_mailbox_tree();
+  update_status();
+  update_tray(unified_unread_count(database_));
+}
+
+void MainWindow::refresh_from_database() { reload_list(list_->currentIndex().row()); }
+
+bool MainWindow::poll_database() {
+  const auto version = database_.read([](store::Connection& c) {
+    auto s = c.prepare("PRAGMA data_version");
+    return s.step() ? s.integer(0).value_or(0) : int64_t{0};
+  });
+  if (version == dataVersion_) return false;
+  dataVersion_ = version;
+  refresh_from_database();
+  return true;
+}
+
+void MainWindow::search_changed(const QString& text) {
+  const QString query = text.trimmed();
+  if (query.isEmpty()) {
+    if (beforeSearch_) choose(*beforeSearch_);
+    beforeSearch_.reset();
+    return;
+  }
+  if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
+  MailboxSelection selection;
+  selection.kind = MailboxSelection::Kind::search;
+  selection.query = query.toStdString();
+  try {
+    MessagePager probe(database_, selection, false, now_seconds());
+    probe.count();
+  } catch (const std::exception& e) {
+    statusBar()->showMessage(QString::fromStdString(e.what()), 4000);
+    return;
+  }
+  choose(selection);
+}
+
+void MainWindow::update_status() {
+  status_->setText(QString::fromStdString(
+      localized_format("desktop.status.count", static_cast<int64_t>(model_->rowCount()))));
+}
+
+void MainWindow::update_tray(int64_t unread) {
+  setWindowTitle(unread > 0 ? QString("Kestrova (%1)").arg(unread) : QString("Kestrova"));
+  if (!tray_) return;
+  QPixmap pixmap(64, 64);
+  pixmap.fill(Qt::transparent);
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(0x2f, 0x6f, 0xd6));
+  p.setPen(Qt::NoPen);
+  p.drawRoundedRect(4, 12, 56, 40, 6, 6);
+  p.setPen(QPen(Qt::white, 4));
+  p.drawLine(8, 16, 32, 36);
+  p.drawLine(56, 16, 32, 36);
+  if (unread > 0) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xd9, 0x3f, 0x3f));
+    p.drawEllipse(28, 0, 36, 36);
+    p.setPen(Qt::white);
+    QFont font = p.font();
+    font.setBold(true);
+    font.setPixelSize(unread > 99 ? 14 : 20);
+    p.setFont(font);
+    p.drawText(QRect(28, 0, 36, 36), Qt::AlignCenter,
+               unread > 99 ? "99+" : QString::number(unread));
+  }
+  p.end();
+  tray_->setIcon(QIcon(pixmap));
+  tray_->setToolTip(QString::fromStdString(localized_format("desktop.tray.unread", unread)));
+}
+
+void MainWindow::show_command_palette() {
+  std::vector<std::pair<QString, QString>> entries;
+  for (QAction* a : findChildren<QAction*>()) {
+    if (a->objectName().isEmpty() || a->objectName() == "palette" || a->text().isEmpty()) continue;
+    const QString keys = a->shortcut().toString(QKeySequence::NativeText);
+    entries.emplace_back(keys.isEmpty() ? a->text() : a->text() + "    " + keys, a->objectName());
+  }
+  Picker picker(this, tr_("desktop.action.palette"), entries);
+  if (picker.exec() != QDialog::Accepted) return;
+  if (QAction* a = action(picker.chosen())) a->trigger();
+}
+
+void MainWindow::show_shortcuts() {
+  QString rows;
+  for (QAction* a : findChildren<QAction*>()) {
+    if (a->objectName().isEmpty() || a->shortcuts().isEmpty()) continue;
+    QStringList keys;
+    for (const auto& k : a->shortcuts()) keys << k.toString(QKeySequence::NativeText);
+    rows += "<tr><td style='padding-right:24px'><b>" + keys.join(" / ").toHtmlEscaped() +
+            "</b></td><td>" + a->text().toHtmlEscaped() + "</td></tr>";
+  }
+  QDialog dialog(this);
+  dialog.setObjectName("shortcuts");
+  dialog.setWindowTitle(tr_("desktop.action.shortcuts"));
+  auto* layout = new QVBoxLayout(&dialog);
+  auto* label = new QLabel("<table>" + rows + "</table>", &dialog);
+  layout->addWidget(label);
+  auto* close = new QPushButton(tr_("desktop.close"), &dialog);
+  connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
+  layout->addWidget(close);
+  dialog.exec();
+}
+
+bool MainWindow::open_message(const std::string& id) {
+  // Looked for first in the list shown, then in its folder.
+  if (auto row = model_->pager().index_of(id)) {
+    select_row(static_cast<int>(*row));
+    return true;
+  }
+  const auto folder = database_.read([&](store::Connection& c) -> std::optional<std::string> {
+    auto s = c.prepare("SELECT folder_id FROM email_messages WHERE id = ?");
+    s.bind(1, id);
+    if (!s.step()) return std::nullopt;
+    return s.text(0).value_or("");
+  });
+  if (!folder) return false;
+  for (int i = 0; i < static_cast<int>(selections_of(treeModel_).size()); ++i) {
+    const auto& selection = selections_of(treeModel_)[static_cast<size_t>(i)];
+    if (selection.kind != MailboxSelection::Kind::folder || selection.folderId != *folder) continue;
+    const auto matches = treeModel_->match(treeModel_->index(0, 0), kSelectionRole,
+                                           QVariant::fromValue(static_cast<qulonglong>(i)), 1,
+                                           Qt::MatchExactly | Qt::MatchRecursive);
+    if (!matches.isEmpty()) tree_->setCurrentIndex(matches.front());
+    break;
+  }
+  if (auto row = model_->pager().index_of(id)) {
+    select_row(static_cast<int>(*row));
+    return true;
+  }
+  return false;
+}
+
+void MainWindow::handle_handover(const QString& line) {
+  show();
+  raise();
+  activateWindow();
+  if (!line.startsWith("open ")) return;
+  const auto link = EmailDeepLink::parse(line.mid(5).trimmed().toStdString());
+  if (!link) return;
+  using Kind = EmailDeepLink::Kind;
+  if (link->kind == Kind::message || link->kind == Kind::email || link->kind == Kind::reply) {
+    if (!open_message(link->id)) show_toast(tr_("desktop.link.not_found"), false);
+  }
+}
+
+}  // namespace kestrova::app::desktop

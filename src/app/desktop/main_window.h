@@ -1,0 +1,113 @@
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/desktop/message_actions.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QPushButton;
+class QStandardItemModel;
+class QSystemTrayIcon;
+class QTimer;
+class QTreeView;
+
+namespace kestrova::store {
+class EmailDatabase;
+}
+
+namespace kestrova::app {
+class UserPreferences;
+}
+
+namespace kestrova::app::desktop {
+
+class MessageListModel;
+class MessageListDelegate;
+class ReadingPane;
+struct MailboxSelection;
+
+// The main window: mailboxes on the left, the message list in the middle, the reading pane
+// on the right. Every action has a key, a menu entry and a place in the command palette.
+// Changes other processes write to the database show within a second: the window polls
+// SQLite's data_version on its connection every kLivePollMilliseconds.
+class MainWindow : public QMainWindow {
+ public:
+  static constexpr int kLivePollMilliseconds = 500;
+
+  MainWindow(store::EmailDatabase& database, UserPreferences& preferences);
+  ~MainWindow() override;
+
+  // Shows the message `id`: its folder chosen, its row current, the message open. False
+  // when there is no such message.
+  bool open_message(const std::string& id);
+  // Handles one line handed over by another start ("raise", "open URL").
+  void handle_handover(const QString& line);
+  // Reads the mailbox tree, the list and the open message again.
+  void refresh_from_database();
+  // The data_version check of the live updates (also called by tests).
+  bool poll_database();
+
+  MessageListModel& list_model() { return *model_; }
+  QListView& list_view() { return *list_; }
+  ReadingPane& reading_pane() { return *pane_; }
+  QLineEdit& search_field() { return *search_; }
+  QAction* action(const QString& objectName) const;
+  // The open message's id, if any.
+  std::optional<std::string> current_message_id() const;
+  QString toast_text() const;
+
+ private:
+  void build_actions();
+  void build_layout();
+  void fill_mailbox_tree();
+  void choose(const MailboxSelection& selection);
+  void select_row(int row);
+  void current_changed();
+  void move_selection(int delta);
+  void run_move(MessageActions::Kind kind);
+  void move_to_folder();
+  void toggle_star();
+  void toggle_read();
+  void undo_last();
+  void show_toast(const QString& text, bool undoable);
+  void show_command_palette();
+  void show_shortcuts();
+  void search_changed(const QString& text);
+  void update_status();
+  void update_tray(int64_t unread);
+  // Re-reads the list after a change, keeping the current message or, when it left the
+  // list, the row where it stood.
+  void reload_list(int fallbackRow);
+
+  store::EmailDatabase& database_;
+  UserPreferences& preferences_;
+  MessageActions actions_;
+  std::unique_ptr<ReadAfterDelay> readAfterDelay_;
+  std::optional<MessageActions::Undo> lastUndo_;
+  std::optional<int64_t> dataVersion_;
+
+  QTreeView* tree_ = nullptr;
+  QStandardItemModel* treeModel_ = nullptr;
+  QListView* list_ = nullptr;
+  MessageListModel* model_ = nullptr;
+  MessageListDelegate* delegate_ = nullptr;
+  ReadingPane* pane_ = nullptr;
+  QLineEdit* search_ = nullptr;
+  QLabel* status_ = nullptr;
+  QWidget* toast_ = nullptr;
+  QLabel* toastText_ = nullptr;
+  QPushButton* toastUndo_ = nullptr;
+  QTimer* toastTimer_ = nullptr;
+  QTimer* liveTimer_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  std::unique_ptr<MailboxSelection> beforeSearch_;
+  std::optional<std::string> shownId_;
+};
+
+}  // namespace kestrova::app::desktop

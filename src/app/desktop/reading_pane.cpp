@@ -1,0 +1,469 @@
+#include "app/desktop/reading_pane.h"
+
+#include <QApplication>
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyle>
+#include <QThreadPool>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <filesystem>
+#include <set>
+
+#include "app/core/user_preferences.h"
+#include "app/desktop/html_sanitizer.h"
+#include "app/desktop/message_list_model.h"
+#include "platform/http_transport.h"
+#include "platform/settings_store.h"
+#include "safety/email_privacy_report.h"
+#include "safety/email_privacy_report_service.h"
+#include "store/database.h"
+#include "store/message_lookup.h"
+#include "util/localization.h"
+#include "util/text.h"
+
+namespace kestrova::app::desktop {
+
+namespace {
+
+// Senders whose remote images are always loaded (lower-case addresses).
+constexpr std::string_view kImageSendersKey = "desktop.remoteImageSenders";
+// Remote images fetched for one message, and the largest one kept.
+constexpr int kMaxRemoteImages = 40;
+constexpr size_t kMaxImageBytes = 5u << 20;
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
+
+QString contact_text(const store::EmailContact& c) {
+  if (c.name && !c.name->empty()) return q(*c.name) + " <" + q(c.email) + ">";
+  return q(c.email);
+}
+
+QString contacts_text(const std::vector<store::EmailContact>& list) {
+  QStringList parts;
+  for (const auto& c : list) parts << contact_text(c);
+  return parts.join(", ");
+}
+
+QLabel* bar_label(QWidget* parent, const char* objectName) {
+  auto* label = new QLabel(parent);
+  label->setObjectName(objectName);
+  label->setWordWrap(true);
+  label->setTextFormat(Qt::RichText);
+  label->setContentsMargins(10, 6, 10, 6);
+  label->hide();
+  return label;
+}
+
+}  // namespace
+
+MessageBodyView::MessageBodyView(QWidget* parent) : QTextBrowser(parent) {
+  setOpenLinks(false);
+  setOpenExternalLinks(false);
+  setFrameShape(QFrame::NoFrame);
+  // Nothing is looked up on disk: relative names resolve to nothing.
+  setSearchPaths({});
+}
+
+void MessageBodyView::set_image(const QUrl& url, const QByteArray& data) {
+  QImage image;
+  if (!image.loadFromData(data)) return;
+  images_[url] = image;
+  // Laid out again with the image in place, keeping the reader's place.
+  const int position = verticalScrollBar()->value();
+  QTextBrowser::setHtml(html_);
+  verticalScrollBar()->setValue(position);
+}
+
+QVariant MessageBodyView::loadResource(int type, const QUrl& name) {
+  if (type == QTextDocument::ImageResource) {
+    if (auto it = images_.find(name); it != images_.end()) return *it;
+    if (name.scheme() == QLatin1String("data")) {
+      // data:image/...;base64,... is embedded in the message itself.
+      const QString text = name.toString();
+      const int comma = text.indexOf(',');
+      if (comma > 0 && text.left(comma).endsWith(QLatin1String(";base64"))) {
+        QImage image;
+        if (image.loadFromData(QByteArray::fromBase64(text.mid(comma + 1).toLatin1())))
+          return image;
+      }
+    }
+  }
+  return {};  // no file, no network
+}
+
+ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& preferences,
+                         QWidget* parent)
+    : QWidget(parent), database_(database), preferences_(preferences) {
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+
+  header_ = new QWidget(this);
+  auto* headerLayout = new QVBoxLayout(header_);
+  headerLayout->setContentsMargins(16, 12, 16, 8);
+  headerLayout->setSpacing(4);
+  subject_ = new QLabel(header_);
+  subject_->setObjectName("subject");
+  subject_->setWordWrap(true);
+  subject_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  QFont subjectFont = subject_->font();
+  subjectFont.setPointSizeF(subjectFont.pointSizeF() * 1.35);
+  subjectFont.setBold(true);
+  subject_->setFont(subjectFont);
+  meta_ = new QLabel(header_);
+  meta_->setWordWrap(true);
+  meta_->setTextFormat(Qt::RichText);
+  meta_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  tags_ = new QLabel(header_);
+  tags_->setTextFormat(Qt::RichText);
+  headerLayout->addWidget(subject_);
+  headerLayout->addWidget(meta_);
+  headerLayout->addWidget(tags_);
+  layout->addWidget(header_);
+
+  privacy_ = bar_label(this, "privacyBar");
+  layout->addWidget(privacy_);
+
+  imagesBar_ = new QWidget(this);
+  imagesBar_->setObjectName("imagesBar");
+  imagesBar_->setAutoFillBackground(true);
+  auto* imagesLayout = new QHBoxLayout(imagesBar_);
+  imagesLayout->setContentsMargins(10, 4, 10, 4);
+  imagesText_ = new QLabel(imagesBar_);
+  auto* loadOnce = new QPushButton(tr_("desktop.images.load_once"), imagesBar_);
+  auto* always = new QPushButton(tr_("desktop.images.always"), imagesBar_);
+  loadOnce->setObjectName("loadImagesOnce");
+  always->setObjectName("alwaysLoadImages");
+  imagesLayout->addWidget(imagesText_, 1);
+  imagesLayout->addWidget(loadOnce);
+  imagesLayout->addWidget(always);
+  imagesBar_->hide();
+  connect(loadOnce, &QPushButton::clicked, this, [this] { load_images_once(); });
+  connect(always, &QPushButton::clicked, this, [this] { always_load_images_from_sender(); });
+  layout->addWidget(imagesBar_);
+
+  summary_ = bar_label(this, "aiSummary");
+  layout->addWidget(summary_);
+  note_ = bar_label(this, "internalNote");
+  layout->addWidget(note_);
+
+  attachments_ = new QWidget(this);
+  attachmentsLayout_ = new QHBoxLayout(attachments_);
+  attachmentsLayout_->setContentsMargins(14, 4, 14, 4);
+  attachments_->hide();
+  layout->addWidget(attachments_);
+
+  body_ = new MessageBodyView(this);
+  body_->setObjectName("body");
+  layout->addWidget(body_, 1);
+  connect(body_, &QTextBrowser::anchorClicked, this, [](const QUrl& url) {
+    if (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https") ||
+        url.scheme() == QLatin1String("mailto"))
+      QDesktopServices::openUrl(url);
+  });
+  connect(body_, qOverload<const QUrl&>(&QTextBrowser::highlighted), this, [this](const QUrl& url) {
+    if (onLinkHovered) onLinkHovered(url.toString());
+  });
+
+  empty_ = new QLabel(tr_("desktop.reading.empty"), this);
+  empty_->setAlignment(Qt::AlignCenter);
+  empty_->setEnabled(false);
+  layout->addWidget(empty_, 1);
+  clear();
+}
+
+void ReadingPane::clear() {
+  message_.reset();
+  ++generation_;
+  for (QWidget* w :
+       {header_, static_cast<QWidget*>(privacy_), imagesBar_, static_cast<QWidget*>(summary_),
+        static_cast<QWidget*>(note_), attachments_, static_cast<QWidget*>(body_)})
+    w->hide();
+  empty_->show();
+}
+
+void ReadingPane::show_message(const std::string& id) {
+  auto message =
+      database_.read([&](store::Connection& c) { return store::read_stored_message(c, id); });
+  if (!message) return clear();
+  const bool same = message_ && message_->id == message->id;
+  message_ = std::move(message);
+  if (!same) imagesAllowedOnce_ = false;
+  render();
+}
+
+void ReadingPane::apply_settings() {
+  if (message_) render();
+}
+
+QString ReadingPane::privacy_text() const {
+  return privacy_->isHidden() ? QString() : privacy_->text();
+}
+QString ReadingPane::images_bar_text() const {
+  return imagesBar_->isHidden() ? QString() : imagesText_->text();
+}
+QString ReadingPane::body_html() const { return body_->toHtml(); }
+
+void ReadingPane::load_images_once() {
+  imagesAllowedOnce_ = true;
+  render();
+}
+
+void ReadingPane::always_load_images_from_sender() {
+  if (!message_) return;
+  auto& settings = preferences_.defaults();
+  auto senders = settings.string_list(kImageSendersKey).value_or(std::vector<std::string>{});
+  const std::string sender = text::lower(message_->from.email);
+  if (std::find(senders.begin(), senders.end(), sender) == senders.end()) {
+    senders.push_back(sender);
+    settings.set(kImageSendersKey, Json(senders));
+  }
+  load_images_once();
+}
+
+void ReadingPane::render() {
+  const store::EmailMessage& m = *message_;
+  ++generation_;
+  empty_->hide();
+  header_->show();
+  body_->show();
+  const QPalette palette = this->palette();
+
+  subject_->setText(m.subject.empty() ? tr_("desktop.no_subject") : q(m.subject));
+  QString meta = "<b>" + contact_text(m.from).toHtmlEscaped() + "</b>";
+  meta += "<br><span style='color: palette(mid)'>" + tr_("desktop.header.to").toHtmlEscaped() +
+          " " + contacts_text(m.to).toHtmlEscaped();
+  if (!m.cc.empty())
+    meta += " &nbsp; " + tr_("desktop.header.cc").toHtmlEscaped() + " " +
+            contacts_text(m.cc).toHtmlEscaped();
+  const QDateTime when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(m.date));
+  meta += "<br>" +
+          QLocale()
+              .toString(when, text_language() == TextLanguage::chinese
+                                  ? QStringLiteral("yyyy年M月d日 dddd HH:mm")
+                                  : QStringLiteral("dddd, MMMM d, yyyy, HH:mm"))
+              .toHtmlEscaped() +
+          "</span>";
+  meta_->setText(meta);
+
+  // Tags (user and AI) and the AI's priority.
+  QString chips;
+  if (preferences_.get(settings::featureTagSystemEnabled)) {
+    std::vector<std::string> all = m.tags;
+    for (const auto& t : m.aiTags)
+      if (std::find(all.begin(), all.end(), t) == all.end()) all.push_back(t);
+    for (const auto& t : all)
+      chips += "<span style='background-color: palette(midlight)'>&nbsp;" + q(t).toHtmlEscaped() +
+               "&nbsp;</span> ";
+  }
+  if (m.aiPriority == store::EmailPriority::high || m.aiPriority == store::EmailPriority::urgent)
+    chips += "<span style='background-color:#d93f3f; color:white'>&nbsp;" +
+             tr_(m.aiPriority == store::EmailPriority::urgent ? "desktop.priority.urgent"
+                                                              : "desktop.priority.high") +
+             "&nbsp;</span>";
+  tags_->setText(chips);
+  tags_->setVisible(!chips.isEmpty());
+
+  // The privacy report, above the body.
+  const auto report = safety::EmailPrivacyReportService::report(m);
+  QStringList findings;
+  if (report.trackerCount > 0)
+    findings << q(localized_format("desktop.privacy.trackers", report.trackerCount));
+  for (const auto& link : report.suspiciousLinks)
+    findings << q(localized_format("desktop.privacy.link", safety::localized_reason(link.reason),
+                                   link.url))
+                    .toHtmlEscaped();
+  if (report.senderTrust.status != safety::SenderTrustCheck::Status::clean)
+    findings << q(report.senderTrust.message()).toHtmlEscaped();
+  for (const auto& hit : report.injection)
+    findings << q(localized_format("desktop.privacy.injection", safety::localized_label(hit.kind)))
+                    .toHtmlEscaped();
+  const bool warning = !report.suspiciousLinks.empty() || !report.injection.empty() ||
+                       report.senderTrust.status != safety::SenderTrustCheck::Status::clean;
+  privacy_->setStyleSheet(warning ? "QLabel#privacyBar { background: #fbe3e1; color: #6b1d17; }"
+                                  : "QLabel#privacyBar { background: #e3eefb; color: #17365d; }");
+  privacy_->setText((warning ? "⚠ " : "") + findings.join(" · "));
+  privacy_->setVisible(!findings.isEmpty());
+
+  // AI summary and action items.
+  QString ai;
+  if (m.aiSummary && !m.aiSummary->empty())
+    ai += "<b>" + tr_("desktop.ai.summary") + "</b> " + q(*m.aiSummary).toHtmlEscaped();
+  if (preferences_.get(settings::featureActionItemsEnabled) && !m.aiActionItems.empty()) {
+    ai += (ai.isEmpty() ? "" : "<br>") + QString("<b>") + tr_("desktop.ai.action_items") + "</b>";
+    for (const auto& item : m.aiActionItems) ai += "<br>☐ " + q(item).toHtmlEscaped();
+  }
+  summary_->setStyleSheet("QLabel#aiSummary { background: palette(alternate-base); }");
+  summary_->setText(ai);
+  summary_->setVisible(!ai.isEmpty());
+
+  const bool notes = preferences_.get(settings::featureInternalNotesEnabled);
+  note_->setStyleSheet("QLabel#internalNote { background: #fff4c2; color: #4d3b00; }");
+  note_->setText(m.internalNote
+                     ? "✎ <b>" + tr_("desktop.note") + "</b> " + q(*m.internalNote).toHtmlEscaped()
+                     : QString());
+  note_->setVisible(notes && m.internalNote && !m.internalNote->empty());
+
+  // Attachments: one button each, saving the downloaded copy.
+  while (QLayoutItem* item = attachmentsLayout_->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+  int shownAttachments = 0;
+  if (preferences_.get(settings::emailShowAttachments)) {
+    for (const auto& a : m.attachments) {
+      if (a.isInline) continue;
+      auto* button = new QToolButton(attachments_);
+      button->setText(q(a.filename) + " (" + QLocale().formattedDataSize(a.size) + ")");
+      button->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
+      button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+      const std::optional<std::string> local = a.localPath;
+      const bool saved = local && std::filesystem::exists(*local);
+      button->setEnabled(saved);
+      button->setToolTip(saved ? tr_("desktop.attachment.save")
+                               : tr_("desktop.attachment.not_downloaded"));
+      const QString name = q(a.filename);
+      connect(button, &QToolButton::clicked, this, [this, local, name] {
+        const QString target =
+            QFileDialog::getSaveFileName(this, tr_("desktop.attachment.save"), name);
+        if (target.isEmpty()) return;
+        std::error_code error;
+        std::filesystem::copy_file(*local, target.toStdString(),
+                                   std::filesystem::copy_options::overwrite_existing, error);
+      });
+      attachmentsLayout_->addWidget(button);
+      ++shownAttachments;
+    }
+  }
+  attachmentsLayout_->addStretch(1);
+  attachments_->setVisible(shownAttachments > 0);
+
+  // The body, sanitised; remote images as the settings and the user say.
+  const auto senders =
+      preferences_.defaults().string_list(kImageSendersKey).value_or(std::vector<std::string>{});
+  const bool senderAllowed =
+      std::find(senders.begin(), senders.end(), text::lower(m.from.email)) != senders.end();
+  HtmlSanitizer::Options options;
+  options.remoteImages =
+      (preferences_.get(settings::emailShowImages) || imagesAllowedOnce_ || senderAllowed)
+          ? HtmlSanitizer::RemoteImages::allow
+          : HtmlSanitizer::RemoteImages::block;
+  std::string html;
+  int blocked = 0;
+  const bool compact = preferences_.get(settings::emailCompactBlankLines);
+  if (m.htmlBody && !text::trim(*m.htmlBody).empty()) {
+    auto result = HtmlSanitizer::sanitize(*m.htmlBody, options);
+    html = std::move(result.html);
+    blocked = result.blockedRemoteImages;
+  } else {
+    html = HtmlSanitizer::plain_text_html(m.textBody.value_or(m.preview), compact);
+  }
+  imagesText_->setText(q(localized_format("desktop.images.blocked", blocked)));
+  imagesBar_->setStyleSheet(
+      "QWidget#imagesBar { background: #fff4d6; } QLabel { color: #4d3b00; }");
+  imagesBar_->setVisible(blocked > 0);
+
+  // Reading theme, size and line spacing.
+  QColor background = palette.color(QPalette::Base), foreground = palette.color(QPalette::Text);
+  switch (preferences_.get(settings::emailReadingThemeMode)) {
+    case EmailReadingThemeMode::automatic:
+      break;
+    case EmailReadingThemeMode::classic:
+      background = Qt::white;
+      foreground = QColor(0x20, 0x20, 0x20);
+      break;
+    case EmailReadingThemeMode::dark:
+      background = QColor(0x1e, 0x1f, 0x22);
+      foreground = QColor(0xdd, 0xdd, 0xdd);
+      break;
+    case EmailReadingThemeMode::warmPaper:
+      background = QColor(0xf6, 0xef, 0xdc);
+      foreground = QColor(0x3b, 0x32, 0x24);
+      break;
+    case EmailReadingThemeMode::eyeCare:
+      background = QColor(0xdc, 0xec, 0xd5);
+      foreground = QColor(0x22, 0x33, 0x22);
+      break;
+  }
+  QPalette bodyPalette = body_->palette();
+  bodyPalette.setColor(QPalette::Base, background);
+  bodyPalette.setColor(QPalette::Text, foreground);
+  body_->setPalette(bodyPalette);
+  QFont font = body_->font();
+  font.setPointSize(static_cast<int>(preferences_.reading_font_size()) * 3 / 4);  // CSS px to pt
+  body_->document()->setDefaultFont(font);
+  const char* spacing = "1.35";
+  switch (preferences_.get(settings::emailReadingLineSpacing)) {
+    case EmailLineSpacing::compact:
+      spacing = "1.15";
+      break;
+    case EmailLineSpacing::normal:
+      break;
+    case EmailLineSpacing::relaxed:
+      spacing = "1.7";
+      break;
+  }
+  body_->document()->setDefaultStyleSheet(
+      QString("body { color: %1; } p, div, li, td { line-height: %2; } a { color: %3; } "
+              "blockquote { color: #6b7785; margin-left: 8px; }")
+          .arg(foreground.name(), QString::number(std::stod(spacing) * 100) + "%",
+               palette.color(QPalette::Link).name()));
+  body_->document()->setDocumentMargin(16);
+  body_->clear_images();
+  body_->show_html(q(html));
+  if (options.remoteImages == HtmlSanitizer::RemoteImages::allow) fetch_remote_images(html);
+}
+
+// Fetches the remote images of the sanitised body (trackers already taken out) with
+// Kestrova's HTTP client, on the thread pool, and hands each to the view.
+void ReadingPane::fetch_remote_images(const std::string& html) {
+  std::set<std::string> urls;
+  for (size_t at = html.find("<img src=\"");
+       at != std::string::npos && urls.size() < kMaxRemoteImages;
+       at = html.find("<img src=\"", at + 1)) {
+    const size_t start = at + 10;
+    const size_t end = html.find('"', start);
+    if (end == std::string::npos) break;
+    std::string url = html.substr(start, end - start);
+    for (size_t amp; (amp = url.find("&amp;")) != std::string::npos;) url.replace(amp, 5, "&");
+    if (url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0) urls.insert(url);
+  }
+  const int generation = generation_;
+  QPointer<ReadingPane> self(this);
+  for (const auto& url : urls) {
+    QThreadPool::globalInstance()->start([self, url, generation] {
+      QByteArray data;
+      try {
+        platform::HttpTransport http;
+        platform::HttpRequest request;
+        request.method = "GET";
+        request.url = url;
+        request.timeout = 15;
+        const auto response = http.perform(request);
+        if (response.status / 100 != 2 || response.body.size() > kMaxImageBytes) return;
+        data = QByteArray::fromStdString(response.body);
+      } catch (const std::exception&) {
+        return;
+      }
+      QMetaObject::invokeMethod(
+          qApp,
+          [self, url, data, generation] {
+            if (!self || self->generation_ != generation) return;
+            self->body_->set_image(QUrl(QString::fromStdString(url)), data);
+          },
+          Qt::QueuedConnection);
+    });
+  }
+}
+
+}  // namespace kestrova::app::desktop

@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QMap>
+#include <QTextBrowser>
+#include <QUrl>
+#include <QWidget>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "store/email_message.h"
+
+class QLabel;
+class QPushButton;
+class QHBoxLayout;
+
+namespace kestrova::store {
+class EmailDatabase;
+}
+
+namespace kestrova::app {
+class UserPreferences;
+}
+
+namespace kestrova::app::desktop {
+
+// The body view: a text browser that shows only what it is handed. It never loads a
+// resource by itself (no files, no network): images the user allowed are fetched by
+// Kestrova's HTTP client and handed over with set_image; links are not followed but
+// reported through `linkActivated`.
+class MessageBodyView : public QTextBrowser {
+ public:
+  explicit MessageBodyView(QWidget* parent = nullptr);
+  void clear_images() { images_.clear(); }
+  void show_html(const QString& html) {
+    html_ = html;
+    setHtml(html);
+  }
+  void set_image(const QUrl& url, const QByteArray& data);
+  QVariant loadResource(int type, const QUrl& name) override;
+
+ private:
+  QMap<QUrl, QVariant> images_;
+  QString html_;
+};
+
+// The right pane: headers, the privacy bar, the remote-images bar, the AI's summary and
+// action items, the internal note, attachments and the body.
+class ReadingPane : public QWidget {
+ public:
+  ReadingPane(store::EmailDatabase& database, UserPreferences& preferences,
+              QWidget* parent = nullptr);
+
+  // Shows the stored message `id` (read again from the database); nothing shown when it is
+  // gone.
+  void show_message(const std::string& id);
+  void clear();
+  const std::optional<store::EmailMessage>& message() const { return message_; }
+  // Re-reads the settings the pane follows and draws the message again.
+  void apply_settings();
+
+  // The text of the privacy bar and of the images bar, for tests; empty when hidden.
+  QString privacy_text() const;
+  QString images_bar_text() const;
+  QString body_html() const;
+  void load_images_once();
+  void always_load_images_from_sender();
+
+  std::function<void(const QString& url)> onLinkHovered;
+
+ private:
+  void render();
+  void fetch_remote_images(const std::string& html);
+
+  store::EmailDatabase& database_;
+  UserPreferences& preferences_;
+  std::optional<store::EmailMessage> message_;
+  bool imagesAllowedOnce_ = false;
+  int generation_ = 0;  // drops image fetches of a message no longer shown
+
+  QWidget* header_;
+  QLabel* subject_;
+  QLabel* meta_;
+  QLabel* tags_;
+  QLabel* privacy_;
+  QWidget* imagesBar_;
+  QLabel* imagesText_;
+  QLabel* summary_;
+  QLabel* note_;
+  QWidget* attachments_;
+  QHBoxLayout* attachmentsLayout_;
+  MessageBodyView* body_;
+  QLabel* empty_;
+};
+
+}  // namespace kestrova::app::desktop

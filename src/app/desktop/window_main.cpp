@@ -1,0 +1,189 @@
+// kestrova-window: the desktop window, a program of its own so that the command line and the
+// tool server never load Qt. `kestrova window` starts it.
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QFile>
+#include <QLineEdit>
+#include <QListView>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStyleFactory>
+#include <QStyleHints>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/core/user_preferences.h"
+#include "app/core/window_handover.h"
+#include "app/desktop/main_window.h"
+#include "app/desktop/message_list_model.h"
+#include "app/desktop/reading_pane.h"
+#include "platform/launch_environment.h"
+#include "platform/paths.h"
+#include "store/database.h"
+#include "util/localization.h"
+#include "util/log.h"
+
+namespace {
+
+using namespace kestrova;
+
+// Whether the desktop prefers dark: GNOME's colour scheme, a dark GTK theme, or a dark
+// window colour of the platform's own palette.
+bool desktop_prefers_dark() {
+  const QByteArray gtk = qgetenv("GTK_THEME").toLower();
+  if (gtk.contains("dark")) return true;
+  QProcess gsettings;
+  gsettings.start("gsettings", {"get", "org.gnome.desktop.interface", "color-scheme"});
+  if (gsettings.waitForFinished(500) && gsettings.readAllStandardOutput().contains("dark"))
+    return true;
+  return QApplication::palette().color(QPalette::Window).lightness() < 128;
+}
+
+QPalette palette_for(bool dark) {
+  QPalette p;
+  if (!dark) {
+    p.setColor(QPalette::Window, QColor(0xf3, 0xf4, 0xf6));
+    p.setColor(QPalette::WindowText, QColor(0x1f, 0x23, 0x28));
+    p.setColor(QPalette::Base, Qt::white);
+    p.setColor(QPalette::AlternateBase, QColor(0xee, 0xf2, 0xf8));
+    p.setColor(QPalette::Text, QColor(0x1f, 0x23, 0x28));
+    p.setColor(QPalette::Button, QColor(0xf3, 0xf4, 0xf6));
+    p.setColor(QPalette::ButtonText, QColor(0x1f, 0x23, 0x28));
+    p.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xd6));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::Link, QColor(0x1a, 0x5f, 0xc8));
+    p.setColor(QPalette::Mid, QColor(0x6a, 0x73, 0x7d));
+    p.setColor(QPalette::Midlight, QColor(0xe1, 0xe6, 0xee));
+    p.setColor(QPalette::ToolTipBase, QColor(0xff, 0xff, 0xe8));
+    p.setColor(QPalette::ToolTipText, Qt::black);
+    return p;
+  }
+  p.setColor(QPalette::Window, QColor(0x24, 0x26, 0x2b));
+  p.setColor(QPalette::WindowText, QColor(0xe3, 0xe5, 0xe8));
+  p.setColor(QPalette::Base, QColor(0x1b, 0x1d, 0x21));
+  p.setColor(QPalette::AlternateBase, QColor(0x2a, 0x2e, 0x36));
+  p.setColor(QPalette::Text, QColor(0xe3, 0xe5, 0xe8));
+  p.setColor(QPalette::Button, QColor(0x2d, 0x30, 0x36));
+  p.setColor(QPalette::ButtonText, QColor(0xe3, 0xe5, 0xe8));
+  p.setColor(QPalette::Highlight, QColor(0x3d, 0x7b, 0xe0));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Link, QColor(0x7a, 0xae, 0xff));
+  p.setColor(QPalette::Mid, QColor(0x9a, 0xa0, 0xa8));
+  p.setColor(QPalette::Midlight, QColor(0x3a, 0x3f, 0x48));
+  p.setColor(QPalette::ToolTipBase, QColor(0x2d, 0x30, 0x36));
+  p.setColor(QPalette::ToolTipText, QColor(0xe3, 0xe5, 0xe8));
+  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x84, 0x8a));
+  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x84, 0x8a));
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x84, 0x8a));
+  return p;
+}
+
+double font_scale(app::AppInterfaceFontScale scale) {
+  switch (scale) {
+    case app::AppInterfaceFontScale::compact:
+      return 0.9;
+    case app::AppInterfaceFontScale::standard:
+      return 1.0;
+    case app::AppInterfaceFontScale::comfortable:
+      return 1.12;
+    case app::AppInterfaceFontScale::large:
+      return 1.25;
+  }
+  return 1.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  platform::captureLaunchEnvironment();
+  set_log_target(LogTarget::File);
+  platform::secure_private_directories();
+  auto& preferences = app::UserPreferences::shared();
+  set_text_language(preferences.get(app::settings::defaultLanguage));
+
+  QApplication application(argc, argv);
+  QApplication::setApplicationName("Kestrova");
+  QApplication::setDesktopFileName("kestrova");
+  QCommandLineParser parser;
+  parser.addHelpOption();
+  QCommandLineOption screenshot("screenshot", "Save a picture of the window to FILE and quit",
+                                "FILE");
+  QCommandLineOption size("size", "Window size for --screenshot (WIDTHxHEIGHT)", "SIZE",
+                          "1280x800");
+  QCommandLineOption row("select", "Row of the list to open for --screenshot", "ROW", "0");
+  QCommandLineOption scheme("scheme", "light or dark instead of the desktop's choice", "SCHEME");
+  QCommandLineOption search("search", "Start with this search", "QUERY");
+  QCommandLineOption loadImages("load-images",
+                                "Load the open message's remote images (--screenshot)");
+  parser.addOptions({screenshot, size, row, scheme, search, loadImages});
+  parser.addPositionalArgument("link", "kestrova:// links to show");
+  parser.process(application);
+
+  // One window per user: a second start hands its links over and ends.
+  const bool capture = parser.isSet(screenshot);
+  QLocalServer server;
+  if (!capture) {
+    bool handed = false;
+    for (const QString& link : parser.positionalArguments())
+      handed = app::hand_over_to_window(("open " + link).toStdString()) || handed;
+    if (handed || app::hand_over_to_window("raise")) return 0;
+    const QString path = QString::fromStdString(app::window_socket_path().string());
+    QLocalServer::removeServer(path);
+    server.setSocketOptions(QLocalServer::UserAccessOption);
+    server.listen(path);
+  }
+
+  // Light or dark as the desktop says, unless a skin or the command line chooses.
+  const auto skin = preferences.get(app::settings::appVisualSkin);
+  bool dark = desktop_prefers_dark();
+  if (skin == app::AppVisualSkin::midnight || skin == app::AppVisualSkin::sciFi) dark = true;
+  if (parser.isSet(scheme)) dark = parser.value(scheme) == "dark";
+  QApplication::setStyle(QStyleFactory::create("Fusion"));
+  QApplication::setPalette(palette_for(dark));
+  QFont font = QApplication::font();
+  const bool chinese = text_language() == TextLanguage::chinese;
+  font.setFamilies(chinese ? QStringList{"Noto Sans CJK SC", "Noto Sans", "DejaVu Sans"}
+                           : QStringList{"Noto Sans", "Noto Sans CJK SC", "DejaVu Sans"});
+  font.setPointSizeF(10 * font_scale(preferences.get(app::settings::appInterfaceFontScale)));
+  QApplication::setFont(font);
+  QLocale::setDefault(chinese ? QLocale(QLocale::Chinese, QLocale::China)
+                              : QLocale(QLocale::English, QLocale::UnitedStates));
+
+  auto& database = store::EmailDatabase::shared();
+  app::desktop::MainWindow window(database, preferences);
+  QObject::connect(&server, &QLocalServer::newConnection, &window, [&] {
+    while (QLocalSocket* socket = server.nextPendingConnection()) {
+      QObject::connect(socket, &QLocalSocket::readyRead, &window, [socket, &window] {
+        while (socket->canReadLine())
+          window.handle_handover(QString::fromUtf8(socket->readLine(4096)).trimmed());
+      });
+      QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+    }
+  });
+  if (parser.isSet(search)) window.search_field().setText(parser.value(search));
+
+  if (capture) {
+    const QStringList wh = parser.value(size).split('x');
+    window.resize(wh.value(0).toInt(), wh.value(1).toInt());
+    window.setAttribute(Qt::WA_DontShowOnScreen);
+    window.show();
+    const int wanted = parser.value(row).toInt();
+    window.list_view().setFocus();
+    window.list_view().selectionModel()->setCurrentIndex(window.list_model().index(wanted, 0),
+                                                         QItemSelectionModel::ClearAndSelect);
+    window.list_view().scrollTo(window.list_model().index(wanted, 0));
+    if (parser.isSet(loadImages)) window.reading_pane().load_images_once();
+    QApplication::processEvents();
+    const QPixmap picture = window.grab();
+    if (!picture.save(parser.value(screenshot))) {
+      std::fprintf(stderr, "cannot write %s\n", parser.value(screenshot).toLocal8Bit().constData());
+      return 1;
+    }
+    return 0;
+  }
+  window.show();
+  for (const QString& link : parser.positionalArguments()) window.handle_handover("open " + link);
+  return QApplication::exec();
+}

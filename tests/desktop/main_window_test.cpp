@@ -1,0 +1,169 @@
+#include "app/desktop/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QListView>
+#include <QTest>
+
+#include "app/core/email_deep_link.h"
+#include "app/core/user_preferences.h"
+#include "app/desktop/mailbox_view.h"
+#include "app/desktop/message_list_model.h"
+#include "app/desktop/reading_pane.h"
+#include "generated_mailbox.h"
+#include "platform/settings_store.h"
+#include "store/server_change_journal.h"
+
+namespace kestrova::app::desktop {
+namespace {
+
+// The real window over a generated mailbox, driven by keys as a person would.
+class MainWindowTest : public ::testing::Test {
+ protected:
+  MainWindowTest() : settings_(settingsDir_.path() / "settings.json"), preferences_(settings_) {
+    preferences_.set(settings::emailMarkAsReadDelaySeconds, int64_t{0});
+    window_ = std::make_unique<MainWindow>(mailbox_.database(), preferences_);
+    window_->show();
+    QApplication::setActiveWindow(window_.get());  // shortcuts go to the active window
+    window_->list_view().setFocus();
+    QApplication::processEvents();
+  }
+
+  void key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(&window_->list_view(), static_cast<Qt::Key>(key), modifiers);
+    QApplication::processEvents();
+  }
+  std::string current() { return window_->current_message_id().value_or(""); }
+  std::string folder_type_of(const std::string& id) {
+    return mailbox_.database().read([&](store::Connection& c) {
+      auto s = c.prepare(
+          "SELECT f.type FROM email_messages m JOIN email_folders f ON "
+          "f.id = m.folder_id WHERE m.id = ?");
+      s.bind(1, id);
+      return s.step() ? s.text(0).value_or("") : std::string();
+    });
+  }
+  bool flag(const std::string& id, const char* column) {
+    return mailbox_.database().read([&](store::Connection& c) {
+      auto s = c.prepare(std::string("SELECT ") + column + " FROM email_messages WHERE id = ?");
+      s.bind(1, id);
+      return s.step() && s.integer(0).value_or(0) != 0;
+    });
+  }
+
+  testing::GeneratedMailbox mailbox_;
+  testing::TempDir settingsDir_;
+  platform::SettingsStore settings_;
+  UserPreferences preferences_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+TEST_F(MainWindowTest, ReadStarArchiveUndoAndSearchByKeyboard) {
+  auto& model = window_->list_model();
+  ASSERT_GT(model.rowCount(), 10);
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+  const std::string first = current();
+  ASSERT_FALSE(first.empty());
+  ASSERT_TRUE(window_->reading_pane().message());
+  EXPECT_EQ(window_->reading_pane().message()->id, first);
+
+  key(Qt::Key_J);
+  const std::string second = current();
+  EXPECT_NE(second, first);
+  EXPECT_EQ(window_->reading_pane().message()->id, second);
+  EXPECT_TRUE(flag(second, "is_read"));  // a delay of 0: read as soon as it is open
+  key(Qt::Key_K);
+  EXPECT_EQ(current(), first);
+
+  key(Qt::Key_S);
+  EXPECT_TRUE(flag(first, "is_starred"));
+  key(Qt::Key_U);
+  EXPECT_EQ(flag(first, "is_read"), false);
+
+  // Archive: the message leaves the list, the next one is open, undo brings it back.
+  const int rows = model.rowCount();
+  key(Qt::Key_E);
+  EXPECT_EQ(folder_type_of(first), "archive");
+  EXPECT_EQ(model.rowCount(), rows - 1);
+  EXPECT_EQ(current(), second);
+  EXPECT_FALSE(window_->toast_text().isEmpty());
+  key(Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(folder_type_of(first), "inbox");
+  EXPECT_EQ(model.rowCount(), rows);
+  EXPECT_EQ(current(), first);
+  key(Qt::Key_Delete);
+  EXPECT_EQ(folder_type_of(first), "trash");
+
+  // Search: "/" then the command line's language; results as the text changes.
+  key(Qt::Key_Slash);
+  EXPECT_TRUE(window_->search_field().hasFocus());
+  QTest::keyClicks(&window_->search_field(), "is:starred");
+  QApplication::processEvents();
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::search);
+  ASSERT_GT(model.rowCount(), 0);
+  for (int i = 0; i < model.rowCount(); ++i) EXPECT_TRUE(model.summary(i)->isStarred);
+  window_->search_field().clear();
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+
+  // g then i: the unified inbox again, from wherever the list is.
+  key(Qt::Key_G);
+  key(Qt::Key_I);
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+}
+
+TEST_F(MainWindowTest, ChangesOfOtherProcessesAndDeepLinksShow) {
+  auto& model = window_->list_model();
+  EXPECT_FALSE(window_->poll_database());  // nothing changed yet
+  const MessageSummary* top = model.summary(0);
+  ASSERT_NE(top, nullptr);
+  const std::string id = top->id;
+  const bool wasStarred = top->isStarred;
+
+  // Another owner of the file (the service, the agent's tool server) stars it.
+  auto other = mailbox_.open_again();
+  other->write([&](store::Connection& c) {
+    auto s = c.prepare("UPDATE email_messages SET is_starred = ? WHERE id = ?");
+    s.bind_all(int64_t{wasStarred ? 0 : 1}, id);
+    s.run();
+  });
+  EXPECT_TRUE(window_->poll_database());
+  EXPECT_EQ(model.summary(0)->isStarred, !wasStarred);
+
+  // A link to a message deep in another folder opens it there.
+  const std::string far = mailbox_.database().read([](store::Connection& c) {
+    auto s = c.prepare(
+        "SELECT m.id FROM email_messages m JOIN email_folders f ON f.id = m.folder_id "
+        "WHERE f.type = 'custom' AND m.is_deleted = 0 AND m.is_spam = 0 "
+        "ORDER BY m.date LIMIT 1");
+    s.step();
+    return s.text(0).value_or("");
+  });
+  window_->handle_handover(QString::fromStdString("open " + EmailDeepLink::message(far).build()));
+  EXPECT_EQ(current(), far);
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::folder);
+  EXPECT_EQ(window_->reading_pane().message()->id, far);
+}
+
+TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
+  const std::vector<std::pair<const char*, QString>> expected = {
+      {"next", "J"},   {"previous", "K"}, {"open", "Return"},    {"archive", "E"},
+      {"trash", "#"},  {"star", "S"},     {"read", "U"},         {"spam", "!"},
+      {"search", "/"}, {"inbox", "G, I"}, {"palette", "Ctrl+K"}, {"shortcuts", "?"},
+      {"move", "V"},
+  };
+  for (const auto& [name, keys] : expected) {
+    QAction* a = window_->action(name);
+    ASSERT_NE(a, nullptr) << name;
+    EXPECT_EQ(a->shortcut().toString(), keys) << name;
+    EXPECT_FALSE(a->associatedObjects().isEmpty()) << name;  // reachable by mouse
+  }
+  // Reply, reply all, forward and compose wait for the composer: no key does anything yet.
+  for (const char* absent : {"reply", "replyAll", "forward", "compose"})
+    EXPECT_EQ(window_->action(absent), nullptr);
+}
+
+}  // namespace
+}  // namespace kestrova::app::desktop
