@@ -98,11 +98,12 @@ std::vector<ServerChange> remove_vanished_rows(Connection& c,
   const double now = now_seconds();
   for (const auto& id : rowIds) {
     auto keep = c.prepare(
-        "INSERT OR REPLACE INTO vanished_message_state (account_id, message_id, tags, "
+        "INSERT OR REPLACE INTO vanished_message_state (account_id, message_id, tags, ai_tags, "
         "internal_note, reply_later_until, waiting_since, snoozed_until, vanished_at) "
-        "SELECT account_id, TRIM(message_id), tags, internal_note, reply_later_until, "
+        "SELECT account_id, TRIM(message_id), tags, ai_tags, internal_note, reply_later_until, "
         "waiting_since, snoozed_until, ? FROM email_messages WHERE id = ? AND message_id IS NOT "
         "NULL AND TRIM(message_id) != '' AND ((tags IS NOT NULL AND tags != '[]') OR "
+        "(ai_tags IS NOT NULL AND ai_tags != '[]') OR "
         "internal_note IS NOT NULL OR reply_later_until IS NOT NULL OR waiting_since IS NOT "
         "NULL OR snoozed_until IS NOT NULL)");
     keep.bind_all(now, id);
@@ -128,6 +129,8 @@ size_t restore_moved_state(Connection& c, const std::string& accountId) {
   auto s = c.prepare(
       "UPDATE email_messages AS m SET "
       "tags = CASE WHEN m.tags IS NULL OR m.tags = '[]' THEN v.tags ELSE m.tags END, "
+      "ai_tags = CASE WHEN m.ai_tags IS NULL OR m.ai_tags = '[]' THEN v.ai_tags ELSE m.ai_tags "
+      "END, "
       "internal_note = COALESCE(m.internal_note, v.internal_note), "
       "reply_later_until = COALESCE(m.reply_later_until, v.reply_later_until), "
       "waiting_since = COALESCE(m.waiting_since, v.waiting_since), "

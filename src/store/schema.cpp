@@ -433,6 +433,7 @@ void create_folder_sync_state(Connection& c) {
     account_id TEXT NOT NULL,
     message_id TEXT NOT NULL,
     tags TEXT,
+    ai_tags TEXT,
     internal_note TEXT,
     reply_later_until REAL,
     waiting_since REAL,
