@@ -11,6 +11,7 @@
 #      (as the service's receive does); the tables are printed.
 #
 # Environment: RESYNC_MESSAGES (10000), RESYNC_EXPUNGES (100), RESYNC_ROUNDS (5),
+# RESYNC_LIMITS ("0 50": the listing sizes to run),
 # BENCH_BUILD (build-bench), BENCH_NO_BUILD (set: use BENCH_BUILD as it is), JOBS.
 set -euo pipefail
 
@@ -34,14 +35,16 @@ print(s["host"], s["imap_plain"], s["password"])' "$servers/servers.json")
 
 echo "== $(nproc) cores, $(sed -n 's/^model name\s*: //p' /proc/cpuinfo | head -1);" \
   "$(dovecot --version 2>/dev/null | cut -d' ' -f1 | sed 's/^/Dovecot /')"
-for limit in 0 50; do
+first=1
+for limit in ${RESYNC_LIMITS:-0 50}; do
   mkdir -p "$scratch/resync-$limit"
   # Each run starts from a folder of the same size: the first one's expunges are delivered
   # again as new mail.
-  if [ "$limit" = 50 ]; then
+  if [ -z "$first" ]; then
     "$build/tests/kestrova-mailgen" --maildir "$servers/home/$user/Maildir" --folder INBOX \
       --count "$((rounds * expunges))" --seed 7 --start "$((messages + rounds * expunges))" >/dev/null
   fi
+  first=
   "$build/bench/kestrova-bench-resync" --host "$host" --port "$port" --user "$user" \
     --password "$password" --dir "$scratch/resync-$limit" --rounds "$rounds" \
     --expunges "$expunges" --limit "$limit"

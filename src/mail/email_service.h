@@ -128,14 +128,11 @@ class EmailService {
   // delivers records in chunks through `deliver` and reports through `completed`. With a
   // `reconciler` the folder is selected through it, and the UIDs the listing covers tell it
   // which stored messages the server no longer has.
-  std::vector<store::EmailMessage> syncMessages(const store::EmailAccount& account,
-                                                const std::optional<std::string>& password,
-                                                const store::EmailFolder& folder,
-                                                std::optional<double> since, uint64_t limit,
-                                                bool preferDateSearch = false,
-                                                BackgroundDelivery deliver = {},
-                                                BackgroundCompletion completed = {},
-                                                FolderReconciler* reconciler = nullptr);
+  std::vector<store::EmailMessage> syncMessages(
+      const store::EmailAccount& account, const std::optional<std::string>& password,
+      const store::EmailFolder& folder, std::optional<double> since, uint64_t limit,
+      bool preferDateSearch = false, BackgroundDelivery deliver = {},
+      BackgroundCompletion completed = {}, FolderReconciler* reconciler = nullptr);
 
   // The decoded body (RFC822 fetch, which marks the message read on the server), within
   // kBodyTimeLimitSeconds; above kBodyDecodeLimit bytes only the start is decoded.

@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
+#include <map>
 #include <stdexcept>
 #include <utility>
 

@@ -98,8 +98,7 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
   stored += store_.saveSyncedMessagesInBackground(std::move(toSave)).get();
   // A message moved by another client arrives here under its new folder: it takes the local
   // state its old row left when the old folder's sync found it gone.
-  store_.database().write(
-      [&](store::Connection& c) { store::restore_moved_state(c, account.id); });
+  store_.database().write([&](store::Connection& c) { store::restore_moved_state(c, account.id); });
   store::EmailThreadService(store_.database())
       .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
   return fresh;
@@ -139,8 +138,8 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
   }
 
   FolderReconciler reconciler(store_.database(), account, folder);
-  auto first = service_.syncMessages(account, password, folder, since, limit, false, background,
-                                     {}, reconcile ? &reconciler : nullptr);
+  auto first = service_.syncMessages(account, password, folder, since, limit, false, background, {},
+                                     reconcile ? &reconciler : nullptr);
   result.removed = reconciler.report().removed;
   result.renumbered = reconciler.report().renumbered;
   {

@@ -64,6 +64,16 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
         if (row.filedHere && row.uid && gone.contains(*row.uid)) rows.push_back(row.id);
     });
     remove(rows);
+  } else if (selected->resynchronised && selected->highestModSeq != known->highestModSeq) {
+    // Under QRESYNC every expunge raises the mod-sequence (RFC 7162 §3.2.10). The folder
+    // changed but no VANISHED list came with the SELECT: one UID SEARCH ALL tells which
+    // stored UIDs are gone. An unchanged mod-sequence means nothing was expunged.
+    const auto all = session.fetchMessagesFromUID(1, 0, error);
+    if (!all) return std::nullopt;
+    std::vector<uint32_t> held;
+    held.reserve(all->size());
+    for (const auto& entry : *all) held.push_back(entry.uid);
+    listed(1, UINT32_MAX, held);
   }
   report_.resynchronised = selected->resynchronised && !report_.renumbered;
   if (selected->uidValidity != 0) {

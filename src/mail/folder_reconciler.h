@@ -29,8 +29,10 @@ std::string messageContentKey(const store::EmailMessage& message);
 //    store holds for the folder is forgotten before anything uses it, the messages are found
 //    again (by Message-ID, else by content key) and given their new UIDs, and the waiting
 //    journal entries of the folder follow them or, for messages not found, are dropped;
-//  - messages the server expunged (VANISHED (EARLIER) under QRESYNC, or absent from a UID
-//    listing of a range) leave the store, local-only state and waiting entries with them.
+//  - messages the server expunged leave the store, local-only state and waiting entries
+//    with them: under QRESYNC, when the folder's mod-sequence moved, from VANISHED (EARLIER)
+//    or else one UID SEARCH ALL of the whole folder; without it, the UIDs missing from a
+//    listing of a range.
 // One reconciler serves one selection of one folder in one session.
 class FolderReconciler {
  public:

@@ -562,8 +562,8 @@ std::optional<ImapSelectedFolder> LibEtPanIMAPSession::selectFolderResyncing(
     result = mailimap_select(imap_.get(), wire.c_str());
   }
   if (result != MAILIMAP_NO_ERROR) {
-    commandFailed(error, result, "选择文件夹失败: " + std::string(folder) + ", 错误代码: ",
-                  "选择文件夹失败");
+    commandFailed(error, result,
+                  "选择文件夹失败: " + std::string(folder) + ", 错误代码: ", "选择文件夹失败");
     return std::nullopt;
   }
   log_event("✅", "选择文件夹成功: " + std::string(folder));

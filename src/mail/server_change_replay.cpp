@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
-#include <set>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
@@ -332,8 +332,9 @@ class AccountReplay {
     std::set<int64_t> seqs;
     for (const auto& entry : entries) seqs.insert(entry.seq);
     std::vector<ServerChange> waiting;
-    for (auto& change : database_.read(
-             [&](Connection& c) { return store::due_server_changes(c, account_.id, now_seconds()); }))
+    for (auto& change : database_.read([&](Connection& c) {
+           return store::due_server_changes(c, account_.id, now_seconds());
+         }))
       if (seqs.contains(change.seq)) waiting.push_back(std::move(change));
     return waiting;
   }
@@ -353,11 +354,12 @@ class AccountReplay {
   void refuse(const ServerChange& change) {
     database_.write([&](Connection& c) { store::remove_server_change(c, change.seq); });
     ++report_.refused;
-    log_line(log_kind::kWarning, kComponent,
-             "无法确认 UID 对应的邮件（没有 Message-ID，日期、发件人或主题不符），拒绝执行该更改 (" +
-                 std::string(store::server_change_kind_name(change.kind)) + ", " +
-                 change.source.folderPath + ", UID " +
-                 (change.source.uid ? std::to_string(*change.source.uid) : std::string("无")) + ")");
+    log_line(
+        log_kind::kWarning, kComponent,
+        "无法确认 UID 对应的邮件（没有 Message-ID，日期、发件人或主题不符），拒绝执行该更改 (" +
+            std::string(store::server_change_kind_name(change.kind)) + ", " +
+            change.source.folderPath + ", UID " +
+            (change.source.uid ? std::to_string(*change.source.uid) : std::string("无")) + ")");
   }
 
   void drop(const ServerChange& change) {

@@ -73,43 +73,11 @@ class ServerChangeJournalTest : public CliTest {
     return found;
   }
 
-  // Sends tool calls to a tool server process; none may fail.
-  void call_tools(const std::vector<std::string>& calls) {
-    ChildProcess tools(KESTROVA_BINARY, {"--mcp-stdio"}, environment());
-    for (const auto& call : calls) {
-      tools.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)" + call + "}\n");
-      const std::string answer = tools.read_line().value_or("(none)");
-      ASSERT_EQ(answer.find("rror"), std::string::npos) << call << " -> " << answer;
-    }
-  }
   static std::string call(const std::string& name, const std::string& arguments) {
     return R"({"name":")" + name + R"(","arguments":{)" + arguments + "}}";
   }
   std::string message_arg(const std::string& id) const {
     return R"("messageId":")" + row_of(id) + R"(")";
-  }
-
-  std::unique_ptr<ChildProcess> start_service() {
-    auto env = environment();
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
-    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
-    return std::make_unique<ChildProcess>(KESTROVA_BINARY, std::vector<std::string>{"run"}, env);
-  }
-  // Waits (bounded) until `done` holds, reading the service's output meanwhile so that its
-  // log never fills the pipe.
-  static bool until(ChildProcess& service, const std::function<bool()>& done) {
-    for (int i = 0; i < 600; ++i) {
-      if (done()) return true;
-      while (service.read_line(10)) {
-      }
-    }
-    return done();
-  }
-  static void stop(ChildProcess& service, int signal) {
-    ::kill(service.pid(), signal);
-    while (service.read_line(100)) {
-    }
-    service.wait(30000);
   }
 };
 

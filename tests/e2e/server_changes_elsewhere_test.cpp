@@ -93,43 +93,13 @@ class ServerChangesElsewhereTest : public CliTest {
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   }
 
-  void call_tools(const std::vector<std::string>& calls) {
-    ChildProcess tools(KESTROVA_BINARY, {"--mcp-stdio"}, environment());
-    for (const auto& call : calls) {
-      tools.write(R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":)" + call + "}\n");
-      const std::string answer = tools.read_line().value_or("(none)");
-      ASSERT_EQ(answer.find("rror"), std::string::npos) << call << " -> " << answer;
-    }
-  }
   std::string call(const std::string& name, const std::string& subject,
                    const std::string& more = "") const {
     return R"({"name":")" + name + R"(","arguments":{"messageId":")" + row_of(subject) + "\"" +
            more + "}}";
   }
 
-  std::unique_ptr<ChildProcess> start_service() {
-    auto env = environment();
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
-    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
-    return std::make_unique<ChildProcess>(KESTROVA_BINARY, std::vector<std::string>{"run"}, env);
-  }
-  // Waits (bounded) until `done` holds, reading the service's output meanwhile.
-  static bool until(ChildProcess& service, const std::function<bool()>& done) {
-    for (int i = 0; i < 600; ++i) {
-      if (done()) return true;
-      while (service.read_line(10)) {
-      }
-    }
-    return done();
-  }
   void expunge_and_move_elsewhere(const MailServers& servers);
-
-  static void stop(ChildProcess& service) {
-    ::kill(service.pid(), SIGTERM);
-    while (service.read_line(100)) {
-    }
-    service.wait(30000);
-  }
 };
 
 // The server renumbers a folder while deletes of messages without a Message-ID wait: the
