@@ -159,6 +159,7 @@ std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
   if (missing(password)) throw EmailServiceError::authenticationFailed("密码未找到");
   auto session = createIMAPSession(account, freshCredential(account, *password), trustOf(account));
   if (!session) throw EmailServiceError::connectionFailed("无法创建 IMAP 会话");
+  session->setResyncExtensionsDisabled(resyncDisabled_);
 
   LibEtPanError error;
   if (!session->connectWithError(&error))

@@ -29,6 +29,8 @@ namespace kestrova::mail {
 // case-insensitive; the part before it is compared as written.
 std::string comparableMessageId(std::string_view raw);
 
+class FolderReconciler;
+
 // The account service: every conversation with an account's servers starts here. It
 // opens authenticated IMAP and SMTP sessions from an account's settings and proves, in
 // the connection test, that both servers can be reached with a password.
@@ -81,6 +83,9 @@ class EmailService {
   // when the login is refused.
   std::unique_ptr<LibEtPanIMAPSession> openIMAPSession(
       const store::EmailAccount& account, const std::optional<std::string>& password) const;
+  // Sessions opened from now on never ask for QRESYNC or CONDSTORE, as with a server that
+  // offers neither (for measuring and for servers whose implementation misbehaves).
+  void setResyncExtensionsDisabled(bool disabled) { resyncDisabled_ = disabled; }
 
   // The same for SMTP (greeted and authenticated, ready for sendMessageTo).
   std::unique_ptr<LibEtPanSMTPSession> openSMTPSession(
@@ -120,14 +125,14 @@ class EmailService {
   // `preferDateSearch` (the limit then becomes 200) the folder is searched by date;
   // otherwise the UIDs are listed from UIDNEXT. Beyond kInitialLoadLimit UIDs the rest is
   // handed to a background loader for the account (replacing one that runs), which
-  // delivers records in chunks through `deliver` and reports through `completed`.
-  std::vector<store::EmailMessage> syncMessages(const store::EmailAccount& account,
-                                                const std::optional<std::string>& password,
-                                                const store::EmailFolder& folder,
-                                                std::optional<double> since, uint64_t limit,
-                                                bool preferDateSearch = false,
-                                                BackgroundDelivery deliver = {},
-                                                BackgroundCompletion completed = {});
+  // delivers records in chunks through `deliver` and reports through `completed`. With a
+  // `reconciler` the folder is selected through it, and the UIDs the listing covers tell it
+  // which stored messages the server no longer has.
+  std::vector<store::EmailMessage> syncMessages(
+      const store::EmailAccount& account, const std::optional<std::string>& password,
+      const store::EmailFolder& folder, std::optional<double> since, uint64_t limit,
+      bool preferDateSearch = false, BackgroundDelivery deliver = {},
+      BackgroundCompletion completed = {}, FolderReconciler* reconciler = nullptr);
 
   // The decoded body (RFC822 fetch, which marks the message read on the server), within
   // kBodyTimeLimitSeconds; above kBodyDecodeLimit bytes only the start is decoded.
@@ -290,6 +295,7 @@ class EmailService {
                          const BackgroundCompletion& completed) const;
 
   std::mutex backgroundSyncTasksLock_;
+  std::atomic<bool> resyncDisabled_{false};
   // Per account id; finished tasks stay until replaced, cancelled or waited for.
   std::map<std::string, std::shared_ptr<BackgroundTask>> backgroundSyncTasks_;
 };

@@ -6,15 +6,16 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <condition_variable>
 #include <cstdio>
 #include <future>
+#include <map>
 #include <stdexcept>
 #include <utility>
 
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
+#include "mail/folder_reconciler.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -165,6 +166,29 @@ std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session, const
   return raw;
 }
 
+// Tells the reconciler which UIDs the server holds in the range the listing covers. The
+// listing from UIDNEXT fetches every UID of its range; a date search does not (a message
+// copied in keeps its old date under a new UID), so its range is listed again by UID, unless
+// QRESYNC already reported every expunge of the folder.
+void reconcileListing(LibEtPanIMAPSession& session, FolderReconciler& reconciler,
+                      const std::vector<uint32_t>& listed, bool byDate, uint64_t limit) {
+  if (byDate) {
+    if (reconciler.resynchronised() || listed.empty()) return;
+    const uint32_t low = *std::min_element(listed.begin(), listed.end());
+    LibEtPanError error;
+    const auto range = session.fetchMessagesFromUID(low, 0, &error);
+    if (!range) throw EmailServiceError::networkError(error);
+    reconciler.listed(low, UINT32_MAX, uidsOf(*range));
+    return;
+  }
+  const auto selected = session.selectedFolder();
+  if (!selected) return;
+  const uint32_t uidNext = selected->uidNext;
+  const uint32_t low = limit != 0 && limit < uidNext ? static_cast<uint32_t>(uidNext - limit) : 1;
+  const uint32_t high = uidNext != 0 ? uidNext - 1 : UINT32_MAX;
+  reconciler.listed(low, high, listed);
+}
+
 }  // namespace
 
 EmailService::~EmailService() { cancelAllBackgroundTasks(); }
@@ -205,16 +229,21 @@ std::vector<EmailService::ListedFolder> EmailService::fetchFolderListing(
 std::vector<EmailMessage> EmailService::syncMessages(
     const EmailAccount& account, const std::optional<std::string>& password,
     const EmailFolder& folder, std::optional<double> since, uint64_t limit, bool preferDateSearch,
-    BackgroundDelivery deliver, BackgroundCompletion completed) {
+    BackgroundDelivery deliver, BackgroundCompletion completed, FolderReconciler* reconciler) {
   std::vector<uint32_t> uids;
   std::vector<EmailMessage> messages;
   {
     ScopedSession session(openIMAPSession(account, password), "syncMessages");
-    selectOrThrow(*session, folder.path);
-
     LibEtPanError error;
+    if (!reconciler) {
+      selectOrThrow(*session, folder.path);
+    } else if (!reconciler->select(*session, &error)) {
+      throw failure("选择文件夹失败: " + error.localizedDescription);
+    }
+
     std::optional<std::vector<ImapUidEntry>> listed;
-    if (since && (limit == 0 || limit > 200 || preferDateSearch)) {
+    const bool byDate = since && (limit == 0 || limit > 200 || preferDateSearch);
+    if (byDate) {
       if (preferDateSearch) limit = 200;
       const auto date = std::chrono::system_clock::time_point(
           std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -227,6 +256,7 @@ std::vector<EmailMessage> EmailService::syncMessages(
     }
     if (!listed) throw EmailServiceError::networkError(error);
     uids = uidsOf(*listed);
+    if (reconciler) reconcileListing(*session, *reconciler, uids, byDate, limit);
 
     std::vector<uint32_t> remaining;
     if (uids.size() > kInitialLoadLimit) {
@@ -566,7 +596,23 @@ void confirmIdentity(LibEtPanIMAPSession& session, const EmailFolder& folder, ui
                                              " 的邮件，它可能已被移动或删除" + unchanged);
   }
   const std::string expected = message.messageId ? comparableMessageId(*message.messageId) : "";
-  if (expected.empty()) return;
+  if (expected.empty()) {
+    // Without a Message-ID only the envelope tells the message apart: its date, sender and
+    // subject must be those of the row.
+    const auto records = session.fetchBatchMessageHeadersWithUIDs({uid}, &error);
+    if (!records) throw EmailServiceError::networkError(error);
+    for (const auto& record : *records)
+      if (record.uid == uid && !record.messageId &&
+          messageContentKey(message_from_header_record(record, message.accountId, folder.id)) ==
+              messageContentKey(message))
+        return;
+    log(log_kind::kFailure, "无法确认 UID 对应的邮件: folder=" + folder.path +
+                                ", uid=" + std::to_string(uid) + ", 本地主题=" + message.subject);
+    throw EmailServiceError::messageMismatch(where + " UID " + std::to_string(uid) +
+                                             " 的邮件与本地记录的日期、发件人或主题不符，"
+                                             "无法确认是同一封邮件" +
+                                             unchanged);
+  }
   if (!identity->messageId || comparableMessageId(*identity->messageId) != expected) {
     log(log_kind::kFailure, "UID 对应的邮件与本地记录不符: folder=" + folder.path + ", uid=" +
                                 std::to_string(uid) + ", 本地 Message-ID=" + *message.messageId +

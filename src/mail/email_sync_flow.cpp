@@ -7,9 +7,11 @@
 
 #include "mail/email_deduplication_service.h"
 #include "mail/email_service.h"
+#include "mail/folder_reconciler.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/email_thread_service.h"
+#include "store/folder_sync_state.h"
 #include "store/folder_views.h"
 #include "util/log.h"
 #include "util/time.h"
@@ -94,6 +96,9 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
   for (const auto& message : toSave)
     if (message.threadId) threads.insert(*message.threadId);
   stored += store_.saveSyncedMessagesInBackground(std::move(toSave)).get();
+  // A message moved by another client arrives here under its new folder: it takes the local
+  // state its old row left when the old folder's sync found it gone.
+  store_.database().write([&](store::Connection& c) { store::restore_moved_state(c, account.id); });
   store::EmailThreadService(store_.database())
       .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
   return fresh;
@@ -132,7 +137,11 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
     };
   }
 
-  auto first = service_.syncMessages(account, password, folder, since, limit, false, background);
+  FolderReconciler reconciler(store_.database(), account, folder);
+  auto first = service_.syncMessages(account, password, folder, since, limit, false, background, {},
+                                     reconcile ? &reconciler : nullptr);
+  result.removed = reconciler.report().removed;
+  result.renumbered = reconciler.report().renumbered;
   {
     std::lock_guard lock(resultLock);
     total = first.size() + service_.backgroundTotal(account.id);

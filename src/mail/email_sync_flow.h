@@ -36,6 +36,8 @@ class EmailSyncFlow {
     size_t fetched = 0;  // records the server gave (first load and background chunks)
     size_t stored = 0;   // records written (new and updated)
     std::vector<store::EmailMessage> newMessages;  // not stored before, newest first
+    size_t removed = 0;       // stored messages the server no longer has, removed
+    bool renumbered = false;  // the server renumbered the folder (UIDVALIDITY changed)
   };
   // Progress of one folder: records handled so far out of the UIDs listed (0 while
   // unknown).
@@ -48,6 +50,9 @@ class EmailSyncFlow {
   EmailSyncFlow(store::EmailStore& store, EmailService& service);
 
   std::vector<IncomingHook> incomingHooks;
+  // False: folders are listed and stored without the check of their UIDVALIDITY and
+  // without removing what the server no longer has (only for measuring what both cost).
+  bool reconcile = true;
 
   // Fetches the server's folder list and stores it: a folder already stored under the same
   // path keeps its row (id, counts, last sync), new ones are added. Folders that are gone

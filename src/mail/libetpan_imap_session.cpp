@@ -1,6 +1,9 @@
 #include "mail/libetpan_imap_session.h"
 
+#include <libetpan/condstore.h>
+#include <libetpan/enable.h>
 #include <libetpan/libetpan.h>
+#include <libetpan/qresync.h>
 
 #include <algorithm>
 #include <cctype>
@@ -463,6 +466,114 @@ bool LibEtPanIMAPSession::selectFolder(std::string_view folder, LibEtPanError* e
   }
   log_event("✅", "选择文件夹成功: " + std::string(folder));
   return true;
+}
+
+namespace {
+
+// The UIDs of a VANISHED answer; ranges are expanded up to a bound, the rest is dropped
+// (a caller that gets fewer UIDs than were expunged compares UID sets instead).
+std::vector<uint32_t> uids_of_set(const mailimap_set* set) {
+  constexpr size_t kMaxVanished = 1'000'000;
+  std::vector<uint32_t> uids;
+  if (!set || !set->set_list) return uids;
+  for (clistiter* cell = clist_begin(set->set_list); cell; cell = clist_next(cell)) {
+    auto* item = static_cast<const mailimap_set_item*>(clist_content(cell));
+    if (!item) continue;
+    const uint32_t first = std::min(item->set_first, item->set_last);
+    const uint32_t last = std::max(item->set_first, item->set_last);
+    for (uint64_t uid = first; uid <= last && uids.size() < kMaxVanished; ++uid)
+      uids.push_back(static_cast<uint32_t>(uid));
+  }
+  return uids;
+}
+
+// RFC 5161 ENABLE QRESYNC; false when the server refuses or libetpan cannot allocate.
+bool enable_qresync(mailimap* imap) {
+  clist* names = clist_new();
+  if (!names) return false;
+  char* name = strdup("QRESYNC");
+  struct mailimap_capability* capability =
+      name ? mailimap_capability_new(MAILIMAP_CAPABILITY_NAME, nullptr, name) : nullptr;
+  if (!capability) {
+    std::free(name);
+    clist_free(names);
+    return false;
+  }
+  if (clist_append(names, capability) != 0) {
+    mailimap_capability_free(capability);
+    clist_free(names);
+    return false;
+  }
+  mailimap_capability_data* wanted = mailimap_capability_data_new(names);
+  if (!wanted) {
+    clist_foreach(names, reinterpret_cast<clist_func>(mailimap_capability_free), nullptr);
+    clist_free(names);
+    return false;
+  }
+  mailimap_capability_data* enabled = nullptr;
+  const int result = mailimap_enable(imap, wanted, &enabled);
+  mailimap_capability_data_free(wanted);
+  if (enabled) mailimap_capability_data_free(enabled);
+  return result == MAILIMAP_NO_ERROR;
+}
+
+}  // namespace
+
+std::optional<ImapSelectedFolder> LibEtPanIMAPSession::selectedFolder() const {
+  if (!imap_ || !imap_->imap_selection_info) return std::nullopt;
+  const mailimap_selection_info* info = imap_->imap_selection_info;
+  ImapSelectedFolder selected;
+  selected.uidValidity = info->sel_uidvalidity;
+  selected.uidNext = info->sel_uidnext;
+  selected.exists = info->sel_exists;
+  return selected;
+}
+
+std::optional<ImapSelectedFolder> LibEtPanIMAPSession::selectFolderResyncing(
+    std::string_view folder, uint32_t knownUidValidity, uint64_t knownModSeq,
+    LibEtPanError* error) {
+  if (!require_session(imap_.get(), error)) return std::nullopt;
+  const bool qresync = !resyncDisabled_ && hasCapability("QRESYNC");
+  const bool condstore = !resyncDisabled_ && (qresync || hasCapability("CONDSTORE"));
+  if (qresync && !qresyncEnabled_) {
+    platform::lower_thread_to_utility_priority();
+    qresyncEnabled_ = enable_qresync(imap_.get());
+  }
+  const std::string wire = imap_wire_folder_name(folder);
+  platform::lower_thread_to_utility_priority();
+  uint64_t modseq = 0;
+  bool resynchronised = false;
+  std::vector<uint32_t> vanished;
+  int result = MAILIMAP_NO_ERROR;
+  if (qresyncEnabled_ && knownUidValidity != 0 && knownModSeq != 0) {
+    clist* changed = nullptr;
+    mailimap_qresync_vanished* gone = nullptr;
+    result = mailimap_select_qresync(imap_.get(), wire.c_str(), knownUidValidity, knownModSeq,
+                                     nullptr, nullptr, nullptr, &changed, &gone, &modseq);
+    if (changed) mailimap_fetch_list_free(changed);
+    if (gone) {
+      vanished = uids_of_set(gone->qr_known_uids);
+      mailimap_qresync_vanished_free(gone);
+    }
+    resynchronised = result == MAILIMAP_NO_ERROR;
+  } else if (condstore) {
+    result = mailimap_select_condstore(imap_.get(), wire.c_str(), &modseq);
+  } else {
+    result = mailimap_select(imap_.get(), wire.c_str());
+  }
+  if (result != MAILIMAP_NO_ERROR) {
+    commandFailed(error, result,
+                  "选择文件夹失败: " + std::string(folder) + ", 错误代码: ", "选择文件夹失败");
+    return std::nullopt;
+  }
+  log_event("✅", "选择文件夹成功: " + std::string(folder));
+  auto selected = selectedFolder();
+  if (!selected) return std::nullopt;
+  selected->highestModSeq = modseq;
+  // A changed UIDVALIDITY makes the server ignore the known state (RFC 7162 §3.2.5.1).
+  selected->resynchronised = resynchronised && selected->uidValidity == knownUidValidity;
+  if (selected->resynchronised) selected->vanished = std::move(vanished);
+  return selected;
 }
 
 bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* error) {

@@ -44,6 +44,18 @@ struct ImapListedFolder {
   bool selectable() const;
 };
 
+// What a SELECT told about the folder (RFC 3501 §7.3, RFC 7162 §3.1.2.1 and §3.2.10).
+struct ImapSelectedFolder {
+  uint32_t uidValidity = 0;  // 0 when the server sent none
+  uint32_t uidNext = 0;
+  uint32_t exists = 0;
+  uint64_t highestModSeq = 0;  // 0 when the server keeps no mod-sequences for the folder
+  // Selected with QRESYNC against a known state: `vanished` then holds every UID expunged
+  // since that mod-sequence (VANISHED (EARLIER)).
+  bool resynchronised = false;
+  std::vector<uint32_t> vanished;
+};
+
 // How a delete or move left the message's source copy.
 enum class ImapSourceRemoval {
   removed,      // gone from the source folder
@@ -90,6 +102,20 @@ class LibEtPanIMAPSession {
   bool connectWithError(LibEtPanError* error = nullptr);
   bool loginWithError(LibEtPanError* error = nullptr);
   bool selectFolder(std::string_view folder, LibEtPanError* error = nullptr);
+  // SELECT that also reports the folder's UIDVALIDITY and HIGHESTMODSEQ. When the server
+  // offers QRESYNC (RFC 7162) and the caller knows the folder's UIDVALIDITY and a
+  // mod-sequence, the session enables QRESYNC and the answer lists the UIDs expunged since;
+  // with CONDSTORE alone the folder is selected with CONDSTORE. A session that enabled
+  // QRESYNC is told of expunges with VANISHED for the rest of its life.
+  std::optional<ImapSelectedFolder> selectFolderResyncing(std::string_view folder,
+                                                          uint32_t knownUidValidity,
+                                                          uint64_t knownModSeq,
+                                                          LibEtPanError* error = nullptr);
+  // UIDVALIDITY, UIDNEXT and EXISTS of the folder selected last (no mod-sequence).
+  std::optional<ImapSelectedFolder> selectedFolder() const;
+  // Set before selecting: the session then never asks for QRESYNC or CONDSTORE (to measure
+  // and test the road of servers that offer neither).
+  void setResyncExtensionsDisabled(bool disabled) { resyncDisabled_ = disabled; }
   bool createFolder(std::string_view folder, LibEtPanError* error = nullptr);
   // RFC 3501 §6.3.11 APPEND: stores `message` (RFC 5322 bytes, CR LF line ends) in
   // `folder` with the \Seen flag, the way a sent copy is filed.
@@ -221,6 +247,8 @@ class LibEtPanIMAPSession {
   std::string password_;
   std::optional<std::string> oauth2AccessToken_;
   bool capabilitiesAsked_ = false;
+  bool qresyncEnabled_ = false;
+  bool resyncDisabled_ = false;
   std::chrono::milliseconds timeout_;
   CertificateTrust trust_;
   std::unique_ptr<MailTransport> transport_;

@@ -4,11 +4,15 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <unordered_map>
 #include <vector>
 
+#include "mail/email_message_conversion.h"
+#include "mail/folder_reconciler.h"
 #include "mail/libetpan_imap_session.h"
+#include "store/email_folder.h"
 #include "store/server_change_journal.h"
 #include "util/log.h"
 #include "util/time.h"
@@ -42,8 +46,8 @@ struct Located {
 class AccountReplay {
  public:
   AccountReplay(store::EmailDatabase& database, LibEtPanIMAPSession& session,
-                ServerChangeReplayReport& report)
-      : database_(database), session_(session), report_(report) {}
+                const store::EmailAccount& account, ServerChangeReplayReport& report)
+      : database_(database), session_(session), account_(account), report_(report) {}
 
   void run(const std::vector<ServerChange>& entries) {
     // Folders in the order their first entry was made.
@@ -122,7 +126,8 @@ class AccountReplay {
     std::vector<uint32_t> uids;
     for (const auto& entry : entries)
       if (entry.source.uid) uids.push_back(*entry.source.uid);
-    std::unordered_map<uint32_t, std::string> held;  // uid -> comparable Message-ID
+    // uid -> comparable Message-ID and content key of the message the folder holds there
+    std::unordered_map<uint32_t, std::pair<std::string, std::string>> held;
     ok = true;
     if (!uids.empty()) {
       ++report_.commands;
@@ -132,15 +137,26 @@ class AccountReplay {
         return {};
       }
       for (const auto& record : *records)
-        held.emplace(record.uid, comparableMessageId(record.messageId.value_or("")));
+        held.emplace(record.uid,
+                     std::pair{comparableMessageId(record.messageId.value_or("")),
+                               messageContentKey(message_from_header_record(record, "", ""))});
     }
     std::vector<Located> located;
     for (const auto& entry : entries) {
       if (entry.source.uid) {
         auto it = held.find(*entry.source.uid);
-        if (it != held.end() &&
-            (!hasMessageId(entry) || it->second == comparableMessageId(*entry.source.messageId))) {
+        if (it != held.end() && hasMessageId(entry) &&
+            it->second.first == comparableMessageId(*entry.source.messageId)) {
           located.push_back({entry, *entry.source.uid});
+          continue;
+        }
+        if (it != held.end() && !hasMessageId(entry)) {
+          // Nothing but the envelope tells this message apart: the UID is used only when the
+          // message under it is the one the row describes.
+          if (it->second.first.empty() && contentKeyOfRow(entry.messageRowId) == it->second.second)
+            located.push_back({entry, *entry.source.uid});
+          else
+            refuse(entry);
           continue;
         }
       }
@@ -153,10 +169,17 @@ class AccountReplay {
     return located;
   }
 
-  void replayFolder(const std::string& path, const std::vector<ServerChange>& entries,
+  void replayFolder(const std::string& path, std::vector<ServerChange> entries,
                     std::vector<ServerChange>& missing) {
     LibEtPanError error;
-    if (!select(path, error)) return fail(entries, error.localizedDescription);
+    FolderReconciler reconciler(database_, account_, folderAt(path));
+    ++report_.commands;
+    if (!reconciler.select(session_, &error)) return fail(entries, error.localizedDescription);
+    if (reconciler.report().renumbered || reconciler.report().removed > 0) {
+      report_.renumbered = report_.renumbered || reconciler.report().renumbered;
+      report_.gone += reconciler.report().droppedChanges;
+      entries = stillWaiting(entries);
+    }
     bool ok = true;
     const auto located = locate(entries, missing, error, ok);
     if (!ok) return fail(entries, error.localizedDescription);
@@ -287,6 +310,58 @@ class AccountReplay {
     complete({Located{change, 0}});
   }
 
+  // The stored folder with this server path (a folder unknown locally has no rows of its
+  // own: only the journal's entries name messages in it).
+  store::EmailFolder folderAt(const std::string& path) {
+    auto folder = database_.read([&](Connection& c) -> std::optional<store::EmailFolder> {
+      auto s = c.prepare("SELECT * FROM email_folders WHERE account_id = ? AND path = ?");
+      s.bind_all(account_.id, path);
+      if (!s.step()) return std::nullopt;
+      return store::EmailFolder::from_row(s);
+    });
+    if (folder) return *folder;
+    store::EmailFolder unknown;
+    unknown.accountId = account_.id;
+    unknown.path = path;
+    unknown.name = path;
+    return unknown;
+  }
+
+  // The entries as the journal holds them now (UIDs found again, some dropped).
+  std::vector<ServerChange> stillWaiting(const std::vector<ServerChange>& entries) {
+    std::set<int64_t> seqs;
+    for (const auto& entry : entries) seqs.insert(entry.seq);
+    std::vector<ServerChange> waiting;
+    for (auto& change : database_.read([&](Connection& c) {
+           return store::due_server_changes(c, account_.id, now_seconds());
+         }))
+      if (seqs.contains(change.seq)) waiting.push_back(std::move(change));
+    return waiting;
+  }
+
+  std::string contentKeyOfRow(const std::string& rowId) {
+    return database_.read([&](Connection& c) -> std::string {
+      auto s = c.prepare("SELECT subject, from_email, date FROM email_messages WHERE id = ?");
+      s.bind(1, rowId);
+      if (!s.step()) return {};
+      return messageContentKey(s.text(0).value_or(""), s.text(1).value_or(""),
+                               s.real(2).value_or(0));
+    });
+  }
+
+  // The UID names another message than the row describes: nothing is done to it, and the
+  // entry goes (the next sync shows the message as the server has it).
+  void refuse(const ServerChange& change) {
+    database_.write([&](Connection& c) { store::remove_server_change(c, change.seq); });
+    ++report_.refused;
+    log_line(
+        log_kind::kWarning, kComponent,
+        "无法确认 UID 对应的邮件（没有 Message-ID，日期、发件人或主题不符），拒绝执行该更改 (" +
+            std::string(store::server_change_kind_name(change.kind)) + ", " +
+            change.source.folderPath + ", UID " +
+            (change.source.uid ? std::to_string(*change.source.uid) : std::string("无")) + ")");
+  }
+
   void drop(const ServerChange& change) {
     database_.write([&](Connection& c) { store::remove_server_change(c, change.seq); });
     ++report_.gone;
@@ -299,6 +374,7 @@ class AccountReplay {
 
   store::EmailDatabase& database_;
   LibEtPanIMAPSession& session_;
+  const store::EmailAccount& account_;
   ServerChangeReplayReport& report_;
 };
 
@@ -346,7 +422,10 @@ ServerChangeReplayReport replayServerChanges(store::EmailDatabase& database,
     log_line(log_kind::kFailure, kComponent, account.emailAddress + ": " + e.what());
     return report;
   }
-  AccountReplay(database, *session, report).run(entries);
+  // The replay needs each folder's UIDVALIDITY, not its expunges: without QRESYNC the
+  // server keeps answering expunges with EXPUNGE, as the commands below expect.
+  session->setResyncExtensionsDisabled(true);
+  AccountReplay(database, *session, account, report).run(entries);
   ++report.commands;  // LOGOUT
   session->disconnect();
   log_line(report.failed == 0 ? log_kind::kSuccess : log_kind::kWarning, kComponent,
@@ -374,6 +453,8 @@ ServerChangeReplayReport replayAllServerChanges(store::EmailDatabase& database,
     total.applied += report.applied;
     total.failed += report.failed;
     total.gone += report.gone;
+    total.refused += report.refused;
+    total.renumbered = total.renumbered || report.renumbered;
     total.commands += report.commands;
   }
   return total;

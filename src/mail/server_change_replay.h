@@ -15,6 +15,8 @@ struct ServerChangeReplayReport {
   size_t applied = 0;   // entries the server confirmed (and that left the journal)
   size_t failed = 0;    // entries that stay, with their error, for a later attempt
   size_t gone = 0;      // entries dropped because the server no longer has their message
+  size_t refused = 0;   // entries dropped because their UID now names another message
+  bool renumbered = false;  // a folder's UIDVALIDITY had changed: its messages were found again
   size_t commands = 0;  // IMAP commands sent, login and logout included
 };
 

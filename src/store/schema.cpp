@@ -417,9 +417,36 @@ void create_folder_views(Connection& c) {
 ))");
 }
 
+// What is known of each server folder between sessions (store/folder_sync_state.h), and
+// the local state of messages that left a folder on the server, kept for a copy of the same
+// message found in another folder.
+void create_folder_sync_state(Connection& c) {
+  c.execute(R"(CREATE TABLE IF NOT EXISTS folder_sync_state (
+    account_id TEXT NOT NULL,
+    folder_path TEXT NOT NULL,
+    uid_validity INTEGER NOT NULL DEFAULT 0,
+    highest_modseq INTEGER NOT NULL DEFAULT 0,
+    PRIMARY KEY (account_id, folder_path),
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE
+))");
+  c.execute(R"(CREATE TABLE IF NOT EXISTS vanished_message_state (
+    account_id TEXT NOT NULL,
+    message_id TEXT NOT NULL,
+    tags TEXT,
+    ai_tags TEXT,
+    internal_note TEXT,
+    reply_later_until REAL,
+    waiting_since REAL,
+    snoozed_until REAL,
+    vanished_at REAL NOT NULL,
+    PRIMARY KEY (account_id, message_id),
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE
+))");
+}
+
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 3;
+constexpr int64_t kSchemaVersion = 4;
 
 }  // namespace
 
@@ -443,6 +470,7 @@ void build_schema(Connection& c) {
   create_search_index(c);
   create_server_change_journal(c);
   create_folder_views(c);
+  create_folder_sync_state(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

@@ -257,6 +257,11 @@ void record_server_change_failure(Connection& c, int64_t seq, const std::string&
   s.run();
 }
 
+std::vector<ServerChange> pending_server_changes_of_row(Connection& c,
+                                                        const std::string& messageRowId) {
+  return pending_for_row(c, messageRowId);
+}
+
 bool has_pending_server_change(Connection& c, const std::string& messageRowId) {
   auto s = c.prepare("SELECT 1 FROM pending_server_changes WHERE message_row_id = ? LIMIT 1");
   s.bind(1, messageRowId);

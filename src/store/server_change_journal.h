@@ -94,6 +94,10 @@ void mark_server_changes_started(Connection& c, const std::vector<int64_t>& seqs
 // twice as long after each failure (30 s, 1 min, ... at most one hour).
 void record_server_change_failure(Connection& c, int64_t seq, const std::string& error, double now);
 
+// The row's waiting entries, oldest first.
+std::vector<ServerChange> pending_server_changes_of_row(Connection& c,
+                                                        const std::string& messageRowId);
+
 // Whether the row has a change the server has not confirmed yet (a sync then keeps the
 // row's read, starred and folder as they are).
 bool has_pending_server_change(Connection& c, const std::string& messageRowId);

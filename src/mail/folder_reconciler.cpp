@@ -1,0 +1,208 @@
+#include "mail/folder_reconciler.h"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <set>
+#include <unordered_set>
+
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
+#include "store/database.h"
+#include "store/folder_sync_state.h"
+#include "store/server_change_journal.h"
+#include "util/log.h"
+#include "util/text.h"
+
+namespace kestrova::mail {
+
+namespace {
+
+constexpr std::string_view kComponent = "FolderReconciler";
+constexpr size_t kHeaderBatch = 500;
+
+void log(std::string_view emoji, std::string_view message) { log_line(emoji, kComponent, message); }
+
+std::string identityOf(const std::optional<std::string>& messageId) {
+  return messageId ? comparableMessageId(*messageId) : std::string();
+}
+
+}  // namespace
+
+std::string messageContentKey(std::string_view subject, std::string_view fromEmail, double date) {
+  return text::lower(text::trim(subject)) + '\x1f' + text::lower(text::trim(fromEmail)) + '\x1f' +
+         std::to_string(std::llround(date));
+}
+
+std::string messageContentKey(const store::EmailMessage& message) {
+  return messageContentKey(message.subject, message.from.email, message.date);
+}
+
+FolderReconciler::FolderReconciler(store::EmailDatabase& database, store::EmailAccount account,
+                                   store::EmailFolder folder)
+    : database_(database), account_(std::move(account)), folder_(std::move(folder)) {}
+
+std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& session,
+                                                           LibEtPanError* error) {
+  const auto known = database_.read(
+      [&](store::Connection& c) { return store::folder_sync_state(c, account_.id, folder_.path); });
+  auto selected = session.selectFolderResyncing(folder_.path, known ? known->uidValidity : 0,
+                                                known ? known->highestModSeq : 0, error);
+  if (!selected) return std::nullopt;
+  if (known && known->uidValidity != 0 && selected->uidValidity != 0 &&
+      known->uidValidity != selected->uidValidity) {
+    log(log_kind::kSync,
+        "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" + std::to_string(known->uidValidity) +
+            " → " + std::to_string(selected->uidValidity) + ")，忘记旧 UID 并重新查找邮件");
+    report_.renumbered = true;
+    if (!renumber(session, error)) return std::nullopt;
+  } else if (selected->resynchronised && !selected->vanished.empty()) {
+    const std::unordered_set<uint32_t> gone(selected->vanished.begin(), selected->vanished.end());
+    std::vector<std::string> rows;
+    database_.read([&](store::Connection& c) {
+      for (const auto& row : store::rows_held_in(c, account_.id, folder_.id, folder_.path))
+        if (row.filedHere && row.uid && gone.contains(*row.uid)) rows.push_back(row.id);
+    });
+    remove(rows);
+  } else if (selected->resynchronised && selected->highestModSeq != known->highestModSeq) {
+    // Under QRESYNC every expunge raises the mod-sequence (RFC 7162 §3.2.10). The folder
+    // changed but no VANISHED list came with the SELECT: one UID SEARCH ALL tells which
+    // stored UIDs are gone. An unchanged mod-sequence means nothing was expunged.
+    const auto all = session.fetchMessagesFromUID(1, 0, error);
+    if (!all) return std::nullopt;
+    std::vector<uint32_t> held;
+    held.reserve(all->size());
+    for (const auto& entry : *all) held.push_back(entry.uid);
+    listed(1, UINT32_MAX, held);
+  }
+  report_.resynchronised = selected->resynchronised && !report_.renumbered;
+  if (selected->uidValidity != 0) {
+    // The mod-sequence moves on only when the expunges up to it are known here: from
+    // VANISHED, or because the store starts afresh (a new folder or a new numbering). A
+    // session without QRESYNC leaves it where it was for the next one that has it.
+    uint64_t modSeq = known ? known->highestModSeq : 0;
+    if (report_.resynchronised || report_.renumbered || modSeq == 0)
+      modSeq = selected->highestModSeq;
+    database_.write([&](store::Connection& c) {
+      store::save_folder_sync_state(c, account_.id, folder_.path, {selected->uidValidity, modSeq});
+    });
+  }
+  return selected;
+}
+
+void FolderReconciler::listed(uint32_t low, uint32_t high, const std::vector<uint32_t>& held) {
+  const std::unordered_set<uint32_t> present(held.begin(), held.end());
+  std::vector<std::string> rows;
+  database_.read([&](store::Connection& c) {
+    for (const auto& row : store::rows_held_in(c, account_.id, folder_.id, folder_.path))
+      if (row.filedHere && row.uid && *row.uid >= low && *row.uid <= high &&
+          !present.contains(*row.uid))
+        rows.push_back(row.id);
+  });
+  remove(rows);
+}
+
+bool FolderReconciler::renumber(LibEtPanIMAPSession& session, LibEtPanError* error) {
+  // Nothing may use an old UID from here on, whatever happens next.
+  database_.write([&](store::Connection& c) {
+    store::forget_folder_uids(c, account_.id, folder_.id, folder_.path);
+  });
+  const auto listing = session.fetchMessagesFromUID(1, 0, error);
+  if (!listing) return false;
+  std::vector<uint32_t> uids;
+  for (const auto& entry : *listing) uids.push_back(entry.uid);
+  // Where each identity lives in the new numbering.
+  std::map<std::string, std::vector<uint32_t>> byMessageId, byContent;
+  for (size_t start = 0; start < uids.size(); start += kHeaderBatch) {
+    const std::vector<uint32_t> batch(uids.begin() + start,
+                                      uids.begin() + std::min(uids.size(), start + kHeaderBatch));
+    const auto records = session.fetchBatchMessageHeadersWithUIDs(batch, error);
+    if (!records) return false;
+    for (const auto& record : *records) {
+      const auto message = message_from_header_record(record, account_.id, folder_.id);
+      const std::string id = identityOf(message.messageId);
+      if (!id.empty())
+        byMessageId[id].push_back(record.uid);
+      else
+        byContent[messageContentKey(message)].push_back(record.uid);
+    }
+  }
+
+  const auto rows = database_.read([&](store::Connection& c) {
+    return store::rows_held_in(c, account_.id, folder_.id, folder_.path);
+  });
+  std::map<std::string, size_t> localContent;
+  for (const auto& row : rows)
+    if (identityOf(row.messageId).empty())
+      ++localContent[messageContentKey(row.subject, row.fromEmail, row.date)];
+
+  std::vector<std::pair<std::string, uint32_t>> found;
+  std::vector<std::string> lost, leaving;
+  for (const auto& row : rows) {
+    const std::string id = identityOf(row.messageId);
+    std::vector<uint32_t>* candidates = nullptr;
+    if (!id.empty()) {
+      if (auto it = byMessageId.find(id); it != byMessageId.end()) candidates = &it->second;
+    } else {
+      const std::string key = messageContentKey(row.subject, row.fromEmail, row.date);
+      auto it = byContent.find(key);
+      // Only as many local rows as server messages carry the key: the pairing is exact.
+      if (it != byContent.end() && it->second.size() == localContent[key]) candidates = &it->second;
+    }
+    if (candidates && !candidates->empty()) {
+      found.emplace_back(row.id, candidates->back());
+      candidates->pop_back();
+    } else {
+      (row.filedHere ? lost : leaving).push_back(row.id);
+    }
+  }
+
+  std::vector<store::ServerChange> dropped;
+  database_.write([&](store::Connection& c) {
+    for (const auto& [rowId, uid] : found) store::assign_folder_uid(c, rowId, folder_.path, uid);
+    // Rows waiting to leave the folder whose message is no longer in it: the waiting change
+    // has nothing left to act on.
+    for (const auto& rowId : leaving)
+      for (const auto& change : store::pending_server_changes_of_row(c, rowId))
+        if (change.source.folderPath == folder_.path) {
+          store::remove_server_change(c, change.seq);
+          dropped.push_back(change);
+        }
+  });
+  report_.refound = found.size();
+  for (const auto& change : dropped)
+    log(log_kind::kWarning, "文件夹已重新编号，找不到这封邮件，放弃待同步的更改 (" +
+                                std::string(store::server_change_kind_name(change.kind)) + ", " +
+                                folder_.path + ", Message-ID " +
+                                change.source.messageId.value_or("无") + ")");
+  report_.droppedChanges += dropped.size();
+  log(log_kind::kSync, "文件夹 " + folder_.path + " 重新编号后找回 " +
+                           std::to_string(found.size()) + " 封，找不到 " +
+                           std::to_string(lost.size()) + " 封");
+  remove(lost);
+  return true;
+}
+
+void FolderReconciler::remove(const std::vector<std::string>& rowIds) {
+  if (rowIds.empty()) return;
+  std::vector<store::ServerChange> dropped;
+  size_t restored = 0;
+  database_.write([&](store::Connection& c) {
+    dropped = store::remove_vanished_rows(c, rowIds);
+    restored = store::restore_moved_state(c, account_.id);
+  });
+  report_.removed += rowIds.size();
+  report_.droppedChanges += dropped.size();
+  log(log_kind::kSync,
+      "文件夹 " + folder_.path + " 中已被其他客户端删除或移走的邮件: " +
+          std::to_string(rowIds.size()) + " 封，已从本地移除" +
+          (restored ? "（" + std::to_string(restored) + " 封移走的邮件保留了本地状态）"
+                    : std::string()));
+  for (const auto& change : dropped)
+    log(log_kind::kWarning, "服务器上已没有这封邮件，放弃待同步的更改 (" +
+                                std::string(store::server_change_kind_name(change.kind)) + ", " +
+                                folder_.path + ", Message-ID " +
+                                change.source.messageId.value_or("无") + ")");
+}
+
+}  // namespace kestrova::mail
