@@ -36,9 +36,8 @@ int listener = -1;
 uint16_t port = 0;
 
 [[noreturn]] void fail(const char* what, std::string_view input, std::string_view detail) {
-  std::fprintf(stderr, "%s: %.*s\ninput (%zu bytes): %.*s\n", what,
-               static_cast<int>(detail.size()), detail.data(), input.size(),
-               static_cast<int>(input.size()), input.data());
+  std::fprintf(stderr, "%s: %.*s\ninput (%zu bytes): %.*s\n", what, static_cast<int>(detail.size()),
+               detail.data(), input.size(), static_cast<int>(input.size()), input.data());
   std::abort();
 }
 

@@ -29,9 +29,8 @@ constexpr std::string_view kSuccess = "<p>signed in</p>";
 constexpr std::string_view kFailure = "<p>refused</p>";
 
 [[noreturn]] void fail(const char* what, std::string_view request, std::string_view answer) {
-  std::fprintf(stderr, "%s\nrequest: %.*s\nanswer: %.*s\n", what,
-               static_cast<int>(request.size()), request.data(), static_cast<int>(answer.size()),
-               answer.data());
+  std::fprintf(stderr, "%s\nrequest: %.*s\nanswer: %.*s\n", what, static_cast<int>(request.size()),
+               request.data(), static_cast<int>(answer.size()), answer.data());
   std::abort();
 }
 

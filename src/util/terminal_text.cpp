@@ -99,8 +99,7 @@ std::string quoted_excerpt(std::string_view text, size_t characters) {
   // a 200 KB body is not converted whole for its first few hundred characters.
   const std::string_view head = text.substr(0, characters * 32);
   std::string cut = text::prefix_characters(head, characters);
-  if (head.size() < text.size() || text::prefix_characters(head, characters + 1) != cut)
-    cut += "…";
+  if (head.size() < text.size() || text::prefix_characters(head, characters + 1) != cut) cut += "…";
   return cut;
 }
 

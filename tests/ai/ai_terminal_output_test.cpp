@@ -20,9 +20,10 @@ TEST(AITerminalOutputTest, RepliesAndErrorBodiesArePrintedWithoutControls) {
                      "sk-terminal\n")
                 .exit_code,
             0);
-  server.reply_with({"\x1b]0;owned\x07"
-                     "Answer\r\nFrom: ceo@bank.example \xc2\x9b"
-                     "2J"});
+  server.reply_with(
+      {"\x1b]0;owned\x07"
+       "Answer\r\nFrom: ceo@bank.example \xc2\x9b"
+       "2J"});
   struct Case {
     const char* what;
     std::string endpoint;
@@ -31,12 +32,21 @@ TEST(AITerminalOutputTest, RepliesAndErrorBodiesArePrintedWithoutControls) {
     std::string shown;  // in standard output, or standard error for a failure
   };
   const Case cases[] = {
-      {"reply in one piece", "canned", {"ai", "chat", "--no-stream", "hi"}, 0,
+      {"reply in one piece",
+       "canned",
+       {"ai", "chat", "--no-stream", "hi"},
+       0,
        "␛]0;owned␇Answer\nFrom: ceo@bank.example \xef\xbf\xbd"
        "2J\n"},
-      {"streamed reply", "ok", {"ai", "chat", "--model", "m\x1b[2J\x1b[31m", "hi"}, 0,
+      {"streamed reply",
+       "ok",
+       {"ai", "chat", "--model", "m\x1b[2J\x1b[31m", "hi"},
+       0,
        "Hello from m␛[2J␛[31m\n"},
-      {"error page", "hostile500", {"ai", "chat", "hi"}, 1,
+      {"error page",
+       "hostile500",
+       {"ai", "chat", "hi"},
+       1,
        "请求失败 (状态码: 500): ␛]0;owned␇␛[2J" + std::string(286, 'x') + "…"},
   };
   for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 #include "util/terminal_text.h"
 
 #include <gtest/gtest.h>
+
 #include <string>
 
 #include "util/json.h"
@@ -15,11 +16,13 @@ TEST(TerminalSafe, NeutralisesEveryControlOnOneLineAndInBlocks) {
     std::string in, line, block;
   };
   const Case cases[] = {
-      {"plain text stays", "Grüße 你好 👍🏽", "Grüße 你好 👍🏽", "Grüße 你好 👍🏽"},
+      {"plain text stays", "Grüße 你好 👍🏽", "Grüße 你好 👍🏽",
+       "Grüße 你好 👍🏽"},
       {"window title (OSC)", "a\x1b]0;pwned\x07z", "a␛]0;pwned␇z", "a␛]0;pwned␇z"},
       {"clear screen (CSI)", "\x1b[2J\x1b[1;31mred", "␛[2J␛[1;31mred", "␛[2J␛[1;31mred"},
-      {"C1 CSI and OSC", "a\xc2\x9b"
-                         "2Jb\xc2\x9dx",
+      {"C1 CSI and OSC",
+       "a\xc2\x9b"
+       "2Jb\xc2\x9dx",
        "a\xef\xbf\xbd"
        "2Jb\xef\xbf\xbdx",
        "a\xef\xbf\xbd"
@@ -47,14 +50,13 @@ TEST(TerminalSafe, NeutralisesEveryControlOnOneLineAndInBlocks) {
       EXPECT_EQ(out.find("\xc2\x9b"), std::string::npos);
     }
     // JSON keeps the value exactly and escapes what a terminal would act on.
-    const std::string json = terminal_safe_json(Json(c.in).dump(
-        -1, ' ', false, Json::error_handler_t::replace));
+    const std::string json =
+        terminal_safe_json(Json(c.in).dump(-1, ' ', false, Json::error_handler_t::replace));
     EXPECT_EQ(json.find('\x1b'), std::string::npos) << json;
     EXPECT_EQ(json.find("\xc2\x9b"), std::string::npos) << json;
     EXPECT_EQ(json.find("\xe2\x80\xae"), std::string::npos) << json;
     EXPECT_EQ(Json::parse(json),
-              Json::parse(Json(c.in).dump(
-                  -1, ' ', false, Json::error_handler_t::replace)));
+              Json::parse(Json(c.in).dump(-1, ' ', false, Json::error_handler_t::replace)));
   }
 }
 

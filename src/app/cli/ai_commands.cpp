@@ -22,15 +22,15 @@
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
-#include "app/core/mail_ai.h"
 #include "app/core/ai_mail_services.h"
+#include "app/core/mail_ai.h"
 #include "platform/settings_store.h"
 #include "util/display_width.h"
 #include "util/error.h"
 #include "util/json.h"
 #include "util/localization.h"
-#include "util/terminal_text.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 
 namespace kestrova::app {
@@ -341,9 +341,10 @@ class PullProgressBar {
     const int filled = static_cast<int>(std::lround(fraction * kWidth));
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0 ? static_cast<double>(p.completed) / seconds : 0;
-    std::cerr << "\r" << fit_to_width(terminal_safe(p.status), 40) << " [" << std::string(filled, '#')
-              << std::string(kWidth - filled, ' ') << "] " << static_cast<int>(fraction * 100)
-              << "% " << byte_size(static_cast<double>(p.completed)) << "/"
+    std::cerr << "\r" << fit_to_width(terminal_safe(p.status), 40) << " ["
+              << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+              << static_cast<int>(fraction * 100) << "% "
+              << byte_size(static_cast<double>(p.completed)) << "/"
               << byte_size(static_cast<double>(p.total)) << " " << byte_size(rate) << "/s   "
               << std::flush;
     drawn_ = true;

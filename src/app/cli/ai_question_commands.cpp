@@ -26,8 +26,8 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "util/localization.h"
-#include "util/terminal_text.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -195,10 +195,9 @@ void ask(const AskOptions& o) {
   const ai::EmailQAService service(ai_configuration());
   try {
     const EmailQAMessage answer =
-        service.ask(o.question, choice.scope, history, settings,
-                    [](std::string_view delta) {
-                      std::cout << terminal_safe(delta, TextShape::block) << std::flush;
-                    });
+        service.ask(o.question, choice.scope, history, settings, [](std::string_view delta) {
+          std::cout << terminal_safe(delta, TextShape::block) << std::flush;
+        });
     std::cout << "\n";
     history.push_back({new_uuid(), EmailQAMessage::Role::user, o.question});
     history.push_back(answer);
@@ -209,9 +208,10 @@ void ask(const AskOptions& o) {
   } catch (const ai::AIServiceError& error) {
     std::cout << std::flush;
     std::cerr << "\n"
-              << terminal_safe(ai_configuration().userFacingAIErrorMessage(
-                                   localized("ai.ask.action"), error, ai::AIScenario::emailAnalysis),
-                               TextShape::block)
+              << terminal_safe(
+                     ai_configuration().userFacingAIErrorMessage(localized("ai.ask.action"), error,
+                                                                 ai::AIScenario::emailAnalysis),
+                     TextShape::block)
               << "\n";
     throw CommandFailure{1};
   }

@@ -10,8 +10,8 @@
 #include "store/database.h"
 #include "util/error.h"
 #include "util/localization.h"
-#include "util/terminal_text.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 
 namespace kestrova::app {
 

@@ -80,7 +80,8 @@ void list_drafts(const std::string& accountName) {
       ++shown;
       std::cout << short_id(draft.id) << "  " << listing_date_text(draft.updatedAt) << "  "
                 << account.emailAddress << "  " << joined(draft.to) << "  "
-                << (draft.subject.empty() ? localized("email.no.subject") : terminal_safe(draft.subject))
+                << (draft.subject.empty() ? localized("email.no.subject")
+                                          : terminal_safe(draft.subject))
                 << "\n";
     }
   if (shown == 0) std::cout << localized("draft.none") << "\n";

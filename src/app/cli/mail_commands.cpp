@@ -211,8 +211,8 @@ void sync(const SyncOptions& o) {
           progress.finish();
           learn_contacts(contacts, folder, result.newMessages);
           std::cout << localized_format("cli.sync.folder_done", account.emailAddress,
-                                        terminal_safe(folder.name),
-                                        result.fetched, result.newMessages.size())
+                                        terminal_safe(folder.name), result.fetched,
+                                        result.newMessages.size())
                     << "\n";
         } catch (const std::exception& e) {
           progress.finish();
@@ -254,12 +254,11 @@ void list_folders(const std::string& accountName, bool refresh, bool json) {
     folders = folders_of(book, account);
   }
   if (json) {
-    std::cout << terminal_safe_json(book.store()
-                                        .database()
-                                        .read([&](store::Connection& c) {
-                                          return folders_json(c, account.id);
-                                        })
-                                        .dump())
+    std::cout << terminal_safe_json(
+                     book.store()
+                         .database()
+                         .read([&](store::Connection& c) { return folders_json(c, account.id); })
+                         .dump())
               << "\n";
     return;
   }
@@ -607,7 +606,9 @@ void move(const std::string& id, const std::string& folderName) {
                            : mail::EmailService::shared().moveMessage(
                                  c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
-  std::cout << localized_format("cli.move.done", terminal_safe(destination.name), terminal_safe(c->message.subject)) << "\n";
+  std::cout << localized_format("cli.move.done", terminal_safe(destination.name),
+                                terminal_safe(c->message.subject))
+            << "\n";
   report_flagged_only(removal);
 }
 
@@ -640,7 +641,9 @@ void remove_message(const std::string& id, bool permanent) {
                                  : mail::EmailService::shared().moveMessage(
                                        c->account, password_of(*c), c->message, *trash, c->folders);
       record_move(*c, *trash, false);
-      std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name), terminal_safe(c->message.subject)) << "\n";
+      std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name),
+                                    terminal_safe(c->message.subject))
+                << "\n";
       report_flagged_only(removal);
       return;
     }

@@ -172,7 +172,9 @@ void reply_later(const std::string& id, const std::string& time, bool clear) {
   if (clear) {
     if (!followUp.clear_reply_later(message))
       throw Error(localized_format("cli.followup.reply_later_clear_failed", message.subject));
-    std::cout << localized_format("cli.followup.reply_later_cleared", terminal_safe(message.subject)) << "\n";
+    std::cout << localized_format("cli.followup.reply_later_cleared",
+                                  terminal_safe(message.subject))
+              << "\n";
     return;
   }
   // Without a time the message comes back in a day.
@@ -192,7 +194,8 @@ void waiting(const std::string& id, const std::string& since_text, bool clear) {
   if (clear) {
     if (!followUp.clear_waiting(message))
       throw Error(localized_format("cli.followup.waiting_clear_failed", message.subject));
-    std::cout << localized_format("cli.followup.waiting_cleared", terminal_safe(message.subject)) << "\n";
+    std::cout << localized_format("cli.followup.waiting_cleared", terminal_safe(message.subject))
+              << "\n";
     return;
   }
   const double since = since_text.empty() ? now_seconds() : time_argument(since_text);

@@ -80,7 +80,8 @@ void list_scheduled(bool json) {
   if (all.empty()) std::cout << localized("cli.scheduled.none") << "\n";
   for (const auto& m : all) {
     std::cout << m.id << "  " << local_date_text(m.scheduledAt) << "  "
-              << store::raw_value(m.status) << "  " << recipients_text(m.to) << "  " << terminal_safe(m.subject);
+              << store::raw_value(m.status) << "  " << recipients_text(m.to) << "  "
+              << terminal_safe(m.subject);
     if (m.errorMessage) std::cout << "  (" << terminal_safe(*m.errorMessage) << ")";
     std::cout << "\n";
   }
