@@ -20,22 +20,12 @@
 #include "ai/ai_service_adapter.h"
 #include "ai/ai_service_error.h"
 #include "ai/ai_service_profile.h"
+#include "util/text.h"
 
 namespace {
 
 using kestrova::ai::AIProtocolType;
 using kestrova::ai::AIServiceProfile;
-
-bool valid_utf8(std::string_view s) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-  const auto length = static_cast<int32_t>(s.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 // Whether the first or the last character is white space (ICU's White_Space).
 bool untrimmed(std::string_view s) {
@@ -83,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const kestrova::ai::AIServiceError&) {
       continue;
     }
-    if (!valid_utf8(text) || untrimmed(text)) {
+    if (!kestrova::text::is_valid_utf8(text) || untrimmed(text)) {
       std::fprintf(stderr, "reply text for %s is %s: %s\n", profile.endpoint.c_str(),
-                   valid_utf8(text) ? "not trimmed" : "not UTF-8", text.c_str());
+                   kestrova::text::is_valid_utf8(text) ? "not trimmed" : "not UTF-8", text.c_str());
       std::abort();
     }
   }

@@ -7,8 +7,6 @@
 // or fail differently, when a delta is not valid UTF-8, or when anything but the adapter's
 // own error is thrown.
 
-#include <unicode/utf8.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,22 +15,12 @@
 
 #include "ai/ai_service_adapter.h"
 #include "ai/ai_service_error.h"
+#include "util/text.h"
 
 namespace {
 
 using kestrova::ai::AIServiceError;
 using kestrova::ai::AIStreamParser;
-
-bool valid_utf8(std::string_view s) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-  const auto length = static_cast<int32_t>(s.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 struct Outcome {
   std::string text;
@@ -46,7 +34,7 @@ struct Outcome {
 Outcome run(std::string_view stream, size_t read_size) {
   Outcome outcome;
   AIStreamParser parser([&](std::string_view delta) {
-    if (!valid_utf8(delta)) {
+    if (!kestrova::text::is_valid_utf8(delta)) {
       std::fprintf(stderr, "delta is not UTF-8\n");
       std::abort();
     }

@@ -7,8 +7,6 @@
 // result is far larger than the input (each character reference and list item adds a few
 // bytes at most).
 
-#include <unicode/utf8.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -16,19 +14,9 @@
 #include <string_view>
 
 #include "util/html_text.h"
+#include "util/text.h"
 
 namespace {
-
-bool valid_utf8(std::string_view s) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(s.data());
-  const auto length = static_cast<int32_t>(s.size());
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U8_NEXT(bytes, i, length, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 [[noreturn]] void fail(const char* what, std::string_view html) {
   std::fprintf(stderr, "%s\ninput (%zu bytes): %.*s\n", what, html.size(),
@@ -48,10 +36,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (...) {
     fail("threw", html);
   }
-  if (valid_utf8(html)) {
-    if (!valid_utf8(readable.text)) fail("invalid UTF-8 in the text", html);
+  if (kestrova::text::is_valid_utf8(html)) {
+    if (!kestrova::text::is_valid_utf8(readable.text)) fail("invalid UTF-8 in the text", html);
     for (const auto& link : readable.links)
-      if (!valid_utf8(link)) fail("invalid UTF-8 in a link", html);
+      if (!kestrova::text::is_valid_utf8(link)) fail("invalid UTF-8 in a link", html);
   }
   std::string expected = readable.text;
   if (!readable.links.empty()) expected += "\n";
