@@ -73,9 +73,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   database->write([](Connection& c) {
     c.execute(
         "INSERT INTO email_accounts (id, email_address, display_name, service_type, imap_host, "
-        "imap_port, imap_encryption, smtp_host, smtp_port, smtp_encryption) VALUES ('A1', "
-        "'me@example.org', 'Me', 'custom', 'imap.example.org', 993, 'ssl', 'smtp.example.org', "
-        "465, 'ssl')");
+        "imap_port, imap_encryption, smtp_host, smtp_port, smtp_encryption, created_at, "
+        "updated_at) VALUES ('A1', 'me@example.org', 'Me', 'custom', 'imap.example.org', 993, "
+        "'ssl', 'smtp.example.org', 465, 'ssl', 0, 0)");
     c.execute(
         "INSERT INTO email_folders (id, account_id, name, type, path) VALUES ('F1', 'A1', "
         "'Inbox', 'inbox', 'INBOX'), ('F2', 'A1', '项目', 'custom', '&mAlbEg-')");
