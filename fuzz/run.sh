@@ -6,11 +6,18 @@
 #   imap_envelope   a server's UID FETCH answer parsed by libetpan and flattened (4096)
 #   content_decoder a raw message or one header value through the MIME decoder (8192)
 #   privacy_report  the privacy report of a message built from the input's fields (16384)
+#   imap_response   all an IMAP server sends, through the transport's checks into libetpan (8192)
+#   search_query    a `kestrova search` query, with and without the substring index (512)
+#   html_text       an HTML body made readable for the terminal (16384)
+#   ai_stream       a streamed AI reply, whole and in small reads (8192)
+#   ai_reply        a non-streamed AI reply body in every wire dialect (4096)
+#   deep_link       a URL handed to the program as a deep link (1024)
+#   oauth_callback  what reaches the OAuth sign-in's loopback listener (20000)
 # Each seed corpus fuzz/corpus/<target> is copied into the git-ignored working corpus
 # fuzz/corpus-work/<target>, which keeps what the fuzzer finds between runs; crash, leak
 # and timeout inputs land in fuzz/corpus-work/artifacts/<target>-….
 #
-# Environment: FUZZ_TARGETS (all five, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
+# Environment: FUZZ_TARGETS (all twelve, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
 # (build-fuzz), JOBS (parallel build jobs, default: all cores), FUZZ_ARGS (extra libFuzzer
 # flags for every target, e.g. "-max_total_time=600").
 # Reproduce one input: build-fuzz/fuzz/fuzz_<target> fuzz/corpus-work/artifacts/<target>-crash-…
@@ -21,17 +28,21 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${FUZZ_BUILD:-$root/build-fuzz}
 runs=${FUZZ_RUNS:-1000000}
 jobs=${JOBS:-$(nproc)}
-targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope content_decoder privacy_report}
+targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope content_decoder privacy_report
+  imap_response search_query html_text ai_stream ai_reply deep_link oauth_callback}
 work=$root/fuzz/corpus-work
 artifacts=$work/artifacts
 
 # Per target: the longest input and the dictionary (if any). A file fuzz/<target>.lsan holds
 # LeakSanitizer suppressions for leaks inside a library the project cannot change.
 declare -A max_len=([mcp_line]=4096 [modified_utf7]=512 [imap_envelope]=4096
-  [content_decoder]=8192 [privacy_report]=16384)
+  [content_decoder]=8192 [privacy_report]=16384 [imap_response]=8192 [search_query]=512
+  [html_text]=16384 [ai_stream]=8192 [ai_reply]=4096 [deep_link]=1024 [oauth_callback]=20000)
 declare -A dict=([mcp_line]=mcp_line.dict [modified_utf7]=modified_utf7.dict
   [imap_envelope]=imap_envelope.dict [content_decoder]=content_decoder.dict
-  [privacy_report]=privacy_report.dict)
+  [privacy_report]=privacy_report.dict [imap_response]=imap_response.dict
+  [search_query]=search_query.dict [html_text]=html_text.dict [ai_stream]=ai_stream.dict
+  [ai_reply]=ai_reply.dict [deep_link]=deep_link.dict [oauth_callback]=oauth_callback.dict)
 
 # libFuzzer ships with clang's runtime libraries.
 missing=()

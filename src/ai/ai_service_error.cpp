@@ -1,10 +1,15 @@
 #include "ai/ai_service_error.h"
 
+#include "util/terminal_text.h"
+
 namespace kestrova::ai {
 
+// The description quotes the body's first few hundred characters: a provider's error page
+// can be hundreds of kilobytes; body() keeps it whole.
 AIServiceError AIServiceError::requestFailed(long status, const std::string& body) {
-  return AIServiceError(Kind::requestFailed,
-                        "请求失败 (状态码: " + std::to_string(status) + "): " + body, status, body);
+  return AIServiceError(
+      Kind::requestFailed,
+      "请求失败 (状态码: " + std::to_string(status) + "): " + quoted_excerpt(body), status, body);
 }
 
 AIServiceError AIServiceError::networkError(const std::string& cause) {

@@ -68,6 +68,7 @@ class ImapResponseFilter {
     response_bytes_ += line.size();
     if (first_line_) {
       neutralize_empty_alert(line);
+      neutralize_broken_permanent_flags(line);
       note_refusal(line, refusal);
     }
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
@@ -166,6 +167,25 @@ class ImapResponseFilter {
     const size_t text = rest.find_first_not_of(' ', 7);
     if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
       return;  // text follows
+    line[parsed.text + 1] = 'X';
+  }
+
+  // libetpan 1.9.4 also dereferences a null list when the flag list of a PERMANENTFLAGS
+  // code breaks off at its first element ("* OK [PERMANENTFLAGS (%]", a quote, a brace or a
+  // control character right after the parenthesis). Such a list says nothing usable, so
+  // the code is made unknown the same way.
+  static void neutralize_broken_permanent_flags(std::string& line) {
+    const StatusLine parsed = status_line(line);
+    if (parsed.tag.empty() || parsed.status.empty()) return;
+    constexpr std::string_view kCode = "[PERMANENTFLAGS (";
+    const std::string_view rest = std::string_view(line).substr(parsed.text);
+    if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
+      return;
+    const auto first = static_cast<unsigned char>(rest[kCode.size()]);
+    const bool atom_char =
+        first > 0x20 && first != 0x7F &&
+        std::string_view("(){%*\"]").find(static_cast<char>(first)) == std::string_view::npos;
+    if (first == '\\' || first == ')' || atom_char) return;
     line[parsed.text + 1] = 'X';
   }
 

@@ -35,6 +35,7 @@
 #include "util/file.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -68,8 +69,9 @@ std::string server_text(const std::string& host, int port, EmailEncryption encry
 bool print_connection_test(const mail::EmailConnectionTestReport& report) {
   const auto result = mail::ConnectionTestResult::from(report);
   for (const auto& stage : result.stages)
-    std::cout << (stage.success ? "✓ " : "✗ ") << stage.name << ": " << stage.detail << "\n";
-  std::cout << result.message << "\n" << std::flush;
+    std::cout << (stage.success ? "✓ " : "✗ ") << stage.name << ": "
+              << terminal_safe(stage.detail, TextShape::block) << "\n";
+  std::cout << terminal_safe(result.message, TextShape::block) << "\n" << std::flush;
   return result.success;
 }
 

@@ -22,13 +22,15 @@
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
-#include "app/core/mail_ai.h"
 #include "app/core/ai_mail_services.h"
+#include "app/core/mail_ai.h"
 #include "platform/settings_store.h"
+#include "util/display_width.h"
 #include "util/error.h"
 #include "util/json.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 
 namespace kestrova::app {
@@ -244,7 +246,7 @@ void list_models(const std::string& reference, bool verbose) {
   } else {
     names = ai::AIServiceAdapter().fetchModels(profile, ai::HttpTransport());
   }
-  for (const auto& name : names) std::cout << name << "\n";
+  for (const auto& name : names) std::cout << terminal_safe(name) << "\n";
 }
 
 struct ChatCommand {
@@ -282,16 +284,21 @@ void chat(const ChatCommand& o) {
   const ai::ChatAIService service;
   try {
     if (o.noStream) {
-      std::cout << service.send(target.profile, messages, options, target.timeout) << "\n";
+      std::cout << terminal_safe(service.send(target.profile, messages, options, target.timeout),
+                                 TextShape::block)
+                << "\n";
       return;
     }
-    service.stream(target.profile, messages, options, target.timeout,
-                   [](std::string_view delta) { std::cout << delta << std::flush; });
+    service.stream(target.profile, messages, options, target.timeout, [](std::string_view delta) {
+      std::cout << terminal_safe(delta, TextShape::block) << std::flush;
+    });
     std::cout << "\n";
   } catch (const ai::AIServiceError& error) {
     std::cout << std::flush;
     std::cerr << "\n"
-              << AIConfiguration::userFacingAIErrorMessage("AI 对话", error, target) << "\n";
+              << terminal_safe(AIConfiguration::userFacingAIErrorMessage("AI 对话", error, target),
+                               TextShape::block)
+              << "\n";
     throw CommandFailure{1};
   }
 }
@@ -326,7 +333,7 @@ class PullProgressBar {
       end_line();
       status_ = p.status;
       started_ = now;
-      if (!terminal_ || p.total <= 0) std::cerr << p.status << "\n";
+      if (!terminal_ || p.total <= 0) std::cerr << terminal_safe(p.status) << "\n";
     }
     if (!terminal_ || p.total <= 0) return;
     constexpr int kWidth = 30;
@@ -334,9 +341,10 @@ class PullProgressBar {
     const int filled = static_cast<int>(std::lround(fraction * kWidth));
     const double seconds = std::chrono::duration<double>(now - started_).count();
     const double rate = seconds > 0 ? static_cast<double>(p.completed) / seconds : 0;
-    std::cerr << "\r" << p.status.substr(0, 40) << " [" << std::string(filled, '#')
-              << std::string(kWidth - filled, ' ') << "] " << static_cast<int>(fraction * 100)
-              << "% " << byte_size(static_cast<double>(p.completed)) << "/"
+    std::cerr << "\r" << fit_to_width(terminal_safe(p.status), 40) << " ["
+              << std::string(filled, '#') << std::string(kWidth - filled, ' ') << "] "
+              << static_cast<int>(fraction * 100) << "% "
+              << byte_size(static_cast<double>(p.completed)) << "/"
               << byte_size(static_cast<double>(p.total)) << " " << byte_size(rate) << "/s   "
               << std::flush;
     drawn_ = true;
@@ -358,8 +366,9 @@ class PullProgressBar {
 void ollama_list(const std::string& reference, bool verbose) {
   set_verbosity(verbose);
   for (const auto& model : ollama_for(ollama_profile(reference)).installedModels())
-    std::cout << model.name << "  " << byte_size(static_cast<double>(model.size))
-              << (model.parameterSize.empty() ? "" : "  " + model.parameterSize) << "\n";
+    std::cout << terminal_safe(model.name) << "  " << byte_size(static_cast<double>(model.size))
+              << (model.parameterSize.empty() ? "" : "  " + terminal_safe(model.parameterSize))
+              << "\n";
 }
 
 void ollama_library() {
@@ -393,7 +402,7 @@ void ollama_test(const std::string& reference, const std::string& modelOverride,
       std::cout << (status >= 200 && status < 300 ? "✓ " : "✗ ") << label << ": " << status << "\n";
     } catch (const std::exception& error) {
       passed = false;
-      std::cout << "✗ " << label << ": " << error.what() << "\n";
+      std::cout << "✗ " << label << ": " << terminal_safe(error.what()) << "\n";
     }
   };
   run("/api/tags", [&] { return service.testTags(); });

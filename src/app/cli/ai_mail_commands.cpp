@@ -34,6 +34,7 @@
 #include "util/json.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -72,7 +73,9 @@ auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) 
   try {
     return task();
   } catch (const ai::AIServiceError& error) {
-    std::cerr << ai::AIConfiguration::userFacingAIErrorMessage(action, error, target) << "\n";
+    std::cerr << terminal_safe(ai::AIConfiguration::userFacingAIErrorMessage(action, error, target),
+                               TextShape::block)
+              << "\n";
     throw CommandFailure{1};
   }
 }
@@ -85,9 +88,9 @@ std::string non_blank(std::string answer) {
 
 void print(const MessageTask& o, const Json& value, const std::string& plain) {
   if (o.json)
-    std::cout << value.dump(2) << "\n";
+    std::cout << terminal_safe_json(value.dump(2)) << "\n";
   else if (!plain.empty())
-    std::cout << plain << (plain.ends_with('\n') ? "" : "\n");
+    std::cout << terminal_safe(plain, TextShape::block) << (plain.ends_with('\n') ? "" : "\n");
 }
 
 std::string lines(const std::vector<std::string>& items) {
@@ -241,7 +244,7 @@ void save_script_rule(rules::EmailRule rule, const std::string& code) {
   rule.isEnabled = false;
   rule.updatedAt = now_seconds();
   rules::EmailRuleService(book.store().database()).save(rule);
-  std::cout << code << (code.ends_with('\n') ? "" : "\n");
+  std::cout << terminal_safe(code, TextShape::block) << (code.ends_with('\n') ? "" : "\n");
   std::cerr << localized_format("ai.rule.saved", rule.name, short_id(rule.id)) << "\n";
 }
 

@@ -27,6 +27,7 @@
 #include "store/email_store.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/uuid.h"
 
@@ -194,20 +195,23 @@ void ask(const AskOptions& o) {
   const ai::EmailQAService service(ai_configuration());
   try {
     const EmailQAMessage answer =
-        service.ask(o.question, choice.scope, history, settings,
-                    [](std::string_view delta) { std::cout << delta << std::flush; });
+        service.ask(o.question, choice.scope, history, settings, [](std::string_view delta) {
+          std::cout << terminal_safe(delta, TextShape::block) << std::flush;
+        });
     std::cout << "\n";
     history.push_back({new_uuid(), EmailQAMessage::Role::user, o.question});
     history.push_back(answer);
     save_history(choice.key, std::move(history));
   } catch (const ai::EmailQAError& error) {
-    std::cerr << error.what() << "\n";
+    std::cerr << terminal_safe(error.what(), TextShape::block) << "\n";
     throw CommandFailure{1};
   } catch (const ai::AIServiceError& error) {
     std::cout << std::flush;
     std::cerr << "\n"
-              << ai_configuration().userFacingAIErrorMessage(localized("ai.ask.action"), error,
-                                                             ai::AIScenario::emailAnalysis)
+              << terminal_safe(
+                     ai_configuration().userFacingAIErrorMessage(localized("ai.ask.action"), error,
+                                                                 ai::AIScenario::emailAnalysis),
+                     TextShape::block)
               << "\n";
     throw CommandFailure{1};
   }

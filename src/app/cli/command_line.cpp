@@ -11,6 +11,7 @@
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 
 namespace kestrova::app {
 
@@ -227,7 +228,8 @@ int run_command_line(int argc, char** argv) {
   } catch (const CommandFailure& failure) {
     return failure.status;
   } catch (const std::exception& e) {
-    std::cerr << localized_format("cli.error", e.what()) << "\n";
+    // An error may quote a server, a provider or a message: shown without control characters.
+    std::cerr << localized_format("cli.error", terminal_safe(e.what(), TextShape::block)) << "\n";
     return kExitFailure;
   }
   if (root.get_subcommands().empty()) print_status(root);

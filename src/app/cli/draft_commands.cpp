@@ -28,6 +28,7 @@
 #include "store/email_store.h"
 #include "util/error.h"
 #include "util/localization.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 
@@ -79,7 +80,9 @@ void list_drafts(const std::string& accountName) {
       ++shown;
       std::cout << short_id(draft.id) << "  " << listing_date_text(draft.updatedAt) << "  "
                 << account.emailAddress << "  " << joined(draft.to) << "  "
-                << (draft.subject.empty() ? localized("email.no.subject") : draft.subject) << "\n";
+                << (draft.subject.empty() ? localized("email.no.subject")
+                                          : terminal_safe(draft.subject))
+                << "\n";
     }
   if (shown == 0) std::cout << localized("draft.none") << "\n";
 }
@@ -92,7 +95,7 @@ std::string editable_text(const EmailMessage& draft) {
 
 void show_draft(const std::string& id) {
   AccountBook book;
-  std::cout << editable_text(find_draft(book, id)) << "\n";
+  std::cout << terminal_safe(editable_text(find_draft(book, id)), TextShape::block) << "\n";
 }
 
 // Recipients of one edited header line, each checked.

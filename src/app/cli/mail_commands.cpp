@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/core/search_language.h"
 #include "app/cli/terminal_output.h"
 #include "app/core/account_book.h"
 #include "app/core/body_prefetch_worker.h"
@@ -29,6 +28,7 @@
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/message_context.h"
+#include "app/core/search_language.h"
 #include "app/core/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_message_conversion.h"
@@ -45,6 +45,7 @@
 #include "util/html_text.h"
 #include "util/json.h"
 #include "util/localization.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -67,9 +68,11 @@ const EmailFolder* folder_of_type(const std::vector<EmailFolder>& folders,
   return nullptr;
 }
 
+// Names and addresses as the sender wrote them, shown on one line without control characters.
 std::string contact_text(const store::EmailContact& contact) {
-  if (contact.name && !contact.name->empty()) return *contact.name + " <" + contact.email + ">";
-  return contact.email;
+  if (contact.name && !contact.name->empty())
+    return terminal_safe(*contact.name + " <" + contact.email + ">");
+  return terminal_safe(contact.email);
 }
 
 std::string contacts_text(const std::vector<store::EmailContact>& contacts) {
@@ -211,14 +214,16 @@ void sync(const SyncOptions& o) {
               });
           progress.finish();
           learn_contacts(contacts, folder, result.newMessages);
-          std::cout << localized_format("cli.sync.folder_done", account.emailAddress, folder.name,
-                                        result.fetched, result.newMessages.size())
+          std::cout << localized_format("cli.sync.folder_done", account.emailAddress,
+                                        terminal_safe(folder.name), result.fetched,
+                                        result.newMessages.size())
                     << "\n";
         } catch (const std::exception& e) {
           progress.finish();
           ++failures;
-          std::cerr << localized_format("cli.sync.folder_failed", account.emailAddress, folder.name,
-                                        e.what())
+          std::cerr << localized_format("cli.sync.folder_failed", account.emailAddress,
+                                        terminal_safe(folder.name),
+                                        terminal_safe(e.what(), TextShape::block))
                     << "\n";
         }
         incoming.startServerMoves();  // what the stored batches moved, also after a failure
@@ -228,7 +233,8 @@ void sync(const SyncOptions& o) {
     } catch (const std::exception& e) {
       progress.finish();
       ++failures;
-      std::cerr << localized_format("cli.sync.account_failed", account.emailAddress, e.what())
+      std::cerr << localized_format("cli.sync.account_failed", account.emailAddress,
+                                    terminal_safe(e.what(), TextShape::block))
                 << "\n";
     }
   }
@@ -252,18 +258,19 @@ void list_folders(const std::string& accountName, bool refresh, bool json) {
     folders = folders_of(book, account);
   }
   if (json) {
-    std::cout << book.store()
-                     .database()
-                     .read([&](store::Connection& c) { return folders_json(c, account.id); })
-                     .dump()
+    std::cout << terminal_safe_json(
+                     book.store()
+                         .database()
+                         .read([&](store::Connection& c) { return folders_json(c, account.id); })
+                         .dump())
               << "\n";
     return;
   }
   const auto countWrites = book.store().deferCountCacheWrites();
   for (const auto& folder : folders) {
     std::cout << short_id(folder.id) << "  " << store::raw_value(folder.type) << "  "
-              << folder.name;
-    if (folder.path != folder.name) std::cout << "  (" << folder.path << ")";
+              << terminal_safe(folder.name);
+    if (folder.path != folder.name) std::cout << "  (" << terminal_safe(folder.path) << ")";
     std::cout << "  "
               << localized_format("cli.folders.count", book.store().getFolderMessageCount(folder))
               << "\n";
@@ -297,13 +304,14 @@ void print_message_line(const EmailMessage& m, const std::string& folder = {}) {
           (m.hasAttachments ? "@" : " ");
   line += "  ";
   if (!folder.empty()) {
-    const std::string name = fit_to_width(folder, kFolderColumns);
+    const std::string name = fit_to_width(terminal_safe(folder), kFolderColumns);
     line += name + std::string(kFolderColumns - display_width(name), ' ') + "  ";
   }
   const std::string from = fit_to_width(
-      m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email, kFromColumns);
+      terminal_safe(m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email),
+      kFromColumns);
   line += from + std::string(kFromColumns - display_width(from), ' ') + "  ";
-  line += m.subject.empty() ? localized("email.no.subject") : m.subject;
+  line += m.subject.empty() ? localized("email.no.subject") : terminal_safe(m.subject);
   if (const size_t columns = output_columns()) line = fit_to_width(line, columns);
   if (!m.isRead) line = styled(line, TextStyle::Bold);
   if (m.isStarred) line = styled(line, TextStyle::Yellow);
@@ -322,7 +330,7 @@ void print_messages_json(store::EmailStore& store, const std::vector<EmailMessag
       append_message_summary(out, s);
     }
   });
-  std::cout << out << "]\n";
+  std::cout << terminal_safe_json(out) << "]\n";
 }
 
 void list_messages(const ListOptions& o) {
@@ -382,13 +390,14 @@ std::string annotation_lines(const EmailMessage& m) {
   if (const auto tags = all_tags(m); !tags.empty()) {
     std::string joined;
     for (const auto& tag : tags) joined += (joined.empty() ? "" : ", ") + tag;
-    line("Tags", joined);
+    line("Tags", terminal_safe(joined));
   }
   if (m.aiPriority) line("Priority", std::string(store::raw_value(*m.aiPriority)));
-  if (m.aiSummary && !text::trim(*m.aiSummary).empty()) line("Summary", *m.aiSummary);
+  if (m.aiSummary && !text::trim(*m.aiSummary).empty())
+    line("Summary", terminal_safe(*m.aiSummary, TextShape::block));
   if (!m.aiActionItems.empty()) {
     out += styled("Action items:", TextStyle::Bold) + "\n";
-    for (const auto& item : m.aiActionItems) out += "  - " + item + "\n";
+    for (const auto& item : m.aiActionItems) out += "  - " + terminal_safe(item) + "\n";
   }
   return out;
 }
@@ -434,27 +443,27 @@ void read_message(const std::string& id, bool html, bool json, bool noMark) {
     document["aiPriority"] =
         m.aiPriority ? Json(std::string(store::raw_value(*m.aiPriority))) : Json();
     document["aiActionItems"] = m.aiActionItems;
-    std::cout << document.dump() << "\n";
+    std::cout << terminal_safe_json(document.dump()) << "\n";
     return;
   }
   std::string page = styled("From: ", TextStyle::Bold) + contact_text(m.from) + "\n";
   if (!m.to.empty()) page += styled("To: ", TextStyle::Bold) + contacts_text(m.to) + "\n";
   if (!m.cc.empty()) page += styled("Cc: ", TextStyle::Bold) + contacts_text(m.cc) + "\n";
   page += styled("Date: ", TextStyle::Bold) + local_date_text(m.date) + "\n";
-  page += styled("Subject: ", TextStyle::Bold) + m.subject + "\n";
+  page += styled("Subject: ", TextStyle::Bold) + terminal_safe(m.subject) + "\n";
   for (const auto& a : m.attachments)
     if (!a.isInline)
-      page += styled("Attachment: ", TextStyle::Bold) + a.filename + " (" + size_text(a.size) +
-              ", " + a.mimeType + ")\n";
+      page += styled("Attachment: ", TextStyle::Bold) + terminal_safe(a.filename) + " (" +
+              size_text(a.size) + ", " + terminal_safe(a.mimeType) + ")\n";
   page += annotation_lines(m);
   page += "\n";
   if (html) {
     if (!m.htmlBody) throw Error(localized("cli.read.no_html"));
-    page += *m.htmlBody + "\n";
+    page += terminal_safe(*m.htmlBody, TextShape::block) + "\n";
   } else if (m.textBody && !text::trim(*m.textBody).empty()) {
-    page += *m.textBody + "\n";
+    page += terminal_safe(*m.textBody, TextShape::block) + "\n";
   } else if (m.htmlBody) {
-    page += html_to_readable_text(*m.htmlBody) + "\n";
+    page += terminal_safe(html_to_readable_text(*m.htmlBody), TextShape::block) + "\n";
   }
   const auto shown = std::chrono::steady_clock::now();
   show_paged(page);
@@ -477,7 +486,8 @@ void list_attachments(const std::string& id) {
   int shown = 0;
   for (const auto& a : c->message.attachments) {
     if (a.isInline) continue;
-    std::cout << a.filename << "  " << size_text(a.size) << "  " << a.mimeType << "\n";
+    std::cout << terminal_safe(a.filename) << "  " << size_text(a.size) << "  "
+              << terminal_safe(a.mimeType) << "\n";
     ++shown;
   }
   if (shown == 0) std::cout << localized("cli.attachments.none") << "\n";
@@ -639,7 +649,7 @@ void mark(const std::string& what, const std::string& id) {
     if (server) service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
     follow_locally([&] { c->book.store().markStarred(m, starred); });
   }
-  std::cout << localized_format("cli.mark.done", what, m.subject) << "\n";
+  std::cout << localized_format("cli.mark.done", what, terminal_safe(m.subject)) << "\n";
 }
 
 // The server kept the source copy, flagged \Deleted, rather than expunge other messages.
@@ -675,7 +685,9 @@ void move(const std::string& id, const std::string& folderName) {
                            : mail::EmailService::shared().moveMessage(
                                  c->account, password_of(*c), c->message, destination, c->folders);
   record_move(*c, destination, false);
-  std::cout << localized_format("cli.move.done", destination.name, c->message.subject) << "\n";
+  std::cout << localized_format("cli.move.done", terminal_safe(destination.name),
+                                terminal_safe(c->message.subject))
+            << "\n";
   report_flagged_only(removal);
 }
 
@@ -683,13 +695,13 @@ void spam(const std::string& id) {
   auto c = context_for(id);
   if (c->account.isLocalOnly()) {
     record_move(*c, local_folder_of_type(*c, store::EmailFolderType::spam, "Junk"), true);
-    std::cout << localized_format("cli.spam.done", c->message.subject) << "\n";
+    std::cout << localized_format("cli.spam.done", terminal_safe(c->message.subject)) << "\n";
     return;
   }
   const auto removal =
       mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
   record_move(*c, *folder_of_type(c->folders, store::EmailFolderType::spam), true);
-  std::cout << localized_format("cli.spam.done", c->message.subject) << "\n";
+  std::cout << localized_format("cli.spam.done", terminal_safe(c->message.subject)) << "\n";
   report_flagged_only(removal);
 }
 
@@ -708,7 +720,9 @@ void remove_message(const std::string& id, bool permanent) {
                                  : mail::EmailService::shared().moveMessage(
                                        c->account, password_of(*c), c->message, *trash, c->folders);
       record_move(*c, *trash, false);
-      std::cout << localized_format("cli.delete.to_trash", trash->name, c->message.subject) << "\n";
+      std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name),
+                                    terminal_safe(c->message.subject))
+                << "\n";
       report_flagged_only(removal);
       return;
     }
@@ -723,7 +737,7 @@ void remove_message(const std::string& id, bool permanent) {
       s.run();
     });
   });
-  std::cout << localized_format("cli.delete.done", c->message.subject) << "\n";
+  std::cout << localized_format("cli.delete.done", terminal_safe(c->message.subject)) << "\n";
   report_flagged_only(removal);
 }
 
@@ -743,7 +757,8 @@ void for_each_message(const std::vector<std::string>& arguments,
       throw;
     } catch (const std::exception& e) {
       ++failures;
-      std::cerr << localized_format("cli.error.item", id, e.what()) << "\n";
+      std::cerr << localized_format("cli.error.item", id, terminal_safe(e.what(), TextShape::block))
+                << "\n";
     }
   }
   if (failures) throw CommandFailure{failures == ids.size() ? kExitFailure : kExitPartial};

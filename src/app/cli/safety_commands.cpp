@@ -25,6 +25,7 @@
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -44,10 +45,10 @@ void print_privacy_report(const std::string& id, bool json) {
   const auto message = find_message(book.store(), id);
   const auto report = safety::EmailPrivacyReportService::report(message);
   if (json) {
-    std::cout << safety::to_tool_json(report).dump(2) << "\n";
+    std::cout << terminal_safe_json(safety::to_tool_json(report).dump(2)) << "\n";
     return;
   }
-  std::cout << message.subject << "\n";
+  std::cout << terminal_safe(message.subject) << "\n";
   // The report reads only what is stored; nothing is downloaded for it.
   if (!message.isBodyLoaded) std::cout << localized("cli.privacy.body_missing") << "\n";
   std::cout << localized_format("cli.privacy.trackers", report.trackerCount) << "\n";
@@ -57,21 +58,24 @@ void print_privacy_report(const std::string& id, bool json) {
                                     : std::to_string(report.suspiciousLinks.size()))
             << "\n";
   for (const auto& link : report.suspiciousLinks) {
-    std::cout << "  - " << safety::localized_reason(link.reason) << ": " << link.url;
+    std::cout << "  - " << safety::localized_reason(link.reason) << ": " << terminal_safe(link.url);
     if (!link.displayText.empty())
-      std::cout << localized_format("cli.privacy.shown_as", text::trim(link.displayText));
+      std::cout << localized_format("cli.privacy.shown_as",
+                                    terminal_safe(text::trim(link.displayText)));
     std::cout << "\n";
   }
   const std::string trust = report.senderTrust.message();
   std::cout << localized_format("cli.privacy.sender",
-                                trust.empty() ? localized("cli.privacy.sender_consistent") : trust)
+                                trust.empty() ? localized("cli.privacy.sender_consistent")
+                                              : terminal_safe(trust))
             << "\n";
   std::cout << localized_format("cli.privacy.injection",
                                 report.injection.empty() ? localized("cli.none")
                                                          : std::to_string(report.injection.size()))
             << "\n";
   for (const auto& hit : report.injection)
-    std::cout << "  - " << safety::localized_label(hit.kind) << ": " << hit.snippet << "\n";
+    std::cout << "  - " << safety::localized_label(hit.kind) << ": " << terminal_safe(hit.snippet)
+              << "\n";
 }
 
 // ---- junk filter ----
@@ -81,7 +85,7 @@ void print_junk_score(const std::string& id) {
   auto message = find_message(book.store(), id);
   EmailJunkFilterService junk(book.store().database());
   const auto score = EmailJunkFilterService::junkScore(message);
-  std::cout << message.subject << "\n";
+  std::cout << terminal_safe(message.subject) << "\n";
   std::ostringstream scoreText, thresholdText;
   scoreText << score.score;
   thresholdText << EmailJunkFilterService::kThreshold;
@@ -182,8 +186,8 @@ std::optional<store::SenderCategory> category_option(const std::string& text) {
 }
 
 void print_profile(const safety::SenderProfile& p) {
-  std::cout << p.email;
-  if (p.displayName) std::cout << " (" << *p.displayName << ")";
+  std::cout << terminal_safe(p.email);
+  if (p.displayName) std::cout << " (" << terminal_safe(*p.displayName) << ")";
   std::cout << "\n";
   const std::string category =
       p.category ? localized("sender.category." + std::string(store::raw_value(*p.category))) : "-";
@@ -199,19 +203,21 @@ void print_profile(const safety::SenderProfile& p) {
   if (!p.recentMessages.empty()) {
     std::cout << localized("cli.sender.recent_messages") << "\n";
     for (const auto& m : p.recentMessages)
-      std::cout << "  " << local_date_text(m.date) << (m.isSent ? "  → " : "  ← ") << m.subject
+      std::cout << "  " << local_date_text(m.date) << (m.isSent ? "  → " : "  ← ")
+                << terminal_safe(m.subject)
                 << "  " << short_id(m.id) << "\n";
   }
   if (!p.recentAttachments.empty()) {
     std::cout << localized("cli.sender.recent_attachments") << "\n";
     for (const auto& a : p.recentAttachments)
-      std::cout << "  " << local_date_text(a.messageDate) << "  " << a.filename << "  "
-                << size_text(a.size) << "  (" << a.messageSubject << ")\n";
+      std::cout << "  " << local_date_text(a.messageDate) << "  " << terminal_safe(a.filename)
+                << "  " << size_text(a.size) << "  (" << terminal_safe(a.messageSubject) << ")\n";
   }
   if (!p.commonCoRecipients.empty()) {
     std::cout << localized("cli.sender.co_recipients") << "\n";
     for (const auto& r : p.commonCoRecipients)
-      std::cout << "  " << (r.name ? *r.name + " <" + r.email + ">" : r.email) << "  ×" << r.count << "\n";
+      std::cout << "  " << terminal_safe(r.name ? *r.name + " <" + r.email + ">" : r.email) << "  ×"
+                << r.count << "\n";
   }
 }
 

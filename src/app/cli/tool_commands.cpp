@@ -15,6 +15,7 @@
 #include "app/core/tool_bridge.h"
 #include "platform/main_queue.h"
 #include "util/error.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 
 namespace kestrova::app {
@@ -44,11 +45,12 @@ class KestrovaToolBridgeCommand {
       result = run(call->first, call->second);
     } catch (const std::exception& e) {
       platform::MainQueue::drain();
-      std::cerr << e.what() << "\n";
+      std::cerr << terminal_safe(e.what(), TextShape::block) << "\n";
       return kToolFailureStatus;
     }
     platform::MainQueue::drain();
-    std::cout << result.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
+    std::cout << terminal_safe_json(result.dump(2, ' ', false, Json::error_handler_t::replace))
+              << "\n";
     return 0;
   }
 

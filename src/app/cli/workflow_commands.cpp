@@ -24,6 +24,7 @@
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -53,7 +54,8 @@ EmailActionItem find_item(const EmailActionStore& actions, const std::string& id
 }
 
 void print_item(const EmailActionItem& item) {
-  std::cout << short_id(item.id) << "  [" << store::raw_value(item.state) << "]  " << item.title;
+  std::cout << short_id(item.id) << "  [" << store::raw_value(item.state) << "]  "
+            << terminal_safe(item.title);
   if (item.dueAt) std::cout << localized_format("cli.actions.due", local_date_text(*item.dueAt));
   if (item.state == store::EmailActionItemState::snoozed && item.snoozedUntil)
     std::cout << localized_format("cli.actions.snoozed_until", local_date_text(*item.snoozedUntil));
@@ -88,7 +90,7 @@ void list_actions(const ActionListOptions& o) {
     });
   }
   if (o.json)
-    std::cout << json.dump() << "\n";
+    std::cout << terminal_safe_json(json.dump()) << "\n";
   else if (shown == 0)
     std::cout << localized("cli.actions.none") << "\n";
 }
@@ -125,7 +127,7 @@ void change_action(ActionChange change, const std::string& id, const std::string
   }
   if (!ok) throw Error(localized_format("cli.actions.change_failed", item.title));
   if (change == ActionChange::remove) {
-    std::cout << localized_format("cli.actions.removed", item.title) << "\n";
+    std::cout << localized_format("cli.actions.removed", terminal_safe(item.title)) << "\n";
     return;
   }
   if (auto changed = actions.item(item.id)) print_item(*changed);
@@ -135,8 +137,8 @@ void change_action(ActionChange change, const std::string& id, const std::string
 
 void print_follow_up(const store::EmailMessage& m, std::optional<double> when) {
   std::cout << short_id(m.id) << "  " << date_text(when) << "  "
-            << (m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email) << "  "
-            << m.subject << "\n";
+            << terminal_safe(m.from.name && !m.from.name->empty() ? *m.from.name : m.from.email)
+            << "  " << terminal_safe(m.subject) << "\n";
 }
 
 void list_follow_ups(const std::string& kind) {
@@ -170,7 +172,9 @@ void reply_later(const std::string& id, const std::string& time, bool clear) {
   if (clear) {
     if (!followUp.clear_reply_later(message))
       throw Error(localized_format("cli.followup.reply_later_clear_failed", message.subject));
-    std::cout << localized_format("cli.followup.reply_later_cleared", message.subject) << "\n";
+    std::cout << localized_format("cli.followup.reply_later_cleared",
+                                  terminal_safe(message.subject))
+              << "\n";
     return;
   }
   // Without a time the message comes back in a day.
@@ -178,7 +182,7 @@ void reply_later(const std::string& id, const std::string& time, bool clear) {
   if (!followUp.set_reply_later(message, until))
     throw Error(localized_format("cli.followup.reply_later_set_failed", message.subject));
   std::cout << localized_format("cli.followup.reply_later_set", local_date_text(until),
-                                message.subject)
+                                terminal_safe(message.subject))
             << "\n";
 }
 
@@ -190,13 +194,15 @@ void waiting(const std::string& id, const std::string& since_text, bool clear) {
   if (clear) {
     if (!followUp.clear_waiting(message))
       throw Error(localized_format("cli.followup.waiting_clear_failed", message.subject));
-    std::cout << localized_format("cli.followup.waiting_cleared", message.subject) << "\n";
+    std::cout << localized_format("cli.followup.waiting_cleared", terminal_safe(message.subject))
+              << "\n";
     return;
   }
   const double since = since_text.empty() ? now_seconds() : time_argument(since_text);
   if (!followUp.set_waiting(message, since))
     throw Error(localized_format("cli.followup.waiting_set_failed", message.subject));
-  std::cout << localized_format("cli.followup.waiting_set", local_date_text(since), message.subject)
+  std::cout << localized_format("cli.followup.waiting_set", local_date_text(since),
+                                terminal_safe(message.subject))
             << "\n";
 }
 
@@ -228,7 +234,7 @@ void list_contacts(const ContactOptions& o) {
     return out;
   });
   if (o.json) {
-    std::cout << json.dump() << "\n";
+    std::cout << terminal_safe_json(json.dump()) << "\n";
     return;
   }
   if (contacts.empty()) {
@@ -236,8 +242,8 @@ void list_contacts(const ContactOptions& o) {
     return;
   }
   for (const auto& contact : contacts) {
-    std::cout << contact.email;
-    if (contact.name) std::cout << " (" << *contact.name << ")";
+    std::cout << terminal_safe(contact.email);
+    if (contact.name) std::cout << " (" << terminal_safe(*contact.name) << ")";
     std::cout << "  ×" << contact.frequency << "  " << date_text(contact.lastUsed);
     if (contact.category)
       std::cout << "  [" << localized("sender.category." + std::string(store::raw_value(*contact.category))) << "]";

@@ -20,6 +20,7 @@
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
+#include "util/terminal_text.h"
 #include "util/time.h"
 
 namespace kestrova::app {
@@ -79,8 +80,9 @@ void list_scheduled(bool json) {
   if (all.empty()) std::cout << localized("cli.scheduled.none") << "\n";
   for (const auto& m : all) {
     std::cout << m.id << "  " << local_date_text(m.scheduledAt) << "  "
-              << store::raw_value(m.status) << "  " << recipients_text(m.to) << "  " << m.subject;
-    if (m.errorMessage) std::cout << "  (" << *m.errorMessage << ")";
+              << store::raw_value(m.status) << "  " << recipients_text(m.to) << "  "
+              << terminal_safe(m.subject);
+    if (m.errorMessage) std::cout << "  (" << terminal_safe(*m.errorMessage) << ")";
     std::cout << "\n";
   }
 }

@@ -192,7 +192,9 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
     // date order (the row set is a filter, not the way in), so a common word stops after a
     // page of rows and rows of equal date keep their order.
     const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
-    if (index && indexed_columns && !term.negated) {
+    // The index holds UTF-8 text; bytes that are not UTF-8 are left to LIKE, which compares
+    // them its own way.
+    if (index && indexed_columns && !term.negated && text::is_valid_utf8(term.value)) {
       auto match = store::literal_text_query(term.value);
       if (!match) match = store::short_text_query(*index, term.value, store::kMaxShortTextTerms);
       if (match && match->empty()) {

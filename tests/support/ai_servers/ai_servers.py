@@ -118,6 +118,9 @@ class Handler(BaseHTTPRequestHandler):
         if behaviour == "status500":
             self.send_raw(500, "text/plain", b"upstream exploded")
             return
+        if behaviour == "hostile500":  # an error page that attacks the terminal, 200 KB long
+            self.send_raw(500, "text/plain", b"\x1b]0;owned\x07\x1b[2J" + b"x" * 200000)
+            return
         self.route(method, "/" + rest, headers, body)
 
     def send_raw(self, status, content_type, data):
