@@ -24,6 +24,7 @@ struct TransportProblem {
     tooLarge,      // a line, a literal or an answer beyond its cap
     tooDeep,       // an answer nested deeper than any real one
     injection,     // bytes sent ahead of the TLS handshake after STARTTLS
+    proxy,         // the user's proxy could not be reached or refused the connection
   };
   Kind kind;
   std::string text;
