@@ -72,20 +72,26 @@ std::vector<std::string> update_all_copies(Connection& c, const std::string& mes
   return ids;
 }
 
+namespace {
+
+// A flag on every copy, each copy journalled.
+std::vector<std::string> set_flag(Connection& c, const std::string& message_id,
+                                  std::string_view clause, ServerChangeKind kind, bool value) {
+  auto copies = update_all_copies(c, message_id, clause, int64_t{value ? 1 : 0});
+  for (const auto& copy : copies) store::record_server_change(c, copy, kind, value);
+  return copies;
+}
+
+}  // namespace
+
 std::vector<std::string> set_read_journalled(Connection& c, const std::string& message_id,
                                              bool read) {
-  auto copies = update_all_copies(c, message_id, "is_read = ?", int64_t{read ? 1 : 0});
-  for (const auto& copy : copies)
-    store::record_server_change(c, copy, ServerChangeKind::read, read);
-  return copies;
+  return set_flag(c, message_id, "is_read = ?", ServerChangeKind::read, read);
 }
 
 std::vector<std::string> set_starred_journalled(Connection& c, const std::string& message_id,
                                                 bool starred) {
-  auto copies = update_all_copies(c, message_id, "is_starred = ?", int64_t{starred ? 1 : 0});
-  for (const auto& copy : copies)
-    store::record_server_change(c, copy, ServerChangeKind::starred, starred);
-  return copies;
+  return set_flag(c, message_id, "is_starred = ?", ServerChangeKind::starred, starred);
 }
 
 void move_journalled(Connection& c, const std::string& message_id,
@@ -121,7 +127,8 @@ std::vector<std::string> delete_journalled(Connection& c, const std::string& mes
 PendingChanges pending_changes_of(store::EmailDatabase& database,
                                   const std::set<std::string>& row_ids) {
   PendingChanges pending;
-  for (const auto& change : database.read([](Connection& c) { return store::all_server_changes(c); })) {
+  for (const auto& change :
+       database.read([](Connection& c) { return store::all_server_changes(c); })) {
     if (!row_ids.contains(change.messageRowId)) continue;
     ++pending.count;
     if (change.lastError) pending.lastError = change.lastError;
@@ -139,7 +146,8 @@ ReplayOutcome replay_before_exit(store::EmailDatabase& database, const mail::Ema
       auto s = c.prepare("SELECT * FROM email_accounts WHERE id = ?");
       s.bind(1, id);
       if (s.step())
-        if (auto account = store::EmailAccount::from_row(s)) accounts.push_back(std::move(*account));
+        if (auto account = store::EmailAccount::from_row(s))
+          accounts.push_back(std::move(*account));
     }
   });
   struct Done {

@@ -37,8 +37,8 @@ std::vector<std::string> update_all_copies(store::Connection& c, const std::stri
 // Read or unread, starred or not, on every copy; returns the copies changed.
 std::vector<std::string> set_read_journalled(store::Connection& c, const std::string& message_id,
                                              bool read);
-std::vector<std::string> set_starred_journalled(store::Connection& c,
-                                                const std::string& message_id, bool starred);
+std::vector<std::string> set_starred_journalled(store::Connection& c, const std::string& message_id,
+                                                bool starred);
 
 enum class MoveMark { none, spam };
 
