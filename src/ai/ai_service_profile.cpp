@@ -162,8 +162,7 @@ bool is_loopback_endpoint(std::string_view endpoint) {
   host = text::lower(host);
   if (host == "localhost" || host.ends_with(".localhost") || host == "::1") return true;
   in_addr address{};
-  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 &&
-         (ntohl(address.s_addr) >> 24) == 127;
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
 }
 
 bool needs_api_key(const AIServiceProfile& profile) {

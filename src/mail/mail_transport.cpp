@@ -647,15 +647,24 @@ bool receive_exactly(int fd, std::string& into, size_t count, std::chrono::milli
 // RFC 1928 §6: the reply codes in words.
 std::string socks_reply_text(unsigned char code) {
   switch (code) {
-    case 1: return "代理服务器内部错误";
-    case 2: return "代理规则不允许该连接";
-    case 3: return "网络不可达";
-    case 4: return "主机不可达";
-    case 5: return "连接被拒绝";
-    case 6: return "TTL 过期";
-    case 7: return "不支持的命令";
-    case 8: return "不支持的地址类型";
-    default: return "代理回应代码 " + std::to_string(code);
+    case 1:
+      return "代理服务器内部错误";
+    case 2:
+      return "代理规则不允许该连接";
+    case 3:
+      return "网络不可达";
+    case 4:
+      return "主机不可达";
+    case 5:
+      return "连接被拒绝";
+    case 6:
+      return "TTL 过期";
+    case 7:
+      return "不支持的命令";
+    case 8:
+      return "不支持的地址类型";
+    default:
+      return "代理回应代码 " + std::to_string(code);
   }
 }
 
@@ -682,13 +691,18 @@ std::optional<std::string> socks5_connect(int fd, const std::string& host, uint1
   // The bound address: IPv4, a name with its length first, or IPv6; then the port.
   size_t rest = 0;
   switch (answer[3]) {
-    case 1: rest = 4 + 2; break;
-    case 4: rest = 16 + 2; break;
+    case 1:
+      rest = 4 + 2;
+      break;
+    case 4:
+      rest = 16 + 2;
+      break;
     case 3:
       if (!receive_exactly(fd, answer, 1, limit)) return "代理没有回应";
       rest = static_cast<unsigned char>(answer[4]) + 2u;
       break;
-    default: return "代理回应无法识别";
+    default:
+      return "代理回应无法识别";
   }
   if (!receive_exactly(fd, answer, rest, limit)) return "代理没有回应";
   return std::nullopt;
@@ -698,10 +712,8 @@ std::optional<std::string> socks5_connect(int fd, const std::string& host, uint1
 std::optional<std::string> http_connect(int fd, const std::string& host, uint16_t port,
                                         std::chrono::milliseconds limit) {
   const bool ipv6 = host.find(':') != std::string::npos;
-  const std::string authority =
-      (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-  if (!send_all(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n",
-                limit))
+  const std::string authority = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  if (!send_all(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n", limit))
     return "代理没有回应";
   // Byte by byte up to the blank line: nothing of the tunnel may be read here.
   std::string head;

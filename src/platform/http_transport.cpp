@@ -278,7 +278,8 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   std::string proxy = proxyFor(request.url), no_proxy = noProxyHosts();
   if (configured.enabled) {
     if (configured.type != "socks5" && configured.type != "http")
-      throw network_error("代理 " + configured.url() + " 不可用: 不支持的代理类型（可用 socks5 或 http）");
+      throw network_error("代理 " + configured.url() +
+                          " 不可用: 不支持的代理类型（可用 socks5 或 http）");
     ProxySettings named = configured;
     if (named.type == "socks5") named.type = "socks5h";  // the proxy resolves host names
     proxy = named.url();

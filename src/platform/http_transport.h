@@ -53,7 +53,8 @@ using BodySink = std::function<void(std::string_view)>;
 // every request except those to loopback hosts (platform/proxy_settings.h); otherwise proxies come
 // from the environment the program was started with (platform/launch_environment.h), never from
 // the live process environment, whose proxy variables main may have replaced; redirects are not
-// followed (a key must not travel to another host). Thread-safe: each thread keeps its own connection cache.
+// followed (a key must not travel to another host). Thread-safe: each thread keeps its own
+// connection cache.
 class HttpTransport {
  public:
   // Largest bodies kept in memory: a 2xx reply, and the body of any other status.

@@ -580,21 +580,29 @@ const TextTable& chinese_texts() {
       // issue 35 (command-line changes through the journal, English texts, AI, proxy).
       {"cli.spam.no_folder", "找不到垃圾邮件文件夹（账户 %@）"},
       {"cli.changes.pending",
-       "%d 项更改已保存在本地，等待同步到邮件服务器（%@）。运行中的服务（kestrova run）或下一个邮件命令会再次发送。"},
+       "%d 项更改已保存在本地，等待同步到邮件服务器（%@）。运行中的服务（kestrova "
+       "run）或下一个邮件命令会再次发送。"},
       {"ai.issue.endpoint",
-       "AI 场景「%@」当前使用的服务「%@」还没有配置 API Endpoint。请到设置里的「AI 与模型」补充服务地址。"},
+       "AI 场景「%@」当前使用的服务「%@」还没有配置 API Endpoint。请到设置里的「AI "
+       "与模型」补充服务地址。"},
       {"ai.issue.model",
-       "AI 场景「%@」当前使用的服务「%@」还没有选择模型。请到设置里的「AI 与模型」选择或填写模型。"},
+       "AI 场景「%@」当前使用的服务「%@」还没有选择模型。请到设置里的「AI "
+       "与模型」选择或填写模型。"},
       {"ai.issue.api_key",
-       "AI 场景「%@」当前使用的服务「%@」还没有填写 API Key。翻译、摘要、AI 排版等功能需要可用的 AI 服务后才能工作。"},
+       "AI 场景「%@」当前使用的服务「%@」还没有填写 API Key。翻译、摘要、AI 排版等功能需要可用的 "
+       "AI 服务后才能工作。"},
       {"ai.hint.no_profile",
        "还没有 AI 服务配置。翻译、摘要、AI 排版等功能需要先在「AI 与模型」里添加服务。"},
       {"ai.hint.ollama",
-       "当前默认 AI 服务是「%@」。如果没有启动本地 Ollama，或模型「%@」还没下载，翻译/摘要/AI 排版会失败；也可以在「AI 与模型」里配置云端服务并填写 API Key。"},
+       "当前默认 AI 服务是「%@」。如果没有启动本地 Ollama，或模型「%@」还没下载，翻译/摘要/AI "
+       "排版会失败；也可以在「AI 与模型」里配置云端服务并填写 API Key。"},
       {"ai.error.local_service",
-       "%@失败：当前使用的是本地 AI 服务「%@」。请确认 Ollama 已启动、模型「%@」已下载，或在设置里的「AI 与模型」配置云端服务/API Key 后设为默认。原始错误：%@"},
+       "%@失败：当前使用的是本地 AI 服务「%@」。请确认 Ollama "
+       "已启动、模型「%@」已下载，或在设置里的「AI 与模型」配置云端服务/API Key "
+       "后设为默认。原始错误：%@"},
       {"ai.error.api_key",
-       "%@失败：当前 AI 服务「%@」缺少 API Key。请到设置里的「AI 与模型」填写 API Key 并测试连接。"},
+       "%@失败：当前 AI 服务「%@」缺少 API Key。请到设置里的「AI 与模型」填写 API Key "
+       "并测试连接。"},
       {"ai.error.failed", "%@失败：%@。请到设置里的「AI 与模型」测试当前服务「%@」。"},
       {"ai.action.summary", "邮件摘要"},
       {"ai.action.tags", "邮件标签"},
@@ -657,7 +665,7 @@ namespace {
 // leaving its final "s" behind; returns how many characters of `rest` were consumed (0 when
 // it is no such plural, so nothing was copied).
 size_t singular_skip_into(std::string_view rest, std::string& out) {
-  static constexpr std::string_view kNouns[] = {"messages", "changes", "items",   "times",
+  static constexpr std::string_view kNouns[] = {"messages", "changes", "items",    "times",
                                                 "folders",  "rules",   "accounts", "attempts",
                                                 "tags",     "contacts"};
   if (!rest.starts_with(' ')) return 0;

@@ -693,7 +693,8 @@ const TextTable& english_texts() {
       {"cli.open.not_a_link", "Not a valid kestrova:// link: %@"},
       {"cli.noun.scheduled", "scheduled message"},
       {"cli.send.past_time", "The send time %@ has passed, so the message goes out at once. Go on"},
-      {"cli.search.unclosed_quote", "A quote in the query is not closed (a phrase goes between two \")"},
+      {"cli.search.unclosed_quote",
+       "A quote in the query is not closed (a phrase goes between two \")"},
   };
   return table;
 }

@@ -71,9 +71,9 @@ TEST(AICommandLineTest, EnglishStatusAsksEndpointsAndLoopbackNeedsNoKey) {
   EXPECT_NE(kestrova({"ai", "status"}).out.find("The default AI service is \"Default (migrated)\""),
             std::string::npos);
   const std::string down = "http://127.0.0.1:" + std::to_string(closed_loopback_port()) + "/v1";
-  for (const auto& [name, endpoint] :
-       {std::pair{"Local", server.base("ok") + "/v1"}, {"Down", down},
-        {"Remote", std::string("https://api.example.com/v1")}})
+  for (const auto& [name, endpoint] : {std::pair{"Local", server.base("ok") + "/v1"},
+                                       {"Down", down},
+                                       {"Remote", std::string("https://api.example.com/v1")}})
     ASSERT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", name,
                         "--endpoint", endpoint})
                   .exit_code,
@@ -84,7 +84,8 @@ TEST(AICommandLineTest, EnglishStatusAsksEndpointsAndLoopbackNeedsNoKey) {
   const std::string status = kestrova({"ai", "status"}).out;
   for (const std::string& expected :
        {std::string("The AI service configuration is usable."),
-        "Local: " + server.base("ok") + "/v1 answers (HTTP ", "Down: " + down + " does not answer (",
+        "Local: " + server.base("ok") + "/v1 answers (HTTP ",
+        "Down: " + down + " does not answer (",
         std::string("AI summary (email_summary): Remote · gpt-4o-mini · 30 s\n  ✗ The AI use "
                     "\"AI summary\" is served by the profile \"Remote\", which has no API key. "
                     "Add it with: kestrova ai profile edit \"Remote\" --api-key\n")})

@@ -140,8 +140,8 @@ TEST(EmailAIServiceTest, EachTaskSendsItsPromptAndSurvivesAwkwardReplies) {
     server.reply_with({"ok"});
     run(target(server));
     const Json messages = Json::parse(server.last()["body"].get<std::string>())["messages"];
-    EXPECT_TRUE(messages[0]["content"].get<std::string>().ends_with(
-        "\n\nWrite your answer in English."));
+    EXPECT_TRUE(
+        messages[0]["content"].get<std::string>().ends_with("\n\nWrite your answer in English."));
   }
   set_text_language("zh-Hans");
 

@@ -6,8 +6,8 @@
 #include <libetpan/libetpan.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -536,7 +536,8 @@ class OneConnectionProxy {
         const int from = (ends[0].revents & (POLLIN | POLLHUP)) ? client : server;
         const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
         if (n <= 0) break;
-        testing::send_all(from == client ? server : client, std::string(buffer, static_cast<size_t>(n)));
+        testing::send_all(from == client ? server : client,
+                          std::string(buffer, static_cast<size_t>(n)));
       }
     }
     ::close(server);
@@ -589,7 +590,8 @@ TEST_F(ImapConnectionTest, TheProxyCarriesTheConnectionOrFailsIt) {
   EXPECT_FALSE(imap->connectWithError(&error));
   EXPECT_NE(error.localizedDescription.find("连接失败: 无法连接代理服务器"), std::string::npos)
       << error.localizedDescription;
-  for (const char* key : {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"})
+  for (const char* key :
+       {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"})
     settings.remove(key);
 }
 

@@ -25,8 +25,8 @@
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
-#include "app/core/mail_ai.h"
 #include "app/core/ai_mail_services.h"
+#include "app/core/mail_ai.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
 #include "util/json.h"
@@ -115,8 +115,8 @@ void list_profiles(bool asJson) {
     return;
   }
   for (const auto& p : profiles) {
-    std::cout << (p.isDefault ? "* " : "  ") << ai::shown_name(p) << "  [" << raw_value(p.protocolType)
-              << "]  " << p.id << "\n"
+    std::cout << (p.isDefault ? "* " : "  ") << ai::shown_name(p) << "  ["
+              << raw_value(p.protocolType) << "]  " << p.id << "\n"
               << localized_format("cli.ai.profile_endpoint",
                                   p.endpoint.empty() ? localized("cli.ai.not_set") : p.endpoint)
               << "\n"
@@ -154,8 +154,7 @@ void add_profile(const ProfileOptions& o) {
   if (o.modelOption->count()) p.defaultModel = text::trim(o.model);
   if (o.timeoutOption->count()) p.timeout = o.timeout;
   // A key is asked for when the protocol needs one, unless it comes from standard input.
-  if (o.keyFromStandardInput || o.keyPrompt ||
-      (ai::needs_api_key(p) && isatty(STDIN_FILENO)))
+  if (o.keyFromStandardInput || o.keyPrompt || (ai::needs_api_key(p) && isatty(STDIN_FILENO)))
     p.apiKey = read_api_key(o.keyFromStandardInput);
   configuration().saveProfile(p);
   if (o.makeDefault) configuration().setDefaultProfile(p.id);
@@ -251,9 +250,8 @@ void print_status() {
     else
       std::cout << localized("cli.ai.complete") << "\n";
     // Complete profiles are asked whether they answer; the others are told what is missing.
-    if (!issue &&
-        std::none_of(used.begin(), used.end(),
-                     [&](const AIServiceProfile& p) { return p.id == r.profile.id; }))
+    if (!issue && std::none_of(used.begin(), used.end(),
+                               [&](const AIServiceProfile& p) { return p.id == r.profile.id; }))
       used.push_back(r.profile);
   }
   if (!used.empty()) std::cout << "\n";
@@ -332,7 +330,9 @@ void chat(const ChatCommand& o) {
   } catch (const ai::AIServiceError& error) {
     std::cout << std::flush;
     std::cerr << "\n"
-              << AIConfiguration::userFacingAIErrorMessage(localized("ai.action.chat"), error, target) << "\n";
+              << AIConfiguration::userFacingAIErrorMessage(localized("ai.action.chat"), error,
+                                                           target)
+              << "\n";
     throw CommandFailure{1};
   }
 }

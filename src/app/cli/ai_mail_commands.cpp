@@ -112,8 +112,8 @@ void summary(const MessageTask& o) {
 void tags(const MessageTask& o) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const auto found =
-      asking("ai.action.tags", target, [&] { return EmailAIService().generateTags(c->message, target); });
+  const auto found = asking("ai.action.tags", target,
+                            [&] { return EmailAIService().generateTags(c->message, target); });
   c->message.aiTags = found;
   c->book.store().updateMessage(c->message);
   print(o, {{"id", c->message.id}, {"tags", found}}, lines(found));
@@ -133,8 +133,9 @@ void priority(const MessageTask& o) {
 void actions(const MessageTask& o, bool save) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const auto items = asking(
-      "ai.action.actions", target, [&] { return EmailAIService().extractActionItems(c->message, target); });
+  const auto items = asking("ai.action.actions", target, [&] {
+    return EmailAIService().extractActionItems(c->message, target);
+  });
   c->message.aiActionItems = items;
   c->book.store().updateMessage(c->message);
   int added = 0;
@@ -224,8 +225,9 @@ void polish(const PolishTask& o) {
     body = std::move(*read);
   }
   const auto target = usable_ai_target(AIScenario::emailCompose);
-  const std::string text = asking(
-      "ai.action.polish", target, [&] { return non_blank(EmailAIService().polish(body, mode, target)); });
+  const std::string text = asking("ai.action.polish", target, [&] {
+    return non_blank(EmailAIService().polish(body, mode, target));
+  });
   print({"", o.json, false}, {{"mode", o.mode}, {"text", text}}, text);
 }
 

@@ -565,8 +565,7 @@ const EmailFolder& local_folder_of_type(Context& c, store::EmailFolderType type,
   return c.folders.back();
 }
 
-void move_to(Context& c, const EmailFolder& destination, MoveMark mark,
-             ChangedMessages& changed) {
+void move_to(Context& c, const EmailFolder& destination, MoveMark mark, ChangedMessages& changed) {
   c.book.store().database().write(
       [&](store::Connection& db) { move_journalled(db, c.message.id, destination.id, mark); });
   changed.add(c.account.id, {c.message.id});
@@ -583,10 +582,9 @@ void move(const std::string& id, const std::string& folderName, ChangedMessages&
 
 void spam(const std::string& id, ChangedMessages& changed) {
   auto c = context_for(id);
-  const EmailFolder* folder =
-      c->account.isLocalOnly()
-          ? &local_folder_of_type(*c, store::EmailFolderType::spam, "Junk")
-          : folder_of_type(c->folders, store::EmailFolderType::spam);
+  const EmailFolder* folder = c->account.isLocalOnly()
+                                  ? &local_folder_of_type(*c, store::EmailFolderType::spam, "Junk")
+                                  : folder_of_type(c->folders, store::EmailFolderType::spam);
   if (!folder) throw Error(localized_format("cli.spam.no_folder", c->account.emailAddress));
   move_to(*c, *folder, MoveMark::spam, changed);
   std::cout << localized_format("cli.spam.done", c->message.subject) << "\n";
@@ -758,9 +756,8 @@ void add_mail_commands(CLI::App& root) {
         ->check(CLI::IsMember({"read", "unread", "star", "unstar"}));
     command->add_option("IDS", *ids, kIdsHelp)->required();
     command->callback([what, ids] {
-      for_each_message(*ids, [&](const std::string& id, ChangedMessages& changed) {
-        mark(*what, id, changed);
-      });
+      for_each_message(
+          *ids, [&](const std::string& id, ChangedMessages& changed) { mark(*what, id, changed); });
     });
   }
   {

@@ -35,15 +35,16 @@ constexpr std::array<size_t, 6> kUserFields = {2, 3, 4, 5, 6, 7};
 
 // Where the quoted part of a reply or forward starts; the English forward header is the one
 // `kestrova forward` writes in English (forward.header).
-constexpr std::array<std::string_view, 9> kQuoteMarkers = {"\n\n---------- 转发邮件 ----------",
-                                                           "\n\n---------- Forwarded message ----------",
-                                                           "\n\n--- 转发邮件 ---",
-                                                           "\n\n--- 原始邮件 ---",
-                                                           "\n\n在 ",
-                                                           "\n\nOn ",
-                                                           "\n\nFrom:",
-                                                           "\n\n发件人:",
-                                                           "\n\n> "};
+constexpr std::array<std::string_view, 9> kQuoteMarkers = {
+    "\n\n---------- 转发邮件 ----------",
+    "\n\n---------- Forwarded message ----------",
+    "\n\n--- 转发邮件 ---",
+    "\n\n--- 原始邮件 ---",
+    "\n\n在 ",
+    "\n\nOn ",
+    "\n\nFrom:",
+    "\n\n发件人:",
+    "\n\n> "};
 
 constexpr std::string_view kOpenMarker = "<!-- kestrova-signature:";
 constexpr std::string_view kCloseMarker = "<!-- /kestrova-signature:";

@@ -300,8 +300,12 @@ bool is_language_tag(std::string_view tag) {
     size_t end = tag.find('-', start);
     if (end == std::string_view::npos) end = tag.size();
     const std::string_view part = tag.substr(start, end - start);
-    const bool letters = std::all_of(part.begin(), part.end(), [](char c) { return std::isalpha(static_cast<unsigned char>(c)); });
-    const bool alnum = std::all_of(part.begin(), part.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+    const bool letters = std::all_of(part.begin(), part.end(), [](char c) {
+      return std::isalpha(static_cast<unsigned char>(c));
+    });
+    const bool alnum = std::all_of(part.begin(), part.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c));
+    });
     if (index == 0 ? !(letters && part.size() >= 2 && part.size() <= 3)
                    : !(alnum && !part.empty() && part.size() <= 8))
       return false;
@@ -343,7 +347,8 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
     case SettingType::string:
       // The interface language takes a language tag (BCP 47: "en", "zh-Hans", "de-CH").
       if (setting.key == settings::defaultLanguage.key) {
-        if (!is_language_tag(trimmed)) throw rejected(setting, "语言标签 (例如 zh-Hans 或 en)", text);
+        if (!is_language_tag(trimmed))
+          throw rejected(setting, "语言标签 (例如 zh-Hans 或 en)", text);
         return trimmed;
       }
       // Free text is kept as typed (spaces can belong to a reply template); raw values are
