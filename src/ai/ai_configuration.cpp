@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/settings_store.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -233,27 +234,26 @@ ResolvedAIProfile AIConfiguration::resolveProfile(AIScenario scenario) const {
 
 std::optional<std::string> AIConfiguration::configurationIssue(AIScenario scenario) const {
   const ResolvedAIProfile r = resolveProfile(scenario);
-  const std::string start =
-      "AI 场景「" + display_name(scenario) + "」当前使用的服务「" + r.profile.name;
+  // The texts name the profile twice: where the service is named, and in the command that
+  // fixes it (the English texts; the Chinese ones point at the settings screen).
+  const std::string name = shown_name(r.profile);
+  const std::string scenarioName = display_name(scenario);
   if (text::trim(r.profile.endpoint).empty())
-    return start + "」还没有配置 API Endpoint。请到设置里的「AI 与模型」补充服务地址。";
+    return localized_format("ai.issue.endpoint", scenarioName, name, name);
   if (text::trim(r.model).empty())
-    return start + "」还没有选择模型。请到设置里的「AI 与模型」选择或填写模型。";
-  if (requires_api_key(r.profile.protocolType) && text::trim(r.profile.apiKey).empty())
-    return start + "」还没有填写 API Key。翻译、摘要、AI 排版等功能需要可用的 AI 服务后才能工作。";
+    return localized_format("ai.issue.model", scenarioName, name, name, name);
+  if (needs_api_key(r.profile) && text::trim(r.profile.apiKey).empty())
+    return localized_format("ai.issue.api_key", scenarioName, name, name);
   return std::nullopt;
 }
 
 std::optional<std::string> AIConfiguration::aiServiceStatusHint() const {
   auto fallback = defaultProfile();
-  if (!fallback)
-    return "还没有 AI 服务配置。翻译、摘要、AI 排版等功能需要先在「AI 与模型」里添加服务。";
+  if (!fallback) return localized("ai.hint.no_profile");
   if (auto issue = configurationIssue(AIScenario::emailTranslate)) return issue;
   if (fallback->protocolType == AIProtocolType::ollama)
-    return "当前默认 AI 服务是「" + fallback->name + "」。如果没有启动本地 Ollama，或模型「" +
-           fallback->defaultModel +
-           "」还没下载，翻译/摘要/AI 排版会失败；也可以在「AI 与模型」里配置云端服务并填写 API "
-           "Key。";
+    return localized_format("ai.hint.ollama", shown_name(*fallback), fallback->defaultModel,
+                            fallback->defaultModel);
   return std::nullopt;
 }
 
@@ -267,16 +267,12 @@ std::string AIConfiguration::userFacingAIErrorMessage(std::string_view prefix,
                                                       const std::exception& error,
                                                       const ResolvedAIProfile& r) {
   const std::string head(prefix);
+  const std::string name = shown_name(r.profile);
   if (r.profile.protocolType == AIProtocolType::ollama)
-    return head + "失败：当前使用的是本地 AI 服务「" + r.profile.name +
-           "」。请确认 Ollama 已启动、模型「" + r.model +
-           "」已下载，或在设置里的「AI 与模型」配置云端服务/API Key 后设为默认。原始错误：" +
-           error.what();
-  if (requires_api_key(r.profile.protocolType) && text::trim(r.profile.apiKey).empty())
-    return head + "失败：当前 AI 服务「" + r.profile.name +
-           "」缺少 API Key。请到设置里的「AI 与模型」填写 API Key 并测试连接。";
-  return head + "失败：" + error.what() + "。请到设置里的「AI 与模型」测试当前服务「" +
-         r.profile.name + "」。";
+    return localized_format("ai.error.local_service", head, name, r.model, error.what());
+  if (needs_api_key(r.profile) && text::trim(r.profile.apiKey).empty())
+    return localized_format("ai.error.api_key", head, name, name);
+  return localized_format("ai.error.failed", head, error.what(), name);
 }
 
 }  // namespace kestrova::ai

@@ -346,6 +346,9 @@ std::optional<AIProtocolType> protocol_from_raw(std::string_view raw) {
 }
 
 std::string_view display_name(AIProtocolType type) { return row(type).name; }
+std::string localized_display_name(AIProtocolType type) {
+  return localized_or("ai.protocol." + std::string(raw_value(type)), display_name(type));
+}
 std::string_view default_endpoint(AIProtocolType type) { return row(type).endpoint; }
 double default_timeout(AIProtocolType type) { return row(type).timeout; }
 bool requires_api_key(AIProtocolType type) { return row(type).key_required; }

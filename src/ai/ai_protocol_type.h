@@ -46,6 +46,8 @@ std::span<const AIProtocolType> all_protocol_types();
 std::string_view raw_value(AIProtocolType type);
 std::optional<AIProtocolType> protocol_from_raw(std::string_view raw);
 std::string_view display_name(AIProtocolType type);
+// The display name in the interface language (the stored records keep display_name's).
+std::string localized_display_name(AIProtocolType type);
 // The provider's public API base, empty for protocols without one (Azure, custom).
 std::string_view default_endpoint(AIProtocolType type);
 double default_timeout(AIProtocolType type);

@@ -1,6 +1,12 @@
 #include "ai/ai_service_profile.h"
 
+#include <arpa/inet.h>
+
+#include <utility>
+
 #include "util/error.h"
+#include "util/localization.h"
+#include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
 
@@ -125,6 +131,42 @@ AIScenarioBinding binding_from_json(const Json& object) {
   return AIScenarioBinding{*scenario, uuid_field(object, "profileId"),
                            text_field(object, "modelOverride"),
                            number_field(object, "timeoutOverride")};
+}
+
+std::string shown_name(const AIServiceProfile& profile) {
+  static constexpr std::pair<std::string_view, std::string_view> kOwnNames[] = {
+      {"默认配置（已迁移）", "ai.profile.migrated"},
+      {"兼容配置（旧版）", "ai.profile.legacy"},
+      {"未命名服务", "ai.profile.unnamed"},
+  };
+  for (const auto& [name, key] : kOwnNames)
+    if (profile.name == name) return localized(key);
+  if (profile.name == display_name(profile.protocolType))
+    return localized_display_name(profile.protocolType);
+  return profile.name;
+}
+
+bool is_loopback_endpoint(std::string_view endpoint) {
+  const std::string trimmed = text::trim(endpoint);
+  std::string_view rest = trimmed;
+  if (const size_t scheme = rest.find("://"); scheme != std::string_view::npos)
+    rest.remove_prefix(scheme + 3);
+  rest = rest.substr(0, rest.find_first_of("/?#"));
+  if (const size_t at = rest.rfind('@'); at != std::string_view::npos) rest.remove_prefix(at + 1);
+  std::string host;
+  if (rest.starts_with('[')) {
+    host = std::string(rest.substr(1, rest.find(']') - 1));
+  } else {
+    host = std::string(rest.substr(0, rest.find(':')));
+  }
+  host = text::lower(host);
+  if (host == "localhost" || host.ends_with(".localhost") || host == "::1") return true;
+  in_addr address{};
+  return ::inet_pton(AF_INET, host.c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool needs_api_key(const AIServiceProfile& profile) {
+  return requires_api_key(profile.protocolType) && !is_loopback_endpoint(profile.endpoint);
 }
 
 }  // namespace kestrova::ai

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "ai/ai_protocol_type.h"
 #include "util/json.h"
@@ -43,6 +44,19 @@ struct AIScenarioBinding {
 
   bool operator==(const AIScenarioBinding&) const = default;
 };
+
+// The profile's name as the interface shows it: the names Kestrova itself gave (a migrated
+// or legacy configuration, a protocol's display name) in the interface language, any other
+// name as the user wrote it. The record keeps the name it has.
+std::string shown_name(const AIServiceProfile& profile);
+
+// Whether `endpoint` (a URL or a bare host[:port]) names this machine: "localhost" (or a
+// name ending in ".localhost"), 127.0.0.0/8 or ::1.
+bool is_loopback_endpoint(std::string_view endpoint);
+// Whether the profile cannot work without an API key: its protocol needs one and the
+// endpoint is not on this machine. A local server (llama.cpp, vLLM, LM Studio, Ollama's
+// OpenAI-compatible endpoint) is reached without a key whatever protocol it speaks.
+bool needs_api_key(const AIServiceProfile& profile);
 
 // JSON forms. Dates are written as the seconds since 2001-01-01 00:00:00 UTC (a number),
 // UUIDs as upper-case text, the enumerations as their raw values. Encoding a profile

@@ -5,6 +5,7 @@
 
 #include "util/html_text.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -48,6 +49,24 @@ std::vector<std::string> first_strings(const Json& array, size_t limit) {
     if (item.is_string()) out.push_back(item.get<std::string>());
   }
   return out;
+}
+
+// A tag is a word or a short phrase. A longer piece, or one over several lines, is prose the
+// model wrote instead of the list it was asked for, and is no tag.
+constexpr size_t kMaxTagCharacters = 40;
+std::vector<std::string> plausible_tags(std::vector<std::string> pieces) {
+  std::erase_if(pieces, [](const std::string& tag) {
+    return tag.empty() || tag.find('\n') != std::string::npos ||
+           text::character_count(tag) > kMaxTagCharacters;
+  });
+  return pieces;
+}
+
+// The interface language is the language of the AI's answers too: an English interface
+// asks for English at the end of the prompt (the Chinese one sends the prompts as they are).
+std::string in_answer_language(std::string prompt) {
+  if (text_language() == TextLanguage::english) prompt += "\n\n" + localized("ai.answer_language");
+  return prompt;
 }
 
 std::optional<Json> parsed(const std::string& text) {
@@ -247,7 +266,7 @@ EmailMetadataAnalysis EmailAIService::analyzeMetadata(const store::EmailMessage&
   const auto object = parsed(enclosed(reply, '{', '}').value_or(reply));
   if (!object || !object->is_object()) return result;
   if (const auto tags = object->find("tags"); tags != object->end())
-    result.tags = first_strings(*tags, 5);
+    result.tags = plausible_tags(first_strings(*tags, 5));
   if (const auto priority = object->find("priority");
       priority != object->end() && priority->is_string())
     result.priority = priority_in(priority->get<std::string>());
@@ -269,7 +288,7 @@ std::vector<std::string> EmailAIService::extractActionItems(const store::EmailMe
       "If no action items, return [].\n"
       "Example: [\"Reply to budget proposal by Friday\",\"Review attached contract\","
       "\"Schedule meeting with team\"]";
-  const auto array = enclosed(ask(prompt, target), '[', ']');
+  const auto array = enclosed(ask(in_answer_language(prompt), target), '[', ']');
   if (!array) return {};
   // Only a list of strings counts; anything else in it makes the answer unreadable.
   const auto value = parsed(*array);
@@ -286,7 +305,12 @@ std::vector<std::string> EmailAIService::generateTags(const store::EmailMessage&
       "邮件主题：" +
       m.subject + "\n发件人：" + sender_line(m.from) + "\n邮件内容：" + prompt_content(m) +
       "\n\n请只返回标签，用逗号分隔，不要其他解释。\n例如：工作,紧急,发票,待处理";
-  return trimmed_pieces(ask(prompt, target), ',');
+  std::string reply = ask(in_answer_language(prompt), target);
+  // Full-width commas and enumeration commas separate as well as ASCII ones.
+  for (std::string_view separator : {"，", "、"})
+    for (size_t at; (at = reply.find(separator)) != std::string::npos;)
+      reply.replace(at, separator.size(), ",");
+  return plausible_tags(trimmed_pieces(reply, ','));
 }
 
 EmailPriority EmailAIService::detectPriority(const store::EmailMessage& m,
@@ -303,7 +327,7 @@ std::string EmailAIService::generateSummary(const store::EmailMessage& m,
   const std::string prompt = "为以下邮件生成一个简洁的摘要（50-100字）。\n\n邮件主题：" +
                              m.subject + "\n发件人：" + sender_line(m.from) + "\n邮件内容：\n" +
                              prompt_content(m) + "\n\n请生成摘要，突出关键信息和行动项。";
-  return ask(prompt, target);
+  return ask(in_answer_language(prompt), target);
 }
 
 std::vector<std::string> EmailAIService::suggestActions(const store::EmailMessage& m,
@@ -311,7 +335,7 @@ std::vector<std::string> EmailAIService::suggestActions(const store::EmailMessag
   const std::string prompt = "分析以下邮件，生成2-3个建议的行动项。\n\n邮件主题：" + m.subject +
                              "\n发件人：" + sender_line(m.from) + "\n邮件内容：" +
                              prompt_content(m) + "\n\n请生成简洁的行动建议，每行一个。";
-  return suggestion_lines(ask(prompt, target));
+  return suggestion_lines(ask(in_answer_language(prompt), target));
 }
 
 bool EmailAIService::checkDuplicate(const store::EmailMessage& m,

@@ -96,24 +96,14 @@ bool connected(int result) {
   return result == MAILIMAP_NO_ERROR || result == MAILIMAP_NO_ERROR_NON_AUTHENTICATED;
 }
 
-// Reports the user's mail proxy. Its variables are exported by main on the main thread
-// (export_proxy_environment), never here: a worker thread writing the environment races
-// with every getenv. Our own IMAP connection goes direct.
+// Reports the user's mail proxy; the transport connects through it (mail/mail_transport.h).
 void log_proxy_settings() {
   const MailProxySettings proxy = MailProxySettings::load();
   if (!proxy.enabled) {
     log_line("⚠️", kImapComponent, "代理未启用");
     return;
   }
-  log_line("📡", kImapComponent,
-           "代理已启用: " + proxy.type + "://" + proxy.host + ":" + str(proxy.port));
-  std::string url;
-  if (proxy.type == "socks5") {
-    url = "socks5://" + proxy.host + ":" + str(proxy.port);
-  } else if (proxy.type == "http") {
-    url = "http://" + proxy.host + ":" + str(proxy.port);
-  }
-  log_line("📡", kImapComponent, "环境变量已设置: " + url);
+  log_line("📡", kImapComponent, "代理已启用: " + proxy.url());
 }
 
 // The UIDs of a UID SEARCH result (a list of uint32_t*).

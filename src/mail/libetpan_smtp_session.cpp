@@ -59,15 +59,13 @@ std::pair<std::string, std::string> describe_connect_failure(int code) {
   }
 }
 
-// Reports the user's mail proxy. Its variables are exported by main on the main thread
-// (export_proxy_environment), never here: a worker thread writing the environment races
-// with every getenv. Our own SMTP connection goes direct.
+// Reports the user's mail proxy; the transport connects through it (mail/mail_transport.h).
 void log_proxy_settings(const MailProxySettings& proxy) {
   if (!proxy.enabled) {
     log("🔌", "未启用代理");
     return;
   }
-  log("🔌", "使用代理: " + proxy.type + "://" + proxy.host + ":" + std::to_string(proxy.port));
+  log("🔌", "使用代理: " + proxy.url());
 }
 
 std::string join(const std::vector<std::string>& items) {

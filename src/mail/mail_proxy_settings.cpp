@@ -7,29 +7,6 @@
 
 namespace kestrova::mail {
 
-MailProxySettings MailProxySettings::load(platform::SettingsStore& store) {
-  MailProxySettings settings;
-  if (auto enabled = store.boolean("emailProxyEnabled")) settings.enabled = *enabled;
-  if (auto host = store.string("emailProxyHost")) settings.host = *host;
-  if (auto port = store.integer("emailProxyPort"); port && *port != 0) settings.port = *port;
-  if (auto type = store.string("emailProxyType")) settings.type = *type;
-  return settings;
-}
-
-MailProxySettings MailProxySettings::load() { return load(platform::SettingsStore::shared()); }
-
-std::vector<std::pair<std::string, std::string>> MailProxySettings::environmentVariables() const {
-  if (!enabled) return {};
-  const std::string address = host + ":" + std::to_string(port);
-  if (type == "socks5")
-    return {{"all_proxy", "socks5://" + address}, {"ALL_PROXY", "socks5://" + address}};
-  if (type != "http") return {};
-  std::vector<std::pair<std::string, std::string>> variables;
-  for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY"})
-    variables.emplace_back(name, "http://" + address);
-  return variables;
-}
-
 void export_proxy_environment(const MailProxySettings& proxy) {
   for (const auto& [name, value] : proxy.environmentVariables())
     ::setenv(name.c_str(), value.c_str(), 1);

@@ -17,6 +17,7 @@
 
 #include "platform/cancellation.h"
 #include "util/localization.h"
+#include "platform/proxy_settings.h"
 #include "util/text.h"
 
 namespace kestrova::mail {
@@ -620,13 +621,12 @@ Connection* our_connection(mailstream* stream) {
 
 // A TCP connection to host:port with the time limit on the connect; -1 when none could be
 // made (a timeout is recorded as the problem).
-int connect_tcp(MailTransport::State& state) {
+int connect_tcp(MailTransport::State& state, const std::string& host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(state.host.c_str(), std::to_string(state.port).c_str(), &hints, &found) != 0)
-    return -1;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
   bool timed_out = false;
   bool cancelled = false;
   int fd = -1;
@@ -657,9 +657,153 @@ int connect_tcp(MailTransport::State& state) {
         TransportProblem{TransportProblem::Kind::cancelled, localized("mail.transport.cancelled")};
   else if (fd < 0 && timed_out)
     state.problem = TransportProblem{TransportProblem::Kind::timedOut,
-                                     "连接 " + state.host + ":" + std::to_string(state.port) +
-                                         " 超时（" + seconds_text(state.timeout) + "内没有回应）"};
+                                     "连接 " + host + ":" + std::to_string(port) + " 超时（" +
+                                         seconds_text(state.timeout) + "内没有回应）"};
   return fd;
+}
+
+// ---- the user's proxy (RFC 1928 SOCKS5 without authentication, or HTTP CONNECT) ----
+
+// Blocking exchanges on the non-blocking socket, each wait bounded by the time limit.
+bool send_all(int fd, std::string_view bytes, std::chrono::milliseconds limit) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd entry{fd, POLLOUT, 0};
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) == 0) return false;
+  }
+  return true;
+}
+
+bool receive_some(int fd, std::string& into, size_t count, std::chrono::milliseconds limit) {
+  char buffer[512];
+  while (true) {
+    const ssize_t n = ::recv(fd, buffer, std::min(count, sizeof buffer), 0);
+    if (n > 0) {
+      into.append(buffer, static_cast<size_t>(n));
+      return true;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) return false;
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, static_cast<int>(limit.count())) == 0) return false;
+  }
+}
+
+bool receive_exactly(int fd, std::string& into, size_t count, std::chrono::milliseconds limit) {
+  const size_t wanted = into.size() + count;
+  while (into.size() < wanted)
+    if (!receive_some(fd, into, wanted - into.size(), limit)) return false;
+  return true;
+}
+
+// RFC 1928 §6: the reply codes in words.
+std::string socks_reply_text(unsigned char code) {
+  switch (code) {
+    case 1:
+      return "代理服务器内部错误";
+    case 2:
+      return "代理规则不允许该连接";
+    case 3:
+      return "网络不可达";
+    case 4:
+      return "主机不可达";
+    case 5:
+      return "连接被拒绝";
+    case 6:
+      return "TTL 过期";
+    case 7:
+      return "不支持的命令";
+    case 8:
+      return "不支持的地址类型";
+    default:
+      return "代理回应代码 " + std::to_string(code);
+  }
+}
+
+// Asks the SOCKS5 proxy on `fd` for a connection to host:port (the host name is resolved by
+// the proxy). Returns the failure in words, or nothing.
+std::optional<std::string> socks5_connect(int fd, const std::string& host, uint16_t port,
+                                          std::chrono::milliseconds limit) {
+  if (host.empty() || host.size() > 255) return "主机名无效";
+  std::string answer;
+  if (!send_all(fd, std::string("\x05\x01\x00", 3), limit) ||
+      !receive_exactly(fd, answer, 2, limit))
+    return "代理没有回应";
+  if (answer[0] != 5 || answer[1] != 0) return "代理要求认证或不是 SOCKS5 代理";
+  std::string request("\x05\x01\x00\x03", 4);
+  request.push_back(static_cast<char>(host.size()));
+  request += host;
+  request.push_back(static_cast<char>(port >> 8));
+  request.push_back(static_cast<char>(port & 0xFF));
+  answer.clear();
+  if (!send_all(fd, request, limit) || !receive_exactly(fd, answer, 4, limit))
+    return "代理没有回应";
+  if (answer[0] != 5) return "不是 SOCKS5 代理";
+  if (answer[1] != 0) return socks_reply_text(static_cast<unsigned char>(answer[1]));
+  // The bound address: IPv4, a name with its length first, or IPv6; then the port.
+  size_t rest = 0;
+  switch (answer[3]) {
+    case 1:
+      rest = 4 + 2;
+      break;
+    case 4:
+      rest = 16 + 2;
+      break;
+    case 3:
+      if (!receive_exactly(fd, answer, 1, limit)) return "代理没有回应";
+      rest = static_cast<unsigned char>(answer[4]) + 2u;
+      break;
+    default:
+      return "代理回应无法识别";
+  }
+  if (!receive_exactly(fd, answer, rest, limit)) return "代理没有回应";
+  return std::nullopt;
+}
+
+// Asks the HTTP proxy on `fd` for a tunnel to host:port (RFC 9110 §9.3.6 CONNECT).
+std::optional<std::string> http_connect(int fd, const std::string& host, uint16_t port,
+                                        std::chrono::milliseconds limit) {
+  const bool ipv6 = host.find(':') != std::string::npos;
+  const std::string authority = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  if (!send_all(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n", limit))
+    return "代理没有回应";
+  // Byte by byte up to the blank line: nothing of the tunnel may be read here.
+  std::string head;
+  constexpr size_t kMaxHead = 16 * 1024;
+  while (!head.ends_with("\r\n\r\n")) {
+    if (head.size() >= kMaxHead || !receive_some(fd, head, 1, limit)) return "代理没有回应";
+  }
+  const std::string status = head.substr(0, head.find("\r\n"));
+  if (status.size() < 12 || !status.starts_with("HTTP/1.") || status.substr(9, 3) != "200")
+    return "代理拒绝: " + quoted_server_text(status);
+  return std::nullopt;
+}
+
+// A connection to the server: through the user's proxy when it is on (never directly then),
+// else straight. -1 with the problem recorded when the proxy failed.
+int connect_server(MailTransport::State& state) {
+  const platform::ProxySettings proxy = platform::ProxySettings::load();
+  if (!proxy.enabled) return connect_tcp(state, state.host, state.port);
+  auto fail = [&](const std::string& why) {
+    state.problem = TransportProblem{TransportProblem::Kind::proxy,
+                                     "代理 " + proxy.url() + " 连接失败: " + why};
+    return -1;
+  };
+  if (proxy.type != "socks5" && proxy.type != "http")
+    return fail("不支持的代理类型 \"" + proxy.type + "\"（可用 socks5 或 http）");
+  if (proxy.port < 1 || proxy.port > 65535) return fail("端口无效");
+  const int fd = connect_tcp(state, proxy.host, static_cast<uint16_t>(proxy.port));
+  if (fd < 0) return fail(state.problem ? state.problem->text : "无法连接代理服务器");
+  const auto refused = proxy.type == "socks5"
+                           ? socks5_connect(fd, state.host, state.port, state.timeout)
+                           : http_connect(fd, state.host, state.port, state.timeout);
+  if (!refused) return fd;
+  ::close(fd);
+  return fail(*refused);
 }
 
 }  // namespace
@@ -691,7 +835,7 @@ MailTransport::~MailTransport() = default;
 mailstream* MailTransport::open(bool tls) {
   state_->problem.reset();
   state_->tlsFailed = false;
-  const int fd = connect_tcp(*state_);
+  const int fd = connect_server(*state_);
   if (fd < 0) return nullptr;
   auto connection = std::make_unique<Connection>();
   connection->state = state_;

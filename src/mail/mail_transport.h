@@ -25,6 +25,7 @@ struct TransportProblem {
     tooDeep,       // an answer nested deeper than any real one
     injection,     // bytes sent ahead of the TLS handshake after STARTTLS
     cancelled,     // the process was asked to stop while the server kept silent
+    proxy,         // the user's proxy could not be reached or refused the connection
   };
   Kind kind;
   std::string text;

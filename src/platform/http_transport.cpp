@@ -10,6 +10,7 @@
 
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
+#include "platform/proxy_settings.h"
 #include "util/localization.h"
 #include "util/text.h"
 
@@ -281,8 +282,19 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
     headers.reset(appended);
   }
 
-  const std::string proxy = proxyFor(request.url);
-  const std::string no_proxy = noProxyHosts();
+  // The user's proxy, when on, carries every request but those to this machine (a local
+  // model server); a proxy that fails fails the request. Otherwise the launch environment's.
+  const ProxySettings configured = ProxySettings::load();
+  std::string proxy = proxyFor(request.url), no_proxy = noProxyHosts();
+  if (configured.enabled) {
+    if (configured.type != "socks5" && configured.type != "http")
+      throw network_error("代理 " + configured.url() +
+                          " 不可用: 不支持的代理类型（可用 socks5 或 http）");
+    ProxySettings named = configured;
+    if (named.type == "socks5") named.type = "socks5h";  // the proxy resolves host names
+    proxy = named.url();
+    no_proxy = "localhost,127.0.0.1,::1";
+  }
   char error_text[CURL_ERROR_SIZE] = {};
   api.easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   api.easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -330,6 +342,7 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   if (result != CURLE_OK) {
     std::string cause = error_text[0] ? error_text : api.easy_strerror(result);
     if (result == CURLE_OPERATION_TIMEDOUT) cause = "请求超时 (" + cause + ")";
+    if (configured.enabled) cause = "经代理 " + configured.url() + ": " + cause;
     throw network_error(cause);
   }
   HttpResponse response;

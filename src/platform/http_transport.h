@@ -52,10 +52,12 @@ struct HttpResponse {
 using BodySink = std::function<void(std::string_view)>;
 
 // HTTP over libcurl (the AI services, OAuth token requests, the Gmail REST client). TLS
-// certificates and host names are always verified. Proxies come from the environment the program
-// was started with (platform/launch_environment.h), never from the live process environment, whose
-// proxy variables the mail session may have replaced; redirects are not followed (a key must not
-// travel to another host). Thread-safe: each thread keeps its own connection cache.
+// certificates and host names are always verified. The user's proxy setting, when on, carries
+// every request except those to loopback hosts (platform/proxy_settings.h); otherwise proxies come
+// from the environment the program was started with (platform/launch_environment.h), never from
+// the live process environment, whose proxy variables main may have replaced; redirects are not
+// followed (a key must not travel to another host). Thread-safe: each thread keeps its own
+// connection cache.
 class HttpTransport {
  public:
   // Largest bodies kept in memory: a 2xx reply, and the body of any other status.

@@ -1,5 +1,6 @@
 #include "util/localization.h"
 
+#include <cctype>
 #include <string_view>
 #include <unordered_map>
 
@@ -26,7 +27,6 @@ const TextTable& chinese_texts() {
       {"email.folder.sent", "已发送"},
       {"email.no.subject", "（无主题）"},
       {"status.pending.changes", "待同步到服务器的更改: %d 项（由 kestrova run 发送）"},
-      {"status.failing.change", "  失败 %d 次: %@ %@ — %@"},
       {"email.virtual_folder.attachments", "带附件"},
       {"email.virtual_folder.starred", "已加星标"},
 
@@ -644,6 +644,66 @@ const TextTable& chinese_texts() {
       {"desktop.view.starred", "星标邮件"},
       {"desktop.view.unified_inbox", "全部收件箱"},
       {"desktop.view.waiting_on", "等待回复"},
+      // issue 35 (command-line changes through the journal, English texts, AI, proxy).
+      {"cli.spam.no_folder", "找不到垃圾邮件文件夹（账户 %@）"},
+      {"cli.changes.pending",
+       "%d 项更改已保存在本地，等待同步到邮件服务器（%@）。运行中的服务（kestrova "
+       "run）或下一个邮件命令会再次发送。"},
+      {"ai.issue.endpoint",
+       "AI 场景「%@」当前使用的服务「%@」还没有配置 API Endpoint。请到设置里的「AI "
+       "与模型」补充服务地址。"},
+      {"ai.issue.model",
+       "AI 场景「%@」当前使用的服务「%@」还没有选择模型。请到设置里的「AI "
+       "与模型」选择或填写模型。"},
+      {"ai.issue.api_key",
+       "AI 场景「%@」当前使用的服务「%@」还没有填写 API Key。翻译、摘要、AI 排版等功能需要可用的 "
+       "AI 服务后才能工作。"},
+      {"ai.hint.no_profile",
+       "还没有 AI 服务配置。翻译、摘要、AI 排版等功能需要先在「AI 与模型」里添加服务。"},
+      {"ai.hint.ollama",
+       "当前默认 AI 服务是「%@」。如果没有启动本地 Ollama，或模型「%@」还没下载，翻译/摘要/AI "
+       "排版会失败；也可以在「AI 与模型」里配置云端服务并填写 API Key。"},
+      {"ai.error.local_service",
+       "%@失败：当前使用的是本地 AI 服务「%@」。请确认 Ollama "
+       "已启动、模型「%@」已下载，或在设置里的「AI 与模型」配置云端服务/API Key "
+       "后设为默认。原始错误：%@"},
+      {"ai.error.api_key",
+       "%@失败：当前 AI 服务「%@」缺少 API Key。请到设置里的「AI 与模型」填写 API Key "
+       "并测试连接。"},
+      {"ai.error.failed", "%@失败：%@。请到设置里的「AI 与模型」测试当前服务「%@」。"},
+      {"ai.action.summary", "邮件摘要"},
+      {"ai.action.tags", "邮件标签"},
+      {"ai.action.priority", "优先级判断"},
+      {"ai.action.actions", "待办提取"},
+      {"ai.action.translate", "邮件翻译"},
+      {"ai.action.layout", "排版优化"},
+      {"ai.action.polish", "邮件润色"},
+      {"ai.action.rule_create", "规则生成"},
+      {"ai.action.rule_edit", "规则修改"},
+      {"ai.action.chat", "AI 对话"},
+      {"ai.profile.migrated", "默认配置（已迁移）"},
+      {"ai.profile.legacy", "兼容配置（旧版）"},
+      {"ai.profile.unnamed", "未命名服务"},
+      {"ai.protocol.dashscope", "阿里云 DashScope"},
+      {"ai.protocol.ollama", "Ollama (本地)"},
+      {"ai.protocol.zhipu_ai", "智谱 AI"},
+      {"ai.protocol.minimax_cn", "MiniMax (国内)"},
+      {"ai.protocol.minimax_global", "MiniMax (国际)"},
+      {"ai.protocol.moonshot", "月之暗面 Kimi"},
+      {"ai.protocol.doubao", "字节豆包 (火山方舟)"},
+      {"ai.protocol.stepfun", "阶跃星辰 StepFun"},
+      {"ai.protocol.xiaomi", "小米大模型"},
+      {"ai.protocol.custom", "自定义（中转站）"},
+      {"cli.ai.endpoint_answers", "✓ %@: %@ 有回应（%@）"},
+      {"cli.ai.endpoint_silent", "✗ %@: %@ 没有回应（%@）"},
+      {"ai.answer_language", "请用中文回答。"},
+      {"cli.did_you_mean", "您是不是想用: %@"},
+      {"status.failing.changes", "  失败 %d 项: %@ %@（最多尝试 %d 次）— %@"},
+      {"status.failing.more", "  另有 %d 类失败（详见日志）"},
+      {"cli.open.not_a_link", "不是有效的 kestrova:// 链接: %@"},
+      {"cli.noun.scheduled", "定时邮件"},
+      {"cli.send.past_time", "发送时间 %@ 已经过去，邮件将立即发送。继续吗"},
+      {"cli.search.unclosed_quote", "查询中的引号没有闭合（短语要用一对 \" 括起来）"},
   };
   return table;
 }
@@ -666,6 +726,29 @@ std::string localized(std::string_view key) {
   return std::string(key);
 }
 
+namespace {
+
+// Copies " NOUN" of `rest` when it starts with the plural of a counted noun of the tables,
+// leaving its final "s" behind; returns how many characters of `rest` were consumed (0 when
+// it is no such plural, so nothing was copied).
+size_t singular_skip_into(std::string_view rest, std::string& out) {
+  static constexpr std::string_view kNouns[] = {"messages", "changes", "items",    "times",
+                                                "folders",  "rules",   "accounts", "attempts",
+                                                "tags",     "contacts"};
+  if (!rest.starts_with(' ')) return 0;
+  for (std::string_view noun : kNouns) {
+    if (!rest.substr(1).starts_with(noun)) continue;
+    const std::string_view after = rest.substr(1 + noun.size());
+    if (!after.empty() && std::isalpha(static_cast<unsigned char>(after.front()))) continue;
+    out.push_back(' ');
+    out.append(noun.substr(0, noun.size() - 1));
+    return 1 + noun.size();
+  }
+  return 0;
+}
+
+}  // namespace
+
 std::string format_placeholders(std::string_view pattern, std::span<const std::string> args) {
   std::string out;
   out.reserve(pattern.size());
@@ -685,11 +768,17 @@ std::string format_placeholders(std::string_view pattern, std::span<const std::s
       out.push_back('%');
       continue;
     }
-    if (next < args.size())
-      out.append(args[next++]);
-    else
+    if (next >= args.size()) {
       out.append(pattern.substr(i, 2));
+      ++i;
+      continue;
+    }
+    const std::string& value = args[next++];
+    out.append(value);
     ++i;
+    // English: a count of one takes the singular of the noun after it ("1 message").
+    if (kind == 'd' && value == "1" && current_language == TextLanguage::english)
+      i += singular_skip_into(pattern.substr(i + 1), out);
   }
   return out;
 }

@@ -568,7 +568,6 @@ const TextTable& english_texts() {
        "The AI service returned nothing. Check the AI configuration (Settings → AI and models) "
        "or try again later."},
       {"status.pending.changes", "Changes waiting for the server: %d (sent by kestrova run)"},
-      {"status.failing.change", "  failed %d times: %@ %@ — %@"},
 
       // Local-only accounts, folder management, drafts on the server, archive upload.
       {"local_account.label", "local account (no server)"},
@@ -699,6 +698,71 @@ const TextTable& english_texts() {
       {"desktop.view.starred", "Starred"},
       {"desktop.view.unified_inbox", "All inboxes"},
       {"desktop.view.waiting_on", "Waiting on"},
+      // issue 35 (command-line changes through the journal, English texts, AI, proxy).
+      {"cli.spam.no_folder", "No spam folder found (account %@)"},
+      {"cli.changes.pending",
+       "%d changes are saved locally and wait for the mail server (%@). The running service "
+       "(kestrova run) or the next mail command sends them again."},
+      {"ai.issue.endpoint",
+       "The AI use \"%@\" is served by the profile \"%@\", which has no endpoint. Set one with: "
+       "kestrova ai profile edit \"%@\" --endpoint URL"},
+      {"ai.issue.model",
+       "The AI use \"%@\" is served by the profile \"%@\", which has no model. List the models "
+       "with kestrova ai models \"%@\" and choose one with: kestrova ai profile edit \"%@\" "
+       "--model NAME"},
+      {"ai.issue.api_key",
+       "The AI use \"%@\" is served by the profile \"%@\", which has no API key. Add it with: "
+       "kestrova ai profile edit \"%@\" --api-key"},
+      {"ai.hint.no_profile",
+       "No AI service is configured yet. Add one with: kestrova ai profile add --protocol "
+       "PROTOCOL --default (kestrova ai profile add --help lists the protocols)"},
+      {"ai.hint.ollama",
+       "The default AI service is \"%@\", a local Ollama server. If Ollama is not running or the "
+       "model \"%@\" is not downloaded, translations and summaries fail: check with kestrova ai "
+       "ollama test, download with kestrova ai ollama pull %@, or add a cloud service with "
+       "kestrova ai profile add."},
+      {"ai.error.local_service",
+       "%@ failed: the local AI service \"%@\" is in use. Check that Ollama runs and the model "
+       "\"%@\" is downloaded (kestrova ai ollama test), or make another profile the default "
+       "(kestrova ai profile default NAME). Original error: %@"},
+      {"ai.error.api_key",
+       "%@ failed: the AI service \"%@\" has no API key. Add it with: kestrova ai profile edit "
+       "\"%@\" --api-key"},
+      {"ai.error.failed", "%@ failed: %@. Check the service \"%@\" with: kestrova ai status"},
+      {"ai.action.summary", "Summary"},
+      {"ai.action.tags", "Tagging"},
+      {"ai.action.priority", "Priority"},
+      {"ai.action.actions", "Action items"},
+      {"ai.action.translate", "Translation"},
+      {"ai.action.layout", "Layout"},
+      {"ai.action.polish", "Polishing"},
+      {"ai.action.rule_create", "Rule drafting"},
+      {"ai.action.rule_edit", "Rule editing"},
+      {"ai.action.chat", "AI chat"},
+      {"ai.profile.migrated", "Default (migrated)"},
+      {"ai.profile.legacy", "Legacy configuration"},
+      {"ai.profile.unnamed", "Unnamed service"},
+      {"ai.protocol.dashscope", "Alibaba Cloud DashScope"},
+      {"ai.protocol.ollama", "Ollama (local)"},
+      {"ai.protocol.zhipu_ai", "Zhipu AI"},
+      {"ai.protocol.minimax_cn", "MiniMax (China)"},
+      {"ai.protocol.minimax_global", "MiniMax (international)"},
+      {"ai.protocol.moonshot", "Moonshot Kimi"},
+      {"ai.protocol.doubao", "ByteDance Doubao (Volcano Ark)"},
+      {"ai.protocol.stepfun", "StepFun"},
+      {"ai.protocol.xiaomi", "Xiaomi MiMo"},
+      {"ai.protocol.custom", "Custom (relay)"},
+      {"cli.ai.endpoint_answers", "✓ %@: %@ answers (%@)"},
+      {"cli.ai.endpoint_silent", "✗ %@: %@ does not answer (%@)"},
+      {"ai.answer_language", "Write your answer in English."},
+      {"cli.did_you_mean", "Did you mean: %@"},
+      {"status.failing.changes", "  %d failing: %@ %@ (up to %d attempts) — %@"},
+      {"status.failing.more", "  and %d more kinds of failure (see the log)"},
+      {"cli.open.not_a_link", "Not a valid kestrova:// link: %@"},
+      {"cli.noun.scheduled", "scheduled message"},
+      {"cli.send.past_time", "The send time %@ has passed, so the message goes out at once. Go on"},
+      {"cli.search.unclosed_quote",
+       "A quote in the query is not closed (a phrase goes between two \")"},
   };
   return table;
 }

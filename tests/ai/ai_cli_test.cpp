@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <string>
+#include <utility>
+
 #include "ai_test_server.h"
+#include "support/loopback.h"
 #include "support/test_support.h"
 
 namespace kestrova::testing {
@@ -91,6 +95,40 @@ TEST(AICommandLineTest, HostileStreamsEndInBoundedTimeAndMemory) {
   rusage children{};
   ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &children), 0);
   EXPECT_LT(children.ru_maxrss, 160 * 1024) << "peak RSS in KiB";
+}
+
+// In English: a profile on this machine needs no key, `ai status` asks each complete profile
+// whether its endpoint answers, and what is missing comes with the command that fixes it.
+TEST(AICommandLineTest, EnglishStatusAsksEndpointsAndLoopbackNeedsNoKey) {
+  KestrovaHome kestrova;
+  AITestServer server;
+  ASSERT_EQ(kestrova({"settings", "set", "defaultLanguage", "en"}).exit_code, 0);
+  EXPECT_NE(kestrova({"ai", "status"}).out.find("The default AI service is \"Default (migrated)\""),
+            std::string::npos);
+  const std::string down = "http://127.0.0.1:" + std::to_string(closed_loopback_port()) + "/v1";
+  for (const auto& [name, endpoint] : {std::pair{"Local", server.base("ok") + "/v1"},
+                                       {"Down", down},
+                                       {"Remote", std::string("https://api.example.com/v1")}})
+    ASSERT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", name,
+                        "--endpoint", endpoint})
+                  .exit_code,
+              0);
+  ASSERT_EQ(kestrova({"ai", "profile", "default", "Local"}).exit_code, 0);
+  ASSERT_EQ(kestrova({"ai", "bind", "email_compose", "Down"}).exit_code, 0);
+  ASSERT_EQ(kestrova({"ai", "bind", "email_summary", "Remote"}).exit_code, 0);
+  const std::string status = kestrova({"ai", "status"}).out;
+  for (const std::string& expected :
+       {std::string("The AI service configuration is usable."),
+        "Local: " + server.base("ok") + "/v1 answers (HTTP ",
+        "Down: " + down + " does not answer (",
+        std::string("AI summary (email_summary): Remote · gpt-4o-mini · 30 s\n  ✗ The AI use "
+                    "\"AI summary\" is served by the profile \"Remote\", which has no API key. "
+                    "Add it with: kestrova ai profile edit \"Remote\" --api-key\n")})
+    EXPECT_NE(status.find(expected), std::string::npos) << expected << "\n" << status;
+  EXPECT_EQ(status.find("Remote: https"), std::string::npos) << status;  // not asked
+  EXPECT_EQ(kestrova({"ai", "chat", "hello"}).out, "Hello from gpt-4o-mini\n");
+  EXPECT_NE(kestrova({"ai", "profiles", "--json"}).out.find("\"createdAt\": \"20"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <vector>
 
 #include "ai/email_language_detector.h"
 #include "ai_test_server.h"
+#include "util/localization.h"
 
 namespace kestrova::ai {
 namespace {
@@ -70,6 +72,17 @@ TEST(EmailAIServiceTest, EachTaskSendsItsPromptAndSurvivesAwkwardReplies) {
        "\n\n请只返回优先级（low/normal/high/urgent），不要其他解释。", "urgent"},
       {" 工作 , 发票,, 待处理 \n", [&](auto& t) { return joined(service.generateTags(m, t)); },
        "分析以下邮件内容，为其生成3-5个标签。", "例如：工作,紧急,发票,待处理", "工作|发票|待处理|"},
+      // Prose instead of the list asked for gives no tag, not one long one.
+      {"工作，发票、待处理", [&](auto& t) { return joined(service.generateTags(m, t)); }, "分析",
+       "待处理", "工作|发票|待处理|"},
+      {"This message is about an invoice from Ann that has to be paid by Friday.",
+       [&](auto& t) { return joined(service.generateTags(m, t)); }, "分析", "待处理", ""},
+      {"{\"tags\":[\"The message concerns an overdue invoice sent by Ann\",\"invoice\"]}",
+       [&](auto& t) {
+         auto r = service.analyzeMetadata(m, t);
+         return joined(r.tags) + std::string(raw_value(r.priority));
+       },
+       "Analyze", "object", "invoice|normal"},
       {"No brackets here", [&](auto& t) { return joined(service.extractActionItems(m, t)); },
        "Extract action items from this email.", "\"Schedule meeting with team\"]", ""},
       {"Items: [\"a\",\"b\",\"c\",\"d\",\"e\",\"f\"] ok",
@@ -115,6 +128,22 @@ TEST(EmailAIServiceTest, EachTaskSendsItsPromptAndSurvivesAwkwardReplies) {
     EXPECT_TRUE(prompt.starts_with(c.promptStart)) << prompt;
     EXPECT_TRUE(prompt.ends_with(c.promptEnd)) << prompt;
   }
+
+  // In English the prompts that write text for the user ask for English answers.
+  set_text_language("en");
+  for (const auto& run : std::vector<std::function<void(const ResolvedAIProfile&)>>{
+           [&](auto& t) { service.generateSummary(m, t); },
+           [&](auto& t) { service.generateTags(m, t); },
+           [&](auto& t) { service.extractActionItems(m, t); },
+           [&](auto& t) { service.suggestActions(m, t); }}) {
+    AITestServer server;
+    server.reply_with({"ok"});
+    run(target(server));
+    const Json messages = Json::parse(server.last()["body"].get<std::string>())["messages"];
+    EXPECT_TRUE(
+        messages[0]["content"].get<std::string>().ends_with("\n\nWrite your answer in English."));
+  }
+  set_text_language("zh-Hans");
 
   // Blank input fails before anything is sent.
   AITestServer server;

@@ -220,6 +220,35 @@ TEST_F(MailCliTest, ServerActionsChangeTheServer) {
   EXPECT_NE(result.err.find("不是邮件 ID"), std::string::npos) << result.err;
 }
 
+// What a new user mistypes gets a clear word and the right status; a count of one reads
+// right.
+TEST_F(MailCliTest, MistakesGetAClearWordAndTheRightStatus) {
+  ASSERT_EQ(run({"settings", "set", "defaultLanguage", "en"}).exit_code, 0);
+  const auto synced = run({"sync"});
+  EXPECT_NE(synced.out.find("Archive: 1 message, 1 new"), std::string::npos) << synced.out;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string said;
+  } cases[] = {
+      {{"serach", "x"}, 2, "Did you mean: kestrova search"},
+      {{"ai", "stauts"}, 2, "Did you mean: kestrova ai status"},
+      {{"settings", "set", "defaultLanguage", ""}, 1, "defaultLanguage"},
+      {{"list", "--limit", "0"}, 2, "--limit"},
+      {{"search", "\"unclosed"}, 1, "A quote in the query is not closed"},
+      {{"scheduled", "cancel", "zzzz"}, 1, "Not a valid scheduled message id: zzzz"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    const auto result = run(c.args);
+    EXPECT_EQ(result.exit_code, c.status);
+    EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+    EXPECT_LT(result.err.size(), 300u) << result.err;  // no range of 300 digits
+  }
+  EXPECT_EQ(run({"signature", "add", "Work", "--content", "Ann Example"}).exit_code, 0);
+  EXPECT_NE(run({"signature", "show", "Work"}).out.find("Ann Example"), std::string::npos);
+}
+
 // More than the first load holds: the rest comes through the background loader, and the
 // bodies follow without marking anything read.
 TEST_F(MailCliTest, SyncWithoutLimitStoresEveryMessageAndBodiesOnRequest) {

@@ -199,6 +199,68 @@ TEST_F(ServerChangeJournalTest, MoveInterruptedAfterItsCopyIsNotCopiedAgain) {
   EXPECT_EQ(on_server("Archive", &servers).size(), 2u);
 }
 
+// The command line's changes take the journal's road: offline each is made locally and kept
+// (status 3 with the count); the next command with the server reachable sends them all.
+TEST_F(ServerChangeJournalTest, CommandLineChangesWaitOfflineAndReachTheServer) {
+  add_account();
+  for (const char* id : {"c-read", "c-star", "c-move", "c-spam", "c-delete", "c-online"})
+    servers_.deliver(user_, "INBOX", mail(id));
+  for (const char* folder : {"Archive", "Junk", "Trash"})
+    servers_.deliver(user_, folder, mail(std::string("in-") + folder));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  const auto set_imap_port = [&](const std::string& port) {
+    auto db = store::EmailDatabase::open(db_path());
+    db->write([&](store::Connection& c) {
+      auto s = c.prepare("UPDATE email_accounts SET imap_port = ?");
+      s.bind(1, port);
+      s.run();
+    });
+  };
+  set_imap_port("1");  // nothing listens there
+  const struct {
+    std::vector<std::string> args;  // the message's row id goes after them
+    const char* id;
+    std::vector<std::string> after;
+    const char* local;
+  } cases[] = {
+      {{"mark", "read"}, "c-read", {}, "INBOX 100"},
+      {{"mark", "star"}, "c-star", {}, "INBOX 010"},
+      {{"move"}, "c-move", {"Archive"}, "Archive 000"},
+      {{"spam"}, "c-spam", {}, "Junk 000"},
+      {{"delete"}, "c-delete", {}, "Trash 000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.id);
+    auto args = c.args;
+    args.push_back(row_of(c.id));
+    args.insert(args.end(), c.after.begin(), c.after.end());
+    const auto result = run(args);
+    EXPECT_EQ(result.exit_code, 3) << result.out << result.err;
+    EXPECT_NE(result.err.find("1 项更改已保存在本地"), std::string::npos) << result.err;
+    EXPECT_EQ(local_state(c.id), c.local);
+  }
+  EXPECT_EQ(pending(), 5);
+  EXPECT_EQ(on_server("INBOX").size(), 6u);
+
+  set_imap_port(std::to_string(servers_.imap_plain));
+  {
+    auto db = store::EmailDatabase::open(db_path());
+    db->write([](store::Connection& c) {
+      c.execute("UPDATE pending_server_changes SET next_attempt_at = NULL");  // backoff over
+    });
+  }
+  const auto online = run({"mark", "star", row_of("c-online")});
+  EXPECT_EQ(online.exit_code, 0) << online.err;
+  EXPECT_EQ(pending(), 0);
+  using Flags = std::multimap<std::string, std::string>;
+  EXPECT_EQ(on_server("INBOX"), (Flags{{"c-read", "S"}, {"c-star", "F"}, {"c-online", "F"}}));
+  EXPECT_EQ(on_server("Archive"), (Flags{{"in-Archive", ""}, {"c-move", ""}}));
+  EXPECT_EQ(on_server("Junk"), (Flags{{"in-Junk", ""}, {"c-spam", ""}}));
+  EXPECT_EQ(on_server("Trash"), (Flags{{"in-Trash", ""}, {"c-delete", ""}}));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  EXPECT_EQ(local_state("c-move"), "Archive 000");
+}
+
 TEST_F(ServerChangeJournalTest, GmailViewsTakeNothingFromTheInbox) {
   add_account();
   for (int i = 0; i < 5; ++i) {

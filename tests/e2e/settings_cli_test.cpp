@@ -67,7 +67,7 @@ TEST_F(SettingsCliTest, SetAndGetByTypeAndRejectValuesThatDoNotFit) {
   EXPECT_EQ(listing.find(secret), std::string::npos) << listing;
 }
 
-TEST_F(SettingsCliTest, OpenLogsAndShowsTheParsedLinkOrSaysNothing) {
+TEST_F(SettingsCliTest, OpenLogsAndShowsTheParsedLinkOrRefusesOthers) {
   const std::string url = "kestrova://email/0f8fad5b-d9cb-469f-a165-70867728950e?chat=true";
   auto result = run({"open", url});
   ASSERT_EQ(result.exit_code, 0) << result.err;
@@ -77,10 +77,12 @@ TEST_F(SettingsCliTest, OpenLogsAndShowsTheParsedLinkOrSaysNothing) {
   EXPECT_NE(result.out.find(R"("id":"0F8FAD5B-D9CB-469F-A165-70867728950E")"), std::string::npos);
   EXPECT_NE(result.out.find(R"("chat":true)"), std::string::npos);
 
-  result = run({"open", "kestrova://thread/"});
-  EXPECT_EQ(result.exit_code, 0);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err, "");
+  for (const char* other : {"kestrova://thread/", "http://example.com/", "kestrova://email/42"}) {
+    result = run({"open", other});
+    EXPECT_EQ(result.exit_code, 1) << other;
+    EXPECT_EQ(result.out, "");
+    EXPECT_NE(result.err.find(other), std::string::npos) << result.err;
+  }
 }
 
 TEST_F(SettingsCliTest, FoldersAndFilesArePrivateAndADamagedFileIsSetAsideOnce) {

@@ -4,9 +4,13 @@
 // EXPUNGE).
 #include <gtest/gtest.h>
 #include <libetpan/libetpan.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -428,6 +432,8 @@ TEST_F(ImapConnectionTest, ProxyIsExportedOnRequestAndNeverWrittenByAConnect) {
     return out;
   };
   auto& settings = platform::SettingsStore::shared();
+  EXPECT_FALSE(MailProxySettings::load().enabled);  // off unless turned on
+  settings.set("emailProxyEnabled", true);
   settings.set("emailProxyPort", 0);  // counts as absent: socks5://localhost:7856
   export_proxy_environment(MailProxySettings::load());
   settings.set("emailProxyType", "http");
@@ -447,6 +453,143 @@ TEST_F(ImapConnectionTest, ProxyIsExportedOnRequestAndNeverWrittenByAConnect) {
   LibEtPanIMAPSession::initWithHost("127.0.0.1", port, "none", "u", "p")->connectWithError();
   LibEtPanSMTPSession::initWithHost("127.0.0.1", port, "none", "u", "p")->connectWithError();
   EXPECT_EQ(environment(), exported);
+  for (const char* key :
+       {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"})
+    settings.remove(key);
+}
+
+// A proxy for one connection on loopback, SOCKS5 without authentication or HTTP CONNECT:
+// it notes the address asked for, then joins the client to that port of this machine, or
+// refuses.
+class OneConnectionProxy {
+ public:
+  OneConnectionProxy(std::string type, bool refuse)
+      : type_(std::move(type)), refuse_(refuse), thread_([this] { serve(); }) {}
+  ~OneConnectionProxy() {
+    if (thread_.joinable()) thread_.join();
+  }
+  int port() const { return listener_.port(); }
+  // What the client asked for ("host:port"), once the client is done.
+  std::string asked() {
+    if (thread_.joinable()) thread_.join();
+    return asked_;
+  }
+
+ private:
+  static bool read_exactly(int fd, std::string& into, size_t count) {
+    while (count > 0) {
+      char buffer[256];
+      const ssize_t n = ::recv(fd, buffer, std::min(count, sizeof buffer), 0);
+      if (n <= 0) return false;
+      into.append(buffer, static_cast<size_t>(n));
+      count -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  // Returns the target port, or 0 after refusing.
+  int handshake(int fd) {
+    std::string in;
+    if (type_ == "http") {
+      std::string buffer;
+      const auto request = testing::read_crlf_line(fd, buffer);
+      while (auto line = testing::read_crlf_line(fd, buffer))
+        if (line->empty()) break;
+      if (!request) return 0;
+      asked_ = request->substr(8, request->find(' ', 8) - 8);
+      testing::send_all(fd, refuse_ ? "HTTP/1.1 403 Forbidden\r\n\r\n"
+                                    : "HTTP/1.1 200 Connection established\r\n\r\n");
+    } else {
+      if (!read_exactly(fd, in, 3)) return 0;
+      testing::send_all(fd, std::string("\x05\x00", 2));
+      in.clear();
+      if (!read_exactly(fd, in, 5)) return 0;
+      const size_t length = static_cast<unsigned char>(in[4]);
+      in.clear();
+      if (!read_exactly(fd, in, length + 2)) return 0;
+      asked_ = in.substr(0, length) + ":" +
+               std::to_string(static_cast<unsigned char>(in[length]) * 256 +
+                              static_cast<unsigned char>(in[length + 1]));
+      testing::send_all(fd, std::string(refuse_ ? "\x05\x05\x00\x01" : "\x05\x00\x00\x01", 4) +
+                                std::string(6, '\0'));
+    }
+    return refuse_ ? 0 : std::stoi(asked_.substr(asked_.rfind(':') + 1));
+  }
+
+  void serve() {
+    const int client = listener_.accept();
+    if (client < 0) return;
+    if (const int port = handshake(client)) relay(client, port);
+    ::close(client);
+  }
+
+  static void relay(int client, int port) {
+    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      pollfd ends[] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      char buffer[16384];
+      while (::poll(ends, 2, 10000) > 0) {
+        const int from = (ends[0].revents & (POLLIN | POLLHUP)) ? client : server;
+        const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        testing::send_all(from == client ? server : client,
+                          std::string(buffer, static_cast<size_t>(n)));
+      }
+    }
+    ::close(server);
+  }
+
+  testing::LoopbackListener listener_;
+  std::string type_;
+  bool refuse_;
+  std::string asked_;
+  std::thread thread_;
+};
+
+// With the proxy on, the session goes through it or fails saying the proxy failed; it never
+// connects directly.
+TEST_F(ImapConnectionTest, TheProxyCarriesTheConnectionOrFailsIt) {
+  auto& settings = platform::SettingsStore::shared();
+  settings.set("emailProxyEnabled", true);
+  settings.set("emailProxyHost", "127.0.0.1");
+  const struct {
+    const char* type;
+    bool refuse;
+    const char* failure;  // empty: the login works
+  } cases[] = {
+      {"socks5", false, ""},
+      {"http", false, ""},
+      {"socks5", true, "连接失败: 连接被拒绝"},
+      {"http", true, "连接失败: 代理拒绝: HTTP/1.1 403 Forbidden"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.type) + (c.refuse ? " refusing" : ""));
+    OneConnectionProxy proxy(c.type, c.refuse);
+    settings.set("emailProxyType", c.type);
+    settings.set("emailProxyPort", proxy.port());
+    auto imap = session(servers_.imap_plain, "startTLS");
+    LibEtPanError error;
+    const bool worked = imap->connectWithError(&error) && imap->loginWithError(&error);
+    imap->disconnect();
+    EXPECT_EQ(proxy.asked(), servers_.host + ":" + std::to_string(servers_.imap_plain));
+    EXPECT_EQ(worked, std::string(c.failure).empty()) << error.localizedDescription;
+    if (!worked)
+      EXPECT_NE(error.localizedDescription.find(std::string("代理 ") + c.type + "://127.0.0.1:" +
+                                                std::to_string(proxy.port()) + " " + c.failure),
+                std::string::npos)
+          << error.localizedDescription;
+  }
+  // Nothing listening where the proxy should be: no direct connection instead.
+  settings.set("emailProxyPort", testing::closed_loopback_port());
+  auto imap = session(servers_.imap_plain);
+  LibEtPanError error;
+  EXPECT_FALSE(imap->connectWithError(&error));
+  EXPECT_NE(error.localizedDescription.find("连接失败: 无法连接代理服务器"), std::string::npos)
+      << error.localizedDescription;
   for (const char* key :
        {"emailProxyEnabled", "emailProxyHost", "emailProxyPort", "emailProxyType"})
     settings.remove(key);

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -14,11 +15,13 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
 #include "ai/chat_ai_service.h"
+#include "ai/http_transport.h"
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
@@ -32,6 +35,7 @@
 #include "util/log.h"
 #include "util/terminal_text.h"
 #include "util/text.h"
+#include "util/time.h"
 
 namespace kestrova::app {
 
@@ -72,7 +76,8 @@ AIServiceProfile profile_named(const std::string& reference) {
   if (auto byId = configuration().profile(reference)) return *byId;
   std::vector<AIServiceProfile> matches;
   for (const auto& p : configuration().profiles())
-    if (text::equals_ci(p.name, reference)) matches.push_back(p);
+    if (text::equals_ci(p.name, reference) || text::equals_ci(ai::shown_name(p), reference))
+      matches.push_back(p);
   if (matches.size() == 1) return matches.front();
   if (matches.empty()) throw Error(localized_format("cli.ai.profile_not_found", reference));
   throw Error(localized_format("cli.ai.profile_ambiguous", reference));
@@ -96,6 +101,10 @@ Json public_json(const AIServiceProfile& p) {
   Json object = ai::to_json(p);
   object.erase("apiKey");
   object["hasAPIKey"] = !text::trim(p.apiKey).empty();
+  // ISO-8601 like every other date the command line prints (the stored form counts seconds
+  // from 2001).
+  object["createdAt"] = iso8601_utc(p.createdAt);
+  object["updatedAt"] = iso8601_utc(p.updatedAt);
   return object;
 }
 
@@ -108,8 +117,8 @@ void list_profiles(bool asJson) {
     return;
   }
   for (const auto& p : profiles) {
-    std::cout << (p.isDefault ? "* " : "  ") << p.name << "  [" << raw_value(p.protocolType)
-              << "]  " << p.id << "\n"
+    std::cout << (p.isDefault ? "* " : "  ") << ai::shown_name(p) << "  ["
+              << raw_value(p.protocolType) << "]  " << p.id << "\n"
               << localized_format("cli.ai.profile_endpoint",
                                   p.endpoint.empty() ? localized("cli.ai.not_set") : p.endpoint)
               << "\n"
@@ -147,13 +156,12 @@ void add_profile(const ProfileOptions& o) {
   if (o.modelOption->count()) p.defaultModel = text::trim(o.model);
   if (o.timeoutOption->count()) p.timeout = o.timeout;
   // A key is asked for when the protocol needs one, unless it comes from standard input.
-  if (o.keyFromStandardInput || o.keyPrompt ||
-      (ai::requires_api_key(p.protocolType) && isatty(STDIN_FILENO)))
+  if (o.keyFromStandardInput || o.keyPrompt || (ai::needs_api_key(p) && isatty(STDIN_FILENO)))
     p.apiKey = read_api_key(o.keyFromStandardInput);
   configuration().saveProfile(p);
   if (o.makeDefault) configuration().setDefaultProfile(p.id);
-  std::cout << localized_format("cli.ai.profile_saved", p.name, p.id) << "\n";
-  if (ai::requires_api_key(p.protocolType) && p.apiKey.empty())
+  std::cout << localized_format("cli.ai.profile_saved", ai::shown_name(p), p.id) << "\n";
+  if (ai::needs_api_key(p) && p.apiKey.empty())
     std::cout << localized_format("cli.ai.key_hint", p.id) << "\n";
 }
 
@@ -171,7 +179,7 @@ void edit_profile(const ProfileOptions& o) {
   const AIServiceProfile edited = AIConfiguration::updated(current, changes);
   configuration().saveProfile(edited);
   if (o.makeDefault) configuration().setDefaultProfile(edited.id);
-  std::cout << localized_format("cli.ai.profile_updated", edited.name) << "\n";
+  std::cout << localized_format("cli.ai.profile_updated", ai::shown_name(edited)) << "\n";
 }
 
 void add_profile_options(CLI::App* command, ProfileOptions& o, bool editing) {
@@ -209,20 +217,51 @@ void bind_scenario(const std::string& scenarioName, const std::string& profileNa
             << "\n";
 }
 
+// How long `ai status` waits for each endpoint.
+constexpr double kProbeSeconds = 3;
+
+// Whether the profile's endpoint answers at all: any HTTP reply counts (a 401 or 404 still
+// means a server is there); the text says what came back.
+std::pair<bool, std::string> probe_endpoint(const AIServiceProfile& profile) {
+  ai::HttpRequest request;
+  request.method = "GET";
+  request.url = text::trim(profile.endpoint);
+  request.timeout = std::min(kProbeSeconds, profile.timeout > 0 ? profile.timeout : kProbeSeconds);
+  try {
+    const auto response = ai::HttpTransport().perform(request);
+    return {true, "HTTP " + std::to_string(response.status)};
+  } catch (const std::exception& e) {
+    return {false, e.what()};
+  }
+}
+
 void print_status() {
   const auto hint = configuration().aiServiceStatusHint();
   std::cout << (hint ? *hint : localized("cli.ai.ready")) << "\n\n";
+  std::vector<AIServiceProfile> used;
   for (AIScenario scenario : ai::all_scenarios()) {
     const ai::ResolvedAIProfile r = configuration().resolveProfile(scenario);
     std::cout << localized_format("cli.ai.scenario_line", ai::display_name(scenario),
-                                  raw_value(scenario), r.profile.name,
+                                  raw_value(scenario), ai::shown_name(r.profile),
                                   r.model.empty() ? localized("cli.ai.no_model") : r.model,
                                   seconds_text(r.timeout))
               << "\n";
-    if (auto issue = configuration().configurationIssue(scenario))
+    const auto issue = configuration().configurationIssue(scenario);
+    if (issue)
       std::cout << "  ✗ " << *issue << "\n";
     else
       std::cout << localized("cli.ai.complete") << "\n";
+    // Complete profiles are asked whether they answer; the others are told what is missing.
+    if (!issue && std::none_of(used.begin(), used.end(),
+                               [&](const AIServiceProfile& p) { return p.id == r.profile.id; }))
+      used.push_back(r.profile);
+  }
+  if (!used.empty()) std::cout << "\n";
+  for (const auto& profile : used) {
+    const auto [answers, detail] = probe_endpoint(profile);
+    std::cout << localized_format(answers ? "cli.ai.endpoint_answers" : "cli.ai.endpoint_silent",
+                                  ai::shown_name(profile), text::trim(profile.endpoint), detail)
+              << "\n";
   }
 }
 
@@ -239,7 +278,7 @@ void list_models(const std::string& reference, bool verbose) {
   if (profile.protocolType == AIProtocolType::ollama) {
     for (const auto& model : ollama_for(profile).installedModels()) names.push_back(model.name);
   } else if (!ai::supports_model_listing(profile.protocolType)) {
-    std::cout << localized_format("cli.ai.no_model_list", profile.name) << "\n";
+    std::cout << localized_format("cli.ai.no_model_list", ai::shown_name(profile)) << "\n";
     for (std::string_view model : ai::suggested_models(profile.protocolType))
       std::cout << "  " << model << "\n";
     return;
@@ -296,7 +335,8 @@ void chat(const ChatCommand& o) {
   } catch (const ai::AIServiceError& error) {
     std::cout << std::flush;
     std::cerr << "\n"
-              << terminal_safe(AIConfiguration::userFacingAIErrorMessage("AI 对话", error, target),
+              << terminal_safe(AIConfiguration::userFacingAIErrorMessage(
+                                   localized("ai.action.chat"), error, target),
                                TextShape::block)
               << "\n";
     throw CommandFailure{1};
@@ -453,7 +493,7 @@ void add_ai_commands(CLI::App& root) {
         set_verbosity(false);
         const AIServiceProfile p = profile_named(*reference);
         configuration().deleteProfile(p);
-        std::cout << localized_format("cli.ai.profile_removed", p.name) << "\n";
+        std::cout << localized_format("cli.ai.profile_removed", ai::shown_name(p)) << "\n";
       });
     }
     {
@@ -464,7 +504,7 @@ void add_ai_commands(CLI::App& root) {
         set_verbosity(false);
         const AIServiceProfile p = profile_named(*reference);
         configuration().setDefaultProfile(p.id);
-        std::cout << localized_format("cli.ai.default_profile", p.name) << "\n";
+        std::cout << localized_format("cli.ai.default_profile", ai::shown_name(p)) << "\n";
       });
     }
   }

@@ -67,14 +67,16 @@ std::unique_ptr<MessageContext> readable_message(const MessageTask& o) {
   return c;
 }
 
-// Runs `task`; an AI failure is reported in the words of the settings screen.
+// Runs `task`; an AI failure is reported with what to do about it. `action` is the
+// localisation key of the task's name.
 template <class F>
 auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) {
   try {
     return task();
   } catch (const ai::AIServiceError& error) {
-    std::cerr << terminal_safe(ai::AIConfiguration::userFacingAIErrorMessage(action, error, target),
-                               TextShape::block)
+    std::cerr << terminal_safe(
+                     ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target),
+                     TextShape::block)
               << "\n";
     throw CommandFailure{1};
   }
@@ -102,7 +104,7 @@ std::string lines(const std::vector<std::string>& items) {
 void summary(const MessageTask& o) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailSummary);
-  const std::string text = asking("邮件摘要", target, [&] {
+  const std::string text = asking("ai.action.summary", target, [&] {
     return non_blank(EmailAIService().generateSummary(c->message, target));
   });
   c->message.aiSummary = text;
@@ -113,8 +115,8 @@ void summary(const MessageTask& o) {
 void tags(const MessageTask& o) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const auto found =
-      asking("邮件标签", target, [&] { return EmailAIService().generateTags(c->message, target); });
+  const auto found = asking("ai.action.tags", target,
+                            [&] { return EmailAIService().generateTags(c->message, target); });
   c->message.aiTags = found;
   c->book.store().updateMessage(c->message);
   print(o, {{"id", c->message.id}, {"tags", found}}, lines(found));
@@ -123,7 +125,7 @@ void tags(const MessageTask& o) {
 void priority(const MessageTask& o) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const auto value = asking("优先级判断", target,
+  const auto value = asking("ai.action.priority", target,
                             [&] { return EmailAIService().detectPriority(c->message, target); });
   c->message.aiPriority = value;
   c->book.store().updateMessage(c->message);
@@ -134,8 +136,9 @@ void priority(const MessageTask& o) {
 void actions(const MessageTask& o, bool save) {
   auto c = readable_message(o);
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const auto items = asking(
-      "待办提取", target, [&] { return EmailAIService().extractActionItems(c->message, target); });
+  const auto items = asking("ai.action.actions", target, [&] {
+    return EmailAIService().extractActionItems(c->message, target);
+  });
   c->message.aiActionItems = items;
   c->book.store().updateMessage(c->message);
   int added = 0;
@@ -177,7 +180,7 @@ void translate(const MessageTask& o, const std::string& to, bool html) {
     const auto target = usable_ai_target(AIScenario::emailTranslate);
     cached = ai::CachedEmailTranslation{
         asking(
-            "邮件翻译", target,
+            "ai.action.translate", target,
             [&] { return non_blank(EmailAIService().translateToHTML(source, language, target)); }),
         std::string(raw_value(detected))};
     cache.store(m.id, language, source, *cached);
@@ -198,7 +201,7 @@ void layout(const MessageTask& o) {
   const auto& m = c->message;
   const std::string html = m.htmlBody.value_or(m.textBody.value_or(""));
   const auto target = usable_ai_target(AIScenario::emailAnalysis);
-  const std::string fragment = asking("排版优化", target, [&] {
+  const std::string fragment = asking("ai.action.layout", target, [&] {
     return non_blank(EmailAIService().optimizeLayout(html, ai::prompt_content(m), target));
   });
   print(o, {{"id", m.id}, {"html", fragment}}, fragment);
@@ -225,8 +228,9 @@ void polish(const PolishTask& o) {
     body = std::move(*read);
   }
   const auto target = usable_ai_target(AIScenario::emailCompose);
-  const std::string text = asking(
-      "邮件润色", target, [&] { return non_blank(EmailAIService().polish(body, mode, target)); });
+  const std::string text = asking("ai.action.polish", target, [&] {
+    return non_blank(EmailAIService().polish(body, mode, target));
+  });
   print({"", o.json, false}, {{"mode", o.mode}, {"text", text}}, text);
 }
 
@@ -258,7 +262,7 @@ void draft_rule(const std::string& description, const std::string& account,
   rule.createdAt = now_seconds();
   const auto target = rule_target();
   const std::string template_text(rules::EmailRuleEngine::rule_template());
-  save_script_rule(rule, asking("规则生成", target, [&] {
+  save_script_rule(rule, asking("ai.action.rule_create", target, [&] {
                      return ai::EmailRuleAIService().draftRule(description, template_text, target);
                    }));
 }
@@ -273,7 +277,7 @@ void revise_rule(const std::string& reference, const std::string& request) {
   const std::string code =
       rule->luaCode && !text::trim(*rule->luaCode).empty() ? *rule->luaCode : "-- 未找到规则函数";
   const auto target = rule_target();
-  save_script_rule(*rule, asking("规则修改", target, [&] {
+  save_script_rule(*rule, asking("ai.action.rule_edit", target, [&] {
     return ai::EmailRuleAIService().reviseRule(rule->name, code, request, target);
   }));
 }

@@ -1,9 +1,12 @@
 #include "app/cli/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <string_view>
+#include <vector>
 
 #include "app/core/mcp_cli_installer.h"
 #include "platform/paths.h"
@@ -99,6 +102,53 @@ void add_help_command(CLI::App& root) {
   });
 }
 
+// Levenshtein distance, by bytes (command names are ASCII).
+size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// After a usage error: the command the user probably meant, when a word on the command line
+// is no command of the level it stands at but close to one (at most two edits away).
+std::optional<std::string> suggested_command(const CLI::App& root, int argc, char** argv) {
+  const CLI::App* app = &root;
+  std::string path = "kestrova";
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word.starts_with('-')) continue;
+    const auto subcommands = app->get_subcommands([](const CLI::App*) { return true; });
+    if (subcommands.empty()) return std::nullopt;
+    const CLI::App* exact = nullptr;
+    const CLI::App* closest = nullptr;
+    size_t best = 3;
+    for (const CLI::App* sub : subcommands) {
+      if (sub->get_name() == word) exact = sub;
+      if (const size_t d = edit_distance(word, sub->get_name()); d < best) {
+        best = d;
+        closest = sub;
+      }
+    }
+    if (exact) {
+      app = exact;
+      path += " " + exact->get_name();
+      continue;
+    }
+    if (!closest) return std::nullopt;
+    return path + " " + closest->get_name();
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 void apply_home_option(int argc, char** argv) {
@@ -183,7 +233,7 @@ void add_mcp_commands(CLI::App& root) {
 
 int run_command_line(int argc, char** argv) {
   CLI::App root{
-      "Kestrova — a mail client for one person with several accounts, with an agent tool server.\n"
+      "Kestrova: a mail client for one person with several accounts, with an agent tool server.\n"
       "Start the tool server with: kestrova --mcp-stdio",
       "kestrova"};
   root.require_subcommand(0, 1);
@@ -224,7 +274,10 @@ int run_command_line(int argc, char** argv) {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     // Help and --version end successfully; every other parse error is a usage error.
-    return root.exit(e) == 0 ? kExitSuccess : kExitUsage;
+    if (root.exit(e) == 0) return kExitSuccess;
+    if (auto meant = suggested_command(root, argc, argv))
+      std::cerr << localized_format("cli.did_you_mean", *meant) << "\n";
+    return kExitUsage;
   } catch (const CommandFailure& failure) {
     return failure.status;
   } catch (const std::exception& e) {

@@ -1,7 +1,8 @@
 // The mail commands: `kestrova sync`, `folders`, `list`, `read`, `search`, `mark`, `move`,
 // `delete`, `spam`, `attachment save` and `raw`. Local reads come from the mail store;
-// anything that needs the server goes through EmailService with the account's stored
-// password, and the local copy is changed only after the server accepted the change.
+// reads that need the server go through EmailService with the account's stored password.
+// Changes (`mark`, `move`, `delete`, `spam`) are made locally and journalled in one
+// transaction; the servers follow through the replay of the journal.
 
 #include <unistd.h>
 
@@ -9,12 +10,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -27,6 +30,8 @@
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
+#include "app/core/journalled_message_change.h"
+#include "app/core/mail_service_runner.h"
 #include "app/core/message_context.h"
 #include "app/core/search_language.h"
 #include "app/core/tool_answer_json.h"
@@ -405,10 +410,8 @@ std::string annotation_lines(const EmailMessage& m) {
 // Marks the message read as the tool server's mark does: every copy, each with its journal
 // entry (replayed to the server by the service), in one transaction.
 void mark_read_through_journal(Context& c) {
-  c.book.store().database().write([&](store::Connection& db) {
-    for (const auto& copy : c.book.store().markRead(c.message, true))
-      store::record_server_change(db, copy, store::ServerChangeKind::read, true);
-  });
+  c.book.store().database().write(
+      [&](store::Connection& db) { set_read_journalled(db, c.message.id, true); });
 }
 
 // A message read on a terminal is read once it has been on the screen for
@@ -608,54 +611,33 @@ void search(const SearchOptions& o) {
   print_found(book.store(), o, found);
 }
 
-// ---- server-side actions ----
+// ---- changes the servers follow ----
 
-// How often the local copy is tried again after the server accepted a change; each try
-// already waits up to the database's busy timeout for another process's lock.
-constexpr int kLocalWriteAttempts = 3;
+// How long a command that changed messages waits for the servers to follow before it
+// leaves the rest to the service (each connection has its own, shorter time limits).
+constexpr std::chrono::seconds kReplayWait{30};
 
-// The server has made the change; the local copy follows it. The command has done what was
-// asked, so a local write that still fails after a few tries (another process holding the
-// database for long) is a warning, not the command's failure: the next sync brings the
-// local copy up to date.
-void follow_locally(const std::function<void()>& write) {
-  for (int attempt = 1;; ++attempt) {
-    try {
-      write();
-      return;
-    } catch (const std::exception& e) {
-      if (attempt < kLocalWriteAttempts) continue;
-      std::cerr << localized_format("cli.local_copy_behind", e.what()) << "\n";
-      return;
-    }
+// The messages a command changed: the local copy changes at once, in the transaction that
+// journals the change for the server (app/core/journalled_message_change.h), as the tool
+// server's changes do. Local-only accounts journal nothing.
+struct ChangedMessages {
+  std::set<std::string> accounts, rows;
+  void add(const std::string& account, const std::vector<std::string>& changed) {
+    accounts.insert(account);
+    rows.insert(changed.begin(), changed.end());
   }
-}
+};
 
-void mark(const std::string& what, const std::string& id) {
+void mark(const std::string& what, const std::string& id, ChangedMessages& changed) {
   auto c = context_for(id);
-  auto& service = mail::EmailService::shared();
-  auto& m = c->message;
-  // A local-only account's mail changes here alone.
-  const bool server = !c->account.isLocalOnly();
-  if (what == "read" || what == "unread") {
-    const bool read = what == "read";
-    if (server && read)
-      service.markAsRead(c->account, password_of(*c), m, c->folders);
-    else if (server)
-      service.markAsUnread(c->account, password_of(*c), m, c->folders);
-    follow_locally([&] { c->book.store().markRead(m, read); });
-  } else {
-    const bool starred = what == "star";
-    if (server) service.toggleStar(c->account, password_of(*c), m, starred, c->folders);
-    follow_locally([&] { c->book.store().markStarred(m, starred); });
-  }
+  const auto& m = c->message;
+  const bool on = what == "read" || what == "star";
+  const bool flag_read = what == "read" || what == "unread";
+  const auto copies = c->book.store().database().write([&](store::Connection& db) {
+    return flag_read ? set_read_journalled(db, m.id, on) : set_starred_journalled(db, m.id, on);
+  });
+  changed.add(c->account.id, copies);
   std::cout << localized_format("cli.mark.done", what, terminal_safe(m.subject)) << "\n";
-}
-
-// The server kept the source copy, flagged \Deleted, rather than expunge other messages.
-void report_flagged_only(mail::ImapSourceRemoval removal) {
-  if (removal == mail::ImapSourceRemoval::flaggedOnly)
-    std::cerr << localized("cli.flagged_only") << "\n";
 }
 
 // A local-only account's folder of `type`, created under `name` the first time it is needed.
@@ -669,45 +651,35 @@ const EmailFolder& local_folder_of_type(Context& c, store::EmailFolderType type,
   return c.folders.back();
 }
 
-// After a move the server gives the message a new UID in its new folder, which the next
-// sync of that folder brings in; until then the local copy has none.
-void record_move(Context& c, const EmailFolder& destination, bool spam) {
-  follow_locally([&] { c.book.store().recordServerMove(c.message.id, destination.id, spam); });
+void move_to(Context& c, const EmailFolder& destination, MoveMark mark, ChangedMessages& changed) {
+  c.book.store().database().write(
+      [&](store::Connection& db) { move_journalled(db, c.message.id, destination.id, mark); });
+  changed.add(c.account.id, {c.message.id});
 }
 
-void move(const std::string& id, const std::string& folderName) {
+void move(const std::string& id, const std::string& folderName, ChangedMessages& changed) {
   auto c = context_for(id);
   const EmailFolder& destination = find_folder(c->folders, folderName, c->account);
   if (c->message.folderId == destination.id)
     throw Error(localized_format("cli.move.already_there", destination.name));
-  const auto removal = c->account.isLocalOnly()
-                           ? mail::ImapSourceRemoval::removed
-                           : mail::EmailService::shared().moveMessage(
-                                 c->account, password_of(*c), c->message, destination, c->folders);
-  record_move(*c, destination, false);
+  move_to(*c, destination, MoveMark::none, changed);
   std::cout << localized_format("cli.move.done", terminal_safe(destination.name),
-                                terminal_safe(c->message.subject))
-            << "\n";
-  report_flagged_only(removal);
+                                terminal_safe(c->message.subject)) << "\n";
 }
 
-void spam(const std::string& id) {
+void spam(const std::string& id, ChangedMessages& changed) {
   auto c = context_for(id);
-  if (c->account.isLocalOnly()) {
-    record_move(*c, local_folder_of_type(*c, store::EmailFolderType::spam, "Junk"), true);
-    std::cout << localized_format("cli.spam.done", terminal_safe(c->message.subject)) << "\n";
-    return;
-  }
-  const auto removal =
-      mail::EmailService::shared().moveToSpam(c->account, password_of(*c), c->message, c->folders);
-  record_move(*c, *folder_of_type(c->folders, store::EmailFolderType::spam), true);
+  const EmailFolder* folder = c->account.isLocalOnly()
+                                  ? &local_folder_of_type(*c, store::EmailFolderType::spam, "Junk")
+                                  : folder_of_type(c->folders, store::EmailFolderType::spam);
+  if (!folder) throw Error(localized_format("cli.spam.no_folder", c->account.emailAddress));
+  move_to(*c, *folder, MoveMark::spam, changed);
   std::cout << localized_format("cli.spam.done", terminal_safe(c->message.subject)) << "\n";
-  report_flagged_only(removal);
 }
 
 // Into the account's trash folder; for good (after confirmation) with `permanent`, or when
 // the message is in the trash already.
-void remove_message(const std::string& id, bool permanent) {
+void remove_message(const std::string& id, bool permanent, ChangedMessages& changed) {
   auto c = context_for(id);
   const bool local = c->account.isLocalOnly();
   const EmailFolder* trash = local && !permanent
@@ -716,43 +688,56 @@ void remove_message(const std::string& id, bool permanent) {
   if (!permanent) {
     if (!trash) throw Error(localized_format("cli.delete.no_trash", c->account.emailAddress));
     if (c->message.folderId != trash->id) {
-      const auto removal = local ? mail::ImapSourceRemoval::removed
-                                 : mail::EmailService::shared().moveMessage(
-                                       c->account, password_of(*c), c->message, *trash, c->folders);
-      record_move(*c, *trash, false);
+      move_to(*c, *trash, MoveMark::none, changed);
       std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name),
-                                    terminal_safe(c->message.subject))
-                << "\n";
-      report_flagged_only(removal);
+                                    terminal_safe(c->message.subject)) << "\n";
       return;
     }
   }
-  const auto removal = local ? mail::ImapSourceRemoval::removed
-                             : mail::EmailService::shared().deleteMessage(
-                                   c->account, password_of(*c), c->message, c->folders);
-  follow_locally([&] {
-    c->book.store().database().write([&](store::Connection& db) {
-      auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
-      s.bind(1, c->message.id);
-      s.run();
-    });
+  c->book.store().database().write([&](store::Connection& db) {
+    if (!local) return changed.add(c->account.id, delete_journalled(db, c->message.id));
+    // Kestrova holds the only copy: nothing is left to keep.
+    auto s = db.prepare("DELETE FROM email_messages WHERE id = ?");
+    s.bind(1, c->message.id);
+    s.run();
   });
   std::cout << localized_format("cli.delete.done", terminal_safe(c->message.subject)) << "\n";
-  report_flagged_only(removal);
+}
+
+// The servers follow the changes: the running service replays them; without one the
+// command replays them itself before it ends. What the servers did not take stays in the
+// journal (status 3, with the count), never lost.
+void send_changes_to_servers(const ChangedMessages& changed) {
+  if (changed.rows.empty() || read_service_status().pid) return;
+  auto& database = store::EmailDatabase::shared();
+  const auto outcome = replay_before_exit(database, mail::EmailService::shared(), changed.accounts,
+                                          changed.rows, kReplayWait);
+  if (outcome.pending.count == 0) return;
+  std::cerr << localized_format("cli.changes.pending", outcome.pending.count,
+                                outcome.pending.lastError.value_or("-"))
+            << "\n";
+  if (!outcome.finished) {
+    // The replay still runs on its thread: end without tearing down what it uses.
+    std::fflush(nullptr);
+    std::_Exit(kExitPartial);
+  }
+  throw CommandFailure{kExitPartial};
 }
 
 constexpr const char* kIdsHelp =
     "Message ids (unique prefixes work), or - to read them from standard input";
 
-// Runs `action` on each id (after "-" is expanded), going on past a failing one: the status
-// is 1 when all failed, 3 when only some did.
+// Runs `action` on each id (after "-" is expanded), going on past a failing one, then sends
+// the changes to the servers: the status is 1 when all failed, 3 when only some did or when
+// changes still wait for a server.
 void for_each_message(const std::vector<std::string>& arguments,
-                      const std::function<void(const std::string&)>& action) {
+                      const std::function<void(const std::string&, ChangedMessages&)>& action) {
   const auto ids = expand_id_arguments(arguments);
   size_t failures = 0;
+  ChangedMessages changed;
   for (const auto& id : ids) {
     try {
-      action(id);
+      action(id, changed);
     } catch (const CommandFailure&) {
       throw;
     } catch (const std::exception& e) {
@@ -761,6 +746,7 @@ void for_each_message(const std::vector<std::string>& arguments,
                 << "\n";
     }
   }
+  send_changes_to_servers(changed);
   if (failures) throw CommandFailure{failures == ids.size() ? kExitFailure : kExitPartial};
 }
 
@@ -807,7 +793,7 @@ void add_mail_commands(CLI::App& root) {
                         "Account id, address or name (default: the default account)");
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
     command->add_option("--limit", o->limit, "Most messages to list (default 50)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, 1000000));
     auto* offset = command->add_option("--offset", o->offset, "Skip this many messages first")
                        ->check(CLI::Range(int64_t{0}, int64_t{1} << 30));
     command->add_option("--page", o->page, "Show page N (of --limit messages each; 1 is the first)")
@@ -849,7 +835,7 @@ void add_mail_commands(CLI::App& root) {
     command->add_option("--account", o->account, "Account id, address or name");
     command->add_option("--folder", o->folder, "Folder for --server (default: the inbox)");
     command->add_option("--limit", o->limit, "Most results (default 50)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, 1000000));
     command->add_flag("--json", o->json, "Print the results as `kestrova list --json` does");
     command->add_flag("--ids", o->ids,
                       "Print only the full ids, one a line (for `kestrova mark read -`)");
@@ -870,8 +856,10 @@ void add_mail_commands(CLI::App& root) {
         ->required()
         ->check(CLI::IsMember({"read", "unread", "star", "unstar"}));
     command->add_option("IDS", *ids, kIdsHelp)->required();
-    command->callback(
-        [what, ids] { for_each_message(*ids, [&](const std::string& id) { mark(*what, id); }); });
+    command->callback([what, ids] {
+      for_each_message(
+          *ids, [&](const std::string& id, ChangedMessages& changed) { mark(*what, id, changed); });
+    });
   }
   {
     auto* command = root.add_subcommand("move", "Move messages to another folder on the server");
@@ -884,7 +872,9 @@ void add_mail_commands(CLI::App& root) {
     command->callback([words] {
       const std::string folder = words->back();
       words->pop_back();
-      for_each_message(*words, [&](const std::string& id) { move(id, folder); });
+      for_each_message(*words, [&](const std::string& id, ChangedMessages& changed) {
+        move(id, folder, changed);
+      });
     });
   }
   {
@@ -899,7 +889,9 @@ void add_mail_commands(CLI::App& root) {
     command->callback([=] {
       const auto all = expand_id_arguments(*ids);
       if (*permanent) confirm_or_stop(localized_format("cli.delete.confirm", all.size()), *yes);
-      for_each_message(all, [&](const std::string& id) { remove_message(id, *permanent); });
+      for_each_message(all, [&](const std::string& id, ChangedMessages& changed) {
+        remove_message(id, *permanent, changed);
+      });
     });
   }
   {

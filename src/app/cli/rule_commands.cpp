@@ -293,7 +293,7 @@ void add_rule_commands(CLI::App& root) {
     command->add_flag("--all", o->all, "Every enabled rule of --account");
     command->add_option("--account", o->account, "Account id, address or name (with --all)");
     command->add_option("--limit", o->limit, "Newest messages to look at (default and most 5000)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, 1000000));
     command->callback([o] { preview_rules(o->id, o->all, o->account, o->limit); });
   }
   {
@@ -305,7 +305,7 @@ void add_rule_commands(CLI::App& root) {
     command->add_flag("--dry-run", o->dryRun, "Only report what would change");
     command->add_flag("-y,--yes", o->yes, "Do not ask before changing more than 100 messages");
     command->add_option("--limit", o->limit, "Newest messages per rule (default and most 5000)")
-        ->check(CLI::PositiveNumber);
+        ->check(CLI::Range(1, 1000000));
     command->callback([o] { apply_rules(o->id, o->all, o->account, o->dryRun, o->limit, o->yes); });
   }
   for (const bool enabled : {true, false}) {

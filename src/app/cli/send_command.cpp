@@ -62,6 +62,7 @@ struct ComposeOptions {
   bool noSignature = false;
   bool now = false;
   std::string at;
+  bool yes = false;  // a past --at sends at once without asking
   CLI::Option *bodyOption = nullptr, *bodyFileOption = nullptr, *subjectOption = nullptr;
 };
 
@@ -183,8 +184,11 @@ void print_outcome(const store::EmailAccount& account, const SendOutcome& outcom
 void run(ComposeOptions& o) {
   std::optional<double> at;
   if (!o.at.empty()) {
-    at = parse_send_time(o.at, now_seconds());
+    const double now = now_seconds();
+    at = parse_send_time(o.at, now);
     if (!at) throw Error(localized_format("cli.send.bad_time", o.at));
+    // A time already past sends at once: asked on a terminal, --yes elsewhere.
+    if (*at <= now) confirm_or_stop(localized_format("cli.send.past_time", o.at), o.yes);
   }
   Loaded l;
   ComposedMessage m = compose(o, l);
@@ -235,6 +239,7 @@ void add_common_options(CLI::App* command, const std::shared_ptr<ComposeOptions>
   command
       ->add_option("--at", o->at, "Send later: \"2026-12-08 09:00\", ISO-8601, or +2h / +30m / +1d")
       ->excludes(now);
+  command->add_flag("-y,--yes", o->yes, "Do not ask when the --at time has passed (send at once)");
   command->callback([o] { run(*o); });
 }
 

@@ -1,7 +1,13 @@
 // `kestrova run`, `kestrova status` and `kestrova service install|uninstall`.
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <iostream>
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
@@ -17,19 +23,39 @@ namespace kestrova::app {
 
 namespace {
 
-// The journal of changes the servers have not confirmed: how many, and each failing one
-// with its last error.
+// The journal of changes the servers have not confirmed: how many, and the failing ones
+// summarised, one line per kind of change, folder and error (the most frequent first).
 void print_pending_changes(std::ostream& out) {
   const auto pending = store::EmailDatabase::shared().read(
       [](store::Connection& c) { return store::all_server_changes(c); });
   if (pending.empty()) return;
   out << localized_format("status.pending.changes", pending.size()) << "\n";
-  for (const auto& change : pending)
-    if (change.lastError)
-      out << localized_format("status.failing.change", change.attempts,
-                              store::server_change_kind_name(change.kind), change.source.folderPath,
-                              *change.lastError)
-          << "\n";
+  struct Failing {
+    size_t count = 0;
+    int64_t attempts = 0;  // the most any of them had
+  };
+  std::map<std::tuple<std::string, std::string, std::string>, Failing> failing;
+  for (const auto& change : pending) {
+    if (!change.lastError) continue;
+    auto& group = failing[{std::string(store::server_change_kind_name(change.kind)),
+                           change.source.folderPath, *change.lastError}];
+    ++group.count;
+    group.attempts = std::max(group.attempts, change.attempts);
+  }
+  std::vector<std::pair<std::tuple<std::string, std::string, std::string>, Failing>> lines(
+      failing.begin(), failing.end());
+  std::stable_sort(lines.begin(), lines.end(),
+                   [](const auto& a, const auto& b) { return a.second.count > b.second.count; });
+  constexpr size_t kShown = 5;
+  for (size_t i = 0; i < lines.size() && i < kShown; ++i) {
+    const auto& [key, group] = lines[i];
+    const auto& [kind, folder, error] = key;
+    out << localized_format("status.failing.changes", group.count, kind, folder, group.attempts,
+                            error)
+        << "\n";
+  }
+  if (lines.size() > kShown)
+    out << localized_format("status.failing.more", lines.size() - kShown) << "\n";
 }
 
 }  // namespace

@@ -143,16 +143,16 @@ void add_open_command(CLI::App& root) {
       std::cout << localized("cli.open.oauth_forwarded") << "\n";
       return;
     }
-    // A text that is not a link of this program is ignored without a word, like a link
-    // the desktop hands over by mistake: exit status 0 and no output.
-    // A running window shows the link itself.
+    // A running window shows a valid link itself. A text that is not a valid link of this
+    // program (another scheme, an unknown kind, a malformed id) is refused with a message
+    // and status 1.
     if (EmailDeepLink::parse(*url) && hand_over_to_window("open " + *url)) {
       std::cout << localized("desktop.cli.handed_over") << "\n";
       return;
     }
     auto link = open_deep_link(*url);
     platform::MainQueue::drain();  // delivers the notification to this process's observers
-    if (!link) return;
+    if (!link) throw Error(localized_format("cli.open.not_a_link", *url));
     std::cout << localized_format("cli.open.will", describe(*link), dump_compact(link->to_json()))
               << "\n";
   });

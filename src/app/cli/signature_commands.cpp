@@ -231,7 +231,10 @@ void add_signature_commands(CLI::App& root) {
 
   auto* add_cmd =
       with_account(signature->add_subcommand("add", "Add a signature, from text or from a design"));
-  add_cmd->add_option("--name", o->name, "Name of the signature (a design's name when omitted)");
+  auto* name_option = add_cmd->add_option("--name", o->name,
+                                          "Name of the signature (a design's name when omitted)");
+  add_cmd->add_option("NAME", o->name, "The same as --name, as show and edit take it")
+      ->excludes(name_option);
   add_cmd->add_option("--template", o->templateId,
                       "Start from a design (see: kestrova signature templates)");
   add_cmd->add_option("--content", o->content, "The signature text (HTML with --html)");

@@ -13,6 +13,7 @@
 #include "app/core/email_export_service.h"
 #include "app/core/email_scheduled_send_service.h"
 #include "app/core/folder_lookup.h"
+#include "app/core/id_prefix.h"
 #include "app/core/user_preferences.h"
 #include "store/database.h"
 #include "store/email_store.h"
@@ -87,8 +88,12 @@ void list_scheduled(bool json) {
   }
 }
 
-void cancel_scheduled(const std::string& id) {
-  if (!EmailScheduledSendService::cancel(store::EmailDatabase::shared(), id))
+void cancel_scheduled(const std::string& typed) {
+  auto& database = store::EmailDatabase::shared();
+  const std::string id = database.read([&](store::Connection& c) {
+    return resolve_id(c, "scheduled_messages", typed, "cli.noun.scheduled");
+  });
+  if (!EmailScheduledSendService::cancel(database, id))
     throw Error(localized_format("cli.scheduled.not_found", id));
   std::cout << localized_format("cli.scheduled.cancelled", id) << "\n";
 }
@@ -129,7 +134,7 @@ void add_writing_commands(CLI::App& root) {
   auto id = std::make_shared<std::string>();
   auto* cancel =
       scheduled->add_subcommand("cancel", "Cancel a scheduled message (nothing is sent)");
-  cancel->add_option("id", *id, "Scheduled message id")->required();
+  cancel->add_option("id", *id, "Scheduled message id (or a unique prefix)")->required();
   cancel->callback([id] { cancel_scheduled(*id); });
 
   auto* autoreply =

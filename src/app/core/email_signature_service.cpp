@@ -33,14 +33,18 @@ constexpr std::array<SignatureVariableInfo, 11> kVariables = {{
 // The placeholders whose values only the user knows (indexes into kVariables).
 constexpr std::array<size_t, 6> kUserFields = {2, 3, 4, 5, 6, 7};
 
-constexpr std::array<std::string_view, 8> kQuoteMarkers = {"\n\n---------- 转发邮件 ----------",
-                                                           "\n\n--- 转发邮件 ---",
-                                                           "\n\n--- 原始邮件 ---",
-                                                           "\n\n在 ",
-                                                           "\n\nOn ",
-                                                           "\n\nFrom:",
-                                                           "\n\n发件人:",
-                                                           "\n\n> "};
+// Where the quoted part of a reply or forward starts; the English forward header is the one
+// `kestrova forward` writes in English (forward.header).
+constexpr std::array<std::string_view, 9> kQuoteMarkers = {
+    "\n\n---------- 转发邮件 ----------",
+    "\n\n---------- Forwarded message ----------",
+    "\n\n--- 转发邮件 ---",
+    "\n\n--- 原始邮件 ---",
+    "\n\n在 ",
+    "\n\nOn ",
+    "\n\nFrom:",
+    "\n\n发件人:",
+    "\n\n> "};
 
 constexpr std::string_view kOpenMarker = "<!-- kestrova-signature:";
 constexpr std::string_view kCloseMarker = "<!-- /kestrova-signature:";
@@ -124,6 +128,19 @@ std::string local_time(double seconds, const char* format) {
 
 bool is_blank(std::string_view text) { return text::trim(text).empty(); }
 
+// `text` without the lines that contain `placeholder` (their line breaks go with them).
+std::string without_lines_holding(std::string_view text, std::string_view placeholder) {
+  std::string out;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string_view::npos ? text.size() : end + 1;
+    const std::string_view line = text.substr(start, end - start);
+    if (line.find(placeholder) == std::string_view::npos) out.append(line);
+    start = end;
+  }
+  return out;
+}
+
 // Plain text shown as HTML: "&", "<", ">" escaped, then each newline a <br>.
 std::string escape_with_breaks(std::string_view text) {
   std::string out = replace_text(text, "&", "&amp;");
@@ -179,6 +196,10 @@ std::string EmailSignatureService::render(const EmailSignature& signature,
   out = replace_text(out, "{{datetime}}", local_time(t, "%Y-%m-%d %H:%M"));
   for (const auto& field : field_patterns()) {
     if (out.find(field.placeholder) == std::string::npos) continue;
+    if (!signature.isHtml) {
+      out = without_lines_holding(out, field.placeholder);  // no "W: " line left behind
+      continue;
+    }
     for (const auto& container : field.containers) out = replace_all(out, container, "");
     out = replace_text(out, field.placeholder, "");
   }

@@ -102,7 +102,8 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
     }
     if (query[i] == '"') {
       const size_t close = query.find('"', i + 1);
-      const size_t end = close == std::string_view::npos ? query.size() : close;
+      if (close == std::string_view::npos) throw Error(localized("cli.search.unclosed_quote"));
+      const size_t end = close;
       term.value = std::string(query.substr(i + 1, end - i - 1));
       i = close == std::string_view::npos ? query.size() : close + 1;
     } else {

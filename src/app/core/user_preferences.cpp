@@ -1,6 +1,7 @@
 #include "app/core/user_preferences.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -175,7 +176,7 @@ std::vector<SettingDescriptor> build_table() {
   boolean(s::emailAutoTranslateEnabled.key, true);
   string_list(s::emailAutoTranslateIgnoredLanguages.key);
   // Network.
-  boolean(s::emailProxyEnabled.key, true);
+  boolean(s::emailProxyEnabled.key, false);  // off on Linux: see docs/decisions.md
   string(s::emailProxyHost.key, "localhost");
   ranged(s::emailProxyPort.key, 7856, 1, 65535);
   string(s::emailProxyType.key, "socks5");
@@ -290,6 +291,31 @@ const SettingDescriptor* find_setting(std::string_view key) {
   return it == index->end() ? nullptr : it->second;
 }
 
+namespace {
+
+// A primary language of 2 or 3 letters, then subtags of 1 to 8 letters or digits.
+bool is_language_tag(std::string_view tag) {
+  size_t start = 0;
+  for (size_t index = 0; start <= tag.size(); ++index) {
+    size_t end = tag.find('-', start);
+    if (end == std::string_view::npos) end = tag.size();
+    const std::string_view part = tag.substr(start, end - start);
+    const bool letters = std::all_of(part.begin(), part.end(), [](char c) {
+      return std::isalpha(static_cast<unsigned char>(c));
+    });
+    const bool alnum = std::all_of(part.begin(), part.end(), [](char c) {
+      return std::isalnum(static_cast<unsigned char>(c));
+    });
+    if (index == 0 ? !(letters && part.size() >= 2 && part.size() <= 3)
+                   : !(alnum && !part.empty() && part.size() <= 8))
+      return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 Json parse_setting_input(const SettingDescriptor& setting, std::string_view text) {
   const std::string trimmed = text::trim(text);
   Json value;
@@ -319,6 +345,12 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
       return *number;
     }
     case SettingType::string:
+      // The interface language takes a language tag (BCP 47: "en", "zh-Hans", "de-CH").
+      if (setting.key == settings::defaultLanguage.key) {
+        if (!is_language_tag(trimmed))
+          throw rejected(setting, "语言标签 (例如 zh-Hans 或 en)", text);
+        return trimmed;
+      }
       // Free text is kept as typed (spaces can belong to a reply template); raw values are
       // compared without surrounding spaces.
       value = setting.choices.empty() ? std::string(text) : trimmed;

@@ -22,7 +22,6 @@
 #include "store/email_enums.h"
 #include "store/email_store_sql.h"
 #include "store/json_list.h"
-#include "store/server_change_journal.h"
 #include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -367,10 +366,8 @@ Json remove_tag(const Json& arguments) {
 Json mark_message_read(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const bool is_read = args::boolean(arguments, "isRead").value_or(true);
-  EmailDatabase::shared().write([&](Connection& c) {
-    if (!set_read_on_all_copies(c, message_id, is_read)) throw MCPError("Message not found");
-  });
-
+  EmailDatabase::shared().write(
+      [&](Connection& c) { set_read_journalled(c, message_id, is_read); });
   return Json{{"messageId", message_id}, {"isRead", is_read}};
 }
 
@@ -378,10 +375,8 @@ Json set_message_starred(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const auto starred = args::boolean(arguments, "isStarred");
   if (!starred) throw MCPError("Missing required parameter: isStarred");
-  EmailDatabase::shared().write([&](Connection& c) {
-    if (!set_starred_on_all_copies(c, message_id, *starred)) throw MCPError("Message not found");
-  });
-
+  EmailDatabase::shared().write(
+      [&](Connection& c) { set_starred_journalled(c, message_id, *starred); });
   return Json{{"messageId", message_id}, {"isStarred", *starred}};
 }
 
@@ -389,31 +384,13 @@ Json move_message(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
   const std::string target =
       required_uuid(arguments, "targetFolderId", "Invalid or missing targetFolderId");
-  EmailDatabase::shared().write([&](Connection& c) {
-    std::string account_id;
-    {
-      auto s = c.prepare("SELECT account_id, folder_id FROM email_messages WHERE id = ?");
-      s.bind(1, message_id);
-      if (!s.step()) throw MCPError("Message not found");
-      account_id = text_column(s, "account_id");
-    }
-    {
-      auto s = c.prepare("SELECT COUNT(*) FROM email_folders WHERE id = ? AND account_id = ?");
-      s.bind_all(target, account_id);
-      if (!s.step() || s.integer(0).value_or(0) == 0)
-        throw MCPError("Target folder not found or belongs to a different account");
-    }
-    move_message_locally(c, message_id, target);
-  });
+  EmailDatabase::shared().write([&](Connection& c) { move_journalled(c, message_id, target); });
   return Json{{"messageId", message_id}, {"movedTo", target}};
 }
 
 Json delete_message(const Json& arguments) {
   const std::string message_id = required_uuid(arguments, "messageId", "Invalid or missing messageId");
-  EmailDatabase::shared().write([&](Connection& c) {
-    for (const auto& copy : update_all_copies(c, message_id, "is_deleted = ?", int64_t{1}))
-      store::record_server_change(c, copy, store::ServerChangeKind::remove);
-  });
+  EmailDatabase::shared().write([&](Connection& c) { delete_journalled(c, message_id); });
   return Json{{"messageId", message_id}, {"status", "deleted"}};
 }
 
