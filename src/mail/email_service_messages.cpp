@@ -488,6 +488,28 @@ std::string EmailService::fetchRawMessage(const EmailAccount& account,
   return std::move(*raw);
 }
 
+std::string EmailService::peekRawMessage(const EmailAccount& account,
+                                         const std::optional<std::string>& password,
+                                         const EmailMessage& message,
+                                         const std::vector<EmailFolder>& folders) const {
+  const EmailFolder& folder = folderOf(message, folders);
+  if (folder.isLocalPseudoFolder())
+    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端原始数据可拉取");
+  const uint32_t uid = uidOrThrow(message);
+  ScopedSession session(openIMAPSession(account, password), "peekRawMessage");
+  selectOrThrow(*session, folder.path);
+  LibEtPanError error;
+  auto raw = session->peekRawMessagesWithUIDs({uid}, &error);
+  if (!raw) throw EmailServiceError::networkError(error);
+  log(log_kind::kMail, "peekRawMessage: 获取到原始邮件数据 " +
+                           std::to_string(raw->empty() ? 0 : raw->front().second.size()));
+  if (raw->empty() || raw->front().first != uid)
+    throw EmailServiceError::messageMismatch("服务器上文件夹「" + folder.name + "」中已没有 UID " +
+                                             std::to_string(uid) + " 的邮件，它可能已被移动或删除");
+  if (raw->front().second.empty()) throw EmailServiceError::parseError("未获取到原始邮件数据");
+  return std::move(raw->front().second);
+}
+
 std::string EmailService::downloadAttachment(const EmailAccount& account,
                                              const std::optional<std::string>& password,
                                              const EmailMessage& message,

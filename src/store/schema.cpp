@@ -6,6 +6,7 @@
 #include <string>
 
 #include "store/database.h"
+#include "store/message_source.h"
 #include "store/search_index.h"
 
 namespace kestrova::store {
@@ -419,7 +420,7 @@ void create_folder_views(Connection& c) {
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 3;
+constexpr int64_t kSchemaVersion = 4;
 
 }  // namespace
 
@@ -443,6 +444,7 @@ void build_schema(Connection& c) {
   create_search_index(c);
   create_server_change_journal(c);
   create_folder_views(c);
+  create_message_sources(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

@@ -577,6 +577,10 @@ const TextTable& chinese_texts() {
       {"ai.analyze.none", "没有需要分析的邮件。"},
       {"ai.analyze.progress", "已分析 %d/%d 封邮件"},
       {"ai.analyze.done", "分析完成：%d 封写入了 AI 标签或优先级，%d 封失败。"},
+      // Original sources kept for imported and local mail, and whole-message export.
+      {"message.source.missing",
+       "这封邮件的原始内容没有保存在本机，服务器上也没有它的副本，无法导出或显示原文"},
+      {"message.source.unavailable", "无法从服务器读取这封邮件的原始内容: %@"},
   };
   return table;
 }

@@ -631,6 +631,11 @@ const TextTable& english_texts() {
       {"ai.analyze.none", "No messages need analysis."},
       {"ai.analyze.progress", "Analysed %d of %d messages"},
       {"ai.analyze.done", "Done: %d messages got AI tags or a priority, %d failed."},
+      // Original sources kept for imported and local mail, and whole-message export.
+      {"message.source.missing",
+       "This message's original source is not kept on this computer and the server has no "
+       "copy of it: it cannot be exported or shown as source"},
+      {"message.source.unavailable", "Could not read this message's source from the server: %@"},
   };
   return table;
 }
