@@ -204,12 +204,17 @@ TEST_F(AIMailTest, RefusalsComeFirstAndStoredTextStandsInForTheBody) {
         .out;
   };
 
+  // A cloud profile without its API key: a configuration issue (nothing is ever sent there).
+  const auto keyless =
+      run({"ai", "profile", "add", "--protocol", "openai", "--name", "Cloud", "--endpoint",
+           "https://api.example.com/v1", "--model", "m", "--default"});
+  ASSERT_EQ(keyless.exit_code, 0) << keyless.err;
   const std::vector<std::vector<std::string>> commands = {
       {"ai", "summary", offer}, {"ai", "tags", offer}, {"ai", "ask", "--message", offer, "Why?"}};
   for (const auto& command : commands) {
     const auto r = run(command);
     EXPECT_EQ(r.exit_code, 1) << command[1] << r.out;
-    EXPECT_FALSE(r.err.empty()) << command[1];
+    EXPECT_NE(r.err.find("还没有填写 API Key"), std::string::npos) << command[1] << r.err;
   }
   EXPECT_EQ(loaded(), "0\n");
   EXPECT_EQ(requests(), 0u);

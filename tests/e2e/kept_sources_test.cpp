@@ -43,12 +43,14 @@ class KeptSourcesTest : public CliTest {
  protected:
   fs::path database() const { return dir_.path() / "data" / "tivra" / "Email" / "email.db"; }
 
-  // The stored row id of the message with `subject`.
-  std::string row_of(const std::string& subject) {
+  // The stored row id of the message with `subject` in the account `address`.
+  std::string row_of(const std::string& subject, const std::string& address) {
     auto db = store::EmailDatabase::open(database());
     return db->read([&](store::Connection& c) {
-      auto s = c.prepare("SELECT id FROM email_messages WHERE subject = ?");
-      s.bind(1, subject);
+      auto s = c.prepare(
+          "SELECT m.id FROM email_messages m JOIN email_accounts a ON a.id = m.account_id WHERE "
+          "m.subject = ? AND a.email_address = ?");
+      s.bind_all(subject, address);
       return s.step() ? s.text(0).value_or("") : std::string();
     });
   }
@@ -104,7 +106,7 @@ TEST_F(KeptSourcesTest, ImportedMailComesBackByteForByte) {
     fs::create_directories(out_);
     for (const auto& m : corpus) {
       SCOPED_TRACE(m.kind);
-      const std::string id = row_of(m.subject);
+      const std::string id = row_of(m.subject, source.account);
       ASSERT_FALSE(id.empty());
       const fs::path eml = out_ / (m.kind + ".eml");
       result = run({"export", id, "-o", eml.string()});
