@@ -11,10 +11,10 @@
 #include "mail/email_deduplication_service.h"
 #include "mail/email_message_conversion.h"
 #include "platform/main_queue.h"
+#include "store/database.h"
 #include "store/email_store.h"
 #include "store/email_thread_service.h"
 #include "store/message_source.h"
-#include "store/database.h"
 #include "util/error.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -219,8 +219,9 @@ std::optional<ArchivedMessage> MboxReader::next() {
 store::EmailMessage message_from_archive(const ArchivedMessage& archived,
                                          const std::string& accountId, const std::string& folderId,
                                          double now) {
-  const std::string_view decoded = std::string_view(archived.raw).substr(
-      0, std::min(archived.raw.size(), ArchivedMessage::kMaxDecodeSize));
+  const std::string_view decoded =
+      std::string_view(archived.raw)
+          .substr(0, std::min(archived.raw.size(), ArchivedMessage::kMaxDecodeSize));
   const auto headers = EmailContentDecoder::decodeHeaders(decoded);
   const auto body = EmailContentDecoder::decode(decoded);
 

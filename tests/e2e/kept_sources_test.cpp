@@ -112,7 +112,8 @@ TEST_F(KeptSourcesTest, ImportedMailComesBackByteForByte) {
       result = run({"export", id, "-o", eml.string()});
       ASSERT_EQ(result.exit_code, 0) << result.err;
       EXPECT_EQ(read_file(eml).value_or(""), m.raw);
-      EXPECT_EQ((fs::status(eml).permissions() & fs::perms::all), fs::perms::owner_read | fs::perms::owner_write);
+      EXPECT_EQ((fs::status(eml).permissions() & fs::perms::all),
+                fs::perms::owner_read | fs::perms::owner_write);
       result = run({"raw", id});
       ASSERT_EQ(result.exit_code, 0) << result.err;
       EXPECT_EQ(result.out, m.raw);
@@ -135,18 +136,19 @@ TEST_F(KeptSourcesTest, ImportedMailComesBackByteForByte) {
 // A message with five attachments and a Subject that tries to add header lines (CR LF) and
 // to cut the file name short (NUL), both as RFC 2047 encoded words.
 std::string hostile(const std::string& encodedSubject, const std::string& id) {
-  std::string raw = "From: =?UTF-8?B?RXZlCkJjYzogeEBldmlsLmV4YW1wbGU=?= <eve@example.net>\r\n"
-                    "To: USER\r\nSubject: " +
-                    encodedSubject +
-                    "\r\nDate: Tue, 2 Jan 2024 10:00:00 +0000\r\nMessage-ID: <" + id +
-                    "@example.net>\r\nMIME-Version: 1.0\r\n"
-                    "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
-                    "Content-Type: text/plain; charset=utf-8\r\n\r\nFive files.\r\n";
+  std::string raw =
+      "From: =?UTF-8?B?RXZlCkJjYzogeEBldmlsLmV4YW1wbGU=?= <eve@example.net>\r\n"
+      "To: USER\r\nSubject: " +
+      encodedSubject + "\r\nDate: Tue, 2 Jan 2024 10:00:00 +0000\r\nMessage-ID: <" + id +
+      "@example.net>\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\n\r\nFive files.\r\n";
   for (int i = 1; i <= 5; ++i)
-    raw += "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
-           "filename=\"part" +
-           std::to_string(i) + ".bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
-           std::string(76, static_cast<char>('A' + i)) + "\r\n";
+    raw +=
+        "--b\r\nContent-Type: application/octet-stream\r\nContent-Disposition: attachment; "
+        "filename=\"part" +
+        std::to_string(i) + ".bin\"\r\nContent-Transfer-Encoding: base64\r\n\r\n" +
+        std::string(76, static_cast<char>('A' + i)) + "\r\n";
   return raw + "--b--\r\n";
 }
 
@@ -218,8 +220,8 @@ TEST_F(KeptSourcesTest, ServerMailExportsWholeAndUnreadOrNotAtAll) {
     c.prepare("UPDATE email_messages SET is_body_loaded = 0, text_body = NULL").run();
   });
   for (const char* format : {"eml", "text"}) {
-    result = run({"export", row_with_id("<h1@example.net>"), "--format", format, "-o",
-                  nowhere.string()});
+    result = run(
+        {"export", row_with_id("<h1@example.net>"), "--format", format, "-o", nowhere.string()});
     EXPECT_NE(result.exit_code, 0) << format;
     EXPECT_NE(result.err.find("无法从服务器读取这封邮件的原始内容"), std::string::npos)
         << result.err;

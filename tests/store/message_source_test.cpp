@@ -1,9 +1,10 @@
 // The kept original bytes of a message row: they survive every rewrite of the row and go
 // with it when it is deleted, by itself or with its account.
 
+#include "store/message_source.h"
+
 #include <gtest/gtest.h>
 
-#include "store/message_source.h"
 #include "store_test_support.h"
 
 namespace kestrova::testing {

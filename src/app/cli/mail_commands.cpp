@@ -824,7 +824,8 @@ void add_mail_commands(CLI::App& root) {
     list->callback([listed] { list_attachments(*listed); });
   }
   {
-    auto* command = root.add_subcommand("raw", "Print a message's raw source (kept here, else from the server)");
+    auto* command = root.add_subcommand(
+        "raw", "Print a message's raw source (kept here, else from the server)");
     auto id = std::make_shared<std::string>();
     command->add_option("ID", *id, "Message id")->required();
     command->callback([id] { print_raw(*id); });

@@ -109,8 +109,8 @@ void autoreply_status() {
 
 void add_writing_commands(CLI::App& root) {
   auto e = std::make_shared<ExportOptions>();
-  auto* exporter = root.add_subcommand(
-      "export", "Save a message as an .eml (its original source) or .txt file");
+  auto* exporter =
+      root.add_subcommand("export", "Save a message as an .eml (its original source) or .txt file");
   exporter->add_option("id", e->id, "Message id")->required();
   exporter->add_option("--format", e->format, "eml (default) or text")
       ->check(CLI::IsMember({"eml", "text"}));

@@ -119,8 +119,8 @@ void EmailExportService::exportTo(MessageContext& context, ExportFormat format,
   write(content(context, format), destination, overwrite);
 }
 
-void EmailExportService::write(const std::string& content,
-                               const std::filesystem::path& destination, bool overwrite) {
+void EmailExportService::write(const std::string& content, const std::filesystem::path& destination,
+                               bool overwrite) {
   std::filesystem::path temporary = destination;
   temporary += ".part-" + new_uuid().substr(0, 8);
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

@@ -6,10 +6,6 @@
 #include "app/core/draft_upload.h"
 #include "app/core/folder_lookup.h"
 #include "mail/email_content_decoder.h"
-#include "store/message_source.h"
-#include "util/localization.h"
-#include "util/log.h"
-#include "util/error.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/outgoing_message.h"
@@ -17,6 +13,10 @@
 #include "store/downloaded_body.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
+#include "store/message_source.h"
+#include "util/error.h"
+#include "util/localization.h"
+#include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -96,8 +96,9 @@ std::string download_attachment(MessageContext& c, const store::EmailAttachment&
 std::string original_source(MessageContext& c) {
   if (auto kept = kept_source(c)) return *kept;
   const EmailMessage& m = c.message;
-  const auto folder = std::find_if(c.folders.begin(), c.folders.end(),
-                                   [&](const auto& f) { return m.folderId && f.id == *m.folderId; });
+  const auto folder = std::find_if(c.folders.begin(), c.folders.end(), [&](const auto& f) {
+    return m.folderId && f.id == *m.folderId;
+  });
   const bool local_folder = folder != c.folders.end() && folder->isLocalPseudoFolder();
   if (!m.uid || local_folder || c.account.isLocalOnly()) {
     // Written here and never filed anywhere: the draft as it would go to the server is its
