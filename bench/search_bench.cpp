@@ -122,9 +122,7 @@ double time_ms(F&& run) {
 std::vector<std::string> cli_search(store::Connection& c, const app::SearchCondition& condition,
                                     bool tie_order) {
   auto s = c.prepare(
-      "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
-      "account_id = ?) AND " +
-      condition.sql +
+      "SELECT id FROM email_messages WHERE (? IS NULL OR account_id = ?) AND " + condition.sql +
       (tie_order ? " ORDER BY date DESC, rowid LIMIT ?" : " ORDER BY date DESC LIMIT ?"));
   int index = 1;
   s.bind(index++, std::nullopt);

@@ -4,21 +4,36 @@
 //
 // The output depends only on the flags: the same seed gives the same file content (ids,
 // texts, dates and flags all come from one seeded generator, never from the clock).
+//
+// --demo makes the mailbox of `kestrova demo` instead: local-only accounts (no server is
+// pretended), mail dated up to the moment of generation and denser in the last days, real
+// attachment files (in Attachments/ beside the database), HTML-only newsletters and
+// receipts, and a few written-out conversations. Apart from the dates it too depends only on
+// the flags.
 
 #include <CLI/CLI.hpp>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "demo_mail_content.h"
+#include "platform/paths.h"
 #include "store/database.h"
+#include "store/email_enums.h"
+#include "store/email_thread_service.h"
+#include "util/html_text.h"
 #include "util/json.h"
 #include "util/text.h"
 
@@ -275,6 +290,7 @@ struct Options {
   int64_t folders = 30;
   uint64_t seed = 42;
   bool force = false;
+  bool demo = false;
 };
 
 // Two years of mail ending at a fixed moment (2025-06-01T00:00:00Z), so a seed always gives
@@ -286,7 +302,12 @@ constexpr size_t kPeople = 400;
 
 class MailGenerator {
  public:
-  MailGenerator(const Options& options, Random& random) : options_(options), random_(random) {
+  MailGenerator(const Options& options, Random& random)
+      : options_(options),
+        random_(random),
+        newest_(options.demo ? std::floor(static_cast<double>(std::time(nullptr)) / 60) * 60
+                             : kNewestDate),
+        attachments_dir_(options.out.parent_path() / "Attachments") {
     make_senders();
   }
 
@@ -295,9 +316,12 @@ class MailGenerator {
     insert_folders(c);
     insert_contacts(c);
     insert_messages(c);
+    if (options_.demo) insert_conversations(c);
     update_folder_counts(c);
   }
 
+  // The conversation keys written, per account id (demo mailboxes get their summaries).
+  const std::map<std::string, std::vector<std::string>>& threads() const { return threads_; }
   int64_t written_messages() const { return written_; }
   int64_t duplicates() const { return duplicates_; }
 
@@ -340,7 +364,7 @@ class MailGenerator {
   }
 
   void insert_accounts(Connection& c) {
-    const double created = kNewestDate - kSpan - 86400.0 * 30;
+    const double created = newest_ - kSpan - 86400.0 * 30;
     for (int64_t i = 0; i < options_.accounts; ++i) {
       Account a;
       a.id = random_.uuid();
@@ -356,14 +380,21 @@ class MailGenerator {
       a.name = name;
       a.email = email;
       a.chinese = t.chinese;
+      if (options_.demo) {
+        // A local-only account: no servers, no password (what `account add --local` makes).
+        t.service_type = kestrova::store::raw_value(kestrova::store::EmailServiceType::custom);
+        t.imap_host = t.smtp_host = "";
+      }
       auto s = c.prepare(
           "INSERT INTO email_accounts (id, email_address, display_name, service_type, imap_host, "
           "imap_port, imap_encryption, smtp_host, smtp_port, smtp_encryption, is_enabled, is_default, "
           "last_sync_date, connection_status, password_keychain_identifier, created_at, updated_at) "
           "VALUES (?, ?, ?, ?, ?, 993, 'ssl', ?, ?, ?, 1, ?, ?, 'disconnected', ?, ?, ?)");
+      std::optional<std::string> keychain;
+      if (!options_.demo) keychain = "kestrova." + a.email;
       s.bind_all(a.id, a.email, a.name, t.service_type, t.imap_host, t.smtp_host, t.smtp_port,
-                 t.smtp_encryption, int64_t{i == 0 ? 1 : 0}, kNewestDate, "kestrova." + a.email,
-                 created + static_cast<double>(i) * 3600, kNewestDate);
+                 t.smtp_encryption, int64_t{i == 0 ? 1 : 0}, newest_, keychain,
+                 created + static_cast<double>(i) * 3600, newest_);
       s.run();
       accounts_.push_back(std::move(a));
     }
@@ -394,7 +425,7 @@ class MailGenerator {
       auto s = c.prepare(
           "INSERT INTO email_folders (id, account_id, name, type, path, unread_count, total_count, "
           "last_sync_date) VALUES (?, ?, ?, ?, ?, 0, 0, ?)");
-      s.bind_all(f.id, accounts_[account].id, name, f.type, path, kNewestDate);
+      s.bind_all(f.id, accounts_[account].id, name, f.type, path, newest_);
       s.run();
       folders_.push_back(std::move(f));
     }
@@ -417,7 +448,7 @@ class MailGenerator {
           "INSERT OR IGNORE INTO contacts (id, name, email, frequency, last_used, source) "
           "VALUES (?, ?, ?, ?, ?, 'received')");
       st.bind_all(random_.uuid(), s.name, s.email, random_.between(1, 200),
-                  kNewestDate - random_.unit() * kSpan);
+                  newest_ - random_.unit() * kSpan);
       st.run();
     }
   }
@@ -535,6 +566,7 @@ class MailGenerator {
     double date = 0, received = 0;
     bool is_read = false, is_starred = false, is_important = false, is_no_reply = false;
     bool has_attachments = false, is_spam = false, is_deleted = false, remote = false, draft = false;
+    std::vector<kestrova::tools::DemoAttachment> attachments;  // demo mailboxes only
   };
 
   Message make_message(size_t account, const Folder& folder) {
@@ -543,7 +575,9 @@ class MailGenerator {
     const Sender& sender = pick_sender();
     const bool outgoing = folder.type == "sent" || folder.type == "drafts";
     const bool chinese = outgoing ? (me.chinese ? random_.chance(0.8) : random_.chance(0.2)) : sender.chinese;
-    m.date = kNewestDate - random_.unit() * kSpan;
+    // The demo's mail is denser towards today, so that the last days hold a good part of it.
+    const double age = random_.unit();
+    m.date = newest_ - (options_.demo ? age * age : age) * kSpan;
     m.received = m.date + static_cast<double>(random_.between(1, 120));
     if (!random_.chance(0.03)) {
       m.message_id = "<" + random_.hex(16) + "." + std::to_string(written_) + "@" +
@@ -552,7 +586,8 @@ class MailGenerator {
                      ">";
     }
     // About a third of personal mail answers an earlier message.
-    if (!sender.bulk && !recent_ids_.empty() && random_.chance(0.3)) {
+    // (The demo's conversations are written out instead: insert_conversations.)
+    if (!options_.demo && !sender.bulk && !recent_ids_.empty() && random_.chance(0.3)) {
       const auto& [parent_id, thread] = recent_ids_[random_.below(recent_ids_.size())];
       m.in_reply_to = parent_id;
       m.thread_id = thread;
@@ -595,7 +630,7 @@ class MailGenerator {
       m.remote = random_.chance(0.6);
     }
 
-    const bool recent = m.date > kNewestDate - 30 * 86400.0;
+    const bool recent = m.date > newest_ - 30 * 86400.0;
     m.is_read = outgoing || random_.chance(recent ? 0.4 : 0.9);
     m.is_starred = random_.chance(0.04);
     m.is_important = random_.chance(0.08);
@@ -615,7 +650,30 @@ class MailGenerator {
     } else if (t < 0.40) {
       m.ai_tags = "[]";  // analysed, nothing worth a tag
     }
+    if (options_.demo) make_demo_content(m, sender, chinese, outgoing, to_name);
     return m;
+  }
+
+  // What a demo message has beyond the benchmark's: newsletters and receipts in HTML only,
+  // and real files where the message is marked as having attachments.
+  void make_demo_content(Message& m, const Sender& sender, bool chinese, bool outgoing,
+                         const std::string& to_name) {
+    const int64_t number = random_.between(10000, 99999);
+    if (sender.bulk && !outgoing) {
+      const size_t index = static_cast<size_t>(&sender - senders_.data()) - kPeople;
+      auto mail = kestrova::tools::demo_bulk_mail(index, sender.name, sender.chinese,
+                                                  random_.next(), number, to_name);
+      m.subject = std::move(mail.subject);
+      m.html = std::move(mail.html);
+      m.text.clear();
+      m.remote = true;
+      m.preview = kestrova::text::prefix_characters(kestrova::html_to_readable(m.html).text, 200);
+      if (!m.ai_tags.empty() && m.ai_tags != "[]" && (index == 1 || index == 3))
+        m.ai_tags = R"(["促销","购物"])";
+    }
+    m.attachments.clear();
+    if (m.has_attachments)
+      m.attachments = kestrova::tools::demo_attachments(random_.next(), chinese, number);
   }
 
   static std::optional<std::string_view> or_null(const std::string& value) {
@@ -638,19 +696,113 @@ class MailGenerator {
         "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
         "?, ?, ?, ?, 1, ?, ?)");
     const double synced = m.received + 5;
+    // Local-only mail has no server and so no UID.
     std::optional<int64_t> uid;
-    if (!m.draft) uid = folder.next_uid++;
-    s.bind_all(random_.uuid(), accounts_[account].id, folder.id, uid, or_null(m.message_id),
+    if (!m.draft && !options_.demo) uid = folder.next_uid++;
+    const std::string id = random_.uuid();
+    s.bind_all(id, accounts_[account].id, folder.id, uid, or_null(m.message_id),
                or_null(m.in_reply_to), m.thread_id, m.subject, or_null(m.from_name), m.from_email,
-               blob_or_null(m.to), blob_or_null(m.cc), blob_or_null(m.bcc), m.text, or_null(m.html),
-               m.preview, m.date, m.received, m.is_read, m.is_starred, m.is_important, m.is_no_reply,
-               m.has_attachments, m.is_spam, m.is_deleted, m.remote, or_null(m.ai_tags),
-               or_null(m.ai_summary), or_null(m.ai_priority), or_null(m.ai_category), synced, synced,
-               synced, m.draft);
+               blob_or_null(m.to), blob_or_null(m.cc), blob_or_null(m.bcc), or_null(m.text),
+               or_null(m.html), m.preview, m.date, m.received, m.is_read, m.is_starred,
+               m.is_important, m.is_no_reply, m.has_attachments, m.is_spam, m.is_deleted, m.remote,
+               or_null(m.ai_tags), or_null(m.ai_summary), or_null(m.ai_priority),
+               or_null(m.ai_category), synced, synced, synced, m.draft);
     s.run();
     ++written_;
     ++folder.total;
     if (!m.is_read && !m.is_deleted) ++folder.unread;
+    if (options_.demo) threads_[accounts_[account].id].push_back(m.thread_id);
+    for (size_t i = 0; i < m.attachments.size(); ++i) insert_attachment(c, id, m.attachments[i], i);
+  }
+
+  // The file under Attachments/<message row id>/ (folders 0700, files 0600, as the user's
+  // mail is) and its row, which names the file as the attachment's stored copy.
+  void insert_attachment(Connection& c, const std::string& message_row,
+                         const kestrova::tools::DemoAttachment& a, size_t position) {
+    const auto folder = attachments_dir_ / message_row;
+    if (!kestrova::platform::ensure_private_directory(folder))
+      throw std::runtime_error("cannot create " + folder.string());
+    const auto file = folder / a.filename;
+    {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      out.write(a.bytes.data(), static_cast<std::streamsize>(a.bytes.size()));
+      if (!out) throw std::runtime_error("cannot write " + file.string());
+    }
+    kestrova::platform::restrict_file_to_owner(file);
+    auto s = c.prepare(
+        "INSERT INTO email_attachments (id, message_id, filename, mime_type, size, content_id, "
+        "is_inline, local_path, part_path, encoding, charset) "
+        "VALUES (?, ?, ?, ?, ?, NULL, 0, ?, ?, 'base64', NULL)");
+    s.bind_all(random_.uuid(), message_row, a.filename, a.mimeType,
+               static_cast<int64_t>(a.bytes.size()), file.string(), std::to_string(position + 2));
+    s.run();
+  }
+
+  // The written-out conversations: the correspondent's messages in the account's inbox (the
+  // newest unread), the user's answers in its sent folder, each answering the one before.
+  void insert_conversations(Connection& c) {
+    const auto& conversations = kestrova::tools::demo_conversations();
+    for (size_t n = 0; n < conversations.size(); ++n) {
+      const auto& conversation = conversations[n];
+      const size_t account = conversation.account % accounts_.size();
+      const Account& me = accounts_[account];
+      Folder* inbox = folder_of_type(account, "inbox");
+      Folder* sent = folder_of_type(account, "sent");
+      if (!inbox) continue;
+      const std::string thread = random_.uuid();
+      std::string previous_id, previous_text, previous_name;
+      for (size_t i = 0; i < conversation.messages.size(); ++i) {
+        const auto& step = conversation.messages[i];
+        const bool last = i + 1 == conversation.messages.size();
+        Message m;
+        const std::string domain =
+            (step.fromMe ? me.email : conversation.partnerEmail)
+                .substr((step.fromMe ? me.email : conversation.partnerEmail).find('@') + 1);
+        m.message_id = "<demo-" + std::to_string(n) + "-" + std::to_string(i) + "@" + domain + ">";
+        m.in_reply_to = previous_id;
+        m.thread_id = thread;
+        m.subject = i == 0 ? conversation.subject
+                           : (conversation.chinese ? "回复：" : "Re: ") + conversation.subject;
+        m.from_name = step.fromMe ? me.name : conversation.partnerName;
+        m.from_email = step.fromMe ? me.email : conversation.partnerEmail;
+        m.to = step.fromMe ? contact_list({{conversation.partnerName, conversation.partnerEmail}})
+                           : contact_list({{me.name, me.email}});
+        m.text = step.text;
+        if (!previous_text.empty()) {
+          m.text += conversation.chinese ? "\n" + previous_name + " 写道：\n"
+                                         : "\n" + previous_name + " wrote:\n";
+          size_t start = 0;
+          while (start < previous_text.size()) {
+            const size_t end = previous_text.find('\n', start);
+            m.text += "> " + previous_text.substr(start, end - start) + "\n";
+            if (end == std::string::npos) break;
+            start = end + 1;
+          }
+        }
+        m.preview = kestrova::text::prefix_characters(step.text, 200);
+        m.date = std::min(newest_ - 600,
+                          newest_ - conversation.daysAgo * 86400.0 + step.hoursAfterStart * 3600.0);
+        m.received = m.date + 30;
+        m.is_read = step.fromMe || !last;
+        if (step.attachment >= 0) {
+          m.attachments = kestrova::tools::demo_attachments(static_cast<uint64_t>(step.attachment),
+                                                            conversation.chinese,
+                                                            static_cast<int64_t>(n * 100 + i));
+          m.has_attachments = true;
+        }
+        Folder* folder = step.fromMe && sent ? sent : inbox;
+        insert_message(c, m, *folder, account);
+        previous_id = m.message_id;
+        previous_text = step.text;
+        previous_name = m.from_name;
+      }
+    }
+  }
+
+  Folder* folder_of_type(size_t account, std::string_view type) {
+    for (size_t i : account_folders_[account])
+      if (folders_[i].type == type) return &folders_[i];
+    return nullptr;
   }
 
   void insert_messages(Connection& c) {
@@ -687,6 +839,9 @@ class MailGenerator {
   std::vector<std::vector<size_t>> account_folders_;
   std::vector<double> account_weight_total_;
   std::vector<std::pair<std::string, std::string>> recent_ids_;  // (Message-ID, thread)
+  const double newest_;                                          // the date of the newest mail
+  const std::filesystem::path attachments_dir_;
+  std::map<std::string, std::vector<std::string>> threads_;
   int64_t written_ = 0;
   int64_t duplicates_ = 0;
 };
@@ -703,6 +858,9 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 100000));
   app.add_option("--seed", options.seed, "Seed of the generator");
   app.add_flag("--force", options.force, "Replace an existing file");
+  app.add_flag("--demo", options.demo,
+               "The mailbox of kestrova demo: local-only accounts, mail up to now, attachment "
+               "files in Attachments/ beside the database, HTML newsletters, conversations");
   CLI11_PARSE(app, argc, argv);
   // The database owner creates the file's folder first, which needs a path with a parent.
   options.out = std::filesystem::absolute(options.out);
@@ -735,6 +893,9 @@ int main(int argc, char** argv) {
       c.execute("PRAGMA cache_size = -262144");
       generator.write(c);
     });
+    // Conversation summaries, as the sync and the import keep them.
+    kestrova::store::EmailThreadService threads(*db);
+    for (const auto& [account, keys] : generator.threads()) threads.refreshThreads(account, keys);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "generation failed: %s\n", e.what());
     return 1;

@@ -560,6 +560,7 @@ void AIStreamParser::payload(std::string_view text) {
   }
   const Json event = Json::parse(text, nullptr, false);
   if (!event.is_object()) return;
+  if (string_member(event, "type") != "ping") ++events_;
   if (event.contains("error") || string_member(event, "type") == "error")
     throw AIServiceError::requestFailed(200, std::string(text));
 

@@ -82,6 +82,8 @@ class AIStreamParser {
   bool ended() const { return ended_; }
   // Whether any delta was delivered.
   bool deliveredText() const { return delivered_; }
+  // Events read so far: payloads that are JSON objects, keep-alive pings excepted.
+  size_t events() const { return events_; }
 
  private:
   void line(std::string_view text);
@@ -91,6 +93,7 @@ class AIStreamParser {
   std::string pending_;
   bool ended_ = false;
   bool delivered_ = false;
+  size_t events_ = 0;
 };
 
 }  // namespace kestrova::ai

@@ -1,5 +1,6 @@
 #include "ai/chat_ai_service.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "ai/ai_service_error.h"
@@ -68,10 +69,21 @@ std::string ChatAIService::stream(const AIServiceProfile& profile, const Json& m
                                   const std::function<void(std::string_view)>& onDelta) const {
   std::string reply;
   AIStreamParser parser([&](std::string_view delta) {
+    if (reply.size() + delta.size() > kMaxStreamTextBytes) {
+      log_line(log_kind::kFailure, kComponent, "流式回复超过上限，已中止");
+      throw AIServiceError::invalidResponse();
+    }
     reply.append(delta);
     onDelta(delta);
   });
+  // Keep-alive comments and pings reset the server's silence but not this clock: only
+  // events count as progress.
+  using Clock = std::chrono::steady_clock;
+  const auto gapLimit = std::chrono::duration<double>(timeout);
+  auto lastEvent = Clock::now();
+  size_t events = 0;
   size_t received = 0;
+  struct StreamComplete {};
   const BodySink sink = [&](std::string_view bytes) {
     received += bytes.size();
     try {
@@ -82,9 +94,25 @@ std::string ChatAIService::stream(const AIServiceProfile& profile, const Json& m
       throw AIServiceError::requestFailed(error.status(),
                                           redact_secret(error.body(), profile.apiKey));
     }
+    // The reply is complete: whatever the server still sends is not read.
+    if (parser.ended()) throw StreamComplete{};
+    const auto now = Clock::now();
+    if (parser.events() != events) {
+      events = parser.events();
+      lastEvent = now;
+    } else if (now - lastEvent > gapLimit) {
+      log_line(log_kind::kFailure, kComponent, "流式回复长时间没有新内容，已中止");
+      throw AIServiceError::networkError("请求超时");
+    }
   };
-  const HttpResponse response =
-      transport_.perform(request(profile, messages, options, timeout, true), &sink);
+  HttpRequest exchange = request(profile, messages, options, timeout, true);
+  exchange.streamTimeout = timeout * kStreamTimeoutFactor;
+  HttpResponse response;
+  try {
+    response = transport_.perform(exchange, &sink);
+  } catch (const StreamComplete&) {
+    response.status = 200;  // the sink sees only the body of a 2xx reply
+  }
   checkStatus(profile, response, received + response.body.size());
   parser.finish();
   if (!parser.deliveredText()) throw AIServiceError::invalidResponse();

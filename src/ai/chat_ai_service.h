@@ -32,6 +32,9 @@ struct ChatOptions {
 // transport failure networkError. Blocking; thread-safe (holds no mutable state).
 class ChatAIService {
  public:
+  static constexpr size_t kMaxStreamTextBytes = 16u << 20;
+  static constexpr double kStreamTimeoutFactor = 10;
+
   explicit ChatAIService(
       HttpTransport transport = {},
       std::shared_ptr<const AIServiceAdapter> adapter = std::make_shared<AIServiceAdapter>());
@@ -40,8 +43,11 @@ class ChatAIService {
   std::string send(const AIServiceProfile& profile, const Json& messages,
                    const ChatOptions& options, double timeout) const;
   // Streams the reply: `onDelta` receives each piece of text as it arrives (and may throw
-  // to stop); returns the whole text. `timeout` bounds connecting and every silence of the
-  // server.
+  // to stop); returns the whole text. `timeout` bounds connecting, every silence of the
+  // server and every gap between events (keep-alive comments and pings do not count);
+  // kStreamTimeoutFactor times it bounds the whole reply. A gap or the whole limit passed
+  // throws networkError ("请求超时"), text beyond kMaxStreamTextBytes invalidResponse, as
+  // a non-streamed reply over its cap does.
   std::string stream(const AIServiceProfile& profile, const Json& messages,
                      const ChatOptions& options, double timeout,
                      const std::function<void(std::string_view)>& onDelta) const;

@@ -55,7 +55,10 @@ void install_tool_bridge() {
 
 int main(int argc, char** argv) {
   using namespace kestrova;
-  // Before anything can change the process environment.
+  // Every path depends on it, and the programs this one starts inherit it (it joins the
+  // launch environment captured next).
+  app::apply_home_option(argc, argv);
+  // Before anything else can change the process environment.
   platform::captureLaunchEnvironment();
   // The mode is decided before anything else.
   std::vector<std::string> arguments(argv, argv + argc);

@@ -8,11 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/cancellation.h"
+#include "util/localization.h"
 #include "util/text.h"
 
 namespace kestrova::mail {
@@ -196,6 +200,29 @@ struct MailTransport::State {
 
 namespace {
 
+enum class WaitResult { ready, timedOut, cancelled };
+
+// Waits up to `limit` for `events` on `fd`, looking at the process's cancellation token
+// between slices of at most kCancellationCheckInterval: a server that answers is served
+// even while the process stops, a silent one is given up within one slice. An error of
+// poll() counts as ready, so that the next call reports it.
+WaitResult wait_on_socket(int fd, short events, std::chrono::milliseconds limit) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + limit;
+  pollfd entry{fd, events, 0};
+  while (true) {
+    const auto left =
+        std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()),
+                 std::chrono::milliseconds(0));
+    const auto slice = std::min(left, platform::kCancellationCheckInterval);
+    const int ready_count = ::poll(&entry, 1, static_cast<int>(slice.count()));
+    if (ready_count > 0) return WaitResult::ready;
+    if (ready_count < 0 && errno != EINTR) return WaitResult::ready;
+    if (platform::CancellationToken::process().cancelled()) return WaitResult::cancelled;
+    if (Clock::now() >= deadline) return WaitResult::timedOut;
+  }
+}
+
 // The low-level stream's own data: one socket, TLS over it once started, and what has
 // been read from the server but not yet given to libetpan.
 struct Connection {
@@ -220,8 +247,6 @@ struct Connection {
     if (fd >= 0) ::close(fd);
   }
 
-  int wait_ms() const { return static_cast<int>(state->timeout.count()); }
-
   // Ends the connection for good; later reads and writes fail at once.
   void give_up(TransportProblem problem) {
     if (!state->problem) state->problem = std::move(problem);
@@ -239,15 +264,16 @@ struct Connection {
     give_up({TransportProblem::Kind::timedOut, std::move(text)});
   }
 
-  // Waits for the socket to become readable or writable; false when the time limit passed.
+  // Waits for the socket to become readable or writable; false when the time limit passed
+  // or the process was asked to stop (the problem is then recorded).
   bool wait_for(short events) {
-    pollfd entry{fd, events, 0};
-    while (true) {
-      const int ready_count = ::poll(&entry, 1, wait_ms());
-      if (ready_count > 0) return true;
-      if (ready_count == 0) return false;
-      if (errno != EINTR) return true;  // let the next call report the error
-    }
+    const WaitResult result = wait_on_socket(fd, events, state->timeout);
+    if (result == WaitResult::cancelled) stopped();
+    return result == WaitResult::ready;
+  }
+
+  void stopped() {
+    give_up({TransportProblem::Kind::cancelled, localized("mail.transport.cancelled")});
   }
 
   // Bytes from the socket: >0 read, 0 at the end of the stream, -1 on an error or when
@@ -264,7 +290,7 @@ struct Connection {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       if (!wait_for(POLLIN)) {
-        timed_out();
+        if (!dead) timed_out();
         errno = ETIMEDOUT;
         return -1;
       }
@@ -282,7 +308,7 @@ struct Connection {
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
       if (!wait_for(POLLOUT)) {
-        timed_out();
+        if (!dead) timed_out();
         errno = ETIMEDOUT;
         return -1;
       }
@@ -424,10 +450,19 @@ struct Connection {
   }
   static int pull_timeout(gnutls_transport_ptr_t self, unsigned int ms) {
     auto* connection = static_cast<Connection*>(self);
-    pollfd entry{connection->fd, POLLIN, 0};
-    const int limit =
-        ms == GNUTLS_INDEFINITE_TIMEOUT ? connection->wait_ms() : static_cast<int>(ms);
-    return ::poll(&entry, 1, limit);
+    const auto limit = ms == GNUTLS_INDEFINITE_TIMEOUT ? connection->state->timeout
+                                                       : std::chrono::milliseconds(ms);
+    switch (wait_on_socket(connection->fd, POLLIN, limit)) {
+      case WaitResult::ready:
+        return 1;
+      case WaitResult::timedOut:
+        return 0;
+      case WaitResult::cancelled:
+        connection->stopped();
+        errno = EIO;
+        return -1;
+    }
+    return -1;
   }
 
   // The TLS handshake over the connected socket, then the certificate check; nothing is
@@ -573,22 +608,21 @@ int connect_tcp(MailTransport::State& state) {
   if (getaddrinfo(state.host.c_str(), std::to_string(state.port).c_str(), &hints, &found) != 0)
     return -1;
   bool timed_out = false;
+  bool cancelled = false;
   int fd = -1;
-  for (addrinfo* address = found; address && fd < 0; address = address->ai_next) {
+  for (addrinfo* address = found; address && fd < 0 && !cancelled; address = address->ai_next) {
     fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                   address->ai_protocol);
     if (fd < 0) continue;
     int result = ::connect(fd, address->ai_addr, address->ai_addrlen);
     if (result != 0 && errno == EINPROGRESS) {
-      pollfd entry{fd, POLLOUT, 0};
-      int ready;
-      do {
-        ready = ::poll(&entry, 1, static_cast<int>(state.timeout.count()));
-      } while (ready < 0 && errno == EINTR);
+      const WaitResult ready = wait_on_socket(fd, POLLOUT, state.timeout);
       int error = 0;
       socklen_t size = sizeof error;
-      if (ready == 0) timed_out = true;
-      result = ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0
+      if (ready == WaitResult::timedOut) timed_out = true;
+      if (ready == WaitResult::cancelled) cancelled = true;
+      result = ready == WaitResult::ready &&
+                       getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0
                    ? 0
                    : -1;
     }
@@ -598,7 +632,10 @@ int connect_tcp(MailTransport::State& state) {
     }
   }
   freeaddrinfo(found);
-  if (fd < 0 && timed_out)
+  if (fd < 0 && cancelled)
+    state.problem =
+        TransportProblem{TransportProblem::Kind::cancelled, localized("mail.transport.cancelled")};
+  else if (fd < 0 && timed_out)
     state.problem = TransportProblem{TransportProblem::Kind::timedOut,
                                      "连接 " + state.host + ":" + std::to_string(state.port) +
                                          " 超时（" + seconds_text(state.timeout) + "内没有回应）"};

@@ -24,6 +24,7 @@ struct TransportProblem {
     tooLarge,      // a line, a literal or an answer beyond its cap
     tooDeep,       // an answer nested deeper than any real one
     injection,     // bytes sent ahead of the TLS handshake after STARTTLS
+    cancelled,     // the process was asked to stop while the server kept silent
   };
   Kind kind;
   std::string text;
@@ -33,6 +34,8 @@ struct TransportProblem {
 // low-level stream. It replaces libetpan's own socket and TLS code so that:
 // - every wait (connect, greeting, TLS handshake, each answer) is bounded: the time limit
 //   counts from the last byte, so a slow but living server is fine and a silent one is not;
+//   once the process is asked to stop (platform::CancellationToken::process()), a silent
+//   server is given up within a quarter of a second;
 // - TLS (GnuTLS) checks the server's certificate chain against the system's certificate
 //   authorities and the host name (RFC 6125) right after the handshake, before libetpan
 //   reads the greeting or sends anything, so no credential ever reaches an unverified

@@ -14,6 +14,7 @@
 
 #include "platform/paths.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::mail {
@@ -66,8 +67,10 @@ std::optional<std::string> read_request_line(int fd) {
 }
 
 void answer(int fd, int status, const std::string& page) {
-  const std::string reply = "HTTP/1.1 " + std::to_string(status) +
-                            (status == 200 ? " OK" : " Bad Request") +
+  const std::string_view reason = status == 200   ? " OK"
+                                  : status == 404 ? " Not Found"
+                                                  : " Bad Request";
+  const std::string reply = "HTTP/1.1 " + std::to_string(status) + std::string(reason) +
                             "\r\nContent-Type: text/html; charset=utf-8\r\nContent-Length: " +
                             std::to_string(page.size()) +
                             "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n" + page;
@@ -156,11 +159,13 @@ std::string OAuthLoopbackListener::redirectURI() const {
   return "http://127.0.0.1:" + std::to_string(port_) + std::string(kCallbackPath);
 }
 
-QueryItems OAuthLoopbackListener::awaitCallback(double limitSeconds, const std::string& successPage,
-                                                const std::string& failurePage) {
+QueryItems OAuthLoopbackListener::awaitCallback(
+    double limitSeconds, const std::function<bool(const QueryItems&)>& succeeded,
+    const std::string& successPage, const std::string& failurePage) {
   if (fd_ < 0) throw OAuthError::callbackRejected("回调已经收到过");
   const auto deadline =
       Clock::now() + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
+  const std::string notFound = html_page("Kestrova", localized("oauth.page.not_found"));
   while (true) {
     pollfd p{fd_, POLLIN, 0};
     const int wait = remaining_ms(deadline);
@@ -173,9 +178,6 @@ QueryItems OAuthLoopbackListener::awaitCallback(double limitSeconds, const std::
     if (connection.get() < 0) continue;
     const auto line = read_request_line(connection.get());
     if (!line) continue;  // a connection without a request does not count
-    // The one request: whatever it holds, the listener closes now.
-    ::close(fd_);
-    fd_ = -1;
     // "GET /oauth/callback?query HTTP/1.1"
     const size_t first = line->find(' ');
     const size_t second = line->find(' ', first == std::string::npos ? first : first + 1);
@@ -183,15 +185,23 @@ QueryItems OAuthLoopbackListener::awaitCallback(double limitSeconds, const std::
         first == std::string::npos ? "" : line->substr(first + 1, second - first - 1);
     const size_t question = target.find('?');
     const std::string path = target.substr(0, question);
-    std::optional<QueryItems> items;
-    if (line->starts_with("GET ") && path == kCallbackPath)
-      items = form_decode(
-          question == std::string::npos ? "" : std::string_view(target).substr(question + 1));
+    // Anything but the callback (the browser's favicon request, another page) is answered
+    // and does not count: the sign-in keeps waiting.
+    if (!line->starts_with("GET ") || path != kCallbackPath) {
+      answer(connection.get(), 404, notFound);
+      continue;
+    }
+    // The one request: whatever it holds, the listener closes now.
+    ::close(fd_);
+    fd_ = -1;
+    const std::optional<QueryItems> items = form_decode(
+        question == std::string::npos ? "" : std::string_view(target).substr(question + 1));
     if (!items) {
       answer(connection.get(), 400, failurePage);
       throw OAuthError::callbackRejected("回调请求格式不正确");
     }
-    answer(connection.get(), 200, successPage);
+    const bool success = succeeded(*items);
+    answer(connection.get(), success ? 200 : 400, success ? successPage : failurePage);
     return *items;
   }
 }
@@ -237,17 +247,25 @@ OAuthSignIn::~OAuthSignIn() {
 }
 
 OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient& client) const {
-  const std::string done =
-      html_page("Kestrova", "登录已完成，可以关闭此页面。 You can close this page.");
-  const std::string failed = html_page("Kestrova", "登录未完成，请回到终端查看原因。");
-  const QueryItems items = listener_.awaitCallback(limitSeconds, done, failed);
+  const std::string done = html_page("Kestrova", localized("oauth.page.done"));
+  const std::string failed = html_page("Kestrova", localized("oauth.page.failed"));
+  // The browser is told "complete" only for a callback that can complete: our state, no
+  // error and a code. The checks below say why any other one failed.
+  const QueryItems items = listener_.awaitCallback(
+      limitSeconds,
+      [&](const QueryItems& got) {
+        const auto code = item(got, "code");
+        return item(got, "state") == state_ && !item(got, "error") && code && !code->empty();
+      },
+      done, failed);
   // RFC 6749 §10.12: a callback whose state is not ours may be forged.
   if (item(items, "state") != state_) {
     log_line(log_kind::kFailure, kComponent, "回调的 state 不匹配，已拒绝");
     throw OAuthError::callbackRejected("回调的 state 不匹配（可能是伪造的请求）");
   }
   if (auto error = item(items, "error")) {
-    throw OAuthError::callbackRejected("授权服务器拒绝了请求: " + printable(*error));
+    throw OAuthError::callbackRejected("授权服务器拒绝了请求: " +
+                                       printable(mask_token_like(*error)));
   }
   const auto code = item(items, "code");
   if (!code || code->empty()) throw OAuthError::callbackRejected("回调中没有授权码");

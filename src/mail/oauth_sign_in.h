@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,7 +16,8 @@ using QueryItems = std::vector<std::pair<std::string, std::string>>;
 
 // The receiving end of an OAuth redirect for a native program (RFC 8252 §7.3): a listener
 // on an ephemeral port of 127.0.0.1 that takes exactly one request to kCallbackPath,
-// answers it with a short page and closes. Connections that send no request line within
+// answers it with a short page and closes; other requests (a browser's favicon) are
+// answered "not found" and ignored. Connections that send no request line within
 // kRequestSeconds (a browser's speculative connections) are dropped without counting.
 class OAuthLoopbackListener {
  public:
@@ -33,11 +35,14 @@ class OAuthLoopbackListener {
   // "http://127.0.0.1:PORT/oauth/callback".
   std::string redirectURI() const;
 
-  // Waits at most `limitSeconds` for the request, answers it with `page(items)` (status 200)
-  // or a 400 when the request is malformed, closes the listener and returns the query
-  // items. Throws OAuthError::callbackRejected on time-out or a malformed request.
-  QueryItems awaitCallback(double limitSeconds, const std::string& successPage,
-                           const std::string& failurePage);
+  // Waits at most `limitSeconds` for a GET of kCallbackPath, answers it with `successPage`
+  // (status 200) when `succeeded(items)` holds, else with `failurePage` (400), closes the
+  // listener and returns the query items. Requests for any other path or method (a
+  // favicon) get a 404 page and do not count. Throws OAuthError::callbackRejected on
+  // time-out or a malformed callback.
+  QueryItems awaitCallback(double limitSeconds,
+                           const std::function<bool(const QueryItems&)>& succeeded,
+                           const std::string& successPage, const std::string& failurePage);
 
  private:
   int fd_ = -1;

@@ -33,10 +33,19 @@ std::string error_code_of(std::string_view body) {
   return {};
 }
 
-// "状态码 400 (invalid_grant)": a refusal's status and its RFC 6749 §5.2 error code, which
-// is safe to show (the body around it is not shown: it may echo what was sent).
-std::string refusal_text(const platform::HttpResponse& response) {
-  const std::string error = error_code_of(response.body);
+// "状态码 400 (invalid_grant)": a refusal's status and its RFC 6749 §5.2 error code (the
+// body around it is not shown: it may echo what was sent). A server may put anything in
+// the code, even the refresh token it was sent: the values of the `sent` form and
+// whatever else looks like a token are masked.
+std::string refusal_text(const platform::HttpResponse& response,
+                         const std::vector<std::pair<std::string, std::string>>& sent) {
+  std::string error = error_code_of(response.body);
+  for (const auto& [name, value] : sent) {
+    if (name == "grant_type" || value.size() < 8) continue;
+    for (size_t at = error.find(value); at != std::string::npos; at = error.find(value, at + 3))
+      error.replace(at, value.size(), "***");
+  }
+  error = mask_token_like(error);
   return "状态码 " + std::to_string(response.status) +
          (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")");
 }
@@ -103,6 +112,38 @@ std::optional<std::string> decode_component(std::string_view text) {
 }
 
 }  // namespace
+
+// ---- Masking ----
+
+std::string mask_token_like(std::string_view text) {
+  // Characters of base64, base64url and the tokens providers issue ("1//0g…", "ya29.…",
+  // "EwB…=").
+  const auto token_char = [](unsigned char c) {
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '+' ||
+           c == '/' || c == '=';
+  };
+  std::string out;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = at;
+    bool digit = false;
+    while (end < text.size() && token_char(static_cast<unsigned char>(text[end]))) {
+      digit = digit || std::isdigit(static_cast<unsigned char>(text[end]));
+      ++end;
+    }
+    if (end == at) {
+      out += text[at++];
+      continue;
+    }
+    const size_t length = end - at;
+    // Error codes are words ("invalid_grant", "interaction_required"); a long run with a
+    // digit in it, or a very long one, is a value.
+    const bool looks_like_token = length >= 40 || (length >= 16 && digit);
+    out += looks_like_token ? std::string_view("***") : text.substr(at, length);
+    at = end;
+  }
+  return out;
+}
 
 // ---- OAuthError ----
 
@@ -254,7 +295,7 @@ OAuthTokenSet OAuthTokenClient::exchangeCode(const OAuthProvider& provider,
     form.emplace_back("client_secret", clientSecret);
   const platform::HttpResponse response = post(provider.tokenEndpoint, form);
   if (response.status != 200) {
-    const std::string refusal = refusal_text(response);
+    const std::string refusal = refusal_text(response, form);
     log_line(log_kind::kFailure, kComponent, "令牌端点拒绝授权码，" + refusal);
     throw OAuthError::tokenExchangeFailed(refusal);
   }
@@ -278,7 +319,7 @@ OAuthTokenSet OAuthTokenClient::refresh(const OAuthTokenSet& tokens,
   if (!tokens.clientSecret.empty()) form.emplace_back("client_secret", tokens.clientSecret);
   const platform::HttpResponse response = post(tokens.tokenEndpoint, form);
   if (response.status != 200) {
-    const std::string refusal = refusal_text(response);
+    const std::string refusal = refusal_text(response, form);
     log_line(log_kind::kFailure, kComponent, "刷新访问令牌失败，" + refusal);
     // RFC 6749 §5.2: invalid_grant is an expired or revoked refresh token.
     if (error_code_of(response.body) == "invalid_grant") throw OAuthError::signInAgain(address);

@@ -133,6 +133,11 @@ struct PKCEPair {
   static std::string challengeFor(std::string_view verifier);
 };
 
+// `text` with every value that looks like a token, a code or a secret replaced by "***":
+// runs of token characters (letters, digits and "-._~+/=") of 40 or more, or of 16 or more
+// that hold a digit. Words such as RFC 6749 error codes stay.
+std::string mask_token_like(std::string_view text);
+
 // Base64url (RFC 4648 §5) without padding of `bytes`.
 std::string base64url(std::string_view bytes);
 // `count` bytes from the system's cryptographic random source, as base64url.

@@ -98,6 +98,9 @@ CredentialBackend choose_backend() {
   if (!choice.empty())
     log_line(log_kind::kWarning, kComponent,
              "忽略无法识别的 KESTROVA_CREDENTIAL_STORE 值: " + std::string(choice));
+  // A home of its own keeps its passwords with it (the demo, a second mailbox): the
+  // keyring is shared by every home of the user.
+  if (kestrova_home()) return CredentialBackend::File;
   if (secret_service_answers()) return CredentialBackend::SecretService;
   log_line(log_kind::kWarning, kComponent,
            "会话总线上没有 Secret Service，密码将保存在仅本人可读的文件中: " +

@@ -3,10 +3,12 @@
 #include <curl/curl.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
 
+#include "platform/cancellation.h"
 #include "platform/launch_environment.h"
 #include "util/localization.h"
 #include "util/text.h"
@@ -164,6 +166,7 @@ struct Transfer {
   curl_off_t last_received = 0;
   std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
   bool idled_out = false;
+  bool cancelled = false;
   std::string location;  // the Location header, as sent
 };
 
@@ -202,9 +205,14 @@ size_t on_body(char* data, size_t size, size_t count, void* context) noexcept {
   return length;
 }
 
-// Ends a streamed exchange when the server has been silent longer than the time-out.
+// Ends the exchange when the process is asked to stop, and a streamed exchange when the
+// server has been silent longer than the time-out.
 int on_progress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) noexcept {
   auto& t = *static_cast<Transfer*>(context);
+  if (CancellationToken::process().cancelled()) {
+    t.cancelled = true;
+    return 1;
+  }
   if (!t.idle) return 0;
   const auto now = std::chrono::steady_clock::now();
   if (received != t.last_received) {
@@ -247,6 +255,8 @@ bool HttpTransport::isHttpUrl(const std::string& url) {
 }
 
 HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* sink) const {
+  if (CancellationToken::process().cancelled())
+    throw HttpError(HttpError::Kind::cancelled, localized("http.cancelled"));
   const ThreadHandle handle;
   const CurlLibrary& api = curl_library();
   CURL* curl = handle.get();
@@ -300,20 +310,21 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
                     static_cast<curl_off_t>(request.body.size()));
   }
   api.easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(request.timeout));
-  if (request.idleTimeout) {
-    api.easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(kMaxStreamSeconds));
-    api.easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    api.easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
-    api.easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  } else {
-    api.easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(request.timeout));
-  }
+  const double whole =
+      request.idleTimeout
+          ? std::min(request.streamTimeout.value_or(kMaxStreamSeconds), kMaxStreamSeconds)
+          : request.timeout;
+  api.easy_setopt(curl, CURLOPT_TIMEOUT_MS, milliseconds(whole));
+  api.easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  api.easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
+  api.easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
 
   const CURLcode result = api.easy_perform(curl);
   // The handle outlives this call; it must not keep pointers into this frame.
   api.easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   api.easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   if (transfer.failure) std::rethrow_exception(transfer.failure);
+  if (transfer.cancelled) throw HttpError(HttpError::Kind::cancelled, localized("http.cancelled"));
   if (transfer.too_large) throw HttpError(HttpError::Kind::bodyTooLarge, "HTTP 响应过大");
   if (transfer.idled_out) throw network_error("请求超时");
   if (result != CURLE_OK) {

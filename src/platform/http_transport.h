@@ -17,7 +17,8 @@ namespace kestrova::platform {
 // body of the request (which may carry a key or a token).
 class HttpError : public Error {
  public:
-  enum class Kind { network, bodyTooLarge };
+  // cancelled: the process was asked to stop (CancellationToken::process()) mid-exchange.
+  enum class Kind { network, bodyTooLarge, cancelled };
   HttpError(Kind kind, const std::string& description) : Error(description), kind_(kind) {}
   Kind kind() const { return kind_; }
 
@@ -32,9 +33,11 @@ struct HttpRequest {
   std::string body;
   // Seconds. Without `idleTimeout` the limit of the whole exchange; with it, connecting and
   // every silence of the server are bounded by `timeout`, and the whole exchange by
-  // kMaxStreamSeconds (a streamed reply may rightly take longer than one silence).
+  // `streamTimeout`, at most kMaxStreamSeconds (a streamed reply may rightly take longer
+  // than one silence).
   double timeout = 30;
   bool idleTimeout = false;
+  std::optional<double> streamTimeout;
 };
 
 struct HttpResponse {
@@ -66,7 +69,8 @@ class HttpTransport {
   // Performs the exchange. A reply of any status is returned; with `sink`, the body of a
   // 2xx reply goes to the sink instead of into the response (what the sink throws comes
   // out unchanged). Throws HttpError: network for transport failures and time-outs,
-  // bodyTooLarge for a body over kMaxBodyBytes.
+  // bodyTooLarge for a body over kMaxBodyBytes, cancelled within about a second of the
+  // process's cancellation token being set (libcurl looks at least once a second).
   HttpResponse perform(const HttpRequest& request, const BodySink* sink = nullptr) const;
 
   // Whether libcurl reads `url` as a whole http or https URL, which perform() will accept.

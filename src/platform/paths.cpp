@@ -25,21 +25,47 @@ std::optional<std::filesystem::path> absolute_env(const char* name) {
 
 }  // namespace
 
+std::optional<std::filesystem::path> kestrova_home() {
+  const char* value = std::getenv(kHomeVariable);
+  if (!value || !*value) return std::nullopt;
+  std::error_code ec;
+  auto absolute = std::filesystem::absolute(value, ec);
+  if (ec) return std::nullopt;
+  return absolute.lexically_normal();
+}
+
+void set_kestrova_home(const std::filesystem::path& directory) {
+  std::error_code ec;
+  const auto absolute = std::filesystem::absolute(directory, ec);
+  setenv(kHomeVariable, (ec ? directory : absolute.lexically_normal()).c_str(), 1);
+}
+
 std::filesystem::path home_directory() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
   return "/";
 }
 
-std::filesystem::path data_home() {
+std::filesystem::path desktop_data_home() {
   return absolute_env("XDG_DATA_HOME").value_or(home_directory() / ".local" / "share");
 }
 
-std::filesystem::path config_home() {
+std::filesystem::path desktop_config_home() {
   return absolute_env("XDG_CONFIG_HOME").value_or(home_directory() / ".config");
 }
 
+std::filesystem::path data_home() {
+  if (auto home = kestrova_home()) return *home / "data";
+  return desktop_data_home();
+}
+
+std::filesystem::path config_home() {
+  if (auto home = kestrova_home()) return *home / "config";
+  return desktop_config_home();
+}
+
 std::filesystem::path state_home() {
+  if (auto home = kestrova_home()) return *home / "state";
   return absolute_env("XDG_STATE_HOME").value_or(home_directory() / ".local" / "state");
 }
 

@@ -5,11 +5,27 @@
 
 namespace kestrova::platform {
 
-// XDG base directories: the variable when set and absolute, else the usual fallback.
+// One folder for all of Kestrova's own files, chosen with `kestrova --home DIR` or the
+// KESTROVA_HOME variable: a second mailbox (or the demo) beside the user's own. `--home`
+// sets the variable (made absolute) before anything reads a path, so that every program
+// Kestrova starts inherits it.
+inline constexpr const char* kHomeVariable = "KESTROVA_HOME";
+// The chosen folder, absolute; nothing when neither was given.
+std::optional<std::filesystem::path> kestrova_home();
+// Sets KESTROVA_HOME to `directory` made absolute. Main thread, before other threads exist.
+void set_kestrova_home(const std::filesystem::path& directory);
+
+// Kestrova's data, settings and state: under KESTROVA_HOME (its data/, config/ and state/)
+// when one is chosen; otherwise the XDG base directories, each the variable when set and
+// absolute, else the usual fallback.
 std::filesystem::path home_directory();
 std::filesystem::path data_home();    // $XDG_DATA_HOME or ~/.local/share
 std::filesystem::path config_home();  // $XDG_CONFIG_HOME or ~/.config
 std::filesystem::path state_home();   // $XDG_STATE_HOME or ~/.local/state
+// The desktop's own folders, whatever KESTROVA_HOME says: where the session looks for
+// autostart entries, systemd user units and desktop entries.
+std::filesystem::path desktop_data_home();
+std::filesystem::path desktop_config_home();
 // The running program's own file (/proc/self/exe), when it can be determined.
 std::optional<std::filesystem::path> executable_path();
 

@@ -376,15 +376,7 @@ void EmailDatabase::try_open() {
 EmailDatabase::~EmailDatabase() = default;
 
 std::filesystem::path EmailDatabase::default_path() {
-  std::filesystem::path base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
-    base = xdg;
-  } else if (const char* home = std::getenv("HOME"); home && *home) {
-    base = std::filesystem::path(home) / ".local" / "share";
-  } else {
-    base = ".local/share";
-  }
-  return base / "tivra" / "Email" / "email.db";
+  return platform::data_home() / "tivra" / "Email" / "email.db";
 }
 
 EmailDatabase& EmailDatabase::shared() {

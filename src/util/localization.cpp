@@ -577,6 +577,12 @@ const TextTable& chinese_texts() {
       {"ai.analyze.none", "没有需要分析的邮件。"},
       {"ai.analyze.progress", "已分析 %d/%d 封邮件"},
       {"ai.analyze.done", "分析完成：%d 封写入了 AI 标签或优先级，%d 封失败。"},
+      // Stopping promptly, bounded AI streams, OAuth sign-in pages (wt-ai-bounds).
+      {"http.cancelled", "请求已取消（程序正在停止）"},
+      {"mail.transport.cancelled", "连接已中断（程序正在停止）"},
+      {"oauth.page.done", "登录已完成，可以关闭此页面。"},
+      {"oauth.page.failed", "登录未完成，请回到终端查看原因。"},
+      {"oauth.page.not_found", "这里没有页面。登录仍在等待授权服务器的回调。"},
       // Original sources kept for imported and local mail, and whole-message export.
       {"message.source.missing",
        "这封邮件的原始内容没有保存在本机，服务器上也没有它的副本，无法导出或显示原文"},

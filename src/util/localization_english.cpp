@@ -631,6 +631,13 @@ const TextTable& english_texts() {
       {"ai.analyze.none", "No messages need analysis."},
       {"ai.analyze.progress", "Analysed %d of %d messages"},
       {"ai.analyze.done", "Done: %d messages got AI tags or a priority, %d failed."},
+      // Stopping promptly, bounded AI streams, OAuth sign-in pages (wt-ai-bounds).
+      {"http.cancelled", "Request cancelled (the program is stopping)"},
+      {"mail.transport.cancelled", "Connection given up (the program is stopping)"},
+      {"oauth.page.done", "Sign-in complete. You can close this page."},
+      {"oauth.page.failed", "Sign-in not completed. See the terminal for the reason."},
+      {"oauth.page.not_found",
+       "Nothing here. The sign-in is still waiting for the authorisation server's redirect."},
       // Original sources kept for imported and local mail, and whole-message export.
       {"message.source.missing",
        "This message's original source is not kept on this computer and the server has no "

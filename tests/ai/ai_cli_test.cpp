@@ -3,6 +3,7 @@
 // model lists, and a refused key reported without the key.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "ai_test_server.h"
 #include "support/test_support.h"
@@ -56,6 +57,40 @@ TEST(AICommandLineTest, ConfigureChatListAndFail) {
   EXPECT_NE(stored.find("\"apiKey\":\"***\""), std::string::npos) << stored;
   for (const std::string& output : {profiles, refused.out, refused.err, stored})
     EXPECT_EQ(output.find(key), std::string::npos) << output;
+}
+
+// Hostile streams through `kestrova ai chat` end in the adapter's own errors: text without
+// end at the cap, keep-alive comments alone after a time-out without an event, a trickle
+// of events after ten time-outs; a reply lingering after [DONE] is complete at the marker.
+// The process never held much more than the text cap.
+TEST(AICommandLineTest, HostileStreamsEndInBoundedTimeAndMemory) {
+  KestrovaHome kestrova;
+  AITestServer server;
+  const struct {
+    std::string behaviour, out, error;
+  } cases[] = {{"endless", "", "无效的响应格式"},
+               {"keepalive", "", "网络错误: 请求超时"},
+               {"trickle", "", "网络错误: 请求超时"},
+               {"afterdone", "Hello from gpt-4o-mini\n", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.behaviour);
+    ASSERT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", c.behaviour,
+                        "--endpoint", server.base(c.behaviour) + "/v1", "--timeout", "1",
+                        "--api-key-stdin"},
+                       "k\n")
+                  .exit_code,
+              0);
+    const ProcessResult chat = kestrova({"ai", "chat", "--profile", c.behaviour, "hello"});
+    EXPECT_EQ(chat.exit_code, c.error.empty() ? 0 : 1);
+    if (c.error.empty()) EXPECT_EQ(chat.out, c.out);
+    EXPECT_NE(chat.err.find(c.error.empty() ? "" : "AI 对话失败：" + c.error), std::string::npos)
+        << chat.err;
+    EXPECT_LE(chat.out.size(), size_t{16} << 20);
+  }
+  // The largest child so far (every kestrova this test ran): the cap is 16 MiB of text.
+  rusage children{};
+  ASSERT_EQ(getrusage(RUSAGE_CHILDREN, &children), 0);
+  EXPECT_LT(children.ru_maxrss, 160 * 1024) << "peak RSS in KiB";
 }
 
 }  // namespace

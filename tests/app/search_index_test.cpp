@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -8,6 +10,7 @@
 #include "app/core/mail_tool_sql.h"
 #include "mail/mail_import.h"
 #include "platform/settings_store.h"
+#include "rules/email_rule_service.h"
 #include "store/email_store.h"
 #include "support/message_generator.h"
 #include "tool_test_support.h"
@@ -69,6 +72,27 @@ class SearchIndex : public ToolServerTest {
                 "LIKE '%" +
                 trigram + "%' AND rowid NOT IN (SELECT rowid FROM email_search_queue)"))
           << when << ", trigram " << trigram;
+  }
+
+  // The ids `kestrova search QUERY` lists, after checking that the index changes nothing.
+  std::vector<std::string> cli_search(const std::string& query) {
+    return store::EmailDatabase::shared().read([&](store::Connection& c) {
+      const auto terms = app::parse_search_query(query);
+      auto rows = [&](const app::SearchCondition& condition) {
+        auto s = c.prepare(app::search_statement(condition));
+        int index = 1;
+        s.bind(index++, std::nullopt);
+        s.bind(index++, std::nullopt);
+        for (const auto& value : condition.texts) s.bind(index++, value);
+        s.bind(index, int64_t{100});
+        std::vector<std::string> ids;
+        while (s.step()) ids.push_back(*s.text(0));
+        return ids;
+      };
+      const auto found = rows(app::search_condition(terms, 0, &c));
+      EXPECT_EQ(found, rows(app::search_condition(terms, 0))) << query;
+      return found;
+    });
   }
 
   std::string first, second;
@@ -150,6 +174,84 @@ TEST_F(SearchIndex, ToolSearchFindsTheRowsOfTheLikeStatementThroughEveryWrite) {
   });
   ASSERT_EQ(count("SELECT COUNT(*) FROM email_search_queue"), 1);
   expect_plain_results("after writes", queries);
+}
+
+// `kestrova search` finds mail however it was last written, and where its folder listing
+// shows it: deleted mail in the trash, spam in the spam folder, tags from the agent and from
+// rules. (The replay of the journal is checked against the server in
+// tests/e2e/server_change_journal_test.cpp.)
+TEST_F(SearchIndex, CliSearchFollowsEveryWritePath) {
+  first = add_account("me@example.com", true);
+  const std::string inbox = add_folder(first, "INBOX", "inbox");
+  add_folder(first, "Trash", "trash");
+  add_folder(first, "Junk", "spam");
+  store::EmailStore store(store::EmailDatabase::shared(), platform::SettingsStore::shared());
+  mail::ArchivedMessage archived;
+  archived.raw =
+      "From: Shop <shop@example.com>\r\nSubject: Order 36358 shipped\r\nMessage-ID: "
+      "<o36358@example.com>\r\nDate: Mon, 7 Dec 2026 09:00:00 +0000\r\n\r\nYour parcel is on "
+      "its way.\r\n";
+  const auto order = mail::message_from_archive(archived, first, inbox, 1);
+  store.saveMessage(order);
+  MessageRow row;
+  row.account_id = first;
+  row.folder_id = inbox;
+  row.subject = "周末促销 weekend sale";
+  const std::string sale = add_message(row);
+  row.subject = "Invoice 77812";
+  const std::string invoice = add_message(row);
+  set_exposure("full");
+  rules::EmailRule rule;
+  rule.id = "A0000000-0000-4000-8000-000000000001";
+  rule.accountId = first;
+  rule.conditions.subjectContains = "Invoice";
+  rule.actions.addTags = std::vector<std::string>{"账单"};
+  rule.actions.markAsSpam = true;
+
+  struct Step {
+    const char* write_path;
+    std::function<void()> write;
+    std::vector<std::tuple<std::string, std::string, bool>> searches;  // query, id, found
+  } steps[] = {
+      {"import",
+       [] {},
+       {{"36358", order.id, true},
+        {"36358 folder:inbox", order.id, true},
+        {"36358 folder:trash", order.id, false}}},
+      {"tool server delete",
+       [&] {
+         call("delete_message", {{"messageId", order.id}});
+       },
+       {{"36358", order.id, true},
+        {"36358 folder:trash", order.id, true},
+        {"36358 folder:Trash", order.id, true},
+        {"36358 folder:inbox", order.id, false}}},
+      {"tool server tag",
+       [&] {
+         call("add_tag", {{"messageId", sale}, {"tag", "促销"}});
+       },
+       {{"tag:促销", sale, true},
+        {"tag:促", sale, false},
+        {"tag:促销 is:unread", sale, true},
+        {"-tag:促销 weekend", sale, false}}},
+      {"rules",
+       [&] {
+         ASSERT_EQ(rules::EmailRuleService(store::EmailDatabase::shared()).apply(rule).matchedCount,
+                   1u);
+       },
+       {{"tag:账单", invoice, true},
+        {"77812 folder:junk", invoice, true},
+        {"77812 folder:spam", invoice, true},
+        {"77812 folder:inbox", invoice, false}}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.write_path);
+    step.write();
+    for (const auto& [query, id, expected] : step.searches) {
+      const auto found = cli_search(query);
+      EXPECT_EQ(std::count(found.begin(), found.end(), id), expected ? 1 : 0) << query;
+    }
+  }
 }
 
 }  // namespace

@@ -2,10 +2,17 @@
 // against the loopback Dovecot and a loopback AI provider, found again through the tool
 // server; and `kestrova ai ask` over every scope, checked by what the provider received.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <thread>
 
 #include "ai/ai_test_server.h"
 #include "e2e/cli_fixture.h"
@@ -20,6 +27,29 @@ std::string message(const std::string& subject, const std::string& id, const std
          "\r\nMessage-ID: <" + id + "@kestrova.test>\r\n" + extra +
          "Date: Mon, 7 Dec 2026 09:00:00 +0000\r\n\r\n" + body + "\r\n";
 }
+
+// A listening socket on an ephemeral loopback port that never accepts: connections are
+// completed by the kernel and then hear nothing.
+struct Socket {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  Socket() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::listen(fd, 16) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+      port = ntohs(address.sin_port);
+  }
+  ~Socket() { ::close(fd); }
+  // Whether a connection waits to be accepted (within `ms`).
+  bool pending(int ms) const {
+    pollfd entry{fd, POLLIN, 0};
+    return ::poll(&entry, 1, ms) > 0;
+  }
+};
 
 class AIMailTest : public CliTest {
  protected:
@@ -49,6 +79,22 @@ class AIMailTest : public CliTest {
                                  call.dump() + "\n");
     const auto answer = Json::parse(r.out.substr(r.out.find('\n') + 1));
     return Json::parse(answer["result"]["content"][0]["text"].get<std::string>());
+  }
+  // Starts `kestrova run`, waits (bounded) until `waiting` holds, sends SIGTERM and expects
+  // a clean exit within a generous bound (the servers' limits are far longer).
+  void expect_prompt_stop(const std::function<bool()>& waiting) {
+    auto env = environment();
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
+    env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
+    ChildProcess service(KESTROVA_BINARY, {"run"}, env);
+    bool began = false;
+    for (int i = 0; i < 600 && !began; ++i) {
+      began = waiting();
+      if (!began) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(began);
+    ::kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(10000), 0);
   }
   AITestServer ai_;
 };
@@ -111,6 +157,36 @@ TEST_F(AIMailTest, RunningServiceAnalysesNewMailInBatchesOfThree) {
   EXPECT_EQ(analysed.exit_code, 0) << analysed.err;
   EXPECT_NE(analysed.out.find("分析完成：0 封"), std::string::npos) << analysed.out;
   EXPECT_EQ(requests(), sent.size() + 1);
+}
+
+// SIGTERM while the service waits on a server that never answers: an AI provider holding
+// the background analysis (150 s time-out), an IMAP server that never greets (30 s
+// greeting limit). The service exits cleanly well before either limit.
+TEST_F(AIMailTest, StopIsPromptWhileTheAnalysisWaitsOnTheProvider) {
+  add_account();
+  ASSERT_EQ(run({"ai", "profile", "add", "--protocol", "openai", "--name", "Hanging", "--endpoint",
+                 ai_.base("hang") + "/v1", "--model", "m", "--timeout", "150", "--api-key-stdin",
+                 "--default"},
+                "k\n")
+                .exit_code,
+            0);
+  servers_.deliver(user_, "INBOX", message("Invoice 9", "stop-1", "Please pay."));
+  expect_prompt_stop([&] { return requests() > 0; });
+  // What was received before the stop stays stored.
+  EXPECT_NE(run({"list"}).out.find("Invoice 9"), std::string::npos);
+}
+
+TEST_F(AIMailTest, StopIsPromptWhileTheReceiveWaitsOnAGreeting) {
+  const Socket silent;
+  const std::string port = std::to_string(silent.port);
+  ASSERT_EQ(
+      run({"account", "add", "--email", "silent@kestrova.test", "--imap-host", "127.0.0.1",
+           "--imap-port", port, "--imap-encryption", "startTLS", "--smtp-host", "127.0.0.1",
+           "--smtp-port", port, "--smtp-encryption", "startTLS", "--skip-test", "--password-stdin"},
+          "pw\n")
+          .exit_code,
+      0);
+  expect_prompt_stop([&] { return silent.pending(100); });
 }
 
 TEST_F(AIMailTest, QuestionsSendTheirScopeAndRefuseUnderPrivacy) {

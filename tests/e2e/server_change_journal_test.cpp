@@ -120,6 +120,7 @@ TEST_F(ServerChangeJournalTest, AgentChangesReachTheServerOnceAndSyncsLeaveThemA
     servers_.deliver(user_, "INBOX", mail(id));
   servers_.deliver(user_, "Archive", mail("archived"));
   servers_.deliver(user_, "Later", mail("later"));
+  servers_.deliver(user_, "Trash", mail("trashed"));
   ASSERT_EQ(run({"sync"}).exit_code, 0);
 
   // Moved twice before any replay: one entry, one move from INBOX to Archive.
@@ -160,6 +161,14 @@ TEST_F(ServerChangeJournalTest, AgentChangesReachTheServerOnceAndSyncsLeaveThemA
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   expect_local();
   EXPECT_EQ(run({"status"}).out.find("待同步"), std::string::npos);
+  // After the replay and the sync the command line finds the deleted message in the trash.
+  for (const auto& [query, found] : {std::pair{"delete-me", true},
+                                     {"delete-me folder:trash", true},
+                                     {"delete-me folder:inbox", false},
+                                     {"move-me folder:archive", true}})
+    EXPECT_EQ(run({"search", query}).out.find(std::string(query).substr(0, 7)) != std::string::npos,
+              found)
+        << query;
 }
 
 TEST_F(ServerChangeJournalTest, ServiceKilledMidReplayLosesNothingAndAppliesNothingTwice) {

@@ -53,9 +53,18 @@ TEST_F(SettingsCliTest, SetAndGetByTypeAndRejectValuesThatDoNotFit) {
   EXPECT_EQ(settings_file(), before);
   EXPECT_EQ(run({"settings", "get", "noSuchSetting"}).exit_code, 1);
 
+  // Secrets are stored but shown as "***" by set, get and list alike.
+  const std::string secret = "GOCSPX-client-secret-42";
+  for (const std::string key : {"oauthGmailClientSecret", "aiAPIToken"})
+    EXPECT_EQ(run({"settings", "set", key, secret}).out, key + " = \"***\"\n");
+  EXPECT_EQ(settings_file()["oauthGmailClientSecret"], secret);
+  EXPECT_EQ(run({"settings", "get", "oauthGmailClientSecret"}).out, "\"***\"\n");
+
   const std::string listing = run({"settings", "list"}).out;
   EXPECT_NE(listing.find("* followUpWaitingDays = 8\n"), std::string::npos) << listing;
   EXPECT_NE(listing.find("  emailProxyPort = 7856\n"), std::string::npos) << listing;
+  EXPECT_NE(listing.find("* oauthGmailClientSecret = \"***\"\n"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find(secret), std::string::npos) << listing;
 }
 
 TEST_F(SettingsCliTest, OpenLogsAndShowsTheParsedLinkOrSaysNothing) {

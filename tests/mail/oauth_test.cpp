@@ -80,28 +80,43 @@ std::string failure(F&& f) {
 }
 
 TEST_F(OAuthTest, BadRedirectsAndTokenRepliesEndWithAClearMessage) {
-  {  // a callback with another state; the listener takes no second request
+  {  // a callback with another state gets the failure page; no second request is taken
     OAuthSignIn signIn(provider(), "c", "", user_);
     auto forged = std::async(std::launch::async, [&] {
       return get(signIn.redirectURI() + "?code=stolen&state=guess").status;
     });
     EXPECT_NE(failure<OAuthError>([&] { signIn.complete(30); }).find("state 不匹配"),
               std::string::npos);
-    EXPECT_EQ(forged.get(), 200);
+    EXPECT_EQ(forged.get(), 400);
     EXPECT_THROW(get(signIn.redirectURI() + "?code=x"), platform::HttpError);
+  }
+  {  // stray requests (the browser's favicon, another path) are answered and ignored
+    OAuthSignIn signIn(provider(), "c-" + new_uuid(), "", user_);
+    const std::string root = signIn.redirectURI().substr(0, signIn.redirectURI().find("/oauth"));
+    auto browser = std::async(std::launch::async, [&] {
+      std::vector<long> statuses{get(root + "/favicon.ico").status,
+                                 get(root + "/oauth/other?code=x").status};
+      const auto redirect = get(signIn.authorizationURL());
+      statuses.push_back(get(redirect.redirectLocation).status);
+      return statuses;
+    });
+    EXPECT_FALSE(signIn.complete(30).refreshToken.empty());
+    EXPECT_EQ(browser.get(), (std::vector<long>{404, 404, 200}));
   }
   const struct {
     std::string reply, expected;
   } cases[] = {{"500", "状态码 500"},
                {"garbage", "无法解析"},
                {"no_refresh", "没有返回刷新令牌"},
-               {"crlf", "控制字符"}};
+               {"crlf", "控制字符"},
+               {"echo", "状态码 400 (invalid_grant *** ***)"}};
   for (const auto& c : cases) {
     const std::string client = "client-" + new_uuid();
     control({{"client_id", client}, {"token_reply", c.reply}});
     const auto message = failure<OAuthError>([&] { signIn(client); });
     EXPECT_NE(message.find(c.expected), std::string::npos) << c.reply << ": " << message;
     EXPECT_EQ(message.find("at-"), std::string::npos) << message;
+    EXPECT_EQ(message.find("Echoed"), std::string::npos) << message;
   }
 }
 

@@ -38,16 +38,25 @@ void print_status(const CLI::App& root) {
   std::cout << "\n" << root.help();
 }
 
-// The snippet each agent host expects. The link runs this program in tool-server mode.
+// The snippet each agent host expects. The link runs this program in tool-server mode; a
+// chosen home (`--home`) goes with it as arguments.
 std::string host_configuration(const std::string& host) {
   const std::string command = MCPCLIInstaller::link_path().string();
-  if (host == "claude-code") return "claude mcp add kestrova -- " + command;
-  if (host == "codex") return "codex mcp add kestrova -- " + command;
+  const auto home = platform::kestrova_home();
+  if (host == "claude-code" || host == "codex") {
+    const std::string words = home_option_words();
+    return (host == "claude-code" ? "claude" : "codex") + std::string(" mcp add kestrova -- ") +
+           command + (words.empty() ? "" : " " + words);
+  }
+  if (!home && host != "vscode") return MCPCLIInstaller::configuration_snippet();
+  const std::string args =
+      home ? ",\n      \"args\": [\"--home\", " + Json(home->string()).dump() + "]" : "";
   if (host == "vscode")
     return "{\n  \"servers\": {\n    \"kestrova\": {\n      \"type\": \"stdio\",\n"
-           "      \"command\": \"" +
-           command + "\"\n    }\n  }\n}";
-  return MCPCLIInstaller::configuration_snippet();
+           "      \"command\": " +
+           Json(command).dump() + args + "\n    }\n  }\n}";
+  return "{\n  \"mcpServers\": {\n    \"kestrova\": {\n      \"command\": " + Json(command).dump() +
+         args + "\n    }\n  }\n}";
 }
 
 // -v/--verbose anywhere before "--", or KESTROVA_LOG=debug, asks for the log on stderr.
@@ -90,6 +99,35 @@ void add_help_command(CLI::App& root) {
 }
 
 }  // namespace
+
+void apply_home_option(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--") return;
+    std::string_view value;
+    if (argument == "--home" && i + 1 < argc)
+      value = argv[++i];
+    else if (argument.starts_with("--home="))
+      value = argument.substr(7);
+    else
+      continue;
+    if (!value.empty()) platform::set_kestrova_home(std::string(value));
+  }
+}
+
+std::string home_option_words() {
+  const auto home = platform::kestrova_home();
+  if (!home) return {};
+  const std::string path = home->string();
+  const bool plain =
+      path.find_first_not_of(
+          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@") ==
+      std::string::npos;
+  if (plain) return "--home " + path;
+  std::string quoted = "'";
+  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return "--home " + quoted + "'";
+}
 
 std::shared_ptr<bool> add_json_flag(CLI::App* command, const std::string& description,
                                     const std::string& shape) {
@@ -153,6 +191,11 @@ int run_command_line(int argc, char** argv) {
   // Read before parsing (verbose_requested), so that logging is set up before any command.
   bool verbose = false;
   root.add_flag("-v,--verbose", verbose, "Print the diagnostic log on standard error");
+  // Applied before parsing (apply_home_option); accepted here so that the parse allows it.
+  std::string home;
+  root.add_option("--home", home,
+                  "Keep data, settings, state and credentials under DIR (a second mailbox, the "
+                  "demo); KESTROVA_HOME does the same");
   // Options of the root, such as -v, may also follow the command name.
   root.fallthrough();
   use_command_log(verbose_requested(argc, argv));

@@ -1,22 +1,26 @@
 // `kestrova demo`: a separate demo home filled with generated mail, then the tool server on
-// it, so that a first agent session has mail to work with without a mail account.
+// it, so that a first agent session has mail to work with without a mail account. The demo's
+// accounts are local-only: no server is pretended, so every mail action works on them.
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/cli/command_line.h"
 #include "platform/paths.h"
+#include "store/database.h"
 #include "util/error.h"
+#include "util/json.h"
 #include "util/localization.h"
 
 extern char** environ;
@@ -38,9 +42,9 @@ fs::path generator_path(const fs::path& program) {
 
 // Runs the generator with its progress silenced; throws when it fails.
 void generate(const fs::path& generator, const fs::path& database) {
-  const std::vector<std::string> arguments{generator.string(), "--out", database.string(),
-                                           "--messages", "3000", "--accounts", "3",
-                                           "--folders", "15", "--seed", "7"};
+  const std::vector<std::string> arguments{
+      generator.string(), "--out", database.string(), "--messages", "3000",  "--accounts", "3",
+      "--folders",        "24",    "--seed",          "7",          "--demo"};
   std::vector<char*> argv;
   for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
@@ -59,32 +63,46 @@ void generate(const fs::path& generator, const fs::path& database) {
   }
 }
 
-void run_demo(const fs::path& home) {
+// How the user starts this program: "kestrova" when that name on PATH is this very file,
+// else its full path.
+std::string program_name(const fs::path& program) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const fs::path candidate = fs::path(rest.substr(0, colon)) / "kestrova";
+    std::error_code ec;
+    if (fs::exists(candidate, ec))
+      return fs::equivalent(candidate, program, ec) ? "kestrova" : program.string();
+    if (colon == std::string_view::npos) break;
+    rest.remove_prefix(colon + 1);
+  }
+  return program.string();
+}
+
+void run_demo() {
   const auto program = platform::executable_path();
   if (!program) throw Error(localized("settings.mcp.error.missingExecutable"));
-  const fs::path database = home / "data" / "tivra" / "Email" / "email.db";
+  // The demo home: the one chosen with --home, else a folder of its own beside the user's
+  // data. Everything from here on (and the tool server started below) uses it.
+  const fs::path home = platform::kestrova_home().value_or(platform::data_home() / "kestrova-demo");
+  platform::set_kestrova_home(home);
+  const fs::path database = store::EmailDatabase::default_path();
   if (!fs::exists(database)) {
-    fs::create_directories(database.parent_path());
+    if (!platform::ensure_private_directory(database.parent_path()))
+      throw Error(localized_format("cli.demo.generator_failed", database.parent_path().string()));
     std::cerr << localized_format("cli.demo.generating", home.string()) << std::endl;
     generate(generator_path(*program), database);
   }
-  const std::vector<std::pair<std::string, fs::path>> variables{{"HOME", home},
-                                                                {"XDG_DATA_HOME", home / "data"},
-                                                                {"XDG_CONFIG_HOME", home / "config"},
-                                                                {"XDG_STATE_HOME", home / "state"}};
-  std::string env_words, env_json;
-  for (const auto& [name, value] : variables) {
-    env_words += name + "=" + value.string() + " ";
-    env_json += (env_json.empty() ? "" : ", ") + ("\"" + name + "\": \"" + value.string() + "\"");
-  }
+  const std::string command = program_name(*program) + " " + home_option_words();
   // On standard error: standard output carries the tool server's protocol from here on.
-  std::cerr << localized_format("cli.demo.ready", home.string()) << "\n  env " << env_words
-            << program->string() << " list\n"
+  std::cerr << localized_format("cli.demo.ready", home.string()) << "\n  " << command << " list\n  "
+            << command << " search 'since:7d has:attachment'\n"
             << localized("cli.demo.agent_host") << "\n"
-            << "  {\"mcpServers\": {\"kestrova-demo\": {\"command\": \"" << program->string()
-            << "\", \"args\": [\"--mcp-stdio\"],\n    \"env\": {" << env_json << "}}}}\n"
+            << "  {\"mcpServers\": {\"kestrova-demo\": {\"command\": "
+            << Json(program->string()).dump() << ", \"args\": [\"--home\", "
+            << Json(home.string()).dump() << ", \"--mcp-stdio\"]}}}\n"
             << localized("cli.demo.starting") << std::endl;
-  for (const auto& [name, value] : variables) setenv(name.c_str(), value.c_str(), 1);
   const std::string path = program->string();
   char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("--mcp-stdio"),
                         nullptr};
@@ -98,15 +116,11 @@ void add_demo_command(CLI::App& root) {
   auto* demo = root.add_subcommand(
       "demo",
       "Try Kestrova without a mail account: fill a separate demo home with generated mail "
-      "(three accounts, Chinese and English, many folders), print how to point an agent host "
-      "at it, and start the tool server on it. Your own mail is never touched");
-  auto home = std::make_shared<std::string>();
-  demo->add_option("--home", *home,
-                   "Demo home (default $XDG_DATA_HOME/kestrova-demo); remove it to start over");
-  demo->callback([home] {
-    run_demo(home->empty() ? platform::data_home() / "kestrova-demo"
-                           : fs::absolute(fs::path(*home)));
-  });
+      "(three local accounts, Chinese and English, many folders, mail of the last days with "
+      "attachments and conversations), print how to point the command line and an agent host "
+      "at it, and start the tool server on it. The home is --home DIR when given (remove it to "
+      "start over), else $XDG_DATA_HOME/kestrova-demo. Your own mail is never touched");
+  demo->callback([] { run_demo(); });
 }
 
 }  // namespace kestrova::app

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,9 +39,11 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/message_lookup.h"
+#include "store/server_change_journal.h"
 #include "util/display_width.h"
 #include "util/error.h"
 #include "util/html_text.h"
+#include "util/json.h"
 #include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -269,6 +273,8 @@ void list_folders(const std::string& accountName, bool refresh, bool json) {
 struct ListOptions {
   std::string account, folder;
   int limit = 50;
+  int64_t offset = 0;  // messages skipped first
+  int64_t page = 0;    // 1-based; a page is `limit` messages
   bool unread = false, json = false;
 };
 
@@ -330,12 +336,20 @@ void list_messages(const ListOptions& o) {
     folder = folder_of_type(folders, store::EmailFolderType::inbox);
     if (!folder) throw Error(localized("cli.list.no_inbox"));
   }
+  // Without a filter the store skips the first messages itself; with one, the skipped ones
+  // are those the filter lets through.
+  const int64_t skipped = o.page > 0 ? (o.page - 1) * o.limit : o.offset;
+  int64_t to_skip = o.unread ? skipped : 0;
   std::vector<EmailMessage> shown;
-  for (int offset = 0; std::ssize(shown) < o.limit; offset += 200) {
-    auto page = book.store().loadMessages(*folder, 200, offset);
+  for (int64_t offset = o.unread ? 0 : skipped; std::ssize(shown) < o.limit; offset += 200) {
+    auto page = book.store().loadMessages(*folder, 200, static_cast<int>(offset));
     if (page.empty()) break;
     for (auto& m : page) {
       if (o.unread && m.isRead) continue;
+      if (to_skip > 0) {
+        --to_skip;
+        continue;
+      }
       shown.push_back(std::move(m));
       if (std::ssize(shown) == o.limit) break;
     }
@@ -350,19 +364,77 @@ void list_messages(const ListOptions& o) {
 
 using Context = MessageContext;
 
-void read_message(const std::string& id, bool html, bool json) {
+// The message's tags: the AI's and the agent's first, then the user's own, each once.
+std::vector<std::string> all_tags(const EmailMessage& m) {
+  std::vector<std::string> tags = m.aiTags;
+  for (const auto& tag : m.tags)
+    if (std::find(tags.begin(), tags.end(), tag) == tags.end()) tags.push_back(tag);
+  return tags;
+}
+
+// What the AI and the agent added to the message, as header-like lines (named in English,
+// as the headers above them are).
+std::string annotation_lines(const EmailMessage& m) {
+  std::string out;
+  auto line = [&](const std::string& name, const std::string& value) {
+    out += styled(name + ": ", TextStyle::Bold) + value + "\n";
+  };
+  if (const auto tags = all_tags(m); !tags.empty()) {
+    std::string joined;
+    for (const auto& tag : tags) joined += (joined.empty() ? "" : ", ") + tag;
+    line("Tags", joined);
+  }
+  if (m.aiPriority) line("Priority", std::string(store::raw_value(*m.aiPriority)));
+  if (m.aiSummary && !text::trim(*m.aiSummary).empty()) line("Summary", *m.aiSummary);
+  if (!m.aiActionItems.empty()) {
+    out += styled("Action items:", TextStyle::Bold) + "\n";
+    for (const auto& item : m.aiActionItems) out += "  - " + item + "\n";
+  }
+  return out;
+}
+
+// Marks the message read as the tool server's mark does: every copy, each with its journal
+// entry (replayed to the server by the service), in one transaction.
+void mark_read_through_journal(Context& c) {
+  c.book.store().database().write([&](store::Connection& db) {
+    for (const auto& copy : c.book.store().markRead(c.message, true))
+      store::record_server_change(db, copy, store::ServerChangeKind::read, true);
+  });
+}
+
+// A message read on a terminal is read once it has been on the screen for
+// emailMarkAsReadDelaySeconds: time spent in the pager counts, and when the pager returns
+// sooner the command waits for the rest (Ctrl-C in that wait leaves the message unread).
+// Output to a pipe or a file is not reading; --no-mark keeps the message as it is.
+void mark_after_reading(Context& c, std::chrono::steady_clock::time_point shown) {
+  if (c.message.isRead) return;
+  const int64_t delay = UserPreferences::shared().get(settings::emailMarkAsReadDelaySeconds);
+  std::this_thread::sleep_until(shown + std::chrono::seconds(std::clamp<int64_t>(delay, 0, 3600)));
+  mark_read_through_journal(c);
+}
+
+void read_message(const std::string& id, bool html, bool json, bool noMark) {
   auto c = context_for(id);
-  ensure_body(*c);
+  // Downloading is not reading: the message is marked read below, when it was read.
+  ensure_body(*c, BodyLoad::peek);
   const EmailMessage& m = c->message;
   if (json) {
-    // The tool server's single-message form, with bodies.
+    // The tool server's single-message form, with bodies, and what the AI and the agent
+    // added.
     std::string out;
     c->book.store().database().read([&](store::Connection& db) {
       auto s = db.prepare("SELECT * FROM email_messages WHERE id = ?");
       s.bind(1, m.id);
       if (s.step()) append_message_summary(out, s, true);
     });
-    std::cout << out << "\n";
+    if (out.empty()) return;
+    Json document = Json::parse(out);
+    document["tags"] = all_tags(m);
+    document["aiSummary"] = m.aiSummary ? Json(*m.aiSummary) : Json();
+    document["aiPriority"] =
+        m.aiPriority ? Json(std::string(store::raw_value(*m.aiPriority))) : Json();
+    document["aiActionItems"] = m.aiActionItems;
+    std::cout << document.dump() << "\n";
     return;
   }
   std::string page = styled("From: ", TextStyle::Bold) + contact_text(m.from) + "\n";
@@ -374,6 +446,7 @@ void read_message(const std::string& id, bool html, bool json) {
     if (!a.isInline)
       page += styled("Attachment: ", TextStyle::Bold) + a.filename + " (" + size_text(a.size) +
               ", " + a.mimeType + ")\n";
+  page += annotation_lines(m);
   page += "\n";
   if (html) {
     if (!m.htmlBody) throw Error(localized("cli.read.no_html"));
@@ -383,7 +456,9 @@ void read_message(const std::string& id, bool html, bool json) {
   } else if (m.htmlBody) {
     page += html_to_readable_text(*m.htmlBody) + "\n";
   }
+  const auto shown = std::chrono::steady_clock::now();
   show_paged(page);
+  if (!noMark && output_is_terminal()) mark_after_reading(*c, shown);
 }
 
 // The bytes kept here for imported and local mail, else the server's copy (left unread).
@@ -469,9 +544,15 @@ void print_found(store::EmailStore& store, const SearchOptions& o,
   }
   store.loadFolders();
   for (const auto& m : found) {
-    std::string folder;
-    for (const auto& f : store.foldersOf(m.accountId))
-      if (f.id == m.folderId) folder = f.displayName();
+    // The folder that lists the message: deleted mail is in the trash, spam in the spam
+    // folder, wherever the row points.
+    const auto& folders = store.foldersOf(m.accountId);
+    const EmailFolder* listed = m.isDeleted ? folder_of_type(folders, store::EmailFolderType::trash)
+                                : m.isSpam  ? folder_of_type(folders, store::EmailFolderType::spam)
+                                            : nullptr;
+    std::string folder = listed ? listed->displayName() : std::string();
+    for (const auto& f : folders)
+      if (folder.empty() && f.id == m.folderId) folder = f.displayName();
     print_message_line(m, folder.empty() ? "-" : folder);
   }
   if (found.empty()) std::cout << localized("cli.search.empty") << "\n";
@@ -501,10 +582,7 @@ void search(const SearchOptions& o) {
   if (!o.account.empty()) accountId = book.find(o.account).id;
   auto found = book.store().database().read([&](store::Connection& c) {
     const auto condition = search_condition(terms, now, &c);
-    auto s = c.prepare(
-        "SELECT id FROM email_messages WHERE is_deleted = 0 AND (? IS NULL OR "
-        "account_id = ?) AND " +
-        condition.sql + " ORDER BY date DESC, rowid LIMIT ?");
+    auto s = c.prepare(search_statement(condition));
     int index = 1;
     s.bind(index++, accountId);
     s.bind(index++, accountId);
@@ -715,6 +793,11 @@ void add_mail_commands(CLI::App& root) {
     command->add_option("--folder", o->folder, "Folder id, path or name (default: the inbox)");
     command->add_option("--limit", o->limit, "Most messages to list (default 50)")
         ->check(CLI::PositiveNumber);
+    auto* offset = command->add_option("--offset", o->offset, "Skip this many messages first")
+                       ->check(CLI::Range(int64_t{0}, int64_t{1} << 30));
+    command->add_option("--page", o->page, "Show page N (of --limit messages each; 1 is the first)")
+        ->check(CLI::Range(int64_t{1}, int64_t{1} << 24))
+        ->excludes(offset);
     command->add_flag("--unread", o->unread, "Only unread messages");
     command->add_flag("--json", o->json, "Print the messages as JSON (see below)");
     command->footer(std::string(kListLegend));
@@ -726,15 +809,21 @@ void add_mail_commands(CLI::App& root) {
     auto id = std::make_shared<std::string>();
     auto html = std::make_shared<bool>(false);
     auto json = std::make_shared<bool>(false);
+    auto noMark = std::make_shared<bool>(false);
     command->add_option("ID", *id, "Message id (or a unique prefix)")->required();
     command->add_flag("--html", *html, "Print the raw HTML body");
     command->add_flag("--json", *json,
                       "Print the message as the tool server's get_message does: the summary "
-                      "fields plus \"cc\", \"bcc\", \"textBody\" and \"htmlBody\"");
+                      "fields plus \"cc\", \"bcc\", \"textBody\" and \"htmlBody\", and "
+                      "\"tags\", \"aiSummary\", \"aiPriority\" and \"aiActionItems\"");
+    command->add_flag("--no-mark", *noMark, "Leave the message unread");
     command->footer(
-        "An HTML-only message is shown as text, its links numbered as footnotes. "
-        "On a terminal the message opens in $PAGER (default less -FRX).");
-    command->callback([=] { read_message(*id, *html, *json); });
+        "An HTML-only message is shown as text, its links numbered as footnotes. Tags, the AI "
+        "summary, priority and action items follow the headers.\n"
+        "On a terminal the message opens in $PAGER (default less -FRX) and is marked read once "
+        "it has been shown for emailMarkAsReadDelaySeconds (default 3; the command waits for "
+        "the rest when the pager returns sooner). Output to a pipe never marks it.");
+    command->callback([=] { read_message(*id, *html, *json, *noMark); });
   }
   {
     auto* command =
@@ -751,8 +840,9 @@ void add_mail_commands(CLI::App& root) {
                       "Print only the full ids, one a line (for `kestrova mark read -`)");
     command->footer(
         "Query terms (all must match): from: to: cc: subject: body: has:attachment\n"
-        "is:unread|read|starred folder:NAME account:ADDRESS before:/after:/since: DATE or "
-        "7d/2w/3m/1y;\n"
+        "is:unread|read|starred folder:NAME account:ADDRESS tag:NAME before:/after:/since: DATE "
+        "or 7d/2w/3m/1y;\n"
+        "deleted mail is found too (in folder:trash).\n"
         "\"quoted phrases\"; -term negates; other words match subject, sender and body.\n"
         "Example: kestrova search 'from:becker is:unread -subject:newsletter since:7d' --json");
     command->callback([o] { search(*o); });

@@ -15,8 +15,28 @@ namespace kestrova::app {
 
 namespace {
 
-constexpr std::string_view kFields[] = {"from", "to",     "cc",      "subject", "body",  "has",
-                                        "is",   "folder", "account", "before",  "after", "since"};
+constexpr std::string_view kFields[] = {"from",  "to",    "cc",     "subject", "body",
+                                        "has",   "is",    "folder", "account", "before",
+                                        "after", "since", "tag"};
+
+// A message is in a folder as the folder's listing shows it: the trash lists the account's
+// deleted messages wherever they were, the spam folder its spam; other folders list their
+// own messages that are neither. Written against the outer email_messages row.
+constexpr std::string_view kInNamedFolder =
+    "EXISTS (SELECT 1 FROM email_folders f WHERE f.account_id = email_messages.account_id AND "
+    "(f.name LIKE ? ESCAPE '\\' OR f.path LIKE ? ESCAPE '\\' OR f.type = LOWER(?)) AND CASE "
+    "f.type WHEN 'trash' THEN email_messages.folder_id = f.id OR email_messages.is_deleted = 1 "
+    "WHEN 'spam' THEN email_messages.is_deleted = 0 AND (email_messages.folder_id = f.id OR "
+    "email_messages.is_spam = 1) ELSE email_messages.folder_id = f.id AND "
+    "email_messages.is_deleted = 0 AND email_messages.is_spam = 0 END)";
+
+// One of the message's tags (the AI's and the agent's, or the user's own) is the value,
+// ASCII letter case ignored. A list that is not valid JSON holds no tag.
+std::string has_tag(std::string_view column) {
+  const std::string list = "CAST(" + std::string(column) + " AS TEXT)";
+  return "EXISTS (SELECT 1 FROM json_each(CASE WHEN json_valid(" + list + ") THEN " + list +
+         " ELSE '[]' END) WHERE lower(value) = lower(?))";
+}
 
 bool is_field(std::string_view name) {
   for (auto field : kFields)
@@ -103,6 +123,11 @@ std::vector<SearchTerm> parse_search_query(std::string_view query) {
   return terms;
 }
 
+std::string search_statement(const SearchCondition& condition) {
+  return "SELECT id FROM email_messages WHERE (? IS NULL OR account_id = ?) AND " + condition.sql +
+         " ORDER BY date DESC, rowid LIMIT ?";
+}
+
 std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
@@ -143,11 +168,13 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
                                     : "is_starred = 1";
     } else if (f == "folder") {
       // A folder by name, path or type ("inbox", "sent", ...), in any account.
-      part =
-          "folder_id IN (SELECT id FROM email_folders WHERE name LIKE ? ESCAPE '\\' OR path "
-          "LIKE ? ESCAPE '\\' OR type = LOWER(?))";
+      part = kInNamedFolder;
       texts.push_back(literal_pattern(term.value));
       texts.push_back(literal_pattern(term.value));
+      texts.push_back(term.value);
+    } else if (f == "tag") {
+      part = "(" + has_tag("ai_tags") + " OR " + has_tag("tags") + ")";
+      texts.push_back(term.value);
       texts.push_back(term.value);
     } else if (f == "account") {
       part =

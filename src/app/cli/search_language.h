@@ -13,7 +13,8 @@ namespace kestrova::app {
 // The search language of `kestrova search`:
 //   from:  to:  cc:  subject:  body:     text in that part (address or name for people)
 //   has:attachment   is:unread  is:read  is:starred
-//   folder:NAME  account:ADDRESS-OR-NAME
+//   folder:NAME (as the folder lists its mail: deleted mail is in the trash)
+//   account:ADDRESS-OR-NAME  tag:NAME (one of the message's tags)
 //   before:DATE  after:DATE  since:DATE  (2026-12-01, or a span back from now: 7d, 2w, 3m, 1y)
 //   "quoted phrases", implicit AND between terms, a leading "-" negates a term;
 //   any other word is looked for in the subject, sender, preview and text body.
@@ -38,6 +39,11 @@ struct SearchCondition {
 };
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
                                  store::Connection* index = nullptr);
+
+// The statement of `kestrova search` around `condition`: the ids of the rows it allows,
+// newest first (equal dates in row order), deleted and spam mail included. Bound with the
+// account id (NULL for every account) twice, then condition.texts, then the limit.
+std::string search_statement(const SearchCondition& condition);
 
 // A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
 std::string contains_pattern(std::string_view text);

@@ -28,12 +28,12 @@ const SettingDescriptor& known_setting(const std::string& key) {
 }
 
 // A value as the command line shows it: API keys (the legacy token and each AI profile's
-// key) are secrets and appear as "***".
+// key) and the OAuth client secret are secrets and appear as "***".
 Json shown(std::string_view key, Json value) {
   auto mask = [](Json& secret) {
     if (secret.is_string() && !secret.get_ref<const std::string&>().empty()) secret = "***";
   };
-  if (key == settings::aiAPIToken.key) mask(value);
+  if (key == settings::aiAPIToken.key || key == settings::oauthGmailClientSecret.key) mask(value);
   if (key == settings::aiServiceProfiles.key && value.is_array())
     for (Json& profile : value)
       if (profile.is_object() && profile.contains("apiKey")) mask(profile["apiKey"]);

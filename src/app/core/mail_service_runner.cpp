@@ -35,6 +35,7 @@
 #include "mail/email_idle_service.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
+#include "platform/cancellation.h"
 #include "platform/desktop_notifier.h"
 #include "platform/desktop_open.h"
 #include "platform/launcher_entry.h"
@@ -417,6 +418,12 @@ void MailServiceRunner::markReadEverywhere(const std::string& messageId) {
 }
 
 int MailServiceRunner::run() {
+  // SIGTERM and SIGINT set the process's cancellation token at once: every HTTP request and
+  // every IMAP or SMTP wait in flight, on any thread, gives up within about a second, so
+  // the stop below never waits for a slow server. A signal that comes before the loop runs
+  // is handled by its first iteration.
+  platform::on_termination_signals([] { platform::MainQueue::quit(); },
+                                   &platform::CancellationToken::process());
   // EmailStore::shared() has started loading the accounts and folders on first use.
   notifications_.registerCategories();
   notifications_.setActionHandler([this](const auto& choice) { onAction(choice); });
@@ -475,7 +482,6 @@ int MailServiceRunner::run() {
   replayer.start();
 
   platform::RepeatingTimer reconcileTimer(kReconcileInterval, [this] { reconcile(); });
-  platform::on_termination_signals([] { platform::MainQueue::quit(); });
   try {
     apply_launch_at_login(
         preferences_.get(settings::launchAtLogin));  // the entry follows the setting

@@ -1,7 +1,12 @@
 #include "app/core/message_context.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "app/core/draft_upload.h"
 #include "app/core/folder_lookup.h"
@@ -15,6 +20,7 @@
 #include "store/message_lookup.h"
 #include "store/message_source.h"
 #include "util/error.h"
+#include "util/file.h"
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -44,7 +50,31 @@ std::optional<std::string> kept_source(MessageContext& c) {
       [&](store::Connection& db) { return store::kept_message_source(db, c.message.id); });
 }
 
-void ensure_body(MessageContext& c) {
+namespace {
+
+// The body downloaded with BODY.PEEK, as the background prefetch does; nothing when the
+// message has no server copy to peek at.
+std::optional<mail::EmailBodyContent> peek_body(MessageContext& c) {
+  if (!c.message.uid || c.account.isLocalOnly()) return std::nullopt;
+  const store::EmailFolder* folder = nullptr;
+  for (const auto& f : c.folders)
+    if (f.id == c.message.folderId && !f.isLocalPseudoFolder()) folder = &f;
+  if (!folder) return std::nullopt;
+  std::optional<mail::EmailBodyContent> content;
+  const std::atomic<bool> never{false};
+  mail::EmailService::shared().prefetchBodies(
+      c.account, password_of(c), *folder, {static_cast<uint32_t>(*c.message.uid)},
+      std::numeric_limits<uint64_t>::max(),
+      [&](std::vector<mail::EmailService::PrefetchedBody> bodies) {
+        if (!bodies.empty()) content = std::move(bodies.front().content);
+      },
+      never);
+  return content;
+}
+
+}  // namespace
+
+void ensure_body(MessageContext& c, BodyLoad load) {
   if (c.message.isBodyLoaded) return;
   EmailMessage& m = c.message;
   if (auto kept = kept_source(c)) {
@@ -52,12 +82,15 @@ void ensure_body(MessageContext& c) {
     m.isBodyLoaded = true;
     store::save_downloaded_bodies(c.book.store().database(), {m}, false);
   } else {
-    auto content = mail::EmailService::shared().fetchMessageBody(c.account, password_of(c),
-                                                                 c.message, c.folders);
+    auto peeked = load == BodyLoad::peek ? peek_body(c) : std::nullopt;
+    auto content = peeked ? std::move(*peeked)
+                          : mail::EmailService::shared().fetchMessageBody(
+                                c.account, password_of(c), c.message, c.folders);
     mail::set_body(m, content);
-    // The download marked the message read on the server.
-    m.isRead = m.isBodyLoaded = true;
-    store::save_downloaded_bodies(c.book.store().database(), {m}, true);
+    m.isBodyLoaded = true;
+    // The plain download marked the message read on the server.
+    if (!peeked) m.isRead = true;
+    store::save_downloaded_bodies(c.book.store().database(), {m}, !peeked);
   }
   c.book.store().database().read([&](store::Connection& db) {
     if (auto stored = store::read_stored_message(db, c.message.id)) c.message = std::move(*stored);
@@ -76,6 +109,9 @@ bool ensure_body_if_possible(MessageContext& c) {
 }
 
 std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment) {
+  // A stored copy of the file (mail that exists only here keeps its attachments so).
+  if (attachment.localPath)
+    if (auto bytes = read_file(*attachment.localPath)) return std::move(*bytes);
   mail::EmailAttachmentMeta meta;
   meta.partPath = attachment.partPath.value_or("");
   meta.filename = attachment.filename;

@@ -29,15 +29,20 @@ struct MessageContext {
 std::unique_ptr<MessageContext> context_for(const std::string& id);
 // The account's stored password, read once.
 const std::optional<std::string>& password_of(MessageContext& c);
+// How a body download treats the message's read state on the server.
+enum class BodyLoad {
+  marksRead,  // the plain download, which sets \Seen (opening a message)
+  peek,       // BODY.PEEK: the read state stays as it is (the caller decides)
+};
 // Decodes and stores the body when it is not stored yet: from the message's kept original
 // bytes when it has them, else downloaded from the server.
-void ensure_body(MessageContext& c);
+void ensure_body(MessageContext& c, BodyLoad load = BodyLoad::marksRead);
 // ensure_body for a reader that can do with less (the AI commands): when the body cannot be
 // had (no UID, a local folder, the server unreachable) the stored text, else the preview,
 // stands in; that is logged and false returned.
 bool ensure_body_if_possible(MessageContext& c);
-// The decoded bytes of one of the message's attachments: from the kept original bytes, else
-// from the server.
+// The decoded bytes of one of the message's attachments: its stored file when it has one,
+// else from the kept original bytes, else from the server.
 std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment);
 
 // The original bytes kept on this computer for a message of which it holds the only copy

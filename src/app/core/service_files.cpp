@@ -10,17 +10,25 @@ namespace kestrova::app {
 
 namespace {
 
-// This program file, quoted for an Exec line (Desktop Entry Specification, "The Exec key")
-// and for systemd's ExecStart, which both take double quotes with backslash escapes.
-std::string quoted_program() {
-  const auto program = platform::executable_path();
-  if (!program) throw Error("无法确定程序路径 (/proc/self/exe)");
+// A word quoted for an Exec line (Desktop Entry Specification, "The Exec key") and for
+// systemd's ExecStart, which both take double quotes with backslash escapes.
+std::string quoted(const std::string& word) {
   std::string out = "\"";
-  for (char c : program->string()) {
+  for (char c : word) {
     if (c == '"' || c == '`' || c == '$' || c == '\\') out += '\\';
     out += c;
   }
   return out + "\"";
+}
+
+// This program file, quoted; a service or link handler installed from a home of its own
+// (`--home`) keeps to that home.
+std::string quoted_program() {
+  const auto program = platform::executable_path();
+  if (!program) throw Error("无法确定程序路径 (/proc/self/exe)");
+  std::string out = quoted(program->string());
+  if (const auto home = platform::kestrova_home()) out += " --home " + quoted(home->string());
+  return out;
 }
 
 void write_file(const std::filesystem::path& path, const std::string& text) {
@@ -43,13 +51,13 @@ void remove_file(const std::filesystem::path& path) {
 }  // namespace
 
 std::filesystem::path autostart_entry_path() {
-  return platform::config_home() / "autostart" / "kestrova.desktop";
+  return platform::desktop_config_home() / "autostart" / "kestrova.desktop";
 }
 std::filesystem::path systemd_unit_path() {
-  return platform::config_home() / "systemd" / "user" / "kestrova.service";
+  return platform::desktop_config_home() / "systemd" / "user" / "kestrova.service";
 }
 std::filesystem::path desktop_entry_path() {
-  return platform::data_home() / "applications" / "kestrova.desktop";
+  return platform::desktop_data_home() / "applications" / "kestrova.desktop";
 }
 
 void apply_launch_at_login(bool enabled) {

@@ -23,6 +23,12 @@ test can check exactly what was sent. BEHAVIOUR chooses the reply:
             prompt with the subject "plain"; metadata50 the same after 50 ms
   canned    the texts queued by POST /__replies/TAG (a JSON list of strings), one per
             request in order, the last repeated; awkward model answers for the parsers
+  hang      nothing at all for ten minutes (a provider that never answers)
+Hostile OpenAI-style streams (a plain request gets the normal reply):
+  endless   text deltas of 4 KiB as fast as the client reads, never ending
+  keepalive keep-alive comments every 0.2 s, never an event
+  trickle   one small delta every 0.2 s, never ending
+  afterdone the normal stream, then keep-alive comments after [DONE], never closing
 """
 import json
 import os
@@ -104,6 +110,9 @@ class Handler(BaseHTTPRequestHandler):
             headers.get("authorization", "").replace("Bearer ", "")
         if behaviour == "slow":
             time.sleep(5)
+        if behaviour == "hang":
+            time.sleep(600)
+            return
         if behaviour == "metadata50":
             time.sleep(0.05)
         if behaviour == "status500":
@@ -186,6 +195,8 @@ class Handler(BaseHTTPRequestHandler):
             return
         self.start_stream("text/event-stream")
         self.write('data: {"choices":[{"index":0,"delta":{"role":"assistant"}}]}\n\n')
+        if self.behaviour in ("endless", "keepalive", "trickle"):
+            return self.hostile_stream()
         for i, piece in enumerate(deltas(model)):
             delta = {"content": piece}
             if self.behaviour == "thinking":
@@ -197,6 +208,25 @@ class Handler(BaseHTTPRequestHandler):
                 return
         self.write('data: {"choices":[],"usage":{"total_tokens":9}}\n\n')
         self.write("data: [DONE]\n\n")
+        if self.behaviour == "afterdone":
+            self.hostile_stream()
+
+    def hostile_stream(self):
+        """Writes until the client goes away (or for an hour)."""
+        def chunk(text):
+            return ("data: " + json.dumps({"choices": [{"index": 0, "delta": {"content": text}}]})
+                    + "\n\n")
+        big = chunk("x" * 4096)
+        deadline = time.monotonic() + 3600
+        try:
+            while time.monotonic() < deadline:
+                if self.behaviour == "endless":
+                    self.write(big)
+                    continue
+                time.sleep(0.2)
+                self.write(chunk(".") if self.behaviour == "trickle" else ": keep-alive\n\n")
+        except OSError:
+            pass
 
     def openai_models(self):
         if self.unauthorized({"error": {"message": "Incorrect API key provided: " + self.key}}):

@@ -2,7 +2,8 @@
 """The tests' OAuth 2.0 server (authorisation with PKCE S256, token, introspection for
 Dovecot's and smtp_server.py's XOAUTH2) and a Gmail REST stand-in that records what each
 bearer token sent (GET /requests?token=T). Tests steer it per client id or address through
-POST /control: token_reply (normal|500|garbage|no_refresh|crlf), lifetime, expire, revoke.
+POST /control: token_reply (normal|500|garbage|no_refresh|crlf|echo: a refusal whose error
+code quotes the code it was sent and a refresh token), lifetime, expire, revoke.
 
 Usage: oauth_server.py ROOT PORT   (ROOT only marks the process as the fixture's)
 """
@@ -144,6 +145,9 @@ class Handler(BaseHTTPRequestHandler):
             return self.reply(500, b"upstream trouble", "text/plain")
         if mode == "garbage":
             return self.reply(200, b"<html>not json", "text/html")
+        if mode == "echo":
+            return self.reply(400, dict(error="invalid_grant " + form.get("code", "") +
+                                        " 1//0gEchoedRefreshToken-9x8y7z"))
         with LOCK:
             if form.get("grant_type") == "authorization_code":
                 grant = CODES.pop(form.get("code"), None)
