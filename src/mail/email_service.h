@@ -172,6 +172,14 @@ class EmailService {
                               const std::optional<std::string>& password,
                               const store::EmailMessage& message,
                               const std::vector<store::EmailFolder>& folders) const;
+  // The raw RFC 5322 bytes as the server holds them, read with BODY.PEEK[] so that the
+  // message's \Seen flag stays as it is (for an export). Refuses local-folder messages and
+  // messages without UID as fetchRawMessage does; throws messageMismatch when the folder no
+  // longer holds the UID.
+  std::string peekRawMessage(const store::EmailAccount& account,
+                             const std::optional<std::string>& password,
+                             const store::EmailMessage& message,
+                             const std::vector<store::EmailFolder>& folders) const;
   // An attachment's decoded bytes: its part, else found in the whole message.
   std::string downloadAttachment(const store::EmailAccount& account,
                                  const std::optional<std::string>& password,

@@ -500,22 +500,55 @@ EmailService::PrefetchOutcome EmailService::prefetchBodies(
   return outcome;
 }
 
-std::string EmailService::fetchRawMessage(const EmailAccount& account,
-                                          const std::optional<std::string>& password,
-                                          const EmailMessage& message,
-                                          const std::vector<EmailFolder>& folders) const {
+namespace {
+
+// The raw bytes of a server message: RFC822 (which sets \Seen), or with `peek` BODY.PEEK[],
+// which leaves the flags alone and tells a UID the folder no longer holds (messageMismatch).
+std::string rawMessage(const EmailService& service, const EmailAccount& account,
+                       const std::optional<std::string>& password, const EmailMessage& message,
+                       const std::vector<EmailFolder>& folders, bool peek) {
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端原始数据可拉取");
   const uint32_t uid = uidOrThrow(message);
-  ScopedSession session(openIMAPSession(account, password), "fetchRawMessage");
-  auto raw = fetchWholeMessage(*session, folder, uid, "fetchRawMessage", "文件夹选择成功",
-                               "获取到原始邮件数据 ");
+  ScopedSession session(service.openIMAPSession(account, password), "fetchRawMessage");
+  std::optional<std::string> raw;
+  if (peek) {
+    selectOrThrow(*session, folder.path);
+    LibEtPanError error;
+    auto peeked = session->peekRawMessagesWithUIDs({uid}, &error);
+    if (!peeked) throw EmailServiceError::networkError(error);
+    if (peeked->empty() || peeked->front().first != uid)
+      throw EmailServiceError::messageMismatch("服务器上文件夹「" + folder.name +
+                                               "」中已没有 UID " + std::to_string(uid) +
+                                               " 的邮件，它可能已被移动或删除");
+    raw = std::move(peeked->front().second);
+    log(log_kind::kMail, "fetchRawMessage: 获取到原始邮件数据 " + std::to_string(raw->size()));
+  } else {
+    raw = fetchWholeMessage(*session, folder, uid, "fetchRawMessage", "文件夹选择成功",
+                            "获取到原始邮件数据 ");
+  }
   if (!raw || raw->empty()) {
     log(log_kind::kFailure, "fetchRawMessage: 原始邮件数据为空");
     throw EmailServiceError::parseError("未获取到原始邮件数据");
   }
   return std::move(*raw);
+}
+
+}  // namespace
+
+std::string EmailService::fetchRawMessage(const EmailAccount& account,
+                                          const std::optional<std::string>& password,
+                                          const EmailMessage& message,
+                                          const std::vector<EmailFolder>& folders) const {
+  return rawMessage(*this, account, password, message, folders, false);
+}
+
+std::string EmailService::peekRawMessage(const EmailAccount& account,
+                                         const std::optional<std::string>& password,
+                                         const EmailMessage& message,
+                                         const std::vector<EmailFolder>& folders) const {
+  return rawMessage(*this, account, password, message, folders, true);
 }
 
 std::string EmailService::downloadAttachment(const EmailAccount& account,

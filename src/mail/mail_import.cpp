@@ -11,8 +11,10 @@
 #include "mail/email_deduplication_service.h"
 #include "mail/email_message_conversion.h"
 #include "platform/main_queue.h"
+#include "store/database.h"
 #include "store/email_store.h"
 #include "store/email_thread_service.h"
+#include "store/message_source.h"
 #include "util/error.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -217,8 +219,11 @@ std::optional<ArchivedMessage> MboxReader::next() {
 store::EmailMessage message_from_archive(const ArchivedMessage& archived,
                                          const std::string& accountId, const std::string& folderId,
                                          double now) {
-  const auto headers = EmailContentDecoder::decodeHeaders(archived.raw);
-  const auto body = EmailContentDecoder::decode(archived.raw);
+  const std::string_view decoded =
+      std::string_view(archived.raw)
+          .substr(0, std::min(archived.raw.size(), ArchivedMessage::kMaxDecodeSize));
+  const auto headers = EmailContentDecoder::decodeHeaders(decoded);
+  const auto body = EmailContentDecoder::decode(decoded);
 
   store::EmailMessage m;
   m.id = new_uuid();
@@ -261,8 +266,9 @@ ImportCounts MailImporter::run(const Source& next, const Progress& progress,
   std::unordered_set<EmailDeduplicationService::DeduplicationKey,
                      EmailDeduplicationService::KeyHash>
       seen;
-  std::vector<store::EmailMessage> batch;
+  std::vector<Pending> batch;
   batch.reserve(kBatchSize);
+  size_t batchBytes = 0;
   auto report_failure = [&](const std::string& what) {
     ++counts.failed;
     if (failure) failure(what);
@@ -278,16 +284,23 @@ ImportCounts MailImporter::run(const Source& next, const Progress& progress,
     }
     if (!archived) break;
     try {
+      if (archived->wasTruncated)
+        throw Error("邮件大于 " + std::to_string(ArchivedMessage::kMaxRawSize >> 20) +
+                    " MiB，未导入");
       auto record = message_from_archive(*archived, accountId_, folderId_, now_seconds());
       if (!seen.insert(EmailDeduplicationService::key(record)).second) {
         ++counts.skipped;
       } else {
-        batch.push_back(std::move(record));
+        batchBytes += archived->raw.size();
+        batch.push_back({std::move(record), std::move(archived->raw)});
       }
     } catch (const std::exception& e) {
       report_failure(archived->origin + ": " + e.what());
     }
-    if (batch.size() >= kBatchSize) flush(batch, counts);
+    if (batch.size() >= kBatchSize || batchBytes >= kBatchBytes) {
+      flush(batch, counts);
+      batchBytes = 0;
+    }
     if (progress) progress(counts);
   }
   flush(batch, counts);
@@ -295,17 +308,22 @@ ImportCounts MailImporter::run(const Source& next, const Progress& progress,
   return counts;
 }
 
-void MailImporter::flush(std::vector<store::EmailMessage>& batch, ImportCounts& counts) {
+void MailImporter::flush(std::vector<Pending>& batch, ImportCounts& counts) {
   if (batch.empty()) return;
-  const auto stored = store_.hasStoredCopies(batch);
+  std::vector<store::EmailMessage> records;
+  records.reserve(batch.size());
+  for (auto& pending : batch) records.push_back(std::move(pending.record));
+  const auto stored = store_.hasStoredCopies(records);
   std::vector<store::EmailMessage> fresh;
+  std::vector<std::pair<std::string, std::string>> sources;  // row id, original bytes
   fresh.reserve(batch.size());
   for (size_t i = 0; i < batch.size(); ++i) {
     if (stored[i]) {
       ++counts.skipped;
       continue;
     }
-    fresh.push_back(std::move(batch[i]));
+    sources.emplace_back(records[i].id, std::move(batch[i].raw));
+    fresh.push_back(std::move(records[i]));
   }
   batch.clear();
   if (fresh.empty()) return;
@@ -317,6 +335,11 @@ void MailImporter::flush(std::vector<store::EmailMessage>& batch, ImportCounts& 
   const size_t written = store_.saveMessagesInBackground(std::move(fresh)).get();
   counts.imported += written;
   counts.skipped += offered - std::min(offered, written);
+  // Rows the batch save merged into a copy stored meanwhile have no row of their own and
+  // keep nothing.
+  store_.database().write([&](store::Connection& c) {
+    for (const auto& [rowId, raw] : sources) store::keep_message_source(c, rowId, raw);
+  });
   platform::MainQueue::drain();
   store::EmailThreadService(store_.database()).refreshThreads(accountId_, threads);
 }

@@ -21,9 +21,12 @@ namespace kestrova::mail {
 
 // One message as an archive holds it.
 struct ArchivedMessage {
-  // Messages larger than this are kept (and decoded) from their first kMaxRawSize bytes,
-  // as a body download is.
-  static constexpr size_t kMaxRawSize = 10'485'760;
+  // The bytes of a message are kept whole up to kMaxRawSize; a larger message is read to
+  // its end but only its first kMaxRawSize bytes are held, and it is marked truncated (the
+  // importer refuses it rather than keep part of it). Only the first kMaxDecodeSize bytes
+  // are decoded, as a body download does.
+  static constexpr size_t kMaxRawSize = 64u << 20;
+  static constexpr size_t kMaxDecodeSize = 10'485'760;
 
   std::string raw;  // RFC 5322 bytes, line ends as the archive has them
   size_t originalSize = 0;
@@ -94,8 +97,11 @@ struct ImportCounts {
   size_t seen() const { return imported + skipped + failed; }
 };
 
-// Stores archived messages in one folder of an account, in batches of kBatchSize, each
-// written through the mail store's batch save (one transaction per batch). A message the
+// Stores archived messages in one folder of an account, in batches of kBatchSize (or
+// fewer, kBatchBytes of original bytes at most), each written through the mail store's
+// batch save (one transaction per batch); the original bytes of every written message are
+// kept beside it (store/message_source.h), so its source, attachments and export stay
+// whole. A truncated message (above ArchivedMessage::kMaxRawSize) counts as failed. A message the
 // account already stores (the store's rule: same Message-ID, else same subject, sender and
 // date) is skipped and its stored copy left untouched, so a repeated import adds nothing
 // and never takes a synchronised copy out of its folder. The conversation summaries of
@@ -104,6 +110,7 @@ struct ImportCounts {
 class MailImporter {
  public:
   static constexpr size_t kBatchSize = 200;
+  static constexpr size_t kBatchBytes = 32u << 20;
   using Progress = std::function<void(const ImportCounts&)>;
 
   // Borrows the store for the importer's lifetime.
@@ -117,7 +124,11 @@ class MailImporter {
                    const std::function<void(const std::string&)>& failure = {});
 
  private:
-  void flush(std::vector<store::EmailMessage>& batch, ImportCounts& counts);
+  struct Pending {
+    store::EmailMessage record;
+    std::string raw;
+  };
+  void flush(std::vector<Pending>& batch, ImportCounts& counts);
 
   store::EmailStore& store_;
   std::string accountId_;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "store/database.h"
+#include "store/message_source.h"
 #include "store/search_index.h"
 
 namespace kestrova::store {
@@ -471,6 +472,7 @@ void build_schema(Connection& c) {
   create_server_change_journal(c);
   create_folder_views(c);
   create_folder_sync_state(c);
+  create_message_sources(c);
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

@@ -704,6 +704,10 @@ const TextTable& chinese_texts() {
       {"cli.noun.scheduled", "定时邮件"},
       {"cli.send.past_time", "发送时间 %@ 已经过去，邮件将立即发送。继续吗"},
       {"cli.search.unclosed_quote", "查询中的引号没有闭合（短语要用一对 \" 括起来）"},
+      // Original sources kept for imported and local mail, and whole-message export.
+      {"message.source.missing",
+       "这封邮件的原始内容没有保存在本机，服务器上也没有它的副本，无法导出或显示原文"},
+      {"message.source.unavailable", "无法从服务器读取这封邮件的原始内容: %@"},
   };
   return table;
 }

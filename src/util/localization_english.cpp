@@ -763,6 +763,11 @@ const TextTable& english_texts() {
       {"cli.send.past_time", "The send time %@ has passed, so the message goes out at once. Go on"},
       {"cli.search.unclosed_quote",
        "A quote in the query is not closed (a phrase goes between two \")"},
+      // Original sources kept for imported and local mail, and whole-message export.
+      {"message.source.missing",
+       "This message's original source is not kept on this computer and the server has no "
+       "copy of it: it cannot be exported or shown as source"},
+      {"message.source.unavailable", "Could not read this message's source from the server: %@"},
   };
   return table;
 }

@@ -262,5 +262,36 @@ TEST_F(AIMailTest, QuestionsSendTheirScopeAndRefuseUnderPrivacy) {
   EXPECT_EQ(requests(), before);
 }
 
+// A configuration issue is reported before any download (which would mark the message
+// read); a message without UID is read from its stored text.
+TEST_F(AIMailTest, RefusalsComeFirstAndStoredTextStandsInForTheBody) {
+  add_account();
+  servers_.deliver(user_, "INBOX", message("Offer", "st-1", "Server text."));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  const std::string id = id_of(run({"list"}).out, "Offer");
+  ASSERT_EQ(run({"ai", "profile", "add", "--protocol", "openai", "--name", "Keyless", "--endpoint",
+                 "https://api.example.com/v1", "--model", "m", "--default"})
+                .exit_code,
+            0);
+  for (const auto& ask : {std::vector<std::string>{"ai", "summary", id},
+                          std::vector<std::string>{"ai", "ask", "--message", id, "Why?"}}) {
+    const auto r = run(ask);
+    EXPECT_NE(r.err.find("还没有填写 API Key"), std::string::npos) << ask[1] << r.err;
+  }
+  EXPECT_EQ(run_process("/usr/bin/sqlite3",
+                        {store::EmailDatabase::default_path().string(),
+                         "SELECT is_body_loaded + is_read FROM email_messages"},
+                        "", {})
+                .out,
+            "0\n");  // nothing downloaded
+  configure_ai("ok");
+  sql("UPDATE email_messages SET uid = NULL, text_body = 'Stored words 77'");
+  for (const auto& ask : {std::vector<std::string>{"ai", "summary", id},
+                          std::vector<std::string>{"ai", "ask", "--message", id, "What?"}}) {
+    ASSERT_EQ(run(ask).exit_code, 0) << ask[1];
+    EXPECT_NE(ai_.last()["body"].get<std::string>().find("Stored words 77"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace kestrova::testing

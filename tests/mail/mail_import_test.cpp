@@ -116,7 +116,8 @@ TEST(MboxReaderTest, RefusesOtherFilesAndReadsAnEmptyOne) {
   EXPECT_FALSE(empty.next().has_value());
 }
 
-TEST(MboxReaderTest, AnOversizedMessageIsCutAndTheNextOneStillRead) {
+// A message above the decode limit is still held whole: its bytes are kept for export.
+TEST(MboxReaderTest, ALargeMessageIsHeldWholeAndTheNextOneStillRead) {
   testing::TempDir dir;
   const fs::path file = dir.path() / "big.mbox";
   {
@@ -129,9 +130,9 @@ TEST(MboxReaderTest, AnOversizedMessageIsCutAndTheNextOneStillRead) {
   MboxReader reader(file);
   auto big = reader.next();
   ASSERT_TRUE(big.has_value());
-  EXPECT_TRUE(big->wasTruncated);
-  EXPECT_EQ(big->raw.size(), ArchivedMessage::kMaxRawSize);
+  EXPECT_FALSE(big->wasTruncated);
   EXPECT_EQ(big->originalSize, std::string("Subject: big\n\n").size() + 11u * 1024 * 1024);
+  EXPECT_EQ(big->raw.size(), big->originalSize);
   auto small = reader.next();
   ASSERT_TRUE(small.has_value());
   EXPECT_EQ(small->raw, "Subject: small\n\nok\n");

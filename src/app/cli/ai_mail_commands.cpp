@@ -52,19 +52,22 @@ struct MessageTask {
   bool json = false, verbose = false;
 };
 
-// The message, checked against the privacy settings before its text goes anywhere, with
-// its body loaded when it can be (a failed download leaves the stored text to work with).
-std::unique_ptr<MessageContext> readable_message(const MessageTask& o) {
+// The message, checked against the privacy settings and the scenario's configuration
+// before anything is downloaded or sent, with its body loaded when it can be (from the
+// kept original, else the server); when it cannot (no UID, offline) the stored text, else
+// the preview, is what the AI reads.
+struct Readable {
+  std::unique_ptr<MessageContext> context;
+  std::optional<ResolvedAIProfile> target;
+};
+
+Readable readable_message(const MessageTask& o, std::optional<AIScenario> scenario) {
   if (o.verbose) use_command_log(true);
-  auto c = context_for(o.id);
-  ensure_ai_may_read(UserPreferences::shared(), &c->account);
-  try {
-    ensure_body(*c);
-  } catch (const std::exception& e) {
-    log_line(log_kind::kWarning, "AICommand",
-             "正文下载失败，使用已保存的内容: " + std::string(e.what()));
-  }
-  return c;
+  Readable r{context_for(o.id), std::nullopt};
+  ensure_ai_may_read(UserPreferences::shared(), &r.context->account);
+  if (scenario) r.target = usable_ai_target(*scenario);
+  ensure_body_if_possible(*r.context);
+  return r;
 }
 
 // Runs `task`; an AI failure is reported with what to do about it. `action` is the
@@ -74,9 +77,9 @@ auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) 
   try {
     return task();
   } catch (const ai::AIServiceError& error) {
-    std::cerr << terminal_safe(
-                     ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target),
-                     TextShape::block)
+    std::cerr << terminal_safe(ai::AIConfiguration::userFacingAIErrorMessage(localized(action),
+                                                                             error, target),
+                               TextShape::block)
               << "\n";
     throw CommandFailure{1};
   }
@@ -102,8 +105,9 @@ std::string lines(const std::vector<std::string>& items) {
 }
 
 void summary(const MessageTask& o) {
-  auto c = readable_message(o);
-  const auto target = usable_ai_target(AIScenario::emailSummary);
+  auto r = readable_message(o, AIScenario::emailSummary);
+  auto& c = r.context;
+  const auto& target = *r.target;
   const std::string text = asking("ai.action.summary", target, [&] {
     return non_blank(EmailAIService().generateSummary(c->message, target));
   });
@@ -113,8 +117,9 @@ void summary(const MessageTask& o) {
 }
 
 void tags(const MessageTask& o) {
-  auto c = readable_message(o);
-  const auto target = usable_ai_target(AIScenario::emailAnalysis);
+  auto r = readable_message(o, AIScenario::emailAnalysis);
+  auto& c = r.context;
+  const auto& target = *r.target;
   const auto found = asking("ai.action.tags", target,
                             [&] { return EmailAIService().generateTags(c->message, target); });
   c->message.aiTags = found;
@@ -123,8 +128,9 @@ void tags(const MessageTask& o) {
 }
 
 void priority(const MessageTask& o) {
-  auto c = readable_message(o);
-  const auto target = usable_ai_target(AIScenario::emailAnalysis);
+  auto r = readable_message(o, AIScenario::emailAnalysis);
+  auto& c = r.context;
+  const auto& target = *r.target;
   const auto value = asking("ai.action.priority", target,
                             [&] { return EmailAIService().detectPriority(c->message, target); });
   c->message.aiPriority = value;
@@ -134,8 +140,9 @@ void priority(const MessageTask& o) {
 }
 
 void actions(const MessageTask& o, bool save) {
-  auto c = readable_message(o);
-  const auto target = usable_ai_target(AIScenario::emailAnalysis);
+  auto r = readable_message(o, AIScenario::emailAnalysis);
+  auto& c = r.context;
+  const auto& target = *r.target;
   const auto items = asking("ai.action.actions", target, [&] {
     return EmailAIService().extractActionItems(c->message, target);
   });
@@ -166,7 +173,9 @@ std::string target_language(const std::string& given, ai::EmailDetectedLanguage 
 }
 
 void translate(const MessageTask& o, const std::string& to, bool html) {
-  auto c = readable_message(o);
+  // A cached translation needs no AI profile: the configuration is checked when asking.
+  auto r = readable_message(o, std::nullopt);
+  auto& c = r.context;
   const auto& m = c->message;
   const std::string source =
       m.htmlBody && !text::trim(*m.htmlBody).empty() ? *m.htmlBody : ai::prompt_content(m);
@@ -197,10 +206,11 @@ void translate(const MessageTask& o, const std::string& to, bool html) {
 }
 
 void layout(const MessageTask& o) {
-  auto c = readable_message(o);
+  auto r = readable_message(o, AIScenario::emailAnalysis);
+  auto& c = r.context;
+  const auto& target = *r.target;
   const auto& m = c->message;
   const std::string html = m.htmlBody.value_or(m.textBody.value_or(""));
-  const auto target = usable_ai_target(AIScenario::emailAnalysis);
   const std::string fragment = asking("ai.action.layout", target, [&] {
     return non_blank(EmailAIService().optimizeLayout(html, ai::prompt_content(m), target));
   });

@@ -77,7 +77,9 @@ ScopeChoice choose_scope(const AskOptions& o) {
     // Nothing is downloaded (and so marked read) for a question that will be refused.
     const bool download = !context->account.isPrivacyModeEnabled;
     if (!o.messageId.empty()) {
-      if (download) ensure_body(*context);
+      // No UID, a local folder or the server out of reach: the stored text, else the
+      // preview, is what the question is asked about.
+      if (download) ensure_body_if_possible(*context);
       choice.scope.kind = EmailQAScope::Kind::message;
       choice.scope.messages = {context->message};
       choice.key = "message:" + context->message.id;
@@ -98,13 +100,8 @@ ScopeChoice choose_scope(const AskOptions& o) {
       thread.erase(thread.begin(), thread.end() - kThreadMessages);
     for (auto& member : thread) {
       if (member.isBodyLoaded || !download) continue;
-      try {
-        auto memberContext = context_for(member.id);
-        ensure_body(*memberContext);
-        member = memberContext->message;
-      } catch (const std::exception& e) {  // offline: the preview stands in for the body
-        log_line(log_kind::kWarning, "AIAsk", std::string("无法下载邮件正文: ") + e.what());
-      }
+      auto memberContext = context_for(member.id);
+      if (ensure_body_if_possible(*memberContext)) member = memberContext->message;
     }
     choice.key = "thread:" + message.accountId + ":" + message.threadId.value_or(message.id);
     return choice;
@@ -186,6 +183,10 @@ void ask(const AskOptions& o) {
   const auto settings = qa_settings(UserPreferences::shared());
   if (settings.superPrivacyMode) {  // before the scope is looked up and bodies downloaded
     std::cerr << ai::EmailQAError::privacyModeBlocked().what() << "\n";
+    throw CommandFailure{1};
+  }
+  if (auto issue = ai_configuration().configurationIssue(ai::AIScenario::emailAnalysis)) {
+    std::cerr << ai::EmailQAError::configMissing(*issue).what() << "\n";
     throw CommandFailure{1};
   }
   const ScopeChoice choice = choose_scope(o);

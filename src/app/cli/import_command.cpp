@@ -91,6 +91,10 @@ void upload_archive(const ImportOptions& o, const store::EmailAccount& account,
       continue;
     }
     if (!archived) break;
+    if (archived->wasTruncated) {
+      ++failed;  // too large to hold whole; reported by the local import
+      continue;
+    }
     if (const auto id = raw_message_id(archived->raw)) {
       auto found = session->searchUIDsWithMessageId(*id, &error);
       if (!found) throw mail::EmailServiceError::networkError(error);

@@ -473,10 +473,10 @@ void read_message(const std::string& id, bool html, bool json, bool noMark) {
   if (!noMark && output_is_terminal()) mark_after_reading(*c, shown);
 }
 
+// The bytes kept here for imported and local mail, else the server's copy (left unread).
 void print_raw(const std::string& id) {
   auto c = context_for(id);
-  const std::string raw = mail::EmailService::shared().fetchRawMessage(c->account, password_of(*c),
-                                                                       c->message, c->folders);
+  const std::string raw = original_source(*c);
   std::cout.write(raw.data(), static_cast<std::streamsize>(raw.size()));
   std::cout.flush();
 }
@@ -921,7 +921,8 @@ void add_mail_commands(CLI::App& root) {
     list->callback([listed] { list_attachments(*listed); });
   }
   {
-    auto* command = root.add_subcommand("raw", "Print a message's raw source from the server");
+    auto* command = root.add_subcommand(
+        "raw", "Print a message's raw source (kept here, else from the server)");
     auto id = std::make_shared<std::string>();
     command->add_option("ID", *id, "Message id")->required();
     command->callback([id] { print_raw(*id); });

@@ -14,6 +14,7 @@
 #include "app/core/email_scheduled_send_service.h"
 #include "app/core/folder_lookup.h"
 #include "app/core/id_prefix.h"
+#include "app/core/message_context.h"
 #include "app/core/user_preferences.h"
 #include "store/database.h"
 #include "store/email_store.h"
@@ -35,9 +36,11 @@ struct ExportOptions {
   bool force = false;
 };
 
+// The .eml is the message's original source, read from the server (left unread) when it
+// is not kept here; when that cannot be had the export fails and writes nothing.
 void export_message(const ExportOptions& o) {
-  AccountBook book;
-  const auto message = find_message(book.store(), o.id);
+  auto context = context_for(o.id);
+  const auto& message = context->message;
   const ExportFormat format = o.format == "text" ? ExportFormat::text : ExportFormat::eml;
   std::filesystem::path target =
       o.output.empty()
@@ -46,7 +49,7 @@ void export_message(const ExportOptions& o) {
   std::error_code ec;
   if (std::filesystem::is_directory(target, ec))
     target /= EmailExportService::suggestedFileName(message, format);
-  EmailExportService::exportTo(message, format, target, o.force);
+  EmailExportService::exportTo(*context, format, target, o.force);
   std::cout << localized_format("cli.export.done", target.string()) << "\n";
 }
 
@@ -113,7 +116,8 @@ void autoreply_status() {
 
 void add_writing_commands(CLI::App& root) {
   auto e = std::make_shared<ExportOptions>();
-  auto* exporter = root.add_subcommand("export", "Save a stored message as an .eml or .txt file");
+  auto* exporter =
+      root.add_subcommand("export", "Save a message as an .eml (its original source) or .txt file");
   exporter->add_option("id", e->id, "Message id")->required();
   exporter->add_option("--format", e->format, "eml (default) or text")
       ->check(CLI::IsMember({"eml", "text"}));

@@ -104,6 +104,13 @@ mail::BuiltMessage draft_text(const store::EmailAccount& account, const store::E
 
 }  // namespace
 
+mail::BuiltMessage draft_message_text(const store::EmailAccount& account,
+                                      const store::EmailMessage& draft) {
+  std::optional<std::string> messageId;
+  if (draft.messageId && !draft.messageId->empty()) messageId = draft.messageId;
+  return draft_text(account, draft, messageId);
+}
+
 void ensure_draft_upload_table(store::Connection& c) {
   c.execute(
       "CREATE TABLE IF NOT EXISTS draft_server_copies (draft_id TEXT PRIMARY KEY, account_id "

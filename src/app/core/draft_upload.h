@@ -6,11 +6,14 @@
 namespace kestrova::store {
 class Connection;
 class EmailDatabase;
+struct EmailAccount;
+struct EmailMessage;
 }  // namespace kestrova::store
 
 namespace kestrova::mail {
 class EmailService;
-}
+struct BuiltMessage;
+}  // namespace kestrova::mail
 
 namespace kestrova::app {
 
@@ -21,6 +24,11 @@ namespace kestrova::app {
 // Marks live in the table draft_server_copies, one row per draft id; a mark that failed
 // keeps its error and is retried on the next pass. Drafts of local-only accounts are never
 // marked.
+
+// The draft as an RFC 5322 message, as it is filed on the server: From the account, its
+// Message-ID when it has one (else a new one), its Bcc kept.
+mail::BuiltMessage draft_message_text(const store::EmailAccount& account,
+                                      const store::EmailMessage& draft);
 
 // Creates the table when it is missing (idempotent; inside any transaction).
 void ensure_draft_upload_table(store::Connection& c);

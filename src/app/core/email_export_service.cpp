@@ -10,7 +10,12 @@
 #include <cstring>
 #include <memory>
 
+#include "app/core/message_context.h"
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
 #include "mail/outgoing_message.h"
+#include "store/downloaded_body.h"
+#include "store/email_store.h"
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
@@ -61,41 +66,15 @@ std::string_view EmailExportService::extension(ExportFormat format) {
   return ".eml";
 }
 
-std::string EmailExportService::buildEML(const store::EmailMessage& m) {
-  std::string out;
-  const auto line = [&out](std::string_view text) {
-    out += text;
-    out += "\r\n";
-  };
-  line("From: " + address_form(m.from));
-  line("To: " + address_list(m.to));
-  if (!m.cc.empty()) line("Cc: " + address_list(m.cc));
-  line("Subject: " + m.subject);
-  line("Date: " + mail::format_message_date(m.date));
-  if (m.messageId) line("Message-ID: " + *m.messageId);
-  line("MIME-Version: 1.0");
-  if (m.htmlBody) {
-    line("Content-Type: text/html; charset=utf-8");
-    line("Content-Transfer-Encoding: quoted-printable");
-    line("");
-    out += mail::quoted_printable_encode(*m.htmlBody);
-  } else if (m.textBody) {
-    line("Content-Type: text/plain; charset=utf-8");
-    line("");
-    out += *m.textBody;
-  }
-  return out;
-}
-
 std::string EmailExportService::buildText(const store::EmailMessage& m) {
   std::string out;
   const auto field = [&out](std::string_view key, const std::string& value) {
     out += localized(key) + ": " + value + "\n";
   };
-  field("export.from", address_form(m.from));
-  field("export.to", address_list(m.to));
-  if (!m.cc.empty()) field("export.cc", address_list(m.cc));
-  field("export.subject", m.subject);
+  field("export.from", mail::single_line(address_form(m.from)));
+  field("export.to", mail::single_line(address_list(m.to)));
+  if (!m.cc.empty()) field("export.cc", mail::single_line(address_list(m.cc)));
+  field("export.subject", mail::single_line(m.subject));
   field("export.date", readable_date(m.date));
   out += "---\n\n";
   out += m.textBody ? *m.textBody : m.preview;
@@ -105,17 +84,46 @@ std::string EmailExportService::buildText(const store::EmailMessage& m) {
 std::string EmailExportService::suggestedFileName(const store::EmailMessage& message,
                                                   ExportFormat format) {
   std::string name = message.subject;
-  for (char& c : name)
-    if (c == '/' || c == '\\' || c == ':') c = '_';
+  for (char& c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || c == ':' || byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  for (char& c : name) {
+    if (c != '.') break;
+    c = '_';
+  }
+  if (name.size() > kMaxFileStem) {
+    size_t cut = kMaxFileStem;
+    // Back to the start of a UTF-8 character.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  if (name.empty()) name = "message";
   return name + std::string(extension(format));
 }
 
-void EmailExportService::exportTo(const store::EmailMessage& message, ExportFormat format,
+std::string EmailExportService::content(MessageContext& context, ExportFormat format) {
+  if (format == ExportFormat::eml) return original_source(context);
+  if (!context.message.isBodyLoaded) {
+    // From the source read without marking the message read, as the .eml is.
+    auto& m = context.message;
+    mail::set_body(m, mail::EmailService::decodeRawMessage(original_source(context)));
+    m.isBodyLoaded = true;
+    store::save_downloaded_bodies(context.book.store().database(), {m}, false);
+  }
+  return buildText(context.message);
+}
+
+void EmailExportService::exportTo(MessageContext& context, ExportFormat format,
                                   const std::filesystem::path& destination, bool overwrite) {
-  const std::string content = format == ExportFormat::eml ? buildEML(message) : buildText(message);
+  write(content(context, format), destination, overwrite);
+}
+
+void EmailExportService::write(const std::string& content, const std::filesystem::path& destination,
+                               bool overwrite) {
   std::filesystem::path temporary = destination;
   temporary += ".part-" + new_uuid().substr(0, 8);
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) fail(destination.string() + ": " + std::strerror(errno));
   size_t written = 0;
   while (written < content.size()) {

@@ -34,11 +34,25 @@ enum class BodyLoad {
   marksRead,  // the plain download, which sets \Seen (opening a message)
   peek,       // BODY.PEEK: the read state stays as it is (the caller decides)
 };
-// Downloads, decodes and stores the body when it is not stored yet.
+// Decodes and stores the body when it is not stored yet: from the message's kept original
+// bytes when it has them, else downloaded from the server.
 void ensure_body(MessageContext& c, BodyLoad load = BodyLoad::marksRead);
+// ensure_body for a reader that can do with less (the AI commands): when the body cannot be
+// had (no UID, a local folder, the server unreachable) the stored text, else the preview,
+// stands in; that is logged and false returned.
+bool ensure_body_if_possible(MessageContext& c);
 // The decoded bytes of one of the message's attachments: its stored file when it has one,
-// else from the server.
+// else from the kept original bytes, else from the server.
 std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment);
+
+// The original bytes kept on this computer for a message of which it holds the only copy
+// (imported, or mail of a local-only account), or nothing.
+std::optional<std::string> kept_source(MessageContext& c);
+// The message's whole RFC 5322 source: the kept original bytes; else, for a draft that was
+// never on the server, the draft as it would be filed; else the server's copy read with
+// BODY.PEEK[] (the message stays unread). Throws an Error saying why when there is none to
+// be had (no server copy, the server unreachable, the message gone from its folder).
+std::string original_source(MessageContext& c);
 
 // A file name from a message, made safe to create inside a directory: only its last path
 // component, without control characters, never "." or "..".

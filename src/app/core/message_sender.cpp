@@ -7,6 +7,7 @@
 #include "store/contact_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "store/message_source.h"
 #include "util/error.h"
 #include "util/localization.h"
 #include "util/log.h"
@@ -128,6 +129,11 @@ SendOutcome send_composed(const store::EmailAccount& account, const ComposedMess
                                      store::EmailFolder::kLocalSentPath, "email.folder.sent"));
     record.messageId = built.messageId;
     store.saveMessage(record);
+    // Without a copy in the server's sent folder this computer holds the only one: its bytes
+    // are kept, so that its source, attachments and export stay whole.
+    if (outcome.sentCopy == SendOutcome::SentCopy::failed)
+      store.database().write(
+          [&](store::Connection& c) { store::keep_message_source(c, record.id, built.text); });
     // The address book learns who the user writes to.
     store::ContactStore(store.database()).learn_from_sent(record);
   } catch (const std::exception& e) {
