@@ -32,12 +32,13 @@ std::string text_of(const store::Statement& s, const char* column) {
 
 }  // namespace
 
-std::vector<std::string> update_all_copies(Connection& c, const std::string& message_id,
-                                           std::string_view set_clause, const ColumnValue& value) {
+std::optional<std::vector<std::string>> update_copies(Connection& c, const std::string& message_id,
+                                                      std::string_view set_clause,
+                                                      const ColumnValue& value) {
   auto lookup = c.prepare(
       "SELECT account_id, message_id, subject, from_email, date FROM email_messages WHERE id = ?");
   lookup.bind(1, message_id);
-  if (!lookup.step()) throw Error("Message not found");
+  if (!lookup.step()) return std::nullopt;
   const std::string account_id = text_of(lookup, "account_id");
   const std::string header_id = text::trim(text_of(lookup, "message_id"));
   const std::string subject = text_of(lookup, "subject");
@@ -70,6 +71,13 @@ std::vector<std::string> update_all_copies(Connection& c, const std::string& mes
   update.bind(2, now).bind(3, account_id).bind(4, subject).bind(5, from).bind(6, date);
   update.run();
   return ids;
+}
+
+std::vector<std::string> update_all_copies(Connection& c, const std::string& message_id,
+                                           std::string_view set_clause, const ColumnValue& value) {
+  auto ids = update_copies(c, message_id, set_clause, value);
+  if (!ids) throw Error("Message not found");
+  return std::move(*ids);
 }
 
 namespace {

@@ -33,6 +33,11 @@ namespace kestrova::app {
 using ColumnValue = std::variant<std::nullopt_t, int64_t, double, std::string>;
 std::vector<std::string> update_all_copies(store::Connection& c, const std::string& message_id,
                                            std::string_view set_clause, const ColumnValue& value);
+// The same, answering nothing instead of throwing when there is no row `message_id`.
+std::optional<std::vector<std::string>> update_copies(store::Connection& c,
+                                                      const std::string& message_id,
+                                                      std::string_view set_clause,
+                                                      const ColumnValue& value);
 
 // Read or unread, starred or not, on every copy; returns the copies changed.
 std::vector<std::string> set_read_journalled(store::Connection& c, const std::string& message_id,

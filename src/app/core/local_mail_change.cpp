@@ -1,7 +1,6 @@
 #include "app/core/local_mail_change.h"
 
 #include "store/database.h"
-#include "store/email_store_sql.h"
 #include "store/server_change_journal.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -9,10 +8,6 @@
 namespace kestrova::app {
 
 namespace {
-
-void bind_value(store::Statement& s, int index, const ColumnValue& value) {
-  std::visit([&](const auto& v) { s.bind(index, v); }, value);
-}
 
 std::optional<std::vector<std::string>> journalled_flag(store::Connection& c,
                                                         const std::string& message_id,
@@ -26,44 +21,6 @@ std::optional<std::vector<std::string>> journalled_flag(store::Connection& c,
 }
 
 }  // namespace
-
-std::optional<std::vector<std::string>> update_copies(store::Connection& c,
-                                                      const std::string& message_id,
-                                                      std::string_view set_clause,
-                                                      const ColumnValue& value) {
-  auto lookup = c.prepare(
-      "SELECT account_id, message_id, subject, from_email, date FROM email_messages WHERE id = ?");
-  lookup.bind(1, message_id);
-  if (!lookup.step()) return std::nullopt;
-  const std::string account_id = lookup.text("account_id").value_or("");
-  const std::string header_id = text::trim(lookup.text("message_id").value_or(""));
-  const std::string subject = lookup.text("subject").value_or("");
-  const std::string from = lookup.text("from_email").value_or("");
-  const double date = lookup.real("date").value_or(0);
-  const double now = now_seconds();
-  std::vector<std::string> ids;
-  auto collect = [&](store::Statement& select) {
-    while (select.step()) ids.push_back(select.text(0).value_or(""));
-  };
-  const bool byHeader = !header_id.empty();
-  const std::string where(byHeader ? store::sql::kCopiesByMessageId : store::sql::kCopiesBySubject);
-  auto select = c.prepare("SELECT id FROM email_messages " + where);
-  auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
-                          ", updated_at = ? " + where);
-  bind_value(update, 1, value);
-  update.bind(2, now);
-  const int next = 3;
-  if (byHeader) {
-    select.bind_all(account_id, header_id);
-    update.bind(next, account_id).bind(next + 1, header_id);
-  } else {
-    select.bind_all(account_id, subject, from, date);
-    update.bind(next, account_id).bind(next + 1, subject).bind(next + 2, from).bind(next + 3, date);
-  }
-  collect(select);
-  update.run();
-  return ids;
-}
 
 std::optional<std::vector<std::string>> set_read_on_all_copies(store::Connection& c,
                                                                const std::string& message_id,

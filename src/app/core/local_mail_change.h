@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "app/core/journalled_message_change.h"
 #include "store/email_enums.h"
 
 namespace kestrova::store {
@@ -15,20 +16,11 @@ class Connection;
 
 namespace kestrova::app {
 
-// The changes a person or an agent makes to the local copy of a message, each together with
-// the entry of the server-change journal that the service replays later. Every function
-// takes the connection of a write block of EmailDatabase, so the row and its journal entry
-// are written in one transaction. Used by the tool server and by the desktop window.
-
-// Changes every local copy of one message: the copies share the trimmed Message-ID, or,
-// without one, the subject, sender (ignoring case) and date within a millisecond.
-// `set_clause` is one of the fixed "column = ?" texts. Nothing when there is no row
-// `message_id`; otherwise the ids of the copies changed.
-using ColumnValue = std::variant<std::nullopt_t, int64_t, double, std::string>;
-std::optional<std::vector<std::string>> update_copies(store::Connection& c,
-                                                      const std::string& message_id,
-                                                      std::string_view set_clause,
-                                                      const ColumnValue& value);
+// The desktop window's forms of the journalled changes (app/core/journalled_message_change.h):
+// a message that has gone meanwhile is skipped instead of failing the whole action, and a
+// move answers where the message was, so that it can be undone. Every function takes the
+// connection of a write block of EmailDatabase, so the row and its journal entry are written
+// in one transaction.
 
 // Read or starred on every copy, each copy journalled. Nothing when the message is unknown.
 std::optional<std::vector<std::string>> set_read_on_all_copies(store::Connection& c,
