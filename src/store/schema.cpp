@@ -419,7 +419,7 @@ void create_folder_views(Connection& c) {
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 3;
+constexpr int64_t kSchemaVersion = 4;
 
 }  // namespace
 
@@ -443,6 +443,10 @@ void build_schema(Connection& c) {
   create_search_index(c);
   create_server_change_journal(c);
   create_folder_views(c);
+  // Automatic replies: when each sender last got one, kept across restarts.
+  c.execute(
+      "CREATE TABLE IF NOT EXISTS auto_reply_log (sender TEXT PRIMARY KEY, replied_at REAL NOT "
+      "NULL)");
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 
