@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "cli_fixture.h"
+#include "support/loopback.h"
 #include "util/file.h"
 
 namespace kestrova {
