@@ -109,7 +109,8 @@ EmailConnectionStageResult guarded(const StageTexts& texts,
   try {
     return stage();
   } catch (const std::exception& e) {
-    return {texts.name, false, localized_format("mail.test.connect_failed", texts.protocol, e.what())};
+    return {texts.name, false,
+            localized_format("mail.test.connect_failed", texts.protocol, e.what())};
   }
 }
 
@@ -145,7 +146,8 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
   } catch (const std::exception& e) {
     for (const StageTexts* texts : {&imap, &smtp})
       report.stages.push_back(
-          {texts->name, false, localized_format("mail.test.login_failed", texts->protocol, e.what())});
+          {texts->name, false,
+           localized_format("mail.test.login_failed", texts->protocol, e.what())});
     return report;
   }
   password = credential;

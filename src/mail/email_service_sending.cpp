@@ -79,8 +79,8 @@ bool EmailService::isAutomaticMail(std::string_view headerFields) {
     const std::string value = text::trim(line.substr(colon + 1));
     if (name == "auto-submitted" && value.substr(0, value.find_first_of(" \t;(")) != "no")
       return true;
-    if (name == "precedence" && (value == "bulk" || value == "junk" || value == "list" ||
-                                 value == "auto_reply"))
+    if (name == "precedence" &&
+        (value == "bulk" || value == "junk" || value == "list" || value == "auto_reply"))
       return true;
     if (name == "list-id" || name == "list-unsubscribe" || name == "x-autoreply" ||
         name == "x-autorespond")

@@ -214,9 +214,8 @@ SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)
 mailimap_fetch_att* message_id_header_att() {
   MallocedListPtr names(clist_new());
   if (!names) return nullptr;
-  for (const char* field :
-       {"MESSAGE-ID", "AUTO-SUBMITTED", "PRECEDENCE", "LIST-ID", "LIST-UNSUBSCRIBE",
-        "RETURN-PATH", "X-AUTOREPLY", "X-AUTORESPOND"}) {
+  for (const char* field : {"MESSAGE-ID", "AUTO-SUBMITTED", "PRECEDENCE", "LIST-ID",
+                            "LIST-UNSUBSCRIBE", "RETURN-PATH", "X-AUTOREPLY", "X-AUTORESPOND"}) {
     char* name = strdup(field);
     if (!name || clist_append(names.get(), name) != 0) {
       std::free(name);
@@ -422,9 +421,9 @@ int LibEtPanIMAPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
-                                               static_cast<uint16_t>(port_ & 0xFFFF),
-                                               greetingTimeout_.value_or(timeout_), std::move(trust));
+  transport_ = std::make_unique<MailTransport>(
+      MailProtocol::imap, host_, static_cast<uint16_t>(port_ & 0xFFFF),
+      greetingTimeout_.value_or(timeout_), std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.

@@ -210,9 +210,9 @@ int LibEtPanSMTPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", false);
-  transport_ = std::make_unique<MailTransport>(MailProtocol::smtp, host_,
-                                               static_cast<uint16_t>(port_),
-                                               greetingTimeout_.value_or(timeout_), std::move(trust));
+  transport_ =
+      std::make_unique<MailTransport>(MailProtocol::smtp, host_, static_cast<uint16_t>(port_),
+                                      greetingTimeout_.value_or(timeout_), std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream)
     return transport_->tlsFailed() ? MAILSMTP_ERROR_SSL : MAILSMTP_ERROR_CONNECTION_REFUSED;

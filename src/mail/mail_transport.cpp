@@ -231,7 +231,7 @@ struct Connection {
   }
 
   void timed_out() {
-    const std::string_view key = handshaking          ? "mail.timeout.handshake"
+    const std::string_view key = handshaking         ? "mail.timeout.handshake"
                                  : received_anything ? "mail.timeout.answer"
                                                      : "mail.timeout.greeting";
     std::string text = localized_format(key, seconds_text(state->timeout));

@@ -34,11 +34,14 @@ bool AutoReplyLog::userHasWrittenTo(std::string_view address) {
     auto s = c.prepare(
         "SELECT 1 FROM email_messages m JOIN email_accounts a ON a.id = m.account_id "
         "WHERE LOWER(m.from_email) = LOWER(TRIM(a.email_address)) AND EXISTS ("
-        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.to_contacts AS TEXT)) THEN CAST(m.to_contacts AS TEXT) END) "
+        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.to_contacts AS TEXT)) THEN "
+        "CAST(m.to_contacts AS TEXT) END) "
         "WHERE LOWER(TRIM(json_extract(value, '$.email'))) = ?1 UNION ALL "
-        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.cc_contacts AS TEXT)) THEN CAST(m.cc_contacts AS TEXT) END) "
+        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.cc_contacts AS TEXT)) THEN "
+        "CAST(m.cc_contacts AS TEXT) END) "
         "WHERE LOWER(TRIM(json_extract(value, '$.email'))) = ?1 UNION ALL "
-        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.bcc_contacts AS TEXT)) THEN CAST(m.bcc_contacts AS TEXT) END) "
+        "SELECT 1 FROM json_each(CASE WHEN json_valid(CAST(m.bcc_contacts AS TEXT)) THEN "
+        "CAST(m.bcc_contacts AS TEXT) END) "
         "WHERE LOWER(TRIM(json_extract(value, '$.email'))) = ?1) LIMIT 1");
     s.bind(1, key);
     return s.step();

@@ -578,7 +578,8 @@ const TextTable& chinese_texts() {
       {"ai.analyze.progress", "已分析 %d/%d 封邮件"},
       {"ai.analyze.done", "分析完成：%d 封写入了 AI 标签或优先级，%d 封失败。"},
       // Service safety: connection errors in words, the connection test, `kestrova run` events.
-      {"mail.connect.refused", "无法连接 %@:%d: 连接被拒绝（该端口上没有服务在监听，请检查服务器地址和端口）"},
+      {"mail.connect.refused",
+       "无法连接 %@:%d: 连接被拒绝（该端口上没有服务在监听，请检查服务器地址和端口）"},
       {"mail.connect.no_route", "无法连接 %@:%d: 没有到达该主机的网络路由，请检查网络连接"},
       {"mail.connect.failed", "无法连接 %@:%d: %@"},
       {"mail.connect.name_not_found", "找不到服务器 %@: 该主机名不存在，请检查服务器地址"},

@@ -88,7 +88,8 @@ TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
 TEST_F(ServerEnvelope, DeeplyNestedLinesAreRefusedInsteadOfOverflowingTheStack) {
   // Echoing an id copies and serialises it level by level; 200,000 levels used to crash.
   const std::string deep(200000, '[');
-  Json refused = request(R"({"id":)" + deep + std::string(deep.size(), ']') + R"(,"method":"ping"})");
+  Json refused =
+      request(R"({"id":)" + deep + std::string(deep.size(), ']') + R"(,"method":"ping"})");
   EXPECT_EQ(refused["error"]["code"], -32600);
   EXPECT_TRUE(refused["id"].is_null());
   // Ordinary nesting is answered, and brackets inside strings do not count.

@@ -80,8 +80,9 @@ TEST_F(AccountCliTest, AddTestsBothServersAndKeepsThePasswordOnlyInTheCredential
 TEST_F(AccountCliTest, UntrustedCertificateIsRefusedAndTrustedWithTheCommandItShows) {
   auto result = add(user_, servers_.password, {}, false);
   EXPECT_EQ(result.exit_code, 1);
-  EXPECT_TRUE(std::regex_search(result.out, std::regex("✗ 接收服务器 \\(IMAP\\): IMAP 连接失败: "
-                                                      "127\\.0\\.0\\.1 的证书未通过验证: 颁发者不受信任")))
+  EXPECT_TRUE(
+      std::regex_search(result.out, std::regex("✗ 接收服务器 \\(IMAP\\): IMAP 连接失败: "
+                                               "127\\.0\\.0\\.1 的证书未通过验证: 颁发者不受信任")))
       << result.out;
   EXPECT_NE(result.out.find("kestrova account add（其余参数不变）--smtp-cert "), std::string::npos) << result.out;
 
@@ -131,18 +132,35 @@ TEST_F(AccountCliTest, ConnectionErrorsSayWhatHappened) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     ASSERT_EQ(run({"settings", "set", "defaultLanguage", row.language}).exit_code, 0);
-    auto result = run({"account", "add", "--email", user_, "--imap-host", servers_.host,
-                       "--imap-port", row.port, "--imap-encryption", row.encryption,
-                       "--smtp-host", servers_.host, "--smtp-port", std::to_string(servers_.smtp_ssl),
-                       "--smtp-encryption", "ssl", "--password-stdin", "--imap-ca-file",
-                       servers_.ca_file.string(), "--smtp-ca-file", servers_.ca_file.string()},
+    auto result = run({"account",
+                       "add",
+                       "--email",
+                       user_,
+                       "--imap-host",
+                       servers_.host,
+                       "--imap-port",
+                       row.port,
+                       "--imap-encryption",
+                       row.encryption,
+                       "--smtp-host",
+                       servers_.host,
+                       "--smtp-port",
+                       std::to_string(servers_.smtp_ssl),
+                       "--smtp-encryption",
+                       "ssl",
+                       "--password-stdin",
+                       "--imap-ca-file",
+                       servers_.ca_file.string(),
+                       "--smtp-ca-file",
+                       servers_.ca_file.string()},
                       servers_.password + "\n");
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_NE(result.out.find(row.says), std::string::npos) << result.out;
     // The SMTP stage is still tried, and passes.
-    EXPECT_NE(result.out.find(row.language == "en" ? "✓ Outgoing server (SMTP): Connected and logged in"
-                                                   : "✓ 发送服务器 (SMTP): 连接和登录成功"),
-              std::string::npos)
+    EXPECT_NE(
+        result.out.find(row.language == "en" ? "✓ Outgoing server (SMTP): Connected and logged in"
+                                             : "✓ 发送服务器 (SMTP): 连接和登录成功"),
+        std::string::npos)
         << result.out;
   }
 }

@@ -19,9 +19,11 @@ class CliTest : public ::testing::Test {
  protected:
   std::vector<std::string> environment() const {
     const std::filesystem::path root = dir_.path();
-    return {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
+    return {"HOME=" + (root / "home").string(),
+            "XDG_DATA_HOME=" + (root / "data").string(),
             "XDG_CONFIG_HOME=" + (root / "config").string(),
-            "XDG_STATE_HOME=" + (root / "state").string(), "KESTROVA_CREDENTIAL_STORE=file",
+            "XDG_STATE_HOME=" + (root / "state").string(),
+            "KESTROVA_CREDENTIAL_STORE=file",
             "TZ=UTC"};  // listings show local time
   }
 

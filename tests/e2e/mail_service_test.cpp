@@ -142,11 +142,11 @@ TEST_F(MailServiceTest, NewMailIsStoredRuledAnnouncedAndSurvivesSleep) {
   // Standard output (the journal) has one short line per event and nothing of the mail:
   // no subject, no sender, not even the account's address.
   while (auto line = service->read_line(1000)) output_ += *line + "\n";
-  for (const std::string event : {"Kestrova 服务已启动 (pid ", "已连接", "封新邮件",
-                                  "Kestrova 服务已停止"})
+  for (const std::string event :
+       {"Kestrova 服务已启动 (pid ", "已连接", "封新邮件", "Kestrova 服务已停止"})
     EXPECT_NE(output_.find(event), std::string::npos) << event << "\n" << output_;
-  for (const std::string secret : {user_, std::string("Lunch?"), std::string("alice"),
-                                   std::string("[EmailService]")})
+  for (const std::string secret :
+       {user_, std::string("Lunch?"), std::string("alice"), std::string("[EmailService]")})
     EXPECT_EQ(output_.find(secret), std::string::npos) << secret << "\n" << output_;
 }
 

@@ -81,15 +81,17 @@ TEST_F(ToolServerProcess, BadLinesAreAnsweredAndTheServerCarriesOn) {
   const Row rows[] = {
       {"not JSON", "{\"id\":3,\"method\":", -32700, nullptr, "Parse error"},
       {"a number", "42", -32600, nullptr, "Invalid Request"},
-      {"a batch", R"([{"jsonrpc":"2.0","id":4,"method":"ping"}])", -32600, nullptr, "Invalid Request"},
+      {"a batch", R"([{"jsonrpc":"2.0","id":4,"method":"ping"}])", -32600, nullptr,
+       "Invalid Request"},
       {"a numeric method", R"({"jsonrpc":"2.0","id":5,"method":7})", -32600, 5, "Invalid Request"},
       {"no method", R"({"jsonrpc":"2.0","id":"six"})", -32600, "six", "Invalid Request"},
       {"nested deeper than 512", R"({"id":8,"method":"ping","params":)" + deep + "}", -32600, 8,
        "Invalid Request"},
       {"invalid UTF-8", "{\"id\":9,\"method\":\"tools/call\",\"params\":{\"name\":\"\xff\xfe\"}}",
        -32600, 9, "Invalid Request"},
-      {"a 10 MB tool name", R"({"id":10,"method":"tools/call","params":{"name":")" + long_name + R"("}})",
-       -32000, 10, "Unknown tool: nnn"},
+      {"a 10 MB tool name",
+       R"({"id":10,"method":"tools/call","params":{"name":")" + long_name + R"("}})", -32000, 10,
+       "Unknown tool: nnn"},
       {"ping", R"({"jsonrpc":"2.0","id":11,"method":"ping"})", 0, 11, ""},
   };
   for (const Row& row : rows) {

@@ -33,7 +33,8 @@ class WritingServicesTest : public testing::CliTest {
   store::EmailStore store_{db_, platform::SettingsStore::shared()};
 };
 
-TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberSendersAcrossRestarts) {
+TEST_F(WritingServicesTest,
+       AutomaticRepliesNeverAnswerAutomaticMailAndRememberSendersAcrossRestarts) {
   UserPreferences preferences(platform::SettingsStore::shared());
   const double started = now_seconds();
   EmailAutoReplyService::setEnabled(preferences, true, started);
@@ -43,10 +44,9 @@ TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberS
                    "Message-ID: <old@example.net>\r\n\r\nx\r\n");
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   preferences.set(settings::emailAutoReplyTemplate, "I am away.");
-  auto service = std::make_unique<EmailAutoReplyService>(store_, preferences,
-                                                         EmailAutoReplyService::Sender{},
-                                                         EmailAutoReplyService::AutomaticCheck{},
-                                                         [&] { return started; });
+  auto service = std::make_unique<EmailAutoReplyService>(
+      store_, preferences, EmailAutoReplyService::Sender{}, EmailAutoReplyService::AutomaticCheck{},
+      [&] { return started; });
   service->start();
 
   int n = 0;
@@ -56,9 +56,10 @@ TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberS
     const std::string path = returnPath ? returnPath : "<" + address + ">";
     servers_.deliver(user_, "INBOX",
                      (path.empty() ? "" : "Return-Path: " + path + "\r\n") + "From: " + address +
-                         "\r\nTo: " + user_ + "\r\nSubject: Mail " + std::to_string(++n) +
-                         "\r\n" + extra + "Date: " + mail::format_message_date(now_seconds()) +
-                         "\r\nMessage-ID: <m" + std::to_string(n) + "@example.net>\r\n\r\nbody\r\n");
+                         "\r\nTo: " + user_ + "\r\nSubject: Mail " + std::to_string(++n) + "\r\n" +
+                         extra + "Date: " + mail::format_message_date(now_seconds()) +
+                         "\r\nMessage-ID: <m" + std::to_string(n) +
+                         "@example.net>\r\n\r\nbody\r\n");
   };
   struct Case {
     const char* what;
@@ -66,14 +67,16 @@ TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberS
     const char* returnPath;
   };
   const Case loopProne[] = {
-      {"Auto-Submitted other than no", "robot1@example.net", "Auto-Submitted: auto-generated\r\n", nullptr},
+      {"Auto-Submitted other than no", "robot1@example.net", "Auto-Submitted: auto-generated\r\n",
+       nullptr},
       {"an automatic reply", "robot2@example.net", "Auto-Submitted: auto-replied\r\n", nullptr},
       {"Precedence bulk", "robot3@example.net", "Precedence: bulk\r\n", nullptr},
       {"Precedence list", "robot4@example.net", "Precedence: list\r\n", nullptr},
       {"Precedence junk", "robot5@example.net", "Precedence: junk\r\n", nullptr},
       {"Precedence auto_reply", "robot6@example.net", "Precedence: auto_reply\r\n", nullptr},
       {"a list (List-Id)", "robot7@example.net", "List-Id: Dev <dev.example.net>\r\n", nullptr},
-      {"List-Unsubscribe alone", "robot8@example.net", "List-Unsubscribe: <mailto:u@example.net>\r\n", nullptr},
+      {"List-Unsubscribe alone", "robot8@example.net",
+       "List-Unsubscribe: <mailto:u@example.net>\r\n", nullptr},
       {"empty Return-Path", "robot9@example.net", "", "<>"},
       {"no Return-Path", "robot10@example.net", "", ""},
       {"noreply", "noreply@example.net", "", nullptr},
@@ -86,8 +89,8 @@ TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberS
   };
   for (const Case& c : loopProne) mail(c.address, c.extra, c.returnPath);
   mail("ann@example.net", "");
-  mail("ann@example.net", "");                              // the same person again
-  mail("cy@example.net", "Auto-Submitted: no\r\n");         // "no": written by a person
+  mail("ann@example.net", "");                       // the same person again
+  mail("cy@example.net", "Auto-Submitted: no\r\n");  // "no": written by a person
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   service->process("poll");
   service->process("poll");
@@ -109,17 +112,16 @@ TEST_F(WritingServicesTest, AutomaticRepliesNeverAnswerAutomaticMailAndRememberS
   // A restart forgets nothing: Ann writes again and gets no second reply within the week;
   // someone new does get one.
   service.reset();
-  service = std::make_unique<EmailAutoReplyService>(store_, preferences,
-                                                    EmailAutoReplyService::Sender{},
-                                                    EmailAutoReplyService::AutomaticCheck{},
-                                                    [&] { return started; });
+  service = std::make_unique<EmailAutoReplyService>(
+      store_, preferences, EmailAutoReplyService::Sender{}, EmailAutoReplyService::AutomaticCheck{},
+      [&] { return started; });
   service->start();
   mail("ann@example.net", "");
   mail("dan@example.net", "");
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   service->process("poll");
-  EXPECT_EQ(recipients(), (std::multiset<std::string>{"ann@example.net", "cy@example.net",
-                                                      "dan@example.net"}));
+  EXPECT_EQ(recipients(),
+            (std::multiset<std::string>{"ann@example.net", "cy@example.net", "dan@example.net"}));
 
   preferences.set(settings::emailSuperPrivacyMode, true);
   mail("bob@example.net", "");
@@ -158,11 +160,11 @@ TEST_F(WritingServicesTest, AIRepliesGoOnlyToCorrespondentsAndNeverCarryTheMessa
   service.start();
   const auto mail = [&](const std::string& address, const std::string& subject) {
     static int n = 0;
-    servers_.deliver(user_, "INBOX",
-                     "Return-Path: <" + address + ">\r\nFrom: " + address + "\r\nTo: " + user_ +
-                         "\r\nSubject: " + subject + "\r\nDate: " +
-                         mail::format_message_date(now_seconds()) + "\r\nMessage-ID: <ai" +
-                         std::to_string(++n) + "@example.net>\r\n\r\nbody\r\n");
+    servers_.deliver(
+        user_, "INBOX",
+        "Return-Path: <" + address + ">\r\nFrom: " + address + "\r\nTo: " + user_ +
+            "\r\nSubject: " + subject + "\r\nDate: " + mail::format_message_date(now_seconds()) +
+            "\r\nMessage-ID: <ai" + std::to_string(++n) + "@example.net>\r\n\r\nbody\r\n");
   };
   struct Case {
     const char* address;

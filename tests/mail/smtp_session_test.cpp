@@ -224,7 +224,8 @@ TEST_F(SmtpSessionTest, ConnectionFailuresCarryTypeDetailAndCode) {
     LibEtPanError error;
     EXPECT_FALSE(smtp->connectWithError(&error));
     EXPECT_EQ(error.code, MAILSMTP_ERROR_SSL);
-    EXPECT_TRUE(error.localizedDescription.starts_with("TLS 握手失败")) << error.localizedDescription;
+    EXPECT_TRUE(error.localizedDescription.starts_with("TLS 握手失败"))
+        << error.localizedDescription;
     EXPECT_NE(error.localizedFailureReason->find("请检查端口与加密方式是否匹配"), std::string::npos);
 
     ScriptedSmtpServer silent("", {""});

@@ -24,7 +24,9 @@ TEST(Log, ValuesWithLineBreaksAndControlsStayOnOneEscapedLine) {
       {"Hi\r\n✅ [MailService] forged", "Hi\\r\\n✅ [MailService] forged"},
       {"title\x1b]0;owned\x07 clear\x1b[2J", "title\\x1B]0;owned\\x07 clear\\x1B[2J"},
       {"tab\there, delete\x7f", "tab\\there, delete\\x7F"},
-      {"C1 \xc2\x9b" "31m and text \xc2\xa0中文", "C1 \\u009B31m and text \xc2\xa0中文"},
+      {"C1 \xc2\x9b"
+       "31m and text \xc2\xa0中文",
+       "C1 \\u009B31m and text \xc2\xa0中文"},
   };
   for (const Row& row : rows) log_line("📧", "Test", "subject: " + row.value);
   set_log_target(LogTarget::Silent);

@@ -129,8 +129,8 @@ void EmailAutoReplyService::process(std::string_view reason) {
           reply.cc.clear();
           // "Re: " and the start of the subject as received, on one line: a reply never
           // carries much of what the sender wrote.
-          reply.subject =
-              "Re: " + mail::single_line(text::prefix_characters(message.subject, kSubjectCharacters));
+          reply.subject = "Re: " + mail::single_line(text::prefix_characters(message.subject,
+                                                                             kSubjectCharacters));
           reply.body = replyBody(account, message, body);
           reply.autoSubmitted = "auto-replied";
           sender_(account, reply);

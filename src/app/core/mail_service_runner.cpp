@@ -18,9 +18,9 @@
 #include <mutex>
 #include <thread>
 
+#include "app/core/ai_mail_services.h"
 #include "app/core/body_prefetch_worker.h"
 #include "app/core/draft_upload.h"
-#include "app/core/ai_mail_services.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
@@ -519,9 +519,9 @@ int MailServiceRunner::run() {
   }
   log_line(log_kind::kSuccess, kComponent, "服务已启动 (pid " + std::to_string(::getpid()) + ")");
   const auto logFile = log_file_path();
-  events_.print(localized_format(
-      "service.event.started", static_cast<int64_t>(::getpid()),
-      log_target() == LogTarget::File ? logFile.string() : std::string("stderr")));
+  events_.print(
+      localized_format("service.event.started", static_cast<int64_t>(::getpid()),
+                       log_target() == LogTarget::File ? logFile.string() : std::string("stderr")));
   platform::MainQueue::run();
 
   log_line(log_kind::kConnection, kComponent, "正在停止服务");

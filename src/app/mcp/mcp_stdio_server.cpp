@@ -86,11 +86,16 @@ std::string repaired_utf8(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3 : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+    size_t length = lead < 0x80                   ? 1
+                    : lead >= 0xC2 && lead < 0xE0 ? 2
+                    : lead >= 0xE0 && lead < 0xF0 ? 3
+                    : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                  : 0;
     bool ok = length != 0 && i + length <= text.size();
     for (size_t k = 1; ok && k < length; ++k)
       ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    if (ok && length > 1) ok = text::is_valid_utf8(text.substr(i, length));  // overlongs, surrogates
+    if (ok && length > 1)
+      ok = text::is_valid_utf8(text.substr(i, length));  // overlongs, surrogates
     if (!ok) {
       out += "\xEF\xBF\xBD";
       ++i;
@@ -119,8 +124,8 @@ Json readable_id(std::string_view line) {
 
 std::string cut_name(std::string_view name) {
   // Bounded before the character count, which would otherwise walk a 10 MB name.
-  const std::string head = text::prefix_characters(name.substr(0, 4 * kEchoedNameCharacters + 4),
-                                                   kEchoedNameCharacters);
+  const std::string head =
+      text::prefix_characters(name.substr(0, 4 * kEchoedNameCharacters + 4), kEchoedNameCharacters);
   return head.size() < name.size() ? head + "…" : head;
 }
 
@@ -200,8 +205,9 @@ std::string MCPStdioServer::error_line(const Json& id, int code, const std::stri
 }
 
 std::string MCPStdioServer::oversized_line_answer() {
-  return error_line(nullptr, kInvalidRequest,
-                    "Invalid Request: line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+  return error_line(
+      nullptr, kInvalidRequest,
+      "Invalid Request: line longer than " + std::to_string(kMaxLineBytes) + " bytes");
 }
 
 std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
@@ -211,7 +217,8 @@ std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
     return error_line(id, kInvalidRequest, "Invalid Request: " + std::string(why));
   };
   if (nests_deeper_than(line, kMaxNesting))
-    return invalid(readable_id(line), "nested deeper than " + std::to_string(kMaxNesting) + " levels");
+    return invalid(readable_id(line),
+                   "nested deeper than " + std::to_string(kMaxNesting) + " levels");
   Json request = Json::parse(line.begin(), line.end(), nullptr, false);
   if (request.is_discarded()) {
     if (!text::is_valid_utf8(line)) return invalid(readable_id(repaired_utf8(line)), "not UTF-8");
@@ -309,8 +316,10 @@ void MCPStdioServer::serve_stdio() {
       discarding = true;
     }
   }
-  if (discarding) write_all(STDOUT_FILENO, oversized_line_answer() + "\n");
-  else if (!pending.empty()) answer(pending);
+  if (discarding)
+    write_all(STDOUT_FILENO, oversized_line_answer() + "\n");
+  else if (!pending.empty())
+    answer(pending);
   WorkGroup::shared().wait_for(std::chrono::seconds(60));
   std::fflush(nullptr);
   std::_Exit(0);
