@@ -360,8 +360,10 @@ std::string EmailAIService::generateAutoReply(const store::EmailMessage& m,
                                               const ResolvedAIProfile& target) const {
   const std::string prompt =
       "请为以下邮件生成一封礼貌、专业的自动回复。\n\n原邮件主题：" + m.subject + "\n发件人：" +
-      sender_line(m.from) + "\n邮件内容：\n" + prompt_content(m) + "\n\n回复模板（如果适用）：\n" +
-      templateText.value_or("标准自动回复") + "\n\n请生成一封简洁、专业的自动回复邮件正文。";
+      sender_line(m.from) + "\n邮件内容：\n" +
+      text::prefix_characters(prompt_content(m), kAutoReplyPromptCharacters) +
+      "\n\n回复模板（如果适用）：\n" + templateText.value_or("标准自动回复") +
+      "\n\n请生成一封简洁、专业的自动回复邮件正文。";
   return ask(prompt, target);
 }
 

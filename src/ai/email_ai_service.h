@@ -58,6 +58,8 @@ class EmailAIService {
   bool checkDuplicate(const store::EmailMessage& message,
                       const std::vector<std::string>& recentSubjects,
                       const ResolvedAIProfile& target) const;
+  // The prompt holds this one message only, and at most its first kAutoReplyPromptCharacters.
+  static constexpr size_t kAutoReplyPromptCharacters = 2000;
   std::string generateAutoReply(const store::EmailMessage& message,
                                 const std::optional<std::string>& templateText,
                                 const ResolvedAIProfile& target) const;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "util/localization.h"
 #include "util/uuid.h"
 
 namespace kestrova::mail {
@@ -19,7 +20,7 @@ std::optional<std::string> EmailConnectionTestReport::firstFailureDetail() const
 ConnectionTestResult ConnectionTestResult::from(const EmailConnectionTestReport& report) {
   ConnectionTestResult result;
   result.success = report.allSucceeded();
-  result.message = std::string(result.success ? kPassedMessage : kFailedMessage);
+  result.message = localized(result.success ? "mail.test.passed" : "mail.test.failed");
   for (const auto& stage : report.stages)
     result.stages.push_back({new_uuid(), stage.name, stage.success, stage.detail});
   return result;

@@ -8,6 +8,8 @@
 namespace kestrova::mail {
 
 // One stage of a connection test: reaching and logging in to one of the account's servers.
+// The texts below are the Chinese ones; the test gives them in the interface language
+// (localisation keys "mail.test.*").
 struct EmailConnectionStageResult {
   static constexpr std::string_view kIMAPStageName = "接收服务器 (IMAP)";
   static constexpr std::string_view kSMTPStageName = "发送服务器 (SMTP)";

@@ -238,7 +238,8 @@ bool is_no_reply_address(std::string_view email) {
   const std::string lowered = text::lower(email);
   for (std::string_view marker : kMarkers)
     if (contains(lowered, marker)) return true;
-  return false;
+  const std::string_view local = std::string_view(lowered).substr(0, lowered.rfind('@'));
+  return local.starts_with("owner-") || local.ends_with("-request");
 }
 
 std::optional<double> parse_header_date(std::string_view text) {

@@ -26,8 +26,10 @@ store::EmailFolderType classify_folder(std::string_view serverName);
 std::string normalized_thread_id(std::string_view subject,
                                  const std::optional<std::string>& messageId);
 
-// Whether a sender address belongs to a robot that takes no replies (noreply, no-reply,
-// donotreply, do-not-reply, mailer-daemon, postmaster anywhere in the lower-cased address).
+// Whether a sender address belongs to a robot that takes no replies: noreply, no-reply,
+// donotreply, do-not-reply, mailer-daemon or postmaster anywhere in the lower-cased address,
+// or a list's administrative address (RFC 2142, RFC 3834 §2): a local part starting with
+// "owner-" or ending in "-request".
 bool is_no_reply_address(std::string_view email);
 
 // A Date header read with the English month and day names, trying

@@ -6,6 +6,7 @@
 #include "mail/oauth_token.h"
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -60,39 +61,46 @@ std::unique_ptr<LibEtPanSMTPSession> createSMTPSession(const EmailAccount& accou
                                             account.smtpEncryption, account, password, trust.smtp);
 }
 
-// The texts of one stage of the connection test.
+// The texts of one stage of the connection test, in the interface language.
 struct StageTexts {
-  std::string_view name;
-  std::string_view protocol;  // "IMAP" or "SMTP"
-  std::string_view cannotCreate;
+  std::string name;
+  std::string protocol;  // "IMAP" or "SMTP"
+  std::string cannotCreate;
 };
+
+// The connection test waits this long for the connect, the greeting and the TLS handshake
+// (instead of the usual 30 s), so that a wrong port/encryption pair, where the client and
+// the server each wait for the other to speak first, is told within seconds.
+constexpr std::chrono::seconds kTestGreetingTimeout{6};
 
 // One stage: create, connect, log in, disconnect. Both session types offer the same
 // three calls, so the stage is written once.
 template <typename Session>
 EmailConnectionStageResult runStage(const StageTexts& texts, std::unique_ptr<Session> session,
                                     const std::string& host, int port) {
-  const std::string protocol(texts.protocol);
+  const std::string& protocol = texts.protocol;
   auto failed = [&](std::string detail) {
-    return EmailConnectionStageResult{std::string(texts.name), false, std::move(detail)};
+    return EmailConnectionStageResult{texts.name, false, std::move(detail)};
   };
-  if (!session) return failed(std::string(texts.cannotCreate));
+  if (!session) return failed(texts.cannotCreate);
 
   log("🔌", "测试 " + protocol + " 连接: " + host + ":" + std::to_string(port));
+  session->setGreetingTimeout(kTestGreetingTimeout);
   LibEtPanError error;
   if (!session->connectWithError(&error)) {
     session->disconnect();
-    return failed(protocol + " 连接失败: " + error.localizedDescription);
+    return failed(
+        localized_format("mail.test.connect_failed", protocol, error.localizedDescription));
   }
   log(log_kind::kSuccess, protocol + " 连接成功");
   log("🔐", "测试 " + protocol + " 登录…");
   if (!session->loginWithError(&error)) {
     session->disconnect();
-    return failed(protocol + " 登录失败: " + error.localizedDescription);
+    return failed(localized_format("mail.test.login_failed", protocol, error.localizedDescription));
   }
   log(log_kind::kSuccess, protocol + " 登录成功");
   session->disconnect();
-  return {std::string(texts.name), true, std::string(EmailConnectionStageResult::kSuccessDetail)};
+  return {texts.name, true, localized("mail.test.success")};
 }
 
 // A stage never lets an exception out: the report is the only outcome of the test.
@@ -101,8 +109,8 @@ EmailConnectionStageResult guarded(const StageTexts& texts,
   try {
     return stage();
   } catch (const std::exception& e) {
-    return {std::string(texts.name), false,
-            std::string(texts.protocol) + " 连接失败: " + e.what()};
+    return {texts.name, false,
+            localized_format("mail.test.connect_failed", texts.protocol, e.what())};
   }
 }
 
@@ -127,18 +135,19 @@ EmailService& EmailService::shared() {
 EmailConnectionTestReport EmailService::testConnection(const EmailAccount& account,
                                                        std::string_view password,
                                                        const AccountCertificateTrust* given) const {
-  const StageTexts imap{EmailConnectionStageResult::kIMAPStageName, "IMAP",
-                        "无法创建 IMAP 会话，请检查配置是否正确"};
-  const StageTexts smtp{EmailConnectionStageResult::kSMTPStageName, "SMTP",
-                        "无法创建 SMTP 会话，请检查配置是否正确"};
+  const StageTexts imap{localized("mail.test.stage.imap"), "IMAP",
+                        localized("mail.test.cannot_create.imap")};
+  const StageTexts smtp{localized("mail.test.stage.smtp"), "SMTP",
+                        localized("mail.test.cannot_create.smtp")};
   EmailConnectionTestReport report;
   std::string credential(password);
   try {
     credential = freshCredential(account, credential);
   } catch (const std::exception& e) {
     for (const StageTexts* texts : {&imap, &smtp})
-      report.stages.push_back({std::string(texts->name), false,
-                               std::string(texts->protocol) + " 登录失败: " + e.what()});
+      report.stages.push_back(
+          {texts->name, false,
+           localized_format("mail.test.login_failed", texts->protocol, e.what())});
     return report;
   }
   password = credential;

@@ -273,8 +273,11 @@ class EmailService {
   bool isAutomaticMessage(const store::EmailAccount& account,
                           const std::optional<std::string>& password, std::string_view folderPath,
                           uint32_t uid) const;
-  // RFC 3834 §2 and §3.1.2: Auto-Submitted other than "no", Precedence bulk, junk or list, a
-  // List-Id (RFC 2919), or an X-Autoreply / X-Autorespond field in a raw header block.
+  // Whether a raw header block marks mail that must not be answered automatically
+  // (RFC 3834 §2, §3.1.2 and §4): Auto-Submitted other than "no"; Precedence bulk, junk,
+  // list or auto_reply; a List-Id (RFC 2919) or List-Unsubscribe (RFC 2369); an
+  // X-Autoreply / X-Autorespond field; and a Return-Path that is missing or empty ("<>",
+  // a bounce or another automatic message) or names a robot (is_no_reply_address).
   static bool isAutomaticMail(std::string_view headerFields);
 
   // Background loaders: cancel one account's (or all) and return at once; wait for one

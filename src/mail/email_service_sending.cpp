@@ -1,5 +1,6 @@
 // EmailService's send operation and the sent copy.
 
+#include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -65,6 +66,7 @@ bool EmailService::isAutomaticMail(std::string_view headerFields) {
     unfolded.push_back(c);
   }
   const std::string lowered = text::lower(unfolded);
+  bool returnPath = false;
   size_t at = 0;
   while (at < lowered.size()) {
     size_t end = lowered.find('\n', at);
@@ -75,12 +77,23 @@ bool EmailService::isAutomaticMail(std::string_view headerFields) {
     if (colon == std::string_view::npos) continue;
     const std::string name = text::trim(line.substr(0, colon));
     const std::string value = text::trim(line.substr(colon + 1));
-    if (name == "auto-submitted" && !value.starts_with("no")) return true;
-    if (name == "precedence" && (value == "bulk" || value == "junk" || value == "list"))
+    if (name == "auto-submitted" && value.substr(0, value.find_first_of(" \t;(")) != "no")
       return true;
-    if (name == "list-id" || name == "x-autoreply" || name == "x-autorespond") return true;
+    if (name == "precedence" &&
+        (value == "bulk" || value == "junk" || value == "list" || value == "auto_reply"))
+      return true;
+    if (name == "list-id" || name == "list-unsubscribe" || name == "x-autoreply" ||
+        name == "x-autorespond")
+      return true;
+    if (name == "return-path") {
+      // RFC 5321 §4.4: "<>" is the null reverse path of bounces and other automatic mail.
+      std::string address = value;
+      std::erase_if(address, [](char c) { return c == '<' || c == '>' || c == ' ' || c == '\t'; });
+      if (address.empty() || is_no_reply_address(address)) return true;
+      returnPath = true;
+    }
   }
-  return false;
+  return !returnPath;
 }
 
 }  // namespace kestrova::mail

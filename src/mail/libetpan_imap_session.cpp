@@ -207,8 +207,8 @@ SetPtr single_uid_set(uint32_t uid) { return SetPtr(mailimap_set_new_single(uid)
 mailimap_fetch_att* message_id_header_att() {
   MallocedListPtr names(clist_new());
   if (!names) return nullptr;
-  for (const char* field :
-       {"MESSAGE-ID", "AUTO-SUBMITTED", "PRECEDENCE", "LIST-ID", "X-AUTOREPLY", "X-AUTORESPOND"}) {
+  for (const char* field : {"MESSAGE-ID", "AUTO-SUBMITTED", "PRECEDENCE", "LIST-ID",
+                            "LIST-UNSUBSCRIBE", "RETURN-PATH", "X-AUTOREPLY", "X-AUTORESPOND"}) {
     char* name = strdup(field);
     if (!name || clist_append(names.get(), name) != 0) {
       std::free(name);
@@ -397,8 +397,14 @@ bool LibEtPanIMAPSession::connectWithError(LibEtPanError* error) {
   platform::lower_thread_to_utility_priority();
   const int result = openConnection();
   if (!connected(result)) {
+    // Why the connection failed, in words, when the transport knows; else the code.
+    if (auto problem = transport_ ? transport_->problem() : std::nullopt) {
+      log_event("❌", "IMAP 连接失败，错误代码: " + str(result));
+      return kestrova::mail::fail(error, result, problem->text);
+    }
     return commandFailed(error, result, "IMAP 连接失败，错误代码: ", "连接失败");
   }
+  transport_->setTimeout(timeout_);  // the answers after the greeting get the full limit
   log_event("✅", "IMAP 连接成功");
   return true;
 }
@@ -408,9 +414,9 @@ int LibEtPanIMAPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", true);
-  transport_ = std::make_unique<MailTransport>(MailProtocol::imap, host_,
-                                               static_cast<uint16_t>(port_ & 0xFFFF), timeout_,
-                                               std::move(trust));
+  transport_ = std::make_unique<MailTransport>(
+      MailProtocol::imap, host_, static_cast<uint16_t>(port_ & 0xFFFF),
+      greetingTimeout_.value_or(timeout_), std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream) return transport_->tlsFailed() ? MAILIMAP_ERROR_SSL : MAILIMAP_ERROR_CONNECTION_REFUSED;
   // Takes the stream, and closes it when the greeting fails.

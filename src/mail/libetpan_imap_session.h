@@ -92,6 +92,9 @@ class LibEtPanIMAPSession {
   // handshake and each wait for the server's answer (30 seconds by default); the trust
   // adds to the system's certificate authorities for this server.
   void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  // A shorter limit for the connect, the greeting and the TLS handshake only (a connection
+  // test tells a wrong port/encryption pair quickly this way).
+  void setGreetingTimeout(std::chrono::milliseconds timeout) { greetingTimeout_ = timeout; }
   void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
   // Set before logging in: the login then authenticates with SASL XOAUTH2 and this bearer
   // token instead of LOGIN with the password.
@@ -250,6 +253,7 @@ class LibEtPanIMAPSession {
   bool qresyncEnabled_ = false;
   bool resyncDisabled_ = false;
   std::chrono::milliseconds timeout_;
+  std::optional<std::chrono::milliseconds> greetingTimeout_;
   CertificateTrust trust_;
   std::unique_ptr<MailTransport> transport_;
 };

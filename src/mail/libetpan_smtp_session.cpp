@@ -177,15 +177,18 @@ bool LibEtPanSMTPSession::connectWithError(LibEtPanError* error) {
   log("🔌", "开始连接，主机: " + host_ + ", 端口: " + std::to_string(static_cast<uint16_t>(port_)));
   const int result = openConnection();
   if (result == MAILSMTP_NO_ERROR) {
+    transport_->setTimeout(timeout_);  // the answers after the greeting get the full limit
     log("✅", "连接成功");
     return true;
   }
 
   auto [type, detail] = describe_connect_failure(result);
-  // A broken connection's cause replaces the generic detail; a refusal is added to the type.
+  // A broken connection's cause, in words, replaces the generic texts; a refusal is added
+  // to the type.
   if (const std::string cause = failureCause(result); !cause.empty()) {
-    type += "（" + cause + "）";
-    if (transport_ && transport_->problem()) detail = cause;
+    const bool broken = transport_ && transport_->problem();
+    type = broken ? cause : type + "（" + cause + "）";
+    if (broken) detail = cause;
   }
   log("❌", "连接失败，错误代码: " + std::to_string(result));
   log("❌", "错误类型: " + type);
@@ -205,8 +208,9 @@ int LibEtPanSMTPSession::openConnection() {
   CertificateTrust trust = trust_;
   if (trust.trustCommand.empty())
     trust.trustCommand = AccountCertificateTrust::trustCommandFor("ACCOUNT", false);
-  transport_ = std::make_unique<MailTransport>(
-      MailProtocol::smtp, host_, static_cast<uint16_t>(port_), timeout_, std::move(trust));
+  transport_ =
+      std::make_unique<MailTransport>(MailProtocol::smtp, host_, static_cast<uint16_t>(port_),
+                                      greetingTimeout_.value_or(timeout_), std::move(trust));
   mailstream* stream = transport_->open(implicitTls);
   if (!stream)
     return transport_->tlsFailed() ? MAILSMTP_ERROR_SSL : MAILSMTP_ERROR_CONNECTION_REFUSED;

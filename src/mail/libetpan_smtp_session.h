@@ -44,6 +44,8 @@ class LibEtPanSMTPSession {
 
   // Set before connecting; as for the IMAP session (30 seconds by default).
   void setTimeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+  // As for the IMAP session: a shorter limit for the connect, greeting and TLS handshake.
+  void setGreetingTimeout(std::chrono::milliseconds timeout) { greetingTimeout_ = timeout; }
   void setCertificateTrust(CertificateTrust trust) { trust_ = std::move(trust); }
   // Set before logging in: the login then authenticates with SASL XOAUTH2 and this bearer
   // token instead of LOGIN/PLAIN with the password.
@@ -102,6 +104,7 @@ class LibEtPanSMTPSession {
   std::string password_;
   std::optional<std::string> oauth2AccessToken_;
   std::chrono::milliseconds timeout_;
+  std::optional<std::chrono::milliseconds> greetingTimeout_;
   CertificateTrust trust_;
   std::unique_ptr<MailTransport> transport_;
 };

@@ -16,8 +16,8 @@
 #include <cstring>
 
 #include "platform/cancellation.h"
-#include "util/localization.h"
 #include "platform/proxy_settings.h"
+#include "util/localization.h"
 #include "util/text.h"
 
 namespace kestrova::mail {
@@ -276,12 +276,11 @@ struct Connection {
   }
 
   void timed_out() {
-    const std::string_view during = handshaking ? "TLS 握手" : received_anything ? "应答" : "问候";
-    std::string text = "等待服务器" + std::string(during) + "超时（" +
-                       seconds_text(state->timeout) + "内没有收到任何数据）";
-    if (!received_anything && !tls)
-      text +=
-          "；该端口可能要求 SSL/TLS（IMAP 通常 993，SMTP 通常 465），请检查端口与加密方式是否匹配";
+    const std::string_view key = handshaking         ? "mail.timeout.handshake"
+                                 : received_anything ? "mail.timeout.answer"
+                                                     : "mail.timeout.greeting";
+    std::string text = localized_format(key, seconds_text(state->timeout));
+    if (!received_anything && !tls) text += localized("mail.hint.needs_tls");
     give_up({TransportProblem::Kind::timedOut, std::move(text)});
   }
 
@@ -518,13 +517,10 @@ struct Connection {
     } while (result < 0 && !gnutls_error_is_fatal(result));
     handshaking = false;
     if (result < 0) {
-      const std::string_view mix_up =
-          "；服务器可能没有在该端口使用 SSL/TLS（不加密或 STARTTLS 的端口通常是 IMAP 143、SMTP "
-          "587/25），请检查端口与加密方式是否匹配";
-      TransportProblem problem = state->problem.value_or(
-          TransportProblem{TransportProblem::Kind::tlsHandshake,
-                           "TLS 握手失败: " + std::string(gnutls_strerror(result))});
-      if (implicit) problem.text += mix_up;
+      TransportProblem problem = state->problem.value_or(TransportProblem{
+          TransportProblem::Kind::tlsHandshake,
+          localized_format("mail.tls.handshake_failed", std::string(gnutls_strerror(result)))});
+      if (implicit) problem.text += localized("mail.hint.no_tls");
       state->problem.reset();
       return tls_failed(std::move(problem));
     }
@@ -558,24 +554,23 @@ struct Connection {
     if (status == 0) return true;
 
     std::string reasons;
-    auto reason = [&](unsigned int flag, std::string_view text) {
+    auto reason = [&](unsigned int flag, std::string_view key) {
       if (!(status & flag)) return;
-      if (!reasons.empty()) reasons += "、";
-      reasons += text;
+      if (!reasons.empty()) reasons += localized("mail.certificate.reason.separator");
+      reasons += localized(key);
     };
-    reason(GNUTLS_CERT_EXPIRED, "证书已过期");
-    reason(GNUTLS_CERT_NOT_ACTIVATED, "证书尚未生效");
-    reason(GNUTLS_CERT_SIGNER_NOT_FOUND, "颁发者不受信任，自签名或来自未知的证书颁发机构");
-    reason(GNUTLS_CERT_SIGNER_NOT_CA, "颁发者不是证书颁发机构");
-    reason(GNUTLS_CERT_UNEXPECTED_OWNER, "证书上的名称与主机名不符");
-    reason(GNUTLS_CERT_REVOKED, "证书已被吊销");
-    reason(GNUTLS_CERT_INSECURE_ALGORITHM, "证书使用了不安全的签名算法");
-    reason(GNUTLS_CERT_SIGNATURE_FAILURE, "证书签名无效");
-    if (reasons.empty()) reasons = "证书无效";
-    return tls_failed(
-        {TransportProblem::Kind::certificate,
-         host + " 的证书未通过验证: " + reasons + "；证书的 SHA-256 指纹 " + fingerprint +
-             "；如确认它属于该服务器，可运行: " + state->trust.trustCommand + " " + fingerprint});
+    reason(GNUTLS_CERT_EXPIRED, "mail.certificate.reason.expired");
+    reason(GNUTLS_CERT_NOT_ACTIVATED, "mail.certificate.reason.not_activated");
+    reason(GNUTLS_CERT_SIGNER_NOT_FOUND, "mail.certificate.reason.unknown_issuer");
+    reason(GNUTLS_CERT_SIGNER_NOT_CA, "mail.certificate.reason.signer_not_ca");
+    reason(GNUTLS_CERT_UNEXPECTED_OWNER, "mail.certificate.reason.name_mismatch");
+    reason(GNUTLS_CERT_REVOKED, "mail.certificate.reason.revoked");
+    reason(GNUTLS_CERT_INSECURE_ALGORITHM, "mail.certificate.reason.insecure_algorithm");
+    reason(GNUTLS_CERT_SIGNATURE_FAILURE, "mail.certificate.reason.bad_signature");
+    if (reasons.empty()) reasons = localized("mail.certificate.reason.invalid");
+    return tls_failed({TransportProblem::Kind::certificate,
+                       localized_format("mail.certificate.untrusted", host, reasons, fingerprint,
+                                        state->trust.trustCommand + " " + fingerprint)});
   }
 };
 
@@ -619,47 +614,89 @@ Connection* our_connection(mailstream* stream) {
   return low && low->driver == &kDriver ? connection_of(low) : nullptr;
 }
 
+// The system's own words for an errno value (thread-safe).
+std::string strerror_text(int error) {
+  char buffer[256];
+  return strerror_r(error, buffer, sizeof buffer);  // GNU: returns the text
+}
+
+// Why host:port could not be reached, in words, from the connect's errno.
+TransportProblem unreachable(const std::string& host, int port, int error) {
+  switch (error) {
+    case ECONNREFUSED:
+      return {TransportProblem::Kind::unreachable,
+              localized_format("mail.connect.refused", host, port)};
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+    case EHOSTDOWN:
+      return {TransportProblem::Kind::unreachable,
+              localized_format("mail.connect.no_route", host, port)};
+    default:
+      return {TransportProblem::Kind::unreachable,
+              localized_format("mail.connect.failed", host, port, strerror_text(error))};
+  }
+}
+
 // A TCP connection to host:port with the time limit on the connect; -1 when none could be
-// made (a timeout is recorded as the problem).
+// made, with the reason recorded as the problem.
 int connect_tcp(MailTransport::State& state, const std::string& host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
+  if (const int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+      rc != 0) {
+    state.problem =
+        rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_FAIL
+            ? TransportProblem{TransportProblem::Kind::unreachable,
+                               localized_format("mail.connect.name_not_found", host)}
+            : TransportProblem{TransportProblem::Kind::unreachable,
+                               localized_format("mail.connect.lookup_failed", host,
+                                                std::string(gai_strerror(rc)))};
+    return -1;
+  }
   bool timed_out = false;
   bool cancelled = false;
+  int last_error = 0;
   int fd = -1;
   for (addrinfo* address = found; address && fd < 0 && !cancelled; address = address->ai_next) {
     fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                   address->ai_protocol);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      last_error = errno;
+      continue;
+    }
     int result = ::connect(fd, address->ai_addr, address->ai_addrlen);
-    if (result != 0 && errno == EINPROGRESS) {
+    int error = result == 0 ? 0 : errno;
+    if (result != 0 && error == EINPROGRESS) {
       const WaitResult ready = wait_on_socket(fd, POLLOUT, state.timeout);
-      int error = 0;
       socklen_t size = sizeof error;
       if (ready == WaitResult::timedOut) timed_out = true;
       if (ready == WaitResult::cancelled) cancelled = true;
-      result = ready == WaitResult::ready &&
-                       getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0
-                   ? 0
-                   : -1;
+      if (ready != WaitResult::ready || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        error = ETIMEDOUT;
+      result = error == 0 ? 0 : -1;
     }
     if (result != 0) {
+      if (error != ETIMEDOUT || !last_error) last_error = error;
       ::close(fd);
       fd = -1;
     }
   }
   freeaddrinfo(found);
-  if (fd < 0 && cancelled)
+  if (fd >= 0) return fd;
+  if (cancelled)
     state.problem =
         TransportProblem{TransportProblem::Kind::cancelled, localized("mail.transport.cancelled")};
-  else if (fd < 0 && timed_out)
-    state.problem = TransportProblem{TransportProblem::Kind::timedOut,
-                                     "连接 " + host + ":" + std::to_string(port) + " 超时（" +
-                                         seconds_text(state.timeout) + "内没有回应）"};
-  return fd;
+  else if (timed_out && (last_error == ETIMEDOUT || last_error == 0))
+    state.problem = TransportProblem{
+        TransportProblem::Kind::timedOut,
+        localized_format("mail.connect.timed_out", host, static_cast<int>(port),
+                         seconds_text(state.timeout))};
+  else
+    state.problem = unreachable(host, port, last_error);
+  return -1;
 }
 
 // ---- the user's proxy (RFC 1928 SOCKS5 without authentication, or HTTP CONNECT) ----
@@ -819,10 +856,12 @@ std::string quoted_server_text(std::string_view raw) {
 
 std::string seconds_text(std::chrono::milliseconds limit) {
   const auto ms = limit.count();
-  if (ms % 1000 == 0) return std::to_string(ms / 1000) + " 秒";
-  std::string text = std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 + 1000).substr(1);
-  while (text.back() == '0') text.pop_back();
-  return text + " 秒";
+  std::string number = std::to_string(ms / 1000);
+  if (ms % 1000 != 0) {
+    number += "." + std::to_string(ms % 1000 + 1000).substr(1);
+    while (number.back() == '0') number.pop_back();
+  }
+  return localized_format("mail.seconds", number);
 }
 
 MailTransport::MailTransport(MailProtocol protocol, std::string host, uint16_t port,
@@ -850,6 +889,8 @@ mailstream* MailTransport::open(bool tls) {
 }
 
 bool MailTransport::tlsFailed() const { return state_->tlsFailed; }
+
+void MailTransport::setTimeout(std::chrono::milliseconds timeout) { state_->timeout = timeout; }
 
 bool MailTransport::startTls(mailstream* stream) {
   Connection* connection = our_connection(stream);

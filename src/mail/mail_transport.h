@@ -18,6 +18,7 @@ enum class MailProtocol { imap, smtp };
 // Why a connection was given up, in words for the user.
 struct TransportProblem {
   enum class Kind {
+    unreachable,   // no connection: refused, no route, unknown host name
     timedOut,      // no byte within the time limit (connect, greeting, handshake, answer)
     tlsHandshake,  // the TLS handshake failed
     certificate,   // the server's certificate is not trusted
@@ -63,6 +64,9 @@ class MailTransport {
   // the connect.
   _mailstream* open(bool tls);
   bool tlsFailed() const;
+  // Changes the time limit of every later wait (a connection test waits less for the
+  // greeting than for the answers after it).
+  void setTimeout(std::chrono::milliseconds timeout);
   // Continues `stream` over TLS once the server accepted STARTTLS (RFC 3501 §6.2.1, RFC
   // 3207). False when the handshake or the certificate failed, or when the server had sent
   // more than its answer to STARTTLS (such bytes would be taken as if they came over TLS).
@@ -83,7 +87,7 @@ class MailTransport {
 // A server's text fit for an error message: one line of at most 300 characters.
 std::string quoted_server_text(std::string_view raw);
 
-// The time limit as people read it: "30 秒", "0.2 秒".
+// The time limit as people read it, in the interface language: "30 秒", "0.2 秒" ("30 s").
 std::string seconds_text(std::chrono::milliseconds limit);
 
 }  // namespace kestrova::mail

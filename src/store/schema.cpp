@@ -473,6 +473,10 @@ void build_schema(Connection& c) {
   create_folder_views(c);
   create_folder_sync_state(c);
   create_message_sources(c);
+  // Automatic replies: when each sender last got one, kept across restarts.
+  c.execute(
+      "CREATE TABLE IF NOT EXISTS auto_reply_log (sender TEXT PRIMARY KEY, replied_at REAL NOT "
+      "NULL)");
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

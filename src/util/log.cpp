@@ -45,6 +45,43 @@ bool open_file() {
 
 void set_log_target(LogTarget target) { g_target.store(target); }
 
+LogTarget log_target() { return g_target.load(); }
+
+std::filesystem::path log_file_path() {
+  std::lock_guard lock(g_mutex);
+  return g_file_path;
+}
+
+std::string escaped_log_value(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(value[i]);
+    if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 15]);
+    } else if (byte == 0xC2 && i + 1 < value.size() &&
+               static_cast<unsigned char>(value[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(value[i + 1]) <= 0x9F) {
+      const auto code = static_cast<unsigned char>(value[++i]);
+      out += "\\u00";
+      out.push_back(kHex[code >> 4]);
+      out.push_back(kHex[code & 15]);
+    } else {
+      out.push_back(static_cast<char>(byte));
+    }
+  }
+  return out;
+}
+
 void set_log_file(const std::filesystem::path& path, std::uintmax_t max_bytes) {
   std::lock_guard lock(g_mutex);
   close_file();
@@ -57,7 +94,8 @@ void log_line(std::string_view emoji, std::string_view component, std::string_vi
   if (target == LogTarget::Silent) return;
   std::string line;
   line.reserve(emoji.size() + component.size() + message.size() + 5);
-  line.append(emoji).append(" [").append(component).append("] ").append(message).push_back('\n');
+  line.append(emoji).append(" [").append(escaped_log_value(component)).append("] ");
+  line.append(escaped_log_value(message)).push_back('\n');
   std::lock_guard lock(g_mutex);
   if (target == LogTarget::File) {
     // The file keeps lines from many runs, so each starts with its local time.

@@ -22,11 +22,11 @@ TEST_F(ServerEnvelope, InitializeAnswersTheFixedServerInfo) {
 }
 
 TEST_F(ServerEnvelope, IdIsEchoedExactlyAndUnknownMethodsFail) {
-  Json answer = request(R"({"id":7,"method":"ping"})");
+  Json answer = request(R"({"id":7,"method":"resources/list"})");
   EXPECT_EQ(answer["id"], 7);
   EXPECT_EQ(answer["error"]["code"], -32601);
-  EXPECT_EQ(answer["error"]["message"], "Method not found: ping");
-  EXPECT_EQ(request(R"({"id":"seven","method":"ping"})")["id"], "seven");
+  EXPECT_EQ(answer["error"]["message"], "Method not found: resources/list");
+  EXPECT_EQ(request(R"({"id":"seven","method":"x"})")["id"], "seven");
   EXPECT_EQ(request(R"({"id":{"a":[1]},"method":"x"})")["id"], Json::parse(R"({"a":[1]})"));
   // A notification (no id) other than notifications/initialized still gets an answer.
   Json notification = request(R"({"jsonrpc":"2.0","method":"notifications/cancelled"})");
@@ -36,10 +36,10 @@ TEST_F(ServerEnvelope, IdIsEchoedExactlyAndUnknownMethodsFail) {
 }
 
 TEST_F(ServerEnvelope, EnvelopeIsCompactOneLineWithKeysInProtocolOrder) {
-  auto line = server_.handle_line(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+  auto line = server_.handle_line(R"({"jsonrpc":"2.0","id":2,"method":"x"})");
   ASSERT_TRUE(line);
   EXPECT_EQ(*line,
-            R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found: ping"}})");
+            R"({"jsonrpc":"2.0","id":2,"error":{"code":-32601,"message":"Method not found: x"}})");
 }
 
 TEST_F(ServerEnvelope, ToolsCallWithoutUsableParams) {
@@ -85,10 +85,13 @@ TEST_F(ServerEnvelope, DescriptorsAreServedExactly) {
   EXPECT_LT(line->find(R"("name":"list_action_items")"), line->find(R"("name":"create_action_item")"));
 }
 
-TEST_F(ServerEnvelope, DeeplyNestedLinesAreIgnoredInsteadOfOverflowingTheStack) {
+TEST_F(ServerEnvelope, DeeplyNestedLinesAreRefusedInsteadOfOverflowingTheStack) {
   // Echoing an id copies and serialises it level by level; 200,000 levels used to crash.
   const std::string deep(200000, '[');
-  EXPECT_FALSE(server_.handle_line(R"({"id":)" + deep + std::string(deep.size(), ']') + R"(,"method":"ping"})"));
+  Json refused =
+      request(R"({"id":)" + deep + std::string(deep.size(), ']') + R"(,"method":"ping"})");
+  EXPECT_EQ(refused["error"]["code"], -32600);
+  EXPECT_TRUE(refused["id"].is_null());
   // Ordinary nesting is answered, and brackets inside strings do not count.
   const std::string nested = std::string(100, '[') + std::string(100, ']');
   Json answer = request(R"({"id":)" + nested + R"(,"method":"ping","params":")" + std::string(1000, '{') + R"("})");

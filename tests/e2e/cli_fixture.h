@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,9 +22,20 @@ class CliTest : public ::testing::Test {
  protected:
   std::vector<std::string> environment() const {
     const std::filesystem::path root = dir_.path();
-    return {"HOME=" + (root / "home").string(), "XDG_DATA_HOME=" + (root / "data").string(),
-            "XDG_CONFIG_HOME=" + (root / "config").string(), "KESTROVA_CREDENTIAL_STORE=file",
+    return {"HOME=" + (root / "home").string(),
+            "XDG_DATA_HOME=" + (root / "data").string(),
+            "XDG_CONFIG_HOME=" + (root / "config").string(),
+            "XDG_STATE_HOME=" + (root / "state").string(),
+            "KESTROVA_CREDENTIAL_STORE=file",
             "TZ=UTC"};  // listings show local time
+  }
+
+  // The diagnostic log the program's commands and service write (empty while none).
+  std::string log_text() const {
+    std::ifstream in(dir_.path() / "state" / "kestrova" / "kestrova.log", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
 
   ProcessResult run(const std::vector<std::string>& args, const std::string& input = "") {

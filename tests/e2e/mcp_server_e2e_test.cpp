@@ -52,14 +52,79 @@ TEST_F(ToolServerProcess, AnswersInRequestOrderAndExitsAtEndOfInput) {
   ProcessResult r = run({"--mcp-stdio"}, input);
   EXPECT_EQ(r.exit_code, 0);
   auto answers = lines(r.out);  // every output line is a protocol message
-  ASSERT_EQ(answers.size(), 4u) << r.out;
+  ASSERT_EQ(answers.size(), 6u) << r.out;
   EXPECT_EQ(answers[0]["id"], 1);
-  EXPECT_EQ(answers[1]["id"], 2);
-  EXPECT_EQ(answers[1]["result"]["tools"].size(), 36u);
-  EXPECT_EQ(answers[2]["id"], "x");
-  EXPECT_EQ(answers[2]["result"]["content"][0]["text"], "[]");
-  EXPECT_EQ(answers[3]["error"]["message"], "Method not found: ping");
+  EXPECT_EQ(answers[1]["error"]["code"], -32700);  // garbage; the blank line gets nothing
+  EXPECT_EQ(answers[2]["error"]["code"], -32600);  // an (empty) batch
+  EXPECT_EQ(answers[3]["id"], 2);
+  EXPECT_EQ(answers[3]["result"]["tools"].size(), 36u);
+  EXPECT_EQ(answers[4]["id"], "x");
+  EXPECT_EQ(answers[4]["result"]["content"][0]["text"], "[]");
+  EXPECT_EQ(answers[5]["id"], 7);
+  EXPECT_EQ(answers[5]["result"], Json::object());  // ping
   EXPECT_TRUE(fs::exists(dir.path() / "data" / "tivra" / "Email" / "email.db"));
+}
+
+// Every line a host (or an attacker) can send gets exactly one answer a host waiting on the
+// id can match, or none for the two kinds that expect none; the server keeps serving.
+TEST_F(ToolServerProcess, BadLinesAreAnsweredAndTheServerCarriesOn) {
+  ChildProcess server(KESTROVA_BINARY, {"--mcp-stdio"}, env());
+  const std::string deep = std::string(600, '[') + std::string(600, ']');
+  const std::string long_name(10 << 20, 'n');
+  struct Row {
+    const char* what;
+    std::string line;
+    int code;  // 0: a result
+    Json id;
+    std::string message_starts;
+  };
+  const Row rows[] = {
+      {"not JSON", "{\"id\":3,\"method\":", -32700, nullptr, "Parse error"},
+      {"a number", "42", -32600, nullptr, "Invalid Request"},
+      {"a batch", R"([{"jsonrpc":"2.0","id":4,"method":"ping"}])", -32600, nullptr,
+       "Invalid Request"},
+      {"a numeric method", R"({"jsonrpc":"2.0","id":5,"method":7})", -32600, 5, "Invalid Request"},
+      {"no method", R"({"jsonrpc":"2.0","id":"six"})", -32600, "six", "Invalid Request"},
+      {"nested deeper than 512", R"({"id":8,"method":"ping","params":)" + deep + "}", -32600, 8,
+       "Invalid Request"},
+      {"invalid UTF-8", "{\"id\":9,\"method\":\"tools/call\",\"params\":{\"name\":\"\xff\xfe\"}}",
+       -32600, 9, "Invalid Request"},
+      {"a 10 MB tool name",
+       R"({"id":10,"method":"tools/call","params":{"name":")" + long_name + R"("}})", -32000, 10,
+       "Unknown tool: nnn"},
+      {"ping", R"({"jsonrpc":"2.0","id":11,"method":"ping"})", 0, 11, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    server.write(row.line + "\n");
+    const auto line = server.read_line(30000);
+    ASSERT_TRUE(line);
+    ASSERT_LT(line->size(), 1000u);  // nothing echoed whole
+    const Json answer = Json::parse(*line);
+    EXPECT_EQ(answer["jsonrpc"], "2.0");
+    EXPECT_EQ(answer["id"], row.id);
+    if (row.code == 0) {
+      EXPECT_EQ(answer["result"], Json::object());
+      continue;
+    }
+    EXPECT_EQ(answer["error"]["code"], row.code);
+    EXPECT_EQ(answer["error"]["message"].get<std::string>().rfind(row.message_starts, 0), 0u)
+        << *line;
+  }
+  // A line past the 64 MiB cap is thrown away as it arrives and answered; the next request
+  // is served as usual.
+  const std::string chunk(1 << 20, 'x');
+  server.write(R"({"id":12,"method":"tools/call","params":{"name":")");
+  for (int i = 0; i < 65; ++i) server.write(chunk);
+  server.write("\"}}\n" + kInitialize + "\n");
+  const auto over = server.read_line(60000);
+  ASSERT_TRUE(over);
+  EXPECT_EQ(Json::parse(*over)["error"]["code"], -32600) << *over;
+  const auto next = server.read_line(30000);
+  ASSERT_TRUE(next);
+  EXPECT_EQ(Json::parse(*next)["id"], 1);
+  server.close_input();
+  EXPECT_EQ(server.wait(), 0);
 }
 
 TEST_F(ToolServerProcess, ModeDecision) {

@@ -82,7 +82,9 @@ TEST_F(EmailServiceTest, OpenersThrowTypedErrors) {
   unreachable.smtpEncryption = EmailEncryption::startTLS;
   e = thrown([&] { service_.openIMAPSession(unreachable, servers_.password); });
   EXPECT_EQ(e.kind(), EmailServiceError::Kind::connectionFailed);
-  EXPECT_TRUE(std::string(e.what()).starts_with("连接失败: 连接失败: ")) << e.what();
+  EXPECT_EQ(std::string(e.what()),
+            "连接失败: 无法连接 127.0.0.1:" + std::to_string(unreachable.imapPort) +
+                ": 连接被拒绝（该端口上没有服务在监听，请检查服务器地址和端口）");
   e = thrown([&] { service_.openSMTPSession(unreachable, servers_.password); });
   EXPECT_EQ(e.kind(), EmailServiceError::Kind::connectionFailed);
   EXPECT_STREQ(e.what(), "连接失败: STARTTLS 不支持或握手失败");

@@ -73,14 +73,14 @@ class ImapConnectionTest : public ::testing::Test {
     return imap;
   }
 
-  // A failed connect must carry the library's code in both places (and may say why after it).
+  // A failed connect carries the library's code, and its description says why: in words
+  // when the connection itself failed (refused, TLS, time limit), else "连接失败: " + code.
   static LibEtPanError expect_connect_failure(LibEtPanIMAPSession& session) {
     LibEtPanError error;
     EXPECT_FALSE(session.connectWithError(&error));
     EXPECT_NE(error.code, MAILIMAP_NO_ERROR);
     EXPECT_NE(error.code, MAILIMAP_NO_ERROR_NON_AUTHENTICATED);
-    EXPECT_TRUE(error.localizedDescription.starts_with("连接失败: " + std::to_string(error.code)))
-        << error.localizedDescription;
+    EXPECT_FALSE(error.localizedDescription.empty());
     EXPECT_EQ(error.domain(), "LibEtPanError");
     return error;
   }
@@ -126,8 +126,11 @@ TEST_F(ImapConnectionTest, WrongPasswordFailsLoginWithTheLibraryCode) {
 TEST_F(ImapConnectionTest, BrokenOrForeignServersFailWithoutHanging) {
   {
     SCOPED_TRACE("closed port");
-    auto imap = session(testing::closed_loopback_port());
-    expect_connect_failure(*imap);
+    const int port = testing::closed_loopback_port();
+    auto imap = session(port);
+    EXPECT_EQ(expect_connect_failure(*imap).localizedDescription,
+              "无法连接 127.0.0.1:" + std::to_string(port) +
+                  ": 连接被拒绝（该端口上没有服务在监听，请检查服务器地址和端口）");
   }
   {
     SCOPED_TRACE("TLS handshake against a plain-text greeting");

@@ -10,6 +10,7 @@
 #include "mail/email_service.h"
 #include "mail/outgoing_message.h"
 #include "platform/settings_store.h"
+#include "safety/email_privacy_report_service.h"
 #include "store/email_store.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -32,7 +33,8 @@ EmailAutoReplyService::EmailAutoReplyService(store::EmailStore& store, UserPrefe
       preferences_(preferences),
       sender_(std::move(sender)),
       isAutomatic_(std::move(isAutomatic)),
-      clock_(std::move(clock)) {
+      clock_(std::move(clock)),
+      log_(store.database()) {
   if (!sender_)
     sender_ = [this](const store::EmailAccount& account, const ComposedMessage& message) {
       send_composed(account, message, store_);
@@ -47,8 +49,10 @@ EmailAutoReplyService::EmailAutoReplyService(store::EmailStore& store, UserPrefe
     };
 }
 
+double EmailAutoReplyService::now() const { return clock_ ? clock_() : now_seconds(); }
+
 void EmailAutoReplyService::start() {
-  startedAt_ = clock_ ? clock_() : now_seconds();
+  startedAt_ = now();
   process("startup");
 }
 
@@ -62,9 +66,13 @@ bool EmailAutoReplyService::answerable(const store::EmailMessage& m, double sinc
   if (processedMessageIds_.contains(m.id) || baseline_->contains(m.id)) return false;
   if (m.receivedDate.value_or(m.date) < since - kClockSkewSeconds) return false;
   const std::string sender = text::lower(text::trim(m.from.email));
-  if (sender.empty() || ownAddresses_.contains(sender) || answeredSenders_.contains(sender))
-    return false;
+  if (sender.empty() || ownAddresses_.contains(sender)) return false;
   return !mail::is_no_reply_address(sender);
+}
+
+bool EmailAutoReplyService::repliedRecently(const std::string& sender, double at) {
+  const auto last = log_.lastReplyAt(sender);
+  return last && at - *last < kReplyPeriod;
 }
 
 std::set<std::string> EmailAutoReplyService::storedInboxMessages() {
@@ -105,8 +113,9 @@ void EmailAutoReplyService::process(std::string_view reason) {
       if (folder.type != store::EmailFolderType::inbox || folder.isLocalPseudoFolder()) continue;
       for (const auto& message : store_.loadMessages(folder, kInboxWindow, 0)) {
         if (!answerable(message, since)) continue;
+        const std::string sender = text::lower(text::trim(message.from.email));
         try {
-          if (isAutomatic_(account, message)) {
+          if (repliedRecently(sender, now()) || isAutomatic_(account, message)) {
             processedMessageIds_.insert(message.id);
             continue;
           }
@@ -118,13 +127,15 @@ void EmailAutoReplyService::process(std::string_view reason) {
             continue;
           }
           reply.cc.clear();
-          // "Re: " and the subject as received (cut to a sane length, on one line).
-          reply.subject = "Re: " + mail::single_line(text::prefix_characters(message.subject, 500));
+          // "Re: " and the start of the subject as received, on one line: a reply never
+          // carries much of what the sender wrote.
+          reply.subject = "Re: " + mail::single_line(text::prefix_characters(message.subject,
+                                                                             kSubjectCharacters));
           reply.body = replyBody(account, message, body);
           reply.autoSubmitted = "auto-replied";
           sender_(account, reply);
           processedMessageIds_.insert(message.id);
-          answeredSenders_.insert(text::lower(text::trim(message.from.email)));
+          log_.recordReply(sender, now());
           log_line("✅", kComponent, "已自动回复邮件: " + message.subject);
         } catch (const std::exception& e) {
           log_line("❌", kComponent, "自动回复失败: " + std::string(e.what()));
@@ -134,6 +145,35 @@ void EmailAutoReplyService::process(std::string_view reason) {
   }
 }
 
+bool EmailAutoReplyService::copiesIncomingText(std::string_view reply, std::string_view incoming) {
+  // Collapsed white space and lower case, so that re-wrapping does not hide a copy.
+  const auto normal = [](std::string_view value) {
+    std::string out;
+    for (char c : text::lower(value)) {
+      const bool space = c == ' ' || c == '\t' || c == '\r' || c == '\n';
+      if (space && (out.empty() || out.back() == ' ')) continue;
+      out.push_back(space ? ' ' : c);
+    }
+    return out;
+  };
+  const std::string r = normal(reply), in = normal(incoming);
+  // Any copied run longer than kMaxCopiedBytes holds one of these aligned pieces whole.
+  constexpr size_t kStep = kMaxCopiedBytes / 3, kPiece = 2 * kStep;
+  for (size_t at = 0; at + kPiece <= in.size(); at += kStep)
+    if (r.find(std::string_view(in).substr(at, kPiece)) != std::string::npos) return true;
+  return false;
+}
+
+std::optional<std::string> EmailAutoReplyService::aiRefusal(
+    const store::EmailMessage& message) const {
+  if (preferences_.get(settings::emailAutoReplyAIKnownSendersOnly) &&
+      !log_.userHasWrittenTo(message.from.email))
+    return std::string("发件人不是曾经写信给过的联系人");
+  if (!safety::EmailPrivacyReportService::report(message).injection.empty())
+    return std::string("邮件含有可疑的提示注入内容");
+  return std::nullopt;
+}
+
 std::string EmailAutoReplyService::replyBody(const store::EmailAccount& account,
                                              const store::EmailMessage& message,
                                              const std::string& templateText) const {
@@ -141,11 +181,19 @@ std::string EmailAutoReplyService::replyBody(const store::EmailAccount& account,
   if (!ai_may_read(preferences_, &account) ||
       ai_configuration().configurationIssue(ai::AIScenario::emailReply))
     return templateText;
+  if (auto refusal = aiRefusal(message)) {
+    log_line("⚠️", kComponent, "不使用 AI 自动回复，使用模板: " + *refusal);
+    return templateText;
+  }
   try {
     const auto target = ai_configuration().resolveProfile(ai::AIScenario::emailReply);
     const auto given =
         text::trim(templateText).empty() ? std::nullopt : std::optional<std::string>(templateText);
     std::string drafted = ai::EmailAIService().generateAutoReply(message, given, target);
+    if (copiesIncomingText(drafted, message.subject + "\n" + ai::prompt_content(message))) {
+      log_line("⚠️", kComponent, "AI 自动回复引用了过多原文，使用模板");
+      return templateText;
+    }
     if (!text::trim(drafted).empty()) return drafted;
   } catch (const std::exception& e) {
     log_line("⚠️", kComponent, "AI 自动回复生成失败，使用模板: " + std::string(e.what()));

@@ -18,14 +18,15 @@
 #include <mutex>
 #include <thread>
 
+#include "app/core/ai_mail_services.h"
 #include "app/core/body_prefetch_worker.h"
 #include "app/core/draft_upload.h"
-#include "app/core/ai_mail_services.h"
 #include "app/core/email_auto_reply_service.h"
 #include "app/core/email_deep_link.h"
 #include "app/core/email_dock_badge_service.h"
 #include "app/core/email_notification_service.h"
 #include "app/core/email_scheduled_send_service.h"
+#include "app/core/id_prefix.h"
 #include "app/core/incoming_mail_filter.h"
 #include "app/core/notification_center.h"
 #include "app/core/server_change_replayer.h"
@@ -53,6 +54,7 @@
 #include "store/message_lookup.h"
 #include "store/snooze_service.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 #include "util/work_group.h"
@@ -128,6 +130,32 @@ std::vector<EmailFolder> read_folders(store::EmailDatabase& database,
   });
 }
 
+// What `kestrova run` prints on standard output: one short line per event (started, an
+// account connected or failing, new mail, stopped). Accounts are named by their short id,
+// and by their address only with -v (the diagnostic log then goes to standard error); no
+// subject or body is ever printed. The full log is in the log file. Main thread only.
+class ServiceEvents {
+ public:
+  explicit ServiceEvents(bool verbose) : verbose_(verbose) {}
+
+  void print(const std::string& line) const { std::cout << line << std::endl; }
+  std::string accountName(const EmailAccount& account) const {
+    return verbose_ ? escaped_log_value(account.emailAddress) : short_id(account.id);
+  }
+  // Prints a connected or failed line when the account's state changed.
+  void accountReached(const EmailAccount& account, bool ok) {
+    auto [it, added] = reached_.try_emplace(account.id, ok);
+    if (!added && it->second == ok) return;
+    it->second = ok;
+    print(localized_format(ok ? "service.event.account_connected" : "service.event.account_failed",
+                           accountName(account)));
+  }
+
+ private:
+  bool verbose_;
+  std::map<std::string, bool> reached_;  // account id → last outcome
+};
+
 // SQLite's count of commits made by other connections to the file.
 int64_t data_version(store::EmailDatabase& database) {
   return database.read([](store::Connection& c) {
@@ -193,8 +221,9 @@ class IncomingRoad : public mail::EmailBackgroundReceiveService::Road {
 
 class MailServiceRunner {
  public:
-  MailServiceRunner()
-      : database_(store::EmailDatabase::shared()),
+  explicit MailServiceRunner(bool verbose)
+      : events_(verbose),
+        database_(store::EmailDatabase::shared()),
         store_(store::EmailStore::shared()),
         preferences_(UserPreferences::shared()),
         service_(mail::EmailService::shared()),
@@ -215,8 +244,12 @@ class MailServiceRunner {
               std::lock_guard lock(accountsLock_);
               return enabled_;
             },
-            [this](const EmailAccount&, const std::vector<store::EmailMessage>& arrived) {
-              platform::MainQueue::post([this, arrived] {
+            [this](const EmailAccount& account, const std::vector<store::EmailMessage>& arrived) {
+              platform::MainQueue::post([this, account, arrived] {
+                if (!arrived.empty())
+                  events_.print(localized_format("service.event.new_messages",
+                                                 events_.accountName(account),
+                                                 static_cast<int64_t>(arrived.size())));
                 for (const auto& message : arrived) notifications_.notify(message);
               });
             },
@@ -226,6 +259,7 @@ class MailServiceRunner {
                if (ok) prefetch_.request(account);
                platform::MainQueue::post([this, account, at, ok] {
                  const std::string& id = account.id;
+                 events_.accountReached(account, ok);
                  if (ok) lastReceive_[id] = at;
                  // A watcher waiting to retry (a new account's inbox was not stored yet)
                  // starts over now that the receive has stored the folders.
@@ -256,6 +290,7 @@ class MailServiceRunner {
   void onAction(const EmailNotificationService::ActionChoice& choice);
   void markReadEverywhere(const std::string& messageId);
 
+  ServiceEvents events_;  // main thread only
   store::EmailDatabase& database_;
   store::EmailStore& store_;
   UserPreferences& preferences_;
@@ -489,6 +524,10 @@ int MailServiceRunner::run() {
     log_line(log_kind::kWarning, kComponent, std::string("无法更新登录时启动项: ") + e.what());
   }
   log_line(log_kind::kSuccess, kComponent, "服务已启动 (pid " + std::to_string(::getpid()) + ")");
+  const auto logFile = log_file_path();
+  events_.print(
+      localized_format("service.event.started", static_cast<int64_t>(::getpid()),
+                       log_target() == LogTarget::File ? logFile.string() : std::string("stderr")));
   platform::MainQueue::run();
 
   log_line(log_kind::kConnection, kComponent, "正在停止服务");
@@ -508,6 +547,7 @@ int MailServiceRunner::run() {
   std::error_code ignored;
   std::filesystem::remove(status_path(), ignored);
   log_line(log_kind::kSuccess, kComponent, "服务已停止");
+  events_.print(localized("service.event.stopped"));
   return 0;
 }
 
@@ -538,7 +578,9 @@ ServiceStatus read_service_status() {
 }
 
 int run_mail_service() {
-  set_log_target(LogTarget::StandardOutput);
+  // The diagnostic log stays where the command line put it: the log file, or standard
+  // error with -v. Standard output gets the short event lines only.
+  const bool verbose = log_target() == LogTarget::StandardError;
   std::optional<int> holder;
   const auto lock = acquire_instance_lock(holder);
   if (!lock) {
@@ -554,7 +596,7 @@ int run_mail_service() {
   ai_configuration();
   int status = 0;
   {
-    MailServiceRunner runner;
+    MailServiceRunner runner(verbose);
     status = runner.run();
   }
   ::close(*lock);

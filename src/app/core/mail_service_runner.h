@@ -25,8 +25,12 @@ std::filesystem::path service_state_directory();
 ServiceStatus read_service_status();
 
 // `kestrova run`: the background half of the interactive application, in the foreground of
-// this process until SIGTERM or SIGINT. Returns the exit status: 0 after a clean stop, 1
-// when another service of this user runs or the database cannot be opened.
+// this process until SIGTERM or SIGINT. Standard output gets one short line per event
+// (started, account connected or failing, N new messages, stopped), without subjects,
+// bodies or, unless the log goes to standard error (-v), addresses; the diagnostic log
+// goes where the command line sent it (the log file, or standard error with -v). Returns the exit
+// status: 0 after a clean stop, 1 when another service of this user runs or the database cannot be
+// opened.
 int run_mail_service();
 
 }  // namespace kestrova::app

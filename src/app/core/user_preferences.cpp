@@ -153,6 +153,7 @@ std::vector<SettingDescriptor> build_table() {
   boolean(s::emailCompactBlankLines.key, true);
   boolean(s::emailAutoReplyEnabled.key, false);
   string(s::emailAutoReplyTemplate.key, "感谢您的邮件。我会尽快回复。");
+  boolean(s::emailAutoReplyAIKnownSendersOnly.key, true);
   boolean(s::emailAutoSignatureOnReplyEnabled.key, true);
   boolean(s::emailJunkFilterEnabled.key, true);
   enumeration(s::emailJunkFilterAction, EmailJunkFilterAction::markSpam);

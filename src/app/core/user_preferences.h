@@ -197,6 +197,9 @@ KESTROVA_SETTING(bool, emailShowAttachments)
 KESTROVA_SETTING(bool, emailCompactBlankLines)
 KESTROVA_SETTING(bool, emailAutoReplyEnabled)
 KESTROVA_SETTING(std::string, emailAutoReplyTemplate)
+// AI-written automatic replies only to addresses the user has written to (others get the
+// template).
+KESTROVA_SETTING(bool, emailAutoReplyAIKnownSendersOnly)
 KESTROVA_SETTING(bool, emailAutoSignatureOnReplyEnabled)
 KESTROVA_SETTING(bool, emailJunkFilterEnabled)
 KESTROVA_ENUM_SETTING(EmailJunkFilterAction, emailJunkFilterAction)

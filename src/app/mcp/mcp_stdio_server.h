@@ -18,8 +18,16 @@ class MCPStdioServer {
  public:
   MCPStdioServer();
 
-  // Answers one input line (without its terminator). Nothing for lines that get no answer:
-  // non-JSON, non-objects, a missing method, "notifications/initialized".
+  // The longest input line read; a longer one is discarded as it arrives (memory stays
+  // bounded) and answered -32600 with id null.
+  static constexpr size_t kMaxLineBytes = 64 * 1024 * 1024;
+
+  // Answers one input line (without its terminator). A line that is not JSON gets -32700
+  // with id null; one that is not a request object (a batch, another JSON value, no method
+  // or a method that is not a string, nesting deeper than 512 levels, bytes that are not
+  // UTF-8) gets -32600 with its id when that can be read (JSON-RPC 2.0 §5). Nothing for
+  // blank lines, "notifications/initialized" and answers to requests (we send none).
+  // "ping" answers an empty result (MCP).
   std::optional<std::string> handle_line(std::string_view line);
 
   // Reads standard input until it ends, answering each line on standard output in one
@@ -40,6 +48,8 @@ class MCPStdioServer {
   // Runs a tools/call and returns the result value serialised with sorted keys.
   std::string call_tool(const Json& params);
   const Tool* find_tool(std::string_view name) const;
+  static std::string error_line(const Json& id, int code, const std::string& message);
+  static std::string oversized_line_answer();
 
   // Catalogue order: base mail, workflow, tag/link, rule, write.
   std::vector<ToolGroup> catalogue_;
