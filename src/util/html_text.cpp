@@ -19,7 +19,6 @@ std::string lower_ascii(std::string_view s) {
 
 bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f'; }
 
-
 // The named references mail actually uses; others stay as written.
 constexpr std::array<std::pair<std::string_view, uint32_t>, 32> kNamedReferences{{
     {"amp", '&'},      {"lt", '<'},       {"gt", '>'},       {"quot", '"'},     {"apos", '\''},
@@ -452,6 +451,30 @@ std::string html_to_readable_text(std::string_view html) {
   if (!readable.links.empty()) out += "\n";
   for (size_t i = 0; i < readable.links.size(); ++i)
     out += "\n[" + std::to_string(i + 1) + "] " + readable.links[i];
+  return out;
+}
+
+std::string escape_html(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
   return out;
 }
 

@@ -11,6 +11,10 @@ namespace kestrova {
 // U+FFFD.
 void append_utf8(std::string& out, uint32_t cp);
 
+// Text made safe inside HTML, in element content and in double-quoted attribute values:
+// & < > " become character references.
+std::string escape_html(std::string_view text);
+
 // HTML mail made readable on a terminal: paragraphs, headings, line breaks, lists ("• " and
 // "1. "), quotes ("> "), table rows and preformatted text keep their shape; style, script,
 // head and hidden elements are dropped; each web or mail link whose text is not its own

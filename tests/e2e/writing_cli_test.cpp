@@ -220,7 +220,7 @@ TEST_F(WritingCliTest, TheServiceSendsScheduledMailAndAnswersNewMailOnce) {
 
   servers_.deliver(
       user_, "INBOX",
-      "From: Carol <carol@example.net>\r\nTo: " + user_ +
+      "Return-Path: <carol@example.net>\r\nFrom: Carol <carol@example.net>\r\nTo: " + user_ +
           "\r\nSubject: Question\r\nDate: " + mail::format_message_date(now_seconds()) +
           "\r\nMessage-ID: <q1@example.net>\r\n\r\nHi\r\n");
   ASSERT_TRUE(eventually([&] { return sent().size() == 2; }));

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "safety/regex_pattern.h"
+#include "util/html_text.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -342,28 +343,6 @@ std::string EmailSignatureService::preview(std::string_view content) {
                       "zhangsan@example.com");
 }
 
-std::string EmailSignatureService::escapeHtml(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out.push_back(c);
-    }
-  }
-  return out;
-}
+std::string EmailSignatureService::escapeHtml(std::string_view text) { return escape_html(text); }
 
 }  // namespace kestrova::app

@@ -89,7 +89,6 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, e - b));
 }
 
-
 // Decodes numeric references and the few named ones that matter for the checks (an
 // attribute value such as "java&#115;cript:" must be seen as what the browser would see).
 std::string decode_references(std::string_view s) {
@@ -138,33 +137,6 @@ std::string decode_references(std::string_view s) {
     }
     out += it->second;
     i = (k < s.size() && s[k] == ';') ? k : k - 1;
-  }
-  return out;
-}
-
-std::string escape(std::string_view s, bool attribute) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        if (attribute) {
-          out += "&quot;";
-          break;
-        }
-        [[fallthrough]];
-      default:
-        out += c;
-    }
   }
   return out;
 }
@@ -319,7 +291,7 @@ class Writer {
         keep = image_source(value);
         if (!keep) break;
       }
-      out += " " + a.name + "=\"" + escape(value, true) + "\"";
+      out += " " + a.name + "=\"" + escape_html(value) + "\"";
     }
     if (!keep) {
       image_placeholder(tag);
@@ -388,7 +360,7 @@ class Writer {
     for (const auto& a : tag.attributes)
       if (a.name == "alt" && !trim(a.value).empty())
         result_.html +=
-            "<span style=\"color: #888888\">[" + escape(trim(a.value), false) + "]</span>";
+            "<span style=\"color: #888888\">[" + escape_html(trim(a.value)) + "]</span>";
   }
 
   // An image of at most one pixel, or one hidden by its style, is there to report that the
@@ -515,10 +487,10 @@ std::string HtmlSanitizer::plain_text_html(std::string_view text, bool compactBl
         if (at < found) found = at;
       }
       if (found == std::string_view::npos) {
-        escaped += escape(line.substr(i), false);
+        escaped += escape_html(line.substr(i));
         break;
       }
-      escaped += escape(line.substr(i, found - i), false);
+      escaped += escape_html(line.substr(i, found - i));
       size_t stop = found;
       while (stop < line.size() && !is_space(line[stop]) && line[stop] != '<' &&
              line[stop] != '>' && line[stop] != '"')
@@ -527,7 +499,7 @@ std::string HtmlSanitizer::plain_text_html(std::string_view text, bool compactBl
              std::string_view(".,;:!?)").find(line[stop - 1]) != std::string_view::npos)
         --stop;
       const std::string url(line.substr(found, stop - found));
-      escaped += "<a href=\"" + escape(url, true) + "\">" + escape(url, false) + "</a>";
+      escaped += "<a href=\"" + escape_html(url) + "\">" + escape_html(url) + "</a>";
       i = stop;
     }
     if (depth > 0) {
