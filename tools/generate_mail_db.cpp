@@ -694,7 +694,13 @@ class MailGenerator {
     } else if (t < 0.40) {
       m.ai_tags = "[]";  // analysed, nothing worth a tag
     }
-    if (options_.demo) make_demo_content(m, sender, chinese, outgoing, to_name);
+    if (options_.demo) {
+      make_demo_content(m, sender, chinese, outgoing, to_name);
+      // The demo's own texts replace the subject: the summary follows it.
+      if (!m.ai_summary.empty())
+        m.ai_summary = chinese ? "这封邮件讨论了" + m.subject + "的相关事宜。"
+                               : "This message is about " + m.subject + ".";
+    }
     return m;
   }
 
