@@ -34,6 +34,15 @@ namespace kestrova::app::desktop {
 
 namespace {
 
+// Tinted bars above the body: a light tint with dark text in a light window, a deep tint with
+// light text in a dark one, so that a bar never glares out of a dark window.
+QString bar_style(const QWidget& widget, const char* selector, const char* light,
+                  const char* lightText, const char* dark, const char* darkText) {
+  const bool inDark = widget.palette().color(QPalette::Window).lightness() < 128;
+  return QString("%1 { background: %2; color: %3; }")
+      .arg(selector, inDark ? dark : light, inDark ? darkText : lightText);
+}
+
 // Senders whose remote images are always loaded (lower-case addresses).
 constexpr std::string_view kImageSendersKey = "desktop.remoteImageSenders";
 // Remote images fetched for one message, and the largest one kept.
@@ -290,8 +299,9 @@ void ReadingPane::render() {
                     .toHtmlEscaped();
   const bool warning = !report.suspiciousLinks.empty() || !report.injection.empty() ||
                        report.senderTrust.status != safety::SenderTrustCheck::Status::clean;
-  privacy_->setStyleSheet(warning ? "QLabel#privacyBar { background: #fbe3e1; color: #6b1d17; }"
-                                  : "QLabel#privacyBar { background: #e3eefb; color: #17365d; }");
+  privacy_->setStyleSheet(
+      warning ? bar_style(*this, "QLabel#privacyBar", "#fbe3e1", "#6b1d17", "#4a2321", "#f6cfcb")
+              : bar_style(*this, "QLabel#privacyBar", "#e3eefb", "#17365d", "#22344d", "#d3e3f8"));
   privacy_->setText((warning ? "⚠ " : "") + findings.join(" · "));
   privacy_->setVisible(!findings.isEmpty());
 
@@ -308,7 +318,8 @@ void ReadingPane::render() {
   summary_->setVisible(!ai.isEmpty());
 
   const bool notes = preferences_.get(settings::featureInternalNotesEnabled);
-  note_->setStyleSheet("QLabel#internalNote { background: #fff4c2; color: #4d3b00; }");
+  note_->setStyleSheet(
+      bar_style(*this, "QLabel#internalNote", "#fff4c2", "#4d3b00", "#4a4020", "#f3e6b3"));
   note_->setText(m.internalNote
                      ? "✎ <b>" + tr_("desktop.note") + "</b> " + q(*m.internalNote).toHtmlEscaped()
                      : QString());
@@ -370,7 +381,8 @@ void ReadingPane::render() {
   }
   imagesText_->setText(q(localized_format("desktop.images.blocked", blocked)));
   imagesBar_->setStyleSheet(
-      "QWidget#imagesBar { background: #fff4d6; } QLabel { color: #4d3b00; }");
+      bar_style(*this, "QWidget#imagesBar", "#fff4d6", "#4d3b00", "#4a4020", "#f3e6b3") +
+      bar_style(*this, "QLabel", "transparent", "#4d3b00", "transparent", "#f3e6b3"));
   imagesBar_->setVisible(blocked > 0);
 
   // Reading theme, size and line spacing.

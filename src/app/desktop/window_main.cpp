@@ -71,6 +71,7 @@ QPalette palette_for(bool dark) {
   p.setColor(QPalette::HighlightedText, Qt::white);
   p.setColor(QPalette::Link, QColor(0x7a, 0xae, 0xff));
   p.setColor(QPalette::Mid, QColor(0x9a, 0xa0, 0xa8));
+  p.setColor(QPalette::PlaceholderText, QColor(0x9a, 0xa0, 0xa8));
   p.setColor(QPalette::Midlight, QColor(0x3a, 0x3f, 0x48));
   p.setColor(QPalette::ToolTipBase, QColor(0x2d, 0x30, 0x36));
   p.setColor(QPalette::ToolTipText, QColor(0xe3, 0xe5, 0xe8));
