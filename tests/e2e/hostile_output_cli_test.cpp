@@ -56,10 +56,11 @@ class HostileOutputTest : public testing::CliTest {
     auto env = environment();
     env.insert(env.end(), {"COLUMNS=200", "LINES=50", "TERM=xterm"});
     if (!pager) env.push_back("PAGER=cat");
-    // The time limit only guards against a pager that waits for a key.
+    // The time limit only guards against a pager that waits for a key; it keeps the
+    // command in the terminal's foreground, where a pager may set the terminal up.
     return testing::run_process(
         "/usr/bin/script",
-        {"-qec", "timeout 60 " + std::string(KESTROVA_BINARY) + " " + command, "/dev/null"}, "",
+        {"-qec", "timeout --foreground 60 " + std::string(KESTROVA_BINARY) + " " + command, "/dev/null"}, "",
         env);
   }
 
