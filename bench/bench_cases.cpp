@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/core/mail_tool_sql.h"
+#include "app/core/agent/mail_tool_sql.h"
 #include "store/email_store_sql.h"
 
 namespace kestrova::bench {

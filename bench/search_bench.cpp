@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/core/search_language.h"
-#include "app/core/mail_tool_sql.h"
-#include "app/core/message_search.h"
+#include "app/core/mailbox/search_language.h"
+#include "app/core/agent/mail_tool_sql.h"
+#include "app/core/mailbox/message_search.h"
 #include "store/database.h"
 
 using namespace kestrova;

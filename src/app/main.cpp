@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/core/mcp_exposure_level.h"
-#include "app/core/tool_bridge.h"
+#include "app/core/agent/mcp_exposure_level.h"
+#include "app/core/agent/tool_bridge.h"
 #include "app/core/user_preferences.h"
 #include "app/mcp/mcp_stdio_server.h"
 #include "mail/mail_proxy_settings.h"

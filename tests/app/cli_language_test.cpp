@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/core/search_language.h"
-#include "app/core/id_prefix.h"
+#include "app/core/mailbox/search_language.h"
+#include "app/core/mailbox/id_prefix.h"
 #include "util/error.h"
 
 namespace kestrova::app {

@@ -1,4 +1,4 @@
-#include "app/core/email_notification_service.h"
+#include "app/core/service/email_notification_service.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // content.
 // KESTROVA_UPDATE_GOLDEN=1 rewrites the golden files; review the diff.
 
-#include "app/core/email_signature_service.h"
+#include "app/core/writing/email_signature_service.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "app/core/email_signature_templates.h"
+#include "app/core/writing/email_signature_templates.h"
 #include "store/database.h"
 #include "support/test_support.h"
 

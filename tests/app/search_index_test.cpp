@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/core/search_language.h"
-#include "app/core/mail_tool_sql.h"
+#include "app/core/mailbox/search_language.h"
+#include "app/core/agent/mail_tool_sql.h"
 #include "mail/mail_import.h"
 #include "platform/settings_store.h"
 #include "rules/email_rule_service.h"

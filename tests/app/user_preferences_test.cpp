@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/core/notification_center.h"
+#include "app/core/service/notification_center.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "support/test_support.h"

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "ai/ai_test_server.h"
-#include "app/core/email_auto_reply_service.h"
+#include "app/core/service/email_auto_reply_service.h"
 #include "app/core/user_preferences.h"
 #include "cli_fixture.h"
 #include "mail/outgoing_message.h"

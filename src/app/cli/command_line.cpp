@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/mcp_cli_installer.h"
+#include "app/core/agent/mcp_cli_installer.h"
 #include "platform/paths.h"
 #include "store/database.h"
 #include "util/error.h"

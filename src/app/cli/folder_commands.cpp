@@ -11,8 +11,8 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
-#include "app/core/account_book.h"
-#include "app/core/folder_lookup.h"
+#include "app/core/mailbox/account_book.h"
+#include "app/core/mailbox/folder_lookup.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/core/account_book.h"
+#include "app/core/mailbox/account_book.h"
 #include "mail/email_service.h"
 #include "mail/mail_import.h"
 #include "store/contact_store.h"

@@ -25,16 +25,16 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
-#include "app/core/account_book.h"
-#include "app/core/body_prefetch_worker.h"
-#include "app/core/folder_lookup.h"
-#include "app/core/id_prefix.h"
-#include "app/core/incoming_mail_filter.h"
-#include "app/core/journalled_message_change.h"
-#include "app/core/mail_service_runner.h"
-#include "app/core/message_context.h"
-#include "app/core/search_language.h"
-#include "app/core/tool_answer_json.h"
+#include "app/core/mailbox/account_book.h"
+#include "app/core/service/body_prefetch_worker.h"
+#include "app/core/mailbox/folder_lookup.h"
+#include "app/core/mailbox/id_prefix.h"
+#include "app/core/service/incoming_mail_filter.h"
+#include "app/core/mailbox/journalled_message_change.h"
+#include "app/core/service/mail_service_runner.h"
+#include "app/core/mailbox/message_context.h"
+#include "app/core/mailbox/search_language.h"
+#include "app/core/agent/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
@@ -618,7 +618,7 @@ void search(const SearchOptions& o) {
 constexpr std::chrono::seconds kReplayWait{30};
 
 // The messages a command changed: the local copy changes at once, in the transaction that
-// journals the change for the server (app/core/journalled_message_change.h), as the tool
+// journals the change for the server (app/core/mailbox/journalled_message_change.h), as the tool
 // server's changes do. Local-only accounts journal nothing.
 struct ChangedMessages {
   std::set<std::string> accounts, rows;

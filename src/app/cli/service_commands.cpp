@@ -11,8 +11,8 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
-#include "app/core/mail_service_runner.h"
-#include "app/core/service_files.h"
+#include "app/core/service/mail_service_runner.h"
+#include "app/core/service/service_files.h"
 #include "store/database.h"
 #include "store/server_change_journal.h"
 #include "util/localization.h"

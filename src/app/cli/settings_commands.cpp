@@ -8,7 +8,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/core/email_deep_link.h"
-#include "app/core/service_files.h"
+#include "app/core/service/service_files.h"
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
 #include "mail/oauth_sign_in.h"

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "app/cli/command_line.h"
-#include "app/core/account_book.h"
-#include "app/core/email_signature_service.h"
-#include "app/core/email_signature_templates.h"
+#include "app/core/mailbox/account_book.h"
+#include "app/core/writing/email_signature_service.h"
+#include "app/core/writing/email_signature_templates.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "util/error.h"

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "app/cli/command_line.h"
-#include "app/core/tool_bridge.h"
+#include "app/core/agent/tool_bridge.h"
 #include "platform/main_queue.h"
 #include "util/error.h"
 #include "util/terminal_text.h"

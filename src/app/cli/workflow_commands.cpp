@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/core/search_language.h"
+#include "app/core/mailbox/search_language.h"
 #include "app/cli/terminal_output.h"
-#include "app/core/account_book.h"
-#include "app/core/folder_lookup.h"
-#include "app/core/id_prefix.h"
-#include "app/core/tool_answer_json.h"
+#include "app/core/mailbox/account_book.h"
+#include "app/core/mailbox/folder_lookup.h"
+#include "app/core/mailbox/id_prefix.h"
+#include "app/core/agent/tool_answer_json.h"
 #include "platform/settings_store.h"
 #include "store/contact_store.h"
 #include "store/database.h"

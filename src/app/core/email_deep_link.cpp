@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/core/notification_center.h"
+#include "app/core/service/notification_center.h"
 #include "platform/main_queue.h"
 #include "util/log.h"
 #include "util/text.h"

@@ -7,7 +7,7 @@
 #include <map>
 #include <mutex>
 
-#include "app/core/notification_center.h"
+#include "app/core/service/notification_center.h"
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "util/error.h"

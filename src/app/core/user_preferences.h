@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/mcp_exposure_level.h"
+#include "app/core/agent/mcp_exposure_level.h"
 #include "safety/email_junk_filter_action.h"
 #include "util/json.h"
 
@@ -25,7 +25,7 @@ namespace kestrova::app {
 // ---------------------------------------------------------------------------------------
 // Enumerations stored as settings. The stored raw value is the case name, except for
 // EmailReadingThemeMode::automatic (stored "auto", a C++ keyword) and EmailFontSize, whose
-// raw values are point sizes. MCPExposureLevel is declared in app/core/mcp_exposure_level.h.
+// raw values are point sizes. MCPExposureLevel is declared in app/core/agent/mcp_exposure_level.h.
 
 enum class AppVisualSkin { system, mist, ink, sciFi, midnight, aurora, ember, seaSalt };
 enum class AppInterfaceFontScale { compact, standard, comfortable, large };

@@ -4,7 +4,7 @@
 #include <functional>
 #include <unordered_map>
 
-#include "app/core/search_language.h"
+#include "app/core/mailbox/search_language.h"
 #include "store/database.h"
 #include "store/json_list.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/core/local_mail_change.h"
+#include "app/core/mailbox/local_mail_change.h"
 
 class QTimer;
 

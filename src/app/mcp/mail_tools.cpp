@@ -10,9 +10,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/core/draft_upload.h"
-#include "app/core/mail_tool_sql.h"
-#include "app/core/message_search.h"
+#include "app/core/writing/draft_upload.h"
+#include "app/core/agent/mail_tool_sql.h"
+#include "app/core/mailbox/message_search.h"
 #include "app/mcp/mail_tool_support.h"
 #include "app/mcp/mcp_arguments.h"
 #include "app/mcp/mcp_catalogue.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/core/mcp_exposure_level.h"
+#include "app/core/agent/mcp_exposure_level.h"
 #include "util/json.h"
 
 namespace kestrova::app {

@@ -8,7 +8,7 @@
 #include "app/mcp/mcp_arguments.h"
 #include "app/mcp/mcp_catalogue.h"
 #include "app/mcp/mcp_error.h"
-#include "app/core/rule_server_move.h"
+#include "app/core/service/rule_server_move.h"
 #include "rules/email_rule_service.h"
 #include "store/database.h"
 #include "util/text.h"

@@ -1,0 +1,167 @@
+#include "app/core/mailbox/message_context.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "app/core/writing/draft_upload.h"
+#include "app/core/mailbox/folder_lookup.h"
+#include "mail/email_content_decoder.h"
+#include "mail/email_message_conversion.h"
+#include "mail/email_service.h"
+#include "mail/outgoing_message.h"
+#include "store/database.h"
+#include "store/downloaded_body.h"
+#include "store/email_store.h"
+#include "store/message_lookup.h"
+#include "store/message_source.h"
+#include "util/error.h"
+#include "util/file.h"
+#include "util/localization.h"
+#include "util/log.h"
+#include "util/text.h"
+#include "util/time.h"
+#include "util/uuid.h"
+
+namespace kestrova::app {
+
+using store::EmailMessage;
+
+std::unique_ptr<MessageContext> context_for(const std::string& id) {
+  auto c = std::make_unique<MessageContext>();
+  c->message = find_message(c->book.store(), id);
+  c->account = c->book.find(c->message.accountId);
+  c->book.store().loadFolders();
+  c->folders = c->book.store().foldersOf(c->account.id);
+  return c;
+}
+
+const std::optional<std::string>& password_of(MessageContext& c) {
+  if (!c.password) c.password = mail::EmailService::shared().storedPassword(c.account);
+  return c.password;
+}
+
+std::optional<std::string> kept_source(MessageContext& c) {
+  return c.book.store().database().read(
+      [&](store::Connection& db) { return store::kept_message_source(db, c.message.id); });
+}
+
+namespace {
+
+// The body downloaded with BODY.PEEK, as the background prefetch does; nothing when the
+// message has no server copy to peek at.
+std::optional<mail::EmailBodyContent> peek_body(MessageContext& c) {
+  if (!c.message.uid || c.account.isLocalOnly()) return std::nullopt;
+  const store::EmailFolder* folder = nullptr;
+  for (const auto& f : c.folders)
+    if (f.id == c.message.folderId && !f.isLocalPseudoFolder()) folder = &f;
+  if (!folder) return std::nullopt;
+  std::optional<mail::EmailBodyContent> content;
+  const std::atomic<bool> never{false};
+  mail::EmailService::shared().prefetchBodies(
+      c.account, password_of(c), *folder, {static_cast<uint32_t>(*c.message.uid)},
+      std::numeric_limits<uint64_t>::max(),
+      [&](std::vector<mail::EmailService::PrefetchedBody> bodies) {
+        if (!bodies.empty()) content = std::move(bodies.front().content);
+      },
+      never);
+  return content;
+}
+
+}  // namespace
+
+void ensure_body(MessageContext& c, BodyLoad load) {
+  if (c.message.isBodyLoaded) return;
+  EmailMessage& m = c.message;
+  if (auto kept = kept_source(c)) {
+    mail::set_body(m, mail::EmailService::decodeRawMessage(std::move(*kept)));
+    m.isBodyLoaded = true;
+    store::save_downloaded_bodies(c.book.store().database(), {m}, false);
+  } else {
+    auto peeked = load == BodyLoad::peek ? peek_body(c) : std::nullopt;
+    auto content = peeked ? std::move(*peeked)
+                          : mail::EmailService::shared().fetchMessageBody(
+                                c.account, password_of(c), c.message, c.folders);
+    mail::set_body(m, content);
+    m.isBodyLoaded = true;
+    // The plain download marked the message read on the server.
+    if (!peeked) m.isRead = true;
+    store::save_downloaded_bodies(c.book.store().database(), {m}, !peeked);
+  }
+  c.book.store().database().read([&](store::Connection& db) {
+    if (auto stored = store::read_stored_message(db, c.message.id)) c.message = std::move(*stored);
+  });
+}
+
+bool ensure_body_if_possible(MessageContext& c) {
+  try {
+    ensure_body(c);
+    return true;
+  } catch (const std::exception& e) {
+    log_line(log_kind::kWarning, "MessageContext",
+             "正文无法获取，使用已保存的正文或摘要: " + std::string(e.what()));
+    return false;
+  }
+}
+
+std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment) {
+  // A stored copy of the file (mail that exists only here keeps its attachments so).
+  if (attachment.localPath)
+    if (auto bytes = read_file(*attachment.localPath)) return std::move(*bytes);
+  mail::EmailAttachmentMeta meta;
+  meta.partPath = attachment.partPath.value_or("");
+  meta.filename = attachment.filename;
+  meta.mimeType = attachment.mimeType;
+  meta.size = attachment.size;
+  meta.contentId = attachment.contentId;
+  meta.isInline = attachment.isInline;
+  meta.encoding = attachment.encoding;
+  meta.charset = attachment.charset;
+  if (auto kept = kept_source(c)) {
+    if (auto bytes = mail::EmailContentDecoder::attachmentData(*kept, meta)) return *bytes;
+    throw Error("未在邮件中找到附件：" + attachment.filename);
+  }
+  return mail::EmailService::shared().downloadAttachment(c.account, password_of(c), c.message, meta,
+                                                         c.folders);
+}
+
+std::string original_source(MessageContext& c) {
+  if (auto kept = kept_source(c)) return *kept;
+  const EmailMessage& m = c.message;
+  const auto folder = std::find_if(c.folders.begin(), c.folders.end(), [&](const auto& f) {
+    return m.folderId && f.id == *m.folderId;
+  });
+  const bool local_folder = folder != c.folders.end() && folder->isLocalPseudoFolder();
+  if (!m.uid || local_folder || c.account.isLocalOnly()) {
+    // Written here and never filed anywhere: the draft as it would go to the server is its
+    // source. Any other message without a server copy lost its bytes before they were kept.
+    if (m.isDraft || (folder != c.folders.end() && folder->type == store::EmailFolderType::drafts))
+      return draft_message_text(c.account, m).text;
+    throw Error(localized("message.source.missing"));
+  }
+  try {
+    return mail::EmailService::shared().peekRawMessage(c.account, password_of(c), m, c.folders);
+  } catch (const mail::EmailServiceError& e) {
+    throw Error(localized_format("message.source.unavailable", e.what()));
+  }
+}
+
+std::string safe_file_name(std::string_view name) {
+  std::string base(name);
+  for (char& ch : base)
+    if (ch == '\\') ch = '/';
+  if (const size_t slash = base.rfind('/'); slash != std::string::npos)
+    base = base.substr(slash + 1);
+  std::string clean;
+  for (char ch : base)
+    if (static_cast<unsigned char>(ch) >= 0x20 && ch != 0x7F) clean += ch;
+  clean = text::trim(clean);
+  if (clean.empty() || clean == "." || clean == "..") clean = "attachment";
+  return clean;
+}
+
+}  // namespace kestrova::app

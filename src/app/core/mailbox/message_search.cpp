@@ -1,0 +1,77 @@
+#include "app/core/mailbox/message_search.h"
+
+#include "app/core/agent/mail_tool_sql.h"
+#include "store/search_index.h"
+
+namespace kestrova::app {
+
+namespace {
+
+// Rows the index names that the date-ordered walk of the plain statement would also find in
+// a few steps; fewer than this are read by row id and sorted instead.
+constexpr size_t kManyCandidates = 1500;
+constexpr size_t kMaxIndexedPattern = 4096;
+
+constexpr std::string_view kTextConditions =
+    "AND is_deleted = 0 AND is_spam = 0 "
+    "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) ";
+const std::string kCandidates = "rowid IN " + std::string(store::kSearchCandidates) + " ";
+
+// Few candidates: each read by row id, then sorted. Rows of equal date come in row id order,
+// as they do in the date indexes that the plain statements walk.
+std::string few_candidates_sql(bool account) {
+  return std::string("SELECT * FROM email_messages NOT INDEXED WHERE ") +
+         (account ? "account_id = ? AND " : "") + kCandidates + std::string(kTextConditions) +
+         "ORDER BY date DESC, rowid LIMIT ?";
+}
+
+// Many candidates: the plain statement's walk of the date index, skipping rows the index
+// rules out before their text is read.
+std::string many_candidates_sql(bool account) {
+  return std::string("SELECT * FROM email_messages INDEXED BY ") +
+         (account ? "idx_messages_account_date WHERE account_id = ? AND "
+                  : "idx_messages_date WHERE ") +
+         kCandidates + std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
+}
+
+}  // namespace
+
+store::Statement prepare_message_search(store::Connection& c, std::string_view query,
+                                        const std::optional<std::string>& account_id,
+                                        int64_t limit) {
+  const std::string pattern = "%" + std::string(query) + "%";
+  std::optional<std::string> match;
+  // Longer patterns go to the plain statement, which reports a pattern beyond SQLite's LIKE
+  // limit as it always has.
+  if (pattern.size() <= kMaxIndexedPattern) {
+    match = store::like_pattern_query(query);
+    if (!match && query.find_first_of("%_") == std::string_view::npos)
+      match = store::short_text_query(c, query, store::kMaxShortTextTerms);
+  }
+  // An empty query: no indexed trigram starts with the text, so no indexed row holds it;
+  // rows still queued for the index are looked for the plain way.
+  if (match && match->empty() && store::has_queued_messages(c)) match.reset();
+  if (!match) {
+    auto s = c.prepare(account_id ? sql::kSearchAccount : sql::kSearchAll);
+    if (account_id)
+      s.bind_all(*account_id, pattern, pattern, pattern, pattern, limit);
+    else
+      s.bind_all(pattern, pattern, pattern, pattern, limit);
+    return s;
+  }
+  if (match->empty()) {
+    auto s = c.prepare("SELECT * FROM email_messages WHERE 0 LIMIT ?");
+    s.bind(1, limit);
+    return s;
+  }
+  const bool many = store::count_search_matches(c, *match, kManyCandidates) >= kManyCandidates;
+  auto s = c.prepare(many ? many_candidates_sql(account_id.has_value())
+                          : few_candidates_sql(account_id.has_value()));
+  if (account_id)
+    s.bind_all(*account_id, *match, pattern, pattern, pattern, pattern, limit);
+  else
+    s.bind_all(*match, pattern, pattern, pattern, pattern, limit);
+  return s;
+}
+
+}  // namespace kestrova::app
