@@ -76,6 +76,15 @@ std::optional<std::filesystem::path> executable_path() {
   return p;
 }
 
+std::optional<std::filesystem::path> companion_program(const std::string& name) {
+  const auto program = executable_path();
+  if (!program) return std::nullopt;
+  const auto folder = program->parent_path();
+  for (const auto& candidate : {folder / name, folder.parent_path() / "lib" / "kestrova" / name})
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  return std::nullopt;
+}
+
 namespace {
 
 constexpr mode_t kGroupAndOthers = S_IRWXG | S_IRWXO;

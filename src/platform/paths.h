@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace kestrova::platform {
 
@@ -28,6 +29,10 @@ std::filesystem::path desktop_data_home();
 std::filesystem::path desktop_config_home();
 // The running program's own file (/proc/self/exe), when it can be determined.
 std::optional<std::filesystem::path> executable_path();
+// A program that comes with this one (the window, the demo's generator): beside it in a build
+// or a home-made install, in ../lib/kestrova when installed from the package; the first one
+// that can be run, else nothing.
+std::optional<std::filesystem::path> companion_program(const std::string& name);
 
 // Private files. The user's mail, rules, settings and credentials are readable by the user
 // alone, whatever the umask: folders 0700, files 0600.
