@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <system_error>
 
 #include "util/log.h"
@@ -125,6 +126,20 @@ bool ensure_private_directory(const std::filesystem::path& directory) {
 
 bool restrict_file_to_owner(const std::filesystem::path& file) {
   return narrow(file, S_IFREG, 0600, /*missing_ok=*/true);
+}
+
+bool write_private_file(const std::filesystem::path& file, const std::string& text) {
+  if (!ensure_private_directory(file.parent_path())) return false;
+  const auto temporary = file.string() + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) return false;
+  }
+  std::error_code ec;
+  if (!restrict_file_to_owner(temporary)) return false;
+  std::filesystem::rename(temporary, file, ec);
+  return !ec;
 }
 
 void secure_private_directories() {

@@ -44,6 +44,9 @@ bool ensure_private_directory(const std::filesystem::path& directory);
 // Narrows an existing file to 0600 when group or others have any access; a missing file
 // is fine. False when the mode could not be changed.
 bool restrict_file_to_owner(const std::filesystem::path& file);
+// Writes `text` to `file` as a whole (a temporary file renamed over it), 0600, in a private
+// folder made when missing. False when it could not be written; the old file then stays.
+bool write_private_file(const std::filesystem::path& file, const std::string& text);
 // Creates and narrows the folders of the user's data and settings ($XDG_DATA_HOME/tivra
 // with Email and Rules, $XDG_DATA_HOME/kestrova, $XDG_CONFIG_HOME/kestrova), with one
 // warning for each that cannot be fixed. Called at the top of main, so that whatever the
