@@ -1,5 +1,6 @@
 #include "store/search_index.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <vector>
@@ -64,17 +65,23 @@ std::string phrase(std::string_view text) {
   return out + '"';
 }
 
-// Every trigram of the runs, each a one-token phrase; the index holds no positions, so rows
-// holding all of them are a superset of the rows holding the runs, which the caller's LIKE
-// conditions then narrow.
+// Trigrams that cover every character of the run, each a one-token phrase: every third one
+// and the last. The index holds no positions, so rows holding all of them are a superset of
+// the rows holding the run, which the caller's LIKE conditions then narrow; the overlapping
+// ones in between would narrow it hardly further, and the index reads a row list per trigram
+// (common ones are long: ".co" and "com" are in most rows).
 constexpr size_t kMaxTrigrams = 48;
 
 void add_trigrams(const std::vector<std::string_view>& run, std::string& query, size_t& count) {
-  for (size_t i = 0; i + 3 <= run.size() && count < kMaxTrigrams; ++i, ++count) {
+  if (run.size() < 3) return;
+  const size_t last = run.size() - 3;
+  for (size_t i = 0; count < kMaxTrigrams; ++count) {
     const char* begin = run[i].data();
     const char* end = run[i + 2].data() + run[i + 2].size();
     if (!query.empty()) query += ' ';
     query += phrase(std::string_view(begin, static_cast<size_t>(end - begin)));
+    if (i == last) break;
+    i = std::min(i + 3, last);
   }
 }
 
@@ -210,6 +217,25 @@ size_t count_search_matches(Connection& c, const std::string& query, size_t cap)
       "SELECT COUNT(*) FROM (SELECT 1 FROM email_search WHERE email_search MATCH ? LIMIT ?)");
   s.bind_all(query, static_cast<int64_t>(cap));
   return s.step() ? static_cast<size_t>(s.integer(0).value_or(0)) : 0;
+}
+
+std::optional<double> newest_rows_start(Connection& c, const std::optional<std::string>& account,
+                                        size_t rows) {
+  if (rows == 0) return std::nullopt;
+  auto s = c.prepare(account ? "SELECT date FROM email_messages INDEXED BY idx_messages_account_date "
+                               "WHERE account_id = ? ORDER BY date DESC LIMIT 1 OFFSET ?"
+                             : "SELECT date FROM email_messages INDEXED BY idx_messages_date "
+                               "ORDER BY date DESC LIMIT 1 OFFSET ?");
+  if (account)
+    s.bind_all(*account, static_cast<int64_t>(rows - 1));
+  else
+    s.bind(1, static_cast<int64_t>(rows - 1));
+  return s.step() ? s.real(0) : std::nullopt;
+}
+
+size_t newest_rows_to_search(int64_t limit) {
+  constexpr int64_t kRowsPerResult = 10, kLeast = 200;
+  return static_cast<size_t>(std::max(kLeast, limit * kRowsPerResult));
 }
 
 }  // namespace kestrova::store

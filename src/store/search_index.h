@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,5 +72,18 @@ inline constexpr size_t kMaxShortTextTerms = 400;
 
 // Number of rows the query matches, counting no further than `cap`.
 size_t count_search_matches(Connection& c, const std::string& query, size_t cap);
+
+// The date of the `rows`-th newest message, of `account` when given (every row counts,
+// deleted and spam mail too): the rows dated at or after it are the first `rows` (or a few
+// more, of equal date) that a walk of the date index reads. Nothing when there are fewer rows.
+//
+// A search for a common text looks among those rows first: a date-ordered statement
+// restricted to them finds exactly the first matches of the unrestricted one, and when it
+// finds all it was asked for the answer is complete without listing the text's candidates.
+std::optional<double> newest_rows_start(Connection& c, const std::optional<std::string>& account,
+                                        size_t rows);
+// The rows of that first look for a page of `limit` results: a few pages' worth, so that a
+// text on one message in ten or more fills its page there.
+size_t newest_rows_to_search(int64_t limit);
 
 }  // namespace kestrova::store

@@ -17,6 +17,12 @@ constexpr std::string_view kTextConditions =
     "AND (subject LIKE ? OR from_email LIKE ? OR preview LIKE ? OR text_body LIKE ?) ";
 const std::string kCandidates = "rowid IN " + std::string(store::kSearchCandidates) + " ";
 
+// The date index the plain statements walk, and its condition on the account.
+std::string date_walk(bool account) {
+  return account ? "INDEXED BY idx_messages_account_date WHERE account_id = ? AND "
+                 : "INDEXED BY idx_messages_date WHERE ";
+}
+
 // Few candidates: each read by row id, then sorted. Rows of equal date come in row id order,
 // as they do in the date indexes that the plain statements walk.
 std::string few_candidates_sql(bool account) {
@@ -28,10 +34,44 @@ std::string few_candidates_sql(bool account) {
 // Many candidates: the plain statement's walk of the date index, skipping rows the index
 // rules out before their text is read.
 std::string many_candidates_sql(bool account) {
-  return std::string("SELECT * FROM email_messages INDEXED BY ") +
-         (account ? "idx_messages_account_date WHERE account_id = ? AND "
-                  : "idx_messages_date WHERE ") +
-         kCandidates + std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
+  return "SELECT * FROM email_messages " + date_walk(account) + kCandidates +
+         std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
+}
+
+// The plain statement's walk over the newest rows only (date at or after the bound).
+std::string newest_rows_sql(bool account) {
+  return "SELECT rowid FROM email_messages " + date_walk(account) + "date >= ? " +
+         std::string(kTextConditions) + "ORDER BY date DESC LIMIT ?";
+}
+
+// The rows of `rowids` (a JSON array), in its order.
+store::Statement rows_in_order(store::Connection& c, const std::string& rowids) {
+  auto s = c.prepare(
+      "SELECT m.* FROM json_each(?) j JOIN email_messages m ON m.rowid = j.value ORDER BY j.key");
+  s.bind(1, rowids);
+  return s;
+}
+
+// A common text first looks among the newest rows, where the plain walk finds it in a few
+// steps: when they hold a whole page, that page is the answer (as a JSON array of row ids).
+std::optional<std::string> page_among_newest_rows(store::Connection& c, const std::string& pattern,
+                                                  const std::optional<std::string>& account_id,
+                                                  int64_t limit) {
+  const auto since = store::newest_rows_start(c, account_id, store::newest_rows_to_search(limit));
+  auto s = c.prepare(newest_rows_sql(account_id.has_value()));
+  if (account_id)
+    s.bind_all(*account_id, since.value_or(-1e300), pattern, pattern, pattern, pattern, limit);
+  else
+    s.bind_all(since.value_or(-1e300), pattern, pattern, pattern, pattern, limit);
+  std::string rowids = "[";
+  int64_t found = 0;
+  for (; s.step(); ++found) {
+    if (found) rowids += ',';
+    rowids += std::to_string(s.integer(0).value_or(0));
+  }
+  // Without a bound the walk went over every row: its answer is whole however short.
+  if (found < limit && since) return std::nullopt;
+  return rowids + "]";
 }
 
 }  // namespace
@@ -65,6 +105,9 @@ store::Statement prepare_message_search(store::Connection& c, std::string_view q
     return s;
   }
   const bool many = store::count_search_matches(c, *match, kManyCandidates) >= kManyCandidates;
+  if (many)
+    if (auto page = page_among_newest_rows(c, pattern, account_id, limit))
+      return rows_in_order(c, *page);
   auto s = c.prepare(many ? many_candidates_sql(account_id.has_value())
                           : few_candidates_sql(account_id.has_value()));
   if (account_id)
