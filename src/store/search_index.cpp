@@ -233,9 +233,33 @@ std::optional<double> newest_rows_start(Connection& c, const std::optional<std::
   return s.step() ? s.real(0) : std::nullopt;
 }
 
-size_t newest_rows_to_search(int64_t limit) {
-  constexpr int64_t kRowsPerResult = 10, kLeast = 200;
-  return static_cast<size_t>(std::max(kLeast, limit * kRowsPerResult));
+std::optional<int64_t> nth_search_match(Connection& c, const std::string& query, size_t nth) {
+  if (nth == 0) return std::nullopt;
+  auto s = c.prepare(
+      "SELECT rowid FROM email_search WHERE email_search MATCH ? ORDER BY rowid LIMIT 1 OFFSET ?");
+  s.bind_all(query, static_cast<int64_t>(nth - 1));
+  return s.step() ? s.integer(0) : std::nullopt;
+}
+
+SearchPlan plan_search(Connection& c, const std::string& query,
+                       const std::optional<std::string>& account, int64_t limit) {
+  const auto nth = nth_search_match(c, query, kFewSearchCandidates);
+  if (!nth) return {SearchPlan::Way::fewCandidates, std::nullopt};
+  // Row ids grow with every stored message, so the share of rows holding the text is about
+  // the share of the row ids up to its nth candidate.
+  const double share = static_cast<double>(kFewSearchCandidates) /
+                       static_cast<double>(std::max<int64_t>(*nth, kFewSearchCandidates));
+  auto last = c.prepare("SELECT max(rowid) FROM email_messages");
+  const double rows = static_cast<double>(last.step() ? last.integer(0).value_or(0) : 0);
+  // Listing a candidate costs about a sixteenth of reading a row's text for LIKE: the newest
+  // rows are worth looking through first when the page is likely among as many of them as
+  // listing the candidates would cost, with room to spare.
+  constexpr double kRowsPerCandidate = 1.0 / 16, kRoom = 1.5, kMostPages = 4;
+  const double likely = static_cast<double>(std::max<int64_t>(limit, 1)) / share;
+  const double affordable = share * rows * kRowsPerCandidate;
+  if (likely * kRoom > affordable) return {SearchPlan::Way::dateWalk, std::nullopt};
+  const auto newest = static_cast<size_t>(std::min(affordable, likely * kMostPages));
+  return {SearchPlan::Way::newestFirst, newest_rows_start(c, account, newest)};
 }
 
 }  // namespace kestrova::store

@@ -1,5 +1,6 @@
 #include "app/core/mailbox/search_language.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
@@ -17,9 +18,6 @@ namespace kestrova::app {
 
 namespace {
 
-// Rows the index may name for a text, from which on a walk of the newest rows finds a page
-// sooner than reading them all.
-constexpr size_t kManyCandidates = 1500;
 
 constexpr std::string_view kFields[] = {"from",  "to",    "cc",     "subject", "body",
                                         "has",   "is",    "folder", "account", "before",
@@ -252,9 +250,10 @@ std::vector<std::string> search_message_ids(store::Connection& c,
                                             int64_t limit) {
   const auto queries = index_queries(terms, c);
   const auto plain = condition_with(terms, now, {});
-  // The ids of `sql`, bound with `lead` (when it has a value of its own), the account twice,
-  // the condition's values and the limit.
-  auto ids = [&](const std::string& sql, const auto& lead, const SearchCondition& condition) {
+  // Appends to `found` the ids of `sql`, bound with `lead` (when it is a value), the account
+  // twice, the condition's values and what is left of the limit.
+  std::vector<std::string> found;
+  auto add = [&](const std::string& sql, const auto& lead, const SearchCondition& condition) {
     auto s = c.prepare(sql);
     int index = 1;
     if constexpr (!std::is_same_v<std::decay_t<decltype(lead)>, std::nullopt_t>)
@@ -262,47 +261,53 @@ std::vector<std::string> search_message_ids(store::Connection& c,
     s.bind(index++, account);
     s.bind(index++, account);
     for (const auto& value : condition.texts) s.bind(index++, value);
-    s.bind(index, limit);
-    std::vector<std::string> found;
+    s.bind(index, limit - static_cast<int64_t>(found.size()));
     while (s.step()) found.push_back(s.text(0).value_or(""));
-    return found;
   };
-  // The term whose text the fewest indexed rows may hold leads: when they are few, they are
-  // read by row id and sorted, and every term is tested on them alone.
-  std::optional<std::string> lead;
-  size_t fewest = kManyCandidates;
-  bool indexed = false;
-  for (const auto& match : queries) {
-    if (!match) continue;
-    indexed = true;
-    const size_t count = match->empty() ? 0 : store::count_search_matches(c, *match, fewest);
-    if (count < fewest) {
-      lead = *match;
-      fewest = count;
+  // Rows of equal date in row id order, as the date index lists them.
+  auto statement = [](std::string_view start, const SearchCondition& condition) {
+    return std::string(start) + " AND (? IS NULL OR account_id = ?) AND " + condition.sql +
+           " ORDER BY date DESC, rowid LIMIT ?";
+  };
+  const std::string few = "SELECT id FROM email_messages NOT INDEXED WHERE rowid IN ";
+  // The text on the fewest rows leads; it is the only one the index narrows.
+  std::optional<size_t> lead;
+  int64_t furthest = 0;
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (!queries[i]) continue;
+    // No indexed row holds the text: only rows still queued for the index can.
+    if (queries[i]->empty()) {
+      add(statement(few + "(SELECT rowid FROM email_search_queue)", plain), std::nullopt, plain);
+      return found;
+    }
+    const auto nth = store::nth_search_match(c, *queries[i], store::kFewSearchCandidates);
+    if (!nth) {
+      add(statement(few + std::string(store::kSearchCandidates), plain), *queries[i], plain);
+      return found;
+    }
+    if (*nth > furthest) {
+      lead = i;
+      furthest = *nth;
     }
   }
-  if (!indexed) return ids(search_statement(plain), std::nullopt, plain);
-  const std::string rest =
-      " AND (? IS NULL OR account_id = ?) AND " + plain.sql + " ORDER BY date DESC, rowid LIMIT ?";
-  if (lead) {
-    // Rows of equal date in row id order, as the date index lists them.
-    if (lead->empty())
-      return ids("SELECT id FROM email_messages NOT INDEXED WHERE rowid IN (SELECT rowid FROM "
-                 "email_search_queue)" +
-                     rest,
-                 std::nullopt, plain);
-    return ids("SELECT id FROM email_messages NOT INDEXED WHERE rowid IN " +
-                   std::string(store::kSearchCandidates) + rest,
-               *lead, plain);
+  if (!lead) {
+    add(search_statement(plain), std::nullopt, plain);
+    return found;
   }
-  // Every text is common: the newest rows are likely to hold the page.
-  const auto since = store::newest_rows_start(c, account, store::newest_rows_to_search(limit));
-  auto found = ids("SELECT id FROM email_messages INDEXED BY idx_messages_date WHERE date >= ?" +
-                       rest,
-                   since.value_or(-1e300), plain);
-  if (static_cast<int64_t>(found.size()) >= limit || !since) return found;
-  const auto narrowed = condition_with(terms, now, queries);
-  return ids(search_statement(narrowed), std::nullopt, narrowed);
+  std::vector<std::optional<std::string>> lead_only(queries.size());
+  lead_only[*lead] = queries[*lead];
+  const auto narrowed = condition_with(terms, now, lead_only);
+  const auto plan = store::plan_search(c, *queries[*lead], account, limit);
+  if (plan.way != store::SearchPlan::Way::newestFirst) {
+    add(search_statement(narrowed), std::nullopt, narrowed);
+    return found;
+  }
+  // A common text: the newest rows first, the plain way, then a walk of the older ones.
+  const std::string walk = "SELECT id FROM email_messages INDEXED BY idx_messages_date WHERE date ";
+  add(statement(walk + ">= ?", plain), plan.newestSince.value_or(-1e300), plain);
+  if (static_cast<int64_t>(found.size()) < limit && plan.newestSince)
+    add(statement(walk + "< ?", narrowed), *plan.newestSince, narrowed);
+  return found;
 }
 
 }  // namespace kestrova::app
