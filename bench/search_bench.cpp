@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/core/mailbox/search_language.h"
 #include "app/core/agent/mail_tool_sql.h"
 #include "app/core/mailbox/message_search.h"
+#include "app/core/mailbox/search_language.h"
 #include "store/database.h"
 
 using namespace kestrova;
@@ -211,15 +211,14 @@ int main(int argc, char** argv) {
     misses += met ? 0 : 1;
     std::printf("| %s | %s | %zu | %.2f | %.2f | %s | %s | %.2f | %.2f | %s |\n", q.text, q.kind,
                 tool_ids.size(), median(tool_ms), median(plain_ms), same_tool ? "yes" : "NO",
-                met ? "ok" : "MISS", median(cli_ms), median(cli_plain_ms),
-                same_cli ? "yes" : "NO");
+                met ? "ok" : "MISS", median(cli_ms), median(cli_plain_ms), same_cli ? "yes" : "NO");
   }
   std::printf(
       "\nmedian over queries of 3+ characters: search_messages %.2f ms, kestrova search "
       "%.2f ms (goal 20)\nmedian over shorter queries: search_messages %.2f ms, "
       "kestrova search %.2f ms (goal 100)\nsearch_messages over 1.5 x plain + 1 ms and "
       "5 ms: %d of %zu\nresults identical: %s\n",
-      median(long_tool), median(long_cli), median(short_tool), median(short_cli), misses,
-      asked, all_same ? "yes" : "NO");
+      median(long_tool), median(long_cli), median(short_tool), median(short_cli), misses, asked,
+      all_same ? "yes" : "NO");
   return all_same ? 0 : 1;
 }

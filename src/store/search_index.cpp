@@ -212,20 +212,14 @@ std::optional<std::string> short_text_query(Connection& c, std::string_view text
   return query;
 }
 
-size_t count_search_matches(Connection& c, const std::string& query, size_t cap) {
-  auto s = c.prepare(
-      "SELECT COUNT(*) FROM (SELECT 1 FROM email_search WHERE email_search MATCH ? LIMIT ?)");
-  s.bind_all(query, static_cast<int64_t>(cap));
-  return s.step() ? static_cast<size_t>(s.integer(0).value_or(0)) : 0;
-}
-
 std::optional<double> newest_rows_start(Connection& c, const std::optional<std::string>& account,
                                         size_t rows) {
   if (rows == 0) return std::nullopt;
-  auto s = c.prepare(account ? "SELECT date FROM email_messages INDEXED BY idx_messages_account_date "
-                               "WHERE account_id = ? ORDER BY date DESC LIMIT 1 OFFSET ?"
-                             : "SELECT date FROM email_messages INDEXED BY idx_messages_date "
-                               "ORDER BY date DESC LIMIT 1 OFFSET ?");
+  auto s =
+      c.prepare(account ? "SELECT date FROM email_messages INDEXED BY idx_messages_account_date "
+                          "WHERE account_id = ? ORDER BY date DESC LIMIT 1 OFFSET ?"
+                        : "SELECT date FROM email_messages INDEXED BY idx_messages_date "
+                          "ORDER BY date DESC LIMIT 1 OFFSET ?");
   if (account)
     s.bind_all(*account, static_cast<int64_t>(rows - 1));
   else

@@ -70,9 +70,6 @@ std::optional<std::string> short_text_query(Connection& c, std::string_view text
 // are common, and a date-ordered scan finds their page sooner than the index lists the rows.
 inline constexpr size_t kMaxShortTextTerms = 400;
 
-// Number of rows the query matches, counting no further than `cap`.
-size_t count_search_matches(Connection& c, const std::string& query, size_t cap);
-
 // How a search over an index query finds the newest `limit` rows of its text. The index lists
 // rows in row id order, so the newest matches are found either by listing every candidate
 // (cost: the candidates) or by walking the date index (cost: the rows walked until the page is

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "app/core/mailbox/search_language.h"
 #include "app/core/agent/mail_tool_sql.h"
 #include "app/core/mailbox/message_search.h"
+#include "app/core/mailbox/search_language.h"
 #include "mail/mail_import.h"
 #include "platform/settings_store.h"
 #include "rules/email_rule_service.h"
@@ -262,9 +262,8 @@ class SearchWays : public ::testing::Test {
   static void SetUpTestSuite() {
     dir_ = new TempDir;
     const auto file = dir_->path() / "email.db";
-    const auto generated =
-        run_process(KESTROVA_GENERATOR,
-                    {"--out", file.string(), "--messages", "3000", "--seed", "7"}, "");
+    const auto generated = run_process(
+        KESTROVA_GENERATOR, {"--out", file.string(), "--messages", "3000", "--seed", "7"}, "");
     ASSERT_EQ(generated.exit_code, 0) << generated.err;
     db_ = store::EmailDatabase::open(file).release();
   }
@@ -297,7 +296,7 @@ TEST_F(SearchWays, EveryWayAnswersAsThePlainStatement) {
     // page sizes (each page must be the start of the next larger one).
     const std::vector<std::string> tool_queries = {
         "invoice", "INVOICE", "发票", "项目", "王",     "itinerary", "qq.com", "xinghe-tech.cn",
-        "Phoenix", "杭州",    "熊猫", "鑫",   "zzqqxx", "inv%ce",    "报销_", "week 7"};
+        "Phoenix", "杭州",    "熊猫", "鑫",   "zzqqxx", "inv%ce",    "报销_",  "week 7"};
     std::set<store::SearchPlan::Way> ways;
     for (const auto& query : tool_queries)
       for (const auto& scope : {std::optional<std::string>(), std::optional(account)})
@@ -339,8 +338,8 @@ TEST_F(SearchWays, EveryWayAnswersAsThePlainStatement) {
     for (const auto& query : cli_queries)
       for (const auto& scope : {std::optional<std::string>(), std::optional(account)})
         for (const int64_t limit : {1, 20, 50}) {
-          SCOPED_TRACE("kestrova search " + query + (scope ? " in one account" : "") +
-                       ", limit " + std::to_string(limit));
+          SCOPED_TRACE("kestrova search " + query + (scope ? " in one account" : "") + ", limit " +
+                       std::to_string(limit));
           const auto terms = app::parse_search_query(query);
           const auto condition = app::search_condition(terms, 0);
           auto plain = c.prepare(app::search_statement(condition));

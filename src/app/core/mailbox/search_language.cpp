@@ -18,7 +18,6 @@ namespace kestrova::app {
 
 namespace {
 
-
 constexpr std::string_view kFields[] = {"from",  "to",    "cc",     "subject", "body",
                                         "has",   "is",    "folder", "account", "before",
                                         "after", "since", "tag"};
@@ -239,9 +238,9 @@ SearchCondition condition_with(const std::vector<SearchTerm>& terms, double now,
 
 SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
                                  store::Connection* index) {
-  return condition_with(terms, now,
-                        index ? index_queries(terms, *index)
-                              : std::vector<std::optional<std::string>>(terms.size()));
+  return condition_with(
+      terms, now,
+      index ? index_queries(terms, *index) : std::vector<std::optional<std::string>>(terms.size()));
 }
 
 std::vector<std::string> search_message_ids(store::Connection& c,
