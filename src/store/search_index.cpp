@@ -75,13 +75,13 @@ constexpr size_t kMaxTrigrams = 48;
 void add_trigrams(const std::vector<std::string_view>& run, std::string& query, size_t& count) {
   if (run.size() < 3) return;
   const size_t last = run.size() - 3;
-  for (size_t i = 0; count < kMaxTrigrams; ++count) {
+  for (size_t i = 0; count < kMaxTrigrams; i = std::min(i + 3, last)) {
     const char* begin = run[i].data();
     const char* end = run[i + 2].data() + run[i + 2].size();
     if (!query.empty()) query += ' ';
     query += phrase(std::string_view(begin, static_cast<size_t>(end - begin)));
+    ++count;
     if (i == last) break;
-    i = std::min(i + 3, last);
   }
 }
 
