@@ -139,11 +139,11 @@ def queries_table(kestrova, reference, env, db, rounds, lines, results):
     names = ["notmuch", "kestrova"] + (["reference"] if reference else [])
     table = ["", f"Queries: wall and CPU ms per process, medians of {rounds} rounds.", "",
              "| query | kind | notmuch count | substring rows | notmuch search wall | CPU | "
-             "kestrova search wall | CPU | ÷ notmuch (wall) |"
+             "kestrova search wall | CPU | ÷ notmuch (wall) | ÷ notmuch (CPU) |"
              + (" reference wall | CPU | same output |" if reference else ""),
-             "|---|---|---:|---:|---:|---:|---:|---:|---:|" + ("---:|---:|---|" if reference else "")]
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|" + ("---:|---:|---|" if reference else "")]
     medians = {name: ([], []) for name in names}
-    over_three, different = [], []
+    over_three, over_three_cpu, different = [], [], []
     for query, kind in queries():
         phrase = '"' + query.replace('"', "") + '"'
         commands = {
@@ -176,9 +176,12 @@ def queries_table(kestrova, reference, env, db, rounds, lines, results):
             cells += [f"{wall:.1f}", f"{cpu:.1f}"]
             if name == "kestrova":
                 ratio = wall / medians["notmuch"][0][-1]
-                cells.append(f"{ratio:.2f}")
+                ratio_cpu = cpu / medians["notmuch"][1][-1]
+                cells += [f"{ratio:.2f}", f"{ratio_cpu:.2f}"]
                 if ratio > 3:
                     over_three.append(query)
+                if ratio_cpu > 3:
+                    over_three_cpu.append(query)
         if reference:
             cells.append("yes" if same else "NO")
         table.append(f"| {query} | {kind} | {counted} | {rows} | " + " | ".join(cells) + " |")
@@ -189,7 +192,8 @@ def queries_table(kestrova, reference, env, db, rounds, lines, results):
         summary.append(f"| {label} | {statistics.median(medians[name][0]):.1f} | "
                        f"{statistics.median(medians[name][1]):.1f} |")
     summary += ["", f"Queries over 3 × notmuch's wall time: {len(over_three)} "
-                    f"({', '.join(over_three) or 'none'})"]
+                    f"({', '.join(over_three) or 'none'}); over 3 × its CPU time: "
+                    f"{len(over_three_cpu)} ({', '.join(over_three_cpu) or 'none'})"]
     if reference:
         summary.append(f"Output different from the reference build: {len(different)} "
                        f"({', '.join(different) or 'none'})")
