@@ -5,7 +5,7 @@
 # while it exists).
 #
 # Environment: BENCH_MESSAGES (100000), BENCH_SEED (42), BENCH_BUILD (build-bench),
-# JOBS (build jobs, default: all cores).
+# JOBS (build jobs, default: all cores), BENCH_NO_BUILD (set: use BENCH_BUILD as it is).
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD:-$root/build-bench}
@@ -18,6 +18,7 @@ db=$mail_home/tivra/Email/email.db
 
 # Configures build-bench in Release (tests off) and builds the generator and the given targets.
 build_bench() {
+  [[ -n ${BENCH_NO_BUILD:-} ]] && return
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_TESTS=OFF \
     -DKESTROVA_BENCH=ON >/dev/null
   cmake --build "$build" -j "$jobs" --target kestrova-generate-db "$@"

@@ -15,6 +15,11 @@ Queries: the fifty queries of bench/search_bench.cpp, each as a process, rounds 
 `kestrova search QUERY --limit 50`. notmuch finds words (Xapian terms), Kestrova substrings,
 so the row counts differ; both are printed (notmuch count, and the rows LIKE finds in
 subject, sender or body).
+
+Environment: KESTROVA_REFERENCE names a second kestrova binary (an earlier build) that answers
+the same queries in the same rounds on the same database: its times are printed beside, and
+its output must be the same as KESTROVA's, query by query (the run fails otherwise).
+NOTMUCH_REUSE=1 keeps WORKDIR's indexes from an earlier run and times the queries only.
 """
 import os
 import re
@@ -75,12 +80,17 @@ def main():
         sys.exit(__doc__)
     kestrova, maildir, work, results = sys.argv[1:5]
     rounds = int(sys.argv[5]) if len(sys.argv) == 6 else 5
+    reference = os.environ.get("KESTROVA_REFERENCE")
     maildir, work = os.path.abspath(maildir), os.path.abspath(work)
-    shutil.rmtree(work, ignore_errors=True)
     home = os.path.join(work, "home")
-    for sub in ("config", "data", "cache"):
-        os.makedirs(os.path.join(home, sub))
     notmuch_db = os.path.join(work, "notmuch")
+    db = os.path.join(home, "data", "tivra", "Email", "email.db")
+    reuse = os.environ.get("NOTMUCH_REUSE") == "1" and os.path.exists(db) and os.path.isdir(
+        notmuch_db)
+    if not reuse:
+        shutil.rmtree(work, ignore_errors=True)
+        for sub in ("config", "data", "cache"):
+            os.makedirs(os.path.join(home, sub))
     config = os.path.join(work, "notmuch-config")
     with open(config, "w") as f:
         f.write(f"[database]\npath={notmuch_db}\nmail_root={maildir}\n"
@@ -90,8 +100,13 @@ def main():
                XDG_DATA_HOME=os.path.join(home, "data"),
                XDG_CACHE_HOME=os.path.join(home, "cache"), NOTMUCH_CONFIG=config,
                KESTROVA_CREDENTIAL_STORE="file", LANG="C.UTF-8")
-    os.makedirs(notmuch_db)
+    lines = [] if reuse else index(kestrova, maildir, env, notmuch_db, db, rounds)
+    queries_table(kestrova, reference, env, db, rounds, lines, results)
 
+
+def index(kestrova, maildir, env, notmuch_db, db, rounds):
+    """Indexes the Maildir with both programs and times their start; the table lines."""
+    os.makedirs(notmuch_db)
     lines = [f"Maildir: {maildir} ({len(os.listdir(os.path.join(maildir, 'cur')))} messages)", ""]
     lines += ["| indexing | wall s | CPU s | peak MB | index MB |", "|---|---:|---:|---:|---:|"]
     wall, cpu, peak = timed(["notmuch", "new", "--quiet"], env)
@@ -100,10 +115,9 @@ def main():
     run([kestrova, "folder", "create", "Archive", "--account", ACCOUNT], env)
     wall, cpu, peak = timed([kestrova, "import", "--maildir", maildir, "--account", ACCOUNT,
                                 "--folder", "Archive"], env)
-    db = os.path.join(home, "data", "tivra", "Email", "email.db")
     with sqlite3.connect(f"file:{db}?mode=ro", uri=True) as con:
-        index = con.execute("SELECT SUM(pgsize) FROM dbstat WHERE name LIKE 'email_search%'")
-        index_mb = index.fetchone()[0] / 1e6
+        size = con.execute("SELECT SUM(pgsize) FROM dbstat WHERE name LIKE 'email_search%'")
+        index_mb = size.fetchone()[0] / 1e6
     lines.append(f"| `kestrova import --maildir` | {wall:.1f} | {cpu:.1f} | {peak:.0f} | "
                  f"{index_mb:.0f} (database with the messages: {os.path.getsize(db) / 1e6:.0f}) |")
     print("\n".join(lines), flush=True)
@@ -116,18 +130,31 @@ def main():
                      f"{statistics.median(x[0] for x in samples) * 1e3:.1f} | "
                      f"{statistics.median(x[1] for x in samples) * 1e3:.1f} |")
     print("\n".join(lines[-5:]), flush=True)
+    return lines
 
+
+def queries_table(kestrova, reference, env, db, rounds, lines, results):
+    """Times the fifty queries; writes the results file."""
     con = sqlite3.connect(f"file:{db}?mode=ro", uri=True)
+    names = ["notmuch", "kestrova"] + (["reference"] if reference else [])
     table = ["", f"Queries: wall and CPU ms per process, medians of {rounds} rounds.", "",
              "| query | kind | notmuch count | substring rows | notmuch search wall | CPU | "
-             "kestrova search wall | CPU |", "|---|---|---:|---:|---:|---:|---:|---:|"]
-    medians = {"notmuch": ([], []), "kestrova": ([], [])}
+             "kestrova search wall | CPU | ÷ notmuch (wall) | ÷ notmuch (CPU) |"
+             + (" reference wall | CPU | same output |" if reference else ""),
+             "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|" + ("---:|---:|---|" if reference else "")]
+    medians = {name: ([], []) for name in names}
+    over_three, over_three_cpu, different = [], [], []
     for query, kind in queries():
         phrase = '"' + query.replace('"', "") + '"'
         commands = {
             "notmuch": ["notmuch", "search", "--output=messages", "--limit=50", phrase],
             "kestrova": [kestrova, "search", query, "--limit", "50"],
         }
+        if reference:
+            commands["reference"] = [reference, "search", query, "--limit", "50"]
+            same = run(commands["kestrova"], env)[1] == run(commands["reference"], env)[1]
+            if not same:
+                different.append(query)
         counted = run(["notmuch", "count", phrase], env)[1].decode().strip()
         pattern = f"%{query}%"
         rows = con.execute(
@@ -142,20 +169,39 @@ def main():
                     samples[name][0].append(wall * 1e3)
                     samples[name][1].append(cpu * 1e3)
         cells = []
-        for name in ("notmuch", "kestrova"):
+        for name in names:
             wall, cpu = (statistics.median(v) for v in samples[name])
             medians[name][0].append(wall)
             medians[name][1].append(cpu)
             cells += [f"{wall:.1f}", f"{cpu:.1f}"]
+            if name == "kestrova":
+                ratio = wall / medians["notmuch"][0][-1]
+                ratio_cpu = cpu / medians["notmuch"][1][-1]
+                cells += [f"{ratio:.2f}", f"{ratio_cpu:.2f}"]
+                if ratio > 3:
+                    over_three.append(query)
+                if ratio_cpu > 3:
+                    over_three_cpu.append(query)
+        if reference:
+            cells.append("yes" if same else "NO")
         table.append(f"| {query} | {kind} | {counted} | {rows} | " + " | ".join(cells) + " |")
         print(table[-1], flush=True)
     summary = ["", "| median over the 50 queries | wall ms | CPU ms |", "|---|---:|---:|"]
-    for name in ("notmuch", "kestrova"):
-        summary.append(f"| {name} search | {statistics.median(medians[name][0]):.1f} | "
+    for name in names:
+        label = f"{name} search" if name != "reference" else "kestrova search (reference build)"
+        summary.append(f"| {label} | {statistics.median(medians[name][0]):.1f} | "
                        f"{statistics.median(medians[name][1]):.1f} |")
+    summary += ["", f"Queries over 3 × notmuch's wall time: {len(over_three)} "
+                    f"({', '.join(over_three) or 'none'}); over 3 × its CPU time: "
+                    f"{len(over_three_cpu)} ({', '.join(over_three_cpu) or 'none'})"]
+    if reference:
+        summary.append(f"Output different from the reference build: {len(different)} "
+                       f"({', '.join(different) or 'none'})")
     print("\n".join(summary))
     with open(results, "w", encoding="utf-8") as f:
         f.write("\n".join(lines + table + summary) + "\n")
+    if different:
+        sys.exit("kestrova search answered differently from the reference build")
 
 
 if __name__ == "__main__":

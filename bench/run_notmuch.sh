@@ -6,7 +6,9 @@
 # (for this benchmark only). The table is printed and kept in bench/data/notmuch-results-*.md.
 #
 # Environment: BENCH_MESSAGES (100000), BENCH_SEED (42), NOTMUCH_ROUNDS (5), BENCH_BUILD
-# (build-bench), JOBS (build jobs, default: all cores).
+# (build-bench), BENCH_NO_BUILD, JOBS (build jobs, default: all cores); KESTROVA_REFERENCE (an
+# earlier build's kestrova, timed beside and checked for the same output) and NOTMUCH_REUSE
+# (keep the indexes of the last run), see bench/notmuch_compare.py.
 set -euo pipefail
 
 # shellcheck source=bench/bench_database.sh

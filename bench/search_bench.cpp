@@ -3,7 +3,7 @@
 // database, for fifty queries. Every query's rows are compared (ids, in order) before its
 // time counts; a difference is reported and makes the program fail.
 //
-//   kestrova-bench-search --db FILE [--rounds 9] [--account]
+//   kestrova-bench-search --db FILE [--rounds 9] [--account] [--only KIND]
 //
 // The first open of a database written before the index existed builds it; that time is
 // printed first.
@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "app/core/mailbox/search_language.h"
 #include "app/core/agent/mail_tool_sql.h"
 #include "app/core/mailbox/message_search.h"
+#include "app/core/mailbox/search_language.h"
 #include "store/database.h"
 
 using namespace kestrova;
@@ -118,12 +118,11 @@ double time_ms(F&& run) {
   return thread_cpu_ms() - start;
 }
 
-// The statement of `kestrova search` (mail_commands.cpp), for the default limit of 50.
-std::vector<std::string> cli_search(store::Connection& c, const app::SearchCondition& condition,
-                                    bool tie_order) {
-  auto s = c.prepare(
-      "SELECT id FROM email_messages WHERE (? IS NULL OR account_id = ?) AND " + condition.sql +
-      (tie_order ? " ORDER BY date DESC, rowid LIMIT ?" : " ORDER BY date DESC LIMIT ?"));
+// The plain statement of `kestrova search` (its LIKE conditions alone), for the default
+// limit of 50.
+std::vector<std::string> cli_search(store::Connection& c, const app::SearchCondition& condition) {
+  auto s = c.prepare("SELECT id FROM email_messages WHERE (? IS NULL OR account_id = ?) AND " +
+                     condition.sql + " ORDER BY date DESC LIMIT ?");
   int index = 1;
   s.bind(index++, std::nullopt);
   s.bind(index++, std::nullopt);
@@ -139,9 +138,11 @@ int main(int argc, char** argv) {
   std::string file;
   int rounds = 9;
   bool by_account = false;
+  std::string only;
   cli.add_option("--db", file, "database file (upgraded in place)")->required();
   cli.add_option("--rounds", rounds, "timed rounds per query and side");
   cli.add_flag("--account", by_account, "limit the tool's search to the largest account");
+  cli.add_option("--only", only, "only the queries of this kind (ascii, cjk3, address, ...)");
   CLI11_PARSE(cli, argc, argv);
 
   std::unique_ptr<store::EmailDatabase> db;
@@ -161,12 +162,15 @@ int main(int argc, char** argv) {
     });
 
   bool all_same = true;
+  int misses = 0;
+  size_t asked = 0;
   std::vector<double> long_tool, short_tool, long_cli, short_cli;
   std::printf(
-      "| query | kind | rows | search_messages CPU ms | LIKE CPU ms | same | kestrova search CPU "
-      "ms | "
-      "LIKE CPU ms | same |\n|---|---|---:|---:|---:|---|---:|---:|---|\n");
+      "| query | kind | rows | search_messages CPU ms | LIKE CPU ms | same | goal | kestrova "
+      "search CPU ms | LIKE CPU ms | same |\n|---|---|---:|---:|---:|---|---|---:|---:|---|\n");
   for (const auto& q : kQueries) {
+    if (!only.empty() && only != q.kind) continue;
+    ++asked;
     const std::string pattern = std::string("%") + q.text + "%";
     std::vector<double> tool_ms, plain_ms, cli_ms, cli_plain_ms;
     std::vector<std::string> tool_ids, plain_ids, cli_ids, cli_plain_ids;
@@ -186,10 +190,10 @@ int main(int argc, char** argv) {
             s.bind_all(pattern, pattern, pattern, pattern, int64_t{20});
           plain_ids = ids_of(s);
         });
-        // The condition is built inside the clock: short terms read the index's term listing.
-        const double t3 =
-            time_ms([&] { cli_ids = cli_search(c, app::search_condition(terms, 0, &c), true); });
-        const double t4 = time_ms([&] { cli_plain_ids = cli_search(c, plain, false); });
+        // The index queries are built inside the clock: short terms read the term listing.
+        const double t3 = time_ms(
+            [&] { cli_ids = app::search_message_ids(c, terms, 0, std::nullopt, int64_t{50}); });
+        const double t4 = time_ms([&] { cli_plain_ids = cli_search(c, plain); });
         if (round == 0) continue;
         tool_ms.push_back(t1);
         plain_ms.push_back(t2);
@@ -202,15 +206,19 @@ int main(int argc, char** argv) {
     const bool is_long = characters(q.text) >= 3;
     (is_long ? long_tool : short_tool).push_back(median(tool_ms));
     (is_long ? long_cli : short_cli).push_back(median(cli_ms));
-    std::printf("| %s | %s | %zu | %.2f | %.2f | %s | %.2f | %.2f | %s |\n", q.text, q.kind,
+    // The tool's goal: within 1.5 times the plain statement and 1 ms, or under 5 ms.
+    const bool met = median(tool_ms) <= std::max(1.5 * median(plain_ms) + 1, 5.0);
+    misses += met ? 0 : 1;
+    std::printf("| %s | %s | %zu | %.2f | %.2f | %s | %s | %.2f | %.2f | %s |\n", q.text, q.kind,
                 tool_ids.size(), median(tool_ms), median(plain_ms), same_tool ? "yes" : "NO",
-                median(cli_ms), median(cli_plain_ms), same_cli ? "yes" : "NO");
+                met ? "ok" : "MISS", median(cli_ms), median(cli_plain_ms), same_cli ? "yes" : "NO");
   }
   std::printf(
       "\nmedian over queries of 3+ characters: search_messages %.2f ms, kestrova search "
       "%.2f ms (goal 20)\nmedian over shorter queries: search_messages %.2f ms, "
-      "kestrova search %.2f ms (goal 100)\nresults identical: %s\n",
-      median(long_tool), median(long_cli), median(short_tool), median(short_cli),
+      "kestrova search %.2f ms (goal 100)\nsearch_messages over 1.5 x plain + 1 ms and "
+      "5 ms: %d of %zu\nresults identical: %s\n",
+      median(long_tool), median(long_cli), median(short_tool), median(short_cli), misses, asked,
       all_same ? "yes" : "NO");
   return all_same ? 0 : 1;
 }

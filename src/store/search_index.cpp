@@ -1,5 +1,6 @@
 #include "store/search_index.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <iterator>
 #include <vector>
@@ -64,17 +65,23 @@ std::string phrase(std::string_view text) {
   return out + '"';
 }
 
-// Every trigram of the runs, each a one-token phrase; the index holds no positions, so rows
-// holding all of them are a superset of the rows holding the runs, which the caller's LIKE
-// conditions then narrow.
+// Trigrams that cover every character of the run, each a one-token phrase: every third one
+// and the last. The index holds no positions, so rows holding all of them are a superset of
+// the rows holding the run, which the caller's LIKE conditions then narrow; the overlapping
+// ones in between would narrow it hardly further, and the index reads a row list per trigram
+// (common ones are long: ".co" and "com" are in most rows).
 constexpr size_t kMaxTrigrams = 48;
 
 void add_trigrams(const std::vector<std::string_view>& run, std::string& query, size_t& count) {
-  for (size_t i = 0; i + 3 <= run.size() && count < kMaxTrigrams; ++i, ++count) {
+  if (run.size() < 3) return;
+  const size_t last = run.size() - 3;
+  for (size_t i = 0; count < kMaxTrigrams; i = std::min(i + 3, last)) {
     const char* begin = run[i].data();
     const char* end = run[i + 2].data() + run[i + 2].size();
     if (!query.empty()) query += ' ';
     query += phrase(std::string_view(begin, static_cast<size_t>(end - begin)));
+    ++count;
+    if (i == last) break;
   }
 }
 
@@ -205,11 +212,48 @@ std::optional<std::string> short_text_query(Connection& c, std::string_view text
   return query;
 }
 
-size_t count_search_matches(Connection& c, const std::string& query, size_t cap) {
+std::optional<double> newest_rows_start(Connection& c, const std::optional<std::string>& account,
+                                        size_t rows) {
+  if (rows == 0) return std::nullopt;
+  auto s =
+      c.prepare(account ? "SELECT date FROM email_messages INDEXED BY idx_messages_account_date "
+                          "WHERE account_id = ? ORDER BY date DESC LIMIT 1 OFFSET ?"
+                        : "SELECT date FROM email_messages INDEXED BY idx_messages_date "
+                          "ORDER BY date DESC LIMIT 1 OFFSET ?");
+  if (account)
+    s.bind_all(*account, static_cast<int64_t>(rows - 1));
+  else
+    s.bind(1, static_cast<int64_t>(rows - 1));
+  return s.step() ? s.real(0) : std::nullopt;
+}
+
+std::optional<int64_t> nth_search_match(Connection& c, const std::string& query, size_t nth) {
+  if (nth == 0) return std::nullopt;
   auto s = c.prepare(
-      "SELECT COUNT(*) FROM (SELECT 1 FROM email_search WHERE email_search MATCH ? LIMIT ?)");
-  s.bind_all(query, static_cast<int64_t>(cap));
-  return s.step() ? static_cast<size_t>(s.integer(0).value_or(0)) : 0;
+      "SELECT rowid FROM email_search WHERE email_search MATCH ? ORDER BY rowid LIMIT 1 OFFSET ?");
+  s.bind_all(query, static_cast<int64_t>(nth - 1));
+  return s.step() ? s.integer(0) : std::nullopt;
+}
+
+SearchPlan plan_search(Connection& c, const std::string& query,
+                       const std::optional<std::string>& account, int64_t limit) {
+  const auto nth = nth_search_match(c, query, kFewSearchCandidates);
+  if (!nth) return {SearchPlan::Way::fewCandidates, std::nullopt};
+  // Row ids grow with every stored message, so the share of rows holding the text is about
+  // the share of the row ids up to its nth candidate.
+  const double share = static_cast<double>(kFewSearchCandidates) /
+                       static_cast<double>(std::max<int64_t>(*nth, kFewSearchCandidates));
+  auto last = c.prepare("SELECT max(rowid) FROM email_messages");
+  const double rows = static_cast<double>(last.step() ? last.integer(0).value_or(0) : 0);
+  // Listing a candidate costs about a sixteenth of reading a row's text for LIKE: the newest
+  // rows are worth looking through first when the page is likely among as many of them as
+  // listing the candidates would cost, with room to spare.
+  constexpr double kRowsPerCandidate = 1.0 / 16, kRoom = 1.5, kMostPages = 4;
+  const double likely = static_cast<double>(std::max<int64_t>(limit, 1)) / share;
+  const double affordable = share * rows * kRowsPerCandidate;
+  if (likely * kRoom > affordable) return {SearchPlan::Way::dateWalk, std::nullopt};
+  const auto newest = static_cast<size_t>(std::min(affordable, likely * kMostPages));
+  return {SearchPlan::Way::newestFirst, newest_rows_start(c, account, newest)};
 }
 
 }  // namespace kestrova::store

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,7 +70,42 @@ std::optional<std::string> short_text_query(Connection& c, std::string_view text
 // are common, and a date-ordered scan finds their page sooner than the index lists the rows.
 inline constexpr size_t kMaxShortTextTerms = 400;
 
-// Number of rows the query matches, counting no further than `cap`.
-size_t count_search_matches(Connection& c, const std::string& query, size_t cap);
+// How a search over an index query finds the newest `limit` rows of its text. The index lists
+// rows in row id order, so the newest matches are found either by listing every candidate
+// (cost: the candidates) or by walking the date index (cost: the rows walked until the page is
+// full, reading the text of each). The choice only changes the time: every way yields the
+// rows and order of the plain date-ordered statement.
+struct SearchPlan {
+  enum class Way {
+    fewCandidates,  // the index names few rows: read each by row id, then sort
+    dateWalk,       // walk the date index, skipping rows outside the listed candidates
+    newestFirst,    // look through the newest rows the plain way, then walk the rest
+  };
+  Way way = Way::dateWalk;
+  // newestFirst: the date from which on the rows are looked through first (nothing: every
+  // row is among the newest, and the first look is the whole search).
+  std::optional<double> newestSince;
+};
+
+// Candidates below this are few: read by row id sooner than found by a walk.
+inline constexpr size_t kFewSearchCandidates = 300;
+
+// The way for `query` (an index query, not empty), of `account` when given. Reads the index
+// up to its kFewSearchCandidates-th candidate, which also tells how common the text is.
+SearchPlan plan_search(Connection& c, const std::string& query,
+                       const std::optional<std::string>& account, int64_t limit);
+
+// The rowid of the `nth` (from 1) row the query names, in the index's (row id) order;
+// nothing when it names fewer. Its position tells how common the text is.
+std::optional<int64_t> nth_search_match(Connection& c, const std::string& query, size_t nth);
+
+// The date of the `rows`-th newest message, of `account` when given (every row counts,
+// deleted and spam mail too): the rows dated at or after it are the first `rows` (or a few
+// more, of equal date) that a walk of the date index reads. Nothing when there are fewer rows.
+//
+// A date-ordered statement restricted to those rows finds exactly the first matches of the
+// unrestricted one, and the same statement restricted to the older rows the rest, in order.
+std::optional<double> newest_rows_start(Connection& c, const std::optional<std::string>& account,
+                                        size_t rows);
 
 }  // namespace kestrova::store

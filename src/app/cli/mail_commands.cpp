@@ -595,16 +595,8 @@ void search(const SearchOptions& o) {
   std::optional<std::string> accountId;
   if (!o.account.empty()) accountId = book.find(o.account).id;
   auto found = book.store().database().read([&](store::Connection& c) {
-    const auto condition = search_condition(terms, now, &c);
-    auto s = c.prepare(search_statement(condition));
-    int index = 1;
-    s.bind(index++, accountId);
-    s.bind(index++, accountId);
-    for (const auto& value : condition.texts) s.bind(index++, value);
-    s.bind(index, static_cast<int64_t>(o.limit));
     std::vector<EmailMessage> messages;
-    std::vector<std::string> ids;
-    while (s.step()) ids.push_back(s.text(0).value_or(""));
+    const auto ids = search_message_ids(c, terms, now, accountId, static_cast<int64_t>(o.limit));
     for (const auto& id : ids)
       if (auto m = store::read_stored_message(c, id)) messages.push_back(std::move(*m));
     return messages;

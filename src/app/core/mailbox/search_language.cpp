@@ -1,10 +1,13 @@
 #include "app/core/mailbox/search_language.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
 #include <optional>
+#include <type_traits>
 
+#include "store/database.h"
 #include "store/search_index.h"
 #include "util/error.h"
 #include "util/localization.h"
@@ -131,8 +134,31 @@ std::string search_statement(const SearchCondition& condition) {
 
 std::string contains_pattern(std::string_view text) { return "%" + literal_pattern(text) + "%"; }
 
-SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
-                                 store::Connection* index) {
+namespace {
+
+// Of each term, the index query that names the rows which may hold its text: for positive
+// text terms on the subject, sender, preview or body. An empty query: no indexed row holds it.
+std::vector<std::optional<std::string>> index_queries(const std::vector<SearchTerm>& terms,
+                                                      store::Connection& index) {
+  std::vector<std::optional<std::string>> queries(terms.size());
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const auto& term = terms[i];
+    const std::string& f = term.field;
+    const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
+    // The index holds UTF-8 text; bytes that are not UTF-8 are left to LIKE, which compares
+    // them its own way.
+    if (!indexed_columns || term.negated || !text::is_valid_utf8(term.value)) continue;
+    queries[i] = store::literal_text_query(term.value);
+    if (!queries[i])
+      queries[i] = store::short_text_query(index, term.value, store::kMaxShortTextTerms);
+  }
+  return queries;
+}
+
+// The condition of the terms, each term with an index query (`queries`, by position) also
+// limited to the rows it names.
+SearchCondition condition_with(const std::vector<SearchTerm>& terms, double now,
+                               const std::vector<std::optional<std::string>>& queries) {
   SearchCondition condition;
   std::string& sql = condition.sql;
   auto& texts = condition.texts;
@@ -145,7 +171,8 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
     }
     return part + ")";
   };
-  for (const auto& term : terms) {
+  for (size_t i = 0; i < terms.size(); ++i) {
+    const auto& term = terms[i];
     std::string part;
     const std::string& f = term.field;
     const size_t first_text = texts.size();
@@ -192,25 +219,94 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
     // may hold it, so that the LIKE conditions read only those. "+rowid" keeps the walk in
     // date order (the row set is a filter, not the way in), so a common word stops after a
     // page of rows and rows of equal date keep their order.
-    const bool indexed_columns = f.empty() || f == "from" || f == "subject" || f == "body";
-    // The index holds UTF-8 text; bytes that are not UTF-8 are left to LIKE, which compares
-    // them its own way.
-    if (index && indexed_columns && !term.negated && text::is_valid_utf8(term.value)) {
-      auto match = store::literal_text_query(term.value);
-      if (!match) match = store::short_text_query(*index, term.value, store::kMaxShortTextTerms);
-      if (match && match->empty()) {
-        // No indexed row holds the text: only rows still queued for the index can.
-        part = "(+rowid IN (SELECT rowid FROM email_search_queue) AND " + part + ")";
-      } else if (match) {
-        part = "(+rowid IN " + std::string(store::kSearchCandidates) + " AND " + part + ")";
-        texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(first_text), *match);
-      }
+    const std::optional<std::string> match = i < queries.size() ? queries[i] : std::nullopt;
+    if (match && match->empty()) {
+      // No indexed row holds the text: only rows still queued for the index can.
+      part = "(+rowid IN (SELECT rowid FROM email_search_queue) AND " + part + ")";
+    } else if (match) {
+      part = "(+rowid IN " + std::string(store::kSearchCandidates) + " AND " + part + ")";
+      texts.insert(texts.begin() + static_cast<std::ptrdiff_t>(first_text), *match);
     }
     if (!sql.empty()) sql += " AND ";
     sql += term.negated ? "NOT " + part : part;
   }
   if (sql.empty()) sql = "1";
   return condition;
+}
+
+}  // namespace
+
+SearchCondition search_condition(const std::vector<SearchTerm>& terms, double now,
+                                 store::Connection* index) {
+  return condition_with(
+      terms, now,
+      index ? index_queries(terms, *index) : std::vector<std::optional<std::string>>(terms.size()));
+}
+
+std::vector<std::string> search_message_ids(store::Connection& c,
+                                            const std::vector<SearchTerm>& terms, double now,
+                                            const std::optional<std::string>& account,
+                                            int64_t limit) {
+  const auto queries = index_queries(terms, c);
+  const auto plain = condition_with(terms, now, {});
+  // Appends to `found` the ids of `sql`, bound with `lead` (when it is a value), the account
+  // twice, the condition's values and what is left of the limit.
+  std::vector<std::string> found;
+  auto add = [&](const std::string& sql, const auto& lead, const SearchCondition& condition) {
+    auto s = c.prepare(sql);
+    int index = 1;
+    if constexpr (!std::is_same_v<std::decay_t<decltype(lead)>, std::nullopt_t>)
+      s.bind(index++, lead);
+    s.bind(index++, account);
+    s.bind(index++, account);
+    for (const auto& value : condition.texts) s.bind(index++, value);
+    s.bind(index, limit - static_cast<int64_t>(found.size()));
+    while (s.step()) found.push_back(s.text(0).value_or(""));
+  };
+  // Rows of equal date in row id order, as the date index lists them.
+  auto statement = [](std::string_view start, const SearchCondition& condition) {
+    return std::string(start) + " AND (? IS NULL OR account_id = ?) AND " + condition.sql +
+           " ORDER BY date DESC, rowid LIMIT ?";
+  };
+  const std::string few = "SELECT id FROM email_messages NOT INDEXED WHERE rowid IN ";
+  // The text on the fewest rows leads; it is the only one the index narrows.
+  std::optional<size_t> lead;
+  int64_t furthest = 0;
+  for (size_t i = 0; i < queries.size(); ++i) {
+    if (!queries[i]) continue;
+    // No indexed row holds the text: only rows still queued for the index can.
+    if (queries[i]->empty()) {
+      add(statement(few + "(SELECT rowid FROM email_search_queue)", plain), std::nullopt, plain);
+      return found;
+    }
+    const auto nth = store::nth_search_match(c, *queries[i], store::kFewSearchCandidates);
+    if (!nth) {
+      add(statement(few + std::string(store::kSearchCandidates), plain), *queries[i], plain);
+      return found;
+    }
+    if (*nth > furthest) {
+      lead = i;
+      furthest = *nth;
+    }
+  }
+  if (!lead) {
+    add(search_statement(plain), std::nullopt, plain);
+    return found;
+  }
+  std::vector<std::optional<std::string>> lead_only(queries.size());
+  lead_only[*lead] = queries[*lead];
+  const auto narrowed = condition_with(terms, now, lead_only);
+  const auto plan = store::plan_search(c, *queries[*lead], account, limit);
+  if (plan.way != store::SearchPlan::Way::newestFirst) {
+    add(search_statement(narrowed), std::nullopt, narrowed);
+    return found;
+  }
+  // A common text: the newest rows first, the plain way, then a walk of the older ones.
+  const std::string walk = "SELECT id FROM email_messages INDEXED BY idx_messages_date WHERE date ";
+  add(statement(walk + ">= ?", plain), plan.newestSince.value_or(-1e300), plain);
+  if (static_cast<int64_t>(found.size()) < limit && plan.newestSince)
+    add(statement(walk + "< ?", narrowed), *plan.newestSince, narrowed);
+  return found;
 }
 
 }  // namespace kestrova::app
