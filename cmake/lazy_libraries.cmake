@@ -10,11 +10,9 @@
 # kestrova_link_lazily(TARGET) replaces, in an imported target's link libraries, every file
 # that has a lazy library with that library.
 
-set(KESTROVA_LAZY_NAMES "")
+# The resolver, kestrova_lazy_library, is built in src/platform/lazy_library.
 
-add_library(kestrova_lazy_library STATIC
-  ${CMAKE_SOURCE_DIR}/src/platform/lazy_library/lazy_library.cpp)
-target_link_libraries(kestrova_lazy_library PUBLIC ${CMAKE_DL_LIBS})
+set(KESTROVA_LAZY_NAMES "")
 
 function(kestrova_lazy_library name file)
   file(REAL_PATH ${file} real)
