@@ -22,12 +22,10 @@ extern "C" void* kestrova_lazy_library_resolve(KestrovaLazyLibrary* library, std
   // counts the reference), so concurrent first calls need no lock of their own, and the
   // library, once open, stays open for the life of the process.
   void* handle = dlopen(library->soname, RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr)
-    fail("cannot load", library->soname);
+  if (handle == nullptr) fail("cannot load", library->soname);
   const char* name = library->names + library->offsets[index];
   void* function = dlsym(handle, name);
-  if (function == nullptr)
-    fail("cannot find", name);
+  if (function == nullptr) fail("cannot find", name);
   std::atomic_ref(library->slots[index]).store(function, std::memory_order_release);
   return function;
 }
