@@ -8,7 +8,8 @@
 #   4. runs the rounds; the table is printed and kept in bench/data/sync-results-*.md.
 #
 # Environment: SYNC_MESSAGES (10000), SYNC_LIMIT (1000), SYNC_ROUNDS (7), SYNC_WARMUP (1),
-# SYNC_WHOLE (0; 1 adds Kestrova and imaplib loading the whole folder), SYNC_BASELINE (a
+# SYNC_WHOLE (0; 1 adds Kestrova and imaplib loading the whole folder), SYNC_MBSYNC (1; 0
+# leaves the two mbsync rows out, for a Kestrova/imaplib run that ends sooner), SYNC_BASELINE (a
 # kestrova-bench-sync-round built from another revision: one more row), BENCH_BUILD
 # (build-bench), BENCH_NO_BUILD (set: use BENCH_BUILD as it is), JOBS (build jobs,
 # default: all cores).
@@ -37,6 +38,6 @@ echo "== $messages messages in INBOX, newest $limit, ${SYNC_ROUNDS:-7} rounds af
 python3 "$root/bench/sync_first_load.py" --servers "$servers/servers.json" --user "$user" \
   --bench-round "$build/bench/kestrova-bench-sync-round" --limit "$limit" --expect "$messages" \
   --rounds "${SYNC_ROUNDS:-7}" --warmup "${SYNC_WARMUP:-1}" --markdown "$data/sync-results-$stamp.md" \
-  $([ "${SYNC_WHOLE:-0}" = 1 ] && echo --whole) \
+  $([ "${SYNC_WHOLE:-0}" = 1 ] && echo --whole) $([ "${SYNC_MBSYNC:-1}" = 0 ] && echo --without-mbsync) \
   ${SYNC_BASELINE:+--baseline-round "$SYNC_BASELINE"}
 echo "Table kept in $data/sync-results-$stamp.md"

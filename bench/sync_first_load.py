@@ -167,6 +167,7 @@ def main():
     p.add_argument("--expect", type=int, default=10000)
     p.add_argument("--markdown")
     p.add_argument("--whole", action="store_true")
+    p.add_argument("--without-mbsync", action="store_true", help="leave the two mbsync rows out")
     p.add_argument("--baseline-round", help="the same program built from another revision: one more row")
     args = p.parse_args()
     imaplib._MAXLINE = max(imaplib._MAXLINE, 10_000_000)
@@ -181,6 +182,8 @@ def main():
         ("mbsync, whole folder (%d whole messages to a Maildir)" % args.expect,
          lambda a, s, d: mbsync_round(a, s, d, False), args.expect),
     ]
+    if args.without_mbsync:
+        sides = sides[:2]
     if args.baseline_round:
         sides.append(("kestrova, baseline build (%s)" % args.baseline_round,
                       lambda a, s, d: kestrova_round(a, s, d, program=a.baseline_round), args.limit))
@@ -216,7 +219,8 @@ def main():
         whole = [s["inner"] for s in samples[sides[-2][0]]]
         lines.append("Kestrova's own clock for the whole folder (median): %.1f ms." % statistics.median(whole))
     if args.baseline_round:
-        baseline = [s["inner"] for s in samples[sides[4][0]]]
+        baseline_name = next(name for name, _, _ in sides if name.startswith("kestrova, baseline"))
+        baseline = [s["inner"] for s in samples[baseline_name]]
         lines.append("The baseline build's own clock (median): INBOX first load %.1f ms (%.2f× imaplib's wall time)." %
                      (statistics.median(baseline), statistics.median(baseline) / imaplib_median))
     emit(lines, args.markdown)

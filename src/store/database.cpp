@@ -431,4 +431,22 @@ void EmailDatabase::Transaction::commit() {
   done_ = true;
 }
 
+EmailDatabase::Snapshot::Snapshot(EmailDatabase& owner, Connection& c)
+    : owner_(owner), connection_(c) {
+  connection_.execute("BEGIN");
+  ++owner_.snapshot_depth_;
+}
+
+EmailDatabase::Snapshot::~Snapshot() {
+  --owner_.snapshot_depth_;
+  try {
+    connection_.execute("COMMIT");  // nothing was written: this only releases the lock
+  } catch (...) {
+    try {
+      connection_.execute("ROLLBACK");
+    } catch (...) {
+    }
+  }
+}
+
 }  // namespace kestrova::store

@@ -181,6 +181,19 @@ class EmailDatabase {
     return std::forward<F>(block)(connection_or_throw());
   }
 
+  // Runs block(Connection&) like read, inside one read transaction, for a block that runs
+  // many statements and only reads: the file's shared lock is taken (and the file checked for
+  // changes) once instead of once per statement, and every statement sees the same state of
+  // the file. Inside a write or another snapshot it joins that transaction.
+  template <typename F>
+  auto read_snapshot(F&& block) -> std::invoke_result_t<F, Connection&> {
+    std::lock_guard lock(mutex_);
+    Connection& c = connection_or_throw();
+    if (write_depth_ > 0 || snapshot_depth_ > 0) return std::forward<F>(block)(c);
+    Snapshot snapshot(*this, c);
+    return std::forward<F>(block)(c);
+  }
+
   // Runs block(Connection&) in one write transaction: committed when the block returns,
   // rolled back when it throws (the error reaches the caller unchanged). A write inside a
   // write joins the outer transaction.
@@ -236,10 +249,22 @@ class EmailDatabase {
     bool done_ = false;
   };
 
+  // A read transaction, ended when it goes out of scope; never throws from the destructor.
+  class Snapshot {
+   public:
+    Snapshot(EmailDatabase& owner, Connection& c);
+    ~Snapshot();
+
+   private:
+    EmailDatabase& owner_;
+    Connection& connection_;
+  };
+
   std::filesystem::path path_;
   std::unique_ptr<Connection> connection_;
   std::recursive_mutex mutex_;
   int write_depth_ = 0;
+  int snapshot_depth_ = 0;
 };
 
 }  // namespace kestrova::store

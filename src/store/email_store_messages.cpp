@@ -346,7 +346,7 @@ std::optional<SavedMessage> EmailStore::saveMessage(const EmailMessage& message)
 std::vector<std::optional<EmailMessage>> EmailStore::storedCopies(
     const std::vector<EmailMessage>& batch) {
   try {
-    return database_.read([&](Connection& c) {
+    return database_.read_snapshot([&](Connection& c) {
       std::vector<std::optional<EmailMessage>> stored;
       stored.reserve(batch.size());
       for (const auto& message : batch) {
@@ -363,7 +363,7 @@ std::vector<std::optional<EmailMessage>> EmailStore::storedCopies(
 
 std::vector<bool> EmailStore::hasStoredCopies(const std::vector<EmailMessage>& batch) {
   try {
-    return database_.read([&](Connection& c) {
+    return database_.read_snapshot([&](Connection& c) {
       std::vector<bool> stored;
       stored.reserve(batch.size());
       // A row whose ids are not UUIDs does not read back as a message, so it counts as not
