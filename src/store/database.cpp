@@ -168,8 +168,7 @@ int Statement::column_index(std::string_view name) const {
   if (cached_) {
     if (!cached_->columns_read) {
       const int n = sqlite3_column_count(cached_->stmt);
-      for (int i = 0; i < n; ++i)
-        cached_->columns.emplace(sqlite3_column_name(cached_->stmt, i), i);
+      for (int i = 0; i < n; ++i) cached_->columns.emplace(sqlite3_column_name(cached_->stmt, i), i);
       cached_->columns_read = true;
     }
     auto it = cached_->columns.find(name);
