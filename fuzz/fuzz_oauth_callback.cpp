@@ -13,13 +13,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -50,13 +53,24 @@ int send_request(uint16_t port, std::string_view request) {
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // libFuzzer's timer signal may interrupt the connect, which then completes on its own.
   if (::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::perror("connect");
-    std::abort();
+    pollfd p{client, POLLOUT, 0};
+    int error = errno;
+    socklen_t length = sizeof error;
+    if (error == EINTR)
+      while (::poll(&p, 1, 5000) < 0 && errno == EINTR) {
+      }
+    if (error == EINTR) ::getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+      std::fprintf(stderr, "connect: %s\n", std::strerror(error));
+      std::abort();
+    }
   }
   size_t sent = 0;
   while (sent < request.size()) {
     const ssize_t n = ::send(client, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the listener gave up reading
     sent += static_cast<size_t>(n);
   }
@@ -87,8 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The listener has answered and closed the input's connection (or never read it).
   std::string answer;
   char buffer[4096];
-  for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, 0)) > 0;)
+  for (ssize_t n; (n = ::recv(client, buffer, sizeof buffer, 0)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
     answer.append(buffer, static_cast<size_t>(n));
+  }
   ::close(client);
   ::close(sentinel);
 
