@@ -130,7 +130,8 @@ class ImapResponseFilter {
   }
 
   // The tag ("*", "+" or the command's), the status word if any, and where the text after
-  // them starts.
+  // them starts. libetpan takes a run of spaces wherever one space belongs, so runs are
+  // skipped here too: the checks below must see the line as libetpan will.
   struct StatusLine {
     std::string_view tag, status;
     size_t text = 0;
@@ -140,7 +141,7 @@ class ImapResponseFilter {
     const size_t tag_end = line.find(' ');
     if (tag_end == std::string_view::npos) return parsed;
     parsed.tag = line.substr(0, tag_end);
-    parsed.text = tag_end + 1;
+    parsed.text = std::min(line.find_first_not_of(' ', tag_end), line.size());
     if (parsed.tag == "+") return parsed;
     const size_t word_end = line.find_first_of(" \r", parsed.text);
     if (word_end == std::string_view::npos) return parsed;
@@ -148,7 +149,7 @@ class ImapResponseFilter {
     for (std::string_view status : {"OK", "NO", "BAD", "BYE", "PREAUTH"}) {
       if (equals_ascii_ci(word, status)) {
         parsed.status = status;
-        parsed.text = line[word_end] == ' ' ? word_end + 1 : word_end;
+        parsed.text = std::min(line.find_first_not_of(' ', word_end), line.size());
       }
     }
     return parsed;
@@ -178,11 +179,15 @@ class ImapResponseFilter {
   static void neutralize_broken_permanent_flags(std::string& line) {
     const StatusLine parsed = status_line(line);
     if (parsed.tag.empty() || parsed.status.empty()) return;
-    constexpr std::string_view kCode = "[PERMANENTFLAGS (";
+    constexpr std::string_view kCode = "[PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
       return;
-    const auto first = static_cast<unsigned char>(rest[kCode.size()]);
+    const size_t open = rest.find_first_not_of(' ', kCode.size());
+    if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(' ||
+        open + 1 >= rest.size())
+      return;
+    const auto first = static_cast<unsigned char>(rest[open + 1]);
     const bool atom_char =
         first > 0x20 && first != 0x7F &&
         std::string_view("(){%*\"]").find(static_cast<char>(first)) == std::string_view::npos;
