@@ -187,11 +187,15 @@ class ImapResponseFilter {
     if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(' ||
         open + 1 >= rest.size())
       return;
+    const auto atom_char = [](unsigned char c) {
+      return c > 0x20 && c != 0x7F &&
+             std::string_view("(){%*\"]\\").find(static_cast<char>(c)) == std::string_view::npos;
+    };
     const auto first = static_cast<unsigned char>(rest[open + 1]);
-    const bool atom_char =
-        first > 0x20 && first != 0x7F &&
-        std::string_view("(){%*\"]").find(static_cast<char>(first)) == std::string_view::npos;
-    if (first == '\\' || first == ')' || atom_char) return;
+    // A system flag is "\" and an atom, or "\*"; "\\Seen" breaks off as well.
+    const auto second = open + 2 < rest.size() ? static_cast<unsigned char>(rest[open + 2]) : 0;
+    if (first == ')' || atom_char(first) || (first == '\\' && (second == '*' || atom_char(second))))
+      return;
     line[parsed.text + 1] = 'X';
   }
 
