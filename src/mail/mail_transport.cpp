@@ -130,26 +130,26 @@ class ImapResponseFilter {
   }
 
   // The tag ("*", "+" or the command's), the status word if any, and where the text after
-  // them starts. libetpan takes a run of spaces wherever one space belongs, so runs are
-  // skipped here too: the checks below must see the line as libetpan will.
+  // them starts. libetpan takes a run of spaces and tabs wherever one space belongs, so runs
+  // are skipped here too: the checks below must see the line as libetpan will.
   struct StatusLine {
     std::string_view tag, status;
     size_t text = 0;
   };
   static StatusLine status_line(std::string_view line) {
     StatusLine parsed;
-    const size_t tag_end = line.find(' ');
+    const size_t tag_end = line.find_first_of(" \t");
     if (tag_end == std::string_view::npos) return parsed;
     parsed.tag = line.substr(0, tag_end);
-    parsed.text = std::min(line.find_first_not_of(' ', tag_end), line.size());
+    parsed.text = std::min(line.find_first_not_of(" \t", tag_end), line.size());
     if (parsed.tag == "+") return parsed;
-    const size_t word_end = line.find_first_of(" \r", parsed.text);
+    const size_t word_end = line.find_first_of(" \t\r", parsed.text);
     if (word_end == std::string_view::npos) return parsed;
     const std::string_view word = line.substr(parsed.text, word_end - parsed.text);
     for (std::string_view status : {"OK", "NO", "BAD", "BYE", "PREAUTH"}) {
       if (equals_ascii_ci(word, status)) {
         parsed.status = status;
-        parsed.text = std::min(line.find_first_not_of(' ', word_end), line.size());
+        parsed.text = std::min(line.find_first_not_of(" \t", word_end), line.size());
       }
     }
     return parsed;
@@ -166,7 +166,7 @@ class ImapResponseFilter {
     if (rest.size() < 7 || rest[0] != '[') return;
     const std::string_view code = rest.substr(1, 6);
     if (!equals_ascii_ci(code, "ALERT]") && !equals_ascii_ci(code, "PARSE]")) return;
-    const size_t text = rest.find_first_not_of(' ', 7);
+    const size_t text = rest.find_first_not_of(" \t", 7);
     if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
       return;  // text follows
     line[parsed.text + 1] = 'X';
@@ -183,7 +183,7 @@ class ImapResponseFilter {
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
       return;
-    const size_t open = rest.find_first_not_of(' ', kCode.size());
+    const size_t open = rest.find_first_not_of(" \t", kCode.size());
     if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(' ||
         open + 1 >= rest.size())
       return;

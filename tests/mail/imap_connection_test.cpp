@@ -333,8 +333,9 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* OK [ALERT]\r\n", "none", "* OK [ALERT]\r\nTAG OK [ALERT]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\n* NO [PARSE]\r\nTAG OK [ALERT]   \r\n",
        0, ""},
-      {"the same codes after runs of spaces; PERMANENTFLAGS lists broken at the first flag",
-       "*  OK  [ALERT]\r\n", "none",
+      {"the same codes after runs of spaces and tabs; PERMANENTFLAGS lists broken at the first "
+       "flag",
+       "*  OK \t [ALERT]\t\r\n", "none",
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
        "TAG OK in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
