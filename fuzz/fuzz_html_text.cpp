@@ -4,8 +4,9 @@
 // Beyond sanitizer reports it aborts when either throws, when valid UTF-8 comes back as
 // invalid UTF-8, when a footnote address is empty, when the two functions disagree (the
 // text form is the text, then the footnotes "[n] address" after a blank line), or when the
-// result is far larger than the input (each character reference and list item adds a few
-// bytes at most).
+// result is more than twelve times the input: the most a few bytes of markup can give is a
+// rule ("<hr>", 24 bytes of "―") or a list item's indentation and marker, each under the
+// eight quote marks ("> ") shown at most; deeper nesting shows no more.
 
 #include <cstdint>
 #include <cstdio>
@@ -50,6 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (text != expected) fail("the text form is not the text and its footnotes", html);
   size_t total = readable.text.size();
   for (const auto& link : readable.links) total += link.size();
-  if (total > 64 + size * 8) fail("the readable text grew far beyond the input", html);
+  if (total > 64 + size * 12) fail("the readable text grew far beyond the input", html);
   return 0;
 }

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/cli/search_language.h"
+#include "app/core/mailbox/search_language.h"
 #include "store/database.h"
 #include "store/search_index.h"
 #include "util/error.h"

@@ -9,6 +9,7 @@
 #   imap_response   all an IMAP server sends, through the transport's checks into libetpan (8192)
 #   search_query    a `kestrova search` query, with and without the substring index (512)
 #   html_text       an HTML body made readable for the terminal (16384)
+#   html_sanitizer  an HTML body made safe for the window's reading pane (16384)
 #   ai_stream       a streamed AI reply, whole and in small reads (8192)
 #   ai_reply        a non-streamed AI reply body in every wire dialect (4096)
 #   deep_link       a URL handed to the program as a deep link (1024)
@@ -17,7 +18,7 @@
 # fuzz/corpus-work/<target>, which keeps what the fuzzer finds between runs; crash, leak
 # and timeout inputs land in fuzz/corpus-work/artifacts/<target>-….
 #
-# Environment: FUZZ_TARGETS (all twelve, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
+# Environment: FUZZ_TARGETS (all thirteen, space-separated), FUZZ_RUNS (1000000), FUZZ_BUILD
 # (build-fuzz), JOBS (parallel build jobs, default: all cores), FUZZ_ARGS (extra libFuzzer
 # flags for every target, e.g. "-max_total_time=600").
 # Reproduce one input: build-fuzz/fuzz/fuzz_<target> fuzz/corpus-work/artifacts/<target>-crash-…
@@ -29,7 +30,7 @@ build=${FUZZ_BUILD:-$root/build-fuzz}
 runs=${FUZZ_RUNS:-1000000}
 jobs=${JOBS:-$(nproc)}
 targets=${FUZZ_TARGETS:-mcp_line modified_utf7 imap_envelope content_decoder privacy_report
-  imap_response search_query html_text ai_stream ai_reply deep_link oauth_callback}
+  imap_response search_query html_text html_sanitizer ai_stream ai_reply deep_link oauth_callback}
 work=$root/fuzz/corpus-work
 artifacts=$work/artifacts
 
@@ -37,11 +38,12 @@ artifacts=$work/artifacts
 # LeakSanitizer suppressions for leaks inside a library the project cannot change.
 declare -A max_len=([mcp_line]=4096 [modified_utf7]=512 [imap_envelope]=4096
   [content_decoder]=8192 [privacy_report]=16384 [imap_response]=8192 [search_query]=512
-  [html_text]=16384 [ai_stream]=8192 [ai_reply]=4096 [deep_link]=1024 [oauth_callback]=20000)
+  [html_text]=16384 [html_sanitizer]=16384 [ai_stream]=8192 [ai_reply]=4096 [deep_link]=1024 [oauth_callback]=20000)
 declare -A dict=([mcp_line]=mcp_line.dict [modified_utf7]=modified_utf7.dict
   [imap_envelope]=imap_envelope.dict [content_decoder]=content_decoder.dict
   [privacy_report]=privacy_report.dict [imap_response]=imap_response.dict
-  [search_query]=search_query.dict [html_text]=html_text.dict [ai_stream]=ai_stream.dict
+  [search_query]=search_query.dict [html_text]=html_text.dict
+  [html_sanitizer]=html_sanitizer.dict [ai_stream]=ai_stream.dict
   [ai_reply]=ai_reply.dict [deep_link]=deep_link.dict [oauth_callback]=oauth_callback.dict)
 
 # libFuzzer ships with clang's runtime libraries.

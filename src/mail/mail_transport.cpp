@@ -130,25 +130,26 @@ class ImapResponseFilter {
   }
 
   // The tag ("*", "+" or the command's), the status word if any, and where the text after
-  // them starts.
+  // them starts. libetpan takes a run of spaces and tabs wherever one space belongs, so runs
+  // are skipped here too: the checks below must see the line as libetpan will.
   struct StatusLine {
     std::string_view tag, status;
     size_t text = 0;
   };
   static StatusLine status_line(std::string_view line) {
     StatusLine parsed;
-    const size_t tag_end = line.find(' ');
+    const size_t tag_end = line.find_first_of(" \t");
     if (tag_end == std::string_view::npos) return parsed;
     parsed.tag = line.substr(0, tag_end);
-    parsed.text = tag_end + 1;
+    parsed.text = std::min(line.find_first_not_of(" \t", tag_end), line.size());
     if (parsed.tag == "+") return parsed;
-    const size_t word_end = line.find_first_of(" \r", parsed.text);
+    const size_t word_end = line.find_first_of(" \t\r", parsed.text);
     if (word_end == std::string_view::npos) return parsed;
     const std::string_view word = line.substr(parsed.text, word_end - parsed.text);
     for (std::string_view status : {"OK", "NO", "BAD", "BYE", "PREAUTH"}) {
       if (equals_ascii_ci(word, status)) {
         parsed.status = status;
-        parsed.text = line[word_end] == ' ' ? word_end + 1 : word_end;
+        parsed.text = std::min(line.find_first_not_of(" \t", word_end), line.size());
       }
     }
     return parsed;
@@ -165,7 +166,7 @@ class ImapResponseFilter {
     if (rest.size() < 7 || rest[0] != '[') return;
     const std::string_view code = rest.substr(1, 6);
     if (!equals_ascii_ci(code, "ALERT]") && !equals_ascii_ci(code, "PARSE]")) return;
-    const size_t text = rest.find_first_not_of(' ', 7);
+    const size_t text = rest.find_first_not_of(" \t", 7);
     if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
       return;  // text follows
     line[parsed.text + 1] = 'X';
@@ -178,15 +179,23 @@ class ImapResponseFilter {
   static void neutralize_broken_permanent_flags(std::string& line) {
     const StatusLine parsed = status_line(line);
     if (parsed.tag.empty() || parsed.status.empty()) return;
-    constexpr std::string_view kCode = "[PERMANENTFLAGS (";
+    constexpr std::string_view kCode = "[PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
       return;
-    const auto first = static_cast<unsigned char>(rest[kCode.size()]);
-    const bool atom_char =
-        first > 0x20 && first != 0x7F &&
-        std::string_view("(){%*\"]").find(static_cast<char>(first)) == std::string_view::npos;
-    if (first == '\\' || first == ')' || atom_char) return;
+    const size_t open = rest.find_first_not_of(" \t", kCode.size());
+    if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(' ||
+        open + 1 >= rest.size())
+      return;
+    const auto atom_char = [](unsigned char c) {
+      return c > 0x20 && c != 0x7F &&
+             std::string_view("(){%*\"]\\").find(static_cast<char>(c)) == std::string_view::npos;
+    };
+    const auto first = static_cast<unsigned char>(rest[open + 1]);
+    // A system flag is "\" and an atom, or "\*"; "\\Seen" breaks off as well.
+    const auto second = open + 2 < rest.size() ? static_cast<unsigned char>(rest[open + 2]) : 0;
+    if (first == ')' || atom_char(first) || (first == '\\' && (second == '*' || atom_char(second))))
+      return;
     line[parsed.text + 1] = 'X';
   }
 

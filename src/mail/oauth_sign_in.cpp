@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -55,8 +56,12 @@ std::optional<std::string> read_request_line(int fd) {
   while (data.find("\r\n\r\n") == std::string::npos && data.find("\n\n") == std::string::npos) {
     pollfd p{fd, POLLIN, 0};
     const int wait = remaining_ms(deadline);
-    if (wait == 0 || ::poll(&p, 1, wait) <= 0) return std::nullopt;
+    if (wait == 0) return std::nullopt;
+    const int ready = ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;  // a signal handler ran: wait for what is left
+    if (ready <= 0) return std::nullopt;
     const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+    if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     data.append(buffer, static_cast<size_t>(got));
     if (data.size() > OAuthLoopbackListener::kMaxRequestBytes) return std::nullopt;
@@ -77,6 +82,7 @@ void answer(int fd, int status, const std::string& page) {
   size_t sent = 0;
   while (sent < reply.size()) {
     const ssize_t n = ::send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return;
     sent += static_cast<size_t>(n);
   }
@@ -169,7 +175,9 @@ QueryItems OAuthLoopbackListener::awaitCallback(
   while (true) {
     pollfd p{fd_, POLLIN, 0};
     const int wait = remaining_ms(deadline);
-    if (wait == 0 || ::poll(&p, 1, wait) <= 0) {
+    const int ready = wait == 0 ? 0 : ::poll(&p, 1, wait);
+    if (ready < 0 && errno == EINTR) continue;  // a signal handler ran: wait for what is left
+    if (ready <= 0) {
       ::close(fd_);
       fd_ = -1;
       throw OAuthError::callbackRejected("等待浏览器回调超时");

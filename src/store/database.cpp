@@ -287,9 +287,19 @@ Connection::~Connection() {
 
 void Connection::throw_error(int code) const { throw DatabaseError(code, sqlite3_errmsg(db_)); }
 
+namespace {
+// Compiled statements a connection keeps at most.
+constexpr size_t kMaxCachedStatements = 512;
+}  // namespace
+
 Statement Connection::prepare(std::string_view sql) {
   auto it = cache_.find(std::string(sql));
   if (it == cache_.end()) {
+    // Searches and filters build their SQL from what the user typed, so the texts seen over
+    // a long run have no end; when the cache is full the statements not in use go (the
+    // program's fixed ones come back on their next use).
+    if (cache_.size() >= kMaxCachedStatements)
+      std::erase_if(cache_, [](const auto& entry) { return !entry.second->in_use; });
     auto cached = std::make_unique<Statement::Cached>();
     int rc = sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
                                 SQLITE_PREPARE_PERSISTENT, &cached->stmt, nullptr);

@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace kestrova {
@@ -18,6 +19,14 @@ std::string lower_ascii(std::string_view s) {
 }
 
 bool is_space(char ch) { return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\r' || ch == '\f'; }
+
+// Quote marks and list indentation show at most this many levels: deeper nesting still
+// counts (so end tags match up), but every line would otherwise carry a prefix as long as
+// the nesting, and a page of unclosed lists or quotes would grow with its square.
+constexpr size_t kShownDepth = 8;
+
+// The longest reference handled, "&" to ";" inclusive ("&#x10FFFF;" and the named ones).
+constexpr size_t kLongestReference = 11;
 
 // The named references mail actually uses; others stay as written.
 constexpr std::array<std::pair<std::string_view, uint32_t>, 32> kNamedReferences{{
@@ -39,8 +48,9 @@ std::string decode_references(std::string_view raw) {
       out += raw[i++];
       continue;
     }
-    const size_t semicolon = raw.find(';', i + 1);
-    if (semicolon == std::string_view::npos || semicolon - i > 10) {
+    // Looked for only as far as a reference can reach, so a run of "&" stays linear.
+    const size_t semicolon = raw.substr(0, i + kLongestReference).find(';', i + 1);
+    if (semicolon == std::string_view::npos) {
       out += raw[i++];
       continue;
     }
@@ -281,7 +291,7 @@ class Renderer {
     }
     if (name == "li" && !tag.closing) {
       line_break(1);
-      const size_t depth = lists_.empty() ? 1 : lists_.size();
+      const size_t depth = std::clamp<size_t>(lists_.size(), 1, kShownDepth);
       std::string marker(2 * (depth - 1), ' ');
       if (!lists_.empty() && lists_.back() > 0)
         marker += std::to_string(lists_.back()++) + ". ";
@@ -306,15 +316,19 @@ class Renderer {
     const bool web = lower.starts_with("http://") || lower.starts_with("https://");
     const bool mail = lower.starts_with("mailto:");
     if (!web && !mail) return;
-    // The link's own text, to leave out footnotes that only repeat it.
-    std::string shown = out_.substr(std::min(start, out_.size()));
-    std::erase_if(shown, [](char ch) { return is_space(ch); });
+    // The link's own text, to leave out footnotes that only repeat it. Read no further than
+    // the address is long: a longer text cannot repeat it, and many links left open around
+    // a long text would otherwise each copy all of it.
+    std::string shown;
+    for (size_t k = std::min(start, out_.size()); k < out_.size() && shown.size() <= href.size();
+         ++k)
+      if (!is_space(out_[k])) shown += out_[k];
     const std::string target = mail ? href.substr(7) : href;
     if (shown == target || shown == href || (web && shown == href.substr(href.find("//") + 2)))
       return;
-    auto known = std::ranges::find(result_.links, href);
-    const size_t number = known - result_.links.begin() + 1;
-    if (known == result_.links.end()) result_.links.push_back(href);
+    const auto [known, added] = link_numbers_.try_emplace(href, result_.links.size() + 1);
+    const size_t number = known->second;
+    if (added) result_.links.push_back(href);
     if (shown.empty()) pending_space_ = pending_space_ || !at_line_start();
     word("[" + std::to_string(number) + "]", !shown.empty());
   }
@@ -353,7 +367,7 @@ class Renderer {
   void word(const std::string& piece, bool glued = false) {
     flush_breaks(false);
     if (at_line_start()) {
-      for (int q = 0; q < quote_depth_; ++q) out_ += "> ";
+      for (int q = 0; q < std::min<int>(quote_depth_, kShownDepth); ++q) out_ += "> ";
     } else if (pending_space_ && !glued) {
       out_ += cell_gap_ ? "  " : " ";
     }
@@ -418,6 +432,7 @@ class Renderer {
   int quote_depth_ = 0;
   std::vector<int> lists_;  // 0 for a bullet list, else the next number
   std::vector<std::pair<std::string, size_t>> open_links_;
+  std::unordered_map<std::string, size_t> link_numbers_;  // footnote number of each address
   std::string hidden_name_;
   int hidden_depth_ = 0;
 };

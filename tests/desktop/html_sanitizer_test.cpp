@@ -36,6 +36,11 @@ TEST(HtmlSanitizerTest, KeepsWhatTheViewDrawsAndNothingThatActs) {
        "<a href=\" JAVASCRIPT:evil()\">3</a>",
        {"<a>1</a>", "<a>2</a>", "<a>3</a>"},
        {"evil", "href"}},
+      {"addresses a browser reads as relative are not taken for web links",
+       "<a href=\"ht&#1;tp://x.example/\">1</a><a href=\"ht tp://y.example/\">2</a>"
+       "<a href=\"\n\thttps://ok.example/\">3</a><img src=\"cid&#2;:z\" alt=z>",
+       {"<a>1</a>", "<a>2</a>", "href=\"\n\thttps://ok.example/\""},
+       {"x.example", "y.example", "cid"}},
       {"mail and web links kept, escaped",
        "<a href='mailto:a@b.example'>m</a><a href=\"https://x.example/?a=1&amp;b=\"\">w</a>",
        {"href=\"mailto:a@b.example\"", "href=\"https://x.example/?a=1&amp;b=\""},

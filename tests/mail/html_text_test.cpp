@@ -47,6 +47,33 @@ TEST(HtmlText, KeepsStructureAndFootnotesLinks) {
             "docs[1]\n\n[1] https://b.test");
 }
 
+// Nesting shows at most eight levels, and hostile nesting (unclosed lists and quotes, links
+// left open, runs of "&") gives text in proportion to the input, not to its square.
+TEST(HtmlText, DeepNestingStaysProportionalToTheInput) {
+  auto repeat = [](std::string_view piece, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += piece;
+    return out;
+  };
+  EXPECT_EQ(html_to_readable(repeat("<ul>", 12) + "<li>deep").text,
+            std::string(14, ' ') + "• deep");
+  EXPECT_EQ(html_to_readable(repeat("<blockquote>", 12) + "deep").text, repeat("> ", 8) + "deep");
+  EXPECT_EQ(html_to_readable(repeat("<ol>", 3) + "<li>a" + repeat("</ol>", 3) + "<ul><li>b").text,
+            "    1. a\n\n• b");
+
+  const std::string kDeep = repeat("<ul><li>x", 2000);
+  const std::string kQuotes = repeat("<blockquote>", 2000) + repeat("<br>x", 2000);
+  const std::string kOpenLinks =
+      repeat("<a href=\"https://a.test/\">", 2000) + repeat("word ", 4000) + repeat("</a>", 2000);
+  const std::string kAmpersands = repeat("&", 20000) + ";";
+  for (const std::string* html : {&kDeep, &kQuotes, &kOpenLinks, &kAmpersands}) {
+    const auto readable = html_to_readable(*html);
+    EXPECT_LT(readable.text.size(), 12 * html->size()) << html->substr(0, 40);
+  }
+  EXPECT_EQ(html_to_readable(kOpenLinks).links, std::vector<std::string>{"https://a.test/"});
+  EXPECT_EQ(html_to_readable(kAmpersands).text, kAmpersands);
+}
+
 // Every HTML body the project keeps as a sample renders without markup, style sheets or
 // character references left over.
 TEST(HtmlText, SampleAndGoldenMessagesRenderAsPlainText) {

@@ -333,6 +333,12 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* OK [ALERT]\r\n", "none", "* OK [ALERT]\r\nTAG OK [ALERT]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\n* NO [PARSE]\r\nTAG OK [ALERT]   \r\n",
        0, ""},
+      {"the same codes after runs of spaces and tabs; PERMANENTFLAGS lists broken at the first "
+       "flag",
+       "*  OK \t [ALERT]\t\r\n", "none",
+       "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
+       "TAG OK in\r\n",
+       "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"nested 200,000 deep", "* OK ready\r\n", "none", "TAG OK in\r\n",
        "* 1 FETCH (UID 1 BODYSTRUCTURE " + std::string(200000, '(') + std::string(200000, ')') +
            ")\r\nTAG OK\r\n",

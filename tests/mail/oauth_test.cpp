@@ -1,10 +1,14 @@
 // OAuth 2.0 sign-in (loopback redirect, PKCE, token requests) and the Gmail REST client,
 // all against the fixture's OAuth server (tests/support/mail_servers/oauth_server.py).
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <thread>
 
 #include "mail/gmail_api_service.h"
 #include "mail/google_oauth_service.h"
@@ -118,6 +122,33 @@ TEST_F(OAuthTest, BadRedirectsAndTokenRepliesEndWithAClearMessage) {
     EXPECT_EQ(message.find("at-"), std::string::npos) << message;
     EXPECT_EQ(message.find("Echoed"), std::string::npos) << message;
   }
+}
+
+// A signal handled while the sign-in waits (the service's SIGTERM handler, a profiler's
+// timer) wakes the wait early; it goes on waiting for the browser instead of giving up.
+TEST(OAuthLoopback, SignalsDuringTheWaitDoNotEndIt) {
+  struct sigaction action {
+  }, saved{};
+  action.sa_handler = [](int) {};  // no SA_RESTART: the wait is interrupted
+  sigaction(SIGUSR1, &action, &saved);
+  OAuthLoopbackListener listener;
+  const pthread_t waiter = pthread_self();
+  auto browser = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 20; ++i) {
+      pthread_kill(waiter, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    platform::HttpRequest request;
+    request.method = "GET";
+    request.url = listener.redirectURI() + "?code=c1";
+    return platform::HttpTransport().perform(request).status;
+  });
+  QueryItems items;
+  EXPECT_NO_THROW(items = listener.awaitCallback(
+                      30, [](const QueryItems&) { return true; }, "<p>ok</p>", "<p>no</p>"));
+  EXPECT_EQ(browser.get(), 200);
+  EXPECT_EQ(items, (QueryItems{{"code", "c1"}}));
+  sigaction(SIGUSR1, &saved, nullptr);
 }
 
 TEST(OAuthRequests, PKCEAndAuthorizationRequests) {

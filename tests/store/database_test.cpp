@@ -1,6 +1,7 @@
 #include "store/database.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <set>
@@ -297,6 +298,35 @@ TEST(EmailDatabaseTest, LargeStatementAfterLargeDeleteInOneTransaction) {
     c.execute(fill);
   }));
   EXPECT_EQ(count(*db, "SELECT COUNT(*) FROM big"), 8000);
+}
+
+// Searches build their SQL from what was typed, so a long-running program prepares ever new
+// statement texts: the compiled statements it keeps stay bounded, and a statement still
+// stepping keeps working while others are prepared around it.
+TEST(EmailDatabaseTest, StatementCacheStaysBoundedOverManyDistinctTexts) {
+  TempDir dir;
+  auto db = EmailDatabase::open(dir.path() / "email.db");
+  auto run_distinct = [&](int from, int to) {
+    db->read([&](Connection& c) {
+      auto outer = c.prepare(
+          "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3) "
+          "SELECT i FROM n");
+      ASSERT_TRUE(outer.step());
+      for (int i = from; i < to; ++i) {
+        auto s = c.prepare("SELECT ? + " + std::to_string(i) + " AS n");
+        s.bind(1, int64_t{1});
+        ASSERT_TRUE(s.step());
+        EXPECT_EQ(s.integer(0), i + 1);
+      }
+      int64_t rows = 1;
+      while (outer.step()) ++rows;
+      EXPECT_EQ(rows, 3);
+    });
+  };
+  run_distinct(0, 2000);
+  const int64_t warm = sqlite3_memory_used();
+  run_distinct(2000, 12000);
+  EXPECT_LT(sqlite3_memory_used() - warm, 1 << 20) << "compiled statements piled up";
 }
 
 struct BlockFailure : std::runtime_error {

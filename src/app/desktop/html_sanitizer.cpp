@@ -141,16 +141,24 @@ std::string decode_references(std::string_view s) {
   return out;
 }
 
-// The scheme of a URL after removing what browsers ignore inside it (control characters and
-// spaces), lower-cased; empty for a relative reference.
+// The scheme of a URL as a browser reads it, lower-cased: control characters and spaces at
+// either end and tabs and line breaks inside do not count; the scheme is a letter followed
+// by letters, digits, "+", "-" or ".", up to the first ":". Anything else before the ":"
+// (a control character, a space) makes the address relative, and so not one that is kept;
+// the browser would not read "ht\x01tp:" as "http:" either. Empty for a relative reference.
 std::string scheme_of(std::string_view url) {
-  std::string compact;
-  for (char c : url)
-    if (static_cast<unsigned char>(c) > 0x20) compact += c;
-  const size_t colon = compact.find(':');
-  if (colon == std::string::npos) return {};
-  const std::string scheme = lower(compact.substr(0, colon));
-  if (scheme.find_first_of("/?#") != std::string::npos) return {};
+  const auto outer = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
+  while (!url.empty() && outer(url.front())) url.remove_prefix(1);
+  while (!url.empty() && outer(url.back())) url.remove_suffix(1);
+  std::string before_colon;
+  for (char c : url.substr(0, url.find(':')))
+    if (c != '\t' && c != '\n' && c != '\r') before_colon += c;
+  if (url.find(':') == std::string_view::npos || before_colon.empty() ||
+      !std::isalpha(static_cast<unsigned char>(before_colon[0])))
+    return {};
+  const std::string scheme = lower(before_colon);
+  if (scheme.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789+-.") != std::string::npos)
+    return {};
   return scheme;
 }
 
