@@ -28,12 +28,7 @@ constexpr std::string_view kProgramSummary =
 std::string roff_escaped(std::string_view line) {
   std::string out;
   if (line.starts_with('.') || line.starts_with('\'')) out = "\\&";
-  for (char c : line) {
-    if (c == '\\')
-      out += "\\e";
-    else
-      out += c;
-  }
+  for (char c : line) out += c == '\\' ? std::string("\\e") : std::string(1, c);
   return out;
 }
 
@@ -41,12 +36,7 @@ std::string roff_escaped(std::string_view line) {
 // and searched for as they are typed.
 std::string roff_name(std::string_view name) {
   std::string out;
-  for (char c : roff_escaped(name)) {
-    if (c == '-')
-      out += "\\-";
-    else
-      out += c;
-  }
+  for (char c : roff_escaped(name)) out += c == '-' ? std::string("\\-") : std::string(1, c);
   return out;
 }
 
