@@ -108,7 +108,8 @@ class EmailService {
   // are EmailServiceError. `folders` is the account's folder list as stored (messages name
   // their folder by id; moves look for the destination there).
 
-  // The server's folders: name decoded, path the server name, type from the name; fresh ids.
+  // The server's folders: name decoded, path the server name, type from the special-use
+  // attribute the server gives it, else from the name (listed_folder_types); fresh ids.
   std::vector<store::EmailFolder> fetchFolders(const store::EmailAccount& account,
                                                const std::optional<std::string>& password) const;
   // One folder of the listing with what the server says about it.
@@ -243,13 +244,14 @@ class EmailService {
   void deleteFolder(const store::EmailAccount& account, const std::optional<std::string>& password,
                     std::string_view path) const;
 
-  // Keeps one server copy of a draft in `folderPath`: files `message` there with \Draft and
-  // \Seen (creating the folder when missing), then deletes every other copy whose
-  // Message-ID header holds `messageId`. Without a message the copies are only deleted.
-  void replaceDraftCopy(const store::EmailAccount& account,
-                        const std::optional<std::string>& password, std::string_view folderPath,
-                        std::string_view messageId,
-                        const std::optional<std::string>& message) const;
+  // Keeps one server copy of a draft in the server's drafts folder (drafts_folder_path on
+  // its folder list, else a new kDefaultDraftsFolder): files `message` there with \Draft and
+  // \Seen, then deletes every other copy in that folder whose Message-ID header holds
+  // `messageId`. Without a message the copies are only deleted. Returns the folder's path.
+  std::string replaceDraftCopy(const store::EmailAccount& account,
+                               const std::optional<std::string>& password,
+                               std::string_view messageId,
+                               const std::optional<std::string>& message) const;
 
   // ---- Sending ----
 

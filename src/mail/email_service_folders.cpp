@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "mail/email_service.h"
+#include "mail/special_use_folders.h"
 #include "util/log.h"
 
 namespace kestrova::mail {
@@ -46,11 +47,17 @@ void EmailService::deleteFolder(const store::EmailAccount& account,
   });
 }
 
-void EmailService::replaceDraftCopy(const store::EmailAccount& account,
-                                    const std::optional<std::string>& password,
-                                    std::string_view folderPath, std::string_view messageId,
-                                    const std::optional<std::string>& message) const {
+std::string EmailService::replaceDraftCopy(const store::EmailAccount& account,
+                                           const std::optional<std::string>& password,
+                                           std::string_view messageId,
+                                           const std::optional<std::string>& message) const {
+  std::string folderPath;
   with_session(*this, account, password, [&](LibEtPanIMAPSession& s, LibEtPanError& error) {
+    // The folder is looked up on every pass: a draft written before the first sync, or
+    // before the server's folders changed, still goes where the server keeps drafts.
+    auto listing = s.fetchFoldersWithFlagsWithError(&error);
+    if (!listing) return false;
+    folderPath = drafts_folder_path(*listing).value_or(std::string(kDefaultDraftsFolder));
     // A folder that is not there yet (a new account's first draft) is created; without a
     // new copy to file there is nothing to remove either.
     if (!s.selectFolder(folderPath, &error)) {
@@ -70,12 +77,12 @@ void EmailService::replaceDraftCopy(const store::EmailAccount& account,
       ImapSourceRemoval removal = ImapSourceRemoval::removed;
       if (!s.deleteAndExpungeWithUID(stale, &error, &removal)) return false;
       if (removal == ImapSourceRemoval::flaggedOnly)
-        log_line(
-            log_kind::kWarning, kComponent,
-            "旧草稿只标记为删除: " + std::string(folderPath) + " UID " + std::to_string(stale));
+        log_line(log_kind::kWarning, kComponent,
+                 "旧草稿只标记为删除: " + folderPath + " UID " + std::to_string(stale));
     }
     return true;
   });
+  return folderPath;
 }
 
 }  // namespace kestrova::mail

@@ -16,6 +16,7 @@
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/folder_reconciler.h"
+#include "mail/special_use_folders.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -209,15 +210,17 @@ std::vector<EmailService::ListedFolder> EmailService::fetchFolderListing(
   LibEtPanError error;
   auto listed = session->fetchFoldersWithFlagsWithError(&error);
   if (!listed) throw failure("获取文件夹列表失败: " + error.localizedDescription);
+  const auto types = listed_folder_types(*listed);
   std::vector<ListedFolder> folders;
   folders.reserve(listed->size());
-  for (auto& entry : *listed) {
+  for (size_t i = 0; i < listed->size(); ++i) {
+    auto& entry = (*listed)[i];
     EmailFolder folder;
     folder.id = new_uuid();
     folder.accountId = account.id;
     folder.name = entry.name;
     folder.path = entry.name;
-    folder.type = classify_folder(entry.name);
+    folder.type = types[i];
     const bool selectable = entry.selectable();
     folders.push_back({EmailFolder::make(std::move(folder)), std::move(entry.flags), selectable});
   }

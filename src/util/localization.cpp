@@ -253,7 +253,6 @@ const TextTable& chinese_texts() {
       {"cli.file.unwritable", "无法写入文件: %@"},
       {"cli.file.saved", "已保存: %@ (%d bytes)"},
       {"cli.search.empty", "(没有找到)"},
-      {"cli.local_copy_behind", "警告: 服务器上已完成，但本地副本暂未更新（%@），下次同步时会更新"},
       {"cli.mark.done", "已标记: %@  %@"},
       {"cli.move.already_there", "邮件已在文件夹 %@ 中"},
       {"cli.move.done", "已移动到 %@: %@"},
@@ -263,12 +262,6 @@ const TextTable& chinese_texts() {
       {"cli.delete.done", "已删除: %@"},
       {"cli.error.item", "错误: %@: %@"},
       {"cli.delete.confirm", "永久删除 %d 封邮件？此操作无法撤销"},
-
-      // Command line: a source copy the server only flagged as deleted.
-      {"cli.flagged_only",
-       "注意: "
-       "该服务器只能一次清除文件夹中所有标记为删除的邮件，而文件夹中还有其他这样的邮件；为免误删它"
-       "们，原邮件只标记为删除，仍留在服务器上"},
 
       // Command line: accounts, sign-in and certificate trust.
       {"cli.account.password_prompt", "密码: "},

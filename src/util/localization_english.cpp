@@ -223,9 +223,6 @@ const TextTable& english_texts() {
       {"cli.file.unwritable", "Cannot write file: %@"},
       {"cli.file.saved", "Saved: %@ (%d bytes)"},
       {"cli.search.empty", "(nothing found)"},
-      {"cli.local_copy_behind",
-       "Warning: done on the server, but the local copy is not updated yet (%@); the next sync "
-       "updates it"},
       {"cli.mark.done", "Marked: %@  %@"},
       {"cli.move.already_there", "The message is already in folder %@"},
       {"cli.move.done", "Moved to %@: %@"},
@@ -235,12 +232,6 @@ const TextTable& english_texts() {
       {"cli.delete.done", "Deleted: %@"},
       {"cli.error.item", "Error: %@: %@"},
       {"cli.delete.confirm", "Delete %d messages for good? This cannot be undone"},
-
-      // Command line: a source copy the server only flagged as deleted.
-      {"cli.flagged_only",
-       "Note: this server can only purge every message marked as deleted in a folder at once, and "
-       "the folder holds other such messages; so as not to delete those, the original is only "
-       "marked as deleted and stays on the server"},
 
       // Command line: accounts, sign-in and certificate trust.
       {"cli.account.password_prompt", "Password: "},

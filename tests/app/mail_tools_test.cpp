@@ -51,8 +51,19 @@ TEST_F(MailTools, ListMessagesPagesAndAppliesFolderConditions) {
   EXPECT_EQ(subjects(first), (std::vector<std::string>{"m119", "m118"}));
   auto paged = call("list_messages", {{"folderId", inbox}, {"limit", 2}, {"offset", 2}});
   EXPECT_EQ(subjects(paged), (std::vector<std::string>{"m117", "m116"}));
-  // A non-integral limit counts as absent (default 20).
-  EXPECT_EQ(call("list_messages", {{"folderId", inbox}, {"limit", 2.5}}).size(), 20u);
+  // A limit that is no integral number counts as absent (default 20); integral numbers of
+  // any size are clamped to 1-100, without overflow.
+  const struct {
+    Json limit;
+    size_t listed;
+  } limits[] = {{2.5, 20},    {"abc", 20},   {"5", 20},
+                {true, 20},   {nullptr, 20}, {-5, 1},
+                {1e308, 100}, {-1e308, 1},   {18446744073709551615u, 100},
+                {3.0, 3}};
+  for (const auto& c : limits) {
+    SCOPED_TRACE(c.limit.dump());
+    EXPECT_EQ(call("list_messages", {{"folderId", inbox}, {"limit", c.limit}}).size(), c.listed);
+  }
 
   // Trash: its own messages plus every deleted message of the account; spam likewise.
   EXPECT_EQ(subjects(call("list_messages", {{"folderId", trash}})),
@@ -142,6 +153,14 @@ TEST_F(MailTools, CreateDraftPrefersTheDefaultAccount) {
   const std::string newer = add_account("newer@example.com", false, 99);
   EXPECT_EQ(call("create_draft", {{"subject", "s"}, {"body", "b"}})["accountId"], account);
   EXPECT_EQ(call("create_draft", {{"subject", "s"}, {"body", "b"}, {"accountId", newer}})["accountId"], newer);
+}
+
+// An account that has a drafts folder of its own (the server's, or the demo's) gets the
+// draft there, and no local-only drafts folder beside it.
+TEST_F(MailTools, CreateDraftUsesTheAccountsOwnDraftsFolder) {
+  const std::string drafts = add_folder(account, "Entwürfe", "drafts");
+  EXPECT_EQ(call("create_draft", {{"subject", "s"}, {"body", "b"}})["folderId"], drafts);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE path = '__LocalDrafts__'"), 0);
 }
 
 TEST_F(MailTools, FlagsChangeEveryCopyOfAMessage) {

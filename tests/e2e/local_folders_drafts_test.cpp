@@ -182,5 +182,51 @@ TEST_F(LocalFoldersDraftsTest, AgentDraftIsFiledOnTheServerAndReplacedWhenEdited
   EXPECT_EQ(run({"draft", "list"}).out.find("Plan"), std::string::npos);
 }
 
+// A server that marks its drafts folder (RFC 6154 \Drafts) under another name, beside an
+// unmarked "Drafts" another client left: the sync takes the marked folder for the drafts
+// folder, the agent's draft is written there (no second drafts folder here), and the
+// service files it there on the server.
+TEST_F(LocalFoldersDraftsTest, DraftsGoToTheFolderTheServerMarksAsDrafts) {
+  add_account();
+  servers_.deliver(user_, "Drafts",
+                   "From: a@example.org\r\nSubject: Leftover\r\nMessage-ID: <left@x>\r\n\r\nx\r\n");
+  servers_.deliver(
+      user_, "Entwürfe",
+      "From: " + user_ + "\r\nSubject: Halb fertig\r\nMessage-ID: <half@x>\r\n\r\ny\r\n");
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE path = 'Entwürfe' AND type = 'drafts'"),
+            1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE path = 'Drafts' AND type = 'custom'"),
+            1);
+
+  auto created = tool(R"({"subject":"Angebot","body":"Erster Entwurf.","to":"x@example.org"})");
+  ASSERT_NE(created.out.find("Angebot"), std::string::npos) << created.out << created.err;
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_messages m JOIN email_folders f ON f.id = "
+                  "m.folder_id WHERE m.subject = 'Angebot' AND f.path = 'Entwürfe'"),
+            1);
+  EXPECT_EQ(count("SELECT COUNT(*) FROM email_folders WHERE type = 'drafts'"), 1);
+  const auto listed = run({"draft", "list"});
+  EXPECT_NE(listed.out.find("Halb fertig"), std::string::npos) << listed.out;
+  EXPECT_NE(listed.out.find("Angebot"), std::string::npos) << listed.out;
+
+  auto env = environment();
+  env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent");
+  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent");
+  ChildProcess service(KESTROVA_BINARY, {"run"}, env);
+  bool filed = false;
+  for (int i = 0; i < 300 && !filed; ++i) {
+    for (const auto& stored : servers_.stored_messages(user_, "Entwürfe"))
+      filed = filed || stored.find("Subject: Angebot") != std::string::npos;
+    if (!filed) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  kill(service.pid(), SIGTERM);
+  EXPECT_EQ(service.wait(20000), 0);
+  EXPECT_TRUE(filed);
+  EXPECT_EQ(servers_.stored_messages(user_, "Entwürfe").size(), 2u);
+  const auto leftover = servers_.stored_messages(user_, "Drafts");
+  ASSERT_EQ(leftover.size(), 1u);
+  EXPECT_NE(leftover[0].find("Leftover"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace kestrova::testing

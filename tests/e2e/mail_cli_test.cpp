@@ -232,6 +232,7 @@ TEST_F(MailCliTest, MistakesGetAClearWordAndTheRightStatus) {
     std::string said;
   } cases[] = {
       {{"serach", "x"}, 2, "Did you mean: kestrova search"},
+      {{"--home", (dir_.path() / "other").string(), "serach"}, 2, ": kestrova search"},
       {{"ai", "stauts"}, 2, "Did you mean: kestrova ai status"},
       {{"settings", "set", "defaultLanguage", ""}, 1, "defaultLanguage"},
       {{"list", "--limit", "0"}, 2, "--limit"},
@@ -247,6 +248,53 @@ TEST_F(MailCliTest, MistakesGetAClearWordAndTheRightStatus) {
   }
   EXPECT_EQ(run({"signature", "add", "Work", "--content", "Ann Example"}).exit_code, 0);
   EXPECT_NE(run({"signature", "show", "Work"}).out.find("Ann Example"), std::string::npos);
+}
+
+// The manual: a page for the program naming every command's page, and one page per command
+// covering its subcommands and options, in roff that man reads.
+TEST_F(MailCliTest, ManualPagesCoverEveryCommand) {
+  const auto dir = dir_.path() / "man";
+  ASSERT_EQ(run({"manual-pages", dir.string()}).exit_code, 0);
+  auto page = [&](const std::string& name) {
+    std::ifstream in(dir / (name + ".1"), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  };
+  const std::string program = page("kestrova");
+  EXPECT_NE(program.find(".SH NAME\nkestrova \\- mail client for several accounts, with a tool "
+                         "server for AI agents\n"),
+            std::string::npos)
+      << program;
+  const std::string help = run({"--help"}).out;
+  const std::string listing = help.substr(help.find("Subcommands:"));
+  std::istringstream lines(listing);
+  size_t commands = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("  ") || line[2] == ' ') continue;
+    const std::string command = line.substr(2, line.find(' ', 2) - 2);
+    SCOPED_TRACE(command);
+    ++commands;
+    std::string escaped;
+    for (char ch : command) escaped += ch == '-' ? std::string("\\-") : std::string(1, ch);
+    EXPECT_NE(program.find(".BR kestrova\\-" + escaped + " (1)"), std::string::npos);
+    const std::string text = page("kestrova-" + command);
+    EXPECT_TRUE(text.starts_with(".TH KESTROVA-")) << text.substr(0, 80);
+    EXPECT_NE(text.find(".SH NAME\nkestrova\\-" + escaped + " \\- "), std::string::npos);
+  }
+  EXPECT_GT(commands, 40u);
+  EXPECT_FALSE(std::filesystem::exists(dir / "kestrova-manual-pages.1"));  // not for users
+
+  const std::string send = page("kestrova-send");
+  for (const char* expected : {".B \\-\\-at", "Send later", ".SH \"SEE ALSO\"\n.BR kestrova (1)",
+                               "3 done, but some parts failed"})
+    EXPECT_NE(send.find(expected), std::string::npos) << expected;
+  const std::string ai = page("kestrova-ai");
+  EXPECT_NE(ai.find(".SS \"kestrova ai profiles [OPTIONS]\""), std::string::npos);
+  // No line of running text starts with a roff control character by accident.
+  std::istringstream sendLines(send);
+  for (std::string line; std::getline(sendLines, line);)
+    if (line.starts_with("'")) ADD_FAILURE() << line;
 }
 
 // More than the first load holds: the rest comes through the background loader, and the

@@ -125,7 +125,15 @@ std::optional<std::string> suggested_command(const CLI::App& root, int argc, cha
   std::string path = "kestrova";
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
-    if (word.starts_with('-')) continue;
+    if (word.starts_with('-')) {
+      // An option's value is no command word ("--home DIR serach"); root options are
+      // accepted after a command too.
+      if (word.find('=') != std::string_view::npos) continue;
+      const CLI::Option* option = app->get_option_no_throw(std::string(word));
+      if (!option) option = root.get_option_no_throw(std::string(word));
+      if (option && option->get_type_size() != 0) ++i;
+      continue;
+    }
     const auto subcommands = app->get_subcommands([](const CLI::App*) { return true; });
     if (subcommands.empty()) return std::nullopt;
     const CLI::App* exact = nullptr;
@@ -270,6 +278,7 @@ int run_command_line(int argc, char** argv) {
   add_service_commands(root);
   add_demo_command(root);
   add_window_command(root);
+  add_manual_pages_command(root, KESTROVA_VERSION);
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -49,6 +49,9 @@ void add_tool_commands(CLI::App& root);
 void add_service_commands(CLI::App& root);
 void add_demo_command(CLI::App& root);
 void add_window_command(CLI::App& root);
+// `manual-pages DIR`, left out of the help: the manual pages, made from the whole command
+// tree (so registered after every other command). `version` goes into the page headers.
+void add_manual_pages_command(CLI::App& root, const std::string& version);
 
 // Adds `--json` to a listing: `description` for the option, and `shape` (the document
 // printed, then an example) in the command's help. Returns where the flag is kept.

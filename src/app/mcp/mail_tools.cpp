@@ -10,14 +10,15 @@
 #include <type_traits>
 #include <vector>
 
-#include "app/core/writing/draft_upload.h"
 #include "app/core/agent/mail_tool_sql.h"
 #include "app/core/mailbox/message_search.h"
+#include "app/core/writing/draft_upload.h"
 #include "app/mcp/mail_tool_support.h"
 #include "app/mcp/mcp_arguments.h"
 #include "app/mcp/mcp_catalogue.h"
 #include "app/mcp/mcp_error.h"
 #include "store/database.h"
+#include "store/drafts_folder.h"
 #include "store/email_contact.h"
 #include "store/email_enums.h"
 #include "store/email_store_sql.h"
@@ -230,12 +231,9 @@ Json create_draft(const Json& arguments) {
     }
     if (!account_id) throw MCPError("No local email account is available");
 
-    std::string folder_id;
-    {
-      auto s = c.prepare("SELECT id FROM email_folders WHERE account_id = ? AND path = ?");
-      s.bind_all(*account_id, kLocalDraftsPath);
-      if (s.step()) folder_id = text_column(s, "id");
-    }
+    // The account's own drafts folder when it has one (the server's, or the demo's), so that
+    // an agent's draft sits beside the user's; else the local-only one.
+    std::string folder_id = store::drafts_folder_id(c, *account_id).value_or("");
     if (folder_id.empty()) {
       folder_id = new_uuid();
       auto s = c.prepare(

@@ -8,7 +8,6 @@
 #include "mail/outgoing_message.h"
 #include "store/database.h"
 #include "store/email_account.h"
-#include "store/email_folder.h"
 #include "store/email_message.h"
 #include "store/message_lookup.h"
 #include "util/log.h"
@@ -19,9 +18,6 @@ namespace kestrova::app {
 namespace {
 
 constexpr std::string_view kComponent = "DraftUpload";
-// Where a draft goes on a server whose folder list has no drafts folder.
-constexpr std::string_view kDefaultDraftsPath = "Drafts";
-
 struct Mark {
   std::string draftId;
   std::string accountId;
@@ -50,16 +46,6 @@ std::optional<store::EmailAccount> account_of(store::Connection& c, const std::s
   s.bind_all(id);
   if (!s.step()) return std::nullopt;
   return store::EmailAccount::from_row(s);
-}
-
-// The server's drafts folder as the folder list knows it, else the common name.
-std::string drafts_path(store::Connection& c, const std::string& accountId) {
-  auto s = c.prepare(
-      "SELECT path FROM email_folders WHERE account_id = ? AND type = 'drafts' AND path NOT IN "
-      "(?, ?) ORDER BY name LIMIT 1");
-  s.bind_all(accountId, store::EmailFolder::kLocalDraftsPath, store::EmailFolder::kLocalSentPath);
-  if (s.step()) return s.text(0).value_or(std::string(kDefaultDraftsPath));
-  return std::string(kDefaultDraftsPath);
 }
 
 std::vector<std::string> recipients(const std::vector<store::EmailContact>& contacts) {
@@ -167,12 +153,9 @@ DraftUploadPass upload_marked_drafts(store::EmailDatabase& database, mail::Email
     struct Work {
       std::optional<store::EmailAccount> account;
       std::optional<store::EmailMessage> draft;
-      std::string folderPath;
     };
     auto work = database.read([&](store::Connection& c) {
-      Work w{account_of(c, mark.accountId), store::read_stored_message(c, mark.draftId), {}};
-      if (w.account) w.folderPath = drafts_path(c, w.account->id);
-      return w;
+      return Work{account_of(c, mark.accountId), store::read_stored_message(c, mark.draftId)};
     });
     try {
       if (!work.account || work.account->isLocalOnly()) {
@@ -198,12 +181,10 @@ DraftUploadPass upload_marked_drafts(store::EmailDatabase& database, mail::Email
                 .run();
           });
         }
-        service.replaceDraftCopy(*work.account, password, work.folderPath, built.messageId,
-                                 built.text);
+        service.replaceDraftCopy(*work.account, password, built.messageId, built.text);
         messageId = built.messageId;
       } else if (messageId) {
-        service.replaceDraftCopy(*work.account, password, work.folderPath, *messageId,
-                                 std::nullopt);
+        service.replaceDraftCopy(*work.account, password, *messageId, std::nullopt);
       }
       database.write([&](store::Connection& c) {
         // A draft changed again while it was on its way keeps its mark for the next pass.

@@ -35,8 +35,7 @@ std::string folder_for_copy(store::EmailStore& store, const store::EmailAccount&
                             std::string_view nameKey) {
   store.loadFolders();
   const auto& folders = store.foldersOf(account.id);
-  if (type == store::EmailFolderType::sent)
-    if (const auto* folder = folder_of_type(folders, type, false)) return folder->id;
+  if (const auto* folder = folder_of_type(folders, type, false)) return folder->id;
   if (const auto* folder = folder_of_type(folders, type, true)) return folder->id;
   store::EmailFolder local = store::EmailFolder::make({.id = new_uuid(),
                                                        .accountId = account.id,
