@@ -8,9 +8,9 @@ namespace kestrova::ai {
 // The description quotes the body's first few hundred characters: a provider's error page
 // can be hundreds of kilobytes; body() keeps it whole.
 AIServiceError AIServiceError::requestFailed(long status, const std::string& body) {
-  return AIServiceError(
-      Kind::requestFailed,
-      localized_format("ai.error.request_failed", status, quoted_excerpt(body)), status, body);
+  return AIServiceError(Kind::requestFailed,
+                        localized_format("ai.error.request_failed", status, quoted_excerpt(body)),
+                        status, body);
 }
 
 AIServiceError AIServiceError::networkError(const std::string& cause) {

@@ -165,7 +165,8 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
 
 std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
     const EmailAccount& account, const std::optional<std::string>& password) const {
-  if (missing(password)) throw EmailServiceError::authenticationFailed(localized("mail.error.no_password"));
+  if (missing(password))
+    throw EmailServiceError::authenticationFailed(localized("mail.error.no_password"));
   auto session = createIMAPSession(account, freshCredential(account, *password), trustOf(account));
   if (!session) throw EmailServiceError::connectionFailed(localized("mail.error.no_imap_session"));
   session->setResyncExtensionsDisabled(resyncDisabled_);
@@ -259,7 +260,8 @@ std::string EmailService::freshCredential(const EmailAccount& account,
     log(log_kind::kFailure, e.what());
     throw EmailServiceError::authenticationFailed(e.what());
   } catch (const platform::EmailCredentialError& e) {
-    throw EmailServiceError::authenticationFailed(localized_format("mail.error.token_not_saved", e.what()));
+    throw EmailServiceError::authenticationFailed(
+        localized_format("mail.error.token_not_saved", e.what()));
   }
 }
 

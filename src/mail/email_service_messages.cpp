@@ -521,7 +521,7 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
     if (!peeked) throw EmailServiceError::networkError(error);
     if (peeked->empty() || peeked->front().first != uid)
       throw EmailServiceError::messageMismatch(
-        localized_format("mail.error.uid_gone", folder.name, uid));
+          localized_format("mail.error.uid_gone", folder.name, uid));
     raw = std::move(peeked->front().second);
     log(log_kind::kMail, "fetchRawMessage: 获取到原始邮件数据 " + std::to_string(raw->size()));
   } else {
@@ -582,7 +582,8 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
       return std::move(*bytes);
     }
   }
-  throw EmailServiceError::parseError(localized_format("mail.error.no_attachment", attachment.filename));
+  throw EmailServiceError::parseError(
+      localized_format("mail.error.no_attachment", attachment.filename));
 }
 
 // ---- search ----

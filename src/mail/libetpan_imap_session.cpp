@@ -1274,7 +1274,8 @@ bool LibEtPanIMAPSession::noopWithError(LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_noop(imap_.get());
-  if (result != MAILIMAP_NO_ERROR) return fail(error, result, localized_format("mail.imap.failed.noop", result));
+  if (result != MAILIMAP_NO_ERROR)
+    return fail(error, result, localized_format("mail.imap.failed.noop", result));
   return true;
 }
 

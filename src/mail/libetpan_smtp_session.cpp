@@ -34,7 +34,8 @@ bool fail(LibEtPanError* error, int code, const std::string& message) {
 
 bool fail_uninitialised(LibEtPanError* error, const std::string& log_message) {
   log("❌", log_message);
-  set_error(error, LibEtPanError{-1, localized("mail.smtp.no_session"), std::nullopt, std::nullopt});
+  set_error(error,
+            LibEtPanError{-1, localized("mail.smtp.no_session"), std::nullopt, std::nullopt});
   return false;
 }
 
@@ -146,14 +147,16 @@ std::string LibEtPanSMTPSession::failureCause(int code) const {
                                 code == MAILSMTP_ERROR_CONNECTION_REFUSED ||
                                 code == MAILSMTP_ERROR_HOSTNAME || code < 0;
   if (transportFailure || !smtp || smtp->response_code < 400 || !smtp->response) return "";
-  return localized_format("mail.smtp.server_said",
-                          quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response));
+  return localized_format(
+      "mail.smtp.server_said",
+      quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response));
 }
 
 bool LibEtPanSMTPSession::fail(LibEtPanError* error, int code, const std::string& message) const {
   const std::string cause = failureCause(code);
-  return kestrova::mail::fail(error, code, cause.empty() ? message
-                                                    : message + localized_format("mail.error.detail", cause));
+  return kestrova::mail::fail(
+      error, code,
+      cause.empty() ? message : message + localized_format("mail.error.detail", cause));
 }
 
 std::unique_ptr<LibEtPanSMTPSession> LibEtPanSMTPSession::initWithHost(std::string host,
@@ -330,10 +333,10 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
 
   const RecipientKind kinds[] = {
       {to, "", "添加收件人: ", "mail.smtp.failed.rcpt", "收件人添加成功"},
-      {cc_list, "步骤 2.1: 添加 CC 收件人",
-       "添加 CC 收件人: ", "mail.smtp.failed.rcpt_cc", "CC 收件人添加成功"},
-      {bcc_list, "步骤 2.2: 添加 BCC 收件人",
-       "添加 BCC 收件人: ", "mail.smtp.failed.rcpt_bcc", "BCC 收件人添加成功"},
+      {cc_list, "步骤 2.1: 添加 CC 收件人", "添加 CC 收件人: ", "mail.smtp.failed.rcpt_cc",
+       "CC 收件人添加成功"},
+      {bcc_list, "步骤 2.2: 添加 BCC 收件人", "添加 BCC 收件人: ", "mail.smtp.failed.rcpt_bcc",
+       "BCC 收件人添加成功"},
   };
   // libetpan writes envelope addresses into the command line as they are, so a line break
   // in one would start a command of its own. Such a send is refused before MAIL FROM.

@@ -15,8 +15,8 @@
 #include "store/email_store.h"
 #include "store/email_thread_service.h"
 #include "store/message_source.h"
-#include "util/localization.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/time.h"
 #include "util/uuid.h"
 
@@ -126,7 +126,8 @@ MaildirReader::MaildirReader(const fs::path& dir) {
       if (!it->is_regular_file(error)) continue;
       names.push_back(it->path().string());
     }
-    if (error) throw Error(localized_format("import.error.directory", folder.string(), error.message()));
+    if (error)
+      throw Error(localized_format("import.error.directory", folder.string(), error.message()));
     std::sort(names.begin(), names.end());
     files_.insert(files_.end(), std::make_move_iterator(names.begin()),
                   std::make_move_iterator(names.end()));
@@ -157,7 +158,8 @@ std::optional<ArchivedMessage> MaildirReader::next() {
 
 MboxReader::MboxReader(const fs::path& file) : path_(file), in_(file, std::ios::binary) {
   std::error_code error;
-  if (!in_ || fs::is_directory(file, error)) throw Error(localized_format("import.error.mbox_open", file.string()));
+  if (!in_ || fs::is_directory(file, error))
+    throw Error(localized_format("import.error.mbox_open", file.string()));
   std::string line;
   while (read_line(line)) {
     if (without_cr(line).empty()) continue;

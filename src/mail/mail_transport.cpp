@@ -85,9 +85,8 @@ class ImapResponseFilter {
         quoted = true;
       } else if (c == '(') {
         if (++depth_ > kMaxNesting)
-          return TransportProblem{
-              TransportProblem::Kind::tooDeep,
-              localized_format("mail.transport.too_deep", kMaxNesting)};
+          return TransportProblem{TransportProblem::Kind::tooDeep,
+                                  localized_format("mail.transport.too_deep", kMaxNesting)};
       } else if (c == ')' && depth_ > 0) {
         --depth_;
       }
@@ -103,9 +102,9 @@ class ImapResponseFilter {
     first_line_ = false;
     if (*literal > kMaxLiteralBytes ||
         response_bytes_ + *literal > kMaxLiteralBytes + kMaxLineBytes)
-      return TransportProblem{TransportProblem::Kind::tooLarge,
-                              localized_format("mail.transport.literal_too_large", *literal,
-                                               mib(kMaxLiteralBytes))};
+      return TransportProblem{
+          TransportProblem::Kind::tooLarge,
+          localized_format("mail.transport.literal_too_large", *literal, mib(kMaxLiteralBytes))};
     literal_left_ = *literal;
     response_bytes_ += *literal;
     return std::nullopt;
@@ -491,7 +490,8 @@ struct Connection {
     const std::string& host = state->host;
     if (gnutls_certificate_allocate_credentials(&credentials) < 0 ||
         gnutls_init(&tls, GNUTLS_CLIENT) < 0)
-      return tls_failed({TransportProblem::Kind::tlsHandshake, localized("mail.transport.no_tls_session")});
+      return tls_failed(
+          {TransportProblem::Kind::tlsHandshake, localized("mail.transport.no_tls_session")});
     gnutls_certificate_set_x509_system_trust(credentials);
     if (const auto& file = state->trust.caFile) {
       if (gnutls_certificate_set_x509_trust_file(credentials, file->c_str(), GNUTLS_X509_FMT_PEM) <=
@@ -814,7 +814,8 @@ std::optional<std::string> http_connect(int fd, const std::string& host, uint16_
   std::string head;
   constexpr size_t kMaxHead = 16 * 1024;
   while (!head.ends_with("\r\n\r\n")) {
-    if (head.size() >= kMaxHead || !receive_some(fd, head, 1, limit)) return localized("mail.proxy.no_answer");
+    if (head.size() >= kMaxHead || !receive_some(fd, head, 1, limit))
+      return localized("mail.proxy.no_answer");
   }
   const std::string status = head.substr(0, head.find("\r\n"));
   if (status.size() < 12 || !status.starts_with("HTTP/1.") || status.substr(9, 3) != "200")
@@ -836,7 +837,8 @@ int connect_server(MailTransport::State& state) {
     return fail(localized_format("mail.proxy.bad_type", proxy.type));
   if (proxy.port < 1 || proxy.port > 65535) return fail(localized("mail.proxy.bad_port"));
   const int fd = connect_tcp(state, proxy.host, static_cast<uint16_t>(proxy.port));
-  if (fd < 0) return fail(state.problem ? state.problem->text : localized("mail.proxy.unreachable"));
+  if (fd < 0)
+    return fail(state.problem ? state.problem->text : localized("mail.proxy.unreachable"));
   const auto refused = proxy.type == "socks5"
                            ? socks5_connect(fd, state.host, state.port, state.timeout)
                            : http_connect(fd, state.host, state.port, state.timeout);
@@ -902,9 +904,7 @@ bool MailTransport::startTls(mailstream* stream) {
   if (stream->read_buffer_len > 0 || connection->raw_left() > 0 ||
       connection->ready_at < connection->ready.size()) {
     state_->tlsFailed = true;
-    connection->give_up(
-        {TransportProblem::Kind::injection,
-         localized("mail.transport.injection")});
+    connection->give_up({TransportProblem::Kind::injection, localized("mail.transport.injection")});
     return false;
   }
   return connection->start_tls(false);

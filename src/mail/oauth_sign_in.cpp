@@ -268,7 +268,8 @@ OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient&
         localized_format("oauth.callback.refused", printable(mask_token_like(*error))));
   }
   const auto code = item(items, "code");
-  if (!code || code->empty()) throw OAuthError::callbackRejected(localized("oauth.callback.no_code"));
+  if (!code || code->empty())
+    throw OAuthError::callbackRejected(localized("oauth.callback.no_code"));
   return client.exchangeCode(provider_, clientId_, clientSecret_, *code, pkce_.verifier,
                              redirectURI_);
 }
@@ -282,7 +283,8 @@ bool OAuthSignIn::forwardCustomSchemeCallback(std::string_view url) {
   if (!pending.is_object() || !pending.contains("port") || !pending["port"].is_number_unsigned())
     throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting"));
   const auto port = pending["port"].get<unsigned>();
-  if (port == 0 || port > 65535) throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting"));
+  if (port == 0 || port > 65535)
+    throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting"));
   std::string target(OAuthLoopbackListener::kCallbackPath);
   target += url.substr(prefix.size());
   send_to_listener(static_cast<uint16_t>(port), target);

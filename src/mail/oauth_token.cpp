@@ -6,8 +6,8 @@
 #include <cctype>
 
 #include "util/base64.h"
-#include "util/localization.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -56,8 +56,8 @@ OAuthTokenSet token_set_from(const OAuthTokenResponse& response, const OAuthToke
   if (!clean_token(response.accessToken))
     throw OAuthError::invalidToken(localized("oauth.error.access_token"));
   if (!response.tokenType.empty() && !text::equals_ci(response.tokenType, "Bearer"))
-    throw OAuthError::invalidToken(localized_format("oauth.error.token_type",
-                                                    text::prefix_characters(response.tokenType, 40)));
+    throw OAuthError::invalidToken(localized_format(
+        "oauth.error.token_type", text::prefix_characters(response.tokenType, 40)));
   OAuthTokenSet tokens = base;
   tokens.accessToken = response.accessToken;
   if (response.refreshToken) {
@@ -151,7 +151,9 @@ std::string mask_token_like(std::string_view text) {
 OAuthError OAuthError::notImplemented(const std::string& text) {
   return OAuthError(Kind::notImplemented, text);
 }
-OAuthError OAuthError::invalidURL() { return OAuthError(Kind::invalidURL, localized("oauth.error.invalid_url")); }
+OAuthError OAuthError::invalidURL() {
+  return OAuthError(Kind::invalidURL, localized("oauth.error.invalid_url"));
+}
 OAuthError OAuthError::tokenExchangeFailed(const std::string& reason) {
   return OAuthError(Kind::tokenExchangeFailed,
                     reason.empty() ? localized("oauth.error.exchange")

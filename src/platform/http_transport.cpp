@@ -336,12 +336,15 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   api.easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   if (transfer.failure) std::rethrow_exception(transfer.failure);
   if (transfer.cancelled) throw HttpError(HttpError::Kind::cancelled, localized("http.cancelled"));
-  if (transfer.too_large) throw HttpError(HttpError::Kind::bodyTooLarge, localized("http.error.too_large"));
+  if (transfer.too_large)
+    throw HttpError(HttpError::Kind::bodyTooLarge, localized("http.error.too_large"));
   if (transfer.idled_out) throw network_error(localized("http.error.timed_out"));
   if (result != CURLE_OK) {
     std::string cause = error_text[0] ? error_text : api.easy_strerror(result);
-    if (result == CURLE_OPERATION_TIMEDOUT) cause = localized_format("http.error.timed_out_because", cause);
-    if (configured.enabled) cause = localized_format("http.error.through_proxy", configured.url(), cause);
+    if (result == CURLE_OPERATION_TIMEDOUT)
+      cause = localized_format("http.error.timed_out_because", cause);
+    if (configured.enabled)
+      cause = localized_format("http.error.through_proxy", configured.url(), cause);
     throw network_error(cause);
   }
   HttpResponse response;

@@ -120,7 +120,8 @@ bool EmailRuleEngine::loadRules() {
         log_line(log_kind::kWarning, kComponent, "加载规则文件失败 " + name + ": " + e.what());
       }
     }
-    if (loaded == 0) throw EmailRuleEngineError(EmailRuleEngineError::Kind::loadFailed,
+    if (loaded == 0)
+      throw EmailRuleEngineError(EmailRuleEngineError::Kind::loadFailed,
                                  localized("rules.error.no_files"));
     loaded_ = true;
     log_line(log_kind::kSuccess, kComponent, "规则脚本加载成功");

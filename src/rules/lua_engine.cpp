@@ -1,4 +1,5 @@
 #include "rules/lua_engine.h"
+
 #include "util/localization.h"
 
 namespace kestrova::rules {

@@ -88,7 +88,7 @@ DatabaseError::DatabaseError(int code, const std::string& message)
 
 EmailDatabaseError::EmailDatabaseError(Kind kind)
     : Error(localized(kind == Kind::notInitialized ? "store.error.not_initialized"
-                                                 : "store.error.invalid_data")),
+                                                   : "store.error.invalid_data")),
       kind_(kind) {}
 
 // A compiled statement kept by the connection, with its result column names.

@@ -74,24 +74,26 @@ class EnglishInterfaceTest : public CliTest {
 
 TEST_F(EnglishInterfaceTest, CommandsAndTheirFailuresPrintNoChinese) {
   const std::string english = first_found("subject:\"Re: Berlin offsite\"");
-  const std::string other = first_found("folder:inbox is:read -subject:\"Berlin offsite\"");
-  const std::string chinese = first_found("account:li.wei folder:inbox");
+  const std::string other =
+      first_found("subject:\"Berlin offsite\" -subject:\"Re: Berlin offsite\"");
+  const std::string chinese = first_found("subject:报销单待审批");
   ASSERT_FALSE(english.empty() || other.empty() || chinese.empty());
   const std::string port = std::to_string(closed_port());
-  ASSERT_EQ(in_home({"account", "add", "--email", "closed@example.org", "--imap-host",
-                     "127.0.0.1", "--imap-port", port, "--imap-encryption", "none",
-                     "--smtp-host", "127.0.0.1", "--smtp-port", port, "--smtp-encryption",
-                     "none", "--password-stdin", "--skip-test"},
-                    "secret\n")
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      in_home({"account", "add", "--email", "closed@example.org", "--imap-host", "127.0.0.1",
+               "--imap-port", port, "--imap-encryption", "none", "--smtp-host", "127.0.0.1",
+               "--smtp-port", port, "--smtp-encryption", "none", "--password-stdin", "--skip-test"},
+              "secret\n")
+          .exit_code,
+      0);
 
   struct Case {
     std::vector<std::string> command;
     bool succeeds;
+    std::vector<std::string> data = {};  // the demo's own texts the output shows
   };
-  // Commands whose output holds no mail text (ids, counts, messages of the program), so
-  // that a Chinese character is the program's own.
+  // Commands whose output holds no mail text (ids, counts, messages of the program) but
+  // `data`, so that any other Chinese character is the program's own.
   const Case cases[] = {
       {{"search", "since:7d", "--ids"}, true},
       {{"search", "tag:invoice", "--ids"}, true},
@@ -100,22 +102,25 @@ TEST_F(EnglishInterfaceTest, CommandsAndTheirFailuresPrintNoChinese) {
       {{"mark", "star", english}, true},
       {{"move", other, "Archive"}, true},
       {{"delete", english}, true},
-      {{"undo"}, true},
       {{"search", "folder:trash", "--ids"}, true},
-      {{"account", "list"}, true},
+      {{"move", english, "Inbox"}, true},
+      {{"account", "list"}, true, {"李伟", "王芳"}},
       {{"account", "test", "closed@example.org"}, false},
       {{"sync", "--account", "closed@example.org"}, false},
       {{"signature", "templates"}, true},
+      {{"autoreply", "status"}, true},
       {{"settings", "set", "emailMarkAsReadDelaySeconds", "soon"}, false},
       {{"settings", "set", "emailMarkAsReadDelaySeconds", "-5"}, false},
       {{"settings", "set", "defaultLanguage", "English!"}, false},
       {{"settings", "set", "noSuchSetting", "1"}, false},
-      {{"ai", "status"}, false},
+      {{"ai", "status"}, true},
       {{"ai", "summary", chinese}, false},
       {{"read", "0000"}, false},
   };
   for (const auto& c : cases) {
-    const auto r = in_home(c.command);
+    auto r = in_home(c.command);
+    for (const auto& text : c.data)
+      for (size_t at; (at = r.out.find(text)) != std::string::npos;) r.out.erase(at, text.size());
     std::string shown;
     for (const auto& word : c.command) shown += word + " ";
     EXPECT_EQ(r.exit_code == 0, c.succeeds) << shown << "\n" << r.out << r.err;
@@ -125,23 +130,21 @@ TEST_F(EnglishInterfaceTest, CommandsAndTheirFailuresPrintNoChinese) {
 }
 
 TEST_F(EnglishInterfaceTest, TheAIIsAskedForEnglish) {
-  const std::string chinese = first_found("account:li.wei folder:inbox");
+  const std::string chinese = first_found("subject:报销单待审批");
   const std::string english = first_found("subject:\"Re: Berlin offsite\"");
   ASSERT_FALSE(chinese.empty() || english.empty());
-  ASSERT_EQ(in_home({"ai", "profile", "add", "--protocol", "openai", "--name", "Local",
-                     "--endpoint", ai_.base("ok") + "/v1", "--model", "m", "--api-key-stdin",
-                     "--default"},
-                    "k\n")
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      in_home({"ai", "profile", "add", "--protocol", "openai", "--name", "Local", "--endpoint",
+               ai_.base("ok") + "/v1", "--model", "m", "--api-key-stdin", "--default"},
+              "k\n")
+          .exit_code,
+      0);
   struct Case {
     std::vector<std::string> command;
     std::string asked;  // in the last request's messages
   };
   const Case cases[] = {
       {{"ai", "summary", chinese}, "Write your answer in English."},
-      {{"ai", "tags", chinese}, "Write your answer in English."},
-      {{"ai", "actions", chinese}, "Write your answer in English."},
       {{"ai", "ask", "--message", chinese, "What is due?"}, "Answer in English unless"},
       // Chinese mail goes into English, English mail into Chinese.
       {{"ai", "translate", chinese}, "翻译成「English」"},

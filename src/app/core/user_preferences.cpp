@@ -381,7 +381,8 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
       return value;
   }
   if (!in_choices(setting, value))
-    throw rejected(setting, localized_format("settings.expected.choice", joined_choices(setting)), text);
+    throw rejected(setting, localized_format("settings.expected.choice", joined_choices(setting)),
+                   text);
   return value;
 }
 
@@ -468,7 +469,10 @@ Json UserPreferences::read(const SettingDescriptor& setting) const {
     }
     case SettingType::string: {
       auto stored = store_.string(key);
-      return stored && in_choices(setting, *stored) ? Json(*stored) : setting.fallback;
+      if (stored && in_choices(setting, *stored)) return *stored;
+      // The automatic reply's default text is written in the interface language.
+      if (key == settings::emailAutoReplyTemplate.key) return localized("autoreply.default_text");
+      return setting.fallback;
     }
     case SettingType::string_list: {
       auto stored = store_.string_list(key);

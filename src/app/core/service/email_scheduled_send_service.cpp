@@ -33,7 +33,8 @@ std::vector<std::string> recipients_of(const std::vector<store::EmailContact>& c
 
 std::string attachment_content(const std::filesystem::path& path) {
   auto content = read_file(path);
-  if (!content) throw Error(localized_format("send.error.attachment_read", path.filename().string()));
+  if (!content)
+    throw Error(localized_format("send.error.attachment_read", path.filename().string()));
   return std::move(*content);
 }
 
@@ -193,7 +194,9 @@ store::ScheduledMessage EmailScheduledSendService::schedule(store::EmailDatabase
         if (!attachment.data) continue;
         std::ofstream out(copy, std::ios::binary);
         out.write(attachment.data->data(), static_cast<std::streamsize>(attachment.data->size()));
-        if (!out) throw Error(localized_format("send.error.attachment_save", attachment.filename.value_or("attachment")));
+        if (!out)
+          throw Error(localized_format("send.error.attachment_save",
+                                       attachment.filename.value_or("attachment")));
         row.attachments.push_back({copy.string(), attachment.filename.value_or("attachment"),
                                    attachment.mimeType.value_or("application/octet-stream")});
       }

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "platform/paths.h"
-#include "util/localization.h"
 #include "util/error.h"
+#include "util/localization.h"
 
 namespace kestrova::app {
 

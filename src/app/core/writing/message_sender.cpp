@@ -78,7 +78,8 @@ void validate_recipients(const ComposedMessage& message) {
     throw Error(localized("send.error.no_recipient"));
   for (const auto* list : {&message.to, &message.cc, &message.bcc})
     for (const auto& entry : *list)
-      if (!mail::parse_mailbox(entry)) throw Error(localized_format("draft.edit.bad_address", mail::single_line(entry)));
+      if (!mail::parse_mailbox(entry))
+        throw Error(localized_format("draft.edit.bad_address", mail::single_line(entry)));
 }
 
 SendOutcome send_composed(const store::EmailAccount& account, const ComposedMessage& message,
