@@ -1,5 +1,6 @@
 #include "ai/ai_service_error.h"
 
+#include "util/localization.h"
 #include "util/terminal_text.h"
 
 namespace kestrova::ai {
@@ -7,20 +8,20 @@ namespace kestrova::ai {
 // The description quotes the body's first few hundred characters: a provider's error page
 // can be hundreds of kilobytes; body() keeps it whole.
 AIServiceError AIServiceError::requestFailed(long status, const std::string& body) {
-  return AIServiceError(
-      Kind::requestFailed,
-      "请求失败 (状态码: " + std::to_string(status) + "): " + quoted_excerpt(body), status, body);
+  return AIServiceError(Kind::requestFailed,
+                        localized_format("ai.error.request_failed", status, quoted_excerpt(body)),
+                        status, body);
 }
 
 AIServiceError AIServiceError::networkError(const std::string& cause) {
-  return AIServiceError(Kind::networkError, "网络错误: " + cause);
+  return AIServiceError(Kind::networkError, localized_format("ai.error.network", cause));
 }
 
 AIServiceError AIServiceError::invalidURL() {
-  return AIServiceError(Kind::invalidURL, "无效的 API 端点地址");
+  return AIServiceError(Kind::invalidURL, localized("ai.error.invalid_url"));
 }
 AIServiceError AIServiceError::invalidResponse() {
-  return AIServiceError(Kind::invalidResponse, "无效的响应格式");
+  return AIServiceError(Kind::invalidResponse, localized("ai.error.invalid_response"));
 }
 
 OllamaError OllamaError::from(const AIServiceError& error) {
@@ -28,7 +29,7 @@ OllamaError OllamaError::from(const AIServiceError& error) {
 }
 
 OllamaError OllamaError::invalidImage() {
-  OllamaError error(Kind::invalidResponse, "无效的图片格式");
+  OllamaError error(Kind::invalidResponse, localized("ai.error.invalid_image"));
   error.invalid_image_ = true;
   return error;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "ai/ai_service_error.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::ai {
@@ -102,7 +103,7 @@ std::string ChatAIService::stream(const AIServiceProfile& profile, const Json& m
       lastEvent = now;
     } else if (now - lastEvent > gapLimit) {
       log_line(log_kind::kFailure, kComponent, "流式回复长时间没有新内容，已中止");
-      throw AIServiceError::networkError("请求超时");
+      throw AIServiceError::networkError(localized("http.error.timed_out"));
     }
   };
   HttpRequest exchange = request(profile, messages, options, timeout, true);

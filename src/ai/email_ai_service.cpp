@@ -364,12 +364,12 @@ std::string EmailAIService::generateAutoReply(const store::EmailMessage& m,
       text::prefix_characters(prompt_content(m), kAutoReplyPromptCharacters) +
       "\n\n回复模板（如果适用）：\n" + templateText.value_or("标准自动回复") +
       "\n\n请生成一封简洁、专业的自动回复邮件正文。";
-  return ask(prompt, target);
+  return ask(in_answer_language(prompt), target);
 }
 
 std::string EmailAIService::polish(std::string_view body, PolishMode mode,
                                    const ResolvedAIProfile& target) const {
-  if (text::trim(body).empty()) throw EmailAIError("正文内容为空");
+  if (text::trim(body).empty()) throw EmailAIError(localized("ai.error.empty_body"));
   return without_quotes(ask(polish_prompt(mode, body), target));
 }
 
@@ -397,7 +397,7 @@ std::string EmailAIService::translateToHTML(std::string_view content,
 
 std::string EmailAIService::optimizeLayout(std::string_view html, std::string_view plainText,
                                            const ResolvedAIProfile& target) const {
-  if (text::trim(html).empty()) throw EmailAIError("邮件正文为空");
+  if (text::trim(html).empty()) throw EmailAIError(localized("ai.error.empty_mail_body"));
   const std::string prompt =
       "请优化以下邮件HTML的排版布局，使其更加美观易读。要求：\n"
       "1. **保持内容完整**：不要删除或改写任何文字、链接和图片。\n"

@@ -6,6 +6,7 @@
 #include "mail/email_sync_flow.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -210,7 +211,7 @@ void EmailBackgroundReceiveService::receive(Road& road, const EmailAccount& acco
       road.flow().syncFolders(account, password);
       inbox = inbox_of(store, account.id);
     }
-    if (!inbox) throw Error("未找到 INBOX 文件夹");
+    if (!inbox) throw Error(localized("idle.error.no_inbox"));
     const auto known = known_keys(store.database(), account.id, inbox->id);
     // The first sync of an account loads whole folders (the first kInitialLoadLimit at once,
     // the rest through the background loader), the inbox first; later ones the newest mail.

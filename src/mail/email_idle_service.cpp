@@ -9,6 +9,7 @@
 
 #include "mail/email_service.h"
 #include "mail/libetpan_imap_session.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::mail {
@@ -20,25 +21,25 @@ using Kind = EmailIdleService::IdleError::Kind;
 std::string describe(Kind kind, const std::string& cause) {
   switch (kind) {
     case Kind::connectFailed:
-      return "连接失败: " + cause;
+      return localized_format("idle.error.connect", cause);
     case Kind::selectFolderFailed:
-      return "选择 INBOX 失败: " + cause;
+      return localized_format("idle.error.select", cause);
     case Kind::idleStartFailed:
-      return "进入 IDLE 失败: " + cause;
+      return localized_format("idle.error.start", cause);
     case Kind::idleDoneFailed:
-      return "退出 IDLE 失败: " + cause;
+      return localized_format("idle.error.done", cause);
     case Kind::pollFailed:
-      return "poll 失败: " + cause;
+      return localized_format("idle.error.poll", cause);
     case Kind::missingPassword:
-      return "未找到账号密码";
+      return localized("idle.error.no_password");
     case Kind::cannotCreateSession:
-      return "无法创建 IMAP 会话";
+      return localized("mail.error.no_imap_session");
     case Kind::noIdleCapability:
-      return "服务器不支持 IDLE";
+      return localized("idle.error.no_idle");
     case Kind::inboxNotFound:
-      return "未找到 INBOX 文件夹";
+      return localized("idle.error.no_inbox");
     case Kind::invalidFd:
-      return "IDLE fd 无效";
+      return localized("idle.error.bad_fd");
   }
   return {};
 }

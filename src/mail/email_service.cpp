@@ -31,7 +31,7 @@ std::unique_ptr<Session> createSession(const std::string& host, int port,
                                        CertificateTrust trust) {
   const auto tokens = OAuthTokenSet::parse(password);
   if (!tokens && OAuthTokenSet::isTokenSet(password))
-    throw EmailServiceError::authenticationFailed("OAuth 令牌数据已损坏，请重新登录该账户");
+    throw EmailServiceError::authenticationFailed(localized("mail.error.oauth_damaged"));
   auto session =
       Session::initWithHost(host, port, std::string(store::raw_value(encryption)),
                             account.emailAddress, tokens ? std::string() : std::string(password));
@@ -165,9 +165,10 @@ EmailConnectionTestReport EmailService::testConnection(const EmailAccount& accou
 
 std::unique_ptr<LibEtPanIMAPSession> EmailService::openIMAPSession(
     const EmailAccount& account, const std::optional<std::string>& password) const {
-  if (missing(password)) throw EmailServiceError::authenticationFailed("密码未找到");
+  if (missing(password))
+    throw EmailServiceError::authenticationFailed(localized("mail.error.no_password"));
   auto session = createIMAPSession(account, freshCredential(account, *password), trustOf(account));
-  if (!session) throw EmailServiceError::connectionFailed("无法创建 IMAP 会话");
+  if (!session) throw EmailServiceError::connectionFailed(localized("mail.error.no_imap_session"));
   session->setResyncExtensionsDisabled(resyncDisabled_);
 
   LibEtPanError error;
@@ -186,13 +187,13 @@ std::unique_ptr<LibEtPanSMTPSession> EmailService::openSMTPSession(
     const EmailAccount& account, const std::optional<std::string>& password) const {
   if (missing(password)) {
     log(log_kind::kFailure, "SMTP 密码未找到");
-    throw EmailServiceError::authenticationFailed("密码未找到");
+    throw EmailServiceError::authenticationFailed(localized("mail.error.no_password"));
   }
   log(log_kind::kMail, "正在创建 LibEtPan SMTP 会话对象...");
   auto session = createSMTPSession(account, freshCredential(account, *password), trustOf(account));
   if (!session) {
     log(log_kind::kFailure, "无法创建 SMTP 会话对象");
-    throw EmailServiceError::connectionFailed("无法创建 SMTP 会话");
+    throw EmailServiceError::connectionFailed(localized("mail.error.no_smtp_session"));
   }
 
   log(log_kind::kMail, "SMTP 会话对象创建成功，正在连接服务器...");
@@ -259,7 +260,8 @@ std::string EmailService::freshCredential(const EmailAccount& account,
     log(log_kind::kFailure, e.what());
     throw EmailServiceError::authenticationFailed(e.what());
   } catch (const platform::EmailCredentialError& e) {
-    throw EmailServiceError::authenticationFailed(std::string("无法保存刷新后的令牌: ") + e.what());
+    throw EmailServiceError::authenticationFailed(
+        localized_format("mail.error.token_not_saved", e.what()));
   }
 }
 

@@ -1,6 +1,34 @@
 #include "mail/email_service_error.h"
 
+#include "util/localization.h"
+
 namespace kestrova::mail {
+
+namespace {
+
+// The prefix as shown, in the interface language (prefix() gives the Chinese one).
+std::string shown_prefix(EmailServiceError::Kind kind) {
+  using Kind = EmailServiceError::Kind;
+  switch (kind) {
+    case Kind::connectionFailed:
+      return localized("mail.error.prefix.connection_failed");
+    case Kind::authenticationFailed:
+      return localized("mail.error.prefix.authentication_failed");
+    case Kind::invalidConfiguration:
+      return localized("mail.error.prefix.invalid_configuration");
+    case Kind::networkError:
+      return localized("mail.error.prefix.network");
+    case Kind::parseError:
+      return localized("mail.error.prefix.parse");
+    case Kind::timedOut:
+      return localized("mail.error.prefix.timed_out");
+    case Kind::messageMismatch:
+      return localized("mail.error.prefix.mismatch");
+  }
+  return "";
+}
+
+}  // namespace
 
 std::string_view EmailServiceError::prefix(Kind kind) {
   switch (kind) {
@@ -23,7 +51,7 @@ std::string_view EmailServiceError::prefix(Kind kind) {
 }
 
 EmailServiceError::EmailServiceError(Kind kind, std::string_view payload)
-    : Error(std::string(prefix(kind)) + std::string(payload)), kind_(kind), payload_(payload) {}
+    : Error(shown_prefix(kind) + std::string(payload)), kind_(kind), payload_(payload) {}
 
 EmailServiceError EmailServiceError::connectionFailed(std::string_view text) {
   return {Kind::connectionFailed, text};

@@ -17,6 +17,7 @@
 #include "mail/email_service.h"
 #include "mail/folder_reconciler.h"
 #include "mail/special_use_folders.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -64,7 +65,7 @@ class ScopedSession {
 void selectOrThrow(LibEtPanIMAPSession& session, const std::string& path) {
   LibEtPanError error;
   if (!session.selectFolder(path, &error))
-    throw failure("选择文件夹失败: " + error.localizedDescription);
+    throw failure(localized_format("mail.error.select", error.localizedDescription));
 }
 
 std::vector<uint32_t> uidsOf(const std::vector<ImapUidEntry>& entries) {
@@ -116,10 +117,10 @@ std::string seconds2(double seconds) {
 }
 
 const EmailFolder& folderOf(const EmailMessage& message, const std::vector<EmailFolder>& folders,
-                            const char* missingText = "找不到邮件所在文件夹") {
+                            const char* missingKey = "mail.error.no_message_folder") {
   for (const auto& folder : folders)
     if (message.folderId && folder.id == *message.folderId) return folder;
-  throw EmailServiceError::invalidConfiguration(missingText);
+  throw EmailServiceError::invalidConfiguration(localized(missingKey));
 }
 
 const EmailFolder* folderOfType(EmailFolderType type, const std::vector<EmailFolder>& folders) {
@@ -129,7 +130,7 @@ const EmailFolder* folderOfType(EmailFolderType type, const std::vector<EmailFol
 }
 
 uint32_t uidOrThrow(const EmailMessage& message) {
-  if (!message.uid) throw EmailServiceError::invalidConfiguration("邮件 UID 不存在");
+  if (!message.uid) throw EmailServiceError::invalidConfiguration(localized("mail.error.no_uid"));
   return *message.uid;
 }
 
@@ -158,7 +159,7 @@ std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session, const
   LibEtPanError error;
   if (!session.selectFolder(folder.path, &error)) {
     log(log_kind::kFailure, std::string(operation) + ": 选择文件夹失败: " + error.localizedDescription);
-    throw failure("选择文件夹失败: " + error.localizedDescription);
+    throw failure(localized_format("mail.error.select", error.localizedDescription));
   }
   log(log_kind::kMail, std::string(operation) + ": " + std::string(selectedText));
   auto raw = session.fetchMessageBodyWithUID(uid, &error);
@@ -209,7 +210,7 @@ std::vector<EmailService::ListedFolder> EmailService::fetchFolderListing(
   ScopedSession session(openIMAPSession(account, password), "fetchFolders");
   LibEtPanError error;
   auto listed = session->fetchFoldersWithFlagsWithError(&error);
-  if (!listed) throw failure("获取文件夹列表失败: " + error.localizedDescription);
+  if (!listed) throw failure(localized_format("mail.error.list", error.localizedDescription));
   const auto types = listed_folder_types(*listed);
   std::vector<ListedFolder> folders;
   folders.reserve(listed->size());
@@ -241,7 +242,7 @@ std::vector<EmailMessage> EmailService::syncMessages(
     if (!reconciler) {
       selectOrThrow(*session, folder.path);
     } else if (!reconciler->select(*session, &error)) {
-      throw failure("选择文件夹失败: " + error.localizedDescription);
+      throw failure(localized_format("mail.error.select", error.localizedDescription));
     }
 
     std::optional<std::vector<ImapUidEntry>> listed;
@@ -403,7 +404,7 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
                                                 const std::vector<EmailFolder>& folders) const {
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
-    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
+    throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_body"));
   const uint32_t uid = uidOrThrow(message);
   log(log_kind::kMail, "fetchMessageBody: 开始获取正文, folder=" + folder.path +
                            ", uid=" + std::to_string(uid));
@@ -414,10 +415,10 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
                              "获取到数据 ");
   };
   auto raw = withTimeLimit(std::chrono::seconds(kBodyTimeLimitSeconds), *session, work,
-                           "拉取邮件正文超过 45 秒");
+                           localized("mail.error.body_timeout"));
   if (!raw || raw->empty()) {
     log(log_kind::kFailure, "fetchMessageBody: 邮件正文为空");
-    throw EmailServiceError::parseError("未获取到邮件正文");
+    throw EmailServiceError::parseError(localized("mail.error.no_body"));
   }
   if (raw->size() > kBodyDecodeLimit)
     log(log_kind::kWarning, "fetchMessageBody: 邮件大小 " + std::to_string(raw->size()) +
@@ -451,7 +452,7 @@ EmailService::PrefetchOutcome EmailService::prefetchBodies(
     const std::function<void(std::vector<PrefetchedBody>)>& deliver,
     const std::atomic<bool>& stop) const {
   if (folder.isLocalPseudoFolder())
-    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
+    throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_body"));
   PrefetchOutcome outcome;
   if (uids.empty() || stop) return outcome;
   ScopedSession session(openIMAPSession(account, password), "prefetchBodies");
@@ -512,7 +513,7 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
                        const std::vector<EmailFolder>& folders, bool peek) {
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
-    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端原始数据可拉取");
+    throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_source"));
   const uint32_t uid = uidOrThrow(message);
   ScopedSession session(service.openIMAPSession(account, password), "fetchRawMessage");
   std::optional<std::string> raw;
@@ -522,9 +523,8 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
     auto peeked = session->peekRawMessagesWithUIDs({uid}, &error);
     if (!peeked) throw EmailServiceError::networkError(error);
     if (peeked->empty() || peeked->front().first != uid)
-      throw EmailServiceError::messageMismatch("服务器上文件夹「" + folder.name +
-                                               "」中已没有 UID " + std::to_string(uid) +
-                                               " 的邮件，它可能已被移动或删除");
+      throw EmailServiceError::messageMismatch(
+          localized_format("mail.error.uid_gone", folder.name, uid));
     raw = std::move(peeked->front().second);
     log(log_kind::kMail, "fetchRawMessage: 获取到原始邮件数据 " + std::to_string(raw->size()));
   } else {
@@ -533,7 +533,7 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
   }
   if (!raw || raw->empty()) {
     log(log_kind::kFailure, "fetchRawMessage: 原始邮件数据为空");
-    throw EmailServiceError::parseError("未获取到原始邮件数据");
+    throw EmailServiceError::parseError(localized("mail.error.no_source"));
   }
   return std::move(*raw);
 }
@@ -561,7 +561,7 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
                                              const std::vector<EmailFolder>& folders) const {
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
-    throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端附件可下载");
+    throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_attachment"));
   const uint32_t uid = uidOrThrow(message);
   ScopedSession session(openIMAPSession(account, password), "downloadAttachment");
   selectOrThrow(*session, folder.path);
@@ -585,7 +585,8 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
       return std::move(*bytes);
     }
   }
-  throw EmailServiceError::parseError("未在邮件中找到附件：" + attachment.filename);
+  throw EmailServiceError::parseError(
+      localized_format("mail.error.no_attachment", attachment.filename));
 }
 
 // ---- search ----
@@ -623,13 +624,12 @@ void confirmIdentity(LibEtPanIMAPSession& session, const EmailFolder& folder, ui
   LibEtPanError error;
   const auto identity = session.fetchMessageIdentityWithUID(uid, &error);
   if (!identity) throw EmailServiceError::networkError(error);
-  const std::string where = "服务器上文件夹「" + folder.name + "」中";
-  const std::string unchanged = "；未做任何更改，请先同步该文件夹";
+  const std::string unchanged = localized("mail.error.unchanged");
   if (!identity->exists) {
     log(log_kind::kFailure,
         "服务器上没有该 UID: folder=" + folder.path + ", uid=" + std::to_string(uid));
-    throw EmailServiceError::messageMismatch(where + "已没有 UID " + std::to_string(uid) +
-                                             " 的邮件，它可能已被移动或删除" + unchanged);
+    throw EmailServiceError::messageMismatch(
+        localized_format("mail.error.uid_gone", folder.name, uid) + unchanged);
   }
   const std::string expected = message.messageId ? comparableMessageId(*message.messageId) : "";
   if (expected.empty()) {
@@ -644,19 +644,15 @@ void confirmIdentity(LibEtPanIMAPSession& session, const EmailFolder& folder, ui
         return;
     log(log_kind::kFailure, "无法确认 UID 对应的邮件: folder=" + folder.path +
                                 ", uid=" + std::to_string(uid) + ", 本地主题=" + message.subject);
-    throw EmailServiceError::messageMismatch(where + " UID " + std::to_string(uid) +
-                                             " 的邮件与本地记录的日期、发件人或主题不符，"
-                                             "无法确认是同一封邮件" +
-                                             unchanged);
+    throw EmailServiceError::messageMismatch(
+        localized_format("mail.error.envelope_differs", folder.name, uid) + unchanged);
   }
   if (!identity->messageId || comparableMessageId(*identity->messageId) != expected) {
     log(log_kind::kFailure, "UID 对应的邮件与本地记录不符: folder=" + folder.path + ", uid=" +
                                 std::to_string(uid) + ", 本地 Message-ID=" + *message.messageId +
                                 ", 服务器 Message-ID=" + identity->messageId.value_or("(无)"));
-    throw EmailServiceError::messageMismatch(where + " UID " + std::to_string(uid) +
-                                             " 的邮件不是本地记录的这封邮件（Message-ID 不同），"
-                                             "它可能已被移动" +
-                                             unchanged);
+    throw EmailServiceError::messageMismatch(
+        localized_format("mail.error.message_id_differs", folder.name, uid) + unchanged);
   }
 }
 
@@ -666,9 +662,9 @@ template <typename Action>
 void actOnMessage(const EmailService& service, const EmailAccount& account,
                   const std::optional<std::string>& password, const EmailMessage& message,
                   const std::vector<EmailFolder>& folders, const std::string& name, Action&& action,
-                  const char* missingFolderText = "找不到邮件所在文件夹",
+                  const char* missingFolderKey = "mail.error.no_message_folder",
                   Confirm confirm = Confirm::no) {
-  const EmailFolder& folder = folderOf(message, folders, missingFolderText);
+  const EmailFolder& folder = folderOf(message, folders, missingFolderKey);
   const uint32_t uid = uidOrThrow(message);
   ScopedSession session(service.openIMAPSession(account, password), name);
   selectOrThrow(*session, folder.path);
@@ -734,7 +730,7 @@ ImapSourceRemoval EmailService::deleteMessage(const EmailAccount& account,
       [&](LibEtPanIMAPSession& s, uint32_t uid, LibEtPanError* e) {
         return s.deleteAndExpungeWithUID(uid, e, &removal);
       },
-      "找不到邮件所在文件夹", Confirm::identity);
+      "mail.error.no_message_folder", Confirm::identity);
   return reported(removal);
 }
 
@@ -752,7 +748,7 @@ ImapSourceRemoval EmailService::moveMessage(const EmailAccount& account,
         s.createFolder(destination.path);
         return s.moveMessageWithUID(uid, destination.path, e, &removal);
       },
-      "找不到源文件夹", Confirm::identity);
+      "mail.error.no_source_folder", Confirm::identity);
   return reported(removal);
 }
 
@@ -761,7 +757,7 @@ ImapSourceRemoval EmailService::moveToSpam(const EmailAccount& account,
                                            const EmailMessage& message,
                                            const std::vector<EmailFolder>& folders) const {
   const EmailFolder* spam = folderOfType(EmailFolderType::spam, folders);
-  if (!spam) throw EmailServiceError::invalidConfiguration("找不到垃圾邮件文件夹");
+  if (!spam) throw EmailServiceError::invalidConfiguration(localized("mail.error.no_spam_folder"));
   return moveMessage(account, password, message, *spam, folders);
 }
 
@@ -770,7 +766,7 @@ ImapSourceRemoval EmailService::moveToInbox(const EmailAccount& account,
                                             const EmailMessage& message,
                                             const std::vector<EmailFolder>& folders) const {
   const EmailFolder* inbox = folderOfType(EmailFolderType::inbox, folders);
-  if (!inbox) throw EmailServiceError::invalidConfiguration("找不到收件箱");
+  if (!inbox) throw EmailServiceError::invalidConfiguration(localized("mail.error.no_inbox"));
   return moveMessage(account, password, message, *inbox, folders);
 }
 

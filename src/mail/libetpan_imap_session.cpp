@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_map>
 
 #include "mail/broken_pipe.h"
 #include "mail/email_content_decoder.h"
@@ -18,6 +19,7 @@
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
 #include "util/c_free.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -51,7 +53,6 @@ using MallocedListPtr = CHandle<clist, free_malloced_list>;
 
 constexpr std::string_view kImapComponent = "LibEtPan IMAP";
 constexpr std::string_view kComponent = "LibEtPan";
-constexpr std::string_view kNoSession = "IMAP 会话未初始化";
 
 // Searches returning more UIDs than this get a warning that sorting them takes a while.
 constexpr size_t kLargeSearchResult = 1000;
@@ -74,15 +75,50 @@ LibEtPanFailure fail(LibEtPanError* error, int code, std::string description) {
   return {};
 }
 
+// A failed operation's label in the interface language. The call sites name each operation
+// by its Chinese label, which the log lines use as they stand.
+std::string shown_label(std::string_view label) {
+  static const std::unordered_map<std::string_view, std::string_view> keys = {
+      {"连接失败", "mail.imap.failed.connect"},
+      {"登录失败", "mail.imap.failed.login"},
+      {"选择文件夹失败", "mail.imap.failed.select"},
+      {"获取文件夹列表失败", "mail.imap.failed.list"},
+      {"搜索邮件失败", "mail.imap.failed.search"},
+      {"获取邮件失败", "mail.imap.failed.fetch"},
+      {"获取邮件头失败", "mail.imap.failed.fetch_header"},
+      {"批量获取邮件头失败", "mail.imap.failed.fetch_headers"},
+      {"获取邮件正文失败", "mail.imap.failed.fetch_body"},
+      {"批量获取邮件正文失败", "mail.imap.failed.fetch_bodies"},
+      {"获取邮件大小失败", "mail.imap.failed.fetch_size"},
+      {"抓取附件 part 失败", "mail.imap.failed.fetch_part"},
+      {"获取邮件标识失败", "mail.imap.failed.fetch_flags"},
+      {"标记为已读失败", "mail.imap.failed.mark_read"},
+      {"标记为未读 失败", "mail.imap.failed.mark_unread"},
+      {"添加星标 失败", "mail.imap.failed.star"},
+      {"移除星标 失败", "mail.imap.failed.unstar"},
+      {"批量设置标记失败", "mail.imap.failed.store_flags"},
+      {"EXPUNGE 失败", "mail.imap.failed.expunge"},
+      {"MOVE 失败", "mail.imap.failed.move"},
+      {"COPY 失败", "mail.imap.failed.copy"},
+      {"IDLE 失败", "mail.imap.failed.idle"},
+      {"IDLE DONE 失败", "mail.imap.failed.idle_done"},
+      {"重命名文件夹失败", "mail.imap.failed.rename"},
+      {"删除文件夹失败", "mail.imap.failed.delete_folder"},
+      {"保存邮件失败", "mail.imap.failed.append"},
+  };
+  const auto key = keys.find(label);
+  return key == keys.end() ? std::string(label) : localized(key->second);
+}
+
 // libetpan could not allocate the request of the operation `label` names.
 LibEtPanFailure out_of_memory(LibEtPanError* error, std::string_view label) {
   return fail(error, MAILIMAP_ERROR_MEMORY,
-              std::string(label) + ": " + std::to_string(MAILIMAP_ERROR_MEMORY));
+              shown_label(label) + ": " + std::to_string(MAILIMAP_ERROR_MEMORY));
 }
 
 bool require_session(const mailimap* imap, LibEtPanError* error) {
   if (imap) return true;
-  return fail(error, -1, std::string(kNoSession));
+  return fail(error, -1, localized("mail.imap.no_session"));
 }
 
 template <typename Number>
@@ -360,9 +396,9 @@ LibEtPanFailure LibEtPanIMAPSession::fail(LibEtPanError* error, int code,
                                           std::string description) const {
   if (transport_) {
     if (auto problem = transport_->problem())
-      description += "（" + problem->text + "）";
+      description += localized_format("mail.error.detail", problem->text);
     else if (auto refusal = transport_->refusal(); refusal && is_server_refusal(code))
-      description += "（服务器: " + *refusal + "）";
+      description += localized_format("mail.error.server_said", *refusal);
   }
   return kestrova::mail::fail(error, code, std::move(description));
 }
@@ -371,7 +407,7 @@ LibEtPanFailure LibEtPanIMAPSession::commandFailed(LibEtPanError* error, int cod
                                                    std::string_view logged,
                                                    std::string_view label) const {
   log_event("❌", std::string(logged) + str(code));
-  return fail(error, code, std::string(label) + ": " + str(code));
+  return fail(error, code, shown_label(label) + ": " + str(code));
 }
 
 void LibEtPanIMAPSession::HandleRelease::operator()(mailimap* imap) const {
@@ -579,7 +615,7 @@ bool LibEtPanIMAPSession::createFolder(std::string_view folder, LibEtPanError* e
   const int result = mailimap_create(imap_.get(), wire.c_str());
   if (result != MAILIMAP_NO_ERROR) {
     log_event("⚠️", "创建文件夹失败（可能已存在）: " + std::string(folder) + ", 错误代码: " + str(result));
-    return fail(error, result, "创建文件夹失败: " + str(result));
+    return fail(error, result, localized_format("mail.imap.failed.create", result));
   }
   log_event("✅", "创建文件夹成功: " + std::string(folder));
   return true;
@@ -592,14 +628,14 @@ bool LibEtPanIMAPSession::appendSeenMessage(std::string_view folder, std::string
   FlagPtr seen(mailimap_flag_new_seen());
   FlagListPtr flags(mailimap_flag_list_new_empty());
   if (!seen || !flags || mailimap_flag_list_add(flags.get(), seen.get()) != MAILIMAP_NO_ERROR)
-    return fail(error, MAILIMAP_ERROR_MEMORY, "保存邮件失败: " + str(MAILIMAP_ERROR_MEMORY));
+    return out_of_memory(error, "保存邮件失败");
   seen.release();
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_append(imap_.get(), wire.c_str(), flags.get(), nullptr,
                                      message.data(), message.size());
   if (result != MAILIMAP_NO_ERROR) {
     log_event("❌", "保存邮件失败: " + std::string(folder) + ", 错误代码: " + str(result));
-    return fail(error, result, "保存邮件失败: " + str(result));
+    return fail(error, result, shown_label("保存邮件失败") + ": " + str(result));
   }
   log_event("✅", "已保存邮件到文件夹: " + std::string(folder));
   return true;
@@ -727,7 +763,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::searchMessagesWith
     std::string_view query, uint64_t limit, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   if (query.empty()) {
-    return fail(error, -1, "搜索查询不能为空");
+    return fail(error, -1, localized("mail.imap.empty_query"));
   }
   log_event("🔍", "开始搜索邮件，查询: " + std::string(query) + ", 限制: " + str(limit));
   // RFC 3501 §6.4.4 TEXT matches the header and the body.
@@ -758,7 +794,7 @@ std::optional<std::vector<ImapUidEntry>> LibEtPanIMAPSession::fetchLatestMessage
   const mailimap_selection_info* selection = imap_->imap_selection_info;
   if (!selection) {
     log_event("❌", "未选择文件夹");
-    return fail(error, -1, "未选择文件夹");
+    return fail(error, -1, localized("mail.imap.no_folder"));
   }
   const uint32_t exists = selection->sel_exists;
   const uint32_t uid_next = selection->sel_uidnext;
@@ -865,7 +901,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
   }
   if (!messages || clist_isempty(messages.get())) {
     log_event("⚠️", "邮件正文为空（服务器未返回该 UID 记录），UID: " + str(uid));
-    return fail(error, -2, "服务器未返回该邮件（UID " + str(uid) + "）的正文，可能已被移动或删除");
+    return fail(error, -2, localized_format("mail.imap.no_body", uid));
   }
   std::string body;
   const bool found = find_static_item(messages.get(), [&](const mailimap_msg_att_static* item) {
@@ -885,7 +921,7 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessageBodyWithUID(uint32_t
   });
   if (!found) {
     log_event("⚠️", "未找到邮件正文数据，UID: " + str(uid));
-    return fail(error, -3, "邮件（UID " + str(uid) + "）响应中未包含正文数据");
+    return fail(error, -3, localized_format("mail.imap.no_body_data", uid));
   }
   log_event("✅", "获取邮件正文成功，UID: " + str(uid) + ", 大小: " + str(body.size()) + " 字节");
   return body;
@@ -964,11 +1000,11 @@ std::optional<std::string> LibEtPanIMAPSession::fetchMessagePartWithUID(uint32_t
                                                                         LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   if (partPath.empty()) {
-    return fail(error, -1, "附件 partPath 不能为空");
+    return fail(error, -1, localized("mail.imap.empty_part"));
   }
   const auto numbers = parse_part_path(partPath);
   if (!numbers) {
-    return fail(error, -1, "非法的 partPath: " + std::string(partPath));
+    return fail(error, -1, localized_format("mail.imap.bad_part", partPath));
   }
   const std::string part(partPath);
 
@@ -1238,7 +1274,8 @@ bool LibEtPanIMAPSession::noopWithError(LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return false;
   platform::lower_thread_to_utility_priority();
   const int result = mailimap_noop(imap_.get());
-  if (result != MAILIMAP_NO_ERROR) return fail(error, result, "NOOP 失败: " + str(result));
+  if (result != MAILIMAP_NO_ERROR)
+    return fail(error, result, localized_format("mail.imap.failed.noop", result));
   return true;
 }
 

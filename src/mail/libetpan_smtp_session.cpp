@@ -11,6 +11,7 @@
 #include "mail/mail_transport.h"
 #include "mail/modified_utf7.h"
 #include "platform/thread_priority.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::mail {
@@ -33,7 +34,8 @@ bool fail(LibEtPanError* error, int code, const std::string& message) {
 
 bool fail_uninitialised(LibEtPanError* error, const std::string& log_message) {
   log("❌", log_message);
-  set_error(error, LibEtPanError{-1, "SMTP 会话未初始化", std::nullopt, std::nullopt});
+  set_error(error,
+            LibEtPanError{-1, localized("mail.smtp.no_session"), std::nullopt, std::nullopt});
   return false;
 }
 
@@ -41,21 +43,22 @@ bool fail_uninitialised(LibEtPanError* error, const std::string& log_message) {
 std::pair<std::string, std::string> describe_connect_failure(int code) {
   switch (code) {
     case MAILSMTP_ERROR_STREAM:
-      return {"流错误", "网络流错误，可能是网络连接中断。"};
+      return {localized("mail.smtp.stream.type"), localized("mail.smtp.stream.detail")};
     case MAILSMTP_ERROR_HOSTNAME:
-      return {"主机名错误", "无法解析主机名，请检查服务器地址是否正确。"};
+      return {localized("mail.smtp.hostname.type"), localized("mail.smtp.hostname.detail")};
     case MAILSMTP_ERROR_STARTTLS_TEMPORARY_FAILURE:
-      return {"STARTTLS 临时失败", "STARTTLS 握手临时失败，请稍后重试。"};
+      return {localized("mail.smtp.starttls_temporary.type"),
+              localized("mail.smtp.starttls_temporary.detail")};
     case MAILSMTP_ERROR_STARTTLS_NOT_SUPPORTED:
-      return {
-          "STARTTLS 不支持或握手失败",
-          "服务器可能不支持 STARTTLS，或 SSL/TLS 握手失败。请尝试使用 SSL 直接连接（端口 465）。"};
+      return {localized("mail.smtp.starttls_unsupported.type"),
+              localized("mail.smtp.starttls_unsupported.detail")};
     case MAILSMTP_ERROR_CONNECTION_REFUSED:
-      return {"连接被拒绝", "服务器拒绝了连接，请检查服务器地址和端口是否正确。"};
+      return {localized("mail.smtp.refused.type"), localized("mail.smtp.refused.detail")};
     case MAILSMTP_ERROR_SSL:
-      return {"SSL/TLS 错误", "SSL/TLS 连接失败，可能是证书验证失败或 TLS 版本不兼容。"};
+      return {localized("mail.smtp.tls.type"), localized("mail.smtp.tls.detail")};
     default:
-      return {"连接失败: " + std::to_string(code), "LibEtPan 错误代码: " + std::to_string(code)};
+      return {localized_format("mail.smtp.other.type", code),
+              localized_format("mail.smtp.other.detail", code)};
   }
 }
 
@@ -109,7 +112,7 @@ struct RecipientKind {
   const std::vector<std::string>& addresses;
   std::string_view step;            // step log, or empty for To
   std::string_view each_prefix;     // "添加收件人: " ...
-  std::string_view failure_prefix;  // "添加收件人失败: " ...
+  std::string_view failure_key;     // the failure's localisation key
   std::string_view success;         // "收件人添加成功" ...
 };
 
@@ -144,13 +147,16 @@ std::string LibEtPanSMTPSession::failureCause(int code) const {
                                 code == MAILSMTP_ERROR_CONNECTION_REFUSED ||
                                 code == MAILSMTP_ERROR_HOSTNAME || code < 0;
   if (transportFailure || !smtp || smtp->response_code < 400 || !smtp->response) return "";
-  return "服务器: " +
-         quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response);
+  return localized_format(
+      "mail.smtp.server_said",
+      quoted_server_text(std::to_string(smtp->response_code) + " " + smtp->response));
 }
 
 bool LibEtPanSMTPSession::fail(LibEtPanError* error, int code, const std::string& message) const {
   const std::string cause = failureCause(code);
-  return kestrova::mail::fail(error, code, cause.empty() ? message : message + "（" + cause + "）");
+  return kestrova::mail::fail(
+      error, code,
+      cause.empty() ? message : message + localized_format("mail.error.detail", cause));
 }
 
 std::unique_ptr<LibEtPanSMTPSession> LibEtPanSMTPSession::initWithHost(std::string host,
@@ -187,7 +193,7 @@ bool LibEtPanSMTPSession::connectWithError(LibEtPanError* error) {
   // to the type.
   if (const std::string cause = failureCause(result); !cause.empty()) {
     const bool broken = transport_ && transport_->problem();
-    type = broken ? cause : type + "（" + cause + "）";
+    type = broken ? cause : type + localized_format("mail.error.detail", cause);
     if (broken) detail = cause;
   }
   log("❌", "连接失败，错误代码: " + std::to_string(result));
@@ -238,7 +244,7 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
     log("⚠️", "EHLO 失败 (代码: " + std::to_string(result) + ")，尝试 HELO");
     result = mailsmtp_helo(smtp_.get());
     if (result != MAILSMTP_NO_ERROR)
-      return fail(error, result, "HELO/EHLO 失败: " + std::to_string(result));
+      return fail(error, result, localized_format("mail.smtp.failed.helo", result));
     log("✅", "HELO 成功");
   }
 
@@ -252,7 +258,7 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
     result =
         mailsmtp_oauth2_authenticate(smtp_.get(), username_.c_str(), oauth2AccessToken_->c_str());
     if (result != MAILSMTP_NO_ERROR)
-      return fail(error, result, "XOAUTH2 认证失败: " + std::to_string(result));
+      return fail(error, result, localized_format("mail.smtp.failed.xoauth2", result));
     log("✅", "XOAUTH2 认证成功");
     return true;
   }
@@ -263,9 +269,9 @@ bool LibEtPanSMTPSession::loginWithError(LibEtPanError* error) {
     log("⚠️", "LOGIN 认证失败 (代码: " + std::to_string(result) + ")，尝试 PLAIN 认证");
     result = authenticate("PLAIN");
     if (result != MAILSMTP_NO_ERROR) {
-      std::string message = "认证失败: " + std::to_string(result);
+      std::string message = localized_format("mail.smtp.failed.auth", result);
       if (const std::string cause = failureCause(result); !cause.empty())
-        message += "（" + cause + "）";
+        message += localized_format("mail.error.detail", cause);
       log("❌", "认证失败，错误代码: " + std::to_string(result));
       log("❌", "错误信息: " + message);
       log("💡", "提示: 如果您使用 Gmail，请确保使用应用专用密码");
@@ -326,20 +332,20 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
   }
 
   const RecipientKind kinds[] = {
-      {to, "", "添加收件人: ", "添加收件人失败: ", "收件人添加成功"},
-      {cc_list, "步骤 2.1: 添加 CC 收件人",
-       "添加 CC 收件人: ", "添加CC收件人失败: ", "CC 收件人添加成功"},
-      {bcc_list, "步骤 2.2: 添加 BCC 收件人",
-       "添加 BCC 收件人: ", "添加BCC收件人失败: ", "BCC 收件人添加成功"},
+      {to, "", "添加收件人: ", "mail.smtp.failed.rcpt", "收件人添加成功"},
+      {cc_list, "步骤 2.1: 添加 CC 收件人", "添加 CC 收件人: ", "mail.smtp.failed.rcpt_cc",
+       "CC 收件人添加成功"},
+      {bcc_list, "步骤 2.2: 添加 BCC 收件人", "添加 BCC 收件人: ", "mail.smtp.failed.rcpt_bcc",
+       "BCC 收件人添加成功"},
   };
   // libetpan writes envelope addresses into the command line as they are, so a line break
   // in one would start a command of its own. Such a send is refused before MAIL FROM.
-  if (has_line_break(username_)) return fail(error, -1, "设置发件人失败: " + std::to_string(-1));
+  if (has_line_break(username_))
+    return fail(error, -1, localized_format("mail.smtp.failed.sender", -1));
   for (const auto& kind : kinds)
     for (const auto& address : kind.addresses)
       if (has_line_break(address))
-        return fail(error, -1,
-                    std::string(kind.failure_prefix) + single_line(address) + ", 错误: -1");
+        return fail(error, -1, localized_format(kind.failure_key, single_line(address), -1));
 
   // RFC 5321 §3.3: one MAIL/RCPT/DATA transaction per message.
   log("📧", "步骤 1: 设置发件人");
@@ -347,7 +353,7 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
   int result = extended ? mailesmtp_mail(smtp, username_.c_str(), 1, nullptr)
                         : mailsmtp_mail(smtp, username_.c_str());
   if (result != MAILSMTP_NO_ERROR)
-    return fail(error, result, "设置发件人失败: " + std::to_string(result));
+    return fail(error, result, localized_format("mail.smtp.failed.sender", result));
   log("✅", "发件人设置成功");
 
   log("📧", "步骤 2: 添加收件人");
@@ -360,9 +366,7 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
       result = extended ? mailesmtp_rcpt(smtp, address.c_str(), 0, nullptr)
                         : mailsmtp_rcpt(smtp, address.c_str());
       if (result != MAILSMTP_NO_ERROR)
-        return fail(
-            error, result,
-            std::string(kind.failure_prefix) + address + ", 错误: " + std::to_string(result));
+        return fail(error, result, localized_format(kind.failure_key, address, result));
     }
     log("✅", std::string(kind.success));
   }
@@ -370,7 +374,7 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
   log("📧", "步骤 3: 开始数据阶段");
   result = mailsmtp_data(smtp);
   if (result != MAILSMTP_NO_ERROR)
-    return fail(error, result, "开始数据阶段失败: " + std::to_string(result));
+    return fail(error, result, localized_format("mail.smtp.failed.data", result));
   log("✅", "数据阶段开始成功");
 
   log("📧", "步骤 4: 构建 MIME 消息");
@@ -382,7 +386,7 @@ bool LibEtPanSMTPSession::sendMessage(OutgoingMessage message, const std::vector
   result = mailsmtp_data_message(smtp, sent.text.data(), sent.text.size());
   if (result != MAILSMTP_NO_ERROR) {
     log("❌", "错误代码: " + std::to_string(result));
-    return fail(error, result, "发送消息失败: " + std::to_string(result));
+    return fail(error, result, localized_format("mail.smtp.failed.send", result));
   }
   log("✅", "邮件发送成功");
   if (built) *built = std::move(sent);

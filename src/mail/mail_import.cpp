@@ -16,6 +16,7 @@
 #include "store/email_thread_service.h"
 #include "store/message_source.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/time.h"
 #include "util/uuid.h"
 
@@ -125,12 +126,13 @@ MaildirReader::MaildirReader(const fs::path& dir) {
       if (!it->is_regular_file(error)) continue;
       names.push_back(it->path().string());
     }
-    if (error) throw Error("无法读取目录: " + folder.string() + " (" + error.message() + ")");
+    if (error)
+      throw Error(localized_format("import.error.directory", folder.string(), error.message()));
     std::sort(names.begin(), names.end());
     files_.insert(files_.end(), std::make_move_iterator(names.begin()),
                   std::make_move_iterator(names.end()));
   }
-  if (!any) throw Error("不是 Maildir 目录（没有 cur/ 或 new/）: " + dir.string());
+  if (!any) throw Error(localized_format("import.error.not_maildir", dir.string()));
 }
 
 std::optional<ArchivedMessage> MaildirReader::next() {
@@ -142,13 +144,13 @@ std::optional<ArchivedMessage> MaildirReader::next() {
   apply_maildir_flags(name, m);
   m.archiveDate = maildir_delivery_time(name);
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw Error("无法读取邮件文件: " + file.string());
+  if (!in) throw Error(localized_format("import.error.file", file.string()));
   std::string chunk(64 * 1024, '\0');
   while (in) {
     in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
     append_capped(m, std::string_view(chunk.data(), static_cast<size_t>(in.gcount())));
   }
-  if (in.bad()) throw Error("无法读取邮件文件: " + file.string());
+  if (in.bad()) throw Error(localized_format("import.error.file", file.string()));
   return m;
 }
 
@@ -156,12 +158,13 @@ std::optional<ArchivedMessage> MaildirReader::next() {
 
 MboxReader::MboxReader(const fs::path& file) : path_(file), in_(file, std::ios::binary) {
   std::error_code error;
-  if (!in_ || fs::is_directory(file, error)) throw Error("无法打开 mbox 文件: " + file.string());
+  if (!in_ || fs::is_directory(file, error))
+    throw Error(localized_format("import.error.mbox_open", file.string()));
   std::string line;
   while (read_line(line)) {
     if (without_cr(line).empty()) continue;
     if (!line.starts_with("From "))
-      throw Error("不是 mbox 文件（没有以 \"From \" 行开头）: " + file.string());
+      throw Error(localized_format("import.error.not_mbox", file.string()));
     separator_ = std::move(line);
     separator_line_ = line_number_;
     return;
@@ -171,7 +174,7 @@ MboxReader::MboxReader(const fs::path& file) : path_(file), in_(file, std::ios::
 
 bool MboxReader::read_line(std::string& line) {
   if (!std::getline(in_, line)) {
-    if (in_.bad()) throw Error("读取 mbox 文件失败: " + path_.string());
+    if (in_.bad()) throw Error(localized_format("import.error.mbox_read", path_.string()));
     return false;
   }
   ++line_number_;
@@ -285,8 +288,7 @@ ImportCounts MailImporter::run(const Source& next, const Progress& progress,
     if (!archived) break;
     try {
       if (archived->wasTruncated)
-        throw Error("邮件大于 " + std::to_string(ArchivedMessage::kMaxRawSize >> 20) +
-                    " MiB，未导入");
+        throw Error(localized_format("import.error.too_large", ArchivedMessage::kMaxRawSize >> 20));
       auto record = message_from_archive(*archived, accountId_, folderId_, now_seconds());
       if (!seen.insert(EmailDeduplicationService::key(record)).second) {
         ++counts.skipped;

@@ -85,9 +85,8 @@ class ImapResponseFilter {
         quoted = true;
       } else if (c == '(') {
         if (++depth_ > kMaxNesting)
-          return TransportProblem{
-              TransportProblem::Kind::tooDeep,
-              "服务器的应答嵌套超过 " + std::to_string(kMaxNesting) + " 层，连接已断开"};
+          return TransportProblem{TransportProblem::Kind::tooDeep,
+                                  localized_format("mail.transport.too_deep", kMaxNesting)};
       } else if (c == ')' && depth_ > 0) {
         --depth_;
       }
@@ -103,9 +102,9 @@ class ImapResponseFilter {
     first_line_ = false;
     if (*literal > kMaxLiteralBytes ||
         response_bytes_ + *literal > kMaxLiteralBytes + kMaxLineBytes)
-      return TransportProblem{TransportProblem::Kind::tooLarge,
-                              "服务器声明的数据块（" + std::to_string(*literal) + " 字节）超过 " +
-                                  mib(kMaxLiteralBytes) + " 的上限，连接已断开"};
+      return TransportProblem{
+          TransportProblem::Kind::tooLarge,
+          localized_format("mail.transport.literal_too_large", *literal, mib(kMaxLiteralBytes))};
     literal_left_ = *literal;
     response_bytes_ += *literal;
     return std::nullopt;
@@ -361,7 +360,7 @@ struct Connection {
     const uint64_t cap = imap ? kMaxImapAnswerBytes : kMaxSmtpReplyBytes;
     if (answer_bytes > cap) {
       give_up({TransportProblem::Kind::tooLarge,
-               "服务器对一条命令的应答超过 " + mib(cap) + "，连接已断开"});
+               localized_format("mail.transport.answer_too_large", mib(cap))});
       return -1;
     }
     return got;
@@ -420,7 +419,7 @@ struct Connection {
       if (end == std::string::npos) {
         if (raw_left() > kMaxLineBytes) {
           give_up({TransportProblem::Kind::tooLarge,
-                   "服务器发来的一行超过 " + mib(kMaxLineBytes) + "，连接已断开"});
+                   localized_format("mail.transport.line_too_long", mib(kMaxLineBytes))});
           return -1;
         }
         raw.erase(0, raw_at);
@@ -500,13 +499,14 @@ struct Connection {
     const std::string& host = state->host;
     if (gnutls_certificate_allocate_credentials(&credentials) < 0 ||
         gnutls_init(&tls, GNUTLS_CLIENT) < 0)
-      return tls_failed({TransportProblem::Kind::tlsHandshake, "无法建立 TLS 会话"});
+      return tls_failed(
+          {TransportProblem::Kind::tlsHandshake, localized("mail.transport.no_tls_session")});
     gnutls_certificate_set_x509_system_trust(credentials);
     if (const auto& file = state->trust.caFile) {
       if (gnutls_certificate_set_x509_trust_file(credentials, file->c_str(), GNUTLS_X509_FMT_PEM) <=
           0)
         return tls_failed({TransportProblem::Kind::certificate,
-                           "无法读取为 " + host + " 指定的 CA 证书文件: " + *file});
+                           localized_format("mail.transport.ca_file", host, *file)});
     }
     gnutls_set_default_priority(tls);
     gnutls_credentials_set(tls, GNUTLS_CRD_CERTIFICATE, credentials);
@@ -543,11 +543,13 @@ struct Connection {
     unsigned int count = 0;
     const gnutls_datum_t* chain = gnutls_certificate_get_peers(tls, &count);
     if (!chain || count == 0)
-      return tls_failed({TransportProblem::Kind::certificate, host + " 没有出示证书"});
+      return tls_failed({TransportProblem::Kind::certificate,
+                         localized_format("mail.transport.no_certificate", host)});
     unsigned char digest[32];
     size_t digest_size = sizeof digest;
     if (gnutls_fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &digest_size) < 0)
-      return tls_failed({TransportProblem::Kind::certificate, "无法读取 " + host + " 的证书"});
+      return tls_failed({TransportProblem::Kind::certificate,
+                         localized_format("mail.transport.bad_certificate", host)});
     std::string fingerprint;
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (size_t i = 0; i < digest_size; ++i) {
@@ -750,23 +752,23 @@ bool receive_exactly(int fd, std::string& into, size_t count, std::chrono::milli
 std::string socks_reply_text(unsigned char code) {
   switch (code) {
     case 1:
-      return "代理服务器内部错误";
+      return localized("mail.proxy.server_failure");
     case 2:
-      return "代理规则不允许该连接";
+      return localized("mail.proxy.not_allowed");
     case 3:
-      return "网络不可达";
+      return localized("mail.proxy.network_unreachable");
     case 4:
-      return "主机不可达";
+      return localized("mail.proxy.host_unreachable");
     case 5:
-      return "连接被拒绝";
+      return localized("mail.proxy.refused");
     case 6:
-      return "TTL 过期";
+      return localized("mail.proxy.ttl_expired");
     case 7:
-      return "不支持的命令";
+      return localized("mail.proxy.command_unsupported");
     case 8:
-      return "不支持的地址类型";
+      return localized("mail.proxy.address_unsupported");
     default:
-      return "代理回应代码 " + std::to_string(code);
+      return localized_format("mail.proxy.code", code);
   }
 }
 
@@ -774,12 +776,12 @@ std::string socks_reply_text(unsigned char code) {
 // the proxy). Returns the failure in words, or nothing.
 std::optional<std::string> socks5_connect(int fd, const std::string& host, uint16_t port,
                                           std::chrono::milliseconds limit) {
-  if (host.empty() || host.size() > 255) return "主机名无效";
+  if (host.empty() || host.size() > 255) return localized("mail.proxy.bad_host");
   std::string answer;
   if (!send_all(fd, std::string("\x05\x01\x00", 3), limit) ||
       !receive_exactly(fd, answer, 2, limit))
-    return "代理没有回应";
-  if (answer[0] != 5 || answer[1] != 0) return "代理要求认证或不是 SOCKS5 代理";
+    return localized("mail.proxy.no_answer");
+  if (answer[0] != 5 || answer[1] != 0) return localized("mail.proxy.needs_auth");
   std::string request("\x05\x01\x00\x03", 4);
   request.push_back(static_cast<char>(host.size()));
   request += host;
@@ -787,8 +789,8 @@ std::optional<std::string> socks5_connect(int fd, const std::string& host, uint1
   request.push_back(static_cast<char>(port & 0xFF));
   answer.clear();
   if (!send_all(fd, request, limit) || !receive_exactly(fd, answer, 4, limit))
-    return "代理没有回应";
-  if (answer[0] != 5) return "不是 SOCKS5 代理";
+    return localized("mail.proxy.no_answer");
+  if (answer[0] != 5) return localized("mail.proxy.not_socks5");
   if (answer[1] != 0) return socks_reply_text(static_cast<unsigned char>(answer[1]));
   // The bound address: IPv4, a name with its length first, or IPv6; then the port.
   size_t rest = 0;
@@ -800,13 +802,13 @@ std::optional<std::string> socks5_connect(int fd, const std::string& host, uint1
       rest = 16 + 2;
       break;
     case 3:
-      if (!receive_exactly(fd, answer, 1, limit)) return "代理没有回应";
+      if (!receive_exactly(fd, answer, 1, limit)) return localized("mail.proxy.no_answer");
       rest = static_cast<unsigned char>(answer[4]) + 2u;
       break;
     default:
-      return "代理回应无法识别";
+      return localized("mail.proxy.unreadable");
   }
-  if (!receive_exactly(fd, answer, rest, limit)) return "代理没有回应";
+  if (!receive_exactly(fd, answer, rest, limit)) return localized("mail.proxy.no_answer");
   return std::nullopt;
 }
 
@@ -816,16 +818,17 @@ std::optional<std::string> http_connect(int fd, const std::string& host, uint16_
   const bool ipv6 = host.find(':') != std::string::npos;
   const std::string authority = (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
   if (!send_all(fd, "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n", limit))
-    return "代理没有回应";
+    return localized("mail.proxy.no_answer");
   // Byte by byte up to the blank line: nothing of the tunnel may be read here.
   std::string head;
   constexpr size_t kMaxHead = 16 * 1024;
   while (!head.ends_with("\r\n\r\n")) {
-    if (head.size() >= kMaxHead || !receive_some(fd, head, 1, limit)) return "代理没有回应";
+    if (head.size() >= kMaxHead || !receive_some(fd, head, 1, limit))
+      return localized("mail.proxy.no_answer");
   }
   const std::string status = head.substr(0, head.find("\r\n"));
   if (status.size() < 12 || !status.starts_with("HTTP/1.") || status.substr(9, 3) != "200")
-    return "代理拒绝: " + quoted_server_text(status);
+    return localized_format("mail.proxy.refused_with", quoted_server_text(status));
   return std::nullopt;
 }
 
@@ -836,14 +839,15 @@ int connect_server(MailTransport::State& state) {
   if (!proxy.enabled) return connect_tcp(state, state.host, state.port);
   auto fail = [&](const std::string& why) {
     state.problem = TransportProblem{TransportProblem::Kind::proxy,
-                                     "代理 " + proxy.url() + " 连接失败: " + why};
+                                     localized_format("mail.proxy.failed", proxy.url(), why)};
     return -1;
   };
   if (proxy.type != "socks5" && proxy.type != "http")
-    return fail("不支持的代理类型 \"" + proxy.type + "\"（可用 socks5 或 http）");
-  if (proxy.port < 1 || proxy.port > 65535) return fail("端口无效");
+    return fail(localized_format("mail.proxy.bad_type", proxy.type));
+  if (proxy.port < 1 || proxy.port > 65535) return fail(localized("mail.proxy.bad_port"));
   const int fd = connect_tcp(state, proxy.host, static_cast<uint16_t>(proxy.port));
-  if (fd < 0) return fail(state.problem ? state.problem->text : "无法连接代理服务器");
+  if (fd < 0)
+    return fail(state.problem ? state.problem->text : localized("mail.proxy.unreachable"));
   const auto refused = proxy.type == "socks5"
                            ? socks5_connect(fd, state.host, state.port, state.timeout)
                            : http_connect(fd, state.host, state.port, state.timeout);
@@ -909,9 +913,7 @@ bool MailTransport::startTls(mailstream* stream) {
   if (stream->read_buffer_len > 0 || connection->raw_left() > 0 ||
       connection->ready_at < connection->ready.size()) {
     state_->tlsFailed = true;
-    connection->give_up(
-        {TransportProblem::Kind::injection,
-         "服务器在 STARTTLS 之后、TLS 握手之前多发了数据，连接已断开（可能有人篡改了连接）"});
+    connection->give_up({TransportProblem::Kind::injection, localized("mail.transport.injection")});
     return false;
   }
   return connection->start_tls(false);

@@ -115,7 +115,7 @@ std::filesystem::path pending_file() {
 // Sends one GET to the waiting listener; the answer is read only to let it finish.
 void send_to_listener(uint16_t port, const std::string& target) {
   Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (socket.get() < 0) throw OAuthError::callbackRejected("无法连接正在等待的登录");
+  if (socket.get() < 0) throw OAuthError::callbackRejected(localized("oauth.callback.connect"));
   timeval limit{10, 0};
   setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   setsockopt(socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -124,12 +124,12 @@ void send_to_listener(uint16_t port, const std::string& target) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    throw OAuthError::callbackRejected("没有正在等待的登录（它可能已结束或超时）");
+    throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting_ended"));
   const std::string request =
       "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
   if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) !=
       static_cast<ssize_t>(request.size()))
-    throw OAuthError::callbackRejected("无法把回调交给正在等待的登录");
+    throw OAuthError::callbackRejected(localized("oauth.callback.hand_over"));
   char buffer[1024];
   for (int i = 0; i < 64 && ::recv(socket.get(), buffer, sizeof buffer, 0) > 0; ++i) {
   }
@@ -141,7 +141,7 @@ void send_to_listener(uint16_t port, const std::string& target) {
 
 OAuthLoopbackListener::OAuthLoopbackListener() {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) throw OAuthError::callbackRejected("无法创建回调监听");
+  if (fd_ < 0) throw OAuthError::callbackRejected(localized("oauth.callback.listener"));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = 0;
@@ -152,7 +152,7 @@ OAuthLoopbackListener::OAuthLoopbackListener() {
       ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     ::close(fd_);
     fd_ = -1;
-    throw OAuthError::callbackRejected("无法在 127.0.0.1 上监听回调");
+    throw OAuthError::callbackRejected(localized("oauth.callback.listen"));
   }
   port_ = ntohs(address.sin_port);
 }
@@ -168,7 +168,7 @@ std::string OAuthLoopbackListener::redirectURI() const {
 QueryItems OAuthLoopbackListener::awaitCallback(
     double limitSeconds, const std::function<bool(const QueryItems&)>& succeeded,
     const std::string& successPage, const std::string& failurePage) {
-  if (fd_ < 0) throw OAuthError::callbackRejected("回调已经收到过");
+  if (fd_ < 0) throw OAuthError::callbackRejected(localized("oauth.callback.already"));
   const auto deadline =
       Clock::now() + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
   const std::string notFound = html_page("Kestrova", localized("oauth.page.not_found"));
@@ -180,7 +180,7 @@ QueryItems OAuthLoopbackListener::awaitCallback(
     if (ready <= 0) {
       ::close(fd_);
       fd_ = -1;
-      throw OAuthError::callbackRejected("等待浏览器回调超时");
+      throw OAuthError::callbackRejected(localized("oauth.callback.timeout"));
     }
     Socket connection(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
     if (connection.get() < 0) continue;
@@ -206,7 +206,7 @@ QueryItems OAuthLoopbackListener::awaitCallback(
         question == std::string::npos ? "" : std::string_view(target).substr(question + 1));
     if (!items) {
       answer(connection.get(), 400, failurePage);
-      throw OAuthError::callbackRejected("回调请求格式不正确");
+      throw OAuthError::callbackRejected(localized("oauth.callback.malformed"));
     }
     const bool success = succeeded(*items);
     answer(connection.get(), success ? 200 : 400, success ? successPage : failurePage);
@@ -269,14 +269,15 @@ OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient&
   // RFC 6749 §10.12: a callback whose state is not ours may be forged.
   if (item(items, "state") != state_) {
     log_line(log_kind::kFailure, kComponent, "回调的 state 不匹配，已拒绝");
-    throw OAuthError::callbackRejected("回调的 state 不匹配（可能是伪造的请求）");
+    throw OAuthError::callbackRejected(localized("oauth.callback.state"));
   }
   if (auto error = item(items, "error")) {
-    throw OAuthError::callbackRejected("授权服务器拒绝了请求: " +
-                                       printable(mask_token_like(*error)));
+    throw OAuthError::callbackRejected(
+        localized_format("oauth.callback.refused", printable(mask_token_like(*error))));
   }
   const auto code = item(items, "code");
-  if (!code || code->empty()) throw OAuthError::callbackRejected("回调中没有授权码");
+  if (!code || code->empty())
+    throw OAuthError::callbackRejected(localized("oauth.callback.no_code"));
   return client.exchangeCode(provider_, clientId_, clientSecret_, *code, pkce_.verifier,
                              redirectURI_);
 }
@@ -288,9 +289,10 @@ bool OAuthSignIn::forwardCustomSchemeCallback(std::string_view url) {
   std::ifstream in(pending_file());
   const Json pending = Json::parse(in, nullptr, false);
   if (!pending.is_object() || !pending.contains("port") || !pending["port"].is_number_unsigned())
-    throw OAuthError::callbackRejected("没有正在等待的登录");
+    throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting"));
   const auto port = pending["port"].get<unsigned>();
-  if (port == 0 || port > 65535) throw OAuthError::callbackRejected("没有正在等待的登录");
+  if (port == 0 || port > 65535)
+    throw OAuthError::callbackRejected(localized("oauth.callback.none_waiting"));
   std::string target(OAuthLoopbackListener::kCallbackPath);
   target += url.substr(prefix.size());
   send_to_listener(static_cast<uint16_t>(port), target);

@@ -7,6 +7,7 @@
 
 #include "util/base64.h"
 #include "util/json.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 #include "util/time.h"
@@ -46,22 +47,22 @@ std::string refusal_text(const platform::HttpResponse& response,
       error.replace(at, value.size(), "***");
   }
   error = mask_token_like(error);
-  return "状态码 " + std::to_string(response.status) +
+  return localized_format("oauth.error.status", response.status) +
          (error.empty() ? "" : " (" + text::prefix_characters(error, 60) + ")");
 }
 
 // The token set of a successful answer, checked before anything is kept.
 OAuthTokenSet token_set_from(const OAuthTokenResponse& response, const OAuthTokenSet& base) {
   if (!clean_token(response.accessToken))
-    throw OAuthError::invalidToken("访问令牌为空或含有控制字符");
+    throw OAuthError::invalidToken(localized("oauth.error.access_token"));
   if (!response.tokenType.empty() && !text::equals_ci(response.tokenType, "Bearer"))
-    throw OAuthError::invalidToken("不支持的令牌类型: " +
-                                   text::prefix_characters(response.tokenType, 40));
+    throw OAuthError::invalidToken(localized_format(
+        "oauth.error.token_type", text::prefix_characters(response.tokenType, 40)));
   OAuthTokenSet tokens = base;
   tokens.accessToken = response.accessToken;
   if (response.refreshToken) {
     if (!clean_token(*response.refreshToken))
-      throw OAuthError::invalidToken("刷新令牌含有控制字符");
+      throw OAuthError::invalidToken(localized("oauth.error.refresh_token"));
     tokens.refreshToken = *response.refreshToken;
   }
   // Without a lifetime the token is taken to last an hour, the providers' usual.
@@ -150,22 +151,23 @@ std::string mask_token_like(std::string_view text) {
 OAuthError OAuthError::notImplemented(const std::string& text) {
   return OAuthError(Kind::notImplemented, text);
 }
-OAuthError OAuthError::invalidURL() { return OAuthError(Kind::invalidURL, "无效的授权地址"); }
+OAuthError OAuthError::invalidURL() {
+  return OAuthError(Kind::invalidURL, localized("oauth.error.invalid_url"));
+}
 OAuthError OAuthError::tokenExchangeFailed(const std::string& reason) {
   return OAuthError(Kind::tokenExchangeFailed,
-                    reason.empty() ? "令牌交换失败" : "令牌交换失败: " + reason);
+                    reason.empty() ? localized("oauth.error.exchange")
+                                   : localized_format("oauth.error.exchange_because", reason));
 }
 OAuthError OAuthError::signInAgain(const std::string& address) {
   return OAuthError(Kind::signInAgain,
-                    "账户 " + address +
-                        " 的授权已过期或被撤销，请重新登录: kestrova account add --email " +
-                        address + " --oauth --provider ... --client-id ...");
+                    localized_format("oauth.error.sign_in_again", address, address));
 }
 OAuthError OAuthError::callbackRejected(const std::string& reason) {
-  return OAuthError(Kind::callbackRejected, "登录未完成: " + reason);
+  return OAuthError(Kind::callbackRejected, localized_format("oauth.error.not_finished", reason));
 }
 OAuthError OAuthError::invalidToken(const std::string& reason) {
-  return OAuthError(Kind::invalidToken, "令牌无效: " + reason);
+  return OAuthError(Kind::invalidToken, localized_format("oauth.error.invalid_token", reason));
 }
 
 // ---- OAuthTokenResponse ----
@@ -300,9 +302,9 @@ OAuthTokenSet OAuthTokenClient::exchangeCode(const OAuthProvider& provider,
     throw OAuthError::tokenExchangeFailed(refusal);
   }
   const auto decoded = OAuthTokenResponse::decode(response.body);
-  if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");
+  if (!decoded) throw OAuthError::tokenExchangeFailed(localized("oauth.error.unreadable"));
   if (!decoded->refreshToken || decoded->refreshToken->empty())
-    throw OAuthError::tokenExchangeFailed("令牌端点没有返回刷新令牌（需要离线访问权限）");
+    throw OAuthError::tokenExchangeFailed(localized("oauth.error.no_refresh_token"));
   OAuthTokenSet base;
   base.provider = provider.name;
   base.tokenEndpoint = provider.tokenEndpoint;
@@ -323,10 +325,10 @@ OAuthTokenSet OAuthTokenClient::refresh(const OAuthTokenSet& tokens,
     log_line(log_kind::kFailure, kComponent, "刷新访问令牌失败，" + refusal);
     // RFC 6749 §5.2: invalid_grant is an expired or revoked refresh token.
     if (error_code_of(response.body) == "invalid_grant") throw OAuthError::signInAgain(address);
-    throw OAuthError::tokenExchangeFailed("刷新令牌失败，" + refusal);
+    throw OAuthError::tokenExchangeFailed(localized_format("oauth.error.refresh_failed", refusal));
   }
   const auto decoded = OAuthTokenResponse::decode(response.body);
-  if (!decoded) throw OAuthError::tokenExchangeFailed("令牌端点的回答无法解析");
+  if (!decoded) throw OAuthError::tokenExchangeFailed(localized("oauth.error.unreadable"));
   log_line(log_kind::kSuccess, kComponent, "已刷新 " + address + " 的访问令牌");
   return token_set_from(*decoded, tokens);
 }
@@ -348,7 +350,7 @@ std::string base64url(std::string_view bytes) {
 std::string random_token(size_t count) {
   std::string bytes(count, '\0');
   if (gnutls_rnd(GNUTLS_RND_KEY, bytes.data(), bytes.size()) != 0)
-    throw OAuthError::callbackRejected("无法生成随机数");
+    throw OAuthError::callbackRejected(localized("oauth.error.random"));
   return base64url(bytes);
 }
 

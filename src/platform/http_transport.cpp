@@ -128,7 +128,7 @@ class ThreadHandle {
     } else {
       handle_ = shared.get();
     }
-    if (!handle_) throw network_error("无法初始化 HTTP 客户端");
+    if (!handle_) throw network_error(localized("http.error.no_client"));
     if (!own_) {
       busy = true;
       busy_ = &busy;
@@ -272,7 +272,7 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   for (const auto& [name, value] : request.headers) {
     const std::string line = name + ": " + value;
     curl_slist* appended = api.slist_append(headers.get(), line.c_str());
-    if (!appended) throw network_error("无法构建请求头");
+    if (!appended) throw network_error(localized("http.error.headers"));
     headers.release();
     headers.reset(appended);
   }
@@ -288,8 +288,7 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   std::string proxy = proxyFor(request.url), no_proxy = noProxyHosts();
   if (configured.enabled) {
     if (configured.type != "socks5" && configured.type != "http")
-      throw network_error("代理 " + configured.url() +
-                          " 不可用: 不支持的代理类型（可用 socks5 或 http）");
+      throw network_error(localized_format("http.error.proxy_type", configured.url()));
     ProxySettings named = configured;
     if (named.type == "socks5") named.type = "socks5h";  // the proxy resolves host names
     proxy = named.url();
@@ -337,12 +336,15 @@ HttpResponse HttpTransport::perform(const HttpRequest& request, const BodySink* 
   api.easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
   if (transfer.failure) std::rethrow_exception(transfer.failure);
   if (transfer.cancelled) throw HttpError(HttpError::Kind::cancelled, localized("http.cancelled"));
-  if (transfer.too_large) throw HttpError(HttpError::Kind::bodyTooLarge, "HTTP 响应过大");
-  if (transfer.idled_out) throw network_error("请求超时");
+  if (transfer.too_large)
+    throw HttpError(HttpError::Kind::bodyTooLarge, localized("http.error.too_large"));
+  if (transfer.idled_out) throw network_error(localized("http.error.timed_out"));
   if (result != CURLE_OK) {
     std::string cause = error_text[0] ? error_text : api.easy_strerror(result);
-    if (result == CURLE_OPERATION_TIMEDOUT) cause = "请求超时 (" + cause + ")";
-    if (configured.enabled) cause = "经代理 " + configured.url() + ": " + cause;
+    if (result == CURLE_OPERATION_TIMEDOUT)
+      cause = localized_format("http.error.timed_out_because", cause);
+    if (configured.enabled)
+      cause = localized_format("http.error.through_proxy", configured.url(), cause);
     throw network_error(cause);
   }
   HttpResponse response;

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/paths.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -62,7 +63,8 @@ std::optional<bool> flag(const Json& table, const char* key) {
 }  // namespace
 
 EmailRuleEngineError::EmailRuleEngineError(Kind kind, const std::string& detail)
-    : Error((kind == Kind::loadFailed ? "加载规则失败: " : "执行规则失败: ") + detail) {}
+    : Error(localized_format(kind == Kind::loadFailed ? "rules.error.load" : "rules.error.run",
+                             detail)) {}
 
 std::filesystem::path EmailRuleEngine::default_directory() {
   return platform::data_home() / "tivra" / "Rules";
@@ -118,7 +120,9 @@ bool EmailRuleEngine::loadRules() {
         log_line(log_kind::kWarning, kComponent, "加载规则文件失败 " + name + ": " + e.what());
       }
     }
-    if (loaded == 0) throw EmailRuleEngineError(EmailRuleEngineError::Kind::loadFailed, "没有可用的规则文件");
+    if (loaded == 0)
+      throw EmailRuleEngineError(EmailRuleEngineError::Kind::loadFailed,
+                                 localized("rules.error.no_files"));
     loaded_ = true;
     log_line(log_kind::kSuccess, kComponent, "规则脚本加载成功");
   } catch (const std::exception& e) {

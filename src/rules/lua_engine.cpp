@@ -1,5 +1,7 @@
 #include "rules/lua_engine.h"
 
+#include "util/localization.h"
+
 namespace kestrova::rules {
 
 namespace {
@@ -7,15 +9,15 @@ namespace {
 std::string describe(LuaEngineError::Kind kind, const std::string& detail) {
   switch (kind) {
     case LuaEngineError::Kind::notInitialized:
-      return "Lua 引擎未初始化，请确保 Lua 库已正确集成";
+      return localized("lua.error.not_initialized");
     case LuaEngineError::Kind::loadFailed:
-      return "加载 Lua 脚本失败: " + detail;
+      return localized_format("lua.error.load", detail);
     case LuaEngineError::Kind::executionFailed:
-      return "执行 Lua 脚本失败: " + detail;
+      return localized_format("lua.error.run", detail);
     case LuaEngineError::Kind::setGlobalFailed:
-      return "设置全局变量失败: " + detail;
+      return localized_format("lua.error.global", detail);
     case LuaEngineError::Kind::functionNotFound:
-      return "未找到 Lua 函数: " + detail;
+      return localized_format("lua.error.no_function", detail);
   }
   return detail;
 }

@@ -13,6 +13,7 @@
 #include "platform/paths.h"
 #include "store/schema.h"
 #include "store/search_index.h"
+#include "util/localization.h"
 #include "util/log.h"
 
 namespace kestrova::store {
@@ -86,7 +87,9 @@ DatabaseError::DatabaseError(int code, const std::string& message)
     : Error(describe_sqlite(code, message)), code_(code) {}
 
 EmailDatabaseError::EmailDatabaseError(Kind kind)
-    : Error(kind == Kind::notInitialized ? "数据库未初始化" : "无效的数据"), kind_(kind) {}
+    : Error(localized(kind == Kind::notInitialized ? "store.error.not_initialized"
+                                                   : "store.error.invalid_data")),
+      kind_(kind) {}
 
 // A compiled statement kept by the connection, with its result column names.
 struct Statement::Cached {

@@ -135,7 +135,8 @@ TEST(EmailAIServiceTest, EachTaskSendsItsPromptAndSurvivesAwkwardReplies) {
            [&](auto& t) { service.generateSummary(m, t); },
            [&](auto& t) { service.generateTags(m, t); },
            [&](auto& t) { service.extractActionItems(m, t); },
-           [&](auto& t) { service.suggestActions(m, t); }}) {
+           [&](auto& t) { service.suggestActions(m, t); },
+           [&](auto& t) { service.generateAutoReply(m, std::nullopt, t); }}) {
     AITestServer server;
     server.reply_with({"ok"});
     run(target(server));

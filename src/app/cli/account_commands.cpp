@@ -99,6 +99,25 @@ std::string ca_file_named(const std::string& path) {
   return std::filesystem::absolute(path).lexically_normal().string();
 }
 
+// The provider's name as shown: records keep the Chinese names of the Chinese providers,
+// the listing gives them in the interface language.
+std::string provider_display_name(EmailServiceType type) {
+  switch (type) {
+    case EmailServiceType::mail163:
+      return localized("email.provider.mail163");
+    case EmailServiceType::qq:
+      return localized("email.provider.qq");
+    case EmailServiceType::aliyun:
+      return localized("email.provider.aliyun");
+    case EmailServiceType::tencent:
+      return localized("email.provider.tencent");
+    case EmailServiceType::custom:
+      return localized("email.provider.custom");
+    default:
+      return std::string(store::raw_value(type));
+  }
+}
+
 // ---- account add ----
 
 std::vector<std::string> provider_names() {
@@ -411,7 +430,7 @@ void list_accounts(bool json) {
       std::cout << "  " << localized("local_account.label") << "\n";
       continue;
     }
-    std::cout << "  " << store::raw_value(a.serviceType) << "  IMAP "
+    std::cout << "  " << provider_display_name(a.serviceType) << "  IMAP "
               << server_text(a.imapHost, a.imapPort, a.imapEncryption) << "  SMTP "
               << server_text(a.smtpHost, a.smtpPort, a.smtpEncryption) << "  "
               << localized(a.isEnabled ? "cli.account.enabled" : "cli.account.disabled") << "\n";

@@ -165,11 +165,14 @@ void actions(const MessageTask& o, bool save) {
   if (save && !o.json) std::cerr << localized_format("ai.mail.actions.saved", added) << "\n";
 }
 
-// The translation's target: the given language name, else English for Chinese mail and
-// Chinese for everything else.
+// The translation's target: the given language name, else the interface language, or the
+// other of English and Chinese for mail already written in it.
 std::string target_language(const std::string& given, ai::EmailDetectedLanguage source) {
   if (!given.empty()) return given;
-  return source == ai::EmailDetectedLanguage::chinese ? "English" : "简体中文";
+  const auto own = text_language() == TextLanguage::english ? ai::EmailDetectedLanguage::english
+                                                            : ai::EmailDetectedLanguage::chinese;
+  const bool toEnglish = (own == ai::EmailDetectedLanguage::english) != (source == own);
+  return toEnglish ? "English" : "简体中文";
 }
 
 void translate(const MessageTask& o, const std::string& to, bool html) {
@@ -179,7 +182,7 @@ void translate(const MessageTask& o, const std::string& to, bool html) {
   const auto& m = c->message;
   const std::string source =
       m.htmlBody && !text::trim(*m.htmlBody).empty() ? *m.htmlBody : ai::prompt_content(m);
-  if (text::trim(source).empty()) throw Error("正文内容为空");
+  if (text::trim(source).empty()) throw Error(localized("ai.error.empty_body"));
   const auto detected = ai::EmailLanguageDetector::detect(ai::prompt_content(m));
   const std::string language = target_language(to, detected);
   const ai::EmailTranslationCacheService cache(c->book.store().database());
@@ -334,8 +337,8 @@ void add_ai_mail_commands(CLI::App& aiCommand) {
                                     "cache when translated before)",
                                     o);
     command->add_option("--to", *to,
-                        "Target language name, for example English or 日本語 (default: English "
-                        "for Chinese mail, else Chinese)");
+                        "Target language name, for example English or Japanese (default: the "
+                        "interface language; English and Chinese swap for mail already in it)");
     command->add_flag("--html", *html, "Print the translation as HTML");
     command->callback([o, to, html] { translate(*o, *to, *html); });
   }

@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
+#include "app/core/user_preferences.h"
 #include "platform/paths.h"
+#include "platform/settings_store.h"
 #include "store/database.h"
 #include "util/error.h"
 #include "util/json.h"
@@ -86,9 +88,14 @@ void run_demo() {
   // The demo home: the one chosen with --home, else a folder of its own beside the user's
   // data. Everything from here on (and the tool server started below) uses it.
   const fs::path home = platform::kestrova_home().value_or(platform::data_home() / "kestrova-demo");
+  const std::string language = UserPreferences::shared().get(settings::defaultLanguage);
   platform::set_kestrova_home(home);
   const fs::path database = store::EmailDatabase::default_path();
   if (!fs::exists(database)) {
+    // A new demo home speaks the language of the home it was made from.
+    platform::SettingsStore demoSettings(platform::SettingsStore::default_path());
+    if (!demoSettings.value(settings::defaultLanguage.key))
+      demoSettings.set(settings::defaultLanguage.key, language);
     if (!platform::ensure_private_directory(database.parent_path()))
       throw Error(localized_format("cli.demo.generator_failed", database.parent_path().string()));
     std::cerr << localized_format("cli.demo.generating", home.string()) << std::endl;

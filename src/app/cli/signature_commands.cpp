@@ -193,8 +193,8 @@ void make_default(const SignatureOptions& o) {
 
 void templates(bool withPreview) {
   for (const auto& design : email_signature_templates()) {
-    std::cout << design.id << "  " << design.name << "  " << (design.isHtml ? "[HTML] " : "")
-              << design.description << "\n";
+    std::cout << design.id << "  " << display_name(design) << "  "
+              << (design.isHtml ? "[HTML] " : "") << display_description(design) << "\n";
     if (withPreview) {
       const std::string preview = EmailSignatureService::preview(design.content);
       std::cout << (design.isHtml ? EmailSignatureService::htmlToPlainText(preview)

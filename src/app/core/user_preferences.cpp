@@ -11,6 +11,7 @@
 #include "platform/main_queue.h"
 #include "platform/settings_store.h"
 #include "util/error.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
 
@@ -201,11 +202,12 @@ std::vector<SettingDescriptor> build_table() {
   return t;
 }
 
-Error unknown_key(std::string_view key) { return Error("未知的设置项: " + std::string(key)); }
+Error unknown_key(std::string_view key) {
+  return Error(localized_format("settings.error.unknown", key));
+}
 
 Error rejected(const SettingDescriptor& setting, std::string_view expected, std::string_view text) {
-  return Error("设置项 " + std::string(setting.key) + " 需要" + std::string(expected) + "，收到: " +
-               std::string(text));
+  return Error(localized_format("settings.error.rejected", setting.key, expected, text));
 }
 
 // The platform's plain bool accessor also reads numbers and a few words.
@@ -325,16 +327,16 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
       const std::string word = text::lower(trimmed);
       if (word == "true" || word == "1" || word == "yes") return true;
       if (word == "false" || word == "0" || word == "no") return false;
-      throw rejected(setting, "布尔值 (true/false/1/0/yes/no)", text);
+      throw rejected(setting, localized("settings.expected.boolean"), text);
     }
     case SettingType::integer: {
       auto number = parse_integer(trimmed);
-      if (!number) throw rejected(setting, "整数", text);
+      if (!number) throw rejected(setting, localized("settings.expected.integer"), text);
       if (*number < setting.minimum || *number > setting.maximum) {
         const std::string range =
             setting.maximum == std::numeric_limits<int64_t>::max()
-                ? "不小于 " + std::to_string(setting.minimum) + " 的整数"
-                : std::to_string(setting.minimum) + " 到 " + std::to_string(setting.maximum) + " 之间的整数";
+                ? localized_format("settings.expected.at_least", setting.minimum)
+                : localized_format("settings.expected.between", setting.minimum, setting.maximum);
         throw rejected(setting, range, text);
       }
       value = *number;
@@ -342,14 +344,14 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
     }
     case SettingType::real: {
       auto number = parse_double(trimmed);
-      if (!number) throw rejected(setting, "数字", text);
+      if (!number) throw rejected(setting, localized("settings.expected.number"), text);
       return *number;
     }
     case SettingType::string:
       // The interface language takes a language tag (BCP 47: "en", "zh-Hans", "de-CH").
       if (setting.key == settings::defaultLanguage.key) {
         if (!is_language_tag(trimmed))
-          throw rejected(setting, "语言标签 (例如 zh-Hans 或 en)", text);
+          throw rejected(setting, localized("settings.expected.language"), text);
         return trimmed;
       }
       // Free text is kept as typed (spaces can belong to a reply template); raw values are
@@ -360,7 +362,7 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
       if (trimmed.starts_with('[')) {
         value = Json::parse(trimmed, nullptr, false);
         if (!is_array_of(value, &Json::is_string))
-          throw rejected(setting, "字符串列表 (JSON 数组或逗号分隔)", text);
+          throw rejected(setting, localized("settings.expected.string_list"), text);
         return value;
       }
       value = Json::array();
@@ -374,10 +376,13 @@ Json parse_setting_input(const SettingDescriptor& setting, std::string_view text
     }
     case SettingType::json_list:
       value = Json::parse(trimmed, nullptr, false);
-      if (!is_array_of(value, &Json::is_object)) throw rejected(setting, "由 JSON 对象组成的数组", text);
+      if (!is_array_of(value, &Json::is_object))
+        throw rejected(setting, localized("settings.expected.object_list"), text);
       return value;
   }
-  if (!in_choices(setting, value)) throw rejected(setting, "以下取值之一: " + joined_choices(setting), text);
+  if (!in_choices(setting, value))
+    throw rejected(setting, localized_format("settings.expected.choice", joined_choices(setting)),
+                   text);
   return value;
 }
 
@@ -464,7 +469,10 @@ Json UserPreferences::read(const SettingDescriptor& setting) const {
     }
     case SettingType::string: {
       auto stored = store_.string(key);
-      return stored && in_choices(setting, *stored) ? Json(*stored) : setting.fallback;
+      if (stored && in_choices(setting, *stored)) return *stored;
+      // The automatic reply's default text is written in the interface language.
+      if (key == settings::emailAutoReplyTemplate.key) return localized("autoreply.default_text");
+      return setting.fallback;
     }
     case SettingType::string_list: {
       auto stored = store_.string_list(key);

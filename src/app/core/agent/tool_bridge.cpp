@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "util/error.h"
+#include "util/localization.h"
 
 namespace kestrova::app {
 
@@ -16,7 +17,7 @@ std::optional<ToolBridge>& installed() {
 void install_tool_bridge(ToolBridge bridge) { installed() = std::move(bridge); }
 
 const ToolBridge& tool_bridge() {
-  if (!installed()) throw Error("工具服务器不可用");
+  if (!installed()) throw Error(localized("tool.bridge.unavailable"));
   return *installed();
 }
 

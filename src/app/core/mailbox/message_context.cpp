@@ -123,7 +123,7 @@ std::string download_attachment(MessageContext& c, const store::EmailAttachment&
   meta.charset = attachment.charset;
   if (auto kept = kept_source(c)) {
     if (auto bytes = mail::EmailContentDecoder::attachmentData(*kept, meta)) return *bytes;
-    throw Error("未在邮件中找到附件：" + attachment.filename);
+    throw Error(localized_format("mail.error.no_attachment", attachment.filename));
   }
   return mail::EmailService::shared().downloadAttachment(c.account, password_of(c), c.message, meta,
                                                          c.folders);

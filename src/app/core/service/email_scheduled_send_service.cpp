@@ -33,7 +33,8 @@ std::vector<std::string> recipients_of(const std::vector<store::EmailContact>& c
 
 std::string attachment_content(const std::filesystem::path& path) {
   auto content = read_file(path);
-  if (!content) throw Error("无法读取附件: " + path.filename().string());
+  if (!content)
+    throw Error(localized_format("send.error.attachment_read", path.filename().string()));
   return std::move(*content);
 }
 
@@ -185,7 +186,7 @@ store::ScheduledMessage EmailScheduledSendService::schedule(store::EmailDatabase
     if (!message.attachments.empty()) {
       if (!platform::ensure_private_directory(directory.parent_path()) ||
           !platform::ensure_private_directory(directory))
-        throw Error("无法创建目录: " + directory.string());
+        throw Error(localized_format("send.error.directory", directory.string()));
       for (size_t i = 0; i < message.attachments.size(); ++i) {
         const auto& attachment = message.attachments[i];
         // Numbered names: the file name is the message's, never a path of the filesystem.
@@ -193,7 +194,9 @@ store::ScheduledMessage EmailScheduledSendService::schedule(store::EmailDatabase
         if (!attachment.data) continue;
         std::ofstream out(copy, std::ios::binary);
         out.write(attachment.data->data(), static_cast<std::streamsize>(attachment.data->size()));
-        if (!out) throw Error("无法保存附件: " + attachment.filename.value_or("attachment"));
+        if (!out)
+          throw Error(localized_format("send.error.attachment_save",
+                                       attachment.filename.value_or("attachment")));
         row.attachments.push_back({copy.string(), attachment.filename.value_or("attachment"),
                                    attachment.mimeType.value_or("application/octet-stream")});
       }

@@ -92,7 +92,7 @@ std::optional<int> lock_holder(int fd) {
 std::optional<int> acquire_instance_lock(std::optional<int>& holder) {
   std::filesystem::create_directories(service_state_directory());
   const int fd = ::open(lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw Error("无法打开服务锁文件: " + lock_path().string());
+  if (fd < 0) throw Error(localized_format("service.error.lock", lock_path().string()));
   struct flock lock {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
@@ -584,12 +584,14 @@ int run_mail_service() {
   std::optional<int> holder;
   const auto lock = acquire_instance_lock(holder);
   if (!lock) {
-    std::cerr << "kestrova 服务已在运行"
+    std::cerr << localized("service.error.running")
               << (holder ? " (pid " + std::to_string(*holder) + ")" : std::string()) << "\n";
     return 1;
   }
   if (!store::EmailDatabase::shared().is_open()) {
-    std::cerr << "无法打开数据库: " << store::EmailDatabase::default_path().string() << "\n";
+    std::cerr << localized_format("service.error.database",
+                                  store::EmailDatabase::default_path().string())
+              << "\n";
     return 1;
   }
   // The profiles and scenario bindings are migrated and created before the first analysis.

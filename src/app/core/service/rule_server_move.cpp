@@ -8,6 +8,7 @@
 #include "store/email_account.h"
 #include "store/email_folder.h"
 #include "store/server_change_journal.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/work_group.h"
 
@@ -25,7 +26,7 @@ size_t journal_move(store::EmailDatabase& database, const rules::PendingRuleServ
   return database.write([&](store::Connection& c) {
     auto s = c.prepare("SELECT path FROM email_folders WHERE id = ? AND account_id = ?");
     s.bind_all(move.targetFolderId, move.accountId);
-    if (!s.step()) throw Error("目标文件夹不存在: " + move.targetFolderId);
+    if (!s.step()) throw Error(localized_format("rules.error.no_target", move.targetFolderId));
     const std::string target = s.text(0).value_or("");
     size_t journalled = 0;
     for (const auto& message : move.messages) {
@@ -48,7 +49,7 @@ void run_move(store::EmailDatabase& database, const rules::PendingRuleServerMove
     a.bind(1, move.accountId);
     if (a.step()) account = store::EmailAccount::from_row(a);
   });
-  if (!account) throw Error("账户不存在: " + move.accountId);
+  if (!account) throw Error(localized_format("rules.error.no_account", move.accountId));
   const auto report = mail::replayServerChanges(database, mail::EmailService::shared(), *account);
   log_line(report.failed == 0 ? log_kind::kSuccess : log_kind::kWarning, kComponent,
            "已在服务器上移动 " + std::to_string(report.applied) + "/" +

@@ -5,6 +5,7 @@
 
 #include "platform/paths.h"
 #include "util/error.h"
+#include "util/localization.h"
 
 namespace kestrova::app {
 
@@ -25,7 +26,7 @@ std::string quoted(const std::string& word) {
 // (`--home`) keeps to that home.
 std::string quoted_program() {
   const auto program = platform::executable_path();
-  if (!program) throw Error("无法确定程序路径 (/proc/self/exe)");
+  if (!program) throw Error(localized("service.error.program_path"));
   std::string out = quoted(program->string());
   if (const auto home = platform::kestrova_home()) out += " --home " + quoted(home->string());
   return out;
@@ -37,7 +38,7 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
   {
     std::ofstream out(temporary, std::ios::trunc);
     out << text;
-    if (!out) throw Error("无法写入 " + path.string());
+    if (!out) throw Error(localized_format("service.error.write", path.string()));
   }
   std::filesystem::rename(temporary, path);
 }
@@ -45,7 +46,7 @@ void write_file(const std::filesystem::path& path, const std::string& text) {
 void remove_file(const std::filesystem::path& path) {
   std::error_code error;
   std::filesystem::remove(path, error);
-  if (error) throw Error("无法删除 " + path.string() + ": " + error.message());
+  if (error) throw Error(localized_format("service.error.remove", path.string(), error.message()));
 }
 
 }  // namespace

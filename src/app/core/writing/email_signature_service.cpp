@@ -5,6 +5,7 @@
 
 #include "safety/regex_pattern.h"
 #include "util/html_text.h"
+#include "util/localization.h"
 #include "util/text.h"
 #include "util/time.h"
 #include "util/uuid.h"
@@ -339,8 +340,8 @@ std::string EmailSignatureService::fillValues(std::string_view content,
 }
 
 std::string EmailSignatureService::preview(std::string_view content) {
-  return replace_text(replace_text(content, "{{name}}", "张三"), "{{email}}",
-                      "zhangsan@example.com");
+  return replace_text(replace_text(content, "{{name}}", localized("signature.preview.name")),
+                      "{{email}}", localized("signature.preview.email"));
 }
 
 std::string EmailSignatureService::escapeHtml(std::string_view text) { return escape_html(text); }

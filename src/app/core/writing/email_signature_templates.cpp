@@ -1,6 +1,9 @@
 #include "app/core/writing/email_signature_templates.h"
 
 #include <array>
+#include <string>
+
+#include "util/localization.h"
 
 namespace kestrova::app {
 
@@ -195,6 +198,14 @@ const EmailSignatureTemplate* find_signature_template(std::string_view id) {
   for (const auto& entry : kTemplates)
     if (entry.id == id) return &entry;
   return nullptr;
+}
+
+std::string display_name(const EmailSignatureTemplate& design) {
+  return localized("signature.template." + std::string(design.id) + ".name");
+}
+
+std::string display_description(const EmailSignatureTemplate& design) {
+  return localized("signature.template." + std::string(design.id) + ".description");
 }
 
 }  // namespace kestrova::app

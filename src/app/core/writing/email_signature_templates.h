@@ -1,6 +1,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace kestrova::app {
@@ -20,5 +21,9 @@ struct EmailSignatureTemplate {
 std::span<const EmailSignatureTemplate> email_signature_templates();
 // Nothing-found is a null pointer.
 const EmailSignatureTemplate* find_signature_template(std::string_view id);
+// The design's name and description in the interface language (the catalogue keeps the
+// Chinese ones).
+std::string display_name(const EmailSignatureTemplate& design);
+std::string display_description(const EmailSignatureTemplate& design);
 
 }  // namespace kestrova::app

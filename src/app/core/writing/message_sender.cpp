@@ -74,10 +74,11 @@ store::EmailMessage local_record(const store::EmailAccount& account, const Compo
 
 void validate_recipients(const ComposedMessage& message) {
   if (message.to.empty() && message.cc.empty() && message.bcc.empty())
-    throw Error("至少需要一个收件人（--to）");
+    throw Error(localized("send.error.no_recipient"));
   for (const auto* list : {&message.to, &message.cc, &message.bcc})
     for (const auto& entry : *list)
-      if (!mail::parse_mailbox(entry)) throw Error("收件人地址无效: " + mail::single_line(entry));
+      if (!mail::parse_mailbox(entry))
+        throw Error(localized_format("draft.edit.bad_address", mail::single_line(entry)));
 }
 
 SendOutcome send_composed(const store::EmailAccount& account, const ComposedMessage& message,
@@ -150,7 +151,7 @@ std::string save_composed_as_draft(const store::EmailAccount& account,
   // Marked in the same transaction, so that the service files it on the server.
   return store.database().write([&](store::Connection& c) {
     auto saved = store.saveDraft(record);
-    if (!saved) throw Error("无法保存草稿");
+    if (!saved) throw Error(localized("draft.save_failed"));
     mark_draft_for_upload(c, saved->message.id);
     return saved->message.id;
   });
