@@ -752,6 +752,8 @@ const TextTable& chinese_texts() {
       {"service.event.account_failed", "账号 %@ 连接失败（详见日志）"},
       {"service.event.new_messages", "账号 %@ 收到 %d 封新邮件"},
       {"service.event.stopped", "Kestrova 服务已停止"},
+      // The window's start-up and search speed.
+      {"desktop.status.count_more", "%d+ 封邮件"},
   };
   return table;
 }

@@ -820,6 +820,8 @@ const TextTable& english_texts() {
       {"service.event.account_failed", "Account %@ failed to connect (see the log)"},
       {"service.event.new_messages", "Account %@: %d new messages"},
       {"service.event.stopped", "Kestrova service stopped"},
+      // The window's start-up and search speed.
+      {"desktop.status.count_more", "%d+ messages"},
   };
   return table;
 }

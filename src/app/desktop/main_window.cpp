@@ -26,6 +26,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/email_deep_link.h"
+#include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
@@ -194,7 +195,7 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
       });
   build_layout();
   build_actions();
-  fill_mailbox_tree();
+  const int64_t inboxUnread = fill_mailbox_tree();
   choose(MailboxSelection{});
   dataVersion_ = database_.read([](store::Connection& c) {
     auto s = c.prepare("PRAGMA data_version");
@@ -212,7 +213,7 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
     });
     tray_->show();
   }
-  update_tray(unified_unread_count(database_));
+  update_tray(inboxUnread);
   resize(1280, 800);
 }
 
@@ -263,19 +264,25 @@ void MainWindow::build_layout() {
             search_->blockSignals(true);
             search_->clear();
             search_->blockSignals(false);
+            searchTimer_->stop();
             beforeSearch_.reset();
             choose(selections_of(treeModel_)[slot.toULongLong()]);
           });
   connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this] { current_changed(); });
+  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] { update_status(); });
 
   search_ = new QLineEdit(this);
   search_->setObjectName("search");
   search_->setClearButtonEnabled(true);
   search_->setPlaceholderText(tr_("desktop.search.placeholder"));
   search_->setMinimumWidth(320);
+  searchTimer_ = new QTimer(this);
+  searchTimer_->setSingleShot(true);
+  connect(searchTimer_, &QTimer::timeout, this, [this] { run_search(); });
   connect(search_, &QLineEdit::textChanged, this, [this](const QString& t) { search_changed(t); });
   connect(search_, &QLineEdit::returnPressed, this, [this] {
+    run_pending_search();
     list_->setFocus();
     if (model_->rowCount() > 0 && !list_->currentIndex().isValid()) select_row(0);
   });
@@ -373,16 +380,38 @@ void MainWindow::build_actions() {
   toolbar->addWidget(search_);
 }
 
-void MainWindow::fill_mailbox_tree() {
+int64_t MainWindow::fill_mailbox_tree() {
+  const auto nodes = read_mailbox_tree(database_, now_seconds());
+  const int64_t inboxUnread = nodes.empty() ? 0 : nodes.front().unread;
+  auto& selections = selections_of(treeModel_);
+  std::vector<const MailboxNode*> flat;
+  std::function<void(const MailboxNode&)> flatten = [&](const MailboxNode& node) {
+    flat.push_back(&node);
+    for (const auto& child : node.children) flatten(child);
+  };
+  for (const auto& node : nodes) flatten(node);
+  bool same = flat.size() == treeItems_.size();
+  for (size_t i = 0; same && i < flat.size(); ++i)
+    same = flat[i]->selection == selections[i] && flat[i]->label == treeLabels_[i];
+  if (same) {
+    // The folders shown are still there: only the counts that changed, in place.
+    for (size_t i = 0; i < flat.size(); ++i) {
+      if (flat[i]->kind == MailboxNode::Kind::account) continue;
+      const QVariant unread(static_cast<qlonglong>(flat[i]->unread));
+      if (treeItems_[i]->data(kUnreadRole) != unread) treeItems_[i]->setData(unread, kUnreadRole);
+    }
+    return inboxUnread;
+  }
+
   const QModelIndex current = tree_->currentIndex();
   const QVariant currentSlot = current.data(kSelectionRole);
   std::optional<MailboxSelection> chosen;
-  auto& selections = selections_of(treeModel_);
   if (currentSlot.isValid()) chosen = selections[currentSlot.toULongLong()];
-  const auto nodes = read_mailbox_tree(database_, now_seconds());
   QSignalBlocker block(tree_->selectionModel());
   treeModel_->clear();
   selections.clear();
+  treeItems_.clear();
+  treeLabels_.clear();
   QModelIndex again;
   std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
                                                                     const MailboxNode& node) {
@@ -391,6 +420,8 @@ void MainWindow::fill_mailbox_tree() {
                                        : QString::fromStdString(node.label));
     item->setData(static_cast<qulonglong>(selections.size()), kSelectionRole);
     selections.push_back(node.selection);
+    treeItems_.push_back(item);
+    treeLabels_.push_back(node.label);
     if (node.kind != MailboxNode::Kind::account)
       item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
     if (node.kind == MailboxNode::Kind::folder) {
@@ -414,6 +445,7 @@ void MainWindow::fill_mailbox_tree() {
     tree_->setCurrentIndex(again);
   else if (!chosen)
     tree_->setCurrentIndex(treeModel_->index(0, 0));
+  return inboxUnread;
 }
 
 void MainWindow::choose(const MailboxSelection& selection) {
@@ -590,9 +622,8 @@ void MainWindow::reload_list(int fallbackRow) {
   }
   current_changed();
   if (shownId_ && keep == shownId_) pane_->show_message(*shownId_);
-  fill_mailbox_tree();
   update_status();
-  update_tray(unified_unread_count(database_));
+  update_tray(fill_mailbox_tree());
 }
 
 void MainWindow::refresh_from_database() { reload_list(list_->currentIndex().row()); }
@@ -609,29 +640,46 @@ bool MainWindow::poll_database() {
 }
 
 void MainWindow::search_changed(const QString& text) {
-  const QString query = text.trimmed();
-  if (query.isEmpty()) {
+  if (text.trimmed().isEmpty()) {
+    searchTimer_->stop();
     if (beforeSearch_) choose(*beforeSearch_);
     beforeSearch_.reset();
     return;
   }
-  if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
+  searchTimer_->start(kSearchPauseMilliseconds);
+}
+
+bool MainWindow::search_pending() const { return searchTimer_->isActive(); }
+
+void MainWindow::run_pending_search() {
+  if (!searchTimer_->isActive()) return;
+  searchTimer_->stop();
+  run_search();
+}
+
+void MainWindow::run_search() {
+  const QString query = search_->text().trimmed();
+  if (query.isEmpty()) return;
   MailboxSelection selection;
   selection.kind = MailboxSelection::Kind::search;
   selection.query = query.toStdString();
+  // Text the language cannot read keeps the list as it is; reading it needs no database.
   try {
-    MessagePager probe(database_, selection, false, now_seconds());
-    probe.count();
+    search_condition(parse_search_query(selection.query), now_seconds());
   } catch (const std::exception& e) {
     statusBar()->showMessage(QString::fromStdString(e.what()), 4000);
     return;
   }
+  if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
   choose(selection);
 }
 
 void MainWindow::update_status() {
+  // Search results are counted as far as they are read: "100+" while more follow.
+  const bool more = model_->canFetchMore({});
   status_->setText(QString::fromStdString(
-      localized_format("desktop.status.count", static_cast<int64_t>(model_->rowCount()))));
+      localized_format(more ? "desktop.status.count_more" : "desktop.status.count",
+                       static_cast<int64_t>(model_->rowCount()))));
 }
 
 void MainWindow::update_tray(int64_t unread) {
