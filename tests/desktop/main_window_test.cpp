@@ -54,6 +54,39 @@ class MainWindowTest : public ::testing::Test {
     });
   }
 
+  // Every unread count the mailbox tree shows, against a count of the database's own.
+  void expect_tree_counts(const char* when) {
+    SCOPED_TRACE(when);
+    using Kind = MailboxSelection::Kind;
+    const std::string unread =
+        "SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND is_deleted = 0 AND "
+        "is_spam = 0 AND is_draft = 0";
+    auto count = [&](const std::string& sql, const std::string& value = {}) {
+      return mailbox_.database().read([&](store::Connection& c) {
+        auto s = c.prepare(sql);
+        if (!value.empty()) s.bind(1, value);
+        return s.step() ? s.integer(0).value_or(-1) : int64_t{-1};
+      });
+    };
+    EXPECT_EQ(window_->unread_shown({}),
+              count(unread + " AND folder_id IN (SELECT id FROM email_folders WHERE type = "
+                             "'inbox')"));
+    EXPECT_EQ(window_->unread_shown({Kind::starred, {}, {}}),
+              count(unread + " AND is_starred = 1"));
+    const auto folders = mailbox_.database().read([](store::Connection& c) {
+      std::vector<std::string> ids;
+      auto s = c.prepare("SELECT id FROM email_folders WHERE path NOT LIKE '\\_\\_Local%' "
+                         "ESCAPE '\\'");
+      while (s.step()) ids.push_back(s.text(0).value_or(""));
+      return ids;
+    });
+    ASSERT_GT(folders.size(), 10u);
+    for (const auto& id : folders)
+      EXPECT_EQ(window_->unread_shown({Kind::folder, id, {}}),
+                count(unread + " AND folder_id = ?", id))
+          << id;
+  }
+
   testing::GeneratedMailbox mailbox_;
   testing::TempDir settingsDir_;
   platform::SettingsStore settings_;
@@ -100,9 +133,14 @@ TEST_F(MainWindowTest, ReadStarArchiveUndoAndSearchByKeyboard) {
   // Search: "/" then the command line's language; results as the text changes.
   key(Qt::Key_Slash);
   EXPECT_TRUE(window_->search_field().hasFocus());
+  // The query runs once typing pauses, not once per letter; Enter runs it at once.
   QTest::keyClicks(&window_->search_field(), "is:starred");
-  QApplication::processEvents();
+  EXPECT_TRUE(window_->search_pending());
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+  QTest::keyClick(&window_->search_field(), Qt::Key_Return);
+  EXPECT_FALSE(window_->search_pending());
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::search);
+  EXPECT_EQ(model.selection().query, "is:starred");
   ASSERT_GT(model.rowCount(), 0);
   for (int i = 0; i < model.rowCount(); ++i) EXPECT_TRUE(model.summary(i)->isStarred);
   window_->search_field().clear();
@@ -145,6 +183,36 @@ TEST_F(MainWindowTest, ChangesOfOtherProcessesAndDeepLinksShow) {
   EXPECT_EQ(current(), far);
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::folder);
   EXPECT_EQ(window_->reading_pane().message()->id, far);
+}
+
+TEST_F(MainWindowTest, UnreadCountsFollowActionsAndOtherProcesses) {
+  expect_tree_counts("at start");
+  key(Qt::Key_U);  // open, hence read (a delay of 0): unread again
+  expect_tree_counts("marked unread");
+  key(Qt::Key_S);
+  expect_tree_counts("starred");
+  key(Qt::Key_E);
+  expect_tree_counts("archived");
+  key(Qt::Key_Z, Qt::ControlModifier);
+  expect_tree_counts("archive undone");
+
+  // Another process reads a part of the inboxes and files a new folder.
+  auto other = mailbox_.open_again();
+  other->write([](store::Connection& c) {
+    c.execute(
+        "UPDATE email_messages SET is_read = 1 - is_read WHERE rowid % 7 = 0 AND folder_id IN "
+        "(SELECT id FROM email_folders WHERE type = 'inbox')");
+    c.execute(
+        "INSERT INTO email_folders (id, account_id, name, type, path) SELECT "
+        "'F0000000-0000-4000-8000-000000000002', account_id, 'Receipts', 'custom', 'Receipts' "
+        "FROM email_folders LIMIT 1");
+  });
+  ASSERT_TRUE(window_->poll_database());
+  expect_tree_counts("after another process");
+  EXPECT_EQ(window_->unread_shown({MailboxSelection::Kind::folder,
+                                   "F0000000-0000-4000-8000-000000000002",
+                                   {}}),
+            0);
 }
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {

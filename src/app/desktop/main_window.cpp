@@ -330,6 +330,11 @@ void MainWindow::build_actions() {
   make(go, "next", "desktop.action.next", {K(Qt::Key_J)}, [this] { move_selection(1); });
   make(go, "previous", "desktop.action.previous", {K(Qt::Key_K)}, [this] { move_selection(-1); });
   make(go, "open", "desktop.action.open", {K(Qt::Key_Return), K(Qt::Key_O)}, [this] {
+    // Enter in the search field: the search typed so far, without waiting, then its list.
+    if (search_->hasFocus()) {
+      run_pending_search();
+      list_->setFocus();
+    }
     if (!list_->currentIndex().isValid() && model_->rowCount() > 0) select_row(0);
     if (auto id = current_message_id()) {
       pane_->show_message(*id);
@@ -446,6 +451,15 @@ int64_t MainWindow::fill_mailbox_tree() {
   else if (!chosen)
     tree_->setCurrentIndex(treeModel_->index(0, 0));
   return inboxUnread;
+}
+
+std::optional<int64_t> MainWindow::unread_shown(const MailboxSelection& selection) const {
+  const auto& selections = selections_of(treeModel_);
+  for (size_t i = 0; i < treeItems_.size(); ++i) {
+    const QVariant unread = treeItems_[i]->data(kUnreadRole);
+    if (unread.isValid() && selections[i] == selection) return unread.toLongLong();
+  }
+  return std::nullopt;
 }
 
 void MainWindow::choose(const MailboxSelection& selection) {

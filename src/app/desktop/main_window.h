@@ -57,6 +57,8 @@ class MainWindow : public QMainWindow {
   void refresh_from_database();
   // The data_version check of the live updates (also called by tests).
   bool poll_database();
+  // The unread count the mailbox tree shows beside `selection` (not an account's row).
+  std::optional<int64_t> unread_shown(const MailboxSelection& selection) const;
   // Whether typed search text waits for its pause; run_pending_search() runs it now.
   bool search_pending() const;
   void run_pending_search();
