@@ -24,6 +24,7 @@
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <map>
 
 #include "app/core/email_deep_link.h"
 #include "app/core/mailbox/search_language.h"
@@ -417,6 +418,7 @@ int64_t MainWindow::fill_mailbox_tree() {
   selections.clear();
   treeItems_.clear();
   treeLabels_.clear();
+  std::map<std::optional<store::EmailFolderType>, QIcon> icons;
   QModelIndex again;
   std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
                                                                     const MailboxNode& node) {
@@ -430,7 +432,11 @@ int64_t MainWindow::fill_mailbox_tree() {
     if (node.kind != MailboxNode::Kind::account)
       item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
     if (node.kind == MailboxNode::Kind::folder) {
-      item->setIcon(folder_icon(style(), node.folderType));
+      // Looked up in the icon theme once per folder type, not once per folder.
+      auto icon = icons.find(node.folderType);
+      if (icon == icons.end())
+        icon = icons.emplace(node.folderType, folder_icon(style(), node.folderType)).first;
+      item->setIcon(icon->second);
       item->setData(QString::fromStdString(node.selection.folderId), kFolderIdRole);
     }
     if (node.kind == MailboxNode::Kind::account) {
