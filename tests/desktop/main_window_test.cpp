@@ -75,8 +75,9 @@ class MainWindowTest : public ::testing::Test {
               count(unread + " AND is_starred = 1"));
     const auto folders = mailbox_.database().read([](store::Connection& c) {
       std::vector<std::string> ids;
-      auto s = c.prepare("SELECT id FROM email_folders WHERE path NOT LIKE '\\_\\_Local%' "
-                         "ESCAPE '\\'");
+      auto s = c.prepare(
+          "SELECT id FROM email_folders WHERE path NOT LIKE '\\_\\_Local%' "
+          "ESCAPE '\\'");
       while (s.step()) ids.push_back(s.text(0).value_or(""));
       return ids;
     });
@@ -209,9 +210,8 @@ TEST_F(MainWindowTest, UnreadCountsFollowActionsAndOtherProcesses) {
   });
   ASSERT_TRUE(window_->poll_database());
   expect_tree_counts("after another process");
-  EXPECT_EQ(window_->unread_shown({MailboxSelection::Kind::folder,
-                                   "F0000000-0000-4000-8000-000000000002",
-                                   {}}),
+  EXPECT_EQ(window_->unread_shown(
+                {MailboxSelection::Kind::folder, "F0000000-0000-4000-8000-000000000002", {}}),
             0);
 }
 
