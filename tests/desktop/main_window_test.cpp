@@ -134,14 +134,23 @@ TEST_F(MainWindowTest, ReadStarArchiveUndoAndSearchByKeyboard) {
   // Search: "/" then the command line's language; results as the text changes.
   key(Qt::Key_Slash);
   EXPECT_TRUE(window_->search_field().hasFocus());
-  // The query runs once typing pauses, not once per letter; Enter runs it at once.
+  // The query runs once typing pauses, not once per letter; its results are listed, none
+  // opened. Enter runs a waiting query at once and opens the first result.
   QTest::keyClicks(&window_->search_field(), "is:starred");
   EXPECT_TRUE(window_->search_pending());
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+  window_->run_pending_search();
+  EXPECT_EQ(model.selection().query, "is:starred");
+  EXPECT_FALSE(window_->current_message_id());
+  EXPECT_FALSE(window_->reading_pane().message());
+  QTest::keyClick(&window_->search_field(), Qt::Key_Space);
+  EXPECT_TRUE(window_->search_pending());
   QTest::keyClick(&window_->search_field(), Qt::Key_Return);
   EXPECT_FALSE(window_->search_pending());
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::search);
   EXPECT_EQ(model.selection().query, "is:starred");
+  ASSERT_TRUE(window_->reading_pane().message());
+  EXPECT_EQ(window_->reading_pane().message()->id, model.summary(0)->id);
   ASSERT_GT(model.rowCount(), 0);
   for (int i = 0; i < model.rowCount(); ++i) EXPECT_TRUE(model.summary(i)->isStarred);
   window_->search_field().clear();

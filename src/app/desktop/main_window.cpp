@@ -468,12 +468,12 @@ std::optional<int64_t> MainWindow::unread_shown(const MailboxSelection& selectio
   return std::nullopt;
 }
 
-void MainWindow::choose(const MailboxSelection& selection) {
+void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   readAfterDelay_->cancel();
   model_->show(selection);
   pane_->clear();
   shownId_.reset();
-  if (model_->rowCount() > 0) select_row(0);
+  if (openFirst && model_->rowCount() > 0) select_row(0);
   update_status();
 }
 
@@ -691,7 +691,9 @@ void MainWindow::run_search() {
     return;
   }
   if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
-  choose(selection);
+  // While typing, the results are listed but none is opened (nor marked read): Enter goes to
+  // the list and opens the first.
+  choose(selection, false);
 }
 
 void MainWindow::update_status() {

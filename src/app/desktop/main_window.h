@@ -79,7 +79,8 @@ class MainWindow : public QMainWindow {
   // the counts that changed are set; otherwise the tree is built again. Returns the unread
   // count of the unified inbox.
   int64_t fill_mailbox_tree();
-  void choose(const MailboxSelection& selection);
+  // Shows `selection` in the list; `openFirst` makes its first message current and open.
+  void choose(const MailboxSelection& selection, bool openFirst = true);
   void select_row(int row);
   void current_changed();
   void move_selection(int delta);
