@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < query.size(); ++i) {
     t = Clock::now();
     QTest::keyClick(&window.search_field(), query[i]);
-    // The search runs when typing pauses: the figure includes that pause.
+    // The search runs once the keys typed are handled: the figure includes that wait.
     while (window.search_pending()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     list.grab();
     if (i >= 2) search.push_back(ms_since(t));
