@@ -224,6 +224,26 @@ TEST_F(MainWindowTest, UnreadCountsFollowActionsAndOtherProcesses) {
             0);
 }
 
+// Search results come a page at a time; an action deep in them keeps its place.
+TEST_F(MainWindowTest, SearchResultsGrowByPagesAndKeepTheirPlaceAfterAnAction) {
+  auto& model = window_->list_model();
+  window_->search_field().setText("is:read");
+  window_->run_pending_search();
+  ASSERT_EQ(model.rowCount(), MessagePager::kPageSize);
+  ASSERT_TRUE(model.canFetchMore({}));
+  model.fetchMore({});
+  ASSERT_GT(model.rowCount(), MessagePager::kPageSize + 50);
+  const int row = MessagePager::kPageSize + 50;
+  const std::string id = model.summary(row)->id;
+  window_->list_view().setFocus();
+  window_->list_view().setCurrentIndex(model.index(row));
+  QApplication::processEvents();
+  key(Qt::Key_S);
+  EXPECT_TRUE(flag(id, "is_starred"));
+  EXPECT_EQ(current(), id);
+  EXPECT_EQ(window_->list_view().currentIndex().row(), row);
+}
+
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
   const std::vector<std::pair<const char*, QString>> expected = {
       {"next", "J"},   {"previous", "K"}, {"open", "Return"},    {"archive", "E"},

@@ -633,6 +633,9 @@ void MainWindow::reload_list(int fallbackRow) {
   if (keep) {
     if (auto index = model_->pager().index_of(*keep)) row = static_cast<int>(*index);
   }
+  // Search results read again from their first page grow back to where the list stood.
+  const int wanted = row >= 0 ? row : fallbackRow;
+  while (wanted >= model_->rowCount() && model_->canFetchMore({})) model_->fetchMore({});
   if (row < 0) row = std::min(fallbackRow, model_->rowCount() - 1);
   list_->verticalScrollBar()->setValue(scroll);
   if (row >= 0) {
