@@ -447,7 +447,7 @@ void create_folder_sync_state(Connection& c) {
 
 // Kept in the file header's user_version. Raise it with every change of build_schema, so
 // that files built before the change run the build again on their next open.
-constexpr int64_t kSchemaVersion = 4;
+constexpr int64_t kSchemaVersion = 5;
 
 }  // namespace
 
@@ -477,6 +477,21 @@ void build_schema(Connection& c) {
   c.execute(
       "CREATE TABLE IF NOT EXISTS auto_reply_log (sender TEXT PRIMARY KEY, replied_at REAL NOT "
       "NULL)");
+  // Two indexes for the window's lists, partial on the lists' own condition (word for word,
+  // which is what lets SQLite use them). Their flag columns hold one value each; they lead
+  // the key because SQLite, without statistics, weighs indexes by the terms they match.
+  // The unread mail with the columns the views filter on: unread counts per folder and per
+  // view read this small index instead of every row (bodies included) of the mailbox.
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_unread ON email_messages(is_read, is_deleted, "
+      "is_spam, is_draft, folder_id, is_starred, ai_priority, snoozed_until, reply_later_until, "
+      "waiting_since, id) WHERE is_read = 0 AND is_deleted = 0 AND is_spam = 0 AND is_draft = 0");
+  // The mail the lists show, by folder and date: the unified inbox counts and pages its
+  // newest messages from this index alone, where the folder index would read every inbox
+  // row to learn whether it is a draft.
+  c.execute(
+      "CREATE INDEX IF NOT EXISTS idx_messages_visible ON email_messages(folder_id, is_deleted, "
+      "is_spam, is_draft, date DESC, id) WHERE is_deleted = 0 AND is_spam = 0 AND is_draft = 0");
   c.execute("PRAGMA user_version = " + std::to_string(kSchemaVersion));
 }
 

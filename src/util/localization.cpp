@@ -1012,6 +1012,8 @@ const TextTable& chinese_texts() {
       {"oauth.callback.refused", "授权服务器拒绝了请求: %@"},
       {"oauth.callback.no_code", "回调中没有授权码"},
       {"autoreply.default_text", "感谢您的邮件。我会尽快回复。"},
+      // The window's start-up and search speed.
+      {"desktop.status.count_more", "%d+ 封邮件"},
   };
   return table;
 }

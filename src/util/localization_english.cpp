@@ -1101,6 +1101,8 @@ const TextTable& english_texts() {
       {"oauth.callback.refused", "the authorisation server refused the request: %@"},
       {"oauth.callback.no_code", "the callback holds no authorisation code"},
       {"autoreply.default_text", "Thank you for your email. I will reply as soon as possible."},
+      // The window's start-up and search speed.
+      {"desktop.status.count_more", "%d+ messages"},
   };
   return table;
 }

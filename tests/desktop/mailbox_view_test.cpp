@@ -125,6 +125,45 @@ TEST(MessagePagerTest, SelectionsListWhatTheyName) {
   EXPECT_THROW(bad.count(), Error);
 }
 
+// Every row of a list in the database's own order, each page read after the one before it
+// (search results grown a page at a time), with page edges among messages of one date.
+TEST(MessagePagerTest, WalksListEveryRowInOrder) {
+  testing::GeneratedMailbox mailbox;
+  auto& db = mailbox.database();
+  db.write([](store::Connection& c) {
+    c.execute("UPDATE email_messages SET date = 1700000000 WHERE rowid % 3 = 0");
+  });
+  const std::string folder = biggest_folder(db);
+  const std::vector<std::pair<MailboxSelection, std::string>> cases = {
+      {{Kind::folder, folder, {}},
+       "folder_id = '" + folder + "' AND is_deleted = 0 AND is_spam = 0"},
+      {{Kind::unifiedInbox, {}, {}},
+       "is_deleted = 0 AND is_spam = 0 AND is_draft = 0 AND folder_id IN (SELECT id FROM "
+       "email_folders WHERE type = 'inbox')"},
+      {{Kind::search, {}, "is:read"}, "is_read = 1 AND is_deleted = 0 AND is_draft = 0"},
+  };
+  for (const auto& [selection, condition] : cases) {
+    SCOPED_TRACE(condition);
+    const auto expected = db.read([&](store::Connection& c) {
+      std::vector<std::string> ids;
+      auto s =
+          c.prepare("SELECT id FROM email_messages WHERE " + condition + " ORDER BY date DESC, id");
+      while (s.step()) ids.push_back(s.text(0).value_or(""));
+      return ids;
+    });
+    ASSERT_GT(expected.size(), 3u * MessagePager::kPageSize);
+    MessagePager pager(db, selection, false, now_seconds());
+    int64_t shown = pager.count();
+    while (pager.has_more())
+      pager.fetch_more([&](int64_t first, int64_t last) {
+        EXPECT_EQ(first, pager.count());  // announced before count() includes them
+        shown = last + 1;
+      });
+    ASSERT_EQ(shown, static_cast<int64_t>(expected.size()));
+    for (int64_t i = 0; i < shown; ++i) ASSERT_EQ(pager.at(i)->id, expected[i]) << i;
+  }
+}
+
 TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
   testing::GeneratedMailbox mailbox;
   auto& db = mailbox.database();

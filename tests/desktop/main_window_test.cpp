@@ -54,6 +54,33 @@ class MainWindowTest : public ::testing::Test {
     });
   }
 
+  // The unread counts the mailbox tree shows (folders, all inboxes, starred) against the
+  // database's own.
+  void expect_tree_counts(const char* when) {
+    SCOPED_TRACE(when);
+    using Kind = MailboxSelection::Kind;
+    const std::string unread = "is_read = 0 AND is_deleted = 0 AND is_spam = 0 AND is_draft = 0";
+    mailbox_.database().read([&](store::Connection& c) {
+      auto s = c.prepare(
+          "SELECT id, type, (SELECT COUNT(*) FROM email_messages WHERE folder_id = "
+          "f.id AND " +
+          unread +
+          ") FROM email_folders f WHERE path NOT LIKE "
+          "'\\_\\_Local%' ESCAPE '\\'");
+      int64_t inboxes = 0, folders = 0;
+      for (; s.step(); ++folders) {
+        if (s.text(1) == "inbox") inboxes += s.integer(2).value_or(0);
+        EXPECT_EQ(window_->unread_shown({Kind::folder, s.text(0).value_or(""), {}}), s.integer(2));
+      }
+      EXPECT_GT(folders, 10);
+      EXPECT_EQ(window_->unread_shown({}), inboxes);
+      auto starred =
+          c.prepare("SELECT COUNT(*) FROM email_messages WHERE " + unread + " AND is_starred = 1");
+      starred.step();
+      EXPECT_EQ(window_->unread_shown({Kind::starred, {}, {}}), starred.integer(0));
+    });
+  }
+
   testing::GeneratedMailbox mailbox_;
   testing::TempDir settingsDir_;
   platform::SettingsStore settings_;
@@ -100,9 +127,23 @@ TEST_F(MainWindowTest, ReadStarArchiveUndoAndSearchByKeyboard) {
   // Search: "/" then the command line's language; results as the text changes.
   key(Qt::Key_Slash);
   EXPECT_TRUE(window_->search_field().hasFocus());
+  // The query runs once typing pauses, not once per letter; its results are listed, none
+  // opened. Enter runs a waiting query at once and opens the first result.
   QTest::keyClicks(&window_->search_field(), "is:starred");
-  QApplication::processEvents();
+  EXPECT_TRUE(window_->search_pending());
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
+  window_->run_pending_search();
+  EXPECT_EQ(model.selection().query, "is:starred");
+  EXPECT_FALSE(window_->current_message_id());
+  EXPECT_FALSE(window_->reading_pane().message());
+  QTest::keyClick(&window_->search_field(), Qt::Key_Space);
+  EXPECT_TRUE(window_->search_pending());
+  QTest::keyClick(&window_->search_field(), Qt::Key_Return);
+  EXPECT_FALSE(window_->search_pending());
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::search);
+  EXPECT_EQ(model.selection().query, "is:starred");
+  ASSERT_TRUE(window_->reading_pane().message());
+  EXPECT_EQ(window_->reading_pane().message()->id, model.summary(0)->id);
   ASSERT_GT(model.rowCount(), 0);
   for (int i = 0; i < model.rowCount(); ++i) EXPECT_TRUE(model.summary(i)->isStarred);
   window_->search_field().clear();
@@ -145,6 +186,55 @@ TEST_F(MainWindowTest, ChangesOfOtherProcessesAndDeepLinksShow) {
   EXPECT_EQ(current(), far);
   EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::folder);
   EXPECT_EQ(window_->reading_pane().message()->id, far);
+}
+
+TEST_F(MainWindowTest, UnreadCountsFollowActionsAndOtherProcesses) {
+  expect_tree_counts("at start");
+  key(Qt::Key_U);  // open, hence read (a delay of 0): unread again
+  expect_tree_counts("marked unread");
+  key(Qt::Key_S);
+  expect_tree_counts("starred");
+  key(Qt::Key_E);
+  expect_tree_counts("archived");
+  key(Qt::Key_Z, Qt::ControlModifier);
+  expect_tree_counts("archive undone");
+
+  // Another process reads a part of the inboxes and files a new folder.
+  auto other = mailbox_.open_again();
+  other->write([](store::Connection& c) {
+    c.execute(
+        "UPDATE email_messages SET is_read = 1 - is_read WHERE rowid % 7 = 0 AND folder_id IN "
+        "(SELECT id FROM email_folders WHERE type = 'inbox')");
+    c.execute(
+        "INSERT INTO email_folders (id, account_id, name, type, path) SELECT "
+        "'F0000000-0000-4000-8000-000000000002', account_id, 'Receipts', 'custom', 'Receipts' "
+        "FROM email_folders LIMIT 1");
+  });
+  ASSERT_TRUE(window_->poll_database());
+  expect_tree_counts("after another process");
+  EXPECT_EQ(window_->unread_shown(
+                {MailboxSelection::Kind::folder, "F0000000-0000-4000-8000-000000000002", {}}),
+            0);
+}
+
+// Search results come a page at a time; an action deep in them keeps its place.
+TEST_F(MainWindowTest, SearchResultsGrowByPagesAndKeepTheirPlaceAfterAnAction) {
+  auto& model = window_->list_model();
+  window_->search_field().setText("is:read");
+  window_->run_pending_search();
+  ASSERT_EQ(model.rowCount(), MessagePager::kPageSize);
+  ASSERT_TRUE(model.canFetchMore({}));
+  model.fetchMore({});
+  ASSERT_GT(model.rowCount(), MessagePager::kPageSize + 50);
+  const int row = MessagePager::kPageSize + 50;
+  const std::string id = model.summary(row)->id;
+  window_->list_view().setFocus();
+  window_->list_view().setCurrentIndex(model.index(row));
+  QApplication::processEvents();
+  key(Qt::Key_S);
+  EXPECT_TRUE(flag(id, "is_starred"));
+  EXPECT_EQ(current(), id);
+  EXPECT_EQ(window_->list_view().currentIndex().row(), row);
 }
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {

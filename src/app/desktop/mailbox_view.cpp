@@ -103,6 +103,14 @@ MessagePager::MessagePager(store::EmailDatabase& database, MailboxSelection sele
 
 int64_t MessagePager::count() {
   if (count_) return *count_;
+  if (open_ended()) {
+    bool more = false;
+    auto rows = read_page(0, &more);
+    count_ = static_cast<int64_t>(rows.size());
+    more_ = more;
+    hold_page(0, std::move(rows));
+    return *count_;
+  }
   count_ = database_.read([&](store::Connection& c) -> int64_t {
     const auto condition = mailbox_condition(c, selection_, now_);
     const std::string what =
@@ -115,10 +123,34 @@ int64_t MessagePager::count() {
   return *count_;
 }
 
+bool MessagePager::has_more() {
+  count();
+  return more_;
+}
+
+void MessagePager::fetch_more(
+    const std::function<void(int64_t first, int64_t last)>& before_shown) {
+  if (!has_more()) return;
+  // While more rows follow, every page read so far is full.
+  const int64_t page = *count_ / kPageSize;
+  bool more = false;
+  auto rows = read_page(page, &more);
+  if (rows.empty()) {
+    more_ = false;
+    return;
+  }
+  const int64_t first = *count_;
+  const int64_t last = first + static_cast<int64_t>(rows.size()) - 1;
+  hold_page(page, std::move(rows));
+  before_shown(first, last);
+  count_ = last + 1;
+  more_ = more;
+}
+
 const MessageSummary* MessagePager::at(int64_t index) {
   if (index < 0 || index >= count()) return nullptr;
   const int64_t page = index / kPageSize;
-  if (!pages_.contains(page)) load_page(page);
+  if (!pages_.contains(page)) hold_page(page, read_page(page, nullptr));
   recent_.remove(page);
   recent_.push_front(page);
   const auto& rows = pages_[page];
@@ -175,7 +207,15 @@ void MessagePager::refresh() {
   recent_.clear();
 }
 
-void MessagePager::load_page(int64_t page) {
+std::vector<MessageSummary> MessagePager::read_page(int64_t page, bool* more) {
+  // A page whose previous page is held starts after that page's last row, found through the
+  // index by its date and id, instead of reading and skipping every row above it.
+  const MessageSummary* after = nullptr;
+  if (!group_ && page > 0) {
+    const auto held = pages_.find(page - 1);
+    if (held != pages_.end() && held->second.size() == static_cast<size_t>(kPageSize))
+      after = &held->second.back();
+  }
   auto rows = database_.read([&](store::Connection& c) {
     const auto condition = mailbox_condition(c, selection_, now_);
     std::string sql;
@@ -188,24 +228,43 @@ void MessagePager::load_page(int64_t page) {
             condition.sql + " GROUP BY " + std::string(kThreadKey) + " ORDER BY newest DESC, " +
             std::string(kThreadKey) + " LIMIT ? OFFSET ?";
     } else {
-      sql = "SELECT " + std::string(kColumns) + " FROM email_messages WHERE " + condition.sql +
-            " ORDER BY date DESC, id LIMIT ? OFFSET ?";
+      // The page's rows are chosen first by row id, from an index alone where one covers the
+      // condition, and only those rows are read whole.
+      sql = "SELECT " + std::string(kColumns) +
+            " FROM email_messages WHERE rowid IN (SELECT rowid FROM email_messages WHERE " +
+            condition.sql + (after ? " AND date <= ? AND (date < ? OR id > ?)" : "") +
+            " ORDER BY date DESC, id LIMIT ?" + (after ? "" : " OFFSET ?") +
+            ") ORDER BY date DESC, id";
     }
     auto s = c.prepare(sql);
     int index = 1;
     for (const auto& value : condition.values) s.bind(index++, value);
-    s.bind(index++, int64_t{kPageSize});
-    s.bind(index, page * kPageSize);
+    if (after) {
+      s.bind(index++, after->date);
+      s.bind(index++, after->date);
+      s.bind(index++, after->id);
+    }
+    s.bind(index++, int64_t{kPageSize + (more ? 1 : 0)});
+    if (!after) s.bind(index, page * kPageSize);
     std::vector<MessageSummary> out;
     while (s.step()) out.push_back(summary_from_row(s, group_));
     return out;
   });
   ++pagesRead_;
+  if (more) {
+    *more = rows.size() > static_cast<size_t>(kPageSize);
+    if (*more) rows.pop_back();
+  }
+  return rows;
+}
+
+void MessagePager::hold_page(int64_t page, std::vector<MessageSummary> rows) {
   pages_[page] = std::move(rows);
-  if (pages_.size() > kMaxPages) {
-    const int64_t oldest = recent_.back();
+  recent_.remove(page);
+  recent_.push_front(page);
+  while (pages_.size() > kMaxPages) {
+    pages_.erase(recent_.back());
     recent_.pop_back();
-    pages_.erase(oldest);
   }
 }
 
@@ -218,7 +277,17 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
                          std::string(kVisible) + " GROUP BY folder_id");
       while (s.step()) unread[s.text(0).value_or("")] = s.integer(1).value_or(0);
     }
+    int64_t inboxUnread = 0;
+    {
+      auto s = c.prepare("SELECT id FROM email_folders WHERE type = 'inbox'");
+      while (s.step())
+        if (auto it = unread.find(s.text(0).value_or("")); it != unread.end())
+          inboxUnread += it->second;
+    }
+    // Every count below reads the small index of unread mail (idx_messages_unread), which
+    // SQLite takes because each condition begins with that index's own.
     auto count_of = [&](const MailboxSelection& selection) -> int64_t {
+      if (selection.kind == Kind::unifiedInbox) return inboxUnread;
       const auto condition = mailbox_condition(c, selection, now);
       auto s =
           c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + condition.sql);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <optional>
@@ -68,9 +69,14 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 
 // The message list of one selection, read page by page from the database as rows are asked
 // for, newest first: a folder of 100,000 messages costs one count and the pages looked at.
-// At most kMaxPages pages are held; the least recently used goes first. Conversations: with
-// grouping on, each conversation (thread id) appears once, as its newest message, carrying
-// the number of its messages in the selection.
+// At most kMaxPages pages are held; the least recently used goes first. A page after a held
+// one starts where that one ends (no OFFSET), so walking down a long list reads each row
+// once. Conversations: with grouping on, each conversation (thread id) appears once, as its
+// newest message, carrying the number of its messages in the selection.
+//
+// Searches are open-ended: counting every match of a broad query costs a read of most of the
+// mailbox, so a search list holds the rows read so far (its first page, read by count())
+// and grows by a page at a time (fetch_more) while has_more() says more rows match.
 //
 // Not thread-safe; the database is borrowed for the pager's lifetime.
 class MessagePager {
@@ -82,8 +88,16 @@ class MessagePager {
                bool groupConversations = false, double now = 0);
 
   const MailboxSelection& selection() const { return selection_; }
-  // Number of rows (read once, again after refresh()).
+  // Number of rows (read once, again after refresh()). Open-ended lists: the rows read so
+  // far, reading the first page when none is.
   int64_t count();
+  bool open_ended() const { return selection_.kind == MailboxSelection::Kind::search; }
+  // Whether an open-ended list has rows past count().
+  bool has_more();
+  // Reads the next page of an open-ended list; `before_shown(first, last)` runs once its
+  // rows are read and before count() includes them (a model announces them there). Does
+  // nothing when there is no more.
+  void fetch_more(const std::function<void(int64_t first, int64_t last)>& before_shown);
   // Row `index` (0 newest), reading its page when it is not held. Nothing past the end.
   const MessageSummary* at(int64_t index);
   // Index of the message `id` among the held pages, if one holds it.
@@ -99,13 +113,16 @@ class MessagePager {
   size_t pages_held() const { return pages_.size(); }
 
  private:
-  void load_page(int64_t page);
+  // Reads a page; for open-ended lists also learns whether more rows follow it.
+  std::vector<MessageSummary> read_page(int64_t page, bool* more);
+  void hold_page(int64_t page, std::vector<MessageSummary> rows);
 
   store::EmailDatabase& database_;
   MailboxSelection selection_;
   bool group_;
   double now_;
   std::optional<int64_t> count_;
+  bool more_ = false;  // open-ended: rows match past count_
   std::map<int64_t, std::vector<MessageSummary>> pages_;
   std::list<int64_t> recent_;  // most recently used first
   int pagesRead_ = 0;

@@ -24,8 +24,10 @@
 #include <QToolBar>
 #include <QTreeView>
 #include <QVBoxLayout>
+#include <map>
 
 #include "app/core/email_deep_link.h"
+#include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
@@ -194,7 +196,7 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
       });
   build_layout();
   build_actions();
-  fill_mailbox_tree();
+  const int64_t inboxUnread = fill_mailbox_tree();
   choose(MailboxSelection{});
   dataVersion_ = database_.read([](store::Connection& c) {
     auto s = c.prepare("PRAGMA data_version");
@@ -212,7 +214,7 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
     });
     tray_->show();
   }
-  update_tray(unified_unread_count(database_));
+  update_tray(inboxUnread);
   resize(1280, 800);
 }
 
@@ -263,19 +265,25 @@ void MainWindow::build_layout() {
             search_->blockSignals(true);
             search_->clear();
             search_->blockSignals(false);
+            searchTimer_->stop();
             beforeSearch_.reset();
             choose(selections_of(treeModel_)[slot.toULongLong()]);
           });
   connect(list_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this] { current_changed(); });
+  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] { update_status(); });
 
   search_ = new QLineEdit(this);
   search_->setObjectName("search");
   search_->setClearButtonEnabled(true);
   search_->setPlaceholderText(tr_("desktop.search.placeholder"));
   search_->setMinimumWidth(320);
+  searchTimer_ = new QTimer(this);
+  searchTimer_->setSingleShot(true);
+  connect(searchTimer_, &QTimer::timeout, this, [this] { run_search(); });
   connect(search_, &QLineEdit::textChanged, this, [this](const QString& t) { search_changed(t); });
   connect(search_, &QLineEdit::returnPressed, this, [this] {
+    run_pending_search();
     list_->setFocus();
     if (model_->rowCount() > 0 && !list_->currentIndex().isValid()) select_row(0);
   });
@@ -323,6 +331,11 @@ void MainWindow::build_actions() {
   make(go, "next", "desktop.action.next", {K(Qt::Key_J)}, [this] { move_selection(1); });
   make(go, "previous", "desktop.action.previous", {K(Qt::Key_K)}, [this] { move_selection(-1); });
   make(go, "open", "desktop.action.open", {K(Qt::Key_Return), K(Qt::Key_O)}, [this] {
+    // Enter in the search field: the search typed so far, without waiting, then its list.
+    if (search_->hasFocus()) {
+      run_pending_search();
+      list_->setFocus();
+    }
     if (!list_->currentIndex().isValid() && model_->rowCount() > 0) select_row(0);
     if (auto id = current_message_id()) {
       pane_->show_message(*id);
@@ -373,16 +386,39 @@ void MainWindow::build_actions() {
   toolbar->addWidget(search_);
 }
 
-void MainWindow::fill_mailbox_tree() {
+int64_t MainWindow::fill_mailbox_tree() {
+  const auto nodes = read_mailbox_tree(database_, now_seconds());
+  const int64_t inboxUnread = nodes.empty() ? 0 : nodes.front().unread;
+  auto& selections = selections_of(treeModel_);
+  std::vector<const MailboxNode*> flat;
+  std::function<void(const MailboxNode&)> flatten = [&](const MailboxNode& node) {
+    flat.push_back(&node);
+    for (const auto& child : node.children) flatten(child);
+  };
+  for (const auto& node : nodes) flatten(node);
+  bool same = flat.size() == treeItems_.size();
+  for (size_t i = 0; same && i < flat.size(); ++i)
+    same = flat[i]->selection == selections[i] && flat[i]->label == treeLabels_[i];
+  if (same) {
+    // The folders shown are still there: only the counts that changed, in place.
+    for (size_t i = 0; i < flat.size(); ++i) {
+      if (flat[i]->kind == MailboxNode::Kind::account) continue;
+      const QVariant unread(static_cast<qlonglong>(flat[i]->unread));
+      if (treeItems_[i]->data(kUnreadRole) != unread) treeItems_[i]->setData(unread, kUnreadRole);
+    }
+    return inboxUnread;
+  }
+
   const QModelIndex current = tree_->currentIndex();
   const QVariant currentSlot = current.data(kSelectionRole);
   std::optional<MailboxSelection> chosen;
-  auto& selections = selections_of(treeModel_);
   if (currentSlot.isValid()) chosen = selections[currentSlot.toULongLong()];
-  const auto nodes = read_mailbox_tree(database_, now_seconds());
   QSignalBlocker block(tree_->selectionModel());
   treeModel_->clear();
   selections.clear();
+  treeItems_.clear();
+  treeLabels_.clear();
+  std::map<std::optional<store::EmailFolderType>, QIcon> icons;
   QModelIndex again;
   std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
                                                                     const MailboxNode& node) {
@@ -391,10 +427,16 @@ void MainWindow::fill_mailbox_tree() {
                                        : QString::fromStdString(node.label));
     item->setData(static_cast<qulonglong>(selections.size()), kSelectionRole);
     selections.push_back(node.selection);
+    treeItems_.push_back(item);
+    treeLabels_.push_back(node.label);
     if (node.kind != MailboxNode::Kind::account)
       item->setData(static_cast<qlonglong>(node.unread), kUnreadRole);
     if (node.kind == MailboxNode::Kind::folder) {
-      item->setIcon(folder_icon(style(), node.folderType));
+      // Looked up in the icon theme once per folder type, not once per folder.
+      auto icon = icons.find(node.folderType);
+      if (icon == icons.end())
+        icon = icons.emplace(node.folderType, folder_icon(style(), node.folderType)).first;
+      item->setIcon(icon->second);
       item->setData(QString::fromStdString(node.selection.folderId), kFolderIdRole);
     }
     if (node.kind == MailboxNode::Kind::account) {
@@ -414,14 +456,24 @@ void MainWindow::fill_mailbox_tree() {
     tree_->setCurrentIndex(again);
   else if (!chosen)
     tree_->setCurrentIndex(treeModel_->index(0, 0));
+  return inboxUnread;
 }
 
-void MainWindow::choose(const MailboxSelection& selection) {
+std::optional<int64_t> MainWindow::unread_shown(const MailboxSelection& selection) const {
+  const auto& selections = selections_of(treeModel_);
+  for (size_t i = 0; i < treeItems_.size(); ++i) {
+    const QVariant unread = treeItems_[i]->data(kUnreadRole);
+    if (unread.isValid() && selections[i] == selection) return unread.toLongLong();
+  }
+  return std::nullopt;
+}
+
+void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   readAfterDelay_->cancel();
   model_->show(selection);
   pane_->clear();
   shownId_.reset();
-  if (model_->rowCount() > 0) select_row(0);
+  if (openFirst && model_->rowCount() > 0) select_row(0);
   update_status();
 }
 
@@ -581,6 +633,9 @@ void MainWindow::reload_list(int fallbackRow) {
   if (keep) {
     if (auto index = model_->pager().index_of(*keep)) row = static_cast<int>(*index);
   }
+  // Search results read again from their first page grow back to where the list stood.
+  const int wanted = row >= 0 ? row : fallbackRow;
+  while (wanted >= model_->rowCount() && model_->canFetchMore({})) model_->fetchMore({});
   if (row < 0) row = std::min(fallbackRow, model_->rowCount() - 1);
   list_->verticalScrollBar()->setValue(scroll);
   if (row >= 0) {
@@ -590,9 +645,8 @@ void MainWindow::reload_list(int fallbackRow) {
   }
   current_changed();
   if (shownId_ && keep == shownId_) pane_->show_message(*shownId_);
-  fill_mailbox_tree();
   update_status();
-  update_tray(unified_unread_count(database_));
+  update_tray(fill_mailbox_tree());
 }
 
 void MainWindow::refresh_from_database() { reload_list(list_->currentIndex().row()); }
@@ -609,29 +663,48 @@ bool MainWindow::poll_database() {
 }
 
 void MainWindow::search_changed(const QString& text) {
-  const QString query = text.trimmed();
-  if (query.isEmpty()) {
+  if (text.trimmed().isEmpty()) {
+    searchTimer_->stop();
     if (beforeSearch_) choose(*beforeSearch_);
     beforeSearch_.reset();
     return;
   }
-  if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
+  searchTimer_->start(kSearchPauseMilliseconds);
+}
+
+bool MainWindow::search_pending() const { return searchTimer_->isActive(); }
+
+void MainWindow::run_pending_search() {
+  if (!searchTimer_->isActive()) return;
+  searchTimer_->stop();
+  run_search();
+}
+
+void MainWindow::run_search() {
+  const QString query = search_->text().trimmed();
+  if (query.isEmpty()) return;
   MailboxSelection selection;
   selection.kind = MailboxSelection::Kind::search;
   selection.query = query.toStdString();
+  // Text the language cannot read keeps the list as it is; reading it needs no database.
   try {
-    MessagePager probe(database_, selection, false, now_seconds());
-    probe.count();
+    search_condition(parse_search_query(selection.query), now_seconds());
   } catch (const std::exception& e) {
     statusBar()->showMessage(QString::fromStdString(e.what()), 4000);
     return;
   }
-  choose(selection);
+  if (!beforeSearch_) beforeSearch_ = std::make_unique<MailboxSelection>(model_->selection());
+  // While typing, the results are listed but none is opened (nor marked read): Enter goes to
+  // the list and opens the first.
+  choose(selection, false);
 }
 
 void MainWindow::update_status() {
+  // Search results are counted as far as they are read: "100+" while more follow.
+  const bool more = model_->canFetchMore({});
   status_->setText(QString::fromStdString(
-      localized_format("desktop.status.count", static_cast<int64_t>(model_->rowCount()))));
+      localized_format(more ? "desktop.status.count_more" : "desktop.status.count",
+                       static_cast<int64_t>(model_->rowCount()))));
 }
 
 void MainWindow::update_tray(int64_t unread) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/desktop/message_actions.h"
 
@@ -12,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QPushButton;
+class QStandardItem;
 class QStandardItemModel;
 class QSystemTrayIcon;
 class QTimer;
@@ -39,6 +41,9 @@ struct MailboxSelection;
 class MainWindow : public QMainWindow {
  public:
   static constexpr int kLivePollMilliseconds = 500;
+  // The search runs once the keys already typed are handled (a zero pause, which adds no
+  // delay): keys that arrive while a query runs are one query after it, not one each.
+  static constexpr int kSearchPauseMilliseconds = 0;
 
   MainWindow(store::EmailDatabase& database, UserPreferences& preferences);
   ~MainWindow() override;
@@ -52,6 +57,11 @@ class MainWindow : public QMainWindow {
   void refresh_from_database();
   // The data_version check of the live updates (also called by tests).
   bool poll_database();
+  // The unread count the mailbox tree shows beside `selection` (not an account's row).
+  std::optional<int64_t> unread_shown(const MailboxSelection& selection) const;
+  // Whether typed search text waits for its pause; run_pending_search() runs it now.
+  bool search_pending() const;
+  void run_pending_search();
 
   MessageListModel& list_model() { return *model_; }
   QListView& list_view() { return *list_; }
@@ -65,8 +75,12 @@ class MainWindow : public QMainWindow {
  private:
   void build_actions();
   void build_layout();
-  void fill_mailbox_tree();
-  void choose(const MailboxSelection& selection);
+  // Reads the mailbox tree with its unread counts. When its folders are those shown, only
+  // the counts that changed are set; otherwise the tree is built again. Returns the unread
+  // count of the unified inbox.
+  int64_t fill_mailbox_tree();
+  // Shows `selection` in the list; `openFirst` makes its first message current and open.
+  void choose(const MailboxSelection& selection, bool openFirst = true);
   void select_row(int row);
   void current_changed();
   void move_selection(int delta);
@@ -79,6 +93,7 @@ class MainWindow : public QMainWindow {
   void show_command_palette();
   void show_shortcuts();
   void search_changed(const QString& text);
+  void run_search();
   void update_status();
   void update_tray(int64_t unread);
   // Re-reads the list after a change, keeping the current message or, when it left the
@@ -105,6 +120,11 @@ class MainWindow : public QMainWindow {
   QPushButton* toastUndo_ = nullptr;
   QTimer* toastTimer_ = nullptr;
   QTimer* liveTimer_ = nullptr;
+  QTimer* searchTimer_ = nullptr;
+  // The tree's items in the order read_mailbox_tree lists its nodes, with their labels: what
+  // fill_mailbox_tree compares to learn whether the folders changed.
+  std::vector<QStandardItem*> treeItems_;
+  std::vector<std::string> treeLabels_;
   QSystemTrayIcon* tray_ = nullptr;
   std::unique_ptr<MailboxSelection> beforeSearch_;
   std::optional<std::string> shownId_;

@@ -49,6 +49,25 @@ int MessageListModel::rowCount(const QModelIndex& parent) const {
   }
 }
 
+bool MessageListModel::canFetchMore(const QModelIndex& parent) const {
+  if (parent.isValid() || !pager_->open_ended()) return false;
+  try {
+    return pager_->has_more();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+void MessageListModel::fetchMore(const QModelIndex& parent) {
+  if (parent.isValid()) return;
+  bool inserting = false;
+  pager_->fetch_more([&](int64_t first, int64_t last) {
+    beginInsertRows({}, static_cast<int>(first), static_cast<int>(last));
+    inserting = true;
+  });
+  if (inserting) endInsertRows();
+}
+
 QVariant MessageListModel::data(const QModelIndex& index, int role) const {
   const MessageSummary* m = summary(index.row());
   if (!m) return {};

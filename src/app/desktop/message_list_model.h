@@ -30,6 +30,9 @@ class MessageListModel : public QAbstractListModel {
   MessagePager& pager() const { return *pager_; }
 
   int rowCount(const QModelIndex& parent = {}) const override;
+  // Search results grow a page at a time as the view reaches their end.
+  bool canFetchMore(const QModelIndex& parent) const override;
+  void fetchMore(const QModelIndex& parent) override;
   QVariant data(const QModelIndex& index, int role) const override;
 
  private:
