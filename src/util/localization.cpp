@@ -752,6 +752,10 @@ const TextTable& chinese_texts() {
       {"service.event.account_failed", "账号 %@ 连接失败（详见日志）"},
       {"service.event.new_messages", "账号 %@ 收到 %d 封新邮件"},
       {"service.event.stopped", "Kestrova 服务已停止"},
+      // The window's conversations, attachments, translation and service work
+      // (wt-window-reading).
+      {"desktop.action.open_conversation", "展开会话"},
+      {"desktop.action.close_conversation", "收起会话"},
   };
   return table;
 }

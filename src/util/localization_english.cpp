@@ -820,6 +820,10 @@ const TextTable& english_texts() {
       {"service.event.account_failed", "Account %@ failed to connect (see the log)"},
       {"service.event.new_messages", "Account %@: %d new messages"},
       {"service.event.stopped", "Kestrova service stopped"},
+      // The window's conversations, attachments, translation and service work
+      // (wt-window-reading).
+      {"desktop.action.open_conversation", "Open conversation"},
+      {"desktop.action.close_conversation", "Close conversation"},
   };
   return table;
 }

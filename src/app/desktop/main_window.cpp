@@ -11,6 +11,7 @@
 #include <QListView>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
@@ -168,11 +169,23 @@ class Picker : public QDialog {
 };
 
 // The message list. Typing a letter no shortcut takes does not search the list by its
-// text, which would read every row of a large folder.
+// text, which would read every row of a large folder. A click in the left margin of a
+// conversation's row opens or closes it.
 class MessageListView : public QListView {
  public:
   using QListView::QListView;
   void keyboardSearch(const QString&) override {}
+  std::function<bool(int row)> onMarginClicked;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    const QModelIndex index = indexAt(event->pos());
+    if (index.isValid() && event->button() == Qt::LeftButton &&
+        event->pos().x() - visualRect(index).left() < MessageListDelegate::kMarginWidth &&
+        onMarginClicked && onMarginClicked(index.row()))
+      return;
+    QListView::mousePressEvent(event);
+  }
 };
 
 std::vector<MailboxSelection>& selections_of(QStandardItemModel* model) {
@@ -234,7 +247,9 @@ void MainWindow::build_layout() {
                           QVariant::fromValue<void*>(new std::vector<MailboxSelection>()));
   tree_->setModel(treeModel_);
 
-  list_ = new MessageListView(splitter);
+  auto* messages = new MessageListView(splitter);
+  messages->onMarginClicked = [this](int row) { return toggle_conversation(row); };
+  list_ = messages;
   list_->setObjectName("messages");
   model_ = new MessageListModel(database_, this);
   delegate_ = new MessageListDelegate(list_);
@@ -355,9 +370,20 @@ void MainWindow::build_actions() {
        [this] { pane_->load_images_once(); });
   auto* group = make(view, "conversations", "desktop.action.conversations", {K(Qt::Key_T)}, [this] {
     model_->set_group_conversations(!model_->group_conversations());
+    if (model_->rowCount() > 0) select_row(0);
     update_status();
   });
   group->setCheckable(true);
+  group->setChecked(model_->group_conversations());
+  // Right and Left open and close conversations while the list has the focus (elsewhere
+  // they move the text cursor).
+  for (auto* a : {make(view, "openConversation", "desktop.action.open_conversation",
+                       {K(Qt::Key_Right)}, [this] { open_conversation(); }),
+                  make(view, "closeConversation", "desktop.action.close_conversation",
+                       {K(Qt::Key_Left)}, [this] { close_conversation(); })}) {
+    a->setShortcutContext(Qt::WidgetShortcut);
+    list_->addAction(a);
+  }
   make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
@@ -463,13 +489,48 @@ void MainWindow::move_selection(int delta) {
   select_row(row);
 }
 
+// The messages the selected rows mean: a closed conversation acts as a whole.
 std::vector<std::string> selected_ids(QListView* list, MessageListModel* model) {
   std::vector<std::string> ids;
-  for (const QModelIndex& index : list->selectionModel()->selectedIndexes())
-    if (const MessageSummary* m = model->summary(index.row())) ids.push_back(m->id);
-  if (ids.empty() && list->currentIndex().isValid())
-    if (const MessageSummary* m = model->summary(list->currentIndex().row())) ids.push_back(m->id);
+  auto add = [&](int row) {
+    for (auto& id : model->messages_of(row))
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
+  };
+  for (const QModelIndex& index : list->selectionModel()->selectedIndexes()) add(index.row());
+  if (ids.empty() && list->currentIndex().isValid()) add(list->currentIndex().row());
   return ids;
+}
+
+bool MainWindow::toggle_conversation(int row) {
+  const auto info = model_->row_info(row);
+  if (!info.message || (!info.opens && !info.open)) return false;
+  if (info.open) {
+    close_conversation_at(row);
+  } else {
+    model_->open(row);
+    select_row(row);
+  }
+  return true;
+}
+
+void MainWindow::open_conversation() {
+  const QModelIndex current = list_->currentIndex();
+  if (current.isValid()) model_->open(current.row());
+}
+
+void MainWindow::close_conversation() {
+  const QModelIndex current = list_->currentIndex();
+  if (current.isValid()) close_conversation_at(current.row());
+}
+
+void MainWindow::close_conversation_at(int row) {
+  std::optional<int> head;
+  {
+    // The rows leaving the list must not open the message that slides into their place.
+    QSignalBlocker block(list_->selectionModel());
+    head = model_->close(row);
+  }
+  if (head) select_row(*head);
 }
 
 void MainWindow::run_move(MessageActions::Kind kind) {
@@ -553,8 +614,7 @@ void MainWindow::undo_last() {
   actions_.undo(undo);
   reload_list(list_->currentIndex().row());
   if (!undo.placements.empty()) {
-    if (auto row = model_->pager().index_of(undo.placements.front().messageId))
-      select_row(static_cast<int>(*row));
+    reveal(undo.placements.front().messageId);
   }
   show_toast(tr_("desktop.toast.undone"), false);
 }
@@ -579,7 +639,7 @@ void MainWindow::reload_list(int fallbackRow) {
   }
   int row = -1;
   if (keep) {
-    if (auto index = model_->pager().index_of(*keep)) row = static_cast<int>(*index);
+    if (auto index = model_->row_of(*keep)) row = *index;
   }
   if (row < 0) row = std::min(fallbackRow, model_->rowCount() - 1);
   list_->verticalScrollBar()->setValue(scroll);
@@ -697,12 +757,20 @@ void MainWindow::show_shortcuts() {
   dialog.exec();
 }
 
+bool MainWindow::reveal(const std::string& id) {
+  auto row = model_->row_of(id);
+  if (!row) return false;
+  // An older message of a closed conversation: the conversation opens to show it.
+  if (const MessageSummary* m = model_->summary(*row); m && m->id != id && model_->open(*row))
+    row = model_->row_of(id);
+  if (!row) return false;
+  select_row(*row);
+  return true;
+}
+
 bool MainWindow::open_message(const std::string& id) {
   // Looked for first in the list shown, then in its folder.
-  if (auto row = model_->pager().index_of(id)) {
-    select_row(static_cast<int>(*row));
-    return true;
-  }
+  if (reveal(id)) return true;
   const auto folder = database_.read([&](store::Connection& c) -> std::optional<std::string> {
     auto s = c.prepare("SELECT folder_id FROM email_messages WHERE id = ?");
     s.bind(1, id);
@@ -719,10 +787,7 @@ bool MainWindow::open_message(const std::string& id) {
     if (!matches.isEmpty()) tree_->setCurrentIndex(matches.front());
     break;
   }
-  if (auto row = model_->pager().index_of(id)) {
-    select_row(static_cast<int>(*row));
-    return true;
-  }
+  if (reveal(id)) return true;
   return false;
 }
 

@@ -70,6 +70,14 @@ class MainWindow : public QMainWindow {
   void select_row(int row);
   void current_changed();
   void move_selection(int delta);
+  // Opens or closes the conversation at `row`; false when the row is not one that opens.
+  bool toggle_conversation(int row);
+  void open_conversation();
+  void close_conversation();
+  void close_conversation_at(int row);
+  // Selects the message `id` in the list shown, opening its conversation when it is one of
+  // the older messages; false when the list does not hold it.
+  bool reveal(const std::string& id);
   void run_move(MessageActions::Kind kind);
   void move_to_folder();
   void toggle_star();
