@@ -756,6 +756,20 @@ const TextTable& chinese_texts() {
       // (wt-window-reading).
       {"desktop.action.open_conversation", "展开会话"},
       {"desktop.action.close_conversation", "收起会话"},
+      {"desktop.action.translate", "翻译 / 显示原文"},
+      {"desktop.translate", "翻译"},
+      {"desktop.translate.tip", "用 AI 把这封邮件翻译成界面语言"},
+      {"desktop.translate.original", "显示原文"},
+      {"desktop.translate.working", "正在翻译…"},
+      {"desktop.translate.done", "已翻译为%@。"},
+      {"desktop.translate.done_cached", "已翻译为%@（来自翻译缓存）。"},
+      {"desktop.translate.refused", "未翻译，邮件内容未发送：%@"},
+      {"desktop.translate.no_profile", "未翻译：翻译所用的 AI 配置还不可用，邮件内容未发送。%@"},
+      {"desktop.translate.failed", "翻译失败：%@"},
+      {"desktop.attachment.open", "打开附件"},
+      {"desktop.attachment.saved", "已保存到 %@"},
+      {"desktop.attachment.failed", "无法取得附件 %@：%@"},
+      {"desktop.attachment.no_application", "没有可以打开 %@ 的应用程序"},
   };
   return table;
 }

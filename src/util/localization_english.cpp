@@ -824,6 +824,21 @@ const TextTable& english_texts() {
       // (wt-window-reading).
       {"desktop.action.open_conversation", "Open conversation"},
       {"desktop.action.close_conversation", "Close conversation"},
+      {"desktop.action.translate", "Translate / show original"},
+      {"desktop.translate", "Translate"},
+      {"desktop.translate.tip", "Translate this message into the interface language with the AI"},
+      {"desktop.translate.original", "Show original"},
+      {"desktop.translate.working", "Translating…"},
+      {"desktop.translate.done", "Translated into %@."},
+      {"desktop.translate.done_cached", "Translated into %@ (from the translation cache)."},
+      {"desktop.translate.refused", "Not translated, nothing was sent: %@"},
+      {"desktop.translate.no_profile",
+       "Not translated: no AI profile is ready for translation, nothing was sent. %@"},
+      {"desktop.translate.failed", "Translation failed: %@"},
+      {"desktop.attachment.open", "Open attachment"},
+      {"desktop.attachment.saved", "Saved to %@"},
+      {"desktop.attachment.failed", "Could not get the attachment %@: %@"},
+      {"desktop.attachment.no_application", "No application opens %@"},
   };
   return table;
 }

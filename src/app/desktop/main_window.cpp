@@ -264,6 +264,7 @@ void MainWindow::build_layout() {
 
   pane_ = new ReadingPane(database_, preferences_, splitter);
   pane_->onLinkHovered = [this](const QString& url) { statusBar()->showMessage(url, 5000); };
+  pane_->onStatus = [this](const QString& text) { statusBar()->showMessage(text, 8000); };
   splitter->setStretchFactor(0, 0);
   splitter->setStretchFactor(1, 1);
   splitter->setStretchFactor(2, 2);
@@ -368,6 +369,12 @@ void MainWindow::build_actions() {
   make(message, "undo", "desktop.action.undo", {K(QKeySequence::Undo)}, [this] { undo_last(); });
   make(message, "loadImages", "desktop.images.load_once", {},
        [this] { pane_->load_images_once(); });
+  make(message, "translate", "desktop.action.translate", {K(Qt::SHIFT | Qt::Key_T)}, [this] {
+    if (pane_->translator().state() == MessageTranslator::State::translated)
+      pane_->show_original();
+    else
+      pane_->translate();
+  });
   auto* group = make(view, "conversations", "desktop.action.conversations", {K(Qt::Key_T)}, [this] {
     model_->set_group_conversations(!model_->group_conversations());
     if (model_->rowCount() > 0) select_row(0);
