@@ -770,6 +770,13 @@ const TextTable& chinese_texts() {
       {"desktop.attachment.saved", "已保存到 %@"},
       {"desktop.attachment.failed", "无法取得附件 %@：%@"},
       {"desktop.attachment.no_application", "没有可以打开 %@ 的应用程序"},
+      {"desktop.tray.show", "显示 Kestrova"},
+      {"desktop.tray.quit", "退出 Kestrova"},
+      {"desktop.service.window", "此窗口正在接收邮件"},
+      {"desktop.service.window_tip",
+       "没有运行中的 kestrova run：窗口打开期间，由它接收邮件、发送定时邮件并完成后台服务的其他工作。"},
+      {"desktop.service.elsewhere", "后台服务 (pid %d) 正在接收邮件"},
+      {"desktop.service.elsewhere_unknown", "后台服务正在接收邮件"},
   };
   return table;
 }

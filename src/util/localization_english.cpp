@@ -839,6 +839,14 @@ const TextTable& english_texts() {
       {"desktop.attachment.saved", "Saved to %@"},
       {"desktop.attachment.failed", "Could not get the attachment %@: %@"},
       {"desktop.attachment.no_application", "No application opens %@"},
+      {"desktop.tray.show", "Show Kestrova"},
+      {"desktop.tray.quit", "Quit Kestrova"},
+      {"desktop.service.window", "This window receives mail"},
+      {"desktop.service.window_tip",
+       "No kestrova run is running: while it is open, this window receives mail, sends "
+       "scheduled mail and does the background service's other work."},
+      {"desktop.service.elsewhere", "The background service (pid %d) receives mail"},
+      {"desktop.service.elsewhere_unknown", "The background service receives mail"},
   };
   return table;
 }

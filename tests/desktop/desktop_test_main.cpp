@@ -10,6 +10,7 @@
 
 int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
+  qputenv("QT_NO_GLIB", "1");  // as the window runs: the service's work may take GLib's loop
   kestrova::testing::TempDir home;
   kestrova::testing::ScopedHome scoped(home.path());
   setenv("XDG_STATE_HOME", (home.path() / "state").c_str(), 1);

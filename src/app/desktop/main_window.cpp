@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -10,6 +11,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPainter>
@@ -218,11 +220,16 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
   liveTimer_->start(kLivePollMilliseconds);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     tray_ = new QSystemTrayIcon(this);
-    connect(tray_, &QSystemTrayIcon::activated, this, [this] {
-      show();
+    auto bring_back = [this] {
+      showNormal();
       raise();
       activateWindow();
-    });
+    };
+    connect(tray_, &QSystemTrayIcon::activated, this, bring_back);
+    auto* menu = new QMenu(this);
+    menu->addAction(tr_("desktop.tray.show"), this, bring_back);
+    menu->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit);
+    tray_->setContextMenu(menu);
     tray_->show();
   }
   update_tray(unified_unread_count(database_));
@@ -762,6 +769,22 @@ void MainWindow::show_shortcuts() {
   connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
   layout->addWidget(close);
   dialog.exec();
+}
+
+bool MainWindow::hides_to_tray() const {
+  return tray_ && tray_->isVisible() && preferences_.get(settings::hideDockIcon);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!hides_to_tray()) return QMainWindow::closeEvent(event);
+  event->ignore();
+  hide();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hides_to_tray())
+    QTimer::singleShot(0, this, [this] { hide(); });
 }
 
 bool MainWindow::reveal(const std::string& id) {

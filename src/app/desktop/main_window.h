@@ -61,6 +61,14 @@ class MainWindow : public QMainWindow {
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
+  // Whether closing and minimising put the window away into the status-area icon instead
+  // (the setting `hideDockIcon`, when there is a status area): then it has no task-bar
+  // entry until it is shown again from the icon.
+  bool hides_to_tray() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void build_actions();

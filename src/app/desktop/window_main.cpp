@@ -4,11 +4,13 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QStatusBar>
 #include <QStyleFactory>
 #include <QStyleHints>
 #include <QTimer>
@@ -19,6 +21,8 @@
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/service_in_window.h"
+#include "platform/cancellation.h"
 #include "platform/launch_environment.h"
 #include "platform/paths.h"
 #include "store/database.h"
@@ -104,6 +108,9 @@ int main(int argc, char** argv) {
   auto& preferences = app::UserPreferences::shared();
   set_text_language(preferences.get(app::settings::defaultLanguage));
 
+  // The service's work, when the window does it, runs GLib's main loop on a thread of its
+  // own: Qt's loop must then not be GLib's (see ServiceInWindow).
+  qputenv("QT_NO_GLIB", "1");
   QApplication application(argc, argv);
   QApplication::setApplicationName("Kestrova");
   QApplication::setDesktopFileName("kestrova");
@@ -186,5 +193,42 @@ int main(int argc, char** argv) {
   }
   window.show();
   for (const QString& link : parser.positionalArguments()) window.handle_handover("open " + link);
-  return QApplication::exec();
+
+  // No `kestrova run` running: the window does its work while it is open, and looks again
+  // now and then while another process holds the service lock.
+  app::desktop::ServiceInWindow service;
+  auto* serviceNote = new QLabel(&window);
+  serviceNote->setObjectName("serviceNote");
+  window.statusBar()->addPermanentWidget(serviceNote);
+  auto show_service = [&] {
+    using State = app::desktop::ServiceInWindow::State;
+    switch (service.take_if_free()) {
+      case State::windowWorks:
+        serviceNote->setText(QString::fromStdString(localized("desktop.service.window")));
+        serviceNote->setToolTip(QString::fromStdString(localized("desktop.service.window_tip")));
+        break;
+      case State::serviceWorks:
+        serviceNote->setText(QString::fromStdString(
+            service.holder() ? localized_format("desktop.service.elsewhere",
+                                                static_cast<int64_t>(*service.holder()))
+                             : localized("desktop.service.elsewhere_unknown")));
+        serviceNote->setToolTip({});
+        break;
+      case State::off:
+        serviceNote->clear();
+        break;
+    }
+  };
+  show_service();
+  QTimer retry;
+  QObject::connect(&retry, &QTimer::timeout, &window, [&] {
+    if (service.state() != app::desktop::ServiceInWindow::State::windowWorks) show_service();
+  });
+  retry.start(app::desktop::ServiceInWindow::kRetryMilliseconds);
+
+  const int status = QApplication::exec();
+  // The process is ending: network waits of the work give up at once.
+  platform::CancellationToken::process().cancel();
+  service.stop();
+  return status;
 }
