@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -125,7 +126,12 @@ int main(int argc, char** argv) {
   QCommandLineOption search("search", "Start with this search", "QUERY");
   QCommandLineOption loadImages("load-images",
                                 "Load the open message's remote images (--screenshot)");
-  parser.addOptions({screenshot, size, row, scheme, search, loadImages});
+  QCommandLineOption openConversation(
+      "open-conversation",
+      "Open the chosen row's conversation and show its next message (--screenshot)");
+  QCommandLineOption translated("translated", "Show the open message translated (--screenshot)");
+  parser.addOptions(
+      {screenshot, size, row, scheme, search, loadImages, openConversation, translated});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -177,12 +183,23 @@ int main(int argc, char** argv) {
     window.resize(wh.value(0).toInt(), wh.value(1).toInt());
     window.setAttribute(Qt::WA_DontShowOnScreen);
     window.show();
-    const int wanted = parser.value(row).toInt();
+    int wanted = parser.value(row).toInt();
+    if (parser.isSet(openConversation) && window.list_model().open(wanted)) ++wanted;
     window.list_view().setFocus();
     window.list_view().selectionModel()->setCurrentIndex(window.list_model().index(wanted, 0),
                                                          QItemSelectionModel::ClearAndSelect);
     window.list_view().scrollTo(window.list_model().index(wanted, 0));
     if (parser.isSet(loadImages)) window.reading_pane().load_images_once();
+    if (parser.isSet(translated)) {
+      // From the translation cache or the profile; waits for the answer at most a minute.
+      window.reading_pane().translate();
+      QElapsedTimer waited;
+      waited.start();
+      while (window.reading_pane().translator().state() ==
+                 app::desktop::MessageTranslator::State::working &&
+             waited.elapsed() < 60000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
     QApplication::processEvents();
     const QPixmap picture = window.grab();
     if (!picture.save(parser.value(screenshot))) {
