@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build test run demo bench bench-imap fuzz clean
+.PHONY: all deps configure build test run demo deb bench bench-imap fuzz clean
 
 all: build
 
@@ -33,6 +33,10 @@ DEMO_HOME = $(abspath $(DEMO))
 demo: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target kestrova kestrova-generate-db
 	@exec $(BUILD)/kestrova demo --home $(DEMO_HOME)
+
+# The Debian package (build/kestrova_<version>_<arch>.deb): `sudo apt install ./build/kestrova_*.deb`.
+deb: build
+	@cd $(BUILD) && cpack -G DEB > /dev/null && ls $(abspath $(BUILD))/kestrova_*.deb
 
 bench: build
 	@bash bench/run_all.sh

@@ -15,6 +15,7 @@ packages=(
   isync             # mbsync, the peer tool of the first-load benchmark (bench/run_sync.sh)
   dbus-bin          # dbus-monitor, which times the Notify calls in bench/run_service.sh
   help2man          # the man page, made from the command help at build time
+  lintian appstream desktop-file-utils  # checks of the Debian package (make deb)
   qt6-base-dev      # the desktop window (kestrova-window): Qt 6 Widgets, Network and Test
   fonts-noto-cjk    # Chinese glyphs in the window's tests and screenshots
 )

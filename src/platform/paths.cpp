@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <system_error>
 
 #include "util/log.h"
@@ -76,6 +77,15 @@ std::optional<std::filesystem::path> executable_path() {
   return p;
 }
 
+std::optional<std::filesystem::path> companion_program(const std::string& name) {
+  const auto program = executable_path();
+  if (!program) return std::nullopt;
+  const auto folder = program->parent_path();
+  for (const auto& candidate : {folder / name, folder.parent_path() / "lib" / "kestrova" / name})
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  return std::nullopt;
+}
+
 namespace {
 
 constexpr mode_t kGroupAndOthers = S_IRWXG | S_IRWXO;
@@ -116,6 +126,20 @@ bool ensure_private_directory(const std::filesystem::path& directory) {
 
 bool restrict_file_to_owner(const std::filesystem::path& file) {
   return narrow(file, S_IFREG, 0600, /*missing_ok=*/true);
+}
+
+bool write_private_file(const std::filesystem::path& file, const std::string& text) {
+  if (!ensure_private_directory(file.parent_path())) return false;
+  const auto temporary = file.string() + ".tmp";
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << text;
+    if (!out.flush()) return false;
+  }
+  std::error_code ec;
+  if (!restrict_file_to_owner(temporary)) return false;
+  std::filesystem::rename(temporary, file, ec);
+  return !ec;
 }
 
 void secure_private_directories() {

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace kestrova::platform {
 
@@ -28,6 +29,10 @@ std::filesystem::path desktop_data_home();
 std::filesystem::path desktop_config_home();
 // The running program's own file (/proc/self/exe), when it can be determined.
 std::optional<std::filesystem::path> executable_path();
+// A program that comes with this one (the window, the demo's generator): beside it in a build
+// or a home-made install, in ../lib/kestrova when installed from the package; the first one
+// that can be run, else nothing.
+std::optional<std::filesystem::path> companion_program(const std::string& name);
 
 // Private files. The user's mail, rules, settings and credentials are readable by the user
 // alone, whatever the umask: folders 0700, files 0600.
@@ -39,6 +44,9 @@ bool ensure_private_directory(const std::filesystem::path& directory);
 // Narrows an existing file to 0600 when group or others have any access; a missing file
 // is fine. False when the mode could not be changed.
 bool restrict_file_to_owner(const std::filesystem::path& file);
+// Writes `text` to `file` as a whole (a temporary file renamed over it), 0600, in a private
+// folder made when missing. False when it could not be written; the old file then stays.
+bool write_private_file(const std::filesystem::path& file, const std::string& text);
 // Creates and narrows the folders of the user's data and settings ($XDG_DATA_HOME/tivra
 // with Email and Rules, $XDG_DATA_HOME/kestrova, $XDG_CONFIG_HOME/kestrova), with one
 // warning for each that cannot be fixed. Called at the top of main, so that whatever the

@@ -752,6 +752,11 @@ const TextTable& chinese_texts() {
       {"service.event.account_failed", "账号 %@ 连接失败（详见日志）"},
       {"service.event.new_messages", "账号 %@ 收到 %d 封新邮件"},
       {"service.event.stopped", "Kestrova 服务已停止"},
+      // kestrova undo
+      {"cli.undo.nothing", "没有可撤销的更改"},
+      {"cli.undo.irreversible", "上一次更改（永久删除）无法撤销"},
+      {"cli.undo.done", "已撤销: %@"},
+      {"cli.undo.gone", "邮件已不在本地，跳过: %@"},
       // The window's conversations, attachments, translation and service work
       // (wt-window-reading).
       {"desktop.action.open_conversation", "展开会话"},

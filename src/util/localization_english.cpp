@@ -820,6 +820,11 @@ const TextTable& english_texts() {
       {"service.event.account_failed", "Account %@ failed to connect (see the log)"},
       {"service.event.new_messages", "Account %@: %d new messages"},
       {"service.event.stopped", "Kestrova service stopped"},
+      // kestrova undo
+      {"cli.undo.nothing", "Nothing to undo"},
+      {"cli.undo.irreversible", "The last change (a permanent delete) cannot be undone"},
+      {"cli.undo.done", "Undone: %@"},
+      {"cli.undo.gone", "No longer stored, skipped: %@"},
       // The window's conversations, attachments, translation and service work
       // (wt-window-reading).
       {"desktop.action.open_conversation", "Open conversation"},

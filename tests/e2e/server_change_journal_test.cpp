@@ -286,5 +286,54 @@ TEST_F(ServerChangeJournalTest, GmailViewsTakeNothingFromTheInbox) {
   }
 }
 
+TEST_F(ServerChangeJournalTest, UndoTakesBackTheLastCommandAndTheServerFollows) {
+  add_account();
+  for (const char* id : {"u-1", "u-2", "u-gone"}) servers_.deliver(user_, "INBOX", mail(id));
+  for (const char* folder : {"Archive", "Junk", "Trash"})
+    servers_.deliver(user_, folder, mail(std::string("in-") + folder));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  EXPECT_NE(run({"undo"}).out.find("没有可撤销的更改"), std::string::npos);
+
+  const std::vector<std::vector<std::string>> commands = {
+      {"mark", "read"}, {"mark", "star"}, {"move"}, {"spam"}, {"delete"}};
+  for (const auto& command : commands) {
+    SCOPED_TRACE(command[0] + (command.size() > 1 ? " " + command[1] : ""));
+    auto args = command;
+    args.insert(args.end(), {row_of("u-1"), row_of("u-2")});
+    if (command[0] == "move") args.push_back("Archive");
+    ASSERT_EQ(run(args).exit_code, 0);
+    EXPECT_NE(local_state("u-1"), "INBOX 000");
+    const auto undone = run({"undo"});
+    EXPECT_EQ(undone.exit_code, 0) << undone.err;
+    EXPECT_EQ(local_state("u-1"), "INBOX 000");
+    EXPECT_EQ(local_state("u-2"), "INBOX 000");
+    EXPECT_EQ(pending(), 0);
+    const auto inbox = on_server("INBOX");
+    EXPECT_EQ(inbox.count("u-1"), 1u);
+    EXPECT_EQ(inbox.find("u-2")->second, "");
+    // A second undo has nothing left to take back.
+    EXPECT_NE(run({"undo"}).out.find("没有可撤销的更改"), std::string::npos);
+  }
+
+  // A message that left the store meanwhile is named and skipped; a permanent delete
+  // cannot be undone.
+  ASSERT_EQ(run({"move", row_of("u-gone"), "Archive"}).exit_code, 0);
+  {
+    auto db = store::EmailDatabase::open(db_path());
+    db->write([&](store::Connection& c) {
+      auto s = c.prepare("DELETE FROM email_messages WHERE message_id = '<u-gone@example.com>'");
+      s.run();
+    });
+  }
+  const auto skipped = run({"undo"});
+  EXPECT_EQ(skipped.exit_code, 0) << skipped.err;
+  EXPECT_NE(skipped.err.find("u-gone"), std::string::npos) << skipped.err;
+  ASSERT_EQ(run({"delete", "--permanent", "--yes", row_of("u-2")}).exit_code, 0);
+  const auto after_permanent = run({"undo"});
+  EXPECT_EQ(after_permanent.exit_code, 1);
+  EXPECT_NE(after_permanent.err.find("无法撤销"), std::string::npos) << after_permanent.err;
+  EXPECT_EQ(on_server("INBOX").count("u-2"), 0u);
+}
+
 }  // namespace
 }  // namespace kestrova::testing

@@ -163,17 +163,8 @@ void save_history(const std::string& scopeKey, std::vector<EmailQAMessage> histo
     turns.push_back({{"id", turn.id},
                      {"role", ai::raw_value(turn.role)},
                      {"content", text::prefix_characters(turn.content, kHistoryEntryCharacters)}});
-  const auto path = history_path();
-  if (!platform::ensure_private_directory(path.parent_path())) return;
-  const auto temporary = path.string() + ".tmp";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << Json{{"scope", scopeKey}, {"turns", std::move(turns)}}.dump() << "\n";
-    if (!out) return;
-  }
-  platform::restrict_file_to_owner(temporary);
-  std::error_code ignored;
-  std::filesystem::rename(temporary, path, ignored);
+  platform::write_private_file(
+      history_path(), Json{{"scope", scopeKey}, {"turns", std::move(turns)}}.dump() + "\n");
 }
 
 void ask(const AskOptions& o) {

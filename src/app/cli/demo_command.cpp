@@ -31,12 +31,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The generator is built with the program: beside it once installed, in tools/ of a build
-// directory.
+// The generator is built with the program: where its companions are once installed, in
+// tools/ of a build directory.
 fs::path generator_path(const fs::path& program) {
-  for (const fs::path& candidate : {program.parent_path() / "kestrova-generate-db",
-                                    program.parent_path() / "tools" / "kestrova-generate-db"})
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  if (auto installed = platform::companion_program("kestrova-generate-db")) return *installed;
+  const fs::path built = program.parent_path() / "tools" / "kestrova-generate-db";
+  if (access(built.c_str(), X_OK) == 0) return built;
   throw Error(localized("cli.demo.no_generator"));
 }
 

@@ -25,6 +25,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
+#include "app/cli/undo_record.h"
 #include "app/core/mailbox/account_book.h"
 #include "app/core/service/body_prefetch_worker.h"
 #include "app/core/mailbox/folder_lookup.h"
@@ -587,6 +588,7 @@ constexpr std::chrono::seconds kReplayWait{30};
 // server's changes do. Local-only accounts journal nothing.
 struct ChangedMessages {
   std::set<std::string> accounts, rows;
+  UndoRecord undo;  // what `kestrova undo` takes back
   void add(const std::string& account, const std::vector<std::string>& changed) {
     accounts.insert(account);
     rows.insert(changed.begin(), changed.end());
@@ -602,6 +604,8 @@ void mark(const std::string& what, const std::string& id, ChangedMessages& chang
     return flag_read ? set_read_journalled(db, m.id, on) : set_starred_journalled(db, m.id, on);
   });
   changed.add(c->account.id, copies);
+  changed.undo.flag(m.id, m.subject, flag_read ? UndoRecord::Flag::read : UndoRecord::Flag::starred,
+                    flag_read ? m.isRead : m.isStarred);
   std::cout << localized_format("cli.mark.done", what, terminal_safe(m.subject)) << "\n";
 }
 
@@ -620,6 +624,7 @@ void move_to(Context& c, const EmailFolder& destination, MoveMark mark, ChangedM
   c.book.store().database().write(
       [&](store::Connection& db) { move_journalled(db, c.message.id, destination.id, mark); });
   changed.add(c.account.id, {c.message.id});
+  changed.undo.placement({c.message.id, c.message.folderId, c.message.isSpam}, c.message.subject);
 }
 
 void move(const std::string& id, const std::string& folderName, ChangedMessages& changed) {
@@ -659,6 +664,7 @@ void remove_message(const std::string& id, bool permanent, ChangedMessages& chan
       return;
     }
   }
+  changed.undo.irreversible();
   c->book.store().database().write([&](store::Connection& db) {
     if (!local) return changed.add(c->account.id, delete_journalled(db, c->message.id));
     // Kestrova holds the only copy: nothing is left to keep.
@@ -689,6 +695,37 @@ void send_changes_to_servers(const ChangedMessages& changed) {
   throw CommandFailure{kExitPartial};
 }
 
+// `kestrova undo`: the last command's changes taken back, newest first, through the journal
+// like any other change; a message gone meanwhile is named and skipped.
+void undo_last_change() {
+  const auto record = UndoRecord::take();
+  if (!record || (record->steps().empty() && !record->isIrreversible())) {
+    std::cout << localized("cli.undo.nothing") << "\n";
+    return;
+  }
+  if (record->isIrreversible()) throw Error(localized("cli.undo.irreversible"));
+  ChangedMessages changed;
+  auto& database = store::EmailDatabase::shared();
+  const auto& steps = record->steps();
+  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    const auto account = database.read([&](store::Connection& db) {
+      auto s = db.prepare("SELECT account_id FROM email_messages WHERE id = ?");
+      s.bind(1, step->messageId);
+      return s.step() ? s.text(0) : std::nullopt;
+    });
+    const bool done = account && database.write([&](store::Connection& db) {
+      return UndoRecord::undo(db, *step);
+    });
+    if (!done) {
+      std::cerr << localized_format("cli.undo.gone", terminal_safe(step->subject)) << "\n";
+      continue;
+    }
+    changed.add(*account, {step->messageId});
+    std::cout << localized_format("cli.undo.done", terminal_safe(step->subject)) << "\n";
+  }
+  send_changes_to_servers(changed);
+}
+
 constexpr const char* kIdsHelp =
     "Message ids (unique prefixes work), or - to read them from standard input";
 
@@ -711,6 +748,7 @@ void for_each_message(const std::vector<std::string>& arguments,
                 << "\n";
     }
   }
+  changed.undo.save();
   send_changes_to_servers(changed);
   if (failures) throw CommandFailure{failures == ids.size() ? kExitFailure : kExitPartial};
 }
@@ -858,6 +896,11 @@ void add_mail_commands(CLI::App& root) {
         remove_message(id, *permanent, changed);
       });
     });
+  }
+  {
+    auto* command = root.add_subcommand(
+        "undo", "Take back the last mark, move, delete or spam (the servers follow)");
+    command->callback([] { undo_last_change(); });
   }
   {
     auto* command = root.add_subcommand("spam", "Move messages to the account's spam folder");

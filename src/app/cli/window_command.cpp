@@ -23,8 +23,10 @@ void add_window_command(CLI::App& root) {
   window->callback([links] {
     const auto program = platform::executable_path();
     if (!program) throw Error(localized("settings.mcp.error.missingExecutable"));
-    const std::string path = (program->parent_path() / "kestrova-window").string();
-    if (access(path.c_str(), X_OK) != 0) throw Error(localized_format("desktop.cli.missing", path));
+    const auto found = platform::companion_program("kestrova-window");
+    const std::string path =
+        found ? found->string() : (program->parent_path() / "kestrova-window").string();
+    if (!found) throw Error(localized_format("desktop.cli.missing", path));
     std::vector<char*> argv{const_cast<char*>(path.c_str())};
     for (auto& link : *links) argv.push_back(link.data());
     argv.push_back(nullptr);

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a finished build and checks it as Debian's own tools and a
+# new user would: lintian, the AppStream and desktop-entry validators, the package's
+# dependencies resolvable from Debian's archive, and the unpacked program working from its
+# installed places (the command, the tool server, the demo's generator found in
+# /usr/lib/kestrova). With KESTROVA_INSTALL_PACKAGE=1 (and root) it is also installed with
+# dpkg and apt-get -f install, run from the PATH, and removed again.
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" > "$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; fail "cpack"; }
+deb=$(ls "$work"/out/kestrova_*.deb)
+echo "package: $(basename "$deb") ($(du -k "$deb" | cut -f1) KB)"
+
+# Debian's policy checks. The package is not uploaded to the archive, so the tags about an
+# archive upload (no bug-closing changelog, a non-free licence outside non-free) say nothing.
+lintian --fail-on error,warning --suppress-tags \
+  initial-upload-closes-no-bugs,no-manual-page,unknown-section \
+  --tag-display-limit 0 "$deb" || fail "lintian"
+
+dpkg-deb -x "$deb" "$work/root"
+root=$work/root
+for f in usr/bin/kestrova usr/lib/kestrova/kestrova-generate-db usr/share/man/man1/kestrova.1.gz \
+  usr/share/applications/kestrova.desktop usr/share/icons/hicolor/scalable/apps/kestrova.svg \
+  usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml usr/lib/systemd/user/kestrova.service \
+  usr/share/bash-completion/completions/kestrova usr/share/doc/kestrova/copyright; do
+  [[ -e "$root/$f" ]] || fail "missing /$f"
+done
+appstreamcli validate --no-net "$root/usr/share/metainfo/org.kestrova.Kestrova.metainfo.xml" ||
+  fail "appstream metainfo"
+desktop-file-validate "$root/usr/share/applications/kestrova.desktop" || fail "desktop entry"
+
+# Every dependency the package names can be installed from the archive.
+apt-get install --simulate --no-install-recommends "$deb" > "$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; fail "dependencies"; }
+
+# The unpacked program, with a home of its own.
+home=$work/home
+export HOME=$home XDG_DATA_HOME=$home/data XDG_CONFIG_HOME=$home/config \
+  XDG_STATE_HOME=$home/state KESTROVA_CREDENTIAL_STORE=file
+"$root/usr/bin/kestrova" --version | grep -q . || fail "--version"
+answer=$(printf '%s\n' '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"check","version":"1"}}}' |
+  timeout 20 "$root/usr/bin/kestrova" --mcp-stdio)
+grep -q '"protocolVersion"' <<< "$answer" || fail "tool server: $answer"
+timeout 300 "$root/usr/bin/kestrova" demo --home "$work/demo" > "$work/demo.log" 2>&1 ||
+  { cat "$work/demo.log"; fail "demo with the installed generator"; }
+
+if [[ "${KESTROVA_INSTALL_PACKAGE:-}" == 1 && $(id -u) == 0 ]]; then
+  export DEBIAN_FRONTEND=noninteractive
+  dpkg -i "$deb" > /dev/null 2>&1 || apt-get -f install -y -qq > /dev/null
+  /usr/bin/kestrova --version | grep -q . || fail "installed kestrova"
+  [[ -x /usr/lib/kestrova/kestrova-window ]] || [[ ! -e "$root/usr/lib/kestrova/kestrova-window" ]] ||
+    fail "installed window"
+  apt-get remove -y -qq kestrova > /dev/null
+fi
+echo "package checks passed"
