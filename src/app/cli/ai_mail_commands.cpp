@@ -179,14 +179,14 @@ void translate(const MessageTask& o, const std::string& to, bool html) {
     throw CommandFailure{1};
   }
   const std::string shown = html ? translation.html : html_to_readable_text(translation.html);
-  print(o,
-        {{"id", c->message.id},
-         {"targetLanguage", translation.language},
-         {"sourceLanguage",
-          translation.sourceLanguage ? Json(*translation.sourceLanguage) : Json()},
-         {"cached", translation.cached},
-         {html ? "html" : "text", shown}},
-        shown);
+  print(
+      o,
+      {{"id", c->message.id},
+       {"targetLanguage", translation.language},
+       {"sourceLanguage", translation.sourceLanguage ? Json(*translation.sourceLanguage) : Json()},
+       {"cached", translation.cached},
+       {html ? "html" : "text", shown}},
+      shown);
 }
 
 void layout(const MessageTask& o) {

@@ -497,8 +497,8 @@ void list_attachments(const std::string& id) {
   if (shown == 0) std::cout << localized("cli.attachments.none") << "\n";
 }
 
-void save_attachment_file(const std::string& id, const std::string& name,
-                          const std::string& output, bool force) {
+void save_attachment_file(const std::string& id, const std::string& name, const std::string& output,
+                          bool force) {
   auto c = context_for(id);
   ensure_body(*c);
   const auto saved = save_attachment(*c, attachment_named(*c, name), output,
@@ -634,7 +634,8 @@ void move(const std::string& id, const std::string& folderName, ChangedMessages&
     throw Error(localized_format("cli.move.already_there", destination.name));
   move_to(*c, destination, MoveMark::none, changed);
   std::cout << localized_format("cli.move.done", terminal_safe(destination.name),
-                                terminal_safe(c->message.subject)) << "\n";
+                                terminal_safe(c->message.subject))
+            << "\n";
 }
 
 void spam(const std::string& id, ChangedMessages& changed) {
@@ -660,7 +661,8 @@ void remove_message(const std::string& id, bool permanent, ChangedMessages& chan
     if (c->message.folderId != trash->id) {
       move_to(*c, *trash, MoveMark::none, changed);
       std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name),
-                                    terminal_safe(c->message.subject)) << "\n";
+                                    terminal_safe(c->message.subject))
+                << "\n";
       return;
     }
   }

@@ -182,7 +182,9 @@ std::vector<MessageSummary> MessagePager::conversation_of(const MessageSummary& 
                        " AND account_id = ? AND thread_id = ? ORDER BY date DESC, id LIMIT ?");
     int index = 1;
     for (const auto& value : condition.values) s.bind(index++, value);
-    s.bind(index, head.accountId).bind(index + 1, head.threadId).bind(index + 2, kMaxConversationRows);
+    s.bind(index, head.accountId)
+        .bind(index + 1, head.threadId)
+        .bind(index + 2, kMaxConversationRows);
     std::vector<MessageSummary> out;
     while (s.step()) out.push_back(summary_from_row(s, false));
     return out;

@@ -69,8 +69,8 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 // The message list of one selection, read page by page from the database as rows are asked
 // for, newest first: a folder of 100,000 messages costs one count and the pages looked at.
 // At most kMaxPages pages are held; the least recently used goes first. Conversations: with
-// grouping on, each conversation (account and thread id) appears once, as its newest message, carrying
-// the number of its messages in the selection.
+// grouping on, each conversation (account and thread id) appears once, as its newest message,
+// carrying the number of its messages in the selection.
 //
 // Not thread-safe; the database is borrowed for the pager's lifetime.
 class MessagePager {

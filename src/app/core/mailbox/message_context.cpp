@@ -85,8 +85,8 @@ void ensure_body(MessageContext& c, BodyLoad load) {
   } else {
     auto peeked = load == BodyLoad::peek ? peek_body(c) : std::nullopt;
     auto content = peeked ? std::move(*peeked)
-                          : mail::EmailService::shared().fetchMessageBody(
-                                c.account, password_of(c), c.message, c.folders);
+                          : mail::EmailService::shared().fetchMessageBody(c.account, password_of(c),
+                                                                          c.message, c.folders);
     mail::set_body(m, content);
     m.isBodyLoaded = true;
     // The plain download marked the message read on the server.
@@ -152,9 +152,8 @@ SavedAttachment save_attachment(MessageContext& c, const store::EmailAttachment&
   temporary += ".part-" + new_uuid().substr(0, 8);
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    std::filesystem::permissions(temporary, std::filesystem::perms::owner_read |
-                                                std::filesystem::perms::owner_write,
-                                 ec);
+    std::filesystem::permissions(
+        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out) {

@@ -626,8 +626,7 @@ struct BackgroundMailService::Work {
   std::shared_ptr<int> alive = std::make_shared<int>(0);
 };
 
-BackgroundMailService::BackgroundMailService(std::unique_ptr<Work> work)
-    : work_(std::move(work)) {}
+BackgroundMailService::BackgroundMailService(std::unique_ptr<Work> work) : work_(std::move(work)) {}
 
 std::unique_ptr<BackgroundMailService> BackgroundMailService::start(ServiceLock lock) {
   if (!store::EmailDatabase::shared().is_open()) return nullptr;
