@@ -28,6 +28,7 @@ shot en light window-en-light.png --select 1
 shot en dark window-en-dark.png --select 1
 shot zh-Hans light window-zh-light.png --select 2
 shot zh-Hans dark window-zh-dark.png --select 2
+shot zh-Hans light conversation-zh.png --search "subject:评审会" --select 0 --open-conversation
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

@@ -1014,6 +1014,31 @@ const TextTable& chinese_texts() {
       {"autoreply.default_text", "感谢您的邮件。我会尽快回复。"},
       // The window's start-up and search speed.
       {"desktop.status.count_more", "%d+ 封邮件"},
+      // The window's conversations, attachments, translation and service work
+      // (wt-window-reading).
+      {"desktop.action.open_conversation", "展开会话"},
+      {"desktop.action.close_conversation", "收起会话"},
+      {"desktop.action.translate", "翻译 / 显示原文"},
+      {"desktop.translate", "翻译"},
+      {"desktop.translate.tip", "用 AI 把这封邮件翻译成界面语言"},
+      {"desktop.translate.original", "显示原文"},
+      {"desktop.translate.working", "正在翻译…"},
+      {"desktop.translate.done", "已翻译为%@。"},
+      {"desktop.translate.done_cached", "已翻译为%@（来自翻译缓存）。"},
+      {"desktop.translate.refused", "未翻译，邮件内容未发送：%@"},
+      {"desktop.translate.no_profile", "未翻译：翻译所用的 AI 配置还不可用，邮件内容未发送。%@"},
+      {"desktop.translate.failed", "翻译失败：%@"},
+      {"desktop.attachment.open", "打开附件"},
+      {"desktop.attachment.saved", "已保存到 %@"},
+      {"desktop.attachment.failed", "无法取得附件 %@：%@"},
+      {"desktop.attachment.no_application", "没有可以打开 %@ 的应用程序"},
+      {"desktop.tray.show", "显示 Kestrova"},
+      {"desktop.tray.quit", "退出 Kestrova"},
+      {"desktop.service.window", "此窗口正在接收邮件"},
+      {"desktop.service.window_tip",
+       "没有运行中的 kestrova run：窗口打开期间，由它接收邮件、发送定时邮件并完成后台服务的其他工作。"},
+      {"desktop.service.elsewhere", "后台服务 (pid %d) 正在接收邮件"},
+      {"desktop.service.elsewhere_unknown", "后台服务正在接收邮件"},
   };
   return table;
 }

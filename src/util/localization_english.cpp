@@ -1103,6 +1103,33 @@ const TextTable& english_texts() {
       {"autoreply.default_text", "Thank you for your email. I will reply as soon as possible."},
       // The window's start-up and search speed.
       {"desktop.status.count_more", "%d+ messages"},
+      // The window's conversations, attachments, translation and service work
+      // (wt-window-reading).
+      {"desktop.action.open_conversation", "Open conversation"},
+      {"desktop.action.close_conversation", "Close conversation"},
+      {"desktop.action.translate", "Translate / show original"},
+      {"desktop.translate", "Translate"},
+      {"desktop.translate.tip", "Translate this message into the interface language with the AI"},
+      {"desktop.translate.original", "Show original"},
+      {"desktop.translate.working", "Translating…"},
+      {"desktop.translate.done", "Translated into %@."},
+      {"desktop.translate.done_cached", "Translated into %@ (from the translation cache)."},
+      {"desktop.translate.refused", "Not translated, nothing was sent: %@"},
+      {"desktop.translate.no_profile",
+       "Not translated: no AI profile is ready for translation, nothing was sent. %@"},
+      {"desktop.translate.failed", "Translation failed: %@"},
+      {"desktop.attachment.open", "Open attachment"},
+      {"desktop.attachment.saved", "Saved to %@"},
+      {"desktop.attachment.failed", "Could not get the attachment %@: %@"},
+      {"desktop.attachment.no_application", "No application opens %@"},
+      {"desktop.tray.show", "Show Kestrova"},
+      {"desktop.tray.quit", "Quit Kestrova"},
+      {"desktop.service.window", "This window receives mail"},
+      {"desktop.service.window_tip",
+       "No kestrova run is running: while it is open, this window receives mail, sends "
+       "scheduled mail and does the background service's other work."},
+      {"desktop.service.elsewhere", "The background service (pid %d) receives mail"},
+      {"desktop.service.elsewhere_unknown", "The background service receives mail"},
   };
   return table;
 }

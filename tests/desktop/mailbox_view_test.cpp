@@ -177,7 +177,8 @@ TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
   for (int64_t i = 0; i < grouped.count(); ++i) {
     const MessageSummary* m = grouped.at(i);
     messages += m->threadSize;
-    EXPECT_TRUE(threads.insert(m->threadId.empty() ? m->id : m->threadId).second);
+    EXPECT_TRUE(
+        threads.insert(m->accountId + "/" + (m->threadId.empty() ? m->id : m->threadId)).second);
     EXPECT_LE(m->date, previous);  // each conversation stands at its newest message
     previous = m->date;
   }

@@ -237,12 +237,68 @@ TEST_F(MainWindowTest, SearchResultsGrowByPagesAndKeepTheirPlaceAfterAnAction) {
   EXPECT_EQ(window_->list_view().currentIndex().row(), row);
 }
 
+TEST_F(MainWindowTest, ConversationsOpenAndCloseByKeysAndByClick) {
+  auto& model = window_->list_model();
+  auto& view = window_->list_view();
+  int row = 0;
+  while (row < model.rowCount() && !model.row_info(row).opens) ++row;
+  ASSERT_LT(row, model.rowCount());
+  const int rows = model.rowCount();
+  const int size = model.summary(row)->threadSize;
+  view.selectionModel()->setCurrentIndex(model.index(row), QItemSelectionModel::ClearAndSelect);
+  const std::string head = current();
+
+  key(Qt::Key_Right);  // opens: j walks into the older messages
+  EXPECT_EQ(model.rowCount(), rows + size - 1);
+  key(Qt::Key_J);
+  EXPECT_EQ(model.row_info(view.currentIndex().row()).child, 0);
+  EXPECT_EQ(window_->reading_pane().message()->id, current());
+  EXPECT_NE(current(), head);
+  key(Qt::Key_Left);  // closes from a message of it: back on its row
+  EXPECT_EQ(model.rowCount(), rows);
+  EXPECT_EQ(current(), head);
+
+  // A click in the row's left margin opens and closes it; elsewhere it only selects.
+  const QRect rect = view.visualRect(model.index(row));
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
+                    QPoint(rect.left() + 8, rect.center().y()));
+  EXPECT_EQ(model.rowCount(), rows + size - 1);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {},
+                    QPoint(rect.left() + 8, rect.center().y()));
+  EXPECT_EQ(model.rowCount(), rows);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, rect.center());
+  EXPECT_EQ(model.rowCount(), rows);
+
+  // A link to an older message of a closed conversation opens the conversation to show it.
+  const std::string older = model.messages_of(row).back();
+  ASSERT_NE(older, head);
+  EXPECT_TRUE(window_->open_message(older));
+  EXPECT_EQ(current(), older);
+  EXPECT_EQ(model.rowCount(), rows + size - 1);
+
+  key(Qt::Key_T);  // conversations off: one row per message
+  EXPECT_FALSE(model.group_conversations());
+  EXPECT_GT(model.rowCount(), rows + size - 1);
+}
+
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
   const std::vector<std::pair<const char*, QString>> expected = {
-      {"next", "J"},   {"previous", "K"}, {"open", "Return"},    {"archive", "E"},
-      {"trash", "#"},  {"star", "S"},     {"read", "U"},         {"spam", "!"},
-      {"search", "/"}, {"inbox", "G, I"}, {"palette", "Ctrl+K"}, {"shortcuts", "?"},
+      {"next", "J"},
+      {"previous", "K"},
+      {"open", "Return"},
+      {"archive", "E"},
+      {"trash", "#"},
+      {"star", "S"},
+      {"read", "U"},
+      {"spam", "!"},
+      {"search", "/"},
+      {"inbox", "G, I"},
+      {"palette", "Ctrl+K"},
+      {"shortcuts", "?"},
       {"move", "V"},
+      {"conversations", "T"},
+      {"openConversation", "Right"},
+      {"closeConversation", "Left"},
   };
   for (const auto& [name, keys] : expected) {
     QAction* a = window_->action(name);

@@ -3,7 +3,8 @@
 // super-privacy mode or the message's account privacy mode is on, resolves the profile of
 // its scenario, and stores what it learnt beside the message (summary, tags, priority,
 // action items) so that listings and the tool server see it. Translations are answered
-// from the translation cache when the same body was translated into the same language.
+// from the translation cache when the same body was translated into the same language
+// (app/core's translate_message, which the window uses too).
 
 #include <CLI/CLI.hpp>
 #include <iostream>
@@ -21,6 +22,7 @@
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/id_prefix.h"
 #include "app/core/mail_ai.h"
+#include "app/core/message_translation.h"
 #include "app/core/mailbox/message_context.h"
 #include "app/core/user_preferences.h"
 #include "rules/email_rule_engine.h"
@@ -165,47 +167,26 @@ void actions(const MessageTask& o, bool save) {
   if (save && !o.json) std::cerr << localized_format("ai.mail.actions.saved", added) << "\n";
 }
 
-// The translation's target: the given language name, else the interface language, or the
-// other of English and Chinese for mail already written in it.
-std::string target_language(const std::string& given, ai::EmailDetectedLanguage source) {
-  if (!given.empty()) return given;
-  const auto own = text_language() == TextLanguage::english ? ai::EmailDetectedLanguage::english
-                                                            : ai::EmailDetectedLanguage::chinese;
-  const bool toEnglish = (own == ai::EmailDetectedLanguage::english) != (source == own);
-  return toEnglish ? "English" : "简体中文";
-}
-
 void translate(const MessageTask& o, const std::string& to, bool html) {
-  // A cached translation needs no AI profile: the configuration is checked when asking.
-  auto r = readable_message(o, std::nullopt);
-  auto& c = r.context;
-  const auto& m = c->message;
-  const std::string source =
-      m.htmlBody && !text::trim(*m.htmlBody).empty() ? *m.htmlBody : ai::prompt_content(m);
-  if (text::trim(source).empty()) throw Error(localized("ai.error.empty_body"));
-  const auto detected = ai::EmailLanguageDetector::detect(ai::prompt_content(m));
-  const std::string language = target_language(to, detected);
-  const ai::EmailTranslationCacheService cache(c->book.store().database());
-  auto cached = cache.lookup(m.id, language, source);
-  const bool hit = cached.has_value();
-  if (!cached) {
-    const auto target = usable_ai_target(AIScenario::emailTranslate);
-    cached = ai::CachedEmailTranslation{
-        asking(
-            "ai.action.translate", target,
-            [&] { return non_blank(EmailAIService().translateToHTML(source, language, target)); }),
-        std::string(raw_value(detected))};
-    cache.store(m.id, language, source, *cached);
+  if (o.verbose) use_command_log(true);
+  auto c = context_for(o.id);
+  MessageTranslation translation;
+  try {
+    translation = translate_message(*c, to);
+  } catch (const MessageTranslationError& error) {
+    if (error.kind() != MessageTranslationError::Kind::provider) throw;
+    std::cerr << terminal_safe(error.what(), TextShape::block) << "\n";
+    throw CommandFailure{1};
   }
-  const std::string shown =
-      html ? cached->translatedText : html_to_readable_text(cached->translatedText);
-  print(o,
-        {{"id", m.id},
-         {"targetLanguage", language},
-         {"sourceLanguage", cached->sourceLanguage ? Json(*cached->sourceLanguage) : Json()},
-         {"cached", hit},
-         {html ? "html" : "text", shown}},
-        shown);
+  const std::string shown = html ? translation.html : html_to_readable_text(translation.html);
+  print(
+      o,
+      {{"id", c->message.id},
+       {"targetLanguage", translation.language},
+       {"sourceLanguage", translation.sourceLanguage ? Json(*translation.sourceLanguage) : Json()},
+       {"cached", translation.cached},
+       {html ? "html" : "text", shown}},
+      shown);
 }
 
 void layout(const MessageTask& o) {

@@ -497,48 +497,13 @@ void list_attachments(const std::string& id) {
   if (shown == 0) std::cout << localized("cli.attachments.none") << "\n";
 }
 
-void save_attachment(const std::string& id, const std::string& name, const std::string& output,
-                     bool force) {
+void save_attachment_file(const std::string& id, const std::string& name, const std::string& output,
+                          bool force) {
   auto c = context_for(id);
   ensure_body(*c);
-  const store::EmailAttachment* found = nullptr;
-  for (const auto& a : c->message.attachments)
-    if (a.filename == name) found = &a;
-  if (!found)
-    for (const auto& a : c->message.attachments)
-      if (text::equals_ci(a.filename, name)) found = &a;
-  if (!found) {
-    std::string names;
-    for (const auto& a : c->message.attachments) names += "\n  " + a.filename;
-    throw Error(names.empty() ? localized_format("cli.attachments.not_found", name)
-                              : localized_format("cli.attachments.not_found_list", name, names));
-  }
-  const std::string bytes = download_attachment(*c, *found);
-
-  // The given path is the file to write; an existing directory receives the attachment
-  // under its own (cleaned) name. Written beside the target first, then renamed.
-  std::filesystem::path target(output);
-  std::error_code ec;
-  if (std::filesystem::is_directory(target, ec)) target /= safe_file_name(found->filename);
-  if (!force && std::filesystem::exists(target, ec))
-    throw Error(localized_format("cli.file.exists", target.string()));
-  std::filesystem::path temporary = target;
-  temporary += ".part-" + new_uuid().substr(0, 8);
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::filesystem::remove(temporary, ec);
-      throw Error(localized_format("cli.file.unwritable", target.string()));
-    }
-  }
-  std::filesystem::rename(temporary, target, ec);
-  if (ec) {
-    std::filesystem::remove(temporary, ec);
-    throw Error(localized_format("cli.file.unwritable", target.string()));
-  }
-  std::cout << localized_format("cli.file.saved", target.string(), bytes.size()) << "\n";
+  const auto saved = save_attachment(*c, attachment_named(*c, name), output,
+                                     force ? ExistingFile::replace : ExistingFile::refuse);
+  std::cout << localized_format("cli.file.saved", saved.path.string(), saved.size) << "\n";
 }
 
 // ---- search ----
@@ -661,7 +626,8 @@ void move(const std::string& id, const std::string& folderName, ChangedMessages&
     throw Error(localized_format("cli.move.already_there", destination.name));
   move_to(*c, destination, MoveMark::none, changed);
   std::cout << localized_format("cli.move.done", terminal_safe(destination.name),
-                                terminal_safe(c->message.subject)) << "\n";
+                                terminal_safe(c->message.subject))
+            << "\n";
 }
 
 void spam(const std::string& id, ChangedMessages& changed) {
@@ -687,7 +653,8 @@ void remove_message(const std::string& id, bool permanent, ChangedMessages& chan
     if (c->message.folderId != trash->id) {
       move_to(*c, *trash, MoveMark::none, changed);
       std::cout << localized_format("cli.delete.to_trash", terminal_safe(trash->name),
-                                    terminal_safe(c->message.subject)) << "\n";
+                                    terminal_safe(c->message.subject))
+                << "\n";
       return;
     }
   }
@@ -948,7 +915,7 @@ void add_mail_commands(CLI::App& root) {
     save->add_option("-o,--output", *output, "File to write (or an existing directory)")
         ->required();
     save->add_flag("--force", *force, "Replace an existing file");
-    save->callback([=] { save_attachment(*id, *name, *output, *force); });
+    save->callback([=] { save_attachment_file(*id, *name, *output, *force); });
     auto* list =
         attachment->add_subcommand("list", "List a message's attachments with their sizes");
     auto listed = std::make_shared<std::string>();

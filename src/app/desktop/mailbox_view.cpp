@@ -19,8 +19,12 @@ constexpr std::string_view kColumns =
 
 constexpr std::string_view kVisible = "is_deleted = 0 AND is_spam = 0 AND is_draft = 0";
 
-// The conversation key: the thread id, else the message itself.
-constexpr std::string_view kThreadKey = "COALESCE(NULLIF(thread_id, ''), id)";
+// The conversation key: the account with the thread id (the normalised subject the sync
+// gives each message), else the message itself. Conversations never span accounts, as in
+// the mailbox questions' thread scope.
+constexpr std::string_view kThreadKey = "account_id || '/' || COALESCE(NULLIF(thread_id, ''), id)";
+// The most messages one opened conversation lists.
+constexpr int64_t kMaxConversationRows = 1000;
 
 MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
   MessageSummary m;
@@ -198,6 +202,24 @@ std::optional<int64_t> MessagePager::index_of(const std::string& id) {
     int index = bind(s);
     s.bind(index, date).bind(index + 1, date).bind(index + 2, id);
     return s.step() ? s.integer(0) : std::nullopt;
+  });
+}
+
+std::vector<MessageSummary> MessagePager::conversation_of(const MessageSummary& head) {
+  if (head.threadId.empty()) return {head};  // its own conversation
+  return database_.read([&](store::Connection& c) {
+    const auto condition = mailbox_condition(c, selection_, now_);
+    auto s = c.prepare("SELECT " + std::string(kColumns) + " FROM email_messages WHERE " +
+                       condition.sql +
+                       " AND account_id = ? AND thread_id = ? ORDER BY date DESC, id LIMIT ?");
+    int index = 1;
+    for (const auto& value : condition.values) s.bind(index++, value);
+    s.bind(index, head.accountId)
+        .bind(index + 1, head.threadId)
+        .bind(index + 2, kMaxConversationRows);
+    std::vector<MessageSummary> out;
+    while (s.step()) out.push_back(summary_from_row(s, false));
+    return out;
   });
 }
 

@@ -71,7 +71,7 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 // for, newest first: a folder of 100,000 messages costs one count and the pages looked at.
 // At most kMaxPages pages are held; the least recently used goes first. A page after a held
 // one starts where that one ends (no OFFSET), so walking down a long list reads each row
-// once. Conversations: with grouping on, each conversation (thread id) appears once, as its
+// once. Conversations: with grouping on, each conversation (account and thread id) appears once, as its
 // newest message, carrying the number of its messages in the selection.
 //
 // Searches are open-ended: counting every match of a broad query costs a read of most of the
@@ -105,6 +105,9 @@ class MessagePager {
   // Index of the message `id` in the whole list (one counting query), if the selection
   // lists it. Conversations: the index of its conversation's row.
   std::optional<int64_t> index_of(const std::string& id);
+  // The messages of `head`'s conversation in the selection, newest first (at most 1,000; a
+  // message without a thread id is a conversation of its own).
+  std::vector<MessageSummary> conversation_of(const MessageSummary& head);
   // Forgets the count and the pages, so that the next access reads the database again.
   void refresh();
 

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -10,7 +11,9 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
@@ -170,11 +173,23 @@ class Picker : public QDialog {
 };
 
 // The message list. Typing a letter no shortcut takes does not search the list by its
-// text, which would read every row of a large folder.
+// text, which would read every row of a large folder. A click in the left margin of a
+// conversation's row opens or closes it.
 class MessageListView : public QListView {
  public:
   using QListView::QListView;
   void keyboardSearch(const QString&) override {}
+  std::function<bool(int row)> onMarginClicked;
+
+ protected:
+  void mousePressEvent(QMouseEvent* event) override {
+    const QModelIndex index = indexAt(event->pos());
+    if (index.isValid() && event->button() == Qt::LeftButton &&
+        event->pos().x() - visualRect(index).left() < MessageListDelegate::kMarginWidth &&
+        onMarginClicked && onMarginClicked(index.row()))
+      return;
+    QListView::mousePressEvent(event);
+  }
 };
 
 std::vector<MailboxSelection>& selections_of(QStandardItemModel* model) {
@@ -207,11 +222,16 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
   liveTimer_->start(kLivePollMilliseconds);
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
     tray_ = new QSystemTrayIcon(this);
-    connect(tray_, &QSystemTrayIcon::activated, this, [this] {
-      show();
+    auto bring_back = [this] {
+      showNormal();
       raise();
       activateWindow();
-    });
+    };
+    connect(tray_, &QSystemTrayIcon::activated, this, bring_back);
+    auto* menu = new QMenu(this);
+    menu->addAction(tr_("desktop.tray.show"), this, bring_back);
+    menu->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit);
+    tray_->setContextMenu(menu);
     tray_->show();
   }
   update_tray(inboxUnread);
@@ -236,7 +256,9 @@ void MainWindow::build_layout() {
                           QVariant::fromValue<void*>(new std::vector<MailboxSelection>()));
   tree_->setModel(treeModel_);
 
-  list_ = new MessageListView(splitter);
+  auto* messages = new MessageListView(splitter);
+  messages->onMarginClicked = [this](int row) { return toggle_conversation(row); };
+  list_ = messages;
   list_->setObjectName("messages");
   model_ = new MessageListModel(database_, this);
   delegate_ = new MessageListDelegate(list_);
@@ -251,6 +273,7 @@ void MainWindow::build_layout() {
 
   pane_ = new ReadingPane(database_, preferences_, splitter);
   pane_->onLinkHovered = [this](const QString& url) { statusBar()->showMessage(url, 5000); };
+  pane_->onStatus = [this](const QString& text) { statusBar()->showMessage(text, 8000); };
   splitter->setStretchFactor(0, 0);
   splitter->setStretchFactor(1, 1);
   splitter->setStretchFactor(2, 2);
@@ -366,11 +389,28 @@ void MainWindow::build_actions() {
   make(message, "undo", "desktop.action.undo", {K(QKeySequence::Undo)}, [this] { undo_last(); });
   make(message, "loadImages", "desktop.images.load_once", {},
        [this] { pane_->load_images_once(); });
+  make(message, "translate", "desktop.action.translate", {K(Qt::SHIFT | Qt::Key_T)}, [this] {
+    if (pane_->translator().state() == MessageTranslator::State::translated)
+      pane_->show_original();
+    else
+      pane_->translate();
+  });
   auto* group = make(view, "conversations", "desktop.action.conversations", {K(Qt::Key_T)}, [this] {
     model_->set_group_conversations(!model_->group_conversations());
+    if (model_->rowCount() > 0) select_row(0);
     update_status();
   });
   group->setCheckable(true);
+  group->setChecked(model_->group_conversations());
+  // Right and Left open and close conversations while the list has the focus (elsewhere
+  // they move the text cursor).
+  for (auto* a : {make(view, "openConversation", "desktop.action.open_conversation",
+                       {K(Qt::Key_Right)}, [this] { open_conversation(); }),
+                  make(view, "closeConversation", "desktop.action.close_conversation",
+                       {K(Qt::Key_Left)}, [this] { close_conversation(); })}) {
+    a->setShortcutContext(Qt::WidgetShortcut);
+    list_->addAction(a);
+  }
   make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
@@ -515,13 +555,48 @@ void MainWindow::move_selection(int delta) {
   select_row(row);
 }
 
+// The messages the selected rows mean: a closed conversation acts as a whole.
 std::vector<std::string> selected_ids(QListView* list, MessageListModel* model) {
   std::vector<std::string> ids;
-  for (const QModelIndex& index : list->selectionModel()->selectedIndexes())
-    if (const MessageSummary* m = model->summary(index.row())) ids.push_back(m->id);
-  if (ids.empty() && list->currentIndex().isValid())
-    if (const MessageSummary* m = model->summary(list->currentIndex().row())) ids.push_back(m->id);
+  auto add = [&](int row) {
+    for (auto& id : model->messages_of(row))
+      if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
+  };
+  for (const QModelIndex& index : list->selectionModel()->selectedIndexes()) add(index.row());
+  if (ids.empty() && list->currentIndex().isValid()) add(list->currentIndex().row());
   return ids;
+}
+
+bool MainWindow::toggle_conversation(int row) {
+  const auto info = model_->row_info(row);
+  if (!info.message || (!info.opens && !info.open)) return false;
+  if (info.open) {
+    close_conversation_at(row);
+  } else {
+    model_->open(row);
+    select_row(row);
+  }
+  return true;
+}
+
+void MainWindow::open_conversation() {
+  const QModelIndex current = list_->currentIndex();
+  if (current.isValid()) model_->open(current.row());
+}
+
+void MainWindow::close_conversation() {
+  const QModelIndex current = list_->currentIndex();
+  if (current.isValid()) close_conversation_at(current.row());
+}
+
+void MainWindow::close_conversation_at(int row) {
+  std::optional<int> head;
+  {
+    // The rows leaving the list must not open the message that slides into their place.
+    QSignalBlocker block(list_->selectionModel());
+    head = model_->close(row);
+  }
+  if (head) select_row(*head);
 }
 
 void MainWindow::run_move(MessageActions::Kind kind) {
@@ -605,8 +680,7 @@ void MainWindow::undo_last() {
   actions_.undo(undo);
   reload_list(list_->currentIndex().row());
   if (!undo.placements.empty()) {
-    if (auto row = model_->pager().index_of(undo.placements.front().messageId))
-      select_row(static_cast<int>(*row));
+    reveal(undo.placements.front().messageId);
   }
   show_toast(tr_("desktop.toast.undone"), false);
 }
@@ -631,7 +705,7 @@ void MainWindow::reload_list(int fallbackRow) {
   }
   int row = -1;
   if (keep) {
-    if (auto index = model_->pager().index_of(*keep)) row = static_cast<int>(*index);
+    if (auto index = model_->row_of(*keep)) row = *index;
   }
   // Search results read again from their first page grow back to where the list stood.
   const int wanted = row >= 0 ? row : fallbackRow;
@@ -770,12 +844,36 @@ void MainWindow::show_shortcuts() {
   dialog.exec();
 }
 
+bool MainWindow::hides_to_tray() const {
+  return tray_ && tray_->isVisible() && preferences_.get(settings::hideDockIcon);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (!hides_to_tray()) return QMainWindow::closeEvent(event);
+  event->ignore();
+  hide();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+  QMainWindow::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hides_to_tray())
+    QTimer::singleShot(0, this, [this] { hide(); });
+}
+
+bool MainWindow::reveal(const std::string& id) {
+  auto row = model_->row_of(id);
+  if (!row) return false;
+  // An older message of a closed conversation: the conversation opens to show it.
+  if (const MessageSummary* m = model_->summary(*row); m && m->id != id && model_->open(*row))
+    row = model_->row_of(id);
+  if (!row) return false;
+  select_row(*row);
+  return true;
+}
+
 bool MainWindow::open_message(const std::string& id) {
   // Looked for first in the list shown, then in its folder.
-  if (auto row = model_->pager().index_of(id)) {
-    select_row(static_cast<int>(*row));
-    return true;
-  }
+  if (reveal(id)) return true;
   const auto folder = database_.read([&](store::Connection& c) -> std::optional<std::string> {
     auto s = c.prepare("SELECT folder_id FROM email_messages WHERE id = ?");
     s.bind(1, id);
@@ -792,10 +890,7 @@ bool MainWindow::open_message(const std::string& id) {
     if (!matches.isEmpty()) tree_->setCurrentIndex(matches.front());
     break;
   }
-  if (auto row = model_->pager().index_of(id)) {
-    select_row(static_cast<int>(*row));
-    return true;
-  }
+  if (reveal(id)) return true;
   return false;
 }
 

@@ -71,6 +71,14 @@ class MainWindow : public QMainWindow {
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
+  // Whether closing and minimising put the window away into the status-area icon instead
+  // (the setting `hideDockIcon`, when there is a status area): then it has no task-bar
+  // entry until it is shown again from the icon.
+  bool hides_to_tray() const;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   void build_actions();
@@ -84,6 +92,14 @@ class MainWindow : public QMainWindow {
   void select_row(int row);
   void current_changed();
   void move_selection(int delta);
+  // Opens or closes the conversation at `row`; false when the row is not one that opens.
+  bool toggle_conversation(int row);
+  void open_conversation();
+  void close_conversation();
+  void close_conversation_at(int row);
+  // Selects the message `id` in the list shown, opening its conversation when it is one of
+  // the older messages; false when the list does not hold it.
+  bool reveal(const std::string& id);
   void run_move(MessageActions::Kind kind);
   void move_to_folder();
   void toggle_star();

@@ -14,11 +14,12 @@ namespace kestrova::app::desktop {
 MessageListModel::MessageListModel(store::EmailDatabase& database, QObject* parent)
     : QAbstractListModel(parent),
       database_(database),
-      pager_(std::make_unique<MessagePager>(database, MailboxSelection{}, false, now_seconds())) {}
+      list_(std::make_unique<ConversationList>(database, MailboxSelection{}, group_,
+                                               now_seconds())) {}
 
 void MessageListModel::show(const MailboxSelection& selection) {
   beginResetModel();
-  pager_ = std::make_unique<MessagePager>(database_, selection, group_, now_seconds());
+  list_ = std::make_unique<ConversationList>(database_, selection, group_, now_seconds());
   endResetModel();
 }
 
@@ -29,21 +30,55 @@ void MessageListModel::set_group_conversations(bool group) {
 
 void MessageListModel::refresh() {
   beginResetModel();
-  pager_ = std::make_unique<MessagePager>(database_, pager_->selection(), group_, now_seconds());
+  try {
+    list_->refresh(now_seconds());
+  } catch (const std::exception&) {
+    // A search the language cannot read lists nothing (rowCount reports it).
+  }
   endResetModel();
 }
 
-const MessageSummary* MessageListModel::summary(int row) const { return pager_->at(row); }
+const MessageSummary* MessageListModel::summary(int row) const { return list_->at(row).message; }
 
-int MessageListModel::row_of(const std::string& messageId) const {
-  auto index = pager_->held_index_of(messageId);
-  return index ? static_cast<int>(*index) : -1;
+ConversationList::Row MessageListModel::row_info(int row) const { return list_->at(row); }
+
+std::optional<int> MessageListModel::row_of(const std::string& messageId) const {
+  auto row = list_->row_of(messageId);
+  if (!row) return std::nullopt;
+  return static_cast<int>(*row);
+}
+
+bool MessageListModel::open(int row) {
+  auto opening = list_->prepare_open(row);
+  if (!opening) return false;
+  const int added = static_cast<int>(opening->messages.size());
+  beginInsertRows({}, row + 1, row + added);
+  list_->open(std::move(*opening));
+  endInsertRows();
+  // The conversation's row draws its open mark.
+  emit dataChanged(index(row), index(row));
+  return true;
+}
+
+std::optional<int> MessageListModel::close(int row) {
+  const auto closing = list_->prepare_close(row);
+  if (!closing) return std::nullopt;
+  const int head = static_cast<int>(closing->row);
+  beginRemoveRows({}, head + 1, head + closing->removed);
+  list_->close(*closing);
+  endRemoveRows();
+  emit dataChanged(index(head), index(head));
+  return head;
+}
+
+std::vector<std::string> MessageListModel::messages_of(int row) const {
+  return list_->messages_of(row);
 }
 
 int MessageListModel::rowCount(const QModelIndex& parent) const {
   if (parent.isValid()) return 0;
   try {
-    return static_cast<int>(std::min<int64_t>(pager_->count(), INT32_MAX));
+    return static_cast<int>(std::min<int64_t>(list_->count(), INT32_MAX));
   } catch (const std::exception&) {
     return 0;  // a search the language cannot read lists nothing
   }
@@ -122,7 +157,8 @@ int draw_chip(QPainter* p, int x, int baselineTop, int height, const QString& te
 void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
                                 const QModelIndex& index) const {
   const auto* model = static_cast<const MessageListModel*>(index.model());
-  const MessageSummary* m = model->summary(index.row());
+  const ConversationList::Row row = model->row_info(index.row());
+  const MessageSummary* m = row.message;
   if (!m) return;
   p->save();
   p->setRenderHint(QPainter::Antialiasing);
@@ -141,8 +177,31 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   const QColor dim = mix(text, background, 0.42);
   const QColor accent = selected && focused ? text : palette.color(QPalette::Highlight);
 
-  const QRect r = option.rect.adjusted(22, 5, -10, -4);
+  const int indent = row.child >= 0 ? kChildIndent : 0;
+  const QRect r = option.rect.adjusted(kMarginWidth + indent, 5, -10, -4);
   const int line = option.fontMetrics.lineSpacing();
+  if (row.child >= 0) {
+    // A conversation's older message: a guide line down the margin ties it to its row.
+    p->setPen(QPen(mix(background, dim, 0.6), 2));
+    p->drawLine(QPointF(option.rect.left() + 11, option.rect.top()),
+                QPointF(option.rect.left() + 11, option.rect.bottom()));
+  }
+  if (row.opens) {
+    // The open mark: a triangle pointing right when closed, down when open.
+    const double cx = option.rect.left() + 11, cy = r.top() + line * 1.5 + 1, s = 4.5;
+    QPainterPath mark;
+    if (row.open) {
+      mark.moveTo(cx - s, cy - s / 2);
+      mark.lineTo(cx + s, cy - s / 2);
+      mark.lineTo(cx, cy + s / 1.2);
+    } else {
+      mark.moveTo(cx - s / 2, cy - s);
+      mark.lineTo(cx - s / 2, cy + s);
+      mark.lineTo(cx + s / 1.2, cy);
+    }
+    mark.closeSubpath();
+    p->fillPath(mark, dim);
+  }
   QFont regular = option.font;
   QFont bold = option.font;
   bold.setBold(true);
@@ -152,7 +211,7 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   if (!m->isRead) {
     p->setPen(Qt::NoPen);
     p->setBrush(accent);
-    p->drawEllipse(QPointF(option.rect.left() + 11, r.top() + line / 2.0), 4, 4);
+    p->drawEllipse(QPointF(r.left() - 11, r.top() + line / 2.0), 4, 4);
   }
 
   // Line 1: sender, marks and date.
@@ -204,7 +263,7 @@ void MessageListDelegate::paint(QPainter* p, const QStyleOptionViewItem& option,
   }
   QString subject = QString::fromStdString(m->subject);
   if (subject.isEmpty()) subject = QString::fromStdString(localized("desktop.no_subject"));
-  if (m->threadSize > 1) {
+  if (row.opens) {
     const QString count = QString::number(m->threadSize);
     const int w = QFontMetrics(small).horizontalAdvance(count) + 10;
     draw_chip(p, subjectRight - w, top2 + (line - chipHeight) / 2, chipHeight, count,

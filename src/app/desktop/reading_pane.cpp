@@ -3,21 +3,25 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QLabel>
+#include <QMenu>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QThreadPool>
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <filesystem>
 #include <set>
 
+#include "app/core/mailbox/message_context.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/html_sanitizer.h"
 #include "app/desktop/message_list_model.h"
@@ -135,9 +139,21 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   meta_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   tags_ = new QLabel(header_);
   tags_->setTextFormat(Qt::RichText);
+  translateButton_ = new QPushButton(tr_("desktop.translate"), header_);
+  translateButton_->setObjectName("translateButton");
+  translateButton_->setToolTip(tr_("desktop.translate.tip"));
+  connect(translateButton_, &QPushButton::clicked, this, [this] {
+    if (translator_.state() == MessageTranslator::State::translated)
+      show_original();
+    else
+      translate();
+  });
+  auto* tagsRow = new QHBoxLayout();
+  tagsRow->addWidget(tags_, 1);
+  tagsRow->addWidget(translateButton_, 0, Qt::AlignRight);
   headerLayout->addWidget(subject_);
   headerLayout->addWidget(meta_);
-  headerLayout->addWidget(tags_);
+  headerLayout->addLayout(tagsRow);
   layout->addWidget(header_);
 
   privacy_ = bar_label(this, "privacyBar");
@@ -160,6 +176,26 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   connect(loadOnce, &QPushButton::clicked, this, [this] { load_images_once(); });
   connect(always, &QPushButton::clicked, this, [this] { always_load_images_from_sender(); });
   layout->addWidget(imagesBar_);
+
+  translationBar_ = new QWidget(this);
+  translationBar_->setObjectName("translationBar");
+  translationBar_->setAutoFillBackground(true);
+  auto* translationLayout = new QHBoxLayout(translationBar_);
+  translationLayout->setContentsMargins(10, 4, 10, 4);
+  translationText_ = new QLabel(translationBar_);
+  translationText_->setWordWrap(true);
+  translationText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  translationBack_ = new QPushButton(tr_("desktop.translate.original"), translationBar_);
+  translationBack_->setObjectName("showOriginal");
+  translationLayout->addWidget(translationText_, 1);
+  translationLayout->addWidget(translationBack_);
+  translationBar_->hide();
+  connect(translationBack_, &QPushButton::clicked, this, [this] { show_original(); });
+  layout->addWidget(translationBar_);
+  translator_.onChanged = [this] {
+    update_translation_bar();
+    if (message_) render();
+  };
 
   summary_ = bar_label(this, "aiSummary");
   layout->addWidget(summary_);
@@ -191,8 +227,12 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   clear();
 }
 
+ReadingPane::~ReadingPane() { *alive_ = false; }
+
 void ReadingPane::clear() {
   message_.reset();
+  translator_.forget();
+  translationBar_->hide();
   ++generation_;
   for (QWidget* w :
        {header_, static_cast<QWidget*>(privacy_), imagesBar_, static_cast<QWidget*>(summary_),
@@ -207,7 +247,11 @@ void ReadingPane::show_message(const std::string& id) {
   if (!message) return clear();
   const bool same = message_ && message_->id == message->id;
   message_ = std::move(message);
-  if (!same) imagesAllowedOnce_ = false;
+  if (!same) {
+    imagesAllowedOnce_ = false;
+    translator_.forget();
+    update_translation_bar();
+  }
   render();
 }
 
@@ -325,7 +369,7 @@ void ReadingPane::render() {
                      : QString());
   note_->setVisible(notes && m.internalNote && !m.internalNote->empty());
 
-  // Attachments: one button each, saving the downloaded copy.
+  // Attachments: a click opens one with the desktop's application, its menu saves it.
   while (QLayoutItem* item = attachmentsLayout_->takeAt(0)) {
     delete item->widget();
     delete item;
@@ -335,23 +379,24 @@ void ReadingPane::render() {
     for (const auto& a : m.attachments) {
       if (a.isInline) continue;
       auto* button = new QToolButton(attachments_);
+      button->setObjectName("attachment");
       button->setText(q(a.filename) + " (" + QLocale().formattedDataSize(a.size) + ")");
       button->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
       button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-      const std::optional<std::string> local = a.localPath;
-      const bool saved = local && std::filesystem::exists(*local);
-      button->setEnabled(saved);
-      button->setToolTip(saved ? tr_("desktop.attachment.save")
-                               : tr_("desktop.attachment.not_downloaded"));
+      button->setPopupMode(QToolButton::MenuButtonPopup);
+      button->setToolTip(tr_("desktop.attachment.open"));
       const QString name = q(a.filename);
-      connect(button, &QToolButton::clicked, this, [this, local, name] {
-        const QString target =
-            QFileDialog::getSaveFileName(this, tr_("desktop.attachment.save"), name);
-        if (target.isEmpty()) return;
-        std::error_code error;
-        std::filesystem::copy_file(*local, target.toStdString(),
-                                   std::filesystem::copy_options::overwrite_existing, error);
+      auto* menu = new QMenu(button);
+      menu->addAction(tr_("desktop.attachment.open"), this,
+                      [this, name] { open_attachment(name); });
+      menu->addAction(tr_("desktop.attachment.save"), this, [this, name] {
+        const QString target = QFileDialog::getSaveFileName(
+            this, tr_("desktop.attachment.save"),
+            QDir::home().filePath(q(safe_file_name(name.toStdString()))));
+        if (!target.isEmpty()) save_attachment_as(name, target);
       });
+      button->setMenu(menu);
+      connect(button, &QToolButton::clicked, this, [this, name] { open_attachment(name); });
       attachmentsLayout_->addWidget(button);
       ++shownAttachments;
     }
@@ -372,7 +417,11 @@ void ReadingPane::render() {
   std::string html;
   int blocked = 0;
   const bool compact = preferences_.get(settings::emailCompactBlankLines);
-  if (m.htmlBody && !text::trim(*m.htmlBody).empty()) {
+  const bool translated = translator_.state() == MessageTranslator::State::translated &&
+                          translator_.message_id() == m.id;
+  if (translated) {
+    html = translator_.html().toStdString();  // sanitised, remote images left out
+  } else if (m.htmlBody && !text::trim(*m.htmlBody).empty()) {
     auto result = HtmlSanitizer::sanitize(*m.htmlBody, options);
     html = std::move(result.html);
     blocked = result.blockedRemoteImages;
@@ -434,6 +483,131 @@ void ReadingPane::render() {
   body_->clear_images();
   body_->show_html(q(html));
   if (options.remoteImages == HtmlSanitizer::RemoteImages::allow) fetch_remote_images(html);
+}
+
+void ReadingPane::translate() {
+  if (message_) translator_.translate(message_->id);
+}
+
+void ReadingPane::show_original() { translator_.show_original(); }
+
+QString ReadingPane::translation_text() const {
+  return translationBar_->isHidden() ? QString() : translationText_->text();
+}
+
+void ReadingPane::update_translation_bar() {
+  using State = MessageTranslator::State;
+  const State state = translator_.state();
+  translateButton_->setText(
+      tr_(state == State::translated ? "desktop.translate.original" : "desktop.translate"));
+  translateButton_->setEnabled(state != State::working);
+  translationBack_->setVisible(state == State::translated);
+  const bool failed = state == State::failed;
+  translationBar_->setStyleSheet(
+      failed
+          ? bar_style(*this, "QWidget#translationBar", "#fbe3e1", "#6b1d17", "#4a2321", "#f6cfcb") +
+                bar_style(*this, "QLabel", "transparent", "#6b1d17", "transparent", "#f6cfcb")
+          : bar_style(*this, "QWidget#translationBar", "#e3eefb", "#17365d", "#22344d", "#d3e3f8") +
+                bar_style(*this, "QLabel", "transparent", "#17365d", "transparent", "#d3e3f8"));
+  QString text;
+  switch (state) {
+    case State::original:
+      break;
+    case State::working:
+      text = tr_("desktop.translate.working");
+      break;
+    case State::translated:
+      text = q(localized_format(
+          translator_.cached() ? "desktop.translate.done_cached" : "desktop.translate.done",
+          translator_.language().toStdString()));
+      break;
+    case State::failed: {
+      using Failure = MessageTranslator::Failure;
+      std::string_view key = "desktop.translate.failed";
+      switch (translator_.failure().value_or(Failure::provider)) {
+        case Failure::privacy:
+          key = "desktop.translate.refused";
+          break;
+        case Failure::configuration:
+          key = "desktop.translate.no_profile";
+          break;
+        case Failure::empty:
+        case Failure::provider:
+          break;
+      }
+      text = q(localized_format(key, translator_.error().toStdString()));
+      break;
+    }
+  }
+  translationText_->setText(text);
+  translationBar_->setVisible(!text.isEmpty());
+}
+
+void ReadingPane::status(const QString& text) {
+  if (onStatus) onStatus(text);
+}
+
+void ReadingPane::write_attachment(const QString& name, const QString& target,
+                                   std::function<void(const QString& file)> done) {
+  if (!message_) return;
+  const std::string id = message_->id;
+  std::weak_ptr<bool> alive = alive_;
+  QThreadPool::globalInstance()->start(
+      [this, alive, id, name = name.toStdString(), target = target.toStdString(), done] {
+        QString file, error;
+        try {
+          auto context = context_for(id);
+          file = QString::fromStdString(save_attachment(*context, attachment_named(*context, name),
+                                                        target, ExistingFile::replace)
+                                            .path.string());
+        } catch (const std::exception& e) {
+          error = QString::fromStdString(
+              localized_format("desktop.attachment.failed", name, std::string(e.what())));
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [this, alive, file, error, done] {
+              if (!alive.lock()) return;
+              if (!error.isEmpty()) status(error);
+              done(file);
+            },
+            Qt::QueuedConnection);
+      });
+}
+
+void ReadingPane::open_attachment(const QString& name) {
+  if (!opened_) {
+    opened_ = std::make_unique<QTemporaryDir>(QDir::tempPath() + "/kestrova-XXXXXX");
+    if (!opened_->isValid()) {
+      opened_.reset();
+      return status(q(localized_format("desktop.attachment.failed", name.toStdString(),
+                                       QDir::tempPath().toStdString())));
+    }
+    std::error_code ignored;
+    std::filesystem::permissions(opened_->path().toStdString(), std::filesystem::perms::owner_all,
+                                 ignored);
+  }
+  // One folder per open, so that two attachments of the same name never meet.
+  QDir folder(opened_->path());
+  const QString sub = QString::number(++openedCount_);
+  folder.mkdir(sub);
+  std::error_code ignored;
+  std::filesystem::permissions(folder.filePath(sub).toStdString(),
+                               std::filesystem::perms::owner_all, ignored);
+  write_attachment(name, folder.filePath(sub), [this](const QString& file) {
+    if (file.isEmpty()) return;
+    const QUrl url = QUrl::fromLocalFile(file);
+    const bool opened = openFile ? openFile(url) : QDesktopServices::openUrl(url);
+    if (!opened)
+      status(q(localized_format("desktop.attachment.no_application", file.toStdString())));
+  });
+}
+
+void ReadingPane::save_attachment_as(const QString& name, const QString& target) {
+  write_attachment(name, target, [this](const QString& file) {
+    if (!file.isEmpty())
+      status(q(localized_format("desktop.attachment.saved", file.toStdString())));
+  });
 }
 
 // Fetches the remote images of the sanitised body (trackers already taken out) with

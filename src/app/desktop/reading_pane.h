@@ -5,14 +5,17 @@
 #include <QUrl>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "app/desktop/message_translator.h"
 #include "store/email_message.h"
 
 class QLabel;
 class QPushButton;
 class QHBoxLayout;
+class QTemporaryDir;
 
 namespace kestrova::store {
 class EmailDatabase;
@@ -45,11 +48,12 @@ class MessageBodyView : public QTextBrowser {
 };
 
 // The right pane: headers, the privacy bar, the remote-images bar, the AI's summary and
-// action items, the internal note, attachments and the body.
+// action items, the internal note, attachments, the translation bar and the body.
 class ReadingPane : public QWidget {
  public:
   ReadingPane(store::EmailDatabase& database, UserPreferences& preferences,
               QWidget* parent = nullptr);
+  ~ReadingPane() override;
 
   // Shows the stored message `id` (read again from the database); nothing shown when it is
   // gone.
@@ -66,17 +70,45 @@ class ReadingPane : public QWidget {
   void load_images_once();
   void always_load_images_from_sender();
 
+  // Translation on request: the body shows the translation until show_original().
+  void translate();
+  void show_original();
+  const MessageTranslator& translator() const { return translator_; }
+  // The translation bar's text, for tests; empty when hidden.
+  QString translation_text() const;
+
+  // Attachments, read off the interface thread (from the stored file, the kept original or
+  // the server). Opening writes a private copy (0600, in a folder of the user's own, 0700,
+  // removed with the pane) and hands it to the desktop's default application; saving writes
+  // where the file dialog says.
+  void open_attachment(const QString& name);
+  void save_attachment_as(const QString& name, const QString& target);
+
   std::function<void(const QString& url)> onLinkHovered;
+  // A line for the status bar: an attachment saved, or why it could not be.
+  std::function<void(const QString& text)> onStatus;
+  // How an opened attachment reaches the desktop (QDesktopServices::openUrl by default).
+  std::function<bool(const QUrl& file)> openFile;
 
  private:
   void render();
   void fetch_remote_images(const std::string& html);
+  void update_translation_bar();
+  // Writes the attachment `name` of the message shown to `target` on a pool thread, then
+  // calls `done` on the main thread with the file written (empty on failure).
+  void write_attachment(const QString& name, const QString& target,
+                        std::function<void(const QString& file)> done);
+  void status(const QString& text);
 
   store::EmailDatabase& database_;
   UserPreferences& preferences_;
   std::optional<store::EmailMessage> message_;
   bool imagesAllowedOnce_ = false;
   int generation_ = 0;  // drops image fetches of a message no longer shown
+  MessageTranslator translator_;
+  std::unique_ptr<QTemporaryDir> opened_;  // private copies of opened attachments
+  int openedCount_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 
   QWidget* header_;
   QLabel* subject_;
@@ -85,6 +117,10 @@ class ReadingPane : public QWidget {
   QLabel* privacy_;
   QWidget* imagesBar_;
   QLabel* imagesText_;
+  QPushButton* translateButton_;
+  QWidget* translationBar_;
+  QLabel* translationText_;
+  QPushButton* translationBack_;
   QLabel* summary_;
   QLabel* note_;
   QWidget* attachments_;

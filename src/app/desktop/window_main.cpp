@@ -3,12 +3,15 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QStatusBar>
 #include <QStyleFactory>
 #include <QStyleHints>
 #include <QTimer>
@@ -19,6 +22,8 @@
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/service_in_window.h"
+#include "platform/cancellation.h"
 #include "platform/launch_environment.h"
 #include "platform/paths.h"
 #include "store/database.h"
@@ -104,6 +109,9 @@ int main(int argc, char** argv) {
   auto& preferences = app::UserPreferences::shared();
   set_text_language(preferences.get(app::settings::defaultLanguage));
 
+  // The service's work, when the window does it, runs GLib's main loop on a thread of its
+  // own: Qt's loop must then not be GLib's (see ServiceInWindow).
+  qputenv("QT_NO_GLIB", "1");
   QApplication application(argc, argv);
   QApplication::setApplicationName("Kestrova");
   QApplication::setDesktopFileName("kestrova");
@@ -118,7 +126,12 @@ int main(int argc, char** argv) {
   QCommandLineOption search("search", "Start with this search", "QUERY");
   QCommandLineOption loadImages("load-images",
                                 "Load the open message's remote images (--screenshot)");
-  parser.addOptions({screenshot, size, row, scheme, search, loadImages});
+  QCommandLineOption openConversation(
+      "open-conversation",
+      "Open the chosen row's conversation and show its next message (--screenshot)");
+  QCommandLineOption translated("translated", "Show the open message translated (--screenshot)");
+  parser.addOptions(
+      {screenshot, size, row, scheme, search, loadImages, openConversation, translated});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -170,12 +183,23 @@ int main(int argc, char** argv) {
     window.resize(wh.value(0).toInt(), wh.value(1).toInt());
     window.setAttribute(Qt::WA_DontShowOnScreen);
     window.show();
-    const int wanted = parser.value(row).toInt();
+    int wanted = parser.value(row).toInt();
+    if (parser.isSet(openConversation) && window.list_model().open(wanted)) ++wanted;
     window.list_view().setFocus();
     window.list_view().selectionModel()->setCurrentIndex(window.list_model().index(wanted, 0),
                                                          QItemSelectionModel::ClearAndSelect);
     window.list_view().scrollTo(window.list_model().index(wanted, 0));
     if (parser.isSet(loadImages)) window.reading_pane().load_images_once();
+    if (parser.isSet(translated)) {
+      // From the translation cache or the profile; waits for the answer at most a minute.
+      window.reading_pane().translate();
+      QElapsedTimer waited;
+      waited.start();
+      while (window.reading_pane().translator().state() ==
+                 app::desktop::MessageTranslator::State::working &&
+             waited.elapsed() < 60000)
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
     QApplication::processEvents();
     const QPixmap picture = window.grab();
     if (!picture.save(parser.value(screenshot))) {
@@ -186,5 +210,42 @@ int main(int argc, char** argv) {
   }
   window.show();
   for (const QString& link : parser.positionalArguments()) window.handle_handover("open " + link);
-  return QApplication::exec();
+
+  // No `kestrova run` running: the window does its work while it is open, and looks again
+  // now and then while another process holds the service lock.
+  app::desktop::ServiceInWindow service;
+  auto* serviceNote = new QLabel(&window);
+  serviceNote->setObjectName("serviceNote");
+  window.statusBar()->addPermanentWidget(serviceNote);
+  auto show_service = [&] {
+    using State = app::desktop::ServiceInWindow::State;
+    switch (service.take_if_free()) {
+      case State::windowWorks:
+        serviceNote->setText(QString::fromStdString(localized("desktop.service.window")));
+        serviceNote->setToolTip(QString::fromStdString(localized("desktop.service.window_tip")));
+        break;
+      case State::serviceWorks:
+        serviceNote->setText(QString::fromStdString(
+            service.holder() ? localized_format("desktop.service.elsewhere",
+                                                static_cast<int64_t>(*service.holder()))
+                             : localized("desktop.service.elsewhere_unknown")));
+        serviceNote->setToolTip({});
+        break;
+      case State::off:
+        serviceNote->clear();
+        break;
+    }
+  };
+  show_service();
+  QTimer retry;
+  QObject::connect(&retry, &QTimer::timeout, &window, [&] {
+    if (service.state() != app::desktop::ServiceInWindow::State::windowWorks) show_service();
+  });
+  retry.start(app::desktop::ServiceInWindow::kRetryMilliseconds);
+
+  const int status = QApplication::exec();
+  // The process is ending: network waits of the work give up at once.
+  platform::CancellationToken::process().cancel();
+  service.stop();
+  return status;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <utility>
@@ -84,8 +85,8 @@ void ensure_body(MessageContext& c, BodyLoad load) {
   } else {
     auto peeked = load == BodyLoad::peek ? peek_body(c) : std::nullopt;
     auto content = peeked ? std::move(*peeked)
-                          : mail::EmailService::shared().fetchMessageBody(
-                                c.account, password_of(c), c.message, c.folders);
+                          : mail::EmailService::shared().fetchMessageBody(c.account, password_of(c),
+                                                                          c.message, c.folders);
     mail::set_body(m, content);
     m.isBodyLoaded = true;
     // The plain download marked the message read on the server.
@@ -127,6 +128,45 @@ std::string download_attachment(MessageContext& c, const store::EmailAttachment&
   }
   return mail::EmailService::shared().downloadAttachment(c.account, password_of(c), c.message, meta,
                                                          c.folders);
+}
+
+const store::EmailAttachment& attachment_named(const MessageContext& c, std::string_view name) {
+  for (const auto& a : c.message.attachments)
+    if (a.filename == name) return a;
+  for (const auto& a : c.message.attachments)
+    if (text::equals_ci(a.filename, name)) return a;
+  std::string names;
+  for (const auto& a : c.message.attachments) names += "\n  " + a.filename;
+  throw Error(names.empty() ? localized_format("cli.attachments.not_found", name)
+                            : localized_format("cli.attachments.not_found_list", name, names));
+}
+
+SavedAttachment save_attachment(MessageContext& c, const store::EmailAttachment& attachment,
+                                std::filesystem::path target, ExistingFile existing) {
+  const std::string bytes = download_attachment(c, attachment);
+  std::error_code ec;
+  if (std::filesystem::is_directory(target, ec)) target /= safe_file_name(attachment.filename);
+  if (existing == ExistingFile::refuse && std::filesystem::exists(target, ec))
+    throw Error(localized_format("cli.file.exists", target.string()));
+  std::filesystem::path temporary = target;
+  temporary += ".part-" + new_uuid().substr(0, 8);
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::filesystem::permissions(
+        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) {
+      std::filesystem::remove(temporary, ec);
+      throw Error(localized_format("cli.file.unwritable", target.string()));
+    }
+  }
+  std::filesystem::rename(temporary, target, ec);
+  if (ec) {
+    std::filesystem::remove(temporary, ec);
+    throw Error(localized_format("cli.file.unwritable", target.string()));
+  }
+  return {target, bytes.size()};
 }
 
 std::string original_source(MessageContext& c) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,22 @@ bool ensure_body_if_possible(MessageContext& c);
 // The decoded bytes of one of the message's attachments: its stored file when it has one,
 // else from the kept original bytes, else from the server.
 std::string download_attachment(MessageContext& c, const store::EmailAttachment& attachment);
+
+// The message's attachment called `name`: the exact name, else the same name in another
+// case. Throws an Error naming the attachments it has when none is called so.
+const store::EmailAttachment& attachment_named(const MessageContext& c, std::string_view name);
+// Whether saving may replace a file that is there already.
+enum class ExistingFile { refuse, replace };
+// Writes the decoded bytes of the message's `attachment` to `target`; an existing directory
+// receives it under its own cleaned name. The file is written beside the target first and
+// then renamed, so a failed save leaves nothing behind, and is private to the user (0600).
+// Answers the file written and its size; throws an Error saying why it could not be.
+struct SavedAttachment {
+  std::filesystem::path path;
+  size_t size = 0;
+};
+SavedAttachment save_attachment(MessageContext& c, const store::EmailAttachment& attachment,
+                                std::filesystem::path target, ExistingFile existing);
 
 // The original bytes kept on this computer for a message of which it holds the only copy
 // (imported, or mail of a local-only account), or nothing.

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -78,34 +79,18 @@ constexpr std::chrono::milliseconds kServerMoveWait{1000};
 std::filesystem::path lock_path() { return service_state_directory() / "service.lock"; }
 std::filesystem::path status_path() { return service_state_directory() / "service-status.json"; }
 
-// The pid of the process holding the service lock on `fd`, or nothing.
+// The pid of the process holding the service lock on `fd`, or nothing. An open-file-
+// description lock does not tell its owner: the holder wrote its pid into the file.
 std::optional<int> lock_holder(int fd) {
   struct flock probe {};
   probe.l_type = F_WRLCK;
   probe.l_whence = SEEK_SET;
-  if (fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return std::nullopt;
-  return static_cast<int>(probe.l_pid);
-}
-
-// One service per user: a POSIX record lock on the lock file, held until the process ends.
-// Nothing when another process holds it (`holder` is then its pid).
-std::optional<int> acquire_instance_lock(std::optional<int>& holder) {
-  std::filesystem::create_directories(service_state_directory());
-  const int fd = ::open(lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw Error(localized_format("service.error.lock", lock_path().string()));
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  if (fcntl(fd, F_SETLK, &lock) != 0) {
-    holder = lock_holder(fd);
-    ::close(fd);
-    return std::nullopt;
-  }
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  if (ftruncate(fd, 0) != 0 ||
-      ::write(fd, pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()))
-    log_line(log_kind::kWarning, kComponent, "无法写入服务锁文件");
-  return fd;
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type == F_UNLCK) return std::nullopt;
+  if (probe.l_pid > 0) return static_cast<int>(probe.l_pid);  // a process-owned record lock
+  char text[32] = {};
+  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+  const int pid = n > 0 ? std::atoi(text) : 0;
+  return pid > 0 ? std::optional<int>(pid) : std::optional<int>(-1);
 }
 
 std::vector<EmailAccount> read_accounts(store::EmailDatabase& database) {
@@ -136,9 +121,11 @@ std::vector<EmailFolder> read_folders(store::EmailDatabase& database,
 // subject or body is ever printed. The full log is in the log file. Main thread only.
 class ServiceEvents {
  public:
-  explicit ServiceEvents(bool verbose) : verbose_(verbose) {}
+  ServiceEvents(bool verbose, bool printing) : verbose_(verbose), printing_(printing) {}
 
-  void print(const std::string& line) const { std::cout << line << std::endl; }
+  void print(const std::string& line) const {
+    if (printing_) std::cout << line << std::endl;
+  }
   std::string accountName(const EmailAccount& account) const {
     return verbose_ ? escaped_log_value(account.emailAddress) : short_id(account.id);
   }
@@ -153,6 +140,7 @@ class ServiceEvents {
 
  private:
   bool verbose_;
+  bool printing_;
   std::map<std::string, bool> reached_;  // account id → last outcome
 };
 
@@ -219,10 +207,15 @@ class IncomingRoad : public mail::EmailBackgroundReceiveService::Road {
   rules::EmailRuleEngine scripts_;
 };
 
+// Who runs the service: the command (`kestrova run`, stopped by its signals, printing its
+// events) or another program on a thread of its own (stopped by its owner, printing nothing).
+enum class ServiceHost { command, thread };
+
 class MailServiceRunner {
  public:
-  explicit MailServiceRunner(bool verbose)
-      : events_(verbose),
+  MailServiceRunner(bool verbose, ServiceHost host)
+      : events_(verbose, host == ServiceHost::command),
+        host_(host),
         database_(store::EmailDatabase::shared()),
         store_(store::EmailStore::shared()),
         preferences_(UserPreferences::shared()),
@@ -291,6 +284,7 @@ class MailServiceRunner {
   void markReadEverywhere(const std::string& messageId);
 
   ServiceEvents events_;  // main thread only
+  ServiceHost host_;
   store::EmailDatabase& database_;
   store::EmailStore& store_;
   UserPreferences& preferences_;
@@ -457,8 +451,9 @@ int MailServiceRunner::run() {
   // every IMAP or SMTP wait in flight, on any thread, gives up within about a second, so
   // the stop below never waits for a slow server. A signal that comes before the loop runs
   // is handled by its first iteration.
-  platform::on_termination_signals([] { platform::MainQueue::quit(); },
-                                   &platform::CancellationToken::process());
+  if (host_ == ServiceHost::command)
+    platform::on_termination_signals([] { platform::MainQueue::quit(); },
+                                     &platform::CancellationToken::process());
   // EmailStore::shared() has started loading the accounts and folders on first use.
   notifications_.registerCategories();
   notifications_.setActionHandler([this](const auto& choice) { onAction(choice); });
@@ -582,10 +577,11 @@ int run_mail_service() {
   // error with -v. Standard output gets the short event lines only.
   const bool verbose = log_target() == LogTarget::StandardError;
   std::optional<int> holder;
-  const auto lock = acquire_instance_lock(holder);
+  const auto lock = ServiceLock::take(&holder);
   if (!lock) {
     std::cerr << localized("service.error.running")
-              << (holder ? " (pid " + std::to_string(*holder) + ")" : std::string()) << "\n";
+              << (holder && *holder > 0 ? " (pid " + std::to_string(*holder) + ")" : std::string())
+              << "\n";
     return 1;
   }
   if (!store::EmailDatabase::shared().is_open()) {
@@ -596,13 +592,63 @@ int run_mail_service() {
   }
   // The profiles and scenario bindings are migrated and created before the first analysis.
   ai_configuration();
-  int status = 0;
-  {
-    MailServiceRunner runner(verbose);
-    status = runner.run();
+  MailServiceRunner runner(verbose, ServiceHost::command);
+  return runner.run();
+}
+
+std::optional<ServiceLock> ServiceLock::take(std::optional<int>* holder) {
+  std::filesystem::create_directories(service_state_directory());
+  const int fd = ::open(lock_path().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw Error(localized_format("service.error.lock", lock_path().string()));
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (holder) *holder = lock_holder(fd);
+    ::close(fd);
+    return std::nullopt;
   }
-  ::close(*lock);
-  return status;
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (ftruncate(fd, 0) != 0 ||
+      ::pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size()))
+    log_line(log_kind::kWarning, kComponent, "无法写入服务锁文件");
+  return ServiceLock(fd);
+}
+
+ServiceLock::~ServiceLock() {
+  if (fd_ >= 0) ::close(fd_);  // the last descriptor of the description: the lock goes
+}
+
+struct BackgroundMailService::Work {
+  explicit Work(ServiceLock held) : lock(std::move(held)) {}
+  ServiceLock lock;
+  std::thread thread;
+  // Lives as long as this work: a quit posted for it and left unrun (the loop had stopped)
+  // must not end the loop of a later start.
+  std::shared_ptr<int> alive = std::make_shared<int>(0);
+};
+
+BackgroundMailService::BackgroundMailService(std::unique_ptr<Work> work) : work_(std::move(work)) {}
+
+std::unique_ptr<BackgroundMailService> BackgroundMailService::start(ServiceLock lock) {
+  if (!store::EmailDatabase::shared().is_open()) return nullptr;
+  ai_configuration();
+  auto work = std::make_unique<Work>(std::move(lock));
+  work->thread = std::thread([] {
+    const bool verbose = log_target() == LogTarget::StandardError;
+    MailServiceRunner runner(verbose, ServiceHost::thread);
+    runner.run();
+  });
+  return std::unique_ptr<BackgroundMailService>(new BackgroundMailService(std::move(work)));
+}
+
+BackgroundMailService::~BackgroundMailService() {
+  // A quit before the loop runs would be lost: the posted one is seen by its first turn.
+  platform::MainQueue::post([alive = std::weak_ptr(work_->alive)] {
+    if (alive.lock()) platform::MainQueue::quit();
+  });
+  platform::MainQueue::quit();
+  if (work_->thread.joinable()) work_->thread.join();
 }
 
 }  // namespace kestrova::app
