@@ -752,6 +752,10 @@ const TextTable& chinese_texts() {
       {"service.event.account_failed", "账号 %@ 连接失败（详见日志）"},
       {"service.event.new_messages", "账号 %@ 收到 %d 封新邮件"},
       {"service.event.stopped", "Kestrova 服务已停止"},
+      // wt-uid-gaps: UIDs checked against a renumbered folder before every command
+      {"mail.renumbered.message_unknown",
+       "文件夹「%@」已在服务器上重新编号，其中找不到这封邮件；未做任何更改，请先同步该文件夹"},
+      {"mail.renumbered.retry", "文件夹已在服务器上重新编号，这些更改将按新的编号重试"},
   };
   return table;
 }

@@ -820,6 +820,13 @@ const TextTable& english_texts() {
       {"service.event.account_failed", "Account %@ failed to connect (see the log)"},
       {"service.event.new_messages", "Account %@: %d new messages"},
       {"service.event.stopped", "Kestrova service stopped"},
+      // wt-uid-gaps: UIDs checked against a renumbered folder before every command
+      {"mail.renumbered.message_unknown",
+       "The folder \"%@\" was renumbered on the server and this message was not found in it "
+       "again; nothing was changed. Sync the folder first"},
+      {"mail.renumbered.retry",
+       "The folder was renumbered on the server; these changes will be tried again under the new "
+       "numbering"},
   };
   return table;
 }
