@@ -208,6 +208,7 @@ TEST_F(ServerChangesElsewhereTest, RenumberedFolderTellsAlikeMessagesApartBySize
   EXPECT_EQ(server_copies_holding("Work", "chosen for deletion"), 0u);
   for (const char* kept : {"short copy", "middling size", "body of Other"})
     EXPECT_EQ(server_copies_holding("Work", kept), 1u) << kept;
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
   EXPECT_EQ(value("SELECT COUNT(*) FROM email_messages WHERE subject = ? AND uid IS NOT NULL",
                   "Monthly statement"),
             "2");

@@ -255,9 +255,6 @@ TEST_F(EmailSyncTest, LocalFoldersAndMissingUidsFailWithoutTheNetwork) {
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
-}  // namespace
-}  // namespace kestrova::mail
-
 // The server renumbers a folder between the sync and the body prefetch: the prefetch sends
 // none of the old UIDs (under which the folder now holds other messages), and its next pass
 // stores every body on the row of its own message.
@@ -293,3 +290,6 @@ TEST_F(EmailSyncTest, BodyPrefetchAfterARenumberingStoresEachBodyOnItsOwnRow) {
         << message.subject << ": " << *message.textBody;
   }
 }
+
+}  // namespace
+}  // namespace kestrova::mail
