@@ -274,7 +274,8 @@ TEST_F(EmailSyncTest, BodyPrefetchAfterARenumberingStoresEachBodyOnItsOwnRow) {
   const auto renumbered = testing::run_process(
       "/usr/bin/python3", {KESTROVA_SOURCE_DIR "/tests/support/second_imap_client.py",
                            servers_.host, std::to_string(servers_.imap_plain), user_,
-                           servers_.password, "renumber", "Work"});
+                           servers_.password, "renumber", "Work"},
+      "");
   ASSERT_EQ(renumbered.exit_code, 0) << renumbered.err;
 
   const std::atomic<bool> stop{false};
