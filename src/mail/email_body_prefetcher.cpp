@@ -89,8 +89,7 @@ EmailBodyPrefetcher::Result EmailBodyPrefetcher::prefetch(
     };
     try {
       auto outcome = service_.prefetchBodies(account, password, folder.folder, folder.uids,
-                                             window.maxBytes, deliver, stop,
-                                             folder.uidValidity);
+                                             window.maxBytes, deliver, stop, folder.uidValidity);
       result.bytes += outcome.bytes;
       for (const auto& list : {outcome.oversized, outcome.missing})
         for (uint32_t uid : list)

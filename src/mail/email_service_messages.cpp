@@ -211,13 +211,10 @@ Result withTimeLimit(std::chrono::seconds limit, LibEtPanIMAPSession& session,
   return result.get();
 }
 
-std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session,
-                                             store::EmailDatabase* database,
-                                             const EmailAccount& account, const EmailFolder& folder,
-                                             const EmailMessage& message,
-                                             std::string_view operation,
-                                             std::string_view selectedText,
-                                             std::string_view receivedText) {
+std::optional<std::string> fetchWholeMessage(
+    LibEtPanIMAPSession& session, store::EmailDatabase* database, const EmailAccount& account,
+    const EmailFolder& folder, const EmailMessage& message, std::string_view operation,
+    std::string_view selectedText, std::string_view receivedText) {
   uint32_t uid = 0;
   try {
     uid = selectMessage(session, database, account, folder, message);
@@ -402,7 +399,8 @@ void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& a
       const Numbering numbering = selectNumbered(*session, database(), account, folder);
       if (numbering.renumbered || (uidValidity != 0 && numbering.uidValidity != uidValidity)) {
         // The UIDs left were listed under the old numbering: the next sync lists again.
-        log(log_kind::kWarning, "文件夹 " + folder.path + " 已在服务器上重新编号，后台同步停止，剩余 " +
+        log(log_kind::kWarning, "文件夹 " + folder.path +
+                                    " 已在服务器上重新编号，后台同步停止，剩余 " +
                                     std::to_string(uids.size() - start) + " 封留待下次同步");
         return;
       }
@@ -525,8 +523,8 @@ EmailBodyContent EmailService::decodeRawMessage(std::string raw) {
 EmailService::PrefetchOutcome EmailService::prefetchBodies(
     const EmailAccount& account, const std::optional<std::string>& password,
     const EmailFolder& folder, const std::vector<uint32_t>& uids, uint64_t maxBytes,
-    const std::function<void(std::vector<PrefetchedBody>)>& deliver,
-    const std::atomic<bool>& stop, uint32_t uidValidity) const {
+    const std::function<void(std::vector<PrefetchedBody>)>& deliver, const std::atomic<bool>& stop,
+    uint32_t uidValidity) const {
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration("本地文件夹的邮件没有服务端正文可拉取");
   PrefetchOutcome outcome;

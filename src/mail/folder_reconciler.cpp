@@ -79,9 +79,9 @@ bool FolderReconciler::followNumbering(LibEtPanIMAPSession& session,
   if (!known || known->uidValidity == 0 || selected.uidValidity == 0 ||
       known->uidValidity == selected.uidValidity)
     return true;
-  log(log_kind::kSync,
-      "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" + std::to_string(known->uidValidity) +
-          " → " + std::to_string(selected.uidValidity) + ")，忘记旧 UID 并重新查找邮件");
+  log(log_kind::kSync, "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" +
+                           std::to_string(known->uidValidity) + " → " +
+                           std::to_string(selected.uidValidity) + ")，忘记旧 UID 并重新查找邮件");
   report_.renumbered = true;
   return renumber(session, error);
 }
@@ -114,10 +114,12 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
   // A renumbered folder is never resynchronised: the server ignored the known state.
   if (selected->resynchronised && !selected->vanished.empty()) {
     const std::unordered_set<uint32_t> gone(selected->vanished.begin(), selected->vanished.end());
-    const auto [low, high] = std::minmax_element(selected->vanished.begin(), selected->vanished.end());
+    const auto [low, high] =
+        std::minmax_element(selected->vanished.begin(), selected->vanished.end());
     std::vector<std::string> rows;
     database_.read([&](store::Connection& c) {
-      for (auto& [id, uid] : store::filed_uids_in(c, account_.id, folder_.id, folder_.path, *low, *high))
+      for (auto& [id, uid] :
+           store::filed_uids_in(c, account_.id, folder_.id, folder_.path, *low, *high))
         if (gone.contains(uid)) rows.push_back(std::move(id));
     });
     remove(rows);
@@ -151,7 +153,8 @@ void FolderReconciler::listed(uint32_t low, uint32_t high, const std::vector<uin
   const std::unordered_set<uint32_t> present(held.begin(), held.end());
   std::vector<std::string> rows;
   database_.read([&](store::Connection& c) {
-    for (auto& [id, uid] : store::filed_uids_in(c, account_.id, folder_.id, folder_.path, low, high))
+    for (auto& [id, uid] :
+         store::filed_uids_in(c, account_.id, folder_.id, folder_.path, low, high))
       if (!present.contains(uid)) rows.push_back(std::move(id));
   });
   remove(rows);

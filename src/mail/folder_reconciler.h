@@ -77,7 +77,8 @@ class FolderReconciler {
  private:
   // Renumbers the folder when the stored UIDVALIDITY differs from the selected one, and
   // keeps the new value. False when finding the messages again failed.
-  bool followNumbering(LibEtPanIMAPSession& session, const std::optional<store::FolderSyncState>& known,
+  bool followNumbering(LibEtPanIMAPSession& session,
+                       const std::optional<store::FolderSyncState>& known,
                        const ImapSelectedFolder& selected, LibEtPanError* error);
   // Forgets the folder's UIDs and finds its messages again in the selected folder.
   bool renumber(LibEtPanIMAPSession& session, LibEtPanError* error);

@@ -154,7 +154,8 @@ class AccountReplay {
         if (it != held.end() && !hasMessageId(entry)) {
           // Nothing but the envelope tells this message apart: the UID is used only when the
           // message under it is the one the row describes.
-          if (it->second.first.empty() && contentOfRow(entry.messageRowId).matches(it->second.second))
+          if (it->second.first.empty() &&
+              contentOfRow(entry.messageRowId).matches(it->second.second))
             located.push_back({entry, *entry.source.uid});
           else
             refuse(entry);
@@ -355,9 +356,9 @@ class AccountReplay {
           "SELECT subject, from_email, date, rfc822_size FROM email_messages WHERE id = ?");
       s.bind(1, rowId);
       if (!s.step()) return {};
-      MessageContent content{messageContentKey(s.text(0).value_or(""), s.text(1).value_or(""),
-                                               s.real(2).value_or(0)),
-                             std::nullopt};
+      MessageContent content{
+          messageContentKey(s.text(0).value_or(""), s.text(1).value_or(""), s.real(2).value_or(0)),
+          std::nullopt};
       if (auto size = s.integer(3); size && *size >= 0) content.size = static_cast<uint64_t>(*size);
       return content;
     });

@@ -43,7 +43,8 @@ std::vector<HeldRow> rows_held_in(Connection& c, const std::string& accountId,
   const std::string leaving(kLeaving);
   auto s = c.prepare(
       "SELECT m.id, m.uid, m.message_id, m.subject, m.from_email, m.date, "
-      "COALESCE(m.folder_id = ?1, 0), m.rfc822_size FROM email_messages m WHERE m.account_id = ?2 AND "
+      "COALESCE(m.folder_id = ?1, 0), m.rfc822_size FROM email_messages m WHERE m.account_id = ?2 "
+      "AND "
       "((m.folder_id = ?1 AND NOT EXISTS (SELECT 1 FROM pending_server_changes p WHERE "
       "p.message_row_id = m.id AND " +
       leaving +

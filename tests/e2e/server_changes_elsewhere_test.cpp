@@ -143,9 +143,8 @@ void ServerChangesElsewhereTest::renumber_with_deletes_waiting(bool withoutSizes
   }
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   if (withoutSizes)
-    store::EmailDatabase::open(db_path())->write([](store::Connection& c) {
-      c.execute("UPDATE email_messages SET rfc822_size = NULL");
-    });
+    store::EmailDatabase::open(db_path())->write(
+        [](store::Connection& c) { c.execute("UPDATE email_messages SET rfc822_size = NULL"); });
   std::vector<std::string> calls = {call("mark_message_read", "Team meeting notes")};
   for (const auto& [message, chosen] : messages)
     if (chosen) calls.push_back(call("delete_message", message.subject));
@@ -194,9 +193,9 @@ TEST_F(ServerChangesElsewhereTest, RenumberedFolderTellsAlikeMessagesApartBySize
   ASSERT_EQ(value("SELECT COUNT(DISTINCT rfc822_size) FROM email_messages WHERE subject = ?",
                   "Monthly statement"),
             "3");
-  const std::string chosen = value(
-      "SELECT id FROM email_messages WHERE subject = ? ORDER BY rfc822_size DESC LIMIT 1",
-      "Monthly statement");
+  const std::string chosen =
+      value("SELECT id FROM email_messages WHERE subject = ? ORDER BY rfc822_size DESC LIMIT 1",
+            "Monthly statement");
   call_tools({R"({"name":"delete_message","arguments":{"messageId":")" + chosen + "\"}}"});
   ASSERT_EQ(pending(), 1);
 
@@ -225,18 +224,17 @@ TEST_F(ServerChangesElsewhereTest, CommandsBetweenSyncsFollowARenumbering) {
     return "From: sender@example.com\r\nSubject: " + subject + "\r\n" + extra +
            "Date: Mon, 6 Jan 2020 09:00:00 +0000\r\n" + body;
   };
-  servers_.deliver(user_, "Work",
-                   old_mail("Alpha", "Message-ID: <alpha@example.com>\r\n",
-                            "\r\nbody of Alpha\r\n"));
-  servers_.deliver(user_, "Work", old_mail("Beta", "", "\r\nbody of Beta\r\n"));
   servers_.deliver(
       user_, "Work",
-      old_mail("Gamma", "MIME-Version: 1.0\r\n",
-               "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
-               "Content-Type: text/plain\r\n\r\nbody of Gamma\r\n--b\r\n"
-               "Content-Type: text/plain; name=\"note.txt\"\r\n"
-               "Content-Disposition: attachment; filename=\"note.txt\"\r\n\r\n"
-               "attached words of Gamma\r\n--b--\r\n"));
+      old_mail("Alpha", "Message-ID: <alpha@example.com>\r\n", "\r\nbody of Alpha\r\n"));
+  servers_.deliver(user_, "Work", old_mail("Beta", "", "\r\nbody of Beta\r\n"));
+  servers_.deliver(user_, "Work",
+                   old_mail("Gamma", "MIME-Version: 1.0\r\n",
+                            "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                            "Content-Type: text/plain\r\n\r\nbody of Gamma\r\n--b\r\n"
+                            "Content-Type: text/plain; name=\"note.txt\"\r\n"
+                            "Content-Disposition: attachment; filename=\"note.txt\"\r\n\r\n"
+                            "attached words of Gamma\r\n--b--\r\n"));
   servers_.deliver(user_, "Work", old_mail("Delta", "", "\r\nbody of Delta\r\n"));
   ASSERT_EQ(run({"sync"}).exit_code, 0);
   const std::string listing = run({"list", "--folder", "Work"}).out;

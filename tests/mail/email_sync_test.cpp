@@ -272,9 +272,9 @@ TEST_F(EmailSyncTest, BodyPrefetchAfterARenumberingStoresEachBodyOnItsOwnRow) {
   const auto work = folderAt("Work");
   flow_.syncFolder(account_, password_, work, std::nullopt, 0);
   const auto renumbered = testing::run_process(
-      "/usr/bin/python3", {KESTROVA_SOURCE_DIR "/tests/support/second_imap_client.py",
-                           servers_.host, std::to_string(servers_.imap_plain), user_,
-                           servers_.password, "renumber", "Work"},
+      "/usr/bin/python3",
+      {KESTROVA_SOURCE_DIR "/tests/support/second_imap_client.py", servers_.host,
+       std::to_string(servers_.imap_plain), user_, servers_.password, "renumber", "Work"},
       "");
   ASSERT_EQ(renumbered.exit_code, 0) << renumbered.err;
 

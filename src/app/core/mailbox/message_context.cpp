@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/writing/draft_upload.h"
 #include "app/core/mailbox/folder_lookup.h"
+#include "app/core/writing/draft_upload.h"
 #include "mail/email_content_decoder.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
