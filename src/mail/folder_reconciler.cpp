@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <set>
 #include <unordered_set>
 
@@ -79,11 +80,22 @@ bool FolderReconciler::followNumbering(LibEtPanIMAPSession& session,
   if (!known || known->uidValidity == 0 || selected.uidValidity == 0 ||
       known->uidValidity == selected.uidValidity)
     return true;
+  // One renumbering of a folder at a time in the process: sessions that noticed the change
+  // together wait for the first, which keeps the new value before letting them on.
+  static std::mutex renumbering;
+  std::lock_guard lock(renumbering);
+  const auto now = database_.read(
+      [&](store::Connection& c) { return store::folder_sync_state(c, account_.id, folder_.path); });
+  if (now && now->uidValidity == selected.uidValidity) return true;
   log(log_kind::kSync, "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" +
                            std::to_string(known->uidValidity) + " → " +
                            std::to_string(selected.uidValidity) + ")，忘记旧 UID 并重新查找邮件");
   report_.renumbered = true;
-  return renumber(session, error);
+  if (!renumber(session, error)) return false;
+  database_.write([&](store::Connection& c) {
+    store::save_folder_sync_state(c, account_.id, folder_.path, {selected.uidValidity, 0});
+  });
+  return true;
 }
 
 std::optional<ImapSelectedFolder> FolderReconciler::selectForUids(LibEtPanIMAPSession& session,
@@ -140,7 +152,9 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
     // VANISHED, or because the store starts afresh (a new folder or a new numbering). A
     // session without QRESYNC leaves it where it was for the next one that has it.
     uint64_t modSeq = known ? known->highestModSeq : 0;
-    if (report_.resynchronised || report_.renumbered || modSeq == 0)
+    // A numbering another session already followed counts as new here too.
+    const bool renumberedElsewhere = known && known->uidValidity != selected->uidValidity;
+    if (report_.resynchronised || report_.renumbered || renumberedElsewhere || modSeq == 0)
       modSeq = selected->highestModSeq;
     database_.write([&](store::Connection& c) {
       store::save_folder_sync_state(c, account_.id, folder_.path, {selected->uidValidity, modSeq});

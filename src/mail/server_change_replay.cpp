@@ -177,11 +177,11 @@ class AccountReplay {
     FolderReconciler reconciler(database_, account_, folderAt(path));
     ++report_.commands;
     if (!reconciler.select(session_, &error)) return fail(entries, error.localizedDescription);
-    if (reconciler.report().renumbered || reconciler.report().removed > 0) {
-      report_.renumbered = report_.renumbered || reconciler.report().renumbered;
-      report_.gone += reconciler.report().droppedChanges;
-      entries = stillWaiting(entries);
-    }
+    report_.renumbered = report_.renumbered || reconciler.report().renumbered;
+    report_.gone += reconciler.report().droppedChanges;
+    // Read again whatever happened: another session (a body download, the prefetch) may
+    // have renumbered the folder since the entries were read, giving them new UIDs.
+    entries = stillWaiting(entries);
     bool ok = true;
     const auto located = locate(entries, missing, error, ok);
     if (!ok) return fail(entries, error.localizedDescription);
