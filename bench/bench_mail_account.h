@@ -22,6 +22,7 @@ struct BenchMailAccount {
         settings(dbFile.parent_path() / "settings.json"),
         store(*db, settings),
         flow(store, service) {
+    service.setDatabase(db.get());
     account.id = new_uuid();
     account.emailAddress = user;
     account.imapHost = host;

@@ -119,7 +119,7 @@ int main(int argc, char** argv) {
     while (window.search_pending()) QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     list.grab();
     if (i >= 2) search.push_back(ms_since(t));
-    if (i >= 2) searchPages += model.pager().pages_read();
+    if (i >= 2) searchPages += model.list().pager().pages_read();
   }
   window.search_field().clear();
   model.show({app::desktop::MailboxSelection::Kind::folder, folder, {}});
@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
       searchPages);
   std::printf("scroll_frame_ms median %.2f p99 %.2f max %.2f (frames=%zu, pages read %d)\n",
               bench::median(frames), bench::percentile(frames, 0.99),
-              bench::percentile(frames, 1.0), frames.size(), model.pager().pages_read());
+              bench::percentile(frames, 1.0), frames.size(), model.list().pager().pages_read());
   std::printf("rss_mib folder_open %.1f after_full_scroll %.1f\n", folderRss, scrolledRss);
   return 0;
 }

@@ -71,8 +71,21 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://kestrova.org")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Opened at run time, so dpkg-shlibdeps cannot see them: libcurl (the HTTP client of the AI
-# services and the sign-in) and the platform plugins without which the window cannot show.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl3-gnutls, qt6-qpa-plugins")
+# services and the sign-in), the platform plugins without which the window cannot show, and
+# the libraries opened on first use.
+set(opened_at_run_time libcurl3-gnutls qt6-qpa-plugins)
+# The libraries the program opens on first use (cmake/lazy_libraries.cmake) are not linked
+# either: their packages are named from the files the build read them from.
+foreach(name IN LISTS KESTROVA_LAZY_NAMES)
+  execute_process(COMMAND dpkg-query -S ${KESTROVA_LAZY_${name}_FILE}
+    OUTPUT_VARIABLE owner ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REGEX REPLACE "[:,].*$" "" package "${owner}")
+  if(package)
+    list(APPEND opened_at_run_time ${package})
+  endif()
+endforeach()
+list(REMOVE_DUPLICATES opened_at_run_time)
+list(JOIN opened_at_run_time ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 # Found at run time rather than linked: the keyring behind the Secret Service and the SASL
 # mechanisms of the mail libraries.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager, libsasl2-modules")

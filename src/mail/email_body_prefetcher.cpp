@@ -8,6 +8,7 @@
 #include "store/database.h"
 #include "store/downloaded_body.h"
 #include "store/email_folder.h"
+#include "store/folder_sync_state.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -24,6 +25,7 @@ struct FolderWork {
   EmailFolder folder;
   std::vector<uint32_t> uids;
   std::map<uint32_t, std::string> ids;
+  uint32_t uidValidity = 0;  // the numbering the UIDs were read under (0: unknown)
 };
 
 }  // namespace
@@ -57,7 +59,10 @@ EmailBodyPrefetcher::Result EmailBodyPrefetcher::prefetch(
       auto folder = folders.find(*folderId);
       if (folder == folders.end()) continue;
       auto [at, added] = position.emplace(*folderId, out.size());
-      if (added) out.push_back({folder->second, {}, {}});
+      if (added) {
+        const auto state = store::folder_sync_state(c, account.id, folder->second.path);
+        out.push_back({folder->second, {}, {}, state ? state->uidValidity : 0});
+      }
       auto& entry = out[at->second];
       entry.uids.push_back(static_cast<uint32_t>(*uid));
       entry.ids.emplace(static_cast<uint32_t>(*uid), std::move(*id));
@@ -84,7 +89,7 @@ EmailBodyPrefetcher::Result EmailBodyPrefetcher::prefetch(
     };
     try {
       auto outcome = service_.prefetchBodies(account, password, folder.folder, folder.uids,
-                                             window.maxBytes, deliver, stop);
+                                             window.maxBytes, deliver, stop, folder.uidValidity);
       result.bytes += outcome.bytes;
       for (const auto& list : {outcome.oversized, outcome.missing})
         for (uint32_t uid : list)

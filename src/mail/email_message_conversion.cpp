@@ -297,6 +297,7 @@ store::EmailMessage message_from_header_record(const ImapHeaderRecord& record,
   if (record.date)
     if (auto date = parse_header_date(*record.date)) message.date = *date;
   message.messageId = record.messageId;
+  message.size = record.size;
   message.inReplyTo = record.inReplyTo;
   message.threadId = normalized_thread_id(message.subject, message.messageId);
   message.isRead = record.seen;

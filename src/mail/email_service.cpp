@@ -6,6 +6,7 @@
 #include "mail/oauth_token.h"
 #include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
+#include "store/database.h"
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
@@ -129,7 +130,14 @@ std::optional<std::string_view> connectionAdvice(int libEtPanCode) {
 
 EmailService& EmailService::shared() {
   static EmailService service;
+  static const bool bound = service.sharedDatabase_ = true;
+  (void)bound;
   return service;
+}
+
+store::EmailDatabase* EmailService::database() const {
+  if (database_ || !sharedDatabase_) return database_;
+  return &store::EmailDatabase::shared();
 }
 
 EmailConnectionTestReport EmailService::testConnection(const EmailAccount& account,

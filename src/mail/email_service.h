@@ -22,6 +22,10 @@
 #include "store/email_folder.h"
 #include "store/email_message.h"
 
+namespace kestrova::store {
+class EmailDatabase;
+}
+
 namespace kestrova::mail {
 
 // The form both sides of a Message-ID comparison take: the msg-id between its angle
@@ -83,6 +87,15 @@ class EmailService {
   // when the login is refused.
   std::unique_ptr<LibEtPanIMAPSession> openIMAPSession(
       const store::EmailAccount& account, const std::optional<std::string>& password) const;
+  // The store whose UIDs the message operations send: before any command that names a UID
+  // the folder's UIDVALIDITY from that session's SELECT is checked against the store's, a
+  // renumbered folder is brought in line first, and the message's UID is read again from
+  // the store (see FolderReconciler::selectForUids). The shared instance uses
+  // EmailDatabase::shared() unless told otherwise; another instance without a store sends
+  // the UIDs it is given.
+  void setDatabase(store::EmailDatabase* database) { database_ = database; }
+  store::EmailDatabase* database() const;
+
   // Sessions opened from now on never ask for QRESYNC or CONDSTORE, as with a server that
   // offers neither (for measuring and for servers whose implementation misbehaves).
   void setResyncExtensionsDisabled(bool disabled) { resyncDisabled_ = disabled; }
@@ -159,13 +172,15 @@ class EmailService {
   // so \Seen stays as the server has it: one session, sizes asked first, then batches of
   // whole messages bounded by kPrefetchBatchMessages and kPrefetchBatchBytes. Messages above
   // `maxBytes` are not downloaded. Each decoded batch goes to `deliver` on this thread;
-  // `stop` is checked before each batch.
+  // `stop` is checked before each batch. `uidValidity` is the folder's UIDVALIDITY the
+  // caller read with the UIDs (0: unknown): when the SELECT reports another one, or the
+  // folder turns out renumbered, nothing is fetched and messageMismatch is thrown.
   PrefetchOutcome prefetchBodies(const store::EmailAccount& account,
                                  const std::optional<std::string>& password,
                                  const store::EmailFolder& folder,
                                  const std::vector<uint32_t>& uids, uint64_t maxBytes,
                                  const std::function<void(std::vector<PrefetchedBody>)>& deliver,
-                                 const std::atomic<bool>& stop) const;
+                                 const std::atomic<bool>& stop, uint32_t uidValidity = 0) const;
   // A raw message decoded as a body load does: above kBodyDecodeLimit bytes only the start.
   static EmailBodyContent decodeRawMessage(std::string raw);
   // The raw RFC 5322 bytes.
@@ -269,12 +284,13 @@ class EmailService {
                       const std::optional<std::string>& password, std::string_view folderPath,
                       std::string_view message) const;
 
-  // Whether the message with `uid` in `folderPath` says it was sent automatically (an
-  // auto-reply, a list or bulk mailing; see isAutomaticMail). Reads the header fields with
-  // BODY.PEEK, so the message stays unread. Throws EmailServiceError.
+  // Whether the message says it was sent automatically (an auto-reply, a list or bulk
+  // mailing; see isAutomaticMail). Reads the header fields with BODY.PEEK, so the message
+  // stays unread. Throws EmailServiceError.
   bool isAutomaticMessage(const store::EmailAccount& account,
-                          const std::optional<std::string>& password, std::string_view folderPath,
-                          uint32_t uid) const;
+                          const std::optional<std::string>& password,
+                          const store::EmailMessage& message,
+                          const std::vector<store::EmailFolder>& folders) const;
   // Whether a raw header block marks mail that must not be answered automatically
   // (RFC 3834 §2, §3.1.2 and §4): Auto-Submitted other than "no"; Precedence bulk, junk,
   // list or auto_reply; a List-Id (RFC 2919) or List-Unsubscribe (RFC 2369); an
@@ -297,18 +313,22 @@ class EmailService {
     size_t total = 0;
     std::thread thread;
   };
+  // `uidValidity`: the folder's UIDVALIDITY the UIDs were listed under (0: unknown).
   void startBackgroundLoad(const store::EmailAccount& account,
                            const std::optional<std::string>& password,
                            const store::EmailFolder& folder, std::vector<uint32_t> uids,
-                           BackgroundDelivery deliver, BackgroundCompletion completed);
+                           uint32_t uidValidity, BackgroundDelivery deliver,
+                           BackgroundCompletion completed);
   void runBackgroundLoad(BackgroundTask& task, const store::EmailAccount& account,
                          const std::optional<std::string>& password,
                          const store::EmailFolder& folder, const std::vector<uint32_t>& uids,
-                         const BackgroundDelivery& deliver,
+                         uint32_t uidValidity, const BackgroundDelivery& deliver,
                          const BackgroundCompletion& completed) const;
 
   std::mutex backgroundSyncTasksLock_;
   std::atomic<bool> resyncDisabled_{false};
+  store::EmailDatabase* database_ = nullptr;
+  bool sharedDatabase_ = false;  // the shared instance: EmailDatabase::shared() by default
   // Per account id; finished tasks stay until replaced, cancelled or waited for.
   std::map<std::string, std::shared_ptr<BackgroundTask>> backgroundSyncTasks_;
 };

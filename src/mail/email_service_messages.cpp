@@ -17,6 +17,7 @@
 #include "mail/email_service.h"
 #include "mail/folder_reconciler.h"
 #include "mail/special_use_folders.h"
+#include "store/database.h"
 #include "util/localization.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -134,6 +135,65 @@ uint32_t uidOrThrow(const EmailMessage& message) {
   return *message.uid;
 }
 
+// What the SELECT before a command naming stored UIDs found.
+struct Numbering {
+  uint32_t uidValidity = 0;
+  bool renumbered = false;  // the folder was renumbered: every UID read before is void
+};
+
+// Every command that names a UID the store holds goes to a folder selected here. With a
+// store, the folder's UIDVALIDITY from this SELECT is checked against the stored one and a
+// renumbered folder is brought in line before anything else is sent.
+Numbering selectNumbered(LibEtPanIMAPSession& session, store::EmailDatabase* database,
+                         const EmailAccount& account, const EmailFolder& folder) {
+  if (!database) {
+    selectOrThrow(session, folder.path);
+    const auto selected = session.selectedFolder();
+    return {selected ? selected->uidValidity : 0, false};
+  }
+  FolderReconciler reconciler(*database, account, folder);
+  LibEtPanError error;
+  const auto selected = reconciler.selectForUids(session, &error);
+  if (!selected) throw failure(localized_format("mail.error.select", error.localizedDescription));
+  return {selected->uidValidity, reconciler.report().renumbered};
+}
+
+EmailServiceError renumberedFolder(const EmailFolder& folder) {
+  return EmailServiceError::messageMismatch(
+      localized_format("mail.renumbered.message_unknown", folder.name));
+}
+
+// Selects the message's folder and returns the UID the message has there now: the one the
+// store holds after the check (a renumbering, here or by another session after the caller
+// read the row, gave the row another UID or none). A message the store does not hold keeps
+// the UID it came with, unless the folder was renumbered just now.
+uint32_t selectMessage(LibEtPanIMAPSession& session, store::EmailDatabase* database,
+                       const EmailAccount& account, const EmailFolder& folder,
+                       const EmailMessage& message) {
+  const uint32_t given = uidOrThrow(message);
+  const Numbering numbering = selectNumbered(session, database, account, folder);
+  if (!database) return given;
+  const auto stored = database->read([&](store::Connection& c) {
+    std::optional<std::optional<uint32_t>> uid;
+    auto s = c.prepare("SELECT uid FROM email_messages WHERE id = ?");
+    s.bind(1, message.id);
+    if (s.step()) {
+      const auto value = s.integer(0);
+      uid.emplace(value ? std::optional(static_cast<uint32_t>(*value)) : std::nullopt);
+    }
+    return uid;
+  });
+  if (!stored) {
+    if (numbering.renumbered) throw renumberedFolder(folder);
+    return given;
+  }
+  if (!*stored) throw renumberedFolder(folder);
+  if (**stored != given)
+    log(log_kind::kSync, "文件夹 " + folder.path + " 已重新编号: UID " + std::to_string(given) +
+                             " → " + std::to_string(**stored));
+  return **stored;
+}
+
 // Runs `work` on a thread of its own and waits at most `limit`. When the limit passes, the
 // session's socket is shut down so that the blocked call returns, and timedOut is thrown.
 template <typename Result>
@@ -152,16 +212,19 @@ Result withTimeLimit(std::chrono::seconds limit, LibEtPanIMAPSession& session,
   return result.get();
 }
 
-std::optional<std::string> fetchWholeMessage(LibEtPanIMAPSession& session, const EmailFolder& folder,
-                                             uint32_t uid, std::string_view operation,
-                                             std::string_view selectedText,
-                                             std::string_view receivedText) {
-  LibEtPanError error;
-  if (!session.selectFolder(folder.path, &error)) {
-    log(log_kind::kFailure, std::string(operation) + ": 选择文件夹失败: " + error.localizedDescription);
-    throw failure(localized_format("mail.error.select", error.localizedDescription));
+std::optional<std::string> fetchWholeMessage(
+    LibEtPanIMAPSession& session, store::EmailDatabase* database, const EmailAccount& account,
+    const EmailFolder& folder, const EmailMessage& message, std::string_view operation,
+    std::string_view selectedText, std::string_view receivedText) {
+  uint32_t uid = 0;
+  try {
+    uid = selectMessage(session, database, account, folder, message);
+  } catch (const EmailServiceError& e) {
+    log(log_kind::kFailure, std::string(operation) + ": " + e.what());
+    throw;
   }
   log(log_kind::kMail, std::string(operation) + ": " + std::string(selectedText));
+  LibEtPanError error;
   auto raw = session.fetchMessageBodyWithUID(uid, &error);
   log(log_kind::kMail, std::string(operation) + ": " + std::string(receivedText) +
                            std::to_string(raw ? raw->size() : 0));
@@ -183,6 +246,8 @@ void reconcileListing(LibEtPanIMAPSession& session, FolderReconciler& reconciler
     reconciler.listed(low, UINT32_MAX, uidsOf(*range));
     return;
   }
+  // Under QRESYNC the SELECT already told every expunge of the folder.
+  if (reconciler.resynchronised()) return;
   const auto selected = session.selectedFolder();
   if (!selected) return;
   const uint32_t uidNext = selected->uidNext;
@@ -284,9 +349,12 @@ std::vector<EmailMessage> EmailService::syncMessages(
     }
     log(log_kind::kSuccess, "初始加载完成: " + std::to_string(messages.size()));
 
-    if (!remaining.empty())
-      startBackgroundLoad(account, password, folder, std::move(remaining), std::move(deliver),
+    if (!remaining.empty()) {
+      const auto selected = session->selectedFolder();
+      startBackgroundLoad(account, password, folder, std::move(remaining),
+                          selected ? selected->uidValidity : 0, std::move(deliver),
                           std::move(completed));
+    }
   }
   return messages;
 }
@@ -294,7 +362,8 @@ std::vector<EmailMessage> EmailService::syncMessages(
 void EmailService::startBackgroundLoad(const EmailAccount& account,
                                        const std::optional<std::string>& password,
                                        const EmailFolder& folder, std::vector<uint32_t> uids,
-                                       BackgroundDelivery deliver, BackgroundCompletion completed) {
+                                       uint32_t uidValidity, BackgroundDelivery deliver,
+                                       BackgroundCompletion completed) {
   cancelBackgroundTasks(account.id);
   waitForBackgroundTasks(account.id);
   auto task = std::make_shared<BackgroundTask>();
@@ -305,8 +374,9 @@ void EmailService::startBackgroundLoad(const EmailAccount& account,
     // cancelAllBackgroundTasks take before they read it to join.
     std::lock_guard lock(backgroundSyncTasksLock_);
     task->thread = std::thread([this, task, account, password, folder, uids = std::move(uids),
-                                deliver = std::move(deliver), completed = std::move(completed)] {
-      runBackgroundLoad(*task, account, password, folder, uids, deliver, completed);
+                                uidValidity, deliver = std::move(deliver),
+                                completed = std::move(completed)] {
+      runBackgroundLoad(*task, account, password, folder, uids, uidValidity, deliver, completed);
     });
     replaced = std::exchange(backgroundSyncTasks_[account.id], task);
   }
@@ -319,7 +389,7 @@ void EmailService::startBackgroundLoad(const EmailAccount& account,
 void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& account,
                                      const std::optional<std::string>& password,
                                      const EmailFolder& folder, const std::vector<uint32_t>& uids,
-                                     const BackgroundDelivery& deliver,
+                                     uint32_t uidValidity, const BackgroundDelivery& deliver,
                                      const BackgroundCompletion& completed) const {
   log(log_kind::kSync, "开始后台同步剩余 " + std::to_string(uids.size()));
   try {
@@ -329,7 +399,14 @@ void EmailService::runBackgroundLoad(BackgroundTask& task, const EmailAccount& a
       if (task.cancelled) return;
       const size_t end = std::min(uids.size(), start + kBackgroundChunkSize);
       const std::vector<uint32_t> chunk(uids.begin() + start, uids.begin() + end);
-      selectOrThrow(*session, folder.path);
+      const Numbering numbering = selectNumbered(*session, database(), account, folder);
+      if (numbering.renumbered || (uidValidity != 0 && numbering.uidValidity != uidValidity)) {
+        // The UIDs left were listed under the old numbering: the next sync lists again.
+        log(log_kind::kWarning, "文件夹 " + folder.path +
+                                    " 已在服务器上重新编号，后台同步停止，剩余 " +
+                                    std::to_string(uids.size() - start) + " 封留待下次同步");
+        return;
+      }
       auto records = inUidOrder(fetchHeaders(*session, chunk), chunk);
       std::vector<EmailMessage> messages;
       messages.reserve(records.size());
@@ -411,8 +488,8 @@ EmailBodyContent EmailService::fetchMessageBody(const EmailAccount& account,
 
   ScopedSession session(openIMAPSession(account, password), "fetchMessageBody");
   const std::function<std::optional<std::string>()> work = [&] {
-    return fetchWholeMessage(*session, folder, uid, "fetchMessageBody", "文件夹选择成功",
-                             "获取到数据 ");
+    return fetchWholeMessage(*session, database(), account, folder, message, "fetchMessageBody",
+                             "文件夹选择成功", "获取到数据 ");
   };
   auto raw = withTimeLimit(std::chrono::seconds(kBodyTimeLimitSeconds), *session, work,
                            localized("mail.error.body_timeout"));
@@ -449,14 +526,16 @@ EmailBodyContent EmailService::decodeRawMessage(std::string raw) {
 EmailService::PrefetchOutcome EmailService::prefetchBodies(
     const EmailAccount& account, const std::optional<std::string>& password,
     const EmailFolder& folder, const std::vector<uint32_t>& uids, uint64_t maxBytes,
-    const std::function<void(std::vector<PrefetchedBody>)>& deliver,
-    const std::atomic<bool>& stop) const {
+    const std::function<void(std::vector<PrefetchedBody>)>& deliver, const std::atomic<bool>& stop,
+    uint32_t uidValidity) const {
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_body"));
   PrefetchOutcome outcome;
   if (uids.empty() || stop) return outcome;
   ScopedSession session(openIMAPSession(account, password), "prefetchBodies");
-  selectOrThrow(*session, folder.path);
+  const Numbering numbering = selectNumbered(*session, database(), account, folder);
+  if (numbering.renumbered || (uidValidity != 0 && numbering.uidValidity != uidValidity))
+    throw renumberedFolder(folder);
   LibEtPanError error;
   auto sizes = session->fetchMessageSizesWithUIDs(uids, &error);
   if (!sizes) throw EmailServiceError::networkError(error);
@@ -514,11 +593,11 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_source"));
-  const uint32_t uid = uidOrThrow(message);
+  uidOrThrow(message);
   ScopedSession session(service.openIMAPSession(account, password), "fetchRawMessage");
   std::optional<std::string> raw;
   if (peek) {
-    selectOrThrow(*session, folder.path);
+    const uint32_t uid = selectMessage(*session, service.database(), account, folder, message);
     LibEtPanError error;
     auto peeked = session->peekRawMessagesWithUIDs({uid}, &error);
     if (!peeked) throw EmailServiceError::networkError(error);
@@ -528,8 +607,8 @@ std::string rawMessage(const EmailService& service, const EmailAccount& account,
     raw = std::move(peeked->front().second);
     log(log_kind::kMail, "fetchRawMessage: 获取到原始邮件数据 " + std::to_string(raw->size()));
   } else {
-    raw = fetchWholeMessage(*session, folder, uid, "fetchRawMessage", "文件夹选择成功",
-                            "获取到原始邮件数据 ");
+    raw = fetchWholeMessage(*session, service.database(), account, folder, message,
+                            "fetchRawMessage", "文件夹选择成功", "获取到原始邮件数据 ");
   }
   if (!raw || raw->empty()) {
     log(log_kind::kFailure, "fetchRawMessage: 原始邮件数据为空");
@@ -562,9 +641,9 @@ std::string EmailService::downloadAttachment(const EmailAccount& account,
   const EmailFolder& folder = folderOf(message, folders);
   if (folder.isLocalPseudoFolder())
     throw EmailServiceError::invalidConfiguration(localized("mail.error.local_no_attachment"));
-  const uint32_t uid = uidOrThrow(message);
+  uidOrThrow(message);
   ScopedSession session(openIMAPSession(account, password), "downloadAttachment");
-  selectOrThrow(*session, folder.path);
+  const uint32_t uid = selectMessage(*session, database(), account, folder, message);
   LibEtPanError error;
   if (!attachment.partPath.empty()) {
     if (auto part = session->fetchMessagePartWithUID(uid, attachment.partPath, &error);
@@ -633,14 +712,14 @@ void confirmIdentity(LibEtPanIMAPSession& session, const EmailFolder& folder, ui
   }
   const std::string expected = message.messageId ? comparableMessageId(*message.messageId) : "";
   if (expected.empty()) {
-    // Without a Message-ID only the envelope tells the message apart: its date, sender and
-    // subject must be those of the row.
+    // Without a Message-ID only the envelope tells the message apart: its date, sender,
+    // subject and (where the row knows it) size must be those of the row.
     const auto records = session.fetchBatchMessageHeadersWithUIDs({uid}, &error);
     if (!records) throw EmailServiceError::networkError(error);
     for (const auto& record : *records)
       if (record.uid == uid && !record.messageId &&
-          messageContentKey(message_from_header_record(record, message.accountId, folder.id)) ==
-              messageContentKey(message))
+          messageContent(message_from_header_record(record, message.accountId, folder.id))
+              .matches(messageContent(message)))
         return;
     log(log_kind::kFailure, "无法确认 UID 对应的邮件: folder=" + folder.path +
                                 ", uid=" + std::to_string(uid) + ", 本地主题=" + message.subject);
@@ -665,9 +744,9 @@ void actOnMessage(const EmailService& service, const EmailAccount& account,
                   const char* missingFolderKey = "mail.error.no_message_folder",
                   Confirm confirm = Confirm::no) {
   const EmailFolder& folder = folderOf(message, folders, missingFolderKey);
-  const uint32_t uid = uidOrThrow(message);
+  uidOrThrow(message);
   ScopedSession session(service.openIMAPSession(account, password), name);
-  selectOrThrow(*session, folder.path);
+  const uint32_t uid = selectMessage(*session, service.database(), account, folder, message);
   if (confirm == Confirm::identity) confirmIdentity(*session, folder, uid, message);
   LibEtPanError error;
   if (!action(*session, uid, &error)) throw EmailServiceError::networkError(error);
@@ -750,6 +829,20 @@ ImapSourceRemoval EmailService::moveMessage(const EmailAccount& account,
       },
       "mail.error.no_source_folder", Confirm::identity);
   return reported(removal);
+}
+
+bool EmailService::isAutomaticMessage(const EmailAccount& account,
+                                      const std::optional<std::string>& password,
+                                      const EmailMessage& message,
+                                      const std::vector<EmailFolder>& folders) const {
+  const EmailFolder& folder = folderOf(message, folders);
+  uidOrThrow(message);
+  ScopedSession session(openIMAPSession(account, password), "isAutomaticMessage");
+  const uint32_t uid = selectMessage(*session, database(), account, folder, message);
+  LibEtPanError error;
+  const auto identity = session->fetchMessageIdentityWithUID(uid, &error);
+  if (!identity) throw EmailServiceError::networkError(error);
+  return isAutomaticMail(identity->headerFields);
 }
 
 ImapSourceRemoval EmailService::moveToSpam(const EmailAccount& account,

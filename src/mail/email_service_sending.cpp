@@ -41,19 +41,6 @@ void EmailService::appendSentCopy(const store::EmailAccount& account,
   if (!stored) throw EmailServiceError::networkError(error);
 }
 
-bool EmailService::isAutomaticMessage(const store::EmailAccount& account,
-                                      const std::optional<std::string>& password,
-                                      std::string_view folderPath, uint32_t uid) const {
-  auto session = openIMAPSession(account, password);
-  LibEtPanError error;
-  std::optional<ImapUidIdentity> identity;
-  if (session->selectFolder(folderPath, &error))
-    identity = session->fetchMessageIdentityWithUID(uid, &error);
-  session->disconnect();
-  if (!identity) throw EmailServiceError::networkError(error);
-  return isAutomaticMail(identity->headerFields);
-}
-
 bool EmailService::isAutomaticMail(std::string_view headerFields) {
   // Unfolded, lower-cased "name: value" lines.
   std::string unfolded;

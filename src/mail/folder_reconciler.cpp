@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <mutex>
 #include <set>
 #include <unordered_set>
 
@@ -27,6 +28,33 @@ std::string identityOf(const std::optional<std::string>& messageId) {
   return messageId ? comparableMessageId(*messageId) : std::string();
 }
 
+// Pairs the rows that share one envelope with the server's messages of that envelope, only
+// where the pairing is exact: rows of one size take the messages of that size when there are
+// as many of each, and rows whose size is unknown take the messages left when those number
+// the same. Rows of an ambiguous group stay unpaired (not found again).
+std::map<std::string, uint32_t> pairByContent(
+    const std::vector<const store::HeldRow*>& rows,
+    const std::vector<std::pair<uint32_t, std::optional<uint64_t>>>& server) {
+  std::map<std::string, uint32_t> paired;
+  std::map<uint64_t, std::vector<const store::HeldRow*>> rowsBySize;
+  std::vector<const store::HeldRow*> sizeless;
+  for (const auto* row : rows) (row->size ? rowsBySize[*row->size] : sizeless).push_back(row);
+  std::map<uint64_t, std::vector<uint32_t>> serverBySize;
+  std::vector<uint32_t> left;
+  for (const auto& [uid, size] : server) (size ? serverBySize[*size] : left).push_back(uid);
+  for (auto& [size, uids] : serverBySize) {
+    auto sized = rowsBySize.find(size);
+    if (sized != rowsBySize.end() && sized->second.size() == uids.size()) {
+      for (size_t i = 0; i < uids.size(); ++i) paired.emplace(sized->second[i]->id, uids[i]);
+    } else {
+      left.insert(left.end(), uids.begin(), uids.end());
+    }
+  }
+  if (!sizeless.empty() && sizeless.size() == left.size())
+    for (size_t i = 0; i < left.size(); ++i) paired.emplace(sizeless[i]->id, left[i]);
+  return paired;
+}
+
 }  // namespace
 
 std::string messageContentKey(std::string_view subject, std::string_view fromEmail, double date) {
@@ -34,13 +62,58 @@ std::string messageContentKey(std::string_view subject, std::string_view fromEma
          std::to_string(std::llround(date));
 }
 
-std::string messageContentKey(const store::EmailMessage& message) {
-  return messageContentKey(message.subject, message.from.email, message.date);
+bool MessageContent::matches(const MessageContent& other) const {
+  return key == other.key && (!size || !other.size || *size == *other.size);
+}
+
+MessageContent messageContent(const store::EmailMessage& message) {
+  return {messageContentKey(message.subject, message.from.email, message.date), message.size};
 }
 
 FolderReconciler::FolderReconciler(store::EmailDatabase& database, store::EmailAccount account,
                                    store::EmailFolder folder)
     : database_(database), account_(std::move(account)), folder_(std::move(folder)) {}
+
+bool FolderReconciler::followNumbering(LibEtPanIMAPSession& session,
+                                       const std::optional<store::FolderSyncState>& known,
+                                       const ImapSelectedFolder& selected, LibEtPanError* error) {
+  if (!known || known->uidValidity == 0 || selected.uidValidity == 0 ||
+      known->uidValidity == selected.uidValidity)
+    return true;
+  // One renumbering of a folder at a time in the process: sessions that noticed the change
+  // together wait for the first, which keeps the new value before letting them on.
+  static std::mutex renumbering;
+  std::lock_guard lock(renumbering);
+  const auto now = database_.read(
+      [&](store::Connection& c) { return store::folder_sync_state(c, account_.id, folder_.path); });
+  if (now && now->uidValidity == selected.uidValidity) return true;
+  log(log_kind::kSync, "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" +
+                           std::to_string(known->uidValidity) + " → " +
+                           std::to_string(selected.uidValidity) + ")，忘记旧 UID 并重新查找邮件");
+  report_.renumbered = true;
+  if (!renumber(session, error)) return false;
+  database_.write([&](store::Connection& c) {
+    store::save_folder_sync_state(c, account_.id, folder_.path, {selected.uidValidity, 0});
+  });
+  return true;
+}
+
+std::optional<ImapSelectedFolder> FolderReconciler::selectForUids(LibEtPanIMAPSession& session,
+                                                                  LibEtPanError* error) {
+  const auto known = database_.read(
+      [&](store::Connection& c) { return store::folder_sync_state(c, account_.id, folder_.path); });
+  // A plain SELECT: these commands run on the user's threads too, and nothing is
+  // resynchronised here.
+  if (!session.selectFolder(folder_.path, error)) return std::nullopt;
+  auto selected = session.selectedFolder();
+  if (!selected || !followNumbering(session, known, *selected, error)) return std::nullopt;
+  // No mod-sequence from this SELECT: the next sync takes the server's as a new folder's.
+  if (report_.renumbered)
+    database_.write([&](store::Connection& c) {
+      store::save_folder_sync_state(c, account_.id, folder_.path, {selected->uidValidity, 0});
+    });
+  return selected;
+}
 
 std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& session,
                                                            LibEtPanError* error) {
@@ -49,19 +122,17 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
   auto selected = session.selectFolderResyncing(folder_.path, known ? known->uidValidity : 0,
                                                 known ? known->highestModSeq : 0, error);
   if (!selected) return std::nullopt;
-  if (known && known->uidValidity != 0 && selected->uidValidity != 0 &&
-      known->uidValidity != selected->uidValidity) {
-    log(log_kind::kSync,
-        "文件夹 " + folder_.path + " 的 UIDVALIDITY 已变化 (" + std::to_string(known->uidValidity) +
-            " → " + std::to_string(selected->uidValidity) + ")，忘记旧 UID 并重新查找邮件");
-    report_.renumbered = true;
-    if (!renumber(session, error)) return std::nullopt;
-  } else if (selected->resynchronised && !selected->vanished.empty()) {
+  if (!followNumbering(session, known, *selected, error)) return std::nullopt;
+  // A renumbered folder is never resynchronised: the server ignored the known state.
+  if (selected->resynchronised && !selected->vanished.empty()) {
     const std::unordered_set<uint32_t> gone(selected->vanished.begin(), selected->vanished.end());
+    const auto [low, high] =
+        std::minmax_element(selected->vanished.begin(), selected->vanished.end());
     std::vector<std::string> rows;
     database_.read([&](store::Connection& c) {
-      for (const auto& row : store::rows_held_in(c, account_.id, folder_.id, folder_.path))
-        if (row.filedHere && row.uid && gone.contains(*row.uid)) rows.push_back(row.id);
+      for (auto& [id, uid] :
+           store::filed_uids_in(c, account_.id, folder_.id, folder_.path, *low, *high))
+        if (gone.contains(uid)) rows.push_back(std::move(id));
     });
     remove(rows);
   } else if (selected->resynchronised && selected->highestModSeq != known->highestModSeq) {
@@ -81,7 +152,9 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
     // VANISHED, or because the store starts afresh (a new folder or a new numbering). A
     // session without QRESYNC leaves it where it was for the next one that has it.
     uint64_t modSeq = known ? known->highestModSeq : 0;
-    if (report_.resynchronised || report_.renumbered || modSeq == 0)
+    // A numbering another session already followed counts as new here too.
+    const bool renumberedElsewhere = known && known->uidValidity != selected->uidValidity;
+    if (report_.resynchronised || report_.renumbered || renumberedElsewhere || modSeq == 0)
       modSeq = selected->highestModSeq;
     database_.write([&](store::Connection& c) {
       store::save_folder_sync_state(c, account_.id, folder_.path, {selected->uidValidity, modSeq});
@@ -94,10 +167,9 @@ void FolderReconciler::listed(uint32_t low, uint32_t high, const std::vector<uin
   const std::unordered_set<uint32_t> present(held.begin(), held.end());
   std::vector<std::string> rows;
   database_.read([&](store::Connection& c) {
-    for (const auto& row : store::rows_held_in(c, account_.id, folder_.id, folder_.path))
-      if (row.filedHere && row.uid && *row.uid >= low && *row.uid <= high &&
-          !present.contains(*row.uid))
-        rows.push_back(row.id);
+    for (auto& [id, uid] :
+         store::filed_uids_in(c, account_.id, folder_.id, folder_.path, low, high))
+      if (!present.contains(uid)) rows.push_back(std::move(id));
   });
   remove(rows);
 }
@@ -112,7 +184,8 @@ bool FolderReconciler::renumber(LibEtPanIMAPSession& session, LibEtPanError* err
   std::vector<uint32_t> uids;
   for (const auto& entry : *listing) uids.push_back(entry.uid);
   // Where each identity lives in the new numbering.
-  std::map<std::string, std::vector<uint32_t>> byMessageId, byContent;
+  std::map<std::string, std::vector<uint32_t>> byMessageId;
+  std::map<std::string, std::vector<std::pair<uint32_t, std::optional<uint64_t>>>> byContent;
   for (size_t start = 0; start < uids.size(); start += kHeaderBatch) {
     const std::vector<uint32_t> batch(uids.begin() + start,
                                       uids.begin() + std::min(uids.size(), start + kHeaderBatch));
@@ -124,36 +197,38 @@ bool FolderReconciler::renumber(LibEtPanIMAPSession& session, LibEtPanError* err
       if (!id.empty())
         byMessageId[id].push_back(record.uid);
       else
-        byContent[messageContentKey(message)].push_back(record.uid);
+        byContent[messageContentKey(message.subject, message.from.email, message.date)]
+            .emplace_back(record.uid, record.size);
     }
   }
 
   const auto rows = database_.read([&](store::Connection& c) {
     return store::rows_held_in(c, account_.id, folder_.id, folder_.path);
   });
-  std::map<std::string, size_t> localContent;
-  for (const auto& row : rows)
-    if (identityOf(row.messageId).empty())
-      ++localContent[messageContentKey(row.subject, row.fromEmail, row.date)];
-
   std::vector<std::pair<std::string, uint32_t>> found;
   std::vector<std::string> lost, leaving;
+  std::map<std::string, std::vector<const store::HeldRow*>> withoutId;
   for (const auto& row : rows) {
     const std::string id = identityOf(row.messageId);
-    std::vector<uint32_t>* candidates = nullptr;
-    if (!id.empty()) {
-      if (auto it = byMessageId.find(id); it != byMessageId.end()) candidates = &it->second;
-    } else {
-      const std::string key = messageContentKey(row.subject, row.fromEmail, row.date);
-      auto it = byContent.find(key);
-      // Only as many local rows as server messages carry the key: the pairing is exact.
-      if (it != byContent.end() && it->second.size() == localContent[key]) candidates = &it->second;
+    if (id.empty()) {
+      withoutId[messageContentKey(row.subject, row.fromEmail, row.date)].push_back(&row);
+      continue;
     }
-    if (candidates && !candidates->empty()) {
-      found.emplace_back(row.id, candidates->back());
-      candidates->pop_back();
+    auto it = byMessageId.find(id);
+    if (it != byMessageId.end() && !it->second.empty()) {
+      found.emplace_back(row.id, it->second.back());
+      it->second.pop_back();
     } else {
       (row.filedHere ? lost : leaving).push_back(row.id);
+    }
+  }
+  for (const auto& [key, group] : withoutId) {
+    const auto paired = pairByContent(group, byContent[key]);
+    for (const auto* row : group) {
+      if (auto uid = paired.find(row->id); uid != paired.end())
+        found.emplace_back(row->id, uid->second);
+      else
+        (row->filedHere ? lost : leaving).push_back(row->id);
     }
   }
 

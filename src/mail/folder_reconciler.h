@@ -10,6 +10,7 @@
 #include "store/email_account.h"
 #include "store/email_folder.h"
 #include "store/email_message.h"
+#include "store/folder_sync_state.h"
 
 namespace kestrova::store {
 class EmailDatabase;
@@ -18,11 +19,18 @@ class EmailDatabase;
 namespace kestrova::mail {
 
 // What identifies a message that has no Message-ID: its date to the second, its sender's
-// address and its subject, as the envelope gives them. Two messages with the same key are
-// told apart by nothing the server offers cheaply, so a key that is not unique confirms
-// nothing.
+// address and its subject, as the envelope gives them, and its size (RFC822.SIZE) where it
+// is known. Messages equal in all of these are told apart by nothing the server offers
+// cheaply, so an identity that is not unique confirms nothing.
 std::string messageContentKey(std::string_view subject, std::string_view fromEmail, double date);
-std::string messageContentKey(const store::EmailMessage& message);
+struct MessageContent {
+  std::string key;  // messageContentKey of the envelope
+  std::optional<uint64_t> size;
+  // The same message as far as both tell: the same envelope, and the same size unless one
+  // side does not know it (rows stored before sizes were kept).
+  bool matches(const MessageContent& other) const;
+};
+MessageContent messageContent(const store::EmailMessage& message);
 
 // Keeps the rows of one folder in line with the server whenever a session selects it:
 //  - the folder's UIDVALIDITY is kept; when the server reports another value, every UID the
@@ -51,6 +59,13 @@ class FolderReconciler {
   // the store in line with what the SELECT told. Nothing on failure, with `error` filled.
   std::optional<ImapSelectedFolder> select(LibEtPanIMAPSession& session,
                                            LibEtPanError* error = nullptr);
+  // Selects the folder for commands that name UIDs the store holds (bodies, attachments,
+  // flags, moves, deletes, header loads). The UIDVALIDITY this SELECT reports is compared
+  // with the stored one; another value renumbers the folder's rows as `select` does, before
+  // the caller sends anything, and report().renumbered tells the caller that every UID it
+  // read before this call is void. Expunges elsewhere are left to the next sync.
+  std::optional<ImapSelectedFolder> selectForUids(LibEtPanIMAPSession& session,
+                                                  LibEtPanError* error = nullptr);
   // The server holds exactly `held` among the UIDs low..high of the folder: rows filed in it
   // with another UID in that range were expunged elsewhere.
   void listed(uint32_t low, uint32_t high, const std::vector<uint32_t>& held);
@@ -60,6 +75,11 @@ class FolderReconciler {
   bool resynchronised() const { return report_.resynchronised; }
 
  private:
+  // Renumbers the folder when the stored UIDVALIDITY differs from the selected one, and
+  // keeps the new value. False when finding the messages again failed.
+  bool followNumbering(LibEtPanIMAPSession& session,
+                       const std::optional<store::FolderSyncState>& known,
+                       const ImapSelectedFolder& selected, LibEtPanError* error);
   // Forgets the folder's UIDs and finds its messages again in the selected folder.
   bool renumber(LibEtPanIMAPSession& session, LibEtPanError* error);
   void remove(const std::vector<std::string>& rowIds);

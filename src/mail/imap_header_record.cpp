@@ -112,6 +112,8 @@ void merge_into_header_record(ImapHeaderRecord& record, const mailimap_msg_att* 
         if (item->att_type == MAILIMAP_MSG_ATT_ENVELOPE) {
           apply_envelope(record, item->att_data.att_env, ImapAddressStyle::Bare);
         }
+        if (item->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE)
+          record.size = item->att_data.att_rfc822_size;
       },
       [&](const mailimap_msg_att_dynamic* flags) { apply_flags(record, flags); });
 }
@@ -123,6 +125,8 @@ std::optional<ImapHeaderRecord> batch_header_record(const mailimap_msg_att* mess
       message,
       [&](const mailimap_msg_att_static* item) {
         if (item->att_type == MAILIMAP_MSG_ATT_UID) record.uid = item->att_data.att_uid;
+        if (item->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE)
+          record.size = item->att_data.att_rfc822_size;
         if (item->att_type == MAILIMAP_MSG_ATT_ENVELOPE && item->att_data.att_env) {
           envelope = item->att_data.att_env;
         }

@@ -25,6 +25,7 @@ struct ImapHeaderRecord {
   std::optional<std::string> inReplyTo;   // "in-reply-to"
   bool seen = false;
   bool flagged = false;
+  std::optional<uint64_t> size;  // RFC822.SIZE, when the server sent it
 
   bool operator==(const ImapHeaderRecord&) const = default;
 };

@@ -834,7 +834,9 @@ std::optional<ImapHeaderRecord> LibEtPanIMAPSession::fetchMessageHeadersWithUID(
     uint32_t uid, LibEtPanError* error) {
   if (!require_session(imap_.get(), error)) return std::nullopt;
   SetPtr set = single_uid_set(uid);
-  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags()});
+  FetchTypePtr type =
+      fetch_type_of({mailimap_fetch_att_new_envelope(), mailimap_fetch_att_new_flags(),
+                     mailimap_fetch_att_new_rfc822_size()});
   if (!set || !type) return out_of_memory(error, "获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);
@@ -866,8 +868,9 @@ std::optional<std::vector<ImapHeaderRecord>> LibEtPanIMAPSession::fetchBatchMess
     if (mailimap_set_add_single(set.get(), uid) != MAILIMAP_NO_ERROR)
       return out_of_memory(error, "批量获取邮件头失败");
   }
-  FetchTypePtr type = fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
-                                     mailimap_fetch_att_new_flags()});
+  FetchTypePtr type =
+      fetch_type_of({mailimap_fetch_att_new_uid(), mailimap_fetch_att_new_envelope(),
+                     mailimap_fetch_att_new_flags(), mailimap_fetch_att_new_rfc822_size()});
   if (!type) return out_of_memory(error, "批量获取邮件头失败");
   FetchResultPtr messages;
   const int result = uid_fetch(imap_.get(), set.get(), type.get(), messages);

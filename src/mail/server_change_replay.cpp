@@ -14,6 +14,7 @@
 #include "mail/libetpan_imap_session.h"
 #include "store/email_folder.h"
 #include "store/server_change_journal.h"
+#include "util/localization.h"
 #include "util/log.h"
 #include "util/time.h"
 
@@ -126,8 +127,8 @@ class AccountReplay {
     std::vector<uint32_t> uids;
     for (const auto& entry : entries)
       if (entry.source.uid) uids.push_back(*entry.source.uid);
-    // uid -> comparable Message-ID and content key of the message the folder holds there
-    std::unordered_map<uint32_t, std::pair<std::string, std::string>> held;
+    // uid -> comparable Message-ID and content of the message the folder holds there
+    std::unordered_map<uint32_t, std::pair<std::string, MessageContent>> held;
     ok = true;
     if (!uids.empty()) {
       ++report_.commands;
@@ -139,7 +140,7 @@ class AccountReplay {
       for (const auto& record : *records)
         held.emplace(record.uid,
                      std::pair{comparableMessageId(record.messageId.value_or("")),
-                               messageContentKey(message_from_header_record(record, "", ""))});
+                               messageContent(message_from_header_record(record, "", ""))});
     }
     std::vector<Located> located;
     for (const auto& entry : entries) {
@@ -153,7 +154,8 @@ class AccountReplay {
         if (it != held.end() && !hasMessageId(entry)) {
           // Nothing but the envelope tells this message apart: the UID is used only when the
           // message under it is the one the row describes.
-          if (it->second.first.empty() && contentKeyOfRow(entry.messageRowId) == it->second.second)
+          if (it->second.first.empty() &&
+              contentOfRow(entry.messageRowId).matches(it->second.second))
             located.push_back({entry, *entry.source.uid});
           else
             refuse(entry);
@@ -175,11 +177,11 @@ class AccountReplay {
     FolderReconciler reconciler(database_, account_, folderAt(path));
     ++report_.commands;
     if (!reconciler.select(session_, &error)) return fail(entries, error.localizedDescription);
-    if (reconciler.report().renumbered || reconciler.report().removed > 0) {
-      report_.renumbered = report_.renumbered || reconciler.report().renumbered;
-      report_.gone += reconciler.report().droppedChanges;
-      entries = stillWaiting(entries);
-    }
+    report_.renumbered = report_.renumbered || reconciler.report().renumbered;
+    report_.gone += reconciler.report().droppedChanges;
+    // Read again whatever happened: another session (a body download, the prefetch) may
+    // have renumbered the folder since the entries were read, giving them new UIDs.
+    entries = stillWaiting(entries);
     bool ok = true;
     const auto located = locate(entries, missing, error, ok);
     if (!ok) return fail(entries, error.localizedDescription);
@@ -263,8 +265,17 @@ class AccountReplay {
     if (!select(target, error)) return group;  // the move itself will say what is wrong
     std::vector<Located> copied;
     for (const auto& l : interrupted) (searchByMessageId(l.change) ? copied : rest).push_back(l);
-    if (!select(source, error)) {
+    // The group's UIDs hold only while the source keeps its numbering: selected again, it
+    // is checked as any folder whose stored UIDs are used.
+    ++report_.commands;
+    FolderReconciler reconciler(database_, account_, folderAt(source));
+    if (!reconciler.selectForUids(session_, &error)) {
       fail(group, error.localizedDescription);
+      return {};
+    }
+    if (reconciler.report().renumbered) {
+      report_.renumbered = true;
+      fail(group, localized("mail.renumbered.retry"));
       return {};
     }
     if (copied.empty()) return rest;
@@ -339,13 +350,17 @@ class AccountReplay {
     return waiting;
   }
 
-  std::string contentKeyOfRow(const std::string& rowId) {
-    return database_.read([&](Connection& c) -> std::string {
-      auto s = c.prepare("SELECT subject, from_email, date FROM email_messages WHERE id = ?");
+  MessageContent contentOfRow(const std::string& rowId) {
+    return database_.read([&](Connection& c) -> MessageContent {
+      auto s = c.prepare(
+          "SELECT subject, from_email, date, rfc822_size FROM email_messages WHERE id = ?");
       s.bind(1, rowId);
       if (!s.step()) return {};
-      return messageContentKey(s.text(0).value_or(""), s.text(1).value_or(""),
-                               s.real(2).value_or(0));
+      MessageContent content{
+          messageContentKey(s.text(0).value_or(""), s.text(1).value_or(""), s.real(2).value_or(0)),
+          std::nullopt};
+      if (auto size = s.integer(3); size && *size >= 0) content.size = static_cast<uint64_t>(*size);
+      return content;
     });
   }
 

@@ -53,6 +53,8 @@ std::optional<EmailMessage> EmailMessage::from_row(const Statement& row) {
   m.accountId = std::move(*account_id);
   m.folderId = r.uuid("folder_id");
   m.uid = to_uid(r.optional_integer("uid"));
+  if (auto size = r.optional_integer("rfc822_size"); size && *size >= 0)
+    m.size = static_cast<uint64_t>(*size);
   m.messageId = r.optional_text("message_id");
   m.inReplyTo = r.optional_text("in_reply_to");
   m.threadId = r.optional_text("thread_id");

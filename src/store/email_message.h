@@ -25,6 +25,7 @@ struct EmailMessage {
   std::optional<std::string> folderId{};  // canonical UUID
   std::optional<uint32_t> uid{};
   std::optional<std::string> messageId{};  // the Message-ID header
+  std::optional<uint64_t> size{};          // the server's RFC822.SIZE, when it was fetched
   std::optional<std::string> inReplyTo{};
   std::optional<std::string> threadId{};
   std::string subject{};

@@ -30,6 +30,12 @@ namespace {
 constexpr std::string_view kSkipSaveWarning = "跳过保存邮件: account_id 不存在于数据库中 (";
 constexpr std::string_view kSkipUpdateWarning = "跳过更新邮件: account_id 不存在于数据库中 (";
 
+// The server's size as stored: NULL when unknown.
+std::optional<int64_t> sizeColumn(const EmailMessage& m) {
+  if (!m.size) return std::nullopt;
+  return static_cast<int64_t>(*m.size);
+}
+
 std::optional<std::string_view> rawOrNothing(const std::optional<EmailPriority>& value) {
   if (!value) return std::nullopt;
   return raw_value(*value);
@@ -90,6 +96,7 @@ int bindMessageColumns(Statement& s, int index, const EmailMessage& m) {
   s.bind(index++, m.bodyCachedAt);
   s.bind(index++, m.hasBeenReplied);
   s.bind(index++, m.isDraft);
+  s.bind(index++, sizeColumn(m));
   return index;
 }
 
@@ -171,7 +178,8 @@ std::optional<std::string> findStoredCopy(Connection& c, const EmailMessage& rec
   if (record.isDraft) return std::nullopt;
   auto s = c.prepare(sql::kFindCopyBySubject);
   s.bind_all(record.accountId, sql::identitySubject(record.subject),
-             sql::identitySender(record.from.email), record.date, record.id);
+             sql::identitySender(record.from.email), record.date, sizeColumn(record),
+             sizeColumn(record), record.id);
   if (s.step()) return s.text(0);
   return std::nullopt;
 }
@@ -206,7 +214,9 @@ void bindCopyCondition(Statement& s, int index, const CopyCondition& condition,
   }
   s.bind(index++, m.subject);
   s.bind(index++, m.from.email);
-  s.bind(index, m.date);
+  s.bind(index++, m.date);
+  s.bind(index++, sizeColumn(m));
+  s.bind(index, sizeColumn(m));
 }
 
 void copyFlags(EmailMessage& target, const EmailMessage& source) {
@@ -330,7 +340,7 @@ std::optional<SavedMessage> EmailStore::syncServerStateLocked(Connection& c, Ema
   }
   auto s = c.prepare(sql::kUpdateServerState);
   s.bind_all(folderId, uid, fetched.isRead, fetched.isStarred, fetched.threadId, fetched.inReplyTo,
-             fetched.syncedAt, *id);
+             fetched.syncedAt, sizeColumn(fetched), *id);
   s.run();
   auto stored = read_stored_message(c, *id);
   if (!stored) return std::nullopt;

@@ -60,7 +60,8 @@ inline constexpr std::string_view kFindCopyByMessageId =
 // Bound with (account, identitySubject(subject), identitySender(sender), date, id).
 inline constexpr std::string_view kFindCopyBySubject =
     "SELECT id FROM email_messages WHERE account_id = ? AND LOWER(TRIM(subject)) = LOWER(?) AND "
-    "LOWER(from_email) = ? AND ABS(date - ?) < 1 AND id != ? LIMIT 1";
+    "LOWER(from_email) = ? AND ABS(date - ?) < 1 AND (? IS NULL OR rfc822_size IS NULL OR "
+    "rfc822_size = ?) AND id != ? LIMIT 1";
 // The values bound against LOWER(TRIM(subject)) and LOWER(from_email) when a message
 // without Message-ID is looked up. They are prepared exactly as SQLite's built-in TRIM
 // (spaces) and LOWER (the ASCII letters, byte by byte) prepare the stored side, and not with
@@ -82,9 +83,9 @@ inline constexpr std::string_view kInsertMessage =
     "is_read, is_starred, is_important, is_no_reply, has_attachments, is_spam, is_deleted, "
     "contains_remote_resources, tags, ai_tags, ai_summary, ai_priority, ai_action_items, "
     "ai_category, snoozed_until, reply_later_until, waiting_since, internal_note, synced_at, "
-    "updated_at, is_body_loaded, body_cached_at, has_been_replied, is_draft) "
+    "updated_at, is_body_loaded, body_cached_at, has_been_replied, is_draft, rfc822_size) "
     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-    "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    "?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)";
 inline constexpr std::string_view kUpdateMessage =
     "UPDATE email_messages SET account_id = ?, folder_id = ?, uid = ?, message_id = ?, "
     "in_reply_to = ?, thread_id = ?, subject = ?, from_name = ?, from_email = ?, to_contacts = ?, "
@@ -94,12 +95,12 @@ inline constexpr std::string_view kUpdateMessage =
     "contains_remote_resources = ?, tags = ?, ai_tags = ?, ai_summary = ?, ai_priority = ?, "
     "ai_action_items = ?, ai_category = ?, snoozed_until = ?, reply_later_until = ?, "
     "waiting_since = ?, internal_note = ?, synced_at = ?, updated_at = ?, is_body_loaded = ?, "
-    "body_cached_at = ?, has_been_replied = ?, is_draft = ? WHERE id = ?";
+    "body_cached_at = ?, has_been_replied = ?, is_draft = ?, rfc822_size = ? WHERE id = ?";
 // What a sync writes into a row it already stores: the server's columns only.
 inline constexpr std::string_view kUpdateServerState =
     "UPDATE email_messages SET folder_id = ?, uid = ?, is_read = ?, is_starred = ?, "
-    "thread_id = COALESCE(thread_id, ?), in_reply_to = COALESCE(in_reply_to, ?), synced_at = ? "
-    "WHERE id = ?";
+    "thread_id = COALESCE(thread_id, ?), in_reply_to = COALESCE(in_reply_to, ?), synced_at = ?, "
+    "rfc822_size = COALESCE(?, rfc822_size) WHERE id = ?";
 // Bound with (folder, spam 0/1, updated_at, id).
 inline constexpr std::string_view kRecordServerMove =
     "UPDATE email_messages SET folder_id = ?, uid = NULL, is_spam = MAX(is_spam, ?), "
@@ -126,10 +127,12 @@ inline constexpr std::string_view kSelectIds = "SELECT id FROM email_messages";
 // Bound with (account, trimmed Message-ID).
 inline constexpr std::string_view kCopiesByMessageId =
     "WHERE account_id = ? AND message_id IS NOT NULL AND TRIM(message_id) = ?";
-// Bound with (account, subject, sender address, date).
+// Bound with (account, subject, sender address, date, size, size): messages without a
+// Message-ID whose server sizes are both known and differ are two messages.
 inline constexpr std::string_view kCopiesBySubject =
     "WHERE account_id = ? AND COALESCE(subject, '') = ? AND LOWER(COALESCE(from_email, '')) = "
-    "LOWER(?) AND ABS(date - ?) < 0.001";
+    "LOWER(?) AND ABS(date - ?) < 0.001 AND (? IS NULL OR rfc822_size IS NULL OR "
+    "rfc822_size = ?)";
 
 // ---- one folder ----
 

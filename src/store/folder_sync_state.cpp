@@ -43,7 +43,8 @@ std::vector<HeldRow> rows_held_in(Connection& c, const std::string& accountId,
   const std::string leaving(kLeaving);
   auto s = c.prepare(
       "SELECT m.id, m.uid, m.message_id, m.subject, m.from_email, m.date, "
-      "COALESCE(m.folder_id = ?1, 0) FROM email_messages m WHERE m.account_id = ?2 AND "
+      "COALESCE(m.folder_id = ?1, 0), m.rfc822_size FROM email_messages m WHERE m.account_id = ?2 "
+      "AND "
       "((m.folder_id = ?1 AND NOT EXISTS (SELECT 1 FROM pending_server_changes p WHERE "
       "p.message_row_id = m.id AND " +
       leaving +
@@ -61,8 +62,27 @@ std::vector<HeldRow> rows_held_in(Connection& c, const std::string& accountId,
     row.fromEmail = s.text(4).value_or("");
     row.date = s.real(5).value_or(0);
     row.filedHere = s.integer(6).value_or(0) != 0;
+    if (auto size = s.integer(7); size && *size >= 0) row.size = static_cast<uint64_t>(*size);
     rows.push_back(std::move(row));
   }
+  return rows;
+}
+
+std::vector<std::pair<std::string, uint32_t>> filed_uids_in(Connection& c,
+                                                            const std::string& accountId,
+                                                            const std::string& folderId,
+                                                            const std::string& path, uint32_t low,
+                                                            uint32_t high) {
+  const std::string leaving(kLeaving);
+  auto s = c.prepare(
+      "SELECT m.id, m.uid FROM email_messages m WHERE m.account_id = ? AND m.folder_id = ? AND "
+      "m.uid BETWEEN ? AND ? AND NOT EXISTS (SELECT 1 FROM pending_server_changes p WHERE "
+      "p.message_row_id = m.id AND " +
+      leaving + " AND p.source_path != ?)");
+  s.bind_all(accountId, folderId, static_cast<int64_t>(low), static_cast<int64_t>(high), path);
+  std::vector<std::pair<std::string, uint32_t>> rows;
+  while (s.step())
+    rows.emplace_back(s.text(0).value_or(""), static_cast<uint32_t>(s.integer(1).value_or(0)));
   return rows;
 }
 

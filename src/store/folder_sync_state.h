@@ -33,6 +33,7 @@ struct HeldRow {
   std::string subject;
   std::string fromEmail;
   double date = 0;
+  std::optional<uint64_t> size;  // RFC822.SIZE, when a sync stored it
   bool filedHere = false;  // filed in the folder locally (not only waiting to leave it)
 };
 
@@ -41,6 +42,15 @@ struct HeldRow {
 // for them, and those a move or delete from this folder is still waiting for.
 std::vector<HeldRow> rows_held_in(Connection& c, const std::string& accountId,
                                   const std::string& folderId, const std::string& path);
+
+// The rows filed in folder `folderId` (server path `path`) whose UID lies in low..high, as
+// (row id, UID), leaving out those a move or delete to elsewhere is still waiting for: what
+// the server must hold of that range. Reads the UID index only, not the rows.
+std::vector<std::pair<std::string, uint32_t>> filed_uids_in(Connection& c,
+                                                            const std::string& accountId,
+                                                            const std::string& folderId,
+                                                            const std::string& path, uint32_t low,
+                                                            uint32_t high);
 
 // The folder was renumbered: the rows it holds and the journal entries waiting for it
 // forget their UIDs.

@@ -473,6 +473,10 @@ void build_schema(Connection& c) {
   create_folder_views(c);
   create_folder_sync_state(c);
   create_message_sources(c);
+  // The server's size of each message: with the envelope it tells apart messages that have
+  // no Message-ID when a folder is renumbered.
+  if (!c.column_names("email_messages").contains("rfc822_size"))
+    add_column(c, "email_messages", "rfc822_size", "INTEGER");
   // Automatic replies: when each sender last got one, kept across restarts.
   c.execute(
       "CREATE TABLE IF NOT EXISTS auto_reply_log (sender TEXT PRIMARY KEY, replied_at REAL NOT "

@@ -895,7 +895,7 @@ const TextTable& chinese_texts() {
       {"mail.error.uid_gone", "服务器上文件夹「%@」中已没有 UID %d 的邮件，它可能已被移动或删除"},
       {"mail.error.envelope_differs",
        "服务器上文件夹「%@」中 UID %d "
-       "的邮件与本地记录的日期、发件人或主题不符，无法确认是同一封邮件"},
+       "的邮件与本地记录的日期、发件人、主题或大小不符，无法确认是同一封邮件"},
       {"mail.error.message_id_differs",
        "服务器上文件夹「%@」中 UID %d 的邮件不是本地记录的这封邮件（Message-ID "
        "不同），它可能已被移动"},
@@ -1039,6 +1039,10 @@ const TextTable& chinese_texts() {
        "没有运行中的 kestrova run：窗口打开期间，由它接收邮件、发送定时邮件并完成后台服务的其他工作。"},
       {"desktop.service.elsewhere", "后台服务 (pid %d) 正在接收邮件"},
       {"desktop.service.elsewhere_unknown", "后台服务正在接收邮件"},
+      // wt-uid-gaps: UIDs checked against a renumbered folder before every command
+      {"mail.renumbered.message_unknown",
+       "文件夹「%@」已在服务器上重新编号，其中找不到这封邮件；未做任何更改，请先同步该文件夹"},
+      {"mail.renumbered.retry", "文件夹已在服务器上重新编号，这些更改将按新的编号重试"},
   };
   return table;
 }

@@ -974,7 +974,7 @@ const TextTable& english_texts() {
        "folder \"%@\" on the server no longer holds a message with UID %d; it may have been moved "
        "or deleted"},
       {"mail.error.envelope_differs",
-       "in folder \"%@\" on the server, the message with UID %d differs in date, sender or subject "
+       "in folder \"%@\" on the server, the message with UID %d differs in date, sender, subject or size "
        "from the local one, so it cannot be confirmed to be the same message"},
       {"mail.error.message_id_differs",
        "in folder \"%@\" on the server, the message with UID %d is not this message (the "
@@ -1130,6 +1130,13 @@ const TextTable& english_texts() {
        "scheduled mail and does the background service's other work."},
       {"desktop.service.elsewhere", "The background service (pid %d) receives mail"},
       {"desktop.service.elsewhere_unknown", "The background service receives mail"},
+      // wt-uid-gaps: UIDs checked against a renumbered folder before every command
+      {"mail.renumbered.message_unknown",
+       "The folder \"%@\" was renumbered on the server and this message was not found in it "
+       "again; nothing was changed. Sync the folder first"},
+      {"mail.renumbered.retry",
+       "The folder was renumbered on the server; these changes will be tried again under the new "
+       "numbering"},
   };
   return table;
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <set>
 
 #include "e2e/cli_fixture.h"
@@ -99,12 +100,14 @@ class ServerChangesElsewhereTest : public CliTest {
            more + "}}";
   }
 
+  void renumber_with_deletes_waiting(bool withoutSizes);
   void expunge_and_move_elsewhere(const MailServers& servers);
 };
 
 // The server renumbers a folder while deletes of messages without a Message-ID wait: the
-// replay finds each message again under its new UID and deletes exactly those chosen.
-TEST_F(ServerChangesElsewhereTest, RenumberedFolderLosesOnlyTheChosenMessages) {
+// replay finds each message again under its new UID and deletes exactly those chosen; so
+// also for rows stored before sizes were kept (`withoutSizes`).
+void ServerChangesElsewhereTest::renumber_with_deletes_waiting(bool withoutSizes) {
   add_account();
   ASSERT_EQ(run({"settings", "set", "mcpExposureLevel", "full"}).exit_code, 0);
   const std::vector<std::pair<Message, bool>> messages = {
@@ -124,6 +127,9 @@ TEST_F(ServerChangesElsewhereTest, RenumberedFolderLosesOnlyTheChosenMessages) {
     if (!messages[i].second) kept.insert(messages[i].first.subject);
   }
   ASSERT_EQ(run({"sync"}).exit_code, 0);
+  if (withoutSizes)
+    store::EmailDatabase::open(db_path())->write(
+        [](store::Connection& c) { c.execute("UPDATE email_messages SET rfc822_size = NULL"); });
   std::vector<std::string> calls = {call("mark_message_read", "Team meeting notes")};
   for (const auto& [message, chosen] : messages)
     if (chosen) calls.push_back(call("delete_message", message.subject));
@@ -146,6 +152,74 @@ TEST_F(ServerChangesElsewhereTest, RenumberedFolderLosesOnlyTheChosenMessages) {
                   "f.id = m.folder_id WHERE f.path = ?",
                   "Work"),
             std::to_string(kept.size()));
+}
+
+TEST_F(ServerChangesElsewhereTest, RenumberedFolderLosesOnlyTheChosenMessages) {
+  renumber_with_deletes_waiting(false);
+}
+
+TEST_F(ServerChangesElsewhereTest, RenumberedFolderLosesOnlyTheChosenMessagesWithoutSizes) {
+  renumber_with_deletes_waiting(true);
+}
+
+// Between two syncs the server renumbers the folder before every command: each command that
+// sends a UID notices it from its own SELECT and uses the message's new UID, never the old
+// one (which now names another message: the renumbering reverses the order).
+TEST_F(ServerChangesElsewhereTest, CommandsBetweenSyncsFollowARenumbering) {
+  add_account();
+  // Dated years back: the body prefetch of a sync leaves them on the server.
+  auto old_mail = [](const std::string& subject, const std::string& extra,
+                     const std::string& body) {
+    return "From: sender@example.com\r\nSubject: " + subject + "\r\n" + extra +
+           "Date: Mon, 6 Jan 2020 09:00:00 +0000\r\n" + body;
+  };
+  servers_.deliver(
+      user_, "Work",
+      old_mail("Alpha", "Message-ID: <alpha@example.com>\r\n", "\r\nbody of Alpha\r\n"));
+  servers_.deliver(user_, "Work", old_mail("Beta", "", "\r\nbody of Beta\r\n"));
+  servers_.deliver(user_, "Work",
+                   old_mail("Gamma", "MIME-Version: 1.0\r\n",
+                            "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                            "Content-Type: text/plain\r\n\r\nbody of Gamma\r\n--b\r\n"
+                            "Content-Type: text/plain; name=\"note.txt\"\r\n"
+                            "Content-Disposition: attachment; filename=\"note.txt\"\r\n\r\n"
+                            "attached words of Gamma\r\n--b--\r\n"));
+  servers_.deliver(user_, "Work", old_mail("Delta", "", "\r\nbody of Delta\r\n"));
+  ASSERT_EQ(run({"sync"}).exit_code, 0);
+  const std::string listing = run({"list", "--folder", "Work"}).out;
+  auto id = [&](const std::string& subject) { return id_of(listing, subject); };
+  // The attachment's part is known from a first reading, under the first numbering.
+  ASSERT_EQ(run({"read", id("Gamma"), "--no-mark"}).exit_code, 0);
+  const fs::path saved = dir_.path() / "note.txt";
+
+  struct Case {
+    std::vector<std::string> command;
+    std::string expected;  // in the output, or in the saved file
+  };
+  const std::vector<Case> cases = {
+      {{"read", id("Alpha")}, "body of Alpha"},
+      {{"read", id("Beta"), "--no-mark"}, "body of Beta"},
+      {{"raw", id("Delta")}, "body of Delta"},
+      {{"attachment", "save", id("Gamma"), "note.txt", "-o", saved.string(), "--force"},
+       "attached words of Gamma"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command.front());
+    second_client(servers_, {"renumber", "Work"});
+    const auto result = run(c.command);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    std::string shown = result.out;
+    if (c.command.front() == "attachment") {
+      std::ifstream in(saved, std::ios::binary);
+      shown.assign((std::istreambuf_iterator<char>(in)), {});
+    }
+    EXPECT_NE(shown.find(c.expected), std::string::npos) << shown;
+  }
+  // Every row names its own message under the last numbering.
+  EXPECT_EQ(value("SELECT COUNT(DISTINCT uid) FROM email_messages m JOIN email_folders f ON "
+                  "f.id = m.folder_id WHERE f.path = ?",
+                  "Work"),
+            "4");
 }
 
 // Another program expunges and moves messages: the next sync and the running service drop

@@ -4,13 +4,16 @@
 // without the network.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <ctime>
 #include <map>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "mail/email_body_prefetcher.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
 #include "mail/email_sync_flow.h"
@@ -79,6 +82,7 @@ class EmailSyncTest : public ::testing::Test {
     account_.smtpHost = servers_.host;
     account_.smtpPort = servers_.smtp_no_tls;
     store_.saveAccount(account_);
+    service_.setDatabase(db_.get());
   }
 
   std::vector<store::EmailFolder> syncFolders() { return flow_.syncFolders(account_, password_); }
@@ -249,6 +253,43 @@ TEST_F(EmailSyncTest, LocalFoldersAndMissingUidsFailWithoutTheNetwork) {
                 .find("邮件 UID 不存在"),
             std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+// The server renumbers a folder between the sync and the body prefetch: the prefetch sends
+// none of the old UIDs (under which the folder now holds other messages), and its next pass
+// stores every body on the row of its own message.
+TEST_F(EmailSyncTest, BodyPrefetchAfterARenumberingStoresEachBodyOnItsOwnRow) {
+  char date[64];
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S +0000", &utc);
+  const std::vector<std::string> subjects = {"Note one", "Note two", "Note three", "Note four"};
+  for (const auto& subject : subjects)
+    servers_.deliver(user_, "Work",
+                     "From: sender@example.com\r\nSubject: " + subject + "\r\nDate: " + date +
+                         "\r\n\r\ntext of " + subject + "\r\n");
+  const auto work = folderAt("Work");
+  flow_.syncFolder(account_, password_, work, std::nullopt, 0);
+  const auto renumbered = testing::run_process(
+      "/usr/bin/python3",
+      {KESTROVA_SOURCE_DIR "/tests/support/second_imap_client.py", servers_.host,
+       std::to_string(servers_.imap_plain), user_, servers_.password, "renumber", "Work"},
+      "");
+  ASSERT_EQ(renumbered.exit_code, 0) << renumbered.err;
+
+  const std::atomic<bool> stop{false};
+  EmailBodyPrefetcher prefetcher(*db_, service_);
+  const auto refused = prefetcher.prefetch(account_, password_, {}, stop);
+  EXPECT_EQ(refused.stored, 0u);
+  EXPECT_EQ(refused.failedFolders, 1u);
+  const auto again = prefetcher.prefetch(account_, password_, {}, stop);
+  EXPECT_EQ(again.stored, subjects.size());
+  for (const auto& message : stored(work)) {
+    ASSERT_TRUE(message.textBody) << message.subject;
+    EXPECT_NE(message.textBody->find("text of " + message.subject), std::string::npos)
+        << message.subject << ": " << *message.textBody;
+  }
 }
 
 }  // namespace

@@ -52,15 +52,18 @@ class ImapMailboxTest : public ::testing::Test {
 };
 
 TEST_F(ImapMailboxTest, HeaderRecordsKeepServerTextInBothAddressStyles) {
-  deliver(
+  const std::string first =
       "From: =?UTF-8?B?w4RsaWNl?= <alice@example.com>\r\n"
       "To: bob@example.com, \"Carol C\" <carol@example.org>\r\n"
       "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\n"
       "Date: Wed, 3 Jan 2024 09:30:00 +0100\r\n"
       "Message-ID: <a1@kestrova.test>\r\n"
       "In-Reply-To: <parent@kestrova.test>\r\n"
-      "\r\nHello\r\n");
-  deliver("From: dave@example.net\r\nTo: eve@example.net\r\nSubject: plain\r\n\r\nHi\r\n", true);
+      "\r\nHello\r\n";
+  const std::string second =
+      "From: dave@example.net\r\nTo: eve@example.net\r\nSubject: plain\r\n\r\nHi\r\n";
+  deliver(first);
+  deliver(second, true);
   ASSERT_TRUE(imap_->selectFolder("INBOX"));
 
   LibEtPanError error;
@@ -74,6 +77,7 @@ TEST_F(ImapMailboxTest, HeaderRecordsKeepServerTextInBothAddressStyles) {
   expected.date = "Wed, 3 Jan 2024 09:30:00 +0100";
   expected.messageId = "<a1@kestrova.test>";
   expected.inReplyTo = "<parent@kestrova.test>";
+  expected.size = first.size();  // RFC822.SIZE: the message's bytes as stored, CR LF lines
   EXPECT_EQ(*single, expected);
 
   const auto batch = imap_->fetchBatchMessageHeadersWithUIDs({2, 1, 99}, &error);
@@ -84,6 +88,7 @@ TEST_F(ImapMailboxTest, HeaderRecordsKeepServerTextInBothAddressStyles) {
   EXPECT_EQ((*batch)[1].uid, 2u);
   EXPECT_EQ((*batch)[1].from, "dave@example.net");
   EXPECT_EQ((*batch)[1].to, "eve@example.net");
+  EXPECT_EQ((*batch)[1].size, second.size());
   EXPECT_FALSE((*batch)[1].messageId);
   EXPECT_FALSE((*batch)[1].inReplyTo);
   EXPECT_TRUE((*batch)[1].seen);

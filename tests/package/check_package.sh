@@ -34,6 +34,12 @@ appstreamcli validate --no-net "$root/usr/share/metainfo/org.kestrova.Kestrova.m
   fail "appstream metainfo"
 desktop-file-validate "$root/usr/share/applications/kestrova.desktop" || fail "desktop entry"
 
+# The libraries opened at run time (not linked, so dpkg-shlibdeps cannot see them) are named.
+depends=$(dpkg-deb -f "$deb" Depends)
+for package in libcurl3-gnutls qt6-qpa-plugins libetpan20 libgnutls30 libsecret-1-0; do
+  grep -q "\b$package\b" <<< "$depends" || fail "Depends lacks $package: $depends"
+done
+
 # Every dependency the package names can be installed from the archive.
 apt-get install --simulate --no-install-recommends "$deb" > "$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "dependencies"; }

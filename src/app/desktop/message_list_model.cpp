@@ -85,9 +85,10 @@ int MessageListModel::rowCount(const QModelIndex& parent) const {
 }
 
 bool MessageListModel::canFetchMore(const QModelIndex& parent) const {
-  if (parent.isValid() || !pager_->open_ended()) return false;
+  auto& pager = list_->pager();
+  if (parent.isValid() || !pager.open_ended()) return false;
   try {
-    return pager_->has_more();
+    return pager.has_more();
   } catch (const std::exception&) {
     return false;
   }
@@ -95,9 +96,11 @@ bool MessageListModel::canFetchMore(const QModelIndex& parent) const {
 
 void MessageListModel::fetchMore(const QModelIndex& parent) {
   if (parent.isValid()) return;
+  // Further results come after every row shown, the open conversations' messages included.
+  const int64_t shown = list_->count();
   bool inserting = false;
-  pager_->fetch_more([&](int64_t first, int64_t last) {
-    beginInsertRows({}, static_cast<int>(first), static_cast<int>(last));
+  list_->pager().fetch_more([&](int64_t first, int64_t last) {
+    beginInsertRows({}, static_cast<int>(shown), static_cast<int>(shown + last - first));
     inserting = true;
   });
   if (inserting) endInsertRows();

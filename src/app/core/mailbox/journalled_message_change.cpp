@@ -36,7 +36,8 @@ std::optional<std::vector<std::string>> update_copies(Connection& c, const std::
                                                       std::string_view set_clause,
                                                       const ColumnValue& value) {
   auto lookup = c.prepare(
-      "SELECT account_id, message_id, subject, from_email, date FROM email_messages WHERE id = ?");
+      "SELECT account_id, message_id, subject, from_email, date, rfc822_size FROM email_messages "
+      "WHERE id = ?");
   lookup.bind(1, message_id);
   if (!lookup.step()) return std::nullopt;
   const std::string account_id = text_of(lookup, "account_id");
@@ -44,6 +45,7 @@ std::optional<std::vector<std::string>> update_copies(Connection& c, const std::
   const std::string subject = text_of(lookup, "subject");
   const std::string from = text_of(lookup, "from_email");
   const double date = lookup.real("date").value_or(0);
+  const std::optional<int64_t> size = lookup.integer("rfc822_size");
   const double now = now_seconds();
   std::vector<std::string> ids;
   auto collect = [&](store::Statement& select) {
@@ -63,12 +65,13 @@ std::optional<std::vector<std::string>> update_copies(Connection& c, const std::
   }
   auto select =
       c.prepare("SELECT id FROM email_messages " + std::string(store::sql::kCopiesBySubject));
-  select.bind_all(account_id, subject, from, date);
+  select.bind_all(account_id, subject, from, date, size, size);
   collect(select);
   auto update = c.prepare(std::string("UPDATE email_messages SET ") + std::string(set_clause) +
                           ", updated_at = ? " + std::string(store::sql::kCopiesBySubject));
   bind_value(update, 1, value);
   update.bind(2, now).bind(3, account_id).bind(4, subject).bind(5, from).bind(6, date);
+  update.bind(7, size).bind(8, size);
   update.run();
   return ids;
 }

@@ -1,7 +1,6 @@
 #include "app/core/mailbox/message_context.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
 #include <fstream>
 #include <limits>
@@ -9,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/core/writing/draft_upload.h"
 #include "app/core/mailbox/folder_lookup.h"
+#include "app/core/writing/draft_upload.h"
 #include "mail/email_content_decoder.h"
 #include "mail/email_message_conversion.h"
 #include "mail/email_service.h"
@@ -57,20 +56,12 @@ namespace {
 // message has no server copy to peek at.
 std::optional<mail::EmailBodyContent> peek_body(MessageContext& c) {
   if (!c.message.uid || c.account.isLocalOnly()) return std::nullopt;
-  const store::EmailFolder* folder = nullptr;
-  for (const auto& f : c.folders)
-    if (f.id == c.message.folderId && !f.isLocalPseudoFolder()) folder = &f;
-  if (!folder) return std::nullopt;
-  std::optional<mail::EmailBodyContent> content;
-  const std::atomic<bool> never{false};
-  mail::EmailService::shared().prefetchBodies(
-      c.account, password_of(c), *folder, {static_cast<uint32_t>(*c.message.uid)},
-      std::numeric_limits<uint64_t>::max(),
-      [&](std::vector<mail::EmailService::PrefetchedBody> bodies) {
-        if (!bodies.empty()) content = std::move(bodies.front().content);
-      },
-      never);
-  return content;
+  const auto folder = std::find_if(c.folders.begin(), c.folders.end(), [&](const auto& f) {
+    return f.id == c.message.folderId && !f.isLocalPseudoFolder();
+  });
+  if (folder == c.folders.end()) return std::nullopt;
+  return mail::EmailService::decodeRawMessage(
+      mail::EmailService::shared().peekRawMessage(c.account, password_of(c), c.message, c.folders));
 }
 
 }  // namespace

@@ -44,8 +44,8 @@ EmailAutoReplyService::EmailAutoReplyService(store::EmailStore& store, UserPrefe
       const auto folder = message.folderId ? store_.folder(*message.folderId) : std::nullopt;
       if (!folder || !message.uid) return false;
       auto& service = mail::EmailService::shared();
-      return service.isAutomaticMessage(account, service.storedPassword(account), folder->path,
-                                        *message.uid);
+      return service.isAutomaticMessage(account, service.storedPassword(account), message,
+                                        {*folder});
     };
 }
 
