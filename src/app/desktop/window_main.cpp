@@ -176,7 +176,10 @@ int main(int argc, char** argv) {
       QObject::connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
     }
   });
-  if (parser.isSet(search)) window.search_field().setText(parser.value(search));
+  if (parser.isSet(search)) {
+    window.search_field().setText(parser.value(search));
+    window.run_pending_search();  // the list the options below choose from
+  }
 
   if (capture) {
     const QStringList wh = parser.value(size).split('x');
