@@ -91,8 +91,12 @@ class ImapResponseFilter {
         --depth_;
       }
     }
+    // libetpan reads a literal only after "{n}" CRLF; after a bare LF the next bytes are
+    // lines to it, so they are lines here too (and checked as such).
     const std::optional<uint64_t> literal =
-        quoted ? std::nullopt : announced_literal(std::string_view(line).substr(0, text_end));
+        quoted || !line.ends_with("\r\n")
+            ? std::nullopt
+            : announced_literal(std::string_view(line).substr(0, text_end));
     if (!literal) {
       first_line_ = true;
       depth_ = 0;

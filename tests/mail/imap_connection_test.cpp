@@ -339,6 +339,11 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
        "TAG OK in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
+      {"a literal announced before a bare LF is no literal to libetpan: the lines after it "
+       "are checked as lines, and the broken answer is a parse error, not a crash",
+       "* OK ready\r\n", "none",
+       "* OK [PE\x12MANENTF*44{9696}\nE7296ttow\xb7x\n* OK [PERMANENTFLAGS (\x01]\r\nTAG OK in\r\n",
+       "", MAILIMAP_ERROR_PARSE, "登录失败"},
       {"nested 200,000 deep", "* OK ready\r\n", "none", "TAG OK in\r\n",
        "* 1 FETCH (UID 1 BODYSTRUCTURE " + std::string(200000, '(') + std::string(200000, ')') +
            ")\r\nTAG OK\r\n",
