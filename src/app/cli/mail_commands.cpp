@@ -702,15 +702,9 @@ void undo_last_change() {
   auto& database = store::EmailDatabase::shared();
   const auto& steps = record->steps();
   for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-    const auto account = database.read([&](store::Connection& db) {
-      auto s = db.prepare("SELECT account_id FROM email_messages WHERE id = ?");
-      s.bind(1, step->messageId);
-      return s.step() ? s.text(0) : std::nullopt;
-    });
-    const bool done = account && database.write([&](store::Connection& db) {
-      return UndoRecord::undo(db, *step);
-    });
-    if (!done) {
+    const auto account =
+        database.write([&](store::Connection& db) { return UndoRecord::undo(db, *step); });
+    if (!account) {
       std::cerr << localized_format("cli.undo.gone", terminal_safe(step->subject)) << "\n";
       continue;
     }

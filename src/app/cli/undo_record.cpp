@@ -17,10 +17,11 @@ std::filesystem::path record_path() {
   return platform::state_home() / "kestrova" / "last-change.json";
 }
 
-bool row_exists(store::Connection& c, const std::string& id) {
-  auto s = c.prepare("SELECT 1 FROM email_messages WHERE id = ?");
+// The account of the stored message `id`, if it is still stored.
+std::optional<std::string> account_of(store::Connection& c, const std::string& id) {
+  auto s = c.prepare("SELECT account_id FROM email_messages WHERE id = ?");
   s.bind(1, id);
-  return s.step();
+  return s.step() ? s.text(0) : std::nullopt;
 }
 
 }  // namespace
@@ -84,15 +85,16 @@ std::optional<UndoRecord> UndoRecord::take() {
   return out;
 }
 
-bool UndoRecord::undo(store::Connection& c, const Step& step) {
-  if (!row_exists(c, step.messageId)) return false;
+std::optional<std::string> UndoRecord::undo(store::Connection& c, const Step& step) {
+  auto account = account_of(c, step.messageId);
+  if (!account) return std::nullopt;
   if (step.flag == Flag::read)
     set_read_journalled(c, step.messageId, step.wasSet);
   else if (step.flag == Flag::starred)
     set_starred_journalled(c, step.messageId, step.wasSet);
   else
     restore_placement(c, step.placement);
-  return true;
+  return account;
 }
 
 }  // namespace kestrova::app

@@ -40,8 +40,8 @@ class UndoRecord {
   bool isIrreversible() const { return irreversible_; }
 
   // Takes one step back in the write block `c` (journalled, as every change the servers
-  // follow). False when the message is no longer stored.
-  static bool undo(store::Connection& c, const Step& step);
+  // follow). Answers the message's account, or nothing when it is no longer stored.
+  static std::optional<std::string> undo(store::Connection& c, const Step& step);
 
  private:
   std::vector<Step> steps_;
