@@ -3,8 +3,8 @@
 # new user would: lintian, the AppStream and desktop-entry validators, the package's
 # dependencies resolvable from Debian's archive, and the unpacked program working from its
 # installed places (the command, the tool server, the demo's generator found in
-# /usr/lib/kestrova). With KESTROVA_INSTALL_PACKAGE=1 (and root) it is also installed with
-# dpkg and apt-get -f install, run from the PATH, and removed again.
+# /usr/lib/kestrova). As root in CI (or with KESTROVA_INSTALL_PACKAGE=1) it is also installed
+# with dpkg and apt-get -f install, started from the PATH and the menu entry, and removed.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -55,12 +55,49 @@ grep -q '"protocolVersion"' <<< "$answer" || fail "tool server: $answer"
 timeout 300 "$root/usr/bin/kestrova" demo --home "$work/demo" > "$work/demo.log" 2>&1 ||
   { cat "$work/demo.log"; fail "demo with the installed generator"; }
 
-if [[ "${KESTROVA_INSTALL_PACKAGE:-}" == 1 && $(id -u) == 0 ]]; then
+# Installed for real as a user would (dpkg, then apt-get -f install for what it lacks) when
+# running as root in CI or when asked with KESTROVA_INSTALL_PACKAGE=1, never over a kestrova
+# package that is already installed; removed again afterwards.
+install_wanted() {
+  [[ $(id -u) == 0 ]] || return 1
+  [[ "${KESTROVA_INSTALL_PACKAGE:-}" == 1 || -n "${CI:-}" ]] || return 1
+  [[ "${KESTROVA_INSTALL_PACKAGE:-}" != 0 ]] || return 1
+  ! dpkg-query -W -f '${Status}' kestrova 2>/dev/null | grep -q 'install ok installed'
+}
+if install_wanted; then
   export DEBIAN_FRONTEND=noninteractive
-  dpkg -i "$deb" > /dev/null 2>&1 || apt-get -f install -y -qq > /dev/null
-  /usr/bin/kestrova --version | grep -q . || fail "installed kestrova"
-  [[ -x /usr/lib/kestrova/kestrova-window ]] || [[ ! -e "$root/usr/lib/kestrova/kestrova-window" ]] ||
-    fail "installed window"
-  apt-get remove -y -qq kestrova > /dev/null
+  trap 'apt-get purge -y -qq kestrova > /dev/null 2>&1 || true; rm -rf "$work"' EXIT
+  dpkg -i "$deb" > "$work/dpkg.log" 2>&1 || apt-get -f install -y -qq > "$work/apt-f.log" 2>&1 ||
+    { cat "$work/dpkg.log" "$work/apt-f.log"; fail "installing the package"; }
+  [[ "$(command -v kestrova)" == /usr/bin/kestrova ]] || fail "kestrova not on the PATH"
+  kestrova --version | grep -q . || fail "installed kestrova"
+  answer=$(printf '%s\n' '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2024-11-05","capabilities":{},"clientInfo":{"name":"check","version":"1"}}}' |
+    timeout 20 kestrova --mcp-stdio)
+  grep -q '"protocolVersion"' <<< "$answer" || fail "installed tool server: $answer"
+  if [[ -e /usr/lib/kestrova/kestrova-window ]]; then
+    # The menu's command line, as a desktop runs it: Exec with %u replaced by a link. The
+    # first start opens the window (offscreen here); a second start hands its link to it and
+    # returns at once.
+    export XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    exec_line=$(sed -n 's/^Exec=//p' /usr/share/applications/kestrova.desktop)
+    first=${exec_line//%u/}
+    second=${exec_line//%u/kestrova://drafts}
+    $first > "$work/window.log" 2>&1 &
+    window=$!
+    for _ in $(seq 100); do
+      [[ -n "$(find "$XDG_RUNTIME_DIR" -type s 2>/dev/null)" ]] && break
+      kill -0 "$window" 2>/dev/null || { cat "$work/window.log"; fail "the window did not start"; }
+      sleep 0.2
+    done
+    [[ -n "$(find "$XDG_RUNTIME_DIR" -type s)" ]] || { kill "$window"; fail "the window never listened"; }
+    timeout 20 $second > "$work/second.log" 2>&1 || { cat "$work/second.log"; kill "$window"; fail "second start"; }
+    kill -0 "$window" 2>/dev/null || { cat "$work/window.log"; fail "the window ended on a handed-over link"; }
+    kill "$window"; wait "$window" 2>/dev/null || true
+  fi
+  apt-get purge -y -qq kestrova > /dev/null 2>&1 || fail "removing the package"
+  [[ ! -e /usr/bin/kestrova ]] || fail "removal left /usr/bin/kestrova"
+  trap 'rm -rf "$work"' EXIT
+  echo "installed, started from the PATH and the menu entry, removed"
 fi
 echo "package checks passed"
