@@ -173,7 +173,7 @@ void EmailIdleService::run(Watcher& watcher) {
   while (!watcher.cancelled) {
     setStatus(account.id, IdleStatus::connecting);
     try {
-      if (runSession(watcher, failures > 0) == SessionEnd::unsupported) return;
+      if (runSession(watcher) == SessionEnd::unsupported) return;
       failures = 0;  // the session ended without error: it was stopped
     } catch (const std::exception& e) {
       if (watcher.cancelled) break;
@@ -188,7 +188,7 @@ void EmailIdleService::run(Watcher& watcher) {
   setStatus(account.id, IdleStatus::stopped);
 }
 
-EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher, bool catchUp) {
+EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher) {
   const store::EmailAccount& account = watcher.account;
   std::optional<std::string> password;
   try {
@@ -217,11 +217,14 @@ EmailIdleService::SessionEnd EmailIdleService::runSession(Watcher& watcher, bool
   if (!session->selectFolder(inbox->path, &error))
     throw IdleError(Kind::selectFolderFailed, error.localizedDescription);
 
+  bool catchUp = true;
   while (!watcher.cancelled) {
     if (!session->idleWithError(&error))
       throw IdleError(Kind::idleStartFailed, error.localizedDescription);
     setStatus(account.id, IdleStatus::idle);
-    // Back after a failure: mail that came while the connection was down is fetched now.
+    // Changes made before the SELECT (while the connection was down, or after the start-up
+    // round listed the inbox) raise no IDLE answer: the first IDLE of a session asks for one
+    // receive to catch up.
     if (std::exchange(catchUp, false) && options_.post)
       options_.post(kNewMessageNotice, Json{{"accountId", account.id}});
     const int fd = session->idleFd();

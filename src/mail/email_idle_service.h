@@ -110,8 +110,10 @@ class EmailIdleService {
   enum class SessionEnd { cancelled, unsupported };
 
   void run(Watcher& watcher);
-  // `catchUp`: announce activity once idle, for what arrived while disconnected.
-  SessionEnd runSession(Watcher& watcher, bool catchUp);
+  // Announces activity once the session idles: what changed between the last receive and
+  // the SELECT (a reconnection, or the service's start-up round racing this session) shows
+  // no sign in IDLE.
+  SessionEnd runSession(Watcher& watcher);
   void setStatus(const std::string& accountId, IdleStatus status);
   bool sleep(Watcher& watcher, std::chrono::seconds delay);
 

@@ -252,8 +252,9 @@ void ServerChangesElsewhereTest::expunge_and_move_elsewhere(const MailServers& s
 
   auto service = start_service();
   second_client(servers, {"expunge", "INBOX", "later gone"});
-  // The service follows an expunge while idling; a busy machine can hold its start-up sync
-  // for several seconds, so the wait is a minute rather than until()'s usual six seconds.
+  // The service follows an expunge that lands while it starts (before or after its IDLE
+  // session selects the inbox); a busy machine can hold its start-up receive for several
+  // seconds, so the wait is a minute rather than until()'s usual six seconds.
   bool dropped = false;
   for (int round = 0; round < 10 && !dropped; ++round)
     dropped = until(*service,
