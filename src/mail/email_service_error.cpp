@@ -6,7 +6,7 @@ namespace kestrova::mail {
 
 namespace {
 
-// The prefix as shown, in the interface language (prefix() gives the Chinese one).
+// The prefix of a case, in the interface language.
 std::string shown_prefix(EmailServiceError::Kind kind) {
   using Kind = EmailServiceError::Kind;
   switch (kind) {
@@ -29,26 +29,6 @@ std::string shown_prefix(EmailServiceError::Kind kind) {
 }
 
 }  // namespace
-
-std::string_view EmailServiceError::prefix(Kind kind) {
-  switch (kind) {
-    case Kind::connectionFailed:
-      return "连接失败: ";
-    case Kind::authenticationFailed:
-      return "认证失败: ";
-    case Kind::invalidConfiguration:
-      return "配置无效: ";
-    case Kind::networkError:
-      return "网络错误: ";
-    case Kind::parseError:
-      return "解析错误: ";
-    case Kind::timedOut:
-      return "请求超时: ";
-    case Kind::messageMismatch:
-      return "邮件不匹配: ";
-  }
-  return "";
-}
 
 EmailServiceError::EmailServiceError(Kind kind, std::string_view payload)
     : Error(shown_prefix(kind) + std::string(payload)), kind_(kind), payload_(payload) {}

@@ -37,9 +37,6 @@ class EmailServiceError : public Error {
   // The text behind the prefix (for networkError, the underlying error's description).
   const std::string& payload() const { return payload_; }
 
-  // The description prefix of a case.
-  static std::string_view prefix(Kind kind);
-
  private:
   EmailServiceError(Kind kind, std::string_view payload);
   Kind kind_;

@@ -126,12 +126,12 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
   // A renumbered folder is never resynchronised: the server ignored the known state.
   if (selected->resynchronised && !selected->vanished.empty()) {
     const std::unordered_set<uint32_t> gone(selected->vanished.begin(), selected->vanished.end());
-    const auto [low, high] =
-        std::minmax_element(selected->vanished.begin(), selected->vanished.end());
+    const auto range = std::minmax_element(selected->vanished.begin(), selected->vanished.end());
+    const uint32_t low = *range.first, high = *range.second;
     std::vector<std::string> rows;
     database_.read([&](store::Connection& c) {
       for (auto& [id, uid] :
-           store::filed_uids_in(c, account_.id, folder_.id, folder_.path, *low, *high))
+           store::filed_uids_in(c, account_.id, folder_.id, folder_.path, low, high))
         if (gone.contains(uid)) rows.push_back(std::move(id));
     });
     remove(rows);

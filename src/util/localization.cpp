@@ -594,7 +594,6 @@ const TextTable& chinese_texts() {
       {"desktop.action.undo", "撤销"},
       {"desktop.ai.action_items", "待办："},
       {"desktop.ai.summary", "AI 摘要："},
-      {"desktop.attachment.not_downloaded", "尚未下载：下次同步时获取"},
       {"desktop.attachment.save", "保存附件"},
       {"desktop.cli.handed_over", "已在打开的 Kestrova 窗口中显示。"},
       {"desktop.cli.missing", "找不到窗口程序：%@"},

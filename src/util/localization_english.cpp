@@ -646,7 +646,6 @@ const TextTable& english_texts() {
       {"desktop.action.undo", "Undo"},
       {"desktop.ai.action_items", "To do:"},
       {"desktop.ai.summary", "AI summary:"},
-      {"desktop.attachment.not_downloaded", "Not downloaded yet: the next sync brings it"},
       {"desktop.attachment.save", "Save attachment"},
       {"desktop.cli.handed_over", "Shown in the open Kestrova window."},
       {"desktop.cli.missing", "The window program is missing: %@"},
