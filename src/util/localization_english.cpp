@@ -1155,6 +1155,7 @@ const TextTable& english_texts() {
       {"desktop.followup.snoozed", "Snoozed until %@"},
       {"desktop.actions.due", "due %@"},
       {"desktop.actions.snoozed", "snoozed until %@"},
+      {"desktop.actions.count", "%d to do · %d done"},
       {"desktop.rules.title", "Rules"},
       {"desktop.rules.account", "Account:"},
       {"desktop.rules.order_hint", "Rules run from top to bottom. Tick a rule to switch it on."},
@@ -1192,6 +1193,9 @@ const TextTable& english_texts() {
        "Nothing to change: the matching messages (%d) are already as the rule leaves them"},
       {"desktop.rules.confirm_apply", "Apply \"%@\" to existing mail? It changes %d messages."},
       {"desktop.rules.applied", "%d messages changed"},
+      {"desktop.rules.important", "Mark as important"},
+      {"desktop.rules.spam", "Mark as spam (moves to the spam folder)"},
+      {"desktop.rules.delete_message", "Delete the message"},
       {"desktop.rules.confirm_delete", "Delete the rule \"%@\"? This cannot be undone."},
   };
   return table;

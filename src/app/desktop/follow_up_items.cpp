@@ -1,9 +1,12 @@
 #include "app/desktop/follow_up_items.h"
 
+#include <QApplication>
 #include <QDateTime>
-#include <QFont>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QPainter>
+#include <QStyledItemDelegate>
+#include <algorithm>
 #include <unordered_map>
 
 #include "store/database.h"
@@ -68,6 +71,8 @@ void ActionItemsModel::refresh() {
     row.done = item.state == store::EmailActionItemState::done;
     rows.push_back(std::move(row));
   }
+  // What is still to do comes first; the order within each group stays newest first.
+  std::stable_partition(rows.begin(), rows.end(), [](const ActionItemRow& r) { return !r.done; });
   beginResetModel();
   rows_ = std::move(rows);
   endResetModel();
@@ -103,7 +108,10 @@ QVariant ActionItemsModel::data(const QModelIndex& index, int role) const {
   const ActionItemRow* item = row_at(index.row());
   if (!item) return {};
   switch (role) {
-    case Qt::DisplayRole: {
+    case Qt::DisplayRole:
+    case Qt::ToolTipRole:
+      return QString::fromStdString(item->title);
+    case kDetailRole: {
       QString second = QString::fromStdString(item->subject);
       if (!item->from.empty()) second += "  ·  " + QString::fromStdString(item->from);
       if (item->dueAt)
@@ -112,15 +120,10 @@ QVariant ActionItemsModel::data(const QModelIndex& index, int role) const {
       if (item->snoozedUntil)
         second += "  ·  " + QString::fromStdString(localized_format(
                                 "desktop.actions.snoozed", when_text(*item->snoozedUntil).toStdString()));
-      return QString::fromStdString(item->title) + "\n" + second;
+      return second;
     }
     case Qt::CheckStateRole:
       return item->done ? Qt::Checked : Qt::Unchecked;
-    case Qt::FontRole: {
-      QFont font;
-      font.setStrikeOut(item->done);
-      return font;
-    }
     case kMessageIdRole:
       return QString::fromStdString(item->messageId);
     default:
@@ -138,14 +141,67 @@ Qt::ItemFlags ActionItemsModel::flags(const QModelIndex& index) const {
   return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable;
 }
 
+namespace {
+
+// Two lines per item: the title (struck through and greyed once done), and under it, smaller
+// and grey, the message it came from.
+class ActionItemDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* p, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    QStyleOptionViewItem o = option;
+    initStyleOption(&o, index);
+    o.text.clear();
+    const QWidget* widget = option.widget;
+    QStyle* style = widget ? widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &o, p, widget);
+    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &o, widget)
+                           .adjusted(4, 4, -4, -4);
+    const bool selected = option.state & QStyle::State_Selected;
+    const bool done = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
+    const QColor strong = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+    const QColor weak = selected ? strong : option.palette.color(QPalette::Mid);
+    p->save();
+    QFont title = option.font;
+    title.setStrikeOut(done);
+    p->setFont(title);
+    p->setPen(done ? weak : strong);
+    const QFontMetrics titleMetrics(title);
+    p->drawText(QRect(text.left(), text.top(), text.width(), titleMetrics.height()),
+                Qt::AlignLeft | Qt::AlignVCenter,
+                titleMetrics.elidedText(index.data().toString(), Qt::ElideRight, text.width()));
+    QFont detail = option.font;
+    detail.setPointSizeF(detail.pointSizeF() * 0.9);
+    p->setFont(detail);
+    p->setPen(weak);
+    const QFontMetrics detailMetrics(detail);
+    p->drawText(QRect(text.left(), text.top() + titleMetrics.height() + 2, text.width(),
+                      detailMetrics.height()),
+                Qt::AlignLeft | Qt::AlignVCenter,
+                detailMetrics.elidedText(index.data(ActionItemsModel::kDetailRole).toString(),
+                                         Qt::ElideRight, text.width()));
+    p->restore();
+  }
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    const QFontMetrics metrics(option.font);
+    return {QStyledItemDelegate::sizeHint(option, index).width(),
+            metrics.height() * 2 + 14};
+  }
+};
+
+}  // namespace
+
 ActionItemsView::ActionItemsView(store::EmailDatabase& database, QWidget* parent)
     : QListView(parent), model_(new ActionItemsModel(database, this)) {
+  setItemDelegate(new ActionItemDelegate(this));
+  setUniformItemSizes(true);
   setObjectName("actionItems");
   setModel(model_);
   setFrameShape(QFrame::NoFrame);
-  setSpacing(3);
   setAlternatingRowColors(true);
-  setWordWrap(true);
   connect(this, &QListView::doubleClicked, this, [this] { open_current(); });
 }
 

@@ -27,7 +27,8 @@ struct ActionItemRow {
   bool done = false;
 };
 
-// The action items of every account, newest first, each with its message's subject and
+// The action items of every account, those still to do first, then the done ones, each
+// group newest first, each item with its message's subject and
 // sender, as a checkable list: checking an item marks it done, unchecking opens it again,
 // through the action-item store the command line and the service use. Items of deleted
 // messages are left out; at most kMaxItems are listed. Main thread only.
@@ -35,6 +36,7 @@ class ActionItemsModel : public QAbstractListModel {
  public:
   static constexpr int kMaxItems = 1000;
   static constexpr int kMessageIdRole = Qt::UserRole + 1;
+  static constexpr int kDetailRole = Qt::UserRole + 2;  // the message's line under the title
 
   ActionItemsModel(store::EmailDatabase& database, QObject* parent);
   ~ActionItemsModel() override;

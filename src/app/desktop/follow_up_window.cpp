@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QDateTime>
+#include <QLabel>
 #include <QListView>
 #include <QLocale>
 #include <QMenu>
@@ -47,6 +48,8 @@ void MainWindow::build_follow_up_view(QWidget* messages) {
   middle_->addWidget(messages);
   actionItems_ = new ActionItemsView(database_, middle_);
   middle_->addWidget(actionItems_);
+  connect(&actionItems_->items(), &QAbstractItemModel::dataChanged, this,
+          [this] { show_action_item_count(); });
   actionItems_->onOpen = [this](const std::string& messageId) {
     pane_->show_message(messageId);
     shownId_ = messageId;
@@ -116,10 +119,21 @@ void MainWindow::follow_up_choose(const MailboxSelection& selection) {
       actionItems_->setCurrentIndex(actionItems_->items().index(0));
   }
   middle_->setCurrentWidget(items ? static_cast<QWidget*>(actionItems_) : list_);
+  if (items) show_action_item_count();
+}
+
+void MainWindow::show_action_item_count() {
+  const ActionItemsModel& model = actionItems_->items();
+  int64_t done = 0;
+  for (int row = 0; row < model.rowCount(); ++row) done += model.row_at(row)->done ? 1 : 0;
+  status_->setText(QString::fromStdString(
+      localized_format("desktop.actions.count", model.rowCount() - done, done)));
 }
 
 void MainWindow::follow_up_refresh() {
-  if (middle_->currentWidget() == actionItems_) actionItems_->refresh();
+  if (middle_->currentWidget() != actionItems_) return;
+  actionItems_->refresh();
+  show_action_item_count();
 }
 
 void MainWindow::pick_reply_later() {

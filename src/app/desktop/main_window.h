@@ -167,6 +167,7 @@ class MainWindow : public QMainWindow {
   // Shows the action-items view in place of the message list, or the list again.
   void follow_up_choose(const MailboxSelection& selection);
   void follow_up_refresh();
+  void show_action_item_count();
   std::unique_ptr<FollowUpActions> followUp_;
   QStackedWidget* middle_ = nullptr;
   ActionItemsView* actionItems_ = nullptr;

@@ -26,7 +26,7 @@ QString when_text(double at, double now) {
   const QLocale locale;
   if (at - now < 6 * 86400)
     return locale.toString(t, "ddd " + locale.timeFormat(QLocale::ShortFormat));
-  return locale.toString(t, QLocale::ShortFormat);
+  return locale.toString(t, "ddd ") + locale.toString(t, QLocale::ShortFormat);
 }
 
 }  // namespace
@@ -37,7 +37,10 @@ SnoozePicker::SnoozePicker(QWidget* parent, const QString& title, double now,
   setObjectName("snoozePicker");
   setWindowTitle(title);
   auto* layout = new QVBoxLayout(this);
-  auto* heading = new QLabel(title, this);
+  QString headingText = title;
+  if (headingText.endsWith(QChar(0x2026))) headingText.chop(1);  // the menu's "…"
+  setWindowTitle(headingText);
+  auto* heading = new QLabel(headingText, this);
   QFont font = heading->font();
   font.setBold(true);
   font.setPointSizeF(font.pointSizeF() * 1.1);

@@ -87,9 +87,13 @@ RulesPage::RulesPage(store::EmailDatabase& database, UserPreferences&, QWidget* 
   build();
   database_.read([&](store::Connection& c) {
     auto s = c.prepare(
-        "SELECT id, COALESCE(NULLIF(display_name, ''), email_address) FROM email_accounts "
+        "SELECT id, display_name, email_address FROM email_accounts "
         "ORDER BY is_default DESC, created_at DESC");
-    while (s.step()) account_->addItem(q(s.text(1).value_or("")), q(s.text(0).value_or("")));
+    while (s.step()) {
+      const std::string name = s.text(1).value_or(""), address = s.text(2).value_or("");
+      account_->addItem(name.empty() ? q(address) : q(name + " <" + address + ">"),
+                        q(s.text(0).value_or("")));
+    }
   });
   if (account_->count() > 0) show_account(account_->itemData(0).toString().toStdString());
 }
@@ -167,16 +171,16 @@ void RulesPage::build() {
   auto* actionForm = new QFormLayout(actions);
   markRead_ = tri_state_box(actions, "markAsRead", "desktop.rules.leave",
                             "rules.action.markRead", "rules.action.markUnread");
-  important_ = new QCheckBox(text_of("rules.action.important"), actions);
+  important_ = new QCheckBox(text_of("desktop.rules.important"), actions);
   important_->setObjectName("markAsImportant");
-  spam_ = new QCheckBox(text_of("rules.action.spam"), actions);
+  spam_ = new QCheckBox(text_of("desktop.rules.spam"), actions);
   spam_->setObjectName("markAsSpam");
   moveTo_ = new QComboBox(actions);
   moveTo_->setObjectName("moveToFolder");
   tags_ = new QLineEdit(actions);
   tags_->setObjectName("addTags");
   tags_->setPlaceholderText(text_of("desktop.rules.tags_hint"));
-  delete_ = new QCheckBox(text_of("rules.action.delete"), actions);
+  delete_ = new QCheckBox(text_of("desktop.rules.delete_message"), actions);
   delete_->setObjectName("delete");
   actionForm->addRow(text_of("desktop.rules.read_state"), markRead_);
   actionForm->addRow(QString(), important_);
@@ -259,9 +263,9 @@ void RulesPage::fill_folders() {
   const auto folders = database_.read([&](store::Connection& c) {
     std::vector<std::pair<std::string, std::string>> out;
     auto s = c.prepare(
-        "SELECT id, path FROM email_folders WHERE account_id = ? AND path NOT IN (?, ?) "
+        "SELECT id, name FROM email_folders WHERE account_id = ? AND path NOT IN (?, ?) "
         "ORDER BY CASE type WHEN 'inbox' THEN 0 WHEN 'drafts' THEN 1 WHEN 'sent' THEN 2 "
-        "WHEN 'archive' THEN 3 WHEN 'spam' THEN 4 WHEN 'trash' THEN 5 ELSE 6 END, path");
+        "WHEN 'archive' THEN 3 WHEN 'spam' THEN 4 WHEN 'trash' THEN 5 ELSE 6 END, name");
     s.bind_all(accountId_, "__LocalSent__", "__LocalDrafts__");
     while (s.step()) out.emplace_back(s.text(0).value_or(""), s.text(1).value_or(""));
     return out;
@@ -270,9 +274,9 @@ void RulesPage::fill_folders() {
   moveTo_->clear();
   inFolder_->addItem(text_of("desktop.rules.any_folder"), QString());
   moveTo_->addItem(text_of("desktop.rules.no_move"), QString());
-  for (const auto& [id, path] : folders) {
-    inFolder_->addItem(q(path), q(id));
-    moveTo_->addItem(q(path), q(id));
+  for (const auto& [id, name] : folders) {
+    inFolder_->addItem(q(name), q(id));
+    moveTo_->addItem(q(name), q(id));
   }
 }
 
