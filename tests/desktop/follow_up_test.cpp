@@ -1,6 +1,8 @@
 // Follow-up, snooze and action items in the real window over a generated mailbox, with a
 // second owner of the database file playing the service and the command line.
 
+#include "app/desktop/follow_up.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,7 +12,6 @@
 #include <functional>
 
 #include "app/core/user_preferences.h"
-#include "app/desktop/follow_up.h"
 #include "app/desktop/follow_up_items.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/main_window.h"
@@ -112,11 +113,13 @@ TEST_F(FollowUpTest, SnoozedMessageLeavesTheInboxUntilItsTimeThenComesBack) {
 
   // Snoozed again, then taken back from the picker before its time.
   EXPECT_TRUE(listed({Kind::unifiedInbox, {}, {}}, id));
-  window_->list_view().setCurrentIndex(window_->list_model().index(*window_->list_model().row_of(id)));
+  window_->list_view().setCurrentIndex(
+      window_->list_model().index(*window_->list_model().row_of(id)));
   with_picker([](SnoozePicker& picker) { picker.take_custom(now_seconds() + 7200); });
   window_->pick_snooze();
   EXPECT_TRUE(listed({Kind::snoozed, {}, {}}, id));
-  window_->list_view().setCurrentIndex(window_->list_model().index(*window_->list_model().row_of(id)));
+  window_->list_view().setCurrentIndex(
+      window_->list_model().index(*window_->list_model().row_of(id)));
   with_picker([](SnoozePicker& picker) { picker.take_remove(); });
   window_->pick_snooze();
   EXPECT_FALSE(column(id, "snoozed_until"));
@@ -144,8 +147,7 @@ TEST_F(FollowUpTest, ReplyLaterAndWaitingOnAreSetAndClearedOnTheMessage) {
          with_picker([](SnoozePicker& p) { p.take_remove(); });
          window_->pick_reply_later();
        }},
-      {"waiting on", "waiting_since", Kind::waitingOn,
-       [&] { key(Qt::Key_W); },
+      {"waiting on", "waiting_since", Kind::waitingOn, [&] { key(Qt::Key_W); },
        [&] { window_->toggle_waiting(); }},
   };
   for (const auto& c : cases) {

@@ -62,7 +62,7 @@ class FollowUpActions {
 // One choice of the time picker shown for snooze and reply later: a preset with its time,
 // or the custom entry, whose time the user picks.
 struct FollowUpTimeChoice {
-  std::string titleKey;       // "snooze.duration.tomorrow", ...
+  std::string titleKey;        // "snooze.duration.tomorrow", ...
   std::optional<double> time;  // nothing for the custom entry
 };
 // The presets counted from `now` in the local time zone (in one hour, tonight at 20:00,

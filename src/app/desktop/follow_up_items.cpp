@@ -63,8 +63,8 @@ void ActionItemsModel::refresh() {
     row.id = item.id;
     row.messageId = item.messageId;
     row.title = item.title;
-    row.subject = line->second.subject.empty() ? localized("email.no.subject")
-                                               : line->second.subject;
+    row.subject =
+        line->second.subject.empty() ? localized("email.no.subject") : line->second.subject;
     row.from = line->second.from;
     row.dueAt = item.dueAt;
     if (item.state == store::EmailActionItemState::snoozed) row.snoozedUntil = item.snoozedUntil;
@@ -118,8 +118,9 @@ QVariant ActionItemsModel::data(const QModelIndex& index, int role) const {
         second += "  ·  " + QString::fromStdString(localized_format(
                                 "desktop.actions.due", when_text(*item->dueAt).toStdString()));
       if (item->snoozedUntil)
-        second += "  ·  " + QString::fromStdString(localized_format(
-                                "desktop.actions.snoozed", when_text(*item->snoozedUntil).toStdString()));
+        second +=
+            "  ·  " + QString::fromStdString(localized_format(
+                          "desktop.actions.snoozed", when_text(*item->snoozedUntil).toStdString()));
       return second;
     }
     case Qt::CheckStateRole:
@@ -157,11 +158,12 @@ class ActionItemDelegate : public QStyledItemDelegate {
     const QWidget* widget = option.widget;
     QStyle* style = widget ? widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &o, p, widget);
-    const QRect text = style->subElementRect(QStyle::SE_ItemViewItemText, &o, widget)
-                           .adjusted(4, 4, -4, -4);
+    const QRect text =
+        style->subElementRect(QStyle::SE_ItemViewItemText, &o, widget).adjusted(4, 4, -4, -4);
     const bool selected = option.state & QStyle::State_Selected;
     const bool done = index.data(Qt::CheckStateRole).toInt() == Qt::Checked;
-    const QColor strong = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+    const QColor strong =
+        option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
     const QColor weak = selected ? strong : option.palette.color(QPalette::Mid);
     p->save();
     QFont title = option.font;
@@ -187,8 +189,7 @@ class ActionItemDelegate : public QStyledItemDelegate {
 
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
     const QFontMetrics metrics(option.font);
-    return {QStyledItemDelegate::sizeHint(option, index).width(),
-            metrics.height() * 2 + 14};
+    return {QStyledItemDelegate::sizeHint(option, index).width(), metrics.height() * 2 + 14};
   }
 };
 

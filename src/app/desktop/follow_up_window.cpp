@@ -150,9 +150,10 @@ void MainWindow::pick_reply_later() {
       show_toast(text_of("desktop.followup.reply_later_cleared"), false);
     } else if (picker.chosen()) {
       followUp_->set_reply_later(ids, *picker.chosen());
-      show_toast(QString::fromStdString(localized_format(
-                     "desktop.followup.reply_later_set", when_text(*picker.chosen()).toStdString())),
-                 false);
+      show_toast(
+          QString::fromStdString(localized_format("desktop.followup.reply_later_set",
+                                                  when_text(*picker.chosen()).toStdString())),
+          false);
     }
   } catch (const std::exception& e) {
     show_toast(QString::fromStdString(e.what()), false);

@@ -47,11 +47,11 @@ SnoozePicker::SnoozePicker(QWidget* parent, const QString& title, double now,
   heading->setFont(font);
   layout->addWidget(heading);
   if (current) {
-    auto* now_label = new QLabel(
-        QString::fromStdString(localized_format(
-            "desktop.followup.current", QLocale().toString(local(*current), QLocale::ShortFormat)
-                                            .toStdString())),
-        this);
+    auto* now_label =
+        new QLabel(QString::fromStdString(localized_format(
+                       "desktop.followup.current",
+                       QLocale().toString(local(*current), QLocale::ShortFormat).toStdString())),
+                   this);
     now_label->setObjectName("currentMark");
     layout->addWidget(now_label);
   }

@@ -75,7 +75,8 @@ RulesPage::RulesPage(store::EmailDatabase& database, UserPreferences&, QWidget* 
     : QWidget(parent),
       database_(database),
       service_(std::make_unique<rules::EmailRuleService>(
-          database, [&database](rules::PendingRuleServerMove move) {
+          database,
+          [&database](rules::PendingRuleServerMove move) {
             start_rule_server_move(database, std::move(move));
           })),
       editing_(std::make_unique<rules::EmailRule>()) {
@@ -169,8 +170,8 @@ void RulesPage::build() {
 
   auto* actions = new QGroupBox(text_of("desktop.rules.actions"), right);
   auto* actionForm = new QFormLayout(actions);
-  markRead_ = tri_state_box(actions, "markAsRead", "desktop.rules.leave",
-                            "rules.action.markRead", "rules.action.markUnread");
+  markRead_ = tri_state_box(actions, "markAsRead", "desktop.rules.leave", "rules.action.markRead",
+                            "rules.action.markUnread");
   important_ = new QCheckBox(text_of("desktop.rules.important"), actions);
   important_->setObjectName("markAsImportant");
   spam_ = new QCheckBox(text_of("desktop.rules.spam"), actions);
@@ -221,9 +222,8 @@ void RulesPage::build() {
   preview_->setObjectName("preview");
   preview_->setRootIsDecorated(false);
   preview_->setUniformRowHeights(true);
-  preview_->setHeaderLabels(
-      {text_of("desktop.rules.col_date"), text_of("desktop.rules.col_from"),
-       text_of("desktop.rules.col_subject")});
+  preview_->setHeaderLabels({text_of("desktop.rules.col_date"), text_of("desktop.rules.col_from"),
+                             text_of("desktop.rules.col_subject")});
   preview_->header()->setStretchLastSection(true);
   preview_->setColumnWidth(0, 130);
   preview_->setColumnWidth(1, 180);
@@ -479,8 +479,8 @@ std::optional<size_t> RulesPage::apply_to_existing() {
                                     static_cast<int64_t>(dry.changedCount)))))
       return std::nullopt;
     const auto result = service_->apply(rule, rules::kMaxRuleScan, false, kStyle);
-    status_->setText(q(localized_format("desktop.rules.applied",
-                                        static_cast<int64_t>(result.changedCount))));
+    status_->setText(
+        q(localized_format("desktop.rules.applied", static_cast<int64_t>(result.changedCount))));
     update_preview();
     return result.changedCount;
   } catch (const std::exception& e) {
