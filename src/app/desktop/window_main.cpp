@@ -19,10 +19,10 @@
 
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
+#include "app/desktop/follow_up_screens.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
-#include "app/desktop/follow_up_screens.h"
 #include "app/desktop/service_in_window.h"
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
@@ -224,8 +224,8 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     if (parser.isSet(view) && parser.value(view) == "action-items")
       app::desktop::open_action_item(window, parser.value(row).toInt());
-    const QPixmap picture = parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window)
-                                                       : window.grab();
+    const QPixmap picture =
+        parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window) : window.grab();
     if (!picture.save(parser.value(screenshot))) {
       std::fprintf(stderr, "cannot write %s\n", parser.value(screenshot).toLocal8Bit().constData());
       return 1;
