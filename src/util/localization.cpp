@@ -1101,6 +1101,7 @@ const TextTable& chinese_texts() {
       {"desktop.rules.important", "标为重要"},
       {"desktop.rules.spam", "标为垃圾邮件（移入垃圾邮件文件夹）"},
       {"desktop.rules.delete_message", "删除邮件"},
+      {"desktop.rules.save_first", "无法读取此规则保存的内容：请先按编辑器所示保存"},
       {"desktop.rules.confirm_delete", "删除规则「%@」？此操作无法撤销。"},
   };
   return table;

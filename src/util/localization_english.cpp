@@ -1196,6 +1196,8 @@ const TextTable& english_texts() {
       {"desktop.rules.important", "Mark as important"},
       {"desktop.rules.spam", "Mark as spam (moves to the spam folder)"},
       {"desktop.rules.delete_message", "Delete the message"},
+      {"desktop.rules.save_first",
+       "This rule's stored text cannot be read: save it as the editor shows it first"},
       {"desktop.rules.confirm_delete", "Delete the rule \"%@\"? This cannot be undone."},
   };
   return table;

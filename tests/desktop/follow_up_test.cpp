@@ -158,7 +158,9 @@ TEST_F(FollowUpTest, ReplyLaterAndWaitingOnAreSetAndClearedOnTheMessage) {
     c.set();
     QApplication::processEvents();
     ASSERT_TRUE(column(id, c.column));
-    if (std::string_view(c.column) == "reply_later_until") EXPECT_EQ(*column(id, c.column), later);
+    if (std::string_view(c.column) == "reply_later_until") {
+      EXPECT_EQ(*column(id, c.column), later);
+    }
     // The message stays in its folder and shows in the queue's view.
     EXPECT_TRUE(window_->list_model().row_of(id));
     EXPECT_TRUE(listed({c.view, {}, {}}, id));
@@ -183,7 +185,8 @@ TEST_F(FollowUpTest, ActionItemsAreCheckedOffInTheViewAndOpenTheirMessage) {
     return out;
   });
   ASSERT_EQ(messages.size(), 3u);
-  store::EmailActionStore items(*other, {.poster = [](auto&&) {}, .withoutWakeTimer = true});
+  store::EmailActionStore items(*other,
+                                {.clock = {}, .poster = [](auto&&) {}, .withoutWakeTimer = true});
   const char* titles[] = {"Send the contract", "Book the rooms", "Pay the invoice"};
   for (size_t i = 0; i < 2; ++i) {
     store::EmailActionItem item;
@@ -220,10 +223,15 @@ TEST_F(FollowUpTest, ActionItemsAreCheckedOffInTheViewAndOpenTheirMessage) {
   items.load();
   EXPECT_EQ(items.item(view.items().row_at(1)->id)->state, store::EmailActionItemState::done);
 
-  // Enter opens the item's message in the reading pane, not the message list's.
-  QTest::keyClick(&view, Qt::Key_Return);
+  // The view opened its first item's message; j moves down and Enter opens that item's
+  // message in the reading pane, not the hidden message list's.
   ASSERT_TRUE(window_->reading_pane().message());
   EXPECT_EQ(window_->reading_pane().message()->id, messages[1].first);
+  QTest::keyClick(&view, Qt::Key_J);
+  EXPECT_EQ(window_->reading_pane().message()->id, messages[1].first);
+  QTest::keyClick(&view, Qt::Key_Return);
+  EXPECT_EQ(window_->reading_pane().message()->id, messages[0].first);
+  view.setCurrentIndex(view.items().index(0));
 
   // An item added elsewhere appears at the next look at the database.
   store::EmailActionItem third;

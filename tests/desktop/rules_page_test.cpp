@@ -179,5 +179,24 @@ TEST_F(RulesPageTest, RuleIsSavedAppliedAfterConfirmationReorderedAndDeleted) {
   EXPECT_EQ(page_.rule_ids().size(), 1u);
 }
 
+TEST_F(RulesPageTest, RuleWhoseStoredTextCannotBeReadIsNotAppliedAsEveryMessage) {
+  // Conditions broken by another program, actions intact: shown with empty conditions.
+  mailbox_.database().write([&](store::Connection& c) {
+    c.prepare(
+         "INSERT INTO email_rules (id, account_id, name, conditions, actions, is_enabled, "
+         "created_at, updated_at) VALUES (?, ?, 'Broken', 'not json', ?, 1, 1, 1)")
+        .bind_all("6F1C2D3E-4A5B-4C6D-8E9F-0A1B2C3D4E5F", accountId_, R"({"markAsRead":true})")
+        .run();
+  });
+  page_.reload();
+  ASSERT_EQ(page_.rule_ids().size(), 1u);
+  page_.select_rule(0);
+  const int64_t unread = stored("is_read = 0");
+  ASSERT_GT(unread, 0);
+  page_.confirm = [](const QString&) { return true; };
+  EXPECT_FALSE(page_.apply_to_existing());
+  EXPECT_EQ(stored("is_read = 0"), unread);
+}
+
 }  // namespace
 }  // namespace kestrova::app::desktop

@@ -35,7 +35,8 @@ ActionItemsModel::ActionItemsModel(store::EmailDatabase& database, QObject* pare
       // The service (or the window's own service work) wakes snoozed items; this store
       // only reads and changes them.
       store_(std::make_unique<store::EmailActionStore>(
-          database, store::EmailActionStore::Options{.withoutWakeTimer = true})) {
+          database,
+          store::EmailActionStore::Options{.clock = {}, .poster = {}, .withoutWakeTimer = true})) {
   refresh();
 }
 

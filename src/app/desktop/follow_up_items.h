@@ -69,13 +69,14 @@ class ActionItemsView : public QListView {
   // Reads the items again, keeping the current one.
   void refresh();
   std::function<void(const std::string& messageId)> onOpen;
+  // Opens the current item's message (onOpen); Enter and a double click do this.
+  void open_current();
 
  protected:
   bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
-  void open_current();
   ActionItemsModel* model_;
 };
 

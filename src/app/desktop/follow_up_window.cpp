@@ -50,8 +50,11 @@ void MainWindow::build_follow_up_view(QWidget* messages) {
   middle_->addWidget(actionItems_);
   connect(&actionItems_->items(), &QAbstractItemModel::dataChanged, this,
           [this] { show_action_item_count(); });
+  // The item's message is also made current in the (hidden) list of messages with open
+  // items, so that the message actions (archive, star, snooze…) act on the message shown.
   actionItems_->onOpen = [this](const std::string& messageId) {
-    pane_->show_message(messageId);
+    if (reveal(messageId)) return;
+    pane_->show_message(messageId);  // a done item's message is not in that list
     shownId_ = messageId;
   };
   followUp_ = std::make_unique<FollowUpActions>(database_, preferences_.defaults());
@@ -117,6 +120,8 @@ void MainWindow::follow_up_choose(const MailboxSelection& selection) {
     actionItems_->refresh();
     if (actionItems_->items().rowCount() > 0 && !actionItems_->currentIndex().isValid())
       actionItems_->setCurrentIndex(actionItems_->items().index(0));
+    // As a folder opens its first message, the view opens its current item's.
+    actionItems_->open_current();
   }
   middle_->setCurrentWidget(items ? static_cast<QWidget*>(actionItems_) : list_);
   if (items) show_action_item_count();

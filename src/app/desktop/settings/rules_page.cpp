@@ -467,6 +467,12 @@ bool RulesPage::save() {
 }
 
 std::optional<size_t> RulesPage::apply_to_existing() {
+  // A stored rule whose text could not be read shows empty fields: applied as shown, empty
+  // conditions would mean every message. Saving what the editor shows comes first.
+  if (!editing_->isDecodable) {
+    status_->setText(text_of("desktop.rules.save_first"));
+    return std::nullopt;
+  }
   rules::EmailRule rule = edited_rule();
   if (rule.name.empty()) rule.name = localized("desktop.rules.unnamed");
   try {
