@@ -29,6 +29,25 @@ shot en dark window-en-dark.png --select 1
 shot zh-Hans light window-zh-light.png --select 2
 shot zh-Hans dark window-zh-dark.png --select 2
 shot zh-Hans light conversation-zh.png --search "subject:评审会" --select 0 --open-conversation
+# Follow-up: a few action items (one done) and two rules on the demo mailbox, then the
+# action-items view, the snooze picker and the Rules page with its preview.
+ids=($("$build/kestrova" list --limit 6 | cut -c1-8))
+"$build/kestrova" actions add "${ids[0]}" "Review the API design notes" >/dev/null
+"$build/kestrova" actions add "${ids[1]}" "Check that the parcel arrived" >/dev/null
+"$build/kestrova" actions add "${ids[4]}" "Approve the expense report" >/dev/null
+"$build/kestrova" actions add "${ids[5]}" "回复关于时间表的问题" >/dev/null
+"$build/kestrova" actions done "$("$build/kestrova" actions list | head -1 | cut -c1-8)" >/dev/null
+account=$("$build/kestrova" account list | sed -n 's/^\* [0-9A-F]*  \([^ ]*\).*/\1/p')
+"$build/kestrova" rules add --account "$account" --name "Shipping notices" --subject shipped \
+  --tag orders --mark-read yes >/dev/null
+"$build/kestrova" rules add --account "$account" --name "Weekly reports" \
+  --subject "Weekly report" --move-to Archive >/dev/null
+shot en light action-items-en.png --view action-items --select 1
+shot zh-Hans light action-items-zh.png --view action-items --select 1
+shot en light snooze-picker-en.png --select 1 --snooze-picker
+shot zh-Hans light snooze-picker-zh.png --select 1 --snooze-picker
+shot en light rules-page-en.png --rules-page --size 1000x700
+shot zh-Hans light rules-page-zh.png --rules-page --size 1000x700
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

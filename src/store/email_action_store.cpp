@@ -75,7 +75,9 @@ EmailActionStore::EmailActionStore(EmailDatabase& database, Options options)
       clock_(std::move(options.clock)),
       poster_(options.poster ? std::move(options.poster) : desktop_notification_poster()) {
   load();
-  timer_ = std::make_unique<platform::RepeatingTimer>(kWakeInterval, [this] { wake_due_items(); });
+  if (!options.withoutWakeTimer)
+    timer_ =
+        std::make_unique<platform::RepeatingTimer>(kWakeInterval, [this] { wake_due_items(); });
 }
 
 EmailActionStore::~EmailActionStore() = default;

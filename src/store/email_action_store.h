@@ -41,6 +41,9 @@ class EmailActionStore {
   struct Options {
     Clock clock;                     // empty: the system clock
     LocalNotificationPoster poster;  // empty: the desktop notifier
+    // Set for a second reader of the items in a process whose service already wakes them
+    // (the window): no timer is started.
+    bool withoutWakeTimer;
   };
 
   // Borrows `database` for the store's lifetime; loads the items and starts the timer.

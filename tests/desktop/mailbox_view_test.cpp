@@ -88,9 +88,10 @@ TEST(MessagePagerTest, SelectionsListWhatTheyName) {
     std::function<bool(const MessageSummary&)> holds;
   };
   const std::vector<Case> cases = {
+      // Snoozed mail (here until 2100) is out of the inboxes until its time.
       {{Kind::unifiedInbox, {}, {}},
        "SELECT COUNT(*) FROM email_messages WHERE folder_id IN (SELECT id FROM email_folders "
-       "WHERE type = 'inbox')" +
+       "WHERE type = 'inbox') AND snoozed_until IS NULL" +
            visible,
        [](const MessageSummary&) { return true; }},
       {{Kind::starred, {}, {}},

@@ -9,7 +9,7 @@ namespace {
 
 class EmailActionStoreTest : public testing::SmallStoreTest {
  protected:
-  EmailActionStore::Options options() { return {clock(), poster()}; }
+  EmailActionStore::Options options() { return {clock(), poster(), false}; }
 };
 
 TEST_F(EmailActionStoreTest, DeletedAiItemStaysDeletedWhateverTheSpelling) {

@@ -18,6 +18,10 @@ constexpr std::string_view kColumns =
     "(SELECT name FROM email_folders f WHERE f.id = email_messages.folder_id) AS folder_name";
 
 constexpr std::string_view kVisible = "is_deleted = 0 AND is_spam = 0 AND is_draft = 0";
+// Folders leave out a snoozed message until its time (bound: now); the Snoozed view lists
+// it. The few snoozed ids come from their own small index (idx_messages_snoozed).
+constexpr std::string_view kNotSnoozed =
+    " AND id NOT IN (SELECT id FROM email_messages WHERE snoozed_until > CAST(? AS REAL))";
 
 // The conversation key: the account with the thread id (the normalised subject the sync
 // gives each message), else the message itself. Conversations never span accounts, as in
@@ -58,8 +62,9 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
   const std::string visible(kVisible);
   switch (selection.kind) {
     case Kind::unifiedInbox:
-      return {visible + " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')",
-              {}};
+      return {visible + " AND folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox')" +
+                  std::string(kNotSnoozed),
+              {std::to_string(now)}};
     case Kind::folder: {
       auto s = c.prepare("SELECT type FROM email_folders WHERE id = ?");
       s.bind(1, selection.folderId);
@@ -74,7 +79,8 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
       if (type == "spam")
         return {account + " AND is_deleted = 0 AND (folder_id = ? OR is_spam = 1)",
                 {selection.folderId, selection.folderId}};
-      return {"folder_id = ? AND is_deleted = 0 AND is_spam = 0", {selection.folderId}};
+      return {"folder_id = ? AND is_deleted = 0 AND is_spam = 0" + std::string(kNotSnoozed),
+              {selection.folderId, std::to_string(now)}};
     }
     case Kind::starred:
       return {visible + " AND is_starred = 1", {}};
@@ -296,7 +302,9 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
     std::unordered_map<std::string, int64_t> unread;
     {
       auto s = c.prepare("SELECT folder_id, COUNT(*) FROM email_messages WHERE is_read = 0 AND " +
-                         std::string(kVisible) + " GROUP BY folder_id");
+                         std::string(kVisible) +
+                         " AND (snoozed_until IS NULL OR snoozed_until <= ?) GROUP BY folder_id");
+      s.bind(1, now);
       while (s.step()) unread[s.text(0).value_or("")] = s.integer(1).value_or(0);
     }
     int64_t inboxUnread = 0;

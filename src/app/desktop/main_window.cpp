@@ -32,6 +32,7 @@
 #include "app/core/email_deep_link.h"
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
+#include "app/desktop/follow_up.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
@@ -257,6 +258,7 @@ void MainWindow::build_layout() {
   tree_->setModel(treeModel_);
 
   auto* messages = new MessageListView(splitter);
+  build_follow_up_view(messages);  // the list shares its place with the action-items view
   messages->onMarginClicked = [this](int row) { return toggle_conversation(row); };
   list_ = messages;
   list_->setObjectName("messages");
@@ -424,6 +426,7 @@ void MainWindow::build_actions() {
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   toolbar->addWidget(spacer);
   toolbar->addWidget(search_);
+  build_follow_up_actions(message, toolbar);
 }
 
 int64_t MainWindow::fill_mailbox_tree() {
@@ -515,6 +518,7 @@ void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   shownId_.reset();
   if (openFirst && model_->rowCount() > 0) select_row(0);
   update_status();
+  follow_up_choose(selection);
 }
 
 void MainWindow::select_row(int row) {
@@ -723,7 +727,10 @@ void MainWindow::reload_list(int fallbackRow) {
   update_tray(fill_mailbox_tree());
 }
 
-void MainWindow::refresh_from_database() { reload_list(list_->currentIndex().row()); }
+void MainWindow::refresh_from_database() {
+  reload_list(list_->currentIndex().row());
+  follow_up_refresh();
+}
 
 bool MainWindow::poll_database() {
   const auto version = database_.read([](store::Connection& c) {

@@ -12,11 +12,14 @@ class QAction;
 class QLabel;
 class QLineEdit;
 class QListView;
+class QMenu;
+class QStackedWidget;
 class QPushButton;
 class QStandardItem;
 class QStandardItemModel;
 class QSystemTrayIcon;
 class QTimer;
+class QToolBar;
 class QTreeView;
 
 namespace kestrova::store {
@@ -29,6 +32,8 @@ class UserPreferences;
 
 namespace kestrova::app::desktop {
 
+class ActionItemsView;
+class FollowUpActions;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -144,6 +149,29 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   std::unique_ptr<MailboxSelection> beforeSearch_;
   std::optional<std::string> shownId_;
+
+  // ---- Follow-up, snooze and action items (follow_up_window.cpp) ----
+ public:
+  // Makes the mailbox tree's row of `selection` current; false when the tree has none.
+  bool show_mailbox(const MailboxSelection& selection);
+  ActionItemsView& action_items_view() { return *actionItems_; }
+  // The time pickers of reply later and snooze for the selected messages, and the
+  // waiting-on mark (set since now, or cleared when the current message carries it).
+  void pick_reply_later();
+  void pick_snooze();
+  void toggle_waiting();
+
+ private:
+  void build_follow_up_view(QWidget* messages);
+  void build_follow_up_actions(QMenu* menu, QToolBar* toolbar);
+  // Shows the action-items view in place of the message list, or the list again.
+  void follow_up_choose(const MailboxSelection& selection);
+  void follow_up_refresh();
+  void show_action_item_count();
+  std::unique_ptr<FollowUpActions> followUp_;
+  QStackedWidget* middle_ = nullptr;
+  ActionItemsView* actionItems_ = nullptr;
+  // ---- end of follow-up, snooze and action items ----
 };
 
 }  // namespace kestrova::app::desktop

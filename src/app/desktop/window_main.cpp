@@ -19,6 +19,7 @@
 
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
+#include "app/desktop/follow_up_screens.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
@@ -132,6 +133,16 @@ int main(int argc, char** argv) {
   QCommandLineOption translated("translated", "Show the open message translated (--screenshot)");
   parser.addOptions(
       {screenshot, size, row, scheme, search, loadImages, openConversation, translated});
+  // Follow-up, snooze and rules screens for --screenshot.
+  QCommandLineOption view("view",
+                          "Show a view of the store: starred, reply-later, waiting-on, snoozed "
+                          "or action-items (--screenshot)",
+                          "VIEW");
+  QCommandLineOption snoozePicker("snooze-picker",
+                                  "Show the snooze picker over the window (--screenshot)");
+  QCommandLineOption rulesPage("rules-page",
+                               "Picture the Rules settings page on its first rule (--screenshot)");
+  parser.addOptions({view, snoozePicker, rulesPage});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -166,6 +177,9 @@ int main(int argc, char** argv) {
                               : QLocale(QLocale::English, QLocale::UnitedStates));
 
   auto& database = store::EmailDatabase::shared();
+  if (capture && parser.isSet(rulesPage))
+    return app::desktop::capture_rules_page(database, preferences, parser.value(size),
+                                            parser.value(screenshot));
   app::desktop::MainWindow window(database, preferences);
   QObject::connect(&server, &QLocalServer::newConnection, &window, [&] {
     while (QLocalSocket* socket = server.nextPendingConnection()) {
@@ -186,6 +200,10 @@ int main(int argc, char** argv) {
     window.resize(wh.value(0).toInt(), wh.value(1).toInt());
     window.setAttribute(Qt::WA_DontShowOnScreen);
     window.show();
+    if (parser.isSet(view) && !app::desktop::show_view_named(window, parser.value(view))) {
+      std::fprintf(stderr, "no view %s\n", parser.value(view).toLocal8Bit().constData());
+      return 2;
+    }
     int wanted = parser.value(row).toInt();
     if (parser.isSet(openConversation) && window.list_model().open(wanted)) ++wanted;
     window.list_view().setFocus();
@@ -204,7 +222,10 @@ int main(int argc, char** argv) {
         QApplication::processEvents(QEventLoop::AllEvents, 50);
     }
     QApplication::processEvents();
-    const QPixmap picture = window.grab();
+    if (parser.isSet(view) && parser.value(view) == "action-items")
+      app::desktop::open_action_item(window, parser.value(row).toInt());
+    const QPixmap picture =
+        parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window) : window.grab();
     if (!picture.save(parser.value(screenshot))) {
       std::fprintf(stderr, "cannot write %s\n", parser.value(screenshot).toLocal8Bit().constData());
       return 1;
