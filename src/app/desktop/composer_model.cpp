@@ -517,7 +517,7 @@ void ComposerModel::close() {
       break;
   }
   draftTimer_->stop();
-  state_ = State::closed;
+  if (state_ == State::editing) state_ = State::closed;
 }
 
 }  // namespace kestrova::app::desktop
