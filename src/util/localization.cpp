@@ -1076,6 +1076,7 @@ const TextTable& chinese_texts() {
       {"desktop.composer.scheduled", "邮件已加入定时发送"},
       {"desktop.composer.kept_as_draft", "撰写窗口在倒计时中关闭：邮件未发送，已保存到草稿箱"},
       {"desktop.composer.open_failed", "无法打开撰写窗口：%@"},
+      {"desktop.composer.show_quote", "显示引用的原文（%@）"},
       {"desktop.send_later.title", "稍后发送"},
       {"desktop.send_later.in_hour", "一小时后"},
       {"desktop.send_later.tomorrow", "明天上午"},

@@ -1170,6 +1170,7 @@ const TextTable& english_texts() {
       {"desktop.composer.scheduled", "Message scheduled"},
       {"desktop.composer.kept_as_draft", "The composer closed during the countdown: the message was not sent and is kept in Drafts"},
       {"desktop.composer.open_failed", "Could not open the composer: %@"},
+      {"desktop.composer.show_quote", "Show the quoted text (%@)"},
       {"desktop.send_later.title", "Send later"},
       {"desktop.send_later.in_hour", "In an hour"},
       {"desktop.send_later.tomorrow", "Tomorrow morning"},

@@ -125,6 +125,9 @@ TEST_F(ComposerTest, ReplyFromTheWindowLeavesAfterTheCountdownThreadedAndSigned)
   EXPECT_EQ(composer->recipients_text(), "\"Bob\" <bob@example.net>");
   EXPECT_EQ(composer->subject_field().text(), "Re: Plans");
   QTest::keyClicks(&composer->body_editor(), "Sounds good");
+  // The quote waits behind its button, and goes out all the same.
+  EXPECT_TRUE(composer->quote_hidden());
+  EXPECT_EQ(composer->body_editor().toPlainText().indexOf("Shall we meet?"), -1);
 
   composer->send();
   EXPECT_EQ(composer->model().state(), ComposerModel::State::counting);

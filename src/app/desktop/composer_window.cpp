@@ -30,6 +30,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "app/core/writing/email_signature_service.h"
 #include "util/localization.h"
 #include "util/time.h"
 
@@ -98,7 +99,7 @@ ComposerWindow::ComposerWindow(std::unique_ptr<ComposerModel> model, QWidget* pa
     model_->cc = cc_->text().toStdString();
     model_->bcc = bcc_->text().toStdString();
     model_->subject = subject_->text().toStdString();
-    model_->set_body(editor_->toPlainText().toStdString(),
+    model_->set_body((editor_->toPlainText() + hiddenQuote_).toStdString(),
                      rich_ ? std::optional(editor_->toHtml().toStdString()) : std::nullopt);
   };
   model_->onStateChanged = [this] { refresh_state(); };
@@ -246,6 +247,12 @@ void ComposerWindow::build() {
   // Every change restarts the draft's pause; the text itself is read only when it is saved.
   connect(editor_, &QTextEdit::textChanged, this, [this] { model_->edited(); });
   column->addWidget(editor_, 1);
+  quoteButton_ = new QPushButton(central);
+  quoteButton_->setObjectName("showQuote");
+  quoteButton_->setFlat(true);
+  quoteButton_->setStyleSheet("text-align: left; padding: 4px 12px;");
+  connect(quoteButton_, &QPushButton::clicked, this, [this] { show_quote(); });
+  column->addWidget(quoteButton_);
 
   errorBar_ = bar(central, "errorBar", errorText_, QColor(0xfd, 0xec, 0xea));
   errorText_->setStyleSheet("color: #8a1c12;");
@@ -275,15 +282,42 @@ void ComposerWindow::build() {
 void ComposerWindow::load_body() {
   QSignalBlocker block(editor_);
   rich_ = model_->html_body().has_value();
-  if (rich_)
+  hiddenQuote_.clear();
+  if (rich_) {
     editor_->setHtml(q(*model_->html_body()));
-  else
-    editor_->setPlainText(q(model_->body()));
+  } else {
+    // The quote of an answer stays out of the editor until asked for: a long one would make
+    // every keystroke lay out the whole text again. It goes out with the message all the same.
+    const std::string& body = model_->body();
+    const size_t head = model_->replying_to()
+                            ? EmailSignatureService::splitAtQuote(body).first.size()
+                            : body.size();
+    hiddenQuote_ = q(body.substr(head));
+    editor_->setPlainText(q(body.substr(0, head)));
+  }
+  quoteButton_->setText(q(localized_format(
+      "desktop.composer.show_quote",
+      QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString())));
+  quoteButton_->setVisible(!hiddenQuote_.isEmpty());
   // The cursor where the user writes: before the signature and the quote.
   QTextCursor cursor(editor_->document());
   cursor.movePosition(QTextCursor::Start);
   editor_->setTextCursor(cursor);
   subject_->setText(q(model_->subject));
+}
+
+void ComposerWindow::show_quote() {
+  if (hiddenQuote_.isEmpty()) return;
+  const QTextCursor keep = editor_->textCursor();
+  QTextCursor end(editor_->document());
+  end.movePosition(QTextCursor::End);
+  {
+    QSignalBlocker block(editor_);
+    end.insertText(hiddenQuote_);
+  }
+  hiddenQuote_.clear();
+  quoteButton_->hide();
+  editor_->setTextCursor(keep);
 }
 
 void ComposerWindow::update_title() {

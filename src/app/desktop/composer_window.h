@@ -42,6 +42,10 @@ class ComposerWindow : public QMainWindow {
   QLineEdit& to_field() { return *to_; }
   QLineEdit& subject_field() { return *subject_; }
   QListWidget& attachment_list() { return *attachmentList_; }
+  // Whether the quote of an answer waits behind its button (it is sent either way).
+  bool quote_hidden() const { return !hiddenQuote_.isEmpty(); }
+  // Puts the quote of an answer into the editor (its button does this).
+  void show_quote();
   // The countdown bar's text, the error bar's text ("" while hidden).
   QString countdown_text() const;
   QString error_text() const;
@@ -74,6 +78,8 @@ class ComposerWindow : public QMainWindow {
   std::unique_ptr<ComposerModel> model_;
   bool rich_ = false;  // the body has formatting: it goes out with an HTML part
   bool finished_ = false;
+  QString hiddenQuote_;  // the quote of an answer, while it is not in the editor
+  QPushButton* quoteButton_ = nullptr;
   QVBoxLayout* assistants_ = nullptr;
   QComboBox* from_ = nullptr;
   QLineEdit* to_ = nullptr;
