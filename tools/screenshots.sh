@@ -34,3 +34,13 @@ shot zh-Hans light conversation-zh.png --search "subject:评审会" --select 0 -
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null
 shot en light newsletter-blocked.png --search "from:medium" --select 0
 shot zh-Hans light newsletter-zh.png --search "from:jd.example.com" --select 0
+# Writing: a reply with an attachment (en, zh) and the scheduled view.
+head -c 2400000 /dev/urandom >"$home/Q3-report.pdf"
+shot en light composer-reply-en.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
+shot zh-Hans light composer-reply-zh.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
+"$build/kestrova" send --to ann@example.org --subject "Quarterly numbers" --body "See the figures." \
+  --at +2h >/dev/null
+"$build/kestrova" send --to bob@example.org,carol@example.org --subject "Team lunch on Friday" \
+  --body "Who is in?" --at +1d >/dev/null
+shot en light scheduled-en.png --scheduled
+shot zh-Hans light scheduled-zh.png --scheduled

@@ -336,6 +336,8 @@ void ComposerModel::put_signature(std::optional<store::EmailSignature> signature
   auto bodies = service.apply(*signature_, account_, body_, htmlBody_, true);
   body_ = std::move(bodies.plain);
   htmlBody_ = std::move(bodies.html);
+  // Room above the signature for the user's text, where the cursor starts.
+  if (body_.starts_with(text::trim(signatureText_))) body_.insert(0, "\n\n");
 }
 
 ComposedMessage ComposerModel::composed() const {

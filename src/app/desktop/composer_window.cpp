@@ -250,7 +250,10 @@ void ComposerWindow::build() {
   quoteButton_ = new QPushButton(central);
   quoteButton_->setObjectName("showQuote");
   quoteButton_->setFlat(true);
-  quoteButton_->setStyleSheet("text-align: left; padding: 4px 12px;");
+  quoteButton_->setStyleSheet(
+      QString("text-align: left; padding: 6px 12px; color: %1;")
+          .arg(palette().color(QPalette::Link).name()));
+  quoteButton_->setCursor(Qt::PointingHandCursor);
   connect(quoteButton_, &QPushButton::clicked, this, [this] { show_quote(); });
   column->addWidget(quoteButton_);
 
@@ -295,7 +298,7 @@ void ComposerWindow::load_body() {
     hiddenQuote_ = q(body.substr(head));
     editor_->setPlainText(q(body.substr(0, head)));
   }
-  quoteButton_->setText(q(localized_format(
+  quoteButton_->setText("⋯  " + q(localized_format(
       "desktop.composer.show_quote",
       QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString())));
   quoteButton_->setVisible(!hiddenQuote_.isEmpty());
