@@ -107,6 +107,8 @@ ComposerWindow::ComposerWindow(std::unique_ptr<ComposerModel> model, QWidget* pa
 }
 
 ComposerWindow::~ComposerWindow() {
+  // Destroyed without a close (the program quits): what was written is kept all the same.
+  model_->close();
   model_->onCollect = nullptr;
   model_->onStateChanged = nullptr;
 }
