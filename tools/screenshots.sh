@@ -29,13 +29,9 @@ shot en dark window-en-dark.png --select 1
 shot zh-Hans light window-zh-light.png --select 2
 shot zh-Hans dark window-zh-dark.png --select 2
 shot zh-Hans light conversation-zh.png --search "subject:评审会" --select 0 --open-conversation
-# The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
-"$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
-  --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null
-shot en light newsletter-blocked.png --search "from:medium" --select 0
-shot zh-Hans light newsletter-zh.png --search "from:jd.example.com" --select 0
 # Writing: a reply with an attachment (en, zh) and the scheduled view.
 head -c 2400000 /dev/urandom >"$home/Q3-report.pdf"
+"$build/kestrova" signature add --name Work --content $'--\n{{name}}\n{{email}}' >/dev/null
 shot en light composer-reply-en.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
 shot zh-Hans light composer-reply-zh.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
 "$build/kestrova" send --to ann@example.org --subject "Quarterly numbers" --body "See the figures." \
@@ -44,3 +40,8 @@ shot zh-Hans light composer-reply-zh.png --select 1 --compose reply --attach "$h
   --body "Who is in?" --at +1d >/dev/null
 shot en light scheduled-en.png --scheduled
 shot zh-Hans light scheduled-zh.png --scheduled
+# The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
+"$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
+  --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null
+shot en light newsletter-blocked.png --search "from:medium" --select 0
+shot zh-Hans light newsletter-zh.png --search "from:jd.example.com" --select 0

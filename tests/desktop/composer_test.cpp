@@ -59,14 +59,31 @@ class ComposerTest : public ::testing::Test {
     std::string raw = kOriginal;
     raw.replace(raw.find("USER"), 4, user_);
     servers_.deliver(user_, "INBOX", raw);
-    auto added = testing::run_process(
-        KESTROVA_BINARY,
-        {"account", "add", "--email", user_, "--name", "Tester", "--imap-host", servers_.host,
-         "--imap-port", std::to_string(servers_.imap_plain), "--imap-encryption", "startTLS",
-         "--smtp-host", servers_.host, "--smtp-port", std::to_string(servers_.smtp_ssl),
-         "--smtp-encryption", "ssl", "--imap-ca-file", servers_.ca_file.string(),
-         "--smtp-ca-file", servers_.ca_file.string(), "--password-stdin"},
-        servers_.password + "\n");
+    auto added = testing::run_process(KESTROVA_BINARY,
+                                      {"account",
+                                       "add",
+                                       "--email",
+                                       user_,
+                                       "--name",
+                                       "Tester",
+                                       "--imap-host",
+                                       servers_.host,
+                                       "--imap-port",
+                                       std::to_string(servers_.imap_plain),
+                                       "--imap-encryption",
+                                       "startTLS",
+                                       "--smtp-host",
+                                       servers_.host,
+                                       "--smtp-port",
+                                       std::to_string(servers_.smtp_ssl),
+                                       "--smtp-encryption",
+                                       "ssl",
+                                       "--imap-ca-file",
+                                       servers_.ca_file.string(),
+                                       "--smtp-ca-file",
+                                       servers_.ca_file.string(),
+                                       "--password-stdin"},
+                                      servers_.password + "\n");
     ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
     auto synced = testing::run_process(KESTROVA_BINARY, {"sync"}, "");
     ASSERT_EQ(synced.exit_code, 0) << synced.err;
@@ -96,8 +113,8 @@ class ComposerTest : public ::testing::Test {
   }
   int64_t drafts_holding(const std::string& text) {
     return db_.read([&](store::Connection& c) {
-      auto s = c.prepare(
-          "SELECT COUNT(*) FROM email_messages WHERE is_draft = 1 AND text_body LIKE ?");
+      auto s =
+          c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_draft = 1 AND text_body LIKE ?");
       s.bind(1, "%" + text + "%");
       s.step();
       return s.integer(0).value_or(0);

@@ -137,8 +137,7 @@ void ComposerModel::start_from(const store::EmailAccount& account, ComposedMessa
   htmlBody_ = std::move(message.htmlBody);
   inReplyTo_ = message.inReplyTo;
   references_ = message.references;
-  put_signature(
-      default_signature(book_->store().database(), preferences_, account_.id, isReply));
+  put_signature(default_signature(book_->store().database(), preferences_, account_.id, isReply));
   dirty_ = false;
 }
 
@@ -284,8 +283,8 @@ void ComposerModel::apply_template(const std::string& templateId) {
   collect();
   store::TemplateStore store(book_->store().database());
   const auto& all = store.templates();
-  const auto chosen = std::find_if(all.begin(), all.end(),
-                                   [&](const store::EmailTemplate& t) { return t.id == templateId; });
+  const auto chosen = std::find_if(
+      all.begin(), all.end(), [&](const store::EmailTemplate& t) { return t.id == templateId; });
   if (chosen == all.end()) return;
   if (text::trim(subject).empty()) subject = chosen->subject;
   // Above the quote and the signature, where the user writes.

@@ -160,12 +160,10 @@ void ComposerWindow::build() {
     });
   });
   b->setFont(bold);
-  add("italic", "desktop.composer.italic", QKeySequence::Italic, [this, format] {
-    format([this] { editor_->setFontItalic(!editor_->fontItalic()); });
-  });
-  add("underline", "desktop.composer.underline", QKeySequence::Underline, [this, format] {
-    format([this] { editor_->setFontUnderline(!editor_->fontUnderline()); });
-  });
+  add("italic", "desktop.composer.italic", QKeySequence::Italic,
+      [this, format] { format([this] { editor_->setFontItalic(!editor_->fontItalic()); }); });
+  add("underline", "desktop.composer.underline", QKeySequence::Underline,
+      [this, format] { format([this] { editor_->setFontUnderline(!editor_->fontUnderline()); }); });
   add("list", "desktop.composer.list", {}, [this, format] {
     format([this] { editor_->textCursor().createList(QTextListFormat::ListDisc); });
   });
@@ -252,9 +250,8 @@ void ComposerWindow::build() {
   quoteButton_ = new QPushButton(central);
   quoteButton_->setObjectName("showQuote");
   quoteButton_->setFlat(true);
-  quoteButton_->setStyleSheet(
-      QString("text-align: left; padding: 6px 12px; color: %1;")
-          .arg(palette().color(QPalette::Link).name()));
+  quoteButton_->setStyleSheet(QString("text-align: left; padding: 6px 12px; color: %1;")
+                                  .arg(palette().color(QPalette::Link).name()));
   quoteButton_->setCursor(Qt::PointingHandCursor);
   connect(quoteButton_, &QPushButton::clicked, this, [this] { show_quote(); });
   column->addWidget(quoteButton_);
@@ -262,7 +259,8 @@ void ComposerWindow::build() {
   errorBar_ = bar(central, "errorBar", errorText_, QColor(0xfd, 0xec, 0xea));
   errorText_->setStyleSheet("color: #8a1c12;");
   column->addWidget(errorBar_);
-  countdownBar_ = bar(central, "countdownBar", countdownText_, palette().color(QPalette::Highlight));
+  countdownBar_ =
+      bar(central, "countdownBar", countdownText_, palette().color(QPalette::Highlight));
   countdownText_->setStyleSheet("color: white; font-weight: bold;");
   auto* undoButton = new QPushButton(tr_("desktop.composer.undo"), countdownBar_);
   undoButton->setObjectName("undoSend");
@@ -300,9 +298,10 @@ void ComposerWindow::load_body() {
     hiddenQuote_ = q(body.substr(head));
     editor_->setPlainText(q(body.substr(0, head)));
   }
-  quoteButton_->setText("⋯  " + q(localized_format(
-      "desktop.composer.show_quote",
-      QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString())));
+  quoteButton_->setText(
+      "⋯  " +
+      q(localized_format("desktop.composer.show_quote",
+                         QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString())));
   quoteButton_->setVisible(!hiddenQuote_.isEmpty());
   // The cursor where the user writes: before the signature and the quote.
   QTextCursor cursor(editor_->document());
@@ -358,8 +357,8 @@ void ComposerWindow::add_completion(QLineEdit* field) {
   });
   connect(completer, qOverload<const QString&>(&QCompleter::activated), this,
           [this, field](const QString& chosen) {
-            field->setText(q(ComposerModel::complete(field->text().toStdString(),
-                                                     chosen.toStdString())));
+            field->setText(
+                q(ComposerModel::complete(field->text().toStdString(), chosen.toStdString())));
             model_->edited();
           });
 }
@@ -470,8 +469,8 @@ void ComposerWindow::refresh_state() {
   for (auto* button : countdownBar_->findChildren<QPushButton*>())
     button->setVisible(state == State::counting);
   if (state == State::counting)
-    countdownText_->setText(
-        q(localized_format("undo.send.countdown", static_cast<int64_t>(model_->remaining_seconds()))));
+    countdownText_->setText(q(localized_format("undo.send.countdown",
+                                               static_cast<int64_t>(model_->remaining_seconds()))));
   if (state == State::sending) countdownText_->setText(tr_("desktop.composer.sending"));
   if (state == State::editing && !model_->error().empty())
     show_error(q(localized_format("desktop.composer.failed", model_->error())));
@@ -520,8 +519,8 @@ std::optional<double> ask_send_time(QWidget* parent) {
   for (auto [key, when] : {std::pair{"desktop.send_later.in_hour", now.addSecs(3600)},
                            std::pair{"desktop.send_later.tomorrow", tomorrow},
                            std::pair{"desktop.send_later.monday", monday}}) {
-    auto* button = new QPushButton(
-        tr_(key) + "  —  " + locale.toString(when, QLocale::ShortFormat), &dialog);
+    auto* button =
+        new QPushButton(tr_(key) + "  —  " + locale.toString(when, QLocale::ShortFormat), &dialog);
     button->setStyleSheet("text-align: left; padding: 6px 10px;");
     QObject::connect(button, &QPushButton::clicked, &dialog, [&dialog, edit, when = when] {
       edit->setDateTime(when);

@@ -103,10 +103,10 @@ void ScheduledDialog::refresh() {
     QString status = status_text(row.status);
     if (row.errorMessage) status += ": " + QString::fromStdString(*row.errorMessage);
     auto* item = new QTreeWidgetItem(
-        table_, {locale.toString(when, QLocale::ShortFormat), to,
-                 QString::fromStdString(row.subject.empty() ? localized("email.no.subject")
-                                                            : row.subject),
-                 status});
+        table_,
+        {locale.toString(when, QLocale::ShortFormat), to,
+         QString::fromStdString(row.subject.empty() ? localized("email.no.subject") : row.subject),
+         status});
     item->setData(0, Qt::UserRole, QString::fromStdString(row.id));
   }
   for (int c = 0; c < 4; ++c)
@@ -119,11 +119,10 @@ void ScheduledDialog::refresh() {
 void ScheduledDialog::cancel_selected(bool confirmed) {
   auto* item = table_->currentItem();
   if (!item) return;
-  if (!confirmed &&
-      QMessageBox::question(this, tr_("desktop.scheduled.cancel"),
-                            QString::fromStdString(localized_format(
-                                "desktop.scheduled.cancel_confirm",
-                                item->text(2).toStdString()))) != QMessageBox::Yes)
+  if (!confirmed && QMessageBox::question(this, tr_("desktop.scheduled.cancel"),
+                                          QString::fromStdString(localized_format(
+                                              "desktop.scheduled.cancel_confirm",
+                                              item->text(2).toStdString()))) != QMessageBox::Yes)
     return;
   list_.cancel(item->data(0, Qt::UserRole).toString().toStdString());
   refresh();

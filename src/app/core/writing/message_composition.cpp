@@ -25,8 +25,7 @@ ComposedMessage compose_answer(MessageContext& original, AnswerKind kind) {
 
 std::optional<store::EmailSignature> default_signature(store::EmailDatabase& database,
                                                        const UserPreferences& preferences,
-                                                       const std::string& accountId,
-                                                       bool isReply) {
+                                                       const std::string& accountId, bool isReply) {
   if (isReply && !preferences.get(settings::emailAutoSignatureOnReplyEnabled)) return std::nullopt;
   return EmailSignatureService(database).defaultSignature(accountId);
 }

@@ -30,8 +30,7 @@ ComposedMessage compose_answer(MessageContext& original, AnswerKind kind);
 // none for a reply (or reply all) while `emailAutoSignatureOnReplyEnabled` is off.
 std::optional<store::EmailSignature> default_signature(store::EmailDatabase& database,
                                                        const UserPreferences& preferences,
-                                                       const std::string& accountId,
-                                                       bool isReply);
+                                                       const std::string& accountId, bool isReply);
 
 // Puts `signature` into the message: above the quote of a reply or forward, else at the end;
 // an HTML signature also gives the message an HTML body. Applying it twice changes nothing.
