@@ -27,8 +27,7 @@
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/scheduled_message.h"
-#include "support/mail_servers.h"
-#include "support/test_support.h"
+#include "e2e/cli_fixture.h"
 #include "util/time.h"
 
 namespace kestrova::app::desktop {
@@ -50,42 +49,19 @@ std::string decoded(const std::string& data) {
   return text;
 }
 
-// The window over the user's database (the test program's temporary home), with one account
-// on the loopback servers added and synchronised by the command line, as a user would.
-class ComposerTest : public ::testing::Test {
+// The window over the user's database (the test's temporary home, which the shared stores
+// open on first use), with one account on the loopback servers added and synchronised by the
+// command line, as a user would.
+class ComposerTest : public testing::CliTest {
  protected:
   void SetUp() override {
+    // This process reads the same credential file as the command line it runs.
     setenv("KESTROVA_CREDENTIAL_STORE", "file", 1);
     std::string raw = kOriginal;
     raw.replace(raw.find("USER"), 4, user_);
     servers_.deliver(user_, "INBOX", raw);
-    auto added = testing::run_process(KESTROVA_BINARY,
-                                      {"account",
-                                       "add",
-                                       "--email",
-                                       user_,
-                                       "--name",
-                                       "Tester",
-                                       "--imap-host",
-                                       servers_.host,
-                                       "--imap-port",
-                                       std::to_string(servers_.imap_plain),
-                                       "--imap-encryption",
-                                       "startTLS",
-                                       "--smtp-host",
-                                       servers_.host,
-                                       "--smtp-port",
-                                       std::to_string(servers_.smtp_ssl),
-                                       "--smtp-encryption",
-                                       "ssl",
-                                       "--imap-ca-file",
-                                       servers_.ca_file.string(),
-                                       "--smtp-ca-file",
-                                       servers_.ca_file.string(),
-                                       "--password-stdin"},
-                                      servers_.password + "\n");
-    ASSERT_EQ(added.exit_code, 0) << added.out << added.err;
-    auto synced = testing::run_process(KESTROVA_BINARY, {"sync"}, "");
+    add_account();
+    auto synced = run({"sync"});
     ASSERT_EQ(synced.exit_code, 0) << synced.err;
     original_ = db_.read([](store::Connection& c) {
       auto s = c.prepare("SELECT id FROM email_messages WHERE subject = 'Plans'");
@@ -121,8 +97,6 @@ class ComposerTest : public ::testing::Test {
     });
   }
 
-  const testing::MailServers& servers_ = testing::MailServers::shared();
-  const std::string user_ = servers_.fresh_user();
   store::EmailDatabase& db_ = store::EmailDatabase::shared();
   UserPreferences& preferences_ = UserPreferences::shared();
   std::unique_ptr<MainWindow> window_;
@@ -130,8 +104,7 @@ class ComposerTest : public ::testing::Test {
 };
 
 TEST_F(ComposerTest, ReplyFromTheWindowLeavesAfterTheCountdownThreadedAndSigned) {
-  auto result = testing::run_process(
-      KESTROVA_BINARY, {"signature", "add", "--name", "Work", "--content", "-- \n{{name}}"}, "");
+  auto result = run({"signature", "add", "--name", "Work", "--content", "-- \n{{name}}"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   ASSERT_TRUE(window_->open_message(original_));
   window_->list_view().setFocus();
