@@ -1048,6 +1048,7 @@ const TextTable& chinese_texts() {
       {"desktop.action.reply", "回复"},
       {"desktop.action.reply_all", "全部回复"},
       {"desktop.action.forward", "转发"},
+      {"desktop.action.edit_draft", "编辑草稿"},
       {"desktop.action.scheduled", "定时发送…"},
       {"desktop.composer.title", "新邮件"},
       {"desktop.composer.from", "发件人"},

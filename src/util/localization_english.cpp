@@ -1142,6 +1142,7 @@ const TextTable& english_texts() {
       {"desktop.action.reply", "Reply"},
       {"desktop.action.reply_all", "Reply all"},
       {"desktop.action.forward", "Forward"},
+      {"desktop.action.edit_draft", "Edit draft"},
       {"desktop.action.scheduled", "Scheduled…"},
       {"desktop.composer.title", "New message"},
       {"desktop.composer.from", "From"},

@@ -22,12 +22,12 @@
 #include "app/desktop/composer_window.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/scheduled_view.h"
+#include "e2e/cli_fixture.h"
 #include "mail/email_content_decoder.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/scheduled_message.h"
-#include "e2e/cli_fixture.h"
 #include "util/time.h"
 
 namespace kestrova::app::desktop {
@@ -255,6 +255,19 @@ TEST_F(ComposerTest, DraftsAreSavedOnceTypingPausesUnderOneIdAndMarkedForUpload)
   // The unfinished address is no reason to lose the text: it is left out of the draft.
   ASSERT_EQ(draft->to.size(), 1u);
   EXPECT_EQ(draft->to[0].email, "erin@example.net");
+  EXPECT_EQ(drafts_holding("first words"), 1);
+
+  // Opened again later, it is the same draft that changes.
+  composer->close();
+  QApplication::processEvents();
+  auto* again = window_->open_composer([&](ComposerModel& m) { m.open_draft(id); });
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(again->body_editor().toPlainText().toStdString().rfind("first words, then more", 0),
+            0u);
+  again->body_editor().moveCursor(QTextCursor::End);
+  QTest::keyClicks(&again->body_editor(), " and the end");
+  again->close();
+  EXPECT_EQ(drafts_holding("and the end"), 1);
   EXPECT_EQ(drafts_holding("first words"), 1);
 }
 

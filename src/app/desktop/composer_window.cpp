@@ -477,7 +477,6 @@ void ComposerWindow::refresh_state() {
   if (state == State::editing && !model_->draft_id().empty())
     draftNote_->setText(tr_("desktop.composer.draft_kept"));
   if (state == State::sent || state == State::scheduled) {
-    finished_ = true;
     if (onDone)
       onDone(state == State::sent ? tr_("desktop.composer.sent")
                                   : tr_("desktop.composer.scheduled"));

@@ -76,8 +76,7 @@ class ComposerWindow : public QMainWindow {
   void update_title();
 
   std::unique_ptr<ComposerModel> model_;
-  bool rich_ = false;  // the body has formatting: it goes out with an HTML part
-  bool finished_ = false;
+  bool rich_ = false;    // the body has formatting: it goes out with an HTML part
   QString hiddenQuote_;  // the quote of an answer, while it is not in the editor
   QPushButton* quoteButton_ = nullptr;
   QVBoxLayout* assistants_ = nullptr;

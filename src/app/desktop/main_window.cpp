@@ -445,6 +445,10 @@ void MainWindow::build_actions() {
   auto* forward = make(message, "forward", "desktop.action.forward",
                        {K(Qt::Key_F), K(Qt::CTRL | Qt::Key_L)},
                        [answer] { answer(AnswerKind::forward); });
+  make(message, "editDraft", "desktop.action.edit_draft", {}, [this] {
+    if (const auto id = current_message_id())
+      open_composer([&](ComposerModel& m) { m.open_draft(*id); });
+  });
   make(message, "scheduled", "desktop.action.scheduled", {}, [this] { show_scheduled(); });
   QAction* first = toolbar->actions().value(0);
   for (QAction* a : {compose, reply, replyAll, forward}) toolbar->insertAction(first, a);
