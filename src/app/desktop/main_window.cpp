@@ -436,15 +436,15 @@ void MainWindow::build_actions() {
   };
   auto* compose = make(message, "compose", "desktop.action.compose", {K(Qt::CTRL | Qt::Key_N)},
                        [this] { open_composer([](ComposerModel& m) { m.start_new(); }); });
-  auto* reply = make(message, "reply", "desktop.action.reply",
-                     {K(Qt::Key_R), K(Qt::CTRL | Qt::Key_R)},
-                     [answer] { answer(AnswerKind::reply); });
+  auto* reply =
+      make(message, "reply", "desktop.action.reply", {K(Qt::Key_R), K(Qt::CTRL | Qt::Key_R)},
+           [answer] { answer(AnswerKind::reply); });
   auto* replyAll = make(message, "replyAll", "desktop.action.reply_all",
                         {K(Qt::SHIFT | Qt::Key_R), K(Qt::CTRL | Qt::SHIFT | Qt::Key_R)},
                         [answer] { answer(AnswerKind::replyAll); });
-  auto* forward = make(message, "forward", "desktop.action.forward",
-                       {K(Qt::Key_F), K(Qt::CTRL | Qt::Key_L)},
-                       [answer] { answer(AnswerKind::forward); });
+  auto* forward =
+      make(message, "forward", "desktop.action.forward", {K(Qt::Key_F), K(Qt::CTRL | Qt::Key_L)},
+           [answer] { answer(AnswerKind::forward); });
   make(message, "editDraft", "desktop.action.edit_draft", {}, [this] {
     if (const auto id = current_message_id())
       open_composer([&](ComposerModel& m) { m.open_draft(*id); });

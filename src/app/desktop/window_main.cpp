@@ -133,9 +133,8 @@ int main(int argc, char** argv) {
       "Open the chosen row's conversation and show its next message (--screenshot)");
   QCommandLineOption translated("translated", "Show the open message translated (--screenshot)");
   // Writing: the composer and the scheduled view for --screenshot.
-  QCommandLineOption compose("compose",
-                             "Open a composer (new, reply, reply-all, forward) for --screenshot",
-                             "KIND");
+  QCommandLineOption compose(
+      "compose", "Open a composer (new, reply, reply-all, forward) for --screenshot", "KIND");
   QCommandLineOption attach("attach", "Attach FILE in the composer of --compose", "FILE");
   QCommandLineOption scheduledView("scheduled", "Show the scheduled view (--screenshot)");
   parser.addOptions({screenshot, size, row, scheme, search, loadImages, openConversation,
