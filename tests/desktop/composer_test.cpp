@@ -24,10 +24,12 @@
 #include "app/desktop/scheduled_view.h"
 #include "e2e/cli_fixture.h"
 #include "mail/email_content_decoder.h"
+#include "platform/email_credential_store.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
 #include "store/scheduled_message.h"
+#include "store/template_store.h"
 #include "util/time.h"
 
 namespace kestrova::app::desktop {
@@ -269,6 +271,79 @@ TEST_F(ComposerTest, DraftsAreSavedOnceTypingPausesUnderOneIdAndMarkedForUpload)
   again->close();
   EXPECT_EQ(drafts_holding("and the end"), 1);
   EXPECT_EQ(drafts_holding("first words"), 1);
+}
+
+TEST_F(ComposerTest, ARefusedSendIsShownAndTheMessageStaysInTheComposerAndTheDrafts) {
+  preferences_.set(settings::undoSendEnabled, false);
+  store::EmailStore store(db_, platform::SettingsStore::shared());
+  store.loadAccounts();
+  const auto& account = store.accounts().front();
+  platform::EmailCredentialStore::shared().save(
+      "wrong", account.passwordKeychainIdentifier.value_or(account.id));
+  auto* composer = open_new();
+  ASSERT_NE(composer, nullptr);
+  composer->to_field().setText("ann@example.net");
+  composer->subject_field().setText("refused");
+  QTest::keyClicks(&composer->body_editor(), "words worth keeping");
+  composer->send();
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return composer->model().state() == ComposerModel::State::editing; }, 60000));
+  EXPECT_FALSE(composer->error_text().isEmpty());
+  EXPECT_FALSE(composer->model().error().empty());
+  EXPECT_EQ(composer->body_editor().toPlainText().toStdString().rfind("words worth keeping", 0),
+            0u);
+  EXPECT_EQ(drafts_holding("words worth keeping"), 1);
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ComposerTest, SignaturesSwapTemplatesGoAboveTheQuoteAndKnownAddressesComplete) {
+  ASSERT_EQ(run({"signature", "add", "--name", "Work", "--content", "-- \nWork line"}).exit_code,
+            0);
+  ASSERT_EQ(run({"signature", "add", "--name", "Home", "--content", "-- \nHome line"}).exit_code,
+            0);
+  ComposerModel model(preferences_);
+  model.start_answer(original_, AnswerKind::reply);
+  ASSERT_TRUE(model.signature());
+  const std::string first = model.signature()->name;
+  const std::string other = first == "Work" ? "Home" : "Work";
+  std::string otherId;
+  for (const auto& s : model.signatures())
+    if (s.name == other) otherId = s.id;
+  model.choose_signature(otherId);
+  EXPECT_EQ(model.body().find(first + " line"), std::string::npos) << model.body();
+  const size_t signature = model.body().find(other + " line");
+  const size_t quote = model.body().find("> Shall we meet?");
+  ASSERT_NE(signature, std::string::npos) << model.body();
+  EXPECT_LT(signature, quote);
+  model.choose_signature("");
+  EXPECT_EQ(model.body().find(" line"), std::string::npos) << model.body();
+
+  // A template's text goes where the user writes, above the quote; the subject stays.
+  const auto templates = model.templates();
+  ASSERT_FALSE(templates.empty());
+  const auto& chosen = templates.front();
+  model.apply_template(chosen.id);
+  const size_t text = model.body().find(chosen.body);
+  ASSERT_NE(text, std::string::npos) << model.body();
+  EXPECT_LT(text, model.body().find("> Shall we meet?"));
+  EXPECT_EQ(model.subject, "Re: Plans");
+  store::TemplateStore stored(db_);
+  for (const auto& t : stored.templates())
+    if (t.id == chosen.id) EXPECT_EQ(t.usageCount, chosen.usageCount + 1);
+
+  // Sent from the model alone (no window); known addresses complete, in any letter case,
+  // entry by entry.
+  model.to = "bob@example.net";
+  model.set_body("hello");
+  preferences_.set(settings::undoSendEnabled, false);
+  model.send();
+  ASSERT_TRUE(arrived(1));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model.state() == ComposerModel::State::sent; }, 10000));
+  ComposerModel next(preferences_);
+  next.start_new();
+  const auto offered = next.completions("carol@example.net, BO");
+  ASSERT_FALSE(offered.empty());
+  EXPECT_NE(offered.front().find("bob@example.net"), std::string::npos) << offered.front();
 }
 
 TEST(ComposerCompletion, ChosenAddressReplacesOnlyTheEntryBeingTyped) {
