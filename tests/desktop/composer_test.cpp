@@ -346,6 +346,38 @@ TEST_F(ComposerTest, SignaturesSwapTemplatesGoAboveTheQuoteAndKnownAddressesComp
   EXPECT_NE(offered.front().find("bob@example.net"), std::string::npos) << offered.front();
 }
 
+TEST_F(ComposerTest, LargeAttachmentsWarnAndACancelledScheduledMessageLeavesNothingBehind) {
+  const testing::TempDir files;
+  // 19 MB travel as about 25.3 MB in base64: over the 25 MB a server of unknown kind takes.
+  const auto big = files.path() / "big.bin", small = files.path() / "small.txt";
+  std::ofstream(small) << "small";
+  std::ofstream(big).close();
+  std::filesystem::resize_file(big, 19 * 1024 * 1024);
+  ComposerModel model(preferences_);
+  model.start_new();
+  model.attach_file(small.string());
+  EXPECT_FALSE(model.size_warning());
+  model.attach_file(big.string());
+  ASSERT_TRUE(model.size_warning());
+  EXPECT_NE(model.size_warning()->find("25"), std::string::npos) << *model.size_warning();
+  model.remove_attachment(1);
+  EXPECT_FALSE(model.size_warning());
+
+  model.to = "ann@example.net";
+  model.subject = "to be cancelled";
+  model.schedule(now_seconds() + 86400);
+  const auto rows = store::ScheduledMessageStore(db_).all();
+  ASSERT_EQ(rows.size(), 1u);
+  const auto copies = EmailScheduledSendService::attachmentDirectory(rows[0].id);
+  EXPECT_TRUE(std::filesystem::exists(copies));
+  ScheduledDialog view(db_);
+  ASSERT_EQ(view.table().topLevelItemCount(), 1);
+  view.cancel_selected(true);
+  EXPECT_EQ(view.table().topLevelItemCount(), 0);
+  EXPECT_TRUE(store::ScheduledMessageStore(db_).all().empty());
+  EXPECT_FALSE(std::filesystem::exists(copies));
+}
+
 TEST(ComposerCompletion, ChosenAddressReplacesOnlyTheEntryBeingTyped) {
   const struct {
     const char* typed;
