@@ -48,6 +48,17 @@ shot en light snooze-picker-en.png --select 1 --snooze-picker
 shot zh-Hans light snooze-picker-zh.png --select 1 --snooze-picker
 shot en light rules-page-en.png --rules-page --size 1000x700
 shot zh-Hans light rules-page-zh.png --rules-page --size 1000x700
+# Writing: a reply with an attachment (en, zh) and the scheduled view.
+head -c 2400000 /dev/urandom >"$home/Q3-report.pdf"
+"$build/kestrova" signature add --name Work --content $'--\n{{name}}\n{{email}}' >/dev/null
+shot en light composer-reply-en.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
+shot zh-Hans light composer-reply-zh.png --select 1 --compose reply --attach "$home/Q3-report.pdf"
+"$build/kestrova" send --to ann@example.org --subject "Quarterly numbers" --body "See the figures." \
+  --at +2h >/dev/null
+"$build/kestrova" send --to bob@example.org,carol@example.org --subject "Team lunch on Friday" \
+  --body "Who is in?" --at +1d >/dev/null
+shot en light scheduled-en.png --scheduled
+shot zh-Hans light scheduled-zh.png --scheduled
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

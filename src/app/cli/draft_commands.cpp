@@ -162,10 +162,7 @@ void edit_draft(const std::string& id) {
 
 // Removes the draft here and its server copy.
 void forget_draft(AccountBook& book, const std::string& draftId) {
-  book.store().database().write([&](store::Connection& c) {
-    book.store().deleteDraft(draftId);
-    mark_draft_for_upload(c, draftId);
-  });
+  discard_draft(book.store(), draftId);
   sync_server_copy(draftId);
 }
 

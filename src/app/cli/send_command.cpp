@@ -25,6 +25,7 @@
 #include "app/core/writing/email_signature_service.h"
 #include "app/core/service/mail_service_runner.h"
 #include "app/core/mailbox/message_context.h"
+#include "app/core/writing/message_composition.h"
 #include "app/core/writing/message_sender.h"
 #include "app/core/writing/reply_composer.h"
 #include "app/core/user_preferences.h"
@@ -100,19 +101,9 @@ ComposedMessage compose(ComposeOptions& o, Loaded& l) {
   } else {
     l.original = context_for(o.messageId);
     l.account = l.original->account;
-    ensure_body(*l.original);
-    if (o.kind == Kind::reply) {
-      std::vector<std::string> own;
-      for (const auto& account : l.book.accounts()) own.push_back(account.emailAddress);
-      m = compose_reply(l.original->message, own, o.replyAll);
-    } else {
-      m = compose_forward(l.original->message);
-      for (const auto& attachment : l.original->message.attachments) {
-        if (attachment.isInline) continue;
-        m.attachments.push_back({download_attachment(*l.original, attachment),
-                                 safe_file_name(attachment.filename), attachment.mimeType});
-      }
-    }
+    m = compose_answer(*l.original, o.kind == Kind::forward ? AnswerKind::forward
+                                    : o.replyAll            ? AnswerKind::replyAll
+                                                            : AnswerKind::reply);
   }
   for (const auto& entry : addresses(o.to)) m.to.push_back(entry);
   for (const auto& entry : addresses(o.cc)) m.cc.push_back(entry);
@@ -154,16 +145,10 @@ void sign(const ComposeOptions& o, Loaded& l, ComposedMessage& m) {
       if (text::equals_ci(s.name, o.signature) || parse_uuid(o.signature) == s.id) chosen = s;
     if (!chosen) throw Error(localized_format("cli.signature.not_found", o.signature));
   } else {
-    if (o.kind == Kind::reply &&
-        !UserPreferences::shared().get(settings::emailAutoSignatureOnReplyEnabled))
-      return;
-    chosen = signatures.defaultSignature(l.account.id);
+    chosen = default_signature(store::EmailDatabase::shared(), UserPreferences::shared(),
+                               l.account.id, o.kind == Kind::reply);
   }
-  if (!chosen) return;
-  auto bodies =
-      signatures.apply(*chosen, l.account, std::move(m.body), std::move(m.htmlBody), true);
-  m.body = std::move(bodies.plain);
-  m.htmlBody = std::move(bodies.html);
+  if (chosen) sign_message(store::EmailDatabase::shared(), *chosen, l.account, m);
 }
 
 void print_outcome(const store::EmailAccount& account, const SendOutcome& outcome) {

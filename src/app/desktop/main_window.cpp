@@ -33,9 +33,11 @@
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/follow_up.h"
+#include "app/desktop/composer_window.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/scheduled_view.h"
 #include "store/database.h"
 #include "util/localization.h"
 #include "util/time.h"
@@ -427,6 +429,34 @@ void MainWindow::build_actions() {
   toolbar->addWidget(spacer);
   toolbar->addWidget(search_);
   build_follow_up_actions(message, toolbar);
+
+  // ---- Writing: new, reply, reply all, forward, scheduled ----
+  message->addSeparator();
+  const auto answer = [this](AnswerKind kind) {
+    const auto id = current_message_id();
+    if (!id) return;
+    open_composer([&](ComposerModel& m) { m.start_answer(*id, kind); });
+  };
+  auto* compose = make(message, "compose", "desktop.action.compose", {K(Qt::CTRL | Qt::Key_N)},
+                       [this] { open_composer([](ComposerModel& m) { m.start_new(); }); });
+  auto* reply =
+      make(message, "reply", "desktop.action.reply", {K(Qt::Key_R), K(Qt::CTRL | Qt::Key_R)},
+           [answer] { answer(AnswerKind::reply); });
+  auto* replyAll = make(message, "replyAll", "desktop.action.reply_all",
+                        {K(Qt::SHIFT | Qt::Key_R), K(Qt::CTRL | Qt::SHIFT | Qt::Key_R)},
+                        [answer] { answer(AnswerKind::replyAll); });
+  auto* forward =
+      make(message, "forward", "desktop.action.forward", {K(Qt::Key_F), K(Qt::CTRL | Qt::Key_L)},
+           [answer] { answer(AnswerKind::forward); });
+  make(message, "editDraft", "desktop.action.edit_draft", {}, [this] {
+    if (const auto id = current_message_id())
+      open_composer([&](ComposerModel& m) { m.open_draft(*id); });
+  });
+  make(message, "scheduled", "desktop.action.scheduled", {}, [this] { show_scheduled(); });
+  QAction* first = toolbar->actions().value(0);
+  for (QAction* a : {compose, reply, replyAll, forward}) toolbar->insertAction(first, a);
+  toolbar->insertSeparator(first);
+  // ---- end of writing ----
 }
 
 int64_t MainWindow::fill_mailbox_tree() {
@@ -899,6 +929,38 @@ bool MainWindow::open_message(const std::string& id) {
   }
   if (reveal(id)) return true;
   return false;
+}
+
+ComposerWindow* MainWindow::open_composer(const std::function<void(ComposerModel&)>& start) {
+  std::unique_ptr<ComposerModel> model;
+  try {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    model = std::make_unique<ComposerModel>(preferences_);
+    start(*model);
+    QApplication::restoreOverrideCursor();
+  } catch (const std::exception& e) {
+    QApplication::restoreOverrideCursor();
+    show_toast(QString::fromStdString(localized_format("desktop.composer.open_failed", e.what())),
+               false);
+    return nullptr;
+  }
+  auto* composer = new ComposerWindow(std::move(model), this);
+  composer->onDone = [this](const QString& note) {
+    show_toast(note, false);
+    refresh_from_database();
+  };
+  if (onComposerOpened) onComposerOpened(*composer);
+  composer->show();
+  composer->body_editor().setFocus();
+  return composer;
+}
+
+void MainWindow::show_scheduled() {
+  ScheduledDialog dialog(database_, this);
+  dialog.onEdit = [this](const std::string& id) {
+    open_composer([&](ComposerModel& m) { m.open_scheduled(id); });
+  };
+  dialog.exec();
 }
 
 void MainWindow::handle_handover(const QString& line) {

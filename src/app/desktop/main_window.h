@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,8 @@ namespace kestrova::app::desktop {
 
 class ActionItemsView;
 class FollowUpActions;
+class ComposerModel;
+class ComposerWindow;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -76,6 +79,16 @@ class MainWindow : public QMainWindow {
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
+  // ---- Writing: composer and scheduled view ----
+  // Opens a composer started by `start` (which may throw: the reason shows as a toast).
+  // Answers the window, or nullptr when it could not start.
+  ComposerWindow* open_composer(const std::function<void(ComposerModel&)>& start);
+  // The "Scheduled" view of the Message menu.
+  void show_scheduled();
+  // Called with every composer the window opens (the AI assistant bar is added here).
+  std::function<void(ComposerWindow&)> onComposerOpened;
+  // ---- end of writing ----
+
   // Whether closing and minimising put the window away into the status-area icon instead
   // (the setting `hideDockIcon`, when there is a status area): then it has no task-bar
   // entry until it is shown again from the icon.

@@ -20,9 +20,11 @@
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
 #include "app/desktop/follow_up_screens.h"
+#include "app/desktop/composer_window.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/scheduled_view.h"
 #include "app/desktop/service_in_window.h"
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
@@ -131,8 +133,13 @@ int main(int argc, char** argv) {
       "open-conversation",
       "Open the chosen row's conversation and show its next message (--screenshot)");
   QCommandLineOption translated("translated", "Show the open message translated (--screenshot)");
-  parser.addOptions(
-      {screenshot, size, row, scheme, search, loadImages, openConversation, translated});
+  // Writing: the composer and the scheduled view for --screenshot.
+  QCommandLineOption compose(
+      "compose", "Open a composer (new, reply, reply-all, forward) for --screenshot", "KIND");
+  QCommandLineOption attach("attach", "Attach FILE in the composer of --compose", "FILE");
+  QCommandLineOption scheduledView("scheduled", "Show the scheduled view (--screenshot)");
+  parser.addOptions({screenshot, size, row, scheme, search, loadImages, openConversation,
+                     translated, compose, attach, scheduledView});
   // Follow-up, snooze and rules screens for --screenshot.
   QCommandLineOption view("view",
                           "Show a view of the store: starred, reply-later, waiting-on, snoozed "
@@ -224,8 +231,35 @@ int main(int argc, char** argv) {
     QApplication::processEvents();
     if (parser.isSet(view) && parser.value(view) == "action-items")
       app::desktop::open_action_item(window, parser.value(row).toInt());
+    QWidget* shown = &window;
+    if (parser.isSet(compose)) {
+      const QString kind = parser.value(compose);
+      const auto id = window.current_message_id();
+      auto* composer = window.open_composer([&](app::desktop::ComposerModel& m) {
+        if (kind == "new" || !id) return m.start_new();
+        m.start_answer(*id, kind == "reply-all" ? app::AnswerKind::replyAll
+                            : kind == "forward" ? app::AnswerKind::forward
+                                                : app::AnswerKind::reply);
+      });
+      if (!composer) {
+        std::fprintf(stderr, "%s\n", window.toast_text().toLocal8Bit().constData());
+        return 1;
+      }
+      if (parser.isSet(attach)) composer->attach_files(parser.values(attach));
+      composer->setAttribute(Qt::WA_DontShowOnScreen);
+      composer->resize(860, 720);
+      shown = composer;
+    }
+    std::unique_ptr<app::desktop::ScheduledDialog> scheduled;
+    if (parser.isSet(scheduledView)) {
+      scheduled = std::make_unique<app::desktop::ScheduledDialog>(database, &window);
+      scheduled->setAttribute(Qt::WA_DontShowOnScreen);
+      scheduled->show();
+      shown = scheduled.get();
+    }
+    QApplication::processEvents();
     const QPixmap picture =
-        parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window) : window.grab();
+        parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window) : shown->grab();
     if (!picture.save(parser.value(screenshot))) {
       std::fprintf(stderr, "cannot write %s\n", parser.value(screenshot).toLocal8Bit().constData());
       return 1;

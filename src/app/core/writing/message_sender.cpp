@@ -143,17 +143,26 @@ SendOutcome send_composed(const store::EmailAccount& account, const ComposedMess
 }
 
 std::string save_composed_as_draft(const store::EmailAccount& account,
-                                   const ComposedMessage& message, store::EmailStore& store) {
+                                   const ComposedMessage& message, store::EmailStore& store,
+                                   const std::string& draftId) {
   auto record =
       local_record(account, message,
                    folder_for_copy(store, account, store::EmailFolderType::drafts,
                                    store::EmailFolder::kLocalDraftsPath, "email.folder.drafts"));
+  if (!draftId.empty()) record.id = draftId;
   // Marked in the same transaction, so that the service files it on the server.
   return store.database().write([&](store::Connection& c) {
     auto saved = store.saveDraft(record);
     if (!saved) throw Error(localized("draft.save_failed"));
     mark_draft_for_upload(c, saved->message.id);
     return saved->message.id;
+  });
+}
+
+void discard_draft(store::EmailStore& store, const std::string& draftId) {
+  store.database().write([&](store::Connection& c) {
+    store.deleteDraft(draftId);
+    mark_draft_for_upload(c, draftId);
   });
 }
 

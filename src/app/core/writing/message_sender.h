@@ -48,8 +48,13 @@ struct SendOutcome {
 SendOutcome send_composed(const store::EmailAccount& account, const ComposedMessage& message,
                           store::EmailStore& store);
 
-// Keeps a message that was not sent as a local draft of the account; returns its id.
+// Keeps a message that was not sent as a local draft of the account; returns its id. With
+// `draftId` the draft of that id is written again (a draft saved while the user types).
 std::string save_composed_as_draft(const store::EmailAccount& account,
-                                   const ComposedMessage& message, store::EmailStore& store);
+                                   const ComposedMessage& message, store::EmailStore& store,
+                                   const std::string& draftId = {});
+
+// Deletes the draft and marks its server copy for removal (after it was sent or scheduled).
+void discard_draft(store::EmailStore& store, const std::string& draftId);
 
 }  // namespace kestrova::app
