@@ -32,6 +32,7 @@
 #include "app/core/email_deep_link.h"
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
+#include "app/desktop/ai_panel.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
@@ -411,6 +412,20 @@ void MainWindow::build_actions() {
     a->setShortcutContext(Qt::WidgetShortcut);
     list_->addAction(a);
   }
+  // AI panel: questions about the open message, its conversation, folder or account, and
+  // the message's AI summary, priority, tags and action items, beside the mail.
+  {
+    aiPanel_ = new AiPanel(database_, preferences_, this);
+    addDockWidget(Qt::RightDockWidgetArea, aiPanel_);
+    aiPanel_->hide();
+    auto* toggle = make(view, "aiPanel", "desktop.action.ai_panel", {K(Qt::CTRL | Qt::Key_I)},
+                        [this] { aiPanel_->setVisible(aiPanel_->isHidden()); });
+    toggle->setCheckable(true);
+    connect(aiPanel_, &QDockWidget::visibilityChanged, toggle, [this, toggle](bool) {
+      toggle->setChecked(!aiPanel_->isHidden());
+      if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
+    });
+  }
   make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
@@ -513,6 +528,7 @@ void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   model_->show(selection);
   pane_->clear();
   shownId_.reset();
+  if (!aiPanel_->isHidden()) aiPanel_->show_message(std::nullopt);
   if (openFirst && model_->rowCount() > 0) select_row(0);
   update_status();
 }
@@ -542,6 +558,7 @@ void MainWindow::current_changed() {
   if (shownId_ == m->id) return;
   shownId_ = m->id;
   pane_->show_message(m->id);
+  if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
   readAfterDelay_->set_delay(
       std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
   readAfterDelay_->opened(m->id, m->isRead);

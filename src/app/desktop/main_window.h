@@ -29,6 +29,7 @@ class UserPreferences;
 
 namespace kestrova::app::desktop {
 
+class AiPanel;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -71,6 +72,8 @@ class MainWindow : public QMainWindow {
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
+  // AI panel (a dock on the right, toggled by the "aiPanel" action).
+  AiPanel& ai_panel() { return *aiPanel_; }
   // Whether closing and minimising put the window away into the status-area icon instead
   // (the setting `hideDockIcon`, when there is a status area): then it has no task-bar
   // entry until it is shown again from the icon.
@@ -144,6 +147,8 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   std::unique_ptr<MailboxSelection> beforeSearch_;
   std::optional<std::string> shownId_;
+  // AI panel
+  AiPanel* aiPanel_ = nullptr;
 };
 
 }  // namespace kestrova::app::desktop
