@@ -1152,7 +1152,7 @@ const TextTable& english_texts() {
       {"desktop.ai_panel.refresh", "Ask the AI again"},
       {"desktop.ai_panel.not_analysed", "Not analysed yet"},
       {"desktop.ai_panel.working", "Analysing…"},
-      {"desktop.ai_panel.placeholder", "Ask about the chosen scope, for example “What does this message want from me?” or “Which requests in this folder are still open?”"},
+      {"desktop.ai_panel.placeholder", "Ask about the chosen scope, for example \"What does this message want from me?\" or \"Which requests in this folder are still open?\""},
       {"desktop.ai_panel.question", "Type a question and press Enter"},
       {"desktop.ai_panel.ask", "Ask"},
       {"desktop.ai_panel.stop", "Stop"},

@@ -93,7 +93,7 @@ AiPanel::AiPanel(store::EmailDatabase& database, UserPreferences& preferences, Q
   setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
   build();
   model_.onConversationChanged = [this] {
-    update_state();
+    show_state();
     schedule_render();
   };
   model_.onInsightsChanged = [this] {
@@ -284,7 +284,12 @@ void AiPanel::showEvent(QShowEvent* event) {
 }
 
 void AiPanel::update_state() {
-  const auto blocker = model_.blocker();
+  blocker_ = model_.blocker();
+  show_state();
+}
+
+void AiPanel::show_state() {
+  const auto& blocker = blocker_;
   const bool setup = blocker == Blocker::noProfile;
   if (setup) setupText_->setText(model_.blocker_text(*blocker));
   openSettings_->setVisible(static_cast<bool>(onOpenSettings));
@@ -365,7 +370,9 @@ void AiPanel::render_conversation() {
     first = false;
     cursor.insertText(tr_("desktop.ai_panel.you") + " ", muted);
     cursor.insertText(turn.question, questionFormat);
-    cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    QTextBlockFormat answerBlock;
+    answerBlock.setTopMargin(6);
+    cursor.insertBlock(answerBlock, QTextCharFormat());
     if (!turn.answer.isEmpty()) insert_answer(cursor, turn.answer);
     if (turn.answer.isEmpty() && turn.error.isEmpty() && !turn.stopped)
       cursor.insertText(tr_("desktop.ai_panel.thinking"), muted);
@@ -384,7 +391,6 @@ void AiPanel::render_conversation() {
     firstDrawn_ = arrived;
     firstShown_ = AiPanelModel::Clock::now();
   }
-  update_state();
 }
 
 QString AiPanel::conversation_text() const { return view_->toPlainText(); }

@@ -75,11 +75,15 @@ class AiPanel : public QDockWidget {
 
  private:
   void build();
+  // Shows what the blocker found by the last update_state() allows (cheap: no settings or
+  // database read, so it runs for every piece of an answer).
+  void show_state();
   void render_conversation();
   void schedule_render();
   void render_insights();
 
   AiPanelModel model_;
+  std::optional<AiPanelModel::Blocker> blocker_;
   bool renderPending_ = false;
   std::optional<AiPanelModel::Clock::time_point> firstShown_, firstDrawn_;
 
