@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <chrono>
@@ -162,6 +163,64 @@ TEST_F(AiPanelTest, FolderQuestionStreamsAsMarkdownAndFollowUpsCarryTheConversat
   // A message of another folder is another scope: a new conversation.
   panel.findChild<QComboBox*>("aiScope")->setCurrentIndex(0);
   EXPECT_TRUE(panel.model().turns().empty());
+}
+
+TEST_F(AiPanelTest, EachScopeSendsItsOwnContextAndStartsItsOwnConversation) {
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  panel.show_message(ids_[1]);
+  auto* scopes = panel.findChild<QComboBox*>("aiScope");
+  struct Case {
+    int index;
+    std::string context;  // the start of the scope's context message
+    std::string contains, lacks;
+  };
+  // From the message scope the panel starts in, each case switches to another.
+  const Case cases[] = {
+      {3, "【账户 上下文】\nAccount: me@example.com", "Invoice 42", "Folder:"},
+      {2, "【文件夹 上下文】\nFolder: INBOX\nAccount: me@example.com", "Invoice 40", "Body:"},
+      {1, "【会话 上下文】\nSubject: Invoice 41", "Please pay invoice 41", "Invoice 42"},
+      {0, "【邮件 上下文】\nSubject: Invoice 41\nFrom: Ann <ann@example.com>",
+       "Body:\nPlease pay invoice 41", "Invoice 40"},
+  };
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.index);
+    panel.ask("Earlier question");
+    ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+    scopes->setCurrentIndex(c.index);
+    EXPECT_TRUE(panel.model().turns().empty());  // a new scope, a new conversation
+    panel.ask("What is due?");
+    ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+    const Json sent = messages_sent(server_.last());
+    ASSERT_EQ(sent.size(), 3u) << sent.dump();  // nothing of the other scope's conversation
+    const std::string context = sent[1]["content"];
+    EXPECT_EQ(context.rfind(c.context, 0), 0u) << context;
+    EXPECT_NE(context.find(c.contains), std::string::npos) << context;
+    EXPECT_EQ(context.find(c.lacks), std::string::npos) << context;
+    panel.findChild<QPushButton*>("aiNewConversation")->click();
+  }
+}
+
+TEST(AnswerViewTest, UntrustedMarkdownLoadsNothingAndShowsWhereLinksGo) {
+  struct Case {
+    QString markdown, shown;
+  };
+  const Case cases[] = {
+      {"[your bank](https://evil.example/x)", "your bank <https://evil.example/x>"},
+      {"<https://plain.example/>", "https://plain.example/"},
+      {"![logo](http://tracker.example/p.png)", "[图片 http://tracker.example/p.png]"},
+      {"<img src=\"http://tracker.example/q.png\"> <script>alert(1)</script> **x**",
+       "<img src=\"http://tracker.example/q.png\"> <script>alert(1)</script> x"},
+  };
+  for (const auto& c : cases) {
+    AnswerView view;
+    QTextCursor cursor(view.document());
+    insert_answer(cursor, c.markdown);
+    EXPECT_EQ(view.toPlainText().trimmed(), c.shown) << c.markdown.toStdString();
+    EXPECT_FALSE(
+        view.loadResource(QTextDocument::ImageResource, QUrl("http://tracker.example/p.png"))
+            .isValid());
+  }
 }
 
 TEST_F(AiPanelTest, RefusalsAndAMissingProfileShowBeforeAnythingIsSent) {
