@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
@@ -21,6 +22,7 @@
 #include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/composer_assistant.h"
+#include "app/desktop/main_window.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
@@ -221,6 +223,20 @@ TEST(AnswerViewTest, UntrustedMarkdownLoadsNothingAndShowsWhereLinksGo) {
         view.loadResource(QTextDocument::ImageResource, QUrl("http://tracker.example/p.png"))
             .isValid());
   }
+}
+
+TEST_F(AiPanelTest, TheWindowTogglesThePanelWithCtrlIAndTellsItTheOpenMessage) {
+  MainWindow window(store::EmailDatabase::shared(), preferences_);
+  QAction* toggle = window.action("aiPanel");
+  ASSERT_TRUE(toggle);
+  EXPECT_EQ(toggle->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_I));
+  EXPECT_TRUE(window.ai_panel().isHidden());
+  toggle->trigger();
+  EXPECT_FALSE(window.ai_panel().isHidden());
+  ASSERT_TRUE(window.open_message(ids_[2]));
+  EXPECT_EQ(window.ai_panel().model().message_id(), ids_[2]);
+  toggle->trigger();
+  EXPECT_TRUE(window.ai_panel().isHidden());
 }
 
 TEST_F(AiPanelTest, RefusalsAndAMissingProfileShowBeforeAnythingIsSent) {

@@ -418,8 +418,11 @@ void MainWindow::build_actions() {
     aiPanel_ = new AiPanel(database_, preferences_, this);
     addDockWidget(Qt::RightDockWidgetArea, aiPanel_);
     aiPanel_->hide();
-    auto* toggle = make(view, "aiPanel", "desktop.action.ai_panel", {K(Qt::CTRL | Qt::Key_I)},
-                        [this] { aiPanel_->setVisible(aiPanel_->isHidden()); });
+    auto* toggle =
+        make(view, "aiPanel", "desktop.action.ai_panel", {K(Qt::CTRL | Qt::Key_I)}, [this] {
+          aiPanel_->setVisible(aiPanel_->isHidden());
+          if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
+        });
     toggle->setCheckable(true);
     connect(aiPanel_, &QDockWidget::visibilityChanged, toggle, [this, toggle](bool) {
       toggle->setChecked(!aiPanel_->isHidden());
