@@ -36,6 +36,7 @@ void ensure_allowed(const store::EmailAccount* account) {
 // The scenario's profile as the settings file has it now: a profile another process (or
 // the settings screen) saved counts. Callable from any thread.
 ResolvedAIProfile usable_target(AIScenario scenario) {
+  ai_configuration();  // the one-time migration and default profiles of this process
   const ai::AIConfiguration latest(platform::SettingsStore::shared());
   if (auto issue = latest.configurationIssue(scenario))
     throw MessageAIError(Kind::configuration, *issue);
