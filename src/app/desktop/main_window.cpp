@@ -531,8 +531,11 @@ void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   model_->show(selection);
   pane_->clear();
   shownId_.reset();
-  if (!aiPanel_->isHidden()) aiPanel_->show_message(std::nullopt);
-  if (openFirst && model_->rowCount() > 0) select_row(0);
+  // The AI panel hears of the first message directly (an account conversation then goes on).
+  if (openFirst && model_->rowCount() > 0)
+    select_row(0);
+  else if (!aiPanel_->isHidden())
+    aiPanel_->show_message(std::nullopt);
   update_status();
 }
 
