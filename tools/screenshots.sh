@@ -19,8 +19,8 @@ chmod 700 "$XDG_RUNTIME_DIR"
 shot() {  # language scheme file [window options...]
   local language=$1 scheme=$2 file=$3
   shift 3
-  printf '{"defaultLanguage": "%s", "featureTagSystemEnabled": true, "featureActionItemsEnabled": true, "featureInternalNotesEnabled": true}\n' \
-    "$language" >"$XDG_CONFIG_HOME/kestrova/settings.json"
+  printf '{"defaultLanguage": "%s", "featureTagSystemEnabled": true, "featureActionItemsEnabled": true, "featureInternalNotesEnabled": true%s}\n' \
+    "$language" "${extra_settings:-}" >"$XDG_CONFIG_HOME/kestrova/settings.json"
   "$build/kestrova-window" --screenshot "$out/$file" --scheme "$scheme" "$@"
   echo "$out/$file"
 }
@@ -59,6 +59,50 @@ shot zh-Hans light composer-reply-zh.png --select 1 --compose reply --attach "$h
   --body "Who is in?" --at +1d >/dev/null
 shot en light scheduled-en.png --scheduled
 shot zh-Hans light scheduled-zh.png --scheduled
+# The AI panel: before any AI service is ready, and a question about a folder answered (in
+# Markdown, streamed) by a loopback provider speaking the OpenAI wire format.
+# No profile is set up: the eight default profiles, none with its key yet.
+extra_settings=', "hasMigratedAIConfig": true' \
+  shot en light ai-panel-setup-en.png --select 1 --ai-panel --size 1480x860
+ai_servers="$(cd "$(dirname "$0")/.." && pwd)/tests/support/ai_servers/ai_servers.py"
+python3 "$ai_servers" start "$home/ai" >/dev/null
+trap 'python3 "$ai_servers" stop "$home/ai" >/dev/null; rm -rf "$home"' EXIT
+ai_shot() {  # language file question answer [window options...]
+  local language=$1 file=$2 question=$3 answer=$4
+  shift 4
+  local url
+  url=$(python3 - "$home/ai/servers.json" "$answer" <<'PY'
+import json, sys, urllib.request
+port = json.load(open(sys.argv[1]))["http"]
+request = urllib.request.Request(f"http://127.0.0.1:{port}/__replies/shots",
+                                 data=json.dumps([sys.argv[2]]).encode(), method="POST")
+urllib.request.urlopen(request).read()
+print(f"http://127.0.0.1:{port}/canned/shots/v1")
+PY
+)
+  extra_settings=', "hasMigratedAIConfig": true, "aiServiceProfiles": [{"name": "Local", "protocolType": "openai", "endpoint": "'$url'", "defaultModel": "local", "isDefault": true}]' \
+    shot "$language" light "$file" --ai-panel --ai-scope folder --ask "$question" "$@"
+}
+ai_shot en ai-panel-en.png "Which messages here still need something from me?" \
+  "Three messages in your **Inbox** still wait for you:
+
+1. **Expense report 71002 awaiting approval** from James Silva — needs your approval.
+2. **Expense report 77928 awaiting approval** from Noah Rossi — needs your approval too.
+3. **周末一起去Phoenix吗？71379** from 黄志强 — asks whether you join this weekend.
+
+The shipping notices (*Your order #65228 has shipped*, *您的订单 96628 已发货*) need nothing from you.
+
+*Suggestion:* approve both expense reports, then answer 黄志强." --select 1 --size 1480x860
+ai_shot zh-Hans ai-panel-zh.png "这个文件夹里哪些邮件还需要我处理？" \
+  "**收件箱**里有三封邮件还需要你处理：
+
+1. **Expense report 71002 awaiting approval**（James Silva）— 报销单等你审批。
+2. **Expense report 77928 awaiting approval**（Noah Rossi）— 同样需要审批。
+3. **周末一起去Phoenix吗？71379**（黄志强）— 问你周末是否同去。
+
+两封发货通知（*Your order #65228 has shipped*、*您的订单 96628 已发货*）无需处理。
+
+*建议：* 先审批两份报销单，再回复黄志强。" --select 1 --size 1480x860
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

@@ -19,11 +19,12 @@
 #include "ai/email_rule_ai_service.h"
 #include "ai/email_translation_cache_service.h"
 #include "app/cli/command_line.h"
+#include "app/core/mail_ai.h"
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/id_prefix.h"
-#include "app/core/mail_ai.h"
-#include "app/core/message_translation.h"
 #include "app/core/mailbox/message_context.h"
+#include "app/core/message_ai_tasks.h"
+#include "app/core/message_translation.h"
 #include "app/core/user_preferences.h"
 #include "rules/email_rule_engine.h"
 #include "rules/email_rule_service.h"
@@ -106,65 +107,55 @@ std::string lines(const std::vector<std::string>& items) {
   return out;
 }
 
+// Runs `task` on the message `o.id`; a provider's failure is reported with what to do
+// about it, other refusals (privacy, configuration) as errors.
+template <class F>
+void on_message(const MessageTask& o, F&& task) {
+  if (o.verbose) use_command_log(true);
+  auto c = context_for(o.id);
+  try {
+    task(*c);
+  } catch (const MessageAIError& error) {
+    if (error.kind() != MessageAIError::Kind::provider) throw;
+    std::cerr << terminal_safe(error.what(), TextShape::block) << "\n";
+    throw CommandFailure{1};
+  }
+}
+
 void summary(const MessageTask& o) {
-  auto r = readable_message(o, AIScenario::emailSummary);
-  auto& c = r.context;
-  const auto& target = *r.target;
-  const std::string text = asking("ai.action.summary", target, [&] {
-    return non_blank(EmailAIService().generateSummary(c->message, target));
+  on_message(o, [&](MessageContext& c) {
+    refresh_insight(c, MessageInsight::summary);
+    const std::string text = c.message.aiSummary.value_or("");
+    print(o, {{"id", c.message.id}, {"summary", text}}, text);
   });
-  c->message.aiSummary = text;
-  c->book.store().updateMessage(c->message);
-  print(o, {{"id", c->message.id}, {"summary", text}}, text);
 }
 
 void tags(const MessageTask& o) {
-  auto r = readable_message(o, AIScenario::emailAnalysis);
-  auto& c = r.context;
-  const auto& target = *r.target;
-  const auto found = asking("ai.action.tags", target,
-                            [&] { return EmailAIService().generateTags(c->message, target); });
-  c->message.aiTags = found;
-  c->book.store().updateMessage(c->message);
-  print(o, {{"id", c->message.id}, {"tags", found}}, lines(found));
+  on_message(o, [&](MessageContext& c) {
+    refresh_insight(c, MessageInsight::tags);
+    const auto& found = c.message.aiTags;
+    print(o, {{"id", c.message.id}, {"tags", found}}, lines(found));
+  });
 }
 
 void priority(const MessageTask& o) {
-  auto r = readable_message(o, AIScenario::emailAnalysis);
-  auto& c = r.context;
-  const auto& target = *r.target;
-  const auto value = asking("ai.action.priority", target,
-                            [&] { return EmailAIService().detectPriority(c->message, target); });
-  c->message.aiPriority = value;
-  c->book.store().updateMessage(c->message);
-  const std::string raw(raw_value(value));
-  print(o, {{"id", c->message.id}, {"priority", raw}}, raw);
+  on_message(o, [&](MessageContext& c) {
+    refresh_insight(c, MessageInsight::priority);
+    const std::string raw(raw_value(c.message.aiPriority.value_or(store::EmailPriority::normal)));
+    print(o, {{"id", c.message.id}, {"priority", raw}}, raw);
+  });
 }
 
 void actions(const MessageTask& o, bool save) {
-  auto r = readable_message(o, AIScenario::emailAnalysis);
-  auto& c = r.context;
-  const auto& target = *r.target;
-  const auto items = asking("ai.action.actions", target, [&] {
-    return EmailAIService().extractActionItems(c->message, target);
+  on_message(o, [&](MessageContext& c) {
+    refresh_insight(c, MessageInsight::actionItems);
+    const auto& items = c.message.aiActionItems;
+    const int added = save ? save_action_items(c) : 0;
+    Json value{{"id", c.message.id}, {"actionItems", items}};
+    if (save) value["saved"] = added;
+    print(o, value, lines(items));
+    if (save && !o.json) std::cerr << localized_format("ai.mail.actions.saved", added) << "\n";
   });
-  c->message.aiActionItems = items;
-  c->book.store().updateMessage(c->message);
-  int added = 0;
-  if (save) {
-    store::EmailActionStore store(c->book.store().database());
-    for (const auto& title : items) {
-      store::EmailActionItem item;
-      item.messageId = c->message.id;
-      item.accountId = c->account.id;
-      item.title = title;
-      added += store.add(std::move(item)) ? 1 : 0;
-    }
-  }
-  Json value{{"id", c->message.id}, {"actionItems", items}};
-  if (save) value["saved"] = added;
-  print(o, value, lines(items));
-  if (save && !o.json) std::cerr << localized_format("ai.mail.actions.saved", added) << "\n";
 }
 
 void translate(const MessageTask& o, const std::string& to, bool html) {
@@ -208,7 +199,6 @@ struct PolishTask {
 
 void polish(const PolishTask& o) {
   if (o.verbose) use_command_log(true);
-  ensure_ai_may_read(UserPreferences::shared(), nullptr);
   const ai::PolishMode mode = o.mode == "chinese-formal"  ? ai::PolishMode::chineseFormal
                               : o.mode == "english-email" ? ai::PolishMode::englishEmail
                               : o.mode == "to-chinese"    ? ai::PolishMode::translateToChinese
@@ -221,10 +211,14 @@ void polish(const PolishTask& o) {
     if (!read) throw Error(localized_format("cli.file.unreadable", o.file));
     body = std::move(*read);
   }
-  const auto target = usable_ai_target(AIScenario::emailCompose);
-  const std::string text = asking("ai.action.polish", target, [&] {
-    return non_blank(EmailAIService().polish(body, mode, target));
-  });
+  std::string text;
+  try {
+    text = polish_text(body, mode);
+  } catch (const MessageAIError& error) {
+    if (error.kind() != MessageAIError::Kind::provider) throw;
+    std::cerr << terminal_safe(error.what(), TextShape::block) << "\n";
+    throw CommandFailure{1};
+  }
   print({"", o.json, false}, {{"mode", o.mode}, {"text", text}}, text);
 }
 

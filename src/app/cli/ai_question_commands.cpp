@@ -17,10 +17,11 @@
 #include "ai/email_ai_background_service.h"
 #include "ai/email_qa_service.h"
 #include "app/cli/command_line.h"
-#include "app/core/mailbox/account_book.h"
 #include "app/core/ai_mail_services.h"
+#include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/folder_lookup.h"
 #include "app/core/mailbox/message_context.h"
+#include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "platform/paths.h"
 #include "store/database.h"
@@ -42,21 +43,6 @@ using ai::EmailQAScope;
 // history file and the requests built from it stay small.
 constexpr size_t kHistoryMessages = 20;
 constexpr size_t kHistoryEntryCharacters = 8000;
-// The latest messages of a conversation that a question about it includes.
-constexpr size_t kThreadMessages = 20;
-
-std::vector<store::EmailMessage> read_messages(store::EmailDatabase& database,
-                                               const std::string& sql,
-                                               const std::vector<std::string>& values) {
-  return database.read([&](store::Connection& c) {
-    std::vector<store::EmailMessage> messages;
-    auto s = c.prepare(sql);
-    for (size_t i = 0; i < values.size(); ++i) s.bind(static_cast<int>(i) + 1, values[i]);
-    while (s.step())
-      if (auto message = store::EmailMessage::from_row(s)) messages.push_back(std::move(*message));
-    return messages;
-  });
-}
 
 // ---- ai ask ----
 
@@ -65,73 +51,15 @@ struct AskOptions {
   bool continueConversation = false, verbose = false;
 };
 
-struct ScopeChoice {
-  EmailQAScope scope;
-  std::string key;  // names the scope in the history file
-};
-
-ScopeChoice choose_scope(const AskOptions& o) {
-  if (!o.messageId.empty() || !o.threadId.empty()) {
-    auto context = context_for(o.messageId.empty() ? o.threadId : o.messageId);
-    ScopeChoice choice{{.account = context->account}, ""};
-    // Nothing is downloaded (and so marked read) for a question that will be refused.
-    const bool download = !context->account.isPrivacyModeEnabled;
-    if (!o.messageId.empty()) {
-      // No UID, a local folder or the server out of reach: the stored text, else the
-      // preview, is what the question is asked about.
-      if (download) ensure_body_if_possible(*context);
-      choice.scope.kind = EmailQAScope::Kind::message;
-      choice.scope.messages = {context->message};
-      choice.key = "message:" + context->message.id;
-      return choice;
-    }
-    // The conversation the message belongs to, oldest first, its latest messages with bodies.
-    choice.scope.kind = EmailQAScope::Kind::thread;
-    const auto& message = context->message;
-    if (message.threadId)
-      choice.scope.messages = read_messages(
-          context->book.store().database(),
-          "SELECT * FROM email_messages WHERE account_id = ? AND thread_id = ? AND is_deleted = 0 "
-          "AND is_draft = 0 ORDER BY date ASC",
-          {message.accountId, *message.threadId});
-    if (choice.scope.messages.empty()) choice.scope.messages = {message};
-    auto& thread = choice.scope.messages;
-    if (thread.size() > kThreadMessages)
-      thread.erase(thread.begin(), thread.end() - kThreadMessages);
-    for (auto& member : thread) {
-      if (member.isBodyLoaded || !download) continue;
-      auto memberContext = context_for(member.id);
-      if (ensure_body_if_possible(*memberContext)) member = memberContext->message;
-    }
-    choice.key = "thread:" + message.accountId + ":" + message.threadId.value_or(message.id);
-    return choice;
-  }
+QuestionScope choose_scope(const AskOptions& o) {
+  if (!o.messageId.empty()) return message_question_scope(o.messageId, false);
+  if (!o.threadId.empty()) return message_question_scope(o.threadId, true);
   AccountBook book;
   const store::EmailAccount account =
       o.account.empty() ? book.defaultAccount() : book.find(o.account);
-  ScopeChoice choice{{.account = account}, ""};
-  auto& database = book.store().database();
-  const std::string limit =
-      " ORDER BY date DESC LIMIT " + std::to_string(ai::EmailQAService::kListingLimit);
-  if (!o.folder.empty()) {
-    const auto folders = folders_of(book, account);
-    const store::EmailFolder folder = find_folder(folders, o.folder, account);
-    choice.scope.kind = EmailQAScope::Kind::folder;
-    choice.scope.folder = folder;
-    choice.scope.messages = read_messages(
-        database, "SELECT * FROM email_messages WHERE folder_id = ? AND is_deleted = 0" + limit,
-        {folder.id});
-    choice.key = "folder:" + folder.id;
-    return choice;
-  }
-  choice.scope.kind = EmailQAScope::Kind::account;
-  choice.scope.messages = read_messages(database,
-                                        "SELECT * FROM email_messages WHERE account_id = ? AND "
-                                        "is_deleted = 0 AND is_spam = 0 AND is_draft = 0" +
-                                            limit,
-                                        {account.id});
-  choice.key = "account:" + account.id;
-  return choice;
+  if (o.folder.empty()) return account_question_scope(book, account);
+  const auto folders = folders_of(book, account);
+  return folder_question_scope(book, account, find_folder(folders, o.folder, account));
 }
 
 std::filesystem::path history_path() { return platform::state_home() / "kestrova" / "ai-ask.json"; }
@@ -180,7 +108,7 @@ void ask(const AskOptions& o) {
     std::cerr << ai::EmailQAError::configMissing(*issue).what() << "\n";
     throw CommandFailure{1};
   }
-  const ScopeChoice choice = choose_scope(o);
+  const QuestionScope choice = choose_scope(o);
   std::vector<EmailQAMessage> history;
   if (o.continueConversation) history = load_history(choice.key);
 

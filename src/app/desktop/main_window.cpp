@@ -32,8 +32,10 @@
 #include "app/core/email_deep_link.h"
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
-#include "app/desktop/follow_up.h"
+#include "app/desktop/ai_panel.h"
+#include "app/desktop/composer_assistant.h"
 #include "app/desktop/composer_window.h"
+#include "app/desktop/follow_up.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
@@ -415,6 +417,23 @@ void MainWindow::build_actions() {
     a->setShortcutContext(Qt::WidgetShortcut);
     list_->addAction(a);
   }
+  // AI panel: questions about the open message, its conversation, folder or account, and
+  // the message's AI summary, priority, tags and action items, beside the mail.
+  {
+    aiPanel_ = new AiPanel(database_, preferences_, this);
+    addDockWidget(Qt::RightDockWidgetArea, aiPanel_);
+    aiPanel_->hide();
+    auto* toggle =
+        make(view, "aiPanel", "desktop.action.ai_panel", {K(Qt::CTRL | Qt::Key_I)}, [this] {
+          aiPanel_->setVisible(aiPanel_->isHidden());
+          if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
+        });
+    toggle->setCheckable(true);
+    connect(aiPanel_, &QDockWidget::visibilityChanged, toggle, [this, toggle](bool) {
+      toggle->setChecked(!aiPanel_->isHidden());
+      if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
+    });
+  }
   make(view, "palette", "desktop.action.palette", {K(Qt::CTRL | Qt::Key_K)},
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
@@ -546,7 +565,11 @@ void MainWindow::choose(const MailboxSelection& selection, bool openFirst) {
   model_->show(selection);
   pane_->clear();
   shownId_.reset();
-  if (openFirst && model_->rowCount() > 0) select_row(0);
+  // The AI panel hears of the first message directly (an account conversation then goes on).
+  if (openFirst && model_->rowCount() > 0)
+    select_row(0);
+  else if (!aiPanel_->isHidden())
+    aiPanel_->show_message(std::nullopt);
   update_status();
   follow_up_choose(selection);
 }
@@ -576,6 +599,7 @@ void MainWindow::current_changed() {
   if (shownId_ == m->id) return;
   shownId_ = m->id;
   pane_->show_message(m->id);
+  if (!aiPanel_->isHidden()) aiPanel_->show_message(shownId_);
   readAfterDelay_->set_delay(
       std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
   readAfterDelay_->opened(m->id, m->isRead);
@@ -949,7 +973,8 @@ ComposerWindow* MainWindow::open_composer(const std::function<void(ComposerModel
     show_toast(note, false);
     refresh_from_database();
   };
-  if (onComposerOpened) onComposerOpened(*composer);
+  composer->add_assistant(
+      new ComposerAssistant(composer->body_editor(), composer->replying_to(), composer));
   composer->show();
   composer->body_editor().setFocus();
   return composer;

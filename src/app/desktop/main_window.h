@@ -37,6 +37,7 @@ class ActionItemsView;
 class FollowUpActions;
 class ComposerModel;
 class ComposerWindow;
+class AiPanel;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -85,10 +86,10 @@ class MainWindow : public QMainWindow {
   ComposerWindow* open_composer(const std::function<void(ComposerModel&)>& start);
   // The "Scheduled" view of the Message menu.
   void show_scheduled();
-  // Called with every composer the window opens (the AI assistant bar is added here).
-  std::function<void(ComposerWindow&)> onComposerOpened;
   // ---- end of writing ----
 
+  // AI panel (a dock on the right, toggled by the "aiPanel" action).
+  AiPanel& ai_panel() { return *aiPanel_; }
   // Whether closing and minimising put the window away into the status-area icon instead
   // (the setting `hideDockIcon`, when there is a status area): then it has no task-bar
   // entry until it is shown again from the icon.
@@ -185,6 +186,8 @@ class MainWindow : public QMainWindow {
   QStackedWidget* middle_ = nullptr;
   ActionItemsView* actionItems_ = nullptr;
   // ---- end of follow-up, snooze and action items ----
+  // AI panel
+  AiPanel* aiPanel_ = nullptr;
 };
 
 }  // namespace kestrova::app::desktop

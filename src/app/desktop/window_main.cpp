@@ -2,6 +2,7 @@
 // tool server never load Qt. `kestrova window` starts it.
 
 #include <QApplication>
+#include <QComboBox>
 #include <QCommandLineParser>
 #include <QElapsedTimer>
 #include <QFile>
@@ -19,8 +20,9 @@
 
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
-#include "app/desktop/follow_up_screens.h"
+#include "app/desktop/ai_panel.h"
 #include "app/desktop/composer_window.h"
+#include "app/desktop/follow_up_screens.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
@@ -150,6 +152,12 @@ int main(int argc, char** argv) {
   QCommandLineOption rulesPage("rules-page",
                                "Picture the Rules settings page on its first rule (--screenshot)");
   parser.addOptions({view, snoozePicker, rulesPage});
+  // AI panel: shown, with a scope chosen and a question asked (--screenshot).
+  QCommandLineOption aiPanel("ai-panel", "Show the AI panel");
+  QCommandLineOption aiScope("ai-scope", "The AI panel's scope: message, thread, folder or account",
+                             "SCOPE", "message");
+  QCommandLineOption aiAsk("ask", "Ask the AI panel this question (--screenshot)", "QUESTION");
+  parser.addOptions({aiPanel, aiScope, aiAsk});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -227,6 +235,23 @@ int main(int argc, char** argv) {
                  app::desktop::MessageTranslator::State::working &&
              waited.elapsed() < 60000)
         QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    if (parser.isSet(aiPanel) || parser.isSet(aiAsk)) {
+      // Waits for the whole answer at most a minute.
+      auto& panel = window.ai_panel();
+      panel.show();
+      auto* scopes = panel.findChild<QComboBox*>("aiScope");
+      const QStringList names{"message", "thread", "folder", "account"};
+      if (scopes && names.contains(parser.value(aiScope)))
+        scopes->setCurrentIndex(static_cast<int>(names.indexOf(parser.value(aiScope))));
+      if (parser.isSet(aiAsk)) {
+        panel.ask(parser.value(aiAsk));
+        QElapsedTimer waited;
+        waited.start();
+        while (panel.model().answering() && waited.elapsed() < 60000)
+          QApplication::processEvents(QEventLoop::AllEvents, 50);
+      }
+      QApplication::processEvents();
     }
     QApplication::processEvents();
     if (parser.isSet(view) && parser.value(view) == "action-items")

@@ -23,6 +23,7 @@ test can check exactly what was sent. BEHAVIOUR chooses the reply:
             prompt with the subject "plain"; metadata50 the same after 50 ms
   canned    the texts queued by POST /__replies/TAG (a JSON list of strings), one per
             request in order, the last repeated; awkward model answers for the parsers
+            (OpenAI style: streamed a word at a time when the request asks for a stream)
   hang      nothing at all for ten minutes (a provider that never answers)
 Hostile OpenAI-style streams (a plain request gets the normal reply):
   endless   text deltas of 4 KiB as fast as the client reads, never ending
@@ -32,6 +33,7 @@ Hostile OpenAI-style streams (a plain request gets the normal reply):
 """
 import json
 import os
+import re
 import signal
 import ssl
 import subprocess
@@ -60,6 +62,11 @@ def canned_or(handler, model):
 
 def deltas(model):
     return REPLY_WORDS + [model]
+
+
+def words(text):
+    """The text in pieces of one word and the white space after it."""
+    return re.findall(r"\S+\s*|\s+", text) or [""]
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -200,7 +207,8 @@ class Handler(BaseHTTPRequestHandler):
         self.write('data: {"choices":[{"index":0,"delta":{"role":"assistant"}}]}\n\n')
         if self.behaviour in ("endless", "keepalive", "trickle"):
             return self.hostile_stream()
-        for i, piece in enumerate(deltas(model)):
+        pieces = words(canned_or(self, model)) if self.behaviour == "canned" else deltas(model)
+        for i, piece in enumerate(pieces):
             delta = {"content": piece}
             if self.behaviour == "thinking":
                 delta["reasoning_content"] = "hmm"
