@@ -29,6 +29,11 @@ shot en dark window-en-dark.png --select 1
 shot zh-Hans light window-zh-light.png --select 2
 shot zh-Hans dark window-zh-dark.png --select 2
 shot zh-Hans light conversation-zh.png --search "subject:评审会" --select 0 --open-conversation
+# Settings: the AI, Reading and Agent pages.
+for page in ai reading agent; do
+  shot en light settings-$page-en.png --settings $page
+  shot zh-Hans light settings-$page-zh.png --settings $page
+done
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/desktop/message_actions.h"
@@ -29,6 +31,7 @@ class UserPreferences;
 
 namespace kestrova::app::desktop {
 
+class SettingsDialog;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -68,6 +71,11 @@ class MainWindow : public QMainWindow {
   ReadingPane& reading_pane() { return *pane_; }
   QLineEdit& search_field() { return *search_; }
   QAction* action(const QString& objectName) const;
+  // Settings: opens the settings window (one at a time) on `pageId`, or where it was;
+  // returns it.
+  SettingsDialog* open_settings(const QString& pageId = {});
+  // Follows a changed setting in what the window shows (theme, sizes, tags, read delay).
+  void apply_setting(std::string_view key);
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
@@ -144,6 +152,8 @@ class MainWindow : public QMainWindow {
   QSystemTrayIcon* tray_ = nullptr;
   std::unique_ptr<MailboxSelection> beforeSearch_;
   std::optional<std::string> shownId_;
+  // Settings: the open settings window, if any.
+  QPointer<SettingsDialog> settings_;
 };
 
 }  // namespace kestrova::app::desktop
