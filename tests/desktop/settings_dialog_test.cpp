@@ -8,42 +8,45 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
-#include <QTextBrowser>
+#include <QListView>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QStyle>
 #include <QStyleFactory>
+#include <QTest>
+#include <QTextBrowser>
 #include <QThread>
 #include <QTreeWidget>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 
 #include "ai/ai_test_server.h"
 #include "app/core/user_preferences.h"
+#include "app/core/writing/email_signature_templates.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/settings/agent_page.h"
 #include "app/desktop/settings/ai_page.h"
 #include "app/desktop/settings/ai_settings.h"
+#include "app/desktop/settings/notifications_page.h"
 #include "app/desktop/settings/safety_page.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/settings/signatures_page.h"
 #include "generated_mailbox.h"
 #include "platform/settings_store.h"
 #include "safety/email_junk_filter_service.h"
 #include "store/email_store.h"
 #include "util/localization.h"
+#include "wait_for.h"
 
 namespace kestrova::app::desktop {
 namespace {
 
-template <class F>
-bool wait_for(F done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done() && std::chrono::steady_clock::now() < until) {
-    QApplication::processEvents();
-    QThread::msleep(5);
-  }
-  return done();
-}
+using testing::wait_for;
 
 // Chooses the entry whose stored value is `value` in the combo box bound to `key`.
 void choose(QWidget& page, const char* key, const Json& value) {
@@ -76,8 +79,13 @@ class SettingsDialogTest : public ::testing::Test {
     return all.contains(key) ? all[key] : Json();
   }
   SettingsDialog& open(const char* page) {
-    window_->action("settings")->trigger();  // the menu entry (Ctrl+,)
+    if (!window_->findChild<SettingsDialog*>()) {
+      QApplication::setActiveWindow(window_.get());  // shortcuts go to the active window
+      QTest::keyClick(&window_->list_view(), Qt::Key_Comma, Qt::ControlModifier);
+      EXPECT_NE(window_->findChild<SettingsDialog*>(), nullptr) << "Ctrl+, opens the settings";
+    }
     SettingsDialog* dialog = window_->open_settings(page);
+    EXPECT_EQ(window_->findChildren<SettingsDialog*>().size(), 1) << "one settings window";
     EXPECT_EQ(dialog->current_page(), page);
     return *dialog;
   }
@@ -114,8 +122,7 @@ TEST_F(SettingsDialogTest, ReadingChangesReachTheFileAndTheOpenMessageAtOnce) {
        [&] { return body->document()->defaultFont().pointSize() == 15; }},
       {"emailReadingLineSpacing", "relaxed",
        [&] { return body->document()->defaultStyleSheet().contains("170%"); }},
-      {"appInterfaceFontScale", "large",
-       [&] { return QApplication::font().pointSizeF() == 12.5; }},
+      {"appInterfaceFontScale", "large", [&] { return QApplication::font().pointSizeF() == 12.5; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.key);
@@ -155,8 +162,8 @@ TEST_F(SettingsDialogTest, AiProfileAddedWithAKeyAndTestedAgainstTheLocalProvide
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour);
     const size_t before = page.model().profiles().size();
-    page.add_protocol().setCurrentIndex(page.add_protocol().findData(
-        static_cast<int>(ai::AIProtocolType::openAI)));
+    page.add_protocol().setCurrentIndex(
+        page.add_protocol().findData(static_cast<int>(ai::AIProtocolType::openAI)));
     page.add_profile();
     ASSERT_EQ(page.model().profiles().size(), before + 1);
     const std::string id = page.selected_profile();
@@ -247,6 +254,200 @@ TEST_F(SettingsDialogTest, AgentPageOffersWhatTheCommandLinePrintsAndStoresTheLe
   }
   choose(page, "mcpExposureLevel", "readonly");
   EXPECT_EQ(stored("mcpExposureLevel"), "readonly");
+}
+
+TEST_F(SettingsDialogTest, PagesOfOtherPartsTakeTheirPlaceInTheList) {
+  SettingsDialog& dialog = open("reading");
+  auto* pages = dialog.findChild<QListWidget*>("settingsPages");
+  ASSERT_NE(pages, nullptr);
+  auto order = [&] {
+    std::string ids;
+    for (int i = 0; i < pages->count(); ++i)
+      ids += (ids.empty() ? "" : " ") +
+             pages->item(i)->data(Qt::UserRole + 1).toString().toStdString();
+    return ids;
+  };
+  EXPECT_EQ(order(), "ai notifications signatures safety reading agent");
+  dialog.add_page("rules", "Rules", new QLabel("rules"));
+  dialog.add_page("accounts", "Accounts", new QLabel("accounts"));
+  dialog.add_page("rules", "Rules", new QLabel("rules again"));  // replaces the first
+  EXPECT_EQ(order(), "accounts ai rules notifications signatures safety reading agent");
+  EXPECT_EQ(static_cast<QLabel*>(dialog.page("rules"))->text(), "rules again");
+  EXPECT_EQ(dialog.current_page(), "reading");
+  EXPECT_TRUE(dialog.show_page("accounts"));
+  EXPECT_FALSE(dialog.show_page("nothing"));
+  EXPECT_EQ(dialog.current_page(), "accounts");
+}
+
+TEST_F(SettingsDialogTest, VipSendersAndQuietHoursAreStoredAsTyped) {
+  SettingsDialog& dialog = open("notifications");
+  auto& page = *static_cast<NotificationsPage*>(dialog.page("notifications"));
+  struct Case {
+    QString typed;
+    bool added;
+    std::vector<std::string> after;
+  };
+  const Case cases[] = {
+      {" Boss@Example.com ", true, {"boss@example.com"}},
+      {"boss@example.COM", false, {"boss@example.com"}},  // already there
+      {"   ", false, {"boss@example.com"}},
+      {"ann@example.org", true, {"boss@example.com", "ann@example.org"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed.toStdString());
+    page.vip_field().setText(c.typed);
+    EXPECT_EQ(page.add_vip(), c.added);
+    EXPECT_EQ(stored("emailVIPSenders"), Json(c.after));
+    EXPECT_EQ(page.vip_list().count(), static_cast<int>(c.after.size()));
+  }
+  page.remove_vip(0);
+  EXPECT_EQ(stored("emailVIPSenders"), Json({"ann@example.org"}));
+
+  auto* from = page.findChild<QSpinBox*>("emailDoNotDisturbFrom");
+  ASSERT_NE(from, nullptr);
+  EXPECT_EQ(from->maximum(), 23);
+  from->setValue(21);
+  EXPECT_EQ(stored("emailDoNotDisturbFrom"), 21);
+  EXPECT_EQ(preferences_.get(settings::emailDoNotDisturbFrom), 21);
+}
+
+TEST_F(SettingsDialogTest, SignaturesFromADesignEditedAndRefusedInTheCommandLinesWords) {
+  SettingsDialog& dialog = open("signatures");
+  auto& page = *static_cast<SignaturesPage*>(dialog.page("signatures"));
+  const auto before = page.signatures();
+  const std::string design(email_signature_templates().front().id);
+  ASSERT_TRUE(page.add_signature(design));
+  ASSERT_TRUE(page.add_signature({}));
+  auto all = page.signatures();
+  ASSERT_EQ(all.size(), before.size() + 2);
+  // The first signature of an account becomes its default.
+  if (before.empty())
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.isDefault; }), 1);
+
+  struct Case {
+    QString name, content;
+    std::string refusal;
+  };
+  const Case cases[] = {
+      {"", "Ann", localized("cli.signature.name_needed")},
+      {"Work", "  \n ", localized("cli.signature.content_needed")},
+      {" Work ", "Ann Example\n{{email}}", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refusal);
+    page.name_field().setText(c.name);
+    page.content_field().setPlainText(c.content);
+    EXPECT_EQ(page.save_signature(), c.refusal.empty());
+    EXPECT_EQ(dialog.refusal_text().toStdString(), c.refusal);
+  }
+  all = page.signatures();
+  const auto work =
+      std::find_if(all.begin(), all.end(), [](const auto& s) { return s.name == "Work"; });
+  ASSERT_NE(work, all.end());
+  EXPECT_EQ(work->content, "Ann Example\n{{email}}");
+  page.make_default();
+  for (const auto& s : page.signatures()) EXPECT_EQ(s.isDefault, s.id == work->id) << s.name;
+  page.remove_signature();
+  EXPECT_EQ(page.signatures().size(), before.size() + 1);
+}
+
+// The fields' road to the file: typed text read as `kestrova settings set` reads it, shown
+// back the way it was typed, refusals leaving the file alone.
+TEST(SettingsEditorTest, TypedValuesStoredShownBackOrRefused) {
+  testing::TempDir dir;
+  platform::SettingsStore store(dir.path() / "settings.json");
+  UserPreferences preferences(store);
+  SettingsEditor editor(preferences);
+  std::vector<std::string> changed, refused;
+  editor.onChanged = [&](std::string_view key) { changed.emplace_back(key); };
+  editor.onRefused = [&](const std::string& text) {
+    if (!text.empty()) refused.push_back(text);
+  };
+  struct Case {
+    const char* key;
+    const char* typed;
+    bool stored;
+    Json value;         // the value afterwards
+    std::string shown;  // what a field shows afterwards
+  };
+  const Case cases[] = {
+      {"emailAutoTranslateIgnoredLanguages", " en, ja ", true, Json({"en", "ja"}), "en, ja"},
+      {"emailAutoTranslateIgnoredLanguages", "[\"fr\"]", true, Json({"fr"}), "fr"},
+      {"emailProxyPort", "8080", true, 8080, "8080"},
+      {"emailProxyPort", "70000", false, 8080, "8080"},
+      {"emailProxyHost", "proxy.example", true, "proxy.example", "proxy.example"},
+      {"emailJunkFilterAction", "deleteIt", false, "markSpam", "markSpam"},
+      {"emailShowImages", "yes", true, true, "true"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " " + c.typed);
+    changed.clear();
+    refused.clear();
+    const auto refusal = editor.change(c.key, c.typed);
+    EXPECT_EQ(!refusal, c.stored);
+    EXPECT_EQ(changed.size(), c.stored ? 1u : 0u);
+    EXPECT_EQ(refused.size(), c.stored ? 0u : 1u);
+    EXPECT_EQ(preferences.value(c.key), c.value);
+    EXPECT_EQ(editor.text(c.key), c.shown);
+  }
+  const auto unknown = editor.change("noSuchSetting", "1");
+  ASSERT_TRUE(unknown);
+  EXPECT_EQ(*unknown, localized_format("cli.settings.unknown", std::string("noSuchSetting")));
+}
+
+// The AI page's model without widgets: names, bindings and shown names as stored.
+TEST(AiSettingsTest, ProfilesAndBindingsAsTheCommandLineKeepsThem) {
+  testing::TempDir dir;
+  platform::SettingsStore store(dir.path() / "settings.json");
+  AiSettings model(store);
+  const size_t start = model.profiles().size();
+  const auto first = model.add(ai::AIProtocolType::deepSeek);
+  const auto second = model.add(ai::AIProtocolType::deepSeek);
+  ASSERT_EQ(model.profiles().size(), start + 2) << "a second profile of a protocol is its own";
+  EXPECT_NE(first.name, second.name);
+
+  // A name shown as Kestrova gave it stays stored as it was; another is the user's.
+  const auto migrated = model.profiles().front();
+  AiSettings::Form form{ai::shown_name(migrated),
+                        migrated.protocolType,
+                        migrated.endpoint,
+                        migrated.defaultModel,
+                        migrated.timeout,
+                        std::nullopt,
+                        false};
+  ASSERT_TRUE(model.save(migrated.id, form));
+  EXPECT_EQ(model.profile(migrated.id)->name, migrated.name);
+  form.name = "Home server";
+  form.apiKey = "  sk-home  ";
+  ASSERT_TRUE(model.save(migrated.id, form));
+  EXPECT_EQ(model.profile(migrated.id)->name, "Home server");
+  EXPECT_EQ(model.profile(migrated.id)->apiKey, "sk-home");
+  form.apiKey.reset();  // kept
+  ASSERT_TRUE(model.save(migrated.id, form));
+  EXPECT_EQ(model.profile(migrated.id)->apiKey, "sk-home");
+  EXPECT_FALSE(model.save("no-such-id", form));
+
+  struct Case {
+    std::optional<std::string> profile;
+    std::string model;
+    bool bound;
+    std::optional<std::string> modelOverride;
+  };
+  const Case cases[] = {
+      {second.id, " deepseek-chat ", true, "deepseek-chat"},
+      {second.id, "", true, std::nullopt},
+      {std::nullopt, "ignored", false, std::nullopt},  // the default profile: no binding
+  };
+  for (const auto& c : cases) {
+    model.bind(ai::AIScenario::emailReply, c.profile, c.model);
+    const auto b = model.binding(ai::AIScenario::emailReply);
+    ASSERT_EQ(b.has_value(), c.bound);
+    if (b) EXPECT_EQ(b->modelOverride, c.modelOverride);
+  }
+  // Another process reads what was stored.
+  ai::AIConfiguration again(store);
+  EXPECT_EQ(again.profiles().size(), model.profiles().size());
+  EXPECT_EQ(again.profile(migrated.id)->name, "Home server");
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ std::vector<safety::BlockedSender> block_sender(safety::EmailJunkFilterService& 
   std::vector<safety::BlockedSender> added;
   for (const auto& account : accounts) {
     auto entry = junk.add(account.id, wanted, note);
-    if (!entry)
-      throw Error(localized_format("cli.block.add_failed", account.emailAddress, wanted));
+    if (!entry) throw Error(localized_format("cli.block.add_failed", account.emailAddress, wanted));
     added.push_back(std::move(*entry));
   }
   return added;

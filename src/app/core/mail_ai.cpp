@@ -49,8 +49,8 @@ std::string test_ai_profile(const ai::AIServiceProfile& profile) {
   try {
     return text::trim(ai::ChatAIService().send(profile, messages, options, target.timeout));
   } catch (const std::exception& error) {
-    throw Error(ai::AIConfiguration::userFacingAIErrorMessage(localized("ai.action.test"), error,
-                                                              target));
+    throw Error(
+        ai::AIConfiguration::userFacingAIErrorMessage(localized("ai.action.test"), error, target));
   }
 }
 

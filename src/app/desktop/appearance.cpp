@@ -94,7 +94,8 @@ void apply_appearance(const UserPreferences& preferences, std::optional<bool> da
     return skin == AppVisualSkin::midnight || skin == AppVisualSkin::sciFi ||
            desktop_prefers_dark();
   }());
-  if (!QApplication::style() || QApplication::style()->name().compare("fusion", Qt::CaseInsensitive))
+  if (!QApplication::style() ||
+      QApplication::style()->name().compare("fusion", Qt::CaseInsensitive))
     QApplication::setStyle(QStyleFactory::create("Fusion"));
   QApplication::setPalette(palette_for(wantDark));
   QFont font = QApplication::font();

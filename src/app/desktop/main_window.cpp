@@ -32,9 +32,9 @@
 #include "app/core/email_deep_link.h"
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
+#include "app/desktop/appearance.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
-#include "app/desktop/appearance.h"
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/settings/settings_dialog.h"
 #include "store/database.h"
@@ -447,13 +447,13 @@ void MainWindow::build_actions() {
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
        [this] { show_shortcuts(); });
-  // Settings: the settings window, Ctrl+, (the platform's Preferences key as well).
+  // Settings: the settings window, Ctrl+, (which is also what the desktops use for
+  // Preferences).
   {
     QMenu* file = new QMenu(tr_("desktop.menu.file"), this);
     menuBar()->insertMenu(message->menuAction(), file);
     auto* settingsAction = make(file, "settings", "desktop.action.settings",
-                                {K(Qt::CTRL | Qt::Key_Comma), K(QKeySequence::Preferences)},
-                                [this] { open_settings(); });
+                                {K(Qt::CTRL | Qt::Key_Comma)}, [this] { open_settings(); });
     settingsAction->setMenuRole(QAction::PreferencesRole);
     file->addSeparator();
     file->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit)

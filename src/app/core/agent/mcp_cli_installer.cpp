@@ -57,7 +57,9 @@ std::string MCPCLIInstaller::configuration_snippet() {
   return "{\n"
          "  \"mcpServers\": {\n"
          "    \"kestrova\": {\n"
-         "      \"command\": \"" + link_path().string() + "\"\n"
+         "      \"command\": \"" +
+         link_path().string() +
+         "\"\n"
          "    }\n"
          "  }\n"
          "}";
@@ -78,8 +80,8 @@ std::string home_option_words() {
 }
 
 std::span<const std::string_view> agent_hosts() {
-  static constexpr std::string_view kHosts[] = {"claude-desktop", "cursor", "vscode",
-                                                "claude-code", "codex"};
+  static constexpr std::string_view kHosts[] = {"claude-desktop", "cursor", "vscode", "claude-code",
+                                                "codex"};
   return kHosts;
 }
 

@@ -2,8 +2,8 @@
 
 #include <filesystem>
 #include <span>
-#include <string_view>
 #include <string>
+#include <string_view>
 
 #include "util/error.h"
 

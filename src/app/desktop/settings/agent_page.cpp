@@ -53,7 +53,7 @@ AgentPage::AgentPage(SettingsEditor& editor, QWidget* parent) : QWidget(parent) 
     try {
       MCPCLIInstaller::install();
     } catch (const std::exception& e) {
-      if (editor.onRefused) editor.onRefused(e.what());
+      editor.refuse(e.what());
     }
     show_link_state();
   });

@@ -137,7 +137,8 @@ AiPage::AiPage(SettingsEditor& editor, QWidget* parent)
     const auto p = ai::AIServiceProfile::forProtocol(protocol_of(protocol_));
     endpoint_->setText(q(p.endpoint));
     modelField_->clear();
-    for (std::string_view m : ai::suggested_models(p.protocolType)) modelField_->addItem(q(std::string(m)));
+    for (std::string_view m : ai::suggested_models(p.protocolType))
+      modelField_->addItem(q(std::string(m)));
     modelField_->setEditText(q(p.defaultModel));
     timeout_->setValue(p.timeout);
   });
@@ -170,7 +171,8 @@ AiPage::AiPage(SettingsEditor& editor, QWidget* parent)
   page->addStretch(1);
 
   fill_profiles();
-  if (auto p = model_->profiles().empty() ? std::nullopt : std::optional(model_->profiles().front()))
+  if (auto p =
+          model_->profiles().empty() ? std::nullopt : std::optional(model_->profiles().front()))
     select_profile(p->id);
   fill_bindings();
   show_status();
@@ -205,10 +207,11 @@ void AiPage::show_profile() {
   result_->clear();
   if (!p) return;
   protocol_->setCurrentIndex(protocol_->findData(static_cast<int>(p->protocolType)));
-  name_->setText(q(p->name));
+  name_->setText(q(ai::shown_name(*p)));  // a name Kestrova gave, in the interface language
   endpoint_->setText(q(p->endpoint));
   modelField_->clear();
-  for (std::string_view m : ai::suggested_models(p->protocolType)) modelField_->addItem(q(std::string(m)));
+  for (std::string_view m : ai::suggested_models(p->protocolType))
+    modelField_->addItem(q(std::string(m)));
   modelField_->setEditText(q(p->defaultModel));
   timeout_->setValue(p->timeout);
   // The key is never shown back: the field only says whether one is stored.

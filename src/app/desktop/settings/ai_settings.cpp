@@ -45,7 +45,10 @@ bool AiSettings::save(const std::string& id, const Form& form) {
   const auto current = configuration().profile(id);
   if (!current) return false;
   ai::AIConfiguration::Changes changes;
-  changes.name = text::trim(form.name);
+  // The form shows the names Kestrova gave in the interface language: one left as shown
+  // keeps the name stored.
+  const std::string name = text::trim(form.name);
+  if (name != ai::shown_name(*current)) changes.name = name;
   changes.protocolType = form.protocol;
   changes.endpoint = text::trim(form.endpoint);
   changes.defaultModel = text::trim(form.model);

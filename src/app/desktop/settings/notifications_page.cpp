@@ -51,8 +51,8 @@ NotificationsPage::NotificationsPage(SettingsEditor& editor, QWidget* parent)
   fill_vips();
 
   page->addWidget(section_title(ui_text("desktop.settings.notify.quiet"), this));
-  page->addWidget(
-      setting_check(editor, settings::emailDoNotDisturbEnabled.key, "desktop.settings.notify.quiet_on", this));
+  page->addWidget(setting_check(editor, settings::emailDoNotDisturbEnabled.key,
+                                "desktop.settings.notify.quiet_on", this));
   auto* hours = new QFormLayout();
   hours->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
   auto* from = setting_number(editor, settings::emailDoNotDisturbFrom.key, this);

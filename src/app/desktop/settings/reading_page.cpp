@@ -59,10 +59,10 @@ ReadingPage::ReadingPage(SettingsEditor& editor, QWidget* parent) : QWidget(pare
   look->addRow(QString(), hint_label(ui_text("desktop.settings.reading.language_hint"), this));
 
   QFormLayout* reading = form(ui_text("desktop.settings.reading.reading"));
-  reading->addRow(ui_text("desktop.settings.reading.theme"),
-                  setting_choice(editor, settings::emailReadingThemeMode.key,
-                                 enum_choices<EmailReadingThemeMode>("desktop.settings.theme."),
-                                 this));
+  reading->addRow(
+      ui_text("desktop.settings.reading.theme"),
+      setting_choice(editor, settings::emailReadingThemeMode.key,
+                     enum_choices<EmailReadingThemeMode>("desktop.settings.theme."), this));
   std::vector<std::pair<Json, QString>> sizes;
   for (EmailFontSize size : {EmailFontSize::small, EmailFontSize::medium, EmailFontSize::large,
                              EmailFontSize::extraLarge})
@@ -71,16 +71,17 @@ ReadingPage::ReadingPage(SettingsEditor& editor, QWidget* parent) : QWidget(pare
                            "desktop.settings.reading.points", static_cast<int64_t>(points(size)))));
   reading->addRow(ui_text("desktop.settings.reading.font_size"),
                   setting_choice(editor, settings::emailReadingFontSize.key, sizes, this));
-  reading->addRow(ui_text("desktop.settings.reading.line_spacing"),
-                  setting_choice(editor, settings::emailReadingLineSpacing.key,
-                                 enum_choices<EmailLineSpacing>("desktop.settings.spacing."),
-                                 this));
+  reading->addRow(
+      ui_text("desktop.settings.reading.line_spacing"),
+      setting_choice(editor, settings::emailReadingLineSpacing.key,
+                     enum_choices<EmailLineSpacing>("desktop.settings.spacing."), this));
   auto* delay = setting_number(editor, settings::emailMarkAsReadDelaySeconds.key, this);
   delay->setSuffix(ui_text("desktop.settings.seconds_suffix"));
   reading->addRow(ui_text("desktop.settings.reading.read_delay"), delay);
-  for (auto [key, text] : {std::pair{settings::emailShowImages.key, "desktop.settings.reading.images"},
-                           {settings::emailShowAttachments.key, "desktop.settings.reading.attachments"},
-                           {settings::emailCompactBlankLines.key, "desktop.settings.reading.compact"}})
+  for (auto [key, text] :
+       {std::pair{settings::emailShowImages.key, "desktop.settings.reading.images"},
+        {settings::emailShowAttachments.key, "desktop.settings.reading.attachments"},
+        {settings::emailCompactBlankLines.key, "desktop.settings.reading.compact"}})
     reading->addRow(QString(), setting_check(editor, key, text, this));
 
   QFormLayout* features = form(ui_text("desktop.settings.reading.features"));

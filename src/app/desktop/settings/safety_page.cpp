@@ -42,12 +42,13 @@ SafetyPage::SafetyPage(store::EmailDatabase& database, SettingsEditor& editor, Q
 
   auto* page = new QVBoxLayout(this);
   page->addWidget(section_title(ui_text("desktop.settings.safety.junk"), this));
-  page->addWidget(
-      setting_check(editor, settings::emailJunkFilterEnabled.key, "desktop.settings.safety.junk_on", this));
+  page->addWidget(setting_check(editor, settings::emailJunkFilterEnabled.key,
+                                "desktop.settings.safety.junk_on", this));
   auto* actions = new QFormLayout();
   actions->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
-  actions->addRow(ui_text("desktop.settings.safety.junk_action"),
-                  setting_choice(editor, settings::emailJunkFilterAction.key, junk_actions(), this));
+  actions->addRow(
+      ui_text("desktop.settings.safety.junk_action"),
+      setting_choice(editor, settings::emailJunkFilterAction.key, junk_actions(), this));
   page->addLayout(actions);
 
   page->addWidget(section_title(ui_text("desktop.settings.safety.blocked"), this));
@@ -112,9 +113,10 @@ bool SafetyPage::block() {
     block_sender(*junk_, chosen, address_->text().toStdString(),
                  note.empty() ? std::nullopt : std::optional(note));
   } catch (const std::exception& e) {
-    if (editor_.onRefused) editor_.onRefused(e.what());
+    editor_.refuse(e.what());
     return false;
   }
+  editor_.refuse({});
   address_->clear();
   note_->clear();
   fill();
@@ -123,8 +125,9 @@ bool SafetyPage::block() {
 
 void SafetyPage::unblock(int row) {
   if (row < 0 || row >= static_cast<int>(shownIds_.size())) return;
-  if (!junk_->remove(shownIds_[static_cast<size_t>(row)]) && editor_.onRefused)
-    editor_.onRefused(localized_format("cli.block.remove_failed", shownIds_[static_cast<size_t>(row)]));
+  if (!junk_->remove(shownIds_[static_cast<size_t>(row)]))
+    editor_.refuse(
+        localized_format("cli.block.remove_failed", shownIds_[static_cast<size_t>(row)]));
   fill();
 }
 

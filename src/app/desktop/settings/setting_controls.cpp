@@ -19,7 +19,8 @@ Json SettingsEditor::value(std::string_view key) const { return preferences_.val
 std::string SettingsEditor::text(std::string_view key) const {
   const Json v = value(key);
   if (v.is_string()) return v.get<std::string>();
-  if (v.is_array() && std::all_of(v.begin(), v.end(), [](const Json& e) { return e.is_string(); })) {
+  if (v.is_array() &&
+      std::all_of(v.begin(), v.end(), [](const Json& e) { return e.is_string(); })) {
     std::string joined;
     for (const Json& e : v) joined += (joined.empty() ? "" : ", ") + e.get<std::string>();
     return joined;
@@ -50,11 +51,8 @@ std::optional<std::string> SettingsEditor::set(std::string_view key, Json v) {
 
 std::optional<std::string> SettingsEditor::report(std::string_view key,
                                                   std::optional<std::string> refusal) {
-  if (refusal) {
-    if (onRefused) onRefused(*refusal);
-  } else if (onChanged) {
-    onChanged(key);
-  }
+  refuse(refusal.value_or(std::string()));
+  if (!refusal && onChanged) onChanged(key);
   return refusal;
 }
 

@@ -43,9 +43,15 @@ class SettingsEditor {
   // when the store cannot be written.
   std::optional<std::string> set(std::string_view key, Json value);
 
+  // Reports a refusal of a page's own (a blocked address, a signature without a name), or
+  // with an empty text that the last one no longer applies.
+  void refuse(const std::string& text) {
+    if (onRefused) onRefused(text);
+  }
+
   // After every stored change, with the key (the window follows what it shows).
   std::function<void(std::string_view key)> onChanged;
-  // After every refusal, with its text.
+  // After every refusal, with its text; an empty text clears the last one.
   std::function<void(const std::string& text)> onRefused;
 
  private:

@@ -63,13 +63,11 @@ SettingsDialog::SettingsDialog(store::EmailDatabase& database, UserPreferences& 
   });
 
   editor_->onChanged = [this](std::string_view key) {
-    refusal_->clear();
-    refusal_->hide();
     if (onSettingChanged) onSettingChanged(key);
   };
   editor_->onRefused = [this](const std::string& text) {
     refusal_->setText(QString::fromStdString(text));
-    refusal_->show();
+    refusal_->setVisible(!text.empty());
   };
 
   add_page("ai", ui_text("desktop.settings.page.ai"), new AiPage(*editor_, this));

@@ -148,7 +148,8 @@ void SignaturesPage::show_signature() {
   name_->setText(s ? q(s->name) : QString());
   html_->setChecked(s && s->isHtml);
   content_->setPlainText(s ? q(s->content) : QString());
-  for (QWidget* w : std::initializer_list<QWidget*>{name_, html_, content_}) w->setEnabled(s.has_value());
+  for (QWidget* w : std::initializer_list<QWidget*>{name_, html_, content_})
+    w->setEnabled(s.has_value());
   show_preview();
 }
 
@@ -171,7 +172,7 @@ void SignaturesPage::show_preview() {
 bool SignaturesPage::add_signature(const std::string& templateId) {
   const int index = account_->currentIndex();
   auto refuse = [this](const std::string& text) {
-    if (editor_.onRefused) editor_.onRefused(text);
+    editor_.refuse(text);
     return false;
   };
   if (index < 0 || index >= static_cast<int>(accounts_.size()))
@@ -200,6 +201,7 @@ bool SignaturesPage::add_signature(const std::string& templateId) {
   } catch (const std::exception& e) {
     return refuse(e.what());
   }
+  editor_.refuse({});
   shown_ = s.id;
   fill();
   return true;
@@ -209,7 +211,7 @@ bool SignaturesPage::save_signature() {
   auto s = shown_.empty() ? std::nullopt : service_->signature(shown_);
   if (!s) return false;
   auto refuse = [this](const std::string& text) {
-    if (editor_.onRefused) editor_.onRefused(text);
+    editor_.refuse(text);
     return false;
   };
   const std::string name = text::trim(name_->text().toStdString());
@@ -226,6 +228,7 @@ bool SignaturesPage::save_signature() {
   } catch (const std::exception& e) {
     return refuse(e.what());
   }
+  editor_.refuse({});
   fill();
   return true;
 }
