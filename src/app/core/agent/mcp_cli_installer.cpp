@@ -57,9 +57,7 @@ std::string MCPCLIInstaller::configuration_snippet() {
   return "{\n"
          "  \"mcpServers\": {\n"
          "    \"kestrova\": {\n"
-         "      \"command\": \"" +
-         link_path().string() +
-         "\"\n"
+         "      \"command\": \"" + link_path().string() + "\"\n"
          "    }\n"
          "  }\n"
          "}";
