@@ -103,6 +103,11 @@ ai_shot zh-Hans ai-panel-zh.png "这个文件夹里哪些邮件还需要我处�
 两封发货通知（*Your order #65228 has shipped*、*您的订单 96628 已发货*）无需处理。
 
 *建议：* 先审批两份报销单，再回复黄志强。" --select 1 --size 1480x860
+# Settings: the AI, Reading and Agent pages.
+for page in ai reading agent; do
+  shot en light settings-$page-en.png --settings $page
+  shot zh-Hans light settings-$page-zh.png --settings $page
+done
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

@@ -7,6 +7,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ai_test_server.h"
 #include "support/loopback.h"
@@ -129,6 +130,54 @@ TEST(AICommandLineTest, EnglishStatusAsksEndpointsAndLoopbackNeedsNoKey) {
   EXPECT_EQ(kestrova({"ai", "chat", "hello"}).out, "Hello from gpt-4o-mini\n");
   EXPECT_NE(kestrova({"ai", "profiles", "--json"}).out.find("\"createdAt\": \"20"),
             std::string::npos);
+}
+
+// `kestrova ai profile test`: the settings window's "Test connection" from the command line.
+TEST(AICommandLineTest, ProfileTestAnswersOrExplains) {
+  KestrovaHome kestrova;
+  AITestServer server;
+  const std::string key = "sk-test-secret-123";
+  struct Case {
+    const char* name;
+    std::vector<std::string> add;  // the profile's options
+    std::string key;
+    int exit;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"Works",
+       {"--protocol", "openai", "--endpoint", server.base("ok") + "/v1"},
+       key,
+       0,
+       "「Works」可以使用，回答：Hello from gpt-4o-mini"},
+      {"Refused",
+       {"--protocol", "openai", "--endpoint", server.base("status401") + "/v1"},
+       key,
+       1,
+       "连接测试失败：请求失败 (状态码: 401)"},
+      {"NoKey",
+       {"--protocol", "deepseek", "--endpoint", "https://ai.example.invalid/v1"},
+       "",
+       1,
+       "这个服务还没有填写 API Key。"},
+      {"NoEndpoint",
+       {"--protocol", "custom", "--model", "m"},
+       key,
+       1,
+       "这个服务还没有配置 API Endpoint。"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> add{"ai", "profile", "add", "--name", c.name};
+    add.insert(add.end(), c.add.begin(), c.add.end());
+    if (!c.key.empty()) add.push_back("--api-key-stdin");
+    ASSERT_EQ(kestrova(add, c.key.empty() ? "" : c.key + "\n").exit_code, 0);
+    const ProcessResult tested = kestrova({"ai", "profile", "test", c.name});
+    EXPECT_EQ(tested.exit_code, c.exit) << tested.err;
+    EXPECT_NE((tested.out + tested.err).find(c.says), std::string::npos)
+        << tested.out << tested.err;
+    EXPECT_EQ((tested.out + tested.err).find(key), std::string::npos);
+  }
 }
 
 }  // namespace

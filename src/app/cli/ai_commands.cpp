@@ -507,6 +507,22 @@ void add_ai_commands(CLI::App& root) {
         std::cout << localized_format("cli.ai.default_profile", ai::shown_name(p)) << "\n";
       });
     }
+    {
+      auto reference = std::make_shared<std::string>();
+      auto verbose = std::make_shared<bool>(false);
+      auto* command = profile->add_subcommand(
+          "test", "Ask a profile for a short answer with its own model and time-out");
+      command->add_option("PROFILE", *reference, "Profile id or name")->required();
+      command->add_flag("-v,--verbose", *verbose, "Print the diagnostic log on standard error");
+      command->callback([reference, verbose] {
+        set_verbosity(*verbose);
+        const AIServiceProfile p = profile_named(*reference);
+        const std::string answer = test_ai_profile(p);
+        std::cout << localized_format("ai.test.passed", ai::shown_name(p),
+                                      terminal_safe(answer, TextShape::block))
+                  << "\n";
+      });
+    }
   }
   {
     struct BindOptions {

@@ -42,27 +42,6 @@ void print_status(const CLI::App& root) {
   std::cout << "\n" << root.help();
 }
 
-// The snippet each agent host expects. The link runs this program in tool-server mode; a
-// chosen home (`--home`) goes with it as arguments.
-std::string host_configuration(const std::string& host) {
-  const std::string command = MCPCLIInstaller::link_path().string();
-  const auto home = platform::kestrova_home();
-  if (host == "claude-code" || host == "codex") {
-    const std::string words = home_option_words();
-    return (host == "claude-code" ? "claude" : "codex") + std::string(" mcp add kestrova -- ") +
-           command + (words.empty() ? "" : " " + words);
-  }
-  if (!home && host != "vscode") return MCPCLIInstaller::configuration_snippet();
-  const std::string args =
-      home ? ",\n      \"args\": [\"--home\", " + Json(home->string()).dump() + "]" : "";
-  if (host == "vscode")
-    return "{\n  \"servers\": {\n    \"kestrova\": {\n      \"type\": \"stdio\",\n"
-           "      \"command\": " +
-           Json(command).dump() + args + "\n    }\n  }\n}";
-  return "{\n  \"mcpServers\": {\n    \"kestrova\": {\n      \"command\": " + Json(command).dump() +
-         args + "\n    }\n  }\n}";
-}
-
 // -v/--verbose anywhere before "--", or KESTROVA_LOG=debug, asks for the log on stderr.
 bool verbose_requested(int argc, char** argv) {
   if (const char* level = std::getenv("KESTROVA_LOG"); level && std::string_view(level) == "debug")
@@ -174,20 +153,6 @@ void apply_home_option(int argc, char** argv) {
   }
 }
 
-std::string home_option_words() {
-  const auto home = platform::kestrova_home();
-  if (!home) return {};
-  const std::string path = home->string();
-  const bool plain =
-      path.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@") ==
-      std::string::npos;
-  if (plain) return "--home " + path;
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return "--home " + quoted + "'";
-}
-
 std::shared_ptr<bool> add_json_flag(CLI::App* command, const std::string& description,
                                     const std::string& shape) {
   auto json = std::make_shared<bool>(false);
@@ -228,8 +193,10 @@ void add_mcp_commands(CLI::App& root) {
       "(claude-desktop, cursor), VS Code's \"servers\" object, or the command that registers "
       "it (claude-code, codex)");
   auto host = std::make_shared<std::string>("claude-desktop");
+  std::vector<std::string> hosts;
+  for (std::string_view name : agent_hosts()) hosts.emplace_back(name);
   config->add_option("--host", *host, "Agent host (default claude-desktop)")
-      ->check(CLI::IsMember({"claude-desktop", "cursor", "vscode", "claude-code", "codex"}));
+      ->check(CLI::IsMember(hosts));
   config->callback([host] { std::cout << host_configuration(*host) << "\n"; });
   mcp->add_subcommand("status", "Tell whether the link is installed")->callback([] {
     std::cout << localized_format(MCPCLIInstaller::is_installed() ? "cli.mcp.installed"

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
+#include "app/core/agent/mcp_cli_installer.h"
 #include "app/core/user_preferences.h"
 #include "platform/paths.h"
 #include "platform/settings_store.h"

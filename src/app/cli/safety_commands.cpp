@@ -12,6 +12,7 @@
 
 #include "app/cli/command_line.h"
 #include "app/cli/terminal_output.h"
+#include "app/core/blocked_senders.h"
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/folder_lookup.h"
 #include "app/core/mailbox/id_prefix.h"
@@ -119,17 +120,12 @@ void block(const BlockOptions& o) {
     accounts.push_back(book.find(o.account));
   else
     accounts = book.accounts();
-  if (accounts.empty()) throw Error(localized("cli.accounts.none"));
-  const std::string address = text::lower(text::trim(o.address));
-  if (address.empty() || address == "@") throw Error(localized("cli.block.address_needed"));
   EmailJunkFilterService junk(book.store().database());
   const std::optional<std::string> note = o.note.empty() ? std::nullopt : std::optional(o.note);
-  for (const auto& account : accounts) {
-    const auto entry = junk.add(account.id, address, note);
-    if (!entry)
-      throw Error(localized_format("cli.block.add_failed", account.emailAddress, address));
-    std::cout << entry->id << "  " << account.emailAddress << "  " << entry->email << "\n";
-  }
+  const auto entries = block_sender(junk, accounts, o.address, note);
+  for (size_t i = 0; i < entries.size(); ++i)
+    std::cout << entries[i].id << "  " << accounts[i].emailAddress << "  " << entries[i].email
+              << "\n";
 }
 
 void unblock(const std::string& id) {

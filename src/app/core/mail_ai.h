@@ -26,4 +26,10 @@ bool ai_may_read(const UserPreferences& preferences, const store::EmailAccount* 
 // configuration issue (no endpoint, model or key) instead.
 ai::ResolvedAIProfile usable_ai_target(ai::AIScenario scenario);
 
+// Asks `profile` for a one-word answer with its own model and time-out: the connection
+// test of the settings screen and of `kestrova ai profile test`. Returns the answer; throws
+// an Error with the user-facing text (what is missing, or what went wrong) instead. Blocks
+// for at most the profile's time-out.
+std::string test_ai_profile(const ai::AIServiceProfile& profile);
+
 }  // namespace kestrova::app

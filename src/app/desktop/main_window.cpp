@@ -33,6 +33,7 @@
 #include "app/core/mailbox/search_language.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/ai_panel.h"
+#include "app/desktop/appearance.h"
 #include "app/desktop/composer_assistant.h"
 #include "app/desktop/composer_window.h"
 #include "app/desktop/follow_up.h"
@@ -40,6 +41,8 @@
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/scheduled_view.h"
+#include "app/desktop/settings/rules_page.h"
+#include "app/desktop/settings/settings_dialog.h"
 #include "store/database.h"
 #include "util/localization.h"
 #include "util/time.h"
@@ -336,6 +339,38 @@ void MainWindow::build_layout() {
   connect(toastTimer_, &QTimer::timeout, toast_, &QWidget::hide);
 }
 
+SettingsDialog* MainWindow::open_settings(const QString& pageId) {
+  if (!settings_) {
+    settings_ = new SettingsDialog(database_, preferences_, this);
+    settings_->setAttribute(Qt::WA_DeleteOnClose);
+    settings_->onSettingChanged = [this](std::string_view key) { apply_setting(key); };
+    settings_->add_page("rules", tr_("desktop.settings.page.rules"),
+                        new RulesPage(database_, preferences_, settings_));
+  }
+  if (!pageId.isEmpty()) settings_->show_page(pageId);
+  settings_->show();
+  settings_->raise();
+  settings_->activateWindow();
+  return settings_;
+}
+
+void MainWindow::apply_setting(std::string_view key) {
+  if (key == settings::appVisualSkin.key || key == settings::appInterfaceFontScale.key) {
+    apply_appearance(preferences_);
+    pane_->apply_settings();
+    return;
+  }
+  if (key == settings::featureTagSystemEnabled.key) {
+    delegate_->showTags = preferences_.get(settings::featureTagSystemEnabled);
+    list_->viewport()->update();
+  }
+  if (key == settings::emailMarkAsReadDelaySeconds.key)
+    readAfterDelay_->set_delay(
+        std::chrono::seconds(preferences_.get(settings::emailMarkAsReadDelaySeconds)));
+  // The reading pane reads its settings when it draws: the open message, drawn again.
+  pane_->apply_settings();
+}
+
 QAction* MainWindow::action(const QString& objectName) const {
   return findChild<QAction*>(objectName);
 }
@@ -421,6 +456,7 @@ void MainWindow::build_actions() {
   // the message's AI summary, priority, tags and action items, beside the mail.
   {
     aiPanel_ = new AiPanel(database_, preferences_, this);
+    aiPanel_->onOpenSettings = [this] { open_settings("ai"); };
     addDockWidget(Qt::RightDockWidgetArea, aiPanel_);
     aiPanel_->hide();
     auto* toggle =
@@ -438,6 +474,18 @@ void MainWindow::build_actions() {
        [this] { show_command_palette(); });
   make(help, "shortcuts", "desktop.action.shortcuts", {K(Qt::Key_Question)},
        [this] { show_shortcuts(); });
+  // Settings: the settings window, Ctrl+, (which is also what the desktops use for
+  // Preferences).
+  {
+    QMenu* file = new QMenu(tr_("desktop.menu.file"), this);
+    menuBar()->insertMenu(message->menuAction(), file);
+    auto* settingsAction = make(file, "settings", "desktop.action.settings",
+                                {K(Qt::CTRL | Qt::Key_Comma)}, [this] { open_settings(); });
+    settingsAction->setMenuRole(QAction::PreferencesRole);
+    file->addSeparator();
+    file->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit)
+        ->setShortcut(QKeySequence::Quit);
+  }
   auto* toolbar = addToolBar("main");
   toolbar->setObjectName("toolbar");
   toolbar->setMovable(false);

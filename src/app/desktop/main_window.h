@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/desktop/message_actions.h"
@@ -38,6 +40,7 @@ class FollowUpActions;
 class ComposerModel;
 class ComposerWindow;
 class AiPanel;
+class SettingsDialog;
 class MessageListModel;
 class MessageListDelegate;
 class ReadingPane;
@@ -77,6 +80,11 @@ class MainWindow : public QMainWindow {
   ReadingPane& reading_pane() { return *pane_; }
   QLineEdit& search_field() { return *search_; }
   QAction* action(const QString& objectName) const;
+  // Settings: opens the settings window (one at a time) on `pageId`, or where it was;
+  // returns it.
+  SettingsDialog* open_settings(const QString& pageId = {});
+  // Follows a changed setting in what the window shows (theme, sizes, tags, read delay).
+  void apply_setting(std::string_view key);
   // The open message's id, if any.
   std::optional<std::string> current_message_id() const;
   QString toast_text() const;
@@ -188,6 +196,8 @@ class MainWindow : public QMainWindow {
   // ---- end of follow-up, snooze and action items ----
   // AI panel
   AiPanel* aiPanel_ = nullptr;
+  // Settings: the open settings window, if any.
+  QPointer<SettingsDialog> settings_;
 };
 
 }  // namespace kestrova::app::desktop

@@ -11,9 +11,7 @@
 #include <QListView>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QStatusBar>
-#include <QStyleFactory>
 #include <QStyleHints>
 #include <QTimer>
 #include <cstdio>
@@ -21,6 +19,7 @@
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
 #include "app/desktop/ai_panel.h"
+#include "app/desktop/appearance.h"
 #include "app/desktop/composer_window.h"
 #include "app/desktop/follow_up_screens.h"
 #include "app/desktop/main_window.h"
@@ -28,6 +27,7 @@
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/scheduled_view.h"
 #include "app/desktop/service_in_window.h"
+#include "app/desktop/settings/settings_dialog.h"
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
 #include "platform/paths.h"
@@ -38,72 +38,6 @@
 namespace {
 
 using namespace kestrova;
-
-// Whether the desktop prefers dark: GNOME's colour scheme, a dark GTK theme, or a dark
-// window colour of the platform's own palette.
-bool desktop_prefers_dark() {
-  const QByteArray gtk = qgetenv("GTK_THEME").toLower();
-  if (gtk.contains("dark")) return true;
-  QProcess gsettings;
-  gsettings.start("gsettings", {"get", "org.gnome.desktop.interface", "color-scheme"});
-  if (gsettings.waitForFinished(500) && gsettings.readAllStandardOutput().contains("dark"))
-    return true;
-  return QApplication::palette().color(QPalette::Window).lightness() < 128;
-}
-
-QPalette palette_for(bool dark) {
-  QPalette p;
-  if (!dark) {
-    p.setColor(QPalette::Window, QColor(0xf3, 0xf4, 0xf6));
-    p.setColor(QPalette::WindowText, QColor(0x1f, 0x23, 0x28));
-    p.setColor(QPalette::Base, Qt::white);
-    p.setColor(QPalette::AlternateBase, QColor(0xee, 0xf2, 0xf8));
-    p.setColor(QPalette::Text, QColor(0x1f, 0x23, 0x28));
-    p.setColor(QPalette::Button, QColor(0xf3, 0xf4, 0xf6));
-    p.setColor(QPalette::ButtonText, QColor(0x1f, 0x23, 0x28));
-    p.setColor(QPalette::Highlight, QColor(0x2f, 0x6f, 0xd6));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::Link, QColor(0x1a, 0x5f, 0xc8));
-    p.setColor(QPalette::Mid, QColor(0x6a, 0x73, 0x7d));
-    p.setColor(QPalette::Midlight, QColor(0xe1, 0xe6, 0xee));
-    p.setColor(QPalette::ToolTipBase, QColor(0xff, 0xff, 0xe8));
-    p.setColor(QPalette::ToolTipText, Qt::black);
-    return p;
-  }
-  p.setColor(QPalette::Window, QColor(0x24, 0x26, 0x2b));
-  p.setColor(QPalette::WindowText, QColor(0xe3, 0xe5, 0xe8));
-  p.setColor(QPalette::Base, QColor(0x1b, 0x1d, 0x21));
-  p.setColor(QPalette::AlternateBase, QColor(0x2a, 0x2e, 0x36));
-  p.setColor(QPalette::Text, QColor(0xe3, 0xe5, 0xe8));
-  p.setColor(QPalette::Button, QColor(0x2d, 0x30, 0x36));
-  p.setColor(QPalette::ButtonText, QColor(0xe3, 0xe5, 0xe8));
-  p.setColor(QPalette::Highlight, QColor(0x3d, 0x7b, 0xe0));
-  p.setColor(QPalette::HighlightedText, Qt::white);
-  p.setColor(QPalette::Link, QColor(0x7a, 0xae, 0xff));
-  p.setColor(QPalette::Mid, QColor(0x9a, 0xa0, 0xa8));
-  p.setColor(QPalette::PlaceholderText, QColor(0x9a, 0xa0, 0xa8));
-  p.setColor(QPalette::Midlight, QColor(0x3a, 0x3f, 0x48));
-  p.setColor(QPalette::ToolTipBase, QColor(0x2d, 0x30, 0x36));
-  p.setColor(QPalette::ToolTipText, QColor(0xe3, 0xe5, 0xe8));
-  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x84, 0x8a));
-  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x84, 0x8a));
-  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x84, 0x8a));
-  return p;
-}
-
-double font_scale(app::AppInterfaceFontScale scale) {
-  switch (scale) {
-    case app::AppInterfaceFontScale::compact:
-      return 0.9;
-    case app::AppInterfaceFontScale::standard:
-      return 1.0;
-    case app::AppInterfaceFontScale::comfortable:
-      return 1.12;
-    case app::AppInterfaceFontScale::large:
-      return 1.25;
-  }
-  return 1.0;
-}
 
 }  // namespace
 
@@ -158,6 +92,10 @@ int main(int argc, char** argv) {
                              "SCOPE", "message");
   QCommandLineOption aiAsk("ask", "Ask the AI panel this question (--screenshot)", "QUESTION");
   parser.addOptions({aiPanel, aiScope, aiAsk});
+  // Settings: --screenshot takes the settings window open on PAGE instead of the main window.
+  QCommandLineOption settingsPage("settings", "Open the settings on PAGE (ai, reading, ...)",
+                                  "PAGE");
+  parser.addOption(settingsPage);
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -176,18 +114,10 @@ int main(int argc, char** argv) {
   }
 
   // Light or dark as the desktop says, unless a skin or the command line chooses.
-  const auto skin = preferences.get(app::settings::appVisualSkin);
-  bool dark = desktop_prefers_dark();
-  if (skin == app::AppVisualSkin::midnight || skin == app::AppVisualSkin::sciFi) dark = true;
-  if (parser.isSet(scheme)) dark = parser.value(scheme) == "dark";
-  QApplication::setStyle(QStyleFactory::create("Fusion"));
-  QApplication::setPalette(palette_for(dark));
-  QFont font = QApplication::font();
+  app::desktop::apply_appearance(preferences, parser.isSet(scheme)
+                                                  ? std::optional(parser.value(scheme) == "dark")
+                                                  : std::nullopt);
   const bool chinese = text_language() == TextLanguage::chinese;
-  font.setFamilies(chinese ? QStringList{"Noto Sans CJK SC", "Noto Sans", "DejaVu Sans"}
-                           : QStringList{"Noto Sans", "Noto Sans CJK SC", "DejaVu Sans"});
-  font.setPointSizeF(10 * font_scale(preferences.get(app::settings::appInterfaceFontScale)));
-  QApplication::setFont(font);
   QLocale::setDefault(chinese ? QLocale(QLocale::Chinese, QLocale::China)
                               : QLocale(QLocale::English, QLocale::UnitedStates));
 
@@ -282,6 +212,7 @@ int main(int argc, char** argv) {
       scheduled->show();
       shown = scheduled.get();
     }
+    if (parser.isSet(settingsPage)) shown = window.open_settings(parser.value(settingsPage));
     QApplication::processEvents();
     const QPixmap picture =
         parser.isSet(snoozePicker) ? app::desktop::grab_with_snooze_picker(window) : shown->grab();
@@ -293,6 +224,7 @@ int main(int argc, char** argv) {
   }
   window.show();
   for (const QString& link : parser.positionalArguments()) window.handle_handover("open " + link);
+  if (parser.isSet(settingsPage)) window.open_settings(parser.value(settingsPage));
 
   // No `kestrova run` running: the window does its work while it is open, and looks again
   // now and then while another process holds the service lock.
