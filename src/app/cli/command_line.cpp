@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/agent/agent_host_setup.h"
 #include "app/core/agent/mcp_cli_installer.h"
 #include "platform/paths.h"
 #include "store/database.h"
@@ -40,27 +41,6 @@ void print_status(const CLI::App& root) {
   std::cout << localized_format("cli.overview.database", db.db_path().string()) << "\n";
   print_service_status(std::cout);
   std::cout << "\n" << root.help();
-}
-
-// The snippet each agent host expects. The link runs this program in tool-server mode; a
-// chosen home (`--home`) goes with it as arguments.
-std::string host_configuration(const std::string& host) {
-  const std::string command = MCPCLIInstaller::link_path().string();
-  const auto home = platform::kestrova_home();
-  if (host == "claude-code" || host == "codex") {
-    const std::string words = home_option_words();
-    return (host == "claude-code" ? "claude" : "codex") + std::string(" mcp add kestrova -- ") +
-           command + (words.empty() ? "" : " " + words);
-  }
-  if (!home && host != "vscode") return MCPCLIInstaller::configuration_snippet();
-  const std::string args =
-      home ? ",\n      \"args\": [\"--home\", " + Json(home->string()).dump() + "]" : "";
-  if (host == "vscode")
-    return "{\n  \"servers\": {\n    \"kestrova\": {\n      \"type\": \"stdio\",\n"
-           "      \"command\": " +
-           Json(command).dump() + args + "\n    }\n  }\n}";
-  return "{\n  \"mcpServers\": {\n    \"kestrova\": {\n      \"command\": " + Json(command).dump() +
-         args + "\n    }\n  }\n}";
 }
 
 // -v/--verbose anywhere before "--", or KESTROVA_LOG=debug, asks for the log on stderr.
@@ -174,20 +154,6 @@ void apply_home_option(int argc, char** argv) {
   }
 }
 
-std::string home_option_words() {
-  const auto home = platform::kestrova_home();
-  if (!home) return {};
-  const std::string path = home->string();
-  const bool plain =
-      path.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@") ==
-      std::string::npos;
-  if (plain) return "--home " + path;
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return "--home " + quoted + "'";
-}
-
 std::shared_ptr<bool> add_json_flag(CLI::App* command, const std::string& description,
                                     const std::string& shape) {
   auto json = std::make_shared<bool>(false);
@@ -229,8 +195,8 @@ void add_mcp_commands(CLI::App& root) {
       "it (claude-code, codex)");
   auto host = std::make_shared<std::string>("claude-desktop");
   config->add_option("--host", *host, "Agent host (default claude-desktop)")
-      ->check(CLI::IsMember({"claude-desktop", "cursor", "vscode", "claude-code", "codex"}));
-  config->callback([host] { std::cout << host_configuration(*host) << "\n"; });
+      ->check(CLI::IsMember(std::vector<std::string>(kAgentHosts.begin(), kAgentHosts.end())));
+  config->callback([host] { std::cout << agent_host_configuration(*host) << "\n"; });
   mcp->add_subcommand("status", "Tell whether the link is installed")->callback([] {
     std::cout << localized_format(MCPCLIInstaller::is_installed() ? "cli.mcp.installed"
                                                                   : "cli.mcp.not_installed",

@@ -21,9 +21,6 @@ int run_command_line(int argc, char** argv);
 // Called first in main, since every path depends on it; the root command accepts the option
 // again so that its parse does not refuse it.
 void apply_home_option(int argc, char** argv);
-// The words that select the current home for a command shown to the user: "--home DIR" (DIR
-// quoted for a shell when needed), or nothing when no home was chosen.
-std::string home_option_words();
 
 // Subcommand families, each registered on the root command.
 void add_mcp_commands(CLI::App& root);
