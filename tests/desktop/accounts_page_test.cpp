@@ -34,6 +34,7 @@
 #include "store/database.h"
 #include "support/mail_servers.h"
 #include "support/test_support.h"
+#include "util/localization.h"
 #include "util/uuid.h"
 
 namespace kestrova::app::desktop {
@@ -66,9 +67,9 @@ void type(QWidget& parent, const char* name, const QString& text) {
   QTest::keyClicks(&field, text);
 }
 
-void click(QWidget& parent, const char* name) {
-  QTest::mouseClick(&child<QAbstractButton>(parent, name), Qt::LeftButton);
-}
+// A press of the button as the user's click makes it (check boxes stretched across a page
+// take mouse clicks on their text only).
+void click(QWidget& parent, const char* name) { child<QAbstractButton>(parent, name).click(); }
 
 class AccountsPageTest : public ::testing::Test {
  protected:
@@ -122,11 +123,13 @@ TEST_F(AccountsPageTest, AddsAnAccountAfterBothStagesPassOneAfterTheOther) {
 
   // Every state the stages go through, as the page is told of them.
   std::vector<std::vector<State>> seen;
+  QString summary;
   auto shown = form.draft().onStagesChanged;
   form.draft().onStagesChanged = [&] {
     std::vector<State> states;
     for (const auto& stage : form.draft().stages()) states.push_back(stage.state);
     seen.push_back(states);
+    summary = form.draft().summary();
     shown();
   };
   click(form, "addAccount");
@@ -137,7 +140,7 @@ TEST_F(AccountsPageTest, AddsAnAccountAfterBothStagesPassOneAfterTheOther) {
                                                     {State::passed, State::testing},
                                                     {State::passed, State::passed}};
   EXPECT_EQ(std::vector(seen.begin(), seen.begin() + std::min<size_t>(3, seen.size())), expected);
-  EXPECT_EQ(form.draft().summary().toStdString(), localized("mail.test.passed"));
+  EXPECT_EQ(summary.toStdString(), localized("mail.test.passed"));
 
   // The row, the password in the credential store (never on the page), and the trust.
   AccountBook book(*database_, settings_);
@@ -158,8 +161,10 @@ TEST_F(AccountsPageTest, AddsAnAccountAfterBothStagesPassOneAfterTheOther) {
   click(*page, "testStored");
   auto& stored = child<QPushButton>(*page, "testStored");
   ASSERT_TRUE(wait_until([&] { return stored.isEnabled(); }));
-  EXPECT_TRUE(child<QLabel>(*page, "stageSummary").text().contains(
-      QString::fromStdString(localized("mail.test.passed"))));
+  const auto summaries =
+      child<QWidget>(*page, "storedStages").findChildren<QLabel*>("stageSummary");
+  ASSERT_EQ(summaries.size(), 1);
+  EXPECT_EQ(summaries.front()->text().toStdString(), localized("mail.test.passed"));
 
   // Privacy mode is the account's own column.
   click(*page, "privacyMode");

@@ -62,8 +62,10 @@ DemoMailbox DemoMailbox::at(const fs::path& home) {
   std::error_code ec;
   const fs::path absolute = fs::absolute(home, ec).lexically_normal();
   const fs::path root = ec ? home : absolute;
-  return {root, store::EmailDatabase::path_in(platform::data_home_of(root)),
-          platform::SettingsStore::path_in(platform::config_home_of(root)), {}};
+  return {root,
+          store::EmailDatabase::path_in(platform::data_home_of(root)),
+          platform::SettingsStore::path_in(platform::config_home_of(root)),
+          {}};
 }
 
 fs::path DemoMailbox::default_home() { return platform::desktop_data_home() / "kestrova-demo"; }

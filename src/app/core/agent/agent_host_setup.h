@@ -10,8 +10,8 @@ namespace kestrova::app {
 
 // The agent hosts whose configuration `kestrova mcp config --host` and the window's first
 // run print, in the order they are offered.
-inline constexpr std::array<std::string_view, 5> kAgentHosts = {
-    "claude-desktop", "cursor", "vscode", "claude-code", "codex"};
+inline constexpr std::array<std::string_view, 5> kAgentHosts = {"claude-desktop", "cursor",
+                                                                "vscode", "claude-code", "codex"};
 
 // What `host` (one of kAgentHosts) needs to start the tool server: the "mcpServers" JSON
 // object (claude-desktop, cursor), VS Code's "servers" object, or the command that registers

@@ -34,8 +34,7 @@ bool offers_browser_sign_in(EmailServiceType type) {
          type == EmailServiceType::exchange;
 }
 
-mail::OAuthProvider oauth_provider_for(EmailServiceType type,
-                                       const UserPreferences& preferences) {
+mail::OAuthProvider oauth_provider_for(EmailServiceType type, const UserPreferences& preferences) {
   if (!offers_browser_sign_in(type)) throw Error(localized("cli.account.oauth_providers"));
   namespace s = settings;
   const bool google = type == EmailServiceType::gmail;
@@ -55,7 +54,8 @@ OAuthClient oauth_client_for(EmailServiceType type, const UserPreferences& prefe
     return {text::trim(preferences.get(s::oauthGmailClientId)),
             text::trim(preferences.get(s::oauthGmailClientSecret)),
             std::string(s::oauthGmailClientId.key)};
-  return {text::trim(preferences.get(s::oauthOutlookClientId)), {},
+  return {text::trim(preferences.get(s::oauthOutlookClientId)),
+          {},
           std::string(s::oauthOutlookClientId.key)};
 }
 

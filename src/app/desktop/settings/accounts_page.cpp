@@ -1,7 +1,5 @@
 #include "app/desktop/settings/accounts_page.h"
 
-#include <algorithm>
-
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,6 +15,7 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/account_setup.h"
@@ -129,9 +128,8 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
     markLabel->setStyleSheet("color: " + colour + "; font-weight: bold;");
     markLabel->setAlignment(Qt::AlignTop);
     markLabel->setFixedWidth(18);
-    auto* text = new QLabel("<b>" + stage.name.toHtmlEscaped() + "</b><br>" +
-                                detail.toHtmlEscaped(),
-                            row);
+    auto* text =
+        new QLabel("<b>" + stage.name.toHtmlEscaped() + "</b><br>" + detail.toHtmlEscaped(), row);
     text->setObjectName("stageText");
     text->setWordWrap(true);
     text->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -142,9 +140,8 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
       trust->setObjectName("trustRefused");
       const bool imap = i == 0;
       const QString fingerprint = q(*stage.refusedFingerprint);
-      connect(trust, &QPushButton::clicked, this, [this, imap, fingerprint] {
-        onTrust(imap, fingerprint);
-      });
+      connect(trust, &QPushButton::clicked, this,
+              [this, imap, fingerprint] { onTrust(imap, fingerprint); });
       line->addWidget(trust, 0, Qt::AlignTop);
     }
     rows_->addWidget(row);
@@ -288,8 +285,9 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   layout->addStretch();
 
   connect(address_, &QLineEdit::textEdited, this, [this] { address_edited(); });
-  connect(name_, &QLineEdit::textEdited, this,
-          [this](const QString& text) { draft_->account().displayName = text.trimmed().toStdString(); });
+  connect(name_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    draft_->account().displayName = text.trimmed().toStdString();
+  });
   connect(provider_, &QComboBox::activated, this, [this](int index) { provider_chosen(index); });
   connect(password_, &QLineEdit::textChanged, this,
           [this](const QString& text) { draft_->set_password(text); });
@@ -395,10 +393,10 @@ void AccountForm::update_sign_in_choice() {
   const auto type = draft_->account().serviceType;
   const bool browser = offers_browser_sign_in(type);
   signInChoice_->setVisible(browser);
-  const QString providerName = type == EmailServiceType::gmail
-                                   ? QStringLiteral("Google")
-                                   : QStringLiteral("Microsoft");
-  useBrowser_->setText(q(localized_format("desktop.accounts.use_browser", providerName.toStdString())));
+  const QString providerName =
+      type == EmailServiceType::gmail ? QStringLiteral("Google") : QStringLiteral("Microsoft");
+  useBrowser_->setText(
+      q(localized_format("desktop.accounts.use_browser", providerName.toStdString())));
   signInButton_->setText(
       q(localized_format("desktop.accounts.sign_in_with", providerName.toStdString())));
   const bool byBrowser = browser && useBrowser_->isChecked();
@@ -448,6 +446,9 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   list_->setObjectName("accountList");
   list_->setMinimumWidth(220);
   list_->setMaximumWidth(320);
+  list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list_->setTextElideMode(Qt::ElideRight);
+  list_->setSpacing(3);
   auto* buttons = new QHBoxLayout;
   auto* add = new QPushButton(tr_key("desktop.accounts.add_button"), this);
   add->setObjectName("showAddForm");
@@ -477,7 +478,9 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   testButton_ = new QPushButton(tr_key("desktop.accounts.test"), details_);
   testButton_->setObjectName("testStored");
   stages_ = new ConnectionStagesView(details_);
+  stages_->setObjectName("storedStages");
   auto* certificates = new QGroupBox(tr_key("desktop.accounts.certificates"), details_);
+  certificates->setObjectName("certificates");
   auto* certificateLayout = new QVBoxLayout(certificates);
   certificateLayout->addWidget(wrapped(tr_key("desktop.accounts.certificates_help"), certificates));
   certificates_ = new QListWidget(certificates);
@@ -520,7 +523,8 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   connect(testButton_, &QPushButton::clicked, this, [this] {
     if (const auto* account = current_account()) {
       testButton_->setEnabled(false);
-      tester_.start(*account);
+      tester_.start(*account, mail::AccountCertificateTrust::load(
+                                  preferences_.defaults(), account->id, account->emailAddress));
     }
   });
   connect(forgetCertificate_, &QPushButton::clicked, this, [this] {
@@ -566,8 +570,8 @@ void AccountsPage::fill_list(const QString& select) {
   for (const auto& account : book_->accounts()) {
     QString text = q(account.displayName.empty() ? account.emailAddress : account.displayName);
     if (account.isDefault) text += "  ★";
-    QString second = account.isLocalOnly() ? tr_key("local_account.label")
-                                           : provider_name(account.serviceType);
+    QString second =
+        account.isLocalOnly() ? tr_key("local_account.label") : provider_name(account.serviceType);
     if (account.displayName != account.emailAddress && !account.displayName.empty())
       second = q(account.emailAddress) + " · " + second;
     auto* item = new QListWidgetItem(text + "\n" + second, list_);
@@ -609,15 +613,17 @@ void AccountsPage::show_account(int) {
   if (account->isLocalOnly()) {
     servers_->setText(tr_key("desktop.accounts.local_only"));
   } else {
-    servers_->setText(
-        tr_key("desktop.accounts.provider") + " " + provider_name(account->serviceType) + "\n" +
-        tr_key("desktop.accounts.imap_server") + " " +
-        server_line(account->imapHost, account->imapPort, account->imapEncryption) + "\n" +
-        tr_key("desktop.accounts.smtp_server") + " " +
-        server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
+    servers_->setText(tr_key("desktop.accounts.provider") + " " +
+                      provider_name(account->serviceType) + "\n" +
+                      tr_key("desktop.accounts.imap_server") + " " +
+                      server_line(account->imapHost, account->imapPort, account->imapEncryption) +
+                      "\n" + tr_key("desktop.accounts.smtp_server") + " " +
+                      server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
   }
   privacy_->setChecked(account->isPrivacyModeEnabled);
   testButton_->setVisible(!account->isLocalOnly());
+  // An account without servers has no certificates to trust.
+  details_->findChild<QGroupBox*>("certificates")->setVisible(!account->isLocalOnly());
   testButton_->setEnabled(!tester_.busy());
   stages_->show_stages({}, {});
   fill_certificates();
@@ -629,10 +635,10 @@ void AccountsPage::fill_certificates() {
   certificateRows_ = account ? trusted_certificates(preferences_.defaults(), *account)
                              : std::vector<TrustedCertificateRow>{};
   for (const auto& row : certificateRows_)
-    certificates_->addItem(
-        (row.imap ? QStringLiteral("IMAP · ") : QStringLiteral("SMTP · ")) +
-        q(localized(row.caFile ? "desktop.accounts.certificate_ca" : "desktop.accounts.certificate_fingerprint")) +
-        " " + q(row.value));
+    certificates_->addItem((row.imap ? QStringLiteral("IMAP · ") : QStringLiteral("SMTP · ")) +
+                           q(localized(row.caFile ? "desktop.accounts.certificate_ca"
+                                                  : "desktop.accounts.certificate_fingerprint")) +
+                           " " + q(row.value));
   if (certificateRows_.empty()) {
     auto* none = new QListWidgetItem(tr_key("desktop.accounts.certificates_none"), certificates_);
     none->setFlags(Qt::NoItemFlags);
@@ -664,8 +670,8 @@ void AccountsPage::ask_remove() {
   connect(box, &QMessageBox::buttonClicked, this, [this, removeButton, id](QAbstractButton* b) {
     if (b != removeButton) return;
     const auto& accounts = book_->accounts();
-    const auto found = std::find_if(accounts.begin(), accounts.end(),
-                                    [&](const auto& a) { return a.id == id; });
+    const auto found =
+        std::find_if(accounts.begin(), accounts.end(), [&](const auto& a) { return a.id == id; });
     if (found == accounts.end()) return;
     const store::EmailAccount account = *found;
     remove_account_completely(*book_, account, preferences_.defaults());

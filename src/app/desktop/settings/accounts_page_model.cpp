@@ -122,8 +122,8 @@ std::optional<mail::AccountCertificateTrust> AccountDraft::trust_from_form() {
   trust.imap.trustCommand = localized("desktop.accounts.trust_imap_hint");
   trust.smtp.trustCommand = localized("desktop.accounts.trust_smtp_hint");
   try {
-    for (auto [text, server] : {std::pair{&imapCertificate_, &trust.imap},
-                                std::pair{&smtpCertificate_, &trust.smtp}}) {
+    for (auto [text, server] :
+         {std::pair{&imapCertificate_, &trust.imap}, std::pair{&smtpCertificate_, &trust.smtp}}) {
       const std::string value = text->toStdString();
       if (value.empty()) continue;
       if (mail::normalized_fingerprint(value))
@@ -160,8 +160,9 @@ QString AccountDraft::start_sign_in() {
     std::optional<std::string> token;
     std::string message;
     try {
-      token = signIn->complete(mail::OAuthSignIn::kDefaultWaitSeconds, mail::OAuthTokenClient(),
-                               stop.get())
+      token = signIn
+                  ->complete(mail::OAuthSignIn::kDefaultWaitSeconds, mail::OAuthTokenClient(),
+                             stop.get())
                   .serialize();
     } catch (const std::exception& e) {
       message = e.what();
@@ -173,10 +174,10 @@ QString AccountDraft::start_sign_in() {
           running_ = false;
           token_ = token;
           if (onSignInFinished)
-            onSignInFinished(token.has_value(),
-                             token ? q(localized_format("desktop.accounts.signed_in",
-                                                        account_.emailAddress))
-                                   : q(message));
+            onSignInFinished(
+                token.has_value(),
+                token ? q(localized_format("desktop.accounts.signed_in", account_.emailAddress))
+                      : q(message));
         },
         Qt::QueuedConnection);
   });
@@ -222,20 +223,21 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
   running_ = true;
   const int generation = ++generation_;
   const std::string credential = browser ? *token_ : password_;
-  worker_ = std::thread([this, account = account_, credential, trust = *trust, generation,
-                         saveWhenPassed] {
-    const auto report = mail::EmailService::shared().testConnection(
-        account, credential, &trust, [&](const mail::EmailConnectionStageResult& stage) {
-          QMetaObject::invokeMethod(
-              this, [this, stage, generation] { stage_done(generation, stage); },
-              Qt::QueuedConnection);
-        });
-    QMetaObject::invokeMethod(
-        this, [this, report, generation, saveWhenPassed] {
-          test_done(generation, report, saveWhenPassed);
-        },
-        Qt::QueuedConnection);
-  });
+  worker_ = std::thread(
+      [this, account = account_, credential, trust = *trust, generation, saveWhenPassed] {
+        const auto report = mail::EmailService::shared().testConnection(
+            account, credential, &trust, [&](const mail::EmailConnectionStageResult& stage) {
+              QMetaObject::invokeMethod(
+                  this, [this, stage, generation] { stage_done(generation, stage); },
+                  Qt::QueuedConnection);
+            });
+        QMetaObject::invokeMethod(
+            this,
+            [this, report, generation, saveWhenPassed] {
+              test_done(generation, report, saveWhenPassed);
+            },
+            Qt::QueuedConnection);
+      });
   return true;
 }
 
@@ -278,14 +280,15 @@ AccountTester::~AccountTester() {
   if (worker_.joinable()) worker_.join();
 }
 
-void AccountTester::start(const store::EmailAccount& account) {
+void AccountTester::start(const store::EmailAccount& account,
+                          const mail::AccountCertificateTrust& trust) {
   if (running_) return;
   if (worker_.joinable()) worker_.join();
   running_ = true;
   stages_ = starting_stages();
   summary_.clear();
   if (onStagesChanged) onStagesChanged();
-  worker_ = std::thread([this, account] {
+  worker_ = std::thread([this, account, trust] {
     mail::EmailConnectionTestReport report;
     auto post_stage = [this](const mail::EmailConnectionStageResult& stage) {
       QMetaObject::invokeMethod(
@@ -299,7 +302,7 @@ void AccountTester::start(const store::EmailAccount& account) {
     try {
       const auto password = mail::EmailService::shared().storedPassword(account);
       if (!password) throw Error(localized("cli.account.password_missing"));
-      report = mail::EmailService::shared().testConnection(account, *password, nullptr, post_stage);
+      report = mail::EmailService::shared().testConnection(account, *password, &trust, post_stage);
     } catch (const std::exception& e) {
       for (const char* key : {"mail.test.stage.imap", "mail.test.stage.smtp"})
         report.stages.push_back({localized(key), false, e.what()});

@@ -124,7 +124,8 @@ class AccountTester : public QObject {
 
   explicit AccountTester(QObject* parent = nullptr) : QObject(parent) {}
   ~AccountTester() override;
-  void start(const store::EmailAccount& account);
+  // Tests with the stored credential, trusting what `trust` says for the account.
+  void start(const store::EmailAccount& account, const mail::AccountCertificateTrust& trust);
   bool busy() const { return running_; }
   const std::vector<StageView>& stages() const { return stages_; }
   const QString& summary() const { return summary_; }
@@ -146,7 +147,8 @@ struct TrustedCertificateRow {
 std::vector<TrustedCertificateRow> trusted_certificates(platform::SettingsStore& settings,
                                                         const store::EmailAccount& account);
 void forget_trusted_certificate(platform::SettingsStore& settings,
-                                const store::EmailAccount& account, const TrustedCertificateRow& row);
+                                const store::EmailAccount& account,
+                                const TrustedCertificateRow& row);
 
 // What removing the account deletes from this computer, for the confirmation.
 QString removal_question(store::EmailDatabase& database, const store::EmailAccount& account);

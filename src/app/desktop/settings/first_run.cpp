@@ -225,11 +225,10 @@ void FirstRunDialog::show_finish() {
 void FirstRunDialog::show_snippet() {
   const std::string host = host_->currentText().toStdString();
   snippet_->setPlainText(QString::fromStdString(agent_host_configuration(host, demoHome_)));
-  linkNote_->setText(
-      MCPCLIInstaller::is_installed()
-          ? QString()
-          : QString::fromStdString(localized_format("desktop.first_run.link_missing",
-                                                    MCPCLIInstaller::link_path().string())));
+  linkNote_->setText(MCPCLIInstaller::is_installed() ? QString()
+                                                     : QString::fromStdString(localized_format(
+                                                           "desktop.first_run.link_missing",
+                                                           MCPCLIInstaller::link_path().string())));
 }
 
 void FirstRunDialog::done(int result) {

@@ -45,7 +45,8 @@ class FirstRunDialog : public QDialog {
   const std::optional<std::filesystem::path>& demo_home() const { return demoHome_; }
   // Where the demo is prepared (default: DemoMailbox::default_home()) and, when not empty,
   // the generator that makes it.
-  void set_demo_home(const std::filesystem::path& home, const std::filesystem::path& generator = {}) {
+  void set_demo_home(const std::filesystem::path& home,
+                     const std::filesystem::path& generator = {}) {
     demoHomeChoice_ = home;
     demoGenerator_ = generator;
   }
