@@ -108,6 +108,13 @@ for page in ai reading agent; do
   shot en light settings-$page-en.png --settings $page
   shot zh-Hans light settings-$page-zh.png --settings $page
 done
+# Settings → Accounts (the list, and the add form with a provider's presets) and the first run.
+shot en light accounts-en.png --accounts-page --size 1000x720
+shot zh-Hans light accounts-zh.png --accounts-page --size 1000x720
+shot en light accounts-add-en.png --accounts-page --add-account ada@gmail.com --size 1000x760
+shot zh-Hans light accounts-add-zh.png --accounts-page --add-account wang@qq.com --size 1000x760
+shot en light first-run-en.png --first-run --size 720x620
+shot zh-Hans light first-run-zh.png --first-run --size 720x620
 # The demo's newsletters carry no remote images; the generated benchmark mailbox's do.
 "$build/tools/kestrova-generate-db" --out "$XDG_DATA_HOME/tivra/Email/email.db" \
   --messages 3000 --accounts 3 --folders 24 --seed 7 --force >/dev/null

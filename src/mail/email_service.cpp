@@ -142,29 +142,33 @@ store::EmailDatabase* EmailService::database() const {
 
 EmailConnectionTestReport EmailService::testConnection(const EmailAccount& account,
                                                        std::string_view password,
-                                                       const AccountCertificateTrust* given) const {
+                                                       const AccountCertificateTrust* given,
+                                                       const StageObserver& stageDone) const {
   const StageTexts imap{localized("mail.test.stage.imap"), "IMAP",
                         localized("mail.test.cannot_create.imap")};
   const StageTexts smtp{localized("mail.test.stage.smtp"), "SMTP",
                         localized("mail.test.cannot_create.smtp")};
   EmailConnectionTestReport report;
+  auto finish = [&](EmailConnectionStageResult stage) {
+    report.stages.push_back(std::move(stage));
+    if (stageDone) stageDone(report.stages.back());
+  };
   std::string credential(password);
   try {
     credential = freshCredential(account, credential);
   } catch (const std::exception& e) {
     for (const StageTexts* texts : {&imap, &smtp})
-      report.stages.push_back(
-          {texts->name, false,
-           localized_format("mail.test.login_failed", texts->protocol, e.what())});
+      finish({texts->name, false,
+              localized_format("mail.test.login_failed", texts->protocol, e.what())});
     return report;
   }
   password = credential;
   const AccountCertificateTrust trust = given ? *given : trustOf(account);
-  report.stages.push_back(guarded(imap, [&] {
+  finish(guarded(imap, [&] {
     return runStage(imap, createIMAPSession(account, password, trust), account.imapHost,
                     account.imapPort);
   }));
-  report.stages.push_back(guarded(smtp, [&] {
+  finish(guarded(smtp, [&] {
     return runStage(smtp, createSMTPSession(account, password, trust), account.smtpHost,
                     account.smtpPort);
   }));

@@ -76,10 +76,13 @@ class EmailService {
   // the SMTP server, each with a session of its own that is disconnected afterwards. No
   // mail is sent. Never throws: every failure becomes a failed stage. The certificates
   // are trusted as the settings say for the account, or as `trust` says when given (for
-  // an account not saved yet).
+  // an account not saved yet). `stageDone`, when given, is called on the calling thread
+  // with each stage as soon as it is over (the IMAP stage before the SMTP one starts).
+  using StageObserver = std::function<void(const EmailConnectionStageResult&)>;
   EmailConnectionTestReport testConnection(const store::EmailAccount& account,
                                            std::string_view password,
-                                           const AccountCertificateTrust* trust = nullptr) const;
+                                           const AccountCertificateTrust* trust = nullptr,
+                                           const StageObserver& stageDone = {}) const;
 
   // An IMAP session that is connected and logged in; the caller owns it and disconnects
   // it when done. Throws EmailServiceError: authenticationFailed("密码未找到") without a

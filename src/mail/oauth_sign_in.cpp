@@ -7,12 +7,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 
+#include "platform/cancellation.h"
 #include "platform/paths.h"
 #include "util/json.h"
 #include "util/localization.h"
@@ -167,16 +169,28 @@ std::string OAuthLoopbackListener::redirectURI() const {
 
 QueryItems OAuthLoopbackListener::awaitCallback(
     double limitSeconds, const std::function<bool(const QueryItems&)>& succeeded,
-    const std::string& successPage, const std::string& failurePage) {
+    const std::string& successPage, const std::string& failurePage,
+    const platform::CancellationToken* stop) {
   if (fd_ < 0) throw OAuthError::callbackRejected(localized("oauth.callback.already"));
+  auto stopped = [&] {
+    return (stop && stop->cancelled()) || platform::CancellationToken::process().cancelled();
+  };
   const auto deadline =
       Clock::now() + std::chrono::milliseconds(static_cast<long>(limitSeconds * 1000));
   const std::string notFound = html_page("Kestrova", localized("oauth.page.not_found"));
   while (true) {
+    if (stopped()) {
+      ::close(fd_);
+      fd_ = -1;
+      throw OAuthError::callbackRejected(localized("oauth.callback.cancelled"));
+    }
     pollfd p{fd_, POLLIN, 0};
-    const int wait = remaining_ms(deadline);
-    const int ready = wait == 0 ? 0 : ::poll(&p, 1, wait);
+    const int left = remaining_ms(deadline);
+    const int wait = std::min<int>(
+        left, static_cast<int>(platform::kCancellationCheckInterval.count()));
+    const int ready = left == 0 ? 0 : ::poll(&p, 1, wait);
     if (ready < 0 && errno == EINTR) continue;  // a signal handler ran: wait for what is left
+    if (ready == 0 && left > 0) continue;       // a slice is over: look at the tokens again
     if (ready <= 0) {
       ::close(fd_);
       fd_ = -1;
@@ -254,7 +268,8 @@ OAuthSignIn::~OAuthSignIn() {
   }
 }
 
-OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient& client) const {
+OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient& client,
+                                    const platform::CancellationToken* stop) const {
   const std::string done = html_page("Kestrova", localized("oauth.page.done"));
   const std::string failed = html_page("Kestrova", localized("oauth.page.failed"));
   // The browser is told "complete" only for a callback that can complete: our state, no
@@ -265,7 +280,7 @@ OAuthTokenSet OAuthSignIn::complete(double limitSeconds, const OAuthTokenClient&
         const auto code = item(got, "code");
         return item(got, "state") == state_ && !item(got, "error") && code && !code->empty();
       },
-      done, failed);
+      done, failed, stop);
   // RFC 6749 §10.12: a callback whose state is not ours may be forged.
   if (item(items, "state") != state_) {
     log_line(log_kind::kFailure, kComponent, "回调的 state 不匹配，已拒绝");

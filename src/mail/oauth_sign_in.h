@@ -10,6 +10,10 @@
 
 #include "mail/oauth_token.h"
 
+namespace kestrova::platform {
+class CancellationToken;
+}
+
 namespace kestrova::mail {
 
 using QueryItems = std::vector<std::pair<std::string, std::string>>;
@@ -39,10 +43,12 @@ class OAuthLoopbackListener {
   // (status 200) when `succeeded(items)` holds, else with `failurePage` (400), closes the
   // listener and returns the query items. Requests for any other path or method (a
   // favicon) get a 404 page and do not count. Throws OAuthError::callbackRejected on
-  // time-out or a malformed callback.
+  // time-out, a malformed callback, or when `stop` (or the process's token) is cancelled
+  // (noticed within platform::kCancellationCheckInterval).
   QueryItems awaitCallback(double limitSeconds,
                            const std::function<bool(const QueryItems&)>& succeeded,
-                           const std::string& successPage, const std::string& failurePage);
+                           const std::string& successPage, const std::string& failurePage,
+                           const platform::CancellationToken* stop = nullptr);
 
  private:
   int fd_ = -1;
@@ -68,10 +74,12 @@ class OAuthSignIn {
   const std::string& redirectURI() const { return redirectURI_; }
 
   // Waits for the redirect, checks it and exchanges the code. Throws OAuthError
-  // (callbackRejected for a wrong state, an error answer or no code; the token client's
-  // errors). Nothing is stored here: the caller files the tokens.
+  // (callbackRejected for a wrong state, an error answer or no code, or a wait given up
+  // through `stop`; the token client's errors). Nothing is stored here: the caller files
+  // the tokens.
   OAuthTokenSet complete(double limitSeconds = kDefaultWaitSeconds,
-                         const OAuthTokenClient& client = OAuthTokenClient()) const;
+                         const OAuthTokenClient& client = OAuthTokenClient(),
+                         const platform::CancellationToken* stop = nullptr) const;
 
   // `kestrova open` with a custom-scheme callback link: hands its query to the sign-in that
   // waits for it. False when `url` is no such link; throws OAuthError when no sign-in waits.

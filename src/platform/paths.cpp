@@ -55,13 +55,17 @@ std::filesystem::path desktop_config_home() {
   return absolute_env("XDG_CONFIG_HOME").value_or(home_directory() / ".config");
 }
 
+std::filesystem::path data_home_of(const std::filesystem::path& home) { return home / "data"; }
+
+std::filesystem::path config_home_of(const std::filesystem::path& home) { return home / "config"; }
+
 std::filesystem::path data_home() {
-  if (auto home = kestrova_home()) return *home / "data";
+  if (auto home = kestrova_home()) return data_home_of(*home);
   return desktop_data_home();
 }
 
 std::filesystem::path config_home() {
-  if (auto home = kestrova_home()) return *home / "config";
+  if (auto home = kestrova_home()) return config_home_of(*home);
   return desktop_config_home();
 }
 

@@ -23,6 +23,9 @@ std::filesystem::path home_directory();
 std::filesystem::path data_home();    // $XDG_DATA_HOME or ~/.local/share
 std::filesystem::path config_home();  // $XDG_CONFIG_HOME or ~/.config
 std::filesystem::path state_home();   // $XDG_STATE_HOME or ~/.local/state
+// What data_home() and config_home() are when KESTROVA_HOME is `home`.
+std::filesystem::path data_home_of(const std::filesystem::path& home);
+std::filesystem::path config_home_of(const std::filesystem::path& home);
 // The desktop's own folders, whatever KESTROVA_HOME says: where the session looks for
 // autostart entries, systemd user units and desktop entries.
 std::filesystem::path desktop_data_home();

@@ -28,8 +28,10 @@ SettingsStore& SettingsStore::shared() {
   return *instance;
 }
 
-std::filesystem::path SettingsStore::default_path() {
-  return config_home() / "kestrova" / "settings.json";
+std::filesystem::path SettingsStore::default_path() { return path_in(config_home()); }
+
+std::filesystem::path SettingsStore::path_in(const std::filesystem::path& configHome) {
+  return configHome / "kestrova" / "settings.json";
 }
 
 SettingsStore::SettingsStore(std::filesystem::path file) : path_(std::move(file)) {}

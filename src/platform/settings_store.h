@@ -34,6 +34,8 @@ class SettingsStore {
   // The store of this user: $XDG_CONFIG_HOME/kestrova/settings.json.
   static SettingsStore& shared();
   static std::filesystem::path default_path();
+  // The settings file under a config folder (default_path() is path_in(config_home())).
+  static std::filesystem::path path_in(const std::filesystem::path& configHome);
 
   explicit SettingsStore(std::filesystem::path file);
 

@@ -388,8 +388,10 @@ void EmailDatabase::try_open() {
 
 EmailDatabase::~EmailDatabase() = default;
 
-std::filesystem::path EmailDatabase::default_path() {
-  return platform::data_home() / "tivra" / "Email" / "email.db";
+std::filesystem::path EmailDatabase::default_path() { return path_in(platform::data_home()); }
+
+std::filesystem::path EmailDatabase::path_in(const std::filesystem::path& dataHome) {
+  return dataHome / "tivra" / "Email" / "email.db";
 }
 
 EmailDatabase& EmailDatabase::shared() {

@@ -165,6 +165,8 @@ class EmailDatabase {
   static std::unique_ptr<EmailDatabase> open(const std::filesystem::path& file);
   // $XDG_DATA_HOME/tivra/Email/email.db (~/.local/share when unset).
   static std::filesystem::path default_path();
+  // The database file under a data folder (default_path() is path_in(data_home())).
+  static std::filesystem::path path_in(const std::filesystem::path& dataHome);
 
   ~EmailDatabase();
 

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   kestrova::testing::TempDir home;
   kestrova::testing::ScopedHome scoped(home.path());
   setenv("XDG_STATE_HOME", (home.path() / "state").c_str(), 1);
+  setenv("KESTROVA_CREDENTIAL_STORE", "file", 1);  // the temporary home's own file
   QApplication application(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

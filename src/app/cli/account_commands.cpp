@@ -18,6 +18,7 @@
 #include "app/cli/secret_input.h"
 #include "app/cli/terminal_output.h"
 #include "app/core/mailbox/account_book.h"
+#include "app/core/mailbox/account_setup.h"
 #include "app/core/mailbox/id_prefix.h"
 #include "app/core/agent/tool_answer_json.h"
 #include "app/core/user_preferences.h"
@@ -80,23 +81,6 @@ mail::EmailConnectionTestReport run_connection_test(const EmailAccount& account,
                                                     const mail::AccountCertificateTrust* trust = nullptr) {
   std::cerr << localized_format("cli.account.testing", account.emailAddress) << "\n" << std::flush;
   return mail::EmailService::shared().testConnection(account, password, trust);
-}
-
-// ---- certificates ----
-
-std::string fingerprint_named(const std::string& text) {
-  auto fingerprint = mail::normalized_fingerprint(text);
-  if (!fingerprint) throw Error(localized_format("cli.account.bad_fingerprint", text));
-  return *fingerprint;
-}
-
-// The absolute path of a readable PEM file holding at least one certificate.
-std::string ca_file_named(const std::string& path) {
-  const auto content = read_file(path);
-  if (!content) throw Error(localized_format("cli.account.ca_unreadable", path));
-  if (content->find("-----BEGIN CERTIFICATE-----") == std::string::npos)
-    throw Error(localized_format("cli.account.ca_no_pem", path));
-  return std::filesystem::absolute(path).lexically_normal().string();
 }
 
 // The provider's name as shown: records keep the Chinese names of the Chinese providers,
@@ -193,43 +177,20 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   return account;
 }
 
-// The provider's authorisation server: its own, or the one a deployment's settings name
-// (e.g. a single Microsoft tenant instead of "common").
-mail::OAuthProvider oauth_provider_for(EmailServiceType type) {
-  if (type != EmailServiceType::gmail && type != EmailServiceType::outlook &&
-      type != EmailServiceType::exchange)
-    throw Error(localized("cli.account.oauth_providers"));
-  namespace s = settings;
-  const bool google = type == EmailServiceType::gmail;
-  auto provider = google ? mail::OAuthProvider::google() : mail::OAuthProvider::microsoft();
-  const UserPreferences& preferences = UserPreferences::shared();
-  const std::string authorization = preferences.get(google ? s::oauthGmailAuthorizationEndpoint
-                                                           : s::oauthOutlookAuthorizationEndpoint);
-  const std::string token =
-      preferences.get(google ? s::oauthGmailTokenEndpoint : s::oauthOutlookTokenEndpoint);
-  if (!authorization.empty()) provider.authorizationEndpoint = authorization;
-  if (!token.empty()) provider.tokenEndpoint = token;
-  return provider;
-}
-
 // The interactive sign-in: prints the authorisation URL (and opens it where a desktop
 // exists), waits for the redirect and returns the token set to file as the credential.
 std::string sign_in_with_oauth(const AddOptions& o, const EmailAccount& account) {
-  const auto provider = oauth_provider_for(account.serviceType);
-  const bool google = provider.name == "gmail";
   const UserPreferences& preferences = UserPreferences::shared();
+  const auto provider = oauth_provider_for(account.serviceType, preferences);
+  const OAuthClient configured = oauth_client_for(account.serviceType, preferences);
   std::string clientId = text::trim(o.clientId);
+  if (clientId.empty()) clientId = configured.id;
   if (clientId.empty())
-    clientId = text::trim(
-        preferences.get(google ? settings::oauthGmailClientId : settings::oauthOutlookClientId));
-  if (clientId.empty())
-    throw Error(localized_format("cli.account.oauth_client_id",
-                                 google ? "oauthGmailClientId" : "oauthOutlookClientId"));
+    throw Error(localized_format("cli.account.oauth_client_id", configured.idSettingKey));
   const std::string secret =
       o.clientSecretFromStandardInput
           ? read_secret(localized("cli.account.client_secret_prompt"), true, "")
-      : google ? preferences.get(settings::oauthGmailClientSecret)
-               : std::string();
+          : configured.secret;
   mail::OAuthSignIn signIn(provider, clientId, text::trim(secret), account.emailAddress,
                            o.customSchemeRedirect);
   std::cout << localized_format("cli.account.open_in_browser", account.emailAddress) << "\n"
@@ -324,27 +285,8 @@ void add_account(const AddOptions& o) {
     throw Error(localized("cli.account.test_failed"));
   }
 
-  const double now = now_seconds();
-  account.createdAt = now;
-  account.updatedAt = now;
-  account.passwordKeychainIdentifier = account.id;
-  account.isDefault = book.accounts().empty();
-
-  // The password first: an account row without its password would be unusable, and a
-  // password left over from a failed row write is removed again.
-  const auto& credentials = platform::EmailCredentialStore::shared();
-  credentials.save(password, *account.passwordKeychainIdentifier);
-  try {
-    book.save(account);
-  } catch (...) {
-    credentials.remove(*account.passwordKeychainIdentifier);
-    throw;
-  }
-  trust.save(platform::SettingsStore::shared(), account.id);
-  if (o.makeDefault && !account.isDefault) {
-    book.makeDefault(account.id);
-    account.isDefault = true;
-  }
+  save_new_account(book, account, password, trust, platform::SettingsStore::shared(),
+                   o.makeDefault);
   std::cout << localized_format(
                    account.isDefault ? "cli.account.added_default" : "cli.account.added",
                    account.emailAddress, account.id)
@@ -442,9 +384,7 @@ void remove_account(const std::string& idOrAddress, bool yes) {
   AccountBook book;
   const EmailAccount account = book.find(idOrAddress);
   confirm_or_stop(localized_format("cli.account.remove_confirm", account.emailAddress), yes);
-  book.remove(account.id);
-  platform::EmailCredentialStore::shared().remove(account.passwordKeychainIdentifier.value_or(account.id));
-  mail::AccountCertificateTrust::forget(platform::SettingsStore::shared(), account.id);
+  remove_account_completely(book, account, platform::SettingsStore::shared());
   std::cout << localized_format("cli.account.removed", account.emailAddress) << "\n";
 }
 

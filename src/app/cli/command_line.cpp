@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/core/agent/agent_host_setup.h"
 #include "app/core/agent/mcp_cli_installer.h"
 #include "platform/paths.h"
 #include "store/database.h"
@@ -196,8 +197,8 @@ void add_mcp_commands(CLI::App& root) {
   std::vector<std::string> hosts;
   for (std::string_view name : agent_hosts()) hosts.emplace_back(name);
   config->add_option("--host", *host, "Agent host (default claude-desktop)")
-      ->check(CLI::IsMember(hosts));
-  config->callback([host] { std::cout << host_configuration(*host) << "\n"; });
+      ->check(CLI::IsMember(std::vector<std::string>(kAgentHosts.begin(), kAgentHosts.end())));
+  config->callback([host] { std::cout << agent_host_configuration(*host) << "\n"; });
   mcp->add_subcommand("status", "Tell whether the link is installed")->callback([] {
     std::cout << localized_format(MCPCLIInstaller::is_installed() ? "cli.mcp.installed"
                                                                   : "cli.mcp.not_installed",

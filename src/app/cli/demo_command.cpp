@@ -2,9 +2,6 @@
 // it, so that a first agent session has mail to work with without a mail account. The demo's
 // accounts are local-only: no server is pretended, so every mail action works on them.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -17,54 +14,19 @@
 #include <vector>
 
 #include "app/cli/command_line.h"
-#include "app/core/agent/mcp_cli_installer.h"
+#include "app/core/agent/agent_host_setup.h"
+#include "app/core/demo_mailbox.h"
 #include "app/core/user_preferences.h"
 #include "platform/paths.h"
-#include "platform/settings_store.h"
-#include "store/database.h"
 #include "util/error.h"
 #include "util/json.h"
 #include "util/localization.h"
-
-extern char** environ;
 
 namespace kestrova::app {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// The generator is built with the program: where its companions are once installed, in
-// tools/ of a build directory.
-fs::path generator_path(const fs::path& program) {
-  if (auto installed = platform::companion_program("kestrova-generate-db")) return *installed;
-  const fs::path built = program.parent_path() / "tools" / "kestrova-generate-db";
-  if (access(built.c_str(), X_OK) == 0) return built;
-  throw Error(localized("cli.demo.no_generator"));
-}
-
-// Runs the generator with its progress silenced; throws when it fails.
-void generate(const fs::path& generator, const fs::path& database) {
-  const std::vector<std::string> arguments{
-      generator.string(), "--out", database.string(), "--messages", "3000",  "--accounts", "3",
-      "--folders",        "24",    "--seed",          "7",          "--demo"};
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
-      WEXITSTATUS(status) != 0) {
-    std::error_code ignored;
-    fs::remove(database, ignored);
-    throw Error(localized_format("cli.demo.generator_failed", generator.string()));
-  }
-}
 
 // How the user starts this program: "kestrova" when that name on PATH is this very file,
 // else its full path.
@@ -88,19 +50,14 @@ void run_demo() {
   if (!program) throw Error(localized("settings.mcp.error.missingExecutable"));
   // The demo home: the one chosen with --home, else a folder of its own beside the user's
   // data. Everything from here on (and the tool server started below) uses it.
-  const fs::path home = platform::kestrova_home().value_or(platform::data_home() / "kestrova-demo");
+  const auto demo = DemoMailbox::at(platform::kestrova_home().value_or(DemoMailbox::default_home()));
+  const fs::path& home = demo.home;
   const std::string language = UserPreferences::shared().get(settings::defaultLanguage);
   platform::set_kestrova_home(home);
-  const fs::path database = store::EmailDatabase::default_path();
-  if (!fs::exists(database)) {
+  if (!demo.exists()) {
     // A new demo home speaks the language of the home it was made from.
-    platform::SettingsStore demoSettings(platform::SettingsStore::default_path());
-    if (!demoSettings.value(settings::defaultLanguage.key))
-      demoSettings.set(settings::defaultLanguage.key, language);
-    if (!platform::ensure_private_directory(database.parent_path()))
-      throw Error(localized_format("cli.demo.generator_failed", database.parent_path().string()));
     std::cerr << localized_format("cli.demo.generating", home.string()) << std::endl;
-    generate(generator_path(*program), database);
+    demo.prepare(language);
   }
   const std::string command = program_name(*program) + " " + home_option_words();
   // On standard error: standard output carries the tool server's protocol from here on.

@@ -41,6 +41,7 @@
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/scheduled_view.h"
+#include "app/desktop/settings/accounts_page.h"
 #include "app/desktop/settings/rules_page.h"
 #include "app/desktop/settings/settings_dialog.h"
 #include "store/database.h"
@@ -344,6 +345,8 @@ SettingsDialog* MainWindow::open_settings(const QString& pageId) {
     settings_ = new SettingsDialog(database_, preferences_, this);
     settings_->setAttribute(Qt::WA_DeleteOnClose);
     settings_->onSettingChanged = [this](std::string_view key) { apply_setting(key); };
+    settings_->add_page("accounts", tr_("desktop.settings.page.accounts"),
+                        new AccountsPage(database_, preferences_, settings_));
     settings_->add_page("rules", tr_("desktop.settings.page.rules"),
                         new RulesPage(database_, preferences_, settings_));
   }

@@ -1,6 +1,8 @@
 // kestrova-window: the desktop window, a program of its own so that the command line and the
 // tool server never load Qt. `kestrova window` starts it.
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QCommandLineParser>
@@ -15,6 +17,8 @@
 #include <QStyleHints>
 #include <QTimer>
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 
 #include "app/core/user_preferences.h"
 #include "app/core/window_handover.h"
@@ -27,6 +31,8 @@
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/scheduled_view.h"
 #include "app/desktop/service_in_window.h"
+#include "app/desktop/settings/accounts_page.h"
+#include "app/desktop/settings/first_run.h"
 #include "app/desktop/settings/settings_dialog.h"
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
@@ -39,6 +45,48 @@ namespace {
 
 using namespace kestrova;
 
+// The window again, started over on the demo's home: the database and settings of this
+// process belong to the user's own home. Returns only when the program cannot be started.
+void open_demo_home(const std::filesystem::path& home, char** argv) {
+  const auto program = platform::executable_path();
+  if (!program) return;
+  platform::set_kestrova_home(home);
+  execv(program->c_str(), argv);
+  std::fprintf(stderr, "cannot start %s\n", program->c_str());
+}
+
+// --accounts-page and --first-run: the screen alone, shown, or saved to `file` and ended.
+int show_first_screens(const QCommandLineParser&, store::EmailDatabase& database,
+                       app::UserPreferences& preferences, bool page, const QString& address,
+                       const QString& file, const QString& size) {
+  std::unique_ptr<QWidget> screen;
+  if (page) {
+    auto accounts = std::make_unique<app::desktop::AccountsPage>(database, preferences);
+    if (!address.isEmpty()) {
+      accounts->show_add_form();
+      auto* field = accounts->findChild<QLineEdit*>("address");
+      field->setText(address);
+      emit field->textEdited(address);
+    }
+    screen = std::move(accounts);
+  } else {
+    screen = std::make_unique<app::desktop::FirstRunDialog>(database, preferences);
+  }
+  const QStringList wh = size.split('x');
+  screen->resize(wh.value(0).toInt(), wh.value(1).toInt());
+  if (file.isEmpty()) {
+    screen->show();
+    return QApplication::exec();
+  }
+  screen->setAttribute(Qt::WA_DontShowOnScreen);
+  screen->show();
+  QApplication::processEvents();
+  if (!screen->grab().save(file)) {
+    std::fprintf(stderr, "cannot write %s\n", file.toLocal8Bit().constData());
+    return 1;
+  }
+  return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,6 +144,14 @@ int main(int argc, char** argv) {
   QCommandLineOption settingsPage("settings", "Open the settings on PAGE (ai, reading, ...)",
                                   "PAGE");
   parser.addOption(settingsPage);
+  // Accounts and first run.
+  QCommandLineOption firstRun("first-run",
+                              "Show the first-run welcome even when it was done (--screenshot)");
+  QCommandLineOption accountsPage("accounts-page",
+                                  "Show the Accounts settings page alone (--screenshot)");
+  QCommandLineOption addAccount("add-account",
+                                "With --accounts-page: the add form, ADDRESS typed in", "ADDRESS");
+  parser.addOptions({firstRun, accountsPage, addAccount});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -125,6 +181,21 @@ int main(int argc, char** argv) {
   if (capture && parser.isSet(rulesPage))
     return app::desktop::capture_rules_page(database, preferences, parser.value(size),
                                             parser.value(screenshot));
+
+  // Accounts and first run: the page alone, or the welcome before the window.
+  if (parser.isSet(accountsPage) || (capture && parser.isSet(firstRun)))
+    return show_first_screens(parser, database, preferences, parser.isSet(accountsPage),
+                              parser.value(addAccount), parser.value(screenshot),
+                              parser.value(size));
+  if (!capture &&
+      (parser.isSet(firstRun) || !preferences.get(app::settings::hasCompletedOnboarding))) {
+    app::desktop::FirstRunDialog firstRunDialog(database, preferences);
+    firstRunDialog.exec();
+    if (firstRunDialog.outcome() == app::desktop::FirstRunDialog::Outcome::demo &&
+        firstRunDialog.demo_home())
+      open_demo_home(*firstRunDialog.demo_home(), argv);
+  }
+
   app::desktop::MainWindow window(database, preferences);
   QObject::connect(&server, &QLocalServer::newConnection, &window, [&] {
     while (QLocalSocket* socket = server.nextPendingConnection()) {

@@ -3,7 +3,6 @@
 #include <system_error>
 
 #include "platform/paths.h"
-#include "util/json.h"
 #include "util/localization.h"
 
 namespace kestrova::app {
@@ -61,45 +60,6 @@ std::string MCPCLIInstaller::configuration_snippet() {
          "    }\n"
          "  }\n"
          "}";
-}
-
-std::string home_option_words() {
-  const auto home = platform::kestrova_home();
-  if (!home) return {};
-  const std::string path = home->string();
-  const bool plain =
-      path.find_first_not_of(
-          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789/._-+,:@") ==
-      std::string::npos;
-  if (plain) return "--home " + path;
-  std::string quoted = "'";
-  for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return "--home " + quoted + "'";
-}
-
-std::span<const std::string_view> agent_hosts() {
-  static constexpr std::string_view kHosts[] = {"claude-desktop", "cursor", "vscode", "claude-code",
-                                                "codex"};
-  return kHosts;
-}
-
-std::string host_configuration(std::string_view host) {
-  const std::string command = MCPCLIInstaller::link_path().string();
-  const auto home = platform::kestrova_home();
-  if (host == "claude-code" || host == "codex") {
-    const std::string words = home_option_words();
-    return (host == "claude-code" ? "claude" : "codex") + std::string(" mcp add kestrova -- ") +
-           command + (words.empty() ? "" : " " + words);
-  }
-  if (!home && host != "vscode") return MCPCLIInstaller::configuration_snippet();
-  const std::string args =
-      home ? ",\n      \"args\": [\"--home\", " + Json(home->string()).dump() + "]" : "";
-  if (host == "vscode")
-    return "{\n  \"servers\": {\n    \"kestrova\": {\n      \"type\": \"stdio\",\n"
-           "      \"command\": " +
-           Json(command).dump() + args + "\n    }\n  }\n}";
-  return "{\n  \"mcpServers\": {\n    \"kestrova\": {\n      \"command\": " + Json(command).dump() +
-         args + "\n    }\n  }\n}";
 }
 
 }  // namespace kestrova::app

@@ -1,9 +1,7 @@
 #pragma once
 
 #include <filesystem>
-#include <span>
 #include <string>
-#include <string_view>
 
 #include "util/error.h"
 
@@ -31,17 +29,5 @@ class MCPCLIInstaller {
   // The JSON snippet an agent host needs, with the absolute link path.
   static std::string configuration_snippet();
 };
-
-// The words that select the current home for a command shown to the user: "--home DIR" (DIR
-// quoted for a shell when needed), or nothing when no home was chosen.
-std::string home_option_words();
-
-// The agent hosts `host_configuration` knows, in the order they are offered.
-std::span<const std::string_view> agent_hosts();
-// What an agent host needs to start the tool server: the "mcpServers" JSON object
-// (claude-desktop, cursor), VS Code's "servers" object, or the command that registers it
-// (claude-code, codex). The link runs this program in tool-server mode; a chosen home
-// (`--home`) goes with it as arguments.
-std::string host_configuration(std::string_view host);
 
 }  // namespace kestrova::app

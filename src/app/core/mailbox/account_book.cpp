@@ -16,13 +16,17 @@ namespace kestrova::app {
 
 using store::EmailAccount;
 
-AccountBook::AccountBook() {
-  auto& database = store::EmailDatabase::shared();
+AccountBook::AccountBook()
+    : AccountBook(store::EmailDatabase::shared(), platform::SettingsStore::shared()) {}
+
+AccountBook::AccountBook(store::EmailDatabase& database, platform::SettingsStore& settings) {
   if (!database.is_open())
     throw Error(localized_format("cli.database.unopenable", database.db_path().string()));
-  store_ = std::make_unique<store::EmailStore>(database, platform::SettingsStore::shared());
+  store_ = std::make_unique<store::EmailStore>(database, settings);
   store_->loadAccounts();
 }
+
+void AccountBook::reload() { store_->loadAccounts(); }
 
 AccountBook::~AccountBook() = default;
 

@@ -8,17 +8,25 @@
 #include "store/email_account.h"
 
 namespace kestrova::store {
+class EmailDatabase;
 class EmailStore;
+}  // namespace kestrova::store
+
+namespace kestrova::platform {
+class SettingsStore;
 }
 
 namespace kestrova::app {
 
-// The user's accounts for the account and send commands: the mail store over the user's
-// database, with its account list loaded. For the main thread of a command only.
+// The user's accounts for the account and send commands and the window's account page: the
+// mail store over the user's database, with its account list loaded. For one thread only
+// (a command's main thread, the window's interface thread).
 class AccountBook {
  public:
-  // Throws when the database cannot be opened.
+  // Over the user's database and settings. Throws when the database cannot be opened.
   AccountBook();
+  // Over the given ones (which outlive the book). Throws when the database cannot be opened.
+  AccountBook(store::EmailDatabase& database, platform::SettingsStore& settings);
   ~AccountBook();
   AccountBook(const AccountBook&) = delete;
   AccountBook& operator=(const AccountBook&) = delete;
@@ -33,6 +41,9 @@ class AccountBook {
 
   // The mail store the book reads (accounts loaded; folders and messages on demand).
   store::EmailStore& store() { return *store_; }
+
+  // Reads the account list again (another process may have changed it).
+  void reload();
 
   // Writes the account (insert or replace).
   void save(const store::EmailAccount& account);

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "app/core/agent/agent_host_setup.h"
 #include "app/core/agent/mcp_cli_installer.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/setting_controls.h"
@@ -62,7 +63,7 @@ AgentPage::AgentPage(SettingsEditor& editor, QWidget* parent) : QWidget(parent) 
   page->addWidget(section_title(ui_text("desktop.settings.agent.hosts"), this));
   page->addWidget(hint_label(ui_text("desktop.settings.agent.hosts_hint"), this));
   const QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  for (std::string_view host : agent_hosts()) {
+  for (std::string_view host : kAgentHosts) {
     const QString name = QString::fromUtf8(host.data(), static_cast<int>(host.size()));
     auto* header = new QHBoxLayout();
     auto* title = new QLabel(ui_text("desktop.settings.agent.host." + std::string(host)), this);
@@ -71,7 +72,7 @@ AgentPage::AgentPage(SettingsEditor& editor, QWidget* parent) : QWidget(parent) 
     header->addWidget(title, 1);
     header->addWidget(copy);
     page->addLayout(header);
-    auto* text = new QPlainTextEdit(QString::fromStdString(host_configuration(host)), this);
+    auto* text = new QPlainTextEdit(QString::fromStdString(agent_host_configuration(host)), this);
     text->setObjectName("snippet_" + name);
     text->setReadOnly(true);
     text->setFont(mono);

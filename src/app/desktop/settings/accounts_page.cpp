@@ -1,0 +1,683 @@
+#include "app/desktop/settings/accounts_page.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/core/mailbox/account_book.h"
+#include "app/core/mailbox/account_setup.h"
+#include "app/core/user_preferences.h"
+#include "mail/email_provider_catalog.h"
+#include "store/database.h"
+#include "store/email_enums.h"
+#include "store/email_store.h"
+#include "util/localization.h"
+#include "util/time.h"
+
+namespace kestrova::app::desktop {
+
+namespace {
+
+using store::EmailEncryption;
+using store::EmailServiceType;
+
+QString tr_key(const char* key) { return QString::fromStdString(localized(key)); }
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+QString provider_name(EmailServiceType type) {
+  const auto& brand = mail::EmailProviderCatalog::brand(type);
+  if (auto key = mail::EmailProviderCatalog::nameKey(type)) return q(localized(*key));
+  return q(brand.displayName);
+}
+
+constexpr EmailEncryption kEncryptions[] = {EmailEncryption::ssl, EmailEncryption::startTLS,
+                                            EmailEncryption::none};
+
+QComboBox* encryption_box(QWidget* parent) {
+  auto* box = new QComboBox(parent);
+  box->addItem(tr_key("desktop.accounts.encryption.ssl"));
+  box->addItem(tr_key("desktop.accounts.encryption.starttls"));
+  box->addItem(tr_key("desktop.accounts.encryption.none"));
+  return box;
+}
+
+int encryption_index(EmailEncryption encryption) {
+  for (int i = 0; i < 3; ++i)
+    if (kEncryptions[i] == encryption) return i;
+  return 0;
+}
+
+QString server_line(const std::string& host, int port, EmailEncryption encryption) {
+  const char* keys[] = {"desktop.accounts.encryption.ssl", "desktop.accounts.encryption.starttls",
+                        "desktop.accounts.encryption.none"};
+  return q(host) + ":" + QString::number(port) + " · " + tr_key(keys[encryption_index(encryption)]);
+}
+
+QLabel* wrapped(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setWordWrap(true);
+  return label;
+}
+
+QLabel* heading(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * 1.25);
+  font.setBold(true);
+  label->setFont(font);
+  return label;
+}
+
+}  // namespace
+
+// ---- ConnectionStagesView ----
+
+ConnectionStagesView::ConnectionStagesView(QWidget* parent) : QWidget(parent) {
+  rows_ = new QVBoxLayout(this);
+  rows_->setContentsMargins(0, 0, 0, 0);
+  rows_->setSpacing(4);
+  setObjectName("connectionStages");
+}
+
+void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
+                                       const QString& summary) {
+  while (QLayoutItem* item = rows_->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+  for (size_t i = 0; i < stages.size(); ++i) {
+    const StageView& stage = stages[i];
+    auto* row = new QWidget(this);
+    row->setObjectName(QString("stage%1").arg(i));
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    const char* mark = "○";
+    QString detail = stage.detail;
+    QString colour = palette().color(QPalette::Mid).name();
+    switch (stage.state) {
+      case StageView::State::waiting:
+        detail = tr_key("desktop.accounts.stage.waiting");
+        break;
+      case StageView::State::testing:
+        mark = "◐";
+        detail = tr_key("desktop.accounts.stage.testing");
+        break;
+      case StageView::State::passed:
+        mark = "✓";
+        colour = "#1a7f37";
+        break;
+      case StageView::State::failed:
+        mark = "✗";
+        colour = "#c62828";
+        break;
+    }
+    auto* markLabel = new QLabel(mark, row);
+    markLabel->setStyleSheet("color: " + colour + "; font-weight: bold;");
+    markLabel->setAlignment(Qt::AlignTop);
+    markLabel->setFixedWidth(18);
+    auto* text =
+        new QLabel("<b>" + stage.name.toHtmlEscaped() + "</b><br>" + detail.toHtmlEscaped(), row);
+    text->setObjectName("stageText");
+    text->setWordWrap(true);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->addWidget(markLabel);
+    line->addWidget(text, 1);
+    if (stage.refusedFingerprint && onTrust) {
+      auto* trust = new QPushButton(tr_key("desktop.accounts.trust_certificate"), row);
+      trust->setObjectName("trustRefused");
+      const bool imap = i == 0;
+      const QString fingerprint = q(*stage.refusedFingerprint);
+      connect(trust, &QPushButton::clicked, this,
+              [this, imap, fingerprint] { onTrust(imap, fingerprint); });
+      line->addWidget(trust, 0, Qt::AlignTop);
+    }
+    rows_->addWidget(row);
+  }
+  if (!summary.isEmpty()) {
+    auto* label = wrapped(summary, this);
+    label->setObjectName("stageSummary");
+    QFont font = label->font();
+    font.setBold(true);
+    label->setFont(font);
+    rows_->addWidget(label);
+  }
+}
+
+// ---- AccountForm ----
+
+AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidget* parent)
+    : QWidget(parent), draft_(std::make_unique<AccountDraft>(book, preferences)) {
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(heading(tr_key("desktop.accounts.add_title"), this));
+  layout->addWidget(wrapped(tr_key("desktop.accounts.add_intro"), this));
+
+  auto* form = new QFormLayout;
+  address_ = new QLineEdit(this);
+  address_->setObjectName("address");
+  address_->setPlaceholderText("name@example.com");
+  name_ = new QLineEdit(this);
+  name_->setObjectName("displayName");
+  name_->setPlaceholderText(tr_key("desktop.accounts.name_placeholder"));
+  provider_ = new QComboBox(this);
+  provider_->setObjectName("provider");
+  for (const auto& brand : mail::EmailProviderCatalog::brands())
+    provider_->addItem(provider_name(brand.id), static_cast<int>(brand.id));
+  providerHelp_ = new QLabel(this);
+  providerHelp_->setObjectName("providerHelp");
+  providerHelp_->setWordWrap(true);
+  providerHelp_->setOpenExternalLinks(true);
+  providerHelp_->setTextFormat(Qt::RichText);
+
+  signInChoice_ = new QWidget(this);
+  auto* choice = new QHBoxLayout(signInChoice_);
+  choice->setContentsMargins(0, 0, 0, 0);
+  usePassword_ = new QRadioButton(tr_key("desktop.accounts.use_password"), signInChoice_);
+  usePassword_->setObjectName("usePassword");
+  useBrowser_ = new QRadioButton(signInChoice_);
+  useBrowser_->setObjectName("useBrowser");
+  usePassword_->setChecked(true);
+  choice->addWidget(usePassword_);
+  choice->addWidget(useBrowser_);
+  choice->addStretch();
+
+  passwordRow_ = new QWidget(this);
+  auto* passwordLine = new QHBoxLayout(passwordRow_);
+  passwordLine->setContentsMargins(0, 0, 0, 0);
+  password_ = new QLineEdit(passwordRow_);
+  password_->setObjectName("password");
+  password_->setEchoMode(QLineEdit::Password);
+  passwordLine->addWidget(password_);
+
+  browserRow_ = new QWidget(this);
+  auto* browserLine = new QVBoxLayout(browserRow_);
+  browserLine->setContentsMargins(0, 0, 0, 0);
+  signInButton_ = new QPushButton(browserRow_);
+  signInButton_->setObjectName("signIn");
+  signInState_ = new QLabel(browserRow_);
+  signInState_->setObjectName("signInState");
+  signInState_->setWordWrap(true);
+  signInState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  browserLine->addWidget(signInButton_, 0, Qt::AlignLeft);
+  browserLine->addWidget(signInState_);
+
+  form->addRow(tr_key("desktop.accounts.address"), address_);
+  form->addRow(tr_key("desktop.accounts.name"), name_);
+  form->addRow(tr_key("desktop.accounts.provider"), provider_);
+  form->addRow(QString(), providerHelp_);
+  form->addRow(tr_key("desktop.accounts.sign_in"), signInChoice_);
+  form->addRow(tr_key("desktop.accounts.password"), passwordRow_);
+  form->addRow(QString(), browserRow_);
+  layout->addLayout(form);
+
+  servers_ = new QGroupBox(tr_key("desktop.accounts.servers"), this);
+  servers_->setObjectName("servers");
+  servers_->setCheckable(true);
+  servers_->setChecked(false);
+  auto* grid = new QFormLayout(servers_);
+  auto server_row = [&](QLineEdit*& host, QSpinBox*& port, QComboBox*& encryption,
+                        const QString& name) {
+    auto* row = new QWidget(servers_);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    host = new QLineEdit(row);
+    host->setObjectName(name + "Host");
+    port = new QSpinBox(row);
+    port->setObjectName(name + "Port");
+    port->setRange(1, 65535);
+    encryption = encryption_box(row);
+    encryption->setObjectName(name + "Encryption");
+    line->addWidget(host, 1);
+    line->addWidget(port);
+    line->addWidget(encryption);
+    return row;
+  };
+  grid->addRow(tr_key("desktop.accounts.imap_server"),
+               server_row(imapHost_, imapPort_, imapEncryption_, "imap"));
+  grid->addRow(tr_key("desktop.accounts.smtp_server"),
+               server_row(smtpHost_, smtpPort_, smtpEncryption_, "smtp"));
+  imapCertificate_ = new QLineEdit(servers_);
+  imapCertificate_->setObjectName("imapCertificate");
+  imapCertificate_->setPlaceholderText(tr_key("desktop.accounts.certificate_placeholder"));
+  smtpCertificate_ = new QLineEdit(servers_);
+  smtpCertificate_->setObjectName("smtpCertificate");
+  smtpCertificate_->setPlaceholderText(tr_key("desktop.accounts.certificate_placeholder"));
+  grid->addRow(tr_key("desktop.accounts.imap_certificate"), imapCertificate_);
+  grid->addRow(tr_key("desktop.accounts.smtp_certificate"), smtpCertificate_);
+  layout->addWidget(servers_);
+
+  stages_ = new ConnectionStagesView(this);
+  stages_->onTrust = [this](bool imap, const QString& fingerprint) {
+    servers_->setChecked(true);
+    (imap ? imapCertificate_ : smtpCertificate_)->setText(fingerprint);
+  };
+  layout->addWidget(stages_);
+  problem_ = wrapped({}, this);
+  problem_->setObjectName("problem");
+  problem_->setStyleSheet("color: #c62828;");
+  layout->addWidget(problem_);
+
+  auto* buttons = new QHBoxLayout;
+  testButton_ = new QPushButton(tr_key("desktop.accounts.test"), this);
+  testButton_->setObjectName("testConnection");
+  addButton_ = new QPushButton(tr_key("desktop.accounts.add"), this);
+  addButton_->setObjectName("addAccount");
+  addButton_->setDefault(true);
+  auto* cancel = new QPushButton(tr_key("desktop.accounts.cancel"), this);
+  cancel->setObjectName("cancel");
+  buttons->addStretch();
+  buttons->addWidget(cancel);
+  buttons->addWidget(testButton_);
+  buttons->addWidget(addButton_);
+  layout->addLayout(buttons);
+  layout->addStretch();
+
+  connect(address_, &QLineEdit::textEdited, this, [this] { address_edited(); });
+  connect(name_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    draft_->account().displayName = text.trimmed().toStdString();
+  });
+  connect(provider_, &QComboBox::activated, this, [this](int index) { provider_chosen(index); });
+  connect(password_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { draft_->set_password(text); });
+  for (QLineEdit* field : {imapHost_, smtpHost_})
+    connect(field, &QLineEdit::textChanged, this, [this] { servers_edited(); });
+  for (QSpinBox* field : {imapPort_, smtpPort_})
+    connect(field, &QSpinBox::valueChanged, this, [this] { servers_edited(); });
+  for (QComboBox* field : {imapEncryption_, smtpEncryption_})
+    connect(field, &QComboBox::currentIndexChanged, this, [this] { servers_edited(); });
+  connect(imapCertificate_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { draft_->set_certificate(true, text); });
+  connect(smtpCertificate_, &QLineEdit::textChanged, this,
+          [this](const QString& text) { draft_->set_certificate(false, text); });
+  connect(usePassword_, &QRadioButton::toggled, this, [this] { update_sign_in_choice(); });
+  connect(signInButton_, &QPushButton::clicked, this, [this] { sign_in(); });
+  connect(testButton_, &QPushButton::clicked, this, [this] { test(false); });
+  connect(addButton_, &QPushButton::clicked, this, [this] { test(true); });
+  connect(cancel, &QPushButton::clicked, this, [this] {
+    draft_->cancel_sign_in();
+    if (onCancelled) onCancelled();
+  });
+
+  draft_->onStagesChanged = [this] { show_stages(); };
+  draft_->onTestFinished = [this](bool) {
+    testButton_->setEnabled(true);
+    addButton_->setEnabled(true);
+    problem_->setText(draft_->problem());
+  };
+  draft_->onSaved = [this](const QString& id) {
+    if (onAdded) onAdded(id);
+  };
+  draft_->onSignInFinished = [this](bool, const QString& message) {
+    signInButton_->setEnabled(true);
+    signInState_->setText(message);
+  };
+  clear();
+}
+
+AccountForm::~AccountForm() = default;
+
+void AccountForm::clear() {
+  draft_->reset();
+  for (QLineEdit* field : {address_, name_, password_, imapCertificate_, smtpCertificate_})
+    field->clear();
+  servers_->setChecked(false);
+  usePassword_->setChecked(true);
+  signInState_->clear();
+  problem_->clear();
+  fill_servers_from_draft();
+  show_stages();
+}
+
+void AccountForm::address_edited() {
+  draft_->set_address(address_->text());
+  // A provider without presets: the servers are the user's to enter.
+  if (draft_->account().serviceType == EmailServiceType::custom) servers_->setChecked(true);
+  fill_servers_from_draft();
+}
+
+void AccountForm::provider_chosen(int index) {
+  const auto type = static_cast<EmailServiceType>(provider_->itemData(index).toInt());
+  if (draft_->choose_provider(type)) servers_->setChecked(true);
+  fill_servers_from_draft();
+}
+
+void AccountForm::fill_servers_from_draft() {
+  filling_ = true;
+  const auto& account = draft_->account();
+  provider_->setCurrentIndex(provider_->findData(static_cast<int>(account.serviceType)));
+  imapHost_->setText(q(account.imapHost));
+  imapPort_->setValue(account.imapPort);
+  imapEncryption_->setCurrentIndex(encryption_index(account.imapEncryption));
+  smtpHost_->setText(q(account.smtpHost));
+  smtpPort_->setValue(account.smtpPort);
+  smtpEncryption_->setCurrentIndex(encryption_index(account.smtpEncryption));
+  filling_ = false;
+  update_provider_help();
+  update_sign_in_choice();
+}
+
+void AccountForm::servers_edited() {
+  if (filling_) return;
+  auto& account = draft_->account();
+  account.imapHost = imapHost_->text().trimmed().toStdString();
+  account.imapPort = imapPort_->value();
+  account.imapEncryption = kEncryptions[std::max(0, imapEncryption_->currentIndex())];
+  account.smtpHost = smtpHost_->text().trimmed().toStdString();
+  account.smtpPort = smtpPort_->value();
+  account.smtpEncryption = kEncryptions[std::max(0, smtpEncryption_->currentIndex())];
+}
+
+void AccountForm::update_provider_help() {
+  const auto& brand = mail::EmailProviderCatalog::brand(draft_->account().serviceType);
+  QString help = q(localized(brand.summary)).toHtmlEscaped();
+  if (brand.appPasswordURL)
+    help += QString(" <a href=\"%1\">%2</a>")
+                .arg(q(*brand.appPasswordURL).toHtmlEscaped(),
+                     tr_key("desktop.accounts.app_password_link").toHtmlEscaped());
+  providerHelp_->setText(help);
+}
+
+void AccountForm::update_sign_in_choice() {
+  const auto type = draft_->account().serviceType;
+  const bool browser = offers_browser_sign_in(type);
+  signInChoice_->setVisible(browser);
+  const QString providerName =
+      type == EmailServiceType::gmail ? QStringLiteral("Google") : QStringLiteral("Microsoft");
+  useBrowser_->setText(
+      q(localized_format("desktop.accounts.use_browser", providerName.toStdString())));
+  signInButton_->setText(
+      q(localized_format("desktop.accounts.sign_in_with", providerName.toStdString())));
+  const bool byBrowser = browser && useBrowser_->isChecked();
+  passwordRow_->setVisible(!byBrowser);
+  browserRow_->setVisible(byBrowser);
+  if (!browser) usePassword_->setChecked(true);
+}
+
+void AccountForm::sign_in() {
+  problem_->clear();
+  try {
+    const QString url = draft_->start_sign_in();
+    signInButton_->setEnabled(false);
+    signInState_->setText(q(localized("desktop.accounts.signing_in")) + "\n" + url);
+  } catch (const std::exception& e) {
+    problem_->setText(q(e.what()));
+  }
+}
+
+void AccountForm::test(bool save) {
+  servers_edited();
+  draft_->account().displayName = name_->text().trimmed().toStdString();
+  if (!draft_->start_test(save)) {
+    problem_->setText(draft_->problem());
+    return;
+  }
+  problem_->clear();
+  testButton_->setEnabled(false);
+  addButton_->setEnabled(false);
+}
+
+void AccountForm::show_stages() { stages_->show_stages(draft_->stages(), draft_->summary()); }
+
+// ---- AccountsPage ----
+
+AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& preferences,
+                           QWidget* parent)
+    : QWidget(parent),
+      database_(database),
+      preferences_(preferences),
+      book_(std::make_unique<AccountBook>(database, preferences.defaults())) {
+  setObjectName("accountsPage");
+  auto* layout = new QHBoxLayout(this);
+
+  auto* left = new QVBoxLayout;
+  list_ = new QListWidget(this);
+  list_->setObjectName("accountList");
+  list_->setMinimumWidth(220);
+  list_->setMaximumWidth(320);
+  list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  list_->setTextElideMode(Qt::ElideRight);
+  list_->setSpacing(3);
+  auto* buttons = new QHBoxLayout;
+  auto* add = new QPushButton(tr_key("desktop.accounts.add_button"), this);
+  add->setObjectName("showAddForm");
+  removeButton_ = new QPushButton(tr_key("desktop.accounts.remove_button"), this);
+  removeButton_->setObjectName("removeAccount");
+  buttons->addWidget(add);
+  buttons->addWidget(removeButton_);
+  left->addWidget(list_, 1);
+  left->addLayout(buttons);
+  layout->addLayout(left);
+
+  stack_ = new QStackedWidget(this);
+  layout->addWidget(stack_, 1);
+
+  // The chosen account.
+  details_ = new QWidget(stack_);
+  auto* detail = new QVBoxLayout(details_);
+  title_ = heading({}, details_);
+  title_->setObjectName("accountTitle");
+  servers_ = wrapped({}, details_);
+  servers_->setObjectName("accountServers");
+  servers_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  privacy_ = new QCheckBox(tr_key("desktop.accounts.privacy"), details_);
+  privacy_->setObjectName("privacyMode");
+  auto* privacyHelp = wrapped(tr_key("desktop.accounts.privacy_help"), details_);
+  privacyHelp->setForegroundRole(QPalette::Mid);
+  testButton_ = new QPushButton(tr_key("desktop.accounts.test"), details_);
+  testButton_->setObjectName("testStored");
+  stages_ = new ConnectionStagesView(details_);
+  stages_->setObjectName("storedStages");
+  auto* certificates = new QGroupBox(tr_key("desktop.accounts.certificates"), details_);
+  certificates->setObjectName("certificates");
+  auto* certificateLayout = new QVBoxLayout(certificates);
+  certificateLayout->addWidget(wrapped(tr_key("desktop.accounts.certificates_help"), certificates));
+  certificates_ = new QListWidget(certificates);
+  certificates_->setObjectName("certificateList");
+  certificates_->setMaximumHeight(90);
+  forgetCertificate_ = new QPushButton(tr_key("desktop.accounts.certificate_forget"), certificates);
+  forgetCertificate_->setObjectName("forgetCertificate");
+  certificateLayout->addWidget(certificates_);
+  certificateLayout->addWidget(forgetCertificate_, 0, Qt::AlignLeft);
+  detail->addWidget(title_);
+  detail->addWidget(servers_);
+  detail->addSpacing(8);
+  detail->addWidget(privacy_);
+  detail->addWidget(privacyHelp);
+  detail->addSpacing(8);
+  detail->addWidget(testButton_, 0, Qt::AlignLeft);
+  detail->addWidget(stages_);
+  detail->addWidget(certificates);
+  detail->addStretch();
+  stack_->addWidget(details_);
+
+  // No account yet.
+  empty_ = new QWidget(stack_);
+  auto* emptyLayout = new QVBoxLayout(empty_);
+  emptyLayout->addStretch();
+  auto* emptyText = wrapped(tr_key("desktop.accounts.none"), empty_);
+  emptyText->setAlignment(Qt::AlignCenter);
+  emptyLayout->addWidget(emptyText);
+  emptyLayout->addStretch();
+  stack_->addWidget(empty_);
+
+  form_ = new AccountForm(*book_, preferences_, stack_);
+  form_->setObjectName("accountForm");
+  stack_->addWidget(form_);
+
+  connect(add, &QPushButton::clicked, this, [this] { show_add_form(); });
+  connect(removeButton_, &QPushButton::clicked, this, [this] { ask_remove(); });
+  connect(list_, &QListWidget::currentRowChanged, this, [this](int row) { show_account(row); });
+  connect(privacy_, &QCheckBox::clicked, this, [this](bool on) { privacy_toggled(on); });
+  connect(testButton_, &QPushButton::clicked, this, [this] {
+    if (const auto* account = current_account()) {
+      testButton_->setEnabled(false);
+      tester_.start(*account, mail::AccountCertificateTrust::load(
+                                  preferences_.defaults(), account->id, account->emailAddress));
+    }
+  });
+  connect(forgetCertificate_, &QPushButton::clicked, this, [this] {
+    const int row = certificates_->currentRow();
+    const auto* account = current_account();
+    if (!account || row < 0 || row >= static_cast<int>(certificateRows_.size())) return;
+    forget_trusted_certificate(preferences_.defaults(), *account, certificateRows_[row]);
+    fill_certificates();
+  });
+  tester_.onStagesChanged = [this] { stages_->show_stages(tester_.stages(), tester_.summary()); };
+  tester_.onFinished = [this](bool) { testButton_->setEnabled(true); };
+  form_->onAdded = [this](const QString& id) {
+    book_->reload();
+    form_->clear();
+    fill_list(id);
+  };
+  form_->onCancelled = [this] {
+    form_->clear();
+    show_account(list_->currentRow());
+  };
+  fill_list();
+}
+
+AccountsPage::~AccountsPage() = default;
+
+void AccountsPage::reload() {
+  book_->reload();
+  const auto* account = current_account();
+  fill_list(account ? q(account->id) : QString());
+}
+
+void AccountsPage::show_add_form() {
+  list_->clearSelection();
+  stack_->setCurrentWidget(form_);
+  removeButton_->setEnabled(false);
+}
+
+void AccountsPage::fill_list(const QString& select) {
+  QSignalBlocker blocker(list_);
+  list_->clear();
+  int selectRow = 0;
+  int row = 0;
+  for (const auto& account : book_->accounts()) {
+    QString text = q(account.displayName.empty() ? account.emailAddress : account.displayName);
+    if (account.isDefault) text += "  ★";
+    QString second =
+        account.isLocalOnly() ? tr_key("local_account.label") : provider_name(account.serviceType);
+    if (account.displayName != account.emailAddress && !account.displayName.empty())
+      second = q(account.emailAddress) + " · " + second;
+    auto* item = new QListWidgetItem(text + "\n" + second, list_);
+    item->setData(Qt::UserRole, q(account.id));
+    if (q(account.id) == select) selectRow = row;
+    ++row;
+  }
+  blocker.unblock();
+  if (book_->accounts().empty()) {
+    stack_->setCurrentWidget(empty_);
+    removeButton_->setEnabled(false);
+    return;
+  }
+  list_->setCurrentRow(selectRow);
+  show_account(selectRow);
+}
+
+const store::EmailAccount* AccountsPage::current_account() const {
+  const int row = list_->currentRow();
+  const auto& accounts = book_->accounts();
+  if (row < 0 || row >= static_cast<int>(accounts.size())) return nullptr;
+  return &accounts[row];
+}
+
+void AccountsPage::show_account(int) {
+  const auto* account = current_account();
+  if (!account) {
+    stack_->setCurrentWidget(book_->accounts().empty() ? empty_ : details_);
+    removeButton_->setEnabled(false);
+    return;
+  }
+  removeButton_->setEnabled(true);
+  stack_->setCurrentWidget(details_);
+  title_->setText(q(account->displayName.empty() ? account->emailAddress : account->displayName) +
+                  (account->displayName != account->emailAddress && !account->displayName.empty()
+                       ? "  <" + q(account->emailAddress) + ">"
+                       : QString()));
+  title_->setTextFormat(Qt::PlainText);
+  if (account->isLocalOnly()) {
+    servers_->setText(tr_key("desktop.accounts.local_only"));
+  } else {
+    servers_->setText(tr_key("desktop.accounts.provider") + " " +
+                      provider_name(account->serviceType) + "\n" +
+                      tr_key("desktop.accounts.imap_server") + " " +
+                      server_line(account->imapHost, account->imapPort, account->imapEncryption) +
+                      "\n" + tr_key("desktop.accounts.smtp_server") + " " +
+                      server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
+  }
+  privacy_->setChecked(account->isPrivacyModeEnabled);
+  testButton_->setVisible(!account->isLocalOnly());
+  // An account without servers has no certificates to trust.
+  details_->findChild<QGroupBox*>("certificates")->setVisible(!account->isLocalOnly());
+  testButton_->setEnabled(!tester_.busy());
+  stages_->show_stages({}, {});
+  fill_certificates();
+}
+
+void AccountsPage::fill_certificates() {
+  certificates_->clear();
+  const auto* account = current_account();
+  certificateRows_ = account ? trusted_certificates(preferences_.defaults(), *account)
+                             : std::vector<TrustedCertificateRow>{};
+  for (const auto& row : certificateRows_)
+    certificates_->addItem((row.imap ? QStringLiteral("IMAP · ") : QStringLiteral("SMTP · ")) +
+                           q(localized(row.caFile ? "desktop.accounts.certificate_ca"
+                                                  : "desktop.accounts.certificate_fingerprint")) +
+                           " " + q(row.value));
+  if (certificateRows_.empty()) {
+    auto* none = new QListWidgetItem(tr_key("desktop.accounts.certificates_none"), certificates_);
+    none->setFlags(Qt::NoItemFlags);
+  }
+  forgetCertificate_->setEnabled(!certificateRows_.empty());
+}
+
+void AccountsPage::privacy_toggled(bool on) {
+  const auto* current = current_account();
+  if (!current) return;
+  store::EmailAccount account = *current;
+  account.isPrivacyModeEnabled = on;
+  account.updatedAt = now_seconds();
+  book_->save(account);
+}
+
+void AccountsPage::ask_remove() {
+  const auto* account = current_account();
+  if (!account) return;
+  const std::string id = account->id;
+  auto* box = new QMessageBox(QMessageBox::Warning, tr_key("desktop.accounts.remove_title"),
+                              removal_question(database_, *account), QMessageBox::NoButton, this);
+  box->setObjectName("removeConfirmation");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  auto* removeButton =
+      box->addButton(tr_key("desktop.accounts.remove_confirm"), QMessageBox::DestructiveRole);
+  removeButton->setObjectName("confirmRemove");
+  box->addButton(tr_key("desktop.accounts.cancel"), QMessageBox::RejectRole);
+  connect(box, &QMessageBox::buttonClicked, this, [this, removeButton, id](QAbstractButton* b) {
+    if (b != removeButton) return;
+    const auto& accounts = book_->accounts();
+    const auto found =
+        std::find_if(accounts.begin(), accounts.end(), [&](const auto& a) { return a.id == id; });
+    if (found == accounts.end()) return;
+    const store::EmailAccount account = *found;
+    remove_account_completely(*book_, account, preferences_.defaults());
+    fill_list();
+  });
+  box->open();
+}
+
+}  // namespace kestrova::app::desktop

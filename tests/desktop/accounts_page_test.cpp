@@ -1,0 +1,305 @@
+// The Accounts page and the first run, driven as a person would: an account added against
+// the loopback Dovecot and SMTP servers with its test shown stage by stage, the failing
+// stage of a wrong password or an untrusted certificate, removal after the confirmation,
+// and the first run's skip and demo.
+#include "app/desktop/settings/accounts_page.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+
+#include "app/core/demo_mailbox.h"
+#include "app/core/mailbox/account_book.h"
+#include "app/core/mailbox/account_setup.h"
+#include "app/core/service/service_files.h"
+#include "app/core/user_preferences.h"
+#include "app/desktop/main_window.h"
+#include "app/desktop/message_list_model.h"
+#include "app/desktop/settings/first_run.h"
+#include "mail/email_service.h"
+#include "platform/settings_store.h"
+#include "store/database.h"
+#include "support/mail_servers.h"
+#include "support/test_support.h"
+#include "util/localization.h"
+#include "util/uuid.h"
+
+namespace kestrova::app::desktop {
+namespace {
+
+using State = StageView::State;
+using testing::MailServers;
+using testing::TempDir;
+
+// Runs the event loop until `done` holds; the bound only keeps a broken build from hanging.
+template <class F>
+bool wait_until(F done, int limitMilliseconds = 90000) {
+  QElapsedTimer waited;
+  waited.start();
+  while (!done() && waited.elapsed() < limitMilliseconds)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+  return done();
+}
+
+template <class W>
+W& child(QWidget& parent, const char* name) {
+  auto* found = parent.findChild<W*>(name);
+  if (!found) throw std::runtime_error(std::string("no widget ") + name);
+  return *found;
+}
+
+void type(QWidget& parent, const char* name, const QString& text) {
+  auto& field = child<QLineEdit>(parent, name);
+  field.clear();
+  QTest::keyClicks(&field, text);
+}
+
+// A press of the button as the user's click makes it (check boxes stretched across a page
+// take mouse clicks on their text only).
+void click(QWidget& parent, const char* name) { child<QAbstractButton>(parent, name).click(); }
+
+class AccountsPageTest : public ::testing::Test {
+ protected:
+  AccountsPageTest()
+      : servers_(MailServers::shared()),
+        database_(store::EmailDatabase::open(dir_.path() / "email.db")),
+        settings_(dir_.path() / "settings.json"),
+        preferences_(settings_) {}
+
+  std::unique_ptr<AccountsPage> open_page() {
+    auto page = std::make_unique<AccountsPage>(*database_, preferences_);
+    page->resize(1000, 720);
+    page->show();
+    return page;
+  }
+
+  // The add form filled for the loopback servers: both over implicit TLS, the test CA
+  // trusted for the servers named in `trustCA`.
+  void fill_form(QWidget& form, const std::string& user, const QString& password,
+                 bool imapTrusted = true) {
+    type(form, "address", QString::fromStdString(user));
+    auto& provider = child<QComboBox>(form, "provider");
+    // A domain of no provider: custom, with the server settings shown.
+    EXPECT_EQ(provider.currentData().toInt(), static_cast<int>(store::EmailServiceType::custom));
+    EXPECT_TRUE(child<QGroupBox>(form, "servers").isChecked());
+    const QString ca = QString::fromStdString(servers_.ca_file.string());
+    type(form, "imapHost", QString::fromStdString(servers_.host));
+    child<QSpinBox>(form, "imapPort").setValue(servers_.imap_ssl);
+    child<QComboBox>(form, "imapEncryption").setCurrentIndex(0);  // SSL/TLS
+    type(form, "smtpHost", QString::fromStdString(servers_.host));
+    child<QSpinBox>(form, "smtpPort").setValue(servers_.smtp_ssl);
+    child<QComboBox>(form, "smtpEncryption").setCurrentIndex(0);
+    if (imapTrusted) type(form, "imapCertificate", ca);
+    type(form, "smtpCertificate", ca);
+    type(form, "password", password);
+  }
+
+  TempDir dir_;
+  const MailServers& servers_;
+  std::unique_ptr<store::EmailDatabase> database_;
+  platform::SettingsStore settings_;
+  UserPreferences preferences_;
+};
+
+TEST_F(AccountsPageTest, AddsAnAccountAfterBothStagesPassOneAfterTheOther) {
+  auto page = open_page();
+  page->show_add_form();
+  AccountForm& form = page->form();
+  const std::string user = servers_.fresh_user();
+  fill_form(form, user, QString::fromStdString(servers_.password));
+
+  // Every state the stages go through, as the page is told of them.
+  std::vector<std::vector<State>> seen;
+  QString summary;
+  auto shown = form.draft().onStagesChanged;
+  form.draft().onStagesChanged = [&] {
+    std::vector<State> states;
+    for (const auto& stage : form.draft().stages()) states.push_back(stage.state);
+    seen.push_back(states);
+    summary = form.draft().summary();
+    shown();
+  };
+  click(form, "addAccount");
+  ASSERT_TRUE(wait_until([&] { return !page->book().accounts().empty(); }))
+      << form.draft().problem().toStdString();
+
+  const std::vector<std::vector<State>> expected = {{State::testing, State::waiting},
+                                                    {State::passed, State::testing},
+                                                    {State::passed, State::passed}};
+  EXPECT_EQ(std::vector(seen.begin(), seen.begin() + std::min<size_t>(3, seen.size())), expected);
+  EXPECT_EQ(summary.toStdString(), localized("mail.test.passed"));
+
+  // The row, the password in the credential store (never on the page), and the trust.
+  AccountBook book(*database_, settings_);
+  ASSERT_EQ(book.accounts().size(), 1u);
+  const auto& account = book.accounts().front();
+  EXPECT_EQ(account.emailAddress, user);
+  EXPECT_EQ(account.imapPort, servers_.imap_ssl);
+  EXPECT_TRUE(account.isDefault);
+  EXPECT_EQ(mail::EmailService::shared().storedPassword(account), servers_.password);
+  EXPECT_EQ(trusted_certificates(settings_, account).size(), 2u);
+  for (auto* label : page->findChildren<QLabel*>())
+    EXPECT_FALSE(label->text().contains(QString::fromStdString(servers_.password)));
+
+  // The list shows it, chosen; its own test with the stored password passes too.
+  auto& list = child<QListWidget>(*page, "accountList");
+  ASSERT_EQ(list.count(), 1);
+  EXPECT_TRUE(list.item(0)->text().contains(QString::fromStdString(user)));
+  click(*page, "testStored");
+  auto& stored = child<QPushButton>(*page, "testStored");
+  ASSERT_TRUE(wait_until([&] { return stored.isEnabled(); }));
+  const auto summaries =
+      child<QWidget>(*page, "storedStages").findChildren<QLabel*>("stageSummary");
+  ASSERT_EQ(summaries.size(), 1);
+  EXPECT_EQ(summaries.front()->text().toStdString(), localized("mail.test.passed"));
+
+  // Privacy mode is the account's own column.
+  click(*page, "privacyMode");
+  EXPECT_TRUE(AccountBook(*database_, settings_).accounts().front().isPrivacyModeEnabled);
+}
+
+TEST_F(AccountsPageTest, AFailedStageSaysWhyAndNothingIsSaved) {
+  const struct {
+    const char* name;
+    bool wrongPassword;
+    bool imapTrusted;
+    State smtp;
+  } cases[] = {
+      {"wrong password", true, true, State::failed},
+      {"untrusted IMAP certificate", false, false, State::passed},
+  };
+  auto page = open_page();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    page->show_add_form();
+    AccountForm& form = page->form();
+    form.clear();
+    fill_form(form, servers_.fresh_user(),
+              c.wrongPassword ? "not-the-password" : QString::fromStdString(servers_.password),
+              c.imapTrusted);
+    click(form, "addAccount");
+    ASSERT_TRUE(wait_until([&] { return child<QPushButton>(form, "addAccount").isEnabled(); }));
+    const auto& stages = form.draft().stages();
+    ASSERT_EQ(stages.size(), 2u);
+    EXPECT_EQ(stages[0].state, State::failed);
+    EXPECT_EQ(stages[1].state, c.smtp);  // the SMTP stage runs whatever IMAP said
+    EXPECT_EQ(form.draft().summary().toStdString(), localized("mail.test.failed"));
+    EXPECT_TRUE(page->book().accounts().empty());
+    const QString shown = child<QLabel>(form, "stageText").text();
+    EXPECT_TRUE(shown.contains(stages[0].detail.toHtmlEscaped())) << shown.toStdString();
+    if (c.imapTrusted) continue;
+    // The refusal names the certificate; one press trusts it and the next test passes.
+    ASSERT_TRUE(stages[0].refusedFingerprint.has_value()) << stages[0].detail.toStdString();
+    click(form, "trustRefused");
+    EXPECT_EQ(child<QLineEdit>(form, "imapCertificate").text().toStdString(),
+              *stages[0].refusedFingerprint);
+    click(form, "addAccount");
+    ASSERT_TRUE(wait_until([&] { return !page->book().accounts().empty(); }))
+        << form.draft().problem().toStdString();
+  }
+}
+
+TEST_F(AccountsPageTest, RemoveSaysWhatGoesAndRemovesOnlyWhenConfirmed) {
+  store::EmailAccount account;
+  {
+    AccountBook book(*database_, settings_);
+    account.id = new_uuid();
+    account.emailAddress = "leaving@example.org";
+    account.displayName = "Leaving";
+    account.imapHost = account.smtpHost = "mail.example.org";
+    mail::AccountCertificateTrust trust;
+    trust.imap.fingerprint = std::string(95, 'A');
+    for (size_t i = 2; i < 95; i += 3) (*trust.imap.fingerprint)[i] = ':';
+    save_new_account(book, account, "secret", trust, settings_);
+  }
+  auto page = open_page();
+  ASSERT_EQ(child<QListWidget>(*page, "accountList").count(), 1);
+  ASSERT_EQ(child<QListWidget>(*page, "certificateList").count(), 1);
+
+  // The confirmation on screen (closed ones may wait for their deletion).
+  auto shown_box = [&]() -> QMessageBox* {
+    for (auto* box : page->findChildren<QMessageBox*>("removeConfirmation"))
+      if (box->isVisible()) return box;
+    return nullptr;
+  };
+  for (const bool confirm : {false, true}) {
+    click(*page, "removeAccount");
+    QMessageBox* box = nullptr;
+    ASSERT_TRUE(wait_until([&] { return (box = shown_box()) != nullptr; }));
+    EXPECT_TRUE(box->text().contains("leaving@example.org"));
+    auto buttons = box->buttons();
+    auto* chosen = confirm ? box->findChild<QAbstractButton*>("confirmRemove")
+                           : *std::find_if(buttons.begin(), buttons.end(), [&](auto* b) {
+                               return box->buttonRole(b) == QMessageBox::RejectRole;
+                             });
+    QTest::mouseClick(chosen, Qt::LeftButton);
+    ASSERT_TRUE(wait_until([&] { return shown_box() == nullptr; }));
+    AccountBook book(*database_, settings_);
+    EXPECT_EQ(book.accounts().empty(), confirm);
+  }
+  EXPECT_EQ(mail::EmailService::shared().storedPassword(account), std::nullopt);
+  EXPECT_TRUE(trusted_certificates(settings_, account).empty());
+  EXPECT_EQ(child<QListWidget>(*page, "accountList").count(), 0);
+}
+
+// ---- first run ----
+
+TEST_F(AccountsPageTest, SkippingTheFirstRunSetsTheFlag) {
+  ASSERT_FALSE(preferences_.get(settings::hasCompletedOnboarding));
+  FirstRunDialog dialog(*database_, preferences_);
+  dialog.show();
+  click(dialog, "skip");
+  EXPECT_EQ(dialog.result(), QDialog::Rejected);
+  EXPECT_EQ(dialog.outcome(), FirstRunDialog::Outcome::skipped);
+  EXPECT_TRUE(preferences_.get(settings::hasCompletedOnboarding));
+  EXPECT_FALSE(preferences_.get(settings::launchAtLogin));
+}
+
+TEST_F(AccountsPageTest, TheDemoOfTheFirstRunOpensInTheWindow) {
+  TempDir demoDir;
+  FirstRunDialog dialog(*database_, preferences_);
+  dialog.set_demo_home(demoDir.path() / "demo", KESTROVA_GENERATOR);
+  dialog.show();
+  click(dialog, "chooseDemo");
+  ASSERT_TRUE(wait_until([&] { return dialog.demo_home().has_value(); }, 240000))
+      << child<QLabel>(dialog, "demoState").text().toStdString();
+  EXPECT_EQ(dialog.outcome(), FirstRunDialog::Outcome::demo);
+
+  // The agent host's snippet reaches the demo's home; the service starts at login.
+  const QString snippet = child<QPlainTextEdit>(dialog, "agentSnippet").toPlainText();
+  EXPECT_TRUE(snippet.contains(QString::fromStdString((demoDir.path() / "demo").string())))
+      << snippet.toStdString();
+  click(dialog, "launchAtLogin");
+  click(dialog, "finish");
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_TRUE(preferences_.get(settings::hasCompletedOnboarding));
+  EXPECT_TRUE(preferences_.get(settings::launchAtLogin));
+  EXPECT_TRUE(std::filesystem::exists(autostart_entry_path()));
+  apply_launch_at_login(false);
+
+  // The window over the demo's home shows its mail; the demo never asks for a first run.
+  const auto demo = DemoMailbox::at(*dialog.demo_home());
+  platform::SettingsStore demoSettings(demo.settings);
+  UserPreferences demoPreferences(demoSettings);
+  EXPECT_TRUE(demoPreferences.get(settings::hasCompletedOnboarding));
+  auto demoDatabase = store::EmailDatabase::open(demo.database);
+  MainWindow window(*demoDatabase, demoPreferences);
+  EXPECT_GT(window.list_model().rowCount(), 0);
+  EXPECT_EQ(AccountBook(*demoDatabase, demoSettings).accounts().size(), 3u);
+}
+
+}  // namespace
+}  // namespace kestrova::app::desktop
