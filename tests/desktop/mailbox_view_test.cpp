@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
+#include "app/core/mailbox/search_language.h"
 #include "generated_mailbox.h"
 #include "util/error.h"
 #include "util/time.h"
@@ -185,6 +187,67 @@ TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
   EXPECT_EQ(messages, flat.count());
   const std::string id = grouped.at(grouped.count() / 3)->id;
   EXPECT_EQ(grouped.index_of(id), grouped.count() / 3);
+}
+
+// A search lists what its plain statement lists (no index, every matching row read): the
+// same rows in the same order, a page at a time, and with conversations each conversation
+// once at its newest match with the number of its matches. Page edges fall among messages
+// of one date.
+TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
+  testing::GeneratedMailbox mailbox;
+  auto& db = mailbox.database();
+  db.write([](store::Connection& c) {
+    c.execute("UPDATE email_messages SET date = 1700000000 WHERE rowid % 5 = 0");
+    c.execute("UPDATE email_messages SET is_deleted = 1 WHERE rowid % 11 = 0");
+    c.execute("UPDATE email_messages SET is_draft = 1 WHERE rowid % 13 = 0");
+  });
+  const double now = now_seconds();
+  for (const std::string query :
+       {"report", "Re:", "发票", "王", "itinerary is:unread", "周报 -Lisbon", "subject:order",
+        "from:qq.com", "zzqqxx", "review has:attachment"}) {
+    const auto terms = parse_search_query(query);
+    const auto condition = search_condition(terms, now);
+    // The plain statement's rows, newest first, equal dates by id.
+    struct Row {
+      std::string id, key;
+    };
+    const auto expected = db.read([&](store::Connection& c) {
+      auto s = c.prepare(
+          "SELECT id, account_id || '/' || COALESCE(NULLIF(thread_id, ''), id) FROM "
+          "email_messages WHERE is_deleted = 0 AND is_draft = 0 AND " +
+          condition.sql + " ORDER BY date DESC, id");
+      int index = 1;
+      for (const auto& value : condition.texts) s.bind(index++, value);
+      std::vector<Row> rows;
+      while (s.step()) rows.push_back({*s.text(0), *s.text(1)});
+      return rows;
+    });
+    // Conversations: each at its first (newest) row, with its number of rows.
+    std::vector<std::pair<std::string, int>> conversations;
+    std::map<std::string, size_t> place;
+    for (const auto& row : expected) {
+      if (auto it = place.find(row.key); it != place.end()) {
+        ++conversations[it->second].second;
+        continue;
+      }
+      place[row.key] = conversations.size();
+      conversations.emplace_back(row.id, 1);
+    }
+    for (const bool grouped : {false, true}) {
+      SCOPED_TRACE(query + (grouped ? ", conversations" : ""));
+      MessagePager pager(db, {Kind::search, {}, query}, grouped, now);
+      while (pager.has_more()) pager.fetch_more([](int64_t, int64_t) {});
+      std::vector<std::pair<std::string, int>> shown;
+      for (int64_t i = 0; i < pager.count(); ++i)
+        shown.emplace_back(pager.at(i)->id, grouped ? pager.at(i)->threadSize : 1);
+      if (grouped) {
+        EXPECT_EQ(shown, conversations);
+      } else {
+        ASSERT_EQ(shown.size(), expected.size());
+        for (size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(shown[i].first, expected[i].id) << i;
+      }
+    }
+  }
 }
 
 TEST(MailboxTreeTest, ViewsThenAccountsWithNestedFoldersAndUnreadCounts) {

@@ -50,6 +50,34 @@ MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
   return m;
 }
 
+// What a search lists: the mail that is not deleted and not a draft (spam included).
+constexpr std::string_view kSearchListed = "is_deleted = 0 AND is_draft = 0";
+
+// Sets the size of each conversation row of a search: its messages the search lists.
+void count_thread_matches(store::Connection& c, const std::vector<SearchTerm>& terms,
+                          std::vector<MessageSummary>& rows) {
+  std::vector<std::string> threads;
+  for (const auto& m : rows)
+    if (!m.threadId.empty()) threads.push_back(m.threadId);
+  if (threads.empty()) return;
+  const auto condition = search_condition(terms, 0);
+  std::string sql = "SELECT account_id, thread_id, COUNT(*) FROM email_messages WHERE thread_id IN (";
+  for (size_t i = 0; i < threads.size(); ++i) sql += i ? ", ?" : "?";
+  sql += ") AND " + std::string(kSearchListed) + " AND " + condition.sql +
+         " GROUP BY account_id, thread_id";
+  auto s = c.prepare(sql);
+  int index = 1;
+  for (const auto& thread : threads) s.bind(index++, thread);
+  for (const auto& value : condition.texts) s.bind(index++, value);
+  std::unordered_map<std::string, int> sizes;
+  while (s.step())
+    sizes[s.text(0).value_or("") + "/" + s.text(1).value_or("")] =
+        static_cast<int>(s.integer(2).value_or(1));
+  for (auto& m : rows)
+    if (auto it = sizes.find(m.accountId + "/" + m.threadId); it != sizes.end())
+      m.threadSize = it->second;
+}
+
 }  // namespace
 
 MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection& selection,
@@ -92,7 +120,7 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
       return {visible + " AND ai_priority IN ('high', 'urgent')", {}};
     case Kind::search: {
       const auto condition = search_condition(parse_search_query(selection.query), now, &c);
-      return {"is_deleted = 0 AND is_draft = 0 AND " + condition.sql, condition.texts};
+      return {std::string(kSearchListed) + " AND " + condition.sql, condition.texts};
     }
   }
   return {visible, {}};
@@ -109,7 +137,7 @@ int64_t MessagePager::count() {
   if (count_) return *count_;
   if (open_ended()) {
     bool more = false;
-    auto rows = read_page(0, &more);
+    auto rows = read_search_page(&more);
     count_ = static_cast<int64_t>(rows.size());
     more_ = more;
     hold_page(0, std::move(rows));
@@ -138,7 +166,7 @@ void MessagePager::fetch_more(
   // While more rows follow, every page read so far is full.
   const int64_t page = *count_ / kPageSize;
   bool more = false;
-  auto rows = read_page(page, &more);
+  auto rows = read_search_page(&more);
   if (rows.empty()) {
     more_ = false;
     return;
@@ -154,7 +182,7 @@ void MessagePager::fetch_more(
 const MessageSummary* MessagePager::at(int64_t index) {
   if (index < 0 || index >= count()) return nullptr;
   const int64_t page = index / kPageSize;
-  if (!pages_.contains(page)) hold_page(page, read_page(page, nullptr));
+  if (!pages_.contains(page)) hold_page(page, read_page(page));
   recent_.remove(page);
   recent_.push_front(page);
   const auto& rows = pages_[page];
@@ -171,6 +199,7 @@ std::optional<int64_t> MessagePager::held_index_of(const std::string& id) const 
 
 std::optional<int64_t> MessagePager::index_of(const std::string& id) {
   if (auto held = held_index_of(id)) return held;
+  if (open_ended()) return std::nullopt;  // it lists only the rows read so far, all held
   return database_.read([&](store::Connection& c) -> std::optional<int64_t> {
     const auto condition = mailbox_condition(c, selection_, now_);
     auto bind = [&](store::Statement& s) {
@@ -227,9 +256,59 @@ void MessagePager::refresh() {
   count_.reset();
   pages_.clear();
   recent_.clear();
+  searchAfter_.reset();
+  searchThreads_.clear();
 }
 
-std::vector<MessageSummary> MessagePager::read_page(int64_t page, bool* more) {
+std::vector<MessageSummary> MessagePager::read_search_page(bool* more) {
+  const auto terms = parse_search_query(selection_.query);
+  std::vector<MessageSummary> rows;
+  std::vector<std::string> threads;  // the conversation of each row, with conversations on
+  database_.read([&](store::Connection& c) {
+    SearchListing listing{kSearchListed, searchAfter_};
+    // Up to one row more than a page, which says whether more follow. With conversations,
+    // matches of a conversation already listed are passed over, so more are asked for.
+    while (rows.size() <= static_cast<size_t>(kPageSize)) {
+      const auto wanted = static_cast<int64_t>(kPageSize + 1 - rows.size()) * (group_ ? 2 : 1);
+      const auto ids = search_message_ids(c, terms, now_, std::nullopt, wanted, &listing);
+      if (ids.empty()) break;
+      std::string sql = "SELECT " + std::string(kColumns) + " FROM email_messages WHERE id IN (";
+      for (size_t i = 0; i < ids.size(); ++i) sql += i ? ", ?" : "?";
+      auto s = c.prepare(sql + ")");
+      for (size_t i = 0; i < ids.size(); ++i) s.bind(static_cast<int>(i + 1), ids[i]);
+      std::unordered_map<std::string, MessageSummary> read;
+      while (s.step()) {
+        auto m = summary_from_row(s, false);
+        read.emplace(m.id, std::move(m));
+      }
+      for (const auto& id : ids) {
+        auto it = read.find(id);
+        if (it == read.end()) continue;
+        MessageSummary& m = it->second;
+        listing.after = std::make_pair(m.date, m.id);
+        if (group_) {
+          std::string key = m.accountId + "/" + (m.threadId.empty() ? m.id : m.threadId);
+          if (!searchThreads_.insert(key).second) continue;
+          threads.push_back(std::move(key));
+        }
+        rows.push_back(std::move(m));
+        if (rows.size() > static_cast<size_t>(kPageSize)) break;
+      }
+      if (static_cast<int64_t>(ids.size()) < wanted) break;
+    }
+    *more = rows.size() > static_cast<size_t>(kPageSize);
+    if (*more) {
+      rows.pop_back();
+      if (group_) searchThreads_.erase(threads.back());
+    }
+    if (!rows.empty()) searchAfter_ = std::make_pair(rows.back().date, rows.back().id);
+    if (group_) count_thread_matches(c, terms, rows);
+  });
+  ++pagesRead_;
+  return rows;
+}
+
+std::vector<MessageSummary> MessagePager::read_page(int64_t page) {
   // A page whose previous page is held starts after that page's last row, found through the
   // index by its date and id, instead of reading and skipping every row above it.
   const MessageSummary* after = nullptr;
@@ -266,17 +345,13 @@ std::vector<MessageSummary> MessagePager::read_page(int64_t page, bool* more) {
       s.bind(index++, after->date);
       s.bind(index++, after->id);
     }
-    s.bind(index++, int64_t{kPageSize + (more ? 1 : 0)});
+    s.bind(index++, int64_t{kPageSize});
     if (!after) s.bind(index, page * kPageSize);
     std::vector<MessageSummary> out;
     while (s.step()) out.push_back(summary_from_row(s, group_));
     return out;
   });
   ++pagesRead_;
-  if (more) {
-    *more = rows.size() > static_cast<size_t>(kPageSize);
-    if (*more) rows.pop_back();
-  }
   return rows;
 }
 
@@ -284,7 +359,8 @@ void MessagePager::hold_page(int64_t page, std::vector<MessageSummary> rows) {
   pages_[page] = std::move(rows);
   recent_.remove(page);
   recent_.push_front(page);
-  while (pages_.size() > kMaxPages) {
+  // A search's pages follow one another and are all held.
+  while (!open_ended() && pages_.size() > kMaxPages) {
     pages_.erase(recent_.back());
     recent_.pop_back();
   }

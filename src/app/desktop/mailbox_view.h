@@ -6,6 +6,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "store/email_enums.h"
@@ -76,7 +78,11 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 //
 // Searches are open-ended: counting every match of a broad query costs a read of most of the
 // mailbox, so a search list holds the rows read so far (its first page, read by count())
-// and grows by a page at a time (fetch_more) while has_more() says more rows match.
+// and grows by a page at a time (fetch_more) while has_more() says more rows match. Their
+// rows are found as `kestrova search` finds them (search_message_ids: the index's plan, then
+// the newest matches only), each page going on after the last row of the one before; all
+// pages read stay held. With conversations, a search lists each conversation at its newest
+// match, conversations of equal date by that message's id.
 //
 // Not thread-safe; the database is borrowed for the pager's lifetime.
 class MessagePager {
@@ -116,8 +122,9 @@ class MessagePager {
   size_t pages_held() const { return pages_.size(); }
 
  private:
-  // Reads a page; for open-ended lists also learns whether more rows follow it.
-  std::vector<MessageSummary> read_page(int64_t page, bool* more);
+  std::vector<MessageSummary> read_page(int64_t page);
+  // The next page of a search, after the rows read so far; learns whether more rows follow.
+  std::vector<MessageSummary> read_search_page(bool* more);
   void hold_page(int64_t page, std::vector<MessageSummary> rows);
 
   store::EmailDatabase& database_;
@@ -129,6 +136,10 @@ class MessagePager {
   std::map<int64_t, std::vector<MessageSummary>> pages_;
   std::list<int64_t> recent_;  // most recently used first
   int pagesRead_ = 0;
+  // A search goes on after the date and id of its last row read; with conversations, the
+  // conversations already listed are not listed again.
+  std::optional<std::pair<double, std::string>> searchAfter_;
+  std::unordered_set<std::string> searchThreads_;
 };
 
 // The mailbox tree of the left pane: the unified inbox, the store's views, then each
