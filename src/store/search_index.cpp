@@ -142,7 +142,8 @@ void create_search_index(Connection& c) {
   for (auto it = std::rbegin(objects); it != std::rend(objects); ++it)
     if (it->name != "email_search")
       c.execute("DROP " + std::string(it->kind) + " IF EXISTS " + std::string(it->name));
-  const std::string fill = "(rowid, doc) SELECT m.rowid, " + indexed_text("m") + " FROM email_messages m";
+  const std::string fill =
+      "(rowid, doc) SELECT m.rowid, " + indexed_text("m") + " FROM email_messages m";
   if (!c.table_exists("email_search")) {
     // Nothing to replace (a new file): made under its own name at once, since a rename makes
     // SQLite read the whole schema again.

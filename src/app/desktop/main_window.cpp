@@ -548,6 +548,12 @@ void MainWindow::current_changed() {
 }
 
 void MainWindow::move_selection(int delta) {
+  // Past the last row read of a list that goes on, its next page first (one page: as quick
+  // as any other step).
+  const QModelIndex at = list_->currentIndex();
+  if (delta > 0 && at.isValid() && at.row() + delta >= model_->rowCount() &&
+      model_->canFetchMore({}))
+    model_->fetchMore({});
   const int rows = model_->rowCount();
   if (rows == 0) return;
   const QModelIndex current = list_->currentIndex();
@@ -774,7 +780,18 @@ void MainWindow::run_search() {
 }
 
 void MainWindow::update_status() {
-  // Search results are counted as far as they are read: "100+" while more follow.
+  // Search results are counted as far as they are read: "100+" while more follow. Other
+  // lists count their messages (one count, not a read of every conversation).
+  auto& pager = model_->list().pager();
+  if (pager.selection().kind != MailboxSelection::Kind::search) {
+    int64_t messages = 0;
+    try {
+      messages = pager.message_count();
+    } catch (const std::exception&) {
+    }
+    status_->setText(QString::fromStdString(localized_format("desktop.status.count", messages)));
+    return;
+  }
   const bool more = model_->canFetchMore({});
   status_->setText(QString::fromStdString(
       localized_format(more ? "desktop.status.count_more" : "desktop.status.count",

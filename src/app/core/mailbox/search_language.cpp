@@ -255,7 +255,8 @@ std::vector<std::string> search_message_ids(store::Connection& c,
     if (!listing->condition.empty()) also += " AND (" + std::string(listing->condition) + ")";
     if (listing->after) also += " AND date <= ? AND (date < ? OR id > ?)";
   }
-  const std::string order = listing ? " ORDER BY date DESC, id LIMIT ?" : " ORDER BY date DESC, rowid LIMIT ?";
+  const std::string order =
+      listing ? " ORDER BY date DESC, id LIMIT ?" : " ORDER BY date DESC, rowid LIMIT ?";
   // Appends to `found` the ids of `sql`, bound with `lead` (when it is a value), the account
   // twice, the condition's values, the listing's start and what is left of the limit.
   std::vector<std::string> found;

@@ -64,8 +64,7 @@ struct SearchListing {
 std::vector<std::string> search_message_ids(store::Connection& c,
                                             const std::vector<SearchTerm>& terms, double now,
                                             const std::optional<std::string>& account,
-                                            int64_t limit,
-                                            const SearchListing* listing = nullptr);
+                                            int64_t limit, const SearchListing* listing = nullptr);
 
 // A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
 std::string contains_pattern(std::string_view text);
