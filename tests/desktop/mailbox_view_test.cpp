@@ -192,9 +192,9 @@ TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
 }
 
 // A search lists what its plain statement lists (no index, every matching row read): the
-// same rows in the same order, a page at a time, and with conversations each conversation
-// once at its newest match with the number of its matches. Page edges fall among messages
-// of one date.
+// same rows in the same order, a page at a time, and with conversations (searches, the
+// unified inbox, a folder) each conversation once at its newest message with the number of
+// its messages. Page edges fall among messages of one date.
 TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
   testing::GeneratedMailbox mailbox;
   auto& db = mailbox.database();
@@ -204,11 +204,23 @@ TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
     c.execute("UPDATE email_messages SET is_draft = 1 WHERE rowid % 13 = 0");
   });
   const double now = now_seconds();
+  std::vector<std::pair<MailboxSelection, SearchCondition>> cases;
   for (const std::string query :
        {"report", "Re:", "发票", "王", "itinerary is:unread", "周报 -Lisbon", "subject:order",
         "from:qq.com", "zzqqxx", "review has:attachment"}) {
-    const auto terms = parse_search_query(query);
-    const auto condition = search_condition(terms, now);
+    auto condition = search_condition(parse_search_query(query), now);
+    condition.sql = "is_deleted = 0 AND is_draft = 0 AND " + condition.sql;
+    cases.push_back({{Kind::search, {}, query}, condition});
+  }
+  const std::string folder = biggest_folder(db);
+  cases.push_back(
+      {{Kind::folder, folder, {}}, {"folder_id = ? AND is_deleted = 0 AND is_spam = 0", {folder}}});
+  cases.push_back({{Kind::unifiedInbox, {}, {}},
+                   {"is_deleted = 0 AND is_spam = 0 AND is_draft = 0 AND folder_id IN (SELECT id "
+                    "FROM email_folders WHERE type = 'inbox')",
+                    {}}});
+  for (const auto& [selection, condition] : cases) {
+    const std::string query = selection.query + condition.sql;
     // The plain statement's rows, newest first, equal dates by id.
     struct Row {
       std::string id, key;
@@ -216,7 +228,7 @@ TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
     const auto expected = db.read([&](store::Connection& c) {
       auto s = c.prepare(
           "SELECT id, account_id || '/' || COALESCE(NULLIF(thread_id, ''), id) FROM "
-          "email_messages WHERE is_deleted = 0 AND is_draft = 0 AND " +
+          "email_messages WHERE " +
           condition.sql + " ORDER BY date DESC, id");
       int index = 1;
       for (const auto& value : condition.texts) s.bind(index++, value);
@@ -237,7 +249,7 @@ TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
     }
     for (const bool grouped : {false, true}) {
       SCOPED_TRACE(query + (grouped ? ", conversations" : ""));
-      MessagePager pager(db, {Kind::search, {}, query}, grouped, now);
+      MessagePager pager(db, selection, grouped, now);
       while (pager.has_more()) pager.fetch_more([](int64_t, int64_t) {});
       std::vector<std::pair<std::string, int>> shown;
       for (int64_t i = 0; i < pager.count(); ++i)

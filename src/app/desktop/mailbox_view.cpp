@@ -140,13 +140,7 @@ int64_t MessagePager::count() {
     hold_page(0, std::move(rows));
     return *count_;
   }
-  count_ = database_.read([&](store::Connection& c) -> int64_t {
-    const auto condition = mailbox_condition(c, selection_, now_);
-    auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE " + condition.sql);
-    int index = 1;
-    for (const auto& value : condition.values) s.bind(index++, value);
-    return s.step() ? s.integer(0).value_or(0) : 0;
-  });
+  count_ = message_count();
   return *count_;
 }
 
@@ -340,7 +334,6 @@ std::vector<MessageSummary> MessagePager::read_walk_page(bool* more) {
 
 int64_t MessagePager::message_count() {
   if (selection_.kind == MailboxSelection::Kind::search) return count();
-  if (!group_) return count();
   if (!messageCount_)
     messageCount_ = database_.read([&](store::Connection& c) -> int64_t {
       const auto condition = mailbox_condition(c, selection_, now_);
