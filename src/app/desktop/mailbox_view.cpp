@@ -58,8 +58,11 @@ void count_thread_matches(store::Connection& c, const MailboxCondition& conditio
   for (const auto& m : rows)
     if (!m.threadId.empty()) threads.push_back(m.threadId);
   if (threads.empty()) return;
+  // The conversations' own rows, through the thread index: a folder's listing index would
+  // read every row of the folder to learn its thread.
   std::string sql =
-      "SELECT account_id, thread_id, COUNT(*) FROM email_messages WHERE thread_id IN (";
+      "SELECT account_id, thread_id, COUNT(*) FROM email_messages INDEXED BY idx_messages_thread "
+      "WHERE thread_id IN (";
   for (size_t i = 0; i < threads.size(); ++i) sql += i ? ", ?" : "?";
   sql += ") AND " + condition.sql + " GROUP BY account_id, thread_id";
   auto s = c.prepare(sql);
