@@ -22,6 +22,11 @@ constexpr std::string_view kVisible = "is_deleted = 0 AND is_spam = 0 AND is_dra
 // A conversation is the account with the thread id (the normalised subject the sync gives
 // each message), else the message itself. Conversations never span accounts, as in the
 // mailbox questions' thread scope.
+std::string conversation_key(const std::string& account, const std::string& thread,
+                             const std::string& id) {
+  return account + "/" + (thread.empty() ? id : thread);
+}
+
 // The most messages one opened conversation lists.
 constexpr int64_t kMaxConversationRows = 1000;
 
@@ -203,14 +208,12 @@ std::optional<int64_t> MessagePager::index_of(const std::string& id) {
       for (const auto& value : condition.values) s.bind(index++, value);
       s.bind(index, id);
       if (!s.step()) return std::nullopt;
-      const std::string thread = s.text(1).value_or("");
-      return s.text(0).value_or("") + "/" + (thread.empty() ? id : thread);
+      return conversation_key(s.text(0).value_or(""), s.text(1).value_or(""), id);
     });
     if (!key) return std::nullopt;
     for (const auto& [page, rows] : pages_)
       for (size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].accountId + "/" + (rows[i].threadId.empty() ? rows[i].id : rows[i].threadId) ==
-            *key)
+        if (conversation_key(rows[i].accountId, rows[i].threadId, rows[i].id) == *key)
           return page * kPageSize + static_cast<int64_t>(i);
     return std::nullopt;
   }
@@ -314,7 +317,7 @@ std::vector<MessageSummary> MessagePager::read_walk_page(bool* more) {
       for (auto& m : batch) {
         after = std::make_pair(m.date, m.id);
         if (group_) {
-          std::string key = m.accountId + "/" + (m.threadId.empty() ? m.id : m.threadId);
+          std::string key = conversation_key(m.accountId, m.threadId, m.id);
           if (!walkThreads_.insert(key).second) continue;
           threads.push_back(std::move(key));
         }
