@@ -250,6 +250,18 @@ TEST_F(MainWindowTest, JPastTheLastRowReadGoesOnIntoTheNextPage) {
   EXPECT_GT(model.rowCount(), rows);
   EXPECT_EQ(view.currentIndex().row(), rows);
   EXPECT_EQ(window_->reading_pane().message()->id, current());
+
+  // A link to the oldest message of the list reads on until it is listed.
+  const std::string oldest = mailbox_.database().read([](store::Connection& c) {
+    auto s = c.prepare(
+        "SELECT id FROM email_messages WHERE is_deleted = 0 AND is_spam = 0 AND is_draft = 0 AND "
+        "folder_id IN (SELECT id FROM email_folders WHERE type = 'inbox') ORDER BY date, id DESC");
+    s.step();
+    return s.text(0).value_or("");
+  });
+  EXPECT_TRUE(window_->open_message(oldest));
+  EXPECT_EQ(current(), oldest);
+  EXPECT_EQ(model.selection().kind, MailboxSelection::Kind::unifiedInbox);
 }
 
 TEST_F(MainWindowTest, ConversationsOpenAndCloseByKeysAndByClick) {

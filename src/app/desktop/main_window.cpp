@@ -879,6 +879,21 @@ void MainWindow::changeEvent(QEvent* event) {
 
 bool MainWindow::reveal(const std::string& id) {
   auto row = model_->row_of(id);
+  if (!row) {
+    // A list read a page at a time reads on while the message may still come: until its last
+    // row is older than the message.
+    const auto date = database_.read([&](store::Connection& c) -> std::optional<double> {
+      auto s = c.prepare("SELECT date FROM email_messages WHERE id = ?");
+      s.bind(1, id);
+      return s.step() ? s.real(0) : std::nullopt;
+    });
+    while (!row && date && model_->canFetchMore({})) {
+      const MessageSummary* last = model_->summary(model_->rowCount() - 1);
+      if (!last || last->date < *date) break;
+      model_->fetchMore({});
+      row = model_->row_of(id);
+    }
+  }
   if (!row) return false;
   // An older message of a closed conversation: the conversation opens to show it.
   if (const MessageSummary* m = model_->summary(*row); m && m->id != id && model_->open(*row))
