@@ -142,11 +142,19 @@ void create_search_index(Connection& c) {
   for (auto it = std::rbegin(objects); it != std::rend(objects); ++it)
     if (it->name != "email_search")
       c.execute("DROP " + std::string(it->kind) + " IF EXISTS " + std::string(it->name));
-  c.execute("CREATE VIRTUAL TABLE email_search_rebuilt USING " + table);
-  c.execute("INSERT INTO email_search_rebuilt(rowid, doc) SELECT m.rowid, " + indexed_text("m") +
-            " FROM email_messages m");
-  c.execute("DROP TABLE IF EXISTS email_search");
-  c.execute("ALTER TABLE email_search_rebuilt RENAME TO email_search");
+  const std::string fill =
+      "(rowid, doc) SELECT m.rowid, " + indexed_text("m") + " FROM email_messages m";
+  if (!c.table_exists("email_search")) {
+    // Nothing to replace (a new file): made under its own name at once, since a rename makes
+    // SQLite read the whole schema again.
+    c.execute(objects[0].sql);
+    c.execute("INSERT INTO email_search" + fill);
+  } else {
+    c.execute("CREATE VIRTUAL TABLE email_search_rebuilt USING " + table);
+    c.execute("INSERT INTO email_search_rebuilt" + fill);
+    c.execute("DROP TABLE IF EXISTS email_search");
+    c.execute("ALTER TABLE email_search_rebuilt RENAME TO email_search");
+  }
   c.execute("DELETE FROM email_search_queue");
   for (const auto& object : objects)
     if (object.name != "email_search") c.execute(object.sql);

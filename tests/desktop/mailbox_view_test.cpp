@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 
+#include "app/core/mailbox/search_language.h"
 #include "generated_mailbox.h"
 #include "util/error.h"
 #include "util/time.h"
@@ -171,6 +173,8 @@ TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
   const MailboxSelection inbox{Kind::unifiedInbox, {}, {}};
   MessagePager flat(db, inbox);
   MessagePager grouped(db, inbox, true);
+  EXPECT_EQ(grouped.message_count(), flat.count());
+  while (grouped.has_more()) grouped.fetch_more([](int64_t, int64_t) {});
   ASSERT_LT(grouped.count(), flat.count());  // the generator threads a part of its mail
   int64_t messages = 0;
   std::set<std::string> threads;
@@ -186,6 +190,79 @@ TEST(MessagePagerTest, ConversationsShowOnceWithTheirSize) {
   EXPECT_EQ(messages, flat.count());
   const std::string id = grouped.at(grouped.count() / 3)->id;
   EXPECT_EQ(grouped.index_of(id), grouped.count() / 3);
+}
+
+// A search lists what its plain statement lists (no index, every matching row read): the
+// same rows in the same order, a page at a time, and with conversations (searches, the
+// unified inbox, a folder) each conversation once at its newest message with the number of
+// its messages. Page edges fall among messages of one date.
+TEST(MessagePagerTest, SearchesListWhatThePlainStatementLists) {
+  testing::GeneratedMailbox mailbox;
+  auto& db = mailbox.database();
+  db.write([](store::Connection& c) {
+    c.execute("UPDATE email_messages SET date = 1700000000 WHERE rowid % 5 = 0");
+    c.execute("UPDATE email_messages SET is_deleted = 1 WHERE rowid % 11 = 0");
+    c.execute("UPDATE email_messages SET is_draft = 1 WHERE rowid % 13 = 0");
+  });
+  const double now = now_seconds();
+  std::vector<std::pair<MailboxSelection, SearchCondition>> cases;
+  for (const std::string query :
+       {"report", "Re:", "发票", "王", "itinerary is:unread", "周报 -Lisbon", "subject:order",
+        "from:qq.com", "zzqqxx", "review has:attachment"}) {
+    auto condition = search_condition(parse_search_query(query), now);
+    condition.sql = "is_deleted = 0 AND is_draft = 0 AND " + condition.sql;
+    cases.push_back({{Kind::search, {}, query}, condition});
+  }
+  const std::string folder = biggest_folder(db);
+  cases.push_back(
+      {{Kind::folder, folder, {}}, {"folder_id = ? AND is_deleted = 0 AND is_spam = 0", {folder}}});
+  cases.push_back({{Kind::unifiedInbox, {}, {}},
+                   {"is_deleted = 0 AND is_spam = 0 AND is_draft = 0 AND folder_id IN (SELECT id "
+                    "FROM email_folders WHERE type = 'inbox')",
+                    {}}});
+  for (const auto& [selection, condition] : cases) {
+    const std::string query = selection.query + condition.sql;
+    // The plain statement's rows, newest first, equal dates by id.
+    struct Row {
+      std::string id, key;
+    };
+    const auto expected = db.read([&](store::Connection& c) {
+      auto s = c.prepare(
+          "SELECT id, account_id || '/' || COALESCE(NULLIF(thread_id, ''), id) FROM "
+          "email_messages WHERE " +
+          condition.sql + " ORDER BY date DESC, id");
+      int index = 1;
+      for (const auto& value : condition.texts) s.bind(index++, value);
+      std::vector<Row> rows;
+      while (s.step()) rows.push_back({*s.text(0), *s.text(1)});
+      return rows;
+    });
+    // Conversations: each at its first (newest) row, with its number of rows.
+    std::vector<std::pair<std::string, int>> conversations;
+    std::map<std::string, size_t> place;
+    for (const auto& row : expected) {
+      if (auto it = place.find(row.key); it != place.end()) {
+        ++conversations[it->second].second;
+        continue;
+      }
+      place[row.key] = conversations.size();
+      conversations.emplace_back(row.id, 1);
+    }
+    for (const bool grouped : {false, true}) {
+      SCOPED_TRACE(query + (grouped ? ", conversations" : ""));
+      MessagePager pager(db, selection, grouped, now);
+      while (pager.has_more()) pager.fetch_more([](int64_t, int64_t) {});
+      std::vector<std::pair<std::string, int>> shown;
+      for (int64_t i = 0; i < pager.count(); ++i)
+        shown.emplace_back(pager.at(i)->id, grouped ? pager.at(i)->threadSize : 1);
+      if (grouped) {
+        EXPECT_EQ(shown, conversations);
+      } else {
+        ASSERT_EQ(shown.size(), expected.size());
+        for (size_t i = 0; i < shown.size(); ++i) ASSERT_EQ(shown[i].first, expected[i].id) << i;
+      }
+    }
+  }
 }
 
 TEST(MailboxTreeTest, ViewsThenAccountsWithNestedFoldersAndUnreadCounts) {

@@ -221,6 +221,93 @@ TEST(EmailDatabaseTest, UpgradesOlderDatabaseKeepingRows) {
             1);
 }
 
+// The first tables of a file made before its late columns (as the versions before this one
+// created every new file and then stepped it up): after the steps it holds the very
+// statements a new file is made with, table for table, index for index, trigger for trigger.
+TEST(EmailDatabaseTest, ASteppedUpFileHoldsTheStatementsOfANewOne) {
+  constexpr const char* kFirstTables = R"(CREATE TABLE email_messages (
+    id TEXT PRIMARY KEY,
+    account_id TEXT NOT NULL,
+    folder_id TEXT,
+    uid INTEGER,
+    message_id TEXT,
+    in_reply_to TEXT,
+    thread_id TEXT,
+    subject TEXT NOT NULL,
+    from_name TEXT,
+    from_email TEXT NOT NULL,
+    to_contacts TEXT,
+    cc_contacts TEXT,
+    bcc_contacts TEXT,
+    reply_to_contacts TEXT,
+    text_body TEXT,
+    html_body TEXT,
+    preview TEXT,
+    date REAL NOT NULL,
+    received_date REAL,
+    is_read INTEGER NOT NULL DEFAULT 0,
+    is_starred INTEGER NOT NULL DEFAULT 0,
+    is_important INTEGER NOT NULL DEFAULT 0,
+    is_no_reply INTEGER NOT NULL DEFAULT 0,
+    has_attachments INTEGER NOT NULL DEFAULT 0,
+    is_spam INTEGER NOT NULL DEFAULT 0,
+    is_deleted INTEGER NOT NULL DEFAULT 0,
+    contains_remote_resources INTEGER NOT NULL DEFAULT 0,
+    tags TEXT,
+    ai_tags TEXT,
+    ai_summary TEXT,
+    ai_priority TEXT,
+    ai_action_items TEXT,
+    ai_category TEXT,
+    synced_at REAL NOT NULL,
+    updated_at REAL NOT NULL,
+    is_body_loaded INTEGER NOT NULL DEFAULT 0,
+    body_cached_at REAL,
+    is_draft INTEGER NOT NULL DEFAULT 0,
+    snoozed_until REAL,
+    FOREIGN KEY (account_id) REFERENCES email_accounts(id) ON DELETE CASCADE,
+    FOREIGN KEY (folder_id) REFERENCES email_folders(id) ON DELETE SET NULL
+);
+CREATE TABLE email_attachments (
+    id TEXT PRIMARY KEY,
+    message_id TEXT NOT NULL,
+    filename TEXT NOT NULL,
+    mime_type TEXT NOT NULL,
+    size INTEGER NOT NULL DEFAULT 0,
+    content_id TEXT,
+    is_inline INTEGER NOT NULL DEFAULT 0,
+    local_path TEXT,
+    FOREIGN KEY (message_id) REFERENCES email_messages(id) ON DELETE CASCADE
+);
+CREATE TABLE contacts (
+    id TEXT PRIMARY KEY,
+    name TEXT,
+    email TEXT NOT NULL,
+    frequency INTEGER NOT NULL DEFAULT 1,
+    last_used REAL NOT NULL,
+    source TEXT NOT NULL DEFAULT 'received'
+);)";
+  auto statements = [](EmailDatabase& db) {
+    return db.read([](Connection& c) {
+      auto s = c.prepare("SELECT type, name, tbl_name, COALESCE(sql, '') FROM sqlite_master");
+      std::set<std::vector<std::string>> rows;
+      while (s.step()) rows.insert({*s.text(0), *s.text(1), *s.text(2), *s.text(3)});
+      return rows;
+    });
+  };
+  TempDir dir;
+  auto fresh = EmailDatabase::open(dir.path() / "fresh.db");
+  const auto stepped_path = dir.path() / "stepped.db";
+  {
+    Connection c(stepped_path);
+    c.execute(kFirstTables);
+  }
+  auto stepped = EmailDatabase::open(stepped_path);
+  const auto expected = statements(*fresh);
+  EXPECT_GT(expected.size(), 60u);
+  EXPECT_EQ(statements(*stepped), expected);
+}
+
 // The statement of the substring index's table and the names of its triggers.
 std::set<std::string> search_index_definition(EmailDatabase& db) {
   auto definition = names_of(db, "trigger");

@@ -23,14 +23,18 @@ constexpr std::string_view kVisible = "is_deleted = 0 AND is_spam = 0 AND is_dra
 constexpr std::string_view kNotSnoozed =
     " AND id NOT IN (SELECT id FROM email_messages WHERE snoozed_until > CAST(? AS REAL))";
 
-// The conversation key: the account with the thread id (the normalised subject the sync
-// gives each message), else the message itself. Conversations never span accounts, as in
-// the mailbox questions' thread scope.
-constexpr std::string_view kThreadKey = "account_id || '/' || COALESCE(NULLIF(thread_id, ''), id)";
+// A conversation is the account with the thread id (the normalised subject the sync gives
+// each message), else the message itself. Conversations never span accounts, as in the
+// mailbox questions' thread scope.
+std::string conversation_key(const std::string& account, const std::string& thread,
+                             const std::string& id) {
+  return account + "/" + (thread.empty() ? id : thread);
+}
+
 // The most messages one opened conversation lists.
 constexpr int64_t kMaxConversationRows = 1000;
 
-MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
+MessageSummary summary_from_row(const store::Statement& s) {
   MessageSummary m;
   m.id = s.text("id").value_or("");
   m.accountId = s.text("account_id").value_or("");
@@ -50,8 +54,37 @@ MessageSummary summary_from_row(const store::Statement& s, bool grouped) {
     if (std::find(m.tags.begin(), m.tags.end(), tag) == m.tags.end()) m.tags.push_back(tag);
   if (auto priority = s.text("ai_priority"))
     m.aiPriority = store::from_raw<store::EmailPriority>(*priority);
-  if (grouped) m.threadSize = static_cast<int>(s.integer("thread_size").value_or(1));
   return m;
+}
+
+// What a search lists: the mail that is not deleted and not a draft (spam included).
+constexpr std::string_view kSearchListed = "is_deleted = 0 AND is_draft = 0";
+
+// Sets the size of each conversation row: its messages that `condition` lists.
+void count_thread_matches(store::Connection& c, const MailboxCondition& condition,
+                          std::vector<MessageSummary>& rows) {
+  std::vector<std::string> threads;
+  for (const auto& m : rows)
+    if (!m.threadId.empty()) threads.push_back(m.threadId);
+  if (threads.empty()) return;
+  // The conversations' own rows, through the thread index: a folder's listing index would
+  // read every row of the folder to learn its thread.
+  std::string sql =
+      "SELECT account_id, thread_id, COUNT(*) FROM email_messages INDEXED BY idx_messages_thread "
+      "WHERE thread_id IN (";
+  for (size_t i = 0; i < threads.size(); ++i) sql += i ? ", ?" : "?";
+  sql += ") AND " + condition.sql + " GROUP BY account_id, thread_id";
+  auto s = c.prepare(sql);
+  int index = 1;
+  for (const auto& thread : threads) s.bind(index++, thread);
+  for (const auto& value : condition.values) s.bind(index++, value);
+  std::unordered_map<std::string, int> sizes;
+  while (s.step())
+    sizes[s.text(0).value_or("") + "/" + s.text(1).value_or("")] =
+        static_cast<int>(s.integer(2).value_or(1));
+  for (auto& m : rows)
+    if (auto it = sizes.find(m.accountId + "/" + m.threadId); it != sizes.end())
+      m.threadSize = it->second;
 }
 
 }  // namespace
@@ -98,7 +131,7 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
       return {visible + " AND ai_priority IN ('high', 'urgent')", {}};
     case Kind::search: {
       const auto condition = search_condition(parse_search_query(selection.query), now, &c);
-      return {"is_deleted = 0 AND is_draft = 0 AND " + condition.sql, condition.texts};
+      return {std::string(kSearchListed) + " AND " + condition.sql, condition.texts};
     }
   }
   return {visible, {}};
@@ -115,21 +148,13 @@ int64_t MessagePager::count() {
   if (count_) return *count_;
   if (open_ended()) {
     bool more = false;
-    auto rows = read_page(0, &more);
+    auto rows = read_walk_page(&more);
     count_ = static_cast<int64_t>(rows.size());
     more_ = more;
     hold_page(0, std::move(rows));
     return *count_;
   }
-  count_ = database_.read([&](store::Connection& c) -> int64_t {
-    const auto condition = mailbox_condition(c, selection_, now_);
-    const std::string what =
-        group_ ? "COUNT(DISTINCT " + std::string(kThreadKey) + ")" : "COUNT(*)";
-    auto s = c.prepare("SELECT " + what + " FROM email_messages WHERE " + condition.sql);
-    int index = 1;
-    for (const auto& value : condition.values) s.bind(index++, value);
-    return s.step() ? s.integer(0).value_or(0) : 0;
-  });
+  count_ = message_count();
   return *count_;
 }
 
@@ -144,7 +169,7 @@ void MessagePager::fetch_more(
   // While more rows follow, every page read so far is full.
   const int64_t page = *count_ / kPageSize;
   bool more = false;
-  auto rows = read_page(page, &more);
+  auto rows = read_walk_page(&more);
   if (rows.empty()) {
     more_ = false;
     return;
@@ -160,7 +185,7 @@ void MessagePager::fetch_more(
 const MessageSummary* MessagePager::at(int64_t index) {
   if (index < 0 || index >= count()) return nullptr;
   const int64_t page = index / kPageSize;
-  if (!pages_.contains(page)) hold_page(page, read_page(page, nullptr));
+  if (!pages_.contains(page)) hold_page(page, read_page(page));
   recent_.remove(page);
   recent_.push_front(page);
   const auto& rows = pages_[page];
@@ -176,7 +201,28 @@ std::optional<int64_t> MessagePager::held_index_of(const std::string& id) const 
 }
 
 std::optional<int64_t> MessagePager::index_of(const std::string& id) {
+  count();  // an open-ended list reads its first page
   if (auto held = held_index_of(id)) return held;
+  if (!group_ && open_ended()) return std::nullopt;  // it lists only the rows read, all held
+  if (group_) {
+    // The row of the message's conversation, when the list has read it.
+    const auto key = database_.read([&](store::Connection& c) -> std::optional<std::string> {
+      const auto condition = mailbox_condition(c, selection_, now_);
+      auto s = c.prepare("SELECT account_id, thread_id FROM email_messages WHERE " + condition.sql +
+                         " AND id = ?");
+      int index = 1;
+      for (const auto& value : condition.values) s.bind(index++, value);
+      s.bind(index, id);
+      if (!s.step()) return std::nullopt;
+      return conversation_key(s.text(0).value_or(""), s.text(1).value_or(""), id);
+    });
+    if (!key) return std::nullopt;
+    for (const auto& [page, rows] : pages_)
+      for (size_t i = 0; i < rows.size(); ++i)
+        if (conversation_key(rows[i].accountId, rows[i].threadId, rows[i].id) == *key)
+          return page * kPageSize + static_cast<int64_t>(i);
+    return std::nullopt;
+  }
   return database_.read([&](store::Connection& c) -> std::optional<int64_t> {
     const auto condition = mailbox_condition(c, selection_, now_);
     auto bind = [&](store::Statement& s) {
@@ -184,25 +230,11 @@ std::optional<int64_t> MessagePager::index_of(const std::string& id) {
       for (const auto& value : condition.values) s.bind(index++, value);
       return index;
     };
-    auto found = c.prepare("SELECT date, " + std::string(kThreadKey) +
-                           " FROM email_messages WHERE " + condition.sql + " AND id = ?");
+    auto found =
+        c.prepare("SELECT date FROM email_messages WHERE " + condition.sql + " AND id = ?");
     found.bind(bind(found), id);
     if (!found.step()) return std::nullopt;
     const double date = found.real(0).value_or(0);
-    if (group_) {
-      // Conversations whose newest message is newer than this one's conversation.
-      const std::string key = found.text(1).value_or("");
-      auto newest = c.prepare("SELECT MAX(date) FROM email_messages WHERE " + condition.sql +
-                              " AND " + std::string(kThreadKey) + " = ?");
-      newest.bind(bind(newest), key);
-      const double top = newest.step() ? newest.real(0).value_or(date) : date;
-      auto s = c.prepare("SELECT COUNT(*) FROM (SELECT MAX(date) AS newest, " +
-                         std::string(kThreadKey) + " AS k FROM email_messages WHERE " +
-                         condition.sql + " GROUP BY k) WHERE newest > ? OR (newest = ? AND k < ?)");
-      int index = bind(s);
-      s.bind(index, top).bind(index + 1, top).bind(index + 2, key);
-      return s.step() ? s.integer(0) : std::nullopt;
-    }
     auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE " + condition.sql +
                        " AND (date > ? OR (date = ? AND id < ?))");
     int index = bind(s);
@@ -224,7 +256,7 @@ std::vector<MessageSummary> MessagePager::conversation_of(const MessageSummary& 
         .bind(index + 1, head.threadId)
         .bind(index + 2, kMaxConversationRows);
     std::vector<MessageSummary> out;
-    while (s.step()) out.push_back(summary_from_row(s, false));
+    while (s.step()) out.push_back(summary_from_row(s));
     return out;
   });
 }
@@ -233,37 +265,116 @@ void MessagePager::refresh() {
   count_.reset();
   pages_.clear();
   recent_.clear();
+  messageCount_.reset();
+  walkAfter_.reset();
+  walkThreads_.clear();
 }
 
-std::vector<MessageSummary> MessagePager::read_page(int64_t page, bool* more) {
+std::vector<MessageSummary> MessagePager::read_walk_page(bool* more) {
+  const bool search = selection_.kind == MailboxSelection::Kind::search;
+  const auto terms = search ? parse_search_query(selection_.query) : std::vector<SearchTerm>{};
+  std::vector<MessageSummary> rows;
+  std::vector<std::string> threads;  // the conversation of each row, with conversations on
+  database_.read([&](store::Connection& c) {
+    // The rows that follow `after` in the list's order, at most `wanted`.
+    MailboxCondition condition;
+    if (search) {
+      const auto plain = search_condition(terms, now_);
+      condition = {std::string(kSearchListed) + " AND " + plain.sql, plain.texts};
+    } else {
+      condition = mailbox_condition(c, selection_, now_);
+    }
+    auto next = [&](const std::optional<std::pair<double, std::string>>& after, int64_t wanted) {
+      std::vector<MessageSummary> out;
+      std::optional<store::Statement> s;
+      if (search) {
+        const SearchListing listing{kSearchListed, after};
+        const auto ids = search_message_ids(c, terms, now_, std::nullopt, wanted, &listing);
+        if (ids.empty()) return out;
+        std::string sql = "SELECT " + std::string(kColumns) + " FROM email_messages WHERE id IN (";
+        for (size_t i = 0; i < ids.size(); ++i) sql += i ? ", ?" : "?";
+        s.emplace(c.prepare(sql + ") ORDER BY date DESC, id"));
+        for (size_t i = 0; i < ids.size(); ++i) s->bind(static_cast<int>(i + 1), ids[i]);
+      } else {
+        s.emplace(c.prepare("SELECT " + std::string(kColumns) +
+                            " FROM email_messages WHERE rowid IN (SELECT rowid FROM "
+                            "email_messages WHERE " +
+                            condition.sql +
+                            (after ? " AND date <= ? AND (date < ? OR id > ?)" : "") +
+                            " ORDER BY date DESC, id LIMIT ?) ORDER BY date DESC, id"));
+        int index = 1;
+        for (const auto& value : condition.values) s->bind(index++, value);
+        if (after) {
+          s->bind(index++, after->first);
+          s->bind(index++, after->first);
+          s->bind(index++, after->second);
+        }
+        s->bind(index, wanted);
+      }
+      while (s->step()) out.push_back(summary_from_row(*s));
+      return out;
+    };
+    auto after = walkAfter_;
+    // Up to one row more than a page, which says whether more follow. With conversations,
+    // messages of a conversation already listed are passed over, so more are asked for.
+    while (rows.size() <= static_cast<size_t>(kPageSize)) {
+      const auto wanted = static_cast<int64_t>(kPageSize + 1 - rows.size()) * (group_ ? 2 : 1);
+      auto batch = next(after, wanted);
+      for (auto& m : batch) {
+        after = std::make_pair(m.date, m.id);
+        if (group_) {
+          std::string key = conversation_key(m.accountId, m.threadId, m.id);
+          if (!walkThreads_.insert(key).second) continue;
+          threads.push_back(std::move(key));
+        }
+        rows.push_back(std::move(m));
+        if (rows.size() > static_cast<size_t>(kPageSize)) break;
+      }
+      if (static_cast<int64_t>(batch.size()) < wanted) break;
+    }
+    *more = rows.size() > static_cast<size_t>(kPageSize);
+    if (*more) {
+      rows.pop_back();
+      if (group_) walkThreads_.erase(threads.back());
+    }
+    if (!rows.empty()) walkAfter_ = std::make_pair(rows.back().date, rows.back().id);
+    if (group_) count_thread_matches(c, condition, rows);
+  });
+  ++pagesRead_;
+  return rows;
+}
+
+int64_t MessagePager::message_count() {
+  if (selection_.kind == MailboxSelection::Kind::search) return count();
+  if (!messageCount_)
+    messageCount_ = database_.read([&](store::Connection& c) -> int64_t {
+      const auto condition = mailbox_condition(c, selection_, now_);
+      auto s = c.prepare("SELECT COUNT(*) FROM email_messages WHERE " + condition.sql);
+      int index = 1;
+      for (const auto& value : condition.values) s.bind(index++, value);
+      return s.step() ? s.integer(0).value_or(0) : 0;
+    });
+  return *messageCount_;
+}
+
+std::vector<MessageSummary> MessagePager::read_page(int64_t page) {
   // A page whose previous page is held starts after that page's last row, found through the
   // index by its date and id, instead of reading and skipping every row above it.
   const MessageSummary* after = nullptr;
-  if (!group_ && page > 0) {
+  if (page > 0) {
     const auto held = pages_.find(page - 1);
     if (held != pages_.end() && held->second.size() == static_cast<size_t>(kPageSize))
       after = &held->second.back();
   }
   auto rows = database_.read([&](store::Connection& c) {
     const auto condition = mailbox_condition(c, selection_, now_);
-    std::string sql;
-    if (group_) {
-      // SQLite takes the bare columns of a group from the row that holds its MAX(date): the
-      // newest message stands for its conversation.
-      sql = "SELECT " + std::string(kColumns) +
-            ", MAX(date) AS newest, COUNT(*) AS thread_size "
-            "FROM email_messages WHERE " +
-            condition.sql + " GROUP BY " + std::string(kThreadKey) + " ORDER BY newest DESC, " +
-            std::string(kThreadKey) + " LIMIT ? OFFSET ?";
-    } else {
-      // The page's rows are chosen first by row id, from an index alone where one covers the
-      // condition, and only those rows are read whole.
-      sql = "SELECT " + std::string(kColumns) +
-            " FROM email_messages WHERE rowid IN (SELECT rowid FROM email_messages WHERE " +
-            condition.sql + (after ? " AND date <= ? AND (date < ? OR id > ?)" : "") +
-            " ORDER BY date DESC, id LIMIT ?" + (after ? "" : " OFFSET ?") +
-            ") ORDER BY date DESC, id";
-    }
+    // The page's rows are chosen first by row id, from an index alone where one covers the
+    // condition, and only those rows are read whole.
+    const std::string sql =
+        "SELECT " + std::string(kColumns) +
+        " FROM email_messages WHERE rowid IN (SELECT rowid FROM email_messages WHERE " +
+        condition.sql + (after ? " AND date <= ? AND (date < ? OR id > ?)" : "") +
+        " ORDER BY date DESC, id LIMIT ?" + (after ? "" : " OFFSET ?") + ") ORDER BY date DESC, id";
     auto s = c.prepare(sql);
     int index = 1;
     for (const auto& value : condition.values) s.bind(index++, value);
@@ -272,17 +383,13 @@ std::vector<MessageSummary> MessagePager::read_page(int64_t page, bool* more) {
       s.bind(index++, after->date);
       s.bind(index++, after->id);
     }
-    s.bind(index++, int64_t{kPageSize + (more ? 1 : 0)});
+    s.bind(index++, int64_t{kPageSize});
     if (!after) s.bind(index, page * kPageSize);
     std::vector<MessageSummary> out;
-    while (s.step()) out.push_back(summary_from_row(s, group_));
+    while (s.step()) out.push_back(summary_from_row(s));
     return out;
   });
   ++pagesRead_;
-  if (more) {
-    *more = rows.size() > static_cast<size_t>(kPageSize);
-    if (*more) rows.pop_back();
-  }
   return rows;
 }
 
@@ -290,7 +397,8 @@ void MessagePager::hold_page(int64_t page, std::vector<MessageSummary> rows) {
   pages_[page] = std::move(rows);
   recent_.remove(page);
   recent_.push_front(page);
-  while (pages_.size() > kMaxPages) {
+  // A search's pages follow one another and are all held.
+  while (!open_ended() && pages_.size() > kMaxPages) {
     pages_.erase(recent_.back());
     recent_.pop_back();
   }

@@ -6,6 +6,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "store/email_enums.h"
@@ -71,12 +73,18 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
 // for, newest first: a folder of 100,000 messages costs one count and the pages looked at.
 // At most kMaxPages pages are held; the least recently used goes first. A page after a held
 // one starts where that one ends (no OFFSET), so walking down a long list reads each row
-// once. Conversations: with grouping on, each conversation (account and thread id) appears once, as its
-// newest message, carrying the number of its messages in the selection.
+// once. Conversations: with grouping on, each conversation (account and thread id) appears
+// once, as its newest message, carrying the number of its messages in the selection;
+// conversations of equal date stand in the order of those messages' ids.
 //
-// Searches are open-ended: counting every match of a broad query costs a read of most of the
-// mailbox, so a search list holds the rows read so far (its first page, read by count())
-// and grows by a page at a time (fetch_more) while has_more() says more rows match.
+// Searches and lists of conversations are open-ended: counting every match of a broad query,
+// or the conversations of a large folder, costs a read of most of it, so such a list holds
+// the rows read so far (its first page, read by count()) and grows by a page at a time
+// (fetch_more) while has_more() says more rows follow. Each page goes on after the last row
+// of the one before: the messages in date order, passing over those of conversations already
+// listed, so a page costs about its own rows. Search rows are found as `kestrova search`
+// finds them (search_message_ids: the index's plan, then the newest matches only). All pages
+// of an open-ended list stay held.
 //
 // Not thread-safe; the database is borrowed for the pager's lifetime.
 class MessagePager {
@@ -91,7 +99,10 @@ class MessagePager {
   // Number of rows (read once, again after refresh()). Open-ended lists: the rows read so
   // far, reading the first page when none is.
   int64_t count();
-  bool open_ended() const { return selection_.kind == MailboxSelection::Kind::search; }
+  bool open_ended() const { return group_ || selection_.kind == MailboxSelection::Kind::search; }
+  // Messages the list holds: with conversations, what its conversations hold (one count,
+  // kept until refresh()); searches: the rows read so far, as count().
+  int64_t message_count();
   // Whether an open-ended list has rows past count().
   bool has_more();
   // Reads the next page of an open-ended list; `before_shown(first, last)` runs once its
@@ -116,8 +127,10 @@ class MessagePager {
   size_t pages_held() const { return pages_.size(); }
 
  private:
-  // Reads a page; for open-ended lists also learns whether more rows follow it.
-  std::vector<MessageSummary> read_page(int64_t page, bool* more);
+  std::vector<MessageSummary> read_page(int64_t page);
+  // The next page of an open-ended list, after the rows read so far; learns whether more
+  // rows follow.
+  std::vector<MessageSummary> read_walk_page(bool* more);
   void hold_page(int64_t page, std::vector<MessageSummary> rows);
 
   store::EmailDatabase& database_;
@@ -129,6 +142,11 @@ class MessagePager {
   std::map<int64_t, std::vector<MessageSummary>> pages_;
   std::list<int64_t> recent_;  // most recently used first
   int pagesRead_ = 0;
+  std::optional<int64_t> messageCount_;
+  // An open-ended list goes on after the date and id of its last row read; with
+  // conversations, the conversations already listed are not listed again.
+  std::optional<std::pair<double, std::string>> walkAfter_;
+  std::unordered_set<std::string> walkThreads_;
 };
 
 // The mailbox tree of the left pane: the unified inbox, the store's views, then each

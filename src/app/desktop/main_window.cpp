@@ -657,6 +657,12 @@ void MainWindow::current_changed() {
 }
 
 void MainWindow::move_selection(int delta) {
+  // Past the last row read of a list that goes on, its next page first (one page: as quick
+  // as any other step).
+  const QModelIndex at = list_->currentIndex();
+  if (delta > 0 && at.isValid() && at.row() + delta >= model_->rowCount() &&
+      model_->canFetchMore({}))
+    model_->fetchMore({});
   const int rows = model_->rowCount();
   if (rows == 0) return;
   const QModelIndex current = list_->currentIndex();
@@ -886,7 +892,18 @@ void MainWindow::run_search() {
 }
 
 void MainWindow::update_status() {
-  // Search results are counted as far as they are read: "100+" while more follow.
+  // Search results are counted as far as they are read: "100+" while more follow. Other
+  // lists count their messages (one count, not a read of every conversation).
+  auto& pager = model_->list().pager();
+  if (pager.selection().kind != MailboxSelection::Kind::search) {
+    int64_t messages = 0;
+    try {
+      messages = pager.message_count();
+    } catch (const std::exception&) {
+    }
+    status_->setText(QString::fromStdString(localized_format("desktop.status.count", messages)));
+    return;
+  }
   const bool more = model_->canFetchMore({});
   status_->setText(QString::fromStdString(
       localized_format(more ? "desktop.status.count_more" : "desktop.status.count",
@@ -974,6 +991,21 @@ void MainWindow::changeEvent(QEvent* event) {
 
 bool MainWindow::reveal(const std::string& id) {
   auto row = model_->row_of(id);
+  if (!row) {
+    // A list read a page at a time reads on while the message may still come: until its last
+    // row is older than the message.
+    const auto date = database_.read([&](store::Connection& c) -> std::optional<double> {
+      auto s = c.prepare("SELECT date FROM email_messages WHERE id = ?");
+      s.bind(1, id);
+      return s.step() ? s.real(0) : std::nullopt;
+    });
+    while (!row && date && model_->canFetchMore({})) {
+      const MessageSummary* last = model_->summary(model_->rowCount() - 1);
+      if (!last || last->date < *date) break;
+      model_->fetchMore({});
+      row = model_->row_of(id);
+    }
+  }
   if (!row) return false;
   // An older message of a closed conversation: the conversation opens to show it.
   if (const MessageSummary* m = model_->summary(*row); m && m->id != id && model_->open(*row))

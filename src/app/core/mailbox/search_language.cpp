@@ -246,11 +246,19 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
 std::vector<std::string> search_message_ids(store::Connection& c,
                                             const std::vector<SearchTerm>& terms, double now,
                                             const std::optional<std::string>& account,
-                                            int64_t limit) {
+                                            int64_t limit, const SearchListing* listing) {
   const auto queries = index_queries(terms, c);
   const auto plain = condition_with(terms, now, {});
+  // What a listing adds to every statement: its own condition and where its page starts.
+  std::string also;
+  if (listing) {
+    if (!listing->condition.empty()) also += " AND (" + std::string(listing->condition) + ")";
+    if (listing->after) also += " AND date <= ? AND (date < ? OR id > ?)";
+  }
+  const std::string order =
+      listing ? " ORDER BY date DESC, id LIMIT ?" : " ORDER BY date DESC, rowid LIMIT ?";
   // Appends to `found` the ids of `sql`, bound with `lead` (when it is a value), the account
-  // twice, the condition's values and what is left of the limit.
+  // twice, the condition's values, the listing's start and what is left of the limit.
   std::vector<std::string> found;
   auto add = [&](const std::string& sql, const auto& lead, const SearchCondition& condition) {
     auto s = c.prepare(sql);
@@ -260,14 +268,20 @@ std::vector<std::string> search_message_ids(store::Connection& c,
     s.bind(index++, account);
     s.bind(index++, account);
     for (const auto& value : condition.texts) s.bind(index++, value);
+    if (listing && listing->after) {
+      s.bind(index++, listing->after->first);
+      s.bind(index++, listing->after->first);
+      s.bind(index++, listing->after->second);
+    }
     s.bind(index, limit - static_cast<int64_t>(found.size()));
     while (s.step()) found.push_back(s.text(0).value_or(""));
   };
-  // Rows of equal date in row id order, as the date index lists them.
-  auto statement = [](std::string_view start, const SearchCondition& condition) {
-    return std::string(start) + " AND (? IS NULL OR account_id = ?) AND " + condition.sql +
-           " ORDER BY date DESC, rowid LIMIT ?";
+  // Rows of equal date in row id order, as the date index lists them (by id for a listing).
+  auto statement = [&](std::string_view start, const SearchCondition& condition) {
+    return std::string(start) + " AND (? IS NULL OR account_id = ?) AND " + condition.sql + also +
+           order;
   };
+  const std::string any = "SELECT id FROM email_messages WHERE 1";
   const std::string few = "SELECT id FROM email_messages NOT INDEXED WHERE rowid IN ";
   // The text on the fewest rows leads; it is the only one the index narrows.
   std::optional<size_t> lead;
@@ -290,7 +304,7 @@ std::vector<std::string> search_message_ids(store::Connection& c,
     }
   }
   if (!lead) {
-    add(search_statement(plain), std::nullopt, plain);
+    add(statement(any, plain), std::nullopt, plain);
     return found;
   }
   std::vector<std::optional<std::string>> lead_only(queries.size());
@@ -298,7 +312,7 @@ std::vector<std::string> search_message_ids(store::Connection& c,
   const auto narrowed = condition_with(terms, now, lead_only);
   const auto plan = store::plan_search(c, *queries[*lead], account, limit);
   if (plan.way != store::SearchPlan::Way::newestFirst) {
-    add(search_statement(narrowed), std::nullopt, narrowed);
+    add(statement(any, narrowed), std::nullopt, narrowed);
     return found;
   }
   // A common text: the newest rows first, the plain way, then a walk of the older ones.

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrova::store {
@@ -47,14 +48,23 @@ SearchCondition search_condition(const std::vector<SearchTerm>& terms, double no
 // account id (NULL for every account) twice, then condition.texts, then the limit.
 std::string search_statement(const SearchCondition& condition);
 
+// A search as a list shows it a page at a time (the desktop window): only the rows that also
+// meet `condition` (SQL on email_messages without values; empty: every row), rows of equal
+// date ordered by id, and, given `after` (the date and id of the last row shown), only the
+// rows after that one.
+struct SearchListing {
+  std::string_view condition;
+  std::optional<std::pair<double, std::string>> after;
+};
+
 // The ids `kestrova search` lists: the rows of search_statement(search_condition(terms, now)),
 // in its order, at most `limit`, of `account` when given. Found the quickest way the index
 // allows: the few rows the rarest text may be in, read by row id; for common texts the
-// newest rows first.
+// newest rows first. With a listing, the rows and order it asks for, found the same ways.
 std::vector<std::string> search_message_ids(store::Connection& c,
                                             const std::vector<SearchTerm>& terms, double now,
                                             const std::optional<std::string>& account,
-                                            int64_t limit);
+                                            int64_t limit, const SearchListing* listing = nullptr);
 
 // A LIKE pattern (with ESCAPE '\\') that finds `text` anywhere, "%" and "_" taken literally.
 std::string contains_pattern(std::string_view text);
