@@ -194,8 +194,6 @@ void add_mcp_commands(CLI::App& root) {
       "(claude-desktop, cursor), VS Code's \"servers\" object, or the command that registers "
       "it (claude-code, codex)");
   auto host = std::make_shared<std::string>("claude-desktop");
-  std::vector<std::string> hosts;
-  for (std::string_view name : agent_hosts()) hosts.emplace_back(name);
   config->add_option("--host", *host, "Agent host (default claude-desktop)")
       ->check(CLI::IsMember(std::vector<std::string>(kAgentHosts.begin(), kAgentHosts.end())));
   config->callback([host] { std::cout << agent_host_configuration(*host) << "\n"; });
