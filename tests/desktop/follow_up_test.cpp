@@ -83,7 +83,6 @@ class FollowUpTest : public ::testing::Test {
 TEST_F(FollowUpTest, SnoozedMessageLeavesTheInboxUntilItsTimeThenComesBack) {
   const std::string id = window_->current_message_id().value_or("");
   ASSERT_FALSE(id.empty());
-  const int rows = window_->list_model().rowCount();
   const double before = now_seconds();
 
   // "b", then the picker's third preset (tomorrow morning).
@@ -97,7 +96,6 @@ TEST_F(FollowUpTest, SnoozedMessageLeavesTheInboxUntilItsTimeThenComesBack) {
   EXPECT_EQ(*until, *store::SnoozeService::target_time(store::SnoozeDuration::tomorrow, before));
   EXPECT_NE(window_->current_message_id(), id);  // the next message took its place
   EXPECT_FALSE(window_->list_model().row_of(id));
-  EXPECT_EQ(window_->list_model().rowCount(), rows - 1);
   EXPECT_TRUE(listed({Kind::snoozed, {}, {}}, id));
   EXPECT_FALSE(listed({Kind::unifiedInbox, {}, {}}, id));
 
