@@ -28,20 +28,12 @@
 #include "store/email_store.h"
 #include "util/uuid.h"
 
+#include "wait_for.h"
+
 namespace kestrova::app::desktop {
 namespace {
 
-// Runs the main loop until `done` holds; the pool's answers arrive through it. Bounded, so
-// that a lost answer fails the test instead of hanging it.
-template <class F>
-bool wait_for(F done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done() && std::chrono::steady_clock::now() < until) {
-    QApplication::processEvents();
-    QThread::msleep(5);
-  }
-  return done();
-}
+using testing::wait_for;
 
 testing::ProcessResult kestrova(std::vector<std::string> args) {
   return testing::run_process(KESTROVA_BINARY, args, "");
