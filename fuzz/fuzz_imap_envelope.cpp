@@ -152,7 +152,8 @@ bool announces_huge_literal(std::string_view input) {
 
 // libetpan 1.9.4 crashes (strdup of a null pointer in mailimap_parse_response) on a status
 // response, untagged or the tagged completion, whose code is ALERT or PARSE and that has no
-// text after it: "* OK [ALERT]", "* NO [parse]  " (a NUL ends the text as a line end does).
+// text after it: "* OK [ALERT]", "* NO [parse] \t" (libetpan skips spaces and tabs there,
+// and a NUL ends the text as a line end does).
 // Found by this target; a real server that sends such a line over a socket crashes the
 // client the same way, which is why the transport makes such codes unknown (over a socket a
 // NUL in the line is a parse error instead). Inputs holding such a line are skipped so that
@@ -167,7 +168,7 @@ bool has_textless_alert(std::string_view input) {
       for (size_t k = 0; k < code.size() && same; ++k) same = upper(input[open + k]) == code[k];
       if (!same) continue;
       size_t i = open + code.size();
-      while (i < input.size() && input[i] == ' ') ++i;
+      while (i < input.size() && (input[i] == ' ' || input[i] == '\t')) ++i;
       if (i == input.size() || input[i] == '\r' || input[i] == '\n' || input[i] == '\0')
         return true;
     }
