@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 
 #include "generated_mailbox.h"
 #include "store/server_change_journal.h"
+#include "wait_for.h"
 
 namespace kestrova::app::desktop {
 namespace {
@@ -132,15 +132,7 @@ TEST(MessageActionsTest, MissingFolderIsReportedAndNothingChanges) {
   EXPECT_TRUE(journal(db).empty());
 }
 
-// Runs the event loop until `done` or ten seconds passed (a bound, not a measurement).
-template <class F>
-bool wait_for(F done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < 10000)
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
+using testing::wait_for;
 
 TEST(ReadAfterDelayTest, MarksOnlyTheMessageThatStayedOpen) {
   std::vector<std::string> marked;
