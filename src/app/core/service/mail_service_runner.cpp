@@ -477,6 +477,11 @@ int MailServiceRunner::run() {
       });
 
   analysis_.start();
+  // Automatic replies (at start and after each receive) take their measure of the inbox
+  // before the first receive can store anything: mail that arrives from now on is new.
+  EmailAutoReplyService autoReply(store_, preferences_);
+  autoReply_ = &autoReply;
+  autoReply.start();
   reconcile();
   prefetch_.start();
   receiver_.start();
@@ -487,13 +492,9 @@ int MailServiceRunner::run() {
   followUps.start();
   store::SnoozeService snooze(database_, store_);
   snooze.start();
-  // Scheduled messages (checked every 30 s) and automatic replies (at start and after each
-  // receive). Both send on this thread.
+  // Scheduled messages, checked every 30 s; they send on this thread, as automatic replies do.
   EmailScheduledSendService scheduled(database_, store_, store::desktop_notification_poster());
   scheduled.start();
-  EmailAutoReplyService autoReply(store_, preferences_);
-  autoReply_ = &autoReply;
-  autoReply.start();
 
   sleepWake_.onSystemWillSleep = [this] {
     asleep_ = true;
