@@ -322,8 +322,9 @@ TEST_F(SettingsDialogTest, SignaturesFromADesignEditedAndRefusedInTheCommandLine
   auto all = page.signatures();
   ASSERT_EQ(all.size(), before.size() + 2);
   // The first signature of an account becomes its default.
-  if (before.empty())
+  if (before.empty()) {
     EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const auto& s) { return s.isDefault; }), 1);
+  }
 
   struct Case {
     QString name, content;
@@ -443,7 +444,9 @@ TEST(AiSettingsTest, ProfilesAndBindingsAsTheCommandLineKeepsThem) {
     model.bind(ai::AIScenario::emailReply, c.profile, c.model);
     const auto b = model.binding(ai::AIScenario::emailReply);
     ASSERT_EQ(b.has_value(), c.bound);
-    if (b) EXPECT_EQ(b->modelOverride, c.modelOverride);
+    if (b) {
+      EXPECT_EQ(b->modelOverride, c.modelOverride);
+    }
   }
   // Another process reads what was stored.
   ai::AIConfiguration again(store);

@@ -54,9 +54,10 @@ TEST_F(WritingServicesTest,
   const auto mail = [&](const std::string& address, const std::string& extra,
                         const char* returnPath = nullptr) {
     const std::string path = returnPath ? returnPath : "<" + address + ">";
+    ++n;
     servers_.deliver(user_, "INBOX",
                      (path.empty() ? "" : "Return-Path: " + path + "\r\n") + "From: " + address +
-                         "\r\nTo: " + user_ + "\r\nSubject: Mail " + std::to_string(++n) + "\r\n" +
+                         "\r\nTo: " + user_ + "\r\nSubject: Mail " + std::to_string(n) + "\r\n" +
                          extra + "Date: " + mail::format_message_date(now_seconds()) +
                          "\r\nMessage-ID: <m" + std::to_string(n) +
                          "@example.net>\r\n\r\nbody\r\n");
@@ -196,8 +197,9 @@ TEST_F(WritingServicesTest, AIRepliesGoOnlyToCorrespondentsAndNeverCarryTheMessa
     // The reply's text never carries the attacker's words back out.
     const std::string body = reply.substr(reply.find("\r\n\r\n"));
     EXPECT_NE(body.find(c.replyHas), std::string::npos) << reply;
-    if (std::string_view(c.address) == "known3@example.net")
+    if (std::string_view(c.address) == "known3@example.net") {
       EXPECT_EQ(body.find(attack.substr(0, 100)), std::string::npos) << reply;
+    }
   }
   EXPECT_EQ(ai.requests().size(), asked);
 }

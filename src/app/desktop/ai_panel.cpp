@@ -17,13 +17,12 @@
 #include <QVBoxLayout>
 
 #include "app/core/message_ai_tasks.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {
 
 namespace {
-
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 using Scope = AiPanelModel::Scope;
 using Blocker = AiPanelModel::Blocker;
@@ -58,7 +57,7 @@ void neutralise(QTextDocument& document) {
     if (m->image) {
       cursor.setPosition(m->position);
       cursor.setPosition(m->position + m->length, QTextCursor::KeepAnchor);
-      cursor.insertText("[" + tr_("desktop.ai_panel.image") + " " + m->target + "]", plain);
+      cursor.insertText("[" + ui_text("desktop.ai_panel.image") + " " + m->target + "]", plain);
       continue;
     }
     if (m->text.trimmed() == m->target.trimmed()) continue;
@@ -88,7 +87,7 @@ void insert_answer(QTextCursor& cursor, const QString& markdown) {
 }
 
 AiPanel::AiPanel(store::EmailDatabase& database, UserPreferences& preferences, QWidget* parent)
-    : QDockWidget(tr_("desktop.ai_panel.title"), parent), model_(database, preferences) {
+    : QDockWidget(ui_text("desktop.ai_panel.title"), parent), model_(database, preferences) {
   setObjectName("aiPanel");
   setAllowedAreas(Qt::LeftDockWidgetArea | Qt::RightDockWidgetArea);
   build();
@@ -116,14 +115,14 @@ void AiPanel::build() {
   layout->setSpacing(8);
 
   auto* scopeRow = new QHBoxLayout;
-  auto* scopeLabel = new QLabel(tr_("desktop.ai_panel.scope"), content);
+  auto* scopeLabel = new QLabel(ui_text("desktop.ai_panel.scope"), content);
   scope_ = new QComboBox(content);
   scope_->setObjectName("aiScope");
   for (const auto& [kind, key] :
        {std::pair{Scope::message, "qa.scope.message"}, std::pair{Scope::thread, "qa.scope.thread"},
         std::pair{Scope::folder, "qa.scope.folder"},
         std::pair{Scope::account, "chat.scope.account"}})
-    scope_->addItem(tr_(key), static_cast<int>(kind));
+    scope_->addItem(ui_text(key), static_cast<int>(kind));
   scopeLabel->setBuddy(scope_);
   scopeRow->addWidget(scopeLabel);
   scopeRow->addWidget(scope_, 1);
@@ -141,20 +140,20 @@ void AiPanel::build() {
   setup->setObjectName("aiSetup");
   auto* setupLayout = new QVBoxLayout(setup);
   setupLayout->setContentsMargins(4, 24, 4, 4);
-  auto* setupTitle = new QLabel(tr_("desktop.ai_panel.setup_title"), setup);
+  auto* setupTitle = new QLabel(ui_text("desktop.ai_panel.setup_title"), setup);
   QFont titleFont = setupTitle->font();
   titleFont.setBold(true);
   titleFont.setPointSizeF(titleFont.pointSizeF() * 1.2);
   setupTitle->setFont(titleFont);
   setupTitle->setWordWrap(true);
-  auto* setupIntro = new QLabel(tr_("desktop.ai_panel.setup_intro"), setup);
+  auto* setupIntro = new QLabel(ui_text("desktop.ai_panel.setup_intro"), setup);
   setupIntro->setWordWrap(true);
   setupText_ = new QLabel(setup);
   setupText_->setObjectName("aiSetupText");
   setupText_->setWordWrap(true);
   setupText_->setTextFormat(Qt::PlainText);
   setupText_->setStyleSheet("color: palette(mid);");
-  openSettings_ = new QPushButton(tr_("desktop.ai_panel.open_settings"), setup);
+  openSettings_ = new QPushButton(ui_text("desktop.ai_panel.open_settings"), setup);
   openSettings_->setObjectName("aiOpenSettings");
   openSettings_->setDefault(true);
   connect(openSettings_, &QPushButton::clicked, this, [this] {
@@ -185,7 +184,7 @@ void AiPanel::build() {
   grid->setColumnStretch(1, 1);
   auto add_row = [&](int row, std::string_view key, QLabel*& value, QToolButton*& refresh,
                      MessageInsight insight, const char* name) {
-    auto* label = new QLabel(tr_(key), insights_);
+    auto* label = new QLabel(ui_text(key), insights_);
     QFont bold = label->font();
     bold.setBold(true);
     label->setFont(bold);
@@ -196,7 +195,7 @@ void AiPanel::build() {
     value->setTextInteractionFlags(Qt::TextSelectableByMouse);
     refresh = new QToolButton(insights_);
     refresh->setText("↻");
-    refresh->setToolTip(tr_("desktop.ai_panel.refresh"));
+    refresh->setToolTip(ui_text("desktop.ai_panel.refresh"));
     refresh->setAutoRaise(true);
     connect(refresh, &QToolButton::clicked, this, [this, insight] { model_.refresh(insight); });
     grid->addWidget(label, row, 0, Qt::AlignTop);
@@ -221,7 +220,7 @@ void AiPanel::build() {
 
   view_ = new AnswerView(main);
   view_->setObjectName("aiConversation");
-  view_->setPlaceholderText(tr_("desktop.ai_panel.placeholder"));
+  view_->setPlaceholderText(ui_text("desktop.ai_panel.placeholder"));
   mainLayout->addWidget(view_, 1);
 
   notice_ = new QLabel(main);
@@ -234,16 +233,16 @@ void AiPanel::build() {
   auto* askRow = new QHBoxLayout;
   question_ = new QLineEdit(main);
   question_->setObjectName("aiQuestion");
-  question_->setPlaceholderText(tr_("desktop.ai_panel.question"));
-  ask_ = new QPushButton(tr_("desktop.ai_panel.ask"), main);
+  question_->setPlaceholderText(ui_text("desktop.ai_panel.question"));
+  ask_ = new QPushButton(ui_text("desktop.ai_panel.ask"), main);
   ask_->setObjectName("aiAsk");
-  stop_ = new QPushButton(tr_("desktop.ai_panel.stop"), main);
+  stop_ = new QPushButton(ui_text("desktop.ai_panel.stop"), main);
   stop_->setObjectName("aiStop");
   askRow->addWidget(question_, 1);
   askRow->addWidget(ask_);
   askRow->addWidget(stop_);
   mainLayout->addLayout(askRow);
-  newConversation_ = new QPushButton(tr_("desktop.ai_panel.new_conversation"), main);
+  newConversation_ = new QPushButton(ui_text("desktop.ai_panel.new_conversation"), main);
   newConversation_->setObjectName("aiNewConversation");
   newConversation_->setFlat(true);
   mainLayout->addWidget(newConversation_, 0, Qt::AlignLeft);
@@ -317,15 +316,15 @@ void AiPanel::show_state() {
 
 void AiPanel::render_insights() {
   const auto& i = model_.insights();
-  const QString none = tr_("desktop.ai_panel.not_analysed");
+  const QString none = ui_text("desktop.ai_panel.not_analysed");
   auto show = [&](QLabel* label, const QString& text, MessageInsight insight) {
     const bool working = model_.refreshing(insight);
-    label->setText(working ? tr_("desktop.ai_panel.working") : text.isEmpty() ? none : text);
+    label->setText(working ? ui_text("desktop.ai_panel.working") : text.isEmpty() ? none : text);
     label->setStyleSheet(text.isEmpty() || working ? "color: palette(mid);" : "");
   };
   show(summary_, i.summary.value_or(QString()), MessageInsight::summary);
   show(priority_,
-       i.priority ? tr_("priority." + std::string(store::raw_value(*i.priority))) : QString(),
+       i.priority ? ui_text("priority." + std::string(store::raw_value(*i.priority))) : QString(),
        MessageInsight::priority);
   show(tags_, i.tags.join(", "), MessageInsight::tags);
   QStringList items;
@@ -368,17 +367,17 @@ void AiPanel::render_conversation() {
     else
       cursor.setBlockFormat(questionBlock);
     first = false;
-    cursor.insertText(tr_("desktop.ai_panel.you") + " ", muted);
+    cursor.insertText(ui_text("desktop.ai_panel.you") + " ", muted);
     cursor.insertText(turn.question, questionFormat);
     QTextBlockFormat answerBlock;
     answerBlock.setTopMargin(6);
     cursor.insertBlock(answerBlock, QTextCharFormat());
     if (!turn.answer.isEmpty()) insert_answer(cursor, turn.answer);
     if (turn.answer.isEmpty() && turn.error.isEmpty() && !turn.stopped)
-      cursor.insertText(tr_("desktop.ai_panel.thinking"), muted);
+      cursor.insertText(ui_text("desktop.ai_panel.thinking"), muted);
     if (turn.stopped) {
       cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
-      cursor.insertText(tr_("desktop.ai_panel.stopped"), muted);
+      cursor.insertText(ui_text("desktop.ai_panel.stopped"), muted);
     }
     if (!turn.error.isEmpty()) {
       if (!turn.answer.isEmpty()) cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());

@@ -15,13 +15,12 @@
 #include "ai/email_language_detector.h"
 #include "app/core/mailbox/message_context.h"
 #include "app/core/message_ai_tasks.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {
 
 namespace {
-
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 // The rewrite a polish asks for: formal Chinese for Chinese text, a native English mail
 // otherwise.
@@ -67,16 +66,16 @@ ComposerAssistant::ComposerAssistant(QTextEdit& editor, std::optional<std::strin
   layout->setContentsMargins(6, 4, 6, 4);
   layout->setSpacing(4);
   auto* bar = new QHBoxLayout;
-  auto* label = new QLabel(tr_("desktop.assistant.title"), this);
-  polish_ = new QPushButton(tr_("desktop.assistant.polish"), this);
+  auto* label = new QLabel(ui_text("desktop.assistant.title"), this);
+  polish_ = new QPushButton(ui_text("desktop.assistant.polish"), this);
   polish_->setObjectName("assistantPolish");
   language_ = new QComboBox(this);
   language_->setObjectName("assistantLanguage");
-  language_->addItem(tr_("desktop.assistant.english"), static_cast<int>(Task::toEnglish));
-  language_->addItem(tr_("desktop.assistant.chinese"), static_cast<int>(Task::toChinese));
-  translate_ = new QPushButton(tr_("desktop.assistant.translate"), this);
+  language_->addItem(ui_text("desktop.assistant.english"), static_cast<int>(Task::toEnglish));
+  language_->addItem(ui_text("desktop.assistant.chinese"), static_cast<int>(Task::toChinese));
+  translate_ = new QPushButton(ui_text("desktop.assistant.translate"), this);
   translate_->setObjectName("assistantTranslate");
-  draft_ = new QPushButton(tr_("desktop.assistant.draft_reply"), this);
+  draft_ = new QPushButton(ui_text("desktop.assistant.draft_reply"), this);
   draft_->setObjectName("assistantDraft");
   draft_->setVisible(replyingTo_.has_value());
   status_ = new QLabel(this);
@@ -102,9 +101,9 @@ ComposerAssistant::ComposerAssistant(QTextEdit& editor, std::optional<std::strin
   suggestionText_->setReadOnly(true);
   suggestionText_->setMaximumHeight(160);
   auto* buttons = new QHBoxLayout;
-  accept_ = new QPushButton(tr_("desktop.assistant.accept"), suggestionBox_);
+  accept_ = new QPushButton(ui_text("desktop.assistant.accept"), suggestionBox_);
   accept_->setObjectName("assistantAccept");
-  discard_ = new QPushButton(tr_("desktop.assistant.discard"), suggestionBox_);
+  discard_ = new QPushButton(ui_text("desktop.assistant.discard"), suggestionBox_);
   discard_->setObjectName("assistantDiscard");
   buttons->addStretch(1);
   buttons->addWidget(discard_);
@@ -196,7 +195,7 @@ void ComposerAssistant::finish(State state) {
   for (QWidget* w : {static_cast<QWidget*>(polish_), static_cast<QWidget*>(translate_),
                      static_cast<QWidget*>(draft_), static_cast<QWidget*>(language_)})
     w->setEnabled(!working);
-  status_->setText(working ? tr_("desktop.assistant.working") : error_);
+  status_->setText(working ? ui_text("desktop.assistant.working") : error_);
   status_->setStyleSheet(state == State::failed ? "color: #b3261e;" : "color: palette(mid);");
   suggestionText_->setPlainText(suggestion_);
   suggestionBox_->setVisible(state == State::suggestion);

@@ -31,6 +31,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/writing/email_signature_service.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 #include "util/time.h"
 
@@ -38,7 +39,6 @@ namespace kestrova::app::desktop {
 
 namespace {
 
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
 // The body editor: files dropped on it are attached, not pasted in as their paths.
@@ -120,7 +120,7 @@ void ComposerWindow::build() {
   toolbar->setToolButtonStyle(Qt::ToolButtonTextOnly);
   auto add = [&](const char* name, std::string_view key, QKeySequence keys,
                  std::function<void()> run) {
-    auto* a = toolbar->addAction(tr_(key));
+    auto* a = toolbar->addAction(ui_text(key));
     a->setObjectName(name);
     a->setShortcut(keys);
     connect(a, &QAction::triggered, this, [run] { run(); });
@@ -134,7 +134,7 @@ void ComposerWindow::build() {
   add("sendLater", "desktop.composer.send_later", {}, [this] { send_later(); });
   toolbar->addSeparator();
   add("attach", "desktop.composer.attach", QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A), [this] {
-    attach_files(QFileDialog::getOpenFileNames(this, tr_("desktop.composer.attach")));
+    attach_files(QFileDialog::getOpenFileNames(this, ui_text("desktop.composer.attach")));
   });
   for (auto [name, key, fill] :
        {std::tuple{"templates", "desktop.composer.template", &ComposerWindow::fill_templates},
@@ -143,7 +143,7 @@ void ComposerWindow::build() {
     connect(menu, &QMenu::aboutToShow, this, [this, menu, fill = fill] { (this->*fill)(menu); });
     auto* button = new QToolButton(toolbar);
     button->setObjectName(name);
-    button->setText(tr_(key));
+    button->setText(ui_text(key));
     button->setMenu(menu);
     button->setPopupMode(QToolButton::InstantPopup);
     toolbar->addWidget(button);
@@ -189,11 +189,11 @@ void ComposerWindow::build() {
     model_->set_account(from_->itemData(index).toString().toStdString());
     load_body();
   });
-  fields->addRow(tr_("desktop.composer.from"), from_);
+  fields->addRow(ui_text("desktop.composer.from"), from_);
   auto line = [&](const char* name, std::string_view label, const std::string& value) {
     auto* edit = new QLineEdit(q(value), form_);
     edit->setObjectName(name);
-    fields->addRow(tr_(label), edit);
+    fields->addRow(ui_text(label), edit);
     connect(edit, &QLineEdit::textEdited, this, [this] { model_->edited(); });
     return edit;
   };
@@ -218,7 +218,7 @@ void ComposerWindow::build() {
   attachmentList_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   attachmentList_->setFrameShape(QFrame::NoFrame);
   attachmentList_->setContextMenuPolicy(Qt::ActionsContextMenu);
-  auto* remove = new QAction(tr_("desktop.composer.remove_attachment"), attachmentList_);
+  auto* remove = new QAction(ui_text("desktop.composer.remove_attachment"), attachmentList_);
   remove->setShortcut(QKeySequence::Delete);
   remove->setShortcutContext(Qt::WidgetShortcut);
   connect(remove, &QAction::triggered, this, [this] {
@@ -262,10 +262,10 @@ void ComposerWindow::build() {
   countdownBar_ =
       bar(central, "countdownBar", countdownText_, palette().color(QPalette::Highlight));
   countdownText_->setStyleSheet("color: white; font-weight: bold;");
-  auto* undoButton = new QPushButton(tr_("desktop.composer.undo"), countdownBar_);
+  auto* undoButton = new QPushButton(ui_text("desktop.composer.undo"), countdownBar_);
   undoButton->setObjectName("undoSend");
   connect(undoButton, &QPushButton::clicked, this, [this] { undo(); });
-  auto* nowButton = new QPushButton(tr_("desktop.composer.send_now"), countdownBar_);
+  auto* nowButton = new QPushButton(ui_text("desktop.composer.send_now"), countdownBar_);
   connect(nowButton, &QPushButton::clicked, this, [this] { model_->send_now(); });
   countdownBar_->layout()->addWidget(undoButton);
   countdownBar_->layout()->addWidget(nowButton);
@@ -326,7 +326,7 @@ void ComposerWindow::show_quote() {
 
 void ComposerWindow::update_title() {
   const QString subject = subject_->text().trimmed();
-  setWindowTitle(subject.isEmpty() ? tr_("desktop.composer.title") : subject);
+  setWindowTitle(subject.isEmpty() ? ui_text("desktop.composer.title") : subject);
 }
 
 QString ComposerWindow::recipients_text() const {
@@ -387,7 +387,7 @@ void ComposerWindow::fill_signatures(QMenu* menu) {
       load_body();
     });
   };
-  pick(tr_("desktop.composer.no_signature"), {});
+  pick(ui_text("desktop.composer.no_signature"), {});
   for (const auto& s : model_->signatures()) pick(q(s.name), s.id);
 }
 
@@ -471,15 +471,15 @@ void ComposerWindow::refresh_state() {
   if (state == State::counting)
     countdownText_->setText(q(localized_format("undo.send.countdown",
                                                static_cast<int64_t>(model_->remaining_seconds()))));
-  if (state == State::sending) countdownText_->setText(tr_("desktop.composer.sending"));
+  if (state == State::sending) countdownText_->setText(ui_text("desktop.composer.sending"));
   if (state == State::editing && !model_->error().empty())
     show_error(q(localized_format("desktop.composer.failed", model_->error())));
   if (state == State::editing && !model_->draft_id().empty())
-    draftNote_->setText(tr_("desktop.composer.draft_kept"));
+    draftNote_->setText(ui_text("desktop.composer.draft_kept"));
   if (state == State::sent || state == State::scheduled) {
     if (onDone)
-      onDone(state == State::sent ? tr_("desktop.composer.sent")
-                                  : tr_("desktop.composer.scheduled"));
+      onDone(state == State::sent ? ui_text("desktop.composer.sent")
+                                  : ui_text("desktop.composer.scheduled"));
     close();
   }
 }
@@ -487,7 +487,7 @@ void ComposerWindow::refresh_state() {
 void ComposerWindow::closeEvent(QCloseEvent* event) {
   const bool wasCounting = model_->state() == ComposerModel::State::counting;
   model_->close();
-  if (wasCounting && onDone) onDone(tr_("desktop.composer.kept_as_draft"));
+  if (wasCounting && onDone) onDone(ui_text("desktop.composer.kept_as_draft"));
   event->accept();
 }
 
@@ -505,7 +505,7 @@ void ComposerWindow::dropEvent(QDropEvent* event) {
 std::optional<double> ask_send_time(QWidget* parent) {
   QDialog dialog(parent);
   dialog.setObjectName("sendLater");
-  dialog.setWindowTitle(tr_("desktop.send_later.title"));
+  dialog.setWindowTitle(ui_text("desktop.send_later.title"));
   auto* layout = new QVBoxLayout(&dialog);
   const QDateTime now = QDateTime::currentDateTime();
   const QDateTime tomorrow(now.date().addDays(1), QTime(8, 0));
@@ -518,8 +518,8 @@ std::optional<double> ask_send_time(QWidget* parent) {
   for (auto [key, when] : {std::pair{"desktop.send_later.in_hour", now.addSecs(3600)},
                            std::pair{"desktop.send_later.tomorrow", tomorrow},
                            std::pair{"desktop.send_later.monday", monday}}) {
-    auto* button =
-        new QPushButton(tr_(key) + "  —  " + locale.toString(when, QLocale::ShortFormat), &dialog);
+    auto* button = new QPushButton(
+        ui_text(key) + "  —  " + locale.toString(when, QLocale::ShortFormat), &dialog);
     button->setStyleSheet("text-align: left; padding: 6px 10px;");
     QObject::connect(button, &QPushButton::clicked, &dialog, [&dialog, edit, when = when] {
       edit->setDateTime(when);
@@ -528,11 +528,11 @@ std::optional<double> ask_send_time(QWidget* parent) {
     layout->addWidget(button);
   }
   auto* row = new QHBoxLayout();
-  row->addWidget(new QLabel(tr_("desktop.send_later.at"), &dialog));
+  row->addWidget(new QLabel(ui_text("desktop.send_later.at"), &dialog));
   row->addWidget(edit, 1);
   layout->addLayout(row);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-  buttons->button(QDialogButtonBox::Ok)->setText(tr_("desktop.send_later.schedule"));
+  buttons->button(QDialogButtonBox::Ok)->setText(ui_text("desktop.send_later.schedule"));
   QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
   layout->addWidget(buttons);

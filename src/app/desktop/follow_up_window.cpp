@@ -21,6 +21,7 @@
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
 #include "app/desktop/snooze_picker.h"
+#include "app/desktop/ui_text.h"
 #include "platform/settings_store.h"
 #include "util/localization.h"
 #include "util/time.h"
@@ -31,8 +32,6 @@ namespace kestrova::app::desktop {
 std::vector<std::string> selected_ids(QListView* list, MessageListModel* model);
 
 namespace {
-
-QString text_of(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 QString when_text(double at) {
   return QLocale().toString(QDateTime::fromSecsSinceEpoch(static_cast<qint64>(at)),
@@ -63,7 +62,7 @@ void MainWindow::build_follow_up_view(QWidget* messages) {
 void MainWindow::build_follow_up_actions(QMenu* menu, QToolBar* toolbar) {
   auto make = [this, menu](const char* name, std::string_view key, QKeySequence keys,
                            std::function<void()> run) {
-    auto* a = new QAction(text_of(key), this);
+    auto* a = new QAction(ui_text(key), this);
     a->setObjectName(name);
     a->setShortcut(keys);
     a->setShortcutContext(Qt::WindowShortcut);
@@ -145,14 +144,14 @@ void MainWindow::pick_reply_later() {
   const auto ids = selected_ids(list_, model_);
   if (ids.empty()) return;
   const auto marks = followUp_->marks_of(ids.front());
-  SnoozePicker picker(this, text_of("desktop.action.reply_later"), now_seconds(),
+  SnoozePicker picker(this, ui_text("desktop.action.reply_later"), now_seconds(),
                       marks ? marks->replyLaterUntil : std::nullopt,
-                      text_of("desktop.followup.remove_reply_later"));
+                      ui_text("desktop.followup.remove_reply_later"));
   if (picker.exec() != QDialog::Accepted) return;
   try {
     if (picker.removes()) {
       followUp_->clear_reply_later(ids);
-      show_toast(text_of("desktop.followup.reply_later_cleared"), false);
+      show_toast(ui_text("desktop.followup.reply_later_cleared"), false);
     } else if (picker.chosen()) {
       followUp_->set_reply_later(ids, *picker.chosen());
       show_toast(
@@ -173,10 +172,10 @@ void MainWindow::toggle_waiting() {
   try {
     if (marks && marks->waitingSince) {
       followUp_->clear_waiting(ids);
-      show_toast(text_of("desktop.followup.waiting_cleared"), false);
+      show_toast(ui_text("desktop.followup.waiting_cleared"), false);
     } else {
       followUp_->set_waiting(ids, now_seconds());
-      show_toast(text_of("desktop.followup.waiting_set"), false);
+      show_toast(ui_text("desktop.followup.waiting_set"), false);
     }
   } catch (const std::exception& e) {
     show_toast(QString::fromStdString(e.what()), false);
@@ -191,14 +190,14 @@ void MainWindow::pick_snooze() {
   const double now = now_seconds();
   std::optional<double> current;
   if (marks && marks->snoozedUntil && *marks->snoozedUntil > now) current = marks->snoozedUntil;
-  SnoozePicker picker(this, text_of("desktop.action.snooze"), now, current,
-                      text_of("desktop.followup.unsnooze"));
+  SnoozePicker picker(this, ui_text("desktop.action.snooze"), now, current,
+                      ui_text("desktop.followup.unsnooze"));
   if (picker.exec() != QDialog::Accepted) return;
   const int row = list_->currentIndex().row();
   try {
     if (picker.removes()) {
       followUp_->unsnooze(ids);
-      show_toast(text_of("desktop.followup.unsnoozed"), false);
+      show_toast(ui_text("desktop.followup.unsnoozed"), false);
     } else if (picker.chosen()) {
       followUp_->snooze(ids, *picker.chosen());
       // The message leaves the list: the next one opens in its place.

@@ -44,6 +44,7 @@
 #include "app/desktop/settings/accounts_page.h"
 #include "app/desktop/settings/rules_page.h"
 #include "app/desktop/settings/settings_dialog.h"
+#include "app/desktop/ui_text.h"
 #include "store/database.h"
 #include "util/localization.h"
 #include "util/time.h"
@@ -51,8 +52,6 @@
 namespace kestrova::app::desktop {
 
 namespace {
-
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 constexpr int kSelectionRole = Qt::UserRole + 1;  // index into selections_ of the tree
 constexpr int kUnreadRole = Qt::UserRole + 2;
@@ -132,7 +131,7 @@ class Picker : public QDialog {
     setObjectName("picker");
     auto* layout = new QVBoxLayout(this);
     filter_ = new QLineEdit(this);
-    filter_->setPlaceholderText(tr_("desktop.palette.filter"));
+    filter_->setPlaceholderText(ui_text("desktop.palette.filter"));
     list_ = new QListWidget(this);
     layout->addWidget(filter_);
     layout->addWidget(list_);
@@ -238,8 +237,8 @@ MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferen
     };
     connect(tray_, &QSystemTrayIcon::activated, this, bring_back);
     auto* menu = new QMenu(this);
-    menu->addAction(tr_("desktop.tray.show"), this, bring_back);
-    menu->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit);
+    menu->addAction(ui_text("desktop.tray.show"), this, bring_back);
+    menu->addAction(ui_text("desktop.tray.quit"), qApp, &QApplication::quit);
     tray_->setContextMenu(menu);
     tray_->show();
   }
@@ -309,7 +308,7 @@ void MainWindow::build_layout() {
   search_ = new QLineEdit(this);
   search_->setObjectName("search");
   search_->setClearButtonEnabled(true);
-  search_->setPlaceholderText(tr_("desktop.search.placeholder"));
+  search_->setPlaceholderText(ui_text("desktop.search.placeholder"));
   search_->setMinimumWidth(320);
   searchTimer_ = new QTimer(this);
   searchTimer_->setSingleShot(true);
@@ -328,7 +327,7 @@ void MainWindow::build_layout() {
   auto* toastLayout = new QHBoxLayout(toast_);
   toastLayout->setContentsMargins(8, 0, 8, 0);
   toastText_ = new QLabel(toast_);
-  toastUndo_ = new QPushButton(tr_("desktop.undo"), toast_);
+  toastUndo_ = new QPushButton(ui_text("desktop.undo"), toast_);
   toastUndo_->setObjectName("undoButton");
   toastLayout->addWidget(toastText_);
   toastLayout->addWidget(toastUndo_);
@@ -345,9 +344,9 @@ SettingsDialog* MainWindow::open_settings(const QString& pageId) {
     settings_ = new SettingsDialog(database_, preferences_, this);
     settings_->setAttribute(Qt::WA_DeleteOnClose);
     settings_->onSettingChanged = [this](std::string_view key) { apply_setting(key); };
-    settings_->add_page("accounts", tr_("desktop.settings.page.accounts"),
+    settings_->add_page("accounts", ui_text("desktop.settings.page.accounts"),
                         new AccountsPage(database_, preferences_, settings_));
-    settings_->add_page("rules", tr_("desktop.settings.page.rules"),
+    settings_->add_page("rules", ui_text("desktop.settings.page.rules"),
                         new RulesPage(database_, preferences_, settings_));
   }
   if (!pageId.isEmpty()) settings_->show_page(pageId);
@@ -381,7 +380,7 @@ QAction* MainWindow::action(const QString& objectName) const {
 void MainWindow::build_actions() {
   auto make = [this](QMenu* menu, const char* name, std::string_view key, QList<QKeySequence> keys,
                      std::function<void()> run) {
-    auto* a = new QAction(tr_(key), this);
+    auto* a = new QAction(ui_text(key), this);
     a->setObjectName(name);
     a->setShortcuts(keys);
     a->setShortcutContext(Qt::WindowShortcut);
@@ -390,10 +389,10 @@ void MainWindow::build_actions() {
     addAction(a);
     return a;
   };
-  QMenu* message = menuBar()->addMenu(tr_("desktop.menu.message"));
-  QMenu* go = menuBar()->addMenu(tr_("desktop.menu.go"));
-  QMenu* view = menuBar()->addMenu(tr_("desktop.menu.view"));
-  QMenu* help = menuBar()->addMenu(tr_("desktop.menu.help"));
+  QMenu* message = menuBar()->addMenu(ui_text("desktop.menu.message"));
+  QMenu* go = menuBar()->addMenu(ui_text("desktop.menu.go"));
+  QMenu* view = menuBar()->addMenu(ui_text("desktop.menu.view"));
+  QMenu* help = menuBar()->addMenu(ui_text("desktop.menu.help"));
   using K = QKeySequence;
   make(go, "next", "desktop.action.next", {K(Qt::Key_J)}, [this] { move_selection(1); });
   make(go, "previous", "desktop.action.previous", {K(Qt::Key_K)}, [this] { move_selection(-1); });
@@ -480,13 +479,13 @@ void MainWindow::build_actions() {
   // Settings: the settings window, Ctrl+, (which is also what the desktops use for
   // Preferences).
   {
-    QMenu* file = new QMenu(tr_("desktop.menu.file"), this);
+    QMenu* file = new QMenu(ui_text("desktop.menu.file"), this);
     menuBar()->insertMenu(message->menuAction(), file);
     auto* settingsAction = make(file, "settings", "desktop.action.settings",
                                 {K(Qt::CTRL | Qt::Key_Comma)}, [this] { open_settings(); });
     settingsAction->setMenuRole(QAction::PreferencesRole);
     file->addSeparator();
-    file->addAction(tr_("desktop.tray.quit"), qApp, &QApplication::quit)
+    file->addAction(ui_text("desktop.tray.quit"), qApp, &QApplication::quit)
         ->setShortcut(QKeySequence::Quit);
   }
   auto* toolbar = addToolBar("main");
@@ -566,7 +565,7 @@ int64_t MainWindow::fill_mailbox_tree() {
   std::function<void(QStandardItem*, const MailboxNode&)> add = [&](QStandardItem* parent,
                                                                     const MailboxNode& node) {
     auto* item = new QStandardItem(node.kind == MailboxNode::Kind::view
-                                       ? tr_(node.label)
+                                       ? ui_text(node.label)
                                        : QString::fromStdString(node.label));
     item->setData(static_cast<qulonglong>(selections.size()), kSelectionRole);
     selections.push_back(node.selection);
@@ -761,7 +760,7 @@ void MainWindow::move_to_folder() {
       entries.emplace_back(QString::fromStdString(s.text(1).value_or("")),
                            QString::fromStdString(s.text(0).value_or("")));
   });
-  Picker picker(this, tr_("desktop.action.move"), entries);
+  Picker picker(this, ui_text("desktop.action.move"), entries);
   if (picker.exec() != QDialog::Accepted || picker.chosen().isEmpty()) return;
   const int row = list_->currentIndex().row();
   lastUndo_ = actions_.move(ids, picker.chosen().toStdString());
@@ -797,7 +796,7 @@ void MainWindow::undo_last() {
   if (!undo.placements.empty()) {
     reveal(undo.placements.front().messageId);
   }
-  show_toast(tr_("desktop.toast.undone"), false);
+  show_toast(ui_text("desktop.toast.undone"), false);
 }
 
 void MainWindow::show_toast(const QString& text, bool undoable) {
@@ -947,7 +946,7 @@ void MainWindow::show_command_palette() {
     const QString keys = a->shortcut().toString(QKeySequence::NativeText);
     entries.emplace_back(keys.isEmpty() ? a->text() : a->text() + "    " + keys, a->objectName());
   }
-  Picker picker(this, tr_("desktop.action.palette"), entries);
+  Picker picker(this, ui_text("desktop.action.palette"), entries);
   if (picker.exec() != QDialog::Accepted) return;
   if (QAction* a = action(picker.chosen())) a->trigger();
 }
@@ -963,11 +962,11 @@ void MainWindow::show_shortcuts() {
   }
   QDialog dialog(this);
   dialog.setObjectName("shortcuts");
-  dialog.setWindowTitle(tr_("desktop.action.shortcuts"));
+  dialog.setWindowTitle(ui_text("desktop.action.shortcuts"));
   auto* layout = new QVBoxLayout(&dialog);
   auto* label = new QLabel("<table>" + rows + "</table>", &dialog);
   layout->addWidget(label);
-  auto* close = new QPushButton(tr_("desktop.close"), &dialog);
+  auto* close = new QPushButton(ui_text("desktop.close"), &dialog);
   connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
   layout->addWidget(close);
   dialog.exec();
@@ -1080,7 +1079,7 @@ void MainWindow::handle_handover(const QString& line) {
   if (!link) return;
   using Kind = EmailDeepLink::Kind;
   if (link->kind == Kind::message || link->kind == Kind::email || link->kind == Kind::reply) {
-    if (!open_message(link->id)) show_toast(tr_("desktop.link.not_found"), false);
+    if (!open_message(link->id)) show_toast(ui_text("desktop.link.not_found"), false);
   }
 }
 

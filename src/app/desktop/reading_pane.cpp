@@ -25,6 +25,7 @@
 #include "app/core/user_preferences.h"
 #include "app/desktop/html_sanitizer.h"
 #include "app/desktop/message_list_model.h"
+#include "app/desktop/ui_text.h"
 #include "platform/http_transport.h"
 #include "platform/settings_store.h"
 #include "safety/email_privacy_report.h"
@@ -54,8 +55,6 @@ constexpr int kMaxRemoteImages = 40;
 constexpr size_t kMaxImageBytes = 5u << 20;
 
 QString q(const std::string& s) { return QString::fromStdString(s); }
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
-
 QString contact_text(const store::EmailContact& c) {
   if (c.name && !c.name->empty()) return q(*c.name) + " <" + q(c.email) + ">";
   return q(c.email);
@@ -139,9 +138,9 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   meta_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   tags_ = new QLabel(header_);
   tags_->setTextFormat(Qt::RichText);
-  translateButton_ = new QPushButton(tr_("desktop.translate"), header_);
+  translateButton_ = new QPushButton(ui_text("desktop.translate"), header_);
   translateButton_->setObjectName("translateButton");
-  translateButton_->setToolTip(tr_("desktop.translate.tip"));
+  translateButton_->setToolTip(ui_text("desktop.translate.tip"));
   connect(translateButton_, &QPushButton::clicked, this, [this] {
     if (translator_.state() == MessageTranslator::State::translated)
       show_original();
@@ -165,8 +164,8 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   auto* imagesLayout = new QHBoxLayout(imagesBar_);
   imagesLayout->setContentsMargins(10, 4, 10, 4);
   imagesText_ = new QLabel(imagesBar_);
-  auto* loadOnce = new QPushButton(tr_("desktop.images.load_once"), imagesBar_);
-  auto* always = new QPushButton(tr_("desktop.images.always"), imagesBar_);
+  auto* loadOnce = new QPushButton(ui_text("desktop.images.load_once"), imagesBar_);
+  auto* always = new QPushButton(ui_text("desktop.images.always"), imagesBar_);
   loadOnce->setObjectName("loadImagesOnce");
   always->setObjectName("alwaysLoadImages");
   imagesLayout->addWidget(imagesText_, 1);
@@ -185,7 +184,7 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
   translationText_ = new QLabel(translationBar_);
   translationText_->setWordWrap(true);
   translationText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  translationBack_ = new QPushButton(tr_("desktop.translate.original"), translationBar_);
+  translationBack_ = new QPushButton(ui_text("desktop.translate.original"), translationBar_);
   translationBack_->setObjectName("showOriginal");
   translationLayout->addWidget(translationText_, 1);
   translationLayout->addWidget(translationBack_);
@@ -220,7 +219,7 @@ ReadingPane::ReadingPane(store::EmailDatabase& database, UserPreferences& prefer
     if (onLinkHovered) onLinkHovered(url.toString());
   });
 
-  empty_ = new QLabel(tr_("desktop.reading.empty"), this);
+  empty_ = new QLabel(ui_text("desktop.reading.empty"), this);
   empty_->setAlignment(Qt::AlignCenter);
   empty_->setEnabled(false);
   layout->addWidget(empty_, 1);
@@ -292,12 +291,12 @@ void ReadingPane::render() {
   body_->show();
   const QPalette palette = this->palette();
 
-  subject_->setText(m.subject.empty() ? tr_("desktop.no_subject") : q(m.subject));
+  subject_->setText(m.subject.empty() ? ui_text("desktop.no_subject") : q(m.subject));
   QString meta = "<b>" + contact_text(m.from).toHtmlEscaped() + "</b>";
-  meta += "<br><span style='color: palette(mid)'>" + tr_("desktop.header.to").toHtmlEscaped() +
+  meta += "<br><span style='color: palette(mid)'>" + ui_text("desktop.header.to").toHtmlEscaped() +
           " " + contacts_text(m.to).toHtmlEscaped();
   if (!m.cc.empty())
-    meta += " &nbsp; " + tr_("desktop.header.cc").toHtmlEscaped() + " " +
+    meta += " &nbsp; " + ui_text("desktop.header.cc").toHtmlEscaped() + " " +
             contacts_text(m.cc).toHtmlEscaped();
   const QDateTime when = QDateTime::fromSecsSinceEpoch(static_cast<qint64>(m.date));
   meta += "<br>" +
@@ -321,8 +320,8 @@ void ReadingPane::render() {
   }
   if (m.aiPriority == store::EmailPriority::high || m.aiPriority == store::EmailPriority::urgent)
     chips += "<span style='background-color:#d93f3f; color:white'>&nbsp;" +
-             tr_(m.aiPriority == store::EmailPriority::urgent ? "desktop.priority.urgent"
-                                                              : "desktop.priority.high") +
+             ui_text(m.aiPriority == store::EmailPriority::urgent ? "desktop.priority.urgent"
+                                                                  : "desktop.priority.high") +
              "&nbsp;</span>";
   tags_->setText(chips);
   tags_->setVisible(!chips.isEmpty());
@@ -352,9 +351,10 @@ void ReadingPane::render() {
   // AI summary and action items.
   QString ai;
   if (m.aiSummary && !m.aiSummary->empty())
-    ai += "<b>" + tr_("desktop.ai.summary") + "</b> " + q(*m.aiSummary).toHtmlEscaped();
+    ai += "<b>" + ui_text("desktop.ai.summary") + "</b> " + q(*m.aiSummary).toHtmlEscaped();
   if (preferences_.get(settings::featureActionItemsEnabled) && !m.aiActionItems.empty()) {
-    ai += (ai.isEmpty() ? "" : "<br>") + QString("<b>") + tr_("desktop.ai.action_items") + "</b>";
+    ai +=
+        (ai.isEmpty() ? "" : "<br>") + QString("<b>") + ui_text("desktop.ai.action_items") + "</b>";
     for (const auto& item : m.aiActionItems) ai += "<br>☐ " + q(item).toHtmlEscaped();
   }
   summary_->setStyleSheet("QLabel#aiSummary { background: palette(alternate-base); }");
@@ -364,9 +364,9 @@ void ReadingPane::render() {
   const bool notes = preferences_.get(settings::featureInternalNotesEnabled);
   note_->setStyleSheet(
       bar_style(*this, "QLabel#internalNote", "#fff4c2", "#4d3b00", "#4a4020", "#f3e6b3"));
-  note_->setText(m.internalNote
-                     ? "✎ <b>" + tr_("desktop.note") + "</b> " + q(*m.internalNote).toHtmlEscaped()
-                     : QString());
+  note_->setText(m.internalNote ? "✎ <b>" + ui_text("desktop.note") + "</b> " +
+                                      q(*m.internalNote).toHtmlEscaped()
+                                : QString());
   note_->setVisible(notes && m.internalNote && !m.internalNote->empty());
 
   // Attachments: a click opens one with the desktop's application, its menu saves it.
@@ -384,14 +384,14 @@ void ReadingPane::render() {
       button->setIcon(style()->standardIcon(QStyle::SP_FileIcon));
       button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
       button->setPopupMode(QToolButton::MenuButtonPopup);
-      button->setToolTip(tr_("desktop.attachment.open"));
+      button->setToolTip(ui_text("desktop.attachment.open"));
       const QString name = q(a.filename);
       auto* menu = new QMenu(button);
-      menu->addAction(tr_("desktop.attachment.open"), this,
+      menu->addAction(ui_text("desktop.attachment.open"), this,
                       [this, name] { open_attachment(name); });
-      menu->addAction(tr_("desktop.attachment.save"), this, [this, name] {
+      menu->addAction(ui_text("desktop.attachment.save"), this, [this, name] {
         const QString target = QFileDialog::getSaveFileName(
-            this, tr_("desktop.attachment.save"),
+            this, ui_text("desktop.attachment.save"),
             QDir::home().filePath(q(safe_file_name(name.toStdString()))));
         if (!target.isEmpty()) save_attachment_as(name, target);
       });
@@ -499,7 +499,7 @@ void ReadingPane::update_translation_bar() {
   using State = MessageTranslator::State;
   const State state = translator_.state();
   translateButton_->setText(
-      tr_(state == State::translated ? "desktop.translate.original" : "desktop.translate"));
+      ui_text(state == State::translated ? "desktop.translate.original" : "desktop.translate"));
   translateButton_->setEnabled(state != State::working);
   translationBack_->setVisible(state == State::translated);
   const bool failed = state == State::failed;
@@ -514,7 +514,7 @@ void ReadingPane::update_translation_bar() {
     case State::original:
       break;
     case State::working:
-      text = tr_("desktop.translate.working");
+      text = ui_text("desktop.translate.working");
       break;
     case State::translated:
       text = q(localized_format(

@@ -13,25 +13,24 @@
 
 #include "app/core/service/email_scheduled_send_service.h"
 #include "app/core/writing/reply_composer.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {
 
 namespace {
 
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
-
 QString status_text(store::ScheduledMessage::Status status) {
   using S = store::ScheduledMessage::Status;
   switch (status) {
     case S::pending:
-      return tr_("desktop.scheduled.status.pending");
+      return ui_text("desktop.scheduled.status.pending");
     case S::sending:
-      return tr_("desktop.scheduled.status.sending");
+      return ui_text("desktop.scheduled.status.sending");
     case S::sent:
-      return tr_("desktop.scheduled.status.sent");
+      return ui_text("desktop.scheduled.status.sent");
     case S::failed:
-      return tr_("desktop.scheduled.status.failed");
+      return ui_text("desktop.scheduled.status.failed");
   }
   return {};
 }
@@ -54,27 +53,28 @@ bool ScheduledList::cancel(const std::string& id) {
 ScheduledDialog::ScheduledDialog(store::EmailDatabase& database, QWidget* parent)
     : QDialog(parent), list_(database) {
   setObjectName("scheduled");
-  setWindowTitle(tr_("desktop.scheduled.title"));
+  setWindowTitle(ui_text("desktop.scheduled.title"));
   auto* layout = new QVBoxLayout(this);
   table_ = new QTreeWidget(this);
   table_->setObjectName("scheduledTable");
   table_->setRootIsDecorated(false);
   table_->setAlternatingRowColors(true);
-  table_->setHeaderLabels({tr_("desktop.scheduled.when"), tr_("desktop.scheduled.to"),
-                           tr_("desktop.scheduled.subject"), tr_("desktop.scheduled.status")});
+  table_->setHeaderLabels({ui_text("desktop.scheduled.when"), ui_text("desktop.scheduled.to"),
+                           ui_text("desktop.scheduled.subject"),
+                           ui_text("desktop.scheduled.status")});
   table_->header()->setStretchLastSection(false);
   table_->header()->setSectionResizeMode(2, QHeaderView::Stretch);
   layout->addWidget(table_, 1);
-  empty_ = new QLabel(tr_("desktop.scheduled.empty"), this);
+  empty_ = new QLabel(ui_text("desktop.scheduled.empty"), this);
   empty_->setAlignment(Qt::AlignCenter);
   empty_->setForegroundRole(QPalette::Mid);
   layout->addWidget(empty_);
 
   auto* buttons = new QDialogButtonBox(this);
-  auto* edit = buttons->addButton(tr_("desktop.scheduled.edit"), QDialogButtonBox::ActionRole);
+  auto* edit = buttons->addButton(ui_text("desktop.scheduled.edit"), QDialogButtonBox::ActionRole);
   edit->setObjectName("editScheduled");
   auto* cancel =
-      buttons->addButton(tr_("desktop.scheduled.cancel"), QDialogButtonBox::DestructiveRole);
+      buttons->addButton(ui_text("desktop.scheduled.cancel"), QDialogButtonBox::DestructiveRole);
   cancel->setObjectName("cancelScheduled");
   buttons->addButton(QDialogButtonBox::Close);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -119,7 +119,7 @@ void ScheduledDialog::refresh() {
 void ScheduledDialog::cancel_selected(bool confirmed) {
   auto* item = table_->currentItem();
   if (!item) return;
-  if (!confirmed && QMessageBox::question(this, tr_("desktop.scheduled.cancel"),
+  if (!confirmed && QMessageBox::question(this, ui_text("desktop.scheduled.cancel"),
                                           QString::fromStdString(localized_format(
                                               "desktop.scheduled.cancel_confirm",
                                               item->text(2).toStdString()))) != QMessageBox::Yes)

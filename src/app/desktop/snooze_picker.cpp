@@ -10,13 +10,12 @@
 #include <QVBoxLayout>
 
 #include "app/desktop/follow_up.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {
 
 namespace {
-
-QString tr_(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 QDateTime local(double at) { return QDateTime::fromSecsSinceEpoch(static_cast<qint64>(at)); }
 
@@ -60,7 +59,7 @@ SnoozePicker::SnoozePicker(QWidget* parent, const QString& title, double now,
   list_->setObjectName("choices");
   for (const auto& choice : follow_up_time_choices(now)) {
     auto* item = new QListWidgetItem(list_);
-    const QString name = tr_(choice.titleKey);
+    const QString name = ui_text(choice.titleKey);
     item->setText(choice.time ? name + "\t" + when_text(*choice.time, now) : name);
     item->setData(Qt::UserRole, choice.time ? QVariant(*choice.time) : QVariant());
     item->setSizeHint(QSize(0, fontMetrics().height() + 14));
@@ -78,7 +77,7 @@ SnoozePicker::SnoozePicker(QWidget* parent, const QString& title, double now,
   const auto choices = follow_up_time_choices(now);
   custom_->setDateTime(local(choices.size() > 2 && choices[2].time ? *choices[2].time : now));
   custom_->setDisplayFormat(QLocale().dateTimeFormat(QLocale::ShortFormat));
-  customButton_ = new QPushButton(tr_("desktop.followup.set"), this);
+  customButton_ = new QPushButton(ui_text("desktop.followup.set"), this);
   customRow->addWidget(custom_, 1);
   customRow->addWidget(customButton_);
   layout->addLayout(customRow);
@@ -93,7 +92,7 @@ SnoozePicker::SnoozePicker(QWidget* parent, const QString& title, double now,
     buttons->addWidget(remove);
   }
   buttons->addStretch(1);
-  auto* cancel = new QPushButton(tr_("desktop.cancel"), this);
+  auto* cancel = new QPushButton(ui_text("desktop.cancel"), this);
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   buttons->addWidget(cancel);
   layout->addLayout(buttons);

@@ -20,6 +20,7 @@
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/account_setup.h"
 #include "app/core/user_preferences.h"
+#include "app/desktop/ui_text.h"
 #include "mail/email_provider_catalog.h"
 #include "store/database.h"
 #include "store/email_enums.h"
@@ -34,7 +35,6 @@ namespace {
 using store::EmailEncryption;
 using store::EmailServiceType;
 
-QString tr_key(const char* key) { return QString::fromStdString(localized(key)); }
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
 QString provider_name(EmailServiceType type) {
@@ -48,9 +48,9 @@ constexpr EmailEncryption kEncryptions[] = {EmailEncryption::ssl, EmailEncryptio
 
 QComboBox* encryption_box(QWidget* parent) {
   auto* box = new QComboBox(parent);
-  box->addItem(tr_key("desktop.accounts.encryption.ssl"));
-  box->addItem(tr_key("desktop.accounts.encryption.starttls"));
-  box->addItem(tr_key("desktop.accounts.encryption.none"));
+  box->addItem(ui_text("desktop.accounts.encryption.ssl"));
+  box->addItem(ui_text("desktop.accounts.encryption.starttls"));
+  box->addItem(ui_text("desktop.accounts.encryption.none"));
   return box;
 }
 
@@ -63,13 +63,8 @@ int encryption_index(EmailEncryption encryption) {
 QString server_line(const std::string& host, int port, EmailEncryption encryption) {
   const char* keys[] = {"desktop.accounts.encryption.ssl", "desktop.accounts.encryption.starttls",
                         "desktop.accounts.encryption.none"};
-  return q(host) + ":" + QString::number(port) + " · " + tr_key(keys[encryption_index(encryption)]);
-}
-
-QLabel* wrapped(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setWordWrap(true);
-  return label;
+  return q(host) + ":" + QString::number(port) + " · " +
+         ui_text(keys[encryption_index(encryption)]);
 }
 
 QLabel* heading(const QString& text, QWidget* parent) {
@@ -109,11 +104,11 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
     QString colour = palette().color(QPalette::Mid).name();
     switch (stage.state) {
       case StageView::State::waiting:
-        detail = tr_key("desktop.accounts.stage.waiting");
+        detail = ui_text("desktop.accounts.stage.waiting");
         break;
       case StageView::State::testing:
         mark = "◐";
-        detail = tr_key("desktop.accounts.stage.testing");
+        detail = ui_text("desktop.accounts.stage.testing");
         break;
       case StageView::State::passed:
         mark = "✓";
@@ -136,7 +131,7 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
     line->addWidget(markLabel);
     line->addWidget(text, 1);
     if (stage.refusedFingerprint && onTrust) {
-      auto* trust = new QPushButton(tr_key("desktop.accounts.trust_certificate"), row);
+      auto* trust = new QPushButton(ui_text("desktop.accounts.trust_certificate"), row);
       trust->setObjectName("trustRefused");
       const bool imap = i == 0;
       const QString fingerprint = q(*stage.refusedFingerprint);
@@ -147,7 +142,7 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
     rows_->addWidget(row);
   }
   if (!summary.isEmpty()) {
-    auto* label = wrapped(summary, this);
+    auto* label = wrapped_label(summary, this);
     label->setObjectName("stageSummary");
     QFont font = label->font();
     font.setBold(true);
@@ -161,8 +156,8 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
 AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidget* parent)
     : QWidget(parent), draft_(std::make_unique<AccountDraft>(book, preferences)) {
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(heading(tr_key("desktop.accounts.add_title"), this));
-  layout->addWidget(wrapped(tr_key("desktop.accounts.add_intro"), this));
+  layout->addWidget(heading(ui_text("desktop.accounts.add_title"), this));
+  layout->addWidget(wrapped_label(ui_text("desktop.accounts.add_intro"), this));
 
   auto* form = new QFormLayout;
   address_ = new QLineEdit(this);
@@ -170,7 +165,7 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   address_->setPlaceholderText("name@example.com");
   name_ = new QLineEdit(this);
   name_->setObjectName("displayName");
-  name_->setPlaceholderText(tr_key("desktop.accounts.name_placeholder"));
+  name_->setPlaceholderText(ui_text("desktop.accounts.name_placeholder"));
   provider_ = new QComboBox(this);
   provider_->setObjectName("provider");
   for (const auto& brand : mail::EmailProviderCatalog::brands())
@@ -184,7 +179,7 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   signInChoice_ = new QWidget(this);
   auto* choice = new QHBoxLayout(signInChoice_);
   choice->setContentsMargins(0, 0, 0, 0);
-  usePassword_ = new QRadioButton(tr_key("desktop.accounts.use_password"), signInChoice_);
+  usePassword_ = new QRadioButton(ui_text("desktop.accounts.use_password"), signInChoice_);
   usePassword_->setObjectName("usePassword");
   useBrowser_ = new QRadioButton(signInChoice_);
   useBrowser_->setObjectName("useBrowser");
@@ -213,16 +208,16 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   browserLine->addWidget(signInButton_, 0, Qt::AlignLeft);
   browserLine->addWidget(signInState_);
 
-  form->addRow(tr_key("desktop.accounts.address"), address_);
-  form->addRow(tr_key("desktop.accounts.name"), name_);
-  form->addRow(tr_key("desktop.accounts.provider"), provider_);
+  form->addRow(ui_text("desktop.accounts.address"), address_);
+  form->addRow(ui_text("desktop.accounts.name"), name_);
+  form->addRow(ui_text("desktop.accounts.provider"), provider_);
   form->addRow(QString(), providerHelp_);
-  form->addRow(tr_key("desktop.accounts.sign_in"), signInChoice_);
-  form->addRow(tr_key("desktop.accounts.password"), passwordRow_);
+  form->addRow(ui_text("desktop.accounts.sign_in"), signInChoice_);
+  form->addRow(ui_text("desktop.accounts.password"), passwordRow_);
   form->addRow(QString(), browserRow_);
   layout->addLayout(form);
 
-  servers_ = new QGroupBox(tr_key("desktop.accounts.servers"), this);
+  servers_ = new QGroupBox(ui_text("desktop.accounts.servers"), this);
   servers_->setObjectName("servers");
   servers_->setCheckable(true);
   servers_->setChecked(false);
@@ -244,18 +239,18 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
     line->addWidget(encryption);
     return row;
   };
-  grid->addRow(tr_key("desktop.accounts.imap_server"),
+  grid->addRow(ui_text("desktop.accounts.imap_server"),
                server_row(imapHost_, imapPort_, imapEncryption_, "imap"));
-  grid->addRow(tr_key("desktop.accounts.smtp_server"),
+  grid->addRow(ui_text("desktop.accounts.smtp_server"),
                server_row(smtpHost_, smtpPort_, smtpEncryption_, "smtp"));
   imapCertificate_ = new QLineEdit(servers_);
   imapCertificate_->setObjectName("imapCertificate");
-  imapCertificate_->setPlaceholderText(tr_key("desktop.accounts.certificate_placeholder"));
+  imapCertificate_->setPlaceholderText(ui_text("desktop.accounts.certificate_placeholder"));
   smtpCertificate_ = new QLineEdit(servers_);
   smtpCertificate_->setObjectName("smtpCertificate");
-  smtpCertificate_->setPlaceholderText(tr_key("desktop.accounts.certificate_placeholder"));
-  grid->addRow(tr_key("desktop.accounts.imap_certificate"), imapCertificate_);
-  grid->addRow(tr_key("desktop.accounts.smtp_certificate"), smtpCertificate_);
+  smtpCertificate_->setPlaceholderText(ui_text("desktop.accounts.certificate_placeholder"));
+  grid->addRow(ui_text("desktop.accounts.imap_certificate"), imapCertificate_);
+  grid->addRow(ui_text("desktop.accounts.smtp_certificate"), smtpCertificate_);
   layout->addWidget(servers_);
 
   stages_ = new ConnectionStagesView(this);
@@ -264,18 +259,18 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
     (imap ? imapCertificate_ : smtpCertificate_)->setText(fingerprint);
   };
   layout->addWidget(stages_);
-  problem_ = wrapped({}, this);
+  problem_ = wrapped_label({}, this);
   problem_->setObjectName("problem");
   problem_->setStyleSheet("color: #c62828;");
   layout->addWidget(problem_);
 
   auto* buttons = new QHBoxLayout;
-  testButton_ = new QPushButton(tr_key("desktop.accounts.test"), this);
+  testButton_ = new QPushButton(ui_text("desktop.accounts.test"), this);
   testButton_->setObjectName("testConnection");
-  addButton_ = new QPushButton(tr_key("desktop.accounts.add"), this);
+  addButton_ = new QPushButton(ui_text("desktop.accounts.add"), this);
   addButton_->setObjectName("addAccount");
   addButton_->setDefault(true);
-  auto* cancel = new QPushButton(tr_key("desktop.accounts.cancel"), this);
+  auto* cancel = new QPushButton(ui_text("desktop.accounts.cancel"), this);
   cancel->setObjectName("cancel");
   buttons->addStretch();
   buttons->addWidget(cancel);
@@ -385,7 +380,7 @@ void AccountForm::update_provider_help() {
   if (brand.appPasswordURL)
     help += QString(" <a href=\"%1\">%2</a>")
                 .arg(q(*brand.appPasswordURL).toHtmlEscaped(),
-                     tr_key("desktop.accounts.app_password_link").toHtmlEscaped());
+                     ui_text("desktop.accounts.app_password_link").toHtmlEscaped());
   providerHelp_->setText(help);
 }
 
@@ -450,9 +445,9 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   list_->setTextElideMode(Qt::ElideRight);
   list_->setSpacing(3);
   auto* buttons = new QHBoxLayout;
-  auto* add = new QPushButton(tr_key("desktop.accounts.add_button"), this);
+  auto* add = new QPushButton(ui_text("desktop.accounts.add_button"), this);
   add->setObjectName("showAddForm");
-  removeButton_ = new QPushButton(tr_key("desktop.accounts.remove_button"), this);
+  removeButton_ = new QPushButton(ui_text("desktop.accounts.remove_button"), this);
   removeButton_->setObjectName("removeAccount");
   buttons->addWidget(add);
   buttons->addWidget(removeButton_);
@@ -468,25 +463,27 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   auto* detail = new QVBoxLayout(details_);
   title_ = heading({}, details_);
   title_->setObjectName("accountTitle");
-  servers_ = wrapped({}, details_);
+  servers_ = wrapped_label({}, details_);
   servers_->setObjectName("accountServers");
   servers_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  privacy_ = new QCheckBox(tr_key("desktop.accounts.privacy"), details_);
+  privacy_ = new QCheckBox(ui_text("desktop.accounts.privacy"), details_);
   privacy_->setObjectName("privacyMode");
-  auto* privacyHelp = wrapped(tr_key("desktop.accounts.privacy_help"), details_);
+  auto* privacyHelp = wrapped_label(ui_text("desktop.accounts.privacy_help"), details_);
   privacyHelp->setForegroundRole(QPalette::Mid);
-  testButton_ = new QPushButton(tr_key("desktop.accounts.test"), details_);
+  testButton_ = new QPushButton(ui_text("desktop.accounts.test"), details_);
   testButton_->setObjectName("testStored");
   stages_ = new ConnectionStagesView(details_);
   stages_->setObjectName("storedStages");
-  auto* certificates = new QGroupBox(tr_key("desktop.accounts.certificates"), details_);
+  auto* certificates = new QGroupBox(ui_text("desktop.accounts.certificates"), details_);
   certificates->setObjectName("certificates");
   auto* certificateLayout = new QVBoxLayout(certificates);
-  certificateLayout->addWidget(wrapped(tr_key("desktop.accounts.certificates_help"), certificates));
+  certificateLayout->addWidget(
+      wrapped_label(ui_text("desktop.accounts.certificates_help"), certificates));
   certificates_ = new QListWidget(certificates);
   certificates_->setObjectName("certificateList");
   certificates_->setMaximumHeight(90);
-  forgetCertificate_ = new QPushButton(tr_key("desktop.accounts.certificate_forget"), certificates);
+  forgetCertificate_ =
+      new QPushButton(ui_text("desktop.accounts.certificate_forget"), certificates);
   forgetCertificate_->setObjectName("forgetCertificate");
   certificateLayout->addWidget(certificates_);
   certificateLayout->addWidget(forgetCertificate_, 0, Qt::AlignLeft);
@@ -506,7 +503,7 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   empty_ = new QWidget(stack_);
   auto* emptyLayout = new QVBoxLayout(empty_);
   emptyLayout->addStretch();
-  auto* emptyText = wrapped(tr_key("desktop.accounts.none"), empty_);
+  auto* emptyText = wrapped_label(ui_text("desktop.accounts.none"), empty_);
   emptyText->setAlignment(Qt::AlignCenter);
   emptyLayout->addWidget(emptyText);
   emptyLayout->addStretch();
@@ -571,7 +568,7 @@ void AccountsPage::fill_list(const QString& select) {
     QString text = q(account.displayName.empty() ? account.emailAddress : account.displayName);
     if (account.isDefault) text += "  ★";
     QString second =
-        account.isLocalOnly() ? tr_key("local_account.label") : provider_name(account.serviceType);
+        account.isLocalOnly() ? ui_text("local_account.label") : provider_name(account.serviceType);
     if (account.displayName != account.emailAddress && !account.displayName.empty())
       second = q(account.emailAddress) + " · " + second;
     auto* item = new QListWidgetItem(text + "\n" + second, list_);
@@ -611,13 +608,13 @@ void AccountsPage::show_account(int) {
                        : QString()));
   title_->setTextFormat(Qt::PlainText);
   if (account->isLocalOnly()) {
-    servers_->setText(tr_key("desktop.accounts.local_only"));
+    servers_->setText(ui_text("desktop.accounts.local_only"));
   } else {
-    servers_->setText(tr_key("desktop.accounts.provider") + " " +
+    servers_->setText(ui_text("desktop.accounts.provider") + " " +
                       provider_name(account->serviceType) + "\n" +
-                      tr_key("desktop.accounts.imap_server") + " " +
+                      ui_text("desktop.accounts.imap_server") + " " +
                       server_line(account->imapHost, account->imapPort, account->imapEncryption) +
-                      "\n" + tr_key("desktop.accounts.smtp_server") + " " +
+                      "\n" + ui_text("desktop.accounts.smtp_server") + " " +
                       server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
   }
   privacy_->setChecked(account->isPrivacyModeEnabled);
@@ -640,7 +637,7 @@ void AccountsPage::fill_certificates() {
                                                   : "desktop.accounts.certificate_fingerprint")) +
                            " " + q(row.value));
   if (certificateRows_.empty()) {
-    auto* none = new QListWidgetItem(tr_key("desktop.accounts.certificates_none"), certificates_);
+    auto* none = new QListWidgetItem(ui_text("desktop.accounts.certificates_none"), certificates_);
     none->setFlags(Qt::NoItemFlags);
   }
   forgetCertificate_->setEnabled(!certificateRows_.empty());
@@ -659,14 +656,14 @@ void AccountsPage::ask_remove() {
   const auto* account = current_account();
   if (!account) return;
   const std::string id = account->id;
-  auto* box = new QMessageBox(QMessageBox::Warning, tr_key("desktop.accounts.remove_title"),
+  auto* box = new QMessageBox(QMessageBox::Warning, ui_text("desktop.accounts.remove_title"),
                               removal_question(database_, *account), QMessageBox::NoButton, this);
   box->setObjectName("removeConfirmation");
   box->setAttribute(Qt::WA_DeleteOnClose);
   auto* removeButton =
-      box->addButton(tr_key("desktop.accounts.remove_confirm"), QMessageBox::DestructiveRole);
+      box->addButton(ui_text("desktop.accounts.remove_confirm"), QMessageBox::DestructiveRole);
   removeButton->setObjectName("confirmRemove");
-  box->addButton(tr_key("desktop.accounts.cancel"), QMessageBox::RejectRole);
+  box->addButton(ui_text("desktop.accounts.cancel"), QMessageBox::RejectRole);
   connect(box, &QMessageBox::buttonClicked, this, [this, removeButton, id](QAbstractButton* b) {
     if (b != removeButton) return;
     const auto& accounts = book_->accounts();

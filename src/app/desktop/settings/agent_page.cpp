@@ -15,6 +15,7 @@
 #include "app/core/agent/mcp_cli_installer.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {

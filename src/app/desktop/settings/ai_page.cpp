@@ -19,6 +19,7 @@
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/ai_settings.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 #include "util/text.h"
 

@@ -19,13 +19,12 @@
 #include "app/core/service/service_files.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/accounts_page.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {
 
 namespace {
-
-QString tr_key(const char* key) { return QString::fromStdString(localized(key)); }
 
 QLabel* title_label(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
@@ -33,12 +32,6 @@ QLabel* title_label(const QString& text, QWidget* parent) {
   font.setPointSizeF(font.pointSizeF() * 1.6);
   font.setBold(true);
   label->setFont(font);
-  return label;
-}
-
-QLabel* wrapped(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  label->setWordWrap(true);
   return label;
 }
 
@@ -52,7 +45,7 @@ QPushButton* choice_button(const QString& title, const QString& text, QWidget* p
   font.setBold(true);
   font.setPointSizeF(font.pointSizeF() * 1.1);
   first->setFont(font);
-  auto* second = wrapped(text, button);
+  auto* second = wrapped_label(text, button);
   second->setForegroundRole(QPalette::Mid);
   for (QLabel* label : {first, second}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
   layout->addWidget(first);
@@ -70,7 +63,7 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
       demoHomeChoice_(DemoMailbox::default_home()),
       book_(std::make_unique<AccountBook>(database, preferences.defaults())) {
   setObjectName("firstRun");
-  setWindowTitle(tr_key("desktop.first_run.window_title"));
+  setWindowTitle(ui_text("desktop.first_run.window_title"));
   resize(720, 620);
   auto* layout = new QVBoxLayout(this);
   stack_ = new QStackedWidget(this);
@@ -81,23 +74,23 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   auto* welcome = new QVBoxLayout(welcome_);
   welcome->setContentsMargins(24, 24, 24, 24);
   welcome->setSpacing(12);
-  welcome->addWidget(title_label(tr_key("desktop.first_run.title"), welcome_));
-  welcome->addWidget(wrapped(tr_key("desktop.first_run.intro"), welcome_));
+  welcome->addWidget(title_label(ui_text("desktop.first_run.title"), welcome_));
+  welcome->addWidget(wrapped_label(ui_text("desktop.first_run.intro"), welcome_));
   welcome->addSpacing(8);
-  auto* addAccount = choice_button(tr_key("desktop.first_run.add_account"),
-                                   tr_key("desktop.first_run.add_account_text"), welcome_);
+  auto* addAccount = choice_button(ui_text("desktop.first_run.add_account"),
+                                   ui_text("desktop.first_run.add_account_text"), welcome_);
   addAccount->setObjectName("chooseAccount");
-  demoButton_ = choice_button(tr_key("desktop.first_run.demo"),
-                              tr_key("desktop.first_run.demo_text"), welcome_);
+  demoButton_ = choice_button(ui_text("desktop.first_run.demo"),
+                              ui_text("desktop.first_run.demo_text"), welcome_);
   demoButton_->setObjectName("chooseDemo");
   welcome->addWidget(addAccount);
   welcome->addWidget(demoButton_);
-  demoState_ = wrapped({}, welcome_);
+  demoState_ = wrapped_label({}, welcome_);
   demoState_->setObjectName("demoState");
   welcome->addWidget(demoState_);
   welcome->addStretch();
   auto* skipLine = new QHBoxLayout;
-  auto* skip = new QPushButton(tr_key("desktop.first_run.skip"), welcome_);
+  auto* skip = new QPushButton(ui_text("desktop.first_run.skip"), welcome_);
   skip->setObjectName("skip");
   skipLine->addStretch();
   skipLine->addWidget(skip);
@@ -116,26 +109,26 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   finish->setSpacing(10);
   finishTitle_ = title_label({}, finish_);
   finish->addWidget(finishTitle_);
-  launchAtLogin_ = new QCheckBox(tr_key("desktop.first_run.launch_at_login"), finish_);
+  launchAtLogin_ = new QCheckBox(ui_text("desktop.first_run.launch_at_login"), finish_);
   launchAtLogin_->setObjectName("launchAtLogin");
   launchAtLogin_->setChecked(preferences_.get(settings::launchAtLogin));
   finish->addWidget(launchAtLogin_);
-  auto* launchHelp = wrapped(tr_key("desktop.first_run.launch_at_login_help"), finish_);
+  auto* launchHelp = wrapped_label(ui_text("desktop.first_run.launch_at_login_help"), finish_);
   launchHelp->setForegroundRole(QPalette::Mid);
   finish->addWidget(launchHelp);
   finish->addSpacing(8);
-  auto* agentTitle = new QLabel(tr_key("desktop.first_run.agent_title"), finish_);
+  auto* agentTitle = new QLabel(ui_text("desktop.first_run.agent_title"), finish_);
   QFont bold = agentTitle->font();
   bold.setBold(true);
   agentTitle->setFont(bold);
   finish->addWidget(agentTitle);
-  finish->addWidget(wrapped(tr_key("desktop.first_run.agent_text"), finish_));
+  finish->addWidget(wrapped_label(ui_text("desktop.first_run.agent_text"), finish_));
   auto* hostLine = new QHBoxLayout;
   host_ = new QComboBox(finish_);
   host_->setObjectName("agentHost");
   for (std::string_view host : kAgentHosts)
     host_->addItem(QString::fromUtf8(host.data(), static_cast<int>(host.size())));
-  auto* copy = new QPushButton(tr_key("desktop.first_run.copy"), finish_);
+  auto* copy = new QPushButton(ui_text("desktop.first_run.copy"), finish_);
   copy->setObjectName("copySnippet");
   hostLine->addWidget(host_);
   hostLine->addStretch();
@@ -149,12 +142,12 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   snippet_->setFont(mono);
   snippet_->setMaximumHeight(150);
   finish->addWidget(snippet_);
-  linkNote_ = wrapped({}, finish_);
+  linkNote_ = wrapped_label({}, finish_);
   linkNote_->setForegroundRole(QPalette::Mid);
   finish->addWidget(linkNote_);
   finish->addStretch();
   auto* doneLine = new QHBoxLayout;
-  auto* done = new QPushButton(tr_key("desktop.first_run.finish"), finish_);
+  auto* done = new QPushButton(ui_text("desktop.first_run.finish"), finish_);
   done->setObjectName("finish");
   done->setDefault(true);
   doneLine->addStretch();
@@ -187,7 +180,7 @@ FirstRunDialog::~FirstRunDialog() {
 void FirstRunDialog::start_demo() {
   if (demoWorker_.joinable()) return;  // being prepared
   demoButton_->setEnabled(false);
-  demoState_->setText(tr_key("desktop.first_run.demo_preparing"));
+  demoState_->setText(ui_text("desktop.first_run.demo_preparing"));
   DemoMailbox demo = DemoMailbox::at(demoHomeChoice_);
   demo.generator = demoGenerator_;
   const std::string language = preferences_.get(settings::defaultLanguage);
@@ -216,8 +209,8 @@ void FirstRunDialog::start_demo() {
 }
 
 void FirstRunDialog::show_finish() {
-  finishTitle_->setText(tr_key(outcome_ == Outcome::demo ? "desktop.first_run.demo_ready"
-                                                         : "desktop.first_run.account_ready"));
+  finishTitle_->setText(ui_text(outcome_ == Outcome::demo ? "desktop.first_run.demo_ready"
+                                                          : "desktop.first_run.account_ready"));
   show_snippet();
   stack_->setCurrentWidget(finish_);
 }

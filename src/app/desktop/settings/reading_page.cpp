@@ -10,6 +10,7 @@
 
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/ui_text.h"
 #include "util/localization.h"
 
 namespace kestrova::app::desktop {

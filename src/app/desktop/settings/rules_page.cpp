@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/service/rule_server_move.h"
+#include "app/desktop/ui_text.h"
 #include "rules/email_rule_service.h"
 #include "store/database.h"
 #include "util/localization.h"
@@ -30,7 +31,6 @@ namespace kestrova::app::desktop {
 
 namespace {
 
-QString text_of(std::string_view key) { return QString::fromStdString(localized(key)); }
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
 // Mail in the trash and spam stays out of reach unless the rule names those folders, as
@@ -49,7 +49,7 @@ QComboBox* tri_state_box(QWidget* parent, const char* name, std::string_view non
                          std::string_view yes, std::string_view no) {
   auto* box = new QComboBox(parent);
   box->setObjectName(name);
-  box->addItems({text_of(none), text_of(yes), text_of(no)});
+  box->addItems({ui_text(none), ui_text(yes), ui_text(no)});
   return box;
 }
 
@@ -82,7 +82,7 @@ RulesPage::RulesPage(store::EmailDatabase& database, UserPreferences&, QWidget* 
       editing_(std::make_unique<rules::EmailRule>()) {
   setObjectName("rulesPage");
   confirm = [this](const QString& question) {
-    return QMessageBox::question(this, text_of("desktop.rules.title"), question) ==
+    return QMessageBox::question(this, ui_text("desktop.rules.title"), question) ==
            QMessageBox::Yes;
   };
   build();
@@ -104,7 +104,7 @@ RulesPage::~RulesPage() = default;
 void RulesPage::build() {
   auto* layout = new QVBoxLayout(this);
   auto* top = new QHBoxLayout();
-  top->addWidget(new QLabel(text_of("desktop.rules.account"), this));
+  top->addWidget(new QLabel(ui_text("desktop.rules.account"), this));
   account_ = new QComboBox(this);
   account_->setObjectName("account");
   top->addWidget(account_, 1);
@@ -117,20 +117,20 @@ void RulesPage::build() {
   auto* left = new QWidget(splitter);
   auto* leftLayout = new QVBoxLayout(left);
   leftLayout->setContentsMargins(0, 0, 0, 0);
-  auto* order = new QLabel(text_of("desktop.rules.order_hint"), left);
+  auto* order = new QLabel(ui_text("desktop.rules.order_hint"), left);
   order->setWordWrap(true);
   leftLayout->addWidget(order);
   list_ = new QListWidget(left);
   list_->setObjectName("rules");
   leftLayout->addWidget(list_, 1);
   auto* buttons = new QHBoxLayout();
-  auto* add = new QPushButton(text_of("desktop.rules.new"), left);
+  auto* add = new QPushButton(ui_text("desktop.rules.new"), left);
   add->setObjectName("newRule");
   up_ = new QPushButton("↑", left);
-  up_->setToolTip(text_of("desktop.rules.up"));
+  up_->setToolTip(ui_text("desktop.rules.up"));
   down_ = new QPushButton("↓", left);
-  down_->setToolTip(text_of("desktop.rules.down"));
-  remove_ = new QPushButton(text_of("desktop.rules.delete"), left);
+  down_->setToolTip(ui_text("desktop.rules.down"));
+  remove_ = new QPushButton(ui_text("desktop.rules.delete"), left);
   remove_->setObjectName("deleteRule");
   for (auto* b : {add, up_, down_, remove_}) buttons->addWidget(b);
   leftLayout->addLayout(buttons);
@@ -142,11 +142,11 @@ void RulesPage::build() {
   auto* nameRow = new QFormLayout();
   name_ = new QLineEdit(right);
   name_->setObjectName("name");
-  nameRow->addRow(text_of("desktop.rules.name"), name_);
+  nameRow->addRow(ui_text("desktop.rules.name"), name_);
   rightLayout->addLayout(nameRow);
 
   auto* editors = new QHBoxLayout();
-  auto* conditions = new QGroupBox(text_of("desktop.rules.conditions"), right);
+  auto* conditions = new QGroupBox(ui_text("desktop.rules.conditions"), right);
   auto* conditionForm = new QFormLayout(conditions);
   from_ = new QLineEdit(conditions);
   from_->setObjectName("fromContains");
@@ -160,34 +160,34 @@ void RulesPage::build() {
                         "rules.condition.unread");
   inFolder_ = new QComboBox(conditions);
   inFolder_->setObjectName("folderId");
-  conditionForm->addRow(text_of("desktop.rules.from"), from_);
-  conditionForm->addRow(text_of("desktop.rules.subject"), subject_);
-  conditionForm->addRow(text_of("desktop.rules.body"), body_);
-  conditionForm->addRow(text_of("desktop.rules.attachments"), attachments_);
-  conditionForm->addRow(text_of("desktop.rules.read_state"), read_);
-  conditionForm->addRow(text_of("desktop.rules.in_folder"), inFolder_);
+  conditionForm->addRow(ui_text("desktop.rules.from"), from_);
+  conditionForm->addRow(ui_text("desktop.rules.subject"), subject_);
+  conditionForm->addRow(ui_text("desktop.rules.body"), body_);
+  conditionForm->addRow(ui_text("desktop.rules.attachments"), attachments_);
+  conditionForm->addRow(ui_text("desktop.rules.read_state"), read_);
+  conditionForm->addRow(ui_text("desktop.rules.in_folder"), inFolder_);
   editors->addWidget(conditions);
 
-  auto* actions = new QGroupBox(text_of("desktop.rules.actions"), right);
+  auto* actions = new QGroupBox(ui_text("desktop.rules.actions"), right);
   auto* actionForm = new QFormLayout(actions);
   markRead_ = tri_state_box(actions, "markAsRead", "desktop.rules.leave", "rules.action.markRead",
                             "rules.action.markUnread");
-  important_ = new QCheckBox(text_of("desktop.rules.important"), actions);
+  important_ = new QCheckBox(ui_text("desktop.rules.important"), actions);
   important_->setObjectName("markAsImportant");
-  spam_ = new QCheckBox(text_of("desktop.rules.spam"), actions);
+  spam_ = new QCheckBox(ui_text("desktop.rules.spam"), actions);
   spam_->setObjectName("markAsSpam");
   moveTo_ = new QComboBox(actions);
   moveTo_->setObjectName("moveToFolder");
   tags_ = new QLineEdit(actions);
   tags_->setObjectName("addTags");
-  tags_->setPlaceholderText(text_of("desktop.rules.tags_hint"));
-  delete_ = new QCheckBox(text_of("desktop.rules.delete_message"), actions);
+  tags_->setPlaceholderText(ui_text("desktop.rules.tags_hint"));
+  delete_ = new QCheckBox(ui_text("desktop.rules.delete_message"), actions);
   delete_->setObjectName("delete");
-  actionForm->addRow(text_of("desktop.rules.read_state"), markRead_);
+  actionForm->addRow(ui_text("desktop.rules.read_state"), markRead_);
   actionForm->addRow(QString(), important_);
   actionForm->addRow(QString(), spam_);
-  actionForm->addRow(text_of("desktop.rules.move_to"), moveTo_);
-  actionForm->addRow(text_of("desktop.rules.tags"), tags_);
+  actionForm->addRow(ui_text("desktop.rules.move_to"), moveTo_);
+  actionForm->addRow(ui_text("desktop.rules.tags"), tags_);
   actionForm->addRow(QString(), delete_);
   editors->addWidget(actions);
   rightLayout->addLayout(editors);
@@ -198,10 +198,10 @@ void RulesPage::build() {
   summary_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   rightLayout->addWidget(summary_);
 
-  auto* saveButton = new QPushButton(text_of("desktop.rules.save"), right);
+  auto* saveButton = new QPushButton(ui_text("desktop.rules.save"), right);
   saveButton->setObjectName("saveRule");
   saveButton->setDefault(true);
-  auto* apply = new QPushButton(text_of("desktop.rules.apply"), right);
+  auto* apply = new QPushButton(ui_text("desktop.rules.apply"), right);
   apply->setObjectName("applyRule");
   auto* saveRow = new QHBoxLayout();
   status_ = new QLabel(right);
@@ -222,8 +222,8 @@ void RulesPage::build() {
   preview_->setObjectName("preview");
   preview_->setRootIsDecorated(false);
   preview_->setUniformRowHeights(true);
-  preview_->setHeaderLabels({text_of("desktop.rules.col_date"), text_of("desktop.rules.col_from"),
-                             text_of("desktop.rules.col_subject")});
+  preview_->setHeaderLabels({ui_text("desktop.rules.col_date"), ui_text("desktop.rules.col_from"),
+                             ui_text("desktop.rules.col_subject")});
   preview_->header()->setStretchLastSection(true);
   preview_->setColumnWidth(0, 130);
   preview_->setColumnWidth(1, 180);
@@ -272,8 +272,8 @@ void RulesPage::fill_folders() {
   });
   inFolder_->clear();
   moveTo_->clear();
-  inFolder_->addItem(text_of("desktop.rules.any_folder"), QString());
-  moveTo_->addItem(text_of("desktop.rules.no_move"), QString());
+  inFolder_->addItem(ui_text("desktop.rules.any_folder"), QString());
+  moveTo_->addItem(ui_text("desktop.rules.no_move"), QString());
   for (const auto& [id, name] : folders) {
     inFolder_->addItem(q(name), q(id));
     moveTo_->addItem(q(name), q(id));
@@ -302,7 +302,7 @@ void RulesPage::reload() {
     const std::string firstLine = rules::summary(rule);
     auto* item = new QListWidgetItem(list_);
     QString text = q(rule.name);
-    if (!rule.isDecodable) text += "  ⚠ " + text_of("desktop.rules.undecodable");
+    if (!rule.isDecodable) text += "  ⚠ " + ui_text("desktop.rules.undecodable");
     item->setText(text);
     item->setToolTip(q(firstLine));
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
@@ -443,7 +443,7 @@ QString RulesPage::status_text() const { return status_->text(); }
 bool RulesPage::save() {
   rules::EmailRule rule = edited_rule();
   if (rule.name.empty()) {
-    status_->setText(text_of("cli.rules.name_empty"));
+    status_->setText(ui_text("cli.rules.name_empty"));
     name_->setFocus();
     return false;
   }
@@ -470,7 +470,7 @@ std::optional<size_t> RulesPage::apply_to_existing() {
   // A stored rule whose text could not be read shows empty fields: applied as shown, empty
   // conditions would mean every message. Saving what the editor shows comes first.
   if (!editing_->isDecodable) {
-    status_->setText(text_of("desktop.rules.save_first"));
+    status_->setText(ui_text("desktop.rules.save_first"));
     return std::nullopt;
   }
   rules::EmailRule rule = edited_rule();

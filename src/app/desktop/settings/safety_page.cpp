@@ -14,6 +14,7 @@
 #include "app/core/blocked_senders.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/ui_text.h"
 #include "safety/email_junk_filter_service.h"
 #include "store/email_store.h"
 #include "util/localization.h"

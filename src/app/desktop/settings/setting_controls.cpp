@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "app/core/user_preferences.h"
+#include "app/desktop/ui_text.h"
 #include "util/error.h"
 #include "util/localization.h"
 
@@ -55,8 +56,6 @@ std::optional<std::string> SettingsEditor::report(std::string_view key,
   if (!refusal && onChanged) onChanged(key);
   return refusal;
 }
-
-QString ui_text(std::string_view key) { return QString::fromStdString(localized(key)); }
 
 QCheckBox* setting_check(SettingsEditor& editor, std::string_view key, std::string_view textKey,
                          QWidget* parent) {

@@ -60,9 +60,6 @@ class SettingsEditor {
   UserPreferences& preferences_;
 };
 
-// A text of the localisation tables.
-QString ui_text(std::string_view key);
-
 // Controls bound to one key: each shows the stored value and writes every change through
 // the editor at once.
 QCheckBox* setting_check(SettingsEditor& editor, std::string_view key, std::string_view textKey,

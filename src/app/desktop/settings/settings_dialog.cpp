@@ -16,6 +16,7 @@
 #include "app/desktop/settings/safety_page.h"
 #include "app/desktop/settings/setting_controls.h"
 #include "app/desktop/settings/signatures_page.h"
+#include "app/desktop/ui_text.h"
 
 namespace kestrova::app::desktop {
 

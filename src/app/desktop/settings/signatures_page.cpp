@@ -16,6 +16,7 @@
 #include "app/core/writing/email_signature_service.h"
 #include "app/core/writing/email_signature_templates.h"
 #include "app/desktop/settings/setting_controls.h"
+#include "app/desktop/ui_text.h"
 #include "store/email_store.h"
 #include "util/localization.h"
 #include "util/text.h"
