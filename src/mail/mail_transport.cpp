@@ -133,17 +133,20 @@ class ImapResponseFilter {
   }
 
   // The tag ("*", "+" or the command's), the status word if any, and where the text after
-  // them starts. libetpan takes a run of spaces and tabs wherever one space belongs, so runs
-  // are skipped here too: the checks below must see the line as libetpan will.
+  // them starts. libetpan takes a run of spaces and tabs wherever one space belongs, and
+  // before the tag as well, so runs are skipped here too: the checks below must see the line
+  // as libetpan will.
   struct StatusLine {
     std::string_view tag, status;
     size_t text = 0;
   };
   static StatusLine status_line(std::string_view line) {
     StatusLine parsed;
-    const size_t tag_end = line.find_first_of(" \t");
+    const size_t tag_start = line.find_first_not_of(" \t");
+    if (tag_start == std::string_view::npos) return parsed;
+    const size_t tag_end = line.find_first_of(" \t", tag_start);
     if (tag_end == std::string_view::npos) return parsed;
-    parsed.tag = line.substr(0, tag_end);
+    parsed.tag = line.substr(tag_start, tag_end - tag_start);
     parsed.text = std::min(line.find_first_not_of(" \t", tag_end), line.size());
     if (parsed.tag == "+") return parsed;
     const size_t word_end = line.find_first_of(" \t\r", parsed.text);

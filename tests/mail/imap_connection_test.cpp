@@ -333,11 +333,11 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* OK [ALERT]\r\n", "none", "* OK [ALERT]\r\nTAG OK [ALERT]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\n* NO [PARSE]\r\nTAG OK [ALERT]   \r\n",
        0, ""},
-      {"the same codes after runs of spaces and tabs; PERMANENTFLAGS lists broken at the first "
-       "flag",
+      {"the same codes after runs of spaces and tabs, also before the tag; PERMANENTFLAGS lists "
+       "broken at the first flag",
        "*  OK \t [ALERT]\t\r\n", "none",
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
-       "TAG OK in\r\n",
+       " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\nTAG OK in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"a NUL in a status line after ALERT is a parse error, not a crash", "* OK ready\r\n", "none",
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
@@ -620,11 +620,12 @@ TEST_F(ImapConnectionTest, TheProxyCarriesTheConnectionOrFailsIt) {
     imap->disconnect();
     EXPECT_EQ(proxy.asked(), servers_.host + ":" + std::to_string(servers_.imap_plain));
     EXPECT_EQ(worked, std::string(c.failure).empty()) << error.localizedDescription;
-    if (!worked)
+    if (!worked) {
       EXPECT_NE(error.localizedDescription.find(std::string("代理 ") + c.type + "://127.0.0.1:" +
                                                 std::to_string(proxy.port()) + " " + c.failure),
                 std::string::npos)
           << error.localizedDescription;
+    }
   }
   // Nothing listening where the proxy should be: no direct connection instead.
   const int closed_port = testing::closed_loopback_port();
