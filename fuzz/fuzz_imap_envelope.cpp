@@ -152,23 +152,30 @@ bool announces_huge_literal(std::string_view input) {
 
 // libetpan 1.9.4 crashes (strdup of a null pointer in mailimap_parse_response) on a status
 // response, untagged or the tagged completion, whose code is ALERT or PARSE and that has no
-// text after it: "* OK [ALERT]", "* NO [parse] \t" (libetpan skips spaces and tabs there,
-// and a NUL ends the text as a line end does).
+// text after it: "* OK [ALERT]", "* NO [parse] \t", "1 OK [ ALERT\t]" (libetpan skips
+// spaces and tabs inside the brackets and after them, and a NUL ends the text as a line end
+// does).
 // Found by this target; a real server that sends such a line over a socket crashes the
 // client the same way, which is why the transport makes such codes unknown (over a socket a
 // NUL in the line is a parse error instead). Inputs holding such a line are skipped so that
 // the run gets past it.
 bool has_textless_alert(std::string_view input) {
   auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  auto blanks = [&](size_t i) {
+    while (i < input.size() && (input[i] == ' ' || input[i] == '\t')) ++i;
+    return i;
+  };
   for (size_t open = input.find('['); open != std::string_view::npos;
        open = input.find('[', open + 1)) {
-    for (std::string_view code : {std::string_view("[ALERT]"), std::string_view("[PARSE]")}) {
-      if (input.size() - open < code.size()) continue;
+    const size_t word = blanks(open + 1);
+    for (std::string_view code : {std::string_view("ALERT"), std::string_view("PARSE")}) {
+      if (input.size() - word < code.size()) continue;
       bool same = true;
-      for (size_t k = 0; k < code.size() && same; ++k) same = upper(input[open + k]) == code[k];
+      for (size_t k = 0; k < code.size() && same; ++k) same = upper(input[word + k]) == code[k];
       if (!same) continue;
-      size_t i = open + code.size();
-      while (i < input.size() && (input[i] == ' ' || input[i] == '\t')) ++i;
+      const size_t close = blanks(word + code.size());
+      if (close == input.size() || input[close] != ']') continue;
+      const size_t i = blanks(close + 1);
       if (i == input.size() || input[i] == '\r' || input[i] == '\n' || input[i] == '\0')
         return true;
     }

@@ -162,20 +162,25 @@ class ImapResponseFilter {
   }
 
   // libetpan 1.9.4 dereferences a null text after the response codes ALERT and PARSE
-  // when no text follows them ("* OK [ALERT]"). Such a code carries nothing without its
-  // text, so its first letter is changed, which makes it an unknown code that libetpan
-  // skips (RFC 3501 §7.1 lets clients ignore codes they do not know).
+  // when no text follows them ("* OK [ALERT]", also with spaces or tabs inside the
+  // brackets). Such a code carries nothing without its text, so its first letter is
+  // changed, which makes it an unknown code that libetpan skips (RFC 3501 §7.1 lets clients
+  // ignore codes they do not know).
   static void neutralize_empty_alert(std::string& line) {
     const StatusLine parsed = status_line(line);
     if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
     const std::string_view rest = std::string_view(line).substr(parsed.text);
-    if (rest.size() < 7 || rest[0] != '[') return;
-    const std::string_view code = rest.substr(1, 6);
-    if (!equals_ascii_ci(code, "ALERT]") && !equals_ascii_ci(code, "PARSE]")) return;
-    const size_t text = rest.find_first_not_of(" \t", 7);
+    if (rest.empty() || rest[0] != '[') return;
+    const size_t word = rest.find_first_not_of(" \t", 1);
+    if (word == std::string_view::npos || rest.size() < word + 5) return;
+    const std::string_view code = rest.substr(word, 5);
+    if (!equals_ascii_ci(code, "ALERT") && !equals_ascii_ci(code, "PARSE")) return;
+    const size_t close = rest.find_first_not_of(" \t", word + 5);
+    if (close == std::string_view::npos || rest[close] != ']') return;
+    const size_t text = rest.find_first_not_of(" \t", close + 1);
     if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
       return;  // text follows
-    line[parsed.text + 1] = 'X';
+    line[parsed.text + word] = 'X';
   }
 
   // libetpan 1.9.4 also dereferences a null list when the flag list of a PERMANENTFLAGS

@@ -337,7 +337,7 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "broken at the first flag",
        "*  OK \t [ALERT]\t\r\n", "none",
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
-       " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\nTAG OK in\r\n",
+       " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\n* NO [ ALERT\t]\r\nTAG OK [PARSE ]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"a NUL in a status line after ALERT is a parse error, not a crash", "* OK ready\r\n", "none",
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
