@@ -20,6 +20,7 @@
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "store/folder_sync_state.h"
 #include "support/mail_servers.h"
 #include "support/scripted_imap_server.h"
 #include "support/test_support.h"
@@ -212,6 +213,69 @@ TEST_F(EmailSyncTest, ConnectionDroppedMidSyncStoresNothingAndTheNextSyncComplet
   auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
   EXPECT_EQ(result.newMessages.size(), 1u);
   EXPECT_EQ(stored(inbox).size(), 1u);
+}
+
+// A first load stores its messages, their conversations, the folder's count and last sync
+// and the folder's first UIDVALIDITY together: when any of it fails, none of it is kept, and
+// the next sync stores all of it.
+TEST_F(EmailSyncTest, FirstLoadIsStoredWholeOrNotAtAll) {
+  servers_.deliver(user_, "INBOX", raw_message("Plan", "x", "<p1@x>"));
+  servers_.deliver(user_, "INBOX", raw_message("Re: Plan", "y", "<p2@x>"));
+  servers_.deliver(user_, "INBOX", raw_message("Other", "z", "<o1@x>"));
+  const EmailFolder inbox = folderAt("INBOX");
+  struct Kept {
+    size_t messages = 0, threads = 0;
+    std::optional<store::FolderSyncState> state;
+    int64_t total = 0;
+    std::optional<double> lastSync;
+  };
+  auto kept = [&] {
+    return db_->read([&](store::Connection& c) {
+      Kept k;
+      auto count = [&](const char* sql) {
+        auto s = c.prepare(sql);
+        s.bind(1, account_.id);
+        return s.step() ? static_cast<size_t>(s.integer(0).value_or(0)) : 0;
+      };
+      k.messages = count("SELECT COUNT(*) FROM email_messages WHERE account_id = ?");
+      k.threads = count("SELECT COUNT(*) FROM email_threads WHERE account_id = ?");
+      k.state = store::folder_sync_state(c, account_.id, "INBOX");
+      auto s = c.prepare("SELECT total_count, last_sync_date FROM email_folders WHERE id = ?");
+      s.bind(1, inbox.id);
+      if (s.step()) {
+        k.total = s.integer(0).value_or(0);
+        k.lastSync = s.real(1);
+      }
+      return k;
+    });
+  };
+
+  // The conversation summaries are the last rows the save writes before the folder's.
+  db_->write([](store::Connection& c) {
+    c.execute(
+        "CREATE TRIGGER refuse_threads BEFORE INSERT ON email_threads BEGIN SELECT "
+        "RAISE(ABORT, 'refused'); END");
+  });
+  EXPECT_ANY_THROW(flow_.syncFolder(account_, password_, inbox, std::nullopt, 50));
+  Kept failed = kept();
+  EXPECT_EQ(failed.messages, 0u);
+  EXPECT_EQ(failed.threads, 0u);
+  EXPECT_FALSE(failed.state);
+  EXPECT_EQ(failed.total, 0);
+  EXPECT_FALSE(failed.lastSync);
+
+  db_->write([](store::Connection& c) { c.execute("DROP TRIGGER refuse_threads"); });
+  const auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
+  EXPECT_EQ(result.newMessages.size(), 3u);
+  Kept done = kept();
+  EXPECT_EQ(done.messages, 3u);
+  EXPECT_EQ(done.threads, 2u);  // "plan" and "other"
+  ASSERT_TRUE(done.state);
+  EXPECT_NE(done.state->uidValidity, 0u);
+  EXPECT_EQ(done.total, 3);
+  EXPECT_TRUE(done.lastSync);
+  EXPECT_EQ(result.folder.totalCount, 3);
+  EXPECT_EQ(store_.getFolderMessageCount(inbox), 3);
 }
 
 TEST_F(EmailSyncTest, LocalFoldersAndMissingUidsFailWithoutTheNetwork) {
