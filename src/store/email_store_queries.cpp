@@ -154,9 +154,11 @@ int64_t EmailStore::getFolderMessageCount(const EmailFolder& folder) {
 
 EmailFolder EmailStore::saveFolderWithCountLocked(Connection& c, const EmailFolder& folder) {
   EmailFolder counted = EmailFolder::make(folder);
-  auto s = c.prepare(sql::folderCount(counted.type));
-  bindFolderCondition(s, counted);
-  counted.totalCount = s.step() ? s.integer(0).value_or(0) : 0;
+  {
+    auto s = c.prepare(sql::folderCount(counted.type));
+    bindFolderCondition(s, counted);
+    counted.totalCount = s.step() ? s.integer(0).value_or(0) : 0;
+  }
   writeFoldersLocked(c, {counted});
   return counted;
 }
