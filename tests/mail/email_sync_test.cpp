@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mail/email_body_prefetcher.h"
@@ -223,30 +224,18 @@ TEST_F(EmailSyncTest, FirstLoadIsStoredWholeOrNotAtAll) {
   servers_.deliver(user_, "INBOX", raw_message("Re: Plan", "y", "<p2@x>"));
   servers_.deliver(user_, "INBOX", raw_message("Other", "z", "<o1@x>"));
   const EmailFolder inbox = folderAt("INBOX");
-  struct Kept {
-    size_t messages = 0, threads = 0;
-    std::optional<store::FolderSyncState> state;
-    int64_t total = 0;
-    std::optional<double> lastSync;
-  };
+  // Messages, conversations, whether the folder has a state, its count and whether synced.
+  using Kept = std::tuple<int64_t, int64_t, bool, int64_t, bool>;
   auto kept = [&] {
     return db_->read([&](store::Connection& c) {
-      Kept k;
-      auto count = [&](const char* sql) {
-        auto s = c.prepare(sql);
-        s.bind(1, account_.id);
-        return s.step() ? static_cast<size_t>(s.integer(0).value_or(0)) : 0;
-      };
-      k.messages = count("SELECT COUNT(*) FROM email_messages WHERE account_id = ?");
-      k.threads = count("SELECT COUNT(*) FROM email_threads WHERE account_id = ?");
-      k.state = store::folder_sync_state(c, account_.id, "INBOX");
-      auto s = c.prepare("SELECT total_count, last_sync_date FROM email_folders WHERE id = ?");
-      s.bind(1, inbox.id);
-      if (s.step()) {
-        k.total = s.integer(0).value_or(0);
-        k.lastSync = s.real(1);
-      }
-      return k;
+      auto s = c.prepare(
+          "SELECT (SELECT COUNT(*) FROM email_messages WHERE account_id = ?1), (SELECT COUNT(*) "
+          "FROM email_threads WHERE account_id = ?1), total_count, last_sync_date IS NOT NULL "
+          "FROM email_folders WHERE id = ?2");
+      s.bind_all(account_.id, inbox.id);
+      EXPECT_TRUE(s.step());
+      const bool state = store::folder_sync_state(c, account_.id, "INBOX").has_value();
+      return Kept{*s.integer(0), *s.integer(1), state, *s.integer(2), *s.integer(3) != 0};
     });
   };
 
@@ -257,23 +246,12 @@ TEST_F(EmailSyncTest, FirstLoadIsStoredWholeOrNotAtAll) {
         "RAISE(ABORT, 'refused'); END");
   });
   EXPECT_ANY_THROW(flow_.syncFolder(account_, password_, inbox, std::nullopt, 50));
-  Kept failed = kept();
-  EXPECT_EQ(failed.messages, 0u);
-  EXPECT_EQ(failed.threads, 0u);
-  EXPECT_FALSE(failed.state);
-  EXPECT_EQ(failed.total, 0);
-  EXPECT_FALSE(failed.lastSync);
+  EXPECT_EQ(kept(), Kept(0, 0, false, 0, false));
 
   db_->write([](store::Connection& c) { c.execute("DROP TRIGGER refuse_threads"); });
   const auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
   EXPECT_EQ(result.newMessages.size(), 3u);
-  Kept done = kept();
-  EXPECT_EQ(done.messages, 3u);
-  EXPECT_EQ(done.threads, 2u);  // "plan" and "other"
-  ASSERT_TRUE(done.state);
-  EXPECT_NE(done.state->uidValidity, 0u);
-  EXPECT_EQ(done.total, 3);
-  EXPECT_TRUE(done.lastSync);
+  EXPECT_EQ(kept(), Kept(3, 2, true, 3, true));  // conversations "plan" and "other"
   EXPECT_EQ(result.folder.totalCount, 3);
   EXPECT_EQ(store_.getFolderMessageCount(inbox), 3);
 }
