@@ -71,10 +71,9 @@ std::vector<EmailFolder> EmailSyncFlow::syncFolders(const EmailAccount& account,
   return store_.foldersOf(account.id);
 }
 
-std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
-                                                    const EmailFolder& folder,
-                                                    std::vector<EmailMessage> batch,
-                                                    size_t& stored) {
+std::vector<EmailMessage> EmailSyncFlow::storeBatch(
+    const EmailAccount& account, const EmailFolder& folder, std::vector<EmailMessage> batch,
+    size_t& stored, const std::function<void(store::Connection&)>& alongside) {
   batch = EmailDeduplicationService::deduplicate(std::move(batch));
   if (folder.type == store::EmailFolderType::inbox)
     batch = store_.excludeMessagesStoredInOtherFolders(account.id, folder.id, std::move(batch));
@@ -95,12 +94,18 @@ std::vector<EmailMessage> EmailSyncFlow::storeBatch(const EmailAccount& account,
   std::set<std::string> threads;
   for (const auto& message : toSave)
     if (message.threadId) threads.insert(*message.threadId);
-  stored += store_.saveSyncedMessagesInBackground(std::move(toSave)).get();
-  // A message moved by another client arrives here under its new folder: it takes the local
-  // state its old row left when the old folder's sync found it gone.
-  store_.database().write([&](store::Connection& c) { store::restore_moved_state(c, account.id); });
-  store::EmailThreadService(store_.database())
-      .refreshThreads(account.id, std::vector<std::string>(threads.begin(), threads.end()));
+  const std::vector<std::string> threadKeys(threads.begin(), threads.end());
+  // One transaction for the batch and what follows from it: a file never holds the messages
+  // without their conversations, and a rollback journal pays its syncs once, not three times.
+  auto followers = [&](store::Connection& c) {
+    // A message moved by another client arrives here under its new folder: it takes the
+    // local state its old row left when the old folder's sync found it gone.
+    store::restore_moved_state(c, account.id);
+    // Joins the save's transaction (same thread, a write inside a write).
+    store::EmailThreadService(store_.database()).refreshThreads(account.id, threadKeys);
+    if (alongside) alongside(c);
+  };
+  stored += store_.saveSyncedMessagesInBackground(std::move(toSave), followers).get();
   return fresh;
 }
 
@@ -138,6 +143,7 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
   }
 
   FolderReconciler reconciler(store_.database(), account, folder);
+  reconciler.deferFirstState();
   auto first = service_.syncMessages(account, password, folder, since, limit, false, background, {},
                                      reconcile ? &reconciler : nullptr);
   result.removed = reconciler.report().removed;
@@ -148,19 +154,38 @@ EmailSyncFlow::FolderResult EmailSyncFlow::syncFolder(const EmailAccount& accoun
   }
   const bool more = service_.hasBackgroundTask(account.id);
   if (more && progress) progress(folder, 0, total);
+  // Without a background part the first load is the last save: the folder's count and last
+  // sync date are written in its transaction.
+  std::optional<EmailFolder> savedFolder;
   {
     std::lock_guard lock(resultLock);
     result.fetched += first.size();
-    auto added = storeBatch(account, folder, std::move(first), result.stored);
+    auto alongside = [&](store::Connection& c) {
+      reconciler.writeFirstState(c);
+      if (more) return;
+      EmailFolder updated = folder;
+      updated.lastSyncDate = now_seconds();
+      savedFolder = store_.saveFolderWithCountLocked(c, updated);
+    };
+    auto added = storeBatch(account, folder, std::move(first), result.stored, alongside);
     result.newMessages.insert(result.newMessages.begin(), added.begin(), added.end());
     if (progress) progress(folder, result.fetched, std::max(total, result.fetched));
   }
+  // Nothing was stored (an empty folder, or only mail archived elsewhere): the state is
+  // written on its own.
+  if (reconciler.firstStateWaiting())
+    store_.database().write([&](store::Connection& c) { reconciler.writeFirstState(c); });
   if (more && waitForBackground) service_.waitForBackgroundTasks(account.id);
 
   EmailFolder updated = folder;
-  updated.lastSyncDate = now_seconds();
-  updated.totalCount = store_.getFolderMessageCount(folder);
-  store_.saveFolder(updated);
+  if (savedFolder) {
+    updated = *savedFolder;
+    store_.publishFolderWithCount(updated);
+  } else {
+    updated.lastSyncDate = now_seconds();
+    updated.totalCount = store_.getFolderMessageCount(folder);
+    store_.saveFolder(updated);
+  }
   result.folder = updated;
   log_line(log_kind::kSuccess, kComponent,
            "文件夹 " + folder.name + " 同步完成: " + std::to_string(result.fetched) + " 封, 新邮件 " +

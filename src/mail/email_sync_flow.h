@@ -13,6 +13,7 @@
 #include "store/email_message.h"
 
 namespace kestrova::store {
+class Connection;
 class EmailStore;
 }
 
@@ -79,10 +80,12 @@ class EmailSyncFlow {
 
  private:
   // Hooks, inbox exclusion, merge with stored copies, save; returns the new messages.
-  std::vector<store::EmailMessage> storeBatch(const store::EmailAccount& account,
-                                              const store::EmailFolder& folder,
-                                              std::vector<store::EmailMessage> batch,
-                                              size_t& stored);
+  // `alongside` runs in the save's write transaction, after the conversations; it does not
+  // run when nothing is left to save.
+  std::vector<store::EmailMessage> storeBatch(
+      const store::EmailAccount& account, const store::EmailFolder& folder,
+      std::vector<store::EmailMessage> batch, size_t& stored,
+      const std::function<void(store::Connection&)>& alongside = {});
 
   store::EmailStore& store_;
   EmailService& service_;

@@ -156,11 +156,22 @@ std::optional<ImapSelectedFolder> FolderReconciler::select(LibEtPanIMAPSession& 
     const bool renumberedElsewhere = known && known->uidValidity != selected->uidValidity;
     if (report_.resynchronised || report_.renumbered || renumberedElsewhere || modSeq == 0)
       modSeq = selected->highestModSeq;
-    database_.write([&](store::Connection& c) {
-      store::save_folder_sync_state(c, account_.id, folder_.path, {selected->uidValidity, modSeq});
-    });
+    const store::FolderSyncState state{selected->uidValidity, modSeq};
+    if (!known && deferFirstState_) {
+      firstState_ = state;
+    } else {
+      database_.write([&](store::Connection& c) {
+        store::save_folder_sync_state(c, account_.id, folder_.path, state);
+      });
+    }
   }
   return selected;
+}
+
+void FolderReconciler::writeFirstState(store::Connection& c) {
+  if (!firstState_) return;
+  store::save_folder_sync_state(c, account_.id, folder_.path, *firstState_);
+  firstState_.reset();
 }
 
 void FolderReconciler::listed(uint32_t low, uint32_t high, const std::vector<uint32_t>& held) {

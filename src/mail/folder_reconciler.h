@@ -70,6 +70,15 @@ class FolderReconciler {
   // with another UID in that range were expunged elsewhere.
   void listed(uint32_t low, uint32_t high, const std::vector<uint32_t>& held);
 
+  // A folder the store holds no state for yet gets its first one (UIDVALIDITY and
+  // mod-sequence, as select found them) from writeFirstState, in the transaction that stores
+  // its first messages, instead of right after the SELECT: UIDs are never stored without the
+  // numbering they belong to, and a first load commits once less. When the caller never
+  // calls it (the load failed), the folder stays without state, as if never selected.
+  void deferFirstState() { deferFirstState_ = true; }
+  void writeFirstState(store::Connection& c);
+  bool firstStateWaiting() const { return firstState_.has_value(); }
+
   const Report& report() const { return report_; }
   // Whether expunges of the whole folder are already known from the SELECT.
   bool resynchronised() const { return report_.resynchronised; }
@@ -88,6 +97,8 @@ class FolderReconciler {
   store::EmailAccount account_;
   store::EmailFolder folder_;
   Report report_;
+  bool deferFirstState_ = false;
+  std::optional<store::FolderSyncState> firstState_;  // waiting for writeFirstState
 };
 
 }  // namespace kestrova::mail

@@ -298,13 +298,19 @@ void EmailStore::saveFolders(const std::vector<EmailFolder>& folders) {
   std::vector<EmailFolder> stored;
   stored.reserve(folders.size());
   for (const auto& folder : folders) stored.push_back(EmailFolder::make(folder));
-  database_.write([&](Connection& c) {
-    for (const auto& folder : stored) {
-      auto s = c.prepare(sql::kSaveFolder);
-      bindFolder(s, folder);
-      s.run();
-    }
-  });
+  database_.write([&](Connection& c) { writeFoldersLocked(c, stored); });
+  publishSavedFolders(std::move(stored));
+}
+
+void EmailStore::writeFoldersLocked(Connection& c, const std::vector<EmailFolder>& folders) {
+  for (const auto& folder : folders) {
+    auto s = c.prepare(sql::kSaveFolder);
+    bindFolder(s, folder);
+    s.run();
+  }
+}
+
+void EmailStore::publishSavedFolders(std::vector<EmailFolder> stored) {
   onMain([this, stored = std::move(stored)]() mutable {
     std::set<std::string> changedAccounts;
     // Account -> folder id -> index in the account's list, built when first needed.

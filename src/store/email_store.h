@@ -159,6 +159,12 @@ class EmailStore {
   // is written to the count cache; on failure the cached value when above 0, else the number
   // of loaded messages.
   int64_t getFolderMessageCount(const EmailFolder& folder);
+  // saveFolder of `folder` with `totalCount` set to its message count (as
+  // getFolderMessageCount counts), both inside the caller's write transaction, for a
+  // synchronisation whose last save ends with the folder. Returns the folder as written;
+  // publishFolderWithCount makes it known (count cache, folder lists) after the commit.
+  EmailFolder saveFolderWithCountLocked(Connection& c, const EmailFolder& folder);
+  void publishFolderWithCount(const EmailFolder& folder);
   // Recounts every folder and writes all counts to the cache at once.
   void refreshAllFolderCounts();
   // Holds back the count cache's writes to the settings file until the returned guard ends,
@@ -221,8 +227,12 @@ class EmailStore {
   // server owns written into its row — folder, UID, read, starred, and a thread and
   // In-Reply-To where the row has none — in the write transaction that finds the row, so
   // tags, notes, follow-up dates and AI results another process writes meanwhile survive.
-  // A message not stored yet goes through the upsert.
-  std::future<size_t> saveSyncedMessagesInBackground(std::vector<EmailMessage> batch);
+  // A message not stored yet goes through the upsert. `alongside`, when given, runs in the
+  // same write transaction after the batch is written (on the save's thread): writes that
+  // must stand or fall with the batch, such as the summaries of its conversations; its error
+  // rolls the batch back too.
+  std::future<size_t> saveSyncedMessagesInBackground(
+      std::vector<EmailMessage> batch, std::function<void(Connection&)> alongside = {});
   // Sets the trained sender category of the new messages of a batch before it is written;
   // called on a background thread. Empty: the batch is stored as fetched.
   std::function<void(std::vector<EmailMessage>& batch)> applyTrainedSenderCategories;
@@ -323,7 +333,8 @@ class EmailStore {
   std::vector<std::string> setOnAllCopies(const EmailMessage& message, std::string_view update,
                                           bool value, std::function<void(EmailMessage&)> apply);
   enum class BatchKind { fetched, synced };
-  std::future<size_t> saveBatchInBackground(std::vector<EmailMessage> batch, BatchKind kind);
+  std::future<size_t> saveBatchInBackground(std::vector<EmailMessage> batch, BatchKind kind,
+                                            std::function<void(Connection&)> alongside = {});
   detail::CleanupResult cleanupDuplicatesLocked(Connection& c);
   void applyCleanupInMemory(const detail::CleanupResult& result);
   std::optional<int64_t> countFolder(const EmailFolder& folder);
@@ -333,6 +344,9 @@ class EmailStore {
   // Main-thread mutations.
   void publishAccounts(std::vector<EmailAccount> accounts);
   void publishFolders(FolderLists folders);
+  // Folder rows written (insert or replace), and the same rows put into the loaded lists.
+  static void writeFoldersLocked(Connection& c, const std::vector<EmailFolder>& folders);
+  void publishSavedFolders(std::vector<EmailFolder> folders);
   void mergeSavedIntoLists(std::vector<SavedMessage> saved);
   void applyFlagsInMemory(const std::vector<std::string>& ids,
                           const std::function<void(EmailMessage&)>& apply);

@@ -522,15 +522,18 @@ std::future<size_t> EmailStore::saveMessagesInBackground(std::vector<EmailMessag
   return saveBatchInBackground(std::move(batch), BatchKind::fetched);
 }
 
-std::future<size_t> EmailStore::saveSyncedMessagesInBackground(std::vector<EmailMessage> batch) {
-  return saveBatchInBackground(std::move(batch), BatchKind::synced);
+std::future<size_t> EmailStore::saveSyncedMessagesInBackground(
+    std::vector<EmailMessage> batch, std::function<void(Connection&)> alongside) {
+  return saveBatchInBackground(std::move(batch), BatchKind::synced, std::move(alongside));
 }
 
 std::future<size_t> EmailStore::saveBatchInBackground(std::vector<EmailMessage> batch,
-                                                      BatchKind kind) {
+                                                      BatchKind kind,
+                                                      std::function<void(Connection&)> alongside) {
   auto promise = std::make_shared<std::promise<size_t>>();
   auto future = promise->get_future();
-  runInBackground([this, batch = std::move(batch), promise, kind]() mutable {
+  runInBackground([this, batch = std::move(batch), promise, kind,
+                   alongside = std::move(alongside)]() mutable {
     try {
       if (applyTrainedSenderCategories) applyTrainedSenderCategories(batch);
       // One transaction: a batch is stored whole or not at all.
@@ -542,6 +545,7 @@ std::future<size_t> EmailStore::saveBatchInBackground(std::vector<EmailMessage> 
                                              : upsertLocked(c, std::move(message));
           if (s) written.push_back(std::move(*s));
         }
+        if (alongside) alongside(c);
         return written;
       });
       const size_t count = saved.size();

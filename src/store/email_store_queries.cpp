@@ -152,6 +152,22 @@ int64_t EmailStore::getFolderMessageCount(const EmailFolder& folder) {
   return 0;
 }
 
+EmailFolder EmailStore::saveFolderWithCountLocked(Connection& c, const EmailFolder& folder) {
+  EmailFolder counted = EmailFolder::make(folder);
+  {
+    auto s = c.prepare(sql::folderCount(counted.type));
+    bindFolderCondition(s, counted);
+    counted.totalCount = s.step() ? s.integer(0).value_or(0) : 0;
+  }
+  writeFoldersLocked(c, {counted});
+  return counted;
+}
+
+void EmailStore::publishFolderWithCount(const EmailFolder& folder) {
+  countCache_->set(folder.id, folder.totalCount);
+  publishSavedFolders({folder});
+}
+
 FolderMessageCountCache::DeferredWrites EmailStore::deferCountCacheWrites() {
   return FolderMessageCountCache::DeferredWrites(*countCache_);
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mail/email_body_prefetcher.h"
@@ -20,6 +21,7 @@
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "store/folder_sync_state.h"
 #include "support/mail_servers.h"
 #include "support/scripted_imap_server.h"
 #include "support/test_support.h"
@@ -212,6 +214,46 @@ TEST_F(EmailSyncTest, ConnectionDroppedMidSyncStoresNothingAndTheNextSyncComplet
   auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
   EXPECT_EQ(result.newMessages.size(), 1u);
   EXPECT_EQ(stored(inbox).size(), 1u);
+}
+
+// A first load stores its messages, their conversations, the folder's count and last sync
+// and the folder's first UIDVALIDITY together: when any of it fails, none of it is kept, and
+// the next sync stores all of it.
+TEST_F(EmailSyncTest, FirstLoadIsStoredWholeOrNotAtAll) {
+  servers_.deliver(user_, "INBOX", raw_message("Plan", "x", "<p1@x>"));
+  servers_.deliver(user_, "INBOX", raw_message("Re: Plan", "y", "<p2@x>"));
+  servers_.deliver(user_, "INBOX", raw_message("Other", "z", "<o1@x>"));
+  const EmailFolder inbox = folderAt("INBOX");
+  // Messages, conversations, whether the folder has a state, its count and whether synced.
+  using Kept = std::tuple<int64_t, int64_t, bool, int64_t, bool>;
+  auto kept = [&] {
+    return db_->read([&](store::Connection& c) {
+      auto s = c.prepare(
+          "SELECT (SELECT COUNT(*) FROM email_messages WHERE account_id = ?1), (SELECT COUNT(*) "
+          "FROM email_threads WHERE account_id = ?1), total_count, last_sync_date IS NOT NULL "
+          "FROM email_folders WHERE id = ?2");
+      s.bind_all(account_.id, inbox.id);
+      EXPECT_TRUE(s.step());
+      const bool state = store::folder_sync_state(c, account_.id, "INBOX").has_value();
+      return Kept{*s.integer(0), *s.integer(1), state, *s.integer(2), *s.integer(3) != 0};
+    });
+  };
+
+  // The conversation summaries are the last rows the save writes before the folder's.
+  db_->write([](store::Connection& c) {
+    c.execute(
+        "CREATE TRIGGER refuse_threads BEFORE INSERT ON email_threads BEGIN SELECT "
+        "RAISE(ABORT, 'refused'); END");
+  });
+  EXPECT_ANY_THROW(flow_.syncFolder(account_, password_, inbox, std::nullopt, 50));
+  EXPECT_EQ(kept(), Kept(0, 0, false, 0, false));
+
+  db_->write([](store::Connection& c) { c.execute("DROP TRIGGER refuse_threads"); });
+  const auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
+  EXPECT_EQ(result.newMessages.size(), 3u);
+  EXPECT_EQ(kept(), Kept(3, 2, true, 3, true));  // conversations "plan" and "other"
+  EXPECT_EQ(result.folder.totalCount, 3);
+  EXPECT_EQ(store_.getFolderMessageCount(inbox), 3);
 }
 
 TEST_F(EmailSyncTest, LocalFoldersAndMissingUidsFailWithoutTheNetwork) {
