@@ -16,12 +16,14 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
+#include <QToolButton>
 #include <chrono>
 
 #include "ai/ai_test_server.h"
 #include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/composer_assistant.h"
+#include "app/desktop/follow_up_items.h"
 #include "app/desktop/main_window.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
@@ -306,7 +308,7 @@ TEST_F(AiPanelTest, InsightsRefreshFromTheProviderAndAreStored) {
        "Pay invoice 42 by Friday."},
       {MessageInsight::priority, "HIGH", "aiPriorityValue", "高"},
       {MessageInsight::tags, "finance, invoice", "aiTagsValue", "finance, invoice"},
-      {MessageInsight::actionItems, "Sure: [\"Pay invoice 42\"]", "aiActionItemsValue",
+      {MessageInsight::actionItems, "Sure: [\"Pay invoice 42\"]", "aiActionItem",
        "☐ Pay invoice 42"},
   };
   for (const auto& c : cases) {
@@ -326,6 +328,45 @@ TEST_F(AiPanelTest, InsightsRefreshFromTheProviderAndAreStored) {
   EXPECT_EQ(insights.tags, (QStringList{"finance", "invoice"}));
   EXPECT_EQ(insights.actionItems, QStringList{"Pay invoice 42"});
   EXPECT_EQ(server_.requests().size(), 4u);
+}
+
+TEST_F(AiPanelTest, ActionItemsGoIntoTheUsersListOnceWhereTheViewAndTheCommandLineSeeThem) {
+  use("canned");
+  server_.reply_with({"[\"Pay invoice 41\", \"File the receipt\", \"Tell Ann\"]"});
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  int told = 0;
+  panel.onActionItemsKept = [&] { ++told; };
+  panel.show_message(ids_[1]);
+  panel.model().refresh(MessageInsight::actionItems);
+  ASSERT_TRUE(wait_for([&] { return !panel.model().refreshing(MessageInsight::actionItems); }));
+  auto adds = panel.findChildren<QToolButton*>("aiAddAction");
+  ASSERT_EQ(adds.size(), 3);
+  // One, then all (the one already there is not added again), then all once more.
+  adds[1]->click();
+  EXPECT_EQ(panel.model().insights().actionItemKept, (std::vector<bool>{false, true, false}));
+  auto* all = panel.findChild<QPushButton*>("aiAddAllActions");
+  ASSERT_TRUE(all && all->isEnabled());
+  all->click();
+  EXPECT_EQ(panel.model().keep_action_items(), 0);
+  EXPECT_EQ(told, 2);
+  all = panel.findChild<QPushButton*>("aiAddAllActions");
+  EXPECT_FALSE(all->isEnabled());
+  for (auto* add : panel.findChildren<QToolButton*>("aiAddAction")) EXPECT_FALSE(add->isEnabled());
+
+  // The action-items view and the command line list the three, once each.
+  ActionItemsModel view(store::EmailDatabase::shared(), nullptr);
+  QStringList titles;
+  for (int row = 0; row < view.rowCount(); ++row)
+    if (view.row_at(row)->messageId == ids_[1]) titles << QString::fromStdString(view.row_at(row)->title);
+  titles.sort();
+  EXPECT_EQ(titles, (QStringList{"File the receipt", "Pay invoice 41", "Tell Ann"}));
+  const auto listed = kestrova({"actions", "list", "--message", ids_[1], "--json"});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_EQ(Json::parse(listed.out).size(), 3u) << listed.out;
+  // A panel opened afresh knows they are kept.
+  AiPanel again(store::EmailDatabase::shared(), preferences_);
+  again.show_message(ids_[1]);
+  EXPECT_EQ(again.model().insights().actionItemKept, (std::vector<bool>{true, true, true}));
 }
 
 TEST_F(AiPanelTest, ComposerSuggestionsReachTheEditorOnlyWhenAccepted) {

@@ -1,5 +1,7 @@
 #include "app/core/message_ai_tasks.h"
 
+#include <set>
+
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
 #include "app/core/mail_ai.h"
@@ -97,16 +99,37 @@ void refresh_insight(MessageContext& c, MessageInsight insight) {
 }
 
 int save_action_items(MessageContext& c) {
-  store::EmailActionStore store(c.book.store().database());
+  return add_action_items(c.book.store().database(), c.message.id, c.account.id,
+                          c.message.aiActionItems);
+}
+
+int add_action_items(store::EmailDatabase& database, const std::string& messageId,
+                     const std::string& accountId, const std::vector<std::string>& titles) {
+  // Only added to: the service's store (or the window's view) wakes snoozed items.
+  store::EmailActionStore store(database, {.clock = {}, .poster = {}, .withoutWakeTimer = true});
   int added = 0;
-  for (const auto& title : c.message.aiActionItems) {
+  for (const auto& title : titles) {
     store::EmailActionItem item;
-    item.messageId = c.message.id;
-    item.accountId = c.account.id;
+    item.messageId = messageId;
+    item.accountId = accountId;
     item.title = title;
     added += store.add(std::move(item)) ? 1 : 0;
   }
   return added;
+}
+
+std::vector<bool> action_items_kept(store::EmailDatabase& database, const std::string& messageId,
+                                    const std::vector<std::string>& titles) {
+  std::set<std::string> keys;
+  database.read([&](store::Connection& c) {
+    auto s = c.prepare("SELECT title_key FROM email_action_items WHERE message_id = ?");
+    s.bind(1, messageId);
+    while (s.step()) keys.insert(s.text(0).value_or(""));
+  });
+  std::vector<bool> kept;
+  for (const auto& title : titles)
+    kept.push_back(keys.contains(store::EmailActionItem::title_key(title)));
+  return kept;
 }
 
 std::string polish_text(const std::string& body, ai::PolishMode mode) {

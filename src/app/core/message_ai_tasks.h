@@ -49,6 +49,14 @@ void refresh_insight(MessageContext& c, MessageInsight insight);
 
 // Adds the message's AI action items to the action items; answers how many were new.
 int save_action_items(MessageContext& c);
+// Adds `titles` of the message `messageId` (of the account `accountId`) to the action items
+// the action-items view, the command line and the service share; answers how many were new.
+// A title the message already has an item for (the same title key) is not added again.
+int add_action_items(store::EmailDatabase& database, const std::string& messageId,
+                     const std::string& accountId, const std::vector<std::string>& titles);
+// Which of `titles` the message `messageId` has an action item for, in the same order.
+std::vector<bool> action_items_kept(store::EmailDatabase& database, const std::string& messageId,
+                                    const std::vector<std::string>& titles);
 
 // `body` rewritten or translated as `mode` says, with the composing scenario's profile.
 // Refused in super-privacy mode. Blocking; throws MessageAIError.
