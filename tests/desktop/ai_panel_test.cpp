@@ -74,6 +74,26 @@ class AiPanelTest : public ::testing::Test {
       ids_.push_back(m.id);
       mail.saveMessage(store::EmailMessage::make(std::move(m)));
     }
+    // Another account's mail, which no question about this account's mail may carry.
+    store::EmailAccount other;
+    other.id = new_uuid();
+    other.emailAddress = "other@example.org";
+    mail.saveAccount(other);
+    const auto otherInbox = store::EmailFolder::make({.id = new_uuid(),
+                                                      .accountId = other.id,
+                                                      .name = "INBOX",
+                                                      .type = store::EmailFolderType::inbox});
+    mail.saveFolder(otherInbox);
+    store::EmailMessage secret;
+    secret.id = new_uuid();
+    secret.accountId = other.id;
+    secret.folderId = otherInbox.id;
+    secret.subject = "Secret merger";
+    secret.from = {"Zed", "zed@example.org"};
+    secret.textBody = secret.preview = "Secret merger terms";
+    secret.isBodyLoaded = true;
+    secret.date = secret.updatedAt = 1700000005;
+    mail.saveMessage(store::EmailMessage::make(std::move(secret)));
     profile_ = "Panel " + new_uuid();
     EXPECT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", profile_,
                         "--endpoint", server_.base("ok") + "/v1", "--default"})
@@ -193,7 +213,54 @@ TEST_F(AiPanelTest, EachScopeSendsItsOwnContextAndStartsItsOwnConversation) {
     EXPECT_EQ(context.rfind(c.context, 0), 0u) << context;
     EXPECT_NE(context.find(c.contains), std::string::npos) << context;
     EXPECT_EQ(context.find(c.lacks), std::string::npos) << context;
+    EXPECT_EQ(sent.dump().find("Secret merger"), std::string::npos) << context;
     panel.findChild<QPushButton*>("aiNewConversation")->click();
+  }
+}
+
+TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndAProviderFailureShowsNoRawReply) {
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  panel.show_message(ids_[0]);
+  // Stopped while the provider still streams: what came stays, and the stopped question
+  // is neither asked again nor sent with the next one.
+  use("trickle");
+  panel.ask("Summarise everything");
+  ASSERT_TRUE(wait_for([&] { return panel.model().turns().back().answer.size() > 2; }));
+  panel.stop_button().click();
+  const QString partial = panel.model().turns().back().answer;
+  const size_t asked = server_.requests().size();
+  use("canned");
+  server_.reply_with({"Nothing is due."});
+  panel.ask("What is due?");
+  ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+  ASSERT_EQ(panel.model().turns().size(), 2u);
+  EXPECT_EQ(panel.model().turns()[0].answer, partial);
+  EXPECT_TRUE(panel.model().turns()[0].stopped);
+  EXPECT_EQ(server_.requests().size(), asked + 1);
+  const Json sent = messages_sent(server_.last());
+  EXPECT_EQ(sent.dump().find("Summarise everything"), std::string::npos) << sent.dump();
+
+  // Failures of the provider: the status, the provider's own short words and the profile to
+  // check; never a page of the reply itself.
+  struct Failure {
+    const char* behaviour;
+    QString shown;
+  };
+  const Failure failures[] = {
+      {"status500", "请求失败 (状态码: 500): upstream exploded。"},
+      {"hostile500", "请求失败 (状态码: 500)。"},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.behaviour);
+    use(f.behaviour);
+    panel.ask("What is due now?");
+    ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+    const QString error = panel.model().turns().back().error;
+    EXPECT_TRUE(error.contains(f.shown)) << error.toStdString();
+    EXPECT_TRUE(error.contains(QString::fromStdString(profile_))) << error.toStdString();
+    EXPECT_TRUE(wait_for([&] { return panel.conversation_text().contains(error); }));
+    EXPECT_FALSE(panel.conversation_text().contains("xxxxxxxx"));
+    EXPECT_FALSE(panel.conversation_text().contains("owned"));
   }
 }
 
