@@ -257,6 +257,21 @@ TEST_F(ComposerTest, AnHtmlSignatureLeavesTheWindowAsTheCommandLineSendsIt) {
   EXPECT_EQ(fromWindow.textBody, fromCli.textBody);
   EXPECT_EQ(decoded(mails[1].data).rfind("Sounds good\n\nTester\n\n", 0), 0u)
       << decoded(mails[1].data);
+
+  // Kept as a draft and opened again: one signature, still apart from the user's text.
+  auto* draft = open_new();
+  ASSERT_NE(draft, nullptr);
+  QTest::keyClicks(&draft->body_editor(), "Draft words");
+  ASSERT_TRUE(draft->model().save_draft());
+  const std::string draftId = draft->model().draft_id();
+  draft->close();
+  QApplication::processEvents();
+  ComposerModel again(preferences_);
+  again.open_draft(draftId);
+  ASSERT_TRUE(again.signature());
+  EXPECT_EQ(again.signature()->name, "Card");
+  EXPECT_EQ(again.body(), "Draft words");
+  EXPECT_FALSE(again.html_body());
 }
 
 TEST_F(ComposerTest, MailTakenBackByUndoOrByClosingNeverLeavesAndStaysADraft) {

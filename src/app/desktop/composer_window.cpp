@@ -113,10 +113,14 @@ ComposerWindow::ComposerWindow(std::unique_ptr<ComposerModel> model, QWidget* pa
     model_->subject = subject_->text().toStdString();
     // The user's text without the HTML signature the editor shows: the model puts the
     // signature in itself, markers and all.
-    std::unique_ptr<QTextDocument> text(editor_->document()->clone());
+    QTextDocument* text = editor_->document();
+    std::unique_ptr<QTextDocument> copy;  // only when there is a signature to leave out
     QString plain;
-    if (QTextFrame* frame = signature_frame(*text)) {
-      QTextCursor cursor(text.get());
+    if (signature_frame(*text)) {
+      copy.reset(text->clone());
+      text = copy.get();
+      QTextFrame* frame = signature_frame(*text);
+      QTextCursor cursor(text);
       cursor.setPosition(frame->firstPosition() - 1);
       cursor.setPosition(frame->lastPosition() + 1, QTextCursor::KeepAnchor);
       cursor.removeSelectedText();
