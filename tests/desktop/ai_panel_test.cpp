@@ -218,7 +218,7 @@ TEST_F(AiPanelTest, EachScopeSendsItsOwnContextAndStartsItsOwnConversation) {
   }
 }
 
-TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndAProviderFailureShowsNoRawReply) {
+TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndProviderFailuresShowNoRawReply) {
   AiPanel panel(store::EmailDatabase::shared(), preferences_);
   panel.show_message(ids_[0]);
   // Stopped while the provider still streams: what came stays, and the stopped question
@@ -261,6 +261,11 @@ TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndAProviderFailureShowsNoRawRep
     EXPECT_TRUE(wait_for([&] { return panel.conversation_text().contains(error); }));
     EXPECT_FALSE(panel.conversation_text().contains("xxxxxxxx"));
     EXPECT_FALSE(panel.conversation_text().contains("owned"));
+    // The same for a refreshed insight.
+    panel.model().refresh(MessageInsight::summary);
+    ASSERT_TRUE(wait_for([&] { return !panel.model().refreshing(MessageInsight::summary); }));
+    EXPECT_TRUE(panel.model().insight_error().contains(f.shown))
+        << panel.model().insight_error().toStdString();
   }
 }
 

@@ -12,7 +12,9 @@
 #include "store/database.h"
 #include "store/email_action_store.h"
 #include "store/email_store.h"
+#include "util/json.h"
 #include "util/localization.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 
 namespace kestrova::app {
@@ -52,8 +54,10 @@ auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) 
   try {
     return task();
   } catch (const ai::AIServiceError& error) {
-    throw MessageAIError(Kind::provider, ai::AIConfiguration::userFacingAIErrorMessage(
-                                             localized(action), error, target));
+    throw MessageAIError(
+        Kind::provider,
+        ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target),
+        brief_provider_failure(action, error, target));
   } catch (const ai::EmailAIError& error) {
     throw MessageAIError(Kind::empty, error.what());
   }
@@ -65,11 +69,46 @@ std::string non_blank(std::string answer) {
   return answer;
 }
 
+// The provider's own words in a refused request's body, short: the message of a JSON error
+// ({"error": {"message": ...}}, {"error": "..."}, {"message": ...}), else a body of one short
+// line. An error page, a long dump or anything else gives nothing.
+std::string provider_words(const std::string& body) {
+  constexpr size_t kShortLine = 200;
+  std::string words;
+  const Json json = Json::parse(body, nullptr, false);
+  if (!json.is_discarded() && json.is_object()) {
+    const Json* found = nullptr;
+    if (auto e = json.find("error"); e != json.end())
+      found = e->is_object() && e->contains("message") ? &(*e)["message"] : &*e;
+    else if (auto m = json.find("message"); m != json.end())
+      found = &*m;
+    if (found && found->is_string()) words = found->get<std::string>();
+  } else if (body.size() <= kShortLine && body.find('\n') == std::string::npos &&
+             !text::trim(body).starts_with("<")) {
+    words = body;
+  }
+  words = text::trim(words);
+  if (words.empty()) return {};
+  return terminal_safe(quoted_excerpt(words, kShortLine));
+}
+
 std::string listing_limit() {
   return " ORDER BY date DESC LIMIT " + std::to_string(ai::EmailQAService::kListingLimit);
 }
 
 }  // namespace
+
+std::string brief_provider_failure(std::string_view action, const ai::AIServiceError& error,
+                                   const ai::ResolvedAIProfile& target) {
+  if (error.kind() != ai::AIServiceError::Kind::requestFailed)
+    return ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target);
+  std::string description =
+      text::trim(localized_format("ai.error.request_failed", static_cast<int64_t>(error.status()),
+                                  provider_words(error.body())));
+  if (description.ends_with(":")) description.pop_back();
+  return ai::AIConfiguration::userFacingAIErrorMessage(localized(action), Error(description),
+                                                       target);
+}
 
 void refresh_insight(MessageContext& c, MessageInsight insight) {
   ensure_allowed(&c.account);

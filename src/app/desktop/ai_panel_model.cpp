@@ -16,10 +16,7 @@
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_message.h"
-#include "util/json.h"
 #include "util/localization.h"
-#include "util/terminal_text.h"
-#include "util/text.h"
 
 namespace kestrova::app::desktop {
 
@@ -35,44 +32,6 @@ template <class F>
 void on_main_thread(F&& work) {
   QMetaObject::invokeMethod(QCoreApplication::instance(), std::forward<F>(work),
                             Qt::QueuedConnection);
-}
-
-// The provider's own words in a refused request's body, short enough for the panel: the
-// message of a JSON error ({"error": {"message": ...}}, {"error": "..."}, {"message": ...}),
-// else a body of one short line. An error page, a long dump or anything else is left out.
-std::string provider_words(const std::string& body) {
-  constexpr size_t kShortLine = 200;
-  std::string words;
-  const Json json = Json::parse(body, nullptr, false);
-  if (!json.is_discarded() && json.is_object()) {
-    const Json* found = nullptr;
-    if (auto e = json.find("error"); e != json.end())
-      found = e->is_object() && e->contains("message") ? &(*e)["message"] : &*e;
-    else if (auto m = json.find("message"); m != json.end())
-      found = &*m;
-    if (found && found->is_string()) words = found->get<std::string>();
-  } else if (body.size() <= kShortLine && body.find('\n') == std::string::npos &&
-             !text::trim(body).starts_with("<")) {
-    words = body;
-  }
-  words = text::trim(words);
-  if (words.empty()) return {};
-  return terminal_safe(quoted_excerpt(words, kShortLine));
-}
-
-// A provider's failure as the panel shows it: a refused request with its status and the
-// provider's words, never the reply itself.
-std::string shown_failure(const ai::AIServiceError& e, const ai::AIConfiguration& latest) {
-  if (e.kind() != ai::AIServiceError::Kind::requestFailed)
-    return latest.userFacingAIErrorMessage(localized("ai.ask.action"), e,
-                                           ai::AIScenario::emailAnalysis);
-  std::string description = localized_format("ai.error.request_failed",
-                                             static_cast<int64_t>(e.status()),
-                                             provider_words(e.body()));
-  description = text::trim(description);
-  if (description.ends_with(":")) description.pop_back();
-  return latest.userFacingAIErrorMessage(localized("ai.ask.action"), Error(description),
-                                         ai::AIScenario::emailAnalysis);
 }
 
 // The scope of a question, read on the pool's thread (bodies may be downloaded).
@@ -271,7 +230,8 @@ bool AiPanelModel::ask(const QString& text) {
             });
             return;
           } catch (const ai::AIServiceError& e) {
-            error = q(shown_failure(e, latest));
+            error = q(brief_provider_failure("ai.ask.action", e,
+                                             latest.resolveProfile(ai::AIScenario::emailAnalysis)));
           }
         } catch (const Stopped&) {
           return;
@@ -324,6 +284,8 @@ void AiPanelModel::refresh(MessageInsight insight) {
       auto context = context_for(id);
       refresh_insight(*context, insight);
       updated = true;
+    } catch (const MessageAIError& e) {
+      error = q(e.brief());
     } catch (const std::exception& e) {
       error = q(e.what());
     }
