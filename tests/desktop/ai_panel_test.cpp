@@ -28,8 +28,8 @@
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "util/text.h"
 #include "util/uuid.h"
-
 #include "wait_for.h"
 
 namespace kestrova::app::desktop {
@@ -45,55 +45,43 @@ Json messages_sent(const Json& request) {
   return Json::parse(request["body"].get<std::string>())["messages"];
 }
 
-// An inbox of three invoices in an account of the user's database, and a default AI profile
-// of the test's own at the loopback provider.
+// An inbox of three invoices in an account of the user's database, another account's inbox
+// (whose mail no question about the first may carry), and a default AI profile of the test's
+// own at the loopback provider.
 class AiPanelTest : public ::testing::Test {
  protected:
   AiPanelTest() {
-    auto& db = store::EmailDatabase::shared();
-    store::EmailStore mail(db, platform::SettingsStore::shared());
-    account_.id = new_uuid();
-    account_.emailAddress = "me@example.com";
-    mail.saveAccount(account_);
-    const auto inbox = store::EmailFolder::make({.id = new_uuid(),
-                                                 .accountId = account_.id,
-                                                 .name = "INBOX",
-                                                 .type = store::EmailFolderType::inbox});
-    mail.saveFolder(inbox);
-    for (int i = 0; i < 3; ++i) {
-      store::EmailMessage m;
-      m.id = new_uuid();
-      m.accountId = account_.id;
-      m.folderId = inbox.id;
-      m.subject = "Invoice " + std::to_string(40 + i);
-      m.from = {"Ann", "ann@example.com"};
-      m.textBody = "Please pay invoice " + std::to_string(40 + i) + " by Friday.";
-      m.preview = *m.textBody;
-      m.isBodyLoaded = true;
-      m.date = m.updatedAt = 1700000000 + i;
-      ids_.push_back(m.id);
-      mail.saveMessage(store::EmailMessage::make(std::move(m)));
-    }
-    // Another account's mail, which no question about this account's mail may carry.
+    store::EmailStore mail(store::EmailDatabase::shared(), platform::SettingsStore::shared());
+    // An account with an inbox holding a message per subject, each "<subject> by Friday.".
+    auto add = [&](store::EmailAccount& account, const std::string& address,
+                   const std::vector<std::string>& subjects) {
+      account.id = new_uuid();
+      account.emailAddress = address;
+      mail.saveAccount(account);
+      const auto inbox = store::EmailFolder::make({.id = new_uuid(),
+                                                   .accountId = account.id,
+                                                   .name = "INBOX",
+                                                   .type = store::EmailFolderType::inbox});
+      mail.saveFolder(inbox);
+      std::vector<std::string> ids;
+      for (const auto& subject : subjects) {
+        store::EmailMessage m;
+        m.id = new_uuid();
+        m.accountId = account.id;
+        m.folderId = inbox.id;
+        m.subject = subject;
+        m.from = {"Ann", "ann@example.com"};
+        m.textBody = m.preview = "Please pay " + text::lower(subject) + " by Friday.";
+        m.isBodyLoaded = true;
+        m.date = m.updatedAt = 1700000000 + static_cast<double>(ids.size());
+        ids.push_back(m.id);
+        mail.saveMessage(store::EmailMessage::make(std::move(m)));
+      }
+      return ids;
+    };
+    ids_ = add(account_, "me@example.com", {"Invoice 40", "Invoice 41", "Invoice 42"});
     store::EmailAccount other;
-    other.id = new_uuid();
-    other.emailAddress = "other@example.org";
-    mail.saveAccount(other);
-    const auto otherInbox = store::EmailFolder::make({.id = new_uuid(),
-                                                      .accountId = other.id,
-                                                      .name = "INBOX",
-                                                      .type = store::EmailFolderType::inbox});
-    mail.saveFolder(otherInbox);
-    store::EmailMessage secret;
-    secret.id = new_uuid();
-    secret.accountId = other.id;
-    secret.folderId = otherInbox.id;
-    secret.subject = "Secret merger";
-    secret.from = {"Zed", "zed@example.org"};
-    secret.textBody = secret.preview = "Secret merger terms";
-    secret.isBodyLoaded = true;
-    secret.date = secret.updatedAt = 1700000005;
-    mail.saveMessage(store::EmailMessage::make(std::move(secret)));
+    add(other, "other@example.org", {"Secret merger"});
     profile_ = "Panel " + new_uuid();
     EXPECT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", profile_,
                         "--endpoint", server_.base("ok") + "/v1", "--default"})

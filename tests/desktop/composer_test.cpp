@@ -456,8 +456,11 @@ TEST_F(ComposerTest, SignaturesSwapTemplatesGoAboveTheQuoteAndKnownAddressesComp
   EXPECT_LT(text, model.body().find("> Shall we meet?"));
   EXPECT_EQ(model.subject, "Re: Plans");
   store::TemplateStore stored(db_);
-  for (const auto& t : stored.templates())
-    if (t.id == chosen.id) EXPECT_EQ(t.usageCount, chosen.usageCount + 1);
+  for (const auto& t : stored.templates()) {
+    if (t.id == chosen.id) {
+      EXPECT_EQ(t.usageCount, chosen.usageCount + 1);
+    }
+  }
 
   // Sent from the model alone (no window); known addresses complete, in any letter case,
   // entry by entry.
