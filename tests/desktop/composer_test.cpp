@@ -188,7 +188,6 @@ TEST_F(ComposerTest, AReplyOpensAtOnceAndItsQuoteFollowsFromTheServerOrTheFailur
     ASSERT_NE(composer, nullptr) << window_->toast_text().toStdString();
     // Open before anything came from the server: the headers, and the quote on its way.
     EXPECT_EQ(composer->subject_field().text(), "Re: Plans");
-    EXPECT_EQ(composer->recipients_text(), "\"Bob\" <bob@example.net>");
     EXPECT_TRUE(composer->quote_loading());
     QTest::keyClicks(&composer->body_editor(), "typed meanwhile");
     composer->to_field().setText("bob@example.net");
@@ -402,11 +401,7 @@ TEST_F(ComposerTest, DraftsAreSavedOnceTypingPausesUnderOneIdAndMarkedForUpload)
 
 TEST_F(ComposerTest, ARefusedSendIsShownAndTheMessageStaysInTheComposerAndTheDrafts) {
   preferences_.set(settings::undoSendEnabled, false);
-  store::EmailStore store(db_, platform::SettingsStore::shared());
-  store.loadAccounts();
-  const auto& account = store.accounts().front();
-  platform::EmailCredentialStore::shared().save(
-      "wrong", account.passwordKeychainIdentifier.value_or(account.id));
+  save_password("wrong");
   auto* composer = open_new();
   ASSERT_NE(composer, nullptr);
   composer->to_field().setText("ann@example.net");
