@@ -271,6 +271,16 @@ TEST_F(ComposerTest, AnHtmlSignatureLeavesTheWindowAsTheCommandLineSendsIt) {
   EXPECT_EQ(again.signature()->name, "Card");
   EXPECT_EQ(again.body(), "Draft words");
   EXPECT_FALSE(again.html_body());
+
+  // Deleted in the editor with the rest of the text: no signature goes out.
+  auto* cleared = open_new();
+  ASSERT_NE(cleared, nullptr);
+  cleared->body_editor().selectAll();
+  QTest::keyClick(&cleared->body_editor(), Qt::Key_Delete);
+  QTest::keyClicks(&cleared->body_editor(), "No card");
+  ASSERT_TRUE(cleared->model().save_draft());
+  EXPECT_FALSE(cleared->model().signature());
+  EXPECT_EQ(drafts_holding("Tester"), 1);  // the earlier draft only
 }
 
 TEST_F(ComposerTest, MailTakenBackByUndoOrByClosingNeverLeavesAndStaysADraft) {

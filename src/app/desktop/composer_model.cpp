@@ -406,6 +406,12 @@ void ComposerModel::put_signature(std::optional<store::EmailSignature> signature
   if (body_.starts_with(text::trim(signatureText_))) body_.insert(0, "\n\n");
 }
 
+void ComposerModel::forget_signature() {
+  if (!signature_ || !signature_->isHtml) return;
+  signature_.reset();
+  signatureHtml_.clear();
+}
+
 void ComposerModel::sign(ComposedMessage& message) const {
   if (signature_ && signature_->isHtml)
     sign_message(book_->store().database(), *signature_, account_, message);

@@ -144,6 +144,8 @@ class ComposerModel {
   const std::string& signature_html() const { return signatureHtml_; }
   // Replaces the signature in the body with `signatureId`'s, or removes it (empty id).
   void choose_signature(const std::string& signatureId);
+  // The editor no longer shows the HTML signature (the user deleted it): none goes out.
+  void forget_signature();
 
   // The message as it would go out now; throws an Error for a bad recipient or none.
   ComposedMessage composed() const;

@@ -128,6 +128,8 @@ ComposerWindow::ComposerWindow(std::unique_ptr<ComposerModel> model, QWidget* pa
       while (plain.endsWith('\n')) plain.chop(1);
     } else {
       plain = text->toPlainText();
+      // The user deleted the signature's frame along with other text: it stays out.
+      if (!model_->signature_html().empty()) model_->forget_signature();
     }
     model_->set_body((plain + hiddenQuote_).toStdString(),
                      rich_ ? std::optional(text->toHtml().toStdString()) : std::nullopt);
