@@ -344,8 +344,11 @@ void AiPanel::render_insights() {
 // Each action item with a button that puts it into the user's action items (a tick once it is
 // there), and one button for all of them.
 void AiPanel::render_action_items() {
-  for (QWidget* old : actionList_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
-    delete old;
+  // The rows go later: this may run inside a click of one of their buttons.
+  for (QWidget* old : actionList_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    old->setParent(nullptr);
+    old->deleteLater();
+  }
   const auto& i = model_.insights();
   const bool working = model_.refreshing(MessageInsight::actionItems);
   actionList_->setVisible(!i.actionItems.isEmpty() && !working);
