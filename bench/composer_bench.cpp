@@ -61,9 +61,10 @@ std::vector<double> type_into(QTextEdit& editor, int keys) {
 }
 
 void report(const char* name, const std::vector<double>& times, const std::vector<double>& floor) {
-  std::printf("%s median %.2f p99 %.2f (n=%zu) | floor median %.2f | ratio %.2f\n", name,
+  std::printf("%s median %.2f p99 %.2f (n=%zu) | floor median %.2f p99 %.2f | ratio %.2f\n", name,
               kestrova::bench::median(times), kestrova::bench::percentile(times, 0.99),
               times.size(), kestrova::bench::median(floor),
+              kestrova::bench::percentile(floor, 0.99),
               kestrova::bench::median(times) / kestrova::bench::median(floor));
 }
 

@@ -16,18 +16,20 @@
 #include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
+#include <QToolButton>
 #include <chrono>
 
 #include "ai/ai_test_server.h"
 #include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/composer_assistant.h"
+#include "app/desktop/follow_up_items.h"
 #include "app/desktop/main_window.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "store/email_store.h"
+#include "util/text.h"
 #include "util/uuid.h"
-
 #include "wait_for.h"
 
 namespace kestrova::app::desktop {
@@ -43,35 +45,43 @@ Json messages_sent(const Json& request) {
   return Json::parse(request["body"].get<std::string>())["messages"];
 }
 
-// An inbox of three invoices in an account of the user's database, and a default AI profile
-// of the test's own at the loopback provider.
+// An inbox of three invoices in an account of the user's database, another account's inbox
+// (whose mail no question about the first may carry), and a default AI profile of the test's
+// own at the loopback provider.
 class AiPanelTest : public ::testing::Test {
  protected:
   AiPanelTest() {
-    auto& db = store::EmailDatabase::shared();
-    store::EmailStore mail(db, platform::SettingsStore::shared());
-    account_.id = new_uuid();
-    account_.emailAddress = "me@example.com";
-    mail.saveAccount(account_);
-    const auto inbox = store::EmailFolder::make({.id = new_uuid(),
-                                                 .accountId = account_.id,
-                                                 .name = "INBOX",
-                                                 .type = store::EmailFolderType::inbox});
-    mail.saveFolder(inbox);
-    for (int i = 0; i < 3; ++i) {
-      store::EmailMessage m;
-      m.id = new_uuid();
-      m.accountId = account_.id;
-      m.folderId = inbox.id;
-      m.subject = "Invoice " + std::to_string(40 + i);
-      m.from = {"Ann", "ann@example.com"};
-      m.textBody = "Please pay invoice " + std::to_string(40 + i) + " by Friday.";
-      m.preview = *m.textBody;
-      m.isBodyLoaded = true;
-      m.date = m.updatedAt = 1700000000 + i;
-      ids_.push_back(m.id);
-      mail.saveMessage(store::EmailMessage::make(std::move(m)));
-    }
+    store::EmailStore mail(store::EmailDatabase::shared(), platform::SettingsStore::shared());
+    // An account with an inbox holding a message per subject, each "<subject> by Friday.".
+    auto add = [&](store::EmailAccount& account, const std::string& address,
+                   const std::vector<std::string>& subjects) {
+      account.id = new_uuid();
+      account.emailAddress = address;
+      mail.saveAccount(account);
+      const auto inbox = store::EmailFolder::make({.id = new_uuid(),
+                                                   .accountId = account.id,
+                                                   .name = "INBOX",
+                                                   .type = store::EmailFolderType::inbox});
+      mail.saveFolder(inbox);
+      std::vector<std::string> ids;
+      for (const auto& subject : subjects) {
+        store::EmailMessage m;
+        m.id = new_uuid();
+        m.accountId = account.id;
+        m.folderId = inbox.id;
+        m.subject = subject;
+        m.from = {"Ann", "ann@example.com"};
+        m.textBody = m.preview = "Please pay " + text::lower(subject) + " by Friday.";
+        m.isBodyLoaded = true;
+        m.date = m.updatedAt = 1700000000 + static_cast<double>(ids.size());
+        ids.push_back(m.id);
+        mail.saveMessage(store::EmailMessage::make(std::move(m)));
+      }
+      return ids;
+    };
+    ids_ = add(account_, "me@example.com", {"Invoice 40", "Invoice 41", "Invoice 42"});
+    store::EmailAccount other;
+    add(other, "other@example.org", {"Secret merger"});
     profile_ = "Panel " + new_uuid();
     EXPECT_EQ(kestrova({"ai", "profile", "add", "--protocol", "openai", "--name", profile_,
                         "--endpoint", server_.base("ok") + "/v1", "--default"})
@@ -191,7 +201,59 @@ TEST_F(AiPanelTest, EachScopeSendsItsOwnContextAndStartsItsOwnConversation) {
     EXPECT_EQ(context.rfind(c.context, 0), 0u) << context;
     EXPECT_NE(context.find(c.contains), std::string::npos) << context;
     EXPECT_EQ(context.find(c.lacks), std::string::npos) << context;
+    EXPECT_EQ(sent.dump().find("Secret merger"), std::string::npos) << context;
     panel.findChild<QPushButton*>("aiNewConversation")->click();
+  }
+}
+
+TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndProviderFailuresShowNoRawReply) {
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  panel.show_message(ids_[0]);
+  // Stopped while the provider still streams: what came stays, and the stopped question
+  // is neither asked again nor sent with the next one.
+  use("trickle");
+  panel.ask("Summarise everything");
+  ASSERT_TRUE(wait_for([&] { return panel.model().turns().back().answer.size() > 2; }));
+  panel.stop_button().click();
+  const QString partial = panel.model().turns().back().answer;
+  const size_t asked = server_.requests().size();
+  use("canned");
+  server_.reply_with({"Nothing is due."});
+  panel.ask("What is due?");
+  ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+  ASSERT_EQ(panel.model().turns().size(), 2u);
+  EXPECT_EQ(panel.model().turns()[0].answer, partial);
+  EXPECT_TRUE(panel.model().turns()[0].stopped);
+  EXPECT_EQ(server_.requests().size(), asked + 1);
+  const Json sent = messages_sent(server_.last());
+  EXPECT_EQ(sent.dump().find("Summarise everything"), std::string::npos) << sent.dump();
+
+  // Failures of the provider: the status, the provider's own short words and the profile to
+  // check; never a page of the reply itself.
+  struct Failure {
+    const char* behaviour;
+    QString shown;
+  };
+  const Failure failures[] = {
+      {"status500", "请求失败 (状态码: 500): upstream exploded。"},
+      {"hostile500", "请求失败 (状态码: 500)。"},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.behaviour);
+    use(f.behaviour);
+    panel.ask("What is due now?");
+    ASSERT_TRUE(wait_for([&] { return !panel.model().answering(); }));
+    const QString error = panel.model().turns().back().error;
+    EXPECT_TRUE(error.contains(f.shown)) << error.toStdString();
+    EXPECT_TRUE(error.contains(QString::fromStdString(profile_))) << error.toStdString();
+    EXPECT_TRUE(wait_for([&] { return panel.conversation_text().contains(error); }));
+    EXPECT_FALSE(panel.conversation_text().contains("xxxxxxxx"));
+    EXPECT_FALSE(panel.conversation_text().contains("owned"));
+    // The same for a refreshed insight.
+    panel.model().refresh(MessageInsight::summary);
+    ASSERT_TRUE(wait_for([&] { return !panel.model().refreshing(MessageInsight::summary); }));
+    EXPECT_TRUE(panel.model().insight_error().contains(f.shown))
+        << panel.model().insight_error().toStdString();
   }
 }
 
@@ -306,7 +368,7 @@ TEST_F(AiPanelTest, InsightsRefreshFromTheProviderAndAreStored) {
        "Pay invoice 42 by Friday."},
       {MessageInsight::priority, "HIGH", "aiPriorityValue", "高"},
       {MessageInsight::tags, "finance, invoice", "aiTagsValue", "finance, invoice"},
-      {MessageInsight::actionItems, "Sure: [\"Pay invoice 42\"]", "aiActionItemsValue",
+      {MessageInsight::actionItems, "Sure: [\"Pay invoice 42\"]", "aiActionItem",
        "☐ Pay invoice 42"},
   };
   for (const auto& c : cases) {
@@ -326,6 +388,45 @@ TEST_F(AiPanelTest, InsightsRefreshFromTheProviderAndAreStored) {
   EXPECT_EQ(insights.tags, (QStringList{"finance", "invoice"}));
   EXPECT_EQ(insights.actionItems, QStringList{"Pay invoice 42"});
   EXPECT_EQ(server_.requests().size(), 4u);
+}
+
+TEST_F(AiPanelTest, ActionItemsGoIntoTheUsersListOnceWhereTheViewAndTheCommandLineSeeThem) {
+  use("canned");
+  server_.reply_with({"[\"Pay invoice 41\", \"File the receipt\", \"Tell Ann\"]"});
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  int told = 0;
+  panel.onActionItemsKept = [&] { ++told; };
+  panel.show_message(ids_[1]);
+  panel.model().refresh(MessageInsight::actionItems);
+  ASSERT_TRUE(wait_for([&] { return !panel.model().refreshing(MessageInsight::actionItems); }));
+  auto adds = panel.findChildren<QToolButton*>("aiAddAction");
+  ASSERT_EQ(adds.size(), 3);
+  // One, then all (the one already there is not added again), then all once more.
+  adds[1]->click();
+  EXPECT_EQ(panel.model().insights().actionItemKept, (std::vector<bool>{false, true, false}));
+  auto* all = panel.findChild<QPushButton*>("aiAddAllActions");
+  ASSERT_TRUE(all && all->isEnabled());
+  all->click();
+  EXPECT_EQ(panel.model().keep_action_items(), 0);
+  EXPECT_EQ(told, 2);
+  all = panel.findChild<QPushButton*>("aiAddAllActions");
+  EXPECT_FALSE(all->isEnabled());
+  for (auto* add : panel.findChildren<QToolButton*>("aiAddAction")) EXPECT_FALSE(add->isEnabled());
+
+  // The action-items view and the command line list the three, once each.
+  ActionItemsModel view(store::EmailDatabase::shared(), nullptr);
+  QStringList titles;
+  for (int row = 0; row < view.rowCount(); ++row)
+    if (view.row_at(row)->messageId == ids_[1]) titles << QString::fromStdString(view.row_at(row)->title);
+  titles.sort();
+  EXPECT_EQ(titles, (QStringList{"File the receipt", "Pay invoice 41", "Tell Ann"}));
+  const auto listed = kestrova({"actions", "list", "--message", ids_[1], "--json"});
+  ASSERT_EQ(listed.exit_code, 0) << listed.err;
+  EXPECT_EQ(Json::parse(listed.out).size(), 3u) << listed.out;
+  // A panel opened afresh knows they are kept.
+  AiPanel again(store::EmailDatabase::shared(), preferences_);
+  again.show_message(ids_[1]);
+  EXPECT_EQ(again.model().insights().actionItemKept, (std::vector<bool>{true, true, true}));
 }
 
 TEST_F(AiPanelTest, ComposerSuggestionsReachTheEditorOnlyWhenAccepted) {

@@ -30,6 +30,7 @@
 #include "store/email_store.h"
 #include "store/scheduled_message.h"
 #include "store/template_store.h"
+#include "util/localization.h"
 #include "util/time.h"
 
 namespace kestrova::app::desktop {
@@ -84,6 +85,10 @@ class ComposerTest : public testing::CliTest {
   bool arrived(size_t n) {
     return QTest::qWaitFor([&] { return sent().size() >= n; }, 60000);
   }
+  // An answer's quote comes from the server after the composer opened.
+  static bool quote_in(ComposerModel& model) {
+    return QTest::qWaitFor([&] { return model.quote() != ComposerModel::Quote::loading; }, 60000);
+  }
   ComposerWindow* open_new() {
     auto* composer = window_->open_composer([](ComposerModel& m) { m.start_new(); });
     EXPECT_NE(composer, nullptr) << window_->toast_text().toStdString();
@@ -97,6 +102,24 @@ class ComposerTest : public testing::CliTest {
       s.step();
       return s.integer(0).value_or(0);
     });
+  }
+
+  // The original as if only its envelope had been synchronised: its body is on the server.
+  void forget_original_body() {
+    db_.write([&](store::Connection& c) {
+      c.prepare(
+           "UPDATE email_messages SET is_body_loaded = 0, text_body = NULL, html_body = NULL "
+           "WHERE id = ?")
+          .bind_all(original_)
+          .run();
+    });
+  }
+  void save_password(const std::string& password) {
+    store::EmailStore store(db_, platform::SettingsStore::shared());
+    store.loadAccounts();
+    const auto& account = store.accounts().front();
+    platform::EmailCredentialStore::shared().save(
+        password, account.passwordKeychainIdentifier.value_or(account.id));
   }
 
   store::EmailDatabase& db_ = store::EmailDatabase::shared();
@@ -117,6 +140,7 @@ TEST_F(ComposerTest, ReplyFromTheWindowLeavesAfterTheCountdownThreadedAndSigned)
   EXPECT_EQ(composer->recipients_text(), "\"Bob\" <bob@example.net>");
   EXPECT_EQ(composer->subject_field().text(), "Re: Plans");
   QTest::keyClicks(&composer->body_editor(), "Sounds good");
+  ASSERT_TRUE(quote_in(composer->model()));
   // The quote waits behind its button, and goes out all the same.
   EXPECT_TRUE(composer->quote_hidden());
   EXPECT_EQ(composer->body_editor().toPlainText().indexOf("Shall we meet?"), -1);
@@ -145,6 +169,118 @@ TEST_F(ComposerTest, ReplyFromTheWindowLeavesAfterTheCountdownThreadedAndSigned)
   // The window closed and the draft it kept during the countdown went with the message.
   EXPECT_TRUE(QTest::qWaitFor([&] { return !window_->findChild<ComposerWindow*>(); }, 10000));
   EXPECT_EQ(drafts_holding("Sounds good"), 0);
+}
+
+TEST_F(ComposerTest, AReplyOpensAtOnceAndItsQuoteFollowsFromTheServerOrTheFailureShows) {
+  forget_original_body();
+  struct Case {
+    const char* what;
+    std::string password;
+    bool arrives;
+  };
+  const Case cases[] = {{"the server refuses the account", "wrong", false},
+                        {"the server sends the body", servers_.password, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    save_password(c.password);
+    auto* composer = window_->open_composer(
+        [&](ComposerModel& m) { m.start_answer(original_, AnswerKind::reply); });
+    ASSERT_NE(composer, nullptr) << window_->toast_text().toStdString();
+    // Open before anything came from the server: the headers, and the quote on its way.
+    EXPECT_EQ(composer->subject_field().text(), "Re: Plans");
+    EXPECT_TRUE(composer->quote_loading());
+    QTest::keyClicks(&composer->body_editor(), "typed meanwhile");
+    composer->to_field().setText("bob@example.net");
+    composer->send();  // refused until the quote is in
+    EXPECT_EQ(composer->model().state(), ComposerModel::State::editing);
+    EXPECT_EQ(composer->error_text().toStdString(), localized("desktop.composer.wait_for_quote"));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !composer->quote_loading(); }, 60000));
+    EXPECT_EQ(composer->body_editor().toPlainText().toStdString().rfind("typed meanwhile", 0), 0u);
+    const std::string body = (composer->model().save_draft(), composer->model().body());
+    if (c.arrives) {
+      EXPECT_TRUE(composer->error_text().isEmpty()) << composer->error_text().toStdString();
+      EXPECT_TRUE(composer->quote_hidden());
+      EXPECT_LT(body.find("typed meanwhile"), body.find("> Shall we meet?")) << body;
+    } else {
+      EXPECT_FALSE(composer->model().quote_error().empty());
+      EXPECT_EQ(composer->error_text().toStdString(),
+                localized_format("desktop.composer.quote_failed", composer->model().quote_error()));
+      EXPECT_FALSE(composer->quote_hidden());
+      EXPECT_EQ(body.find("Shall we meet?"), std::string::npos) << body;
+    }
+    composer->close();
+    QApplication::processEvents();
+  }
+  EXPECT_TRUE(sent().empty());
+}
+
+TEST_F(ComposerTest, AnHtmlSignatureLeavesTheWindowAsTheCommandLineSendsIt) {
+  preferences_.set(settings::undoSendEnabled, false);
+  preferences_.set(settings::emailAutoSignatureOnReplyEnabled, true);
+  auto added = run({"signature", "add", "--name", "Card", "--html", "--default", "--content",
+                    "<br><table>\n<tr><td><b>{{name}}</b></td></tr>\n"
+                    "<tr><td>{{phone}}</td></tr>\n</table>"});
+  ASSERT_EQ(added.exit_code, 0) << added.err;
+  // The same reply, once from the command line and once from the window.
+  auto cli = run({"reply", original_, "--body", "Sounds good", "--now"});
+  ASSERT_EQ(cli.exit_code, 0) << cli.err;
+  ASSERT_TRUE(arrived(1));
+  auto* composer = window_->open_composer(
+      [&](ComposerModel& m) { m.start_answer(original_, AnswerKind::reply); });
+  ASSERT_NE(composer, nullptr);
+  // The editor shows the signature's formatting; the text read back leaves it out.
+  EXPECT_TRUE(composer->body_editor().toPlainText().contains("Tester"))
+      << composer->body_editor().toHtml().toStdString();
+  QTest::keyClicks(&composer->body_editor(), "Sounds good");
+  composer->send();
+  ASSERT_TRUE(arrived(2));
+
+  const auto mails = sent();
+  const auto fromCli = mail::EmailContentDecoder::decode(mails[0].data);
+  const auto fromWindow = mail::EmailContentDecoder::decode(mails[1].data);
+  ASSERT_TRUE(fromWindow.htmlBody);
+  std::string html = *fromWindow.htmlBody;
+  std::erase(html, '\r');
+  const std::string id = db_.read([](store::Connection& c) {
+    auto s = c.prepare("SELECT id FROM email_signatures WHERE name = 'Card'");
+    return s.step() ? s.text(0).value_or("") : std::string();
+  });
+  const std::string expected = "Sounds good<br><br><!-- kestrova-signature:" + id +
+                               " --><br><table>\n<tr><td><b>Tester</b></td></tr>\n\n</table>"
+                               "<!-- /kestrova-signature:" +
+                               id + " --><br><br>";
+  EXPECT_EQ(html.rfind(expected, 0), 0u) << html;
+  EXPECT_NE(html.find("&gt; Shall we meet?"), std::string::npos) << html;
+  EXPECT_EQ(fromWindow.htmlBody, fromCli.htmlBody);
+  EXPECT_EQ(fromWindow.textBody, fromCli.textBody);
+  EXPECT_EQ(decoded(mails[1].data).rfind("Sounds good\n\nTester\n\n", 0), 0u)
+      << decoded(mails[1].data);
+
+  // Kept as a draft and opened again: one signature, still apart from the user's text.
+  auto* draft = open_new();
+  ASSERT_NE(draft, nullptr);
+  QTest::keyClicks(&draft->body_editor(), "Draft words");
+  ASSERT_TRUE(draft->model().save_draft());
+  const std::string draftId = draft->model().draft_id();
+  draft->close();
+  QApplication::processEvents();
+  ComposerModel again(preferences_);
+  again.open_draft(draftId);
+  ASSERT_TRUE(again.signature());
+  EXPECT_EQ(again.signature()->name, "Card");
+  EXPECT_EQ(again.body(), "Draft words");
+  EXPECT_FALSE(again.html_body());
+
+  // Deleted in the editor with the rest of the text: no signature goes out.
+  auto* cleared = open_new();
+  ASSERT_NE(cleared, nullptr);
+  cleared->body_editor().selectAll();
+  QTest::keyClick(&cleared->body_editor(), Qt::Key_Delete);
+  QTest::keyClicks(&cleared->body_editor(), "No card");
+  ASSERT_TRUE(cleared->model().save_draft());
+  EXPECT_FALSE(cleared->model().signature());
+  EXPECT_EQ(drafts_holding("Tester"), 1);  // the earlier draft only
 }
 
 TEST_F(ComposerTest, MailTakenBackByUndoOrByClosingNeverLeavesAndStaysADraft) {
@@ -275,11 +411,7 @@ TEST_F(ComposerTest, DraftsAreSavedOnceTypingPausesUnderOneIdAndMarkedForUpload)
 
 TEST_F(ComposerTest, ARefusedSendIsShownAndTheMessageStaysInTheComposerAndTheDrafts) {
   preferences_.set(settings::undoSendEnabled, false);
-  store::EmailStore store(db_, platform::SettingsStore::shared());
-  store.loadAccounts();
-  const auto& account = store.accounts().front();
-  platform::EmailCredentialStore::shared().save(
-      "wrong", account.passwordKeychainIdentifier.value_or(account.id));
+  save_password("wrong");
   auto* composer = open_new();
   ASSERT_NE(composer, nullptr);
   composer->to_field().setText("ann@example.net");
@@ -303,6 +435,7 @@ TEST_F(ComposerTest, SignaturesSwapTemplatesGoAboveTheQuoteAndKnownAddressesComp
             0);
   ComposerModel model(preferences_);
   model.start_answer(original_, AnswerKind::reply);
+  ASSERT_TRUE(quote_in(model));
   ASSERT_TRUE(model.signature());
   const std::string first = model.signature()->name;
   const std::string other = first == "Work" ? "Home" : "Work";
@@ -328,8 +461,11 @@ TEST_F(ComposerTest, SignaturesSwapTemplatesGoAboveTheQuoteAndKnownAddressesComp
   EXPECT_LT(text, model.body().find("> Shall we meet?"));
   EXPECT_EQ(model.subject, "Re: Plans");
   store::TemplateStore stored(db_);
-  for (const auto& t : stored.templates())
-    if (t.id == chosen.id) EXPECT_EQ(t.usageCount, chosen.usageCount + 1);
+  for (const auto& t : stored.templates()) {
+    if (t.id == chosen.id) {
+      EXPECT_EQ(t.usageCount, chosen.usageCount + 1);
+    }
+  }
 
   // Sent from the model alone (no window); known addresses complete, in any letter case,
   // entry by entry.

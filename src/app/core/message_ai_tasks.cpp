@@ -1,5 +1,7 @@
 #include "app/core/message_ai_tasks.h"
 
+#include <set>
+
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
 #include "app/core/mail_ai.h"
@@ -10,7 +12,9 @@
 #include "store/database.h"
 #include "store/email_action_store.h"
 #include "store/email_store.h"
+#include "util/json.h"
 #include "util/localization.h"
+#include "util/terminal_text.h"
 #include "util/text.h"
 
 namespace kestrova::app {
@@ -50,8 +54,10 @@ auto asking(std::string_view action, const ResolvedAIProfile& target, F&& task) 
   try {
     return task();
   } catch (const ai::AIServiceError& error) {
-    throw MessageAIError(Kind::provider, ai::AIConfiguration::userFacingAIErrorMessage(
-                                             localized(action), error, target));
+    throw MessageAIError(
+        Kind::provider,
+        ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target),
+        brief_provider_failure(action, error, target));
   } catch (const ai::EmailAIError& error) {
     throw MessageAIError(Kind::empty, error.what());
   }
@@ -63,11 +69,46 @@ std::string non_blank(std::string answer) {
   return answer;
 }
 
+// The provider's own words in a refused request's body, short: the message of a JSON error
+// ({"error": {"message": ...}}, {"error": "..."}, {"message": ...}), else a body of one short
+// line. An error page, a long dump or anything else gives nothing.
+std::string provider_words(const std::string& body) {
+  constexpr size_t kShortLine = 200;
+  std::string words;
+  const Json json = Json::parse(body, nullptr, false);
+  if (!json.is_discarded() && json.is_object()) {
+    const Json* found = nullptr;
+    if (auto e = json.find("error"); e != json.end())
+      found = e->is_object() && e->contains("message") ? &(*e)["message"] : &*e;
+    else if (auto m = json.find("message"); m != json.end())
+      found = &*m;
+    if (found && found->is_string()) words = found->get<std::string>();
+  } else if (body.size() <= kShortLine && body.find('\n') == std::string::npos &&
+             !text::trim(body).starts_with("<")) {
+    words = body;
+  }
+  words = text::trim(words);
+  if (words.empty()) return {};
+  return terminal_safe(quoted_excerpt(words, kShortLine));
+}
+
 std::string listing_limit() {
   return " ORDER BY date DESC LIMIT " + std::to_string(ai::EmailQAService::kListingLimit);
 }
 
 }  // namespace
+
+std::string brief_provider_failure(std::string_view action, const ai::AIServiceError& error,
+                                   const ai::ResolvedAIProfile& target) {
+  if (error.kind() != ai::AIServiceError::Kind::requestFailed)
+    return ai::AIConfiguration::userFacingAIErrorMessage(localized(action), error, target);
+  std::string description =
+      text::trim(localized_format("ai.error.request_failed", static_cast<int64_t>(error.status()),
+                                  provider_words(error.body())));
+  if (description.ends_with(":")) description.pop_back();
+  return ai::AIConfiguration::userFacingAIErrorMessage(localized(action), Error(description),
+                                                       target);
+}
 
 void refresh_insight(MessageContext& c, MessageInsight insight) {
   ensure_allowed(&c.account);
@@ -97,16 +138,37 @@ void refresh_insight(MessageContext& c, MessageInsight insight) {
 }
 
 int save_action_items(MessageContext& c) {
-  store::EmailActionStore store(c.book.store().database());
+  return add_action_items(c.book.store().database(), c.message.id, c.account.id,
+                          c.message.aiActionItems);
+}
+
+int add_action_items(store::EmailDatabase& database, const std::string& messageId,
+                     const std::string& accountId, const std::vector<std::string>& titles) {
+  // Only added to: the service's store (or the window's view) wakes snoozed items.
+  store::EmailActionStore store(database, {.clock = {}, .poster = {}, .withoutWakeTimer = true});
   int added = 0;
-  for (const auto& title : c.message.aiActionItems) {
+  for (const auto& title : titles) {
     store::EmailActionItem item;
-    item.messageId = c.message.id;
-    item.accountId = c.account.id;
+    item.messageId = messageId;
+    item.accountId = accountId;
     item.title = title;
     added += store.add(std::move(item)) ? 1 : 0;
   }
   return added;
+}
+
+std::vector<bool> action_items_kept(store::EmailDatabase& database, const std::string& messageId,
+                                    const std::vector<std::string>& titles) {
+  std::set<std::string> keys;
+  database.read([&](store::Connection& c) {
+    auto s = c.prepare("SELECT title_key FROM email_action_items WHERE message_id = ?");
+    s.bind(1, messageId);
+    while (s.step()) keys.insert(s.text(0).value_or(""));
+  });
+  std::vector<bool> kept;
+  for (const auto& title : titles)
+    kept.push_back(keys.contains(store::EmailActionItem::title_key(title)));
+  return kept;
 }
 
 std::string polish_text(const std::string& body, ai::PolishMode mode) {

@@ -2,11 +2,17 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ai/email_ai_service.h"
 #include "ai/email_qa_service.h"
 #include "util/error.h"
+
+namespace kestrova::ai {
+class AIServiceError;
+struct ResolvedAIProfile;
+}  // namespace kestrova::ai
 
 namespace kestrova::store {
 class EmailDatabase;
@@ -29,12 +35,24 @@ class MessageAIError : public Error {
     empty,          // an empty text, or a blank answer
     provider,       // the provider failed; the text names the profile and what to do
   };
-  MessageAIError(Kind kind, const std::string& description) : Error(description), kind_(kind) {}
+  MessageAIError(Kind kind, const std::string& description, std::string brief = {})
+      : Error(description), kind_(kind), brief_(std::move(brief)) {}
   Kind kind() const { return kind_; }
+  // The text for a window: what() but for a provider's refusal, whose body it leaves out
+  // (see brief_provider_failure).
+  const char* brief() const { return brief_.empty() ? what() : brief_.c_str(); }
 
  private:
   Kind kind_;
+  std::string brief_;
 };
+
+// A provider's failure of the task named by the localisation key `action`, as a window shows
+// it: for a refused request (a status outside 200–299) its status and the provider's own
+// words (the message of a JSON error, or a body of one short line, control characters made
+// visible), never the body itself; other failures as the command line says them.
+std::string brief_provider_failure(std::string_view action, const ai::AIServiceError& error,
+                                   const ai::ResolvedAIProfile& target);
 
 // What the AI knows about a message and the command line and the window refresh on request.
 enum class MessageInsight { summary, tags, priority, actionItems };
@@ -49,6 +67,14 @@ void refresh_insight(MessageContext& c, MessageInsight insight);
 
 // Adds the message's AI action items to the action items; answers how many were new.
 int save_action_items(MessageContext& c);
+// Adds `titles` of the message `messageId` (of the account `accountId`) to the action items
+// the action-items view, the command line and the service share; answers how many were new.
+// A title the message already has an item for (the same title key) is not added again.
+int add_action_items(store::EmailDatabase& database, const std::string& messageId,
+                     const std::string& accountId, const std::vector<std::string>& titles);
+// Which of `titles` the message `messageId` has an action item for, in the same order.
+std::vector<bool> action_items_kept(store::EmailDatabase& database, const std::string& messageId,
+                                    const std::vector<std::string>& titles);
 
 // `body` rewritten or translated as `mode` says, with the composing scenario's profile.
 // Refused in super-privacy mode. Blocking; throws MessageAIError.

@@ -209,6 +209,12 @@ void AiPanel::build() {
   add_row(2, "desktop.ai_panel.tags", tags_, refreshTags_, MessageInsight::tags, "aiTagsValue");
   add_row(3, "desktop.ai_panel.action_items", actionItems_, refreshActions_,
           MessageInsight::actionItems, "aiActionItemsValue");
+  actionList_ = new QWidget(insights_);
+  actionList_->setObjectName("aiActionList");
+  auto* actionRows = new QVBoxLayout(actionList_);
+  actionRows->setContentsMargins(0, 0, 0, 0);
+  actionRows->setSpacing(2);
+  grid->addWidget(actionList_, 4, 0, 1, 3);
   mainLayout->addWidget(insights_);
   insightError_ = new QLabel(main);
   insightError_->setObjectName("aiInsightError");
@@ -327,11 +333,63 @@ void AiPanel::render_insights() {
        i.priority ? ui_text("priority." + std::string(store::raw_value(*i.priority))) : QString(),
        MessageInsight::priority);
   show(tags_, i.tags.join(", "), MessageInsight::tags);
-  QStringList items;
-  for (const auto& item : i.actionItems) items << "☐ " + item;
-  show(actionItems_, items.join("\n"), MessageInsight::actionItems);
+  // The items themselves are listed under the row, each with its button.
+  show(actionItems_, QString(), MessageInsight::actionItems);
+  actionItems_->setVisible(i.actionItems.isEmpty() || model_.refreshing(MessageInsight::actionItems));
+  render_action_items();
   insightError_->setText(model_.insight_error());
   insightError_->setVisible(!model_.insight_error().isEmpty());
+}
+
+// Each action item with a button that puts it into the user's action items (a tick once it is
+// there), and one button for all of them.
+void AiPanel::render_action_items() {
+  // The rows go later: this may run inside a click of one of their buttons.
+  for (QWidget* old : actionList_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    old->setParent(nullptr);
+    old->deleteLater();
+  }
+  const auto& i = model_.insights();
+  const bool working = model_.refreshing(MessageInsight::actionItems);
+  actionList_->setVisible(!i.actionItems.isEmpty() && !working);
+  if (i.actionItems.isEmpty() || working) return;
+  auto* rows = static_cast<QVBoxLayout*>(actionList_->layout());
+  int open = 0;
+  for (int n = 0; n < i.actionItems.size(); ++n) {
+    const bool kept = n < static_cast<int>(i.actionItemKept.size()) && i.actionItemKept[n];
+    open += kept ? 0 : 1;
+    auto* row = new QWidget(actionList_);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    auto* title = new QLabel((kept ? "☑ " : "☐ ") + i.actionItems[n], row);
+    title->setObjectName("aiActionItem");
+    title->setWordWrap(true);
+    title->setTextFormat(Qt::PlainText);
+    title->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    line->addWidget(title, 1, Qt::AlignTop);
+    auto* add = new QToolButton(row);
+    add->setObjectName("aiAddAction");
+    add->setAutoRaise(true);
+    add->setText(kept ? "✓" : "+");
+    add->setEnabled(!kept);
+    add->setToolTip(ui_text(kept ? "desktop.ai_panel.action_added" : "desktop.ai_panel.add_action"));
+    connect(add, &QToolButton::clicked, this, [this, n] { keep_action_items(n); });
+    line->addWidget(add, 0, Qt::AlignTop);
+    rows->addWidget(row);
+  }
+  auto* all = new QPushButton(actionList_);
+  all->setObjectName("aiAddAllActions");
+  all->setText(open == 0 ? "✓ " + ui_text("desktop.ai_panel.action_added")
+               : i.actionItems.size() == 1 ? ui_text("desktop.ai_panel.add_action")
+                                           : ui_text("desktop.ai_panel.add_all_actions"));
+  all->setEnabled(open > 0);
+  all->setFlat(open == 0);
+  connect(all, &QPushButton::clicked, this, [this] { keep_action_items(std::nullopt); });
+  rows->addWidget(all, 0, Qt::AlignLeft);
+}
+
+void AiPanel::keep_action_items(std::optional<int> index) {
+  if (model_.keep_action_items(index) > 0 && onActionItemsKept) onActionItemsKept();
 }
 
 void AiPanel::schedule_render() {

@@ -69,6 +69,8 @@ class AiPanel : public QDockWidget {
 
   // Opens the AI settings; the "open AI settings" button is hidden while this is unset.
   std::function<void()> onOpenSettings;
+  // Action items of the open message were put into the user's action items.
+  std::function<void()> onActionItemsKept;
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -81,6 +83,8 @@ class AiPanel : public QDockWidget {
   void render_conversation();
   void schedule_render();
   void render_insights();
+  void render_action_items();
+  void keep_action_items(std::optional<int> index);
 
   AiPanelModel model_;
   std::optional<AiPanelModel::Blocker> blocker_;
@@ -96,6 +100,7 @@ class AiPanel : public QDockWidget {
   QLabel* priority_ = nullptr;
   QLabel* tags_ = nullptr;
   QLabel* actionItems_ = nullptr;
+  QWidget* actionList_ = nullptr;  // the items, each with its way into the action items
   QToolButton* refreshSummary_ = nullptr;
   QToolButton* refreshPriority_ = nullptr;
   QToolButton* refreshTags_ = nullptr;

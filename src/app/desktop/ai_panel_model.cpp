@@ -91,6 +91,24 @@ void AiPanelModel::read_insights() {
   insights_.priority = message->aiPriority;
   for (const auto& tag : message->aiTags) insights_.tags << q(tag);
   for (const auto& item : message->aiActionItems) insights_.actionItems << q(item);
+  insights_.actionItemKept = action_items_kept(database_, message->id, message->aiActionItems);
+}
+
+int AiPanelModel::keep_action_items(std::optional<int> index) {
+  if (!open_) return 0;
+  std::vector<std::string> titles;
+  for (int i = 0; i < insights_.actionItems.size(); ++i)
+    if (!index || *index == i) titles.push_back(insights_.actionItems[i].toStdString());
+  const int added = add_action_items(database_, *messageId_, open_->accountId, titles);
+  insights_.actionItemKept = action_items_kept(
+      database_, *messageId_,
+      [&] {
+        std::vector<std::string> all;
+        for (const auto& item : insights_.actionItems) all.push_back(item.toStdString());
+        return all;
+      }());
+  insights_changed();
+  return added;
 }
 
 void AiPanelModel::set_scope(Scope scope) {
@@ -212,8 +230,8 @@ bool AiPanelModel::ask(const QString& text) {
             });
             return;
           } catch (const ai::AIServiceError& e) {
-            error = q(latest.userFacingAIErrorMessage(localized("ai.ask.action"), e,
-                                                      ai::AIScenario::emailAnalysis));
+            error = q(brief_provider_failure("ai.ask.action", e,
+                                             latest.resolveProfile(ai::AIScenario::emailAnalysis)));
           }
         } catch (const Stopped&) {
           return;
@@ -266,6 +284,8 @@ void AiPanelModel::refresh(MessageInsight insight) {
       auto context = context_for(id);
       refresh_insight(*context, insight);
       updated = true;
+    } catch (const MessageAIError& e) {
+      error = q(e.brief());
     } catch (const std::exception& e) {
       error = q(e.what());
     }

@@ -61,6 +61,7 @@ class AiPanelModel {
     std::optional<store::EmailPriority> priority;
     QStringList tags;  // the AI's
     QStringList actionItems;
+    std::vector<bool> actionItemKept;  // per action item: it is in the user's action items
   };
 
   AiPanelModel(store::EmailDatabase& database, UserPreferences& preferences);
@@ -101,6 +102,10 @@ class AiPanelModel {
   // Asks the AI again for one insight of the open message and stores it.
   void refresh(MessageInsight insight);
   bool refreshing(MessageInsight insight) const;
+  // Puts the open message's action item at `index` (every one: none given) into the user's
+  // action items, the list the action-items view and the command line show; one already
+  // there is not added twice. Answers how many were new.
+  int keep_action_items(std::optional<int> index = std::nullopt);
   // Why the last refresh failed (empty when it did not).
   const QString& insight_error() const { return insightError_; }
 

@@ -50,6 +50,8 @@ Answer run(ComposerAssistant::Task task, const std::string& text,
         return {QString::fromStdString(draft_reply_text(*context)), {}};
       }
     }
+  } catch (const MessageAIError& e) {
+    return {{}, QString::fromStdString(e.brief())};
   } catch (const std::exception& e) {
     return {{}, QString::fromStdString(e.what())};
   }

@@ -12,6 +12,7 @@
 #include "app/core/service/email_scheduled_send_service.h"
 #include "app/core/user_preferences.h"
 #include "app/core/writing/email_signature_service.h"
+#include "app/core/writing/message_composition.h"
 #include "app/core/writing/reply_composer.h"
 #include "platform/content_type.h"
 #include "platform/settings_store.h"
@@ -89,6 +90,25 @@ size_t last_entry_start(std::string_view typed) {
   return start;
 }
 
+// Takes the plain form of a signature (and the line breaks that set it apart above it) out
+// of a body.
+void erase_signature_text(std::string& body, const std::string& signature) {
+  if (signature.empty()) return;
+  const size_t at = body.find(signature);
+  if (at == std::string::npos) return;
+  size_t from = at;
+  while (from > 0 && body[from - 1] == '\n' && at - from < 2) --from;
+  body.erase(from, at + signature.size() - from);
+}
+
+// HTML without its line breaks and white space: two bodies that differ only there say the
+// same.
+std::string layout_free(std::string html) {
+  for (size_t at; (at = html.find("<br>")) != std::string::npos;) html.erase(at, 4);
+  std::erase_if(html, [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; });
+  return html;
+}
+
 }  // namespace
 
 ComposerModel::ComposerModel(UserPreferences& preferences)
@@ -113,17 +133,63 @@ void ComposerModel::start_new(const std::string& accountId) {
 
 void ComposerModel::start_answer(const std::string& messageId, AnswerKind kind) {
   auto original = context_for(messageId);
-  ComposedMessage message = compose_answer(*original, kind);
   kind_ = kind == AnswerKind::reply      ? Kind::reply
           : kind == AnswerKind::replyAll ? Kind::replyAll
                                          : Kind::forward;
   replyingTo_ = original->message.id;
-  for (auto& a : message.attachments)
+  const bool download = answer_needs_download(*original, kind);
+  ComposedMessage message =
+      download ? answer_headers(*original, kind) : compose_answer(*original, kind);
+  add_attachments(std::move(message.attachments));
+  message.attachments.clear();
+  start_from(original->account, std::move(message), kind != AnswerKind::forward);
+  if (download) load_quote(original->message.id, kind);
+}
+
+// The original's body (and a forward's attachments) downloaded on the thread pool, as every
+// network wait of the window is; the answer is composed there again by the same core code and
+// only its quote taken. The user writes meanwhile.
+void ComposerModel::load_quote(const std::string& messageId, AnswerKind kind) {
+  quote_ = Quote::loading;
+  quoteError_.clear();
+  std::weak_ptr<bool> alive = alive_;
+  QThreadPool::globalInstance()->start([this, alive, messageId, kind] {
+    auto answer = std::make_shared<ComposedMessage>();
+    std::string error;
+    try {
+      auto original = context_for(messageId);
+      *answer = compose_answer(*original, kind);
+    } catch (const std::exception& e) {
+      error = e.what();
+      log_line("❌", kComponent, "原邮件加载失败: " + escaped_log_value(error));
+    }
+    QMetaObject::invokeMethod(
+        qApp,
+        [this, alive, answer, error] {
+          if (!alive.lock()) return;
+          std::string arrived;
+          if (error.empty()) {
+            collect();
+            arrived = std::move(answer->body);
+            body_ += arrived;
+            add_attachments(std::move(answer->attachments));
+            quote_ = Quote::ready;
+            edited();
+          } else {
+            quoteError_ = error;
+            quote_ = Quote::failed;
+          }
+          if (onQuoteChanged) onQuoteChanged(arrived);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void ComposerModel::add_attachments(std::vector<mail::OutgoingAttachment> attachments) {
+  for (auto& a : attachments)
     attachments_.push_back({a.filename.value_or("attachment"),
                             a.mimeType.value_or("application/octet-stream"),
                             std::move(a.data).value_or("")});
-  message.attachments.clear();
-  start_from(original->account, std::move(message), kind != AnswerKind::forward);
 }
 
 void ComposerModel::start_from(const store::EmailAccount& account, ComposedMessage message,
@@ -156,6 +222,7 @@ void ComposerModel::open_draft(const std::string& draftId) {
   htmlBody_ = draft->htmlBody;
   inReplyTo_ = draft->inReplyTo;
   if (inReplyTo_) references_ = {*inReplyTo_};
+  take_signature_from_draft();
   dirty_ = false;
 }
 
@@ -318,25 +385,60 @@ void ComposerModel::choose_signature(const std::string& signatureId) {
 
 void ComposerModel::put_signature(std::optional<store::EmailSignature> signature) {
   // The signature put in before leaves first.
-  if (!signatureText_.empty()) {
-    if (size_t at = body_.find(signatureText_); at != std::string::npos) {
-      size_t from = at;
-      while (from > 0 && body_[from - 1] == '\n' && at - from < 2) --from;
-      body_.erase(from, at + signatureText_.size() - from);
-    }
-  }
+  erase_signature_text(body_, signatureText_);
   if (htmlBody_ && EmailSignatureService::containsAnyBlock(*htmlBody_))
     htmlBody_ = EmailSignatureService::removeAllBlocks(*htmlBody_);
   signature_ = std::move(signature);
   signatureText_.clear();
+  signatureHtml_.clear();
   if (!signature_) return;
   EmailSignatureService service(book_->store().database());
+  if (signature_->isHtml) {
+    // Kept apart: an editor would lose its markers and much of its markup.
+    signatureHtml_ = service.render(*signature_, account_);
+    return;
+  }
   signatureText_ = service.plainText(*signature_, account_);
   auto bodies = service.apply(*signature_, account_, body_, htmlBody_, true);
   body_ = std::move(bodies.plain);
   htmlBody_ = std::move(bodies.html);
   // Room above the signature for the user's text, where the cursor starts.
   if (body_.starts_with(text::trim(signatureText_))) body_.insert(0, "\n\n");
+}
+
+void ComposerModel::forget_signature() {
+  if (!signature_ || !signature_->isHtml) return;
+  signature_.reset();
+  signatureHtml_.clear();
+}
+
+void ComposerModel::sign(ComposedMessage& message) const {
+  if (signature_ && signature_->isHtml)
+    sign_message(book_->store().database(), *signature_, account_, message);
+}
+
+// A draft saved with an HTML signature holds it between markers: the signature is taken out
+// of both bodies again and put back in when the draft is saved or sent, so that it never
+// passes through the editor.
+void ComposerModel::take_signature_from_draft() {
+  if (!htmlBody_ || !EmailSignatureService::containsAnyBlock(*htmlBody_)) return;
+  EmailSignatureService service(book_->store().database());
+  std::optional<store::EmailSignature> found;
+  for (const auto& s : service.signatures(account_.id))
+    if (s.isHtml && EmailSignatureService::containsBlock(*htmlBody_, s.id)) found = s;
+  if (!found) return;
+  erase_signature_text(body_, service.plainText(*found, account_));
+  // The HTML body made from the plain one when the signature went in carries nothing of its
+  // own: the plain body stands for it again.
+  const std::string withoutBlock = EmailSignatureService::removeAllBlocks(*htmlBody_);
+  const auto remade = service.apply(*found, account_, body_, std::nullopt, false).html;
+  if (remade &&
+      layout_free(EmailSignatureService::removeAllBlocks(*remade)) == layout_free(withoutBlock))
+    htmlBody_.reset();
+  else
+    htmlBody_ = withoutBlock;
+  signature_ = std::move(found);
+  signatureHtml_ = service.render(*signature_, account_);
 }
 
 ComposedMessage ComposerModel::composed() const {
@@ -351,6 +453,7 @@ ComposedMessage ComposerModel::composed() const {
   m.references = references_;
   for (const auto& a : attachments_) m.attachments.push_back({a.data, a.name, a.mimeType});
   validate_recipients(m);
+  sign(m);
   return m;
 }
 
@@ -383,6 +486,7 @@ bool ComposerModel::save_draft() {
   m.htmlBody = htmlBody_;
   m.inReplyTo = inReplyTo_;
   try {
+    sign(m);
     draftId_ = save_composed_as_draft(account_, m, book_->store(), draftId_);
     dirty_ = false;
     return true;
@@ -401,6 +505,7 @@ void ComposerModel::set_state(State state) {
 
 void ComposerModel::send() {
   collect();
+  refuse_while_quote_loads();
   composed();  // throws for bad recipients before anything else happens
   error_.clear();
   draftTimer_->stop();
@@ -411,6 +516,11 @@ void ComposerModel::send() {
   remaining_ = static_cast<int>(delay);
   countdown_->start();
   set_state(State::counting);
+}
+
+// An answer sent before its quote arrived would go without it, unnoticed.
+void ComposerModel::refuse_while_quote_loads() const {
+  if (quote_ == Quote::loading) throw Error(localized("desktop.composer.wait_for_quote"));
 }
 
 void ComposerModel::tick() {
@@ -483,6 +593,7 @@ void ComposerModel::deliver() {
 
 void ComposerModel::schedule(double at) {
   collect();
+  refuse_while_quote_loads();
   ComposedMessage message = composed();
   draftTimer_->stop();
   EmailScheduledSendService::schedule(book_->store().database(), account_.id, message, at);

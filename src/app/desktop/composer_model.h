@@ -70,8 +70,10 @@ class ComposerModel {
   // ---- Starting (each throws an Error saying why it cannot) ----
   // A new message from `accountId`, else from the default account, with its signature.
   void start_new(const std::string& accountId = {});
-  // An answer to the stored message `messageId` (an id prefix is fine). Loads its body when
-  // it is not stored yet, which blocks on the network.
+  // An answer to the stored message `messageId` (an id prefix is fine). When its body (or a
+  // forward's attachments) is not stored yet, the answer starts with its recipients, subject
+  // and signature, and the quote follows once the thread pool has downloaded the original:
+  // quote() says how far that is, onQuoteChanged tells when it changed.
   void start_answer(const std::string& messageId, AnswerKind kind);
   // A stored draft, saved again under its own id.
   void open_draft(const std::string& draftId);
@@ -80,6 +82,17 @@ class ComposerModel {
   void open_scheduled(const std::string& scheduledId);
 
   Kind kind() const { return kind_; }
+  enum class Quote {
+    ready,    // in the body (or there is none)
+    loading,  // the original is being downloaded
+    failed,   // it could not be had: quote_error() says why; the answer goes without it
+  };
+  Quote quote() const { return quote_; }
+  const std::string& quote_error() const { return quoteError_; }
+  // Called on the main thread when the quote arrived or failed. The arrived text (and a
+  // forward's attachments) has been added at the end of body() by then; the window adds it
+  // after what it shows.
+  std::function<void(const std::string& arrived)> onQuoteChanged;
   // The message being answered (its stored id), for a reply, reply all or forward.
   const std::optional<std::string>& replying_to() const { return replyingTo_; }
 
@@ -122,10 +135,17 @@ class ComposerModel {
   void apply_template(const std::string& templateId);
 
   std::vector<store::EmailSignature> signatures() const;
-  // The signature in the body now (the account's default at start), if any.
+  // The signature of the message now (the account's default at start), if any. A plain one
+  // is in body(); an HTML one stays out of body() and html_body() and is put into the
+  // message, between its markers, when it is composed or saved, as the command line does.
   const std::optional<store::EmailSignature>& signature() const { return signature_; }
+  // The HTML signature rendered for the account (unmarked, unsanitised), for the editor to
+  // show; empty for none or a plain one.
+  const std::string& signature_html() const { return signatureHtml_; }
   // Replaces the signature in the body with `signatureId`'s, or removes it (empty id).
   void choose_signature(const std::string& signatureId);
+  // The editor no longer shows the HTML signature (the user deleted it): none goes out.
+  void forget_signature();
 
   // The message as it would go out now; throws an Error for a bad recipient or none.
   ComposedMessage composed() const;
@@ -142,7 +162,8 @@ class ComposerModel {
 
   // ---- Sending ----
   State state() const { return state_; }
-  // Checks the recipients (throws an Error) and sends: after the undo delay when
+  // Checks the recipients (throws an Error; so does an answer whose quote is still loading)
+  // and sends: after the undo delay when
   // `undoSendEnabled` is on and the delay is above zero, else at once.
   void send();
   int remaining_seconds() const { return remaining_; }
@@ -163,6 +184,12 @@ class ComposerModel {
 
  private:
   void start_from(const store::EmailAccount& account, ComposedMessage message, bool isReply);
+  void load_quote(const std::string& messageId, AnswerKind kind);
+  void add_attachments(std::vector<mail::OutgoingAttachment> attachments);
+  // The message with an HTML signature put in as the command line puts it.
+  void sign(ComposedMessage& message) const;
+  void take_signature_from_draft();
+  void refuse_while_quote_loads() const;
   void put_signature(std::optional<store::EmailSignature> signature);
   void collect();
   void set_state(State state);
@@ -183,6 +210,9 @@ class ComposerModel {
   std::vector<ComposerAttachment> attachments_;
   std::optional<store::EmailSignature> signature_;
   std::string signatureText_;  // the plain form put into the body
+  std::string signatureHtml_;  // an HTML signature rendered, kept out of the bodies
+  Quote quote_ = Quote::ready;
+  std::string quoteError_;
   std::string draftId_;
   std::string scheduledId_;  // the queued message this one replaces
   bool dirty_ = false;

@@ -23,7 +23,9 @@
 #include <QPushButton>
 #include <QStringListModel>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
+#include <QTextFrame>
 #include <QTextList>
 #include <QTime>
 #include <QToolBar>
@@ -31,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include "app/core/writing/email_signature_service.h"
+#include "app/desktop/html_sanitizer.h"
 #include "app/desktop/ui_text.h"
 #include "util/localization.h"
 #include "util/time.h"
@@ -40,6 +43,15 @@ namespace kestrova::app::desktop {
 namespace {
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
+
+// Marks the frame that shows an HTML signature in the body editor.
+constexpr int kSignatureFrame = QTextFormat::UserProperty + 1;
+
+QTextFrame* signature_frame(QTextDocument& document) {
+  for (QTextFrame* frame : document.rootFrame()->childFrames())
+    if (frame->frameFormat().property(kSignatureFrame).toBool()) return frame;
+  return nullptr;
+}
 
 // The body editor: files dropped on it are attached, not pasted in as their paths.
 class BodyEditor : public QTextEdit {
@@ -99,10 +111,31 @@ ComposerWindow::ComposerWindow(std::unique_ptr<ComposerModel> model, QWidget* pa
     model_->cc = cc_->text().toStdString();
     model_->bcc = bcc_->text().toStdString();
     model_->subject = subject_->text().toStdString();
-    model_->set_body((editor_->toPlainText() + hiddenQuote_).toStdString(),
-                     rich_ ? std::optional(editor_->toHtml().toStdString()) : std::nullopt);
+    // The user's text without the HTML signature the editor shows: the model puts the
+    // signature in itself, markers and all.
+    QTextDocument* text = editor_->document();
+    std::unique_ptr<QTextDocument> copy;  // only when there is a signature to leave out
+    QString plain;
+    if (signature_frame(*text)) {
+      copy.reset(text->clone());
+      text = copy.get();
+      QTextFrame* frame = signature_frame(*text);
+      QTextCursor cursor(text);
+      cursor.setPosition(frame->firstPosition() - 1);
+      cursor.setPosition(frame->lastPosition() + 1, QTextCursor::KeepAnchor);
+      cursor.removeSelectedText();
+      plain = text->toPlainText();
+      while (plain.endsWith('\n')) plain.chop(1);
+    } else {
+      plain = text->toPlainText();
+      // The user deleted the signature's frame along with other text: it stays out.
+      if (!model_->signature_html().empty()) model_->forget_signature();
+    }
+    model_->set_body((plain + hiddenQuote_).toStdString(),
+                     rich_ ? std::optional(text->toHtml().toStdString()) : std::nullopt);
   };
   model_->onStateChanged = [this] { refresh_state(); };
+  model_->onQuoteChanged = [this](const std::string& arrived) { quote_changed(arrived); };
   resize(780, 680);
 }
 
@@ -111,6 +144,7 @@ ComposerWindow::~ComposerWindow() {
   model_->close();
   model_->onCollect = nullptr;
   model_->onStateChanged = nullptr;
+  model_->onQuoteChanged = nullptr;
 }
 
 void ComposerWindow::build() {
@@ -150,6 +184,8 @@ void ComposerWindow::build() {
   }
   toolbar->addSeparator();
   auto format = [this](auto change) {
+    // Formatting makes an HTML body out of the editor: the quote must be in it.
+    show_quote();
     rich_ = true;
     change();
     editor_->setFocus();
@@ -286,28 +322,69 @@ void ComposerWindow::load_body() {
   QSignalBlocker block(editor_);
   rich_ = model_->html_body().has_value();
   hiddenQuote_.clear();
+  size_t head = 0;
   if (rich_) {
     editor_->setHtml(q(*model_->html_body()));
   } else {
     // The quote of an answer stays out of the editor until asked for: a long one would make
     // every keystroke lay out the whole text again. It goes out with the message all the same.
     const std::string& body = model_->body();
-    const size_t head = model_->replying_to()
-                            ? EmailSignatureService::splitAtQuote(body).first.size()
-                            : body.size();
+    head = model_->replying_to() ? EmailSignatureService::splitAtQuote(body).first.size()
+                                 : body.size();
     hiddenQuote_ = q(body.substr(head));
     editor_->setPlainText(q(body.substr(0, head)));
   }
-  quoteButton_->setText(
-      "⋯  " +
-      q(localized_format("desktop.composer.show_quote",
-                         QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString())));
-  quoteButton_->setVisible(!hiddenQuote_.isEmpty());
+  // An HTML signature is shown as it will look (sanitised: nothing of it runs or loads), in a
+  // frame of its own that the text read back from the editor leaves out.
+  if (!model_->signature_html().empty()) {
+    QTextCursor end(editor_->document());
+    end.movePosition(QTextCursor::End);
+    if (!rich_ && head > 0) end.insertBlock();
+    QTextFrameFormat frame;
+    frame.setProperty(kSignatureFrame, true);
+    frame.setTopMargin(6);
+    QTextCursor inside = end.insertFrame(frame)->firstCursorPosition();
+    inside.insertHtml(q(HtmlSanitizer::sanitize(model_->signature_html()).html));
+  }
+  update_quote_button();
   // The cursor where the user writes: before the signature and the quote.
   QTextCursor cursor(editor_->document());
   cursor.movePosition(QTextCursor::Start);
   editor_->setTextCursor(cursor);
   subject_->setText(q(model_->subject));
+}
+
+void ComposerWindow::update_quote_button() {
+  const bool loading = model_->quote() == ComposerModel::Quote::loading;
+  quoteButton_->setText(
+      "⋯  " +
+      (loading ? ui_text("desktop.composer.quote_loading")
+               : q(localized_format(
+                     "desktop.composer.show_quote",
+                     QLocale().formattedDataSize(hiddenQuote_.toUtf8().size()).toStdString()))));
+  quoteButton_->setEnabled(!loading);
+  quoteButton_->setVisible(loading || !hiddenQuote_.isEmpty());
+}
+
+void ComposerWindow::quote_changed(const std::string& arrived) {
+  update_quote_button();
+  if (model_->quote() == ComposerModel::Quote::failed)
+    return show_error(q(localized_format("desktop.composer.quote_failed", model_->quote_error())));
+  if (error_text() == ui_text("desktop.composer.wait_for_quote")) show_error({});
+  if (rich_) {
+    QSignalBlocker block(editor_);
+    QTextCursor end(editor_->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(q(arrived));
+  } else {
+    hiddenQuote_ += q(arrived);
+  }
+  update_quote_button();
+  refresh_attachments();
+}
+
+bool ComposerWindow::quote_loading() const {
+  return model_->quote() == ComposerModel::Quote::loading;
 }
 
 void ComposerWindow::show_quote() {

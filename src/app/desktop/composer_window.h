@@ -44,6 +44,8 @@ class ComposerWindow : public QMainWindow {
   QListWidget& attachment_list() { return *attachmentList_; }
   // Whether the quote of an answer waits behind its button (it is sent either way).
   bool quote_hidden() const { return !hiddenQuote_.isEmpty(); }
+  // Whether the original of an answer is still being downloaded for its quote.
+  bool quote_loading() const;
   // Puts the quote of an answer into the editor (its button does this).
   void show_quote();
   // The countdown bar's text, the error bar's text ("" while hidden).
@@ -66,6 +68,8 @@ class ComposerWindow : public QMainWindow {
  private:
   void build();
   void load_body();
+  void update_quote_button();
+  void quote_changed(const std::string& arrived);
   void refresh_attachments();
   void refresh_state();
   void show_error(const QString& text);

@@ -459,6 +459,7 @@ void MainWindow::build_actions() {
   {
     aiPanel_ = new AiPanel(database_, preferences_, this);
     aiPanel_->onOpenSettings = [this] { open_settings("ai"); };
+    aiPanel_->onActionItemsKept = [this] { follow_up_refresh(); };
     addDockWidget(Qt::RightDockWidgetArea, aiPanel_);
     aiPanel_->hide();
     auto* toggle =

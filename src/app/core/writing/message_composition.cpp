@@ -7,19 +7,40 @@
 
 namespace kestrova::app {
 
+namespace {
+
+ComposedMessage compose_from_stored(const MessageContext& original, AnswerKind kind) {
+  if (kind == AnswerKind::forward) return compose_forward(original.message);
+  std::vector<std::string> own;
+  for (const auto& account : original.book.accounts()) own.push_back(account.emailAddress);
+  return compose_reply(original.message, own, kind == AnswerKind::replyAll);
+}
+
+}  // namespace
+
 ComposedMessage compose_answer(MessageContext& original, AnswerKind kind) {
   ensure_body(original);
-  if (kind != AnswerKind::forward) {
-    std::vector<std::string> own;
-    for (const auto& account : original.book.accounts()) own.push_back(account.emailAddress);
-    return compose_reply(original.message, own, kind == AnswerKind::replyAll);
-  }
-  ComposedMessage m = compose_forward(original.message);
+  ComposedMessage m = compose_from_stored(original, kind);
+  if (kind != AnswerKind::forward) return m;
   for (const auto& attachment : original.message.attachments) {
     if (attachment.isInline) continue;
     m.attachments.push_back({download_attachment(original, attachment),
                              safe_file_name(attachment.filename), attachment.mimeType});
   }
+  return m;
+}
+
+bool answer_needs_download(const MessageContext& original, AnswerKind kind) {
+  if (!original.message.isBodyLoaded) return true;
+  if (kind != AnswerKind::forward) return false;
+  for (const auto& attachment : original.message.attachments)
+    if (!attachment.isInline && !attachment.localPath) return true;
+  return false;
+}
+
+ComposedMessage answer_headers(const MessageContext& original, AnswerKind kind) {
+  ComposedMessage m = compose_from_stored(original, kind);
+  m.body.clear();
   return m;
 }
 

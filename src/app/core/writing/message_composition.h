@@ -26,6 +26,14 @@ enum class AnswerKind { reply, replyAll, forward };
 // body or an attachment cannot be had.
 ComposedMessage compose_answer(MessageContext& original, AnswerKind kind);
 
+// Whether compose_answer would go to the network for `original`: its body is not stored yet,
+// or a forward carries attachments that are kept nowhere on this computer.
+bool answer_needs_download(const MessageContext& original, AnswerKind kind);
+// The answer as far as the stored message gives it without the network: recipients, subject
+// and threading as compose_answer makes them, an empty body and no attachments. For an
+// interface that opens at once and fills the quote in when compose_answer has it.
+ComposedMessage answer_headers(const MessageContext& original, AnswerKind kind);
+
 // The signature a message gets unless the user chooses otherwise: the account's default, but
 // none for a reply (or reply all) while `emailAutoSignatureOnReplyEnabled` is off.
 std::optional<store::EmailSignature> default_signature(store::EmailDatabase& database,
