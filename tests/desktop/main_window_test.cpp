@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QListView>
+#include <QSignalSpy>
 #include <QTest>
 
 #include "app/core/email_deep_link.h"
@@ -306,6 +307,18 @@ TEST_F(MainWindowTest, ConversationsOpenAndCloseByKeysAndByClick) {
   key(Qt::Key_T);  // conversations off: one row per message
   EXPECT_FALSE(model.group_conversations());
   EXPECT_GT(model.rowCount(), rows + size - 1);
+}
+
+// Return in a text field of the window belongs to the field: the AI panel's question is asked
+// (Open keeps Return in the list and the search field, tested above).
+TEST_F(MainWindowTest, ReturnInTheAiPanelsQuestionAsksInsteadOfOpening) {
+  window_->action("aiPanel")->trigger();
+  auto* question = window_->findChild<QLineEdit*>("aiQuestion");
+  ASSERT_NE(question, nullptr);
+  question->setFocus();
+  QSignalSpy asked(question, &QLineEdit::returnPressed);
+  QTest::keyClick(question, Qt::Key_Return);
+  EXPECT_EQ(asked.count(), 1);
 }
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {

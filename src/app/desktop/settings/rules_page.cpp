@@ -132,6 +132,9 @@ void RulesPage::build() {
   down_->setToolTip(ui_text("desktop.rules.down"));
   remove_ = new QPushButton(ui_text("desktop.rules.delete"), left);
   remove_->setObjectName("deleteRule");
+  // The arrows as narrow as their sign, so that the list leaves the editor its room.
+  for (auto* arrow : {up_, down_})
+    arrow->setFixedWidth(arrow->fontMetrics().horizontalAdvance(arrow->text()) + 24);
   for (auto* b : {add, up_, down_, remove_}) buttons->addWidget(b);
   leftLayout->addLayout(buttons);
 
