@@ -4,19 +4,24 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListView>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 #include "app/core/email_deep_link.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/ui_text.h"
 #include "generated_mailbox.h"
 #include "platform/settings_store.h"
 #include "store/server_change_journal.h"
+#include "util/localization.h"
 
 namespace kestrova::app::desktop {
 namespace {
@@ -319,6 +324,22 @@ TEST_F(MainWindowTest, ReturnInTheAiPanelsQuestionAsksInsteadOfOpening) {
   QSignalSpy asked(question, &QLineEdit::returnPressed);
   QTest::keyClick(question, Qt::Key_Return);
   EXPECT_EQ(asked.count(), 1);
+}
+
+// Qt's own texts follow the interface language: a Chinese window's dialogs do not offer
+// "Cancel" and "Close".
+TEST(ToolkitTextsTest, StandardButtonsSpeakTheInterfaceLanguage) {
+  const bool english = text_language() == TextLanguage::english;
+  set_text_language("zh-Hans");
+  load_toolkit_translations();
+  QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Close);
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text().toStdString(), "取消");
+  EXPECT_EQ(box.button(QDialogButtonBox::Close)->text().toStdString(), "关闭");
+  for (QTranslator* t : qApp->findChildren<QTranslator*>()) {
+    QCoreApplication::removeTranslator(t);
+    delete t;
+  }
+  if (english) set_text_language("en");
 }
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
