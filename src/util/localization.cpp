@@ -1420,8 +1420,9 @@ const TextTable& chinese_texts() {
       {"desktop.first_run.demo_ready", "演示邮箱已准备好"},
       {"desktop.first_run.account_ready", "你的账户已准备好"},
       {"desktop.first_run.link_missing", "链接 %@ 还不存在: 运行一次 kestrova mcp install 创建它。"},
-      // wt-walk: the File menu's road to a new account
+      // wt-walk: the File menu's road to a new account; the rule editor's short spam action
       {"desktop.action.add_account", "添加账户…"},
+      {"desktop.rules.spam_short", "标为垃圾邮件"},
   };
   return table;
 }

@@ -1516,8 +1516,9 @@ const TextTable& english_texts() {
       {"desktop.first_run.demo_ready", "The demo mailbox is ready"},
       {"desktop.first_run.account_ready", "Your account is ready"},
       {"desktop.first_run.link_missing", "The link %@ does not exist yet: create it once with kestrova mcp install."},
-      // wt-walk: the File menu's road to a new account
+      // wt-walk: the File menu's road to a new account; the rule editor's short spam action
       {"desktop.action.add_account", "Add account…"},
+      {"desktop.rules.spam_short", "Mark as spam"},
   };
   return table;
 }

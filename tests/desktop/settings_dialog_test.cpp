@@ -265,20 +265,28 @@ TEST_F(SettingsDialogTest, AgentPageOffersWhatTheCommandLinePrintsAndStoresTheLe
 
 // Every page fits the width of the settings window as it opens: no form keeps its fields or
 // its Save button behind a sideways scroll.
-TEST_F(SettingsDialogTest, EveryPageFitsTheWindowsWidth) {
-  SettingsDialog& dialog = open("ai");
-  auto* pages = dialog.findChild<QListWidget*>("settingsPages");
-  ASSERT_NE(pages, nullptr);
-  for (int i = 0; i < pages->count(); ++i) {
-    const QString id = pages->item(i)->data(Qt::UserRole + 1).toString();
-    SCOPED_TRACE(id.toStdString());
-    ASSERT_TRUE(dialog.show_page(id));
-    QApplication::processEvents();
-    auto* scroll = dialog.findChild<QScrollArea*>("page_" + id);
-    ASSERT_NE(scroll, nullptr);
-    EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width());
-    EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+TEST_F(SettingsDialogTest, EveryPageFitsTheWindowsWidthInBothLanguages) {
+  const bool english = text_language() == TextLanguage::english;
+  for (const char* language : {"zh-Hans", "en"}) {
+    SCOPED_TRACE(language);
+    set_text_language(language);
+    SettingsDialog& dialog = open("ai");
+    auto* pages = dialog.findChild<QListWidget*>("settingsPages");
+    ASSERT_NE(pages, nullptr);
+    for (int i = 0; i < pages->count(); ++i) {
+      const QString id = pages->item(i)->data(Qt::UserRole + 1).toString();
+      SCOPED_TRACE(id.toStdString());
+      ASSERT_TRUE(dialog.show_page(id));
+      QApplication::processEvents();
+      auto* scroll = dialog.findChild<QScrollArea*>("page_" + id);
+      ASSERT_NE(scroll, nullptr);
+      EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width());
+      EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+    }
+    dialog.close();  // deleted on close: the next one is made in the next language
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
+  set_text_language(english ? "en" : "zh-Hans");
 }
 
 // File ▸ Add account… is the road to a new account from the window: the Accounts page, its

@@ -177,7 +177,10 @@ void RulesPage::build() {
                             "rules.action.markUnread");
   important_ = new QCheckBox(ui_text("desktop.rules.important"), actions);
   important_->setObjectName("markAsImportant");
-  spam_ = new QCheckBox(ui_text("desktop.rules.spam"), actions);
+  // Short beside the other actions (the page must fit the settings window); the whole
+  // sentence as its tooltip.
+  spam_ = new QCheckBox(ui_text("desktop.rules.spam_short"), actions);
+  spam_->setToolTip(ui_text("desktop.rules.spam"));
   spam_->setObjectName("markAsSpam");
   moveTo_ = new QComboBox(actions);
   moveTo_->setObjectName("moveToFolder");
