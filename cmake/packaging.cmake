@@ -86,9 +86,11 @@ foreach(name IN LISTS KESTROVA_LAZY_NAMES)
 endforeach()
 list(REMOVE_DUPLICATES opened_at_run_time)
 list(JOIN opened_at_run_time ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
-# Found at run time rather than linked: the keyring behind the Secret Service and the SASL
-# mechanisms of the mail libraries.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnome-keyring | kwalletmanager, libsasl2-modules")
+# Found at run time rather than linked: the keyring behind the Secret Service, the SASL
+# mechanisms of the mail libraries, and Qt's own texts in Chinese (the standard buttons of the
+# window's dialogs).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+  "gnome-keyring | kwalletmanager, libsasl2-modules, qt6-translations-l10n")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -17,6 +17,7 @@ packages=(
   lintian appstream desktop-file-utils  # checks of the Debian package (make deb)
   qt6-base-dev      # the desktop window (kestrova-window): Qt 6 Widgets, Network and Test
   fonts-noto-cjk    # Chinese glyphs in the window's tests and screenshots
+  qt6-translations-l10n  # Qt's own texts (dialog buttons) in Chinese in the window and its tests
 )
 
 missing=()

@@ -1454,6 +1454,9 @@ const TextTable& chinese_texts() {
       {"desktop.ai_panel.add_all_actions", "全部加入我的行动项"},
       {"desktop.ai_panel.action_added", "已在行动项中"},
       {"desktop.ai_panel.actions_added", "已加入 %d 条行动项"},
+      // wt-walk: the File menu's road to a new account; the rule editor's short spam action
+      {"desktop.action.add_account", "添加账户…"},
+      {"desktop.rules.spam_short", "标为垃圾邮件"},
   };
   return table;
 }

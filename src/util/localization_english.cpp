@@ -1578,6 +1578,9 @@ const TextTable& english_texts() {
       {"desktop.ai_panel.add_all_actions", "Add all to my action items"},
       {"desktop.ai_panel.action_added", "In my action items"},
       {"desktop.ai_panel.actions_added", "%d action items added"},
+      // wt-walk: the File menu's road to a new account; the rule editor's short spam action
+      {"desktop.action.add_account", "Add account…"},
+      {"desktop.rules.spam_short", "Mark as spam"},
   };
   return table;
 }

@@ -4,18 +4,24 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QListView>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
+#include <QTranslator>
 
 #include "app/core/email_deep_link.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/ui_text.h"
 #include "generated_mailbox.h"
 #include "platform/settings_store.h"
 #include "store/server_change_journal.h"
+#include "util/localization.h"
 
 namespace kestrova::app::desktop {
 namespace {
@@ -306,6 +312,34 @@ TEST_F(MainWindowTest, ConversationsOpenAndCloseByKeysAndByClick) {
   key(Qt::Key_T);  // conversations off: one row per message
   EXPECT_FALSE(model.group_conversations());
   EXPECT_GT(model.rowCount(), rows + size - 1);
+}
+
+// Return in a text field of the window belongs to the field: the AI panel's question is asked
+// (Open keeps Return in the list and the search field, tested above).
+TEST_F(MainWindowTest, ReturnInTheAiPanelsQuestionAsksInsteadOfOpening) {
+  window_->action("aiPanel")->trigger();
+  auto* question = window_->findChild<QLineEdit*>("aiQuestion");
+  ASSERT_NE(question, nullptr);
+  question->setFocus();
+  QSignalSpy asked(question, &QLineEdit::returnPressed);
+  QTest::keyClick(question, Qt::Key_Return);
+  EXPECT_EQ(asked.count(), 1);
+}
+
+// Qt's own texts follow the interface language: a Chinese window's dialogs do not offer
+// "Cancel" and "Close".
+TEST(ToolkitTextsTest, StandardButtonsSpeakTheInterfaceLanguage) {
+  const bool english = text_language() == TextLanguage::english;
+  set_text_language("zh-Hans");
+  load_toolkit_translations();
+  QDialogButtonBox box(QDialogButtonBox::Cancel | QDialogButtonBox::Close);
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text().toStdString(), "取消");
+  EXPECT_EQ(box.button(QDialogButtonBox::Close)->text().toStdString(), "关闭");
+  for (QTranslator* t : qApp->findChildren<QTranslator*>()) {
+    QCoreApplication::removeTranslator(t);
+    delete t;
+  }
+  if (english) set_text_language("en");
 }
 
 TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {

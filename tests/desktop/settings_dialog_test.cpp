@@ -13,6 +13,8 @@
 #include <QListView>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QStyle>
 #include <QStyleFactory>
@@ -155,9 +157,12 @@ TEST_F(SettingsDialogTest, AiProfileAddedWithAKeyAndTestedAgainstTheLocalProvide
     bool passes;
     std::string says;  // a piece of the result text
   };
+  // A chatty model's answer shows as its first line, shortened.
+  server.reply_with({"OK, ready. " + std::string(600, 'x') + "\n\nAnything else?"});
   const Case cases[] = {
       {"ok", true, "Hello from gpt-4o-mini"},
       {"status401", false, localized("ai.action.test")},
+      {"canned", true, "OK, ready."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.behaviour);
@@ -174,6 +179,8 @@ TEST_F(SettingsDialogTest, AiProfileAddedWithAKeyAndTestedAgainstTheLocalProvide
     const std::string result = page.test_result().toStdString();
     EXPECT_EQ(result.rfind(c.passes ? "✓" : "✗", 0), 0u) << result;
     EXPECT_NE(result.find(c.says), std::string::npos) << result;
+    EXPECT_EQ(result.find('\n'), std::string::npos) << result;
+    EXPECT_LT(result.size(), 400u) << result;
     EXPECT_EQ(result.find(key), std::string::npos) << "the key is never shown";
     EXPECT_EQ(server.last()["headers"]["authorization"], "Bearer " + key);
     // Stored where `kestrova ai` keeps profiles; the field never shows the key again.
@@ -254,6 +261,47 @@ TEST_F(SettingsDialogTest, AgentPageOffersWhatTheCommandLinePrintsAndStoresTheLe
   }
   choose(page, "mcpExposureLevel", "readonly");
   EXPECT_EQ(stored("mcpExposureLevel"), "readonly");
+}
+
+// Every page fits the width of the settings window as it opens: no form keeps its fields or
+// its Save button behind a sideways scroll.
+TEST_F(SettingsDialogTest, EveryPageFitsTheWindowsWidthInBothLanguages) {
+  const bool english = text_language() == TextLanguage::english;
+  for (const char* language : {"zh-Hans", "en"}) {
+    SCOPED_TRACE(language);
+    set_text_language(language);
+    SettingsDialog& dialog = open("ai");
+    auto* pages = dialog.findChild<QListWidget*>("settingsPages");
+    ASSERT_NE(pages, nullptr);
+    for (int i = 0; i < pages->count(); ++i) {
+      const QString id = pages->item(i)->data(Qt::UserRole + 1).toString();
+      SCOPED_TRACE(id.toStdString());
+      ASSERT_TRUE(dialog.show_page(id));
+      QApplication::processEvents();
+      auto* scroll = dialog.findChild<QScrollArea*>("page_" + id);
+      ASSERT_NE(scroll, nullptr);
+      EXPECT_LE(scroll->widget()->minimumSizeHint().width(), scroll->viewport()->width());
+      EXPECT_EQ(scroll->horizontalScrollBar()->maximum(), 0);
+    }
+    dialog.close();  // deleted on close: the next one is made in the next language
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  set_text_language(english ? "en" : "zh-Hans");
+}
+
+// File ▸ Add account… is the road to a new account from the window: the Accounts page, its
+// form open.
+TEST_F(SettingsDialogTest, AddAccountInTheFileMenuOpensTheAccountsForm) {
+  QAction* add = window_->action("addAccount");
+  ASSERT_NE(add, nullptr);
+  EXPECT_FALSE(add->associatedObjects().isEmpty()) << "in a menu";
+  add->trigger();
+  auto* dialog = window_->findChild<SettingsDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(dialog->current_page(), "accounts");
+  auto* address = dialog->findChild<QLineEdit*>("address");
+  ASSERT_NE(address, nullptr);
+  EXPECT_TRUE(address->isVisible());
 }
 
 TEST_F(SettingsDialogTest, PagesOfOtherPartsTakeTheirPlaceInTheList) {

@@ -206,6 +206,31 @@ std::vector<MailboxSelection>& selections_of(QStandardItemModel* model) {
   return *static_cast<std::vector<MailboxSelection>*>(holder);
 }
 
+// Return in a text field of the window (the AI panel's question) belongs to the field: Qt
+// offers a key that no field claims to the shortcuts first, and Open's Return would take it.
+// The search field is left to Open, which runs the search and shows its first result.
+class FieldsKeepReturn : public QObject {
+ public:
+  FieldsKeepReturn(const QLineEdit* search, QObject* parent) : QObject(parent), search_(search) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::ShortcutOverride) {
+      const int key = static_cast<QKeyEvent*>(event)->key();
+      const auto* field = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+      if ((key == Qt::Key_Return || key == Qt::Key_Enter) && field && field != search_ &&
+          !field->isReadOnly()) {
+        event->accept();
+        return true;
+      }
+    }
+    return QObject::eventFilter(watched, event);
+  }
+
+ private:
+  const QLineEdit* search_;
+};
+
 }  // namespace
 
 MainWindow::MainWindow(store::EmailDatabase& database, UserPreferences& preferences)
@@ -396,6 +421,7 @@ void MainWindow::build_actions() {
   using K = QKeySequence;
   make(go, "next", "desktop.action.next", {K(Qt::Key_J)}, [this] { move_selection(1); });
   make(go, "previous", "desktop.action.previous", {K(Qt::Key_K)}, [this] { move_selection(-1); });
+  installEventFilter(new FieldsKeepReturn(search_, this));
   make(go, "open", "desktop.action.open", {K(Qt::Key_Return), K(Qt::Key_O)}, [this] {
     // Enter in the search field: the search typed so far, without waiting, then its list.
     if (search_->hasFocus()) {
@@ -482,6 +508,11 @@ void MainWindow::build_actions() {
   {
     QMenu* file = new QMenu(ui_text("desktop.menu.file"), this);
     menuBar()->insertMenu(message->menuAction(), file);
+    // Where a new user looks for a new account (Thunderbird's File ▸ New ▸ Existing Mail
+    // Account): the Accounts page with its form open.
+    make(file, "addAccount", "desktop.action.add_account", {}, [this] {
+      static_cast<AccountsPage*>(open_settings("accounts")->page("accounts"))->show_add_form();
+    });
     auto* settingsAction = make(file, "settings", "desktop.action.settings",
                                 {K(Qt::CTRL | Qt::Key_Comma)}, [this] { open_settings(); });
     settingsAction->setMenuRole(QAction::PreferencesRole);

@@ -1,6 +1,10 @@
 #include "app/desktop/ui_text.h"
 
+#include <QCoreApplication>
 #include <QLabel>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 #include "util/localization.h"
 
@@ -12,6 +16,17 @@ QLabel* wrapped_label(const QString& text, QWidget* parent) {
   auto* label = new QLabel(text, parent);
   label->setWordWrap(true);
   return label;
+}
+
+void load_toolkit_translations() {
+  // Qt's texts are English already.
+  if (text_language() != TextLanguage::chinese) return;
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (translator->load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
+                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QCoreApplication::installTranslator(translator);
+  else
+    delete translator;
 }
 
 }  // namespace kestrova::app::desktop

@@ -14,4 +14,9 @@ QString ui_text(std::string_view key);
 // A label that wraps its text to the width it is given.
 QLabel* wrapped_label(const QString& text, QWidget* parent);
 
+// Qt's own texts (the standard buttons of dialogs, the context menus of text fields) in the
+// interface's language, from Debian's Qt translations when they are installed. Once, after
+// the application object exists.
+void load_toolkit_translations();
+
 }  // namespace kestrova::app::desktop

@@ -34,6 +34,7 @@
 #include "app/desktop/settings/accounts_page.h"
 #include "app/desktop/settings/first_run.h"
 #include "app/desktop/settings/settings_dialog.h"
+#include "app/desktop/ui_text.h"
 #include "platform/cancellation.h"
 #include "platform/launch_environment.h"
 #include "platform/paths.h"
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
   QApplication application(argc, argv);
   QApplication::setApplicationName("Kestrova");
   QApplication::setDesktopFileName("kestrova");
+  app::desktop::load_toolkit_translations();
   QCommandLineParser parser;
   parser.addHelpOption();
   QCommandLineOption screenshot("screenshot", "Save a picture of the window to FILE and quit",

@@ -38,6 +38,19 @@ ai::AIProtocolType protocol_of(const QComboBox* box) {
   return static_cast<ai::AIProtocolType>(box->currentData().toInt());
 }
 
+// The provider's answer to the test, as the page shows it: its first line, at most 120
+// characters. A chatty model answers with paragraphs that would push the form out of place.
+std::string first_line(const std::string& answer) {
+  constexpr qsizetype kLongest = 120;
+  QString line = q(answer).trimmed().section('\n', 0, 0).trimmed();
+  if (line.size() > kLongest) {
+    qsizetype cut = kLongest - 1;
+    if (line.at(cut).isLowSurrogate()) --cut;
+    line = line.left(cut) + QChar(0x2026);
+  }
+  return line.toStdString();
+}
+
 }  // namespace
 
 AiPage::AiPage(SettingsEditor& editor, QWidget* parent)
@@ -280,7 +293,8 @@ void AiPage::test_profile() {
     bool passed = true;
     std::string text;
     try {
-      text = localized_format("ai.test.passed", ai::shown_name(profile), test_ai_profile(profile));
+      text = localized_format("ai.test.passed", ai::shown_name(profile),
+                              first_line(test_ai_profile(profile)));
     } catch (const std::exception& e) {
       passed = false;
       text = e.what();

@@ -132,6 +132,9 @@ void RulesPage::build() {
   down_->setToolTip(ui_text("desktop.rules.down"));
   remove_ = new QPushButton(ui_text("desktop.rules.delete"), left);
   remove_->setObjectName("deleteRule");
+  // The arrows as narrow as their sign, so that the list leaves the editor its room.
+  for (auto* arrow : {up_, down_})
+    arrow->setFixedWidth(arrow->fontMetrics().horizontalAdvance(arrow->text()) + 24);
   for (auto* b : {add, up_, down_, remove_}) buttons->addWidget(b);
   leftLayout->addLayout(buttons);
 
@@ -174,7 +177,10 @@ void RulesPage::build() {
                             "rules.action.markUnread");
   important_ = new QCheckBox(ui_text("desktop.rules.important"), actions);
   important_->setObjectName("markAsImportant");
-  spam_ = new QCheckBox(ui_text("desktop.rules.spam"), actions);
+  // Short beside the other actions (the page must fit the settings window); the whole
+  // sentence as its tooltip.
+  spam_ = new QCheckBox(ui_text("desktop.rules.spam_short"), actions);
+  spam_->setToolTip(ui_text("desktop.rules.spam"));
   spam_->setObjectName("markAsSpam");
   moveTo_ = new QComboBox(actions);
   moveTo_->setObjectName("moveToFolder");

@@ -81,7 +81,8 @@ SettingsDialog::SettingsDialog(store::EmailDatabase& database, UserPreferences& 
   add_page("reading", ui_text("desktop.settings.page.reading"), new ReadingPage(*editor_, this));
   add_page("agent", ui_text("desktop.settings.page.agent"), new AgentPage(*editor_, this));
   list_->setCurrentRow(0);
-  resize(900, 640);
+  // Room for the widest page, the rule editor beside its list, on a 1366×768 screen.
+  resize(1060, 700);
 }
 
 SettingsDialog::~SettingsDialog() = default;
