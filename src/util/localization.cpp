@@ -1420,6 +1420,17 @@ const TextTable& chinese_texts() {
       {"desktop.first_run.demo_ready", "演示邮箱已准备好"},
       {"desktop.first_run.account_ready", "你的账户已准备好"},
       {"desktop.first_run.link_missing", "链接 %@ 还不存在: 运行一次 kestrova mcp install 创建它。"},
+      // The Accounts page: editing, the default account, browser sign-in (accounts, part 2).
+      {"desktop.accounts.sign_in_first", "请先通过 %@ 登录，或改用密码"},
+      {"desktop.accounts.edit_button", "编辑…"},
+      {"desktop.accounts.make_default", "设为默认账户"},
+      {"desktop.accounts.is_default", "默认账户"},
+      {"desktop.accounts.edit_title", "编辑账户"},
+      {"desktop.accounts.edit_intro",
+       "修改会在两台服务器都通过连接测试后才保存；测试未通过时，账户保留现在的设置。"},
+      {"desktop.accounts.save", "测试并保存"},
+      {"desktop.accounts.password_keep", "留空则保留已保存的密码或登录"},
+      {"desktop.accounts.certificate_keep", "留空则保留现在信任的证书"},
   };
   return table;
 }

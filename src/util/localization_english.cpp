@@ -1516,6 +1516,18 @@ const TextTable& english_texts() {
       {"desktop.first_run.demo_ready", "The demo mailbox is ready"},
       {"desktop.first_run.account_ready", "Your account is ready"},
       {"desktop.first_run.link_missing", "The link %@ does not exist yet: create it once with kestrova mcp install."},
+      // The Accounts page: editing, the default account, browser sign-in (accounts, part 2).
+      {"desktop.accounts.sign_in_first", "Sign in with %@ first, or use a password"},
+      {"desktop.accounts.edit_button", "Edit…"},
+      {"desktop.accounts.make_default", "Make default"},
+      {"desktop.accounts.is_default", "Default account"},
+      {"desktop.accounts.edit_title", "Edit account"},
+      {"desktop.accounts.edit_intro",
+       "Changes are saved only after both servers pass the connection test; if the test fails, the "
+       "account keeps its current settings."},
+      {"desktop.accounts.save", "Test and save"},
+      {"desktop.accounts.password_keep", "Leave empty to keep the stored password or sign-in"},
+      {"desktop.accounts.certificate_keep", "Leave empty to keep what is trusted now"},
   };
   return table;
 }

@@ -30,6 +30,9 @@
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/settings/first_run.h"
 #include "mail/email_service.h"
+#include "mail/oauth_token.h"
+#include "platform/email_credential_store.h"
+#include "platform/http_transport.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
 #include "support/mail_servers.h"
@@ -253,6 +256,138 @@ TEST_F(AccountsPageTest, RemoveSaysWhatGoesAndRemovesOnlyWhenConfirmed) {
   EXPECT_EQ(mail::EmailService::shared().storedPassword(account), std::nullopt);
   EXPECT_TRUE(trusted_certificates(settings_, account).empty());
   EXPECT_EQ(child<QListWidget>(*page, "accountList").count(), 0);
+}
+
+// ---- browser sign-in ----
+
+// The Outlook preset with Microsoft's endpoints moved to the fixture's OAuth server (the
+// same settings the command line's sign-in reads), an OAuth client of the test's own, and
+// the fixture's servers over STARTTLS, where Dovecot and the SMTP server take XOAUTH2.
+class BrowserSignInTest : public AccountsPageTest {
+ protected:
+  std::string oauth(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(servers_.oauth) + path;
+  }
+  static platform::HttpResponse browse(const std::string& url) {
+    platform::HttpRequest request;
+    request.method = "GET";
+    request.url = url;
+    return platform::HttpTransport().perform(request);
+  }
+
+  // Fills the form for an Outlook account of `user` signing in through the browser, presses
+  // "Sign in with Microsoft…" and plays the browser at the provider: returns the redirect
+  // to the page's loopback callback that the provider answered with.
+  std::string sign_in_until_redirect(AccountForm& form, const std::string& user) {
+    preferences_.set(settings::oauthOutlookAuthorizationEndpoint, oauth("/authorize"));
+    preferences_.set(settings::oauthOutlookTokenEndpoint, oauth("/token"));
+    preferences_.set(settings::oauthOutlookClientId, "desktop-" + user);
+    type(form, "address", QString::fromStdString(user));
+    auto& provider = child<QComboBox>(form, "provider");
+    provider.setCurrentIndex(provider.findData(static_cast<int>(store::EmailServiceType::outlook)));
+    emit provider.activated(provider.currentIndex());
+    const QString ca = QString::fromStdString(servers_.ca_file.string());
+    child<QGroupBox>(form, "servers").setChecked(true);
+    type(form, "imapHost", QString::fromStdString(servers_.host));
+    child<QSpinBox>(form, "imapPort").setValue(servers_.imap_plain);
+    child<QComboBox>(form, "imapEncryption").setCurrentIndex(1);  // STARTTLS
+    type(form, "smtpHost", QString::fromStdString(servers_.host));
+    child<QSpinBox>(form, "smtpPort").setValue(servers_.smtp_starttls);
+    child<QComboBox>(form, "smtpEncryption").setCurrentIndex(1);
+    type(form, "imapCertificate", ca);
+    type(form, "smtpCertificate", ca);
+    click(form, "useBrowser");
+    EXPECT_FALSE(child<QWidget>(form, "password").isVisibleTo(&form));
+
+    click(form, "signIn");
+    // The page shows the sign-in address under its advice, for a desktop without a browser.
+    const QStringList shown = child<QLabel>(form, "signInState").text().split('\n');
+    const std::string url = shown.back().toStdString();
+    EXPECT_TRUE(url.starts_with(oauth("/authorize?"))) << url;
+    const auto answer = browse(url);
+    EXPECT_EQ(answer.status, 302);
+    return answer.redirectLocation;
+  }
+
+  // The page's line about the sign-in once it ended (it starts with the advice while waiting).
+  QString finished_sign_in_text(AccountForm& form) {
+    auto& state = child<QLabel>(form, "signInState");
+    EXPECT_TRUE(wait_until([&] { return child<QPushButton>(form, "signIn").isEnabled(); }));
+    return state.text();
+  }
+};
+
+TEST_F(BrowserSignInTest, AddsAnOutlookAccountThatLogsInWithXOAuth2) {
+  auto page = open_page();
+  page->show_add_form();
+  AccountForm& form = page->form();
+  const std::string user = servers_.fresh_user();
+  const std::string callback = sign_in_until_redirect(form, user);
+  ASSERT_TRUE(callback.starts_with("http://127.0.0.1:")) << callback;
+  EXPECT_EQ(browse(callback).status, 200);
+  EXPECT_EQ(finished_sign_in_text(form).toStdString(),
+            localized_format("desktop.accounts.signed_in", user));
+
+  click(form, "addAccount");
+  ASSERT_TRUE(wait_until([&] { return !page->book().accounts().empty(); }))
+      << form.draft().problem().toStdString();
+  const auto account = page->book().accounts().front();
+  EXPECT_EQ(account.serviceType, store::EmailServiceType::outlook);
+  // The token set is the stored credential: no password was ever typed.
+  const auto credential = mail::EmailService::shared().storedPassword(account);
+  ASSERT_TRUE(credential.has_value());
+  EXPECT_TRUE(mail::OAuthTokenSet::parse(*credential).has_value());
+
+  // The stored account's own test signs in to both servers with the stored token.
+  click(*page, "testStored");
+  auto& stored = child<QPushButton>(*page, "testStored");
+  ASSERT_TRUE(wait_until([&] { return stored.isEnabled(); }));
+  const auto summaries =
+      child<QWidget>(*page, "storedStages").findChildren<QLabel*>("stageSummary");
+  ASSERT_EQ(summaries.size(), 1);
+  EXPECT_EQ(summaries.front()->text().toStdString(), localized("mail.test.passed"));
+}
+
+TEST_F(BrowserSignInTest, ARefusedSignInSaysWhyAndStoresNothing) {
+  // The redirect as the provider sent it, changed as a forger or a refusing provider would.
+  const struct {
+    const char* name;
+    std::string (*callback)(const std::string& redirect);
+    std::string shown;
+  } cases[] = {
+      {"forged state",
+       [](const std::string& redirect) {
+         return redirect.substr(0, redirect.find("state=")) + "state=forged";
+       },
+       localized("oauth.callback.state")},
+      {"access denied",
+       [](const std::string& redirect) {
+         const auto state = redirect.substr(redirect.find("state="));
+         return redirect.substr(0, redirect.find('?')) + "?error=access_denied&" + state;
+       },
+       localized_format("oauth.callback.refused", "access_denied")},
+  };
+  auto page = open_page();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    page->show_add_form();
+    AccountForm& form = page->form();
+    form.clear();
+    const std::string redirect = sign_in_until_redirect(form, servers_.fresh_user());
+    EXPECT_EQ(browse(c.callback(redirect)).status, 400);
+    const QString shown = finished_sign_in_text(form);
+    EXPECT_TRUE(shown.contains(QString::fromStdString(c.shown))) << shown.toStdString();
+    EXPECT_FALSE(form.draft().signed_in());
+
+    // Add has nothing to sign in with: no test runs, no row, no credential.
+    click(form, "addAccount");
+    EXPECT_FALSE(form.draft().busy());
+    EXPECT_EQ(child<QLabel>(form, "problem").text().toStdString(),
+              localized_format("desktop.accounts.sign_in_first", "Microsoft"));
+    EXPECT_TRUE(AccountBook(*database_, settings_).accounts().empty());
+    EXPECT_EQ(platform::EmailCredentialStore::shared().read(form.draft().account().id),
+              std::nullopt);
+  }
 }
 
 // ---- first run ----

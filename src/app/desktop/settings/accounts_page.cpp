@@ -43,6 +43,11 @@ QString provider_name(EmailServiceType type) {
   return q(brand.displayName);
 }
 
+// Who the browser sign-in goes through.
+std::string browser_provider_name(EmailServiceType type) {
+  return type == EmailServiceType::gmail ? "Google" : "Microsoft";
+}
+
 constexpr EmailEncryption kEncryptions[] = {EmailEncryption::ssl, EmailEncryption::startTLS,
                                             EmailEncryption::none};
 
@@ -388,12 +393,9 @@ void AccountForm::update_sign_in_choice() {
   const auto type = draft_->account().serviceType;
   const bool browser = offers_browser_sign_in(type);
   signInChoice_->setVisible(browser);
-  const QString providerName =
-      type == EmailServiceType::gmail ? QStringLiteral("Google") : QStringLiteral("Microsoft");
-  useBrowser_->setText(
-      q(localized_format("desktop.accounts.use_browser", providerName.toStdString())));
-  signInButton_->setText(
-      q(localized_format("desktop.accounts.sign_in_with", providerName.toStdString())));
+  const std::string providerName = browser_provider_name(type);
+  useBrowser_->setText(q(localized_format("desktop.accounts.use_browser", providerName)));
+  signInButton_->setText(q(localized_format("desktop.accounts.sign_in_with", providerName)));
   const bool byBrowser = browser && useBrowser_->isChecked();
   passwordRow_->setVisible(!byBrowser);
   browserRow_->setVisible(byBrowser);
@@ -414,6 +416,13 @@ void AccountForm::sign_in() {
 void AccountForm::test(bool save) {
   servers_edited();
   draft_->account().displayName = name_->text().trimmed().toStdString();
+  // Browser sign-in chosen but not finished: a password typed before the choice does not
+  // stand in for it.
+  if (browserRow_->isVisibleTo(this) && !draft_->signed_in()) {
+    problem_->setText(q(localized_format("desktop.accounts.sign_in_first",
+                                         browser_provider_name(draft_->account().serviceType))));
+    return;
+  }
   if (!draft_->start_test(save)) {
     problem_->setText(draft_->problem());
     return;
