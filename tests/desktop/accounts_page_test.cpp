@@ -35,6 +35,8 @@
 #include "platform/http_transport.h"
 #include "platform/settings_store.h"
 #include "store/database.h"
+#include "store/email_folder.h"
+#include "store/email_store.h"
 #include "support/mail_servers.h"
 #include "support/test_support.h"
 #include "util/localization.h"
@@ -227,7 +229,25 @@ TEST_F(AccountsPageTest, RemoveSaysWhatGoesAndRemovesOnlyWhenConfirmed) {
     trust.imap.fingerprint = std::string(95, 'A');
     for (size_t i = 2; i < 95; i += 3) (*trust.imap.fingerprint)[i] = ':';
     save_new_account(book, account, "secret", trust, settings_);
+    book.store().saveFolder(store::EmailFolder::make(
+        {.id = new_uuid(), .accountId = account.id, .name = "INBOX", .path = "INBOX"}));
+    database_->write([&](store::Connection& c) {
+      auto insert = c.prepare(
+          "INSERT INTO email_messages (id, account_id, subject, from_email, date, synced_at, "
+          "updated_at) "
+          "VALUES (?, ?, 'kept here', 'a@example.org', 0, 0, 0)");
+      insert.bind(1, new_uuid()).bind(2, account.id).step();
+    });
   }
+  // What the account leaves behind in a table.
+  auto rows_of = [&](const char* table) {
+    return database_->read([&](store::Connection& c) {
+      auto count =
+          c.prepare(std::string("SELECT COUNT(*) FROM ") + table + " WHERE account_id = ?");
+      count.bind(1, account.id).step();
+      return count.integer(0).value_or(-1);
+    });
+  };
   auto page = open_page();
   ASSERT_EQ(child<QListWidget>(*page, "accountList").count(), 1);
   ASSERT_EQ(child<QListWidget>(*page, "certificateList").count(), 1);
@@ -252,10 +272,108 @@ TEST_F(AccountsPageTest, RemoveSaysWhatGoesAndRemovesOnlyWhenConfirmed) {
     ASSERT_TRUE(wait_until([&] { return shown_box() == nullptr; }));
     AccountBook book(*database_, settings_);
     EXPECT_EQ(book.accounts().empty(), confirm);
+    EXPECT_EQ(rows_of("email_folders"), confirm ? 0 : 1);
+    EXPECT_EQ(rows_of("email_messages"), confirm ? 0 : 1);
   }
   EXPECT_EQ(mail::EmailService::shared().storedPassword(account), std::nullopt);
   EXPECT_TRUE(trusted_certificates(settings_, account).empty());
   EXPECT_EQ(child<QListWidget>(*page, "accountList").count(), 0);
+}
+
+// A stored account over the loopback servers' implicit-TLS ports, the test CA trusted.
+store::EmailAccount stored_account(AccountBook& book, const MailServers& servers,
+                                   platform::SettingsStore& settings) {
+  store::EmailAccount account;
+  account.id = new_uuid();
+  account.emailAddress = servers.fresh_user();
+  account.displayName = "Before";
+  account.imapHost = account.smtpHost = servers.host;
+  account.imapPort = servers.imap_ssl;
+  account.smtpPort = servers.smtp_ssl;
+  account.imapEncryption = account.smtpEncryption = store::EmailEncryption::ssl;
+  mail::AccountCertificateTrust trust;
+  trust.imap.caFile = trust.smtp.caFile = servers.ca_file.string();
+  save_new_account(book, account, servers.password, trust, settings);
+  return account;
+}
+
+TEST_F(AccountsPageTest, AnEditIsSavedOnlyWhenBothServersPassWithIt) {
+  store::EmailAccount before;
+  {
+    AccountBook book(*database_, settings_);
+    before = stored_account(book, servers_, settings_);
+  }
+  const struct {
+    const char* name;
+    QString password;  // typed; empty keeps the stored one
+    int imapPort;
+    int imapEncryption;  // 0 SSL/TLS, 1 STARTTLS
+    bool saved;
+  } cases[] = {
+      {"a wrong password typed", "not-the-password", servers_.imap_ssl, 0, false},
+      {"an IMAP port where SMTP answers", "", servers_.smtp_ssl, 0, false},
+      {"STARTTLS with the stored password", "", servers_.imap_plain, 1, true},
+  };
+  auto page = open_page();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    click(*page, "editAccount");
+    AccountForm& form = page->form();
+    ASSERT_TRUE(form.isVisible());
+    EXPECT_EQ(child<QLineEdit>(form, "address").text().toStdString(), before.emailAddress);
+    EXPECT_EQ(child<QSpinBox>(form, "imapPort").value(), before.imapPort);
+    type(form, "displayName", c.name);
+    child<QSpinBox>(form, "imapPort").setValue(c.imapPort);
+    child<QComboBox>(form, "imapEncryption").setCurrentIndex(c.imapEncryption);
+    if (!c.password.isEmpty()) type(form, "password", c.password);
+    click(form, "addAccount");
+    ASSERT_TRUE(wait_until([&] { return !form.draft().busy(); }));
+
+    AccountBook book(*database_, settings_);
+    const store::EmailAccount& after = book.find(before.id);
+    EXPECT_EQ(after.displayName, c.saved ? c.name : "Before");
+    EXPECT_EQ(after.imapPort, c.saved ? c.imapPort : before.imapPort);
+    EXPECT_EQ(after.imapEncryption,
+              c.saved ? store::EmailEncryption::startTLS : store::EmailEncryption::ssl);
+    EXPECT_EQ(after.createdAt, before.createdAt);
+    EXPECT_TRUE(after.isDefault);
+    // A typed password is kept only with the servers that accepted it.
+    EXPECT_EQ(mail::EmailService::shared().storedPassword(after), servers_.password);
+    EXPECT_EQ(trusted_certificates(settings_, after).size(), 2u);
+    if (c.saved) {
+      EXPECT_FALSE(form.isVisible());  // back at the account, its new values shown
+      EXPECT_TRUE(
+          child<QWidget>(*page, "accountTitle").property("plainText").toString().contains(c.name));
+    } else {
+      EXPECT_EQ(form.draft().summary().toStdString(), localized("mail.test.failed"));
+      click(form, "cancel");
+    }
+  }
+}
+
+TEST_F(AccountsPageTest, MakeDefaultMovesTheMarkToTheChosenAccount) {
+  std::string second;
+  {
+    AccountBook book(*database_, settings_);
+    stored_account(book, servers_, settings_);
+    second = stored_account(book, servers_, settings_).id;
+  }
+  auto page = open_page();
+  auto& list = child<QListWidget>(*page, "accountList");
+  ASSERT_EQ(list.count(), 2);
+  list.setCurrentRow(1);
+  EXPECT_TRUE(child<QWidget>(*page, "makeDefault").isVisibleTo(page.get()));
+  click(*page, "makeDefault");
+
+  AccountBook book(*database_, settings_);
+  EXPECT_EQ(book.defaultAccount().id, second);
+  EXPECT_EQ(std::ranges::count(book.accounts(), true, &store::EmailAccount::isDefault), 1);
+  // The default is listed first, marked, and stays chosen.
+  EXPECT_EQ(list.currentItem()->data(Qt::UserRole).toString().toStdString(), second);
+  EXPECT_TRUE(list.item(0)->text().startsWith("★ "));
+  EXPECT_FALSE(list.item(1)->text().contains("★"));
+  EXPECT_TRUE(child<QWidget>(*page, "defaultMark").isVisibleTo(page.get()));
+  EXPECT_FALSE(child<QWidget>(*page, "makeDefault").isVisibleTo(page.get()));
 }
 
 // ---- browser sign-in ----
@@ -392,15 +510,50 @@ TEST_F(BrowserSignInTest, ARefusedSignInSaysWhyAndStoresNothing) {
 
 // ---- first run ----
 
-TEST_F(AccountsPageTest, SkippingTheFirstRunSetsTheFlag) {
-  ASSERT_FALSE(preferences_.get(settings::hasCompletedOnboarding));
-  FirstRunDialog dialog(*database_, preferences_);
-  dialog.show();
-  click(dialog, "skip");
-  EXPECT_EQ(dialog.result(), QDialog::Rejected);
-  EXPECT_EQ(dialog.outcome(), FirstRunDialog::Outcome::skipped);
-  EXPECT_TRUE(preferences_.get(settings::hasCompletedOnboarding));
-  EXPECT_FALSE(preferences_.get(settings::launchAtLogin));
+TEST_F(AccountsPageTest, EveryWayOutOfTheFirstRunEndsItAndStartsAtLoginOnlyWhenChosen) {
+  using Outcome = FirstRunDialog::Outcome;
+  const struct {
+    const char* name;
+    bool addAccount;  // else left on the welcome page
+    bool launchAtLogin;
+    bool closeWindow;  // else the page's own button (Skip, Finish)
+    Outcome outcome;
+  } cases[] = {
+      {"skip", false, false, false, Outcome::skipped},
+      {"window closed on the welcome", false, false, true, Outcome::skipped},
+      {"account added, service at login", true, true, false, Outcome::accountAdded},
+      {"account added, no service", true, false, false, Outcome::accountAdded},
+      {"account added, window closed", true, true, true, Outcome::accountAdded},
+  };
+  const std::filesystem::path configHome = std::getenv("XDG_CONFIG_HOME");
+  ASSERT_TRUE(autostart_entry_path().string().starts_with(configHome.string()));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    preferences_.set(settings::hasCompletedOnboarding, false);
+    FirstRunDialog dialog(*database_, preferences_);
+    dialog.show();
+    if (c.addAccount) {
+      click(dialog, "chooseAccount");
+      fill_form(dialog.account_form(), servers_.fresh_user(),
+                QString::fromStdString(servers_.password));
+      click(dialog.account_form(), "addAccount");
+      ASSERT_TRUE(wait_until([&] { return child<QWidget>(dialog, "finish").isVisible(); }));
+      if (c.launchAtLogin) click(dialog, "launchAtLogin");
+    }
+    if (c.closeWindow)
+      dialog.close();
+    else
+      click(dialog, c.addAccount ? "finish" : "skip");
+    EXPECT_EQ(dialog.outcome(), c.outcome);
+    EXPECT_TRUE(preferences_.get(settings::hasCompletedOnboarding));
+    // Closing the window is no yes to starting at login.
+    const bool atLogin = c.launchAtLogin && !c.closeWindow;
+    EXPECT_EQ(preferences_.get(settings::launchAtLogin), atLogin);
+    EXPECT_EQ(std::filesystem::exists(autostart_entry_path()), atLogin);
+    preferences_.set(settings::launchAtLogin, false);
+    apply_launch_at_login(false);
+  }
+  EXPECT_EQ(AccountBook(*database_, settings_).accounts().size(), 3u);
 }
 
 TEST_F(AccountsPageTest, TheDemoOfTheFirstRunOpensInTheWindow) {
