@@ -39,6 +39,7 @@
 #include "store/email_store.h"
 #include "support/mail_servers.h"
 #include "support/test_support.h"
+#include "util/json.h"
 #include "util/localization.h"
 #include "util/uuid.h"
 
@@ -386,10 +387,11 @@ class BrowserSignInTest : public AccountsPageTest {
   std::string oauth(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(servers_.oauth) + path;
   }
-  static platform::HttpResponse browse(const std::string& url) {
+  static platform::HttpResponse browse(const std::string& url, std::string body = {}) {
     platform::HttpRequest request;
-    request.method = "GET";
+    request.method = body.empty() ? "GET" : "POST";
     request.url = url;
+    request.body = std::move(body);
     return platform::HttpTransport().perform(request);
   }
 
@@ -440,6 +442,9 @@ TEST_F(BrowserSignInTest, AddsAnOutlookAccountThatLogsInWithXOAuth2) {
   page->show_add_form();
   AccountForm& form = page->form();
   const std::string user = servers_.fresh_user();
+  // Access tokens due for refresh as soon as they are issued, yet accepted by the servers
+  // for the minute the test takes.
+  browse(oauth("/control"), Json{{"client_id", "desktop-" + user}, {"lifetime", 60}}.dump());
   const std::string callback = sign_in_until_redirect(form, user);
   ASSERT_TRUE(callback.starts_with("http://127.0.0.1:")) << callback;
   EXPECT_EQ(browse(callback).status, 200);
@@ -454,9 +459,11 @@ TEST_F(BrowserSignInTest, AddsAnOutlookAccountThatLogsInWithXOAuth2) {
   // The token set is the stored credential: no password was ever typed.
   const auto credential = mail::EmailService::shared().storedPassword(account);
   ASSERT_TRUE(credential.has_value());
-  EXPECT_TRUE(mail::OAuthTokenSet::parse(*credential).has_value());
+  const auto tokens = mail::OAuthTokenSet::parse(*credential);
+  ASSERT_TRUE(tokens.has_value());
 
-  // The stored account's own test signs in to both servers with the stored token.
+  // The stored account's own test refreshes the due token and signs in to both servers
+  // with the new one.
   click(*page, "testStored");
   auto& stored = child<QPushButton>(*page, "testStored");
   ASSERT_TRUE(wait_until([&] { return stored.isEnabled(); }));
@@ -464,6 +471,11 @@ TEST_F(BrowserSignInTest, AddsAnOutlookAccountThatLogsInWithXOAuth2) {
       child<QWidget>(*page, "storedStages").findChildren<QLabel*>("stageSummary");
   ASSERT_EQ(summaries.size(), 1);
   EXPECT_EQ(summaries.front()->text().toStdString(), localized("mail.test.passed"));
+  const auto refreshed =
+      mail::OAuthTokenSet::parse(*mail::EmailService::shared().storedPassword(account));
+  ASSERT_TRUE(refreshed.has_value());
+  EXPECT_NE(refreshed->accessToken, tokens->accessToken);
+  EXPECT_EQ(refreshed->refreshToken, tokens->refreshToken);
 }
 
 TEST_F(BrowserSignInTest, ARefusedSignInSaysWhyAndStoresNothing) {

@@ -231,7 +231,12 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
     fresh = password_;
   std::optional<std::string> credential = fresh;
   if (!credential && editing_) {
-    credential = mail::EmailService::shared().storedPassword(account_);
+    try {
+      credential = mail::EmailService::shared().storedPassword(account_);
+    } catch (const std::exception& e) {
+      problem_ = q(e.what());
+      return false;
+    }
     if (!credential) {
       problem_ = q(localized("cli.account.password_missing"));
       return false;
@@ -253,6 +258,7 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
   const int generation = ++generation_;
   worker_ = std::thread([this, account = account_, credential = *credential, fresh, trust = *trust,
                          generation, saveWhenPassed] {
+    // A stored sign-in's tokens are refreshed by the test when due.
     const auto report = mail::EmailService::shared().testConnection(
         account, credential, &trust, [&](const mail::EmailConnectionStageResult& stage) {
           QMetaObject::invokeMethod(
