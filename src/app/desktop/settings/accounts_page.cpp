@@ -75,12 +75,16 @@ QString server_line(const std::string& host, int port, EmailEncryption encryptio
          ui_text(keys[encryption_index(encryption)]);
 }
 
-QLabel* heading(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  QFont font = label->font();
+// The larger bold type of a page's or an account's title.
+QFont heading_font(QFont font) {
   font.setPointSizeF(font.pointSizeF() * 1.25);
   font.setBold(true);
-  label->setFont(font);
+  return font;
+}
+
+QLabel* heading(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(heading_font(label->font()));
   return label;
 }
 
@@ -530,7 +534,7 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   auto* detail = new QVBoxLayout(details_);
   title_ = new WrappingText(details_);
   title_->setObjectName("accountTitle");
-  title_->setFont(heading({}, details_)->font());
+  title_->setFont(heading_font(title_->font()));
   servers_ = new WrappingText(details_);
   servers_->setObjectName("accountServers");
   privacy_ = new QCheckBox(ui_text("desktop.accounts.privacy"), details_);

@@ -267,8 +267,8 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
         });
     QMetaObject::invokeMethod(
         this,
-        [this, report, generation, saveWhenPassed, fresh, trust] {
-          test_done(generation, report, saveWhenPassed, fresh, trust);
+        [this, account, report, generation, saveWhenPassed, fresh, trust] {
+          test_done(generation, account, report, saveWhenPassed, fresh, trust);
         },
         Qt::QueuedConnection);
   });
@@ -281,8 +281,9 @@ void AccountDraft::stage_done(int generation, const mail::EmailConnectionStageRe
   if (onStagesChanged) onStagesChanged();
 }
 
-void AccountDraft::test_done(int generation, const mail::EmailConnectionTestReport& report,
-                             bool save, const std::optional<std::string>& fresh,
+void AccountDraft::test_done(int generation, const store::EmailAccount& tested,
+                             const mail::EmailConnectionTestReport& report, bool save,
+                             const std::optional<std::string>& fresh,
                              const mail::AccountCertificateTrust& trust) {
   if (generation != generation_) return;
   running_ = false;
@@ -294,7 +295,8 @@ void AccountDraft::test_done(int generation, const mail::EmailConnectionTestRepo
   if (onTestFinished) onTestFinished(passed);
   if (!passed || !save) return;
   try {
-    store::EmailAccount account = account_;
+    // The values the servers accepted, whatever was typed while they were asked.
+    store::EmailAccount account = tested;
     if (editing_)
       save_edited_account(book_, account, fresh, trust, preferences_.defaults());
     else

@@ -104,9 +104,10 @@ class AccountDraft : public QObject {
  private:
   void join_worker();
   void stage_done(int generation, const mail::EmailConnectionStageResult& stage);
-  // `fresh` is a credential given in the form (typed or signed in), `trust` what the test
-  // trusted: both are saved with the account.
-  void test_done(int generation, const mail::EmailConnectionTestReport& report, bool save,
+  // `tested` is the account as the servers saw it, `fresh` a credential given in the form
+  // (typed or signed in), `trust` what the test trusted: all three are what is saved.
+  void test_done(int generation, const store::EmailAccount& tested,
+                 const mail::EmailConnectionTestReport& report, bool save,
                  const std::optional<std::string>& fresh,
                  const mail::AccountCertificateTrust& trust);
   std::optional<mail::AccountCertificateTrust> trust_from_form();
