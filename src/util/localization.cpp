@@ -1431,6 +1431,8 @@ const TextTable& chinese_texts() {
       {"desktop.accounts.save", "测试并保存"},
       {"desktop.accounts.password_keep", "留空则保留已保存的密码或登录"},
       {"desktop.accounts.certificate_keep", "留空则保留现在信任的证书"},
+      {"cli.account.edited", "已更新账户 %@"},
+      {"cli.account.edit_failed", "连接测试未通过，账户未更改"},
   };
   return table;
 }

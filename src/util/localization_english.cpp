@@ -1528,6 +1528,8 @@ const TextTable& english_texts() {
       {"desktop.accounts.save", "Test and save"},
       {"desktop.accounts.password_keep", "Leave empty to keep the stored password or sign-in"},
       {"desktop.accounts.certificate_keep", "Leave empty to keep what is trusted now"},
+      {"cli.account.edited", "Account %@ updated"},
+      {"cli.account.edit_failed", "The connection test failed; the account was not changed"},
   };
   return table;
 }

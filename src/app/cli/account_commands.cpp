@@ -1,4 +1,4 @@
-// `kestrova account add|test|list|remove|set-default|trust-cert`: the account editor of the
+// `kestrova account add|edit|test|list|remove|set-default|trust-cert`: the account editor of the
 // command line. Accounts go to the mail store, their passwords to the credential store; an
 // account is saved only after both of its servers accepted the password. Certificates a
 // self-hosted server needs trusted are kept per account in the settings.
@@ -337,6 +337,87 @@ void register_add(CLI::App& account) {
   add->callback([o] { add_account(*o); });
 }
 
+// ---- account edit ----
+
+struct EditOptions {
+  std::string account;
+  std::string email, name;
+  std::string imapHost, smtpHost;
+  int imapPort = 0, smtpPort = 0;
+  std::string imapEncryption, smtpEncryption;
+  bool passwordFromStandardInput = false;
+  // Which options were given; set while the command is registered.
+  CLI::Option *emailOption = nullptr, *nameOption = nullptr, *imapHostOption = nullptr,
+              *imapPortOption = nullptr, *imapEncryptionOption = nullptr, *smtpHostOption = nullptr,
+              *smtpPortOption = nullptr, *smtpEncryptionOption = nullptr;
+};
+
+// Changes a stored account's servers, address or name as the Accounts page does: saved only
+// when both servers pass with the changed values; a password read from standard input
+// replaces the stored credential only then, else the stored one is tested and kept.
+void edit_account(const EditOptions& o) {
+  AccountBook book;
+  EmailAccount account = book.find(o.account);
+  if (account.isLocalOnly())
+    throw Error(localized_format("local_account.no_sync", account.emailAddress));
+  if (given(o.emailOption)) {
+    const std::string address = text::trim(o.email);
+    if (address.empty()) throw Error(localized("cli.account.address_empty"));
+    for (const auto& other : book.accounts())
+      if (other.id != account.id && text::equals_ci(other.emailAddress, address))
+        throw Error(localized_format("cli.account.exists", other.emailAddress));
+    account.emailAddress = address;
+  }
+  if (given(o.nameOption))
+    account.displayName = text::trim(o.name).empty() ? account.emailAddress : text::trim(o.name);
+  if (given(o.imapHostOption)) account.imapHost = text::trim(o.imapHost);
+  if (given(o.imapPortOption)) account.imapPort = o.imapPort;
+  if (given(o.imapEncryptionOption)) account.imapEncryption = encryption_named(o.imapEncryption);
+  if (given(o.smtpHostOption)) account.smtpHost = text::trim(o.smtpHost);
+  if (given(o.smtpPortOption)) account.smtpPort = o.smtpPort;
+  if (given(o.smtpEncryptionOption)) account.smtpEncryption = encryption_named(o.smtpEncryption);
+  if (account.imapHost.empty() || account.smtpHost.empty())
+    throw Error(localized("cli.account.hosts_empty"));
+
+  std::optional<std::string> typed;
+  if (o.passwordFromStandardInput) typed = read_password(true);
+  const auto credential = typed ? typed : mail::EmailService::shared().storedPassword(account);
+  if (!credential)
+    throw mail::EmailServiceError::authenticationFailed(localized("cli.account.password_missing"));
+  auto& settings = platform::SettingsStore::shared();
+  const auto trust =
+      mail::AccountCertificateTrust::load(settings, account.id, account.emailAddress);
+  if (!print_connection_test(run_connection_test(account, *credential, &trust)))
+    throw Error(localized("cli.account.edit_failed"));
+  save_edited_account(book, account, typed, trust, settings);
+  std::cout << localized_format("cli.account.edited", account.emailAddress) << "\n";
+}
+
+void register_edit(CLI::App& account) {
+  auto* edit = account.add_subcommand(
+      "edit", "Change an account's servers, address or name; saved after both servers pass");
+  auto o = std::make_shared<EditOptions>();
+  edit->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
+  o->emailOption = edit->add_option("--email", o->email, "New mail address (also the login name)");
+  o->nameOption = edit->add_option("--name", o->name, "New display name");
+  const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
+  o->imapHostOption = edit->add_option("--imap-host", o->imapHost, "IMAP server");
+  o->imapPortOption =
+      edit->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
+  o->imapEncryptionOption =
+      edit->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+  o->smtpHostOption = edit->add_option("--smtp-host", o->smtpHost, "SMTP server");
+  o->smtpPortOption =
+      edit->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o->smtpEncryptionOption =
+      edit->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+  edit->add_flag("--password-stdin", o->passwordFromStandardInput,
+                 "A new password from the first line of standard input (else the stored one)");
+  edit->callback([o] { edit_account(*o); });
+}
+
 // ---- account test, list, remove, set-default ----
 
 void test_account(const std::string& idOrAddress) {
@@ -457,6 +538,7 @@ void add_account_commands(CLI::App& root) {
   auto* account = root.add_subcommand("account", "Add, test, list and remove mail accounts");
   account->require_subcommand(1);
   register_add(*account);
+  register_edit(*account);
   register_for_account(*account, "test", "Test an account's servers with its stored password",
                        test_account);
   {
