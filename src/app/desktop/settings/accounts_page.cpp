@@ -114,6 +114,27 @@ class WrappingText : public QTextEdit {
   QSize sizeHint() const override { return {200, height()}; }
 };
 
+// A wrapping label as tall as its text at the width it was given. A form row asks a label
+// for its height at a guessed width (several lines for one sentence); this one answers for
+// its real width once it has one.
+class FittingLabel : public QLabel {
+ public:
+  explicit FittingLabel(QWidget* parent) : QLabel(parent) { setWordWrap(true); }
+  QSize sizeHint() const override {
+    const QSize guess = QLabel::sizeHint();
+    return width() > 0 ? QSize(guess.width(), heightForWidth(width())) : guess;
+  }
+  QSize minimumSizeHint() const override {
+    return {QLabel::minimumSizeHint().width(), sizeHint().height()};
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    if (height() != heightForWidth(width())) updateGeometry();
+  }
+};
+
 // ---- ConnectionStagesView ----
 
 ConnectionStagesView::ConnectionStagesView(QWidget* parent) : QWidget(parent) {
@@ -209,7 +230,7 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   provider_->setObjectName("provider");
   for (const auto& brand : mail::EmailProviderCatalog::brands())
     provider_->addItem(provider_name(brand.id), static_cast<int>(brand.id));
-  providerHelp_ = new QLabel(this);
+  providerHelp_ = new FittingLabel(this);
   providerHelp_->setObjectName("providerHelp");
   providerHelp_->setWordWrap(true);
   providerHelp_->setOpenExternalLinks(true);
