@@ -1420,7 +1420,7 @@ const TextTable& chinese_texts() {
       {"desktop.first_run.demo_ready", "演示邮箱已准备好"},
       {"desktop.first_run.account_ready", "你的账户已准备好"},
       {"desktop.first_run.link_missing", "链接 %@ 还不存在: 运行一次 kestrova mcp install 创建它。"},
-      // The Accounts page: editing, the default account, browser sign-in (accounts, part 2).
+      // The Accounts page finished: editing an account, the default account, browser sign-in.
       {"desktop.accounts.sign_in_first", "请先通过 %@ 登录，或改用密码"},
       {"desktop.accounts.edit_button", "编辑…"},
       {"desktop.accounts.make_default", "设为默认账户"},

@@ -1516,7 +1516,7 @@ const TextTable& english_texts() {
       {"desktop.first_run.demo_ready", "The demo mailbox is ready"},
       {"desktop.first_run.account_ready", "Your account is ready"},
       {"desktop.first_run.link_missing", "The link %@ does not exist yet: create it once with kestrova mcp install."},
-      // The Accounts page: editing, the default account, browser sign-in (accounts, part 2).
+      // The Accounts page finished: editing an account, the default account, browser sign-in.
       {"desktop.accounts.sign_in_first", "Sign in with %@ first, or use a password"},
       {"desktop.accounts.edit_button", "Edit…"},
       {"desktop.accounts.make_default", "Make default"},
