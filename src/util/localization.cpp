@@ -1457,6 +1457,19 @@ const TextTable& chinese_texts() {
       // wt-walk: the File menu's road to a new account; the rule editor's short spam action
       {"desktop.action.add_account", "添加账户…"},
       {"desktop.rules.spam_short", "标为垃圾邮件"},
+      // The Accounts page finished: editing an account, the default account, browser sign-in.
+      {"desktop.accounts.sign_in_first", "请先通过 %@ 登录，或改用密码"},
+      {"desktop.accounts.edit_button", "编辑…"},
+      {"desktop.accounts.make_default", "设为默认账户"},
+      {"desktop.accounts.is_default", "默认账户"},
+      {"desktop.accounts.edit_title", "编辑账户"},
+      {"desktop.accounts.edit_intro",
+       "修改会在两台服务器都通过连接测试后才保存；测试未通过时，账户保留现在的设置。"},
+      {"desktop.accounts.save", "测试并保存"},
+      {"desktop.accounts.password_keep", "留空则保留已保存的密码或登录"},
+      {"desktop.accounts.certificate_keep", "留空则保留现在信任的证书"},
+      {"cli.account.edited", "已更新账户 %@"},
+      {"cli.account.edit_failed", "连接测试未通过，账户未更改"},
   };
   return table;
 }

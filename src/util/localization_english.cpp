@@ -1581,6 +1581,20 @@ const TextTable& english_texts() {
       // wt-walk: the File menu's road to a new account; the rule editor's short spam action
       {"desktop.action.add_account", "Add account…"},
       {"desktop.rules.spam_short", "Mark as spam"},
+      // The Accounts page finished: editing an account, the default account, browser sign-in.
+      {"desktop.accounts.sign_in_first", "Sign in with %@ first, or use a password"},
+      {"desktop.accounts.edit_button", "Edit…"},
+      {"desktop.accounts.make_default", "Make default"},
+      {"desktop.accounts.is_default", "Default account"},
+      {"desktop.accounts.edit_title", "Edit account"},
+      {"desktop.accounts.edit_intro",
+       "Changes are saved only after both servers pass the connection test; if the test fails, the "
+       "account keeps its current settings."},
+      {"desktop.accounts.save", "Test and save"},
+      {"desktop.accounts.password_keep", "Leave empty to keep the stored password or sign-in"},
+      {"desktop.accounts.certificate_keep", "Leave empty to keep what is trusted now"},
+      {"cli.account.edited", "Account %@ updated"},
+      {"cli.account.edit_failed", "The connection test failed; the account was not changed"},
   };
   return table;
 }

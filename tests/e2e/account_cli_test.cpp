@@ -187,6 +187,39 @@ TEST_F(AccountCliTest, FailedStageShowsItsTextAndSavesNothing) {
   EXPECT_NE(result.err.find("--password-stdin"), std::string::npos) << result.err;
 }
 
+TEST_F(AccountCliTest, EditSavesOnlyWhatBothServersAccepted) {
+  ASSERT_EQ(add(user_, servers_.password).exit_code, 0);
+  // IMAP moved to the implicit-TLS port: refused with a wrong password, then accepted with
+  // the stored one, which stays.
+  const std::vector<std::string> edit = {"account",
+                                         "edit",
+                                         user_,
+                                         "--name",
+                                         "Edited",
+                                         "--imap-port",
+                                         std::to_string(servers_.imap_ssl),
+                                         "--imap-encryption",
+                                         "ssl"};
+  auto withPassword = edit;
+  withPassword.push_back("--password-stdin");
+  auto result = run(withPassword, "not-the-password\n");
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_NE(result.err.find("连接测试未通过，账户未更改"), std::string::npos) << result.err;
+  EXPECT_EQ(read_file(credentials()).value_or("").find("not-the-password"), std::string::npos);
+  EXPECT_EQ(run({"account", "list"}).out.find("Edited"), std::string::npos);
+
+  result = run(edit);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_NE(result.out.find(kBothPassed), std::string::npos) << result.out;
+  const std::string listing = run({"account", "list"}).out;
+  EXPECT_NE(listing.find("(Edited)"), std::string::npos) << listing;
+  EXPECT_NE(
+      listing.find("IMAP " + servers_.host + ":" + std::to_string(servers_.imap_ssl) + " ssl"),
+      std::string::npos)
+      << listing;
+  EXPECT_EQ(run({"account", "test", user_}).exit_code, 0);
+}
+
 TEST_F(AccountCliTest, PresetsDefaultAndRemoval) {
   // The provider is recognised from the address; --skip-test saves without the network.
   auto result = run({"account", "add", "--email", "someone@gmail.com", "--password-stdin", "--skip-test"}, "pw\n");

@@ -1,10 +1,11 @@
-// `kestrova account add|test|list|remove|set-default|trust-cert`: the account editor of the
+// `kestrova account add|edit|test|list|remove|set-default|trust-cert`: the account editor of the
 // command line. Accounts go to the mail store, their passwords to the credential store; an
 // account is saved only after both of its servers accepted the password. Certificates a
 // self-hosted server needs trusted are kept per account in the settings.
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -17,10 +18,10 @@
 #include "app/cli/command_line.h"
 #include "app/cli/secret_input.h"
 #include "app/cli/terminal_output.h"
+#include "app/core/agent/tool_answer_json.h"
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/account_setup.h"
 #include "app/core/mailbox/id_prefix.h"
-#include "app/core/agent/tool_answer_json.h"
 #include "app/core/user_preferences.h"
 #include "mail/certificate_trust.h"
 #include "mail/email_provider_catalog.h"
@@ -116,13 +117,62 @@ EmailServiceType provider_named(const std::string& name) {
   throw Error(localized_format("cli.account.unknown_provider", name));
 }
 
+bool given(const CLI::Option* option) { return option && option->count() > 0; }
+
+EmailEncryption encryption_named(const std::string& name) {
+  auto encryption = store::from_raw<EmailEncryption>(name);
+  if (!encryption) throw Error(localized_format("cli.account.unknown_encryption", name));
+  return *encryption;
+}
+
+// The server options of `account add` and `account edit`.
+struct ServerOptions {
+  std::string imapHost, smtpHost;
+  int imapPort = 0, smtpPort = 0;
+  std::string imapEncryption, smtpEncryption;
+  // Which options were given; set while the command is registered.
+  CLI::Option *imapHostOption = nullptr, *imapPortOption = nullptr, *imapEncryptionOption = nullptr,
+              *smtpHostOption = nullptr, *smtpPortOption = nullptr, *smtpEncryptionOption = nullptr;
+
+  bool any_given() const {
+    return std::ranges::any_of(std::array{imapHostOption, imapPortOption, imapEncryptionOption,
+                                          smtpHostOption, smtpPortOption, smtpEncryptionOption},
+                               given);
+  }
+  // Puts the options given over the account's servers.
+  void apply(EmailAccount& account) const {
+    if (given(imapHostOption)) account.imapHost = text::trim(imapHost);
+    if (given(imapPortOption)) account.imapPort = imapPort;
+    if (given(imapEncryptionOption)) account.imapEncryption = encryption_named(imapEncryption);
+    if (given(smtpHostOption)) account.smtpHost = text::trim(smtpHost);
+    if (given(smtpPortOption)) account.smtpPort = smtpPort;
+    if (given(smtpEncryptionOption)) account.smtpEncryption = encryption_named(smtpEncryption);
+    if (account.imapHost.empty() || account.smtpHost.empty())
+      throw Error(localized("cli.account.hosts_empty"));
+  }
+};
+
+void register_server_options(CLI::App& command, ServerOptions& o) {
+  const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
+  o.imapHostOption = command.add_option("--imap-host", o.imapHost, "IMAP server");
+  o.imapPortOption =
+      command.add_option("--imap-port", o.imapPort, "IMAP port")->check(CLI::Range(1, 65535));
+  o.imapEncryptionOption =
+      command.add_option("--imap-encryption", o.imapEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+  o.smtpHostOption = command.add_option("--smtp-host", o.smtpHost, "SMTP server");
+  o.smtpPortOption =
+      command.add_option("--smtp-port", o.smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
+  o.smtpEncryptionOption =
+      command.add_option("--smtp-encryption", o.smtpEncryption, "none, ssl or startTLS")
+          ->check(CLI::IsMember(encryptions));
+}
+
 struct AddOptions {
   std::string email;
   std::string name;
   std::string provider;
-  std::string imapHost, smtpHost;
-  int imapPort = 0, smtpPort = 0;
-  std::string imapEncryption, smtpEncryption;
+  ServerOptions servers;
   std::string imapCert, smtpCert, imapCAFile, smtpCAFile;
   bool passwordFromStandardInput = false;
   bool oauth = false;
@@ -132,19 +182,8 @@ struct AddOptions {
   bool skipTest = false;
   bool makeDefault = false;
   bool local = false;
-  // Which options were given; set while the command is registered.
-  CLI::Option *providerOption = nullptr, *imapHostOption = nullptr, *imapPortOption = nullptr,
-              *imapEncryptionOption = nullptr, *smtpHostOption = nullptr, *smtpPortOption = nullptr,
-              *smtpEncryptionOption = nullptr;
+  CLI::Option* providerOption = nullptr;  // set while the command is registered
 };
-
-bool given(const CLI::Option* option) { return option && option->count() > 0; }
-
-EmailEncryption encryption_named(const std::string& name) {
-  auto encryption = store::from_raw<EmailEncryption>(name);
-  if (!encryption) throw Error(localized_format("cli.account.unknown_encryption", name));
-  return *encryption;
-}
 
 // The new account's provider and servers: the provider's preset (the provider named, else
 // the one the address belongs to), with any server option given overriding it.
@@ -153,7 +192,7 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   account.id = new_uuid();
   account.emailAddress = address;
   account.displayName = text::trim(o.name).empty() ? address : text::trim(o.name);
-  const bool serversGiven = given(o.imapHostOption) || given(o.smtpHostOption);
+  const bool serversGiven = given(o.servers.imapHostOption) || given(o.servers.smtpHostOption);
   if (given(o.providerOption)) {
     account.serviceType = provider_named(o.provider);
   } else if (auto recognized = mail::EmailProviderCatalog::recognize(address)) {
@@ -164,16 +203,9 @@ EmailAccount account_from_options(const AddOptions& o, const std::string& addres
   mail::applyProviderPreset(account, mail::AccountEditorState::creatingAccount);
 
   if (account.serviceType == EmailServiceType::custom &&
-      !(given(o.imapHostOption) && given(o.smtpHostOption)))
+      !(given(o.servers.imapHostOption) && given(o.servers.smtpHostOption)))
     throw Error(localized("cli.account.custom_needs_hosts"));
-  if (given(o.imapHostOption)) account.imapHost = text::trim(o.imapHost);
-  if (given(o.imapPortOption)) account.imapPort = o.imapPort;
-  if (given(o.imapEncryptionOption)) account.imapEncryption = encryption_named(o.imapEncryption);
-  if (given(o.smtpHostOption)) account.smtpHost = text::trim(o.smtpHost);
-  if (given(o.smtpPortOption)) account.smtpPort = o.smtpPort;
-  if (given(o.smtpEncryptionOption)) account.smtpEncryption = encryption_named(o.smtpEncryption);
-  if (account.imapHost.empty() || account.smtpHost.empty())
-    throw Error(localized("cli.account.hosts_empty"));
+  o.servers.apply(account);
   return account;
 }
 
@@ -218,10 +250,8 @@ void sign_in_again(const AddOptions& o, const EmailAccount& existing) {
 // `account add --local`: an account without servers or password, for archives kept only
 // here. It gets an inbox of its own so that it has a folder from the start.
 void add_local_account(const AddOptions& o, const std::string& address, AccountBook& book) {
-  for (const CLI::Option* server :
-       {o.providerOption, o.imapHostOption, o.imapPortOption, o.imapEncryptionOption,
-        o.smtpHostOption, o.smtpPortOption, o.smtpEncryptionOption})
-    if (given(server)) throw Error(localized("local_account.no_servers"));
+  if (given(o.providerOption) || o.servers.any_given())
+    throw Error(localized("local_account.no_servers"));
   if (o.oauth || o.passwordFromStandardInput || !o.imapCert.empty() || !o.smtpCert.empty() ||
       !o.imapCAFile.empty() || !o.smtpCAFile.empty())
     throw Error(localized("local_account.no_servers"));
@@ -303,17 +333,7 @@ void register_add(CLI::App& account) {
       add->add_option("--provider", o->provider,
                       "Mail provider whose servers to use (default: recognised from the address)")
           ->check(CLI::IsMember(provider_names()));
-  const std::vector<std::string> encryptions = {"none", "ssl", "startTLS"};
-  o->imapHostOption = add->add_option("--imap-host", o->imapHost, "IMAP server");
-  o->imapPortOption =
-      add->add_option("--imap-port", o->imapPort, "IMAP port")->check(CLI::Range(1, 65535));
-  o->imapEncryptionOption =
-      add->add_option("--imap-encryption", o->imapEncryption, "none, ssl or startTLS")
-          ->check(CLI::IsMember(encryptions));
-  o->smtpHostOption = add->add_option("--smtp-host", o->smtpHost, "SMTP server");
-  o->smtpPortOption = add->add_option("--smtp-port", o->smtpPort, "SMTP port")->check(CLI::Range(1, 65535));
-  o->smtpEncryptionOption = add->add_option("--smtp-encryption", o->smtpEncryption, "none, ssl or startTLS")
-                                ->check(CLI::IsMember(encryptions));
+  register_server_options(*add, o->servers);
   add->add_option("--imap-cert", o->imapCert,
                   "Trust the IMAP server's certificate with this SHA-256 fingerprint (self-hosted servers)");
   add->add_option("--smtp-cert", o->smtpCert, "The same for the SMTP server");
@@ -335,6 +355,64 @@ void register_add(CLI::App& account) {
   add->add_flag("--local", o->local,
                 "An account kept only on this computer: no servers, no password, never synced");
   add->callback([o] { add_account(*o); });
+}
+
+// ---- account edit ----
+
+struct EditOptions {
+  std::string account;
+  std::string email, name;
+  ServerOptions servers;
+  bool passwordFromStandardInput = false;
+  // Which options were given; set while the command is registered.
+  CLI::Option *emailOption = nullptr, *nameOption = nullptr;
+};
+
+// Changes a stored account's servers, address or name as the Accounts page does: saved only
+// when both servers pass with the changed values; a password read from standard input
+// replaces the stored credential only then, else the stored one is tested and kept.
+void edit_account(const EditOptions& o) {
+  AccountBook book;
+  EmailAccount account = book.find(o.account);
+  if (account.isLocalOnly())
+    throw Error(localized_format("local_account.no_sync", account.emailAddress));
+  if (given(o.emailOption)) {
+    const std::string address = text::trim(o.email);
+    if (address.empty()) throw Error(localized("cli.account.address_empty"));
+    for (const auto& other : book.accounts())
+      if (other.id != account.id && text::equals_ci(other.emailAddress, address))
+        throw Error(localized_format("cli.account.exists", other.emailAddress));
+    account.emailAddress = address;
+  }
+  if (given(o.nameOption))
+    account.displayName = text::trim(o.name).empty() ? account.emailAddress : text::trim(o.name);
+  o.servers.apply(account);
+
+  std::optional<std::string> typed;
+  if (o.passwordFromStandardInput) typed = read_password(true);
+  const auto credential = typed ? typed : mail::EmailService::shared().storedPassword(account);
+  if (!credential)
+    throw mail::EmailServiceError::authenticationFailed(localized("cli.account.password_missing"));
+  auto& settings = platform::SettingsStore::shared();
+  const auto trust =
+      mail::AccountCertificateTrust::load(settings, account.id, account.emailAddress);
+  if (!print_connection_test(run_connection_test(account, *credential, &trust)))
+    throw Error(localized("cli.account.edit_failed"));
+  save_edited_account(book, account, typed, trust, settings);
+  std::cout << localized_format("cli.account.edited", account.emailAddress) << "\n";
+}
+
+void register_edit(CLI::App& account) {
+  auto* edit = account.add_subcommand(
+      "edit", "Change an account's servers, address or name; saved after both servers pass");
+  auto o = std::make_shared<EditOptions>();
+  edit->add_option("ACCOUNT", o->account, "Account id or mail address")->required();
+  o->emailOption = edit->add_option("--email", o->email, "New mail address (also the login name)");
+  o->nameOption = edit->add_option("--name", o->name, "New display name");
+  register_server_options(*edit, o->servers);
+  edit->add_flag("--password-stdin", o->passwordFromStandardInput,
+                 "A new password from the first line of standard input (else the stored one)");
+  edit->callback([o] { edit_account(*o); });
 }
 
 // ---- account test, list, remove, set-default ----
@@ -457,6 +535,7 @@ void add_account_commands(CLI::App& root) {
   auto* account = root.add_subcommand("account", "Add, test, list and remove mail accounts");
   account->require_subcommand(1);
   register_add(*account);
+  register_edit(*account);
   register_for_account(*account, "test", "Test an account's servers with its stored password",
                        test_account);
   {

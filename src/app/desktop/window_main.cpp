@@ -59,7 +59,7 @@ void open_demo_home(const std::filesystem::path& home, char** argv) {
 // --accounts-page and --first-run: the screen alone, shown, or saved to `file` and ended.
 int show_first_screens(const QCommandLineParser&, store::EmailDatabase& database,
                        app::UserPreferences& preferences, bool page, const QString& address,
-                       const QString& file, const QString& size) {
+                       bool edit, const QString& file, const QString& size) {
   std::unique_ptr<QWidget> screen;
   if (page) {
     auto accounts = std::make_unique<app::desktop::AccountsPage>(database, preferences);
@@ -69,6 +69,7 @@ int show_first_screens(const QCommandLineParser&, store::EmailDatabase& database
       field->setText(address);
       emit field->textEdited(address);
     }
+    if (edit) accounts->show_edit_form();
     screen = std::move(accounts);
   } else {
     screen = std::make_unique<app::desktop::FirstRunDialog>(database, preferences);
@@ -153,7 +154,9 @@ int main(int argc, char** argv) {
                                   "Show the Accounts settings page alone (--screenshot)");
   QCommandLineOption addAccount("add-account",
                                 "With --accounts-page: the add form, ADDRESS typed in", "ADDRESS");
-  parser.addOptions({firstRun, accountsPage, addAccount});
+  QCommandLineOption editAccount("edit-account",
+                                 "With --accounts-page: the edit form of the chosen account");
+  parser.addOptions({firstRun, accountsPage, addAccount, editAccount});
   parser.addPositionalArgument("link", "kestrova:// links to show");
   parser.process(application);
 
@@ -187,8 +190,8 @@ int main(int argc, char** argv) {
   // Accounts and first run: the page alone, or the welcome before the window.
   if (parser.isSet(accountsPage) || (capture && parser.isSet(firstRun)))
     return show_first_screens(parser, database, preferences, parser.isSet(accountsPage),
-                              parser.value(addAccount), parser.value(screenshot),
-                              parser.value(size));
+                              parser.value(addAccount), parser.isSet(editAccount),
+                              parser.value(screenshot), parser.value(size));
   if (!capture &&
       (parser.isSet(firstRun) || !preferences.get(app::settings::hasCompletedOnboarding))) {
     app::desktop::FirstRunDialog firstRunDialog(database, preferences);

@@ -84,6 +84,37 @@ void save_new_account(AccountBook& book, store::EmailAccount& account,
   }
 }
 
+void save_edited_account(AccountBook& book, store::EmailAccount& account,
+                         const std::optional<std::string>& credential,
+                         const mail::AccountCertificateTrust& trust,
+                         platform::SettingsStore& settings) {
+  const auto& stored = book.find(account.id);
+  account.createdAt = stored.createdAt;
+  account.isDefault = stored.isDefault;
+  account.updatedAt = now_seconds();
+  if (!account.passwordKeychainIdentifier)
+    account.passwordKeychainIdentifier = stored.passwordKeychainIdentifier.value_or(account.id);
+  const std::string& key = *account.passwordKeychainIdentifier;
+
+  const auto& credentials = platform::EmailCredentialStore::shared();
+  std::optional<std::string> previous;
+  if (credential) {
+    previous = credentials.read(key);
+    credentials.save(*credential, key);
+  }
+  try {
+    book.save(account);
+  } catch (...) {
+    // The row still names the old servers: they go with the old credential.
+    if (previous)
+      credentials.save(*previous, key);
+    else if (credential)
+      credentials.remove(key);
+    throw;
+  }
+  trust.save(settings, account.id);
+}
+
 void remove_account_completely(AccountBook& book, const store::EmailAccount& account,
                                platform::SettingsStore& settings) {
   book.remove(account.id);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,15 @@ OAuthClient oauth_client_for(store::EmailServiceType type, const UserPreferences
 void save_new_account(AccountBook& book, store::EmailAccount& account,
                       const std::string& credential, const mail::AccountCertificateTrust& trust,
                       platform::SettingsStore& settings, bool makeDefault = false);
+// Saves changes to a stored account (servers, address, name) whose servers accepted its
+// credential: `credential`, when given, first replaces the stored one — and the old one is
+// put back should the row not be written — then the row, then the certificates to trust.
+// The account keeps its id, credential key, creation time and default mark; sets updatedAt.
+// Throws on failure.
+void save_edited_account(AccountBook& book, store::EmailAccount& account,
+                         const std::optional<std::string>& credential,
+                         const mail::AccountCertificateTrust& trust,
+                         platform::SettingsStore& settings);
 // Removes the account with its folders and local mail, its credential and its trusted
 // certificates.
 void remove_account_completely(AccountBook& book, const store::EmailAccount& account,

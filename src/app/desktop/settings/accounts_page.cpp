@@ -1,5 +1,6 @@
 #include "app/desktop/settings/accounts_page.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,8 +15,10 @@
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cmath>
 
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/account_setup.h"
@@ -43,6 +46,11 @@ QString provider_name(EmailServiceType type) {
   return q(brand.displayName);
 }
 
+// Who the browser sign-in goes through.
+std::string browser_provider_name(EmailServiceType type) {
+  return type == EmailServiceType::gmail ? "Google" : "Microsoft";
+}
+
 constexpr EmailEncryption kEncryptions[] = {EmailEncryption::ssl, EmailEncryption::startTLS,
                                             EmailEncryption::none};
 
@@ -67,16 +75,65 @@ QString server_line(const std::string& host, int port, EmailEncryption encryptio
          ui_text(keys[encryption_index(encryption)]);
 }
 
-QLabel* heading(const QString& text, QWidget* parent) {
-  auto* label = new QLabel(text, parent);
-  QFont font = label->font();
+// The larger bold type of a page's or an account's title.
+QFont heading_font(QFont font) {
   font.setPointSizeF(font.pointSizeF() * 1.25);
   font.setBold(true);
-  label->setFont(font);
+  return font;
+}
+
+QLabel* heading(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(heading_font(label->font()));
   return label;
 }
 
 }  // namespace
+
+// Read-only text for the details column: it wraps inside a long address or host name when
+// the column is narrower (a label would only break between words and widen the page), is
+// as tall as its lines, and copies exactly what it shows.
+class WrappingText : public QTextEdit {
+ public:
+  explicit WrappingText(QWidget* parent) : QTextEdit(parent) {
+    setReadOnly(true);
+    setFrameShape(QFrame::NoFrame);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    viewport()->setAutoFillBackground(false);
+    setStyleSheet("background: transparent;");
+    document()->setDocumentMargin(0);
+    connect(
+        document()->documentLayout(), &QAbstractTextDocumentLayout::documentSizeChanged, this,
+        [this](const QSizeF& size) { setFixedHeight(static_cast<int>(std::ceil(size.height()))); });
+  }
+  void show_text(const QString& text) { setPlainText(text); }
+  QSize minimumSizeHint() const override { return {40, height()}; }
+  QSize sizeHint() const override { return {200, height()}; }
+};
+
+// A wrapping label as tall as its text at the width it was given. A form row asks a label
+// for its height at a guessed width (several lines for one sentence); this one answers for
+// its real width once it has one.
+class FittingLabel : public QLabel {
+ public:
+  explicit FittingLabel(QWidget* parent) : QLabel(parent) { setWordWrap(true); }
+  QSize sizeHint() const override {
+    const QSize guess = QLabel::sizeHint();
+    return width() > 0 ? QSize(guess.width(), heightForWidth(width())) : guess;
+  }
+  QSize minimumSizeHint() const override {
+    return {QLabel::minimumSizeHint().width(), sizeHint().height()};
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QLabel::resizeEvent(event);
+    if (height() != heightForWidth(width())) updateGeometry();
+  }
+};
 
 // ---- ConnectionStagesView ----
 
@@ -156,10 +213,13 @@ void ConnectionStagesView::show_stages(const std::vector<StageView>& stages,
 AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidget* parent)
     : QWidget(parent), draft_(std::make_unique<AccountDraft>(book, preferences)) {
   auto* layout = new QVBoxLayout(this);
-  layout->addWidget(heading(ui_text("desktop.accounts.add_title"), this));
-  layout->addWidget(wrapped_label(ui_text("desktop.accounts.add_intro"), this));
+  title_ = heading({}, this);
+  title_->setObjectName("formTitle");
+  intro_ = wrapped_label({}, this);
+  layout->addWidget(title_);
+  layout->addWidget(intro_);
 
-  auto* form = new QFormLayout;
+  auto* form = fields_ = new QFormLayout;
   address_ = new QLineEdit(this);
   address_->setObjectName("address");
   address_->setPlaceholderText("name@example.com");
@@ -170,7 +230,7 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
   provider_->setObjectName("provider");
   for (const auto& brand : mail::EmailProviderCatalog::brands())
     provider_->addItem(provider_name(brand.id), static_cast<int>(brand.id));
-  providerHelp_ = new QLabel(this);
+  providerHelp_ = new FittingLabel(this);
   providerHelp_->setObjectName("providerHelp");
   providerHelp_->setWordWrap(true);
   providerHelp_->setOpenExternalLinks(true);
@@ -312,7 +372,7 @@ AccountForm::AccountForm(AccountBook& book, UserPreferences& preferences, QWidge
     problem_->setText(draft_->problem());
   };
   draft_->onSaved = [this](const QString& id) {
-    if (onAdded) onAdded(id);
+    if (onSaved) onSaved(id);
   };
   draft_->onSignInFinished = [this](bool, const QString& message) {
     signInButton_->setEnabled(true);
@@ -332,7 +392,31 @@ void AccountForm::clear() {
   signInState_->clear();
   problem_->clear();
   fill_servers_from_draft();
+  show_mode();
   show_stages();
+}
+
+void AccountForm::edit(const store::EmailAccount& account) {
+  clear();
+  draft_->edit(account);
+  address_->setText(q(account.emailAddress));
+  name_->setText(q(account.displayName));
+  for (QLineEdit* field : {address_, name_}) field->setCursorPosition(0);
+  servers_->setChecked(true);
+  fill_servers_from_draft();
+  show_mode();
+}
+
+// The texts that differ between adding an account and changing a stored one.
+void AccountForm::show_mode() {
+  const bool editing = draft_->editing();
+  title_->setText(ui_text(editing ? "desktop.accounts.edit_title" : "desktop.accounts.add_title"));
+  intro_->setText(ui_text(editing ? "desktop.accounts.edit_intro" : "desktop.accounts.add_intro"));
+  addButton_->setText(ui_text(editing ? "desktop.accounts.save" : "desktop.accounts.add"));
+  password_->setPlaceholderText(editing ? ui_text("desktop.accounts.password_keep") : QString());
+  for (QLineEdit* field : {imapCertificate_, smtpCertificate_})
+    field->setPlaceholderText(ui_text(editing ? "desktop.accounts.certificate_keep"
+                                              : "desktop.accounts.certificate_placeholder"));
 }
 
 void AccountForm::address_edited() {
@@ -358,6 +442,8 @@ void AccountForm::fill_servers_from_draft() {
   smtpHost_->setText(q(account.smtpHost));
   smtpPort_->setValue(account.smtpPort);
   smtpEncryption_->setCurrentIndex(encryption_index(account.smtpEncryption));
+  // Long host names show their start, as typed.
+  for (QLineEdit* field : {imapHost_, smtpHost_}) field->setCursorPosition(0);
   filling_ = false;
   update_provider_help();
   update_sign_in_choice();
@@ -387,16 +473,14 @@ void AccountForm::update_provider_help() {
 void AccountForm::update_sign_in_choice() {
   const auto type = draft_->account().serviceType;
   const bool browser = offers_browser_sign_in(type);
-  signInChoice_->setVisible(browser);
-  const QString providerName =
-      type == EmailServiceType::gmail ? QStringLiteral("Google") : QStringLiteral("Microsoft");
-  useBrowser_->setText(
-      q(localized_format("desktop.accounts.use_browser", providerName.toStdString())));
-  signInButton_->setText(
-      q(localized_format("desktop.accounts.sign_in_with", providerName.toStdString())));
+  // Whole rows, so that no label stands beside a hidden field.
+  fields_->setRowVisible(signInChoice_, browser);
+  const std::string providerName = browser_provider_name(type);
+  useBrowser_->setText(q(localized_format("desktop.accounts.use_browser", providerName)));
+  signInButton_->setText(q(localized_format("desktop.accounts.sign_in_with", providerName)));
   const bool byBrowser = browser && useBrowser_->isChecked();
-  passwordRow_->setVisible(!byBrowser);
-  browserRow_->setVisible(byBrowser);
+  fields_->setRowVisible(passwordRow_, !byBrowser);
+  fields_->setRowVisible(browserRow_, byBrowser);
   if (!browser) usePassword_->setChecked(true);
 }
 
@@ -414,6 +498,13 @@ void AccountForm::sign_in() {
 void AccountForm::test(bool save) {
   servers_edited();
   draft_->account().displayName = name_->text().trimmed().toStdString();
+  // Browser sign-in chosen but not finished: a password typed before the choice does not
+  // stand in for it.
+  if (browserRow_->isVisibleTo(this) && !draft_->signed_in() && !draft_->editing()) {
+    problem_->setText(q(localized_format("desktop.accounts.sign_in_first",
+                                         browser_provider_name(draft_->account().serviceType))));
+    return;
+  }
   if (!draft_->start_test(save)) {
     problem_->setText(draft_->problem());
     return;
@@ -442,7 +533,8 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   list_->setMinimumWidth(220);
   list_->setMaximumWidth(320);
   list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  list_->setTextElideMode(Qt::ElideRight);
+  // Long addresses keep their start and their domain.
+  list_->setTextElideMode(Qt::ElideMiddle);
   list_->setSpacing(3);
   auto* buttons = new QHBoxLayout;
   auto* add = new QPushButton(ui_text("desktop.accounts.add_button"), this);
@@ -461,17 +553,30 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   // The chosen account.
   details_ = new QWidget(stack_);
   auto* detail = new QVBoxLayout(details_);
-  title_ = heading({}, details_);
+  title_ = new WrappingText(details_);
   title_->setObjectName("accountTitle");
-  servers_ = wrapped_label({}, details_);
+  title_->setFont(heading_font(title_->font()));
+  servers_ = new WrappingText(details_);
   servers_->setObjectName("accountServers");
-  servers_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   privacy_ = new QCheckBox(ui_text("desktop.accounts.privacy"), details_);
   privacy_->setObjectName("privacyMode");
   auto* privacyHelp = wrapped_label(ui_text("desktop.accounts.privacy_help"), details_);
   privacyHelp->setForegroundRole(QPalette::Mid);
+  editButton_ = new QPushButton(ui_text("desktop.accounts.edit_button"), details_);
+  editButton_->setObjectName("editAccount");
+  defaultButton_ = new QPushButton(ui_text("desktop.accounts.make_default"), details_);
+  defaultButton_->setObjectName("makeDefault");
+  defaultMark_ = new QLabel("★ " + ui_text("desktop.accounts.is_default"), details_);
+  defaultMark_->setObjectName("defaultMark");
+  defaultMark_->setForegroundRole(QPalette::Mid);
   testButton_ = new QPushButton(ui_text("desktop.accounts.test"), details_);
   testButton_->setObjectName("testStored");
+  auto* actions = new QHBoxLayout;
+  actions->addWidget(editButton_);
+  actions->addWidget(testButton_);
+  actions->addWidget(defaultButton_);
+  actions->addWidget(defaultMark_);
+  actions->addStretch();
   stages_ = new ConnectionStagesView(details_);
   stages_->setObjectName("storedStages");
   auto* certificates = new QGroupBox(ui_text("desktop.accounts.certificates"), details_);
@@ -489,12 +594,12 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   certificateLayout->addWidget(forgetCertificate_, 0, Qt::AlignLeft);
   detail->addWidget(title_);
   detail->addWidget(servers_);
+  detail->addLayout(actions);
+  detail->addWidget(stages_);
   detail->addSpacing(8);
   detail->addWidget(privacy_);
   detail->addWidget(privacyHelp);
   detail->addSpacing(8);
-  detail->addWidget(testButton_, 0, Qt::AlignLeft);
-  detail->addWidget(stages_);
   detail->addWidget(certificates);
   detail->addStretch();
   stack_->addWidget(details_);
@@ -515,6 +620,8 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
 
   connect(add, &QPushButton::clicked, this, [this] { show_add_form(); });
   connect(removeButton_, &QPushButton::clicked, this, [this] { ask_remove(); });
+  connect(editButton_, &QPushButton::clicked, this, [this] { show_edit_form(); });
+  connect(defaultButton_, &QPushButton::clicked, this, [this] { make_default(); });
   connect(list_, &QListWidget::currentRowChanged, this, [this](int row) { show_account(row); });
   connect(privacy_, &QCheckBox::clicked, this, [this](bool on) { privacy_toggled(on); });
   connect(testButton_, &QPushButton::clicked, this, [this] {
@@ -533,7 +640,7 @@ AccountsPage::AccountsPage(store::EmailDatabase& database, UserPreferences& pref
   });
   tester_.onStagesChanged = [this] { stages_->show_stages(tester_.stages(), tester_.summary()); };
   tester_.onFinished = [this](bool) { testButton_->setEnabled(true); };
-  form_->onAdded = [this](const QString& id) {
+  form_->onSaved = [this](const QString& id) {
     book_->reload();
     form_->clear();
     fill_list(id);
@@ -554,9 +661,27 @@ void AccountsPage::reload() {
 }
 
 void AccountsPage::show_add_form() {
+  if (form_->draft().editing()) form_->clear();
   list_->clearSelection();
   stack_->setCurrentWidget(form_);
   removeButton_->setEnabled(false);
+}
+
+void AccountsPage::show_edit_form() {
+  const auto* account = current_account();
+  if (!account || account->isLocalOnly()) return;
+  form_->edit(*account);
+  stack_->setCurrentWidget(form_);
+  removeButton_->setEnabled(false);
+}
+
+void AccountsPage::make_default() {
+  const auto* account = current_account();
+  if (!account) return;
+  const QString id = q(account->id);
+  book_->makeDefault(account->id);
+  book_->reload();
+  fill_list(id);
 }
 
 void AccountsPage::fill_list(const QString& select) {
@@ -565,13 +690,17 @@ void AccountsPage::fill_list(const QString& select) {
   int selectRow = 0;
   int row = 0;
   for (const auto& account : book_->accounts()) {
+    // The default mark first, where eliding a long name never hides it.
     QString text = q(account.displayName.empty() ? account.emailAddress : account.displayName);
-    if (account.isDefault) text += "  ★";
-    QString second =
+    if (account.isDefault) text = "★ " + text;
+    // The address under the name, alone on its line so that eliding keeps both of its ends;
+    // the provider under an address used as the name, and in the tooltip.
+    const QString provider =
         account.isLocalOnly() ? ui_text("local_account.label") : provider_name(account.serviceType);
-    if (account.displayName != account.emailAddress && !account.displayName.empty())
-      second = q(account.emailAddress) + " · " + second;
-    auto* item = new QListWidgetItem(text + "\n" + second, list_);
+    const bool named = account.displayName != account.emailAddress && !account.displayName.empty();
+    auto* item =
+        new QListWidgetItem(text + "\n" + (named ? q(account.emailAddress) : provider), list_);
+    item->setToolTip(text + "\n" + (named ? q(account.emailAddress) + "\n" : QString()) + provider);
     item->setData(Qt::UserRole, q(account.id));
     if (q(account.id) == select) selectRow = row;
     ++row;
@@ -602,23 +731,25 @@ void AccountsPage::show_account(int) {
   }
   removeButton_->setEnabled(true);
   stack_->setCurrentWidget(details_);
-  title_->setText(q(account->displayName.empty() ? account->emailAddress : account->displayName) +
-                  (account->displayName != account->emailAddress && !account->displayName.empty()
-                       ? "  <" + q(account->emailAddress) + ">"
-                       : QString()));
-  title_->setTextFormat(Qt::PlainText);
+  title_->show_text(q(account->displayName.empty() ? account->emailAddress : account->displayName) +
+                    (account->displayName != account->emailAddress && !account->displayName.empty()
+                         ? "  <" + q(account->emailAddress) + ">"
+                         : QString()));
   if (account->isLocalOnly()) {
-    servers_->setText(ui_text("desktop.accounts.local_only"));
+    servers_->show_text(ui_text("desktop.accounts.local_only"));
   } else {
-    servers_->setText(ui_text("desktop.accounts.provider") + " " +
-                      provider_name(account->serviceType) + "\n" +
-                      ui_text("desktop.accounts.imap_server") + " " +
-                      server_line(account->imapHost, account->imapPort, account->imapEncryption) +
-                      "\n" + ui_text("desktop.accounts.smtp_server") + " " +
-                      server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
+    servers_->show_text(ui_text("desktop.accounts.provider") + " " +
+                        provider_name(account->serviceType) + "\n" +
+                        ui_text("desktop.accounts.imap_server") + " " +
+                        server_line(account->imapHost, account->imapPort, account->imapEncryption) +
+                        "\n" + ui_text("desktop.accounts.smtp_server") + " " +
+                        server_line(account->smtpHost, account->smtpPort, account->smtpEncryption));
   }
   privacy_->setChecked(account->isPrivacyModeEnabled);
   testButton_->setVisible(!account->isLocalOnly());
+  editButton_->setVisible(!account->isLocalOnly());
+  defaultButton_->setVisible(!account->isDefault);
+  defaultMark_->setVisible(account->isDefault);
   // An account without servers has no certificates to trust.
   details_->findChild<QGroupBox*>("certificates")->setVisible(!account->isLocalOnly());
   testButton_->setEnabled(!tester_.busy());

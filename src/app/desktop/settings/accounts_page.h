@@ -11,6 +11,7 @@
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
+class QFormLayout;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -32,6 +33,8 @@ class UserPreferences;
 
 namespace kestrova::app::desktop {
 
+class WrappingText;
+
 // The stages of a connection test, one row each: a mark (waiting, testing, passed, failed),
 // the server's name and what happened; a refused certificate gets a "Trust this
 // certificate" button that calls `onTrust(imap, fingerprint)`.
@@ -48,19 +51,23 @@ class ConnectionStagesView : public QWidget {
 // The form that adds one account: address (the provider guessed from it, its servers
 // filled in and editable), password or browser sign-in with the provider's app-password
 // advice, the connection test shown stage by stage, and Add, which saves only after both
-// servers passed. Used by the account page and by the first run.
+// servers passed. Used by the account page and by the first run; the page also edits a
+// stored account with it (edit()), saved the same way only after both servers passed.
 class AccountForm : public QWidget {
  public:
   AccountForm(AccountBook& book, UserPreferences& preferences, QWidget* parent = nullptr);
   ~AccountForm() override;
 
-  // Called with the new account's id once it is saved.
-  std::function<void(const QString& accountId)> onAdded;
+  // Called with the account's id once it is saved (added, or changed when editing).
+  std::function<void(const QString& accountId)> onSaved;
   // Called when the user gives up (Cancel).
   std::function<void()> onCancelled;
 
   // Empties the form for the next account.
   void clear();
+  // Fills the form with a stored account to change it; the password field stays empty
+  // (the stored credential is kept unless one is typed).
+  void edit(const store::EmailAccount& account);
   AccountDraft& draft() { return *draft_; }
 
  private:
@@ -74,7 +81,12 @@ class AccountForm : public QWidget {
   void test(bool save);
   void show_stages();
 
+  void show_mode();
+
   std::unique_ptr<AccountDraft> draft_;
+  QLabel* title_ = nullptr;
+  QLabel* intro_ = nullptr;
+  QFormLayout* fields_ = nullptr;
   QLineEdit* address_ = nullptr;
   QLineEdit* name_ = nullptr;
   QComboBox* provider_ = nullptr;
@@ -103,9 +115,10 @@ class AccountForm : public QWidget {
   bool filling_ = false;  // servers being filled from the draft, not edited by the user
 };
 
-// Settings → Accounts: the accounts listed; for the chosen one its servers, a connection
-// test with the stored password, its privacy mode and its trusted certificates; Add opens
-// the account form, Remove asks first and says what goes.
+// Settings → Accounts: the accounts listed (long names elided in the middle, whole in the
+// tooltip); for the chosen one its servers, Edit (the account form over its values), Make
+// default, a connection test with the stored password, its privacy mode and its trusted
+// certificates; Add opens the account form, Remove asks first and says what goes.
 class AccountsPage : public QWidget {
  public:
   AccountsPage(store::EmailDatabase& database, UserPreferences& preferences,
@@ -114,6 +127,8 @@ class AccountsPage : public QWidget {
 
   // Shows the add form (the page's Add button does the same).
   void show_add_form();
+  // Shows the form over the chosen account's values (the page's Edit button).
+  void show_edit_form();
   // The list again from the database (another process may have changed it).
   void reload();
   AccountForm& form() { return *form_; }
@@ -124,6 +139,7 @@ class AccountsPage : public QWidget {
   void show_account(int row);
   const store::EmailAccount* current_account() const;
   void ask_remove();
+  void make_default();
   void privacy_toggled(bool on);
   void fill_certificates();
 
@@ -136,8 +152,11 @@ class AccountsPage : public QWidget {
   QStackedWidget* stack_ = nullptr;
   QWidget* details_ = nullptr;
   QWidget* empty_ = nullptr;
-  QLabel* title_ = nullptr;
-  QLabel* servers_ = nullptr;
+  WrappingText* title_ = nullptr;
+  WrappingText* servers_ = nullptr;
+  QPushButton* editButton_ = nullptr;
+  QPushButton* defaultButton_ = nullptr;
+  QLabel* defaultMark_ = nullptr;
   QCheckBox* privacy_ = nullptr;
   QPushButton* testButton_ = nullptr;
   ConnectionStagesView* stages_ = nullptr;

@@ -84,6 +84,7 @@ void AccountDraft::reset() {
   account_.imapHost.clear();
   account_.smtpHost.clear();
   providerChosen_ = false;
+  editing_ = false;
   password_.clear();
   token_.reset();
   imapCertificate_.clear();
@@ -91,6 +92,13 @@ void AccountDraft::reset() {
   stages_.clear();
   problem_.clear();
   summary_.clear();
+}
+
+void AccountDraft::edit(const store::EmailAccount& account) {
+  reset();
+  account_ = account;
+  editing_ = true;
+  providerChosen_ = true;  // a stored account's provider is not guessed again
 }
 
 void AccountDraft::set_address(const QString& address) {
@@ -108,7 +116,9 @@ bool AccountDraft::choose_provider(store::EmailServiceType type) {
   providerChosen_ = true;
   if (type != account_.serviceType) token_.reset();
   account_.serviceType = type;
-  return mail::applyProviderPreset(account_, mail::AccountEditorState::creatingAccount)
+  return mail::applyProviderPreset(account_, editing_
+                                                 ? mail::AccountEditorState::editingExistingAccount
+                                                 : mail::AccountEditorState::creatingAccount)
       .showAdvancedSettings;
 }
 
@@ -117,7 +127,10 @@ void AccountDraft::set_certificate(bool imap, const QString& text) {
 }
 
 std::optional<mail::AccountCertificateTrust> AccountDraft::trust_from_form() {
-  mail::AccountCertificateTrust trust;
+  // A stored account keeps what it trusts unless a server's field names something else.
+  auto trust = editing_ ? mail::AccountCertificateTrust::load(preferences_.defaults(), account_.id,
+                                                              account_.emailAddress)
+                        : mail::AccountCertificateTrust{};
   // A refusal during the test points at the page's own field.
   trust.imap.trustCommand = localized("desktop.accounts.trust_imap_hint");
   trust.smtp.trustCommand = localized("desktop.accounts.trust_smtp_hint");
@@ -126,6 +139,8 @@ std::optional<mail::AccountCertificateTrust> AccountDraft::trust_from_form() {
          {std::pair{&imapCertificate_, &trust.imap}, std::pair{&smtpCertificate_, &trust.smtp}}) {
       const std::string value = text->toStdString();
       if (value.empty()) continue;
+      server->fingerprint.reset();
+      server->caFile.reset();
       if (mail::normalized_fingerprint(value))
         server->fingerprint = fingerprint_named(value);
       else
@@ -203,12 +218,31 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
     return false;
   }
   for (const auto& existing : book_.accounts())
-    if (text::equals_ci(existing.emailAddress, account_.emailAddress)) {
+    if (existing.id != account_.id &&
+        text::equals_ci(existing.emailAddress, account_.emailAddress)) {
       problem_ = q(localized_format("cli.account.exists", existing.emailAddress));
       return false;
     }
-  const bool browser = offers_browser_sign_in(account_.serviceType) && token_.has_value();
-  if (!browser && password_.empty()) {
+  // A credential given in the form; else, for a stored account, its stored one.
+  std::optional<std::string> fresh;
+  if (offers_browser_sign_in(account_.serviceType) && token_)
+    fresh = token_;
+  else if (!password_.empty())
+    fresh = password_;
+  std::optional<std::string> credential = fresh;
+  if (!credential && editing_) {
+    try {
+      credential = mail::EmailService::shared().storedPassword(account_);
+    } catch (const std::exception& e) {
+      problem_ = q(e.what());
+      return false;
+    }
+    if (!credential) {
+      problem_ = q(localized("cli.account.password_missing"));
+      return false;
+    }
+  }
+  if (!credential) {
     problem_ = q(localized("desktop.accounts.password_empty"));
     return false;
   }
@@ -222,22 +256,22 @@ bool AccountDraft::start_test(bool saveWhenPassed) {
   if (onStagesChanged) onStagesChanged();
   running_ = true;
   const int generation = ++generation_;
-  const std::string credential = browser ? *token_ : password_;
-  worker_ = std::thread(
-      [this, account = account_, credential, trust = *trust, generation, saveWhenPassed] {
-        const auto report = mail::EmailService::shared().testConnection(
-            account, credential, &trust, [&](const mail::EmailConnectionStageResult& stage) {
-              QMetaObject::invokeMethod(
-                  this, [this, stage, generation] { stage_done(generation, stage); },
-                  Qt::QueuedConnection);
-            });
-        QMetaObject::invokeMethod(
-            this,
-            [this, report, generation, saveWhenPassed] {
-              test_done(generation, report, saveWhenPassed);
-            },
-            Qt::QueuedConnection);
-      });
+  worker_ = std::thread([this, account = account_, credential = *credential, fresh, trust = *trust,
+                         generation, saveWhenPassed] {
+    // A stored sign-in's tokens are refreshed by the test when due.
+    const auto report = mail::EmailService::shared().testConnection(
+        account, credential, &trust, [&](const mail::EmailConnectionStageResult& stage) {
+          QMetaObject::invokeMethod(
+              this, [this, stage, generation] { stage_done(generation, stage); },
+              Qt::QueuedConnection);
+        });
+    QMetaObject::invokeMethod(
+        this,
+        [this, account, report, generation, saveWhenPassed, fresh, trust] {
+          test_done(generation, account, report, saveWhenPassed, fresh, trust);
+        },
+        Qt::QueuedConnection);
+  });
   return true;
 }
 
@@ -247,8 +281,10 @@ void AccountDraft::stage_done(int generation, const mail::EmailConnectionStageRe
   if (onStagesChanged) onStagesChanged();
 }
 
-void AccountDraft::test_done(int generation, const mail::EmailConnectionTestReport& report,
-                             bool save) {
+void AccountDraft::test_done(int generation, const store::EmailAccount& tested,
+                             const mail::EmailConnectionTestReport& report, bool save,
+                             const std::optional<std::string>& fresh,
+                             const mail::AccountCertificateTrust& trust) {
   if (generation != generation_) return;
   running_ = false;
   stages_.clear();
@@ -258,13 +294,13 @@ void AccountDraft::test_done(int generation, const mail::EmailConnectionTestRepo
   const bool passed = report.allSucceeded();
   if (onTestFinished) onTestFinished(passed);
   if (!passed || !save) return;
-  auto trust = trust_from_form();
-  if (!trust) return;
   try {
-    const std::string credential =
-        offers_browser_sign_in(account_.serviceType) && token_ ? *token_ : password_;
-    store::EmailAccount account = account_;
-    save_new_account(book_, account, credential, *trust, preferences_.defaults());
+    // The values the servers accepted, whatever was typed while they were asked.
+    store::EmailAccount account = tested;
+    if (editing_)
+      save_edited_account(book_, account, fresh, trust, preferences_.defaults());
+    else
+      save_new_account(book_, account, fresh.value_or(""), trust, preferences_.defaults());
     password_.clear();
     token_.reset();
     if (onSaved) onSaved(q(account.id));

@@ -43,12 +43,13 @@ struct StageView {
   std::optional<std::string> refusedFingerprint;
 };
 
-// The account editor behind the page's add form: the new account's address, provider and
+// The account editor behind the page's form: the new account's address, provider and
 // servers (the provider's presets, guessed from the address), its password or browser
 // sign-in, and the connection test, stage by stage, on a worker thread so that the window
 // never waits. An account is saved only after both of its servers accepted the credential,
-// through the same code as `kestrova account add`. Interface thread only; the worker hands
-// its results back through queued calls.
+// through the same code as `kestrova account add`. The same editor changes a stored
+// account (edit()): nothing of it is written unless the test with the changed values
+// passes. Interface thread only; the worker hands its results back through queued calls.
 class AccountDraft : public QObject {
  public:
   // Told on the interface thread.
@@ -93,17 +94,29 @@ class AccountDraft : public QObject {
   const QString& summary() const { return summary_; }
   // Starts over: a new account id, empty fields, no stages.
   void reset();
+  // Edits the stored `account` instead: its values as they are stored, its provider's
+  // presets never overwriting its servers. The test and the save use a newly typed password
+  // or a new sign-in when there is one, else the stored credential; what is trusted stays
+  // unless a certificate is typed for a server.
+  void edit(const store::EmailAccount& account);
+  bool editing() const { return editing_; }
 
  private:
   void join_worker();
   void stage_done(int generation, const mail::EmailConnectionStageResult& stage);
-  void test_done(int generation, const mail::EmailConnectionTestReport& report, bool save);
+  // `tested` is the account as the servers saw it, `fresh` a credential given in the form
+  // (typed or signed in), `trust` what the test trusted: all three are what is saved.
+  void test_done(int generation, const store::EmailAccount& tested,
+                 const mail::EmailConnectionTestReport& report, bool save,
+                 const std::optional<std::string>& fresh,
+                 const mail::AccountCertificateTrust& trust);
   std::optional<mail::AccountCertificateTrust> trust_from_form();
 
   AccountBook& book_;
   UserPreferences& preferences_;
   store::EmailAccount account_;
   bool providerChosen_ = false;
+  bool editing_ = false;
   std::string password_;
   std::optional<std::string> token_;  // a signed-in token set, serialized
   QString imapCertificate_, smtpCertificate_;

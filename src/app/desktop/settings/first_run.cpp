@@ -162,7 +162,7 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
     form_->clear();
     stack_->setCurrentWidget(welcome_);
   };
-  form_->onAdded = [this](const QString&) {
+  form_->onSaved = [this](const QString&) {
     outcome_ = Outcome::accountAdded;
     show_finish();
   };
