@@ -75,6 +75,13 @@ def size_mb(path):
     return total / 1e6
 
 
+def write_config(config, notmuch_db, maildir):
+    with open(config, "w") as f:
+        f.write(f"[database]\npath={notmuch_db}\nmail_root={maildir}\n"
+                f"[user]\nname=Bench\nprimary_email={ACCOUNT}\n[new]\ntags=\nignore=\n"
+                "[search]\nexclude_tags=\n[maildir]\nsynchronize_flags=false\n")
+
+
 def main():
     if len(sys.argv) not in (5, 6):
         sys.exit(__doc__)
@@ -92,10 +99,10 @@ def main():
         for sub in ("config", "data", "cache"):
             os.makedirs(os.path.join(home, sub))
     config = os.path.join(work, "notmuch-config")
-    with open(config, "w") as f:
-        f.write(f"[database]\npath={notmuch_db}\nmail_root={maildir}\n"
-                f"[user]\nname=Bench\nprimary_email={ACCOUNT}\n[new]\ntags=\nignore=\n"
-                "[search]\nexclude_tags=\n[maildir]\nsynchronize_flags=false\n")
+    # Reused indexes keep the configuration they were made with: WORKDIR may be another
+    # checkout's, linked in, and is then only read.
+    if not (reuse and os.path.exists(config)):
+        write_config(config, notmuch_db, maildir)
     env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"),
                XDG_DATA_HOME=os.path.join(home, "data"),
                XDG_CACHE_HOME=os.path.join(home, "cache"), NOTMUCH_CONFIG=config,

@@ -18,4 +18,13 @@ std::optional<EmailMessage> read_stored_message(Connection& c, std::string_view 
   return message;
 }
 
+std::optional<EmailMessage> read_listed_message(Connection& c, std::string_view id) {
+  auto s = c.prepare(
+      "SELECT id, account_id, folder_id, subject, from_name, from_email, date, is_read, "
+      "is_starred, has_attachments, is_deleted, is_spam FROM email_messages WHERE id = ?");
+  s.bind(1, id);
+  if (!s.step()) return std::nullopt;
+  return EmailMessage::from_row(s);
+}
+
 }  // namespace kestrova::store

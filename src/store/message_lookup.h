@@ -16,4 +16,11 @@ class Connection;
 // set since it was read.
 std::optional<EmailMessage> read_stored_message(Connection& c, std::string_view id);
 
+// The fields a one-line listing of the message shows: ids, folder, subject, sender, date and
+// the read, starred, attachment, deleted and spam flags. Bodies, contact lists, AI columns and
+// attachments stay empty: a search listing fifty messages would otherwise read fifty bodies
+// (and their overflow pages) and fifty attachment lists to print fifty lines. Nothing when
+// read_stored_message would give nothing.
+std::optional<EmailMessage> read_listed_message(Connection& c, std::string_view id);
+
 }  // namespace kestrova::store

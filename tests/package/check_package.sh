@@ -36,7 +36,8 @@ desktop-file-validate "$root/usr/share/applications/kestrova.desktop" || fail "d
 
 # The libraries opened at run time (not linked, so dpkg-shlibdeps cannot see them) are named.
 depends=$(dpkg-deb -f "$deb" Depends)
-for package in libcurl3-gnutls qt6-qpa-plugins libetpan20 libgnutls30 libsecret-1-0; do
+for package in libcurl3-gnutls qt6-qpa-plugins libetpan20 libgnutls30 libsecret-1-0 libpcre2-8-0 \
+  liburiparser1; do
   grep -q "\b$package\b" <<< "$depends" || fail "Depends lacks $package: $depends"
 done
 

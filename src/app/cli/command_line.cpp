@@ -137,7 +137,59 @@ std::optional<std::string> suggested_command(const CLI::App& root, int argc, cha
   return std::nullopt;
 }
 
+// The command word: the first argument that is not one of the root's own options. Nothing
+// when an option comes first that the root would answer itself (--help, --version) or that
+// it does not know, so that the whole tree handles it.
+std::optional<std::string_view> command_word(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--home") {
+      ++i;
+      continue;
+    }
+    if (argument.starts_with("--home=") || argument == "-v" || argument == "--verbose") continue;
+    if (argument.starts_with('-')) return std::nullopt;
+    return argument;
+  }
+  return std::nullopt;
+}
+
+const CommandFamily* family_named(std::optional<std::string_view> word) {
+  if (!word) return nullptr;
+  for (const auto& family : command_families())
+    if (std::find(family.names.begin(), family.names.end(), *word) != family.names.end())
+      return &family;
+  return nullptr;
+}
+
 }  // namespace
+
+const std::vector<CommandFamily>& command_families() {
+  static const std::vector<CommandFamily> families{
+      {{"mcp"}, add_mcp_commands},
+      {{"settings"}, add_settings_commands},
+      {{"open"}, add_open_command},
+      {{"account"}, add_account_commands},
+      {{"send", "reply", "forward"}, add_send_command},
+      {{"signature"}, add_signature_commands},
+      {{"export", "scheduled", "autoreply"}, add_writing_commands},
+      {{"import"}, add_import_command},
+      {{"folder"}, add_folder_commands},
+      {{"draft"}, add_draft_commands},
+      {{"sync", "folders", "list", "read", "search", "mark", "move", "delete", "undo", "spam",
+        "attachment", "raw"},
+       add_mail_commands},
+      {{"rules"}, add_rule_commands},
+      {{"privacy", "junk", "block", "unblock", "blocked", "sender"}, add_safety_commands},
+      {{"actions", "followup", "reply-later", "waiting", "contacts"}, add_workflow_commands},
+      {{"ai"}, add_ai_commands},
+      {{"tool"}, add_tool_commands},
+      {{"run", "status", "service"}, add_service_commands},
+      {{"demo"}, add_demo_command},
+      {{"window"}, add_window_command},
+  };
+  return families;
+}
 
 void apply_home_option(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
@@ -224,27 +276,14 @@ int run_command_line(int argc, char** argv) {
   // Options of the root, such as -v, may also follow the command name.
   root.fallthrough();
   use_command_log(verbose_requested(argc, argv));
-  add_help_command(root);
-  add_mcp_commands(root);
-  add_settings_commands(root);
-  add_open_command(root);
-  add_account_commands(root);
-  add_send_command(root);
-  add_signature_commands(root);
-  add_writing_commands(root);
-  add_import_command(root);
-  add_folder_commands(root);
-  add_draft_commands(root);
-  add_mail_commands(root);
-  add_rule_commands(root);
-  add_safety_commands(root);
-  add_workflow_commands(root);
-  add_ai_commands(root);
-  add_tool_commands(root);
-  add_service_commands(root);
-  add_demo_command(root);
-  add_window_command(root);
-  add_manual_pages_command(root, KESTROVA_VERSION);
+  if (const CommandFamily* family = family_named(command_word(argc, argv))) {
+    family->add(root);
+  } else {
+    // The help, the overview, usage errors at the root and the manual pages need the whole tree.
+    add_help_command(root);
+    for (const auto& f : command_families()) f.add(root);
+    add_manual_pages_command(root, KESTROVA_VERSION);
+  }
   try {
     root.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

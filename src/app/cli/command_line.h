@@ -3,6 +3,8 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "util/error.h"
 #include "util/json.h"
@@ -49,6 +51,16 @@ void add_window_command(CLI::App& root);
 // `manual-pages DIR`, left out of the help: the manual pages, made from the whole command
 // tree (so registered after every other command). `version` goes into the page headers.
 void add_manual_pages_command(CLI::App& root, const std::string& version);
+
+// A family of commands registered together on the root command, with the names of the
+// commands it registers there. A command line whose first word names one of them builds
+// only that family before parsing (building the whole tree is most of the time a short
+// command spends in the parser); any other command line builds them all, in this order.
+struct CommandFamily {
+  std::vector<std::string_view> names;
+  void (*add)(CLI::App& root);
+};
+const std::vector<CommandFamily>& command_families();
 
 // Adds `--json` to a listing: `description` for the option, and `shape` (the document
 // printed, then an example) in the command's help. Returns where the flag is kept.

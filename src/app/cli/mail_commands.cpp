@@ -563,7 +563,7 @@ void search(const SearchOptions& o) {
     std::vector<EmailMessage> messages;
     const auto ids = search_message_ids(c, terms, now, accountId, static_cast<int64_t>(o.limit));
     for (const auto& id : ids)
-      if (auto m = store::read_stored_message(c, id)) messages.push_back(std::move(*m));
+      if (auto m = store::read_listed_message(c, id)) messages.push_back(std::move(*m));
     return messages;
   });
   print_found(book.store(), o, found);
