@@ -46,6 +46,13 @@ namespace {
 
 using namespace kestrova;
 
+bool has_no_accounts(store::EmailDatabase& database) {
+  return database.read([](store::Connection& c) {
+    auto s = c.prepare("SELECT EXISTS (SELECT 1 FROM email_accounts)");
+    return s.step() && s.integer(0).value_or(0) == 0;
+  });
+}
+
 // The window again, started over on the demo's home: the database and settings of this
 // process belong to the user's own home. Returns only when the program cannot be started.
 void open_demo_home(const std::filesystem::path& home, char** argv) {
@@ -192,8 +199,11 @@ int main(int argc, char** argv) {
     return show_first_screens(parser, database, preferences, parser.isSet(accountsPage),
                               parser.value(addAccount), parser.isSet(editAccount),
                               parser.value(screenshot), parser.value(size));
+  // The welcome comes again while the mailbox has no account: someone who tried the demo
+  // (which lives in a home of its own) or skipped finds the way to their own mail.
   if (!capture &&
-      (parser.isSet(firstRun) || !preferences.get(app::settings::hasCompletedOnboarding))) {
+      (parser.isSet(firstRun) || !preferences.get(app::settings::hasCompletedOnboarding) ||
+       has_no_accounts(database))) {
     app::desktop::FirstRunDialog firstRunDialog(database, preferences);
     firstRunDialog.exec();
     if (firstRunDialog.outcome() == app::desktop::FirstRunDialog::Outcome::demo &&
