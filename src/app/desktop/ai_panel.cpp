@@ -254,14 +254,18 @@ void AiPanel::build() {
   mainLayout->addWidget(newConversation_, 0, Qt::AlignLeft);
   stack_->addWidget(main);
 
+  // The Ask and Stop buttons hide in turn while an answer comes: the question field keeps
+  // the focus, so that it does not wander off to another part of the window.
   auto send = [this] {
     if (model_.ask(question_->text())) question_->clear();
+    question_->setFocus();
     update_state();
   };
   connect(question_, &QLineEdit::returnPressed, this, send);
   connect(ask_, &QPushButton::clicked, this, send);
   connect(stop_, &QPushButton::clicked, this, [this] {
     model_.stop();
+    question_->setFocus();
     update_state();
   });
   connect(newConversation_, &QPushButton::clicked, this, [this] {
