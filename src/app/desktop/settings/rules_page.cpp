@@ -295,6 +295,9 @@ void RulesPage::show_account(const std::string& accountId) {
   filling_ = false;
   new_rule();
   reload();
+  // An account with rules opens on its first one, not on an empty rule whose preview
+  // would list every message.
+  if (!ruleIds_.empty()) select_rule(0);
 }
 
 void RulesPage::reload() {
