@@ -583,7 +583,10 @@ std::optional<double> ask_send_time(QWidget* parent) {
   QDialog dialog(parent);
   dialog.setObjectName("sendLater");
   dialog.setWindowTitle(ui_text("desktop.send_later.title"));
+  dialog.setMinimumWidth(380);
   auto* layout = new QVBoxLayout(&dialog);
+  layout->setContentsMargins(16, 16, 16, 12);
+  layout->setSpacing(8);
   const QDateTime now = QDateTime::currentDateTime();
   const QDateTime tomorrow(now.date().addDays(1), QTime(8, 0));
   const QDateTime monday(now.date().addDays(8 - now.date().dayOfWeek()), QTime(8, 0));
@@ -604,6 +607,7 @@ std::optional<double> ask_send_time(QWidget* parent) {
     });
     layout->addWidget(button);
   }
+  layout->addSpacing(8);  // the presets above, a time of one's own below
   auto* row = new QHBoxLayout();
   row->addWidget(new QLabel(ui_text("desktop.send_later.at"), &dialog));
   row->addWidget(edit, 1);
