@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QMenu>
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QLineEdit>
@@ -375,6 +376,14 @@ TEST_F(MainWindowTest, EveryActionIsInTheMenusWithItsKey) {
   EXPECT_EQ(window_->action("reply")->shortcuts().value(1).toString(), "Ctrl+R");
   EXPECT_EQ(window_->action("replyAll")->shortcuts().value(1).toString(), "Ctrl+Shift+R");
   EXPECT_EQ(window_->action("forward")->shortcuts().value(1).toString(), "Ctrl+L");
+  // Writing leads the Message menu.
+  QMenu* messageMenu = nullptr;
+  for (QObject* o : window_->action("archive")->associatedObjects())
+    if (auto* m = qobject_cast<QMenu*>(o)) messageMenu = m;
+  ASSERT_NE(messageMenu, nullptr);
+  QStringList first;
+  for (QAction* a : messageMenu->actions().mid(0, 4)) first << a->objectName();
+  EXPECT_EQ(first, QStringList({"compose", "reply", "replyAll", "forward"}));
 }
 
 }  // namespace

@@ -554,6 +554,10 @@ void MainWindow::build_actions() {
       open_composer([&](ComposerModel& m) { m.open_draft(*id); });
   });
   make(message, "scheduled", "desktop.action.scheduled", {}, [this] { show_scheduled(); });
+  // Writing leads the Message menu, where users of other mail programs look for it.
+  QAction* top = message->actions().value(0);
+  for (QAction* a : {compose, reply, replyAll, forward}) message->insertAction(top, a);
+  message->insertSeparator(top);
   QAction* first = toolbar->actions().value(0);
   for (QAction* a : {compose, reply, replyAll, forward}) toolbar->insertAction(first, a);
   toolbar->insertSeparator(first);
