@@ -566,6 +566,32 @@ TEST_F(AccountsPageTest, EveryWayOutOfTheFirstRunEndsItAndStartsAtLoginOnlyWhenC
   EXPECT_EQ(AccountBook(*database_, settings_).accounts().size(), 3u);
 }
 
+// Choosing a language on the welcome stores it and ends the welcome without finishing it:
+// the window shows it again, in that language.
+TEST_F(AccountsPageTest, TheWelcomesLanguageChoiceIsStoredAndEndsItUnfinished) {
+  const TextLanguage before = text_language();
+  preferences_.set(settings::hasCompletedOnboarding, false);
+  for (const auto& [tag, title] : {std::pair{"en", "Welcome to Kestrova"},
+                                   std::pair{"zh-Hans", "欢迎使用 Kestrova"}}) {
+    SCOPED_TRACE(tag);
+    FirstRunDialog dialog(*database_, preferences_);
+    dialog.show();
+    auto& language = child<QComboBox>(dialog, "welcomeLanguage");
+    const int index = language.findData(QString(tag));
+    if (language.currentIndex() == index) language.setCurrentIndex(1 - index);  // a change
+    language.setCurrentIndex(index);
+    EXPECT_TRUE(dialog.language_changed());
+    EXPECT_EQ(dialog.result(), QDialog::Rejected);
+    EXPECT_EQ(preferences_.get(settings::defaultLanguage), tag);
+    EXPECT_FALSE(preferences_.get(settings::hasCompletedOnboarding));
+    FirstRunDialog again(*database_, preferences_);
+    bool titled = false;
+    for (QLabel* label : again.findChildren<QLabel*>()) titled = titled || label->text() == title;
+    EXPECT_TRUE(titled);
+  }
+  set_text_language(before == TextLanguage::english ? "en" : "zh-Hans");
+}
+
 TEST_F(AccountsPageTest, TheDemoOfTheFirstRunOpensInTheWindow) {
   TempDir demoDir;
   FirstRunDialog dialog(*database_, preferences_);

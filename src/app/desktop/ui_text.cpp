@@ -19,9 +19,16 @@ QLabel* wrapped_label(const QString& text, QWidget* parent) {
 }
 
 void load_toolkit_translations() {
+  // Called again after the language changed: the earlier translation goes first.
+  for (QTranslator* old : QCoreApplication::instance()->findChildren<QTranslator*>(
+           "toolkitTranslation", Qt::FindDirectChildrenOnly)) {
+    QCoreApplication::removeTranslator(old);
+    delete old;
+  }
   // Qt's texts are English already.
   if (text_language() != TextLanguage::chinese) return;
   auto* translator = new QTranslator(QCoreApplication::instance());
+  translator->setObjectName("toolkitTranslation");
   if (translator->load(QLocale(QLocale::Chinese, QLocale::China), "qtbase", "_",
                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QCoreApplication::installTranslator(translator);

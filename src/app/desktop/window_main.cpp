@@ -204,11 +204,21 @@ int main(int argc, char** argv) {
   if (!capture &&
       (parser.isSet(firstRun) || !preferences.get(app::settings::hasCompletedOnboarding) ||
        has_no_accounts(database))) {
-    app::desktop::FirstRunDialog firstRunDialog(database, preferences);
-    firstRunDialog.exec();
-    if (firstRunDialog.outcome() == app::desktop::FirstRunDialog::Outcome::demo &&
-        firstRunDialog.demo_home())
-      open_demo_home(*firstRunDialog.demo_home(), argv);
+    while (true) {
+      app::desktop::FirstRunDialog firstRunDialog(database, preferences);
+      firstRunDialog.exec();
+      if (firstRunDialog.language_changed()) {  // the welcome again, in the language chosen
+        const bool chineseNow = text_language() == TextLanguage::chinese;
+        QLocale::setDefault(chineseNow ? QLocale(QLocale::Chinese, QLocale::China)
+                                       : QLocale(QLocale::English, QLocale::UnitedStates));
+        app::desktop::load_toolkit_translations();
+        continue;
+      }
+      if (firstRunDialog.outcome() == app::desktop::FirstRunDialog::Outcome::demo &&
+          firstRunDialog.demo_home())
+        open_demo_home(*firstRunDialog.demo_home(), argv);
+      break;
+    }
   }
 
   app::desktop::MainWindow window(database, preferences);

@@ -74,6 +74,17 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   auto* welcome = new QVBoxLayout(welcome_);
   welcome->setContentsMargins(24, 24, 24, 24);
   welcome->setSpacing(12);
+  // The language first, each name in its own language: someone who reads only one of them
+  // finds it before any other text.
+  auto* languageLine = new QHBoxLayout;
+  language_ = new QComboBox(welcome_);
+  language_->setObjectName("welcomeLanguage");
+  language_->addItem("中文", "zh-Hans");
+  language_->addItem("English", "en");
+  language_->setCurrentIndex(text_language() == TextLanguage::chinese ? 0 : 1);
+  languageLine->addStretch();
+  languageLine->addWidget(language_);
+  welcome->addLayout(languageLine);
   welcome->addWidget(title_label(ui_text("desktop.first_run.title"), welcome_));
   welcome->addWidget(wrapped_label(ui_text("desktop.first_run.intro"), welcome_));
   welcome->addSpacing(8);
@@ -157,6 +168,13 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
 
   connect(addAccount, &QPushButton::clicked, this, [this] { stack_->setCurrentWidget(form_); });
   connect(demoButton_, &QPushButton::clicked, this, [this] { start_demo(); });
+  connect(language_, &QComboBox::currentIndexChanged, this, [this](int index) {
+    const std::string tag = language_->itemData(index).toString().toStdString();
+    preferences_.set(settings::defaultLanguage, tag);
+    set_text_language(tag);
+    languageChanged_ = true;
+    reject();
+  });
   connect(skip, &QPushButton::clicked, this, [this] { reject(); });
   form_->onCancelled = [this] {
     form_->clear();
@@ -180,6 +198,7 @@ FirstRunDialog::~FirstRunDialog() {
 void FirstRunDialog::start_demo() {
   if (demoWorker_.joinable()) return;  // being prepared
   demoButton_->setEnabled(false);
+  language_->setEnabled(false);  // the demo is made in the language chosen
   demoState_->setText(ui_text("desktop.first_run.demo_preparing"));
   DemoMailbox demo = DemoMailbox::at(demoHomeChoice_);
   demo.generator = demoGenerator_;
@@ -226,7 +245,7 @@ void FirstRunDialog::show_snippet() {
 
 void FirstRunDialog::done(int result) {
   if (demoWorker_.joinable()) return;  // the demo is being written: wait for it
-  if (!finished_) {
+  if (!finished_ && !languageChanged_) {
     finished_ = true;
     if (result == QDialog::Accepted) {
       const bool atLogin = launchAtLogin_->isChecked();

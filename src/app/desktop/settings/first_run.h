@@ -30,8 +30,9 @@ class AccountForm;
 // that adds the first account with the account page's own form, or prepares the demo
 // mailbox in a home of its own; then offers to start the mail service at login
 // (`launchAtLogin`, the autostart entry) and shows what an agent host needs to reach the
-// tool server, with Copy. Finishing, skipping or closing it sets `hasCompletedOnboarding`,
-// so it never shows again.
+// tool server, with Copy. Finishing, skipping or closing it sets `hasCompletedOnboarding`
+// (the window still offers it again while the mailbox has no account). Its language choice
+// stores `defaultLanguage` and ends it, so that it can be shown again in that language.
 class FirstRunDialog : public QDialog {
  public:
   enum class Outcome { skipped, accountAdded, demo };
@@ -41,6 +42,8 @@ class FirstRunDialog : public QDialog {
   ~FirstRunDialog() override;
 
   Outcome outcome() const { return outcome_; }
+  // Whether it ended because another interface language was chosen.
+  bool language_changed() const { return languageChanged_; }
   // The demo's home once it is ready (Outcome::demo).
   const std::optional<std::filesystem::path>& demo_home() const { return demoHome_; }
   // Where the demo is prepared (default: DemoMailbox::default_home()) and, when not empty,
@@ -67,6 +70,8 @@ class FirstRunDialog : public QDialog {
   std::filesystem::path demoGenerator_;
   std::thread demoWorker_;
   bool finished_ = false;
+  bool languageChanged_ = false;
+  QComboBox* language_ = nullptr;
   QStackedWidget* stack_ = nullptr;
   QWidget* welcome_ = nullptr;
   QWidget* finish_ = nullptr;
