@@ -69,9 +69,10 @@ class ImapResponseFilter {
     response_bytes_ += line.size();
     if (first_line_) {
       neutralize_empty_alert(line);
-      neutralize_broken_permanent_flags(line);
+      neutralize_broken_permanent_flags(line, greeting_);
       note_refusal(line, refusal);
     }
+    greeting_ = false;
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
     bool quoted = false;
     for (size_t i = 0; i < text_end; ++i) {
@@ -183,11 +184,15 @@ class ImapResponseFilter {
     line[parsed.text + word] = 'X';
   }
 
-  // libetpan 1.9.4 also dereferences a null list when the flag list of a PERMANENTFLAGS
-  // code breaks off at its first element ("* OK [PERMANENTFLAGS (%]", a quote, a brace or a
-  // control character right after the parenthesis). Such a list says nothing usable, so
-  // the code is made unknown the same way.
-  static void neutralize_broken_permanent_flags(std::string& line) {
+  // libetpan 1.9.4 also dereferences null pointers when the flag list of a PERMANENTFLAGS
+  // code is broken: "* OK [PERMANENTFLAGS (%]", "(\\Seen)", "(T]" — a quote, a brace, a
+  // control character, a lone backslash or a missing parenthesis anywhere in it. A list that
+  // is not well-formed says nothing usable, so the code is made unknown the same way; the
+  // check is stricter than libetpan (a space before ")" counts as broken), which costs only
+  // the list of a server that writes it so. In the greeting, where the code has no
+  // business, libetpan crashes on any PERMANENTFLAGS list, well-formed or not, so there the
+  // code is always made unknown.
+  static void neutralize_broken_permanent_flags(std::string& line, bool greeting) {
     const StatusLine parsed = status_line(line);
     if (parsed.tag.empty() || parsed.status.empty()) return;
     constexpr std::string_view kCode = "[PERMANENTFLAGS";
@@ -195,19 +200,42 @@ class ImapResponseFilter {
     if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
       return;
     const size_t open = rest.find_first_not_of(" \t", kCode.size());
-    if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(' ||
-        open + 1 >= rest.size())
-      return;
+    if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(') return;
+    if (greeting || !well_formed_flag_list(rest, open + 1)) line[parsed.text + 1] = 'X';
+  }
+
+  // Whether rest[at, …) is "flag *(SP flag))" or ")" followed by "]" (after spaces or tabs),
+  // where a flag is an atom, "\" and an atom, or "\*".
+  static bool well_formed_flag_list(std::string_view rest, size_t at) {
     const auto atom_char = [](unsigned char c) {
       return c > 0x20 && c != 0x7F &&
              std::string_view("(){%*\"]\\").find(static_cast<char>(c)) == std::string_view::npos;
     };
-    const auto first = static_cast<unsigned char>(rest[open + 1]);
-    // A system flag is "\" and an atom, or "\*"; "\\Seen" breaks off as well.
-    const auto second = open + 2 < rest.size() ? static_cast<unsigned char>(rest[open + 2]) : 0;
-    if (first == ')' || atom_char(first) || (first == '\\' && (second == '*' || atom_char(second))))
-      return;
-    line[parsed.text + 1] = 'X';
+    const auto blank = [&](size_t k) {
+      return k < rest.size() && (rest[k] == ' ' || rest[k] == '\t');
+    };
+    size_t i = at;
+    for (bool first = true;; first = false) {
+      if (i >= rest.size()) return false;
+      if (rest[i] == ')') break;
+      if (!first) {
+        if (!blank(i)) return false;
+        while (blank(i)) ++i;
+      }
+      if (i < rest.size() && rest[i] == '\\') {
+        ++i;
+        if (i < rest.size() && rest[i] == '*') {
+          ++i;
+          continue;
+        }
+      }
+      const size_t word = i;
+      while (i < rest.size() && atom_char(static_cast<unsigned char>(rest[i]))) ++i;
+      if (i == word) return false;
+    }
+    ++i;  // past ")"
+    while (blank(i)) ++i;
+    return i < rest.size() && rest[i] == ']';
   }
 
   static void note_refusal(std::string_view line, std::optional<std::string>& refusal) {
@@ -219,6 +247,7 @@ class ImapResponseFilter {
   }
 
   bool first_line_ = true;
+  bool greeting_ = true;  // the connection's first line is yet to come
   int depth_ = 0;
   uint64_t literal_left_ = 0;
   uint64_t response_bytes_ = 0;

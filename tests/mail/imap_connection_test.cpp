@@ -339,6 +339,10 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
        " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\n* NO [ ALERT\t]\r\nTAG OK [PARSE ]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
+      {"PERMANENTFLAGS in the greeting, and lists broken after their first flag",
+       "* OK [PERMANENTFLAGS (\\Seen)] hi\r\n", "none",
+       "* OK [PERMANENTFLAGS (T]\r\n* OK [PERMANENTFLAGS (a  b)]\r\nTAG OK in\r\n",
+       "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"a NUL in a status line after ALERT is a parse error, not a crash", "* OK ready\r\n", "none",
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
       {"a literal announced before a bare LF is no literal to libetpan: the lines after it "
