@@ -164,9 +164,9 @@ class ImapResponseFilter {
 
   // libetpan 1.9.4 dereferences a null text after the response codes ALERT and PARSE
   // when no text follows them ("* OK [ALERT]", also with spaces or tabs inside the
-  // brackets). Such a code carries nothing without its text, so its first letter is
-  // changed, which makes it an unknown code that libetpan skips (RFC 3501 §7.1 lets clients
-  // ignore codes they do not know).
+  // brackets, or a NUL after them). Such a code carries nothing without its text, so its
+  // first letter is changed, which makes it an unknown code that libetpan skips (RFC 3501
+  // §7.1 lets clients ignore codes they do not know).
   static void neutralize_empty_alert(std::string& line) {
     const StatusLine parsed = status_line(line);
     if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
@@ -179,7 +179,9 @@ class ImapResponseFilter {
     const size_t close = rest.find_first_not_of(" \t", word + 5);
     if (close == std::string_view::npos || rest[close] != ']') return;
     const size_t text = rest.find_first_not_of(" \t", close + 1);
-    if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n')
+    // libetpan's text ends at a NUL as at the line's end.
+    if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n' &&
+        rest[text] != '\0')
       return;  // text follows
     line[parsed.text + word] = 'X';
   }

@@ -337,7 +337,8 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "broken at the first flag",
        "*  OK \t [ALERT]\t\r\n", "none",
        "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
-       " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\n* NO [ ALERT\t]\r\nTAG OK [PARSE ]\r\n",
+       " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\n* NO [ ALERT\t]\r\nTAG OK [PARSE "
+       "]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"PERMANENTFLAGS in the greeting, and lists broken after their first flag",
        "* OK [PERMANENTFLAGS (\\Seen)] hi\r\n", "none",
@@ -345,6 +346,8 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"a NUL in a status line after ALERT is a parse error, not a crash", "* OK ready\r\n", "none",
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
+      {"a NUL right after PARSE in a refusal: the refusal, not a crash", "* OK ready\r\n", "none",
+       std::string("TAG NO\t [PARSE]\0\0\r\n", 20), "", MAILIMAP_ERROR_LOGIN, "登录失败"},
       {"a literal announced before a bare LF is no literal to libetpan: the lines after it "
        "are checked as lines, and the broken answer is a parse error, not a crash",
        "* OK ready\r\n", "none",
