@@ -94,8 +94,15 @@ class ImapResponseFilter {
     }
     // libetpan reads a literal only after "{n}" CRLF; after a bare LF the next bytes are
     // lines to it, so they are lines here too (and checked as such).
+    // Nor is "{n}" at the end of a status answer's or a continuation's text a literal: it is
+    // text there, to libetpan as to the protocol.
+    bool text_only = false;
+    if (first_line_) {
+      const StatusLine parsed = status_line(line);
+      text_only = !parsed.status.empty() || parsed.tag == "+";
+    }
     const std::optional<uint64_t> literal =
-        quoted || !line.ends_with("\r\n")
+        quoted || text_only || !line.ends_with("\r\n")
             ? std::nullopt
             : announced_literal(std::string_view(line).substr(0, text_end));
     if (!literal) {

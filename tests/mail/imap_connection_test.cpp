@@ -344,6 +344,10 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* OK [PERMANENTFLAGS (\\Seen)] hi\r\n", "none",
        "* OK [PERMANENTFLAGS (T]\r\n* OK [PERMANENTFLAGS (a  b)]\r\nTAG OK in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
+      {"\"{n}\" ending a status answer's text is text, not a literal: the lines after it are "
+       "checked as lines",
+       "* OK ready {500}\r\n", "none", "* OK [ALERT]\r\nTAG OK in {9}\r\n",
+       "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"a NUL in a status line after ALERT is a parse error, not a crash", "* OK ready\r\n", "none",
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
       {"a NUL right after PARSE in a refusal: the refusal, not a crash", "* OK ready\r\n", "none",
