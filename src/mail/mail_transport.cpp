@@ -67,10 +67,14 @@ class ImapResponseFilter {
   // Returns the problem that ends the connection, if any.
   std::optional<TransportProblem> line(std::string& line, std::optional<std::string>& refusal) {
     response_bytes_ += line.size();
+    // A response's first line is read once for its tag and status (the rewrites below change
+    // one letter of a code, never where the parts start).
+    StatusLine parsed;
     if (first_line_) {
-      neutralize_empty_alert(line);
-      neutralize_broken_permanent_flags(line, greeting_);
-      note_refusal(line, refusal);
+      parsed = status_line(line);
+      neutralize_empty_alert(line, parsed);
+      neutralize_broken_permanent_flags(line, parsed, greeting_);
+      note_refusal(line, parsed, refusal);
     }
     greeting_ = false;
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
@@ -96,11 +100,7 @@ class ImapResponseFilter {
     // lines to it, so they are lines here too (and checked as such).
     // Nor is "{n}" at the end of a status answer's or a continuation's text a literal: it is
     // text there, to libetpan as to the protocol.
-    bool text_only = false;
-    if (first_line_) {
-      const StatusLine parsed = status_line(line);
-      text_only = !parsed.status.empty() || parsed.tag == "+";
-    }
+    const bool text_only = first_line_ && (!parsed.status.empty() || parsed.tag == "+");
     const std::optional<uint64_t> literal =
         quoted || text_only || !line.ends_with("\r\n")
             ? std::nullopt
@@ -174,8 +174,7 @@ class ImapResponseFilter {
   // brackets, or a NUL after them). Such a code carries nothing without its text, so its
   // first letter is changed, which makes it an unknown code that libetpan skips (RFC 3501
   // §7.1 lets clients ignore codes they do not know).
-  static void neutralize_empty_alert(std::string& line) {
-    const StatusLine parsed = status_line(line);
+  static void neutralize_empty_alert(std::string& line, const StatusLine& parsed) {
     if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.empty() || rest[0] != '[') return;
@@ -201,8 +200,8 @@ class ImapResponseFilter {
   // the list of a server that writes it so. In the greeting, where the code has no
   // business, libetpan crashes on any PERMANENTFLAGS list, well-formed or not, so there the
   // code is always made unknown.
-  static void neutralize_broken_permanent_flags(std::string& line, bool greeting) {
-    const StatusLine parsed = status_line(line);
+  static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed,
+                                                bool greeting) {
     if (parsed.tag.empty() || parsed.status.empty()) return;
     constexpr std::string_view kCode = "[PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
@@ -247,8 +246,8 @@ class ImapResponseFilter {
     return i < rest.size() && rest[i] == ']';
   }
 
-  static void note_refusal(std::string_view line, std::optional<std::string>& refusal) {
-    const StatusLine parsed = status_line(line);
+  static void note_refusal(std::string_view line, const StatusLine& parsed,
+                           std::optional<std::string>& refusal) {
     const bool tagged = parsed.tag != "*" && parsed.tag != "+";
     if ((tagged && (parsed.status == "NO" || parsed.status == "BAD")) ||
         (!tagged && parsed.status == "BYE"))
