@@ -90,6 +90,19 @@ std::optional<std::filesystem::path> companion_program(const std::string& name) 
   return std::nullopt;
 }
 
+std::optional<std::filesystem::path> main_program_of(const std::filesystem::path& program) {
+  if (program.filename() != "kestrova-window") return program;
+  for (const auto& candidate : {program.parent_path() / "kestrova",
+                                program.parent_path() / ".." / ".." / "bin" / "kestrova"})
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal();
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> main_program() {
+  const auto program = executable_path();
+  return program ? main_program_of(*program) : std::nullopt;
+}
+
 namespace {
 
 constexpr mode_t kGroupAndOthers = S_IRWXG | S_IRWXO;

@@ -36,6 +36,12 @@ std::optional<std::filesystem::path> executable_path();
 // or a home-made install, in ../lib/kestrova when installed from the package; the first one
 // that can be run, else nothing.
 std::optional<std::filesystem::path> companion_program(const std::string& name);
+// The kestrova program itself: `program`, or, for the window (the companion program
+// kestrova-window), the kestrova it came with — beside it in a build, ../../bin/kestrova
+// when installed under lib/kestrova. What links, services and link handlers start.
+std::optional<std::filesystem::path> main_program_of(const std::filesystem::path& program);
+// main_program_of() the running program.
+std::optional<std::filesystem::path> main_program();
 
 // Private files. The user's mail, rules, settings and credentials are readable by the user
 // alone, whatever the umask: folders 0700, files 0600.

@@ -1445,7 +1445,7 @@ const TextTable& chinese_texts() {
       {"desktop.first_run.demo_ready", "演示邮箱已准备好"},
       {"desktop.first_run.account_ready", "你的账户已准备好"},
       {"desktop.first_run.link_missing",
-       "链接 %@ 还不存在: 运行一次 kestrova mcp install 创建它。"},
+       "链接 %@ 还不存在: 点“安装链接”创建它（或运行一次 kestrova mcp install）。"},
       // ---- The composer and the AI panel, finished (wt-writing2) ----
       {"desktop.composer.quote_loading", "正在加载原邮件…"},
       {"desktop.composer.quote_failed", "原邮件无法加载，引用未能加入：%@。已写的内容都还在。"},

@@ -1566,7 +1566,8 @@ const TextTable& english_texts() {
       {"desktop.first_run.demo_ready", "The demo mailbox is ready"},
       {"desktop.first_run.account_ready", "Your account is ready"},
       {"desktop.first_run.link_missing",
-       "The link %@ does not exist yet: create it once with kestrova mcp install."},
+       "The link %@ does not exist yet: create it with Install the link (or run kestrova mcp "
+       "install once)."},
       // ---- The composer and the AI panel, finished (wt-writing2) ----
       {"desktop.composer.quote_loading", "Loading the original message…"},
       {"desktop.composer.quote_failed",

@@ -21,6 +21,7 @@
 #include <QSpinBox>
 #include <QTest>
 
+#include "app/core/agent/mcp_cli_installer.h"
 #include "app/core/demo_mailbox.h"
 #include "app/core/mailbox/account_book.h"
 #include "app/core/mailbox/account_setup.h"
@@ -606,6 +607,13 @@ TEST_F(AccountsPageTest, TheDemoOfTheFirstRunOpensInTheWindow) {
   const QString snippet = child<QPlainTextEdit>(dialog, "agentSnippet").toPlainText();
   EXPECT_TRUE(snippet.contains(QString::fromStdString((demoDir.path() / "demo").string())))
       << snippet.toStdString();
+  // The tool-server link the snippet names is made from the page itself.
+  ASSERT_FALSE(MCPCLIInstaller::is_installed());
+  ASSERT_TRUE(child<QPushButton>(dialog, "installLink").isVisible());
+  click(dialog, "installLink");
+  EXPECT_TRUE(MCPCLIInstaller::is_installed());
+  EXPECT_FALSE(child<QPushButton>(dialog, "installLink").isVisible());
+  std::filesystem::remove(MCPCLIInstaller::link_path());
   click(dialog, "launchAtLogin");
   click(dialog, "finish");
   EXPECT_EQ(dialog.result(), QDialog::Accepted);

@@ -28,11 +28,20 @@ std::optional<std::string> account_of(store::Connection& c, const std::string& i
 
 void UndoRecord::flag(const std::string& message_id, const std::string& subject, Flag flag,
                       bool was_set) {
-  steps_.push_back({.messageId = message_id, .subject = subject, .flag = flag, .wasSet = was_set});
+  Step step;
+  step.messageId = message_id;
+  step.subject = subject;
+  step.flag = flag;
+  step.wasSet = was_set;
+  steps_.push_back(std::move(step));
 }
 
 void UndoRecord::placement(const MessagePlacement& was, const std::string& subject) {
-  steps_.push_back({.messageId = was.messageId, .subject = subject, .placement = was});
+  Step step;
+  step.messageId = was.messageId;
+  step.subject = subject;
+  step.placement = was;
+  steps_.push_back(std::move(step));
 }
 
 void UndoRecord::save() const {

@@ -34,7 +34,8 @@ fs::path MCPCLIInstaller::link_path() {
 }
 
 void MCPCLIInstaller::install() {
-  auto executable = platform::executable_path();
+  // From the window, the link still starts the command-line program.
+  auto executable = platform::main_program();
   if (!executable) throw InstallerError::missing_executable();
   const fs::path link = link_path();
   std::error_code ec;

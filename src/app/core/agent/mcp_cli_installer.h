@@ -21,7 +21,8 @@ class MCPCLIInstaller {
  public:
   // The link path under the user's home directory.
   static std::filesystem::path link_path();
-  // Replaces whatever stands at the link path with a symbolic link to this program.
+  // Replaces whatever stands at the link path with a symbolic link to the kestrova program
+  // (also when called from the window).
   static void install();
   // Removes whatever stands at the link path (nothing there is fine).
   static void uninstall();

@@ -1,7 +1,5 @@
 #include "app/core/service/service_files.h"
 
-#include <unistd.h>
-
 #include <fstream>
 #include <optional>
 #include <string>
@@ -25,22 +23,10 @@ std::string quoted(const std::string& word) {
   return out + "\"";
 }
 
-// The kestrova program: this file, or, in the desktop window (the companion program
-// kestrova-window), the kestrova it came with — beside it in a build, ../../bin/kestrova
-// when installed under lib/kestrova.
-std::optional<std::filesystem::path> kestrova_program() {
-  const auto program = platform::executable_path();
-  if (!program || program->filename() != "kestrova-window") return program;
-  for (const auto& candidate : {program->parent_path() / "kestrova",
-                                program->parent_path() / ".." / ".." / "bin" / "kestrova"})
-    if (access(candidate.c_str(), X_OK) == 0) return candidate.lexically_normal();
-  return std::nullopt;
-}
-
 // The kestrova program file, quoted; a service or link handler installed from a home of its
 // own (`--home`) keeps to that home.
 std::string quoted_program() {
-  const auto program = kestrova_program();
+  const auto program = platform::main_program();
   if (!program) throw Error(localized("service.error.program_path"));
   std::string out = quoted(program->string());
   if (const auto home = platform::kestrova_home()) out += " --home " + quoted(home->string());

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMetaObject>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -153,9 +154,14 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   snippet_->setFont(mono);
   snippet_->setMaximumHeight(150);
   finish->addWidget(snippet_);
+  auto* linkLine = new QHBoxLayout;
   linkNote_ = wrapped_label({}, finish_);
   linkNote_->setForegroundRole(QPalette::Mid);
-  finish->addWidget(linkNote_);
+  installLink_ = new QPushButton(ui_text("desktop.settings.agent.install"), finish_);
+  installLink_->setObjectName("installLink");
+  linkLine->addWidget(linkNote_, 1);
+  linkLine->addWidget(installLink_, 0, Qt::AlignTop);
+  finish->addLayout(linkLine);
   finish->addStretch();
   auto* doneLine = new QHBoxLayout;
   auto* done = new QPushButton(ui_text("desktop.first_run.finish"), finish_);
@@ -166,6 +172,14 @@ FirstRunDialog::FirstRunDialog(store::EmailDatabase& database, UserPreferences& 
   finish->addLayout(doneLine);
   stack_->addWidget(finish_);
 
+  connect(installLink_, &QPushButton::clicked, this, [this] {
+    try {
+      MCPCLIInstaller::install();
+    } catch (const std::exception& e) {
+      QMessageBox::warning(this, windowTitle(), QString::fromStdString(e.what()));
+    }
+    show_snippet();
+  });
   connect(addAccount, &QPushButton::clicked, this, [this] { stack_->setCurrentWidget(form_); });
   connect(demoButton_, &QPushButton::clicked, this, [this] { start_demo(); });
   connect(language_, &QComboBox::currentIndexChanged, this, [this](int index) {
@@ -237,10 +251,12 @@ void FirstRunDialog::show_finish() {
 void FirstRunDialog::show_snippet() {
   const std::string host = host_->currentText().toStdString();
   snippet_->setPlainText(QString::fromStdString(agent_host_configuration(host, demoHome_)));
-  linkNote_->setText(MCPCLIInstaller::is_installed() ? QString()
-                                                     : QString::fromStdString(localized_format(
-                                                           "desktop.first_run.link_missing",
-                                                           MCPCLIInstaller::link_path().string())));
+  const bool installed = MCPCLIInstaller::is_installed();
+  linkNote_->setText(
+      installed ? QString()
+                : QString::fromStdString(localized_format("desktop.first_run.link_missing",
+                                                          MCPCLIInstaller::link_path().string())));
+  installLink_->setVisible(!installed);
 }
 
 void FirstRunDialog::done(int result) {

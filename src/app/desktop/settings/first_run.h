@@ -84,6 +84,7 @@ class FirstRunDialog : public QDialog {
   QComboBox* host_ = nullptr;
   QPlainTextEdit* snippet_ = nullptr;
   QLabel* linkNote_ = nullptr;
+  QPushButton* installLink_ = nullptr;
 };
 
 }  // namespace kestrova::app::desktop
