@@ -1444,6 +1444,8 @@ const TextTable& chinese_texts() {
       {"desktop.first_run.demo_preparing", "正在准备演示邮箱…"},
       {"desktop.first_run.demo_ready", "演示邮箱已准备好"},
       {"desktop.first_run.account_ready", "你的账户已准备好"},
+      {"desktop.ai_panel.provider_silent",
+       "%@ 在 %@ 没有回应（%@）。请启动它，或在设置中选择其他 AI 服务。"},
       {"desktop.first_run.link_missing",
        "链接 %@ 还不存在: 点“安装链接”创建它（或运行一次 kestrova mcp install）。"},
       // ---- The composer and the AI panel, finished (wt-writing2) ----

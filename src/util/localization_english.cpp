@@ -1565,6 +1565,8 @@ const TextTable& english_texts() {
       {"desktop.first_run.demo_preparing", "Preparing the demo mailbox…"},
       {"desktop.first_run.demo_ready", "The demo mailbox is ready"},
       {"desktop.first_run.account_ready", "Your account is ready"},
+      {"desktop.ai_panel.provider_silent",
+       "%@ does not answer at %@ (%@). Start it, or choose another AI service in the settings."},
       {"desktop.first_run.link_missing",
        "The link %@ does not exist yet: create it with Install the link (or run kestrova mcp "
        "install once)."},

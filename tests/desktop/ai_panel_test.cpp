@@ -20,6 +20,7 @@
 #include <chrono>
 
 #include "ai/ai_test_server.h"
+#include "support/loopback.h"
 #include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "app/desktop/composer_assistant.h"
@@ -255,6 +256,26 @@ TEST_F(AiPanelTest, AStoppedAnswerKeepsItsPiecesAndProviderFailuresShowNoRawRepl
     EXPECT_TRUE(panel.model().insight_error().contains(f.shown))
         << panel.model().insight_error().toStdString();
   }
+}
+
+// A provider that does not answer is named before anything is asked of it, and the warning
+// goes once it answers; questions stay allowed meanwhile.
+TEST_F(AiPanelTest, AProviderThatDoesNotAnswerIsSaidBeforeTheQuestion) {
+  const std::string silent = "http://127.0.0.1:" + std::to_string(testing::closed_loopback_port());
+  ASSERT_EQ(kestrova({"ai", "profile", "edit", profile_, "--endpoint", silent}).exit_code, 0);
+  AiPanel panel(store::EmailDatabase::shared(), preferences_);
+  panel.show();
+  panel.show_message(ids_[0]);
+  ASSERT_TRUE(wait_for([&] { return !panel.notice_text().isEmpty(); }));
+  EXPECT_TRUE(panel.notice_text().startsWith(QString::fromStdString(profile_ + " 在 " + silent)))
+      << panel.notice_text().toStdString();
+  EXPECT_TRUE(panel.findChild<QPushButton*>("aiAsk")->isEnabled());
+
+  use("canned");
+  server_.reply_with({"Nothing is due."});
+  panel.ask("What is due?");
+  ASSERT_TRUE(wait_for([&] { return panel.model().turns().back().complete; }));
+  EXPECT_TRUE(wait_for([&] { return panel.notice_text().isEmpty(); }));
 }
 
 TEST(AnswerViewTest, UntrustedMarkdownLoadsNothingAndShowsWhereLinksGo) {

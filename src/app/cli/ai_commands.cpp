@@ -21,6 +21,7 @@
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
 #include "ai/chat_ai_service.h"
+#include "ai/endpoint_probe.h"
 #include "ai/http_transport.h"
 #include "ai/ollama_service.h"
 #include "app/cli/command_line.h"
@@ -217,24 +218,6 @@ void bind_scenario(const std::string& scenarioName, const std::string& profileNa
             << "\n";
 }
 
-// How long `ai status` waits for each endpoint.
-constexpr double kProbeSeconds = 3;
-
-// Whether the profile's endpoint answers at all: any HTTP reply counts (a 401 or 404 still
-// means a server is there); the text says what came back.
-std::pair<bool, std::string> probe_endpoint(const AIServiceProfile& profile) {
-  ai::HttpRequest request;
-  request.method = "GET";
-  request.url = text::trim(profile.endpoint);
-  request.timeout = std::min(kProbeSeconds, profile.timeout > 0 ? profile.timeout : kProbeSeconds);
-  try {
-    const auto response = ai::HttpTransport().perform(request);
-    return {true, "HTTP " + std::to_string(response.status)};
-  } catch (const std::exception& e) {
-    return {false, e.what()};
-  }
-}
-
 void print_status() {
   const auto hint = configuration().aiServiceStatusHint();
   std::cout << (hint ? *hint : localized("cli.ai.ready")) << "\n\n";
@@ -258,9 +241,10 @@ void print_status() {
   }
   if (!used.empty()) std::cout << "\n";
   for (const auto& profile : used) {
-    const auto [answers, detail] = probe_endpoint(profile);
-    std::cout << localized_format(answers ? "cli.ai.endpoint_answers" : "cli.ai.endpoint_silent",
-                                  ai::shown_name(profile), text::trim(profile.endpoint), detail)
+    const auto probe = ai::probe_endpoint(profile);
+    std::cout << localized_format(
+                     probe.answers ? "cli.ai.endpoint_answers" : "cli.ai.endpoint_silent",
+                     ai::shown_name(profile), text::trim(profile.endpoint), probe.detail)
               << "\n";
   }
 }

@@ -99,6 +99,7 @@ AiPanel::AiPanel(store::EmailDatabase& database, UserPreferences& preferences, Q
     render_insights();
     update_state();
   };
+  model_.onProviderChecked = [this] { show_state(); };
   update_state();
   render_insights();
 }
@@ -106,6 +107,7 @@ AiPanel::AiPanel(store::EmailDatabase& database, UserPreferences& preferences, Q
 AiPanel::~AiPanel() {
   model_.onConversationChanged = nullptr;
   model_.onInsightsChanged = nullptr;
+  model_.onProviderChecked = nullptr;
 }
 
 void AiPanel::build() {
@@ -295,6 +297,7 @@ void AiPanel::showEvent(QShowEvent* event) {
 void AiPanel::update_state() {
   blocker_ = model_.blocker();
   show_state();
+  if (!blocker_ && isVisible()) model_.check_provider();
 }
 
 void AiPanel::show_state() {
@@ -309,7 +312,13 @@ void AiPanel::show_state() {
     // A refusal is a warning; the hint to open a message is not.
     notice_->setStyleSheet(open ? "color: #b3261e;" : "color: palette(mid);");
   }
-  notice_->setVisible(blocker && !setup);
+  // A provider that does not answer is said before anything is asked of it.
+  const QString& silent = model_.provider_silent();
+  if (!blocker && !silent.isEmpty()) {
+    notice_->setText(silent);
+    notice_->setStyleSheet("color: #b3261e;");
+  }
+  notice_->setVisible((blocker && !setup) || (!blocker && !silent.isEmpty()));
   insights_->setVisible(open);
   const bool answering = model_.answering();
   question_->setEnabled(!blocker);
@@ -339,7 +348,8 @@ void AiPanel::render_insights() {
   show(tags_, i.tags.join(", "), MessageInsight::tags);
   // The items themselves are listed under the row, each with its button.
   show(actionItems_, QString(), MessageInsight::actionItems);
-  actionItems_->setVisible(i.actionItems.isEmpty() || model_.refreshing(MessageInsight::actionItems));
+  actionItems_->setVisible(i.actionItems.isEmpty() ||
+                           model_.refreshing(MessageInsight::actionItems));
   render_action_items();
   insightError_->setText(model_.insight_error());
   insightError_->setVisible(!model_.insight_error().isEmpty());
@@ -376,14 +386,15 @@ void AiPanel::render_action_items() {
     add->setAutoRaise(true);
     add->setText(kept ? "✓" : "+");
     add->setEnabled(!kept);
-    add->setToolTip(ui_text(kept ? "desktop.ai_panel.action_added" : "desktop.ai_panel.add_action"));
+    add->setToolTip(
+        ui_text(kept ? "desktop.ai_panel.action_added" : "desktop.ai_panel.add_action"));
     connect(add, &QToolButton::clicked, this, [this, n] { keep_action_items(n); });
     line->addWidget(add, 0, Qt::AlignTop);
     rows->addWidget(row);
   }
   auto* all = new QPushButton(actionList_);
   all->setObjectName("aiAddAllActions");
-  all->setText(open == 0 ? "✓ " + ui_text("desktop.ai_panel.action_added")
+  all->setText(open == 0                   ? "✓ " + ui_text("desktop.ai_panel.action_added")
                : i.actionItems.size() == 1 ? ui_text("desktop.ai_panel.add_action")
                                            : ui_text("desktop.ai_panel.add_all_actions"));
   all->setEnabled(open > 0);

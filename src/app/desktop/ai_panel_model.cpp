@@ -6,6 +6,7 @@
 
 #include "ai/ai_configuration.h"
 #include "ai/ai_service_error.h"
+#include "ai/endpoint_probe.h"
 #include "app/core/ai_mail_services.h"
 #include "app/core/mail_ai.h"
 #include "app/core/mailbox/account_book.h"
@@ -17,6 +18,7 @@
 #include "store/database.h"
 #include "store/email_message.h"
 #include "util/localization.h"
+#include "util/text.h"
 
 namespace kestrova::app::desktop {
 
@@ -100,13 +102,11 @@ int AiPanelModel::keep_action_items(std::optional<int> index) {
   for (int i = 0; i < insights_.actionItems.size(); ++i)
     if (!index || *index == i) titles.push_back(insights_.actionItems[i].toStdString());
   const int added = add_action_items(database_, *messageId_, open_->accountId, titles);
-  insights_.actionItemKept = action_items_kept(
-      database_, *messageId_,
-      [&] {
-        std::vector<std::string> all;
-        for (const auto& item : insights_.actionItems) all.push_back(item.toStdString());
-        return all;
-      }());
+  insights_.actionItemKept = action_items_kept(database_, *messageId_, [&] {
+    std::vector<std::string> all;
+    for (const auto& item : insights_.actionItems) all.push_back(item.toStdString());
+    return all;
+  }());
   insights_changed();
   return added;
 }
@@ -227,6 +227,10 @@ bool AiPanelModel::ask(const QString& text) {
               turns_.back().complete = true;
               answering_ = false;
               conversation_changed();
+              if (!providerSilent_.isEmpty()) {  // it answered after all
+                providerSilent_.clear();
+                if (onProviderChecked) onProviderChecked();
+              }
             });
             return;
           } catch (const ai::AIServiceError& e) {
@@ -243,11 +247,41 @@ bool AiPanelModel::ask(const QString& text) {
           if (!current()) return;
           turns_.back().error = error;
           answering_ = false;
+          probedAt_.reset();
           conversation_changed();
+          check_provider();
         });
       });
   conversation_changed();
   return true;
+}
+
+void AiPanelModel::check_provider() {
+  if (probing_ || blocker()) return;
+  const ai::AIConfiguration latest(platform::SettingsStore::shared());
+  const ai::AIServiceProfile profile = latest.resolveProfile(ai::AIScenario::emailAnalysis).profile;
+  const std::string key = profile.id + " " + profile.endpoint;
+  constexpr auto kAgain = std::chrono::minutes(1);
+  if (key == probedProfile_ && probedAt_ && Clock::now() - *probedAt_ < kAgain) return;
+  probing_ = true;
+  probedProfile_ = key;
+  probedAt_ = Clock::now();
+  std::weak_ptr<int> alive = messageGeneration_;
+  QThreadPool::globalInstance()->start([=, this] {
+    const ai::EndpointProbe probe = ai::probe_endpoint(profile);
+    const QString silent =
+        probe.answers
+            ? QString()
+            : q(localized_format("desktop.ai_panel.provider_silent", ai::shown_name(profile),
+                                 text::trim(profile.endpoint), probe.detail));
+    on_main_thread([=, this] {
+      if (!alive.lock()) return;  // the panel is gone
+      probing_ = false;
+      if (silent == providerSilent_) return;
+      providerSilent_ = silent;
+      if (onProviderChecked) onProviderChecked();
+    });
+  });
 }
 
 void AiPanelModel::stop() {

@@ -84,6 +84,14 @@ class AiPanelModel {
   // profile's configuration issue.
   QString blocker_text(Blocker blocker) const;
 
+  // Whether the provider questions go to answers at all: with a message open and nothing
+  // blocking, its endpoint is asked in the background (a few seconds at most), at most once
+  // a minute per profile, at once again after an answer failed. provider_silent() says who
+  // does not answer and what to do; empty while it answers or has not been asked yet.
+  // Questions stay allowed: the server may be started at any moment.
+  void check_provider();
+  const QString& provider_silent() const { return providerSilent_; }
+
   // Asks `question` about the scope, after the earlier complete turns. False (and nothing
   // sent) when a blocker stands or a question is still being answered; the refusal is then
   // the last turn's error.
@@ -117,6 +125,8 @@ class AiPanelModel {
   // the insights changed.
   std::function<void()> onConversationChanged;
   std::function<void()> onInsightsChanged;
+  // Called on the main thread when provider_silent() changed.
+  std::function<void()> onProviderChecked;
 
  private:
   struct OpenMessage;
@@ -137,6 +147,10 @@ class AiPanelModel {
   QString insightError_;
   std::vector<MessageInsight> refreshing_;
   std::optional<Clock::time_point> firstPiece_;
+  QString providerSilent_;
+  std::string probedProfile_;  // id and endpoint of the last probe
+  std::optional<Clock::time_point> probedAt_;
+  bool probing_ = false;
   // Work on the pool carries the generation it was started in; only the current one is
   // taken (questions and insights count apart). stopped_ tells the provider's thread to
   // give up at the next piece.
