@@ -20,7 +20,9 @@
 #include "app/core/user_preferences.h"
 #include "app/core/writing/draft_upload.h"
 #include "app/desktop/composer_window.h"
+#include "app/desktop/mailbox_view.h"
 #include "app/desktop/main_window.h"
+#include "app/desktop/reading_pane.h"
 #include "app/desktop/scheduled_view.h"
 #include "e2e/cli_fixture.h"
 #include "mail/email_content_decoder.h"
@@ -338,7 +340,13 @@ TEST_F(ComposerTest, ScheduledMailWaitsInTheQueueCanBeEditedAndTheServiceSendsIt
   composer->schedule_at(at);
   ASSERT_EQ(composer->model().state(), ComposerModel::State::scheduled);
 
-  ScheduledDialog view(db_);
+  // The mailbox tree's Scheduled entry counts it and shows the queue in the window's middle.
+  MailboxSelection queue;
+  queue.kind = MailboxSelection::Kind::scheduled;
+  EXPECT_EQ(window_->unread_shown(queue), 1);
+  window_->show_scheduled();
+  ScheduledView& view = window_->scheduled_view();
+  ASSERT_TRUE(view.isVisible());
   ASSERT_EQ(view.table().topLevelItemCount(), 1);
   EXPECT_EQ(view.table().topLevelItem(0)->text(2), "Later");
   // Edit: the composer opens with it; scheduled again, it replaces the queued one.
@@ -367,8 +375,9 @@ TEST_F(ComposerTest, ScheduledMailWaitsInTheQueueCanBeEditedAndTheServiceSendsIt
   EXPECT_NE(mails[0].data.find("Subject: Later, edited\r\n"), std::string::npos);
   EXPECT_NE(mails[0].data.find("filename=\"plan.txt\""), std::string::npos) << mails[0].data;
   EXPECT_EQ(mails[0].rcpt_to, std::vector<std::string>{"dave@example.net"});
-  view.refresh();
+  window_->refresh_from_database();
   EXPECT_EQ(view.table().topLevelItemCount(), 0);
+  EXPECT_EQ(window_->unread_shown(queue), 0);
 }
 
 TEST_F(ComposerTest, DraftsAreSavedOnceTypingPausesUnderOneIdAndMarkedForUpload) {
@@ -506,10 +515,19 @@ TEST_F(ComposerTest, LargeAttachmentsWarnAndACancelledScheduledMessageLeavesNoth
   ASSERT_EQ(rows.size(), 1u);
   const auto copies = EmailScheduledSendService::attachmentDirectory(rows[0].id);
   EXPECT_TRUE(std::filesystem::exists(copies));
-  ScheduledDialog view(db_);
+  MailboxSelection queue;
+  queue.kind = MailboxSelection::Kind::scheduled;
+  window_->refresh_from_database();
+  EXPECT_EQ(window_->unread_shown(queue), 1);
+  window_->show_scheduled();
+  ScheduledView& view = window_->scheduled_view();
   ASSERT_EQ(view.table().topLevelItemCount(), 1);
+  EXPECT_FALSE(window_->reading_pane().isVisible());  // the table takes its room
   view.cancel_selected(true);
   EXPECT_EQ(view.table().topLevelItemCount(), 0);
+  EXPECT_EQ(window_->unread_shown(queue), 0);
+  ASSERT_TRUE(window_->show_mailbox(MailboxSelection{}));
+  EXPECT_TRUE(window_->reading_pane().isVisible());
   EXPECT_TRUE(store::ScheduledMessageStore(db_).all().empty());
   EXPECT_FALSE(std::filesystem::exists(copies));
 }

@@ -12,14 +12,17 @@
 #include <QStandardItemModel>
 #include <QToolBar>
 #include <QTreeView>
+#include <QTreeWidget>
 
 #include "app/core/user_preferences.h"
+#include "app/desktop/composer_model.h"
 #include "app/desktop/follow_up.h"
 #include "app/desktop/follow_up_items.h"
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
+#include "app/desktop/scheduled_view.h"
 #include "app/desktop/snooze_picker.h"
 #include "app/desktop/ui_text.h"
 #include "platform/settings_store.h"
@@ -47,6 +50,15 @@ void MainWindow::build_follow_up_view(QWidget* messages) {
   middle_->addWidget(messages);
   actionItems_ = new ActionItemsView(database_, middle_);
   middle_->addWidget(actionItems_);
+  scheduled_ = new ScheduledView(database_, middle_);
+  middle_->addWidget(scheduled_);
+  scheduled_->onEdit = [this](const std::string& id) {
+    open_composer([&](ComposerModel& m) { m.open_scheduled(id); });
+  };
+  scheduled_->onCancelled = [this] {
+    fill_mailbox_tree();
+    show_scheduled_count();
+  };
   connect(&actionItems_->items(), &QAbstractItemModel::dataChanged, this,
           [this] { show_action_item_count(); });
   // The item's message is also made current in the (hidden) list of messages with open
@@ -115,6 +127,7 @@ bool MainWindow::show_mailbox(const MailboxSelection& selection) {
 
 void MainWindow::follow_up_choose(const MailboxSelection& selection) {
   const bool items = selection.kind == MailboxSelection::Kind::actionItems;
+  const bool scheduled = selection.kind == MailboxSelection::Kind::scheduled;
   if (items) {
     actionItems_->refresh();
     if (actionItems_->items().rowCount() > 0 && !actionItems_->currentIndex().isValid())
@@ -122,8 +135,14 @@ void MainWindow::follow_up_choose(const MailboxSelection& selection) {
     // As a folder opens its first message, the view opens its current item's.
     actionItems_->open_current();
   }
-  middle_->setCurrentWidget(items ? static_cast<QWidget*>(actionItems_) : list_);
+  if (scheduled) scheduled_->refresh();
+  middle_->setCurrentWidget(items       ? static_cast<QWidget*>(actionItems_)
+                            : scheduled ? static_cast<QWidget*>(scheduled_)
+                                        : list_);
+  // The queue is no message to read: its table takes the reading pane's room.
+  pane_->setVisible(!scheduled);
   if (items) show_action_item_count();
+  if (scheduled) show_scheduled_count();
 }
 
 void MainWindow::show_action_item_count() {
@@ -134,7 +153,16 @@ void MainWindow::show_action_item_count() {
       localized_format("desktop.actions.count", model.rowCount() - done, done)));
 }
 
+void MainWindow::show_scheduled_count() {
+  status_->setText(QString::fromStdString(
+      localized_format("desktop.scheduled.count", scheduled_->table().topLevelItemCount())));
+}
+
 void MainWindow::follow_up_refresh() {
+  if (middle_->currentWidget() == scheduled_) {  // a send went out, or failed
+    scheduled_->refresh();
+    show_scheduled_count();
+  }
   if (middle_->currentWidget() != actionItems_) return;
   actionItems_->refresh();
   show_action_item_count();

@@ -129,6 +129,8 @@ MailboxCondition mailbox_condition(store::Connection& c, const MailboxSelection&
           {}};
     case Kind::priority:
       return {visible + " AND ai_priority IN ('high', 'urgent')", {}};
+    case Kind::scheduled:
+      return {"0", {}};
     case Kind::search: {
       const auto condition = search_condition(parse_search_query(selection.query), now, &c);
       return {std::string(kSearchListed) + " AND " + condition.sql, condition.texts};
@@ -426,6 +428,10 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
     // SQLite takes because each condition begins with that index's own.
     auto count_of = [&](const MailboxSelection& selection) -> int64_t {
       if (selection.kind == Kind::unifiedInbox) return inboxUnread;
+      if (selection.kind == Kind::scheduled) {  // the messages still to go or that failed
+        auto s = c.prepare("SELECT COUNT(*) FROM scheduled_messages WHERE status != 'sent'");
+        return s.step() ? s.integer(0).value_or(0) : 0;
+      }
       const auto condition = mailbox_condition(c, selection, now);
       auto s =
           c.prepare("SELECT COUNT(*) FROM email_messages WHERE is_read = 0 AND " + condition.sql);
@@ -446,6 +452,7 @@ std::vector<MailboxNode> read_mailbox_tree(store::EmailDatabase& database, doubl
     add_view(Kind::replyLater, "desktop.view.reply_later");
     add_view(Kind::waitingOn, "desktop.view.waiting_on");
     add_view(Kind::snoozed, "desktop.view.snoozed");
+    add_view(Kind::scheduled, "desktop.view.scheduled");
     add_view(Kind::actionItems, "desktop.view.action_items");
     add_view(Kind::priority, "desktop.view.priority");
 

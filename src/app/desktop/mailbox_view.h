@@ -20,7 +20,7 @@ class EmailDatabase;
 namespace kestrova::app::desktop {
 
 // What the message list shows: the unified inbox, one folder, one of the store's views, or
-// the results of a search.
+// the results of a search. The scheduled queue is chosen like a view but lists no message.
 struct MailboxSelection {
   enum class Kind {
     unifiedInbox,
@@ -31,6 +31,7 @@ struct MailboxSelection {
     snoozed,
     actionItems,
     priority,
+    scheduled,  // not messages: the queue of mail to be sent later
     search,
   };
   Kind kind = Kind::unifiedInbox;

@@ -40,7 +40,6 @@
 #include "app/desktop/mailbox_view.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
-#include "app/desktop/scheduled_view.h"
 #include "app/desktop/settings/accounts_page.h"
 #include "app/desktop/settings/rules_page.h"
 #include "app/desktop/settings/settings_dialog.h"
@@ -1099,11 +1098,9 @@ ComposerWindow* MainWindow::open_composer(const std::function<void(ComposerModel
 }
 
 void MainWindow::show_scheduled() {
-  ScheduledDialog dialog(database_, this);
-  dialog.onEdit = [this](const std::string& id) {
-    open_composer([&](ComposerModel& m) { m.open_scheduled(id); });
-  };
-  dialog.exec();
+  MailboxSelection selection;
+  selection.kind = MailboxSelection::Kind::scheduled;
+  show_mailbox(selection);
 }
 
 void MainWindow::handle_handover(const QString& line) {

@@ -40,6 +40,7 @@ class FollowUpActions;
 class ComposerModel;
 class ComposerWindow;
 class AiPanel;
+class ScheduledView;
 class SettingsDialog;
 class MessageListModel;
 class MessageListDelegate;
@@ -92,8 +93,9 @@ class MainWindow : public QMainWindow {
   // Opens a composer started by `start` (which may throw: the reason shows as a toast).
   // Answers the window, or nullptr when it could not start.
   ComposerWindow* open_composer(const std::function<void(ComposerModel&)>& start);
-  // The "Scheduled" view of the Message menu.
+  // Chooses the mailbox tree's Scheduled entry (the Message menu's "Scheduled").
   void show_scheduled();
+  ScheduledView& scheduled_view() { return *scheduled_; }
   // ---- end of writing ----
 
   // AI panel (a dock on the right, toggled by the "aiPanel" action).
@@ -190,9 +192,11 @@ class MainWindow : public QMainWindow {
   void follow_up_choose(const MailboxSelection& selection);
   void follow_up_refresh();
   void show_action_item_count();
+  void show_scheduled_count();
   std::unique_ptr<FollowUpActions> followUp_;
   QStackedWidget* middle_ = nullptr;
   ActionItemsView* actionItems_ = nullptr;
+  ScheduledView* scheduled_ = nullptr;
   // ---- end of follow-up, snooze and action items ----
   // AI panel
   AiPanel* aiPanel_ = nullptr;

@@ -1,7 +1,7 @@
 #include "app/desktop/scheduled_view.h"
 
 #include <QDateTime>
-#include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
@@ -50,11 +50,11 @@ bool ScheduledList::cancel(const std::string& id) {
   return removed;
 }
 
-ScheduledDialog::ScheduledDialog(store::EmailDatabase& database, QWidget* parent)
-    : QDialog(parent), list_(database) {
+ScheduledView::ScheduledView(store::EmailDatabase& database, QWidget* parent)
+    : QWidget(parent), list_(database) {
   setObjectName("scheduled");
-  setWindowTitle(ui_text("desktop.scheduled.title"));
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
   table_ = new QTreeWidget(this);
   table_->setObjectName("scheduledTable");
   table_->setRootIsDecorated(false);
@@ -68,33 +68,35 @@ ScheduledDialog::ScheduledDialog(store::EmailDatabase& database, QWidget* parent
   empty_ = new QLabel(ui_text("desktop.scheduled.empty"), this);
   empty_->setAlignment(Qt::AlignCenter);
   empty_->setForegroundRole(QPalette::Mid);
-  layout->addWidget(empty_);
+  layout->addWidget(empty_, 1);
 
-  auto* buttons = new QDialogButtonBox(this);
-  auto* edit = buttons->addButton(ui_text("desktop.scheduled.edit"), QDialogButtonBox::ActionRole);
+  buttons_ = new QWidget(this);
+  auto* row = new QHBoxLayout(buttons_);
+  row->setContentsMargins(6, 4, 6, 6);
+  auto* edit = new QPushButton(ui_text("desktop.scheduled.edit"), buttons_);
   edit->setObjectName("editScheduled");
-  auto* cancel =
-      buttons->addButton(ui_text("desktop.scheduled.cancel"), QDialogButtonBox::DestructiveRole);
+  auto* cancel = new QPushButton(ui_text("desktop.scheduled.cancel"), buttons_);
   cancel->setObjectName("cancelScheduled");
-  buttons->addButton(QDialogButtonBox::Close);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  row->addWidget(edit);
+  row->addStretch(1);
+  row->addWidget(cancel);
+  layout->addWidget(buttons_);
   connect(edit, &QPushButton::clicked, this, [this] {
     auto* item = table_->currentItem();
-    if (!item || !onEdit) return;
-    onEdit(item->data(0, Qt::UserRole).toString().toStdString());
-    accept();
+    if (item && onEdit) onEdit(item->data(0, Qt::UserRole).toString().toStdString());
   });
   connect(cancel, &QPushButton::clicked, this, [this] { cancel_selected(); });
   connect(table_, &QTreeWidget::itemActivated, edit, &QPushButton::click);
-  layout->addWidget(buttons);
-  resize(760, 380);
   refresh();
 }
 
-void ScheduledDialog::refresh() {
+void ScheduledView::refresh() {
+  const QTreeWidgetItem* current = table_->currentItem();
+  const QString currentId = current ? current->data(0, Qt::UserRole).toString() : QString();
   list_.refresh();
   table_->clear();
   const QLocale locale;
+  QTreeWidgetItem* again = nullptr;
   for (const auto& row : list_.rows()) {
     QString to;
     for (const auto& contact : row.to)
@@ -107,16 +109,21 @@ void ScheduledDialog::refresh() {
         {locale.toString(when, QLocale::ShortFormat), to,
          QString::fromStdString(row.subject.empty() ? localized("email.no.subject") : row.subject),
          status});
-    item->setData(0, Qt::UserRole, QString::fromStdString(row.id));
+    const QString id = QString::fromStdString(row.id);
+    item->setData(0, Qt::UserRole, id);
+    if (id == currentId) again = item;
   }
   for (int c = 0; c < 4; ++c)
     if (c != 2) table_->resizeColumnToContents(c);
-  if (table_->topLevelItemCount() > 0) table_->setCurrentItem(table_->topLevelItem(0));
-  table_->setVisible(!list_.rows().empty());
-  empty_->setVisible(list_.rows().empty());
+  if (!again && table_->topLevelItemCount() > 0) again = table_->topLevelItem(0);
+  if (again) table_->setCurrentItem(again);
+  const bool empty = list_.rows().empty();
+  table_->setVisible(!empty);
+  buttons_->setVisible(!empty);
+  empty_->setVisible(empty);
 }
 
-void ScheduledDialog::cancel_selected(bool confirmed) {
+void ScheduledView::cancel_selected(bool confirmed) {
   auto* item = table_->currentItem();
   if (!item) return;
   if (!confirmed && QMessageBox::question(this, ui_text("desktop.scheduled.cancel"),
@@ -126,6 +133,7 @@ void ScheduledDialog::cancel_selected(bool confirmed) {
     return;
   list_.cancel(item->data(0, Qt::UserRole).toString().toStdString());
   refresh();
+  if (onCancelled) onCancelled();
 }
 
 }  // namespace kestrova::app::desktop

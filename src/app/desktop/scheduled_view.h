@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDialog>
+#include <QWidget>
 #include <functional>
 #include <string>
 #include <vector>
@@ -33,22 +33,27 @@ class ScheduledList {
   std::vector<store::ScheduledMessage> rows_;
 };
 
-// The view: When, To, Subject, Status; Edit opens a row in the composer (through
-// onEdit), Cancel takes it out of the queue after asking.
-class ScheduledDialog : public QDialog {
+// The "Scheduled" view, in the window's middle when the mailbox tree's Scheduled entry is
+// chosen: When, To, Subject, Status; Edit (or Return, or a double click) opens a row in the
+// composer through onEdit, Cancel sending takes it out of the queue after asking.
+class ScheduledView : public QWidget {
  public:
-  ScheduledDialog(store::EmailDatabase& database, QWidget* parent = nullptr);
+  explicit ScheduledView(store::EmailDatabase& database, QWidget* parent = nullptr);
+  // Reads the queue again, keeping the current row when it is still there.
   void refresh();
   QTreeWidget& table() { return *table_; }
   // Cancels the selected row; `confirmed` skips the question (tests).
   void cancel_selected(bool confirmed = false);
 
   std::function<void(const std::string& id)> onEdit;
+  // A row was cancelled.
+  std::function<void()> onCancelled;
 
  private:
   ScheduledList list_;
   QTreeWidget* table_ = nullptr;
   QLabel* empty_ = nullptr;
+  QWidget* buttons_ = nullptr;
 };
 
 }  // namespace kestrova::app::desktop

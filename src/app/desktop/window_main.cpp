@@ -29,7 +29,6 @@
 #include "app/desktop/main_window.h"
 #include "app/desktop/message_list_model.h"
 #include "app/desktop/reading_pane.h"
-#include "app/desktop/scheduled_view.h"
 #include "app/desktop/service_in_window.h"
 #include "app/desktop/settings/accounts_page.h"
 #include "app/desktop/settings/first_run.h"
@@ -301,13 +300,7 @@ int main(int argc, char** argv) {
       composer->resize(860, 720);
       shown = composer;
     }
-    std::unique_ptr<app::desktop::ScheduledDialog> scheduled;
-    if (parser.isSet(scheduledView)) {
-      scheduled = std::make_unique<app::desktop::ScheduledDialog>(database, &window);
-      scheduled->setAttribute(Qt::WA_DontShowOnScreen);
-      scheduled->show();
-      shown = scheduled.get();
-    }
+    if (parser.isSet(scheduledView)) window.show_scheduled();
     if (parser.isSet(settingsPage)) shown = window.open_settings(parser.value(settingsPage));
     QApplication::processEvents();
     const QPixmap picture =
