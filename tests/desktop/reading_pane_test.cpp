@@ -152,7 +152,7 @@ TEST_F(ReadingPaneTest, TranslationOnRequestWithClearRefusalsAndAWayBack) {
       {"a failing provider",
        [&] {
          ASSERT_EQ(run_cli({"ai", "profile", "add", "--protocol", "openai", "--name", "Local",
-                            "--endpoint", server.base("status500") + "/v1", "--api-key-stdin",
+                            "--endpoint", server.base("hostile500") + "/v1", "--api-key-stdin",
                             "--default"},
                            "sk-local\n")
                        .exit_code,
@@ -180,6 +180,9 @@ TEST_F(ReadingPaneTest, TranslationOnRequestWithClearRefusalsAndAWayBack) {
     EXPECT_EQ(translator.failure(), c.failure);
     EXPECT_EQ(pane_->translation_text().toStdString().rfind(c.bar, 0), 0u)
         << pane_->translation_text().toStdString();
+    // A refusal shows its status, never the page that came with it.
+    EXPECT_FALSE(pane_->translation_text().contains("owned"));
+    EXPECT_FALSE(pane_->translation_text().contains("xxxxxxxx"));
   }
   // Only the last two reached the provider: refusals send nothing.
   EXPECT_EQ(server.requests().size(), 2u);

@@ -7,6 +7,7 @@
 #include "ai/email_translation_cache_service.h"
 #include "app/core/mail_ai.h"
 #include "app/core/mailbox/message_context.h"
+#include "app/core/message_ai_tasks.h"
 #include "app/core/user_preferences.h"
 #include "platform/settings_store.h"
 #include "store/email_store.h"
@@ -65,7 +66,8 @@ MessageTranslation translate_message(MessageContext& c, const std::string& to) {
   } catch (const ai::AIServiceError& error) {
     throw MessageTranslationError(Kind::provider,
                                   ai::AIConfiguration::userFacingAIErrorMessage(
-                                      localized("ai.action.translate"), error, target));
+                                      localized("ai.action.translate"), error, target),
+                                  brief_provider_failure("ai.action.translate", error, target));
   }
   if (text::trim(result.html).empty())
     throw MessageTranslationError(Kind::empty, localized("ai.mail.error.empty_response"));

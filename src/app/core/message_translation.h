@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "util/error.h"
 
@@ -18,12 +19,15 @@ class MessageTranslationError : public Error {
     empty,          // an empty body, or a blank answer
     provider,       // the provider failed; the text names the profile and what to do
   };
-  MessageTranslationError(Kind kind, const std::string& description)
-      : Error(description), kind_(kind) {}
+  MessageTranslationError(Kind kind, const std::string& description, std::string brief = {})
+      : Error(description), kind_(kind), brief_(std::move(brief)) {}
   Kind kind() const { return kind_; }
+  // The text for a window: what() but for a provider's refusal, whose body it leaves out.
+  const char* brief() const { return brief_.empty() ? what() : brief_.c_str(); }
 
  private:
   Kind kind_;
+  std::string brief_;
 };
 
 struct MessageTranslation {

@@ -24,7 +24,7 @@ Answer translate_on_this_thread(const std::string& id) {
     answer.translation = translate_message(*context, {});
   } catch (const MessageTranslationError& e) {
     answer.failure = e.kind();
-    answer.error = e.what();
+    answer.error = e.brief();  // a refusal's status and short words, never its body
   } catch (const std::exception& e) {
     // The message is gone, the database cannot be read: said as the provider's failures are.
     answer.failure = MessageTranslationError::Kind::provider;
