@@ -87,6 +87,7 @@ TEST_F(ToolServerProcess, BadLinesAreAnsweredAndTheServerCarriesOn) {
       {"no method", R"({"jsonrpc":"2.0","id":"six"})", -32600, "six", "Invalid Request"},
       {"nested deeper than 512", R"({"id":8,"method":"ping","params":)" + deep + "}", -32600, 8,
        "Invalid Request"},
+      {"deep and not JSON", std::string(100000, '['), -32700, nullptr, "Parse error"},
       {"invalid UTF-8", "{\"id\":9,\"method\":\"tools/call\",\"params\":{\"name\":\"\xff\xfe\"}}",
        -32600, 9, "Invalid Request"},
       {"a 10 MB tool name",

@@ -216,9 +216,14 @@ std::optional<std::string> MCPStdioServer::handle_line(std::string_view line) {
   const auto invalid = [](const Json& id, std::string_view why) {
     return error_line(id, kInvalidRequest, "Invalid Request: " + std::string(why));
   };
-  if (nests_deeper_than(line, kMaxNesting))
+  if (nests_deeper_than(line, kMaxNesting)) {
+    // A deep line that is no JSON at all is a parse error like any other; the check walks it
+    // without building it, and so without recursing.
+    if (text::is_valid_utf8(line) && !Json::accept(line.begin(), line.end()))
+      return error_line(nullptr, kParseError, "Parse error");
     return invalid(readable_id(line),
                    "nested deeper than " + std::to_string(kMaxNesting) + " levels");
+  }
   Json request = Json::parse(line.begin(), line.end(), nullptr, false);
   if (request.is_discarded()) {
     if (!text::is_valid_utf8(line)) return invalid(readable_id(repaired_utf8(line)), "not UTF-8");
