@@ -3,8 +3,9 @@
 // that cap lines, literals, answers and nesting and defuse the answer that crashes
 // libetpan) connects over a real loopback socket to a listener of this target, which writes
 // the input and closes its side; libetpan then reads the greeting and the answers to
-// LOGIN (tag 1, not sent after a PREAUTH greeting), SELECT INBOX (2), UID FETCH 1:*
-// (UID FLAGS ENVELOPE BODYSTRUCTURE) (3) and NOOP (4), as a sync does.
+// LOGIN (tag 1, not sent after a PREAUTH greeting), CAPABILITY (2), SELECT INBOX (3), UID
+// FETCH 1:* (UID FLAGS ENVELOPE BODYSTRUCTURE) (4) and NOOP (5), as a sync does; after a
+// parse failure it sends and reads nothing more, as the program's session does.
 //
 // Beyond sanitizer reports (in the transport, and in libetpan where ASan's allocator sees
 // them) it aborts when the server's refusal text the transport keeps for error messages
@@ -48,15 +49,25 @@ struct Freer {
   }
 };
 
-void exchange(mailimap* imap, mailstream* stream) {
+void exchange(mailimap* imap, mailstream* stream, MailTransport& transport) {
+  // As the program's session does, a parse failure ends the connection.
+  const auto worked = [&](int result) {
+    if (result == MAILIMAP_ERROR_PARSE) transport.abandonUnreadable();
+    return result == MAILIMAP_NO_ERROR;
+  };
   const int greeting = mailimap_connect(imap, stream);  // libetpan owns the stream now
+  worked(greeting);
   if (greeting != MAILIMAP_NO_ERROR_AUTHENTICATED &&
       greeting != MAILIMAP_NO_ERROR_NON_AUTHENTICATED)
     return;
   if (greeting == MAILIMAP_NO_ERROR_NON_AUTHENTICATED &&
-      mailimap_login(imap, "user", "secret") != MAILIMAP_NO_ERROR)
+      !worked(mailimap_login(imap, "user", "secret")))
     return;
-  if (mailimap_select(imap, "INBOX") != MAILIMAP_NO_ERROR || !imap->imap_stream) return;
+  mailimap_capability_data* capabilities = nullptr;
+  if (worked(mailimap_capability(imap, &capabilities)) && capabilities)
+    mailimap_capability_data_free(capabilities);
+  if (!imap->imap_stream) return;
+  if (!worked(mailimap_select(imap, "INBOX")) || !imap->imap_stream) return;
   std::unique_ptr<mailimap_set, Freer<mailimap_set, mailimap_set_free>> set(
       mailimap_set_new_interval(1, 0));
   auto* type = mailimap_fetch_type_new_fetch_att_list_empty();
@@ -67,10 +78,10 @@ void exchange(mailimap* imap, mailstream* stream) {
   std::unique_ptr<mailimap_fetch_type, Freer<mailimap_fetch_type, mailimap_fetch_type_free>>
       fetch_type(type);
   clist* result = nullptr;
-  const int fetched = mailimap_uid_fetch(imap, set.get(), fetch_type.get(), &result);
-  if (fetched == MAILIMAP_NO_ERROR && result) mailimap_fetch_list_free(result);
+  const bool fetched = worked(mailimap_uid_fetch(imap, set.get(), fetch_type.get(), &result));
+  if (fetched && result) mailimap_fetch_list_free(result);
   if (!imap->imap_stream) return;
-  mailimap_noop(imap);
+  worked(mailimap_noop(imap));
 }
 
 }  // namespace
@@ -109,7 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<mailimap, Freer<mailimap, mailimap_free>> imap(mailimap_new(0, nullptr));
   if (imap) {
-    exchange(imap.get(), stream);
+    exchange(imap.get(), stream, transport);
   } else {
     mailstream_close(stream);
   }

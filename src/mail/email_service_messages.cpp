@@ -83,13 +83,18 @@ std::vector<ImapHeaderRecord> fetchHeaders(LibEtPanIMAPSession& session,
   if (uids.empty()) return {};
   LibEtPanError error;
   if (auto records = session.fetchBatchMessageHeadersWithUIDs(uids, &error)) return *records;
+  // An answer libetpan could not parse ended the connection; a message it cannot read costs
+  // one new connection, and the others are still listed.
+  if (error.code == MAILIMAP_ERROR_PARSE && !session.reconnect(&error))
+    throw EmailServiceError::networkError(error);
   log(log_kind::kFailure, "批量获取失败，降级为逐个获取");
   std::vector<ImapHeaderRecord> records;
   for (uint32_t uid : uids) {
     LibEtPanError one;
     if (auto record = session.fetchMessageHeadersWithUID(uid, &one)) {
       records.push_back(*record);
-    } else if (one.code == MAILIMAP_ERROR_STREAM) {
+    } else if (one.code == MAILIMAP_ERROR_STREAM ||
+               (one.code == MAILIMAP_ERROR_PARSE && !session.reconnect(&one))) {
       // The connection is gone: what was fetched so far is not a listing of the folder.
       throw EmailServiceError::networkError(one);
     }

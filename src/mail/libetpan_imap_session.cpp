@@ -392,8 +392,13 @@ LibEtPanIMAPSession::LibEtPanIMAPSession(mailimap* imap, std::string host, int64
 
 LibEtPanIMAPSession::~LibEtPanIMAPSession() { disconnect(); }
 
+void LibEtPanIMAPSession::noteParseFailure(int code) const {
+  if (code == MAILIMAP_ERROR_PARSE && transport_) transport_->abandonUnreadable();
+}
+
 LibEtPanFailure LibEtPanIMAPSession::fail(LibEtPanError* error, int code,
                                           std::string description) const {
+  noteParseFailure(code);
   if (transport_) {
     if (auto problem = transport_->problem())
       description += localized_format("mail.error.detail", problem->text);
@@ -420,6 +425,25 @@ void LibEtPanIMAPSession::HandleRelease::operator()(mailimap* imap) const {
 }
 
 void LibEtPanIMAPSession::disconnect() { imap_.reset(); }
+
+bool LibEtPanIMAPSession::reconnect(LibEtPanError* error) {
+  const std::optional<std::string> folder = selectedName_;
+  const std::optional<ImapSelectedFolder> before = selectedFolder();
+  disconnect();
+  imap_.reset(mailimap_new(0, nullptr));
+  if (!imap_) return out_of_memory(error, "连接失败");
+  capabilitiesAsked_ = false;
+  qresyncEnabled_ = false;
+  selectedName_.reset();
+  log_event("🔁", "应答无法解析，重新连接");
+  if (!connectWithError(error) || !loginWithError(error)) return false;
+  if (!folder) return true;
+  if (!selectFolder(*folder, error)) return false;
+  const std::optional<ImapSelectedFolder> after = selectedFolder();
+  if (before && after && before->uidValidity != after->uidValidity)
+    return fail(error, -1, localized_format("mail.imap.uidvalidity_changed", *folder));
+  return true;
+}
 
 // ---------------------------------------------------------------------------------------
 // Connection and login
@@ -497,6 +521,7 @@ bool LibEtPanIMAPSession::selectFolder(std::string_view folder, LibEtPanError* e
         error, result, "选择文件夹失败: " + std::string(folder) + ", 错误代码: ", "选择文件夹失败");
   }
   log_event("✅", "选择文件夹成功: " + std::string(folder));
+  selectedName_ = std::string(folder);
   return true;
 }
 
@@ -519,34 +544,35 @@ std::vector<uint32_t> uids_of_set(const mailimap_set* set) {
   return uids;
 }
 
-// RFC 5161 ENABLE QRESYNC; false when the server refuses or libetpan cannot allocate.
-bool enable_qresync(mailimap* imap) {
+// RFC 5161 ENABLE QRESYNC; the libetpan result code (MAILIMAP_ERROR_MEMORY when it cannot
+// allocate).
+int enable_qresync(mailimap* imap) {
   clist* names = clist_new();
-  if (!names) return false;
+  if (!names) return MAILIMAP_ERROR_MEMORY;
   char* name = strdup("QRESYNC");
   struct mailimap_capability* capability =
       name ? mailimap_capability_new(MAILIMAP_CAPABILITY_NAME, nullptr, name) : nullptr;
   if (!capability) {
     std::free(name);
     clist_free(names);
-    return false;
+    return MAILIMAP_ERROR_MEMORY;
   }
   if (clist_append(names, capability) != 0) {
     mailimap_capability_free(capability);
     clist_free(names);
-    return false;
+    return MAILIMAP_ERROR_MEMORY;
   }
   mailimap_capability_data* wanted = mailimap_capability_data_new(names);
   if (!wanted) {
     clist_foreach(names, reinterpret_cast<clist_func>(mailimap_capability_free), nullptr);
     clist_free(names);
-    return false;
+    return MAILIMAP_ERROR_MEMORY;
   }
   mailimap_capability_data* enabled = nullptr;
   const int result = mailimap_enable(imap, wanted, &enabled);
   mailimap_capability_data_free(wanted);
   if (enabled) mailimap_capability_data_free(enabled);
-  return result == MAILIMAP_NO_ERROR;
+  return result;
 }
 
 }  // namespace
@@ -569,7 +595,9 @@ std::optional<ImapSelectedFolder> LibEtPanIMAPSession::selectFolderResyncing(
   const bool condstore = !resyncDisabled_ && (qresync || hasCapability("CONDSTORE"));
   if (qresync && !qresyncEnabled_) {
     platform::lower_thread_to_utility_priority();
-    qresyncEnabled_ = enable_qresync(imap_.get());
+    const int result = enable_qresync(imap_.get());
+    noteParseFailure(result);
+    qresyncEnabled_ = result == MAILIMAP_NO_ERROR;
   }
   const std::string wire = imap_wire_folder_name(folder);
   platform::lower_thread_to_utility_priority();
@@ -599,6 +627,7 @@ std::optional<ImapSelectedFolder> LibEtPanIMAPSession::selectFolderResyncing(
     return std::nullopt;
   }
   log_event("✅", "选择文件夹成功: " + std::string(folder));
+  selectedName_ = std::string(folder);
   auto selected = selectedFolder();
   if (!selected) return std::nullopt;
   selected->highestModSeq = modseq;
@@ -1184,7 +1213,9 @@ bool LibEtPanIMAPSession::hasCapability(const char* name) {
   if (!capabilitiesAsked_) {
     mailimap_capability_data* answer = nullptr;
     platform::lower_thread_to_utility_priority();
-    if (mailimap_capability(imap_.get(), &answer) != MAILIMAP_NO_ERROR) return false;
+    const int result = mailimap_capability(imap_.get(), &answer);
+    noteParseFailure(result);
+    if (result != MAILIMAP_NO_ERROR) return false;
     if (answer) mailimap_capability_data_free(answer);
     capabilitiesAsked_ = true;
   }

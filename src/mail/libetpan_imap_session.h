@@ -217,6 +217,11 @@ class LibEtPanIMAPSession {
   bool noopWithError(LibEtPanError* error = nullptr);
 
   void disconnect();
+  // After an answer libetpan could not parse (which ends the connection): a new connection,
+  // logged in, with the folder selected last selected again (plain SELECT). Fails when any
+  // step fails or when the folder's UIDVALIDITY changed in between, as the caller's UIDs
+  // then name other messages.
+  bool reconnect(LibEtPanError* error = nullptr);
 
   // IMAP modified UTF-7 (folder names), both directions.
   static std::string encodeModifiedUTF7(std::string_view text);
@@ -230,6 +235,10 @@ class LibEtPanIMAPSession {
 
   // Connects, greets and (for "startTLS") upgrades; the libetpan result code.
   int openConnection();
+  // libetpan's parser stops where an answer failed to parse and would take the rest of it
+  // for the answers to later commands: after a parse failure (`code`), the connection sends
+  // and reads nothing more.
+  void noteParseFailure(int code) const;
   // Records a failure whose description gets, after the code, why the connection was
   // given up or the server's own text when it refused the command.
   LibEtPanFailure fail(LibEtPanError* error, int code, std::string description) const;
@@ -249,6 +258,7 @@ class LibEtPanIMAPSession {
   std::string username_;
   std::string password_;
   std::optional<std::string> oauth2AccessToken_;
+  std::optional<std::string> selectedName_;  // the folder selected last, as the caller named it
   bool capabilitiesAsked_ = false;
   bool qresyncEnabled_ = false;
   bool resyncDisabled_ = false;

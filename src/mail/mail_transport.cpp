@@ -76,6 +76,7 @@ class ImapResponseFilter {
       neutralize_broken_permanent_flags(line, parsed, greeting_);
       note_refusal(line, parsed, refusal);
     }
+    const bool add_capability = first_line_ && capability_missing(line, parsed);
     greeting_ = false;
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
     bool quoted = false;
@@ -101,40 +102,82 @@ class ImapResponseFilter {
     // Nor is "{n}" at the end of a status answer's or a continuation's text a literal: it is
     // text there, to libetpan as to the protocol.
     const bool text_only = first_line_ && (!parsed.status.empty() || parsed.tag == "+");
+    const std::string_view text = std::string_view(line).substr(0, text_end);
+    // libetpan reserves a literal's whole size as soon as it parses "{n}", before it looks
+    // at what follows, and in a line broken inside a quoted string or by a NUL its parser may
+    // stand anywhere: outside quoted strings, or anywhere in such a line, an announcement
+    // over the cap ends the connection (a status answer's text is text to libetpan).
+    const bool broken = quoted || text.find('\0') != std::string_view::npos;
+    if (!text_only || broken)
+      if (const auto size = oversized_announcement(text, broken)) return literal_too_large(*size);
+    const std::optional<uint64_t> announced = text_only ? std::nullopt : announced_literal(text);
     const std::optional<uint64_t> literal =
-        quoted || text_only || !line.ends_with("\r\n")
-            ? std::nullopt
-            : announced_literal(std::string_view(line).substr(0, text_end));
+        quoted || !line.ends_with("\r\n") ? std::nullopt : announced;
     if (!literal) {
       first_line_ = true;
       depth_ = 0;
       response_bytes_ = 0;
+      if (add_capability) line.insert(0, "* CAPABILITY IMAP4rev1\r\n");
       return std::nullopt;
     }
     first_line_ = false;
-    if (*literal > kMaxLiteralBytes ||
-        response_bytes_ + *literal > kMaxLiteralBytes + kMaxLineBytes)
-      return TransportProblem{
-          TransportProblem::Kind::tooLarge,
-          localized_format("mail.transport.literal_too_large", *literal, mib(kMaxLiteralBytes))};
+    if (response_bytes_ + *literal > kMaxLiteralBytes + kMaxLineBytes)
+      return literal_too_large(*literal);
     literal_left_ = *literal;
     response_bytes_ += *literal;
     return std::nullopt;
   }
 
+  // libetpan 1.9.4 crashes when a CAPABILITY command succeeds and no capability list was
+  // ever sent (neither in its answer nor in a code of the greeting or LOGIN). So the answer
+  // to a CAPABILITY command, `tag`, is watched: when its OK comes without a list, the
+  // least list there is goes before it.
+  void capability_asked(std::string_view tag) { capability_tag_ = std::string(tag); }
+
   uint64_t literal_left() const { return literal_left_; }
   void literal_passed(size_t bytes) { literal_left_ -= bytes; }
 
  private:
-  // "{123}" or the non-synchronizing "{123+}" (RFC 7888) at the end of the line's text.
+  static TransportProblem literal_too_large(uint64_t size) {
+    return {TransportProblem::Kind::tooLarge,
+            localized_format("mail.transport.literal_too_large", size, mib(kMaxLiteralBytes))};
+  }
+
+  // The size of the first "{n}" or "{n+}" of `text` over the literal cap, outside quoted
+  // strings unless `anywhere`.
+  static std::optional<uint64_t> oversized_announcement(std::string_view text, bool anywhere) {
+    bool quoted = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (quoted && !anywhere) {
+        if (c == '\\')
+          ++i;
+        else if (c == '"')
+          quoted = false;
+      } else if (c == '"') {
+        quoted = true;
+      } else if (c == '{') {
+        size_t end = i + 1;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+        if (end < text.size() && text[end] == '+') ++end;
+        if (end >= text.size() || text[end] != '}') continue;
+        const auto size = announced_literal(text.substr(i, end + 1 - i));
+        if (size && *size > kMaxLiteralBytes) return size;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // "{123}" or the non-synchronizing "{123+}" (RFC 7888) at the end of the line's text; a
+  // number of more than 19 digits counts as the largest there is.
   static std::optional<uint64_t> announced_literal(std::string_view text) {
     if (text.size() < 3 || text.back() != '}') return std::nullopt;
     size_t end = text.size() - 1;
     if (text[end - 1] == '+') --end;
     size_t start = end;
     while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
-    if (start == end || start == 0 || text[start - 1] != '{' || end - start > 19)
-      return std::nullopt;
+    if (start == end || start == 0 || text[start - 1] != '{') return std::nullopt;
+    if (end - start > 19) return UINT64_MAX;
     uint64_t value = 0;
     for (size_t i = start; i < end; ++i) value = value * 10 + static_cast<uint64_t>(text[i] - '0');
     return value;
@@ -152,6 +195,12 @@ class ImapResponseFilter {
     StatusLine parsed;
     const size_t tag_start = line.find_first_not_of(" \t");
     if (tag_start == std::string_view::npos) return parsed;
+    // libetpan takes "+" for a continuation also without the space after it.
+    if (line[tag_start] == '+') {
+      parsed.tag = line.substr(tag_start, 1);
+      parsed.text = std::min(line.find_first_not_of(" \t", tag_start + 1), line.size());
+      return parsed;
+    }
     const size_t tag_end = line.find_first_of(" \t", tag_start);
     if (tag_end == std::string_view::npos) return parsed;
     parsed.tag = line.substr(tag_start, tag_end - tag_start);
@@ -199,17 +248,22 @@ class ImapResponseFilter {
   // check is stricter than libetpan (a space before ")" counts as broken), which costs only
   // the list of a server that writes it so. In the greeting, where the code has no
   // business, libetpan crashes on any PERMANENTFLAGS list, well-formed or not, so there the
-  // code is always made unknown.
+  // code is always made unknown. A continuation's text takes codes too, so it is checked
+  // the same way.
   static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed,
                                                 bool greeting) {
-    if (parsed.tag.empty() || parsed.status.empty()) return;
-    constexpr std::string_view kCode = "[PERMANENTFLAGS";
+    if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
+    constexpr std::string_view kCode = "PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
-    if (rest.size() <= kCode.size() || !equals_ascii_ci(rest.substr(0, kCode.size()), kCode))
+    if (rest.empty() || rest[0] != '[') return;
+    // libetpan skips spaces and tabs after the bracket too.
+    const size_t code = rest.find_first_not_of(" \t", 1);
+    if (code == std::string_view::npos || rest.size() <= code + kCode.size() ||
+        !equals_ascii_ci(rest.substr(code, kCode.size()), kCode))
       return;
-    const size_t open = rest.find_first_not_of(" \t", kCode.size());
-    if (open == kCode.size() || open == std::string_view::npos || rest[open] != '(') return;
-    if (greeting || !well_formed_flag_list(rest, open + 1)) line[parsed.text + 1] = 'X';
+    const size_t open = rest.find_first_not_of(" \t", code + kCode.size());
+    if (open == code + kCode.size() || open == std::string_view::npos || rest[open] != '(') return;
+    if (greeting || !well_formed_flag_list(rest, open + 1)) line[parsed.text + code] = 'X';
   }
 
   // Whether rest[at, …) is "flag *(SP flag))" or ")" followed by "]" (after spaces or tabs),
@@ -246,6 +300,20 @@ class ImapResponseFilter {
     return i < rest.size() && rest[i] == ']';
   }
 
+  // Whether `line` completes the awaited CAPABILITY answer without a list before it.
+  bool capability_missing(std::string_view line, const StatusLine& parsed) {
+    if (!capability_tag_) return false;
+    if (parsed.tag == "*" && parsed.status.empty()) {
+      const std::string_view rest = line.substr(parsed.text);
+      if (rest.size() >= 10 && equals_ascii_ci(rest.substr(0, 10), "CAPABILITY"))
+        capability_tag_.reset();
+      return false;
+    }
+    if (parsed.tag != *capability_tag_) return false;
+    capability_tag_.reset();
+    return parsed.status == "OK";
+  }
+
   static void note_refusal(std::string_view line, const StatusLine& parsed,
                            std::optional<std::string>& refusal) {
     const bool tagged = parsed.tag != "*" && parsed.tag != "+";
@@ -256,6 +324,7 @@ class ImapResponseFilter {
 
   bool first_line_ = true;
   bool greeting_ = true;  // the connection's first line is yet to come
+  std::optional<std::string> capability_tag_;  // of a CAPABILITY command not yet answered
   int depth_ = 0;
   uint64_t literal_left_ = 0;
   uint64_t response_bytes_ = 0;
@@ -274,6 +343,7 @@ struct MailTransport::State {
   std::optional<TransportProblem> problem;
   std::optional<std::string> refusal;
   bool tlsFailed = false;
+  bool abandoned = false;
 };
 
 namespace {
@@ -356,7 +426,7 @@ struct Connection {
   // Bytes from the socket: >0 read, 0 at the end of the stream, -1 on an error or when
   // the time limit passed (errno ETIMEDOUT).
   ssize_t receive(void* buffer, size_t count) {
-    if (dead) {
+    if (dead || state->abandoned) {
       errno = EIO;
       return -1;
     }
@@ -375,7 +445,7 @@ struct Connection {
   }
 
   ssize_t send_some(const void* buffer, size_t count) {
-    if (dead) {
+    if (dead || state->abandoned) {
       errno = EIO;
       return -1;
     }
@@ -417,6 +487,11 @@ struct Connection {
 
   ssize_t write_all(const char* data, size_t count) {
     state->refusal.reset();
+    if (state->protocol == MailProtocol::imap) {
+      const std::string_view command(data, count);
+      if (command.ends_with(" CAPABILITY\r\n") && command.find(' ') + 13 == count)
+        filter.capability_asked(command.substr(0, command.find(' ')));
+    }
     answer_bytes = 0;
     size_t written = 0;
     while (written < count) {
@@ -440,7 +515,7 @@ struct Connection {
   // they come.
   ssize_t read_imap(char* buffer, size_t count) {
     while (true) {
-      if (dead) return -1;
+      if (dead || state->abandoned) return -1;
       if (ready_at < ready.size()) {
         const size_t n = std::min(count, ready.size() - ready_at);
         std::memcpy(buffer, ready.data() + ready_at, n);
@@ -966,6 +1041,12 @@ bool MailTransport::startTls(mailstream* stream) {
     return false;
   }
   return connection->start_tls(false);
+}
+
+void MailTransport::abandonUnreadable() {
+  state_->abandoned = true;
+  if (!state_->problem)
+    state_->problem = {TransportProblem::Kind::unreadable, localized("mail.transport.unreadable")};
 }
 
 std::optional<TransportProblem> MailTransport::problem() const { return state_->problem; }

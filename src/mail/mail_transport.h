@@ -27,6 +27,7 @@ struct TransportProblem {
     injection,     // bytes sent ahead of the TLS handshake after STARTTLS
     cancelled,     // the process was asked to stop while the server kept silent
     proxy,         // the user's proxy could not be reached or refused the connection
+    unreadable,    // libetpan could not parse an answer and lost its place in the stream
   };
   Kind kind;
   std::string text;
@@ -72,6 +73,10 @@ class MailTransport {
   // more than its answer to STARTTLS (such bytes would be taken as if they came over TLS).
   bool startTls(_mailstream* stream);
 
+  // Ends the connection after libetpan could not parse an answer. Its parser stops where it
+  // failed, so the rest of that answer would be read as the answers to later commands
+  // (LOGOUT included), out of step with these checks; nothing more is sent or read.
+  void abandonUnreadable();
   // Why the connection was given up; nothing while it is fine or when it was only closed.
   std::optional<TransportProblem> problem() const;
   // IMAP: the text of the server's refusal (a tagged NO or BAD, or a BYE) to the last

@@ -4,6 +4,7 @@
 // without the network.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -214,6 +215,56 @@ TEST_F(EmailSyncTest, ConnectionDroppedMidSyncStoresNothingAndTheNextSyncComplet
   auto result = flow_.syncFolder(account_, password_, inbox, std::nullopt, 50);
   EXPECT_EQ(result.newMessages.size(), 1u);
   EXPECT_EQ(stored(inbox).size(), 1u);
+}
+
+// A message whose envelope libetpan cannot parse costs a new connection; the folder's
+// other messages are still listed and stored, and nothing is read out of step.
+TEST_F(EmailSyncTest, AMessageThatCannotBeReadIsSkippedAndTheOthersAreStored) {
+  const EmailFolder inbox = folderAt("INBOX");
+  const auto envelope = [](int uid) {
+    return "* " + std::to_string(uid) + " FETCH (UID " + std::to_string(uid) +
+           " FLAGS () RFC822.SIZE 9 ENVELOPE (\"Tue, 2 Jan 2024 10:00:00 +0000\" \"Readable " +
+           std::to_string(uid) + "\" ((NIL NIL \"a\" \"x.test\")) NIL NIL NIL NIL NIL NIL \"<r" +
+           std::to_string(uid) + "@x>\"))\r\n";
+  };
+  const std::string broken = "* 2 FETCH (UID 2 FLAGS () ENVELOPE (\"Tue\" \x01 broken))\r\n";
+  testing::ScriptedServer* self = nullptr;
+  testing::ScriptedServer server(
+      "* OK ready\r\n",
+      [&](const std::string& tag, const std::string& command) {
+        const std::string& line = self->lines().back();
+        if (command == "LOGIN") return tag + " OK logged in\r\n";
+        if (command == "SELECT")
+          return "* 3 EXISTS\r\n* OK [UIDVALIDITY 7] v\r\n* OK [UIDNEXT 4] n\r\n" + tag +
+                 " OK selected\r\n";
+        if (command != "UID FETCH") return tag + " OK done\r\n";
+        if (line.find("ENVELOPE") == std::string::npos)
+          return "* 1 FETCH (UID 1)\r\n* 2 FETCH (UID 2)\r\n* 3 FETCH (UID 3)\r\n" + tag +
+                 " OK listed\r\n";
+        // The batch, then UID 3, 2 and 1 one at a time.
+        const std::string set = line.substr(10, line.find(' ', 10) - 10);
+        std::string answer;
+        const bool batch = set.find_first_of(":,") != std::string::npos;
+        for (int uid : {3, 2, 1})
+          if (batch || set == std::to_string(uid)) answer += uid == 2 ? broken : envelope(uid);
+        return answer + tag + " OK fetched\r\n";
+      },
+      3);
+  self = &server;
+  store::EmailAccount scripted = account_;
+  scripted.imapHost = "127.0.0.1";
+  scripted.imapPort = server.port();
+  const auto result = flow_.syncFolder(scripted, password_, inbox, std::nullopt, 50);
+  server.finish();
+  std::vector<std::string> subjects;
+  for (const auto& message : stored(inbox)) subjects.push_back(message.subject);
+  std::sort(subjects.begin(), subjects.end());
+  EXPECT_EQ(subjects, (std::vector<std::string>{"Readable 1", "Readable 3"}));
+  EXPECT_EQ(result.newMessages.size(), 2u);
+  // The broken answer was never followed by another command on its connection.
+  const auto& commands = server.commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LOGIN"), 3);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "LOGOUT"), 1);
 }
 
 // A first load stores its messages, their conversations, the folder's count and last sync

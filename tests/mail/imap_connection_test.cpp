@@ -336,13 +336,16 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
       {"the same codes after runs of spaces and tabs, also before the tag; PERMANENTFLAGS lists "
        "broken at the first flag",
        "*  OK \t [ALERT]\t\r\n", "none",
-       "*   OK [PERMANENTFLAGS   (%]\r\n* OK [PERMANENTFLAGS (\\\\Seen)]\r\n* OK   [ALERT]\r\n"
+       "*   OK [PERMANENTFLAGS   (%]\r\n* OK [\t\tPERMANENTFLAGS (%]\r\n* OK [PERMANENTFLAGS "
+       "(\\\\Seen)]\r\n* OK   [ALERT]\r\n"
        " * OK [PERMANENTFLAGS (\\\\Seen)]\r\n\t * OK [ALERT]\r\n* NO [ ALERT\t]\r\nTAG OK [PARSE "
        "]\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
-      {"PERMANENTFLAGS in the greeting, and lists broken after their first flag",
+      {"PERMANENTFLAGS in the greeting, lists broken after their first flag, and one in a "
+       "continuation",
        "* OK [PERMANENTFLAGS (\\Seen)] hi\r\n", "none",
-       "* OK [PERMANENTFLAGS (T]\r\n* OK [PERMANENTFLAGS (a  b)]\r\nTAG OK in\r\n",
+       "* OK [PERMANENTFLAGS (T]\r\n* OK [PERMANENTFLAGS (a  b)]\r\n+[PERMANENTFLAGS (\r\nTAG OK "
+       "in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
       {"\"{n}\" ending a status answer's text is text, not a literal: the lines after it are "
        "checked as lines",
@@ -352,6 +355,14 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        std::string("* OK [ALERT] \0 x\r\nTAG OK in\r\n", 29), "", MAILIMAP_ERROR_PARSE, "登录失败"},
       {"a NUL right after PARSE in a refusal: the refusal, not a crash", "* OK ready\r\n", "none",
        std::string("TAG NO\t [PARSE]\0\0\r\n", 20), "", MAILIMAP_ERROR_LOGIN, "登录失败"},
+      {"an answer libetpan cannot parse ends the connection: the rest of it (here a PARSE code "
+       "without text) is not read as the answer to LOGOUT",
+       "* OK ready\r\n", "none", "\x01{0}\r\nTAG \tNO\t [PARSE]\r\n", "", MAILIMAP_ERROR_PARSE,
+       "服务器的应答无法解析，连接已断开"},
+      {"\"+\" without a space after it is a continuation to libetpan, and \"{n}\" ending it "
+       "text: the line after it is checked as a line",
+       "* OK ready\r\n", "none", "+x{9}\r\nTAG NO [PARSE]\r\n", "", MAILIMAP_ERROR_LOGIN,
+       "登录失败"},
       {"a literal announced before a bare LF is no literal to libetpan: the lines after it "
        "are checked as lines, and the broken answer is a parse error, not a crash",
        "* OK ready\r\n", "none",
@@ -366,6 +377,9 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
       {"a huge literal", "* OK ready\r\n", "none", "TAG OK in\r\n",
        "* 1 FETCH (UID 1 RFC822 {5000000000}\r\n", MAILIMAP_ERROR_STREAM,
        "数据块（5000000000 字节）超过 64 MiB"},
+      {"a huge literal announced at the end of a line broken inside a quoted string",
+       "* OK ready\r\n", "none", "TAG OK in\r\n", "* 1 FETCH (UID 1 RFC822 \"x {5000000000}\r\n",
+       MAILIMAP_ERROR_STREAM, "数据块（5000000000 字节）超过 64 MiB"},
       {"silent after the greeting", "* OK ready\r\n", "none", "", "", MAILIMAP_ERROR_STREAM,
        "等待服务器应答超时（0.25 秒"},
       {"never greets (plain text against a TLS port)", "", "none", "", "", MAILIMAP_ERROR_STREAM,

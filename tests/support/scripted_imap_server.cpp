@@ -6,19 +6,25 @@
 
 namespace kestrova::testing {
 
-ScriptedServer::ScriptedServer(std::string greeting, Responder respond) {
-  thread_ = std::thread([this, greeting = std::move(greeting), respond = std::move(respond)] {
-    serve(greeting, respond);
-  });
+ScriptedServer::ScriptedServer(std::string greeting, Responder respond, int connections) {
+  thread_ = std::thread([this, greeting = std::move(greeting), respond = std::move(respond),
+                         connections] { serve(greeting, respond, connections); });
 }
 
 void ScriptedServer::finish() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ScriptedServer::serve(const std::string& greeting, const Responder& respond) {
-  const int fd = listener_.accept();
-  if (fd < 0) return;
+void ScriptedServer::serve(const std::string& greeting, const Responder& respond, int connections) {
+  for (int i = 0; i < connections; ++i) {
+    const int fd = listener_.accept();
+    if (fd < 0) return;
+    converse(fd, greeting, respond);
+    close(fd);
+  }
+}
+
+void ScriptedServer::converse(int fd, const std::string& greeting, const Responder& respond) {
   send_all(fd, greeting);
   std::string buffer;
   while (respond) {
@@ -38,7 +44,6 @@ void ScriptedServer::serve(const std::string& greeting, const Responder& respond
     send_all(fd, reply);
     if (hang_up) break;
   }
-  close(fd);
 }
 
 }  // namespace kestrova::testing

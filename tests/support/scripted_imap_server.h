@@ -10,8 +10,9 @@
 
 namespace kestrova::testing {
 
-// A one-connection IMAP server on loopback. `respond` gets the tag and the upper-cased
-// command words of each client line ("UID COPY", "LOGIN", ...) and returns what to send
+// An IMAP server on loopback for `connections` connections one after the other (fewer when
+// none comes within ten seconds), each greeted with `greeting`. `respond` gets the tag and the
+// upper-cased command words of each client line ("UID COPY", "LOGIN", ...) and returns what to send
 // back; LOGOUT is answered and ends the conversation, and so does a reply that ends in
 // kHangUp (sent without it). The command names it saw can be read after finish().
 inline constexpr std::string_view kHangUp = "<hang up>";
@@ -20,7 +21,7 @@ class ScriptedServer {
  public:
   using Responder = std::function<std::string(const std::string& tag, const std::string& command)>;
 
-  ScriptedServer(std::string greeting, Responder respond);
+  ScriptedServer(std::string greeting, Responder respond, int connections = 1);
   ~ScriptedServer() { finish(); }
   ScriptedServer(const ScriptedServer&) = delete;
   ScriptedServer& operator=(const ScriptedServer&) = delete;
@@ -32,7 +33,8 @@ class ScriptedServer {
   const std::vector<std::string>& lines() const { return lines_; }
 
  private:
-  void serve(const std::string& greeting, const Responder& respond);
+  void serve(const std::string& greeting, const Responder& respond, int connections);
+  void converse(int fd, const std::string& greeting, const Responder& respond);
 
   LoopbackListener listener_;
   std::thread thread_;
