@@ -38,6 +38,9 @@ constexpr int kMaxNesting = 256;
 constexpr uint64_t kMaxSmtpReplyBytes = uint64_t{1} << 20;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr size_t kStreamBufferSize = 8192;
+// The capability list put where a server sent none (RFC 3501 §7.2.1: IMAP4rev1 is always in
+// it).
+constexpr std::string_view kLeastCapabilities = "CAPABILITY IMAP4rev1\r\n";
 
 std::string mib(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
@@ -63,19 +66,22 @@ bool equals_ascii_ci(std::string_view a, std::string_view b) {
 // quoted strings and literals.
 class ImapResponseFilter {
  public:
-  // Checks one complete line (CRLF included) and may rewrite a harmless byte of it.
-  // Returns the problem that ends the connection, if any.
+  // Checks one complete line (CRLF included) and may rewrite a harmless byte of it, or
+  // complete a capability list. Returns the problem that ends the connection, if any.
   std::optional<TransportProblem> line(std::string& line, std::optional<std::string>& refusal) {
     response_bytes_ += line.size();
     // A response's first line is read once for its tag and status (the rewrites below change
     // one letter of a code, never where the parts start).
     StatusLine parsed;
+    bool empty_capabilities = false;
     if (first_line_) {
       parsed = status_line(line);
       neutralize_empty_alert(line, parsed);
       neutralize_broken_permanent_flags(line, parsed, greeting_);
+      empty_capabilities = neutralize_empty_capabilities(line, parsed);
       note_refusal(line, parsed, refusal);
     }
+    const size_t capabilities_at = parsed.text;
     const bool add_capability = first_line_ && capability_missing(line, parsed);
     greeting_ = false;
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
@@ -117,7 +123,8 @@ class ImapResponseFilter {
       first_line_ = true;
       depth_ = 0;
       response_bytes_ = 0;
-      if (add_capability) line.insert(0, "* CAPABILITY IMAP4rev1\r\n");
+      if (empty_capabilities) line.replace(capabilities_at, std::string::npos, kLeastCapabilities);
+      if (add_capability) line.insert(0, "* " + std::string(kLeastCapabilities));
       return std::nullopt;
     }
     first_line_ = false;
@@ -239,6 +246,32 @@ class ImapResponseFilter {
         rest[text] != '\0')
       return;  // text follows
     line[parsed.text + word] = 'X';
+  }
+
+  // libetpan 1.9.4 crashes on a capability list without a capability: an untagged
+  // "* CAPABILITY" with nothing after it (a NUL ends its text), or the code "[CAPABILITY]".
+  // Such a code is made unknown; true for such an answer, which the caller completes with
+  // the least list there is (it must not move the line's parts before it is done with them).
+  static bool neutralize_empty_capabilities(std::string& line, const StatusLine& parsed) {
+    constexpr std::string_view kWord = "CAPABILITY";
+    if (parsed.tag.empty()) return false;
+    const std::string_view rest = std::string_view(line).substr(parsed.text);
+    const bool data = parsed.tag == "*" && parsed.status.empty();
+    if (!data && parsed.status.empty() && parsed.tag != "+") return false;
+    const size_t word = data                    ? 0
+                        : rest.starts_with('[') ? rest.find_first_not_of(" \t", 1)
+                                                : std::string_view::npos;
+    if (word == std::string_view::npos || rest.size() < word + kWord.size() ||
+        !equals_ascii_ci(rest.substr(word, kWord.size()), kWord))
+      return false;
+    const size_t after = rest.find_first_not_of(" \t", word + kWord.size());
+    if (after != std::string_view::npos &&
+        std::string_view(data ? "\r\n" : "]\r\n").find(rest[after]) == std::string_view::npos &&
+        rest[after] != '\0')
+      return false;
+    if (data) return true;
+    line[parsed.text + word] = 'X';
+    return false;
   }
 
   // libetpan 1.9.4 also dereferences null pointers when the flag list of a PERMANENTFLAGS

@@ -426,6 +426,30 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
   EXPECT_LT(usage.ru_maxrss, 200 * 1024) << "kilobytes";
 }
 
+// A CAPABILITY answer without a list, or with an empty one, crashes libetpan; the session
+// sees the least list there is instead.
+TEST_F(ImapConnectionTest, CapabilityAnswersWithoutAListGiveTheLeastList) {
+  const std::string answers[] = {
+      "TAG OK done\r\n", "* CAPABILITY\r\nTAG OK done\r\n",
+      "* CAPABILITY IMAP4rev1 MOVE\r\nTAG OK [CAPABILITY] done\r\n",
+      std::string("* CAPABILITY \0 MOVE\r\nTAG OK [ CAPABILITY\t]\r\n", 44)};
+  for (const std::string& answer : answers) {
+    SCOPED_TRACE(answer);
+    ScriptedServer server("* OK ready\r\n",
+                          [&](const std::string& tag, const std::string& command) {
+                            std::string reply = command == "LOGIN" ? "TAG OK in\r\n" : answer;
+                            return reply.replace(reply.find("TAG"), 3, tag);
+                          });
+    auto imap = scripted_session(server, "none");
+    LibEtPanError error;
+    ASSERT_TRUE(imap->connectWithError(&error) && imap->loginWithError(&error))
+        << error.localizedDescription;
+    EXPECT_TRUE(imap->hasCapability("IMAP4rev1"));
+    EXPECT_EQ(imap->hasCapability("MOVE"), answer.find("MOVE") < answer.find('\0'));
+    imap->disconnect();
+  }
+}
+
 // The servers' certificate is checked before anything is said over TLS: the system's
 // authorities and the host name, or what the user trusts for this server.
 TEST_F(ImapConnectionTest, CertificatesAreVerifiedAndTrustedPerServer) {
