@@ -44,8 +44,8 @@ struct TransportProblem {
 //   reads the greeting or sends anything, so no credential ever reaches an unverified
 //   server; a CertificateTrust can add one certificate or more authorities;
 // - what an IMAP server sends is checked as it arrives (see mail_transport.cpp): lines,
-//   literals and whole answers are capped, nesting is bounded, and the one answer that
-//   crashes libetpan 1.9.4 is made harmless. Message bytes pass through unchanged.
+//   literals and whole answers are capped, nesting is bounded, and the answers known to
+//   crash libetpan 1.9.4 are made harmless. Message bytes pass through unchanged.
 // - the end of the stream is reported as the failure it is (libetpan otherwise reads a
 //   literal from a closed connection for ever).
 // One transport serves one session; its problem and refusal outlive the stream.
