@@ -85,9 +85,19 @@ class ImapResponseFilter {
     const bool add_capability = first_line_ && capability_missing(line, parsed);
     greeting_ = false;
     const size_t text_end = line.size() - (line.ends_with("\r\n") ? 2 : 1);
+    const std::string_view text = std::string_view(line).substr(0, text_end);
     bool quoted = false;
+    // The first "{n}" over the literal cap outside quoted strings, and anywhere.
+    std::optional<uint64_t> oversized, oversized_anywhere;
     for (size_t i = 0; i < text_end; ++i) {
       const char c = line[i];
+      if (c == '{') {
+        const auto size = announcement_at(text, i);
+        if (size && *size > kMaxLiteralBytes) {
+          if (!quoted && !oversized) oversized = size;
+          if (!oversized_anywhere) oversized_anywhere = size;
+        }
+      }
       if (quoted) {
         if (c == '\\')
           ++i;
@@ -108,14 +118,14 @@ class ImapResponseFilter {
     // Nor is "{n}" at the end of a status answer's or a continuation's text a literal: it is
     // text there, to libetpan as to the protocol.
     const bool text_only = first_line_ && (!parsed.status.empty() || parsed.tag == "+");
-    const std::string_view text = std::string_view(line).substr(0, text_end);
     // libetpan reserves a literal's whole size as soon as it parses "{n}", before it looks
     // at what follows, and in a line broken inside a quoted string or by a NUL its parser may
     // stand anywhere: outside quoted strings, or anywhere in such a line, an announcement
     // over the cap ends the connection (a status answer's text is text to libetpan).
     const bool broken = quoted || text.find('\0') != std::string_view::npos;
     if (!text_only || broken)
-      if (const auto size = oversized_announcement(text, broken)) return literal_too_large(*size);
+      if (const auto size = broken ? oversized_anywhere : oversized)
+        return literal_too_large(*size);
     const std::optional<uint64_t> announced = text_only ? std::nullopt : announced_literal(text);
     const std::optional<uint64_t> literal =
         quoted || !line.ends_with("\r\n") ? std::nullopt : announced;
@@ -150,29 +160,13 @@ class ImapResponseFilter {
             localized_format("mail.transport.literal_too_large", size, mib(kMaxLiteralBytes))};
   }
 
-  // The size of the first "{n}" or "{n+}" of `text` over the literal cap, outside quoted
-  // strings unless `anywhere`.
-  static std::optional<uint64_t> oversized_announcement(std::string_view text, bool anywhere) {
-    bool quoted = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const char c = text[i];
-      if (quoted && !anywhere) {
-        if (c == '\\')
-          ++i;
-        else if (c == '"')
-          quoted = false;
-      } else if (c == '"') {
-        quoted = true;
-      } else if (c == '{') {
-        size_t end = i + 1;
-        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-        if (end < text.size() && text[end] == '+') ++end;
-        if (end >= text.size() || text[end] != '}') continue;
-        const auto size = announced_literal(text.substr(i, end + 1 - i));
-        if (size && *size > kMaxLiteralBytes) return size;
-      }
-    }
-    return std::nullopt;
+  // The size "{n}" or "{n+}" at text[at] announces, if that is one.
+  static std::optional<uint64_t> announcement_at(std::string_view text, size_t at) {
+    size_t end = at + 1;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end < text.size() && text[end] == '+') ++end;
+    if (end >= text.size() || text[end] != '}') return std::nullopt;
+    return announced_literal(text.substr(at, end + 1 - at));
   }
 
   // "{123}" or the non-synchronizing "{123+}" (RFC 7888) at the end of the line's text; a

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/core/mailbox/search_language.h"
+#include <climits>
+
 #include "app/core/mailbox/id_prefix.h"
+#include "app/core/mailbox/search_language.h"
 #include "util/error.h"
 
 namespace kestrova::app {
@@ -74,6 +76,9 @@ TEST(SearchLanguage, BuildsOneBoundConditionPerTerm) {
        "date >= CAST(? AS REAL) AND date < CAST(? AS REAL)",
        {std::to_string(now - 2 * 86400), std::to_string(now - 86400)}},
       {"to:50%", "(to_contacts LIKE ? ESCAPE '\\')", {"%50\\%%"}},
+      {"since:99999999999999999999y",  // beyond a long: the largest count, no overflow
+       "date >= CAST(? AS REAL)",
+       {std::to_string(now - static_cast<double>(LONG_MAX) * 365 * 86400)}},
   };
   for (const auto& c : cases) {
     const auto condition = search_condition(parse_search_query(c.query), now);

@@ -63,12 +63,15 @@ double date_value(const std::string& text, double now) {
     char* end = nullptr;
     const long count = std::strtol(text.c_str(), &end, 10);
     const std::string unit(end);
+    // In floating point: a count of the largest size times a year's days is still a date
+    // (long before any mail), not an overflow.
+    const double days = static_cast<double>(count);
     constexpr double kDay = 86400;
     if (end != text.c_str() && count >= 0) {
-      if (unit == "d") return now - count * kDay;
-      if (unit == "w") return now - count * 7 * kDay;
-      if (unit == "m") return now - count * 30 * kDay;
-      if (unit == "y") return now - count * 365 * kDay;
+      if (unit == "d") return now - days * kDay;
+      if (unit == "w") return now - days * 7 * kDay;
+      if (unit == "m") return now - days * 30 * kDay;
+      if (unit == "y") return now - days * 365 * kDay;
     }
   }
   if (auto date = parse_local_datetime(text + " 00:00:00")) return *date;
