@@ -370,7 +370,6 @@ struct MailTransport::State {
   std::optional<TransportProblem> problem;
   std::optional<std::string> refusal;
   bool tlsFailed = false;
-  bool abandoned = false;
 };
 
 namespace {
@@ -453,7 +452,7 @@ struct Connection {
   // Bytes from the socket: >0 read, 0 at the end of the stream, -1 on an error or when
   // the time limit passed (errno ETIMEDOUT).
   ssize_t receive(void* buffer, size_t count) {
-    if (dead || state->abandoned) {
+    if (dead || state->problem) {
       errno = EIO;
       return -1;
     }
@@ -472,7 +471,7 @@ struct Connection {
   }
 
   ssize_t send_some(const void* buffer, size_t count) {
-    if (dead || state->abandoned) {
+    if (dead || state->problem) {
       errno = EIO;
       return -1;
     }
@@ -542,7 +541,7 @@ struct Connection {
   // they come.
   ssize_t read_imap(char* buffer, size_t count) {
     while (true) {
-      if (dead || state->abandoned) return -1;
+      if (dead || state->problem) return -1;
       if (ready_at < ready.size()) {
         const size_t n = std::min(count, ready.size() - ready_at);
         std::memcpy(buffer, ready.data() + ready_at, n);
@@ -1070,8 +1069,8 @@ bool MailTransport::startTls(mailstream* stream) {
   return connection->start_tls(false);
 }
 
+// A connection with a problem sends and reads nothing more.
 void MailTransport::abandonUnreadable() {
-  state_->abandoned = true;
   if (!state_->problem)
     state_->problem = {TransportProblem::Kind::unreadable, localized("mail.transport.unreadable")};
 }
