@@ -77,7 +77,8 @@ class ImapResponseFilter {
     if (first_line_) {
       parsed = status_line(line);
       neutralize_empty_alert(line, parsed);
-      neutralize_broken_permanent_flags(line, parsed, greeting_);
+      if (greeting_) neutralize_greeting_codes(line, parsed);
+      neutralize_broken_permanent_flags(line, parsed);
       empty_capabilities = neutralize_empty_capabilities(line, parsed);
       note_refusal(line, parsed, refusal);
     }
@@ -273,12 +274,9 @@ class ImapResponseFilter {
   // control character, a lone backslash or a missing parenthesis anywhere in it. A list that
   // is not well-formed says nothing usable, so the code is made unknown the same way; the
   // check is stricter than libetpan (a space before ")" counts as broken), which costs only
-  // the list of a server that writes it so. In the greeting, where the code has no
-  // business, libetpan crashes on any PERMANENTFLAGS list, well-formed or not, so there the
-  // code is always made unknown. A continuation's text takes codes too, so it is checked
-  // the same way.
-  static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed,
-                                                bool greeting) {
+  // the list of a server that writes it so. A continuation's text takes codes too, so it is
+  // checked the same way.
+  static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed) {
     if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
     constexpr std::string_view kCode = "PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
@@ -290,7 +288,23 @@ class ImapResponseFilter {
       return;
     const size_t open = rest.find_first_not_of(" \t", code + kCode.size());
     if (open == code + kCode.size() || open == std::string_view::npos || rest[open] != '(') return;
-    if (greeting || !well_formed_flag_list(rest, open + 1)) line[parsed.text + code] = 'X';
+    if (!well_formed_flag_list(rest, open + 1)) line[parsed.text + code] = 'X';
+  }
+
+  // libetpan 1.9.4 parses the greeting without the parser state it keeps for later answers
+  // and dereferences that missing state in the lists of some codes: PERMANENTFLAGS and
+  // BADCHARSET, well-formed or not. Of the codes a greeting may carry, a client uses only
+  // the capabilities and an alert, so every other code is made unknown there.
+  static void neutralize_greeting_codes(std::string& line, const StatusLine& parsed) {
+    if (parsed.status.empty()) return;
+    const std::string_view rest = std::string_view(line).substr(parsed.text);
+    if (rest.empty() || rest[0] != '[') return;
+    const size_t code = rest.find_first_not_of(" \t", 1);
+    if (code == std::string_view::npos) return;
+    const std::string_view word = rest.substr(code, rest.find_first_of(" \t]\r\n", code) - code);
+    if (word.empty() || equals_ascii_ci(word, "CAPABILITY") || equals_ascii_ci(word, "ALERT"))
+      return;
+    line[parsed.text + code] = 'X';
   }
 
   // Whether rest[at, …) is "flag *(SP flag))" or ")" followed by "]" (after spaces or tabs),

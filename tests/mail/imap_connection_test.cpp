@@ -347,6 +347,9 @@ TEST_F(ImapConnectionTest, HostileAnswersEndInAClearError) {
        "* OK [PERMANENTFLAGS (T]\r\n* OK [PERMANENTFLAGS (a  b)]\r\n+[PERMANENTFLAGS (\r\nTAG OK "
        "in\r\n",
        "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n", 0, ""},
+      {"BADCHARSET with a list in the greeting", "* OK [BADCHARSET \t(UTF-8 \"x\")] hi\r\n",
+       "none", "TAG OK in\r\n", "* 1 FETCH (UID 1 RFC822 {14}\r\n* OK [ALERT]\r\n)\r\nTAG OK done\r\n",
+       0, ""},
       {"\"{n}\" ending a status answer's text is text, not a literal: the lines after it are "
        "checked as lines",
        "* OK ready {500}\r\n", "none", "* OK [ALERT]\r\nTAG OK in {9}\r\n",
