@@ -3,9 +3,11 @@
 // that cap lines, literals, answers and nesting and defuse the answer that crashes
 // libetpan) connects over a real loopback socket to a listener of this target, which writes
 // the input and closes its side; libetpan then reads the greeting and the answers to
-// LOGIN (tag 1, not sent after a PREAUTH greeting), CAPABILITY (2), SELECT INBOX (3), UID
-// FETCH 1:* (UID FLAGS ENVELOPE BODYSTRUCTURE) (4) and NOOP (5), as a sync does; after a
-// parse failure it sends and reads nothing more, as the program's session does.
+// LOGIN (tag 1, not sent after a PREAUTH greeting; AUTHENTICATE XOAUTH2 instead when the
+// greeting lists AUTH=XOAUTH2), CAPABILITY (2), SELECT INBOX (3), UID FETCH 1:* (UID FLAGS
+// ENVELOPE BODYSTRUCTURE) (4) and NOOP (5), as a sync does, then APPEND INBOX (6) and IDLE
+// (7) with its DONE, which wait for continuations; after a parse failure it sends and reads
+// nothing more, as the program's session does.
 //
 // Beyond sanitizer reports (in the transport, and in libetpan where ASan's allocator sees
 // them) it aborts when the server's refusal text the transport keeps for error messages
@@ -61,7 +63,9 @@ void exchange(mailimap* imap, mailstream* stream, MailTransport& transport) {
       greeting != MAILIMAP_NO_ERROR_NON_AUTHENTICATED)
     return;
   if (greeting == MAILIMAP_NO_ERROR_NON_AUTHENTICATED &&
-      !worked(mailimap_login(imap, "user", "secret")))
+      !worked(mailimap_has_authentication(imap, "XOAUTH2")
+                  ? mailimap_oauth2_authenticate(imap, "user", "token")
+                  : mailimap_login(imap, "user", "secret")))
     return;
   mailimap_capability_data* capabilities = nullptr;
   if (worked(mailimap_capability(imap, &capabilities)) && capabilities)
@@ -82,6 +86,10 @@ void exchange(mailimap* imap, mailstream* stream, MailTransport& transport) {
   if (fetched && result) mailimap_fetch_list_free(result);
   if (!imap->imap_stream) return;
   worked(mailimap_noop(imap));
+  if (!imap->imap_stream) return;
+  worked(mailimap_append(imap, "INBOX", nullptr, nullptr, "x\r\n", 3));
+  if (!imap->imap_stream) return;
+  if (worked(mailimap_idle(imap)) && imap->imap_stream) worked(mailimap_idle_done(imap));
 }
 
 }  // namespace

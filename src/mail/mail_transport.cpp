@@ -77,7 +77,7 @@ class ImapResponseFilter {
     if (first_line_) {
       parsed = status_line(line);
       neutralize_empty_alert(line, parsed);
-      if (greeting_) neutralize_greeting_codes(line, parsed);
+      if (greeting_ || parsed.tag == "+") neutralize_stateless_codes(line, parsed);
       neutralize_broken_permanent_flags(line, parsed);
       empty_capabilities = neutralize_empty_capabilities(line, parsed);
       note_refusal(line, parsed, refusal);
@@ -274,10 +274,9 @@ class ImapResponseFilter {
   // control character, a lone backslash or a missing parenthesis anywhere in it. A list that
   // is not well-formed says nothing usable, so the code is made unknown the same way; the
   // check is stricter than libetpan (a space before ")" counts as broken), which costs only
-  // the list of a server that writes it so. A continuation's text takes codes too, so it is
-  // checked the same way.
+  // the list of a server that writes it so.
   static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed) {
-    if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
+    if (parsed.tag.empty() || parsed.status.empty()) return;
     constexpr std::string_view kCode = "PERMANENTFLAGS";
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.empty() || rest[0] != '[') return;
@@ -291,12 +290,14 @@ class ImapResponseFilter {
     if (!well_formed_flag_list(rest, open + 1)) line[parsed.text + code] = 'X';
   }
 
-  // libetpan 1.9.4 parses the greeting without the parser state it keeps for later answers
-  // and dereferences that missing state in the lists of some codes: PERMANENTFLAGS and
-  // BADCHARSET, well-formed or not. Of the codes a greeting may carry, a client uses only
-  // the capabilities and an alert, so every other code is made unknown there.
-  static void neutralize_greeting_codes(std::string& line, const StatusLine& parsed) {
-    if (parsed.status.empty()) return;
+  // libetpan 1.9.4 parses the greeting, and a continuation request it waits for (APPEND's
+  // literal, IDLE), without the parser state it keeps for other answers, and dereferences
+  // that missing state in the lists of some codes: PERMANENTFLAGS and BADCHARSET,
+  // well-formed or not. Of the codes such a line may carry, a client uses only the
+  // capabilities and an alert, so every other code is made unknown there (the filter cannot
+  // tell which continuations libetpan waits for, so this holds for all of them).
+  static void neutralize_stateless_codes(std::string& line, const StatusLine& parsed) {
+    if (parsed.status.empty() && parsed.tag != "+") return;
     const std::string_view rest = std::string_view(line).substr(parsed.text);
     if (rest.empty() || rest[0] != '[') return;
     const size_t code = rest.find_first_not_of(" \t", 1);
