@@ -291,9 +291,9 @@ class ImapResponseFilter {
   }
 
   // libetpan 1.9.4 parses the greeting, and a continuation request it waits for (APPEND's
-  // literal, IDLE), without the parser state it keeps for other answers, and dereferences
-  // that missing state in the lists of some codes: PERMANENTFLAGS and BADCHARSET,
-  // well-formed or not. Of the codes such a line may carry, a client uses only the
+  // literal, IDLE, an XOAUTH2 challenge), without the parser state it keeps for other
+  // answers, and dereferences that missing state in the lists of some codes: PERMANENTFLAGS
+  // and BADCHARSET, well-formed or not. Of the codes such a line may carry, a client uses only the
   // capabilities and an alert, so every other code is made unknown there (the filter cannot
   // tell which continuations libetpan waits for, so this holds for all of them).
   static void neutralize_stateless_codes(std::string& line, const StatusLine& parsed) {
