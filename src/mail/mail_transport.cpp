@@ -220,27 +220,34 @@ class ImapResponseFilter {
     return parsed;
   }
 
+  // Where the first response code of a status line or a continuation starts in the line
+  // (libetpan skips spaces and tabs after the bracket too), or npos when it has none.
+  static size_t code_at(std::string_view line, const StatusLine& parsed) {
+    if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return line.npos;
+    const std::string_view rest = line.substr(parsed.text);
+    if (!rest.starts_with('[')) return line.npos;
+    const size_t code = rest.find_first_not_of(" \t", 1);
+    return code == rest.npos ? line.npos : parsed.text + code;
+  }
+
   // libetpan 1.9.4 dereferences a null text after the response codes ALERT and PARSE
   // when no text follows them ("* OK [ALERT]", also with spaces or tabs inside the
   // brackets, or a NUL after them). Such a code carries nothing without its text, so its
   // first letter is changed, which makes it an unknown code that libetpan skips (RFC 3501
   // §7.1 lets clients ignore codes they do not know).
   static void neutralize_empty_alert(std::string& line, const StatusLine& parsed) {
-    if (parsed.tag.empty() || (parsed.status.empty() && parsed.tag != "+")) return;
-    const std::string_view rest = std::string_view(line).substr(parsed.text);
-    if (rest.empty() || rest[0] != '[') return;
-    const size_t word = rest.find_first_not_of(" \t", 1);
-    if (word == std::string_view::npos || rest.size() < word + 5) return;
-    const std::string_view code = rest.substr(word, 5);
-    if (!equals_ascii_ci(code, "ALERT") && !equals_ascii_ci(code, "PARSE")) return;
-    const size_t close = rest.find_first_not_of(" \t", word + 5);
-    if (close == std::string_view::npos || rest[close] != ']') return;
-    const size_t text = rest.find_first_not_of(" \t", close + 1);
+    const std::string_view view = line;
+    const size_t code = code_at(view, parsed);
+    if (code == view.npos || view.size() < code + 5) return;
+    const std::string_view word = view.substr(code, 5);
+    if (!equals_ascii_ci(word, "ALERT") && !equals_ascii_ci(word, "PARSE")) return;
+    const size_t close = view.find_first_not_of(" \t", code + 5);
+    if (close == view.npos || view[close] != ']') return;
+    const size_t text = view.find_first_not_of(" \t", close + 1);
     // libetpan's text ends at a NUL as at the line's end.
-    if (text != std::string_view::npos && rest[text] != '\r' && rest[text] != '\n' &&
-        rest[text] != '\0')
+    if (text != view.npos && view[text] != '\r' && view[text] != '\n' && view[text] != '\0')
       return;  // text follows
-    line[parsed.text + word] = 'X';
+    line[code] = 'X';
   }
 
   // libetpan 1.9.4 crashes on a capability list without a capability: an untagged
@@ -249,23 +256,19 @@ class ImapResponseFilter {
   // the least list there is (it must not move the line's parts before it is done with them).
   static bool neutralize_empty_capabilities(std::string& line, const StatusLine& parsed) {
     constexpr std::string_view kWord = "CAPABILITY";
-    if (parsed.tag.empty()) return false;
-    const std::string_view rest = std::string_view(line).substr(parsed.text);
+    const std::string_view view = line;
     const bool data = parsed.tag == "*" && parsed.status.empty();
-    if (!data && parsed.status.empty() && parsed.tag != "+") return false;
-    const size_t word = data                    ? 0
-                        : rest.starts_with('[') ? rest.find_first_not_of(" \t", 1)
-                                                : std::string_view::npos;
-    if (word == std::string_view::npos || rest.size() < word + kWord.size() ||
-        !equals_ascii_ci(rest.substr(word, kWord.size()), kWord))
+    const size_t word = data ? parsed.text : code_at(view, parsed);
+    if (word == view.npos || view.size() < word + kWord.size() ||
+        !equals_ascii_ci(view.substr(word, kWord.size()), kWord))
       return false;
-    const size_t after = rest.find_first_not_of(" \t", word + kWord.size());
-    if (after != std::string_view::npos &&
-        std::string_view(data ? "\r\n" : "]\r\n").find(rest[after]) == std::string_view::npos &&
-        rest[after] != '\0')
+    const size_t after = view.find_first_not_of(" \t", word + kWord.size());
+    if (after != view.npos &&
+        std::string_view(data ? "\r\n" : "]\r\n").find(view[after]) == view.npos &&
+        view[after] != '\0')
       return false;
     if (data) return true;
-    line[parsed.text + word] = 'X';
+    line[word] = 'X';
     return false;
   }
 
@@ -276,36 +279,31 @@ class ImapResponseFilter {
   // check is stricter than libetpan (a space before ")" counts as broken), which costs only
   // the list of a server that writes it so.
   static void neutralize_broken_permanent_flags(std::string& line, const StatusLine& parsed) {
-    if (parsed.tag.empty() || parsed.status.empty()) return;
     constexpr std::string_view kCode = "PERMANENTFLAGS";
-    const std::string_view rest = std::string_view(line).substr(parsed.text);
-    if (rest.empty() || rest[0] != '[') return;
-    // libetpan skips spaces and tabs after the bracket too.
-    const size_t code = rest.find_first_not_of(" \t", 1);
-    if (code == std::string_view::npos || rest.size() <= code + kCode.size() ||
-        !equals_ascii_ci(rest.substr(code, kCode.size()), kCode))
+    const std::string_view view = line;
+    const size_t code = code_at(view, parsed);
+    if (code == view.npos || view.size() <= code + kCode.size() ||
+        !equals_ascii_ci(view.substr(code, kCode.size()), kCode))
       return;
-    const size_t open = rest.find_first_not_of(" \t", code + kCode.size());
-    if (open == code + kCode.size() || open == std::string_view::npos || rest[open] != '(') return;
-    if (!well_formed_flag_list(rest, open + 1)) line[parsed.text + code] = 'X';
+    const size_t open = view.find_first_not_of(" \t", code + kCode.size());
+    if (open == code + kCode.size() || open == view.npos || view[open] != '(') return;
+    if (!well_formed_flag_list(view, open + 1)) line[code] = 'X';
   }
 
   // libetpan 1.9.4 parses the greeting, and a continuation request it waits for (APPEND's
   // literal, IDLE, an XOAUTH2 challenge), without the parser state it keeps for other
   // answers, and dereferences that missing state in the lists of some codes: PERMANENTFLAGS
-  // and BADCHARSET, well-formed or not. Of the codes such a line may carry, a client uses only the
-  // capabilities and an alert, so every other code is made unknown there (the filter cannot
-  // tell which continuations libetpan waits for, so this holds for all of them).
+  // and BADCHARSET, well-formed or not. Of the codes such a line may carry, a client uses
+  // only the capabilities and an alert, so every other code is made unknown there (the
+  // filter cannot tell which continuations libetpan waits for, so this holds for all of them).
   static void neutralize_stateless_codes(std::string& line, const StatusLine& parsed) {
-    if (parsed.status.empty() && parsed.tag != "+") return;
-    const std::string_view rest = std::string_view(line).substr(parsed.text);
-    if (rest.empty() || rest[0] != '[') return;
-    const size_t code = rest.find_first_not_of(" \t", 1);
-    if (code == std::string_view::npos) return;
-    const std::string_view word = rest.substr(code, rest.find_first_of(" \t]\r\n", code) - code);
+    const std::string_view view = line;
+    const size_t code = code_at(view, parsed);
+    if (code == view.npos) return;
+    const std::string_view word = view.substr(code, view.find_first_of(" \t]\r\n", code) - code);
     if (word.empty() || equals_ascii_ci(word, "CAPABILITY") || equals_ascii_ci(word, "ALERT"))
       return;
-    line[parsed.text + code] = 'X';
+    line[code] = 'X';
   }
 
   // Whether rest[at, …) is "flag *(SP flag))" or ")" followed by "]" (after spaces or tabs),
