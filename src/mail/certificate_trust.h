@@ -14,12 +14,13 @@ namespace kestrova::mail {
 // authorities and a matching host name (RFC 6125): one certificate named by its SHA-256
 // fingerprint, or more certificate authorities from a PEM file. Chosen per account and per
 // server by the user; nothing turns checking off.
+// Every member has a default, so a designated initializer may name only the one it sets.
 struct CertificateTrust {
-  std::optional<std::string> fingerprint;  // "AB:CD:…", as normalized_fingerprint writes it
-  std::optional<std::string> caFile;
+  std::optional<std::string> fingerprint = {};  // "AB:CD:…", as normalized_fingerprint writes it
+  std::optional<std::string> caFile = {};
   // The command that trusts a refused certificate; a refusal shows it followed by the
   // certificate's fingerprint. Empty: the command for an account not named here.
-  std::string trustCommand;
+  std::string trustCommand = {};
 };
 
 // Both servers of one account, kept in the settings under kSettingsKey as an object

@@ -459,10 +459,17 @@ TEST_F(ImapConnectionTest, CodesInTheGreetingAndInContinuationsAreHarmless) {
       selecting([&](const std::string& tag, const std::string& command) -> std::string {
         if (command == "CAPABILITY")
           return "* CAPABILITY IMAP4rev1 UIDPLUS IDLE\r\n" + tag + " OK done\r\n";
-        if (command == "APPEND") return (append_tag = tag, "+ [BADCHARSET (UTF-8)] go ahead\r\n");
-        if (command == "IDLE") return (idle_tag = tag, "+ [PERMANENTFLAGS (\\Seen)] idling\r\n");
+        if (command == "APPEND") {
+          append_tag = tag;
+          return "+ [BADCHARSET (UTF-8)] go ahead\r\n";
+        }
+        if (command == "IDLE") {
+          idle_tag = tag;
+          return "+ [PERMANENTFLAGS (\\Seen)] idling\r\n";
+        }
         // The message's one line, then DONE.
-        return tag == "DONE" ? idle_tag + " OK done\r\n" : append_tag + " OK [APPENDUID 7 5] in\r\n";
+        if (tag == "DONE") return idle_tag + " OK done\r\n";
+        return append_tag + " OK [APPENDUID 7 5] in\r\n";
       }));
   auto imap = selected_session(server);
   LibEtPanError error;
@@ -474,8 +481,10 @@ TEST_F(ImapConnectionTest, CodesInTheGreetingAndInContinuationsAreHarmless) {
 
   std::string authenticate_tag;
   ScriptedServer refusing("* OK hi\r\n", [&](const std::string& tag, const std::string& command) {
-    if (command == "AUTHENTICATE")
-      return (authenticate_tag = tag, std::string("+ [BADCHARSET (a)] eyJzdGF0dXMiOiI0MDAifQ==\r\n"));
+    if (command == "AUTHENTICATE") {
+      authenticate_tag = tag;
+      return std::string("+ [BADCHARSET (a)] eyJzdGF0dXMiOiI0MDAifQ==\r\n");
+    }
     return authenticate_tag + " NO [AUTHENTICATIONFAILED] invalid\r\n";  // after the empty line
   });
   auto oauth = scripted_session(refusing);
