@@ -564,7 +564,12 @@ int enable_qresync(mailimap* imap) {
   }
   mailimap_capability_data* wanted = mailimap_capability_data_new(names);
   if (!wanted) {
-    clist_foreach(names, reinterpret_cast<clist_func>(mailimap_capability_free), nullptr);
+    clist_foreach(
+        names,
+        [](void* capability, void*) {
+          mailimap_capability_free(static_cast<struct mailimap_capability*>(capability));
+        },
+        nullptr);
     clist_free(names);
     return MAILIMAP_ERROR_MEMORY;
   }

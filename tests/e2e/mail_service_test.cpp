@@ -145,7 +145,7 @@ TEST_F(MailServiceTest, NewMailIsStoredRuledAnnouncedAndSurvivesSleep) {
   for (const std::string event :
        {"Kestrova 服务已启动 (pid ", "已连接", "封新邮件", "Kestrova 服务已停止"})
     EXPECT_NE(output_.find(event), std::string::npos) << event << "\n" << output_;
-  for (const std::string secret :
+  for (const std::string& secret :
        {user_, std::string("Lunch?"), std::string("alice"), std::string("[EmailService]")})
     EXPECT_EQ(output_.find(secret), std::string::npos) << secret << "\n" << output_;
 }
